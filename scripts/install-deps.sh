@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the program need, only those missing,
+# so a second run costs about a second.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build ccache pkg-config
+  nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  procps lsof ca-certificates
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,45 @@
+#include "platform/Paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace tvrn::Paths {
+namespace {
+
+std::string envOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return (value != nullptr && *value != '\0') ? std::string(value) : fallback;
+}
+
+}  // namespace
+
+std::filesystem::path home() {
+  if (const char* value = std::getenv("HOME"); value != nullptr && *value != '\0') return value;
+  if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    return entry->pw_dir;
+  }
+  return "/";
+}
+
+std::filesystem::path appSupport() {
+  std::filesystem::path base = envOr("XDG_CONFIG_HOME", "");
+  if (base.empty() || base.is_relative()) base = home() / ".config";
+  return base / "tavrin";
+}
+
+std::filesystem::path systemConfigDir() {
+  std::string dirs = envOr("XDG_CONFIG_DIRS", "/etc/xdg");
+  std::string first = dirs.substr(0, dirs.find(':'));
+  if (first.empty()) first = "/etc/xdg";
+  return std::filesystem::path(first) / "tavrin";
+}
+
+std::filesystem::path localShare() { return home() / ".local" / "share" / "tavrin"; }
+
+std::filesystem::path tempDir() { return envOr("TMPDIR", "/tmp"); }
+
+std::filesystem::path underHome(const std::string& relative) { return home() / relative; }
+
+}  // namespace tvrn::Paths

@@ -1,0 +1,28 @@
+// Where the system keeps its files on Linux. Every path is worked out from the environment at
+// each call, so a process (or a test) that changes HOME or the XDG variables sees it at once.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace tvrn::Paths {
+
+// The user's home folder ($HOME, else the password database's entry).
+std::filesystem::path home();
+
+// The user's application-support folder: ${XDG_CONFIG_HOME:-$HOME/.config}/tavrin.
+std::filesystem::path appSupport();
+
+// The system-wide configuration folder: first entry of ${XDG_CONFIG_DIRS:-/etc/xdg} + /tavrin.
+std::filesystem::path systemConfigDir();
+
+// ~/.local/share/tavrin: the socket, helper binaries and markers.
+std::filesystem::path localShare();
+
+// ${TMPDIR:-/tmp}.
+std::filesystem::path tempDir();
+
+// A path under the user's home, for other applications' files named relative to it.
+std::filesystem::path underHome(const std::string& relative);
+
+}  // namespace tvrn::Paths

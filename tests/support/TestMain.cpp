@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "platform/ProcessSetup.h"
+#include "support/TestEnv.h"
+
+extern char** environ;
+
+namespace tvrn::test {
+namespace {
+
+std::filesystem::path& homeSlot() {
+  static std::filesystem::path path;
+  return path;
+}
+
+void clearProjectVariables() {
+  std::vector<std::string> names;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "TVRN_", 5) == 0) {
+      const char* eq = std::strchr(*entry, '=');
+      if (eq != nullptr) names.emplace_back(static_cast<const char*>(*entry), eq);
+    }
+  }
+  for (const auto& name : names) ::unsetenv(name.c_str());
+}
+
+void makePrivateWorld() {
+  std::string tmpl = "/tmp/tvrn-test-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+  homeSlot() = tmpl;
+  const std::filesystem::path root = tmpl;
+  std::filesystem::create_directories(root / "home");
+  std::filesystem::create_directories(root / "xdg-system");
+  std::filesystem::create_directories(root / "tmp");
+  ::setenv("HOME", (root / "home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (root / "home" / ".config").c_str(), 1);
+  ::setenv("XDG_CONFIG_DIRS", (root / "xdg-system").c_str(), 1);
+  ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
+  clearProjectVariables();
+  // Nothing a test does may reach a real outside service.
+  ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);
+  ::setenv("TVRN_STATUS_PORT", "9", 1);
+}
+
+}  // namespace
+
+std::filesystem::path home() { return homeSlot() / "home"; }
+
+std::filesystem::path fakesDir() { return TVRN_FAKES_DIR; }
+
+void writeFile(const std::filesystem::path& file, const std::string& bytes) {
+  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+std::string readFile(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+}  // namespace tvrn::test
+
+int main(int argc, char** argv) {
+  tvrn::prepareProcess();
+  ::testing::InitGoogleTest(&argc, argv);
+  tvrn::test::makePrivateWorld();
+  int status = RUN_ALL_TESTS();
+  std::error_code ec;
+  std::filesystem::remove_all(tvrn::test::homeSlot(), ec);
+  return status;
+}
