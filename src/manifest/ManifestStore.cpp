@@ -1,0 +1,32 @@
+#include "manifest/ManifestStore.h"
+
+#include <utility>
+
+namespace tvrn {
+
+ManifestStore& ManifestStore::shared() {
+  static ManifestStore store;
+  return store;
+}
+
+std::optional<Manifest> ManifestStore::manifest() const {
+  std::shared_ptr<const Manifest> current;
+  {
+    std::lock_guard lock(mutex_);
+    current = current_;
+  }
+  if (!current) return std::nullopt;
+  return *current;
+}
+
+void ManifestStore::setManifest(std::optional<Manifest> manifest) {
+  std::shared_ptr<const Manifest> next;
+  if (manifest) next = std::make_shared<const Manifest>(std::move(*manifest));
+  {
+    std::lock_guard lock(mutex_);
+    current_.swap(next);
+  }
+  // `next` now holds the previous manifest, released here outside the lock.
+}
+
+}  // namespace tvrn
