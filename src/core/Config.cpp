@@ -1,0 +1,39 @@
+#include "core/Config.h"
+
+#include "core/ConfigManager.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+
+namespace tvrn {
+
+Config& Config::shared() {
+  static Config instance;
+  return instance;
+}
+
+Config::Config() : configURL_(Paths::appSupport() / "config.json") {
+  FileStore::ensureDirectory(configURL_.parent_path());
+}
+
+nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL_); }
+
+void Config::save(const nlohmann::json& settings) const {
+  if (!settings.is_object()) return;
+  ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user = settings; });
+}
+
+void Config::set(const std::string& key, const nlohmann::json& value) const {
+  ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user[key] = value; });
+}
+
+std::optional<std::string> Config::apiKey() const { return value<std::string>("api_key"); }
+
+bool Config::apiKeyEnabled() const { return !apiKey().value_or("").empty(); }
+
+int Config::port() const { return value<int>("port").value_or(8765); }
+
+std::string Config::networkMode() const {
+  return value<std::string>("network_mode").value_or("localhost");
+}
+
+}  // namespace tvrn

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "core/CapturedStderr.h"
+#include "core/Config.h"
+#include "core/ConfigManager.h"
+#include "platform/Keychain.h"
+#include "platform/Paths.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using Names = std::set<std::string>;
+
+std::filesystem::path userFile() { return Paths::appSupport() / "config.json"; }
+std::filesystem::path systemFile() { return Paths::systemConfigDir() / "config.json"; }
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 0777;
+}
+
+json fileJson(const std::filesystem::path& path) { return json::parse(test::readFile(path)); }
+
+std::vector<std::filesystem::path> filesStartingWith(const std::string& prefix) {
+  std::vector<std::filesystem::path> found;
+  for (const auto& entry : std::filesystem::directory_iterator(Paths::appSupport())) {
+    if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+void setOrClear(const char* name, const char* value) {
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}
+
+// The machine id as a new process of the system sees it at start-up.
+std::string machineIdOfANewProcess() {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const std::string id = ConfigManager::shared().getMachineId();
+    const bool sent = ::write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size());
+    ::_exit(sent ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string id;
+  char buffer[64];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) id.append(buffer, n);
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  return id;
+}
+
+TEST(ConfigManagerTest, MergesSystemUserAndOverrideLayers) {
+  // Each row: system file, user file, override file (nullptr: TVRN_CONFIG unset, "-": names a
+  // missing file), TVRN_READ_ONLY, TVRN_PRIVACY_MODE; then what the accessors resolve.
+  struct Row {
+    const char *system, *user, *overrides, *readOnlyEnv, *privacyEnv;
+    bool readOnly, privacyMode;
+    Names tools, services;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {R"({"read_only": false})", R"({"read_only": true})", nullptr, nullptr, nullptr, false, false, {}, {}},
+      {R"({"read_only": false})", "{}", nullptr, "1", "1", true, true, {}, {}},
+      {"{}", R"({"read_only": true, "privacy_mode": false})", nullptr, "true", "0", true, false, {}, {}},
+      {R"({"privacy_mode": false})", R"({"privacy_mode": true})", nullptr, nullptr, nullptr, false, true, {}, {}},
+      {R"({"disabled_services": ["mail"]})", R"({"disabled_services": []})", nullptr, nullptr, nullptr, false, false, {}, {}},
+      {R"({"disabled_tools": null})", R"({"disabled_tools": ["a"]})", nullptr, nullptr, nullptr, false, false, {}, {}},
+      {R"({"disabled_services": ["x"]})", R"({"disabled_tools": ["a", "b"], "disabled_services": ["y"]})", nullptr, nullptr, nullptr, false, false, {"a", "b"}, {"y"}},
+      {R"({"read_only": false, "disabled_tools": ["a"]})", "{}", R"({"read_only": true, "disabled_tools": ["b"]})", nullptr, nullptr, true, false, {"b"}, {}},
+      {R"({"disabled_tools": ["a"]})", R"({"read_only": true})", "-", nullptr, nullptr, true, false, {"a"}, {}},
+      {"{not json", R"({"disabled_tools": ["a"]})", "[1, 2]", nullptr, nullptr, false, false, {"a"}, {}},
+      {"{}", R"({"disabled_tools": "a", "disabled_services": ["a", 3], "read_only": "yes"})", nullptr, nullptr, nullptr, false, false, {}, {}},
+  };
+  // clang-format on
+  ConfigManager& store = ConfigManager::shared();
+  const auto overridePath = test::home() / "override.json";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.system) + " | " + row.user);
+    std::filesystem::remove(overridePath);
+    test::writeFile(systemFile(), row.system);
+    test::writeFile(userFile(), row.user);
+    if (row.overrides != nullptr && row.overrides != std::string_view("-")) {
+      test::writeFile(overridePath, row.overrides);
+    }
+    setOrClear("TVRN_CONFIG", row.overrides != nullptr ? overridePath.c_str() : nullptr);
+    setOrClear("TVRN_READ_ONLY", row.readOnlyEnv);
+    setOrClear("TVRN_PRIVACY_MODE", row.privacyEnv);
+    EXPECT_EQ(store.readOnly(), row.readOnly);
+    EXPECT_EQ(store.privacyMode(), row.privacyMode);
+    EXPECT_EQ(store.disabledTools(), row.tools);
+    EXPECT_EQ(store.disabledServices(), row.services);
+  }
+
+  // load() applies the same layers to every key.
+  test::writeFile(systemFile(), R"({"a": 1, "b": 1, "read_only": true})");
+  test::writeFile(userFile(), R"({"b": 2, "c": 2, "read_only": false, "machine_id": 7})");
+  test::writeFile(overridePath, R"({"c": 3})");
+  ::setenv("TVRN_CONFIG", overridePath.c_str(), 1);
+  EXPECT_EQ(store.load(),
+            json::parse(R"({"a": 1, "b": 2, "c": 3, "read_only": true, "machine_id": 7})"));
+  EXPECT_EQ(store.getMachineId(), "");
+}
+
+TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
+  ConfigManager& store = ConfigManager::shared();
+  test::writeFile(systemFile(), R"({"system_only": true})");
+  test::writeFile(userFile(), R"({"zeta": 1, "machine_id": "M"})");
+  store.save({{"alpha", "x"}, {"zeta", 2}, {"bad_bytes", "a\xff"}});
+
+  const std::string text = test::readFile(userFile());
+  EXPECT_EQ(json::parse(text),
+            json::parse(R"({"alpha": "x", "bad_bytes": "a\ufffd", "machine_id": "M", "zeta": 2})"));
+  EXPECT_LT(text.find("\"alpha\""), text.find("\"bad_bytes\""));
+  EXPECT_LT(text.find("\"machine_id\""), text.find("\"zeta\""));
+  EXPECT_NE(text.find("\n  \"zeta\""), std::string::npos) << "pretty-printed";
+  EXPECT_EQ(modeOf(userFile()), 0600u);
+  EXPECT_EQ(filesStartingWith("").size(), 2u) << "config.json, keychain.json, no temporaries";
+}
+
+TEST(ConfigManagerTest, DamagedUserFileIsKeptAsideNotOverwritten) {
+  const std::string damaged = R"({"cloud_token": "secret", )";
+  test::writeFile(userFile(), damaged);
+  test::CapturedStderr captured;
+  ConfigManager& store = ConfigManager::shared();  // writes the machine id
+  const std::string log = captured.text();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+  EXPECT_NE(log.find("[config] WARN  "), std::string::npos) << log;
+  EXPECT_FALSE(store.getMachineId().empty());
+
+  // JSON that is not an object is damaged too, through either accessor, and a second copy in
+  // the same second gets a name of its own.
+  test::writeFile(userFile(), "[1, 2]");
+  Config::shared().set("port", 9000);
+  test::writeFile(userFile(), "\"text\"");
+  store.save({{"read_only", true}});
+  const auto copies = filesStartingWith("config.json.corrupt-");
+  ASSERT_EQ(copies.size(), 3u);
+  EXPECT_EQ(test::readFile(copies[0]) + test::readFile(copies[1]) + test::readFile(copies[2]),
+            damaged + "[1, 2]\"text\"");
+  EXPECT_EQ(fileJson(userFile()), json::parse(R"({"read_only": true})"));
+}
+
+TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
+  ConfigManager& store = ConfigManager::shared();
+  constexpr int kThreads = 8, kChanges = 25;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &store] {
+      for (int i = 0; i < kChanges; ++i) {
+        const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
+        if (t % 2 == 0) {
+          Config::shared().set(key, i);
+        } else {
+          store.save({{key, i}});
+        }
+        store.readOnly();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(fileJson(userFile()).size(), 1u + kThreads * kChanges);
+}
+
+TEST(ConfigTest, ReadsOnlyTheUserFileWithTypedDefaults) {
+  struct Row {
+    const char* user;
+    std::optional<std::string> apiKey;
+    bool apiKeyEnabled;
+    int port;
+    std::string networkMode;
+  };
+  const Row rows[] = {
+      {"{}", std::nullopt, false, 8765, "localhost"},
+      {R"({"api_key": "", "port": "9000", "network_mode": 5})", "", false, 8765, "localhost"},
+      {R"({"api_key": "k1", "port": 9000, "network_mode": "lan"})", "k1", true, 9000, "lan"},
+      {R"({"port": 99999999999, "api_key": 4})", std::nullopt, false, 8765, "localhost"},
+  };
+  Config& config = Config::shared();
+  test::writeFile(systemFile(), R"({"api_key": "system", "port": 1})");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.user);
+    test::writeFile(userFile(), row.user);
+    EXPECT_EQ(config.apiKey(), row.apiKey);
+    EXPECT_EQ(config.apiKeyEnabled(), row.apiKeyEnabled);
+    EXPECT_EQ(config.port(), row.port);
+    EXPECT_EQ(config.networkMode(), row.networkMode);
+  }
+  config.save({{"only", 1}});
+  EXPECT_EQ(config.load(), json::parse(R"({"only": 1})"));
+  EXPECT_EQ(config.value<json>("only"), 1);
+  EXPECT_FALSE(config.value<bool>("only"));
+}
+
+TEST(MachineIdTest, StableAcrossRunsAndLossOfStoredCopies) {
+  // A fresh account's first run leaves config.json holding the id and nothing else.
+  const std::string first = machineIdOfANewProcess();
+  EXPECT_EQ(first.size(), 36u) << first;
+  EXPECT_EQ(fileJson(userFile()), json({{"machine_id", first}}));
+  EXPECT_EQ(modeOf(userFile()), 0600u);
+  EXPECT_EQ(modeOf(Paths::appSupport()), 0700u);
+  std::filesystem::remove(userFile());
+  EXPECT_EQ(machineIdOfANewProcess(), first) << "the keychain supplies it again";
+
+  // Without the keychain item the id is derived again from the same hardware; a keychain
+  // item wins, trimmed.
+  const auto machineIdFile = test::home() / "machine-id";
+  const auto keychainFile = Paths::appSupport() / "keychain.json";
+  test::writeFile(machineIdFile, "3d1219c7c4c5404aaa1f6d2a48adfda4\n");
+  std::filesystem::remove(keychainFile);
+  const std::string derived = ConfigManager::generateMachineId(machineIdFile);
+  std::filesystem::remove(keychainFile);
+  EXPECT_EQ(ConfigManager::generateMachineId(machineIdFile), derived);
+  Keychain::writeGenericPassword("com.tavrin.machine-id", "machine-id", "  STORED-ID \n");
+  EXPECT_EQ(ConfigManager::generateMachineId(machineIdFile), "STORED-ID");
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "core/CapturedStderr.h"
+#include "core/Logger.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t feed; (feed = text.find('\n', start)) != std::string::npos; start = feed + 1) {
+    lines.push_back(text.substr(start, feed - start));
+  }
+  EXPECT_EQ(start, text.size()) << "every line ends in a line feed";
+  return lines;
+}
+
+// Seconds between the line's time stamp and now; fails unless the stamp has the
+// YYYY-MM-DDTHH:MM:SSZ shape.
+long secondsAgo(const std::string& line) {
+  std::tm parts{};
+  const char* end = ::strptime(line.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  EXPECT_EQ(end, line.c_str() + 20) << line;
+  return static_cast<long>(std::time(nullptr) - ::timegm(&parts));
+}
+
+std::string numberedLines(int count, bool finalFeed) {
+  std::string text;
+  for (int i = 1; i <= count; ++i) {
+    text += "line " + std::to_string(i);
+    if (i < count || finalFeed) text += '\n';
+  }
+  return text;
+}
+
+TEST(LoggerTest, WritesTheLineFormatToStderrAndOnceConfiguredToTheFile) {
+  const auto file = test::home() / "logs" / "server.log";
+  struct Row {
+    void (*write)(std::string_view, std::string_view);
+    const char* category;
+    const char* message;
+    const char* tail;  // everything after the time stamp
+  };
+  const Row rows[] = {
+      {Logger::warn, "tray", "x", " [tray] WARN  x"},
+      {Logger::info, "ipc", "IPC server stopped", " [ipc] INFO  IPC server stopped"},
+      {Logger::error, "tcc", "denied: \"calendar\"", " [tcc] ERROR denied: \"calendar\""},
+      {Logger::log, "jxa-runner", "raw text", " [jxa-runner] raw text"},
+      {Logger::info, "helper", "bad \xff byte", " [helper] INFO  bad \xEF\xBF\xBD byte"},
+  };
+
+  Logger::info("tray", "before configure");
+  Logger::configure(file);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(test::readFile(file), "") << "lines before configure stay out of the file";
+
+  test::CapturedStderr captured;
+  for (const Row& row : rows) row.write(row.category, row.message);
+  const std::string stderrText = captured.text();
+  EXPECT_EQ(test::readFile(file), stderrText);
+
+  const auto lines = linesOf(stderrText);
+  ASSERT_EQ(lines.size(), std::size(rows));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].substr(20), rows[i].tail);
+    const long age = secondsAgo(lines[i]);
+    EXPECT_GE(age, 0);
+    EXPECT_LE(age, 5);
+  }
+}
+
+TEST(LoggerTest, ConfigureKeepsTheLast2000Pieces) {
+  struct Row {
+    const char* name;
+    std::string before;
+    std::string after;
+  };
+  const Row rows[] = {
+      {"exactly 2000 pieces", numberedLines(2000, false), numberedLines(2000, false)},
+      {"2001 pieces lose the first", numberedLines(2001, false),
+       numberedLines(2001, false).substr(std::string("line 1\n").size())},
+      {"5000 lines ending in a feed keep 1999", numberedLines(5000, true),
+       numberedLines(5000, true).substr(numberedLines(3001, true).size())},
+      {"blank lines count", std::string(2500, '\n'), std::string(1999, '\n')},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto file = test::home() / ("trim-" + std::to_string(++n) + ".log");
+    test::writeFile(file, row.before);
+    Logger::configure(file);
+    EXPECT_EQ(test::readFile(file), row.after);
+  }
+  EXPECT_EQ(linesOf(test::readFile(test::home() / "trim-3.log")).size(), 1999u);
+}
+
+TEST(LoggerTest, LinesFromManyThreadsArriveWhole) {
+  const auto file = test::home() / "threads.log";
+  Logger::configure(file);
+  const std::string payload(300, 'p');
+  {
+    test::CapturedStderr quiet;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([&] {
+        for (int i = 0; i < 200; ++i) Logger::info("t", payload);
+      });
+    }
+    for (auto& thread : threads) thread.join();
+  }
+  const auto lines = linesOf(test::readFile(file));
+  EXPECT_EQ(lines.size(), 1600u);
+  for (const auto& line : lines) ASSERT_EQ(line.substr(20), " [t] INFO  " + payload);
+}
+
+}  // namespace
+}  // namespace tvrn
