@@ -1,0 +1,43 @@
+#include "core/ToolResponse.h"
+
+#include <cmath>
+#include <string>
+
+namespace tvrn::ToolResponse {
+namespace {
+
+bool allNumbersFinite(const JSONValue& value) {
+  if (const auto* number = std::get_if<double>(&value.storage())) return std::isfinite(*number);
+  if (const auto* array = value.asArray()) {
+    for (const auto& element : *array) {
+      if (!allNumbersFinite(element)) return false;
+    }
+  }
+  if (const auto* object = value.asObject()) {
+    for (const auto& [key, member] : *object) {
+      if (!allNumbersFinite(member)) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+JSONValue text(std::string_view s) {
+  JSONValue::Object block{{"type", JSONValue("text")}, {"text", JSONValue(s)}};
+  return JSONValue(JSONValue::Object{{"content", JSONValue(JSONValue::Array{JSONValue(block)})}});
+}
+
+JSONValue json(const JSONValue& value) {
+  const bool container = value.asArray() != nullptr || value.asObject() != nullptr;
+  if (!container || !allNumbersFinite(value)) return text("{}");
+  try {
+    return text(value.rawValue().dump(2));
+  } catch (const nlohmann::json::exception&) {
+    return text("{}");  // text that is not valid UTF-8
+  }
+}
+
+JSONValue error(std::string_view message) { return text("Error: " + std::string(message)); }
+
+}  // namespace tvrn::ToolResponse

@@ -1,0 +1,26 @@
+// Where the outside services live: one table of base addresses, each overridable from the
+// environment (read at every call) so tests and deployments can point them elsewhere.
+#pragma once
+
+#include <string>
+
+namespace tvrn::Endpoints {
+
+// Base addresses: scheme and host (and port), never a trailing slash. An override that is set
+// but empty counts as unset.
+std::string backend();   // TVRN_BACKEND_URL, default https://api.tavrin.invalid
+std::string web();       // TVRN_WEB_URL, default https://tavrin.invalid
+std::string login();     // TVRN_LOGIN_URL, default https://login.microsoftonline.com
+std::string graph();     // TVRN_GRAPH_URL, default https://graph.microsoft.com
+std::string finance();   // TVRN_FINANCE_URL, default https://query1.finance.yahoo.com
+std::string evernote();  // TVRN_EVERNOTE_URL, default https://www.evernote.com
+std::string vpnAPI();    // TVRN_VPN_API_URL, default https://api.nordvpn.com
+
+// The loopback status server's port: TVRN_STATUS_PORT when it is a number from 1 to 65535,
+// else 8765.
+int statusPort();
+
+// http://127.0.0.1:<statusPort()>
+std::string statusBaseURL();
+
+}  // namespace tvrn::Endpoints

@@ -1,0 +1,113 @@
+// HTTP requests to outside services and to the loopback status server, over libcurl: each
+// request blocks its caller's thread until an answer, a transport failure or its own time-out.
+// Only http and https are spoken, and certificates are always verified.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/Result.h"
+
+namespace tvrn {
+
+// Header lines in order; lookups compare names case-insensitively.
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method = "GET";  // an upper-case token: GET, POST, PUT, PATCH, DELETE, HEAD, ...
+  std::string url;             // http:// or https:// only
+  HttpHeaders headers;
+  std::string body;  // sent for every method except GET and HEAD
+  std::chrono::milliseconds timeout{std::chrono::seconds(30)};  // the whole exchange; must be > 0
+};
+
+struct HttpResponse {
+  int status = 0;
+  HttpHeaders headers;  // of the final answer when redirects were followed
+  std::string body;     // decoded when the server compressed it
+
+  // The first header of that name (case-insensitive), or nothing.
+  std::optional<std::string> header(std::string_view name) const;
+  bool isSuccess() const { return status >= 200 && status < 300; }
+};
+
+struct HttpError {
+  enum class Kind {
+    invalidRequest,  // a method, header or time-out that cannot be sent
+    unsupportedURL,  // not a valid http or https address
+    cannotConnect,   // name not resolved, connection refused
+    timedOut,
+    cancelled,  // the caller's stop token fired
+    failed,     // any other transport failure (TLS, reset, ...)
+  };
+  Kind kind = Kind::failed;
+  std::string message;  // a readable description of the failure
+};
+
+using HttpResult = Result<HttpResponse, HttpError>;
+
+namespace HttpClient {
+
+// Sends one request and waits for it. A stop request on `stop` abandons it at once with
+// `cancelled`. Any HTTP status is a response; only transport failures are errors.
+HttpResult perform(const HttpRequest& request, std::stop_token stop = {});
+
+HttpResult get(std::string url, std::chrono::milliseconds timeout, HttpHeaders headers = {});
+
+// A POST whose body is the value as compact JSON, with "Content-Type: application/json".
+HttpRequest jsonPostRequest(std::string url, const nlohmann::json& body,
+                            std::chrono::milliseconds timeout, HttpHeaders headers = {});
+HttpResult postJSON(std::string url, const nlohmann::json& body, std::chrono::milliseconds timeout,
+                    HttpHeaders headers = {});
+
+// Fire-and-forget through BackgroundPoster::shared(): returns at once, the answer is ignored.
+void postInBackground(HttpRequest request);
+void postJSONInBackground(std::string url, const nlohmann::json& body,
+                          std::chrono::milliseconds timeout);
+
+}  // namespace HttpClient
+
+// Sends requests one after another on a worker thread of its own, so reports never hold up the
+// caller. Only the newest requests wait: past the capacity the oldest waiting one is dropped.
+class BackgroundPoster {
+ public:
+  static constexpr std::size_t kDefaultCapacity = 256;
+
+  explicit BackgroundPoster(std::size_t capacity = kDefaultCapacity);
+  ~BackgroundPoster();
+  BackgroundPoster(const BackgroundPoster&) = delete;
+  BackgroundPoster& operator=(const BackgroundPoster&) = delete;
+
+  // The process-wide poster; stopped at exit.
+  static BackgroundPoster& shared();
+
+  // Queues the request and returns without waiting; after stop() it is dropped.
+  void post(HttpRequest request);
+
+  // Drops what still waits, abandons the request in flight and joins the worker. Idempotent.
+  void stop();
+
+ private:
+  void run(std::stop_token stop);
+
+  const std::size_t capacity_;
+  std::mutex mutex_;  // guards queue_ and stopped_
+  std::condition_variable_any ready_;
+  std::deque<HttpRequest> queue_;
+  bool stopped_ = false;
+  std::once_flag joined_;  // a second stop() waits for the first one's join
+  std::jthread worker_;    // last, so it starts after the members it uses exist
+};
+
+}  // namespace tvrn

@@ -1,0 +1,128 @@
+#include "platform/ProcessInfo.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string_view>
+
+namespace tvrn::ProcessInfo {
+namespace {
+
+std::filesystem::path procDir(pid_t pid) {
+  return std::filesystem::path("/proc") / std::to_string(pid);
+}
+
+std::optional<std::string> readWhole(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return text;
+}
+
+template <typename Number>
+std::optional<Number> parseNumber(std::string_view text) {
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return std::nullopt;
+  return value;
+}
+
+// The first number after "<key>:" on its own line of /proc/<pid>/status.
+template <typename Number>
+std::optional<Number> statusField(const std::string& status, std::string_view key) {
+  std::istringstream lines(status);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() <= key.size() || line.compare(0, key.size(), key) != 0 ||
+        line[key.size()] != ':') {
+      continue;
+    }
+    std::string_view rest(line);
+    rest.remove_prefix(key.size() + 1);
+    while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+    return parseNumber<Number>(rest);
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string> splitArguments(const std::string& cmdline) {
+  std::vector<std::string> arguments;
+  std::size_t start = 0;
+  while (start < cmdline.size()) {
+    std::size_t end = cmdline.find('\0', start);
+    if (end == std::string::npos) end = cmdline.size();
+    arguments.emplace_back(cmdline, start, end - start);
+    start = end + 1;
+  }
+  return arguments;
+}
+
+std::string lastPathElement(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+pid_t selfPid() { return ::getpid(); }
+
+std::optional<Entry> lookup(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const auto dir = procDir(pid);
+  const auto status = readWhole(dir / "status");
+  if (!status) return std::nullopt;
+  const auto ppid = statusField<pid_t>(*status, "PPid");
+  const auto uid = statusField<uid_t>(*status, "Uid");
+  if (!ppid || !uid) return std::nullopt;
+
+  Entry entry;
+  entry.pid = pid;
+  entry.ppid = *ppid;
+  entry.uid = *uid;
+  entry.command = readWhole(dir / "comm").value_or("");
+  if (!entry.command.empty() && entry.command.back() == '\n') entry.command.pop_back();
+  entry.arguments = splitArguments(readWhole(dir / "cmdline").value_or(""));
+  if (!entry.arguments.empty()) entry.executable = lastPathElement(entry.arguments.front());
+  return entry;
+}
+
+std::vector<Entry> ancestors(pid_t pid) {
+  std::vector<Entry> chain;
+  std::set<pid_t> seen{pid};
+  auto current = lookup(pid);
+  while (current && current->ppid > 0 && seen.insert(current->ppid).second) {
+    current = lookup(current->ppid);
+    if (current) chain.push_back(*current);
+  }
+  return chain;
+}
+
+std::optional<uid_t> ownerUid(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const auto status = readWhole(procDir(pid) / "status");
+  if (!status) return std::nullopt;
+  return statusField<uid_t>(*status, "Uid");
+}
+
+std::vector<pid_t> allPids() {
+  std::vector<pid_t> pids;
+  std::error_code error;
+  std::filesystem::directory_iterator item("/proc", error);
+  for (; !error && item != std::filesystem::directory_iterator(); item.increment(error)) {
+    const std::string name = item->path().filename().string();
+    if (auto pid = parseNumber<pid_t>(name); pid && std::to_string(*pid) == name) {
+      pids.push_back(*pid);
+    }
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+}  // namespace tvrn::ProcessInfo

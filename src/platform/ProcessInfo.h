@@ -1,0 +1,37 @@
+// What the system needs to know about running processes, read from /proc: its own identity,
+// who started a process (the chain of its ancestors) and which account owns it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tvrn::ProcessInfo {
+
+struct Entry {
+  pid_t pid = 0;
+  pid_t ppid = 0;
+  uid_t uid = 0;                       // the real user id of the process
+  std::string command;                 // /proc/<pid>/comm: the kernel's name, at most 15 bytes
+  std::string executable;              // the last path element of the first argument
+  std::vector<std::string> arguments;  // the command line; empty for kernel threads and zombies
+};
+
+pid_t selfPid();
+
+// The process as /proc shows it now, or nothing when it has gone or cannot be read.
+std::optional<Entry> lookup(pid_t pid);
+
+// The parent, the parent's parent and so on up to the first process; the process itself is not
+// included. Stops early at a process that cannot be read.
+std::vector<Entry> ancestors(pid_t pid);
+
+// The real user id of the process's owner, or nothing when it has gone.
+std::optional<uid_t> ownerUid(pid_t pid);
+
+// Every process id visible in /proc, in ascending order.
+std::vector<pid_t> allPids();
+
+}  // namespace tvrn::ProcessInfo

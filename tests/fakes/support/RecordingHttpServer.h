@@ -1,0 +1,80 @@
+// A stand-in web server for tests: listens on 127.0.0.1 on a port of the system's choosing,
+// remembers every request it gets and answers each path as the test tells it to.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace tvrn::test {
+
+struct RecordedRequest {
+  std::string method;
+  std::string path;    // without the query
+  std::string target;  // as sent: path and query
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  // The first header of that name (case-insensitive); empty when absent.
+  std::string header(std::string_view name) const;
+  // The body parsed as JSON; a discarded value when it is not JSON.
+  nlohmann::json json() const;
+};
+
+struct CannedResponse {
+  int status = 200;
+  std::string body;
+  std::string contentType = "application/json";
+  std::chrono::milliseconds delay{0};  // waited before answering; cut short when the server stops
+  std::vector<std::pair<std::string, std::string>> headers;
+};
+
+class RecordingHttpServer {
+ public:
+  RecordingHttpServer();  // listening when the constructor returns
+  ~RecordingHttpServer();
+  RecordingHttpServer(const RecordingHttpServer&) = delete;
+  RecordingHttpServer& operator=(const RecordingHttpServer&) = delete;
+
+  int port() const { return port_; }
+  std::string baseURL() const;  // http://127.0.0.1:<port>
+
+  // The answer for every method on this exact path; other paths get 200 with an empty body.
+  void respond(const std::string& path, CannedResponse response);
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requestsTo(std::string_view path) const;
+  std::size_t requestCount() const;
+
+  // True once at least `count` requests have arrived; false if the time-out passes first.
+  bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout);
+
+ private:
+  CannedResponse answerFor(const std::string& path) const;
+  void record(RecordedRequest request);
+  void pause(std::chrono::milliseconds delay);
+
+  std::unique_ptr<httplib::Server> server_;
+  int port_ = 0;
+  std::thread listener_;
+  mutable std::mutex mutex_;  // guards the members below
+  std::condition_variable changed_;
+  std::vector<RecordedRequest> requests_;
+  std::map<std::string, CannedResponse> responses_;
+  bool stopping_ = false;
+};
+
+}  // namespace tvrn::test

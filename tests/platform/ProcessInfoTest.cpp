@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
+
+extern char** environ;
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A child process that is ended and reaped when the test is done with it.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> argv) {
+    std::vector<char*> raw;
+    for (auto& argument : argv) raw.push_back(argument.data());
+    raw.push_back(nullptr);
+    if (::posix_spawn(&pid_, raw[0], nullptr, nullptr, raw.data(), environ) != 0) pid_ = -1;
+  }
+  ~Child() { end(); }
+  pid_t pid() const { return pid_; }
+  void end() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The child of `parent` once it has started `executable` (until then it carries the parent's).
+std::optional<pid_t> childOf(pid_t parent, const std::string& executable) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (pid_t pid : ProcessInfo::allPids()) {
+      auto entry = ProcessInfo::lookup(pid);
+      if (entry && entry->ppid == parent && entry->executable == executable) return pid;
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  return std::nullopt;
+}
+
+TEST(ProcessInfoTest, DescribesAChildAndWalksItsAncestors) {
+  // A long program name: the kernel's command name is cut, the executable name is not.
+  const auto program = Paths::tempDir() / "a-very-long-client-name";
+  std::filesystem::copy_file("/bin/sleep", program);
+  // A shell that starts a grandchild, so the chain is grandchild -> shell -> this test -> ...
+  Child shell({"/bin/sh", "-c", program.string() + " 30; exit 0"});
+  ASSERT_GT(shell.pid(), 0);
+  const auto grandchild = childOf(shell.pid(), "a-very-long-client-name");
+  ASSERT_TRUE(grandchild.has_value());
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() { ::kill(pid, SIGKILL); }  // the shell reaps it, or init once the shell is gone
+  } reaper{*grandchild};
+
+  const auto entry = ProcessInfo::lookup(*grandchild);
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->pid, *grandchild);
+  EXPECT_EQ(entry->ppid, shell.pid());
+  EXPECT_EQ(entry->uid, ::getuid());
+  EXPECT_EQ(entry->command, "a-very-long-cli");
+  EXPECT_EQ(entry->executable, "a-very-long-client-name");
+  EXPECT_EQ(entry->arguments, (std::vector<std::string>{program.string(), "30"}));
+
+  const auto chain = ProcessInfo::ancestors(*grandchild);
+  ASSERT_GE(chain.size(), 2u);
+  EXPECT_EQ(chain[0].pid, shell.pid());
+  EXPECT_EQ(chain[0].executable, "sh");
+  EXPECT_EQ(chain[1].pid, ProcessInfo::selfPid());
+  EXPECT_EQ(chain[1].ppid, ::getppid());
+  for (std::size_t i = 0; i + 1 < chain.size(); ++i) EXPECT_EQ(chain[i].ppid, chain[i + 1].pid);
+  EXPECT_LE(chain.back().ppid, 0);  // the walk ends at the first process
+
+  const auto self = ProcessInfo::ancestors(ProcessInfo::selfPid());
+  ASSERT_FALSE(self.empty());
+  EXPECT_EQ(self.front().pid, ::getppid());
+}
+
+TEST(ProcessInfoTest, OwnersAndProcessesThatAreGone) {
+  EXPECT_EQ(ProcessInfo::selfPid(), ::getpid());
+  EXPECT_EQ(ProcessInfo::ownerUid(ProcessInfo::selfPid()), ::getuid());
+
+  Child child({"/bin/sleep", "30"});
+  ASSERT_GT(child.pid(), 0);
+  const pid_t pid = child.pid();
+  const auto all = ProcessInfo::allPids();
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+  EXPECT_TRUE(std::binary_search(all.begin(), all.end(), pid));
+  EXPECT_TRUE(std::binary_search(all.begin(), all.end(), ::getpid()));
+  child.end();
+
+  for (pid_t gone : {pid, pid_t{0}, pid_t{-1}}) {
+    EXPECT_FALSE(ProcessInfo::lookup(gone).has_value()) << gone;
+    EXPECT_FALSE(ProcessInfo::ownerUid(gone).has_value()) << gone;
+    EXPECT_TRUE(ProcessInfo::ancestors(gone).empty()) << gone;
+  }
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+#include "platform/Paths.h"
+#include "platform/RunningApps.h"
+#include "platform/Subprocess.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Starts a long sleep under the given program name, as the application's own program would be.
+std::unique_ptr<Subprocess> startNamed(const std::string& name) {
+  const auto program = Paths::tempDir() / name;
+  std::filesystem::copy_file("/bin/sleep", program,
+                             std::filesystem::copy_options::overwrite_existing);
+  auto started = Subprocess::start({{program.string(), "30"}});
+  if (!started.ok()) ADD_FAILURE() << started.error();
+  return started.ok() ? std::move(started).value() : nullptr;
+}
+
+bool listed(const std::string& bundleId, pid_t pid) {
+  const auto pids = RunningApps::processIds(bundleId);
+  return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+char stateOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  std::getline(file, stat);
+  const auto close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+TEST(RunningAppsTest, FindsTheApplicationsProgramsWhileTheyRun) {
+  struct Case {
+    const char* bundleId;
+    const char* program;
+  };
+  const Case cases[] = {
+      {"com.tavrin.tray", "tavrin-tray"},
+      {"com.apple.mail", "thunderbird"},
+      // Longer than the kernel keeps as a command name.
+      {"com.apple.Safari", "epiphany-browser"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    auto app = startNamed(c.program);
+    ASSERT_TRUE(app);
+    EXPECT_TRUE(listed(c.bundleId, app->pid()));
+    EXPECT_TRUE(RunningApps::isRunning(c.bundleId));
+    EXPECT_FALSE(listed("com.nordvpn.NordVPN", app->pid()));
+    app->terminate();
+    EXPECT_FALSE(listed(c.bundleId, app->pid()));
+  }
+  EXPECT_FALSE(RunningApps::isRunning("com.example.unknown"));
+  EXPECT_TRUE(RunningApps::processNames("com.apple.MobileSMS").empty());
+}
+
+TEST(RunningAppsTest, AnEndedButUnreapedProgramIsNotRunning) {
+  auto app = startNamed("tavrin-tray");
+  ASSERT_TRUE(app);
+  ::kill(app->pid(), SIGKILL);
+  for (int i = 0; i < 200 && stateOf(app->pid()) != 'Z'; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(stateOf(app->pid()), 'Z');
+  EXPECT_FALSE(listed("com.tavrin.tray", app->pid()));
+}
+
+}  // namespace
+}  // namespace tvrn
