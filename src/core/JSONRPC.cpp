@@ -1,0 +1,110 @@
+#include "core/JSONRPC.h"
+
+#include <utility>
+
+namespace tvrn {
+namespace {
+
+// The envelope keeps its members in the order they are added.
+using Envelope = nlohmann::ordered_json;
+
+std::string serialise(const Envelope& message) {
+  // Replacing invalid UTF-8 means serialising cannot fail, so no reply is ever lost.
+  return message.dump(-1, ' ', false, Envelope::error_handler_t::replace);
+}
+
+Envelope untyped(const JSONValue& value) { return Envelope(value.rawValue()); }
+
+// Takes a member out of the parsed object: absent when missing or null.
+std::optional<JSONValue> takeMember(JSONValue::Object& members, std::string_view name) {
+  auto found = members.find(name);
+  if (found == members.end() || found->second.kind() == JSONValue::Kind::nullValue) {
+    return std::nullopt;
+  }
+  return std::move(found->second);
+}
+
+std::optional<std::string> stringMember(JSONValue::Object& members, std::string_view name) {
+  std::optional<JSONValue> member = takeMember(members, name);
+  if (!member || member->kind() != JSONValue::Kind::stringValue) return std::nullopt;
+  return std::get<std::string>(std::move(*member).storage());
+}
+
+// An id is an integer or a string; any other JSON type fails the whole request.
+std::optional<JSONRPCID> idFrom(JSONValue value) {
+  if (auto number = value.asInt()) return JSONRPCID(*number);
+  if (auto text = value.asString()) return JSONRPCID(std::move(*text));
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> JSONRPCID::asString() const {
+  if (const auto* text = std::get_if<std::string>(&value_)) return *text;
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> JSONRPCID::asInt() const {
+  if (const auto* number = std::get_if<std::int64_t>(&value_)) return *number;
+  return std::nullopt;
+}
+
+nlohmann::json JSONRPCID::rawValue() const {
+  return std::visit([](const auto& payload) { return nlohmann::json(payload); }, value_);
+}
+
+namespace JSONRPCResponse {
+
+std::string result(const JSONRPCID& id, const JSONValue& result) {
+  Envelope message;
+  message["jsonrpc"] = "2.0";
+  message["id"] = id.rawValue();
+  message["result"] = untyped(result);
+  return serialise(message);
+}
+
+std::string error(const std::optional<JSONRPCID>& id, int code, std::string_view message) {
+  Envelope reply;
+  reply["jsonrpc"] = "2.0";
+  reply["id"] = id ? Envelope(id->rawValue()) : Envelope(nullptr);
+  reply["error"]["code"] = code;
+  reply["error"]["message"] = message;
+  return serialise(reply);
+}
+
+std::string notification(std::string_view method, const JSONValue& params) {
+  Envelope message;
+  message["jsonrpc"] = "2.0";
+  message["method"] = method;
+  message["params"] = untyped(params);
+  return serialise(message);
+}
+
+}  // namespace JSONRPCResponse
+
+namespace RequestParser {
+
+Result<JSONRPCRequest, TransportError> parse(std::string_view bytes) {
+  const auto malformed = fail(TransportError::encodingFailed);
+  std::optional<JSONValue> decoded = JSONValue::decode(bytes);
+  if (!decoded || decoded->kind() != JSONValue::Kind::objectValue) return malformed;
+  auto members = std::get<JSONValue::Object>(std::move(*decoded).storage());
+
+  JSONRPCRequest request;
+  std::optional<std::string> jsonrpc = stringMember(members, "jsonrpc");
+  if (!jsonrpc) return malformed;
+  request.jsonrpc = std::move(*jsonrpc);
+  if (std::optional<JSONValue> id = takeMember(members, "id")) {
+    request.id = idFrom(std::move(*id));
+    if (!request.id) return malformed;
+  }
+  std::optional<std::string> method = stringMember(members, "method");
+  if (!method) return malformed;
+  request.method = std::move(*method);
+  request.params = takeMember(members, "params");
+  return request;
+}
+
+}  // namespace RequestParser
+
+}  // namespace tvrn
