@@ -46,7 +46,9 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : ".";
   if (!ensureDirectory(dir)) return fail(error, "cannot create " + dir.string());
 
-  std::string tmpl = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+  std::string temporaryName(".");
+  temporaryName.append(file.filename().string()).append(".XXXXXX");
+  std::string tmpl = (dir / temporaryName).string();
   int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
   if (fd < 0) return fail(error, "cannot create a temporary file in " + dir.string());
 
