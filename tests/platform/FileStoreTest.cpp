@@ -1,8 +1,7 @@
-#include "platform/FileStore.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
 
@@ -30,7 +29,8 @@ TEST(FileStoreTest, ReplacesWholeFileAndLeavesNoTemporaries) {
   ASSERT_TRUE(FileStore::writeAtomic(file, "short"));
   EXPECT_EQ(FileStore::read(file).value_or(""), "short");
   int entries = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator(file.parent_path())) {
     ++entries;
   }
   EXPECT_EQ(entries, 1);

@@ -1,0 +1,141 @@
+#include "platform/PimDocument.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "platform/FileStore.h"
+
+namespace tvrn {
+namespace {
+
+struct WarningSink {
+  std::mutex mutex;  // guards handler
+  std::function<void(const std::string&)> handler;
+};
+
+// Never destroyed, so a warning raised while the process exits still finds it.
+WarningSink& warningSink() {
+  static auto* sink = new WarningSink;
+  return *sink;
+}
+
+std::string utcStamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+  return text;
+}
+
+}  // namespace
+
+void setPimWarningHandler(std::function<void(const std::string&)> handler) {
+  WarningSink& sink = warningSink();
+  std::lock_guard lock(sink.mutex);
+  sink.handler = std::move(handler);
+}
+
+void emitPimWarnings(const PimWarnings& warnings) {
+  if (warnings.empty()) return;
+  WarningSink& sink = warningSink();
+  std::function<void(const std::string&)> handler;
+  {
+    std::lock_guard lock(sink.mutex);
+    handler = sink.handler;
+  }
+  for (const auto& line : warnings) {
+    if (handler) {
+      handler(line);
+    } else {
+      std::fprintf(stderr, "WARN  [pim] %s\n", line.c_str());
+    }
+  }
+}
+
+bool PimDocument::Identity::operator==(const Identity& other) const {
+  return device == other.device && inode == other.inode && size == other.size &&
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+PimDocument::PimDocument(std::string fileName, Check check)
+    : fileName_(std::move(fileName)), check_(std::move(check)) {}
+
+std::optional<PimDocument::Identity> PimDocument::identify(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) return std::nullopt;
+  return Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+const nlohmann::json& PimDocument::read(const std::filesystem::path& folder,
+                                        PimWarnings& warnings) {
+  const auto file = folder / fileName_;
+  if (file != path_ || identify(file) != identity_) load(file, warnings);
+  return content_;
+}
+
+void PimDocument::load(const std::filesystem::path& file, PimWarnings& warnings) {
+  path_ = file;
+  identity_ = identify(file);
+  content_ = nlohmann::json::object();
+  problem_.reset();
+  if (!identity_) return;
+
+  auto text = FileStore::read(file);
+  if (!text) {
+    problem_ = "it cannot be opened";
+  } else {
+    auto parsed = nlohmann::json::parse(*text, nullptr, false);
+    if (parsed.is_discarded()) {
+      problem_ = "it is not valid JSON";
+    } else if (!parsed.is_object()) {
+      problem_ = "it does not hold a JSON object";
+    } else if (auto why = check_(parsed)) {
+      problem_ = *why;
+    } else {
+      content_ = std::move(parsed);
+    }
+  }
+  if (problem_) {
+    warnings.push_back("Personal data file " + file.string() + " is unusable (" + *problem_ +
+                       "); it reads as empty and is moved aside before the next change");
+  }
+}
+
+std::optional<std::string> PimDocument::moveAside(const std::filesystem::path& file,
+                                                  PimWarnings& warnings) {
+  const std::string base = file.string() + ".corrupt-" + utcStamp();
+  std::string target = base;
+  std::error_code ec;
+  for (int n = 1; std::filesystem::exists(target, ec); ++n) target = base + "-" + std::to_string(n);
+  if (::rename(file.c_str(), target.c_str()) != 0) {
+    return "cannot move the unusable " + file.string() + " aside: " + std::strerror(errno);
+  }
+  warnings.push_back("Personal data file " + file.string() + " was unusable (" +
+                     problem_.value_or("unknown") + "); moved aside as " + target);
+  return std::nullopt;
+}
+
+std::optional<std::string> PimDocument::write(const std::filesystem::path& folder,
+                                              const nlohmann::json& document,
+                                              PimWarnings& warnings) {
+  const auto file = folder / fileName_;
+  if (file != path_ || identify(file) != identity_) load(file, warnings);
+  if (problem_ && identity_) {
+    if (auto failure = moveAside(file, warnings)) return failure;
+  }
+  std::string error;
+  const std::string bytes =
+      document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  if (!FileStore::writeAtomic(file, bytes, 0600, &error)) return error;
+  content_ = document;
+  identity_ = identify(file);
+  problem_.reset();
+  return std::nullopt;
+}
+
+}  // namespace tvrn

@@ -1,0 +1,67 @@
+// One JSON file of the personal-data store, kept in memory while it is unchanged on disk. A file
+// that cannot be read is never written over: it is moved aside, with a warning, before a change
+// replaces it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tvrn {
+
+using PimWarnings = std::vector<std::string>;
+
+// Where the personal-data store reports files it could not read or had to move aside (the server
+// points it at its log). Without a handler the lines go to standard error.
+void setPimWarningHandler(std::function<void(const std::string&)> handler);
+void emitPimWarnings(const PimWarnings& warnings);
+
+class PimDocument {
+ public:
+  // Checks a parsed document (always an object); answers why it is unusable, or nothing.
+  using Check = std::function<std::optional<std::string>(const nlohmann::json&)>;
+
+  PimDocument(std::string fileName, Check check);
+
+  // The document in `folder`, reread when the file changed; an empty object when the file is
+  // missing or unusable (the latter reported once in `warnings`).
+  const nlohmann::json& read(const std::filesystem::path& folder, PimWarnings& warnings);
+
+  // Replaces the file with `document`, moving an unusable one aside first. Answers the reason
+  // when nothing was written.
+  std::optional<std::string> write(const std::filesystem::path& folder,
+                                   const nlohmann::json& document, PimWarnings& warnings);
+
+  const std::string& fileName() const { return fileName_; }
+  // Why the file last read is unusable, or nothing.
+  const std::optional<std::string>& problem() const { return problem_; }
+
+ private:
+  struct Identity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    bool operator==(const Identity& other) const;
+  };
+
+  static std::optional<Identity> identify(const std::filesystem::path& file);
+  void load(const std::filesystem::path& file, PimWarnings& warnings);
+  std::optional<std::string> moveAside(const std::filesystem::path& file, PimWarnings& warnings);
+
+  std::string fileName_;
+  Check check_;
+  // Not guarded here: the owning store calls under its own mutex.
+  std::filesystem::path path_;
+  std::optional<Identity> identity_;
+  nlohmann::json content_ = nlohmann::json::object();
+  std::optional<std::string> problem_;
+};
+
+}  // namespace tvrn

@@ -1,0 +1,994 @@
+#include "platform/PimStore.h"
+
+#include <openssl/rand.h>
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <unordered_map>
+
+#include "platform/Paths.h"
+#include "platform/PimCodec.h"
+#include "platform/Recurrence.h"
+
+namespace tvrn {
+namespace {
+
+using namespace PimCodec;
+using std::chrono::seconds;
+
+// ---------------------------------------------------------------- shared pieces
+
+PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
+
+std::string newIdentifier() {
+  unsigned char bytes[16] = {};
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    std::ifstream random("/dev/urandom", std::ios::binary);
+    random.read(reinterpret_cast<char*>(bytes), sizeof bytes);
+  }
+  bytes[6] = (bytes[6] & 0x0F) | 0x40;
+  bytes[8] = (bytes[8] & 0x3F) | 0x80;
+  char out[40];
+  std::snprintf(out, sizeof out,
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return out;
+}
+
+std::optional<size_t> indexOf(const json& list, std::string_view id) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (text(list[i], "id") == id) return i;
+  }
+  return std::nullopt;
+}
+
+std::optional<PimError> commit(PimDocument& document, const std::filesystem::path& folder,
+                               const json& content, PimWarnings& warnings) {
+  if (auto why = document.write(folder, content, warnings)) {
+    return problem(PimError::Code::storage, "The change could not be saved: " + *why);
+  }
+  return std::nullopt;
+}
+
+// Finds text regardless of case (Unicode case folding), as a part or as the whole.
+class CaselessText {
+ public:
+  CaselessText(std::string_view needle, bool whole) {
+    if (needle.empty()) return;
+    uint32_t options = PCRE2_LITERAL | PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+    if (whole) options |= PCRE2_ANCHORED | PCRE2_ENDANCHORED;
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    code_ = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(needle.data()), needle.size(), options,
+                          &error, &offset, nullptr);
+    if (code_ != nullptr) match_ = pcre2_match_data_create_from_pattern(code_, nullptr);
+  }
+  ~CaselessText() {
+    pcre2_match_data_free(match_);
+    pcre2_code_free(code_);
+  }
+  CaselessText(const CaselessText&) = delete;
+  CaselessText& operator=(const CaselessText&) = delete;
+
+  bool in(std::string_view haystack) const {
+    if (code_ == nullptr || match_ == nullptr) return false;
+    return pcre2_match(code_, reinterpret_cast<PCRE2_SPTR>(haystack.data()), haystack.size(), 0, 0,
+                       match_, nullptr) >= 0;
+  }
+
+ private:
+  pcre2_code* code_ = nullptr;
+  pcre2_match_data* match_ = nullptr;
+};
+
+// ---------------------------------------------------------------- calendars
+
+const char* listKeyFor(EntityType type) {
+  return type == EntityType::event ? "calendars" : "lists";
+}
+
+std::vector<Calendar> decodeCalendars(const json& document, EntityType type) {
+  std::vector<Calendar> calendars;
+  for (const auto& record : listIn(document, listKeyFor(type))) {
+    calendars.push_back(decodeCalendar(record, type));
+  }
+  return calendars;
+}
+
+std::optional<Calendar> findCalendar(const json& document, EntityType type, std::string_view id) {
+  const json& list = listIn(document, listKeyFor(type));
+  auto at = indexOf(list, id);
+  if (!at) return std::nullopt;
+  return decodeCalendar(list[*at], type);
+}
+
+std::optional<Calendar> defaultIn(const json& document, EntityType type) {
+  if (auto chosen = findCalendar(document, type, text(document, "default"))) return chosen;
+  for (auto& calendar : decodeCalendars(document, type)) {
+    if (calendar.allowsContentModifications) return calendar;
+  }
+  return std::nullopt;
+}
+
+std::unordered_map<std::string, std::string> titlesOf(const json& document, EntityType type) {
+  std::unordered_map<std::string, std::string> titles;
+  for (const auto& calendar : decodeCalendars(document, type)) {
+    titles.emplace(calendar.id, calendar.title);
+  }
+  return titles;
+}
+
+// Whether items may be put into (`required`) or taken out of the calendar with this id.
+std::optional<PimError> checkWritable(const json& document, EntityType type, std::string_view id,
+                                      bool required) {
+  const bool events = type == EntityType::event;
+  if (id.empty()) {
+    if (!required) return std::nullopt;
+    return problem(PimError::Code::noCalendar,
+                   events ? "The event has no calendar." : "The reminder has no list.");
+  }
+  auto calendar = findCalendar(document, type, id);
+  if (!calendar) {
+    if (!required) return std::nullopt;
+    return problem(PimError::Code::noCalendar,
+                   events ? "The calendar does not exist." : "The list does not exist.");
+  }
+  if (!calendar->allowsContentModifications) {
+    return problem(PimError::Code::readOnly,
+                   events ? "The calendar is read-only." : "The list is read-only.");
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------- events
+
+PimError eventNotFound() { return problem(PimError::Code::notFound, "The event does not exist."); }
+
+bool overlaps(const Event& event, PimTime from, PimTime to) {
+  if (event.start == event.end) return event.start >= from && event.start < to;
+  return event.start < to && event.end > from;
+}
+
+const json* exceptionFor(const json& record, PimTime original) {
+  for (const auto& exception : listIn(record, "exceptions")) {
+    if (parseTime(text(exception, "occurrence")) == original) return &exception;
+  }
+  return nullptr;
+}
+
+bool isRemoved(const json* exception) {
+  return exception != nullptr && flag(*exception, "removed", false);
+}
+
+// The occurrence as the series alone makes it.
+Event generatedOccurrence(const Event& series, PimTime original) {
+  Event occurrence = series;
+  occurrence.id = series.id + "/" + occurrenceKey(original, series.allDay);
+  occurrence.start = original;
+  occurrence.end = original + (series.end - series.start);
+  return occurrence;
+}
+
+// The occurrence with its own changes, or nothing when it was removed.
+std::optional<Event> occurrenceOf(const Event& series, const json& record, PimTime original) {
+  const json* exception = exceptionFor(record, original);
+  if (isRemoved(exception)) return std::nullopt;
+  Event occurrence = generatedOccurrence(series, original);
+  if (exception != nullptr) applyException(*exception, occurrence);
+  return occurrence;
+}
+
+// The index of the occurrence that starts at `original`, or nothing when none does.
+std::optional<long> ordinalOf(const Event& series, PimTime original) {
+  std::optional<long> found;
+  Recurrence::forEach(series.start, *series.recurrence, series.allDay, original,
+                      [&](long index, PimTime start) {
+                        if (start < original) return true;
+                        if (start == original) found = index;
+                        return false;
+                      });
+  return found;
+}
+
+// An event record with, for a series, the occurrence an identifier names.
+struct Located {
+  size_t index = 0;
+  Event series;
+  std::optional<PimTime> original;
+  long ordinal = 0;
+};
+
+std::optional<Located> locateEvent(const json& list, std::string_view id) {
+  if (auto at = indexOf(list, id)) {
+    Located found{*at, decodeEvent(list[*at]), std::nullopt, 0};
+    if (!found.series.recurrence) return found;
+    const json& record = list[*at];
+    Recurrence::forEach(found.series.start, *found.series.recurrence, found.series.allDay,
+                        found.series.start, [&](long index, PimTime start) {
+                          if (isRemoved(exceptionFor(record, start))) return true;
+                          found.original = start;
+                          found.ordinal = index;
+                          return false;
+                        });
+    if (!found.original) return std::nullopt;
+    return found;
+  }
+  const size_t slash = id.rfind('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  auto at = indexOf(list, id.substr(0, slash));
+  auto original = parseOccurrenceKey(id.substr(slash + 1));
+  if (!at || !original) return std::nullopt;
+  Located found{*at, decodeEvent(list[*at]), original, 0};
+  if (!found.series.recurrence ||
+      occurrenceKey(*original, found.series.allDay) != id.substr(slash + 1)) {
+    return std::nullopt;
+  }
+  auto ordinal = ordinalOf(found.series, *original);
+  if (!ordinal || isRemoved(exceptionFor(list[*at], *original))) return std::nullopt;
+  found.ordinal = *ordinal;
+  return found;
+}
+
+Event eventAt(const json& list, const Located& located) {
+  if (!located.original) return located.series;
+  return *occurrenceOf(located.series, list[located.index], *located.original);
+}
+
+void collectOccurrences(const Event& series, const json& record, PimTime from, PimTime to,
+                        std::vector<Event>& found) {
+  std::set<PimTime> visited;
+  Recurrence::forEach(series.start, *series.recurrence, series.allDay,
+                      from - (series.end - series.start), [&](long, PimTime start) {
+                        if (start >= to) return false;
+                        visited.insert(start);
+                        auto occurrence = occurrenceOf(series, record, start);
+                        if (occurrence && overlaps(*occurrence, from, to)) {
+                          found.push_back(*occurrence);
+                        }
+                        return true;
+                      });
+  // An occurrence moved into the range from outside it.
+  for (const auto& exception : listIn(record, "exceptions")) {
+    auto original = parseTime(text(exception, "occurrence"));
+    if (!original || visited.count(*original) != 0 || isRemoved(&exception)) continue;
+    if (exception.find("start") == exception.end() || !ordinalOf(series, *original)) continue;
+    auto occurrence = occurrenceOf(series, record, *original);
+    if (occurrence && overlaps(*occurrence, from, to)) found.push_back(*occurrence);
+  }
+}
+
+// Checks an event before it is stored and brings its times to what the files hold.
+std::optional<PimError> normalized(Event& event) {
+  event.start = std::chrono::floor<seconds>(event.start);
+  event.end = std::chrono::floor<seconds>(event.end);
+  if (!inStoredRange(event.start) || !inStoredRange(event.end) ||
+      (event.recurrence && event.recurrence->endDate &&
+       !inStoredRange(*event.recurrence->endDate))) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
+  if (event.allDay) {
+    coverWholeDays(event);
+  } else if (event.end < event.start) {
+    return problem(PimError::Code::invalid, "The event ends before it starts.");
+  }
+  if (event.recurrence &&
+      (event.recurrence->interval < 1 ||
+       (event.recurrence->occurrenceCount && *event.recurrence->occurrenceCount < 1))) {
+    return problem(PimError::Code::invalid, "The repetition rule is not valid.");
+  }
+  return std::nullopt;
+}
+
+// Records an occurrence's own changes (or its removal); an empty change forgets the exception.
+void setException(json& record, PimTime original, bool allDay, json change) {
+  json& exceptions = arrayIn(record, "exceptions");
+  for (auto it = exceptions.begin(); it != exceptions.end(); ++it) {
+    if (parseTime(text(*it, "occurrence")) == original) {
+      exceptions.erase(it);
+      break;
+    }
+  }
+  if (!change.empty()) {
+    change["occurrence"] = timeText(original, allDay);
+    exceptions.push_back(std::move(change));
+  }
+  if (exceptions.empty()) record.erase("exceptions");
+}
+
+// What makes `wanted` differ from `base`, as exception fields.
+json differences(const Event& base, const Event& wanted) {
+  json change = json::object();
+  for (const auto& [key, member] : kEventTexts) {
+    if (wanted.*member != base.*member) change[key] = wanted.*member;
+  }
+  if (wanted.start != base.start || wanted.end != base.end || wanted.allDay != base.allDay) {
+    change["allDay"] = wanted.allDay;
+    change["start"] = timeText(wanted.start, wanted.allDay);
+    change["end"] = timeText(wanted.end, wanted.allDay);
+  }
+  return change;
+}
+
+// The rule of a series that ends just before its occurrence number `ordinal` (at `original`).
+RecurrenceRule cutBefore(RecurrenceRule rule, long ordinal, PimTime original) {
+  if (rule.occurrenceCount) {
+    rule.occurrenceCount = static_cast<int>(ordinal);
+  } else {
+    rule.endDate = original - seconds(1);
+  }
+  return rule;
+}
+
+// Splits a series' exceptions at `original`: those before stay in the record, the others are
+// returned.
+json takeExceptionsFrom(json& record, PimTime original) {
+  json later = json::array();
+  json earlier = json::array();
+  for (auto& exception : listIn(record, "exceptions")) {
+    auto at = parseTime(text(exception, "occurrence"));
+    (at && *at >= original ? later : earlier).push_back(exception);
+  }
+  if (earlier.empty()) {
+    record.erase("exceptions");
+  } else {
+    record["exceptions"] = std::move(earlier);
+  }
+  return later;
+}
+
+// Moves exceptions of an old series onto the same occurrences, by number, of a new series that
+// begins at the old one's occurrence `firstOrdinal`, forgetting the changes the new series now
+// makes to all of them.
+json carryExceptions(const json& exceptions, const Event& oldSeries, long firstOrdinal,
+                     const Event& newSeries, const std::vector<std::string>& changedKeys) {
+  json carried = json::array();
+  if (exceptions.empty()) return carried;
+  std::map<PimTime, long> ordinals;
+  for (const auto& exception : exceptions) {
+    if (auto at = parseTime(text(exception, "occurrence"))) ordinals[*at] = -1;
+  }
+  const PimTime last = ordinals.rbegin()->first;
+  Recurrence::forEach(oldSeries.start, *oldSeries.recurrence, oldSeries.allDay,
+                      ordinals.begin()->first, [&](long index, PimTime start) {
+                        if (start > last) return false;
+                        if (auto it = ordinals.find(start); it != ordinals.end()) {
+                          it->second = index - firstOrdinal;
+                        }
+                        return true;
+                      });
+  long highest = 0;
+  for (const auto& entry : ordinals) highest = std::max(highest, entry.second);
+  std::vector<PimTime> starts;
+  Recurrence::forEach(newSeries.start, *newSeries.recurrence, newSeries.allDay, newSeries.start,
+                      [&](long index, PimTime start) {
+                        if (index > highest) return false;
+                        starts.push_back(start);
+                        return true;
+                      });
+  for (json exception : exceptions) {
+    auto at = parseTime(text(exception, "occurrence"));
+    const long ordinal = at ? ordinals[*at] : -1;
+    if (ordinal < 0 || ordinal >= static_cast<long>(starts.size())) continue;
+    if (!flag(exception, "removed", false)) {
+      for (const auto& key : changedKeys) exception.erase(key);
+      if (exception.size() == 1) continue;  // only "occurrence" is left
+    }
+    exception["occurrence"] = timeText(starts[static_cast<size_t>(ordinal)], newSeries.allDay);
+    carried.push_back(std::move(exception));
+  }
+  return carried;
+}
+
+// Applies a change to an occurrence and every later one. Answers the id of the series that now
+// holds them.
+std::string changeFuture(json& list, const Located& located, const Event& wanted) {
+  const Event& series = located.series;
+  const PimTime original = *located.original;
+  const Event current = eventAt(list, located);
+
+  std::vector<std::string> changedKeys;
+  Event next = generatedOccurrence(series, original);
+  next.id = series.id;
+  for (const auto& [key, member] : kEventTexts) {
+    if (wanted.*member == current.*member) continue;
+    changedKeys.emplace_back(key);
+    next.*member = wanted.*member;
+  }
+  if (wanted.start != current.start || wanted.end != current.end ||
+      wanted.allDay != current.allDay) {
+    changedKeys.insert(changedKeys.end(), {"start", "end", "allDay"});
+    next.start = wanted.start;
+    next.end = wanted.end;
+    next.allDay = wanted.allDay;
+  }
+  next.calendarId = wanted.calendarId;
+  const bool ruleChanged = wanted.recurrence != series.recurrence;
+  if (ruleChanged) {
+    next.recurrence = wanted.recurrence;
+  } else if (series.recurrence->occurrenceCount) {
+    next.recurrence->occurrenceCount =
+        *series.recurrence->occurrenceCount - static_cast<int>(located.ordinal);
+  }
+
+  json& record = list[located.index];
+  const json later = takeExceptionsFrom(record, original);
+  const json carried = (next.recurrence && !ruleChanged)
+                           ? carryExceptions(later, series, located.ordinal, next, changedKeys)
+                           : json::array();
+
+  json target;
+  if (located.ordinal == 0) {
+    target = record;
+  } else {
+    record["recurrence"] =
+        ruleJson(cutBefore(*series.recurrence, located.ordinal, original), series.allDay);
+    target = record;  // a copy keeps the attendees and anything else the file holds
+    target.erase("exceptions");
+    next.id = newIdentifier();
+  }
+  encodeEvent(next, target);
+  if (!carried.empty()) target["exceptions"] = carried;
+  if (located.ordinal == 0) {
+    list[located.index] = std::move(target);
+  } else {
+    list.push_back(std::move(target));
+  }
+  return next.id;
+}
+
+// ---------------------------------------------------------------- reminders and contacts
+
+PimError reminderNotFound() {
+  return problem(PimError::Code::notFound, "The reminder does not exist.");
+}
+
+bool within(const std::optional<PimTime>& when, const ReminderQuery& query) {
+  if (!query.from && !query.to) return true;
+  if (!when) return false;
+  return (!query.from || *when >= *query.from) && (!query.to || *when < *query.to);
+}
+
+bool matches(const Reminder& reminder, const ReminderQuery& query) {
+  if (query.listIds && std::find(query.listIds->begin(), query.listIds->end(), reminder.listId) ==
+                           query.listIds->end()) {
+    return false;
+  }
+  switch (query.filter) {
+    case ReminderFilter::all:
+      return true;
+    case ReminderFilter::incomplete:
+      return !reminder.completed &&
+             within(reminder.dueDateComponents ? reminder.dueDateComponents->date() : std::nullopt,
+                    query);
+    case ReminderFilter::completed:
+      return reminder.completed && within(reminder.completionDate, query);
+  }
+  return false;
+}
+
+std::vector<Contact> decodeContacts(const json& document) {
+  std::vector<Contact> contacts;
+  for (const auto& record : listIn(document, "contacts")) {
+    contacts.push_back(decodeContact(record));
+  }
+  return contacts;
+}
+
+template <typename Keep>
+std::vector<Contact> contactsWhere(const json& document, Keep keep) {
+  std::vector<Contact> kept;
+  for (auto& contact : decodeContacts(document)) {
+    if (keep(contact)) kept.push_back(std::move(contact));
+  }
+  return kept;
+}
+
+std::string defaultContainerIn(const json& document) {
+  const json& list = listIn(document, "containers");
+  const std::string chosen = text(document, "default");
+  if (!chosen.empty() && indexOf(list, chosen)) return chosen;
+  return list.empty() ? std::string() : text(list[0], "id");
+}
+
+// Adds a record with a fresh id when it has none, else replaces the one with its id (or adds it
+// under that id).
+template <typename Item, typename Encode>
+Item upsert(json& list, Item item, Encode encode) {
+  if (item.id.empty()) item.id = newIdentifier();
+  json* record = nullptr;
+  if (auto at = indexOf(list, item.id)) {
+    record = &list[*at];
+  } else {
+    list.push_back(json::object());
+    record = &list.back();
+  }
+  encode(item, *record);
+  return item;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the store
+
+bool caselessContains(std::string_view text, std::string_view part) {
+  return CaselessText(part, false).in(text);
+}
+
+PimStore::PimStore(std::filesystem::path folder)
+    : fixedFolder_(std::move(folder)),
+      calendars_(
+          "calendars.json",
+          listCheck("calendars", [](const json& r) { decodeCalendar(r, EntityType::event); })),
+      reminderLists_(
+          "reminder-lists.json",
+          listCheck("lists", [](const json& r) { decodeCalendar(r, EntityType::reminder); })),
+      events_("events.json", listCheck("events", [](const json& r) { decodeEvent(r); })),
+      reminders_("reminders.json",
+                 listCheck("reminders", [](const json& r) { decodeReminder(r); })),
+      containers_("contact-containers.json",
+                  listCheck("containers", [](const json& r) { decodeContainer(r); })),
+      groups_("contact-groups.json", listCheck("groups", [](const json& r) { decodeGroup(r); })),
+      contacts_("contacts.json", listCheck("contacts", [](const json& r) { decodeContact(r); })) {}
+
+PimStore& PimStore::shared() {
+  // Never destroyed, so a request still running while the process exits finds it.
+  static auto* store = new PimStore();
+  return *store;
+}
+
+std::filesystem::path PimStore::folder() const {
+  return fixedFolder_.empty() ? Paths::appSupport() / "pim" : fixedFolder_;
+}
+
+template <typename Work>
+auto PimStore::locked(Work&& work) const {
+  PimWarnings warnings;
+  auto result = [&] {
+    std::lock_guard lock(mutex_);
+    return work(folder(), warnings);
+  }();
+  emitPimWarnings(warnings);
+  return result;
+}
+
+// ---- calendars
+
+std::vector<Calendar> PimStore::calendars(EntityType type) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    auto& document = type == EntityType::event ? calendars_ : reminderLists_;
+    return decodeCalendars(document.read(folder, warnings), type);
+  });
+}
+
+std::optional<Calendar> PimStore::calendar(std::string_view id) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    auto found = findCalendar(calendars_.read(folder, warnings), EntityType::event, id);
+    if (!found)
+      found = findCalendar(reminderLists_.read(folder, warnings), EntityType::reminder, id);
+    return found;
+  });
+}
+
+std::optional<Calendar> PimStore::defaultCalendarForNewEvents() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return defaultIn(calendars_.read(folder, warnings), EntityType::event);
+  });
+}
+
+std::optional<Calendar> PimStore::defaultCalendarForNewReminders() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return defaultIn(reminderLists_.read(folder, warnings), EntityType::reminder);
+  });
+}
+
+Result<Calendar, PimError> PimStore::saveCalendar(const Calendar& calendar) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<Calendar, PimError> {
+    const bool events = calendar.entityType == EntityType::event;
+    PimDocument& document = events ? calendars_ : reminderLists_;
+    PimDocument& other = events ? reminderLists_ : calendars_;
+    if (!calendar.id.empty() &&
+        indexOf(listIn(other.read(folder, warnings),
+                       listKeyFor(events ? EntityType::reminder : EntityType::event)),
+                calendar.id)) {
+      return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
+    }
+    json content = document.read(folder, warnings);
+    Calendar saved = upsert(arrayIn(content, listKeyFor(calendar.entityType)), calendar,
+                            [](const Calendar& c, json& record) { encodeCalendar(c, record); });
+    if (auto failure = commit(document, folder, content, warnings)) return fail(*failure);
+    return saved;
+  });
+}
+
+Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::string_view id) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<Calendar, PimError> {
+    PimDocument& document = type == EntityType::event ? calendars_ : reminderLists_;
+    json content = document.read(folder, warnings);
+    auto chosen = findCalendar(content, type, id);
+    if (!chosen) {
+      return fail(problem(PimError::Code::notFound, type == EntityType::event
+                                                        ? "The calendar does not exist."
+                                                        : "The list does not exist."));
+    }
+    content["default"] = chosen->id;
+    if (auto failure = commit(document, folder, content, warnings)) return fail(*failure);
+    return *chosen;
+  });
+}
+
+// ---- events
+
+std::vector<Event> PimStore::events(PimTime start, PimTime end,
+                                    const std::optional<std::vector<std::string>>& ids) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    const auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
+    const std::set<std::string> chosen =
+        ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
+    std::vector<Event> found;
+    for (const auto& record : listIn(events_.read(folder, warnings), "events")) {
+      const Event series = decodeEvent(record);
+      if (ids && chosen.count(series.calendarId) == 0) continue;
+      if (series.recurrence) {
+        collectOccurrences(series, record, start, end, found);
+      } else if (overlaps(series, start, end)) {
+        found.push_back(series);
+      }
+    }
+    for (auto& event : found) {
+      auto title = titles.find(event.calendarId);
+      if (title != titles.end()) event.calendarTitle = title->second;
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const Event& a, const Event& b) { return a.start < b.start; });
+    return found;
+  });
+}
+
+std::optional<Event> PimStore::event(std::string_view id) const {
+  return locked(
+      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Event> {
+        const auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
+        const json& list = listIn(events_.read(folder, warnings), "events");
+        auto located = locateEvent(list, id);
+        if (!located) return std::nullopt;
+        Event found = eventAt(list, *located);
+        if (auto title = titles.find(found.calendarId); title != titles.end()) {
+          found.calendarTitle = title->second;
+        }
+        return found;
+      });
+}
+
+Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<Event, PimError> {
+    Event wanted = event;
+    if (auto invalid = normalized(wanted)) return fail(*invalid);
+    const json& calendars = calendars_.read(folder, warnings);
+    if (auto refused = checkWritable(calendars, EntityType::event, wanted.calendarId, true)) {
+      return fail(*refused);
+    }
+    json content = events_.read(folder, warnings);
+    json& list = arrayIn(content, "events");
+    std::string savedId;
+    if (wanted.id.empty()) {
+      wanted.id = newIdentifier();
+      list.push_back(json::object());
+      encodeEvent(wanted, list.back());
+      savedId = wanted.id;
+    } else {
+      auto located = locateEvent(list, wanted.id);
+      if (!located) return fail(eventNotFound());
+      const Event& series = located->series;
+      if (auto refused = checkWritable(calendars, EntityType::event, series.calendarId, false)) {
+        return fail(*refused);
+      }
+      if (!series.recurrence) {
+        wanted.id = series.id;
+        encodeEvent(wanted, list[located->index]);
+        savedId = series.id;
+      } else if (span == Span::thisEvent) {
+        if (wanted.calendarId != series.calendarId) {
+          return fail(problem(PimError::Code::invalid,
+                              "A single occurrence cannot move to another calendar."));
+        }
+        if (wanted.recurrence != series.recurrence) {
+          return fail(problem(PimError::Code::invalid,
+                              "A single occurrence cannot change how the event repeats."));
+        }
+        const Event generated = generatedOccurrence(series, *located->original);
+        setException(list[located->index], *located->original, series.allDay,
+                     differences(generated, wanted));
+        savedId = generated.id;
+      } else {
+        savedId = changeFuture(list, *located, wanted);
+      }
+    }
+    if (auto failure = commit(events_, folder, content, warnings)) return fail(*failure);
+    auto located = locateEvent(list, savedId);
+    if (!located) return fail(eventNotFound());
+    Event saved = eventAt(list, *located);
+    saved.calendarTitle = titlesOf(calendars, EntityType::event)[saved.calendarId];
+    return saved;
+  });
+}
+
+Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
+  return locked(
+      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> Result<Event, PimError> {
+        const json& calendars = calendars_.read(folder, warnings);
+        json content = events_.read(folder, warnings);
+        json& list = arrayIn(content, "events");
+        auto located = locateEvent(list, id);
+        if (!located) return fail(eventNotFound());
+        const Event& series = located->series;
+        if (auto refused = checkWritable(calendars, EntityType::event, series.calendarId, false)) {
+          return fail(*refused);
+        }
+        Event removed = eventAt(list, *located);
+        removed.calendarTitle = titlesOf(calendars, EntityType::event)[removed.calendarId];
+        json& record = list[located->index];
+        if (series.recurrence && span == Span::thisEvent) {
+          setException(record, *located->original, series.allDay, json{{"removed", true}});
+        } else if (series.recurrence && located->ordinal > 0) {
+          record["recurrence"] = ruleJson(
+              cutBefore(*series.recurrence, located->ordinal, *located->original), series.allDay);
+          takeExceptionsFrom(record, *located->original);
+        }
+        // A series none of whose occurrences is left goes as a whole.
+        const bool wholeSeries = span == Span::futureEvents && located->ordinal == 0;
+        if (!series.recurrence || wholeSeries || !locateEvent(list, series.id)) {
+          list.erase(located->index);
+        }
+        if (auto failure = commit(events_, folder, content, warnings)) return fail(*failure);
+        return removed;
+      });
+}
+
+// ---- reminders
+
+std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    const auto titles = titlesOf(reminderLists_.read(folder, warnings), EntityType::reminder);
+    std::vector<Reminder> found;
+    for (const auto& record : listIn(reminders_.read(folder, warnings), "reminders")) {
+      Reminder reminder = decodeReminder(record);
+      if (!matches(reminder, query)) continue;
+      if (auto title = titles.find(reminder.listId); title != titles.end()) {
+        reminder.listTitle = title->second;
+      }
+      found.push_back(std::move(reminder));
+    }
+    return found;
+  });
+}
+
+std::optional<Reminder> PimStore::reminder(std::string_view id) const {
+  return locked(
+      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Reminder> {
+        const auto titles = titlesOf(reminderLists_.read(folder, warnings), EntityType::reminder);
+        const json& list = listIn(reminders_.read(folder, warnings), "reminders");
+        auto at = indexOf(list, id);
+        if (!at) return std::nullopt;
+        Reminder found = decodeReminder(list[*at]);
+        if (auto title = titles.find(found.listId); title != titles.end()) {
+          found.listTitle = title->second;
+        }
+        return found;
+      });
+}
+
+Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<Reminder, PimError> {
+    Reminder wanted = reminder;
+    if (wanted.dueDateComponents && !validComponents(*wanted.dueDateComponents)) {
+      return fail(problem(PimError::Code::invalid, "The due date is not valid."));
+    }
+    if (wanted.priority < 0) {
+      return fail(problem(PimError::Code::invalid, "The priority is not valid."));
+    }
+    if (!wanted.completed) {
+      wanted.completionDate.reset();
+    } else if (!wanted.completionDate) {
+      wanted.completionDate = std::chrono::system_clock::now();
+    }
+    if (wanted.completionDate) {
+      wanted.completionDate = std::chrono::floor<seconds>(*wanted.completionDate);
+      if (!inStoredRange(*wanted.completionDate)) {
+        return fail(problem(PimError::Code::invalid, "The completion date is out of range."));
+      }
+    }
+    const json& lists = reminderLists_.read(folder, warnings);
+    if (auto refused = checkWritable(lists, EntityType::reminder, wanted.listId, true)) {
+      return fail(*refused);
+    }
+    json content = reminders_.read(folder, warnings);
+    json& list = arrayIn(content, "reminders");
+    if (wanted.id.empty()) {
+      wanted.id = newIdentifier();
+      list.push_back(json::object());
+      encodeReminder(wanted, list.back());
+    } else {
+      auto at = indexOf(list, wanted.id);
+      if (!at) return fail(reminderNotFound());
+      const std::string oldList = text(list[*at], "list");
+      if (auto refused = checkWritable(lists, EntityType::reminder, oldList, false)) {
+        return fail(*refused);
+      }
+      encodeReminder(wanted, list[*at]);
+    }
+    if (auto failure = commit(reminders_, folder, content, warnings)) return fail(*failure);
+    wanted.listTitle = findCalendar(lists, EntityType::reminder, wanted.listId)->title;
+    return wanted;
+  });
+}
+
+Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<Reminder, PimError> {
+    const json& lists = reminderLists_.read(folder, warnings);
+    json content = reminders_.read(folder, warnings);
+    json& list = arrayIn(content, "reminders");
+    auto at = indexOf(list, id);
+    if (!at) return fail(reminderNotFound());
+    Reminder removed = decodeReminder(list[*at]);
+    if (auto refused = checkWritable(lists, EntityType::reminder, removed.listId, false)) {
+      return fail(*refused);
+    }
+    if (auto owner = findCalendar(lists, EntityType::reminder, removed.listId)) {
+      removed.listTitle = owner->title;
+    }
+    list.erase(*at);
+    if (auto failure = commit(reminders_, folder, content, warnings)) return fail(*failure);
+    return removed;
+  });
+}
+
+// ---- contacts
+
+std::vector<ContactContainer> PimStore::containers() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    std::vector<ContactContainer> found;
+    for (const auto& record : listIn(containers_.read(folder, warnings), "containers")) {
+      found.push_back(decodeContainer(record));
+    }
+    return found;
+  });
+}
+
+std::string PimStore::defaultContainerIdentifier() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return defaultContainerIn(containers_.read(folder, warnings));
+  });
+}
+
+Result<ContactContainer, PimError> PimStore::saveContainer(const ContactContainer& container) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<ContactContainer, PimError> {
+    json content = containers_.read(folder, warnings);
+    auto saved =
+        upsert(arrayIn(content, "containers"), container,
+               [](const ContactContainer& c, json& record) { encodeContainer(c, record); });
+    if (auto failure = commit(containers_, folder, content, warnings)) return fail(*failure);
+    return saved;
+  });
+}
+
+Result<ContactContainer, PimError> PimStore::setDefaultContainer(std::string_view id) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<ContactContainer, PimError> {
+    json content = containers_.read(folder, warnings);
+    const json& list = listIn(content, "containers");
+    auto at = indexOf(list, id);
+    if (!at) return fail(problem(PimError::Code::notFound, "The container does not exist."));
+    ContactContainer chosen = decodeContainer(list[*at]);
+    content["default"] = chosen.id;
+    if (auto failure = commit(containers_, folder, content, warnings)) return fail(*failure);
+    return chosen;
+  });
+}
+
+std::vector<ContactGroup> PimStore::groups() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    std::vector<ContactGroup> found;
+    for (const auto& record : listIn(groups_.read(folder, warnings), "groups")) {
+      found.push_back(decodeGroup(record));
+    }
+    return found;
+  });
+}
+
+Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> Result<ContactGroup, PimError> {
+    json content = groups_.read(folder, warnings);
+    auto saved = upsert(arrayIn(content, "groups"), group,
+                        [](const ContactGroup& g, json& record) { encodeGroup(g, record); });
+    if (auto failure = commit(groups_, folder, content, warnings)) return fail(*failure);
+    return saved;
+  });
+}
+
+std::vector<Contact> PimStore::contacts() const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return decodeContacts(contacts_.read(folder, warnings));
+  });
+}
+
+std::optional<Contact> PimStore::contact(std::string_view id) const {
+  return locked(
+      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Contact> {
+        const json& list = listIn(contacts_.read(folder, warnings), "contacts");
+        auto at = indexOf(list, id);
+        if (!at) return std::nullopt;
+        return decodeContact(list[*at]);
+      });
+}
+
+std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const {
+  const CaselessText part(name, false);
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
+      return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
+             part.in(c.nickname) || part.in(c.organizationName) ||
+             part.in(formattedFullName(c).value_or(""));
+    });
+  });
+}
+
+std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address) const {
+  const CaselessText whole(address, true);
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
+      return std::any_of(c.emailAddresses.begin(), c.emailAddresses.end(),
+                         [&](const LabeledValue& email) { return whole.in(email.value); });
+    });
+  });
+}
+
+std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    const json& groups = listIn(groups_.read(folder, warnings), "groups");
+    auto at = indexOf(groups, groupId);
+    if (!at) return std::vector<Contact>();
+    const ContactGroup group = decodeGroup(groups[*at]);
+    const std::set<std::string> members(group.memberIds.begin(), group.memberIds.end());
+    return contactsWhere(contacts_.read(folder, warnings),
+                         [&](const Contact& c) { return members.count(c.id) != 0; });
+  });
+}
+
+std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
+  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    const bool isDefault = containerId == defaultContainerIn(containers_.read(folder, warnings));
+    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
+      return c.containerId == containerId || (c.containerId.empty() && isDefault);
+    });
+  });
+}
+
+Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
+  return locked(
+      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> Result<Contact, PimError> {
+        if (contact.birthday && (!validComponents(*contact.birthday) || !contact.birthday->month ||
+                                 !contact.birthday->day)) {
+          return fail(problem(PimError::Code::invalid, "The birthday is not valid."));
+        }
+        json content = contacts_.read(folder, warnings);
+        auto saved = upsert(arrayIn(content, "contacts"), contact,
+                            [](const Contact& c, json& record) { encodeContact(c, record); });
+        if (auto failure = commit(contacts_, folder, content, warnings)) return fail(*failure);
+        return saved;
+      });
+}
+
+}  // namespace tvrn
