@@ -17,8 +17,9 @@ struct Application {
 };
 
 // Applications that exist only on the Mac (Messages, System Events) have no counterpart here.
+// Never destroyed: background workers may still ask while the process exits.
 const std::array<Application, 9>& table() {
-  static const std::array<Application, 9> applications{{
+  static const auto& applications = *new std::array<Application, 9>{{
       {"com.apple.mail", {"thunderbird", "evolution", "geary"}},
       {"com.apple.Notes", {"gnome-notes", "bijiben"}},
       {"com.apple.Safari", {"epiphany", "epiphany-browser"}},
