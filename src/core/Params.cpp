@@ -77,7 +77,7 @@ Result<std::pair<std::string, std::string>, ToolError> requireOneOf(
     if (value && !value->empty()) return std::make_pair(name, *value);
   }
   std::string joined;
-  for (const auto& name : names) joined += (joined.empty() ? "" : " or ") + name;
+  for (size_t i = 0; i < names.size(); ++i) joined += (i == 0 ? "" : " or ") + names[i];
   return fail(ToolError::missingParam(joined));
 }
 

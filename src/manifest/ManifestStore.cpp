@@ -19,6 +19,16 @@ std::optional<Manifest> ManifestStore::manifest() const {
   return *current;
 }
 
+std::set<std::string> ManifestStore::disabledToolNames() const {
+  std::shared_ptr<const Manifest> current;
+  {
+    std::lock_guard lock(mutex_);
+    current = current_;
+  }
+  if (!current) return {};
+  return {current->disabledTools.begin(), current->disabledTools.end()};
+}
+
 void ManifestStore::setManifest(std::optional<Manifest> manifest) {
   std::shared_ptr<const Manifest> next;
   if (manifest) next = std::make_shared<const Manifest>(std::move(*manifest));

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 
 #include "manifest/Manifest.h"
 
@@ -19,6 +21,9 @@ class ManifestStore final {
 
   // A copy of the manifest in force; none until the first one is stored.
   std::optional<Manifest> manifest() const;
+  // The names of the tools the manifest in force disables; empty while there is none. Read
+  // without copying the whole manifest, since the tool listing asks at every "tools/list".
+  std::set<std::string> disabledToolNames() const;
   // Replaces the manifest in force as a whole.
   void setManifest(std::optional<Manifest> manifest);
 

@@ -1,0 +1,16 @@
+// Remembers which AI client most recently reported a tool call through the status server, for
+// the heartbeat.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tvrn::MCPClientTracker {
+
+// Takes the name unless it is empty, "TVRN Tray" or "CLI", which say nothing about the client.
+void record(std::string_view client);
+
+// The last name taken; "" before any.
+std::string last();
+
+}  // namespace tvrn::MCPClientTracker

@@ -1,0 +1,121 @@
+#include "core/ToolCallCounter.h"
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <utility>
+
+#include "core/ConfigManager.h"
+#include "core/Timeouts.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
+#include "platform/ProcessInfo.h"
+
+namespace tvrn {
+
+void CountTable::add(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  ++counts_.breakdown[std::string(key)];
+  ++counts_.total;
+}
+
+CountSnapshot CountTable::drain() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(counts_, CountSnapshot{});
+}
+
+namespace ToolCallCounter {
+namespace {
+
+constexpr const char* kFirstToolCallKey = "first_tool_call_at";
+
+CountTable& calls() {
+  static CountTable table;
+  return table;
+}
+
+// Whether this process has dealt with first_tool_call_at; set once, never reset.
+std::atomic<bool> activationRecorded{false};
+std::atomic<bool> statusServerInProcess{false};
+
+struct AIClientSource {
+  std::mutex mutex;  // guards source
+  std::function<std::string()> source;
+};
+
+AIClientSource& aiClientSource() {
+  static AIClientSource slot;
+  return slot;
+}
+
+std::string aiClient() {
+  std::function<std::string()> source;
+  {
+    std::lock_guard lock(aiClientSource().mutex);
+    source = aiClientSource().source;
+  }
+  return source ? source() : std::string();
+}
+
+// ISO-8601 in UTC to the second, e.g. 2025-01-31T09:05:00Z.
+std::string nowInternetTime() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+void recordFirstToolCall() {
+  const ConfigManager& config = ConfigManager::shared();
+  const nlohmann::json settings = config.load();
+  if (settings.is_object() && settings.contains(kFirstToolCallKey)) return;
+  config.save({{kFirstToolCallKey, nowInternetTime()}});
+}
+
+}  // namespace
+
+void incrementLocalOnly(std::string_view tool) {
+  calls().add(tool);
+  // Outside the counter's lock: a slow settings file must not hold up other sessions' counting.
+  if (!activationRecorded.exchange(true)) recordFirstToolCall();
+}
+
+void increment(std::string_view tool) {
+  incrementLocalOnly(tool);
+  if (!reportsToStatusServer()) return;
+  const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient()}};
+  HttpClient::postJSONInBackground(
+      Endpoints::statusBaseURL() + "/tool-call", body,
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::duration<double>(Timeouts::networkFireAndForget)));
+}
+
+CountSnapshot consume() { return calls().drain(); }
+
+bool isDaemon() {
+  static const bool daemon = [] {
+    const auto self = ProcessInfo::lookup(ProcessInfo::selfPid());
+    if (!self) return false;
+    for (const auto& argument : self->arguments) {
+      if (argument == "--daemon") return true;
+    }
+    return false;
+  }();
+  return daemon;
+}
+
+void setStatusServerInProcess(bool inProcess) { statusServerInProcess = inProcess; }
+
+bool reportsToStatusServer() { return !isDaemon() && !statusServerInProcess; }
+
+void setAIClientSource(std::function<std::string()> source) {
+  std::lock_guard lock(aiClientSource().mutex);
+  aiClientSource().source = std::move(source);
+}
+
+}  // namespace ToolCallCounter
+}  // namespace tvrn

@@ -1,0 +1,62 @@
+// Counts tool calls per tool between two drains by the heartbeat and records, once, the moment of
+// the first tool call ever. A process that does not own the status server also reports each call
+// to it, so the process that runs the heartbeat sees every call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace tvrn {
+
+// What a counter held when it was drained.
+struct CountSnapshot {
+  std::int64_t total = 0;
+  std::map<std::string, std::int64_t> breakdown;
+};
+
+// Counts per key and in total, under a lock of its own held only for the change or the drain.
+class CountTable {
+ public:
+  void add(std::string_view key);
+  CountSnapshot drain();
+
+ private:
+  std::mutex mutex_;  // guards counts_
+  CountSnapshot counts_;
+};
+
+namespace ToolCallCounter {
+
+// Counts the call, then reports it to the status server when this process reports at all.
+void increment(std::string_view tool);
+
+// Counts the call without reporting it. The first counted call of the process writes
+// "first_tool_call_at" into the settings unless they already hold it.
+void incrementLocalOnly(std::string_view tool);
+
+// What was counted since the last drain; the counts start again from zero.
+CountSnapshot consume();
+
+// True when one of the process's own command-line arguments is exactly "--daemon"; read from
+// /proc once per process.
+bool isDaemon();
+
+// The status server calls this when it starts in this process: its routes then count into these
+// same counters, so a report to it would count every call and error twice.
+void setStatusServerInProcess(bool inProcess);
+
+// Whether calls and errors are sent to the status server: never by the daemon, nor by a process
+// that runs the status server itself.
+bool reportsToStatusServer();
+
+// Where the "ai_client" of each report comes from; start-up points it at the heartbeat's name
+// of the launching AI client. Until then reports carry "", which the status server's client
+// tracker ignores rather than taking a wrong name.
+void setAIClientSource(std::function<std::string()> source);
+
+}  // namespace ToolCallCounter
+}  // namespace tvrn

@@ -1,0 +1,191 @@
+#include "core/ToolRegistry.h"
+
+#include <mutex>
+#include <utility>
+
+#include "core/ConfigManager.h"
+#include "core/ToolRegistryTexts.h"
+
+namespace tvrn {
+namespace {
+
+namespace Texts = ToolRegistryTexts;
+
+// Schemas are plain values; anything that is not one of them shows as null.
+JSONValue schemaValue(const nlohmann::json& value) {
+  switch (value.type()) {
+    case nlohmann::json::value_t::object: {
+      JSONValue::Object members;
+      for (const auto& [key, member] : value.items()) members.emplace(key, schemaValue(member));
+      return JSONValue(std::move(members));
+    }
+    case nlohmann::json::value_t::array: {
+      JSONValue::Array elements;
+      elements.reserve(value.size());
+      for (const auto& element : value) elements.push_back(schemaValue(element));
+      return JSONValue(std::move(elements));
+    }
+    case nlohmann::json::value_t::string:
+      return JSONValue(value.get_ref<const std::string&>());
+    case nlohmann::json::value_t::number_integer:
+      return JSONValue(value.get<std::int64_t>());
+    case nlohmann::json::value_t::number_unsigned:
+      return JSONValue(value.get<std::uint64_t>());
+    case nlohmann::json::value_t::number_float:
+      return JSONValue(value.get<double>());
+    case nlohmann::json::value_t::boolean:
+      return JSONValue(value.get<bool>());
+    default:
+      return JSONValue();
+  }
+}
+
+bool contains(const std::set<std::string>& names, std::string_view name) {
+  return names.find(std::string(name)) != names.end();
+}
+
+// What hides a tool from the listing, read once per listing.
+struct ListingFilter {
+  std::set<std::string> disabledTools;
+  std::set<std::string> manifestDisabledTools;
+  std::set<std::string> disabledServices;
+  bool readOnly = false;
+  bool hasFirstToolCall = false;
+
+  bool hides(const ToolDefinition& tool) const {
+    if (contains(disabledTools, tool.name) || contains(manifestDisabledTools, tool.name)) {
+      return true;
+    }
+    if (readOnly && tool.kind != ToolKind::readOnly) return true;
+    if (hasFirstToolCall && tool.name == Texts::kWelcomeTool) return true;
+    auto service = ToolRegistry::serviceFor(tool.name);
+    return service && contains(disabledServices, *service);
+  }
+};
+
+}  // namespace
+
+ToolRegistry::ToolRegistry(NameSource manifestDisabledTools)
+    : manifestDisabledTools_(std::move(manifestDisabledTools)) {}
+
+void ToolRegistry::registerTool(ToolDefinition definition) {
+  JSONValue schema = schemaValue(definition.inputSchema);
+  auto entry = std::make_shared<const Entry>(Entry{std::move(definition), std::move(schema)});
+  std::shared_ptr<const Entry> replaced;
+  {
+    std::unique_lock lock(mutex_);
+    auto& slot = tools_[entry->definition.name];
+    replaced = std::exchange(slot, std::move(entry));
+  }
+  // `replaced` (and any handler it alone kept alive) is released here, outside the lock.
+}
+
+void ToolRegistry::unregisterTool(std::string_view name) {
+  const std::string toolName(name);
+  ToolDefinition placeholder;
+  placeholder.name = toolName;
+  placeholder.description = std::string(Texts::kRemovedDescription);
+  placeholder.inputSchema = {{"type", "object"}, {"properties", nlohmann::json::object()}};
+  placeholder.kind = ToolKind::readOnly;
+  placeholder.handler = [toolName](const std::optional<JSONValue>&) -> ToolResult {
+    return fail(ToolError::notFound(Texts::noLongerAvailable(toolName)));
+  };
+  registerTool(std::move(placeholder));
+}
+
+std::shared_ptr<const ToolRegistry::Entry> ToolRegistry::find(std::string_view name) const {
+  std::shared_lock lock(mutex_);
+  auto found = tools_.find(name);
+  return found == tools_.end() ? nullptr : found->second;
+}
+
+std::vector<std::shared_ptr<const ToolRegistry::Entry>> ToolRegistry::entries() const {
+  std::vector<std::shared_ptr<const Entry>> all;
+  std::shared_lock lock(mutex_);
+  all.reserve(tools_.size());
+  for (const auto& [name, entry] : tools_) all.push_back(entry);
+  return all;  // in name order: std::string compares bytes as unsigned, i.e. by code point
+}
+
+std::optional<ToolDefinition> ToolRegistry::tool(std::string_view name) const {
+  auto entry = find(name);
+  if (!entry) return std::nullopt;
+  return entry->definition;
+}
+
+std::vector<std::string> ToolRegistry::allToolNames() const {
+  std::vector<std::string> names;
+  std::shared_lock lock(mutex_);
+  names.reserve(tools_.size());
+  for (const auto& [name, entry] : tools_) names.push_back(name);
+  return names;
+}
+
+ToolResult ToolRegistry::dispatch(std::string_view name,
+                                  const std::optional<JSONValue>& params) const {
+  auto entry = find(name);
+  if (!entry) return fail(ToolError::notFound(Texts::unknownTool(name)));
+
+  const ConfigManager& config = ConfigManager::shared();
+  if (contains(config.disabledTools(), name)) {
+    return fail(ToolError::permissionDenied(Texts::disabledByPolicy(name)));
+  }
+  if (entry->definition.kind != ToolKind::readOnly && config.readOnly()) {
+    return fail(ToolError::permissionDenied(Texts::notAllowedReadOnly(name)));
+  }
+  if (auto service = serviceFor(name); service && contains(config.disabledServices(), *service)) {
+    return fail(ToolError::permissionDenied(Texts::serviceDisabled(*service)));
+  }
+  return entry->definition.handler(params);
+}
+
+JSONValue ToolRegistry::listPayload() const {
+  const ConfigManager& config = ConfigManager::shared();
+  ListingFilter filter;
+  filter.disabledTools = config.disabledTools();
+  filter.readOnly = config.readOnly();
+  const nlohmann::json settings = config.load();
+  filter.hasFirstToolCall =
+      settings.is_object() && settings.contains(std::string(Texts::kFirstToolCallKey));
+  filter.disabledServices = config.disabledServices();
+  if (manifestDisabledTools_) filter.manifestDisabledTools = manifestDisabledTools_();
+
+  JSONValue::Array tools;
+  for (const auto& entry : entries()) {
+    if (filter.hides(entry->definition)) continue;
+    tools.push_back(JSONValue(JSONValue::Object{
+        {"name", JSONValue(entry->definition.name)},
+        {"description", JSONValue(entry->definition.description)},
+        {"inputSchema", entry->schema},
+    }));
+  }
+  return JSONValue(JSONValue::Object{{"tools", JSONValue(std::move(tools))}});
+}
+
+std::string ToolRegistry::exportJSON() const {
+  nlohmann::json tools = nlohmann::json::array();
+  for (const auto& entry : entries()) {
+    const ToolDefinition& tool = entry->definition;
+    tools.push_back({{"name", tool.name},
+                     {"description", tool.description},
+                     {"inputSchema", tool.inputSchema},
+                     {"kind", toRaw(tool.kind)}});
+  }
+  try {
+    return tools.dump(2);
+  } catch (const nlohmann::json::exception&) {
+    return "[]";  // text that is not valid UTF-8
+  }
+}
+
+std::optional<std::string_view> ToolRegistry::serviceFor(std::string_view tool) {
+  for (const auto& [name, service] : Texts::kServiceByName) {
+    if (tool == name) return service;
+  }
+  for (const auto& [prefix, service] : Texts::kServiceByPrefix) {
+    if (tool.starts_with(prefix)) return service;
+  }
+  return std::nullopt;
+}
+
+}  // namespace tvrn

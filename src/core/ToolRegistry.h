@@ -1,0 +1,75 @@
+// The process's one table of tools, shared by every session: registration, lookup, dispatch and
+// the "tools/list" payload, with the user's and the organisation's governance settings applied
+// afresh at every call and every listing.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/JSONValue.h"
+#include "core/ToolDefinition.h"
+
+namespace tvrn {
+
+class ToolRegistry final {
+ public:
+  // The names of the tools that the manifest in force leaves out of the listing.
+  using NameSource = std::function<std::set<std::string>()>;
+
+  // Without a source, no tool is hidden on the manifest's account.
+  explicit ToolRegistry(NameSource manifestDisabledTools = {});
+
+  ToolRegistry(const ToolRegistry&) = delete;
+  ToolRegistry& operator=(const ToolRegistry&) = delete;
+
+  // Stores the definition under its name; an earlier one of that name is replaced silently.
+  void registerTool(ToolDefinition definition);
+
+  // Withdraws a tool by putting a "[removed]" placeholder in its place, which stays listed and
+  // answers every call with notFound until a tool of that name is registered again.
+  void unregisterTool(std::string_view name);
+
+  std::optional<ToolDefinition> tool(std::string_view name) const;
+  std::vector<std::string> allToolNames() const;
+
+  // Refuses unknown tools (notFound), then tools disabled by policy, writing tools in read-only
+  // mode and tools of disabled services (permissionDenied), in that order; otherwise runs the
+  // handler on the caller's thread and returns its result unchanged.
+  ToolResult dispatch(std::string_view name, const std::optional<JSONValue>& params) const;
+
+  // {"tools": [{"name", "description", "inputSchema"}, ...]} ordered by name, without the tools
+  // that the settings, the manifest or a first tool call (for the welcome tool) hide.
+  JSONValue listPayload() const;
+
+  // Every tool with its kind, as pretty-printed JSON with sorted keys; "[]" if it cannot be
+  // written.
+  std::string exportJSON() const;
+
+  // The service word a tool belongs to (the words of the disabled-services setting), or nothing.
+  static std::optional<std::string_view> serviceFor(std::string_view tool);
+
+ private:
+  // Stored immutable and shared, so a dispatch or listing takes its copy under the lock and
+  // works outside it; the schema is converted once, at registration.
+  struct Entry {
+    ToolDefinition definition;
+    JSONValue schema;
+  };
+
+  std::shared_ptr<const Entry> find(std::string_view name) const;
+  std::vector<std::shared_ptr<const Entry>> entries() const;
+
+  const NameSource manifestDisabledTools_;
+  // Guards tools_ only; never held while a handler runs or the settings are read.
+  mutable std::shared_mutex mutex_;
+  std::map<std::string, std::shared_ptr<const Entry>, std::less<>> tools_;
+};
+
+}  // namespace tvrn

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ChildTestRun.h"
+#include "core/ConfigManager.h"
+#include "core/MCPClientTracker.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolErrorCounter.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+using Counts = std::map<std::string, std::int64_t>;
+
+TEST(ToolErrorCounterTest, SortsErrorsIntoClasses) {
+  const std::pair<ToolError, std::string_view> rows[] = {
+      {ToolError::missingParam("id"), "bad_request"},
+      {ToolError::invalidParam("id", "text"), "bad_request"},
+      {ToolError::notFound("tool 'x'"), "bad_request"},
+      {ToolError::resourceNotFound("event"), "bad_request"},
+      {ToolError::permissionDenied("Script timed out"), "permission_denied"},
+      {ToolError::executionFailed("helper TIMEOUT"), "jxa_timeout"},
+      {ToolError::executionFailed("timed out; Mail.app is not running"), "jxa_timeout"},
+      {ToolError::executionFailed("Not allowed to send Apple events"), "jxa_permission_denied"},
+      {ToolError::executionFailed("ACCESS DENIED by the user"), "jxa_permission_denied"},
+      {ToolError::executionFailed("No approval received"), "jxa_permission_denied"},
+      {ToolError::executionFailed("Mail.app is not running"), "mail_not_running"},
+      {ToolError::executionFailed("Message not found: 42"), "message_not_found"},
+      {ToolError::executionFailed("Co-process not available"), "proxy_unavailable"},
+      {ToolError::executionFailed("slack co-process crashed"), "proxy_unavailable"},
+      {ToolError::executionFailed("disk full"), "execution_failed"},
+  };
+  for (const auto& [error, expected] : rows) {
+    EXPECT_EQ(ToolErrorCounter::errorType(error), expected) << error.description();
+  }
+}
+
+TEST(CountersTest, CountUntilDrainedWithoutLosingAny) {
+  ToolCallCounter::incrementLocalOnly("list_emails");
+  ToolCallCounter::incrementLocalOnly("read_email");
+  ToolCallCounter::incrementLocalOnly("list_emails");
+  ToolErrorCounter::record("send_email", "jxa_timeout");
+  ToolErrorCounter::record("read_email", "jxa_timeout");
+  ToolErrorCounter::recordLocalOnly("read_email:jxa_timeout");
+  const CountSnapshot calls = ToolCallCounter::consume();
+  EXPECT_EQ(calls.total, 3);
+  EXPECT_EQ(calls.breakdown, (Counts{{"list_emails", 2}, {"read_email", 1}}));
+  const CountSnapshot errors = ToolErrorCounter::consume();
+  EXPECT_EQ(errors.total, 3);
+  EXPECT_EQ(errors.breakdown,
+            (Counts{{"read_email:jxa_timeout", 2}, {"send_email:jxa_timeout", 1}}));
+  EXPECT_EQ(ToolCallCounter::consume().total, 0);
+  EXPECT_TRUE(ToolErrorCounter::consume().breakdown.empty());
+
+  // Sessions count while the heartbeat drains.
+  std::vector<std::thread> sessions;
+  for (int s = 0; s < 8; ++s) {
+    sessions.emplace_back([] {
+      for (int i = 0; i < 500; ++i) ToolCallCounter::incrementLocalOnly("t");
+    });
+  }
+  std::int64_t drained = 0;
+  for (int i = 0; i < 20; ++i) drained += ToolCallCounter::consume().total;
+  for (auto& session : sessions) session.join();
+  EXPECT_EQ(drained + ToolCallCounter::consume().total, 4000);
+}
+
+nlohmann::json userSettings() {
+  return nlohmann::json::parse(test::readFile(ConfigManager::shared().configPath()));
+}
+
+TEST(FirstToolCallTest, RecordedOnceInUTCAtTheFirstCall) {
+  test::writeFile(ConfigManager::shared().configPath(), R"({"cloud_token": "tvrn-abc"})");
+  const std::time_t before = std::time(nullptr);
+  ToolCallCounter::incrementLocalOnly("list_emails");
+  const std::time_t after = std::time(nullptr);
+
+  const nlohmann::json settings = userSettings();
+  EXPECT_EQ(settings["cloud_token"], "tvrn-abc");
+  const std::string stamp = settings.value("first_tool_call_at", "");
+  std::tm parts{};
+  const char* end = ::strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  ASSERT_TRUE(end != nullptr && *end == '\0') << stamp;
+  EXPECT_GE(::timegm(&parts), before);
+  EXPECT_LE(::timegm(&parts), after);
+
+  // The process deals with the key once; later calls never write it again.
+  test::writeFile(ConfigManager::shared().configPath(), "{}");
+  ToolCallCounter::increment("list_emails");
+  EXPECT_FALSE(userSettings().contains("first_tool_call_at"));
+}
+
+TEST(FirstToolCallTest, AnExistingValueIsKept) {
+  test::writeFile(ConfigManager::shared().configPath(), R"({"first_tool_call_at": "2024-01-02"})");
+  ToolCallCounter::increment("list_emails");
+  EXPECT_EQ(userSettings()["first_tool_call_at"], "2024-01-02");
+}
+
+TEST(MCPClientTrackerTest, KeepsTheLastNamedClient) {
+  EXPECT_EQ(MCPClientTracker::last(), "");
+  const std::pair<const char*, const char*> rows[] = {
+      {"CLI", ""},    {"", ""},       {"Cursor", "Cursor"}, {"CLI", "Cursor"},
+      {"cli", "cli"}, {"Zed", "Zed"}, {"TVRN Tray", "Zed"},
+  };
+  for (const auto& [name, expected] : rows) {
+    MCPClientTracker::record(name);
+    EXPECT_EQ(MCPClientTracker::last(), expected) << name;
+  }
+}
+
+class StatusServerReports : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("TVRN_STATUS_PORT", std::to_string(server_.port()).c_str(), 1); }
+
+  // Counts a call and an error each way; only increment and record may report.
+  static void countEverything() {
+    ToolCallCounter::increment("list_emails");
+    ToolCallCounter::incrementLocalOnly("read_email");
+    ToolErrorCounter::record("send_email", "mail_not_running");
+    ToolErrorCounter::recordLocalOnly("send_email:jxa_timeout");
+  }
+
+  // Reports leave through one background worker in order, so once a marker posted after them
+  // has arrived, every report sent before it has arrived too.
+  std::vector<test::RecordedRequest> requestsUpToMarker() {
+    HttpClient::postJSONInBackground(Endpoints::statusBaseURL() + "/marker", {}, 1s);
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (server_.requestsTo("/marker").empty() && std::chrono::steady_clock::now() < deadline) {
+      server_.waitForRequests(server_.requestCount() + 1, 50ms);
+    }
+    return server_.requests();
+  }
+
+  std::vector<std::string> paths() {
+    std::vector<std::string> paths;
+    for (const auto& request : requestsUpToMarker()) paths.push_back(request.path);
+    return paths;
+  }
+
+  test::RecordingHttpServer server_;
+};
+
+TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
+  ToolCallCounter::increment("read_email");  // before start-up names the client
+  ToolCallCounter::setAIClientSource([] { return std::string("Claude Code"); });
+  countEverything();
+
+  const auto requests = requestsUpToMarker();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].json(), (nlohmann::json{{"tool", "read_email"}, {"ai_client", ""}}));
+  EXPECT_EQ(requests[1].method, "POST");
+  EXPECT_EQ(requests[1].path, "/tool-call");
+  EXPECT_EQ(requests[1].header("Content-Type"), "application/json");
+  EXPECT_EQ(requests[1].body, R"({"ai_client":"Claude Code","tool":"list_emails"})");
+  EXPECT_EQ(requests[2].method, "POST");
+  EXPECT_EQ(requests[2].path, "/tool-error");
+  EXPECT_EQ(requests[2].body, R"({"error_type":"mail_not_running","tool":"send_email"})");
+  // Reporting adds to the local counts, it does not replace them.
+  EXPECT_EQ(ToolCallCounter::consume().total, 3);
+  EXPECT_EQ(ToolErrorCounter::consume().total, 2);
+}
+
+TEST_F(StatusServerReports, NoneWhereTheStatusServerRunsInProcess) {
+  ToolCallCounter::setStatusServerInProcess(true);
+  countEverything();
+  EXPECT_EQ(paths(), std::vector<std::string>{"/marker"});
+  EXPECT_EQ(ToolCallCounter::consume().total, 2);
+  EXPECT_EQ(ToolErrorCounter::consume().total, 2);
+}
+
+TEST_F(StatusServerReports, NoneFromTheDaemon) {
+  if (test::childRole() != "daemon") {
+    EXPECT_FALSE(ToolCallCounter::isDaemon());
+    const auto child =
+        test::runTestInChild("StatusServerReports.NoneFromTheDaemon", "daemon", {"--daemon"});
+    EXPECT_TRUE(child.passed) << child.output;
+    return;
+  }
+  EXPECT_TRUE(ToolCallCounter::isDaemon());
+  countEverything();
+  EXPECT_EQ(paths(), std::vector<std::string>{"/marker"});
+  EXPECT_EQ(ToolCallCounter::consume().total, 2);
+}
+
+}  // namespace
+}  // namespace tvrn
