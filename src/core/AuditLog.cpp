@@ -1,0 +1,141 @@
+#include "core/AuditLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/FileStore.h"
+
+namespace tvrn::AuditLog {
+namespace {
+
+struct State {
+  std::mutex lock;  // guards logURL and every change to the file
+  std::optional<std::filesystem::path> logURL;
+};
+
+State& state() {
+  static State instance;
+  return instance;
+}
+
+std::optional<std::filesystem::path> currentURL() {
+  State& s = state();
+  std::lock_guard hold(s.lock);
+  return s.logURL;
+}
+
+std::string isoNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+bool isBlank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+// The lines that are not blank (untrimmed), in file order. Lines are taken one by one, so a
+// damaged byte spoils only its own line, not the whole file.
+std::vector<std::string_view> recordLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t feed = text.find('\n', start);
+    if (feed == std::string_view::npos) feed = text.size();
+    const std::string_view line = text.substr(start, feed - start);
+    if (!isBlank(line)) lines.push_back(line);
+    start = feed + 1;
+  }
+  return lines;
+}
+
+// Keeps the last `count` records, rewriting the file only when there are more.
+void trim(const std::filesystem::path& file, std::size_t count) {
+  const std::optional<std::string> text = FileStore::read(file);
+  if (!text) return;
+  const std::vector<std::string_view> lines = recordLines(*text);
+  if (lines.size() <= count) return;
+  std::string kept;
+  kept.reserve(text->size());
+  for (auto line = lines.end() - static_cast<std::ptrdiff_t>(count); line != lines.end(); ++line) {
+    kept.append(*line);
+    kept += '\n';
+  }
+  FileStore::writeAtomic(file, kept, 0600);
+}
+
+void appendTo(const std::filesystem::path& file, const std::string& line) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  std::size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+// Holds the lock throughout, so a record appended while the file is being cut is not lost to
+// the rename.
+void configure(const std::filesystem::path& url) {
+  State& s = state();
+  std::lock_guard hold(s.lock);
+  s.logURL = url;
+  if (url.has_parent_path()) FileStore::ensureDirectory(url.parent_path());
+  const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::fchmod(fd, 0600);
+    ::close(fd);
+  }
+  trim(url, kKeptLines);
+}
+
+void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms) {
+  const nlohmann::json entry = {{"ts", isoNow()},
+                                {"tool", std::string(tool)},
+                                {"source", std::string(toRaw(source))},
+                                {"ok", ok},
+                                {"ms", ms}};
+  // Stray bytes in a tool name become U+FFFD rather than costing the record.
+  std::string line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  line += '\n';
+
+  State& s = state();
+  std::lock_guard hold(s.lock);
+  if (s.logURL) appendTo(*s.logURL, line);
+}
+
+// Takes no lock while reading: a line still being written does not parse and is skipped.
+std::vector<nlohmann::json> recent(int limit) {
+  std::vector<nlohmann::json> records;
+  if (limit <= 0) return records;
+  const std::optional<std::filesystem::path> url = currentURL();
+  if (!url) return records;
+  const std::optional<std::string> text = FileStore::read(*url);
+  if (!text) return records;
+
+  const std::vector<std::string_view> lines = recordLines(*text);
+  const std::size_t taken = std::min(lines.size(), static_cast<std::size_t>(limit));
+  for (std::size_t i = 0; i < taken; ++i) {
+    nlohmann::json parsed = nlohmann::json::parse(lines[lines.size() - 1 - i], nullptr, false);
+    if (parsed.is_object()) records.push_back(std::move(parsed));
+  }
+  return records;
+}
+
+}  // namespace tvrn::AuditLog
