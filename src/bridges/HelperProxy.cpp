@@ -1,0 +1,252 @@
+#include "bridges/HelperProxy.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "bridges/JXARunner.h"
+#include "bridges/ScriptText.h"
+#include "core/Logger.h"
+#include "core/ToolResponse.h"
+#include "platform/ExecutablePath.h"
+#include "platform/Paths.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kCategory = "helper";
+constexpr std::size_t kStderrCharacters = 200;
+// A time-out this long is as good as none, and keeps the deadline arithmetic in range.
+constexpr double kLongestWaitSeconds = 7 * 24 * 3600;
+
+struct HookSlot {
+  std::mutex mutex;  // guards hook
+  std::shared_ptr<const HelperProxy::InProcessDispatch> hook;
+};
+
+// Never destroyed, so a call racing the end of the process still finds it.
+HookSlot& hookSlot() {
+  static auto* slot = new HookSlot;
+  return *slot;
+}
+
+std::shared_ptr<const HelperProxy::InProcessDispatch> currentHook() {
+  HookSlot& slot = hookSlot();
+  std::lock_guard lock(slot.mutex);
+  return slot.hook;
+}
+
+bool allNumbersFinite(const json& value) {
+  if (value.is_number_float()) return std::isfinite(value.get<double>());
+  if (value.is_structured()) {
+    return std::all_of(value.begin(), value.end(),
+                       [](const json& v) { return allNumbersFinite(v); });
+  }
+  return true;
+}
+
+// Compact JSON text, or nothing when a value has no JSON form (a number that is not finite, text
+// that is not UTF-8).
+std::optional<std::string> encodeCompact(const json& value) {
+  if (!allNumbersFinite(value)) return std::nullopt;
+  try {
+    return value.dump();
+  } catch (const json::exception&) {
+    return std::nullopt;
+  }
+}
+
+json requestFor(std::string_view method, const json& args) {
+  return json{{"method", method}, {"args", args.is_object() ? args : json::object()}};
+}
+
+// A reply whose "error" is text is a failure; every other reply, whole, is the answer.
+Result<json, ToolError> readReply(json reply) {
+  if (!reply.is_object()) reply = json::object();
+  const auto error = reply.find("error");
+  if (error == reply.end() || !error->is_string()) return reply;
+  const auto permission = reply.find("permission");
+  const bool missingPermission =
+      permission != reply.end() && permission->is_boolean() && permission->get<bool>();
+  std::string message = error->get<std::string>();
+  if (missingPermission) return fail(ToolError::permissionDenied(std::move(message)));
+  return fail(ToolError::executionFailed(std::move(message)));
+}
+
+SubprocessClock::duration waitOf(double seconds) {
+  return std::chrono::duration_cast<SubprocessClock::duration>(
+      std::chrono::duration<double>(std::min(seconds, kLongestWaitSeconds)));
+}
+
+}  // namespace
+
+HelperProxy& HelperProxy::shared() {
+  // Never destroyed: a healthy co-process lives as long as the server, and ends when its input
+  // closes with the process.
+  static auto* instance = new HelperProxy();
+  return *instance;
+}
+
+HelperProxy& HelperProxy::scanner() {
+  static auto* instance = new HelperProxy();
+  return *instance;
+}
+
+void HelperProxy::setInProcessDispatch(InProcessDispatch hook) {
+  auto installed = hook ? std::make_shared<const InProcessDispatch>(std::move(hook)) : nullptr;
+  HookSlot& slot = hookSlot();
+  std::lock_guard lock(slot.mutex);
+  slot.hook = std::move(installed);
+}
+
+bool HelperProxy::inProcessMode() { return currentHook() != nullptr; }
+
+std::filesystem::path HelperProxy::helperBinaryPath() {
+  std::vector<std::filesystem::path> candidates;
+  // Without a known folder the name alone would be looked up in the working folder.
+  if (const auto folder = ExecutablePath::folder(); !folder.empty()) {
+    candidates.push_back(folder / "tavrin-helper");
+  }
+  candidates.emplace_back("/usr/local/bin/tavrin-helper");
+  candidates.push_back(Paths::localShare() / "bin" / "tavrin-helper");
+  for (const auto& candidate : candidates) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+  }
+  return candidates.front();
+}
+
+HelperProxy::HelperProxy(double timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
+
+ToolResult HelperProxy::call(std::string_view method, const std::optional<JSONValue>& params) {
+  const bool isObject = params.has_value() && params->asObject() != nullptr;
+  return callRaw(method, isObject ? params->rawValue() : json::object());
+}
+
+ToolResult HelperProxy::callArgs(std::string_view method, const json& args) {
+  return callRaw(method, args);
+}
+
+std::optional<json> HelperProxy::callDict(std::string_view method, const json& args,
+                                          double timeout) {
+  Reply reply = callRawData(method, args, timeout);
+  if (!reply.ok()) return std::nullopt;
+  const auto result = reply.value().find("result");
+  if (result == reply.value().end() || !result->is_object()) return std::nullopt;
+  return *result;
+}
+
+ToolResult HelperProxy::callRaw(std::string_view method, const json& args) {
+  Reply reply = callRawData(method, args, 0);
+  if (!reply.ok()) return fail(reply.error());
+  const json& answer = reply.value();
+  if (const auto text = answer.find("text"); text != answer.end() && text->is_string()) {
+    return ToolResponse::text(text->get<std::string>());
+  }
+  if (const auto result = answer.find("result"); result != answer.end()) {
+    return ToolResponse::json(anyToJSONValue(*result));
+  }
+  return fail(ToolError::executionFailed("tavrin-helper: unexpected response format"));
+}
+
+HelperProxy::Reply HelperProxy::callRawData(std::string_view method, const json& args,
+                                            double timeout) {
+  const json request = requestFor(method, args);
+  if (const auto hook = currentHook()) {
+    const auto text = encodeCompact(request);
+    if (!text) {
+      return fail(ToolError::executionFailed("in-process helper: request encoding failed"));
+    }
+    return readReply((*hook)(*text));
+  }
+  std::lock_guard lock(mutex_);
+  return exchangeLocked(request, timeout);
+}
+
+HelperProxy::Reply HelperProxy::exchangeLocked(const json& request, double timeout) {
+  if (!launchIfNeededLocked()) {
+    std::string message = "tavrin-helper not available. The helper binary must be present at: " +
+                          helperBinaryPath().string();
+    if (!lastStderr_.empty()) message += "\nLast error: " + lastStderr_;
+    return fail(ToolError::executionFailed(std::move(message)));
+  }
+  const auto line = encodeCompact(request);
+  if (!line) return fail(ToolError::executionFailed("Cannot encode helper request"));
+
+  const auto deadline = SubprocessClock::now() + waitOf(timeout > 0 ? timeout : timeoutSeconds_);
+  switch (process_->write(*line + "\n", deadline)) {
+    case WriteStatus::written:
+      break;
+    case WriteStatus::timedOut:
+      return disconnectedLocked(false);
+    case WriteStatus::brokenPipe:  // the helper has gone: the same as a reply that never comes
+    case WriteStatus::failed:
+      return disconnectedLocked(true);
+  }
+  LineRead read = process_->readLine(deadline);
+  if (read.status != LineStatus::line) {
+    return disconnectedLocked(read.status != LineStatus::timedOut);
+  }
+  json reply = json::parse(read.text, nullptr, false);
+  if (!reply.is_object()) return invalidReplyLocked();
+  return readReply(std::move(reply));
+}
+
+bool HelperProxy::launchIfNeededLocked() {
+  if (process_ && process_->isRunning()) return true;
+  process_.reset();
+  const auto path = helperBinaryPath();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    lastStderr_ = "Binary not found at " + path.string();
+    return false;
+  }
+  auto started = Subprocess::start(SpawnOptions({path.string()}));
+  if (!started.ok()) {
+    lastStderr_ = "Launch failed: " + started.error();
+    return false;
+  }
+  process_ = std::move(started).value();
+  Logger::info(kCategory, "Co-process launched (PID " + std::to_string(process_->pid()) + ")");
+  return true;
+}
+
+HelperProxy::Reply HelperProxy::disconnectedLocked(bool streamEnded) {
+  // A helper that closed its streams is on its way out; give it a moment so its exit status and
+  // last words are known.
+  if (streamEnded) process_->waitForExit(SubprocessClock::now() + kTerminateGrace);
+  captureStderrLocked();
+  std::string reason = " (timeout)";
+  if (!process_->isRunning()) {
+    const auto exit = process_->exitStatus();
+    reason = " (exit " + std::to_string(exit ? exit->status : 0) + ")";
+  }
+  process_.reset();  // ends and reaps it; the next call starts a new one
+  return fail(ToolError::executionFailed("tavrin-helper crashed or disconnected" + reason +
+                                         stderrSuffixLocked()));
+}
+
+HelperProxy::Reply HelperProxy::invalidReplyLocked() {
+  captureStderrLocked();
+  process_.reset();
+  return fail(
+      ToolError::executionFailed("tavrin-helper: invalid response JSON" + stderrSuffixLocked()));
+}
+
+void HelperProxy::captureStderrLocked() {
+  if (!process_) return;
+  const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
+  if (text.empty()) return;
+  lastStderr_ = ScriptText::lastCharacters(text, kStderrCharacters);
+  Logger::warn(kCategory, "stderr: " + lastStderr_);
+}
+
+std::string HelperProxy::stderrSuffixLocked() const {
+  return lastStderr_.empty() ? std::string() : " — " + lastStderr_;
+}
+
+}  // namespace tvrn

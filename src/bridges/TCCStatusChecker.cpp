@@ -1,0 +1,119 @@
+#include "bridges/TCCStatusChecker.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "bridges/HelperProxy.h"
+#include "bridges/PlatformStores.h"
+#include "core/Logger.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+
+namespace tvrn::TCCStatusChecker {
+namespace {
+
+using nlohmann::json;
+using Cache = std::map<std::string, std::string>;
+
+constexpr std::string_view kCategory = "tcc";
+constexpr const char* kServices[] = {"calendar", "reminders", "contacts"};
+constexpr double kHelperTimeoutSeconds = 2.0;
+
+std::filesystem::path cacheFile() { return Paths::appSupport() / "tcc-cache.json"; }
+
+// Empty for a missing or unreadable file, text that is not a JSON object, or any member that is
+// not text.
+Cache loadCache() {
+  const auto text = FileStore::read(cacheFile());
+  if (!text) return {};
+  const json parsed = json::parse(*text, nullptr, false);
+  if (!parsed.is_object()) return {};
+  Cache cache;
+  for (const auto& [key, value] : parsed.items()) {
+    if (!value.is_string()) return {};
+    cache[key] = value.get<std::string>();
+  }
+  return cache;
+}
+
+// A failed write is left for the next call, which tries again while the cache still differs.
+void saveCache(const Cache& cache) { FileStore::writeAtomic(cacheFile(), json(cache).dump()); }
+
+std::string helperWord(const json& result, const char* service) {
+  const auto value = result.find(service);
+  if (value == result.end() || !value->is_string()) return "notDetermined";
+  std::string word = value->get<std::string>();
+  return word == "authorized" ? "granted" : word;
+}
+
+std::string platformWord(AuthorizationStatus status, bool writeOnlyExists) {
+  switch (status) {
+    case AuthorizationStatus::notDetermined:
+      return "notDetermined";
+    case AuthorizationStatus::restricted:
+      return "restricted";
+    case AuthorizationStatus::denied:
+      return "denied";
+    case AuthorizationStatus::granted:
+      return "granted";
+    case AuthorizationStatus::writeOnly:
+      return writeOnlyExists ? "writeOnly" : "unknown";
+    case AuthorizationStatus::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+PermissionStatusMap liveStatus() {
+  PermissionStatusMap status;
+  const auto fromHelper =
+      HelperProxy::scanner().callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
+  if (fromHelper) {
+    for (const char* service : kServices) status[service] = helperWord(*fromHelper, service);
+    return status;
+  }
+  // Only calendars know a write-only grant.
+  status["calendar"] = platformWord(eventStore().authorizationStatus(EntityType::event), true);
+  status["reminders"] = platformWord(eventStore().authorizationStatus(EntityType::reminder), false);
+  status["contacts"] = platformWord(contactStore().authorizationStatus(), false);
+  return status;
+}
+
+bool cachedAsGranted(const Cache& cache, const std::string& service) {
+  const auto entry = cache.find(service);
+  return entry != cache.end() && entry->second == "granted";
+}
+
+}  // namespace
+
+PermissionStatusMap currentStatus() {
+  PermissionStatusMap status = liveStatus();
+  const Cache cache = loadCache();
+  Cache updated = cache;
+  for (const char* service : kServices) {
+    std::string& word = status[service];
+    // Only an undecided answer is overridden; a live refusal always wins over the cache.
+    if (word == "notDetermined" && cachedAsGranted(cache, service)) word = "granted";
+    if (word == "granted") updated[service] = "granted";
+  }
+  if (updated != cache) saveCache(updated);
+  return status;
+}
+
+void runStartupCheck() {
+  const AuthorizationStatus contacts = contactStore().authorizationStatus();
+  bool needsAttention =
+      contacts == AuthorizationStatus::restricted || contacts == AuthorizationStatus::denied;
+  // A grant that was once seen and now reads undecided was lost, typically with an update.
+  if (!needsAttention && contacts != AuthorizationStatus::granted) {
+    needsAttention = cachedAsGranted(loadCache(), "contacts");
+  }
+  if (needsAttention) {
+    Logger::warn(kCategory, "Permissions need attention: Contacts");
+  } else {
+    Logger::info(kCategory, "All TCC permissions OK (Calendar/Reminders/Contacts)");
+  }
+}
+
+}  // namespace tvrn::TCCStatusChecker
