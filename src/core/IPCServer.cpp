@@ -1,0 +1,232 @@
+#include "core/IPCServer.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "core/Logger.h"
+#include "core/MCPServer.h"
+#include "core/MCPTransport.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+
+namespace tvrn {
+namespace {
+
+constexpr std::string_view kCategory = "ipc";
+constexpr int kBacklog = 32;
+constexpr auto kPauseAfterFailedAccept = std::chrono::milliseconds(100);
+constexpr const char* kServerName = "tavrin-server";
+
+std::string errnoText(int error) { return std::to_string(error); }
+
+// Only this user's own processes (and root, who could read the socket anyway) may run tools.
+bool peerIsTrusted(int fd) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  return peer.uid == ::getuid() || peer.uid == 0;
+}
+
+void serveConnection(int fd, std::shared_ptr<ToolRegistry> registry, std::string version) {
+  Logger::info(kCategory, "MCP client connected fd=" + std::to_string(fd));
+  {
+    // The writer owns the descriptor: releasing the session closes the connection.
+    MCPServer session(std::make_unique<MCPReader>(fd, false), std::make_unique<MCPWriter>(fd, true),
+                      std::move(registry), MCPServer::ServerInfo{kServerName, std::move(version)});
+    session.run();
+    Logger::info(kCategory, "MCP client disconnected fd=" + std::to_string(fd));
+  }
+}
+
+}  // namespace
+
+IPCServer& IPCServer::shared() {
+  // Never destroyed: a session or the accept thread may still run while the process exits.
+  static IPCServer* instance = new IPCServer();
+  return *instance;
+}
+
+std::filesystem::path IPCServer::socketPath() {
+  const std::filesystem::path folder = Paths::localShare();
+  // A folder left open to others by an earlier install is closed again; failure shows at bind.
+  if (FileStore::ensureDirectory(folder)) ::chmod(folder.c_str(), 0700);
+  return folder / "mcp.sock";
+}
+
+void IPCServer::start(std::shared_ptr<ToolRegistry> registry, std::string version) {
+  const std::filesystem::path path = socketPath();
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (acceptThread_.joinable()) return;
+    stopping_ = false;
+    acceptThread_ =
+        std::thread([this, path, registry = std::move(registry), version = std::move(version)] {
+          listenLoop(path, registry, version);
+        });
+  }
+  Logger::info(kCategory, "Starting IPC server at " + path.string());
+}
+
+void IPCServer::listenLoop(const std::filesystem::path& path,
+                           const std::shared_ptr<ToolRegistry>& registry,
+                           const std::string& version) {
+  const int listener = setUp(path);
+  if (listener < 0) return;
+  acceptLoop(listener, registry, version);
+  closeListener(listener);
+}
+
+void IPCServer::closeListener(int fd) {
+  // Once closed the number may be reused, so stop() must no longer find it.
+  std::lock_guard<std::mutex> hold(lock_);
+  if (serverFd_ == fd) serverFd_ = -1;
+  ::close(fd);
+}
+
+int IPCServer::setUp(const std::filesystem::path& path) {
+  const std::string& text = path.native();
+  // A path cut to fit would bind somewhere else than every client looks.
+  if (text.size() > maxPathBytes) {
+    Logger::error(kCategory, "Socket path too long (" + std::to_string(text.size()) +
+                                 " bytes, at most " + std::to_string(maxPathBytes) +
+                                 ") path=" + text);
+    return -1;
+  }
+  ::unlink(text.c_str());
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    Logger::error(kCategory, "socket() failed errno=" + errnoText(errno));
+    return -1;
+  }
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    serverFd_ = fd;
+  }
+  const auto giveUp = [&] {
+    closeListener(fd);
+    return -1;
+  };
+
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, text.data(), text.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + text.size() + 1);
+  // The socket file takes the socket's own mode, so it is never open to others, not even briefly.
+  ::fchmod(fd, 0600);
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    Logger::error(kCategory, "bind() failed errno=" + errnoText(errno) + " path=" + text);
+    return giveUp();
+  }
+  ::chmod(text.c_str(), 0600);
+  struct stat bound {};
+  if (::stat(text.c_str(), &bound) == 0) {
+    std::lock_guard<std::mutex> hold(lock_);
+    boundPath_ = path;
+    boundDevice_ = bound.st_dev;
+    boundInode_ = bound.st_ino;
+  }
+  if (::listen(fd, kBacklog) != 0) {
+    Logger::error(kCategory, "listen() failed errno=" + errnoText(errno));
+    return giveUp();
+  }
+  {
+    // A stop() that came during set-up found nothing listening to wake.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (stopping_) {
+      ::close(fd);
+      return -1;
+    }
+  }
+  Logger::info(kCategory, "IPC socket ready — accepting MCP client connections");
+  return fd;
+}
+
+void IPCServer::acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
+                           const std::string& version) {
+  while (true) {
+    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int error = errno;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (stopping_) {
+        if (client >= 0) ::close(client);
+        return;
+      }
+    }
+    if (client < 0) {
+      if (error == EINTR || error == ECONNABORTED) continue;
+      if (error == EINVAL || error == EBADF) return;
+      // Out of descriptors and the like: retrying at once would only spin.
+      Logger::error(kCategory, "accept() failed errno=" + errnoText(error));
+      if (!pauseAfterFailure()) return;
+      continue;
+    }
+    if (!peerIsTrusted(client)) {
+      Logger::warn(kCategory,
+                   "Refused MCP client fd=" + std::to_string(client) + ": not this user's process");
+      ::close(client);
+      continue;
+    }
+    try {
+      std::thread(serveConnection, client, registry, version).detach();
+    } catch (const std::system_error& failure) {
+      Logger::error(kCategory, "Cannot start a session for fd=" + std::to_string(client) + ": " +
+                                   failure.what());
+      ::close(client);
+    }
+  }
+}
+
+bool IPCServer::pauseAfterFailure() {
+  std::unique_lock<std::mutex> hold(lock_);
+  return !stopped_.wait_for(hold, kPauseAfterFailedAccept, [this] { return stopping_; });
+}
+
+void IPCServer::stop() {
+  int listener = -1;
+  std::thread acceptThread;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+    listener = std::exchange(serverFd_, -1);
+    acceptThread = std::move(acceptThread_);
+  }
+  // Closing alone does not wake a thread blocked in accept() on Linux; shutting down does. The
+  // accept thread closes the socket itself once it has left accept(), so the number is not reused
+  // under it.
+  if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
+  stopped_.notify_all();
+  if (acceptThread.joinable()) {
+    if (acceptThread.get_id() == std::this_thread::get_id()) {
+      acceptThread.detach();
+    } else {
+      acceptThread.join();
+    }
+  }
+  removeSocketFileIfOurs();
+  Logger::info(kCategory, "IPC server stopped");
+}
+
+void IPCServer::removeSocketFileIfOurs() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (boundPath_.empty()) return;
+  // A newer server may have replaced the file since; its socket is not ours to delete.
+  struct stat current {};
+  if (::lstat(boundPath_.c_str(), &current) == 0 && S_ISSOCK(current.st_mode) &&
+      current.st_dev == boundDevice_ && current.st_ino == boundInode_) {
+    ::unlink(boundPath_.c_str());
+  }
+  boundPath_.clear();
+}
+
+}  // namespace tvrn

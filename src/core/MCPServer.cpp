@@ -1,0 +1,335 @@
+#include "core/MCPServer.h"
+
+#include <chrono>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include "core/ActivityTracker.h"
+#include "core/AuditLog.h"
+#include "core/ConfigManager.h"
+#include "core/InFlightRequestTracker.h"
+#include "core/MCPPrompts.h"
+#include "core/MCPServerTexts.h"
+#include "core/PIISanitizer.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolErrorCounter.h"
+#include "core/ToolRegistry.h"
+#include "core/ToolResponse.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
+
+namespace tvrn {
+namespace {
+
+constexpr std::string_view kWelcomeTool = "tvrn_welcome";
+constexpr auto kEventTimeout = std::chrono::seconds(10);
+
+struct PermissionSourceSlot {
+  std::mutex lock;  // guards source
+  MCPServer::PermissionStatusSource source;
+};
+
+PermissionSourceSlot& permissionSourceSlot() {
+  static PermissionSourceSlot slot;
+  return slot;
+}
+
+std::map<std::string, std::string> currentPermissionStatus() {
+  MCPServer::PermissionStatusSource source;
+  {
+    std::lock_guard<std::mutex> hold(permissionSourceSlot().lock);
+    source = permissionSourceSlot().source;
+  }
+  return source ? source() : std::map<std::string, std::string>{};
+}
+
+// The services whose permission is missing, as the alert that ends the instructions.
+std::string permissionAlert() {
+  std::string blocked;
+  // The map's order is the keys' ascending byte order, which the alert lists them in.
+  for (const auto& [service, status] : currentPermissionStatus()) {
+    if (status == "denied" || status == "notDetermined" || status == "restricted" ||
+        status == "writeOnly") {
+      if (!blocked.empty()) blocked += ", ";
+      blocked += service;
+    }
+  }
+  if (blocked.empty()) return {};
+  return std::string(MCPServerTexts::permissionAlertOpening) + blocked +
+         std::string(MCPServerTexts::permissionAlertClosing);
+}
+
+std::string lowercasedASCII(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// params.clientInfo.name lower-cased, or empty.
+std::string clientName(const std::optional<JSONValue>& params) {
+  if (!params) return {};
+  const JSONValue* clientInfo = (*params)["clientInfo"];
+  if (clientInfo == nullptr || clientInfo->asObject() == nullptr) return {};
+  const JSONValue* name = (*clientInfo)["name"];
+  if (name == nullptr) return {};
+  return lowercasedASCII(name->asString().value_or(""));
+}
+
+bool hasSetting(std::string_view key) {
+  const nlohmann::json settings = ConfigManager::shared().load();
+  return settings.is_object() && settings.contains(key);
+}
+
+std::string isoNowUTC() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+// The member of params as a string, when params is an object holding one.
+std::optional<std::string> stringParam(const std::optional<JSONValue>& params,
+                                       std::string_view key) {
+  if (!params) return std::nullopt;
+  const JSONValue* member = (*params)[key];
+  return member == nullptr ? std::nullopt : member->asString();
+}
+
+std::string promptQuery(const std::optional<JSONValue>& params) {
+  if (!params) return {};
+  const JSONValue* arguments = (*params)["arguments"];
+  if (arguments == nullptr) return {};
+  const JSONValue* query = (*arguments)["query"];
+  return query == nullptr ? std::string() : query->asString().value_or("");
+}
+
+// Keeps the in-flight count raised exactly while a handler runs, however it ends.
+class InFlight {
+ public:
+  InFlight() { InFlightRequestTracker::shared().increment(); }
+  ~InFlight() { InFlightRequestTracker::shared().decrement(); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+};
+
+// The reply to a failed tool call: a tool result for the failures the client can act on, a
+// protocol error for a tool that does not exist.
+std::string toolFailureReply(const JSONRPCID& id, const ToolError& error) {
+  switch (error.kind()) {
+    case ToolError::Case::missingParam:
+    case ToolError::Case::invalidParam:
+      return JSONRPCResponse::result(id, ToolResponse::error(error.description()));
+    case ToolError::Case::notFound:
+      return JSONRPCResponse::error(id, JSONRPCError::methodNotFound, error.description());
+    case ToolError::Case::executionFailed:
+    case ToolError::Case::permissionDenied:
+    case ToolError::Case::resourceNotFound:
+      break;
+  }
+  return JSONRPCResponse::result(
+      id, ToolResponse::error(error.description() + std::string(MCPServerTexts::reportHint)));
+}
+
+}  // namespace
+
+void MCPServer::setPermissionStatusSource(PermissionStatusSource source) {
+  std::lock_guard<std::mutex> hold(permissionSourceSlot().lock);
+  permissionSourceSlot().source = std::move(source);
+}
+
+MCPServer::MCPServer(std::shared_ptr<ToolRegistry> registry, ServerInfo info)
+    : MCPServer(std::make_unique<MCPReader>(), std::make_unique<MCPWriter>(), std::move(registry),
+                std::move(info)) {}
+
+MCPServer::MCPServer(std::unique_ptr<MCPReader> reader, std::unique_ptr<MCPWriter> writer,
+                     std::shared_ptr<ToolRegistry> registry, ServerInfo info)
+    : reader_(std::move(reader)),
+      writer_(std::move(writer)),
+      registry_(std::move(registry)),
+      info_(std::move(info)),
+      privacyMode_(ConfigManager::shared().privacyMode()) {}
+
+MCPServer::~MCPServer() = default;
+
+void MCPServer::run() {
+  while (true) {
+    RawMessage message;
+    try {
+      message = reader_->readMessage();
+    } catch (TransportError error) {
+      if (error == TransportError::eof) return;
+      // An over-long line is a malformed message like any other; the next line is read as usual.
+      if (error == TransportError::encodingFailed) {
+        writer_->write(
+            JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+      } else {
+        writer_->write(
+            JSONRPCResponse::error(std::nullopt, JSONRPCError::internalError, description(error)));
+      }
+      continue;
+    }
+    auto request = RequestParser::parse(message.body);
+    if (!request) {
+      writer_->write(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+      continue;
+    }
+    if (std::optional<std::string> reply = handle(request.value(), CallSource::local)) {
+      writer_->write(*reply);
+    }
+  }
+}
+
+std::optional<std::string> MCPServer::handle(const JSONRPCRequest& request, CallSource source) {
+  try {
+    return dispatch(request, source);
+  } catch (const std::exception& failure) {
+    // A tool that throws is a fault of that tool; the session and its other requests go on.
+    if (!request.id) return std::nullopt;
+    return JSONRPCResponse::error(request.id, JSONRPCError::internalError, failure.what());
+  }
+}
+
+std::optional<std::string> MCPServer::dispatch(const JSONRPCRequest& request, CallSource source) {
+  // Requests without an id are notifications: nothing is done for them and nothing is answered.
+  if (!request.id) return std::nullopt;
+  const JSONRPCID& id = *request.id;
+  const std::string& method = request.method;
+  if (method == "initialize") return handleInitialize(id, request.params);
+  if (method == "tools/list") return handleToolsList(id);
+  if (method == "tools/call") return handleToolsCall(id, request.params, source);
+  if (method == "prompts/list") return JSONRPCResponse::result(id, MCPPrompts::listPayload());
+  if (method == "prompts/get") return handlePromptsGet(id, request.params);
+  if (method == "ping") return JSONRPCResponse::result(id, JSONValue::Object{});
+  if (method == "initialized" || method == "notifications/cancelled") return std::nullopt;
+  return JSONRPCResponse::error(id, JSONRPCError::methodNotFound, "Method not found: " + method);
+}
+
+std::string MCPServer::buildInstructions(std::string_view firstRunHint, std::string_view cursorHint,
+                                         std::string_view claudeCodeHint,
+                                         std::string_view tccHint) {
+  std::string text(MCPServerTexts::baseInstructions);
+  text.append(firstRunHint).append(cursorHint).append(claudeCodeHint).append(tccHint);
+  return text;
+}
+
+std::string MCPServer::handleInitialize(const JSONRPCID& id,
+                                        const std::optional<JSONValue>& params) {
+  const std::string alert = permissionAlert();
+  const std::string client = clientName(params);
+  const bool isCursor = client.find("cursor") != std::string::npos;
+  const bool isClaudeCode =
+      client.find("claude") != std::string::npos && client.find("desktop") == std::string::npos;
+  const bool firstUse = !hasSetting("first_tool_call_at");
+
+  std::string_view firstRunHint, cursorHint, claudeCodeHint;
+  if (firstUse) {
+    firstRunHint = isCursor       ? MCPServerTexts::cursorFirstRunHint
+                   : isClaudeCode ? MCPServerTexts::claudeCodeFirstRunHint
+                                  : MCPServerTexts::generalFirstRunHint;
+  } else {
+    if (isCursor) cursorHint = MCPServerTexts::cursorContextHint;
+    if (isClaudeCode) claudeCodeHint = MCPServerTexts::claudeCodeContextHint;
+  }
+
+  JSONValue::Object capabilities{{"tools", JSONValue::Object{}}, {"prompts", JSONValue::Object{}}};
+  JSONValue::Object serverInfo{{"name", info_.name}, {"version", info_.version}};
+  JSONValue::Object result{
+      {"protocolVersion", MCPServerTexts::protocolVersion},
+      {"capabilities", std::move(capabilities)},
+      {"serverInfo", std::move(serverInfo)},
+      {"instructions", buildInstructions(firstRunHint, cursorHint, claudeCodeHint, alert)},
+  };
+  return JSONRPCResponse::result(id, std::move(result));
+}
+
+std::string MCPServer::handleToolsList(const JSONRPCID& id) {
+  trackToolsListed();
+  return JSONRPCResponse::result(id, registry_->listPayload());
+}
+
+void MCPServer::trackToolsListed() {
+  if (hasSetting("tools_listed_at")) return;
+  // Saved before sending, so the event goes out at most once even when the POST fails.
+  ConfigManager::shared().save({{"tools_listed_at", isoNowUTC()}});
+  const nlohmann::json event = {
+      {"type", "mcp_tools_listed"},
+      {"machine_id", ConfigManager::shared().getMachineId()},
+      {"source", "mcp_server"},
+      {"data", {{"version", info_.version}}},
+  };
+  std::string body;
+  try {
+    body = event.dump();
+  } catch (const nlohmann::json::exception&) {
+    return;  // text that is not valid UTF-8
+  }
+  HttpRequest request;
+  request.method = "POST";
+  request.url = Endpoints::backend() + "/events";
+  request.headers = {{"Content-Type", "application/json"}};
+  request.body = std::move(body);
+  request.timeout = kEventTimeout;
+  // Fire and forget: the answer is never awaited, so the reply to the listing is not held up.
+  HttpClient::postInBackground(std::move(request));
+}
+
+std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<JSONValue>& params,
+                                       CallSource source) {
+  const std::optional<std::string> name = stringParam(params, "name");
+  if (!name || name->empty()) {
+    return JSONRPCResponse::error(id, JSONRPCError::invalidParams, "tools/call requires 'name'");
+  }
+  std::optional<JSONValue> arguments;
+  if (const JSONValue* member = (*params)["arguments"]) arguments = *member;
+
+  if (*name != kWelcomeTool) ToolCallCounter::increment(*name);
+  ActivityTracker::record(source, *name);
+
+  const auto started = std::chrono::steady_clock::now();
+  ToolResult outcome = [&] {
+    InFlight running;
+    return registry_->dispatch(*name, arguments);
+  }();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  AuditLog::record(*name, source, outcome.ok(), elapsed.count());
+
+  if (outcome.ok()) {
+    JSONValue result = std::move(outcome).value();
+    if (privacyMode_) result = PIISanitizer::sanitize(result, piiSession_);
+    return JSONRPCResponse::result(id, result);
+  }
+  const ToolError& error = outcome.error();
+  const std::string_view errorType = ToolErrorCounter::errorType(error);
+  if (errorType != ToolErrorCounter::badRequest) ToolErrorCounter::record(*name, errorType);
+  return toolFailureReply(id, error);
+}
+
+std::string MCPServer::handlePromptsGet(const JSONRPCID& id,
+                                        const std::optional<JSONValue>& params) {
+  const std::optional<std::string> name = stringParam(params, "name");
+  if (!name) {
+    return JSONRPCResponse::error(id, JSONRPCError::invalidParams, "prompts/get requires 'name'");
+  }
+  const std::optional<std::string> text = MCPPrompts::text(*name, promptQuery(params));
+  if (!text) {
+    return JSONRPCResponse::error(id, JSONRPCError::methodNotFound, "Prompt not found: " + *name);
+  }
+  return JSONRPCResponse::result(id, MCPPrompts::getPayload(*text));
+}
+
+std::string MCPServer::handleTunnelRequest(std::string_view bytes) {
+  auto request = RequestParser::parse(bytes);
+  if (!request) {
+    return JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error");
+  }
+  std::optional<std::string> reply = handle(request.value(), CallSource::cloud);
+  return reply ? std::move(*reply) : std::string(MCPServerTexts::relayNoReply);
+}
+
+}  // namespace tvrn

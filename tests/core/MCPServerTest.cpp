@@ -1,0 +1,471 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/ActivityTracker.h"
+#include "core/AuditLog.h"
+#include "core/ConfigManager.h"
+#include "core/InFlightRequestTracker.h"
+#include "core/MCPServer.h"
+#include "core/MCPServerTexts.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolErrorCounter.h"
+#include "core/ToolRegistry.h"
+#include "core/ToolResponse.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "support/SocketClient.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using test::notification;
+using test::request;
+using test::SessionOverSocket;
+using namespace std::chrono_literals;
+
+constexpr std::string_view kParseError =
+    R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Parse error"}})";
+
+ToolDefinition testTool(std::string name, ToolHandler handler, ToolKind kind = ToolKind::readOnly) {
+  return {name,
+          "Test tool " + name,
+          {{"type", "object"}, {"properties", json::object()}},
+          kind,
+          std::move(handler)};
+}
+
+ToolHandler failingWith(ToolError error) {
+  return [error](const std::optional<JSONValue>&) -> ToolResult { return fail(error); };
+}
+
+// Answers with the text it was given in "text", so a test controls what a result holds.
+ToolResult echo(const std::optional<JSONValue>& arguments) {
+  const JSONValue* text = arguments ? (*arguments)["text"] : nullptr;
+  return ToolResponse::text(text != nullptr ? text->asString().value_or("") : "echo");
+}
+
+std::shared_ptr<ToolRegistry> testRegistry() {
+  auto registry = std::make_shared<ToolRegistry>();
+  registry->registerTool(testTool("echo", echo));
+  registry->registerTool(testTool("tvrn_welcome", echo));
+  registry->registerTool(testTool("needs_x", failingWith(ToolError::missingParam("x"))));
+  registry->registerTool(testTool("bad_x", failingWith(ToolError::invalidParam("x", "a number"))));
+  registry->registerTool(
+      testTool("breaks", failingWith(ToolError::executionFailed("mail for bob@example.com"))));
+  registry->registerTool(testTool("refused", failingWith(ToolError::permissionDenied("no"))));
+  registry->registerTool(testTool("gone", failingWith(ToolError::notFound("thing 'x'"))));
+  registry->registerTool(testTool("missing", failingWith(ToolError::resourceNotFound("file"))));
+  registry->registerTool(testTool("writes", echo, ToolKind::write));
+  return registry;
+}
+
+// Sets the key in the user's settings, or removes it when given nothing.
+void setUserSetting(const std::string& key, const std::optional<json>& value) {
+  ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
+    if (value) {
+      user[key] = *value;
+    } else {
+      user.erase(key);
+    }
+  });
+}
+
+std::string resultText(const json& reply) {
+  return reply.at("result").at("content").at(0).at("text").get<std::string>();
+}
+
+TEST(MCPServerTest, InitializePicksHintsByClientAndFirstUseAndAddsThePermissionAlert) {
+  std::atomic<int> permissionQueries = 0;
+  std::map<std::string, std::string> statuses;
+  MCPServer::setPermissionStatusSource([&] {
+    ++permissionQueries;
+    return statuses;
+  });
+  SessionOverSocket session(testRegistry(), "3.1.4");
+  auto& client = session.client();
+
+  // Without an id nothing is answered, and neither the permissions nor the settings are asked.
+  ASSERT_TRUE(client.sendJSON(notification("initialize", {{"clientInfo", {{"name", "x"}}}})));
+  EXPECT_TRUE(client.staysSilent());
+  EXPECT_EQ(permissionQueries, 0);
+
+  namespace T = MCPServerTexts;
+  const std::string none;
+  struct Case {
+    json params;
+    std::optional<json> firstToolCallAt;
+    std::string expectedHints;
+  };
+  const std::optional<json> before;
+  const json after = "2024-01-01T00:00:00Z";
+  const std::vector<Case> cases = {
+      {{{"clientInfo", {{"name", "CuRsOr"}}}}, before, std::string(T::cursorFirstRunHint)},
+      {{{"clientInfo", {{"name", "claude-code"}}}}, before, std::string(T::claudeCodeFirstRunHint)},
+      {{{"clientInfo", {{"name", "claude-code"}}}}, after, std::string(T::claudeCodeContextHint)},
+      {{{"clientInfo", {{"name", "Claude Desktop"}}}}, after, none},
+      {{{"clientInfo", {{"name", "cursor+claude"}}}}, before, std::string(T::cursorFirstRunHint)},
+      {{{"clientInfo", {{"name", "cursor+claude"}}}},
+       after,
+       std::string(T::cursorContextHint) + std::string(T::claudeCodeContextHint)},
+      {nullptr, before, std::string(T::generalFirstRunHint)},
+      {{{"clientInfo", "cursor"}}, after, none},
+      // Any value marks a machine that has called a tool before, null included.
+      {{{"clientInfo", {{"name", "Cursor"}}}}, json(nullptr), std::string(T::cursorContextHint)},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    setUserSetting("first_tool_call_at", c.firstToolCallAt);
+    const auto reply = client.call(request(++id, "initialize", c.params));
+    ASSERT_TRUE(reply) << c.params;
+    const json expected = {
+        {"protocolVersion", "2024-11-05"},
+        {"capabilities", {{"tools", json::object()}, {"prompts", json::object()}}},
+        {"serverInfo", {{"name", "tavrin-server"}, {"version", "3.1.4"}}},
+        {"instructions", std::string(T::baseInstructions) + c.expectedHints},
+    };
+    EXPECT_EQ(reply->at("id"), id);
+    EXPECT_EQ(reply->at("result"), expected)
+        << c.params << " first call at " << c.firstToolCallAt.value_or("none");
+  }
+  EXPECT_EQ(permissionQueries, static_cast<int>(cases.size()));
+
+  // Blocked services are listed sorted; granted ones are left out.
+  statuses = {{"reminders", "notDetermined"},
+              {"contacts", "granted"},
+              {"calendar", "denied"},
+              {"photos", "unknown"}};
+  setUserSetting("first_tool_call_at", before);
+  const auto reply = client.call(request(99, "initialize", {{"clientInfo", {{"name", "Cursor"}}}}));
+  ASSERT_TRUE(reply);
+  const std::string instructions = reply->at("result").at("instructions");
+  EXPECT_EQ(instructions,
+            std::string(T::baseInstructions) + std::string(T::cursorFirstRunHint) +
+                "\nPERMISSION ALERT: The following services are currently blocked on this Mac: "
+                "calendar, reminders. If the user asks about any of these, tell them FIRST to "
+                "open System Settings → Privacy & Security → [service name] and enable "
+                "\"tavrin-server\" BEFORE trying the tool. This avoids a confusing permission "
+                "error.");
+  MCPServer::setPermissionStatusSource({});
+}
+
+TEST(MCPServerTest, AnswersEachMethodOrStaysSilentForNotifications) {
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  struct Case {
+    std::string line;
+    std::string reply;  // empty: no reply is due
+  };
+  const std::vector<Case> cases = {
+      {R"({"jsonrpc":"2.0","id":5,"method":"ping"})", R"({"jsonrpc":"2.0","id":5,"result":{}})"},
+      {R"({"jsonrpc":"2.0","method":"ping"})", ""},
+      {R"({"jsonrpc":"2.0","id":6,"method":"Ping"})",
+       R"({"jsonrpc":"2.0","id":6,"error":{"code":-32601,"message":"Method not found: Ping"}})"},
+      {R"({"jsonrpc":"2.0","id":7,"method":"resources/list"})",
+       R"({"jsonrpc":"2.0","id":7,"error":{"code":-32601,"message":"Method not found: resources/list"}})"},
+      {R"({"jsonrpc":"2.0","id":8,"method":"initialized"})", ""},
+      {R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})", ""},
+      {R"({"jsonrpc":"2.0","id":9,"method":"notifications/cancelled"})", ""},
+      {R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"echo"}})", ""},
+      {R"({"jsonrpc":"2.0","id":null,"method":"prompts/list"})", ""},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(client.sendLine(c.line));
+    // A ping behind every line shows whether that line was answered, without waiting.
+    ASSERT_TRUE(client.sendLine(R"({"jsonrpc":"2.0","id":"probe","method":"ping"})"));
+    if (!c.reply.empty()) {
+      EXPECT_EQ(client.readLine(), c.reply) << c.line;
+    }
+    EXPECT_EQ(client.readLine(), R"({"jsonrpc":"2.0","id":"probe","result":{}})") << c.line;
+  }
+  // The tool named by the notification never ran, so nothing was counted.
+  EXPECT_EQ(ToolCallCounter::consume().total, 0);
+  EXPECT_FALSE(ActivityTracker::snapshot());
+}
+
+TEST(MCPServerTest, AnswersMalformedAndOverLongLinesWithParseErrorAndReadsOn) {
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  const std::string deep = std::string(600, '[') + std::string(600, ']');
+  const std::vector<std::string> badLines = {
+      "not json",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping")",
+      R"({"jsonrpc":"2.0","id":1.5,"method":"ping"})",
+      R"(["jsonrpc"])",
+      R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" + deep + "}",
+      std::string(16 * 1024 * 1024 + 1, 'x'),
+  };
+  for (const std::string& line : badLines) {
+    ASSERT_TRUE(client.sendLine(line));
+    EXPECT_EQ(client.readLine(), kParseError) << line.substr(0, 60);
+    EXPECT_EQ(client.call(request(1, "ping"))->dump(), R"({"id":1,"jsonrpc":"2.0","result":{}})");
+  }
+}
+
+TEST(MCPServerTest, ToolsListRecordsTheFirstListingOnceWithoutWaitingForTheBackEnd) {
+  test::RecordingHttpServer backEnd;
+  backEnd.respond("/events", {.status = 200, .body = "{}", .delay = 3s, .headers = {}});
+  ::setenv("TVRN_BACKEND_URL", backEnd.baseURL().c_str(), 1);
+  setUserSetting("read_only", true);
+  SessionOverSocket session(testRegistry(), "2.7.1");
+  auto& client = session.client();
+
+  ASSERT_TRUE(client.sendJSON(request(1, "tools/list")));
+  // The back end holds its answer for seconds; the listing does not wait for it.
+  const auto reply = client.readJSON(1500ms);
+  ASSERT_TRUE(reply);
+  std::vector<std::string> names;
+  for (const json& tool : reply->at("result").at("tools")) names.push_back(tool.at("name"));
+  // Sorted by name; the writing tool is hidden in read-only mode.
+  EXPECT_EQ(names, (std::vector<std::string>{"bad_x", "breaks", "echo", "gone", "missing",
+                                             "needs_x", "refused", "tvrn_welcome"}));
+
+  const json settings = ConfigManager::shared().load();
+  ASSERT_TRUE(settings.contains("tools_listed_at"));
+  EXPECT_EQ(settings["tools_listed_at"].get<std::string>().size(), 20u);  // 2024-05-01T10:00:00Z
+
+  ASSERT_TRUE(backEnd.waitForRequests(1, 5s));
+  const test::RecordedRequest event = backEnd.requests().at(0);
+  EXPECT_EQ(event.method, "POST");
+  EXPECT_EQ(event.path, "/events");
+  EXPECT_EQ(event.header("Content-Type"), "application/json");
+  EXPECT_EQ(event.json(), (json{{"type", "mcp_tools_listed"},
+                                {"machine_id", ConfigManager::shared().getMachineId()},
+                                {"source", "mcp_server"},
+                                {"data", {{"version", "2.7.1"}}}}));
+
+  // Later listings, and a listing without an id, send nothing more.
+  ASSERT_TRUE(client.call(request(2, "tools/list")));
+  ASSERT_TRUE(client.sendJSON(notification("tools/list")));
+  ASSERT_TRUE(client.call(request(3, "ping")));
+  EXPECT_FALSE(backEnd.waitForRequests(2, 300ms));
+}
+
+TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
+  AuditLog::configure(ConfigManager::shared().auditLogPath());
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  const std::string hint(MCPServerTexts::reportHint);
+  struct Case {
+    std::string tool;
+    json expected;  // the whole "result", or the whole "error"
+    bool isError;
+  };
+  const auto text = [](const std::string& t) { return ToolResponse::text(t).rawValue(); };
+  const std::vector<Case> cases = {
+      {"echo", text("echo"), false},
+      {"tvrn_welcome", text("echo"), false},
+      {"needs_x", text("Error: " + ToolError::missingParam("x").description()), false},
+      {"bad_x", text("Error: " + ToolError::invalidParam("x", "a number").description()), false},
+      {"breaks",
+       text("Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
+            hint),
+       false},
+      {"refused", text("Error: " + ToolError::permissionDenied("no").description() + hint), false},
+      {"missing", text("Error: " + ToolError::resourceNotFound("file").description() + hint),
+       false},
+      {"gone",
+       {{"code", -32601}, {"message", ToolError::notFound("thing 'x'").description()}},
+       true},
+      {"nope",
+       {{"code", -32601}, {"message", ToolError::notFound("tool 'nope'").description()}},
+       true},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    const auto reply = client.call(request(++id, "tools/call", {{"name", c.tool}}));
+    ASSERT_TRUE(reply) << c.tool;
+    EXPECT_EQ(reply->at("id"), id);
+    EXPECT_EQ(reply->at(c.isError ? "error" : "result"), c.expected) << c.tool;
+  }
+  EXPECT_EQ(resultText(*client.call(
+                request(50, "tools/call", {{"name", "echo"}, {"arguments", {{"text", "hi"}}}}))),
+            "hi");
+
+  // Without a usable name nothing runs and nothing is recorded.
+  for (const json& params : {json(nullptr), json{{"name", ""}}, json{{"name", 3}}}) {
+    const auto reply = client.call(request(60, "tools/call", params));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->at("error"),
+              (json{{"code", -32602}, {"message", "tools/call requires 'name'"}}))
+        << params;
+  }
+
+  // Every call but the welcome tool's is counted; only failures the user did not cause are
+  // counted as errors.
+  const CountSnapshot calls = ToolCallCounter::consume();
+  EXPECT_EQ(calls.total, static_cast<std::int64_t>(cases.size()));
+  EXPECT_EQ(calls.breakdown.count("tvrn_welcome"), 0u);
+  EXPECT_EQ(calls.breakdown.at("echo"), 2);
+  EXPECT_EQ(ToolErrorCounter::consume().breakdown,
+            (std::map<std::string, std::int64_t>{{"breaks:execution_failed", 1},
+                                                 {"refused:permission_denied", 1}}));
+
+  const auto activity = ActivityTracker::recentEntries();
+  ASSERT_EQ(activity.size(), cases.size() + 1);
+  EXPECT_EQ(activity.front().tool, "echo");
+  EXPECT_EQ(activity.front().source, CallSource::local);
+  EXPECT_EQ(activity.back().tool, "echo");
+
+  const auto audit = AuditLog::recent(100);
+  ASSERT_EQ(audit.size(), cases.size() + 1);
+  // Newest first: the echo call with arguments, then the table backwards.
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const json& line = audit[audit.size() - 1 - i];
+    EXPECT_EQ(line.at("tool"), cases[i].tool);
+    EXPECT_EQ(line.at("source"), "local");
+    EXPECT_EQ(line.at("ok"), i < 2) << cases[i].tool;
+    EXPECT_TRUE(line.at("ms").is_number_integer());
+  }
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+}
+
+TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto registry = testRegistry();
+  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
+    entered.set_value();
+    released.wait();
+    return ToolResponse::text("done");
+  }));
+  registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
+    throw std::runtime_error("handler broke");
+  }));
+  SessionOverSocket session(registry);
+  auto& client = session.client();
+
+  ASSERT_TRUE(client.sendJSON(request(1, "tools/call", {{"name", "slow"}})));
+  entered.get_future().wait();
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 1);
+  release.set_value();
+  EXPECT_EQ(resultText(*client.readJSON()), "done");
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+
+  // A handler that throws costs its own request, not the session.
+  const auto reply = client.call(request(2, "tools/call", {{"name", "throws"}}));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->at("error"), (json{{"code", -32603}, {"message", "handler broke"}}));
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_TRUE(client.call(request(3, "ping")));
+}
+
+TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSession) {
+  ::setenv("TVRN_PRIVACY_MODE", "1", 1);
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  const auto callEcho = [&](const std::string& text) {
+    return resultText(*client.call(
+        request(1, "tools/call", {{"name", "echo"}, {"arguments", {{"text", text}}}})));
+  };
+  EXPECT_EQ(callEcho("mail alice@example.com now"), "mail [EMAIL:0001] now");
+  EXPECT_EQ(callEcho("again ALICE@example.com, and bob@example.com"),
+            "again [EMAIL:0001], and [EMAIL:0002]");
+  EXPECT_EQ(session.server().piiSession().resolve("[EMAIL:0001]"), "alice@example.com");
+  // A failure text keeps the address.
+  EXPECT_EQ(resultText(*client.call(request(2, "tools/call", {{"name", "breaks"}}))),
+            "Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
+                std::string(MCPServerTexts::reportHint));
+
+  // The setting is read when a session starts: a session made without it sends plain text.
+  ::unsetenv("TVRN_PRIVACY_MODE");
+  SessionOverSocket plain(testRegistry());
+  EXPECT_EQ(
+      resultText(*plain.client().call(request(
+          3, "tools/call", {{"name", "echo"}, {"arguments", {{"text", "alice@example.com"}}}}))),
+      "alice@example.com");
+}
+
+TEST(MCPServerTest, RelayedRequestsAlwaysGetAnAnswerAndAreRecordedAsCloud) {
+  AuditLog::configure(ConfigManager::shared().auditLogPath());
+  MCPServer relay(std::make_unique<MCPReader>(-1), std::make_unique<MCPWriter>(-1), testRegistry(),
+                  {"tavrin-server", "1.0"});
+  const std::string noReply(MCPServerTexts::relayNoReply);
+  EXPECT_EQ(noReply, R"({"jsonrpc":"2.0","error":{"code":-32603,"message":"no response"}})");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"jsonrpc":"2.0","id":4,"method":"ping"})", R"({"jsonrpc":"2.0","id":4,"result":{}})"},
+      {R"({"jsonrpc":"2.0","method":"ping"})", noReply},
+      {R"({"jsonrpc":"2.0","id":5,"method":"initialized"})", noReply},
+      {R"({"jsonrpc":"2.0","method":"notifications/cancelled"})", noReply},
+      {"{not json", std::string(kParseError)},
+      {"", std::string(kParseError)},
+      {R"({"jsonrpc":"2.0","id":6,"method":"nope"})",
+       R"({"jsonrpc":"2.0","id":6,"error":{"code":-32601,"message":"Method not found: nope"}})"},
+      {R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"echo"}})",
+       R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"text":"echo","type":"text"}]}})"},
+  };
+  for (const auto& [bytes, reply] : cases) EXPECT_EQ(relay.handleTunnelRequest(bytes), reply);
+
+  const auto activity = ActivityTracker::snapshot();
+  ASSERT_TRUE(activity);
+  EXPECT_EQ(activity->source, CallSource::cloud);
+  EXPECT_EQ(AuditLog::recent(1).at(0).at("source"), "cloud");
+}
+
+TEST(MCPServerTest, PromptsAreListedInTableOrderAndFilledInFromTheQuery) {
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  const auto list = client.call(request(1, "prompts/list"));
+  ASSERT_TRUE(list);
+  const json& prompts = list->at("result").at("prompts");
+  std::vector<std::string> names;
+  for (const json& prompt : prompts) names.push_back(prompt.at("name"));
+  EXPECT_EQ(names, (std::vector<std::string>{"get_started", "check_emails", "todays_schedule",
+                                             "search_emails", "find_files", "check_messages",
+                                             "check_reminders"}));
+  EXPECT_EQ(prompts[0].at("arguments"), json::array());
+  EXPECT_EQ(
+      prompts[3].at("arguments"),
+      json::array({{{"name", "query"}, {"description", "Search query"}, {"required", true}}}));
+
+  const std::string recentFiles =
+      "Show me the most recently modified files on my desktop and in my Downloads folder.";
+  struct Case {
+    json params;
+    json expected;  // the text, or the whole error
+  };
+  const auto error = [](int code, const std::string& message) {
+    return json{{"code", code}, {"message", message}};
+  };
+  const std::vector<Case> cases = {
+      {{{"name", "find_files"}, {"arguments", {{"query", "tax 2023"}}}},
+       "Find files on my Mac matching: tax 2023"},
+      {{{"name", "find_files"}}, recentFiles},
+      {{{"name", "find_files"}, {"arguments", {{"query", ""}}}}, recentFiles},
+      {{{"name", "find_files"}, {"arguments", json::array({"q"})}}, recentFiles},
+      {{{"name", "find_files"}, {"arguments", {{"query", 5}}}}, recentFiles},
+      {{{"name", "search_emails"}}, "Search my emails for: "},
+      {{{"name", "check_emails"}, {"arguments", {{"query", "ignored"}}}},
+       "Summarize my unread emails from the last 24 hours. Group by sender, highlight anything "
+       "urgent or that needs a reply."},
+      {nullptr, error(-32602, "prompts/get requires 'name'")},
+      {{{"name", 4}}, error(-32602, "prompts/get requires 'name'")},
+      {{{"name", ""}}, error(-32601, "Prompt not found: ")},
+      {{{"name", "Get_Started"}}, error(-32601, "Prompt not found: Get_Started")},
+  };
+  int id = 10;
+  for (const Case& c : cases) {
+    const auto reply = client.call(request(++id, "prompts/get", c.params));
+    ASSERT_TRUE(reply) << c.params;
+    EXPECT_EQ(reply->at("id"), id);
+    if (c.expected.is_string()) {
+      const json message = {{"role", "user"},
+                            {"content", {{"type", "text"}, {"text", c.expected}}}};
+      EXPECT_EQ(reply->at("result"), (json{{"messages", json::array({message})}})) << c.params;
+    } else {
+      EXPECT_EQ(reply->at("error"), c.expected) << c.params;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
