@@ -32,11 +32,17 @@ class Process {
   Process(const std::filesystem::path& program, std::string argv0) {
     std::string dashC = "-c", script = "sleep 30; exit 0";  // a shell that stays itself
     char* argv[] = {argv0.data(), dashC.data(), script.data(), nullptr};
-    ::posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv, environ);
+    // A group of its own, so the shell's sleep ends with it and never holds the test's output.
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    ::posix_spawnattr_setpgroup(&attributes, 0);
+    ::posix_spawn(&pid_, program.c_str(), nullptr, &attributes, argv, environ);
+    ::posix_spawnattr_destroy(&attributes);
   }
   explicit Process(const std::string& name) : Process(shellNamed(name), name) {}
   ~Process() {
-    ::kill(pid_, SIGKILL);
+    ::kill(-pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
   ProcessInfo::Entry entry() const {
