@@ -1,0 +1,268 @@
+// Creating, changing and deleting events, and inviting a new event's attendees.
+#include <chrono>
+#include <cstdio>
+
+#include "bridges/CalendarService.h"
+#include "bridges/LocalDataArgs.h"
+#include "bridges/PlatformStores.h"
+#include "bridges/ScriptText.h"
+#include "platform/ScriptHost.h"
+
+namespace tvrn::LocalData {
+namespace {
+
+using std::chrono::days;
+
+constexpr const char* kAttendeesFailed =
+    "Attendees could not be added: calendar may not support invitations. Error: ";
+
+// Both ends given as days (no time of day) make an all-day event.
+bool isDateOnly(std::string_view text) { return text.find_first_of("T:") == std::string::npos; }
+
+std::string orText(const std::string& text, const char* fallback) {
+  return text.empty() ? fallback : text;
+}
+
+std::string joined(const std::vector<std::string>& items, std::string_view separator) {
+  std::string text;
+  for (const auto& item : items) {
+    if (!text.empty()) text += separator;
+    text += item;
+  }
+  return text;
+}
+
+std::string calendarDisplayName(const nlohmann::json& args, const PimStore& store) {
+  const std::string id = stringArgOrEmpty(args, "calendar_id");
+  if (!id.empty()) {
+    auto calendar = store.calendar(id);
+    return calendar ? calendar->title : id;
+  }
+  const std::string name = stringArgOrEmpty(args, "calendar");
+  if (!name.empty()) return name;
+  auto fallback = store.defaultCalendarForNewEvents();
+  return fallback ? fallback->title : "(default)";
+}
+
+std::string createPreview(const nlohmann::json& args, const std::vector<std::string>& attendees) {
+  const auto notes = stringArg(args, "notes");
+  const auto location = stringArg(args, "location");
+  return "Preview — Event to be created:\n  Title:     " +
+         orText(stringArgOrEmpty(args, "title"), "(no title)") +
+         "\n  Start:     " + stringArgOrEmpty(args, "start_date") +
+         "\n  End:       " + stringArgOrEmpty(args, "end_date") +
+         "\n  Calendar:  " + calendarDisplayName(args, eventStore().data()) +
+         "\n  Notes:     " + notes.value_or("(none)") +
+         "\n  Location:  " + location.value_or("(none)") +
+         "\n  Attendees: " + (attendees.empty() ? "(none)" : joined(attendees, ", ")) +
+         "\n\nTo confirm, call again with confirm: true";
+}
+
+// A calendar given by identifier wins, then the first event calendar whose title holds the
+// given name, then the default; a name or identifier that finds nothing is no error.
+std::string targetCalendarId(const nlohmann::json& args, const PimStore& store) {
+  const std::string id = stringArgOrEmpty(args, "calendar_id");
+  if (!id.empty() && store.calendar(id)) return id;
+  const std::string name = stringArgOrEmpty(args, "calendar");
+  if (!name.empty()) {
+    for (const auto& calendar : store.calendars(EntityType::event)) {
+      if (containsIgnoringCase(calendar.title, name)) return calendar.id;
+    }
+  }
+  auto fallback = store.defaultCalendarForNewEvents();
+  return fallback ? fallback->id : std::string();
+}
+
+Reply createConfirmed(const nlohmann::json& args, const std::vector<std::string>& attendees) {
+  const std::string title = stringArgOrEmpty(args, "title");
+  const std::string startText = stringArgOrEmpty(args, "start_date");
+  const std::string endText = stringArgOrEmpty(args, "end_date");
+  const auto start = parseISO8601(startText);
+  if (!start) return error("Invalid start_date");
+  const auto end = parseISO8601(endText);
+  if (!end) return error("Invalid end_date");
+
+  PimStore& store = eventStore().data();
+  Event event;
+  event.title = title;
+  event.start = *start;
+  event.allDay = isDateOnly(startText) && isDateOnly(endText);
+  event.end = event.allDay ? *end + days(1) : *end;
+  event.notes = stringArgOrEmpty(args, "notes");
+  event.location = stringArgOrEmpty(args, "location");
+  event.calendarId = targetCalendarId(args, store);
+
+  auto saved = store.saveEvent(event, Span::thisEvent);
+  if (!saved) return error("Cannot save event: " + saved.error().message);
+
+  nlohmann::json result{{"created", true},
+                        {"id", saved.value().id},
+                        {"title", title},
+                        {"start", iso8601(*start)},
+                        {"end", iso8601(*end)}};
+  if (!attendees.empty()) {
+    const std::string note = addAttendeesViaAppleScript(saved.value().id, attendees);
+    result["attendees_requested"] = attendees;
+    result["attendees_note"] = note.empty() ? "Invitations sent via Calendar.app" : note;
+  }
+  return ok(std::move(result));
+}
+
+std::string updatePreview(const Event& event, const std::string& id, const nlohmann::json& args) {
+  const auto title = stringArg(args, "title");
+  const auto start = stringArg(args, "start_date");
+  const auto end = stringArg(args, "end_date");
+  const auto notes = stringArg(args, "notes");
+  const auto location = stringArg(args, "location");
+  std::string text = "Preview — Changes to '" + orText(event.title, id.c_str()) + "':";
+  if (title) text += "\n  Title:    " + event.title + " → " + *title;
+  if (start) text += "\n  Start:    " + iso8601(event.start) + " → " + *start;
+  if (end) text += "\n  End:      " + iso8601(event.end) + " → " + *end;
+  if (notes) text += "\n  Notes:    → " + orText(*notes, "(cleared)");
+  if (location) text += "\n  Location: → " + orText(*location, "(cleared)");
+  if (!title && !start && !end && !notes && !location) text += "\n  (no changes specified)";
+  return text + "\n\nCall again with confirm: true to apply.";
+}
+
+Reply updateConfirmed(Event event, const nlohmann::json& args) {
+  const auto startText = stringArg(args, "start_date");
+  const auto endText = stringArg(args, "end_date");
+  // An unreadable date fails the whole change, so nothing is saved half-done.
+  std::optional<PimTime> start, end;
+  if (startText && !(start = parseISO8601(*startText))) return error("Invalid start_date");
+  if (endText && !(end = parseISO8601(*endText))) return error("Invalid end_date");
+
+  if (auto title = stringArg(args, "title")) event.title = *title;
+  if (auto notes = stringArg(args, "notes")) event.notes = *notes;
+  if (auto location = stringArg(args, "location")) event.location = *location;
+  if (start) event.start = *start;
+  if (end) {
+    const std::string effectiveStart = startText ? *startText : iso8601(event.start);
+    event.allDay = isDateOnly(effectiveStart) && isDateOnly(*endText);
+    event.end = event.allDay ? *end + days(1) : *end;
+  }
+  const Span span = stringArg(args, "span") == "future" ? Span::futureEvents : Span::thisEvent;
+  auto saved = eventStore().data().saveEvent(event, span);
+  if (!saved) return error("Cannot update event: " + saved.error().message);
+  nlohmann::json record = eventToDict(saved.value());
+  record["updated"] = true;
+  return ok(std::move(record));
+}
+
+// AppleScript string literals end at a double quote and escape with a backslash; a line break
+// or other control character would end the statement.
+bool unsafeInScript(std::string_view text) {
+  for (unsigned char c : text) {
+    if (c == '\\' || c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+std::string withoutQuotes(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c != '"') out += c;
+  }
+  return out;
+}
+
+std::string attendeeScript(const std::vector<std::string>& addresses, const std::string& uid) {
+  std::string list;
+  for (const auto& address : addresses) list += (list.empty() ? "\"" : ", \"") + address + "\"";
+  return "tell application \"Calendar\"\n    set theEmails to {" + list +
+         "}\n    set theUID to \"" + uid +
+         "\"\n    repeat with cal in calendars\n        try\n            set matchingEvents to "
+         "(events of cal whose uid is theUID)\n            if (count of matchingEvents) > 0 "
+         "then\n                set theEvent to item 1 of matchingEvents\n                repeat "
+         "with anEmail in theEmails\n                    make new attendee at end of attendees "
+         "of theEvent with properties {address:anEmail}\n                end repeat\n          "
+         "      return \"ok\"\n            end if\n        end try\n    end repeat\n    return "
+         "\"event not found\"\nend tell";
+}
+
+// The empty text when the script added everyone, else why not.
+std::string runAttendeeScript(const std::vector<std::string>& addresses, const std::string& uid,
+                              double timeoutSeconds) {
+  if (unsafeInScript(uid)) {
+    return std::string(kAttendeesFailed) + "the event identifier cannot be sent";
+  }
+  const auto timeout = std::chrono::duration_cast<SubprocessClock::duration>(
+      std::chrono::duration<double>(timeoutSeconds));
+  const CompletedProcess run = ScriptHost::run(ScriptHost::ScriptLanguage::appleScript,
+                                               attendeeScript(addresses, uid), timeout, true);
+  if (!run.launched) {
+    return kAttendeesFailed + ("cannot run " + ScriptHost::programPath() + ": ") + run.launchError;
+  }
+  const std::string output = ScriptText::decodeTrimmed(run.standardOutput);
+  if (run.timedOut) {
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", timeoutSeconds);
+    return kAttendeesFailed + std::string("the script was ended after ") + limit + " seconds" +
+           (output.empty() ? "" : ": " + output);
+  }
+  if (!run.exit.signalled && run.exit.status == 0 && output == "ok") return {};
+  return kAttendeesFailed + output;
+}
+
+}  // namespace
+
+Reply calendarCreateEvent(const nlohmann::json& args) {
+  const auto attendees = stringListArg(args, "attendees").value_or(std::vector<std::string>{});
+  if (!confirmed(args)) return okText(createPreview(args, attendees));
+  if (stringArgOrEmpty(args, "title").empty() || stringArgOrEmpty(args, "start_date").empty() ||
+      stringArgOrEmpty(args, "end_date").empty()) {
+    return error("title, start_date, and end_date are required");
+  }
+  return withCalendarAccess([&] { return createConfirmed(args, attendees); });
+}
+
+Reply calendarUpdateEvent(const nlohmann::json& args) {
+  const std::string id = stringArgOrEmpty(args, "event_id");
+  if (id.empty()) return error("event_id is required");
+  return withCalendarAccess([&] {
+    auto event = eventStore().data().event(id);
+    if (!event) return error("Event '" + id + "' not found");
+    if (!confirmed(args)) return okText(updatePreview(*event, id, args));
+    return updateConfirmed(*event, args);
+  });
+}
+
+Reply calendarDeleteEvent(const nlohmann::json& args) {
+  const std::string id = stringArgOrEmpty(args, "event_id");
+  if (id.empty()) return error("event_id is required");
+  if (!confirmed(args))
+    return okText("To delete event '" + id + "', call again with confirm: true");
+  return withCalendarAccess([&] {
+    PimStore& store = eventStore().data();
+    auto event = store.event(id);
+    if (!event) return error("Event '" + id + "' not found");
+    auto removed = store.removeEvent(id, Span::thisEvent);
+    if (!removed) return error("Cannot delete event: " + removed.error().message);
+    return okText("Event deleted: " + orText(event->title, id.c_str()));
+  });
+}
+
+std::string addAttendeesViaAppleScript(std::string_view eventUID,
+                                       const std::vector<std::string>& attendees,
+                                       double timeoutSeconds) {
+  if (attendees.empty() || eventUID.empty()) return {};
+  std::vector<std::string> sendable, refusedAddresses;
+  for (const auto& address : attendees) {
+    if (unsafeInScript(address)) {
+      refusedAddresses.push_back(address);
+    } else {
+      sendable.push_back(withoutQuotes(address));
+    }
+  }
+  std::string note;
+  if (!sendable.empty())
+    note = runAttendeeScript(sendable, withoutQuotes(eventUID), timeoutSeconds);
+  if (!refusedAddresses.empty()) {
+    if (!note.empty()) note += "\n";
+    note += "Not added (an address may not hold a backslash or a control character): " +
+            joined(refusedAddresses, ", ");
+  }
+  return note;
+}
+
+}  // namespace tvrn::LocalData

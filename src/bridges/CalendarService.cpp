@@ -1,0 +1,213 @@
+#include "bridges/CalendarService.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "bridges/LocalDataArgs.h"
+#include "bridges/PlatformStores.h"
+#include "platform/PrivacyGate.h"
+
+namespace tvrn::LocalData {
+namespace {
+
+using std::chrono::days;
+using std::chrono::seconds;
+
+constexpr std::int64_t kDefaultMaxEvents = 100;
+
+constexpr const char* kNoCalendarsText =
+    "Calendars access appears granted but returned zero results. Open System Settings → Privacy "
+    "& Security → Calendars, toggle tavrin-helper OFF and back ON.";
+
+bool refused(AuthorizationStatus status) {
+  return status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied;
+}
+
+const char* roleWord(ParticipantRole role) {
+  switch (role) {
+    case ParticipantRole::required:
+      return "required";
+    case ParticipantRole::optional:
+      return "optional";
+    case ParticipantRole::chair:
+      return "chair";
+    case ParticipantRole::nonParticipant:
+      return "non_participant";
+    case ParticipantRole::unknown:
+      break;
+  }
+  return "unknown";
+}
+
+const char* statusWord(ParticipantStatus status) {
+  switch (status) {
+    case ParticipantStatus::pending:
+      return "not_responded";
+    case ParticipantStatus::accepted:
+      return "accepted";
+    case ParticipantStatus::declined:
+      return "declined";
+    case ParticipantStatus::tentative:
+      return "tentative";
+    case ParticipantStatus::delegated:
+      return "delegated";
+    default:
+      break;
+  }
+  return "unknown";
+}
+
+nlohmann::json attendeeToDict(const Attendee& attendee) {
+  constexpr std::string_view kMailto = "mailto:";
+  std::string_view email = attendee.url;
+  if (email.substr(0, kMailto.size()) == kMailto) email.remove_prefix(kMailto.size());
+  nlohmann::json entry{{"name", attendee.name},
+                       {"email", std::string(email)},
+                       {"role", roleWord(attendee.role)},
+                       {"status", statusWord(attendee.status)}};
+  if (attendee.isCurrentUser) entry["is_me"] = true;
+  return entry;
+}
+
+nlohmann::json calendarEntry(const Calendar& calendar) {
+  return {{"id", calendar.id},
+          {"title", calendar.title},
+          {"color", hexColor(calendar.color)},
+          {"type", calendarType(calendar.type)}};
+}
+
+// The calendars a listing searches: every calendar (nothing), or exactly those named, even none.
+struct CalendarChoice {
+  std::optional<std::vector<std::string>> ids;
+  std::optional<Reply> failure;
+};
+
+CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store) {
+  std::vector<std::string> ids =
+      stringListArg(args, "calendar_ids").value_or(std::vector<std::string>{});
+  const std::string calendarId = stringArgOrEmpty(args, "calendar_id");
+  if (!calendarId.empty()) ids.push_back(calendarId);
+
+  const std::string name = stringArgOrEmpty(args, "calendar");
+  if (!name.empty()) {
+    const auto all = store.calendars(EntityType::event);
+    std::vector<std::string> titles;
+    bool matched = false;
+    for (const auto& calendar : all) {
+      titles.push_back(calendar.title);
+      if (containsIgnoringCase(calendar.title, name)) {
+        ids.push_back(calendar.id);
+        matched = true;
+      }
+    }
+    if (!matched) {
+      std::string available;
+      for (const auto& title : titles) available += (available.empty() ? "" : ", ") + title;
+      return {std::nullopt, error("No calendar matching '" + name + "' found. Available: " +
+                                  available + ". Use list_calendar_names to see all calendars.")};
+    }
+  }
+  if (ids.empty()) return {};
+
+  std::vector<std::string> found;
+  for (const auto& id : ids) {
+    if (store.calendar(id)) found.push_back(id);
+  }
+  return {found, std::nullopt};
+}
+
+}  // namespace
+
+Reply withCalendarAccess(const std::function<Reply()>& work) {
+  const EventStore& events = eventStore();
+  const AuthorizationStatus status = events.authorizationStatus(EntityType::event);
+  if (refused(status)) return permissionError(calendarDeniedMsg("Calendar"));
+  if (status == AuthorizationStatus::granted) return work();
+
+  if (!events.requestAccess(EntityType::event).granted) {
+    return permissionError(status == AuthorizationStatus::notDetermined
+                               ? calendarNotDeterminedMsg()
+                               : calendarDeniedMsg("Calendar"));
+  }
+  if (events.authorizationStatus(EntityType::event) == AuthorizationStatus::writeOnly) {
+    return permissionError(calendarWriteOnlyMsg());
+  }
+  return work();
+}
+
+nlohmann::json eventToDict(const Event& event) {
+  const PimTime end = event.allDay ? event.end - days(1) : event.end;
+  nlohmann::json record{{"id", event.id},
+                        {"title", event.title},
+                        {"start", iso8601(event.start)},
+                        {"end", iso8601(end)},
+                        {"all_day", event.allDay},
+                        {"location", event.location},
+                        {"notes", event.notes},
+                        {"calendar", event.calendarTitle},
+                        {"calendar_id", event.calendarId}};
+  if (!event.attendees.empty()) {
+    nlohmann::json attendees = nlohmann::json::array();
+    for (const auto& attendee : event.attendees) attendees.push_back(attendeeToDict(attendee));
+    record["attendees"] = std::move(attendees);
+  }
+  return record;
+}
+
+Reply calendarListNames() {
+  // Listing names must not raise a prompt for a permission the user already narrowed.
+  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::event);
+  if (refused(status)) return permissionError(calendarDeniedMsg("Calendar"));
+  if (status == AuthorizationStatus::writeOnly) return permissionError(calendarWriteOnlyMsg());
+
+  return withCalendarAccess([] {
+    const auto calendars = eventStore().data().calendars(EntityType::event);
+    if (calendars.empty()) return permissionError(kNoCalendarsText);
+    nlohmann::json entries = nlohmann::json::array();
+    for (const auto& calendar : calendars) entries.push_back(calendarEntry(calendar));
+    return ok({{"calendars", std::move(entries)}, {"count", calendars.size()}});
+  });
+}
+
+Reply calendarListEvents(const nlohmann::json& args) {
+  return withCalendarAccess([&args] {
+    const PimStore& store = eventStore().data();
+    const PimTime start =
+        parseDateStr(stringArgOrEmpty(args, "start_date"), std::chrono::system_clock::now());
+    PimTime end = parseDateStr(stringArgOrEmpty(args, "end_date"), start + days(7));
+    if (end <= start) end = start + days(1);
+    // A negative limit keeps nothing rather than everything.
+    const auto max = static_cast<size_t>(
+        std::max<std::int64_t>(0, intArg(args, "max_results").value_or(kDefaultMaxEvents)));
+
+    CalendarChoice choice = chooseCalendars(args, store);
+    if (choice.failure) return *choice.failure;
+
+    std::vector<Event> events = store.events(start, end, choice.ids);
+    std::stable_sort(events.begin(), events.end(),
+                     [](const Event& a, const Event& b) { return a.start < b.start; });
+    nlohmann::json records = nlohmann::json::array();
+    for (size_t i = 0; i < events.size() && i < max; ++i) records.push_back(eventToDict(events[i]));
+
+    nlohmann::json result{{"events", records},
+                          {"count", records.size()},
+                          {"start_date", iso8601(start)},
+                          {"end_date", iso8601(end)}};
+    if (events.size() > max) {
+      result["truncated"] = true;
+      result["total_matched"] = events.size();
+    }
+    return ok(std::move(result));
+  });
+}
+
+Reply probeCalendarTCC() {
+  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::event);
+  if (status != AuthorizationStatus::notDetermined) {
+    return ok({{"calendar", tccStatusString(status)}});
+  }
+  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::calendar);
+  return ok({{"calendar", "requested"}});
+}
+
+}  // namespace tvrn::LocalData

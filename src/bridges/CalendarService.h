@@ -1,0 +1,47 @@
+// The calendar half of the personal-data service: listing calendars and events, creating,
+// changing and deleting events, and the calendar permission gate every one of them passes.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bridges/LocalDataReply.h"
+#include "core/Timeouts.h"
+#include "platform/PimTypes.h"
+
+namespace tvrn::LocalData {
+
+// Runs `work` when calendar access is (or, after asking the user, becomes) full access;
+// otherwise answers the permission failure without running it.
+Reply withCalendarAccess(const std::function<Reply()>& work);
+
+// The event as a reply record: id, title, start, end, all_day, location, notes, calendar,
+// calendar_id and, when it has any, attendees. An all-day event's end is its last day.
+nlohmann::json eventToDict(const Event& event);
+
+// "list_calendar_names": {"calendars": [{"id", "title", "color", "type"}], "count"}.
+Reply calendarListNames();
+// "list_calendar_events": events overlapping a date range (default now to now + 7 days),
+// optionally from chosen calendars, sorted by start, at most "max_results" (default 100).
+Reply calendarListEvents(const nlohmann::json& args);
+// "probe_calendar_tcc": the status word, or "requested" after starting a request without
+// waiting for it.
+Reply probeCalendarTCC();
+
+// "create_calendar_event", "update_calendar_event", "delete_calendar_event": a text preview
+// without "confirm": true, the change with it.
+Reply calendarCreateEvent(const nlohmann::json& args);
+Reply calendarUpdateEvent(const nlohmann::json& args);
+Reply calendarDeleteEvent(const nlohmann::json& args);
+
+// Invites `attendees` to the event through the Calendar application's scripting. Answers the
+// empty text when every address was added, else a note saying what went wrong and which
+// addresses were not sent (an address holding a backslash or a control character never is).
+std::string addAttendeesViaAppleScript(std::string_view eventUID,
+                                       const std::vector<std::string>& attendees,
+                                       double timeoutSeconds = Timeouts::jxaDefault);
+
+}  // namespace tvrn::LocalData

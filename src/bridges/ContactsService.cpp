@@ -1,0 +1,178 @@
+#include "bridges/ContactsService.h"
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bridges/LocalDataArgs.h"
+#include "bridges/PlatformStores.h"
+
+namespace tvrn::LocalData {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kListLimit = 100;
+constexpr std::size_t kSearchLimit = 50;
+
+// A negative "limit" keeps nothing rather than everything.
+std::size_t limitOf(const json& args, std::size_t fallback) {
+  const auto limit = intArg(args, "limit");
+  if (!limit) return fallback;
+  return *limit <= 0 ? 0 : static_cast<std::size_t>(*limit);
+}
+
+// The name a person reads: the formatted full name, else the organisation's.
+std::string displayName(const Contact& contact) {
+  return formattedFullName(contact).value_or(contact.organizationName);
+}
+
+std::string birthdayString(const std::optional<DateComponents>& birthday) {
+  if (!birthday) return {};
+  auto twoDigits = [](const std::optional<int>& part) {
+    if (!part) return std::string("??");
+    std::string text = std::to_string(*part);
+    return text.size() < 2 ? "0" + text : text;
+  };
+  const std::string year = birthday->year ? std::to_string(*birthday->year) : "????";
+  return year + "-" + twoDigits(birthday->month) + "-" + twoDigits(birthday->day);
+}
+
+json labeledValues(const std::vector<LabeledValue>& values) {
+  json list = json::array();
+  for (const auto& entry : values) list.push_back({{"label", entry.label}, {"value", entry.value}});
+  return list;
+}
+
+json addressRecords(const std::vector<PostalAddress>& addresses) {
+  json list = json::array();
+  for (const auto& address : addresses) {
+    list.push_back({{"label", address.label},
+                    {"street", address.street},
+                    {"city", address.city},
+                    {"state", address.state},
+                    {"zip", address.postalCode},
+                    {"country", address.country}});
+  }
+  return list;
+}
+
+json contactToDict(const Contact& contact) {
+  return {{"id", contact.id},
+          {"full_name", displayName(contact)},
+          {"first_name", contact.givenName},
+          {"last_name", contact.familyName},
+          {"company", contact.organizationName},
+          {"emails", labeledValues(contact.emailAddresses)},
+          {"phones", labeledValues(contact.phoneNumbers)},
+          {"addresses", addressRecords(contact.postalAddresses)},
+          {"birthday", birthdayString(contact.birthday)}};
+}
+
+// The first `limit` contacts, in the order given, as records.
+json contactRecords(const std::vector<Contact>& contacts, std::size_t limit) {
+  json records = json::array();
+  const std::size_t kept = std::min(limit, contacts.size());
+  for (std::size_t i = 0; i < kept; ++i) records.push_back(contactToDict(contacts[i]));
+  return records;
+}
+
+json listReply(json records) {
+  const auto count = records.size();
+  return {{"contacts", std::move(records)}, {"count", count}};
+}
+
+// The group a caller names, by part of its name; the default container's contacts otherwise.
+std::vector<Contact> contactsToList(const PimStore& data, const std::string& groupName) {
+  if (!groupName.empty()) {
+    for (const auto& group : data.groups()) {
+      if (containsIgnoringCase(group.name, groupName)) return data.contactsInGroup(group.id);
+    }
+  }
+  return data.contactsInContainer(data.defaultContainerIdentifier());
+}
+
+// Contacts found by name and by e-mail address, each once, in display-name order (by code point,
+// so the order does not move with the user's language).
+std::vector<Contact> searchByNameAndEmail(const PimStore& data, const std::string& query) {
+  std::vector<Contact> found = data.contactsMatchingName(query);
+  std::vector<Contact> byEmail = data.contactsMatchingEmailAddress(query);
+  found.insert(found.end(), std::make_move_iterator(byEmail.begin()),
+               std::make_move_iterator(byEmail.end()));
+  std::set<std::string> seen;
+  std::erase_if(found, [&](const Contact& contact) { return !seen.insert(contact.id).second; });
+  std::stable_sort(found.begin(), found.end(), [](const Contact& a, const Contact& b) {
+    return displayName(a) < displayName(b);
+  });
+  return found;
+}
+
+bool refusedOutright(AuthorizationStatus status) {
+  return status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied;
+}
+
+}  // namespace
+
+Reply withContactsAccess(const std::function<Reply()>& work) {
+  const ContactStore& store = contactStore();
+  if (refusedOutright(store.authorizationStatus())) return permissionError(contactsDeniedMsg());
+  // Asked on every call: the user may have withdrawn access since the last one.
+  if (!store.requestAccess().granted) return permissionError(contactsDeniedMsg());
+  return work();
+}
+
+Reply contactsList(const json& args) {
+  const std::size_t limit = limitOf(args, kListLimit);
+  const std::string groupName = stringArgOrEmpty(args, "group_name");
+  return withContactsAccess([&] {
+    return ok(listReply(contactRecords(contactsToList(contactStore().data(), groupName), limit)));
+  });
+}
+
+Reply contactsSearch(const json& args) {
+  const std::string query = stringArgOrEmpty(args, "query");
+  if (query.empty()) return error("query is required");
+  const std::size_t limit = limitOf(args, kSearchLimit);
+  return withContactsAccess([&] {
+    json result =
+        listReply(contactRecords(searchByNameAndEmail(contactStore().data(), query), limit));
+    result["query"] = query;
+    return ok(std::move(result));
+  });
+}
+
+Reply contactsGet(const json& args) {
+  const std::string contactId = stringArgOrEmpty(args, "contact_id");
+  if (!contactId.empty()) {
+    return withContactsAccess([&] {
+      const auto contact = contactStore().data().contact(contactId);
+      if (!contact) return error("Contact '" + contactId + "' not found");
+      return ok(contactToDict(*contact));
+    });
+  }
+  const std::string name = stringArgOrEmpty(args, "name");
+  if (name.empty()) return error("Provide contact_id or name");
+  return withContactsAccess([&] {
+    const auto matches = contactStore().data().contactsMatchingName(name);
+    if (matches.empty()) return error("No contact found matching '" + name + "'");
+    if (matches.size() == 1) return ok(contactToDict(matches.front()));
+    return ok({{"matches", contactRecords(matches, matches.size())},
+               {"count", matches.size()},
+               {"note",
+                "Multiple contacts found — call get_contact with contact_id to get full details "
+                "for one."}});
+  });
+}
+
+Reply probeContactsTCC() {
+  const AuthorizationStatus status = contactStore().authorizationStatus();
+  if (status != AuthorizationStatus::notDetermined) {
+    return ok({{"contacts", tccContactsString(status)}});
+  }
+  // Only starts the question; whoever probes must not wait for the user.
+  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::contacts);
+  return ok({{"contacts", "requested"}});
+}
+
+}  // namespace tvrn::LocalData

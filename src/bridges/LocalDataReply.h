@@ -1,0 +1,62 @@
+// What the personal-data services share: the three shapes of a reply (structured success, text
+// success, failure), the date forms requests and records use, the words for colours, calendar and
+// account types and permission statuses, and the permission texts.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/PimTypes.h"
+#include "platform/PrivacyGate.h"
+
+namespace tvrn::LocalData {
+
+// A reply is an untyped JSON object that always has "ok".
+using Reply = nlohmann::json;
+
+// {"ok": true, "result": result}; `result` must be an object.
+Reply ok(nlohmann::json result);
+// {"ok": true, "text": text}.
+Reply okText(std::string text);
+// {"ok": false, "error": message}, with "permission": true only when `permission` is set.
+Reply error(std::string message, bool permission = false);
+// The failure for a missing privacy permission.
+Reply permissionError(std::string message);
+
+// Reads 2024-05-01T10:00:00Z or ...+02:00 with its zone, 2024-05-01T10:00:00 in local time, or
+// 2024-05-01 as midnight UTC; nothing for any other form.
+std::optional<PimTime> parseISO8601(std::string_view text);
+// 2024-05-01T08:30:00Z: UTC, whole seconds.
+std::string iso8601(PimTime date);
+// `fallback` for an empty or unreadable text.
+PimTime parseDateStr(std::string_view text, PimTime fallback);
+
+// "#RRGGBB" of a colour's first three components; "#000000" without three.
+std::string hexColor(const std::optional<std::vector<double>>& components);
+// "local", "caldav", "exchange", "subscription", "birthday".
+std::string calendarType(CalendarType type);
+// An account's type word; "unknown" without an account.
+std::string sourceTypeName(std::optional<SourceType> type);
+// Calendar and reminders permission: "notDetermined", "restricted", "denied", "authorized",
+// "writeOnly", "unknown".
+std::string tccStatusString(AuthorizationStatus status);
+// Contacts permission: the same words without "writeOnly".
+std::string tccContactsString(AuthorizationStatus status);
+
+// The reply of "get_tcc_status": {"calendar", "reminders", "contacts"} words, asking nobody.
+Reply getTCCStatus();
+
+// `service` is "Calendar" or "Reminders".
+std::string calendarDeniedMsg(std::string_view service);
+std::string calendarWriteOnlyMsg();
+std::string calendarNotDeterminedMsg();
+std::string remindersNotDeterminedMsg();
+std::string contactsDeniedMsg();
+
+// The text, or nothing when it is empty (an empty "notes" or "location" clears the field).
+std::optional<std::string> nilIfEmpty(std::string_view text);
+
+}  // namespace tvrn::LocalData

@@ -1,0 +1,180 @@
+#include "bridges/RemindersService.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "bridges/LocalDataArgs.h"
+#include "bridges/PlatformStores.h"
+#include "platform/PrivacyGate.h"
+
+namespace tvrn::LocalData {
+namespace {
+
+std::optional<PimTime> dueDate(const Reminder& reminder) {
+  if (!reminder.dueDateComponents) return std::nullopt;
+  return reminder.dueDateComponents->date();
+}
+
+std::string orText(const std::string& text, const std::string& fallback) {
+  return text.empty() ? fallback : text;
+}
+
+std::string createPreview(const std::string& title, const nlohmann::json& args) {
+  return "Preview — Reminder to be created:\n  Title:    " + title +
+         "\n  Due date: " + stringArg(args, "due_date").value_or("(none)") +
+         "\n  Notes:    " + stringArg(args, "notes").value_or("(none)") +
+         "\n  List:     " + stringArg(args, "list_name").value_or("(default)") +
+         "\n\nTo confirm, call again with confirm: true";
+}
+
+// The first list whose title holds the name, else the default list; empty when neither exists.
+std::string targetListId(const std::string& listName, const PimStore& store) {
+  if (!listName.empty()) {
+    for (const auto& list : store.calendars(EntityType::reminder)) {
+      if (containsIgnoringCase(list.title, listName)) return list.id;
+    }
+  }
+  auto fallback = store.defaultCalendarForNewReminders();
+  return fallback ? fallback->id : std::string();
+}
+
+Reply createConfirmed(const std::string& title, const nlohmann::json& args) {
+  PimStore& store = eventStore().data();
+  Reminder reminder;
+  reminder.title = title;
+  reminder.notes = stringArgOrEmpty(args, "notes");
+  const std::string due = stringArgOrEmpty(args, "due_date");
+  if (!due.empty()) {
+    // A date that does not read must not quietly become a reminder without one.
+    const auto date = parseISO8601(due);
+    if (!date) return error("Invalid due_date");
+    reminder.dueDateComponents = DateComponents::fromDate(*date, true);
+  }
+  reminder.listId = targetListId(stringArgOrEmpty(args, "list_name"), store);
+  auto saved = store.saveReminder(reminder);
+  if (!saved) return error("Cannot create reminder: " + saved.error().message);
+  return okText("Reminder created: " + title);
+}
+
+// What complete and delete share: the identifier check, the preview and the lookup.
+// The preview reads "Preview — <verb> reminder '<id>'<after>. Call again with confirm: true".
+Reply withReminder(const nlohmann::json& args, const char* verb, const char* after,
+                   const std::function<Reply(const Reminder&, const std::string&)>& change) {
+  const std::string id = stringArgOrEmpty(args, "reminder_id");
+  if (id.empty()) return error("reminder_id is required");
+  if (!confirmed(args)) {
+    return okText(std::string("Preview — ") + verb + " reminder '" + id + "'" + after +
+                  ". Call again with confirm: true");
+  }
+  return withReminderAccess([&] {
+    auto reminder = eventStore().data().reminder(id);
+    if (!reminder || reminder->id != id) return error("Reminder '" + id + "' not found");
+    return change(*reminder, id);
+  });
+}
+
+}  // namespace
+
+Reply withReminderAccess(const std::function<Reply()>& work) {
+  const EventStore& events = eventStore();
+  const AuthorizationStatus status = events.authorizationStatus(EntityType::reminder);
+  if (status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied) {
+    return permissionError(calendarDeniedMsg("Reminders"));
+  }
+  if (status == AuthorizationStatus::granted) return work();
+  const AccessAnswer answer = events.requestAccess(EntityType::reminder);
+  if (answer.granted) return work();
+  return permissionError(answer.error ? calendarDeniedMsg("Reminders")
+                                      : remindersNotDeterminedMsg());
+}
+
+nlohmann::json reminderToDict(const Reminder& reminder) {
+  const auto due = dueDate(reminder);
+  return {{"id", reminder.id},
+          {"title", reminder.title},
+          {"completed", reminder.completed},
+          {"due_date", due ? iso8601(*due) : std::string()},
+          {"notes", reminder.notes},
+          {"list", reminder.listTitle}};
+}
+
+void sortByDueDate(std::vector<Reminder>& reminders) {
+  std::vector<std::pair<PimTime, Reminder>> keyed;
+  keyed.reserve(reminders.size());
+  for (auto& reminder : reminders) {
+    keyed.emplace_back(dueDate(reminder).value_or(PimTime::max()), std::move(reminder));
+  }
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < keyed.size(); ++i) reminders[i] = std::move(keyed[i].second);
+}
+
+Reply remindersList(const nlohmann::json& args) {
+  return withReminderAccess([&args] {
+    const PimStore& store = eventStore().data();
+    ReminderQuery query;
+    if (auto completed = boolArg(args, "completed")) {
+      query.filter = *completed ? ReminderFilter::completed : ReminderFilter::incomplete;
+    }
+    if (auto name = stringArg(args, "list_name")) {
+      // A name that matches no list lists nothing, never every list.
+      query.listIds.emplace();
+      for (const auto& list : store.calendars(EntityType::reminder)) {
+        if (containsIgnoringCase(list.title, *name)) query.listIds->push_back(list.id);
+      }
+    }
+    std::vector<Reminder> reminders = store.reminders(query);
+    sortByDueDate(reminders);
+    nlohmann::json records = nlohmann::json::array();
+    for (const auto& reminder : reminders) records.push_back(reminderToDict(reminder));
+    return ok({{"reminders", records}, {"count", reminders.size()}});
+  });
+}
+
+Reply remindersListLists() {
+  return withReminderAccess([] {
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    nlohmann::json records = nlohmann::json::array();
+    for (const auto& list : lists) {
+      records.push_back({{"id", list.id}, {"name", list.title}, {"color", hexColor(list.color)}});
+    }
+    return ok({{"lists", records}, {"count", lists.size()}});
+  });
+}
+
+Reply remindersCreate(const nlohmann::json& args) {
+  const std::string title = stringArgOrEmpty(args, "title");
+  if (title.empty()) return error("title is required");
+  if (!confirmed(args)) return okText(createPreview(title, args));
+  return withReminderAccess([&] { return createConfirmed(title, args); });
+}
+
+Reply remindersComplete(const nlohmann::json& args) {
+  return withReminder(args, "mark", " complete", [](const Reminder& found, const std::string& id) {
+    Reminder reminder = found;
+    reminder.completed = true;
+    reminder.completionDate = std::chrono::system_clock::now();
+    auto saved = eventStore().data().saveReminder(reminder);
+    if (!saved) return error("Cannot complete reminder: " + saved.error().message);
+    return okText("Reminder completed: " + orText(found.title, id));
+  });
+}
+
+Reply remindersDelete(const nlohmann::json& args) {
+  return withReminder(args, "delete", "", [](const Reminder& found, const std::string& id) {
+    auto removed = eventStore().data().removeReminder(id);
+    if (!removed) return error("Cannot delete reminder: " + removed.error().message);
+    return okText("Reminder deleted: " + orText(found.title, id));
+  });
+}
+
+Reply probeRemindersTCC() {
+  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::reminder);
+  if (status != AuthorizationStatus::notDetermined) {
+    return ok({{"reminders", tccStatusString(status)}});
+  }
+  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::reminders);
+  return ok({{"reminders", "requested"}});
+}
+
+}  // namespace tvrn::LocalData

@@ -1,0 +1,251 @@
+#include "bridges/ToDoService.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "bridges/LocalDataArgs.h"
+#include "bridges/PlatformStores.h"
+#include "bridges/RemindersService.h"
+#include "core/DateFormat.h"
+
+namespace tvrn::LocalData {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::size_t kTaskLimit = 50;
+
+constexpr int kDueHour = 9;
+// A preview shows only the opening of long notes.
+constexpr std::size_t kNotesPreviewCodePoints = 50;
+
+constexpr std::string_view kAccessDenied = "Reminders access denied.";
+constexpr std::string_view kNoListsSetUp =
+    "No task lists found. To use Microsoft To Do:\n"
+    "1. Open System Settings → Internet Accounts\n"
+    "2. Add your Microsoft account (Microsoft Exchange or Outlook.com)\n"
+    "3. Enable Reminders for that account\n"
+    "4. Open Microsoft To Do — your lists will sync automatically.";
+constexpr std::string_view kListsNote =
+    "Lists from Microsoft To Do appear once your Microsoft account is connected in System "
+    "Settings → Internet Accounts.";
+constexpr std::string_view kNoListsCreate =
+    "No Reminders lists found. Connect your Microsoft account in System Settings → Internet "
+    "Accounts.";
+constexpr std::string_view kSyncs = " It will sync to Microsoft To Do automatically.";
+
+// A negative "limit" keeps nothing rather than everything.
+std::size_t limitOf(const json& args, std::size_t fallback) {
+  const auto limit = intArg(args, "limit");
+  if (!limit) return fallback;
+  return *limit <= 0 ? 0 : static_cast<std::size_t>(*limit);
+}
+
+json listRecord(const Calendar& list) {
+  const bool titled = list.source && !list.source->title.empty();
+  return {{"id", list.id},
+          {"name", list.title},
+          {"account", titled ? list.source->title : std::string("local")},
+          {"type", sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt)}};
+}
+
+std::optional<PimTime> dueDateOf(const Reminder& reminder) {
+  return reminder.dueDateComponents ? reminder.dueDateComponents->date() : std::nullopt;
+}
+
+json taskRecord(const Reminder& reminder) {
+  json record = {{"id", reminder.id},
+                 {"title", reminder.title},
+                 {"completed", reminder.completed},
+                 {"list", reminder.listTitle}};
+  if (const auto due = dueDateOf(reminder)) record["due"] = iso8601Date(*due);
+  if (!reminder.notes.empty()) record["notes"] = reminder.notes;
+  if (reminder.priority >= 1) record["priority"] = reminder.priority;
+  return record;
+}
+
+std::vector<std::string> idsOf(const std::vector<Calendar>& lists) {
+  std::vector<std::string> ids;
+  for (const auto& list : lists) ids.push_back(list.id);
+  return ids;
+}
+
+std::vector<Calendar> listsNamed(const std::vector<Calendar>& lists, const std::string& name) {
+  std::vector<Calendar> kept;
+  std::copy_if(lists.begin(), lists.end(), std::back_inserter(kept),
+               [&](const Calendar& list) { return containsIgnoringCase(list.title, name); });
+  return kept;
+}
+
+std::string joinedTitles(const std::vector<Calendar>& lists) {
+  std::string text;
+  for (const auto& list : lists) {
+    if (!text.empty()) text += ", ";
+    text += list.title;
+  }
+  return text;
+}
+
+std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists) {
+  ReminderQuery query;
+  query.listIds = idsOf(lists);
+  return eventStore().data().reminders(query);
+}
+
+// The first `count` code points, never splitting a character's bytes.
+std::string leadingCodePoints(const std::string& text, std::size_t count) {
+  std::size_t end = 0;
+  for (std::size_t seen = 0; end < text.size() && seen < count; ++seen) {
+    ++end;
+    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+  }
+  return text.substr(0, end);
+}
+
+std::string createPreview(const std::string& title, const std::string& list,
+                          const std::string& dueDate, const std::string& notes) {
+  std::string text = "Preview — create task '" + title + "'";
+  if (!list.empty()) text += " in '" + list + "'";
+  if (!dueDate.empty()) text += ", due " + dueDate;
+  if (!notes.empty()) text += ", notes: " + leadingCodePoints(notes, kNotesPreviewCodePoints);
+  return text + ". Call again with confirm: true to create.";
+}
+
+// The day the caller means, due at nine in the morning local time. A bare date names its day as
+// written; a moment is placed on the local calendar.
+DateComponents dueComponents(const std::string& text, PimTime date) {
+  DateComponents components;
+  constexpr std::size_t kBareDateLength = 10;  // yyyy-MM-dd, the only form that short
+  if (text.size() == kBareDateLength) {
+    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(date)};
+    components.year = static_cast<int>(day.year());
+    components.month = static_cast<int>(static_cast<unsigned>(day.month()));
+    components.day = static_cast<int>(static_cast<unsigned>(day.day()));
+  } else {
+    components = DateComponents::fromDate(date, false);
+  }
+  components.hour = kDueHour;
+  return components;
+}
+
+std::optional<Calendar> targetList(const std::vector<Calendar>& lists, const std::string& name) {
+  if (!name.empty()) {
+    const auto named = listsNamed(lists, name);
+    if (named.empty()) return std::nullopt;
+    return named.front();
+  }
+  if (auto fallback = eventStore().data().defaultCalendarForNewReminders()) return fallback;
+  return lists.front();
+}
+
+}  // namespace
+
+Reply withToDoReminderAccess(const std::function<Reply()>& work) {
+  // Asked on every call, without looking at the recorded answer first.
+  if (!eventStore().requestAccess(EntityType::reminder).granted) {
+    return permissionError(std::string(kAccessDenied));
+  }
+  return work();
+}
+
+Reply todoListLists() {
+  return withToDoReminderAccess([] {
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    if (lists.empty()) return okText(std::string(kNoListsSetUp));
+    json records = json::array();
+    for (const auto& list : lists) records.push_back(listRecord(list));
+    const auto count = records.size();
+    return ok({{"lists", std::move(records)}, {"count", count}, {"note", kListsNote}});
+  });
+}
+
+Reply todoListTasks(const json& args) {
+  const std::string listName = stringArgOrEmpty(args, "list");
+  const bool includeCompleted = boolArg(args, "include_completed").value_or(false);
+  const std::size_t limit = limitOf(args, kTaskLimit);
+  return withToDoReminderAccess([&] {
+    const auto all = eventStore().data().calendars(EntityType::reminder);
+    const auto chosen = listName.empty() ? all : listsNamed(all, listName);
+    if (chosen.empty() && !listName.empty()) {
+      return error("List '" + listName + "' not found. Available: " + joinedTitles(all));
+    }
+    auto tasks = remindersIn(chosen);
+    if (!includeCompleted) std::erase_if(tasks, [](const Reminder& r) { return r.completed; });
+    sortByDueDate(tasks);
+    if (tasks.size() > limit) tasks.resize(limit);
+    json records = json::array();
+    for (const auto& task : tasks) records.push_back(taskRecord(task));
+    const auto count = records.size();
+    return ok({{"tasks", std::move(records)}, {"count", count}});
+  });
+}
+
+Reply todoCreateTask(const json& args) {
+  const std::string title = stringArgOrEmpty(args, "title");
+  if (title.empty()) return error("title is required");
+  const std::string listName = stringArgOrEmpty(args, "list");
+  const std::string dueText = stringArgOrEmpty(args, "due_date");
+  const std::string notes = stringArgOrEmpty(args, "notes");
+  if (!confirmed(args)) return okText(createPreview(title, listName, dueText, notes));
+
+  // A date that was asked for but cannot be read must not quietly become "no due date".
+  std::optional<PimTime> due;
+  if (!dueText.empty()) {
+    due = parseISO8601(dueText);
+    if (!due) return error("Invalid due_date");
+  }
+  const int priority = static_cast<int>(std::clamp<std::int64_t>(
+      intArg(args, "priority").value_or(0), 0, std::numeric_limits<int>::max()));
+
+  return withToDoReminderAccess([&] {
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    if (lists.empty()) return error(std::string(kNoListsCreate));
+    const auto target = targetList(lists, listName);
+    if (!target) {
+      return error("List '" + listName +
+                   "' not found. Run todo_list_lists to see available lists.");
+    }
+    Reminder task;
+    task.title = title;
+    task.listId = target->id;
+    task.notes = notes;
+    task.priority = priority;
+    if (due) task.dueDateComponents = dueComponents(dueText, *due);
+    const auto saved = eventStore().data().saveReminder(task);
+    if (!saved.ok()) return error("Failed to create task: " + saved.error().message);
+    return okText("Task '" + title + "' created in '" + target->title + "'." + std::string(kSyncs));
+  });
+}
+
+Reply todoCompleteTask(const json& args) {
+  const std::string taskId = stringArgOrEmpty(args, "task_id");
+  const std::string title = stringArgOrEmpty(args, "title");
+  if (taskId.empty() && title.empty()) return error("task_id or title is required");
+  if (!confirmed(args)) {
+    const std::string label = taskId.empty() ? "'" + title + "'" : taskId;
+    return okText("Preview — complete task " + label + ". Call again with confirm: true.");
+  }
+  const std::string listName = stringArgOrEmpty(args, "list");
+  return withToDoReminderAccess([&] {
+    const auto all = eventStore().data().calendars(EntityType::reminder);
+    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName));
+    const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
+      if (!taskId.empty()) return task.id == taskId;
+      return !task.completed && containsIgnoringCase(task.title, title);
+    });
+    if (found == tasks.end()) {
+      return error("Task not found. Run todo_list_tasks to see available tasks.");
+    }
+    Reminder task = *found;
+    task.completed = true;
+    task.completionDate = std::chrono::system_clock::now();
+    const auto saved = eventStore().data().saveReminder(task);
+    if (!saved.ok()) return error("Failed to complete task: " + saved.error().message);
+    return okText("Task '" + task.title + "' marked as complete." + std::string(kSyncs));
+  });
+}
+
+}  // namespace tvrn::LocalData

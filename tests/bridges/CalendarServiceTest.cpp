@@ -1,0 +1,321 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridges/CalendarService.h"
+#include "bridges/PimFixtures.h"
+#include "platform/PimStore.h"
+#include "platform/PrivacyGate.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono;
+using test::at;
+using test::failureReply;
+
+const std::string kAttendeesFailed =
+    "Attendees could not be added: calendar may not support invitations. Error: ";
+
+json call(const std::string& method, const json& args = json::object()) {
+  return test::callData(method, args);
+}
+
+std::vector<std::string> titles(const json& reply) {
+  std::vector<std::string> found;
+  for (const auto& event : reply["result"]["events"]) found.push_back(event["title"]);
+  return found;
+}
+
+// Work (CalDAV, the default), Home and Birthdays. A daily stand-up repeats five times from
+// April 29; "Review" and "Lunch" start together on May 1, "Offsite" is all day on May 2.
+class CalendarServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+  }
+
+  void seed() {
+    auto& store = PimStore::shared();
+    Calendar work = test::calendarNamed("Work");
+    work.type = CalendarType::calDAV;
+    work.color = std::vector<double>{1.0, 0.5, 0.0};
+    work_ = store.saveCalendar(work).value().id;
+    home_ = store.saveCalendar(test::calendarNamed("Home")).value().id;
+    birthdays_ = store.saveCalendar(test::calendarNamed("Birthdays")).value().id;
+    store.setDefaultCalendar(EntityType::event, work_);
+    Event standUp =
+        test::eventIn(work_, "Stand-up", "2024-04-29T08:00:00Z", "2024-04-29T08:15:00Z");
+    standUp.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 5, {}};
+    add(standUp);
+    review_ = add(test::eventIn(work_, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"));
+    add(test::eventIn(home_, "Lunch", "2024-05-01T09:00:00Z", "2024-05-01T09:30:00Z"));
+    Event offsite = test::eventIn(home_, "Offsite", "2024-05-02", "2024-05-03");
+    offsite.allDay = true;
+    add(offsite);
+  }
+
+  static std::string add(const Event& event) {
+    return PimStore::shared().saveEvent(event).value().id;
+  }
+
+  // The one Work event that starts in the first hours of `day`.
+  std::string standUpOn(const std::string& day) const {
+    const auto found =
+        PimStore::shared().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
+    return found.size() == 1 ? found[0].id : "";
+  }
+
+  std::string work_, home_, birthdays_, review_;
+};
+
+TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
+  EXPECT_EQ(call("list_calendar_names")["error"],
+            "Calendars access appears granted but returned zero results. Open System Settings → "
+            "Privacy & Security → Calendars, toggle tavrin-helper OFF and back ON.");
+  seed();
+  const json names = call("list_calendar_names")["result"];
+  EXPECT_EQ(names["count"], 3);
+  EXPECT_EQ(names["calendars"][0],
+            (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "caldav"}}));
+
+  const std::string denied =
+      "Calendar access denied.\n\nOpen System Settings → Privacy & "
+      "Security → Calendar and turn ON the toggle for **Tavrin**.";
+  const std::string writeOnly = "Calendar permission is set to **Write Only**";
+  const std::string notYet = "Calendar access hasn't been granted yet.";
+  const struct {
+    AuthorizationStatus status;
+    bool userAllows;
+    std::string names, events;  // how the permission failure begins
+  } cases[] = {
+      {AuthorizationStatus::denied, true, denied, denied},
+      // Listing names never asks for more than write-only; reading events asks for full access.
+      {AuthorizationStatus::writeOnly, false, writeOnly, denied},
+      {AuthorizationStatus::notDetermined, false, notYet, notYet},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [method, expected] :
+         {std::pair{"list_calendar_names", c.names}, std::pair{"list_calendar_events", c.events}}) {
+      // Each call starts from the case's state: an answer is recorded for the next one.
+      PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status);
+      PrivacyGate::shared().setPrompt([&c](PrivacyEntity) { return c.userAllows; });
+      const json reply = call(method);
+      EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << method << reply;
+      EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);
+    }
+  }
+}
+
+TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit) {
+  seed();
+  const json range{{"start_date", "2024-05-01"}, {"end_date", "2024-05-03"}};
+  const json reply = call("list_calendar_events", range);
+  const std::vector<std::string> all = {"Stand-up", "Review", "Lunch", "Offsite", "Stand-up"};
+  ASSERT_EQ(titles(reply), all);  // by start; Review and Lunch in store order
+  const json& events = reply["result"]["events"];
+  EXPECT_EQ(events[3]["end"], "2024-05-02T00:00:00Z");  // an all-day event ends with its last day
+  EXPECT_EQ(reply["result"]["end_date"], "2024-05-03T00:00:00Z");
+
+  const std::pair<json, std::vector<std::string>> filters[] = {
+      {{{"calendar_id", home_}}, {"Lunch", "Offsite"}},
+      {{{"calendar_ids", {"unknown"}}}, {}},  // never widened to every calendar
+      {{{"calendar", "WOR"}, {"calendar_ids", {birthdays_}}}, {"Stand-up", "Review", "Stand-up"}},
+  };
+  for (const auto& [filter, expected] : filters) {
+    json args = range;
+    args.update(filter);
+    EXPECT_EQ(titles(call("list_calendar_events", args)), expected) << filter;
+  }
+  EXPECT_EQ(call("list_calendar_events", {{"calendar", "Gym"}}),
+            failureReply("No calendar matching 'Gym' found. Available: Work, Home, Birthdays. Use "
+                         "list_calendar_names to see all calendars."));
+
+  // By default, from now for a week.
+  const json week = call("list_calendar_events", {{"start_date", "soon"}})["result"];
+  EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1));
+  EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7));
+
+  Event daily = test::eventIn(birthdays_, "Daily", "2024-01-01T12:00:00Z", "2024-01-01T12:30:00Z");
+  daily.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 150, {}};
+  add(daily);
+  const struct {
+    json extra;
+    size_t count;
+    bool truncated;
+  } limits[] = {
+      {json::object(), 100, true},
+      {{{"max_results", -5}}, 0, true},
+      {{{"end_date", "2024-04-10"}}, 100, false},  // exactly 100 match
+  };
+  for (const auto& c : limits) {
+    json args{
+        {"calendar_id", birthdays_}, {"start_date", "2024-01-01"}, {"end_date", "2025-01-01"}};
+    args.update(c.extra);
+    const json result = call("list_calendar_events", args)["result"];
+    EXPECT_EQ(result["events"].size(), c.count) << c.extra;
+    EXPECT_EQ(result["count"], c.count) << c.extra;
+    EXPECT_EQ(result.value("total_matched", 0), c.truncated ? 150 : 0) << c.extra;
+  }
+}
+
+TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
+  seed();
+  EXPECT_EQ(call("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
+                                           {"calendar_id", home_},
+                                           {"notes", ""},
+                                           {"attendees", {"a@example.com", "b@example.com"}},
+                                           {"confirm", "true"}})["text"],
+            "Preview — Event to be created:\n  Title:     (no title)\n  Start:     "
+            "2024-05-01T09:00:00\n  End:       \n  Calendar:  Home\n  Notes:     \n  "
+            "Location:  (none)\n  Attendees: a@example.com, b@example.com\n\nTo confirm, call "
+            "again with confirm: true");
+  EXPECT_EQ(call("create_calendar_event", {{"title", "T"}, {"start_date", "x"}, {"confirm", true}}),
+            failureReply("title, start_date, and end_date are required"));
+
+  const json args{{"title", "Holiday"},
+                  {"start_date", "2024-06-10"},
+                  {"end_date", "2024-06-11"},
+                  {"calendar", "Gym"},
+                  {"confirm", true}};
+  const json created = call("create_calendar_event", args)["result"];
+  EXPECT_EQ(created, (json{{"created", true},
+                           {"id", created["id"]},
+                           {"title", "Holiday"},
+                           {"start", "2024-06-10T00:00:00Z"},
+                           {"end", "2024-06-11T00:00:00Z"}}));
+  const Event holiday = *PimStore::shared().event(created["id"].get<std::string>());
+  EXPECT_TRUE(holiday.allDay);
+  EXPECT_EQ(holiday.end, at("2024-06-12"));
+  EXPECT_EQ(holiday.calendarId, work_);  // no calendar of that name: the default
+
+  for (const auto& [field, value, message] :
+       {std::tuple{"start_date", "tomorrow", "Invalid start_date"},
+        std::tuple{"end_date", "2024-06-10 10:00", "Invalid end_date"},
+        std::tuple{"end_date", "2024-06-09T10:00:00Z",
+                   "Cannot save event: The event ends before it starts."}}) {
+    json bad = args;
+    bad[field] = value;
+    EXPECT_EQ(call("create_calendar_event", bad), failureReply(message));
+  }
+  EXPECT_EQ(PimStore::shared().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
+}
+
+TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
+  seed();
+  EXPECT_EQ(call("update_calendar_event", {{"event_id", "gone"}}),
+            failureReply("Event 'gone' not found"));
+  const json change{{"event_id", review_},
+                    {"title", "Retro"},
+                    {"end_date", "2024-05-02"},
+                    {"notes", ""},
+                    {"location", "Hall"}};
+  EXPECT_EQ(call("update_calendar_event", change)["text"],
+            "Preview — Changes to 'Review':\n  Title:    Review → Retro\n  End:      "
+            "2024-05-01T10:00:00Z → 2024-05-02\n  Notes:    → (cleared)\n  Location: → Hall\n\n"
+            "Call again with confirm: true to apply.");
+
+  // An unreadable date fails the whole change.
+  json apply = change;
+  apply["confirm"] = true;
+  for (const auto& [field, message] :
+       {std::pair{"start_date", "Invalid start_date"}, std::pair{"end_date", "Invalid end_date"}}) {
+    json bad = apply;
+    bad[field] = "2024-05-01 12:00";
+    EXPECT_EQ(call("update_calendar_event", bad), failureReply(message));
+    EXPECT_EQ(PimStore::shared().event(review_)->title, "Review");
+  }
+  // Only the end given, as a day: the start keeps its time of day, so the event stays timed.
+  EXPECT_EQ(call("update_calendar_event", apply)["result"], (json{{"id", review_},
+                                                                  {"title", "Retro"},
+                                                                  {"start", "2024-05-01T09:00:00Z"},
+                                                                  {"end", "2024-05-02T00:00:00Z"},
+                                                                  {"all_day", false},
+                                                                  {"location", "Hall"},
+                                                                  {"notes", ""},
+                                                                  {"calendar", "Work"},
+                                                                  {"calendar_id", work_},
+                                                                  {"updated", true}}));
+
+  // One occurrence alone, then this and every later one; then one removed.
+  call("update_calendar_event",
+       {{"event_id", standUpOn("2024-05-01")}, {"title", "Once"}, {"confirm", true}});
+  call("update_calendar_event", {{"event_id", standUpOn("2024-05-02")},
+                                 {"title", "Sync"},
+                                 {"span", "future"},
+                                 {"confirm", true}});
+  EXPECT_EQ(call("delete_calendar_event", {{"event_id", "gone"}}),
+            test::textReply("To delete event 'gone', call again with confirm: true"));
+  EXPECT_EQ(
+      call("delete_calendar_event", {{"event_id", standUpOn("2024-04-30")}, {"confirm", true}}),
+      test::textReply("Event deleted: Stand-up"));
+  std::vector<std::string> series;
+  for (const char* day : {"2024-04-29", "2024-04-30", "2024-05-01", "2024-05-02", "2024-05-03"}) {
+    const auto event = PimStore::shared().event(standUpOn(day));
+    series.push_back(event ? event->title : "-");
+  }
+  EXPECT_EQ(series, (std::vector<std::string>{"Stand-up", "-", "Once", "Sync", "Sync"}));
+}
+
+TEST_F(CalendarServiceTest, AttendeesAreInvitedByScriptButNeverWithWhatCouldBreakOut) {
+  seed();
+  const auto argv = test::home() / "osascript-argv.jsonl";
+  ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
+  ::setenv("FAKE_OSASCRIPT_ARGV", argv.c_str(), 1);
+  const auto invite = [](const json& attendees, const std::string& directive) {
+    ::setenv("FAKE_OSASCRIPT_DIRECTIVE", directive.c_str(), 1);
+    const json reply = call("create_calendar_event", {{"title", "Planning"},
+                                                      {"start_date", "2024-06-03T09:00:00Z"},
+                                                      {"end_date", "2024-06-03T10:00:00Z"},
+                                                      {"attendees", attendees},
+                                                      {"confirm", true}});
+    EXPECT_TRUE(PimStore::shared().event(reply["result"].value("id", "")));
+    return reply["result"];
+  };
+  const auto lastScript = [&argv] {
+    std::istringstream lines(test::readFile(argv));
+    std::string line, last;
+    while (std::getline(lines, line)) last = json::parse(line).back();
+    return last;
+  };
+
+  const json sent = invite({"ann@example.com", "bo\"b@example.com"}, R"({"stdout": "ok"})");
+  EXPECT_EQ(sent["attendees_note"], "Invitations sent via Calendar.app");
+  EXPECT_NE(lastScript().find("set theEmails to {\"ann@example.com\", \"bob@example.com\"}\n    "
+                              "set theUID to \"" +
+                              sent["id"].get<std::string>() + "\"\n"),
+            std::string::npos);
+
+  const json partly =
+      invite({"ann@example.com", "x\\\" & do shell script \"id", "eve@ex\nample.com"},
+             R"({"stdout": "event not found"})");
+  EXPECT_EQ(partly["attendees_note"],
+            kAttendeesFailed +
+                "event not found\nNot added (an address may not hold a backslash or "
+                "a control character): x\\\" & do shell script \"id, eve@ex\nample.com");
+  EXPECT_EQ(lastScript().find("shell"), std::string::npos);
+
+  ::setenv("TVRN_OSASCRIPT", (test::home() / "no-osascript").c_str(), 1);
+  const std::string missing = invite({"ann@example.com"}, "{}")["attendees_note"];
+  EXPECT_EQ(missing.rfind(kAttendeesFailed, 0), 0u);
+  EXPECT_NE(missing.find("cannot run " + (test::home() / "no-osascript").string()),
+            std::string::npos);
+
+  ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
+  ::setenv("FAKE_OSASCRIPT_DIRECTIVE", R"({"stdout": "ok", "delay_ms": 20000})", 1);
+  const auto started = steady_clock::now();
+  EXPECT_EQ(LocalData::addAttendeesViaAppleScript("E1", {"ann@example.com"}, 0.2),
+            kAttendeesFailed + "the script was ended after 0.2 seconds");
+  EXPECT_LT(steady_clock::now() - started, seconds(10));
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
+#include "platform/Paths.h"
+#include "platform/PrivacyGate.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono;
+
+TEST(LocalDataRouterTest, MalformedRequestsUnknownMethodsAndArgumentsThatAreNoObject) {
+  for (const char* request : {"", "not json", "{}", "[]", R"("get_tcc_status")", R"({"method": 5})",
+                              R"({"method": null})", R"({"method": "get_tcc_status")"}) {
+    EXPECT_EQ(LocalData::dispatch(request), test::failureReply("invalid request")) << request;
+  }
+  for (const char* method : {"reminders_list_lists", "LIST_CALENDAR_NAMES", ""}) {
+    EXPECT_EQ(test::callData(method), test::failureReply("unknown method: " + std::string(method)));
+  }
+  const json preview = test::callData("create_calendar_event");
+  EXPECT_NE(preview["text"].get<std::string>().find("Title:     (no title)"), std::string::npos);
+  for (const char* args : {"", R"(, "args": null)", R"(, "args": [1])", R"(, "args": "x")"}) {
+    EXPECT_EQ(
+        LocalData::dispatch(std::string(R"({"method": "create_calendar_event")") + args + "}"),
+        preview);
+  }
+}
+
+TEST(LocalDataRouterTest, PermissionStatusAndProbes) {
+  const auto file = Paths::appSupport() / "pim" / "authorization.json";
+  const std::pair<std::string, json> cases[] = {
+      {R"({"calendar": "granted", "contacts": "denied"})",
+       {{"calendar", "authorized"}, {"reminders", "notDetermined"}, {"contacts", "denied"}}},
+      {R"({"calendar": "writeOnly", "reminders": "restricted", "contacts": "writeOnly"})",
+       {{"calendar", "writeOnly"}, {"reminders", "restricted"}, {"contacts", "unknown"}}},
+      {R"({"calendar": "sometimes"})",
+       {{"calendar", "unknown"}, {"reminders", "notDetermined"}, {"contacts", "notDetermined"}}},
+  };
+  for (const auto& [recorded, result] : cases) {
+    test::writeFile(file, recorded);
+    EXPECT_EQ(test::callData("get_tcc_status"), (json{{"ok", true}, {"result", result}}));
+  }
+  test::writeFile(file, R"({"reminders": "restricted"})");
+  EXPECT_EQ(test::callData("probe_reminders_tcc"),
+            (json{{"ok", true}, {"result", {{"reminders", "restricted"}}}}));
+
+  // Not asked yet: the request starts and the probe answers without waiting for it.
+  EXPECT_EQ(test::callData("probe_calendar_tcc"),
+            (json{{"ok", true}, {"result", {{"calendar", "requested"}}}}));
+}
+
+TEST(LocalDataDatesTest, ReadsThreeFormsAndWritesUTC) {
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
+  ::tzset();
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"2024-05-01T10:00:00Z", "2024-05-01T10:00:00Z"},
+      {"2024-05-01T10:00:00-05:30", "2024-05-01T15:30:00Z"},
+      {"2024-05-01T10:00:00", "2024-05-01T08:00:00Z"},  // local summer time
+      {"2024-02-29", "2024-02-29T00:00:00Z"},
+      {"1969-12-31T23:59:59Z", "1969-12-31T23:59:59Z"},
+      {"2024-05-01 10:00:00", std::nullopt},
+      {"2024-05-01T10:00:00.5Z", std::nullopt},
+      {"2024-05-01T10:00:00+0200", std::nullopt},
+      {"2024-02-30", std::nullopt},
+      {"2024-05-01T24:00:00Z", std::nullopt},
+      {"next week", std::nullopt},
+  };
+  for (const auto& [text, utc] : cases) {
+    const auto date = LocalData::parseISO8601(text);
+    EXPECT_EQ(date ? std::optional(LocalData::iso8601(*date)) : std::nullopt, utc) << text;
+  }
+  const PimTime fallback = sys_days(2000y / 1 / 1) + milliseconds(1999);
+  EXPECT_EQ(LocalData::parseDateStr("", fallback), fallback);
+  EXPECT_EQ(LocalData::parseDateStr("next week", fallback), fallback);
+  EXPECT_EQ(LocalData::iso8601(fallback), "2000-01-01T00:00:01Z");
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bridges/PimFixtures.h"
+#include "platform/PimStore.h"
+#include "platform/PrivacyGate.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using test::failureReply;
+using test::textReply;
+
+json call(const std::string& method, const json& args = json::object()) {
+  return test::callData(method, args);
+}
+
+std::vector<std::string> titles(const json& reply) {
+  std::vector<std::string> found;
+  for (const auto& reminder : reply["result"]["reminders"]) found.push_back(reminder["title"]);
+  return found;
+}
+
+// Lists Work (the default), Homework and Personal. "Report" is due May 3, "Essay" (done) May 1,
+// "Call" May 2 at 9:30; "Groceries" has no due date.
+class RemindersServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
+    ::tzset();
+    PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    auto& store = PimStore::shared();
+    Calendar work = test::calendarNamed("Work", EntityType::reminder);
+    work.color = std::vector<double>{0.0, 1.0, 0.0};
+    work_ = store.saveCalendar(work).value().id;
+    homework_ =
+        store.saveCalendar(test::calendarNamed("Homework", EntityType::reminder)).value().id;
+    personal_ =
+        store.saveCalendar(test::calendarNamed("Personal", EntityType::reminder)).value().id;
+    store.setDefaultCalendar(EntityType::reminder, work_);
+    report_ = add(work_, "Report", DateComponents{2024, 5, 3});
+    add(personal_, "Groceries", std::nullopt);
+    add(homework_, "Essay", DateComponents{2024, 5, 1}, true);
+    add(work_, "Call", DateComponents{2024, 5, 2, 9, 30});
+  }
+
+  static std::string add(const std::string& list, const std::string& title,
+                         std::optional<DateComponents> due, bool completed = false) {
+    Reminder reminder;
+    reminder.listId = list;
+    reminder.title = title;
+    reminder.dueDateComponents = due;
+    reminder.completed = completed;
+    return PimStore::shared().saveReminder(reminder).value().id;
+  }
+
+  std::string work_, homework_, personal_, report_;
+};
+
+TEST_F(RemindersServiceTest, ListsByDueDateWithUndatedLastAndFilters) {
+  const std::pair<json, std::vector<std::string>> cases[] = {
+      {json::object(), {"Essay", "Call", "Report", "Groceries"}},
+      {{{"completed", false}}, {"Call", "Report", "Groceries"}},
+      {{{"completed", true}}, {"Essay"}},
+      {{{"completed", "true"}}, {"Essay", "Call", "Report", "Groceries"}},
+      {{{"list_name", "WORK"}}, {"Essay", "Call", "Report"}},  // Homework too
+      {{{"list_name", "Gym"}}, {}},                            // never widened to every list
+  };
+  for (const auto& [args, expected] : cases) {
+    const json reply = call("list_reminders", args);
+    EXPECT_EQ(titles(reply), expected) << args;
+    EXPECT_EQ(reply["result"]["count"], expected.size()) << args;
+  }
+  const json all = call("list_reminders")["result"]["reminders"];
+  EXPECT_EQ(all[1]["due_date"], "2024-05-02T07:30:00Z");
+  EXPECT_EQ(all[1]["list"], "Work");
+  EXPECT_EQ(all[3]["due_date"], "");
+  const json lists = call("list_reminder_lists")["result"];
+  EXPECT_EQ(lists["count"], 3);
+  EXPECT_EQ(lists["lists"][0], (json{{"id", work_}, {"name", "Work"}, {"color", "#00FF00"}}));
+}
+
+TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
+  EXPECT_EQ(call("create_reminder", {{"title", ""}, {"confirm", true}}),
+            failureReply("title is required"));
+  EXPECT_EQ(call("create_reminder", {{"title", "Rent"}, {"notes", ""}, {"confirm", "true"}}),
+            textReply("Preview — Reminder to be created:\n  Title:    Rent\n  Due date: (none)\n  "
+                      "Notes:    \n  List:     (default)\n\nTo confirm, call again with confirm: "
+                      "true"));
+  for (const char* due : {"next friday", "2024-05-01 10:00", "2024-13-01"}) {
+    EXPECT_EQ(call("create_reminder", {{"title", "Rent"}, {"due_date", due}, {"confirm", true}}),
+              failureReply("Invalid due_date"));
+  }
+  EXPECT_EQ(call("list_reminders")["result"]["count"], 4);
+
+  EXPECT_EQ(call("create_reminder", {{"title", "Rent"},
+                                     {"due_date", "2024-05-01T10:30:45Z"},
+                                     {"list_name", "HOME"},
+                                     {"confirm", true}}),
+            textReply("Reminder created: Rent"));
+  const json homework = call("list_reminders", {{"list_name", "Homework"}})["result"]["reminders"];
+  EXPECT_EQ(homework[1]["title"], "Rent");
+  EXPECT_EQ(homework[1]["due_date"], "2024-05-01T10:30:00Z");
+  EXPECT_EQ(PimStore::shared().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
+            (DateComponents{2024, 5, 1, 12, 30}));  // local time
+
+  // No list matching the name: the default list.
+  EXPECT_EQ(
+      call("create_reminder", {{"title", "Stretch"}, {"list_name", "Gym"}, {"confirm", true}}),
+      textReply("Reminder created: Stretch"));
+  EXPECT_EQ(titles(call("list_reminders", {{"list_name", "Work"}})).back(), "Stretch");
+}
+
+TEST_F(RemindersServiceTest, CompleteAndDeletePreviewThenFindTheExactIdentifier) {
+  EXPECT_EQ(call("complete_reminder", {{"confirm", true}}),
+            failureReply("reminder_id is required"));
+  EXPECT_EQ(call("complete_reminder", {{"reminder_id", report_}}),
+            textReply("Preview — mark reminder '" + report_ +
+                      "' complete. Call again with confirm: true"));
+  const std::string prefix = report_.substr(0, report_.size() - 1);
+  EXPECT_EQ(call("complete_reminder", {{"reminder_id", prefix}, {"confirm", true}}),
+            failureReply("Reminder '" + prefix + "' not found"));
+
+  EXPECT_EQ(call("complete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
+            textReply("Reminder completed: Report"));
+  EXPECT_TRUE(PimStore::shared().reminder(report_)->completionDate);
+  EXPECT_EQ(titles(call("list_reminders", {{"completed", true}})),
+            (std::vector<std::string>{"Essay", "Report"}));
+  EXPECT_EQ(call("delete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
+            textReply("Reminder deleted: Report"));
+  EXPECT_EQ(PimStore::shared().reminder(report_), std::nullopt);
+}
+
+TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
+  const json denied = failureReply(
+      "Reminders access denied.\n\nOpen System Settings → Privacy & Security → Reminders and turn "
+      "ON the toggle for **Tavrin**.",
+      true);
+  const json notYet = failureReply(
+      "Reminders access hasn't been granted yet. Open System Settings → Privacy & Security → "
+      "Reminders, find **Tavrin** and turn its toggle ON.",
+      true);
+  const struct {
+    AuthorizationStatus status;
+    std::optional<std::optional<bool>> prompt;  // nothing: none registered
+    json reply;                                 // null: the call goes through
+  } cases[] = {
+      {AuthorizationStatus::denied, std::nullopt, denied},
+      {AuthorizationStatus::writeOnly, std::nullopt, denied},
+      {AuthorizationStatus::notDetermined, std::optional<bool>(), notYet},  // dismissed
+      {AuthorizationStatus::writeOnly, std::optional<bool>(true), nullptr},
+  };
+  for (const auto& c : cases) {
+    for (const auto& [method, args] :
+         {std::pair{"list_reminders", json::object()},
+          std::pair{"create_reminder", json{{"title", "x"}, {"confirm", true}}}}) {
+      // Each call starts from the case's state: a refusal is recorded for the next one.
+      PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status);
+      PrivacyGate::shared().setPrompt(
+          c.prompt ? PrivacyGate::Prompt([answer = *c.prompt](PrivacyEntity) { return answer; })
+                   : PrivacyGate::Prompt());
+      const json reply = call(method, args);
+      EXPECT_EQ(c.reply.is_null() ? reply["ok"] : reply, c.reply.is_null() ? json(true) : c.reply)
+          << method << " " << toRaw(c.status);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
