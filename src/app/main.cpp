@@ -1,0 +1,30 @@
+// The program entry: brings the server up, serves until SIGTERM or SIGINT, then takes it down.
+// Until the tray exists it runs without a user interface.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdlib>
+
+#include "core/ServerCore.h"
+#include "platform/ProcessSetup.h"
+
+int main() {
+  tvrn::prepareProcess();
+
+  // Blocked before any thread starts, so every thread inherits the mask and only sigwait below
+  // takes these signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  tvrn::ServerCore::start();
+
+  int received = 0;
+  sigwait(&stopSignals, &received);
+
+  tvrn::ServerCore::stop();
+  // Sessions and background work end with the process.
+  std::_Exit(EXIT_SUCCESS);
+}

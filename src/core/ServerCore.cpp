@@ -1,0 +1,110 @@
+#include "core/ServerCore.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "Version.h"
+#include "bridges/CalendarTools.h"
+#include "bridges/ContactsTools.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/LocalData.h"
+#include "bridges/TCCStatusChecker.h"
+#include "bridges/ToDoTools.h"
+#include "cloud/HeartbeatManager.h"
+#include "cloud/PushMessageStore.h"
+#include "core/AuditLog.h"
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "core/LegacyCleaner.h"
+#include "core/Logger.h"
+#include "core/MCPServer.h"
+#include "core/StartupJobs.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolRegistry.h"
+#include "manifest/ManifestStore.h"
+#include "platform/Dispatch.h"
+#include "platform/PimDocument.h"
+#include "platform/Subprocess.h"
+
+namespace tvrn::ServerCore {
+namespace {
+
+constexpr auto kLegacyDaemonPause = std::chrono::milliseconds(300);
+constexpr auto kLegacyDaemonDeadline = std::chrono::seconds(10);
+
+// Standalone server processes of this user started in daemon mode. The pkill runs on a worker so
+// start-up does not wait for it; its exit is reaped there.
+void killLegacyDaemons() {
+  const std::string uid = std::to_string(::getuid());
+  Dispatch::async([uid] {
+    SpawnOptions pkill({"pkill", "-U", uid, "-f", "tavrin-server.*--daemon"});
+    pkill.searchPath = true;
+    RunOptions options;
+    options.timeout = kLegacyDaemonDeadline;
+    Subprocess::run(pkill, options);
+  });
+  std::this_thread::sleep_for(kLegacyDaemonPause);
+}
+
+// Wires the layers that must not know each other: what the core asks of the manifest store, the
+// bridges and the heartbeat.
+void connectLayers() {
+  setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
+  ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
+  MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
+}
+
+void registerToolFamilies(ToolRegistry& registry) {
+  CalendarTools::registerTools(registry);
+  ContactsTools::registerTools(registry);
+  ToDoTools::registerTools(registry);
+}
+
+void queueBackgroundJobs() {
+  Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
+  Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
+  Dispatch::async([] {
+    StartupJobs::remindAboutCloudData(
+        [](const std::string& message) { PushMessageStore::shared().setMessage(message); });
+  });
+  Dispatch::async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
+}
+
+}  // namespace
+
+const std::string& version() {
+  static const std::string appVersion = kAppVersion;
+  return appVersion;
+}
+
+void start() {
+  Logger::configure(ConfigManager::shared().logPath());
+  AuditLog::configure(ConfigManager::shared().auditLogPath());
+  Logger::info("tray", "ServerCore starting v" + version());
+
+  LegacyCleaner::run();
+  killLegacyDaemons();
+
+  HelperProxy::setInProcessDispatch(
+      [](std::string_view request) { return LocalData::dispatch(request); });
+  connectLayers();
+
+  auto registry = std::make_shared<ToolRegistry>(
+      [] { return ManifestStore::shared().disabledToolNames(); });
+  registerToolFamilies(*registry);
+
+  queueBackgroundJobs();
+
+  IPCServer::shared().start(registry, version());
+  Logger::info("tray", "ServerCore ready — all services started inline");
+}
+
+void stop() {
+  IPCServer::shared().stop();
+  Logger::info("tray", "ServerCore stopped");
+}
+
+}  // namespace tvrn::ServerCore

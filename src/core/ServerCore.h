@@ -1,0 +1,19 @@
+// Brings the whole server up inside the program's process, in a fixed order, and takes the
+// Unix socket down again on quit.
+#pragma once
+
+#include <string>
+
+namespace tvrn::ServerCore {
+
+// The app version the start-up passes to the tool families, the sessions and the install event.
+const std::string& version();
+
+// Runs the start-up sequence on the calling thread; returns once the socket server is started.
+// Called once per process.
+void start();
+
+// Stops the IPC server; every other service runs until the process exits.
+void stop();
+
+}  // namespace tvrn::ServerCore
