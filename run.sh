@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Builds the system (Release) and starts it.
+# Builds the system (Release) and starts the server in the foreground; Ctrl-C stops it.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVRN_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVRN_BUILD_TESTS=OFF \
+  -DTVRN_BUILD_BENCH=OFF >/dev/null
 cmake --build build -j "$(nproc)"
 
-if [ ! -x build/tavrin-tray ]; then
-  echo "Built. The server program is not part of this build yet."
-  exit 0
-fi
+socket="${HOME}/.local/share/tavrin/mcp.sock"
+cat <<MSG
+Starting Tavrin. MCP clients connect to the socket
+  ${socket}
+one JSON-RPC message per line. A client that starts a stdio server can use the command
+  socat STDIO UNIX-CONNECT:${socket}
+The server log is ${XDG_CONFIG_HOME:-$HOME/.config}/tavrin/server.log.
+MSG
 exec build/tavrin-tray "$@"

@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  procps lsof ca-certificates
+  procps lsof socat ca-certificates
 )
 
 missing=()
