@@ -1,0 +1,94 @@
+// A whole MCP session over a socket pair: requests per second for ping, tools/list over 120
+// tools and a trivial tools/call, each written as a line and answered as a line.
+#include <benchmark/benchmark.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/MCPServer.h"
+#include "core/MCPTransport.h"
+#include "core/ToolRegistry.h"
+#include "core/ToolResponse.h"
+#include "PrivateHome.h"
+#include "platform/ProcessSetup.h"
+
+namespace tvrn {
+namespace {
+
+std::shared_ptr<ToolRegistry> registryOf120Tools() {
+  auto registry = std::make_shared<ToolRegistry>();
+  for (int i = 0; i < 120; ++i) {
+    registry->registerTool(ToolDefinition{
+        "bench_tool_" + std::to_string(i), "A tool for the benchmark",
+        {{"type", "object"}, {"properties", {{"text", {{"type", "string"}}}}}},
+        ToolKind::readOnly,
+        [](const std::optional<JSONValue>&) -> ToolResult { return ToolResponse::text("ok"); }});
+  }
+  return registry;
+}
+
+// Reads one reply line from the client's end.
+bool readReply(int fd, std::string& buffer) {
+  for (;;) {
+    if (auto end = buffer.find('\n'); end != std::string::npos) {
+      buffer.erase(0, end + 1);
+      return true;
+    }
+    char chunk[65536];
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    buffer.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+void runSession(benchmark::State& state, const std::string& requestLine) {
+  prepareProcess();
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+    state.SkipWithError("socketpair failed");
+    return;
+  }
+  auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
+                                            std::make_unique<MCPWriter>(fds[1], true),
+                                            registryOf120Tools(),
+                                            MCPServer::ServerInfo{"tavrin-server", "bench"});
+  std::thread session([&server] { server->run(); });
+
+  const std::string line = requestLine + "\n";
+  std::string buffer;
+  for (auto _ : state) {
+    if (::write(fds[0], line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+        !readReply(fds[0], buffer)) {
+      state.SkipWithError("the session stopped answering");
+      break;
+    }
+  }
+  state.counters["requests_per_second"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  ::shutdown(fds[0], SHUT_RDWR);
+  ::close(fds[0]);
+  session.join();
+}
+
+void BM_SessionPing(benchmark::State& state) {
+  runSession(state, R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+}
+BENCHMARK(BM_SessionPing)->UseRealTime();
+
+void BM_SessionToolsList(benchmark::State& state) {
+  runSession(state, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})");
+}
+BENCHMARK(BM_SessionToolsList)->UseRealTime();
+
+void BM_SessionTrivialToolCall(benchmark::State& state) {
+  runSession(state,
+             R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"bench_tool_7",)"
+             R"("arguments":{"text":"hello"}}})");
+}
+BENCHMARK(BM_SessionTrivialToolCall)->UseRealTime();
+
+}  // namespace
+}  // namespace tvrn
