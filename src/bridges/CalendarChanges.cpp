@@ -66,7 +66,7 @@ std::string targetCalendarId(const nlohmann::json& args, const PimStore& store) 
   const std::string name = stringArgOrEmpty(args, "calendar");
   if (!name.empty()) {
     for (const auto& calendar : store.calendars(EntityType::event)) {
-      if (containsIgnoringCase(calendar.title, name)) return calendar.id;
+      if (caselessContains(calendar.title, name)) return calendar.id;
     }
   }
   auto fallback = store.defaultCalendarForNewEvents();

@@ -95,7 +95,7 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
     bool matched = false;
     for (const auto& calendar : all) {
       titles.push_back(calendar.title);
-      if (containsIgnoringCase(calendar.title, name)) {
+      if (caselessContains(calendar.title, name)) {
         ids.push_back(calendar.id);
         matched = true;
       }
@@ -202,12 +202,8 @@ Reply calendarListEvents(const nlohmann::json& args) {
 }
 
 Reply probeCalendarTCC() {
-  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::event);
-  if (status != AuthorizationStatus::notDetermined) {
-    return ok({{"calendar", tccStatusString(status)}});
-  }
-  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::calendar);
-  return ok({{"calendar", "requested"}});
+  return probeAccess("calendar", eventStore().authorizationStatus(EntityType::event),
+                     tccStatusString, PrivacyEntity::calendar);
 }
 
 }  // namespace tvrn::LocalData

@@ -4,44 +4,18 @@
 #include <string>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/HelperTools.h"
 #include "core/Params.h"
-#include "core/ToolResponse.h"
 
 namespace tvrn::CalendarTools {
 namespace {
 
+using HelperTools::confirmedForward;
+using HelperTools::forwardTo;
+using HelperTools::property;
+using HelperTools::schema;
+using HelperTools::stringList;
 using nlohmann::json;
-
-json property(std::string_view type, std::string_view description) {
-  return {{"type", type}, {"description", description}};
-}
-
-json stringList(std::string_view description) {
-  return {{"type", "array"}, {"items", {{"type", "string"}}}, {"description", description}};
-}
-
-json schema(json properties, json required) {
-  return {{"type", "object"}, {"properties", std::move(properties)}, {"required", required}};
-}
-
-// The service reads the arguments, applies the defaults and answers; the tool names the method.
-ToolHandler forwardTo(HelperProxy& helper, std::string method) {
-  return [&helper, method = std::move(method)](const std::optional<JSONValue>& arguments) {
-    return helper.call(method, arguments);
-  };
-}
-
-// Answers `preview` until the caller repeats the call with confirm: true, then forwards it.
-ToolHandler confirmedForward(HelperProxy& helper, std::string method,
-                             std::function<std::string(const Params::Arguments&)> preview) {
-  return [&helper, method = std::move(method),
-          preview = std::move(preview)](const Params::Arguments& arguments) -> ToolResult {
-    if (!Params::optionalBool("confirm", arguments, false)) {
-      return ToolResponse::text(preview(arguments));
-    }
-    return helper.call(method, arguments);
-  };
-}
 
 ToolHandler listCalendars(HelperProxy& helper) { return forwardTo(helper, "list_calendar_names"); }
 ToolHandler listEvents(HelperProxy& helper) { return forwardTo(helper, "list_calendar_events"); }

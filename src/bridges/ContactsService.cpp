@@ -87,7 +87,7 @@ json listReply(json records) {
 std::vector<Contact> contactsToList(const PimStore& data, const std::string& groupName) {
   if (!groupName.empty()) {
     for (const auto& group : data.groups()) {
-      if (containsIgnoringCase(group.name, groupName)) return data.contactsInGroup(group.id);
+      if (caselessContains(group.name, groupName)) return data.contactsInGroup(group.id);
     }
   }
   return data.contactsInContainer(data.defaultContainerIdentifier());
@@ -166,13 +166,8 @@ Reply contactsGet(const json& args) {
 }
 
 Reply probeContactsTCC() {
-  const AuthorizationStatus status = contactStore().authorizationStatus();
-  if (status != AuthorizationStatus::notDetermined) {
-    return ok({{"contacts", tccContactsString(status)}});
-  }
-  // Only starts the question; whoever probes must not wait for the user.
-  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::contacts);
-  return ok({{"contacts", "requested"}});
+  return probeAccess("contacts", contactStore().authorizationStatus(), tccContactsString,
+                     PrivacyEntity::contacts);
 }
 
 }  // namespace tvrn::LocalData

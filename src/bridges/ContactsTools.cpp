@@ -4,26 +4,15 @@
 #include <string>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/HelperTools.h"
 
 namespace tvrn::ContactsTools {
 namespace {
 
+using HelperTools::forwardTo;
+using HelperTools::property;
+using HelperTools::schema;
 using nlohmann::json;
-
-json property(std::string_view type, std::string_view description) {
-  return {{"type", type}, {"description", description}};
-}
-
-json schema(json properties, json required) {
-  return {{"type", "object"}, {"properties", std::move(properties)}, {"required", required}};
-}
-
-// The service does the work and the limiting; the tool only names the method.
-ToolHandler forwardTo(HelperProxy& helper, std::string method) {
-  return [&helper, method = std::move(method)](const std::optional<JSONValue>& arguments) {
-    return helper.call(method, arguments);
-  };
-}
 
 ToolHandler listContacts(HelperProxy& helper) { return forwardTo(helper, "list_contacts"); }
 ToolHandler searchContacts(HelperProxy& helper) { return forwardTo(helper, "search_contacts"); }

@@ -12,6 +12,7 @@
 #include "core/ToolResponse.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Paths.h"
+#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
@@ -241,7 +242,7 @@ void HelperProxy::captureStderrLocked() {
   if (!process_) return;
   const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
   if (text.empty()) return;
-  lastStderr_ = ScriptText::lastCharacters(text, kStderrCharacters);
+  lastStderr_ = Utf8::lastCodePoints(text, kStderrCharacters);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 

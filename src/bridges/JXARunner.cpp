@@ -9,6 +9,7 @@
 #include "bridges/ScriptText.h"
 #include "bridges/TCCMessages.h"
 #include "platform/ScriptHost.h"
+#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
@@ -37,7 +38,7 @@ JXAError JXAError::scriptError(std::string message) {
 }
 
 JXAError JXAError::jsonParseError(std::string_view output) {
-  return JXAError(Case::jsonParseError, ScriptText::firstCharacters(output, kParseErrorExcerpt));
+  return JXAError(Case::jsonParseError, Utf8::firstCodePoints(output, kParseErrorExcerpt));
 }
 
 JXAError JXAError::permissionDenied(std::string target) {

@@ -16,6 +16,7 @@
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
 #include "platform/ScriptHost.h"
+#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
@@ -163,7 +164,7 @@ Result<std::string, JXAError> JXARunnerProxy::exchange(const fs::path& runner,
     if (!lastStderr_.empty()) message += " (" + lastStderr_ + ")";
     return fail(JXAError::scriptError(std::move(message)));
   }
-  if (!ScriptText::isValidUTF8(script)) {
+  if (!Utf8::isValid(script)) {
     return fail(JXAError::scriptError("request encoding failed"));
   }
   const nlohmann::json request = {
@@ -237,7 +238,7 @@ JXAError JXARunnerProxy::dropRunnerAfterSilence(bool timedOut) {
 void JXARunnerProxy::captureStderr() {
   const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
   if (text.empty()) return;
-  lastStderr_ = ScriptText::lastCharacters(text, kStderrKept);
+  lastStderr_ = Utf8::lastCodePoints(text, kStderrKept);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 

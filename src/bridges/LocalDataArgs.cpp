@@ -1,8 +1,5 @@
 #include "bridges/LocalDataArgs.h"
 
-#define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 namespace tvrn::LocalData {
 namespace {
 
@@ -53,23 +50,5 @@ std::optional<std::vector<std::string>> stringListArg(const nlohmann::json& args
 }
 
 bool confirmed(const nlohmann::json& args) { return boolArg(args, "confirm").value_or(false); }
-
-bool containsIgnoringCase(std::string_view text, std::string_view part) {
-  if (part.empty()) return false;
-  int status = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code =
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(part.data()), part.size(),
-                    PCRE2_LITERAL | PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &status,
-                    &offset, nullptr);
-  if (code == nullptr) return false;
-  pcre2_match_data* match = pcre2_match_data_create_from_pattern(code, nullptr);
-  const bool found =
-      match != nullptr && pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(),
-                                      0, 0, match, nullptr) >= 0;
-  pcre2_match_data_free(match);
-  pcre2_code_free(code);
-  return found;
-}
 
 }  // namespace tvrn::LocalData

@@ -1,5 +1,5 @@
 // How the personal-data services read a request's arguments: a value counts only when it has the
-// expected JSON type, otherwise it is absent; and how they match the names a caller gives.
+// expected JSON type, otherwise it is absent.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,5 @@ std::optional<std::vector<std::string>> stringListArg(const nlohmann::json& args
                                                       std::string_view key);
 // "confirm" given as the boolean true; the text "true" is no confirmation.
 bool confirmed(const nlohmann::json& args);
-
-// Whether `text` contains `part`, ignoring case (Unicode-aware); an empty part is never contained.
-bool containsIgnoringCase(std::string_view text, std::string_view part);
 
 }  // namespace tvrn::LocalData

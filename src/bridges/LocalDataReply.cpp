@@ -6,91 +6,31 @@
 #include <limits>
 
 #include "bridges/PlatformStores.h"
+#include "platform/PimCodec.h"
+#include "platform/Timestamp.h"
 
 namespace tvrn::LocalData {
 namespace {
 
 using namespace std::chrono;
 
-// Reads exactly `width` digits at `at`.
-bool digitsAt(std::string_view text, size_t at, size_t width, int& out) {
-  if (at + width > text.size()) return false;
-  int value = 0;
-  for (size_t i = at; i < at + width; ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  out = value;
-  return true;
-}
-
-struct Fields {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
-
-// "YYYY-MM-DD", checked as a real day within the years the store keeps.
-std::optional<Fields> readDay(std::string_view text) {
-  Fields f;
-  if (!digitsAt(text, 0, 4, f.year) || text.size() < 10 || text[4] != '-' ||
-      !digitsAt(text, 5, 2, f.month) || text[7] != '-' || !digitsAt(text, 8, 2, f.day)) {
-    return std::nullopt;
-  }
-  const year_month_day ymd{year(f.year), month(static_cast<unsigned>(f.month)),
-                           day(static_cast<unsigned>(f.day))};
-  if (!ymd.ok() || f.year < kPimFirstYear || f.year > kPimLastYear) return std::nullopt;
-  return f;
-}
-
-// "YYYY-MM-DDTHH:MM:SS", the rest of the text left to the caller.
-std::optional<Fields> readDateTime(std::string_view text) {
-  auto f = readDay(text);
-  if (!f || text.size() < 19 || text[10] != 'T' || !digitsAt(text, 11, 2, f->hour) ||
-      text[13] != ':' || !digitsAt(text, 14, 2, f->minute) || text[16] != ':' ||
-      !digitsAt(text, 17, 2, f->second) || f->hour > 23 || f->minute > 59 || f->second > 59) {
-    return std::nullopt;
-  }
-  return f;
-}
-
-PimTime utc(const Fields& f) {
-  const sys_days day = year_month_day{year(f.year), month(static_cast<unsigned>(f.month)),
-                                      std::chrono::day(static_cast<unsigned>(f.day))};
-  return PimTime(day + hours(f.hour) + minutes(f.minute) + seconds(f.second));
-}
-
-// The zone designator after the time: "Z" or "+HH:MM" / "-HH:MM"; the offset east of UTC.
-std::optional<seconds> readZone(std::string_view zone) {
-  if (zone == "Z") return seconds(0);
-  int h = 0, m = 0;
-  if (zone.size() != 6 || (zone[0] != '+' && zone[0] != '-') || !digitsAt(zone, 1, 2, h) ||
-      zone[3] != ':' || !digitsAt(zone, 4, 2, m) || h > 23 || m > 59) {
-    return std::nullopt;
-  }
-  const seconds offset = hours(h) + minutes(m);
-  return zone[0] == '-' ? -offset : offset;
-}
-
-std::optional<PimTime> internetDateTime(std::string_view text) {
-  auto f = readDateTime(text);
-  if (!f || text.size() <= 19) return std::nullopt;
-  auto offset = readZone(text.substr(19));
-  if (!offset) return std::nullopt;
-  return utc(*f) - *offset;
-}
-
+// "YYYY-MM-DDTHH:MM:SS" without a zone: that time of day in the local zone.
 std::optional<PimTime> localDateTime(std::string_view text) {
-  auto f = readDateTime(text);
-  if (!f || text.size() != 19) return std::nullopt;
-  auto minute = DateComponents{f->year, f->month, f->day, f->hour, f->minute}.date();
+  if (text.size() != 19) return std::nullopt;
+  // Read as if it were UTC, which checks the form, then taken apart again as a day and a time.
+  const auto asUTC = PimCodec::parseTime(std::string(text) + "Z");
+  if (!asUTC) return std::nullopt;
+  const auto whole = floor<seconds>(*asUTC);
+  const sys_days day = floor<days>(whole);
+  const year_month_day ymd(day);
+  const hh_mm_ss time(whole - day);
+  const auto minute =
+      DateComponents{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
+                     static_cast<int>(unsigned(ymd.day())), static_cast<int>(time.hours().count()),
+                     static_cast<int>(time.minutes().count())}
+          .date();
   if (!minute) return std::nullopt;
-  return *minute + seconds(f->second);
-}
-
-std::optional<PimTime> dayOnly(std::string_view text) {
-  auto f = readDay(text);
-  if (!f || text.size() != 10) return std::nullopt;
-  return utc(*f);
+  return *minute + time.seconds();
 }
 
 // A colour component as 0...255 (unclamped); a value an integer cannot hold reads as 0.
@@ -115,23 +55,11 @@ Reply error(std::string message, bool permission) {
 Reply permissionError(std::string message) { return error(std::move(message), true); }
 
 std::optional<PimTime> parseISO8601(std::string_view text) {
-  if (auto date = internetDateTime(text)) return date;
-  if (auto date = localDateTime(text)) return date;
-  return dayOnly(text);
+  if (auto date = PimCodec::parseTime(text)) return date;
+  return localDateTime(text);
 }
 
-std::string iso8601(PimTime date) {
-  const auto whole = floor<seconds>(date);
-  const sys_days day = floor<days>(whole);
-  const year_month_day ymd(day);
-  const hh_mm_ss time(whole - day);
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
+std::string iso8601(PimTime date) { return Timestamp::iso8601UTC(date); }
 
 PimTime parseDateStr(std::string_view text, PimTime fallback) {
   if (text.empty()) return fallback;
@@ -208,6 +136,13 @@ Reply getTCCStatus() {
   return ok({{"calendar", tccStatusString(eventStore().authorizationStatus(EntityType::event))},
              {"reminders", tccStatusString(eventStore().authorizationStatus(EntityType::reminder))},
              {"contacts", tccContactsString(contactStore().authorizationStatus())}});
+}
+
+Reply probeAccess(std::string_view key, AuthorizationStatus status,
+                  std::string (*word)(AuthorizationStatus), PrivacyEntity entity) {
+  if (status != AuthorizationStatus::notDetermined) return ok({{key, word(status)}});
+  PrivacyGate::shared().requestAccessInBackground(entity);
+  return ok({{key, "requested"}});
 }
 
 std::string calendarDeniedMsg(std::string_view service) {

@@ -49,6 +49,12 @@ std::string tccContactsString(AuthorizationStatus status);
 // The reply of "get_tcc_status": {"calendar", "reminders", "contacts"} words, asking nobody.
 Reply getTCCStatus();
 
+// What a permission probe answers: {key: the status's word} once the user has decided; else
+// {key: "requested"}, after starting the question in the background, since whoever probes must
+// not wait for the user.
+Reply probeAccess(std::string_view key, AuthorizationStatus status,
+                  std::string (*word)(AuthorizationStatus), PrivacyEntity entity);
+
 // `service` is "Calendar" or "Reminders".
 std::string calendarDeniedMsg(std::string_view service);
 std::string calendarWriteOnlyMsg();

@@ -31,7 +31,7 @@ std::string createPreview(const std::string& title, const nlohmann::json& args) 
 std::string targetListId(const std::string& listName, const PimStore& store) {
   if (!listName.empty()) {
     for (const auto& list : store.calendars(EntityType::reminder)) {
-      if (containsIgnoringCase(list.title, listName)) return list.id;
+      if (caselessContains(list.title, listName)) return list.id;
     }
   }
   auto fallback = store.defaultCalendarForNewReminders();
@@ -120,7 +120,7 @@ Reply remindersList(const nlohmann::json& args) {
       // A name that matches no list lists nothing, never every list.
       query.listIds.emplace();
       for (const auto& list : store.calendars(EntityType::reminder)) {
-        if (containsIgnoringCase(list.title, *name)) query.listIds->push_back(list.id);
+        if (caselessContains(list.title, *name)) query.listIds->push_back(list.id);
       }
     }
     std::vector<Reminder> reminders = store.reminders(query);
@@ -169,12 +169,8 @@ Reply remindersDelete(const nlohmann::json& args) {
 }
 
 Reply probeRemindersTCC() {
-  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::reminder);
-  if (status != AuthorizationStatus::notDetermined) {
-    return ok({{"reminders", tccStatusString(status)}});
-  }
-  PrivacyGate::shared().requestAccessInBackground(PrivacyEntity::reminders);
-  return ok({{"reminders", "requested"}});
+  return probeAccess("reminders", eventStore().authorizationStatus(EntityType::reminder),
+                     tccStatusString, PrivacyEntity::reminders);
 }
 
 }  // namespace tvrn::LocalData

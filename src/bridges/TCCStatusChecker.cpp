@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/LocalDataReply.h"
 #include "bridges/PlatformStores.h"
 #include "core/Logger.h"
 #include "platform/FileStore.h"
@@ -40,29 +41,18 @@ Cache loadCache() {
 // A failed write is left for the next call, which tries again while the cache still differs.
 void saveCache(const Cache& cache) { FileStore::writeAtomic(cacheFile(), json(cache).dump()); }
 
+// The helper and the data service say "authorized" where this checker says "granted".
+std::string checkerWord(std::string word) { return word == "authorized" ? "granted" : word; }
+
 std::string helperWord(const json& result, const char* service) {
   const auto value = result.find(service);
   if (value == result.end() || !value->is_string()) return "notDetermined";
-  std::string word = value->get<std::string>();
-  return word == "authorized" ? "granted" : word;
+  return checkerWord(value->get<std::string>());
 }
 
 std::string platformWord(AuthorizationStatus status, bool writeOnlyExists) {
-  switch (status) {
-    case AuthorizationStatus::notDetermined:
-      return "notDetermined";
-    case AuthorizationStatus::restricted:
-      return "restricted";
-    case AuthorizationStatus::denied:
-      return "denied";
-    case AuthorizationStatus::granted:
-      return "granted";
-    case AuthorizationStatus::writeOnly:
-      return writeOnlyExists ? "writeOnly" : "unknown";
-    case AuthorizationStatus::unknown:
-      break;
-  }
-  return "unknown";
+  if (status == AuthorizationStatus::writeOnly && !writeOnlyExists) return "unknown";
+  return checkerWord(LocalData::tccStatusString(status));
 }
 
 PermissionStatusMap liveStatus() {

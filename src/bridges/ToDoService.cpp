@@ -10,6 +10,7 @@
 #include "bridges/PlatformStores.h"
 #include "bridges/RemindersService.h"
 #include "core/DateFormat.h"
+#include "platform/Utf8.h"
 
 namespace tvrn::LocalData {
 namespace {
@@ -76,7 +77,7 @@ std::vector<std::string> idsOf(const std::vector<Calendar>& lists) {
 std::vector<Calendar> listsNamed(const std::vector<Calendar>& lists, const std::string& name) {
   std::vector<Calendar> kept;
   std::copy_if(lists.begin(), lists.end(), std::back_inserter(kept),
-               [&](const Calendar& list) { return containsIgnoringCase(list.title, name); });
+               [&](const Calendar& list) { return caselessContains(list.title, name); });
   return kept;
 }
 
@@ -95,22 +96,12 @@ std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists) {
   return eventStore().data().reminders(query);
 }
 
-// The first `count` code points, never splitting a character's bytes.
-std::string leadingCodePoints(const std::string& text, std::size_t count) {
-  std::size_t end = 0;
-  for (std::size_t seen = 0; end < text.size() && seen < count; ++seen) {
-    ++end;
-    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
-  }
-  return text.substr(0, end);
-}
-
 std::string createPreview(const std::string& title, const std::string& list,
                           const std::string& dueDate, const std::string& notes) {
   std::string text = "Preview — create task '" + title + "'";
   if (!list.empty()) text += " in '" + list + "'";
   if (!dueDate.empty()) text += ", due " + dueDate;
-  if (!notes.empty()) text += ", notes: " + leadingCodePoints(notes, kNotesPreviewCodePoints);
+  if (!notes.empty()) text += ", notes: " + Utf8::firstCodePoints(notes, kNotesPreviewCodePoints);
   return text + ". Call again with confirm: true to create.";
 }
 
@@ -234,7 +225,7 @@ Reply todoCompleteTask(const json& args) {
     const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName));
     const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
       if (!taskId.empty()) return task.id == taskId;
-      return !task.completed && containsIgnoringCase(task.title, title);
+      return !task.completed && caselessContains(task.title, title);
     });
     if (found == tasks.end()) {
       return error("Task not found. Run todo_list_tasks to see available tasks.");

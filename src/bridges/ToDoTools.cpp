@@ -4,37 +4,17 @@
 #include <string>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/HelperTools.h"
 #include "core/Params.h"
-#include "core/ToolResponse.h"
 
 namespace tvrn::ToDoTools {
 namespace {
 
+using HelperTools::confirmedForward;
+using HelperTools::forwardTo;
+using HelperTools::property;
+using HelperTools::schema;
 using nlohmann::json;
-
-json property(std::string_view type, std::string_view description) {
-  return {{"type", type}, {"description", description}};
-}
-
-json schema(json properties, json required) {
-  return {{"type", "object"}, {"properties", std::move(properties)}, {"required", required}};
-}
-
-ToolHandler forwardTo(HelperProxy& helper, std::string method) {
-  return [&helper, method = std::move(method)](const std::optional<JSONValue>& arguments) {
-    return helper.call(method, arguments);
-  };
-}
-
-// A write runs only when the caller repeats it with confirm; until then the caller sees what
-// would happen and nothing reaches the service.
-using Preview = std::string (*)(const Params::Arguments&);
-ToolHandler confirmedOrPreview(HelperProxy& helper, std::string method, Preview preview) {
-  return [&helper, method = std::move(method), preview](const Params::Arguments& arguments) {
-    if (Params::optionalBool("confirm", arguments, false)) return helper.call(method, arguments);
-    return ToolResult(ToolResponse::text(preview(arguments)));
-  };
-}
 
 std::string createPreview(const Params::Arguments& arguments) {
   return "Preview — create task '" + Params::optional("title", arguments, "(no title)") + "' in '" +
@@ -52,10 +32,10 @@ std::string completePreview(const Params::Arguments& arguments) {
 ToolHandler todoListLists(HelperProxy& helper) { return forwardTo(helper, "todo_list_lists"); }
 ToolHandler todoListTasks(HelperProxy& helper) { return forwardTo(helper, "todo_list_tasks"); }
 ToolHandler todoCreateTask(HelperProxy& helper) {
-  return confirmedOrPreview(helper, "todo_create_task", createPreview);
+  return confirmedForward(helper, "todo_create_task", createPreview);
 }
 ToolHandler todoCompleteTask(HelperProxy& helper) {
-  return confirmedOrPreview(helper, "todo_complete_task", completePreview);
+  return confirmedForward(helper, "todo_complete_task", completePreview);
 }
 
 }  // namespace

@@ -1,44 +1,20 @@
 #include "core/AuditLog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/FileStore.h"
+#include "platform/LineLog.h"
+#include "platform/Timestamp.h"
 
 namespace tvrn::AuditLog {
 namespace {
 
-struct State {
-  std::mutex lock;  // guards logURL and every change to the file
-  std::optional<std::filesystem::path> logURL;
-};
-
-State& state() {
-  static State instance;
-  return instance;
-}
-
-std::optional<std::filesystem::path> currentURL() {
-  State& s = state();
-  std::lock_guard hold(s.lock);
-  return s.logURL;
-}
-
-std::string isoNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
+// An append brings back a file removed while the process runs, so no record is lost to it.
+LineLog& auditLog() {
+  static LineLog log(/*recreate=*/true);
+  return log;
 }
 
 bool isBlank(std::string_view line) {
@@ -75,38 +51,14 @@ void trim(const std::filesystem::path& file, std::size_t count) {
   FileStore::writeAtomic(file, kept, 0600);
 }
 
-void appendTo(const std::filesystem::path& file, const std::string& line) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-}
-
 }  // namespace
 
-// Holds the lock throughout, so a record appended while the file is being cut is not lost to
-// the rename.
 void configure(const std::filesystem::path& url) {
-  State& s = state();
-  std::lock_guard hold(s.lock);
-  s.logURL = url;
-  if (url.has_parent_path()) FileStore::ensureDirectory(url.parent_path());
-  const int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::fchmod(fd, 0600);
-    ::close(fd);
-  }
-  trim(url, kKeptLines);
+  auditLog().configure(url, [](const std::filesystem::path& file) { trim(file, kKeptLines); });
 }
 
 void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms) {
-  const nlohmann::json entry = {{"ts", isoNow()},
+  const nlohmann::json entry = {{"ts", Timestamp::iso8601UTC()},
                                 {"tool", std::string(tool)},
                                 {"source", std::string(toRaw(source))},
                                 {"ok", ok},
@@ -115,16 +67,14 @@ void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms) 
   std::string line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   line += '\n';
 
-  State& s = state();
-  std::lock_guard hold(s.lock);
-  if (s.logURL) appendTo(*s.logURL, line);
+  auditLog().append(line);
 }
 
 // Takes no lock while reading: a line still being written does not parse and is skipped.
 std::vector<nlohmann::json> recent(int limit) {
   std::vector<nlohmann::json> records;
   if (limit <= 0) return records;
-  const std::optional<std::filesystem::path> url = currentURL();
+  const std::optional<std::filesystem::path> url = auditLog().file();
   if (!url) return records;
   const std::optional<std::string> text = FileStore::read(*url);
   if (!text) return records;

@@ -8,7 +8,7 @@
 
 namespace tvrn::Logger {
 
-// Points the log at a file (made empty, 0600, when missing) and cuts the file to its last 2000
+// Points the log at a file (0600, made empty when missing) and cuts the file to its last 2000
 // lines. Called once at start-up; until then lines reach standard error only.
 void configure(const std::filesystem::path& url);
 

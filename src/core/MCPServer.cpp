@@ -19,6 +19,7 @@
 #include "core/ToolResponse.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
+#include "platform/Timestamp.h"
 
 namespace tvrn {
 namespace {
@@ -81,15 +82,6 @@ std::string clientName(const std::optional<JSONValue>& params) {
 bool hasSetting(std::string_view key) {
   const nlohmann::json settings = ConfigManager::shared().load();
   return settings.is_object() && settings.contains(key);
-}
-
-std::string isoNowUTC() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
 }
 
 // The member of params as a string, when params is an object holding one.
@@ -255,7 +247,7 @@ std::string MCPServer::handleToolsList(const JSONRPCID& id) {
 void MCPServer::trackToolsListed() {
   if (hasSetting("tools_listed_at")) return;
   // Saved before sending, so the event goes out at most once even when the POST fails.
-  ConfigManager::shared().save({{"tools_listed_at", isoNowUTC()}});
+  ConfigManager::shared().save({{"tools_listed_at", Timestamp::iso8601UTC()}});
   const nlohmann::json event = {
       {"type", "mcp_tools_listed"},
       {"machine_id", ConfigManager::shared().getMachineId()},

@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/Utf8.h"
+
 namespace tvrn {
 namespace {
 
@@ -22,74 +24,10 @@ bool isSocket(int fd) {
   return ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
-// The length of the well-formed UTF-8 sequence at text[at], or 0. Overlong forms, surrogates and
-// code points past U+10FFFF are not well formed.
-std::size_t sequenceAt(std::string_view text, std::size_t at, char32_t& codePoint) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    codePoint = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, codePoint = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, codePoint = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, codePoint = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (text.size() - at < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    codePoint = (codePoint << 6) | (byte(i) & 0x3F);
-  }
-  if (codePoint < minimum || codePoint > 0x10FFFF) return 0;
-  if (codePoint >= 0xD800 && codePoint <= 0xDFFF) return 0;
-  return length;
-}
-
-bool isValidUTF8(std::string_view text) {
-  char32_t codePoint = 0;
-  for (std::size_t at = 0; at < text.size();) {
-    const std::size_t length = sequenceAt(text, at, codePoint);
-    if (length == 0) return false;
-    at += length;
-  }
-  return true;
-}
-
 // Unicode's space separators and the tab.
 bool isBlank(char32_t c) {
   return c == 0x09 || c == 0x20 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) ||
          c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// The blanks together with the line and paragraph breaks.
-bool isBlankOrNewline(char32_t c) {
-  return isBlank(c) || (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
-
-// Trims whole code points matching `drop` from both ends of valid UTF-8 text.
-template <typename Predicate>
-std::string_view trim(std::string_view text, Predicate drop) {
-  char32_t codePoint = 0;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    const std::size_t length = sequenceAt(text, begin, codePoint);
-    if (length == 0 || !drop(codePoint)) break;
-    begin += length;
-  }
-  std::size_t end = text.size();
-  while (end > begin) {
-    std::size_t start = end - 1;
-    while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-    if (sequenceAt(text, start, codePoint) != end - start || !drop(codePoint)) break;
-    end = start;
-  }
-  return text.substr(begin, end - begin);
 }
 
 // A decimal integer with an optional sign and nothing else.
@@ -171,14 +109,14 @@ std::string MCPReader::readLine() {
   }
   if (!line.empty() && line.back() == kCarriageReturn) line.pop_back();
   if (overLimit || line.size() > maxLineBytes) throw TransportError::encodingFailed;
-  if (!isValidUTF8(line)) return {};
+  if (!Utf8::isValid(line)) return {};
   return line;
 }
 
 RawMessage MCPReader::readMessage() {
   while (true) {
     const std::string line = readLine();
-    const std::string_view trimmed = trim(line, isBlankOrNewline);
+    const std::string_view trimmed = Utf8::trim(line, Utf8::isWhiteSpace);
     if (!trimmed.empty()) return RawMessage{std::string(trimmed)};
   }
 }
@@ -209,7 +147,7 @@ void MCPWriter::write(std::string_view message) {
 namespace MCPCodec {
 
 std::string encode(std::string_view message) {
-  if (!isValidUTF8(message)) return {};
+  if (!Utf8::isValid(message)) return {};
   std::string framed;
   framed.reserve(message.size() + 1);
   framed.append(message);
@@ -226,8 +164,8 @@ std::optional<std::int64_t> parseContentLength(std::string_view line) {
     if (lower != prefix[i]) return std::nullopt;
   }
   const std::string_view rest = line.substr(prefix.size());
-  if (!isValidUTF8(rest)) return std::nullopt;
-  return parseInteger(trim(rest, isBlank));
+  if (!Utf8::isValid(rest)) return std::nullopt;
+  return parseInteger(Utf8::trim(rest, isBlank));
 }
 
 }  // namespace MCPCodec

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Utf8.h"
+
 namespace tvrn::PIISanitizer {
 namespace {
 
@@ -35,35 +37,6 @@ constexpr std::string_view kPhonePattern =
 
 using Range = std::pair<std::size_t, std::size_t>;
 
-// Length of the well-formed UTF-8 sequence at the start of bytes (never empty), or 0 when it is
-// ill-formed (overlong forms, surrogates and code points past U+10FFFF included).
-std::size_t sequenceLength(std::string_view bytes) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (bytes.size() < length) return 0;
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(i);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
-  }
-  return length;
-}
-
 // Text from tools may hold bytes that are not UTF-8. Each stretch of valid text between such
 // bytes is searched on its own, so a stray byte hides nothing around it and no match crosses it.
 std::vector<Range> validStretches(std::string_view text) {
@@ -71,7 +44,7 @@ std::vector<Range> validStretches(std::string_view text) {
   std::size_t start = 0;
   std::size_t at = 0;
   while (at < text.size()) {
-    const std::size_t length = sequenceLength(text.substr(at));
+    const std::size_t length = Utf8::sequenceLength(text.substr(at));
     if (length > 0) {
       at += length;
       continue;

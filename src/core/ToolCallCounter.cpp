@@ -12,6 +12,7 @@
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Timestamp.h"
 
 namespace tvrn {
 
@@ -59,21 +60,11 @@ std::string aiClient() {
   return source ? source() : std::string();
 }
 
-// ISO-8601 in UTC to the second, e.g. 2025-01-31T09:05:00Z.
-std::string nowInternetTime() {
-  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm utc{};
-  ::gmtime_r(&now, &utc);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 void recordFirstToolCall() {
   const ConfigManager& config = ConfigManager::shared();
   const nlohmann::json settings = config.load();
   if (settings.is_object() && settings.contains(kFirstToolCallKey)) return;
-  config.save({{kFirstToolCallKey, nowInternetTime()}});
+  config.save({{kFirstToolCallKey, Timestamp::iso8601UTC()}});
 }
 
 }  // namespace

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include "platform/Timestamp.h"
 
 namespace tvrn::FileStore {
 namespace {
@@ -17,14 +17,12 @@ bool fail(std::string* error, const std::string& what) {
   return false;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
+bool writeAll(int fd, std::string_view bytes) {
   size_t written = 0;
   while (written < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // a write that takes nothing would take nothing for ever
     written += static_cast<size_t>(n);
   }
   return true;
@@ -69,13 +67,61 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   return true;
 }
 
+// Plain reads rather than a stream: a stream throws when a read fails midway (a /proc file of a
+// process that has just ended), and it would read a folder as an empty file.
 std::optional<std::string> read(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return buffer.str();
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char chunk[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
+}
+
+bool ensureFile(const std::filesystem::path& file, mode_t mode) {
+  if (file.has_parent_path()) ensureDirectory(file.parent_path());
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  ::fchmod(fd, mode);
+  ::close(fd);
+  return true;
+}
+
+bool append(const std::filesystem::path& file, std::string_view bytes,
+            std::optional<mode_t> createMode) {
+  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (createMode ? O_CREAT : 0);
+  const int fd = ::open(file.c_str(), flags, createMode.value_or(0));
+  if (fd < 0) return false;
+  const bool written = writeAll(fd, bytes);
+  ::close(fd);
+  return written;
+}
+
+std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file,
+                                               std::string* reason) {
+  const std::string base = file.string() + ".corrupt-" + Timestamp::compactUTC();
+  std::filesystem::path target = base;
+  // A dangling link counts as taken: the rename would replace it.
+  const auto taken = [](const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+  };
+  for (int n = 2; taken(target); ++n) target = base + "-" + std::to_string(n);
+  if (::rename(file.c_str(), target.c_str()) != 0) {
+    if (reason != nullptr) *reason = std::strerror(errno);
+    return std::nullopt;
+  }
+  return target;
 }
 
 }  // namespace tvrn::FileStore

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tvrn::FileStore {
 
@@ -21,5 +22,20 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
 
 // The file's whole contents, or nothing when it cannot be read.
 std::optional<std::string> read(const std::filesystem::path& file);
+
+// Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.
+// True when the file exists afterwards.
+bool ensureFile(const std::filesystem::path& file, mode_t mode = 0600);
+
+// Adds bytes at the end of the file. A missing file is created with `createMode` when one is
+// given; without one the append fails, so a file removed on purpose does not come back.
+bool append(const std::filesystem::path& file, std::string_view bytes,
+            std::optional<mode_t> createMode = std::nullopt);
+
+// Renames a damaged file to "<file>.corrupt-<UTC time>" ("-2", "-3", ... after it when that name
+// is taken), so what it held is kept for the user. The new path; on failure nothing, with the
+// system's reason in *reason when given.
+std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file,
+                                               std::string* reason = nullptr);
 
 }  // namespace tvrn::FileStore

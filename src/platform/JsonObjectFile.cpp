@@ -1,7 +1,5 @@
 #include "platform/JsonObjectFile.h"
 
-#include <cstdio>
-#include <ctime>
 #include <string>
 #include <system_error>
 
@@ -13,23 +11,6 @@ namespace {
 bool pathExists(const std::filesystem::path& file) {
   std::error_code ec;
   return std::filesystem::exists(std::filesystem::symlink_status(file, ec));
-}
-
-std::string utcStamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
-  return text;
-}
-
-std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file) {
-  const std::string base = file.string() + ".corrupt-" + utcStamp();
-  std::filesystem::path target = base;
-  for (int n = 2; pathExists(target); ++n) target = base + "-" + std::to_string(n);
-  if (std::rename(file.c_str(), target.c_str()) != 0) return std::nullopt;
-  return target;
 }
 
 }  // namespace
@@ -62,7 +43,7 @@ Update update(const std::filesystem::path& file,
   Contents contents = read(file);
   result.damaged = contents.damaged;
   if (contents.damaged) {
-    result.movedAside = moveAside(file);
+    result.movedAside = FileStore::moveAside(file);
     if (!result.movedAside) return result;
   }
   change(contents.object);

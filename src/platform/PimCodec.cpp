@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Timestamp.h"
+
 namespace tvrn::PimCodec {
 namespace {
 
@@ -228,16 +230,7 @@ std::string dayText(PimTime time) {
   return out;
 }
 
-std::string instantText(PimTime time) {
-  const auto whole = floor<seconds>(time);
-  const auto day = floor<days>(whole);
-  const hh_mm_ss clock(whole - day);
-  char out[16];
-  std::snprintf(out, sizeof out, "T%02d:%02d:%02dZ", static_cast<int>(clock.hours().count()),
-                static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return dayText(day) + out;
-}
+std::string instantText(PimTime time) { return Timestamp::iso8601UTC(time); }
 
 std::string timeText(PimTime time, bool asDay) { return asDay ? dayText(time) : instantText(time); }
 

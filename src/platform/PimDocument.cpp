@@ -2,9 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 
 #include "platform/FileStore.h"
@@ -21,15 +19,6 @@ struct WarningSink {
 WarningSink& warningSink() {
   static auto* sink = new WarningSink;
   return *sink;
-}
-
-std::string utcStamp() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  ::gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
-  return text;
 }
 
 }  // namespace
@@ -108,15 +97,11 @@ void PimDocument::load(const std::filesystem::path& file, PimWarnings& warnings)
 
 std::optional<std::string> PimDocument::moveAside(const std::filesystem::path& file,
                                                   PimWarnings& warnings) {
-  const std::string base = file.string() + ".corrupt-" + utcStamp();
-  std::string target = base;
-  std::error_code ec;
-  for (int n = 1; std::filesystem::exists(target, ec); ++n) target = base + "-" + std::to_string(n);
-  if (::rename(file.c_str(), target.c_str()) != 0) {
-    return "cannot move the unusable " + file.string() + " aside: " + std::strerror(errno);
-  }
+  std::string reason;
+  const auto target = FileStore::moveAside(file, &reason);
+  if (!target) return "cannot move the unusable " + file.string() + " aside: " + reason;
   warnings.push_back("Personal data file " + file.string() + " was unusable (" +
-                     problem_.value_or("unknown") + "); moved aside as " + target);
+                     problem_.value_or("unknown") + "); moved aside as " + target->string());
   return std::nullopt;
 }
 

@@ -1,16 +1,14 @@
 #include "platform/PimStore.h"
 
-#include <openssl/rand.h>
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 #include <map>
 #include <set>
 #include <unordered_map>
 
+#include "platform/HardwareId.h"
 #include "platform/Paths.h"
 #include "platform/PimCodec.h"
 #include "platform/Recurrence.h"
@@ -24,22 +22,6 @@ using std::chrono::seconds;
 // ---------------------------------------------------------------- shared pieces
 
 PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
-
-std::string newIdentifier() {
-  unsigned char bytes[16] = {};
-  if (RAND_bytes(bytes, sizeof bytes) != 1) {
-    std::ifstream random("/dev/urandom", std::ios::binary);
-    random.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-  }
-  bytes[6] = (bytes[6] & 0x0F) | 0x40;
-  bytes[8] = (bytes[8] & 0x3F) | 0x80;
-  char out[40];
-  std::snprintf(out, sizeof out,
-                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
-                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-  return out;
-}
 
 std::optional<size_t> indexOf(const json& list, std::string_view id) {
   for (size_t i = 0; i < list.size(); ++i) {
@@ -430,7 +412,7 @@ std::string changeFuture(json& list, const Located& located, const Event& wanted
         ruleJson(cutBefore(*series.recurrence, located.ordinal, original), series.allDay);
     target = record;  // a copy keeps the attendees and anything else the file holds
     target.erase("exceptions");
-    next.id = newIdentifier();
+    next.id = HardwareId::randomUUID();
   }
   encodeEvent(next, target);
   if (!carried.empty()) target["exceptions"] = carried;
@@ -500,7 +482,7 @@ std::string defaultContainerIn(const json& document) {
 // under that id).
 template <typename Item, typename Encode>
 Item upsert(json& list, Item item, Encode encode) {
-  if (item.id.empty()) item.id = newIdentifier();
+  if (item.id.empty()) item.id = HardwareId::randomUUID();
   json* record = nullptr;
   if (auto at = indexOf(list, item.id)) {
     record = &list[*at];
@@ -680,7 +662,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
     json& list = arrayIn(content, "events");
     std::string savedId;
     if (wanted.id.empty()) {
-      wanted.id = newIdentifier();
+      wanted.id = HardwareId::randomUUID();
       list.push_back(json::object());
       encodeEvent(wanted, list.back());
       savedId = wanted.id;
@@ -814,7 +796,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
     json content = reminders_.read(folder, warnings);
     json& list = arrayIn(content, "reminders");
     if (wanted.id.empty()) {
-      wanted.id = newIdentifier();
+      wanted.id = HardwareId::randomUUID();
       list.push_back(json::object());
       encodeReminder(wanted, list.back());
     } else {

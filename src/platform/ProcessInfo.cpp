@@ -5,25 +5,17 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string_view>
+
+#include "platform/FileStore.h"
 
 namespace tvrn::ProcessInfo {
 namespace {
 
 std::filesystem::path procDir(pid_t pid) {
   return std::filesystem::path("/proc") / std::to_string(pid);
-}
-
-std::optional<std::string> readWhole(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return text;
 }
 
 template <typename Number>
@@ -76,7 +68,7 @@ pid_t selfPid() { return ::getpid(); }
 std::optional<Entry> lookup(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const auto dir = procDir(pid);
-  const auto status = readWhole(dir / "status");
+  const auto status = FileStore::read(dir / "status");
   if (!status) return std::nullopt;
   const auto ppid = statusField<pid_t>(*status, "PPid");
   const auto uid = statusField<uid_t>(*status, "Uid");
@@ -86,9 +78,9 @@ std::optional<Entry> lookup(pid_t pid) {
   entry.pid = pid;
   entry.ppid = *ppid;
   entry.uid = *uid;
-  entry.command = readWhole(dir / "comm").value_or("");
+  entry.command = FileStore::read(dir / "comm").value_or("");
   if (!entry.command.empty() && entry.command.back() == '\n') entry.command.pop_back();
-  entry.arguments = splitArguments(readWhole(dir / "cmdline").value_or(""));
+  entry.arguments = splitArguments(FileStore::read(dir / "cmdline").value_or(""));
   if (!entry.arguments.empty()) entry.executable = lastPathElement(entry.arguments.front());
   return entry;
 }
@@ -106,7 +98,7 @@ std::vector<Entry> ancestors(pid_t pid) {
 
 std::optional<uid_t> ownerUid(pid_t pid) {
   if (pid <= 0) return std::nullopt;
-  const auto status = readWhole(procDir(pid) / "status");
+  const auto status = FileStore::read(procDir(pid) / "status");
   if (!status) return std::nullopt;
   return statusField<uid_t>(*status, "Uid");
 }

@@ -14,6 +14,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Utf8.h"
+
 extern char** environ;
 
 namespace tvrn {
@@ -30,8 +32,6 @@ constexpr std::size_t kFinalDrainLimit = 64 * 1024 * 1024;
 constexpr milliseconds kExitPollSlice{5};
 
 std::string describe(int error) { return std::strerror(error); }
-
-bool isContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -476,7 +476,9 @@ void Subprocess::drainErrorLocked() {
     const ReadOutcome outcome = readSome(error_, errorTail_);
     if (errorTail_.size() > kErrorTailLimit) {
       std::size_t cut = errorTail_.size() - kErrorTailLimit;
-      while (cut < errorTail_.size() && isContinuationByte(errorTail_[cut])) ++cut;
+      while (cut < errorTail_.size() &&
+             Utf8::isContinuation(static_cast<unsigned char>(errorTail_[cut])))
+        ++cut;
       errorTail_.erase(0, cut);
     }
     if (outcome == ReadOutcome::data) continue;

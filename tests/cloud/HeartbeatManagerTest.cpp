@@ -3,9 +3,11 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cloud/HeartbeatManager.h"
@@ -45,8 +47,16 @@ class Process {
     ::kill(-pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
   }
+  // The spawn returns once the new program runs, a moment before the kernel shows its arguments.
   ProcessInfo::Entry entry() const {
-    return ProcessInfo::lookup(pid_).value_or(ProcessInfo::Entry{});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      const auto found = ProcessInfo::lookup(pid_);
+      if ((found && !found->arguments.empty()) || std::chrono::steady_clock::now() > deadline) {
+        return found.value_or(ProcessInfo::Entry{});
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   }
 
  private:

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
@@ -42,6 +45,53 @@ TEST(FileStoreTest, ReportsWhyAWriteFailed) {
   EXPECT_FALSE(FileStore::writeAtomic(test::home() / "blocker" / "x.json", "{}", 0600, &error));
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(FileStore::read(test::home() / "missing").has_value());
+  EXPECT_FALSE(FileStore::read(test::home()).has_value()) << "a folder is no file";
+}
+
+TEST(FileStoreTest, EnsuresPrivateFilesAndAppendsOnlyWhereAsked) {
+  const auto file = Paths::appSupport() / "logs" / "a.log";
+  ASSERT_TRUE(FileStore::ensureFile(file));
+  EXPECT_EQ(modeOf(file), 0600u);
+  EXPECT_EQ(modeOf(file.parent_path()), 0700u);
+  ::chmod(file.c_str(), 0644);
+  ASSERT_TRUE(FileStore::ensureFile(file));
+  EXPECT_EQ(modeOf(file), 0600u) << "an existing file is made private too";
+
+  EXPECT_TRUE(FileStore::append(file, "one\n"));
+  EXPECT_TRUE(FileStore::append(file, "two\n"));
+  EXPECT_EQ(test::readFile(file), "one\ntwo\n");
+
+  std::filesystem::remove(file);
+  EXPECT_FALSE(FileStore::append(file, "lost\n"));
+  EXPECT_FALSE(std::filesystem::exists(file)) << "a removed file stays removed";
+  EXPECT_TRUE(FileStore::append(file, "back\n", 0600));
+  EXPECT_EQ(test::readFile(file), "back\n");
+  EXPECT_EQ(modeOf(file), 0600u);
+}
+
+TEST(FileStoreTest, MovesDamagedFilesAsideUnderFreshNames) {
+  const auto file = Paths::appSupport() / "config.json";
+  std::vector<std::string> names;
+  for (const char* bytes : {"first", "second", "third"}) {
+    test::writeFile(file, bytes);
+    const auto moved = FileStore::moveAside(file);
+    ASSERT_TRUE(moved.has_value());
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(test::readFile(*moved), bytes);
+    names.push_back(moved->filename().string());
+  }
+  // All three may fall in one second; the later ones then get a number.
+  const std::string stamped = names[0];
+  ASSERT_EQ(stamped.rfind("config.json.corrupt-", 0), 0u) << stamped;
+  EXPECT_EQ(stamped.size(), std::string("config.json.corrupt-20250131T090507Z").size());
+  if (names[2].rfind(stamped, 0) == 0) {
+    EXPECT_EQ(names[1], stamped + "-2");
+    EXPECT_EQ(names[2], stamped + "-3");
+  }
+
+  std::string reason;
+  EXPECT_FALSE(FileStore::moveAside(file, &reason).has_value());
+  EXPECT_FALSE(reason.empty());
 }
 
 TEST(PathsTest, FollowsTheEnvironmentAtEachCall) {
