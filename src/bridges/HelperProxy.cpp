@@ -192,9 +192,9 @@ HelperProxy::Reply HelperProxy::exchangeLocked(const json& request, double timeo
   if (read.status != LineStatus::line) {
     return disconnectedLocked(read.status != LineStatus::timedOut);
   }
-  json reply = json::parse(read.text, nullptr, false);
-  if (!reply.is_object()) return invalidReplyLocked();
-  return readReply(std::move(reply));
+  std::optional<json> reply = JSONValue::parseUntyped(read.text);
+  if (!reply || !reply->is_object()) return invalidReplyLocked();
+  return readReply(*std::move(reply));
 }
 
 bool HelperProxy::launchIfNeededLocked() {

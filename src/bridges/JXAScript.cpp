@@ -36,17 +36,11 @@ std::string targetApplication(std::string_view script) {
 }
 
 JXAResult parseOutput(std::string_view output) {
-  bool tooDeep = false;
-  const nlohmann::json::parser_callback_t depthGuard =
-      [&tooDeep](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
-        if (depth > JSONValue::maxDepth) tooDeep = true;
-        return true;
-      };
-  nlohmann::json parsed = nlohmann::json::parse(output, depthGuard, false);
-  if (tooDeep || !(parsed.is_object() || parsed.is_array())) {
+  std::optional<nlohmann::json> parsed = JSONValue::parseUntyped(output);
+  if (!parsed || !(parsed->is_object() || parsed->is_array())) {
     return fail(JXAError::jsonParseError(output));
   }
-  return parsed;
+  return *std::move(parsed);
 }
 
 ToolResult toToolResult(const nlohmann::json& value, std::string_view script) {

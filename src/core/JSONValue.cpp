@@ -180,6 +180,17 @@ nlohmann::json JSONValue::rawValue() const {
       storage_);
 }
 
+std::optional<Json> JSONValue::parseUntyped(std::string_view text) {
+  bool tooDeep = false;
+  const Json::parser_callback_t depthGuard = [&tooDeep](int depth, Json::parse_event_t, Json&) {
+    if (depth > maxDepth) tooDeep = true;
+    return !tooDeep;
+  };
+  Json parsed = Json::parse(text, depthGuard, false);
+  if (tooDeep || parsed.is_discarded()) return std::nullopt;
+  return parsed;
+}
+
 std::optional<JSONValue> JSONValue::decode(std::string_view text) {
   TreeBuilder builder;
   if (!Json::sax_parse(text.begin(), text.end(), &builder)) return std::nullopt;

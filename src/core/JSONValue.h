@@ -73,6 +73,9 @@ class JSONValue {
   // The untyped form: the same tree as nlohmann::json.
   nlohmann::json rawValue() const;
 
+  // Untyped JSON from text; nothing when the text is not exactly one JSON value or nests deeper
+  // than maxDepth (so converting it recursively afterwards cannot exhaust the stack).
+  static std::optional<nlohmann::json> parseUntyped(std::string_view text);
   // One JSON value from text, in the decode order null, bool, int, double, string, array,
   // object; nothing when the text is not exactly one JSON value or nests too deep.
   static std::optional<JSONValue> decode(std::string_view text);

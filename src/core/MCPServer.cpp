@@ -183,6 +183,9 @@ std::optional<std::string> MCPServer::handle(const JSONRPCRequest& request, Call
     // A tool that throws is a fault of that tool; the session and its other requests go on.
     if (!request.id) return std::nullopt;
     return JSONRPCResponse::error(request.id, JSONRPCError::internalError, failure.what());
+  } catch (...) {
+    if (!request.id) return std::nullopt;
+    return JSONRPCResponse::error(request.id, JSONRPCError::internalError, "Internal error");
   }
 }
 

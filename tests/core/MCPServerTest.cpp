@@ -341,6 +341,8 @@ TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
   registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
     throw std::runtime_error("handler broke");
   }));
+  registry->registerTool(
+      testTool("throws-value", [](const std::optional<JSONValue>&) -> ToolResult { throw 42; }));
   SessionOverSocket session(registry);
   auto& client = session.client();
 
@@ -356,7 +358,11 @@ TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->at("error"), (json{{"code", -32603}, {"message", "handler broke"}}));
   EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
-  EXPECT_TRUE(client.call(request(3, "ping")));
+  const auto odd = client.call(request(3, "tools/call", {{"name", "throws-value"}}));
+  ASSERT_TRUE(odd);
+  EXPECT_EQ(odd->at("error"), (json{{"code", -32603}, {"message", "Internal error"}}));
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_TRUE(client.call(request(4, "ping")));
 }
 
 TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSession) {
