@@ -1,6 +1,7 @@
 #include "core/ConfigManager.h"
 
 #include <cstdlib>
+#include <map>
 #include <optional>
 
 #include "core/Logger.h"
@@ -49,6 +50,26 @@ bool hasMachineId(const nlohmann::json& settings) {
          !found->get_ref<const std::string&>().empty();
 }
 
+// The object each config file held when it was last read in this process, so that a passing
+// read failure (no descriptor left, an I/O error) does not quietly turn off read-only mode or
+// disabled tools. Guarded by ConfigManager::userFileLock(); never destroyed, as the store is not.
+std::map<std::filesystem::path, nlohmann::json>& lastRead() {
+  static auto* objects = new std::map<std::filesystem::path, nlohmann::json>;
+  return *objects;
+}
+
+// One layer of the settings; the caller holds the user file's lock. A file that is there but
+// cannot be read stands for what it last held; missing and damaged files count as empty.
+nlohmann::json readLayer(const std::filesystem::path& file) {
+  JsonObjectFile::Contents contents = JsonObjectFile::read(file);
+  if (contents.readError) {
+    const auto found = lastRead().find(file);
+    return found != lastRead().end() ? found->second : nlohmann::json::object();
+  }
+  lastRead()[file] = contents.object;
+  return std::move(contents.object);
+}
+
 }  // namespace
 
 const std::set<std::string>& ConfigManager::governanceKeys() {
@@ -95,7 +116,7 @@ std::mutex& ConfigManager::userFileLock() {
 
 nlohmann::json ConfigManager::readUserFile(const std::filesystem::path& file) {
   std::lock_guard hold(userFileLock());
-  return JsonObjectFile::read(file).object;
+  return readLayer(file);
 }
 
 void ConfigManager::updateUserFile(const std::filesystem::path& file,
@@ -103,10 +124,24 @@ void ConfigManager::updateUserFile(const std::filesystem::path& file,
   JsonObjectFile::Update update;
   {
     std::lock_guard hold(userFileLock());
-    update = JsonObjectFile::update(file, change);
+    nlohmann::json changed;
+    update = JsonObjectFile::update(file, [&](nlohmann::json& user) {
+      change(user);
+      changed = user;
+    });
+    if (update.written) {
+      // As written: invalid UTF-8 replaced, so the copy can always be printed again.
+      lastRead()[file] = nlohmann::json::parse(
+          changed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+  }
+  const std::string name = file.filename().string();
+  if (update.readError) {
+    Logger::warn("config",
+                 name + " could not be read (" + *update.readError + "); left it unchanged");
+    return;
   }
   if (!update.damaged) return;
-  const std::string name = file.filename().string();
   if (update.movedAside) {
     Logger::warn("config", name + " could not be read as a JSON object; moved it aside to " +
                                update.movedAside->string());
@@ -119,14 +154,14 @@ void ConfigManager::updateUserFile(const std::filesystem::path& file,
 
 nlohmann::json ConfigManager::resolve() const {
   std::lock_guard hold(userFileLock());
-  nlohmann::json result = JsonObjectFile::read(Paths::systemConfigDir() / "config.json").object;
-  const nlohmann::json user = JsonObjectFile::read(configPath_).object;
+  nlohmann::json result = readLayer(Paths::systemConfigDir() / "config.json");
+  const nlohmann::json user = readLayer(configPath_);
   for (const auto& [key, value] : user.items()) {
     if (governanceKeys().count(key) != 0 && result.contains(key)) continue;
     result[key] = value;
   }
   if (const char* overridePath = std::getenv("TVRN_CONFIG"); overridePath != nullptr) {
-    const nlohmann::json overrides = JsonObjectFile::read(overridePath).object;
+    const nlohmann::json overrides = readLayer(overridePath);
     for (const auto& [key, value] : overrides.items()) result[key] = value;
   }
   return result;

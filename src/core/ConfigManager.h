@@ -44,11 +44,13 @@ class ConfigManager final {
       const std::filesystem::path& machineIdFile = HardwareId::kMachineIdFile);
 
   // The user's file as an object (empty when missing or damaged), under the one lock that
-  // guards it for this store and for Config.
+  // guards it for this store and for Config. A file that is there but cannot be read gives what
+  // it held when last read in this process, as do the other layers of load().
   static nlohmann::json readUserFile(const std::filesystem::path& file);
 
   // One read-change-write of the user's file under that same lock, so concurrent changes are
-  // never lost. A damaged file is moved aside first, with one warning.
+  // never lost. A damaged file is moved aside first, with one warning; a file that cannot be
+  // read is left unchanged, with one warning.
   static void updateUserFile(const std::filesystem::path& file,
                              const std::function<void(nlohmann::json&)>& change);
 

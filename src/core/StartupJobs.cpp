@@ -2,9 +2,9 @@
 
 #include <sys/utsname.h>
 
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "core/ConfigManager.h"
@@ -12,6 +12,7 @@
 #include "core/Timeouts.h"
 #include "platform/Dispatch.h"
 #include "platform/Endpoints.h"
+#include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/ScriptHost.h"
 #include "platform/UserDefaults.h"
@@ -58,9 +59,9 @@ std::string unquoted(std::string value) {
 // The distribution's display name from os-release, e.g. "Debian GNU/Linux 12 (bookworm)".
 std::optional<std::string> distributionName() {
   for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
-    std::ifstream in(file);
+    std::istringstream lines(FileStore::read(file).value_or(""));
     std::string line;
-    while (std::getline(in, line)) {
+    while (std::getline(lines, line)) {
       constexpr std::string_view kKey = "PRETTY_NAME=";
       if (line.rfind(kKey, 0) != 0) continue;
       std::string name = unquoted(line.substr(kKey.size()));

@@ -69,17 +69,26 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
 
 // Plain reads rather than a stream: a stream throws when a read fails midway (a /proc file of a
 // process that has just ended), and it would read a folder as an empty file.
-std::optional<std::string> read(const std::filesystem::path& file) {
+std::optional<std::string> read(const std::filesystem::path& file, ReadError* error) {
+  const auto failed = [&](int code) -> std::optional<std::string> {
+    if (error != nullptr) {
+      struct stat info {};
+      error->missing = (code == ENOENT || code == ENOTDIR) && ::lstat(file.c_str(), &info) != 0;
+      error->reason = std::strerror(code);
+    }
+    return std::nullopt;
+  };
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return failed(errno);
   std::string bytes;
   char chunk[64 * 1024];
   for (;;) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
+      const int code = errno;
       ::close(fd);
-      return std::nullopt;
+      return failed(code);
     }
     if (n == 0) break;
     bytes.append(chunk, static_cast<size_t>(n));

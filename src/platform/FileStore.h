@@ -20,8 +20,16 @@ bool ensureDirectory(const std::filesystem::path& dir, mode_t mode = 0700);
 bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode = 0600,
                  std::string* error = nullptr);
 
-// The file's whole contents, or nothing when it cannot be read.
-std::optional<std::string> read(const std::filesystem::path& file);
+// Why a read gave no contents. A file that is there but could not be read (a folder in its
+// place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
+// take it for an absent or empty file and write over it.
+struct ReadError {
+  bool missing = false;  // nothing is at the path (a dangling link is something)
+  std::string reason;    // the system's words
+};
+
+// The file's whole contents, or nothing when it cannot be read, with why in *error when given.
+std::optional<std::string> read(const std::filesystem::path& file, ReadError* error = nullptr);
 
 // Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.
 // True when the file exists afterwards.

@@ -1,25 +1,18 @@
 #include "platform/JsonObjectFile.h"
 
+#include <cstdio>
 #include <string>
-#include <system_error>
 
 #include "platform/FileStore.h"
 
 namespace tvrn::JsonObjectFile {
-namespace {
-
-bool pathExists(const std::filesystem::path& file) {
-  std::error_code ec;
-  return std::filesystem::exists(std::filesystem::symlink_status(file, ec));
-}
-
-}  // namespace
 
 Contents read(const std::filesystem::path& file) {
   Contents contents;
-  std::optional<std::string> bytes = FileStore::read(file);
+  FileStore::ReadError error;
+  std::optional<std::string> bytes = FileStore::read(file, &error);
   if (!bytes) {
-    contents.damaged = pathExists(file);
+    if (!error.missing) contents.readError = error.reason;
     return contents;
   }
   nlohmann::json parsed = nlohmann::json::parse(*bytes, nullptr, false);
@@ -42,12 +35,19 @@ Update update(const std::filesystem::path& file,
   Update result;
   Contents contents = read(file);
   result.damaged = contents.damaged;
+  result.readError = contents.readError;
+  if (contents.readError) return result;
   if (contents.damaged) {
     result.movedAside = FileStore::moveAside(file);
     if (!result.movedAside) return result;
   }
   change(contents.object);
   result.written = write(file, contents.object);
+  // Without a new file the damaged one is still the best the user has.
+  if (!result.written && result.movedAside &&
+      std::rename(result.movedAside->c_str(), file.c_str()) == 0) {
+    result.movedAside.reset();
+  }
   return result;
 }
 

@@ -1,20 +1,26 @@
 // A JSON object kept in one private file (settings, stored secrets, user defaults): read as an
-// object, changed and written back atomically, and never silently replaced when it is damaged.
+// object, changed and written back atomically, and never silently replaced when it is damaged
+// or cannot be read.
 #pragma once
 
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <string>
 
 namespace tvrn::JsonObjectFile {
 
 struct Contents {
-  nlohmann::json object = nlohmann::json::object();  // empty when missing or damaged
-  bool damaged = false;  // the file exists but does not hold a JSON object
+  nlohmann::json object = nlohmann::json::object();  // empty when missing, unread or damaged
+  bool damaged = false;  // the file was read but does not hold a JSON object
+  // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
+  // its place): its contents are unknown, not empty.
+  std::optional<std::string> readError;
 };
 
-// Reads the file; a missing file is an empty object, as is a damaged one (flagged).
+// Reads the file; a missing file is an empty object, as is a damaged one (flagged) and one that
+// could not be read (with the reason).
 Contents read(const std::filesystem::path& file);
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
@@ -24,13 +30,16 @@ bool write(const std::filesystem::path& file, const nlohmann::json& object);
 struct Update {
   bool written = false;
   bool damaged = false;  // the file held no JSON object when it was read
+  // Set when the file could not be read: nothing was written and the file was left alone.
+  std::optional<std::string> readError;
   // Where a damaged file was moved before the new one took its place.
   std::optional<std::filesystem::path> movedAside;
 };
 
 // One read-change-write of the file; the caller holds whatever lock guards it. A damaged file
 // is first renamed to "<name>.corrupt-<UTC time>" so nothing it held is lost; when that rename
-// fails nothing is written.
+// fails nothing is written, and when the write after it fails the file is renamed back. A file
+// that cannot be read is never changed.
 Update update(const std::filesystem::path& file,
               const std::function<void(nlohmann::json&)>& change);
 

@@ -63,31 +63,44 @@ std::optional<PimDocument::Identity> PimDocument::identify(const std::filesystem
 const nlohmann::json& PimDocument::read(const std::filesystem::path& folder,
                                         PimWarnings& warnings) {
   const auto file = folder / fileName_;
-  if (file != path_ || identify(file) != identity_) load(file, warnings);
+  if (file != path_ || readError_ || identify(file) != identity_) load(file, warnings);
   return content_;
 }
 
 void PimDocument::load(const std::filesystem::path& file, PimWarnings& warnings) {
   path_ = file;
-  identity_ = identify(file);
   content_ = nlohmann::json::object();
   problem_.reset();
-  if (!identity_) return;
+  readError_.reset();
+  // Taken before the read, so a change made while reading is seen at the next use.
+  identity_ = identify(file);
 
-  auto text = FileStore::read(file);
-  if (!text) {
-    problem_ = "it cannot be opened";
-  } else {
-    auto parsed = nlohmann::json::parse(*text, nullptr, false);
-    if (parsed.is_discarded()) {
-      problem_ = "it is not valid JSON";
-    } else if (!parsed.is_object()) {
-      problem_ = "it does not hold a JSON object";
-    } else if (auto why = check_(parsed)) {
-      problem_ = *why;
-    } else {
-      content_ = std::move(parsed);
+  FileStore::ReadError error;
+  auto text = FileStore::read(file, &error);
+  if (!text && !error.missing) {
+    // Not remembered with the file's identity: the next use tries again.
+    identity_.reset();
+    readError_ = file.string() + " could not be read: " + error.reason;
+    if (reportedReadError_ != readError_) {
+      reportedReadError_ = readError_;
+      warnings.push_back("Personal data file " + file.string() + " could not be read (" +
+                         error.reason +
+                         "); it reads as empty and is not changed until it can be "
+                         "read");
     }
+    return;
+  }
+  reportedReadError_.reset();
+  if (!text) return;
+  auto parsed = nlohmann::json::parse(*text, nullptr, false);
+  if (parsed.is_discarded()) {
+    problem_ = "it is not valid JSON";
+  } else if (!parsed.is_object()) {
+    problem_ = "it does not hold a JSON object";
+  } else if (auto why = check_(parsed)) {
+    problem_ = *why;
+  } else {
+    content_ = std::move(parsed);
   }
   if (problem_) {
     warnings.push_back("Personal data file " + file.string() + " is unusable (" + *problem_ +
@@ -109,8 +122,12 @@ std::optional<std::string> PimDocument::write(const std::filesystem::path& folde
                                               const nlohmann::json& document,
                                               PimWarnings& warnings) {
   const auto file = folder / fileName_;
+  // A document made from the empty stand-in for an unread file would replace all it holds, even
+  // when the file could be read by now.
+  if (readError_ && file == path_) return *readError_;
   if (file != path_ || identify(file) != identity_) load(file, warnings);
-  if (problem_ && identity_) {
+  if (readError_) return *readError_;
+  if (problem_) {
     if (auto failure = moveAside(file, warnings)) return failure;
   }
   std::string error;

@@ -1,6 +1,7 @@
 // One JSON file of the personal-data store, kept in memory while it is unchanged on disk. A file
-// that cannot be read is never written over: it is moved aside, with a warning, before a change
-// replaces it.
+// that does not hold a usable document is never written over: it is moved aside, with a warning,
+// before a change replaces it. A file that is there but cannot be read at all (no descriptor
+// left, an I/O error) is tried again at every use and never changed meanwhile.
 #pragma once
 
 #include <sys/types.h>
@@ -30,17 +31,20 @@ class PimDocument {
   PimDocument(std::string fileName, Check check);
 
   // The document in `folder`, reread when the file changed; an empty object when the file is
-  // missing or unusable (the latter reported once in `warnings`).
+  // missing, unusable (reported once in `warnings`) or could not be read (see readError()).
   const nlohmann::json& read(const std::filesystem::path& folder, PimWarnings& warnings);
 
-  // Replaces the file with `document`, moving an unusable one aside first. Answers the reason
-  // when nothing was written.
+  // Replaces the file with `document`, moving an unusable one aside first; a file that cannot be
+  // read is left as it is. Answers the reason when nothing was written.
   std::optional<std::string> write(const std::filesystem::path& folder,
                                    const nlohmann::json& document, PimWarnings& warnings);
 
   const std::string& fileName() const { return fileName_; }
   // Why the file last read is unusable, or nothing.
   const std::optional<std::string>& problem() const { return problem_; }
+  // Why the file could not be read at the last try, or nothing: its contents are unknown, so
+  // what read() gave is no answer about them.
+  const std::optional<std::string>& readError() const { return readError_; }
 
  private:
   struct Identity {
@@ -62,6 +66,8 @@ class PimDocument {
   std::optional<Identity> identity_;
   nlohmann::json content_ = nlohmann::json::object();
   std::optional<std::string> problem_;
+  std::optional<std::string> readError_;
+  std::optional<std::string> reportedReadError_;  // said once until the file reads again
 };
 
 }  // namespace tvrn

@@ -87,7 +87,7 @@ AuthorizationStatus PrivacyGate::status(PrivacyEntity entity) const {
     std::lock_guard lock(fileMutex_);
     const nlohmann::json& content = document_.read(folder(), warnings);
     auto entry = content.find(std::string(toRaw(entity)));
-    if (document_.problem()) {
+    if (document_.problem() || document_.readError()) {
       status = AuthorizationStatus::unknown;
     } else if (entry == content.end() || entry->is_null()) {
       status = AuthorizationStatus::notDetermined;

@@ -160,6 +160,57 @@ TEST(ConfigManagerTest, DamagedUserFileIsKeptAsideNotOverwritten) {
   EXPECT_EQ(fileJson(userFile()), json::parse(R"({"read_only": true})"));
 }
 
+TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
+  ConfigManager& store = ConfigManager::shared();
+  const auto readable = [](const std::filesystem::path& file, const char* bytes) {
+    std::filesystem::remove_all(file);
+    test::writeFile(file, bytes);
+  };
+  const auto unreadable = [](const std::filesystem::path& file) {
+    std::filesystem::remove_all(file);
+    test::writeFile(file / "inside", "{}");  // a folder in the file's place
+  };
+
+  // A file never read in this process counts as empty, as a missing one does.
+  unreadable(systemFile());
+  readable(userFile(), R"({"read_only": true})");
+  EXPECT_TRUE(store.readOnly());
+  EXPECT_EQ(store.disabledTools(), Names{});
+
+  // Once read, each layer stands for what it last held while it cannot be read.
+  readable(systemFile(), R"({"read_only": true, "disabled_tools": ["s"]})");
+  readable(userFile(), R"({"disabled_services": ["mail"], "port": 9000})");
+  EXPECT_EQ(store.disabledServices(), Names{"mail"});
+  unreadable(systemFile());
+  unreadable(userFile());
+  EXPECT_TRUE(store.readOnly());
+  EXPECT_EQ(store.disabledTools(), Names{"s"});
+  EXPECT_EQ(store.disabledServices(), Names{"mail"});
+  EXPECT_EQ(Config::shared().port(), 9000);
+
+  // A change to a file that cannot be read is not made: the file stays, with one warning.
+  test::CapturedStderr captured;
+  store.save({{"read_only", false}});
+  Config::shared().set("port", 1);
+  const std::string log = captured.text();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+  EXPECT_NE(log.find("config.json could not be read ("), std::string::npos) << log;
+  EXPECT_TRUE(std::filesystem::is_directory(userFile()));
+  EXPECT_TRUE(filesStartingWith("config.json.corrupt-").empty());
+  EXPECT_TRUE(store.readOnly());
+
+  // Content that reads but does not parse still counts as empty.
+  readable(systemFile(), "{not json");
+  EXPECT_FALSE(store.readOnly());
+  EXPECT_EQ(store.disabledTools(), Names{});
+
+  // What a save wrote is what stands for the file afterwards.
+  readable(userFile(), "{}");
+  store.save({{"disabled_services", {"notes"}}});
+  unreadable(userFile());
+  EXPECT_EQ(store.disabledServices(), Names{"notes"});
+}
+
 TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
   ConfigManager& store = ConfigManager::shared();
   constexpr int kThreads = 8, kChanges = 25;

@@ -44,8 +44,27 @@ TEST(FileStoreTest, ReportsWhyAWriteFailed) {
   std::string error;
   EXPECT_FALSE(FileStore::writeAtomic(test::home() / "blocker" / "x.json", "{}", 0600, &error));
   EXPECT_FALSE(error.empty());
-  EXPECT_FALSE(FileStore::read(test::home() / "missing").has_value());
-  EXPECT_FALSE(FileStore::read(test::home()).has_value()) << "a folder is no file";
+}
+
+TEST(FileStoreTest, TellsAMissingFileFromOneThatCannotBeRead) {
+  test::writeFile(test::home() / "plain", "x");
+  std::filesystem::create_symlink(test::home() / "gone", test::home() / "dangling");
+  const struct {
+    const char* name;
+    bool missing;
+  } rows[] = {
+      {"missing", true},
+      {"plain/below-a-file", true},
+      {".", false},  // a folder is no file
+      {"dangling", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    FileStore::ReadError error;
+    EXPECT_FALSE(FileStore::read(test::home() / row.name, &error).has_value());
+    EXPECT_EQ(error.missing, row.missing);
+    EXPECT_FALSE(error.reason.empty());
+  }
 }
 
 TEST(FileStoreTest, EnsuresPrivateFilesAndAppendsOnlyWhereAsked) {

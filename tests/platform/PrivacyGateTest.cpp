@@ -96,6 +96,14 @@ TEST_F(PrivacyGateTest, AnswersWithoutAPromptTheWayLinuxAllows) {
   EXPECT_FALSE(gate.requestAccess(PrivacyEntity::calendar).granted);
   EXPECT_EQ(test::readFile(authorizationFile()), "not json");
   EXPECT_FALSE(gate.setStatus(PrivacyEntity::calendar, Status::unknown).ok());
+
+  // Nor does one that is there but cannot be read at all, and nothing replaces it.
+  std::filesystem::remove(authorizationFile());
+  test::writeFile(authorizationFile() / "inside", "{}");  // a folder in the file's place
+  EXPECT_EQ(gate.status(PrivacyEntity::calendar), Status::unknown);
+  EXPECT_FALSE(gate.requestAccess(PrivacyEntity::calendar).granted);
+  EXPECT_FALSE(gate.setStatus(PrivacyEntity::calendar, Status::granted).ok());
+  EXPECT_EQ(test::readFile(authorizationFile() / "inside"), "{}");
 }
 
 TEST_F(PrivacyGateTest, AsksTheRegisteredPromptAndRecordsItsAnswer) {
