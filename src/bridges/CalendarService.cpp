@@ -183,19 +183,18 @@ Reply calendarListEvents(const nlohmann::json& args) {
     CalendarChoice choice = chooseCalendars(args, store);
     if (choice.failure) return *choice.failure;
 
-    std::vector<Event> events = store.events(start, end, choice.ids);
-    std::stable_sort(events.begin(), events.end(),
-                     [](const Event& a, const Event& b) { return a.start < b.start; });
+    const EventPage page = store.firstEvents(start, end, choice.ids, max);
     nlohmann::json records = nlohmann::json::array();
-    for (size_t i = 0; i < events.size() && i < max; ++i) records.push_back(eventToDict(events[i]));
+    for (const auto& event : page.events) records.push_back(eventToDict(event));
 
     nlohmann::json result{{"events", records},
                           {"count", records.size()},
                           {"start_date", iso8601(start)},
                           {"end_date", iso8601(end)}};
-    if (events.size() > max) {
+    // A listing cut short at the store's cap reports what it counted: at least that many.
+    if (page.totalMatched > max || !page.complete) {
       result["truncated"] = true;
-      result["total_matched"] = events.size();
+      result["total_matched"] = page.totalMatched;
     }
     return ok(std::move(result));
   });

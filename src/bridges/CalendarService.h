@@ -25,7 +25,9 @@ nlohmann::json eventToDict(const Event& event);
 // "list_calendar_names": {"calendars": [{"id", "title", "color", "type"}], "count"}.
 Reply calendarListNames();
 // "list_calendar_events": events overlapping a date range (default now to now + 7 days),
-// optionally from chosen calendars, sorted by start, at most "max_results" (default 100).
+// optionally from chosen calendars, sorted by start, at most "max_results" (default 100). A range
+// holding more than kMaxMatchedEvents (PimStore.h) is counted only that far: "truncated" is true
+// and "total_matched" then means at least that many.
 Reply calendarListEvents(const nlohmann::json& args);
 // "probe_calendar_tcc": the status word, or "requested" after starting a request without
 // waiting for it.

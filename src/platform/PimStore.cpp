@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <map>
+#include <queue>
 #include <set>
+#include <tuple>
 #include <unordered_map>
 
 #include "platform/HardwareId.h"
@@ -132,9 +134,13 @@ std::optional<PimError> checkWritable(const json& document, EntityType type, std
 
 PimError eventNotFound() { return problem(PimError::Code::notFound, "The event does not exist."); }
 
+bool overlaps(PimTime start, PimTime end, PimTime from, PimTime to) {
+  if (start == end) return start >= from && start < to;
+  return start < to && end > from;
+}
+
 bool overlaps(const Event& event, PimTime from, PimTime to) {
-  if (event.start == event.end) return event.start >= from && event.start < to;
-  return event.start < to && event.end > from;
+  return overlaps(event.start, event.end, from, to);
 }
 
 const json* exceptionFor(const json& record, PimTime original) {
@@ -157,13 +163,17 @@ Event generatedOccurrence(const Event& series, PimTime original) {
   return occurrence;
 }
 
-// The occurrence with its own changes, or nothing when it was removed.
-std::optional<Event> occurrenceOf(const Event& series, const json& record, PimTime original) {
-  const json* exception = exceptionFor(record, original);
+// The occurrence with its own changes (`exception`, when it has any), or nothing when it was
+// removed.
+std::optional<Event> occurrenceOf(const Event& series, const json* exception, PimTime original) {
   if (isRemoved(exception)) return std::nullopt;
   Event occurrence = generatedOccurrence(series, original);
   if (exception != nullptr) applyException(*exception, occurrence);
   return occurrence;
+}
+
+std::optional<Event> occurrenceOf(const Event& series, const json& record, PimTime original) {
+  return occurrenceOf(series, exceptionFor(record, original), original);
 }
 
 // The index of the occurrence that starts at `original`, or nothing when none does.
@@ -222,27 +232,166 @@ Event eventAt(const json& list, const Located& located) {
   return *occurrenceOf(located.series, list[located.index], *located.original);
 }
 
-void collectOccurrences(const Event& series, const json& record, PimTime from, PimTime to,
-                        std::vector<Event>& found) {
-  std::set<PimTime> visited;
-  Recurrence::forEach(series.start, *series.recurrence, series.allDay,
-                      from - (series.end - series.start), [&](long, PimTime start) {
-                        if (start >= to) return false;
-                        visited.insert(start);
-                        auto occurrence = occurrenceOf(series, record, start);
-                        if (occurrence && overlaps(*occurrence, from, to)) {
-                          found.push_back(*occurrence);
-                        }
-                        return true;
-                      });
-  // An occurrence moved into the range from outside it.
-  for (const auto& exception : listIn(record, "exceptions")) {
-    auto original = parseTime(text(exception, "occurrence"));
-    if (!original || visited.count(*original) != 0 || isRemoved(&exception)) continue;
-    if (exception.find("start") == exception.end() || !ordinalOf(series, *original)) continue;
-    auto occurrence = occurrenceOf(series, record, *original);
-    if (occurrence && overlaps(*occurrence, from, to)) found.push_back(*occurrence);
+// ---------------------------------------------------------------- listing events
+
+// Where a listed event stands: by start, then in the order the store holds events (file order;
+// within a series, its occurrences in turn, then those moved in from outside the range).
+struct ListingKey {
+  PimTime start;
+  size_t record = 0;
+  bool movedIn = false;
+  long position = 0;
+
+  bool operator<(const ListingKey& other) const {
+    return std::tie(start, record, movedIn, position) <
+           std::tie(other.start, other.record, other.movedIn, other.position);
   }
+};
+
+// Counts the events a listing matches and keeps only the earliest `limit` of them, so memory
+// follows the limit rather than the range.
+class EarliestEvents {
+ public:
+  explicit EarliestEvents(size_t limit) : limit_(limit) {}
+
+  size_t count() const { return count_; }
+
+  // Counts a match; `make` builds the event only when it is kept.
+  template <typename Make>
+  void offer(const ListingKey& key, Make&& make) {
+    ++count_;
+    if (kept_.size() == limit_) {
+      if (limit_ == 0 || !(key < kept_.front().first)) return;
+      std::pop_heap(kept_.begin(), kept_.end(), latestFirst);
+      kept_.pop_back();
+    }
+    kept_.emplace_back(key, make());
+    std::push_heap(kept_.begin(), kept_.end(), latestFirst);
+  }
+
+  std::vector<Event> inOrder() && {
+    std::sort_heap(kept_.begin(), kept_.end(), latestFirst);
+    std::vector<Event> events;
+    events.reserve(kept_.size());
+    for (auto& entry : kept_) events.push_back(std::move(entry.second));
+    return events;
+  }
+
+ private:
+  using Entry = std::pair<ListingKey, Event>;
+  static bool latestFirst(const Entry& a, const Entry& b) { return a.first < b.first; }
+
+  size_t limit_;
+  size_t count_ = 0;
+  std::vector<Entry> kept_;  // a heap with the latest kept event on top
+};
+
+// A repeating event being expanded across a listing's range, one occurrence at a time.
+struct SeriesInRange {
+  SeriesInRange(size_t at, const json& stored, Event decoded, PimTime rangeStart)
+      : record(at),
+        stored(&stored),
+        series(std::move(decoded)),
+        cursor(series.start, *series.recurrence, series.allDay,
+               rangeStart - (series.end - series.start)),
+        next(cursor.next()) {
+    for (const auto& exception : listIn(stored, "exceptions")) {
+      if (auto original = parseTime(text(exception, "occurrence"))) {
+        changes.emplace(*original, &exception);  // the first change recorded for it counts
+      }
+    }
+  }
+
+  size_t record;
+  const json* stored;
+  Event series;
+  Recurrence::Cursor cursor;
+  std::optional<Recurrence::Occurrence> next;
+  std::map<PimTime, const json*> changes;  // by original start
+  std::set<PimTime> changesReached;        // the originals of `changes` the cursor has handed out
+};
+
+// Offers the series' next occurrence to the listing.
+void offerNext(SeriesInRange& s, PimTime from, PimTime to, EarliestEvents& earliest) {
+  const auto [index, original] = *s.next;
+  const auto change = s.changes.find(original);
+  if (change == s.changes.end()) {
+    if (!overlaps(original, original + (s.series.end - s.series.start), from, to)) return;
+    earliest.offer({original, s.record, false, index},
+                   [&] { return generatedOccurrence(s.series, original); });
+    return;
+  }
+  s.changesReached.insert(original);
+  auto occurrence = occurrenceOf(s.series, change->second, original);
+  if (!occurrence || !overlaps(*occurrence, from, to)) return;
+  earliest.offer({occurrence->start, s.record, false, index},
+                 [&] { return std::move(*occurrence); });
+}
+
+// Offers the occurrences moved into the range from where the series' expansion did not reach.
+void offerMovedIn(SeriesInRange& s, PimTime from, PimTime to, EarliestEvents& earliest) {
+  const json& exceptions = listIn(*s.stored, "exceptions");
+  for (size_t position = 0; position < exceptions.size(); ++position) {
+    const json& exception = exceptions[position];
+    auto original = parseTime(text(exception, "occurrence"));
+    if (!original || s.changesReached.count(*original) != 0 || isRemoved(&exception)) continue;
+    if (exception.find("start") == exception.end() || !ordinalOf(s.series, *original)) continue;
+    auto occurrence = occurrenceOf(s.series, s.changes.at(*original), *original);
+    if (!occurrence || !overlaps(*occurrence, from, to)) continue;
+    earliest.offer({occurrence->start, s.record, true, static_cast<long>(position)},
+                   [&] { return std::move(*occurrence); });
+  }
+}
+
+// The events of `list` that overlap [from, to), the earliest `limit` of them in listing order.
+// Single events and the occurrences of every series are taken earliest first across all of them,
+// so a listing that stops at `cap` matches still holds the earliest events it could reach.
+EventPage listEvents(const json& list, const std::optional<std::vector<std::string>>& ids,
+                     PimTime from, PimTime to, size_t limit, size_t cap) {
+  const std::set<std::string> chosen =
+      ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
+  std::vector<std::pair<size_t, Event>> singles;
+  std::vector<SeriesInRange> series;
+  // What comes next, earliest first: {start, record, single or series index, is a series}.
+  using Due = std::tuple<PimTime, size_t, size_t, bool>;
+  std::priority_queue<Due, std::vector<Due>, std::greater<>> due;
+  for (size_t record = 0; record < list.size(); ++record) {
+    Event event = decodeEvent(list[record]);
+    if (ids && chosen.count(event.calendarId) == 0) continue;
+    if (!event.recurrence) {
+      if (!overlaps(event, from, to)) continue;
+      due.emplace(event.start, record, singles.size(), false);
+      singles.emplace_back(record, std::move(event));
+      continue;
+    }
+    SeriesInRange& added = series.emplace_back(record, list[record], std::move(event), from);
+    if (added.next && added.next->start < to) {
+      due.emplace(added.next->start, record, series.size() - 1, true);
+    }
+  }
+
+  EarliestEvents earliest(limit);
+  bool complete = true;
+  while (!due.empty()) {
+    if (earliest.count() >= cap) {
+      complete = false;
+      break;
+    }
+    const auto [start, record, item, isSeries] = due.top();
+    due.pop();
+    if (!isSeries) {
+      earliest.offer({start, record, false, 0}, [&] { return std::move(singles[item].second); });
+      continue;
+    }
+    SeriesInRange& s = series[item];
+    offerNext(s, from, to, earliest);
+    s.next = s.cursor.next();
+    if (s.next && s.next->start < to) due.emplace(s.next->start, record, item, true);
+  }
+  for (auto& s : series) offerMovedIn(s, from, to, earliest);
+
+  const size_t total = earliest.count();
+  return {std::move(earliest).inOrder(), total, complete};
 }
 
 // Checks an event before it is stored and brings its times to what the files hold.
@@ -610,28 +759,28 @@ Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::st
 
 std::vector<Event> PimStore::events(PimTime start, PimTime end,
                                     const std::optional<std::vector<std::string>>& ids) const {
-  return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    const auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
-    const std::set<std::string> chosen =
-        ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
-    std::vector<Event> found;
-    for (const auto& record : listIn(events_.read(folder, warnings), "events")) {
-      const Event series = decodeEvent(record);
-      if (ids && chosen.count(series.calendarId) == 0) continue;
-      if (series.recurrence) {
-        collectOccurrences(series, record, start, end, found);
-      } else if (overlaps(series, start, end)) {
-        found.push_back(series);
-      }
-    }
-    for (auto& event : found) {
-      auto title = titles.find(event.calendarId);
-      if (title != titles.end()) event.calendarTitle = title->second;
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const Event& a, const Event& b) { return a.start < b.start; });
-    return found;
+  return firstEvents(start, end, ids, kMaxMatchedEvents).events;
+}
+
+EventPage PimStore::firstEvents(PimTime start, PimTime end,
+                                const std::optional<std::vector<std::string>>& ids, size_t limit,
+                                size_t cap) const {
+  // Repeating events are expanded from a copy, so a wide range never keeps other callers of the
+  // store waiting.
+  struct Snapshot {
+    std::unordered_map<std::string, std::string> titles;
+    json events;
+  };
+  const Snapshot snapshot = locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
+    auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
+    return Snapshot{std::move(titles), listIn(events_.read(folder, warnings), "events")};
   });
+  EventPage page = listEvents(snapshot.events, ids, start, end, limit, cap);
+  for (auto& event : page.events) {
+    auto title = snapshot.titles.find(event.calendarId);
+    if (title != snapshot.titles.end()) event.calendarTitle = title->second;
+  }
+  return page;
 }
 
 std::optional<Event> PimStore::event(std::string_view id) const {

@@ -29,6 +29,7 @@
 // moves it aside as <file>.corrupt-<UTC time> (with a warning, see PimDocument.h) before writing.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,20 @@ namespace tvrn {
 // Whether `text` contains `part`, ignoring case (Unicode case folding): how names, titles and
 // groups given to the data service are matched. An empty part is in nothing.
 bool caselessContains(std::string_view text, std::string_view part);
+
+// How many events and occurrences one listing matches at most before it stops, so that a wide
+// range over many repeating events costs bounded time and memory (a daily event repeats about
+// 200,000 times over all the years the store keeps).
+inline constexpr size_t kMaxMatchedEvents = 100000;
+
+// The first events of a listing and how many matched.
+struct EventPage {
+  std::vector<Event> events;  // the earliest, in the order of PimStore::events
+  // Every match when `complete`; otherwise the listing stopped at its cap, and this is the number
+  // matched until then: at least the cap, and a lower bound for the whole range.
+  size_t totalMatched = 0;
+  bool complete = true;
+};
 
 class PimStore {
  public:
@@ -69,9 +84,15 @@ class PimStore {
   Result<Calendar, PimError> setDefaultCalendar(EntityType type, std::string_view id);
 
   // Events and occurrences that overlap [start, end), in the given calendars (every calendar when
-  // none are given, none for an empty list), ordered by start.
+  // none are given, none for an empty list), ordered by start (equal starts in the order the
+  // store holds them); at most kMaxMatchedEvents of them, the earliest.
   std::vector<Event> events(PimTime start, PimTime end,
                             const std::optional<std::vector<std::string>>& calendarIds = {}) const;
+  // The same listing, keeping only its first `limit` events while counting all of them, and
+  // stopping once `cap` have matched.
+  EventPage firstEvents(PimTime start, PimTime end,
+                        const std::optional<std::vector<std::string>>& calendarIds, size_t limit,
+                        size_t cap = kMaxMatchedEvents) const;
   // An event or occurrence by identifier; a repeating event's series id gives its first
   // occurrence.
   std::optional<Event> event(std::string_view id) const;

@@ -29,8 +29,10 @@ long maxPeriodDays(RecurrenceFrequency frequency) {
   return 1;
 }
 
+}  // namespace
+
 // The start of one period of a series, counted in whole steps of the frequency from its start.
-class Periods {
+class Cursor::Periods {
  public:
   Periods(PimTime start, RecurrenceFrequency frequency, bool allDay)
       : start_(start), frequency_(frequency), allDay_(allDay) {
@@ -128,41 +130,56 @@ class Periods {
   std::tm local_{};
 };
 
-}  // namespace
-
-void forEach(PimTime seriesStart, const RecurrenceRule& rule, bool allDay, PimTime from,
-             const Visitor& visit) {
-  const long interval = std::max(rule.interval, 1);
-  const long longestStepDays = maxPeriodDays(rule.frequency) * interval;
+Cursor::Cursor(PimTime seriesStart, const RecurrenceRule& rule, bool allDay, PimTime from)
+    : periods_(std::make_unique<const Periods>(seriesStart, rule.frequency, allDay)),
+      rule_(rule),
+      interval_(std::max(rule.interval, 1)) {
+  const long longestStepDays = maxPeriodDays(rule.frequency) * interval_;
   // A step longer than all the years the store keeps never reaches a second occurrence; this
   // bound also keeps the arithmetic below in range.
   if (longestStepDays > 366L * (kLastYear - kPimFirstYear + 1)) {
-    visit(0, seriesStart);
+    onlyFirst_ = true;
     return;
   }
-  const Periods periods(seriesStart, rule.frequency, allDay);
-
   // When every period holds an occurrence, the index of an occurrence is its period, so the
   // periods that surely end before `from` can be passed over without counting them.
   const bool everyPeriodYields = rule.frequency == RecurrenceFrequency::daily ||
                                  rule.frequency == RecurrenceFrequency::weekly ||
-                                 periods.dayOfMonth() <= 28;
-  long first = 0;
+                                 periods_->dayOfMonth() <= 28;
   if (everyPeriodYields && from > seriesStart) {
-    const long gapSeconds = duration_cast<seconds>(from - seriesStart).count();
-    first = std::max(0L, gapSeconds / (longestStepDays * 86400L) - 1);
+    // In seconds: the years the store keeps span more nanoseconds than a time point can hold.
+    const long gapSeconds = duration_cast<seconds>(from.time_since_epoch()).count() -
+                            duration_cast<seconds>(seriesStart.time_since_epoch()).count();
+    period_ = std::max(0L, gapSeconds / (longestStepDays * 86400L) - 1);
+    index_ = period_;
   }
+}
 
-  long index = first;
-  for (long period = first;; ++period) {
-    if (rule.occurrenceCount && index >= *rule.occurrenceCount && index > 0) return;
+Cursor::~Cursor() = default;
+Cursor::Cursor(Cursor&&) noexcept = default;
+Cursor& Cursor::operator=(Cursor&&) noexcept = default;
+
+std::optional<Occurrence> Cursor::next() {
+  while (!ended_) {
+    if (index_ > 0 && (onlyFirst_ || (rule_.occurrenceCount && index_ >= *rule_.occurrenceCount))) {
+      break;
+    }
     bool past = false;
-    const auto start = periods.at(period * interval, &past);
-    if (past) return;
+    const auto start = periods_->at(period_++ * interval_, &past);
+    if (past) break;
     if (!start) continue;
-    if (index > 0 && rule.endDate && *start > *rule.endDate) return;
-    if (!visit(index, *start)) return;
-    ++index;
+    if (index_ > 0 && rule_.endDate && *start > *rule_.endDate) break;
+    return Occurrence{index_++, *start};
+  }
+  ended_ = true;
+  return std::nullopt;
+}
+
+void forEach(PimTime seriesStart, const RecurrenceRule& rule, bool allDay, PimTime from,
+             const Visitor& visit) {
+  Cursor cursor(seriesStart, rule, allDay, from);
+  while (auto occurrence = cursor.next()) {
+    if (!visit(occurrence->index, occurrence->start)) return;
   }
 }
 

@@ -167,6 +167,30 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
   }
 }
 
+TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
+  const std::string daily =
+      PimStore::shared().saveCalendar(test::calendarNamed("Daily")).value().id;
+  json events = json::array();
+  for (int i = 0; i < 20; ++i) {
+    events.push_back({{"id", "d" + std::to_string(i)},
+                      {"calendar", daily},
+                      {"allDay", true},
+                      {"start", "1700-01-02"},
+                      {"end", "1700-01-03"},
+                      {"recurrence", {{"frequency", "daily"}}}});
+  }
+  test::writeFile(PimStore::shared().folder() / "events.json", json{{"events", events}}.dump());
+
+  const json result = call(
+      "list_calendar_events",
+      {{"start_date", "1700-01-01"}, {"end_date", "2261-12-31"}, {"max_results", 1}})["result"];
+  ASSERT_EQ(result["events"].size(), 1u);
+  EXPECT_EQ(result["events"][0]["id"], "d0/17000102");
+  EXPECT_EQ(result["count"], 1);
+  EXPECT_EQ(result["truncated"], true);
+  EXPECT_EQ(result["total_matched"], kMaxMatchedEvents);  // read as "at least"
+}
+
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
   seed();
   EXPECT_EQ(call("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},

@@ -153,6 +153,85 @@ TEST_F(PimStoreTest, ExpandsRepeatingEventsAcrossARange) {
   EXPECT_TRUE(store.events(at("1999-01-01T00:00:00Z"), at("2050-01-01T00:00:00Z")).empty());
 }
 
+// Ties and changed occurrences decide a listing's order: keeping only its first few must neither
+// reorder nor drop any of them, and the count still covers them all.
+TEST_F(PimStoreTest, AListingsFirstEventsAreTheWholeListingsFirstInOrder) {
+  test::writeFile(pimFile("events.json"), R"({"events": [
+    {"id": "a", "calendar": "home", "title": "A", "start": "2024-05-01T09:00:00Z",
+     "end": "2024-05-01T10:00:00Z", "recurrence": {"frequency": "daily", "count": 4},
+     "exceptions": [
+       {"occurrence": "2024-05-02T09:00:00Z", "title": "A changed"},
+       {"occurrence": "2024-05-03T09:00:00Z", "title": "A moved",
+        "start": "2024-05-02T09:00:00Z", "end": "2024-05-02T10:00:00Z"}]},
+    {"id": "s", "calendar": "work", "title": "S", "start": "2024-05-02T09:00:00Z",
+     "end": "2024-05-02T09:30:00Z"},
+    {"id": "b", "calendar": "home", "title": "B", "start": "2024-04-20T09:00:00Z",
+     "end": "2024-04-20T10:00:00Z", "recurrence": {"frequency": "daily"},
+     "exceptions": [
+       {"occurrence": "2024-04-25T09:00:00Z", "title": "B moved",
+        "start": "2024-05-01T08:00:00Z", "end": "2024-05-01T08:30:00Z"},
+       {"occurrence": "2024-05-01T09:00:00Z", "removed": true}]}]})");
+  const auto titlesOf = [](const std::vector<Event>& events) {
+    std::vector<std::string> titles;
+    for (const auto& event : events) titles.push_back(event.title);
+    return titles;
+  };
+  const PimTime from = at("2024-05-01T00:00:00Z");
+  const PimTime to = at("2024-05-03T00:00:00Z");
+  const std::vector<std::string> order = {"B moved", "A", "A changed", "A moved", "S", "B"};
+  ASSERT_EQ(titlesOf(store.events(from, to)), order);
+  for (size_t limit = 0; limit <= order.size() + 1; ++limit) {
+    const EventPage page = store.firstEvents(from, to, std::nullopt, limit);
+    const std::vector<std::string> first(order.begin(),
+                                         order.begin() + std::min(limit, order.size()));
+    EXPECT_EQ(titlesOf(page.events), first) << limit;
+    EXPECT_EQ(page.totalMatched, order.size()) << limit;
+    EXPECT_TRUE(page.complete) << limit;
+  }
+  const EventPage home = store.firstEvents(from, to, std::vector{std::string("home")}, 3);
+  EXPECT_EQ(titlesOf(home.events), (std::vector<std::string>{"B moved", "A", "A changed"}));
+  EXPECT_EQ(home.events[1].calendarTitle, "Home");
+  EXPECT_EQ(home.totalMatched, 5u);
+
+  // Cut short at its cap, a listing still begins with the earliest events.
+  const EventPage capped = store.firstEvents(from, to, std::nullopt, 2, 3);
+  EXPECT_FALSE(capped.complete);
+  EXPECT_GE(capped.totalMatched, 3u);
+  EXPECT_EQ(titlesOf(capped.events), (std::vector<std::string>{"B moved", "A"}));
+}
+
+// Twenty endless daily series over every year the store keeps hold some four million
+// occurrences: a listing counts up to its cap and still answers the earliest of them.
+TEST_F(PimStoreTest, AWideRangeOverManyDailySeriesStopsAtTheCap) {
+  nlohmann::json events = nlohmann::json::array();
+  for (int i = 0; i < 20; ++i) {
+    const PimTime first = at("1700-01-01") + std::chrono::days(i);
+    events.push_back({{"id", "d" + std::to_string(i)},
+                      {"calendar", "home"},
+                      {"allDay", true},
+                      {"start", PimCodec::dayText(first)},
+                      {"end", PimCodec::dayText(first + std::chrono::days(1))},
+                      {"recurrence", {{"frequency", "daily"}}}});
+  }
+  test::writeFile(pimFile("events.json"), nlohmann::json{{"events", events}}.dump());
+  const auto idsOf = [](const EventPage& page) {
+    std::vector<std::string> ids;
+    for (const auto& event : page.events) ids.push_back(event.id);
+    return ids;
+  };
+
+  const EventPage all = store.firstEvents(at("1700-01-01"), at("2261-12-31"), std::nullopt, 3, 500);
+  EXPECT_FALSE(all.complete);
+  EXPECT_EQ(all.totalMatched, 500u);
+  EXPECT_EQ(idsOf(all), (std::vector<std::string>{"d0/17000101", "d0/17000102", "d1/17000102"}));
+
+  // Within the cap the count is exact.
+  const EventPage leap = store.firstEvents(at("2024-01-01"), at("2025-01-01"), std::nullopt, 1);
+  EXPECT_TRUE(leap.complete);
+  EXPECT_EQ(leap.totalMatched, 20u * 366);
+  EXPECT_EQ(idsOf(leap), std::vector<std::string>{"d0/20240101"});
+}
+
 TEST_F(PimStoreTest, RepeatsAtTheSameLocalTimeAcrossADaylightSavingChange) {
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
