@@ -124,8 +124,9 @@ TEST_F(HelperProxyTest, AFailedExchangeEndsTheCoProcessAndTheNextCallStartsANewO
       {{{"fake_mode", "garbage"}}, "tavrin-helper: invalid response JSON"},
       {{{"fake_reply", ""}}, "tavrin-helper: invalid response JSON"},
       {{{"fake_reply", "[1,2]"}}, "tavrin-helper: invalid response JSON"},
+      // Nested past the depth limit: refused rather than converted.
       {{{"fake_reply",
-         "{\"ok\":true,\"result\":" + std::string(100000, '[') + std::string(100000, ']') + "}"}},
+         "{\"ok\":true,\"result\":" + std::string(600, '[') + std::string(600, ']') + "}"}},
        "tavrin-helper: invalid response JSON"},
       {{{"fake_mode", "garbage"}, {"fake_stderr", std::string(300, 'x') + tail + "\n"}},
        "tavrin-helper: invalid response JSON — " + tail},
