@@ -220,7 +220,9 @@ Reply calendarUpdateEvent(const nlohmann::json& args) {
   const std::string id = stringArgOrEmpty(args, "event_id");
   if (id.empty()) return error("event_id is required");
   return withCalendarAccess([&] {
-    auto event = eventStore().data().event(id);
+    PimUnreadable unreadable;
+    auto event = eventStore().data().event(id, &unreadable);
+    if (unreadable) return error("Cannot update event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     if (!confirmed(args)) return okText(updatePreview(*event, id, args));
     return updateConfirmed(*event, args);
@@ -234,7 +236,9 @@ Reply calendarDeleteEvent(const nlohmann::json& args) {
     return okText("To delete event '" + id + "', call again with confirm: true");
   return withCalendarAccess([&] {
     PimStore& store = eventStore().data();
-    auto event = store.event(id);
+    PimUnreadable unreadable;
+    auto event = store.event(id, &unreadable);
+    if (unreadable) return error("Cannot delete event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     auto removed = store.removeEvent(id, Span::thisEvent);
     if (!removed) return error("Cannot delete event: " + removed.error().message);

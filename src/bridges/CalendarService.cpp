@@ -15,6 +15,8 @@ using std::chrono::seconds;
 
 constexpr std::int64_t kDefaultMaxEvents = 100;
 
+constexpr const char* kCannotListEvents = "Cannot list events: ";
+
 constexpr const char* kNoCalendarsText =
     "Calendars access appears granted but returned zero results. Open System Settings → Privacy "
     "& Security → Calendars, toggle tavrin-helper OFF and back ON.";
@@ -83,6 +85,7 @@ struct CalendarChoice {
 };
 
 CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store) {
+  PimUnreadable unreadable;
   std::vector<std::string> ids =
       stringListArg(args, "calendar_ids").value_or(std::vector<std::string>{});
   const std::string calendarId = stringArgOrEmpty(args, "calendar_id");
@@ -90,7 +93,8 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
 
   const std::string name = stringArgOrEmpty(args, "calendar");
   if (!name.empty()) {
-    const auto all = store.calendars(EntityType::event);
+    const auto all = store.calendars(EntityType::event, &unreadable);
+    if (unreadable) return {std::nullopt, error(kCannotListEvents + *unreadable)};
     std::vector<std::string> titles;
     bool matched = false;
     for (const auto& calendar : all) {
@@ -111,8 +115,9 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
 
   std::vector<std::string> found;
   for (const auto& id : ids) {
-    if (store.calendar(id)) found.push_back(id);
+    if (store.calendar(id, &unreadable)) found.push_back(id);
   }
+  if (unreadable) return {std::nullopt, error(kCannotListEvents + *unreadable)};
   return {found, std::nullopt};
 }
 
@@ -161,7 +166,9 @@ Reply calendarListNames() {
   if (status == AuthorizationStatus::writeOnly) return permissionError(calendarWriteOnlyMsg());
 
   return withCalendarAccess([] {
-    const auto calendars = eventStore().data().calendars(EntityType::event);
+    PimUnreadable unreadable;
+    const auto calendars = eventStore().data().calendars(EntityType::event, &unreadable);
+    if (unreadable) return error("Cannot list calendars: " + *unreadable);
     if (calendars.empty()) return permissionError(kNoCalendarsText);
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& calendar : calendars) entries.push_back(calendarEntry(calendar));
@@ -183,7 +190,10 @@ Reply calendarListEvents(const nlohmann::json& args) {
     CalendarChoice choice = chooseCalendars(args, store);
     if (choice.failure) return *choice.failure;
 
-    const EventPage page = store.firstEvents(start, end, choice.ids, max);
+    PimUnreadable unreadable;
+    const EventPage page =
+        store.firstEvents(start, end, choice.ids, max, kMaxMatchedEvents, &unreadable);
+    if (unreadable) return error(kCannotListEvents + *unreadable);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& event : page.events) records.push_back(eventToDict(event));
 

@@ -10,6 +10,9 @@
 namespace tvrn::LocalData {
 namespace {
 
+constexpr const char* kCannotComplete = "Cannot complete reminder: ";
+constexpr const char* kCannotDelete = "Cannot delete reminder: ";
+
 std::optional<PimTime> dueDate(const Reminder& reminder) {
   if (!reminder.dueDateComponents) return std::nullopt;
   return reminder.dueDateComponents->date();
@@ -57,8 +60,10 @@ Reply createConfirmed(const std::string& title, const nlohmann::json& args) {
 }
 
 // What complete and delete share: the identifier check, the preview and the lookup.
-// The preview reads "Preview — <verb> reminder '<id>'<after>. Call again with confirm: true".
+// The preview reads "Preview — <verb> reminder '<id>'<after>. Call again with confirm: true";
+// `failure` begins the reply when the reminders cannot be read.
 Reply withReminder(const nlohmann::json& args, const char* verb, const char* after,
+                   const char* failure,
                    const std::function<Reply(const Reminder&, const std::string&)>& change) {
   const std::string id = stringArgOrEmpty(args, "reminder_id");
   if (id.empty()) return error("reminder_id is required");
@@ -67,7 +72,9 @@ Reply withReminder(const nlohmann::json& args, const char* verb, const char* aft
                   ". Call again with confirm: true");
   }
   return withReminderAccess([&] {
-    auto reminder = eventStore().data().reminder(id);
+    PimUnreadable unreadable;
+    auto reminder = eventStore().data().reminder(id, &unreadable);
+    if (unreadable) return error(failure + *unreadable);
     if (!reminder || reminder->id != id) return error("Reminder '" + id + "' not found");
     return change(*reminder, id);
   });
@@ -112,6 +119,7 @@ void sortByDueDate(std::vector<Reminder>& reminders) {
 Reply remindersList(const nlohmann::json& args) {
   return withReminderAccess([&args] {
     const PimStore& store = eventStore().data();
+    PimUnreadable unreadable;
     ReminderQuery query;
     if (auto completed = boolArg(args, "completed")) {
       query.filter = *completed ? ReminderFilter::completed : ReminderFilter::incomplete;
@@ -119,11 +127,12 @@ Reply remindersList(const nlohmann::json& args) {
     if (auto name = stringArg(args, "list_name")) {
       // A name that matches no list lists nothing, never every list.
       query.listIds.emplace();
-      for (const auto& list : store.calendars(EntityType::reminder)) {
+      for (const auto& list : store.calendars(EntityType::reminder, &unreadable)) {
         if (caselessContains(list.title, *name)) query.listIds->push_back(list.id);
       }
     }
-    std::vector<Reminder> reminders = store.reminders(query);
+    std::vector<Reminder> reminders = store.reminders(query, &unreadable);
+    if (unreadable) return error("Cannot list reminders: " + *unreadable);
     sortByDueDate(reminders);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& reminder : reminders) records.push_back(reminderToDict(reminder));
@@ -133,7 +142,9 @@ Reply remindersList(const nlohmann::json& args) {
 
 Reply remindersListLists() {
   return withReminderAccess([] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    PimUnreadable unreadable;
+    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
+    if (unreadable) return error("Cannot list reminder lists: " + *unreadable);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& list : lists) {
       records.push_back({{"id", list.id}, {"name", list.title}, {"color", hexColor(list.color)}});
@@ -150,22 +161,24 @@ Reply remindersCreate(const nlohmann::json& args) {
 }
 
 Reply remindersComplete(const nlohmann::json& args) {
-  return withReminder(args, "mark", " complete", [](const Reminder& found, const std::string& id) {
+  const auto complete = [](const Reminder& found, const std::string& id) {
     Reminder reminder = found;
     reminder.completed = true;
     reminder.completionDate = std::chrono::system_clock::now();
     auto saved = eventStore().data().saveReminder(reminder);
-    if (!saved) return error("Cannot complete reminder: " + saved.error().message);
+    if (!saved) return error(kCannotComplete + saved.error().message);
     return okText("Reminder completed: " + orText(found.title, id));
-  });
+  };
+  return withReminder(args, "mark", " complete", kCannotComplete, complete);
 }
 
 Reply remindersDelete(const nlohmann::json& args) {
-  return withReminder(args, "delete", "", [](const Reminder& found, const std::string& id) {
+  const auto remove = [](const Reminder& found, const std::string& id) {
     auto removed = eventStore().data().removeReminder(id);
-    if (!removed) return error("Cannot delete reminder: " + removed.error().message);
+    if (!removed) return error(kCannotDelete + removed.error().message);
     return okText("Reminder deleted: " + orText(found.title, id));
-  });
+  };
+  return withReminder(args, "delete", "", kCannotDelete, remove);
 }
 
 Reply probeRemindersTCC() {

@@ -90,10 +90,10 @@ std::string joinedTitles(const std::vector<Calendar>& lists) {
   return text;
 }
 
-std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists) {
+std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists, PimUnreadable& unreadable) {
   ReminderQuery query;
   query.listIds = idsOf(lists);
-  return eventStore().data().reminders(query);
+  return eventStore().data().reminders(query, &unreadable);
 }
 
 std::string createPreview(const std::string& title, const std::string& list,
@@ -144,7 +144,9 @@ Reply withToDoReminderAccess(const std::function<Reply()>& work) {
 
 Reply todoListLists() {
   return withToDoReminderAccess([] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    PimUnreadable unreadable;
+    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
+    if (unreadable) return error("Cannot list task lists: " + *unreadable);
     if (lists.empty()) return okText(std::string(kNoListsSetUp));
     json records = json::array();
     for (const auto& list : lists) records.push_back(listRecord(list));
@@ -158,12 +160,15 @@ Reply todoListTasks(const json& args) {
   const bool includeCompleted = boolArg(args, "include_completed").value_or(false);
   const std::size_t limit = limitOf(args, kTaskLimit);
   return withToDoReminderAccess([&] {
-    const auto all = eventStore().data().calendars(EntityType::reminder);
+    PimUnreadable unreadable;
+    const auto all = eventStore().data().calendars(EntityType::reminder, &unreadable);
+    if (unreadable) return error("Cannot list tasks: " + *unreadable);
     const auto chosen = listName.empty() ? all : listsNamed(all, listName);
     if (chosen.empty() && !listName.empty()) {
       return error("List '" + listName + "' not found. Available: " + joinedTitles(all));
     }
-    auto tasks = remindersIn(chosen);
+    auto tasks = remindersIn(chosen, unreadable);
+    if (unreadable) return error("Cannot list tasks: " + *unreadable);
     if (!includeCompleted) std::erase_if(tasks, [](const Reminder& r) { return r.completed; });
     sortByDueDate(tasks);
     if (tasks.size() > limit) tasks.resize(limit);
@@ -192,7 +197,9 @@ Reply todoCreateTask(const json& args) {
       intArg(args, "priority").value_or(0), 0, std::numeric_limits<int>::max()));
 
   return withToDoReminderAccess([&] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+    PimUnreadable unreadable;
+    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
+    if (unreadable) return error("Failed to create task: " + *unreadable);
     if (lists.empty()) return error(std::string(kNoListsCreate));
     const auto target = targetList(lists, listName);
     if (!target) {
@@ -221,8 +228,10 @@ Reply todoCompleteTask(const json& args) {
   }
   const std::string listName = stringArgOrEmpty(args, "list");
   return withToDoReminderAccess([&] {
-    const auto all = eventStore().data().calendars(EntityType::reminder);
-    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName));
+    PimUnreadable unreadable;
+    const auto all = eventStore().data().calendars(EntityType::reminder, &unreadable);
+    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName), unreadable);
+    if (unreadable) return error("Failed to complete task: " + *unreadable);
     const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
       if (!taskId.empty()) return task.id == taskId;
       return !task.completed && caselessContains(task.title, title);

@@ -32,12 +32,31 @@ std::optional<size_t> indexOf(const json& list, std::string_view id) {
   return std::nullopt;
 }
 
+PimError notSaved(const std::string& why) {
+  return problem(PimError::Code::storage, "The change could not be saved: " + why);
+}
+
 std::optional<PimError> commit(PimDocument& document, const std::filesystem::path& folder,
                                const json& content, PimWarnings& warnings) {
-  if (auto why = document.write(folder, content, warnings)) {
-    return problem(PimError::Code::storage, "The change could not be saved: " + *why);
-  }
+  if (auto why = document.write(folder, content, warnings)) return notSaved(*why);
   return std::nullopt;
+}
+
+// A change weighed against a file whose contents are unknown would be weighed wrongly (a record
+// that is there would seem missing), so it fails as the write it leads to would.
+std::optional<PimError> unreadableFor(const PimDocument& document) {
+  if (!document.readError()) return std::nullopt;
+  return notSaved(*document.readError());
+}
+
+// Reads a document for a reading call, noting why it could not be read for a caller that asks.
+const json& readNoting(PimDocument& document, const std::filesystem::path& folder,
+                       PimWarnings& warnings, PimUnreadable* unreadable) {
+  const json& content = document.read(folder, warnings);
+  if (unreadable != nullptr && !*unreadable && document.readError()) {
+    *unreadable = document.readError();
+  }
+  return content;
 }
 
 // Finds text regardless of case (Unicode case folding), as a part or as the whole.
@@ -690,31 +709,35 @@ auto PimStore::locked(Work&& work) const {
 
 // ---- calendars
 
-std::vector<Calendar> PimStore::calendars(EntityType type) const {
+std::vector<Calendar> PimStore::calendars(EntityType type, PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
     auto& document = type == EntityType::event ? calendars_ : reminderLists_;
-    return decodeCalendars(document.read(folder, warnings), type);
+    return decodeCalendars(readNoting(document, folder, warnings, unreadable), type);
   });
 }
 
-std::optional<Calendar> PimStore::calendar(std::string_view id) const {
+std::optional<Calendar> PimStore::calendar(std::string_view id, PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    auto found = findCalendar(calendars_.read(folder, warnings), EntityType::event, id);
-    if (!found)
-      found = findCalendar(reminderLists_.read(folder, warnings), EntityType::reminder, id);
+    auto found =
+        findCalendar(readNoting(calendars_, folder, warnings, unreadable), EntityType::event, id);
+    if (!found) {
+      found = findCalendar(readNoting(reminderLists_, folder, warnings, unreadable),
+                           EntityType::reminder, id);
+    }
     return found;
   });
 }
 
-std::optional<Calendar> PimStore::defaultCalendarForNewEvents() const {
+std::optional<Calendar> PimStore::defaultCalendarForNewEvents(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return defaultIn(calendars_.read(folder, warnings), EntityType::event);
+    return defaultIn(readNoting(calendars_, folder, warnings, unreadable), EntityType::event);
   });
 }
 
-std::optional<Calendar> PimStore::defaultCalendarForNewReminders() const {
+std::optional<Calendar> PimStore::defaultCalendarForNewReminders(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return defaultIn(reminderLists_.read(folder, warnings), EntityType::reminder);
+    return defaultIn(readNoting(reminderLists_, folder, warnings, unreadable),
+                     EntityType::reminder);
   });
 }
 
@@ -724,13 +747,16 @@ Result<Calendar, PimError> PimStore::saveCalendar(const Calendar& calendar) {
     const bool events = calendar.entityType == EntityType::event;
     PimDocument& document = events ? calendars_ : reminderLists_;
     PimDocument& other = events ? reminderLists_ : calendars_;
-    if (!calendar.id.empty() &&
-        indexOf(listIn(other.read(folder, warnings),
-                       listKeyFor(events ? EntityType::reminder : EntityType::event)),
-                calendar.id)) {
-      return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
+    if (!calendar.id.empty()) {
+      const json& others = other.read(folder, warnings);
+      if (auto failure = unreadableFor(other)) return fail(*failure);
+      const char* key = listKeyFor(events ? EntityType::reminder : EntityType::event);
+      if (indexOf(listIn(others, key), calendar.id)) {
+        return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
+      }
     }
     json content = document.read(folder, warnings);
+    if (auto failure = unreadableFor(document)) return fail(*failure);
     Calendar saved = upsert(arrayIn(content, listKeyFor(calendar.entityType)), calendar,
                             [](const Calendar& c, json& record) { encodeCalendar(c, record); });
     if (auto failure = commit(document, folder, content, warnings)) return fail(*failure);
@@ -743,6 +769,7 @@ Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::st
                     PimWarnings& warnings) -> Result<Calendar, PimError> {
     PimDocument& document = type == EntityType::event ? calendars_ : reminderLists_;
     json content = document.read(folder, warnings);
+    if (auto failure = unreadableFor(document)) return fail(*failure);
     auto chosen = findCalendar(content, type, id);
     if (!chosen) {
       return fail(problem(PimError::Code::notFound, type == EntityType::event
@@ -758,13 +785,14 @@ Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::st
 // ---- events
 
 std::vector<Event> PimStore::events(PimTime start, PimTime end,
-                                    const std::optional<std::vector<std::string>>& ids) const {
-  return firstEvents(start, end, ids, kMaxMatchedEvents).events;
+                                    const std::optional<std::vector<std::string>>& ids,
+                                    PimUnreadable* unreadable) const {
+  return firstEvents(start, end, ids, kMaxMatchedEvents, kMaxMatchedEvents, unreadable).events;
 }
 
 EventPage PimStore::firstEvents(PimTime start, PimTime end,
                                 const std::optional<std::vector<std::string>>& ids, size_t limit,
-                                size_t cap) const {
+                                size_t cap, PimUnreadable* unreadable) const {
   // Repeating events are expanded from a copy, so a wide range never keeps other callers of the
   // store waiting.
   struct Snapshot {
@@ -772,8 +800,9 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
     json events;
   };
   const Snapshot snapshot = locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
-    return Snapshot{std::move(titles), listIn(events_.read(folder, warnings), "events")};
+    auto titles = titlesOf(readNoting(calendars_, folder, warnings, unreadable), EntityType::event);
+    return Snapshot{std::move(titles),
+                    listIn(readNoting(events_, folder, warnings, unreadable), "events")};
   });
   EventPage page = listEvents(snapshot.events, ids, start, end, limit, cap);
   for (auto& event : page.events) {
@@ -783,11 +812,12 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
   return page;
 }
 
-std::optional<Event> PimStore::event(std::string_view id) const {
+std::optional<Event> PimStore::event(std::string_view id, PimUnreadable* unreadable) const {
   return locked(
       [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Event> {
-        const auto titles = titlesOf(calendars_.read(folder, warnings), EntityType::event);
-        const json& list = listIn(events_.read(folder, warnings), "events");
+        const auto titles =
+            titlesOf(readNoting(calendars_, folder, warnings, unreadable), EntityType::event);
+        const json& list = listIn(readNoting(events_, folder, warnings, unreadable), "events");
         auto located = locateEvent(list, id);
         if (!located) return std::nullopt;
         Event found = eventAt(list, *located);
@@ -804,10 +834,12 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
     Event wanted = event;
     if (auto invalid = normalized(wanted)) return fail(*invalid);
     const json& calendars = calendars_.read(folder, warnings);
+    if (auto failure = unreadableFor(calendars_)) return fail(*failure);
     if (auto refused = checkWritable(calendars, EntityType::event, wanted.calendarId, true)) {
       return fail(*refused);
     }
     json content = events_.read(folder, warnings);
+    if (auto failure = unreadableFor(events_)) return fail(*failure);
     json& list = arrayIn(content, "events");
     std::string savedId;
     if (wanted.id.empty()) {
@@ -856,7 +888,9 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
   return locked(
       [&](const std::filesystem::path& folder, PimWarnings& warnings) -> Result<Event, PimError> {
         const json& calendars = calendars_.read(folder, warnings);
+        if (auto failure = unreadableFor(calendars_)) return fail(*failure);
         json content = events_.read(folder, warnings);
+        if (auto failure = unreadableFor(events_)) return fail(*failure);
         json& list = arrayIn(content, "events");
         auto located = locateEvent(list, id);
         if (!located) return fail(eventNotFound());
@@ -886,11 +920,14 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
 
 // ---- reminders
 
-std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
+std::vector<Reminder> PimStore::reminders(const ReminderQuery& query,
+                                          PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    const auto titles = titlesOf(reminderLists_.read(folder, warnings), EntityType::reminder);
+    const auto titles =
+        titlesOf(readNoting(reminderLists_, folder, warnings, unreadable), EntityType::reminder);
     std::vector<Reminder> found;
-    for (const auto& record : listIn(reminders_.read(folder, warnings), "reminders")) {
+    for (const auto& record :
+         listIn(readNoting(reminders_, folder, warnings, unreadable), "reminders")) {
       Reminder reminder = decodeReminder(record);
       if (!matches(reminder, query)) continue;
       if (auto title = titles.find(reminder.listId); title != titles.end()) {
@@ -902,19 +939,20 @@ std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
   });
 }
 
-std::optional<Reminder> PimStore::reminder(std::string_view id) const {
-  return locked(
-      [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Reminder> {
-        const auto titles = titlesOf(reminderLists_.read(folder, warnings), EntityType::reminder);
-        const json& list = listIn(reminders_.read(folder, warnings), "reminders");
-        auto at = indexOf(list, id);
-        if (!at) return std::nullopt;
-        Reminder found = decodeReminder(list[*at]);
-        if (auto title = titles.find(found.listId); title != titles.end()) {
-          found.listTitle = title->second;
-        }
-        return found;
-      });
+std::optional<Reminder> PimStore::reminder(std::string_view id, PimUnreadable* unreadable) const {
+  return locked([&](const std::filesystem::path& folder,
+                    PimWarnings& warnings) -> std::optional<Reminder> {
+    const auto titles =
+        titlesOf(readNoting(reminderLists_, folder, warnings, unreadable), EntityType::reminder);
+    const json& list = listIn(readNoting(reminders_, folder, warnings, unreadable), "reminders");
+    auto at = indexOf(list, id);
+    if (!at) return std::nullopt;
+    Reminder found = decodeReminder(list[*at]);
+    if (auto title = titles.find(found.listId); title != titles.end()) {
+      found.listTitle = title->second;
+    }
+    return found;
+  });
 }
 
 Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
@@ -939,10 +977,12 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
       }
     }
     const json& lists = reminderLists_.read(folder, warnings);
+    if (auto failure = unreadableFor(reminderLists_)) return fail(*failure);
     if (auto refused = checkWritable(lists, EntityType::reminder, wanted.listId, true)) {
       return fail(*refused);
     }
     json content = reminders_.read(folder, warnings);
+    if (auto failure = unreadableFor(reminders_)) return fail(*failure);
     json& list = arrayIn(content, "reminders");
     if (wanted.id.empty()) {
       wanted.id = HardwareId::randomUUID();
@@ -967,7 +1007,9 @@ Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
   return locked([&](const std::filesystem::path& folder,
                     PimWarnings& warnings) -> Result<Reminder, PimError> {
     const json& lists = reminderLists_.read(folder, warnings);
+    if (auto failure = unreadableFor(reminderLists_)) return fail(*failure);
     json content = reminders_.read(folder, warnings);
+    if (auto failure = unreadableFor(reminders_)) return fail(*failure);
     json& list = arrayIn(content, "reminders");
     auto at = indexOf(list, id);
     if (!at) return fail(reminderNotFound());
@@ -986,19 +1028,20 @@ Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
 
 // ---- contacts
 
-std::vector<ContactContainer> PimStore::containers() const {
+std::vector<ContactContainer> PimStore::containers(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
     std::vector<ContactContainer> found;
-    for (const auto& record : listIn(containers_.read(folder, warnings), "containers")) {
+    for (const auto& record :
+         listIn(readNoting(containers_, folder, warnings, unreadable), "containers")) {
       found.push_back(decodeContainer(record));
     }
     return found;
   });
 }
 
-std::string PimStore::defaultContainerIdentifier() const {
+std::string PimStore::defaultContainerIdentifier(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return defaultContainerIn(containers_.read(folder, warnings));
+    return defaultContainerIn(readNoting(containers_, folder, warnings, unreadable));
   });
 }
 
@@ -1006,6 +1049,7 @@ Result<ContactContainer, PimError> PimStore::saveContainer(const ContactContaine
   return locked([&](const std::filesystem::path& folder,
                     PimWarnings& warnings) -> Result<ContactContainer, PimError> {
     json content = containers_.read(folder, warnings);
+    if (auto failure = unreadableFor(containers_)) return fail(*failure);
     auto saved =
         upsert(arrayIn(content, "containers"), container,
                [](const ContactContainer& c, json& record) { encodeContainer(c, record); });
@@ -1018,6 +1062,7 @@ Result<ContactContainer, PimError> PimStore::setDefaultContainer(std::string_vie
   return locked([&](const std::filesystem::path& folder,
                     PimWarnings& warnings) -> Result<ContactContainer, PimError> {
     json content = containers_.read(folder, warnings);
+    if (auto failure = unreadableFor(containers_)) return fail(*failure);
     const json& list = listIn(content, "containers");
     auto at = indexOf(list, id);
     if (!at) return fail(problem(PimError::Code::notFound, "The container does not exist."));
@@ -1028,10 +1073,10 @@ Result<ContactContainer, PimError> PimStore::setDefaultContainer(std::string_vie
   });
 }
 
-std::vector<ContactGroup> PimStore::groups() const {
+std::vector<ContactGroup> PimStore::groups(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
     std::vector<ContactGroup> found;
-    for (const auto& record : listIn(groups_.read(folder, warnings), "groups")) {
+    for (const auto& record : listIn(readNoting(groups_, folder, warnings, unreadable), "groups")) {
       found.push_back(decodeGroup(record));
     }
     return found;
@@ -1042,6 +1087,7 @@ Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
   return locked([&](const std::filesystem::path& folder,
                     PimWarnings& warnings) -> Result<ContactGroup, PimError> {
     json content = groups_.read(folder, warnings);
+    if (auto failure = unreadableFor(groups_)) return fail(*failure);
     auto saved = upsert(arrayIn(content, "groups"), group,
                         [](const ContactGroup& g, json& record) { encodeGroup(g, record); });
     if (auto failure = commit(groups_, folder, content, warnings)) return fail(*failure);
@@ -1049,61 +1095,69 @@ Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
   });
 }
 
-std::vector<Contact> PimStore::contacts() const {
+std::vector<Contact> PimStore::contacts(PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return decodeContacts(contacts_.read(folder, warnings));
+    return decodeContacts(readNoting(contacts_, folder, warnings, unreadable));
   });
 }
 
-std::optional<Contact> PimStore::contact(std::string_view id) const {
+std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unreadable) const {
   return locked(
       [&](const std::filesystem::path& folder, PimWarnings& warnings) -> std::optional<Contact> {
-        const json& list = listIn(contacts_.read(folder, warnings), "contacts");
+        const json& list = listIn(readNoting(contacts_, folder, warnings, unreadable), "contacts");
         auto at = indexOf(list, id);
         if (!at) return std::nullopt;
         return decodeContact(list[*at]);
       });
 }
 
-std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const {
+std::vector<Contact> PimStore::contactsMatchingName(std::string_view name,
+                                                    PimUnreadable* unreadable) const {
   const CaselessText part(name, false);
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
-      return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
-             part.in(c.nickname) || part.in(c.organizationName) ||
-             part.in(formattedFullName(c).value_or(""));
-    });
+    return contactsWhere(
+        readNoting(contacts_, folder, warnings, unreadable), [&](const Contact& c) {
+          return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
+                 part.in(c.nickname) || part.in(c.organizationName) ||
+                 part.in(formattedFullName(c).value_or(""));
+        });
   });
 }
 
-std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address) const {
+std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address,
+                                                            PimUnreadable* unreadable) const {
   const CaselessText whole(address, true);
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
-      return std::any_of(c.emailAddresses.begin(), c.emailAddresses.end(),
-                         [&](const LabeledValue& email) { return whole.in(email.value); });
-    });
+    return contactsWhere(
+        readNoting(contacts_, folder, warnings, unreadable), [&](const Contact& c) {
+          return std::any_of(c.emailAddresses.begin(), c.emailAddresses.end(),
+                             [&](const LabeledValue& email) { return whole.in(email.value); });
+        });
   });
 }
 
-std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
+std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId,
+                                               PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    const json& groups = listIn(groups_.read(folder, warnings), "groups");
+    const json& groups = listIn(readNoting(groups_, folder, warnings, unreadable), "groups");
     auto at = indexOf(groups, groupId);
     if (!at) return std::vector<Contact>();
     const ContactGroup group = decodeGroup(groups[*at]);
     const std::set<std::string> members(group.memberIds.begin(), group.memberIds.end());
-    return contactsWhere(contacts_.read(folder, warnings),
+    return contactsWhere(readNoting(contacts_, folder, warnings, unreadable),
                          [&](const Contact& c) { return members.count(c.id) != 0; });
   });
 }
 
-std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
+std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId,
+                                                   PimUnreadable* unreadable) const {
   return locked([&](const std::filesystem::path& folder, PimWarnings& warnings) {
-    const bool isDefault = containerId == defaultContainerIn(containers_.read(folder, warnings));
-    return contactsWhere(contacts_.read(folder, warnings), [&](const Contact& c) {
-      return c.containerId == containerId || (c.containerId.empty() && isDefault);
-    });
+    const bool isDefault =
+        containerId == defaultContainerIn(readNoting(containers_, folder, warnings, unreadable));
+    return contactsWhere(
+        readNoting(contacts_, folder, warnings, unreadable), [&](const Contact& c) {
+          return c.containerId == containerId || (c.containerId.empty() && isDefault);
+        });
   });
 }
 
@@ -1115,6 +1169,7 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
           return fail(problem(PimError::Code::invalid, "The birthday is not valid."));
         }
         json content = contacts_.read(folder, warnings);
+        if (auto failure = unreadableFor(contacts_)) return fail(*failure);
         auto saved = upsert(arrayIn(content, "contacts"), contact,
                             [](const Contact& c, json& record) { encodeContact(c, record); });
         if (auto failure = commit(contacts_, folder, content, warnings)) return fail(*failure);

@@ -27,6 +27,8 @@
 //   "birthday": components, "note"}
 // A file that does not read as this is left alone and reads as empty; the next change to it
 // moves it aside as <file>.corrupt-<UTC time> (with a warning, see PimDocument.h) before writing.
+// A file that is there but cannot be read is never changed: a change that needs it fails as
+// storage, and a reading call says so to a caller that passes `unreadable` (see PimUnreadable).
 #pragma once
 
 #include <cstddef>
@@ -52,6 +54,12 @@ bool caselessContains(std::string_view text, std::string_view part);
 // 200,000 times over all the years the store keeps).
 inline constexpr size_t kMaxMatchedEvents = 100000;
 
+// Why a file that a reading call needed could not be read: the call then answered as if the file
+// were empty, which says nothing about what it holds. A reading call given one sets it at such a
+// failure (keeping a reason already set) and leaves it alone otherwise, so one can serve several
+// calls in a row.
+using PimUnreadable = std::optional<std::string>;
+
 // The first events of a listing and how many matched.
 struct EventPage {
   std::vector<Event> events;  // the earliest, in the order of PimStore::events
@@ -73,12 +81,12 @@ class PimStore {
   std::filesystem::path folder() const;
 
   // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.
-  std::vector<Calendar> calendars(EntityType type) const;
+  std::vector<Calendar> calendars(EntityType type, PimUnreadable* unreadable = nullptr) const;
   // A calendar or reminder list by identifier.
-  std::optional<Calendar> calendar(std::string_view id) const;
+  std::optional<Calendar> calendar(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   // The recorded default, else the first writable calendar of that kind, else nothing.
-  std::optional<Calendar> defaultCalendarForNewEvents() const;
-  std::optional<Calendar> defaultCalendarForNewReminders() const;
+  std::optional<Calendar> defaultCalendarForNewEvents(PimUnreadable* unreadable = nullptr) const;
+  std::optional<Calendar> defaultCalendarForNewReminders(PimUnreadable* unreadable = nullptr) const;
   // Adds (empty id) or replaces a calendar or reminder list; answers it as stored.
   Result<Calendar, PimError> saveCalendar(const Calendar& calendar);
   Result<Calendar, PimError> setDefaultCalendar(EntityType type, std::string_view id);
@@ -87,15 +95,16 @@ class PimStore {
   // none are given, none for an empty list), ordered by start (equal starts in the order the
   // store holds them); at most kMaxMatchedEvents of them, the earliest.
   std::vector<Event> events(PimTime start, PimTime end,
-                            const std::optional<std::vector<std::string>>& calendarIds = {}) const;
+                            const std::optional<std::vector<std::string>>& calendarIds = {},
+                            PimUnreadable* unreadable = nullptr) const;
   // The same listing, keeping only its first `limit` events while counting all of them, and
   // stopping once `cap` have matched.
   EventPage firstEvents(PimTime start, PimTime end,
                         const std::optional<std::vector<std::string>>& calendarIds, size_t limit,
-                        size_t cap = kMaxMatchedEvents) const;
+                        size_t cap = kMaxMatchedEvents, PimUnreadable* unreadable = nullptr) const;
   // An event or occurrence by identifier; a repeating event's series id gives its first
   // occurrence.
-  std::optional<Event> event(std::string_view id) const;
+  std::optional<Event> event(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   // Adds (empty id) or changes an event. For an occurrence, `span` says whether the change is
   // that occurrence's alone or also every later one's. Answers the event as stored.
   Result<Event, PimError> saveEvent(const Event& event, Span span = Span::thisEvent);
@@ -104,31 +113,36 @@ class PimStore {
   Result<Event, PimError> removeEvent(std::string_view id, Span span = Span::thisEvent);
 
   // Reminders in file order.
-  std::vector<Reminder> reminders(const ReminderQuery& query = {}) const;
-  std::optional<Reminder> reminder(std::string_view id) const;
+  std::vector<Reminder> reminders(const ReminderQuery& query = {},
+                                  PimUnreadable* unreadable = nullptr) const;
+  std::optional<Reminder> reminder(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   Result<Reminder, PimError> saveReminder(const Reminder& reminder);
   Result<Reminder, PimError> removeReminder(std::string_view id);
 
-  std::vector<ContactContainer> containers() const;
+  std::vector<ContactContainer> containers(PimUnreadable* unreadable = nullptr) const;
   // The recorded default container, else the first, else the empty identifier.
-  std::string defaultContainerIdentifier() const;
+  std::string defaultContainerIdentifier(PimUnreadable* unreadable = nullptr) const;
   Result<ContactContainer, PimError> saveContainer(const ContactContainer& container);
   Result<ContactContainer, PimError> setDefaultContainer(std::string_view id);
 
-  std::vector<ContactGroup> groups() const;
+  std::vector<ContactGroup> groups(PimUnreadable* unreadable = nullptr) const;
   Result<ContactGroup, PimError> saveGroup(const ContactGroup& group);
 
   // Contacts in file order.
-  std::vector<Contact> contacts() const;
-  std::optional<Contact> contact(std::string_view id) const;
+  std::vector<Contact> contacts(PimUnreadable* unreadable = nullptr) const;
+  std::optional<Contact> contact(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   // Contacts whose given, middle, family or nick name, organisation or full name contains `name`,
   // ignoring case.
-  std::vector<Contact> contactsMatchingName(std::string_view name) const;
+  std::vector<Contact> contactsMatchingName(std::string_view name,
+                                            PimUnreadable* unreadable = nullptr) const;
   // Contacts with an e-mail address equal to `address`, ignoring case.
-  std::vector<Contact> contactsMatchingEmailAddress(std::string_view address) const;
-  std::vector<Contact> contactsInGroup(std::string_view groupId) const;
+  std::vector<Contact> contactsMatchingEmailAddress(std::string_view address,
+                                                    PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contactsInGroup(std::string_view groupId,
+                                       PimUnreadable* unreadable = nullptr) const;
   // A contact without a container belongs to the default one.
-  std::vector<Contact> contactsInContainer(std::string_view containerId) const;
+  std::vector<Contact> contactsInContainer(std::string_view containerId,
+                                           PimUnreadable* unreadable = nullptr) const;
   Result<Contact, PimError> saveContact(const Contact& contact);
 
  private:
