@@ -14,16 +14,6 @@ namespace {
 
 using nlohmann::json;
 
-std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir) {
-  std::map<std::string, std::string> contents;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) {
-      contents[entry.path().lexically_relative(dir).string()] = test::readFile(entry.path());
-    }
-  }
-  return contents;
-}
-
 // A personal-data file that is there but cannot be read must never pass for an empty one: a
 // listing of it would read as "nothing there", a change as "no such record".
 class LocalDataUnreadableTest : public ::testing::Test {
@@ -120,7 +110,7 @@ TEST_F(LocalDataUnreadableTest, EveryCallAnswersAFailureNamingTheFileAndWorksOnc
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.args.dump() + " without " + c.file);
     const auto file = folder / c.file;
-    const auto before = contentsOf(folder);
+    const auto before = test::contentsOf(folder);
     std::filesystem::rename(file, folder / "kept");
     test::writeFile(file / "inside", "x");
     const json reply = test::callData(c.method, c.args);
@@ -130,7 +120,7 @@ TEST_F(LocalDataUnreadableTest, EveryCallAnswersAFailureNamingTheFileAndWorksOnc
     const std::string expected = c.failure + file.string() + " could not be read: ";
     EXPECT_EQ(reply.value("ok", true), false) << reply.dump();
     EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
-    EXPECT_EQ(contentsOf(folder), before);
+    EXPECT_EQ(test::contentsOf(folder), before);
 
     const json again = test::callData(c.method, c.args);
     EXPECT_EQ(again.value("ok", false), true) << again.dump();

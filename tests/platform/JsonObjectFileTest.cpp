@@ -16,15 +16,6 @@ namespace {
 
 using nlohmann::json;
 
-std::vector<std::string> namesIn(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 void addKey(json& object) { object["added"] = true; }
 
 TEST(JsonObjectFileTest, ChangesOnlyFilesWhoseContentsItKnows) {
@@ -78,7 +69,7 @@ TEST(JsonObjectFileTest, ChangesOnlyFilesWhoseContentsItKnows) {
     EXPECT_EQ(update.readError.has_value(), row.readError);
     EXPECT_EQ(update.movedAside.has_value(), row.damaged);
 
-    std::vector<std::string> names = namesIn(dir);
+    std::vector<std::string> names = test::namesIn(dir);
     if (update.movedAside) {
       EXPECT_EQ(test::readFile(*update.movedAside), "[1]");
       std::replace(names.begin(), names.end(), update.movedAside->filename().string(),
@@ -111,7 +102,7 @@ TEST(JsonObjectFileTest, PutsADamagedFileBackWhenItsReplacementCannotBeWritten) 
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(test::readFile(file), damaged);
-  EXPECT_EQ(namesIn(file.parent_path()), std::vector<std::string>{"keychain.json"});
+  EXPECT_EQ(test::namesIn(file.parent_path()), std::vector<std::string>{"keychain.json"});
 }
 
 }  // namespace

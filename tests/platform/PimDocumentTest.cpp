@@ -17,15 +17,6 @@ namespace {
 
 PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
 
-std::vector<std::string> namesIn(const std::filesystem::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Read failures of a file that is there: the store must neither take it for an empty file
 // nor remember the failure as if it were the file's content.
 class PimDocumentTest : public ::testing::Test {
@@ -76,7 +67,8 @@ TEST_F(PimDocumentTest, RefusesToChangeAFileItCannotRead) {
         << refused.error().message;
   }
   EXPECT_EQ(warnings.size(), 1u) << "said once while the failure lasts";
-  EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"calendars.json", "events.json", "kept"}));
+  EXPECT_EQ(test::namesIn(folder),
+            (std::vector<std::string>{"calendars.json", "events.json", "kept"}));
   EXPECT_EQ(test::readFile(events / "inside"), "x");
 
   std::filesystem::remove_all(events);
@@ -121,7 +113,7 @@ TEST_F(PimDocumentTest, ReadsTheFileAgainOnceDescriptorsAreBack) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(seen, "during: |refused|after: One,Two|saved: One,Two,Three");
-  EXPECT_EQ(namesIn(folder), (std::vector<std::string>{"calendars.json", "events.json"}));
+  EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"calendars.json", "events.json"}));
   EXPECT_EQ(titles(), "One,Two,Three");
 }
 

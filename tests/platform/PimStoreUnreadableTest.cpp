@@ -12,17 +12,6 @@ namespace {
 
 PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
 
-// Every file under `dir` with its bytes, so a test can tell that nothing at all was written.
-std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir) {
-  std::map<std::string, std::string> contents;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    if (entry.is_regular_file()) {
-      contents[entry.path().lexically_relative(dir).string()] = test::readFile(entry.path());
-    }
-  }
-  return contents;
-}
-
 // A change to what a file holds must not be judged against a file that could not be read: the
 // record would seem missing, or its calendar's read-only mark would go unseen.
 class PimStoreUnreadableTest : public ::testing::Test {
@@ -108,14 +97,14 @@ TEST_F(PimStoreUnreadableTest, ChangesToExistingRecordsFailAsStorageAndWorkOnceT
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto before = contentsOf(folder);
+    const auto before = test::contentsOf(folder);
     const auto refused = whileUnreadable(c.file, c.change);
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->code, PimError::Code::storage);
     const std::string expected =
         "The change could not be saved: " + (folder / c.file).string() + " could not be read: ";
     EXPECT_EQ(refused->message.substr(0, expected.size()), expected) << refused->message;
-    EXPECT_EQ(contentsOf(folder), before);
+    EXPECT_EQ(test::contentsOf(folder), before);
     const auto again = c.change();
     EXPECT_FALSE(again) << again->message;
   }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace tvrn::test {
 
@@ -18,5 +20,11 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 
 // Reads a whole file; empty when missing.
 std::string readFile(const std::filesystem::path& file);
+
+// Every regular file under `dir` (relative path to bytes), so a test can tell nothing was written.
+std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir);
+
+// The names of the entries directly in `dir`, sorted.
+std::vector<std::string> namesIn(const std::filesystem::path& dir);
 
 }  // namespace tvrn::test
