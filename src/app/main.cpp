@@ -1,4 +1,5 @@
-// The program entry: brings the server up, serves until SIGTERM or SIGINT, then takes it down.
+// The program entry: brings the server up, serves until SIGTERM, SIGINT or SIGHUP (its terminal
+// closed), then takes it down.
 // Until the tray exists it runs without a user interface.
 #include <pthread.h>
 #include <signal.h>
@@ -17,6 +18,7 @@ int main() {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   tvrn::ServerCore::start();

@@ -149,11 +149,12 @@ Reply updateConfirmed(Event event, const nlohmann::json& args) {
   return ok(std::move(record));
 }
 
-// AppleScript string literals end at a double quote and escape with a backslash; a line break
-// or other control character would end the statement.
+// AppleScript string literals end at a double quote (and may at a curly one), escape with a
+// backslash, and a line break or other control character would end the statement. Only plain
+// visible ASCII without those two is ever placed inside one.
 bool unsafeInScript(std::string_view text) {
   for (unsigned char c : text) {
-    if (c == '\\' || c < 0x20 || c == 0x7F) return true;
+    if (c < 0x21 || c > 0x7E || c == '"' || c == '\\') return true;
   }
   return false;
 }
@@ -255,7 +256,7 @@ std::string addAttendeesViaAppleScript(std::string_view eventUID,
     if (unsafeInScript(address)) {
       refusedAddresses.push_back(address);
     } else {
-      sendable.push_back(withoutQuotes(address));
+      sendable.push_back(address);
     }
   }
   std::string note;
@@ -263,8 +264,10 @@ std::string addAttendeesViaAppleScript(std::string_view eventUID,
     note = runAttendeeScript(sendable, withoutQuotes(eventUID), timeoutSeconds);
   if (!refusedAddresses.empty()) {
     if (!note.empty()) note += "\n";
-    note += "Not added (an address may not hold a backslash or a control character): " +
-            joined(refusedAddresses, ", ");
+    note +=
+        "Not added (an address may not hold a backslash, a quote, a control character or a "
+        "character outside plain ASCII): " +
+        joined(refusedAddresses, ", ");
   }
   return note;
 }

@@ -41,7 +41,8 @@ Reply calendarDeleteEvent(const nlohmann::json& args);
 
 // Invites `attendees` to the event through the Calendar application's scripting. Answers the
 // empty text when every address was added, else a note saying what went wrong and which
-// addresses were not sent (an address holding a backslash or a control character never is).
+// addresses were not sent (an address holding a backslash, a quote, a control character or a
+// character outside plain ASCII never is).
 std::string addAttendeesViaAppleScript(std::string_view eventUID,
                                        const std::vector<std::string>& attendees,
                                        double timeoutSeconds = Timeouts::jxaDefault);

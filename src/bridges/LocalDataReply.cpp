@@ -55,8 +55,14 @@ Reply error(std::string message, bool permission) {
 Reply permissionError(std::string message) { return error(std::move(message), true); }
 
 std::optional<PimTime> parseISO8601(std::string_view text) {
-  if (auto date = PimCodec::parseTime(text)) return date;
-  return localDateTime(text);
+  auto date = PimCodec::parseTime(text);
+  if (!date) date = localDateTime(text);
+  // The year is checked as written; its zone, or the local one a due date is kept in, can still
+  // carry the moment past the years the store keeps, and it must not read as a date then.
+  if (!date || !PimCodec::inStoredRange(*date) || !DateComponents::fromDate(*date, true).date()) {
+    return std::nullopt;
+  }
+  return date;
 }
 
 std::string iso8601(PimTime date) { return Timestamp::iso8601UTC(date); }

@@ -27,7 +27,8 @@ Reply error(std::string message, bool permission = false);
 Reply permissionError(std::string message);
 
 // Reads 2024-05-01T10:00:00Z or ...+02:00 with its zone, 2024-05-01T10:00:00 in local time, or
-// 2024-05-01 as midnight UTC; nothing for any other form.
+// 2024-05-01 as midnight UTC; nothing for any other form, or for a moment outside the years the
+// store keeps, in UTC or in local time.
 std::optional<PimTime> parseISO8601(std::string_view text);
 // 2024-05-01T08:30:00Z: UTC, whole seconds.
 std::string iso8601(PimTime date);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <system_error>
 
 namespace tvrn {
 
@@ -103,12 +104,28 @@ bool WorkerPool::submit(Task task) {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return false;
     state_->queue.push_back(std::move(task));
-    if (state_->queue.size() > state_->idle && workers_.size() < state_->maxThreads) {
-      auto exited = std::make_shared<std::atomic<bool>>(false);
-      workers_.push_back({std::thread(work, state_, exited), exited});
+    if (state_->queue.size() > state_->idle && workers_.size() < state_->maxThreads &&
+        !startWorkerLocked()) {
+      // Without any worker nothing would ever run it; otherwise the workers get to it in turn.
+      if (workers_.empty()) {
+        state_->queue.pop_back();
+        return false;
+      }
     }
   }
   state_->ready.notify_one();
+  return true;
+}
+
+// The system can refuse a thread (a process or thread limit); that must not end the process.
+bool WorkerPool::startWorkerLocked() {
+  auto exited = std::make_shared<std::atomic<bool>>(false);
+  workers_.reserve(workers_.size() + 1);  // so that storing a started thread cannot fail
+  try {
+    workers_.push_back({std::thread(work, state_, exited), exited});
+  } catch (const std::system_error&) {
+    return false;
+  }
   return true;
 }
 

@@ -64,7 +64,8 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // Queues the task; false (and the task dropped) after shutdown.
+  // Queues the task; false (and the task dropped) after shutdown, or when no worker could be
+  // started at all. A worker that cannot be added leaves the task to the ones already running.
   bool submit(Task task);
 
   // Drops queued work and waits up to `grace` for running tasks; a worker still busy after that
@@ -77,6 +78,7 @@ class WorkerPool {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> exited;
   };
+  bool startWorkerLocked();
   static void work(const std::shared_ptr<State>& state,
                    const std::shared_ptr<std::atomic<bool>>& exited);
 

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "Version.h"
@@ -102,6 +103,17 @@ HttpError::Kind kindOf(CURLcode code) {
   }
 }
 
+// Reports to this machine's own services name tools the user ran; a proxy from the environment
+// must never see them. Setting the list replaces the user's own no_proxy, so that is kept too.
+std::string noProxyHosts() {
+  std::string hosts = "localhost,127.0.0.1,::1";
+  const char* user = std::getenv("no_proxy");
+  if (user == nullptr || *user == '\0') user = std::getenv("NO_PROXY");
+  if (user == nullptr || *user == '\0') return hosts;
+  if (std::string_view(user) == "*") return user;  // the wildcard only counts on its own
+  return hosts + "," + user;
+}
+
 HttpHeaders responseHeaders(CURL* easy) {
   HttpHeaders headers;
   curl_header* previous = nullptr;
@@ -121,6 +133,7 @@ void configure(CURL* easy, const HttpRequest& request, bool sendsBody, curl_slis
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxyHosts().c_str());  // copied by curl
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));

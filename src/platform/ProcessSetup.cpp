@@ -11,6 +11,9 @@ void prepareProcess() {
   static std::once_flag once;
   std::call_once(once, [] {
     std::signal(SIGPIPE, SIG_IGN);
+    // Inherited as ignored, SIGCHLD makes the kernel reap children itself, and then no child's
+    // exit status (a failing pkill or osascript) could be learned.
+    std::signal(SIGCHLD, SIG_DFL);
     curl_global_init(CURL_GLOBAL_DEFAULT);
   });
 }

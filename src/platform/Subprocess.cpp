@@ -145,7 +145,7 @@ bool hasEnded(pid_t pid) {
 ExitStatus reap(pid_t pid) {
   int raw = 0;
   while (::waitpid(pid, &raw, 0) < 0) {
-    if (errno != EINTR) return ExitStatus{};
+    if (errno != EINTR) return kUnknownExit;
   }
   if (WIFSIGNALED(raw)) return ExitStatus{WTERMSIG(raw), true};
   return ExitStatus{WEXITSTATUS(raw), false};
@@ -196,12 +196,18 @@ ExitStatus endChild(pid_t pid, int pidfd, milliseconds grace) {
 
 enum class ReadOutcome { data, wouldBlock, ended, failed };
 
-ReadOutcome readSome(int fd, std::string& into) {
+// Appends what one read brings while `into` is shorter than `keep`; the rest of it is dropped.
+// `received` counts every byte read, kept or not.
+ReadOutcome readSome(int fd, std::string& into, std::size_t keep = std::string::npos,
+                     std::size_t* received = nullptr) {
   char buffer[kChunk];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
-      into.append(buffer, static_cast<std::size_t>(n));
+      const auto count = static_cast<std::size_t>(n);
+      const std::size_t room = into.size() < keep ? keep - into.size() : 0;
+      into.append(buffer, std::min(count, room));
+      if (received != nullptr) *received += count;
       return ReadOutcome::data;
     }
     if (n == 0) return ReadOutcome::ended;
@@ -215,11 +221,11 @@ bool isFinal(ReadOutcome outcome) {
   return outcome == ReadOutcome::ended || outcome == ReadOutcome::failed;
 }
 
-// Reads what is waiting in the pipe without blocking; closes it at its end.
-void drainPending(int& fd, std::string& into, std::size_t limit) {
-  const std::size_t start = into.size();
-  while (fd >= 0 && into.size() - start < limit) {
-    const ReadOutcome outcome = readSome(fd, into);
+// Reads what is waiting in the pipe without blocking, up to `limit` bytes; closes it at its end.
+void drainPending(int& fd, std::string& into, std::size_t keep, std::size_t limit) {
+  std::size_t received = 0;
+  while (fd >= 0 && received < limit) {
+    const ReadOutcome outcome = readSome(fd, into, keep, &received);
     if (outcome == ReadOutcome::wouldBlock) return;
     if (outcome != ReadOutcome::data) closeFd(fd);
   }
@@ -313,9 +319,13 @@ CompletedProcess Subprocess::run(const SpawnOptions& options, const RunOptions& 
         const bool stop = (n < 0 && errno != EAGAIN && errno != EINTR) || fed == feed.size();
         if (stop) closeFd(input.write);  // a child that stops reading has had its say
       } else if (entry.fd == output.read) {
-        if (isFinal(readSome(output.read, result.standardOutput))) closeFd(output.read);
+        if (isFinal(readSome(output.read, result.standardOutput, run.outputLimit))) {
+          closeFd(output.read);
+        }
       } else if (entry.fd == error.read) {
-        if (isFinal(readSome(error.read, result.standardError))) closeFd(error.read);
+        if (isFinal(readSome(error.read, result.standardError, run.outputLimit))) {
+          closeFd(error.read);
+        }
       }
     }
   }
@@ -325,8 +335,8 @@ CompletedProcess Subprocess::run(const SpawnOptions& options, const RunOptions& 
     result.exit = endChild(pid, pidfd, kTerminateGrace);
   }
   // Everything the child wrote before it ended is already in the pipes.
-  drainPending(output.read, result.standardOutput, kFinalDrainLimit);
-  drainPending(error.read, result.standardError, kFinalDrainLimit);
+  drainPending(output.read, result.standardOutput, run.outputLimit, kFinalDrainLimit);
+  drainPending(error.read, result.standardError, run.outputLimit, kFinalDrainLimit);
   if (!result.timedOut) result.exit = reap(pid);
   closeFd(output.read);
   closeFd(error.read);
@@ -433,11 +443,16 @@ void Subprocess::closeInput() {
   closeFd(input_);
 }
 
-LineRead Subprocess::readLine(Clock::time_point deadline) {
+LineRead Subprocess::readLine(Clock::time_point deadline, std::size_t maxLine) {
   std::lock_guard lock(ioMutex_);
   std::size_t scanned = 0;
   for (;;) {
-    if (const auto end = outputBuffer_.find('\n', scanned); end != std::string::npos) {
+    const auto end = outputBuffer_.find('\n', scanned);
+    if (std::min(end, outputBuffer_.size()) > maxLine) {
+      outputBuffer_.clear();
+      return LineRead{LineStatus::failed, {}};
+    }
+    if (end != std::string::npos) {
       LineRead read{LineStatus::line, outputBuffer_.substr(0, end)};
       outputBuffer_.erase(0, end + 1);
       return read;

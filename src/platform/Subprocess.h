@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,10 @@ using SubprocessClock = std::chrono::steady_clock;
 
 // How long a child is given to end after SIGTERM before SIGKILL follows.
 inline constexpr std::chrono::milliseconds kTerminateGrace{500};
+// A co-process line longer than this fails the read rather than growing without end.
+inline constexpr std::size_t kMaxLineBytes = 16 * 1024 * 1024;
+// What a run to completion keeps of each output stream.
+inline constexpr std::size_t kMaxCapturedBytes = 64 * 1024 * 1024;
 
 struct SpawnOptions {
   SpawnOptions() = default;
@@ -43,6 +48,10 @@ struct ExitStatus {
   bool signalled = false;
 };
 
+// The status of a child whose end could not be learned (it was reaped by someone else): never a
+// success.
+inline constexpr ExitStatus kUnknownExit{-1, false};
+
 struct RunOptions {
   // Written to the child's standard input, which is then closed; absent means /dev/null.
   std::optional<std::string> input;
@@ -50,6 +59,9 @@ struct RunOptions {
   std::optional<SubprocessClock::duration> timeout;
   // Standard error goes into the standard-output pipe (`standardError` stays empty).
   bool mergeStandardError = false;
+  // What is kept of each stream; beyond it output is still read, and dropped, so a child that
+  // floods its pipes is neither held up nor held in memory.
+  std::size_t outputLimit = kMaxCapturedBytes;
 };
 
 // The outcome of running a program to its end.
@@ -110,8 +122,9 @@ class Subprocess {
   void closeInput();
 
   // Reads one line from the child's standard output. Bytes after the line feed are kept for the
-  // next read. Standard error is drained meanwhile so a chatty child cannot stall.
-  LineRead readLine(SubprocessClock::time_point deadline);
+  // next read. Standard error is drained meanwhile so a chatty child cannot stall. A line longer
+  // than `maxLine` bytes fails the read, and what had arrived of it is dropped.
+  LineRead readLine(SubprocessClock::time_point deadline, std::size_t maxLine = kMaxLineBytes);
 
   // What the child has written to its standard error since the last call (at most the last
   // 64 KiB, starting on a character boundary), without waiting for more.

@@ -111,6 +111,41 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   EXPECT_EQ(PimStore::shared().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
             (DateComponents{2024, 5, 1, 12, 30}));  // local time
 
+  // The year is in range as written, but the moment is not once its zone, or the local zone
+  // the due date is kept in, is applied.
+  struct Row {
+    const char* zone;
+    const char* due;
+    bool created;
+  };
+  const Row rows[] = {
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2261-12-31T23:59:59-12:00", false},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2261-12-31T23:30:00Z", false},
+      {"CET-1CEST,M3.5.0,M10.5.0/3", "2261-12-31T22:59:00Z", true},
+      {"EST5", "1700-01-01T00:00:00Z", false},
+      {"EST5", "1700-01-01", false},
+      {"EST5", "1700-01-01T05:00:00Z", true},
+  };
+  for (const auto& row : rows) {
+    ::setenv("TZ", row.zone, 1);
+    ::tzset();
+    const json reply =
+        call("create_reminder", {{"title", "Edge"}, {"due_date", row.due}, {"confirm", true}});
+    EXPECT_EQ(reply,
+              row.created ? textReply("Reminder created: Edge") : failureReply("Invalid due_date"))
+        << row.due;
+  }
+  std::vector<DateComponents> kept;
+  const json listed = call("list_reminders");
+  for (const auto& reminder : listed["result"]["reminders"]) {
+    if (reminder["title"] != "Edge") continue;
+    kept.push_back(
+        *PimStore::shared().reminder(reminder["id"].get<std::string>())->dueDateComponents);
+  }
+  EXPECT_EQ(kept, (std::vector<DateComponents>{{1700, 1, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+
   // No list matching the name: the default list.
   EXPECT_EQ(
       call("create_reminder", {{"title", "Stretch"}, {"list_name", "Gym"}, {"confirm", true}}),

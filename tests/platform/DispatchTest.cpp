@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/Dispatch.h"
@@ -174,6 +178,62 @@ TEST(WorkerPoolTest, ShutdownDropsQueuedWorkAndDoesNotHangOnAStuckTask) {
   release.set_value();  // lets the left-behind worker end before the process does
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(queuedRuns, 0);
+}
+
+// Run in a child of the test, which it changes for good. The process limit binds no one with
+// root's powers, so such a child first becomes the unprivileged "nobody".
+constexpr int kLimitDoesNotApply = 77;
+
+int submitWhileNoThreadCanStart() {
+  WorkerPool pool(4);
+  std::atomic<bool> release{false};
+  std::atomic<bool> busy{false};
+  std::atomic<bool> laterRan{false};
+  pool.submit([&] {
+    busy = true;
+    while (!release) std::this_thread::sleep_for(1ms);
+  });
+  if (!eventually([&] { return busy.load(); })) return 2;
+
+  const rlimit none{0, 0};
+  if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+    return kLimitDoesNotApply;
+  }
+  if (::setrlimit(RLIMIT_NPROC, &none) != 0) return kLimitDoesNotApply;
+  try {
+    std::thread([] {}).join();
+    return kLimitDoesNotApply;
+  } catch (const std::system_error&) {
+  }
+
+  // A second worker is wanted but cannot start: the one there takes the task once free.
+  if (!pool.submit([&] { laterRan = true; })) return 3;
+  release = true;
+  if (!eventually([&] { return laterRan.load(); })) return 4;
+  // No worker at all: nothing would ever run it.
+  WorkerPool empty(2);
+  if (empty.submit([] {})) return 5;
+  return 0;
+}
+
+TEST(WorkerPoolTest, AThreadTheSystemRefusesNeverEndsTheProcess) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int outcome = 6;  // the refusal escaped submit, which would end a program
+    try {
+      outcome = submitWhileNoThreadCanStart();
+    } catch (...) {
+    }
+    ::_exit(outcome);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == kLimitDoesNotApply) {
+    GTEST_SKIP() << "no way to keep this process from starting threads";
+  }
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(DispatchTest, GlobalQueueAndTimersRunWork) {

@@ -129,6 +129,30 @@ TEST(HttpClientTest, ReportsRefusedConnectionsAndTimeOuts) {
   EXPECT_LT(since(start), 2s);
 }
 
+TEST(HttpClientTest, LoopbackNeverGoesThroughAProxy) {
+  RecordingHttpServer server;
+  RecordingHttpServer proxy;
+  for (const char* variable : {"http_proxy", "https_proxy", "ALL_PROXY", "all_proxy"}) {
+    ::setenv(variable, proxy.baseURL().c_str(), 1);
+  }
+  ::unsetenv("no_proxy");
+  ::unsetenv("NO_PROXY");
+  const std::string port = std::to_string(server.port());
+  for (const std::string host : {"127.0.0.1", "localhost"}) {
+    auto result = HttpClient::get("http://" + host + ":" + port + "/direct", 2s);
+    ASSERT_TRUE(result.ok()) << host << ": " << result.error().message;
+  }
+  EXPECT_EQ(server.requestsTo("/direct").size(), 2u);
+  // The test server listens on IPv4 only, so this one is refused rather than relayed.
+  EXPECT_FALSE(HttpClient::get("http://[::1]:" + port + "/direct", 2s).ok());
+  EXPECT_EQ(proxy.requestCount(), 0u);
+
+  // Other hosts still use the proxy the user set.
+  auto relayed = HttpClient::get("http://tavrin.invalid/elsewhere", 2s);
+  ASSERT_TRUE(relayed.ok()) << relayed.error().message;
+  EXPECT_EQ(proxy.requestCount(), 1u);
+}
+
 TEST(BackgroundPosterTest, KeepsOnlyTheNewestWhileBusy) {
   RecordingHttpServer server;
   server.respond("/slow", {200, "", "text/plain", 300ms, {}});

@@ -119,6 +119,35 @@ TEST(SubprocessRunTest, ReportsHowTheChildEnded) {
   EXPECT_TRUE(noChildLeft());
 }
 
+TEST(SubprocessRunTest, KeepsOnlyTheStartOfAFloodAndLetsTheChildFinish) {
+  RunOptions options = within(20s);
+  options.outputLimit = 4096;
+  const auto flood = Subprocess::run(
+      {{"/bin/sh", "-c",
+        "head -c 10000000 /dev/zero; head -c 10000000 /dev/zero >&2; echo done; exit 3"}},
+      options);
+  EXPECT_FALSE(flood.timedOut);  // the child was never left blocked on a full pipe
+  EXPECT_EQ(flood.exit.status, 3);
+  EXPECT_EQ(flood.standardOutput, std::string(4096, '\0'));
+  EXPECT_EQ(flood.standardError, std::string(4096, '\0'));
+}
+
+// With SIGCHLD ignored the kernel reaps children itself and their statuses are lost.
+TEST(SubprocessRunTest, AnExitThatCannotBeLearnedIsNeverASuccess) {
+  std::signal(SIGCHLD, SIG_IGN);
+  const auto ran = Subprocess::run({{"/bin/false"}}, within(20s));
+  EXPECT_TRUE(ran.launched);
+  EXPECT_EQ(ran.exit.status, -1);
+  EXPECT_FALSE(ran.exit.signalled);
+
+  auto coprocess = startOrDie({{"/bin/false"}});
+  ASSERT_TRUE(coprocess);
+  EXPECT_TRUE(coprocess->waitForExit(in(5000ms)));
+  ASSERT_TRUE(coprocess->exitStatus());
+  EXPECT_EQ(coprocess->exitStatus()->status, -1);
+  std::signal(SIGCHLD, SIG_DFL);
+}
+
 TEST(SubprocessRunTest, EndsAndReapsAChildPastItsDeadline) {
   struct Case {
     const char* script;
@@ -214,6 +243,18 @@ TEST(CoprocessTest, ExchangesLinesAndKeepsWhatFollowsALineFeed) {
   EXPECT_EQ(cat->readLine(in(5s)).status, LineStatus::endOfStream);
   EXPECT_TRUE(cat->waitForExit(in(5s)));
   EXPECT_EQ(cat->exitStatus()->status, 0);
+}
+
+TEST(CoprocessTest, ALineLongerThanTheLimitFailsTheReadWithoutWaiting) {
+  // A 1000-byte line, then a 2000-byte one that never ends while the child lives on.
+  auto flood = startOrDie({{"/bin/sh", "-c", "printf '%01000d\\n%02000d' 0 0; exec sleep 30"}});
+  ASSERT_TRUE(flood);
+  const auto fits = flood->readLine(in(5s), 1000);
+  EXPECT_EQ(fits.status, LineStatus::line);
+  EXPECT_EQ(fits.text, std::string(1000, '0'));
+  const auto started = SubprocessClock::now();
+  EXPECT_EQ(flood->readLine(in(5s), 1000).status, LineStatus::failed);
+  EXPECT_LT(SubprocessClock::now() - started, 2s);
 }
 
 TEST(CoprocessTest, AReplyThatNeverComesTimesOutAndTheChildIsReaped) {
