@@ -33,11 +33,7 @@ ToolHandler confirmedForward(HelperProxy& helper, std::string method, Preview pr
     if (!Params::optionalBool("confirm", arguments, false)) {
       return ToolResponse::text(preview(arguments));
     }
-    // The service takes only a real boolean as confirmation; a "true" or 1 that the tool
-    // accepted is passed on as one, so the confirmed call is not answered with a second preview.
-    JSONValue::Object confirmed = *arguments->asObject();
-    confirmed.insert_or_assign("confirm", JSONValue(true));
-    return helper.call(method, JSONValue(std::move(confirmed)));
+    return helper.call(method, arguments);
   };
 }
 

@@ -306,10 +306,6 @@ TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMod
       {"todo_create_task",
        {{"title", "Post"}, {"list", "groc"}, {"confirm", true}},
        "Task 'Post' created in 'Groceries'. It will sync to Microsoft To Do automatically."},
-      // A confirmation the tool accepts as text reaches the service as a real one.
-      {"todo_create_task",
-       {{"title", "Parcel"}, {"list", "groc"}, {"confirm", "true"}},
-       "Task 'Parcel' created in 'Groceries'. It will sync to Microsoft To Do automatically."},
       {"todo_complete_task",
        {{"title", "post"}, {"confirm", true}},
        "Task 'Post' marked as complete. It will sync to Microsoft To Do automatically."},
