@@ -242,7 +242,7 @@ void HelperProxy::captureStderrLocked() {
   if (!process_) return;
   const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
   if (text.empty()) return;
-  lastStderr_ = Utf8::lastCodePoints(text, kStderrCharacters);
+  lastStderr_ = Utf8::lastCharacters(text, kStderrCharacters);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 

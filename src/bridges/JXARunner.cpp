@@ -38,7 +38,7 @@ JXAError JXAError::scriptError(std::string message) {
 }
 
 JXAError JXAError::jsonParseError(std::string_view output) {
-  return JXAError(Case::jsonParseError, Utf8::firstCodePoints(output, kParseErrorExcerpt));
+  return JXAError(Case::jsonParseError, Utf8::firstCharacters(output, kParseErrorExcerpt));
 }
 
 JXAError JXAError::permissionDenied(std::string target) {

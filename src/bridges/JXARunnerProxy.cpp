@@ -238,7 +238,7 @@ JXAError JXARunnerProxy::dropRunnerAfterSilence(bool timedOut) {
 void JXARunnerProxy::captureStderr() {
   const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
   if (text.empty()) return;
-  lastStderr_ = Utf8::lastCodePoints(text, kStderrKept);
+  lastStderr_ = Utf8::lastCharacters(text, kStderrKept);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 

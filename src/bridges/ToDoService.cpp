@@ -21,7 +21,7 @@ constexpr std::size_t kTaskLimit = 50;
 
 constexpr int kDueHour = 9;
 // A preview shows only the opening of long notes.
-constexpr std::size_t kNotesPreviewCodePoints = 50;
+constexpr std::size_t kNotesPreviewCharacters = 50;
 
 constexpr std::string_view kAccessDenied = "Reminders access denied.";
 constexpr std::string_view kNoListsSetUp =
@@ -101,7 +101,7 @@ std::string createPreview(const std::string& title, const std::string& list,
   std::string text = "Preview — create task '" + title + "'";
   if (!list.empty()) text += " in '" + list + "'";
   if (!dueDate.empty()) text += ", due " + dueDate;
-  if (!notes.empty()) text += ", notes: " + Utf8::firstCodePoints(notes, kNotesPreviewCodePoints);
+  if (!notes.empty()) text += ", notes: " + Utf8::firstCharacters(notes, kNotesPreviewCharacters);
   return text + ". Call again with confirm: true to create.";
 }
 

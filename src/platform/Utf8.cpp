@@ -1,5 +1,10 @@
 #include "platform/Utf8.h"
 
+#include <unicode/ubrk.h>
+#include <unicode/utext.h>
+
+#include <memory>
+
 namespace tvrn::Utf8 {
 namespace {
 
@@ -77,22 +82,61 @@ std::string replaceInvalid(std::string_view bytes) {
   return text;
 }
 
-std::string firstCodePoints(std::string_view text, std::size_t count) {
-  std::size_t at = 0;
-  for (std::size_t taken = 0; taken < count && at < text.size(); ++taken) {
-    ++at;
-    while (at < text.size() && isContinuation(static_cast<unsigned char>(text[at]))) ++at;
+namespace {
+
+struct TextCloser {
+  void operator()(UText* text) const { utext_close(text); }
+};
+struct BreaksCloser {
+  void operator()(UBreakIterator* breaks) const { ubrk_close(breaks); }
+};
+
+// Walks the character boundaries of UTF-8 text; boundaries are byte offsets into it.
+class CharacterBoundaries {
+ public:
+  explicit CharacterBoundaries(std::string_view text) {
+    UErrorCode status = U_ZERO_ERROR;
+    text_.reset(utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status));
+    breaks_.reset(ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status));
+    if (breaks_) ubrk_setUText(breaks_.get(), text_.get(), &status);
+    ok_ = U_SUCCESS(status) && text_ && breaks_;
   }
-  return std::string(text.substr(0, at));
+  bool ok() const { return ok_; }
+  int32_t first() { return ubrk_first(breaks_.get()); }
+  int32_t last() { return ubrk_last(breaks_.get()); }
+  int32_t next() { return ubrk_next(breaks_.get()); }
+  int32_t previous() { return ubrk_previous(breaks_.get()); }
+
+ private:
+  std::unique_ptr<UText, TextCloser> text_;
+  std::unique_ptr<UBreakIterator, BreaksCloser> breaks_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::string firstCharacters(std::string_view text, std::size_t count) {
+  CharacterBoundaries boundaries(text);
+  if (!boundaries.ok()) return std::string(text);
+  std::size_t end = static_cast<std::size_t>(boundaries.first());
+  for (std::size_t taken = 0; taken < count; ++taken) {
+    const int32_t next = boundaries.next();
+    if (next == UBRK_DONE) return std::string(text);
+    end = static_cast<std::size_t>(next);
+  }
+  return std::string(text.substr(0, end));
 }
 
-std::string lastCodePoints(std::string_view text, std::size_t count) {
-  std::size_t at = text.size();
-  for (std::size_t taken = 0; taken < count && at > 0; ++taken) {
-    --at;
-    while (at > 0 && isContinuation(static_cast<unsigned char>(text[at]))) --at;
+std::string lastCharacters(std::string_view text, std::size_t count) {
+  CharacterBoundaries boundaries(text);
+  if (!boundaries.ok()) return std::string(text);
+  std::size_t start = static_cast<std::size_t>(boundaries.last());
+  for (std::size_t taken = 0; taken < count; ++taken) {
+    const int32_t previous = boundaries.previous();
+    if (previous == UBRK_DONE) return std::string(text);
+    start = static_cast<std::size_t>(previous);
   }
-  return std::string(text.substr(at));
+  return std::string(text.substr(start));
 }
 
 bool isWhiteSpace(char32_t codePoint) {

@@ -22,9 +22,10 @@ std::string replaceInvalid(std::string_view bytes);
 
 inline bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
-// The first or last `count` code points of valid text, never splitting one.
-std::string firstCodePoints(std::string_view text, std::size_t count);
-std::string lastCodePoints(std::string_view text, std::size_t count);
+// The first or last `count` characters of the text as a reader sees them (grapheme clusters: a
+// letter with its accents, an emoji with its modifiers), never splitting one.
+std::string firstCharacters(std::string_view text, std::size_t count);
+std::string lastCharacters(std::string_view text, std::size_t count);
 
 // Unicode's White_Space characters: what is trimmed as white space and line breaks.
 bool isWhiteSpace(char32_t codePoint);

@@ -56,10 +56,21 @@ TEST(Utf8Test, DecodesTrimsAndCutsWholeCharacters) {
   EXPECT_EQ(Utf8::trim(" \n ", Utf8::isWhiteSpace), "");
 
   const std::string text = "\xC3\xA9t\xC3\xA9 \xF0\x9F\x98\x80";  // "été 😀"
-  EXPECT_EQ(Utf8::firstCodePoints(text, 2), "\xC3\xA9t");
-  EXPECT_EQ(Utf8::lastCodePoints(text, 2), " \xF0\x9F\x98\x80");
-  EXPECT_EQ(Utf8::firstCodePoints(text, 9), text);
-  EXPECT_EQ(Utf8::lastCodePoints(text, 0), "");
+  EXPECT_EQ(Utf8::firstCharacters(text, 2), "\xC3\xA9t");
+  EXPECT_EQ(Utf8::lastCharacters(text, 2), " \xF0\x9F\x98\x80");
+  EXPECT_EQ(Utf8::firstCharacters(text, 9), text);
+  EXPECT_EQ(Utf8::lastCharacters(text, 0), "");
+
+  // A character is what a reader sees: a letter with a combining accent, a thumbs-up with its
+  // skin tone and a flag each count once and are never cut apart.
+  const std::string accent = "e\xCC\x81";                         // e + combining acute
+  const std::string thumbs = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";  // thumbs up, medium skin tone
+  const std::string flag = "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";    // regional F + R
+  const std::string clustered = accent + thumbs + flag + "z";
+  EXPECT_EQ(Utf8::firstCharacters(clustered, 1), accent);
+  EXPECT_EQ(Utf8::firstCharacters(clustered, 2), accent + thumbs);
+  EXPECT_EQ(Utf8::lastCharacters(clustered, 2), flag + "z");
+  EXPECT_EQ(Utf8::lastCharacters(clustered, 3), thumbs + flag + "z");
 }
 
 }  // namespace
