@@ -54,6 +54,21 @@ Reply error(std::string message, bool permission) {
 
 Reply permissionError(std::string message) { return error(std::move(message), true); }
 
+bool isBareDate(std::string_view text) {
+  constexpr std::size_t kBareDateLength = 10;  // yyyy-MM-dd, the only form that short
+  return text.size() == kBareDateLength;
+}
+
+DateComponents dueDayOf(std::string_view text, PimTime date) {
+  if (!isBareDate(text)) return DateComponents::fromDate(date, false);
+  const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(date)};
+  DateComponents components;
+  components.year = static_cast<int>(day.year());
+  components.month = static_cast<int>(static_cast<unsigned>(day.month()));
+  components.day = static_cast<int>(static_cast<unsigned>(day.day()));
+  return components;
+}
+
 std::optional<PimTime> parseISO8601(std::string_view text) {
   auto date = PimCodec::parseTime(text);
   if (!date) date = localDateTime(text);

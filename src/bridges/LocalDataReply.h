@@ -30,6 +30,11 @@ Reply permissionError(std::string message);
 // 2024-05-01 as midnight UTC; nothing for any other form, or for a moment outside the years the
 // store keeps, in UTC or in local time.
 std::optional<PimTime> parseISO8601(std::string_view text);
+// True for the date-only form, 2024-05-01.
+bool isBareDate(std::string_view text);
+// The calendar day a due date names: a bare date (2024-05-01) is that day as written, wherever
+// the user is; a moment is its day on the local calendar. Year, month and day only.
+DateComponents dueDayOf(std::string_view text, PimTime date);
 // 2024-05-01T08:30:00Z: UTC, whole seconds.
 std::string iso8601(PimTime date);
 // `fallback` for an empty or unreadable text.

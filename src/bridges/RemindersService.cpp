@@ -51,7 +51,16 @@ Reply createConfirmed(const std::string& title, const nlohmann::json& args) {
     // A date that does not read must not quietly become a reminder without one.
     const auto date = parseISO8601(due);
     if (!date) return error("Invalid due_date");
-    reminder.dueDateComponents = DateComponents::fromDate(*date, true);
+    // A bare date names its day wherever the user is; read as midnight UTC it would fall on the
+    // day before west of UTC.
+    if (isBareDate(due)) {
+      DateComponents day = dueDayOf(due, *date);
+      day.hour = 0;
+      day.minute = 0;
+      reminder.dueDateComponents = day;
+    } else {
+      reminder.dueDateComponents = DateComponents::fromDate(*date, true);
+    }
   }
   reminder.listId = targetListId(stringArgOrEmpty(args, "list_name"), store);
   auto saved = store.saveReminder(reminder);

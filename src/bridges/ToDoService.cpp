@@ -105,19 +105,9 @@ std::string createPreview(const std::string& title, const std::string& list,
   return text + ". Call again with confirm: true to create.";
 }
 
-// The day the caller means, due at nine in the morning local time. A bare date names its day as
-// written; a moment is placed on the local calendar.
+// The day the caller means, due at nine in the morning local time.
 DateComponents dueComponents(const std::string& text, PimTime date) {
-  DateComponents components;
-  constexpr std::size_t kBareDateLength = 10;  // yyyy-MM-dd, the only form that short
-  if (text.size() == kBareDateLength) {
-    const std::chrono::year_month_day day{std::chrono::floor<std::chrono::days>(date)};
-    components.year = static_cast<int>(day.year());
-    components.month = static_cast<int>(static_cast<unsigned>(day.month()));
-    components.day = static_cast<int>(static_cast<unsigned>(day.day()));
-  } else {
-    components = DateComponents::fromDate(date, false);
-  }
+  DateComponents components = dueDayOf(text, date);
   components.hour = kDueHour;
   return components;
 }

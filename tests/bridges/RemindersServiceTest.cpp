@@ -125,6 +125,8 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
       {"EST5", "1700-01-01T00:00:00Z", false},
       {"EST5", "1700-01-01", false},
       {"EST5", "1700-01-01T05:00:00Z", true},
+      // A bare date is that day wherever the user is, not the day before west of UTC.
+      {"EST5", "2024-05-01", true},
   };
   for (const auto& row : rows) {
     ::setenv("TZ", row.zone, 1);
@@ -142,7 +144,8 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
     kept.push_back(
         *PimStore::shared().reminder(reminder["id"].get<std::string>())->dueDateComponents);
   }
-  EXPECT_EQ(kept, (std::vector<DateComponents>{{1700, 1, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
+  EXPECT_EQ(kept, (std::vector<DateComponents>{
+                      {1700, 1, 1, 0, 0}, {2024, 5, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
   ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
   ::tzset();
 
