@@ -1,18 +1,14 @@
 #include "bridges/HelperProxy.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <utility>
 #include <vector>
 
+#include "bridges/CoProcessSupport.h"
 #include "bridges/JXARunner.h"
-#include "bridges/ScriptText.h"
 #include "core/Logger.h"
 #include "core/ToolResponse.h"
-#include "platform/ExecutablePath.h"
-#include "platform/Paths.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
@@ -20,9 +16,8 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view kCategory = "helper";
+constexpr std::string_view kProgramName = "tavrin-helper";
 constexpr std::size_t kStderrCharacters = 200;
-// A time-out this long is as good as none, and keeps the deadline arithmetic in range.
-constexpr double kLongestWaitSeconds = 7 * 24 * 3600;
 
 struct HookSlot {
   std::mutex mutex;  // guards hook
@@ -78,11 +73,6 @@ Result<json, ToolError> readReply(json reply) {
   return fail(ToolError::executionFailed(std::move(message)));
 }
 
-SubprocessClock::duration waitOf(double seconds) {
-  return std::chrono::duration_cast<SubprocessClock::duration>(
-      std::chrono::duration<double>(std::min(seconds, kLongestWaitSeconds)));
-}
-
 }  // namespace
 
 HelperProxy& HelperProxy::shared() {
@@ -107,18 +97,8 @@ void HelperProxy::setInProcessDispatch(InProcessDispatch hook) {
 bool HelperProxy::inProcessMode() { return currentHook() != nullptr; }
 
 std::filesystem::path HelperProxy::helperBinaryPath() {
-  std::vector<std::filesystem::path> candidates;
-  // Without a known folder the name alone would be looked up in the working folder.
-  if (const auto folder = ExecutablePath::folder(); !folder.empty()) {
-    candidates.push_back(folder / "tavrin-helper");
-  }
-  candidates.emplace_back("/usr/local/bin/tavrin-helper");
-  candidates.push_back(Paths::localShare() / "bin" / "tavrin-helper");
-  for (const auto& candidate : candidates) {
-    std::error_code error;
-    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
-  }
-  return candidates.front();
+  return CoProcessSupport::findProgram(kProgramName)
+      .value_or(CoProcessSupport::programCandidates(kProgramName).front());
 }
 
 HelperProxy::HelperProxy(double timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
@@ -178,7 +158,8 @@ HelperProxy::Reply HelperProxy::exchangeLocked(const json& request, double timeo
   const auto line = encodeCompact(request);
   if (!line) return fail(ToolError::executionFailed("Cannot encode helper request"));
 
-  const auto deadline = SubprocessClock::now() + waitOf(timeout > 0 ? timeout : timeoutSeconds_);
+  const auto deadline =
+      SubprocessClock::now() + CoProcessSupport::waitOf(timeout > 0 ? timeout : timeoutSeconds_);
   switch (process_->write(*line + "\n", deadline)) {
     case WriteStatus::written:
       break;
@@ -240,9 +221,9 @@ HelperProxy::Reply HelperProxy::invalidReplyLocked() {
 
 void HelperProxy::captureStderrLocked() {
   if (!process_) return;
-  const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
-  if (text.empty()) return;
-  lastStderr_ = Utf8::lastCharacters(text, kStderrCharacters);
+  std::string tail = CoProcessSupport::stderrTail(*process_, kStderrCharacters);
+  if (tail.empty()) return;
+  lastStderr_ = std::move(tail);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 

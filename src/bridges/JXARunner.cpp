@@ -5,6 +5,7 @@
 #include <chrono>
 #include <limits>
 
+#include "bridges/CoProcessSupport.h"
 #include "bridges/JXAScript.h"
 #include "bridges/ScriptText.h"
 #include "bridges/TCCMessages.h"
@@ -15,11 +16,6 @@ namespace tvrn {
 namespace {
 
 constexpr std::size_t kParseErrorExcerpt = 200;
-
-SubprocessClock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<SubprocessClock::duration>(
-      std::chrono::duration<double>(std::max(seconds, 0.0)));
-}
 
 // The float as an int when converting it to a signed 64-bit integer and back loses nothing.
 std::optional<std::int64_t> integralValue(double value) {
@@ -140,8 +136,9 @@ ToolResult JXARunner::runAsJSONValue(std::string_view script) {
 }
 
 Result<std::string, JXAError> JXARunner::execute(std::string_view wrappedScript) const {
-  const CompletedProcess done = ScriptHost::run(ScriptHost::ScriptLanguage::javaScript,
-                                                wrappedScript, toDuration(timeoutSeconds_));
+  const CompletedProcess done =
+      ScriptHost::run(ScriptHost::ScriptLanguage::javaScript, wrappedScript,
+                      CoProcessSupport::waitOf(timeoutSeconds_));
   if (!done.launched)
     return fail(JXAError::scriptError("Cannot launch osascript: " + done.launchError));
   if (done.timedOut) return fail(JXAError::timeout());

@@ -6,12 +6,12 @@
 #include <system_error>
 #include <vector>
 
+#include "bridges/CoProcessSupport.h"
 #include "bridges/JXAScript.h"
 #include "bridges/ScriptText.h"
 #include "core/Logger.h"
 #include "core/Timeouts.h"
 #include "platform/Dispatch.h"
-#include "platform/ExecutablePath.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
@@ -30,37 +30,15 @@ constexpr std::size_t kStderrKept = 200;
 // status, so the failure names it rather than a time-out.
 constexpr std::chrono::milliseconds kExitGrace{250};
 
-SubprocessClock::duration toDuration(double seconds) {
-  return std::chrono::duration_cast<SubprocessClock::duration>(
-      std::chrono::duration<double>(std::max(seconds, 0.0)));
-}
-
 std::string wholeSeconds(double seconds) {
   constexpr double kLargest = 1e15;
   return std::to_string(static_cast<long long>(std::clamp(seconds, -kLargest, kLargest)));
 }
 
-bool isFileAt(const fs::path& path) {
-  std::error_code error;
-  const auto status = fs::status(path, error);
-  return !error && fs::exists(status) && !fs::is_directory(status);
-}
-
 fs::path homeRunnerPath() { return Paths::localShare() / "bin" / kRunnerName; }
 
 // Looked up on every call, so a runner installed while the system runs is used at once.
-std::optional<fs::path> runnerBinaryPath() {
-  std::vector<fs::path> candidates;
-  if (const fs::path folder = ExecutablePath::folder(); !folder.empty()) {
-    candidates.push_back(folder / kRunnerName);
-  }
-  candidates.push_back(fs::path("/usr/local/bin") / kRunnerName);
-  candidates.push_back(homeRunnerPath());
-  for (const fs::path& candidate : candidates) {
-    if (isFileAt(candidate)) return candidate;
-  }
-  return std::nullopt;
-}
+std::optional<fs::path> runnerBinaryPath() { return CoProcessSupport::findProgram(kRunnerName); }
 
 bool isTrue(const nlohmann::json& reply, const char* member) {
   const auto found = reply.find(member);
@@ -170,7 +148,8 @@ Result<std::string, JXAError> JXARunnerProxy::exchange(const fs::path& runner,
   const nlohmann::json request = {
       {"method", "run_jxa"},
       {"args", {{"script", std::string(script)}, {"timeout_seconds", timeoutSeconds_}}}};
-  const auto deadline = SubprocessClock::now() + toDuration(timeoutSeconds_) + replyMargin_;
+  const auto deadline =
+      SubprocessClock::now() + CoProcessSupport::waitOf(timeoutSeconds_) + replyMargin_;
 
   switch (process->write(request.dump() + "\n", deadline)) {
     case WriteStatus::written:
@@ -236,15 +215,15 @@ JXAError JXARunnerProxy::dropRunnerAfterSilence(bool timedOut) {
 }
 
 void JXARunnerProxy::captureStderr() {
-  const std::string text = ScriptText::decodeTrimmed(process_->takeStandardError());
-  if (text.empty()) return;
-  lastStderr_ = Utf8::lastCharacters(text, kStderrKept);
+  std::string tail = CoProcessSupport::stderrTail(*process_, kStderrKept);
+  if (tail.empty()) return;
+  lastStderr_ = std::move(tail);
   Logger::warn(kCategory, "stderr: " + lastStderr_);
 }
 
 Result<std::string, JXAError> JXARunnerProxy::directOsascript(std::string_view script) const {
-  const CompletedProcess done =
-      ScriptHost::run(ScriptHost::ScriptLanguage::javaScript, script, toDuration(timeoutSeconds_));
+  const CompletedProcess done = ScriptHost::run(ScriptHost::ScriptLanguage::javaScript, script,
+                                                CoProcessSupport::waitOf(timeoutSeconds_));
   if (!done.launched) return fail(JXAError::scriptError("cannot launch osascript"));
   if (done.timedOut) return fail(JXAError::timeout());
 
@@ -326,7 +305,8 @@ void probeRunningApplications() {
 
 void JXARunnerProxy::warmPermissionsIfNeeded(std::chrono::milliseconds delay) {
   const fs::path runner = homeRunnerPath();
-  if (!isFileAt(runner) || !needsWarming(runner, warmSentinelPath())) return;
+  std::error_code error;
+  if (!fs::is_regular_file(runner, error) || !needsWarming(runner, warmSentinelPath())) return;
   Logger::info(kWarmCategory,
                "Warming JXA runner Automation permissions (first run or new binary)");
   Dispatch::after(delay, probeRunningApplications);

@@ -1,0 +1,43 @@
+#include "bridges/CoProcessSupport.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+
+#include "bridges/ScriptText.h"
+#include "platform/ExecutablePath.h"
+#include "platform/Paths.h"
+#include "platform/Utf8.h"
+
+namespace tvrn::CoProcessSupport {
+
+std::vector<std::filesystem::path> programCandidates(std::string_view name) {
+  std::vector<std::filesystem::path> candidates;
+  if (const auto folder = ExecutablePath::folder(); !folder.empty()) {
+    candidates.push_back(folder / name);
+  }
+  candidates.push_back(std::filesystem::path("/usr/local/bin") / name);
+  candidates.push_back(Paths::localShare() / "bin" / name);
+  return candidates;
+}
+
+std::optional<std::filesystem::path> findProgram(std::string_view name) {
+  for (const auto& candidate : programCandidates(name)) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+  }
+  return std::nullopt;
+}
+
+SubprocessClock::duration waitOf(double seconds) {
+  constexpr double kLongestWaitSeconds = 7 * 24 * 3600;
+  return std::chrono::duration_cast<SubprocessClock::duration>(
+      std::chrono::duration<double>(std::clamp(seconds, 0.0, kLongestWaitSeconds)));
+}
+
+std::string stderrTail(Subprocess& process, std::size_t count) {
+  const std::string text = ScriptText::decodeTrimmed(process.takeStandardError());
+  return text.empty() ? std::string() : Utf8::lastCharacters(text, count);
+}
+
+}  // namespace tvrn::CoProcessSupport

@@ -1,0 +1,32 @@
+// What the bridges to helper programs share: where a helper program is looked for, how a wait in
+// seconds becomes a deadline, and the tail of a co-process's error stream.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Subprocess.h"
+
+namespace tvrn::CoProcessSupport {
+
+// Where a helper program is looked for, in order: beside the running executable (when its folder
+// is known; the name alone would be looked up in the working folder), /usr/local/bin, and
+// ~/.local/share/tavrin/bin.
+std::vector<std::filesystem::path> programCandidates(std::string_view name);
+
+// The first candidate that is a regular file (links followed); nothing when none is.
+std::optional<std::filesystem::path> findProgram(std::string_view name);
+
+// A wait of `seconds`, never negative and at most a week, so a deadline built from it cannot
+// overflow.
+SubprocessClock::duration waitOf(double seconds);
+
+// The last `count` characters of what the process wrote to its error stream since the last look,
+// decoded and trimmed; empty when it wrote nothing readable.
+std::string stderrTail(Subprocess& process, std::size_t count);
+
+}  // namespace tvrn::CoProcessSupport
