@@ -10,7 +10,7 @@
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/JXAScript.h"
 #include "bridges/TCCMessages.h"
-#include "core/CapturedStderr.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cloud/HeartbeatManager.h"
-#include "core/ChildTestRun.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+#include "support/ChildTestRun.h"
 
 extern char** environ;
 

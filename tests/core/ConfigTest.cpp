@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/CapturedStderr.h"
 #include "core/Config.h"
 #include "core/ConfigManager.h"
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

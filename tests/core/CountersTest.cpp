@@ -8,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/ChildTestRun.h"
 #include "core/ConfigManager.h"
 #include "core/MCPClientTracker.h"
 #include "core/ToolCallCounter.h"
@@ -16,6 +15,7 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
+#include "support/ChildTestRun.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

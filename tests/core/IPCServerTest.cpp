@@ -17,12 +17,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/CapturedStderr.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/Logger.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
+#include "support/CapturedStderr.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 

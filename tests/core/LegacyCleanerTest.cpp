@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/CapturedStderr.h"
 #include "core/LegacyCleaner.h"
 #include "platform/ProcessInfo.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "core/CapturedStderr.h"
 #include "core/Logger.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -9,11 +9,11 @@
 #include <thread>
 
 #include "cloud/PushMessageStore.h"
-#include "core/CapturedStderr.h"
 #include "core/ConfigManager.h"
 #include "core/StartupJobs.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/UserDefaults.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
