@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "core/ServerCore.h"
+#include "app/ServerCore.h"
 #include "platform/ProcessSetup.h"
 
 int main() {

@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "core/JSONValue.h"
-#include "core/Result.h"
+#include "platform/Result.h"
 #include "core/ToolDefinition.h"
 #include "platform/Subprocess.h"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/JSONValue.h"
-#include "core/Result.h"
+#include "platform/Result.h"
 #include "core/Timeouts.h"
 #include "core/ToolDefinition.h"
 

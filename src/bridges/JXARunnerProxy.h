@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "bridges/JXARunner.h"
-#include "core/Result.h"
+#include "platform/Result.h"
 #include "core/ToolDefinition.h"
 #include "platform/Subprocess.h"
 

@@ -11,7 +11,7 @@
 
 #include "core/JSONValue.h"
 #include "core/RawValue.h"
-#include "core/Result.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 

@@ -39,7 +39,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/Result.h"
+#include "platform/Result.h"
 #include "platform/PimDocument.h"
 #include "platform/PimTypes.h"
 

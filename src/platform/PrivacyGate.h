@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/Result.h"
+#include "platform/Result.h"
 #include "platform/PimDocument.h"
 
 namespace tvrn {

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/Result.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 

@@ -1,4 +1,4 @@
-#include "core/LegacyCleaner.h"
+#include "app/LegacyCleaner.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -10,7 +10,7 @@
 
 #include "cloud/PushMessageStore.h"
 #include "core/ConfigManager.h"
-#include "core/StartupJobs.h"
+#include "app/StartupJobs.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/UserDefaults.h"
 #include "support/CapturedStderr.h"

@@ -1,4 +1,4 @@
-#include "core/ServerCore.h"
+#include "app/ServerCore.h"
 
 #include <unistd.h>
 
@@ -18,10 +18,10 @@
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
-#include "core/LegacyCleaner.h"
+#include "app/LegacyCleaner.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
-#include "core/StartupJobs.h"
+#include "app/StartupJobs.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "manifest/ManifestStore.h"

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/LegacyCleaner.h"
+#include "app/LegacyCleaner.h"
 #include "platform/ProcessInfo.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"

@@ -1,4 +1,4 @@
-#include "core/ServerCore.h"
+#include "app/ServerCore.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

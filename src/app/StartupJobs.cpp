@@ -1,4 +1,4 @@
-#include "core/StartupJobs.h"
+#include "app/StartupJobs.h"
 
 #include <sys/utsname.h>
 
