@@ -119,7 +119,7 @@ nlohmann::json ConfigManager::readUserFile(const std::filesystem::path& file) {
   return readLayer(file);
 }
 
-void ConfigManager::updateUserFile(const std::filesystem::path& file,
+bool ConfigManager::updateUserFile(const std::filesystem::path& file,
                                    const std::function<void(nlohmann::json&)>& change) {
   JsonObjectFile::Update update;
   {
@@ -139,9 +139,9 @@ void ConfigManager::updateUserFile(const std::filesystem::path& file,
   if (update.readError) {
     Logger::warn("config",
                  name + " could not be read (" + *update.readError + "); left it unchanged");
-    return;
+    return false;
   }
-  if (!update.damaged) return;
+  if (!update.damaged) return update.written;
   if (update.movedAside) {
     Logger::warn("config", name + " could not be read as a JSON object; moved it aside to " +
                                update.movedAside->string());
@@ -150,6 +150,7 @@ void ConfigManager::updateUserFile(const std::filesystem::path& file,
                                " could not be read as a JSON object nor moved aside; left "
                                "it unchanged");
   }
+  return update.written;
 }
 
 nlohmann::json ConfigManager::resolve() const {
@@ -169,9 +170,9 @@ nlohmann::json ConfigManager::resolve() const {
 
 nlohmann::json ConfigManager::load() const { return resolve(); }
 
-void ConfigManager::save(const nlohmann::json& updates) const {
-  if (!updates.is_object()) return;
-  updateUserFile(configPath_, [&](nlohmann::json& user) {
+bool ConfigManager::save(const nlohmann::json& updates) const {
+  if (!updates.is_object()) return false;
+  return updateUserFile(configPath_, [&](nlohmann::json& user) {
     for (const auto& [key, value] : updates.items()) user[key] = value;
   });
 }

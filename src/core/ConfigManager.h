@@ -25,8 +25,9 @@ class ConfigManager final {
   // The resolved settings; an empty object when no file yields anything.
   nlohmann::json load() const;
 
-  // Merges the members of `updates` into the user's file; other keys stay as they are.
-  void save(const nlohmann::json& updates) const;
+  // Merges the members of `updates` into the user's file; other keys stay as they are. False
+  // when the file was not written.
+  bool save(const nlohmann::json& updates) const;
 
   std::string getMachineId() const;
   std::set<std::string> disabledTools() const;
@@ -50,8 +51,8 @@ class ConfigManager final {
 
   // One read-change-write of the user's file under that same lock, so concurrent changes are
   // never lost. A damaged file is moved aside first, with one warning; a file that cannot be
-  // read is left unchanged, with one warning.
-  static void updateUserFile(const std::filesystem::path& file,
+  // read is left unchanged, with one warning. False when the file was not written.
+  static bool updateUserFile(const std::filesystem::path& file,
                              const std::function<void(nlohmann::json&)>& change);
 
   ConfigManager(const ConfigManager&) = delete;
