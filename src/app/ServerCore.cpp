@@ -80,8 +80,15 @@ const std::string& version() {
   return appVersion;
 }
 
-void start() {
+bool start() {
   Logger::configure(ConfigManager::shared().logPath());
+  // Before the clean-up, which would end a running server's processes: a server without its
+  // socket serves nobody, so a second one leaves the first alone and gives up.
+  if (IPCServer::isServed(IPCServer::socketPath())) {
+    Logger::error("ipc", "another server is already listening at " +
+                             IPCServer::socketPath().string());
+    return false;
+  }
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
 
@@ -98,8 +105,9 @@ void start() {
 
   queueBackgroundJobs();
 
-  IPCServer::shared().start(registry, version());
+  if (!IPCServer::shared().start(registry, version())) return false;
   Logger::info("tray", "ServerCore ready — all services started inline");
+  return true;
 }
 
 void stop() {

@@ -10,8 +10,9 @@ namespace tvrn::ServerCore {
 const std::string& version();
 
 // Runs the start-up sequence on the calling thread; returns once the socket server is started.
-// Called once per process.
-void start();
+// Called once per process. False, before anything else is started, when another server already
+// answers on the socket: the program then ends with status 1.
+bool start();
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();

@@ -21,7 +21,7 @@ int main() {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  tvrn::ServerCore::start();
+  if (!tvrn::ServerCore::start()) std::_Exit(EXIT_FAILURE);
 
   int received = 0;
   sigwait(&stopSignals, &received);

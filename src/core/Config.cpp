@@ -17,13 +17,13 @@ Config::Config() : configURL_(Paths::appSupport() / "config.json") {
 
 nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL_); }
 
-void Config::save(const nlohmann::json& settings) const {
-  if (!settings.is_object()) return;
-  ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user = settings; });
+bool Config::save(const nlohmann::json& settings) const {
+  if (!settings.is_object()) return false;
+  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user = settings; });
 }
 
-void Config::set(const std::string& key, const nlohmann::json& value) const {
-  ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user[key] = value; });
+bool Config::set(const std::string& key, const nlohmann::json& value) const {
+  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user[key] = value; });
 }
 
 std::optional<std::string> Config::apiKey() const { return value<std::string>("api_key"); }

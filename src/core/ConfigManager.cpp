@@ -1,6 +1,10 @@
 #include "core/ConfigManager.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <optional>
 
@@ -50,24 +54,97 @@ bool hasMachineId(const nlohmann::json& settings) {
          !found->get_ref<const std::string&>().empty();
 }
 
-// The object each config file held when it was last read in this process, so that a passing
-// read failure (no descriptor left, an I/O error) does not quietly turn off read-only mode or
-// disabled tools. Guarded by ConfigManager::userFileLock(); never destroyed, as the store is not.
-std::map<std::filesystem::path, nlohmann::json>& lastRead() {
-  static auto* objects = new std::map<std::filesystem::path, nlohmann::json>;
-  return *objects;
+// What a stat tells of a file, enough to see that it changed since it was read.
+struct FileIdentity {
+  bool present = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+
+  bool operator==(const FileIdentity& other) const {
+    const auto same = [](const timespec& a, const timespec& b) {
+      return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    return present == other.present && device == other.device && inode == other.inode &&
+           size == other.size && same(modified, other.modified) && same(changed, other.changed);
+  }
+};
+
+// A file's times come from a coarse clock, so a change made just after a read can leave them as
+// they were. Only a file last changed this long before it was read can be trusted to look
+// different after any later change; until then it is read again each time.
+constexpr time_t kSettledSeconds = 2;
+
+bool settled(const FileIdentity& identity) {
+  if (!identity.present) return true;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec - identity.modified.tv_sec > kSettledSeconds;
 }
 
-// One layer of the settings; the caller holds the user file's lock. A file that is there but
-// cannot be read stands for what it last held; missing and damaged files count as empty.
-nlohmann::json readLayer(const std::filesystem::path& file) {
-  JsonObjectFile::Contents contents = JsonObjectFile::read(file);
-  if (contents.readError) {
-    const auto found = lastRead().find(file);
-    return found != lastRead().end() ? found->second : nlohmann::json::object();
+// One settings file as this process last read it. A file that is there but cannot be read or
+// does not parse stands for what it last held, so that a passing read failure or a typo does
+// not quietly turn off read-only mode or disabled tools.
+struct Layer {
+  FileIdentity identity;
+  bool trusted = false;  // the identity stands for `object` (see settled)
+  nlohmann::json object = nlohmann::json::object();
+  std::optional<FileIdentity> damageReported;  // the damaged version already logged
+};
+
+// Guarded by ConfigManager::userFileLock(); never destroyed, as the store is not.
+std::map<std::filesystem::path, Layer>& layers() {
+  static auto* known = new std::map<std::filesystem::path, Layer>;
+  return *known;
+}
+
+// One layer of the settings; the caller holds the user file's lock. `reread` is set when the file
+// was read again, whatever it held.
+const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread) {
+  Layer& layer = layers()[file];
+  struct stat info {};
+  FileIdentity identity;
+  if (::stat(file.c_str(), &info) == 0) {
+    identity = {true,        info.st_dev, info.st_ino, info.st_size, info.st_mtim,
+                info.st_ctim};
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    layer.trusted = false;
+    return layer.object;  // unknown for now: what it last held
   }
-  lastRead()[file] = contents.object;
-  return std::move(contents.object);
+  if (layer.trusted && layer.identity == identity) return layer.object;
+
+  // Looked at before reading: a change during the read shows as a new identity next time.
+  reread = true;
+  layer.trusted = false;
+  if (!identity.present) {
+    layer.identity = identity;
+    layer.trusted = true;
+    layer.object = nlohmann::json::object();
+    return layer.object;
+  }
+  JsonObjectFile::Contents contents = JsonObjectFile::read(file);
+  if (contents.readError) return layer.object;
+  layer.identity = identity;
+  layer.trusted = settled(identity);
+  if (contents.damaged) {
+    if (layer.damageReported != identity) {
+      layer.damageReported = identity;
+      Logger::error("config", file.string() + " does not parse (" + contents.parseError +
+                                  "); its last good settings stay in force and the file is "
+                                  "left as it is");
+    }
+    return layer.object;
+  }
+  layer.damageReported.reset();
+  layer.object = std::move(contents.object);
+  return layer.object;
+}
+
+const nlohmann::json& readLayer(const std::filesystem::path& file) {
+  bool reread = false;
+  return readLayer(file, reread);
 }
 
 }  // namespace
@@ -125,50 +202,63 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
   {
     std::lock_guard hold(userFileLock());
     nlohmann::json changed;
-    update = JsonObjectFile::update(file, [&](nlohmann::json& user) {
-      change(user);
-      changed = user;
-    });
+    update = JsonObjectFile::update(
+        file,
+        [&](nlohmann::json& user) {
+          change(user);
+          changed = user;
+        },
+        JsonObjectFile::Damaged::keep);
     if (update.written) {
+      Layer& layer = layers()[file];
       // As written: invalid UTF-8 replaced, so the copy can always be printed again.
-      lastRead()[file] = nlohmann::json::parse(
+      layer.object = nlohmann::json::parse(
           changed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+      layer.trusted = false;
     }
   }
   const std::string name = file.filename().string();
   if (update.readError) {
     Logger::warn("config",
                  name + " could not be read (" + *update.readError + "); left it unchanged");
-    return false;
-  }
-  if (!update.damaged) return update.written;
-  if (update.movedAside) {
-    Logger::warn("config", name + " could not be read as a JSON object; moved it aside to " +
-                               update.movedAside->string());
-  } else {
-    Logger::warn("config", name +
-                               " could not be read as a JSON object nor moved aside; left "
-                               "it unchanged");
+  } else if (update.damaged) {
+    Logger::error("config", file.string() +
+                                " does not parse; the change was not saved and the file is "
+                                "left as it is");
   }
   return update.written;
 }
 
-nlohmann::json ConfigManager::resolve() const {
+std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
   std::lock_guard hold(userFileLock());
-  nlohmann::json result = readLayer(Paths::systemConfigDir() / "config.json");
-  const nlohmann::json user = readLayer(configPath_);
+  const char* overridePath = std::getenv("TVRN_CONFIG");
+  const std::string override = overridePath != nullptr ? overridePath : "";
+  bool reread = override != snapshotOverride_ || !snapshot_;
+  const nlohmann::json& system = readLayer(Paths::systemConfigDir() / "config.json", reread);
+  const nlohmann::json& user = readLayer(configPath_, reread);
+  const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reread);
+  if (!reread) return snapshot_;
+
+  auto next = std::make_shared<Snapshot>();
+  nlohmann::json& values = next->values;
+  values = system;
   for (const auto& [key, value] : user.items()) {
-    if (governanceKeys().count(key) != 0 && result.contains(key)) continue;
-    result[key] = value;
+    if (governanceKeys().count(key) != 0 && values.contains(key)) continue;
+    values[key] = value;
   }
-  if (const char* overridePath = std::getenv("TVRN_CONFIG"); overridePath != nullptr) {
-    const nlohmann::json overrides = readLayer(overridePath);
-    for (const auto& [key, value] : overrides.items()) result[key] = value;
+  if (overrides != nullptr) {
+    for (const auto& [key, value] : overrides->items()) values[key] = value;
   }
-  return result;
+  next->disabledTools = stringSet(values, "disabled_tools");
+  next->disabledServices = stringSet(values, "disabled_services");
+  next->readOnlyFlag = flag(values, "read_only");
+  next->privacyModeFlag = flag(values, "privacy_mode");
+  snapshot_ = std::move(next);
+  snapshotOverride_ = override;
+  return snapshot_;
 }
 
-nlohmann::json ConfigManager::load() const { return resolve(); }
+nlohmann::json ConfigManager::load() const { return snapshot()->values; }
 
 bool ConfigManager::save(const nlohmann::json& updates) const {
   if (!updates.is_object()) return false;
@@ -178,25 +268,29 @@ bool ConfigManager::save(const nlohmann::json& updates) const {
 }
 
 std::string ConfigManager::getMachineId() const {
-  const nlohmann::json settings = resolve();
-  auto found = settings.find("machine_id");
-  return found != settings.end() && found->is_string() ? found->get<std::string>() : "";
+  const auto settings = snapshot();
+  auto found = settings->values.find("machine_id");
+  // Absent when the user's file has never parsed in this process: the same id, from the keychain.
+  if (found == settings->values.end()) return generateMachineId();
+  return found->is_string() ? found->get<std::string>() : "";
 }
 
-std::set<std::string> ConfigManager::disabledTools() const {
-  return stringSet(resolve(), "disabled_tools");
-}
+std::set<std::string> ConfigManager::disabledTools() const { return snapshot()->disabledTools; }
 
 std::set<std::string> ConfigManager::disabledServices() const {
-  return stringSet(resolve(), "disabled_services");
+  return snapshot()->disabledServices;
 }
 
-bool ConfigManager::readOnly() const {
-  return environmentIsOne("TVRN_READ_ONLY") || flag(resolve(), "read_only");
+bool ConfigManager::readOnly() const { return snapshot()->readOnly(); }
+
+bool ConfigManager::privacyMode() const { return snapshot()->privacyMode(); }
+
+bool ConfigManager::Snapshot::readOnly() const {
+  return environmentIsOne("TVRN_READ_ONLY") || readOnlyFlag;
 }
 
-bool ConfigManager::privacyMode() const {
-  return environmentIsOne("TVRN_PRIVACY_MODE") || flag(resolve(), "privacy_mode");
+bool ConfigManager::Snapshot::privacyMode() const {
+  return environmentIsOne("TVRN_PRIVACY_MODE") || privacyModeFlag;
 }
 
 }  // namespace tvrn

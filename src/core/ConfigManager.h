@@ -1,10 +1,12 @@
-// The system's settings: one JSON object resolved afresh at every read from the system-wide,
-// the user's and the override config.json, with the governance rules and the machine id. Only
-// the user's file is ever written.
+// The system's settings: one JSON object resolved at every read from the system-wide, the user's
+// and the override config.json, with the governance rules and the machine id. Each file is
+// checked with a stat at every read and parsed again only when it changed. Only the user's file
+// is ever written.
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -21,6 +23,22 @@ class ConfigManager final {
 
   // The one store; its first use makes sure the user's file holds a machine id.
   static ConfigManager& shared();
+
+  // The settings in force at one moment, with what governance reads of them worked out once.
+  struct Snapshot {
+    nlohmann::json values = nlohmann::json::object();
+    std::set<std::string> disabledTools;
+    std::set<std::string> disabledServices;
+    bool readOnlyFlag = false;
+    bool privacyModeFlag = false;
+
+    bool readOnly() const;     // TVRN_READ_ONLY=1 forces it
+    bool privacyMode() const;  // TVRN_PRIVACY_MODE=1 forces it
+    bool has(std::string_view key) const { return values.contains(key); }
+  };
+
+  // The settings now: the same shared snapshot while no file changed.
+  std::shared_ptr<const Snapshot> snapshot() const;
 
   // The resolved settings; an empty object when no file yields anything.
   nlohmann::json load() const;
@@ -44,14 +62,16 @@ class ConfigManager final {
   static std::string generateMachineId(
       const std::filesystem::path& machineIdFile = HardwareId::kMachineIdFile);
 
-  // The user's file as an object (empty when missing or damaged), under the one lock that
-  // guards it for this store and for Config. A file that is there but cannot be read gives what
-  // it held when last read in this process, as do the other layers of load().
+  // The user's file as an object (empty when missing), under the one lock that guards it for
+  // this store and for Config. A file that is there but cannot be read or parsed gives what it
+  // held when last read in this process, as do the other layers of load(); a file that stops
+  // parsing is reported once as an error.
   static nlohmann::json readUserFile(const std::filesystem::path& file);
 
   // One read-change-write of the user's file under that same lock, so concurrent changes are
-  // never lost. A damaged file is moved aside first, with one warning; a file that cannot be
-  // read is left unchanged, with one warning. False when the file was not written.
+  // never lost. A file that cannot be read or does not parse is left exactly as it is, nothing
+  // is written and the call returns false (one warning or error): nothing the user wrote is
+  // lost. False also when the write fails.
   static bool updateUserFile(const std::filesystem::path& file,
                              const std::function<void(nlohmann::json&)>& change);
 
@@ -61,9 +81,12 @@ class ConfigManager final {
  private:
   ConfigManager();
   void ensureMachineId() const;
-  nlohmann::json resolve() const;
 
   static std::mutex& userFileLock();
+
+  // The last snapshot and the override file it was resolved with; guarded by userFileLock().
+  mutable std::shared_ptr<const Snapshot> snapshot_;
+  mutable std::string snapshotOverride_;
 
   const std::filesystem::path configPath_;
   const std::filesystem::path logPath_;

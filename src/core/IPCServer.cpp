@@ -62,11 +62,34 @@ std::filesystem::path IPCServer::socketPath() {
   return folder / "mcp.sock";
 }
 
-void IPCServer::start(std::shared_ptr<ToolRegistry> registry, std::string version) {
+bool IPCServer::isServed(const std::filesystem::path& path) {
+  const std::string& text = path.native();
+  if (text.size() > maxPathBytes) return false;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, text.data(), text.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + text.size() + 1);
+  int result = 0;
+  do {
+    result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length);
+  } while (result != 0 && errno == EINTR);
+  // A full backlog still means a live server behind the file.
+  const bool served = result == 0 || errno == EAGAIN;
+  ::close(fd);
+  return served;
+}
+
+bool IPCServer::start(std::shared_ptr<ToolRegistry> registry, std::string version) {
   const std::filesystem::path path = socketPath();
+  if (isServed(path)) {
+    Logger::error(kCategory, "another server is already listening at " + path.string());
+    return false;
+  }
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (acceptThread_.joinable()) return;
+    if (acceptThread_.joinable()) return true;
     stopping_ = false;
     acceptThread_ =
         std::thread([this, path, registry = std::move(registry), version = std::move(version)] {
@@ -74,6 +97,7 @@ void IPCServer::start(std::shared_ptr<ToolRegistry> registry, std::string versio
         });
   }
   Logger::info(kCategory, "Starting IPC server at " + path.string());
+  return true;
 }
 
 void IPCServer::listenLoop(const std::filesystem::path& path,
@@ -99,6 +123,11 @@ int IPCServer::setUp(const std::filesystem::path& path) {
     Logger::error(kCategory, "Socket path too long (" + std::to_string(text.size()) +
                                  " bytes, at most " + std::to_string(maxPathBytes) +
                                  ") path=" + text);
+    return -1;
+  }
+  // Only a socket nobody answers on is replaced; a live server's stays its own.
+  if (isServed(path)) {
+    Logger::error(kCategory, "another server is already listening at " + text);
     return -1;
   }
   ::unlink(text.c_str());

@@ -26,9 +26,13 @@ class IPCServer final {
   // ~/.local/share/tavrin/mcp.sock. Each call first makes the folder (0700), ignoring failure.
   static std::filesystem::path socketPath();
 
-  // Sets up the socket and accepts connections on a thread of its own; returns at once. A set-up
-  // failure is logged, never reported to the caller. Does nothing while already running.
-  void start(std::shared_ptr<ToolRegistry> registry, std::string version);
+  // Whether a server answers on the socket at `path`: connecting to it succeeds.
+  static bool isServed(const std::filesystem::path& path);
+
+  // Sets up the socket and accepts connections on a thread of its own; returns at once. False,
+  // with one error line and the socket file untouched, when another server already answers on
+  // it; any later set-up failure is logged, never reported. Does nothing while already running.
+  bool start(std::shared_ptr<ToolRegistry> registry, std::string version);
 
   // Ends the accept loop and waits for it, closes the listening socket and removes the socket
   // file when it is still the one this server bound. Running sessions go on until their clients

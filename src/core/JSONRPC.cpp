@@ -56,11 +56,16 @@ nlohmann::json JSONRPCID::rawValue() const {
 namespace JSONRPCResponse {
 
 std::string result(const JSONRPCID& id, const JSONValue& result) {
-  Envelope message;
-  message["jsonrpc"] = "2.0";
-  message["id"] = id.rawValue();
-  message["result"] = untyped(result);
-  return serialise(message);
+  return encodedResult(id, result.encode());
+}
+
+std::string encodedResult(const JSONRPCID& id, std::string_view result) {
+  std::string message = "{\"jsonrpc\":\"2.0\",\"id\":";
+  message += serialise(Envelope(id.rawValue()));
+  message += ",\"result\":";
+  message += result;
+  message += '}';
+  return message;
 }
 
 std::string error(const std::optional<JSONRPCID>& id, int code, std::string_view message) {

@@ -57,6 +57,8 @@ inline constexpr int internalError = -32603;
 namespace JSONRPCResponse {
 
 std::string result(const JSONRPCID& id, const JSONValue& result);
+// The same with the result already written as compact JSON text.
+std::string encodedResult(const JSONRPCID& id, std::string_view result);
 // "id" is always present: null when the id is absent. The error holds "code" and "message" only.
 std::string error(const std::optional<JSONRPCID>& id, int code, std::string_view message);
 std::string notification(std::string_view method, const JSONValue& params);

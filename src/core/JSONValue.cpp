@@ -51,6 +51,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
   };
 
   bool open(std::variant<JSONValue::Array, JSONValue::Object> container) {
+    if (++count_ > JSONValue::maxValues) return false;
     if (open_.size() >= static_cast<std::size_t>(JSONValue::maxDepth)) return false;
     open_.push_back(Frame{std::move(container), {}});
     return true;
@@ -59,11 +60,17 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
   bool close() {
     Frame frame = std::move(open_.back());
     open_.pop_back();
-    return std::visit([this](auto& container) { return add(JSONValue(std::move(container))); },
+    return std::visit([this](auto& container) { return place(JSONValue(std::move(container))); },
                       frame.container);
   }
 
+  // Counts a scalar; containers are counted when opened.
   bool add(JSONValue value) {
+    if (!value.asArray() && !value.asObject() && ++count_ > JSONValue::maxValues) return false;
+    return place(std::move(value));
+  }
+
+  bool place(JSONValue value) {
     if (open_.empty()) {
       root_ = std::move(value);
       return true;
@@ -81,6 +88,7 @@ class TreeBuilder final : public nlohmann::json_sax<Json> {
 
   std::vector<Frame> open_;
   std::optional<JSONValue> root_;
+  std::size_t count_ = 0;
 };
 
 std::optional<JSONValue> convert(const Json& value, int depth) {

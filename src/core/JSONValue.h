@@ -40,6 +40,9 @@ class JSONValue {
   // Containers nested deeper than this do not decode, so one hostile message cannot exhaust the
   // process's memory or stack.
   static constexpr int maxDepth = 512;
+  // Values one decoded text may hold; a request of millions of tiny values would otherwise cost
+  // gigabytes while it is built.
+  static constexpr std::size_t maxValues = 1'000'000;
 
   JSONValue() : storage_(nullptr) {}
   JSONValue(std::nullptr_t) : storage_(nullptr) {}
@@ -77,7 +80,8 @@ class JSONValue {
   // than maxDepth (so converting it recursively afterwards cannot exhaust the stack).
   static std::optional<nlohmann::json> parseUntyped(std::string_view text);
   // One JSON value from text, in the decode order null, bool, int, double, string, array,
-  // object; nothing when the text is not exactly one JSON value or nests too deep.
+  // object; nothing when the text is not exactly one JSON value, nests too deep or holds more
+  // than maxValues values.
   static std::optional<JSONValue> decode(std::string_view text);
   // The same decode order applied to an untyped value.
   static std::optional<JSONValue> fromRaw(const nlohmann::json& value);

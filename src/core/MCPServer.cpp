@@ -20,12 +20,15 @@
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/Timestamp.h"
+#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
 
 constexpr std::string_view kWelcomeTool = "tvrn_welcome";
 constexpr auto kEventTimeout = std::chrono::seconds(10);
+// Past this size, batched replies are sent even while more requests wait.
+constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 
 struct PermissionSourceSlot {
   std::mutex lock;  // guards source
@@ -79,10 +82,7 @@ std::string clientName(const std::optional<JSONValue>& params) {
   return lowercasedASCII(name->asString().value_or(""));
 }
 
-bool hasSetting(std::string_view key) {
-  const nlohmann::json settings = ConfigManager::shared().load();
-  return settings.is_object() && settings.contains(key);
-}
+bool hasSetting(std::string_view key) { return ConfigManager::shared().snapshot()->has(key); }
 
 // The member of params as a string, when params is an object holding one.
 std::optional<std::string> stringParam(const std::optional<JSONValue>& params,
@@ -149,31 +149,37 @@ MCPServer::MCPServer(std::unique_ptr<MCPReader> reader, std::unique_ptr<MCPWrite
 MCPServer::~MCPServer() = default;
 
 void MCPServer::run() {
+  // Replies to requests that had already arrived go out together, in order, once no further
+  // request is waiting: one send for a burst of requests instead of one each.
+  std::string replies;
+  const auto queue = [&replies](std::string_view reply) { replies += MCPCodec::encode(reply); };
   while (true) {
-    RawMessage message;
+    if (!replies.empty() && (!reader_->hasBufferedLine() || replies.size() > kReplyBatchBytes)) {
+      writer_->writeFramed(replies);
+      replies.clear();
+    }
+    std::string line;
     try {
-      message = reader_->readMessage();
+      line = reader_->readLine();
     } catch (TransportError error) {
-      if (error == TransportError::eof) return;
-      // An over-long line is a malformed message like any other; the next line is read as usual.
-      if (error == TransportError::encodingFailed) {
-        writer_->write(
-            JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
-      } else {
-        writer_->write(
-            JSONRPCResponse::error(std::nullopt, JSONRPCError::internalError, description(error)));
-      }
+      if (error == TransportError::eof) break;
+      // An over-long line, or one that is not UTF-8, is a malformed message like any other; the
+      // next line is read as usual.
+      queue(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
       continue;
     }
-    auto request = RequestParser::parse(message.body);
+    const std::string_view body = Utf8::trim(line, Utf8::isWhiteSpace);
+    if (body.empty()) continue;
+    auto request = RequestParser::parse(body);
     if (!request) {
-      writer_->write(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+      queue(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
       continue;
     }
     if (std::optional<std::string> reply = handle(request.value(), CallSource::local)) {
-      writer_->write(*reply);
+      queue(*reply);
     }
   }
+  if (!replies.empty()) writer_->writeFramed(replies);
 }
 
 std::optional<std::string> MCPServer::handle(const JSONRPCRequest& request, CallSource source) {
@@ -244,7 +250,7 @@ std::string MCPServer::handleInitialize(const JSONRPCID& id,
 
 std::string MCPServer::handleToolsList(const JSONRPCID& id) {
   trackToolsListed();
-  return JSONRPCResponse::result(id, registry_->listPayload());
+  return JSONRPCResponse::encodedResult(id, registry_->listText());
 }
 
 void MCPServer::trackToolsListed() {

@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "core/Logger.h"
 #include "platform/Utf8.h"
 
 namespace tvrn {
@@ -16,8 +17,8 @@ namespace {
 
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
-// How much a socket read looks ahead for the line feed; bytes past it stay on the socket.
-constexpr std::size_t kPeekBytes = 64 * 1024;
+// How much one read takes off the descriptor.
+constexpr std::size_t kReadBlock = 64 * 1024;
 
 bool isSocket(int fd) {
   struct stat info {};
@@ -59,58 +60,73 @@ std::string description(TransportError error) {
   return "Transport failure";
 }
 
-MCPReader::MCPReader(int fd, bool ownsDescriptor)
-    : fd_(fd), ownsDescriptor_(ownsDescriptor), isSocket_(isSocket(fd)) {}
+MCPReader::MCPReader(int fd, bool ownsDescriptor) : fd_(fd), ownsDescriptor_(ownsDescriptor) {}
 
 MCPReader::~MCPReader() {
   if (ownsDescriptor_) ::close(fd_);
 }
 
-std::size_t MCPReader::nextPiece(char* into, std::size_t capacity) {
+bool MCPReader::fill() {
+  // Handed-out lines are dropped before the buffer grows, so it holds at most one line and a block.
+  if (begin_ == end_ && capacity_ > 4 * kReadBlock) {
+    data_.reset();  // an earlier long line no longer needs its room
+    capacity_ = begin_ = end_ = 0;
+  }
+  if (begin_ > 0) {
+    std::memmove(data_.get(), data_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (capacity_ - end_ < kReadBlock) {
+    const std::size_t capacity = std::max(capacity_ * 2, end_ + kReadBlock);
+    std::unique_ptr<char[]> larger(new char[capacity]);
+    if (end_ > 0) std::memcpy(larger.get(), data_.get(), end_);
+    data_ = std::move(larger);
+    capacity_ = capacity;
+  }
+  ssize_t count = 0;
+  do {
+    count = ::read(fd_, data_.get() + end_, capacity_ - end_);
+  } while (count < 0 && errno == EINTR);
   // A failing read is taken as the end of input: the peer is gone or the descriptor is unusable,
   // and reporting anything else would have the session retry it for ever.
-  const auto retrying = [](auto read) {
-    ssize_t count = 0;
-    do {
-      count = read();
-    } while (count < 0 && errno == EINTR);
-    return count < 0 ? std::size_t{0} : static_cast<std::size_t>(count);
-  };
-  if (!isSocket_) {
-    // Without a way to look ahead, one byte at a time is the only way to stop at the line feed.
-    return retrying([&] { return ::read(fd_, into, 1); });
-  }
-  const std::size_t available = retrying([&] { return ::recv(fd_, into, capacity, MSG_PEEK); });
-  if (available == 0) return 0;
-  const char* lineFeed = static_cast<const char*>(std::memchr(into, kLineFeed, available));
-  const std::size_t wanted =
-      lineFeed == nullptr ? available : static_cast<std::size_t>(lineFeed - into) + 1;
-  return retrying([&] { return ::recv(fd_, into, wanted, MSG_WAITALL); });
+  if (count <= 0) return false;
+  end_ += static_cast<std::size_t>(count);
+  return true;
+}
+
+bool MCPReader::hasBufferedLine() const {
+  return begin_ < end_ && std::memchr(data_.get() + begin_, kLineFeed, end_ - begin_) != nullptr;
 }
 
 std::string MCPReader::readLine() {
-  if (scratch_.empty()) scratch_.resize(isSocket_ ? kPeekBytes : 1);
-  std::string line;
+  // How far past begin_ the bytes were searched for the line feed already.
+  std::size_t searched = 0;
   bool overLimit = false;
-  bool complete = false;
-  while (!complete) {
-    std::size_t count = nextPiece(scratch_.data(), scratch_.size());
-    if (count == 0) throw TransportError::eof;
-    if (scratch_[count - 1] == kLineFeed) {
-      complete = true;
-      --count;
+  for (;;) {
+    const char* from = data_.get() + begin_;
+    const void* feed =
+        end_ > begin_ + searched ? std::memchr(from + searched, kLineFeed, end_ - begin_ - searched)
+                                 : nullptr;
+    if (feed != nullptr) {
+      std::size_t length = static_cast<std::size_t>(static_cast<const char*>(feed) - from);
+      begin_ += length + 1;
+      if (overLimit) throw TransportError::encodingFailed;
+      if (length > 0 && from[length - 1] == kCarriageReturn) --length;
+      if (length > maxLineBytes) throw TransportError::encodingFailed;
+      std::string line(from, length);
+      if (!Utf8::isValid(line)) throw TransportError::encodingFailed;
+      return line;
     }
-    // One byte past the limit is kept, in case it is the carriage return of the line end.
-    if (!overLimit && line.size() + count > maxLineBytes + 1) {
+    // One byte past the limit is kept, in case it is the carriage return of the line end; past
+    // that the line is dropped as it comes in, up to its line feed.
+    if (end_ - begin_ > maxLineBytes + 1) {
       overLimit = true;
-      std::string().swap(line);
+      end_ = begin_;
     }
-    if (!overLimit) line.append(scratch_.data(), count);
+    searched = end_ - begin_;
+    if (!fill()) throw TransportError::eof;
   }
-  if (!line.empty() && line.back() == kCarriageReturn) line.pop_back();
-  if (overLimit || line.size() > maxLineBytes) throw TransportError::encodingFailed;
-  if (!Utf8::isValid(line)) return {};
-  return line;
 }
 
 RawMessage MCPReader::readMessage() {
@@ -121,24 +137,39 @@ RawMessage MCPReader::readMessage() {
   }
 }
 
-MCPWriter::MCPWriter(int fd, bool ownsDescriptor)
-    : fd_(fd), ownsDescriptor_(ownsDescriptor), isSocket_(isSocket(fd)) {}
+MCPWriter::MCPWriter(int fd, bool ownsDescriptor, std::chrono::milliseconds sendTimeout)
+    : fd_(fd), ownsDescriptor_(ownsDescriptor), isSocket_(isSocket(fd)) {
+  if (isSocket_) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(sendTimeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((sendTimeout.count() % 1000) * 1000);
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
+}
 
 MCPWriter::~MCPWriter() {
   if (ownsDescriptor_) ::close(fd_);
 }
 
-void MCPWriter::write(std::string_view message) {
-  const std::string framed = MCPCodec::encode(message);
+void MCPWriter::write(std::string_view message) { writeFramed(MCPCodec::encode(message)); }
+
+void MCPWriter::writeFramed(std::string_view lines) {
   std::lock_guard<std::mutex> hold(lock_);
+  if (failed_) return;
   // A large message may go out in several pieces; all of them are written under one hold.
   std::size_t written = 0;
-  while (written < framed.size()) {
-    const char* from = framed.data() + written;
-    const std::size_t left = framed.size() - written;
+  while (written < lines.size()) {
+    const char* from = lines.data() + written;
+    const std::size_t left = lines.size() - written;
     const ssize_t count =
         isSocket_ ? ::send(fd_, from, left, MSG_NOSIGNAL) : ::write(fd_, from, left);
     if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && isSocket_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      failed_ = true;
+      Logger::warn("ipc", "Client stopped reading its replies; closing the session");
+      ::shutdown(fd_, SHUT_RDWR);
+      return;
+    }
     if (count <= 0) return;
     written += static_cast<std::size_t>(count);
   }

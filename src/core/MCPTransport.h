@@ -2,8 +2,10 @@
 // off a descriptor, the writer puts framed messages on one, whole, from any number of threads.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,29 +41,41 @@ class MCPReader {
   MCPReader(const MCPReader&) = delete;
   MCPReader& operator=(const MCPReader&) = delete;
 
-  // The next line without its line feed and one trailing carriage return; the empty string when
-  // it is not valid UTF-8. Throws eof at the end of input (a last line without a line feed is
-  // lost) and encodingFailed for a line over maxLineBytes.
+  // The next line without its line feed and one trailing carriage return. Throws eof at the end
+  // of input (a last line without a line feed is lost) and encodingFailed for a line over
+  // maxLineBytes or one that is not valid UTF-8.
   std::string readLine();
 
   // The next line that is not blank once white space is trimmed from both ends.
   RawMessage readMessage();
 
+  // Whether a whole line has already been received, so that the next readLine cannot block.
+  bool hasBufferedLine() const;
+
  private:
-  // Takes the next bytes of the current line off the descriptor, up to and including its line
-  // feed and never past it. Zero at the end of input.
-  std::size_t nextPiece(char* into, std::size_t capacity);
+  // Appends what the descriptor has (one read of up to a block) to the buffer; false at the end
+  // of input.
+  bool fill();
 
   int fd_;
   bool ownsDescriptor_;
-  bool isSocket_;
-  std::vector<char> scratch_;  // holds no bytes between calls
+  // Bytes received and not yet handed out are data_[begin_, end_). One read often brings several
+  // lines; they are served from here without another system call.
+  std::unique_ptr<char[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
 };
 
 class MCPWriter {
  public:
+  // How long a send to a socket may make no progress before the peer counts as gone: a client
+  // that never reads its replies must not hold its session for ever.
+  static constexpr std::chrono::milliseconds defaultSendTimeout{30'000};
+
   // Writes to fd; closes it on destruction only when ownsDescriptor.
-  explicit MCPWriter(int fd = 1 /* standard output */, bool ownsDescriptor = false);
+  explicit MCPWriter(int fd = 1 /* standard output */, bool ownsDescriptor = false,
+                     std::chrono::milliseconds sendTimeout = defaultSendTimeout);
   ~MCPWriter();
   MCPWriter(const MCPWriter&) = delete;
   MCPWriter& operator=(const MCPWriter&) = delete;
@@ -70,11 +84,17 @@ class MCPWriter {
   // writers never interleave. The outcome is not reported: a gone peer is the reader's news.
   void write(std::string_view message);
 
+  // Writes lines already framed by MCPCodec::encode, all in one go where the descriptor takes it.
+  // When a socket takes nothing for the send time-out, the connection is shut down (one
+  // warning), which ends the session's reading too.
+  void writeFramed(std::string_view lines);
+
  private:
   int fd_;
   bool ownsDescriptor_;
   bool isSocket_;
-  std::mutex lock_;  // guards writes to fd_
+  bool failed_ = false;  // a send timed out; guarded by lock_
+  std::mutex lock_;      // guards writes to fd_
 };
 
 namespace MCPCodec {

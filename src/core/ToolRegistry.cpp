@@ -12,32 +12,34 @@ namespace {
 namespace Texts = ToolRegistryTexts;
 
 // Schemas are plain values; anything that is not one of them shows as null.
-JSONValue schemaValue(const nlohmann::json& value) {
+nlohmann::json schemaValue(const nlohmann::json& value) {
   switch (value.type()) {
     case nlohmann::json::value_t::object: {
-      JSONValue::Object members;
-      for (const auto& [key, member] : value.items()) members.emplace(key, schemaValue(member));
-      return JSONValue(std::move(members));
+      nlohmann::json members = nlohmann::json::object();
+      for (const auto& [key, member] : value.items()) members[key] = schemaValue(member);
+      return members;
     }
     case nlohmann::json::value_t::array: {
-      JSONValue::Array elements;
-      elements.reserve(value.size());
+      nlohmann::json elements = nlohmann::json::array();
       for (const auto& element : value) elements.push_back(schemaValue(element));
-      return JSONValue(std::move(elements));
+      return elements;
     }
     case nlohmann::json::value_t::string:
-      return JSONValue(value.get_ref<const std::string&>());
     case nlohmann::json::value_t::number_integer:
-      return JSONValue(value.get<std::int64_t>());
     case nlohmann::json::value_t::number_unsigned:
-      return JSONValue(value.get<std::uint64_t>());
     case nlohmann::json::value_t::number_float:
-      return JSONValue(value.get<double>());
     case nlohmann::json::value_t::boolean:
-      return JSONValue(value.get<bool>());
+      return value;
     default:
-      return JSONValue();
+      return nullptr;
   }
+}
+
+std::string listingEntry(const ToolDefinition& tool) {
+  const nlohmann::json entry = {{"name", tool.name},
+                                {"description", tool.description},
+                                {"inputSchema", schemaValue(tool.inputSchema)}};
+  return entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool contains(const std::set<std::string>& names, std::string_view name) {
@@ -46,20 +48,19 @@ bool contains(const std::set<std::string>& names, std::string_view name) {
 
 // What hides a tool from the listing, read once per listing.
 struct ListingFilter {
-  std::set<std::string> disabledTools;
+  std::shared_ptr<const ConfigManager::Snapshot> settings;
   std::set<std::string> manifestDisabledTools;
-  std::set<std::string> disabledServices;
   bool readOnly = false;
-  bool hasFirstToolCall = false;
 
   bool hides(const ToolDefinition& tool) const {
-    if (contains(disabledTools, tool.name) || contains(manifestDisabledTools, tool.name)) {
+    if (contains(settings->disabledTools, tool.name) ||
+        contains(manifestDisabledTools, tool.name)) {
       return true;
     }
     if (readOnly && tool.kind != ToolKind::readOnly) return true;
-    if (hasFirstToolCall && tool.name == Texts::kWelcomeTool) return true;
+    if (tool.name == Texts::kWelcomeTool && settings->has(Texts::kFirstToolCallKey)) return true;
     auto service = ToolRegistry::serviceFor(tool.name);
-    return service && contains(disabledServices, *service);
+    return service && contains(settings->disabledServices, *service);
   }
 };
 
@@ -69,8 +70,8 @@ ToolRegistry::ToolRegistry(NameSource manifestDisabledTools)
     : manifestDisabledTools_(std::move(manifestDisabledTools)) {}
 
 void ToolRegistry::registerTool(ToolDefinition definition) {
-  JSONValue schema = schemaValue(definition.inputSchema);
-  auto entry = std::make_shared<const Entry>(Entry{std::move(definition), std::move(schema)});
+  std::string listing = listingEntry(definition);
+  auto entry = std::make_shared<const Entry>(Entry{std::move(definition), std::move(listing)});
   std::shared_ptr<const Entry> replaced;
   {
     std::unique_lock lock(mutex_);
@@ -126,40 +127,39 @@ ToolResult ToolRegistry::dispatch(std::string_view name,
   auto entry = find(name);
   if (!entry) return fail(ToolError::notFound(Texts::unknownTool(name)));
 
-  const ConfigManager& config = ConfigManager::shared();
-  if (contains(config.disabledTools(), name)) {
+  const auto settings = ConfigManager::shared().snapshot();
+  if (contains(settings->disabledTools, name)) {
     return fail(ToolError::permissionDenied(Texts::disabledByPolicy(name)));
   }
-  if (entry->definition.kind != ToolKind::readOnly && config.readOnly()) {
+  if (entry->definition.kind != ToolKind::readOnly && settings->readOnly()) {
     return fail(ToolError::permissionDenied(Texts::notAllowedReadOnly(name)));
   }
-  if (auto service = serviceFor(name); service && contains(config.disabledServices(), *service)) {
+  if (auto service = serviceFor(name); service && contains(settings->disabledServices, *service)) {
     return fail(ToolError::permissionDenied(Texts::serviceDisabled(*service)));
   }
   return entry->definition.handler(params);
 }
 
-JSONValue ToolRegistry::listPayload() const {
-  const ConfigManager& config = ConfigManager::shared();
+std::string ToolRegistry::listText() const {
   ListingFilter filter;
-  filter.disabledTools = config.disabledTools();
-  filter.readOnly = config.readOnly();
-  const nlohmann::json settings = config.load();
-  filter.hasFirstToolCall =
-      settings.is_object() && settings.contains(std::string(Texts::kFirstToolCallKey));
-  filter.disabledServices = config.disabledServices();
+  filter.settings = ConfigManager::shared().snapshot();
+  filter.readOnly = filter.settings->readOnly();
   if (manifestDisabledTools_) filter.manifestDisabledTools = manifestDisabledTools_();
 
-  JSONValue::Array tools;
+  std::string text = "{\"tools\":[";
+  bool first = true;
   for (const auto& entry : entries()) {
     if (filter.hides(entry->definition)) continue;
-    tools.push_back(JSONValue(JSONValue::Object{
-        {"name", JSONValue(entry->definition.name)},
-        {"description", JSONValue(entry->definition.description)},
-        {"inputSchema", entry->schema},
-    }));
+    if (!first) text += ',';
+    first = false;
+    text += entry->listing;
   }
-  return JSONValue(JSONValue::Object{{"tools", JSONValue(std::move(tools))}});
+  text += "]}";
+  return text;
+}
+
+JSONValue ToolRegistry::listPayload() const {
+  return JSONValue::decode(listText()).value_or(JSONValue(JSONValue::Object{}));
 }
 
 std::string ToolRegistry::exportJSON() const {

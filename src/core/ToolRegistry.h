@@ -1,6 +1,6 @@
 // The process's one table of tools, shared by every session: registration, lookup, dispatch and
-// the "tools/list" payload, with the user's and the organisation's governance settings applied
-// afresh at every call and every listing.
+// the "tools/list" payload, with the user's and the organisation's governance settings as they
+// stand at every call and every listing.
 #pragma once
 
 #include <functional>
@@ -47,6 +47,9 @@ class ToolRegistry final {
   // {"tools": [{"name", "description", "inputSchema"}, ...]} ordered by name, without the tools
   // that the settings, the manifest or a first tool call (for the welcome tool) hide.
   JSONValue listPayload() const;
+  // The same payload as compact JSON text, joined from each tool's entry as written once at its
+  // registration.
+  std::string listText() const;
 
   // Every tool with its kind, as pretty-printed JSON with sorted keys; "[]" if it cannot be
   // written.
@@ -57,10 +60,10 @@ class ToolRegistry final {
 
  private:
   // Stored immutable and shared, so a dispatch or listing takes its copy under the lock and
-  // works outside it; the schema is converted once, at registration.
+  // works outside it; the listing entry is written once, at registration.
   struct Entry {
     ToolDefinition definition;
-    JSONValue schema;
+    std::string listing;  // {"description", "inputSchema", "name"} as compact JSON
   };
 
   std::shared_ptr<const Entry> find(std::string_view name) const;

@@ -15,11 +15,17 @@ Contents read(const std::filesystem::path& file) {
     if (!error.missing) contents.readError = error.reason;
     return contents;
   }
-  nlohmann::json parsed = nlohmann::json::parse(*bytes, nullptr, false);
-  if (parsed.is_object()) {
-    contents.object = std::move(parsed);
-  } else {
+  try {
+    nlohmann::json parsed = nlohmann::json::parse(*bytes);
+    if (parsed.is_object()) {
+      contents.object = std::move(parsed);
+    } else {
+      contents.damaged = true;
+      contents.parseError = std::string("it holds a JSON ") + parsed.type_name() + ", not an object";
+    }
+  } catch (const nlohmann::json::exception& failure) {
     contents.damaged = true;
+    contents.parseError = failure.what();
   }
   return contents;
 }
@@ -31,12 +37,13 @@ bool write(const std::filesystem::path& file, const nlohmann::json& object) {
 }
 
 Update update(const std::filesystem::path& file,
-              const std::function<void(nlohmann::json&)>& change) {
+              const std::function<void(nlohmann::json&)>& change, Damaged damaged) {
   Update result;
   Contents contents = read(file);
   result.damaged = contents.damaged;
   result.readError = contents.readError;
   if (contents.readError) return result;
+  if (contents.damaged && damaged == Damaged::keep) return result;
   if (contents.damaged) {
     result.movedAside = FileStore::moveAside(file);
     if (!result.movedAside) return result;

@@ -14,6 +14,7 @@ namespace tvrn::JsonObjectFile {
 struct Contents {
   nlohmann::json object = nlohmann::json::object();  // empty when missing, unread or damaged
   bool damaged = false;  // the file was read but does not hold a JSON object
+  std::string parseError;  // why, when damaged
   // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
   // its place): its contents are unknown, not empty.
   std::optional<std::string> readError;
@@ -36,11 +37,17 @@ struct Update {
   std::optional<std::filesystem::path> movedAside;
 };
 
+// What happens to a file that holds no JSON object when it is to be changed.
+enum class Damaged {
+  moveAside,  // renamed to "<name>.corrupt-<UTC time>", then a new file is written
+  keep,       // left exactly as it is, and nothing is written
+};
+
 // One read-change-write of the file; the caller holds whatever lock guards it. A damaged file
-// is first renamed to "<name>.corrupt-<UTC time>" so nothing it held is lost; when that rename
-// fails nothing is written, and when the write after it fails the file is renamed back. A file
-// that cannot be read is never changed.
+// moved aside keeps all it held; when that rename fails nothing is written, and when the write
+// after it fails the file is renamed back. A file that cannot be read is never changed.
 Update update(const std::filesystem::path& file,
-              const std::function<void(nlohmann::json&)>& change);
+              const std::function<void(nlohmann::json&)>& change,
+              Damaged damaged = Damaged::moveAside);
 
 }  // namespace tvrn::JsonObjectFile

@@ -137,27 +137,59 @@ TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
   EXPECT_EQ(filesStartingWith("").size(), 2u) << "config.json, keychain.json, no temporaries";
 }
 
-TEST(ConfigManagerTest, DamagedUserFileIsKeptAsideNotOverwritten) {
-  const std::string damaged = R"({"cloud_token": "secret", )";
-  test::writeFile(userFile(), damaged);
-  test::CapturedStderr captured;
-  ConfigManager& store = ConfigManager::shared();  // writes the machine id
-  const std::string log = captured.text();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-  EXPECT_NE(log.find("[config] WARN  "), std::string::npos) << log;
-  EXPECT_FALSE(store.getMachineId().empty());
+TEST(ConfigManagerTest, AUserFileThatStopsParsingIsLeftAsItIsAndKeepsItsLastGoodSettings) {
+  ConfigManager& store = ConfigManager::shared();
+  store.save({{"read_only", true}, {"disabled_tools", {"t"}}});
+  ASSERT_TRUE(store.readOnly());
 
-  // JSON that is not an object is damaged too, through either accessor, and a second copy in
-  // the same second gets a name of its own.
-  test::writeFile(userFile(), "[1, 2]");
-  Config::shared().set("port", 9000);
-  test::writeFile(userFile(), "\"text\"");
-  store.save({{"read_only", true}});
-  const auto copies = filesStartingWith("config.json.corrupt-");
-  ASSERT_EQ(copies.size(), 3u);
-  EXPECT_EQ(test::readFile(copies[0]) + test::readFile(copies[1]) + test::readFile(copies[2]),
-            damaged + "[1, 2]\"text\"");
-  EXPECT_EQ(fileJson(userFile()), json::parse(R"({"read_only": true})"));
+  // One stray comma: the governance in force stays, one error names the file, and saves fail
+  // without touching what the user wrote.
+  const std::string typo = R"({"read_only": true,})";
+  test::writeFile(userFile(), typo);
+  test::CapturedStderr captured;
+  EXPECT_TRUE(store.readOnly());
+  EXPECT_EQ(store.disabledTools(), Names{"t"});
+  EXPECT_FALSE(store.save({{"port", 1}}));
+  EXPECT_FALSE(Config::shared().set("port", 2));
+  const std::string log = captured.text();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+  EXPECT_NE(log.find("[config] ERROR " + userFile().string() + " does not parse ("),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(test::readFile(userFile()), typo);
+  EXPECT_TRUE(filesStartingWith("config.json.corrupt-").empty());
+
+  // Once mended, the file is read again and saves work.
+  test::writeFile(userFile(), R"({"read_only": false})");
+  EXPECT_FALSE(store.readOnly());
+  EXPECT_TRUE(store.save({{"port", 3}}));
+  EXPECT_EQ(Config::shared().port(), 3);
+}
+
+TEST(ConfigManagerTest, AChangedFileIsSeenAtTheNextReadEvenWithinTheSameSecondAndSize) {
+  ConfigManager& store = ConfigManager::shared();
+  // Each rewrite keeps the size, and in place keeps the inode; times are set back to one value.
+  const auto rewrite = [](const std::filesystem::path& file, const std::string& text) {
+    const bool existed = std::filesystem::exists(file);
+    const auto time = existed ? std::filesystem::last_write_time(file)
+                              : std::filesystem::file_time_type::clock::now();
+    std::FILE* out = std::fopen(file.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    std::fputs(text.c_str(), out);
+    std::fclose(out);
+    std::filesystem::last_write_time(file, time);
+  };
+  for (const auto& file : {userFile(), systemFile()}) {
+    std::filesystem::create_directories(file.parent_path());
+    rewrite(file, R"({"read_only": true })");
+    EXPECT_TRUE(store.readOnly()) << file;
+    rewrite(file, R"({"read_only": false})");
+    EXPECT_FALSE(store.readOnly()) << file;
+    rewrite(file, R"({"read_only": true })");
+    EXPECT_TRUE(store.readOnly()) << file;
+    std::filesystem::remove(file);
+    EXPECT_FALSE(store.readOnly()) << file;
+  }
 }
 
 TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
@@ -199,10 +231,10 @@ TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
   EXPECT_TRUE(filesStartingWith("config.json.corrupt-").empty());
   EXPECT_TRUE(store.readOnly());
 
-  // Content that reads but does not parse still counts as empty.
+  // Content that reads but does not parse stands for what the file last held, too.
   readable(systemFile(), "{not json");
-  EXPECT_FALSE(store.readOnly());
-  EXPECT_EQ(store.disabledTools(), Names{});
+  EXPECT_TRUE(store.readOnly());
+  EXPECT_EQ(store.disabledTools(), Names{"s"});
 
   // What a save wrote is what stands for the file afterwards.
   readable(userFile(), "{}");

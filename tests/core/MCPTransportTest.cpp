@@ -43,24 +43,46 @@ TransportError failureOf(const std::function<void()>& read) {
   return TransportError::readFailed;
 }
 
-TEST(MCPReaderTest, ReadsLinesAndMessagesTakingNothingPastTheLine) {
+TEST(MCPReaderTest, ReadsLinesAndMessagesRefusingLinesThatAreNotUtf8) {
   SocketPair pair;
-  pair.send("a\r\nb\r\r\n\xff\xfe\n\xed\xa0\x80\n");
-  pair.send("  \t \n\n\xc3\x28\n  {\"a\":1} \r\r\n\xc2\xa0{}\xe3\x80\x80\x0b\n");
+  pair.send("a\r\nb\r\r\n\xff\xfe\n\xed\xa0\x80\nc\n");
+  pair.send("  \t \n\n\xc0\x80\n  {\"a\":1} \r\r\n\xc2\xa0{}\xe3\x80\x80\x0b\n");
   pair.send("{\"two\":2}\n{\"lost\":1}");
   SocketPair::closeEnd(pair.test);
   MCPReader reader(pair.transport);
-  // One carriage return is stripped; a line that is not UTF-8 (here a surrogate) reads as empty.
-  for (const char* line : {"a", "b\r", "", ""}) EXPECT_EQ(reader.readLine(), line);
-  for (const char* body : {"{\"a\":1}", "{}"}) EXPECT_EQ(reader.readMessage().body, body);
-
-  char rest[64] = {};
-  EXPECT_EQ(::recv(pair.transport, rest, sizeof rest, MSG_PEEK), 20);
-  EXPECT_STREQ(rest, "{\"two\":2}\n{\"lost\":1}");
-  EXPECT_EQ(reader.readMessage().body, "{\"two\":2}");
+  // One carriage return is stripped; a line that is not UTF-8 (stray bytes, an encoded surrogate,
+  // an overlong NUL) fails on its own and the next line reads as usual.
+  for (const char* line : {"a", "b\r"}) EXPECT_EQ(reader.readLine(), line);
+  EXPECT_EQ(failureOf([&] { reader.readLine(); }), TransportError::encodingFailed);
+  EXPECT_EQ(failureOf([&] { reader.readLine(); }), TransportError::encodingFailed);
+  EXPECT_EQ(reader.readLine(), "c");
+  EXPECT_EQ(failureOf([&] { reader.readMessage(); }), TransportError::encodingFailed);
+  for (const char* body : {"{\"a\":1}", "{}", "{\"two\":2}"}) {
+    EXPECT_EQ(reader.readMessage().body, body);
+  }
   // The last line has no line feed: it is lost, and the end of input is reported each time.
   EXPECT_EQ(failureOf([&] { reader.readMessage(); }), TransportError::eof);
   EXPECT_EQ(failureOf([&] { reader.readLine(); }), TransportError::eof);
+}
+
+TEST(MCPReaderTest, ServesLinesHoweverTheBytesArrive) {
+  // Many lines in one write, and one line split over many small writes.
+  SocketPair pair;
+  std::string burst;
+  for (int i = 0; i < 500; ++i) burst += "{\"n\":" + std::to_string(i) + "}\n";
+  const std::string split = "{\"split\":\"" + std::string(200'000, 'y') + "\"}\n";
+  std::thread client([&] {
+    pair.send(burst);
+    for (std::size_t at = 0; at < split.size(); at += 7) pair.send(split.substr(at, 7));
+    SocketPair::closeEnd(pair.test);
+  });
+  MCPReader reader(pair.transport);
+  for (int i = 0; i < 500; ++i) {
+    EXPECT_EQ(reader.readLine(), "{\"n\":" + std::to_string(i) + "}");
+  }
+  EXPECT_EQ(reader.readLine(), split.substr(0, split.size() - 1));
+  EXPECT_EQ(failureOf([&] { reader.readLine(); }), TransportError::eof);
+  client.join();
 }
 
 TEST(MCPReaderTest, DropsALineOverTheSizeLimitAndReadsOn) {
