@@ -1,5 +1,6 @@
-// A whole MCP session over a socket pair: requests per second for ping, tools/list over 120
-// tools and a trivial tools/call, each written as a line and answered as a line.
+// A whole MCP session over a socket pair: requests per second for ping (one at a time and 64 in
+// flight), tools/list over 120 tools and a trivial tools/call, each written as a line and
+// answered as a line.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,7 +45,8 @@ bool readReply(int fd, std::string& buffer) {
   }
 }
 
-void runSession(benchmark::State& state, const std::string& requestLine) {
+// Each iteration writes `inFlight` requests at once and reads all their replies.
+void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1) {
   prepareProcess();
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
@@ -57,17 +59,20 @@ void runSession(benchmark::State& state, const std::string& requestLine) {
                                             MCPServer::ServerInfo{"tavrin-server", "bench"});
   std::thread session([&server] { server->run(); });
 
-  const std::string line = requestLine + "\n";
+  std::string burst;
+  for (int i = 0; i < inFlight; ++i) burst += requestLine + "\n";
   std::string buffer;
   for (auto _ : state) {
-    if (::write(fds[0], line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
-        !readReply(fds[0], buffer)) {
+    bool answered = ::write(fds[0], burst.data(), burst.size()) ==
+                    static_cast<ssize_t>(burst.size());
+    for (int i = 0; answered && i < inFlight; ++i) answered = readReply(fds[0], buffer);
+    if (!answered) {
       state.SkipWithError("the session stopped answering");
       break;
     }
   }
-  state.counters["requests_per_second"] =
-      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["requests_per_second"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * inFlight, benchmark::Counter::kIsRate);
   ::shutdown(fds[0], SHUT_RDWR);
   ::close(fds[0]);
   session.join();
@@ -77,6 +82,11 @@ void BM_SessionPing(benchmark::State& state) {
   runSession(state, R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
 }
 BENCHMARK(BM_SessionPing)->UseRealTime();
+
+void BM_SessionPing64InFlight(benchmark::State& state) {
+  runSession(state, R"({"jsonrpc":"2.0","id":1,"method":"ping"})", 64);
+}
+BENCHMARK(BM_SessionPing64InFlight)->UseRealTime();
 
 void BM_SessionToolsList(benchmark::State& state) {
   runSession(state, R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})");

@@ -159,7 +159,10 @@ std::string ToolRegistry::listText() const {
 }
 
 JSONValue ToolRegistry::listPayload() const {
-  return JSONValue::decode(listText()).value_or(JSONValue(JSONValue::Object{}));
+  // The entries were written from plain values, so the text always reads back.
+  std::optional<JSONValue> payload = JSONValue::decode(listText());
+  if (!payload) return JSONValue(JSONValue::Object{});
+  return std::move(*payload);
 }
 
 std::string ToolRegistry::exportJSON() const {

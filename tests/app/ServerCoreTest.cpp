@@ -10,6 +10,7 @@
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "platform/PimStore.h"
+#include "platform/Subprocess.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -100,6 +101,34 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
   EXPECT_FALSE(std::filesystem::exists(IPCServer::socketPath()));
   EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find("ServerCore stopped"),
             std::string::npos);
+}
+
+
+TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
+  const auto startCopy = [] {
+    SpawnOptions options({TVRN_PROGRAM});
+    auto copy = Subprocess::start(options);
+    EXPECT_TRUE(copy.ok());
+    return copy.ok() ? std::move(copy).value() : nullptr;
+  };
+  auto first = startCopy();
+  ASSERT_TRUE(first);
+  const auto socket = IPCServer::socketPath();
+  auto client = test::SocketClient::connect(socket);
+  ASSERT_TRUE(client && client->call(test::request(1, "ping")));
+
+  auto second = startCopy();
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->waitForExit(SubprocessClock::now() + std::chrono::seconds(20)));
+  EXPECT_EQ(second->exitStatus()->status, 1);
+  EXPECT_TRUE(client->call(test::request(2, "ping")));
+  EXPECT_TRUE(test::SocketClient::connect(socket));
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  EXPECT_NE(log.find("another server is already listening at " + socket.string()),
+            std::string::npos)
+      << log;
+
+  first->terminate();
 }
 
 }  // namespace

@@ -153,6 +153,22 @@ TEST_F(IPCServerTest, ReplacesAStaleSocketOrFileAtStart) {
   EXPECT_TRUE(SocketClient::connect(path)->call(request(2, "ping")));
 }
 
+TEST_F(IPCServerTest, LeavesASocketAnotherServerAnswersOnAlone) {
+  const std::filesystem::path path = IPCServer::socketPath();
+  const int other = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = addressOf(path);
+  ASSERT_EQ(::bind(other, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(other, 4), 0);
+  const ino_t inode = inodeOf(path);
+
+  EXPECT_FALSE(IPCServer::shared().start(echoRegistry(), "1.2.3"));
+  EXPECT_EQ(logLines("[ipc] ERROR another server is already listening at " + path.string()).size(),
+            1u);
+  EXPECT_EQ(inodeOf(path), inode);
+  EXPECT_EQ(SocketClient::tryConnect(path), 0);
+  ::close(other);
+}
+
 TEST_F(IPCServerTest, StopEndsTheAcceptLoopQuietlyAndRemovesOnlyItsOwnSocket) {
   const std::filesystem::path path = start();
   auto client = SocketClient::connect(path);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "support/CapturedStderr.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -196,6 +198,8 @@ TEST(MCPServerTest, AnswersMalformedAndOverLongLinesWithParseErrorAndReadsOn) {
   SessionOverSocket session(testRegistry());
   auto& client = session.client();
   const std::string deep = std::string(600, '[') + std::string(600, ']');
+  std::string zeros;
+  for (std::size_t i = 0; i < JSONValue::maxValues; ++i) zeros += "0,";
   const std::vector<std::string> badLines = {
       "not json",
       R"({"jsonrpc":"2.0","id":1,"method":"ping")",
@@ -203,12 +207,58 @@ TEST(MCPServerTest, AnswersMalformedAndOverLongLinesWithParseErrorAndReadsOn) {
       R"(["jsonrpc"])",
       R"({"jsonrpc":"2.0","id":1,"method":"ping","params":)" + deep + "}",
       std::string(16 * 1024 * 1024 + 1, 'x'),
+      // Not UTF-8: a stray byte, an encoded surrogate, an overlong NUL.
+      R"({"jsonrpc":"2.0","id":1,"method":"p\xffing"})",
+      R"({"jsonrpc":"2.0","id":1,"method":"\xed\xa0\x80"})",
+      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xc0\x80\"}",
+      // More values than one message may hold, within the size limit.
+      R"({"jsonrpc":"2.0","id":1,"method":"ping","params":[)" + zeros + "0]}",
   };
   for (const std::string& line : badLines) {
     ASSERT_TRUE(client.sendLine(line));
     EXPECT_EQ(client.readLine(), kParseError) << line.substr(0, 60);
     EXPECT_EQ(client.call(request(1, "ping"))->dump(), R"({"id":1,"jsonrpc":"2.0","result":{}})");
   }
+}
+
+TEST(MCPServerTest, EveryLineGetsOneReplyInOrderHoweverTheBytesArrive) {
+  SessionOverSocket session(testRegistry());
+  auto& client = session.client();
+  // Many requests in one write, then one request split over many small writes.
+  std::string burst;
+  for (int id = 0; id < 300; ++id) burst += request(id, "ping").dump() + "\n";
+  ASSERT_TRUE(client.send(burst));
+  const std::string split =
+      request(300, "tools/call", {{"name", "echo"}, {"arguments", {{"text", "split"}}}}).dump() +
+      "\n";
+  for (std::size_t at = 0; at < split.size(); at += 3) ASSERT_TRUE(client.send(split.substr(at, 3)));
+  for (int id = 0; id < 300; ++id) EXPECT_EQ(client.readJSON()->at("id"), id);
+  const auto reply = client.readJSON();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->at("id"), 300);
+  EXPECT_EQ(reply->at("result")["content"][0]["text"], "split");
+  EXPECT_TRUE(client.staysSilent(50ms));
+}
+
+TEST(MCPServerTest, AClientThatNeverReadsItsRepliesLosesItsSession) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  MCPServer server(std::make_unique<MCPReader>(fds[1]),
+                   std::make_unique<MCPWriter>(fds[1], true, 100ms), testRegistry(),
+                   MCPServer::ServerInfo{"tavrin-server", "test"});
+  test::CapturedStderr captured;
+  auto session = std::async(std::launch::async, [&server] { server.run(); });
+  // Requests keep coming; the replies fill the socket and are never read.
+  const std::string line =
+      request(1, "tools/call", {{"name", "echo"}, {"arguments", {{"text", std::string(4096, 'r')}}}})
+          .dump() +
+      "\n";
+  for (int i = 0; i < 2000 && session.wait_for(0ms) != std::future_status::ready; ++i) {
+    if (::send(fds[0], line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) break;
+  }
+  EXPECT_EQ(session.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(captured.text().find("WARN"), std::string::npos);
+  ::close(fds[0]);
 }
 
 TEST(MCPServerTest, ToolsListRecordsTheFirstListingOnceWithoutWaitingForTheBackEnd) {
