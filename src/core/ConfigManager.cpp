@@ -209,6 +209,8 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
           changed = user;
         },
         JsonObjectFile::Damaged::keep);
+    // A file that does not parse is reported once per version, by the read that finds it so.
+    if (update.damaged) readLayer(file);
     if (update.written) {
       Layer& layer = layers()[file];
       // As written: invalid UTF-8 replaced, so the copy can always be printed again.
@@ -221,10 +223,6 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
   if (update.readError) {
     Logger::warn("config",
                  name + " could not be read (" + *update.readError + "); left it unchanged");
-  } else if (update.damaged) {
-    Logger::error("config", file.string() +
-                                " does not parse; the change was not saved and the file is "
-                                "left as it is");
   }
   return update.written;
 }

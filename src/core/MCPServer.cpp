@@ -255,8 +255,9 @@ std::string MCPServer::handleToolsList(const JSONRPCID& id) {
 
 void MCPServer::trackToolsListed() {
   if (hasSetting("tools_listed_at")) return;
-  // Saved before sending, so the event goes out at most once even when the POST fails.
-  ConfigManager::shared().save({{"tools_listed_at", Timestamp::iso8601UTC()}});
+  // Saved before sending, so the event goes out at most once even when the POST fails; while the
+  // settings cannot be saved it does not go out at all.
+  if (!ConfigManager::shared().save({{"tools_listed_at", Timestamp::iso8601UTC()}})) return;
   const nlohmann::json event = {
       {"type", "mcp_tools_listed"},
       {"machine_id", ConfigManager::shared().getMachineId()},
