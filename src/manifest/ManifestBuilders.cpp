@@ -8,11 +8,6 @@ namespace tvrn {
 
 namespace {
 
-std::string text(const XmlAttributes& attributes, std::string_view name,
-                 std::string_view fallback = "") {
-  return attribute(attributes, name).value_or(std::string(fallback));
-}
-
 bool flag(const XmlAttributes& attributes, std::string_view name) {
   return attribute(attributes, name) == "true";
 }
@@ -33,6 +28,11 @@ std::optional<std::string> attribute(const XmlAttributes& attributes, std::strin
   return found->second;
 }
 
+std::string attributeOr(const XmlAttributes& attributes, std::string_view name,
+                        std::string_view fallback) {
+  return attribute(attributes, name).value_or(std::string(fallback));
+}
+
 std::vector<std::string> splitList(std::string_view text) {
   const auto isBlank = [](char32_t c) { return c == U' ' || c == U'\t'; };
   std::vector<std::string> pieces;
@@ -45,15 +45,15 @@ std::vector<std::string> splitList(std::string_view text) {
 }
 
 ToolBuilder::ToolBuilder(const XmlAttributes& attributes)
-    : name(text(attributes, "name")),
-      category(text(attributes, "category")),
+    : name(attributeOr(attributes, "name")),
+      category(attributeOr(attributes, "category")),
       timeoutMs(integer(attributes, "timeout_ms").value_or(30000)),
       destructive(flag(attributes, "destructive")) {}
 
 void ToolBuilder::addParam(const XmlAttributes& attributes) {
   params.push_back(ParamSpec{
-      .name = text(attributes, "name"),
-      .type = fromRaw<ParamType>(text(attributes, "type")).value_or(ParamType::string),
+      .name = attributeOr(attributes, "name"),
+      .type = fromRaw<ParamType>(attributeOr(attributes, "type")).value_or(ParamType::string),
       .required = flag(attributes, "required"),
       .defaultValue = attribute(attributes, "default"),
       .min = integer(attributes, "min"),
@@ -64,15 +64,15 @@ void ToolBuilder::addParam(const XmlAttributes& attributes) {
 
 void ToolBuilder::addTCC(const XmlAttributes& attributes) {
   tccReqs.push_back(TCCRequirement{
-      .service = text(attributes, "service"),
-      .level = text(attributes, "level", "full_access"),
-      .deniedMessage = text(attributes, "denied_message", "Permission denied"),
+      .service = attributeOr(attributes, "service"),
+      .level = attributeOr(attributes, "level", "full_access"),
+      .deniedMessage = attributeOr(attributes, "denied_message", "Permission denied"),
   });
 }
 
 void ToolBuilder::addTelemetryTag(const XmlAttributes& attributes) {
   telemetryTags.push_back(TelemetryTag{
-      .name = text(attributes, "name"),
+      .name = attributeOr(attributes, "name"),
       .value = attribute(attributes, "value"),
       .fromParam = attribute(attributes, "from_param"),
       .redact = flag(attributes, "redact"),
@@ -141,27 +141,23 @@ BehaviorSpec BehaviorBuilder::build() const {
 }
 
 BannerBuilder::BannerBuilder(const XmlAttributes& attributes)
-    : id(text(attributes, "id")),
-      condition(text(attributes, "condition")),
-      priority(text(attributes, "priority", "medium")) {}
-
-UIBanner BannerBuilder::build() const {
-  return UIBanner{id, condition, priority, title, body, action};
-}
+    : banner{.id = attributeOr(attributes, "id"),
+             .condition = attributeOr(attributes, "condition"),
+             .priority = attributeOr(attributes, "priority", "medium"),
+             .title = "",
+             .body = "",
+             .action = std::nullopt} {}
 
 ServiceMDBuilder::ServiceMDBuilder(const XmlAttributes& attributes)
-    : id(text(attributes, "id")),
-      name(text(attributes, "name")),
-      icon(text(attributes, "icon")),
-      perms(splitList(text(attributes, "perms", "Read"))),
-      tools(text(attributes, "tools")),
-      readKey(text(attributes, "read_key")),
-      writeKey(text(attributes, "write_key")),
-      hasDefault(flag(attributes, "has_default")) {}
-
-ServiceDisplayEntry ServiceMDBuilder::build() const {
-  return ServiceDisplayEntry{id,      name,     icon,       perms,      tools,
-                             readKey, writeKey, hasDefault, setupTitle, setupSteps};
-}
+    : entry{.id = attributeOr(attributes, "id"),
+            .name = attributeOr(attributes, "name"),
+            .icon = attributeOr(attributes, "icon"),
+            .perms = splitList(attributeOr(attributes, "perms", "Read")),
+            .tools = attributeOr(attributes, "tools"),
+            .readKey = attributeOr(attributes, "read_key"),
+            .writeKey = attributeOr(attributes, "write_key"),
+            .hasDefault = flag(attributes, "has_default"),
+            .setupTitle = std::nullopt,
+            .setupSteps = {}} {}
 
 }  // namespace tvrn

@@ -18,6 +18,9 @@ using XmlAttributes = std::map<std::string, std::string, std::less<>>;
 
 // The attribute's value, or nothing when the element does not have it.
 std::optional<std::string> attribute(const XmlAttributes& attributes, std::string_view name);
+// The attribute's value, or the fallback when the element does not have it.
+std::string attributeOr(const XmlAttributes& attributes, std::string_view name,
+                        std::string_view fallback = "");
 
 struct ToolBuilder {
   explicit ToolBuilder(const XmlAttributes& attributes);
@@ -74,34 +77,22 @@ struct BehaviorBuilder {
   std::optional<BehaviorSpec> innerBehavior;
 };
 
+// A banner or a service display entry is complete as soon as it opens, but for the texts and
+// set-up steps its children add; these builders hold it until its end tag.
 struct BannerBuilder {
   explicit BannerBuilder(const XmlAttributes& attributes);
 
-  UIBanner build() const;
+  UIBanner build() const { return banner; }
 
-  std::string title;
-  std::string body;
-  std::string id;
-  std::string condition;
-  std::string priority;
-  std::optional<UIBannerAction> action;
+  UIBanner banner;
 };
 
 struct ServiceMDBuilder {
   explicit ServiceMDBuilder(const XmlAttributes& attributes);
 
-  ServiceDisplayEntry build() const;
+  ServiceDisplayEntry build() const { return entry; }
 
-  std::optional<std::string> setupTitle;
-  std::string id;
-  std::string name;
-  std::string icon;
-  std::vector<std::string> perms;
-  std::string tools;
-  std::string readKey;
-  std::string writeKey;
-  bool hasDefault = false;
-  std::vector<std::string> setupSteps;
+  ServiceDisplayEntry entry;
 };
 
 // A comma-separated list attribute: every piece, trimmed of blanks and tabs, empty ones kept.

@@ -3,7 +3,6 @@
 #include <expat.h>
 
 #include <algorithm>
-#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +21,7 @@ namespace Texts = ManifestParserTexts;
 // The parse's state: what the document has said so far, and the elements still open.
 class ManifestParserDelegate {
  public:
-  explicit ManifestParserDelegate(XML_Parser parser) : parser_(parser) {}
+  explicit ManifestParserDelegate(XML_Parser parser) : parser_(parser) { collected.version = 1; }
 
   void didStartElement(std::string name, const XmlAttributes& attributes);
   void foundCharacters(std::string_view characters) {
@@ -44,24 +43,13 @@ class ManifestParserDelegate {
   void startRootOrContainerChild(std::string_view name, const XmlAttributes& attributes);
   void endBehavior(std::string_view text);
   void setBehaviorField(std::string_view name, std::string text);
-  void finishManifest();
 
   XML_Parser parser_;
   // Set when the parse is abandoned; expat may still deliver an event or two after that.
   bool stopped_ = false;
-  std::int64_t manifestVersion = 1;
-  std::string tvrnVersion;
-  std::string published;
-  std::string signature;
-  std::vector<CapabilitySpec> capabilities;
-  std::vector<ToolSpec> tools;
-  std::vector<UIBanner> banners;
-  std::vector<UIPage> pages;
-  std::map<std::string, std::string> configEntries;
-  std::vector<AIClientEntry> aiClients;
-  std::vector<ServiceDisplayEntry> servicesMeta;
+  // What the document has said so far; it becomes the result when the manifest element ends.
+  Manifest collected;
   std::optional<ServiceMDBuilder> currentServiceMD;
-  std::vector<std::string> disabledTools;
   std::optional<ToolBuilder> currentTool;
   std::vector<std::string> elementStack;
   std::string textBuffer;
@@ -91,30 +79,30 @@ void ManifestParserDelegate::didStartElement(std::string name, const XmlAttribut
   } else if (element == "tag") {
     if (currentTool) currentTool->addTelemetryTag(attributes);
   } else if (element == "telemetry") {
-    if (currentTool) currentTool->telemetryEvent = attribute(attributes, "event").value_or("");
+    if (currentTool) currentTool->telemetryEvent = attributeOr(attributes, "event");
   } else if (element == "behavior") {
-    behaviorStack.emplace_back(attribute(attributes, "type").value_or(""), attributes);
+    behaviorStack.emplace_back(attributeOr(attributes, "type"), attributes);
   } else if (element == "step") {
     if (behavior) {
-      behavior->steps.push_back(ComposeStep{attribute(attributes, "tool").value_or(""),
-                                            attribute(attributes, "params").value_or("{}")});
+      behavior->steps.push_back(
+          ComposeStep{attributeOr(attributes, "tool"), attributeOr(attributes, "params", "{}")});
     }
   } else if (element == "header") {
     if (behavior) {
-      behavior->headers.emplace_back(attribute(attributes, "name").value_or(""),
-                                     attribute(attributes, "value").value_or(""));
+      behavior->headers.emplace_back(attributeOr(attributes, "name"),
+                                     attributeOr(attributes, "value"));
     }
   } else if (element == "if") {
-    if (behavior) behavior->condition = attribute(attributes, "condition").value_or("");
+    if (behavior) behavior->condition = attributeOr(attributes, "condition");
   } else if (element == "banner") {
     currentBanner.emplace(attributes);
   } else if (element == "action") {
     if (currentBanner) {
-      currentBanner->action =
-          UIBannerAction{attribute(attributes, "type").value_or(""), attribute(attributes, "pane")};
+      currentBanner->banner.action =
+          UIBannerAction{attributeOr(attributes, "type"), attribute(attributes, "pane")};
     }
   } else if (element == "setup") {
-    if (currentServiceMD) currentServiceMD->setupTitle = attribute(attributes, "title");
+    if (currentServiceMD) currentServiceMD->entry.setupTitle = attribute(attributes, "title");
   } else {
     startRootOrContainerChild(element, attributes);
   }
@@ -126,28 +114,28 @@ void ManifestParserDelegate::startRootOrContainerChild(std::string_view name,
                                                        const XmlAttributes& attributes) {
   const std::string_view parent = parentName();
   if (name == "manifest") {
-    manifestVersion = parseManifestInt(attribute(attributes, "version").value_or("")).value_or(1);
-    tvrnVersion = attribute(attributes, "tvrn_version").value_or("");
-    published = attribute(attributes, "published").value_or("");
-    signature = attribute(attributes, "signature").value_or("");
+    collected.version = parseManifestInt(attributeOr(attributes, "version")).value_or(1);
+    collected.tvrnVersion = attributeOr(attributes, "tvrn_version");
+    collected.published = attributeOr(attributes, "published");
+    collected.signature = attributeOr(attributes, "signature");
   } else if (name == "capability") {
-    capabilities.push_back(CapabilitySpec{attribute(attributes, "type").value_or(""),
-                                          attribute(attributes, "min_engine").value_or("")});
+    collected.capabilities.push_back(
+        CapabilitySpec{attributeOr(attributes, "type"), attributeOr(attributes, "min_engine")});
   } else if (name == "page") {
     auto pageName = attribute(attributes, "name");
     auto src = attribute(attributes, "src");
-    if (pageName && src && !src->empty()) pages.push_back(UIPage{*pageName, *src});
+    if (pageName && src && !src->empty()) collected.uiPages.push_back(UIPage{*pageName, *src});
   } else if (name == "set" && parent == "config") {
     auto key = attribute(attributes, "key");
     auto value = attribute(attributes, "value");
-    if (key && value) configEntries[*key] = *value;
+    if (key && value) collected.remoteConfig.entries[*key] = *value;
   } else if (name == "client" && parent == "ai_clients") {
-    const std::string detect = attribute(attributes, "detect").value_or("");
-    aiClients.push_back(AIClientEntry{
-        .id = attribute(attributes, "id").value_or(""),
-        .name = attribute(attributes, "name").value_or(""),
-        .cfgPath = attribute(attributes, "cfg").value_or(""),
-        .cfgSchema = attribute(attributes, "schema").value_or("mcpServers"),
+    const std::string detect = attributeOr(attributes, "detect");
+    collected.aiClients.push_back(AIClientEntry{
+        .id = attributeOr(attributes, "id"),
+        .name = attributeOr(attributes, "name"),
+        .cfgPath = attributeOr(attributes, "cfg"),
+        .cfgSchema = attributeOr(attributes, "schema", "mcpServers"),
         .detectPaths = detect.empty() ? std::vector<std::string>() : splitList(detect),
         .cloudNote = attribute(attributes, "cloud_note"),
     });
@@ -155,7 +143,7 @@ void ManifestParserDelegate::startRootOrContainerChild(std::string_view name,
     currentServiceMD.emplace(attributes);
   } else if (name == "disabled" && parent == "disabled_tools") {
     auto toolName = attribute(attributes, "name");
-    if (toolName && !toolName->empty()) disabledTools.push_back(*toolName);
+    if (toolName && !toolName->empty()) collected.disabledTools.push_back(*toolName);
   }
 }
 
@@ -166,7 +154,7 @@ void ManifestParserDelegate::didEndElement(std::string_view name) {
 
   if (name == "tool") {
     if (currentTool) {
-      if (auto tool = currentTool->build()) tools.push_back(std::move(*tool));
+      if (auto tool = currentTool->build()) collected.tools.push_back(std::move(*tool));
     }
     currentTool.reset();
   } else if (name == "description") {
@@ -178,21 +166,21 @@ void ManifestParserDelegate::didEndElement(std::string_view name) {
   } else if (name == "text") {
     if (parent == "else" && innermostBehavior()) innermostBehavior()->elseText = std::move(text);
   } else if (name == "title") {
-    if (currentBanner) currentBanner->title = std::move(text);
+    if (currentBanner) currentBanner->banner.title = std::move(text);
   } else if (name == "body") {
-    if (currentBanner) currentBanner->body = std::move(text);
+    if (currentBanner) currentBanner->banner.body = std::move(text);
   } else if (name == "banner") {
-    if (currentBanner) banners.push_back(currentBanner->build());
+    if (currentBanner) collected.uiBanners.push_back(currentBanner->build());
     currentBanner.reset();
   } else if (name == "step") {
     if (currentServiceMD && parent == "setup" && !text.empty()) {
-      currentServiceMD->setupSteps.push_back(std::move(text));
+      currentServiceMD->entry.setupSteps.push_back(std::move(text));
     }
   } else if (name == "service") {
-    if (currentServiceMD) servicesMeta.push_back(currentServiceMD->build());
+    if (currentServiceMD) collected.servicesMeta.push_back(currentServiceMD->build());
     currentServiceMD.reset();
   } else if (name == "manifest") {
-    finishManifest();
+    result = collected;
   } else {
     setBehaviorField(name, std::move(text));
   }
@@ -240,23 +228,6 @@ void ManifestParserDelegate::setBehaviorField(std::string_view name, std::string
       if (element == name) behavior->*field = std::move(text);
     }
   }
-}
-
-void ManifestParserDelegate::finishManifest() {
-  result = Manifest{
-      .version = manifestVersion,
-      .tvrnVersion = tvrnVersion,
-      .published = published,
-      .signature = signature,
-      .capabilities = capabilities,
-      .tools = tools,
-      .uiBanners = banners,
-      .uiPages = pages,
-      .remoteConfig = ManifestConfig{configEntries},
-      .aiClients = aiClients,
-      .servicesMeta = servicesMeta,
-      .disabledTools = disabledTools,
-  };
 }
 
 ManifestParserDelegate& delegateOf(void* userData) {
