@@ -69,18 +69,8 @@ bool BehaviorSpec::operator==(const BehaviorSpec& other) const {
   return node_ == other.node_ || node_->value == other.node_->value;
 }
 
-std::optional<std::string> ManifestConfig::value(const std::string& key) const {
-  if (entries.empty()) return std::nullopt;
-  auto found = entries.find(key);
-  if (found == entries.end()) return std::nullopt;
-  return found->second;
-}
-
-namespace {
-
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::optional<std::int64_t> parseDecimalInt(std::string_view text) {
+std::optional<std::int64_t> parseManifestInt(std::string_view text) {
+  const auto isAsciiDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::string_view digits = text;
   if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
   if (digits.empty() || !std::all_of(digits.begin(), digits.end(), isAsciiDigit)) {
@@ -93,6 +83,15 @@ std::optional<std::int64_t> parseDecimalInt(std::string_view text) {
   if (error != std::errc() || end != number.data() + number.size()) return std::nullopt;
   return result;
 }
+
+std::optional<std::string> ManifestConfig::value(const std::string& key) const {
+  if (entries.empty()) return std::nullopt;
+  auto found = entries.find(key);
+  if (found == entries.end()) return std::nullopt;
+  return found->second;
+}
+
+namespace {
 
 bool isRefusedLeadingChar(char c) {
   return c == '\0' || c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -118,7 +117,7 @@ std::optional<double> parseCDouble(const std::string& text) {
 std::optional<std::int64_t> ManifestConfig::asInt(const std::string& key) const {
   auto text = value(key);
   if (!text) return std::nullopt;
-  return parseDecimalInt(*text);
+  return parseManifestInt(*text);
 }
 
 std::optional<double> ManifestConfig::asDouble(const std::string& key) const {

@@ -283,12 +283,16 @@ struct UIPage {
   bool operator==(const UIPage&) const = default;
 };
 
+// How the manifest writes integers, in attributes, texts and settings alike: an optional "+" or
+// "-" and ASCII digits only, within a signed 64-bit integer; anything else is no value.
+std::optional<std::int64_t> parseManifestInt(std::string_view text);
+
 // Remote key/value settings, with readers that convert a value strictly or not at all.
 struct ManifestConfig {
   std::map<std::string, std::string> entries;
 
   std::optional<std::string> value(const std::string& key) const;
-  // An optional "+" or "-" and ASCII digits only, within a signed 64-bit integer.
+  // By parseManifestInt.
   std::optional<std::int64_t> asInt(const std::string& key) const;
   // C-locale floating-point syntax (decimal, hexadecimal, "inf", "nan") consuming the whole text,
   // with no leading white space or NUL.
