@@ -229,7 +229,8 @@ std::vector<OnedriveMount> discoverOnedriveRoots() {
 
 OnedriveScopeRule OnedriveScopeRule::read() {
   OnedriveScopeRule rule;
-  for (const auto& [name, folder] : scopesInForce().items()) {
+  const json scopes = scopesInForce();
+  for (const auto& [name, folder] : scopes.items()) {
     rule.scopes_.emplace_back(name, folder.get<std::string>());
   }
   rule.mounts_ = discoverOnedriveRoots();

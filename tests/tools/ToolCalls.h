@@ -1,0 +1,29 @@
+// Calling a tool family's tools the way a session does, and reading what they answer.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+#include "core/ToolRegistry.h"
+
+namespace tvrn::test {
+
+inline ToolResult call(const ToolRegistry& registry, std::string_view name,
+                       const nlohmann::json& arguments = nlohmann::json::object()) {
+  return registry.dispatch(name, JSONValue::fromRaw(arguments));
+}
+
+// The text block of a result, or "failed: " and the error's text.
+inline std::string textOf(const ToolResult& result) {
+  if (!result) return "failed: " + result.error().description();
+  return result.value().rawValue()["content"][0]["text"];
+}
+
+// The text block parsed as JSON; null when the call failed.
+inline nlohmann::json jsonOf(const ToolResult& result) {
+  if (!result) return nullptr;
+  return nlohmann::json::parse(textOf(result));
+}
+
+}  // namespace tvrn::test
