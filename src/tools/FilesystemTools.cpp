@@ -25,9 +25,6 @@ using HelperTools::schema;
 using nlohmann::json;
 
 constexpr std::int64_t kMaxSearchResults = 200;
-constexpr std::int64_t kDefaultReadBytes = 1048576;
-constexpr std::int64_t kMinReadBytes = 1024;
-constexpr std::int64_t kMaxReadBytes = 10485760;
 
 // The home folder, then fs_allowed_roots when it is an array of strings.
 std::vector<std::string> allowedRoots() {
@@ -96,11 +93,8 @@ ToolResult fsSearch(const Params::Arguments& arguments) {
 ToolResult fsRead(const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
     return refusedOr(path, [&] {
-      const std::int64_t offset = std::max<std::int64_t>(Params::optionalInt("offset", arguments, 0), 0);
-      const std::int64_t maxBytes = std::clamp(
-          Params::optionalInt("max_bytes", arguments, kDefaultReadBytes), kMinReadBytes,
-          kMaxReadBytes);
-      return fsReadTextFile(path, offset, maxBytes);
+      const LocalFiles::PageRequest page = LocalFiles::pageRequest(arguments);
+      return fsReadTextFile(path, page.offset, page.maxBytes);
     });
   });
 }
@@ -147,15 +141,13 @@ ToolResult fsListDirectory(const std::string& path, bool showHidden) {
                                               {"items", std::move(items)}});
 }
 
-ToolResult fsSearchFiles(const std::string& query, const std::string& root,
-                         std::int64_t maxResults, const std::optional<std::string>& fileType) {
+ToolResult fsSearchFiles(const std::string& query, const std::string& root, std::int64_t maxResults,
+                         const std::optional<std::string>& fileType) {
   const std::string needle = Utf8::lowercased(query);
   JSONValue::Array results;
   const auto visit = [&](const std::string& path) {
     if (static_cast<std::int64_t>(results.size()) >= maxResults) return false;
-    if (Utf8::lowercased(LocalFiles::lastComponent(path)).find(needle) == std::string::npos) {
-      return true;
-    }
+    if (!LocalFiles::nameContains(path, needle)) return true;
     if (fileType && LocalFiles::extensionOf(path) != *fileType) return true;
     JSONValue::Object hit =
         entryObject(path, LocalFiles::entryInfo(path).value_or(LocalFiles::EntryInfo{}));
@@ -213,20 +205,18 @@ std::string fsHumanSize(std::int64_t bytes) {
 namespace FilesystemTools {
 
 void registerTools(ToolRegistry& registry) {
-  registry.registerTool(
-      {"fs_list", std::string(Texts::kListDescription),
-       schema({{"path", property("string", Texts::kListPath)},
-               {"show_hidden", property("boolean", Texts::kListShowHidden)}},
-              json::array()),
-       ToolKind::readOnly, fsList});
-  registry.registerTool(
-      {"fs_search", std::string(Texts::kSearchDescription),
-       schema({{"query", property("string", Texts::kSearchQuery)},
-               {"root", property("string", Texts::kSearchRoot)},
-               {"max_results", property("integer", Texts::kSearchMaxResults)},
-               {"file_type", property("string", Texts::kSearchFileType)}},
-              json::array({"query"})),
-       ToolKind::readOnly, fsSearch});
+  registry.registerTool({"fs_list", std::string(Texts::kListDescription),
+                         schema({{"path", property("string", Texts::kListPath)},
+                                 {"show_hidden", property("boolean", Texts::kListShowHidden)}},
+                                json::array()),
+                         ToolKind::readOnly, fsList});
+  registry.registerTool({"fs_search", std::string(Texts::kSearchDescription),
+                         schema({{"query", property("string", Texts::kSearchQuery)},
+                                 {"root", property("string", Texts::kSearchRoot)},
+                                 {"max_results", property("integer", Texts::kSearchMaxResults)},
+                                 {"file_type", property("string", Texts::kSearchFileType)}},
+                                json::array({"query"})),
+                         ToolKind::readOnly, fsSearch});
   registry.registerTool({"fs_read", std::string(Texts::kReadDescription),
                          schema({{"path", property("string", Texts::kReadPath)},
                                  {"offset", property("integer", Texts::kReadOffset)},

@@ -23,8 +23,8 @@ FSSecurityResult fsSecurity(const std::string& path);
 
 // These do not check the allowed roots: callers run fsSecurity first.
 ToolResult fsListDirectory(const std::string& path, bool showHidden);
-ToolResult fsSearchFiles(const std::string& query, const std::string& root,
-                         std::int64_t maxResults, const std::optional<std::string>& fileType);
+ToolResult fsSearchFiles(const std::string& query, const std::string& root, std::int64_t maxResults,
+                         const std::optional<std::string>& fileType);
 ToolResult fsReadTextFile(const std::string& path, std::int64_t offset, std::int64_t maxBytes);
 
 // 1024-based: "512 B", "1.5 KB", "2.0 MB", "1.0 GB".

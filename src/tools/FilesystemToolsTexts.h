@@ -8,12 +8,13 @@
 namespace tvrn::FilesystemTexts {
 
 inline const std::set<std::string, std::less<>> kReadableExtensions = {
-    "txt",  "md",   "markdown", "csv",   "tsv",  "log",  "rtf",        "json",
-    "xml",  "yaml", "yml",      "toml",  "ini",  "conf", "env",        "properties",
-    "html", "htm",  "css",      "svg",   "js",   "ts",   "tsx",        "jsx",
-    "py",   "swift", "java",    "go",    "rs",   "rb",   "php",        "c",
-    "cpp",  "h",    "hpp",      "cs",    "kt",   "sh",   "bash",       "zsh",
-    "sql",  "gitignore", "editorconfig", "prettierrc", "dockerfile", "makefile"};
+    "txt",          "md",         "markdown",   "csv",     "tsv",   "log",  "rtf",
+    "json",         "xml",        "yaml",       "yml",     "toml",  "ini",  "conf",
+    "env",          "properties", "html",       "htm",     "css",   "svg",  "js",
+    "ts",           "tsx",        "jsx",        "py",      "swift", "java", "go",
+    "rs",           "rb",         "php",        "c",       "cpp",   "h",    "hpp",
+    "cs",           "kt",         "sh",         "bash",    "zsh",   "sql",  "gitignore",
+    "editorconfig", "prettierrc", "dockerfile", "makefile"};
 
 constexpr std::string_view kNotText =
     "text file. For PDFs use pdf_read, for Word use word_read, for Excel use excel_read.";
@@ -35,7 +36,8 @@ constexpr std::string_view kSearchDescription =
     "Searches for files and folders by name (case-insensitive, partial match) starting from a "
     "root directory. Defaults to the home directory. Returns matching items with path, type, "
     "and size.";
-constexpr std::string_view kSearchQuery = "Filename pattern to search for (partial, case-insensitive)";
+constexpr std::string_view kSearchQuery =
+    "Filename pattern to search for (partial, case-insensitive)";
 constexpr std::string_view kSearchRoot =
     "Root directory to search from. Defaults to home directory (~).";
 constexpr std::string_view kSearchMaxResults =

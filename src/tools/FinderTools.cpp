@@ -27,10 +27,6 @@ using HelperTools::schema;
 using nlohmann::json;
 using TextDecoding::Encoding;
 
-constexpr std::int64_t kDefaultReadBytes = 1048576;
-constexpr std::int64_t kMinReadBytes = 1024;
-constexpr std::int64_t kMaxReadBytes = 10485760;
-
 using Attempt = std::pair<std::string_view, Encoding>;
 
 std::vector<Attempt> attemptsFor(const std::string& encoding) {
@@ -92,23 +88,23 @@ ToolResult fileInfo(const std::string& path) {
   if (!LocalFiles::exists(path)) return fail(ToolError::resourceNotFound(path));
   const auto info = LocalFiles::entryInfo(path);
   if (!info) return fail(ToolError::executionFailed("Cannot read file attributes: " + path));
-  return ToolResponse::json(JSONValue::Object{
-      {"name", LocalFiles::shownText(LocalFiles::lastComponent(path))},
-      {"path", LocalFiles::shownText(path)},
-      {"type", info->isDirectory ? "directory" : "file"},
-      {"extension", LocalFiles::extensionOf(path)},
-      {"size", info->size},
-      {"size_human", fsHumanSize(info->size)},
-      {"modified", info->modified},
-      {"created", info->created}});
+  return ToolResponse::json(
+      JSONValue::Object{{"name", LocalFiles::shownText(LocalFiles::lastComponent(path))},
+                        {"path", LocalFiles::shownText(path)},
+                        {"type", info->isDirectory ? "directory" : "file"},
+                        {"extension", LocalFiles::extensionOf(path)},
+                        {"size", info->size},
+                        {"size_human", fsHumanSize(info->size)},
+                        {"modified", info->modified},
+                        {"created", info->created}});
 }
 
 // One locked read-change-write of the user's file, starting from its own scopes (else those in
 // force), so a change made meanwhile by another call is kept.
 ToolResult applyScope(const std::string& rootName, const std::string& folder) {
   const json inForce = scopesInForce();
-  const bool written = ConfigManager::updateUserFile(
-      ConfigManager::shared().configPath(), [&](json& user) {
+  const bool written =
+      ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
         const auto own = user.find("onedrive_scopes");
         json scopes = own != user.end() && isObjectOfStrings(*own) ? *own : inForce;
         if (folder.empty()) {
@@ -151,13 +147,10 @@ ToolResult onedriveList(const Params::Arguments& arguments) {
 ToolResult onedriveRead(const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
     return checked(path, [&] {
-      const std::string encoding = Utf8::lowercased(Params::optional("encoding", arguments, "auto"));
-      const std::int64_t offset =
-          std::max<std::int64_t>(Params::optionalInt("offset", arguments, 0), 0);
-      const std::int64_t maxBytes = std::clamp(
-          Params::optionalInt("max_bytes", arguments, kDefaultReadBytes), kMinReadBytes,
-          kMaxReadBytes);
-      return FinderTools::readTextFile(path, encoding, offset, maxBytes);
+      const std::string encoding =
+          Utf8::lowercased(Params::optional("encoding", arguments, "auto"));
+      const LocalFiles::PageRequest page = LocalFiles::pageRequest(arguments);
+      return FinderTools::readTextFile(path, encoding, page.offset, page.maxBytes);
     });
   });
 }
@@ -181,27 +174,29 @@ ToolResult onedriveFileInfo(const Params::Arguments& arguments) {
 }
 
 ToolResult onedriveSetScope(const Params::Arguments& arguments) {
-  return Params::withRequired("root_name", arguments, [&](const std::string& rootName) -> ToolResult {
-    const std::string folder = Params::optional("folder", arguments, "");
-    const std::vector<OnedriveMount> mounts = discoverOnedriveRoots();
-    const bool known = std::any_of(mounts.begin(), mounts.end(),
-                                   [&](const OnedriveMount& m) { return m.name == rootName; });
-    if (!known) {
-      std::string names;
-      for (const OnedriveMount& mount : mounts) names += (names.empty() ? "" : ", ") + mount.name;
-      return fail(ToolError::invalidParam("root_name", "one of: " + names));
-    }
-    if (!Params::optionalBool("confirm", arguments, false)) {
-      if (folder.empty()) {
-        return ToolResponse::text("Preview — remove scope restriction for '" + rootName +
-                                  "' (full access). Call again with confirm: true");
-      }
-      return ToolResponse::text("Preview — restrict '" + rootName + "' access to '" + folder +
-                                "' only. All tools will be blocked outside this folder. Call "
-                                "again with confirm: true");
-    }
-    return applyScope(rootName, folder);
-  });
+  return Params::withRequired(
+      "root_name", arguments, [&](const std::string& rootName) -> ToolResult {
+        const std::string folder = Params::optional("folder", arguments, "");
+        const std::vector<OnedriveMount> mounts = discoverOnedriveRoots();
+        const bool known = std::any_of(mounts.begin(), mounts.end(),
+                                       [&](const OnedriveMount& m) { return m.name == rootName; });
+        if (!known) {
+          std::string names;
+          for (const OnedriveMount& mount : mounts)
+            names += (names.empty() ? "" : ", ") + mount.name;
+          return fail(ToolError::invalidParam("root_name", "one of: " + names));
+        }
+        if (!Params::optionalBool("confirm", arguments, false)) {
+          if (folder.empty()) {
+            return ToolResponse::text("Preview — remove scope restriction for '" + rootName +
+                                      "' (full access). Call again with confirm: true");
+          }
+          return ToolResponse::text("Preview — restrict '" + rootName + "' access to '" + folder +
+                                    "' only. All tools will be blocked outside this folder. Call "
+                                    "again with confirm: true");
+        }
+        return applyScope(rootName, folder);
+      });
 }
 
 }  // namespace
@@ -299,8 +294,8 @@ ToolResult listDirectory(const std::string& path) {
   return ToolResponse::json(JSONValue::Object{{"items", std::move(items)}, {"count", count}});
 }
 
-ToolResult readTextFile(const std::string& path, const std::string& encoding,
-                        std::int64_t offset, std::int64_t maxBytes) {
+ToolResult readTextFile(const std::string& path, const std::string& encoding, std::int64_t offset,
+                        std::int64_t maxBytes) {
   if (!Texts::kReadableExtensions.contains(LocalFiles::extensionOf(path))) {
     return fail(ToolError::invalidParam("path", std::string(Texts::kNotText)));
   }
@@ -342,9 +337,8 @@ ToolResult searchFiles(const std::string& query, const std::optional<std::string
     }
   }
   const std::size_t count = results.size();
-  return ToolResponse::json(JSONValue::Object{{"results", std::move(results)},
-                                              {"count", count},
-                                              {"query", LocalFiles::shownText(query)}});
+  return ToolResponse::json(JSONValue::Object{
+      {"results", std::move(results)}, {"count", count}, {"query", LocalFiles::shownText(query)}});
 }
 
 JSONValue::Array searchRecursive(const std::string& dir, const std::string& loweredQuery,
@@ -353,11 +347,10 @@ JSONValue::Array searchRecursive(const std::string& dir, const std::string& lowe
   if (remaining <= 0) return hits;
   LocalFiles::walk(dir, {.enterPackages = true}, [&](const std::string& path) {
     if (static_cast<std::int64_t>(hits.size()) >= remaining) return false;
-    if (Utf8::lowercased(LocalFiles::lastComponent(path)).find(loweredQuery) == std::string::npos) {
-      return true;
-    }
+    if (!LocalFiles::nameContains(path, loweredQuery)) return true;
     if (!rule.check(path).allowed) return true;
-    hits.emplace_back(hitObject(path, LocalFiles::entryInfo(path).value_or(LocalFiles::EntryInfo{})));
+    hits.emplace_back(
+        hitObject(path, LocalFiles::entryInfo(path).value_or(LocalFiles::EntryInfo{})));
     return true;
   });
   return hits;
@@ -366,36 +359,33 @@ JSONValue::Array searchRecursive(const std::string& dir, const std::string& lowe
 void registerTools(ToolRegistry& registry) {
   registry.registerTool({"onedrive_root", std::string(Texts::kRootDescription),
                          schema(json::object(), json::array()), ToolKind::readOnly, onedriveRoot});
-  registry.registerTool({"onedrive_list_files", std::string(Texts::kListDescription),
-                         schema({{"path", property("string", Texts::kListPath)}},
+  registry.registerTool(
+      {"onedrive_list_files", std::string(Texts::kListDescription),
+       schema({{"path", property("string", Texts::kListPath)}}, json::array({"path"})),
+       ToolKind::readOnly, onedriveList});
+  registry.registerTool({"onedrive_read_file", std::string(Texts::kReadDescription),
+                         schema({{"path", property("string", Texts::kReadPath)},
+                                 {"encoding", property("string", Texts::kReadEncoding)},
+                                 {"offset", property("integer", Texts::kReadOffset)},
+                                 {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
                                 json::array({"path"})),
-                         ToolKind::readOnly, onedriveList});
+                         ToolKind::readOnly, onedriveRead});
+  registry.registerTool({"onedrive_search_files", std::string(Texts::kSearchDescription),
+                         schema({{"query", property("string", Texts::kSearchQuery)},
+                                 {"root", property("string", Texts::kSearchRoot)},
+                                 {"max_results", property("integer", Texts::kSearchMaxResults)}},
+                                json::array({"query"})),
+                         ToolKind::readOnly, onedriveSearch});
   registry.registerTool(
-      {"onedrive_read_file", std::string(Texts::kReadDescription),
-       schema({{"path", property("string", Texts::kReadPath)},
-               {"encoding", property("string", Texts::kReadEncoding)},
-               {"offset", property("integer", Texts::kReadOffset)},
-               {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
-              json::array({"path"})),
-       ToolKind::readOnly, onedriveRead});
-  registry.registerTool(
-      {"onedrive_search_files", std::string(Texts::kSearchDescription),
-       schema({{"query", property("string", Texts::kSearchQuery)},
-               {"root", property("string", Texts::kSearchRoot)},
-               {"max_results", property("integer", Texts::kSearchMaxResults)}},
-              json::array({"query"})),
-       ToolKind::readOnly, onedriveSearch});
-  registry.registerTool({"onedrive_file_info", std::string(Texts::kInfoDescription),
-                         schema({{"path", property("string", Texts::kInfoPath)}},
-                                json::array({"path"})),
-                         ToolKind::readOnly, onedriveFileInfo});
-  registry.registerTool(
-      {"onedrive_set_scope", std::string(Texts::kScopeDescription),
-       schema({{"root_name", property("string", Texts::kScopeRootName)},
-               {"folder", property("string", Texts::kScopeFolder)},
-               {"confirm", property("boolean", Texts::kScopeConfirm)}},
-              json::array({"root_name"})),
-       ToolKind::write, onedriveSetScope});
+      {"onedrive_file_info", std::string(Texts::kInfoDescription),
+       schema({{"path", property("string", Texts::kInfoPath)}}, json::array({"path"})),
+       ToolKind::readOnly, onedriveFileInfo});
+  registry.registerTool({"onedrive_set_scope", std::string(Texts::kScopeDescription),
+                         schema({{"root_name", property("string", Texts::kScopeRootName)},
+                                 {"folder", property("string", Texts::kScopeFolder)},
+                                 {"confirm", property("boolean", Texts::kScopeConfirm)}},
+                                json::array({"root_name"})),
+                         ToolKind::write, onedriveSetScope});
 }
 
 }  // namespace FinderTools

@@ -51,8 +51,8 @@ namespace FinderTools {
 ToolResult listDirectory(const std::string& path);
 // encoding is lower-case: a known name forces that encoding, anything else tries utf8, cp1252,
 // latin1 and ascii in turn.
-ToolResult readTextFile(const std::string& path, const std::string& encoding,
-                        std::int64_t offset, std::int64_t maxBytes);
+ToolResult readTextFile(const std::string& path, const std::string& encoding, std::int64_t offset,
+                        std::int64_t maxBytes);
 // Searches root, or every mount when there is none; hits the rule refuses are dropped.
 ToolResult searchFiles(const std::string& query, const std::optional<std::string>& root,
                        std::int64_t maxResults, const OnedriveScopeRule& rule);

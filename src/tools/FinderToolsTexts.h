@@ -8,14 +8,15 @@
 namespace tvrn::FinderTexts {
 
 inline const std::set<std::string, std::less<>> kReadableExtensions = {
-    "txt",   "md",   "csv",     "tsv",       "log",    "rtf",  "json",  "xml",
-    "yaml",  "yml",  "toml",    "ini",       "conf",   "env",  "properties", "cfg",
-    "html",  "htm",  "css",     "svg",       "js",     "ts",   "tsx",   "jsx",
-    "py",    "swift", "java",   "go",        "rs",     "rb",   "php",   "c",
-    "cpp",   "h",    "hpp",     "cs",        "kt",     "scala", "r",    "m",
-    "mm",    "sh",   "bash",    "zsh",       "fish",   "bat",  "ps1",   "sql",
-    "graphql", "proto", "dockerfile", "makefile", "cmake", "gradle", "gitignore",
-    "gitattributes", "editorconfig", "prettierrc"};
+    "txt",          "md",         "csv",      "tsv",   "log",    "rtf",       "json",
+    "xml",          "yaml",       "yml",      "toml",  "ini",    "conf",      "env",
+    "properties",   "cfg",        "html",     "htm",   "css",    "svg",       "js",
+    "ts",           "tsx",        "jsx",      "py",    "swift",  "java",      "go",
+    "rs",           "rb",         "php",      "c",     "cpp",    "h",         "hpp",
+    "cs",           "kt",         "scala",    "r",     "m",      "mm",        "sh",
+    "bash",         "zsh",        "fish",     "bat",   "ps1",    "sql",       "graphql",
+    "proto",        "dockerfile", "makefile", "cmake", "gradle", "gitignore", "gitattributes",
+    "editorconfig", "prettierrc"};
 
 constexpr std::string_view kNotText = "text file (.txt, .md, .csv, .json, .xml, .log, etc.)";
 constexpr std::string_view kTruncated =

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -16,9 +17,13 @@ namespace tvrn::LocalFiles {
 namespace {
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::int64_t kDefaultReadBytes = 1048576;
+constexpr std::int64_t kMinReadBytes = 1024;
+constexpr std::int64_t kMaxReadBytes = 10485760;
 
 std::string isoTime(std::int64_t seconds) {
-  return Timestamp::iso8601UTC(std::chrono::system_clock::time_point(std::chrono::seconds(seconds)));
+  return Timestamp::iso8601UTC(
+      std::chrono::system_clock::time_point(std::chrono::seconds(seconds)));
 }
 
 bool endsWith(std::string_view text, std::string_view suffix) {
@@ -115,6 +120,16 @@ std::string shownText(std::string_view bytes) {
   return Utf8::isValid(bytes) ? std::string(bytes) : Utf8::replaceInvalid(bytes);
 }
 
+bool nameContains(std::string_view path, const std::string& loweredQuery) {
+  return Utf8::lowercased(lastComponent(path)).find(loweredQuery) != std::string::npos;
+}
+
+PageRequest pageRequest(const Params::Arguments& arguments) {
+  return {std::max<std::int64_t>(Params::optionalInt("offset", arguments, 0), 0),
+          std::clamp(Params::optionalInt("max_bytes", arguments, kDefaultReadBytes), kMinReadBytes,
+                     kMaxReadBytes)};
+}
+
 Result<std::vector<std::string>, int> entriesOf(const std::string& dir) {
   std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
   if (!handle) return fail(errno);
@@ -140,12 +155,12 @@ Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
   if (!exists(path)) return fail(ToolError::resourceNotFound(path));
   Page page;
   page.offset = offset;
-  if (struct stat info {}; ::stat(path.c_str(), &info) == 0) page.fileSize = info.st_size;
+  if (struct stat info{}; ::stat(path.c_str(), &info) == 0) page.fileSize = info.st_size;
   // Not blocking, so a named pipe answers at once instead of holding the session.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(ToolError::executionFailed("Cannot open file: " + path));
   FdCloser closer{fd};
-  if (struct stat info {}; ::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+  if (struct stat info{}; ::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
     return fail(ToolError::executionFailed("Cannot open file: " + path));
   }
   if (offset > 0 && page.fileSize <= offset) {

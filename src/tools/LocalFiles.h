@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/Params.h"
 #include "core/ToolDefinition.h"
 #include "platform/Result.h"
 
@@ -40,6 +41,9 @@ std::string childPath(std::string_view dir, std::string_view name);
 // File names are bytes; results are JSON text, so ill-formed UTF-8 is shown as U+FFFD.
 std::string shownText(std::string_view bytes);
 
+// Whether the entry's name, lower-cased, holds the already lower-cased query.
+bool nameContains(std::string_view path, const std::string& loweredQuery);
+
 // The names in a folder, in the folder's own order, without "." and ".."; the errno of the
 // failure when the folder cannot be read.
 Result<std::vector<std::string>, int> entriesOf(const std::string& dir);
@@ -64,6 +68,14 @@ struct Page {
   std::int64_t end() const { return offset + static_cast<std::int64_t>(bytes.size()); }
   bool truncated() const { return fileSize > end(); }
 };
+
+// The page the arguments "offset" (default 0, negative counts as 0) and "max_bytes" (default
+// 1 MB, kept between 1 KB and 10 MB) ask for.
+struct PageRequest {
+  std::int64_t offset = 0;
+  std::int64_t maxBytes = 0;
+};
+PageRequest pageRequest(const Params::Arguments& arguments);
 
 // resourceNotFound(path) when nothing is there; executionFailed "Cannot open file: " + path when
 // it cannot be opened or read as a file; invalidParam for "offset" when offset > 0 lies at or past

@@ -16,15 +16,20 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kPersonalDataTools = {
-    "list_calendar_names", "list_calendar_events", "create_calendar_event",
-    "update_calendar_event", "delete_calendar_event", "list_reminders", "create_reminder",
-    "list_contacts", "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks",
-    "todo_create_task", "todo_complete_task"};
+const std::set<std::string> kServedTools = {
+    "onedrive_root",         "onedrive_list_files",   "onedrive_read_file",
+    "onedrive_search_files", "onedrive_file_info",    "onedrive_set_scope",
+    "list_calendar_names",   "list_calendar_events",  "create_calendar_event",
+    "update_calendar_event", "delete_calendar_event", "list_reminders",
+    "create_reminder",       "list_contacts",         "search_contacts",
+    "get_contact",           "todo_list_lists",       "todo_list_tasks",
+    "todo_create_task",      "todo_complete_task"};
 
 const std::set<std::string> kReadOnlyTools = {
-    "list_calendar_names", "list_calendar_events", "list_reminders", "list_contacts",
-    "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks"};
+    "onedrive_root",      "onedrive_list_files", "onedrive_read_file",   "onedrive_search_files",
+    "onedrive_file_info", "list_calendar_names", "list_calendar_events", "list_reminders",
+    "list_contacts",      "search_contacts",     "get_contact",          "todo_list_lists",
+    "todo_list_tasks"};
 
 std::set<std::string> listedNames(test::SocketClient& client) {
   auto reply = client.call(test::request(2, "tools/list"));
@@ -66,7 +71,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
 
-  EXPECT_EQ(listedNames(*client), kPersonalDataTools);
+  EXPECT_EQ(listedNames(*client), kServedTools);  // no fs_ tool among them
 
   auto names = client->call(test::request(
       3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}}));
@@ -100,6 +105,57 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
   EXPECT_FALSE(std::filesystem::exists(IPCServer::socketPath()));
   EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find("ServerCore stopped"),
             std::string::npos);
+}
+
+std::string toolText(test::SocketClient& client, const std::string& tool,
+                     const nlohmann::json& arguments) {
+  static int id = 100;
+  auto reply =
+      client.call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+  if (!reply) return "no reply";
+  return (*reply)["result"]["content"][0]["text"];
+}
+
+TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
+  const std::string home = test::home().string();
+  test::writeFile(test::home() / "OneDrive/Work/a.txt", "in scope");
+  test::writeFile(test::home() / "OneDrive/Workshop/b.txt", "beside it");
+  test::writeFile(test::home() / "OneDrive/Home/c.txt", "outside");
+  test::writeFile(test::home() / "OneDrive - Personal/d.txt", "personal");
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+
+  const auto roots = nlohmann::json::parse(toolText(*client, "onedrive_root", {}));
+  EXPECT_EQ(roots["roots"].size(), 2u);
+  EXPECT_EQ(roots["roots"][1]["name"], "OneDrive - Personal");
+
+  const nlohmann::json scope = {{"root_name", "OneDrive"}, {"folder", "Work"}};
+  EXPECT_EQ(toolText(*client, "onedrive_set_scope", scope).rfind("Preview — restrict", 0), 0u);
+  nlohmann::json confirmed = scope;
+  confirmed["confirm"] = true;
+  toolText(*client, "onedrive_set_scope", confirmed);
+  const auto stored = nlohmann::json::parse(test::readFile(ConfigManager::shared().configPath()));
+  EXPECT_EQ(stored["onedrive_scopes"], nlohmann::json({{"OneDrive", "/Work"}}));
+
+  const auto read = [&](const std::string& relative) {
+    return toolText(*client, "onedrive_read_file", {{"path", home + "/" + relative}});
+  };
+  EXPECT_NE(read("OneDrive/Work/a.txt").find("\n---\nin scope"), std::string::npos);
+  EXPECT_NE(read("OneDrive/Workshop/b.txt")
+                .find("Access restricted to 'OneDrive/Work' by your TVRN config. Path "
+                      "'/Workshop/b.txt' is outside the allowed scope."),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive/Work/../Home/c.txt").find("Path '/Home/c.txt' is outside"),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive - Personal/d.txt").find("\n---\npersonal"), std::string::npos);
+
+  const auto found =
+      nlohmann::json::parse(toolText(*client, "onedrive_search_files", {{"query", ".txt"}}));
+  std::set<std::string> hits;
+  for (const auto& hit : found["results"]) hits.insert(hit["path"]);
+  EXPECT_EQ(hits, (std::set<std::string>{home + "/OneDrive/Work/a.txt",
+                                         home + "/OneDrive - Personal/d.txt"}));
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-#include "platform/PathResolver.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
+#include "platform/PathResolver.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -17,8 +16,8 @@ TEST(PathResolverTest, StandardizesByTheTextAlone) {
     std::string path;
     std::string expected;
   };
-  const Case cases[] = {{"/a/./b//c/../", "/a/b"}, {"/..", "/"},      {"/", "/"},
-                        {"/a/b/../../..", "/"},     {"//a", "/a"},    {"/a/.b/..c", "/a/.b/..c"}};
+  const Case cases[] = {{"/a/./b//c/../", "/a/b"}, {"/..", "/"},  {"/", "/"},
+                        {"/a/b/../../..", "/"},    {"//a", "/a"}, {"/a/.b/..c", "/a/.b/..c"}};
   for (const Case& c : cases) EXPECT_EQ(PathResolver::standardize(c.path), c.expected) << c.path;
   EXPECT_EQ(PathResolver::standardize("x/../y"), fs::current_path().string() + "/y");
 }
@@ -64,9 +63,9 @@ TEST(PathResolverTest, ARootHoldsOnlyWhatFollowsItAtASlash) {
     std::string root;
     bool within;
   };
-  const Case cases[] = {{"/a", "/a", true},     {"/a/b", "/a", true},  {"/ab", "/a", false},
-                        {"/a/b", "/a/", true},  {"/a", "/a/b", false}, {"/x/y", "/", true},
-                        {"/", "/", true},       {"/A/b", "/a", false}};
+  const Case cases[] = {{"/a", "/a", true},    {"/a/b", "/a", true},  {"/ab", "/a", false},
+                        {"/a/b", "/a/", true}, {"/a", "/a/b", false}, {"/x/y", "/", true},
+                        {"/", "/", true},      {"/A/b", "/a", false}};
   for (const Case& c : cases) {
     EXPECT_EQ(PathResolver::isWithin(c.path, c.root), c.within) << c.path << " in " << c.root;
   }

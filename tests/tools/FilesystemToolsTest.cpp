@@ -1,5 +1,3 @@
-#include "tools/FilesystemTools.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,6 +9,7 @@
 #include "core/ConfigManager.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "tools/FilesystemTools.h"
 #include "tools/ToolCalls.h"
 
 namespace tvrn {
@@ -78,7 +77,8 @@ TEST_F(FilesystemToolsTest, AllowsOnlyPathsThatReallyLieInsideARoot) {
 }
 
 TEST_F(FilesystemToolsTest, TheDenialShowsThePathAndRootsAsGiven) {
-  ASSERT_TRUE(ConfigManager::shared().save({{"fs_allowed_roots", json::array({"/srv/../srv/data"})}}));
+  ASSERT_TRUE(
+      ConfigManager::shared().save({{"fs_allowed_roots", json::array({"/srv/../srv/data"})}}));
   EXPECT_EQ(fsSecurity("/etc/../etc/passwd").reason,
             "Access denied: '/etc/../etc/passwd' is outside allowed roots (" + home_ +
                 ", /srv/../srv/data). To expand access add the path to fs_allowed_roots in "
@@ -116,8 +116,8 @@ TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {
             "failed: Not found: " + home_ + "/nothing");
   EXPECT_EQ(test::textOf(call(registry_, "fs_list", {{"path", (dir / "b.txt").string()}})),
             "failed: Invalid 'path': expected directory");
-  EXPECT_EQ(test::textOf(call(registry_, "fs_list", {{"path", "~/list"}})).rfind(
-                "failed: Access denied: '~/list'", 0),
+  EXPECT_EQ(test::textOf(call(registry_, "fs_list", {{"path", "~/list"}}))
+                .rfind("failed: Access denied: '~/list'", 0),
             0u);
 }
 
@@ -201,8 +201,10 @@ TEST_F(FilesystemToolsTest, ReadsPagesInTheFirstEncodingThatFits) {
       {{{"path", dir + "utf8.md"}},
        "File: " + dir + "utf8.md\nSize: 6 B  Encoding: utf8  Offset: 0\n---\nh\xc3\xa9llo"},
       {{{"path", dir + "split.txt"}, {"max_bytes", 1}},
-       "File: " + dir + "split.txt\nSize: 1.0 KB  Encoding: cp1252  Offset: 0  (truncated — use "
-       "offset/max_bytes to page)\n---\n" + std::string(1023, 'a') + "\xc3\x83"},
+       "File: " + dir +
+           "split.txt\nSize: 1.0 KB  Encoding: cp1252  Offset: 0  (truncated — use "
+           "offset/max_bytes to page)\n---\n" +
+           std::string(1023, 'a') + "\xc3\x83"},
       {{{"path", dir + "report.PDF"}},
        "failed: Invalid 'path': expected text file. For PDFs use pdf_read, for Word use "
        "word_read, for Excel use excel_read."},
@@ -217,7 +219,7 @@ TEST_F(FilesystemToolsTest, ReadsPagesInTheFirstEncodingThatFits) {
 
 TEST_F(FilesystemToolsTest, HumanSizesCountIn1024s) {
   const std::pair<std::int64_t, std::string> cases[] = {
-      {0, "0 B"},          {1023, "1023 B"},        {1024, "1.0 KB"},   {-5, "-5 B"},
+      {0, "0 B"},          {1023, "1023 B"},       {1024, "1.0 KB"},      {-5, "-5 B"},
       {1572864, "1.5 MB"}, {1073741824, "1.0 GB"}, {1048575, "1024.0 KB"}};
   for (const auto& [bytes, text] : cases) EXPECT_EQ(fsHumanSize(bytes), text) << bytes;
 }
@@ -235,14 +237,14 @@ TEST_F(FilesystemToolsTest, ServedOverASocketTheyKeepLinkedFilesOutside) {
       1, "tools/call", {{"name", "fs_read"}, {"arguments", {{"path", home_ + "/secret.txt"}}}}));
   ASSERT_TRUE(read);
   const std::string refusal = (*read)["result"]["content"][0]["text"];
-  EXPECT_NE(refusal.find("Access denied: '" + home_ + "/secret.txt' is outside allowed roots (" +
-                         home_),
-            std::string::npos)
+  EXPECT_NE(
+      refusal.find("Access denied: '" + home_ + "/secret.txt' is outside allowed roots (" + home_),
+      std::string::npos)
       << refusal;
   EXPECT_EQ(refusal.find("secret\n"), std::string::npos);
 
-  const auto listed = client.call(test::request(
-      2, "tools/call", {{"name", "fs_list"}, {"arguments", json::object()}}));
+  const auto listed = client.call(
+      test::request(2, "tools/call", {{"name", "fs_list"}, {"arguments", json::object()}}));
   ASSERT_TRUE(listed);
   const json listing = json::parse((*listed)["result"]["content"][0]["text"].get<std::string>());
   EXPECT_EQ(listing["path"], home_);

@@ -1,5 +1,3 @@
-#include "tools/FinderTools.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,6 +8,7 @@
 
 #include "core/ConfigManager.h"
 #include "support/TestEnv.h"
+#include "tools/FinderTools.h"
 #include "tools/ToolCalls.h"
 
 namespace tvrn {
@@ -180,14 +179,16 @@ TEST_F(FinderToolsTest, ReadsInTheAskedOrFirstFittingEncoding) {
       {"be.txt", "utf16", header("be.txt", "utf16", "4/4") + "hi"},
       {"notes.TXT", "", header("notes.TXT", "utf8", "3/3") + "abc"},
       {"empty.txt", "", header("empty.txt", "utf8", "0/0")},
-      {"odd.log", "utf16", "failed: Cannot decode file with any supported encoding. Tried: utf16" +
-                               undecodable},
-      {"cafe.csv", "ascii", "failed: Cannot decode file with any supported encoding. Tried: ascii" +
-                                undecodable},
-      {"README", "", "failed: Invalid 'path': expected text file (.txt, .md, .csv, .json, .xml, "
-                     ".log, etc.)"},
-      {"data.markdown", "", "failed: Invalid 'path': expected text file (.txt, .md, .csv, .json, "
-                            ".xml, .log, etc.)"},
+      {"odd.log", "utf16",
+       "failed: Cannot decode file with any supported encoding. Tried: utf16" + undecodable},
+      {"cafe.csv", "ascii",
+       "failed: Cannot decode file with any supported encoding. Tried: ascii" + undecodable},
+      {"README", "",
+       "failed: Invalid 'path': expected text file (.txt, .md, .csv, .json, .xml, "
+       ".log, etc.)"},
+      {"data.markdown", "",
+       "failed: Invalid 'path': expected text file (.txt, .md, .csv, .json, "
+       ".xml, .log, etc.)"},
   };
   for (const Case& c : cases) {
     json arguments = {{"path", dir + c.file}};
@@ -211,7 +212,8 @@ TEST_F(FinderToolsTest, ListsAndDescribesEntries) {
   test::writeFile(under("OneDrive/b.txt"), "bb");
   test::writeFile(under("OneDrive/.hidden"), "");
   makeDirs({"OneDrive/Archive.old", "OneDrive/A"});
-  const json listing = test::jsonOf(call(registry_, "onedrive_list_files", {{"path", under("OneDrive")}}));
+  const json listing =
+      test::jsonOf(call(registry_, "onedrive_list_files", {{"path", under("OneDrive")}}));
   EXPECT_EQ(listing["count"], 3);
   std::vector<std::string> names;
   for (const json& item : listing["items"]) names.push_back(item["name"]);
@@ -219,16 +221,17 @@ TEST_F(FinderToolsTest, ListsAndDescribesEntries) {
   EXPECT_EQ(listing["items"][2]["size"], 2);
   EXPECT_EQ(listing["items"][2].size(), 5u);
 
-  const json info =
-      test::jsonOf(call(registry_, "onedrive_file_info", {{"path", under("OneDrive/Archive.old")}}));
+  const json info = test::jsonOf(
+      call(registry_, "onedrive_file_info", {{"path", under("OneDrive/Archive.old")}}));
   EXPECT_EQ(info["type"], "directory");
   EXPECT_EQ(info["extension"], "old");
   EXPECT_EQ(info["size_human"], "0 B");
   EXPECT_TRUE(info.contains("created"));
   EXPECT_EQ(test::textOf(call(registry_, "onedrive_file_info", {{"path", under("none")}})),
             "failed: Not found: " + under("none"));
-  EXPECT_EQ(test::textOf(call(registry_, "onedrive_list_files", {{"path", under("OneDrive/b.txt")}})),
-            "failed: Invalid 'path': expected directory");
+  EXPECT_EQ(
+      test::textOf(call(registry_, "onedrive_list_files", {{"path", under("OneDrive/b.txt")}})),
+      "failed: Invalid 'path': expected directory");
 }
 
 TEST_F(FinderToolsTest, SettingAScopePreviewsThenStoresIt) {
@@ -248,12 +251,13 @@ TEST_F(FinderToolsTest, SettingAScopePreviewsThenStoresIt) {
             "confirm: true");
   EXPECT_TRUE(storedScopes().is_null());
 
-  EXPECT_EQ(test::jsonOf(call(registry_, "onedrive_set_scope",
-                              {{"root_name", "OneDrive"}, {"folder", "Projects"}, {"confirm", true}})),
-            json({{"scope_set", true},
-                  {"root", "OneDrive"},
-                  {"allowed_folder", "Projects"},
-                  {"effect", "All OneDrive tools now restricted to OneDriveProjects"}}));
+  EXPECT_EQ(
+      test::jsonOf(call(registry_, "onedrive_set_scope",
+                        {{"root_name", "OneDrive"}, {"folder", "Projects"}, {"confirm", true}})),
+      json({{"scope_set", true},
+            {"root", "OneDrive"},
+            {"allowed_folder", "Projects"},
+            {"effect", "All OneDrive tools now restricted to OneDriveProjects"}}));
   EXPECT_EQ(storedScopes(), json({{"OneDrive", "/Projects"}}));
   EXPECT_EQ(test::jsonOf(call(registry_, "onedrive_set_scope",
                               {{"root_name", "OneDrive"}, {"confirm", "true"}})),
