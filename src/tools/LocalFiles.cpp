@@ -44,17 +44,16 @@ struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
-bool walkFolder(const std::string& dir, WalkOptions options,
-                const std::function<bool(const std::string&)>& visit) {
-  auto names = entriesOf(dir);
-  if (!names.ok()) return true;
-  for (const std::string& name : names.value()) {
+bool walkEntries(const std::string& dir, const std::vector<std::string>& names, WalkOptions options,
+                 const std::function<bool(const std::string&)>& visit) {
+  for (const std::string& name : names) {
     if (isHidden(name)) continue;
     const std::string path = childPath(dir, name);
     if (!visit(path)) return false;
     if (!isRealDirectory(path)) continue;
     if (!options.enterPackages && isPackageName(name)) continue;
-    if (!walkFolder(path, options, visit)) return false;
+    auto inner = entriesOf(path);
+    if (inner.ok() && !walkEntries(path, inner.value(), options, visit)) return false;
   }
   return true;
 }
@@ -145,8 +144,9 @@ Result<std::vector<std::string>, int> entriesOf(const std::string& dir) {
 
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit) {
-  if (!entriesOf(root).ok()) return false;
-  walkFolder(root, options, visit);
+  auto names = entriesOf(root);
+  if (!names.ok()) return false;
+  walkEntries(root, names.value(), options, visit);
   return true;
 }
 
