@@ -14,16 +14,14 @@ inline ToolResult call(const ToolRegistry& registry, std::string_view name,
   return registry.dispatch(name, JSONValue::fromRaw(arguments));
 }
 
-// The text block of a result, or "failed: " and the error's text.
+// The result's text, or "failed: " and the error's text.
 inline std::string textOf(const ToolResult& result) {
   if (!result) return "failed: " + result.error().description();
   return result.value().rawValue()["content"][0]["text"];
 }
 
-// The text block parsed as JSON; null when the call failed.
 inline nlohmann::json jsonOf(const ToolResult& result) {
-  if (!result) return nullptr;
-  return nlohmann::json::parse(textOf(result));
+  return result ? nlohmann::json::parse(textOf(result)) : nlohmann::json();
 }
 
 }  // namespace tvrn::test
