@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -71,21 +72,22 @@ TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {
   test::writeFile(dir / "b.txt", "bb");
   test::writeFile(dir / "A.txt", "a");
   test::writeFile(dir / ".hidden", "");
+  test::writeFile(dir / "bad\xff", "");  // not UTF-8: shown with U+FFFD, not an empty answer
   fs::create_directories(dir / "z");
 
   const json listing = test::jsonOf(call(registry_, "fs_list", {{"path", dir.string()}}));
   std::vector<std::string> names;
   for (const json& item : listing["items"]) names.push_back(item["name"]);
-  EXPECT_EQ(names, (std::vector<std::string>{"z", "A.txt", "b.txt"}));
-  EXPECT_EQ(listing["count"], 3);
+  EXPECT_EQ(names, (std::vector<std::string>{"z", "A.txt", "b.txt", "bad\uFFFD"}));
+  EXPECT_EQ(listing["count"], 4);
   EXPECT_EQ(listing["dirs"], 1);
-  EXPECT_EQ(listing["files"], 2);
+  EXPECT_EQ(listing["files"], 3);
   EXPECT_EQ(listing["items"][2]["size_human"], "2 B");
   EXPECT_EQ(listing["items"][2]["extension"], "txt");
   EXPECT_EQ(listing["items"][0]["type"], "directory");
   EXPECT_EQ(test::jsonOf(call(registry_, "fs_list",
                               {{"path", dir.string()}, {"show_hidden", "TRUE"}}))["count"],
-            4);
+            5);
   EXPECT_EQ(test::textOf(call(registry_, "fs_list", {{"path", (dir / "b.txt").string()}})),
             "failed: Invalid 'path': expected directory");
 }
@@ -136,6 +138,7 @@ TEST_F(FilesystemToolsTest, ReadsPagesInTheFirstEncodingThatFits) {
   test::writeFile(dir + "cafe.txt", "caf\xe9");
   test::writeFile(dir + "odd.txt", "\x81\xe9");
   test::writeFile(dir + "split.txt", std::string(1023, 'a') + "\xc3\xa9!");
+  ASSERT_EQ(::mkfifo((dir + "pipe").c_str(), 0600), 0);  // answered at once, never waited on
   const auto header = [&](const std::string& file, const std::string& rest) {
     return "File: " + dir + file + "\nSize: " + rest;
   };
@@ -159,6 +162,7 @@ TEST_F(FilesystemToolsTest, ReadsPagesInTheFirstEncodingThatFits) {
        "failed: Invalid 'path': expected text file. For PDFs use pdf_read, for Word use "
        "word_read, for Excel use excel_read."},
       {{{"path", dir}}, "failed: Cannot open file: " + dir},
+      {{{"path", dir + "pipe"}}, "failed: Cannot open file: " + dir + "pipe"},
   };
   for (const auto& [arguments, expected] : cases) {
     EXPECT_EQ(test::textOf(call(registry_, "fs_read", arguments)), expected) << arguments;
