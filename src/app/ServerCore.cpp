@@ -28,6 +28,7 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "tools/FinderTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -58,6 +59,7 @@ void connectLayers() {
 }
 
 void registerToolFamilies(ToolRegistry& registry) {
+  FinderTools::registerTools(registry);
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   ToDoTools::registerTools(registry);

@@ -42,4 +42,14 @@ std::filesystem::path tempDir() { return envOr("TMPDIR", "/tmp"); }
 
 std::filesystem::path underHome(const std::string& relative) { return home() / relative; }
 
+std::string withTilde(const std::filesystem::path& path) {
+  std::string text = path.string();
+  std::string base = home().string();
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base == "/" || !text.starts_with(base)) return text;
+  if (text.size() == base.size()) return "~";
+  if (text[base.size()] != '/') return text;
+  return "~" + text.substr(base.size());
+}
+
 }  // namespace tvrn::Paths

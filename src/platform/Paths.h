@@ -25,4 +25,7 @@ std::filesystem::path tempDir();
 // A path under the user's home, for other applications' files named relative to it.
 std::filesystem::path underHome(const std::string& relative);
 
+// The path as texts show it to the user: a leading home folder written "~".
+std::string withTilde(const std::filesystem::path& path);
+
 }  // namespace tvrn::Paths

@@ -1,6 +1,8 @@
 #include "platform/Utf8.h"
 
+#include <unicode/locid.h>
 #include <unicode/ubrk.h>
+#include <unicode/unistr.h>
 #include <unicode/utext.h>
 
 #include <memory>
@@ -144,6 +146,14 @@ bool isWhiteSpace(char32_t codePoint) {
          codePoint == 0xA0 || codePoint == 0x1680 || (codePoint >= 0x2000 && codePoint <= 0x200A) ||
          codePoint == 0x2028 || codePoint == 0x2029 || codePoint == 0x202F || codePoint == 0x205F ||
          codePoint == 0x3000;
+}
+
+std::string lowercased(std::string_view text) {
+  icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  std::string out;
+  unicode.toLower(icu::Locale::getRoot()).toUTF8String(out);
+  return out;
 }
 
 }  // namespace tvrn::Utf8

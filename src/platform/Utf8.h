@@ -27,6 +27,10 @@ inline bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 std::string firstCharacters(std::string_view text, std::size_t count);
 std::string lastCharacters(std::string_view text, std::size_t count);
 
+// The text in lower case by Unicode's rules for no particular language (Ä becomes ä), for
+// matching that ignores letter case; ill-formed bytes become U+FFFD.
+std::string lowercased(std::string_view text);
+
 // Unicode's White_Space characters: what is trimmed as white space and line breaks.
 bool isWhiteSpace(char32_t codePoint);
 

@@ -17,15 +17,20 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kPersonalDataTools = {
-    "list_calendar_names", "list_calendar_events", "create_calendar_event",
-    "update_calendar_event", "delete_calendar_event", "list_reminders", "create_reminder",
-    "list_contacts", "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks",
-    "todo_create_task", "todo_complete_task"};
+const std::set<std::string> kServedTools = {
+    "onedrive_root",         "onedrive_list_files",   "onedrive_read_file",
+    "onedrive_search_files", "onedrive_file_info",    "onedrive_set_scope",
+    "list_calendar_names",   "list_calendar_events",  "create_calendar_event",
+    "update_calendar_event", "delete_calendar_event", "list_reminders",
+    "create_reminder",       "list_contacts",         "search_contacts",
+    "get_contact",           "todo_list_lists",       "todo_list_tasks",
+    "todo_create_task",      "todo_complete_task"};
 
 const std::set<std::string> kReadOnlyTools = {
-    "list_calendar_names", "list_calendar_events", "list_reminders", "list_contacts",
-    "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks"};
+    "onedrive_root",      "onedrive_list_files", "onedrive_read_file",   "onedrive_search_files",
+    "onedrive_file_info", "list_calendar_names", "list_calendar_events", "list_reminders",
+    "list_contacts",      "search_contacts",     "get_contact",          "todo_list_lists",
+    "todo_list_tasks"};
 
 std::set<std::string> listedNames(test::SocketClient& client) {
   auto reply = client.call(test::request(2, "tools/list"));
@@ -67,7 +72,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
 
-  EXPECT_EQ(listedNames(*client), kPersonalDataTools);
+  EXPECT_EQ(listedNames(*client), kServedTools);  // no fs_ tool among them
 
   auto names = client->call(test::request(
       3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}}));
@@ -129,6 +134,45 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
       << log;
 
   first->terminate();
+}
+
+// The read and search tools answer inside the scope that onedrive_set_scope stores.
+TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
+  const std::string home = test::home().string() + "/";
+  for (const char* file : {"OneDrive/Work/a.txt", "OneDrive/Workshop/b.txt", "OneDrive/Home/c.txt",
+                           "OneDrive - Personal/d.txt"}) {
+    test::writeFile(home + file, "text");
+  }
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 10;
+  const auto text = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "";
+  };
+
+  EXPECT_EQ(nlohmann::json::parse(text("onedrive_root", {}))["roots"].size(), 2u);
+  nlohmann::json scope = {{"root_name", "OneDrive"}, {"folder", "Work"}};
+  EXPECT_EQ(text("onedrive_set_scope", scope).rfind("Preview — restrict", 0), 0u);
+  scope["confirm"] = true;
+  text("onedrive_set_scope", scope);
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(
+                ConfigManager::shared().configPath()))["onedrive_scopes"]["OneDrive"],
+            "/Work");
+
+  const auto read = [&](const std::string& file) {
+    return text("onedrive_read_file", {{"path", home + file}});
+  };
+  EXPECT_NE(read("OneDrive/Work/a.txt").find("\n---\ntext"), std::string::npos);
+  EXPECT_NE(read("OneDrive/Workshop/b.txt").find("Access restricted to 'OneDrive/Work'"),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive/Work/../Home/c.txt").find("Path '/Home/c.txt' is outside the allowed"),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive - Personal/d.txt").find("\n---\ntext"), std::string::npos);
+  const auto found = nlohmann::json::parse(text("onedrive_search_files", {{"query", ".txt"}}));
+  EXPECT_EQ(found["count"], 2);  // a.txt and d.txt
 }
 
 }  // namespace

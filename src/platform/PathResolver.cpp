@@ -1,0 +1,127 @@
+#include "platform/PathResolver.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace tvrn::PathResolver {
+namespace {
+
+// The kernel's own limit on links followed in one lookup.
+constexpr int kMaxLinks = 40;
+
+std::deque<std::string> components(std::string_view path) {
+  std::deque<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    if (end > start) parts.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::string absolute(std::string_view path) {
+  if (!path.empty() && path.front() == '/') return std::string(path);
+  std::error_code error;
+  std::string base = std::filesystem::current_path(error).string();
+  if (error || base.empty()) base = "/";
+  return base + "/" + std::string(path);
+}
+
+std::string joined(const std::string& base, const std::string& part) {
+  return base == "/" ? "/" + part : base + "/" + part;
+}
+
+std::string parentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> realPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&::free)> real(::realpath(path.c_str(), nullptr), &::free);
+  if (!real) return std::nullopt;
+  return std::string(real.get());
+}
+
+std::optional<std::string> linkTarget(const std::string& path) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
+  target.resize(static_cast<std::size_t>(length));
+  return target;
+}
+
+}  // namespace
+
+std::string standardize(std::string_view path) {
+  std::vector<std::string> kept;
+  for (std::string& part : components(absolute(path))) {
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!kept.empty()) kept.pop_back();
+      continue;
+    }
+    kept.push_back(std::move(part));
+  }
+  std::string result;
+  for (const std::string& part : kept) result += "/" + part;
+  return result.empty() ? "/" : result;
+}
+
+std::string resolve(std::string_view path) {
+  std::deque<std::string> todo = components(absolute(path));
+  std::string real = "/";
+  std::vector<std::string> rest;  // the components past the last one that exists
+  int linksFollowed = 0;
+  while (!todo.empty()) {
+    std::string part = std::move(todo.front());
+    todo.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      // Past the existing part ".." only undoes a name; inside it, `real` has no links left, so
+      // its text parent is the real parent.
+      if (!rest.empty()) {
+        rest.pop_back();
+      } else {
+        real = parentOf(real);
+      }
+      continue;
+    }
+    if (!rest.empty()) {
+      rest.push_back(std::move(part));
+      continue;
+    }
+    const std::string candidate = joined(real, part);
+    if (auto resolved = realPath(candidate)) {
+      real = std::move(*resolved);
+      continue;
+    }
+    // A link to something missing: a create through it would land at its target.
+    if (auto target = linkTarget(candidate); target && linksFollowed < kMaxLinks) {
+      ++linksFollowed;
+      if (target->front() == '/') real = "/";
+      std::deque<std::string> targetParts = components(*target);
+      todo.insert(todo.begin(), targetParts.begin(), targetParts.end());
+      continue;
+    }
+    rest.push_back(std::move(part));
+  }
+  for (const std::string& part : rest) real = joined(real, part);
+  return real;
+}
+
+bool isWithin(std::string_view path, std::string_view root) {
+  if (root == "/") return !path.empty() && path.front() == '/';
+  while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
+  if (!path.starts_with(root)) return false;
+  return path.size() == root.size() || path[root.size()] == '/';
+}
+
+}  // namespace tvrn::PathResolver

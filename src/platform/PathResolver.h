@@ -1,0 +1,23 @@
+// Where a path really leads, for the guards that keep file tools inside allowed folders: links,
+// "." and ".." resolved, so a detour through a link or /proc cannot carry a path out of a root.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tvrn::PathResolver {
+
+// The path made absolute (against the working directory) with ".", ".." and repeated or trailing
+// "/" removed by the text alone; no link is followed.
+std::string standardize(std::string_view path);
+
+// The real path of the nearest existing ancestor followed by the rest, standardised: links are
+// followed as the system would follow them, a link whose target is missing included, so the
+// answer is where an open or a create of the path would land.
+std::string resolve(std::string_view path);
+
+// True when `path` is `root` or lies below it: the next character after root is a "/" (root "/"
+// holds every absolute path). Both are taken as written; resolve or standardise them first.
+bool isWithin(std::string_view path, std::string_view root);
+
+}  // namespace tvrn::PathResolver
