@@ -49,7 +49,8 @@ struct MailAnswer {
 // The first entry of a dictionary-valued default (in key order) that holds a non-empty string
 // under `subkey`: Outlook records the signed-in account under a key of its own choosing.
 std::optional<std::string> readDefault(std::string_view domain, std::string_view subkey) {
-  for (const auto& [key, value] : DefaultsStore::domain(domain).items()) {
+  const json defaults = DefaultsStore::domain(domain);
+  for (const auto& [key, value] : defaults.items()) {
     if (!value.is_object()) continue;
     const auto found = value.find(subkey);
     if (found != value.end() && found->is_string() && !found->get_ref<const std::string&>().empty()) {
