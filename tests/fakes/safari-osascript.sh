@@ -101,7 +101,7 @@ const safari = {
   doJavaScript(code, options) {
     record({ page_code: code });
     if (world.javascript === false) {
-      throw new Error('Safari got an error: You must enable \'Allow JavaScript from Apple Events\' in the Developer section of Safari Settings to use \'do JavaScript\'.');
+      throw new Error('Safari got an error: JavaScript through AppleEvents is not enabled.');
     }
     const tab = options.in.spec;
     return vm.runInNewContext(code, { document: documentOf(tab), location: { href: tab.url }, JSON });
