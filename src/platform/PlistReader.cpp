@@ -29,9 +29,9 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 std::string base64(const char* bytes, std::uint64_t length) {
   std::string out(4 * ((length + 2) / 3), '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                      reinterpret_cast<const unsigned char*>(bytes),
-                                      static_cast<int>(length));
+  const int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      reinterpret_cast<const unsigned char*>(bytes), static_cast<int>(length));
   out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
   return out;
 }
@@ -40,8 +40,8 @@ std::string dateText(plist_t node) {
   std::int32_t seconds = 0;
   std::int32_t micros = 0;
   plist_get_date_val(node, &seconds, &micros);
-  const auto when = std::chrono::system_clock::time_point(
-      std::chrono::seconds(kReferenceDateOffset + seconds));
+  const auto when =
+      std::chrono::system_clock::time_point(std::chrono::seconds(kReferenceDateOffset + seconds));
   return Timestamp::iso8601UTC(when);
 }
 

@@ -132,7 +132,7 @@ std::string lowercased(std::string_view text) {
   if (text.empty() || !isValid(text)) return std::string(text);
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
-                                                          &ucasemap_close);
+                                                           &ucasemap_close);
   if (U_FAILURE(status)) return std::string(text);
   // Lower-casing can lengthen text (İ becomes two code points), so the first try may fall short.
   std::string out(text.size() + 16, '\0');

@@ -133,9 +133,9 @@ ToolResult searchMessagesViaDB(const DatabaseProgram& settings, const std::strin
   const std::string path = Paths::home().string() + "/Library/Messages/chat.db";
   std::error_code error;
   if (!std::filesystem::exists(path, error)) {
-    return fail(ToolError::resourceNotFound(
-        "Messages database not found at " + path +
-        ". This tool requires iMessages to be set up on this Mac."));
+    return fail(
+        ToolError::resourceNotFound("Messages database not found at " + path +
+                                    ". This tool requires iMessages to be set up on this Mac."));
   }
   const std::string sql = statement(query, fromSender, since, limit);
   RunOptions options;
@@ -169,12 +169,8 @@ ToolResult searchMessagesViaDB(const DatabaseProgram& settings, const std::strin
       std::chrono::steady_clock::now() - started);
   if (!rows) return fail(ToolError::executionFailed("Failed to parse Messages database output"));
   const auto count = rows->size();
-  json reply = {{"results", *std::move(rows)},
-                {"count", count},
-                {"query", query},
-                {"from_sender", fromSender},
-                {"since", since},
-                {"elapsed_ms", elapsed.count()}};
+  json reply = {{"results", *std::move(rows)}, {"count", count}, {"query", query},
+                {"from_sender", fromSender},   {"since", since}, {"elapsed_ms", elapsed.count()}};
   return ToolResponse::json(anyToJSONValue(reply));
 }
 
@@ -198,8 +194,9 @@ ToolHandler searchMessages(DatabaseProgram settings) {
 void registerTools(ToolRegistry& registry, JXARunning& /*jxa*/, const DatabaseProgram& sqlite3) {
   registry.registerTool(
       {"search_messages", "Searches iMessage conversations by content, sender name, or date range.",
-       schema({{"query", property("string", "Text to search for in message content (optional if "
-                                            "from_sender is set)")},
+       schema({{"query", property("string",
+                                  "Text to search for in message content (optional if "
+                                  "from_sender is set)")},
                {"from_sender",
                 property("string", "Substring of sender name/handle to filter by (optional)")},
                {"since", property("string",

@@ -11,7 +11,8 @@ namespace tvrn::MessagesTools {
 
 // Adds search_messages (read-only). The runner is accepted for the family's common shape; the
 // search never runs a script.
-void registerTools(ToolRegistry& registry, JXARunning& jxa, const DatabaseProgram& sqlite3 = {
-                                                     "/usr/bin/sqlite3", Timeouts::messagesDatabase});
+void registerTools(ToolRegistry& registry, JXARunning& jxa,
+                   const DatabaseProgram& sqlite3 = {"/usr/bin/sqlite3",
+                                                     Timeouts::messagesDatabase});
 
 }  // namespace tvrn::MessagesTools

@@ -7,10 +7,8 @@
 namespace tvrn::NordVPNTexts {
 
 inline constexpr std::pair<std::string_view, std::string_view> kServerGroups[] = {
-    {"standard", "servers_standard"},
-    {"p2p", "servers_p2p"},
-    {"double_vpn", "servers_double_vpn"},
-    {"onion", "servers_onion_over_vpn"},
+    {"standard", "servers_standard"},         {"p2p", "servers_p2p"},
+    {"double_vpn", "servers_double_vpn"},     {"onion", "servers_onion_over_vpn"},
     {"dedicated_ip", "servers_dedicated_ip"},
 };
 

@@ -67,7 +67,8 @@ Snapshot snapshot() {
     state.snoozedUntil = snooze->get<double>();
   }
   const auto location = defaults.find("lastMapLocation");
-  if (location != defaults.end() && location->is_string()) state.lastLocation = location->get<std::string>();
+  if (location != defaults.end() && location->is_string())
+    state.lastLocation = location->get<std::string>();
   return state;
 }
 
@@ -83,7 +84,8 @@ std::optional<std::string> appVersion(const std::filesystem::path& bundle) {
 }
 
 Result<std::string, ToolError> syncFetch(const std::string& url) {
-  const auto timeout = std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000));
+  const auto timeout =
+      std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000));
   HttpResult result = HttpClient::get(url, timeout, {{"Accept", "application/json"}});
   if (!result.ok()) {
     if (result.error().kind == HttpError::Kind::unsupportedURL) {
@@ -120,8 +122,7 @@ const json* objectMember(const json& object, const char* key) {
 
 std::optional<std::int64_t> resolveCountryId(const std::string& country) {
   const std::string lowered = Utf8::lowercased(country);
-  const std::string wanted(
-      Utf8::trim(lowered, [](char32_t c) { return c == U' ' || c == U'\t'; }));
+  const std::string wanted(Utf8::trim(lowered, [](char32_t c) { return c == U' ' || c == U'\t'; }));
   auto body = syncFetch(Endpoints::vpnAPI() + "/v1/servers/countries");
   if (!body.ok()) return std::nullopt;
   const auto countries = objectList(body.value());
@@ -143,11 +144,11 @@ std::optional<std::int64_t> resolveCountryId(const std::string& country) {
 
 json serverObject(const json& server) {
   const auto load = server.find("load");
-  json out = {{"name", stringMember(server, "name")},
-              {"hostname", stringMember(server, "hostname")},
-              {"load", load != server.end() && load->is_number_integer() ? load->get<std::int64_t>()
-                                                                          : 0},
-              {"status", stringMember(server, "status")}};
+  json out = {
+      {"name", stringMember(server, "name")},
+      {"hostname", stringMember(server, "hostname")},
+      {"load", load != server.end() && load->is_number_integer() ? load->get<std::int64_t>() : 0},
+      {"status", stringMember(server, "status")}};
   const auto locations = server.find("locations");
   if (locations != server.end() && locations->is_array() && !locations->empty() &&
       locations->front().is_object()) {
@@ -339,14 +340,15 @@ json emptySchema() { return {{"type", "object"}, {"properties", json::object()}}
 void registerTools(ToolRegistry& registry) {
   registry.registerTool({"nordvpn_status", NordVPNTexts::kStatusDescription, emptySchema(),
                          ToolKind::readOnly, nordvpnStatus});
-  registry.registerTool(
-      {"nordvpn_servers", NordVPNTexts::kServersDescription,
-       {{"type", "object"},
-        {"properties",
-         {{"country", property("string", NordVPNTexts::kCountryHelp)},
-          {"type", property("string", NordVPNTexts::kTypeHelp)},
-          {"limit", property("integer", NordVPNTexts::kLimitHelp)}}}},
-       ToolKind::readOnly, nordvpnServers});
+  registry.registerTool({"nordvpn_servers",
+                         NordVPNTexts::kServersDescription,
+                         {{"type", "object"},
+                          {"properties",
+                           {{"country", property("string", NordVPNTexts::kCountryHelp)},
+                            {"type", property("string", NordVPNTexts::kTypeHelp)},
+                            {"limit", property("integer", NordVPNTexts::kLimitHelp)}}}},
+                         ToolKind::readOnly,
+                         nordvpnServers});
   registry.registerTool({"nordvpn_diagnose", NordVPNTexts::kDiagnoseDescription, emptySchema(),
                          ToolKind::readOnly, nordvpnDiagnose});
 }

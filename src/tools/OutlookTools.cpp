@@ -53,7 +53,8 @@ std::optional<std::string> readDefault(std::string_view domain, std::string_view
   for (const auto& [key, value] : defaults.items()) {
     if (!value.is_object()) continue;
     const auto found = value.find(subkey);
-    if (found != value.end() && found->is_string() && !found->get_ref<const std::string&>().empty()) {
+    if (found != value.end() && found->is_string() &&
+        !found->get_ref<const std::string&>().empty()) {
       return found->get<std::string>();
     }
   }
@@ -73,8 +74,8 @@ std::optional<std::vector<std::string>> sqliteQuery(const DatabaseProgram& sqlit
   std::string_view rest = run.standardOutput;
   while (!rest.empty()) {
     const auto end = rest.find('\n');
-    const std::string_view line = Utf8::trim(
-        rest.substr(0, end), [](char32_t c) { return c == U' ' || c == U'\t'; });
+    const std::string_view line =
+        Utf8::trim(rest.substr(0, end), [](char32_t c) { return c == U' ' || c == U'\t'; });
     if (!line.empty()) lines.emplace_back(line);
     if (end == std::string_view::npos) break;
     rest.remove_prefix(end + 1);

@@ -36,8 +36,7 @@ inline constexpr const char* kMaxBytesHelp =
     "Max bytes of text (and html) to return (default 102400)";
 inline constexpr const char* kQueryHelp = "Substring to search for (case-insensitive)";
 inline constexpr const char* kMaxTabsHelp = "Max tabs to scan (default 30). Higher = slower.";
-inline constexpr const char* kContextHelp =
-    "Characters of context around each match (default 120)";
+inline constexpr const char* kContextHelp = "Characters of context around each match (default 120)";
 inline constexpr const char* kSelectorHelp =
     "CSS selector (e.g. 'button.primary', '#save', '[data-testid=login]')";
 inline constexpr const char* kNthHelp =

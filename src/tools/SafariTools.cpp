@@ -100,8 +100,8 @@ std::string readTabScript(const std::string& needle, std::int64_t windowIndex,
   s += "    if (!win) return { error: 'window_index ' + " + window + " + ' out of range' };\n";
   s += "    if (" + tab + " >= 0) {\n";
   s += "      target = win.tabs()[" + tab + "];\n";
-  s += "      if (!target) return { error: 'tab_index ' + " + tab + " + ' out of range in window ' + " +
-       window + " };\n";
+  s += "      if (!target) return { error: 'tab_index ' + " + tab +
+       " + ' out of range in window ' + " + window + " };\n";
   s += "    } else {\n      target = win.currentTab();\n    }\n  }\n";
   s += "  var text;\n"
        "  try { text = String(target.text() || ''); } catch (e) { text = " +
@@ -303,23 +303,22 @@ ToolResult runScript(JXARunning& runner, const std::string& script) {
 
 ToolHandler safariReadTab(JXARunning& jxa) {
   return [&jxa](const Params::Arguments& arguments) {
-    const std::int64_t maxBytes =
-        std::clamp<std::int64_t>(Params::optionalInt("max_bytes", arguments, 102400), 1024,
-                                 1048576);
-    return runScript(jxa, readTabScript(Params::optional("url_match", arguments, ""),
-                                        Params::optionalInt("window_index", arguments, 0),
-                                        Params::optionalInt("tab_index", arguments, -1),
-                                        Params::optionalBool("include_html", arguments, false),
-                                        Params::optionalBool("include_links", arguments, false),
-                                        maxBytes));
+    const std::int64_t maxBytes = std::clamp<std::int64_t>(
+        Params::optionalInt("max_bytes", arguments, 102400), 1024, 1048576);
+    return runScript(
+        jxa, readTabScript(Params::optional("url_match", arguments, ""),
+                           Params::optionalInt("window_index", arguments, 0),
+                           Params::optionalInt("tab_index", arguments, -1),
+                           Params::optionalBool("include_html", arguments, false),
+                           Params::optionalBool("include_links", arguments, false), maxBytes));
   };
 }
 
 ToolHandler safariSearchTabs(JXARunning& jxa) {
   return [&jxa](const Params::Arguments& arguments) {
     return Params::withRequired("query", arguments, [&](const std::string& query) {
-      const std::int64_t maxTabs = std::min<std::int64_t>(
-          Params::optionalInt("max_tabs", arguments, 30), 100);
+      const std::int64_t maxTabs =
+          std::min<std::int64_t>(Params::optionalInt("max_tabs", arguments, 30), 100);
       const std::int64_t context =
           std::clamp<std::int64_t>(Params::optionalInt("context", arguments, 120), 20, 500);
       return runScript(jxa, searchTabsScript(query, maxTabs, context));
@@ -330,9 +329,9 @@ ToolHandler safariSearchTabs(JXARunning& jxa) {
 ToolHandler safariClick(JXARunning& jxa) {
   return [&jxa](const Params::Arguments& arguments) {
     return Params::withRequired("selector", arguments, [&](const std::string& selector) {
-      return runScript(
-          jxa, clickScript(selector, Params::optionalInt("nth", arguments, 0),
-                           Params::optionalBool("wait_for_navigation", arguments, false)));
+      return runScript(jxa,
+                       clickScript(selector, Params::optionalInt("nth", arguments, 0),
+                                   Params::optionalBool("wait_for_navigation", arguments, false)));
     });
   };
 }
@@ -341,10 +340,9 @@ ToolHandler safariWaitFor(JXARunning& jxa) {
   return [&jxa](const Params::Arguments& arguments) {
     return Params::withRequired("selector", arguments, [&](const std::string& selector) {
       const std::int64_t timeoutMs =
-          std::clamp<std::int64_t>(Params::optionalInt("timeout_ms", arguments, 10000), 500,
-                                   30000);
-      return runScript(jxa, waitForScript(selector, Params::optional("text_match", arguments, ""),
-                                          timeoutMs));
+          std::clamp<std::int64_t>(Params::optionalInt("timeout_ms", arguments, 10000), 500, 30000);
+      return runScript(
+          jxa, waitForScript(selector, Params::optional("text_match", arguments, ""), timeoutMs));
     });
   };
 }
@@ -353,16 +351,15 @@ ToolHandler safariWaitFor(JXARunning& jxa) {
 
 void registerTools(ToolRegistry& registry, JXARunning& jxa, JXARunning& slowJxa) {
   using namespace SafariTexts;
-  registry.registerTool(
-      {"safari_read_tab", kReadTab,
-       schema({{"url_match", property("string", kUrlMatchHelp)},
-               {"window_index", property("integer", kWindowIndexHelp)},
-               {"tab_index", property("integer", kTabIndexHelp)},
-               {"include_html", property("boolean", kIncludeHtmlHelp)},
-               {"include_links", property("boolean", kIncludeLinksHelp)},
-               {"max_bytes", property("integer", kMaxBytesHelp)}},
-              json::array()),
-       ToolKind::readOnly, safariReadTab(slowJxa)});
+  registry.registerTool({"safari_read_tab", kReadTab,
+                         schema({{"url_match", property("string", kUrlMatchHelp)},
+                                 {"window_index", property("integer", kWindowIndexHelp)},
+                                 {"tab_index", property("integer", kTabIndexHelp)},
+                                 {"include_html", property("boolean", kIncludeHtmlHelp)},
+                                 {"include_links", property("boolean", kIncludeLinksHelp)},
+                                 {"max_bytes", property("integer", kMaxBytesHelp)}},
+                                json::array()),
+                         ToolKind::readOnly, safariReadTab(slowJxa)});
   registry.registerTool({"safari_search_tabs", kSearchTabs,
                          schema({{"query", property("string", kQueryHelp)},
                                  {"max_tabs", property("integer", kMaxTabsHelp)},

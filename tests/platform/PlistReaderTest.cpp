@@ -1,5 +1,3 @@
-#include "platform/PlistReader.h"
-
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 #include <stdlib.h>
@@ -10,6 +8,7 @@
 
 #include "platform/DefaultsStore.h"
 #include "platform/InstalledApps.h"
+#include "platform/PlistReader.h"
 #include "platform/Utf8.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
@@ -34,14 +33,10 @@ const std::string kXml = R"(<?xml version="1.0" encoding="UTF-8"?>
 </dict>
 </plist>)";
 
-const json kExpected = {{"name", "Zoë & co"},
-                        {"count", 42},
-                        {"offset", -7},
-                        {"ratio", 0.5},
-                        {"on", true},
-                        {"when", "2026-03-01T17:30:00Z"},
-                        {"blob", "aGVsbG8="},
-                        {"nested", {{"list", {"a", 1}}}}};
+const json kExpected = {{"name", "Zoë & co"}, {"count", 42},
+                        {"offset", -7},       {"ratio", 0.5},
+                        {"on", true},         {"when", "2026-03-01T17:30:00Z"},
+                        {"blob", "aGVsbG8="}, {"nested", {{"list", {"a", 1}}}}};
 
 std::string asBinary(const std::string& xml) {
   plist_t root = nullptr;
@@ -68,8 +63,8 @@ TEST(PlistReaderTest, ReadsXmlAndBinaryListsAlike) {
 }
 
 TEST(PlistReaderTest, RefusesWhatIsNoPropertyList) {
-  for (const std::string bytes : {"", "{\"a\": 1}", "<plist><dict><key>a</key>", "bplist00xx",
-                                  "plain text"}) {
+  for (const std::string bytes :
+       {"", "{\"a\": 1}", "<plist><dict><key>a</key>", "bplist00xx", "plain text"}) {
     EXPECT_FALSE(PlistReader::parse(bytes)) << bytes;
   }
   EXPECT_FALSE(PlistReader::readFile(test::home() / "missing.plist"));

@@ -1,5 +1,3 @@
-#include "tools/MessagesTools.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -11,6 +9,7 @@
 #include "platform/Paths.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
+#include "tools/MessagesTools.h"
 #include "tools/ToolCall.h"
 
 namespace tvrn {
@@ -67,8 +66,8 @@ class MessagesToolsTest : public ::testing::Test {
   // A stand-in for the program: a shell script that logs its arguments before doing `body`.
   static DatabaseProgram scriptedProgram(const std::string& body, double timeoutSeconds = 15) {
     const auto script = test::home() / "fake-sqlite3";
-    test::writeFile(script, "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$HOME/sqlite3-calls\"\n" +
-                                body + "\n");
+    test::writeFile(script,
+                    "#!/bin/sh\nprintf '%s\\n' \"$2\" >> \"$HOME/sqlite3-calls\"\n" + body + "\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     return {script.string(), timeoutSeconds};
   }
@@ -179,8 +178,8 @@ TEST_F(MessagesToolsTest, AHomeWithAHashFallsBackToThePlainPath) {
 }
 
 TEST_F(MessagesToolsTest, ProgramFailuresBecomeErrorsWithoutASecondTryAfterATimeOut) {
-  EXPECT_EQ(test::textOf(search({{"query", "x"}}, {"/nonexistent/sqlite3", 15})).rfind(
-                "FAILED: Cannot launch sqlite3: ", 0),
+  EXPECT_EQ(test::textOf(search({{"query", "x"}}, {"/nonexistent/sqlite3", 15}))
+                .rfind("FAILED: Cannot launch sqlite3: ", 0),
             0u);
 
   const ToolResult slow = search({{"query", "x"}}, scriptedProgram("sleep 30", 0.2));

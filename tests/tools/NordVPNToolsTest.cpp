@@ -1,5 +1,3 @@
-#include "tools/NordVPNTools.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -13,6 +11,7 @@
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
 #include "tools/NordVPNTexts.h"
+#include "tools/NordVPNTools.h"
 #include "tools/ToolCall.h"
 
 namespace tvrn {
@@ -57,7 +56,9 @@ TEST(NordVPNToolsTest, StatusReadsTheDefaultsInEitherPlistForm) {
         {"snoozed_until", "2026-03-01T17:30:00Z"},
         {"last_location", "Berlin"}}},
       {json::object(), {{"connected", false}, {"auto_connect", false}}},
-      {{{"isAppWasConnectedToVPN", 2}, {"connectOnDemand", "1"}, {"vpnSnoozedUntil", 0},
+      {{{"isAppWasConnectedToVPN", 2},
+        {"connectOnDemand", "1"},
+        {"vpnSnoozedUntil", 0},
         {"lastMapLocation", 5}},
        {{"connected", false}, {"auto_connect", false}}},
   };
@@ -76,14 +77,14 @@ class NordVPNServersTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TVRN_VPN_API_URL", server_.baseURL().c_str(), 1);
     server_.respond(kRecommendations, answer(200, "[]"));
-    server_.respond(kCountries, answer(200, json::array({{{"id", 1}, {"name", "Nowhere"}},
-                                                   {{"id", "2"}, {"name", "United States"}},
-                                                   {{"id", 228}, {"name", "United States"},
-                                                    {"code", "US"}},
-                                                   {{"id", 81}, {"name", "Germany"},
-                                                    {"code", "DE"}},
-                                                   {{"id", 90}, {"name", "Österreich"}}})
-                                         .dump()));
+    server_.respond(
+        kCountries,
+        answer(200, json::array({{{"id", 1}, {"name", "Nowhere"}},
+                                 {{"id", "2"}, {"name", "United States"}},
+                                 {{"id", 228}, {"name", "United States"}, {"code", "US"}},
+                                 {{"id", 81}, {"name", "Germany"}, {"code", "DE"}},
+                                 {{"id", 90}, {"name", "Österreich"}}})
+                        .dump()));
   }
 
   // The query the recommendations request carried.
@@ -132,8 +133,7 @@ TEST_F(NordVPNServersTest, AnUnknownCountryOrAFailedCountryListIsAnInvalidArgume
       "FAILED: Invalid 'country': expected valid country name or 2-letter code (e.g. 'US', "
       "'Germany')";
   EXPECT_EQ(test::textOf(call("nordvpn_servers", {{"country", "Atlantis"}})), refusal);
-  for (const auto& countries : {answer(404, "[]"), answer(200, "{}"),
-                                answer(200, "not json")}) {
+  for (const auto& countries : {answer(404, "[]"), answer(200, "{}"), answer(200, "not json")}) {
     server_.respond(kCountries, countries);
     EXPECT_EQ(test::textOf(call("nordvpn_servers", {{"country", "de"}})), refusal);
   }
@@ -221,9 +221,9 @@ TEST(NordVPNDiagnoseTest, ReportsTheAppAndItsDefaults) {
             "**App running:** No\n**VPN connected:** No\n**Auto-connect:** Off\n\n" +
                 std::string(NordVPNTexts::kOpenAction) + "\n" + NordVPNTexts::kConnectAction +
                 "\n\n" + kNote);
-  test::writeDefaults("com.nordvpn.NordVPN", {{"isAppWasConnectedToVPN", 1},
-                                              {"connectOnDemand", true},
-                                              {"lastMapLocation", "Tokyo"}});
+  test::writeDefaults(
+      "com.nordvpn.NordVPN",
+      {{"isAppWasConnectedToVPN", 1}, {"connectOnDemand", true}, {"lastMapLocation", "Tokyo"}});
   EXPECT_EQ(test::textOf(call("nordvpn_diagnose")),
             "## NordVPN Diagnostic Report\n\n**Installed:** Yes\n**Version:** 8.1.2\n"
             "**App running:** No\n**VPN connected:** Yes\n**Auto-connect:** On\n"

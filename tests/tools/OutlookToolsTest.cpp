@@ -1,5 +1,3 @@
-#include "tools/OutlookTools.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +6,7 @@
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
 #include "tools/OutlookTexts.h"
+#include "tools/OutlookTools.h"
 #include "tools/ToolCall.h"
 
 namespace tvrn {

@@ -1,5 +1,3 @@
-#include "tools/SafariTools.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +5,7 @@
 
 #include "support/FakeSafari.h"
 #include "tools/SafariTexts.h"
+#include "tools/SafariTools.h"
 #include "tools/ToolCall.h"
 
 namespace tvrn {
@@ -18,39 +17,49 @@ using nlohmann::json;
 const std::string kAwkward = "it's \\ `tick` ${x}\nnext\xE2\x80\xA8line";
 
 json anchors() {
-  return json::array({{{"selector", "a.nav"}, {"tag", "a"}, {"text", "  One  "}, {"href", "https://a/1"}},
-                      {{"selector", "a.nav"}, {"tag", "a"}, {"text", "x"}, {"href", "javascript:void(0)"}},
-                      {{"selector", "a.nav"}, {"tag", "a"}, {"text", ""}, {"href", "https://a/2"}}});
+  return json::array(
+      {{{"selector", "a.nav"}, {"tag", "a"}, {"text", "  One  "}, {"href", "https://a/1"}},
+       {{"selector", "a.nav"}, {"tag", "a"}, {"text", "x"}, {"href", "javascript:void(0)"}},
+       {{"selector", "a.nav"}, {"tag", "a"}, {"text", ""}, {"href", "https://a/2"}}});
 }
 
 json browser() {
-  return {{"windows",
-           {{{"current", 1},
-             {"tabs",
-              {{{"url", "https://docs.example/Guide"},
-                {"name", "Guide"},
-                {"text", std::string(1024, 'g')},
-                {"source", "<html>guide</html>"},
-                {"elements", anchors()}},
-               {{"url", "https://mail.example/inbox"},
-                {"name", "Inbox"},
-                {"text", "Say HELLO to the inbox, then hello again."},
-                {"unreadable", {"source"}},
-                {"elements",
-                 {{{"selector", "button.go"}, {"tag", "button"}, {"text", "Go"}},
-                  {{"selector", "button.go"}, {"tag", "button"}, {"value", "Second"}},
-                  {{"selector", "a.next"}, {"tag", "a"}, {"text", "Next"},
-                   {"navigate", "https://mail.example/next"}, {"load_ms", 400}},
-                  {{"selector", "a.stuck"}, {"tag", "a"}, {"text", "Stuck"},
-                   {"navigate", "https://mail.example/stuck"}, {"load_ms", -1}},
-                  {{"selector", "#late"}, {"tag", "div"}, {"text", "Arrived late"},
-                   {"appear_ms", 1000}},
-                  {{"selector", kAwkward}, {"tag", "span"}, {"text", "odd " + kAwkward}}}}}}}},
-            {{"tabs",
-              {{{"url", "https://shop.example/" + kAwkward}, {"name", "Cart"},
-                {"text", std::string(1100, 'c') + "hello" + kAwkward}},
-               {{"url", "https://locked.example/"}, {"name", "Locked"},
-                {"unreadable", {"text"}}}}}}}}};
+  return {
+      {"windows",
+       {{{"current", 1},
+         {"tabs",
+          {{{"url", "https://docs.example/Guide"},
+            {"name", "Guide"},
+            {"text", std::string(1024, 'g')},
+            {"source", "<html>guide</html>"},
+            {"elements", anchors()}},
+           {{"url", "https://mail.example/inbox"},
+            {"name", "Inbox"},
+            {"text", "Say HELLO to the inbox, then hello again."},
+            {"unreadable", {"source"}},
+            {"elements",
+             {{{"selector", "button.go"}, {"tag", "button"}, {"text", "Go"}},
+              {{"selector", "button.go"}, {"tag", "button"}, {"value", "Second"}},
+              {{"selector", "a.next"},
+               {"tag", "a"},
+               {"text", "Next"},
+               {"navigate", "https://mail.example/next"},
+               {"load_ms", 400}},
+              {{"selector", "a.stuck"},
+               {"tag", "a"},
+               {"text", "Stuck"},
+               {"navigate", "https://mail.example/stuck"},
+               {"load_ms", -1}},
+              {{"selector", "#late"},
+               {"tag", "div"},
+               {"text", "Arrived late"},
+               {"appear_ms", 1000}},
+              {{"selector", kAwkward}, {"tag", "span"}, {"text", "odd " + kAwkward}}}}}}}},
+        {{"tabs",
+          {{{"url", "https://shop.example/" + kAwkward},
+            {"name", "Cart"},
+            {"text", std::string(1100, 'c') + "hello" + kAwkward}},
+           {{"url", "https://locked.example/"}, {"name", "Locked"}, {"unreadable", {"text"}}}}}}}}};
 }
 
 class SafariToolsTest : public ::testing::Test {
@@ -131,7 +140,8 @@ TEST_F(SafariToolsTest, ReadTabClampsItsSizeAndReportsWhatItCouldNotRead) {
 
   json refusing = browser();
   refusing["javascript"] = false;
-  const json noLinks = call("safari_read_tab", {{"tab_index", 0}, {"include_links", true}}, refusing);
+  const json noLinks =
+      call("safari_read_tab", {{"tab_index", 0}, {"include_links", true}}, refusing);
   EXPECT_EQ(noLinks["links"], json::array());
   EXPECT_EQ(noLinks["link_count"], 0);
   EXPECT_EQ(noLinks["links_error"], SafariTexts::kLinksError);
@@ -168,8 +178,7 @@ TEST_F(SafariToolsTest, SearchFindsTheFirstMatchPerTabWithItsContext) {
   ASSERT_EQ(awkward["hits"].size(), 1u);
   EXPECT_EQ(awkward["hits"][0]["snippet"], "…" + std::string(500 - 5, 'c') + "hello" + kAwkward);
   call("safari_search_tabs", {{"query", " "}});
-  EXPECT_EQ(test::textOf(last_),
-            "FAILED: Invalid 'query': expected non-empty string");
+  EXPECT_EQ(test::textOf(last_), "FAILED: Invalid 'query': expected non-empty string");
 }
 
 TEST_F(SafariToolsTest, ClickReportsWhatItHitAndWaitsForNavigationOnRequest) {
@@ -183,10 +192,16 @@ TEST_F(SafariToolsTest, ClickReportsWhatItHitAndWaitsForNavigationOnRequest) {
       {{{"selector", "button.none"}, {"wait_for_navigation", true}},
        {{"clicked", false}, {"reason", "no match for selector"}}},
       {{{"selector", "button.go"}, {"nth", 1}},
-       {{"clicked", true}, {"tag", "BUTTON"}, {"text", "Second"}, {"matches", 2},
+       {{"clicked", true},
+        {"tag", "BUTTON"},
+        {"text", "Second"},
+        {"matches", 2},
         {"url_before", "https://mail.example/inbox"}}},
       {{{"selector", kAwkward}},
-       {{"clicked", true}, {"tag", "SPAN"}, {"text", "odd " + kAwkward}, {"matches", 1},
+       {{"clicked", true},
+        {"tag", "SPAN"},
+        {"text", "odd " + kAwkward},
+        {"matches", 1},
         {"url_before", "https://mail.example/inbox"}}},
   };
   for (const auto& c : cases) {
@@ -204,7 +219,9 @@ TEST_F(SafariToolsTest, ClickReportsWhatItHitAndWaitsForNavigationOnRequest) {
       {"button.go",
        {{"url_after", "https://mail.example/inbox"}, {"navigated", false}, {"wait_ms", 600}}},
       {"a.stuck",
-       {{"url_after", "https://mail.example/stuck"}, {"navigated", true}, {"wait_ms", 3000},
+       {{"url_after", "https://mail.example/stuck"},
+        {"navigated", true},
+        {"wait_ms", 3000},
         {"timed_out", true}}},
   };
   for (const auto& w : waits) {
@@ -251,8 +268,8 @@ TEST_F(SafariToolsTest, WaitForPollsOnAVirtualClockWithinItsClampedTime) {
   const json longWait = call("safari_wait_for", {{"selector", "#never"}, {"timeout_ms", 60000}});
   EXPECT_EQ(longWait["error"], "Timed out waiting for selector after 30000ms");
 
-  const json mismatch =
-      call("safari_wait_for", {{"selector", "#late"}, {"text_match", "arrived"}, {"timeout_ms", 2000}});
+  const json mismatch = call(
+      "safari_wait_for", {{"selector", "#late"}, {"text_match", "arrived"}, {"timeout_ms", 2000}});
   EXPECT_EQ(mismatch["last_probe"]["result"],
             (json{{"found", false}, {"reason", "text_mismatch"}, {"saw", "Arrived late"}}));
 
