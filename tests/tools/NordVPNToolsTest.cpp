@@ -2,9 +2,7 @@
 #include <stdlib.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string>
-#include <vector>
 
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
@@ -18,18 +16,8 @@ namespace tvrn {
 namespace {
 
 using nlohmann::json;
-using test::CannedResponse;
-using test::RecordingHttpServer;
 
 constexpr const char* kRecommendations = "/v1/servers/recommendations";
-constexpr const char* kCountries = "/v1/servers/countries";
-
-CannedResponse answer(int status, std::string body) {
-  CannedResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  return response;
-}
 
 ToolResult call(const std::string& tool, const json& arguments = json::object()) {
   ToolRegistry registry;
@@ -37,37 +25,33 @@ ToolResult call(const std::string& tool, const json& arguments = json::object())
   return test::callTool(registry, tool, arguments);
 }
 
+test::CannedResponse answer(int status, std::string body) {
+  test::CannedResponse response;
+  response.status = status;
+  response.body = std::move(body);
+  return response;
+}
+
 void installNordVPN() { test::placeBundle("NordVPN", {{"CFBundleShortVersionString", "8.1.2"}}); }
 
 TEST(NordVPNToolsTest, StatusReadsTheDefaultsInEitherPlistForm) {
   EXPECT_EQ(test::textOf(call("nordvpn_status")), "FAILED: NordVPN is not installed on this Mac.");
   installNordVPN();
-  const json base = {{"installed", true}, {"app_running", false}, {"version", "8.1.2"}};
-  struct Case {
-    json defaults;
-    json expected;
-  } cases[] = {
-      {{{"isAppWasConnectedToVPN", true},
-        {"connectOnDemand", 1},
-        {"vpnSnoozedUntil", 1772386200.0},
-        {"lastMapLocation", "Berlin"}},
-       {{"connected", true},
-        {"auto_connect", true},
-        {"snoozed_until", "2026-03-01T17:30:00Z"},
-        {"last_location", "Berlin"}}},
-      {json::object(), {{"connected", false}, {"auto_connect", false}}},
-      {{{"isAppWasConnectedToVPN", 2},
-        {"connectOnDemand", "1"},
-        {"vpnSnoozedUntil", 0},
-        {"lastMapLocation", 5}},
-       {{"connected", false}, {"auto_connect", false}}},
-  };
+  // Each row: the defaults, then what the reply holds besides the fixed members.
+  const json cases = json::parse(R"([
+    [{"isAppWasConnectedToVPN": true, "connectOnDemand": 1, "vpnSnoozedUntil": 1772386200.0,
+      "lastMapLocation": "Berlin"},
+     {"connected": true, "auto_connect": true, "snoozed_until": "2026-03-01T17:30:00Z",
+      "last_location": "Berlin"}],
+    [{}, {"connected": false, "auto_connect": false}],
+    [{"isAppWasConnectedToVPN": 2, "connectOnDemand": "1", "vpnSnoozedUntil": 0,
+      "lastMapLocation": 5}, {"connected": false, "auto_connect": false}]])");
   for (const auto format : {test::PlistFormat::xml, test::PlistFormat::binary}) {
     for (const auto& c : cases) {
-      test::writeDefaults("com.nordvpn.NordVPN", c.defaults, format);
-      json expected = base;
-      expected.update(c.expected);
-      EXPECT_EQ(test::jsonOf(call("nordvpn_status")), expected) << c.defaults;
+      test::writeDefaults("com.nordvpn.NordVPN", c[0], format);
+      json expected = {{"installed", true}, {"app_running", false}, {"version", "8.1.2"}};
+      expected.update(c[1]);
+      EXPECT_EQ(test::jsonOf(call("nordvpn_status")), expected) << c[0];
     }
   }
 }
@@ -77,55 +61,38 @@ class NordVPNServersTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TVRN_VPN_API_URL", server_.baseURL().c_str(), 1);
     server_.respond(kRecommendations, answer(200, "[]"));
-    server_.respond(
-        kCountries,
-        answer(200, json::array({{{"id", 1}, {"name", "Nowhere"}},
-                                 {{"id", "2"}, {"name", "United States"}},
-                                 {{"id", 228}, {"name", "United States"}, {"code", "US"}},
-                                 {{"id", 81}, {"name", "Germany"}, {"code", "DE"}},
-                                 {{"id", 90}, {"name", "Österreich"}}})
-                        .dump()));
+    server_.respond("/v1/servers/countries", answer(200, R"([{"id": 1, "name": "Nowhere"},
+      {"id": "2", "name": "United States"}, {"id": 228, "name": "United States", "code": "US"},
+      {"id": 90, "name": "Österreich"}])"));
   }
 
-  // The query the recommendations request carried.
   std::string lastQuery() {
     const auto requests = server_.requestsTo(kRecommendations);
     if (requests.empty()) return "(none)";
-    const std::string& target = requests.back().target;
-    return target.substr(target.find('?') + 1);
+    return requests.back().target.substr(requests.back().target.find('?') + 1);
   }
 
-  RecordingHttpServer server_;
+  test::RecordingHttpServer server_;
 };
 
 TEST_F(NordVPNServersTest, BuildsTheRecommendationQueryFromTheArguments) {
-  const std::string standard = "&filters[servers_groups][identifier]=servers_standard";
-  struct Case {
-    json arguments;
-    std::string query;
-  } cases[] = {
-      {json::object(), "limit=5" + standard},
-      {{{"limit", 0}}, "limit=5" + standard},
-      {{{"limit", 1}}, "limit=1" + standard},
-      {{{"limit", 10}}, "limit=10" + standard},
-      {{{"limit", 500}}, "limit=10" + standard},
-      {{{"limit", -3}}, "limit=1" + standard},
-      {{{"limit", 2.5}}, "limit=5" + standard},
-      {{{"limit", "3"}}, "limit=5" + standard},
-      {{{"type", ""}}, "limit=5" + standard},
-      {{{"type", "onion"}}, "limit=5&filters[servers_groups][identifier]=servers_onion_over_vpn"},
-      {{{"type", "P2P"}}, "limit=5"},
-      {{{"country", " US\t"}}, "limit=5" + standard + "&filters[country_id]=228"},
-      {{{"country", "united STATES"}}, "limit=5" + standard + "&filters[country_id]=228"},
-      {{{"country", "ÖSTERREICH"}, {"type", "x"}}, "limit=5&filters[country_id]=90"},
-  };
+  const std::string group = "&filters[servers_groups][identifier]=servers_";
+  const json cases = json::parse(R"([
+    [{}, "limit=5|standard"], [{"limit": 1}, "limit=1|standard"],
+    [{"limit": 500}, "limit=10|standard"], [{"limit": -3}, "limit=1|standard"],
+    [{"limit": 2.5}, "limit=5|standard"], [{"limit": "3"}, "limit=5|standard"],
+    [{"type": ""}, "limit=5|standard"], [{"type": "onion"}, "limit=5|onion_over_vpn"],
+    [{"type": "P2P"}, "limit=5"],
+    [{"country": " US\t"}, "limit=5|standard&filters[country_id]=228"],
+    [{"country": "united STATES"}, "limit=5|standard&filters[country_id]=228"],
+    [{"country": "ÖSTERREICH", "type": "x"}, "limit=5&filters[country_id]=90"]])");
   for (const auto& c : cases) {
-    const ToolResult result = call("nordvpn_servers", c.arguments);
-    EXPECT_TRUE(result.ok()) << c.arguments << test::textOf(result);
-    EXPECT_EQ(lastQuery(), c.query) << c.arguments;
+    std::string query = c[1];
+    if (const auto bar = query.find('|'); bar != std::string::npos) query.replace(bar, 1, group);
+    EXPECT_TRUE(call("nordvpn_servers", c[0]).ok()) << c[0];
+    EXPECT_EQ(lastQuery(), query) << c[0];
   }
-  const auto request = server_.requestsTo(kRecommendations).back();
-  EXPECT_EQ(request.header("Accept"), "application/json");
+  EXPECT_EQ(server_.requestsTo(kRecommendations).back().header("Accept"), "application/json");
 }
 
 TEST_F(NordVPNServersTest, AnUnknownCountryOrAFailedCountryListIsAnInvalidArgument) {
@@ -133,94 +100,49 @@ TEST_F(NordVPNServersTest, AnUnknownCountryOrAFailedCountryListIsAnInvalidArgume
       "FAILED: Invalid 'country': expected valid country name or 2-letter code (e.g. 'US', "
       "'Germany')";
   EXPECT_EQ(test::textOf(call("nordvpn_servers", {{"country", "Atlantis"}})), refusal);
-  for (const auto& countries : {answer(404, "[]"), answer(200, "{}"), answer(200, "not json")}) {
-    server_.respond(kCountries, countries);
-    EXPECT_EQ(test::textOf(call("nordvpn_servers", {{"country", "de"}})), refusal);
+  for (const auto& countries : {answer(404, "[]"), answer(200, "{}"), answer(200, "x")}) {
+    server_.respond("/v1/servers/countries", countries);
+    EXPECT_EQ(test::textOf(call("nordvpn_servers", {{"country", "us"}})), refusal);
   }
   EXPECT_TRUE(server_.requestsTo(kRecommendations).empty());
 }
 
 TEST_F(NordVPNServersTest, MapsTheServersAndRefusesBadAnswers) {
-  const json servers = json::array(
-      {{{"name", "United States #1"},
-        {"hostname", "us1.example"},
-        {"load", 17},
-        {"status", "online"},
-        {"locations",
-         {{{"country", {{"name", "United States"}, {"city", {{"name", "New York"}}}}}}}},
-        {"technologies", {{{"name", "WireGuard"}}, {{"id", 3}}, {{"name", "OpenVPN"}}}}},
-       {{"name", "Germany #2"},
-        {"load", 2.5},
-        {"locations", {{{"country", {{"name", "Germany"}}}, {"city", {{"name", "Berlin"}}}}}},
-        {"technologies", json::array()}},
-       {{"hostname", 7}, {"locations", json::array()}, {"technologies", {"plain"}}}});
-  server_.respond(kRecommendations, answer(200, servers.dump()));
-  const json reply = test::jsonOf(call("nordvpn_servers"));
-  EXPECT_EQ(reply["count"], 3);
-  EXPECT_EQ(reply["note"], NordVPNTexts::kServersNote);
-  EXPECT_EQ(reply["servers"],
-            json::array({{{"name", "United States #1"},
-                          {"hostname", "us1.example"},
-                          {"load", 17},
-                          {"status", "online"},
-                          {"country", "United States"},
-                          {"city", "New York"},
-                          {"technologies", {"WireGuard", "OpenVPN"}}},
-                         {{"name", "Germany #2"},
-                          {"hostname", ""},
-                          {"load", 0},
-                          {"status", ""},
-                          {"country", "Germany"},
-                          {"city", "Berlin"},
-                          {"technologies", json::array()}},
-                         {{"name", ""}, {"hostname", ""}, {"load", 0}, {"status", ""}}}));
+  server_.respond(kRecommendations, answer(200, R"([
+    {"name": "US #1", "hostname": "us1.example", "load": 17, "status": "online",
+     "locations": [{"country": {"name": "United States", "city": {"name": "New York"}}}],
+     "technologies": [{"name": "WireGuard"}, {"id": 3}, {"name": "OpenVPN"}]},
+    {"name": "DE #2", "load": 2.5, "technologies": [],
+     "locations": [{"country": {"name": "Germany"}, "city": {"name": "Berlin"}}]},
+    {"hostname": 7, "locations": [], "technologies": ["plain"]}])"));
+  EXPECT_EQ(test::jsonOf(call("nordvpn_servers")), json::parse(R"({"count": 3, "servers": [
+    {"name": "US #1", "hostname": "us1.example", "load": 17, "status": "online",
+     "country": "United States", "city": "New York", "technologies": ["WireGuard", "OpenVPN"]},
+    {"name": "DE #2", "hostname": "", "load": 0, "status": "", "country": "Germany",
+     "city": "Berlin", "technologies": []},
+    {"name": "", "hostname": "", "load": 0, "status": ""}],
+    "note": "These are recommended servers. Connect/disconnect must be done manually in the NordVPN app."})"));
 
-  struct Case {
-    CannedResponse answer;
-    std::string text;
-  } cases[] = {
-      {answer(404, "[]"), "FAILED: NordVPN API returned HTTP 404"},
-      {answer(201, "[]"), "FAILED: NordVPN API returned HTTP 201"},
-      {answer(200, "{\"servers\": []}"), "FAILED: Invalid response from NordVPN API"},
-      {answer(200, "[1, 2]"), "FAILED: Invalid response from NordVPN API"},
-      {answer(200, "<html>"), "FAILED: Invalid response from NordVPN API"},
-  };
-  for (const auto& c : cases) {
-    server_.respond(kRecommendations, c.answer);
-    EXPECT_EQ(test::textOf(call("nordvpn_servers")), c.text);
+  const std::pair<test::CannedResponse, std::string> failures[] = {
+      {answer(404, "[]"), "NordVPN API returned HTTP 404"},
+      {answer(201, "[]"), "NordVPN API returned HTTP 201"},
+      {answer(200, R"({"servers": []})"), "Invalid response from NordVPN API"},
+      {answer(200, "[1, 2]"), "Invalid response from NordVPN API"}};
+  for (const auto& [response, text] : failures) {
+    server_.respond(kRecommendations, response);
+    EXPECT_EQ(test::textOf(call("nordvpn_servers")), "FAILED: " + text);
   }
   server_.respond(kRecommendations, answer(200, "[]"));
-  EXPECT_EQ(test::jsonOf(call("nordvpn_servers")),
-            (json{{"servers", json::array()}, {"count", 0}, {"note", NordVPNTexts::kServersNote}}));
-
+  EXPECT_EQ(test::jsonOf(call("nordvpn_servers"))["count"], 0);
   ::setenv("TVRN_VPN_API_URL", "http://127.0.0.1:1", 1);
   EXPECT_EQ(test::textOf(call("nordvpn_servers")).rfind("FAILED: Network error: ", 0), 0u);
 }
-
-std::filesystem::path logFolder() {
-  return Paths::underHome(
-      "Library/Group Containers/W5W395V82Y.group.com.nordvpn/Library/Caches/Logs");
-}
-
-void writeLog(const std::string& name, const std::string& text, int minutesAgo = 0) {
-  const auto file = logFolder() / name;
-  test::writeFile(file, text);
-  std::filesystem::last_write_time(
-      file, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(minutesAgo));
-}
-
-const std::string kNote = NordVPNTexts::kDiagnoseNote;
 
 TEST(NordVPNDiagnoseTest, ReportsTheAppAndItsDefaults) {
   EXPECT_EQ(test::textOf(call("nordvpn_diagnose")),
             "## NordVPN Diagnostic Report\n\n**Installed:** No\n\nNordVPN is not installed. "
             "Download from the App Store or nordvpn.com.");
   installNordVPN();
-  EXPECT_EQ(test::textOf(call("nordvpn_diagnose")),
-            "## NordVPN Diagnostic Report\n\n**Installed:** Yes\n**Version:** 8.1.2\n"
-            "**App running:** No\n**VPN connected:** No\n**Auto-connect:** Off\n\n" +
-                std::string(NordVPNTexts::kOpenAction) + "\n" + NordVPNTexts::kConnectAction +
-                "\n\n" + kNote);
   test::writeDefaults(
       "com.nordvpn.NordVPN",
       {{"isAppWasConnectedToVPN", 1}, {"connectOnDemand", true}, {"lastMapLocation", "Tokyo"}});
@@ -228,40 +150,42 @@ TEST(NordVPNDiagnoseTest, ReportsTheAppAndItsDefaults) {
             "## NordVPN Diagnostic Report\n\n**Installed:** Yes\n**Version:** 8.1.2\n"
             "**App running:** No\n**VPN connected:** Yes\n**Auto-connect:** On\n"
             "**Last location:** Tokyo\n\n" +
-                std::string(NordVPNTexts::kOpenAction) + "\n\n" + kNote);
+                std::string(NordVPNTexts::kOpenAction) + "\n\n" + NordVPNTexts::kDiagnoseNote);
 }
 
 TEST(NordVPNDiagnoseTest, ReadsFindingsFromTheNewestLogsTail) {
   installNordVPN();
-  struct Case {
-    std::vector<std::pair<std::string, std::string>> logs;  // newest last
-    std::vector<std::string> findings;
-  } cases[] = {
-      {{{"a.log", "subscription has expired\nuser: true\n"}}, {"**Subscription:** expired"}},
-      {{{"a.log", "user: true\nuser: false\n"}}, {"**Account:** not logged in"}},
-      {{{"a.log", "x user: true\nKill Switch status: on\nKill Switch status: off\nmore"}},
-       {"**Account:** logged in", "**Kill switch:** off"}},
-      {{{"a.log", "supported protocols reset to: [a, b]\nsupported protocols reset to: [c] x\n"}},
-       {"**Protocols:** [c]"}},
-      {{{"a.log", "supported protocols reset to: nordlynx"}}, {"**Protocols:** nordlynx]"}},
-      {{{"a.LOG", "user: true"}, {"b.txt", "user: true"}}, {}},
-      {{{"old.log", "user: true"}, {"new.log", "user: false"}}, {"**Account:** not logged in"}},
-      {{{"new.log", "user: false"}, {"old.log", "user: true"}}, {"**Account:** logged in"}},
-      // Only the last 4000 characters count.
-      {{{"a.log", "user: true\n" + std::string(4000, 'x')}}, {}},
-      {{{"a.log", "user: true\xFF"}}, {}},
-  };
-  for (const auto& c : cases) {
-    std::filesystem::remove_all(logFolder());
-    int age = static_cast<int>(c.logs.size());
-    for (const auto& [name, text] : c.logs) writeLog(name, text, --age * 10);
+  const auto folder =
+      Paths::underHome("Library/Group Containers/W5W395V82Y.group.com.nordvpn/Library/Caches/Logs");
+  // Each row: log files, oldest first, then the finding lines.
+  const json cases = json::parse(R"([
+    [[["a.log", "subscription has expired\nuser: true\n"]], "\n**Subscription:** expired"],
+    [[["a.log", "user: true\nuser: false"]], "\n**Account:** not logged in"],
+    [[["a.log", "user: true\nKill Switch status: on\nKill Switch status: off\nx"]],
+     "\n**Account:** logged in\n**Kill switch:** off"],
+    [[["a.log", "supported protocols reset to: [a]\nsupported protocols reset to: [c] x\n"]],
+     "\n**Protocols:** [c]"],
+    [[["a.log", "supported protocols reset to: nordlynx"]], "\n**Protocols:** nordlynx]"],
+    [[["a.LOG", "user: true"], ["b.txt", "user: true"]], ""],
+    [[["old.log", "user: true"], ["new.log", "user: false"]], "\n**Account:** not logged in"],
+    [[["new.log", "user: false"], ["old.log", "user: true"]], "\n**Account:** logged in"]])");
+  const auto check = [&](const json& logs, const std::string& findings) {
+    std::filesystem::remove_all(folder);
+    auto age = std::chrono::minutes(10 * logs.size());
+    for (const auto& log : logs) {
+      test::writeFile(folder / log[0].get<std::string>(), log[1]);
+      age -= std::chrono::minutes(10);
+      std::filesystem::last_write_time(folder / log[0].get<std::string>(),
+                                       std::filesystem::file_time_type::clock::now() - age);
+    }
     const std::string report = test::textOf(call("nordvpn_diagnose"));
     const auto begin = report.find("**Auto-connect:** Off") + 21;
-    const auto end = report.find("\n\n- **Action:**");
-    std::string expected;
-    for (const auto& line : c.findings) expected += "\n" + line;
-    EXPECT_EQ(report.substr(begin, end - begin), expected) << c.logs.front().second;
-  }
+    EXPECT_EQ(report.substr(begin, report.find("\n\n- **Action:**") - begin), findings) << logs;
+  };
+  for (const auto& c : cases) check(c[0], c[1]);
+  // Only the last 4000 characters count, and a log that is not UTF-8 is not read.
+  check(json::array({{"a.log", "user: true\n" + std::string(4000, 'x')}}), "");
+  check(json::array({{"a.log", "user: true\xFF"}}), "");
 }
 
 }  // namespace
