@@ -76,22 +76,14 @@ TEST(OutlookToolsTest, ListsEachAddressOnceSortedAndMarksItAgainstMail) {
   FakeMail mail = mailWith(json::array({{{"name", "Work"}, {"emails", {"boss@work.com"}}},
                                         {{"emails", {"ALICE@HOME.COM", 5}}},
                                         {{"name", "Empty"}}}));
-  EXPECT_EQ(diagnose(mail),
-            "## Outlook Accounts Detected\n"
-            "- Alice@home.com ✅ also in Mail.app\n"
-            "- Boss@Work.com ✅ also in Mail.app\n"
-            "- alice@home.com ✅ also in Mail.app\n"
-            "- zed@example.com ⚠️ NOT in Mail.app\n"
-            "\n"
-            "## Mail.app Accounts\n"
-            "- Work: boss@work.com\n"
-            "- Unknown: ALICE@HOME.COM\n"
-            "- Empty: \n"
-            "\n"
-            "## Action Required\n"
-            "The following Outlook accounts are NOT in Mail.app:\n"
-            "- **zed@example.com**" +
-                actionSteps());
+  EXPECT_EQ(
+      diagnose(mail),
+      "## Outlook Accounts Detected\n- Alice@home.com ✅ also in Mail.app\n"
+      "- Boss@Work.com ✅ also in Mail.app\n- alice@home.com ✅ also in Mail.app\n"
+      "- zed@example.com ⚠️ NOT in Mail.app\n\n## Mail.app Accounts\n- Work: boss@work.com\n"
+      "- Unknown: ALICE@HOME.COM\n- Empty: \n\n## Action Required\n"
+      "The following Outlook accounts are NOT in Mail.app:\n- **zed@example.com**" +
+          actionSteps());
   EXPECT_EQ(mail.lastScript, OutlookTexts::kMailScript);
 }
 
@@ -100,27 +92,17 @@ TEST(OutlookToolsTest, EndsWithAllGoodWhenMailHasEveryAddress) {
   FakeMail mail =
       mailWith(json::array({{{"name", "All"}, {"emails", {"A@example.com", "b@example.com"}}}}));
   EXPECT_EQ(diagnose(mail),
-            "## Outlook Accounts Detected\n"
-            "- B@example.com ✅ also in Mail.app\n"
-            "- a@example.com ✅ also in Mail.app\n"
-            "\n"
-            "## Mail.app Accounts\n"
-            "- All: A@example.com, b@example.com\n"
-            "\n"
-            "## ✅ All Good\n" +
+            "## Outlook Accounts Detected\n- B@example.com ✅ also in Mail.app\n"
+            "- a@example.com ✅ also in Mail.app\n\n## Mail.app Accounts\n"
+            "- All: A@example.com, b@example.com\n\n## ✅ All Good\n" +
                 std::string(OutlookTexts::kAllGood));
 }
 
 TEST(OutlookToolsTest, AMailFailureIsReportedWithoutJudgingTheAddresses) {
   placeOutlook(kDefaults, "('x@example.com')", "('y@example.com')");
   const std::string addresses =
-      "## Outlook Accounts Detected\n"
-      "- Boss@Work.com\n"
-      "- x@example.com\n"
-      "- y@example.com\n"
-      "\n"
-      "## Mail.app Accounts\n"
-      "Could not read Mail.app accounts: ";
+      "## Outlook Accounts Detected\n- Boss@Work.com\n- x@example.com\n- y@example.com\n\n"
+      "## Mail.app Accounts\nCould not read Mail.app accounts: ";
   struct Case {
     ToolResult answer;
     std::string reason;
@@ -141,13 +123,9 @@ TEST(OutlookToolsTest, WithNoAddressAnywhereSaysSoAndStopsAfterMail) {
   test::writeDefaults("com.microsoft.Outlook", {{"Account", {{"ActivationEmail", ""}}}});
   FakeMail mail = mailWith(json::array());
   EXPECT_EQ(diagnose(mail),
-            "## Outlook Accounts Detected\n"
-            "No Outlook accounts found on this Mac.\n"
-            "\n"
-            "Outlook may not be installed, or has no accounts configured.\n"
-            "\n"
-            "## Mail.app Accounts\n"
-            "No accounts found in Mail.app.");
+            "## Outlook Accounts Detected\nNo Outlook accounts found on this Mac.\n\n"
+            "Outlook may not be installed, or has no accounts configured.\n\n"
+            "## Mail.app Accounts\nNo accounts found in Mail.app.");
 }
 
 }  // namespace
