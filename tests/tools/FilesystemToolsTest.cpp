@@ -11,14 +11,14 @@
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/FilesystemTools.h"
-#include "tools/ToolCalls.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::call;
+using test::callTool;
 
 class FilesystemToolsTest : public ::testing::Test {
  protected:
@@ -75,7 +75,7 @@ TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {
   test::writeFile(dir / "bad\xff", "");  // not UTF-8: shown with U+FFFD, not an empty answer
   fs::create_directories(dir / "z");
 
-  const json listing = test::jsonOf(call(registry_, "fs_list", {{"path", dir.string()}}));
+  const json listing = test::jsonOf(callTool(registry_, "fs_list", {{"path", dir.string()}}));
   std::vector<std::string> names;
   for (const json& item : listing["items"]) names.push_back(item["name"]);
   EXPECT_EQ(names, (std::vector<std::string>{"z", "A.txt", "b.txt", "bad\uFFFD"}));
@@ -85,10 +85,10 @@ TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {
   EXPECT_EQ(listing["items"][2]["size_human"], "2 B");
   EXPECT_EQ(listing["items"][2]["extension"], "txt");
   EXPECT_EQ(listing["items"][0]["type"], "directory");
-  EXPECT_EQ(test::jsonOf(call(registry_, "fs_list",
+  EXPECT_EQ(test::jsonOf(callTool(registry_, "fs_list",
                               {{"path", dir.string()}, {"show_hidden", "TRUE"}}))["count"],
             5);
-  EXPECT_EQ(test::textOf(call(registry_, "fs_list", {{"path", (dir / "b.txt").string()}})),
+  EXPECT_EQ(test::textOf(callTool(registry_, "fs_list", {{"path", (dir / "b.txt").string()}})),
             "failed: Invalid 'path': expected directory");
 }
 
@@ -118,7 +118,7 @@ TEST_F(FilesystemToolsTest, SearchesNamesButNotHiddenPackagedOrLinkedFolders) {
   for (const Case& c : cases) {
     json arguments = c.arguments;
     arguments["root"] = root.string();
-    const json found = test::jsonOf(call(registry_, "fs_search", arguments));
+    const json found = test::jsonOf(callTool(registry_, "fs_search", arguments));
     EXPECT_EQ(found["count"], found["results"].size());
     std::set<std::string> hits;
     for (const json& hit : found["results"]) hits.insert(hit["relative_path"]);
@@ -165,7 +165,7 @@ TEST_F(FilesystemToolsTest, ReadsPagesInTheFirstEncodingThatFits) {
       {{{"path", dir + "pipe"}}, "failed: Cannot open file: " + dir + "pipe"},
   };
   for (const auto& [arguments, expected] : cases) {
-    EXPECT_EQ(test::textOf(call(registry_, "fs_read", arguments)), expected) << arguments;
+    EXPECT_EQ(test::textOf(callTool(registry_, "fs_read", arguments)), expected) << arguments;
   }
 }
 

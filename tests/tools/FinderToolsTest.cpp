@@ -9,14 +9,14 @@
 #include "core/ConfigManager.h"
 #include "support/TestEnv.h"
 #include "tools/FinderTools.h"
-#include "tools/ToolCalls.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using test::call;
+using test::callTool;
 using namespace std::string_literals;
 
 class FinderToolsTest : public ::testing::Test {
@@ -31,7 +31,7 @@ class FinderToolsTest : public ::testing::Test {
     return json::parse(test::readFile(ConfigManager::shared().configPath()))["onedrive_scopes"];
   }
   std::string scopeCall(const json& arguments) {
-    return test::textOf(call(registry_, "onedrive_set_scope", arguments));
+    return test::textOf(callTool(registry_, "onedrive_set_scope", arguments));
   }
 
   ToolRegistry registry_;
@@ -40,7 +40,7 @@ class FinderToolsTest : public ::testing::Test {
 };
 
 TEST_F(FinderToolsTest, DiscoversTheOneDriveFoldersInTheirOrder) {
-  EXPECT_EQ(test::jsonOf(call(registry_, "onedrive_root")), json({{"roots", json::array()}}));
+  EXPECT_EQ(test::jsonOf(callTool(registry_, "onedrive_root")), json({{"roots", json::array()}}));
   makeDirs({"OneDrive - Personal", cloud_ + "OneDrive-Brackwell", cloud_ + ".onedrive-hidden",
             cloud_ + "Dropbox"});
   test::writeFile(under(cloud_ + "OneDrive-notes"), "a file, not a folder");
@@ -93,7 +93,7 @@ TEST_F(FinderToolsTest, ScopesConfineEachMountAtAFolderBoundary) {
 }
 
 TEST_F(FinderToolsTest, SearchesDropHitsOutsideTheScope) {
-  EXPECT_EQ(test::textOf(call(registry_, "onedrive_search_files", {{"query", "x"}})),
+  EXPECT_EQ(test::textOf(callTool(registry_, "onedrive_search_files", {{"query", "x"}})),
             "failed: Not found: No OneDrive directories found");
   test::writeFile(under("OneDrive/Work/plan.txt"), "");
   test::writeFile(under("OneDrive/Workshop/plan.txt"), "");
@@ -108,7 +108,7 @@ TEST_F(FinderToolsTest, SearchesDropHitsOutsideTheScope) {
       {{{"query", "plan"}, {"max_results", 1}}, {under("OneDrive/Work/plan.txt")}},
   };
   for (const auto& [arguments, expected] : cases) {
-    const json found = test::jsonOf(call(registry_, "onedrive_search_files", arguments));
+    const json found = test::jsonOf(callTool(registry_, "onedrive_search_files", arguments));
     std::set<std::string> hits;
     for (const json& hit : found["results"]) hits.insert(hit["path"]);
     EXPECT_EQ(hits, expected) << arguments;
@@ -149,7 +149,7 @@ TEST_F(FinderToolsTest, ReadsInTheAskedOrFirstFittingEncoding) {
        "failed: Invalid 'path': expected text file (.txt, .md, .csv, .json, .xml, .log, etc.)"},
   };
   for (const auto& [arguments, expected] : cases) {
-    EXPECT_EQ(test::textOf(call(registry_, "onedrive_read_file", arguments)), expected)
+    EXPECT_EQ(test::textOf(callTool(registry_, "onedrive_read_file", arguments)), expected)
         << arguments;
   }
 }
@@ -182,7 +182,7 @@ TEST_F(FinderToolsTest, ConcurrentScopeChangesAreAllKept) {
   const auto setRepeatedly = [&](const std::string& root) {
     for (int i = 0; i < kRounds; ++i) {
       EXPECT_TRUE(
-          call(registry_, "onedrive_set_scope",
+          callTool(registry_, "onedrive_set_scope",
                {{"root_name", root}, {"folder", "/F" + std::to_string(i)}, {"confirm", true}})
               .ok());
     }
