@@ -28,6 +28,7 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "tools/OfficeTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -60,6 +61,7 @@ void connectLayers() {
 void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
+  OfficeTools::registerTools(registry);
   ToDoTools::registerTools(registry);
 }
 
