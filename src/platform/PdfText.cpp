@@ -37,7 +37,10 @@ std::optional<std::string> PdfText::pageText(int index) const {
   std::unique_ptr<poppler::page> page(document_->create_page(index));
   if (!page) return std::nullopt;
   const poppler::byte_array utf8 = page->text().to_utf8();
-  return std::string(utf8.begin(), utf8.end());
+  std::string text(utf8.begin(), utf8.end());
+  // The library ends every page with a line feed and a form feed; callers join pages themselves.
+  while (!text.empty() && (text.back() == '\f' || text.back() == '\n')) text.pop_back();
+  return text;
 }
 
 }  // namespace tvrn

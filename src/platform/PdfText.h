@@ -23,7 +23,8 @@ class PdfText {
   PdfText& operator=(const PdfText&) = delete;
 
   int pageCount() const;
-  // The page's text as UTF-8; nothing when the page cannot be read.
+  // The page's text as UTF-8, without a page break at its end; nothing when the page cannot be
+  // read.
   std::optional<std::string> pageText(int index) const;
 
  private:

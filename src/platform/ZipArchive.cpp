@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -55,14 +57,27 @@ std::optional<std::string> bytesOf(zip_source_t* source) {
   return bytes;
 }
 
-// Opens an archive over a writable memory buffer (starting from `initial`, which must outlive
-// the archive), keeping the buffer alive past zip_close so its new contents can be read.
-Result<std::pair<ArchivePtr, SourcePtr>, std::string> openInMemory(const std::string& initial,
+// A malloc'ed copy that libzip owns and frees: when it rewrites a memory buffer it may hand
+// pieces of the old data to the new one and free them with free() later, so it must never be
+// given memory of ours.
+void* ownedCopy(std::string_view bytes) {
+  void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
+  if (copy != nullptr && !bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+  return copy;
+}
+
+// Opens an archive over a writable memory buffer starting from `initial`, keeping the buffer
+// alive past zip_close so its new contents can be read.
+Result<std::pair<ArchivePtr, SourcePtr>, std::string> openInMemory(std::string_view initial,
                                                                    int flags) {
   ZipError error;
-  zip_source_t* raw = zip_source_buffer_create(initial.empty() ? nullptr : initial.data(),
-                                               initial.size(), 0, error.get());
-  if (raw == nullptr) return fail(error.text());
+  void* data = initial.empty() ? nullptr : ownedCopy(initial);
+  if (!initial.empty() && data == nullptr) return fail(std::string("out of memory"));
+  zip_source_t* raw = zip_source_buffer_create(data, initial.size(), 1, error.get());
+  if (raw == nullptr) {
+    std::free(data);
+    return fail(error.text());
+  }
   zip_t* archive = zip_open_from_source(raw, flags, error.get());
   if (archive == nullptr) {
     zip_source_free(raw);
@@ -73,8 +88,13 @@ Result<std::pair<ArchivePtr, SourcePtr>, std::string> openInMemory(const std::st
 }
 
 bool addMember(zip_t* archive, const Member& member) {
-  zip_source_t* data = zip_source_buffer(archive, member.bytes.data(), member.bytes.size(), 0);
-  if (data == nullptr) return false;
+  void* copy = ownedCopy(member.bytes);
+  if (copy == nullptr) return false;
+  zip_source_t* data = zip_source_buffer(archive, copy, member.bytes.size(), 1);
+  if (data == nullptr) {
+    std::free(copy);
+    return false;
+  }
   if (zip_file_add(archive, member.name.c_str(), data, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0) {
     zip_source_free(data);
     return false;
@@ -132,8 +152,7 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
 
 Result<bool, std::string> create(const std::filesystem::path& archivePath,
                                  const std::vector<Member>& members) {
-  const std::string empty;
-  auto opened = openInMemory(empty, ZIP_TRUNCATE);
+  auto opened = openInMemory({}, ZIP_TRUNCATE);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
   for (const Member& member : members) {

@@ -1,0 +1,71 @@
+// A stand-in for the Python interpreter. Run with a script file, it behaves as the script's
+// directive (see FakeScript.h) says: prints "stdout" and "stderr", waits "delay_ms", exits with
+// "exit" (default 0). Once a pip install has succeeded, a directive's "installed" member, when
+// present, is used instead, as a real interpreter would then find the module.
+// Run as "-m pip install ...", it records the install and behaves as FAKE_PIP says: "ok" exits 0,
+// "hang" never ends on its own, anything else exits 1.
+//
+// FAKE_PYTHON_LOG: a file to which each run appends its argv (without the program) as one JSON
+// array line.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "FakeScript.h"
+
+namespace {
+
+std::string variable(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+void record(int argc, char** argv) {
+  const std::string file = variable("FAKE_PYTHON_LOG");
+  if (file.empty()) return;
+  nlohmann::json arguments = nlohmann::json::array();
+  for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  fake::writeAll(fd, arguments.dump() + "\n");
+  ::close(fd);
+}
+
+// Where a successful install is remembered: beside the log.
+std::string installedMarker() { return variable("FAKE_PYTHON_LOG") + ".installed"; }
+
+int pip() {
+  const std::string behaviour = variable("FAKE_PIP");
+  if (behaviour == "hang") {
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 1;
+  }
+  if (behaviour != "ok") return 1;
+  std::ofstream(installedMarker()) << "installed\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  record(argc, argv);
+  if (argc >= 2 && std::string_view(argv[1]) == "-m") return pip();
+  if (argc < 2) return 2;
+  std::ifstream in(argv[1]);
+  const std::string script((std::istreambuf_iterator<char>(in)), {});
+  nlohmann::json directive = fake::directiveFor(script, "FAKE_PYTHON_DIRECTIVE");
+  if (directive.contains("installed") && std::ifstream(installedMarker()).good()) {
+    directive = directive["installed"];
+  }
+  fake::pause(directive);
+  fake::writeAll(STDOUT_FILENO, fake::stdoutOf(directive));
+  fake::writeAll(STDERR_FILENO, fake::stderrOf(directive));
+  return static_cast<int>(directive.value("exit", 0LL));
+}
