@@ -16,13 +16,15 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kPersonalDataTools = {
+const std::set<std::string> kBuiltInTools = {
+    "pdf_read", "word_read", "word_create", "word_append",
     "list_calendar_names", "list_calendar_events", "create_calendar_event",
     "update_calendar_event", "delete_calendar_event", "list_reminders", "create_reminder",
     "list_contacts", "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks",
     "todo_create_task", "todo_complete_task"};
 
 const std::set<std::string> kReadOnlyTools = {
+    "pdf_read", "word_read",
     "list_calendar_names", "list_calendar_events", "list_reminders", "list_contacts",
     "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks"};
 
@@ -66,7 +68,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
 
-  EXPECT_EQ(listedNames(*client), kPersonalDataTools);
+  EXPECT_EQ(listedNames(*client), kBuiltInTools);
 
   auto names = client->call(test::request(
       3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}}));

@@ -1,6 +1,5 @@
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -66,7 +65,8 @@ TEST(TextConverterTest, FilesByFormat) {
 TEST(ZipArchiveTest, ReadsCreatesAndReplacesMembers) {
   const auto dir = test::home() / "zips";
   const auto file = dir / "pack.zip";
-  ASSERT_TRUE(ZipArchive::create(file, {{"a.txt", "first"}, {"dir/b.bin", std::string(100000, 'b')}}));
+  ASSERT_TRUE(
+      ZipArchive::create(file, {{"a.txt", "first"}, {"dir/b.bin", std::string(100000, 'b')}}));
   EXPECT_EQ(ZipArchive::readMember(file, "a.txt").value(), "first");
   EXPECT_EQ(ZipArchive::readMember(file, "dir/b.bin").value(), std::string(100000, 'b'));
   EXPECT_FALSE(ZipArchive::readMember(file, "none").ok());

@@ -33,8 +33,8 @@ std::string makePdf(const std::vector<PdfPage>& pages) {
     kids += std::to_string(pageObject) + " 0 R ";
   }
   objects.push_back("<< /Type /Catalog /Pages 2 0 R >>");
-  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " +
-                    std::to_string(pages.size()) + " >>");
+  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages.size()) +
+                    " >>");
   objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
   for (std::size_t i = 0; i < pages.size(); ++i) {
     const std::size_t contents = 5 + 2 * i;
@@ -60,8 +60,8 @@ std::string makePdf(const std::vector<PdfPage>& pages) {
     std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", offset);
     pdf += entry;
   }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(xref) + "\n%%EOF\n";
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
   return pdf;
 }
 

@@ -1,12 +1,9 @@
-#include "tools/OfficeServices.h"
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "support/TestEnv.h"
+#include "tools/OfficeServices.h"
 
 namespace tvrn {
 namespace {
@@ -38,8 +36,8 @@ class PythonScriptTest : public ::testing::Test {
 
   // The outcome as text: the JSON printed, or "error: " and the error's text.
   std::string run(const std::string& directive, const OfficeServices::PythonLimits& limits = {}) {
-    const auto result =
-        OfficeServices::runPythonScript("/*fake " + directive + " fake*/", {"a1", "a 2"}, false, limits);
+    const auto result = OfficeServices::runPythonScript("/*fake " + directive + " fake*/",
+                                                        {"a1", "a 2"}, false, limits);
     return result ? result.value().dump() : "error: " + result.error().description();
   }
 
@@ -110,12 +108,10 @@ TEST_F(PythonScriptTest, TimeOutEndsTheScript) {
 TEST_F(PythonScriptTest, MissingModules) {
   const std::string missingPptx =
       R"("stderr": "ModuleNotFoundError: No module named 'pptx'", "exit": 1)";
-  const std::vector<std::string> userInstall = {"-m", "pip", "install", "--quiet", "--user",
-                                                "python-pptx"};
-  const std::vector<std::string> systemInstall = {"-m",     "pip",
-                                                  "install", "--quiet",
-                                                  "--user", "--break-system-packages",
-                                                  "python-pptx"};
+  const std::vector<std::string> userInstall = {"-m",      "pip",    "install",
+                                                "--quiet", "--user", "python-pptx"};
+  const std::vector<std::string> systemInstall = {
+      "-m", "pip", "install", "--quiet", "--user", "--break-system-packages", "python-pptx"};
   struct Case {
     std::string pip;  // FAKE_PIP
     std::string directive;
@@ -125,16 +121,24 @@ TEST_F(PythonScriptTest, MissingModules) {
   const std::string pptxMissing =
       "error: Python dependency missing: pptx \u2014 run pip3 install python-pptx";
   const std::vector<Case> cases = {
-      {"ok", "{" + missingPptx + R"(, "installed": {"stdout": "{\"slides\": 2}"}})",
-       R"({"slides":2})", {userInstall}},
-      {"ok", "{" + missingPptx + R"(, "installed": {"stderr": "No module named 'pptx'", "exit": 1}})",
-       "error: Python error: No module named 'pptx'", {userInstall}},
+      {"ok",
+       "{" + missingPptx + R"(, "installed": {"stdout": "{\"slides\": 2}"}})",
+       R"({"slides":2})",
+       {userInstall}},
+      {"ok",
+       "{" + missingPptx + R"(, "installed": {"stderr": "No module named 'pptx'", "exit": 1}})",
+       "error: Python error: No module named 'pptx'",
+       {userInstall}},
       {"fail", "{" + missingPptx + "}", pptxMissing, {userInstall, systemInstall}},
       {"hang", "{" + missingPptx + "}", pptxMissing, {userInstall, systemInstall}},
-      {"ok", R"({"stderr": "ModuleNotFoundError: No module named 'requests'", "exit": 1})",
-       "error: Python dependency missing: requests \u2014 run pip3 install requests", {}},
-      {"ok", R"({"stderr": "ModuleNotFoundError: something", "exit": 1})",
-       "error: Python dependency missing:  \u2014 run pip3 install ", {}},
+      {"ok",
+       R"({"stderr": "ModuleNotFoundError: No module named 'requests'", "exit": 1})",
+       "error: Python dependency missing: requests \u2014 run pip3 install requests",
+       {}},
+      {"ok",
+       R"({"stderr": "ModuleNotFoundError: something", "exit": 1})",
+       "error: Python dependency missing:  \u2014 run pip3 install ",
+       {}},
   };
   OfficeServices::PythonLimits limits;
   limits.pipInstall = milliseconds(600);
@@ -214,8 +218,8 @@ TEST(CloudPlaceholderTest, OnlyCloudFilesThatAreNotLocalAreDownloaded) {
     std::filesystem::path file;
     std::string bytes;  // written first, unless the file is `marked`
     bool withClient;
-    bool ready;     // no error comes back
-    bool probed;    // the sync client was asked
+    bool ready;   // no error comes back
+    bool probed;  // the sync client was asked
   };
   std::vector<Case> cases = {
       {test::home() / "Documents" / "empty.docx", "", true, true, false},

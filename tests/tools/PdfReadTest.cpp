@@ -93,8 +93,8 @@ TEST(PdfReadTest, FailuresNameThePath) {
   const auto notPdf = test::home() / "notes.pdf";
   test::writeFile(notPdf, "just words");
   const std::string notPdfPath = notPdf.string();
-  const std::string bad = "Could not open PDF at " + notPdfPath +
-                          ". The file may be corrupted or not a valid PDF.";
+  const std::string bad =
+      "Could not open PDF at " + notPdfPath + ". The file may be corrupted or not a valid PDF.";
   const std::vector<std::pair<json, std::string>> cases = {
       {{{"path", notPdfPath}}, "error: " + bad},
       {{{"path", "/no/such/file.pdf"}}, "error: Not found: /no/such/file.pdf"},

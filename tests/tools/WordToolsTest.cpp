@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -28,10 +27,10 @@ constexpr const char* kStyles = "<styles>kept as they were</styles>";
 // that an append must leave alone.
 std::string docxWithBody(const std::string& name, const std::string& body) {
   const auto file = test::home() / name;
-  EXPECT_TRUE(ZipArchive::create(file, {{"[Content_Types].xml", "<Types/>"},
-                                        {"word/document.xml",
-                                         std::string(kBodyOpen) + body + "</w:body></w:document>"},
-                                        {"word/styles.xml", kStyles}}));
+  EXPECT_TRUE(ZipArchive::create(
+      file, {{"[Content_Types].xml", "<Types/>"},
+             {"word/document.xml", std::string(kBodyOpen) + body + "</w:body></w:document>"},
+             {"word/styles.xml", kStyles}}));
   return file.string();
 }
 
@@ -99,9 +98,10 @@ TEST(WordToolsTest, ReadsEachKindOfWordProcessingFile) {
   const std::string made = created("read.docx", "Title", "first &amp; line\n\nthird");
   const std::string breaks = docxWithBody("breaks.docx", kSectionBreakBody + kAttributedSectPr);
   const auto rtf = test::home() / "letter.rtf";
-  test::writeFile(rtf,
-                  "{\\rtf1\\ansi{\\fonttbl\\f0\\fswiss Helvetica;}{\\*\\generator Writer;}\\f0\\pard "
-                  "Caf\\'e9 \\u8364?\\tab x\\par Second line}");
+  test::writeFile(
+      rtf,
+      "{\\rtf1\\ansi{\\fonttbl\\f0\\fswiss Helvetica;}{\\*\\generator Writer;}\\f0\\pard "
+      "Caf\\'e9 \\u8364?\\tab x\\par Second line}");
   const auto html = test::home() / "page.html";
   test::writeFile(html,
                   "<html><head><title>T</title><style>p{}</style></head><body><h1>Head</h1>"
@@ -134,9 +134,11 @@ TEST(WordToolsTest, AppendGoesBeforeTheBodysSectionProperties) {
     std::vector<std::string> tags;  // the body's children after the append
   };
   const std::vector<Case> cases = {
-      {"empty-sectpr.docx", "<w:p><w:r><w:t>Old</w:t></w:r></w:p><w:sectPr/>",
+      {"empty-sectpr.docx",
+       "<w:p><w:r><w:t>Old</w:t></w:r></w:p><w:sectPr/>",
        {"p", "p", "p", "sectPr"}},
-      {"attributed.docx", "<w:p><w:r><w:t>Old</w:t></w:r></w:p>" + kAttributedSectPr,
+      {"attributed.docx",
+       "<w:p><w:r><w:t>Old</w:t></w:r></w:p>" + kAttributedSectPr,
        {"p", "p", "p", "sectPr"}},
       {"breaks.docx", kSectionBreakBody + "<w:sectPr/>", {"p", "p", "p", "p", "sectPr"}},
       {"none.docx", "<w:p><w:r><w:t>Old</w:t></w:r></w:p>", {"p", "p", "p"}},
@@ -167,9 +169,10 @@ TEST(WordToolsTest, AppendGoesBeforeTheBodysSectionProperties) {
 
 TEST(WordToolsTest, AppendCountsCharactersAsReadersSeeThem) {
   const std::string path = created("count.docx", "", "start");
-  EXPECT_EQ(test::callOffice("word_append",
-                             {{"path", path}, {"content", "a\U0001F600e\u0301"}, {"confirm", true}}),
-            "Appended 3 characters to " + path);
+  EXPECT_EQ(
+      test::callOffice("word_append",
+                       {{"path", path}, {"content", "a\U0001F600e\u0301"}, {"confirm", true}}),
+      "Appended 3 characters to " + path);
   EXPECT_EQ(test::callOffice("word_read", {{"path", path}}), "start\na\U0001F600e\u0301");
 }
 
@@ -185,8 +188,9 @@ TEST(WordToolsTest, AppendFailuresLeaveTheFileAlone) {
       {unfinished.string(), "error: Cannot read document.xml"},
   };
   for (const auto& [path, expected] : cases) {
-    EXPECT_EQ(test::callOffice("word_append", {{"path", path}, {"content", "x"}, {"confirm", true}}),
-              expected);
+    EXPECT_EQ(
+        test::callOffice("word_append", {{"path", path}, {"content", "x"}, {"confirm", true}}),
+        expected);
   }
   EXPECT_EQ(test::readFile(notZip), "not a package");
   EXPECT_EQ(test::readFile(unfinished), unfinishedBefore);
@@ -226,10 +230,10 @@ TEST(WordToolsTest, RelativePathsLandInTheWorkingDirectory) {
   std::filesystem::create_directories(folder);
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(folder);
-  const std::string created =
-      test::callOffice("word_create", {{"path", "rel.docx"}, {"content", "one"}, {"confirm", true}});
-  const std::string appended =
-      test::callOffice("word_append", {{"path", "rel.docx"}, {"content", "two"}, {"confirm", true}});
+  const std::string created = test::callOffice(
+      "word_create", {{"path", "rel.docx"}, {"content", "one"}, {"confirm", true}});
+  const std::string appended = test::callOffice(
+      "word_append", {{"path", "rel.docx"}, {"content", "two"}, {"confirm", true}});
   const std::string read = test::callOffice("word_read", {{"path", "rel.docx"}});
   std::filesystem::current_path(previous);
 
