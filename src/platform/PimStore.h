@@ -39,9 +39,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Result.h"
 #include "platform/PimDocument.h"
 #include "platform/PimTypes.h"
-#include "platform/Result.h"
 
 namespace tvrn {
 

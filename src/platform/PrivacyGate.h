@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/PimDocument.h"
 #include "platform/Result.h"
+#include "platform/PimDocument.h"
 
 namespace tvrn {
 

@@ -21,8 +21,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 template <typename T, typename E>
 class Result {
  public:
-  Result(T value)
-      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   template <typename F>
   Result(Failure<F> failure)  // NOLINT: implicit by design
       : state_(std::in_place_index<1>, E(std::move(failure.error))) {}
