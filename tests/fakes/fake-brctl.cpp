@@ -4,7 +4,6 @@
 //
 // FAKE_BRCTL_LOG: a file to which each run appends its argv (without the program) as one JSON
 // array line.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,15 +16,7 @@
 #include "FakeScript.h"
 
 int main(int argc, char** argv) {
-  if (const char* log = std::getenv("FAKE_BRCTL_LOG")) {
-    nlohmann::json arguments = nlohmann::json::array();
-    for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
-    const int fd = ::open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      fake::writeAll(fd, arguments.dump() + "\n");
-      ::close(fd);
-    }
-  }
+  fake::recordArguments("FAKE_BRCTL_LOG", argc, argv, 1);
   if (argc != 3 || std::string_view(argv[1]) != "download") return 64;
   std::string bytes = "downloaded contents\n";
   if (const char* source = std::getenv("FAKE_BRCTL_SOURCE")) {

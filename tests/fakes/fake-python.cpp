@@ -7,7 +7,6 @@
 //
 // FAKE_PYTHON_LOG: a file to which each run appends its argv (without the program) as one JSON
 // array line.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,17 +26,6 @@ std::string variable(const char* name) {
   return value != nullptr ? value : "";
 }
 
-void record(int argc, char** argv) {
-  const std::string file = variable("FAKE_PYTHON_LOG");
-  if (file.empty()) return;
-  nlohmann::json arguments = nlohmann::json::array();
-  for (int i = 1; i < argc; ++i) arguments.push_back(argv[i]);
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  fake::writeAll(fd, arguments.dump() + "\n");
-  ::close(fd);
-}
-
 // Where a successful install is remembered: beside the log.
 std::string installedMarker() { return variable("FAKE_PYTHON_LOG") + ".installed"; }
 
@@ -55,7 +43,7 @@ int pip() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  record(argc, argv);
+  fake::recordArguments("FAKE_PYTHON_LOG", argc, argv, 1);
   if (argc >= 2 && std::string_view(argv[1]) == "-m") return pip();
   if (argc < 2) return 2;
   std::ifstream in(argv[1]);

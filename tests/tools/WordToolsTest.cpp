@@ -248,8 +248,9 @@ TEST(WordToolsTest, CloudFileWithoutZipHeaderIsDownloadedOnce) {
   const PlaceholderPolling quick{std::chrono::milliseconds(5), 4};
   const auto cloud = test::home() / "Library" / "CloudStorage" / "OneDrive-Personal";
   const auto source = created("source.docx", "", "from the cloud");
-  const auto log = test::home() / "brctl.log";
+  const auto log = test::home() / "brctl-word.log";
   ::setenv("FAKE_BRCTL_LOG", log.c_str(), 1);
+  ::unsetenv("TVRN_BRCTL");
 
   const auto stuck = cloud / "stuck.docx";
   test::writeFile(stuck, "{\\rtf1 not yet}");
