@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -316,6 +317,7 @@ std::optional<std::string> plainText(std::string_view bytes) {
 std::string rtfToText(std::string_view rtf) { return RtfReader(rtf).read(); }
 
 std::string htmlToText(std::string_view html) {
+  if (html.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return {};
   std::unique_ptr<xmlDoc, DocFreer> doc(htmlReadMemory(
       html.data(), static_cast<int>(html.size()), nullptr, nullptr,
       HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING | HTML_PARSE_NONET));

@@ -190,8 +190,13 @@ ToolResult writeDocxZip(const std::string& path, const std::string& documentXML)
       {"_rels/.rels", kPackageRelationships},
       {"word/_rels/document.xml.rels", kDocumentRelationships},
       {kDocumentMember, documentXML}};
-  if (!ZipArchive::create(resolved(path), members))
+  const auto file = resolved(path);
+  // The document goes into an existing folder only; no folders are made on the caller's behalf.
+  std::error_code error;
+  if (!std::filesystem::is_directory(file.parent_path(), error) ||
+      !ZipArchive::create(file, members)) {
     return fail(ToolError::executionFailed(kCannotZip));
+  }
   return ToolResponse::json(JSONValue::Object{{"created", true}, {"path", path}});
 }
 

@@ -165,6 +165,11 @@ TEST_F(PythonScriptTest, InterpreterThatCannotStart) {
   ::setenv(OfficeServices::kPythonVariable, "/no/such/python3", 1);
   EXPECT_EQ(run("{}").rfind("error: Cannot run python3: ", 0), 0u);
   EXPECT_TRUE(test::namesIn(std::getenv("TMPDIR")).empty());
+
+  const std::string temporary = std::getenv("TMPDIR");
+  ::setenv("TMPDIR", "/no/such/folder", 1);
+  EXPECT_EQ(run("{}"), "error: Cannot write temp Python script");
+  ::setenv("TMPDIR", temporary.c_str(), 1);
 }
 
 // Frees header readers stuck on a FIFO by opening it for writing until none is left waiting.

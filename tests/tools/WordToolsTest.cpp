@@ -219,6 +219,11 @@ TEST(WordToolsTest, FailedWritesKeepTheOldDocument) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &original), 0);
 
   EXPECT_EQ(createReply, "error: Cannot zip .docx file");
+  const auto missingFolder = folder / "missing" / "new.docx";
+  EXPECT_EQ(
+      test::callOffice("word_create",
+                       {{"path", missingFolder.string()}, {"content", "x"}, {"confirm", true}}),
+      "error: Cannot zip .docx file");
   EXPECT_EQ(appendReply, "error: Cannot write back to .docx");
   EXPECT_EQ(test::readFile(path), before);
   EXPECT_EQ(test::namesIn(folder), std::vector<std::string>{"kept.docx"});
