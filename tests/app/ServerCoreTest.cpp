@@ -10,6 +10,7 @@
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "platform/PimStore.h"
+#include "support/PdfMaker.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -84,6 +85,33 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadOnlyTools);
+}
+
+TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 0;
+  const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply = client->call(
+        test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
+  };
+  const auto pdf = test::home() / "three.pdf";
+  test::writeFile(pdf, test::makePdf({{"First page"}, {"Second page"}, {"Third page"}}));
+  EXPECT_EQ(call("pdf_read", {{"path", pdf}}),
+            "PDF: 3 pages\n---\nFirst page\n\nSecond page\n\nThird page");
+
+  const std::string docx = (test::home() / "memo.docx").string();
+  nlohmann::json create = {{"path", docx}, {"title", "Memo"}, {"content", "line one\nline two"}};
+  EXPECT_EQ(call("word_create", create).rfind("Preview \u2014 Word document", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(docx));
+  create["confirm"] = true;
+  EXPECT_EQ(call("word_create", create),
+            "{\n  \"created\": true,\n  \"path\": \"" + docx + "\"\n}");
+  EXPECT_EQ(call("word_append", {{"path", docx}, {"content", "appended"}, {"confirm", true}}),
+            "Appended 8 characters to " + docx);
+  EXPECT_EQ(call("word_read", {{"path", docx}}), "Memo\nline one\nline two\nappended");
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
