@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   std::ifstream in(argv[1]);
   const std::string script((std::istreambuf_iterator<char>(in)), {});
-  nlohmann::json directive = fake::directiveFor(script, "FAKE_PYTHON_DIRECTIVE");
+  nlohmann::json directive = fake::directiveIn(script).value_or(nlohmann::json::object());
   if (directive.contains("installed") && std::ifstream(installedMarker()).good()) {
     directive = directive["installed"];
   }
