@@ -34,6 +34,7 @@
 #include "tools/NordVPNTools.h"
 #include "tools/OutlookTools.h"
 #include "tools/SafariTools.h"
+#include "tools/OfficeTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -67,6 +68,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   FinderTools::registerTools(registry);
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
+  OfficeTools::registerTools(registry);
   ToDoTools::registerTools(registry);
   MessagesTools::registerTools(registry, JXARunnerProxy::medium());
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());

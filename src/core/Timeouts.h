@@ -13,6 +13,7 @@ inline constexpr double permissionProbe = 5;
 inline constexpr double jxaDiagnostic = 8;
 inline constexpr double jxaDiagnosticLong = 10;
 inline constexpr double officeSubprocess = 15;
+inline constexpr double pipInstall = 120;
 inline constexpr double networkFireAndForget = 1;
 inline constexpr double networkShort = 5;
 inline constexpr double networkStockAPI = 7;

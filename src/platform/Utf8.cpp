@@ -141,6 +141,15 @@ std::string lastCharacters(std::string_view text, std::size_t count) {
   return std::string(text.substr(start));
 }
 
+std::size_t characterCount(std::string_view text) {
+  CharacterBoundaries boundaries(text);
+  if (!boundaries.ok()) return text.size();
+  std::size_t count = 0;
+  boundaries.first();
+  while (boundaries.next() != UBRK_DONE) ++count;
+  return count;
+}
+
 bool isWhiteSpace(char32_t codePoint) {
   return (codePoint >= 0x09 && codePoint <= 0x0D) || codePoint == 0x20 || codePoint == 0x85 ||
          codePoint == 0xA0 || codePoint == 0x1680 || (codePoint >= 0x2000 && codePoint <= 0x200A) ||

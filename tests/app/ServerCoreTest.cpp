@@ -14,6 +14,7 @@
 #include "platform/Subprocess.h"
 #include "support/AppFixtures.h"
 #include "support/FakeSafari.h"
+#include "support/PdfMaker.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -27,6 +28,10 @@ const std::set<std::string> kServedTools = {
     "onedrive_search_files",
     "onedrive_file_info",
     "onedrive_set_scope",
+    "pdf_read",
+    "word_read",
+    "word_create",
+    "word_append",
     "todo_create_task",
     "todo_complete_task",
     "list_calendar_names",
@@ -57,6 +62,8 @@ const std::set<std::string> kReadOnlyTools = {
     "onedrive_read_file",
     "onedrive_search_files",
     "onedrive_file_info",
+    "pdf_read",
+    "word_read",
     "list_calendar_names",
     "list_calendar_events",
     "list_reminders",
@@ -132,6 +139,33 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadOnlyTools);
+}
+
+TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 0;
+  const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply = client->call(
+        test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
+  };
+  const auto pdf = test::home() / "three.pdf";
+  test::writeFile(pdf, test::makePdf({{"First page"}, {"Second page"}, {"Third page"}}));
+  EXPECT_EQ(call("pdf_read", {{"path", pdf}}),
+            "PDF: 3 pages\n---\nFirst page\n\nSecond page\n\nThird page");
+
+  const std::string docx = (test::home() / "memo.docx").string();
+  nlohmann::json create = {{"path", docx}, {"title", "Memo"}, {"content", "line one\nline two"}};
+  EXPECT_EQ(call("word_create", create).rfind("Preview \u2014 Word document", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(docx));
+  create["confirm"] = true;
+  EXPECT_EQ(call("word_create", create),
+            "{\n  \"created\": true,\n  \"path\": \"" + docx + "\"\n}");
+  EXPECT_EQ(call("word_append", {{"path", docx}, {"content", "appended"}, {"confirm", true}}),
+            "Appended 8 characters to " + docx);
+  EXPECT_EQ(call("word_read", {{"path", docx}}), "Memo\nline one\nline two\nappended");
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {

@@ -14,6 +14,7 @@
 //               replying)
 #pragma once
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,6 +79,19 @@ inline void writeAll(int fd, std::string_view bytes) {
     if (n <= 0) return;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+// Appends argv[first...] as one JSON array line to the file the environment variable names, if
+// any, so a test can see how the fake was run.
+inline void recordArguments(const char* variable, int argc, char** argv, int first) {
+  const char* file = std::getenv(variable);
+  if (file == nullptr || *file == '\0') return;
+  nlohmann::json arguments = nlohmann::json::array();
+  for (int i = first; i < argc; ++i) arguments.push_back(argv[i]);
+  const int fd = ::open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  writeAll(fd, arguments.dump() + "\n");
+  ::close(fd);
 }
 
 }  // namespace fake

@@ -1,0 +1,180 @@
+#include "platform/ZipArchive.h"
+
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "platform/FileStore.h"
+
+namespace tvrn::ZipArchive {
+namespace {
+
+struct ArchiveCloser {
+  void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct SourceFreer {
+  void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+struct FileCloser {
+  void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using ArchivePtr = std::unique_ptr<zip_t, ArchiveCloser>;
+using SourcePtr = std::unique_ptr<zip_source_t, SourceFreer>;
+
+// Owns a zip_error_t for the length of one call and gives its text.
+class ZipError {
+ public:
+  ZipError() { zip_error_init(&error_); }
+  ~ZipError() { zip_error_fini(&error_); }
+  ZipError(const ZipError&) = delete;
+  ZipError& operator=(const ZipError&) = delete;
+  zip_error_t* get() { return &error_; }
+  std::string text() { return zip_error_strerror(&error_); }
+
+ private:
+  zip_error_t error_;
+};
+
+std::string archiveError(zip_t* archive) { return zip_error_strerror(zip_get_error(archive)); }
+
+// The bytes a written in-memory source holds.
+std::optional<std::string> bytesOf(zip_source_t* source) {
+  zip_stat_t stat;
+  if (zip_source_open(source) < 0) return std::nullopt;
+  zip_stat_init(&stat);
+  std::string bytes;
+  bool ok = zip_source_stat(source, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) != 0;
+  if (ok) {
+    bytes.resize(stat.size);
+    ok = zip_source_read(source, bytes.data(), stat.size) == static_cast<zip_int64_t>(stat.size);
+  }
+  zip_source_close(source);
+  if (!ok) return std::nullopt;
+  return bytes;
+}
+
+// A malloc'ed copy that libzip owns and frees: when it rewrites a memory buffer it may hand
+// pieces of the old data to the new one and free them with free() later, so it must never be
+// given memory of ours.
+void* ownedCopy(std::string_view bytes) {
+  void* copy = std::malloc(bytes.empty() ? 1 : bytes.size());
+  if (copy != nullptr && !bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
+  return copy;
+}
+
+// Opens an archive over a writable memory buffer starting from `initial`, keeping the buffer
+// alive past zip_close so its new contents can be read.
+Result<std::pair<ArchivePtr, SourcePtr>, std::string> openInMemory(std::string_view initial,
+                                                                   int flags) {
+  ZipError error;
+  void* data = initial.empty() ? nullptr : ownedCopy(initial);
+  if (!initial.empty() && data == nullptr) return fail(std::string("out of memory"));
+  zip_source_t* raw = zip_source_buffer_create(data, initial.size(), 1, error.get());
+  if (raw == nullptr) {
+    std::free(data);
+    return fail(error.text());
+  }
+  zip_t* archive = zip_open_from_source(raw, flags, error.get());
+  if (archive == nullptr) {
+    zip_source_free(raw);
+    return fail(error.text());
+  }
+  zip_source_keep(raw);
+  return std::pair{ArchivePtr(archive), SourcePtr(raw)};
+}
+
+bool addMember(zip_t* archive, const Member& member) {
+  void* copy = ownedCopy(member.bytes);
+  if (copy == nullptr) return false;
+  zip_source_t* data = zip_source_buffer(archive, copy, member.bytes.size(), 1);
+  if (data == nullptr) {
+    std::free(copy);
+    return false;
+  }
+  if (zip_file_add(archive, member.name.c_str(), data, ZIP_FL_OVERWRITE | ZIP_FL_ENC_UTF_8) < 0) {
+    zip_source_free(data);
+    return false;
+  }
+  return true;
+}
+
+// Closes the archive into its memory buffer and writes the buffer atomically over the target.
+Result<bool, std::string> closeAndWrite(ArchivePtr archive, SourcePtr source,
+                                        const std::filesystem::path& target, mode_t mode) {
+  if (zip_close(archive.get()) < 0) return fail(archiveError(archive.get()));
+  archive.release();  // zip_close freed it
+  auto bytes = bytesOf(source.get());
+  if (!bytes) return fail(std::string("cannot read the new archive back"));
+  std::string reason;
+  if (!FileStore::writeAtomic(target, *bytes, mode, &reason)) return fail(reason);
+  return true;
+}
+
+}  // namespace
+
+Result<std::string, std::string> readMember(const std::filesystem::path& archivePath,
+                                            std::string_view name) {
+  int code = 0;
+  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
+  if (!archive) {
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return fail(text);
+  }
+  const std::string memberName(name);
+  const zip_int64_t index = zip_name_locate(archive.get(), memberName.c_str(), 0);
+  if (index < 0) return fail("no member " + memberName);
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &stat) < 0 ||
+      (stat.valid & ZIP_STAT_SIZE) == 0) {
+    return fail(archiveError(archive.get()));
+  }
+  if (stat.size > kMaxMemberBytes) return fail(memberName + " is too large");
+  std::unique_ptr<zip_file_t, FileCloser> file(
+      zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
+  if (!file) return fail(archiveError(archive.get()));
+  std::string bytes(stat.size, '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const zip_int64_t n = zip_fread(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (n <= 0) return fail(std::string(zip_error_strerror(zip_file_get_error(file.get()))));
+    filled += static_cast<std::size_t>(n);
+  }
+  return bytes;
+}
+
+Result<bool, std::string> create(const std::filesystem::path& archivePath,
+                                 const std::vector<Member>& members) {
+  auto opened = openInMemory({}, ZIP_TRUNCATE);
+  if (!opened) return fail(opened.error());
+  auto [archive, source] = std::move(opened).value();
+  for (const Member& member : members) {
+    if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));
+  }
+  struct stat info {};
+  const mode_t mode = ::stat(archivePath.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+  return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
+}
+
+Result<bool, std::string> replaceMember(const std::filesystem::path& archivePath,
+                                        const Member& member) {
+  FileStore::ReadError readError;
+  const auto original = FileStore::read(archivePath, &readError);
+  if (!original) return fail(readError.reason);
+  struct stat info {};
+  if (::stat(archivePath.c_str(), &info) != 0) return fail(std::string("cannot read the file"));
+  auto opened = openInMemory(*original, 0);
+  if (!opened) return fail(opened.error());
+  auto [archive, source] = std::move(opened).value();
+  if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));
+  return closeAndWrite(std::move(archive), std::move(source), archivePath, info.st_mode & 07777);
+}
+
+}  // namespace tvrn::ZipArchive

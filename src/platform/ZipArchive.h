@@ -1,0 +1,38 @@
+// ZIP packages (the Office formats) read and written whole in memory: a member is read by name,
+// a new archive or one with a member replaced is written beside the target and renamed over it,
+// so a failed write leaves the old file as it was.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Result.h"
+
+namespace tvrn::ZipArchive {
+
+// A member larger than this once inflated is refused rather than read into memory.
+inline constexpr std::size_t kMaxMemberBytes = std::size_t{256} * 1024 * 1024;
+
+struct Member {
+  std::string name;  // the path inside the archive, '/' separated
+  std::string bytes;
+};
+
+// The member's uncompressed bytes. Fails (with the reason) when the file is not a ZIP archive,
+// has no such member, or the member is over the cap.
+Result<std::string, std::string> readMember(const std::filesystem::path& archive,
+                                            std::string_view name);
+
+// Writes an archive holding exactly these members, in this order, replacing any file at the
+// path. The error says why nothing was written.
+Result<bool, std::string> create(const std::filesystem::path& archive,
+                                 const std::vector<Member>& members);
+
+// Replaces (or adds) one member and keeps every other member as it was, compressed data
+// included. The file keeps its permissions.
+Result<bool, std::string> replaceMember(const std::filesystem::path& archive, const Member& member);
+
+}  // namespace tvrn::ZipArchive

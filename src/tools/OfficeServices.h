@@ -1,0 +1,63 @@
+// What the document tools share: running a short Python script that prints JSON (installing a
+// missing Office module once), reading a file's first bytes without hanging on a placeholder, and
+// making sure a file in a cloud folder has its contents before it is read.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Timeouts.h"
+#include "core/ToolDefinition.h"
+#include "platform/CloudPlaceholderProbe.h"
+
+namespace tvrn::OfficeServices {
+
+// The interpreter named by this variable wins over the one found on PATH.
+inline constexpr const char* kPythonVariable = "TVRN_PYTHON";
+
+// What is read of a cloud file to tell whether its contents are local.
+inline constexpr std::size_t kHeaderBytes = 4;
+inline constexpr double kHeaderSeconds = 2.0;
+
+struct PythonLimits {
+  std::chrono::milliseconds run{static_cast<long>(Timeouts::officeSubprocess * 1000)};
+  // Both install attempts together.
+  std::chrono::milliseconds pipInstall{static_cast<long>(Timeouts::pipInstall * 1000)};
+};
+
+// Runs the script with the arguments and decodes what it printed (an object or an array). A
+// missing openpyxl or pptx module is installed once with pip and the script run again; any other
+// missing module is only reported.
+Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
+                                                  const std::vector<std::string>& args,
+                                                  bool retried = false,
+                                                  const PythonLimits& limits = {});
+
+// Up to `length` bytes from the start of the file, read on a thread of its own so that a file
+// that never answers (a placeholder, a FIFO) costs the caller only the time-out; nothing when it
+// cannot be opened or does not answer in time. The readers left behind finish on their own; while
+// too many of them are still waiting, the answer is nothing at once.
+std::optional<std::string> readFileHeaderWithTimeout(const std::filesystem::path& file,
+                                                     std::size_t length, double timeoutSeconds);
+// How many header readers are still running.
+int headerReadersRunning();
+
+// True when the path lies in a cloud-synchronised folder.
+bool isCloudPath(std::string_view path);
+
+// Nothing when the file may be read now (outside the cloud, or local, or downloaded within the
+// wait); else the error for the tool's caller.
+std::optional<ToolError> ensureNotCloudPlaceholder(const std::string& path,
+                                                   const PlaceholderPolling& polling = {});
+
+// Asks for a download and waits for it, without any test first; the caller tries the file again
+// to learn whether it arrived.
+void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPolling& polling = {});
+
+}  // namespace tvrn::OfficeServices

@@ -1,0 +1,96 @@
+#include "tools/OfficeTools.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "bridges/HelperTools.h"
+#include "core/Params.h"
+#include "core/ToolResponse.h"
+#include "platform/PdfText.h"
+#include "platform/Utf8.h"
+#include "tools/OfficeServices.h"
+#include "tools/OfficeTexts.h"
+#include "tools/WordDocuments.h"
+
+namespace tvrn::OfficeTools {
+namespace {
+
+using namespace OfficeTexts;
+using HelperTools::property;
+using HelperTools::schema;
+using nlohmann::json;
+
+constexpr std::int64_t kDefaultPageLimit = 50;
+constexpr std::size_t kTextLimitBytes = 99999;
+
+ToolResult readPDF(const Params::Arguments& arguments) {
+  return Params::withRequired("path", arguments, [&](const std::string& path) {
+    return extractPDFText(path, Params::optionalInt("max_pages", arguments, 0));
+  });
+}
+
+}  // namespace
+
+ToolResult extractPDFText(const std::string& path, std::int64_t maxPages) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return fail(ToolError::resourceNotFound(path));
+  if (auto placeholder = OfficeServices::ensureNotCloudPlaceholder(path)) return fail(*placeholder);
+  const auto pdf = PdfText::open(path);
+  if (!pdf) {
+    return fail(ToolError::executionFailed(kPdfCannotOpenPrefix + path + kPdfCannotOpenSuffix));
+  }
+  const std::int64_t pages = pdf->pageCount();
+  if (pages < 1) return ToolResponse::text(kPdfEmpty);
+
+  const std::int64_t limit = maxPages > 0 ? maxPages : kDefaultPageLimit;
+  const std::int64_t toVisit = std::min(limit, pages);
+  std::string text;
+  std::int64_t visited = 0;
+  bool cutShort = false;
+  while (visited < toVisit && !cutShort) {
+    if (auto page = pdf->pageText(static_cast<int>(visited)); page && !page->empty()) {
+      text += "\n\n";
+      text += *page;
+    }
+    ++visited;
+    cutShort = text.size() > kTextLimitBytes;
+  }
+
+  std::string reply = "PDF: " + std::to_string(pages) + " page" + (pages == 1 ? "" : "s");
+  if (cutShort || limit < pages) {
+    reply += " (showing " + std::to_string(visited) + " of " + std::to_string(pages) + ")";
+  }
+  reply += "\n---\n";
+  reply += Utf8::trim(text, Utf8::isWhiteSpace);
+  return ToolResponse::text(reply);
+}
+
+void registerTools(ToolRegistry& registry) {
+  registry.registerTool(
+      {"pdf_read", kPdfReadDescription,
+       schema({{"path", property("string", "Absolute path to the PDF file")},
+               {"max_pages", property("integer", "Max pages to extract (default: all)")}},
+              json::array({"path"})),
+       ToolKind::readOnly, readPDF});
+  registry.registerTool({"word_read", kWordReadDescription,
+                         schema({{"path", property("string", "Absolute path to the .docx file")}},
+                                json::array({"path"})),
+                         ToolKind::readOnly, WordDocuments::readWord});
+  registry.registerTool({"word_create", kWordCreateDescription,
+                         schema({{"path", property("string", "Output path for the .docx file")},
+                                 {"title", property("string", "Document title (optional)")},
+                                 {"content", property("string", "Document text content")},
+                                 {"confirm", property("boolean", "Must be true to create")}},
+                                json::array({"path", "content"})),
+                         ToolKind::write, WordDocuments::createWord});
+  registry.registerTool({"word_append", kWordAppendDescription,
+                         schema({{"path", property("string", "Path to the existing .docx file")},
+                                 {"content", property("string", "Text to append")},
+                                 {"confirm", property("boolean", "Must be true to modify")}},
+                                json::array({"path", "content"})),
+                         ToolKind::write, WordDocuments::appendWord});
+}
+
+}  // namespace tvrn::OfficeTools
