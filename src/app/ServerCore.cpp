@@ -28,6 +28,7 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "tools/M365Tools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -61,6 +62,8 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   ToDoTools::registerTools(registry);
+  // Web-service families come after the local ones.
+  M365Tools::registerTools(registry);
 }
 
 void queueBackgroundJobs() {
