@@ -95,6 +95,10 @@ TokenAnswer m365RequestDeviceCode() {
                                    : textOf(*object, "error");
     return fail(failure(std::string(Texts::kAuthError) + reason));
   }
+  // Without both codes the user could be shown no code, or sign in to a code never polled.
+  if (textOf(*object, "device_code").empty() || textOf(*object, "user_code").empty()) {
+    return fail(failure(Texts::kInvalidAuthResponse));
+  }
   return *object;
 }
 

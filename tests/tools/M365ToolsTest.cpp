@@ -89,6 +89,9 @@ TEST_F(M365ToolsTest, SignsInOverThreeConnectCallsOnASocketAndOutAgain) {
         test::request(++id, "tools/call", {{"name", "connect_m365_account"}}));
     return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "(no reply)";
   };
+  login.respond("/common/oauth2/v2.0/devicecode", answer({{"user_code", "ABCD-1234"}}));
+  EXPECT_TRUE(connect().starts_with("Error: Invalid response from Microsoft auth server"));
+  EXPECT_FALSE(stored().contains("m365_pending_device_code"));
   login.respond(
       "/common/oauth2/v2.0/devicecode",
       answer({{"user_code", "ABCD-1234"}, {"device_code", "DC+/=&x"}, {"expires_in", 900}}));
@@ -121,8 +124,8 @@ TEST_F(M365ToolsTest, SignsInOverThreeConnectCallsOnASocketAndOutAgain) {
                         {"m365_pending_user_code", ""},
                         {"m365_pending_expiry", 0}}));
 
-  ASSERT_EQ(login.requestCount(), 3u);
-  EXPECT_EQ(login.requests()[0].body,
+  ASSERT_EQ(login.requestCount(), 4u);
+  EXPECT_EQ(login.requests()[1].body,
             "client_id=9e1b7c35-2a4f-4d68-b0e3-7f5c1a9d8e26&" + kScopeForm);
   for (const auto& poll : login.requestsTo(kTokenPath)) {
     EXPECT_EQ(poll.body,
@@ -205,7 +208,8 @@ TEST_F(M365ToolsTest, TokenGateRenewsAtThreeHundredSecondsAndKeepsKeysWhenRenewa
 
 TEST_F(M365ToolsTest, AStepWhoseSaveFailsChangesNothing) {
   signIn(30);
-  login.respond("/common/oauth2/v2.0/devicecode", answer({{"user_code", "U"}}));
+  login.respond("/common/oauth2/v2.0/devicecode",
+                answer({{"user_code", "U"}, {"device_code", "D"}}));
   login.respond(kTokenPath, answer({{"access_token", "A1"}}));
   const auto file = ConfigManager::shared().configPath();
   const std::string damaged = test::readFile(file) + "{";
