@@ -35,6 +35,7 @@
 #include "tools/OutlookTools.h"
 #include "tools/SafariTools.h"
 #include "tools/OfficeTools.h"
+#include "tools/M365Tools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -74,6 +75,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
+  M365Tools::registerTools(registry);
 }
 
 void queueBackgroundJobs() {

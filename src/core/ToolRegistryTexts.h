@@ -37,7 +37,7 @@ inline constexpr std::string_view kFirstToolCallKey = "first_tool_call_at";
 using ServiceEntry = std::pair<std::string_view, std::string_view>;  // (tool or prefix, service)
 
 // Tools whose name carries no service prefix. Looked up before the prefixes.
-inline constexpr std::array<ServiceEntry, 45> kServiceByName{{
+inline constexpr std::array<ServiceEntry, 48> kServiceByName{{
     {"list_emails", "mail"},
     {"read_email", "mail"},
     {"search_emails", "mail"},
@@ -83,6 +83,9 @@ inline constexpr std::array<ServiceEntry, 45> kServiceByName{{
     {"excel_write_cell", "office"},
     {"ppt_create", "office"},
     {"ppt_read", "office"},
+    {"search_m365_directory", "m365"},
+    {"get_m365_person", "m365"},
+    {"list_m365_people_insights", "m365"},
 }};
 
 // Tried in this order; the first prefix the name starts with decides.

@@ -47,6 +47,8 @@ void makePrivateWorld() {
   clearProjectVariables();
   // Nothing a test does may reach a real outside service.
   ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);
+  ::setenv("TVRN_LOGIN_URL", "http://127.0.0.1:9", 1);
+  ::setenv("TVRN_GRAPH_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_STATUS_PORT", "9", 1);
 }
 

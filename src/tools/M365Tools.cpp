@@ -1,0 +1,241 @@
+#include "tools/M365Tools.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "bridges/HelperTools.h"
+#include "core/Params.h"
+#include "core/ToolResponse.h"
+#include "platform/PercentEncoding.h"
+#include "tools/M365Account.h"
+#include "tools/M365Graph.h"
+#include "tools/M365Texts.h"
+
+namespace tvrn::M365Tools {
+namespace {
+
+using HelperTools::property;
+using HelperTools::schema;
+using nlohmann::json;
+namespace Texts = M365Texts;
+
+constexpr const char* kUserFields =
+    "id,displayName,mail,userPrincipalName,jobTitle,department,officeLocation,businessPhones,"
+    "mobilePhone";
+constexpr const char* kSearchFields =
+    "id,displayName,mail,jobTitle,department,officeLocation,businessPhones,mobilePhone";
+constexpr const char* kPeopleFields =
+    "id,displayName,jobTitle,department,officeLocation,phones,scoredEmailAddresses";
+
+ToolError unexpectedAnswer() {
+  return ToolError::executionFailed(std::string(Texts::kUnexpectedGraphResponse));
+}
+
+std::optional<std::string> textOf(const json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+std::string nonEmptyText(const json& object, const char* key) {
+  return textOf(object, key).value_or("");
+}
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string text;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) text += separator;
+    text += parts[i];
+  }
+  return text;
+}
+
+// The objects of a Graph collection answer ({"value": [...]}), or nothing when it is not one.
+std::optional<std::vector<json>> collection(const std::string& body) {
+  const json parsed = json::parse(body, nullptr, false);
+  if (!parsed.is_object()) return std::nullopt;
+  const auto value = parsed.find("value");
+  if (value == parsed.end() || !value->is_array()) return std::nullopt;
+  std::vector<json> items;
+  for (const auto& item : *value) {
+    if (!item.is_object()) return std::nullopt;
+    items.push_back(item);
+  }
+  return items;
+}
+
+std::int64_t limitArgument(const Params::Arguments& arguments, std::int64_t fallback,
+                           std::int64_t most) {
+  return std::min(Params::optionalInt("limit", arguments, fallback), most);
+}
+
+// The search phrase is quoted; escaping its own backslashes and quotes keeps the user's text
+// inside it, and encoding the whole keeps "&", "=" and "+" from splitting the query.
+std::string searchPhrase(std::string_view query) {
+  std::string escaped;
+  for (const char ch : query) {
+    if (ch == '\\' || ch == '"') escaped += '\\';
+    escaped += ch;
+  }
+  return "%22displayName:" + PercentEncoding::queryValue(escaped) + "%22";
+}
+
+ToolResult searchM365Directory(const Params::Arguments& arguments) {
+  return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
+    const std::int64_t limit = limitArgument(arguments, 10, 25);
+    auto token = m365AccessToken();
+    if (!token) return fail(token.error());
+    const std::string url = graphRoot() + "/users?$search=" + searchPhrase(query) +
+                            "&$top=" + std::to_string(limit) + "&$select=" + kSearchFields;
+    GraphBody body = m365GET(url, token.value(), true);
+    if (!body) return fail(body.error());
+    const auto users = collection(body.value());
+    if (!users) return fail(unexpectedAnswer());
+    if (users->empty()) return ToolResponse::text(Texts::noUsersFound(query));
+    std::vector<std::string> cards;
+    for (const auto& user : *users) cards.push_back(formatUser(user));
+    return ToolResponse::text(Texts::usersFound(users->size(), query) + joined(cards, "\n\n"));
+  });
+}
+
+ToolResult getM365Person(const Params::Arguments& arguments) {
+  return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
+    auto token = m365AccessToken();
+    if (!token) return fail(token.error());
+    // One escaped segment: an id holding "/", "?" or ".." cannot reach another resource.
+    const std::string url = graphRoot() + "/users/" + PercentEncoding::pathSegment(id) +
+                            "?$select=" + kUserFields + ",manager";
+    GraphBody body = m365GET(url, token.value(), false);
+    if (!body) return fail(body.error());
+    const json user = json::parse(body.value(), nullptr, false);
+    if (!user.is_object()) return fail(unexpectedAnswer());
+    const auto error = user.find("error");
+    if (error != user.end() && error->is_object()) {
+      if (const auto code = textOf(*error, "code")) {
+        if (*code == "Request_ResourceNotFound") {
+          return fail(ToolError::executionFailed(Texts::userNotFound(id)));
+        }
+        return fail(ToolError::executionFailed(std::string(Texts::kGraphError) +
+                                               textOf(*error, "message").value_or(*code)));
+      }
+    }
+    return ToolResponse::text(formatUser(user));
+  });
+}
+
+// The first address of a person's list of {"address": ...} entries, when the first has one.
+std::optional<std::string> firstAddress(const json& person, const char* list) {
+  const auto found = person.find(list);
+  if (found == person.end() || !found->is_array() || found->empty()) return std::nullopt;
+  const json& first = found->front();
+  if (!first.is_object()) return std::nullopt;
+  return textOf(first, "address");
+}
+
+std::string personBlock(const json& person, std::size_t number) {
+  std::vector<std::string> lines;
+  if (const auto name = textOf(person, "displayName")) lines.push_back(*name);
+  auto email = firstAddress(person, "scoredEmailAddresses");
+  if (!email) email = firstAddress(person, "emailAddresses");
+  if (email) lines.push_back("Email: " + *email);
+  if (const auto title = nonEmptyText(person, "jobTitle"); !title.empty()) {
+    lines.push_back("Title: " + title);
+  }
+  if (const auto department = nonEmptyText(person, "department"); !department.empty()) {
+    lines.push_back("Department: " + department);
+  }
+  return "[" + std::to_string(number) + "] " + joined(lines, "\n");
+}
+
+ToolResult listM365PeopleInsights(const Params::Arguments& arguments) {
+  const std::int64_t limit = limitArgument(arguments, 20, 50);
+  auto token = m365AccessToken();
+  if (!token) return fail(token.error());
+  const std::string url =
+      graphRoot() + "/me/people?$top=" + std::to_string(limit) + "&$select=" + kPeopleFields;
+  GraphBody body = m365GET(url, token.value(), false);
+  if (!body) return fail(body.error());
+  const auto people = collection(body.value());
+  if (!people) return fail(unexpectedAnswer());
+  if (people->empty()) return ToolResponse::text(Texts::kNoPeopleInsights);
+  std::vector<std::string> blocks;
+  for (std::size_t i = 0; i < people->size(); ++i)
+    blocks.push_back(personBlock((*people)[i], i + 1));
+  return ToolResponse::text(Texts::topContacts(people->size()) + joined(blocks, "\n\n"));
+}
+
+std::string deviceLoginPageWithoutScheme() {
+  std::string_view page = Texts::kDeviceLoginPage;
+  page.remove_prefix(page.find("://") + 3);
+  return std::string(page);
+}
+
+}  // namespace
+
+std::string formatUser(const json& user) {
+  std::vector<std::string> lines;
+  const auto addIfPresent = [&](const char* label, const char* key) {
+    if (const auto value = nonEmptyText(user, key); !value.empty()) lines.push_back(label + value);
+  };
+  if (const auto name = textOf(user, "displayName")) lines.push_back("Name: " + *name);
+  const std::string mail = nonEmptyText(user, "mail");
+  addIfPresent("Email: ", "mail");
+  if (const auto upn = nonEmptyText(user, "userPrincipalName"); !upn.empty() && upn != mail) {
+    lines.push_back("UPN: " + upn);
+  }
+  addIfPresent("Title: ", "jobTitle");
+  addIfPresent("Department: ", "department");
+  addIfPresent("Office: ", "officeLocation");
+  const auto phones = user.find("businessPhones");
+  if (phones != user.end() && phones->is_array() && !phones->empty() &&
+      std::all_of(phones->begin(), phones->end(), [](const json& p) { return p.is_string(); })) {
+    lines.push_back("Phone: " + joined(phones->get<std::vector<std::string>>(), ", "));
+  }
+  addIfPresent("Mobile: ", "mobilePhone");
+  if (const auto id = textOf(user, "id")) lines.push_back("ID: " + *id);
+  return joined(lines, "\n");
+}
+
+void registerTools(ToolRegistry& registry) {
+  const json none = json::array();
+  registry.registerTool(
+      {"connect_m365_account",
+       "Connect your Microsoft 365 account. Call once to get a login code, then call again after "
+       "you've authenticated at " +
+           deviceLoginPageWithoutScheme() + " to confirm the connection.",
+       schema(json::object(), none), ToolKind::readOnly, connectM365Account});
+  registry.registerTool({"disconnect_m365_account",
+                         "Disconnect your Microsoft 365 account and remove stored tokens.",
+                         schema(json::object(), none), ToolKind::readOnly, disconnectM365Account});
+  registry.registerTool(
+      {"search_m365_directory",
+       "Search your organization's Microsoft 365 directory for users by name or email. Returns "
+       "matching users with their title, department, and contact info.",
+       schema({{"query", property("string",
+                                  "Name or email to search for, e.g. 'Alex' or "
+                                  "'alex@contoso.com'")},
+               {"limit", property("integer", "Max results (default 10, max 25)")}},
+              json::array({"query"})),
+       ToolKind::readOnly, searchM365Directory});
+  registry.registerTool(
+      {"get_m365_person",
+       "Get detailed information about a specific person in your Microsoft 365 directory by "
+       "their user ID or email address.",
+       schema({{"id", property("string",
+                               "User ID (GUID) or email address (UPN), e.g. 'alex@contoso.com' "
+                               "or 'a1b2c3d4-...'")}},
+              json::array({"id"})),
+       ToolKind::readOnly, getM365Person});
+  registry.registerTool(
+      {"list_m365_people_insights",
+       "List the people most relevant to you in Microsoft 365 — based on your communication "
+       "patterns, collaboration history, and org chart. Useful for meeting prep and contact "
+       "enrichment.",
+       schema({{"limit", property("integer", "Number of people to return (default 20, max 50)")}},
+              none),
+       ToolKind::readOnly, listM365PeopleInsights});
+}
+
+}  // namespace tvrn::M365Tools
