@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libical-dev
+  khal todoman khard
   procps lsof socat ca-certificates
 )
 

@@ -41,6 +41,7 @@ class CalendarServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+    test::startWithoutCollections();
   }
 
   void seed() {
@@ -85,7 +86,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
   const json names = call("list_calendar_names")["result"];
   EXPECT_EQ(names["count"], 3);
   EXPECT_EQ(names["calendars"][0],
-            (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "caldav"}}));
+            (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "local"}}));
 
   const std::string denied =
       "Calendar access denied.\n\nOpen System Settings → Privacy & "
@@ -170,16 +171,14 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
 TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
   const std::string daily =
       PimStore::shared().saveCalendar(test::calendarNamed("Daily")).value().id;
-  json events = json::array();
   for (int i = 0; i < 20; ++i) {
-    events.push_back({{"id", "d" + std::to_string(i)},
-                      {"calendar", daily},
-                      {"allDay", true},
-                      {"start", "1700-01-02"},
-                      {"end", "1700-01-03"},
-                      {"recurrence", {{"frequency", "daily"}}}});
+    const std::string uid = "d" + std::to_string(i);
+    test::writeItem(daily, uid + ".ics",
+                    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Test//EN\r\nBEGIN:VEVENT\r\nUID:" +
+                        uid +
+                        "\r\nDTSTART;VALUE=DATE:17000102\r\nDTEND;VALUE=DATE:17000103\r\n"
+                        "RRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
   }
-  test::writeFile(PimStore::shared().folder() / "events.json", json{{"events", events}}.dump());
 
   const json result = call(
       "list_calendar_events",
