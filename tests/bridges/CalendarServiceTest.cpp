@@ -116,6 +116,32 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
   }
 }
 
+// A bare day bounding a listing is the user's day; an all-day event is its own days in any zone.
+TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
+  ::setenv("TZ", "America/Los_Angeles", 1);
+  ::tzset();
+  const std::string home = PimStore::shared().saveCalendar(test::calendarNamed("Home")).value().id;
+  add(test::eventIn(home, "Dinner", "2026-12-11T04:00:00Z", "2026-12-11T05:00:00Z"));  // 20:00
+  Event fair = test::eventIn(home, "Fair", "2026-12-11", "2026-12-12");
+  fair.allDay = true;
+  add(fair);
+  const struct {
+    const char* day;
+    std::vector<std::string> titles;
+  } days[] = {{"2026-12-10", {"Dinner"}}, {"2026-12-11", {"Fair"}}, {"2026-12-12", {}}};
+  for (const auto& d : days) {
+    const json reply = call("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
+    EXPECT_EQ(titles(reply), d.titles) << d.day;
+  }
+  const json listed = call("list_calendar_events",
+                           {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
+  EXPECT_EQ(listed["start_date"], "2026-12-11T08:00:00Z");
+  EXPECT_EQ(listed["events"][0]["start"], "2026-12-11T00:00:00Z");
+  EXPECT_EQ(listed["events"][0]["end"], "2026-12-11T00:00:00Z");  // its last day
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+}
+
 TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit) {
   seed();
   const json range{{"start_date", "2024-05-01"}, {"end_date", "2024-05-03"}};
