@@ -468,7 +468,7 @@ struct ICalItem::Cursor::State {
       ++steps;
       icaltimetype t = icalrecur_iterator_next(rules[i]);
       if (icaltime_is_null_time(t)) return std::nullopt;
-      if (start.zone != nullptr && t.zone == nullptr) t.zone = start.zone;
+      t.zone = start.zone;
       const auto at = toPim(t);
       if (!at) return std::nullopt;  // past the years the store keeps
       if (*at >= low) return at;
@@ -516,12 +516,24 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   if (*first >= from) state->extra.push_back(*first);
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
-    const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    icalrecur_iterator* steps = icalrecur_iterator_new(recur, state->start);
+    // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
+    // of offset), so it is given the start and its end as wall-clock times of that zone.
+    icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    icaltimetype wallStart = state->start;
+    wallStart.zone = nullptr;
+    if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+        state->start.zone != nullptr && recur.until.zone != nullptr) {
+      recur.until = icaltime_convert_to_zone(recur.until,
+                                             const_cast<icaltimezone*>(state->start.zone));
+    }
+    recur.until.zone = nullptr;
+    icalrecur_iterator* steps = icalrecur_iterator_new(recur, wallStart);
     if (steps == nullptr) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
-      icalrecur_iterator_set_start(steps, inFormOf(later(from, -days(2)), state->start));
+      icaltimetype entry = inFormOf(later(from, -days(2)), state->start);
+      entry.zone = nullptr;
+      icalrecur_iterator_set_start(steps, entry);
     }
     state->rules.push_back(steps);
     state->peeked.push_back(state->step(state->rules.size() - 1));

@@ -657,9 +657,13 @@ std::optional<Located> locateEvent(Index& index, std::string_view id) {
 
 // Checks an event before it is stored and brings its times to what the files hold.
 std::optional<PimError> normalized(Event& event) {
+  // Checked before any arithmetic: a time near the ends of the clock would overflow it.
+  if (!inStoredRange(event.start) || !inStoredRange(event.end)) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
   event.start = std::chrono::floor<seconds>(event.start);
   event.end = std::chrono::floor<seconds>(event.end);
-  if (!inStoredRange(event.start) || !inStoredRange(event.end) ||
+  if (
       (event.recurrence && event.recurrence->endDate &&
        !inStoredRange(*event.recurrence->endDate))) {
     return problem(PimError::Code::invalid, "The event's dates are out of range.");
