@@ -79,7 +79,7 @@ class VdirInteropTest : public ::testing::Test {
     const auto done = Subprocess::run(SpawnOptions(argv), RunOptions{std::nullopt, seconds(60)});
     EXPECT_TRUE(done.launched && !done.timedOut && done.exit.status == 0 && !done.exit.signalled)
         << argv[0] << " " << argv[1] << ": " << done.standardError;
-    return done.standardOutput;
+    return done.standardOutput + done.standardError;
   }
 
   std::string calendar(const char* name) const { return (root / "cal" / name).string(); }
@@ -120,8 +120,8 @@ TEST_F(VdirInteropTest, WhatKhalWritesIsListedWithTheRightOccurrences) {
   }
   ASSERT_EQ(files.size(), 1u);
   std::string text = test::readFile(files[0]);
-  const auto uid = text.substr(text.find("UID:") + 4, text.find('\n', text.find("UID:")) -
-                                                          text.find("UID:") - 4);
+  const size_t from = text.find("UID:") + 4;
+  const std::string uid = text.substr(from, text.find_first_of("\r\n", from) - from);
   text.insert(text.rfind("END:VCALENDAR"),
               "BEGIN:VEVENT\r\nUID:" + uid +
                   "\r\nRECURRENCE-ID;TZID=Europe/Berlin:20240513T100000\r\n"
