@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <queue>
 #include <set>
@@ -169,8 +170,11 @@ bool isTemporaryOfOurs(const std::string& name) {
          rest.find(".vcf.") != std::string_view::npos;
 }
 
-std::vector<fs::path> foldersFromConfig(const char* key, const fs::path& fallback) {
+// The folders the config lists under `key`, or `fallback`; nothing when the config is there but
+// cannot be read, so the caller keeps what it had rather than turning to the default folders.
+std::optional<std::vector<fs::path>> foldersFromConfig(const char* key, const fs::path& fallback) {
   const auto config = JsonObjectFile::read(Paths::appSupport() / "config.json");
+  if (config.readError) return std::nullopt;
   std::vector<fs::path> folders;
   auto it = config.object.find(key);
   if (it != config.object.end() && it->is_array()) {
@@ -206,11 +210,13 @@ struct PimIndex {
   long nextOrder = 0;
   fs::path folder;  // the store's own folder
   bool duplicates = false;  // some UID is held by more than one item
+  std::vector<fs::path> roots[2];  // the calendar and contact folders last configured
 
   void reset(const fs::path& to) {
     collections.clear();
     for (auto& map : byUid) map.clear();
     lastFullCheck = {};
+    for (auto& r : roots) r.clear();
     folder = to;
     duplicates = false;
   }
@@ -228,8 +234,11 @@ struct PimIndex {
     for (const Kind kind : {Kind::events, Kind::contacts}) {
       const bool calendars = kind == Kind::events;
       const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
-      const auto roots = foldersFromConfig(calendars ? "calendar_folders" : "contact_folders",
-                                           fallback);
+      auto& roots = this->roots[calendars ? 0 : 1];
+      if (auto configured = foldersFromConfig(
+              calendars ? "calendar_folders" : "contact_folders", fallback)) {
+        roots = std::move(*configured);
+      }
       if (roots.size() == 1 && roots.front() == fallback && !fs::exists(fallback)) {
         createFresh(calendars, warnings);
       }
@@ -240,6 +249,15 @@ struct PimIndex {
              it.increment(error)) {
           const std::string name = it->path().filename().string();
           if (!name.empty() && name[0] != '.' && it->is_directory(error)) folders.insert(it->path());
+        }
+        if (error && error.value() != ENOENT) {
+          // What the folder holds is unknown: its collections stay as last read.
+          for (auto& [id, c] : collections) {
+            if (c.folder.parent_path() != root) continue;
+            present.insert(id);
+            c.readError = root.string() + " could not be read: " + std::strerror(error.value());
+          }
+          continue;
         }
         for (const auto& path : folders) {
           const std::string id = path.string();
@@ -318,7 +336,7 @@ struct PimIndex {
       changed = true;
     }
     if (error && !c.readError) {
-      c.readError = c.folder.string() + " could not be read: " + error.message();
+      c.readError = c.folder.string() + " could not be read: " + std::strerror(error.value());
     }
     for (auto it = c.entries.begin(); it != c.entries.end();) {
       if (seen.count(it->first) == 0 && !error) {
@@ -543,7 +561,7 @@ struct PimIndex {
     const fs::path file = c.folder / name;
     const auto folderBefore = identify(c.folder);
     std::error_code error;
-    if (!fs::remove(file, error) && error) return notSaved(error.message());
+    if (!fs::remove(file, error) && error) return notSaved(std::strerror(error.value()));
     auto at = c.entries.find(name);
     if (at != c.entries.end()) {
       auto& map = byUid[c.kind == Kind::contacts ? 1 : 0];
@@ -619,10 +637,22 @@ std::optional<PimError> checkWritable(Index& index, Kind kind, std::string_view 
   return std::nullopt;
 }
 
-PimError eventNotFound() { return problem(PimError::Code::notFound, "The event does not exist."); }
+// An item that is not found may be in a file that could not be read: a change to it then fails
+// as the write would, rather than as a missing item.
+PimError missing(Index& index, Kind kind, PimError notFound) {
+  PimUnreadable unreadable;
+  index.noteUnreadable(&unreadable, [&](const Collection& c) { return c.kind == kind; });
+  return unreadable ? notSaved(*unreadable) : notFound;
+}
 
-PimError reminderNotFound() {
-  return problem(PimError::Code::notFound, "The reminder does not exist.");
+PimError eventNotFound(Index& index) {
+  return missing(index, Kind::events,
+                 problem(PimError::Code::notFound, "The event does not exist."));
+}
+
+PimError reminderNotFound(Index& index) {
+  return missing(index, Kind::tasks,
+                 problem(PimError::Code::notFound, "The reminder does not exist."));
 }
 
 // An event item with, for a series, the occurrence an identifier names.
@@ -829,10 +859,9 @@ Result<Made, PimError> saveCollection(Index& index, const std::string& givenId,
   fs::path at;
   if (givenId.empty()) {
     const bool calendars = kind != Kind::contacts;
-    const fs::path root =
-        foldersFromConfig(calendars ? "calendar_folders" : "contact_folders",
-                          index.folder / (calendars ? "calendars" : "contacts"))
-            .front();
+    const auto& roots = index.roots[calendars ? 0 : 1];
+    if (roots.empty()) return fail(notSaved("no folder is configured for it"));
+    const fs::path root = roots.front();
     at = root / HardwareId::randomUUID();
   } else {
     const Collection* existing = index.collection(givenId);
@@ -1073,7 +1102,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
       }
     } else {
       auto located = locateEvent(index, wanted.id);
-      if (!located) return fail(eventNotFound());
+      if (!located) return fail(eventNotFound(index));
       Collection& c = *located->collection;
       if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
       const std::string name = index.nameOf(c, *located->entry);
@@ -1117,7 +1146,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
       }
     }
     auto located = locateEvent(index, savedId);
-    if (!located) return fail(eventNotFound());
+    if (!located) return fail(eventNotFound(index));
     located->event.calendarId = located->collection->id;
     located->event.calendarTitle = located->collection->title;
     return located->event;
@@ -1127,7 +1156,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
 Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
   return locked([&](Index& index, PimWarnings& warnings) -> Result<Event, PimError> {
     auto located = locateEvent(index, id);
-    if (!located) return fail(eventNotFound());
+    if (!located) return fail(eventNotFound(index));
     Collection& c = *located->collection;
     if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
     Event removed = located->event;
@@ -1222,7 +1251,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
     } else {
       auto [c, entry] = index.item(wanted.id, false);
       if (entry == nullptr || c->kind != Kind::tasks || !entry->item->isTask()) {
-        return fail(reminderNotFound());
+        return fail(reminderNotFound(index));
       }
       if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
       const Reminder before = reminderOf(*c, *entry);
@@ -1241,7 +1270,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
       }
     }
     auto [c, entry] = index.item(wanted.id, false);
-    if (entry == nullptr) return fail(reminderNotFound());
+    if (entry == nullptr) return fail(reminderNotFound(index));
     return reminderOf(*c, *entry);
   });
 }
@@ -1250,7 +1279,7 @@ Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
   return locked([&](Index& index, PimWarnings& warnings) -> Result<Reminder, PimError> {
     auto [c, entry] = index.item(id, false);
     if (entry == nullptr || c->kind != Kind::tasks || !entry->item->isTask()) {
-      return fail(reminderNotFound());
+      return fail(reminderNotFound(index));
     }
     if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
     Reminder removed = reminderOf(*c, *entry);

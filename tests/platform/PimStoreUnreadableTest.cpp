@@ -17,68 +17,79 @@ namespace {
 
 PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
 
-// Read failures of a file that is there: the store must neither take it for an empty file
-// nor remember the failure as if it were the file's content.
-class PimDocumentTest : public ::testing::Test {
+// Read failures of a file or folder that is there: the store must neither take it for an empty
+// one nor remember the failure as if it were what the file holds.
+class PimStoreUnreadableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    test::writeFile(folder / "calendars.json", R"({"calendars": [{"id": "home", "title": "H"}]})");
     setPimWarningHandler([this](const std::string& line) { warnings.push_back(line); });
+    calendar = store.defaultCalendarForNewEvents().value().id;
   }
   void TearDown() override { setPimWarningHandler(nullptr); }
 
-  static Result<Event, PimError> add(PimStore& into, const std::string& title) {
+  Result<Event, PimError> add(PimStore& into, const std::string& title) {
     Event event;
-    event.calendarId = "home";
+    event.calendarId = calendar;
     event.title = title;
     event.start = at("2024-05-01T09:00:00Z");
     event.end = at("2024-05-01T10:00:00Z");
     return into.saveEvent(event);
   }
 
-  std::string titles() {
+  std::string titles(PimUnreadable* unreadable = nullptr) {
+    std::vector<std::string> found;
+    for (const auto& event :
+         store.events(at("2000-01-01T00:00:00Z"), at("2100-01-01T00:00:00Z"), {}, unreadable)) {
+      found.push_back(event.title);
+    }
+    std::sort(found.begin(), found.end());
     std::string joined;
-    for (const auto& event : store.events(at("2000-01-01T00:00:00Z"), at("2100-01-01T00:00:00Z")))
-      joined += (joined.empty() ? "" : ",") + event.title;
+    for (const auto& title : found) joined += (joined.empty() ? "" : ",") + title;
     return joined;
   }
 
-  const std::filesystem::path folder = test::home() / "pim";
-  const std::filesystem::path events = folder / "events.json";
+  const std::filesystem::path folder =
+      test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
   PimStore store{folder};
+  std::string calendar;
   std::vector<std::string> warnings;
 };
 
-TEST_F(PimDocumentTest, RefusesToChangeAFileItCannotRead) {
-  ASSERT_TRUE(add(store, "One").ok());
+TEST_F(PimStoreUnreadableTest, AnItemThatCannotBeReadIsReportedAndNeverWrittenOver) {
+  const Event one = add(store, "One").value();
   ASSERT_TRUE(add(store, "Two").ok());
-  std::filesystem::rename(events, folder / "kept");
-  test::writeFile(events / "inside", "x");  // a folder in the file's place
+  const std::filesystem::path file = std::filesystem::path(calendar) / (one.id + ".ics");
+  const std::filesystem::path kept = folder / "kept";
+  std::filesystem::rename(file, kept);
+  test::writeFile(file / "inside", "x");  // a folder in the file's place
 
-  EXPECT_EQ(titles(), "");
+  PimUnreadable unreadable;
+  EXPECT_EQ(titles(&unreadable), "Two");
+  ASSERT_TRUE(unreadable);
+  EXPECT_EQ(unreadable->rfind(file.string() + " could not be read: ", 0), 0u) << *unreadable;
+  Event changed = one;
+  changed.title = "Changed";
   for (int attempt = 0; attempt < 2; ++attempt) {
-    const auto refused = add(store, "Three");
+    const auto refused = store.saveEvent(changed);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().code, PimError::Code::storage);
-    EXPECT_NE(refused.error().message.find(events.string() + " could not be read"),
+    EXPECT_NE(refused.error().message.find(file.string() + " could not be read"),
               std::string::npos)
         << refused.error().message;
   }
   EXPECT_EQ(warnings.size(), 1u) << "said once while the failure lasts";
-  EXPECT_EQ(test::namesIn(folder),
-            (std::vector<std::string>{"calendars.json", "events.json", "kept"}));
-  EXPECT_EQ(test::readFile(events / "inside"), "x");
+  EXPECT_EQ(test::readFile(file / "inside"), "x");
 
-  std::filesystem::remove_all(events);
-  std::filesystem::rename(folder / "kept", events);
+  std::filesystem::remove_all(file);
+  std::filesystem::rename(kept, file);
   EXPECT_EQ(titles(), "One,Two");
-  ASSERT_TRUE(add(store, "Three").ok());
-  EXPECT_EQ(titles(), "One,Two,Three");
+  ASSERT_TRUE(store.saveEvent(changed).ok());
+  EXPECT_EQ(titles(), "Changed,Two");
 }
 
-TEST_F(PimDocumentTest, ReadsTheFileAgainOnceDescriptorsAreBack) {
+TEST_F(PimStoreUnreadableTest, ReadsTheFolderAgainOnceDescriptorsAreBack) {
   ASSERT_TRUE(add(store, "One").ok());
   int report[2];
   ASSERT_EQ(::pipe(report), 0);
@@ -112,9 +123,8 @@ TEST_F(PimDocumentTest, ReadsTheFileAgainOnceDescriptorsAreBack) {
   int status = -1;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(seen, "during: |refused|after: One,Two|saved: One,Two,Three");
-  EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"calendars.json", "events.json"}));
-  EXPECT_EQ(titles(), "One,Two,Three");
+  EXPECT_EQ(seen, "during: One|refused|after: One,Two|saved: One,Three,Two");
+  EXPECT_EQ(titles(), "One,Three,Two");
 }
 
 }  // namespace
