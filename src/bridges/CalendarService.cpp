@@ -184,8 +184,11 @@ PimTime listingBound(const std::string& text, PimTime fallback) {
   const auto day = isBareDate(text) ? parseISO8601(text) : std::nullopt;
   if (!day) return parseDateStr(text, fallback);
   const std::chrono::year_month_day ymd(std::chrono::floor<days>(*day));
-  return DateComponents{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
-                        static_cast<int>(unsigned(ymd.day())), {}, {}}
+  return DateComponents{static_cast<int>(ymd.year()),
+                        static_cast<int>(unsigned(ymd.month())),
+                        static_cast<int>(unsigned(ymd.day())),
+                        {},
+                        {}}
       .date()
       .value_or(*day);
 }

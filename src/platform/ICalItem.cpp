@@ -72,8 +72,7 @@ icaltimetype inFormOf(PimTime time, icaltimetype like) {
     t.second = local.tm_sec;
     return t;
   }
-  const icaltimezone* zone =
-      like.zone != nullptr ? like.zone : icaltimezone_get_utc_timezone();
+  const icaltimezone* zone = like.zone != nullptr ? like.zone : icaltimezone_get_utc_timezone();
   return icaltime_from_timet_with_zone(s, 0, const_cast<icaltimezone*>(zone));
 }
 
@@ -307,8 +306,11 @@ bool overlaps(PimTime start, PimTime end, PimTime from, PimTime to) {
 // Local midnight of the UTC day `time` names.
 PimTime localMidnight(PimTime time) {
   const year_month_day ymd(floor<days>(time));
-  return DateComponents{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
-                        static_cast<int>(unsigned(ymd.day())), {}, {}}
+  return DateComponents{static_cast<int>(ymd.year()),
+                        static_cast<int>(unsigned(ymd.month())),
+                        static_cast<int>(unsigned(ymd.day())),
+                        {},
+                        {}}
       .date()
       .value_or(time);
 }
@@ -362,8 +364,8 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     return fail("it is not an iCalendar file");
   }
   // libical notes what it could not read as properties of its own; they are not the file's.
-  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT);
-       c != nullptr; c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
     removeAll(c, ICAL_XLICERROR_PROPERTY);
   }
   removeAll(root, ICAL_XLICERROR_PROPERTY);
@@ -392,9 +394,9 @@ ICalItem ICalItem::create(const std::string& uid, bool task) {
   const icaltimetype now = icaltime_current_time_with_zone(icaltimezone_get_utc_timezone());
   icalcomponent_add_property(inner, icalproperty_new_created(now));
   icalcomponent_add_property(inner, icalproperty_new_dtstamp(now));
-  icalcomponent* root = icalcomponent_vanew(ICAL_VCALENDAR_COMPONENT, icalproperty_new_version("2.0"),
-                                            icalproperty_new_prodid("-//Tavrin//Tavrin//EN"),
-                                            inner, nullptr);
+  icalcomponent* root =
+      icalcomponent_vanew(ICAL_VCALENDAR_COMPONENT, icalproperty_new_version("2.0"),
+                          icalproperty_new_prodid("-//Tavrin//Tavrin//EN"), inner, nullptr);
   return ICalItem(root);
 }
 
@@ -523,8 +525,8 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
     wallStart.zone = nullptr;
     if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
         state->start.zone != nullptr && recur.until.zone != nullptr) {
-      recur.until = icaltime_convert_to_zone(recur.until,
-                                             const_cast<icaltimezone*>(state->start.zone));
+      recur.until =
+          icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(state->start.zone));
     }
     recur.until.zone = nullptr;
     icalrecur_iterator* steps = icalrecur_iterator_new(recur, wallStart);
@@ -666,8 +668,7 @@ void ICalItem::removeOccurrence(PimTime original) {
     }
   }
   icalcomponent* main = master();
-  setTime(main, ICAL_EXDATE_PROPERTY,
-          inFormOf(original, timeOf(main, ICAL_DTSTART_PROPERTY)));
+  setTime(main, ICAL_EXDATE_PROPERTY, inFormOf(original, timeOf(main, ICAL_DTSTART_PROPERTY)));
   touch(main);
 }
 
@@ -701,10 +702,10 @@ bool ICalItem::endBefore(PimTime original) {
   for (auto recur : rules) {
     recur.count = 0;
     // The end of a series is written in UTC unless its start floats.
-    recur.until = start.is_date || (start.zone == nullptr && !icaltime_is_null_time(start))
-                      ? inFormOf(last, start)
-                      : inFormOf(last, icaltime_from_timet_with_zone(
-                                           0, 0, icaltimezone_get_utc_timezone()));
+    recur.until =
+        start.is_date || (start.zone == nullptr && !icaltime_is_null_time(start))
+            ? inFormOf(last, start)
+            : inFormOf(last, icaltime_from_timet_with_zone(0, 0, icaltimezone_get_utc_timezone()));
     icalcomponent_add_property(main, icalproperty_new_rrule(recur));
   }
   std::vector<icalproperty*> gone;
@@ -722,9 +723,7 @@ bool ICalItem::endBefore(PimTime original) {
   return firstOccurrence().has_value();
 }
 
-void ICalItem::setUid(const std::string& uid) {
-  icalcomponent_set_uid(master(), uid.c_str());
-}
+void ICalItem::setUid(const std::string& uid) { icalcomponent_set_uid(master(), uid.c_str()); }
 
 Reminder ICalItem::reminder() const {
   icalcomponent* main = master();
@@ -737,8 +736,8 @@ Reminder ICalItem::reminder() const {
     if (due.is_date) {
       reminder.dueDateComponents = DateComponents{due.year, due.month, due.day, {}, {}};
     } else if (due.zone == nullptr) {
-      reminder.dueDateComponents = DateComponents{due.year, due.month, due.day, due.hour,
-                                                  due.minute};
+      reminder.dueDateComponents =
+          DateComponents{due.year, due.month, due.day, due.hour, due.minute};
     } else if (auto at = toPim(due)) {
       reminder.dueDateComponents = DateComponents::fromDate(*at, true);
     }

@@ -208,8 +208,8 @@ struct PimIndex {
   std::unordered_map<std::string, std::pair<Collection*, Entry*>> byUid[2];  // events+tasks, cards
   std::chrono::steady_clock::time_point lastFullCheck{};
   long nextOrder = 0;
-  fs::path folder;  // the store's own folder
-  bool duplicates = false;  // some UID is held by more than one item
+  fs::path folder;                 // the store's own folder
+  bool duplicates = false;         // some UID is held by more than one item
   std::vector<fs::path> roots[2];  // the calendar and contact folders last configured
 
   void reset(const fs::path& to) {
@@ -235,8 +235,8 @@ struct PimIndex {
       const bool calendars = kind == Kind::events;
       const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
       auto& roots = this->roots[calendars ? 0 : 1];
-      if (auto configured = foldersFromConfig(
-              calendars ? "calendar_folders" : "contact_folders", fallback)) {
+      if (auto configured =
+              foldersFromConfig(calendars ? "calendar_folders" : "contact_folders", fallback)) {
         roots = std::move(*configured);
       }
       if (roots.size() == 1 && roots.front() == fallback && !fs::exists(fallback)) {
@@ -248,7 +248,8 @@ struct PimIndex {
         for (fs::directory_iterator it(root, error), end; !error && it != end;
              it.increment(error)) {
           const std::string name = it->path().filename().string();
-          if (!name.empty() && name[0] != '.' && it->is_directory(error)) folders.insert(it->path());
+          if (!name.empty() && name[0] != '.' && it->is_directory(error))
+            folders.insert(it->path());
         }
         if (error && error.value() != ENOENT) {
           // What the folder holds is unknown: its collections stay as last read.
@@ -372,7 +373,8 @@ struct PimIndex {
       entry.identity.reset();  // tried again at the next use
       entry.readError = file.string() + " could not be read: " + error.reason;
       if (before.readError != entry.readError) {
-        warnings.push_back("Personal data file " + entry.readError->substr(file.string().size() + 1));
+        warnings.push_back("Personal data file " +
+                           entry.readError->substr(file.string().size() + 1));
       }
       return;
     }
@@ -616,8 +618,7 @@ std::optional<ICalItem> parseItem(const std::string& text) {
 }
 
 // Whether items may be put into (`required`) or taken out of this collection.
-std::optional<PimError> checkWritable(Index& index, Kind kind, std::string_view id,
-                                      bool required) {
+std::optional<PimError> checkWritable(Index& index, Kind kind, std::string_view id, bool required) {
   const bool events = kind == Kind::events;
   if (id.empty()) {
     if (!required) return std::nullopt;
@@ -693,8 +694,7 @@ std::optional<PimError> normalized(Event& event) {
   }
   event.start = std::chrono::floor<seconds>(event.start);
   event.end = std::chrono::floor<seconds>(event.end);
-  if (
-      (event.recurrence && event.recurrence->endDate &&
+  if ((event.recurrence && event.recurrence->endDate &&
        !inStoredRange(*event.recurrence->endDate))) {
     return problem(PimError::Code::invalid, "The event's dates are out of range.");
   }
@@ -1006,8 +1006,8 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       ++page.totalMatched;
       if (page.events.size() < limit) {
         const Collection* c = isSeries ? series[which].collection : ready[which].first;
-        Event event = isSeries ? series[which].entry->item->occurrenceAt(at)
-                               : std::move(ready[which].second);
+        Event event =
+            isSeries ? series[which].entry->item->occurrenceAt(at) : std::move(ready[which].second);
         event.calendarId = c->id;
         event.calendarTitle = c->title;
         page.events.push_back(std::move(event));
@@ -1033,8 +1033,8 @@ namespace {
 
 // Applies a change to an occurrence and every later one of a series that began before it: the
 // series ends before it and a new one, with its own UID, carries on from it.
-Result<std::string, PimError> splitSeries(Index& index, const Located& located,
-                                          const Event& wanted, PimWarnings& warnings) {
+Result<std::string, PimError> splitSeries(Index& index, const Located& located, const Event& wanted,
+                                          PimWarnings& warnings) {
   Collection& c = *located.collection;
   const std::string name = index.nameOf(c, *located.entry);
   auto current = index.fresh<ICalItem>(c, name, parseItem);
@@ -1095,9 +1095,8 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
       Event nothing;
       nothing.start = nothing.end = PimTime::min();
       item.changeEvent(nothing, wanted);
-      if (auto failure =
-              index.write(target, fileNameFor(savedId, ".ics"), item.text(), std::nullopt,
-                          warnings)) {
+      if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item.text(),
+                                     std::nullopt, warnings)) {
         return fail(*failure);
       }
     } else {
@@ -1108,8 +1107,8 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
       const std::string name = index.nameOf(c, *located->entry);
       const bool moves = &c != &target;
       savedId = located->entry->uid;
-      if (!located->original || (span == Span::futureEvents &&
-                                 *located->original == located->entry->series.start)) {
+      if (!located->original ||
+          (span == Span::futureEvents && *located->original == located->entry->series.start)) {
         auto current = index.fresh<ICalItem>(c, name, parseItem);
         if (!current) return fail(current.error());
         auto& [item, identity] = current.value();
@@ -1313,9 +1312,9 @@ std::string defaultContainerIn(Index& index) {
   return books.empty() ? std::string() : books.front()->id;
 }
 
-std::vector<Contact> contactsWhere(Index& index, const std::function<bool(const Contact&)>& keep,
-                                   const std::function<bool(const Collection&, const Entry&)>&
-                                       also = nullptr) {
+std::vector<Contact> contactsWhere(
+    Index& index, const std::function<bool(const Contact&)>& keep,
+    const std::function<bool(const Collection&, const Entry&)>& also = nullptr) {
   std::vector<Contact> kept;
   for (auto [c, entry] : index.inOrder(Kind::contacts)) {
     if (entry->decoded.isGroup) continue;
@@ -1324,6 +1323,18 @@ std::vector<Contact> contactsWhere(Index& index, const std::function<bool(const 
     if (keep(contact)) kept.push_back(std::move(contact));
   }
   return kept;
+}
+
+// The address book a card goes into (the default one when none is given), giving a new card its
+// UID.
+Result<Collection*, PimError> placeCard(Index& index, std::string& containerId, std::string& id) {
+  if (containerId.empty()) containerId = defaultContainerIn(index);
+  Collection* target = index.collection(containerId, Kind::contacts);
+  if (target == nullptr) {
+    return fail(problem(PimError::Code::notFound, "The container does not exist."));
+  }
+  if (id.empty()) id = HardwareId::randomUUID();
+  return target;
 }
 
 }  // namespace
@@ -1336,7 +1347,9 @@ Result<ContactContainer, PimError> PimStore::saveContainer(const ContactContaine
   return locked([&](Index& index, PimWarnings& warnings) {
     return saveCollection<ContactContainer>(
         index, container.id, container.name, std::nullopt, Kind::contacts, warnings,
-        [](const Collection& c) { return ContactContainer{c.id, c.title, ContainerType::local}; });
+        [](const Collection& c) {
+          return ContactContainer{c.id, c.title, ContainerType::local};
+        });
   });
 }
 
@@ -1380,12 +1393,9 @@ std::vector<ContactGroup> PimStore::groups(PimUnreadable* unreadable) const {
 Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
   return locked([&](Index& index, PimWarnings& warnings) -> Result<ContactGroup, PimError> {
     ContactGroup wanted = group;
-    if (wanted.containerId.empty()) wanted.containerId = defaultContainerIn(index);
-    Collection* target = index.collection(wanted.containerId, Kind::contacts);
-    if (target == nullptr) {
-      return fail(problem(PimError::Code::notFound, "The container does not exist."));
-    }
-    if (wanted.id.empty()) wanted.id = HardwareId::randomUUID();
+    auto book = placeCard(index, wanted.containerId, wanted.id);
+    if (!book) return fail(book.error());
+    Collection* target = book.value();
     auto [c, entry] = index.item(wanted.id, true);
     if (entry != nullptr && !entry->decoded.isGroup) {
       return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
@@ -1453,9 +1463,8 @@ std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId,
     if (entry != nullptr && entry->decoded.isGroup) {
       const std::set<std::string> members(entry->decoded.memberIds.begin(),
                                           entry->decoded.memberIds.end());
-      return contactsWhere(index, [&](const Contact& contact) {
-        return members.count(contact.id) != 0;
-      });
+      return contactsWhere(index,
+                           [&](const Contact& contact) { return members.count(contact.id) != 0; });
     }
     return contactsWhere(
         index, [](const Contact&) { return true; },
@@ -1472,29 +1481,25 @@ std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId,
                                                    PimUnreadable* unreadable) const {
   return locked([&](Index& index, PimWarnings&) {
     index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
-    return contactsWhere(index,
-                         [&](const Contact& c) { return c.containerId == containerId; });
+    return contactsWhere(index, [&](const Contact& c) { return c.containerId == containerId; });
   });
 }
 
 Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
   return locked([&](Index& index, PimWarnings& warnings) -> Result<Contact, PimError> {
     Contact wanted = contact;
-    if (wanted.birthday && (!validComponents(*wanted.birthday) || !wanted.birthday->month ||
-                            !wanted.birthday->day)) {
+    if (wanted.birthday &&
+        (!validComponents(*wanted.birthday) || !wanted.birthday->month || !wanted.birthday->day)) {
       return fail(problem(PimError::Code::invalid, "The birthday is not valid."));
     }
-    if (wanted.containerId.empty()) wanted.containerId = defaultContainerIn(index);
-    Collection* target = index.collection(wanted.containerId, Kind::contacts);
-    if (target == nullptr) {
-      return fail(problem(PimError::Code::notFound, "The container does not exist."));
-    }
-    if (wanted.id.empty()) wanted.id = HardwareId::randomUUID();
+    auto book = placeCard(index, wanted.containerId, wanted.id);
+    if (!book) return fail(book.error());
+    Collection* target = book.value();
     auto [c, entry] = index.item(wanted.id, true);
     if (entry == nullptr) {
-      if (auto failure = index.write(*target, fileNameFor(wanted.id, ".vcf"),
-                                     VCard::serialize(VCard::encode(wanted)), std::nullopt,
-                                     warnings)) {
+      if (auto failure =
+              index.write(*target, fileNameFor(wanted.id, ".vcf"),
+                          VCard::serialize(VCard::encode(wanted)), std::nullopt, warnings)) {
         return fail(*failure);
       }
     } else {
@@ -1503,9 +1508,8 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
       }
       const Contact before = contactOf(*c, *entry);
       const std::string name = index.nameOf(*c, *entry);
-      auto current = index.fresh<VCard::Card>(*c, name, [](const std::string& text) {
-        return VCard::parse(text);
-      });
+      auto current = index.fresh<VCard::Card>(
+          *c, name, [](const std::string& text) { return VCard::parse(text); });
       if (!current) return fail(current.error());
       auto& [card, identity] = current.value();
       VCard::applyChanges(card, before, wanted);
@@ -1515,8 +1519,7 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
           return fail(*failure);
         }
         if (auto failure = index.remove(*c, name, warnings)) return fail(*failure);
-      } else if (auto failure =
-                     index.write(*c, name, VCard::serialize(card), identity, warnings)) {
+      } else if (auto failure = index.write(*c, name, VCard::serialize(card), identity, warnings)) {
         return fail(*failure);
       }
     }

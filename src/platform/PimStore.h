@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Result.h"
 #include "platform/PimTypes.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 

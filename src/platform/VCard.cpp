@@ -180,8 +180,8 @@ std::string typeFor(const std::string& label) {
 }
 
 bool isDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // "1985-04-12", "19850412", "--0412", "--04-12", with any time part after 'T' ignored.
@@ -229,8 +229,7 @@ void replaceLines(Card& card, std::initializer_list<std::string_view> names,
                   std::vector<ContentLine> added) {
   std::vector<std::string> groups;
   for (const auto& line : card.lines) {
-    if (!line.group.empty() &&
-        std::find(names.begin(), names.end(), line.name) != names.end()) {
+    if (!line.group.empty() && std::find(names.begin(), names.end(), line.name) != names.end()) {
       groups.push_back(line.group);
     }
   }
@@ -399,8 +398,8 @@ Decoded decode(const Card& card) {
     c.givenName = parts[1];
     c.middleName = parts[2];
   }
-  const std::string kind = lower(card.text("KIND").empty() ? card.text("X-ADDRESSBOOKSERVER-KIND")
-                                                           : card.text("KIND"));
+  const std::string kind =
+      lower(card.text("KIND").empty() ? card.text("X-ADDRESSBOOKSERVER-KIND") : card.text("KIND"));
   if (const auto* org = card.first("ORG")) c.organizationName = components(org->value).front();
   if (kind == "group") {
     out.isGroup = true;
@@ -482,8 +481,9 @@ void applyChanges(Card& card, const Contact& before, const Contact& after) {
   }
   if (before.birthday != after.birthday) {
     replaceLines(card, {"BDAY"},
-                 after.birthday ? std::vector<ContentLine>{made("BDAY", birthdayText(*after.birthday))}
-                                : std::vector<ContentLine>{});
+                 after.birthday
+                     ? std::vector<ContentLine>{made("BDAY", birthdayText(*after.birthday))}
+                     : std::vector<ContentLine>{});
   }
 }
 

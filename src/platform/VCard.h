@@ -48,8 +48,8 @@ std::string serialize(const Card& card);
 std::vector<std::string> components(std::string_view value, char separator = ';');
 std::string escape(std::string_view text);
 
-// What the contact store keeps of a card. A group card (vCard 4 KIND:group, or the X-ADDRESSBOOKSERVER
-// form) lists its members' UIDs.
+// What the contact store keeps of a card. A group card (vCard 4 KIND:group, or the
+// X-ADDRESSBOOKSERVER form) lists its members' UIDs.
 struct Decoded {
   Contact contact;  // id is the UID
   std::vector<std::string> categories;

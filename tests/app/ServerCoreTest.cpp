@@ -1,5 +1,3 @@
-#include "app/ServerCore.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "app/ServerCore.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "platform/ICalItem.h"
@@ -18,20 +17,22 @@ namespace tvrn {
 namespace {
 
 const std::set<std::string> kPersonalDataTools = {
-    "list_calendar_names", "list_calendar_events", "create_calendar_event",
-    "update_calendar_event", "delete_calendar_event", "list_reminders", "create_reminder",
-    "list_contacts", "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks",
-    "todo_create_task", "todo_complete_task"};
+    "list_calendar_names",   "list_calendar_events",  "create_calendar_event",
+    "update_calendar_event", "delete_calendar_event", "list_reminders",
+    "create_reminder",       "list_contacts",         "search_contacts",
+    "get_contact",           "todo_list_lists",       "todo_list_tasks",
+    "todo_create_task",      "todo_complete_task"};
 
 const std::set<std::string> kReadOnlyTools = {
-    "list_calendar_names", "list_calendar_events", "list_reminders", "list_contacts",
-    "search_contacts", "get_contact", "todo_list_lists", "todo_list_tasks"};
+    "list_calendar_names", "list_calendar_events", "list_reminders",  "list_contacts",
+    "search_contacts",     "get_contact",          "todo_list_lists", "todo_list_tasks"};
 
 std::set<std::string> listedNames(test::SocketClient& client) {
   auto reply = client.call(test::request(2, "tools/list"));
   std::set<std::string> names;
   if (!reply) return names;
-  for (const auto& tool : (*reply)["result"]["tools"]) names.insert(tool["name"].get<std::string>());
+  for (const auto& tool : (*reply)["result"]["tools"])
+    names.insert(tool["name"].get<std::string>());
   return names;
 }
 
@@ -62,7 +63,8 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
-  auto initialized = client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}}));
+  auto initialized =
+      client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}}));
   ASSERT_TRUE(initialized);
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
@@ -85,8 +87,8 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   ASSERT_TRUE(client);
   int id = 10;
   const auto tool = [&](const char* name, const nlohmann::json& arguments) {
-    auto reply = client->call(
-        test::request(++id, "tools/call", {{"name", name}, {"arguments", arguments}}));
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", name}, {"arguments", arguments}}));
     EXPECT_TRUE(reply) << name;
     const std::string text = reply ? (*reply)["result"]["content"][0].value("text", "") : "";
     EXPECT_FALSE(reply && (*reply)["result"].value("isError", false)) << name << ": " << text;
@@ -102,19 +104,17 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
   EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
 
-  const auto events =
-      PimStore::shared().events(PimTime(std::chrono::sys_days(std::chrono::year(2026) /
-                                                              std::chrono::December / 10)),
-                                PimTime(std::chrono::sys_days(std::chrono::year(2026) /
-                                                              std::chrono::December / 11)));
+  const auto events = PimStore::shared().events(
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
   ASSERT_EQ(events.size(), 1u);
-  tool("update_calendar_event", {{"event_id", events[0].id}, {"title", "Dentist (moved)"},
-                                 {"confirm", true}});
+  tool("update_calendar_event",
+       {{"event_id", events[0].id}, {"title", "Dentist (moved)"}, {"confirm", true}});
   EXPECT_NE(tool("list_calendar_events", day).find("Dentist (moved)"), std::string::npos);
 
   size_t files = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(
-           PimStore::shared().folder() / "calendars")) {
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(PimStore::shared().folder() / "calendars")) {
     if (entry.path().extension() != ".ics") continue;
     ++files;
     std::string why;

@@ -199,11 +199,11 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
       PimStore::shared().saveCalendar(test::calendarNamed("Daily")).value().id;
   for (int i = 0; i < 20; ++i) {
     const std::string uid = "d" + std::to_string(i);
-    test::writeItem(daily, uid + ".ics",
-                    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Test//EN\r\nBEGIN:VEVENT\r\nUID:" +
-                        uid +
-                        "\r\nDTSTART;VALUE=DATE:17000102\r\nDTEND;VALUE=DATE:17000103\r\n"
-                        "RRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
+    test::writeItem(
+        daily, uid + ".ics",
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Test//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+            "\r\nDTSTART;VALUE=DATE:17000102\r\nDTEND;VALUE=DATE:17000103\r\n"
+            "RRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
   }
 
   const json result = call(

@@ -33,7 +33,8 @@ class LocalDataUnreadableTest : public ::testing::Test {
                    .value()
                    .id;
     removed_ =
-        store.saveEvent(test::eventIn(home_, "Call", "2024-05-02T09:00:00Z", "2024-05-02T10:00:00Z"))
+        store
+            .saveEvent(test::eventIn(home_, "Call", "2024-05-02T09:00:00Z", "2024-05-02T10:00:00Z"))
             .value()
             .id;
     inbox_ = store.saveCalendar(test::calendarNamed("Inbox", EntityType::reminder)).value().id;

@@ -7,8 +7,8 @@
 
 #include "bridges/LocalData.h"
 #include "platform/Paths.h"
-#include "support/TestEnv.h"
 #include "platform/PimTypes.h"
+#include "support/TestEnv.h"
 
 namespace tvrn::test {
 
@@ -23,8 +23,7 @@ inline void startWithoutCollections() {
 }
 
 // An item file in a collection folder, as another program would write it.
-inline void writeItem(const std::string& folder, const std::string& name,
-                      const std::string& text) {
+inline void writeItem(const std::string& folder, const std::string& name, const std::string& text) {
   writeFile(std::filesystem::path(folder) / name, text);
 }
 

@@ -187,10 +187,7 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
       // A bare date is the day written, even where its UTC midnight is the evening before.
       {"America/New_York", {{"due_date", "2024-05-01"}}, "Tasks", {2024, 5, 1, 9, 0}},
       {"Asia/Tokyo", {{"due_date", "2024-05-01T22:15:00Z"}}, "Tasks", {2024, 5, 2, 9, 0}},
-      {"UTC",
-       {{"due_date", "2024-05-01T22:15:00"}, {"priority", -3}},
-       "Tasks",
-       {2024, 5, 1, 9, 0}},
+      {"UTC", {{"due_date", "2024-05-01T22:15:00"}, {"priority", -3}}, "Tasks", {2024, 5, 1, 9, 0}},
   };
   for (const auto& [zone, given, list, due] : cases) {
     useTimeZone(zone);

@@ -1,5 +1,3 @@
-#include "platform/PimStore.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -9,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/PimCodec.h"
 #include "platform/Paths.h"
+#include "platform/PimCodec.h"
 #include "platform/PimDocument.h"
+#include "platform/PimStore.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -98,9 +97,8 @@ TEST_F(PimStoreTest, AFreshStoreHasACalendarAndAReminderListToCreateIn) {
   EXPECT_EQ(list.title, "Reminders");
   EXPECT_EQ(list.entityType, EntityType::reminder);
 
-  const Event saved = store_.saveEvent(eventIn("Dentist", "2024-05-01T09:00:00Z",
-                                               "2024-05-01T10:00:00Z"))
-                          .value();
+  const Event saved =
+      store_.saveEvent(eventIn("Dentist", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z")).value();
   const std::string file = test::readFile(fileOf(saved.id));
   EXPECT_EQ(file.rfind("BEGIN:VCALENDAR", 0), 0u) << file;
   EXPECT_NE(file.find("SUMMARY:Dentist"), std::string::npos) << file;
@@ -149,13 +147,11 @@ TEST_F(PimStoreTest, AChangeKeepsWhatItDoesNotTouchAndWhatAnotherProgramWroteMea
 // One bad file must not hide the others, and must not be written over.
 TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
   const fs::path folder = calendar_;
-  test::writeFile(folder / "a.ics",
-                  ics(vevent("a", "SUMMARY:A\r\nDTSTART:20240501T090000Z\r\n")));
+  test::writeFile(folder / "a.ics", ics(vevent("a", "SUMMARY:A\r\nDTSTART:20240501T090000Z\r\n")));
   test::writeFile(folder / "b.ics", "not a calendar at all");
   test::writeFile(folder / "c.ics", ics("BEGIN:VEVENT\r\nSUMMARY:No UID\r\n"
                                         "DTSTART:20240501T090000Z\r\nEND:VEVENT\r\n"));
-  test::writeFile(folder / "d.ics",
-                  ics(vevent("d", "SUMMARY:D\r\nDTSTART:20240502T090000Z\r\n")));
+  test::writeFile(folder / "d.ics", ics(vevent("d", "SUMMARY:D\r\nDTSTART:20240502T090000Z\r\n")));
   test::writeFile(folder / "e.ics", ics(vevent("e", "SUMMARY:E\r\nDTSTART:99990101T000000Z\r\n")));
 
   PimUnreadable unreadable;
@@ -243,10 +239,11 @@ TEST_F(PimStoreTest, DatesOutsideTheStoredYearsAreRefusedBeforeSaving) {
 // Repetition is libical's, in the event's own time zone: a day the zone skipped gives no instant
 // twice, and an hour it repeats gives the same answer whatever was converted before.
 TEST_F(PimStoreTest, RepetitionFollowsTheEventsTimeZone) {
-  test::writeFile(fs::path(calendar_) / "apia.ics",
-                  ics(vevent("apia",
-                             "SUMMARY:Apia\r\nDTSTART;TZID=Pacific/Apia:20111228T090000\r\n"
-                             "DTEND;TZID=Pacific/Apia:20111228T100000\r\nRRULE:FREQ=DAILY;COUNT=6\r\n")));
+  test::writeFile(
+      fs::path(calendar_) / "apia.ics",
+      ics(vevent("apia",
+                 "SUMMARY:Apia\r\nDTSTART;TZID=Pacific/Apia:20111228T090000\r\n"
+                 "DTEND;TZID=Pacific/Apia:20111228T100000\r\nRRULE:FREQ=DAILY;COUNT=6\r\n")));
   const auto apia = store_.events(at("2011-12-01"), at("2012-02-01"));
   const auto starts = startsOf(apia);
   EXPECT_TRUE(std::adjacent_find(starts.begin(), starts.end(), std::greater_equal<>()) ==
@@ -267,8 +264,8 @@ TEST_F(PimStoreTest, RepetitionFollowsTheEventsTimeZone) {
                              "SUMMARY:Moved\r\nDTSTART;TZID=Europe/Berlin:20240328T110000\r\n"
                              "DTEND;TZID=Europe/Berlin:20240328T120000\r\n")));
   const auto run = [&] {
-    return startsOf(store_.events(at("2024-03-18"), at("2024-04-15"),
-                                  std::vector<std::string>{calendar_}));
+    return startsOf(
+        store_.events(at("2024-03-18"), at("2024-04-15"), std::vector<std::string>{calendar_}));
   };
   const auto firstRun = run();
   useZone("America/New_York");
@@ -301,8 +298,8 @@ TEST_F(PimStoreTest, SpansOfAChangeAreWrittenTheICalendarWay) {
   EXPECT_EQ(titlesOf(may()),
             (std::vector<std::string>{"Stand-up", "Once", "Stand-up", "Sync", "Sync"}));
   const std::string file = test::readFile(fileOf(series));
-  for (const char* line : {"RECURRENCE-ID:20240502T080000Z", "EXDATE:20240503T080000Z",
-                           "UNTIL=20240505T075959Z"}) {
+  for (const char* line :
+       {"RECURRENCE-ID:20240502T080000Z", "EXDATE:20240503T080000Z", "UNTIL=20240505T075959Z"}) {
     EXPECT_NE(file.find(line), std::string::npos) << line << "\n" << file;
   }
   EXPECT_NE(test::readFile(fileOf(split.id)).find("COUNT=2"), std::string::npos);
@@ -329,8 +326,9 @@ TEST_F(PimStoreTest, TemporaryFilesLeftByAnUnfinishedWriteAreRemoved) {
 }
 
 TEST_F(PimStoreTest, CollectionsComeFromTheConfiguredFoldersWithTheirNamesAndColours) {
-  test::writeFile(Paths::appSupport() / "config.json",
-                  R"({"calendar_folders": ["~/sync/calendars"], "contact_folders": ["~/sync/books"]})");
+  test::writeFile(
+      Paths::appSupport() / "config.json",
+      R"({"calendar_folders": ["~/sync/calendars"], "contact_folders": ["~/sync/books"]})");
   const fs::path root = test::home() / "sync" / "calendars";
   test::writeFile(root / "work" / "displayname", "Work\n");
   test::writeFile(root / "work" / "color", "#FF8000\n");

@@ -75,8 +75,7 @@ TEST_F(PimStoreUnreadableTest, AnItemThatCannotBeReadIsReportedAndNeverWrittenOv
     const auto refused = store.saveEvent(changed);
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.error().code, PimError::Code::storage);
-    EXPECT_NE(refused.error().message.find(file.string() + " could not be read"),
-              std::string::npos)
+    EXPECT_NE(refused.error().message.find(file.string() + " could not be read"), std::string::npos)
         << refused.error().message;
   }
   EXPECT_EQ(warnings.size(), 1u) << "said once while the failure lasts";

@@ -1,9 +1,9 @@
-#include "platform/VCard.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/VCard.h"
 
 namespace tvrn {
 namespace {
@@ -27,8 +27,18 @@ TEST(VCardTest, ReadsTheCardsOtherProgramsWrite) {
        "EMAIL;TYPE=work:ann@acme.example\r\nFN:Ann Zimmer\r\nN:Zimmer;Ann;;;\r\n"
        "NOTE:Likes tea\\, and cake\\nTwo lines\r\nORG:Acme;Sales\r\nREV:20261207T111925Z\r\n"
        "TEL;TYPE=cell:+1 555 0100\r\nCATEGORIES:Friends,Book club\r\nEND:VCARD\r\n",
-       {"k1", "", "Ann", "", "Zimmer", "", "Acme", "", {{"work", "ann@acme.example"}},
-        {{"mobile", "+1 555 0100"}}, {}, DateComponents{1985, 3, 7, {}, {}},
+       {"k1",
+        "",
+        "Ann",
+        "",
+        "Zimmer",
+        "",
+        "Acme",
+        "",
+        {{"work", "ann@acme.example"}},
+        {{"mobile", "+1 555 0100"}},
+        {},
+        DateComponents{1985, 3, 7, {}, {}},
         "Likes tea, and cake\nTwo lines"},
        {"Friends", "Book club"}},
       {"a 4.0 exporter, folded, birthday without a year",
@@ -36,25 +46,56 @@ TEST(VCardTest, ReadsTheCardsOtherProgramsWrite) {
        "NICKNAME:Mil,Emi\nTITLE:Chief of\n  Things\nBDAY:--0412\n"
        "ADR;TYPE=home:;Flat 2;1 Main St;Springfield;IL;62701;USA\n"
        "TEL;VALUE=uri;TYPE=\"voice,home\":tel:+1-555-0101\nEND:VCARD\n",
-       {"urn:uuid:k2", "", "Émile", "", "Ångström", "Mil", "", "Chief of Things", {},
+       {"urn:uuid:k2",
+        "",
+        "Émile",
+        "",
+        "Ångström",
+        "Mil",
+        "",
+        "Chief of Things",
+        {},
         {{"home", "+1-555-0101"}},
         {{"home", "1 Main St\nFlat 2", "Springfield", "IL", "62701", "USA"}},
-        DateComponents{{}, 4, 12, {}, {}}, ""},
+        DateComponents{{}, 4, 12, {}, {}},
+        ""},
        {}},
       {"an old phone (2.1, quoted-printable, Latin-1)",
        "BEGIN:VCARD\r\nVERSION:2.1\r\nUID:k3\r\nN;CHARSET=ISO-8859-1;ENCODING=QUOTED-PRINTABLE:"
        "M=FCller;J=FCrgen;;;\r\nTEL;CELL;PREF:0170 1234\r\nTEL;WORK;VOICE:030 555\r\n"
        "NOTE;ENCODING=QUOTED-PRINTABLE:first=0D=0A=\r\nsecond\r\nEND:VCARD\r\n",
-       {"k3", "", "Jürgen", "", "Müller", "", "", "", {},
-        {{"mobile", "0170 1234"}, {"work", "030 555"}}, {}, std::nullopt, "first\r\nsecond"},
+       {"k3",
+        "",
+        "Jürgen",
+        "",
+        "Müller",
+        "",
+        "",
+        "",
+        {},
+        {{"mobile", "0170 1234"}, {"work", "030 555"}},
+        {},
+        std::nullopt,
+        "first\r\nsecond"},
        {}},
       {"Apple Contacts (labels on item groups, year left out)",
        "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Apple Inc.//macOS 14.0//EN\r\nUID:k4\r\n"
        "N:Lee;Dana;;;\r\nFN:Dana Lee\r\nitem1.EMAIL;type=INTERNET;type=pref:dana@example.com\r\n"
        "item1.X-ABLabel:_$!<Other>!$_\r\nitem2.TEL:+44 20 7946\r\nitem2.X-ABLabel:Boat\r\n"
        "BDAY;X-APPLE-OMIT-YEAR=1604:1604-11-30\r\nEND:VCARD\r\n",
-       {"k4", "", "Dana", "", "Lee", "", "", "", {{"other", "dana@example.com"}},
-        {{"Boat", "+44 20 7946"}}, {}, DateComponents{{}, 11, 30, {}, {}}, ""},
+       {"k4",
+        "",
+        "Dana",
+        "",
+        "Lee",
+        "",
+        "",
+        "",
+        {{"other", "dana@example.com"}},
+        {{"Boat", "+44 20 7946"}},
+        {},
+        DateComponents{{}, 11, 30, {}, {}},
+        ""},
        {}},
   };
   for (const auto& c : cases) {
@@ -84,8 +125,8 @@ TEST(VCardTest, GroupsAndTextThatIsNoCard) {
   EXPECT_TRUE(group.isGroup);
   EXPECT_EQ(group.groupName, "Team");
   EXPECT_EQ(group.memberIds, (std::vector<std::string>{"k1", "k2"}));
-  for (const char* broken : {"", "BEGIN:VCARD\r\nFN:No end\r\n", "FN:x\r\nEND:VCARD\r\n",
-                             "garbage\x01\x02"}) {
+  for (const char* broken :
+       {"", "BEGIN:VCARD\r\nFN:No end\r\n", "FN:x\r\nEND:VCARD\r\n", "garbage\x01\x02"}) {
     EXPECT_FALSE(VCard::parse(broken)) << broken;
   }
 }

@@ -38,8 +38,8 @@ std::string onPath(std::initializer_list<const char*> names) {
   return {};
 }
 
-#define NEED(program, ...)                                                         \
-  const std::string program = onPath({__VA_ARGS__});                               \
+#define NEED(program, ...)                           \
+  const std::string program = onPath({__VA_ARGS__}); \
   if (program.empty()) GTEST_SKIP() << #program " is not installed (install-deps)"
 
 class VdirInteropTest : public ::testing::Test {
@@ -111,8 +111,7 @@ TEST_F(VdirInteropTest, WhatWeWriteIsListedByKhalAndTodoman) {
 
 TEST_F(VdirInteropTest, WhatKhalWritesIsListedWithTheRightOccurrences) {
   NEED(khal, "khal");
-  run({khal, "new", "-a", "work", "2024-05-06", "10:00", "11:00", "Weekly sync", "-r",
-       "weekly"});
+  run({khal, "new", "-a", "work", "2024-05-06", "10:00", "11:00", "Weekly sync", "-r", "weekly"});
   // One occurrence moved, as a calendar program writes it: its own VEVENT with RECURRENCE-ID.
   std::vector<fs::path> files;
   for (const auto& entry : fs::directory_iterator(calendar("work"))) {
@@ -137,10 +136,10 @@ TEST_F(VdirInteropTest, WhatKhalWritesIsListedWithTheRightOccurrences) {
                                         PimCodec::parseTime("2024-05-28").value())) {
     starts.push_back(PimCodec::instantText(event.start) + " " + event.title);
   }
-  EXPECT_EQ(starts, (std::vector<std::string>{"2024-05-06T08:00:00Z Weekly sync",
-                                              "2024-05-13T12:00:00Z Weekly sync (moved)",
-                                              "2024-05-20T08:00:00Z Weekly sync",
-                                              "2024-05-27T08:00:00Z Weekly sync"}));
+  EXPECT_EQ(starts,
+            (std::vector<std::string>{
+                "2024-05-06T08:00:00Z Weekly sync", "2024-05-13T12:00:00Z Weekly sync (moved)",
+                "2024-05-20T08:00:00Z Weekly sync", "2024-05-27T08:00:00Z Weekly sync"}));
   // khal reads the file we read the same way.
   const std::string listed = run({khal, "list", "2024-05-13", "2024-05-14"});
   EXPECT_NE(listed.find("14:00-15:00 Weekly sync (moved)"), std::string::npos) << listed;
