@@ -578,39 +578,6 @@ Event ICalItem::occurrenceAt(PimTime original) const {
   return occurrenceFrom(event(), original, own);
 }
 
-void ICalItem::occurrences(PimTime from, PimTime to,
-                           const std::function<bool(Event)>& visit) const {
-  const Event series = event();
-  if (!repeats()) {
-    if (eventOverlaps(series, from, to)) visit(series);
-    return;
-  }
-  const auto length = series.end - series.start;
-  std::vector<PimTime> originals;
-  auto steps = cursor(later(later(from, -length), -days(1)));
-  while (auto original = steps.next()) {
-    if (*original >= later(to, days(1))) break;
-    originals.push_back(*original);
-  }
-  // A changed occurrence can have moved in from outside the range.
-  for (PimTime original : changedOriginals()) {
-    if (!std::binary_search(originals.begin(), originals.end(), original) &&
-        hasOccurrenceAt(original)) {
-      originals.insert(std::upper_bound(originals.begin(), originals.end(), original), original);
-    }
-  }
-  std::vector<Event> found;
-  for (PimTime original : originals) {
-    Event occurrence = occurrenceAt(original);
-    if (eventOverlaps(occurrence, from, to)) found.push_back(std::move(occurrence));
-  }
-  std::stable_sort(found.begin(), found.end(),
-                   [](const Event& a, const Event& b) { return a.start < b.start; });
-  for (auto& occurrence : found) {
-    if (!visit(std::move(occurrence))) return;
-  }
-}
-
 std::optional<Event> ICalItem::occurrence(PimTime original) const {
   if (!hasOccurrenceAt(original)) return std::nullopt;
   return occurrenceAt(original);

@@ -3,7 +3,6 @@
 // repeating event, and changes that touch only the properties they concern.
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,9 +38,6 @@ class ICalItem {
 
   // The event as the file states it, without ids; for a repeating one, the series' own start.
   Event event() const;
-  // The occurrences that overlap [from, to), each with its own changes, in order of start, until
-  // `visit` answers false. Ids are the series id and the original start.
-  void occurrences(PimTime from, PimTime to, const std::function<bool(Event)>& visit) const;
   // The occurrence that originally starts at `original`, or nothing when the series has none
   // there (or it was removed).
   std::optional<Event> occurrence(PimTime original) const;
