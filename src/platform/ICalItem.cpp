@@ -248,7 +248,8 @@ std::vector<Attendee> attendeesOf(icalcomponent* comp) {
   return attendees;
 }
 
-// The event one component states; nothing when its start is not one the store can hold.
+// The event one component states; nothing when its start is not one the store can hold, or it
+// lasts longer than the store can work with.
 std::optional<Event> eventOf(icalcomponent* comp) {
   Event event;
   for (const auto& [kind, member] : kEventTexts) event.*member = textOf(comp, kind);
@@ -266,6 +267,7 @@ std::optional<Event> eventOf(icalcomponent* comp) {
   } else {
     event.end = event.allDay ? later(event.start, days(1)) : event.start;
   }
+  if (event.end > later(event.start, kPimLongestEvent)) return std::nullopt;
   event.attendees = attendeesOf(comp);
   event.recurrence = ruleOf(comp);
   return event;
@@ -382,7 +384,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     return std::nullopt;
   }
   if (!item.isTask() && !eventOf(main)) {
-    if (why != nullptr) *why = "its event has no start the store can hold";
+    if (why != nullptr) *why = "its event has no start or length the store can hold";
     return std::nullopt;
   }
   return item;

@@ -706,6 +706,12 @@ std::optional<PimError> normalized(Event& event) {
   } else if (event.end < event.start) {
     return problem(PimError::Code::invalid, "The event ends before it starts.");
   }
+  // In seconds: the difference of two instants this far apart does not fit in nanoseconds.
+  if (std::chrono::floor<seconds>(event.end).time_since_epoch() -
+          std::chrono::floor<seconds>(event.start).time_since_epoch() >
+      kPimLongestEvent) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
   if (event.recurrence &&
       (event.recurrence->interval < 1 ||
        (event.recurrence->occurrenceCount && *event.recurrence->occurrenceCount < 1))) {
@@ -962,7 +968,8 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
         if (*original >= stepsEnd) return;
         if (s.changed.count(*original) != 0) continue;
         probe.start = *original;
-        probe.end = *original + s.length;
+        // A file may hold a length of centuries: the end stops at the last instant a clock holds.
+        probe.end = *original > PimTime::max() - s.length ? PimTime::max() : *original + s.length;
         if (!eventOverlaps(probe, start, end)) continue;
         due.emplace(*original, s.entry->order, s.position++, which, true);
         return;

@@ -212,6 +212,7 @@ TEST_F(PimStoreTest, DatesOutsideTheStoredYearsAreRefusedBeforeSaving) {
       {"an all-day last day ending past it", last, last + hours(1), true, {}},
       {"an end of repetition past it", last, last + hours(1), false, last + days(50)},
       {"the ends of a clock", PimTime::min(), PimTime::max(), false, {}},
+      {"the first year to the last", first, last, false, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -234,6 +235,23 @@ TEST_F(PimStoreTest, DatesOutsideTheStoredYearsAreRefusedBeforeSaving) {
   EXPECT_EQ(titlesOf(store_.events(first, sys_days(year(kPimLastYear + 1) / January / 1))),
             (std::vector<std::string>{"Kept", "Daily", "Daily"}));
   EXPECT_EQ(titlesOf(may()), (std::vector<std::string>{"Kept"}));
+
+  // Another program's events: one as long as the stored years (skipped), one of 150 years
+  // repeating every year, whose last occurrences end past what a clock holds.
+  test::writeFile(fs::path(calendar_) / "long.ics",
+                  ics(vevent("long",
+                             "SUMMARY:Long\r\nDTSTART:17000101T000000Z\r\n"
+                             "DTEND:22611231T000000Z\r\nRRULE:FREQ=YEARLY\r\n")));
+  test::writeFile(fs::path(calendar_) / "longer.ics",
+                  ics(vevent("longer",
+                             "SUMMARY:Longer\r\nDTSTART:17000101T000000Z\r\n"
+                             "DTEND:18500101T000000Z\r\nRRULE:FREQ=YEARLY\r\n")));
+  EXPECT_EQ(store_.events(first, sys_days(year(kPimLastYear + 1) / January / 1)).size(),
+            3u + (kPimLastYear - kPimFirstYear + 1));
+  const auto atTheEnd = titlesOf(store_.events(last, last + days(1)));
+  // 2113 to 2261: 54,787 days from 2112 end as 2261-12-31 begins, with one leap day more.
+  EXPECT_EQ(std::count(atTheEnd.begin(), atTheEnd.end(), "Longer"), 149);
+  EXPECT_EQ(std::count(atTheEnd.begin(), atTheEnd.end(), "Long"), 0);
 }
 
 // Repetition is libical's, in the event's own time zone: a day the zone skipped gives no instant
