@@ -281,17 +281,24 @@ TEST_F(PimStoreTest, RepetitionFollowsTheEventsTimeZone) {
                              "RECURRENCE-ID;TZID=Europe/Berlin:20240327T090000\r\n"
                              "SUMMARY:Moved\r\nDTSTART;TZID=Europe/Berlin:20240328T110000\r\n"
                              "DTEND;TZID=Europe/Berlin:20240328T120000\r\n")));
-  const auto run = [&] {
-    return startsOf(
-        store_.events(at("2024-03-18"), at("2024-04-15"), std::vector<std::string>{calendar_}));
+  test::writeFile(fs::path(calendar_) / "night.ics",
+                  ics(vevent("night",
+                             "SUMMARY:Night\r\nDTSTART;TZID=America/New_York:20241102T013000\r\n"
+                             "DURATION:PT15M\r\nRRULE:FREQ=DAILY;COUNT=3\r\n")));
+  const auto run = [&](const char* from, const char* to) {
+    return startsOf(store_.events(at(from), at(to), std::vector<std::string>{calendar_}));
   };
-  const auto firstRun = run();
+  const auto spring = run("2024-03-18", "2024-04-15");
+  const auto autumn = run("2024-11-01", "2024-11-05");
   useZone("America/New_York");
-  DateComponents{2024, 11, 3, 1, 30}.date();  // a repeated hour converted in between
-  EXPECT_EQ(run(), firstRun);
-  EXPECT_EQ(firstRun,
-            (std::vector<std::string>{"2024-03-20T08:00:00Z", "2024-03-28T10:00:00Z",
-                                      "2024-04-10T07:00:00Z"}));  // 09:00 across the change
+  for (int hour : {0, 1, 2}) DateComponents{2024, 11, 3, hour, 30}.date();  // converted between
+  EXPECT_EQ(run("2024-03-18", "2024-04-15"), spring);
+  EXPECT_EQ(run("2024-11-01", "2024-11-05"), autumn);
+  EXPECT_EQ(spring, (std::vector<std::string>{"2024-03-20T08:00:00Z", "2024-03-28T10:00:00Z",
+                                              "2024-04-10T07:00:00Z"}));  // 09:00 across the change
+  ASSERT_EQ(autumn.size(), 3u);  // 01:30 on the night the hour repeats is one instant
+  EXPECT_EQ(autumn.front(), "2024-11-02T05:30:00Z");
+  EXPECT_EQ(autumn.back(), "2024-11-04T06:30:00Z");
 }
 
 // A change to one occurrence, its removal, and a change to it and every later one are written
