@@ -9,7 +9,8 @@ packages=(
   libexpat1-dev
   libplist-dev
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libical-dev
+  khal todoman khard
   procps lsof socat ca-certificates sqlite3 nodejs
 )
 

@@ -176,12 +176,31 @@ Reply calendarListNames() {
   });
 }
 
+namespace {
+
+// A bare day bounding a listing is that day where the user is (the daily brief asks for "today"
+// this way), not the day in UTC.
+PimTime listingBound(const std::string& text, PimTime fallback) {
+  const auto day = isBareDate(text) ? parseISO8601(text) : std::nullopt;
+  if (!day) return parseDateStr(text, fallback);
+  const std::chrono::year_month_day ymd(std::chrono::floor<days>(*day));
+  return DateComponents{static_cast<int>(ymd.year()),
+                        static_cast<int>(unsigned(ymd.month())),
+                        static_cast<int>(unsigned(ymd.day())),
+                        {},
+                        {}}
+      .date()
+      .value_or(*day);
+}
+
+}  // namespace
+
 Reply calendarListEvents(const nlohmann::json& args) {
   return withCalendarAccess([&args] {
     const PimStore& store = eventStore().data();
     const PimTime start =
-        parseDateStr(stringArgOrEmpty(args, "start_date"), std::chrono::system_clock::now());
-    PimTime end = parseDateStr(stringArgOrEmpty(args, "end_date"), start + days(7));
+        listingBound(stringArgOrEmpty(args, "start_date"), std::chrono::system_clock::now());
+    PimTime end = listingBound(stringArgOrEmpty(args, "end_date"), start + days(7));
     if (end <= start) end = start + days(1);
     // A negative limit keeps nothing rather than everything.
     const auto max = static_cast<size_t>(

@@ -1,47 +1,33 @@
-// The user's calendars, reminders and contacts on Linux: JSON files under <app-support>/pim/,
-// read and changed by the data services the way they would use the platform's event and contact
-// stores. Whether the user allows that is PrivacyGate's business, not the store's.
+// The user's calendars, reminders and contacts on Linux, read and changed by the data services
+// the way they would use the platform's event and contact stores. Whether the user allows that is
+// PrivacyGate's business, not the store's.
 //
-// Files (each one JSON object; keys the store does not know are kept as they are):
-//   calendars.json          {"calendars": [calendar...], "default": id}
-//   reminder-lists.json     {"lists": [calendar...], "default": id}
-//   events.json             {"events": [event...]}
-//   reminders.json          {"reminders": [reminder...]}
-//   contact-containers.json {"containers": [{"id", "name", "type"}...], "default": id}
-//   contact-groups.json     {"groups": [{"id", "name", "container", "members": [id...]}...]}
-//   contacts.json           {"contacts": [contact...]}
-// calendar: {"id", "title", "type": "local"|"calDAV"|"exchange"|"subscription"|"birthday",
-//   "color": [r, g, b] (0...1), "source": {"title", "type": "local"|"exchange"|"calDAV"|
-//   "mobileMe"|"subscribed"|"birthdays"}, "writable": bool}
-// event: {"id", "calendar", "title", "location", "notes", "url", "allDay", "start", "end",
-//   "attendees": [{"name", "url", "role", "status", "isMe"}], "recurrence": {"frequency":
-//   "daily"|"weekly"|"monthly"|"yearly", "interval", "count" | "until"}, "exceptions": [...]}
-//   Timed events hold instants ("2024-05-01T08:30:00Z" or with an offset); all-day events hold
-//   days ("2024-05-01"), the end being the day after the last. A date-only "until" ends the
-//   series with that day.
-// reminder: {"id", "list", "title", "notes", "due": components, "completed", "completionDate",
-//   "priority"}; components: {"year", "month", "day", "hour", "minute"}, each optional.
-// contact: {"id", "container", "givenName", "middleName", "familyName", "nickname",
-//   "organization", "jobTitle", "emails": [{"label", "value"}], "phones": [{"label", "value"}],
-//   "addresses": [{"label", "street", "city", "state", "postalCode", "country"}],
-//   "birthday": components, "note"}
-// A file that does not read as this is left alone and reads as empty; the next change to it
-// moves it aside as <file>.corrupt-<UTC time> (with a warning, see PimDocument.h) before writing.
-// A file that is there but cannot be read is never changed: a change that needs it fails as
-// storage, and a reading call says so to a caller that passes `unreadable` (see PimUnreadable).
+// The data lives in the user's vdir folders, as khal, todoman, khard and vdirsyncer keep them:
+// every sub-folder of a folder listed in the config key "calendar_folders" (default
+// <app-support>/pim/calendars) is a calendar or a reminder list, every sub-folder of one listed in
+// "contact_folders" (default <app-support>/pim/contacts) an address book; each item is one
+// iCalendar (.ics) or vCard (.vcf) file named after its UID. A collection's title comes from its
+// "displayname" file, its colour from "color", its source from the parent folder's name; a
+// "tavrin-kind" file saying "tasks" or "events" marks what an empty collection is for. The
+// defaults for new items are kept in <app-support>/pim/defaults.json.
+// Calendar and address-book identifiers are the collection folders' paths; items are named by
+// UID, an occurrence of a repeating event by its series' UID, "/" and its original start.
+// An item file that does not read is skipped (with a warning) and never written over; a file or
+// folder that is there but cannot be read at all makes a reading call say so through
+// `unreadable`, and a change that needs it fail as storage.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/Result.h"
-#include "platform/PimDocument.h"
 #include "platform/PimTypes.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 
@@ -69,11 +55,15 @@ struct EventPage {
   bool complete = true;
 };
 
+// What the store last read of the folders (defined with the store).
+struct PimIndex;
+
 class PimStore {
  public:
-  // Keeps its files in `folder`; without one, in Paths::appSupport() / "pim", worked out at each
-  // call.
+  // Keeps its own files and default folders in `folder`; without one, in Paths::appSupport() /
+  // "pim", worked out at each call.
   explicit PimStore(std::filesystem::path folder = {});
+  ~PimStore();
 
   // The process's one store.
   static PimStore& shared();
@@ -146,19 +136,14 @@ class PimStore {
   Result<Contact, PimError> saveContact(const Contact& contact);
 
  private:
-  // Runs `work` under the store's mutex, then hands on the warnings it gathered.
+  // Runs `work` under the store's mutex on an index brought up to date with the folders, then
+  // hands on the warnings it gathered.
   template <typename Work>
   auto locked(Work&& work) const;
 
   std::filesystem::path fixedFolder_;
-  mutable std::mutex mutex_;  // guards every document below and their files
-  mutable PimDocument calendars_;
-  mutable PimDocument reminderLists_;
-  mutable PimDocument events_;
-  mutable PimDocument reminders_;
-  mutable PimDocument containers_;
-  mutable PimDocument groups_;
-  mutable PimDocument contacts_;
+  mutable std::mutex mutex_;  // guards the index and every write to the folders
+  std::unique_ptr<PimIndex> index_;
 };
 
 }  // namespace tvrn

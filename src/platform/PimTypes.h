@@ -14,6 +14,9 @@ using PimTime = std::chrono::system_clock::time_point;
 // The years the store keeps dates in: what a PimTime (nanoseconds from 1970) can hold, rounded in.
 inline constexpr int kPimFirstYear = 1700;
 inline constexpr int kPimLastYear = 2261;
+// The longest event the store keeps: a PimTime difference spans less than 300 years, so a longer
+// one could not be worked with.
+inline constexpr std::chrono::hours kPimLongestEvent{24 * 366 * 200};
 
 // What a calendar holds: events, or reminders (a reminder list).
 enum class EntityType { event, reminder };

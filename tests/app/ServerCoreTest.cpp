@@ -10,6 +10,7 @@
 #include "core/IPCServer.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
+#include "platform/ICalItem.h"
 #include "platform/PimStore.h"
 #include "platform/Subprocess.h"
 #include "support/AppFixtures.h"
@@ -141,6 +142,52 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   const std::string text = (*names)["result"]["content"][0]["text"];
   EXPECT_NE(text.find("Work"), std::string::npos) << text;
   EXPECT_FALSE(std::filesystem::exists(helperLog));
+}
+
+// A new user's first steps: nothing set up, and the first confirmed creations land in the
+// calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
+TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 10;
+  const auto tool = [&](const char* name, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", name}, {"arguments", arguments}}));
+    EXPECT_TRUE(reply) << name;
+    const std::string text = reply ? (*reply)["result"]["content"][0].value("text", "") : "";
+    EXPECT_FALSE(reply && (*reply)["result"].value("isError", false)) << name << ": " << text;
+    return text;
+  };
+  tool("create_calendar_event", {{"title", "Dentist"},
+                                 {"start_date", "2026-12-10T09:00:00"},
+                                 {"end_date", "2026-12-10T10:00:00"},
+                                 {"confirm", true}});
+  EXPECT_NE(tool("create_reminder", {{"title", "Buy milk"}, {"confirm", true}}).find("Buy milk"),
+            std::string::npos);
+  const auto day = nlohmann::json{{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}};
+  EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
+  EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
+
+  const auto events = PimStore::shared().events(
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
+  ASSERT_EQ(events.size(), 1u);
+  tool("update_calendar_event",
+       {{"event_id", events[0].id}, {"title", "Dentist (moved)"}, {"confirm", true}});
+  EXPECT_NE(tool("list_calendar_events", day).find("Dentist (moved)"), std::string::npos);
+
+  size_t files = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(PimStore::shared().folder() / "calendars")) {
+    if (entry.path().extension() != ".ics") continue;
+    ++files;
+    std::string why;
+    EXPECT_TRUE(ICalItem::parse(test::readFile(entry.path()), &why)) << entry.path() << why;
+  }
+  EXPECT_EQ(files, 2u);
+  tool("delete_calendar_event", {{"event_id", events[0].id}, {"confirm", true}});
+  EXPECT_EQ(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
 }
 
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {

@@ -41,6 +41,7 @@ class CalendarServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+    test::startWithoutCollections();
   }
 
   void seed() {
@@ -85,7 +86,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
   const json names = call("list_calendar_names")["result"];
   EXPECT_EQ(names["count"], 3);
   EXPECT_EQ(names["calendars"][0],
-            (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "caldav"}}));
+            (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "local"}}));
 
   const std::string denied =
       "Calendar access denied.\n\nOpen System Settings → Privacy & "
@@ -113,6 +114,32 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);
     }
   }
+}
+
+// A bare day bounding a listing is the user's day; an all-day event is its own days in any zone.
+TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
+  ::setenv("TZ", "America/Los_Angeles", 1);
+  ::tzset();
+  const std::string home = PimStore::shared().saveCalendar(test::calendarNamed("Home")).value().id;
+  add(test::eventIn(home, "Dinner", "2026-12-11T04:00:00Z", "2026-12-11T05:00:00Z"));  // 20:00
+  Event fair = test::eventIn(home, "Fair", "2026-12-11", "2026-12-12");
+  fair.allDay = true;
+  add(fair);
+  const struct {
+    const char* day;
+    std::vector<std::string> titles;
+  } days[] = {{"2026-12-10", {"Dinner"}}, {"2026-12-11", {"Fair"}}, {"2026-12-12", {}}};
+  for (const auto& d : days) {
+    const json reply = call("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
+    EXPECT_EQ(titles(reply), d.titles) << d.day;
+  }
+  const json listed = call("list_calendar_events",
+                           {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
+  EXPECT_EQ(listed["start_date"], "2026-12-11T08:00:00Z");
+  EXPECT_EQ(listed["events"][0]["start"], "2026-12-11T00:00:00Z");
+  EXPECT_EQ(listed["events"][0]["end"], "2026-12-11T00:00:00Z");  // its last day
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
 }
 
 TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit) {
@@ -170,16 +197,14 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
 TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
   const std::string daily =
       PimStore::shared().saveCalendar(test::calendarNamed("Daily")).value().id;
-  json events = json::array();
   for (int i = 0; i < 20; ++i) {
-    events.push_back({{"id", "d" + std::to_string(i)},
-                      {"calendar", daily},
-                      {"allDay", true},
-                      {"start", "1700-01-02"},
-                      {"end", "1700-01-03"},
-                      {"recurrence", {{"frequency", "daily"}}}});
+    const std::string uid = "d" + std::to_string(i);
+    test::writeItem(
+        daily, uid + ".ics",
+        "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Test//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+            "\r\nDTSTART;VALUE=DATE:17000102\r\nDTEND;VALUE=DATE:17000103\r\n"
+            "RRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
   }
-  test::writeFile(PimStore::shared().folder() / "events.json", json{{"events", events}}.dump());
 
   const json result = call(
       "list_calendar_events",

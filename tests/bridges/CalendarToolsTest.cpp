@@ -33,6 +33,7 @@ class CalendarToolsTest : public ::testing::Test {
   void SetUp() override {
     PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
     PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    test::startWithoutCollections();
     auto& store = PimStore::shared();
     const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;
     store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder));

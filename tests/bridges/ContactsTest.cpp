@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "platform/PimStore.h"
 #include "platform/PrivacyGate.h"
 
@@ -41,6 +42,7 @@ class ContactsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted);
+    test::startWithoutCollections();
     auto& store = PimStore::shared();
     const auto home = store.saveContainer({"", "Home", ContainerType::local}).value().id;
     const auto work = store.saveContainer({"", "Work", ContainerType::exchange}).value().id;

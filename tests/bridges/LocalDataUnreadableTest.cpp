@@ -5,6 +5,7 @@
 #include <string>
 
 #include "bridges/PimFixtures.h"
+#include "platform/Paths.h"
 #include "platform/PimStore.h"
 #include "platform/PrivacyGate.h"
 #include "support/TestEnv.h"
@@ -23,104 +24,101 @@ class LocalDataUnreadableTest : public ::testing::Test {
          {PrivacyEntity::calendar, PrivacyEntity::reminders, PrivacyEntity::contacts}) {
       PrivacyGate::shared().setStatus(entity, AuthorizationStatus::granted);
     }
+    test::startWithoutCollections();
     PimStore& store = PimStore::shared();
-    const auto home = store.saveCalendar(test::calendarNamed("Home")).value().id;
+    home_ = store.saveCalendar(test::calendarNamed("Home")).value().id;
     changed_ = store
-                   .saveEvent(test::eventIn(home, "Dentist", "2024-05-01T09:00:00Z",
+                   .saveEvent(test::eventIn(home_, "Dentist", "2024-05-01T09:00:00Z",
                                             "2024-05-01T10:00:00Z"))
                    .value()
                    .id;
     removed_ =
-        store.saveEvent(test::eventIn(home, "Call", "2024-05-02T09:00:00Z", "2024-05-02T10:00:00Z"))
+        store
+            .saveEvent(test::eventIn(home_, "Call", "2024-05-02T09:00:00Z", "2024-05-02T10:00:00Z"))
             .value()
             .id;
-    const auto inbox =
-        store.saveCalendar(test::calendarNamed("Inbox", EntityType::reminder)).value().id;
+    inbox_ = store.saveCalendar(test::calendarNamed("Inbox", EntityType::reminder)).value().id;
     Reminder reminder;
-    reminder.listId = inbox;
-    reminder.title = "Milk";
-    milk_ = store.saveReminder(reminder).value().id;
-    reminder.title = "Bread";
-    bread_ = store.saveReminder(reminder).value().id;
-    const auto container = store.saveContainer({"", "Home", ContainerType::local}).value().id;
+    reminder.listId = inbox_;
+    for (auto [title, id] : {std::pair{"Milk", &milk_}, {"Bread", &bread_}, {"Eggs", &eggs_}}) {
+      reminder.title = title;
+      *id = store.saveReminder(reminder).value().id;
+    }
+    book_ = store.saveContainer({"", "Home", ContainerType::local}).value().id;
     Contact ann;
     ann.givenName = "Ann";
-    ann.containerId = container;
+    ann.containerId = book_;
     ann_ = store.saveContact(ann).value().id;
-    store.saveGroup({"", "Friends", container, {ann_}});
+    friends_ = store.saveGroup({"", "Friends", book_, {ann_}}).value().id;
   }
 
-  const std::filesystem::path folder = PimStore::shared().folder();
-  std::string changed_, removed_, milk_, bread_, ann_;
+  std::string home_, inbox_, book_, changed_, removed_, milk_, bread_, eggs_, ann_, friends_;
 };
 
+// A folder in place of a file: it is there, and reading it fails.
 TEST_F(LocalDataUnreadableTest, EveryCallAnswersAFailureNamingTheFileAndWorksOnceItIsBack) {
   struct Case {
     const char* method;
     json args;
-    const char* file;
+    std::filesystem::path file;
     const char* failure;
   };
   const json week = {{"start_date", "2024-04-29"}, {"end_date", "2024-05-06"}};
+  const std::filesystem::path home = home_, inbox = inbox_, book = book_;
   const std::vector<Case> cases = {
-      {"list_calendar_names", json::object(), "calendars.json", "Cannot list calendars: "},
-      {"list_calendar_events", week, "events.json", "Cannot list events: "},
-      {"list_calendar_events", {{"calendar", "Home"}}, "calendars.json", "Cannot list events: "},
+      {"list_calendar_names", json::object(), home / "displayname", "Cannot list calendars: "},
+      {"list_calendar_events", week, home / (changed_ + ".ics"), "Cannot list events: "},
       {"update_calendar_event",
        {{"event_id", changed_}, {"title", "Dentist (moved)"}, {"confirm", true}},
-       "events.json",
+       home / (removed_ + ".ics"),
        "Cannot update event: "},
       {"delete_calendar_event",
        {{"event_id", removed_}, {"confirm", true}},
-       "events.json",
+       home / (changed_ + ".ics"),
        "Cannot delete event: "},
-      {"list_reminders", json::object(), "reminders.json", "Cannot list reminders: "},
-      {"list_reminders",
-       {{"list_name", "Inbox"}},
-       "reminder-lists.json",
-       "Cannot list reminders: "},
-      {"list_reminder_lists", json::object(), "reminder-lists.json",
+      {"list_reminders", json::object(), inbox / (milk_ + ".ics"), "Cannot list reminders: "},
+      {"list_reminder_lists", json::object(), inbox / "displayname",
        "Cannot list reminder lists: "},
-      {"create_reminder",
-       {{"title", "Eggs"}, {"confirm", true}},
-       "reminder-lists.json",
-       "Cannot create reminder: The change could not be saved: "},
       {"complete_reminder",
        {{"reminder_id", milk_}, {"confirm", true}},
-       "reminders.json",
+       inbox / (bread_ + ".ics"),
        "Cannot complete reminder: "},
       {"delete_reminder",
        {{"reminder_id", bread_}, {"confirm", true}},
-       "reminders.json",
+       inbox / (eggs_ + ".ics"),
        "Cannot delete reminder: "},
-      {"todo_list_lists", json::object(), "reminder-lists.json", "Cannot list task lists: "},
-      {"todo_list_tasks", json::object(), "reminders.json", "Cannot list tasks: "},
+      {"todo_list_lists", json::object(), inbox / "displayname", "Cannot list task lists: "},
+      {"todo_list_tasks", json::object(), inbox / (milk_ + ".ics"), "Cannot list tasks: "},
       {"todo_complete_task",
        {{"title", "Eggs"}, {"confirm", true}},
-       "reminders.json",
+       inbox / (milk_ + ".ics"),
        "Failed to complete task: "},
-      {"list_contacts", json::object(), "contacts.json", "Cannot list contacts: "},
+      {"list_contacts", json::object(), book / (ann_ + ".vcf"), "Cannot list contacts: "},
       {"list_contacts",
        {{"group_name", "Friends"}},
-       "contact-groups.json",
+       book / (friends_ + ".vcf"),
        "Cannot list contacts: "},
-      {"search_contacts", {{"query", "Ann"}}, "contacts.json", "Cannot search contacts: "},
-      {"get_contact", {{"contact_id", ann_}}, "contacts.json", "Cannot get contact: "},
+      {"search_contacts", {{"query", "Ann"}}, book / (ann_ + ".vcf"), "Cannot search contacts: "},
+      {"get_contact", {{"contact_id", ann_}}, book / (friends_ + ".vcf"), "Cannot get contact: "},
+  };
+  const auto everything = [] {
+    return std::pair{test::contentsOf(Paths::home() / "calendars"),
+                     test::contentsOf(Paths::home() / "contacts")};
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + " " + c.args.dump() + " without " + c.file);
-    const auto file = folder / c.file;
-    const auto before = test::contentsOf(folder);
-    std::filesystem::rename(file, folder / "kept");
-    test::writeFile(file / "inside", "x");
+    SCOPED_TRACE(std::string(c.method) + " " + c.args.dump() + " without " + c.file.string());
+    const auto kept = c.file.parent_path() / "kept";
+    const auto before = everything();
+    std::filesystem::rename(c.file, kept);
+    test::writeFile(c.file / "inside", "x");
     const json reply = test::callData(c.method, c.args);
-    std::filesystem::remove_all(file);
-    std::filesystem::rename(folder / "kept", file);
+    std::filesystem::remove_all(c.file);
+    std::filesystem::rename(kept, c.file);
 
-    const std::string expected = c.failure + file.string() + " could not be read: ";
+    const std::string expected = c.failure + c.file.string() + " could not be read: ";
     EXPECT_EQ(reply.value("ok", true), false) << reply.dump();
     EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
-    EXPECT_EQ(test::contentsOf(folder), before);
+    EXPECT_EQ(everything(), before);
 
     const json again = test::callData(c.method, c.args);
     EXPECT_EQ(again.value("ok", false), true) << again.dump();
@@ -129,6 +127,7 @@ TEST_F(LocalDataUnreadableTest, EveryCallAnswersAFailureNamingTheFileAndWorksOnc
   EXPECT_FALSE(PimStore::shared().event(removed_));
   EXPECT_TRUE(PimStore::shared().reminder(milk_)->completed);
   EXPECT_FALSE(PimStore::shared().reminder(bread_));
+  EXPECT_TRUE(PimStore::shared().reminder(eggs_)->completed);
 }
 
 }  // namespace

@@ -6,9 +6,26 @@
 #include <string>
 
 #include "bridges/LocalData.h"
+#include "platform/Paths.h"
 #include "platform/PimTypes.h"
+#include "support/TestEnv.h"
 
 namespace tvrn::test {
+
+// Points the store at folders that hold nothing yet, so a test starts without the calendar,
+// reminder list and address book a fresh store makes for itself.
+inline void startWithoutCollections() {
+  const auto home = Paths::home();
+  writeFile(Paths::appSupport() / "config.json",
+            nlohmann::json{{"calendar_folders", {(home / "calendars").string()}},
+                           {"contact_folders", {(home / "contacts").string()}}}
+                .dump());
+}
+
+// An item file in a collection folder, as another program would write it.
+inline void writeItem(const std::string& folder, const std::string& name, const std::string& text) {
+  writeFile(std::filesystem::path(folder) / name, text);
+}
 
 inline Calendar calendarNamed(std::string title, EntityType type = EntityType::event) {
   Calendar calendar;

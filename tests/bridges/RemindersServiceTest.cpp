@@ -36,6 +36,7 @@ class RemindersServiceTest : public ::testing::Test {
     ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
     ::tzset();
     PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    test::startWithoutCollections();
     auto& store = PimStore::shared();
     Calendar work = test::calendarNamed("Work", EntityType::reminder);
     work.color = std::vector<double>{0.0, 1.0, 0.0};

@@ -9,6 +9,7 @@
 #include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "bridges/ToDoTools.h"
 #include "core/ConfigManager.h"
 #include "core/DateFormat.h"
@@ -71,6 +72,7 @@ class ToDoTest : public ::testing::Test {
   void SetUp() override {
     useTimeZone("UTC");
     PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    test::startWithoutCollections();
   }
 
   // Tasks (an Outlook account), Groceries (no account) and Work Projects (an account without a
@@ -104,9 +106,9 @@ TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
                  "4. Open Microsoft To Do — your lists will sync automatically."));
   seed();
   const json lists = {
-      {{"id", tasks_}, {"name", "Tasks"}, {"account", "Outlook"}, {"type", "exchange"}},
-      {{"id", groceries_}, {"name", "Groceries"}, {"account", "local"}, {"type", "unknown"}},
-      {{"id", work_}, {"name", "Work Projects"}, {"account", "local"}, {"type", "caldav"}}};
+      {{"id", tasks_}, {"name", "Tasks"}, {"account", "calendars"}, {"type", "local"}},
+      {{"id", groceries_}, {"name", "Groceries"}, {"account", "calendars"}, {"type", "local"}},
+      {{"id", work_}, {"name", "Work Projects"}, {"account", "calendars"}, {"type", "local"}}};
   const json result = call("todo_list_lists")["result"];
   EXPECT_EQ(result["lists"], lists);
   EXPECT_EQ(result["count"], 3);
@@ -181,11 +183,11 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
   EXPECT_FALSE(stored("Buy milk"));
 
   const std::tuple<const char*, json, std::string, DateComponents> cases[] = {
-      {"UTC", {{"list", "groc"}, {"due_date", "2024-05-01"}}, "Groceries", {2024, 5, 1, 9}},
+      {"UTC", {{"list", "groc"}, {"due_date", "2024-05-01"}}, "Groceries", {2024, 5, 1, 9, 0}},
       // A bare date is the day written, even where its UTC midnight is the evening before.
-      {"America/New_York", {{"due_date", "2024-05-01"}}, "Tasks", {2024, 5, 1, 9}},
-      {"Asia/Tokyo", {{"due_date", "2024-05-01T22:15:00Z"}}, "Tasks", {2024, 5, 2, 9}},
-      {"UTC", {{"due_date", "2024-05-01T22:15:00"}, {"priority", -3}}, "Tasks", {2024, 5, 1, 9}},
+      {"America/New_York", {{"due_date", "2024-05-01"}}, "Tasks", {2024, 5, 1, 9, 0}},
+      {"Asia/Tokyo", {{"due_date", "2024-05-01T22:15:00Z"}}, "Tasks", {2024, 5, 2, 9, 0}},
+      {"UTC", {{"due_date", "2024-05-01T22:15:00"}, {"priority", -3}}, "Tasks", {2024, 5, 1, 9, 0}},
   };
   for (const auto& [zone, given, list, due] : cases) {
     useTimeZone(zone);
