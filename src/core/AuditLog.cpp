@@ -12,9 +12,10 @@ namespace tvrn::AuditLog {
 namespace {
 
 // An append brings back a file removed while the process runs, so no record is lost to it.
+// Never destroyed: detached session threads may still write while the process exits.
 LineLog& auditLog() {
-  static LineLog log(/*recreate=*/true);
-  return log;
+  static auto* log = new LineLog(/*recreate=*/true);
+  return *log;
 }
 
 bool isBlank(std::string_view line) {

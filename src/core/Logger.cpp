@@ -14,9 +14,10 @@ namespace {
 
 constexpr size_t kKeptLines = 2000;
 
+// Never destroyed: detached session threads may still write while the process exits.
 LineLog& serverLog() {
-  static LineLog log(/*recreate=*/false);
-  return log;
+  static auto* log = new LineLog(/*recreate=*/false);
+  return *log;
 }
 
 // Keeps the last `count` pieces between line feeds; a final line feed ends an empty piece, so
