@@ -1,0 +1,58 @@
+#include "fakes/support/NodeOsaEvaluator.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "platform/Subprocess.h"
+
+namespace tvrn::test {
+namespace {
+
+// Reads the script from standard input and evaluates it in the global scope.
+constexpr const char* kProgram =
+    "const s = require('fs').readFileSync(0, 'utf8');"
+    "try { const r = (0, eval)(s);"
+    "  if (typeof r === 'string' && r.length) process.stdout.write(r); }"
+    "catch (e) { process.stderr.write(String(e && e.message || e)); process.exit(3); }";
+
+constexpr std::chrono::seconds kLimit{10};
+
+}  // namespace
+
+std::optional<std::filesystem::path> nodeProgram() {
+  const char* path = std::getenv("PATH");
+  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    for (const char* name : {"node", "nodejs"}) {
+      std::filesystem::path candidate = std::filesystem::path(folder) / name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+OsaEvaluator nodeOsaEvaluator(std::filesystem::path node) {
+  return [node](const std::string& script) {
+    RunOptions options;
+    options.input = script;
+    options.timeout = kLimit;
+    const CompletedProcess run = Subprocess::run({{node.string(), "-e", kProgram}}, options);
+    OsaEvaluation evaluation;
+    if (!run.launched || run.timedOut || run.exit.status != 0) {
+      evaluation.kind = OsaEvaluation::Kind::error;
+      evaluation.message = run.timedOut ? "timed out" : run.standardError + run.launchError;
+    } else if (run.standardOutput.empty()) {
+      evaluation.kind = OsaEvaluation::Kind::nothing;
+    } else {
+      evaluation.kind = OsaEvaluation::Kind::result;
+      evaluation.text = run.standardOutput;
+    }
+    return evaluation;
+  };
+}
+
+}  // namespace tvrn::test
