@@ -143,7 +143,10 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       ++skipped;
       continue;
     }
-    if (spec.behavior.kind() == Kind::native && registry->tool(spec.name)) {
+    // Built-in tools keep their names from native ones. The tombstones just written are no
+    // built-ins: a native tool the last manifest had stays live.
+    if (spec.behavior.kind() == Kind::native && !previous.contains(spec.name) &&
+        registry->tool(spec.name)) {
       ++skipped;
       continue;
     }

@@ -25,7 +25,7 @@ class ManifestToolDispatcher final {
   std::shared_ptr<ToolRegistry> registry() const;
 
   // Tombstones the tools the last apply registered, then registers every tool whose capability
-  // the manifest declares (a native one only where no tool of its name exists), and logs the
+  // the manifest declares (a native one only where no built-in tool has its name), and logs the
   // counts. Without a registry nothing changes. Sessions may call and list tools meanwhile.
   void apply(const Manifest& manifest);
 

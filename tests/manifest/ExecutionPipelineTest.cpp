@@ -4,12 +4,15 @@
 #include <vector>
 
 #include "manifest/ExecutionPipeline.h"
+#include "manifest/ManifestTestSupport.h"
 #include "manifest/ParameterValidator.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
+
+using test::outcome;
 
 using nlohmann::json;
 
@@ -30,12 +33,6 @@ struct P : ParamSpec {
   P& atMost(std::int64_t n) { return max = n, *this; }
   P& longest(std::int64_t n) { return maxLength = n, *this; }
 };
-
-// The result's text, or the error's description.
-std::string outcome(const ToolResult& result) {
-  if (!result.ok()) return "error: " + result.error().description();
-  return result.value().rawValue()["content"][0]["text"].get<std::string>();
-}
 
 TEST(ParameterValidatorTest, ConvertsChecksAndPassesArgumentsThrough) {
   using T = ParamType;

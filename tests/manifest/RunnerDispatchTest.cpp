@@ -1,6 +1,4 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 
 #include <chrono>
 #include <memory>
@@ -11,20 +9,18 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "manifest/ManifestHTTPRunners.h"
 #include "manifest/ManifestNativeRunner.h"
+#include "manifest/ManifestTestSupport.h"
 #include "manifest/RunnerDispatch.h"
 
 namespace tvrn {
 namespace {
 
+using test::outcome;
+
 using nlohmann::json;
 using test::CannedResponse;
 using test::RecordingHttpServer;
 using namespace std::chrono_literals;
-
-std::string outcome(const ToolResult& result) {
-  if (!result.ok()) return "error: " + result.error().description();
-  return result.value().rawValue()["content"][0]["text"].get<std::string>();
-}
 
 TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
   NativeHandlerRegistry::shared().registerHandler(
@@ -60,19 +56,6 @@ TEST(RunnerDispatchTest, ResultsBecomePlainValuesForCombining) {
   for (const auto& [value, expected] : cases) EXPECT_EQ(jsonValueToRaw(value), expected);
 }
 
-// The default policy, except that the one test server may be reached.
-ConnectPolicy allowing(int port) {
-  return [port](const sockaddr& address) {
-    const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
-    const int to = ntohs(ipv4.sin_port);
-    if (address.sa_family == AF_INET && ntohl(ipv4.sin_addr.s_addr) == INADDR_LOOPBACK &&
-        (to == port || to == 0)) {
-      return true;
-    }
-    return !ManifestHTTPRemoteRunner::isOwnMachineAddress(address);
-  };
-}
-
 BehaviorSpec remote(std::string url,
                     std::vector<std::pair<std::string, std::string>> headers = {}) {
   return BehaviorSpec::HttpRemote{std::move(url), "GET", std::move(headers), 0};
@@ -86,7 +69,7 @@ TEST(HTTPRunnersTest, RequestAndAnswerWithTheReplyBodyWhateverTheStatus) {
   server.respond("/empty", {204, "", "text/plain", 0ms, {}});
   const json params = {{"base", server.baseURL()}, {"p", "json"}, {"tok", "abc"}};
   ManifestHTTPLocalRunner local;
-  ManifestHTTPRemoteRunner guarded(allowing(server.port()));
+  ManifestHTTPRemoteRunner guarded(test::allowing(server.port()));
   struct Case {
     CapabilityRunner& runner;
     BehaviorSpec behavior;
@@ -119,7 +102,7 @@ TEST(HTTPRunnersTest, RemoteRequestsNeverReachThisMachineAndOnlySpeakHTTP) {
   RecordingHttpServer other;
   allowed.respond("/hop",
                   {302, "", "text/plain", 0ms, {{"Location", other.baseURL() + "/inside"}}});
-  ManifestHTTPRemoteRunner runner(allowing(allowed.port()));
+  ManifestHTTPRemoteRunner runner(test::allowing(allowed.port()));
   const std::string refused =
       "error: Permission denied: http_remote: localhost URLs must use http_local behavior";
   const std::string port = ":" + std::to_string(other.port());

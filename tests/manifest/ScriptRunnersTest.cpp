@@ -11,18 +11,16 @@
 #include "fakes/support/NodeOsaEvaluator.h"
 #include "manifest/ManifestAppleScriptRunner.h"
 #include "manifest/ManifestJXARunner.h"
+#include "manifest/ManifestTestSupport.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
 
+using test::outcome;
+
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-std::string outcome(const ToolResult& result) {
-  if (!result.ok()) return "error: " + result.error().description();
-  return result.value().rawValue()["content"][0]["text"].get<std::string>();
-}
 
 // Answers with its own name and the script it was given.
 class NamedExecutor final : public JXARunning {
