@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
   libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  procps lsof socat ca-certificates
+  procps lsof socat ca-certificates nodejs
 )
 
 missing=()
