@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <chrono>
 #include <memory>
@@ -124,6 +125,16 @@ TEST(HTTPRunnersTest, RemoteRequestsNeverReachThisMachineAndOnlySpeakHTTP) {
   EXPECT_EQ(outcome(ManifestHTTPLocalRunner().execute(
                 BehaviorSpec::HttpLocal{"file://", "GET", "/etc/hostname"}, {}, 5000, 1)),
             "error: http_local: invalid URL: file:///etc/hostname");
+}
+
+// A proxy on this machine is the user's setting, not a loopback target: it stays in use.
+TEST(HTTPRunnersTest, RemoteRequestsKeepTheUsersProxy) {
+  RecordingHttpServer proxy;
+  ::setenv("http_proxy", proxy.baseURL().c_str(), 1);
+  ManifestHTTPRemoteRunner runner;
+  EXPECT_EQ(outcome(runner.execute(remote("http://example.invalid/through"), {}, 5000, 1)), "");
+  ASSERT_EQ(proxy.requestCount(), 1u);
+  EXPECT_EQ(proxy.requests().at(0).header("Host"), "example.invalid");
 }
 
 }  // namespace
