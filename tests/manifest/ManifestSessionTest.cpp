@@ -5,15 +5,14 @@
 #include <chrono>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/Logger.h"
-#include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "manifest/ManifestParser.h"
 #include "manifest/ManifestTestSupport.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
@@ -25,74 +24,67 @@ namespace tvrn {
 namespace {
 
 using nlohmann::json;
-using test::CannedResponse;
 using test::request;
 using namespace std::chrono_literals;
 
-ToolSpec tool(std::string name, BehaviorSpec behavior) {
-  ToolSpec spec;
-  spec.name = std::move(name);
-  spec.description = "About " + spec.name;
-  spec.timeoutMs = 5000;
-  spec.behavior = std::move(behavior);
-  return spec;
+// Every kind of tool this build runs ("finish" is no behaviour type this build knows, so it
+// answers a fixed text), one that needs an undeclared capability and a native one named like a
+// built-in tool.
+constexpr std::string_view kFixture = R"xml(<manifest version="1"><capabilities>
+<capability type="native"/><capability type="http_local"/><capability type="http_remote"/>
+</capabilities><tools>
+<tool name="greet"><param name="name" type="string" required="true" max_length="20"/>
+  <param name="count" type="int" min="1" default="1"/><param name="loud" type="bool"/>
+  <param name="tags" type="array"/><telemetry event="greeted"><tag name="who" from_param="name"/>
+  </telemetry><behavior type="native"/></tool>
+<tool name="wipe_items" destructive="true"><preview_template>Wipe {{what}}?</preview_template>
+  <behavior type="finish"/></tool>
+<tool name="tidy" destructive="true"><param name="confirm" type="bool"/><behavior type="finish"/>
+  </tool>
+<tool name="send_digest" category="email"><behavior type="finish"/></tool>
+<tool name="note_calendar"><requires_tcc service="calendar" level="read" denied_message="x"/>
+  <behavior type="finish"/></tool>
+<tool name="edit_calendar"><requires_tcc service="calendar" level="full_access"
+  denied_message="Calendar is write-only"/><behavior type="finish"/></tool>
+<tool name="peek_contacts"><requires_tcc service="contacts" denied_message="Contacts are off"/>
+  <behavior type="finish"/></tool>
+<tool name="local_get"><behavior type="http_local"><base_url>BASE</base_url>
+  <path>/local/{{item}}</path></behavior></tool>
+<tool name="remote_get"><telemetry event="remote_used"/><behavior type="http_remote">
+  <url>{{target}}</url><header name="X-Item" value="{{item}}"/>
+  <header name="x-item" value="2 {{item}}"/></behavior></tool>
+<tool name="broken"><telemetry event="broken_used"/>
+  <behavior type="native"><handler>missing</handler></behavior></tool>
+<tool name="mail_script"><behavior type="jxa">return 1;</behavior></tool>
+<tool name="builtin_echo"><behavior type="native"><handler>echo</handler></behavior></tool>
+</tools></manifest>)xml";
+
+// The result's text, or the error's message.
+std::string call(test::SocketClient& client, int& id, const std::string& name,
+                 json arguments = {}) {
+  if (arguments.is_null()) arguments = json::object();
+  const auto reply =
+      client.call(request(++id, "tools/call", {{"name", name}, {"arguments", arguments}}));
+  if (!reply) return "no reply";
+  if (reply->contains("error")) return reply->at("error").at("message").get<std::string>();
+  return reply->at("result").at("content").at(0).at("text").get<std::string>();
 }
 
-ParamSpec param(std::string name, ParamType type, bool required = false) {
-  ParamSpec spec;
-  spec.name = std::move(name);
-  spec.type = type;
-  spec.required = required;
-  return spec;
-}
-
-TelemetrySpec event(std::string name) {
-  return {std::move(name), {{"who", {}, "name", false, {}}}};
-}
-
-// Every kind of tool this build runs, one that needs an undeclared capability and a native one
-// named like a built-in tool.
 Manifest fixtureManifest(const std::string& base) {
-  Manifest manifest;
-  for (const char* type : {"native", "http_local", "http_remote"})
-    manifest.capabilities.push_back({type, ""});
-  ToolSpec greet = tool("greet", BehaviorSpec::Text{"Hello {{name}}"});
-  greet.params = {param("name", ParamType::string, true), param("count", ParamType::integer),
-                  param("loud", ParamType::boolean), param("tags", ParamType::array)};
-  greet.params[0].maxLength = 20;
-  greet.params[1].min = 1;
-  greet.params[1].defaultValue = "1";
-  greet.telemetry = event("greeted");
-  ToolSpec wipe = tool("wipe_items", BehaviorSpec::Text{"wiped"});
-  wipe.destructive = true;
-  wipe.previewTemplate = "Wipe {{what}}?";
-  ToolSpec digest = tool("send_digest", BehaviorSpec::Text{"sent"});
-  digest.category = "email";
-  ToolSpec peek = tool("peek_calendar", BehaviorSpec::Text{"peeked"});
-  peek.tccRequirements = {{"calendar", "read", "Calendar access is off"}};
-  ToolSpec remote = tool(
-      "remote_get", BehaviorSpec::HttpRemote{base + "/remote", "GET", {{"X-Item", "{{item}}"}}, 0});
-  remote.telemetry = event("remote_used");
-  ToolSpec broken = tool("broken", BehaviorSpec::Native{"missing"});
-  broken.telemetry = event("broken_used");
-  manifest.tools = {greet,
-                    wipe,
-                    digest,
-                    peek,
-                    tool("local_get", BehaviorSpec::HttpLocal{base, "GET", "/local/{{item}}"}),
-                    remote,
-                    broken,
-                    tool("mail_script", BehaviorSpec::Jxa{"return 1;"}),
-                    tool("builtin_echo", BehaviorSpec::Native{"echo"})};
+  std::string text(kFixture);
+  text.replace(text.find("BASE"), 4, base);
+  Manifest manifest = ManifestParser::parse(text).value();
+  manifest.tools[0].behavior = BehaviorSpec::Text{"Hello {{name}}"};
   return manifest;
 }
 
 class ManifestSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Logger::configure(logFile());
+    Logger::configure(test::home() / "manifest.log");
     ::setenv("TVRN_BACKEND_URL", backEnd_.baseURL().c_str(), 1);
-    test::writeFile(Paths::appSupport() / "pim" / "authorization.json", R"({"calendar":"denied"})");
+    test::writeFile(Paths::appSupport() / "pim" / "authorization.json",
+                    R"({"calendar":"writeOnly","contacts":"denied"})");
     registry_->registerTool({"builtin_echo",
                              "Built in",
                              {{"type", "object"}},
@@ -106,24 +98,11 @@ class ManifestSessionTest : public ::testing::Test {
         std::make_shared<ManifestHTTPRemoteRunner>(test::allowing(server_.port())));
   }
 
-  static std::filesystem::path logFile() { return test::home() / "manifest.log"; }
-  static std::vector<std::string> logLines(std::string_view containing) {
-    std::vector<std::string> found;
-    std::istringstream lines(test::readFile(logFile()));
-    for (std::string line; std::getline(lines, line);) {
-      if (line.find(containing) != std::string::npos) found.push_back(line);
-    }
-    return found;
-  }
-
-  // The result's text, or the error's message.
-  std::string call(test::SocketClient& client, const std::string& name,
-                   json arguments = json::object()) {
-    const auto reply =
-        client.call(request(++id_, "tools/call", {{"name", name}, {"arguments", arguments}}));
-    if (!reply) return "no reply";
-    if (reply->contains("error")) return reply->at("error").at("message").get<std::string>();
-    return reply->at("result").at("content").at(0).at("text").get<std::string>();
+  static std::size_t logged(std::string_view line) {
+    const std::string log = test::readFile(test::home() / "manifest.log");
+    std::size_t count = 0;
+    for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
+    return count;
   }
 
   static json listed(test::SocketClient& client, const std::string& name) {
@@ -152,36 +131,59 @@ TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
               "loud":{"type":"boolean"},"tags":{"type":"array"}}})"));
   EXPECT_EQ(listed(client, "mail_script"), nullptr);
   EXPECT_EQ(listed(client, "builtin_echo").at("description"), "Built in");
-  EXPECT_EQ(logLines("Skipping '").size(), 1u);
-  EXPECT_EQ(logLines("Skipping 'mail_script': capability 'jxa' not in manifest capabilities block")
-                .size(),
+  EXPECT_EQ(logged("Skipping '"), 1u);
+  EXPECT_EQ(logged("Skipping 'mail_script': capability 'jxa' not in manifest capabilities block"),
             1u);
-  EXPECT_EQ(logLines("Applied manifest: 7 tools registered, 2 skipped").size(), 1u);
+  EXPECT_EQ(logged("Applied manifest: 10 tools registered, 2 skipped"), 1u);
   EXPECT_EQ(registry_->tool("wipe_items")->kind, ToolKind::destructive);
   EXPECT_EQ(registry_->tool("send_digest")->kind, ToolKind::send);
   EXPECT_EQ(registry_->tool("greet")->kind, ToolKind::readOnly);
 
+  test::RecordingHttpServer other;
   server_.respond("/local/a", {200, R"({"a":1})", "application/json", 0ms, {}});
   server_.respond("/local/t", {200, "plain", "text/plain", 0ms, {}});
   server_.respond("/remote", {500, R"({"e":[]})", "application/json", 0ms, {}});
+  server_.respond("/hop", {302, "", "text/plain", 0ms, {{"Location", other.baseURL() + "/in"}}});
   const std::string hint = "\n\nCall again with confirm: true to proceed.";
+  const std::string ran = "Unsupported behavior type: finish";
+  const std::string refused =
+      "Error: Permission denied: http_remote: localhost URLs must use http_local behavior";
+  const std::string port = ":" + std::to_string(other.port()) + "/";
   const std::vector<std::tuple<std::string, json, std::string>> cases = {
-      {"broken", json::object(), "Error: native handler 'missing' not registered"},
+      {"broken", nullptr, "Error: native handler 'missing' not registered"},
       {"greet", {{"name", "Ann"}, {"count", "3"}, {"tags", "a,b"}}, "Hello {{name}}"},
       {"greet", {{"name", "Ann"}, {"count", 0}}, "Error: Invalid 'count': expected value >= 1"},
-      {"greet", json::object(), "Error: Missing required parameter: name"},
+      {"greet", nullptr, "Error: Missing required parameter: name"},
       {"wipe_items", {{"what", "logs"}}, "Wipe logs?" + hint},
       {"wipe_items", {{"what", "logs"}, {"confirm", "true"}}, "Wipe logs?" + hint},
-      {"wipe_items", {{"confirm", true}}, "wiped"},
-      {"peek_calendar", json::object(), "Error: Permission denied: Calendar access is off"},
+      {"wipe_items", {{"confirm", true}}, ran},
+      {"tidy", nullptr, "Run tidy?" + hint},
+      {"tidy", {{"confirm", "1"}}, ran},
+      {"note_calendar", nullptr, ran},
+      {"edit_calendar", nullptr, "Error: Permission denied: Calendar is write-only"},
+      {"peek_contacts", nullptr, "Error: Permission denied: Contacts are off"},
       {"local_get", {{"item", "a"}}, "{\n  \"a\": 1\n}"},
       {"local_get", {{"item", "t"}}, "plain"},
-      {"remote_get", {{"item", "b"}}, "{\n  \"e\": []\n}"},
+      {"remote_get",
+       {{"target", server_.baseURL() + "/remote"}, {"item", "b"}},
+       "{\n  \"e\": []\n}"},
+      {"remote_get", {{"target", "http://LOCALHOST" + port}}, refused},
+      {"remote_get", {{"target", "http://127.0.0.2" + port}}, refused},
+      {"remote_get", {{"target", "http://[::1]" + port}}, refused},
+      {"remote_get", {{"target", "http://x.localhost" + port}}, refused},
+      {"remote_get", {{"target", server_.baseURL() + "/hop"}}, refused},
+      {"remote_get",
+       {{"target", "file:///etc/hostname"}},
+       "Error: http_remote: invalid URL: file:///etc/hostname"},
   };
   for (const auto& [name, arguments, expected] : cases) {
-    EXPECT_EQ(call(client, name, arguments).substr(0, expected.size()), expected) << name;
+    EXPECT_EQ(call(client, id_, name, arguments).substr(0, expected.size()), expected)
+        << name << arguments;
   }
-  EXPECT_EQ(server_.requestsTo("/remote").at(0).header("X-Item"), "b");
+  const auto remote = server_.requestsTo("/remote").at(0);
+  EXPECT_EQ(remote.header("x-item"), "2 b");  // a repeated header name: the last wins
+  EXPECT_EQ(server_.requestsTo("/hop").size(), 1u);
+  EXPECT_EQ(other.requestCount(), 0u);
   ASSERT_TRUE(backEnd_.waitForRequests(3, 5s));
   EXPECT_FALSE(backEnd_.waitForRequests(4, 200ms));
   std::multiset<std::string> events;
@@ -193,37 +195,30 @@ TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
   std::erase_if(second.tools, [](const ToolSpec& spec) { return spec.name == "remote_get"; });
   ManifestToolDispatcher::shared().apply(second);
   EXPECT_EQ(listed(client, "remote_get").at("description"), "[removed]");
-  EXPECT_EQ(call(client, "remote_get"), "Not found: tool 'remote_get' is no longer available");
-  EXPECT_EQ(call(client, "greet", {{"name", "Bo"}}), "Hello {{name}}");
+  EXPECT_EQ(call(client, id_, "remote_get"), "Not found: tool 'remote_get' is no longer available");
+  EXPECT_EQ(call(client, id_, "greet", {{"name", "Bo"}}), "Hello {{name}}");
   // A native tool both manifests offer stays live rather than becoming a tombstone.
-  EXPECT_TRUE(call(client, "broken").starts_with("Error: native handler 'missing' not registered"));
-  EXPECT_EQ(logLines("Applied manifest: 6 tools registered, 2 skipped").size(), 1u);
+  EXPECT_TRUE(
+      call(client, id_, "broken").starts_with("Error: native handler 'missing' not registered"));
+  EXPECT_EQ(logged("Applied manifest: 9 tools registered, 2 skipped"), 1u);
 }
 
-// Each apply briefly tombstones the tools it re-registers; calls and listings meanwhile get one
-// of the two answers, never a broken reply.
+// Each apply briefly tombstones the tools it registers again; calls and listings meanwhile get
+// one of the two answers, never a broken reply.
 TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
-  ManifestToolDispatcher::shared().apply(fixtureManifest(server_.baseURL()));
+  const Manifest manifest = fixtureManifest(server_.baseURL());
+  ManifestToolDispatcher::shared().apply(manifest);
   std::atomic<bool> done = false;
-  std::thread applier([&] {
-    for (int i = 0; i < 40; ++i)
-      ManifestToolDispatcher::shared().apply(fixtureManifest(server_.baseURL()));
-    done = true;
-  });
-  std::vector<std::thread> sessions;
+  std::atomic<int> calls = 0;
   std::atomic<int> odd = 0;
+  std::vector<std::thread> sessions;
   for (int s = 0; s < 2; ++s) {
     sessions.emplace_back([&] {
       test::SessionOverSocket session(registry_);
-      int id = 0;
-      while (!done) {
-        const auto reply = session.client().call(
-            request(++id, "tools/call", {{"name", "greet"}, {"arguments", {{"name", "x"}}}}));
+      for (int id = 0; !done;) {
+        const std::string answer = call(session.client(), id, "greet", {{"name", "x"}});
         const auto listing = session.client().call(request(++id, "tools/list"));
-        const std::string answer = reply && reply->contains("result")
-                                       ? reply->at("result").at("content").at(0).at("text")
-                                   : reply ? reply->at("error").at("message")
-                                           : json("none");
+        ++calls;
         if ((answer != "Hello {{name}}" &&
              answer != "Not found: tool 'greet' is no longer available") ||
             !listing || !listing->contains("result")) {
@@ -232,7 +227,9 @@ TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
       }
     });
   }
-  applier.join();
+  while (calls < 2) std::this_thread::yield();
+  for (int i = 0; i < 40; ++i) ManifestToolDispatcher::shared().apply(manifest);
+  done = true;
   for (auto& session : sessions) session.join();
   EXPECT_EQ(odd, 0);
 }

@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 
 #include "platform/Subprocess.h"
@@ -24,13 +22,8 @@ constexpr std::chrono::seconds kLimit{10};
 }  // namespace
 
 std::optional<std::filesystem::path> nodeProgram() {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    for (const char* name : {"node", "nodejs"}) {
-      std::filesystem::path candidate = std::filesystem::path(folder) / name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
+  for (const char* path : {"/usr/bin/node", "/usr/local/bin/node"}) {
+    if (::access(path, X_OK) == 0) return path;
   }
   return std::nullopt;
 }

@@ -3,16 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "manifest/ExecutionPipeline.h"
-#include "manifest/ManifestTestSupport.h"
 #include "manifest/ParameterValidator.h"
-#include "platform/Paths.h"
-#include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
-
-using test::outcome;
 
 using nlohmann::json;
 
@@ -71,50 +65,6 @@ TEST(ParameterValidatorTest, ConvertsChecksAndPassesArgumentsThrough) {
     auto result = ParameterValidator::validate(arguments(c.raw), c.params);
     const json got = result.ok() ? result.value() : json(result.error().description());
     EXPECT_EQ(got, c.expected) << c.raw;
-  }
-}
-
-TEST(ExecutionPipelineTest, PreviewsUnconfirmedToolsAndChecksPermissionsBeforeRunning) {
-  test::writeFile(Paths::appSupport() / "pim" / "authorization.json",
-                  R"({"calendar":"writeOnly","contacts":"denied","reminders":"granted"})");
-  const auto tool = [](bool destructive, std::optional<std::string> preview,
-                       std::vector<TCCRequirement> tcc, std::vector<ParamSpec> params = {}) {
-    ToolSpec spec;
-    spec.name = "tidy";
-    spec.destructive = destructive;
-    spec.previewTemplate = std::move(preview);
-    spec.params = std::move(params);
-    spec.tccRequirements = std::move(tcc);
-    spec.behavior = BehaviorSpec::Text{"ran {{id}}"};
-    return spec;
-  };
-  const std::string hint = "\n\nCall again with confirm: true to proceed.";
-  struct Case {
-    ToolSpec spec;
-    std::string raw;
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {tool(true, std::nullopt, {}), "", "Run tidy?" + hint},
-      {tool(true, "Remove {{id}} from {{where}}", {}), R"({"id":7,"confirm":"true"})",
-       "Remove 7 from {{where}}" + hint},
-      {tool(true, std::nullopt, {}), R"({"confirm":true})", "ran {{id}}"},
-      {tool(true, std::nullopt, {}, {P("confirm", ParamType::boolean)}), R"({"confirm":"1"})",
-       "ran {{id}}"},
-      {tool(true, std::nullopt, {}, {P("id", ParamType::integer)}), R"({"id":"x"})",
-       "error: Invalid 'id': expected integer"},
-      {tool(false, std::nullopt, {{"calendar", "read", "no calendar"}, {"reminders", "", "x"}}), "",
-       "ran {{id}}"},
-      {tool(false, std::nullopt, {{"calendar", "full_access", "Calendar is write-only"}}), "",
-       "error: Permission denied: Calendar is write-only"},
-      {tool(false, std::nullopt, {{"contacts", "read", "Contacts are off"}}), "",
-       "error: Permission denied: Contacts are off"},
-      {tool(false, std::nullopt, {{"photos", "read", "Unknown service"}}), "",
-       "error: Permission denied: Unknown service"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(outcome(ExecutionPipeline::execute(c.spec, arguments(c.raw), "")), c.expected)
-        << c.raw;
   }
 }
 
