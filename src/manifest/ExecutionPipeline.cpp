@@ -20,7 +20,8 @@ bool isConfirmed(const nlohmann::json& params) {
 
 ToolResult preview(const ToolSpec& spec, const nlohmann::json& params) {
   const std::string text = spec.previewTemplate.value_or(Texts::defaultPreview(spec.name));
-  return ToolResponse::text(TemplateEngine::render(text, params) + std::string(Texts::kConfirmHint));
+  return ToolResponse::text(TemplateEngine::render(text, params) +
+                            std::string(Texts::kConfirmHint));
 }
 
 bool satisfies(const TCCRequirement& requirement, const PermissionStatusMap& statuses) {

@@ -14,13 +14,14 @@ namespace tvrn {
 namespace Texts = ManifestRunnerTexts;
 
 ToolResult ManifestAppleScriptRunner::execute(const BehaviorSpec& behavior,
-                                              const nlohmann::json& params,
-                                              std::int64_t timeoutMs, int) {
+                                              const nlohmann::json& params, std::int64_t timeoutMs,
+                                              int) {
   const auto* script = behavior.as<BehaviorSpec::AppleScript>();
-  if (script == nullptr) return fail(ToolError::executionFailed(std::string(Texts::kWrongBehavior)));
-  return runAppleScript(
-      TemplateEngine::renderScript(script->script, params, TemplateEngine::ScriptSyntax::appleScript),
-      timeoutMs);
+  if (script == nullptr)
+    return fail(ToolError::executionFailed(std::string(Texts::kWrongBehavior)));
+  return runAppleScript(TemplateEngine::renderScript(script->script, params,
+                                                     TemplateEngine::ScriptSyntax::appleScript),
+                        timeoutMs);
 }
 
 ToolResult ManifestAppleScriptRunner::runAppleScript(std::string_view script,

@@ -59,7 +59,9 @@ void setHeader(HttpHeaders& headers, std::string name, std::string value) {
   headers.emplace_back(std::move(name), std::move(value));
 }
 
-ToolResult refused() { return fail(ToolError::permissionDenied(std::string(Texts::kRemoteLoopback))); }
+ToolResult refused() {
+  return fail(ToolError::permissionDenied(std::string(Texts::kRemoteLoopback)));
+}
 
 }  // namespace
 
@@ -88,8 +90,8 @@ bool ManifestHTTPRemoteRunner::isOwnMachineAddress(const sockaddr& address) {
     if (IN6_IS_ADDR_LOOPBACK(&ipv6) || IN6_IS_ADDR_UNSPECIFIED(&ipv6)) return true;
     if (IN6_IS_ADDR_V4MAPPED(&ipv6)) {
       const std::uint8_t first = ipv6.s6_addr[12];
-      const bool any = first == 0 && ipv6.s6_addr[13] == 0 && ipv6.s6_addr[14] == 0 &&
-                       ipv6.s6_addr[15] == 0;
+      const bool any =
+          first == 0 && ipv6.s6_addr[13] == 0 && ipv6.s6_addr[14] == 0 && ipv6.s6_addr[15] == 0;
       return first == 127 || any;
     }
   }

@@ -5,8 +5,8 @@
 
 namespace tvrn {
 
-ToolResult ManifestHelperRunner::execute(const BehaviorSpec& behavior,
-                                         const nlohmann::json& params, std::int64_t, int) {
+ToolResult ManifestHelperRunner::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                         std::int64_t, int) {
   const auto* helper = behavior.as<BehaviorSpec::Helper>();
   if (helper == nullptr) {
     return fail(ToolError::executionFailed(std::string(ManifestRunnerTexts::kWrongBehavior)));

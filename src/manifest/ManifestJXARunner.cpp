@@ -59,7 +59,8 @@ ToolResult fromResultText(const std::string& text) {
     const auto error = parsed->find("__error__");
     if (error != parsed->end() && error->is_string()) {
       const std::string& message = error->get_ref<const std::string&>();
-      if (containsAny(lowerCase(message), {"not allowed", "authorization", "access", "permission"})) {
+      if (containsAny(lowerCase(message),
+                      {"not allowed", "authorization", "access", "permission"})) {
         return fail(ToolError::permissionDenied(std::string(Texts::kAutomationRequiredStart) +
                                                 message + ")"));
       }
@@ -83,7 +84,8 @@ ToolResult interpret(const OsaEvaluation& evaluation) {
           lowerCase(evaluation.message).find("not allowed") != std::string::npos) {
         return fail(ToolError::permissionDenied(std::string(Texts::kNeedsAutomation)));
       }
-      return fail(ToolError::executionFailed(Texts::osaError(evaluation.number, evaluation.message)));
+      return fail(
+          ToolError::executionFailed(Texts::osaError(evaluation.number, evaluation.message)));
     }
     case Kind::nothing:
       break;
@@ -102,9 +104,9 @@ struct Evaluation {
 }  // namespace
 
 ManifestJXARunner::ManifestJXARunner()
-    : ManifestJXARunner({&JXARunnerProxy::shared(), &JXARunnerProxy::medium(),
-                         &JXARunnerProxy::slow()},
-                        inTrayContext(), platformOsaEvaluator()) {}
+    : ManifestJXARunner(
+          {&JXARunnerProxy::shared(), &JXARunnerProxy::medium(), &JXARunnerProxy::slow()},
+          inTrayContext(), platformOsaEvaluator()) {}
 
 ManifestJXARunner::ManifestJXARunner(Executors executors, bool inProcess, OsaEvaluator evaluator)
     : executors_(executors), inProcess_(inProcess), evaluator_(std::move(evaluator)) {}
@@ -116,7 +118,8 @@ ToolResult ManifestJXARunner::execute(const BehaviorSpec& behavior, const nlohma
   const auto* jxa = behavior.as<BehaviorSpec::Jxa>();
   if (jxa == nullptr) return fail(ToolError::executionFailed(std::string(Texts::kWrongBehavior)));
   const std::string script = withParameterPrefix(
-      params, TemplateEngine::renderScript(jxa->script, params, TemplateEngine::ScriptSyntax::javaScript));
+      params,
+      TemplateEngine::renderScript(jxa->script, params, TemplateEngine::ScriptSyntax::javaScript));
   if (inProcess_) return runInProcess(script, timeoutMs);
   return executorFor(timeoutMs).runAsJSONValue(script);
 }
@@ -150,7 +153,8 @@ ToolResult ManifestJXARunner::runInProcess(const std::string& script, std::int64
     return fail(ToolError::executionFailed(std::string(Texts::kJXAPrefix) + error.what()));
   }
   std::unique_lock lock(evaluation->mutex);
-  if (!evaluation->finished.wait_until(lock, deadline, [&] { return evaluation->result.has_value(); })) {
+  if (!evaluation->finished.wait_until(lock, deadline,
+                                       [&] { return evaluation->result.has_value(); })) {
     evaluation->abandoned = true;
     leftovers_->fetch_add(1);
     return fail(ToolError::executionFailed(Texts::jxaTimedOut(limit)));

@@ -22,15 +22,16 @@ std::optional<ToolHandler> NativeHandlerRegistry::handler(std::string_view name)
   return found->second;
 }
 
-ToolResult ManifestNativeRunner::execute(const BehaviorSpec& behavior,
-                                         const nlohmann::json& params, std::int64_t, int) {
+ToolResult ManifestNativeRunner::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                         std::int64_t, int) {
   const auto* native = behavior.as<BehaviorSpec::Native>();
   if (native == nullptr) {
     return fail(ToolError::executionFailed(std::string(ManifestRunnerTexts::kWrongBehavior)));
   }
   auto handler = handlers_.handler(native->handler);
   if (!handler || !*handler) {
-    return fail(ToolError::executionFailed(ManifestRunnerTexts::nativeHandlerMissing(native->handler)));
+    return fail(
+        ToolError::executionFailed(ManifestRunnerTexts::nativeHandlerMissing(native->handler)));
   }
   JSONValue::Object arguments;
   if (params.is_object()) {

@@ -76,7 +76,9 @@ inline std::string expectMaxLength(std::int64_t length) {
   return "max " + std::to_string(length) + " characters";
 }
 
-inline std::string defaultPreview(std::string_view tool) { return "Run " + std::string(tool) + "?"; }
+inline std::string defaultPreview(std::string_view tool) {
+  return "Run " + std::string(tool) + "?";
+}
 inline constexpr std::string_view kConfirmHint = "\n\nCall again with confirm: true to proceed.";
 
 // The dispatcher's log lines

@@ -112,8 +112,8 @@ nlohmann::json ManifestToolDispatcher::inputSchema(const ToolSpec& spec) {
 
 ToolKind ManifestToolDispatcher::kind(const ToolSpec& spec) {
   if (spec.destructive) return ToolKind::destructive;
-  const bool sends = spec.name.find("send") != std::string::npos ||
-                     spec.name.find("reply") != std::string::npos;
+  const bool sends =
+      spec.name.find("send") != std::string::npos || spec.name.find("reply") != std::string::npos;
   if (spec.category == "email" && sends) return ToolKind::send;
   return ToolKind::readOnly;
 }

@@ -3,8 +3,8 @@
 // runners and the telemetry read.
 #pragma once
 
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <vector>
 
 #include "core/JSONValue.h"

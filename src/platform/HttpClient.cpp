@@ -55,7 +55,8 @@ std::optional<std::string> urlPart(const ParsedURL& parsed, CURLUPart part) {
 
 ParsedURL parseURL(std::string_view url) {
   ParsedURL parsed(curl_url(), curl_url_cleanup);
-  if (parsed && curl_url_set(parsed.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
+  if (parsed &&
+      curl_url_set(parsed.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
     parsed.reset();
   }
   return parsed;
@@ -176,7 +177,7 @@ std::optional<std::string> environmentProxy(const std::string& url) {
   const auto host = urlPart(parsed, CURLUPART_HOST);
   if (!scheme || !host) return std::nullopt;
   const char* proxy = *scheme == "https" ? environmentValue({"https_proxy", "HTTPS_PROXY"})
-                                          : environmentValue({"http_proxy"});
+                                         : environmentValue({"http_proxy"});
   if (proxy == nullptr) proxy = environmentValue({"all_proxy", "ALL_PROXY"});
   if (proxy == nullptr) return std::nullopt;
   std::string bare = *host;
@@ -213,8 +214,8 @@ HttpHeaders responseHeaders(CURL* easy) {
   return headers;
 }
 
-void configure(CURL* easy, const HttpRequest& request, const ConnectPolicy* policy,
-               bool sendsBody, curl_slist* headers, std::string* body, char* errorText) {
+void configure(CURL* easy, const HttpRequest& request, const ConnectPolicy* policy, bool sendsBody,
+               curl_slist* headers, std::string* body, char* errorText) {
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -298,8 +299,7 @@ HttpResult perform(const HttpRequest& request, std::stop_token stop) {
   return perform(request, ConnectPolicy(), std::move(stop));
 }
 
-HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy,
-                   std::stop_token stop) {
+HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy, std::stop_token stop) {
   if (!isToken(request.method)) {
     return fail(makeError(HttpError::Kind::invalidRequest, "invalid method: " + request.method));
   }
