@@ -119,6 +119,7 @@ ToolKind ManifestToolDispatcher::kind(const ToolSpec& spec) {
 }
 
 void ManifestToolDispatcher::apply(const Manifest& manifest) {
+  std::lock_guard serialised(applyMutex_);
   std::shared_ptr<ToolRegistry> registry;
   std::set<std::string> previous;
   {

@@ -34,6 +34,9 @@ class ManifestToolDispatcher final {
   static ToolKind kind(const ToolSpec& spec);
 
  private:
+  // One apply at a time, so each starts from the names the one before it registered; a tool
+  // two overlapping applies registered would otherwise never be withdrawn.
+  std::mutex applyMutex_;
   mutable std::mutex mutex_;  // guards registry_ and registeredNames_, never held across a call
   std::shared_ptr<ToolRegistry> registry_;
   std::set<std::string> registeredNames_;

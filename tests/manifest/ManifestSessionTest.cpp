@@ -234,5 +234,24 @@ TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
   EXPECT_EQ(odd, 0);
 }
 
+TEST_F(ManifestSessionTest, OverlappingAppliesLeaveNoWithdrawnToolLive) {
+  const auto only = [](std::string name) {
+    Manifest manifest;
+    manifest.capabilities.push_back({"native", ""});
+    ToolSpec spec;
+    spec.name = std::move(name);
+    manifest.tools.push_back(spec);
+    return manifest;
+  };
+  std::thread other([&] {
+    for (int i = 0; i < 200; ++i) ManifestToolDispatcher::shared().apply(only("a"));
+  });
+  for (int i = 0; i < 200; ++i) ManifestToolDispatcher::shared().apply(only("b"));
+  other.join();
+  ManifestToolDispatcher::shared().apply(Manifest());
+  EXPECT_EQ(registry_->tool("a")->description, "[removed]");
+  EXPECT_EQ(registry_->tool("b")->description, "[removed]");
+}
+
 }  // namespace
 }  // namespace tvrn
