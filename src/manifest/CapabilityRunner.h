@@ -2,6 +2,7 @@
 // ToolResponse or a ToolError whose text begins with the runner's word; it never logs or throws.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -22,10 +23,12 @@ class CapabilityRunner {
                              std::int64_t timeoutMs, int depth) = 0;
 };
 
-// A time-out where a runner needs one: below 1 ms, the manifest's default of 30000 ms.
+// A time-out where a runner needs one: below 1 ms, the manifest's default of 30000 ms; above a
+// day, a day, so that a deadline computed from it never overflows the clock.
 inline std::int64_t effectiveTimeoutMs(std::int64_t timeoutMs) {
   constexpr std::int64_t kDefaultTimeoutMs = 30000;
-  return timeoutMs >= 1 ? timeoutMs : kDefaultTimeoutMs;
+  constexpr std::int64_t kLongestMs = 24LL * 60 * 60 * 1000;
+  return timeoutMs < 1 ? kDefaultTimeoutMs : std::min(timeoutMs, kLongestMs);
 }
 
 }  // namespace tvrn
