@@ -1,6 +1,6 @@
 // A whole MCP session over a socket pair: requests per second for ping (one at a time and 64 in
-// flight), tools/list over 120 tools and a trivial tools/call, each written as a line and
-// answered as a line.
+// flight), tools/list over 120 tools, a trivial tools/call and a call of a manifest text tool
+// with four validated parameters, each written as a line and answered as a line.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,11 +13,40 @@
 #include "core/MCPTransport.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
+#include "manifest/ManifestToolDispatcher.h"
 #include "PrivateHome.h"
 #include "platform/ProcessSetup.h"
 
 namespace tvrn {
 namespace {
+
+// A manifest tool answering its text after validating a string, an integer, a boolean and an
+// array parameter.
+void applyManifestTextTool(const std::shared_ptr<ToolRegistry>& registry) {
+  Manifest manifest;
+  manifest.capabilities.push_back({"native", ""});
+  ToolSpec tool;
+  tool.name = "manifest_text";
+  tool.timeoutMs = 30000;
+  tool.behavior = BehaviorSpec::Text{"ok"};
+  const std::pair<const char*, ParamType> params[] = {{"text", ParamType::string},
+                                                      {"count", ParamType::integer},
+                                                      {"loud", ParamType::boolean},
+                                                      {"tags", ParamType::array}};
+  for (const auto& [name, type] : params) {
+    ParamSpec param;
+    param.name = name;
+    param.type = type;
+    param.required = true;
+    tool.params.push_back(param);
+  }
+  tool.params[0].maxLength = 100;
+  tool.params[1].min = 1;
+  tool.params[1].max = 10;
+  manifest.tools.push_back(tool);
+  ManifestToolDispatcher::shared().setRegistry(registry);
+  ManifestToolDispatcher::shared().apply(manifest);
+}
 
 std::shared_ptr<ToolRegistry> registryOf120Tools() {
   auto registry = std::make_shared<ToolRegistry>();
@@ -28,6 +57,7 @@ std::shared_ptr<ToolRegistry> registryOf120Tools() {
         ToolKind::readOnly,
         [](const std::optional<JSONValue>&) -> ToolResult { return ToolResponse::text("ok"); }});
   }
+  applyManifestTextTool(registry);
   return registry;
 }
 
@@ -99,6 +129,13 @@ void BM_SessionTrivialToolCall(benchmark::State& state) {
              R"("arguments":{"text":"hello"}}})");
 }
 BENCHMARK(BM_SessionTrivialToolCall)->UseRealTime();
+
+void BM_SessionManifestTextToolCall(benchmark::State& state) {
+  runSession(state,
+             R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"manifest_text",)"
+             R"("arguments":{"text":"hello","count":3,"loud":"true","tags":"a, b"}}})");
+}
+BENCHMARK(BM_SessionManifestTextToolCall)->UseRealTime();
 
 }  // namespace
 }  // namespace tvrn

@@ -26,6 +26,7 @@
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "manifest/ManifestStore.h"
+#include "manifest/ManifestToolDispatcher.h"
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
@@ -117,6 +118,7 @@ bool start() {
   auto registry = std::make_shared<ToolRegistry>(
       [] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
+  ManifestToolDispatcher::shared().setRegistry(registry);
 
   queueBackgroundJobs();
 

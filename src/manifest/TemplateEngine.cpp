@@ -20,6 +20,50 @@ std::string floatingText(double value) {
   return text;
 }
 
+std::string escapedForAppleScript(std::string_view value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string escapedForJavaScript(std::string_view value) {
+  constexpr std::string_view kLineSeparator = "\u2028";
+  constexpr std::string_view kParagraphSeparator = "\u2029";
+  std::string out;
+  out.reserve(value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const std::string_view rest = value.substr(i);
+    if (rest.starts_with(kLineSeparator) || rest.starts_with(kParagraphSeparator)) {
+      out += rest.starts_with(kLineSeparator) ? "\\u2028" : "\\u2029";
+      i += kLineSeparator.size() - 1;
+      continue;
+    }
+    switch (const char c = value[i]) {
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\\':
+      case '\'':
+      case '"':
+      case '`':
+      case '$':
+        out += '\\';
+        out += c;
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string TemplateEngine::render(std::string_view text, const TemplateVars& vars) {
@@ -51,6 +95,16 @@ std::string TemplateEngine::render(std::string_view text, const TemplateVars& va
 
 std::string TemplateEngine::render(std::string_view text, const nlohmann::json& params) {
   return render(text, vars(params));
+}
+
+std::string TemplateEngine::renderScript(std::string_view text, const nlohmann::json& params,
+                                         ScriptSyntax syntax) {
+  TemplateVars escaped = vars(params);
+  for (auto& [name, value] : escaped) {
+    value = syntax == ScriptSyntax::appleScript ? escapedForAppleScript(value)
+                                                : escapedForJavaScript(value);
+  }
+  return render(text, escaped);
 }
 
 std::string TemplateEngine::renderJSON(std::string_view text, const TemplateVars& vars) {

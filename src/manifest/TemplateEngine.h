@@ -23,6 +23,14 @@ std::string render(std::string_view text, const nlohmann::json& params);
 // The same filling for a JSON template: values go in unescaped.
 std::string renderJSON(std::string_view text, const TemplateVars& vars);
 
+// The string-literal syntax a script's values are escaped for.
+enum class ScriptSyntax { appleScript, javaScript };
+
+// Renders a script: each value is escaped so that, inside a string literal of that language, it
+// reads back exactly as given and cannot end the literal (AppleScript: \ and "; JavaScript:
+// \ ' " ` $, CR, LF, U+2028 and U+2029). Texts that are not scripts render unescaped.
+std::string renderScript(std::string_view text, const nlohmann::json& params, ScriptSyntax syntax);
+
 // Strings, integers, floating-point numbers and booleans become variables; other members
 // (arrays, objects, null) are left out.
 TemplateVars vars(const nlohmann::json& params);

@@ -1,10 +1,15 @@
 #include "platform/HttpClient.h"
 
 #include <curl/curl.h>
+#include <netdb.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "Version.h"
@@ -38,19 +43,37 @@ bool hasHeader(const HttpHeaders& headers, std::string_view name) {
   });
 }
 
+using ParsedURL = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+std::optional<std::string> urlPart(const ParsedURL& parsed, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(parsed.get(), part, &text, 0) != CURLUE_OK) return std::nullopt;
+  std::string value(text);
+  curl_free(text);
+  return value;
+}
+
+ParsedURL parseURL(std::string_view url) {
+  ParsedURL parsed(curl_url(), curl_url_cleanup);
+  if (parsed &&
+      curl_url_set(parsed.get(), CURLUPART_URL, std::string(url).c_str(), 0) != CURLUE_OK) {
+    parsed.reset();
+  }
+  return parsed;
+}
+
+std::string lowerCase(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower;
+}
+
 std::optional<HttpError> checkURL(const std::string& url) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), curl_url_cleanup);
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) {
+  const ParsedURL parsed = parseURL(url);
+  const auto scheme = parsed ? urlPart(parsed, CURLUPART_SCHEME) : std::nullopt;
+  if (!scheme || (*scheme != "http" && *scheme != "https")) {
     return makeError(HttpError::Kind::unsupportedURL, "unsupported URL: " + url);
   }
-  char* scheme = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) {
-    return makeError(HttpError::Kind::unsupportedURL, "unsupported URL: " + url);
-  }
-  const std::string_view name(scheme);
-  const bool allowed = name == "http" || name == "https";
-  curl_free(scheme);
-  if (!allowed) return makeError(HttpError::Kind::unsupportedURL, "unsupported URL: " + url);
   return std::nullopt;
 }
 
@@ -114,6 +137,72 @@ std::string noProxyHosts() {
   return hosts + "," + user;
 }
 
+// The first of the variables that is set and not empty.
+const char* environmentValue(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return value;
+  }
+  return nullptr;
+}
+
+// Whether a no_proxy list names the host: "*" alone names every host, an entry names itself and
+// the names under it (a leading dot is optional), compared without regard to case.
+bool excludedFromProxy(std::string_view host, std::string_view list) {
+  if (list == "*") return true;
+  const std::string name = lowerCase(host);
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(',', start);
+    if (end == std::string_view::npos) end = list.size();
+    std::string entry = lowerCase(list.substr(start, end - start));
+    entry.erase(0, entry.find_first_not_of(" \t"));
+    entry.erase(entry.find_last_not_of(" \t") + 1);
+    if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+    if (!entry.empty() &&
+        (name == entry || (name.size() > entry.size() && name.ends_with("." + entry)))) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+// The proxy curl would take from the environment for the URL, or nothing for a direct request.
+// Like curl, plain http reads only the lower-case http_proxy.
+std::optional<std::string> environmentProxy(const std::string& url) {
+  const ParsedURL parsed = parseURL(url);
+  if (!parsed) return std::nullopt;
+  const auto scheme = urlPart(parsed, CURLUPART_SCHEME);
+  const auto host = urlPart(parsed, CURLUPART_HOST);
+  if (!scheme || !host) return std::nullopt;
+  const char* proxy = *scheme == "https" ? environmentValue({"https_proxy", "HTTPS_PROXY"})
+                                         : environmentValue({"http_proxy"});
+  if (proxy == nullptr) proxy = environmentValue({"all_proxy", "ALL_PROXY"});
+  if (proxy == nullptr) return std::nullopt;
+  std::string bare = *host;
+  if (bare.size() > 1 && bare.front() == '[') bare = bare.substr(1, bare.size() - 2);
+  if (excludedFromProxy(bare, noProxyHosts())) return std::nullopt;
+  return std::string(proxy);
+}
+
+curl_socket_t openCheckedSocket(void* policy, curlsocktype, curl_sockaddr* address) {
+  if (!(*static_cast<const ConnectPolicy*>(policy))(address->addr)) return CURL_SOCKET_BAD;
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
+// Decides the proxy here so that the policy is asked exactly for the direct connections.
+void applyConnectPolicy(CURL* easy, const std::string& url, const ConnectPolicy* policy) {
+  if (policy == nullptr || !*policy) return;
+  if (auto proxy = environmentProxy(url)) {
+    curl_easy_setopt(easy, CURLOPT_PROXY, proxy->c_str());  // copied by curl
+    return;
+  }
+  curl_easy_setopt(easy, CURLOPT_PROXY, "");
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openCheckedSocket);
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, policy);
+}
+
 HttpHeaders responseHeaders(CURL* easy) {
   HttpHeaders headers;
   curl_header* previous = nullptr;
@@ -125,8 +214,8 @@ HttpHeaders responseHeaders(CURL* easy) {
   return headers;
 }
 
-void configure(CURL* easy, const HttpRequest& request, bool sendsBody, curl_slist* headers,
-               std::string* body, char* errorText) {
+void configure(CURL* easy, const HttpRequest& request, const ConnectPolicy* policy, bool sendsBody,
+               curl_slist* headers, std::string* body, char* errorText) {
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -144,6 +233,7 @@ void configure(CURL* easy, const HttpRequest& request, bool sendsBody, curl_slis
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, body);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
+  applyConnectPolicy(easy, request.url, policy);
   if (request.method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (sendsBody) {
@@ -206,6 +296,10 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 namespace HttpClient {
 
 HttpResult perform(const HttpRequest& request, std::stop_token stop) {
+  return perform(request, ConnectPolicy(), std::move(stop));
+}
+
+HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy, std::stop_token stop) {
   if (!isToken(request.method)) {
     return fail(makeError(HttpError::Kind::invalidRequest, "invalid method: " + request.method));
   }
@@ -222,7 +316,7 @@ HttpResult perform(const HttpRequest& request, std::stop_token stop) {
   if (!easy) return fail(makeError(HttpError::Kind::failed, "could not create a request"));
   HttpResponse response;
   char errorText[CURL_ERROR_SIZE] = {};
-  configure(easy.get(), request, sendsBody, headers.list, &response.body, errorText);
+  configure(easy.get(), request, &policy, sendsBody, headers.list, &response.body, errorText);
 
   auto code = drive(easy.get(), std::move(stop));
   if (!code.ok()) return fail(code.error());
@@ -235,6 +329,35 @@ HttpResult perform(const HttpRequest& request, std::stop_token stop) {
   response.status = static_cast<int>(status);
   response.headers = responseHeaders(easy.get());
   return response;
+}
+
+std::optional<std::string> hostOf(std::string_view url) {
+  const ParsedURL parsed = parseURL(url);
+  if (!parsed) return std::nullopt;
+  const auto scheme = urlPart(parsed, CURLUPART_SCHEME);
+  auto host = urlPart(parsed, CURLUPART_HOST);
+  if (!scheme || (*scheme != "http" && *scheme != "https") || !host || host->empty()) {
+    return std::nullopt;
+  }
+  if (host->size() > 1 && host->front() == '[') *host = host->substr(1, host->size() - 2);
+  return host;
+}
+
+std::vector<sockaddr_storage> resolve(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return {};
+  std::vector<sockaddr_storage> addresses;
+  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    if (entry->ai_addrlen > sizeof(sockaddr_storage)) continue;
+    sockaddr_storage address{};
+    std::memcpy(&address, entry->ai_addr, entry->ai_addrlen);
+    addresses.push_back(address);
+  }
+  ::freeaddrinfo(found);
+  return addresses;
 }
 
 HttpResult get(std::string url, std::chrono::milliseconds timeout, HttpHeaders headers) {

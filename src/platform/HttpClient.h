@@ -3,10 +3,13 @@
 // Only http and https are spoken, and certificates are always verified.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -20,6 +23,10 @@
 #include "platform/Result.h"
 
 namespace tvrn {
+
+// Asked before each connection of a request is opened, redirects included, with the address
+// about to be reached; false refuses it.
+using ConnectPolicy = std::function<bool(const sockaddr& address)>;
 
 // Header lines in order; lookups compare names case-insensitively.
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
@@ -62,6 +69,19 @@ namespace HttpClient {
 // Sends one request and waits for it. A stop request on `stop` abandons it at once with
 // `cancelled`. Any HTTP status is a response; only transport failures are errors.
 HttpResult perform(const HttpRequest& request, std::stop_token stop = {});
+// The same, asking the policy before each connection. The proxy the environment names for the
+// URL is decided here, as curl would (http_proxy, https_proxy, all_proxy, no_proxy), and kept
+// for the whole exchange; the policy is asked only when no proxy is used, since otherwise every
+// connection goes to the proxy. A refused connection fails the request with cannotConnect.
+HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy,
+                   std::stop_token stop = {});
+
+// The host of an http or https URL without the brackets of an IPv6 literal; nothing for another
+// scheme, no host or text that is not a URL.
+std::optional<std::string> hostOf(std::string_view url);
+
+// The addresses the host resolves to (a literal address gives itself); empty when none.
+std::vector<sockaddr_storage> resolve(const std::string& host);
 
 HttpResult get(std::string url, std::chrono::milliseconds timeout, HttpHeaders headers = {});
 

@@ -5,6 +5,7 @@
 #include <unicode/unistr.h>
 #include <unicode/utext.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace tvrn::Utf8 {
@@ -142,6 +143,14 @@ std::string lastCharacters(std::string_view text, std::size_t count) {
 }
 
 std::size_t characterCount(std::string_view text) {
+  // Plain ASCII needs no break iterator: every byte is a character, except that CR LF is one.
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+    std::size_t count = text.size();
+    for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+      if (text[i] == '\r' && text[i + 1] == '\n') --count;
+    }
+    return count;
+  }
   CharacterBoundaries boundaries(text);
   if (!boundaries.ok()) return text.size();
   std::size_t count = 0;

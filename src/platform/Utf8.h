@@ -26,12 +26,12 @@ inline bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 // letter with its accents, an emoji with its modifiers), never splitting one.
 std::string firstCharacters(std::string_view text, std::size_t count);
 std::string lastCharacters(std::string_view text, std::size_t count);
+// How many characters a reader sees in the text (grapheme clusters, as above).
+std::size_t characterCount(std::string_view text);
 
 // The text in lower case by Unicode's rules for no particular language (Ä becomes ä), for
 // matching that ignores letter case; ill-formed bytes become U+FFFD.
 std::string lowercased(std::string_view text);
-// How many characters a reader sees in the text (grapheme clusters, as above).
-std::size_t characterCount(std::string_view text);
 
 // Unicode's White_Space characters: what is trimmed as white space and line breaks.
 bool isWhiteSpace(char32_t codePoint);

@@ -1,0 +1,20 @@
+// The road of every manifest tool call: validate the arguments, hold back an unconfirmed
+// destructive tool with a preview, check the declared privacy permissions, run the behaviour and
+// report a success to telemetry.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/JSONValue.h"
+#include "core/ToolDefinition.h"
+#include "manifest/Manifest.h"
+
+namespace tvrn::ExecutionPipeline {
+
+// The runner's result unchanged, or the validation, confirmation or permission outcome that
+// stopped the call before it ran.
+ToolResult execute(const ToolSpec& spec, const std::optional<JSONValue>& rawParams,
+                   const std::optional<std::string>& machineId);
+
+}  // namespace tvrn::ExecutionPipeline

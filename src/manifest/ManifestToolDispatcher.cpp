@@ -1,0 +1,165 @@
+#include "manifest/ManifestToolDispatcher.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "core/ConfigManager.h"
+#include "core/Logger.h"
+#include "manifest/ExecutionPipeline.h"
+#include "manifest/ManifestRunnerTexts.h"
+
+namespace tvrn {
+namespace {
+
+namespace Texts = ManifestRunnerTexts;
+using Kind = BehaviorSpec::Kind;
+
+// The capability a manifest must declare for a tool of that behaviour; a text behaviour counts
+// as native.
+std::string_view capabilityType(Kind kind) {
+  switch (kind) {
+    case Kind::jxa:
+      return "jxa";
+    case Kind::helper:
+      return "helper";
+    case Kind::httpLocal:
+      return "http_local";
+    case Kind::compose:
+      return "compose";
+    case Kind::native:
+    case Kind::text:
+      return "native";
+    case Kind::parallel:
+      return "parallel";
+    case Kind::sqlite:
+      return "sqlite";
+    case Kind::conditional:
+      return "conditional";
+    case Kind::httpRemote:
+      return "http_remote";
+    case Kind::plist:
+      return "plist";
+    case Kind::cache:
+      return "cache";
+    case Kind::applescript:
+      return "applescript";
+  }
+  return "";
+}
+
+std::string_view schemaType(ParamType type) {
+  switch (type) {
+    case ParamType::integer:
+      return "integer";
+    case ParamType::boolean:
+      return "boolean";
+    case ParamType::array:
+      return "array";
+    case ParamType::string:
+    case ParamType::email:
+      break;
+  }
+  return "string";
+}
+
+bool declares(const Manifest& manifest, std::string_view type) {
+  return std::any_of(manifest.capabilities.begin(), manifest.capabilities.end(),
+                     [&](const CapabilitySpec& capability) { return capability.type == type; });
+}
+
+ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId) {
+  auto held = std::make_shared<const ToolSpec>(spec);
+  return {spec.name, spec.description, ManifestToolDispatcher::inputSchema(spec),
+          ManifestToolDispatcher::kind(spec),
+          [held, machineId](const std::optional<JSONValue>& arguments) {
+            return ExecutionPipeline::execute(*held, arguments, machineId);
+          }};
+}
+
+}  // namespace
+
+ManifestToolDispatcher& ManifestToolDispatcher::shared() {
+  static ManifestToolDispatcher dispatcher;
+  return dispatcher;
+}
+
+void ManifestToolDispatcher::setRegistry(std::shared_ptr<ToolRegistry> registry) {
+  std::lock_guard lock(mutex_);
+  registry_ = std::move(registry);
+}
+
+std::shared_ptr<ToolRegistry> ManifestToolDispatcher::registry() const {
+  std::lock_guard lock(mutex_);
+  return registry_;
+}
+
+nlohmann::json ManifestToolDispatcher::inputSchema(const ToolSpec& spec) {
+  nlohmann::json properties = nlohmann::json::object();
+  nlohmann::json required = nlohmann::json::array();
+  for (const ParamSpec& param : spec.params) {
+    nlohmann::json property = {{"type", schemaType(param.type)}};
+    if (param.defaultValue) property["default"] = *param.defaultValue;
+    if (param.min) property["minimum"] = *param.min;
+    if (param.max) property["maximum"] = *param.max;
+    if (param.maxLength) property["maxLength"] = *param.maxLength;
+    properties[param.name] = std::move(property);
+    if (param.required) required.push_back(param.name);
+  }
+  nlohmann::json schema = {{"type", "object"}, {"properties", std::move(properties)}};
+  if (!required.empty()) schema["required"] = std::move(required);
+  return schema;
+}
+
+ToolKind ManifestToolDispatcher::kind(const ToolSpec& spec) {
+  if (spec.destructive) return ToolKind::destructive;
+  const bool sends =
+      spec.name.find("send") != std::string::npos || spec.name.find("reply") != std::string::npos;
+  if (spec.category == "email" && sends) return ToolKind::send;
+  return ToolKind::readOnly;
+}
+
+void ManifestToolDispatcher::apply(const Manifest& manifest) {
+  std::lock_guard serialised(applyMutex_);
+  std::shared_ptr<ToolRegistry> registry;
+  std::set<std::string> previous;
+  {
+    std::lock_guard lock(mutex_);
+    registry = registry_;
+    previous = registeredNames_;
+  }
+  if (!registry) {
+    Logger::warn(Texts::kLogCategory, Texts::kNoRegistry);
+    return;
+  }
+  const std::string machineId = ConfigManager::shared().getMachineId();
+
+  for (const std::string& name : previous) registry->unregisterTool(name);
+  std::set<std::string> registered;
+  int count = 0;
+  int skipped = 0;
+  for (const ToolSpec& spec : manifest.tools) {
+    const std::string_view capability = capabilityType(spec.behavior.kind());
+    if (!declares(manifest, capability)) {
+      Logger::info(Texts::kLogCategory, Texts::skippingTool(spec.name, capability));
+      ++skipped;
+      continue;
+    }
+    // Built-in tools keep their names from native ones. The tombstones just written are no
+    // built-ins: a native tool the last manifest had stays live.
+    if (spec.behavior.kind() == Kind::native && !previous.contains(spec.name) &&
+        registry->tool(spec.name)) {
+      ++skipped;
+      continue;
+    }
+    registry->registerTool(definitionFor(spec, machineId));
+    registered.insert(spec.name);
+    ++count;
+  }
+  {
+    std::lock_guard lock(mutex_);
+    registeredNames_ = std::move(registered);
+  }
+  Logger::info(Texts::kLogCategory, Texts::applied(count, skipped));
+}
+
+}  // namespace tvrn
