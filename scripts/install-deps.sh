@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
+  libplist-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  procps lsof socat ca-certificates
+  procps lsof socat ca-certificates sqlite3 nodejs
 )
 
 missing=()

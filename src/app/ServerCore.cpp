@@ -10,6 +10,7 @@
 #include "bridges/CalendarTools.h"
 #include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/TCCStatusChecker.h"
 #include "bridges/ToDoTools.h"
@@ -28,6 +29,10 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "tools/MessagesTools.h"
+#include "tools/NordVPNTools.h"
+#include "tools/OutlookTools.h"
+#include "tools/SafariTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -61,6 +66,10 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   ToDoTools::registerTools(registry);
+  MessagesTools::registerTools(registry, JXARunnerProxy::medium());
+  OutlookTools::registerTools(registry, JXARunnerProxy::shared());
+  NordVPNTools::registerTools(registry);
+  SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
 }
 
 void queueBackgroundJobs() {

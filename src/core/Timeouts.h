@@ -22,5 +22,7 @@ inline constexpr double networkLong = 30;
 inline constexpr double teamsProxy = 120;
 inline constexpr double tunnelStream = 60;
 inline constexpr double downloadLong = 120;
+inline constexpr double messagesDatabase = 15;
+inline constexpr double outlookProgram = 5;
 
 }  // namespace tvrn::Timeouts

@@ -1,6 +1,7 @@
 #include "platform/Utf8.h"
 
 #include <unicode/ubrk.h>
+#include <unicode/ucasemap.h>
 #include <unicode/utext.h>
 
 #include <memory>
@@ -125,6 +126,30 @@ std::string firstCharacters(std::string_view text, std::size_t count) {
     end = static_cast<std::size_t>(next);
   }
   return std::string(text.substr(0, end));
+}
+
+std::string lowercased(std::string_view text) {
+  if (text.empty() || !isValid(text)) return std::string(text);
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
+                                                           &ucasemap_close);
+  if (U_FAILURE(status)) return std::string(text);
+  // Lower-casing can lengthen text (İ becomes two code points), so the first try may fall short.
+  std::string out(text.size() + 16, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    status = U_ZERO_ERROR;
+    const int32_t length =
+        ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()), text.data(),
+                             static_cast<int32_t>(text.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.assign(static_cast<std::size_t>(length) + 1, '\0');
+      continue;
+    }
+    if (U_FAILURE(status)) return std::string(text);
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+  }
+  return std::string(text);
 }
 
 std::string lastCharacters(std::string_view text, std::size_t count) {

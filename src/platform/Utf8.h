@@ -27,6 +27,10 @@ inline bool isContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 std::string firstCharacters(std::string_view text, std::size_t count);
 std::string lastCharacters(std::string_view text, std::size_t count);
 
+// The text lower-cased by Unicode's full case mapping (language-neutral); ill-formed text comes
+// back unchanged.
+std::string lowercased(std::string_view text);
+
 // Unicode's White_Space characters: what is trimmed as white space and line breaks.
 bool isWhiteSpace(char32_t codePoint);
 
