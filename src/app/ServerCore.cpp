@@ -29,6 +29,8 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "status/ServiceStatusScanner.h"
+#include "status/StatusServer.h"
 #include "tools/MessagesTools.h"
 #include "tools/NordVPNTools.h"
 #include "tools/OutlookTools.h"
@@ -72,6 +74,18 @@ void registerToolFamilies(ToolRegistry& registry) {
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
 }
 
+// Held for shutdown(); never destroyed, since the process ends without running destructors.
+std::unique_ptr<StatusServer>& statusServer() {
+  static auto& server = *new std::unique_ptr<StatusServer>();
+  return server;
+}
+
+void startStatusServices() {
+  statusServer() = std::make_unique<StatusServer>(version());
+  statusServer()->start();
+  ServiceStatusScanner::shared().start();
+}
+
 void queueBackgroundJobs() {
   Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
   Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
@@ -112,6 +126,7 @@ bool start() {
       [] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
 
+  startStatusServices();
   queueBackgroundJobs();
 
   if (!IPCServer::shared().start(registry, version())) return false;
@@ -122,6 +137,12 @@ bool start() {
 void stop() {
   IPCServer::shared().stop();
   Logger::info("tray", "ServerCore stopped");
+}
+
+void shutdown() {
+  stop();
+  ServiceStatusScanner::shared().stop();
+  statusServer().reset();
 }
 
 }  // namespace tvrn::ServerCore
