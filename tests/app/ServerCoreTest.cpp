@@ -58,7 +58,8 @@ std::filesystem::path placeLoggingHelper() {
 
 class ServerCoreTest : public ::testing::Test {
  protected:
-  void TearDown() override { ServerCore::stop(); }
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override { ServerCore::shutdown(); }
 };
 
 TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
