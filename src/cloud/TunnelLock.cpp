@@ -19,8 +19,8 @@ bool TunnelLock::tryLockLocked() {
   if (fd_ >= 0) return true;
   const auto folder = Paths::appSupport();
   if (!FileStore::ensureDirectory(folder)) return false;
-  const int fd =
-      ::open((folder / "cloudtunnel.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = ::open((folder / "cloudtunnel.lock").c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);

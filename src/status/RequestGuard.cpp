@@ -28,7 +28,8 @@ bool isLoopbackAuthority(std::string_view authority, int port) {
 
 bool isOwnOrigin(std::string_view origin, int port) {
   constexpr std::string_view kScheme = "http://";
-  if (origin.size() <= kScheme.size() || !equalsIgnoringCase(origin.substr(0, kScheme.size()), kScheme)) {
+  if (origin.size() <= kScheme.size() ||
+      !equalsIgnoringCase(origin.substr(0, kScheme.size()), kScheme)) {
     return false;
   }
   return isLoopbackAuthority(origin.substr(kScheme.size()), port);

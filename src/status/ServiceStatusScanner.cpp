@@ -24,8 +24,7 @@ namespace {
 using nlohmann::json;
 
 constexpr std::string_view kMailAccountsScript = "return Application('Mail').accounts.name();";
-constexpr std::string_view kNotesCountScript =
-    "return {count: Application('Notes').notes.length};";
+constexpr std::string_view kNotesCountScript = "return {count: Application('Notes').notes.length};";
 constexpr const char* kTeamsApps[] = {"MSTeams", "Microsoft Teams", "Microsoft Teams classic"};
 
 // The strings of `list`, or of member `key` of each object in it.
@@ -82,26 +81,24 @@ json helperNames(const char* method, const char* listKey, const char* nameKey) {
 }
 
 json calendarEntry(const PermissionStatusMap& permissions) {
-  const bool running = granted(permissions, "calendar",
-                               eventStore().authorizationStatus(EntityType::event));
+  const bool running =
+      granted(permissions, "calendar", eventStore().authorizationStatus(EntityType::event));
   return {{"running", running},
-          {"calendars", running ? helperNames("list_calendar_names", "calendars", "title")
-                                : json::array()}};
+          {"calendars",
+           running ? helperNames("list_calendar_names", "calendars", "title") : json::array()}};
 }
 
 json remindersEntry(const PermissionStatusMap& permissions) {
-  const bool running = granted(permissions, "reminders",
-                               eventStore().authorizationStatus(EntityType::reminder));
+  const bool running =
+      granted(permissions, "reminders", eventStore().authorizationStatus(EntityType::reminder));
   return {{"running", running},
-          {"lists", running ? helperNames("list_reminder_lists", "lists", "name")
-                            : json::array()}};
+          {"lists", running ? helperNames("list_reminder_lists", "lists", "name") : json::array()}};
 }
 
 // The helper has no method for address books, so they are read from the contact store, under
 // the same rule.
 json contactsEntry(const PermissionStatusMap& permissions) {
-  const bool running =
-      granted(permissions, "contacts", contactStore().authorizationStatus());
+  const bool running = granted(permissions, "contacts", contactStore().authorizationStatus());
   json sources = json::array();
   if (running) {
     for (const auto& container : contactStore().data().containers()) {
@@ -123,8 +120,9 @@ json omniFocusEntry() {
 }
 
 json teamsEntry() {
-  const bool available = std::any_of(std::begin(kTeamsApps), std::end(kTeamsApps),
-                                     [](const char* app) { return InstalledApps::isInstalled(app); });
+  const bool available =
+      std::any_of(std::begin(kTeamsApps), std::end(kTeamsApps),
+                  [](const char* app) { return InstalledApps::isInstalled(app); });
   return {{"available", available},
           {"running", false},
           {"conversations", 0},

@@ -47,7 +47,8 @@ void addVersions(json& status, const std::string& version) {
   if (const auto latest = Versions::readVersionFile("bin/.latest-version");
       latest && Versions::isNewer(*latest, version)) {
     const auto behind = Versions::patchNumber(*latest) - Versions::patchNumber(version);
-    status["update"] = {{"version", *latest}, {"versions_behind", std::max<std::int64_t>(0, behind)}};
+    status["update"] = {{"version", *latest},
+                        {"versions_behind", std::max<std::int64_t>(0, behind)}};
   }
   if (const auto installed = Versions::readVersionFile("bin/.server-version");
       installed && Versions::isNewer(*installed, version)) {

@@ -33,7 +33,8 @@ json objectOf(std::string_view body) {
 // The member when it is a non-empty string.
 std::optional<std::string> text(const json& object, const char* key) {
   const auto found = object.find(key);
-  if (found == object.end() || !found->is_string() || found->get_ref<const std::string&>().empty()) {
+  if (found == object.end() || !found->is_string() ||
+      found->get_ref<const std::string&>().empty()) {
     return std::nullopt;
   }
   return found->get<std::string>();

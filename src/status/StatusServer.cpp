@@ -101,19 +101,19 @@ void StatusServer::addRoutes(httplib::Server& server) {
   server.set_keep_alive_max_count(1);
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkersPerListener); };
 
-  server.set_pre_routing_handler([this](const httplib::Request& request,
-                                        httplib::Response& response) {
-    const int refused = RequestGuard::refusal(
-        {request.method, header(request, "Host"), header(request, "Origin"),
-         header(request, "Content-Type")},
-        port_);
-    if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
-    response.status = refused;
-    answerJSON(response, {{"ok", false},
-                          {"error", refused == 415 ? "Content-Type must be application/json"
-                                                   : "request refused"}});
-    return httplib::Server::HandlerResponse::Handled;
-  });
+  server.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        const int refused =
+            RequestGuard::refusal({request.method, header(request, "Host"),
+                                   header(request, "Origin"), header(request, "Content-Type")},
+                                  port_);
+        if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = refused;
+        answerJSON(response, {{"ok", false},
+                              {"error", refused == 415 ? "Content-Type must be application/json"
+                                                       : "request refused"}});
+        return httplib::Server::HandlerResponse::Handled;
+      });
 
   server.Get("/status", [this](const httplib::Request&, httplib::Response& response) {
     response.set_content(StatusDocument::text(version_), kJSON);
@@ -187,8 +187,8 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
 }
 
 bool StatusServer::writeStatusFile(const std::string& version) {
-  return FileStore::writeAtomic(Paths::appSupport() / "status.json",
-                                StatusDocument::text(version), 0600);
+  return FileStore::writeAtomic(Paths::appSupport() / "status.json", StatusDocument::text(version),
+                                0600);
 }
 
 void StatusServer::stop() {

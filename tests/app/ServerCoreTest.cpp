@@ -140,8 +140,9 @@ TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
   ASSERT_TRUE(statusFrom(port));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
-  ASSERT_TRUE(client->call(test::request(
-      1, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}})));
+  ASSERT_TRUE(client->call(
+      test::request(1, "tools/call",
+                    {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}})));
 
   const auto status = statusFrom(port);
   ASSERT_TRUE(status);

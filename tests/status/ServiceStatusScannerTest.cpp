@@ -1,5 +1,3 @@
-#include "status/ServiceStatusScanner.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -13,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/PimStore.h"
 #include "platform/Subprocess.h"
+#include "status/ServiceStatusScanner.h"
 #include "status/StatusDecoder.h"
 #include "support/TestEnv.h"
 
@@ -33,7 +32,8 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
 
 void installApps(std::initializer_list<const char*> names) {
   for (const char* name : names) {
-    std::filesystem::create_directories(Paths::underHome("Applications") / (std::string(name) + ".app"));
+    std::filesystem::create_directories(Paths::underHome("Applications") /
+                                        (std::string(name) + ".app"));
   }
 }
 
@@ -105,14 +105,13 @@ TEST_F(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAny
   EXPECT_EQ(entries, expected) << entries.dump(2);
   EXPECT_EQ(test::readFile(decisions), R"({"calendar": "granted", "contacts": "denied"})");
 
-  const auto decoded = test::decodeStatus({{"server", "connected"},
-                                           {"version", "1"},
-                                           {"url", "unix://x"},
-                                           {"port", 1},
-                                           {"services", ServiceStatusScanner::scan()},
-                                           {"security",
-                                            {{"api_key_enabled", false},
-                                             {"network_mode", "localhost"}}}});
+  const auto decoded = test::decodeStatus(
+      {{"server", "connected"},
+       {"version", "1"},
+       {"url", "unix://x"},
+       {"port", 1},
+       {"services", ServiceStatusScanner::scan()},
+       {"security", {{"api_key_enabled", false}, {"network_mode", "localhost"}}}});
   EXPECT_FALSE(decoded.failure);
   EXPECT_TRUE(decoded.droppedServices.empty());
 }
@@ -150,7 +149,8 @@ TEST_F(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWhenAsked) {
   EXPECT_EQ(scanner.current(), ServiceStatusScanner::defaultEntries());
   scanner.start();
   const auto until = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < until && scanner.current()["slack"]["available"] != true) {
+  while (std::chrono::steady_clock::now() < until &&
+         scanner.current()["slack"]["available"] != true) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(scanner.current()["slack"]["available"], true);

@@ -25,19 +25,27 @@ enum class Kind { text, boolean, integer, number, object, list, textList, textMa
 
 inline bool is(const json& value, Kind kind) {
   switch (kind) {
-    case Kind::text: return value.is_string();
-    case Kind::boolean: return value.is_boolean();
-    case Kind::integer: return value.is_number_integer();
-    case Kind::number: return value.is_number();
-    case Kind::object: return value.is_object();
-    case Kind::list: return value.is_array();
+    case Kind::text:
+      return value.is_string();
+    case Kind::boolean:
+      return value.is_boolean();
+    case Kind::integer:
+      return value.is_number_integer();
+    case Kind::number:
+      return value.is_number();
+    case Kind::object:
+      return value.is_object();
+    case Kind::list:
+      return value.is_array();
     case Kind::textList:
       if (!value.is_array()) return false;
-      for (const auto& item : value) if (!item.is_string()) return false;
+      for (const auto& item : value)
+        if (!item.is_string()) return false;
       return true;
     case Kind::textMap:
       if (!value.is_object()) return false;
-      for (const auto& [key, item] : value.items()) if (!item.is_string()) return false;
+      for (const auto& [key, item] : value.items())
+        if (!item.is_string()) return false;
       return true;
   }
   return false;

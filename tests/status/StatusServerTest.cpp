@@ -1,5 +1,3 @@
-#include "status/StatusServer.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -23,6 +21,7 @@
 #include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
 #include "status/StatusDecoder.h"
+#include "status/StatusServer.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -101,14 +100,22 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       {"no port", "GET", {{"Host", "127.0.0.1"}}, 403},
       {"tray's settings change", "POST", {{"Content-Type", "application/json"}}, 200},
       {"with a charset", "POST", {{"Content-Type", "application/json; charset=utf-8"}}, 200},
-      {"own page", "POST",
-       {{"Content-Type", "application/json"}, {"Origin", "http://localhost:" + own}}, 200},
-      {"rebound post", "POST",
-       {{"Content-Type", "application/json"}, {"Host", "evil.test:" + own}}, 403},
-      {"foreign page", "POST",
-       {{"Content-Type", "application/json"}, {"Origin", "http://evil.test"}}, 403},
-      {"page on another port", "POST",
-       {{"Content-Type", "application/json"}, {"Origin", "http://127.0.0.1:" + other}}, 403},
+      {"own page",
+       "POST",
+       {{"Content-Type", "application/json"}, {"Origin", "http://localhost:" + own}},
+       200},
+      {"rebound post",
+       "POST",
+       {{"Content-Type", "application/json"}, {"Host", "evil.test:" + own}},
+       403},
+      {"foreign page",
+       "POST",
+       {{"Content-Type", "application/json"}, {"Origin", "http://evil.test"}},
+       403},
+      {"page on another port",
+       "POST",
+       {{"Content-Type", "application/json"}, {"Origin", "http://127.0.0.1:" + other}},
+       403},
       {"sandboxed page", "POST", {{"Content-Type", "application/json"}, {"Origin", "null"}}, 403},
       {"simple form post", "POST", {{"Content-Type", "text/plain"}}, 415},
       {"url-encoded form", "POST", {{"Content-Type", "application/x-www-form-urlencoded"}}, 415},
@@ -155,8 +162,8 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
 
   const auto calls = ToolCallCounter::consume();
   EXPECT_EQ(calls.total, 2);
-  EXPECT_EQ(calls.breakdown, (std::map<std::string, std::int64_t>{{"list_emails", 1},
-                                                                   {"read_email", 1}}));
+  EXPECT_EQ(calls.breakdown,
+            (std::map<std::string, std::int64_t>{{"list_emails", 1}, {"read_email", 1}}));
   const auto errors = ToolErrorCounter::consume();
   EXPECT_EQ(errors.breakdown,
             (std::map<std::string, std::int64_t>{{"list_emails:jxa_timeout", 1}}));
@@ -181,10 +188,10 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   };
   const json ok = {{"ok", true}};
   const Case cases[] = {
-      {R"({"auto_update": true, "read_only": true, "theme": "dark"})", ok,
+      {R"({"auto_update": true, "read_only": true, "theme": "dark"})",
+       ok,
        {{"auto_update", true}, {"read_only", false}, {"theme", "dark"}}},
-      {R"({"auto_update": "no", "color": [1, 2]})", ok,
-       {{"auto_update", true}, {"color", {1, 2}}}},
+      {R"({"auto_update": "no", "color": [1, 2]})", ok, {{"auto_update", true}, {"color", {1, 2}}}},
       {R"({"action": "update"})", ok, {{"auto_update", true}}},
       {"{nope", {{"ok", false}, {"error", "invalid JSON"}}, {{"auto_update", true}}},
       {"[true]", {{"ok", false}, {"error", "invalid JSON"}}, {{"auto_update", true}}},
@@ -234,12 +241,24 @@ TEST_F(StatusServerTest, CloudDataSwitchKeepsTheOldValueUnlessTheBackEndTakesThe
   const json ok = {{"ok", true}};
   const Case cases[] = {
       {"taken", R"({"enabled": true})", false, 200, ok, true},
-      {"refused", R"({"enabled": true})", false, 503,
-       {{"ok", false}, {"error", "Backend update failed: HTTP 503"}}, false},
-      {"refused, was unset", R"({"enabled": false})", std::nullopt, 401,
-       {{"ok", false}, {"error", "Backend update failed: HTTP 401"}}, std::nullopt},
-      {"not a Bool", R"({"enabled": "true"})", true, 200,
-       {{"ok", false}, {"error", "missing 'enabled' bool"}}, true},
+      {"refused",
+       R"({"enabled": true})",
+       false,
+       503,
+       {{"ok", false}, {"error", "Backend update failed: HTTP 503"}},
+       false},
+      {"refused, was unset",
+       R"({"enabled": false})",
+       std::nullopt,
+       401,
+       {{"ok", false}, {"error", "Backend update failed: HTTP 401"}},
+       std::nullopt},
+      {"not a Bool",
+       R"({"enabled": "true"})",
+       true,
+       200,
+       {{"ok", false}, {"error", "missing 'enabled' bool"}},
+       true},
   };
   ConfigManager::shared().save({{"cloud_token", "T-1"}});
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
@@ -276,9 +295,9 @@ TEST_F(StatusServerTest, CloudDataSwitchKeepsTheOldValueUnlessTheBackEndTakesThe
   EXPECT_FALSE(userSettings().contains("cloud_data_enabled"));
 
   ConfigManager::shared().save({{"cloud_token", ""}});
-  EXPECT_EQ(postJSON(port_, "/cloud-data-enable", R"({"enabled": true})"),
-            json({{"ok", false},
-                  {"error", "no cloud token configured — connect Cloud Relay first"}}));
+  EXPECT_EQ(
+      postJSON(port_, "/cloud-data-enable", R"({"enabled": true})"),
+      json({{"ok", false}, {"error", "no cloud token configured — connect Cloud Relay first"}}));
   EXPECT_FALSE(userSettings().contains("cloud_data_enabled"));
 }
 
@@ -368,9 +387,9 @@ TEST_F(StatusServerTest, StatusNamesAnUpdateOnlyWhenTheAnnouncedVersionIsNewer) 
     test::writeFile(Paths::localShare() / "bin/.server-version", c.installed);
     const json document = status();
     EXPECT_EQ(document.contains("update") ? document["update"] : json(), c.update);
-    EXPECT_EQ(document.contains("pending_restart_version") ? document["pending_restart_version"]
-                                                           : json(),
-              c.pending);
+    EXPECT_EQ(
+        document.contains("pending_restart_version") ? document["pending_restart_version"] : json(),
+        c.pending);
   }
 }
 
