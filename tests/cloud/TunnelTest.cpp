@@ -8,8 +8,8 @@
 #include "cloud/TunnelLock.h"
 #include "cloud/TunnelState.h"
 #include "platform/Paths.h"
-#include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
+#include "support/LockHolder.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -53,17 +53,8 @@ TEST(TunnelStateTest, ConnectedOnlyWhenTheFileSaysSoAndIsFresh) {
 
 TEST(TunnelLockTest, WaitsWhileAnotherProcessHoldsItAndGivesUpWhenStopped) {
   const auto lockFile = Paths::appSupport() / "cloudtunnel.lock";
-  std::filesystem::create_directories(Paths::appSupport());
-  SpawnOptions hold({"flock", "--no-fork", "--exclusive", lockFile.string(), "sleep", "30"});
-  hold.searchPath = true;
-  auto holder = Subprocess::start(hold);
-  ASSERT_TRUE(holder.ok());
-  SpawnOptions probe({"flock", "--nonblock", lockFile.string(), "true"});
-  probe.searchPath = true;
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (std::chrono::steady_clock::now() < until && Subprocess::run(probe).exit.status == 0) {
-    std::this_thread::sleep_for(10ms);
-  }
+  auto holder = test::holdLockInChild(lockFile);
+  ASSERT_TRUE(holder);
 
   std::stop_source stop;
   std::jthread stopper([&stop] {
@@ -73,12 +64,12 @@ TEST(TunnelLockTest, WaitsWhileAnotherProcessHoldsItAndGivesUpWhenStopped) {
   EXPECT_FALSE(TunnelLock::shared().acquire(stop.get_token()));
   EXPECT_FALSE(TunnelLock::shared().held());
 
-  holder.value()->terminate();
+  holder->terminate();
   EXPECT_TRUE(TunnelLock::shared().acquire({}));
   EXPECT_TRUE(TunnelLock::shared().held());
   // Held once for the process: a second user gets it at once, and others cannot take it.
   EXPECT_TRUE(TunnelLock::shared().acquire({}));
-  EXPECT_NE(Subprocess::run(probe).exit.status, 0);
+  EXPECT_TRUE(test::isLockedByAnother(lockFile));
 }
 
 }  // namespace

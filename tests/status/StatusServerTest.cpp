@@ -18,10 +18,10 @@
 #include "manifest/ManifestStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
-#include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
 #include "status/StatusDecoder.h"
 #include "status/StatusServer.h"
+#include "support/LockHolder.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -460,20 +460,8 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   test::useUnusedStatusPort();
   const auto lockFile = Paths::appSupport() / "cloudtunnel.lock";
   const auto statusFile = Paths::appSupport() / "status.json";
-  std::filesystem::create_directories(Paths::appSupport());
-  // Without forking, so the program that holds the lock is the one that is ended.
-  SpawnOptions hold({"flock", "--no-fork", "--exclusive", lockFile.string(), "sleep", "30"});
-  hold.searchPath = true;
-  auto holder = Subprocess::start(hold);
-  ASSERT_TRUE(holder.ok());
-  // The child has the lock once the file exists and cannot be taken.
-  SpawnOptions probe({"flock", "--nonblock", lockFile.string(), "true"});
-  probe.searchPath = true;
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (std::chrono::steady_clock::now() < until) {
-    if (std::filesystem::exists(lockFile) && Subprocess::run(probe).exit.status != 0) break;
-    std::this_thread::sleep_for(10ms);
-  }
+  auto holder = test::holdLockInChild(lockFile);
+  ASSERT_TRUE(holder);
 
   StatusServer server(kVersion);
   server.start();
@@ -481,7 +469,7 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   std::this_thread::sleep_for(300ms);
   EXPECT_FALSE(std::filesystem::exists(statusFile));
 
-  holder.value()->terminate();
+  holder->terminate();
   const auto deadline = std::chrono::steady_clock::now() + 6s;
   while (std::chrono::steady_clock::now() < deadline && !std::filesystem::exists(statusFile)) {
     std::this_thread::sleep_for(20ms);
