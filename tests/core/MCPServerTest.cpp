@@ -3,12 +3,14 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/ActivityTracker.h"
@@ -253,8 +255,14 @@ TEST(MCPServerTest, AClientThatNeverReadsItsRepliesLosesItsSession) {
       request(1, "tools/call", {{"name", "echo"}, {"arguments", {{"text", std::string(4096, 'r')}}}})
           .dump() +
       "\n";
-  for (int i = 0; i < 2000 && session.wait_for(0ms) != std::future_status::ready; ++i) {
-    if (::send(fds[0], line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) break;
+  // A full socket only means the session has not read yet: keep sending until its replies back
+  // up and it gives up.
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (session.wait_for(0ms) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < until) {
+    if (::send(fds[0], line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+    std::this_thread::sleep_for(1ms);
   }
   EXPECT_EQ(session.wait_for(10s), std::future_status::ready);
   EXPECT_NE(captured.text().find("WARN"), std::string::npos);
