@@ -92,22 +92,12 @@ std::optional<system_clock::time_point> parseISO8601(std::string_view text) {
     if (at == start) return std::nullopt;
   }
 
-  minutes offset{0};
-  if (!expect(text, at, 'Z')) {
-    if (at >= text.size() || (text[at] != '+' && text[at] != '-')) return std::nullopt;
-    const int sign = text[at++] == '-' ? -1 : 1;
-    const auto oh = digits(text, at, 2);
-    if (!oh || !expect(text, at, ':')) return std::nullopt;
-    const auto om = digits(text, at, 2);
-    if (!om || *oh > 23 || *om > 59) return std::nullopt;
-    offset = sign * (hours(*oh) + minutes(*om));
-  }
-  if (at != text.size()) return std::nullopt;
+  if (!expect(text, at, 'Z') || at != text.size()) return std::nullopt;
 
   const year_month_day date{year(*y), month(static_cast<unsigned>(*mo)),
                             day(static_cast<unsigned>(*d))};
   if (!date.ok() || *h > 23 || *mi > 59 || *s > 60) return std::nullopt;
-  const auto moment = sys_days(date) + hours(*h) + minutes(*mi) + seconds(*s) - offset;
+  const auto moment = sys_days(date) + hours(*h) + minutes(*mi) + seconds(*s);
   return time_point_cast<system_clock::duration>(moment + fraction);
 }
 

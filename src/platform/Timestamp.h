@@ -21,8 +21,7 @@ std::string compactUTC(std::chrono::system_clock::time_point when);
 std::string iso8601UTC();
 std::string compactUTC();
 
-// Reads 2025-01-31T09:05:00Z, with or without fractional seconds, and with "Z" or a "+hh:mm" /
-// "-hh:mm" offset; nothing for any other form.
+// Reads 2025-01-31T09:05:00Z, with or without fractional seconds; nothing for any other form.
 std::optional<std::chrono::system_clock::time_point> parseISO8601(std::string_view text);
 
 }  // namespace tvrn::Timestamp

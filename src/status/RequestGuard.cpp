@@ -17,11 +17,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// "<loopback host>:<port>"; a client may leave out the port only when it is HTTP's own.
+// "<loopback host>:<port>".
 bool isLoopbackAuthority(std::string_view authority, int port) {
   for (const auto host : kLoopbackHosts) {
     if (equalsIgnoringCase(authority, std::string(host) + ":" + std::to_string(port))) return true;
-    if (port == 80 && equalsIgnoringCase(authority, host)) return true;
   }
   return false;
 }

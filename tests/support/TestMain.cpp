@@ -91,48 +91,18 @@ std::vector<std::string> namesIn(const std::filesystem::path& dir) {
   return names;
 }
 
-namespace {
-
-// Binds the port (0: any) on the loopback address of `family`; the port bound, or 0.
-int bindLoopback(int family, int port) {
-  const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (family == AF_INET) {
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<uint16_t>(port));
-    v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof *v4;
-  } else {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    v6->sin6_addr = in6addr_loopback;
-    length = sizeof *v6;
-  }
-  int bound = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    bound = ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
-                                    : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+int unusedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::abort();
   }
   ::close(fd);
-  return bound;
-}
-
-}  // namespace
-
-int unusedPort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    const int port = bindLoopback(AF_INET, 0);
-    // A machine without IPv6 still serves the IPv4 listener.
-    if (port != 0 && (bindLoopback(AF_INET6, port) == port || bindLoopback(AF_INET6, 0) == 0)) {
-      return port;
-    }
-  }
-  std::abort();
+  return ntohs(address.sin_port);
 }
 
 int useUnusedStatusPort() {
