@@ -162,6 +162,12 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   EXPECT_EQ(settings["read_only"], false);
   EXPECT_EQ(settings["theme"], 1);
   EXPECT_FALSE(settings.contains("action"));
+
+  // A settings file that no longer parses is left alone, and the caller is told.
+  test::writeFile(ConfigManager::shared().configPath(), "{broken");
+  EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": false})"),
+            json({{"ok", false}, {"error", "could not save the settings"}}));
+  EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), "{broken");
 }
 
 TEST_F(StatusServerTest, TrayEventsAreForwardedToTheBackEnd) {
