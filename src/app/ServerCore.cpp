@@ -31,6 +31,8 @@
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
 #include "tools/FinderTools.h"
+#include "status/ServiceStatusScanner.h"
+#include "status/StatusServer.h"
 #include "tools/MessagesTools.h"
 #include "tools/NordVPNTools.h"
 #include "tools/OutlookTools.h"
@@ -79,6 +81,18 @@ void registerToolFamilies(ToolRegistry& registry) {
   M365Tools::registerTools(registry);
 }
 
+// Held for shutdown(); never destroyed, since the process ends without running destructors.
+std::unique_ptr<StatusServer>& statusServer() {
+  static auto& server = *new std::unique_ptr<StatusServer>();
+  return server;
+}
+
+void startStatusServices() {
+  statusServer() = std::make_unique<StatusServer>(version());
+  statusServer()->start();
+  ServiceStatusScanner::shared().start();
+}
+
 void queueBackgroundJobs() {
   Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
   Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
@@ -120,6 +134,7 @@ bool start() {
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
 
+  startStatusServices();
   queueBackgroundJobs();
 
   if (!IPCServer::shared().start(registry, version())) return false;
@@ -130,6 +145,12 @@ bool start() {
 void stop() {
   IPCServer::shared().stop();
   Logger::info("tray", "ServerCore stopped");
+}
+
+void shutdown() {
+  stop();
+  ServiceStatusScanner::shared().stop();
+  statusServer().reset();
 }
 
 }  // namespace tvrn::ServerCore

@@ -1,5 +1,5 @@
 // Brings the whole server up inside the program's process, in a fixed order, and takes the
-// Unix socket down again on quit.
+// Unix socket (or, on the way out, everything) down again.
 #pragma once
 
 #include <string>
@@ -16,5 +16,9 @@ bool start();
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();
+
+// Stops the IPC server, then the service scanner, the status-file writer and the status
+// server's listeners, and waits for their threads: the program's exit path.
+void shutdown();
 
 }  // namespace tvrn::ServerCore

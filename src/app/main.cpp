@@ -26,7 +26,7 @@ int main() {
   int received = 0;
   sigwait(&stopSignals, &received);
 
-  tvrn::ServerCore::stop();
+  tvrn::ServerCore::shutdown();
   // Sessions and background work end with the process.
   std::_Exit(EXIT_SUCCESS);
 }

@@ -29,6 +29,24 @@ std::optional<std::filesystem::path> findProgram(std::string_view name) {
   return std::nullopt;
 }
 
+std::filesystem::path wacliPath() {
+  const std::filesystem::path instead = Paths::localShare() / "bin" / "wacli";
+  // With no known folder the bare name would be looked up in the working folder.
+  const auto folder = ExecutablePath::folder();
+  const std::filesystem::path besideProgram = folder.empty() ? instead : folder / "wacli";
+  const std::filesystem::path candidates[] = {
+      instead,
+      "/opt/homebrew/bin/wacli",
+      besideProgram,
+      "/usr/local/bin/wacli",
+  };
+  for (const auto& candidate : candidates) {
+    std::error_code error;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+  }
+  return besideProgram;
+}
+
 SubprocessClock::duration waitOf(double seconds) {
   constexpr double kLongestWaitSeconds = 7 * 24 * 3600;
   return std::chrono::duration_cast<SubprocessClock::duration>(

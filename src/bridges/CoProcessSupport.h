@@ -21,6 +21,12 @@ std::vector<std::filesystem::path> programCandidates(std::string_view name);
 // The first candidate that is a regular file (links followed); nothing when none is.
 std::optional<std::filesystem::path> findProgram(std::string_view name);
 
+// The WhatsApp command-line client: the first of ~/.local/share/tavrin/bin/wacli,
+// /opt/homebrew/bin/wacli, the running executable's folder + "/wacli" and /usr/local/bin/wacli
+// that is a file; when none is, the one beside the running executable. Looked up afresh at each
+// call.
+std::filesystem::path wacliPath();
+
 // A wait of `seconds`, never negative and at most a week, so a deadline built from it cannot
 // overflow.
 SubprocessClock::duration waitOf(double seconds);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/ToolCallCounter.h"
+#include "platform/Timestamp.h"
 
 namespace tvrn {
 namespace {
@@ -57,6 +58,11 @@ const std::string& HeartbeatManager::aiClient() {
     return clientAmong(ProcessInfo::ancestors(ProcessInfo::selfPid())).value_or("CLI");
   }();
   return client;
+}
+
+const std::string& HeartbeatManager::startedAt() {
+  static const std::string started = Timestamp::iso8601UTC();
+  return started;
 }
 
 }  // namespace tvrn

@@ -16,6 +16,10 @@ class HeartbeatManager final {
   // the process's ancestors; else "CLI". Worked out once per process, on first use.
   static const std::string& aiClient();
 
+  // When this process started serving, as 2025-01-31T09:05:00Z: fixed at the first call, which
+  // the status server makes when it starts.
+  static const std::string& startedAt();
+
   // The known AI client among these processes, nearest first: the first whose command name or
   // program name is one a client runs under.
   static std::optional<std::string> clientAmong(const std::vector<ProcessInfo::Entry>& processes);

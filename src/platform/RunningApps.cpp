@@ -16,13 +16,17 @@ struct Application {
   std::vector<std::string_view> names;
 };
 
-// Applications that exist only on the Mac (Messages, System Events) have no counterpart here.
+// Applications that exist only on the Mac (Messages, System Events, OmniFocus) have no
+// counterpart here.
 // Never destroyed: background workers may still ask while the process exits.
-const std::array<Application, 9>& table() {
-  static const auto& applications = *new std::array<Application, 9>{{
+const std::array<Application, 12>& table() {
+  static const auto& applications = *new std::array<Application, 12>{{
       {"com.apple.mail", {"thunderbird", "evolution", "geary"}},
       {"com.apple.Notes", {"gnome-notes", "bijiben"}},
       {"com.apple.Safari", {"epiphany", "epiphany-browser"}},
+      {"com.apple.finder", {"nautilus", "nemo", "caja", "thunar", "dolphin", "pcmanfm"}},
+      {"com.omnigroup.OmniFocus3", {}},
+      {"com.omnigroup.OmniFocus4", {}},
       {"com.apple.MobileSMS", {}},
       {"com.apple.systemevents", {}},
       {"com.microsoft.Outlook", {"prospect-mail"}},

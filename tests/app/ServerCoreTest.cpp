@@ -4,11 +4,14 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "app/ServerCore.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/ICalItem.h"
 #include "platform/PimStore.h"
@@ -114,7 +117,8 @@ std::filesystem::path placeLoggingHelper() {
 
 class ServerCoreTest : public ::testing::Test {
  protected:
-  void TearDown() override { ServerCore::stop(); }
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override { ServerCore::shutdown(); }
 };
 
 TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
@@ -229,12 +233,15 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
   ServerCore::start();
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   const auto starting = log.find("ServerCore starting v" + ServerCore::version());
+  const auto status = log.find("Status server starting on 127.0.0.1:");
   const auto socket = log.find("Starting IPC server at ");
   const auto ready = log.find("ServerCore ready — all services started inline");
   ASSERT_NE(starting, std::string::npos) << log;
+  ASSERT_NE(status, std::string::npos) << log;
   ASSERT_NE(socket, std::string::npos) << log;
   ASSERT_NE(ready, std::string::npos) << log;
-  EXPECT_LT(starting, socket);
+  EXPECT_LT(starting, status);
+  EXPECT_LT(status, socket);
   EXPECT_LT(socket, ready);
 
   ServerCore::stop();
@@ -243,6 +250,41 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
             std::string::npos);
 }
 
+std::optional<nlohmann::json> statusFrom(int port) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    auto answer = HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
+                                  std::chrono::seconds(5));
+    if (answer && answer.value().status == 200) return nlohmann::json::parse(answer.value().body);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::nullopt;
+}
+
+// In the process that runs the status server a call is counted once: the session does not also
+// report it to its own server.
+TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
+  const int port = Endpoints::statusPort();
+  ServerCore::start();
+  ASSERT_TRUE(statusFrom(port));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->call(
+      test::request(1, "tools/call",
+                    {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}})));
+
+  const auto status = statusFrom(port);
+  ASSERT_TRUE(status);
+  ASSERT_EQ((*status)["recent_activity"].size(), 1u) << status->dump(2);
+  EXPECT_EQ((*status)["recent_activity"][0]["tool"], "list_calendar_names");
+  EXPECT_EQ((*status)["recent_activity"][0]["source"], "local");
+
+  ServerCore::stop();
+  EXPECT_TRUE(statusFrom(port));
+  ServerCore::shutdown();
+  EXPECT_FALSE(HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
+                               std::chrono::seconds(5)));
+}
 
 TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
   const auto startCopy = [] {

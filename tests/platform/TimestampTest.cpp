@@ -24,6 +24,8 @@ TEST(TimestampTest, WritesUTCToTheSecond) {
     EXPECT_EQ(Timestamp::iso8601UTC(row.when), row.iso);
     EXPECT_EQ(Timestamp::compactUTC(row.when), row.compact);
   }
+  EXPECT_EQ(Timestamp::iso8601UTCMillis(rows[1].when), "2025-01-31T09:05:07.999Z");
+  EXPECT_EQ(Timestamp::iso8601UTCMillis(rows[2].when), "1969-12-31T23:59:59.999Z");
 }
 
 }  // namespace

@@ -27,4 +27,10 @@ std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir);
 // The names of the entries directly in `dir`, sorted.
 std::vector<std::string> namesIn(const std::filesystem::path& dir);
 
+// A TCP port of 127.0.0.1 that nothing uses at the moment of the call.
+int unusedPort();
+
+// Points TVRN_STATUS_PORT at an unused port and returns it.
+int useUnusedStatusPort();
+
 }  // namespace tvrn::test

@@ -1,8 +1,11 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -91,6 +94,26 @@ std::vector<std::string> namesIn(const std::filesystem::path& dir) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+int unusedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::abort();
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+int useUnusedStatusPort() {
+  const int port = unusedPort();
+  ::setenv("TVRN_STATUS_PORT", std::to_string(port).c_str(), 1);
+  return port;
 }
 
 }  // namespace tvrn::test

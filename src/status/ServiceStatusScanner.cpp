@@ -1,0 +1,279 @@
+#include "status/ServiceStatusScanner.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bridges/CoProcessSupport.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
+#include "bridges/PlatformStores.h"
+#include "bridges/TCCStatusChecker.h"
+#include "core/ConfigManager.h"
+#include "platform/InstalledApps.h"
+#include "platform/Paths.h"
+#include "platform/RunningApps.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kMailAccountsScript = "return Application('Mail').accounts.name();";
+constexpr std::string_view kNotesCountScript = "return {count: Application('Notes').notes.length};";
+constexpr const char* kTeamsApps[] = {"MSTeams", "Microsoft Teams", "Microsoft Teams classic"};
+
+// The strings of `list`, or of member `key` of each object in it.
+json namesIn(const json& list, const char* key = nullptr) {
+  json names = json::array();
+  if (!list.is_array()) return names;
+  for (const auto& item : list) {
+    const json* name = &item;
+    if (key != nullptr) {
+      if (!item.is_object() || !item.contains(key)) continue;
+      name = &item[key];
+    }
+    if (name->is_string()) names.push_back(*name);
+  }
+  return names;
+}
+
+json mailEntry() {
+  const bool running = RunningApps::isRunning("com.apple.mail");
+  json accounts = json::array();
+  if (running) {
+    auto result = JXARunnerProxy::scanner().run(kMailAccountsScript);
+    if (result) accounts = namesIn(result.value());
+  }
+  return {{"running", running}, {"accounts", std::move(accounts)}};
+}
+
+json notesEntry() {
+  const bool running = RunningApps::isRunning("com.apple.Notes");
+  int count = 0;
+  if (running) {
+    auto result = JXARunnerProxy::scanner().run(kNotesCountScript);
+    if (result && result.value().is_object()) {
+      const auto found = result.value().find("count");
+      if (found != result.value().end() && found->is_number_integer()) count = found->get<int>();
+    }
+  }
+  return {{"running", running}, {"count", count}};
+}
+
+// Both the permission checker (which remembers grants) and the store itself must say granted:
+// a remembered grant alone would let the data service ask for access again.
+bool granted(const PermissionStatusMap& permissions, const std::string& key,
+             AuthorizationStatus live) {
+  const auto word = permissions.find(key);
+  return word != permissions.end() && word->second == "granted" &&
+         live == AuthorizationStatus::granted;
+}
+
+json helperNames(const char* method, const char* listKey, const char* nameKey) {
+  const auto result = HelperProxy::scanner().callDict(method);
+  if (!result || !result->contains(listKey)) return json::array();
+  return namesIn((*result)[listKey], nameKey);
+}
+
+json calendarEntry(const PermissionStatusMap& permissions) {
+  const bool running =
+      granted(permissions, "calendar", eventStore().authorizationStatus(EntityType::event));
+  return {{"running", running},
+          {"calendars",
+           running ? helperNames("list_calendar_names", "calendars", "title") : json::array()}};
+}
+
+json remindersEntry(const PermissionStatusMap& permissions) {
+  const bool running =
+      granted(permissions, "reminders", eventStore().authorizationStatus(EntityType::reminder));
+  return {{"running", running},
+          {"lists", running ? helperNames("list_reminder_lists", "lists", "name") : json::array()}};
+}
+
+// The helper has no method for address books, so they are read from the contact store, under
+// the same rule.
+json contactsEntry(const PermissionStatusMap& permissions) {
+  const bool running = granted(permissions, "contacts", contactStore().authorizationStatus());
+  json sources = json::array();
+  if (running) {
+    for (const auto& container : contactStore().data().containers()) {
+      sources.push_back(container.name);
+    }
+  }
+  return {{"running", running}, {"sources", std::move(sources)}};
+}
+
+json runningEntry(std::string_view bundleId) {
+  return {{"running", RunningApps::isRunning(bundleId)}};
+}
+
+// There is no OmniFocus for Linux to ask for its projects.
+json omniFocusEntry() {
+  const bool running = RunningApps::isRunning("com.omnigroup.OmniFocus4") ||
+                       RunningApps::isRunning("com.omnigroup.OmniFocus3");
+  return {{"running", running}, {"projects", 0}, {"inbox", 0}};
+}
+
+json teamsEntry() {
+  const bool available =
+      std::any_of(std::begin(kTeamsApps), std::end(kTeamsApps),
+                  [](const char* app) { return InstalledApps::isInstalled(app); });
+  return {{"available", available},
+          {"running", false},
+          {"conversations", 0},
+          {"tenants", available ? 1 : 0}};
+}
+
+json oneDriveFolders() {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(Paths::underHome("Library/CloudStorage"), error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with("OneDrive") && entry.is_directory(error)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+json slackEntry() {
+  const bool available = InstalledApps::isInstalled("Slack");
+  return {{"available", available}, {"has_local_data", available}};
+}
+
+json whatsAppEntry() {
+  std::error_code error;
+  return {{"available", std::filesystem::is_regular_file(CoProcessSupport::wacliPath(), error)},
+          {"authenticated", std::filesystem::exists(Paths::underHome(".wacli/wacli.db"), error)}};
+}
+
+json m365Entry(const json& settings) {
+  const auto text = [&settings](const char* key) {
+    const auto found = settings.find(key);
+    return found != settings.end() && found->is_string() ? found->get<std::string>()
+                                                         : std::string();
+  };
+  json entry = {{"connected", !text("m365_access_token").empty()}};
+  if (const std::string email = text("m365_account_email"); !email.empty()) entry["email"] = email;
+  return entry;
+}
+
+json disabledEntry(const std::string& key) {
+  if (key == "slack") {
+    return {{"available", false}, {"has_local_data", false}, {"disabled_by_user", true}};
+  }
+  if (key == "whatsapp") {
+    return {{"available", false}, {"authenticated", false}, {"disabled_by_user", true}};
+  }
+  json entry = {{"running", false}, {"disabled_by_user", true}};
+  if (key == "teams") {
+    entry["available"] = false;
+    entry["conversations"] = 0;
+    entry["tenants"] = 0;
+  }
+  return entry;
+}
+
+}  // namespace
+
+ServiceStatusScanner::ServiceStatusScanner() : current_(defaultEntries()) {}
+
+ServiceStatusScanner& ServiceStatusScanner::shared() {
+  // Never destroyed: readers on other threads may still ask while the process exits.
+  static ServiceStatusScanner& instance = *new ServiceStatusScanner();
+  return instance;
+}
+
+json ServiceStatusScanner::defaultEntries() {
+  const json notRunning = {{"running", false}};
+  return {
+      {"email", {{"running", false}, {"accounts", json::array()}}},
+      {"calendar", {{"running", false}, {"calendars", json::array()}}},
+      {"contacts", {{"running", false}, {"sources", json::array()}}},
+      {"reminders", {{"running", false}, {"lists", json::array()}}},
+      {"notes", {{"running", false}, {"count", 0}}},
+      {"messages", notRunning},
+      {"finder", notRunning},
+      {"safari", notRunning},
+      {"omnifocus", {{"running", false}, {"projects", 0}, {"inbox", 0}}},
+      {"teams", {{"available", false}, {"running", false}, {"conversations", 0}, {"tenants", 0}}},
+      {"onedrive", json::array()},
+      {"slack", {{"available", false}, {"has_local_data", false}}},
+      {"nordvpn", {{"installed", false}}},
+      {"whatsapp", {{"available", false}, {"authenticated", false}}},
+      {"m365", {{"connected", false}}},
+  };
+}
+
+json ServiceStatusScanner::scan() {
+  const auto settings = ConfigManager::shared().snapshot();
+  const auto disabled = [&settings](const char* key) {
+    return settings->disabledServices.contains(key);
+  };
+  // Asked once per scan, and only when a permission-guarded service is enabled.
+  PermissionStatusMap permissions;
+  if (!disabled("calendar") || !disabled("reminders") || !disabled("contacts")) {
+    permissions = TCCStatusChecker::currentStatus();
+  }
+
+  json entries = json::object();
+  const auto probe = [&](const char* key, auto&& entry) {
+    entries[key] = disabled(key) ? disabledEntry(key) : json(entry());
+  };
+  probe("email", mailEntry);
+  probe("calendar", [&] { return calendarEntry(permissions); });
+  probe("contacts", [&] { return contactsEntry(permissions); });
+  probe("reminders", [&] { return remindersEntry(permissions); });
+  probe("notes", notesEntry);
+  probe("messages", [] { return runningEntry("com.apple.MobileSMS"); });
+  probe("finder", [] { return runningEntry("com.apple.finder"); });
+  probe("safari", [] { return runningEntry("com.apple.Safari"); });
+  probe("omnifocus", omniFocusEntry);
+  probe("teams", teamsEntry);
+  probe("onedrive", oneDriveFolders);
+  probe("slack", slackEntry);
+  probe("nordvpn", [] { return json{{"installed", InstalledApps::isInstalled("NordVPN")}}; });
+  probe("whatsapp", whatsAppEntry);
+  probe("m365", [&] { return m365Entry(settings->values); });
+  return entries;
+}
+
+void ServiceStatusScanner::start() {
+  std::lock_guard lock(threadMutex_);
+  if (thread_.joinable()) return;
+  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+void ServiceStatusScanner::stop() {
+  std::lock_guard lock(threadMutex_);
+  if (!thread_.joinable()) return;
+  thread_.request_stop();
+  thread_.join();
+}
+
+json ServiceStatusScanner::current() const {
+  std::lock_guard lock(mutex_);
+  return current_;
+}
+
+void ServiceStatusScanner::replace(json entries) {
+  std::lock_guard lock(mutex_);
+  current_ = std::move(entries);
+}
+
+void ServiceStatusScanner::run(std::stop_token stop) {
+  std::mutex waitMutex;
+  std::condition_variable_any wake;
+  while (!stop.stop_requested()) {
+    replace(scan());
+    std::unique_lock lock(waitMutex);
+    wake.wait_for(lock, stop, kInterval, [] { return false; });
+  }
+}
+
+}  // namespace tvrn

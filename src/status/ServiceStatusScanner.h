@@ -1,0 +1,49 @@
+// The periodic look at the services the tools reach: which apps are installed or running, which
+// permissions let their data be read, and a few names and counts. The status JSON, the state
+// tool and the messaging tools read its last result.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace tvrn {
+
+class ServiceStatusScanner final {
+ public:
+  static constexpr std::chrono::seconds kInterval{60};
+
+  static ServiceStatusScanner& shared();
+
+  // Scans at once on a thread of its own, then every minute, until stop(). Does nothing while
+  // that thread runs.
+  void start();
+  // Ends the thread and waits for it; a scan under way finishes first.
+  void stop();
+
+  // A copy of the last scan's entries, one per service key; the defaults before the first scan.
+  nlohmann::json current() const;
+
+  // One scan on the caller's thread. It never asks for a permission: data behind one is read
+  // only when the permission is already granted.
+  static nlohmann::json scan();
+
+  // Every service unavailable, not running and empty.
+  static nlohmann::json defaultEntries();
+
+  ServiceStatusScanner(const ServiceStatusScanner&) = delete;
+  ServiceStatusScanner& operator=(const ServiceStatusScanner&) = delete;
+
+ private:
+  ServiceStatusScanner();
+  void run(std::stop_token stop);
+  void replace(nlohmann::json entries);
+
+  mutable std::mutex mutex_;  // guards current_
+  nlohmann::json current_;
+  std::mutex threadMutex_;  // guards thread_
+  std::jthread thread_;
+};
+
+}  // namespace tvrn

@@ -1,0 +1,109 @@
+#include "status/StatusDocument.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+
+#include "bridges/TCCStatusChecker.h"
+#include "cloud/HeartbeatManager.h"
+#include "cloud/PushMessageStore.h"
+#include "cloud/TunnelState.h"
+#include "core/ActivityTracker.h"
+#include "core/Config.h"
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "core/Versions.h"
+#include "platform/Endpoints.h"
+#include "platform/Timestamp.h"
+#include "status/ServiceStatusScanner.h"
+
+namespace tvrn::StatusDocument {
+namespace {
+
+using nlohmann::json;
+
+bool flag(const json& settings, const char* key) {
+  const auto found = settings.find(key);
+  return found != settings.end() && found->is_boolean() && found->get<bool>();
+}
+
+json activityEntry(const ActivityEntry& entry, std::chrono::system_clock::time_point now) {
+  const auto ago = std::chrono::floor<std::chrono::seconds>(now - entry.at).count();
+  return {{"at", Timestamp::iso8601UTCMillis(entry.at)},
+          {"source", toRaw(entry.source)},
+          {"tool", entry.tool},
+          {"ago_s", std::max<std::int64_t>(0, ago)}};
+}
+
+std::string hostname() {
+  char name[HOST_NAME_MAX + 1] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+void addVersions(json& status, const std::string& version) {
+  if (const auto latest = Versions::readVersionFile("bin/.latest-version");
+      latest && Versions::isNewer(*latest, version)) {
+    const auto behind = Versions::patchNumber(*latest) - Versions::patchNumber(version);
+    status["update"] = {{"version", *latest},
+                        {"versions_behind", std::max<std::int64_t>(0, behind)}};
+  }
+  if (const auto installed = Versions::readVersionFile("bin/.server-version");
+      installed && Versions::isNewer(*installed, version)) {
+    status["pending_restart_version"] = *installed;
+  }
+}
+
+void addActivity(json& status) {
+  const auto now = std::chrono::system_clock::now();
+  if (const auto newest = ActivityTracker::snapshot()) {
+    status["last_activity"] = activityEntry(*newest, now);
+  }
+  json recent = json::array();
+  for (const auto& entry : ActivityTracker::recentEntries()) {
+    recent.push_back(activityEntry(entry, now));
+  }
+  status["recent_activity"] = std::move(recent);
+}
+
+}  // namespace
+
+json build(const std::string& version) {
+  const auto settings = ConfigManager::shared().snapshot();
+  const json& values = settings->values;
+
+  json status = {
+      {"server", "connected"},
+      {"version", version},
+      {"url", "unix://" + IPCServer::socketPath().string()},
+      {"port", Endpoints::statusPort()},
+      {"services", ServiceStatusScanner::shared().current()},
+      {"security",
+       {{"api_key_enabled", Config::shared().apiKeyEnabled()},
+        {"network_mode", Config::shared().networkMode()}}},
+      {"auto_update", flag(values, "auto_update")},
+      {"cloud_data_enabled", flag(values, "cloud_data_enabled")},
+      {"tunnel_connected", TunnelState::read()},
+      {"hostname", hostname()},
+      {"machine_id", ConfigManager::shared().getMachineId()},
+      {"started_at", HeartbeatManager::startedAt()},
+      {"permissions", TCCStatusChecker::currentStatus()},
+      {"disabled_services", settings->disabledServices},
+  };
+  addVersions(status, version);
+  if (const auto message = PushMessageStore::shared().message()) status["push_message"] = *message;
+  if (const auto first = values.find("first_tool_call_at");
+      first != values.end() && first->is_string()) {
+    status["first_tool_call_at"] = *first;
+  }
+  addActivity(status);
+  return status;
+}
+
+std::string text(const std::string& version) {
+  return build(version).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace tvrn::StatusDocument

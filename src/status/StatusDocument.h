@@ -1,0 +1,17 @@
+// The status JSON: the one document in which the server tells the tray (and anyone on this
+// machine who asks) what it is, what it serves and what it last did.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace tvrn::StatusDocument {
+
+// The document for the running `version`, built afresh from the settings, the version files,
+// the scanner's last result, the permission states and the activity list.
+nlohmann::json build(const std::string& version);
+
+// The document as text; text that is not UTF-8 anywhere in it is replaced, so it always prints.
+std::string text(const std::string& version);
+
+}  // namespace tvrn::StatusDocument

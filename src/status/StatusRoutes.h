@@ -1,0 +1,27 @@
+// What the status server's POST routes do with a request body, and the JSON they answer. Every
+// route answers an object with "ok"; a refused body changes nothing.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+namespace tvrn::StatusRoutes {
+
+// "/tool-call" {"tool", "ai_client"}: a call reported by another server process.
+nlohmann::json toolCall(std::string_view body);
+
+// "/tool-error" {"tool", "error_type"}: a failed call reported by another server process.
+nlohmann::json toolError(std::string_view body);
+
+// "/config": stores "auto_update" (a Bool) and the keys the manifest's "config_allowed_keys"
+// names; every other member is ignored.
+nlohmann::json config(std::string_view body);
+
+// "/tray-event" {"event", ...}: forwarded to the back end's "/events" in the background.
+nlohmann::json trayEvent(std::string_view body);
+
+// "/cloud-data-enable" {"enabled"}: stores "cloud_data_enabled" and tells the back end; the old
+// value comes back when the back end does not take it. Blocks for the back end's answer.
+nlohmann::json cloudDataEnable(std::string_view body);
+
+}  // namespace tvrn::StatusRoutes

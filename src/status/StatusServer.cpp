@@ -1,0 +1,215 @@
+#include "status/StatusServer.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/socket.h>
+
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "cloud/HeartbeatManager.h"
+#include "cloud/TunnelLock.h"
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "core/Logger.h"
+#include "core/ToolCallCounter.h"
+#include "platform/Endpoints.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+#include "status/RequestGuard.h"
+#include "status/StatusDocument.h"
+#include "status/StatusPageTexts.h"
+#include "status/StatusRoutes.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+
+constexpr std::string_view kCategory = "status";
+constexpr const char* kJSON = "application/json";
+// Requests are short; a few workers per listener are plenty for the tray and the reports.
+constexpr std::size_t kWorkersPerListener = 4;
+
+std::string printed(const json& value) {
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Only SO_REUSEADDR, so a second process cannot share the port (SO_REUSEPORT would let it), and
+// close-on-exec, so programs the server starts do not inherit the listening socket.
+void listenerSocketOptions(socket_t sock) {
+  int yes = 1;
+  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  ::fcntl(sock, F_SETFD, FD_CLOEXEC);
+}
+
+std::optional<std::string_view> header(const httplib::Request& request, const char* name) {
+  if (!request.has_header(name)) return std::nullopt;
+  const auto found = request.headers.find(name);
+  return std::string_view(found->second);
+}
+
+// The page's own data block: file locations, as JSON text that cannot end the script element.
+std::string appPage() {
+  const json paths = {
+      {"config", ConfigManager::shared().configPath().string()},
+      {"system_config", (Paths::systemConfigDir() / "config.json").string()},
+      {"log", ConfigManager::shared().logPath().string()},
+      {"audit", ConfigManager::shared().auditLogPath().string()},
+      {"status", (Paths::appSupport() / "status.json").string()},
+      {"share", Paths::localShare().string()},
+  };
+  std::string data;
+  for (const char c : printed(paths)) {
+    if (c == '<') {
+      data += "\\u003c";
+    } else if (c == '>') {
+      data += "\\u003e";
+    } else if (c == '&') {
+      data += "\\u0026";
+    } else {
+      data += c;
+    }
+  }
+  std::string page(StatusPageTexts::kPage);
+  page.replace(page.find(StatusPageTexts::kDataMarker), StatusPageTexts::kDataMarker.size(), data);
+  return page;
+}
+
+void answerJSON(httplib::Response& response, const json& body) {
+  response.set_content(printed(body), kJSON);
+}
+
+}  // namespace
+
+struct StatusServer::Listener {
+  std::string host;
+  httplib::Server server;
+  std::thread thread;
+  std::atomic<bool> done{false};
+};
+
+StatusServer::StatusServer(std::string version) : version_(std::move(version)) {}
+
+StatusServer::~StatusServer() { stop(); }
+
+void StatusServer::addRoutes(httplib::Server& server) {
+  server.set_socket_options(listenerSocketOptions);
+  server.set_payload_max_length(kMaxBodyBytes);
+  // One request per connection: a refused request's body is never read, and stopping never
+  // waits on an idle client.
+  server.set_keep_alive_max_count(1);
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkersPerListener); };
+
+  server.set_pre_routing_handler(
+      [this](const httplib::Request& request, httplib::Response& response) {
+        const int refused =
+            RequestGuard::refusal({request.method, header(request, "Host"),
+                                   header(request, "Origin"), header(request, "Content-Type")},
+                                  port_);
+        if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
+        response.status = refused;
+        answerJSON(response, {{"ok", false},
+                              {"error", refused == 415 ? "Content-Type must be application/json"
+                                                       : "request refused"}});
+        return httplib::Server::HandlerResponse::Handled;
+      });
+
+  server.Get("/status", [this](const httplib::Request&, httplib::Response& response) {
+    response.set_content(StatusDocument::text(version_), kJSON);
+  });
+  server.Get("/app", [](const httplib::Request&, httplib::Response& response) {
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_content(appPage(), "text/html; charset=utf-8");
+  });
+
+  const auto post = [&server](const char* path, json (*route)(std::string_view)) {
+    server.Post(path, [route](const httplib::Request& request, httplib::Response& response) {
+      answerJSON(response, route(request.body));
+    });
+  };
+  post("/tool-call", StatusRoutes::toolCall);
+  post("/tool-error", StatusRoutes::toolError);
+  post("/config", StatusRoutes::config);
+  post("/tray-event", StatusRoutes::trayEvent);
+  post("/cloud-data-enable", StatusRoutes::cloudDataEnable);
+}
+
+void StatusServer::start() {
+  if (!listeners_.empty()) return;
+  port_ = Endpoints::statusPort();
+  // Fixed now, so "started_at" tells when this server began to answer.
+  HeartbeatManager::startedAt();
+  Logger::info(kCategory, "Status server starting on 127.0.0.1:" + std::to_string(port_) +
+                              " and [::1]:" + std::to_string(port_));
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    auto listener = std::make_unique<Listener>();
+    listener->host = host;
+    addRoutes(listener->server);
+    listener->thread = std::thread([this, raw = listener.get()] { listen(*raw); });
+    listeners_.push_back(std::move(listener));
+  }
+  writer_ = std::jthread([this](std::stop_token stop) { writeStatusFiles(stop); });
+}
+
+void StatusServer::listen(Listener& listener) {
+  const auto giveUpAt = std::chrono::steady_clock::now() + kBindPatience;
+  while (!listener.server.bind_to_port(listener.host, port_)) {
+    std::unique_lock lock(mutex_);
+    if (stopping_) {
+      listener.done = true;
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= giveUpAt) {
+      const std::string where = listener.host == "::1" ? "[::1]" : listener.host;
+      Logger::error(kCategory, "Status server cannot listen on " + where + ":" +
+                                   std::to_string(port_) +
+                                   " (port in use or address unavailable); giving up");
+      listener.done = true;
+      return;
+    }
+    stopped_.wait_for(lock, kBindRetry, [this] { return stopping_; });
+  }
+  ToolCallCounter::setStatusServerInProcess(true);
+  listener.server.listen_after_bind();
+  listener.done = true;
+}
+
+void StatusServer::writeStatusFiles(std::stop_token stop) {
+  if (!TunnelLock::shared().acquire(stop)) return;
+  std::mutex waitMutex;
+  std::condition_variable_any wake;
+  while (!stop.stop_requested()) {
+    writeStatusFile(version_);
+    std::unique_lock lock(waitMutex);
+    wake.wait_for(lock, stop, kStatusFileInterval, [] { return false; });
+  }
+}
+
+bool StatusServer::writeStatusFile(const std::string& version) {
+  return FileStore::writeAtomic(Paths::appSupport() / "status.json", StatusDocument::text(version),
+                                0600);
+}
+
+void StatusServer::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  stopped_.notify_all();
+  if (writer_.joinable()) {
+    writer_.request_stop();
+    writer_.join();
+  }
+  for (auto& listener : listeners_) {
+    // stop() only reaches a loop that is already running, so it is repeated until the listener
+    // has ended, whatever step it was at.
+    while (!listener->done) {
+      listener->server.stop();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (listener->thread.joinable()) listener->thread.join();
+  }
+}
+
+}  // namespace tvrn

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "bridges/HelperProxy.h"
+#include "bridges/LocalData.h"
+#include "core/ConfigManager.h"
+#include "platform/Paths.h"
+#include "platform/PimStore.h"
+#include "platform/Subprocess.h"
+#include "status/ServiceStatusScanner.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// A process of this user under one of the names that stand for an application on Linux.
+std::unique_ptr<Subprocess> runAs(const std::string& name) {
+  const auto program = test::home() / "bin" / name;
+  std::filesystem::create_directories(program.parent_path());
+  std::filesystem::copy_file("/bin/sleep", program);
+  auto started = Subprocess::start(SpawnOptions({program.string(), "30"}));
+  return started.ok() ? std::move(started).value() : nullptr;
+}
+
+TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
+  HelperProxy::setInProcessDispatch(
+      [](std::string_view request) { return LocalData::dispatch(request); });
+  ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
+  ::setenv("FAKE_OSASCRIPT_DIRECTIVE", R"({"stdout": "[\"Work\", \"Home\"]"})", 1);
+  for (const char* app : {"Slack", "MSTeams", "NordVPN"}) {
+    std::filesystem::create_directories(Paths::underHome("Applications") /
+                                        (app + std::string(".app")));
+  }
+  for (const char* folder : {"OneDrive-Personal", "OneDrive-Contoso", "Dropbox"}) {
+    std::filesystem::create_directories(Paths::underHome("Library/CloudStorage") / folder);
+  }
+  test::writeFile(Paths::localShare() / "bin/wacli", "");
+  test::writeFile(Paths::underHome(".wacli/wacli.db"), "");
+  Calendar work;
+  work.title = "Work";
+  ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
+  const auto decisions = Paths::appSupport() / "pim/authorization.json";
+  test::writeFile(decisions, R"({"calendar": "granted", "contacts": "denied"})");
+  // A grant remembered from earlier: the store itself has not decided reminders now.
+  test::writeFile(Paths::appSupport() / "tcc-cache.json", R"({"reminders": "granted"})");
+  ConfigManager::shared().save({{"m365_access_token", "token"},
+                                {"m365_account_email", "me@contoso.example"},
+                                {"disabled_services", {"notes", "slack"}}});
+  auto mail = runAs("thunderbird"), finder = runAs("nautilus");
+  ASSERT_TRUE(mail && finder);
+
+  json entries = ServiceStatusScanner::scan();
+  mail->terminate();
+  finder->terminate();
+
+  const json calendars = entries["calendar"]["calendars"];
+  EXPECT_EQ(entries["calendar"]["running"], true);
+  EXPECT_NE(std::find(calendars.begin(), calendars.end(), "Work"), calendars.end()) << calendars;
+  entries.erase("calendar");
+  const json none = json::array();
+  const json expected = {
+      {"email", {{"running", true}, {"accounts", {"Work", "Home"}}}},
+      {"contacts", {{"running", false}, {"sources", none}}},
+      {"reminders", {{"running", false}, {"lists", none}}},
+      {"notes", {{"running", false}, {"disabled_by_user", true}}},
+      {"messages", {{"running", false}}},
+      {"finder", {{"running", true}}},
+      {"safari", {{"running", false}}},
+      {"omnifocus", {{"running", false}, {"projects", 0}, {"inbox", 0}}},
+      {"teams", {{"available", true}, {"running", false}, {"conversations", 0}, {"tenants", 1}}},
+      {"onedrive", {"OneDrive-Contoso", "OneDrive-Personal"}},
+      {"slack", {{"available", false}, {"has_local_data", false}, {"disabled_by_user", true}}},
+      {"nordvpn", {{"installed", true}}},
+      {"whatsapp", {{"available", true}, {"authenticated", true}}},
+      {"m365", {{"connected", true}, {"email", "me@contoso.example"}}},
+  };
+  EXPECT_EQ(entries, expected) << entries.dump(2);
+  EXPECT_EQ(test::readFile(decisions), R"({"calendar": "granted", "contacts": "denied"})");
+}
+
+TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingForTheNext) {
+  auto& scanner = ServiceStatusScanner::shared();
+  EXPECT_EQ(scanner.current(), ServiceStatusScanner::defaultEntries());
+  std::filesystem::create_directories(Paths::underHome("Applications/Slack.app"));
+  scanner.start();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < until && !scanner.current()["slack"]["available"]) {
+    std::this_thread::sleep_for(20ms);
+  }
+  scanner.stop();
+  EXPECT_EQ(scanner.current()["slack"]["available"], true);
+}
+
+}  // namespace
+}  // namespace tvrn
