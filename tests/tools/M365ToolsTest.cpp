@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -12,10 +12,10 @@
 #include "core/ToolRegistry.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Base64.h"
-#include "platform/WallClock.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/M365Account.h"
+#include "tools/M365Fixture.h"
 #include "tools/M365Graph.h"
 #include "tools/M365Tools.h"
 
@@ -26,7 +26,6 @@ using nlohmann::json;
 using test::CannedResponse;
 using test::RecordingHttpServer;
 
-constexpr double kNow = 1'800'000'000;
 constexpr const char* kTokenPath = "/common/oauth2/v2.0/token";
 constexpr const char* kExpired =
     "Microsoft 365 session expired. Use connect_m365_account to reconnect.";
@@ -34,48 +33,6 @@ constexpr const char* kExpired =
 std::string jwt(const json& claims) {
   return "eyJhbGciOiJub25lIn0." + Base64::encodeURL(claims.dump()) + ".sig";
 }
-
-CannedResponse canned(int status, std::string body) {
-  CannedResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  return response;
-}
-CannedResponse answer(const json& body, int status = 200) { return canned(status, body.dump()); }
-
-// The family against stand-ins for the identity platform and Graph on 127.0.0.1, with the wall
-// clock fixed.
-class M365ToolsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ::setenv("TVRN_LOGIN_URL", login.baseURL().c_str(), 1);
-    ::setenv("TVRN_GRAPH_URL", graph.baseURL().c_str(), 1);
-    WallClock::fixAt(kNow);
-    M365Tools::registerTools(*registry);
-  }
-  void TearDown() override { WallClock::useSystemClock(); }
-
-  // The tool's text, or "Error: " and the error as a client sees it.
-  std::string call(const std::string& tool, const json& arguments = {}) {
-    ToolResult result = registry->dispatch(tool, JSONValue::fromRaw(arguments));
-    if (!result) return "Error: " + result.error().description();
-    return result.value().rawValue()["content"][0]["text"];
-  }
-
-  // A connected account whose access token "A0" has `life` seconds left.
-  void signIn(double life, const std::string& refreshToken = "R1+/") {
-    ASSERT_TRUE(ConfigManager::shared().save({{"m365_access_token", "A0"},
-                                              {"m365_refresh_token", refreshToken},
-                                              {"m365_token_expiry", kNow + life},
-                                              {"m365_account_email", "ana@contoso.com"}}));
-  }
-
-  json stored() const { return json::parse(test::readFile(ConfigManager::shared().configPath())); }
-
-  RecordingHttpServer login;
-  RecordingHttpServer graph;
-  std::shared_ptr<ToolRegistry> registry = std::make_shared<ToolRegistry>();
-};
 
 const std::string kScopeForm =
     "scope=People.Read%20User.Read%20User.ReadBasic.All%20Mail.Read%20Mail.Send%20"
@@ -342,12 +299,22 @@ TEST_F(M365ToolsTest, CardsAndPeopleShowOnlyWhatTheRecordHolds) {
 }
 
 TEST_F(M365ToolsTest, ListsTheFamilyAndRefusesTheDirectoryWhenTheServiceIsOff) {
-  std::set<std::string> names;
-  const json listing = registry->listPayload().rawValue();
-  for (const auto& tool : listing["tools"]) names.insert(tool["name"]);
-  EXPECT_EQ(names, (std::set<std::string>{"connect_m365_account", "disconnect_m365_account",
-                                          "search_m365_directory", "get_m365_person",
-                                          "list_m365_people_insights"}));
+  // What acts for the user has a kind that read-only mode refuses; the rest only reads.
+  std::map<std::string, std::string> kinds;
+  for (const auto& tool : json::parse(registry->exportJSON())) kinds[tool["name"]] = tool["kind"];
+  std::map<std::string, std::string> expected = {{"m365_send_email", "send"},
+                                                 {"m365_reply_email", "send"},
+                                                 {"m365_create_event", "wr"},
+                                                 {"m365_delete_event", "dt"},
+                                                 {"teams_send_channel_message", "wr"}};
+  for (const char* reading :
+       {"connect_m365_account", "disconnect_m365_account", "search_m365_directory",
+        "get_m365_person", "list_m365_people_insights", "m365_list_emails", "m365_read_email",
+        "m365_search_emails", "m365_list_events", "m365_list_contacts", "m365_search_contacts",
+        "m365_get_contact"}) {
+    expected[reading] = "ro";
+  }
+  EXPECT_EQ(kinds, expected);
   EXPECT_NE(registry->tool("connect_m365_account")->description.find(" microsoft.com/devicelogin "),
             std::string::npos);
 
