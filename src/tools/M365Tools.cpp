@@ -41,14 +41,10 @@ ToolResult searchM365Directory(const Params::Arguments& arguments) {
     if (!token) return fail(token.error());
     const std::string url = graphRoot() + "/users?$search=" + quotedSearch("displayName:", query) +
                             "&$top=" + std::to_string(limit) + "&$select=" + kSearchFields;
-    GraphBody body = m365GET(url, token.value(), true);
-    if (!body) return fail(body.error());
-    const auto users = collection(body.value());
-    if (!users) return fail(unexpectedAnswer());
-    if (users->empty()) return ToolResponse::text(Texts::noUsersFound(query));
-    std::vector<std::string> cards;
-    for (const auto& user : *users) cards.push_back(formatUser(user));
-    return ToolResponse::text(Texts::usersFound(users->size(), query) + joined(cards, "\n\n"));
+    return listing(
+        m365GET(url, token.value(), true), Texts::kUnexpectedGraphResponse,
+        Texts::noUsersFound(query),
+        [&](std::size_t count) { return Texts::usersFound(count, query); }, formatUser);
   });
 }
 
