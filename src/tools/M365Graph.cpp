@@ -6,8 +6,8 @@
 
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
-#include "platform/PercentEncoding.h"
 #include "tools/M365Account.h"
+#include "tools/M365Records.h"
 #include "tools/M365Texts.h"
 
 namespace tvrn::M365Tools {
@@ -17,8 +17,6 @@ using nlohmann::json;
 namespace Texts = M365Texts;
 
 constexpr std::chrono::seconds kGraphTimeout{20};
-
-ToolError failure(std::string_view text) { return ToolError::executionFailed(std::string(text)); }
 
 std::string httpError(int status) {
   return std::string(Texts::kGraphHTTPError) + std::to_string(status);
@@ -91,22 +89,22 @@ Result<std::monostate, ToolError> m365DELETE(const std::string& url, const std::
   return std::monostate{};
 }
 
+Result<std::optional<std::string>, ToolError> m365PostMessage(const std::string& url,
+                                                              const std::string& token,
+                                                              std::string_view text) {
+  const json message = {{"body", {{"content", text}, {"contentType", "text"}}}};
+  GraphBody sent = m365POST(url, token, jsonText(message));
+  if (!sent) return fail(sent.error());
+  return textOf(json::parse(sent.value(), nullptr, false), "id");
+}
+
 std::optional<GraphBody> m365TeamsChatSendViaGraph(std::string_view chatId, std::string_view text) {
   auto token = m365AccessToken();
   if (!token) return std::nullopt;
-  // The id comes from the AI client: as one escaped segment it can name no other resource.
-  const std::string url =
-      graphRoot() + "/chats/" + PercentEncoding::pathSegment(chatId) + "/messages";
-  const json message = {{"body", {{"content", text}, {"contentType", "text"}}}};
-  GraphBody sent =
-      m365POST(url, token.value(), message.dump(-1, ' ', false, json::error_handler_t::replace));
-  if (!sent) return sent;
-  const json answer = json::parse(sent.value(), nullptr, false);
-  std::optional<std::string> id;
-  if (answer.is_object() && answer.contains("id") && answer["id"].is_string()) {
-    id = answer["id"].get<std::string>();
-  }
-  return GraphBody(Texts::messageSent(id));
+  auto sent = m365PostMessage(graphRoot() + "/chats/" + idSegment(chatId) + "/messages",
+                              token.value(), text);
+  if (!sent) return GraphBody(fail(sent.error()));
+  return GraphBody(Texts::messageSent(sent.value()));
 }
 
 }  // namespace tvrn::M365Tools

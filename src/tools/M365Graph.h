@@ -24,6 +24,12 @@ GraphBody m365POST(const std::string& url, const std::string& token, std::string
 // Used for calendar events, so a 404 reads "Event not found.".
 Result<std::monostate, ToolError> m365DELETE(const std::string& url, const std::string& token);
 
+// Posts a plain-text Teams message to `url` (a chat's or a channel's messages); the new message's
+// id when the answer names one.
+Result<std::optional<std::string>, ToolError> m365PostMessage(const std::string& url,
+                                                              const std::string& token,
+                                                              std::string_view text);
+
 // Posts a text into a Teams chat through Graph: nothing when no access token can be had (the
 // caller then uses its own way), else the confirmation or the failure.
 std::optional<GraphBody> m365TeamsChatSendViaGraph(std::string_view chatId, std::string_view text);

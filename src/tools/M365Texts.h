@@ -1,6 +1,7 @@
 // What the Microsoft 365 tools say to the user and send to the identity platform, word for word.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -102,6 +103,74 @@ inline constexpr std::string_view kNoPeopleInsights =
     "in Microsoft 365.";
 inline std::string topContacts(std::size_t count) {
   return "Your top " + std::to_string(count) + " Microsoft 365 contacts:\n\n";
+}
+
+// Mail tools.
+inline constexpr std::string_view kPreviewHeading =
+    "Preview (call again with confirm=true to send):\n\n";
+inline constexpr std::string_view kNoEmails = "No emails found.";
+inline constexpr std::string_view kUnexpectedResponse = "Unexpected response";
+inline constexpr std::string_view kErrorReadingEmail = "Error reading email";
+inline constexpr std::string_view kReplySent = "Reply sent.";
+inline std::string emailsFound(std::size_t count) {
+  return "Found " + std::to_string(count) + " email(s):\n\n";
+}
+inline std::string noEmailsFor(std::string_view query) {
+  return "No emails found for '" + std::string(query) + "'.";
+}
+inline std::string emailsFoundFor(std::size_t count, std::string_view query) {
+  return "Found " + std::to_string(count) + " email(s) for '" + std::string(query) + "':\n\n";
+}
+inline std::string emailSent(std::string_view to) {
+  return "Email sent to " + std::string(to) + ".";
+}
+
+// Calendar tools.
+inline constexpr std::string_view kUnexpectedCalendars = "Unexpected response listing calendars";
+inline constexpr std::string_view kEventDeleted = "Event deleted.";
+inline std::string noCalendarMatching(std::string_view name, std::string_view available) {
+  return "No M365 calendar matching '" + std::string(name) +
+         "' found. Available: " + std::string(available) + ".";
+}
+inline std::string calendarScope(std::string_view calendar) {
+  return calendar.empty() ? std::string() : " in '" + std::string(calendar) + "'";
+}
+inline std::string noEvents(std::int64_t days, std::string_view calendar) {
+  return "No events in the next " + std::to_string(days) + " day(s)" + calendarScope(calendar) +
+         ".";
+}
+inline std::string eventsFound(std::size_t count, std::int64_t days, std::string_view calendar) {
+  return "Found " + std::to_string(count) + " event(s) in the next " + std::to_string(days) +
+         " day(s)" + calendarScope(calendar) + ":\n\n";
+}
+inline std::string eventCreated(std::string_view subject, std::string_view start,
+                                std::string_view calendar, std::string_view id) {
+  return "Event created: '" + std::string(subject) + "' on " + std::string(start) +
+         calendarScope(calendar) + ".\nID: " + std::string(id);
+}
+inline std::string deletionNotConfirmed(std::string_view id) {
+  return "Deletion not confirmed. Set confirm=true to delete event '" + std::string(id) + "'.";
+}
+
+// Contacts and channel messages.
+inline constexpr std::string_view kUnexpectedFromGraph = "Unexpected response from Graph";
+inline constexpr std::string_view kNoContacts = "No contacts found in your M365 address book.";
+inline std::string contactsFound(std::size_t count) {
+  return std::to_string(count) + " contact(s):\n\n";
+}
+inline std::string noContactsFor(std::string_view query) {
+  return "No contacts found for \"" + std::string(query) + "\".";
+}
+inline std::string contactsFoundFor(std::size_t count, std::string_view query) {
+  return std::to_string(count) + " contact(s) for \"" + std::string(query) + "\":\n\n";
+}
+inline std::string channelPreview(std::string_view text, std::string_view channel,
+                                  std::string_view team) {
+  return "Preview: post \"" + std::string(text) + "\" to channel " + std::string(channel) +
+         " in team " + std::string(team) + ". Set confirm=true to send.";
+}
+inline std::string channelMessageSent(const std::optional<std::string>& id) {
+  return id ? "Message sent to channel (id: " + *id + ")" : std::string("Message sent to channel");
 }
 
 }  // namespace tvrn::M365Texts

@@ -8,9 +8,12 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
-#include "platform/PercentEncoding.h"
 #include "tools/M365Account.h"
+#include "tools/M365Calendar.h"
+#include "tools/M365Contacts.h"
 #include "tools/M365Graph.h"
+#include "tools/M365Mail.h"
+#include "tools/M365Records.h"
 #include "tools/M365Texts.h"
 
 namespace tvrn::M365Tools {
@@ -29,74 +32,19 @@ constexpr const char* kSearchFields =
 constexpr const char* kPeopleFields =
     "id,displayName,jobTitle,department,officeLocation,phones,scoredEmailAddresses";
 
-ToolError unexpectedAnswer() {
-  return ToolError::executionFailed(std::string(Texts::kUnexpectedGraphResponse));
-}
-
-std::optional<std::string> textOf(const json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-std::string nonEmptyText(const json& object, const char* key) {
-  return textOf(object, key).value_or("");
-}
-
-std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string text;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) text += separator;
-    text += parts[i];
-  }
-  return text;
-}
-
-// The objects of a Graph collection answer ({"value": [...]}), or nothing when it is not one.
-std::optional<std::vector<json>> collection(const std::string& body) {
-  const json parsed = json::parse(body, nullptr, false);
-  if (!parsed.is_object()) return std::nullopt;
-  const auto value = parsed.find("value");
-  if (value == parsed.end() || !value->is_array()) return std::nullopt;
-  std::vector<json> items;
-  for (const auto& item : *value) {
-    if (!item.is_object()) return std::nullopt;
-    items.push_back(item);
-  }
-  return items;
-}
-
-std::int64_t limitArgument(const Params::Arguments& arguments, std::int64_t fallback,
-                           std::int64_t most) {
-  return std::min(Params::optionalInt("limit", arguments, fallback), most);
-}
-
-// The search phrase is quoted; escaping its own backslashes and quotes keeps the user's text
-// inside it, and encoding the whole keeps "&", "=" and "+" from splitting the query.
-std::string searchPhrase(std::string_view query) {
-  std::string escaped;
-  for (const char ch : query) {
-    if (ch == '\\' || ch == '"') escaped += '\\';
-    escaped += ch;
-  }
-  return "%22displayName:" + PercentEncoding::queryValue(escaped) + "%22";
-}
+ToolError unexpectedAnswer() { return failure(Texts::kUnexpectedGraphResponse); }
 
 ToolResult searchM365Directory(const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
-    const std::int64_t limit = limitArgument(arguments, 10, 25);
+    const std::int64_t limit = boundedInt("limit", arguments, 10, 25);
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    const std::string url = graphRoot() + "/users?$search=" + searchPhrase(query) +
+    const std::string url = graphRoot() + "/users?$search=" + quotedSearch("displayName:", query) +
                             "&$top=" + std::to_string(limit) + "&$select=" + kSearchFields;
-    GraphBody body = m365GET(url, token.value(), true);
-    if (!body) return fail(body.error());
-    const auto users = collection(body.value());
-    if (!users) return fail(unexpectedAnswer());
-    if (users->empty()) return ToolResponse::text(Texts::noUsersFound(query));
-    std::vector<std::string> cards;
-    for (const auto& user : *users) cards.push_back(formatUser(user));
-    return ToolResponse::text(Texts::usersFound(users->size(), query) + joined(cards, "\n\n"));
+    return listing(
+        m365GET(url, token.value(), true), Texts::kUnexpectedGraphResponse,
+        Texts::noUsersFound(query),
+        [&](std::size_t count) { return Texts::usersFound(count, query); }, formatUser);
   });
 }
 
@@ -104,9 +52,8 @@ ToolResult getM365Person(const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    // One escaped segment: an id holding "/", "?" or ".." cannot reach another resource.
-    const std::string url = graphRoot() + "/users/" + PercentEncoding::pathSegment(id) +
-                            "?$select=" + kUserFields + ",manager";
+    const std::string url =
+        graphRoot() + "/users/" + idSegment(id) + "?$select=" + kUserFields + ",manager";
     GraphBody body = m365GET(url, token.value(), false);
     if (!body) return fail(body.error());
     const json user = json::parse(body.value(), nullptr, false);
@@ -140,17 +87,17 @@ std::string personBlock(const json& person, std::size_t number) {
   auto email = firstAddress(person, "scoredEmailAddresses");
   if (!email) email = firstAddress(person, "emailAddresses");
   if (email) lines.push_back("Email: " + *email);
-  if (const auto title = nonEmptyText(person, "jobTitle"); !title.empty()) {
+  if (const auto title = textOr(person, "jobTitle"); !title.empty()) {
     lines.push_back("Title: " + title);
   }
-  if (const auto department = nonEmptyText(person, "department"); !department.empty()) {
+  if (const auto department = textOr(person, "department"); !department.empty()) {
     lines.push_back("Department: " + department);
   }
   return "[" + std::to_string(number) + "] " + joined(lines, "\n");
 }
 
 ToolResult listM365PeopleInsights(const Params::Arguments& arguments) {
-  const std::int64_t limit = limitArgument(arguments, 20, 50);
+  const std::int64_t limit = boundedInt("limit", arguments, 20, 50);
   auto token = m365AccessToken();
   if (!token) return fail(token.error());
   const std::string url =
@@ -177,12 +124,12 @@ std::string deviceLoginPageWithoutScheme() {
 std::string formatUser(const json& user) {
   std::vector<std::string> lines;
   const auto addIfPresent = [&](const char* label, const char* key) {
-    if (const auto value = nonEmptyText(user, key); !value.empty()) lines.push_back(label + value);
+    if (const auto value = textOr(user, key); !value.empty()) lines.push_back(label + value);
   };
   if (const auto name = textOf(user, "displayName")) lines.push_back("Name: " + *name);
-  const std::string mail = nonEmptyText(user, "mail");
+  const std::string mail = textOr(user, "mail");
   addIfPresent("Email: ", "mail");
-  if (const auto upn = nonEmptyText(user, "userPrincipalName"); !upn.empty() && upn != mail) {
+  if (const auto upn = textOr(user, "userPrincipalName"); !upn.empty() && upn != mail) {
     lines.push_back("UPN: " + upn);
   }
   addIfPresent("Title: ", "jobTitle");
@@ -236,6 +183,9 @@ void registerTools(ToolRegistry& registry) {
        schema({{"limit", property("integer", "Number of people to return (default 20, max 50)")}},
               none),
        ToolKind::readOnly, listM365PeopleInsights});
+  registerMailTools(registry);
+  registerCalendarTools(registry);
+  registerContactTools(registry);
 }
 
 }  // namespace tvrn::M365Tools

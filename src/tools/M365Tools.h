@@ -1,5 +1,5 @@
-// The Microsoft 365 tool family: signing in and out, and the organisation's directory (finding
-// people, one person's entry, the people most relevant to the user), all through Microsoft Graph.
+// The Microsoft 365 tool family: signing in and out, the organisation's directory, the user's mail,
+// calendar and contacts, and posts to Teams channels, all through Microsoft Graph.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,8 +9,8 @@
 
 namespace tvrn::M365Tools {
 
-// Adds connect_m365_account, disconnect_m365_account, search_m365_directory, get_m365_person
-// and list_m365_people_insights, in that order.
+// Adds the family's seventeen tools: sign-in, directory, mail, calendar, the channel message and
+// contacts, in that order.
 void registerTools(ToolRegistry& registry);
 
 // A directory user as the lines a reader wants: name, addresses, role, phones and id.

@@ -85,13 +85,22 @@ const std::set<std::string> kReadOnlyTools = {
     "safari_search_tabs",
     "safari_wait_for"};
 
-// This family's tools only read until the user confirms, so read-only mode lists them all.
-const std::set<std::string> kM365Tools = {"connect_m365_account", "disconnect_m365_account",
-                                          "search_m365_directory", "get_m365_person",
-                                          "list_m365_people_insights"};
+// Sending, replying, creating and deleting are refused in read-only mode like any other change.
+const std::set<std::string> kM365ReadingTools = {
+    "connect_m365_account", "disconnect_m365_account", "search_m365_directory",
+    "get_m365_person", "list_m365_people_insights", "m365_list_emails", "m365_read_email",
+    "m365_search_emails", "m365_list_events", "m365_list_contacts", "m365_search_contacts",
+    "m365_get_contact"};
+const std::set<std::string> kM365Tools = [] {
+  std::set<std::string> names = kM365ReadingTools;
+  names.insert({"m365_send_email", "m365_reply_email", "m365_create_event", "m365_delete_event",
+                "teams_send_channel_message"});
+  return names;
+}();
 
-std::set<std::string> withM365Tools(std::set<std::string> names) {
-  names.insert(kM365Tools.begin(), kM365Tools.end());
+std::set<std::string> withM365Tools(std::set<std::string> names,
+                                    const std::set<std::string>& m365 = kM365Tools) {
+  names.insert(m365.begin(), m365.end());
   return names;
 }
 
@@ -199,7 +208,7 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   ServerCore::start();
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
-  EXPECT_EQ(listedNames(*client), withM365Tools(kReadOnlyTools));
+  EXPECT_EQ(listedNames(*client), withM365Tools(kReadOnlyTools, kM365ReadingTools));
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
