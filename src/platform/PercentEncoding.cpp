@@ -29,7 +29,13 @@ std::string escapeAllButUnreserved(std::string_view text) {
 
 }  // namespace
 
-std::string pathSegment(std::string_view text) { return escapeAllButUnreserved(text); }
+std::string pathSegment(std::string_view text) {
+  // Dots stay bare, and a segment of only "." or ".." would be folded into its neighbours when
+  // the address is normalised.
+  if (text == ".") return "%2E";
+  if (text == "..") return "%2E%2E";
+  return escapeAllButUnreserved(text);
+}
 std::string queryValue(std::string_view text) { return escapeAllButUnreserved(text); }
 std::string formValue(std::string_view text) { return escapeAllButUnreserved(text); }
 

@@ -8,7 +8,7 @@
 
 namespace tvrn::PercentEncoding {
 
-// One segment of a path: "/" and "?" inside it are escaped too.
+// One segment of a path: "/" and "?" inside it are escaped too, and "." or ".." alone.
 std::string pathSegment(std::string_view text);
 // The value of one query parameter.
 std::string queryValue(std::string_view text);

@@ -1,3 +1,4 @@
+#include "platform/PercentEncoding.h"
 #include "tools/M365Calendar.h"
 
 #include <chrono>
@@ -31,7 +32,7 @@ Result<std::string, ToolError> eventsPath(const std::string& calendar, const std
   if (calendar.empty()) return std::string("/me/events");
   auto id = m365ResolveCalendarId(calendar, token);
   if (!id) return fail(id.error());
-  return "/me/calendars/" + idSegment(id.value()) + "/events";
+  return "/me/calendars/" + PercentEncoding::pathSegment(id.value()) + "/events";
 }
 
 std::string eventBlock(const json& event) {
@@ -113,7 +114,7 @@ ToolResult m365DeleteEvent(const Params::Arguments& arguments) {
     if (!isTrue("confirm", arguments)) return ToolResponse::text(Texts::deletionNotConfirmed(id));
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    auto deleted = m365DELETE(graphRoot() + "/me/events/" + idSegment(id), token.value());
+    auto deleted = m365DELETE(graphRoot() + "/me/events/" + PercentEncoding::pathSegment(id), token.value());
     if (!deleted) return fail(deleted.error());
     return ToolResponse::text(Texts::kEventDeleted);
   });

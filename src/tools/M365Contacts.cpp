@@ -1,3 +1,4 @@
+#include "platform/PercentEncoding.h"
 #include "tools/M365Contacts.h"
 
 #include <cstdint>
@@ -65,7 +66,7 @@ ToolResult m365GetContact(const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [](const std::string& id) -> ToolResult {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    GraphBody body = m365GET(graphRoot() + "/me/contacts/" + idSegment(id), token.value(), false);
+    GraphBody body = m365GET(graphRoot() + "/me/contacts/" + PercentEncoding::pathSegment(id), token.value(), false);
     if (!body) return fail(body.error());
     const json contact = json::parse(body.value(), nullptr, false);
     if (!contact.is_object()) return fail(failure(Texts::kUnexpectedFromGraph));
@@ -91,8 +92,8 @@ ToolResult teamsSendChannelMessage(const Params::Arguments& arguments) {
         }
         auto token = m365AccessToken();
         if (!token) return fail(token.error());
-        const std::string url = graphRoot() + "/teams/" + idSegment(team) + "/channels/" +
-                                idSegment(channel) + "/messages";
+        const std::string url = graphRoot() + "/teams/" + PercentEncoding::pathSegment(team) + "/channels/" +
+                                PercentEncoding::pathSegment(channel) + "/messages";
         auto sent = m365PostMessage(url, token.value(), text);
         if (!sent) return fail(sent.error());
         return ToolResponse::text(Texts::channelMessageSent(sent.value()));

@@ -1,3 +1,4 @@
+#include "platform/PercentEncoding.h"
 #include "tools/M365Graph.h"
 
 #include <chrono>
@@ -101,7 +102,7 @@ Result<std::optional<std::string>, ToolError> m365PostMessage(const std::string&
 std::optional<GraphBody> m365TeamsChatSendViaGraph(std::string_view chatId, std::string_view text) {
   auto token = m365AccessToken();
   if (!token) return std::nullopt;
-  auto sent = m365PostMessage(graphRoot() + "/chats/" + idSegment(chatId) + "/messages",
+  auto sent = m365PostMessage(graphRoot() + "/chats/" + PercentEncoding::pathSegment(chatId) + "/messages",
                               token.value(), text);
   if (!sent) return GraphBody(fail(sent.error()));
   return GraphBody(Texts::messageSent(sent.value()));

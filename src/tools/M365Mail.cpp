@@ -1,3 +1,4 @@
+#include "platform/PercentEncoding.h"
 #include "tools/M365Mail.h"
 
 #include <cstdint>
@@ -61,7 +62,7 @@ ToolResult m365ListEmails(const Params::Arguments& arguments) {
   const bool unreadOnly = isTrue("unread_only", arguments);
   auto token = m365AccessToken();
   if (!token) return fail(token.error());
-  std::string url = graphRoot() + "/me/mailFolders/" + idSegment(folder) +
+  std::string url = graphRoot() + "/me/mailFolders/" + PercentEncoding::pathSegment(folder) +
                     "/messages?$select=" + kListFields + "&$top=" + std::to_string(limit) +
                     "&$orderby=receivedDateTime%20desc";
   if (unreadOnly) url += "&$filter=isRead%20eq%20false";
@@ -74,7 +75,7 @@ ToolResult m365ReadEmail(const Params::Arguments& arguments) {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
     GraphBody body =
-        m365GET(graphRoot() + "/me/messages/" + idSegment(id) + "?$select=" + kReadFields,
+        m365GET(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) + "?$select=" + kReadFields,
                 token.value(), false);
     if (!body) return fail(body.error());
     const json message = json::parse(body.value(), nullptr, false);
@@ -139,7 +140,7 @@ ToolResult m365ReplyEmail(const Params::Arguments& arguments) {
         auto token = m365AccessToken();
         if (!token) return fail(token.error());
         const char* action = isTrue("reply_all", arguments) ? "/replyAll" : "/reply";
-        GraphBody sent = m365POST(graphRoot() + "/me/messages/" + idSegment(id) + action,
+        GraphBody sent = m365POST(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) + action,
                                   token.value(), jsonText({{"comment", message}}));
         if (!sent) return fail(sent.error());
         return ToolResponse::text(Texts::kReplySent);

@@ -108,13 +108,6 @@ std::vector<std::string> addressList(std::string_view text) {
   return addresses;
 }
 
-std::string idSegment(std::string_view text) {
-  // Dots are left bare by the encoder, and a segment of only "." or ".." would be folded into
-  // its neighbours by the address's normalisation.
-  if (text == "." || text == "..") return text == "." ? "%2E" : "%2E%2E";
-  return PercentEncoding::pathSegment(text);
-}
-
 std::string quotedSearch(std::string_view field, std::string_view query) {
   std::string escaped;
   for (const char ch : query) {

@@ -53,10 +53,6 @@ bool isTrue(std::string_view name, const Params::Arguments& arguments);
 // The addresses of a comma-separated list, each trimmed of blanks and tabs, empty ones dropped.
 std::vector<std::string> addressList(std::string_view text);
 
-// An id or name from a call or an answer as exactly one segment of a Graph path: nothing in it,
-// not "/", "?" nor a lone "..", can reach another resource.
-std::string idSegment(std::string_view text);
-
 // A $search value: our own `field` prefix and the query inside double quotes, the query's
 // backslashes and quotes escaped and all of it percent-encoded, so "&", "=" and "+" cannot split
 // the address's query nor a quote end the phrase.

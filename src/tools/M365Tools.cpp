@@ -1,3 +1,4 @@
+#include "platform/PercentEncoding.h"
 #include "tools/M365Tools.h"
 
 #include <algorithm>
@@ -53,7 +54,7 @@ ToolResult getM365Person(const Params::Arguments& arguments) {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
     const std::string url =
-        graphRoot() + "/users/" + idSegment(id) + "?$select=" + kUserFields + ",manager";
+        graphRoot() + "/users/" + PercentEncoding::pathSegment(id) + "?$select=" + kUserFields + ",manager";
     GraphBody body = m365GET(url, token.value(), false);
     if (!body) return fail(body.error());
     const json user = json::parse(body.value(), nullptr, false);
