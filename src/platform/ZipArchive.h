@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,12 @@ struct Member {
 // has no such member, or the member is over the cap.
 Result<std::string, std::string> readMember(const std::filesystem::path& archive,
                                             std::string_view name);
+
+// Every member whose name `wanted` accepts, in the archive's order, read in one opening of the
+// file. Fails (with the reason) when the file is not a ZIP archive or a wanted member cannot be
+// read or is over the cap.
+Result<std::vector<Member>, std::string> readMembers(
+    const std::filesystem::path& archive, const std::function<bool(std::string_view)>& wanted);
 
 // Writes an archive holding exactly these members, in this order, replacing any file at the
 // path. The error says why nothing was written.
