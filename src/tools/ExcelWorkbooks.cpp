@@ -122,13 +122,18 @@ bool parseXml(pugi::xml_document& document, std::string& text) {
 }
 
 // The text of every "t" element inside a string item, runs joined with nothing between them.
-void appendRunTexts(const pugi::xml_node& node, std::string& out) {
-  for (pugi::xml_node child : node.children()) {
-    if (isElement(child, "t")) {
-      out += child.text().get();
-    } else if (child.type() == pugi::node_element) {
-      appendRunTexts(child, out);
+// The walk is a loop, not a recursion, so no depth of nesting can exhaust the stack.
+void appendRunTexts(const pugi::xml_node& item, std::string& out) {
+  pugi::xml_node node = item.first_child();
+  while (node && node != item) {
+    if (isElement(node, "t")) {
+      out += node.text().get();
+    } else if (node.first_child()) {
+      node = node.first_child();
+      continue;
     }
+    while (node != item && !node.next_sibling()) node = node.parent();
+    if (node != item) node = node.next_sibling();
   }
 }
 

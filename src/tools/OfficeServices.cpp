@@ -287,9 +287,17 @@ bool fileExists(const std::filesystem::path& path) {
 }
 
 std::string escapedXml(std::string_view text) {
+  // U+FFFE and U+FFFF, the two non-characters XML excludes.
+  constexpr std::string_view kNonCharacterStart = "\xEF\xBF";
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (text.substr(i, 2) == kNonCharacterStart && i + 2 < text.size() &&
+        (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+      i += 2;
+      continue;
+    }
     switch (c) {
       case '&':
         out += "&amp;";

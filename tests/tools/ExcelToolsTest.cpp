@@ -116,9 +116,14 @@ TEST(ExcelToolsTest, ReadsWorkbooksWrittenByOpenpyxl) {
 
 // Rows and cells in every shape the format allows, each read by its own position.
 TEST(ExcelToolsTest, CellsLandInTheirColumns) {
+  std::string nested;
+  for (int depth = 0; depth < 100000; ++depth) nested += "<r>";
+  nested += "<t>deep</t>";
+  for (int depth = 0; depth < 100000; ++depth) nested += "</r>";
   const std::string strings = sharedStrings(
       "<si><t>zero</t></si><si><r><t>two </t></r><r><t xml:space=\"preserve\">runs</t></r></si>"
-      "<si/><si><t>&amp;lt;</t></si>");
+      "<si/><si><t>&amp;lt;</t></si><si>" +
+      nested + "</si>");
   const std::vector<std::tuple<std::string, std::string, json>> cases = {
       {"self-closing row",
        "<row/><row><c r=\"A2\"><v>1</v></c></row><row/>",
@@ -140,11 +145,12 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
        "<t>&#65;</t></is></c></row>",
        json::array({{"&lt;", "&amp;A"}})},
       {"raw values",
-       "<row><c r=\"A1\"><v>line\none</v></c><c r=\"B1\" t=\"s\"><v>4</v></c>"
+       "<row><c r=\"A1\"><v>line\none</v></c><c r=\"B1\" t=\"s\"><v>5</v></c>"
        "<c r=\"C1\" t=\"s\"><v>-1</v></c><c r=\"D1\" t=\"b\"><v>0</v></c>"
        "<c r=\"E1\" t=\"s\"><v>2</v></c><c r=\"F1\"><f>1+1</f><v>2</v></c>"
-       "<c r=\"G1\" t=\"inlineStr\"><is><t xml:space=\"preserve\"> </t></is></c></row>",
-       {{"line\none", "4", "-1", "FALSE", "", "2", " "}}},
+       "<c r=\"G1\" t=\"inlineStr\"><is><t xml:space=\"preserve\"> </t></is></c>"
+       "<c t=\"s\"><v>4</v></c></row>",
+       {{"line\none", "5", "-1", "FALSE", "", "2", " ", "deep"}}},
   };
   for (const auto& [name, rows, expected] : cases) {
     SCOPED_TRACE(name);

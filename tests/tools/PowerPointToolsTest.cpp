@@ -85,7 +85,8 @@ TEST(PowerPointToolsTest, CreatedDeckIsSoundAndReadsBack) {
   json expectedRead = json::array();
   for (int i = 1; i <= 12; ++i) {
     const std::string title = "Slide " + std::to_string(i) + (i == 3 ? " Q&A <live>" : "");
-    json bullets = i == 5 ? json::array() : json{"point " + std::to_string(i), 42, "more\x01"};
+    json bullets =
+        i == 5 ? json::array() : json{"point " + std::to_string(i), 42, "more\x01\uFFFF"};
     slides.push_back({{"title", title}, {"bullets", bullets}});
     expectedParagraphs.push_back(i == 5 ? json{title, ""}
                                         : json{title, "point " + std::to_string(i), "more"});
