@@ -83,12 +83,6 @@ wb.save(sys.argv[1])
   return file.string();
 }
 
-json readJson(const json& arguments) {
-  const std::string text = callOffice("excel_read", arguments);
-  const json parsed = json::parse(text, nullptr, false);
-  return parsed.is_discarded() ? json(text) : parsed;
-}
-
 TEST(ExcelToolsTest, ReadsWorkbooksWrittenByOpenpyxl) {
   const std::string path = openpyxlWorkbook("book.xlsx");
   const json data = {{"Name", "Count", "Done"},
@@ -110,7 +104,7 @@ TEST(ExcelToolsTest, ReadsWorkbooksWrittenByOpenpyxl) {
     arguments["path"] = path;
     expected["sheets"] = {"Data", "R&D"};
     expected["count"] = expected["rows"].size();
-    EXPECT_EQ(readJson(arguments), expected);
+    EXPECT_EQ(test::callOfficeJson("excel_read", arguments), expected);
   }
 }
 
@@ -156,7 +150,7 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
     SCOPED_TRACE(name);
     const std::string path = xlsx("cells.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(rows)},
                                                  {"xl/sharedStrings.xml", strings}});
-    const json read = readJson({{"path", path}});
+    const json read = test::callOfficeJson("excel_read", {{"path", path}});
     EXPECT_EQ(read["rows"], expected);
     EXPECT_EQ(read["count"], expected.size());
   }
@@ -164,7 +158,7 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
   const std::string last =
       xlsx("last.xlsx",
            {{"xl/worksheets/sheet1.xml", worksheet("<row><c r=\"XFD1\"><v>edge</v></c></row>")}});
-  const json read = readJson({{"path", last}});
+  const json read = test::callOfficeJson("excel_read", {{"path", last}});
   ASSERT_EQ(read["rows"][0].size(), 16384u);
   EXPECT_EQ(read["rows"][0][16383], "edge");
 }
@@ -219,7 +213,8 @@ TEST(ExcelToolsTest, FindsTheSheetThroughTheWorkbook) {
   };
   for (const auto& [path, sheet, expected] : cases) {
     SCOPED_TRACE(path + " " + sheet);
-    EXPECT_EQ(readJson({{"path", path}, {"sheet_name", sheet}}), expected);
+    EXPECT_EQ(test::callOfficeJson("excel_read", {{"path", path}, {"sheet_name", sheet}}),
+              expected);
   }
 }
 
@@ -303,7 +298,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
                                                         {"value", "new & <fresh>"},
                                                         {"confirm", true}})),
             json({{"written", true}, {"row", 3}, {"col", 2}, {"value", "new & <fresh>"}}));
-  EXPECT_EQ(readJson({{"path", path}})["rows"],
+  EXPECT_EQ(test::callOfficeJson("excel_read", {{"path", path}})["rows"],
             json({{"A", "B"},
                   {"text", "1", "2.5", "true", "", "[1,\"two\"]", "{\"k\":\"v\"}", "last"},
                   {"second", "new & <fresh>"}}));

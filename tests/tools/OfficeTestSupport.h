@@ -25,6 +25,13 @@ inline std::string callOffice(const std::string& tool, const nlohmann::json& arg
   return textOf(callTool(*registry, tool, arguments));
 }
 
+// The JSON a document tool answered, or its text ("failed: " and the error) when it is not JSON.
+inline nlohmann::json callOfficeJson(const std::string& tool, const nlohmann::json& arguments) {
+  const std::string text = callOffice(tool, arguments);
+  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+  return parsed.is_discarded() ? nlohmann::json(text) : parsed;
+}
+
 // What python3's zipfile sees in the package: "names" (the members in order) and "body" (the
 // body's children of document.xml, each {"tag": local name, "text": its text, "inner": how many
 // section-properties elements it holds}); nothing when Python cannot read it.
