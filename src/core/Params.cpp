@@ -19,8 +19,8 @@ std::optional<std::string> stringMember(std::string_view name, const Arguments& 
 
 size_t spaceLengthAt(std::string_view text, size_t at) {
   static const std::string_view kSpaces[] = {
-      "\t",     " ",      "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
-      "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000"};
+      "\t", " ", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
+      "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000"};
   for (std::string_view space : kSpaces) {
     if (text.substr(at, space.size()) == space) return space.size();
   }
@@ -44,7 +44,8 @@ Result<std::string, ToolError> require(std::string_view name, const Arguments& a
   return *value;
 }
 
-std::string optional(std::string_view name, const Arguments& arguments, std::string_view fallback) {
+std::string optional(std::string_view name, const Arguments& arguments,
+                     std::string_view fallback) {
   return stringMember(name, arguments).value_or(std::string(fallback));
 }
 
@@ -62,7 +63,8 @@ bool optionalBool(std::string_view name, const Arguments& arguments, bool fallba
   return fallback;
 }
 
-std::int64_t optionalInt(std::string_view name, const Arguments& arguments, std::int64_t fallback) {
+std::int64_t optionalInt(std::string_view name, const Arguments& arguments,
+                         std::int64_t fallback) {
   const JSONValue* value = member(name, arguments);
   return value ? value->asInt().value_or(fallback) : fallback;
 }
@@ -93,10 +95,11 @@ ToolResult withRequired2(
   });
 }
 
-ToolResult withRequired3(std::string_view first, std::string_view second, std::string_view third,
-                         const Arguments& arguments,
-                         const std::function<ToolResult(const std::string&, const std::string&,
-                                                        const std::string&)>& body) {
+ToolResult withRequired3(
+    std::string_view first, std::string_view second, std::string_view third,
+    const Arguments& arguments,
+    const std::function<ToolResult(const std::string&, const std::string&, const std::string&)>&
+        body) {
   return withRequired2(first, second, arguments, [&](const std::string& a, const std::string& b) {
     return withRequired(third, arguments, [&](const std::string& c) { return body(a, b, c); });
   });

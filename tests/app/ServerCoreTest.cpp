@@ -9,8 +9,8 @@
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "fakes/support/RecordingHttpServer.h"
-#include "platform/ICalItem.h"
 #include "platform/Paths.h"
+#include "platform/ICalItem.h"
 #include "platform/PimStore.h"
 #include "platform/Subprocess.h"
 #include "support/AppFixtures.h"
@@ -22,70 +22,72 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kServedTools = {"onedrive_root",
-                                            "onedrive_list_files",
-                                            "onedrive_read_file",
-                                            "onedrive_search_files",
-                                            "onedrive_file_info",
-                                            "onedrive_set_scope",
-                                            "pdf_read",
-                                            "word_read",
-                                            "word_create",
-                                            "word_append",
-                                            "excel_read",
-                                            "excel_create",
-                                            "excel_write_cell",
-                                            "ppt_read",
-                                            "ppt_create",
-                                            "todo_create_task",
-                                            "todo_complete_task",
-                                            "list_calendar_names",
-                                            "list_calendar_events",
-                                            "create_calendar_event",
-                                            "update_calendar_event",
-                                            "delete_calendar_event",
-                                            "list_reminders",
-                                            "create_reminder",
-                                            "list_contacts",
-                                            "search_contacts",
-                                            "get_contact",
-                                            "todo_list_lists",
-                                            "todo_list_tasks",
-                                            "search_messages",
-                                            "outlook_diagnose",
-                                            "nordvpn_status",
-                                            "nordvpn_servers",
-                                            "nordvpn_diagnose",
-                                            "safari_read_tab",
-                                            "safari_search_tabs",
-                                            "safari_click",
-                                            "safari_wait_for"};
+const std::set<std::string> kServedTools = {
+    "onedrive_root",
+    "onedrive_list_files",
+    "onedrive_read_file",
+    "onedrive_search_files",
+    "onedrive_file_info",
+    "onedrive_set_scope",
+    "pdf_read",
+    "word_read",
+    "word_create",
+    "word_append",
+    "excel_read",
+    "excel_create",
+    "excel_write_cell",
+    "ppt_read",
+    "ppt_create",
+    "todo_create_task",
+    "todo_complete_task",
+    "list_calendar_names",
+    "list_calendar_events",
+    "create_calendar_event",
+    "update_calendar_event",
+    "delete_calendar_event",
+    "list_reminders",
+    "create_reminder",
+    "list_contacts",
+    "search_contacts",
+    "get_contact",
+    "todo_list_lists",
+    "todo_list_tasks",
+    "search_messages",
+    "outlook_diagnose",
+    "nordvpn_status",
+    "nordvpn_servers",
+    "nordvpn_diagnose",
+    "safari_read_tab",
+    "safari_search_tabs",
+    "safari_click",
+    "safari_wait_for"};
 
-const std::set<std::string> kReadOnlyTools = {"onedrive_root",
-                                              "onedrive_list_files",
-                                              "onedrive_read_file",
-                                              "onedrive_search_files",
-                                              "onedrive_file_info",
-                                              "pdf_read",
-                                              "word_read",
-                                              "excel_read",
-                                              "ppt_read",
-                                              "list_calendar_names",
-                                              "list_calendar_events",
-                                              "list_reminders",
-                                              "list_contacts",
-                                              "search_contacts",
-                                              "get_contact",
-                                              "todo_list_lists",
-                                              "todo_list_tasks",
-                                              "search_messages",
-                                              "outlook_diagnose",
-                                              "nordvpn_status",
-                                              "nordvpn_servers",
-                                              "nordvpn_diagnose",
-                                              "safari_read_tab",
-                                              "safari_search_tabs",
-                                              "safari_wait_for"};
+const std::set<std::string> kReadOnlyTools = {
+    "onedrive_root",
+    "onedrive_list_files",
+    "onedrive_read_file",
+    "onedrive_search_files",
+    "onedrive_file_info",
+    "pdf_read",
+    "word_read",
+    "excel_read",
+    "ppt_read",
+    "list_calendar_names",
+    "list_calendar_events",
+    "list_reminders",
+    "list_contacts",
+    "search_contacts",
+    "get_contact",
+    "todo_list_lists",
+    "todo_list_tasks",
+    "search_messages",
+    "outlook_diagnose",
+    "nordvpn_status",
+    "nordvpn_servers",
+    "nordvpn_diagnose",
+    "safari_read_tab",
+    "safari_search_tabs",
+    "safari_wait_for"};
 
 // This family's tools only read until the user confirms, so read-only mode lists them all.
 const std::set<std::string> kM365Tools = {"connect_m365_account", "disconnect_m365_account",
@@ -209,8 +211,8 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
   ASSERT_TRUE(client);
   int id = 0;
   const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
-    auto reply =
-        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    auto reply = client->call(
+        test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
     return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
   };
   const auto pdf = test::home() / "three.pdf";
@@ -295,6 +297,7 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
   EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find("ServerCore stopped"),
             std::string::npos);
 }
+
 
 TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
   const auto startCopy = [] {

@@ -10,8 +10,8 @@
 #include "core/ConfigManager.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
-#include "support/ToolCall.h"
 #include "tools/FilesystemTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
@@ -86,7 +86,7 @@ TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {
   EXPECT_EQ(listing["items"][2]["extension"], "txt");
   EXPECT_EQ(listing["items"][0]["type"], "directory");
   EXPECT_EQ(test::jsonOf(callTool(registry_, "fs_list",
-                                  {{"path", dir.string()}, {"show_hidden", "TRUE"}}))["count"],
+                              {{"path", dir.string()}, {"show_hidden", "TRUE"}}))["count"],
             5);
   EXPECT_EQ(test::textOf(callTool(registry_, "fs_list", {{"path", (dir / "b.txt").string()}})),
             "failed: Invalid 'path': expected directory");

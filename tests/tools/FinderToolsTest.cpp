@@ -8,8 +8,8 @@
 
 #include "core/ConfigManager.h"
 #include "support/TestEnv.h"
-#include "support/ToolCall.h"
 #include "tools/FinderTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
@@ -183,7 +183,7 @@ TEST_F(FinderToolsTest, ConcurrentScopeChangesAreAllKept) {
     for (int i = 0; i < kRounds; ++i) {
       EXPECT_TRUE(
           callTool(registry_, "onedrive_set_scope",
-                   {{"root_name", root}, {"folder", "/F" + std::to_string(i)}, {"confirm", true}})
+               {{"root_name", root}, {"folder", "/F" + std::to_string(i)}, {"confirm", true}})
               .ok());
     }
   };

@@ -9,8 +9,8 @@
 #include "platform/Paths.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
-#include "support/ToolCall.h"
 #include "tools/MessagesTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {

@@ -8,9 +8,9 @@
 #include "platform/Paths.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
-#include "support/ToolCall.h"
 #include "tools/NordVPNTexts.h"
 #include "tools/NordVPNTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {

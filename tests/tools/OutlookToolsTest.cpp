@@ -5,9 +5,9 @@
 #include "platform/Paths.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
-#include "support/ToolCall.h"
 #include "tools/OutlookTexts.h"
 #include "tools/OutlookTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {

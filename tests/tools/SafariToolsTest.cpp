@@ -4,9 +4,9 @@
 #include <string>
 
 #include "support/FakeSafari.h"
-#include "support/ToolCall.h"
 #include "tools/SafariTexts.h"
 #include "tools/SafariTools.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
