@@ -21,6 +21,7 @@ namespace {
 
 using namespace OfficeTexts;
 using nlohmann::json;
+using OfficeServices::localName;
 
 constexpr std::string_view kWorkbookMember = "xl/workbook.xml";
 constexpr std::string_view kRelationshipsMember = "xl/_rels/workbook.xml.rels";
@@ -86,12 +87,6 @@ print(json.dumps({'written': True, 'row': row, 'col': column, 'value': value}))
 )";
 
 // ---- Reading ----
-
-std::string_view localName(const char* name) {
-  std::string_view view(name);
-  const auto colon = view.find(':');
-  return colon == std::string_view::npos ? view : view.substr(colon + 1);
-}
 
 bool isElement(const pugi::xml_node& node, std::string_view name) {
   return node.type() == pugi::node_element && localName(node.name()) == name;

@@ -323,6 +323,12 @@ std::string escapedXml(std::string_view text) {
   return out;
 }
 
+std::string_view localName(const char* name) {
+  std::string_view view(name);
+  const auto colon = view.find(':');
+  return colon == std::string_view::npos ? view : view.substr(colon + 1);
+}
+
 std::string replaceTags(std::string_view text, std::string_view prefix,
                         std::string_view replacement) {
   const bool bare = prefix.size() == 1;

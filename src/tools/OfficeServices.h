@@ -72,6 +72,9 @@ bool fileExists(const std::filesystem::path& path);
 // hold at all are dropped, since one of them would make the whole part unreadable.
 std::string escapedXml(std::string_view text);
 
+// An XML name without its namespace prefix ("w:body" is "body").
+std::string_view localName(const char* name);
+
 // Every match of "<prefix[^>]*>" (or, for the bare "<", of "<[^>]+>") replaced, in one pass from
 // left to right with matches that do not overlap.
 std::string replaceTags(std::string_view text, std::string_view prefix,

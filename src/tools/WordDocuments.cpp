@@ -17,6 +17,7 @@ namespace tvrn::WordDocuments {
 namespace {
 
 using namespace OfficeTexts;
+using OfficeServices::localName;
 
 constexpr const char* kDocumentMember = "word/document.xml";
 constexpr std::size_t kPreviewCharacters = 200;
@@ -82,12 +83,6 @@ std::string documentXml(const std::string& title, const std::string& content) {
   xml += paragraphsFor(content);
   xml += kDocumentTail;
   return xml;
-}
-
-std::string_view localName(const char* name) {
-  std::string_view view(name);
-  const auto colon = view.find(':');
-  return colon == std::string_view::npos ? view : view.substr(colon + 1);
 }
 
 ToolResult textResult(const std::string& text) { return ToolResponse::text(text); }
