@@ -33,21 +33,22 @@ constexpr const char* kDefaultSheetName = "Sheet1";
 constexpr std::int64_t kDefaultRowLimit = 100;
 
 // Saves the workbook beside the target and renames it over the target, so that an error or a
-// termination during the save leaves the user's file as it was; the target's permissions stay.
+// termination during the save leaves the user's file as it was; the target's permissions stay,
+// and a link is followed so that the file it names is the one replaced.
 constexpr const char* kSaveReplacing = R"(import json, os, signal, sys, tempfile
 import openpyxl
 
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
 def save_replacing(wb, path):
+    path = os.path.realpath(path)
     try:
         mode = os.stat(path).st_mode & 0o7777
     except FileNotFoundError:
         mask = os.umask(0)
         os.umask(mask)
         mode = 0o666 & ~mask
-    fd, temp = tempfile.mkstemp(prefix='.~', suffix='.xlsx',
-                                dir=os.path.dirname(os.path.abspath(path)))
+    fd, temp = tempfile.mkstemp(prefix='.~', suffix='.xlsx', dir=os.path.dirname(path))
     try:
         with os.fdopen(fd, 'wb') as out:
             wb.save(out)

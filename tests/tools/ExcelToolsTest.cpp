@@ -193,7 +193,9 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   const json rows = json::parse(R"([["text", 1, 2.5, true, null, [1, "two"], {"k": "v"}, "last"],
                                     "not a row", ["second"]])");
   const json create = {{"path", path}, {"headers", {"A", 7, "B"}}, {"rows", rows}};
-  const json write = {{"path", path},
+  const auto link = folder / "link.xlsx";  // written through, never replaced
+  std::filesystem::create_symlink("made.xlsx", link);
+  const json write = {{"path", link},
                       {"sheet_name", "Nowhere"},
                       {"row", 3},
                       {"column", 2},
@@ -211,7 +213,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
        "Preview \u2014 Excel file to be created:\n  Path:    " + path +
            "\n  Headers: A, B\n  Rows:    2\nCall again with confirm: true to create."},
       {"excel_write_cell", write,
-       "Preview \u2014 write 'new & <fresh>' to row 3, col 2 in '" + path +
+       "Preview \u2014 write 'new & <fresh>' to row 3, col 2 in '" + link.string() +
            "'. Call again with confirm: true"},
       {"excel_create",
        {{"path", path}, {"headers", {1, 2}}, {"confirm", true}},
@@ -240,7 +242,8 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   for (const auto& [tool, arguments, expected] : calls) {
     EXPECT_EQ(callOfficeJson(tool, arguments), expected) << arguments.dump();
   }
-  EXPECT_EQ(test::namesIn(folder), std::vector<std::string>{"made.xlsx"});
+  EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"link.xlsx", "made.xlsx"}));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
 }
 
 // A save that fails half-way (here: the file-size limit, which the script inherits) keeps the
