@@ -114,6 +114,14 @@ Result<bool, std::string> closeAndWrite(ArchivePtr archive, SourcePtr source,
   return true;
 }
 
+// The file a write replaces: the one a link names, so that the link stays.
+std::filesystem::path writeTarget(const std::filesystem::path& archivePath) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(archivePath, error)) return archivePath;
+  auto target = std::filesystem::canonical(archivePath, error);
+  return error ? archivePath : target;
+}
+
 Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& archivePath) {
   int code = 0;
   ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
@@ -175,8 +183,9 @@ Result<std::vector<Member>, std::string> readMembers(
   return members;
 }
 
-Result<bool, std::string> create(const std::filesystem::path& archivePath,
+Result<bool, std::string> create(const std::filesystem::path& given,
                                  const std::vector<Member>& members) {
+  const auto archivePath = writeTarget(given);
   auto opened = openInMemory({}, ZIP_TRUNCATE);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
@@ -188,8 +197,9 @@ Result<bool, std::string> create(const std::filesystem::path& archivePath,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& archivePath,
+Result<bool, std::string> replaceMember(const std::filesystem::path& given,
                                         const Member& member) {
+  const auto archivePath = writeTarget(given);
   FileStore::ReadError readError;
   const auto original = FileStore::read(archivePath, &readError);
   if (!original) return fail(readError.reason);

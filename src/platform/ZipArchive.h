@@ -1,6 +1,6 @@
 // ZIP packages (the Office formats) read and written whole in memory: a member is read by name,
 // a new archive or one with a member replaced is written beside the target and renamed over it,
-// so a failed write leaves the old file as it was.
+// so a failed write leaves the old file as it was. A target that is a link is written through.
 #pragma once
 
 #include <cstddef>

@@ -72,6 +72,8 @@ TEST(PowerPointToolsTest, CreatedDecksAreSoundAndReadBack) {
   EXPECT_EQ(callOfficeJson("ppt_read", {{"path", path}}), json({{"slides", read}, {"count", 12}}));
 
   const std::string empty = (test::home() / "empty.pptx").string();
+  test::writeFile(test::home() / "old.pptx", "old");
+  std::filesystem::create_symlink("old.pptx", empty);  // written through, never replaced
   const json untitled = {{{"bullets", {"x"}}}, "not a slide"};
   EXPECT_EQ(callOfficeJson("ppt_create", {{"path", empty}, {"slides", untitled}}),
             "Preview \u2014 PowerPoint to be created:\n  Path:   " + empty +
@@ -80,6 +82,7 @@ TEST(PowerPointToolsTest, CreatedDecksAreSoundAndReadBack) {
       callOfficeJson("ppt_create", {{"path", empty}, {"slides", untitled}, {"confirm", true}}),
       json({{"created", true}, {"path", empty}, {"slides", 0}}));
   EXPECT_EQ(inspectPptx(empty), json({{"bad", json::array()}, {"slides", json::array()}}));
+  EXPECT_TRUE(std::filesystem::is_symlink(empty));
 }
 
 // Slide parts are taken by their number, whatever its count of digits; other names follow,
