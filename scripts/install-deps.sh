@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
   khal todoman khard
   procps lsof socat ca-certificates sqlite3 nodejs
+  python3-openpyxl
 )
 
 missing=()

@@ -15,7 +15,8 @@ std::optional<std::string> stringMember(std::string_view name, const Arguments& 
   return value ? value->asString() : std::nullopt;
 }
 
-// The UTF-8 length of a leading space separator (Unicode Zs) or tab, or 0.
+}  // namespace
+
 size_t spaceLengthAt(std::string_view text, size_t at) {
   static const std::string_view kSpaces[] = {
       "\t", " ", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
@@ -25,8 +26,6 @@ size_t spaceLengthAt(std::string_view text, size_t at) {
   }
   return 0;
 }
-
-}  // namespace
 
 bool isBlank(std::string_view text) {
   size_t at = 0;

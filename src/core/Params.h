@@ -46,6 +46,9 @@ ToolResult withRequired3(
     const std::function<ToolResult(const std::string&, const std::string&, const std::string&)>&
         body);
 
+// The UTF-8 length of a space separator (Unicode Zs) or tab starting at `at`, or 0.
+size_t spaceLengthAt(std::string_view text, size_t at);
+
 // Blank: nothing left after trimming space separators and tabs (line breaks are not trimmed).
 bool isBlank(std::string_view text);
 

@@ -114,32 +114,36 @@ Result<bool, std::string> closeAndWrite(ArchivePtr archive, SourcePtr source,
   return true;
 }
 
-}  // namespace
+// The file a write replaces: the one a link names, so that the link stays.
+std::filesystem::path writeTarget(const std::filesystem::path& archivePath) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(archivePath, error)) return archivePath;
+  auto target = std::filesystem::canonical(archivePath, error);
+  return error ? archivePath : target;
+}
 
-Result<std::string, std::string> readMember(const std::filesystem::path& archivePath,
-                                            std::string_view name) {
+Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& archivePath) {
   int code = 0;
   ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
-  if (!archive) {
-    zip_error_t error;
-    zip_error_init_with_code(&error, code);
-    std::string text = zip_error_strerror(&error);
-    zip_error_fini(&error);
-    return fail(text);
-  }
-  const std::string memberName(name);
-  const zip_int64_t index = zip_name_locate(archive.get(), memberName.c_str(), 0);
-  if (index < 0) return fail("no member " + memberName);
+  if (archive) return archive;
+  zip_error_t error;
+  zip_error_init_with_code(&error, code);
+  std::string text = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  return fail(text);
+}
+
+Result<std::string, std::string> readIndex(zip_t* archive, zip_uint64_t index) {
+  const char* name = zip_get_name(archive, index, 0);
+  const std::string memberName = name == nullptr ? "" : name;
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(index), 0, &stat) < 0 ||
-      (stat.valid & ZIP_STAT_SIZE) == 0) {
-    return fail(archiveError(archive.get()));
+  if (zip_stat_index(archive, index, 0, &stat) < 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
+    return fail(archiveError(archive));
   }
   if (stat.size > kMaxMemberBytes) return fail(memberName + " is too large");
-  std::unique_ptr<zip_file_t, FileCloser> file(
-      zip_fopen_index(archive.get(), static_cast<zip_uint64_t>(index), 0));
-  if (!file) return fail(archiveError(archive.get()));
+  std::unique_ptr<zip_file_t, FileCloser> file(zip_fopen_index(archive, index, 0));
+  if (!file) return fail(archiveError(archive));
   std::string bytes(stat.size, '\0');
   std::size_t filled = 0;
   while (filled < bytes.size()) {
@@ -150,8 +154,38 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
   return bytes;
 }
 
-Result<bool, std::string> create(const std::filesystem::path& archivePath,
+}  // namespace
+
+Result<std::string, std::string> readMember(const std::filesystem::path& archivePath,
+                                            std::string_view name) {
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  const std::string memberName(name);
+  const zip_int64_t index = zip_name_locate(archive.value().get(), memberName.c_str(), 0);
+  if (index < 0) return fail("no member " + memberName);
+  return readIndex(archive.value().get(), static_cast<zip_uint64_t>(index));
+}
+
+Result<std::vector<Member>, std::string> readMembers(
+    const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  zip_t* opened = archive.value().get();
+  std::vector<Member> members;
+  const zip_int64_t count = zip_get_num_entries(opened, 0);
+  for (zip_int64_t index = 0; index < count; ++index) {
+    const char* name = zip_get_name(opened, static_cast<zip_uint64_t>(index), 0);
+    if (name == nullptr || !wanted(name)) continue;
+    auto bytes = readIndex(opened, static_cast<zip_uint64_t>(index));
+    if (!bytes) return fail(bytes.error());
+    members.push_back({name, std::move(bytes).value()});
+  }
+  return members;
+}
+
+Result<bool, std::string> create(const std::filesystem::path& given,
                                  const std::vector<Member>& members) {
+  const auto archivePath = writeTarget(given);
   auto opened = openInMemory({}, ZIP_TRUNCATE);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
@@ -163,8 +197,9 @@ Result<bool, std::string> create(const std::filesystem::path& archivePath,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& archivePath,
+Result<bool, std::string> replaceMember(const std::filesystem::path& given,
                                         const Member& member) {
+  const auto archivePath = writeTarget(given);
   FileStore::ReadError readError;
   const auto original = FileStore::read(archivePath, &readError);
   if (!original) return fail(readError.reason);

@@ -1,10 +1,11 @@
 // ZIP packages (the Office formats) read and written whole in memory: a member is read by name,
 // a new archive or one with a member replaced is written beside the target and renamed over it,
-// so a failed write leaves the old file as it was.
+// so a failed write leaves the old file as it was. A target that is a link is written through.
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +26,12 @@ struct Member {
 // has no such member, or the member is over the cap.
 Result<std::string, std::string> readMember(const std::filesystem::path& archive,
                                             std::string_view name);
+
+// Every member whose name `wanted` accepts, in the archive's order, read in one opening of the
+// file. Fails (with the reason) when the file is not a ZIP archive or a wanted member cannot be
+// read or is over the cap.
+Result<std::vector<Member>, std::string> readMembers(
+    const std::filesystem::path& archive, const std::function<bool(std::string_view)>& wanted);
 
 // Writes an archive holding exactly these members, in this order, replacing any file at the
 // path. The error says why nothing was written.

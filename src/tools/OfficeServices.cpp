@@ -275,4 +275,92 @@ void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPol
   }
 }
 
+std::filesystem::path resolved(const std::string& path) {
+  std::error_code error;
+  auto absolute = std::filesystem::absolute(path, error);
+  return error ? std::filesystem::path(path) : absolute;
+}
+
+bool fileExists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+std::string escapedXml(std::string_view text) {
+  // U+FFFE and U+FFFF, the two non-characters XML excludes.
+  constexpr std::string_view kNonCharacterStart = "\xEF\xBF";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (text.substr(i, 2) == kNonCharacterStart && i + 2 < text.size() &&
+        (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+      i += 2;
+      continue;
+    }
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\t':
+      case '\n':
+      case '\r':
+        out += c;
+        break;
+      default:
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+  }
+  return out;
+}
+
+std::string_view localName(const char* name) {
+  std::string_view view(name);
+  const auto colon = view.find(':');
+  return colon == std::string_view::npos ? view : view.substr(colon + 1);
+}
+
+std::string replaceTags(std::string_view text, std::string_view prefix,
+                        std::string_view replacement) {
+  const bool bare = prefix.size() == 1;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  std::size_t close = 0;  // the first '>' at or after the last place looked from
+  while (pos < text.size()) {
+    const std::size_t open = text.find('<', pos);
+    if (open == std::string_view::npos) break;
+    out.append(text, pos, open - pos);
+    const std::size_t bodyStart = open + prefix.size();
+    if (close < bodyStart) close = text.find('>', bodyStart);
+    if (close == std::string_view::npos) {
+      pos = open;
+      break;
+    }
+    const bool matches = text.substr(open, prefix.size()) == prefix && (!bare || close > open + 1);
+    if (matches) {
+      out += replacement;
+      pos = close + 1;
+    } else {
+      out += '<';
+      pos = open + 1;
+    }
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+bool hasZipMagic(const std::optional<std::string>& header) {
+  return header && header->size() >= 4 && header->compare(0, 4, "PK\x03\x04") == 0;
+}
+
 }  // namespace tvrn::OfficeServices

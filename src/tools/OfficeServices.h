@@ -1,6 +1,7 @@
 // What the document tools share: running a short Python script that prints JSON (installing a
-// missing Office module once), reading a file's first bytes without hanging on a placeholder, and
-// making sure a file in a cloud folder has its contents before it is read.
+// missing Office module once), reading a file's first bytes without hanging on a placeholder,
+// making sure a file in a cloud folder has its contents before it is read, and the small pieces of
+// markup handling every Office format needs.
 #pragma once
 
 #include <chrono>
@@ -59,5 +60,24 @@ std::optional<ToolError> ensureNotCloudPlaceholder(const std::string& path,
 // Asks for a download and waits for it, without any test first; the caller tries the file again
 // to learn whether it arrived.
 void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPolling& polling = {});
+
+// True when the bytes begin a ZIP archive ("PK" 3 4), as every Office package does.
+bool hasZipMagic(const std::optional<std::string>& header);
+
+// One base for a relative path, taken before any step, so that every step works on one file.
+std::filesystem::path resolved(const std::string& path);
+bool fileExists(const std::filesystem::path& path);
+
+// Text made safe for XML character data and attribute values. Control characters that XML cannot
+// hold at all are dropped, since one of them would make the whole part unreadable.
+std::string escapedXml(std::string_view text);
+
+// An XML name without its namespace prefix ("w:body" is "body").
+std::string_view localName(const char* name);
+
+// Every match of "<prefix[^>]*>" (or, for the bare "<", of "<[^>]+>") replaced, in one pass from
+// left to right with matches that do not overlap.
+std::string replaceTags(std::string_view text, std::string_view prefix,
+                        std::string_view replacement);
 
 }  // namespace tvrn::OfficeServices

@@ -12,6 +12,16 @@ inline constexpr const char* kWordCreateDescription =
     "Creates a new Word (.docx) document with the given content.";
 inline constexpr const char* kWordAppendDescription =
     "Appends text to an existing Word (.docx) document.";
+inline constexpr const char* kExcelReadDescription =
+    "Reads data from an Excel (.xlsx) file. Returns sheets and cell values.";
+inline constexpr const char* kExcelCreateDescription =
+    "Creates a new Excel (.xlsx) file with headers and optional data rows.";
+inline constexpr const char* kExcelWriteCellDescription =
+    "Writes a value to a specific cell in an Excel file.";
+inline constexpr const char* kPptReadDescription =
+    "Reads slide text content from a PowerPoint (.pptx) file.";
+inline constexpr const char* kPptCreateDescription =
+    "Creates a PowerPoint (.pptx) file with title and bullet slides.";
 
 // PDF.
 inline constexpr const char* kPdfCannotOpenPrefix = "Could not open PDF at ";
@@ -75,5 +85,39 @@ inline constexpr const char* kAppendPreviewMiddle = "': '";
 inline constexpr const char* kAppendPreviewTail = "'. Call again with confirm: true";
 inline constexpr const char* kAppendedPrefix = "Appended ";
 inline constexpr const char* kAppendedMiddle = " characters to ";
+
+// Excel.
+inline constexpr const char* kExcelZipMagicMissing =
+    "ZIP magic missing on excel_read \u2014 cloud placeholder, triggering brctl: ";
+inline constexpr const char* kExcelBadZipForcing =
+    "BadZip/timeout on excel_read \u2014 forcing brctl download: ";
+inline constexpr const char* kXlsxHeaderPrefix = "Cannot read .xlsx at ";
+inline constexpr const char* kXlsxHeaderSuffix =
+    " \u2014 the file header is not a valid ZIP. The file may be corrupted or not a real .xlsx "
+    "file.";
+inline constexpr const char* kCannotUnzipPrefix = "Cannot unzip .xlsx at ";
+inline constexpr const char* kCannotUnzipSuffix = " \u2014 file may be corrupted or incomplete";
+inline constexpr const char* kSheetNotFound = "Sheet not found in .xlsx file";
+inline constexpr const char* kCannotReadWorksheet = "Cannot read worksheet XML";
+inline constexpr const char* kExcelPreviewHead =
+    "Preview \u2014 Excel file to be created:\n  Path:    ";
+inline constexpr const char* kExcelPreviewHeaders = "\n  Headers: ";
+inline constexpr const char* kExcelPreviewRows = "\n  Rows:    ";
+inline constexpr const char* kPreviewCreateTail = "\nCall again with confirm: true to create.";
+inline constexpr const char* kCellPreviewHead = "Preview \u2014 write '";
+inline constexpr const char* kCellPreviewRow = "' to row ";
+inline constexpr const char* kCellPreviewColumn = ", col ";
+inline constexpr const char* kCellPreviewPath = " in '";
+inline constexpr const char* kCellPreviewTail = "'. Call again with confirm: true";
+inline constexpr const char* kPositiveInteger = "positive integer";
+
+// PowerPoint.
+inline constexpr const char* kCannotReadPptx = "Cannot read .pptx at ";
+inline constexpr const char* kReasonSeparator = " \u2014 ";
+inline constexpr const char* kNoSlidesInArchive = "no slides in archive";
+inline constexpr const char* kCannotWritePptx = "Cannot write .pptx at ";
+inline constexpr const char* kPptPreviewHead =
+    "Preview \u2014 PowerPoint to be created:\n  Path:   ";
+inline constexpr const char* kPptPreviewSlides = "\n  Slides: ";
 
 }  // namespace tvrn::OfficeTexts

@@ -10,8 +10,10 @@
 #include "core/ToolResponse.h"
 #include "platform/PdfText.h"
 #include "platform/Utf8.h"
+#include "tools/ExcelWorkbooks.h"
 #include "tools/OfficeServices.h"
 #include "tools/OfficeTexts.h"
+#include "tools/PowerPointDecks.h"
 #include "tools/WordDocuments.h"
 
 namespace tvrn::OfficeTools {
@@ -91,6 +93,43 @@ void registerTools(ToolRegistry& registry) {
                                  {"confirm", property("boolean", "Must be true to modify")}},
                                 json::array({"path", "content"})),
                          ToolKind::write, WordDocuments::appendWord});
+  registry.registerTool(
+      {"excel_read", kExcelReadDescription,
+       schema(
+           {{"path", property("string", "Absolute path to the .xlsx file")},
+            {"sheet_name", property("string", "Sheet name to read (optional, reads first sheet)")},
+            {"max_rows", property("integer", "Max rows to return (default 100)")}},
+           json::array({"path"})),
+       ToolKind::readOnly, ExcelWorkbooks::readExcel});
+  registry.registerTool(
+      {"excel_create", kExcelCreateDescription,
+       schema({{"path", property("string", "Output path for the .xlsx file")},
+               {"headers", HelperTools::stringList("Column headers")},
+               {"rows", property("array", "Array of row arrays with data (optional)")},
+               {"confirm", property("boolean", "Must be true to create")}},
+              json::array({"path", "headers"})),
+       ToolKind::write, ExcelWorkbooks::createExcel});
+  registry.registerTool(
+      {"excel_write_cell", kExcelWriteCellDescription,
+       schema({{"path", property("string", "Path to the .xlsx file")},
+               {"sheet_name", property("string", "Sheet name (default: first sheet)")},
+               {"row", property("integer", "Row number (1-based)")},
+               {"column", property("integer", "Column number (1-based)")},
+               {"value", property("string", "Value to write")},
+               {"confirm", property("boolean", "Must be true to modify")}},
+              json::array({"path", "row", "column", "value"})),
+       ToolKind::write, ExcelWorkbooks::writeCell});
+  registry.registerTool({"ppt_read", kPptReadDescription,
+                         schema({{"path", property("string", "Absolute path to the .pptx file")}},
+                                json::array({"path"})),
+                         ToolKind::readOnly, PowerPointDecks::readPowerPoint});
+  registry.registerTool(
+      {"ppt_create", kPptCreateDescription,
+       schema({{"path", property("string", "Output path for the .pptx file")},
+               {"slides", property("array", "Array of {title, bullets:[]} slide objects")},
+               {"confirm", property("boolean", "Must be true to create")}},
+              json::array({"path", "slides"})),
+       ToolKind::write, PowerPointDecks::createPowerPoint});
 }
 
 }  // namespace tvrn::OfficeTools

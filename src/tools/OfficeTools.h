@@ -1,4 +1,5 @@
-// The document tools: reading PDF files and reading, creating and extending Word documents.
+// The document tools: reading PDF files; reading, creating and extending Word documents; reading
+// and writing Excel workbooks; reading and creating PowerPoint decks.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,7 @@
 
 namespace tvrn::OfficeTools {
 
-// Adds pdf_read, word_read, word_create and word_append, in that order.
+// Adds the nine document tools, PDF first, then Word, Excel and PowerPoint.
 void registerTools(ToolRegistry& registry);
 
 // pdf_read's answer: a header with the page count, then the text of at most `maxPages` pages

@@ -17,6 +17,7 @@ namespace tvrn::WordDocuments {
 namespace {
 
 using namespace OfficeTexts;
+using OfficeServices::localName;
 
 constexpr const char* kDocumentMember = "word/document.xml";
 constexpr std::size_t kPreviewCharacters = 200;
@@ -57,42 +58,6 @@ std::string trimmed(std::string_view text) {
   return std::string(Utf8::trim(text, Utf8::isWhiteSpace));
 }
 
-// One base for a relative path, taken before any step, so that every step works on one file.
-std::filesystem::path resolved(const std::string& path) {
-  std::error_code error;
-  auto absolute = std::filesystem::absolute(path, error);
-  return error ? std::filesystem::path(path) : absolute;
-}
-
-bool fileExists(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::exists(path, error);
-}
-
-std::string escaped(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (const char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 // One paragraph per line of the content; an empty line gives an empty paragraph.
 std::string paragraphsFor(std::string_view content) {
   std::string out;
@@ -100,7 +65,8 @@ std::string paragraphsFor(std::string_view content) {
   while (true) {
     const std::size_t end = content.find('\n', start);
     out += "<w:p><w:r><w:t xml:space=\"preserve\">";
-    out += escaped(content.substr(start, end == std::string_view::npos ? end : end - start));
+    out += OfficeServices::escapedXml(
+        content.substr(start, end == std::string_view::npos ? end : end - start));
     out += "</w:t></w:r></w:p>";
     if (end == std::string_view::npos) return out;
     start = end + 1;
@@ -111,50 +77,12 @@ std::string documentXml(const std::string& title, const std::string& content) {
   std::string xml = kDocumentHead;
   if (!title.empty()) {
     xml += "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>";
-    xml += escaped(title);
+    xml += OfficeServices::escapedXml(title);
     xml += "</w:t></w:r></w:p>";
   }
   xml += paragraphsFor(content);
   xml += kDocumentTail;
   return xml;
-}
-
-// Every match of "<prefix[^>]*>" (or, for the bare "<", of "<[^>]+>") replaced, in one pass from
-// left to right with matches that do not overlap.
-std::string replaceTags(std::string_view text, std::string_view prefix,
-                        std::string_view replacement) {
-  const bool bare = prefix.size() == 1;
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pos = 0;
-  std::size_t close = 0;  // the first '>' at or after the last place looked from
-  while (pos < text.size()) {
-    const std::size_t open = text.find('<', pos);
-    if (open == std::string_view::npos) break;
-    out.append(text, pos, open - pos);
-    const std::size_t bodyStart = open + prefix.size();
-    if (close < bodyStart) close = text.find('>', bodyStart);
-    if (close == std::string_view::npos) {
-      pos = open;
-      break;
-    }
-    const bool matches = text.substr(open, prefix.size()) == prefix && (!bare || close > open + 1);
-    if (matches) {
-      out += replacement;
-      pos = close + 1;
-    } else {
-      out += '<';
-      pos = open + 1;
-    }
-  }
-  out.append(text.substr(pos));
-  return out;
-}
-
-std::string_view localName(const char* name) {
-  std::string_view view(name);
-  const auto colon = view.find(':');
-  return colon == std::string_view::npos ? view : view.substr(colon + 1);
 }
 
 ToolResult textResult(const std::string& text) { return ToolResponse::text(text); }
@@ -180,17 +108,13 @@ ToolResult convertWithTextConverter(const std::string& path) {
   return textResult(trimmed(text.value()));
 }
 
-bool hasZipMagic(const std::optional<std::string>& header) {
-  return header && header->size() >= 4 && header->compare(0, 4, "PK\x03\x04") == 0;
-}
-
 ToolResult writeDocxZip(const std::string& path, const std::string& documentXML) {
   const std::vector<ZipArchive::Member> members = {
       {"[Content_Types].xml", kContentTypes},
       {"_rels/.rels", kPackageRelationships},
       {"word/_rels/document.xml.rels", kDocumentRelationships},
       {kDocumentMember, documentXML}};
-  const auto file = resolved(path);
+  const auto file = OfficeServices::resolved(path);
   // The document goes into an existing folder only; no folders are made on the caller's behalf.
   std::error_code error;
   if (!std::filesystem::is_directory(file.parent_path(), error) ||
@@ -201,8 +125,8 @@ ToolResult writeDocxZip(const std::string& path, const std::string& documentXML)
 }
 
 ToolResult appendDocx(const std::string& path, const std::string& content) {
-  const auto file = resolved(path);
-  if (!fileExists(file)) return fail(ToolError::resourceNotFound(path));
+  const auto file = OfficeServices::resolved(path);
+  if (!OfficeServices::fileExists(file)) return fail(ToolError::resourceNotFound(path));
   auto xml = readDocumentXml(file, kCannotOpenForAppending);
   if (!xml) return fail(xml.error());
   const auto edited = withParagraphsAppended(xml.value(), paragraphsFor(content));
@@ -217,7 +141,9 @@ ToolResult appendDocx(const std::string& path, const std::string& content) {
 }  // namespace
 
 std::string textOfDocumentXml(std::string_view xml) {
-  return replaceTags(replaceTags(replaceTags(xml, "<w:br", "\n"), "<w:p", "\n"), "<", "");
+  return OfficeServices::replaceTags(
+      OfficeServices::replaceTags(OfficeServices::replaceTags(xml, "<w:br", "\n"), "<w:p", "\n"),
+      "<", "");
 }
 
 std::optional<std::string> withParagraphsAppended(std::string_view xml,
@@ -259,12 +185,12 @@ std::optional<std::string> withParagraphsAppended(std::string_view xml,
 
 ToolResult readDocx(const std::string& path, bool retryAfterDownload,
                     const PlaceholderPolling& polling) {
-  if (!fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  if (!OfficeServices::fileExists(path)) return fail(ToolError::resourceNotFound(path));
   const bool cloud = OfficeServices::isCloudPath(path);
   if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
   const auto header = OfficeServices::readFileHeaderWithTimeout(path, OfficeServices::kHeaderBytes,
                                                                 OfficeServices::kHeaderSeconds);
-  if (cloud && !hasZipMagic(header) && !retryAfterDownload) {
+  if (cloud && !OfficeServices::hasZipMagic(header) && !retryAfterDownload) {
     Logger::info(kCategory, kZipMagicMissing + path);
     OfficeServices::forceCloudPlaceholderDownload(path, polling);
     return readDocx(path, true, polling);

@@ -36,6 +36,11 @@ const std::set<std::string> kServedTools = {
     "word_read",
     "word_create",
     "word_append",
+    "excel_read",
+    "excel_create",
+    "excel_write_cell",
+    "ppt_read",
+    "ppt_create",
     "todo_create_task",
     "todo_complete_task",
     "list_calendar_names",
@@ -68,6 +73,8 @@ const std::set<std::string> kReadOnlyTools = {
     "onedrive_file_info",
     "pdf_read",
     "word_read",
+    "excel_read",
+    "ppt_read",
     "list_calendar_names",
     "list_calendar_events",
     "list_reminders",
@@ -236,6 +243,54 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
   EXPECT_EQ(call("word_append", {{"path", docx}, {"content", "appended"}, {"confirm", true}}),
             "Appended 8 characters to " + docx);
   EXPECT_EQ(call("word_read", {{"path", docx}}), "Memo\nline one\nline two\nappended");
+}
+
+TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
+  ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 0;
+  const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    const std::string text =
+        reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
+    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    return parsed.is_discarded() ? nlohmann::json(text) : parsed;
+  };
+  const std::string xlsx = (test::home() / "sales.xlsx").string();
+  nlohmann::json create = {{"path", xlsx},
+                           {"headers", {"Item", "Qty"}},
+                           {"rows", nlohmann::json::array({{"Tea", 3}, {"Cake", 1}})}};
+  EXPECT_EQ(call("excel_create", create).get<std::string>().rfind("Preview \u2014 Excel", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(xlsx));
+  create["confirm"] = true;
+  EXPECT_EQ(call("excel_create", create)["rows"], 2);
+  EXPECT_EQ(call("excel_read", {{"path", xlsx}})["rows"],
+            nlohmann::json::array({{"Item", "Qty"}, {"Tea", "3"}, {"Cake", "1"}}));
+  EXPECT_EQ(call("excel_write_cell", {{"path", xlsx},
+                                      {"row", 2},
+                                      {"column", 2},
+                                      {"value", "5"},
+                                      {"confirm", true}})["written"],
+            true);
+  EXPECT_EQ(call("excel_read", {{"path", xlsx}, {"max_rows", 2}})["rows"][1],
+            nlohmann::json({"Tea", "5"}));
+
+  const std::string pptx = (test::home() / "deck.pptx").string();
+  nlohmann::json slides = nlohmann::json::array();
+  nlohmann::json numbers = nlohmann::json::array();
+  for (int i = 1; i <= 12; ++i) {
+    slides.push_back(
+        {{"title", "Title " + std::to_string(i)}, {"bullets", {"b" + std::to_string(i)}}});
+    numbers.push_back(
+        {{"slide", i}, {"text", "Title " + std::to_string(i) + " b" + std::to_string(i)}});
+  }
+  EXPECT_EQ(call("ppt_create", {{"path", pptx}, {"slides", slides}, {"confirm", true}})["slides"],
+            12);
+  EXPECT_EQ(call("ppt_read", {{"path", pptx}}),
+            nlohmann::json({{"slides", numbers}, {"count", 12}}));
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {

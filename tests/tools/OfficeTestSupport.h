@@ -16,13 +16,26 @@
 
 namespace tvrn::test {
 
-inline std::string callOffice(const std::string& tool, const nlohmann::json& arguments) {
+inline ToolResult callOfficeTool(const std::string& tool, const nlohmann::json& arguments) {
   static ToolRegistry* registry = [] {
     auto* made = new ToolRegistry();
     OfficeTools::registerTools(*made);
     return made;
   }();
-  return textOf(callTool(*registry, tool, arguments));
+  return callTool(*registry, tool, arguments);
+}
+inline std::string callOffice(const std::string& tool, const nlohmann::json& arguments) {
+  return textOf(callOfficeTool(tool, arguments));
+}
+
+// The JSON a document tool answered, or its text ("failed: " and the error) when it is not JSON.
+inline nlohmann::json jsonOrText(const ToolResult& result) {
+  const std::string text = textOf(result);
+  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+  return parsed.is_discarded() ? nlohmann::json(text) : parsed;
+}
+inline nlohmann::json callOfficeJson(const std::string& tool, const nlohmann::json& arguments) {
+  return jsonOrText(callOfficeTool(tool, arguments));
 }
 
 // What python3's zipfile sees in the package: "names" (the members in order) and "body" (the
