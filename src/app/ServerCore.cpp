@@ -30,6 +30,7 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "tools/DiagnosticTools.h"
 #include "tools/FinderTools.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
@@ -37,6 +38,7 @@
 #include "tools/NordVPNTools.h"
 #include "tools/OutlookTools.h"
 #include "tools/SafariTools.h"
+#include "tools/SystemTools.h"
 #include "tools/OfficeTools.h"
 #include "tools/M365Tools.h"
 
@@ -69,6 +71,7 @@ void connectLayers() {
 }
 
 void registerToolFamilies(ToolRegistry& registry) {
+  DiagnosticTools::registerTools(registry, version());
   FinderTools::registerTools(registry);
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
@@ -78,6 +81,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
+  SystemTools::registerTools(registry, JXARunnerProxy::shared(), version());
   M365Tools::registerTools(registry);
 }
 
