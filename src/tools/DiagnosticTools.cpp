@@ -158,8 +158,9 @@ json masked(const std::string& key, const json& value) {
 }
 
 ToolResult getConfig(const Params::Arguments&) {
+  const json stored = Config::shared().load();
   json shown = json::object();
-  for (const auto& [key, value] : Config::shared().load().items()) {
+  for (const auto& [key, value] : stored.items()) {
     const json safe = masked(key, value);
     if (safe.is_string() || safe.is_boolean() || safe.is_number_integer()) {
       shown[key] = safe;
