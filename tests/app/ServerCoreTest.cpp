@@ -12,9 +12,10 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
-#include "platform/Paths.h"
 #include "platform/ICalItem.h"
+#include "platform/Paths.h"
 #include "platform/PimStore.h"
+#include "platform/PrivacyGate.h"
 #include "platform/Subprocess.h"
 #include "support/AppFixtures.h"
 #include "support/FakeSafari.h"
@@ -25,79 +26,100 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kServedTools = {
-    "onedrive_root",
-    "onedrive_list_files",
-    "onedrive_read_file",
-    "onedrive_search_files",
-    "onedrive_file_info",
-    "onedrive_set_scope",
-    "pdf_read",
-    "word_read",
-    "word_create",
-    "word_append",
-    "excel_read",
-    "excel_create",
-    "excel_write_cell",
-    "ppt_read",
-    "ppt_create",
-    "todo_create_task",
-    "todo_complete_task",
-    "list_calendar_names",
-    "list_calendar_events",
-    "create_calendar_event",
-    "update_calendar_event",
-    "delete_calendar_event",
-    "list_reminders",
-    "create_reminder",
-    "list_contacts",
-    "search_contacts",
-    "get_contact",
-    "todo_list_lists",
-    "todo_list_tasks",
-    "search_messages",
-    "outlook_diagnose",
-    "nordvpn_status",
-    "nordvpn_servers",
-    "nordvpn_diagnose",
-    "safari_read_tab",
-    "safari_search_tabs",
-    "safari_click",
-    "safari_wait_for"};
+const std::set<std::string> kServedTools = {"get_config",
+                                            "run_diagnostics",
+                                            "get_audit_log",
+                                            "onedrive_root",
+                                            "onedrive_list_files",
+                                            "onedrive_read_file",
+                                            "onedrive_search_files",
+                                            "onedrive_file_info",
+                                            "onedrive_set_scope",
+                                            "pdf_read",
+                                            "word_read",
+                                            "word_create",
+                                            "word_append",
+                                            "excel_read",
+                                            "excel_create",
+                                            "excel_write_cell",
+                                            "ppt_read",
+                                            "ppt_create",
+                                            "todo_create_task",
+                                            "todo_complete_task",
+                                            "list_calendar_names",
+                                            "list_calendar_events",
+                                            "create_calendar_event",
+                                            "update_calendar_event",
+                                            "delete_calendar_event",
+                                            "list_reminders",
+                                            "create_reminder",
+                                            "list_contacts",
+                                            "search_contacts",
+                                            "get_contact",
+                                            "todo_list_lists",
+                                            "todo_list_tasks",
+                                            "search_messages",
+                                            "outlook_diagnose",
+                                            "nordvpn_status",
+                                            "nordvpn_servers",
+                                            "nordvpn_diagnose",
+                                            "safari_read_tab",
+                                            "safari_search_tabs",
+                                            "safari_click",
+                                            "safari_wait_for",
+                                            "finder_list",
+                                            "finder_search",
+                                            "list_safari_bookmarks",
+                                            "list_accounts",
+                                            "create_email_folder",
+                                            "onedrive_write_file",
+                                            "onedrive_delete_file",
+                                            "onedrive_move_file",
+                                            "list_reminder_lists",
+                                            "complete_reminder",
+                                            "daily_brief"};
 
-const std::set<std::string> kReadOnlyTools = {
-    "onedrive_root",
-    "onedrive_list_files",
-    "onedrive_read_file",
-    "onedrive_search_files",
-    "onedrive_file_info",
-    "pdf_read",
-    "word_read",
-    "excel_read",
-    "ppt_read",
-    "list_calendar_names",
-    "list_calendar_events",
-    "list_reminders",
-    "list_contacts",
-    "search_contacts",
-    "get_contact",
-    "todo_list_lists",
-    "todo_list_tasks",
-    "search_messages",
-    "outlook_diagnose",
-    "nordvpn_status",
-    "nordvpn_servers",
-    "nordvpn_diagnose",
-    "safari_read_tab",
-    "safari_search_tabs",
-    "safari_wait_for"};
+const std::set<std::string> kReadOnlyTools = {"get_config",
+                                              "run_diagnostics",
+                                              "get_audit_log",
+                                              "onedrive_root",
+                                              "onedrive_list_files",
+                                              "onedrive_read_file",
+                                              "onedrive_search_files",
+                                              "onedrive_file_info",
+                                              "pdf_read",
+                                              "word_read",
+                                              "excel_read",
+                                              "ppt_read",
+                                              "list_calendar_names",
+                                              "list_calendar_events",
+                                              "list_reminders",
+                                              "list_contacts",
+                                              "search_contacts",
+                                              "get_contact",
+                                              "todo_list_lists",
+                                              "todo_list_tasks",
+                                              "search_messages",
+                                              "outlook_diagnose",
+                                              "nordvpn_status",
+                                              "nordvpn_servers",
+                                              "nordvpn_diagnose",
+                                              "safari_read_tab",
+                                              "safari_search_tabs",
+                                              "safari_wait_for",
+                                              "finder_list",
+                                              "finder_search",
+                                              "list_safari_bookmarks",
+                                              "list_accounts",
+                                              "list_reminder_lists",
+                                              "daily_brief"};
 
 // Sending, replying, creating and deleting are refused in read-only mode like any other change.
 const std::set<std::string> kM365ReadingTools = {
-    "connect_m365_account", "disconnect_m365_account", "search_m365_directory",
-    "get_m365_person", "list_m365_people_insights", "m365_list_emails", "m365_read_email",
-    "m365_search_emails", "m365_list_events", "m365_list_contacts", "m365_search_contacts",
-    "m365_get_contact"};
+    "connect_m365_account", "disconnect_m365_account",   "search_m365_directory",
+    "get_m365_person",      "list_m365_people_insights", "m365_list_emails",
+    "m365_read_email",      "m365_search_emails",        "m365_list_events",
+    "m365_list_contacts",   "m365_search_contacts",      "m365_get_contact"};
 const std::set<std::string> kM365Tools = [] {
   std::set<std::string> names = kM365ReadingTools;
   names.insert({"m365_send_email", "m365_reply_email", "m365_create_event", "m365_delete_event",
@@ -224,8 +246,8 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
   ASSERT_TRUE(client);
   int id = 0;
   const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
-    auto reply = client->call(
-        test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
     return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
   };
   const auto pdf = test::home() / "three.pdf";
@@ -423,6 +445,55 @@ std::string callText(test::SocketClient& client, int id, const std::string& tool
                   std::chrono::seconds(30));
   if (!reply) return "(no reply)";
   return (*reply)["result"]["content"][0]["text"].get<std::string>();
+}
+
+// A refused permission shows as a locked row with the invitation to report it; a report reaches
+// the back end with every check, and only its 201 counts as received.
+TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
+  test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
+  test::RecordingHttpServer backend;
+  ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+
+  const std::string report = callText(*client, 1, "run_diagnostics", nlohmann::json::object());
+  EXPECT_NE(report.find("\n🔒 Calendar             No access permission\n"), std::string::npos)
+      << report;
+  EXPECT_TRUE(report.ends_with(
+      "\n\nWant to report this to the TVRN team? Call run_diagnostics with submit: true."))
+      << report;
+  EXPECT_TRUE(backend.requestsTo("/diagnostics").empty());
+
+  test::CannedResponse answer;
+  answer.status = 200;
+  backend.respond("/diagnostics", answer);
+  const std::string refused =
+      callText(*client, 2, "run_diagnostics", {{"submit", true}, {"focus", "Calendar"}});
+  EXPECT_TRUE(refused.ends_with("\n⚠ Could not send report (no connection).")) << refused;
+  answer.status = 201;
+  backend.respond("/diagnostics", answer);
+  const std::string sent = callText(*client, 3, "run_diagnostics", {{"submit", true}});
+  EXPECT_TRUE(sent.ends_with("\n✓ Report sent to the TVRN team.")) << sent;
+
+  const auto posted = backend.requestsTo("/diagnostics");
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].json()["focus"], "calendar");
+  EXPECT_EQ(posted[0].json()["results"].size(), 1u);
+  const nlohmann::json body = posted[1].json();
+  EXPECT_EQ(body["version"], ServerCore::version());
+  EXPECT_EQ(body["focus"], "");
+  ASSERT_EQ(body["results"].size(), 9u);
+  EXPECT_EQ(body["results"][0],
+            nlohmann::json({{"tool", "calendar"},
+                            {"status", "permission"},
+                            {"detail", "No access permission"},
+                            {"fix_hint",
+                             "Open System Settings → Privacy & Security → Calendars and enable "
+                             "tavrin-helper"}}));
+  EXPECT_TRUE(body["arch"] == "x86_64" || body["arch"] == "arm64") << body;
+  const std::string osVersion = body["os_version"];
+  EXPECT_EQ(std::count(osVersion.begin(), osVersion.end(), '.'), 2) << osVersion;
 }
 
 TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
