@@ -4,7 +4,8 @@
 // How it answers: args "fake_mode" for one request, else FAKE_PROXY_MODE for every request:
 //   "echo" (default)  {"result": <the request>}
 //   "reply"           the line FAKE_PROXY_REPLY (args "fake_reply") verbatim, so error replies,
-//                     garbage and empty lines can be made
+//                     garbage and empty lines can be made; with FAKE_PROXY_REPLY_FILE, that
+//                     file's text, read afresh for each request
 //   "silent"          no answer; it stays until it is ended
 //   "exit"            exit with FAKE_PROXY_EXIT_STATUS (default 3), unanswered
 //   "split"           the echo in three writes 30 ms apart
@@ -20,6 +21,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -61,8 +63,12 @@ void handle(const std::string& line) {
   fake::writeAll(STDERR_FILENO, environment("FAKE_PROXY_STDERR"));
 
   if (mode == "reply") {
-    fake::writeAll(STDOUT_FILENO,
-                   argOr(args, "fake_reply", environment("FAKE_PROXY_REPLY")) + "\n");
+    std::string reply = environment("FAKE_PROXY_REPLY");
+    if (const std::string file = environment("FAKE_PROXY_REPLY_FILE"); !file.empty()) {
+      std::ifstream in(file);
+      std::getline(in, reply);
+    }
+    fake::writeAll(STDOUT_FILENO, argOr(args, "fake_reply", reply) + "\n");
   } else if (mode == "silent") {
     pause(600'000);
   } else if (mode == "exit") {

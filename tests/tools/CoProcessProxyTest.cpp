@@ -1,17 +1,16 @@
-#include "tools/CoProcessProxy.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
+#include "tools/CoProcessProxy.h"
 #include "tools/MessagingTestSupport.h"
 
 namespace tvrn {
@@ -65,34 +64,51 @@ TEST(CoProcessProxyTest, EachReplyOrFailureGivesItsAnswerAndKeepsOrReplacesThePr
       {"echo", {}, {true, echo}, true},
       {"split over writes", {{"FAKE_PROXY_MODE", "split"}}, {true, echo}, true},
       {"stderr flood", {{"FAKE_PROXY_MODE", "flood"}}, {true, echo}, true},
-      {"error reply", {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", R"({"error":"gone"})"}},
-       {false, "Slack: gone"}, true},
+      {"error reply",
+       {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", R"({"error":"gone"})"}},
+       {false, "Slack: gone"},
+       true},
       {"error object and result",
        {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", R"({"error":{"x":1},"result":[1]})"}},
-       {true, json::array({1})}, true},
-      {"empty object", {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "{}"}}, {true, nullptr},
+       {true, json::array({1})},
        true},
-      {"garbage", {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "not json"}},
-       {false, "Slack: invalid response JSON"}, false},
-      {"bare line feed", {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", ""}},
-       {false, "Slack: invalid response JSON"}, false},
-      {"array reply", {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "[1]"}},
-       {false, "Slack: invalid response JSON"}, false},
+      {"empty object",
+       {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "{}"}},
+       {true, nullptr},
+       true},
+      {"garbage",
+       {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "not json"}},
+       {false, "Slack: invalid response JSON"},
+       false},
+      {"bare line feed",
+       {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", ""}},
+       {false, "Slack: invalid response JSON"},
+       false},
+      {"array reply",
+       {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "[1]"}},
+       {false, "Slack: invalid response JSON"},
+       false},
       {"garbage after stderr",
        {{"FAKE_PROXY_MODE", "reply"}, {"FAKE_PROXY_REPLY", "?"}, {"FAKE_PROXY_STDERR", " bad\n"}},
-       {false, "Slack: invalid response JSON — bad"}, false},
+       {false, "Slack: invalid response JSON — bad"},
+       false},
       {"partial last line", {{"FAKE_PROXY_MODE", "partial"}}, {true, echo}, false},
       {"exit 9",
-       {{"FAKE_PROXY_MODE", "exit"}, {"FAKE_PROXY_EXIT_STATUS", "9"},
+       {{"FAKE_PROXY_MODE", "exit"},
+        {"FAKE_PROXY_EXIT_STATUS", "9"},
         {"FAKE_PROXY_STDERR", "cache locked\n"}},
-       {false, "Slack co-process crashed or disconnected (exit 9) — cache locked"}, false},
+       {false, "Slack co-process crashed or disconnected (exit 9) — cache locked"},
+       false},
       {"exit after long error output",
-       {{"FAKE_PROXY_MODE", "exit"}, {"FAKE_PROXY_EXIT_STATUS", "2"},
+       {{"FAKE_PROXY_MODE", "exit"},
+        {"FAKE_PROXY_EXIT_STATUS", "2"},
         {"FAKE_PROXY_STDERR", kLongError}},
        {false, "Slack co-process crashed or disconnected (exit 2) — " + kLongError.substr(100)},
        false},
-      {"silence", {{"FAKE_PROXY_MODE", "silent"}},
-       {false, "Slack co-process crashed or disconnected (timeout)"}, false},
+      {"silence",
+       {{"FAKE_PROXY_MODE", "silent"}},
+       {false, "Slack co-process crashed or disconnected (timeout)"},
+       false},
   };
   for (const Behaviour& behaviour : behaviours) {
     SCOPED_TRACE(behaviour.name);
@@ -162,8 +178,7 @@ TEST(CoProcessProxyTest, ABrokenPipeIsACrashAndTheNextCallRelaunches) {
 
 TEST(CoProcessProxyTest, WithoutAProgramAnywhereNamesTheFirstPlaceTwice) {
   for (const CoProcessProxyTexts* texts : {&kSlackProxyTexts, &kTeamsProxyTexts}) {
-    const std::string path =
-        CoProcessSupport::programCandidates(texts->program).front().string();
+    const std::string path = CoProcessSupport::programCandidates(texts->program).front().string();
     CoProcessProxy proxy(*texts, kTimeout);
     const auto result = proxy.call("list_workspaces", json::object());
     ASSERT_FALSE(result);
