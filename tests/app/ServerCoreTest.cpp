@@ -16,6 +16,7 @@
 #include "platform/ICalItem.h"
 #include "platform/PimStore.h"
 #include "platform/Subprocess.h"
+#include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/FakeSafari.h"
 #include "support/PdfMaker.h"
@@ -36,6 +37,21 @@ const std::set<std::string> kServedTools = {
     "word_read",
     "word_create",
     "word_append",
+    "teams_list_chats",
+    "teams_read_chat_messages",
+    "teams_list_teams",
+    "teams_list_channels",
+    "teams_read_channel_messages",
+    "teams_send_message",
+    "slack_list_workspaces",
+    "slack_list_channels",
+    "slack_read_channel_messages",
+    "slack_search_messages",
+    "whatsapp_list_chats",
+    "whatsapp_read_messages",
+    "whatsapp_search_messages",
+    "whatsapp_send_message",
+    "whatsapp_send_file",
     "todo_create_task",
     "todo_complete_task",
     "list_calendar_names",
@@ -68,6 +84,18 @@ const std::set<std::string> kReadOnlyTools = {
     "onedrive_file_info",
     "pdf_read",
     "word_read",
+    "teams_list_chats",
+    "teams_read_chat_messages",
+    "teams_list_teams",
+    "teams_list_channels",
+    "teams_read_channel_messages",
+    "slack_list_workspaces",
+    "slack_list_channels",
+    "slack_read_channel_messages",
+    "slack_search_messages",
+    "whatsapp_list_chats",
+    "whatsapp_read_messages",
+    "whatsapp_search_messages",
     "list_calendar_names",
     "list_calendar_events",
     "list_reminders",
@@ -200,6 +228,33 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), withM365Tools(kReadOnlyTools));
+}
+
+// Slack Desktop installed and slack-proxy in the user's bin folder: once the first scan has seen
+// the app, a call reaches the co-process as one request line and its answer comes back.
+TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
+  test::placeBundle("Slack");
+  const auto bin = test::home() / ".local" / "share" / "tavrin" / "bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_symlink(test::fakesDir() / "fake-proxy", bin / "slack-proxy");
+  const auto log = test::home() / "slack-proxy.log";
+  ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
+
+  ServerCore::start();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  auto reply = client->call(test::request(
+      1, "tools/call", {{"name", "slack_list_workspaces"}, {"arguments", nlohmann::json::object()}}));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(nlohmann::json::parse((*reply)["result"]["content"][0]["text"].get<std::string>()),
+            nlohmann::json({{"method", "list_workspaces"}, {"args", nlohmann::json::object()}}));
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(log))["request"],
+            R"({"method":"list_workspaces","args":{}})");
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {

@@ -165,10 +165,11 @@ TEST_F(MessagingProxyToolsTest, OnlyTheTwoTeamsListingsNeedTheScanToSeeAnAccount
 
 TEST_F(MessagingProxyToolsTest, SlackFailuresThatSayNotFoundOrNotAvailableAskForAnUpdate) {
   installApps();
-  for (const char* tool : {"slack_list_workspaces", "slack_list_channels"}) {
-    EXPECT_EQ(call(tool), kUpdate);
+  const json arguments = {{"query", "x"}, {"channel_id", "C"}};
+  for (const char* tool : {"slack_list_workspaces", "slack_list_channels",
+                           "slack_read_channel_messages", "slack_search_messages"}) {
+    EXPECT_EQ(call(tool, arguments), kUpdate);
   }
-  EXPECT_EQ(call("slack_search_messages", {{"query", "x"}}), kUpdate);
 
   installProxies();
   const auto reply = test::home() / "reply";
