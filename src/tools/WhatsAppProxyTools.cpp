@@ -1,7 +1,6 @@
 #include "tools/WhatsAppProxyTools.h"
 
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -23,17 +22,16 @@ using MessagingToolSupport::limitOf;
 using nlohmann::json;
 namespace Texts = MessagingTexts;
 
-// The answer a call gets instead of its work while the scan does not report WhatsApp as signed
-// in; nothing when it does.
-std::optional<JSONValue> whatsAppAuthGuard() {
+// Only a scan that found wacli's message database lets a call through.
+bool whatsAppAuthenticated() {
   const json whatsApp = ServiceSnapshot::entry("whatsapp");
-  if (whatsApp.is_object()) {
-    const auto authenticated = whatsApp.find("authenticated");
-    if (authenticated != whatsApp.end() && authenticated->is_boolean() &&
-        authenticated->get<bool>()) {
-      return std::nullopt;
-    }
-  }
+  if (!whatsApp.is_object()) return false;
+  const auto authenticated = whatsApp.find("authenticated");
+  return authenticated != whatsApp.end() && authenticated->is_boolean() &&
+         authenticated->get<bool>();
+}
+
+ToolResult notAuthenticated() {
   return ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}}));
 }
 
@@ -46,7 +44,7 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
   return {std::move(name), std::string(description) + Texts::kWhatsAppWarning,
           schema(std::move(properties), std::move(required)), kind,
           [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
-            if (auto refusal = whatsAppAuthGuard()) return ToolResult(std::move(*refusal));
+            if (!whatsAppAuthenticated()) return notAuthenticated();
             return body(arguments, [&](json args) { return asJSON(proxy.call(method, args)); });
           }};
 }
