@@ -22,6 +22,7 @@
 #include "support/PdfMaker.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "tools/MessagingTestSupport.h"
 
 namespace tvrn {
 namespace {
@@ -234,11 +235,7 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
 // the app, a call reaches the co-process as one request line and its answer comes back.
 TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   test::placeBundle("Slack");
-  const auto bin = test::home() / ".local" / "share" / "tavrin" / "bin";
-  std::filesystem::create_directories(bin);
-  std::filesystem::create_symlink(test::fakesDir() / "fake-proxy", bin / "slack-proxy");
-  const auto log = test::home() / "slack-proxy.log";
-  ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
+  const auto log = test::placeFakeProxy("slack-proxy");
 
   ServerCore::start();
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -9,7 +9,6 @@
 //   "silent"          no answer; it stays until it is ended
 //   "exit"            exit with FAKE_PROXY_EXIT_STATUS (default 3), unanswered
 //   "split"           the echo in three writes 30 ms apart
-//   "partial"         the echo without its line feed, then exit 0
 //   "flood"           FAKE_PROXY_FLOOD_KIB KiB (default 1024) of "x" on standard error, then
 //                     "end of flood", then the echo
 //   "hang-up"         the echo, then it closes its input and stays 2 s before exiting 7, so the
@@ -80,9 +79,6 @@ void handle(const std::string& line) {
     fake::writeAll(STDOUT_FILENO, echo.substr(third, third));
     pause(30);
     fake::writeAll(STDOUT_FILENO, echo.substr(2 * third) + "\n");
-  } else if (mode == "partial") {
-    fake::writeAll(STDOUT_FILENO, echo);
-    std::exit(0);
   } else if (mode == "flood") {
     const long kib = std::atol(environment("FAKE_PROXY_FLOOD_KIB", "1024").c_str());
     fake::writeAll(STDERR_FILENO, std::string(static_cast<std::size_t>(kib) * 1024, 'x'));
