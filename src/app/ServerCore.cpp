@@ -39,6 +39,10 @@
 #include "tools/SafariTools.h"
 #include "tools/OfficeTools.h"
 #include "tools/M365Tools.h"
+#include "tools/ServiceSnapshot.h"
+#include "tools/SlackProxyTools.h"
+#include "tools/TeamsProxyTools.h"
+#include "tools/WhatsAppProxyTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -66,6 +70,7 @@ void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
   ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
   MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
+  ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
 }
 
 void registerToolFamilies(ToolRegistry& registry) {
@@ -73,6 +78,9 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   OfficeTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry);
+  SlackProxyTools::registerTools(registry);
+  WhatsAppProxyTools::registerTools(registry);
   ToDoTools::registerTools(registry);
   MessagesTools::registerTools(registry, JXARunnerProxy::medium());
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
