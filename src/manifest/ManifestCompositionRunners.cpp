@@ -151,8 +151,7 @@ ToolResult runParallel(const std::vector<ComposeStep>& steps, const nlohmann::js
 }
 
 ToolResult runSteps(const std::vector<ComposeStep>& steps, const nlohmann::json& params,
-                    bool parallel, PartialFailurePolicy policy, std::int64_t timeoutMs,
-                    int depth) {
+                    bool parallel, PartialFailurePolicy policy, std::int64_t timeoutMs, int depth) {
   BudgetScope scope;
   return parallel ? runParallel(steps, params, policy, timeoutMs, depth)
                   : runSequential(steps, params, timeoutMs, depth);
@@ -266,8 +265,8 @@ ToolResult ManifestParallelRunner::execute(const BehaviorSpec& behavior,
 }
 
 ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,
-                                              const nlohmann::json& params,
-                                              std::int64_t timeoutMs, int depth) {
+                                              const nlohmann::json& params, std::int64_t timeoutMs,
+                                              int depth) {
   const auto* conditional = behavior.as<BehaviorSpec::Conditional>();
   if (conditional == nullptr) return wrongBehavior();
   if (evaluateCondition(conditional->condition, params)) {
@@ -303,9 +302,8 @@ std::size_t ManifestCacheRunner::size() const {
   return cache_.size();
 }
 
-ToolResult ManifestCacheRunner::execute(const BehaviorSpec& behavior,
-                                        const nlohmann::json& params, std::int64_t timeoutMs,
-                                        int depth) {
+ToolResult ManifestCacheRunner::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                        std::int64_t timeoutMs, int depth) {
   const auto* cache = behavior.as<BehaviorSpec::Cache>();
   if (cache == nullptr) return wrongBehavior();
   const std::string key = dumpReplacing(describe(cache->inner)) + hexEncode(dumpReplacing(params));

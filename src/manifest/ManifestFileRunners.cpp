@@ -121,14 +121,16 @@ nlohmann::json rowObject(sqlite3_stmt* statement) {
         break;
       case SQLITE_TEXT: {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        row[name] = std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+        row[name] =
+            std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
         break;
       }
       case SQLITE_BLOB: {
         const void* bytes = sqlite3_column_blob(statement, column);
         const int size = sqlite3_column_bytes(statement, column);
         if (bytes == nullptr || size == 0) break;  // an empty blob leaves the member out
-        row[name] = Base64::encode({static_cast<const char*>(bytes), static_cast<std::size_t>(size)});
+        row[name] =
+            Base64::encode({static_cast<const char*>(bytes), static_cast<std::size_t>(size)});
         break;
       }
       default:
@@ -178,8 +180,8 @@ ToolResult valueResult(const nlohmann::json& value) {
 
 }  // namespace
 
-ToolResult ManifestSQLiteRunner::execute(const BehaviorSpec& behavior,
-                                         const nlohmann::json& params, std::int64_t, int) {
+ToolResult ManifestSQLiteRunner::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                         std::int64_t, int) {
   const auto* sqlite = behavior.as<BehaviorSpec::Sqlite>();
   if (sqlite == nullptr) return wrongBehavior();
   const TemplateVars vars = TemplateEngine::vars(params);
@@ -211,18 +213,18 @@ ToolResult ManifestSQLiteRunner::execute(const BehaviorSpec& behavior,
   }
   bindParameters(statement.get(), params);
   int step = SQLITE_ROW;
-  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW) rows.push_back(rowObject(statement.get()));
+  while ((step = sqlite3_step(statement.get())) == SQLITE_ROW)
+    rows.push_back(rowObject(statement.get()));
   if (step != SQLITE_DONE) return sqliteFailure(db.get(), Texts::kPrepareFailed);
   return ToolResponse::json(anyToJSONValue(rows));
 }
 
-ToolResult ManifestPlistRunner::execute(const BehaviorSpec& behavior,
-                                        const nlohmann::json& params, std::int64_t, int) {
+ToolResult ManifestPlistRunner::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                        std::int64_t, int) {
   const auto* plist = behavior.as<BehaviorSpec::Plist>();
   if (plist == nullptr) return wrongBehavior();
   const std::string path = expandTilde(TemplateEngine::render(plist->path, params));
-  const auto target =
-      allowedTarget(path, {"Library/Preferences", "Library/Application Support"});
+  const auto target = allowedTarget(path, {"Library/Preferences", "Library/Application Support"});
   if (!target) return fail(ToolError::permissionDenied(Texts::outsideAllowed("plist", path)));
   const auto bytes = FileStore::read(*target);
   if (!bytes) return fail(ToolError::resourceNotFound(Texts::plistNotFound(path)));
@@ -230,7 +232,8 @@ ToolResult ManifestPlistRunner::execute(const BehaviorSpec& behavior,
   if (!list) return fail(ToolError::executionFailed(Texts::plistCannotParse(path)));
   if (!plist->keyPath || plist->keyPath->empty()) return valueResult(*list);
   const nlohmann::json* value = walk(*list, *plist->keyPath);
-  if (value == nullptr) return fail(ToolError::resourceNotFound(Texts::keyPathNotFound(*plist->keyPath)));
+  if (value == nullptr)
+    return fail(ToolError::resourceNotFound(Texts::keyPathNotFound(*plist->keyPath)));
   return valueResult(*value);
 }
 

@@ -165,7 +165,8 @@ void ManifestLoader::runCheck() {
     Logger::warn(Texts::kCategory, Texts::kParseFailed);
     return;
   }
-  if (!manifest->tvrnVersion.empty() && compareVersions(kEngineVersion, manifest->tvrnVersion) < 0) {
+  if (!manifest->tvrnVersion.empty() &&
+      compareVersions(kEngineVersion, manifest->tvrnVersion) < 0) {
     Logger::warn(Texts::kCategory, Texts::engineTooOld(manifest->tvrnVersion, kEngineVersion));
     return;
   }

@@ -31,12 +31,11 @@ inline std::string downloadFailed(std::string_view url) {
   return "checkForUpdate: XML download failed from " + std::string(url);
 }
 inline std::string engineTooOld(std::string_view required, std::string_view running) {
-  return "Manifest requires engine " + std::string(required) + ", running " +
-         std::string(running) + " \u2014 skipping";
+  return "Manifest requires engine " + std::string(required) + ", running " + std::string(running) +
+         " \u2014 skipping";
 }
 inline std::string updated(std::string_view version, std::size_t tools) {
-  return "Manifest updated to v" + std::string(version) + " (" + std::to_string(tools) +
-         " tools)";
+  return "Manifest updated to v" + std::string(version) + " (" + std::to_string(tools) + " tools)";
 }
 
 // Start-up load and rollback

@@ -50,8 +50,7 @@ std::string_view ManifestSignatureVerifier::builtInKey() { return TVRN_MANIFEST_
 ManifestSignatureVerifier::ManifestSignatureVerifier(std::string publicKeyHex)
     : publicKeyHex_(std::move(publicKeyHex)) {}
 
-bool ManifestSignatureVerifier::verify(std::string_view data,
-                                       std::string_view signatureHex) const {
+bool ManifestSignatureVerifier::verify(std::string_view data, std::string_view signatureHex) const {
   namespace Texts = ManifestLoaderTexts;
   const auto key = hexDecode(publicKeyHex_);
   const auto signature = hexDecode(signatureHex);

@@ -337,9 +337,9 @@ HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy, std:
   auto code = drive(easy.get(), std::move(stop));
   if (!code.ok()) return fail(code.error());
   if (sink.exceeded || code.value() == CURLE_FILESIZE_EXCEEDED) {
-    return fail(makeError(HttpError::Kind::tooLarge, "the answer is larger than " +
-                                                         std::to_string(request.maxBodyBytes) +
-                                                         " bytes"));
+    return fail(
+        makeError(HttpError::Kind::tooLarge,
+                  "the answer is larger than " + std::to_string(request.maxBodyBytes) + " bytes"));
   }
   if (code.value() != CURLE_OK) {
     std::string message = errorText[0] != '\0' ? errorText : curl_easy_strerror(code.value());
