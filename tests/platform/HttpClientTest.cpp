@@ -242,22 +242,5 @@ TEST(EndpointsTest, OverridesAndStatusPort) {
   EXPECT_EQ(Endpoints::statusBaseURL(), "http://127.0.0.1:8765");
 }
 
-// A body limit drops longer answers whether or not their length was announced beforehand.
-TEST(HttpClientTest, AnswersPastTheBodyLimitFail) {
-  RecordingHttpServer server;
-  server.respond("/big", {200, std::string(100, 'x'), "text/plain", {}, {}});
-  for (const auto& [limit, fits] : {std::pair{100u, true}, {99u, false}, {0u, true}}) {
-    HttpRequest request{"GET", server.baseURL() + "/big", {}, "", kWait};
-    request.maxBodyBytes = limit;
-    const auto reply = HttpClient::perform(request);
-    ASSERT_EQ(reply.ok(), fits) << limit;
-    if (fits) {
-      EXPECT_EQ(reply.value().body.size(), 100u);
-    } else {
-      EXPECT_EQ(reply.error().kind, HttpError::Kind::tooLarge);
-    }
-  }
-}
-
 }  // namespace
 }  // namespace tvrn

@@ -12,14 +12,7 @@ namespace tvrn::test {
 
 class Ed25519KeyPair {
  public:
-  Ed25519KeyPair() {
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-        EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr), EVP_PKEY_CTX_free);
-    EVP_PKEY* made = nullptr;
-    EVP_PKEY_keygen_init(context.get());
-    EVP_PKEY_keygen(context.get(), &made);
-    key_.reset(made);
-  }
+  Ed25519KeyPair() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free) {}
 
   // The raw 32-byte public key.
   std::string publicKey() const {
@@ -42,7 +35,7 @@ class Ed25519KeyPair {
   }
 
  private:
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_{nullptr, EVP_PKEY_free};
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key_;
 };
 
 }  // namespace tvrn::test
