@@ -59,6 +59,7 @@ TEST(FileRunnersTest, SQLiteReadsOnlyInsideTheAllowedFolders) {
       {db, "DELETE FROM items", "{}", selectOnly},
       {db, "WITH a AS (SELECT 1) SELECT * FROM a", "{}", selectOnly},
       {db, "SELECT x FROM nowhere", "{}", "error: sqlite: no such table: nowhere"},
+      {db, "SELECT json(t) FROM items ORDER BY id DESC", "{}", "error: sqlite: malformed JSON"},
       {"~/Library/none.db", "SELECT 1", "{}", "error: sqlite: unable to open database file"},
       {"~/Library/../secret.db", "SELECT 1", "{}",
        "error: Permission denied: sqlite: path '~/Library/../secret.db" + outside},
