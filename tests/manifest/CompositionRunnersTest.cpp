@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -138,16 +139,19 @@ TEST_F(CompositionRunnersTest, CacheKeepsSuccessesUntilTheyExpireAndAtMostAThous
   EXPECT_TRUE(call(counted, 1).ok());
   EXPECT_EQ(server_.requestsTo("/count").size(), 3u);
 
+  // A lifetime past the clock's range is kept as long as the clock can count.
+  EXPECT_TRUE(call(B::Cache{std::numeric_limits<std::int64_t>::max(), B::Text{"t"}}, 0).ok());
+  EXPECT_EQ(cache->size(), 2u);
   const BehaviorSpec failing = B::Cache{300, B::Native{"missing"}};
   EXPECT_FALSE(call(failing, 1).ok());
-  EXPECT_EQ(cache->size(), 1u);
+  EXPECT_EQ(cache->size(), 2u);
 
   const BehaviorSpec cheap = B::Cache{60, B::Text{"t"}};
   for (int v = 0; v <= 1000; ++v) call(cheap, v);
   EXPECT_EQ(cache->size(), ManifestCacheRunner::kMaxEntries);
   seconds = 400;
   call(cheap, -1);
-  EXPECT_EQ(cache->size(), 2u);  // the expired ones went with the next insert; "/count" stays
+  EXPECT_EQ(cache->size(), 3u);  // the expired ones went with the next insert
 }
 
 TEST(ConditionTest, EvaluatesEachKindOfCondition) {
