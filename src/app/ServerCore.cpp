@@ -39,6 +39,8 @@
 #include "tools/SafariTools.h"
 #include "tools/OfficeTools.h"
 #include "tools/M365Tools.h"
+#include "tools/ServiceNowTools.h"
+#include "tools/StocksTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -74,11 +76,13 @@ void registerToolFamilies(ToolRegistry& registry) {
   ContactsTools::registerTools(registry);
   OfficeTools::registerTools(registry);
   ToDoTools::registerTools(registry);
+  StocksTools::registerTools(registry);
   MessagesTools::registerTools(registry, JXARunnerProxy::medium());
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
   M365Tools::registerTools(registry);
+  ServiceNowTools::registerTools(registry);
 }
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.
