@@ -84,8 +84,8 @@ std::string normaliseInstance(std::string text) {
   removeAll(text, "https://");
   removeAll(text, "http://");
   const auto first = text.find_first_not_of('/');
-  if (first == std::string::npos) return "";
-  text = text.substr(first, text.find_last_not_of('/') - first + 1);
+  text = first == std::string::npos ? ""
+                                    : text.substr(first, text.find_last_not_of('/') - first + 1);
   if (text.find('.') == std::string::npos) text += Texts::kHostedSuffix;
   return text;
 }
@@ -93,7 +93,11 @@ std::string normaliseInstance(std::string text) {
 bool isPlainHost(std::string_view host) {
   const auto colon = host.find(':');
   const std::string_view name = host.substr(0, colon);
-  if (name.empty()) return false;
+  // Empty labels ("", ".x", "x..y") name no host.
+  if (name.empty() || name.front() == '.' || name.back() == '.' ||
+      name.find("..") != std::string_view::npos) {
+    return false;
+  }
   for (const char ch : name) {
     if (!isHostCharacter(ch)) return false;
   }

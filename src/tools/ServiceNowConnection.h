@@ -26,7 +26,7 @@ Result<Credentials, ToolError> snCredentials();
 // The instance text as the user typed it, as the host to store: schemes and slashes dropped, the
 // hosted-instance suffix added to a bare name.
 std::string normaliseInstance(std::string text);
-// Letters, digits, "." and "-", with an optional ":port" from 1 to 65535.
+// Letters, digits, "." and "-" (no empty label), with an optional ":port" from 1 to 65535.
 bool isPlainHost(std::string_view host);
 // "https://" + host ("http://" only for 127.0.0.1 while TVRN_SERVICENOW_SCHEME is "http").
 std::string instanceOrigin(const std::string& host);

@@ -1,0 +1,72 @@
+// A stand-in for the desktop's browser, started as "fake-browser <address>": it loads the
+// address and follows redirects, as a browser would once the user has signed in. The sign-in
+// page it loads first is a test's stand-in server, which cannot know the random state of the
+// request: so "{redirect_uri}" and "{state}" in a redirect's Location are replaced by those query
+// items of the first address.
+//
+// FAKE_BROWSER_OUT: a file that receives the body of the last page loaded.
+#include <httplib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace {
+
+std::string decoded(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i] == '+' ? ' ' : text[i];
+    }
+  }
+  return out;
+}
+
+std::map<std::string, std::string> queryItems(const std::string& url) {
+  std::map<std::string, std::string> items;
+  const auto question = url.find('?');
+  if (question == std::string::npos) return items;
+  std::size_t start = question + 1;
+  while (start <= url.size()) {
+    const auto amp = std::min(url.find('&', start), url.size());
+    const std::string item = url.substr(start, amp - start);
+    const auto equals = item.find('=');
+    if (equals != std::string::npos) items[item.substr(0, equals)] = decoded(item.substr(equals + 1));
+    start = amp + 1;
+  }
+  return items;
+}
+
+void replace(std::string& text, const std::string& from, const std::string& to) {
+  if (auto at = text.find(from); at != std::string::npos) text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 64;
+  const std::string first = argv[1];
+  const auto items = queryItems(first);
+  std::string url = first;
+  std::string page;
+  for (int hop = 0; hop < 5; ++hop) {
+    const auto pathStart = url.find('/', url.find("://") + 3);
+    httplib::Client client(url.substr(0, pathStart));
+    auto answer = client.Get(pathStart == std::string::npos ? "/" : url.substr(pathStart));
+    if (!answer) return 1;
+    page = answer->body;
+    if (answer->status < 300 || answer->status >= 400 || !answer->has_header("Location")) break;
+    url = answer->get_header_value("Location");
+    for (const char* name : {"redirect_uri", "state"}) {
+      const auto found = items.find(name);
+      replace(url, "{" + std::string(name) + "}", found == items.end() ? "" : found->second);
+    }
+  }
+  if (const char* out = std::getenv("FAKE_BROWSER_OUT")) std::ofstream(out) << page;
+  return 0;
+}
