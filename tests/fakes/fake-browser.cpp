@@ -2,11 +2,13 @@
 // address and follows redirects, as a browser would once the user has signed in. The sign-in
 // page it loads first is a test's stand-in server, which cannot know the random state of the
 // request: so "{redirect_uri}" and "{state}" in a redirect's Location are replaced by those query
-// items of the first address.
+// items of the first address. cpp-httplib's client hands the Location over percent-decoded once,
+// so a stand-in that means "%26" in it writes "%2526".
 //
-// FAKE_BROWSER_OUT: a file that receives the body of the last page loaded.
+// FAKE_BROWSER_OUT: a file that receives the body of the last page loaded, once the browser is done.
 #include <httplib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
   for (int hop = 0; hop < 5; ++hop) {
     const auto pathStart = url.find('/', url.find("://") + 3);
     httplib::Client client(url.substr(0, pathStart));
+    client.set_url_encode(false);  // the addresses are encoded already
     auto answer = client.Get(pathStart == std::string::npos ? "/" : url.substr(pathStart));
     if (!answer) return 1;
     page = answer->body;
@@ -67,6 +70,11 @@ int main(int argc, char** argv) {
       replace(url, "{" + std::string(name) + "}", found == items.end() ? "" : found->second);
     }
   }
-  if (const char* out = std::getenv("FAKE_BROWSER_OUT")) std::ofstream(out) << page;
+  // Whole or not at all: a test waits for the file to appear.
+  if (const char* out = std::getenv("FAKE_BROWSER_OUT")) {
+    const std::string part = std::string(out) + ".part";
+    std::ofstream(part) << page;
+    std::rename(part.c_str(), out);
+  }
   return 0;
 }
