@@ -96,9 +96,10 @@ ToolResult exchangeCode(const std::string& code, const std::string& redirect,
   }
   const std::string accessToken = textOf(tokens, "access_token");
   if (accessToken.empty()) return fail(failure(Texts::kNoAccessToken));
-  const double expiry = WallClock::secondsSince1970() +
-                        numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
-  const std::string email = enFetchUserEmail(accessToken).value_or(std::string(Texts::kYourAccount));
+  const double expiry =
+      WallClock::secondsSince1970() + numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
+  const std::string email =
+      enFetchUserEmail(accessToken).value_or(std::string(Texts::kYourAccount));
   auto saved = store({{kAccessTokenKey, accessToken},
                       {kRefreshTokenKey, textOf(tokens, "refresh_token")},
                       {kTokenExpiryKey, expiry},
@@ -160,16 +161,15 @@ ToolResult connectEvernote(std::chrono::milliseconds wait) {
   if (listener.port() == 0) return fail(failure(Texts::kNoPort));
   const std::string redirect = redirectURI(listener.port());
   const std::string challenge = enCodeChallenge(verifier);
-  const std::string authorize =
-      Endpoints::evernote() + "/oauth2/authorize?" +
-      encodedQuery({{"response_type", "code"},
-                    {"client_id", Texts::kClientId},
-                    {"redirect_uri", redirect},
-                    {"scope", Texts::kScope},
-                    {"state", state},
-                    {"code_challenge", challenge},
-                    {"code_challenge_method", "S256"}},
-                   PercentEncoding::queryValue);
+  const std::string authorize = Endpoints::evernote() + "/oauth2/authorize?" +
+                                encodedQuery({{"response_type", "code"},
+                                              {"client_id", Texts::kClientId},
+                                              {"redirect_uri", redirect},
+                                              {"scope", Texts::kScope},
+                                              {"state", state},
+                                              {"code_challenge", challenge},
+                                              {"code_challenge_method", "S256"}},
+                                             PercentEncoding::queryValue);
   Opener::open(authorize);  // when no browser opens, the wait below ends the attempt
 
   const std::optional<CallbackOutcome> outcome = listener.waitForCallback(wait);
@@ -207,11 +207,11 @@ Result<std::string, ToolError> enAccessToken() {
   }
   const std::string renewed = textOf(tokens, "access_token");
   const double life = numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
-  auto saved = store({{kAccessTokenKey, renewed},
-                      {kRefreshTokenKey, hasText(tokens, "refresh_token")
-                                             ? textOf(tokens, "refresh_token")
-                                             : refreshToken},
-                      {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
+  auto saved =
+      store({{kAccessTokenKey, renewed},
+             {kRefreshTokenKey,
+              hasText(tokens, "refresh_token") ? textOf(tokens, "refresh_token") : refreshToken},
+             {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
   if (!saved) return fail(saved.error());
   return renewed;
 }

@@ -23,12 +23,23 @@ std::string htmlEscaped(std::string_view text) {
   std::string escaped;
   for (const char ch : text) {
     switch (ch) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      case '\'': escaped += "&#39;"; break;
-      default: escaped += ch;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&#39;";
+        break;
+      default:
+        escaped += ch;
     }
   }
   return escaped;
@@ -49,8 +60,9 @@ CallbackListener::CallbackListener(std::string expectedState)
     } else {
       outcome.code = code;
     }
-    response.set_content(error ? Texts::errorPage(htmlEscaped(*error)) : std::string(Texts::kSuccessPage),
-                         "text/html");
+    response.set_content(
+        error ? Texts::errorPage(htmlEscaped(*error)) : std::string(Texts::kSuccessPage),
+        "text/html");
     {
       std::lock_guard lock(mutex_);
       if (outcome_) return;  // only the first request counts

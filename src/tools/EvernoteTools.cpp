@@ -48,7 +48,8 @@ using APIBody = Result<std::string, ToolError>;
 ToolError statusFailure(const HttpResponse& response) {
   const json body = json::parse(response.body, nullptr, false);
   if (body.is_object()) {
-    if (auto code = textOf(body, "errorCode")) return failure(std::string(Texts::kApiError) + *code);
+    if (auto code = textOf(body, "errorCode"))
+      return failure(std::string(Texts::kApiError) + *code);
   }
   return failure(std::string(Texts::kApiError) + "HTTP " + std::to_string(response.status));
 }
@@ -79,7 +80,8 @@ Result<json, ToolError> noteAnswer(const APIBody& body) {
   if (!body) return fail(body.error());
   json note = json::parse(body.value(), nullptr, false);
   if (!note.is_object()) return fail(failure(Texts::kUnexpectedResponse));
-  if (auto code = textOf(note, "errorCode")) return fail(failure(std::string(Texts::kApiError) + *code));
+  if (auto code = textOf(note, "errorCode"))
+    return fail(failure(std::string(Texts::kApiError) + *code));
   return note;
 }
 
@@ -96,8 +98,8 @@ ToolResult listNotebooks(const Params::Arguments&) {
   APIBody body = enRun("GET", noteStore("/notebooks"), token.value());
   if (!body) return fail(body.error());
   const json notebooks = json::parse(body.value(), nullptr, false);
-  if (!notebooks.is_array() ||
-      !std::all_of(notebooks.begin(), notebooks.end(), [](const json& n) { return n.is_object(); })) {
+  if (!notebooks.is_array() || !std::all_of(notebooks.begin(), notebooks.end(),
+                                            [](const json& n) { return n.is_object(); })) {
     return fail(failure(Texts::kUnexpectedResponse));
   }
   if (notebooks.empty()) return ToolResponse::text(Texts::kNoNotebooks);
@@ -121,7 +123,8 @@ ToolResult listNotebooks(const Params::Arguments&) {
 
 ToolResult searchEvernote(const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
-    const std::int64_t limit = std::min<std::int64_t>(Params::optionalInt("limit", arguments, 20), 50);
+    const std::int64_t limit =
+        std::min<std::int64_t>(Params::optionalInt("limit", arguments, 20), 50);
     const std::string notebook = Params::optional("notebook_guid", arguments, "");
     auto token = enAccessToken();
     if (!token) return fail(token.error());

@@ -84,8 +84,8 @@ std::string normaliseInstance(std::string text) {
   removeAll(text, "https://");
   removeAll(text, "http://");
   const auto first = text.find_first_not_of('/');
-  text = first == std::string::npos ? ""
-                                    : text.substr(first, text.find_last_not_of('/') - first + 1);
+  text =
+      first == std::string::npos ? "" : text.substr(first, text.find_last_not_of('/') - first + 1);
   if (text.find('.') == std::string::npos) text += Texts::kHostedSuffix;
   return text;
 }
@@ -144,9 +144,8 @@ ToolResult connectServiceNow(const Params::Arguments& arguments) {
   if (!isPlainHost(host)) return fail(failure(std::string(Texts::kInvalidInstance) + host));
 
   const std::string auth = Base64::encode(username + ":" + values[2]);
-  SNBody check =
-      snGET(instanceOrigin(host) + "/api/now/table/incident?sysparm_limit=1&sysparm_fields=sys_id",
-            auth);
+  SNBody check = snGET(
+      instanceOrigin(host) + "/api/now/table/incident?sysparm_limit=1&sysparm_fields=sys_id", auth);
   if (!check) {
     return fail(failure("Could not connect to " + host + ": " + check.error().description()));
   }

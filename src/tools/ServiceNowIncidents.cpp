@@ -16,12 +16,13 @@ namespace {
 using nlohmann::json;
 namespace Texts = ServiceNowTexts;
 
-constexpr const char* kListFields = "number,short_description,state,priority,assigned_to,opened_at,sys_id";
+constexpr const char* kListFields =
+    "number,short_description,state,priority,assigned_to,opened_at,sys_id";
 constexpr const char* kFullFields =
     "number,short_description,description,state,priority,urgency,impact,category,assigned_to,"
     "caller_id,opened_at,updated_at,resolved_at,close_notes,work_notes,sys_id";
 constexpr const char* kKBFields = "number,short_description,sys_id,category,sys_updated_on";
-constexpr const char* kUpdateFields[] = {"state",        "priority",          "urgency",
+constexpr const char* kUpdateFields[] = {"state",       "priority",          "urgency",
                                          "assigned_to", "short_description", "close_notes"};
 
 ToolError failure(std::string_view text) { return ToolError::executionFailed(std::string(text)); }
@@ -120,8 +121,8 @@ ToolResult formatIncidentList(const std::string& body, const std::string& host,
 
 ToolResult listQuery(const Credentials& credentials, const std::string& query, std::int64_t limit,
                      const std::string& label) {
-  SNBody body = snGET(tableQueryURL(credentials, "incident", query, limit, kListFields),
-                      credentials.auth);
+  SNBody body =
+      snGET(tableQueryURL(credentials, "incident", query, limit, kListFields), credentials.auth);
   if (!body) return fail(body.error());
   return formatIncidentList(body.value(), credentials.host, label);
 }
@@ -303,10 +304,11 @@ ToolResult servicenowSearchKB(const Params::Arguments& arguments) {
     auto credentials = snCredentials();
     if (!credentials) return fail(credentials.error());
     const std::int64_t limit = limitArgument(arguments, 5, 20);
-    const std::string encoded = "short_descriptionLIKE" + query + "^ORtextLIKE" + query +
-                                "^workflow_state=published";
-    SNBody body = snGET(tableQueryURL(credentials.value(), "kb_knowledge", encoded, limit, kKBFields),
-                        credentials.value().auth);
+    const std::string encoded =
+        "short_descriptionLIKE" + query + "^ORtextLIKE" + query + "^workflow_state=published";
+    SNBody body =
+        snGET(tableQueryURL(credentials.value(), "kb_knowledge", encoded, limit, kKBFields),
+              credentials.value().auth);
     if (!body) return fail(body.error());
     const auto list = records(body.value());
     if (!list) return fail(failure(Texts::kUnexpectedKBResponse));

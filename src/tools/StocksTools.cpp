@@ -50,12 +50,14 @@ Attempt attemptGET(const std::string& url) {
                      {"Accept", "application/json"}};
   request.timeout = std::chrono::seconds(static_cast<int>(Timeouts::networkStockAPI));
   HttpResult answer = HttpClient::perform(request);
-  if (!answer) return {std::nullopt, std::string(Texts::kNetworkError) + answer.error().message, true};
+  if (!answer)
+    return {std::nullopt, std::string(Texts::kNetworkError) + answer.error().message, true};
   const int status = answer.value().status;
   if (isRetryableStatus(status)) {
-    return {std::nullopt,
-            std::string(Texts::kServiceHTTP) + std::to_string(status) + std::string(Texts::kRetryable),
-            true};
+    return {
+        std::nullopt,
+        std::string(Texts::kServiceHTTP) + std::to_string(status) + std::string(Texts::kRetryable),
+        true};
   }
   if (status >= 400) {
     return {std::nullopt, std::string(Texts::kServiceHTTP) + std::to_string(status), false};
@@ -132,7 +134,8 @@ std::string symbolOf(const json& meta, const std::string& requested) {
 
 // The chart address; the symbol is one path segment whatever it holds.
 std::string chartURL(const std::string& symbol, std::string_view interval, std::string_view range) {
-  return Endpoints::finance() + "/v8/finance/chart/" + PercentEncoding::pathSegment(upperASCII(symbol)) +
+  return Endpoints::finance() + "/v8/finance/chart/" +
+         PercentEncoding::pathSegment(upperASCII(symbol)) +
          "?interval=" + PercentEncoding::queryValue(interval) +
          "&range=" + PercentEncoding::queryValue(range) + "&includePrePost=false";
 }
@@ -284,9 +287,9 @@ ToolResult stocksGetChart(const Params::Arguments& arguments, const Pause& pause
 ToolResult stocksSearchSymbol(const Params::Arguments& arguments, const Pause& pause) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::int64_t limit = Params::optionalInt("limit", arguments, 10);
-    const std::string url = Endpoints::finance() + "/v1/finance/search?q=" +
-                            PercentEncoding::queryValue(query) + "&quotesCount=" +
-                            std::to_string(limit) + "&newsCount=0&enableFuzzyQuery=true";
+    const std::string url =
+        Endpoints::finance() + "/v1/finance/search?q=" + PercentEncoding::queryValue(query) +
+        "&quotesCount=" + std::to_string(limit) + "&newsCount=0&enableFuzzyQuery=true";
     auto body = syncGET(url, pause);
     if (!body) return fail(body.error());
     const json parsed = json::parse(body.value(), nullptr, false);
@@ -356,11 +359,11 @@ void registerTools(ToolRegistry& registry, Pause pause) {
                                  {"interval", text(Texts::kIntervalArg)}},
                                 json::array({"symbol"})),
                          ToolKind::readOnly, withPause(stocksGetChart, pause)});
-  registry.registerTool({"stocks_search_symbol", std::string(Texts::kSearchDescription),
-                         schema({{"query", text(Texts::kQueryArg)},
-                                 {"limit", property("integer", Texts::kLimitArg)}},
-                                json::array({"query"})),
-                         ToolKind::readOnly, withPause(stocksSearchSymbol, pause)});
+  registry.registerTool(
+      {"stocks_search_symbol", std::string(Texts::kSearchDescription),
+       schema({{"query", text(Texts::kQueryArg)}, {"limit", property("integer", Texts::kLimitArg)}},
+              json::array({"query"})),
+       ToolKind::readOnly, withPause(stocksSearchSymbol, pause)});
 }
 
 }  // namespace tvrn::StocksTools

@@ -5,7 +5,8 @@
 // items of the first address. cpp-httplib's client hands the Location over percent-decoded once,
 // so a stand-in that means "%26" in it writes "%2526".
 //
-// FAKE_BROWSER_OUT: a file that receives the body of the last page loaded, once the browser is done.
+// FAKE_BROWSER_OUT: a file that receives the body of the last page loaded, once the browser is
+// done.
 #include <httplib.h>
 
 #include <cstdio>
@@ -38,7 +39,8 @@ std::map<std::string, std::string> queryItems(const std::string& url) {
     const auto amp = std::min(url.find('&', start), url.size());
     const std::string item = url.substr(start, amp - start);
     const auto equals = item.find('=');
-    if (equals != std::string::npos) items[item.substr(0, equals)] = decoded(item.substr(equals + 1));
+    if (equals != std::string::npos)
+      items[item.substr(0, equals)] = decoded(item.substr(equals + 1));
     start = amp + 1;
   }
   return items;

@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/ConfigManager.h"
@@ -132,7 +132,8 @@ class EvernoteToolsTest : public ::testing::Test {
 
 TEST_F(EvernoteToolsTest, SignsInThroughTheBrowserWithAVerifiedCodeChallenge) {
   evernote.respond(kAuthorizePath, redirectTo("{redirect_uri}?code=C%252B1%2526x&state={state}"));
-  evernote.respond(kTokenPath, answer({{"access_token", "A1"}, {"refresh_token", "R1"}, {"expires_in", 100}}));
+  evernote.respond(kTokenPath,
+                   answer({{"access_token", "A1"}, {"refresh_token", "R1"}, {"expires_in", 100}}));
   evernote.respond("/edam/user", answer({{"attributes", {{"email", "ana@example.org"}}}}));
   EXPECT_EQ(call("connect_evernote"),
             "Connected to Evernote as ana@example.org. You can now use: list_notebooks, "
@@ -156,15 +157,19 @@ TEST_F(EvernoteToolsTest, SignsInThroughTheBrowserWithAVerifiedCodeChallenge) {
   EXPECT_EQ(exchange[0].queryItem("grant_type"), "authorization_code");
   EXPECT_EQ(exchange[0].queryItem("redirect_uri"), redirect);
   EXPECT_EQ(evernote.requestsTo("/edam/user")[0].header("Authorization"), "Bearer A1");
-  EXPECT_EQ(stored(), json({{"evernote_access_token", "A1"}, {"evernote_refresh_token", "R1"},
+  EXPECT_EQ(stored(), json({{"evernote_access_token", "A1"},
+                            {"evernote_refresh_token", "R1"},
                             {"evernote_token_expiry", kNow + 100},
                             {"evernote_account_email", "ana@example.org"}}));
   EXPECT_EQ(call("connect_evernote"),
             "Already connected as ana@example.org. Use disconnect_evernote to sign out.");
 
-  EXPECT_EQ(call("disconnect_evernote"), "Evernote disconnected. Call connect_evernote to reconnect.");
-  EXPECT_EQ(stored(), json({{"evernote_access_token", ""}, {"evernote_refresh_token", ""},
-                            {"evernote_token_expiry", 0}, {"evernote_account_email", ""}}));
+  EXPECT_EQ(call("disconnect_evernote"),
+            "Evernote disconnected. Call connect_evernote to reconnect.");
+  EXPECT_EQ(stored(), json({{"evernote_access_token", ""},
+                            {"evernote_refresh_token", ""},
+                            {"evernote_token_expiry", 0},
+                            {"evernote_account_email", ""}}));
 }
 
 TEST_F(EvernoteToolsTest, ACallbackThatIsNotTheOneAskedForStoresNothing) {
@@ -177,8 +182,8 @@ TEST_F(EvernoteToolsTest, ACallbackThatIsNotTheOneAskedForStoresNothing) {
   const std::vector<Case> cases = {
       {"{redirect_uri}?code=C1", mismatch, "Evernote connected!"},
       {"{redirect_uri}?code=C1&state=wrong&state={state}x", mismatch, "Evernote connected!"},
-      {"{redirect_uri}?error=%3Cb%3Eno%2526", "Evernote login failed: Evernote declined authorization: <b>no&",
-       "<p>&lt;b&gt;no&amp;</p>"},
+      {"{redirect_uri}?error=%3Cb%3Eno%2526",
+       "Evernote login failed: Evernote declined authorization: <b>no&", "<p>&lt;b&gt;no&amp;</p>"},
       {"{redirect_uri}?state={state}", "No authorization code received from Evernote. Try again.",
        "Evernote connected!"},
   };
@@ -219,7 +224,8 @@ TEST(EvernoteSecretsTest, VerifiersAreDrawnFromTheWholeAlphabetAndChallengedWith
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~";
   const std::string drawn = EvernoteTools::enRandomString(66 * 100);
   EXPECT_EQ(drawn.size(), 6600u);
-  EXPECT_EQ(std::set<char>(drawn.begin(), drawn.end()), std::set<char>(alphabet.begin(), alphabet.end()));
+  EXPECT_EQ(std::set<char>(drawn.begin(), drawn.end()),
+            std::set<char>(alphabet.begin(), alphabet.end()));
   EXPECT_EQ(EvernoteTools::enCodeChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
             "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
 }
@@ -251,29 +257,39 @@ TEST_F(EvernoteToolsTest, TheTokenIsRenewedWithin300SecondsOfItsEnd) {
   connectDirectly(300, "R+1&x");
   evernote.respond(kTokenPath, answer({{"access_token", "A3"}, {"expires_in", 60}}));
   ASSERT_TRUE(EvernoteTools::enAccessToken());
-  EXPECT_EQ(stored(), json({{"evernote_access_token", "A3"}, {"evernote_refresh_token", "R+1&x"},
+  EXPECT_EQ(stored(), json({{"evernote_access_token", "A3"},
+                            {"evernote_refresh_token", "R+1&x"},
                             {"evernote_token_expiry", kNow + 60},
                             {"evernote_account_email", "ana@example.org"}}));
 }
 
 TEST_F(EvernoteToolsTest, NoteToolsReadAndWriteNotesThroughTheAPI) {
-  EXPECT_EQ(call("update_note", {{"guid", "g"}}), "failed: Provide at least 'title' or 'content' to update.");
-  EXPECT_EQ(call("list_notebooks"), "failed: Not connected to Evernote. Use connect_evernote first.");
+  EXPECT_EQ(call("update_note", {{"guid", "g"}}),
+            "failed: Provide at least 'title' or 'content' to update.");
+  EXPECT_EQ(call("list_notebooks"),
+            "failed: Not connected to Evernote. Use connect_evernote first.");
   connectDirectly();
 
-  evernote.respond("/edam/NoteStore/notebooks",
-                   answer({{{"name", "Work"}, {"guid", "n1"}, {"approximateNoteCount", 3}, {"defaultNotebook", true}},
-                           {{"guid", "n2"}}}));
+  evernote.respond("/edam/NoteStore/notebooks", answer({{{"name", "Work"},
+                                                         {"guid", "n1"},
+                                                         {"approximateNoteCount", 3},
+                                                         {"defaultNotebook", true}},
+                                                        {{"guid", "n2"}}}));
   EXPECT_EQ(call("list_notebooks"),
-            "Your Evernote notebooks (2):\n\n• Work (guid: n1) — 3 notes [default]\n• (unnamed) (guid: n2)");
+            "Your Evernote notebooks (2):\n\n• Work (guid: n1) — 3 notes [default]\n• (unnamed) "
+            "(guid: n2)");
 
   json notes = json::array();
   for (int i = 0; i < 20; ++i) notes.push_back({{"title", "T" + std::to_string(i)}, {"guid", "g"}});
   notes[0]["updated"] = 1700000000000.0;
-  evernote.respond("/edam/NoteStore/findNotesMetadata", answer({{"notes", notes}, {"totalNotes", 57}}));
-  const std::string found = call("search_evernote", {{"query", "tag:work"}, {"limit", 80}, {"notebook_guid", "n1"}});
-  EXPECT_TRUE(found.starts_with("Found 57 note(s) matching 'tag:work' (showing 20 of 57):\n\n• T0\n  guid: g\n"
-                                "  updated: 2023-11-14T22:13:20Z\n\n• T1\n  guid: g\n\n")) << found;
+  evernote.respond("/edam/NoteStore/findNotesMetadata",
+                   answer({{"notes", notes}, {"totalNotes", 57}}));
+  const std::string found =
+      call("search_evernote", {{"query", "tag:work"}, {"limit", 80}, {"notebook_guid", "n1"}});
+  EXPECT_TRUE(found.starts_with(
+      "Found 57 note(s) matching 'tag:work' (showing 20 of 57):\n\n• T0\n  guid: g\n"
+      "  updated: 2023-11-14T22:13:20Z\n\n• T1\n  guid: g\n\n"))
+      << found;
   EXPECT_EQ(evernote.requests().back().json(),
             json::parse(R"({"filter": {"words": "tag:work", "notebookGuid": "n1"}, "offset": 0,
                 "maxNotes": 50, "resultSpec": {"includeTitle": true, "includeCreated": true,
@@ -281,8 +297,10 @@ TEST_F(EvernoteToolsTest, NoteToolsReadAndWriteNotesThroughTheAPI) {
 
   // A GUID holding "/" stays one segment of the note's address.
   const std::string notePath = "/edam/NoteStore/note/a/b";
-  evernote.respond(notePath, answer({{"title", "Plan"}, {"updated", 1700000000000.0},
-                                     {"content", "<en-note><div>one &amp;lt;</div><div>two</div></en-note>"}}));
+  evernote.respond(
+      notePath, answer({{"title", "Plan"},
+                        {"updated", 1700000000000.0},
+                        {"content", "<en-note><div>one &amp;lt;</div><div>two</div></en-note>"}}));
   EXPECT_EQ(call("read_note", {{"guid", "a/b"}}),
             "# Plan\n\none <\ntwo\n\n---\nguid: a/b\nupdated: 2023-11-14T22:13:20Z");
   EXPECT_EQ(evernote.requests().back().target,
@@ -290,7 +308,8 @@ TEST_F(EvernoteToolsTest, NoteToolsReadAndWriteNotesThroughTheAPI) {
   for (const auto& [status, body, failure] : std::vector<std::tuple<int, json, std::string>>{
            {404, json::object(), "Evernote error: HTTP 404"},
            {400, {{"errorCode", "BAD_DATA_FORMAT"}}, "Evernote error: BAD_DATA_FORMAT"},
-           {401, json::object(), "Evernote authentication failed. Use connect_evernote to reconnect."},
+           {401, json::object(),
+            "Evernote authentication failed. Use connect_evernote to reconnect."},
            {200, {{"errorCode", "QUOTA"}}, "Evernote error: QUOTA"},
            {200, json::array(), "Unexpected response from Evernote"}}) {
     evernote.respond(notePath, answer(body, status));

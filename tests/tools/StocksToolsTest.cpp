@@ -55,10 +55,14 @@ class StocksToolsTest : public ::testing::Test {
 
 TEST_F(StocksToolsTest, QuotesAreFetchedInUpperCaseAndOnlyPassingFailuresAreTriedAgain) {
   finance.enqueue(kAAPL, {answer(503), answer(503)});
-  finance.respond(kAAPL, chart({{"symbol", "AAPL"}, {"regularMarketPrice", 187.456},
-                                {"chartPreviousClose", 180}, {"marketCap", 2.5e12},
-                                {"shortName", "Apple"}, {"currency", "USD"}}));
-  finance.respond("/v8/finance/chart/MSFT", chart({{"regularMarketPrice", 0.125}, {"longName", "Microsoft"}}));
+  finance.respond(kAAPL, chart({{"symbol", "AAPL"},
+                                {"regularMarketPrice", 187.456},
+                                {"chartPreviousClose", 180},
+                                {"marketCap", 2.5e12},
+                                {"shortName", "Apple"},
+                                {"currency", "USD"}}));
+  finance.respond("/v8/finance/chart/MSFT",
+                  chart({{"regularMarketPrice", 0.125}, {"longName", "Microsoft"}}));
   const json quotes = test::jsonOf(call("stocks_get_quote", {{"symbols", "aapl, ,msft\t,"}}));
   EXPECT_EQ(quotes, json::parse(R"({"count": 2, "quotes": [
       {"symbol": "AAPL", "name": "Apple", "price": 187.46, "currency": "USD", "change": 7.46,
@@ -83,19 +87,23 @@ TEST_F(StocksToolsTest, QuotesAreFetchedInUpperCaseAndOnlyPassingFailuresAreTrie
       {{answer(429), answer(200)}, "No data", 2},
       {{answer(200, "[1]")}, "No data for aapl", 1},
       {{answer(200, R"({"chart": {"error": {"description": "Gone"}, "result": []}})")},
-       "Yahoo Finance: Gone", 1},
+       "Yahoo Finance: Gone",
+       1},
       {{answer(200, R"({"chart": {"error": {}, "result": [1]}})")}, "Symbol 'aapl' not found", 1},
   };
   for (const auto& c : cases) {
     const std::size_t before = finance.requestCount();
     finance.enqueue(kAAPL, c.answers);
-    EXPECT_EQ(test::textOf(call("stocks_get_quote", {{"symbols", "aapl,msft"}})), "failed: " + c.failure);
+    EXPECT_EQ(test::textOf(call("stocks_get_quote", {{"symbols", "aapl,msft"}})),
+              "failed: " + c.failure);
     EXPECT_EQ(finance.requestCount() - before, c.attempts) << c.failure;  // MSFT never asked
   }
 
   pauses.clear();
-  ::setenv("TVRN_FINANCE_URL", ("http://127.0.0.1:" + std::to_string(test::unusedPort())).c_str(), 1);
-  EXPECT_TRUE(test::textOf(call("stocks_get_quote", {{"symbols", "X"}})).starts_with("failed: Network error: "));
+  ::setenv("TVRN_FINANCE_URL", ("http://127.0.0.1:" + std::to_string(test::unusedPort())).c_str(),
+           1);
+  EXPECT_TRUE(test::textOf(call("stocks_get_quote", {{"symbols", "X"}}))
+                  .starts_with("failed: Network error: "));
   EXPECT_EQ(pauses.size(), 2u);
 }
 
@@ -126,7 +134,8 @@ TEST_F(StocksToolsTest, ChartCandlesCarryLocalDatesAndSkipMissingCloses) {
                            {"close", {1.555, nullptr, 3.3}},
                            {"volume", {100, 200, nullptr}}}}}}}};
   finance.respond(kAAPL, chart({{"regularMarketPrice", 3.3}, {"chartPreviousClose", 3}}, extra));
-  const json hourly = test::jsonOf(call("stocks_get_chart", {{"symbol", "aapl"}, {"interval", "1h"}, {"range", "5d&x=1"}}));
+  const json hourly = test::jsonOf(
+      call("stocks_get_chart", {{"symbol", "aapl"}, {"interval", "1h"}, {"range", "5d&x=1"}}));
   EXPECT_EQ(finance.requests().back().queryItem("interval"), "1h");
   EXPECT_EQ(finance.requests().back().queryItem("range"), "5d&x=1");
   EXPECT_EQ(hourly["candles"], json::parse(R"([
@@ -136,7 +145,8 @@ TEST_F(StocksToolsTest, ChartCandlesCarryLocalDatesAndSkipMissingCloses) {
   EXPECT_EQ(hourly["change_pct"], 10.0);
   EXPECT_EQ(hourly["symbol"], "AAPL");
 
-  const json monthly = test::jsonOf(call("stocks_get_chart", {{"symbol", "aapl"}, {"interval", "1mo"}}));
+  const json monthly =
+      test::jsonOf(call("stocks_get_chart", {{"symbol", "aapl"}, {"interval", "1mo"}}));
   EXPECT_EQ(monthly["candles"][0]["date"], "2023-11-15");
   ::unsetenv("TZ");
   ::tzset();
@@ -156,7 +166,8 @@ TEST_F(StocksToolsTest, SymbolSearchSendsTheQueryWholeAndTakesAtMostTheLimit) {
     std::size_t results;
   };
   for (const auto& c : std::vector<Case>{{1, "1", 1}, {0, "0", 0}, {-3, "-3", 0}, {"5", "10", 2}}) {
-    const json found = test::jsonOf(call("stocks_search_symbol", {{"query", "AT&T q=1"}, {"limit", c.limit}}));
+    const json found =
+        test::jsonOf(call("stocks_search_symbol", {{"query", "AT&T q=1"}, {"limit", c.limit}}));
     EXPECT_EQ(found["count"], c.results);
     EXPECT_EQ(found["results"].size(), c.results);
     EXPECT_EQ(found["query"], "AT&T q=1");
@@ -165,11 +176,13 @@ TEST_F(StocksToolsTest, SymbolSearchSendsTheQueryWholeAndTakesAtMostTheLimit) {
     EXPECT_EQ(sent.queryItem("quotesCount"), c.sentCount);
   }
   const json two = test::jsonOf(call("stocks_search_symbol", {{"query", "att"}}));
-  EXPECT_EQ(two["results"][0], json({{"symbol", "T"}, {"name", "AT&T Inc."}, {"exchange", "NYQ"}, {"type", ""}}));
+  EXPECT_EQ(two["results"][0],
+            json({{"symbol", "T"}, {"name", "AT&T Inc."}, {"exchange", "NYQ"}, {"type", ""}}));
   EXPECT_EQ(two["results"][1]["name"], "AT&T 5.35%");
 
   finance.respond("/v1/finance/search", answer(200, R"({"quotes": [1]})"));
-  EXPECT_EQ(test::textOf(call("stocks_search_symbol", {{"query", "att"}})), "failed: No results for 'att'");
+  EXPECT_EQ(test::textOf(call("stocks_search_symbol", {{"query", "att"}})),
+            "failed: No results for 'att'");
 }
 
 }  // namespace
