@@ -261,6 +261,15 @@ TEST_F(EvernoteToolsTest, TheTokenIsRenewedWithin300SecondsOfItsEnd) {
                             {"evernote_refresh_token", "R+1&x"},
                             {"evernote_token_expiry", kNow + 60},
                             {"evernote_account_email", "ana@example.org"}}));
+  // A settings file that no longer parses cannot take the renewed token: the step says so.
+  connectDirectly(300, "R");
+  const std::string broken = "{\"evernote_access_token\": ";
+  test::writeFile(ConfigManager::shared().configPath(), broken);
+  const auto unsaved = EvernoteTools::enAccessToken();
+  ASSERT_FALSE(unsaved);
+  EXPECT_EQ(unsaved.error().payload(), "Could not save Evernote tokens");
+  EXPECT_EQ(call("disconnect_evernote"), "failed: Could not save Evernote tokens");
+  EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), broken);
 }
 
 TEST_F(EvernoteToolsTest, NoteToolsReadAndWriteNotesThroughTheAPI) {
