@@ -12,36 +12,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <string>
 
 namespace {
 
-std::string decoded(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size()) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return out;
-}
-
-std::map<std::string, std::string> queryItems(const std::string& url) {
-  std::map<std::string, std::string> items;
-  const auto question = url.find('?');
-  if (question == std::string::npos) return items;
-  std::size_t start = question + 1;
-  while (start <= url.size()) {
-    const auto amp = std::min(url.find('&', start), url.size());
-    const std::string item = url.substr(start, amp - start);
-    const auto equals = item.find('=');
-    if (equals != std::string::npos)
-      items[item.substr(0, equals)] = decoded(item.substr(equals + 1));
-    start = amp + 1;
+// The query items of an address, decoded.
+httplib::Params queryItems(const std::string& url) {
+  httplib::Params items;
+  if (const auto question = url.find('?'); question != std::string::npos) {
+    httplib::detail::parse_query_text(url.substr(question + 1), items);
   }
   return items;
 }
