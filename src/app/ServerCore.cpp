@@ -44,6 +44,8 @@
 #include "tools/SlackProxyTools.h"
 #include "tools/TeamsProxyTools.h"
 #include "tools/WhatsAppProxyTools.h"
+#include "tools/ServiceNowTools.h"
+#include "tools/StocksTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -83,11 +85,13 @@ void registerToolFamilies(ToolRegistry& registry) {
   SlackProxyTools::registerTools(registry);
   WhatsAppProxyTools::registerTools(registry);
   ToDoTools::registerTools(registry);
+  StocksTools::registerTools(registry);
   MessagesTools::registerTools(registry, JXARunnerProxy::medium());
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
   M365Tools::registerTools(registry);
+  ServiceNowTools::registerTools(registry);
 }
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.

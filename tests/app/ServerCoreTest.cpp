@@ -72,6 +72,9 @@ const std::set<std::string> kServedTools = {
     "get_contact",
     "todo_list_lists",
     "todo_list_tasks",
+    "stocks_get_quote",
+    "stocks_get_chart",
+    "stocks_search_symbol",
     "search_messages",
     "outlook_diagnose",
     "nordvpn_status",
@@ -80,7 +83,16 @@ const std::set<std::string> kServedTools = {
     "safari_read_tab",
     "safari_search_tabs",
     "safari_click",
-    "safari_wait_for"};
+    "safari_wait_for",
+    "connect_servicenow",
+    "disconnect_servicenow",
+    "servicenow_list_my_incidents",
+    "servicenow_search_incidents",
+    "servicenow_get_incident",
+    "servicenow_create_incident",
+    "servicenow_update_incident",
+    "servicenow_add_comment",
+    "servicenow_search_kb"};
 
 const std::set<std::string> kReadOnlyTools = {
     "onedrive_root",
@@ -112,6 +124,9 @@ const std::set<std::string> kReadOnlyTools = {
     "get_contact",
     "todo_list_lists",
     "todo_list_tasks",
+    "stocks_get_quote",
+    "stocks_get_chart",
+    "stocks_search_symbol",
     "search_messages",
     "outlook_diagnose",
     "nordvpn_status",
@@ -119,7 +134,13 @@ const std::set<std::string> kReadOnlyTools = {
     "nordvpn_diagnose",
     "safari_read_tab",
     "safari_search_tabs",
-    "safari_wait_for"};
+    "safari_wait_for",
+    "connect_servicenow",
+    "disconnect_servicenow",
+    "servicenow_list_my_incidents",
+    "servicenow_search_incidents",
+    "servicenow_get_incident",
+    "servicenow_search_kb"};
 
 // Sending, replying, creating and deleting are refused in read-only mode like any other change.
 const std::set<std::string> kM365ReadingTools = {
