@@ -1,0 +1,222 @@
+#include "app/StatusMonitor.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include "app/ManualScheduler.h"
+#include "app/TrayFixtures.h"
+#include "app/TrayHttp.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "platform/Paths.h"
+#include "status/StatusServer.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+std::string joined(const std::set<std::string>& keys) {
+  std::string text;
+  for (const auto& key : keys) text += (text.empty() ? "" : ",") + key;
+  return text;
+}
+
+// A monitor on the manual scheduler whose callbacks write what they get into one log.
+class StatusMonitorTest : public ::testing::Test {
+ protected:
+  explicit StatusMonitorTest(std::chrono::system_clock::time_point start =
+                                 std::chrono::system_clock::now())
+      : clock_(start) {}
+
+  void SetUp() override {
+    test::useUnusedStatusPort();  // nothing listens there unless a test starts a server
+    monitor_ = std::make_unique<StatusMonitor>(clock_);
+    monitor_->onStateChange = [this](const std::string& state) { log_.push_back(state); };
+    monitor_->onActivity = [this](const std::string& source) { log_.push_back("pulse:" + source); };
+    monitor_->onNudge = [this] { log_.push_back("nudge"); };
+    monitor_->onTCCRegressed = [this] { log_.push_back("regressed"); };
+    monitor_->onTCCDenied = [this](const auto& keys) { log_.push_back("denied:" + joined(keys)); };
+    monitor_->onTCCRestored = [this] { log_.push_back("restored"); };
+    monitor_->onNotDetermined = [this](const auto& keys) { log_.push_back("ask:" + joined(keys)); };
+  }
+
+  // status.json as the status server writes it, modified `age` before the monitor's now.
+  void writeStatusFile(const json& status, std::chrono::milliseconds age = 0ms) {
+    const auto file = Paths::appSupport() / "status.json";
+    test::writeFile(file, status.dump());
+    const auto modified = clock_.now() - age;
+    const auto since1970 = modified.time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(since1970);
+    const timespec at{seconds.count(), static_cast<long>((since1970 - seconds) / 1ns)};
+    const timespec times[2] = {at, at};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  }
+
+  static json statusWith(const std::function<void(json&)>& change) {
+    json status = test::statusFixture("status-busy.json");
+    change(status);
+    return status;
+  }
+
+  // The log once it holds `count` entries (the HTTP answers come on the event loop).
+  std::vector<std::string> logOf(std::size_t count) {
+    EXPECT_TRUE(test::processEventsUntil([&] { return log_.size() >= count; })) << log_.size();
+    return log_;
+  }
+
+  test::ManualScheduler clock_;
+  std::unique_ptr<StatusMonitor> monitor_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(StatusMonitorTest, UsesTheStatusFileWhileYoungerThanFifteenSeconds) {
+  const json fresh = statusWith([](json& s) { s.erase("permissions"); });
+  json oversized = fresh;
+  oversized["padding"] = std::string(2 * TrayHttp::kMaxReplyBytes, ' ');
+  const std::vector<std::tuple<const char*, json, std::chrono::milliseconds, const char*>> cases = {
+      {"14.9 s old", fresh, 14900ms, "connected"},
+      {"15.0 s old", fresh, 15000ms, "error"},
+      {"modified in the future", fresh, -5000ms, "connected"},
+      {"2 MiB", oversized, 0ms, "error"},
+      {"not a status", json{{"server", "connected"}}, 0ms, "error"},
+  };
+  for (const auto& [name, status, age, state] : cases) {
+    SCOPED_TRACE(name);
+    log_.clear();
+    SetUp();
+    writeStatusFile(status, age);
+    monitor_->startPolling();
+    EXPECT_EQ(logOf(1), std::vector<std::string>{state});
+    EXPECT_EQ(monitor_->isConnected(), std::string(state) == "connected");
+    EXPECT_EQ(monitor_->status().has_value(), std::string(state) == "connected");
+  }
+}
+
+TEST_F(StatusMonitorTest, ReportsAnErrorAtEveryTickWhileNothingAnswers) {
+  writeStatusFile(statusWith([](json&) {}));
+  monitor_->startPolling();
+  ASSERT_EQ(log_, std::vector<std::string>{"connected"});
+  ASSERT_TRUE(monitor_->isConnected());
+
+  clock_.advance(14s);  // seven more ticks from the file, still fresh
+  ASSERT_EQ(log_.size(), 8u);
+  for (int tick = 1; tick <= 3; ++tick) {
+    clock_.advance(2s);
+    ASSERT_EQ(logOf(8 + tick).back(), "error");
+    EXPECT_FALSE(monitor_->isConnected());
+    ASSERT_TRUE(monitor_->status());
+    EXPECT_EQ(monitor_->status()->version, "3.0.100");
+  }
+}
+
+TEST_F(StatusMonitorTest, AnnouncesANewVersionForThirtySeconds) {
+  const auto version = [](const char* v) { return statusWith([v](json& s) { s["version"] = v; }); };
+  writeStatusFile(version("1.2.3"));
+  monitor_->startPolling();
+  EXPECT_FALSE(monitor_->justUpdatedToVersion());
+
+  const std::vector<std::tuple<std::chrono::milliseconds, const char*, std::optional<std::string>>>
+      steps = {
+          {2s, "1.2.4", "1.2.4"},   // t = 2: shown until t = 32
+          {2s, "1.2.5", "1.2.5"},   // t = 4: shown until t = 34
+          {27500ms, "1.2.5", "1.2.5"},  // t = 31.5
+          {1s, "1.2.5", "1.2.5"},   // t = 32.5: the first clear found another version
+          {1s, "1.2.5", "1.2.5"},   // t = 33.5
+          {1s, "1.2.5", std::nullopt},  // t = 34.5: the second clear removed it
+      };
+  for (const auto& [step, served, shown] : steps) {
+    writeStatusFile(version(served));
+    clock_.advance(step);
+    EXPECT_EQ(monitor_->justUpdatedToVersion(), shown) << served;
+  }
+}
+
+TEST_F(StatusMonitorTest, AsksForUndeterminedPermissionsTwoSecondsAfterTheFirstMap) {
+  const auto permissions = [](json map) {
+    return statusWith([&map](json& s) { s["permissions"] = map; });
+  };
+  writeStatusFile(permissions(
+      {{"contacts", "denied"}, {"automation", "notDetermined"}, {"reminders", "not_determined"}}));
+  monitor_->startPolling();
+  EXPECT_EQ(log_, (std::vector<std::string>{"connected", "denied:contacts"}));
+  clock_.advance(1900ms);
+  EXPECT_EQ(log_.size(), 2u);
+  clock_.advance(100ms);  // the tick and the delayed request fall due together
+  EXPECT_EQ(log_, (std::vector<std::string>{"connected", "denied:contacts", "ask:reminders",
+                                            "connected"}));
+
+  writeStatusFile(permissions({{"contacts", "granted"}, {"calendar", "notDetermined"}}));
+  log_.clear();
+  clock_.advance(10s);
+  EXPECT_EQ(log_, (std::vector<std::string>{"connected", "restored", "connected", "connected",
+                                            "connected", "connected"}));
+}
+
+TEST_F(StatusMonitorTest, DeliversEventsInOrderAndLogsEachLostPermission) {
+  writeStatusFile(statusWith([](json&) {}));
+  monitor_->startPolling();
+  writeStatusFile(statusWith([](json& s) {
+    s["last_activity"]["at"] = "2026-12-07T12:00:01Z";
+    s["push_message"] = "[NUDGE] connect a client";
+    s["permissions"]["calendar"] = "denied";
+  }));
+  testing::internal::CaptureStdout();
+  clock_.advance(2s);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[TVRN tray] TCC regression: calendar granted \u2192 denied\n");
+  EXPECT_EQ(log_, (std::vector<std::string>{"connected", "connected", "pulse:local", "nudge",
+                                            "regressed", "denied:calendar"}));
+  EXPECT_TRUE(monitor_->tccRegressed());
+}
+
+// The status server of this process on a loopback port; status.json, which it writes too, is
+// stale to a clock an hour ahead, so every poll goes over HTTP.
+class StatusMonitorHttpTest : public StatusMonitorTest {
+ protected:
+  StatusMonitorHttpTest() : StatusMonitorTest(std::chrono::system_clock::now() + 1h) {}
+};
+
+TEST_F(StatusMonitorHttpTest, DecodesWhatTheStatusServerServes) {
+  StatusServer server("3.0.100");
+  server.start();
+  monitor_->startPolling();
+  // The listeners come up on threads of their own; until then a poll fails and the next retries.
+  for (int tick = 1; logOf(tick).back() != "connected" && tick < 100; ++tick) clock_.advance(2s);
+  ASSERT_EQ(log_.back(), "connected");
+  ASSERT_TRUE(monitor_->status());
+  const auto& s = monitor_->status()->services;
+  EXPECT_TRUE(s.email && s.calendar && s.contacts && s.onedrive && s.teams && s.reminders &&
+              s.notes && s.messages && s.finder && s.safari && s.omnifocus && s.nordvpn &&
+              s.slack && s.whatsapp && s.m365);
+  server.stop();
+}
+
+TEST_F(StatusMonitorHttpTest, TakesAnyReplyThatDecodesAndNoneOverOneMebibyte) {
+  test::RecordingHttpServer fake;
+  ::setenv("TVRN_STATUS_PORT", std::to_string(fake.port()).c_str(), 1);
+  const std::string body = test::statusFixture("status-busy.json").dump();
+  const std::vector<std::tuple<const char*, int, std::string, const char*>> cases = {
+      {"a status", 200, body, "connected"},
+      {"a status with an error code", 503, body, "connected"},
+      {"2 MiB", 200, body + std::string(2 * TrayHttp::kMaxReplyBytes, ' '), "error"},
+      {"not a status", 200, "{}", "error"},
+  };
+  for (const auto& [name, code, reply, state] : cases) {
+    SCOPED_TRACE(name);
+    test::CannedResponse response;
+    response.status = code;
+    response.body = reply;
+    fake.respond("/status", response);
+    log_.clear();
+    monitor_ = std::make_unique<StatusMonitor>(clock_);
+    monitor_->onStateChange = [this](const std::string& s) { log_.push_back(s); };
+    monitor_->startPolling();
+    EXPECT_EQ(logOf(1), std::vector<std::string>{state});
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
