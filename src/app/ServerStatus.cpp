@@ -42,7 +42,8 @@ std::int64_t readInt(const json& value, const std::string& where) {
           static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
     return static_cast<std::int64_t>(value.get<std::uint64_t>());
   }
-  if (!value.is_number_integer() || value.is_number_unsigned()) failAt(where, "expected an integer");
+  if (!value.is_number_integer() || value.is_number_unsigned())
+    failAt(where, "expected an integer");
   return value.get<std::int64_t>();
 }
 
@@ -65,7 +66,8 @@ template <typename Reader>
 auto readMap(const json& value, const std::string& where, Reader element) {
   if (!value.is_object()) failAt(where, "expected an object");
   std::map<std::string, decltype(element(value, where))> items;
-  for (const auto& [key, item] : value.items()) items.emplace(key, element(item, memberPath(where, key)));
+  for (const auto& [key, item] : value.items())
+    items.emplace(key, element(item, memberPath(where, key)));
   return items;
 }
 

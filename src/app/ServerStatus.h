@@ -178,7 +178,8 @@ struct PendingApprovalsResponse {
 Result<ServerStatus, std::string> decodeServerStatus(const nlohmann::json& document);
 // The same from the bytes of a reply or file.
 Result<ServerStatus, std::string> parseServerStatus(std::string_view bytes);
-Result<PendingApprovalsResponse, std::string> decodePendingApprovals(const nlohmann::json& document);
+Result<PendingApprovalsResponse, std::string> decodePendingApprovals(
+    const nlohmann::json& document);
 Result<PendingApprovalsResponse, std::string> parsePendingApprovals(std::string_view bytes);
 
 }  // namespace tvrn

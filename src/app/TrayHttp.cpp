@@ -29,6 +29,20 @@ QNetworkRequest requestFor(const std::string& url, std::chrono::milliseconds tim
   return request;
 }
 
+TrayHttp::Reply outcomeOf(QNetworkReply& reply, bool tooLarge) {
+  TrayHttp::Reply outcome;
+  outcome.status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  const QByteArray bytes = tooLarge ? QByteArray() : reply.readAll();
+  if (tooLarge || bytes.size() > TrayHttp::kMaxReplyBytes) {
+    outcome.error = "reply larger than 1 MiB";
+    return outcome;
+  }
+  if (reply.error() != QNetworkReply::NoError) outcome.error = reply.errorString().toStdString();
+  // A body that came with an error status still counts; an empty one only when nothing failed.
+  if (!bytes.isEmpty() || outcome.error.empty()) outcome.body = bytes.toStdString();
+  return outcome;
+}
+
 }  // namespace
 
 TrayHttp& TrayHttp::shared() {
@@ -62,24 +76,9 @@ void TrayHttp::complete(QNetworkReply* reply, QObject* context, Completion done)
                    });
   // The reply is freed whether or not anyone still waits for it.
   QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-  QObject::connect(reply, &QNetworkReply::finished, context,
-                   [reply, tooLarge, done = std::move(done)] {
-                     Reply outcome;
-                     outcome.status =
-                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                     const QByteArray bytes = *tooLarge ? QByteArray() : reply->readAll();
-                     if (*tooLarge || bytes.size() > kMaxReplyBytes) {
-                       outcome.error = "reply larger than 1 MiB";
-                     } else {
-                       if (reply->error() != QNetworkReply::NoError) {
-                         outcome.error = reply->errorString().toStdString();
-                       }
-                       if (!bytes.isEmpty() || outcome.error.empty()) {
-                         outcome.body = bytes.toStdString();
-                       }
-                     }
-                     done(outcome);
-                   });
+  QObject::connect(
+      reply, &QNetworkReply::finished, context,
+      [reply, tooLarge, done = std::move(done)] { done(outcomeOf(*reply, *tooLarge)); });
 }
 
 }  // namespace tvrn

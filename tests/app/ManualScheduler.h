@@ -15,8 +15,8 @@ namespace tvrn::test {
 
 class ManualScheduler final : public TrayScheduler {
  public:
-  explicit ManualScheduler(std::chrono::system_clock::time_point start =
-                               std::chrono::system_clock::now())
+  explicit ManualScheduler(
+      std::chrono::system_clock::time_point start = std::chrono::system_clock::now())
       : now_(start) {}
 
   std::chrono::system_clock::time_point now() const override { return now_; }
@@ -28,7 +28,8 @@ class ManualScheduler final : public TrayScheduler {
 
   std::unique_ptr<Repeating> every(std::chrono::milliseconds interval, QObject* context,
                                    std::function<void()> work) override {
-    auto timer = std::make_shared<Timer>(Timer{now_ + interval, interval, context, std::move(work)});
+    auto timer =
+        std::make_shared<Timer>(Timer{now_ + interval, interval, context, std::move(work)});
     timers_.push_back(timer);
     return std::make_unique<Handle>(timer);
   }
@@ -63,8 +64,9 @@ class ManualScheduler final : public TrayScheduler {
 
   std::shared_ptr<Timer> nextDue(std::chrono::system_clock::time_point until) {
     timers_.remove_if([](const auto& timer) { return timer->cancelled; });
-    const auto earliest = std::min_element(
-        timers_.begin(), timers_.end(), [](const auto& a, const auto& b) { return a->due < b->due; });
+    const auto earliest =
+        std::min_element(timers_.begin(), timers_.end(),
+                         [](const auto& a, const auto& b) { return a->due < b->due; });
     if (earliest == timers_.end() || (*earliest)->due > until) return nullptr;
     return *earliest;
   }

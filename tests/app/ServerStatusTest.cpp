@@ -1,9 +1,8 @@
-#include "app/ServerStatus.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
 
+#include "app/ServerStatus.h"
 #include "app/TrayFixtures.h"
 
 namespace tvrn {
@@ -87,7 +86,8 @@ TEST(ServerStatusTest, DecodesStrictlyExceptInsideServices) {
          s["last_activity"]["extra"] = nullptr;
        },
        nullptr, [](const ServerStatus& s) { EXPECT_TRUE(s.services.email); }},
-      {"null is absent", [](json& s) {
+      {"null is absent",
+       [](json& s) {
          s["update"] = nullptr;
          s["push_message"] = nullptr;
          s["services"]["reminders"]["lists"] = nullptr;
@@ -121,11 +121,13 @@ TEST(ServerStatusTest, DecodesStrictlyExceptInsideServices) {
       {"version null", [](json& s) { s["version"] = nullptr; }, "version"},
       {"auto_update as 1", [](json& s) { s["auto_update"] = 1; }, "auto_update"},
       {"services as a list", [](json& s) { s["services"] = json::array(); }, "services"},
-      {"a recent activity without ago_s",
-       [](json& s) { s["recent_activity"][1].erase("ago_s"); }, "recent_activity[1].ago_s"},
+      {"a recent activity without ago_s", [](json& s) { s["recent_activity"][1].erase("ago_s"); },
+       "recent_activity[1].ago_s"},
       {"ago_s as 4.0", [](json& s) { s["last_activity"]["ago_s"] = 4.0; }, "last_activity.ago_s"},
       {"a service error without error",
-       [](json& s) { s["service_errors"] = {{"mail", {{"function", "list"}}}}; },
+       [](json& s) {
+         s["service_errors"] = {{"mail", {{"function", "list"}}}};
+       },
        "service_errors.mail.error"},
       {"a permission word as a number", [](json& s) { s["permissions"]["calendar"] = 1; },
        "permissions.calendar"},
@@ -143,8 +145,7 @@ TEST(ServerStatusTest, DecodesStrictlyExceptInsideServices) {
       c.check(decoded.value());
     } else {
       ASSERT_FALSE(decoded);
-      EXPECT_TRUE(decoded.error().starts_with(std::string(c.failingKey) + ": "))
-          << decoded.error();
+      EXPECT_TRUE(decoded.error().starts_with(std::string(c.failingKey) + ": ")) << decoded.error();
     }
   }
 }

@@ -1,6 +1,6 @@
-#include "app/StatusEvents.h"
-
 #include <gtest/gtest.h>
+
+#include "app/StatusEvents.h"
 
 namespace tvrn {
 namespace {

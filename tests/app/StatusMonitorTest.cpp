@@ -1,11 +1,10 @@
-#include "app/StatusMonitor.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
 #include "app/ManualScheduler.h"
+#include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
 #include "app/TrayHttp.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -27,8 +26,8 @@ std::string joined(const std::set<std::string>& keys) {
 // A monitor on the manual scheduler whose callbacks write what they get into one log.
 class StatusMonitorTest : public ::testing::Test {
  protected:
-  explicit StatusMonitorTest(std::chrono::system_clock::time_point start =
-                                 std::chrono::system_clock::now())
+  explicit StatusMonitorTest(
+      std::chrono::system_clock::time_point start = std::chrono::system_clock::now())
       : clock_(start) {}
 
   void SetUp() override {
@@ -120,11 +119,11 @@ TEST_F(StatusMonitorTest, AnnouncesANewVersionForThirtySeconds) {
 
   const std::vector<std::tuple<std::chrono::milliseconds, const char*, std::optional<std::string>>>
       steps = {
-          {2s, "1.2.4", "1.2.4"},   // t = 2: shown until t = 32
-          {2s, "1.2.5", "1.2.5"},   // t = 4: shown until t = 34
+          {2s, "1.2.4", "1.2.4"},       // t = 2: shown until t = 32
+          {2s, "1.2.5", "1.2.5"},       // t = 4: shown until t = 34
           {27500ms, "1.2.5", "1.2.5"},  // t = 31.5
-          {1s, "1.2.5", "1.2.5"},   // t = 32.5: the first clear found another version
-          {1s, "1.2.5", "1.2.5"},   // t = 33.5
+          {1s, "1.2.5", "1.2.5"},       // t = 32.5: the first clear found another version
+          {1s, "1.2.5", "1.2.5"},       // t = 33.5
           {1s, "1.2.5", std::nullopt},  // t = 34.5: the second clear removed it
       };
   for (const auto& [step, served, shown] : steps) {

@@ -1,11 +1,10 @@
-#include "app/TrayHttp.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <memory>
 
 #include "app/TrayFixtures.h"
+#include "app/TrayHttp.h"
 #include "fakes/support/RecordingHttpServer.h"
 
 namespace tvrn {
