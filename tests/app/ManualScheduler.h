@@ -4,54 +4,47 @@
 
 #include <QPointer>
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <list>
-#include <memory>
 
 #include "app/TrayScheduler.h"
 
 namespace tvrn::test {
 
 class ManualScheduler final : public TrayScheduler {
- public:
-  explicit ManualScheduler(
-      std::chrono::system_clock::time_point start = std::chrono::system_clock::now())
-      : now_(start) {}
+  using ms = std::chrono::milliseconds;
 
+ public:
   std::chrono::system_clock::time_point now() const override { return now_; }
 
   void after(std::chrono::milliseconds delay, QObject* context,
              std::function<void()> work) override {
-    timers_.push_back(std::make_shared<Timer>(Timer{now_ + delay, {}, context, std::move(work)}));
+    timers_.push_back(std::make_shared<Timer>(now_ + delay, ms(0), context, std::move(work)));
   }
 
   std::unique_ptr<Repeating> every(std::chrono::milliseconds interval, QObject* context,
                                    std::function<void()> work) override {
-    auto timer =
-        std::make_shared<Timer>(Timer{now_ + interval, interval, context, std::move(work)});
-    timers_.push_back(timer);
-    return std::make_unique<Handle>(timer);
+    timers_.push_back(std::make_shared<Timer>(now_ + interval, interval, context, std::move(work)));
+    return std::make_unique<Handle>(timers_.back());
   }
 
   void advance(std::chrono::milliseconds span) {
     const auto until = now_ + span;
-    while (auto next = nextDue(until)) {
-      now_ = next->due;
-      if (next->interval.count() > 0) {
-        next->due += next->interval;
-      } else {
-        timers_.remove(next);
-      }
-      if (next->context) next->work();
+    for (auto timer = nextDue(until); timer; timer = nextDue(until)) {
+      now_ = timer->due;
+      timer->due += timer->interval;
+      if (timer->interval == ms(0)) timer->cancelled = true;
+      if (timer->context) timer->work();
     }
     now_ = until;
   }
 
  private:
   struct Timer {
+    Timer(std::chrono::system_clock::time_point due, ms interval, QObject* context,
+          std::function<void()> work)
+        : due(due), interval(interval), context(context), work(std::move(work)) {}
     std::chrono::system_clock::time_point due;
-    std::chrono::milliseconds interval;  // zero for a one-shot
+    ms interval;  // zero for a one-shot
     QPointer<QObject> context;
     std::function<void()> work;
     bool cancelled = false;
@@ -67,11 +60,10 @@ class ManualScheduler final : public TrayScheduler {
     const auto earliest =
         std::min_element(timers_.begin(), timers_.end(),
                          [](const auto& a, const auto& b) { return a->due < b->due; });
-    if (earliest == timers_.end() || (*earliest)->due > until) return nullptr;
-    return *earliest;
+    return earliest != timers_.end() && (*earliest)->due <= until ? *earliest : nullptr;
   }
 
-  std::chrono::system_clock::time_point now_;
+  std::chrono::system_clock::time_point now_ = std::chrono::system_clock::now();
   std::list<std::shared_ptr<Timer>> timers_;
 };
 

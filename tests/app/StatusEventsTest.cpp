@@ -7,132 +7,112 @@ namespace {
 
 using Permissions = std::map<std::string, std::string>;
 
-struct Step {
-  std::optional<LastActivity> activity = std::nullopt;
-  std::optional<std::string> push = std::nullopt;
-  std::optional<Permissions> permissions = std::nullopt;
-  std::string version = "1.0";
-  // The events, in delivery order, apart from the state word that every status gives.
-  std::string expected;
-  std::vector<std::string> lines = {};
-};
-
-LastActivity call(const char* at, std::int64_t agoS, const char* source = "local") {
-  return {at, source, "calendar_list_events", agoS};
+ServerStatus status(const std::function<void(ServerStatus&)>& change = {}) {
+  ServerStatus s;
+  s.server = "connected";
+  s.version = "1.0";
+  if (change) change(s);
+  return s;
+}
+ServerStatus activity(const char* at, std::int64_t agoS, const char* source = "local") {
+  return status([&](ServerStatus& s) { s.lastActivity = LastActivity{at, source, "tool", agoS}; });
+}
+ServerStatus push(const char* message) {
+  return status([&](ServerStatus& s) { s.pushMessage = message; });
+}
+ServerStatus version(const char* v) {
+  return status([&](ServerStatus& s) { s.version = v; });
+}
+ServerStatus permissions(const Permissions& map) {
+  return status([&](ServerStatus& s) { s.permissions = map; });
 }
 
+// The events other than the state word, in delivery order; "lost:" stands for a regression line.
 std::string describe(const StatusEvents& e) {
   std::string out;
   const auto add = [&out](const std::string& word) { out += (out.empty() ? "" : " ") + word; };
-  const auto join = [](const std::set<std::string>& keys) {
+  const auto keys = [](const std::set<std::string>& set) {
     std::string text;
-    for (const auto& key : keys) text += (text.empty() ? "" : ",") + key;
+    for (const auto& key : set) text += (text.empty() ? "" : ",") + key;
     return text;
   };
   if (e.activitySource) add("activity:" + *e.activitySource);
   if (e.nudge) add("nudge");
   if (e.newVersion) add("version:" + *e.newVersion);
+  for (const auto& line : e.regressionLines) {
+    add("lost:" + line.substr(std::string("[TVRN tray] TCC regression: ").size()));
+  }
   if (e.tccRegressed) add("regressed");
-  if (!e.newlyDenied.empty()) add("denied:" + join(e.newlyDenied));
+  if (!e.newlyDenied.empty()) add("denied:" + keys(e.newlyDenied));
   if (e.tccRestored) add("restored");
-  if (!e.notDetermined.empty()) add("ask:" + join(e.notDetermined));
+  if (!e.notDetermined.empty()) add("ask:" + keys(e.notDetermined));
   return out;
 }
 
 TEST(StatusEventsTest, SequencesOfStatusesGiveTheirEvents) {
-  const std::vector<std::pair<const char*, std::vector<Step>>> sequences = {
-      {"activity pulses once per new call younger than 10 s",
-       {{.activity = call("t1", 1), .expected = ""},  // the first one seen only records
-        {.activity = call("t2", 10), .expected = ""},
-        {.activity = call("t3", 9), .expected = "activity:local"},
-        {.activity = call("t3", 0), .expected = ""},
-        {.expected = ""},  // no last_activity: remembered time stays
-        {.activity = call("t3", 0), .expected = ""},
-        {.activity = call("t4", 3, "cloud"), .expected = "activity:cloud"}}},
-      {"a nudge fires on its rising edge, exact prefix and case",
-       {{.push = "[NUDGE] connect a client", .expected = "nudge"},
-        {.push = "[NUDGE] still not connected", .expected = ""},
-        {.expected = ""},
-        {.push = "[NUDGE] again", .expected = "nudge"},
-        {.push = "Plain news", .expected = ""},
-        {.push = "[nudge] lower case", .expected = ""},
-        {.push = " [NUDGE] after a blank", .expected = ""}}},
-      {"a new version is announced, the first never",
-       {{.version = "1.2.3", .expected = ""},
-        {.version = "1.2.4", .expected = "version:1.2.4"},
-        {.version = "1.2.4", .expected = ""},
-        {.version = "1.2.5", .expected = "version:1.2.5"}}},
-      {"granted, denied, granted again",
-       {{.permissions = Permissions{{"calendar", "granted"}}, .expected = ""},
-        {.permissions = Permissions{{"calendar", "denied"}},
-         .expected = "regressed denied:calendar",
-         .lines = {"[TVRN tray] TCC regression: calendar granted \u2192 denied"}},
-        {.permissions = Permissions{{"calendar", "denied"}}, .expected = ""},
-        {.permissions = Permissions{{"calendar", "granted"}}, .expected = "restored"}}},
-      {"not determined to denied is a denial, not a regression",
-       {{.permissions = Permissions{{"calendar", "notDetermined"}}, .expected = "ask:calendar"},
-        {.permissions = Permissions{{"calendar", "denied"}}, .expected = "denied:calendar"}}},
-      {"granted to not determined is a regression without a denial",
-       {{.permissions = Permissions{{"calendar", "granted"}, {"contacts", "granted"}},
-         .expected = ""},
-        {.permissions = Permissions{{"calendar", "notDetermined"}, {"contacts", "granted"}},
-         .expected = "regressed ask:calendar",
-         .lines = {"[TVRN tray] TCC regression: calendar granted \u2192 notDetermined"}},
-        {.permissions = Permissions{{"calendar", "notDetermined"}, {"contacts", "writeOnly"}},
-         .expected = "",
-         .lines = {"[TVRN tray] TCC regression: contacts granted \u2192 writeOnly"}}}},
-      {"the first map: denials at once, the undetermined asked for once",
-       {{.permissions = Permissions{{"contacts", "denied"},
-                                    {"automation", "notDetermined"},
-                                    {"reminders", "not_determined"}},
-         .expected = "denied:contacts ask:reminders"},
-        {.permissions = Permissions{{"contacts", "denied"}, {"calendar", "notDetermined"}},
-         .expected = ""}}},
-      {"only automation undetermined asks for nothing",
-       {{.permissions = Permissions{{"automation", "not_determined"}}, .expected = ""},
-        {.permissions = Permissions{{"calendar", "notDetermined"}}, .expected = "ask:calendar"}}},
-      {"a status without permissions compares with the last map",
-       {{.permissions = Permissions{{"calendar", "granted"}}, .expected = ""},
-        {.expected = ""},
-        {.permissions = Permissions{{"calendar", "denied"}},
-         .expected = "regressed denied:calendar",
-         .lines = {"[TVRN tray] TCC regression: calendar granted \u2192 denied"}}}},
-      {"a key the new map lacks is not lost",
-       {{.permissions = Permissions{{"calendar", "granted"}}, .expected = ""},
-        {.permissions = Permissions{{"contacts", "denied"}}, .expected = "denied:contacts"}}},
+  const std::vector<std::vector<std::pair<ServerStatus, std::string>>> sequences = {
+      // Activity: the first call seen only records; one pulse per new call younger than 10 s.
+      {{activity("t1", 1), ""},
+       {activity("t2", 10), ""},
+       {activity("t3", 9), "activity:local"},
+       {activity("t3", 0), ""},
+       {status(), ""},
+       {activity("t3", 0), ""},
+       {activity("t4", 3, "cloud"), "activity:cloud"}},
+      // A nudge fires on its rising edge; the prefix is exact and case-sensitive.
+      {{push("[NUDGE] connect a client"), "nudge"},
+       {push("[NUDGE] still not connected"), ""},
+       {status(), ""},
+       {push("[NUDGE] again"), "nudge"},
+       {push("Plain news"), ""},
+       {push("[nudge] lower case"), ""},
+       {push(" [NUDGE] after a blank"), ""}},
+      {{version("1.2.3"), ""},
+       {version("1.2.4"), "version:1.2.4"},
+       {version("1.2.4"), ""},
+       {version("1.2.5"), "version:1.2.5"}},
+      {{permissions({{"calendar", "granted"}}), ""},
+       {permissions({{"calendar", "denied"}}),
+        "lost:calendar granted \u2192 denied regressed "
+        "denied:calendar"},
+       {permissions({{"calendar", "denied"}}), ""},
+       {permissions({{"calendar", "granted"}}), "restored"}},
+      // Not determined to denied is a denial, not a regression.
+      {{permissions({{"calendar", "notDetermined"}}), "ask:calendar"},
+       {permissions({{"calendar", "denied"}}), "denied:calendar"}},
+      // Granted to anything else is a regression; the request for undetermined keys is once.
+      {{permissions({{"calendar", "granted"}, {"contacts", "granted"}}), ""},
+       {permissions({{"calendar", "notDetermined"}, {"contacts", "granted"}}),
+        "lost:calendar granted \u2192 notDetermined regressed ask:calendar"},
+       {permissions({{"calendar", "notDetermined"}, {"contacts", "writeOnly"}}),
+        "lost:contacts granted \u2192 writeOnly"}},
+      // The first map: denials at once; automation is never asked for.
+      {{permissions({{"contacts", "denied"},
+                     {"automation", "notDetermined"},
+                     {"reminders", "not_determined"}}),
+        "denied:contacts ask:reminders"},
+       {permissions({{"contacts", "denied"}, {"calendar", "notDetermined"}}), ""}},
+      {{permissions({{"automation", "not_determined"}}), ""},
+       {permissions({{"calendar", "notDetermined"}}), "ask:calendar"}},
+      // A status without permissions leaves the last map to compare with; a missing key is not
+      // lost.
+      {{permissions({{"calendar", "granted"}}), ""},
+       {status(), ""},
+       {permissions({{"contacts", "granted"}}), ""},
+       {permissions({{"calendar", "denied"}}), "denied:calendar"}},
+      {{permissions({{"calendar", "granted"}}), ""},
+       {status(), ""},
+       {permissions({{"calendar", "denied"}}),
+        "lost:calendar granted \u2192 denied regressed denied:calendar"}},
   };
-  for (const auto& [name, steps] : sequences) {
+  for (std::size_t n = 0; n < sequences.size(); ++n) {
     StatusBookkeeping book;
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      SCOPED_TRACE(std::string(name) + ", status " + std::to_string(i + 1));
-      ServerStatus status;
-      status.server = "connected";
-      status.version = steps[i].version;
-      status.lastActivity = steps[i].activity;
-      status.pushMessage = steps[i].push;
-      status.permissions = steps[i].permissions;
-      const StatusEvents events = applyStatus(book, status);
+    for (std::size_t i = 0; i < sequences[n].size(); ++i) {
+      const auto& [given, expected] = sequences[n][i];
+      const StatusEvents events = applyStatus(book, given);
       EXPECT_EQ(events.state, "connected");
-      EXPECT_EQ(describe(events), steps[i].expected);
-      EXPECT_EQ(events.regressionLines, steps[i].lines);
+      EXPECT_EQ(describe(events), expected) << "sequence " << n + 1 << ", status " << i + 1;
     }
-  }
-}
-
-TEST(StatusEventsTest, RegressedFollowsTheLostKeysAfterTheFirstMap) {
-  StatusBookkeeping book;
-  const std::vector<std::pair<Permissions, bool>> steps = {
-      {{{"calendar", "denied"}}, false},  // the first map computes no regression
-      {{{"calendar", "granted"}, {"contacts", "granted"}}, false},
-      {{{"calendar", "restricted"}, {"contacts", "unknown"}}, true},
-      {{{"calendar", "granted"}}, true},  // contacts not in this map: still lost
-      {{{"contacts", "granted"}}, false},
-  };
-  for (const auto& [permissions, regressed] : steps) {
-    ServerStatus status;
-    status.permissions = permissions;
-    applyStatus(book, status);
-    EXPECT_EQ(book.tccRegressed, regressed) << testing::PrintToString(permissions);
   }
 }
 

@@ -9,7 +9,6 @@
 #include "app/TrayHttp.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
-#include "status/StatusServer.h"
 
 namespace tvrn {
 namespace {
@@ -26,12 +25,12 @@ std::string joined(const std::set<std::string>& keys) {
 // A monitor on the manual scheduler whose callbacks write what they get into one log.
 class StatusMonitorTest : public ::testing::Test {
  protected:
-  explicit StatusMonitorTest(
-      std::chrono::system_clock::time_point start = std::chrono::system_clock::now())
-      : clock_(start) {}
-
   void SetUp() override {
-    test::useUnusedStatusPort();  // nothing listens there unless a test starts a server
+    test::useUnusedStatusPort();  // nothing listens there unless a test says otherwise
+    makeMonitor();
+  }
+
+  void makeMonitor() {
     monitor_ = std::make_unique<StatusMonitor>(clock_);
     monitor_->onStateChange = [this](const std::string& state) { log_.push_back(state); };
     monitor_->onActivity = [this](const std::string& source) { log_.push_back("pulse:" + source); };
@@ -71,26 +70,41 @@ class StatusMonitorTest : public ::testing::Test {
   std::vector<std::string> log_;
 };
 
-TEST_F(StatusMonitorTest, UsesTheStatusFileWhileYoungerThanFifteenSeconds) {
-  const json fresh = statusWith([](json& s) { s.erase("permissions"); });
-  json oversized = fresh;
+// Each row: status.json (when given) modified `age` ago, and what the status route answers, with
+// 503 so that only the body counts; the file, while fresh and readable, spares the request.
+TEST_F(StatusMonitorTest, UsesAFreshStatusFileElseTheRouteAndReadsAtMostOneMebibyte) {
+  test::RecordingHttpServer route;
+  ::setenv("TVRN_STATUS_PORT", std::to_string(route.port()).c_str(), 1);
+  const json status = test::statusFixture("status-busy.json");
+  json oversized = status;
   oversized["padding"] = std::string(2 * TrayHttp::kMaxReplyBytes, ' ');
-  const std::vector<std::tuple<const char*, json, std::chrono::milliseconds, const char*>> cases = {
-      {"14.9 s old", fresh, 14900ms, "connected"},
-      {"15.0 s old", fresh, 15000ms, "error"},
-      {"modified in the future", fresh, -5000ms, "connected"},
-      {"2 MiB", oversized, 0ms, "error"},
-      {"not a status", json{{"server", "connected"}}, 0ms, "error"},
-  };
-  for (const auto& [name, status, age, state] : cases) {
-    SCOPED_TRACE(name);
+  const std::vector<std::tuple<std::optional<json>, std::chrono::milliseconds, std::string,
+                               const char*, std::size_t>>
+      cases = {
+          {status, 14900ms, "", "connected", 0},
+          {status, -5000ms, "", "connected", 0},  // modified in the future
+          {status, 15000ms, "", "error", 1},
+          {oversized, 0ms, "", "error", 1},
+          {std::nullopt, 0ms, status.dump(), "connected", 1},
+          {std::nullopt, 0ms, oversized.dump(), "error", 1},
+          {std::nullopt, 0ms, "{}", "error", 1},
+      };
+  for (std::size_t row = 0; row < cases.size(); ++row) {
+    const auto& [file, age, reply, state, requests] = cases[row];
+    SCOPED_TRACE(row);
+    std::filesystem::remove(Paths::appSupport() / "status.json");
+    if (file) writeStatusFile(*file, age);
+    test::CannedResponse response;
+    response.status = 503;
+    response.body = reply;
+    route.respond("/status", response);
+    const auto before = route.requestCount();
     log_.clear();
-    SetUp();
-    writeStatusFile(status, age);
+    makeMonitor();
     monitor_->startPolling();
     EXPECT_EQ(logOf(1), std::vector<std::string>{state});
-    EXPECT_EQ(monitor_->isConnected(), std::string(state) == "connected");
-    EXPECT_EQ(monitor_->status().has_value(), std::string(state) == "connected");
+    EXPECT_EQ(route.requestCount() - before, requests);
+    EXPECT_EQ(monitor_->isConnected(), monitor_->status().has_value());
   }
 }
 
@@ -115,21 +129,17 @@ TEST_F(StatusMonitorTest, AnnouncesANewVersionForThirtySeconds) {
   const auto version = [](const char* v) { return statusWith([v](json& s) { s["version"] = v; }); };
   writeStatusFile(version("1.2.3"));
   monitor_->startPolling();
-  EXPECT_FALSE(monitor_->justUpdatedToVersion());
-
-  const std::vector<std::tuple<std::chrono::milliseconds, const char*, std::optional<std::string>>>
-      steps = {
-          {2s, "1.2.4", "1.2.4"},       // t = 2: shown until t = 32
-          {2s, "1.2.5", "1.2.5"},       // t = 4: shown until t = 34
-          {27500ms, "1.2.5", "1.2.5"},  // t = 31.5
-          {1s, "1.2.5", "1.2.5"},       // t = 32.5: the first clear found another version
-          {1s, "1.2.5", "1.2.5"},       // t = 33.5
-          {1s, "1.2.5", std::nullopt},  // t = 34.5: the second clear removed it
-      };
+  // Time after the previous step, the version served, the version announced afterwards.
+  const std::vector<std::tuple<std::chrono::milliseconds, const char*, const char*>> steps = {
+      {0ms, "1.2.3", ""},          {2s, "1.2.4", "1.2.4"},  // t = 2: to be cleared at t = 32
+      {2s, "1.2.5", "1.2.5"},                               // t = 4: to be cleared at t = 34
+      {28500ms, "1.2.5", "1.2.5"},  // t = 32.5: the first clear found another version
+      {2s, "1.2.5", ""},            // t = 34.5
+  };
   for (const auto& [step, served, shown] : steps) {
     writeStatusFile(version(served));
     clock_.advance(step);
-    EXPECT_EQ(monitor_->justUpdatedToVersion(), shown) << served;
+    EXPECT_EQ(monitor_->justUpdatedToVersion().value_or(""), shown) << served;
   }
 }
 
@@ -169,52 +179,11 @@ TEST_F(StatusMonitorTest, DeliversEventsInOrderAndLogsEachLostPermission) {
   EXPECT_EQ(log_, (std::vector<std::string>{"connected", "connected", "pulse:local", "nudge",
                                             "regressed", "denied:calendar"}));
   EXPECT_TRUE(monitor_->tccRegressed());
-}
 
-// The status server of this process on a loopback port; status.json, which it writes too, is
-// stale to a clock an hour ahead, so every poll goes over HTTP.
-class StatusMonitorHttpTest : public StatusMonitorTest {
- protected:
-  StatusMonitorHttpTest() : StatusMonitorTest(std::chrono::system_clock::now() + 1h) {}
-};
-
-TEST_F(StatusMonitorHttpTest, DecodesWhatTheStatusServerServes) {
-  StatusServer server("3.0.100");
-  server.start();
-  monitor_->startPolling();
-  // The listeners come up on threads of their own; until then a poll fails and the next retries.
-  for (int tick = 1; logOf(tick).back() != "connected" && tick < 100; ++tick) clock_.advance(2s);
-  ASSERT_EQ(log_.back(), "connected");
-  ASSERT_TRUE(monitor_->status());
-  const auto& s = monitor_->status()->services;
-  EXPECT_TRUE(s.email && s.calendar && s.contacts && s.onedrive && s.teams && s.reminders &&
-              s.notes && s.messages && s.finder && s.safari && s.omnifocus && s.nordvpn &&
-              s.slack && s.whatsapp && s.m365);
-  server.stop();
-}
-
-TEST_F(StatusMonitorHttpTest, TakesAnyReplyThatDecodesAndNoneOverOneMebibyte) {
-  test::RecordingHttpServer fake;
-  ::setenv("TVRN_STATUS_PORT", std::to_string(fake.port()).c_str(), 1);
-  const std::string body = test::statusFixture("status-busy.json").dump();
-  const std::vector<std::tuple<const char*, int, std::string, const char*>> cases = {
-      {"a status", 200, body, "connected"},
-      {"a status with an error code", 503, body, "connected"},
-      {"2 MiB", 200, body + std::string(2 * TrayHttp::kMaxReplyBytes, ' '), "error"},
-      {"not a status", 200, "{}", "error"},
-  };
-  for (const auto& [name, code, reply, state] : cases) {
-    SCOPED_TRACE(name);
-    test::CannedResponse response;
-    response.status = code;
-    response.body = reply;
-    fake.respond("/status", response);
-    log_.clear();
-    monitor_ = std::make_unique<StatusMonitor>(clock_);
-    monitor_->onStateChange = [this](const std::string& s) { log_.push_back(s); };
-    monitor_->startPolling();
-    EXPECT_EQ(logOf(1), std::vector<std::string>{state});
-  }
+  writeStatusFile(statusWith([](json&) {}));
+  clock_.advance(2s);
+  EXPECT_EQ(log_.back(), "restored");
+  EXPECT_FALSE(monitor_->tccRegressed());
 }
 
 }  // namespace
