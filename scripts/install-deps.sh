@@ -7,9 +7,10 @@ packages=(
   g++ cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
   libexpat1-dev
-  libplist-dev
+  libplist-dev libsqlite3-dev
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
+  qt6-base-dev
   khal todoman khard
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl

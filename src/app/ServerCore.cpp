@@ -25,6 +25,7 @@
 #include "app/StartupJobs.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
+#include "manifest/ManifestLoader.h"
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "platform/Dispatch.h"
@@ -41,6 +42,12 @@
 #include "tools/SystemTools.h"
 #include "tools/OfficeTools.h"
 #include "tools/M365Tools.h"
+#include "tools/ServiceSnapshot.h"
+#include "tools/SlackProxyTools.h"
+#include "tools/TeamsProxyTools.h"
+#include "tools/WhatsAppProxyTools.h"
+#include "tools/ServiceNowTools.h"
+#include "tools/StocksTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -68,6 +75,7 @@ void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
   ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
   MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
+  ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
 }
 
 void registerToolFamilies(ToolRegistry& registry) {
@@ -76,13 +84,18 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   OfficeTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry);
+  SlackProxyTools::registerTools(registry);
+  WhatsAppProxyTools::registerTools(registry);
   ToDoTools::registerTools(registry);
+  StocksTools::registerTools(registry);
   MessagesTools::registerTools(registry, JXARunnerProxy::medium());
   OutlookTools::registerTools(registry, JXARunnerProxy::shared());
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
   SystemTools::registerTools(registry, JXARunnerProxy::shared(), version());
   M365Tools::registerTools(registry);
+  ServiceNowTools::registerTools(registry);
 }
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.
@@ -137,6 +150,7 @@ bool start() {
       [] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
+  Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
 
   startStatusServices();
   queueBackgroundJobs();

@@ -17,6 +17,7 @@
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
+#include "tools/EvernoteAccount.h"
 
 namespace tvrn {
 namespace {
@@ -163,6 +164,14 @@ json m365Entry(const json& settings) {
   return entry;
 }
 
+// The Evernote family is not offered to clients, yet an account signed in earlier still shows.
+json evernoteEntry() {
+  const EvernoteTools::AccountState account = EvernoteTools::accountState();
+  json entry = {{"connected", account.connected}};
+  if (!account.email.empty()) entry["email"] = account.email;
+  return entry;
+}
+
 json disabledEntry(const std::string& key) {
   if (key == "slack") {
     return {{"available", false}, {"has_local_data", false}, {"disabled_by_user", true}};
@@ -207,6 +216,7 @@ json ServiceStatusScanner::defaultEntries() {
       {"nordvpn", {{"installed", false}}},
       {"whatsapp", {{"available", false}, {"authenticated", false}}},
       {"m365", {{"connected", false}}},
+      {"evernote", {{"connected", false}}},
   };
 }
 
@@ -240,6 +250,7 @@ json ServiceStatusScanner::scan() {
   probe("nordvpn", [] { return json{{"installed", InstalledApps::isInstalled("NordVPN")}}; });
   probe("whatsapp", whatsAppEntry);
   probe("m365", [&] { return m365Entry(settings->values); });
+  probe("evernote", evernoteEntry);
   return entries;
 }
 

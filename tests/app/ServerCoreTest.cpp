@@ -17,11 +17,13 @@
 #include "platform/PimStore.h"
 #include "platform/PrivacyGate.h"
 #include "platform/Subprocess.h"
+#include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/FakeSafari.h"
 #include "support/PdfMaker.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "tools/MessagingTestSupport.h"
 
 namespace tvrn {
 namespace {
@@ -45,6 +47,21 @@ const std::set<std::string> kServedTools = {
     "excel_write_cell",
     "ppt_read",
     "ppt_create",
+    "teams_list_chats",
+    "teams_read_chat_messages",
+    "teams_list_teams",
+    "teams_list_channels",
+    "teams_read_channel_messages",
+    "teams_send_message",
+    "slack_list_workspaces",
+    "slack_list_channels",
+    "slack_read_channel_messages",
+    "slack_search_messages",
+    "whatsapp_list_chats",
+    "whatsapp_read_messages",
+    "whatsapp_search_messages",
+    "whatsapp_send_message",
+    "whatsapp_send_file",
     "todo_create_task",
     "todo_complete_task",
     "list_calendar_names",
@@ -59,6 +76,9 @@ const std::set<std::string> kServedTools = {
     "get_contact",
     "todo_list_lists",
     "todo_list_tasks",
+    "stocks_get_quote",
+    "stocks_get_chart",
+    "stocks_search_symbol",
     "search_messages",
     "outlook_diagnose",
     "nordvpn_status",
@@ -78,7 +98,16 @@ const std::set<std::string> kServedTools = {
     "onedrive_move_file",
     "list_reminder_lists",
     "complete_reminder",
-    "daily_brief"};
+    "daily_brief",
+    "connect_servicenow",
+    "disconnect_servicenow",
+    "servicenow_list_my_incidents",
+    "servicenow_search_incidents",
+    "servicenow_get_incident",
+    "servicenow_create_incident",
+    "servicenow_update_incident",
+    "servicenow_add_comment",
+    "servicenow_search_kb"};
 
 const std::set<std::string> kReadOnlyTools = {
     "get_config",
@@ -93,6 +122,18 @@ const std::set<std::string> kReadOnlyTools = {
     "word_read",
     "excel_read",
     "ppt_read",
+    "teams_list_chats",
+    "teams_read_chat_messages",
+    "teams_list_teams",
+    "teams_list_channels",
+    "teams_read_channel_messages",
+    "slack_list_workspaces",
+    "slack_list_channels",
+    "slack_read_channel_messages",
+    "slack_search_messages",
+    "whatsapp_list_chats",
+    "whatsapp_read_messages",
+    "whatsapp_search_messages",
     "list_calendar_names",
     "list_calendar_events",
     "list_reminders",
@@ -101,6 +142,9 @@ const std::set<std::string> kReadOnlyTools = {
     "get_contact",
     "todo_list_lists",
     "todo_list_tasks",
+    "stocks_get_quote",
+    "stocks_get_chart",
+    "stocks_search_symbol",
     "search_messages",
     "outlook_diagnose",
     "nordvpn_status",
@@ -114,7 +158,13 @@ const std::set<std::string> kReadOnlyTools = {
     "list_safari_bookmarks",
     "list_accounts",
     "list_reminder_lists",
-    "daily_brief"};
+    "daily_brief",
+    "connect_servicenow",
+    "disconnect_servicenow",
+    "servicenow_list_my_incidents",
+    "servicenow_search_incidents",
+    "servicenow_get_incident",
+    "servicenow_search_kb"};
 
 // Sending, replying, creating and deleting are refused in read-only mode like any other change.
 const std::set<std::string> kM365ReadingTools = {
@@ -240,6 +290,29 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), withM365Tools(kReadOnlyTools, kM365ReadingTools));
+}
+
+// Slack Desktop installed and slack-proxy in the user's bin folder: once the first scan has seen
+// the app, a call reaches the co-process as one request line and its answer comes back.
+TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
+  test::placeBundle("Slack");
+  const auto log = test::placeFakeProxy("slack-proxy");
+
+  ServerCore::start();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  auto reply = client->call(test::request(
+      1, "tools/call", {{"name", "slack_list_workspaces"}, {"arguments", nlohmann::json::object()}}));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(nlohmann::json::parse((*reply)["result"]["content"][0]["text"].get<std::string>()),
+            nlohmann::json({{"method", "list_workspaces"}, {"args", nlohmann::json::object()}}));
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(log))["request"],
+            R"({"method":"list_workspaces","args":{}})");
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {

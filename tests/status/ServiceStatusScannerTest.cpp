@@ -52,6 +52,8 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   test::writeFile(Paths::appSupport() / "tcc-cache.json", R"({"reminders": "granted"})");
   ConfigManager::shared().save({{"m365_access_token", "token"},
                                 {"m365_account_email", "me@contoso.example"},
+                                {"evernote_access_token", "token"},
+                                {"evernote_account_email", "me@evernote.example"},
                                 {"disabled_services", {"notes", "slack"}}});
   auto mail = runAs("thunderbird"), finder = runAs("nautilus");
   ASSERT_TRUE(mail && finder);
@@ -80,6 +82,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
       {"nordvpn", {{"installed", true}}},
       {"whatsapp", {{"available", true}, {"authenticated", true}}},
       {"m365", {{"connected", true}, {"email", "me@contoso.example"}}},
+      {"evernote", {{"connected", true}, {"email", "me@evernote.example"}}},
   };
   EXPECT_EQ(entries, expected) << entries.dump(2);
   EXPECT_EQ(test::readFile(decisions), R"({"calendar": "granted", "contacts": "denied"})");

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "app/ServerStatus.h"
 #include "cloud/PushMessageStore.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
@@ -20,7 +21,6 @@
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
-#include "status/StatusDecoder.h"
 #include "status/StatusServer.h"
 #include "support/TestEnv.h"
 
@@ -59,6 +59,14 @@ json statusWithin(int port, std::chrono::milliseconds patience, const std::strin
 
 json userSettings() {
   return json::parse(test::readFile(ConfigManager::shared().configPath()), nullptr, false);
+}
+
+// Every service the scanner writes reaches the tray; teams' integer tenants reads as absent.
+void expectEveryServiceReported(const Services& s) {
+  EXPECT_TRUE(s.email && s.calendar && s.contacts && s.onedrive && s.teams && s.reminders &&
+              s.notes && s.messages && s.finder && s.safari && s.omnifocus && s.nordvpn &&
+              s.slack && s.whatsapp && s.m365);
+  EXPECT_FALSE(s.teams && s.teams->tenants);
 }
 
 void setUserKey(const char* key, const std::optional<json>& value) {
@@ -258,9 +266,9 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
   ActivityTracker::record(CallSource::local, "second_tool");
 
   const json document = statusWithin(port_, 5s);
-  const auto decoded = test::decodeStatus(document);
-  ASSERT_FALSE(decoded.failure) << *decoded.failure << "\n" << document.dump(2);
-  EXPECT_TRUE(decoded.droppedServices.empty());
+  const auto decoded = decodeServerStatus(document);
+  ASSERT_TRUE(decoded) << decoded.error() << "\n" << document.dump(2);
+  expectEveryServiceReported(decoded.value().services);
 
   EXPECT_EQ(document["url"], "unix://" + IPCServer::socketPath().string());
   EXPECT_EQ(document["security"], json({{"api_key_enabled", true}, {"network_mode", "any"}}));
@@ -353,7 +361,9 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   struct stat info {};
   ASSERT_EQ(::stat(statusFile.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_FALSE(test::decodeStatus(json::parse(test::readFile(statusFile))).failure);
+  const auto written = parseServerStatus(test::readFile(statusFile));
+  ASSERT_TRUE(written) << written.error();
+  expectEveryServiceReported(written.value().services);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,5 +33,9 @@ int unusedPort();
 
 // Points TVRN_STATUS_PORT at an unused port and returns it.
 int useUnusedStatusPort();
+
+// The body of a test program's main: makes the private world, runs `beforeTests` (a program that
+// needs an application object creates it there), runs every test and ends the process.
+int runTests(int& argc, char** argv, const std::function<void()>& beforeTests = {});
 
 }  // namespace tvrn::test

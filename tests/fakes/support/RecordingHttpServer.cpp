@@ -16,14 +16,23 @@ std::string RecordedRequest::header(std::string_view name) const {
   return "";
 }
 
+std::string RecordedRequest::queryItem(std::string_view name) const {
+  std::string found;
+  for (const auto& [key, value] : query) {
+    if (key == name) found = value;
+  }
+  return found;
+}
+
 nlohmann::json RecordedRequest::json() const {
   return nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
 }
 
 RecordingHttpServer::RecordingHttpServer() : server_(std::make_unique<httplib::Server>()) {
   auto handle = [this](const httplib::Request& request, httplib::Response& response) {
-    RecordedRequest recorded{request.method, request.path, request.target, {}, request.body};
+    RecordedRequest recorded{request.method, request.path, request.target, {}, request.body, {}};
     for (const auto& [key, value] : request.headers) recorded.headers.emplace_back(key, value);
+    for (const auto& [key, value] : request.params) recorded.query.emplace_back(key, value);
     record(std::move(recorded));
 
     const CannedResponse answer = answerFor(request.path);
@@ -68,6 +77,12 @@ void RecordingHttpServer::respond(const std::string& path, CannedResponse respon
   responses_[path] = std::move(response);
 }
 
+void RecordingHttpServer::enqueue(const std::string& path, std::vector<CannedResponse> responses) {
+  std::lock_guard lock(mutex_);
+  auto& queue = queued_[path];
+  for (auto& response : responses) queue.push_back(std::move(response));
+}
+
 std::vector<RecordedRequest> RecordingHttpServer::requests() const {
   std::lock_guard lock(mutex_);
   return requests_;
@@ -92,8 +107,13 @@ bool RecordingHttpServer::waitForRequests(std::size_t count, std::chrono::millis
   return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
 }
 
-CannedResponse RecordingHttpServer::answerFor(const std::string& path) const {
+CannedResponse RecordingHttpServer::answerFor(const std::string& path) {
   std::lock_guard lock(mutex_);
+  if (auto queue = queued_.find(path); queue != queued_.end() && !queue->second.empty()) {
+    CannedResponse next = std::move(queue->second.front());
+    queue->second.pop_front();
+    return next;
+  }
   const auto found = responses_.find(path);
   if (found == responses_.end()) return CannedResponse{200, "", "text/plain", {}, {}};
   return found->second;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,7 +28,10 @@ struct RecordedRequest {
   std::string target;  // as sent: path and query
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  std::vector<std::pair<std::string, std::string>> query;  // decoded query items, by name
 
+  // The last query item of that name, decoded; empty when absent.
+  std::string queryItem(std::string_view name) const;
   // The first header of that name (case-insensitive); empty when absent.
   std::string header(std::string_view name) const;
   // The body parsed as JSON; a discarded value when it is not JSON.
@@ -54,6 +58,9 @@ class RecordingHttpServer {
 
   // The answer for every method on this exact path; other paths get 200 with an empty body.
   void respond(const std::string& path, CannedResponse response);
+  // Answers for the next requests to this path, one each in order; once they are used up the
+  // path is answered as respond() set it.
+  void enqueue(const std::string& path, std::vector<CannedResponse> responses);
 
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsTo(std::string_view path) const;
@@ -63,7 +70,7 @@ class RecordingHttpServer {
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout);
 
  private:
-  CannedResponse answerFor(const std::string& path) const;
+  CannedResponse answerFor(const std::string& path);
   void record(RecordedRequest request);
   void pause(std::chrono::milliseconds delay);
 
@@ -74,6 +81,7 @@ class RecordingHttpServer {
   std::condition_variable changed_;
   std::vector<RecordedRequest> requests_;
   std::map<std::string, CannedResponse> responses_;
+  std::map<std::string, std::deque<CannedResponse>> queued_;
   bool stopping_ = false;
 };
 

@@ -1,0 +1,123 @@
+#include "app/StatusMonitor.h"
+
+#include <fstream>
+#include <iostream>
+#include <system_error>
+
+#include "app/TrayHttp.h"
+#include "app/TrayRoutes.h"
+#include "platform/Paths.h"
+
+namespace tvrn {
+namespace {
+
+// The whole file, or nothing when it cannot be read or is larger than the tray reads.
+std::optional<std::string> readCapped(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes(TrayHttp::kMaxReplyBytes + 1, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (in.bad() || in.gcount() > TrayHttp::kMaxReplyBytes) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+}  // namespace
+
+StatusMonitor::StatusMonitor(TrayScheduler& scheduler, QObject* parent)
+    : QObject(parent),
+      scheduler_(scheduler),
+      statusURL_(TrayRoutes::url(TrayRoutes::status)),
+      statusFile_(Paths::appSupport() / "status.json") {}
+
+StatusMonitor::~StatusMonitor() = default;
+
+void StatusMonitor::startPolling() {
+  fetchStatus();
+  pollTimer_ = scheduler_.every(kPollInterval, this, [this] { fetchStatus(); });
+}
+
+void StatusMonitor::stopPolling() { pollTimer_.reset(); }
+
+void StatusMonitor::fetchStatus() {
+  if (auto status = readStatusFromFile()) {
+    applyStatus(*status);
+  } else {
+    fetchStatusViaHTTP();
+  }
+}
+
+std::optional<ServerStatus> StatusMonitor::readStatusFromFile() const {
+  std::error_code error;
+  const auto modified = std::filesystem::last_write_time(statusFile_, error);
+  if (error) return std::nullopt;
+  // A time in the future gives a negative age: still fresh.
+  const auto age = scheduler_.now() - std::chrono::file_clock::to_sys(modified);
+  if (age >= kStatusFileMaxAge) return std::nullopt;
+  const auto bytes = readCapped(statusFile_);
+  if (!bytes) return std::nullopt;
+  auto decoded = parseServerStatus(*bytes);
+  if (!decoded) return std::nullopt;
+  return std::move(decoded).value();
+}
+
+void StatusMonitor::fetchStatusViaHTTP() {
+  TrayHttp::shared().get(statusURL_, TrayRoutes::status.timeout, this,
+                         [this](const TrayHttp::Reply& reply) {
+                           // Any body that decodes counts, whatever the HTTP status.
+                           if (reply.body) {
+                             auto decoded = parseServerStatus(*reply.body);
+                             if (decoded) return applyStatus(decoded.value());
+                           }
+                           setIsConnected(false);
+                           if (onStateChange) onStateChange("error");
+                         });
+}
+
+void StatusMonitor::applyStatus(const ServerStatus& status) {
+  status_ = status;
+  emit statusChanged();
+  setIsConnected(true);
+  autoUpdateEnabled_ = status.autoUpdate.value_or(false);
+  emit autoUpdateEnabledChanged();
+
+  const StatusEvents events = tvrn::applyStatus(bookkeeping_, status);
+  if (onStateChange) onStateChange(events.state);
+  if (events.activitySource && onActivity) onActivity(*events.activitySource);
+  if (events.nudge && onNudge) onNudge();
+  if (const auto& version = events.newVersion) {
+    setJustUpdatedToVersion(version);
+    scheduler_.after(kJustUpdatedShownFor, this, [this, shown = *version] {
+      if (justUpdatedToVersion_ == shown) setJustUpdatedToVersion(std::nullopt);
+    });
+  }
+  if (status.permissions) deliverPermissionEvents(events);
+}
+
+void StatusMonitor::deliverPermissionEvents(const StatusEvents& events) {
+  for (const auto& line : events.regressionLines) std::cout << line << std::endl;
+  if (tccRegressed_ != bookkeeping_.tccRegressed) {
+    tccRegressed_ = bookkeeping_.tccRegressed;
+    emit tccRegressedChanged();
+  }
+  if (events.tccRegressed && onTCCRegressed) onTCCRegressed();
+  if (!events.newlyDenied.empty() && onTCCDenied) onTCCDenied(events.newlyDenied);
+  if (events.tccRestored && onTCCRestored) onTCCRestored();
+  if (!events.notDetermined.empty()) {
+    scheduler_.after(kNotDeterminedDelay, this, [this, keys = events.notDetermined] {
+      if (onNotDetermined) onNotDetermined(keys);
+    });
+  }
+}
+
+void StatusMonitor::setIsConnected(bool connected) {
+  isConnected_ = connected;
+  emit isConnectedChanged();
+}
+
+void StatusMonitor::setJustUpdatedToVersion(std::optional<std::string> version) {
+  justUpdatedToVersion_ = std::move(version);
+  emit justUpdatedToVersionChanged();
+}
+
+}  // namespace tvrn

@@ -1,0 +1,95 @@
+// The tray's model of the running server: polls its status every 2 s (status.json while fresh,
+// else the status route), publishes it, and turns the changes between statuses into the events
+// the tray shell shows as icon changes, pulses and notifications.
+#pragma once
+
+#include <QObject>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/ServerStatus.h"
+#include "app/StatusEvents.h"
+#include "app/TrayScheduler.h"
+
+namespace tvrn {
+
+class StatusMonitor : public QObject {
+  Q_OBJECT
+
+ public:
+  static constexpr std::chrono::milliseconds kPollInterval{2000};
+  // status.json is used while younger than this; the status server rewrites it every 5 s.
+  static constexpr std::chrono::milliseconds kStatusFileMaxAge{15000};
+  static constexpr std::chrono::milliseconds kJustUpdatedShownFor{30000};
+  static constexpr std::chrono::milliseconds kNotDeterminedDelay{2000};
+
+  explicit StatusMonitor(TrayScheduler& scheduler = TrayScheduler::system(),
+                         QObject* parent = nullptr);
+  ~StatusMonitor() override;
+
+  // One poll at once, then one every 2 s for the life of the monitor.
+  void startPolling();
+  void stopPolling();
+
+  const std::optional<ServerStatus>& status() const { return status_; }
+  bool isConnected() const { return isConnected_; }
+  bool autoUpdateEnabled() const { return autoUpdateEnabled_; }
+  const std::vector<std::string>& outlookAccounts() const { return outlookAccounts_; }
+  const std::vector<std::string>& outlookMissing() const { return outlookMissing_; }
+  const std::vector<PendingApproval>& pendingApprovals() const { return pendingApprovals_; }
+  bool tccRegressed() const { return tccRegressed_; }
+  const std::optional<std::string>& justUpdatedToVersion() const { return justUpdatedToVersion_; }
+
+  // Set by the tray shell; each runs on the main thread, and an unset one drops its event.
+  std::function<void(const std::string& state)> onStateChange;  // "error" after a failed poll
+  std::function<void(const std::string& source)> onActivity;
+  std::function<void(const PendingApproval&)> onNewApproval;
+  std::function<void()> onNudge;
+  std::function<void(const std::set<std::string>& keys)> onNotDetermined;
+  std::function<void()> onTCCRegressed;
+  std::function<void(const std::set<std::string>& keys)> onTCCDenied;
+  std::function<void()> onTCCRestored;
+
+ signals:
+  void statusChanged();
+  void isConnectedChanged();
+  void autoUpdateEnabledChanged();
+  void outlookAccountsChanged();
+  void outlookMissingChanged();
+  void pendingApprovalsChanged();
+  void tccRegressedChanged();
+  void justUpdatedToVersionChanged();
+
+ private:
+  void fetchStatus();
+  std::optional<ServerStatus> readStatusFromFile() const;
+  void fetchStatusViaHTTP();
+  void applyStatus(const ServerStatus& status);
+  void deliverPermissionEvents(const StatusEvents& events);
+  void setIsConnected(bool connected);
+  void setJustUpdatedToVersion(std::optional<std::string> version);
+
+  TrayScheduler& scheduler_;
+  const std::string statusURL_;
+  const std::filesystem::path statusFile_;
+  std::unique_ptr<TrayScheduler::Repeating> pollTimer_;
+
+  // Main thread only, as every member.
+  std::optional<ServerStatus> status_;
+  bool isConnected_ = false;
+  bool autoUpdateEnabled_ = false;
+  std::vector<std::string> outlookAccounts_;
+  std::vector<std::string> outlookMissing_;
+  std::vector<PendingApproval> pendingApprovals_;
+  bool tccRegressed_ = false;
+  std::optional<std::string> justUpdatedToVersion_;
+  StatusBookkeeping bookkeeping_;
+};
+
+}  // namespace tvrn

@@ -1,0 +1,13 @@
+// Opening a web address, file or application the way the desktop would: through xdg-open, or
+// the program that TVRN_OPEN_COMMAND names. The program runs on in the background; it is reaped
+// there when it ends, so a browser that stays open holds up nobody.
+#pragma once
+
+#include <string_view>
+
+namespace tvrn::Opener {
+
+// Starts the opener with the target as its one argument; false when it could not be started.
+bool open(std::string_view target);
+
+}  // namespace tvrn::Opener
