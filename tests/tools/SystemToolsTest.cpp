@@ -22,6 +22,7 @@
 #include "platform/Timestamp.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/AutomationFakes.h"
 #include "tools/SystemTools.h"
 
 namespace tvrn {
@@ -30,17 +31,11 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// The helper answers inside the process and the script runner is the fake, as in a server.
 class SystemToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    HelperProxy::setInProcessDispatch(
-        [](std::string_view request) { return LocalData::dispatch(request); });
-    const fs::path runner = test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner";
-    fs::create_directories(runner.parent_path());
-    fs::create_symlink(test::fakesDir() / "fake-jxa-runner", runner);
-    ::setenv("FAKE_JXA_RUNNER_LOG", (home_ + "/runner.log").c_str(), 1);
-    ::setenv("FAKE_JXA_RUNNER_RULES", (home_ + "/rules.json").c_str(), 1);
+    test::useFakeAutomation(under("rules.json"));
+    ::setenv("FAKE_JXA_RUNNER_LOG", under("runner.log").c_str(), 1);
     SystemTools::registerTools(registry_, JXARunnerProxy::shared(), "9.8.7");
   }
 
