@@ -326,6 +326,8 @@ class Relay {
     tokenTimer_.cancel();
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
+    // The stream's own idle timer would hold the io_context for up to a minute more.
+    io_.stop();
   }
 
   asio::io_context& io_;
@@ -347,8 +349,8 @@ class CloudTunnel::Session {
  public:
   asio::io_context io;
 
-  // Runs the relay until it ends or the io_context is stopped, then lets every cancelled
-  // operation finish before the relay goes away.
+  // Runs the relay until it ends or the io_context is stopped, then runs what is ready of the
+  // cancelled operations; the rest are dropped with the io_context, never run.
   template <class Stream, class... StreamArgs>
   void run(Settings settings, StreamArgs&&... streamArgs) {
     Relay<Stream> relay(io, std::move(settings), std::forward<StreamArgs>(streamArgs)...);
@@ -356,7 +358,7 @@ class CloudTunnel::Session {
     io.run();
     relay.shutdown();
     io.restart();
-    io.run();
+    io.poll();
   }
 };
 

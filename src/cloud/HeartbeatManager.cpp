@@ -137,7 +137,7 @@ void HeartbeatManager::startInBackground(std::string version, Wait wait) {
              !stop.stop_requested();
     };
     do {
-      sendHeartbeat(version);
+      sendHeartbeat(version, stop);
     } while (pause(kInterval));
   });
 }
@@ -158,7 +158,7 @@ void HeartbeatManager::setManifestCheck(std::function<void()> check) {
   beating().manifestCheck = std::move(check);
 }
 
-bool HeartbeatManager::sendHeartbeat(const std::string& version) {
+bool HeartbeatManager::sendHeartbeat(const std::string& version, std::stop_token stop) {
   const std::int64_t beat = ++beatsSent;
   std::string client = MCPClientTracker::last();
   if (client.empty()) client = aiClient();
@@ -169,9 +169,11 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version) {
                             {"ai_client", client},
                             {"tool_calls", countsJSON(calls)},
                             {"tool_errors", countsJSON(errors)}};
-  const auto result = HttpClient::postJSON(
-      Endpoints::backend() + "/heartbeat", body,
-      std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000)));
+  const auto result = HttpClient::perform(
+      HttpClient::jsonPostRequest(
+          Endpoints::backend() + "/heartbeat", body,
+          std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000))),
+      stop);
   if (!result || !result.value().isSuccess()) {
     ToolCallCounter::restore(calls);
     ToolErrorCounter::restore(errors);

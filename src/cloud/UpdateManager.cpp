@@ -1,7 +1,5 @@
 #include "cloud/UpdateManager.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "core/Timeouts.h"
 #include "core/Versions.h"
 #include "platform/Base64.h"
+#include "platform/Digest.h"
 #include "platform/Dispatch.h"
 #include "platform/Ed25519Verifier.h"
 #include "platform/Endpoints.h"
@@ -91,19 +90,6 @@ Result<UpdateManager::LatestInfo, std::string> fetchLatestInfo() {
                                    text(reply, "signature").value_or("")};
 }
 
-std::string sha256Hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
-}
-
 std::string lowered(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -120,7 +106,7 @@ std::string publicKey() {
 // signature; the reason when either fails.
 std::optional<std::string> checkArchive(const std::string& archive,
                                         const UpdateManager::LatestInfo& latest) {
-  if (sha256Hex(archive) != lowered(latest.sha256)) return "SHA-256 mismatch";
+  if (Digest::sha256Hex(archive) != lowered(latest.sha256)) return "SHA-256 mismatch";
   const auto signature = Base64::decode(latest.signature);
   if (!signature) return "the signature is not Base64";
   switch (Ed25519Verifier::verify(archive, *signature, publicKey())) {
