@@ -191,6 +191,24 @@ TEST_F(CloudTunnelTest, StateFileFollowsTheSessionAndTheTokenKeepsItOpen) {
   EXPECT_FALSE(TunnelState::read());
 }
 
+TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
+  FakeTunnelServer server;
+  ::setenv("TVRN_BACKEND_URL", server.baseURL().c_str(), 1);
+  CloudTunnel::Options options;
+  options.pingInterval = 1h;  // no ping, so no pong: nothing comes back
+  options.silenceLimit = 200ms;
+  options.wait = [this](std::chrono::milliseconds duration, std::stop_token stop) {
+    return gate_.wait(duration, stop);
+  };
+  CloudTunnel tunnel(options);
+  tunnel.startInBackground();
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel.isConnected(); }));
+  EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
+  EXPECT_FALSE(tunnel.isConnected());
+  EXPECT_FALSE(TunnelState::read());
+  tunnel.stop();
+}
+
 TEST_F(CloudTunnelTest, RetriesAfterOneSecondDoublingToAMinute) {
   auto tunnel = start("http://127.0.0.1:" + std::to_string(test::unusedPort()));
   gate_.allow(7);
