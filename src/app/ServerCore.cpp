@@ -27,6 +27,7 @@
 #include "app/StartupJobs.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
+#include "manifest/ManifestLoader.h"
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "platform/Dispatch.h"
@@ -153,6 +154,7 @@ bool start() {
       [] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
+  Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
 
   startStatusServices();
   queueBackgroundJobs();

@@ -63,6 +63,31 @@ inline constexpr std::string_view kRemoteInvalidURL = "http_remote: invalid URL:
 inline constexpr std::string_view kRemoteLoopback =
     "http_remote: localhost URLs must use http_local behavior";
 
+// SQLite and property lists
+inline constexpr std::string_view kSqlitePrefix = "sqlite: ";
+inline constexpr std::string_view kSelectOnly = "sqlite: only SELECT queries are allowed";
+inline constexpr std::string_view kCannotOpen = "cannot open";
+inline constexpr std::string_view kPrepareFailed = "prepare failed";
+
+inline std::string outsideAllowed(std::string_view runner, std::string_view path) {
+  return std::string(runner) + ": path '" + std::string(path) +
+         "' is outside the allowed directories";
+}
+inline std::string plistNotFound(std::string_view path) {
+  return "plist file not found: " + std::string(path);
+}
+inline std::string plistCannotParse(std::string_view path) {
+  return "plist: cannot parse " + std::string(path);
+}
+inline std::string keyPathNotFound(std::string_view keyPath) {
+  return "plist key path '" + std::string(keyPath) + "' not found";
+}
+
+// Composition
+inline std::string tooManySteps(int limit) {
+  return "Too many composed steps in one call (more than " + std::to_string(limit) + ")";
+}
+
 // Validation and the pipeline
 inline constexpr std::string_view kExpectString = "string";
 inline constexpr std::string_view kExpectEmail = "email";

@@ -5,6 +5,8 @@
 
 #include "core/ToolResponse.h"
 #include "manifest/ManifestAppleScriptRunner.h"
+#include "manifest/ManifestCompositionRunners.h"
+#include "manifest/ManifestFileRunners.h"
 #include "manifest/ManifestHTTPRunners.h"
 #include "manifest/ManifestHelperRunner.h"
 #include "manifest/ManifestJXARunner.h"
@@ -26,6 +28,12 @@ class RunnerTable {
     set(Kind::native, std::make_shared<ManifestNativeRunner>());
     set(Kind::httpRemote, std::make_shared<ManifestHTTPRemoteRunner>());
     set(Kind::applescript, std::make_shared<ManifestAppleScriptRunner>());
+    set(Kind::sqlite, std::make_shared<ManifestSQLiteRunner>());
+    set(Kind::plist, std::make_shared<ManifestPlistRunner>());
+    set(Kind::compose, std::make_shared<ManifestComposeRunner>());
+    set(Kind::parallel, std::make_shared<ManifestParallelRunner>());
+    set(Kind::conditional, std::make_shared<ManifestConditionalRunner>());
+    set(Kind::cache, std::make_shared<ManifestCacheRunner>());
   }
 
   static RunnerTable& shared() {

@@ -22,7 +22,8 @@ ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                    std::int64_t timeoutMs, int depth = 1);
 
 // Puts a runner in charge of a case from now on (start-up, tests); null removes it. The jxa,
-// helper, http_local, native, http_remote and applescript cases start with their own runners.
+// helper, http_local, native, http_remote, applescript, sqlite, plist, compose, parallel,
+// conditional and cache cases start with their own runners.
 void install(BehaviorSpec::Kind kind, std::shared_ptr<CapabilityRunner> runner);
 
 }  // namespace tvrn::RunnerDispatch

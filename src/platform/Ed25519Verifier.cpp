@@ -17,8 +17,7 @@ Outcome verify(std::string_view message, std::string_view signature, std::string
   if (signature.size() != kSignatureBytes) return Outcome::invalidSignature;
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
                                                                   EVP_MD_CTX_free);
-  if (!context ||
-      EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) {
+  if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) {
     return Outcome::invalidKey;
   }
   const int checked = EVP_DigestVerify(

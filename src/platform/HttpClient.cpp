@@ -105,8 +105,20 @@ std::optional<HttpError> buildHeaders(const HttpRequest& request, bool sendsBody
   return std::nullopt;
 }
 
+// Where the answer's body goes, and how much of it may come.
+struct BodySink {
+  std::string* body;
+  std::size_t limit;  // 0: none
+  bool exceeded = false;
+};
+
 size_t appendBody(char* data, size_t size, size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
+  auto* sink = static_cast<BodySink*>(target);
+  if (sink->limit != 0 && sink->body->size() + size * count > sink->limit) {
+    sink->exceeded = true;
+    return 0;  // curl ends the transfer with a write error
+  }
+  sink->body->append(data, size * count);
   return size * count;
 }
 
@@ -215,7 +227,7 @@ HttpHeaders responseHeaders(CURL* easy) {
 }
 
 void configure(CURL* easy, const HttpRequest& request, const ConnectPolicy* policy, bool sendsBody,
-               curl_slist* headers, std::string* body, char* errorText) {
+               curl_slist* headers, BodySink* body, char* errorText) {
   curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -232,6 +244,9 @@ void configure(CURL* easy, const HttpRequest& request, const ConnectPolicy* poli
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, appendBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, body);
+  if (body->limit != 0) {
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(body->limit));
+  }
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
   applyConnectPolicy(easy, request.url, policy);
   if (request.method == "HEAD") {
@@ -316,10 +331,16 @@ HttpResult perform(const HttpRequest& request, const ConnectPolicy& policy, std:
   if (!easy) return fail(makeError(HttpError::Kind::failed, "could not create a request"));
   HttpResponse response;
   char errorText[CURL_ERROR_SIZE] = {};
-  configure(easy.get(), request, &policy, sendsBody, headers.list, &response.body, errorText);
+  BodySink sink{&response.body, request.maxBodyBytes};
+  configure(easy.get(), request, &policy, sendsBody, headers.list, &sink, errorText);
 
   auto code = drive(easy.get(), std::move(stop));
   if (!code.ok()) return fail(code.error());
+  if (sink.exceeded || code.value() == CURLE_FILESIZE_EXCEEDED) {
+    return fail(
+        makeError(HttpError::Kind::tooLarge,
+                  "the answer is larger than " + std::to_string(request.maxBodyBytes) + " bytes"));
+  }
   if (code.value() != CURLE_OK) {
     std::string message = errorText[0] != '\0' ? errorText : curl_easy_strerror(code.value());
     return fail(makeError(kindOf(code.value()), std::move(message)));

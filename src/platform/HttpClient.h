@@ -37,6 +37,9 @@ struct HttpRequest {
   HttpHeaders headers;
   std::string body;  // sent for every method except GET and HEAD
   std::chrono::milliseconds timeout{std::chrono::seconds(30)};  // the whole exchange; must be > 0
+  // The most body bytes (after decoding) the answer may carry; a longer one fails the request
+  // with `tooLarge`. Zero: no limit.
+  std::size_t maxBodyBytes = 0;
 };
 
 struct HttpResponse {
@@ -56,6 +59,7 @@ struct HttpError {
     cannotConnect,   // name not resolved, connection refused
     timedOut,
     cancelled,  // the caller's stop token fired
+    tooLarge,   // the answer's body passed the request's maxBodyBytes
     failed,     // any other transport failure (TLS, reset, ...)
   };
   Kind kind = Kind::failed;

@@ -37,13 +37,17 @@ TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
       {BehaviorSpec::Text{"deeper"}, 17, "error: Behavior nesting deeper than 16 levels"},
       {BehaviorSpec::Native{"echo"}, 1, "{\n  \"a\": 1\n}"},
       {BehaviorSpec::Native{"nope"}, 1, "error: native handler 'nope' not registered"},
-      {BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, 1, "error: wrong behavior"},
+      {BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, 1,
+       "error: Permission denied: sqlite: path 'x.db' is outside the allowed directories"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(outcome(RunnerDispatch::execute(c.behavior, {{"a", 1}}, 1000, c.depth)), c.expected)
         << c.expected;
   }
   EXPECT_EQ(outcome(ManifestHTTPLocalRunner().execute(BehaviorSpec::Jxa{"x"}, {}, 1000, 1)),
+            "error: wrong behavior");
+  RunnerDispatch::install(BehaviorSpec::Kind::sqlite, nullptr);
+  EXPECT_EQ(outcome(RunnerDispatch::execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
             "error: wrong behavior");
 }
 
