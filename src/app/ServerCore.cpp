@@ -119,7 +119,8 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
   HeartbeatManager::startInBackground(version());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
-  relaySession = std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
+  relaySession =
+      std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
   CloudTunnel::shared().configure(relaySession);
   CloudTunnel::shared().startInBackground();
 }

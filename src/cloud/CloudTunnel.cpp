@@ -120,9 +120,8 @@ struct Outbox {
 // Answers requests one after another on a pool thread until none waits for a free place.
 void work(std::shared_ptr<Outbox> outbox, CloudTunnel::RequestHandler handler, Frame frame) {
   while (true) {
-    std::string reply = nlohmann::json{{"id", frame.id},
-                                       {"body", Base64::encode(answer(frame, handler))}}
-                            .dump();
+    std::string reply =
+        nlohmann::json{{"id", frame.id}, {"body", Base64::encode(answer(frame, handler))}}.dump();
     std::lock_guard hold(outbox->mutex);
     if (outbox->closed) return;
     outbox->replies.push_back(std::move(reply));
@@ -449,8 +448,8 @@ bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
     return false;
   }
   const bool secure = address->secure;
-  const std::string url = (secure ? "wss://" : "ws://") + address->host + ":" + address->port +
-                          address->target;
+  const std::string url =
+      (secure ? "wss://" : "ws://") + address->host + ":" + address->port + address->target;
   bool connected = false;
   Settings settings{std::move(*address), token, options_, handler(), [&] {
                       connected = true;

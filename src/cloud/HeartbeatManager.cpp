@@ -127,19 +127,19 @@ void HeartbeatManager::startInBackground(std::string version, Wait wait) {
   auto& state = beating();
   std::lock_guard hold(state.mutex);
   if (state.thread.joinable()) return;
-  state.thread = std::jthread([version = std::move(version),
-                               wait = std::move(wait)](std::stop_token stop) {
-    if (!TunnelLock::shared().acquire(stop)) return;
-    const auto pause = [&](std::chrono::milliseconds duration) {
-      if (wait) return wait(duration, stop) && !stop.stop_requested();
-      std::unique_lock lock(beating().mutex);
-      return !beating().wake.wait_for(lock, stop, duration, [] { return false; }) &&
-             !stop.stop_requested();
-    };
-    do {
-      sendHeartbeat(version, stop);
-    } while (pause(kInterval));
-  });
+  state.thread =
+      std::jthread([version = std::move(version), wait = std::move(wait)](std::stop_token stop) {
+        if (!TunnelLock::shared().acquire(stop)) return;
+        const auto pause = [&](std::chrono::milliseconds duration) {
+          if (wait) return wait(duration, stop) && !stop.stop_requested();
+          std::unique_lock lock(beating().mutex);
+          return !beating().wake.wait_for(lock, stop, duration, [] { return false; }) &&
+                 !stop.stop_requested();
+        };
+        do {
+          sendHeartbeat(version, stop);
+        } while (pause(kInterval));
+      });
 }
 
 void HeartbeatManager::stop() {
@@ -177,9 +177,9 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, std::stop_token
   if (!result || !result.value().isSuccess()) {
     ToolCallCounter::restore(calls);
     ToolErrorCounter::restore(errors);
-    Logger::warn(kCategory, "Heartbeat failed: " +
-                                (result ? "HTTP " + std::to_string(result.value().status)
-                                        : result.error().message));
+    Logger::warn(kCategory,
+                 "Heartbeat failed: " + (result ? "HTTP " + std::to_string(result.value().status)
+                                                : result.error().message));
     return false;
   }
   const auto reply = nlohmann::json::parse(result.value().body, nullptr, false);

@@ -60,7 +60,8 @@ std::optional<std::string> copyData(archive* reader, int fd, std::uint64_t& unpa
     if (status == ARCHIVE_EOF) return std::nullopt;
     if (status != ARCHIVE_OK) return std::string(archive_error_string(reader));
     unpacked += size;
-    if (unpacked > kMaxUnpackedBytes) return std::string("the archive unpacks to more than 512 MiB");
+    if (unpacked > kMaxUnpackedBytes)
+      return std::string("the archive unpacks to more than 512 MiB");
     const char* bytes = static_cast<const char*>(block);
     while (size > 0) {
       const ssize_t written = ::pwrite(fd, bytes, size, offset);

@@ -139,8 +139,9 @@ void UpdateAttemptLog::record(const UpdateAttempt& attempt) {
     Logger::warn("update", "The damaged update log was moved to " + update.movedAside->string());
   }
   if (update.readError) {
-    Logger::warn("update", "The update log could not be read (" + *update.readError +
-                               "); this step is not recorded: " + std::string(toRaw(attempt.phase)));
+    Logger::warn("update",
+                 "The update log could not be read (" + *update.readError +
+                     "); this step is not recorded: " + std::string(toRaw(attempt.phase)));
   }
 }
 

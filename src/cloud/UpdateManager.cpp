@@ -48,11 +48,15 @@ class Steps {
   void record(UpdatePhase phase, bool success, std::optional<std::string> error = std::nullopt,
               std::optional<std::string> note = std::nullopt) {
     const auto now = std::chrono::steady_clock::now();
-    UpdateAttempt attempt{std::chrono::system_clock::now(), from_, to_, phase, success,
-                          std::move(error),
-                          std::chrono::duration_cast<std::chrono::milliseconds>(now - since_)
-                              .count(),
-                          std::move(note)};
+    UpdateAttempt attempt{
+        std::chrono::system_clock::now(),
+        from_,
+        to_,
+        phase,
+        success,
+        std::move(error),
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - since_).count(),
+        std::move(note)};
     since_ = now;
     UpdateAttemptLog::shared().record(attempt);
   }
@@ -76,8 +80,8 @@ std::optional<std::string> text(const nlohmann::json& object, const char* key) {
 }
 
 Result<UpdateManager::LatestInfo, std::string> fetchLatestInfo() {
-  const auto result =
-      HttpClient::get(Endpoints::backend() + "/runtime/latest", millisecondsOf(Timeouts::networkDefault));
+  const auto result = HttpClient::get(Endpoints::backend() + "/runtime/latest",
+                                      millisecondsOf(Timeouts::networkDefault));
   if (!result) return fail(result.error().message);
   if (!result.value().isSuccess()) return fail("HTTP " + std::to_string(result.value().status));
   const auto reply = nlohmann::json::parse(result.value().body, nullptr, false);
@@ -223,11 +227,11 @@ std::optional<std::string> UpdateManager::installServer(const LatestInfo& latest
   const fs::path staging = root / ".update-staging";
   removeAll(staging);  // what a crashed attempt left
   auto unpacked = UpdateArchive::unpack(archive, staging);
-  if (!unpacked ||
-      !FileStore::writeAtomic(staging / kServerVersionFile, latest.version, 0644)) {
+  if (!unpacked || !FileStore::writeAtomic(staging / kServerVersionFile, latest.version, 0644)) {
     removeAll(staging);
-    return steps.failed(UpdatePhase::extract,
-                        unpacked ? "cannot stage " + kServerVersionFile.string() : unpacked.error());
+    return steps.failed(UpdatePhase::extract, unpacked
+                                                  ? "cannot stage " + kServerVersionFile.string()
+                                                  : unpacked.error());
   }
   steps.record(UpdatePhase::extract, true);
 
@@ -255,7 +259,8 @@ std::optional<std::string> UpdateManager::updateTrayIfNeeded(const std::string& 
 
 std::optional<std::string> UpdateManager::takeJustUpdatedVersion() {
   const fs::path share = Paths::localShare();
-  for (const fs::path& marker : {share / "tray" / ".tray-just-updated", share / ".tray-just-updated"}) {
+  for (const fs::path& marker :
+       {share / "tray" / ".tray-just-updated", share / ".tray-just-updated"}) {
     auto version = FileStore::read(marker);
     if (!version || version->empty()) continue;
     std::error_code ignored;

@@ -220,10 +220,10 @@ TEST_F(CloudTunnelTest, RetriesAfterOneSecondDoublingToAMinute) {
 
 TEST_F(CloudTunnelTest, SecureTunnelTrustsOnlyACertificateForTheBackEndsName) {
   const auto certificates = test::home() / "ca";
-  ASSERT_EQ(std::system(((test::fakesDir() / "make-test-ca").string() + " " +
-                         certificates.string())
-                            .c_str()),
-            0);
+  ASSERT_EQ(
+      std::system(
+          ((test::fakesDir() / "make-test-ca").string() + " " + certificates.string()).c_str()),
+      0);
   FakeTunnelServer server(FakeTunnelServer::Tls{(certificates / "server.pem").string(),
                                                 (certificates / "server.key").string()});
   const std::string port = std::to_string(server.port());

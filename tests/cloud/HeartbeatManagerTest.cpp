@@ -206,12 +206,12 @@ TEST_F(HeartbeatTest, BeatsAtOnceThenEveryFiveMinutesUntilStopped) {
   reply(200, "{}");
   std::mutex mutex;
   std::vector<std::chrono::milliseconds> waits;
-  HeartbeatManager::startInBackground("3.0.100", [&](std::chrono::milliseconds duration,
-                                                     std::stop_token) {
-    std::lock_guard hold(mutex);
-    waits.push_back(duration);
-    return waits.size() < 3;
-  });
+  HeartbeatManager::startInBackground("3.0.100",
+                                      [&](std::chrono::milliseconds duration, std::stop_token) {
+                                        std::lock_guard hold(mutex);
+                                        waits.push_back(duration);
+                                        return waits.size() < 3;
+                                      });
   EXPECT_TRUE(backend_.waitForRequests(3, std::chrono::seconds(10)));
   HeartbeatManager::stop();
   EXPECT_EQ(backend_.requestsTo("/heartbeat").size(), 3u);

@@ -14,9 +14,11 @@
 #include "cloud/UpdateManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "fakes/support/UpdateArchiveMaker.h"
+#include "platform/Base64.h"
 #include "platform/Digest.h"
 #include "platform/Paths.h"
 #include "support/CapturedStderr.h"
+#include "support/Ed25519Keys.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -38,7 +40,7 @@ class UpdateManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
-    ::setenv("TVRN_UPDATE_PUBLIC_KEY", signer_.publicKeyBase64().c_str(), 1);
+    ::setenv("TVRN_UPDATE_PUBLIC_KEY", Base64::encode(signer_.publicKey()).c_str(), 1);
   }
 
   void answer(const std::string& path, int status, std::string body,
@@ -52,19 +54,20 @@ class UpdateManagerTest : public ::testing::Test {
 
   // Publishes the archive as the newest version, with its digest and signature unless given.
   void publish(const std::string& archive, std::string sha256 = {}, std::string signature = {}) {
-    answer("/runtime/latest", 200,
-           json{{"version", kNewer},
-                {"url", backend_.baseURL() + "/archive.tar.gz"},
-                {"sha256", sha256.empty() ? Digest::sha256Hex(archive) : sha256},
-                {"signature", signature.empty() ? signer_.signBase64(archive) : signature}}
-               .dump());
+    answer(
+        "/runtime/latest", 200,
+        json{{"version", kNewer},
+             {"url", backend_.baseURL() + "/archive.tar.gz"},
+             {"sha256", sha256.empty() ? Digest::sha256Hex(archive) : sha256},
+             {"signature", signature.empty() ? Base64::encode(signer_.sign(archive)) : signature}}
+            .dump());
     answer("/archive.tar.gz", 200, archive);
   }
 
   static fs::path share() { return Paths::localShare(); }
 
   test::RecordingHttpServer backend_;
-  test::Signer signer_;
+  test::Ed25519KeyPair signer_;
 };
 
 TEST_F(UpdateManagerTest, CheckNowSaysWhatItFound) {
@@ -75,14 +78,21 @@ TEST_F(UpdateManagerTest, CheckNowSaysWhatItFound) {
     std::string text;
   };
   const Row rows[] = {
-      {500, {{"version", kNewer}}, "", "Could not reach update server. Check your internet connection."},
+      {500,
+       {{"version", kNewer}},
+       "",
+       "Could not reach update server. Check your internet connection."},
       {200, {{"url", "x"}}, "", "Could not reach update server. Check your internet connection."},
       {200, {{"version", kRunning}}, "", "TVRN server v" + kRunning + " is up to date."},
       {200, {{"version", "3.0.99"}}, "3.0.104", "TVRN server v" + kRunning + " is up to date."},
-      {200, {{"version", kNewer}}, "3.0.104",
+      {200,
+       {{"version", kNewer}},
+       "3.0.104",
        "TVRN server v3.0.104 is already on disk (running v" + kRunning +
            "). Restart your AI clients to apply."},
-      {200, {{"version", kNewer}}, "3.0.105\n",
+      {200,
+       {{"version", kNewer}},
+       "3.0.105\n",
        "TVRN server v3.0.105 is already on disk (running v" + kRunning +
            "). Restart your AI clients to apply."},
   };
@@ -109,12 +119,9 @@ TEST_F(UpdateManagerTest, InstallsEachFileWithTheServerVersionLastAndLogsEachSte
             downloadingThen("✓ Server updated to v3.0.104. Restart your AI clients to apply.\n"
                             "✓ Tray updated to v3.0.104."));
   const std::map<std::string, std::string> installed = {
-      {"bin/.server-version", kNewer},
-      {"bin/helpers/teams-proxy", "proxy"},
-      {"bin/keep-me", "untouched"},
-      {"bin/tavrin-server", "new server"},
-      {"tray/.tray-just-updated", kNewer},
-      {"tray/.tray-version", kNewer},
+      {"bin/.server-version", kNewer},     {"bin/helpers/teams-proxy", "proxy"},
+      {"bin/keep-me", "untouched"},        {"bin/tavrin-server", "new server"},
+      {"tray/.tray-just-updated", kNewer}, {"tray/.tray-version", kNewer},
       {"tray/tavrin-tray", "tray"},
   };
   auto contents = test::contentsOf(share());
@@ -139,7 +146,7 @@ TEST_F(UpdateManagerTest, InstallsEachFileWithTheServerVersionLastAndLogsEachSte
 }
 
 TEST_F(UpdateManagerTest, RefusedUpdateLeavesBinAsItWas) {
-  const test::Signer stranger;
+  const test::Ed25519KeyPair stranger;
   const std::vector<ArchiveEntry> good = {{"bin/tavrin-server", "new"}, {"bin/a", "new a"}};
   const std::string goodArchive = test::makeTarGz(good);
   struct Row {
@@ -165,7 +172,7 @@ TEST_F(UpdateManagerTest, RefusedUpdateLeavesBinAsItWas) {
        "refused a link: bin/hard"},
       {"not an archive", "plain text", "", "", "not a .tar.gz archive"},
       {"hash", goodArchive, std::string(64, '0'), "", "SHA-256 mismatch"},
-      {"signature", goodArchive, "", stranger.signBase64(goodArchive),
+      {"signature", goodArchive, "", Base64::encode(stranger.sign(goodArchive)),
        "the signature does not match"},
       // bin/b is a folder with a file in it, which no file replaces: the last move fails.
       {"rename", with({"bin/b", "new b"}), "", "", "cannot install"},
@@ -191,8 +198,13 @@ TEST_F(UpdateManagerTest, RefusedUpdateLeavesBinAsItWas) {
 
 TEST_F(UpdateManagerTest, AttemptLogKeepsTheNewestFiftyAndMovesADamagedFileAside) {
   const auto attempt = [](UpdatePhase phase, bool success, int n) {
-    return UpdateAttempt{std::chrono::system_clock::now(), kRunning, kNewer, phase, success,
-                         success ? std::nullopt : std::optional<std::string>("failed"), n,
+    return UpdateAttempt{std::chrono::system_clock::now(),
+                         kRunning,
+                         kNewer,
+                         phase,
+                         success,
+                         success ? std::nullopt : std::optional<std::string>("failed"),
+                         n,
                          std::to_string(n)};
   };
   auto& log = UpdateAttemptLog::shared();

@@ -16,6 +16,7 @@
 #include "fakes/support/UpdateArchiveMaker.h"
 #include "platform/Base64.h"
 #include "platform/Digest.h"
+#include "support/Ed25519Keys.h"
 
 using namespace tvrn;
 
@@ -49,8 +50,8 @@ Arguments parse(int argc, char** argv) {
 test::FakeTunnelServer::HttpReply forward(int port, const std::string& method,
                                           const std::string& target, const std::string& body) {
   httplib::Client client("127.0.0.1", port);
-  const auto answer = method == "POST" ? client.Post(target, body, "application/json")
-                                       : client.Get(target);
+  const auto answer =
+      method == "POST" ? client.Post(target, body, "application/json") : client.Get(target);
   if (!answer) return {502, "", "text/plain"};
   std::cout << method << " " << target << " " << body.substr(0, 300) << std::endl;
   return {answer->status, answer->body, answer->get_header_value("Content-Type")};
@@ -85,7 +86,7 @@ void printReplies(const test::FakeTunnelServer& tunnel) {
 int main(int argc, char** argv) {
   const Arguments arguments = parse(argc, argv);
   // The same key at every start, so a restarted back end still matches TVRN_UPDATE_PUBLIC_KEY.
-  const test::Signer signer(std::string(32, '\x2a'));
+  const test::Ed25519KeyPair signer(std::string(32, '\x2a'));
   const std::string archive = test::makeTarGz({
       {"bin/", "", test::ArchiveEntry::Kind::folder},
       {"bin/tavrin-server", "#!/bin/sh\necho tavrin-server " + arguments.version + "\n",
@@ -106,11 +107,11 @@ int main(int argc, char** argv) {
                answer(nlohmann::json{{"version", arguments.version},
                                      {"url", tunnel.baseURL() + "/runtime/tavrin.tar.gz"},
                                      {"sha256", Digest::sha256Hex(archive)},
-                                     {"signature", signer.signBase64(archive)}}
+                                     {"signature", Base64::encode(signer.sign(archive))}}
                           .dump()));
   http.respond("/runtime/tavrin.tar.gz", answer(served, "application/gzip"));
 
-  std::cout << "URL: " << tunnel.baseURL() << "\nKEY: " << signer.publicKeyBase64()
+  std::cout << "URL: " << tunnel.baseURL() << "\nKEY: " << Base64::encode(signer.publicKey())
             << "\nType a JSON-RPC request per line to relay it." << std::endl;
   std::thread(printReplies, std::cref(tunnel)).detach();
   std::string line;

@@ -98,17 +98,17 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 
  private:
   void read() {
-    ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code error,
-                                                              std::size_t) {
-      if (error) return self->state_.changeSessions(self, false);
-      {
-        std::lock_guard hold(self->state_.mutex);
-        self->state_.frames.push_back(beast::buffers_to_string(self->buffer_.data()));
-        self->state_.changed.notify_all();
-      }
-      self->buffer_.consume(self->buffer_.size());
-      self->read();
-    });
+    ws_.async_read(
+        buffer_, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+          if (error) return self->state_.changeSessions(self, false);
+          {
+            std::lock_guard hold(self->state_.mutex);
+            self->state_.frames.push_back(beast::buffers_to_string(self->buffer_.data()));
+            self->state_.changed.notify_all();
+          }
+          self->buffer_.consume(self->buffer_.size());
+          self->read();
+        });
   }
 
   void write() {
@@ -164,8 +164,9 @@ class Connection final : public std::enable_shared_from_this<Connection<Stream>>
     http::async_write(stream_, *response,
                       [self = this->shared_from_this(), response](beast::error_code, std::size_t) {
                         beast::error_code ignored;
-                        beast::get_lowest_layer(self->stream_).socket().shutdown(
-                            tcp::socket::shutdown_both, ignored);
+                        beast::get_lowest_layer(self->stream_)
+                            .socket()
+                            .shutdown(tcp::socket::shutdown_both, ignored);
                       });
   }
 
@@ -182,11 +183,13 @@ void State::accept() {
     if (error) return;
     if (tls) {
       auto stream = std::make_shared<beast::ssl_stream<beast::tcp_stream>>(std::move(socket), *tls);
-      stream->async_handshake(asio::ssl::stream_base::server, [this, stream](beast::error_code failed) {
-        if (failed) return;
-        std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(std::move(*stream), *this)
-            ->start();
-      });
+      stream->async_handshake(asio::ssl::stream_base::server,
+                              [this, stream](beast::error_code failed) {
+                                if (failed) return;
+                                std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
+                                    std::move(*stream), *this)
+                                    ->start();
+                              });
     } else {
       std::make_shared<Connection<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)), *this)
           ->start();
@@ -203,8 +206,7 @@ FakeTunnelServer::FakeTunnelServer(std::optional<Tls> tls, HttpHandler http, int
     state_->tls->use_private_key_file(tls->privateKeyFile, asio::ssl::context::pem);
   }
   state_->http = std::move(http);
-  const tcp::endpoint local(asio::ip::make_address("127.0.0.1"),
-                             static_cast<unsigned short>(port));
+  const tcp::endpoint local(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
   state_->acceptor.open(local.protocol());
   state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
   state_->acceptor.bind(local);

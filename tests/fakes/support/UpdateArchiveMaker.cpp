@@ -2,11 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/evp.h>
-
-#include <stdexcept>
-
-#include "platform/Base64.h"
 
 namespace tvrn::test {
 
@@ -48,42 +43,6 @@ std::string makeTarGz(const std::vector<ArchiveEntry>& entries) {
   archive_write_free(writer);
   bytes.resize(used);
   return bytes;
-}
-
-struct Signer::Key {
-  EVP_PKEY* pkey = nullptr;
-  ~Key() { EVP_PKEY_free(pkey); }
-};
-
-Signer::Signer() : key_(std::make_unique<Key>()) {
-  key_->pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
-  if (key_->pkey == nullptr) throw std::runtime_error("no Ed25519 key");
-}
-
-Signer::Signer(const std::string& seed) : key_(std::make_unique<Key>()) {
-  key_->pkey = EVP_PKEY_new_raw_private_key(
-      EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(seed.data()), seed.size());
-  if (key_->pkey == nullptr) throw std::runtime_error("not an Ed25519 seed");
-}
-
-Signer::~Signer() = default;
-
-std::string Signer::publicKeyBase64() const {
-  std::string raw(32, '\0');
-  std::size_t length = raw.size();
-  EVP_PKEY_get_raw_public_key(key_->pkey, reinterpret_cast<unsigned char*>(raw.data()), &length);
-  return Base64::encode(raw);
-}
-
-std::string Signer::signBase64(const std::string& message) const {
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  std::string signature(64, '\0');
-  std::size_t length = signature.size();
-  EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key_->pkey);
-  EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &length,
-                 reinterpret_cast<const unsigned char*>(message.data()), message.size());
-  EVP_MD_CTX_free(context);
-  return Base64::encode(signature);
 }
 
 }  // namespace tvrn::test
