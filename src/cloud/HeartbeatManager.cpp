@@ -121,6 +121,15 @@ void runManifestCheck() {
   if (check) check();
 }
 
+// Waits the interval unless stopped first; false when stopped.
+bool pause(const HeartbeatManager::Wait& wait, std::chrono::milliseconds duration,
+           std::stop_token stop) {
+  if (wait) return wait(duration, stop) && !stop.stop_requested();
+  std::unique_lock lock(beating().mutex);
+  beating().wake.wait_for(lock, stop, duration, [] { return false; });
+  return !stop.stop_requested();
+}
+
 }  // namespace
 
 void HeartbeatManager::startInBackground(std::string version, Wait wait) {
@@ -130,15 +139,9 @@ void HeartbeatManager::startInBackground(std::string version, Wait wait) {
   state.thread =
       std::jthread([version = std::move(version), wait = std::move(wait)](std::stop_token stop) {
         if (!TunnelLock::shared().acquire(stop)) return;
-        const auto pause = [&](std::chrono::milliseconds duration) {
-          if (wait) return wait(duration, stop) && !stop.stop_requested();
-          std::unique_lock lock(beating().mutex);
-          return !beating().wake.wait_for(lock, stop, duration, [] { return false; }) &&
-                 !stop.stop_requested();
-        };
         do {
           sendHeartbeat(version, stop);
-        } while (pause(kInterval));
+        } while (pause(wait, kInterval, stop));
       });
 }
 
