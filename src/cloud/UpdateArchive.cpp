@@ -112,10 +112,10 @@ void putBack(const std::vector<Moved>& moved) {
 }  // namespace
 
 Result<Unpacked, std::string> unpack(const std::string& bytes, const fs::path& staging) {
-  std::error_code error;
-  if (!fs::create_directories(staging.parent_path(), error) && error) {
-    return fail("cannot create " + staging.parent_path().string() + ": " + error.message());
+  if (!FileStore::ensureDirectory(staging.parent_path())) {
+    return fail("cannot create " + staging.parent_path().string());
   }
+  std::error_code error;
   if (!fs::create_directory(staging, error)) {
     return fail("cannot create " + staging.string() + ": " +
                 (error ? error.message() : "it exists"));

@@ -142,6 +142,9 @@ void UpdateAttemptLog::record(const UpdateAttempt& attempt) {
     Logger::warn("update",
                  "The update log could not be read (" + *update.readError +
                      "); this step is not recorded: " + std::string(toRaw(attempt.phase)));
+  } else if (!update.written) {
+    Logger::warn("update", "The update log could not be written; this step is not recorded: " +
+                               std::string(toRaw(attempt.phase)));
   }
 }
 
