@@ -129,6 +129,8 @@ bool autoUpdateEnabled() {
 void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().setDaemonModeEnabled(true);
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
+  // A beat that asks for it (or every N-th beat) fetches manifest updates.
+  HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
   HeartbeatManager::startInBackground(version());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
