@@ -14,8 +14,10 @@
 #include "bridges/LocalData.h"
 #include "bridges/TCCStatusChecker.h"
 #include "bridges/ToDoTools.h"
+#include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
 #include "cloud/PushMessageStore.h"
+#include "cloud/UpdateManager.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
@@ -116,6 +118,25 @@ void queueBackgroundJobs() {
   Dispatch::async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
 }
 
+bool autoUpdateEnabled() {
+  const auto settings = ConfigManager::shared().snapshot();
+  const auto value = settings->values.find("auto_update");
+  return value != settings->values.end() && value->is_boolean() && value->get<bool>();
+}
+
+// The update check, the heartbeat, and the relay with the one session that answers what it
+// relays. The session lives as long as the process: the tunnel holds it only weakly.
+void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
+  UpdateManager::shared().setDaemonModeEnabled(true);
+  UpdateManager::shared().checkInBackground(autoUpdateEnabled());
+  HeartbeatManager::startInBackground(version());
+  static auto& relaySession = *new std::shared_ptr<MCPServer>();
+  relaySession =
+      std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
+  CloudTunnel::shared().configure(relaySession);
+  CloudTunnel::shared().startInBackground();
+}
+
 }  // namespace
 
 const std::string& version() {
@@ -150,6 +171,7 @@ bool start() {
 
   startStatusServices();
   queueBackgroundJobs();
+  startCloudServices(registry);
 
   if (!IPCServer::shared().start(registry, version())) return false;
   Logger::info("tray", "ServerCore ready — all services started inline");
@@ -164,6 +186,8 @@ void stop() {
 void shutdown() {
   stop();
   ServiceStatusScanner::shared().stop();
+  CloudTunnel::shared().stop();
+  HeartbeatManager::stop();
   statusServer().reset();
 }
 

@@ -17,8 +17,9 @@ bool start();
 // Stops the IPC server; every other service runs until the process exits.
 void stop();
 
-// Stops the IPC server, then the service scanner, the status-file writer and the status
-// server's listeners, and waits for their threads: the program's exit path.
+// Stops the IPC server, then the service scanner, the relay tunnel (its state file then says not
+// connected), the heartbeat, the status-file writer and the status server's listeners, and
+// waits for their threads: the program's exit path.
 void shutdown();
 
 }  // namespace tvrn::ServerCore

@@ -15,6 +15,7 @@
 #include "app/AppDelegate.h"
 #include "app/ServerCore.h"
 #include "app/TrayInstances.h"
+#include "cloud/UpdateManager.h"
 #include "platform/ProcessSetup.h"
 
 namespace {
@@ -59,7 +60,7 @@ bool wantsHeadless(int argc, char** argv) {
       .startServer = [] { return tvrn::ServerCore::start(); },
       // The whole server goes down with the tray, its threads joined.
       .stopServer = [] { tvrn::ServerCore::shutdown(); },
-      .takeJustUpdatedVersion = {},
+      .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
       .autoConfigureClients = {},
   });
   if (!delegate.applicationDidFinishLaunching()) std::_Exit(EXIT_FAILURE);

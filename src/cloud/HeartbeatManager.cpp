@@ -2,11 +2,29 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
+#include <condition_variable>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <string_view>
+#include <thread>
 #include <utility>
 
+#include "cloud/PushMessageStore.h"
+#include "cloud/TunnelLock.h"
+#include "core/ConfigManager.h"
+#include "core/Logger.h"
+#include "core/MCPClientTracker.h"
+#include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
+#include "core/ToolErrorCounter.h"
+#include "core/Versions.h"
+#include "manifest/ManifestStore.h"
+#include "platform/Endpoints.h"
+#include "platform/FileStore.h"
+#include "platform/HttpClient.h"
+#include "platform/Paths.h"
 #include "platform/Timestamp.h"
 
 namespace tvrn {
@@ -42,7 +60,141 @@ std::optional<std::string> clientOf(const ProcessInfo::Entry& process) {
   return std::nullopt;
 }
 
+constexpr std::string_view kCategory = "heartbeat";
+
+// The heartbeat's thread and the manifest loader's hook.
+struct Beating {
+  std::mutex mutex;  // guards everything below
+  std::condition_variable_any wake;
+  std::function<void()> manifestCheck;
+  std::jthread thread;
+};
+
+Beating& beating() {
+  // Never destroyed: the thread may still run while the process exits.
+  static Beating& state = *new Beating();
+  return state;
+}
+
+std::atomic<std::int64_t> beatsSent{0};
+
+nlohmann::json countsJSON(const CountSnapshot& counts) {
+  return {{"total", counts.total}, {"breakdown", counts.breakdown}};
+}
+
+std::int64_t manifestCheckEveryBeats() {
+  const auto manifest = ManifestStore::shared().manifest();
+  if (!manifest) return 1;
+  const auto every = manifest->remoteConfig.asInt("manifest_check_every_beats");
+  return every && *every > 0 ? *every : 1;
+}
+
+void storeLatestVersion(const nlohmann::json& reply) {
+  const auto latest = reply.find("latest_version");
+  if (latest == reply.end() || !latest->is_string()) return;
+  const auto& version = latest->get_ref<const std::string&>();
+  if (Versions::components(version).empty()) return;
+  FileStore::writeAtomic(Paths::localShare() / "bin" / ".latest-version", version, 0644);
+}
+
+void storePushMessage(const nlohmann::json& reply) {
+  const auto message = reply.find("push_message");
+  if (message == reply.end()) return;
+  if (message->is_null()) return PushMessageStore::shared().setMessage(std::nullopt);
+  if (!message->is_string()) return;
+  std::string text = message->get<std::string>();
+  PushMessageStore::shared().setMessage(text.empty() ? std::nullopt
+                                                     : std::optional(std::move(text)));
+}
+
+bool manifestChanged(const nlohmann::json& reply) {
+  const auto update = reply.find("manifest_update");
+  return update != reply.end() && update->is_boolean() && update->get<bool>();
+}
+
+void runManifestCheck() {
+  std::function<void()> check;
+  {
+    std::lock_guard hold(beating().mutex);
+    check = beating().manifestCheck;
+  }
+  if (check) check();
+}
+
+// Waits the interval unless stopped first; false when stopped.
+bool pause(const HeartbeatManager::Wait& wait, std::chrono::milliseconds duration,
+           std::stop_token stop) {
+  if (wait) return wait(duration, stop) && !stop.stop_requested();
+  std::unique_lock lock(beating().mutex);
+  beating().wake.wait_for(lock, stop, duration, [] { return false; });
+  return !stop.stop_requested();
+}
+
 }  // namespace
+
+void HeartbeatManager::startInBackground(std::string version, Wait wait) {
+  auto& state = beating();
+  std::lock_guard hold(state.mutex);
+  if (state.thread.joinable()) return;
+  state.thread =
+      std::jthread([version = std::move(version), wait = std::move(wait)](std::stop_token stop) {
+        if (!TunnelLock::shared().acquire(stop)) return;
+        do {
+          sendHeartbeat(version, stop);
+        } while (pause(wait, kInterval, stop));
+      });
+}
+
+void HeartbeatManager::stop() {
+  std::jthread thread;
+  {
+    std::lock_guard hold(beating().mutex);
+    thread = std::move(beating().thread);
+  }
+  thread.request_stop();
+  beating().wake.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+void HeartbeatManager::setManifestCheck(std::function<void()> check) {
+  std::lock_guard hold(beating().mutex);
+  beating().manifestCheck = std::move(check);
+}
+
+bool HeartbeatManager::sendHeartbeat(const std::string& version, std::stop_token stop) {
+  const std::int64_t beat = ++beatsSent;
+  std::string client = MCPClientTracker::last();
+  if (client.empty()) client = aiClient();
+  const CountSnapshot calls = ToolCallCounter::consume();
+  const CountSnapshot errors = ToolErrorCounter::consume();
+  const nlohmann::json body{{"machine_id", ConfigManager::shared().getMachineId()},
+                            {"version", version},
+                            {"ai_client", client},
+                            {"tool_calls", countsJSON(calls)},
+                            {"tool_errors", countsJSON(errors)}};
+  const auto result = HttpClient::perform(
+      HttpClient::jsonPostRequest(
+          Endpoints::backend() + "/heartbeat", body,
+          std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000))),
+      stop);
+  if (!result || !result.value().isSuccess()) {
+    ToolCallCounter::restore(calls);
+    ToolErrorCounter::restore(errors);
+    Logger::warn(kCategory,
+                 "Heartbeat failed: " + (result ? "HTTP " + std::to_string(result.value().status)
+                                                : result.error().message));
+    return false;
+  }
+  const auto reply = nlohmann::json::parse(result.value().body, nullptr, false);
+  bool checkManifest = beat % manifestCheckEveryBeats() == 0;
+  if (reply.is_object()) {
+    storeLatestVersion(reply);
+    storePushMessage(reply);
+    checkManifest = checkManifest || manifestChanged(reply);
+  }
+  if (checkManifest) runManifestCheck();
+  return true;
+}
 
 std::optional<std::string> HeartbeatManager::clientAmong(
     const std::vector<ProcessInfo::Entry>& processes) {

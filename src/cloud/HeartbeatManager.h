@@ -1,8 +1,14 @@
-// The heartbeat's account of this process: the name of the AI client that launched it, which
-// the heartbeat and every tool-call report carry.
+// The heartbeat: every five minutes the process that holds the tunnel lock tells the back end
+// it is alive, with the tool calls and errors since the last beat, and takes the back end's news
+// (newest version, push message, manifest change) from the reply. Also the name of the AI client
+// that launched this process, which the heartbeat and every tool-call report carry.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -12,6 +18,26 @@ namespace tvrn {
 
 class HeartbeatManager final {
  public:
+  // Waits that long unless `stop` is requested first; false when it was.
+  using Wait = std::function<bool(std::chrono::milliseconds, std::stop_token)>;
+
+  static constexpr std::chrono::seconds kInterval{300};
+
+  // Starts the heartbeat's thread for the running server's `version`: once this process holds
+  // the tunnel lock, a beat at once and then one every interval. A second call does nothing.
+  static void startInBackground(std::string version, Wait wait = {});
+
+  // Ends the thread and waits for it.
+  static void stop();
+
+  // What a beat calls when the back end says the manifest changed, and on every N-th beat
+  // (the manifest's "manifest_check_every_beats", else every beat). Unset, nothing is called.
+  static void setManifestCheck(std::function<void()> check);
+
+  // One beat, on the calling thread. The counts it carries go back into the counters when it
+  // fails, so the next beat carries them. False when it failed; a stop request abandons it.
+  static bool sendHeartbeat(const std::string& version, std::stop_token stop = {});
+
   // "TVRN Tray" for a process started with "--daemon"; else the known AI client nearest among
   // the process's ancestors; else "CLI". Worked out once per process, on first use.
   static const std::string& aiClient();

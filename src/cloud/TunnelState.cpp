@@ -25,4 +25,9 @@ bool read() {
   return std::chrono::system_clock::now() - *at <= kMaxAge;
 }
 
+void write(bool connected) {
+  const nlohmann::json state{{"connected", connected}, {"updated_at", Timestamp::iso8601UTC()}};
+  FileStore::writeAtomic(Paths::appSupport() / "tunnel-state.json", state.dump());
+}
+
 }  // namespace tvrn::TunnelState

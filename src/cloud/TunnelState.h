@@ -14,4 +14,8 @@ inline constexpr std::chrono::seconds kMaxAge{120};
 // unreadable file.
 bool read();
 
+// Records the tunnel's state with the time now: connected at connect and each pong, not
+// connected when a session ends.
+void write(bool connected);
+
 }  // namespace tvrn::TunnelState

@@ -27,6 +27,12 @@ CountSnapshot CountTable::drain() {
   return std::exchange(counts_, CountSnapshot{});
 }
 
+void CountTable::restore(const CountSnapshot& snapshot) {
+  std::lock_guard lock(mutex_);
+  counts_.total += snapshot.total;
+  for (const auto& [key, count] : snapshot.breakdown) counts_.breakdown[key] += count;
+}
+
 namespace ToolCallCounter {
 namespace {
 
@@ -86,6 +92,8 @@ void increment(std::string_view tool) {
 }
 
 CountSnapshot consume() { return calls().drain(); }
+
+void restore(const CountSnapshot& snapshot) { calls().restore(snapshot); }
 
 bool isDaemon() {
   static const bool daemon = [] {

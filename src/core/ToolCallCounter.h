@@ -23,6 +23,8 @@ class CountTable {
  public:
   void add(std::string_view key);
   CountSnapshot drain();
+  // Adds a drained snapshot back, when what it counted could not be delivered.
+  void restore(const CountSnapshot& snapshot);
 
  private:
   std::mutex mutex_;  // guards counts_
@@ -40,6 +42,9 @@ void incrementLocalOnly(std::string_view tool);
 
 // What was counted since the last drain; the counts start again from zero.
 CountSnapshot consume();
+
+// Puts consumed counts back, so a report that failed to go out goes with the next one.
+void restore(const CountSnapshot& snapshot);
 
 // True when one of the process's own command-line arguments is exactly "--daemon"; read from
 // /proc once per process.

@@ -78,4 +78,6 @@ void recordLocalOnly(std::string_view key) { errors().add(key); }
 
 CountSnapshot consume() { return errors().drain(); }
 
+void restore(const CountSnapshot& snapshot) { errors().restore(snapshot); }
+
 }  // namespace tvrn::ToolErrorCounter

@@ -33,4 +33,7 @@ void recordLocalOnly(std::string_view key);
 // What was counted since the last drain, by key; the counts start again from zero.
 CountSnapshot consume();
 
+// Puts consumed counts back, so a report that failed to go out goes with the next one.
+void restore(const CountSnapshot& snapshot);
+
 }  // namespace tvrn::ToolErrorCounter

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "cloud/UpdateManager.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/MCPClientTracker.h"
@@ -97,14 +98,18 @@ json toolError(std::string_view body) {
 json config(std::string_view body) {
   const json request = objectOf(body);
   if (!request.is_object()) return failure("invalid JSON");
+  const auto action = request.find("action");
+  const bool update = action != request.end() && *action == "update";
+  if (update) UpdateManager::shared().checkInBackground(true);
+  const json answer = update ? json{{"ok", true}, {"triggered", true}} : kOK;
   const std::set<std::string> allowed = manifestAllowedKeys();
   json updates = json::object();
   for (const auto& [key, value] : request.items()) {
     if (key == "auto_update" ? value.is_boolean() : allowed.contains(key)) updates[key] = value;
   }
-  if (updates.empty()) return kOK;
+  if (updates.empty()) return answer;
   if (!ConfigManager::shared().save(updates)) return failure("could not save the settings");
-  return kOK;
+  return answer;
 }
 
 json trayEvent(std::string_view body) {

@@ -13,8 +13,9 @@ nlohmann::json toolCall(std::string_view body);
 // "/tool-error" {"tool", "error_type"}: a failed call reported by another server process.
 nlohmann::json toolError(std::string_view body);
 
-// "/config": stores "auto_update" (a Bool) and the keys the manifest's "config_allowed_keys"
-// names; every other member is ignored.
+// "/config": "action": "update" starts an update check that installs what it finds (answered
+// with "triggered": true); stores "auto_update" (a Bool) and the keys the manifest's
+// "config_allowed_keys" names; every other member is ignored.
 nlohmann::json config(std::string_view body);
 
 // "/tray-event" {"event", ...}: forwarded to the back end's "/events" in the background.

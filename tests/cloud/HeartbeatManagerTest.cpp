@@ -11,9 +11,17 @@
 #include <vector>
 
 #include "cloud/HeartbeatManager.h"
+#include "cloud/PushMessageStore.h"
+#include "core/ConfigManager.h"
+#include "core/MCPClientTracker.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolErrorCounter.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "manifest/ManifestStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
 #include "support/ChildTestRun.h"
+#include "support/TestEnv.h"
 
 extern char** environ;
 
@@ -99,6 +107,115 @@ TEST(HeartbeatManagerTest, AIClientOfThisProcess) {
     const auto daemon = test::runTestInChild(self, "daemon", {"--daemon"}, shellNamed("cursor"));
     EXPECT_TRUE(daemon.passed) << daemon.output;
   }
+}
+
+class HeartbeatTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
+    ToolCallCounter::consume();
+    ToolErrorCounter::consume();
+  }
+
+  void reply(int status, std::string body) {
+    test::CannedResponse response;
+    response.status = status;
+    response.body = std::move(body);
+    backend_.respond("/heartbeat", response);
+  }
+
+  nlohmann::json lastBeat() const { return backend_.requestsTo("/heartbeat").back().json(); }
+
+  test::RecordingHttpServer backend_;
+};
+
+TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
+  MCPClientTracker::record("Cursor");
+  const std::string down = "http://127.0.0.1:" + std::to_string(test::unusedPort());
+  for (const auto& [backend, status] : {std::pair{down, 200}, std::pair{backend_.baseURL(), 503}}) {
+    ToolCallCounter::incrementLocalOnly("list_events");
+    ToolCallCounter::incrementLocalOnly("list_events");
+    ToolErrorCounter::recordLocalOnly("list_events:bad_request");
+    ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
+    reply(status, "{}");
+    EXPECT_FALSE(HeartbeatManager::sendHeartbeat("3.0.100")) << backend << " " << status;
+
+    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
+    reply(200, "{}");
+    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+    const nlohmann::json expected = {
+        {"machine_id", ConfigManager::shared().getMachineId()},
+        {"version", "3.0.100"},
+        {"ai_client", "Cursor"},
+        {"tool_calls", {{"total", 2}, {"breakdown", {{"list_events", 2}}}}},
+        {"tool_errors", {{"total", 1}, {"breakdown", {{"list_events:bad_request", 1}}}}}};
+    EXPECT_EQ(lastBeat(), expected) << backend << " " << status;
+    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+    EXPECT_EQ(lastBeat()["tool_calls"]["total"], 0);
+  }
+}
+
+TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManifest) {
+  Manifest manifest;
+  manifest.remoteConfig.entries["manifest_check_every_beats"] = "1000";
+  ManifestStore::shared().setManifest(manifest);
+  int manifestChecks = 0;
+  HeartbeatManager::setManifestCheck([&] { ++manifestChecks; });
+  const auto latestFile = Paths::localShare() / "bin" / ".latest-version";
+  struct Row {
+    int status;
+    std::string body;
+    std::string latest;  // the file afterwards
+    std::optional<std::string> message;
+    int checks;
+  };
+  // Each row starts where the one before left off.
+  const Row rows[] = {
+      {200, R"({"latest_version": "3.0.104", "push_message": "Hello"})", "3.0.104", "Hello", 0},
+      {200, R"({"latest_version": "soon", "manifest_update": false})", "3.0.104", "Hello", 0},
+      {200, R"({"push_message": ""})", "3.0.104", std::nullopt, 0},
+      {200, R"({"push_message": "Again", "latest_version": 5})", "3.0.104", "Again", 0},
+      {200, R"({"push_message": null})", "3.0.104", std::nullopt, 0},
+      {200, R"({"manifest_update": true})", "3.0.104", std::nullopt, 1},
+      {200, "not json", "3.0.104", std::nullopt, 1},
+      {503, R"({"latest_version": "9.9.9", "push_message": "No", "manifest_update": true})",
+       "3.0.104", std::nullopt, 1},
+  };
+  for (const auto& row : rows) {
+    reply(row.status, row.body);
+    EXPECT_EQ(HeartbeatManager::sendHeartbeat("3.0.100"), row.status == 200) << row.body;
+    EXPECT_EQ(test::readFile(latestFile), row.latest) << row.body;
+    EXPECT_EQ(PushMessageStore::shared().message(), row.message) << row.body;
+    EXPECT_EQ(manifestChecks, row.checks) << row.body;
+  }
+
+  // Every third beat asks too; without a manifest, every beat.
+  manifest.remoteConfig.entries["manifest_check_every_beats"] = "3";
+  ManifestStore::shared().setManifest(manifest);
+  reply(200, "{}");
+  manifestChecks = 0;
+  for (int i = 0; i < 6; ++i) HeartbeatManager::sendHeartbeat("3.0.100");
+  EXPECT_EQ(manifestChecks, 2);
+  ManifestStore::shared().setManifest(std::nullopt);
+  for (int i = 0; i < 2; ++i) HeartbeatManager::sendHeartbeat("3.0.100");
+  EXPECT_EQ(manifestChecks, 4);
+  HeartbeatManager::setManifestCheck({});
+}
+
+TEST_F(HeartbeatTest, BeatsAtOnceThenEveryFiveMinutesUntilStopped) {
+  reply(200, "{}");
+  std::mutex mutex;
+  std::vector<std::chrono::milliseconds> waits;
+  HeartbeatManager::startInBackground("3.0.100",
+                                      [&](std::chrono::milliseconds duration, std::stop_token) {
+                                        std::lock_guard hold(mutex);
+                                        waits.push_back(duration);
+                                        return waits.size() < 3;
+                                      });
+  EXPECT_TRUE(backend_.waitForRequests(3, std::chrono::seconds(10)));
+  HeartbeatManager::stop();
+  EXPECT_EQ(backend_.requestsTo("/heartbeat").size(), 3u);
+  EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>(3, HeartbeatManager::kInterval));
 }
 
 }  // namespace

@@ -162,7 +162,8 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   const json ok = {{"ok", true}}, invalid = {{"ok", false}, {"error", "invalid JSON"}};
   EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": true, "read_only": true, "theme": 1})"),
             ok);
-  EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": "no", "action": "update"})"), ok);
+  EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": "no", "action": "update"})"),
+            json({{"ok", true}, {"triggered", true}}));
   EXPECT_EQ(postJSON(port_, "/config", "{nope"), invalid);
   EXPECT_EQ(postJSON(port_, "/config", "[true]"), invalid);
   const json settings = userSettings();

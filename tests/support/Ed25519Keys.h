@@ -1,4 +1,4 @@
-// A fresh Ed25519 key pair for a test, so signed documents can be made without the publisher's
+// An Ed25519 key pair for a test, so signed documents can be made without the publisher's
 // private key.
 #pragma once
 
@@ -13,6 +13,12 @@ namespace tvrn::test {
 class Ed25519KeyPair {
  public:
   Ed25519KeyPair() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free) {}
+  // The same pair every time for the same 32-byte seed.
+  explicit Ed25519KeyPair(std::string_view seed)
+      : key_(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
+                                          reinterpret_cast<const unsigned char*>(seed.data()),
+                                          seed.size()),
+             EVP_PKEY_free) {}
 
   // The raw 32-byte public key.
   std::string publicKey() const {

@@ -1,0 +1,486 @@
+#include "cloud/CloudTunnel.h"
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <deque>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <utility>
+
+#include "cloud/TunnelLock.h"
+#include "cloud/TunnelState.h"
+#include "core/ConfigManager.h"
+#include "core/JSONRPC.h"
+#include "core/Logger.h"
+#include "core/MCPServer.h"
+#include "core/MCPServerTexts.h"
+#include "core/Timeouts.h"
+#include "platform/Base64.h"
+#include "platform/Dispatch.h"
+#include "platform/Endpoints.h"
+
+namespace tvrn {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+
+constexpr std::string_view kCategory = "tunnel";
+constexpr std::string_view kTokenPrefix = "tvrn-";
+constexpr auto kConnectTimeout =
+    std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000));
+
+std::string cloudToken() {
+  const auto settings = ConfigManager::shared().snapshot();
+  const auto token = settings->values.find("cloud_token");
+  if (token == settings->values.end() || !token->is_string()) return {};
+  return token->get<std::string>();
+}
+
+bool isRelayToken(std::string_view token) { return token.starts_with(kTokenPrefix); }
+
+// Where the tunnel of a back end lives: its host and port, wss for https, ws for http.
+struct Address {
+  bool secure = false;
+  std::string host;
+  std::string port;
+  std::string target;  // the back end's path, then "/tunnel"
+};
+
+std::optional<Address> tunnelAddress(const std::string& backend) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, backend.c_str(), 0) != CURLUE_OK) {
+    return std::nullopt;
+  }
+  const auto part = [&url](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+    char* text = nullptr;
+    if (curl_url_get(url.get(), which, &text, flags) != CURLUE_OK) return std::nullopt;
+    std::string value(text);
+    curl_free(text);
+    return value;
+  };
+  const auto scheme = part(CURLUPART_SCHEME, 0);
+  auto host = part(CURLUPART_HOST, 0);
+  auto port = part(CURLUPART_PORT, CURLU_DEFAULT_PORT);
+  if (!scheme || !host || !port || (*scheme != "http" && *scheme != "https")) return std::nullopt;
+  if (host->size() > 2 && host->front() == '[') *host = host->substr(1, host->size() - 2);
+  std::string target = part(CURLUPART_PATH, 0).value_or("");
+  while (!target.empty() && target.back() == '/') target.pop_back();
+  return Address{*scheme == "https", std::move(*host), std::move(*port), target + "/tunnel"};
+}
+
+// One frame of the back end: a request's id, and the request when its body could be decoded.
+struct Frame {
+  std::string id;
+  std::optional<std::string> request;
+};
+
+std::optional<Frame> parseFrame(std::string_view text) {
+  const auto frame = nlohmann::json::parse(text, nullptr, false);
+  if (!frame.is_object()) return std::nullopt;
+  const auto id = frame.find("id");
+  if (id == frame.end() || !id->is_string()) return std::nullopt;
+  Frame parsed{id->get<std::string>(), std::nullopt};
+  if (const auto body = frame.find("body"); body != frame.end() && body->is_string()) {
+    parsed.request = Base64::decode(body->get_ref<const std::string&>());
+  }
+  return parsed;
+}
+
+std::string answer(const Frame& frame, const CloudTunnel::RequestHandler& handler) {
+  if (!frame.request) {
+    return JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error");
+  }
+  return handler(*frame.request);
+}
+
+// What the session's I/O thread shares with the workers answering its requests.
+struct Outbox {
+  std::mutex mutex;  // guards everything below
+  bool closed = false;
+  std::size_t running = 0;
+  std::deque<Frame> waiting;  // requests beyond the four that run
+  std::deque<std::string> replies;
+  std::function<void()> wake;  // hands the replies to the I/O thread; called under the mutex
+};
+
+// Answers requests one after another on a pool thread until none waits for a free place.
+void work(std::shared_ptr<Outbox> outbox, CloudTunnel::RequestHandler handler, Frame frame) {
+  while (true) {
+    std::string reply =
+        nlohmann::json{{"id", frame.id}, {"body", Base64::encode(answer(frame, handler))}}.dump();
+    std::lock_guard hold(outbox->mutex);
+    if (outbox->closed) return;
+    outbox->replies.push_back(std::move(reply));
+    outbox->wake();
+    if (outbox->waiting.empty()) {
+      --outbox->running;
+      return;
+    }
+    frame = std::move(outbox->waiting.front());
+    outbox->waiting.pop_front();
+  }
+}
+
+struct Settings {
+  Address address;
+  std::string token;
+  CloudTunnel::Options options;
+  CloudTunnel::RequestHandler handler;
+  std::function<void()> onConnected;
+};
+
+// One WebSocket session over a plain or a TLS stream. Everything here runs on the thread that
+// runs the io_context, which alone touches the socket; writes go out one at a time.
+template <class Stream>
+class Relay {
+ public:
+  template <class... StreamArgs>
+  Relay(asio::io_context& io, Settings settings, StreamArgs&&... streamArgs)
+      : io_(io),
+        settings_(std::move(settings)),
+        ws_(io, std::forward<StreamArgs>(streamArgs)...),
+        resolver_(io),
+        pingTimer_(io),
+        tokenTimer_(io),
+        outbox_(std::make_shared<Outbox>()) {
+    outbox_->wake = [this] { asio::post(io_, [this] { flushReplies(); }); };
+  }
+
+  void start() {
+    resolver_.async_resolve(settings_.address.host, settings_.address.port,
+                            [this](beast::error_code error, tcp::resolver::results_type found) {
+                              if (error) return end("cannot resolve: " + error.message());
+                              connect(found);
+                            });
+  }
+
+  // After the io_context stopped: no worker hands anything over any more, the socket closes.
+  void shutdown() {
+    {
+      std::lock_guard hold(outbox_->mutex);
+      outbox_->closed = true;
+      outbox_->waiting.clear();
+    }
+    end("closed");
+  }
+
+ private:
+  struct Outgoing {
+    bool ping = false;
+    std::string text;
+  };
+
+  void connect(const tcp::resolver::results_type& found) {
+    beast::get_lowest_layer(ws_).expires_after(kConnectTimeout);
+    beast::get_lowest_layer(ws_).async_connect(
+        found, [this](beast::error_code error, const tcp::endpoint&) {
+          if (error) return end("cannot connect: " + error.message());
+          if constexpr (kSecure) {
+            secure();
+          } else {
+            upgrade();
+          }
+        });
+  }
+
+  static constexpr bool kSecure =
+      !std::is_same_v<typename Stream::next_layer_type, beast::tcp_stream>;
+
+  void secure() {
+    if constexpr (kSecure) {
+      SSL* ssl = ws_.next_layer().native_handle();
+      const std::string& host = settings_.address.host;
+      beast::error_code error;
+      asio::ip::make_address(host, error);
+      X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+      const bool named = error ? X509_VERIFY_PARAM_set1_host(param, host.c_str(), 0) == 1 &&
+                                     SSL_set_tlsext_host_name(ssl, host.c_str()) == 1
+                               : X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) == 1;
+      if (!named) return end("cannot check the server's name " + host);
+      ws_.next_layer().async_handshake(asio::ssl::stream_base::client,
+                                       [this](beast::error_code failed) {
+                                         if (failed) return end("TLS: " + failed.message());
+                                         upgrade();
+                                       });
+    }
+  }
+
+  void upgrade() {
+    beast::get_lowest_layer(ws_).expires_never();
+    websocket::stream_base::timeout timeout;
+    timeout.handshake_timeout = kConnectTimeout;
+    timeout.idle_timeout = settings_.options.silenceLimit;
+    timeout.keep_alive_pings = false;
+    ws_.set_option(timeout);
+    ws_.set_option(websocket::stream_base::decorator(
+        [token = settings_.token](websocket::request_type& request) {
+          request.set(http::field::authorization, "Bearer " + token);
+        }));
+    ws_.control_callback([](websocket::frame_type kind, beast::string_view) {
+      if (kind == websocket::frame_type::pong) TunnelState::write(true);
+    });
+    const Address& address = settings_.address;
+    ws_.async_handshake(address.host + ":" + address.port, address.target,
+                        [this](beast::error_code error) {
+                          if (error) return end("upgrade refused: " + error.message());
+                          settings_.onConnected();
+                          read();
+                          schedulePing();
+                          scheduleTokenCheck();
+                        });
+  }
+
+  void read() {
+    ws_.async_read(buffer_, [this](beast::error_code error, std::size_t) {
+      if (error) return end(error.message());
+      const std::string text = beast::buffers_to_string(buffer_.data());
+      buffer_.consume(buffer_.size());
+      receive(text);
+      read();
+    });
+  }
+
+  void receive(std::string_view text) {
+    auto frame = parseFrame(text);
+    if (!frame) {
+      Logger::warn(kCategory, "Dropped a frame without a text id");
+      return;
+    }
+    std::lock_guard hold(outbox_->mutex);
+    if (outbox_->running >= CloudTunnel::kMaxConcurrentRequests) {
+      outbox_->waiting.push_back(std::move(*frame));
+      return;
+    }
+    ++outbox_->running;
+    Dispatch::async([outbox = outbox_, handler = settings_.handler, frame = std::move(*frame)] {
+      work(outbox, handler, frame);
+    });
+  }
+
+  void flushReplies() {
+    {
+      std::lock_guard hold(outbox_->mutex);
+      for (auto& reply : outbox_->replies) writes_.push_back({false, std::move(reply)});
+      outbox_->replies.clear();
+    }
+    write();
+  }
+
+  void write() {
+    if (writing_ || ended_ || writes_.empty()) return;
+    writing_ = true;
+    const auto done = [this](beast::error_code error, auto&&...) {
+      writing_ = false;
+      writes_.pop_front();
+      if (error) return end("write failed: " + error.message());
+      write();
+    };
+    if (writes_.front().ping) {
+      ws_.async_ping({}, done);
+    } else {
+      ws_.text(true);
+      ws_.async_write(asio::buffer(writes_.front().text), done);
+    }
+  }
+
+  void schedulePing() {
+    pingTimer_.expires_after(settings_.options.pingInterval);
+    pingTimer_.async_wait([this](beast::error_code error) {
+      if (error || ended_) return;
+      writes_.push_back({true, {}});
+      write();
+      schedulePing();
+    });
+  }
+
+  void scheduleTokenCheck() {
+    tokenTimer_.expires_after(settings_.options.tokenCheckInterval);
+    tokenTimer_.async_wait([this](beast::error_code error) {
+      if (error || ended_) return;
+      if (cloudToken() != settings_.token) return end("the relay token changed");
+      scheduleTokenCheck();
+    });
+  }
+
+  void end(const std::string& reason) {
+    if (ended_) return;
+    ended_ = true;
+    if (reason != "closed") Logger::info(kCategory, "Tunnel session ended: " + reason);
+    resolver_.cancel();
+    pingTimer_.cancel();
+    tokenTimer_.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+    // The stream's own idle timer would hold the io_context for up to a minute more.
+    io_.stop();
+  }
+
+  asio::io_context& io_;
+  Settings settings_;
+  Stream ws_;
+  tcp::resolver resolver_;
+  asio::steady_timer pingTimer_;
+  asio::steady_timer tokenTimer_;
+  beast::flat_buffer buffer_;
+  std::deque<Outgoing> writes_;  // the front one is being written while writing_
+  bool writing_ = false;
+  bool ended_ = false;
+  std::shared_ptr<Outbox> outbox_;
+};
+
+}  // namespace
+
+class CloudTunnel::Session {
+ public:
+  asio::io_context io;
+
+  // Runs the relay until it ends or the io_context is stopped, then runs what is ready of the
+  // cancelled operations; the rest are dropped with the io_context, never run.
+  template <class Stream, class... StreamArgs>
+  void run(Settings settings, StreamArgs&&... streamArgs) {
+    Relay<Stream> relay(io, std::move(settings), std::forward<StreamArgs>(streamArgs)...);
+    relay.start();
+    io.run();
+    relay.shutdown();
+    io.restart();
+    io.poll();
+  }
+};
+
+CloudTunnel& CloudTunnel::shared() {
+  // Never destroyed: the tunnel's thread may still be running when the process exits.
+  static CloudTunnel& tunnel = *new CloudTunnel();
+  return tunnel;
+}
+
+CloudTunnel::CloudTunnel() : CloudTunnel(Options{}) {}
+
+CloudTunnel::CloudTunnel(Options options) : options_(std::move(options)) {
+  if (options_.silenceLimit <= std::chrono::milliseconds::zero()) {
+    options_.silenceLimit =
+        std::chrono::milliseconds(static_cast<long long>(Timeouts::tunnelStream * 1000));
+  }
+}
+
+CloudTunnel::~CloudTunnel() { stop(); }
+
+void CloudTunnel::configure(const std::shared_ptr<MCPServer>& server) {
+  configure([session = std::weak_ptr<MCPServer>(server)](std::string_view request) {
+    const auto server = session.lock();
+    if (!server) return std::string(MCPServerTexts::relayNoReply);
+    return server->handleTunnelRequest(request);
+  });
+}
+
+void CloudTunnel::configure(RequestHandler handler) {
+  std::lock_guard hold(mutex_);
+  handler_ = std::move(handler);
+}
+
+CloudTunnel::RequestHandler CloudTunnel::handler() const {
+  std::lock_guard hold(mutex_);
+  if (handler_) return handler_;
+  return [](std::string_view) { return std::string(MCPServerTexts::relayNoReply); };
+}
+
+void CloudTunnel::startInBackground() {
+  std::lock_guard hold(mutex_);
+  if (thread_.joinable()) return;
+  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+void CloudTunnel::stop() {
+  std::jthread thread;
+  {
+    std::lock_guard hold(mutex_);
+    thread_.request_stop();
+    if (session_) session_->io.stop();
+    thread = std::move(thread_);
+  }
+  wake_.notify_all();
+  if (thread.joinable()) thread.join();
+}
+
+std::chrono::seconds CloudTunnel::nextRetryDelay(std::chrono::seconds delay) {
+  return std::min(delay * 2, std::chrono::seconds(kMaxRetryDelay));
+}
+
+bool CloudTunnel::pause(std::chrono::milliseconds duration, std::stop_token stop) {
+  if (options_.wait) return options_.wait(duration, stop) && !stop.stop_requested();
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, stop, duration, [] { return false; }) && !stop.stop_requested();
+}
+
+void CloudTunnel::run(std::stop_token stop) {
+  if (!TunnelLock::shared().acquire(stop)) return;
+  std::chrono::seconds delay = kFirstRetryDelay;
+  while (!stop.stop_requested()) {
+    const std::string token = cloudToken();
+    if (!isRelayToken(token)) {
+      if (!pause(options_.tokenCheckInterval, stop)) return;
+      continue;
+    }
+    if (runSession(token, stop)) delay = kFirstRetryDelay;
+    if (!pause(delay, stop)) return;
+    delay = nextRetryDelay(delay);
+  }
+}
+
+bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
+  const std::string backend = Endpoints::backend();
+  auto address = tunnelAddress(backend);
+  if (!address) {
+    Logger::warn(kCategory, "No tunnel can reach the back end at " + backend);
+    return false;
+  }
+  const bool secure = address->secure;
+  const std::string url =
+      (secure ? "wss://" : "ws://") + address->host + ":" + address->port + address->target;
+  bool connected = false;
+  Settings settings{std::move(*address), token, options_, handler(), [&] {
+                      connected = true;
+                      connected_ = true;
+                      TunnelState::write(true);
+                      Logger::info(kCategory, "Tunnel connected to " + url);
+                    }};
+
+  Session session;
+  {
+    std::lock_guard hold(mutex_);
+    if (stop.stop_requested()) return false;
+    session_ = &session;
+  }
+  if (secure) {
+    asio::ssl::context tls(asio::ssl::context::tls_client);
+    tls.set_default_verify_paths();  // honours SSL_CERT_FILE and SSL_CERT_DIR
+    tls.set_verify_mode(asio::ssl::verify_peer);
+    session.run<websocket::stream<beast::ssl_stream<beast::tcp_stream>>>(std::move(settings), tls);
+  } else {
+    session.run<websocket::stream<beast::tcp_stream>>(std::move(settings));
+  }
+  {
+    std::lock_guard hold(mutex_);
+    session_ = nullptr;
+  }
+  if (connected) {
+    connected_ = false;
+    TunnelState::write(false);
+  }
+  return connected;
+}
+
+}  // namespace tvrn

@@ -1,0 +1,83 @@
+// The relay to the back end: while the user holds a relay token, one WebSocket to the back end
+// stays open, over which cloud-hosted AI agents send MCP requests that the relay session answers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace tvrn {
+
+class MCPServer;
+
+class CloudTunnel final {
+ public:
+  // Turns the bytes of one relayed JSON-RPC request into the bytes of its reply.
+  using RequestHandler = std::function<std::string(std::string_view request)>;
+  // Waits that long unless `stop` is requested first; false when it was.
+  using Wait = std::function<bool(std::chrono::milliseconds, std::stop_token)>;
+
+  struct Options {
+    std::chrono::milliseconds pingInterval = std::chrono::seconds(30);
+    std::chrono::milliseconds silenceLimit{0};  // Timeouts::tunnelStream when left at zero
+    std::chrono::milliseconds tokenCheckInterval = std::chrono::seconds(30);
+    Wait wait;  // between connection attempts and token checks; real time when unset
+  };
+
+  static constexpr std::size_t kMaxConcurrentRequests = 4;
+  static constexpr std::chrono::seconds kFirstRetryDelay{1};
+  static constexpr std::chrono::seconds kMaxRetryDelay{60};
+
+  static CloudTunnel& shared();
+
+  CloudTunnel();
+  explicit CloudTunnel(Options options);
+  ~CloudTunnel();
+  CloudTunnel(const CloudTunnel&) = delete;
+  CloudTunnel& operator=(const CloudTunnel&) = delete;
+
+  // The session that answers relayed requests; the tunnel keeps only a weak reference, so the
+  // owner decides how long it lives.
+  void configure(const std::shared_ptr<MCPServer>& server);
+  void configure(RequestHandler handler);
+
+  // Starts the tunnel's thread: it waits for the tunnel lock, then keeps a session up while the
+  // settings hold a relay token ("tvrn-..."). A second call does nothing.
+  void startInBackground();
+
+  // Ends the session (the state file then says not connected) and joins the thread.
+  void stop();
+
+  bool isConnected() const { return connected_; }
+
+  // The wait before the next connection attempt after one that waited `delay`: doubled, at most
+  // a minute.
+  static std::chrono::seconds nextRetryDelay(std::chrono::seconds delay);
+
+ private:
+  class Session;
+
+  void run(std::stop_token stop);
+  // One session with this token; true when it got connected.
+  bool runSession(const std::string& token, std::stop_token stop);
+  bool pause(std::chrono::milliseconds duration, std::stop_token stop);
+  RequestHandler handler() const;
+
+  Options options_;
+  std::atomic<bool> connected_{false};
+  mutable std::mutex mutex_;  // guards handler_, session_ and thread_
+  std::condition_variable_any wake_;
+  RequestHandler handler_;
+  Session* session_ = nullptr;  // the session under way, for stop()
+  std::jthread thread_;
+};
+
+}  // namespace tvrn

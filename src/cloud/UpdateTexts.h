@@ -1,0 +1,47 @@
+// What an update check tells the user, line by line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tvrn::UpdateTexts {
+
+inline constexpr std::string_view unreachable =
+    "Could not reach update server. Check your internet connection.";
+
+inline std::string upToDate(const std::string& version) {
+  return "TVRN server v" + version + " is up to date.";
+}
+
+inline std::string alreadyOnDisk(const std::string& disk, const std::string& running) {
+  return "TVRN server v" + disk + " is already on disk (running v" + running +
+         "). Restart your AI clients to apply.";
+}
+
+// A newer version found by a check that does not install (automatic updates are off).
+inline std::string available(const std::string& version, const std::string& running) {
+  return "TVRN server v" + version + " is available (running v" + running + ").";
+}
+
+inline std::string downloading(const std::string& version) {
+  return "Downloading v" + version + "...";
+}
+
+inline std::string serverUpdated(const std::string& version) {
+  return "✓ Server updated to v" + version + ". Restart your AI clients to apply.";
+}
+
+inline std::string serverFailed(const std::string& error) {
+  return "Server update failed: " + error;
+}
+
+inline std::string trayUpdated(const std::string& version) {
+  return "✓ Tray updated to v" + version + ".";
+}
+
+inline std::string trayFailed(const std::string& error) { return "Tray update failed: " + error; }
+
+inline constexpr std::string_view checkSkipped =
+    "An update check is already running; this one is skipped";
+
+}  // namespace tvrn::UpdateTexts

@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cloud/CloudTunnel.h"
+#include "cloud/TunnelState.h"
+#include "core/ConfigManager.h"
+#include "core/MCPServer.h"
+#include "core/ToolRegistry.h"
+#include "fakes/support/FakeTunnelServer.h"
+#include "platform/Base64.h"
+#include "support/CapturedStderr.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using test::FakeTunnelServer;
+
+// Stands in for the tunnel's waits between attempts: records each and lets it end only when
+// the test allows one more.
+class Gate {
+ public:
+  bool wait(std::chrono::milliseconds duration, std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    waits_.push_back(duration);
+    changed_.notify_all();
+    if (!changed_.wait(lock, stop, [this] { return permits_ > 0; })) return false;
+    --permits_;
+    return true;
+  }
+  void allow(int count = 1) {
+    std::lock_guard hold(mutex_);
+    permits_ += count;
+    changed_.notify_all();
+  }
+  // The waits so far, once there are at least `count`.
+  std::vector<std::chrono::milliseconds> waitsOnce(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 10s, [&] { return waits_.size() >= count; });
+    return waits_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  std::vector<std::chrono::milliseconds> waits_;
+  int permits_ = 0;
+};
+
+class CloudTunnelTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ConfigManager::shared().save({{"cloud_token", "tvrn-test"}}); }
+
+  // The gate must outlive the tunnel.
+  std::unique_ptr<CloudTunnel> start(const std::string& backend, Gate& gate) {
+    ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
+    CloudTunnel::Options options;
+    options.pingInterval = 50ms;
+    options.tokenCheckInterval = 50ms;
+    options.wait = [&gate](std::chrono::milliseconds duration, std::stop_token stop) {
+      return gate.wait(duration, stop);
+    };
+    auto tunnel = std::make_unique<CloudTunnel>(options);
+    tunnel->startInBackground();
+    return tunnel;
+  }
+  std::unique_ptr<CloudTunnel> start(const std::string& backend) { return start(backend, gate_); }
+
+  Gate gate_;
+};
+
+std::string frame(const json& id, const json& body) {
+  json value = json::object();
+  if (!id.is_null()) value["id"] = id;
+  if (!body.is_null()) value["body"] = body;
+  return value.dump();
+}
+
+// The relay's answers by id, their bodies decoded.
+std::map<std::string, json> answers(const FakeTunnelServer& server) {
+  std::map<std::string, json> byId;
+  for (const auto& text : server.frames()) {
+    const json reply = json::parse(text);
+    byId[reply["id"]] = json::parse(*Base64::decode(reply["body"].get<std::string>()));
+  }
+  return byId;
+}
+
+TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
+  FakeTunnelServer server;
+  auto session = std::make_shared<MCPServer>(std::make_shared<ToolRegistry>(),
+                                             MCPServer::ServerInfo{"tavrin-server", "3.0.100"});
+  test::CapturedStderr log;
+  auto tunnel = start(server.baseURL());
+  tunnel->configure(session);
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  EXPECT_EQ(server.authorizations(), std::vector<std::string>{"Bearer tvrn-test"});
+  EXPECT_TRUE(server.waitUntil([](const auto&) { return TunnelState::read(); }));
+
+  const std::string toolsList = R"({"jsonrpc":"2.0","id":7,"method":"tools/list"})";
+  const std::vector<std::string> sent = {
+      frame("list", Base64::encode(toolsList)),
+      frame("not-json", Base64::encode("tools/list")),
+      frame("not-base64", "%%%"),
+      frame("number-body", 42),
+      frame("no-body", nullptr),
+      frame(nullptr, nullptr),  // a bare ping
+      frame(6, Base64::encode(toolsList)),
+      "garbage",
+  };
+  for (const auto& text : sent) server.send(text);
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.frames().size() >= 5; }));
+  std::this_thread::sleep_for(100ms);  // room for a wrong answer to a dropped frame
+
+  const auto replies = answers(server);
+  ASSERT_EQ(replies.size(), 5u);
+  EXPECT_EQ(replies.at("list")["id"], 7);
+  EXPECT_TRUE(replies.at("list")["result"]["tools"].is_array());
+  for (const char* id : {"not-json", "not-base64", "number-body", "no-body"}) {
+    EXPECT_EQ(replies.at(id)["error"]["code"], -32700) << id;
+    EXPECT_TRUE(replies.at(id)["id"].is_null()) << id;
+  }
+  tunnel->stop();
+  const std::string warnings = log.text();
+  std::size_t dropped = 0;
+  for (auto at = warnings.find("without a text id"); at != std::string::npos;
+       at = warnings.find("without a text id", at + 1)) {
+    ++dropped;
+  }
+  EXPECT_EQ(dropped, 3u);
+}
+
+TEST_F(CloudTunnelTest, SixSlowCallsRunFourAtATime) {
+  FakeTunnelServer server;
+  std::atomic<int> running{0}, most{0};
+  auto tunnel = start(server.baseURL());
+  tunnel->configure([&](std::string_view request) {
+    const int now = ++running;
+    for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    std::this_thread::sleep_for(200ms);
+    --running;
+    return std::string(request);
+  });
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  for (int i = 0; i < 6; ++i) {
+    server.send(frame(std::to_string(i), Base64::encode("{\"n\":" + std::to_string(i) + "}")));
+  }
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.frames().size() == 6; }));
+  const auto replies = answers(server);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(replies.at(std::to_string(i))["n"], i);
+  EXPECT_EQ(most, 4);
+}
+
+TEST_F(CloudTunnelTest, StateFileFollowsTheSessionAndTheTokenKeepsItOpen) {
+  FakeTunnelServer server;
+  auto tunnel = start(server.baseURL());
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
+  EXPECT_TRUE(server.waitUntil([](const auto& s) { return s.pings() >= 2; }));
+
+  server.dropSessions();  // the back end goes away
+  EXPECT_EQ(gate_.waitsOnce(1).front(), 1s);
+  EXPECT_FALSE(tunnel->isConnected());
+  EXPECT_FALSE(TunnelState::read());
+
+  gate_.allow();
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.authorizations().size() == 2; }));
+  EXPECT_TRUE(server.waitUntil([](const auto&) { return TunnelState::read(); }));
+
+  ConfigManager::shared().save({{"cloud_token", "signed-out"}});
+  EXPECT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 0; }));
+  gate_.allow(3);
+  // Without a relay token it only looks at the settings again, every token-check interval.
+  const auto waits = gate_.waitsOnce(5);
+  EXPECT_EQ(std::set(waits.begin() + 2, waits.end()), std::set{50ms});
+  EXPECT_EQ(server.authorizations().size(), 2u);
+  tunnel->stop();
+  EXPECT_FALSE(TunnelState::read());
+}
+
+TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
+  FakeTunnelServer server;
+  ::setenv("TVRN_BACKEND_URL", server.baseURL().c_str(), 1);
+  CloudTunnel::Options options;
+  options.pingInterval = 1h;  // no ping, so no pong: nothing comes back
+  options.silenceLimit = 200ms;
+  options.wait = [this](std::chrono::milliseconds duration, std::stop_token stop) {
+    return gate_.wait(duration, stop);
+  };
+  CloudTunnel tunnel(options);
+  tunnel.startInBackground();
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel.isConnected(); }));
+  EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
+  EXPECT_FALSE(tunnel.isConnected());
+  EXPECT_FALSE(TunnelState::read());
+  tunnel.stop();
+}
+
+TEST_F(CloudTunnelTest, RetriesAfterOneSecondDoublingToAMinute) {
+  auto tunnel = start("http://127.0.0.1:" + std::to_string(test::unusedPort()));
+  gate_.allow(7);
+  const auto waits = gate_.waitsOnce(8);
+  const std::vector<std::chrono::milliseconds> expected = {1s, 2s, 4s, 8s, 16s, 32s, 60s, 60s};
+  EXPECT_EQ(std::vector(waits.begin(), waits.begin() + 8), expected);
+  tunnel->stop();
+}
+
+TEST_F(CloudTunnelTest, SecureTunnelTrustsOnlyACertificateForTheBackEndsName) {
+  const auto certificates = test::home() / "ca";
+  ASSERT_EQ(
+      std::system(
+          ((test::fakesDir() / "make-test-ca").string() + " " + certificates.string()).c_str()),
+      0);
+  FakeTunnelServer server(FakeTunnelServer::Tls{(certificates / "server.pem").string(),
+                                                (certificates / "server.key").string()});
+  const std::string port = std::to_string(server.port());
+  struct Row {
+    std::string backend;
+    bool trustTestCA;
+    bool connects;
+  };
+  const Row rows[] = {
+      {"https://localhost:" + port, true, true},
+      {"https://127.0.0.1:" + port, true, false},  // the certificate names "localhost" only
+      {"https://localhost:" + port, false, false},
+  };
+  for (const auto& row : rows) {
+    ::setenv("SSL_CERT_FILE", (certificates / (row.trustTestCA ? "ca.pem" : "none.pem")).c_str(),
+             1);
+    Gate gate;
+    const std::size_t before = server.authorizations().size();
+    auto tunnel = start(row.backend, gate);
+    if (row.connects) {
+      EXPECT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+    } else {
+      gate.waitsOnce(1);  // the first attempt has failed
+      EXPECT_EQ(server.authorizations().size(), before) << row.backend;
+      EXPECT_FALSE(tunnel->isConnected()) << row.backend;
+    }
+    tunnel->stop();
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
