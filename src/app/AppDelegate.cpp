@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "app/Desktop.h"
-#include "app/PrivacySettingsDialog.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
 
@@ -81,7 +80,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
   installCallbacks();
 
   notifier_.openURL = [](const std::string& url) { Desktop::open(url); };
-  installPermissionPrompt();
+  if (hooks_.registerPermissionPrompt) hooks_.registerPermissionPrompt();
 
   if (hooks_.startServer && !hooks_.startServer()) return false;
 

@@ -32,6 +32,8 @@ struct StartupHooks {
   // The version a self-update of the tray left to announce, taken (the marker goes).
   std::function<std::optional<std::string>()> takeJustUpdatedVersion;
   std::function<void()> autoConfigureClients;
+  // Lets the privacy gate ask the user before the server's tools read their data.
+  std::function<void()> registerPermissionPrompt;
 };
 
 class AppDelegate : public QObject {

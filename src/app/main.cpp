@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/AppDelegate.h"
+#include "app/PrivacySettingsDialog.h"
 #include "app/ServerCore.h"
 #include "app/TrayInstances.h"
 #include "cloud/UpdateManager.h"
@@ -62,6 +63,7 @@ bool wantsHeadless(int argc, char** argv) {
       .stopServer = [] { tvrn::ServerCore::shutdown(); },
       .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
       .autoConfigureClients = {},
+      .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
   });
   if (!delegate.applicationDidFinishLaunching()) std::_Exit(EXIT_FAILURE);
   QApplication::exec();
