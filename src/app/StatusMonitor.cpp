@@ -34,6 +34,7 @@ StatusMonitor::~StatusMonitor() = default;
 
 void StatusMonitor::startPolling() {
   fetchStatus();
+  detectOutlookAccounts();
   pollTimer_ = scheduler_.every(kPollInterval, this, [this] { fetchStatus(); });
 }
 

@@ -3,11 +3,14 @@
 // the tray shell shows as icon changes, pulses and notifications.
 #pragma once
 
+#include <QDBusConnection>
 #include <QObject>
+#include <QVariantMap>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
@@ -16,6 +19,7 @@
 #include "app/ServerStatus.h"
 #include "app/StatusEvents.h"
 #include "app/TrayScheduler.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 
@@ -48,6 +52,35 @@ class StatusMonitor : public QObject {
   // Set by the monitor itself and, after a self-update of the tray, by the tray shell.
   void setJustUpdatedToVersion(std::optional<std::string> version);
 
+  // What the tray asks of the server and the back end. Each returns at once; only the two with
+  // a completion read the reply, and their completions run on the main thread.
+  // A settings change goes to the status server and, as a "changed" signal, to every process of
+  // the user on the session bus.
+  void setAutoUpdate(bool enabled);
+  void checkForUpdates();
+  void requestUpdate();
+  void postTrayEvent(const std::string& event, std::int64_t versionsBehind);
+  // Success, and the status server's reason when it refused; called even when the monitor has
+  // gone by the time the answer comes.
+  using CloudDataDone = std::function<void(bool ok, const std::optional<std::string>& message)>;
+  void setCloudDataEnabled(bool enabled, CloudDataDone done = nullptr);
+  // The back end's case id, else why the report did not arrive.
+  using BugReportDone = std::function<void(const Result<std::string, std::string>& caseId)>;
+  void submitBugReport(const std::string& message, BugReportDone done);
+
+  // Texts for the user to paste, on the clipboard; with nothing to copy it stays as it was.
+  void copyConfig();
+  void copyCloudToken();
+  void copyCloudURL();
+  void copyDesktopConfig();
+  void copyDiagnostics();
+
+  static constexpr const char* kConfigSignalPath = "/com/tavrin/config";
+  static constexpr const char* kConfigSignalInterface = "com.tavrin.config";
+  static constexpr const char* kConfigSignalName = "changed";
+  // Where settings changes are announced: the session bus unless set.
+  void setConfigBus(QDBusConnection bus) { configBus_ = std::move(bus); }
+
   // Set by the tray shell; each runs on the main thread, and an unset one drops its event.
   std::function<void(const std::string& state)> onStateChange;  // "error" after a failed poll
   std::function<void(const std::string& source)> onActivity;
@@ -75,6 +108,9 @@ class StatusMonitor : public QObject {
   void applyStatus(const ServerStatus& status);
   void deliverPermissionEvents(const StatusEvents& events);
   void setIsConnected(bool connected);
+  void postConfig(const nlohmann::json& members, const QVariantMap& userInfo);
+  void detectOutlookAccounts();
+  std::string machineIdForReport() const;
 
   TrayScheduler& scheduler_;
   const std::string statusURL_;
@@ -91,6 +127,7 @@ class StatusMonitor : public QObject {
   bool tccRegressed_ = false;
   std::optional<std::string> justUpdatedToVersion_;
   StatusBookkeeping bookkeeping_;
+  std::optional<QDBusConnection> configBus_;
 };
 
 }  // namespace tvrn

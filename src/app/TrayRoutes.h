@@ -20,6 +20,10 @@ namespace TrayRoutes {
 using namespace std::chrono_literals;
 
 inline constexpr TrayRoute status{TrayRoute::Service::statusServer, "/status", 4s};
+inline constexpr TrayRoute config{TrayRoute::Service::statusServer, "/config", 4s};
+inline constexpr TrayRoute trayEvent{TrayRoute::Service::statusServer, "/tray-event", 4s};
+inline constexpr TrayRoute cloudDataEnable{TrayRoute::Service::statusServer,
+                                           "/cloud-data-enable", 15s};
 inline constexpr TrayRoute installEvent{TrayRoute::Service::backend, "/install-event", 10s};
 inline constexpr TrayRoute feedback{TrayRoute::Service::backend, "/feedback", 10s};
 // Sent on the way out and never awaited.
