@@ -18,10 +18,8 @@ SpawnOptions openerFor(std::string_view target) {
   return options;
 }
 
-}  // namespace
-
-bool open(std::string_view target) {
-  auto started = Subprocess::start(openerFor(target));
+bool start(const SpawnOptions& options) {
+  auto started = Subprocess::start(options);
   if (!started) return false;
   std::shared_ptr<Subprocess> child = std::move(started).value();
   child->closeInput();
@@ -32,6 +30,16 @@ bool open(std::string_view target) {
     child->waitForExit(SubprocessClock::time_point::max());
   });
   return true;
+}
+
+}  // namespace
+
+bool open(std::string_view target) { return start(openerFor(target)); }
+
+bool launch(std::vector<std::string> argv) {
+  SpawnOptions options(std::move(argv));
+  options.searchPath = true;
+  return start(options);
 }
 
 }  // namespace tvrn::Opener

@@ -1,0 +1,36 @@
+// The WhatsApp row's "Connect": a small script that runs the WhatsApp client's QR sign-in, opened
+// in a terminal window. The script is private to the user (0700, in the user's runtime folder)
+// and the client's path is quoted for the shell, whatever characters it holds.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tvrn::WacliLauncher {
+
+inline constexpr std::string_view kScriptName = "tvrn-whatsapp-connect.command";
+
+// The first client found of ~/.local/share/tavrin/bin, /opt/homebrew/bin, /usr/local/bin and the
+// tray's own folder; else the bare name, left to the shell's search.
+std::string wacliPath();
+
+// The text in single quotes, each ' in it written '\'' so the shell takes every byte literally.
+std::string shellQuoted(std::string_view text);
+
+// The script's four lines, the last without a line end.
+std::string script(std::string_view wacliPath);
+
+// Where the script goes: $XDG_RUNTIME_DIR, else a 0700 folder of the user's own in the temporary
+// folder; nothing when no such private folder can be had.
+std::optional<std::filesystem::path> scriptFolder();
+
+// The terminal program: x-terminal-emulator, else the first of gnome-terminal, konsole and xterm
+// on PATH; nothing when none is.
+std::optional<std::string> terminalProgram();
+
+// Writes the script and opens it in a terminal; when it cannot be written, the terminal alone.
+void openWacliInTerminal();
+
+}  // namespace tvrn::WacliLauncher
