@@ -5,12 +5,14 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
 #include <array>
 #include <vector>
 
 #include "app/Desktop.h"
+#include "app/popover/MenuBarView.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
 
@@ -40,8 +42,10 @@ QPoint popoverPosition(const QRect& icon, const QSize& size) {
   if (place.y() + size.height() > area.bottom()) {
     place.setY((icon.isEmpty() ? anchor.y() : icon.top()) - size.height());
   }
-  place.setX(std::clamp(place.x(), area.left(), std::max(area.left(), area.right() - size.width())));
-  place.setY(std::clamp(place.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
+  place.setX(
+      std::clamp(place.x(), area.left(), std::max(area.left(), area.right() - size.width())));
+  place.setY(
+      std::clamp(place.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
   return place;
 }
 
@@ -52,9 +56,8 @@ AppDelegate::AppDelegate(StartupHooks hooks, TrayScheduler& scheduler, QDBusConn
       scheduler_(scheduler),
       statusMonitor_(scheduler),
       notifier_(std::move(bus)),
-      notifications_(notifier_, scheduler, [this](const std::string& source) {
-        startPulse(source);
-      }) {}
+      notifications_(notifier_, scheduler,
+                     [this](const std::string& source) { startPulse(source); }) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -72,9 +75,16 @@ bool AppDelegate::applicationDidFinishLaunching() {
     statusItem_->show();
   }
 
-  // The popover's content comes with the popover views; a popup closes on a click elsewhere.
+  // A popup closes on a click elsewhere.
   popover_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
   popover_->setFixedSize(kPopoverWidth, kPopoverHeight);
+  menuBarView_ = new MenuBarView(
+      statusMonitor_, [] { QCoreApplication::quit(); }, scheduler_);
+  auto* frame = new QVBoxLayout(popover_.get());
+  frame->setContentsMargins(0, 0, 0, 0);
+  frame->addWidget(menuBarView_, 0, Qt::AlignHCenter | Qt::AlignTop);
+  connect(menuBarView_, &MenuBarView::columnHeightChanged, this, &AppDelegate::fitPopover);
+  fitPopover(menuBarView_->height());
 
   statusMonitor_.startPolling();
   installCallbacks();
@@ -118,6 +128,13 @@ void AppDelegate::scheduleJustUpdatedBanner() {
   scheduler_.after(kJustUpdatedDelay, this, [this, shown = std::move(*version)] {
     statusMonitor_.setJustUpdatedToVersion(shown);
   });
+}
+
+// The popover is as tall as the column, but never taller than the screen.
+void AppDelegate::fitPopover(int columnHeight) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const int available = screen ? screen->availableGeometry().height() : columnHeight;
+  popover_->setFixedSize(kPopoverWidth, std::min(columnHeight, available));
 }
 
 void AppDelegate::applicationWillTerminate() {

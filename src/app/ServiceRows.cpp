@@ -165,7 +165,7 @@ std::vector<ServiceItem> servicesSection(const ServerStatus& status,
   section.label(TrayStrings::L("apple"));
   ServiceRow mail = row("Mail", "envelope", runningOf(s.email));
   mail.offReason = TrayStrings::L("off_reason_mail");
-  mail.fix = application("Mail");
+  mail.fix = application("com.apple.mail");
   section.add(mail, [&] { return counted(s.email->accounts.size(), "accounts"); }, "mail");
 
   ServiceRow calendar = section.privacyRow("Calendar", "calendar", runningOf(s.calendar),
@@ -186,14 +186,15 @@ std::vector<ServiceItem> servicesSection(const ServerStatus& status,
 
   ServiceRow notes = row("Notes", "note.text", runningOf(s.notes));
   notes.offReason = TrayStrings::L("off_reason_notes");
-  notes.fix = application("Notes");
+  notes.fix = application("com.apple.Notes");
   section.add(notes, [&] { return std::to_string(s.notes->count.value_or(0)) + " notes"; });
 
-  for (const auto& [name, icon, member] :
-       {std::tuple{"Messages", "message", &s.messages}, std::tuple{"Safari", "safari", &s.safari},
-        std::tuple{"Finder", "folder", &s.finder}}) {
+  for (const auto& [name, icon, member, bundleId] :
+       {std::tuple{"Messages", "message", &s.messages, "com.apple.MobileSMS"},
+        std::tuple{"Safari", "safari", &s.safari, "com.apple.Safari"},
+        std::tuple{"Finder", "folder", &s.finder, "com.apple.finder"}}) {
     ServiceRow simple = row(name, icon, runningOf(*member));
-    simple.fix = application(name);
+    simple.fix = application(bundleId);
     section.add(simple);
   }
 

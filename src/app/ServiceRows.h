@@ -16,7 +16,7 @@ namespace tvrn {
 // What a row's fix button does.
 struct ServiceFix {
   enum class Kind {
-    application,  // start the program, or bring it forward: `target` names it ("Mail")
+    application,  // start the program: `target` is its bundle id ("com.apple.mail")
     scheme,       // `target` is a URL scheme ("msteams://"), `fallback` a page for when none
     privacy,      // `target` is a permission key, `fallback` its settings pane
   };
@@ -30,7 +30,7 @@ struct ServiceFix {
 
 // How the fixes reach the desktop; the widgets wire them up, tests record them.
 struct ServiceFixHandlers {
-  std::function<void(const std::string& name)> openApplication;
+  std::function<void(const std::string& bundleId)> openApplication;
   std::function<void(const std::string& url)> openURL;
   // The program that opens URLs of the scheme, from the desktop's registry; empty when none.
   std::function<std::string(const std::string& scheme)> handlerFor;

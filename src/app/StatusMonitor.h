@@ -28,6 +28,7 @@ class StatusMonitor : public QObject {
 
  public:
   static constexpr std::chrono::milliseconds kPollInterval{2000};
+  static constexpr std::chrono::milliseconds kApprovalPollInterval{5000};
   // status.json is used while younger than this; the status server rewrites it every 5 s.
   static constexpr std::chrono::milliseconds kStatusFileMaxAge{15000};
   static constexpr std::chrono::milliseconds kJustUpdatedShownFor{30000};
@@ -37,7 +38,8 @@ class StatusMonitor : public QObject {
                          QObject* parent = nullptr);
   ~StatusMonitor() override;
 
-  // One poll at once, then one every 2 s for the life of the monitor.
+  // One poll at once, then one every 2 s for the life of the monitor; the cloud approvals the
+  // same way every 5 s.
   void startPolling();
   void stopPolling();
 
@@ -80,6 +82,12 @@ class StatusMonitor : public QObject {
   static constexpr const char* kConfigSignalName = "changed";
   // Where settings changes are announced: the session bus unless set.
   void setConfigBus(QDBusConnection bus) { configBus_ = std::move(bus); }
+  // The cloud relay's token: config.json's "cloud_token" when it is a non-empty text, read at
+  // each call. The status never carries it, so that /status and status.json cannot leak it.
+  static std::optional<std::string> relayToken();
+  // Sends the user's decision ("approve", "deny") on one cloud sign-in; once the web site has
+  // answered, or failed to, the request leaves the list and the list is fetched again.
+  void respondToApproval(const std::string& requestId, const std::string& decision);
 
   // Set by the tray shell; each runs on the main thread, and an unset one drops its event.
   std::function<void(const std::string& state)> onStateChange;  // "error" after a failed poll
@@ -111,11 +119,14 @@ class StatusMonitor : public QObject {
   void postConfig(const nlohmann::json& members, const QVariantMap& userInfo);
   void detectOutlookAccounts();
   std::string machineIdForReport() const;
+  void fetchPendingApprovals();
+  void receiveApprovals(std::vector<PendingApproval> requests);
 
   TrayScheduler& scheduler_;
   const std::string statusURL_;
   const std::filesystem::path statusFile_;
   std::unique_ptr<TrayScheduler::Repeating> pollTimer_;
+  std::unique_ptr<TrayScheduler::Repeating> approvalTimer_;
 
   // Main thread only, as every member.
   std::optional<ServerStatus> status_;
@@ -128,6 +139,7 @@ class StatusMonitor : public QObject {
   std::optional<std::string> justUpdatedToVersion_;
   StatusBookkeeping bookkeeping_;
   std::optional<QDBusConnection> configBus_;
+  std::set<std::string> lastApprovalIds_;  // of the last list received: tells new requests apart
 };
 
 }  // namespace tvrn

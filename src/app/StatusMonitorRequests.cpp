@@ -128,19 +128,17 @@ std::string StatusMonitor::machineIdForReport() const {
 }
 
 void StatusMonitor::copyConfig() {
-  const bool relay = status_ && status_->cloudToken && !status_->cloudToken->empty() &&
-                     status_->tunnelConnected.value_or(false);
+  const auto token = relayToken();
+  const bool relay = status_ && token && status_->tunnelConnected.value_or(false);
   putOnClipboard(relay ? ClientConfigTexts::relayConfig(TrayRoutes::url(TrayRoutes::cloudMCP),
-                                                        *status_->cloudToken)
+                                                        *token)
                        : ClientConfigTexts::localConfig(
                              "http://localhost:" + std::to_string(Endpoints::statusPort()) +
                              "/mcp"));
 }
 
 void StatusMonitor::copyCloudToken() {
-  if (status_ && status_->cloudToken && !status_->cloudToken->empty()) {
-    putOnClipboard(*status_->cloudToken);
-  }
+  if (const auto token = relayToken()) putOnClipboard(*token);
 }
 
 void StatusMonitor::copyCloudURL() { putOnClipboard(TrayRoutes::url(TrayRoutes::cloudMCP)); }

@@ -12,6 +12,7 @@
 #include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "core/ConfigManager.h"
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -296,64 +297,50 @@ TEST_F(StatusMonitorRequestsTest, BugReportWithoutAStatusTakesTheMachineIdFromTh
 // The copies byte for byte; a token or path holding a quote or a backslash stays valid JSON.
 TEST_F(StatusMonitorRequestsTest, ClipboardCopiesAreExactAndValidJSON) {
   const std::string local = "http://localhost:" + std::to_string(statusServer_.port()) + "/mcp";
+  const json up = busyWith([](json& s) { s["tunnel_connected"] = true; });
+  const json down = busyWith([](json& s) { s["tunnel_connected"] = false; });
   struct Case {
     const char* label;
     json status;
+    std::string token;  // config.json's cloud_token; empty for none
     std::function<void(StatusMonitor&)> copy;
     std::string text;
   };
   const Case cases[] = {
-      {"relay form",
-       busyWith([](json& s) {
-         s["cloud_token"] = "tok-1";
-         s["tunnel_connected"] = true;
-       }),
-       [](StatusMonitor& m) { m.copyConfig(); },
+      {"relay form", up, "tok-1", [](StatusMonitor& m) { m.copyConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"url\": \"https://web.example/mcp\",\n"
        "      \"headers\": {\n        \"x-token\": \"tok-1\"\n      }\n    }\n  }\n}"},
-      {"relay form, token with quote and backslash",
-       busyWith([](json& s) {
-         s["cloud_token"] = "a\"b\\c";
-         s["tunnel_connected"] = true;
-       }),
+      {"relay form, token with quote and backslash", up, "a\"b\\c",
        [](StatusMonitor& m) { m.copyConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"url\": \"https://web.example/mcp\",\n"
        "      \"headers\": {\n        \"x-token\": \"a\\\"b\\\\c\"\n      }\n    }\n  }\n}"},
-      {"token but tunnel down", busyWith([](json& s) {
-         s["cloud_token"] = "tok-1";
-         s["tunnel_connected"] = false;
-       }),
-       [](StatusMonitor& m) { m.copyConfig(); },
+      {"token but tunnel down", down, "tok-1", [](StatusMonitor& m) { m.copyConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"url\": \"" + local +
            "\"\n    }\n  }\n}"},
-      {"token", busyWith([](json& s) { s["cloud_token"] = "a\"b"; }),
-       [](StatusMonitor& m) { m.copyCloudToken(); }, "a\"b"},
-      {"cloud address", nullptr, [](StatusMonitor& m) { m.copyCloudURL(); },
+      {"tunnel up without a token", up, "", [](StatusMonitor& m) { m.copyConfig(); },
+       "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"url\": \"" + local +
+           "\"\n    }\n  }\n}"},
+      {"token", nullptr, "a\"b", [](StatusMonitor& m) { m.copyCloudToken(); }, "a\"b"},
+      {"no token", nullptr, "", [](StatusMonitor& m) { m.copyCloudToken(); }, "before"},
+      {"no status", nullptr, "", [](StatusMonitor& m) { m.copyDiagnostics(); }, "before"},
+      {"cloud address", nullptr, "", [](StatusMonitor& m) { m.copyCloudURL(); },
        "https://web.example/mcp"},
-      {"desktop config", nullptr, [](StatusMonitor& m) { m.copyDesktopConfig(); },
+      {"desktop config", nullptr, "", [](StatusMonitor& m) { m.copyDesktopConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"command\": \"" +
            (test::home() / ".local/bin/tvrn").string() +
            "\",\n      \"args\": []\n    }\n  }\n}"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(Paths::appSupport() / "status.json");
+    ASSERT_TRUE(ConfigManager::shared().save(
+        c.token.empty() ? json::object() : json({{"cloud_token", c.token}})));
     auto monitor = monitorWith(c.status);
     QGuiApplication::clipboard()->setText("before");
     c.copy(*monitor);
     EXPECT_EQ(clipboard(), c.text) << c.label;
     if (c.text.starts_with("{")) EXPECT_TRUE(json::accept(c.text)) << c.label;
   }
-}
-
-TEST_F(StatusMonitorRequestsTest, CopiesWithNothingToCopyLeaveTheClipboardAlone) {
-  for (const json& status : {json(nullptr), busyWith([](json& s) { s["cloud_token"] = ""; })}) {
-    std::filesystem::remove(Paths::appSupport() / "status.json");
-    auto monitor = monitorWith(status);
-    QGuiApplication::clipboard()->setText("before");
-    monitor->copyCloudToken();
-    if (status.is_null()) monitor->copyDiagnostics();
-    EXPECT_EQ(clipboard(), "before");
-  }
+  ASSERT_TRUE(ConfigManager::shared().save(json::object()));
 }
 
 TEST_F(StatusMonitorRequestsTest, DiagnosticsSummariseTheServices) {
