@@ -23,6 +23,13 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
+test::CannedResponse answer(int status, std::string body) {
+  test::CannedResponse canned;
+  canned.status = status;
+  canned.body = std::move(body);
+  return canned;
+}
+
 class StatusMonitorRequestsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -208,13 +215,13 @@ TEST_F(StatusMonitorRequestsTest, CloudDataSwitchReportsTheServersVerdict) {
     std::optional<std::string> message;
   };
   const Case cases[] = {
-      {"ok true", test::CannedResponse{200, R"({"ok":true})"}, true, std::nullopt},
-      {"ok as a text", test::CannedResponse{200, R"({"ok":"true"})"}, false, std::nullopt},
-      {"refused with a reason", test::CannedResponse{400, R"({"ok":false,"error":"No token"})"},
+      {"ok true", answer(200, R"({"ok":true})"), true, std::nullopt},
+      {"ok as a text", answer(200, R"({"ok":"true"})"), false, std::nullopt},
+      {"refused with a reason", answer(400, R"({"ok":false,"error":"No token"})"),
        false, "No token"},
-      {"refused without a reason", test::CannedResponse{200, R"({"ok":false})"}, false,
+      {"refused without a reason", answer(200, R"({"ok":false})"), false,
        std::nullopt},
-      {"not JSON", test::CannedResponse{200, "<html>"}, false, std::nullopt},
+      {"not JSON", answer(200, "<html>"), false, std::nullopt},
       {"connection refused", std::nullopt, false, "Connection refused"},
   };
   for (const auto& c : cases) {
@@ -249,10 +256,10 @@ TEST_F(StatusMonitorRequestsTest, BugReportsYieldTheCaseIdOnlyFromA201) {
     std::optional<std::string> caseId;
   };
   const Case cases[] = {
-      {"201 with a case id", test::CannedResponse{201, R"({"case_id":"TV-0042"})"}, "TV-0042"},
-      {"200 with a case id", test::CannedResponse{200, R"({"case_id":"TV-0042"})"}, std::nullopt},
-      {"201 without a case id", test::CannedResponse{201, R"({"stored":true})"}, std::nullopt},
-      {"201 with a numeric case id", test::CannedResponse{201, R"({"case_id":42})"},
+      {"201 with a case id", answer(201, R"({"case_id":"TV-0042"})"), "TV-0042"},
+      {"200 with a case id", answer(200, R"({"case_id":"TV-0042"})"), std::nullopt},
+      {"201 without a case id", answer(201, R"({"stored":true})"), std::nullopt},
+      {"201 with a numeric case id", answer(201, R"({"case_id":42})"),
        std::nullopt},
       {"no back end", std::nullopt, std::nullopt},
   };
@@ -269,8 +276,12 @@ TEST_F(StatusMonitorRequestsTest, BugReportsYieldTheCaseIdOnlyFromA201) {
     });
     ASSERT_TRUE(test::processEventsUntil([&] { return outcome.has_value(); })) << c.label;
     EXPECT_EQ(outcome->ok(), c.caseId.has_value()) << c.label;
-    if (c.caseId && outcome->ok()) EXPECT_EQ(outcome->value(), *c.caseId) << c.label;
-    if (!outcome->ok()) EXPECT_FALSE(outcome->error().empty()) << c.label;
+    if (c.caseId && outcome->ok()) {
+      EXPECT_EQ(outcome->value(), *c.caseId) << c.label;
+    }
+    if (!outcome->ok()) {
+      EXPECT_FALSE(outcome->error().empty()) << c.label;
+    }
     if (c.answer) {
       EXPECT_EQ(backend.requestsTo("/feedback").front().json(),
                 json({{"message", "It broke"},
@@ -284,7 +295,7 @@ TEST_F(StatusMonitorRequestsTest, BugReportsYieldTheCaseIdOnlyFromA201) {
 
 TEST_F(StatusMonitorRequestsTest, BugReportWithoutAStatusTakesTheMachineIdFromTheKeychain) {
   ASSERT_TRUE(Keychain::writeGenericPassword("com.tavrin.machine-id", "machine-id", " M-7 \n"));
-  backend_.respond("/feedback", {201, R"({"case_id":"C"})"});
+  backend_.respond("/feedback", answer(201, R"({"case_id":"C"})"));
   auto monitor = monitorWith(nullptr);
   bool done = false;
   monitor->submitBugReport("x", [&](const auto&) { done = true; });
@@ -332,15 +343,16 @@ TEST_F(StatusMonitorRequestsTest, ClipboardCopiesAreExactAndValidJSON) {
   };
   for (const auto& c : cases) {
     std::filesystem::remove(Paths::appSupport() / "status.json");
-    ASSERT_TRUE(ConfigManager::shared().save(
-        c.token.empty() ? json::object() : json({{"cloud_token", c.token}})));
+    ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", c.token}}));
     auto monitor = monitorWith(c.status);
     QGuiApplication::clipboard()->setText("before");
     c.copy(*monitor);
     EXPECT_EQ(clipboard(), c.text) << c.label;
-    if (c.text.starts_with("{")) EXPECT_TRUE(json::accept(c.text)) << c.label;
+    if (c.text.starts_with("{")) {
+      EXPECT_TRUE(json::accept(c.text)) << c.label;
+    }
   }
-  ASSERT_TRUE(ConfigManager::shared().save(json::object()));
+  ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", ""}}));
 }
 
 TEST_F(StatusMonitorRequestsTest, DiagnosticsSummariseTheServices) {

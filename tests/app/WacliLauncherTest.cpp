@@ -56,7 +56,9 @@ TEST_F(WacliLauncherTest, ThePathIsQuotedSoTheShellRunsNothingOfIt) {
   // The shell hands the client exactly the path: bash prints what exec would run.
   std::string echoed = script;
   echoed.replace(echoed.find("exec "), 5, "printf '%s|' ");
-  const auto run = Subprocess::run({{"bash", "-c", echoed}}, {});
+  SpawnOptions bash({"bash", "-c", echoed});
+  bash.searchPath = true;
+  const auto run = Subprocess::run(bash, {});
   ASSERT_TRUE(run.launched);
   EXPECT_NE(run.standardOutput.find(path + "|--timeout|20m|auth|"), std::string::npos)
       << run.standardOutput;
@@ -113,6 +115,7 @@ TEST_F(WacliLauncherTest, WithoutAPrivateFolderOnlyTheTerminalOpens) {
   const fs::path own = Paths::tempDir() / ("tavrin-" + std::to_string(::getuid()));
   fs::remove_all(own);
   test::writeFile(own, "someone else's file");  // no folder can be made there
+  fs::remove(log_);
   WacliLauncher::openWacliInTerminal();
   // The fake writes an empty log for no arguments: wait for the file itself.
   EXPECT_TRUE(test::processEventsUntil([&] { return fs::exists(log_); }));

@@ -11,6 +11,7 @@
 
 #include "app/Desktop.h"
 #include "app/popover/PopoverSections.h"
+#include "app/popover/TraySections.h"
 #include "platform/PrivacyGate.h"
 #include "platform/RunningApps.h"
 
@@ -21,7 +22,8 @@ namespace {
 constexpr PopoverSection kColumn[] = {
     PopoverSection::header,       PopoverSection::regressionBanner, PopoverSection::updatedBanner,
     PopoverSection::approvals,    PopoverSection::permissions,      PopoverSection::cloudRelay,
-    PopoverSection::disconnected, PopoverSection::pushMessage,
+    PopoverSection::disconnected, PopoverSection::services,         PopoverSection::pushMessage,
+    PopoverSection::appSection,   PopoverSection::footer,
 };
 
 QWidget* makeDivider(QWidget* parent) {
@@ -46,8 +48,11 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
   column_->setSpacing(0);
   column_->setContentsMargins(0, 0, 0, 0);
   const ActionSink sink = [this](const PopoverAction& action) { perform(action); };
+  const TraySectionContext context{monitor_, onHide_, [this] { refresh(); }};
   for (const auto section : kColumn) {
-    auto* widget = makeSection(section, this, sink).release();  // owned through Qt's parent
+    auto made = makeTraySection(section, this, context);
+    if (!made) made = makeSection(section, this, sink);
+    auto* widget = made.release();  // owned through Qt's parent
     sections_[section] = widget;
     dividers_[section] = makeDivider(this);
     column_->addWidget(widget);
@@ -79,6 +84,9 @@ PopoverInput MenuBarView::input() const {
   input.relayConfigured = StatusMonitor::relayToken().has_value();
   input.restarting = isRestarting_;
   input.now = scheduler_.now();
+  input.outlookAccounts = monitor_.outlookAccounts();
+  input.outlookMissing = monitor_.outlookMissing();
+  input.autoUpdateEnabled = monitor_.autoUpdateEnabled();
   return input;
 }
 

@@ -59,10 +59,12 @@ std::vector<FrameRow> frame(const PopoverInput& input) {
   }
   rows.push_back({PopoverSection::cloudRelay});
   // With a status, the services list takes this place.
-  if (!status) rows.push_back({PopoverSection::disconnected});
+  rows.push_back({status ? PopoverSection::services : PopoverSection::disconnected});
   if (status && status->pushMessage && !status->pushMessage->empty()) {
     rows.push_back({PopoverSection::pushMessage});
   }
+  rows.push_back({PopoverSection::appSection});
+  rows.push_back({PopoverSection::footer, false});
   return rows;
 }
 

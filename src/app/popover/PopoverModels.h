@@ -55,6 +55,9 @@ struct PopoverInput {
   bool relayConfigured = false;
   bool restarting = false;
   std::chrono::system_clock::time_point now;
+  std::vector<std::string> outlookAccounts;
+  std::vector<std::string> outlookMissing;
+  bool autoUpdateEnabled = false;
 };
 
 // The popover's sections, in the column's order.
@@ -66,7 +69,10 @@ enum class PopoverSection {
   permissions,
   cloudRelay,
   disconnected,
+  services,
   pushMessage,
+  appSection,
+  footer,
 };
 
 struct FrameRow {

@@ -572,6 +572,8 @@ void ActionButton::show(const ButtonModel& model, int points, std::optional<Colo
   setStyleSheet(style + QStringLiteral(" }"));
 }
 
+void clearLayout(QLayout* layout) { clear(layout); }
+
 std::unique_ptr<PopoverSectionWidget> makeSection(PopoverSection section, QWidget* parent,
                                                   ActionSink sink) {
   switch (section) {
@@ -591,6 +593,10 @@ std::unique_ptr<PopoverSectionWidget> makeSection(PopoverSection section, QWidge
       return std::make_unique<DisconnectedSection>(parent, std::move(sink));
     case PopoverSection::pushMessage:
       return std::make_unique<PushMessageSection>(parent, std::move(sink));
+    case PopoverSection::services:
+    case PopoverSection::appSection:
+    case PopoverSection::footer:
+      return nullptr;  // they act through the monitor: makeTraySection
   }
   return nullptr;
 }

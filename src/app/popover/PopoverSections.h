@@ -63,6 +63,9 @@ class PopoverSectionWidget : public QFrame {
 std::unique_ptr<PopoverSectionWidget> makeSection(PopoverSection section, QWidget* parent,
                                                   ActionSink sink);
 
+// Removes every item of the layout, nested layouts included.
+void clearLayout(QLayout* layout);
+
 // rgba() of the role's colour at the opacity, for style sheets.
 QString cssColor(ColorRole role, double opacity = 1.0);
 

@@ -5,7 +5,7 @@
 namespace tvrn::PopoverSymbols {
 namespace {
 
-constexpr std::array<Symbol, 15> kSymbols{{
+constexpr std::array<Symbol, 35> kSymbols{{
     {"hand.raised.fill", "dialog-warning", "⚑"},
     {"xmark.circle.fill", "dialog-error", "✖"},
     {"exclamationmark.circle.fill", "dialog-warning", "!"},
@@ -21,6 +21,26 @@ constexpr std::array<Symbol, 15> kSymbols{{
     {"chevron.right", "go-next", "›"},
     {"megaphone", "dialog-information", "❢"},
     {"circle.fill", "", "●"},
+    {"envelope", "mail-unread", "✉"},
+    {"calendar", "x-office-calendar", "📅"},
+    {"person.2", "contact-new", "👥"},
+    {"checklist", "view-list", "☑"},
+    {"note.text", "accessories-text-editor", "📝"},
+    {"message", "mail-message-new", "💬"},
+    {"safari", "web-browser", "🧭"},
+    {"folder", "folder", "📁"},
+    {"checkmark.circle", "emblem-default", "✔"},
+    {"bubble.left.and.bubble.right", "user-available", "💬"},
+    {"number", "", "#"},
+    {"shield.lefthalf.filled", "security-medium", "🛡"},
+    {"envelope.badge", "mail-unread", "✉"},
+    {"message.badge", "mail-message-new", "💬"},
+    {"exclamationmark.triangle.fill", "dialog-warning", "⚠"},
+    {"arrow.clockwise.circle.fill", "view-refresh", "↻"},
+    {"arrow.up.circle.fill", "go-up", "⬆"},
+    {"gear", "preferences-system", "⚙"},
+    {"checkmark.circle.fill", "emblem-default", "✔"},
+    {"checkmark", "object-select", "✓"},
 }};
 
 }  // namespace
