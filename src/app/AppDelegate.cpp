@@ -40,8 +40,10 @@ QPoint popoverPosition(const QRect& icon, const QSize& size) {
   if (place.y() + size.height() > area.bottom()) {
     place.setY((icon.isEmpty() ? anchor.y() : icon.top()) - size.height());
   }
-  place.setX(std::clamp(place.x(), area.left(), std::max(area.left(), area.right() - size.width())));
-  place.setY(std::clamp(place.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
+  place.setX(
+      std::clamp(place.x(), area.left(), std::max(area.left(), area.right() - size.width())));
+  place.setY(
+      std::clamp(place.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
   return place;
 }
 
@@ -52,9 +54,8 @@ AppDelegate::AppDelegate(StartupHooks hooks, TrayScheduler& scheduler, QDBusConn
       scheduler_(scheduler),
       statusMonitor_(scheduler),
       notifier_(std::move(bus)),
-      notifications_(notifier_, scheduler, [this](const std::string& source) {
-        startPulse(source);
-      }) {}
+      notifications_(notifier_, scheduler,
+                     [this](const std::string& source) { startPulse(source); }) {}
 
 AppDelegate::~AppDelegate() = default;
 

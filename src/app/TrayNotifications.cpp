@@ -65,8 +65,7 @@ TrayNotifications::TrayNotifications(Notifier& notifier, TrayScheduler& schedule
     : notifier_(notifier), scheduler_(scheduler), pulse_(std::move(pulse)) {}
 
 bool TrayNotifications::passThrottle(const char* key, std::chrono::seconds period) {
-  const double now =
-      std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
+  const double now = std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
   const double last = UserDefaults::doubleForKey(key);
   if (last > 0 && now - last < static_cast<double>(period.count())) return false;
   UserDefaults::setDouble(key, now);
@@ -128,11 +127,11 @@ std::string TrayNotifications::settingsURL(const std::set<std::string>& services
 void TrayNotifications::showTCCDenied(const std::set<std::string>& services) {
   if (!passThrottle(kDeniedKey, kDay)) return;
   const std::vector<std::string> sorted(services.begin(), services.end());
-  auto denied = notice("tvrn-tcc-denied-" + joined(sorted, "-"),
-                       std::string(texts::kDeniedTitleHead) +
-                           joined(capitalizedAll(services), " and ") +
-                           std::string(texts::kDeniedTitleTail),
-                       std::string(texts::kDeniedBody));
+  auto denied =
+      notice("tvrn-tcc-denied-" + joined(sorted, "-"),
+             std::string(texts::kDeniedTitleHead) + joined(capitalizedAll(services), " and ") +
+                 std::string(texts::kDeniedTitleTail),
+             std::string(texts::kDeniedBody));
   denied.category = Notifier::kDeniedCategory;
   denied.settingsURL = settingsURL(services);
   postIfAuthorized(denied);
@@ -146,9 +145,9 @@ void TrayNotifications::showTCCPermission(const std::set<std::string>& services)
     if (!names.empty()) names += " And ";
     names += capitalized(word);
   }
-  auto needed = notice("tvrn-tcc-permission-needed", std::string(texts::kPermissionTitle),
-                       std::string(texts::kPermissionHead) + names +
-                           std::string(texts::kPermissionTail));
+  auto needed =
+      notice("tvrn-tcc-permission-needed", std::string(texts::kPermissionTitle),
+             std::string(texts::kPermissionHead) + names + std::string(texts::kPermissionTail));
   needed.sound = false;
   postIfAuthorized(needed);
 }

@@ -1,12 +1,11 @@
 // The tray shell's start-up, its delayed work and the icon's pulse, with the server and the
 // other copies replaced by recorders and time moved by hand.
-#include "app/AppDelegate.h"
-
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
 #include <QWidget>
 
+#include "app/AppDelegate.h"
 #include "app/ManualScheduler.h"
 #include "app/TrayColors.h"
 #include "cloud/UpdateManager.h"
@@ -116,7 +115,8 @@ TEST_F(AppDelegateTest, APulseRunsTenTicksRestartsOnNewActivityAndEndsInTheLates
   delegate_->updateIcon("connected");
   delegate_->startPulse("cloud");
   clock_.advance(80ms * 3);  // frames 0, 1, 2
-  EXPECT_EQ(delegate_->shownDot().diameter, StatusIcon::pulseFrame(2, "connected", "cloud")->diameter);
+  EXPECT_EQ(delegate_->shownDot().diameter,
+            StatusIcon::pulseFrame(2, "connected", "cloud")->diameter);
 
   delegate_->startPulse("local");  // starts over from frame 0
   clock_.advance(80ms);
