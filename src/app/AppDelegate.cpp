@@ -13,6 +13,7 @@
 #include "app/Desktop.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
+#include "platform/Strings.h"
 
 namespace tvrn {
 namespace {
@@ -133,9 +134,8 @@ void AppDelegate::requestTCCIfResetByOS() {
     if (undetermined(entity)) services.insert(std::string(toRaw(entity)));
   }
   if (services.empty()) return;
-  std::string names;
-  for (const auto& name : services) names += (names.empty() ? "" : ", ") + name;
-  Logger::info("tcc", "Startup TCC reset detected — requesting: " + names);
+  Logger::info("tcc", "Startup TCC reset detected — requesting: " +
+                          Strings::joined({services.begin(), services.end()}, ", "));
   requestTCCPermissions(services);
 }
 
