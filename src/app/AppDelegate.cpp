@@ -15,6 +15,7 @@
 #include "app/popover/MenuBarView.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
+#include "platform/Strings.h"
 
 namespace tvrn {
 namespace {
@@ -149,9 +150,8 @@ void AppDelegate::requestTCCIfResetByOS() {
     if (undetermined(entity)) services.insert(std::string(toRaw(entity)));
   }
   if (services.empty()) return;
-  std::string names;
-  for (const auto& name : services) names += (names.empty() ? "" : ", ") + name;
-  Logger::info("tcc", "Startup TCC reset detected — requesting: " + names);
+  Logger::info("tcc", "Startup TCC reset detected — requesting: " +
+                          Strings::joined({services.begin(), services.end()}, ", "));
   requestTCCPermissions(services);
 }
 

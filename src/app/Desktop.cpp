@@ -2,9 +2,9 @@
 
 #include <QProcess>
 #include <QStandardPaths>
-#include <array>
 #include <optional>
 
+#include "app/NotificationTexts.h"
 #include "app/PrivacySettingsDialog.h"
 #include "platform/Opener.h"
 #include "platform/RunningApps.h"
@@ -14,23 +14,12 @@ namespace {
 
 constexpr std::string_view kPrivacyPrefix = "x-apple.systempreferences:";
 
-struct Pane {
-  std::string_view anchor;
-  std::string_view service;
-};
-constexpr std::array<Pane, 3> kPanes{{{"Privacy_Calendars", "calendar"},
-                                      {"Privacy_Reminders", "reminders"},
-                                      {"Privacy_Contacts", "contacts"}}};
-
 }  // namespace
 
 std::optional<std::string> privacyServiceOf(const std::string& url) {
   if (!url.starts_with(kPrivacyPrefix)) return std::nullopt;
-  const auto query = url.find('?');
-  if (query == std::string::npos) return std::string();
-  const std::string_view anchor = std::string_view(url).substr(query + 1);
-  for (const auto& pane : kPanes) {
-    if (pane.anchor == anchor) return std::string(pane.service);
+  for (const auto& page : NotificationTexts::kSettingsPages) {
+    if (page.url == url) return std::string(page.service);
   }
   return std::string();
 }

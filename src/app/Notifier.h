@@ -16,8 +16,8 @@ struct Notification {
   std::string identifier;
   std::string title;
   std::string body;
-  bool sound = true;      // false: alert only
-  std::string category;   // "tvrn-tcc-denied" carries the "Open System Settings" action
+  bool sound = true;     // false: alert only
+  std::string category;  // "tvrn-tcc-denied" carries the "Open System Settings" action
   std::string settingsURL;
 };
 

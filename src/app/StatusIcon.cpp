@@ -25,7 +25,8 @@ Dot steady(std::string_view state) { return Dot{TrayColors::forState(state), kDo
 
 QImage loadBaseLogo() {
   QImage logo(":/icon_18.png");
-  if (logo.isNull()) logo.load(QDir(QCoreApplication::applicationDirPath()).filePath("icon_18.png"));
+  if (logo.isNull())
+    logo.load(QDir(QCoreApplication::applicationDirPath()).filePath("icon_18.png"));
   return logo;
 }
 

@@ -5,6 +5,7 @@
 
 #include "app/NotificationTexts.h"
 #include "core/ConfigManager.h"
+#include "platform/Strings.h"
 #include "platform/UserDefaults.h"
 
 namespace tvrn {
@@ -15,15 +16,6 @@ namespace texts = NotificationTexts;
 std::string capitalized(std::string word) {
   if (!word.empty()) word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
   return word;
-}
-
-std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string text;
-  for (const auto& part : parts) {
-    if (!text.empty()) text += separator;
-    text += part;
-  }
-  return text;
 }
 
 std::vector<std::string> capitalizedAll(const std::set<std::string>& services) {
@@ -65,8 +57,7 @@ TrayNotifications::TrayNotifications(Notifier& notifier, TrayScheduler& schedule
     : notifier_(notifier), scheduler_(scheduler), pulse_(std::move(pulse)) {}
 
 bool TrayNotifications::passThrottle(const char* key, std::chrono::seconds period) {
-  const double now =
-      std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
+  const double now = std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
   const double last = UserDefaults::doubleForKey(key);
   if (last > 0 && now - last < static_cast<double>(period.count())) return false;
   UserDefaults::setDouble(key, now);
@@ -128,9 +119,9 @@ std::string TrayNotifications::settingsURL(const std::set<std::string>& services
 void TrayNotifications::showTCCDenied(const std::set<std::string>& services) {
   if (!passThrottle(kDeniedKey, kDay)) return;
   const std::vector<std::string> sorted(services.begin(), services.end());
-  auto denied = notice("tvrn-tcc-denied-" + joined(sorted, "-"),
+  auto denied = notice("tvrn-tcc-denied-" + Strings::joined(sorted, "-"),
                        std::string(texts::kDeniedTitleHead) +
-                           joined(capitalizedAll(services), " and ") +
+                           Strings::joined(capitalizedAll(services), " and ") +
                            std::string(texts::kDeniedTitleTail),
                        std::string(texts::kDeniedBody));
   denied.category = Notifier::kDeniedCategory;
@@ -146,9 +137,9 @@ void TrayNotifications::showTCCPermission(const std::set<std::string>& services)
     if (!names.empty()) names += " And ";
     names += capitalized(word);
   }
-  auto needed = notice("tvrn-tcc-permission-needed", std::string(texts::kPermissionTitle),
-                       std::string(texts::kPermissionHead) + names +
-                           std::string(texts::kPermissionTail));
+  auto needed =
+      notice("tvrn-tcc-permission-needed", std::string(texts::kPermissionTitle),
+             std::string(texts::kPermissionHead) + names + std::string(texts::kPermissionTail));
   needed.sound = false;
   postIfAuthorized(needed);
 }
@@ -166,7 +157,7 @@ void TrayNotifications::showClientsConfigured(const std::vector<std::string>& na
   }
   if (body.empty()) body = names.size() == 1 ? "Restart it." : "Restart them.";
   postIfAuthorized(notice("tvrn-auto-config",
-                          std::string(texts::kConfiguredTitle) + joined(names, ", "),
+                          std::string(texts::kConfiguredTitle) + Strings::joined(names, ", "),
                           body + std::string(texts::kConfiguredTail)));
 }
 

@@ -20,7 +20,8 @@ const Table& translations() {
         {"de", texts::kDe}, {"it", texts::kIt}, {"nl", texts::kNl}, {"zh", texts::kZh},
         {"ja", texts::kJa}, {"ko", texts::kKo}};
     Table built;
-    for (const auto& [code, entries] : languages) built[code].insert(entries.begin(), entries.end());
+    for (const auto& [code, entries] : languages)
+      built[code].insert(entries.begin(), entries.end());
     return built;
   }();
   return table;
@@ -33,9 +34,9 @@ std::optional<std::string> current;
 
 const std::vector<Language>& supportedLanguages() {
   static const std::vector<Language> languages{
-      {"en", "English"},  {"es", "Español"},    {"pt", "Português"}, {"fr", "Français"},
-      {"de", "Deutsch"},  {"it", "Italiano"},   {"nl", "Nederlands"}, {"zh", "中文"},
-      {"ja", "日本語"},   {"ko", "한국어"}};
+      {"en", "English"}, {"es", "Español"},  {"pt", "Português"},  {"fr", "Français"},
+      {"de", "Deutsch"}, {"it", "Italiano"}, {"nl", "Nederlands"}, {"zh", "中文"},
+      {"ja", "日本語"},  {"ko", "한국어"}};
   return languages;
 }
 

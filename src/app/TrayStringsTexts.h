@@ -55,7 +55,9 @@ inline constexpr Entry kEn[] = {
     {"report_bug", "Report a Bug"},
     {"hide_icon", "Hide icon"},
     {"hide_confirm", "Hide menu bar icon?"},
-    {"hide_explain", "TVRN will keep running in the background. To show this icon again, restart TVRN from Applications."},
+    {"hide_explain",
+     "TVRN will keep running in the background. To show this icon again, restart TVRN from "
+     "Applications."},
     {"cancel", "Cancel"},
     {"report_received", "Report received — thank you!"},
     {"case_id", "Case ID: %@"},
@@ -68,7 +70,12 @@ inline constexpr Entry kEn[] = {
     {"cloud_data_on", "Cloud agents can call your data tools"},
     {"cloud_data_off", "Data tools answer only MCP clients on this computer"},
     {"cloud_data_confirm_title", "Enable Cloud Data Forwarding?"},
-    {"cloud_data_confirm_msg", "When this is on, AI agents that use the Cloud Relay (Claude on the web, spreadsheet add-ins and the like) can call your data tools by routing through this computer.\n\nYour data still comes from this computer, but it passes through the encrypted Cloud Relay tunnel between this computer and the TVRN cloud back end.\n\nWhen it is off (the default), data tools answer only the MCP clients on this computer (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "When this is on, AI agents that use the Cloud Relay (Claude on the web, spreadsheet add-ins "
+     "and the like) can call your data tools by routing through this computer.\n\nYour data still "
+     "comes from this computer, but it passes through the encrypted Cloud Relay tunnel between "
+     "this computer and the TVRN cloud back end.\n\nWhen it is off (the default), data tools "
+     "answer only the MCP clients on this computer (Claude Desktop, Cursor, VS Code)."},
     {"cloud_data_failed", "Failed to update"},
     {"cloud_data_use_with", "Use with ChatGPT, Claude on the web, or any MCP client:"},
     {"cloud_data_setup_guide", "Setup guide"},
@@ -122,7 +129,9 @@ inline constexpr Entry kEs[] = {
     {"report_bug", "Informar de un error"},
     {"hide_icon", "Ocultar icono"},
     {"hide_confirm", "¿Ocultar el icono de la barra de menús?"},
-    {"hide_explain", "TVRN seguirá funcionando en segundo plano. Para volver a mostrar este icono, reinicia TVRN desde Aplicaciones."},
+    {"hide_explain",
+     "TVRN seguirá funcionando en segundo plano. Para volver a mostrar este icono, reinicia TVRN "
+     "desde Aplicaciones."},
     {"cancel", "Cancelar"},
     {"report_received", "Informe recibido — ¡gracias!"},
     {"case_id", "Caso: %@"},
@@ -135,7 +144,13 @@ inline constexpr Entry kEs[] = {
     {"cloud_data_on", "Los agentes en la nube pueden usar tus herramientas de datos"},
     {"cloud_data_off", "Las herramientas de datos solo responden a clientes MCP de este equipo"},
     {"cloud_data_confirm_title", "¿Activar el reenvío de datos en la nube?"},
-    {"cloud_data_confirm_msg", "Si está activado, los agentes de IA que usan el Cloud Relay (Claude en la web, complementos de hojas de cálculo y similares) pueden usar tus herramientas de datos a través de este equipo.\n\nLos datos siguen saliendo de este equipo, pero pasan por el túnel cifrado del Cloud Relay entre este equipo y el servidor en la nube de TVRN.\n\nSi está desactivado (la opción predeterminada), las herramientas de datos solo responden a los clientes MCP de este equipo (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Si está activado, los agentes de IA que usan el Cloud Relay (Claude en la web, complementos "
+     "de hojas de cálculo y similares) pueden usar tus herramientas de datos a través de este "
+     "equipo.\n\nLos datos siguen saliendo de este equipo, pero pasan por el túnel cifrado del "
+     "Cloud Relay entre este equipo y el servidor en la nube de TVRN.\n\nSi está desactivado (la "
+     "opción predeterminada), las herramientas de datos solo responden a los clientes MCP de este "
+     "equipo (Claude Desktop, Cursor, VS Code)."},
     {"cloud_data_failed", "No se pudo actualizar"},
     {"cloud_data_use_with", "Úsalo con ChatGPT, Claude en la web o cualquier cliente MCP:"},
     {"cloud_data_setup_guide", "Guía de configuración"},
@@ -182,7 +197,9 @@ inline constexpr Entry kPt[] = {
     {"report_bug", "Relatar um erro"},
     {"hide_icon", "Ocultar ícone"},
     {"hide_confirm", "Ocultar o ícone da barra de menus?"},
-    {"hide_explain", "O TVRN continuará em execução em segundo plano. Para mostrar este ícone novamente, reinicie o TVRN a partir de Aplicativos."},
+    {"hide_explain",
+     "O TVRN continuará em execução em segundo plano. Para mostrar este ícone novamente, reinicie "
+     "o TVRN a partir de Aplicativos."},
     {"cancel", "Cancelar"},
     {"report_received", "Relato recebido — obrigado!"},
     {"case_id", "Caso: %@"},
@@ -195,7 +212,13 @@ inline constexpr Entry kPt[] = {
     {"cloud_data_on", "Os agentes na nuvem podem chamar as suas ferramentas de dados"},
     {"cloud_data_off", "As ferramentas de dados respondem apenas a clientes MCP neste computador"},
     {"cloud_data_confirm_title", "Ativar o encaminhamento de dados na nuvem?"},
-    {"cloud_data_confirm_msg", "Quando ativado, os agentes de IA que usam o Cloud Relay (Claude na web, suplementos de planilhas e semelhantes) podem chamar as suas ferramentas de dados através deste computador.\n\nOs dados continuam a vir deste computador, mas passam pelo túnel criptografado do Cloud Relay entre este computador e o servidor na nuvem do TVRN.\n\nQuando desativado (o padrão), as ferramentas de dados respondem apenas aos clientes MCP deste computador (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Quando ativado, os agentes de IA que usam o Cloud Relay (Claude na web, suplementos de "
+     "planilhas e semelhantes) podem chamar as suas ferramentas de dados através deste "
+     "computador.\n\nOs dados continuam a vir deste computador, mas passam pelo túnel "
+     "criptografado do Cloud Relay entre este computador e o servidor na nuvem do TVRN.\n\nQuando "
+     "desativado (o padrão), as ferramentas de dados respondem apenas aos clientes MCP deste "
+     "computador (Claude Desktop, Cursor, VS Code)."},
     {"cloud_data_failed", "Falha ao atualizar"},
     {"cloud_data_use_with", "Use com o ChatGPT, o Claude na web ou qualquer cliente MCP:"},
     {"cloud_data_setup_guide", "Guia de configuração"},
@@ -242,7 +265,9 @@ inline constexpr Entry kFr[] = {
     {"report_bug", "Signaler un bug"},
     {"hide_icon", "Masquer l'icône"},
     {"hide_confirm", "Masquer l'icône de la barre des menus ?"},
-    {"hide_explain", "TVRN continuera de fonctionner en arrière-plan. Pour afficher à nouveau cette icône, relancez TVRN depuis Applications."},
+    {"hide_explain",
+     "TVRN continuera de fonctionner en arrière-plan. Pour afficher à nouveau cette icône, "
+     "relancez TVRN depuis Applications."},
     {"cancel", "Annuler"},
     {"report_received", "Rapport reçu — merci !"},
     {"case_id", "Dossier : %@"},
@@ -255,7 +280,13 @@ inline constexpr Entry kFr[] = {
     {"cloud_data_on", "Les agents cloud peuvent appeler vos outils de données"},
     {"cloud_data_off", "Les outils de données ne répondent qu'aux clients MCP de cet ordinateur"},
     {"cloud_data_confirm_title", "Activer le transfert de données cloud ?"},
-    {"cloud_data_confirm_msg", "Lorsque cette option est activée, les agents IA qui passent par le Cloud Relay (Claude sur le web, compléments de tableur, etc.) peuvent appeler vos outils de données via cet ordinateur.\n\nVos données proviennent toujours de cet ordinateur, mais transitent par le tunnel chiffré du Cloud Relay entre cet ordinateur et le serveur cloud de TVRN.\n\nLorsqu'elle est désactivée (par défaut), les outils de données ne répondent qu'aux clients MCP de cet ordinateur (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Lorsque cette option est activée, les agents IA qui passent par le Cloud Relay (Claude sur "
+     "le web, compléments de tableur, etc.) peuvent appeler vos outils de données via cet "
+     "ordinateur.\n\nVos données proviennent toujours de cet ordinateur, mais transitent par le "
+     "tunnel chiffré du Cloud Relay entre cet ordinateur et le serveur cloud de "
+     "TVRN.\n\nLorsqu'elle est désactivée (par défaut), les outils de données ne répondent qu'aux "
+     "clients MCP de cet ordinateur (Claude Desktop, Cursor, VS Code)."},
     {"cloud_data_failed", "Échec de la mise à jour"},
     {"cloud_data_use_with", "À utiliser avec ChatGPT, Claude sur le web ou tout client MCP :"},
     {"cloud_data_setup_guide", "Guide de configuration"},
@@ -302,7 +333,9 @@ inline constexpr Entry kDe[] = {
     {"report_bug", "Fehler melden"},
     {"hide_icon", "Symbol ausblenden"},
     {"hide_confirm", "Menüleistensymbol ausblenden?"},
-    {"hide_explain", "TVRN läuft im Hintergrund weiter. Um dieses Symbol wieder anzuzeigen, starten Sie TVRN über „Programme“ neu."},
+    {"hide_explain",
+     "TVRN läuft im Hintergrund weiter. Um dieses Symbol wieder anzuzeigen, starten Sie TVRN über "
+     "„Programme“ neu."},
     {"cancel", "Abbrechen"},
     {"report_received", "Bericht erhalten — vielen Dank!"},
     {"case_id", "Fall: %@"},
@@ -315,7 +348,13 @@ inline constexpr Entry kDe[] = {
     {"cloud_data_on", "Cloud-Agenten können Ihre Daten-Tools aufrufen"},
     {"cloud_data_off", "Daten-Tools antworten nur MCP-Clients auf diesem Computer"},
     {"cloud_data_confirm_title", "Cloud-Datenweiterleitung aktivieren?"},
-    {"cloud_data_confirm_msg", "Wenn diese Option aktiv ist, können KI-Agenten, die das Cloud Relay nutzen (Claude im Web, Tabellen-Add-ins und Ähnliches), Ihre Daten-Tools über diesen Computer aufrufen.\n\nDie Daten kommen weiterhin von diesem Computer, laufen aber durch den verschlüsselten Cloud-Relay-Tunnel zwischen diesem Computer und dem TVRN-Cloud-Backend.\n\nWenn sie aus ist (Standard), antworten Daten-Tools nur MCP-Clients auf diesem Computer (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Wenn diese Option aktiv ist, können KI-Agenten, die das Cloud Relay nutzen (Claude im Web, "
+     "Tabellen-Add-ins und Ähnliches), Ihre Daten-Tools über diesen Computer aufrufen.\n\nDie "
+     "Daten kommen weiterhin von diesem Computer, laufen aber durch den verschlüsselten "
+     "Cloud-Relay-Tunnel zwischen diesem Computer und dem TVRN-Cloud-Backend.\n\nWenn sie aus ist "
+     "(Standard), antworten Daten-Tools nur MCP-Clients auf diesem Computer (Claude Desktop, "
+     "Cursor, VS Code)."},
     {"cloud_data_failed", "Aktualisierung fehlgeschlagen"},
     {"cloud_data_use_with", "Nutzbar mit ChatGPT, Claude im Web oder jedem MCP-Client:"},
     {"cloud_data_setup_guide", "Einrichtungsanleitung"},
@@ -362,7 +401,9 @@ inline constexpr Entry kIt[] = {
     {"report_bug", "Segnala un bug"},
     {"hide_icon", "Nascondi icona"},
     {"hide_confirm", "Nascondere l'icona della barra dei menu?"},
-    {"hide_explain", "TVRN continuerà a funzionare in background. Per mostrare di nuovo questa icona, riavvia TVRN da Applicazioni."},
+    {"hide_explain",
+     "TVRN continuerà a funzionare in background. Per mostrare di nuovo questa icona, riavvia TVRN "
+     "da Applicazioni."},
     {"cancel", "Annulla"},
     {"report_received", "Segnalazione ricevuta — grazie!"},
     {"case_id", "Caso: %@"},
@@ -375,7 +416,13 @@ inline constexpr Entry kIt[] = {
     {"cloud_data_on", "Gli agenti cloud possono chiamare i tuoi strumenti dati"},
     {"cloud_data_off", "Gli strumenti dati rispondono solo ai client MCP di questo computer"},
     {"cloud_data_confirm_title", "Attivare l'inoltro dati cloud?"},
-    {"cloud_data_confirm_msg", "Quando è attivo, gli agenti IA che usano il Cloud Relay (Claude sul web, componenti aggiuntivi per fogli di calcolo e simili) possono chiamare i tuoi strumenti dati passando per questo computer.\n\nI dati provengono sempre da questo computer, ma transitano nel tunnel cifrato del Cloud Relay tra questo computer e il back end cloud di TVRN.\n\nQuando è disattivato (impostazione predefinita), gli strumenti dati rispondono solo ai client MCP di questo computer (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Quando è attivo, gli agenti IA che usano il Cloud Relay (Claude sul web, componenti "
+     "aggiuntivi per fogli di calcolo e simili) possono chiamare i tuoi strumenti dati passando "
+     "per questo computer.\n\nI dati provengono sempre da questo computer, ma transitano nel "
+     "tunnel cifrato del Cloud Relay tra questo computer e il back end cloud di TVRN.\n\nQuando è "
+     "disattivato (impostazione predefinita), gli strumenti dati rispondono solo ai client MCP di "
+     "questo computer (Claude Desktop, Cursor, VS Code)."},
     {"cloud_data_failed", "Aggiornamento non riuscito"},
     {"cloud_data_use_with", "Usalo con ChatGPT, Claude sul web o qualsiasi client MCP:"},
     {"cloud_data_setup_guide", "Guida alla configurazione"},
@@ -422,7 +469,9 @@ inline constexpr Entry kNl[] = {
     {"report_bug", "Een fout melden"},
     {"hide_icon", "Pictogram verbergen"},
     {"hide_confirm", "Menubalkpictogram verbergen?"},
-    {"hide_explain", "TVRN blijft op de achtergrond actief. Start TVRN opnieuw vanuit Programma's om dit pictogram weer te tonen."},
+    {"hide_explain",
+     "TVRN blijft op de achtergrond actief. Start TVRN opnieuw vanuit Programma's om dit pictogram "
+     "weer te tonen."},
     {"cancel", "Annuleren"},
     {"report_received", "Melding ontvangen — bedankt!"},
     {"case_id", "Zaak: %@"},
@@ -435,7 +484,13 @@ inline constexpr Entry kNl[] = {
     {"cloud_data_on", "Cloudagenten kunnen je gegevenstools aanroepen"},
     {"cloud_data_off", "Gegevenstools antwoorden alleen MCP-clients op deze computer"},
     {"cloud_data_confirm_title", "Cloud-gegevens doorsturen inschakelen?"},
-    {"cloud_data_confirm_msg", "Als dit aan staat, kunnen AI-agenten die de Cloud Relay gebruiken (Claude op het web, spreadsheet-invoegtoepassingen en dergelijke) je gegevenstools aanroepen via deze computer.\n\nDe gegevens komen nog steeds van deze computer, maar gaan door de versleutelde Cloud Relay-tunnel tussen deze computer en de TVRN-cloudbackend.\n\nAls het uit staat (de standaard), antwoorden gegevenstools alleen MCP-clients op deze computer (Claude Desktop, Cursor, VS Code)."},
+    {"cloud_data_confirm_msg",
+     "Als dit aan staat, kunnen AI-agenten die de Cloud Relay gebruiken (Claude op het web, "
+     "spreadsheet-invoegtoepassingen en dergelijke) je gegevenstools aanroepen via deze "
+     "computer.\n\nDe gegevens komen nog steeds van deze computer, maar gaan door de versleutelde "
+     "Cloud Relay-tunnel tussen deze computer en de TVRN-cloudbackend.\n\nAls het uit staat (de "
+     "standaard), antwoorden gegevenstools alleen MCP-clients op deze computer (Claude Desktop, "
+     "Cursor, VS Code)."},
     {"cloud_data_failed", "Bijwerken mislukt"},
     {"cloud_data_use_with", "Te gebruiken met ChatGPT, Claude op het web of elke MCP-client:"},
     {"cloud_data_setup_guide", "Installatiehandleiding"},
@@ -495,7 +550,12 @@ inline constexpr Entry kZh[] = {
     {"cloud_data_on", "云端代理可以调用您的数据工具"},
     {"cloud_data_off", "数据工具仅响应本机上的 MCP 客户端"},
     {"cloud_data_confirm_title", "启用云数据转发？"},
-    {"cloud_data_confirm_msg", "开启后，使用 Cloud Relay 的 AI 代理（网页版 Claude、电子表格插件等）可以通过这台电脑调用您的数据工具。\n\n数据仍然来自这台电脑，但会经过这台电脑与 TVRN 云端后台之间加密的 Cloud Relay 隧道。\n\n关闭时（默认），数据工具只响应这台电脑上的 MCP 客户端（Claude Desktop、Cursor、VS Code）。"},
+    {"cloud_data_confirm_msg",
+     "开启后，使用 Cloud Relay 的 AI 代理（网页版 "
+     "Claude、电子表格插件等）可以通过这台电脑调用您的数据工具。\n\n数据仍然来自这台电脑，但会经过"
+     "这台电脑与 TVRN 云端后台之间加密的 Cloud Relay "
+     "隧道。\n\n关闭时（默认），数据工具只响应这台电脑上的 MCP 客户端（Claude Desktop、Cursor、VS "
+     "Code）。"},
     {"cloud_data_failed", "更新失败"},
     {"cloud_data_use_with", "可用于 ChatGPT、网页版 Claude 或任何 MCP 客户端："},
     {"cloud_data_setup_guide", "设置指南"},
@@ -542,7 +602,9 @@ inline constexpr Entry kJa[] = {
     {"report_bug", "バグを報告"},
     {"hide_icon", "アイコンを隠す"},
     {"hide_confirm", "メニューバーのアイコンを隠しますか？"},
-    {"hide_explain", "TVRN はバックグラウンドで動作し続けます。このアイコンを再表示するには、アプリケーションから TVRN を再起動してください。"},
+    {"hide_explain",
+     "TVRN はバックグラウンドで動作し続けます。このアイコンを再表示するには、アプリケーションから "
+     "TVRN を再起動してください。"},
     {"cancel", "キャンセル"},
     {"report_received", "レポートを受け付けました — ありがとうございます！"},
     {"case_id", "ケース：%@"},
@@ -555,7 +617,13 @@ inline constexpr Entry kJa[] = {
     {"cloud_data_on", "クラウドエージェントがデータツールを呼び出せます"},
     {"cloud_data_off", "データツールはこのコンピュータ上の MCP クライアントにのみ応答します"},
     {"cloud_data_confirm_title", "クラウドデータ転送を有効にしますか？"},
-    {"cloud_data_confirm_msg", "オンにすると、Cloud Relay を使う AI エージェント（Web 版 Claude、スプレッドシートのアドインなど）が、このコンピュータを経由してデータツールを呼び出せます。\n\nデータは引き続きこのコンピュータから取得されますが、このコンピュータと TVRN のクラウドバックエンドの間にある暗号化された Cloud Relay トンネルを通ります。\n\nオフ（既定）の場合、データツールはこのコンピュータ上の MCP クライアント（Claude Desktop、Cursor、VS Code）にのみ応答します。"},
+    {"cloud_data_confirm_msg",
+     "オンにすると、Cloud Relay を使う AI エージェント（Web 版 "
+     "Claude、スプレッドシートのアドインなど）が、このコンピュータを経由してデータツールを呼び出せ"
+     "ます。\n\nデータは引き続きこのコンピュータから取得されますが、このコンピュータと TVRN "
+     "のクラウドバックエンドの間にある暗号化された Cloud Relay "
+     "トンネルを通ります。\n\nオフ（既定）の場合、データツールはこのコンピュータ上の MCP "
+     "クライアント（Claude Desktop、Cursor、VS Code）にのみ応答します。"},
     {"cloud_data_failed", "更新に失敗しました"},
     {"cloud_data_use_with", "ChatGPT、Web 版 Claude、または任意の MCP クライアントで使用："},
     {"cloud_data_setup_guide", "セットアップガイド"},
@@ -602,7 +670,9 @@ inline constexpr Entry kKo[] = {
     {"report_bug", "버그 신고"},
     {"hide_icon", "아이콘 숨기기"},
     {"hide_confirm", "메뉴 막대 아이콘을 숨길까요?"},
-    {"hide_explain", "TVRN은 백그라운드에서 계속 실행됩니다. 이 아이콘을 다시 표시하려면 응용 프로그램에서 TVRN을 다시 시작하세요."},
+    {"hide_explain",
+     "TVRN은 백그라운드에서 계속 실행됩니다. 이 아이콘을 다시 표시하려면 응용 프로그램에서 TVRN을 "
+     "다시 시작하세요."},
     {"cancel", "취소"},
     {"report_received", "신고가 접수되었습니다 — 감사합니다!"},
     {"case_id", "사례: %@"},
@@ -615,7 +685,12 @@ inline constexpr Entry kKo[] = {
     {"cloud_data_on", "클라우드 에이전트가 데이터 도구를 호출할 수 있습니다"},
     {"cloud_data_off", "데이터 도구는 이 컴퓨터의 MCP 클라이언트에만 응답합니다"},
     {"cloud_data_confirm_title", "클라우드 데이터 전달을 켤까요?"},
-    {"cloud_data_confirm_msg", "이 설정을 켜면 Cloud Relay를 사용하는 AI 에이전트(웹용 Claude, 스프레드시트 추가 기능 등)가 이 컴퓨터를 거쳐 데이터 도구를 호출할 수 있습니다.\n\n데이터는 여전히 이 컴퓨터에서 나오지만, 이 컴퓨터와 TVRN 클라우드 백엔드 사이의 암호화된 Cloud Relay 터널을 거칩니다.\n\n끄면(기본값) 데이터 도구는 이 컴퓨터의 MCP 클라이언트(Claude Desktop, Cursor, VS Code)에만 응답합니다."},
+    {"cloud_data_confirm_msg",
+     "이 설정을 켜면 Cloud Relay를 사용하는 AI 에이전트(웹용 Claude, 스프레드시트 추가 기능 등)가 "
+     "이 컴퓨터를 거쳐 데이터 도구를 호출할 수 있습니다.\n\n데이터는 여전히 이 컴퓨터에서 "
+     "나오지만, 이 컴퓨터와 TVRN 클라우드 백엔드 사이의 암호화된 Cloud Relay 터널을 "
+     "거칩니다.\n\n끄면(기본값) 데이터 도구는 이 컴퓨터의 MCP 클라이언트(Claude Desktop, Cursor, "
+     "VS Code)에만 응답합니다."},
     {"cloud_data_failed", "업데이트하지 못했습니다"},
     {"cloud_data_use_with", "ChatGPT, 웹용 Claude 또는 모든 MCP 클라이언트와 함께 사용:"},
     {"cloud_data_setup_guide", "설정 가이드"},

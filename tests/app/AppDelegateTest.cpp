@@ -1,14 +1,14 @@
 // The tray shell's start-up, its delayed work and the icon's pulse, with the server and the
 // other copies replaced by recorders and time moved by hand.
-#include "app/AppDelegate.h"
-
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
 #include <QWidget>
 
+#include "app/AppDelegate.h"
 #include "app/ManualScheduler.h"
 #include "app/TrayColors.h"
+#include "app/popover/MenuBarView.h"
 #include "cloud/UpdateManager.h"
 #include "core/Logger.h"
 #include "platform/Paths.h"
@@ -67,7 +67,9 @@ TEST_F(AppDelegateTest, StartsUpInOrderAndAnnouncesAnUpdateFromEitherMarker) {
     delegate_ = makeDelegate();
     ASSERT_TRUE(delegate_->applicationDidFinishLaunching());
     EXPECT_EQ(events_, (std::vector<std::string>{"terminate", "prompt", "start"}));
-    EXPECT_EQ(delegate_->popover()->size(), QSize(320, 420));
+    // As tall as the popover's column, which is 300 wide.
+    EXPECT_EQ(delegate_->popover()->size(), QSize(320, delegate_->menuBarView()->height()));
+    EXPECT_EQ(delegate_->menuBarView()->width(), 300);
     EXPECT_EQ(delegate_->popover()->windowFlags() & Qt::Popup, Qt::Popup);
     EXPECT_EQ(std::filesystem::exists(marker), !c.announced);
 
@@ -116,7 +118,8 @@ TEST_F(AppDelegateTest, APulseRunsTenTicksRestartsOnNewActivityAndEndsInTheLates
   delegate_->updateIcon("connected");
   delegate_->startPulse("cloud");
   clock_.advance(80ms * 3);  // frames 0, 1, 2
-  EXPECT_EQ(delegate_->shownDot().diameter, StatusIcon::pulseFrame(2, "connected", "cloud")->diameter);
+  EXPECT_EQ(delegate_->shownDot().diameter,
+            StatusIcon::pulseFrame(2, "connected", "cloud")->diameter);
 
   delegate_->startPulse("local");  // starts over from frame 0
   clock_.advance(80ms);

@@ -12,6 +12,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfi
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   std::unique_ptr<QApplication> application;
-  return tvrn::test::runTests(
-      argc, argv, [&] { application = std::make_unique<QApplication>(argc, argv); });
+  return tvrn::test::runTests(argc, argv,
+                              [&] { application = std::make_unique<QApplication>(argc, argv); });
 }

@@ -41,8 +41,8 @@ class NotifierTest : public ::testing::Test {
   void SetUp() override {
     const auto config = test::home() / "bus.conf";
     test::writeFile(config, kBusConfig);
-    SpawnOptions options({"dbus-daemon", "--config-file=" + config.string(), "--nofork",
-                          "--print-address"});
+    SpawnOptions options(
+        {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--print-address"});
     options.searchPath = true;
     auto daemon = Subprocess::start(options);
     ASSERT_TRUE(daemon.ok()) << daemon.error();
@@ -133,8 +133,7 @@ TEST_F(NotifierTest, TheCatalogueSaysWhatItShouldUnderItsIdentifiers) {
          approval.requestId = "r1";
          notifications_->showApproval(approval);
        },
-       "tvrn-approval-r1",
-       "TVRN — approval requested",
+       "tvrn-approval-r1", "TVRN — approval requested",
        "An MCP client wants to access your Mac apps. Open the TVRN menu bar to Approve or Deny.",
        noHints, json::array(), "cloud"},
       {[&] { notifications_->showTCCRegression(); }, "tvrn-tcc-regression",
@@ -142,19 +141,29 @@ TEST_F(NotifierTest, TheCatalogueSaysWhatItShouldUnderItsIdentifiers) {
        "Calendar, Contacts or Reminders access was reset. Open the TVRN menu bar icon to "
        "re-grant access.",
        noHints, json::array(), "cloud"},
-      {[&] { notifications_->showTCCDenied({"reminders", "calendar"}); },
+      {[&] {
+         notifications_->showTCCDenied({"reminders", "calendar"});
+       },
        "tvrn-tcc-denied-calendar-reminders", "TVRN — Calendar and Reminders access blocked",
        "Open System Settings → Privacy & Security to re-enable access.", noHints, settingsActions,
        ""},
-      {[&] { notifications_->showTCCPermission({"contacts", "calendar"}); },
-       "tvrn-tcc-permission-needed", "Grant TVRN access to unlock all features",
+      {[&] {
+         notifications_->showTCCPermission({"contacts", "calendar"});
+       },
+       "tvrn-tcc-permission-needed",
+       "Grant TVRN access to unlock all features",
        "Grant TVRN access to Calendar And Contacts so your AI can read your calendar, contacts, "
        "and reminders.",
-       {{"suppress-sound", "true"}}, json::array(), ""},
+       {{"suppress-sound", "true"}},
+       json::array(),
+       ""},
       {[&] { notifications_->showClientsConfigured({"Windsurf"}); }, "tvrn-auto-config",
        "TVRN connected to Windsurf", "Restart Windsurf." + kTail, noHints, json::array(), ""},
-      {[&] { notifications_->showClientsConfigured({"Aider", "Cline"}); }, "tvrn-auto-config",
-       "TVRN connected to Aider, Cline", "Restart them." + kTail, noHints, json::array(), ""},
+      {[&] {
+         notifications_->showClientsConfigured({"Aider", "Cline"});
+       },
+       "tvrn-auto-config", "TVRN connected to Aider, Cline", "Restart them." + kTail, noHints,
+       json::array(), ""},
   };
   std::map<std::string, unsigned> ids;
   for (const auto& c : cases) {
@@ -173,8 +182,8 @@ TEST_F(NotifierTest, TheCatalogueSaysWhatItShouldUnderItsIdentifiers) {
     const unsigned previous = ids.contains(c.id) ? ids[c.id] : 0;
     EXPECT_EQ(call["replaces_id"], previous);
     ids[c.id] = call["id"];
-    EXPECT_EQ(pulses_, c.pulse.empty() ? std::vector<std::string>{}
-                                       : std::vector<std::string>{c.pulse});
+    EXPECT_EQ(pulses_,
+              c.pulse.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.pulse});
   }
 }
 
@@ -242,9 +251,10 @@ TEST_F(NotifierTest, TheSettingsActionOpensThePrivacyPageAndRestoreClosesEveryDe
   EXPECT_TRUE(opened.empty());
   notifier_->handleAction(first, "TVRN_OPEN_SETTINGS");
   notifier_->handleAction(second, "default");
-  EXPECT_EQ(opened, (std::vector<std::string>{
-                        "x-apple.systempreferences:com.apple.preference.security?Privacy_Calendars",
-                        "x-apple.systempreferences:com.apple.preference.security?Privacy_Contacts"}));
+  EXPECT_EQ(opened,
+            (std::vector<std::string>{
+                "x-apple.systempreferences:com.apple.preference.security?Privacy_Calendars",
+                "x-apple.systempreferences:com.apple.preference.security?Privacy_Contacts"}));
   std::vector<std::string> selected;
   for (auto* widget : QApplication::topLevelWidgets()) {
     if (auto* dialog = qobject_cast<PrivacySettingsDialog*>(widget)) {

@@ -1,11 +1,10 @@
 // The status icon's picture and the frames of its pulse.
-#include "app/StatusIcon.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <numbers>
 
+#include "app/StatusIcon.h"
 #include "app/TrayColors.h"
 
 namespace tvrn {
@@ -18,8 +17,8 @@ namespace {
       std::abs(a.blue() - e.blue()) <= tolerance) {
     return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionFailure() << a.name().toStdString() << " is not "
-                                       << e.name().toStdString();
+  return ::testing::AssertionFailure()
+         << a.name().toStdString() << " is not " << e.name().toStdString();
 }
 
 // Red, green and blue of a blend that is `t` of the way from one colour to the other.
@@ -62,16 +61,14 @@ TEST(StatusIconTest, PulseFramesGrowTowardsThePulseColourAndBackThenEnd) {
 TEST(StatusIconTest, TheDotSitsAtTheLowerRightInTheStateColourOverTheLogo) {
   QImage logo(36, 36, QImage::Format_ARGB32);
   logo.fill(QColor(Qt::blue));
-  const std::vector<std::pair<std::string, QColor>> states{
-      {"connected", QColor(52, 199, 89)},
-      {"error", QColor(255, 59, 48)},
-      {"starting", QColor(255, 149, 0)},
-      {"anything", QColor(255, 149, 0)}};
+  const std::vector<std::pair<std::string, QColor>> states{{"connected", QColor(52, 199, 89)},
+                                                           {"error", QColor(255, 59, 48)},
+                                                           {"starting", QColor(255, 149, 0)},
+                                                           {"anything", QColor(255, 149, 0)}};
   for (const bool withLogo : {false, true}) {
     for (const auto& [state, colour] : states) {
       SCOPED_TRACE(state + (withLogo ? " with logo" : " alone"));
-      const QImage icon =
-          StatusIcon::render(withLogo ? logo : QImage(), StatusIcon::steady(state));
+      const QImage icon = StatusIcon::render(withLogo ? logo : QImage(), StatusIcon::steady(state));
       ASSERT_EQ(icon.size(), QSize(40, 36));
       EXPECT_EQ(icon.devicePixelRatio(), 2);
       // The 6-point dot spans pixels 28..39 and 24..35: flush right and bottom.

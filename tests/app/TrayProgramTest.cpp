@@ -53,8 +53,9 @@ std::unique_ptr<Subprocess> startTray(const std::vector<std::string>& arguments 
 // script's name. `onTerm` is what it does when asked to quit.
 std::unique_ptr<Subprocess> startScript(const std::string& name, const std::string& onTerm) {
   const auto script = Paths::tempDir() / ("tray-copies-" + std::to_string(::getpid())) / name;
-  test::writeFile(script, "#!/bin/sh\ntrap '" + onTerm + "' TERM\necho up\n"
-                          "while :; do sleep 0.05; done\n");
+  test::writeFile(script, "#!/bin/sh\ntrap '" + onTerm +
+                              "' TERM\necho up\n"
+                              "while :; do sleep 0.05; done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   auto copy = start({script.string()}, environmentWith(false));
   if (copy) {
@@ -66,11 +67,12 @@ std::unique_ptr<Subprocess> startScript(const std::string& name, const std::stri
 bool answersInitialize() {
   auto client = test::SocketClient::connect(IPCServer::socketPath(), 20s);
   if (!client) return false;
-  const auto reply = client->call(test::request(1, "initialize",
-                                                {{"protocolVersion", "2024-11-05"},
-                                                 {"capabilities", nlohmann::json::object()},
-                                                 {"clientInfo", {{"name", "t"}, {"version", "1"}}}}),
-                                  20s);
+  const auto reply =
+      client->call(test::request(1, "initialize",
+                                 {{"protocolVersion", "2024-11-05"},
+                                  {"capabilities", nlohmann::json::object()},
+                                  {"clientInfo", {{"name", "t"}, {"version", "1"}}}}),
+                   20s);
   return reply && reply->contains("result");
 }
 

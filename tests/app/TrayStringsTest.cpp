@@ -1,12 +1,11 @@
 // The tray's string table: lookups, the choice of language and the completeness of each language.
-#include "app/TrayStrings.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 #include <span>
 
+#include "app/TrayStrings.h"
 #include "app/TrayStringsTexts.h"
 #include "platform/UserDefaults.h"
 
@@ -64,8 +63,7 @@ TEST(TrayStringsTest, OnlyKnownLanguagesAreChosenAndStored) {
   const std::vector<Case> cases{
       {"de", QLocale(QLocale::French), "de"},
       {"sv", QLocale(QLocale::Portuguese, QLocale::Brazil), "pt"},
-      {std::nullopt, QLocale(QLocale::Chinese, QLocale::SimplifiedHanScript, QLocale::China),
-       "zh"},
+      {std::nullopt, QLocale(QLocale::Chinese, QLocale::SimplifiedHanScript, QLocale::China), "zh"},
       {std::nullopt, QLocale(QLocale::Chinese, QLocale::TraditionalHanScript, QLocale::Taiwan),
        "zh"},
       {"sv", QLocale(QLocale::Swedish), "en"},
@@ -90,9 +88,9 @@ TEST(TrayStringsTest, EachLanguageTranslatesEveryKeyKeepingWhatMustStay) {
   }
   EXPECT_EQ(english.size() - withoutReasons.size(), 7u);
   const std::vector<std::pair<std::string, std::span<const texts::Entry>>> languages{
-      {"es", texts::kEs}, {"pt", texts::kPt}, {"fr", texts::kFr}, {"de", texts::kDe},
-      {"it", texts::kIt}, {"nl", texts::kNl}, {"zh", texts::kZh}, {"ja", texts::kJa},
-      {"ko", texts::kKo}};
+      {"es", texts::kEs}, {"pt", texts::kPt}, {"fr", texts::kFr},
+      {"de", texts::kDe}, {"it", texts::kIt}, {"nl", texts::kNl},
+      {"zh", texts::kZh}, {"ja", texts::kJa}, {"ko", texts::kKo}};
   ASSERT_EQ(TrayStrings::supportedLanguages().size(), languages.size() + 1);
   for (const auto& [code, entries] : languages) {
     SCOPED_TRACE(code);

@@ -100,7 +100,9 @@ void MenuBarView::refresh() {
     sections_[section]->setVisible(visible);
     dividers_[section]->setVisible(visible);
   }
-  const int height = column_->sizeHint().height();
+  // Wrapped texts make the column taller the narrower it is.
+  const int height =
+      column_->hasHeightForWidth() ? column_->heightForWidth(kWidth) : column_->sizeHint().height();
   resize(kWidth, height);
   if (height != lastHeight_) {
     lastHeight_ = height;

@@ -40,9 +40,10 @@ QColor colorOf(ColorRole role) {
 
 QString qt(const std::string& text) { return QString::fromStdString(text); }
 
+// The sizes are those of a screen of 72 dots per inch: pixels here.
 QFont fontOf(int points, bool emphasised) {
   QFont font = QApplication::font();
-  font.setPointSize(points);
+  font.setPixelSize(points);
   font.setWeight(emphasised ? QFont::DemiBold : QFont::Normal);
   return font;
 }
@@ -191,6 +192,7 @@ class UpdatedBanner final : public PopoverSectionWidget {
     dismiss_ = new ActionButton(this, sink);
     top->addWidget(dismiss_, 0, Qt::AlignTop);
     restart_ = new ActionButton(this, sink);
+    restart_->setObjectName(QStringLiteral("restart-claude"));
     layout->addWidget(restart_, 0, Qt::AlignLeft);
   }
 
@@ -345,7 +347,7 @@ class RelaySection final : public PopoverSectionWidget {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(16, 8, 16, 8);
     layout->setSpacing(6);
-    dot_ = new QLabel(this);
+    dot_ = new QFrame(this);
     dot_->setFixedSize(6, 6);
     symbol_ = new SymbolLabel(this);
     symbol_->setFixedWidth(16);
@@ -368,7 +370,7 @@ class RelaySection final : public PopoverSectionWidget {
   }
 
  private:
-  QLabel* dot_;
+  QFrame* dot_;
   SymbolLabel* symbol_;
   PlainLabel* title_;
   PlainLabel* state_;
@@ -387,7 +389,7 @@ class DisconnectedSection final : public PopoverSectionWidget {
     restart_->setObjectName(QStringLiteral("restart-server"));
     layout->addWidget(symbol_, 0, Qt::AlignHCenter);
     layout->addWidget(title_, 0, Qt::AlignHCenter);
-    layout->addWidget(hint_, 0, Qt::AlignHCenter);
+    layout->addWidget(hint_);  // full width, so that it wraps
     layout->addWidget(restart_, 0, Qt::AlignHCenter);
     hint_->setAlignment(Qt::AlignCenter);
   }

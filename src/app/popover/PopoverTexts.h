@@ -5,6 +5,8 @@
 #include <array>
 #include <string_view>
 
+#include "app/NotificationTexts.h"
+
 namespace tvrn::PopoverTexts {
 
 inline constexpr std::string_view kTitle = "TVRN";
@@ -46,12 +48,9 @@ struct PermissionRow {
 };
 // In the order the section lists them.
 inline constexpr std::array<PermissionRow, 4> kPermissionRows{{
-    {"calendar", "Calendar",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_Calendars"},
-    {"reminders", "Reminders",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_Reminders"},
-    {"contacts", "Contacts",
-     "x-apple.systempreferences:com.apple.preference.security?Privacy_Contacts"},
+    {"calendar", "Calendar", NotificationTexts::kSettingsPages[0].url},
+    {"reminders", "Reminders", NotificationTexts::kSettingsPages[1].url},
+    {"contacts", "Contacts", NotificationTexts::kSettingsPages[2].url},
     {"automation", "Automation",
      "x-apple.systempreferences:com.apple.preference.security?Privacy_Automation"},
 }};
