@@ -14,6 +14,7 @@
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
+#include "platform/OperatingSystem.h"
 #include "platform/ScriptHost.h"
 #include "platform/UserDefaults.h"
 
@@ -34,18 +35,6 @@ T valueOr(const nlohmann::json& config, const char* key, T fallback) {
   } else {
     return found->is_string() ? found->get<std::string>() : fallback;
   }
-}
-
-// The architecture this program was built for, in the back end's words.
-std::string buildArchitecture() {
-#if defined(__x86_64__)
-  return "x86_64";
-#elif defined(__aarch64__)
-  return "arm64";
-#else
-  utsname names{};
-  return ::uname(&names) == 0 ? names.machine : "unknown";
-#endif
 }
 
 std::string unquoted(std::string value) {
@@ -84,7 +73,7 @@ nlohmann::json installEventBody(const std::string& machineId, std::string_view v
   return {
       {"stage", "tray_first_launch"},    {"machine_id", machineId},
       {"version", std::string(version)}, {"os_version", osVersion()},
-      {"arch", buildArchitecture()},     {"source", "tray"},
+      {"arch", OperatingSystem::buildArchitecture()},     {"source", "tray"},
   };
 }
 

@@ -15,6 +15,7 @@
 #include "platform/Paths.h"
 #include "platform/ICalItem.h"
 #include "platform/PimStore.h"
+#include "platform/PrivacyGate.h"
 #include "platform/Subprocess.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
@@ -28,6 +29,9 @@ namespace tvrn {
 namespace {
 
 const std::set<std::string> kServedTools = {
+    "get_config",
+    "run_diagnostics",
+    "get_audit_log",
     "onedrive_root",
     "onedrive_list_files",
     "onedrive_read_file",
@@ -84,6 +88,17 @@ const std::set<std::string> kServedTools = {
     "safari_search_tabs",
     "safari_click",
     "safari_wait_for",
+    "finder_list",
+    "finder_search",
+    "list_safari_bookmarks",
+    "list_accounts",
+    "create_email_folder",
+    "onedrive_write_file",
+    "onedrive_delete_file",
+    "onedrive_move_file",
+    "list_reminder_lists",
+    "complete_reminder",
+    "daily_brief",
     "connect_servicenow",
     "disconnect_servicenow",
     "servicenow_list_my_incidents",
@@ -95,6 +110,9 @@ const std::set<std::string> kServedTools = {
     "servicenow_search_kb"};
 
 const std::set<std::string> kReadOnlyTools = {
+    "get_config",
+    "run_diagnostics",
+    "get_audit_log",
     "onedrive_root",
     "onedrive_list_files",
     "onedrive_read_file",
@@ -135,6 +153,12 @@ const std::set<std::string> kReadOnlyTools = {
     "safari_read_tab",
     "safari_search_tabs",
     "safari_wait_for",
+    "finder_list",
+    "finder_search",
+    "list_safari_bookmarks",
+    "list_accounts",
+    "list_reminder_lists",
+    "daily_brief",
     "connect_servicenow",
     "disconnect_servicenow",
     "servicenow_list_my_incidents",
@@ -496,6 +520,42 @@ std::string callText(test::SocketClient& client, int id, const std::string& tool
                   std::chrono::seconds(30));
   if (!reply) return "(no reply)";
   return (*reply)["result"]["content"][0]["text"].get<std::string>();
+}
+
+// A refused permission shows as a locked row with the invitation to report it; a report reaches
+// the back end with every check, and only its 201 counts as received.
+TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
+  test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
+  test::RecordingHttpServer backend;
+  ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
+  ServerCore::start();
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+
+  const std::string report = callText(*client, 1, "run_diagnostics", nlohmann::json::object());
+  EXPECT_NE(report.find("\n🔒 Calendar             No access permission\n"), std::string::npos)
+      << report;
+  EXPECT_TRUE(report.ends_with(
+      "\n\nWant to report this to the TVRN team? Call run_diagnostics with submit: true."))
+      << report;
+  EXPECT_TRUE(backend.requestsTo("/diagnostics").empty());
+
+  test::CannedResponse answer;
+  answer.status = 200;
+  backend.respond("/diagnostics", answer);
+  const std::string refused = callText(*client, 2, "run_diagnostics", {{"submit", true}});
+  EXPECT_TRUE(refused.ends_with("\n⚠ Could not send report (no connection).")) << refused;
+  answer.status = 201;
+  backend.respond("/diagnostics", answer);
+  const std::string sent = callText(*client, 3, "run_diagnostics", {{"submit", true}});
+  EXPECT_TRUE(sent.ends_with("\n✓ Report sent to the TVRN team.")) << sent;
+
+  const auto posted = backend.requestsTo("/diagnostics");
+  ASSERT_EQ(posted.size(), 2u);
+  const nlohmann::json body = posted[1].json();
+  EXPECT_EQ(body["version"], ServerCore::version());
+  ASSERT_EQ(body["results"].size(), 9u);
+  EXPECT_EQ(body["results"][0]["status"], "permission");
 }
 
 TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {

@@ -11,11 +11,15 @@
 //   "exit"     exit with this status without replying ("stderr" is written first)
 // Otherwise the reply is {"output": <stdout>}. "stderr" is written before the reply.
 //
+// FAKE_JXA_RUNNER_RULES: a file, read at every request, holding a JSON array of directives, each
+// with a "contains" member; a script without a directive of its own takes the first whose text
+// it contains.
 // FAKE_JXA_RUNNER_LOG: each request line is appended there as {"pid": ..., "request": "<line>"}.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -51,6 +55,21 @@ std::string replyFor(const json& directive) {
   return json{{"output", fake::stdoutOf(directive)}}.dump();
 }
 
+json directiveForScript(const std::string& script) {
+  if (auto own = fake::directiveIn(script)) return *own;
+  const char* file = std::getenv("FAKE_JXA_RUNNER_RULES");
+  std::ifstream in(file != nullptr ? file : "");
+  const json rules = json::parse(in, nullptr, false);
+  for (const json& rule : rules.is_array() ? rules : json::array()) {
+    const auto needle = rule.is_object() ? rule.find("contains") : rule.end();
+    if (needle != rule.end() && needle->is_string() &&
+        script.find(needle->get<std::string>()) != std::string::npos) {
+      return rule;
+    }
+  }
+  return fake::directiveFor(script, "FAKE_JXA_RUNNER_DIRECTIVE");
+}
+
 void answer(const std::string& line) {
   const json request = json::parse(line, nullptr, false);
   const json* script = nullptr;
@@ -62,8 +81,7 @@ void answer(const std::string& line) {
     fake::writeAll(STDOUT_FILENO, json{{"error", "malformed request"}}.dump() + "\n");
     return;
   }
-  const json directive =
-      fake::directiveFor(script->get_ref<const std::string&>(), "FAKE_JXA_RUNNER_DIRECTIVE");
+  const json directive = directiveForScript(script->get_ref<const std::string&>());
   fake::pause(directive);
   fake::writeAll(STDERR_FILENO, fake::stderrOf(directive));
   if (directive.value("hang", false)) {

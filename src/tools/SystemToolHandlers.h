@@ -1,0 +1,33 @@
+// The handlers of the system tool family, one file per group, bound by its registration.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunner.h"
+#include "core/Params.h"
+#include "core/ToolDefinition.h"
+
+namespace tvrn::SystemTools {
+
+ToolResult finderList(const Params::Arguments& arguments);
+ToolResult finderSearch(const Params::Arguments& arguments);
+
+ToolResult onedriveWriteFile(const Params::Arguments& arguments);
+ToolResult onedriveDeleteFile(const Params::Arguments& arguments);
+ToolResult onedriveMoveFile(const Params::Arguments& arguments);
+
+ToolResult listAccounts(JXARunning& jxa);
+ToolResult createEmailFolder(JXARunning& jxa, const Params::Arguments& arguments);
+ToolResult listSafariBookmarks(JXARunning& jxa, const Params::Arguments& arguments);
+// The preview complete_reminder answers until it is confirmed.
+std::string completeReminderPreview(const Params::Arguments& arguments);
+
+ToolResult dailyBrief(HelperProxy& proxy, JXARunning& jxa, const Params::Arguments& arguments);
+
+// The text as a script string literal: a JSON string with every character outside ASCII
+// escaped, so no line break or separator of any kind can end it early.
+std::string scriptLiteral(std::string_view text);
+
+}  // namespace tvrn::SystemTools

@@ -1,0 +1,17 @@
+// The system and support tool family: Finder-style listing and search, Mail, Safari and
+// Reminders helpers, writing, moving and deleting in OneDrive, and the daily brief.
+#pragma once
+
+#include <string>
+
+#include "bridges/JXARunner.h"
+#include "core/ToolRegistry.h"
+
+namespace tvrn::SystemTools {
+
+// Adds finder_list, finder_search, list_safari_bookmarks, list_accounts, create_email_folder,
+// onedrive_write_file, onedrive_delete_file, onedrive_move_file, list_reminder_lists,
+// complete_reminder and daily_brief, in that order; the scripts run on `jxa`.
+void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& version);
+
+}  // namespace tvrn::SystemTools
