@@ -65,13 +65,14 @@ class SystemToolsTest : public ::testing::Test {
   ToolRegistry registry_;
 };
 
-TEST_F(SystemToolsTest, ReadOnlyModeKeepsTheSixReadingTools) {
+TEST_F(SystemToolsTest, ReadOnlyModeKeepsTheEightReadingTools) {
   ASSERT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
   const json payload = registry_.listPayload().rawValue();
   std::set<std::string> listed;
   for (const json& tool : payload["tools"]) listed.insert(tool["name"]);
   EXPECT_EQ(listed, (std::set<std::string>{"finder_list", "finder_search", "list_safari_bookmarks",
-                                           "list_accounts", "list_reminder_lists", "daily_brief"}));
+                                           "list_accounts", "list_reminder_lists",
+                                           "update_self_diagnosis", "run_qa", "daily_brief"}));
 }
 
 TEST_F(SystemToolsTest, FinderListExpandsTheHomeFolderAndSkipsHiddenEntries) {
