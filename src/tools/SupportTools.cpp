@@ -110,6 +110,22 @@ std::string rejection(const HttpResponse& reply) {
   return "HTTP " + std::to_string(reply.status);
 }
 
+// POSTs the body to the back end; its reply (discarded when not JSON) once `accepted` takes its
+// status, else the failure to hand back.
+Result<json, ToolError> post(const std::string& path, const json& body, double timeoutSeconds,
+                             bool (*accepted)(int status), std::string_view rejected) {
+  const auto answer =
+      HttpClient::postJSON(Endpoints::backend() + path, body, millisecondsOf(timeoutSeconds));
+  if (!answer) {
+    return fail(
+        ToolError::executionFailed(std::string(Texts::kNetworkError) + answer.error().message));
+  }
+  if (!accepted(answer.value().status)) {
+    return fail(ToolError::executionFailed(std::string(rejected) + rejection(answer.value())));
+  }
+  return json::parse(answer.value().body, nullptr, false);
+}
+
 ToolResult postProblemReport(const std::string& version, const std::string& symptom,
                              const std::string& toolAttempted, const std::string& errorMessage) {
   const json state = StateTools::snapshot(version);
@@ -131,19 +147,12 @@ ToolResult postProblemReport(const std::string& version, const std::string& symp
   if (!toolAttempted.empty()) body["tool_attempted"] = toolAttempted;
   if (!errorMessage.empty()) body["error_message"] = errorMessage;
 
-  const auto answer = HttpClient::postJSON(Endpoints::backend() + "/problem-reports", body,
-                                           millisecondsOf(Timeouts::networkMedium));
-  if (!answer) {
-    return fail(
-        ToolError::executionFailed(std::string(Texts::kNetworkError) + answer.error().message));
-  }
-  const HttpResponse& reply = answer.value();
-  if (reply.status != 200 && reply.status != 201) {
-    return fail(
-        ToolError::executionFailed(std::string(Texts::kProblemRejected) + rejection(reply)));
-  }
+  const auto answer = post(
+      "/problem-reports", body, Timeouts::networkMedium,
+      [](int status) { return status == 200 || status == 201; }, Texts::kProblemRejected);
+  if (!answer) return fail(answer.error());
   std::string text(Texts::kReported);
-  const json replyBody = json::parse(reply.body, nullptr, false);
+  const json& replyBody = answer.value();
   if (replyBody.is_object()) {
     if (const std::string caseId = stringMember(replyBody, "case_id"); !caseId.empty()) {
       text += std::string(Texts::kCase) + caseId;
@@ -159,19 +168,12 @@ ToolResult postFeedback(const std::string& type, const std::string& message) {
                      {"source", Texts::kFeedbackSource},
                      {"machine_id", ConfigManager::shared().getMachineId()},
                      {"version", kEngineVersion}};
-  const auto answer = HttpClient::postJSON(Endpoints::backend() + "/feedback", body,
-                                           millisecondsOf(Timeouts::networkMedium));
-  if (!answer) {
-    return fail(
-        ToolError::executionFailed(std::string(Texts::kNetworkError) + answer.error().message));
-  }
-  const HttpResponse& reply = answer.value();
-  if (reply.status != 201) {
-    return fail(
-        ToolError::executionFailed(std::string(Texts::kFeedbackRejected) + rejection(reply)));
-  }
+  const auto answer = post(
+      "/feedback", body, Timeouts::networkMedium, [](int status) { return status == 201; },
+      Texts::kFeedbackRejected);
+  if (!answer) return fail(answer.error());
   std::string text = Texts::feedbackThanks(type);
-  const json replyBody = json::parse(reply.body, nullptr, false);
+  const json& replyBody = answer.value();
   if (replyBody.is_object() && replyBody.contains("case_id") && replyBody["case_id"].is_string()) {
     text += " (case " + replyBody["case_id"].get<std::string>() + ")";
   }
@@ -327,18 +329,11 @@ ToolResult submitQAReport(const Params::Arguments& arguments) {
             {"bugs_found", bugs},
             {"notes", Params::optional("notes", arguments, "")},
             {"version", Params::optional("version", arguments, "")}};
-        const auto answer = HttpClient::postJSON(Endpoints::backend() + "/qa-reports", body,
-                                                 millisecondsOf(Timeouts::networkLong));
-        if (!answer) {
-          return fail(ToolError::executionFailed(std::string(Texts::kNetworkError) +
-                                                 answer.error().message));
-        }
-        const HttpResponse& reply = answer.value();
-        if (reply.status >= 400) {
-          return fail(
-              ToolError::executionFailed(std::string(Texts::kQARejected) + rejection(reply)));
-        }
-        const json summary = json::parse(reply.body, nullptr, false);
+        const auto answer = post(
+            "/qa-reports", body, Timeouts::networkLong, [](int status) { return status < 400; },
+            Texts::kQARejected);
+        if (!answer) return fail(answer.error());
+        const json& summary = answer.value();
         if (!summary.is_object()) {
           return fail(ToolError::executionFailed(std::string(Texts::kNetworkError) + "unknown"));
         }
