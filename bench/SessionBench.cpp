@@ -11,6 +11,7 @@
 
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
+#include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestToolDispatcher.h"
@@ -78,6 +79,9 @@ bool readReply(int fd, std::string& buffer) {
 // Each iteration writes `inFlight` requests at once and reads all their replies.
 void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1) {
   prepareProcess();
+  // As in the running program, which hosts the status server: calls are counted in the process,
+  // not reported over HTTP.
+  ToolCallCounter::setStatusServerInProcess(true);
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     state.SkipWithError("socketpair failed");

@@ -7,13 +7,13 @@
 #include <vector>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/LocalData.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/ConfigManager.h"
 #include "platform/PrivacyGate.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/AutomationFakes.h"
 #include "tools/DiagnosticTools.h"
 
 namespace tvrn {
@@ -22,17 +22,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// The helper answers inside the process, as start-up arranges, and the script runner is the
-// fake, steered per script by a rules file.
 class DiagnosticToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    HelperProxy::setInProcessDispatch(
-        [](std::string_view request) { return LocalData::dispatch(request); });
-    const fs::path runner = test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner";
-    fs::create_directories(runner.parent_path());
-    fs::create_symlink(test::fakesDir() / "fake-jxa-runner", runner);
-    ::setenv("FAKE_JXA_RUNNER_RULES", rules().c_str(), 1);
+    test::useFakeAutomation(rules());
     DiagnosticTools::registerTools(registry_, "9.8.7");
   }
   static fs::path rules() { return test::home() / "runner-rules.json"; }

@@ -22,6 +22,7 @@
 #include "platform/Timestamp.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/AutomationFakes.h"
 #include "tools/SystemTools.h"
 
 namespace tvrn {
@@ -30,17 +31,11 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// The helper answers inside the process and the script runner is the fake, as in a server.
 class SystemToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    HelperProxy::setInProcessDispatch(
-        [](std::string_view request) { return LocalData::dispatch(request); });
-    const fs::path runner = test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner";
-    fs::create_directories(runner.parent_path());
-    fs::create_symlink(test::fakesDir() / "fake-jxa-runner", runner);
-    ::setenv("FAKE_JXA_RUNNER_LOG", (home_ + "/runner.log").c_str(), 1);
-    ::setenv("FAKE_JXA_RUNNER_RULES", (home_ + "/rules.json").c_str(), 1);
+    test::useFakeAutomation(under("rules.json"));
+    ::setenv("FAKE_JXA_RUNNER_LOG", under("runner.log").c_str(), 1);
     SystemTools::registerTools(registry_, JXARunnerProxy::shared(), "9.8.7");
   }
 
@@ -64,16 +59,6 @@ class SystemToolsTest : public ::testing::Test {
   const std::string home_ = test::home().string();
   ToolRegistry registry_;
 };
-
-TEST_F(SystemToolsTest, ReadOnlyModeKeepsTheEightReadingTools) {
-  ASSERT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  const json payload = registry_.listPayload().rawValue();
-  std::set<std::string> listed;
-  for (const json& tool : payload["tools"]) listed.insert(tool["name"]);
-  EXPECT_EQ(listed, (std::set<std::string>{"finder_list", "finder_search", "list_safari_bookmarks",
-                                           "list_accounts", "list_reminder_lists",
-                                           "update_self_diagnosis", "run_qa", "daily_brief"}));
-}
 
 TEST_F(SystemToolsTest, FinderListExpandsTheHomeFolderAndSkipsHiddenEntries) {
   test::writeFile(under("Docs/a.txt"), "12345");
