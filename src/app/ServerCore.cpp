@@ -105,15 +105,14 @@ void connectLayers() {
   ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
   MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
-  EnvironmentSources::install(
-      {.aiClient = [] { return HeartbeatManager::aiClient(); },
-       .tunnelConnected = &TunnelState::read,
-       .updateCheck =
-           [](bool checkOnly) {
-             return checkOnly ? UpdateManager::shared().checkOnly()
-                              : UpdateManager::shared().checkNow();
-           },
-       .updateHistory = &updateHistory});
+  EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
+                               .tunnelConnected = &TunnelState::read,
+                               .updateCheck =
+                                   [](bool checkOnly) {
+                                     return checkOnly ? UpdateManager::shared().checkOnly()
+                                                      : UpdateManager::shared().checkNow();
+                                   },
+                               .updateHistory = &updateHistory});
 }
 
 void registerToolFamilies(ToolRegistry& registry) {

@@ -13,8 +13,10 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/PimStore.h"
 #include "platform/PrivacyGate.h"
+#include "platform/Subprocess.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/AutomationFakes.h"
 #include "tools/EnvironmentSources.h"
 #include "tools/ServiceSnapshot.h"
 #include "tools/StateTools.h"
@@ -337,6 +339,28 @@ TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
             "Here's what TVRN can see on your Mac: 👤 1 contacts\n\nThings to try:\n"
             "  1. \"Find contact [name]\" — search your address book\n  2. " +
                 fallback);
+}
+
+// Mail counts only while it runs, and only an integer "unread" from its script counts at all.
+TEST_F(SupportToolsTest, WelcomeAsksMailOnlyWhileItRuns) {
+  test::useFakeAutomation(test::home() / "rules.json");
+  const fs::path program = test::home() / "bin/thunderbird";
+  fs::create_directories(program.parent_path());
+  fs::copy_file("/bin/sleep", program);
+  auto mail = Subprocess::start(SpawnOptions({program.string(), "60"}));
+  ASSERT_TRUE(mail.ok());
+  struct Case {
+    std::string output, expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {R"({"unread":0})", "📧 0 unread emails\n\nThings to try:\n  1. \"What can"},
+           {R"({"unread":1})", "📧 1 unread email\n\nThings to try:\n  1. \"Read my latest"},
+           {R"({"unread":"3"})", "No services are connected yet"}}) {
+    test::writeFile(test::home() / "rules.json",
+                    json::array({{{"contains", "unread"}, {"stdout", c.output}}}).dump());
+    EXPECT_NE(text("tvrn_welcome").find(c.expected), std::string::npos) << text("tvrn_welcome");
+  }
+  mail.value()->terminate();
 }
 
 }  // namespace
