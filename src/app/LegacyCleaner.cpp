@@ -12,6 +12,7 @@
 #include "core/Logger.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Strings.h"
 #include "platform/Subprocess.h"
 
 namespace tvrn::LegacyCleaner {
@@ -120,15 +121,6 @@ void freePort(const Settings& settings, std::vector<std::string>& notes) {
   }
 }
 
-std::string joined(const std::vector<std::string>& notes) {
-  std::string text;
-  for (const auto& note : notes) {
-    if (!text.empty()) text += ", ";
-    text += note;
-  }
-  return text;
-}
-
 }  // namespace
 
 std::vector<std::string> run(const Settings& settings) {
@@ -136,7 +128,8 @@ std::vector<std::string> run(const Settings& settings) {
   stopOldApp(settings, notes);
   stopLaunchAgent(settings, notes);
   freePort(settings, notes);
-  if (!notes.empty()) Logger::info("cleanup", "Legacy Python server stopped: " + joined(notes));
+  if (!notes.empty())
+    Logger::info("cleanup", "Legacy Python server stopped: " + Strings::joined(notes, ", "));
   return notes;
 }
 

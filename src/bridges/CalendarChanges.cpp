@@ -6,6 +6,7 @@
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/ScriptText.h"
+#include "platform/Strings.h"
 #include "platform/ScriptHost.h"
 
 namespace tvrn::LocalData {
@@ -21,15 +22,6 @@ bool isDateOnly(std::string_view text) { return text.find_first_of("T:") == std:
 
 std::string orText(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
-}
-
-std::string joined(const std::vector<std::string>& items, std::string_view separator) {
-  std::string text;
-  for (const auto& item : items) {
-    if (!text.empty()) text += separator;
-    text += item;
-  }
-  return text;
 }
 
 std::string calendarDisplayName(const nlohmann::json& args, const PimStore& store) {
@@ -54,7 +46,7 @@ std::string createPreview(const nlohmann::json& args, const std::vector<std::str
          "\n  Calendar:  " + calendarDisplayName(args, eventStore().data()) +
          "\n  Notes:     " + notes.value_or("(none)") +
          "\n  Location:  " + location.value_or("(none)") +
-         "\n  Attendees: " + (attendees.empty() ? "(none)" : joined(attendees, ", ")) +
+         "\n  Attendees: " + (attendees.empty() ? "(none)" : Strings::joined(attendees, ", ")) +
          "\n\nTo confirm, call again with confirm: true";
 }
 
@@ -267,7 +259,7 @@ std::string addAttendeesViaAppleScript(std::string_view eventUID,
     note +=
         "Not added (an address may not hold a backslash, a quote, a control character or a "
         "character outside plain ASCII): " +
-        joined(refusedAddresses, ", ");
+        Strings::joined(refusedAddresses, ", ");
   }
   return note;
 }

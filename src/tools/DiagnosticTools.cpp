@@ -10,6 +10,7 @@
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "platform/Strings.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/OperatingSystem.h"
@@ -62,15 +63,6 @@ std::string padded(std::string_view label) {
 bool isFailure(CheckStatus s) { return s == CheckStatus::error || s == CheckStatus::permission; }
 bool isWarning(CheckStatus s) { return s == CheckStatus::warning || s == CheckStatus::notRunning; }
 
-std::string joined(const std::vector<std::string>& pieces, std::string_view separator) {
-  std::string out;
-  for (const std::string& piece : pieces) {
-    if (!out.empty()) out += separator;
-    out += piece;
-  }
-  return out;
-}
-
 std::string summaryOf(const std::vector<DiagCheck>& checks) {
   std::vector<std::string> failed, hints, warned;
   std::size_t okCount = 0;
@@ -85,12 +77,12 @@ std::string summaryOf(const std::vector<DiagCheck>& checks) {
   if (failed.empty() && warned.empty()) return "Summary: All " + total + " integrations working.";
   std::vector<std::string> notes;
   if (!failed.empty()) {
-    notes.push_back("Problems with: " + joined(failed, ", ") + ".");
-    if (!hints.empty()) notes.push_back(joined(hints, " "));
+    notes.push_back("Problems with: " + Strings::joined(failed, ", ") + ".");
+    if (!hints.empty()) notes.push_back(Strings::joined(hints, " "));
   }
-  if (!warned.empty()) notes.push_back("Not running (optional): " + joined(warned, ", ") + ".");
+  if (!warned.empty()) notes.push_back("Not running (optional): " + Strings::joined(warned, ", ") + ".");
   return "Summary: " + std::to_string(okCount) + " of " + total + " integrations working. " +
-         joined(notes, " ");
+         Strings::joined(notes, " ");
 }
 
 bool submitDiagnosticReport(const std::vector<DiagCheck>& checks, const std::string& version,
@@ -243,7 +235,7 @@ std::string report(const std::vector<DiagCheck>& checks, std::string_view versio
   lines.push_back(rule());
   lines.push_back("✓ " + std::to_string(okCount) + " OK   ⚠ " + std::to_string(warnCount) +
                   " warnings   ✗ " + std::to_string(failCount) + " problems");
-  return joined(lines, "\n");
+  return Strings::joined(lines, "\n");
 }
 
 void registerTools(ToolRegistry& registry, std::string version) {

@@ -1,4 +1,3 @@
-#include "platform/PercentEncoding.h"
 #include "tools/M365Calendar.h"
 
 #include <chrono>
@@ -9,6 +8,8 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "platform/PercentEncoding.h"
+#include "platform/Strings.h"
 #include "platform/Timestamp.h"
 #include "platform/Utf8.h"
 #include "platform/WallClock.h"
@@ -114,7 +115,8 @@ ToolResult m365DeleteEvent(const Params::Arguments& arguments) {
     if (!isTrue("confirm", arguments)) return ToolResponse::text(Texts::deletionNotConfirmed(id));
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    auto deleted = m365DELETE(graphRoot() + "/me/events/" + PercentEncoding::pathSegment(id), token.value());
+    auto deleted =
+        m365DELETE(graphRoot() + "/me/events/" + PercentEncoding::pathSegment(id), token.value());
     if (!deleted) return fail(deleted.error());
     return ToolResponse::text(Texts::kEventDeleted);
   });
@@ -138,7 +140,8 @@ Result<std::string, ToolError> m365ResolveCalendarId(std::string_view name,
     }
     names.push_back(*calendarName);
   }
-  return fail(ToolError::executionFailed(Texts::noCalendarMatching(name, joined(names, ", "))));
+  return fail(
+      ToolError::executionFailed(Texts::noCalendarMatching(name, Strings::joined(names, ", "))));
 }
 
 void registerCalendarTools(ToolRegistry& registry) {

@@ -1,4 +1,3 @@
-#include "platform/PercentEncoding.h"
 #include "tools/M365Contacts.h"
 
 #include <cstdint>
@@ -7,6 +6,8 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "platform/PercentEncoding.h"
+#include "platform/Strings.h"
 #include "tools/M365Account.h"
 #include "tools/M365Graph.h"
 #include "tools/M365Records.h"
@@ -36,7 +37,7 @@ std::vector<std::string> presentTexts(const json& object, std::initializer_list<
 std::string addressLine(const json& contact, const char* label, const char* key) {
   const auto parts =
       presentTexts(objectAt(contact, key), {"street", "city", "state", "countryOrRegion"});
-  return parts.empty() ? std::string() : label + joined(parts, ", ");
+  return parts.empty() ? std::string() : label + Strings::joined(parts, ", ");
 }
 
 ToolResult m365ListContacts(const Params::Arguments& arguments) {
@@ -66,7 +67,8 @@ ToolResult m365GetContact(const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [](const std::string& id) -> ToolResult {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    GraphBody body = m365GET(graphRoot() + "/me/contacts/" + PercentEncoding::pathSegment(id), token.value(), false);
+    GraphBody body = m365GET(graphRoot() + "/me/contacts/" + PercentEncoding::pathSegment(id),
+                             token.value(), false);
     if (!body) return fail(body.error());
     const json contact = json::parse(body.value(), nullptr, false);
     if (!contact.is_object()) return fail(failure(Texts::kUnexpectedFromGraph));
@@ -78,7 +80,7 @@ ToolResult m365GetContact(const Params::Arguments& arguments) {
                       addressLine(contact, "Office: ", "businessAddress")}) {
       if (!line.empty()) lines.push_back(std::move(line));
     }
-    return ToolResponse::text(joined(lines, "\n"));
+    return ToolResponse::text(Strings::joined(lines, "\n"));
   });
 }
 
@@ -92,8 +94,8 @@ ToolResult teamsSendChannelMessage(const Params::Arguments& arguments) {
         }
         auto token = m365AccessToken();
         if (!token) return fail(token.error());
-        const std::string url = graphRoot() + "/teams/" + PercentEncoding::pathSegment(team) + "/channels/" +
-                                PercentEncoding::pathSegment(channel) + "/messages";
+        const std::string url = graphRoot() + "/teams/" + PercentEncoding::pathSegment(team) +
+                                "/channels/" + PercentEncoding::pathSegment(channel) + "/messages";
         auto sent = m365PostMessage(url, token.value(), text);
         if (!sent) return fail(sent.error());
         return ToolResponse::text(Texts::channelMessageSent(sent.value()));
@@ -105,13 +107,13 @@ ToolResult teamsSendChannelMessage(const Params::Arguments& arguments) {
 std::string formatM365Contact(const json& contact) {
   std::vector<std::string> lines{textOr(contact, "displayName")};
   if (const auto role = presentTexts(contact, {"jobTitle", "companyName"}); !role.empty()) {
-    lines.push_back(joined(role, " @ "));
+    lines.push_back(Strings::joined(role, " @ "));
   }
   std::vector<std::string> addresses;
   for (const auto& entry : arrayAt(contact, "emailAddresses")) {
     if (auto address = textOf(entry, "address")) addresses.push_back(std::move(*address));
   }
-  if (!addresses.empty()) lines.push_back("Email: " + joined(addresses, ", "));
+  if (!addresses.empty()) lines.push_back("Email: " + Strings::joined(addresses, ", "));
   if (const auto mobile = textOr(contact, "mobilePhone"); !mobile.empty()) {
     lines.push_back("Mobile: " + mobile);
   }
@@ -119,9 +121,9 @@ std::string formatM365Contact(const json& contact) {
   for (const auto& phone : arrayAt(contact, "businessPhones")) {
     if (phone.is_string()) phones.push_back(phone.get<std::string>());
   }
-  if (!phones.empty()) lines.push_back("Phone: " + joined(phones, ", "));
+  if (!phones.empty()) lines.push_back("Phone: " + Strings::joined(phones, ", "));
   if (const auto id = textOr(contact, "id"); !id.empty()) lines.push_back("ID: " + id);
-  return joined(lines, "\n");
+  return Strings::joined(lines, "\n");
 }
 
 void registerContactTools(ToolRegistry& registry) {

@@ -1,4 +1,3 @@
-#include "platform/PercentEncoding.h"
 #include "tools/M365Mail.h"
 
 #include <cstdint>
@@ -8,6 +7,8 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "platform/PercentEncoding.h"
+#include "platform/Strings.h"
 #include "platform/Utf8.h"
 #include "tools/M365Account.h"
 #include "tools/M365Graph.h"
@@ -74,9 +75,9 @@ ToolResult m365ReadEmail(const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [](const std::string& id) -> ToolResult {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    GraphBody body =
-        m365GET(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) + "?$select=" + kReadFields,
-                token.value(), false);
+    GraphBody body = m365GET(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) +
+                                 "?$select=" + kReadFields,
+                             token.value(), false);
     if (!body) return fail(body.error());
     const json message = json::parse(body.value(), nullptr, false);
     if (!message.is_object()) return fail(failure(Texts::kUnexpectedResponse));
@@ -90,11 +91,11 @@ ToolResult m365ReadEmail(const Params::Arguments& arguments) {
       }
     }
     const json& sender = senderOf(message);
-    return ToolResponse::text("Subject: " + subjectOf(message) +
-                              "\nFrom: " + textOr(sender, "name") + " <" +
-                              textOr(sender, "address") + ">\nTo: " + joined(recipients, ", ") +
-                              "\nDate: " + shortMoment(textOr(message, "receivedDateTime"), 19) +
-                              "\n\n" + plainBodyText(textOr(objectAt(message, "body"), "content")));
+    return ToolResponse::text(
+        "Subject: " + subjectOf(message) + "\nFrom: " + textOr(sender, "name") + " <" +
+        textOr(sender, "address") + ">\nTo: " + Strings::joined(recipients, ", ") +
+        "\nDate: " + shortMoment(textOr(message, "receivedDateTime"), 19) + "\n\n" +
+        plainBodyText(textOr(objectAt(message, "body"), "content")));
   });
 }
 
@@ -140,8 +141,9 @@ ToolResult m365ReplyEmail(const Params::Arguments& arguments) {
         auto token = m365AccessToken();
         if (!token) return fail(token.error());
         const char* action = isTrue("reply_all", arguments) ? "/replyAll" : "/reply";
-        GraphBody sent = m365POST(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) + action,
-                                  token.value(), jsonText({{"comment", message}}));
+        GraphBody sent =
+            m365POST(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) + action,
+                     token.value(), jsonText({{"comment", message}}));
         if (!sent) return fail(sent.error());
         return ToolResponse::text(Texts::kReplySent);
       });

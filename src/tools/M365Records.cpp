@@ -4,6 +4,7 @@
 
 #include "core/ToolResponse.h"
 #include "platform/PercentEncoding.h"
+#include "platform/Strings.h"
 #include "platform/Utf8.h"
 
 namespace tvrn::M365Tools {
@@ -41,15 +42,6 @@ std::string shortMoment(std::string_view moment, std::size_t count) {
   return text;
 }
 
-std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string text;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) text += separator;
-    text += parts[i];
-  }
-  return text;
-}
-
 std::optional<std::vector<json>> collection(const std::string& body) {
   const json parsed = json::parse(body, nullptr, false);
   if (!parsed.is_object()) return std::nullopt;
@@ -78,7 +70,7 @@ ToolResult listing(const GraphBody& answer, std::string_view malformed, std::str
   if (items->empty()) return ToolResponse::text(none);
   std::vector<std::string> blocks;
   for (const auto& item : *items) blocks.push_back(block(item));
-  return ToolResponse::text(heading(items->size()) + joined(blocks, "\n\n"));
+  return ToolResponse::text(heading(items->size()) + Strings::joined(blocks, "\n\n"));
 }
 
 std::int64_t boundedInt(std::string_view name, const Params::Arguments& arguments,

@@ -27,7 +27,6 @@ const nlohmann::json& arrayAt(const nlohmann::json& object, const char* key);
 // The first `count` characters of an ISO 8601 moment with the "T" as a blank: 2025-03-04 09:15.
 std::string shortMoment(std::string_view moment, std::size_t count);
 
-std::string joined(const std::vector<std::string>& parts, std::string_view separator);
 
 // The objects of a Graph collection answer ({"value": [...]}), or nothing when it is not one.
 std::optional<std::vector<nlohmann::json>> collection(const std::string& body);

@@ -1,4 +1,3 @@
-#include "platform/PercentEncoding.h"
 #include "tools/M365Tools.h"
 
 #include <algorithm>
@@ -9,6 +8,8 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "platform/PercentEncoding.h"
+#include "platform/Strings.h"
 #include "tools/M365Account.h"
 #include "tools/M365Calendar.h"
 #include "tools/M365Contacts.h"
@@ -53,8 +54,8 @@ ToolResult getM365Person(const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
     auto token = m365AccessToken();
     if (!token) return fail(token.error());
-    const std::string url =
-        graphRoot() + "/users/" + PercentEncoding::pathSegment(id) + "?$select=" + kUserFields + ",manager";
+    const std::string url = graphRoot() + "/users/" + PercentEncoding::pathSegment(id) +
+                            "?$select=" + kUserFields + ",manager";
     GraphBody body = m365GET(url, token.value(), false);
     if (!body) return fail(body.error());
     const json user = json::parse(body.value(), nullptr, false);
@@ -94,7 +95,7 @@ std::string personBlock(const json& person, std::size_t number) {
   if (const auto department = textOr(person, "department"); !department.empty()) {
     lines.push_back("Department: " + department);
   }
-  return "[" + std::to_string(number) + "] " + joined(lines, "\n");
+  return "[" + std::to_string(number) + "] " + Strings::joined(lines, "\n");
 }
 
 ToolResult listM365PeopleInsights(const Params::Arguments& arguments) {
@@ -111,7 +112,7 @@ ToolResult listM365PeopleInsights(const Params::Arguments& arguments) {
   std::vector<std::string> blocks;
   for (std::size_t i = 0; i < people->size(); ++i)
     blocks.push_back(personBlock((*people)[i], i + 1));
-  return ToolResponse::text(Texts::topContacts(people->size()) + joined(blocks, "\n\n"));
+  return ToolResponse::text(Texts::topContacts(people->size()) + Strings::joined(blocks, "\n\n"));
 }
 
 std::string deviceLoginPageWithoutScheme() {
@@ -139,11 +140,11 @@ std::string formatUser(const json& user) {
   const auto phones = user.find("businessPhones");
   if (phones != user.end() && phones->is_array() && !phones->empty() &&
       std::all_of(phones->begin(), phones->end(), [](const json& p) { return p.is_string(); })) {
-    lines.push_back("Phone: " + joined(phones->get<std::vector<std::string>>(), ", "));
+    lines.push_back("Phone: " + Strings::joined(phones->get<std::vector<std::string>>(), ", "));
   }
   addIfPresent("Mobile: ", "mobilePhone");
   if (const auto id = textOf(user, "id")) lines.push_back("ID: " + *id);
-  return joined(lines, "\n");
+  return Strings::joined(lines, "\n");
 }
 
 void registerTools(ToolRegistry& registry) {

@@ -11,6 +11,7 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "platform/Strings.h"
 #include "platform/DefaultsStore.h"
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
@@ -121,15 +122,6 @@ MailAnswer mailAccounts(JXARunning& jxa) {
   return answer;
 }
 
-std::string joined(const std::vector<std::string>& lines, std::string_view separator) {
-  std::string text;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) text += separator;
-    text += lines[i];
-  }
-  return text;
-}
-
 std::string report(const std::vector<std::string>& outlook, const MailAnswer& mail) {
   std::set<std::string> mailAddresses;
   for (const auto& account : mail.accounts) {
@@ -156,11 +148,11 @@ std::string report(const std::vector<std::string>& outlook, const MailAnswer& ma
   lines.insert(lines.end(), {"", "## Mail.app Accounts"});
   if (mail.failure) {
     lines.push_back("Could not read Mail.app accounts: " + *mail.failure);
-    return joined(lines, "\n");
+    return Strings::joined(lines, "\n");
   }
   if (mail.accounts.empty()) lines.push_back("No accounts found in Mail.app.");
   for (const auto& account : mail.accounts) {
-    lines.push_back("- " + account.name + ": " + joined(account.emails, ", "));
+    lines.push_back("- " + account.name + ": " + Strings::joined(account.emails, ", "));
   }
 
   std::vector<std::string> missing;
@@ -176,7 +168,7 @@ std::string report(const std::vector<std::string>& outlook, const MailAnswer& ma
   } else if (!outlook.empty()) {
     lines.insert(lines.end(), {"", "## ✅ All Good", OutlookTexts::kAllGood});
   }
-  return joined(lines, "\n");
+  return Strings::joined(lines, "\n");
 }
 
 ToolHandler outlookDiagnose(JXARunning& jxa, DatabaseProgram sqlite3) {

@@ -39,4 +39,12 @@ nlohmann::json entry(std::string_view key) {
   return found != snapshot.end() ? *found : nlohmann::json();
 }
 
+std::optional<bool> flag(std::string_view service, std::string_view member) {
+  const nlohmann::json found = entry(service);
+  if (!found.is_object()) return std::nullopt;
+  const auto value = found.find(member);
+  if (value == found.end() || !value->is_boolean()) return std::nullopt;
+  return value->get<bool>();
+}
+
 }  // namespace tvrn::ServiceSnapshot

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string_view>
 
 namespace tvrn::ServiceSnapshot {
@@ -16,5 +17,8 @@ nlohmann::json current();
 
 // The snapshot's entry for one service key; null when there is no source or no such entry.
 nlohmann::json entry(std::string_view key);
+
+// A boolean member of one service's entry; nothing when the entry or a boolean there is missing.
+std::optional<bool> flag(std::string_view service, std::string_view member);
 
 }  // namespace tvrn::ServiceSnapshot

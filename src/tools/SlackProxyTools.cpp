@@ -24,12 +24,7 @@ using nlohmann::json;
 namespace Texts = MessagingTexts;
 
 // Only a scan that saw no Slack app stops a call; a service it knows nothing of lets it through.
-bool slackReportedMissing() {
-  const json slack = ServiceSnapshot::entry("slack");
-  if (!slack.is_object()) return false;
-  const auto available = slack.find("available");
-  return available != slack.end() && available->is_boolean() && !available->get<bool>();
-}
+bool slackReportedMissing() { return ServiceSnapshot::flag("slack", "available") == false; }
 
 std::string updateText() {
   return std::string(Texts::kSlackUpdateStart) + Endpoints::web() + "/install" +

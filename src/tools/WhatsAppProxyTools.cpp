@@ -23,13 +23,7 @@ using nlohmann::json;
 namespace Texts = MessagingTexts;
 
 // Only a scan that found wacli's message database lets a call through.
-bool whatsAppAuthenticated() {
-  const json whatsApp = ServiceSnapshot::entry("whatsapp");
-  if (!whatsApp.is_object()) return false;
-  const auto authenticated = whatsApp.find("authenticated");
-  return authenticated != whatsApp.end() && authenticated->is_boolean() &&
-         authenticated->get<bool>();
-}
+bool whatsAppAuthenticated() { return ServiceSnapshot::flag("whatsapp", "authenticated") == true; }
 
 ToolResult notAuthenticated() {
   return ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}}));
