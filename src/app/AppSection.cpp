@@ -82,9 +82,10 @@ std::string helpPageURL(const std::optional<ServerStatus>& status) {
 std::string bugReportMailURL(const std::optional<ServerStatus>& status, const std::string& text) {
   const std::string version = status ? status->version : "unknown";
   QUrlQuery query;
-  query.addQueryItem("subject", QString::fromStdString(std::string(T::kMailSubjectPrefix) + version));
-  query.addQueryItem("body", QString::fromStdString(
-                                 text.empty() ? std::string(T::kMailBodyPlaceholder) : text));
+  query.addQueryItem("subject",
+                     QString::fromStdString(std::string(T::kMailSubjectPrefix) + version));
+  query.addQueryItem(
+      "body", QString::fromStdString(text.empty() ? std::string(T::kMailBodyPlaceholder) : text));
   QUrl url;
   url.setScheme("mailto");
   url.setPath(QString::fromUtf8(T::kSupportAddress.data(),

@@ -46,15 +46,14 @@ std::string desktopConfig(std::string_view command) {
 
 std::string diagnostics(const ServerStatus& status) {
   const Services& services = status.services;
-  const nlohmann::json brief = {
-      {"version", status.version},
-      {"tunnel_connected", status.tunnelConnected.value_or(false)},
-      {"services",
-       {{"email", services.email && services.email->running},
-        {"calendar", services.calendar && services.calendar->running},
-        {"contacts", services.contacts && services.contacts->running},
-        {"onedrive", services.onedrive && !services.onedrive->empty()},
-        {"teams", services.teams && services.teams->available}}}};
+  const nlohmann::json brief = {{"version", status.version},
+                                {"tunnel_connected", status.tunnelConnected.value_or(false)},
+                                {"services",
+                                 {{"email", services.email && services.email->running},
+                                  {"calendar", services.calendar && services.calendar->running},
+                                  {"contacts", services.contacts && services.contacts->running},
+                                  {"onedrive", services.onedrive && !services.onedrive->empty()},
+                                  {"teams", services.teams && services.teams->available}}}};
   return brief.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 

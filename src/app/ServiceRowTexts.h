@@ -17,11 +17,14 @@ inline constexpr std::string_view kMessagingHeading = "Messaging";
 inline constexpr std::string_view kErrorBadge = "ERROR";
 inline constexpr std::string_view kEllipsis = "…";
 
-inline constexpr std::string_view kOmniFocusPage = "https://apps.apple.com/app/omnifocus-4/id1542143627";
-inline constexpr std::string_view kTeamsPage = "https://www.microsoft.com/microsoft-teams/download-app";
+inline constexpr std::string_view kOmniFocusPage =
+    "https://apps.apple.com/app/omnifocus-4/id1542143627";
+inline constexpr std::string_view kTeamsPage =
+    "https://www.microsoft.com/microsoft-teams/download-app";
 inline constexpr std::string_view kOneDrivePage = "https://apps.apple.com/app/onedrive/id823766827";
 inline constexpr std::string_view kSlackPage = "https://slack.com/downloads/mac";
-inline constexpr std::string_view kNordVPNPage = "https://apps.apple.com/app/nordvpn-vpn-fast-secure/id905953485";
+inline constexpr std::string_view kNordVPNPage =
+    "https://apps.apple.com/app/nordvpn-vpn-fast-secure/id905953485";
 
 inline constexpr std::string_view kCalendarsPane =
     "x-apple.systempreferences:com.apple.preference.security?Privacy_Calendars";
@@ -34,7 +37,8 @@ inline constexpr std::string_view kRemindersPane =
 inline constexpr std::string_view kOutlook = "Outlook";
 inline constexpr std::string_view kConnectedPrefix = "Connected · ";
 inline constexpr std::string_view kConnectedViaM365 = "Connected via Microsoft 365";
-inline constexpr std::string_view kOutlookInstalled = "Installed · connect via M365 for full access";
+inline constexpr std::string_view kOutlookInstalled =
+    "Installed · connect via M365 for full access";
 inline constexpr std::string_view kNotInMail = " not in Mail.app";
 inline constexpr std::string_view kAddToMail = "Add to Mail.app →";
 

@@ -166,13 +166,14 @@ std::vector<ServiceItem> servicesSection(const ServerStatus& status,
   ServiceRow mail = row("Mail", "envelope", runningOf(s.email));
   mail.offReason = TrayStrings::L("off_reason_mail");
   mail.fix = application("com.apple.mail");
-  section.add(mail, [&] { return counted(s.email->accounts.size(), "accounts"); }, "mail");
+  section.add(
+      mail, [&] { return counted(s.email->accounts.size(), "accounts"); }, "mail");
 
   ServiceRow calendar = section.privacyRow("Calendar", "calendar", runningOf(s.calendar),
                                            "calendar", T::kCalendarsPane);
   if (section.permissionOf("calendar") == "writeOnly") calendar.offReason = T::kWriteOnly;
-  section.add(calendar, [&] { return counted(s.calendar->calendars.size(), "calendars"); },
-              "calendar");
+  section.add(
+      calendar, [&] { return counted(s.calendar->calendars.size(), "calendars"); }, "calendar");
 
   section.add(section.privacyRow("Contacts", "person.2", runningOf(s.contacts), "contacts",
                                  T::kContactsPane),
@@ -204,11 +205,11 @@ std::vector<ServiceItem> servicesSection(const ServerStatus& status,
   section.add(omnifocus, [&] { return std::to_string(s.omnifocus->projects) + " projects"; });
 
   section.label(TrayStrings::L("microsoft"));
-  ServiceRow teams =
-      row("Teams", "bubble.left.and.bubble.right", s.teams && s.teams->available);
+  ServiceRow teams = row("Teams", "bubble.left.and.bubble.right", s.teams && s.teams->available);
   teams.offReason = TrayStrings::L("off_reason_teams");
   teams.fix = scheme("msteams://", T::kTeamsPage);
-  section.add(teams, [&] { return std::to_string(s.teams->conversations) + " chats"; }, "teams");
+  section.add(
+      teams, [&] { return std::to_string(s.teams->conversations) + " chats"; }, "teams");
 
   ServiceRow onedrive = row("OneDrive", "cloud", s.onedrive && !s.onedrive->empty());
   onedrive.offReason = TrayStrings::L("off_reason_onedrive");

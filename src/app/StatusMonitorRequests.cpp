@@ -43,8 +43,8 @@ void fireAndForget(const TrayRoute& route, const nlohmann::json& body) {
 void StatusMonitor::postConfig(const nlohmann::json& members, const QVariantMap& userInfo) {
   fireAndForget(TrayRoutes::config, members);
   if (!configBus_) configBus_ = QDBusConnection::sessionBus();
-  QDBusMessage signal = QDBusMessage::createSignal(kConfigSignalPath, kConfigSignalInterface,
-                                                   kConfigSignalName);
+  QDBusMessage signal =
+      QDBusMessage::createSignal(kConfigSignalPath, kConfigSignalInterface, kConfigSignalName);
   signal << userInfo;
   configBus_->send(signal);
 }
@@ -87,7 +87,8 @@ void StatusMonitor::setCloudDataEnabled(bool enabled, CloudDataDone done) {
           const auto okMember = answer.find("ok");
           ok = okMember != answer.end() && okMember->is_boolean() && okMember->get<bool>();
           const auto error = answer.find("error");
-          if (!ok && error != answer.end() && error->is_string()) message = error->get<std::string>();
+          if (!ok && error != answer.end() && error->is_string())
+            message = error->get<std::string>();
         } else if (!reply.error.empty()) {
           message = reply.error;
         }
@@ -102,22 +103,22 @@ void StatusMonitor::submitBugReport(const std::string& message, BugReportDone do
                                {"source", "tray"},
                                {"version", status_ ? status_->version : std::string()},
                                {"machine_id", machineIdForReport()}};
-  TrayHttp::shared().postJSON(
-      TrayRoutes::feedback, body, QCoreApplication::instance(),
-      [done = std::move(done)](const TrayHttp::Reply& reply) {
-        if (!done) return;
-        if (reply.status == 0) return done(fail(reply.error));
-        if (reply.status == 201 && reply.body) {
-          const auto answer = nlohmann::json::parse(*reply.body, nullptr, false);
-          if (answer.is_object()) {
-            const auto caseId = answer.find("case_id");
-            if (caseId != answer.end() && caseId->is_string()) {
-              return done(caseId->get<std::string>());
-            }
-          }
-        }
-        done(fail(std::string(kBadServerResponse)));
-      });
+  TrayHttp::shared().postJSON(TrayRoutes::feedback, body, QCoreApplication::instance(),
+                              [done = std::move(done)](const TrayHttp::Reply& reply) {
+                                if (!done) return;
+                                if (reply.status == 0) return done(fail(reply.error));
+                                if (reply.status == 201 && reply.body) {
+                                  const auto answer =
+                                      nlohmann::json::parse(*reply.body, nullptr, false);
+                                  if (answer.is_object()) {
+                                    const auto caseId = answer.find("case_id");
+                                    if (caseId != answer.end() && caseId->is_string()) {
+                                      return done(caseId->get<std::string>());
+                                    }
+                                  }
+                                }
+                                done(fail(std::string(kBadServerResponse)));
+                              });
 }
 
 std::string StatusMonitor::machineIdForReport() const {
@@ -130,11 +131,10 @@ std::string StatusMonitor::machineIdForReport() const {
 void StatusMonitor::copyConfig() {
   const auto token = relayToken();
   const bool relay = status_ && token && status_->tunnelConnected.value_or(false);
-  putOnClipboard(relay ? ClientConfigTexts::relayConfig(TrayRoutes::url(TrayRoutes::cloudMCP),
-                                                        *token)
-                       : ClientConfigTexts::localConfig(
-                             "http://localhost:" + std::to_string(Endpoints::statusPort()) +
-                             "/mcp"));
+  putOnClipboard(relay
+                     ? ClientConfigTexts::relayConfig(TrayRoutes::url(TrayRoutes::cloudMCP), *token)
+                     : ClientConfigTexts::localConfig(
+                           "http://localhost:" + std::to_string(Endpoints::statusPort()) + "/mcp"));
 }
 
 void StatusMonitor::copyCloudToken() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QPushButton>
 #include <QWidget>
 
 #include "app/AppDelegate.h"
@@ -92,6 +93,21 @@ TEST_F(AppDelegateTest, HidingTheIconLeavesTheServerRunning) {
   EXPECT_EQ(std::count(events_.begin(), events_.end(), "stop"), 0);
   delegate_->applicationWillTerminate();
   EXPECT_EQ(events_.back(), "stop");
+}
+
+// The footer's "Hide icon", confirmed in the popover, is the shell's hideIcon.
+TEST_F(AppDelegateTest, TheFootersHideIconHidesTheIconOnly) {
+  delegate_ = makeDelegate();
+  ASSERT_TRUE(delegate_->applicationDidFinishLaunching());
+  delegate_->popover()->show();
+  for (const char* name : {"hideIcon", "confirmHide"}) {
+    auto* button = delegate_->menuBarView()->findChild<QPushButton*>(QString::fromLatin1(name));
+    ASSERT_NE(button, nullptr) << name;
+    button->click();
+  }
+  EXPECT_FALSE(delegate_->popover()->isVisible());
+  EXPECT_EQ(std::count(events_.begin(), events_.end(), "stop"), 0);
+  delegate_->applicationWillTerminate();
 }
 
 TEST_F(AppDelegateTest, ProbesUndecidedPermissionsOnceTwoSecondsAfterStartUp) {

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
-
 #include <QUrl>
 #include <QUrlQuery>
+#include <algorithm>
 
 #include "app/AppSection.h"
 #include "app/ManualScheduler.h"
@@ -43,7 +42,7 @@ std::optional<ServerStatus> decoded(const json& document) {
 TEST(AppSectionNoticeTest, RestartWinsThenANewerCandidateIsOffered) {
   struct Case {
     const char* label;
-    json status;  // null: no status
+    json status;         // null: no status
     std::string notice;  // "", "restart: <text>" or "offer: <title> / <button>"
   };
   const Case cases[] = {
@@ -65,7 +64,8 @@ TEST(AppSectionNoticeTest, RestartWinsThenANewerCandidateIsOffered) {
   for (const auto& c : cases) {
     const AppNotice notice = appNotice(c.status.is_null() ? std::nullopt : decoded(c.status));
     std::string shown;
-    if (const auto* restart = std::get_if<RestartNotice>(&notice)) shown = "restart: " + restart->text;
+    if (const auto* restart = std::get_if<RestartNotice>(&notice))
+      shown = "restart: " + restart->text;
     if (const auto* offer = std::get_if<UpdateOffer>(&notice)) {
       shown = "offer: " + offer->title + " / " + offer->button;
       EXPECT_EQ(offer->warning.has_value(), offer->required) << c.label;
@@ -138,8 +138,8 @@ TEST_F(AppSectionNudgeTest, EachCandidateIsReportedAndForcedOnce) {
   open();
   auto log = sent(4);
   std::sort(log.begin(), log.end());  // the requests of one opening may pass each other
-  EXPECT_EQ(log, (std::vector<std::string>{"event:tray_nudge_shown:11",
-                                           "event:tray_nudge_shown:12", "update", "update"}));
+  EXPECT_EQ(log, (std::vector<std::string>{"event:tray_nudge_shown:11", "event:tray_nudge_shown:12",
+                                           "update", "update"}));
   EXPECT_FALSE(test::processEventsUntil([&] { return server_.requestCount() > 4; }, 200ms));
 }
 
@@ -173,9 +173,9 @@ TEST_F(AppSectionNudgeTest, SwitchingAutoUpdateOnAlsoAsksForACheck) {
   ASSERT_TRUE(test::processEventsUntil([&] { return server_.requestCount() >= 3; }));
   std::vector<json> bodies;
   for (const auto& request : server_.requestsTo("/config")) bodies.push_back(request.json());
-  EXPECT_EQ(bodies, (std::vector<json>{{{"auto_update", false}},
-                                       {{"auto_update", true}},
-                                       {{"auto_update", true}}}));
+  EXPECT_EQ(bodies,
+            (std::vector<json>{
+                {{"auto_update", false}}, {{"auto_update", true}}, {{"auto_update", true}}}));
 }
 
 TEST(AppSectionAddressTest, PagesFollowTheStatusPortAndTheMailKeepsTheText) {

@@ -28,7 +28,9 @@ TEST(PopoverModelsTest, TheColumnAndTheHeaderFollowTheMonitor) {
                                                                   {S::regressionBanner},
                                                                   {S::updatedBanner},
                                                                   {S::cloudRelay},
-                                                                  {S::disconnected}}));
+                                                                  {S::disconnected},
+                                                                  {S::appSection},
+                                                                  {S::footer, false}}));
   const std::vector<std::pair<std::optional<Map>, std::optional<std::string>>> quiet = {
       {Map{{"calendar", "granted"}, {"b", "restricted"}, {"c", "Denied"}}, ""},
       {std::nullopt, std::nullopt},
@@ -37,7 +39,10 @@ TEST(PopoverModelsTest, TheColumnAndTheHeaderFollowTheMonitor) {
     PopoverInput input;
     input.status = withPermissions(permissions);
     input.status->pushMessage = push;
-    EXPECT_EQ(PopoverModels::frame(input), (std::vector<FrameRow>{{S::header}, {S::cloudRelay}}));
+    EXPECT_EQ(
+        PopoverModels::frame(input),
+        (std::vector<FrameRow>{
+            {S::header}, {S::cloudRelay}, {S::services}, {S::appSection}, {S::footer, false}}));
   }
   EXPECT_TRUE(PopoverModels::permissionsNeedAttention({{"any key", "not_determined"}}));
 

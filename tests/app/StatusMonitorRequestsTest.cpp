@@ -11,8 +11,8 @@
 #include "app/ManualScheduler.h"
 #include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
-#include "fakes/support/RecordingHttpServer.h"
 #include "core/ConfigManager.h"
+#include "fakes/support/RecordingHttpServer.h"
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -39,7 +39,7 @@ class StatusMonitorRequestsTest : public ::testing::Test {
     std::filesystem::remove(Paths::appSupport() / "status.json");
   }
   void TearDown() override {
-    ::unsetenv("TVRN_BACKEND_URL");
+    ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);  // as the test main leaves it
     ::unsetenv("TVRN_WEB_URL");
   }
 
@@ -69,9 +69,7 @@ class StatusMonitorRequestsTest : public ::testing::Test {
     return requests.empty() ? test::RecordedRequest{} : requests.front();
   }
 
-  static std::string clipboard() {
-    return QGuiApplication::clipboard()->text().toStdString();
-  }
+  static std::string clipboard() { return QGuiApplication::clipboard()->text().toStdString(); }
 
   test::ManualScheduler clock_;
   test::RecordingHttpServer statusServer_;
@@ -141,13 +139,17 @@ TEST_F(StatusMonitorRequestsTest, SettingsChangesGoToTheStatusServerAndTheSessio
     std::string arguments;
   };
   const Case cases[] = {
-      {"auto-update off", [](StatusMonitor& m) { m.setAutoUpdate(false); },
+      {"auto-update off",
+       [](StatusMonitor& m) { m.setAutoUpdate(false); },
        {{"auto_update", false}},
        " array [ dict entry( string \"auto_update\" variant boolean false ) ]"},
-      {"check for updates", [](StatusMonitor& m) { m.checkForUpdates(); },
+      {"check for updates",
+       [](StatusMonitor& m) { m.checkForUpdates(); },
        {{"auto_update", true}},
        " array [ dict entry( string \"auto_update\" variant boolean true ) ]"},
-      {"update now", [](StatusMonitor& m) { m.requestUpdate(); }, {{"action", "update"}},
+      {"update now",
+       [](StatusMonitor& m) { m.requestUpdate(); },
+       {{"action", "update"}},
        " array [ dict entry( string \"action\" variant string \"update\" ) ]"},
   };
   for (const auto& c : cases) {
@@ -217,10 +219,9 @@ TEST_F(StatusMonitorRequestsTest, CloudDataSwitchReportsTheServersVerdict) {
   const Case cases[] = {
       {"ok true", answer(200, R"({"ok":true})"), true, std::nullopt},
       {"ok as a text", answer(200, R"({"ok":"true"})"), false, std::nullopt},
-      {"refused with a reason", answer(400, R"({"ok":false,"error":"No token"})"),
-       false, "No token"},
-      {"refused without a reason", answer(200, R"({"ok":false})"), false,
-       std::nullopt},
+      {"refused with a reason", answer(400, R"({"ok":false,"error":"No token"})"), false,
+       "No token"},
+      {"refused without a reason", answer(200, R"({"ok":false})"), false, std::nullopt},
       {"not JSON", answer(200, "<html>"), false, std::nullopt},
       {"connection refused", std::nullopt, false, "Connection refused"},
   };
@@ -259,8 +260,7 @@ TEST_F(StatusMonitorRequestsTest, BugReportsYieldTheCaseIdOnlyFromA201) {
       {"201 with a case id", answer(201, R"({"case_id":"TV-0042"})"), "TV-0042"},
       {"200 with a case id", answer(200, R"({"case_id":"TV-0042"})"), std::nullopt},
       {"201 without a case id", answer(201, R"({"stored":true})"), std::nullopt},
-      {"201 with a numeric case id", answer(201, R"({"case_id":42})"),
-       std::nullopt},
+      {"201 with a numeric case id", answer(201, R"({"case_id":42})"), std::nullopt},
       {"no back end", std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
@@ -283,11 +283,10 @@ TEST_F(StatusMonitorRequestsTest, BugReportsYieldTheCaseIdOnlyFromA201) {
       EXPECT_FALSE(outcome->error().empty()) << c.label;
     }
     if (c.answer) {
-      EXPECT_EQ(backend.requestsTo("/feedback").front().json(),
-                json({{"message", "It broke"},
-                      {"source", "tray"},
-                      {"version", "3.0.100"},
-                      {"machine_id", "ID-1"}}))
+      EXPECT_EQ(backend.requestsTo("/feedback").front().json(), json({{"message", "It broke"},
+                                                                      {"source", "tray"},
+                                                                      {"version", "3.0.100"},
+                                                                      {"machine_id", "ID-1"}}))
           << c.label;
     }
   }
@@ -338,8 +337,7 @@ TEST_F(StatusMonitorRequestsTest, ClipboardCopiesAreExactAndValidJSON) {
        "https://web.example/mcp"},
       {"desktop config", nullptr, "", [](StatusMonitor& m) { m.copyDesktopConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"command\": \"" +
-           (test::home() / ".local/bin/tvrn").string() +
-           "\",\n      \"args\": []\n    }\n  }\n}"},
+           (test::home() / ".local/bin/tvrn").string() + "\",\n      \"args\": []\n    }\n  }\n}"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(Paths::appSupport() / "status.json");
@@ -361,15 +359,14 @@ TEST_F(StatusMonitorRequestsTest, DiagnosticsSummariseTheServices) {
     s.erase("tunnel_connected");
   }));
   monitor->copyDiagnostics();
-  EXPECT_EQ(json::parse(clipboard()),
-            json({{"version", "3.0.100"},
-                  {"tunnel_connected", false},
-                  {"services",
-                   {{"email", true},
-                    {"calendar", true},
-                    {"contacts", true},
-                    {"onedrive", false},
-                    {"teams", true}}}}));
+  EXPECT_EQ(json::parse(clipboard()), json({{"version", "3.0.100"},
+                                            {"tunnel_connected", false},
+                                            {"services",
+                                             {{"email", true},
+                                              {"calendar", true},
+                                              {"contacts", true},
+                                              {"onedrive", false},
+                                              {"teams", true}}}}));
   EXPECT_NE(clipboard().find("\n  \"services\""), std::string::npos);  // pretty-printed
 }
 

@@ -33,18 +33,16 @@ class TraySectionsTest : public ::testing::Test {
   void TearDown() override {
     view_.reset();
     TrayStrings::setLanguage("en");
-    ::unsetenv("TVRN_BACKEND_URL");
+    ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);  // as the test main leaves it
   }
 
   void show(const json& status) {
-    const auto file = Paths::appSupport() / "status.json";
-    test::writeFile(file, status.dump());
     // Fresh by the manual clock, however far it has been moved.
-    std::filesystem::last_write_time(
-        file, std::chrono::file_clock::from_sys(clock_.now() + StatusMonitor::kPollInterval));
+    test::writeStatusFile(status, clock_.now() + StatusMonitor::kPollInterval);
     if (!view_) {
       monitor_.startPolling();
-      view_ = std::make_unique<MenuBarView>(monitor_, [this] { ++hidden_; }, clock_);
+      view_ = std::make_unique<MenuBarView>(
+          monitor_, [this] { ++hidden_; }, clock_);
       view_->show();
     } else {
       clock_.advance(StatusMonitor::kPollInterval);

@@ -36,7 +36,8 @@ class WacliLauncherTest : public ::testing::Test {
   }
 
   std::string recordedArguments() {
-    EXPECT_TRUE(test::processEventsUntil([&] { return fs::exists(log_) && fs::file_size(log_) > 0; }));
+    EXPECT_TRUE(
+        test::processEventsUntil([&] { return fs::exists(log_) && fs::file_size(log_) > 0; }));
     return test::readFile(log_);
   }
 

@@ -51,9 +51,10 @@ PlainLabel* wrapped(PlainLabel* label, int width, int maxLines = 0, int indent =
   label->setContentsMargins(indent, 0, 0, 0);
   label->setWordWrap(true);
   label->ensurePolished();  // the style sheet's font is the one drawn
-  int height = label->fontMetrics()
-                   .boundingRect(QRect(0, 0, width - indent, 10000), Qt::TextWordWrap, label->text())
-                   .height();
+  int height =
+      label->fontMetrics()
+          .boundingRect(QRect(0, 0, width - indent, 10000), Qt::TextWordWrap, label->text())
+          .height();
   if (maxLines > 0) height = std::min(height, label->fontMetrics().lineSpacing() * maxLines);
   label->setFixedHeight(height);
   return label;
@@ -82,13 +83,15 @@ QPushButton* button(QWidget* parent, std::string_view text, ColorRole role, int 
   made->setFont(font);
   made->setFlat(true);
   made->setCursor(Qt::PointingHandCursor);
-  made->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; padding: 1px 3px;"
-                                     " background-color: %2; border-radius: 4px; }"
-                                     " QPushButton:disabled { color: %3; }")
-                          .arg(cssColor(role), background ? cssColor(*background, 0.15)
-                                                          : QStringLiteral("transparent"),
-                               cssColor(ColorRole::secondary, 0.6)));
-  QObject::connect(made, &QPushButton::clicked, made, [onClick = std::move(onClick)] { onClick(); });
+  made->setStyleSheet(
+      QStringLiteral("QPushButton { color: %1; border: none; padding: 1px 3px;"
+                     " background-color: %2; border-radius: 4px; }"
+                     " QPushButton:disabled { color: %3; }")
+          .arg(cssColor(role),
+               background ? cssColor(*background, 0.15) : QStringLiteral("transparent"),
+               cssColor(ColorRole::secondary, 0.6)));
+  QObject::connect(made, &QPushButton::clicked, made,
+                   [onClick = std::move(onClick)] { onClick(); });
   made->setVisible(true);
   return made;
 }
@@ -165,8 +168,8 @@ class ServicesSection final : public PopoverSectionWidget {
  private:
   void drawLabel(const SectionLabel& heading) {
     auto* box = block(layout_, 0, {16, 8, 16, 2});
-    auto* title = label(this, qt(heading.title).toUpper().toStdString(), ColorRole::secondary, 9,
-                        0.5, true);
+    auto* title =
+        label(this, qt(heading.title).toUpper().toStdString(), ColorRole::secondary, 9, 0.5, true);
     QFont font = title->font();
     font.setLetterSpacing(QFont::AbsoluteSpacing, 1);
     title->setFont(font);
@@ -183,8 +186,9 @@ class ServicesSection final : public PopoverSectionWidget {
                            : state == State::running ? ColorRole::primary
                                                      : ColorRole::secondary,
                            11));
-    main->addWidget(label(this, row.name, state == State::off ? ColorRole::secondary : ColorRole::primary,
-                          12, state == State::off ? 0.5 : 1.0));
+    main->addWidget(label(this, row.name,
+                          state == State::off ? ColorRole::secondary : ColorRole::primary, 12,
+                          state == State::off ? 0.5 : 1.0));
     main->addStretch();
     if (state == State::error) {
       main->addWidget(symbol(this, "exclamationmark.triangle.fill", ColorRole::orange, 9));
@@ -213,8 +217,8 @@ class ServicesSection final : public PopoverSectionWidget {
   void drawOutlook(const OutlookRow& row) {
     auto* box = block(layout_, 2, {16, 4, 16, 4});
     auto* main = line(box, 8);
-    main->addWidget(symbol(this, "envelope.badge", row.warn() ? ColorRole::orange : ColorRole::primary,
-                           11));
+    main->addWidget(
+        symbol(this, "envelope.badge", row.warn() ? ColorRole::orange : ColorRole::primary, 11));
     main->addWidget(label(this, RT::kOutlook, ColorRole::primary, 12));
     main->addStretch();
     const bool green = row.badge != OutlookRow::Badge::setup;
@@ -251,14 +255,14 @@ class ServicesSection final : public PopoverSectionWidget {
     main->addStretch();
     main->addWidget(badge(this, row.signedIn ? "ON" : "SCAN QR",
                           row.signedIn ? ColorRole::green : ColorRole::orange));
-    box->addWidget(wrapped(label(this, RT::kUnofficial, ColorRole::orange, 9, 0.7), kTextWidth, 0, 24));
+    box->addWidget(
+        wrapped(label(this, RT::kUnofficial, ColorRole::orange, 9, 0.7), kTextWidth, 0, 24));
     if (row.signedIn) return;
     auto* connect = line(box, 6, 24);
     connect->addWidget(label(this, RT::kScanQR, ColorRole::secondary, 9, 0.5));
     connect->addStretch();
-    auto* go = button(this, RT::kConnect, ColorRole::white, 9, [] {
-      WacliLauncher::openWacliInTerminal();
-    });
+    auto* go = button(this, RT::kConnect, ColorRole::white, 9,
+                      [] { WacliLauncher::openWacliInTerminal(); });
     go->setStyleSheet(QStringLiteral("QPushButton { color: white; background-color: %1;"
                                      " border: none; border-radius: 4px; padding: 2px 6px; }")
                           .arg(cssColor(ColorRole::orange)));
@@ -279,9 +283,8 @@ class AppSectionWidget final : public PopoverSectionWidget {
     outer->setContentsMargins(16, 8, 16, 8);
     auto* settings = line(outer, 6);
     settings->addWidget(button(this, std::string("⚙ ") + std::string(AT::kSettings),
-                               ColorRole::secondary, 10, [this] {
-                                 Desktop::open(settingsPageURL(monitor_.status()));
-                               }));
+                               ColorRole::secondary, 10,
+                               [this] { Desktop::open(settingsPageURL(monitor_.status())); }));
     settings->addStretch();
     autoUpdateLabel_ = label(this, "", ColorRole::secondary, 10);
     autoUpdateLabel_->setWordWrap(false);
@@ -323,8 +326,9 @@ class AppSectionWidget final : public PopoverSectionWidget {
   QFrame* tinted(ColorRole role, double opacity) {
     auto* frame = new QFrame(this);
     frame->setObjectName(QStringLiteral("notice"));
-    frame->setStyleSheet(QStringLiteral("QFrame#notice { background-color: %1; border-radius: 6px; }")
-                             .arg(cssColor(role, opacity)));
+    frame->setStyleSheet(
+        QStringLiteral("QFrame#notice { background-color: %1; border-radius: 6px; }")
+            .arg(cssColor(role, opacity)));
     notice_->addWidget(frame);
     frame->setVisible(true);
     return frame;
@@ -335,7 +339,8 @@ class AppSectionWidget final : public PopoverSectionWidget {
     auto* layout = new QHBoxLayout(frame);
     layout->setContentsMargins(8, 6, 8, 6);
     layout->addWidget(symbol(frame, "arrow.clockwise.circle.fill", ColorRole::orange, 11));
-    layout->addWidget(wrapped(label(frame, restart.text, ColorRole::orange, 10), kTextWidth - 40), 1);
+    layout->addWidget(wrapped(label(frame, restart.text, ColorRole::orange, 10), kTextWidth - 40),
+                      1);
   }
 
   void drawOffer(const UpdateOffer& offer) {
@@ -345,13 +350,14 @@ class AppSectionWidget final : public PopoverSectionWidget {
     layout->setContentsMargins(8, 6, 8, 6);
     layout->setSpacing(3);
     auto* head = line(layout, 6);
-    head->addWidget(symbol(frame,
-                           offer.required ? "exclamationmark.triangle.fill" : "arrow.up.circle.fill",
-                           role, 11));
-    head->addWidget(wrapped(label(frame, offer.title, role, 10, 1.0, offer.required), kTextWidth - 150),
-                    1);
-    auto* press = button(frame, offer.button, role, 9,
-                         [this, offer] { UpdateNudge::pressed(offer, monitor_); }, role);
+    head->addWidget(
+        symbol(frame, offer.required ? "exclamationmark.triangle.fill" : "arrow.up.circle.fill",
+               role, 11));
+    head->addWidget(
+        wrapped(label(frame, offer.title, role, 10, 1.0, offer.required), kTextWidth - 150), 1);
+    auto* press = button(
+        frame, offer.button, role, 9, [this, offer] { UpdateNudge::pressed(offer, monitor_); },
+        role);
     press->setObjectName(QStringLiteral("updateButton"));
     head->addWidget(press);
     for (const auto& text : {offer.notes, offer.warning}) {
@@ -396,11 +402,10 @@ class FooterSection final : public PopoverSectionWidget {
     language_->setPopupMode(QToolButton::InstantPopup);
     language_->setFixedWidth(24);
     language_->setMenu(new QMenu(language_));
-    auto* uninstall = button(this, "Uninstall", ColorRole::red, 9, [this] {
-      showUninstallConfirm_ = true;
-    });
-    uninstall->setStyleSheet(uninstall->styleSheet().replace(cssColor(ColorRole::red),
-                                                             cssColor(ColorRole::red, 0.7)));
+    auto* uninstall =
+        button(this, "Uninstall", ColorRole::red, 9, [this] { showUninstallConfirm_ = true; });
+    uninstall->setStyleSheet(
+        uninstall->styleSheet().replace(cssColor(ColorRole::red), cssColor(ColorRole::red, 0.7)));
     auto* hide = button(this, "Hide icon", ColorRole::secondary, 9, [this] {
       showHideConfirm_ = true;
       drawForm();
@@ -440,8 +445,9 @@ class FooterSection final : public PopoverSectionWidget {
   void buildForm(QVBoxLayout* outer) {
     form_ = new QFrame(this);
     form_->setObjectName(QStringLiteral("bugForm"));
-    form_->setStyleSheet(QStringLiteral("QFrame#bugForm { background-color: %1; border-radius: 6px; }")
-                             .arg(cssColor(ColorRole::secondary, 0.04)));
+    form_->setStyleSheet(
+        QStringLiteral("QFrame#bugForm { background-color: %1; border-radius: 6px; }")
+            .arg(cssColor(ColorRole::secondary, 0.04)));
     auto* layout = new QVBoxLayout(form_);
     layout->setContentsMargins(8, 6, 8, 6);
     layout->setSpacing(4);
@@ -451,10 +457,10 @@ class FooterSection final : public PopoverSectionWidget {
     editor_ = new QPlainTextEdit(form_);
     editor_->setObjectName(QStringLiteral("bugText"));
     editor_->setFixedHeight(72);
-    editor_->setStyleSheet(QStringLiteral("QPlainTextEdit { background-color: %1; border: 1px solid"
-                                          " %2; border-radius: 6px; }")
-                               .arg(cssColor(ColorRole::secondary, 0.08),
-                                    cssColor(ColorRole::secondary, 0.15)));
+    editor_->setStyleSheet(
+        QStringLiteral("QPlainTextEdit { background-color: %1; border: 1px solid"
+                       " %2; border-radius: 6px; }")
+            .arg(cssColor(ColorRole::secondary, 0.08), cssColor(ColorRole::secondary, 0.15)));
     connect(editor_, &QPlainTextEdit::textChanged, this, [this] {
       bugText_ = editor_->toPlainText().toStdString();
       drawForm();
@@ -462,8 +468,9 @@ class FooterSection final : public PopoverSectionWidget {
     layout->addWidget(editor_);
     sending_ = label(form_, "Sending...", ColorRole::secondary, 9);
     layout->addWidget(sending_);
-    send_ = button(form_, "Send Report", ColorRole::accent, 10, [this] { submitBugReport(); },
-                   ColorRole::accent);
+    send_ = button(
+        form_, "Send Report", ColorRole::accent, 10, [this] { submitBugReport(); },
+        ColorRole::accent);
     send_->setObjectName(QStringLiteral("sendReport"));
     layout->addWidget(send_, 0, Qt::AlignLeft);
     // Success.
@@ -472,7 +479,8 @@ class FooterSection final : public PopoverSectionWidget {
     done->setContentsMargins(0, 0, 0, 0);
     done->addWidget(symbol(success_, "checkmark.circle.fill", ColorRole::green, 12));
     auto* doneTexts = new QVBoxLayout;
-    doneTexts->addWidget(label(success_, "Report received — thank you!", ColorRole::primary, 10, 1.0, true));
+    doneTexts->addWidget(
+        label(success_, "Report received — thank you!", ColorRole::primary, 10, 1.0, true));
     caseId_ = label(success_, "", ColorRole::secondary, 9);
     doneTexts->addWidget(caseId_);
     done->addLayout(doneTexts, 1);
@@ -490,12 +498,13 @@ class FooterSection final : public PopoverSectionWidget {
     failed->setContentsMargins(0, 0, 0, 0);
     failed->addWidget(symbol(failure_, "exclamationmark.triangle.fill", ColorRole::orange, 12));
     auto* failedTexts = new QVBoxLayout;
-    failedTexts->addWidget(label(failure_, "Couldn't send — try again or:", ColorRole::primary, 10));
-    auto* mail = button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9,
-                        [this] {
-                          Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_));
-                        });
-    mail->setStyleSheet(mail->styleSheet() + QStringLiteral(" QPushButton { text-decoration: underline; }"));
+    failedTexts->addWidget(
+        label(failure_, "Couldn't send — try again or:", ColorRole::primary, 10));
+    auto* mail =
+        button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9,
+               [this] { Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_)); });
+    mail->setStyleSheet(mail->styleSheet() +
+                        QStringLiteral(" QPushButton { text-decoration: underline; }"));
     failedTexts->addWidget(mail, 0, Qt::AlignLeft);
     failed->addLayout(failedTexts, 1);
     auto* retry = button(failure_, "Retry", ColorRole::secondary, 9, [this] {
@@ -516,7 +525,8 @@ class FooterSection final : public PopoverSectionWidget {
                                     .arg(cssColor(ColorRole::secondary, 0.08)));
     auto* layout = new QVBoxLayout(hideConfirm_);
     layout->setContentsMargins(8, 6, 8, 6);
-    layout->addWidget(label(hideConfirm_, "Hide menu bar icon?", ColorRole::primary, 11, 1.0, true));
+    layout->addWidget(
+        label(hideConfirm_, "Hide menu bar icon?", ColorRole::primary, 11, 1.0, true));
     layout->addWidget(wrapped(label(hideConfirm_,
                                     "TVRN will keep running in the background. To show this icon "
                                     "again, restart TVRN from Applications.",
@@ -530,19 +540,20 @@ class FooterSection final : public PopoverSectionWidget {
     });
     cancel->setObjectName(QStringLiteral("cancelHide"));
     buttons->addWidget(cancel);
-    auto* confirm = button(hideConfirm_, "Hide icon", ColorRole::red, 10, [this] {
-      showHideConfirm_ = false;
-      drawForm();
-      if (context_.onHide) context_.onHide();
-    }, ColorRole::red);
+    auto* confirm = button(
+        hideConfirm_, "Hide icon", ColorRole::red, 10,
+        [this] {
+          showHideConfirm_ = false;
+          drawForm();
+          if (context_.onHide) context_.onHide();
+        },
+        ColorRole::red);
     confirm->setObjectName(QStringLiteral("confirmHide"));
     buttons->addWidget(confirm);
     outer->addWidget(hideConfirm_);
   }
 
-  std::string trimmedText() const {
-    return std::string(Utf8::trim(bugText_, Utf8::isWhiteSpace));
-  }
+  std::string trimmedText() const { return std::string(Utf8::trim(bugText_, Utf8::isWhiteSpace)); }
 
   void submitBugReport() {
     const std::string message = trimmedText();
@@ -550,16 +561,17 @@ class FooterSection final : public PopoverSectionWidget {
     bugSubmitting_ = true;
     drawForm();
     QPointer<FooterSection> self(this);
-    context_.monitor.submitBugReport(message, [self](const Result<std::string, std::string>& result) {
-      if (!self) return;
-      self->bugSubmitting_ = false;
-      if (result.ok()) {
-        self->bugCaseId_ = result.value();
-      } else {
-        self->bugFailed_ = true;
-      }
-      self->drawForm();
-    });
+    context_.monitor.submitBugReport(message,
+                                     [self](const Result<std::string, std::string>& result) {
+                                       if (!self) return;
+                                       self->bugSubmitting_ = false;
+                                       if (result.ok()) {
+                                         self->bugCaseId_ = result.value();
+                                       } else {
+                                         self->bugFailed_ = true;
+                                       }
+                                       self->drawForm();
+                                     });
   }
 
   void resetBugReport() {
