@@ -416,6 +416,9 @@ class FooterSection final : public PopoverSectionWidget {
                              static_cast<QWidget*>(hide)}) {
       if (control != help_) controls->addStretch();
       controls->addWidget(control);
+      // As wide as the label: the style's least button width would not leave room for five.
+      control->setMinimumWidth(0);
+      control->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     }
     buildHideConfirm(outer);
     drawForm();
@@ -424,6 +427,10 @@ class FooterSection final : public PopoverSectionWidget {
   void update(const PopoverInput&) override {
     help_->setText(qt(TrayStrings::L("help")));
     report_->setText(qt(TrayStrings::L("report_bug")));
+    for (QPushButton* control : findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly)) {
+      control->ensurePolished();
+      control->setFixedWidth(control->fontMetrics().horizontalAdvance(control->text()) + 12);
+    }
     QMenu* menu = language_->menu();
     menu->clear();
     for (const auto& language : TrayStrings::supportedLanguages()) {
