@@ -67,6 +67,7 @@ class MenuBarViewTest : public ::testing::Test {
   // Checks the column and writes its picture.
   void shoot(const std::string& name, const std::vector<S>& sections) {
     SCOPED_TRACE(name);
+    QCoreApplication::processEvents();
     EXPECT_EQ(view_.shownSections(), withLower(sections));
     EXPECT_EQ(view_.width(), MenuBarView::kWidth);
     const auto screens =
