@@ -77,6 +77,8 @@ class TraySectionsTest : public ::testing::Test {
     EXPECT_TRUE(view_->grab().save(QString::fromStdString(file.string())));
   }
 
+  void checkBugReportForm();
+
   test::ManualScheduler clock_;
   test::RecordingHttpServer statusServer_;
   test::RecordingHttpServer backend_;
@@ -146,11 +148,21 @@ TEST_F(TraySectionsTest, ScreensInEnglishAndSpanish) {
 }
 
 TEST_F(TraySectionsTest, BugReportFormThroughItsStates) {
+  for (const char* language : {"en", "es"}) {
+    TrayStrings::setLanguage(language);
+    view_.reset();
+    checkBugReportForm();
+  }
+}
+
+void TraySectionsTest::checkBugReportForm() {
+  test::RecordingHttpServer backend;
+  ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
   test::CannedResponse refused, stored;
   refused.status = 500;
   stored.status = 201;
   stored.body = R"({"case_id":"TV-9"})";
-  backend_.enqueue("/feedback", {refused, stored});
+  backend.enqueue("/feedback", {refused, stored});
   show(test::statusFixture("status-busy.json"));
   child("reportBug")->click();
   auto* editor = child<QPlainTextEdit>("bugText");
@@ -158,7 +170,7 @@ TEST_F(TraySectionsTest, BugReportFormThroughItsStates) {
   editor->setPlainText(" \n\t ");
   EXPECT_FALSE(send->isEnabled());
   send->click();
-  EXPECT_EQ(backend_.requestCount(), 0u);
+  EXPECT_EQ(backend.requestCount(), 0u);
   editor->setPlainText("\n  Mail stopped  \n");
   ASSERT_TRUE(send->isEnabled());
   screenshot("bug-input");
@@ -167,7 +179,7 @@ TEST_F(TraySectionsTest, BugReportFormThroughItsStates) {
   screenshot("bug-sending");
   ASSERT_TRUE(test::processEventsUntil(
       [&] { return visibleTexts().find("Couldn't send") != std::string::npos; }));
-  EXPECT_EQ(backend_.requests().front().json()["message"], "Mail stopped");
+  EXPECT_EQ(backend.requests().front().json()["message"], "Mail stopped");
   screenshot("bug-failure");
   child("retryReport")->click();
   EXPECT_EQ(editor->toPlainText().toStdString(), "\n  Mail stopped  \n");
@@ -208,9 +220,16 @@ TEST_F(TraySectionsTest, JapaneseRedrawsTheTableTextsButNotTheFootersOwn) {
 }
 
 TEST_F(TraySectionsTest, HideIconAsksFirstAndCancelLeavesAllAsItWas) {
+  TrayStrings::setLanguage("es");
   show(test::statusFixture("status-busy.json"));
   child("hideIcon")->click();
   EXPECT_TRUE(child<QFrame>("hideConfirm")->isVisible());
+  screenshot("hide-confirm");
+  child("cancelHide")->click();
+  TrayStrings::setLanguage("en");
+  view_.reset();
+  show(test::statusFixture("status-busy.json"));
+  child("hideIcon")->click();
   screenshot("hide-confirm");
   child("cancelHide")->click();
   EXPECT_FALSE(child<QFrame>("hideConfirm")->isVisible());
