@@ -18,6 +18,7 @@
 #include "app/TrayStrings.h"
 #include "app/WacliLauncher.h"
 #include "app/popover/MenuBarView.h"
+#include "platform/Opener.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "platform/Utf8.h"
@@ -29,8 +30,6 @@ namespace RT = ServiceRowTexts;
 namespace AT = AppSectionTexts;
 
 constexpr const char* kFinderBundleId = "com.apple.finder";
-constexpr std::string_view kInternetAccountsPane =
-    "x-apple.systempreferences:com.apple.Internet-Accounts-Settings.extension";
 
 QString qt(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -237,10 +236,8 @@ class ServicesSection final : public PopoverSectionWidget {
     if (row.addToMail) {
       auto* add = line(box, 0, 24);
       add->addWidget(button(this, RT::kAddToMail, ColorRole::blue, 10, [] {
-        // The desktop's online accounts settings, where there are any.
-        SpawnOptions options({"gnome-control-center", "online-accounts"});
-        options.searchPath = true;
-        (void)Subprocess::start(options).ok();
+        // The desktop's online accounts settings, where there are any; it outlives the click.
+        Opener::launch({"gnome-control-center", "online-accounts"});
       }));
       add->addStretch();
     }
