@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AutoRepair.h"
 #include "app/ServerStatus.h"
 #include "app/StatusEvents.h"
 #include "app/TrayScheduler.h"
@@ -90,6 +91,7 @@ class StatusMonitor : public QObject {
   bool tccRegressed_ = false;
   std::optional<std::string> justUpdatedToVersion_;
   StatusBookkeeping bookkeeping_;
+  AutoRepair autoRepair_{scheduler_, this};
 };
 
 }  // namespace tvrn
