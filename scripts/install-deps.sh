@@ -10,7 +10,7 @@ packages=(
   libplist-dev libsqlite3-dev
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
-  qt6-base-dev
+  qt6-base-dev dbus
   khal todoman khard
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl

@@ -46,6 +46,8 @@ class StatusMonitor : public QObject {
   const std::vector<PendingApproval>& pendingApprovals() const { return pendingApprovals_; }
   bool tccRegressed() const { return tccRegressed_; }
   const std::optional<std::string>& justUpdatedToVersion() const { return justUpdatedToVersion_; }
+  // Set by the monitor itself and, after a self-update of the tray, by the tray shell.
+  void setJustUpdatedToVersion(std::optional<std::string> version);
 
   // Set by the tray shell; each runs on the main thread, and an unset one drops its event.
   std::function<void(const std::string& state)> onStateChange;  // "error" after a failed poll
@@ -74,7 +76,6 @@ class StatusMonitor : public QObject {
   void applyStatus(const ServerStatus& status);
   void deliverPermissionEvents(const StatusEvents& events);
   void setIsConnected(bool connected);
-  void setJustUpdatedToVersion(std::optional<std::string> version);
 
   TrayScheduler& scheduler_;
   const std::string statusURL_;

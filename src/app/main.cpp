@@ -1,18 +1,82 @@
-// The program entry: brings the server up, serves until SIGTERM, SIGINT or SIGHUP (its terminal
-// closed), then takes it down.
-// Until the tray exists it runs without a user interface.
+// The program entry. With a desktop it is the tray: the status icon, the popover and the
+// notifications, with the server running inside it. With --headless, or when no display is
+// set, it serves without a user interface. Either way SIGTERM, SIGINT and SIGHUP (its terminal
+// closed) take the server down and end the program.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
+#include <QApplication>
+#include <QSocketNotifier>
 #include <cstdlib>
+#include <cstring>
 
+#include "app/AppDelegate.h"
+#include "app/PrivacySettingsDialog.h"
 #include "app/ServerCore.h"
+#include "app/TrayInstances.h"
+#include "cloud/UpdateManager.h"
 #include "platform/ProcessSetup.h"
 
-int main() {
+namespace {
+
+bool wantsHeadless(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    if (std::strcmp(argv[index], "--headless") == 0) return true;
+  }
+  for (const char* name : {"WAYLAND_DISPLAY", "DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void serveHeadless(const sigset_t& stopSignals) {
+  if (!tvrn::ServerCore::start()) std::_Exit(EXIT_FAILURE);
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  tvrn::ServerCore::shutdown();
+  // Sessions and background work end with the process.
+  std::_Exit(EXIT_SUCCESS);
+}
+
+[[noreturn]] void runTray(int argc, char** argv, const sigset_t& stopSignals) {
+  QApplication application(argc, argv);
+  // The tray has no main window: closing a dialog must not end it.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // The stop signals arrive through the event loop, so quitting runs the normal way out.
+  const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  QSocketNotifier stopNotifier(signalFd, QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, &application, [signalFd] {
+    signalfd_siginfo info;
+    while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    QApplication::quit();
+  });
+
+  tvrn::AppDelegate delegate({
+      .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
+      .startServer = [] { return tvrn::ServerCore::start(); },
+      // The whole server goes down with the tray, its threads joined.
+      .stopServer = [] { tvrn::ServerCore::shutdown(); },
+      .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
+      .autoConfigureClients = {},
+      .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
+  });
+  if (!delegate.applicationDidFinishLaunching()) std::_Exit(EXIT_FAILURE);
+  QApplication::exec();
+  delegate.applicationWillTerminate();
+  std::_Exit(EXIT_SUCCESS);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   tvrn::prepareProcess();
 
-  // Blocked before any thread starts, so every thread inherits the mask and only sigwait below
+  // Blocked before any thread starts, so every thread inherits the mask and only this thread
   // takes these signals.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -21,12 +85,6 @@ int main() {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  if (!tvrn::ServerCore::start()) std::_Exit(EXIT_FAILURE);
-
-  int received = 0;
-  sigwait(&stopSignals, &received);
-
-  tvrn::ServerCore::shutdown();
-  // Sessions and background work end with the process.
-  std::_Exit(EXIT_SUCCESS);
+  if (wantsHeadless(argc, argv)) serveHeadless(stopSignals);
+  runTray(argc, argv, stopSignals);
 }

@@ -61,6 +61,19 @@ std::string lastPathElement(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Field 22 of /proc/<pid>/stat; the command name before it is in parentheses and may hold spaces,
+// so the fields are counted from the last ')'.
+unsigned long long startTimeFrom(const std::string& stat) {
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 1));
+  std::string field;
+  for (int index = 3; index <= 22 && fields >> field; ++index) {
+    if (index == 22) return parseNumber<unsigned long long>(field).value_or(0);
+  }
+  return 0;
+}
+
 }  // namespace
 
 pid_t selfPid() { return ::getpid(); }
@@ -82,6 +95,7 @@ std::optional<Entry> lookup(pid_t pid) {
   if (!entry.command.empty() && entry.command.back() == '\n') entry.command.pop_back();
   entry.arguments = splitArguments(FileStore::read(dir / "cmdline").value_or(""));
   if (!entry.arguments.empty()) entry.executable = lastPathElement(entry.arguments.front());
+  entry.startTime = startTimeFrom(FileStore::read(dir / "stat").value_or(""));
   return entry;
 }
 

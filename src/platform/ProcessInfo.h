@@ -17,6 +17,9 @@ struct Entry {
   std::string command;                 // /proc/<pid>/comm: the kernel's name, at most 15 bytes
   std::string executable;              // the last path element of the first argument
   std::vector<std::string> arguments;  // the command line; empty for kernel threads and zombies
+  // Clock ticks after boot at which the process started: with the pid, it tells a process apart
+  // from a later one that was given the same pid.
+  unsigned long long startTime = 0;
 };
 
 pid_t selfPid();

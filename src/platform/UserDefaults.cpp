@@ -50,6 +50,11 @@ std::int64_t integerForKey(const std::string& key) {
   return value.is_number_integer() ? value.get<std::int64_t>() : 0;
 }
 
+double doubleForKey(const std::string& key) {
+  const nlohmann::json value = valueFor(key);
+  return value.is_number() ? value.get<double>() : 0.0;
+}
+
 std::optional<std::vector<std::string>> stringArrayForKey(const std::string& key) {
   const nlohmann::json value = valueFor(key);
   if (!value.is_array()) return std::nullopt;
@@ -66,6 +71,8 @@ bool setBool(const std::string& key, bool value) { return put(key, value); }
 bool setString(const std::string& key, const std::string& value) { return put(key, value); }
 
 bool setInteger(const std::string& key, std::int64_t value) { return put(key, value); }
+
+bool setDouble(const std::string& key, double value) { return put(key, value); }
 
 bool setStringArray(const std::string& key, const std::vector<std::string>& value) {
   return put(key, value);

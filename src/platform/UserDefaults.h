@@ -13,6 +13,7 @@ namespace tvrn::UserDefaults {
 bool boolForKey(const std::string& key);  // false when absent
 std::optional<std::string> stringForKey(const std::string& key);
 std::int64_t integerForKey(const std::string& key);  // 0 when absent
+double doubleForKey(const std::string& key);         // 0 when absent; an integer reads as itself
 std::optional<std::vector<std::string>> stringArrayForKey(const std::string& key);
 
 // Each change is one read-change-write of the file under the store's lock; false when the
@@ -20,6 +21,7 @@ std::optional<std::vector<std::string>> stringArrayForKey(const std::string& key
 bool setBool(const std::string& key, bool value);
 bool setString(const std::string& key, const std::string& value);
 bool setInteger(const std::string& key, std::int64_t value);
+bool setDouble(const std::string& key, double value);
 bool setStringArray(const std::string& key, const std::vector<std::string>& value);
 bool removeObject(const std::string& key);
 

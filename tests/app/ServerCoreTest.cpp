@@ -449,7 +449,7 @@ TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
 
 TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
   const auto startCopy = [] {
-    SpawnOptions options({TVRN_PROGRAM});
+    SpawnOptions options({TVRN_PROGRAM, "--headless"});
     auto copy = Subprocess::start(options);
     EXPECT_TRUE(copy.ok());
     return copy.ok() ? std::move(copy).value() : nullptr;

@@ -1,0 +1,17 @@
+// Opens what the tray's texts and notifications point at: web addresses and files through the
+// desktop's opener, the privacy settings addresses in the tray's own "Privacy & Security" page.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tvrn::Desktop {
+
+// The service a privacy settings address names ("calendar", "reminders", "contacts"), the empty
+// text for the general page, nothing for any other address.
+std::optional<std::string> privacyServiceOf(const std::string& url);
+
+// Best effort: a failure is not reported.
+void open(const std::string& url);
+
+}  // namespace tvrn::Desktop
