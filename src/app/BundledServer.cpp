@@ -1,7 +1,6 @@
 #include "app/BundledServer.h"
 
 #include "core/Versions.h"
-#include "platform/ExecutablePath.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 
@@ -14,14 +13,14 @@ constexpr const char* kVersionFile = "bin/.server-version";
 
 std::filesystem::path path() { return Paths::localShare() / "bin" / kProgramName; }
 
-bool install(const std::string& version) {
+bool install(const std::string& version, const std::filesystem::path& shippedFolder) {
   const auto target = path();
   const auto installed = Versions::readVersionFile(kVersionFile);
   std::error_code error;
   const bool present = std::filesystem::is_regular_file(target, error);
   if (present && installed && !Versions::isNewer(version, *installed)) return true;
 
-  const auto shipped = FileStore::read(ExecutablePath::folder() / kProgramName);
+  const auto shipped = FileStore::read(shippedFolder / kProgramName);
   if (!shipped) return false;
   const auto bin = target.parent_path();
   return FileStore::writeAtomic(target, *shipped, 0755) &&

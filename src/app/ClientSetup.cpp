@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include <QWidget>
+
+#include "app/AppDelegate.h"
 #include "app/BundledServer.h"
 #include "app/ClientConfigEditor.h"
 #include "app/TrayHttp.h"
@@ -12,6 +15,8 @@ namespace tvrn::ClientSetup {
 namespace {
 
 using AIClientCatalog::Client;
+
+constexpr std::chrono::milliseconds kPopoverDelay{300};
 
 std::vector<std::string> seenIds() {
   std::vector<std::string> ids;
@@ -54,6 +59,16 @@ std::vector<std::string> autoConfigure(QObject* context) {
     if (write(client, "tray-auto", context)) configured.push_back(client.def.name);
   }
   return configured;
+}
+
+void autoConfigureClientsIfNeeded(AppDelegate& delegate, TrayScheduler& scheduler) {
+  const auto configured = autoConfigure(&delegate);
+  scheduler.after(kPopoverDelay, &delegate, [&delegate] {
+    if (delegate.statusItem() && delegate.popover() && !delegate.popover()->isVisible()) {
+      delegate.togglePopover();
+    }
+  });
+  if (!configured.empty()) delegate.notifications().showClientsConfigured(configured);
 }
 
 bool fix(const Client& client, QObject* context) {

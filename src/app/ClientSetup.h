@@ -8,6 +8,11 @@
 
 #include "status/AIClientCatalog.h"
 
+namespace tvrn {
+class AppDelegate;
+class TrayScheduler;
+}  // namespace tvrn
+
 namespace tvrn::ClientSetup {
 
 inline constexpr const char* kSeenIdsKey = "clients_seen_ids";
@@ -17,6 +22,10 @@ inline constexpr const char* kSeenIdsKey = "clients_seen_ids";
 // written client ("tray-auto"). The names of the clients written, in table order; a file that
 // could not be used or written is not among them.
 std::vector<std::string> autoConfigure(QObject* context);
+
+// The start-up's pass: autoConfigure, the popover opened 0.3 s later whatever was written, and
+// the notification naming the clients written.
+void autoConfigureClientsIfNeeded(AppDelegate& delegate, TrayScheduler& scheduler);
 
 // One client by hand ("tray-fix"). False when its file could not be used or written; nothing is
 // reported then.
