@@ -11,6 +11,7 @@ packages=(
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
   qt6-base-dev dbus
+  fonts-dejavu-core fonts-wqy-microhei
   khal todoman khard
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl

@@ -5,14 +5,17 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
 #include <array>
 #include <vector>
 
 #include "app/Desktop.h"
+#include "app/popover/MenuBarView.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
+#include "platform/Strings.h"
 
 namespace tvrn {
 namespace {
@@ -73,9 +76,16 @@ bool AppDelegate::applicationDidFinishLaunching() {
     statusItem_->show();
   }
 
-  // The popover's content comes with the popover views; a popup closes on a click elsewhere.
+  // A popup closes on a click elsewhere.
   popover_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
   popover_->setFixedSize(kPopoverWidth, kPopoverHeight);
+  menuBarView_ = new MenuBarView(
+      statusMonitor_, [] { QCoreApplication::quit(); }, scheduler_);
+  auto* frame = new QVBoxLayout(popover_.get());
+  frame->setContentsMargins(0, 0, 0, 0);
+  frame->addWidget(menuBarView_, 0, Qt::AlignHCenter | Qt::AlignTop);
+  connect(menuBarView_, &MenuBarView::columnHeightChanged, this, &AppDelegate::fitPopover);
+  fitPopover(menuBarView_->height());
 
   statusMonitor_.startPolling();
   installCallbacks();
@@ -121,6 +131,13 @@ void AppDelegate::scheduleJustUpdatedBanner() {
   });
 }
 
+// The popover is as tall as the column, but never taller than the screen.
+void AppDelegate::fitPopover(int columnHeight) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const int available = screen ? screen->availableGeometry().height() : columnHeight;
+  popover_->setFixedSize(kPopoverWidth, std::min(columnHeight, available));
+}
+
 void AppDelegate::applicationWillTerminate() {
   if (hooks_.stopServer) hooks_.stopServer();
 }
@@ -133,9 +150,8 @@ void AppDelegate::requestTCCIfResetByOS() {
     if (undetermined(entity)) services.insert(std::string(toRaw(entity)));
   }
   if (services.empty()) return;
-  std::string names;
-  for (const auto& name : services) names += (names.empty() ? "" : ", ") + name;
-  Logger::info("tcc", "Startup TCC reset detected — requesting: " + names);
+  Logger::info("tcc", "Startup TCC reset detected — requesting: " +
+                          Strings::joined({services.begin(), services.end()}, ", "));
   requestTCCPermissions(services);
 }
 

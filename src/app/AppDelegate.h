@@ -23,6 +23,8 @@ class QWidget;
 
 namespace tvrn {
 
+class MenuBarView;
+
 // What the start-up calls outside the tray itself; the program passes the real ones.
 struct StartupHooks {
   std::function<void()> terminateExistingInstances;
@@ -70,6 +72,7 @@ class AppDelegate : public QObject {
   TrayNotifications& notifications() { return notifications_; }
   QSystemTrayIcon* statusItem() const { return statusItem_; }
   QWidget* popover() const { return popover_.get(); }
+  MenuBarView* menuBarView() const { return menuBarView_; }
   const std::string& currentState() const { return currentState_; }
   bool isPulsing() const { return pulseTimer_ != nullptr; }
   // The dot the icon shows now (kept also when there is no icon to draw it on).
@@ -80,12 +83,14 @@ class AppDelegate : public QObject {
   void drawIcon(const std::optional<StatusIcon::Dot>& override = std::nullopt);
   void installCallbacks();
   void scheduleJustUpdatedBanner();
+  void fitPopover(int columnHeight);
 
   StartupHooks hooks_;
   TrayScheduler& scheduler_;
   // Main thread only, as every member.
   QSystemTrayIcon* statusItem_ = nullptr;  // owned through Qt's parent
   std::unique_ptr<QWidget> popover_;
+  MenuBarView* menuBarView_ = nullptr;  // owned by the popover
   StatusMonitor statusMonitor_;
   Notifier notifier_;
   TrayNotifications notifications_;

@@ -1,8 +1,13 @@
 #include "app/Desktop.h"
 
+#include <QProcess>
+#include <QStandardPaths>
+#include <optional>
+
 #include "app/NotificationTexts.h"
 #include "app/PrivacySettingsDialog.h"
 #include "platform/Opener.h"
+#include "platform/RunningApps.h"
 
 namespace tvrn::Desktop {
 namespace {
@@ -30,6 +35,15 @@ void open(const std::string& url) {
   dialog->show();
   dialog->raise();
   dialog->activateWindow();
+}
+
+bool openApp(const std::string& bundleId) {
+  for (const auto name : RunningApps::processNames(bundleId)) {
+    const QString program = QStandardPaths::findExecutable(
+        QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+    if (!program.isEmpty()) return QProcess::startDetached(program, {});
+  }
+  return false;
 }
 
 }  // namespace tvrn::Desktop

@@ -14,4 +14,8 @@ std::optional<std::string> privacyServiceOf(const std::string& url);
 // Best effort: a failure is not reported.
 void open(const std::string& url);
 
+// Starts the application: the first program of those that stand for the bundle identifier that
+// PATH holds, detached from the tray. False when none could be started.
+bool openApp(const std::string& bundleId);
+
 }  // namespace tvrn::Desktop

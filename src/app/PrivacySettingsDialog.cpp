@@ -54,7 +54,7 @@ PrivacySettingsDialog::PrivacySettingsDialog(const std::string& selected, QWidge
   layout->addWidget(services_);
   layout->addLayout(buttons);
 
-  int row = 0;
+  int row = -1;
   for (std::size_t index = 0; index < kEntities.size(); ++index) {
     services_->addItem(rowText(kEntities[index]));
     if (toRaw(kEntities[index]) == selected) row = static_cast<int>(index);
@@ -63,7 +63,8 @@ PrivacySettingsDialog::PrivacySettingsDialog(const std::string& selected, QWidge
 }
 
 std::string PrivacySettingsDialog::selectedService() const {
-  const int row = std::max(services_->currentRow(), 0);
+  const int row = services_->currentRow();
+  if (row < 0) return {};
   return std::string(toRaw(kEntities[static_cast<std::size_t>(row)]));
 }
 

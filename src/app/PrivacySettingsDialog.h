@@ -13,12 +13,13 @@ class PrivacySettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // `selected` is the service shown first ("calendar", "reminders" or "contacts"; another word
-  // selects the first row).
+  // `selected` is the service shown first ("calendar", "reminders" or "contacts"; another word,
+  // such as the empty text, selects none).
   explicit PrivacySettingsDialog(const std::string& selected, QWidget* parent = nullptr);
 
+  // Empty while no service is selected.
   std::string selectedService() const;
-  // Records the answer for the selected service and shows its new word.
+  // Records the answer for the selected service, if any, and shows its new word.
   void answer(bool allow);
 
  private:

@@ -1,11 +1,13 @@
 #include "app/StatusMonitor.h"
 
+#include <QUrl>
 #include <fstream>
 #include <iostream>
 #include <system_error>
 
 #include "app/TrayHttp.h"
 #include "app/TrayRoutes.h"
+#include "core/ConfigManager.h"
 #include "platform/Paths.h"
 
 namespace tvrn {
@@ -22,6 +24,18 @@ std::optional<std::string> readCapped(const std::filesystem::path& file) {
   return bytes;
 }
 
+// The list's address with the token as its only query item, every reserved character of the
+// token escaped ("+" would otherwise arrive as a blank).
+std::optional<std::string> approvalsListURL(const std::string& token) {
+  QUrl url(QString::fromStdString(TrayRoutes::url(TrayRoutes::listTrayApprovals)));
+  if (!url.isValid()) return std::nullopt;
+  url.setQuery(QStringLiteral("token=") +
+                   QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(token))),
+               QUrl::StrictMode);
+  if (!url.isValid()) return std::nullopt;
+  return url.toString(QUrl::FullyEncoded).toStdString();
+}
+
 }  // namespace
 
 StatusMonitor::StatusMonitor(TrayScheduler& scheduler, QObject* parent)
@@ -35,9 +49,15 @@ StatusMonitor::~StatusMonitor() = default;
 void StatusMonitor::startPolling() {
   fetchStatus();
   pollTimer_ = scheduler_.every(kPollInterval, this, [this] { fetchStatus(); });
+  fetchPendingApprovals();
+  approvalTimer_ =
+      scheduler_.every(kApprovalPollInterval, this, [this] { fetchPendingApprovals(); });
 }
 
-void StatusMonitor::stopPolling() { pollTimer_.reset(); }
+void StatusMonitor::stopPolling() {
+  pollTimer_.reset();
+  approvalTimer_.reset();
+}
 
 void StatusMonitor::fetchStatus() {
   if (auto status = readStatusFromFile()) {
@@ -119,6 +139,64 @@ void StatusMonitor::setIsConnected(bool connected) {
 void StatusMonitor::setJustUpdatedToVersion(std::optional<std::string> version) {
   justUpdatedToVersion_ = std::move(version);
   emit justUpdatedToVersionChanged();
+}
+
+std::optional<std::string> StatusMonitor::relayToken() {
+  const nlohmann::json config = ConfigManager::shared().load();
+  const auto token = config.find("cloud_token");
+  if (token == config.end() || !token->is_string()) return std::nullopt;
+  auto text = token->get<std::string>();
+  if (text.empty()) return std::nullopt;
+  return text;
+}
+
+void StatusMonitor::fetchPendingApprovals() {
+  const auto token = relayToken();
+  if (!token) {
+    pendingApprovals_.clear();
+    emit pendingApprovalsChanged();
+    return;
+  }
+  const auto url = approvalsListURL(*token);
+  if (!url) return;
+  TrayHttp::shared().get(*url, TrayRoutes::listTrayApprovals.timeout, this,
+                         [this](const TrayHttp::Reply& reply) {
+                           // An unreadable answer leaves the list as it was.
+                           if (!reply.body) return;
+                           auto decoded = parsePendingApprovals(*reply.body);
+                           if (decoded) receiveApprovals(std::move(decoded.value().requests));
+                         });
+}
+
+void StatusMonitor::receiveApprovals(std::vector<PendingApproval> requests) {
+  std::set<std::string> ids;
+  std::vector<PendingApproval> fresh;
+  for (const auto& request : requests) {
+    ids.insert(request.requestId);
+    if (!lastApprovalIds_.contains(request.requestId)) fresh.push_back(request);
+  }
+  pendingApprovals_ = std::move(requests);
+  emit pendingApprovalsChanged();
+  lastApprovalIds_ = std::move(ids);
+  for (const auto& request : fresh) {
+    if (onNewApproval) onNewApproval(request);
+  }
+}
+
+void StatusMonitor::respondToApproval(const std::string& requestId, const std::string& decision) {
+  const auto token = relayToken();
+  if (!token) return;
+  const nlohmann::json body = {
+      {"request_id", requestId}, {"cloud_token", *token}, {"decision", decision}};
+  // Whatever came of it, the row goes; a request the web site still lists comes back as new.
+  TrayHttp::shared().postJSON(
+      TrayRoutes::completeTrayApproval, body, this, [this, requestId](const TrayHttp::Reply&) {
+        std::erase_if(pendingApprovals_,
+                      [&](const PendingApproval& row) { return row.requestId == requestId; });
+        emit pendingApprovalsChanged();
+        lastApprovalIds_.erase(requestId);
+        fetchPendingApprovals();
+      });
 }
 
 }  // namespace tvrn

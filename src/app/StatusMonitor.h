@@ -25,6 +25,7 @@ class StatusMonitor : public QObject {
 
  public:
   static constexpr std::chrono::milliseconds kPollInterval{2000};
+  static constexpr std::chrono::milliseconds kApprovalPollInterval{5000};
   // status.json is used while younger than this; the status server rewrites it every 5 s.
   static constexpr std::chrono::milliseconds kStatusFileMaxAge{15000};
   static constexpr std::chrono::milliseconds kJustUpdatedShownFor{30000};
@@ -34,7 +35,8 @@ class StatusMonitor : public QObject {
                          QObject* parent = nullptr);
   ~StatusMonitor() override;
 
-  // One poll at once, then one every 2 s for the life of the monitor.
+  // One poll at once, then one every 2 s for the life of the monitor; the cloud approvals the
+  // same way every 5 s.
   void startPolling();
   void stopPolling();
 
@@ -48,6 +50,13 @@ class StatusMonitor : public QObject {
   const std::optional<std::string>& justUpdatedToVersion() const { return justUpdatedToVersion_; }
   // Set by the monitor itself and, after a self-update of the tray, by the tray shell.
   void setJustUpdatedToVersion(std::optional<std::string> version);
+
+  // The cloud relay's token: config.json's "cloud_token" when it is a non-empty text, read at
+  // each call. The status never carries it, so that /status and status.json cannot leak it.
+  static std::optional<std::string> relayToken();
+  // Sends the user's decision ("approve", "deny") on one cloud sign-in; once the web site has
+  // answered, or failed to, the request leaves the list and the list is fetched again.
+  void respondToApproval(const std::string& requestId, const std::string& decision);
 
   // Set by the tray shell; each runs on the main thread, and an unset one drops its event.
   std::function<void(const std::string& state)> onStateChange;  // "error" after a failed poll
@@ -76,11 +85,14 @@ class StatusMonitor : public QObject {
   void applyStatus(const ServerStatus& status);
   void deliverPermissionEvents(const StatusEvents& events);
   void setIsConnected(bool connected);
+  void fetchPendingApprovals();
+  void receiveApprovals(std::vector<PendingApproval> requests);
 
   TrayScheduler& scheduler_;
   const std::string statusURL_;
   const std::filesystem::path statusFile_;
   std::unique_ptr<TrayScheduler::Repeating> pollTimer_;
+  std::unique_ptr<TrayScheduler::Repeating> approvalTimer_;
 
   // Main thread only, as every member.
   std::optional<ServerStatus> status_;
@@ -92,6 +104,7 @@ class StatusMonitor : public QObject {
   bool tccRegressed_ = false;
   std::optional<std::string> justUpdatedToVersion_;
   StatusBookkeeping bookkeeping_;
+  std::set<std::string> lastApprovalIds_;  // of the last list received: tells new requests apart
   AutoRepair autoRepair_{scheduler_, this};
 };
 

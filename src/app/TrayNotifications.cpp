@@ -5,6 +5,7 @@
 
 #include "app/NotificationTexts.h"
 #include "core/ConfigManager.h"
+#include "platform/Strings.h"
 #include "platform/UserDefaults.h"
 
 namespace tvrn {
@@ -15,15 +16,6 @@ namespace texts = NotificationTexts;
 std::string capitalized(std::string word) {
   if (!word.empty()) word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
   return word;
-}
-
-std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string text;
-  for (const auto& part : parts) {
-    if (!text.empty()) text += separator;
-    text += part;
-  }
-  return text;
 }
 
 std::vector<std::string> capitalizedAll(const std::set<std::string>& services) {
@@ -127,11 +119,11 @@ std::string TrayNotifications::settingsURL(const std::set<std::string>& services
 void TrayNotifications::showTCCDenied(const std::set<std::string>& services) {
   if (!passThrottle(kDeniedKey, kDay)) return;
   const std::vector<std::string> sorted(services.begin(), services.end());
-  auto denied =
-      notice("tvrn-tcc-denied-" + joined(sorted, "-"),
-             std::string(texts::kDeniedTitleHead) + joined(capitalizedAll(services), " and ") +
-                 std::string(texts::kDeniedTitleTail),
-             std::string(texts::kDeniedBody));
+  auto denied = notice("tvrn-tcc-denied-" + Strings::joined(sorted, "-"),
+                       std::string(texts::kDeniedTitleHead) +
+                           Strings::joined(capitalizedAll(services), " and ") +
+                           std::string(texts::kDeniedTitleTail),
+                       std::string(texts::kDeniedBody));
   denied.category = Notifier::kDeniedCategory;
   denied.settingsURL = settingsURL(services);
   postIfAuthorized(denied);
@@ -165,7 +157,7 @@ void TrayNotifications::showClientsConfigured(const std::vector<std::string>& na
   }
   if (body.empty()) body = names.size() == 1 ? "Restart it." : "Restart them.";
   postIfAuthorized(notice("tvrn-auto-config",
-                          std::string(texts::kConfiguredTitle) + joined(names, ", "),
+                          std::string(texts::kConfiguredTitle) + Strings::joined(names, ", "),
                           body + std::string(texts::kConfiguredTail)));
 }
 

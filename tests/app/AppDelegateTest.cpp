@@ -8,6 +8,7 @@
 #include "app/AppDelegate.h"
 #include "app/ManualScheduler.h"
 #include "app/TrayColors.h"
+#include "app/popover/MenuBarView.h"
 #include "cloud/UpdateManager.h"
 #include "core/Logger.h"
 #include "platform/Paths.h"
@@ -66,7 +67,9 @@ TEST_F(AppDelegateTest, StartsUpInOrderAndAnnouncesAnUpdateFromEitherMarker) {
     delegate_ = makeDelegate();
     ASSERT_TRUE(delegate_->applicationDidFinishLaunching());
     EXPECT_EQ(events_, (std::vector<std::string>{"terminate", "prompt", "start"}));
-    EXPECT_EQ(delegate_->popover()->size(), QSize(320, 420));
+    // As tall as the popover's column, which is 300 wide.
+    EXPECT_EQ(delegate_->popover()->size(), QSize(320, delegate_->menuBarView()->height()));
+    EXPECT_EQ(delegate_->menuBarView()->width(), 300);
     EXPECT_EQ(delegate_->popover()->windowFlags() & Qt::Popup, Qt::Popup);
     EXPECT_EQ(std::filesystem::exists(marker), !c.announced);
 
