@@ -99,7 +99,7 @@ class MenuBarViewTest : public ::testing::Test {
 };
 
 TEST_F(MenuBarViewTest, BeforeTheFirstStatusAndOfflineAfterAFailedPoll) {
-  shoot("before-first-status", {S::header, S::cloudRelay, S::disconnected});
+  shoot("before-first-status", {S::header, S::cloudRelay, S::disconnected, S::aiClients});
   EXPECT_EQ(find<QLabel>("exclamationmark.triangle")->isHidden(), false);
 
   apply({{"push_message", nullptr}});
@@ -107,7 +107,7 @@ TEST_F(MenuBarViewTest, BeforeTheFirstStatusAndOfflineAfterAFailedPoll) {
   // The file goes stale and the route is silent.
   clock_.advance(StatusMonitor::kStatusFileMaxAge + StatusMonitor::kPollInterval);
   ASSERT_TRUE(test::processEventsUntil([&] { return !monitor_.isConnected(); }));
-  shoot("offline-header", {S::header, S::cloudRelay});
+  shoot("offline-header", {S::header, S::cloudRelay, S::aiClients});
 }
 
 TEST_F(MenuBarViewTest, FourGroupsStandInOrderAndFollowTheLanguage) {
@@ -126,8 +126,8 @@ TEST_F(MenuBarViewTest, FourGroupsStandInOrderAndFollowTheLanguage) {
           {{"calendar", "denied"}, {"reminders", "granted"}, {"contacts", "granted"}}}});
   monitor_.setJustUpdatedToVersion("3.0.101");
   ASSERT_TRUE(monitor_.tccRegressed());
-  const std::vector<S> four = {S::header,    S::regressionBanner, S::updatedBanner,
-                               S::approvals, S::permissions,      S::cloudRelay};
+  const std::vector<S> four = {S::header,      S::regressionBanner, S::updatedBanner, S::approvals,
+                               S::permissions, S::cloudRelay,       S::aiClients};
   shoot("four-groups", four);
   EXPECT_EQ(find<QLabel>("key.horizontal.fill")->isHidden(), false);
 
@@ -144,12 +144,12 @@ TEST_F(MenuBarViewTest, FourGroupsStandInOrderAndFollowTheLanguage) {
   QTest::mouseClick(dismiss, Qt::LeftButton);
   EXPECT_EQ(monitor_.justUpdatedToVersion(), std::nullopt);
   EXPECT_EQ(view_.shownSections(), (std::vector<S>{S::header, S::regressionBanner, S::approvals,
-                                                   S::permissions, S::cloudRelay}));
+                                                   S::permissions, S::cloudRelay, S::aiClients}));
 }
 
 TEST_F(MenuBarViewTest, WriteOnlyAloneShowsThePermissionsSection) {
   apply({{"push_message", nullptr}, {"permissions", {{"calendar", "writeOnly"}}}});
-  shoot("write-only", {S::header, S::permissions, S::cloudRelay});
+  shoot("write-only", {S::header, S::permissions, S::cloudRelay, S::aiClients});
 }
 
 TEST_F(MenuBarViewTest, RelayRowConnectingNotConnectedAndForwarding) {
@@ -161,7 +161,7 @@ TEST_F(MenuBarViewTest, RelayRowConnectingNotConnectedAndForwarding) {
   };
   for (const auto& [name, startedAt, tunnel, text] : states) {
     apply({{"push_message", nullptr}, {"started_at", startedAt}, {"tunnel_connected", tunnel}});
-    shoot(name, {S::header, S::cloudRelay});
+    shoot(name, {S::header, S::cloudRelay, S::aiClients});
     bool found = false;
     for (auto* label : view_.sectionWidget(S::cloudRelay)->findChildren<QLabel*>()) {
       found = found || label->text().toStdString() == text;
@@ -181,12 +181,12 @@ TEST_F(MenuBarViewTest, PushMessagesShowVerbatimAndANudgeOpensTheConnectTab) {
 
   const std::string markup = "<b>Sale</b> <a href='https://x.example'>now</a> & more";
   apply({{"push_message", markup}});
-  shoot("push-message", {S::header, S::cloudRelay, S::pushMessage});
+  shoot("push-message", {S::header, S::cloudRelay, S::aiClients, S::pushMessage});
   QTest::mouseClick(view_.sectionWidget(S::pushMessage), Qt::LeftButton);
 
   apply({{"push_message", "[NUDGE] Connect your first AI client to TVRN in two clicks."},
          {"port", 9000}});
-  shoot("push-nudge", {S::header, S::cloudRelay, S::pushMessage});
+  shoot("push-nudge", {S::header, S::cloudRelay, S::aiClients, S::pushMessage});
   auto* row = view_.sectionWidget(S::pushMessage);
   QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(row->width() - 3, row->height() - 3));
   ASSERT_TRUE(test::processEventsUntil([&] { return !test::readFile(opened).empty(); }));

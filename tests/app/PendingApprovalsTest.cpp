@@ -197,7 +197,7 @@ TEST_F(PendingApprovalsTest, ApproveAndDenySendTheDecisionDropTheRowAndFetchAgai
   ASSERT_TRUE(test::processEventsUntil([&] { return closing.accepted >= 2; }));
   test::processEventsUntil([] { return false; }, 150ms);
   EXPECT_TRUE(shownIds().empty());
-  EXPECT_EQ(view.shownSections().size(), 3u);  // header, relay, disconnected
+  EXPECT_EQ(view.shownSections().size(), 4u);  // header, relay, disconnected, AI clients
   ::setenv("TVRN_WEB_URL", web_.baseURL().c_str(), 1);
   web_.respond(kList, ok(listOf({"r3"})));
   nextList(listOf({"r3"}));

@@ -61,25 +61,27 @@ TEST(PopoverModelsTest, TheColumnHoldsTheSectionsTheMonitorCallsForInTheirOrder)
     return input;
   };
   const std::vector<Case> cases = {
-      {"before the first status", nothing, {S::header, S::cloudRelay, S::disconnected}},
+      {"before the first status",
+       nothing,
+       {S::header, S::cloudRelay, S::disconnected, S::aiClients}},
       {"all four groups",
        all,
        {S::header, S::regressionBanner, S::updatedBanner, S::approvals, S::permissions,
-        S::cloudRelay, S::pushMessage}},
+        S::cloudRelay, S::aiClients, S::pushMessage}},
       {"only granted permissions",
        with(all,
             [](auto& in) {
               in = {};
               in.status = status();
             }),
-       {S::header, S::cloudRelay, S::pushMessage}},
+       {S::header, S::cloudRelay, S::aiClients, S::pushMessage}},
       {"no permissions map",
        with(all,
             [](auto& in) {
               in = {};
               in.status = status({{"permissions", nullptr}});
             }),
-       {S::header, S::cloudRelay, S::pushMessage}},
+       {S::header, S::cloudRelay, S::aiClients, S::pushMessage}},
       {"one writeOnly value",
        with(all,
             [](auto& in) {
@@ -88,25 +90,26 @@ TEST(PopoverModelsTest, TheColumnHoldsTheSectionsTheMonitorCallsForInTheirOrder)
                   status({{"permissions", {{"contacts", "granted"}, {"calendar", "writeOnly"}}},
                           {"push_message", nullptr}});
             }),
-       {S::header, S::permissions, S::cloudRelay}},
+       {S::header, S::permissions, S::cloudRelay, S::aiClients}},
       {"an empty push message",
        with(all,
             [](auto& in) {
               in = {};
               in.status = status({{"push_message", ""}});
             }),
-       {S::header, S::cloudRelay}},
+       {S::header, S::cloudRelay, S::aiClients}},
       {"approvals gone",
        with(all, [](auto& in) { in.approvals.clear(); }),
        {S::header, S::regressionBanner, S::updatedBanner, S::permissions, S::cloudRelay,
-        S::pushMessage}},
+        S::aiClients, S::pushMessage}},
       {"banners before any status",
        with(nothing,
             [](auto& in) {
               in.tccRegressed = true;
               in.justUpdatedTo = "1";
             }),
-       {S::header, S::regressionBanner, S::updatedBanner, S::cloudRelay, S::disconnected}},
+       {S::header, S::regressionBanner, S::updatedBanner, S::cloudRelay, S::disconnected,
+        S::aiClients}},
   };
   for (const auto& [name, input, sections] : cases) {
     SCOPED_TRACE(name);

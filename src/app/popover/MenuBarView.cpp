@@ -11,6 +11,7 @@
 
 #include "app/Desktop.h"
 #include "app/popover/PopoverSections.h"
+#include "app/popover/UninstallPanel.h"
 #include "platform/PrivacyGate.h"
 #include "platform/RunningApps.h"
 
@@ -21,7 +22,7 @@ namespace {
 constexpr PopoverSection kColumn[] = {
     PopoverSection::header,       PopoverSection::regressionBanner, PopoverSection::updatedBanner,
     PopoverSection::approvals,    PopoverSection::permissions,      PopoverSection::cloudRelay,
-    PopoverSection::disconnected, PopoverSection::pushMessage,
+    PopoverSection::disconnected, PopoverSection::aiClients,        PopoverSection::pushMessage,
 };
 
 QWidget* makeDivider(QWidget* parent) {
@@ -53,6 +54,9 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
     column_->addWidget(widget);
     column_->addWidget(dividers_[section]);
   }
+  uninstallPanel_ = new UninstallPanel(monitor_, scheduler_, this);
+  uninstallPanel_->hide();
+  column_->addWidget(uninstallPanel_);
   column_->addStretch();
 
   for (const auto changed :
@@ -108,6 +112,11 @@ std::vector<PopoverSection> MenuBarView::shownSections() const {
     if (!sections_.at(section)->isHidden()) shown.push_back(section);
   }
   return shown;
+}
+
+void MenuBarView::showUninstallConfirm() {
+  uninstallPanel_->show();
+  refresh();
 }
 
 QWidget* MenuBarView::sectionWidget(PopoverSection section) const { return sections_.at(section); }

@@ -66,6 +66,7 @@ enum class PopoverSection {
   permissions,
   cloudRelay,
   disconnected,
+  aiClients,
   pushMessage,
 };
 
