@@ -80,7 +80,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
   popover_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
   popover_->setFixedSize(kPopoverWidth, kPopoverHeight);
   menuBarView_ = new MenuBarView(
-      statusMonitor_, [] { QCoreApplication::quit(); }, scheduler_);
+      statusMonitor_, [this] { hideIcon(); }, scheduler_);
   auto* frame = new QVBoxLayout(popover_.get());
   frame->setContentsMargins(0, 0, 0, 0);
   frame->addWidget(menuBarView_, 0, Qt::AlignHCenter | Qt::AlignTop);

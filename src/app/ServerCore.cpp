@@ -17,6 +17,8 @@
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
 #include "cloud/PushMessageStore.h"
+#include "cloud/TunnelState.h"
+#include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
@@ -33,7 +35,9 @@
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
 #include "platform/Subprocess.h"
+#include "platform/Timestamp.h"
 #include "tools/DiagnosticTools.h"
+#include "tools/EnvironmentSources.h"
 #include "tools/FinderTools.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
@@ -45,6 +49,8 @@
 #include "tools/OfficeTools.h"
 #include "tools/M365Tools.h"
 #include "tools/ServiceSnapshot.h"
+#include "tools/StateTools.h"
+#include "tools/WelcomeTools.h"
 #include "tools/SlackProxyTools.h"
 #include "tools/TeamsProxyTools.h"
 #include "tools/WhatsAppProxyTools.h"
@@ -71,6 +77,27 @@ void killLegacyDaemons() {
   std::this_thread::sleep_for(kLegacyDaemonPause);
 }
 
+std::string textOr(const std::optional<std::string>& text) { return text.value_or(""); }
+
+// The updater's log in the form the support tools report it.
+EnvironmentSources::UpdateHistory updateHistory() {
+  const UpdateState state = UpdateAttemptLog::shared().load();
+  EnvironmentSources::UpdateHistory history;
+  for (const UpdateAttempt& attempt : state.attempts) {
+    history.attempts.push_back({{"timestamp", Timestamp::iso8601UTC(attempt.timestamp)},
+                                {"phase", toRaw(attempt.phase)},
+                                {"success", attempt.success},
+                                {"from", attempt.fromVersion},
+                                {"to", textOr(attempt.toVersion)},
+                                {"duration_ms", attempt.durationMs},
+                                {"error", textOr(attempt.error)},
+                                {"note", textOr(attempt.note)}});
+  }
+  if (state.lastSuccessAt) history.lastSuccessAt = Timestamp::iso8601UTC(*state.lastSuccessAt);
+  history.consecutiveFailures = state.consecutiveFailures;
+  return history;
+}
+
 // Wires the layers that must not know each other: what the core asks of the manifest store, the
 // bridges and the heartbeat.
 void connectLayers() {
@@ -78,10 +105,19 @@ void connectLayers() {
   ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
   MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
+  EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
+                               .tunnelConnected = &TunnelState::read,
+                               .updateCheck =
+                                   [](bool checkOnly) {
+                                     return checkOnly ? UpdateManager::shared().checkOnly()
+                                                      : UpdateManager::shared().checkNow();
+                                   },
+                               .updateHistory = &updateHistory});
 }
 
 void registerToolFamilies(ToolRegistry& registry) {
   DiagnosticTools::registerTools(registry, version());
+  StateTools::registerTools(registry, version());
   FinderTools::registerTools(registry);
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
@@ -96,6 +132,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
   SystemTools::registerTools(registry, JXARunnerProxy::shared(), version());
+  WelcomeTools::registerTools(registry, JXARunnerProxy::diag());
   M365Tools::registerTools(registry);
   ServiceNowTools::registerTools(registry);
 }

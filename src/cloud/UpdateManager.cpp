@@ -142,6 +142,21 @@ std::string UpdateManager::checkNow() {
   return runCheck(true);
 }
 
+std::string UpdateManager::checkOnly() {
+  std::lock_guard hold(checkMutex_);
+  const std::string running = kAppVersion;
+  Steps fetchStep(running, std::nullopt);
+  const auto latest = fetchLatestInfo();
+  if (!latest) {
+    fetchStep.record(UpdatePhase::fetchLatest, false, latest.error());
+    return std::string(UpdateTexts::unreachable);
+  }
+  const std::string& version = latest.value().version;
+  fetchStep.record(UpdatePhase::fetchLatest, true, std::nullopt, "latest v" + version);
+  if (!Versions::isNewer(version, running)) return UpdateTexts::upToDate(running);
+  return UpdateTexts::installable(version, running);
+}
+
 void UpdateManager::checkInBackground(bool install) {
   if (ExecutablePath::file().string().find("/.build/") != std::string::npos) return;
   Dispatch::async([this, install] {

@@ -31,6 +31,10 @@ class UpdateManager final {
   // server. Never fails: every outcome is a line of the text, and each step goes in the log.
   std::string checkNow();
 
+  // Only asks for the newest published version (the step goes in the log) and says whether it
+  // is newer than the running one; nothing is downloaded or installed.
+  std::string checkOnly();
+
   // Queues one check and returns at once; it installs only when `install` is set and logs its
   // text. Nothing happens when the program runs from a build folder ("/.build/"), and a check
   // that finds another under way is skipped.

@@ -23,6 +23,11 @@ inline std::string available(const std::string& version, const std::string& runn
   return "TVRN server v" + version + " is available (running v" + running + ").";
 }
 
+// The answer of a check asked not to install.
+inline std::string installable(const std::string& version, const std::string& running) {
+  return available(version, running) + " Call update_tavrin to install.";
+}
+
 inline std::string downloading(const std::string& version) {
   return "Downloading v" + version + "...";
 }

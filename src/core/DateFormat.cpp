@@ -29,4 +29,18 @@ std::string iso8601Date(std::chrono::system_clock::time_point date) {
                  static_cast<unsigned>(local.tm_mday));
 }
 
+std::chrono::system_clock::time_point localMidnight(std::chrono::system_clock::time_point now,
+                                                    int days) {
+  using Clock = std::chrono::system_clock;
+  const std::time_t when = Clock::to_time_t(now);
+  std::tm local{};
+  if (localtime_r(&when, &local) == nullptr) {
+    return std::chrono::floor<std::chrono::days>(now) + std::chrono::days(days);
+  }
+  local.tm_mday += days;
+  local.tm_hour = local.tm_min = local.tm_sec = 0;
+  local.tm_isdst = -1;
+  return Clock::from_time_t(std::mktime(&local));
+}
+
 }  // namespace tvrn

@@ -20,20 +20,6 @@ namespace Texts = SystemTexts;
 using nlohmann::json;
 using Clock = std::chrono::system_clock;
 
-// The local midnight that begins the day `days` after the one holding `now`; the C library
-// places it, so a day that daylight saving makes 23 or 25 hours long ends where it really ends.
-Clock::time_point localMidnight(Clock::time_point now, int days) {
-  const std::time_t when = Clock::to_time_t(now);
-  std::tm local{};
-  if (localtime_r(&when, &local) == nullptr) {
-    return std::chrono::floor<std::chrono::days>(now) + std::chrono::days(days);
-  }
-  local.tm_mday += days;
-  local.tm_hour = local.tm_min = local.tm_sec = 0;
-  local.tm_isdst = -1;
-  return Clock::from_time_t(std::mktime(&local));
-}
-
 std::string textMember(const json& object, const char* name) {
   const auto found = object.find(name);
   return found != object.end() && found->is_string() ? found->get<std::string>() : "";

@@ -23,13 +23,16 @@ void setSource(std::function<nlohmann::json()> next) {
   source() = std::move(next);
 }
 
-nlohmann::json entry(std::string_view key) {
-  std::function<nlohmann::json()> current;
+nlohmann::json current() {
+  std::function<nlohmann::json()> installed;
   {
     std::lock_guard hold(sourceMutex());
-    current = source();
+    installed = source();
   }
-  if (!current) return nullptr;
+  return installed ? installed() : nlohmann::json();
+}
+
+nlohmann::json entry(std::string_view key) {
   const nlohmann::json snapshot = current();
   if (!snapshot.is_object()) return nullptr;
   const auto found = snapshot.find(key);

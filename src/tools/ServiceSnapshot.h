@@ -12,6 +12,9 @@ namespace tvrn::ServiceSnapshot {
 // Where the snapshot comes from; an empty function stands for no source.
 void setSource(std::function<nlohmann::json()> source);
 
+// The whole snapshot; null when there is no source.
+nlohmann::json current();
+
 // The snapshot's entry for one service key; null when there is no source or no such entry.
 nlohmann::json entry(std::string_view key);
 

@@ -24,6 +24,13 @@ ToolResult listSafariBookmarks(JXARunning& jxa, const Params::Arguments& argumen
 // The preview complete_reminder answers until it is confirmed.
 std::string completeReminderPreview(const Params::Arguments& arguments);
 
+// update_tavrin, update_self_diagnosis, report_problem, run_qa and submit_qa_report.
+ToolResult updateTavrin(const Params::Arguments& arguments);
+ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments);
+ToolResult reportProblem(const std::string& version, const Params::Arguments& arguments);
+ToolResult runQA(const std::string& version);
+ToolResult submitQAReport(const Params::Arguments& arguments);
+
 ToolResult dailyBrief(HelperProxy& proxy, JXARunning& jxa, const Params::Arguments& arguments);
 
 // The text as a script string literal: a JSON string with every character outside ASCII

@@ -4,6 +4,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
+#include "tools/SupportToolsTexts.h"
 #include "tools/SystemToolHandlers.h"
 #include "tools/SystemToolsTexts.h"
 
@@ -19,8 +20,7 @@ json noParameters() { return schema(json::object(), json::array()); }
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry, JXARunning& jxa,
-                   [[maybe_unused]] const std::string& version) {
+void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& version) {
   HelperProxy& proxy = HelperProxy::shared();
   registry.registerTool({"finder_list", std::string(Texts::kFinderListDescription),
                          schema({{"path", property("string", Texts::kFinderListPath)},
@@ -76,6 +76,41 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa,
               json::array({"reminder_id"})),
        ToolKind::write,
        HelperTools::confirmedForward(proxy, "complete_reminder", completeReminderPreview)});
+  registry.registerTool({"update_tavrin", std::string(SupportTexts::kUpdateDescription),
+                         noParameters(), ToolKind::write, updateTavrin});
+  registry.registerTool(
+      {"update_self_diagnosis", std::string(SupportTexts::kDiagnosisDescription),
+       schema({{"limit", property("integer", SupportTexts::kDiagnosisLimit)}}, json::array()),
+       ToolKind::readOnly, [version](const Params::Arguments& arguments) {
+         return updateSelfDiagnosis(version, arguments);
+       }});
+  registry.registerTool(
+      {"report_problem", std::string(SupportTexts::kReportDescription),
+       schema({{"report_type", property("string", SupportTexts::kReportType)},
+               {"symptom", property("string", SupportTexts::kReportSymptom)},
+               {"description", property("string", SupportTexts::kReportDescriptionParam)},
+               {"tool_attempted", property("string", SupportTexts::kReportTool)},
+               {"error_message", property("string", SupportTexts::kReportError)},
+               {"user_request", property("string", SupportTexts::kReportUserRequest)},
+               {"expected", property("string", SupportTexts::kReportExpected)},
+               {"confirm", property("boolean", SupportTexts::kReportConfirm)}},
+              json::array()),
+       ToolKind::send, [version](const Params::Arguments& arguments) {
+         return reportProblem(version, arguments);
+       }});
+  registry.registerTool({"run_qa", std::string(SupportTexts::kRunQADescription), noParameters(),
+                         ToolKind::readOnly,
+                         [version](const Params::Arguments&) { return runQA(version); }});
+  registry.registerTool(
+      {"submit_qa_report", std::string(SupportTexts::kSubmitDescription),
+       schema({{"run_id", property("string", SupportTexts::kSubmitRunId)},
+               {"results", property("string", SupportTexts::kSubmitResults)},
+               {"duration_seconds", property("integer", SupportTexts::kSubmitDuration)},
+               {"bugs_found", property("integer", SupportTexts::kSubmitBugs)},
+               {"notes", property("string", SupportTexts::kSubmitNotes)},
+               {"version", property("string", SupportTexts::kSubmitVersion)}},
+              json::array({"run_id", "results"})),
+       ToolKind::send, submitQAReport});
   registry.registerTool(
       {"daily_brief", std::string(Texts::kBriefDescription),
        schema({{"include_emails", property("boolean", Texts::kBriefEmails)}}, json::array()),

@@ -1,5 +1,6 @@
 // The system and support tool family: Finder-style listing and search, Mail, Safari and
-// Reminders helpers, writing, moving and deleting in OneDrive, and the daily brief.
+// Reminders helpers, writing, moving and deleting in OneDrive, self-update, problem reports, QA
+// runs and the daily brief.
 #pragma once
 
 #include <string>
@@ -11,7 +12,8 @@ namespace tvrn::SystemTools {
 
 // Adds finder_list, finder_search, list_safari_bookmarks, list_accounts, create_email_folder,
 // onedrive_write_file, onedrive_delete_file, onedrive_move_file, list_reminder_lists,
-// complete_reminder and daily_brief, in that order; the scripts run on `jxa`.
+// complete_reminder, update_tavrin, update_self_diagnosis, report_problem, run_qa,
+// submit_qa_report and daily_brief, in that order; the scripts run on `jxa`.
 void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& version);
 
 }  // namespace tvrn::SystemTools

@@ -58,11 +58,9 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   auto* restart = view.findChild<QPushButton*>("restart-server");
   ASSERT_TRUE(restart && restart->isVisible());
   QTest::mouseClick(restart, Qt::LeftButton);
-  EXPECT_TRUE(view.isRestarting());
   EXPECT_FALSE(restart->isVisible());
-  auto* arrow = view.findChild<QLabel*>("arrow.clockwise");
-  ASSERT_TRUE(arrow && dynamic_cast<SymbolLabel*>(arrow));
-  EXPECT_TRUE(dynamic_cast<SymbolLabel*>(arrow)->isSpinning());
+  auto* arrow = dynamic_cast<SymbolLabel*>(view.findChild<QLabel*>("arrow.clockwise"));
+  ASSERT_TRUE(arrow && arrow->isSpinning());
 
   ASSERT_TRUE(test::processEventsUntil([&] { return ended.count() == 1; }));
   EXPECT_TRUE(test::processEventsUntil([&] { return server.state() == QProcess::NotRunning; }));
@@ -70,11 +68,9 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   EXPECT_EQ(bystander.state(), QProcess::Running);
 
   clock_.advance(MenuBarView::kRestartingHeldFor - 1ms);
-  EXPECT_TRUE(view.isRestarting());
+  EXPECT_FALSE(restart->isVisible());
   clock_.advance(1ms);
-  EXPECT_FALSE(view.isRestarting());
-  EXPECT_TRUE(restart->isVisible());
-  EXPECT_FALSE(dynamic_cast<SymbolLabel*>(arrow)->isSpinning());
+  EXPECT_TRUE(restart->isVisible() && !arrow->isSpinning());
   bystander.kill();
   bystander.waitForFinished();
 }

@@ -1,7 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include "app/ManualScheduler.h"
 #include "app/StatusMonitor.h"
@@ -43,14 +41,7 @@ class StatusMonitorTest : public ::testing::Test {
 
   // status.json as the status server writes it, modified `age` before the monitor's now.
   void writeStatusFile(const json& status, std::chrono::milliseconds age = 0ms) {
-    const auto file = Paths::appSupport() / "status.json";
-    test::writeFile(file, status.dump());
-    const auto modified = clock_.now() - age;
-    const auto since1970 = modified.time_since_epoch();
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(since1970);
-    const timespec at{seconds.count(), static_cast<long>((since1970 - seconds) / 1ns)};
-    const timespec times[2] = {at, at};
-    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    test::writeStatusFile(status, clock_.now() - age);
   }
 
   static json statusWith(const std::function<void(json&)>& change) {

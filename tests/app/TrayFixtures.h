@@ -2,6 +2,10 @@
 // /status reply, and a wait on the Qt event loop for replies from real loopback servers.
 #pragma once
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QTimer>
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "platform/Paths.h"
 #include "support/TestEnv.h"
 
 namespace tvrn::test {
@@ -18,6 +23,19 @@ namespace tvrn::test {
 inline nlohmann::json statusFixture(const std::string& name) {
   return nlohmann::json::parse(
       readFile(std::filesystem::path(TVRN_TESTS_DIR) / "app" / "fixtures" / name));
+}
+
+// status.json as the status server writes it, with the given modification time.
+inline void writeStatusFile(const nlohmann::json& status,
+                            std::chrono::system_clock::time_point modified) {
+  const auto file = Paths::appSupport() / "status.json";
+  writeFile(file, status.dump());
+  const auto since1970 = modified.time_since_epoch();
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(since1970);
+  const timespec at{seconds.count(),
+                    static_cast<long>(std::chrono::nanoseconds(since1970 - seconds).count())};
+  const timespec times[2] = {at, at};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
 }
 
 // Runs the event loop until `done` holds; false when `patience` passes first.

@@ -96,6 +96,8 @@ void MenuBarView::refresh() {
     sections_[section]->setVisible(visible);
     dividers_[section]->setVisible(visible);
   }
+  // Laid out now, not on the next turn of the event loop, so the column never shows stale sizes.
+  column_->activate();
   // Wrapped texts make the column taller the narrower it is.
   const int height =
       column_->hasHeightForWidth() ? column_->heightForWidth(kWidth) : column_->sizeHint().height();

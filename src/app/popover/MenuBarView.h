@@ -39,7 +39,6 @@ class MenuBarView : public QWidget {
   // The sections standing in the column, top to bottom.
   std::vector<PopoverSection> shownSections() const;
   QWidget* sectionWidget(PopoverSection section) const;
-  bool isRestarting() const { return isRestarting_; }
 
   void perform(const PopoverAction& action);
   // Asks the user for the calendar, reminders or contacts permission; any other key does nothing.

@@ -1,0 +1,45 @@
+// The environment-state snapshot as tvrn_state builds it: version files, the configuration, the
+// scanner's last results, the in-process permission answer and one look at the running programs.
+// The tool promises an answer in under 500 ms.
+#include <benchmark/benchmark.h>
+
+#include <nlohmann/json.hpp>
+
+#include "PrivateHome.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/LocalData.h"
+#include "core/ActivityTracker.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+#include "tools/ServiceSnapshot.h"
+#include "tools/StateTools.h"
+
+namespace tvrn {
+namespace {
+
+void BM_StateSnapshot(benchmark::State& state) {
+  const auto data = Paths::localShare();
+  FileStore::writeAtomic(data / "bin/.server-version", "3.0.101\n");
+  FileStore::writeAtomic(data / "bin/.latest-version", "3.0.104\n");
+  FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n");
+  HelperProxy::setInProcessDispatch(
+      [](std::string_view request) { return LocalData::dispatch(request); });
+  const nlohmann::json scan = {
+      {"email", {{"running", true}, {"accounts", {"Work", "Home"}}}},
+      {"calendar", {{"running", true}, {"calendars", {"Work", "Home", "Holidays"}}}},
+      {"contacts", {{"running", true}, {"sources", {"Local"}}}},
+      {"teams", {{"available", true}, {"running", false}, {"conversations", 0}, {"tenants", 1}}},
+      {"onedrive", {"OneDrive-Personal"}},
+      {"reminders", {{"running", true}, {"lists", {"Inbox"}}}},
+      {"notes", {{"running", false}, {"count", 12}}}};
+  ServiceSnapshot::setSource([scan] { return scan; });
+  ActivityTracker::record(CallSource::local, "list_emails");
+  for (auto _ : state) {
+    nlohmann::json snapshot = StateTools::snapshot("3.0.100");
+    benchmark::DoNotOptimize(snapshot);
+  }
+}
+BENCHMARK(BM_StateSnapshot)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace tvrn
