@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QPointer>
+#include <QPushButton>
 #include <QThreadPool>
 #include <QVBoxLayout>
 #include <set>
@@ -57,6 +58,8 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
   uninstallPanel_ = new UninstallPanel(monitor_, scheduler_, this);
   uninstallPanel_->hide();
   column_->addWidget(uninstallPanel_);
+  // The panel hides itself on "Cancel"; the column's height follows.
+  connect(uninstallPanel_->cancelButton(), &QPushButton::clicked, this, &MenuBarView::refresh);
   column_->addStretch();
 
   for (const auto changed :
