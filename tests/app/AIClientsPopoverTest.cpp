@@ -45,25 +45,6 @@ class AIClientsPopover : public ::testing::Test {
   std::unique_ptr<MenuBarView> view_;
 };
 
-TEST(AIClientsModelTest, RowsShowStateByKind) {
-  const auto row = [](const char* id, bool configured, bool connected) {
-    return ClientSetup::Row{AIClientCatalog::find(id), configured, connected};
-  };
-  const auto models =
-      PopoverModels::aiClients({row("cursor", false, false), row("zed", true, false),
-                                row("chatgpt", false, false), row("chatgpt", false, true)});
-  ASSERT_EQ(models.size(), 4u);
-  EXPECT_EQ(models[0].dot, ColorRole::red);
-  EXPECT_EQ(models[0].dotOpacity, 0.6);
-  EXPECT_FALSE(models[0].state);  // "Fix"
-  EXPECT_EQ(models[1].state, "configured");
-  EXPECT_EQ(models[1].dot, ColorRole::green);
-  EXPECT_EQ(models[2].state, "cloud config");
-  EXPECT_EQ(models[2].dot, ColorRole::approve);
-  EXPECT_EQ(models[3].state, "connected");
-  EXPECT_EQ(models[3].dot, ColorRole::green);
-}
-
 TEST_F(AIClientsPopover, ListsTheClientsFoundAndFixesOne) {
   view_ = std::make_unique<MenuBarView>(
       monitor_, [] {}, clock_);

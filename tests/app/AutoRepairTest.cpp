@@ -103,10 +103,8 @@ TEST_F(AutoRepairDecisionTest, AsksTheBackEndOnceWhenTheFilesShowNothingNewer) {
     std::string reply;
     bool repairs;
   };
-  const std::vector<Case> cases{{R"({"version":"1.3.0"})", true},
-                                {R"({"version":"1.2.3"})", false},
-                                {R"({"version":3})", false},
-                                {"not json", false}};
+  const std::vector<Case> cases{
+      {R"({"version":"1.3.0"})", true}, {R"({"version":"1.2.3"})", false}, {"not json", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reply);
     SetUp();
