@@ -113,6 +113,7 @@ void StatusMonitor::applyStatus(const ServerStatus& status) {
     });
   }
   if (status.permissions) deliverPermissionEvents(events);
+  if (!autoRepair_.done()) autoRepair_.check(status.version, status.startedAt, tccRegressed_);
 }
 
 void StatusMonitor::deliverPermissionEvents(const StatusEvents& events) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AutoRepair.h"
 #include "app/ServerStatus.h"
 #include "app/StatusEvents.h"
 #include "app/TrayScheduler.h"
@@ -140,6 +141,7 @@ class StatusMonitor : public QObject {
   StatusBookkeeping bookkeeping_;
   std::optional<QDBusConnection> configBus_;
   std::set<std::string> lastApprovalIds_;  // of the last list received: tells new requests apart
+  AutoRepair autoRepair_{scheduler_, this};
 };
 
 }  // namespace tvrn

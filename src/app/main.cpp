@@ -13,6 +13,8 @@
 #include <cstring>
 
 #include "app/AppDelegate.h"
+#include "app/BundledServer.h"
+#include "app/ClientSetup.h"
 #include "app/PrivacySettingsDialog.h"
 #include "app/ServerCore.h"
 #include "app/TrayInstances.h"
@@ -58,11 +60,19 @@ bool wantsHeadless(int argc, char** argv) {
 
   tvrn::AppDelegate delegate({
       .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
-      .startServer = [] { return tvrn::ServerCore::start(); },
+      .startServer =
+          [] {
+            // The stdio server the AI clients' entries name is put in place first.
+            tvrn::BundledServer::install(tvrn::ServerCore::version());
+            return tvrn::ServerCore::start();
+          },
       // The whole server goes down with the tray, its threads joined.
       .stopServer = [] { tvrn::ServerCore::shutdown(); },
       .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
-      .autoConfigureClients = {},
+      .autoConfigureClients =
+          [&delegate] {
+            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate, tvrn::TrayScheduler::system());
+          },
       .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
   });
   if (!delegate.applicationDidFinishLaunching()) std::_Exit(EXIT_FAILURE);

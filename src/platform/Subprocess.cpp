@@ -376,6 +376,14 @@ Result<std::unique_ptr<Subprocess>, std::string> Subprocess::start(const SpawnOp
       new Subprocess(pid, openPidfd(pid), input.write, output.read, error.read));
 }
 
+Result<pid_t, std::string> Subprocess::launchDetached(const SpawnOptions& options) {
+  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return fail(describe(errno));
+  auto spawned = spawnChild(options, -1, null, null);
+  closeFd(null);
+  return spawned;
+}
+
 Subprocess::Subprocess(pid_t pid, int pidfd, int input, int output, int error)
     : pid_(pid), pidfd_(pidfd), input_(input), output_(output), error_(error) {}
 

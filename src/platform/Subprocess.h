@@ -101,6 +101,10 @@ class Subprocess {
   // Starts a co-process. The error is the platform's description of why it could not start.
   static Result<std::unique_ptr<Subprocess>, std::string> start(const SpawnOptions& options);
 
+  // Starts a program that outlives this one, in its own process group, with its standard streams
+  // on /dev/null; nobody waits for it. The error is why it could not start.
+  static Result<pid_t, std::string> launchDetached(const SpawnOptions& options);
+
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
   // Ends the child if it still runs, and reaps it.

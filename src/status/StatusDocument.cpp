@@ -17,6 +17,7 @@
 #include "core/Versions.h"
 #include "platform/Endpoints.h"
 #include "platform/Timestamp.h"
+#include "status/AIClientCatalog.h"
 #include "status/ServiceStatusScanner.h"
 
 namespace tvrn::StatusDocument {
@@ -89,6 +90,7 @@ json build(const std::string& version) {
       {"hostname", hostname()},
       {"machine_id", ConfigManager::shared().getMachineId()},
       {"started_at", HeartbeatManager::startedAt()},
+      {"ai_client_health", AIClientCatalog::health()},
       {"permissions", TCCStatusChecker::currentStatus()},
       {"disabled_services", settings->disabledServices},
   };

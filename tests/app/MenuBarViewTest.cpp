@@ -56,8 +56,8 @@ class MenuBarViewTest : public ::testing::Test {
   // in the disconnected section's place, the app section and the footer.
   static std::vector<S> withLower(std::vector<S> sections) {
     if (std::find(sections.begin(), sections.end(), S::disconnected) == sections.end()) {
-      const auto push = std::find(sections.begin(), sections.end(), S::pushMessage);
-      sections.insert(push, S::services);
+      const auto clients = std::find(sections.begin(), sections.end(), S::aiClients);
+      sections.insert(clients, S::services);
     }
     sections.push_back(S::appSection);
     sections.push_back(S::footer);
@@ -97,13 +97,13 @@ class MenuBarViewTest : public ::testing::Test {
 };
 
 TEST_F(MenuBarViewTest, BeforeTheFirstStatusAndOfflineAfterAFailedPoll) {
-  shoot("before-first-status", {S::header, S::cloudRelay, S::disconnected});
+  shoot("before-first-status", {S::header, S::cloudRelay, S::disconnected, S::aiClients});
   apply({{"push_message", nullptr}});
   EXPECT_TRUE(shows(S::header, "Running"));
   // The file goes stale and the route is silent.
   clock_.advance(StatusMonitor::kStatusFileMaxAge + StatusMonitor::kPollInterval);
   ASSERT_TRUE(test::processEventsUntil([&] { return !monitor_.isConnected(); }));
-  shoot("offline-header", {S::header, S::cloudRelay});
+  shoot("offline-header", {S::header, S::cloudRelay, S::aiClients});
   EXPECT_TRUE(shows(S::header, "Offline") && shows(S::header, "v3.0.100"));
 }
 
@@ -119,8 +119,8 @@ TEST_F(MenuBarViewTest, FourGroupsStandInOrderAndFollowTheLanguage) {
   const json denied = {{"push_message", nullptr}, {"permissions", {{"calendar", "denied"}}}};
   apply(denied);
   monitor_.setJustUpdatedToVersion("3.0.101");
-  const std::vector<S> four = {S::header,    S::regressionBanner, S::updatedBanner,
-                               S::approvals, S::permissions,      S::cloudRelay};
+  const std::vector<S> four = {S::header,      S::regressionBanner, S::updatedBanner, S::approvals,
+                               S::permissions, S::cloudRelay,       S::aiClients};
   shoot("four-groups", four);
   EXPECT_TRUE(shows(S::approvals, "ChatGPT <b>web</b>") && shows(S::approvals, "Unknown client"));
   for (const char* language : {"de", "ja"}) {
@@ -134,14 +134,14 @@ TEST_F(MenuBarViewTest, FourGroupsStandInOrderAndFollowTheLanguage) {
                     Qt::LeftButton);  // dismiss
   EXPECT_EQ(monitor_.justUpdatedToVersion(), std::nullopt);
   EXPECT_EQ(view_.shownSections(), withLower({S::header, S::regressionBanner, S::approvals,
-                                              S::permissions, S::cloudRelay}));
+                                              S::permissions, S::cloudRelay, S::aiClients}));
 }
 
 TEST_F(MenuBarViewTest, WriteOnlyAloneAndTheRelayStates) {
   apply({{"push_message", nullptr},
          {"permissions",
           {{"calendar", "writeOnly"}, {"reminders", nullptr}, {"contacts", nullptr}}}});
-  shoot("write-only", {S::header, S::permissions, S::cloudRelay});
+  shoot("write-only", {S::header, S::permissions, S::cloudRelay, S::aiClients});
 
   ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", "relay-token"}}));
   const auto ago = [&](auto span) { return Timestamp::iso8601UTC(clock_.now() - span); };
@@ -152,7 +152,7 @@ TEST_F(MenuBarViewTest, WriteOnlyAloneAndTheRelayStates) {
   };
   for (const auto& [name, startedAt, tunnel, text] : states) {
     apply({{"push_message", nullptr}, {"started_at", startedAt}, {"tunnel_connected", tunnel}});
-    shoot(name, {S::header, S::cloudRelay});
+    shoot(name, {S::header, S::cloudRelay, S::aiClients});
     EXPECT_TRUE(shows(S::cloudRelay, text)) << text;
   }
 }
@@ -168,7 +168,7 @@ TEST_F(MenuBarViewTest, PushMessagesShowVerbatimAndANudgeOpensTheConnectTab) {
 
   const std::string markup = "<b>Sale</b> <a href='https://x.example'>now</a> & more";
   apply({{"push_message", markup}});
-  shoot("push-message", {S::header, S::cloudRelay, S::pushMessage});
+  shoot("push-message", {S::header, S::cloudRelay, S::aiClients, S::pushMessage});
   EXPECT_TRUE(shows(S::pushMessage, markup));
   for (auto* label : view_.findChildren<QLabel*>()) {
     EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
@@ -177,7 +177,7 @@ TEST_F(MenuBarViewTest, PushMessagesShowVerbatimAndANudgeOpensTheConnectTab) {
 
   apply({{"push_message", "[NUDGE] Connect your first AI client to TVRN in two clicks."},
          {"port", 9000}});
-  shoot("push-nudge", {S::header, S::cloudRelay, S::pushMessage});
+  shoot("push-nudge", {S::header, S::cloudRelay, S::aiClients, S::pushMessage});
   auto* row = view_.sectionWidget(S::pushMessage);
   QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(row->width() - 3, row->height() - 3));
   ASSERT_TRUE(test::processEventsUntil([&] { return !test::readFile(opened).empty(); }));

@@ -176,7 +176,8 @@ TEST_F(PendingApprovalsTest, ApproveAndDenySendTheDecisionDropTheRowAndFetchAgai
   ASSERT_TRUE(test::processEventsUntil([&] { return accepted >= 2; }));
   test::processEventsUntil([] { return false; }, 150ms);
   EXPECT_TRUE(shownIds().empty());
-  EXPECT_EQ(view.shownSections().size(), 5u);  // header, relay, disconnected, app, footer
+  // header, relay, disconnected, AI clients, app, footer
+  EXPECT_EQ(view.shownSections().size(), 6u);
   ::setenv("TVRN_WEB_URL", web_.baseURL().c_str(), 1);
   nextList(listOf({"r3"}));
   EXPECT_EQ(shownIds(), Ids{"r3"});

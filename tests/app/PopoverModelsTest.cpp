@@ -29,6 +29,7 @@ TEST(PopoverModelsTest, TheColumnAndTheHeaderFollowTheMonitor) {
                                                                   {S::updatedBanner},
                                                                   {S::cloudRelay},
                                                                   {S::disconnected},
+                                                                  {S::aiClients},
                                                                   {S::appSection},
                                                                   {S::footer, false}}));
   const std::vector<std::pair<std::optional<Map>, std::optional<std::string>>> quiet = {
@@ -39,10 +40,12 @@ TEST(PopoverModelsTest, TheColumnAndTheHeaderFollowTheMonitor) {
     PopoverInput input;
     input.status = withPermissions(permissions);
     input.status->pushMessage = push;
-    EXPECT_EQ(
-        PopoverModels::frame(input),
-        (std::vector<FrameRow>{
-            {S::header}, {S::cloudRelay}, {S::services}, {S::appSection}, {S::footer, false}}));
+    EXPECT_EQ(PopoverModels::frame(input), (std::vector<FrameRow>{{S::header},
+                                                                  {S::cloudRelay},
+                                                                  {S::services},
+                                                                  {S::aiClients},
+                                                                  {S::appSection},
+                                                                  {S::footer, false}}));
   }
   EXPECT_TRUE(PopoverModels::permissionsNeedAttention({{"any key", "not_determined"}}));
 

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QPointer>
+#include <QPushButton>
 #include <QThreadPool>
 #include <QVBoxLayout>
 #include <set>
@@ -12,6 +13,7 @@
 #include "app/Desktop.h"
 #include "app/popover/PopoverSections.h"
 #include "app/popover/TraySections.h"
+#include "app/popover/UninstallPanel.h"
 #include "platform/PrivacyGate.h"
 #include "platform/RunningApps.h"
 
@@ -22,8 +24,8 @@ namespace {
 constexpr PopoverSection kColumn[] = {
     PopoverSection::header,       PopoverSection::regressionBanner, PopoverSection::updatedBanner,
     PopoverSection::approvals,    PopoverSection::permissions,      PopoverSection::cloudRelay,
-    PopoverSection::disconnected, PopoverSection::services,         PopoverSection::pushMessage,
-    PopoverSection::appSection,   PopoverSection::footer,
+    PopoverSection::disconnected, PopoverSection::services,         PopoverSection::aiClients,
+    PopoverSection::pushMessage,  PopoverSection::appSection,       PopoverSection::footer,
 };
 
 QWidget* makeDivider(QWidget* parent) {
@@ -48,7 +50,8 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
   column_->setSpacing(0);
   column_->setContentsMargins(0, 0, 0, 0);
   const ActionSink sink = [this](const PopoverAction& action) { perform(action); };
-  const TraySectionContext context{monitor_, onHide_, [this] { refresh(); }};
+  const TraySectionContext context{monitor_, onHide_, [this] { refresh(); },
+                                   [this] { showUninstallConfirm(); }};
   for (const auto section : kColumn) {
     auto made = makeTraySection(section, this, context);
     if (!made) made = makeSection(section, this, sink);
@@ -58,6 +61,11 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
     column_->addWidget(widget);
     column_->addWidget(dividers_[section]);
   }
+  uninstallPanel_ = new UninstallPanel(monitor_, scheduler_, this);
+  uninstallPanel_->hide();
+  column_->addWidget(uninstallPanel_);
+  // The panel hides itself on "Cancel"; the column's height follows.
+  connect(uninstallPanel_->cancelButton(), &QPushButton::clicked, this, &MenuBarView::refresh);
   column_->addStretch();
 
   for (const auto changed :
@@ -118,6 +126,11 @@ std::vector<PopoverSection> MenuBarView::shownSections() const {
     if (!sections_.at(section)->isHidden()) shown.push_back(section);
   }
   return shown;
+}
+
+void MenuBarView::showUninstallConfirm() {
+  uninstallPanel_->show();
+  refresh();
 }
 
 QWidget* MenuBarView::sectionWidget(PopoverSection section) const { return sections_.at(section); }

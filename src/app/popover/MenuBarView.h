@@ -19,6 +19,7 @@ class QVBoxLayout;
 namespace tvrn {
 
 class PopoverSectionWidget;
+class UninstallPanel;
 
 class MenuBarView : public QWidget {
   Q_OBJECT
@@ -45,6 +46,9 @@ class MenuBarView : public QWidget {
   // Ends the server and reloads its launch agent off the main thread; the restarting look holds
   // until 8 s after that work has ended.
   void restartServer();
+  // The footer's "Uninstall": shows the confirmation panel below it.
+  void showUninstallConfirm();
+  UninstallPanel* uninstallPanel() const { return uninstallPanel_; }
 
   // The programs the restart runs (tests point them elsewhere).
   ServerRestart::Settings restartSettings;
@@ -66,6 +70,7 @@ class MenuBarView : public QWidget {
   // Main thread only, as every member.
   std::map<PopoverSection, PopoverSectionWidget*> sections_;  // owned through Qt's parent
   std::map<PopoverSection, QWidget*> dividers_;
+  UninstallPanel* uninstallPanel_;  // owned through Qt's parent; hidden until asked for
   bool isRestarting_ = false;
   int lastHeight_ = -1;
 };

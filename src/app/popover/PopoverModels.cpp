@@ -60,6 +60,7 @@ std::vector<FrameRow> frame(const PopoverInput& input) {
   rows.push_back({PopoverSection::cloudRelay});
   // With a status, the services list takes this place.
   rows.push_back({status ? PopoverSection::services : PopoverSection::disconnected});
+  rows.push_back({PopoverSection::aiClients});
   if (status && status->pushMessage && !status->pushMessage->empty()) {
     rows.push_back({PopoverSection::pushMessage});
   }

@@ -70,6 +70,7 @@ enum class PopoverSection {
   cloudRelay,
   disconnected,
   services,
+  aiClients,
   pushMessage,
   appSection,
   footer,

@@ -8,6 +8,7 @@
 #include <QVariantAnimation>
 
 #include "app/TrayColors.h"
+#include "app/popover/AIClientsSection.h"
 #include "app/popover/PopoverSymbols.h"
 
 namespace tvrn {
@@ -593,6 +594,8 @@ std::unique_ptr<PopoverSectionWidget> makeSection(PopoverSection section, QWidge
       return std::make_unique<RelaySection>(parent);
     case PopoverSection::disconnected:
       return std::make_unique<DisconnectedSection>(parent, std::move(sink));
+    case PopoverSection::aiClients:
+      return std::make_unique<AIClientsSection>(parent);
     case PopoverSection::pushMessage:
       return std::make_unique<PushMessageSection>(parent, std::move(sink));
     case PopoverSection::services:

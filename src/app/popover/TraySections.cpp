@@ -399,8 +399,9 @@ class FooterSection final : public PopoverSectionWidget {
     language_->setPopupMode(QToolButton::InstantPopup);
     language_->setFixedWidth(24);
     language_->setMenu(new QMenu(language_));
-    auto* uninstall =
-        button(this, "Uninstall", ColorRole::red, 9, [this] { showUninstallConfirm_ = true; });
+    auto* uninstall = button(this, "Uninstall", ColorRole::red, 9, [this] {
+      if (context_.showUninstall) context_.showUninstall();
+    });
     uninstall->setStyleSheet(
         uninstall->styleSheet().replace(cssColor(ColorRole::red), cssColor(ColorRole::red, 0.7)));
     auto* hide = button(this, "Hide icon", ColorRole::secondary, 9, [this] {
@@ -628,7 +629,6 @@ class FooterSection final : public PopoverSectionWidget {
   std::optional<std::string> bugCaseId_;
   bool bugFailed_ = false;
   bool showHideConfirm_ = false;
-  bool showUninstallConfirm_ = false;  // its confirmation belongs to the uninstall flow
 };
 
 }  // namespace

@@ -13,8 +13,9 @@ namespace tvrn {
 
 struct TraySectionContext {
   StatusMonitor& monitor;
-  std::function<void()> onHide;  // hides the icon; the server keeps running
-  std::function<void()> redraw;  // draws every section again, after a change of language
+  std::function<void()> onHide;         // hides the icon; the server keeps running
+  std::function<void()> redraw;         // draws every section again, after a change of language
+  std::function<void()> showUninstall;  // the uninstall confirmation below the column
 };
 
 // The services list, the app section or the footer; nothing for any other section.
