@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <filesystem>
 
+#include "app/BundledServer.h"
 #include "app/ClientConfigTexts.h"
 #include "app/StatusMonitor.h"
 #include "app/TrayHttp.h"
@@ -146,9 +147,10 @@ void StatusMonitor::copyCloudURL() { putOnClipboard(TrayRoutes::url(TrayRoutes::
 void StatusMonitor::copyDesktopConfig() {
   const std::filesystem::path shared = "/usr/local/bin/tvrn";
   std::error_code error;
-  const std::string command = std::filesystem::exists(shared, error)
-                                  ? shared.string()
-                                  : (Paths::home() / ".local/bin/tvrn").string();
+  // Without a program at the shared place, the stdio server this tray installs is the one there
+  // is on this system (nothing installs a ~/.local/bin/tvrn).
+  const std::string command =
+      std::filesystem::exists(shared, error) ? shared.string() : BundledServer::path().string();
   putOnClipboard(ClientConfigTexts::desktopConfig(command));
 }
 

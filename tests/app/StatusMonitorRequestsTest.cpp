@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <sstream>
 
+#include "app/BundledServer.h"
 #include "app/ManualScheduler.h"
 #include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
@@ -337,7 +338,7 @@ TEST_F(StatusMonitorRequestsTest, ClipboardCopiesAreExactAndValidJSON) {
        "https://web.example/mcp"},
       {"desktop config", nullptr, "", [](StatusMonitor& m) { m.copyDesktopConfig(); },
        "{\n  \"mcpServers\": {\n    \"tavrin\": {\n      \"command\": \"" +
-           (test::home() / ".local/bin/tvrn").string() + "\",\n      \"args\": []\n    }\n  }\n}"},
+           BundledServer::path().string() + "\",\n      \"args\": []\n    }\n  }\n}"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(Paths::appSupport() / "status.json");
