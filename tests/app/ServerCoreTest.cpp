@@ -12,8 +12,8 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
-#include "platform/Paths.h"
 #include "platform/ICalItem.h"
+#include "platform/Paths.h"
 #include "platform/PimStore.h"
 #include "platform/PrivacyGate.h"
 #include "platform/Subprocess.h"
@@ -28,171 +28,116 @@
 namespace tvrn {
 namespace {
 
-const std::set<std::string> kServedTools = {
-    "get_config",
-    "run_diagnostics",
-    "get_audit_log",
-    "tvrn_state",
-    "onedrive_root",
-    "onedrive_list_files",
-    "onedrive_read_file",
-    "onedrive_search_files",
-    "onedrive_file_info",
-    "onedrive_set_scope",
-    "pdf_read",
-    "word_read",
-    "word_create",
-    "word_append",
-    "excel_read",
-    "excel_create",
-    "excel_write_cell",
-    "ppt_read",
-    "ppt_create",
-    "teams_list_chats",
-    "teams_read_chat_messages",
-    "teams_list_teams",
-    "teams_list_channels",
-    "teams_read_channel_messages",
-    "teams_send_message",
-    "slack_list_workspaces",
-    "slack_list_channels",
-    "slack_read_channel_messages",
-    "slack_search_messages",
-    "whatsapp_list_chats",
-    "whatsapp_read_messages",
-    "whatsapp_search_messages",
-    "whatsapp_send_message",
-    "whatsapp_send_file",
-    "todo_create_task",
-    "todo_complete_task",
-    "list_calendar_names",
-    "list_calendar_events",
-    "create_calendar_event",
-    "update_calendar_event",
-    "delete_calendar_event",
-    "list_reminders",
-    "create_reminder",
-    "list_contacts",
-    "search_contacts",
-    "get_contact",
-    "todo_list_lists",
-    "todo_list_tasks",
-    "stocks_get_quote",
-    "stocks_get_chart",
-    "stocks_search_symbol",
-    "search_messages",
-    "outlook_diagnose",
-    "nordvpn_status",
-    "nordvpn_servers",
-    "nordvpn_diagnose",
-    "safari_read_tab",
-    "safari_search_tabs",
-    "safari_click",
-    "safari_wait_for",
-    "finder_list",
-    "finder_search",
-    "list_safari_bookmarks",
-    "list_accounts",
-    "create_email_folder",
-    "onedrive_write_file",
-    "onedrive_delete_file",
-    "onedrive_move_file",
-    "list_reminder_lists",
-    "complete_reminder",
-    "update_tavrin",
-    "update_self_diagnosis",
-    "report_problem",
-    "run_qa",
-    "submit_qa_report",
-    "daily_brief",
-    "tvrn_welcome",
-    "connect_servicenow",
-    "disconnect_servicenow",
-    "servicenow_list_my_incidents",
-    "servicenow_search_incidents",
-    "servicenow_get_incident",
-    "servicenow_create_incident",
-    "servicenow_update_incident",
-    "servicenow_add_comment",
-    "servicenow_search_kb"};
+// The tools start-up registers, by whether read-only mode lets them run (sending, replying,
+// creating and deleting count as changes like any other).
+const std::set<std::string> kReadingTools = {"get_config",
+                                             "run_diagnostics",
+                                             "get_audit_log",
+                                             "tvrn_state",
+                                             "onedrive_root",
+                                             "onedrive_list_files",
+                                             "onedrive_read_file",
+                                             "onedrive_search_files",
+                                             "onedrive_file_info",
+                                             "pdf_read",
+                                             "word_read",
+                                             "excel_read",
+                                             "ppt_read",
+                                             "teams_list_chats",
+                                             "teams_read_chat_messages",
+                                             "teams_list_teams",
+                                             "teams_list_channels",
+                                             "teams_read_channel_messages",
+                                             "slack_list_workspaces",
+                                             "slack_list_channels",
+                                             "slack_read_channel_messages",
+                                             "slack_search_messages",
+                                             "whatsapp_list_chats",
+                                             "whatsapp_read_messages",
+                                             "whatsapp_search_messages",
+                                             "list_calendar_names",
+                                             "list_calendar_events",
+                                             "list_reminders",
+                                             "list_contacts",
+                                             "search_contacts",
+                                             "get_contact",
+                                             "todo_list_lists",
+                                             "todo_list_tasks",
+                                             "stocks_get_quote",
+                                             "stocks_get_chart",
+                                             "stocks_search_symbol",
+                                             "search_messages",
+                                             "outlook_diagnose",
+                                             "nordvpn_status",
+                                             "nordvpn_servers",
+                                             "nordvpn_diagnose",
+                                             "safari_read_tab",
+                                             "safari_search_tabs",
+                                             "safari_wait_for",
+                                             "finder_list",
+                                             "finder_search",
+                                             "list_safari_bookmarks",
+                                             "list_accounts",
+                                             "list_reminder_lists",
+                                             "update_self_diagnosis",
+                                             "run_qa",
+                                             "daily_brief",
+                                             "tvrn_welcome",
+                                             "connect_servicenow",
+                                             "disconnect_servicenow",
+                                             "servicenow_list_my_incidents",
+                                             "servicenow_search_incidents",
+                                             "servicenow_get_incident",
+                                             "servicenow_search_kb",
+                                             "connect_m365_account",
+                                             "disconnect_m365_account",
+                                             "search_m365_directory",
+                                             "get_m365_person",
+                                             "list_m365_people_insights",
+                                             "m365_list_emails",
+                                             "m365_read_email",
+                                             "m365_search_emails",
+                                             "m365_list_events",
+                                             "m365_list_contacts",
+                                             "m365_search_contacts",
+                                             "m365_get_contact"};
 
-const std::set<std::string> kReadOnlyTools = {
-    "get_config",
-    "run_diagnostics",
-    "get_audit_log",
-    "tvrn_state",
-    "onedrive_root",
-    "onedrive_list_files",
-    "onedrive_read_file",
-    "onedrive_search_files",
-    "onedrive_file_info",
-    "pdf_read",
-    "word_read",
-    "excel_read",
-    "ppt_read",
-    "teams_list_chats",
-    "teams_read_chat_messages",
-    "teams_list_teams",
-    "teams_list_channels",
-    "teams_read_channel_messages",
-    "slack_list_workspaces",
-    "slack_list_channels",
-    "slack_read_channel_messages",
-    "slack_search_messages",
-    "whatsapp_list_chats",
-    "whatsapp_read_messages",
-    "whatsapp_search_messages",
-    "list_calendar_names",
-    "list_calendar_events",
-    "list_reminders",
-    "list_contacts",
-    "search_contacts",
-    "get_contact",
-    "todo_list_lists",
-    "todo_list_tasks",
-    "stocks_get_quote",
-    "stocks_get_chart",
-    "stocks_search_symbol",
-    "search_messages",
-    "outlook_diagnose",
-    "nordvpn_status",
-    "nordvpn_servers",
-    "nordvpn_diagnose",
-    "safari_read_tab",
-    "safari_search_tabs",
-    "safari_wait_for",
-    "finder_list",
-    "finder_search",
-    "list_safari_bookmarks",
-    "list_accounts",
-    "list_reminder_lists",
-    "update_self_diagnosis",
-    "run_qa",
-    "daily_brief",
-    "tvrn_welcome",
-    "connect_servicenow",
-    "disconnect_servicenow",
-    "servicenow_list_my_incidents",
-    "servicenow_search_incidents",
-    "servicenow_get_incident",
-    "servicenow_search_kb"};
+const std::set<std::string> kChangingTools = {"onedrive_set_scope",
+                                              "word_create",
+                                              "word_append",
+                                              "excel_create",
+                                              "excel_write_cell",
+                                              "ppt_create",
+                                              "teams_send_message",
+                                              "whatsapp_send_message",
+                                              "whatsapp_send_file",
+                                              "todo_create_task",
+                                              "todo_complete_task",
+                                              "create_calendar_event",
+                                              "update_calendar_event",
+                                              "delete_calendar_event",
+                                              "create_reminder",
+                                              "safari_click",
+                                              "create_email_folder",
+                                              "onedrive_write_file",
+                                              "onedrive_delete_file",
+                                              "onedrive_move_file",
+                                              "complete_reminder",
+                                              "update_tavrin",
+                                              "report_problem",
+                                              "submit_qa_report",
+                                              "servicenow_create_incident",
+                                              "servicenow_update_incident",
+                                              "servicenow_add_comment",
+                                              "m365_send_email",
+                                              "m365_reply_email",
+                                              "m365_create_event",
+                                              "m365_delete_event",
+                                              "teams_send_channel_message"};
 
-// Sending, replying, creating and deleting are refused in read-only mode like any other change.
-const std::set<std::string> kM365ReadingTools = {
-    "connect_m365_account", "disconnect_m365_account", "search_m365_directory",
-    "get_m365_person", "list_m365_people_insights", "m365_list_emails", "m365_read_email",
-    "m365_search_emails", "m365_list_events", "m365_list_contacts", "m365_search_contacts",
-    "m365_get_contact"};
-const std::set<std::string> kM365Tools = [] {
-  std::set<std::string> names = kM365ReadingTools;
-  names.insert({"m365_send_email", "m365_reply_email", "m365_create_event", "m365_delete_event",
-                "teams_send_channel_message"});
-  return names;
-}();
-
-std::set<std::string> withM365Tools(std::set<std::string> names,
-                                    const std::set<std::string>& m365 = kM365Tools) {
-  names.insert(m365.begin(), m365.end());
+std::set<std::string> allTools() {
+  std::set<std::string> names = kReadingTools;
+  names.insert(kChangingTools.begin(), kChangingTools.end());
   return names;
 }
 
@@ -239,7 +184,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
   EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
 
-  EXPECT_EQ(listedNames(*client), withM365Tools(kServedTools));  // no fs_ tool among them
+  EXPECT_EQ(listedNames(*client), allTools());  // no fs_ tool among them
 
   auto names = client->call(test::request(
       3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}}));
@@ -300,7 +245,7 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   ServerCore::start();
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
-  EXPECT_EQ(listedNames(*client), withM365Tools(kReadOnlyTools, kM365ReadingTools));
+  EXPECT_EQ(listedNames(*client), kReadingTools);
 }
 
 // Slack Desktop installed and slack-proxy in the user's bin folder: once the first scan has seen
@@ -317,8 +262,9 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   }
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
-  auto reply = client->call(test::request(
-      1, "tools/call", {{"name", "slack_list_workspaces"}, {"arguments", nlohmann::json::object()}}));
+  auto reply = client->call(
+      test::request(1, "tools/call",
+                    {{"name", "slack_list_workspaces"}, {"arguments", nlohmann::json::object()}}));
   ASSERT_TRUE(reply);
   EXPECT_EQ(nlohmann::json::parse((*reply)["result"]["content"][0]["text"].get<std::string>()),
             nlohmann::json({{"method", "list_workspaces"}, {"args", nlohmann::json::object()}}));
@@ -332,8 +278,8 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
   ASSERT_TRUE(client);
   int id = 0;
   const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
-    auto reply = client->call(
-        test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
     return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
   };
   const auto pdf = test::home() / "three.pdf";
