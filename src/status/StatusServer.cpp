@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 

@@ -2,7 +2,6 @@
 // connection) and the writer that keeps status.json fresh for the tray.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
