@@ -4,16 +4,16 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "bridges/HelperTools.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
-#include "platform/Strings.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/OperatingSystem.h"
+#include "platform/Strings.h"
 #include "platform/Utf8.h"
 #include "tools/DiagnosticTexts.h"
 
@@ -21,9 +21,9 @@ namespace tvrn {
 namespace {
 
 namespace Texts = DiagnosticTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::size_t kLabelWidth = 20;
 constexpr int kAuditWindow = 500;

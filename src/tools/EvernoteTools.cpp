@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/PercentEncoding.h"
@@ -19,9 +19,9 @@
 namespace tvrn::EvernoteTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = EvernoteTexts;
 
 constexpr std::chrono::seconds kRequestTimeout{20};

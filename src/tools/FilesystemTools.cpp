@@ -5,10 +5,10 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "bridges/HelperTools.h"
 #include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "platform/TextDecoding.h"
@@ -20,9 +20,9 @@ namespace tvrn {
 namespace {
 
 namespace Texts = FilesystemTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::int64_t kMaxSearchResults = 200;
 

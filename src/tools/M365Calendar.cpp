@@ -5,9 +5,9 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PercentEncoding.h"
 #include "platform/Strings.h"
 #include "platform/Timestamp.h"
@@ -21,9 +21,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kEventFields = "id,subject,start,end,location,organizer,bodyPreview";

@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PercentEncoding.h"
 #include "platform/Strings.h"
 #include "platform/Utf8.h"
@@ -18,9 +18,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kListFields = "id,subject,from,receivedDateTime,bodyPreview,isRead";

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "platform/PercentEncoding.h"
@@ -21,8 +21,8 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using nlohmann::json;
 namespace Texts = M365Texts;
 
@@ -158,6 +158,8 @@ void registerTools(ToolRegistry& registry) {
   registry.registerTool({"disconnect_m365_account",
                          "Disconnect your Microsoft 365 account and remove stored tokens.",
                          schema(json::object(), none), ToolKind::readOnly, disconnectM365Account});
+  // Connecting and disconnecting stay within reach while the service is turned off.
+  ToolRegistry::ServiceScope scope(registry, "m365");
   registry.registerTool(
       {"search_m365_directory",
        "Search your organization's Microsoft 365 directory for users by name or email. Returns "

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "bridges/JXARunner.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
@@ -28,7 +28,7 @@
 namespace tvrn::NordVPNTools {
 namespace {
 
-using HelperTools::property;
+using ToolSchema::property;
 using nlohmann::json;
 
 constexpr const char* kAppName = "NordVPN";
@@ -338,6 +338,7 @@ json emptySchema() { return {{"type", "object"}, {"properties", json::object()}}
 }  // namespace
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "nordvpn");
   registry.registerTool({"nordvpn_status", NordVPNTexts::kStatusDescription, emptySchema(),
                          ToolKind::readOnly, nordvpnStatus});
   registry.registerTool({"nordvpn_servers",

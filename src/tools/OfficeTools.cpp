@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "platform/PdfText.h"
@@ -20,8 +20,8 @@ namespace tvrn::OfficeTools {
 namespace {
 
 using namespace OfficeTexts;
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using nlohmann::json;
 
 constexpr std::int64_t kDefaultPageLimit = 50;
@@ -70,6 +70,7 @@ ToolResult extractPDFText(const std::string& path, std::int64_t maxPages) {
 }
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "office");
   registry.registerTool(
       {"pdf_read", kPdfReadDescription,
        schema({{"path", property("string", "Absolute path to the PDF file")},
@@ -104,7 +105,7 @@ void registerTools(ToolRegistry& registry) {
   registry.registerTool(
       {"excel_create", kExcelCreateDescription,
        schema({{"path", property("string", "Output path for the .xlsx file")},
-               {"headers", HelperTools::stringList("Column headers")},
+               {"headers", ToolSchema::stringList("Column headers")},
                {"rows", property("array", "Array of row arrays with data (optional)")},
                {"confirm", property("boolean", "Must be true to create")}},
               json::array({"path", "headers"})),

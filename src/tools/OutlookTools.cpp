@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "platform/Strings.h"
@@ -189,7 +189,7 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const DatabaseProgra
        "Checks which email accounts are configured in Microsoft Outlook and compares them with "
        "Mail.app. If Outlook has accounts not in Mail.app, guides the user to add them so all "
        "email tools work seamlessly.",
-       HelperTools::schema(json::object(), json::array()), ToolKind::readOnly,
+       ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
        outlookDiagnose(jxa, sqlite3)});
 }
 

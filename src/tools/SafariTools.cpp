@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "tools/SafariTexts.h"
@@ -14,8 +14,8 @@
 namespace tvrn::SafariTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using nlohmann::json;
 
 constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";       // U+2028
@@ -350,6 +350,7 @@ ToolHandler safariWaitFor(JXARunning& jxa) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, JXARunning& jxa, JXARunning& slowJxa) {
+  ToolRegistry::ServiceScope scope(registry, "safari");
   using namespace SafariTexts;
   registry.registerTool({"safari_read_tab", kReadTab,
                          schema({{"url_match", property("string", kUrlMatchHelp)},

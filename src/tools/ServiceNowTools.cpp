@@ -1,6 +1,6 @@
 #include "tools/ServiceNowTools.h"
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "tools/ServiceNowConnection.h"
 #include "tools/ServiceNowIncidents.h"
 #include "tools/ServiceNowTexts.h"
@@ -8,8 +8,8 @@
 namespace tvrn::ServiceNowTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using nlohmann::json;
 namespace Texts = ServiceNowTexts;
 
@@ -34,6 +34,8 @@ void registerTools(ToolRegistry& registry) {
       readOnly, connectServiceNow);
   add(registry, Texts::kDisconnect, schema(json::object(), json::array()), readOnly,
       disconnectServiceNow);
+  // Connecting and disconnecting stay within reach while the service is turned off.
+  ToolRegistry::ServiceScope scope(registry, "servicenow");
   add(registry, Texts::kListMine,
       schema({{"state", text(Texts::kStateFilterArg)}, {"limit", integer(Texts::kListLimitArg)}},
              json::array()),

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "platform/Endpoints.h"
@@ -15,8 +15,8 @@
 namespace tvrn::SlackProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using MessagingToolSupport::addIfGiven;
 using MessagingToolSupport::asJSON;
 using MessagingToolSupport::limitOf;
@@ -108,6 +108,7 @@ ToolDefinition searchMessages(CoProcessProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "slack");
   registry.registerTool(listWorkspaces(proxy));
   registry.registerTool(listChannels(proxy));
   registry.registerTool(readChannelMessages(proxy));

@@ -4,7 +4,8 @@
 #include <chrono>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
+#include "core/Params.h"
+#include "core/ToolSchema.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/ToolResponse.h"
@@ -168,7 +169,7 @@ json snapshot(const std::string& version) {
 
 void registerTools(ToolRegistry& registry, const std::string& version) {
   registry.registerTool({"tvrn_state", std::string(Texts::kDescription),
-                         HelperTools::schema(json::object(), json::array()), ToolKind::readOnly,
+                         ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
                          [version](const Params::Arguments&) -> ToolResult {
                            return ToolResponse::json(
                                JSONValue::fromRaw(snapshot(version)).value_or(JSONValue()));

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
@@ -22,8 +22,8 @@
 namespace tvrn::StocksTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using nlohmann::json;
 namespace Texts = StocksTexts;
 
@@ -348,6 +348,7 @@ std::string formatDate(double timestamp, std::string_view interval) {
 }
 
 void registerTools(ToolRegistry& registry, Pause pause) {
+  ToolRegistry::ServiceScope scope(registry, "stocks");
   if (!pause) pause = [](std::chrono::milliseconds span) { std::this_thread::sleep_for(span); };
   const auto text = [](std::string_view description) { return property("string", description); };
   registry.registerTool({"stocks_get_quote", std::string(Texts::kQuoteDescription),

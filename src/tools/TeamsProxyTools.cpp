@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "tools/M365Graph.h"
@@ -15,8 +15,8 @@
 namespace tvrn::TeamsProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using MessagingToolSupport::asJSON;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
@@ -135,6 +135,7 @@ ToolDefinition sendChatMessage(CoProcessProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "teams");
   registry.registerTool(listChats(proxy));
   registry.registerTool(readChatMessages(proxy));
   registry.registerTool(listTeams(proxy));

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "tools/MessagingToolSupport.h"
@@ -14,8 +14,8 @@
 namespace tvrn::WhatsAppProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
+using ToolSchema::property;
+using ToolSchema::schema;
 using MessagingToolSupport::addIfGiven;
 using MessagingToolSupport::asJSON;
 using MessagingToolSupport::limitOf;
@@ -120,6 +120,7 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "whatsapp");
   registry.registerTool(listChats(proxy));
   registry.registerTool(readMessages(proxy));
   registry.registerTool(searchMessages(proxy));

@@ -61,7 +61,9 @@ ToolResult echo(const std::optional<JSONValue>& arguments) {
 std::shared_ptr<ToolRegistry> testRegistry() {
   auto registry = std::make_shared<ToolRegistry>();
   registry->registerTool(testTool("echo", echo));
-  registry->registerTool(testTool("tvrn_welcome", echo));
+  ToolDefinition welcome = testTool("tvrn_welcome", echo);
+  welcome.introductory = true;
+  registry->registerTool(std::move(welcome));
   registry->registerTool(testTool("needs_x", failingWith(ToolError::missingParam("x"))));
   registry->registerTool(testTool("bad_x", failingWith(ToolError::invalidParam("x", "a number"))));
   registry->registerTool(
