@@ -165,6 +165,8 @@ Result<std::vector<std::string>, int> entriesOf(const std::string& dir) {
 
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit) {
+  // A root that is itself one of them (a OneDrive folder linked there) is passed by too.
+  if (PathResolver::ownFolderHolding(root)) return false;
   auto names = entriesOf(root);
   if (!names.ok()) return false;
   walkEntries(root, names.value(), options, ownFolderIds(), visit);

@@ -56,7 +56,7 @@ struct WalkOptions {
 // Visits every entry below root depth-first in each folder's own order, skipping hidden entries
 // and the system's own folders, and never following a link into a folder; folders that cannot be
 // read are passed over. The visitor gets the entry's path and returns false to stop the walk. False
-// when root itself cannot be read as a folder.
+// when root itself cannot be read as a folder or lies in one of the system's own folders.
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit);
 
