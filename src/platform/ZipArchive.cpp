@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "platform/FileStore.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::ZipArchive {
 namespace {
@@ -122,15 +124,26 @@ std::filesystem::path writeTarget(const std::filesystem::path& archivePath) {
   return error ? archivePath : target;
 }
 
+// Through RegularFile, so a pipe or a device in the archive's place is refused instead of
+// blocking or streaming without end; the descriptor keeps its close-on-exec flag.
 Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& archivePath) {
-  int code = 0;
-  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
-  if (archive) return archive;
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  std::string text = zip_error_strerror(&error);
-  zip_error_fini(&error);
-  return fail(text);
+  auto opened = RegularFile::open(archivePath);
+  if (!opened) return fail(opened.error());
+  FILE* stream = ::fdopen(opened.value().fd(), "rb");
+  if (stream == nullptr) return fail(std::string(std::strerror(errno)));
+  opened.value().release();
+  ZipError error;
+  zip_source_t* source = zip_source_filep_create(stream, 0, -1, error.get());
+  if (source == nullptr) {
+    std::fclose(stream);
+    return fail(error.text());
+  }
+  ArchivePtr archive(zip_open_from_source(source, ZIP_RDONLY, error.get()));
+  if (!archive) {
+    zip_source_free(source);
+    return fail(error.text());
+  }
+  return archive;
 }
 
 Result<std::string, std::string> readIndex(zip_t* archive, zip_uint64_t index) {
@@ -166,6 +179,13 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
   return readIndex(archive.value().get(), static_cast<zip_uint64_t>(index));
 }
 
+Result<bool, std::string> hasMember(const std::filesystem::path& archivePath,
+                                    std::string_view name) {
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  return zip_name_locate(archive.value().get(), std::string(name).c_str(), 0) >= 0;
+}
+
 Result<std::vector<Member>, std::string> readMembers(
     const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
   auto archive = openForReading(archivePath);
@@ -197,15 +217,13 @@ Result<bool, std::string> create(const std::filesystem::path& given,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& given,
-                                        const Member& member) {
+Result<bool, std::string> replaceMember(const std::filesystem::path& given, const Member& member) {
   const auto archivePath = writeTarget(given);
-  FileStore::ReadError readError;
-  const auto original = FileStore::read(archivePath, &readError);
-  if (!original) return fail(readError.reason);
+  const auto original = RegularFile::read(archivePath);
+  if (!original) return fail(original.error());
   struct stat info {};
   if (::stat(archivePath.c_str(), &info) != 0) return fail(std::string("cannot read the file"));
-  auto opened = openInMemory(*original, 0);
+  auto opened = openInMemory(original.value(), 0);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
   if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));

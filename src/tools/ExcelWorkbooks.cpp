@@ -385,7 +385,7 @@ int columnIndex(std::string_view reference) {
 
 ToolResult readXlsx(const std::string& path, const std::string& sheetName, std::int64_t maxRows,
                     bool retryAfterDownload, const PlaceholderPolling& polling) {
-  if (!OfficeServices::fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
   const bool cloud = OfficeServices::isCloudPath(path);
   if (!retryAfterDownload) {
     if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
@@ -426,6 +426,8 @@ ToolResult createExcel(const Params::Arguments& arguments) {
   }
   if (headers.empty()) return fail(ToolError::missingParam("headers"));
   const std::string path = Params::optional("path", arguments, "");
+  const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+  if (!target) return fail(target.error());
 
   json rows = json::array();
   if (const JSONValue::Array* list = arrayArgument("rows", arguments)) {
@@ -444,7 +446,9 @@ ToolResult createExcel(const Params::Arguments& arguments) {
       joined += header.get<std::string>();
     }
     return ToolResponse::text(kExcelPreviewHead + path + kExcelPreviewHeaders + joined +
-                              kExcelPreviewRows + std::to_string(rows.size()) + kPreviewCreateTail);
+                              kExcelPreviewRows + std::to_string(rows.size()) +
+                              (target.value().exists ? kReplacesExisting : "") +
+                              kPreviewCreateTail);
   }
   return createXlsx(path, headers, rows);
 }
@@ -458,6 +462,8 @@ ToolResult writeCell(const Params::Arguments& arguments) {
         const std::int64_t column = Params::optionalInt("column", arguments, 0);
         if (row < 1) return fail(ToolError::invalidParam("row", kPositiveInteger));
         if (column < 1) return fail(ToolError::invalidParam("column", kPositiveInteger));
+        const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+        if (!target) return fail(target.error());
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text(kCellPreviewHead + value + kCellPreviewRow +
                                     std::to_string(row) + kCellPreviewColumn +
