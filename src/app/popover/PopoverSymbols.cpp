@@ -387,25 +387,14 @@ class DrawnEngine final : public QIconEngine {
 
 }  // namespace
 
-QIcon drawn(std::string_view name, const QColor& color) {
-  const Symbol* symbol = find(name);
-  return QIcon(new DrawnEngine(symbol ? symbol->shape : Shape::dot, color));
-}
-
 QIcon icon(std::string_view name, const QColor& color) {
-  const auto theme = themeName(name);
-  if (!theme.empty()) {
-    const QString themed = QString::fromUtf8(theme.data(), static_cast<qsizetype>(theme.size()));
+  const Symbol* symbol = find(name);
+  if (symbol && !symbol->theme.empty()) {
+    const QString themed =
+        QString::fromUtf8(symbol->theme.data(), static_cast<qsizetype>(symbol->theme.size()));
     if (QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
   }
-  return drawn(name, color);
+  return QIcon(new DrawnEngine(symbol ? symbol->shape : Shape::dot, color));
 }
-
-std::string_view themeName(std::string_view name) {
-  const Symbol* symbol = find(name);
-  return symbol ? symbol->theme : std::string_view();
-}
-
-bool known(std::string_view name) { return find(name) != nullptr; }
 
 }  // namespace tvrn::PopoverSymbols

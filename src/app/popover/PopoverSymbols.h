@@ -13,13 +13,4 @@ namespace tvrn::PopoverSymbols {
 // do not know draws a dot.
 QIcon icon(std::string_view name, const QColor& color);
 
-// Our own drawing, whatever the theme holds.
-QIcon drawn(std::string_view name, const QColor& color);
-
-// The freedesktop icon name the symbol stands for; empty when none fits.
-std::string_view themeName(std::string_view name);
-
-// Whether the name is one we draw (anything else falls back to a dot).
-bool known(std::string_view name);
-
 }  // namespace tvrn::PopoverSymbols
