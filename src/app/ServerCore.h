@@ -19,7 +19,7 @@ void stop();
 
 // Stops the IPC server, then the service scanner, the relay tunnel (its state file then says not
 // connected), the heartbeat, the status-file writer and the status server's listeners, and
-// waits for their threads: the program's exit path.
+// waits for their threads: the program's exit path. Calls after the first do nothing.
 void shutdown();
 
 }  // namespace tvrn::ServerCore
