@@ -166,6 +166,29 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
   return readIndex(archive.value().get(), static_cast<zip_uint64_t>(index));
 }
 
+Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archivePath,
+                                             std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink) {
+  // Large enough that inflating, not calling, dominates; small enough to stay in cache.
+  constexpr std::size_t kBlockBytes = 64 * 1024;
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  const std::string memberName(name);
+  std::unique_ptr<zip_file_t, FileCloser> file(
+      zip_fopen(archive.value().get(), memberName.c_str(), 0));
+  if (!file) return fail(archiveError(archive.value().get()));
+  std::vector<char> block(kBlockBytes);
+  std::size_t inflated = 0;
+  while (true) {
+    const zip_int64_t n = zip_fread(file.get(), block.data(), block.size());
+    if (n < 0) return fail(std::string(zip_error_strerror(zip_file_get_error(file.get()))));
+    if (n == 0) return true;
+    inflated += static_cast<std::size_t>(n);
+    if (inflated > kMaxMemberBytes) return fail(memberName + " is too large");
+    if (!sink(std::string_view(block.data(), static_cast<std::size_t>(n)))) return false;
+  }
+}
+
 Result<std::vector<Member>, std::string> readMembers(
     const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
   auto archive = openForReading(archivePath);
@@ -197,8 +220,7 @@ Result<bool, std::string> create(const std::filesystem::path& given,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& given,
-                                        const Member& member) {
+Result<bool, std::string> replaceMember(const std::filesystem::path& given, const Member& member) {
   const auto archivePath = writeTarget(given);
   FileStore::ReadError readError;
   const auto original = FileStore::read(archivePath, &readError);

@@ -1,0 +1,36 @@
+// How far a benchmark's iterations raise the process's peak resident memory (VmHWM): the peak is
+// reset to the resident size once the set-up is done, so what the set-up built does not count.
+#pragma once
+
+#include <malloc.h>
+
+#include <fstream>
+#include <string>
+
+namespace tvrn::bench {
+
+class PeakMemory {
+ public:
+  // Gives the set-up's freed memory back first, so the starting point is what stays in use.
+  PeakMemory() {
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to VmRSS (Linux 4.0 on)
+    start_ = kibibytes("VmHWM:");
+  }
+
+  double grownMiB() const { return static_cast<double>(kibibytes("VmHWM:") - start_) / 1024.0; }
+
+ private:
+  static long kibibytes(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind(key, 0) == 0) return std::stol(line.substr(key.size()));
+    }
+    return 0;
+  }
+
+  long start_ = 0;
+};
+
+}  // namespace tvrn::bench
