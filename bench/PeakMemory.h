@@ -4,6 +4,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -18,7 +19,10 @@ class PeakMemory {
     start_ = kibibytes("VmHWM:");
   }
 
-  double grownMiB() const { return static_cast<double>(kibibytes("VmHWM:") - start_) / 1024.0; }
+  // The kernel updates its counters in batches, so "no growth" can read a few pages below zero.
+  double grownMiB() const {
+    return static_cast<double>(std::max(0L, kibibytes("VmHWM:") - start_)) / 1024.0;
+  }
 
  private:
   static long kibibytes(const std::string& key) {

@@ -239,17 +239,22 @@ ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
   for (const auto& name : sheet.names) {
     if (!sheetName.empty() && name == sheetName) reported = name;
   }
-  JSONValue::Array rows;
+  // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
+  // the general path would copy each twice more. The text is what ToolResponse::json prints: the
+  // only number is the count, and a string that is not UTF-8 gives the same "{}".
+  json rows = json::array();
   for (auto& row : read->rows) {
-    rows.emplace_back(
-        JSONValue::Array(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end())));
+    rows.push_back(
+        json::array_t(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end())));
   }
-  const auto count = static_cast<std::int64_t>(rows.size());
-  return ToolResponse::json(
-      JSONValue::Object{{"sheet", reported},
-                        {"sheets", JSONValue::Array(sheet.names.begin(), sheet.names.end())},
-                        {"rows", std::move(rows)},
-                        {"count", count}});
+  const auto count = rows.size();
+  const json result = {
+      {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
+  try {
+    return ToolResponse::text(result.dump(2));
+  } catch (const json::exception&) {
+    return ToolResponse::text("{}");
+  }
 }
 
 bool isArchiveFailure(const ToolError& error) {

@@ -147,7 +147,8 @@ class RowReader : public XmlStream {
       place_ = Place::sheetData;
     } else if (place_ == Place::sheetData && depth == kRowDepth && name == "row") {
       if (sheet.rows.size() >= limit()) return stop();
-      sheet.rows.emplace_back();
+      // Rows tend to be as wide as the one before.
+      sheet.rows.emplace_back().reserve(sheet.rows.size() > 1 ? sheet.rows.end()[-2].size() : 0);
       place_ = Place::row;
     } else if (place_ == Place::row && depth == kCellDepth && name == "c") {
       startCell(attributes);
@@ -191,7 +192,8 @@ class RowReader : public XmlStream {
   void startCell(const XML_Char** attributes) {
     const auto reference = attribute(attributes, "r");
     const int named = reference ? ExcelWorkbooks::columnIndex(*reference) : -1;
-    cell_ = Cell{};
+    cell_.hasValue = cell_.hasInline = false;
+    cell_.value.clear();
     cell_.column = named >= 0 ? named : nextColumn_;
     cell_.type = attribute(attributes, "t").value_or("");
     inlineText_.clear();
