@@ -220,7 +220,8 @@ Result<bool, std::string> create(const std::filesystem::path& given,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& given, const Member& member) {
+Result<bool, std::string> replaceMember(const std::filesystem::path& given,
+                                        const Member& member) {
   const auto archivePath = writeTarget(given);
   FileStore::ReadError readError;
   const auto original = FileStore::read(archivePath, &readError);
