@@ -186,6 +186,29 @@ Result<bool, std::string> hasMember(const std::filesystem::path& archivePath,
   return zip_name_locate(archive.value().get(), std::string(name).c_str(), 0) >= 0;
 }
 
+Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archivePath,
+                                             std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink) {
+  // Large enough that inflating, not calling, dominates; small enough to stay in cache.
+  constexpr std::size_t kBlockBytes = 64 * 1024;
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  const std::string memberName(name);
+  std::unique_ptr<zip_file_t, FileCloser> file(
+      zip_fopen(archive.value().get(), memberName.c_str(), 0));
+  if (!file) return fail(archiveError(archive.value().get()));
+  std::vector<char> block(kBlockBytes);
+  std::size_t inflated = 0;
+  while (true) {
+    const zip_int64_t n = zip_fread(file.get(), block.data(), block.size());
+    if (n < 0) return fail(std::string(zip_error_strerror(zip_file_get_error(file.get()))));
+    if (n == 0) return true;
+    inflated += static_cast<std::size_t>(n);
+    if (inflated > kMaxMemberBytes) return fail(memberName + " is too large");
+    if (!sink(std::string_view(block.data(), static_cast<std::size_t>(n)))) return false;
+  }
+}
+
 Result<std::vector<Member>, std::string> readMembers(
     const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
   auto archive = openForReading(archivePath);
