@@ -1,0 +1,194 @@
+// Times written back into other programs' files: in the zone, form and TZID they had, and
+// occurrences of zoned series found, removed and changed where they are.
+#include "platform/ICalTime.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <string>
+
+#include "platform/ICalItem.h"
+#include "platform/PimCodec.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono;
+
+PimTime at(const char* text) { return PimCodec::parseTime(text).value(); }
+
+std::string wall(icaltimetype t) {
+  char out[32];
+  std::snprintf(out, sizeof out, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return out;
+}
+
+std::string ics(const std::string& events) {
+  return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//EN\r\n" + events + "END:VCALENDAR\r\n";
+}
+
+// Each side of both changes of offset, east and west of UTC, and both passes of a repeated hour.
+TEST(ICalTimeTest, WallClockOfAZoneAgreesWithLibicalAcrossBothChanges) {
+  const struct {
+    const char* zone;
+    const char* instant;
+    const char* wall;
+    bool unique;  // the wall clock names one instant only
+  } cases[] = {
+      {"Europe/Berlin", "2024-03-31T00:59:59Z", "2024-03-31 01:59:59", true},
+      {"Europe/Berlin", "2024-03-31T01:00:00Z", "2024-03-31 03:00:00", true},
+      {"Europe/Berlin", "2024-10-27T00:30:00Z", "2024-10-27 02:30:00", false},
+      {"Europe/Berlin", "2024-10-27T01:30:00Z", "2024-10-27 02:30:00", false},
+      {"Europe/Berlin", "2024-07-01T12:00:00Z", "2024-07-01 14:00:00", true},
+      {"America/New_York", "2024-03-10T06:59:59Z", "2024-03-10 01:59:59", true},
+      {"America/New_York", "2024-03-10T07:00:00Z", "2024-03-10 03:00:00", true},
+      {"America/New_York", "2024-11-03T05:30:00Z", "2024-11-03 01:30:00", false},
+      {"America/New_York", "2024-11-03T06:30:00Z", "2024-11-03 01:30:00", false},
+      {"America/New_York", "2024-12-31T23:30:00Z", "2024-12-31 18:30:00", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + c.instant);
+    const icaltimezone* zone = icaltimezone_get_builtin_timezone(c.zone);
+    ASSERT_NE(zone, nullptr);
+    const icaltimetype t = ICalTime::wallClock(at(c.instant), zone);
+    EXPECT_EQ(wall(t), c.wall);
+    EXPECT_EQ(t.zone, zone);
+    EXPECT_FALSE(icaltime_is_utc(t));
+    // libical reads the wall clock back as the same instant wherever that is unambiguous.
+    if (c.unique) {
+      EXPECT_EQ(ICalTime::instant(t), at(c.instant));
+    }
+    const time_t s = icaltime_as_timet_with_zone(t, zone);
+    const icaltimetype again = icaltime_convert_to_zone(
+        icaltime_from_timet_with_zone(s, 0, icaltimezone_get_utc_timezone()),
+        const_cast<icaltimezone*>(zone));
+    EXPECT_EQ(wall(again), c.wall);
+  }
+}
+
+// Moving an event writes its new times the way the file wrote the old ones.
+TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
+  ::setenv("TZ", "Asia/Tokyo", 1);  // a floating time is the user's wall clock
+  ::tzset();
+  const struct {
+    const char* what;
+    const char* times;
+    bool allDay;
+    const char* start;
+    const char* end;
+    const char* expected[2];
+  } cases[] = {
+      {"Berlin, no VTIMEZONE",
+       "DTSTART;TZID=Europe/Berlin:20240320T090000\r\nDTEND;TZID=Europe/Berlin:20240320T100000\r\n",
+       false, "2024-04-03T07:30:00Z", "2024-04-03T08:30:00Z",
+       {"DTSTART;TZID=Europe/Berlin:20240403T093000", "DTEND;TZID=Europe/Berlin:20240403T103000"}},
+      {"New York start, Berlin end",
+       "DTSTART;TZID=America/New_York:20240301T090000\r\n"
+       "DTEND;TZID=Europe/Berlin:20240301T160000\r\n",
+       false, "2024-03-11T13:00:00Z", "2024-03-11T15:00:00Z",
+       {"DTSTART;TZID=America/New_York:20240311T090000",
+        "DTEND;TZID=Europe/Berlin:20240311T160000"}},
+      {"UTC", "DTSTART:20240301T090000Z\r\nDURATION:PT1H\r\n", false, "2024-03-02T09:00:00Z",
+       "2024-03-02T10:00:00Z", {"DTSTART:20240302T090000Z", "DTEND:20240302T100000Z"}},
+      {"floating", "DTSTART:20240301T090000\r\nDTEND:20240301T100000\r\n", false,
+       "2024-03-02T00:00:00Z", "2024-03-02T01:00:00Z",
+       {"DTSTART:20240302T090000", "DTEND:20240302T100000"}},
+      {"all-day", "DTSTART;VALUE=DATE:20240301\r\nDTEND;VALUE=DATE:20240302\r\n", true,
+       "2024-03-05", "2024-03-07",
+       {"DTSTART;VALUE=DATE:20240305", "DTEND;VALUE=DATE:20240307"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto item = ICalItem::parse(
+        ics(std::string("BEGIN:VEVENT\r\nUID:u\r\nDTSTAMP:20240101T000000Z\r\n") + c.times +
+            "END:VEVENT\r\n"),
+        nullptr);
+    ASSERT_TRUE(item);
+    const Event before = item->event();
+    Event after = before;
+    after.start = at(c.start);
+    after.end = at(c.end);
+    item->changeEvent(before, after);
+    const std::string text = item->text();
+    for (const char* line : c.expected) EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find("freeassociation"), std::string::npos) << text;
+    EXPECT_EQ(item->event().start, after.start);
+    EXPECT_EQ(item->event().allDay, c.allDay);
+  }
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+}
+
+// A weekly series at 09:00 in each zone across both changes of offset: occurrences are removed,
+// changed and split off where the series has them, and what matches nothing says so.
+TEST(ICalTimeTest, OccurrencesOfAZonedSeriesAreFoundWhereTheSeriesHasThem) {
+  const struct {
+    const char* zone;
+    const char* start;       // 09:00 local on the first Monday
+    const char* afterSpring;  // 09:00 local on a Monday after the spring change
+    const char* handWritten;  // an exception already in the file, floating as some programs write
+    const char* third;        // the third occurrence
+    const char* until;        // the series ended before the third, in UTC
+  } cases[] = {
+      {"Europe/Berlin", "20240318T090000", "2024-04-08T07:00:00Z", "20240325T090000",
+       "2024-04-01T07:00:00Z", "UNTIL=20240401T065959Z"},
+      {"America/New_York", "20240304T090000", "2024-03-25T13:00:00Z", "20240311T090000",
+       "2024-03-18T13:00:00Z", "UNTIL=20240318T125959Z"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.zone);
+    const std::string tz = std::string("TZID=") + c.zone;
+    auto item = ICalItem::parse(
+        ics("BEGIN:VEVENT\r\nUID:w\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Weekly\r\nDTSTART;" +
+            tz + ":" + c.start + "\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY;COUNT=40\r\n" +
+            "EXDATE:" + c.handWritten + "\r\nEND:VEVENT\r\n"),
+        nullptr);
+    ASSERT_TRUE(item);
+    const PimTime handWritten = ICalTime::instant(
+        icaltime_from_string(c.handWritten), icaltimezone_get_builtin_timezone(c.zone)).value();
+    EXPECT_FALSE(item->hasOccurrenceAt(handWritten));
+
+    // Two removals, one after the other: each stays removed, and so does the hand-written one.
+    const PimTime spring = at(c.afterSpring);
+    const PimTime autumn = spring + weeks(33) + hours(1);  // after the autumn change: 09:00
+    ASSERT_TRUE(item->hasOccurrenceAt(autumn));
+    EXPECT_TRUE(item->removeOccurrence(spring));
+    EXPECT_TRUE(item->removeOccurrence(autumn));
+    EXPECT_FALSE(item->removeOccurrence(autumn + hours(1)));  // no occurrence there
+    for (PimTime gone : {handWritten, spring, autumn}) EXPECT_FALSE(item->hasOccurrenceAt(gone));
+    EXPECT_TRUE(item->hasOccurrenceAt(spring + weeks(1)));
+    const std::string text = item->text();
+    EXPECT_NE(text.find(std::string("EXDATE:") + c.handWritten), std::string::npos) << text;
+
+    // One occurrence changed: its own component, found at its original start.
+    const PimTime next = spring + weeks(2);
+    const Event before = item->occurrence(next).value();
+    Event after = before;
+    after.title = "Once";
+    after.start += hours(2);
+    after.end += hours(2);
+    EXPECT_TRUE(item->changeOccurrence(next, before, after));
+    EXPECT_FALSE(item->changeOccurrence(next + minutes(1), before, after));
+    EXPECT_EQ(item->changedOriginals(), std::vector<PimTime>{next});
+    EXPECT_EQ(item->occurrenceAt(next).title, "Once");
+    EXPECT_EQ(item->occurrenceAt(next).start, before.start + hours(2));
+
+    // This and every later one: the series ends before the third in UTC, the new one starts at
+    // the third in the series' zone with the count that was left.
+    ICalItem rest = item->copy();
+    rest.beginAt(at(c.third));
+    ASSERT_TRUE(item->endBefore(at(c.third)));
+    EXPECT_NE(item->text().find(c.until), std::string::npos) << item->text();
+    const std::string split = rest.text();
+    EXPECT_NE(split.find("DTSTART;" + tz + ":"), std::string::npos) << split;
+    EXPECT_NE(split.find("COUNT=38"), std::string::npos) << split;
+    EXPECT_EQ(rest.event().start, at(c.third));
+    EXPECT_EQ(rest.event().title, "Weekly");
+    EXPECT_EQ(rest.firstOccurrence()->start, at(c.third));
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
