@@ -615,7 +615,13 @@ void ICalItem::beginAt(PimTime original) {
       icalproperty_free(prop);
     }
   }
-  dropChangesFrom(PimTime::min());
+  for (icalcomponent* c : overrides()) {
+    const auto at = originalOf(c);
+    if (!at || *at <= original) {
+      icalcomponent_remove_component(root_, c);
+      icalcomponent_free(c);
+    }
+  }
   Event moved = series;
   moved.start = original;
   moved.end = later(original, series.end - series.start);
@@ -670,7 +676,10 @@ bool ICalItem::endBefore(PimTime original) {
   return firstOccurrence().has_value();
 }
 
-void ICalItem::setUid(const std::string& uid) { icalcomponent_set_uid(master(), uid.c_str()); }
+void ICalItem::setUid(const std::string& uid) {
+  icalcomponent_set_uid(master(), uid.c_str());
+  for (icalcomponent* c : overrides()) icalcomponent_set_uid(c, uid.c_str());
+}
 
 Reminder ICalItem::reminder() const {
   icalcomponent* main = master();

@@ -77,8 +77,8 @@ class ICalItem {
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
-  // the occurrences before it and their exceptions and extra dates go, a rule's count loses as
-  // many, changed occurrences are dropped, and everything else stays as the file had it.
+  // the occurrences before it and their exceptions, extra dates and changes go (its own change
+  // too), a rule's count loses as many, and everything else stays as the file had it.
   void beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);

@@ -1122,6 +1122,8 @@ Result<std::string, PimError> splitSeries(Index& index, const Located& located, 
   }
   if (wanted.start != located.event.start || wanted.end != located.event.end ||
       wanted.allDay != located.event.allDay) {
+    // Later changed occurrences are named by original starts the moved series no longer has.
+    next.dropChangesFrom(PimTime::min());
     carriedOn.start = wanted.start;
     carriedOn.end = wanted.end;
     carriedOn.allDay = wanted.allDay;
