@@ -21,8 +21,7 @@ bool ensureDirectory(const std::filesystem::path& dir, mode_t mode = 0700);
 // asked once the new contents are on disk, just before they replace the file: false leaves the
 // file as it is and the write fails.
 bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode = 0600,
-                 std::string* error = nullptr,
-                 const std::function<bool()>& beforeRename = nullptr);
+                 std::string* error = nullptr, const std::function<bool()>& beforeRename = nullptr);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not

@@ -579,9 +579,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
   }
   icalcomponent* main = master();
   // Added beside the exceptions already there, in the form of the series' start.
-  icalcomponent_add_property(
-      main, ICalTime::property(ICAL_EXDATE_PROPERTY, original,
-                               ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+  icalcomponent_add_property(main,
+                             ICalTime::property(ICAL_EXDATE_PROPERTY, original,
+                                                ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
   touch(main);
   return !hasOccurrenceAt(original);
 }

@@ -465,8 +465,7 @@ struct PimIndex {
     const auto make = [&](const char* name, const char* title, const char* kind) {
       const fs::path at = root / name;
       return FileStore::ensureDirectory(at, kPrivateFolder) &&
-             writeFile(at / "displayname", title, &why) &&
-             writeFile(at / kKindFile, kind, &why);
+             writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
     };
     bool made = true;
     if (calendars) {

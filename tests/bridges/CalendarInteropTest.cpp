@@ -37,7 +37,7 @@ std::string onPath(const char* name) {
   return {};
 }
 
-#define NEED(program, name)                \
+#define NEED(program, name)                 \
   const std::string program = onPath(name); \
   if (program.empty()) GTEST_SKIP() << name " is not installed (install-deps)"
 
@@ -84,7 +84,8 @@ class CalendarInteropTest : public ::testing::Test {
     test::writeFile(test::home() / ".config" / "khal" / "config",
                     "[calendars]\n[[work]]\npath = " + (root / "work").string() +
                         "\ntype = calendar\n[default]\ndefault_calendar = work\n"
-                        "[locale]\nlocal_timezone = " + zone + "\ndefault_timezone = " + zone +
+                        "[locale]\nlocal_timezone = " +
+                        zone + "\ndefault_timezone = " + zone +
                         "\ntimeformat = %H:%M\ndateformat = %Y-%m-%d\n"
                         "longdateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
                         "longdatetimeformat = %Y-%m-%d %H:%M\n");
@@ -153,10 +154,10 @@ TEST_F(CalendarInteropTest, KhalListsWhatOurChangesToAZonedSeriesLeave) {
 
     json first = listed().at(0);
     json moved = call("update_calendar_event",
-                            {{"event_id", first["id"]},
-                             {"start_date", LocalData::iso8601(test::at(first["start"]) + hours(1))},
-                             {"end_date", LocalData::iso8601(test::at(first["end"]) + hours(1))},
-                             {"span", "future"}});
+                      {{"event_id", first["id"]},
+                       {"start_date", LocalData::iso8601(test::at(first["start"]) + hours(1))},
+                       {"end_date", LocalData::iso8601(test::at(first["end"]) + hours(1))},
+                       {"span", "future"}});
     ASSERT_EQ(moved["ok"], true) << moved;
     text = test::readFile(file);
     text.insert(text.find("END:VEVENT"), "EXDATE;TZID=" + zone + ":20240311T100000\r\n");
@@ -169,15 +170,14 @@ TEST_F(CalendarInteropTest, KhalListsWhatOurChangesToAZonedSeriesLeave) {
     }
     const std::string once = on("2024-05-06");
     const PimTime onceStart = test::at(listed().at(8)["start"]);  // May 6
-    json changed = call("update_calendar_event",
-                        {{"event_id", once},
-                         {"title", "Once"},
-                         {"start_date", LocalData::iso8601(onceStart + hours(2))},
-                         {"end_date", LocalData::iso8601(onceStart + hours(3))}});
+    json changed =
+        call("update_calendar_event", {{"event_id", once},
+                                       {"title", "Once"},
+                                       {"start_date", LocalData::iso8601(onceStart + hours(2))},
+                                       {"end_date", LocalData::iso8601(onceStart + hours(3))}});
     ASSERT_EQ(changed["result"]["title"], "Once") << changed;
     json third = call("update_calendar_event",
-                            {{"event_id", on("2024-03-25")}, {"title", "Renamed"},
-                             {"span", "future"}});
+                      {{"event_id", on("2024-03-25")}, {"title", "Renamed"}, {"span", "future"}});
     ASSERT_EQ(third["result"]["title"], "Renamed") << third;
 
     const auto lines = ours();
@@ -229,9 +229,9 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
   useZone("Europe/Berlin");
   const int port = freePort();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-  auto server = Subprocess::start(SpawnOptions(
-      {radicale, "--server-hosts", "127.0.0.1:" + std::to_string(port), "--auth-type", "none",
-       "--storage-filesystem-folder", (test::home() / "radicale").string()}));
+  auto server = Subprocess::start(
+      SpawnOptions({radicale, "--server-hosts", "127.0.0.1:" + std::to_string(port), "--auth-type",
+                    "none", "--storage-filesystem-folder", (test::home() / "radicale").string()}));
   ASSERT_TRUE(server.ok()) << server.error();
   for (int i = 0; i < 200 && !accepting(port); ++i) std::this_thread::sleep_for(milliseconds(50));
   ASSERT_TRUE(accepting(port));
@@ -240,9 +240,11 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
                               "/\"\n[pair cal]\na = \"mine\"\nb = \"server\"\n"
                               "collections = [\"from a\", \"from b\"]\n"
                               "conflict_resolution = \"a wins\"\n"
-                              "[storage mine]\ntype = \"filesystem\"\npath = \"" + root.string() +
+                              "[storage mine]\ntype = \"filesystem\"\npath = \"" +
+                              root.string() +
                               "/\"\nfileext = \".ics\"\n[storage server]\ntype = \"caldav\"\n"
-                              "url = \"" + url + "\"\nusername = \"me\"\npassword = \"x\"\n");
+                              "url = \"" +
+                              url + "\"\nusername = \"me\"\npassword = \"x\"\n");
   const auto sync = [&] {
     run({vdirsyncer, "-c", config.string(), "discover", "cal"}, "y\ny\ny\ny\n");
     run({vdirsyncer, "-c", config.string(), "sync"});
@@ -256,8 +258,8 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
   };
 
   json created = call("create_calendar_event", {{"title", "Weekly"},
-                                                      {"start_date", "2024-03-18T08:00:00Z"},
-                                                      {"end_date", "2024-03-18T09:00:00Z"}});
+                                                {"start_date", "2024-03-18T08:00:00Z"},
+                                                {"end_date", "2024-03-18T09:00:00Z"}});
   ASSERT_EQ(created["ok"], true) << created;
   // Made zoned and repeating as a calendar program would, then moved and thinned by us.
   fs::path file;
@@ -279,8 +281,9 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
   ASSERT_EQ(call("delete_calendar_event", {{"event_id", on("2024-04-08")}})["ok"], true);
   sync();
   const std::string there = onServer();
-  for (const char* line : {"DTSTART;TZID=Europe/Berlin:20240318T100000", "RRULE:FREQ=WEEKLY;COUNT=10",
-                           "EXDATE;TZID=Europe/Berlin:20240408T100000"}) {
+  for (const char* line :
+       {"DTSTART;TZID=Europe/Berlin:20240318T100000", "RRULE:FREQ=WEEKLY;COUNT=10",
+        "EXDATE;TZID=Europe/Berlin:20240408T100000"}) {
     EXPECT_NE(there.find(line), std::string::npos) << line << "\n" << there;
   }
 

@@ -1,7 +1,5 @@
 // Times written back into other programs' files: in the zone, form and TZID they had, and
 // occurrences of zoned series found, removed and changed where they are.
-#include "platform/ICalTime.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "platform/ICalItem.h"
+#include "platform/ICalTime.h"
 #include "platform/PimCodec.h"
 
 namespace tvrn {
@@ -82,29 +81,43 @@ TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
   } cases[] = {
       {"Berlin, no VTIMEZONE",
        "DTSTART;TZID=Europe/Berlin:20240320T090000\r\nDTEND;TZID=Europe/Berlin:20240320T100000\r\n",
-       false, "2024-04-03T07:30:00Z", "2024-04-03T08:30:00Z",
+       false,
+       "2024-04-03T07:30:00Z",
+       "2024-04-03T08:30:00Z",
        {"DTSTART;TZID=Europe/Berlin:20240403T093000", "DTEND;TZID=Europe/Berlin:20240403T103000"}},
       {"New York start, Berlin end",
        "DTSTART;TZID=America/New_York:20240301T090000\r\n"
        "DTEND;TZID=Europe/Berlin:20240301T160000\r\n",
-       false, "2024-03-11T13:00:00Z", "2024-03-11T15:00:00Z",
+       false,
+       "2024-03-11T13:00:00Z",
+       "2024-03-11T15:00:00Z",
        {"DTSTART;TZID=America/New_York:20240311T090000",
         "DTEND;TZID=Europe/Berlin:20240311T160000"}},
-      {"UTC", "DTSTART:20240301T090000Z\r\nDURATION:PT1H\r\n", false, "2024-03-02T09:00:00Z",
-       "2024-03-02T10:00:00Z", {"DTSTART:20240302T090000Z", "DTEND:20240302T100000Z"}},
-      {"floating", "DTSTART:20240301T090000\r\nDTEND:20240301T100000\r\n", false,
-       "2024-03-02T00:00:00Z", "2024-03-02T01:00:00Z",
+      {"UTC",
+       "DTSTART:20240301T090000Z\r\nDURATION:PT1H\r\n",
+       false,
+       "2024-03-02T09:00:00Z",
+       "2024-03-02T10:00:00Z",
+       {"DTSTART:20240302T090000Z", "DTEND:20240302T100000Z"}},
+      {"floating",
+       "DTSTART:20240301T090000\r\nDTEND:20240301T100000\r\n",
+       false,
+       "2024-03-02T00:00:00Z",
+       "2024-03-02T01:00:00Z",
        {"DTSTART:20240302T090000", "DTEND:20240302T100000"}},
-      {"all-day", "DTSTART;VALUE=DATE:20240301\r\nDTEND;VALUE=DATE:20240302\r\n", true,
-       "2024-03-05", "2024-03-07",
+      {"all-day",
+       "DTSTART;VALUE=DATE:20240301\r\nDTEND;VALUE=DATE:20240302\r\n",
+       true,
+       "2024-03-05",
+       "2024-03-07",
        {"DTSTART;VALUE=DATE:20240305", "DTEND;VALUE=DATE:20240307"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    auto item = ICalItem::parse(
-        ics(std::string("BEGIN:VEVENT\r\nUID:u\r\nDTSTAMP:20240101T000000Z\r\n") + c.times +
-            "END:VEVENT\r\n"),
-        nullptr);
+    auto item =
+        ICalItem::parse(ics(std::string("BEGIN:VEVENT\r\nUID:u\r\nDTSTAMP:20240101T000000Z\r\n") +
+                            c.times + "END:VEVENT\r\n"),
+                        nullptr);
     ASSERT_TRUE(item);
     const Event before = item->event();
     Event after = before;
@@ -126,7 +139,7 @@ TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
 TEST(ICalTimeTest, OccurrencesOfAZonedSeriesAreFoundWhereTheSeriesHasThem) {
   const struct {
     const char* zone;
-    const char* start;       // 09:00 local on the first Monday
+    const char* start;        // 09:00 local on the first Monday
     const char* afterSpring;  // 09:00 local on a Monday after the spring change
     const char* handWritten;  // an exception already in the file, floating as some programs write
     const char* third;        // the third occurrence
@@ -141,13 +154,14 @@ TEST(ICalTimeTest, OccurrencesOfAZonedSeriesAreFoundWhereTheSeriesHasThem) {
     SCOPED_TRACE(c.zone);
     const std::string tz = std::string("TZID=") + c.zone;
     auto item = ICalItem::parse(
-        ics("BEGIN:VEVENT\r\nUID:w\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Weekly\r\nDTSTART;" +
-            tz + ":" + c.start + "\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY;COUNT=40\r\n" +
+        ics("BEGIN:VEVENT\r\nUID:w\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Weekly\r\nDTSTART;" + tz +
+            ":" + c.start + "\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY;COUNT=40\r\n" +
             "EXDATE:" + c.handWritten + "\r\nEND:VEVENT\r\n"),
         nullptr);
     ASSERT_TRUE(item);
-    const PimTime handWritten = ICalTime::instant(
-        icaltime_from_string(c.handWritten), icaltimezone_get_builtin_timezone(c.zone)).value();
+    const PimTime handWritten = ICalTime::instant(icaltime_from_string(c.handWritten),
+                                                  icaltimezone_get_builtin_timezone(c.zone))
+                                    .value();
     EXPECT_FALSE(item->hasOccurrenceAt(handWritten));
 
     // Two removals, one after the other: each stays removed, and so does the hand-written one.

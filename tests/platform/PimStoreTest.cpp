@@ -343,10 +343,11 @@ TEST_F(PimStoreTest, TemporaryFilesLeftByAnUnfinishedWriteAreRemoved) {
   const fs::path folder = calendar_;
   test::writeFile(folder / ".x.ics.AbC123", "half");
   test::writeFile(folder / ".hidden-of-another-program", "theirs");
-  PimStore restarted{test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  PimStore restarted{test::home() /
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name()};
   restarted.calendars(EntityType::event);
-  EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{".hidden-of-another-program",
-                                                             "displayname", "tavrin-kind"}));
+  EXPECT_EQ(test::namesIn(folder),
+            (std::vector<std::string>{".hidden-of-another-program", "displayname", "tavrin-kind"}));
 
   bool oursKept = false;
   PimStore::setBeforeReplaceHook([&](const fs::path& file) {
@@ -370,7 +371,8 @@ TEST_F(PimStoreTest, TemporaryFilesLeftByAnUnfinishedWriteAreRemoved) {
 // change instead of being lost.
 TEST_F(PimStoreTest, AnItemChangedByAnotherProgramWhileWeWriteIsLeftToIt) {
   const fs::path file = fs::path(calendar_) / "theirs.ics";
-  const std::string theirs = ics(vevent("theirs", "SUMMARY:Theirs\r\nDTSTART:20240502T090000Z\r\n"));
+  const std::string theirs =
+      ics(vevent("theirs", "SUMMARY:Theirs\r\nDTSTART:20240502T090000Z\r\n"));
   const struct {
     const char* what;
     bool newItem;
