@@ -199,18 +199,6 @@ TEST_F(CalendarInteropTest, KhalListsWhatOurChangesToAZonedSeriesLeave) {
   }
 }
 
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 bool accepting(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -227,7 +215,7 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
   NEED(radicale, "radicale");
   NEED(vdirsyncer, "vdirsyncer");
   useZone("Europe/Berlin");
-  const int port = freePort();
+  const int port = test::unusedPort();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
   auto server = Subprocess::start(
       SpawnOptions({radicale, "--server-hosts", "127.0.0.1:" + std::to_string(port), "--auth-type",

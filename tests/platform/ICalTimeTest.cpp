@@ -1,5 +1,4 @@
-// Times written back into other programs' files: in the zone, form and TZID they had, and
-// occurrences of zoned series found, removed and changed where they are.
+// Times written back into other programs' files: in the zone, form and TZID they had.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -132,76 +131,6 @@ TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
   }
   ::setenv("TZ", "UTC", 1);
   ::tzset();
-}
-
-// A weekly series at 09:00 in each zone across both changes of offset: occurrences are removed,
-// changed and split off where the series has them, and what matches nothing says so.
-TEST(ICalTimeTest, OccurrencesOfAZonedSeriesAreFoundWhereTheSeriesHasThem) {
-  const struct {
-    const char* zone;
-    const char* start;        // 09:00 local on the first Monday
-    const char* afterSpring;  // 09:00 local on a Monday after the spring change
-    const char* handWritten;  // an exception already in the file, floating as some programs write
-    const char* third;        // the third occurrence
-    const char* until;        // the series ended before the third, in UTC
-  } cases[] = {
-      {"Europe/Berlin", "20240318T090000", "2024-04-08T07:00:00Z", "20240325T090000",
-       "2024-04-01T07:00:00Z", "UNTIL=20240401T065959Z"},
-      {"America/New_York", "20240304T090000", "2024-03-25T13:00:00Z", "20240311T090000",
-       "2024-03-18T13:00:00Z", "UNTIL=20240318T125959Z"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.zone);
-    const std::string tz = std::string("TZID=") + c.zone;
-    auto item = ICalItem::parse(
-        ics("BEGIN:VEVENT\r\nUID:w\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Weekly\r\nDTSTART;" + tz +
-            ":" + c.start + "\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY;COUNT=40\r\n" +
-            "EXDATE:" + c.handWritten + "\r\nEND:VEVENT\r\n"),
-        nullptr);
-    ASSERT_TRUE(item);
-    const PimTime handWritten = ICalTime::instant(icaltime_from_string(c.handWritten),
-                                                  icaltimezone_get_builtin_timezone(c.zone))
-                                    .value();
-    EXPECT_FALSE(item->hasOccurrenceAt(handWritten));
-
-    // Two removals, one after the other: each stays removed, and so does the hand-written one.
-    const PimTime spring = at(c.afterSpring);
-    const PimTime autumn = spring + weeks(33) + hours(1);  // after the autumn change: 09:00
-    ASSERT_TRUE(item->hasOccurrenceAt(autumn));
-    EXPECT_TRUE(item->removeOccurrence(spring));
-    EXPECT_TRUE(item->removeOccurrence(autumn));
-    EXPECT_FALSE(item->removeOccurrence(autumn + hours(1)));  // no occurrence there
-    for (PimTime gone : {handWritten, spring, autumn}) EXPECT_FALSE(item->hasOccurrenceAt(gone));
-    EXPECT_TRUE(item->hasOccurrenceAt(spring + weeks(1)));
-    const std::string text = item->text();
-    EXPECT_NE(text.find(std::string("EXDATE:") + c.handWritten), std::string::npos) << text;
-
-    // One occurrence changed: its own component, found at its original start.
-    const PimTime next = spring + weeks(2);
-    const Event before = item->occurrence(next).value();
-    Event after = before;
-    after.title = "Once";
-    after.start += hours(2);
-    after.end += hours(2);
-    EXPECT_TRUE(item->changeOccurrence(next, before, after));
-    EXPECT_FALSE(item->changeOccurrence(next + minutes(1), before, after));
-    EXPECT_EQ(item->changedOriginals(), std::vector<PimTime>{next});
-    EXPECT_EQ(item->occurrenceAt(next).title, "Once");
-    EXPECT_EQ(item->occurrenceAt(next).start, before.start + hours(2));
-
-    // This and every later one: the series ends before the third in UTC, the new one starts at
-    // the third in the series' zone with the count that was left.
-    ICalItem rest = item->copy();
-    rest.beginAt(at(c.third));
-    ASSERT_TRUE(item->endBefore(at(c.third)));
-    EXPECT_NE(item->text().find(c.until), std::string::npos) << item->text();
-    const std::string split = rest.text();
-    EXPECT_NE(split.find("DTSTART;" + tz + ":"), std::string::npos) << split;
-    EXPECT_NE(split.find("COUNT=38"), std::string::npos) << split;
-    EXPECT_EQ(rest.event().start, at(c.third));
-    EXPECT_EQ(rest.event().title, "Weekly");
-    EXPECT_EQ(rest.firstOccurrence()->start, at(c.third));
-  }
 }
 
 }  // namespace
