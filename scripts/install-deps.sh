@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
   qt6-base-dev dbus
   fonts-dejavu-core fonts-wqy-microhei
-  khal todoman khard
+  khal todoman khard radicale vdirsyncer
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl
 )
