@@ -26,6 +26,7 @@
 #include "app/LegacyCleaner.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
+#include "app/BundledServer.h"
 #include "app/StartupJobs.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
@@ -198,6 +199,8 @@ bool start() {
   }
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
+  // The stdio server the AI clients' entries name is put in place first, with or without a tray.
+  BundledServer::install(version());
 
   LegacyCleaner::run();
   killLegacyDaemons();
