@@ -98,6 +98,8 @@ TEST_F(MessagingProxyToolsTest, ScalarAnswersBecomeTheirJSONText) {
   installApps();
   installProxies();
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
+  const auto replyFile = test::home() / "reply.json";
+  ::setenv("FAKE_PROXY_REPLY_FILE", replyFile.c_str(), 1);
   const std::vector<std::pair<std::string, std::string>> rows = {
       {R"({"result": "Message sent"})", "Message sent"},
       {R"({"result": 2.5})", "2.5"},
@@ -106,10 +108,11 @@ TEST_F(MessagingProxyToolsTest, ScalarAnswersBecomeTheirJSONText) {
       {R"({"result": {"ok": true}})", "{\n  \"ok\": true\n}"},
   };
   for (const auto& [reply, text] : rows) {
-    ::setenv("FAKE_PROXY_REPLY", reply.c_str(), 1);
+    test::writeFile(replyFile, reply);
     EXPECT_EQ(call("slack_list_workspaces"), text) << reply;
   }
   ::unsetenv("FAKE_PROXY_MODE");
+  ::unsetenv("FAKE_PROXY_REPLY_FILE");
 }
 
 TEST_F(MessagingProxyToolsTest, GatesAndBadArgumentsSendNothing) {
