@@ -93,28 +93,6 @@ TEST_F(MessagingProxyToolsTest, EachToolSendsItsMethodAndArguments) {
 
 // Answers given without the co-process: the scan's verdicts (Slack's before the argument check;
 // Teams' only for the two listings) and bad arguments.
-// A co-process answer that is no object or array reaches the client as its JSON text.
-TEST_F(MessagingProxyToolsTest, ScalarAnswersBecomeTheirJSONText) {
-  installApps();
-  installProxies();
-  ::setenv("FAKE_PROXY_MODE", "reply", 1);
-  const auto replyFile = test::home() / "reply.json";
-  ::setenv("FAKE_PROXY_REPLY_FILE", replyFile.c_str(), 1);
-  const std::vector<std::pair<std::string, std::string>> rows = {
-      {R"({"result": "Message sent"})", "Message sent"},
-      {R"({"result": 2.5})", "2.5"},
-      {R"({"result": false})", "false"},
-      {R"({})", "null"},
-      {R"({"result": {"ok": true}})", "{\n  \"ok\": true\n}"},
-  };
-  for (const auto& [reply, text] : rows) {
-    test::writeFile(replyFile, reply);
-    EXPECT_EQ(call("slack_list_workspaces"), text) << reply;
-  }
-  ::unsetenv("FAKE_PROXY_MODE");
-  ::unsetenv("FAKE_PROXY_REPLY_FILE");
-}
-
 TEST_F(MessagingProxyToolsTest, GatesAndBadArgumentsSendNothing) {
   installProxies();
   const std::string noAccount =
