@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Version.h"
+#include "app/BundledServer.h"
 #include "app/LegacyCleaner.h"
 #include "app/StartupJobs.h"
 #include "bridges/CalendarTools.h"
@@ -199,6 +200,8 @@ bool start() {
   }
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
+  // The stdio server the AI clients' entries name is put in place first, with or without a tray.
+  BundledServer::install(version());
 
   LegacyCleaner::run();
   killLegacyDaemons();

@@ -18,7 +18,7 @@ namespace {
 using HelperTools::property;
 using HelperTools::schema;
 using MessagingToolSupport::addIfGiven;
-using MessagingToolSupport::asJSON;
+using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
 namespace Texts = MessagingTexts;
@@ -40,7 +40,7 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
           schema(std::move(properties), std::move(required)), kind,
           [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
             if (!whatsAppAuthenticated()) return notAuthenticated();
-            return body(arguments, [&](json args) { return asJSON(proxy.call(method, args)); });
+            return body(arguments, [&](json args) { return asAnswer(proxy.call(method, args)); });
           }};
 }
 
