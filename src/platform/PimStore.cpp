@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -34,8 +35,9 @@ using std::chrono::seconds;
 // Files another program may rewrite in place are looked at again this often even when their
 // folder has not changed; programs that replace files (all the vdir ones) are seen at once.
 constexpr auto kFullCheckEvery = seconds(1);
-// A temporary file of ours this old is left from a write that never finished.
-constexpr auto kStaleTemporary = seconds(60);
+// Item and metadata files are private unless the user's own files say otherwise.
+constexpr mode_t kPrivateFile = 0600;
+constexpr mode_t kPrivateFolder = 0700;
 constexpr const char* kKindFile = "tavrin-kind";
 
 PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
@@ -122,6 +124,8 @@ struct Collection {
   std::optional<Identity> identity;
   std::optional<std::string> readError;
   bool writable = true;
+  // Empty and not marked: offered as a calendar and as a reminder list until its first item.
+  bool undecided = false;
   std::map<std::string, Entry> entries;  // by file name
   long order = 0;                        // when the store first saw it: the order of listings
   bool ofEvents() const { return kind == Kind::events; }
@@ -193,8 +197,29 @@ std::optional<std::vector<fs::path>> foldersFromConfig(const char* key, const fs
   return folders;
 }
 
-bool writeFile(const fs::path& file, const std::string& text, std::string* why) {
-  return FileStore::writeAtomic(file, text, 0644, why);
+std::optional<mode_t> modeOf(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return info.st_mode & 07777;
+}
+
+// Writes of ours under way in this process: while one is, a temporary file may be its own.
+std::atomic<int> writesInFlight{0};
+
+std::function<void(const fs::path&)>& beforeReplaceHook() {
+  static std::function<void(const fs::path&)> hook;
+  return hook;
+}
+
+// Replaces a file keeping its mode (a new one gets `newMode`). `stillWanted`, when given, is
+// asked just before the replacement; nothing is written when it answers false.
+bool writeFile(const fs::path& file, const std::string& text, std::string* why,
+               mode_t newMode = kPrivateFile, const std::function<bool()>& stillWanted = {}) {
+  ++writesInFlight;
+  const bool written =
+      FileStore::writeAtomic(file, text, modeOf(file).value_or(newMode), why, stillWanted);
+  --writesInFlight;
+  return written;
 }
 
 }  // namespace pimstore
@@ -315,14 +340,14 @@ struct PimIndex {
     std::set<std::string> seen;
     bool changed = false;
     std::error_code error;
-    const auto clock = fs::file_time_type::clock::now();
     for (fs::directory_iterator it(c.folder, error), end; !error && it != end;
          it.increment(error)) {
       const std::string name = it->path().filename().string();
       if (isTemporaryOfOurs(name)) {
+        // Every write of ours finishes under the lock this runs under, so one found now is left
+        // from a process that ended mid-write.
         std::error_code ignored;
-        const auto written = fs::last_write_time(it->path(), ignored);
-        if (!ignored && clock - written > kStaleTemporary) fs::remove(it->path(), ignored);
+        if (writesInFlight == 0) fs::remove(it->path(), ignored);
         continue;
       }
       if (name.size() <= 4 || name.compare(name.size() - 4, 4, extension) != 0) continue;
@@ -353,10 +378,12 @@ struct PimIndex {
         if (!entry.item) continue;
         (entry.item->isTask() ? tasks : events) = true;
       }
+      c.undecided = false;
       if (marked == "tasks" || marked == "events") {
         c.kind = *marked == "tasks" ? Kind::tasks : Kind::events;
       } else {
         c.kind = (tasks && !events) ? Kind::tasks : Kind::events;
+        c.undecided = !tasks && !events;
       }
     }
     return changed;
@@ -437,8 +464,8 @@ struct PimIndex {
     std::string why;
     const auto make = [&](const char* name, const char* title, const char* kind) {
       const fs::path at = root / name;
-      return FileStore::ensureDirectory(at, 0755) && writeFile(at / "displayname", title, &why) &&
-             writeFile(at / kKindFile, kind, &why);
+      return FileStore::ensureDirectory(at, kPrivateFolder) &&
+             writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
     };
     bool made = true;
     if (calendars) {
@@ -468,9 +495,13 @@ struct PimIndex {
 
   // ---- finding
 
+  static bool isOf(const Collection& c, Kind kind) {
+    return c.kind == kind || (c.undecided && kind != Kind::contacts);
+  }
+
   Collection* collection(std::string_view id, std::optional<Kind> kind = {}) {
     auto it = collections.find(std::string(id));
-    if (it == collections.end() || (kind && it->second.kind != *kind)) return nullptr;
+    if (it == collections.end() || (kind && !isOf(it->second, *kind))) return nullptr;
     return &it->second;
   }
 
@@ -503,18 +534,20 @@ struct PimIndex {
   std::vector<Collection*> ofKind(Kind kind) {
     std::vector<Collection*> found;
     for (auto& [id, c] : collections) {
-      if (c.kind == kind) found.push_back(&c);
+      if (isOf(c, kind)) found.push_back(&c);
     }
     std::sort(found.begin(), found.end(),
               [](const Collection* a, const Collection* b) { return a->order < b->order; });
     return found;
   }
 
-  Calendar calendarOf(const Collection& c) const {
+  // As a calendar or reminder list: an undecided collection is either, as it is asked for.
+  Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const {
     Calendar calendar;
     calendar.id = c.id;
     calendar.title = c.title;
-    calendar.entityType = c.kind == Kind::tasks ? EntityType::reminder : EntityType::event;
+    calendar.entityType =
+        as.value_or(c.kind) == Kind::tasks ? EntityType::reminder : EntityType::event;
     calendar.color = c.color;
     calendar.source = CalendarSource{c.folder.parent_path().filename().string(), SourceType::local};
     calendar.allowsContentModifications = c.writable;
@@ -545,9 +578,23 @@ struct PimIndex {
     if (identify(file) != expected) return changedMeanwhile();
     const auto folderBefore = identify(c.folder);
     std::string why;
-    if (!writeFile(file, text, &why)) return notSaved(why);
+    bool changed = false;
+    // Another program may write the item between our reading and our replacing it: checked once
+    // more at the last moment, so its change is not silently lost.
+    const auto unchanged = [&] {
+      if (beforeReplaceHook()) beforeReplaceHook()(file);
+      changed = identify(file) != expected;
+      return !changed;
+    };
+    if (!writeFile(file, text, &why, itemMode(c), unchanged)) {
+      return changed ? changedMeanwhile() : notSaved(why);
+    }
     Entry& entry = c.entries[name];
     load(entry, file, c.kind != Kind::contacts, warnings);
+    if (c.undecided && entry.item) {  // its first item decides what it is
+      c.kind = entry.item->isTask() ? Kind::tasks : Kind::events;
+      c.undecided = false;
+    }
     // Our own write is not a change by someone else: the folder need not be read again for it.
     if (folderBefore == c.identity) c.identity = identify(c.folder);
     // One item changed: only it is put in the index, so a write costs the same in a large store.
@@ -574,6 +621,14 @@ struct PimIndex {
     if (folderBefore == c.identity) c.identity = identify(c.folder);
     if (duplicates) index(warnings);  // the item kept of two may be gone
     return std::nullopt;
+  }
+
+  // A new item is as private as the collection's other items; 0600 in a collection without any.
+  static mode_t itemMode(const Collection& c) {
+    for (const auto& [name, entry] : c.entries) {
+      if (auto mode = modeOf(c.folder / name)) return *mode;
+    }
+    return kPrivateFile;
   }
 
   static PimError changedMeanwhile() {
@@ -780,6 +835,10 @@ PimStore& PimStore::shared() {
   return *store;
 }
 
+void PimStore::setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook) {
+  beforeReplaceHook() = std::move(hook);
+}
+
 std::filesystem::path PimStore::folder() const {
   return fixedFolder_.empty() ? Paths::appSupport() / "pim" : fixedFolder_;
 }
@@ -806,7 +865,7 @@ std::vector<Calendar> PimStore::calendars(EntityType type, PimUnreadable* unread
   const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
   return locked([&](Index& index, PimWarnings&) {
     std::vector<Calendar> found;
-    for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c));
+    for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c, kind));
     if (unreadable != nullptr && !*unreadable) {
       for (const auto& [id, c] : index.collections) {
         if (c.kind != Kind::contacts && c.readError) {
@@ -835,10 +894,10 @@ namespace {
 std::optional<Calendar> defaultIn(Index& index, Kind kind) {
   const char* key = kind == Kind::events ? "event" : "reminder";
   if (const Collection* chosen = index.collection(index.defaultFor(key), kind)) {
-    return index.calendarOf(*chosen);
+    return index.calendarOf(*chosen, kind);
   }
   for (const Collection* c : index.ofKind(kind)) {
-    if (c->writable) return index.calendarOf(*c);
+    if (c->writable) return index.calendarOf(*c, kind);
   }
   return std::nullopt;
 }
@@ -884,7 +943,8 @@ Result<Made, PimError> saveCollection(Index& index, const std::string& givenId,
   }
   std::string why;
   const char* kindText = kind == Kind::tasks ? "tasks" : kind == Kind::events ? "events" : "";
-  if (!FileStore::ensureDirectory(at, 0755) || !writeFile(at / "displayname", title, &why) ||
+  if (!FileStore::ensureDirectory(at, kPrivateFolder) ||
+      !writeFile(at / "displayname", title, &why) ||
       (color && !writeFile(at / "color", colorText(*color), &why)) ||
       (*kindText != '\0' && !writeFile(at / kKindFile, kindText, &why))) {
     return fail(notSaved(why.empty() ? "cannot create " + at.string() : why));
@@ -920,7 +980,7 @@ Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::st
     if (!index.setDefault(kind == Kind::events ? "event" : "reminder", c->id)) {
       return fail(notSaved("cannot write " + index.defaultsFile().string()));
     }
-    return index.calendarOf(*c);
+    return index.calendarOf(*c, kind);
   });
 }
 
@@ -1047,28 +1107,30 @@ Result<std::string, PimError> splitSeries(Index& index, const Located& located, 
   auto current = index.fresh<ICalItem>(c, name, parseItem);
   if (!current) return fail(current.error());
   auto& [item, identity] = current.value();
+  if (!item.hasOccurrenceAt(*located.original)) return fail(eventNotFound(index));
   ICalItem next = item.copy();
-  const Event series = item.event();
-  const long before = item.occurrencesBefore(*located.original);
+  next.beginAt(*located.original);
   const bool anyLeft = item.endBefore(*located.original);
 
-  Event carriedOn = series;
+  // The new series is the old one from the chosen occurrence on, with only what the caller
+  // changed changed.
+  const Event from = next.event();
+  Event carriedOn = from;
   for (auto member : {&Event::title, &Event::location, &Event::notes, &Event::url}) {
     if (wanted.*member != located.event.*member) carriedOn.*member = wanted.*member;
   }
-  carriedOn.start = wanted.start;
-  carriedOn.end = wanted.end;
-  carriedOn.allDay = wanted.allDay;
-  if (wanted.recurrence != series.recurrence) {
-    carriedOn.recurrence = wanted.recurrence;
-  } else if (series.recurrence && series.recurrence->occurrenceCount) {
-    carriedOn.recurrence->occurrenceCount =
-        std::max(1, *series.recurrence->occurrenceCount - static_cast<int>(before));
+  if (wanted.start != located.event.start || wanted.end != located.event.end ||
+      wanted.allDay != located.event.allDay) {
+    // Later changed occurrences are named by original starts the moved series no longer has.
+    next.dropChangesFrom(PimTime::min());
+    carriedOn.start = wanted.start;
+    carriedOn.end = wanted.end;
+    carriedOn.allDay = wanted.allDay;
   }
-  next.dropChangesFrom(PimTime::min());
+  if (wanted.recurrence != located.event.recurrence) carriedOn.recurrence = wanted.recurrence;
   const std::string uid = HardwareId::randomUUID();
   next.setUid(uid);
-  next.changeEvent(series, carriedOn);
+  next.changeEvent(from, carriedOn);
 
   Collection* target = index.collection(wanted.calendarId, Kind::events);
   const std::string nextName = fileNameFor(uid, ".ics");
@@ -1140,7 +1202,9 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
         auto current = index.fresh<ICalItem>(c, name, parseItem);
         if (!current) return fail(current.error());
         auto& [item, identity] = current.value();
-        item.changeOccurrence(*located->original, located->event, wanted);
+        if (!item.changeOccurrence(*located->original, located->event, wanted)) {
+          return fail(eventNotFound(index));
+        }
         if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
           return fail(*failure);
         }
@@ -1180,9 +1244,10 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
     auto& [item, identity] = current.value();
     bool anyLeft = true;
     if (span == Span::thisEvent) {
-      item.removeOccurrence(*located->original);
+      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index));
       anyLeft = item.firstOccurrence().has_value();
     } else {
+      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index));
       anyLeft = item.endBefore(*located->original);
     }
     auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)

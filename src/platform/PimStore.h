@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,10 @@ class PimStore {
 
   // The process's one store.
   static PimStore& shared();
+
+  // For tests: runs just before an item file is replaced, once the new contents are ready, so a
+  // test can play another program writing at the worst moment.
+  static void setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook);
 
   std::filesystem::path folder() const;
 

@@ -40,8 +40,13 @@ std::optional<std::string_view> header(const httplib::Request& request, const ch
 }
 
 // The page's own data block: file locations, as JSON text that cannot end the script element.
+// The stdio command is the installed program the tray's client entries name, when it is there.
 std::string appPage() {
+  std::error_code missing;
+  const std::filesystem::path stdioServer = Paths::stdioServer();
   const json paths = {
+      {"stdio_server",
+       std::filesystem::is_regular_file(stdioServer, missing) ? stdioServer.string() : ""},
       {"config", ConfigManager::shared().configPath().string()},
       {"system_config", (Paths::systemConfigDir() / "config.json").string()},
       {"log", ConfigManager::shared().logPath().string()},

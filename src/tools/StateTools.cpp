@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "core/Params.h"
 #include "core/ToolSchema.h"
 #include "core/ActivityTracker.h"
@@ -72,6 +73,8 @@ json updateState(const std::string& version) {
 
 std::string mailAutomation(const json& scan) {
   const bool mailRunning = RunningApps::isRunning(kMailBundleId);
+  // A Linux mail client counts as Mail, but automating it takes scripts.
+  if (mailRunning && !JXARunnerProxy::shared().canRun()) return std::string(kScriptsUnavailable);
   const json email = scan.is_object() ? scan.value("email", json()) : json();
   const auto accounts = email.is_object() ? email.find("accounts") : email.end();
   if (!email.is_object() || accounts == email.end() || !accounts->is_array()) {

@@ -527,6 +527,8 @@ TEST(StatusPageTest, ForbidsFramingAndKeepsFileLocationsOutOfTheMarkup) {
     EXPECT_NE(html.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(html.find("x</script>"), std::string::npos);
+  // No stdio server program installed: the page falls back to the socat command.
+  EXPECT_NE(html.find("\"stdio_server\":\"\""), std::string::npos);
   EXPECT_EQ(html.find("innerHTML"), std::string::npos);
 }
 
