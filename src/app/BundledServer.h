@@ -18,10 +18,10 @@ inline constexpr const char* kTrayPathFile = ".tray-path";
 // ~/.local/share/tavrin/bin/tavrin-server: the command written into client entries.
 std::filesystem::path path();
 
-// Copies the program shipped beside the running tray (in `shippedFolder`) into place when the installed one is
-// missing or older than `version` (by bin/.server-version), and records the tray's path beside
-// it. False when the shipped program is missing or a write failed.
-bool install(const std::string& version,
-             const std::filesystem::path& shippedFolder = ExecutablePath::folder());
+// Copies the program shipped beside the running tray (in `shippedFolder`) into place when the
+// installed one is missing or older than `version` (by bin/.server-version), and records the tray's
+// path beside it. False when the shipped program is missing or a write failed.
+[[nodiscard]] bool install(const std::string& version,
+                           const std::filesystem::path& shippedFolder = ExecutablePath::folder());
 
 }  // namespace tvrn::BundledServer

@@ -1,15 +1,15 @@
 #include "app/ClientSetup.h"
 
+#include <QWidget>
 #include <algorithm>
 #include <nlohmann/json.hpp>
-
-#include <QWidget>
 
 #include "app/AppDelegate.h"
 #include "app/BundledServer.h"
 #include "app/ClientConfigEditor.h"
 #include "app/TrayHttp.h"
 #include "core/ConfigManager.h"
+#include "core/Logger.h"
 
 namespace tvrn::ClientSetup {
 namespace {
@@ -51,7 +51,9 @@ std::vector<std::string> autoConfigure(QObject* context) {
     detectedIds.push_back(client.def.id);
     detected.push_back(std::move(client));
   }
-  ConfigManager::shared().save({{kSeenIdsKey, detectedIds}});
+  if (!ConfigManager::shared().save({{kSeenIdsKey, detectedIds}})) {
+    Logger::warn("tray", "Could not record the AI clients seen; they count as new next time");
+  }
 
   std::vector<std::string> configured;
   for (const auto& client : detected) {

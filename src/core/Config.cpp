@@ -12,7 +12,8 @@ Config& Config::shared() {
 }
 
 Config::Config() : configURL_(Paths::appSupport() / "config.json") {
-  FileStore::ensureDirectory(configURL_.parent_path());
+  // A folder that cannot be made shows as the first save's failure.
+  static_cast<void>(FileStore::ensureDirectory(configURL_.parent_path()));
 }
 
 nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL_); }
@@ -23,7 +24,8 @@ bool Config::save(const nlohmann::json& settings) const {
 }
 
 bool Config::set(const std::string& key, const nlohmann::json& value) const {
-  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user[key] = value; });
+  return ConfigManager::updateUserFile(configURL_,
+                                       [&](nlohmann::json& user) { user[key] = value; });
 }
 
 std::optional<std::string> Config::apiKey() const { return value<std::string>("api_key"); }

@@ -107,8 +107,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread)
   struct stat info {};
   FileIdentity identity;
   if (::stat(file.c_str(), &info) == 0) {
-    identity = {true,        info.st_dev, info.st_ino, info.st_size, info.st_mtim,
-                info.st_ctim};
+    identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
   } else if (errno != ENOENT && errno != ENOTDIR) {
     layer.trusted = false;
     return layer.object;  // unknown for now: what it last held
@@ -163,7 +162,8 @@ ConfigManager::ConfigManager()
     : configPath_(Paths::appSupport() / "config.json"),
       logPath_(Paths::appSupport() / "server.log"),
       auditLogPath_(Paths::appSupport() / "audit.log") {
-  FileStore::ensureDirectory(configPath_.parent_path());
+  // A folder that cannot be made shows as the first save's failure.
+  static_cast<void>(FileStore::ensureDirectory(configPath_.parent_path()));
   ensureMachineId();
 }
 
@@ -171,9 +171,10 @@ void ConfigManager::ensureMachineId() const {
   if (hasMachineId(readUserFile(configPath_))) return;
   // Derived outside the lock: it reads the keychain and the hardware id.
   const std::string id = generateMachineId();
-  updateUserFile(configPath_, [&](nlohmann::json& user) {
+  // Unsaved, the same id is derived again (it is kept in the keychain) at the next read.
+  static_cast<void>(updateUserFile(configPath_, [&](nlohmann::json& user) {
     if (!hasMachineId(user)) user["machine_id"] = id;
-  });
+  }));
 }
 
 std::string ConfigManager::generateMachineId(const std::filesystem::path& machineIdFile) {
@@ -182,7 +183,8 @@ std::string ConfigManager::generateMachineId(const std::filesystem::path& machin
   if (!stored.empty()) return stored;
   std::optional<std::string> id = HardwareId::platformUUID(machineIdFile);
   if (!id) id = HardwareId::randomUUID();
-  Keychain::writeGenericPassword(kKeychainService, kKeychainAccount, *id);
+  // The settings file keeps the id as well; the keychain's copy only outlives a lost file.
+  static_cast<void>(Keychain::writeGenericPassword(kKeychainService, kKeychainAccount, *id));
   return *id;
 }
 

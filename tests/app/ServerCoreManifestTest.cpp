@@ -92,7 +92,7 @@ TEST_F(ServerCoreManifestTest, ServesTheStoredManifestsTools) {
   test::writeFile(bin / "manifest.xml", fixture(local.baseURL()));
   test::writeFile(bin / "manifest.version", "7");
 
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const json listed = listedWhenLoaded("notes_db");
@@ -172,7 +172,7 @@ TEST_F(ServerCoreManifestTest, EachServiceTurnsOffExactlyItsTools) {
         "whatsapp_send_file", "whatsapp_send_message"}},
   };
 
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   ASSERT_NE(listedWhenLoaded("omnifocus_list_tasks"), nullptr);
