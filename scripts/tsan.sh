@@ -17,28 +17,27 @@ trap 'rm -rf "$reports"' EXIT
 export TSAN_OPTIONS="log_path=$reports/tsan suppressions=$PWD/scripts/tsan.supp second_deadlock_stack=1 history_size=4"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
-# Each program with the tests it runs.
+# Each program with the tests it runs; each test runs in a process of its own, as under ctest.
 runs=(
-  "tvrn_core_tests IPCServer*:MCPServer*:MCPTransport*:JSONRPC*:InFlight*"
+  "tvrn_core_tests IPCServer*:MCPServer*:MCPTransport*:JSONRPC*"
   "tvrn_platform_tests PimStore*:Dispatch*"
   "tvrn_status_tests StatusServer*"
   "tvrn_cloud_tests CloudTunnel*:Tunnel*"
 )
-failed=0
-pids=()
 for run in "${runs[@]}"; do
   read -r program filter <<<"$run"
-  QT_QPA_PLATFORM=offscreen build-tsan/tests/"$program" --gtest_filter="$filter" \
-    >"$reports/$program.out" 2>&1 &
-  pids+=("$!:$program")
-done
-for entry in "${pids[@]}"; do
-  if ! wait "${entry%%:*}"; then
-    echo "FAILED: ${entry#*:}"
-    grep -E '^\[  FAILED  \]' "$reports/${entry#*:}.out" || tail -n 40 "$reports/${entry#*:}.out"
-    failed=1
-  fi
-done
+  build-tsan/tests/"$program" --gtest_list_tests --gtest_filter="$filter" |
+    awk -v program="$program" '/^[^ ]/ {suite = $1} /^  / {print program, suite $1}'
+done >"$reports/tests"
+
+runOne() {
+  QT_QPA_PLATFORM=offscreen build-tsan/tests/"$1" --gtest_filter="$2" >"$3/${2//\//_}.out" 2>&1 ||
+    { echo "FAILED: $2"; tail -n 30 "$3/${2//\//_}.out"; return 1; }
+}
+export -f runOne
+failed=0
+xargs -P "$jobs" -L 1 bash -c 'runOne "$0" "$1" "'"$reports"'"' <"$reports/tests" || failed=1
+echo "$(wc -l <"$reports/tests") tests run"
 shopt -s nullglob
 logs=("$reports"/tsan.*)
 if ((${#logs[@]} > 0)); then
