@@ -34,12 +34,12 @@ bool wantsHeadless(int argc, char** argv) {
 }
 
 [[noreturn]] void serveHeadless(const sigset_t& stopSignals) {
-  if (!tvrn::ServerCore::start()) std::_Exit(EXIT_FAILURE);
+  if (!tvrn::ServerCore::start()) tvrn::endProcess(EXIT_FAILURE);
   int received = 0;
   sigwait(&stopSignals, &received);
   tvrn::ServerCore::shutdown();
   // Sessions and background work end with the process.
-  std::_Exit(EXIT_SUCCESS);
+  tvrn::endProcess(EXIT_SUCCESS);
 }
 
 [[noreturn]] void runTray(int argc, char** argv, const sigset_t& stopSignals) {
@@ -65,14 +65,15 @@ bool wantsHeadless(int argc, char** argv) {
       .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
       .autoConfigureClients =
           [&delegate] {
-            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate, tvrn::TrayScheduler::system());
+            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
+                                                            tvrn::TrayScheduler::system());
           },
       .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
   });
-  if (!delegate.applicationDidFinishLaunching()) std::_Exit(EXIT_FAILURE);
+  if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);
   QApplication::exec();
   delegate.applicationWillTerminate();
-  std::_Exit(EXIT_SUCCESS);
+  tvrn::endProcess(EXIT_SUCCESS);
 }
 
 }  // namespace

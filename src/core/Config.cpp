@@ -11,19 +11,20 @@ Config& Config::shared() {
   return instance;
 }
 
-Config::Config() : configURL_(Paths::appSupport() / "config.json") {
-  FileStore::ensureDirectory(configURL_.parent_path());
-}
+Config::Config() { FileStore::ensureDirectory(configURL().parent_path()); }
 
-nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL_); }
+std::filesystem::path Config::configURL() const { return Paths::appSupport() / "config.json"; }
+
+nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL()); }
 
 bool Config::save(const nlohmann::json& settings) const {
   if (!settings.is_object()) return false;
-  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user = settings; });
+  return ConfigManager::updateUserFile(configURL(), [&](nlohmann::json& user) { user = settings; });
 }
 
 bool Config::set(const std::string& key, const nlohmann::json& value) const {
-  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user[key] = value; });
+  return ConfigManager::updateUserFile(configURL(),
+                                       [&](nlohmann::json& user) { user[key] = value; });
 }
 
 std::optional<std::string> Config::apiKey() const { return value<std::string>("api_key"); }

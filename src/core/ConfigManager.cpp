@@ -107,8 +107,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread)
   struct stat info {};
   FileIdentity identity;
   if (::stat(file.c_str(), &info) == 0) {
-    identity = {true,        info.st_dev, info.st_ino, info.st_size, info.st_mtim,
-                info.st_ctim};
+    identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
   } else if (errno != ENOENT && errno != ENOTDIR) {
     layer.trusted = false;
     return layer.object;  // unknown for now: what it last held
@@ -156,22 +155,34 @@ const std::set<std::string>& ConfigManager::governanceKeys() {
 
 ConfigManager& ConfigManager::shared() {
   static ConfigManager instance;
+  instance.ensureMachineId();
   return instance;
 }
 
-ConfigManager::ConfigManager()
-    : configPath_(Paths::appSupport() / "config.json"),
-      logPath_(Paths::appSupport() / "server.log"),
-      auditLogPath_(Paths::appSupport() / "audit.log") {
-  FileStore::ensureDirectory(configPath_.parent_path());
-  ensureMachineId();
+ConfigManager::ConfigManager() = default;
+
+std::filesystem::path ConfigManager::configPath() const {
+  return Paths::appSupport() / "config.json";
+}
+std::filesystem::path ConfigManager::logPath() const { return Paths::appSupport() / "server.log"; }
+std::filesystem::path ConfigManager::auditLogPath() const {
+  return Paths::appSupport() / "audit.log";
 }
 
 void ConfigManager::ensureMachineId() const {
-  if (hasMachineId(readUserFile(configPath_))) return;
+  const auto file = configPath();
+  // Once for each home folder it meets, held throughout, so no caller goes on before the id is
+  // in the file.
+  static std::mutex ensuring;
+  static std::filesystem::path ensuredFor;  // guarded by ensuring
+  std::lock_guard hold(ensuring);
+  if (ensuredFor == file) return;
+  ensuredFor = file;
+  FileStore::ensureDirectory(file.parent_path());
+  if (hasMachineId(readUserFile(file))) return;
   // Derived outside the lock: it reads the keychain and the hardware id.
   const std::string id = generateMachineId();
-  updateUserFile(configPath_, [&](nlohmann::json& user) {
+  updateUserFile(file, [&](nlohmann::json& user) {
     if (!hasMachineId(user)) user["machine_id"] = id;
   });
 }
@@ -233,7 +244,7 @@ std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
   const std::string override = overridePath != nullptr ? overridePath : "";
   bool reread = override != snapshotOverride_ || !snapshot_;
   const nlohmann::json& system = readLayer(Paths::systemConfigDir() / "config.json", reread);
-  const nlohmann::json& user = readLayer(configPath_, reread);
+  const nlohmann::json& user = readLayer(configPath(), reread);
   const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reread);
   if (!reread) return snapshot_;
 
@@ -260,7 +271,7 @@ nlohmann::json ConfigManager::load() const { return snapshot()->values; }
 
 bool ConfigManager::save(const nlohmann::json& updates) const {
   if (!updates.is_object()) return false;
-  return updateUserFile(configPath_, [&](nlohmann::json& user) {
+  return updateUserFile(configPath(), [&](nlohmann::json& user) {
     for (const auto& [key, value] : updates.items()) user[key] = value;
   });
 }

@@ -84,7 +84,10 @@ class Child {
     for (auto entry = ProcessInfo::lookup(child->pid_);
          !entry || entry->arguments.empty() || entry->arguments.front() != shown;
          entry = ProcessInfo::lookup(child->pid_)) {
-      if (std::chrono::steady_clock::now() > deadline) ADD_FAILURE() << "no exec";
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "no exec";
+        break;
+      }
       std::this_thread::sleep_for(5ms);
     }
     return child;

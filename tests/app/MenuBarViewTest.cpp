@@ -1,5 +1,5 @@
 // The popover drawn from fixture statuses: which sections stand, what its controls do, and a
-// screenshot of each state in build-test/screens/ for a person to look at.
+// screenshot of each state in screens/ of the test's temporary folder for a person to look at.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -18,6 +18,7 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/PrivacyGate.h"
 #include "platform/Timestamp.h"
+#include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
@@ -70,8 +71,7 @@ class MenuBarViewTest : public ::testing::Test {
     QCoreApplication::processEvents();
     EXPECT_EQ(view_.shownSections(), withLower(sections));
     EXPECT_EQ(view_.width(), MenuBarView::kWidth);
-    const auto screens =
-        std::filesystem::path(TVRN_FAKES_DIR).parent_path().parent_path() / "screens";
+    const auto screens = test::testTemp() / "screens";
     std::filesystem::create_directories(screens);
     EXPECT_TRUE(view_.grab().save(QString::fromStdString((screens / (name + ".png")).string())));
   }

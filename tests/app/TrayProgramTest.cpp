@@ -1,5 +1,6 @@
 // The program as a user starts it: the tray under an off-screen display, the headless server,
-// and the hand-over from a running copy to a new one.
+// and the hand-over from a running copy to a new one. Each test runs in a PID namespace of its
+// own, so the trays it starts end only each other, never the user's.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -11,6 +12,7 @@
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
+#include "support/ChildTestRun.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -105,6 +107,7 @@ TEST_F(TrayProgramTest, TheHeadlessStartInstallsTheStdioServerThePageNames) {
 }
 
 TEST_F(TrayProgramTest, ServesInEachModeAndStopsOnSigterm) {
+  if (!test::runsInOwnPidNamespace()) return;
   const std::vector<std::pair<std::vector<std::string>, bool>> modes{
       {{}, true}, {{"--headless"}, true}, {{}, false}};
   for (const auto& [arguments, display] : modes) {
@@ -124,6 +127,7 @@ TEST_F(TrayProgramTest, ServesInEachModeAndStopsOnSigterm) {
 }
 
 TEST_F(TrayProgramTest, ANewTrayEndsTheRunningCopy) {
+  if (!test::runsInOwnPidNamespace()) return;
   auto first = startTray({"--headless"});
   ASSERT_TRUE(first);
   ASSERT_TRUE(answersInitialize());
@@ -140,6 +144,7 @@ TEST_F(TrayProgramTest, ANewTrayEndsTheRunningCopy) {
 // begins like the tray's is not a copy; a copy that has become another program by the time the
 // grace period ends is not killed.
 TEST_F(TrayProgramTest, CopiesThatStayAreKilledOthersAreLeftAlone) {
+  if (!test::runsInOwnPidNamespace()) return;
   auto stubborn = startScript("tavrin-tray", "");
   auto lookalike = startScript("tavrin-tray-x", "");
   auto changed = startScript("tavrin-tray", "exec sleep 30");

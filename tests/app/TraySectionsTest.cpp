@@ -1,5 +1,6 @@
 // The services list, the app section and the footer drawn off screen in the popover, clicked
-// through, and saved as screenshots (build folder's screens/) for a reader to look at.
+// through, and saved as screenshots (screens/ in the test's temporary folder) for a reader
+// to look at.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -15,7 +16,6 @@
 #include "app/TrayStrings.h"
 #include "app/popover/MenuBarView.h"
 #include "fakes/support/RecordingHttpServer.h"
-#include "platform/ExecutablePath.h"
 #include "platform/Paths.h"
 
 namespace tvrn {
@@ -69,7 +69,7 @@ class TraySectionsTest : public ::testing::Test {
   }
 
   void screenshot(const std::string& name) {
-    const auto folder = ExecutablePath::folder().parent_path() / "screens";
+    const auto folder = test::testTemp() / "screens";
     std::filesystem::create_directories(folder);
     QCoreApplication::processEvents();  // layouts settle, widgets cleared away go
     view_->adjustSize();

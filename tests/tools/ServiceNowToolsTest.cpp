@@ -266,5 +266,54 @@ TEST_F(ServiceNowToolsTest, WritesAreHeldBackInReadOnlyModeAndSendTheirFieldsOth
   EXPECT_EQ(patches[1].json(), json({{"work_notes", "hi"}}));
 }
 
+// Knowledge-base search: what is asked of the instance, and how articles, no articles and an
+// answer that is no list of records read.
+TEST_F(ServiceNowToolsTest, KnowledgeBaseSearchAsksForPublishedArticlesAndListsThem) {
+  connectDirectly();
+  constexpr const char* kKB = "/api/now/table/kb_knowledge";
+  const std::string origin = "http://" + host();
+  struct Case {
+    json arguments;
+    CannedResponse response;
+    std::string sentLimit;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {{{"query", "vpn"}},
+       answer({{"result",
+                {{{"number", "KB0010001"},
+                  {"short_description", "Connect to the VPN"},
+                  {"category", {{"display_value", "Network"}, {"value", "net"}}},
+                  {"sys_id", "aaa111"}},
+                 {{"number", "KB0010002"}, {"short_description", "VPN on phones"}}}}}),
+       "5",
+       "Knowledge base results for 'vpn':\n\n[KB0010001] Connect to the VPN (Network)\n" + origin +
+           "/kb_view.do?sys_kb_id=aaa111\n\n[KB0010002] VPN on phones"},
+      {{{"query", "printer"}, {"limit", 500}},
+       answer({{"result", json::array()}}),
+       "20",
+       "No knowledge base articles found for 'printer'."},
+      {{{"query", "x"}}, answer({{"result", "none"}}), "5", "failed: Unexpected response"},
+      {{{"query", "x"}}, answer({{"error", {{"message", "no"}}}}, 403), "5", ""},
+  };
+  for (const auto& c : cases) {
+    instance.respond(kKB, c.response);
+    const std::string reply = call("servicenow_search_kb", c.arguments);
+    if (c.expected.empty()) {
+      EXPECT_TRUE(reply.starts_with("failed: ")) << reply;
+    } else {
+      EXPECT_EQ(reply, c.expected);
+    }
+    const auto sent = instance.requestsTo(kKB);
+    ASSERT_FALSE(sent.empty());
+    const std::string query = c.arguments["query"];
+    EXPECT_EQ(
+        sent.back().queryItem("sysparm_query"),
+        "short_descriptionLIKE" + query + "^ORtextLIKE" + query + "^workflow_state=published");
+    EXPECT_EQ(sent.back().queryItem("sysparm_limit"), c.sentLimit);
+    EXPECT_EQ(sent.back().header("Authorization"), "Basic YW5hOnB3");
+  }
+}
+
 }  // namespace
 }  // namespace tvrn
