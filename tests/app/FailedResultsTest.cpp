@@ -130,7 +130,9 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
     ASSERT_EQ(result["content"].size(), 1u) << c.producer;
     const std::string text = result["content"][0].value("text", "");
     EXPECT_TRUE(text.starts_with("Error: ")) << c.producer << ": " << text;
-    if (!c.text.empty()) EXPECT_EQ(text, "Error: " + c.text) << c.producer;
+    if (!c.text.empty()) {
+      EXPECT_EQ(text, "Error: " + c.text) << c.producer;
+    }
   }
   // An answer, a preview held back for confirmation included, carries no flag at all.
   for (const auto& [tool, arguments] : std::vector<std::pair<std::string, json>>{
