@@ -1,0 +1,654 @@
+#include "platform/pim/PimIndex.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/FileStore.h"
+#include "platform/JsonObjectFile.h"
+#include "platform/Paths.h"
+
+namespace tvrn::pimstore {
+
+using std::chrono::seconds;
+
+// A temporary file of ours this old is left from a write that never finished.
+constexpr auto kStaleTemporary = seconds(60);
+// A repeating event is followed this far when the index is built to find where it ends; one that
+// goes on longer counts as endless.
+constexpr int kBoundSteps = 2000;
+
+PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
+
+PimError notSaved(const std::string& why) {
+  return problem(PimError::Code::storage, "The change could not be saved: " + why);
+}
+
+struct CaselessText::Compiled {
+  pcre2_code* code = nullptr;
+  pcre2_match_data* match = nullptr;
+  ~Compiled() {
+    pcre2_match_data_free(match);
+    pcre2_code_free(code);
+  }
+};
+
+CaselessText::CaselessText(std::string_view needle, bool whole)
+    : compiled_(std::make_unique<Compiled>()) {
+  if (needle.empty()) return;
+  uint32_t options = PCRE2_LITERAL | PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+  if (whole) options |= PCRE2_ANCHORED | PCRE2_ENDANCHORED;
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  compiled_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(needle.data()), needle.size(),
+                                  options, &error, &offset, nullptr);
+  if (compiled_->code != nullptr) {
+    compiled_->match = pcre2_match_data_create_from_pattern(compiled_->code, nullptr);
+  }
+}
+
+CaselessText::~CaselessText() = default;
+
+bool CaselessText::in(std::string_view haystack) const {
+  if (compiled_->code == nullptr || compiled_->match == nullptr) return false;
+  return pcre2_match(compiled_->code, reinterpret_cast<PCRE2_SPTR>(haystack.data()),
+                     haystack.size(), 0, 0, compiled_->match, nullptr) >= 0;
+}
+
+std::optional<Identity> identify(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+std::optional<std::vector<double>> colorOf(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  unsigned r = 0, g = 0, b = 0;
+  if (text.size() < 7 || text[0] != '#' ||
+      std::sscanf(text.c_str() + 1, "%2x%2x%2x", &r, &g, &b) != 3) {
+    return std::nullopt;
+  }
+  return std::vector<double>{r / 255.0, g / 255.0, b / 255.0};
+}
+
+std::string colorText(const std::vector<double>& color) {
+  char out[16];
+  auto channel = [&](size_t i) {
+    const double v = i < color.size() ? color[i] : 0.0;
+    return static_cast<unsigned>(std::clamp(v, 0.0, 1.0) * 255.0);
+  };
+  std::snprintf(out, sizeof out, "#%02X%02X%02X", channel(0), channel(1), channel(2));
+  return out;
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+std::string fileNameFor(const std::string& uid, const char* extension) {
+  std::string name;
+  for (char c : uid) name += (c == '/' || c == '\\' || c == '\0') ? '_' : c;
+  if (name.empty() || name[0] == '.') name.insert(0, "_");
+  return name + extension;
+}
+
+bool isTemporaryOfOurs(const std::string& name) {
+  // FileStore::writeAtomic writes ".<file>.XXXXXX" beside the file.
+  if (name.size() < 12 || name[0] != '.') return false;
+  const std::string_view rest(name);
+  return rest.find(".ics.") != std::string_view::npos ||
+         rest.find(".vcf.") != std::string_view::npos;
+}
+
+bool writeFile(const fs::path& file, const std::string& text, std::string* why) {
+  return FileStore::writeAtomic(file, text, 0644, why);
+}
+
+std::optional<ICalItem> parseItem(const std::string& text) {
+  return ICalItem::parse(text, nullptr);
+}
+
+namespace {
+
+bool isMetadata(const std::string& name) {
+  return name == "displayname" || name == "color" || name == kKindFile;
+}
+
+bool hasExtension(const std::string& name, bool calendars) {
+  const char* extension = calendars ? ".ics" : ".vcf";
+  return name.size() > 4 && name.compare(name.size() - 4, 4, extension) == 0;
+}
+
+// The folders the settings list under `key`, or `fallback`.
+std::vector<fs::path> foldersIn(const nlohmann::json& settings, const char* key,
+                                const fs::path& fallback) {
+  std::vector<fs::path> folders;
+  auto it = settings.find(key);
+  if (it != settings.end() && it->is_array()) {
+    for (const auto& value : *it) {
+      if (!value.is_string()) continue;
+      std::string text = value.get<std::string>();
+      if (text.empty()) continue;
+      if (text == "~" || text.rfind("~/", 0) == 0) {
+        folders.push_back(Paths::home() / text.substr(std::min<size_t>(2, text.size())));
+      } else {
+        folders.emplace_back(text);
+      }
+    }
+  }
+  if (folders.empty()) folders.push_back(fallback);
+  return folders;
+}
+
+PimTime later(PimTime time, PimTime::duration by) {
+  return time > PimTime::max() - by ? PimTime::max() : time + by;
+}
+
+// The first start and the last end a repeating event's occurrences can have.
+std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
+  PimTime first = series.start, last = series.end;
+  for (PimTime original : item.changedOriginals()) {
+    if (!item.hasOccurrenceAt(original)) continue;
+    const Event occurrence = item.occurrenceAt(original);
+    first = std::min(first, occurrence.start);
+    last = std::max(last, occurrence.end);
+  }
+  const auto& rule = series.recurrence;
+  if (rule && !rule->occurrenceCount && !rule->endDate) return {first, PimTime::max()};
+  const auto length = series.end - series.start;
+  auto cursor = item.cursor(PimTime::min());
+  for (int step = 0; step < kBoundSteps; ++step) {
+    const auto original = cursor.next();
+    if (!original) return {first, last};
+    first = std::min(first, *original);
+    last = std::max(last, later(*original, length));
+  }
+  return {first, PimTime::max()};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- keeping current
+
+struct PimIndex::Scanned {
+  std::string title;
+  std::optional<std::vector<double>> color;
+  std::optional<std::string> marked;
+  std::optional<std::string> readError;
+  bool writable = true;
+  bool listed = true;                    // false when the folder's list could not be read
+  std::set<std::string> present;         // item files now there
+  std::map<std::string, Entry> changed;  // those read again
+};
+
+bool PimIndex::stale(const fs::path& storeFolder,
+                     const std::shared_ptr<const nlohmann::json>& settings) {
+  if (folder != storeFolder || settings != settings_ || !walked_ || !watcher_) return true;
+  if (watcher_->inherited()) return true;
+  if (!unreadable_.empty() || watcher_->pending()) return true;
+  size_t rootCount = roots.of[0].size() + roots.of[1].size();
+  if (rootWatches_.size() < rootCount) return true;
+  for (const auto& [id, c] : collections) {
+    if (!watching(c) || c.readError) return true;
+  }
+  return false;
+}
+
+void PimIndex::update(const fs::path& storeFolder,
+                      const std::shared_ptr<const nlohmann::json>& settings,
+                      PimWarnings& warnings) {
+  if (folder != storeFolder) reset(storeFolder);  // another HOME: nothing read before applies
+  if (watcher_ && watcher_->inherited()) forgetWatches();
+  if (!watcher_ && !walked_) {
+    auto opened = PimWatcher::open();
+    std::unique_lock lock(guard_);
+    watcher_ = std::move(opened);
+  }
+  applyRoots(settings, warnings);
+  for (const bool calendars : {true, false}) {
+    const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
+    const auto& configured = roots.of[calendars ? 0 : 1];
+    if (configured.size() == 1 && configured.front() == fallback && !fs::exists(fallback)) {
+      createFresh(calendars, warnings);
+    }
+  }
+  if (!walked_) {
+    if (watcher_) {
+      std::vector<PimWatcher::Report> ignored;
+      watcher_->drain(ignored);  // the walk below reads everything they could say
+    }
+    walkRoots(warnings);
+    return;
+  }
+  applyWatchReports(warnings);
+  retryUnreadable(warnings);
+}
+
+void PimIndex::reset(const fs::path& to) {
+  std::unique_lock lock(guard_);
+  collections.clear();
+  for (auto& map : byUid_) map.clear();
+  unreadable_.clear();
+  roots = {};
+  rootWatches_.clear();
+  folderWatches_.clear();
+  watcher_.reset();
+  settings_.reset();
+  walked_ = false;
+  duplicates_ = false;
+  folder = to;
+}
+
+// Leaves the watches to the process that set them; this one sets its own and reads every folder.
+void PimIndex::forgetWatches() {
+  std::unique_lock lock(guard_);
+  watcher_.reset();
+  rootWatches_.clear();
+  folderWatches_.clear();
+  for (auto& [id, c] : collections) c.watch = -1;
+  walked_ = false;
+}
+
+void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings,
+                          PimWarnings&) {
+  if (settings == settings_ && (settings || walked_)) return;
+  Roots configured = roots;
+  if (settings) {
+    configured.of[0] = foldersIn(*settings, "calendar_folders", folder / "calendars");
+    configured.of[1] = foldersIn(*settings, "contact_folders", folder / "contacts");
+  }
+  // Settings that cannot be read keep the folders last read rather than the default ones.
+  std::unique_lock lock(guard_);
+  settings_ = settings;
+  if (configured.of[0] == roots.of[0] && configured.of[1] == roots.of[1]) return;
+  roots = std::move(configured);
+  walked_ = false;
+  for (auto& [watch, root] : rootWatches_) {
+    if (watcher_) watcher_->unwatch(watch);
+  }
+  rootWatches_.clear();
+}
+
+void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
+  const fs::path root = folder / (calendars ? "calendars" : "contacts");
+  std::string why;
+  const auto make = [&](const char* name, const char* title, const char* kind) {
+    const fs::path at = root / name;
+    return FileStore::ensureDirectory(at, 0755) && writeFile(at / "displayname", title, &why) &&
+           writeFile(at / kKindFile, kind, &why);
+  };
+  bool made = true;
+  if (calendars) {
+    made = make("calendar", "Calendar", "events") && make("reminders", "Reminders", "tasks");
+    if (made) {
+      setDefault("event", (root / "calendar").string());
+      setDefault("reminder", (root / "reminders").string());
+    }
+  } else {
+    made = make("contacts", "Contacts", "contacts");
+    if (made) setDefault("contacts", (root / "contacts").string());
+  }
+  if (!made) warnings.push_back("The default personal-data folders could not be made: " + why);
+}
+
+void PimIndex::walkRoots(PimWarnings& warnings) {
+  std::set<std::string> present;
+  for (const Kind kind : {Kind::events, Kind::contacts}) {
+    for (const auto& root : roots.of[kind == Kind::events ? 0 : 1]) {
+      walkRoot(root, kind, present, warnings);
+    }
+  }
+  std::unique_lock lock(guard_);
+  for (auto it = collections.begin(); it != collections.end();) {
+    if (present.count(it->first) == 0) {
+      dropCollection(it++);
+    } else {
+      ++it;
+    }
+  }
+  walked_ = true;
+  overflowed_ = false;
+}
+
+void PimIndex::removeIfStale(const fs::path& temporary) {
+  std::error_code ignored;
+  const auto written = fs::last_write_time(temporary, ignored);
+  if (!ignored && fs::file_time_type::clock::now() - written > kStaleTemporary) {
+    fs::remove(temporary, ignored);
+  }
+}
+
+// Reads the collections in one configured folder: every one on a full walk (`present` given),
+// else only those the kernel does not report on.
+void PimIndex::walkRoot(const fs::path& root, Kind kind, std::set<std::string>& present,
+                        PimWarnings& warnings) {
+  const bool full = !walked_ || overflowed_;
+  if (watcher_) {
+    const bool watched = std::any_of(rootWatches_.begin(), rootWatches_.end(),
+                                     [&](const auto& w) { return w.second == root; });
+    if (!watched) {
+      const int watch = watcher_->watch(root);
+      std::unique_lock lock(guard_);
+      if (watch >= 0) rootWatches_[watch] = root;
+    }
+  }
+  std::error_code error;
+  std::set<fs::path> folders;  // in name order, so the order seen is the same each run
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.empty() && name[0] != '.' && it->is_directory(error)) folders.insert(it->path());
+  }
+  if (error && error.value() != ENOENT) {
+    // What the folder holds is unknown: its collections stay as last read.
+    std::unique_lock lock(guard_);
+    for (auto& [id, c] : collections) {
+      if (c.folder.parent_path() != root) continue;
+      present.insert(id);
+      c.readError = root.string() + " could not be read: " + std::strerror(error.value());
+    }
+    return;
+  }
+  std::set<std::string> here;
+  for (const auto& path : folders) {
+    here.insert(path.string());
+    present.insert(path.string());
+    auto at = collections.find(path.string());
+    if (full || at == collections.end() || !watching(at->second)) {
+      rescanFolder(path, kind, warnings);
+    }
+  }
+  if (full) return;
+  std::unique_lock lock(guard_);
+  for (auto it = collections.begin(); it != collections.end();) {
+    if (it->second.folder.parent_path() == root && here.count(it->first) == 0) {
+      dropCollection(it++);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void PimIndex::rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnings) {
+  auto at = collections.find(path.string());
+  if (at == collections.end()) {
+    Collection made;
+    made.order = ++nextOrder;
+    made.folder = path;
+    made.id = path.string();
+    made.kind = kind;
+    std::unique_lock lock(guard_);
+    at = collections.emplace(made.id, std::move(made)).first;
+  }
+  Collection& c = at->second;
+  if (watcher_ && c.watch < 0) {
+    // Watched before it is read, so nothing written meanwhile goes unseen.
+    const int watch = watcher_->watch(path);
+    std::unique_lock lock(guard_);
+    c.watch = watch;
+    if (watch >= 0) folderWatches_[watch] = c.id;
+  }
+  adopt(c, scanFolder(c, warnings), warnings);
+}
+
+PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warnings) {
+  Scanned scanned;
+  scanned.writable = ::access(c.folder.c_str(), W_OK) == 0;
+  scanned.title = c.folder.filename().string();
+  for (const char* name : {"displayname", "color", kKindFile}) {
+    FileStore::ReadError error;
+    auto text = FileStore::read(c.folder / name, &error);
+    if (!text) {
+      if (!error.missing && !scanned.readError) {
+        scanned.readError = (c.folder / name).string() + " could not be read: " + error.reason;
+      }
+      continue;
+    }
+    const std::string value = trimmed(*text);
+    if (std::string_view(name) == "displayname" && !value.empty()) scanned.title = value;
+    if (std::string_view(name) == "color") scanned.color = colorOf(value);
+    if (std::string_view(name) == kKindFile) scanned.marked = value;
+  }
+  const bool calendars = c.kind != Kind::contacts;
+  std::error_code error;
+  for (fs::directory_iterator it(c.folder, error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (isTemporaryOfOurs(name)) {
+      removeIfStale(it->path());
+      continue;
+    }
+    if (hasExtension(name, calendars)) scanned.present.insert(name);
+  }
+  if (error) {
+    scanned.listed = false;
+    if (!scanned.readError) {
+      scanned.readError = c.folder.string() + " could not be read: " + std::strerror(error.value());
+    }
+  }
+  // In name order, so items first seen together keep one order from run to run.
+  for (const auto& name : scanned.present) {
+    auto at = c.entries.find(name);
+    const Entry* before = at != c.entries.end() ? &at->second : nullptr;
+    const auto identity = identify(c.folder / name);
+    if (before && identity && identity == before->identity && !before->readError) continue;
+    scanned.changed.emplace(name, load(c.folder / name, calendars, before, warnings));
+  }
+  return scanned;
+}
+
+void PimIndex::adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings) {
+  std::unique_lock lock(guard_);
+  c.readError = scanned.readError;
+  c.writable = scanned.writable;
+  c.title = scanned.title;
+  c.color = scanned.color;
+  c.marked = scanned.marked;
+  c.identity = identify(c.folder);
+  for (auto& [name, entry] : scanned.changed) put(c, name, std::move(entry), warnings);
+  if (scanned.listed) {
+    for (auto it = c.entries.begin(); it != c.entries.end();) {
+      if (scanned.present.count(it->first) == 0) {
+        drop(c, it++);
+      } else {
+        ++it;
+      }
+    }
+  }
+  settleKind(c);
+}
+
+void PimIndex::settleKind(Collection& c) {
+  if (c.kind == Kind::contacts) return;
+  if (c.marked == "tasks" || c.marked == "events") {
+    c.kind = *c.marked == "tasks" ? Kind::tasks : Kind::events;
+  } else {
+    c.kind = (c.tasks > 0 && c.events == 0) ? Kind::tasks : Kind::events;
+  }
+}
+
+void PimIndex::applyWatchReports(PimWarnings& warnings) {
+  std::vector<PimWatcher::Report> reports;
+  if (watcher_ && !watcher_->drain(reports)) {
+    // Reports were lost: what changed is unknown, so every folder is read again.
+    {
+      std::unique_lock lock(guard_);
+      overflowed_ = true;
+    }
+    walkRoots(warnings);
+    return;
+  }
+  std::map<fs::path, Kind> folders;  // collection folders that may have come, gone or changed
+  std::set<fs::path> lostRoots;
+  std::map<std::string, std::set<std::string>> items;  // by collection id
+  for (const auto& report : reports) {
+    if (auto root = rootWatches_.find(report.watch); root != rootWatches_.end()) {
+      const Kind kind = std::find(roots.of[0].begin(), roots.of[0].end(), root->second) !=
+                                roots.of[0].end()
+                            ? Kind::events
+                            : Kind::contacts;
+      if (report.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+        lostRoots.insert(root->second);
+      } else if (!report.name.empty() && report.name[0] != '.') {
+        folders[root->second / report.name] = kind;
+      }
+      continue;
+    }
+    auto owner = folderWatches_.find(report.watch);
+    if (owner == folderWatches_.end()) continue;
+    auto c = collections.find(owner->second);
+    if (c == collections.end()) continue;
+    if (report.name.empty()) {
+      folders[c->second.folder] = c->second.kind == Kind::contacts ? Kind::contacts : Kind::events;
+    } else {
+      items[c->first].insert(report.name);
+    }
+  }
+  for (const auto& root : lostRoots) {
+    std::unique_lock lock(guard_);
+    for (auto it = rootWatches_.begin(); it != rootWatches_.end();) {
+      it = it->second == root ? rootWatches_.erase(it) : std::next(it);
+    }
+  }
+  // Gone first: a folder renamed within its root is taken for a new collection.
+  for (const auto& [path, kind] : folders) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) continue;
+    std::unique_lock lock(guard_);
+    if (auto at = collections.find(path.string()); at != collections.end()) dropCollection(at);
+  }
+  for (const auto& [path, kind] : folders) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) continue;
+    rescanFolder(path, kind, warnings);
+    items.erase(path.string());
+  }
+  for (const auto& [id, names] : items) {
+    auto c = collections.find(id);
+    if (c == collections.end()) continue;
+    if (std::any_of(names.begin(), names.end(), isMetadata)) {
+      rescanFolder(c->second.folder, c->second.kind, warnings);
+      continue;
+    }
+    for (const auto& name : names) refreshItem(c->second, name, warnings);
+  }
+  // Folders the kernel does not report on are walked at every call.
+  std::set<std::string> present;
+  for (const Kind kind : {Kind::events, Kind::contacts}) {
+    for (const auto& root : roots.of[kind == Kind::events ? 0 : 1]) {
+      const bool watched = std::any_of(rootWatches_.begin(), rootWatches_.end(),
+                                       [&](const auto& w) { return w.second == root; });
+      if (!watched) walkRoot(root, kind, present, warnings);
+    }
+  }
+  std::vector<std::pair<fs::path, Kind>> unwatched;
+  for (const auto& [id, c] : collections) {
+    if (!watching(c) || c.readError) unwatched.emplace_back(c.folder, c.kind);
+  }
+  for (const auto& [path, kind] : unwatched) {
+    if (present.count(path.string()) == 0) rescanFolder(path, kind, warnings);
+  }
+}
+
+void PimIndex::retryUnreadable(PimWarnings& warnings) {
+  const auto pending = unreadable_;
+  for (const auto& [id, name] : pending) {
+    auto c = collections.find(id);
+    if (c != collections.end()) refreshItem(c->second, name, warnings);
+  }
+}
+
+void PimIndex::refreshItem(Collection& c, const std::string& name, PimWarnings& warnings) {
+  const fs::path file = c.folder / name;
+  if (isTemporaryOfOurs(name)) removeIfStale(file);
+  if (!hasExtension(name, c.kind != Kind::contacts)) return;
+  auto at = c.entries.find(name);
+  const Entry* before = at != c.entries.end() ? &at->second : nullptr;
+  const auto identity = identify(file);
+  if (!identity && errno == ENOENT) {
+    if (before == nullptr) return;
+    std::unique_lock lock(guard_);
+    drop(c, at);
+    settleKind(c);
+    return;
+  }
+  if (before && identity == before->identity && !before->readError) return;
+  Entry entry = load(file, c.kind != Kind::contacts, before, warnings);
+  std::unique_lock lock(guard_);
+  put(c, name, std::move(entry), warnings);
+  settleKind(c);
+}
+
+Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
+                     PimWarnings& warnings) {
+  Entry entry;
+  entry.order = before && before->order != 0 ? before->order : ++nextOrder;
+  entry.identity = identify(file);
+  auto text = readItemText(file);
+  if (!text) {
+    entry.identity.reset();  // tried again at the next use
+    const std::string& message = text.error().message;
+    entry.readError = message.substr(message.find(file.string()));
+    if (!before || before->readError != entry.readError) {
+      warnings.push_back("Personal data file " +
+                         entry.readError->substr(file.string().size() + 1));
+    }
+    return entry;
+  }
+  std::string why;
+  if (calendars) {
+    if (auto item = ICalItem::parse(text.value(), &why)) {
+      entry.parsed = true;
+      entry.uid = item->uid();
+      entry.task = item->isTask();
+      entry.repeats = !entry.task && item->repeats();
+      if (entry.task) {
+        entry.reminder = std::make_unique<Reminder>(item->reminder());
+      } else {
+        entry.series = item->event();
+      }
+      if (entry.repeats) {
+        std::tie(entry.firstStart, entry.lastEnd) = spanOf(*item, entry.series);
+        entry.item = std::make_shared<const ICalItem>(std::move(*item));
+        entry.expansions = std::make_shared<ExpansionCache>();
+      }
+    }
+  } else if (auto card = VCard::parse(text.value())) {
+    auto decoded = std::make_unique<VCard::Decoded>(VCard::decode(*card));
+    entry.uid = decoded->contact.id;
+    if (entry.uid.empty()) {
+      why = "its card has no UID";
+    } else {
+      entry.parsed = true;
+      entry.decoded = std::move(decoded);
+    }
+  } else {
+    why = "it holds no vCard";
+  }
+  if (!entry.parsed) {
+    entry.damage = why;
+    warnings.push_back("Personal data file " + file.string() + " is skipped (" + why +
+                       "); it is left as it is");
+  }
+  return entry;
+}
+
+Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
+  FileStore::ReadError error;
+  auto text = FileStore::read(file, &error);
+  if (text) return std::move(*text);
+  if (error.missing) return fail(changedMeanwhile());
+  return fail(notSaved(file.string() + " could not be read: " + error.reason));
+}
+
+}  // namespace tvrn::pimstore
