@@ -38,15 +38,16 @@ class SeriesWalk {
         end_(end),
         stepsEnd_(after(end, kZoneMargin)),
         length_(entry.series.end - entry.series.start),
-        cursor_(entry.item->cursor(before(start, length_ + kZoneMargin))) {
-    const auto changed = entry.item->changedOriginals();
-    changed_.insert(changed.begin(), changed.end());
-  }
+        cursor_(entry.repeating->with([&](const ICalItem& item) {
+          const auto changed = item.changedOriginals();
+          changed_.insert(changed.begin(), changed.end());
+          return item.cursor(before(start, length_ + kZoneMargin));
+        })) {}
 
   std::optional<PimTime> next() {
     Event probe;
     probe.allDay = entry_->series.allDay;
-    while (auto original = cursor_.next()) {
+    while (auto original = entry_->repeating->with([&](const ICalItem&) { return cursor_.next(); })) {
       if (*original >= stepsEnd_) return std::nullopt;
       if (changed_.count(*original) != 0) continue;
       probe.start = *original;
@@ -63,29 +64,31 @@ class SeriesWalk {
   const Entry* entry_;
   PimTime start_, end_, stepsEnd_;
   PimTime::duration length_;
-  ICalItem::Cursor cursor_;
   std::set<PimTime> changed_;
+  ICalItem::Cursor cursor_;
 };
+
+Event occurrenceOf(const Entry& entry, PimTime original) {
+  return entry.repeating->with([&](const ICalItem& item) { return item.occurrenceAt(original); });
+}
 
 // The changed occurrences of a series that overlap the window, in the item's order.
 std::vector<Event> changedIn(const Entry& entry, PimTime start, PimTime end) {
-  std::vector<Event> found;
-  for (PimTime original : entry.item->changedOriginals()) {
-    if (!entry.item->hasOccurrenceAt(original)) continue;
-    Event occurrence = entry.item->occurrenceAt(original);
-    if (eventOverlaps(occurrence, start, end)) found.push_back(std::move(occurrence));
-  }
-  return found;
+  return entry.repeating->with([&](const ICalItem& item) {
+    std::vector<Event> found;
+    for (PimTime original : item.changedOriginals()) {
+      if (!item.hasOccurrenceAt(original)) continue;
+      Event occurrence = item.occurrenceAt(original);
+      if (eventOverlaps(occurrence, start, end)) found.push_back(std::move(occurrence));
+    }
+    return found;
+  });
 }
 
 // A series' occurrences in the window, from what was kept of the last listing of the same window
 // or worked out now and kept; nothing when there are too many to keep.
 std::shared_ptr<const Expansion> expansionOf(const Entry& entry, PimTime start, PimTime end) {
-  {
-    std::lock_guard lock(entry.expansions->mutex);
-    const auto& last = entry.expansions->last;
-    if (last && last->from == start && last->to == end) return last;
-  }
+  if (auto kept = entry.repeating->kept(start, end)) return kept;
   std::vector<PimTime> originals;
   SeriesWalk walk(entry, start, end);
   while (auto original = walk.next()) {
@@ -100,10 +103,9 @@ std::shared_ptr<const Expansion> expansionOf(const Entry& entry, PimTime start, 
   }
   long position = 0;
   for (PimTime original : originals) {
-    made->occurrences.emplace_back(entry.item->occurrenceAt(original), position++);
+    made->occurrences.emplace_back(occurrenceOf(entry, original), position++);
   }
-  std::lock_guard lock(entry.expansions->mutex);
-  entry.expansions->last = made;
+  entry.repeating->keep(made);
   return made;
 }
 
@@ -205,8 +207,8 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       ++page.totalMatched;
       if (page.events.size() < limit) {
         const Collection* c = isFollowed ? followed[which].collection : ready[which].collection;
-        Event event = isFollowed ? followed[which].walk.entry().item->occurrenceAt(at)
-                                 : *ready[which].event;
+        Event event =
+            isFollowed ? occurrenceOf(followed[which].walk.entry(), at) : *ready[which].event;
         event.calendarId = c->id;
         event.calendarTitle = c->title;
         page.events.push_back(std::move(event));

@@ -489,7 +489,12 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
     return;
   }
   std::map<fs::path, Kind> folders;  // collection folders that may have come, gone or changed
-  std::set<fs::path> lostRoots;
+  // A watch that no longer follows the folder it was set on: the kernel dropped it, or it moves
+  // with the folder to where it is not wanted.
+  constexpr uint32_t kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
+  const auto forgetWatch = [&](const PimWatcher::Report& report) {
+    if (!(report.mask & IN_IGNORED)) watcher_->unwatch(report.watch);
+  };
   std::map<std::string, std::set<std::string>> items;  // by collection id
   for (const auto& report : reports) {
     if (auto root = rootWatches_.find(report.watch); root != rootWatches_.end()) {
@@ -497,8 +502,11 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
                                 roots.of[0].end()
                             ? Kind::events
                             : Kind::contacts;
-      if (report.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-        lostRoots.insert(root->second);
+      if (report.mask & kGone) {
+        // Walked below, as a folder not watched, and watched again once it is there.
+        forgetWatch(report);
+        std::unique_lock lock(guard_);
+        rootWatches_.erase(root);
       } else if (!report.name.empty() && report.name[0] != '.') {
         folders[root->second / report.name] = kind;
       }
@@ -510,14 +518,15 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
     if (c == collections.end()) continue;
     if (report.name.empty()) {
       folders[c->second.folder] = c->second.kind == Kind::contacts ? Kind::contacts : Kind::events;
+      if (report.mask & kGone) {
+        // A folder made again in its place is another one, watched anew when it is read.
+        forgetWatch(report);
+        std::unique_lock lock(guard_);
+        c->second.watch = -1;
+        folderWatches_.erase(owner);
+      }
     } else {
       items[c->first].insert(report.name);
-    }
-  }
-  for (const auto& root : lostRoots) {
-    std::unique_lock lock(guard_);
-    for (auto it = rootWatches_.begin(); it != rootWatches_.end();) {
-      it = it->second == root ? rootWatches_.erase(it) : std::next(it);
     }
   }
   // Gone first: a folder renamed within its root is taken for a new collection.
@@ -619,8 +628,7 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
       }
       if (entry.repeats) {
         std::tie(entry.firstStart, entry.lastEnd) = spanOf(*item, entry.series);
-        entry.item = std::make_shared<const ICalItem>(std::move(*item));
-        entry.expansions = std::make_shared<ExpansionCache>();
+        entry.repeating = std::make_shared<const SeriesState>(std::move(*item));
       }
     }
   } else if (auto card = VCard::parse(text.value())) {

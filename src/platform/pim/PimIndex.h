@@ -74,10 +74,30 @@ struct Expansion {
   std::vector<std::pair<Event, long>> occurrences;
 };
 
-// The last expansion of a series; any reader may replace it.
-struct ExpansionCache {
-  std::mutex mutex;  // guards `last`
-  std::shared_ptr<const Expansion> last;
+// A repeating event's parsed file and the last window worked out of it.
+class SeriesState {
+ public:
+  explicit SeriesState(ICalItem item) : item_(std::move(item)) {}
+  // Runs `use` on the parsed file: libical's reads move iterators kept inside it, so readers
+  // take turns.
+  template <typename Use>
+  auto with(Use&& use) const {
+    std::lock_guard lock(mutex_);
+    return use(item_);
+  }
+  std::shared_ptr<const Expansion> kept(PimTime from, PimTime to) const {
+    std::lock_guard lock(mutex_);
+    return last_ && last_->from == from && last_->to == to ? last_ : nullptr;
+  }
+  void keep(std::shared_ptr<const Expansion> made) const {
+    std::lock_guard lock(mutex_);
+    last_ = std::move(made);
+  }
+
+ private:
+  mutable std::mutex mutex_;  // guards item_ and last_
+  ICalItem item_;
+  mutable std::shared_ptr<const Expansion> last_;
 };
 
 // One item file as last read: what the listings return, without the parsed file, except for a
@@ -95,8 +115,7 @@ struct Entry {
   Event series;                                  // an event item's own record
   std::unique_ptr<Reminder> reminder;            // a task's
   std::unique_ptr<VCard::Decoded> decoded;       // a card's
-  std::shared_ptr<const ICalItem> item;          // a repeating event's
-  std::shared_ptr<ExpansionCache> expansions;    // a repeating event's
+  std::shared_ptr<const SeriesState> repeating;  // a repeating event's
   PimTime firstStart{}, lastEnd{};               // what a repeating event can cover
   bool usable() const { return parsed && !duplicate; }
   bool isEvent() const { return parsed && !task && !decoded; }
