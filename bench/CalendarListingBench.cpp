@@ -187,15 +187,16 @@ double residentMiB() {
 fs::path manyEvents(int count) {
   const fs::path pim = bench::privateHome.path / ("pim-gapped-" + std::to_string(count));
   if (fs::exists(pim)) return pim;
-  for (int c = 0; c < kCalendars; ++c) fs::create_directories(pim / "calendars" / ("c" + std::to_string(c)));
+  for (int c = 0; c < kCalendars; ++c)
+    fs::create_directories(pim / "calendars" / ("c" + std::to_string(c)));
   for (int i = 0; i < count; ++i) {
     const PimTime start = at("2024-01-01T08:00:00Z") + minutes(i * 1051L % (2 * 365 * 24 * 60));
     const std::string uid = "g" + std::to_string(i);
     std::ofstream(pim / "calendars" / ("c" + std::to_string(i % kCalendars)) / (uid + ".ics"))
         << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\nUID:" << uid
-        << "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Event " << uid
-        << "\r\nLOCATION:Room " << i % 40 << "\r\nDTSTART" << stamp(start, false) << "\r\nDTEND"
-        << stamp(start + hours(1), false) << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+        << "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Event " << uid << "\r\nLOCATION:Room " << i % 40
+        << "\r\nDTSTART" << stamp(start, false) << "\r\nDTEND" << stamp(start + hours(1), false)
+        << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
   }
   return pim;
 }
@@ -219,21 +220,29 @@ void gapped(benchmark::State& state, Call call) {
   }
 }
 
+// Over 10,000 and 100,000 events, six calls each.
+#define GAPPED(name)      \
+  BENCHMARK(name)         \
+      ->ArgName("events") \
+      ->Arg(10000)        \
+      ->Arg(100000)       \
+      ->Iterations(6)     \
+      ->UseManualTime()   \
+      ->Unit(benchmark::kMillisecond)
+
 void BM_GappedMonth(benchmark::State& state) {
   gapped(state, [](PimStore& store, int) {
     benchmark::DoNotOptimize(store.events(at("2024-05-01"), at("2024-06-01")).size());
   });
 }
-BENCHMARK(BM_GappedMonth)->ArgName("events")->Arg(10000)->Arg(100000)->Iterations(6)
-    ->UseManualTime()->Unit(benchmark::kMillisecond);
+GAPPED(BM_GappedMonth);
 
 void BM_GappedWeek(benchmark::State& state) {
   gapped(state, [](PimStore& store, int) {
     benchmark::DoNotOptimize(store.events(at("2024-05-06"), at("2024-05-13")).size());
   });
 }
-BENCHMARK(BM_GappedWeek)->ArgName("events")->Arg(10000)->Arg(100000)->Iterations(6)
-    ->UseManualTime()->Unit(benchmark::kMillisecond);
+GAPPED(BM_GappedWeek);
 
 void BM_GappedCreate(benchmark::State& state) {
   gapped(state, [](PimStore& store, int i) {
@@ -245,8 +254,7 @@ void BM_GappedCreate(benchmark::State& state) {
     benchmark::DoNotOptimize(store.saveEvent(event).ok());
   });
 }
-BENCHMARK(BM_GappedCreate)->ArgName("events")->Arg(10000)->Arg(100000)->Iterations(6)
-    ->UseManualTime()->Unit(benchmark::kMillisecond);
+GAPPED(BM_GappedCreate);
 
 }  // namespace
 }  // namespace tvrn

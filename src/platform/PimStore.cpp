@@ -84,7 +84,8 @@ std::optional<Located> locateEvent(const PimIndex& index, std::string_view id) {
   auto [c, entry] = index.item(id, false);
   if (entry != nullptr && c->ofEvents() && entry->isEvent()) {
     if (!entry->repeats) return Located{c, entry, std::nullopt, entry->series};
-    auto first = entry->repeating->with([](const ICalItem& item) { return item.firstOccurrence(); });
+    auto first =
+        entry->repeating->with([](const ICalItem& item) { return item.firstOccurrence(); });
     if (!first) return std::nullopt;
     auto original = PimCodec::parseOccurrenceKey(first->id.substr(first->id.rfind('/') + 1));
     return Located{c, entry, original, std::move(*first)};

@@ -31,9 +31,7 @@ std::string event(const std::string& uid, const std::string& title, const std::s
          "\r\nDURATION:PT1H\r\n" + more + "END:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-unsigned dayOf(PimTime time) {
-  return unsigned(year_month_day(floor<days>(time)).day());
-}
+unsigned dayOf(PimTime time) { return unsigned(year_month_day(floor<days>(time)).day()); }
 
 std::string join(const std::vector<std::string>& parts) {
   std::string text;
@@ -51,12 +49,12 @@ class PimStoreWatchTest : public ::testing::Test {
                     nlohmann::json{{"calendar_folders", {root_.string()}}}.dump());
     test::writeFile(root_ / "work" / "displayname", "Work");
     test::writeFile(root_ / "work" / "a.ics", event("a", "Alpha", "20240502T090000Z"));
-    test::writeFile(root_ / "work" / "s.ics", event("s", "Standup", "20240501T080000Z",
-                                                    "RRULE:FREQ=WEEKLY;COUNT=5\r\n"));
+    test::writeFile(root_ / "work" / "s.ics",
+                    event("s", "Standup", "20240501T080000Z", "RRULE:FREQ=WEEKLY;COUNT=5\r\n"));
     // What the other programs copy in.
     test::writeFile(staging_ / "moved.ics", event("a", "Moved", "20240510T090000Z"));
-    test::writeFile(staging_ / "shorter.ics", event("s", "Standup", "20240501T080000Z",
-                                                    "RRULE:FREQ=WEEKLY;COUNT=2\r\n"));
+    test::writeFile(staging_ / "shorter.ics",
+                    event("s", "Standup", "20240501T080000Z", "RRULE:FREQ=WEEKLY;COUNT=2\r\n"));
     test::writeFile(staging_ / "beta.ics", event("b", "Beta", "20240503T090000Z"));
   }
 
@@ -101,8 +99,7 @@ TEST_F(PimStoreWatchTest, ChangesByAnotherProgramAreSeenByTheNextCall) {
        "Standup@1,Standup@8,Moved@10,Standup@15,Standup@22,Standup@29", "Work"},
       {"written in place", "cat " + staging + "/shorter.ics > work/s.ics",
        "Standup@1,Alpha@2,Standup@8", "Work"},
-      {"deleted", "rm work/a.ics", "Standup@1,Standup@8,Standup@15,Standup@22,Standup@29",
-       "Work"},
+      {"deleted", "rm work/a.ics", "Standup@1,Standup@8,Standup@15,Standup@22,Standup@29", "Work"},
       {"new folder", "mkdir home && cp " + staging + "/beta.ics home/b.ics",
        "Standup@1,Alpha@2,Beta@3,Standup@8,Standup@15,Standup@22,Standup@29", "Work,home"},
       {"folder removed", "rm -r work", "", ""},
@@ -159,8 +156,8 @@ TEST_F(PimStoreWatchTest, FoldersComeFromTheSettingsHandedIn) {
                   event("o", "Other", "20240504T090000Z"));
   std::shared_ptr<const nlohmann::json> settings;
   PimStore::setSettingsSource([&] { return settings; });
-  settings = std::make_shared<const nlohmann::json>(
-      nlohmann::json{{"calendar_folders", {"~/other"}}});
+  settings =
+      std::make_shared<const nlohmann::json>(nlohmann::json{{"calendar_folders", {"~/other"}}});
   EXPECT_EQ(calendars(), "private");
   settings = nullptr;
   EXPECT_EQ(calendars(), "private");

@@ -86,10 +86,9 @@ auto PimStore::changing(Seen&& seen, Work&& work) {
 
 template <typename Work>
 auto PimStore::writing(Work&& work) {
-  return changing([](const pimstore::PimIndex&) { return 0; },
-                  [&](pimstore::PimIndex& index, PimWarnings& warnings, int) {
-                    return work(index, warnings);
-                  });
+  return changing(
+      [](const pimstore::PimIndex&) { return 0; },
+      [&](pimstore::PimIndex& index, PimWarnings& warnings, int) { return work(index, warnings); });
 }
 
 }  // namespace tvrn

@@ -47,7 +47,8 @@ class SeriesWalk {
   std::optional<PimTime> next() {
     Event probe;
     probe.allDay = entry_->series.allDay;
-    while (auto original = entry_->repeating->with([&](const ICalItem&) { return cursor_.next(); })) {
+    while (auto original =
+               entry_->repeating->with([&](const ICalItem&) { return cursor_.next(); })) {
       if (*original >= stepsEnd_) return std::nullopt;
       if (changed_.count(*original) != 0) continue;
       probe.start = *original;
@@ -111,8 +112,7 @@ std::shared_ptr<const Expansion> expansionOf(const Entry& entry, PimTime start, 
 
 bool mayOverlap(const Entry& entry, PimTime start, PimTime end) {
   if (!entry.repeats) return eventOverlaps(entry.series, start, end);
-  return entry.firstStart < after(end, kZoneMargin) &&
-         entry.lastEnd > before(start, kZoneMargin);
+  return entry.firstStart < after(end, kZoneMargin) && entry.lastEnd > before(start, kZoneMargin);
 }
 
 }  // namespace

@@ -120,8 +120,8 @@ namespace {
 
 // Applies a change to an occurrence and every later one of a series that began before it: the
 // series ends before it and a new one, with its own UID, carries on from it.
-Result<std::string, PimError> splitSeries(PimIndex& index, const Located& located, const Event& wanted,
-                                          PimWarnings& warnings) {
+Result<std::string, PimError> splitSeries(PimIndex& index, const Located& located,
+                                          const Event& wanted, PimWarnings& warnings) {
   Collection& c = *located.collection;
   const std::string name = index.nameOf(c, *located.entry);
   auto current = index.fresh<ICalItem>(c, name, parseItem);
@@ -173,77 +173,79 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
     auto located = locateEvent(index, event.id);
     return located ? std::optional<Event>(std::move(located->event)) : std::nullopt;
   };
-  return changing(seen, [&](PimIndex& index, PimWarnings& warnings,
-                            std::optional<Event> before) -> Result<Event, PimError> {
-    Event wanted = event;
-    if (auto invalid = normalized(wanted)) return fail(*invalid);
-    if (auto refused = checkWritable(index, Kind::events, wanted.calendarId, true)) {
-      return fail(*refused);
-    }
-    Collection& target = *index.collection(wanted.calendarId, Kind::events);
-    std::string savedId;
-    if (wanted.id.empty()) {
-      savedId = HardwareId::randomUUID();
-      ICalItem item = ICalItem::create(savedId, false);
-      Event nothing;
-      nothing.start = nothing.end = PimTime::min();
-      item.changeEvent(nothing, wanted);
-      if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item.text(),
-                                     std::nullopt, warnings)) {
-        return fail(*failure);
-      }
-    } else {
-      auto located = locateEvent(index, wanted.id);
-      if (!located) return fail(eventNotFound(index));
-      if (before) located->event = std::move(*before);
-      Collection& c = *located->collection;
-      if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
-      const std::string name = index.nameOf(c, *located->entry);
-      const bool moves = &c != &target;
-      savedId = located->entry->uid;
-      if (!located->original ||
-          (span == Span::futureEvents && *located->original == located->entry->series.start)) {
-        auto current = index.fresh<ICalItem>(c, name, parseItem);
-        if (!current) return fail(current.error());
-        auto& [item, identity] = current.value();
-        item.changeEvent(located->event, wanted);
-        if (moves) {
-          if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+  return changing(
+      seen,
+      [&](PimIndex& index, PimWarnings& warnings,
+          std::optional<Event> before) -> Result<Event, PimError> {
+        Event wanted = event;
+        if (auto invalid = normalized(wanted)) return fail(*invalid);
+        if (auto refused = checkWritable(index, Kind::events, wanted.calendarId, true)) {
+          return fail(*refused);
+        }
+        Collection& target = *index.collection(wanted.calendarId, Kind::events);
+        std::string savedId;
+        if (wanted.id.empty()) {
+          savedId = HardwareId::randomUUID();
+          ICalItem item = ICalItem::create(savedId, false);
+          Event nothing;
+          nothing.start = nothing.end = PimTime::min();
+          item.changeEvent(nothing, wanted);
+          if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item.text(),
+                                         std::nullopt, warnings)) {
             return fail(*failure);
           }
-          if (auto failure = index.remove(c, name, warnings)) return fail(*failure);
-        } else if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
-          return fail(*failure);
+        } else {
+          auto located = locateEvent(index, wanted.id);
+          if (!located) return fail(eventNotFound(index));
+          if (before) located->event = std::move(*before);
+          Collection& c = *located->collection;
+          if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
+          const std::string name = index.nameOf(c, *located->entry);
+          const bool moves = &c != &target;
+          savedId = located->entry->uid;
+          if (!located->original ||
+              (span == Span::futureEvents && *located->original == located->entry->series.start)) {
+            auto current = index.fresh<ICalItem>(c, name, parseItem);
+            if (!current) return fail(current.error());
+            auto& [item, identity] = current.value();
+            item.changeEvent(located->event, wanted);
+            if (moves) {
+              if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+                return fail(*failure);
+              }
+              if (auto failure = index.remove(c, name, warnings)) return fail(*failure);
+            } else if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+              return fail(*failure);
+            }
+          } else if (span == Span::thisEvent) {
+            if (moves) {
+              return fail(problem(PimError::Code::invalid,
+                                  "A single occurrence cannot move to another calendar."));
+            }
+            if (wanted.recurrence != located->event.recurrence) {
+              return fail(problem(PimError::Code::invalid,
+                                  "A single occurrence cannot change how the event repeats."));
+            }
+            auto current = index.fresh<ICalItem>(c, name, parseItem);
+            if (!current) return fail(current.error());
+            auto& [item, identity] = current.value();
+            item.changeOccurrence(*located->original, located->event, wanted);
+            if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+              return fail(*failure);
+            }
+            savedId = located->event.id;
+          } else {
+            auto split = splitSeries(index, *located, wanted, warnings);
+            if (!split) return fail(split.error());
+            savedId = split.value();
+          }
         }
-      } else if (span == Span::thisEvent) {
-        if (moves) {
-          return fail(problem(PimError::Code::invalid,
-                              "A single occurrence cannot move to another calendar."));
-        }
-        if (wanted.recurrence != located->event.recurrence) {
-          return fail(problem(PimError::Code::invalid,
-                              "A single occurrence cannot change how the event repeats."));
-        }
-        auto current = index.fresh<ICalItem>(c, name, parseItem);
-        if (!current) return fail(current.error());
-        auto& [item, identity] = current.value();
-        item.changeOccurrence(*located->original, located->event, wanted);
-        if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
-          return fail(*failure);
-        }
-        savedId = located->event.id;
-      } else {
-        auto split = splitSeries(index, *located, wanted, warnings);
-        if (!split) return fail(split.error());
-        savedId = split.value();
-      }
-    }
-    auto located = locateEvent(index, savedId);
-    if (!located) return fail(eventNotFound(index));
-    located->event.calendarId = located->collection->id;
-    located->event.calendarTitle = located->collection->title;
-    return located->event;
-  });
+        auto located = locateEvent(index, savedId);
+        if (!located) return fail(eventNotFound(index));
+        located->event.calendarId = located->collection->id;
+        located->event.calendarTitle = located->collection->title;
+        return located->event;
+      });
 }
 
 Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {

@@ -260,8 +260,7 @@ void PimIndex::forgetWatches() {
   walked_ = false;
 }
 
-void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings,
-                          PimWarnings&) {
+void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings&) {
   if (settings == settings_ && (settings || walked_)) return;
   Roots configured = roots;
   if (settings) {
@@ -421,8 +420,7 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
   }
   const bool calendars = c.kind != Kind::contacts;
   std::error_code error;
-  for (fs::directory_iterator it(c.folder, error), end; !error && it != end;
-       it.increment(error)) {
+  for (fs::directory_iterator it(c.folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (isTemporaryOfOurs(name)) {
       removeIfStale(it->path());
@@ -498,10 +496,10 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
   std::map<std::string, std::set<std::string>> items;  // by collection id
   for (const auto& report : reports) {
     if (auto root = rootWatches_.find(report.watch); root != rootWatches_.end()) {
-      const Kind kind = std::find(roots.of[0].begin(), roots.of[0].end(), root->second) !=
-                                roots.of[0].end()
-                            ? Kind::events
-                            : Kind::contacts;
+      const Kind kind =
+          std::find(roots.of[0].begin(), roots.of[0].end(), root->second) != roots.of[0].end()
+              ? Kind::events
+              : Kind::contacts;
       if (report.mask & kGone) {
         // Walked below, as a folder not watched, and watched again once it is there.
         forgetWatch(report);
@@ -609,8 +607,7 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
     const std::string& message = text.error().message;
     entry.readError = message.substr(message.find(file.string()));
     if (!before || before->readError != entry.readError) {
-      warnings.push_back("Personal data file " +
-                         entry.readError->substr(file.string().size() + 1));
+      warnings.push_back("Personal data file " + entry.readError->substr(file.string().size() + 1));
     }
     return entry;
   }

@@ -254,10 +254,10 @@ class PimIndex {
   std::set<std::pair<std::string, std::string>> unreadable_;  // items by collection and name
   bool duplicates_ = false;  // some UID is held by more than one item
   std::unique_ptr<PimWatcher> watcher_;
-  std::map<int, fs::path> rootWatches_;  // watch -> configured root
+  std::map<int, fs::path> rootWatches_;       // watch -> configured root
   std::map<int, std::string> folderWatches_;  // watch -> collection id
-  bool overflowed_ = false;  // reports were lost: every folder is walked once
-  bool walked_ = false;      // the roots were walked since the store started or lost reports
+  bool overflowed_ = false;                   // reports were lost: every folder is walked once
+  bool walked_ = false;  // the roots were walked since the store started or lost reports
   std::shared_ptr<const nlohmann::json> settings_;  // the settings the roots were read from
 };
 

@@ -106,8 +106,8 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
   if (!writeFile(file, text, &why)) return notSaved(why);
   // Taken into the index at once, so the next call need not read it again.
   auto at = c.entries.find(name);
-  Entry entry = load(file, c.kind != Kind::contacts, at != c.entries.end() ? &at->second : nullptr,
-                     warnings);
+  Entry entry =
+      load(file, c.kind != Kind::contacts, at != c.entries.end() ? &at->second : nullptr, warnings);
   std::unique_lock lock(guard_);
   put(c, name, std::move(entry), warnings);
   settleKind(c);

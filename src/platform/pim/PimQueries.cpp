@@ -247,5 +247,4 @@ std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId,
   });
 }
 
-
 }  // namespace tvrn
