@@ -89,16 +89,20 @@ std::vector<Event> changedIn(const Entry& entry, PimTime start, PimTime end) {
 // A series' occurrences in the window, from what was kept of the last listing of the same window
 // or worked out now and kept; nothing when there are too many to keep.
 std::shared_ptr<const Expansion> expansionOf(const Entry& entry, PimTime start, PimTime end) {
-  if (auto kept = entry.repeating->kept(start, end)) return kept;
-  std::vector<PimTime> originals;
-  SeriesWalk walk(entry, start, end);
-  while (auto original = walk.next()) {
-    if (originals.size() == kKeptOccurrences) return nullptr;
-    originals.push_back(*original);
-  }
+  if (auto kept = entry.repeating->kept(start, end)) return kept->tooMany ? nullptr : kept;
   auto made = std::make_shared<Expansion>();
   made->from = start;
   made->to = end;
+  std::vector<PimTime> originals;
+  SeriesWalk walk(entry, start, end);
+  while (auto original = walk.next()) {
+    if (originals.size() == kKeptOccurrences) {
+      made->tooMany = true;
+      entry.repeating->keep(made);
+      return nullptr;
+    }
+    originals.push_back(*original);
+  }
   for (Event& changed : changedIn(entry, start, end)) {
     made->occurrences.emplace_back(std::move(changed), -1);
   }

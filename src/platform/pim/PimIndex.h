@@ -72,6 +72,7 @@ struct Expansion {
   // With the position that orders equal starts of one item: changed occurrences first, then the
   // rule's in order.
   std::vector<std::pair<Event, long>> occurrences;
+  bool tooMany = false;  // more than are kept: the window is followed occurrence by occurrence
 };
 
 // A repeating event's parsed file and the last window worked out of it.
