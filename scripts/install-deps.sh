@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the program need, only those missing,
-# so a second run costs about a second.
+# Installs the Debian packages the build, the tests and the program need, and the one npm package
+# a test uses, only those missing, so a second run costs about a second.
 set -euo pipefail
 
 packages=(
@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
   qt6-base-dev dbus
   fonts-dejavu-core fonts-wqy-microhei
-  khal todoman khard
+  khal todoman khard radicale vdirsyncer
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl
 )
@@ -24,11 +24,24 @@ for p in "${packages[@]}"; do
   fi
 done
 
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
 
-echo "Installing: ${missing[*]}"
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The MCP TypeScript SDK, for the test that checks what a real client sees; kept out of the
+# source tree, in the user's cache, and fetched only when missing.
+node_dir="${HOME}/.cache/tavrin-test-node"
+if [ ! -d "${node_dir}/node_modules/@modelcontextprotocol/sdk" ]; then
+  if command -v npm >/dev/null 2>&1; then
+    mkdir -p "${node_dir}"
+    npm install --prefix "${node_dir}" --no-audit --no-fund --silent @modelcontextprotocol/sdk ||
+      echo "Could not install @modelcontextprotocol/sdk; its test will be skipped."
+  else
+    echo "npm is missing; the MCP TypeScript SDK test will be skipped."
+  fi
+fi

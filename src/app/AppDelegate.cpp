@@ -1,18 +1,15 @@
 #include "app/AppDelegate.h"
 
-#include <QCursor>
-#include <QGuiApplication>
 #include <QPixmap>
-#include <QScreen>
 #include <QSystemTrayIcon>
-#include <QVBoxLayout>
 #include <QWidget>
-#include <algorithm>
 #include <array>
 #include <vector>
 
 #include "app/Desktop.h"
 #include "app/popover/MenuBarView.h"
+#include "app/popover/PopoverWindow.h"
+#include "app/popover/UninstallPanel.h"
 #include "core/Logger.h"
 #include "platform/PrivacyGate.h"
 #include "platform/Strings.h"
@@ -29,25 +26,6 @@ bool undetermined(PrivacyEntity entity) {
   // Calendar access that may add events but not read them is asked for again.
   return status == AuthorizationStatus::notDetermined ||
          (entity == PrivacyEntity::calendar && status == AuthorizationStatus::writeOnly);
-}
-
-// Below the icon, or at the cursor when the tray does not tell where the icon is, and inside
-// the screen.
-QPoint popoverPosition(const QRect& icon, const QSize& size) {
-  const QPoint anchor = icon.isEmpty() ? QCursor::pos() : icon.bottomLeft();
-  const QScreen* screen = QGuiApplication::screenAt(anchor);
-  if (!screen) screen = QGuiApplication::primaryScreen();
-  if (!screen) return anchor;
-  const QRect area = screen->availableGeometry();
-  QPoint place = anchor;
-  if (place.y() + size.height() > area.bottom()) {
-    place.setY((icon.isEmpty() ? anchor.y() : icon.top()) - size.height());
-  }
-  place.setX(
-      std::clamp(place.x(), area.left(), std::max(area.left(), area.right() - size.width())));
-  place.setY(
-      std::clamp(place.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
-  return place;
 }
 
 }  // namespace
@@ -76,16 +54,13 @@ bool AppDelegate::applicationDidFinishLaunching() {
     statusItem_->show();
   }
 
-  // A popup closes on a click elsewhere.
-  popover_ = std::make_unique<QWidget>(nullptr, Qt::Popup | Qt::FramelessWindowHint);
-  popover_->setFixedSize(kPopoverWidth, kPopoverHeight);
   menuBarView_ = new MenuBarView(
       statusMonitor_, [this] { hideIcon(); }, scheduler_);
-  auto* frame = new QVBoxLayout(popover_.get());
-  frame->setContentsMargins(0, 0, 0, 0);
-  frame->addWidget(menuBarView_, 0, Qt::AlignHCenter | Qt::AlignTop);
-  connect(menuBarView_, &MenuBarView::columnHeightChanged, this, &AppDelegate::fitPopover);
-  fitPopover(menuBarView_->height());
+  popover_ = std::make_unique<PopoverWindow>(menuBarView_);
+  menuBarView_->uninstallPanel()->settings.stopWriters = [this] {
+    statusMonitor_.stopPolling();
+    if (hooks_.stopServer) hooks_.stopServer();
+  };
 
   statusMonitor_.startPolling();
   installCallbacks();
@@ -94,6 +69,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
   if (hooks_.registerPermissionPrompt) hooks_.registerPermissionPrompt();
 
   if (hooks_.startServer && !hooks_.startServer()) return false;
+  serverStartedAt_ = scheduler_.now();
 
   scheduler_.after(kAutoConfigureDelay, this, [this] {
     if (hooks_.autoConfigureClients) hooks_.autoConfigureClients();
@@ -105,7 +81,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::installCallbacks() {
   auto& monitor = statusMonitor_;
-  monitor.onStateChange = [this](const std::string& state) { updateIcon(state); };
+  monitor.onStateChange = [this](const std::string& state) { stateChanged(state); };
   monitor.onActivity = [this](const std::string& source) { startPulse(source); };
   monitor.onNewApproval = [this](const PendingApproval& approval) {
     notifications_.showApproval(approval);
@@ -131,13 +107,6 @@ void AppDelegate::scheduleJustUpdatedBanner() {
   });
 }
 
-// The popover is as tall as the column, but never taller than the screen.
-void AppDelegate::fitPopover(int columnHeight) {
-  const QScreen* screen = QGuiApplication::primaryScreen();
-  const int available = screen ? screen->availableGeometry().height() : columnHeight;
-  popover_->setFixedSize(kPopoverWidth, std::min(columnHeight, available));
-}
-
 void AppDelegate::applicationWillTerminate() {
   if (hooks_.stopServer) hooks_.stopServer();
 }
@@ -155,12 +124,13 @@ void AppDelegate::requestTCCIfResetByOS() {
   requestTCCPermissions(services);
 }
 
+// One prompt after the other, always in the same order.
 void AppDelegate::requestTCCPermissions(const std::set<std::string>& services) {
+  std::vector<PrivacyEntity> asked;
   for (const auto entity : kEntities) {
-    if (services.contains(std::string(toRaw(entity)))) {
-      PrivacyGate::shared().requestAccessInBackground(entity);
-    }
+    if (services.contains(std::string(toRaw(entity)))) asked.push_back(entity);
   }
+  if (!asked.empty()) PrivacyGate::shared().requestAccessInBackground(std::move(asked));
 }
 
 void AppDelegate::drawIcon(const std::optional<StatusIcon::Dot>& override) {
@@ -173,6 +143,14 @@ void AppDelegate::updateIcon(const std::string& state) {
   currentState_ = state;
   // A running pulse shows the new state on its next frames and its last.
   if (!pulseTimer_) drawIcon();
+}
+
+void AppDelegate::stateChanged(const std::string& state) {
+  const bool starting =
+      !statusMonitor_.status() &&
+      (!serverStartedAt_ || scheduler_.now() - *serverStartedAt_ < kStartingGrace);
+  if (state == "error" && starting) return;
+  updateIcon(state);
 }
 
 void AppDelegate::startPulse(const std::string& source) {
@@ -199,10 +177,7 @@ void AppDelegate::togglePopover() {
     popover_->hide();
     return;
   }
-  popover_->move(popoverPosition(statusItem_->geometry(), popover_->size()));
-  popover_->show();
-  popover_->raise();
-  popover_->activateWindow();
+  popover_->openAt(statusItem_->geometry());
 }
 
 void AppDelegate::hideIcon() {

@@ -17,6 +17,7 @@
 #include "app/StatusMonitor.h"
 #include "app/TrayNotifications.h"
 #include "app/TrayScheduler.h"
+#include "app/popover/PopoverWindow.h"
 
 class QSystemTrayIcon;
 class QWidget;
@@ -46,8 +47,8 @@ class AppDelegate : public QObject {
   static constexpr std::chrono::milliseconds kProbeDelay{2000};
   static constexpr std::chrono::milliseconds kAutoConfigureDelay{3500};
   static constexpr std::chrono::milliseconds kJustUpdatedDelay{5000};
-  static constexpr int kPopoverWidth = 320;
-  static constexpr int kPopoverHeight = 420;
+  // How long after the server started a failed poll may still be one sent before it answered.
+  static constexpr std::chrono::milliseconds kStartingGrace = 2 * StatusMonitor::kPollInterval;
 
   AppDelegate(StartupHooks hooks, TrayScheduler& scheduler = TrayScheduler::system(),
               QDBusConnection bus = QDBusConnection::sessionBus());
@@ -62,6 +63,9 @@ class AppDelegate : public QObject {
   static void requestTCCPermissions(const std::set<std::string>& services);
 
   void updateIcon(const std::string& state);
+  // The monitor's state word: a failed poll before the first status, while the server may still
+  // be coming up, leaves the icon "starting".
+  void stateChanged(const std::string& state);
   void startPulse(const std::string& source);
   void togglePopover();
   // Hides the icon and the popover; the server keeps running. A new launch ends this copy.
@@ -71,7 +75,7 @@ class AppDelegate : public QObject {
   Notifier& notifier() { return notifier_; }
   TrayNotifications& notifications() { return notifications_; }
   QSystemTrayIcon* statusItem() const { return statusItem_; }
-  QWidget* popover() const { return popover_.get(); }
+  PopoverWindow* popover() const { return popover_.get(); }
   MenuBarView* menuBarView() const { return menuBarView_; }
   const std::string& currentState() const { return currentState_; }
   bool isPulsing() const { return pulseTimer_ != nullptr; }
@@ -83,13 +87,12 @@ class AppDelegate : public QObject {
   void drawIcon(const std::optional<StatusIcon::Dot>& override = std::nullopt);
   void installCallbacks();
   void scheduleJustUpdatedBanner();
-  void fitPopover(int columnHeight);
 
   StartupHooks hooks_;
   TrayScheduler& scheduler_;
   // Main thread only, as every member.
   QSystemTrayIcon* statusItem_ = nullptr;  // owned through Qt's parent
-  std::unique_ptr<QWidget> popover_;
+  std::unique_ptr<PopoverWindow> popover_;
   MenuBarView* menuBarView_ = nullptr;  // owned by the popover
   StatusMonitor statusMonitor_;
   Notifier notifier_;
@@ -100,6 +103,7 @@ class AppDelegate : public QObject {
   int pulseFrame_ = 0;
   std::string pulseSource_;
   bool didStartupTCCProbe_ = false;
+  std::optional<std::chrono::system_clock::time_point> serverStartedAt_;
   StatusIcon::Dot shownDot_ = StatusIcon::steady("starting");
 };
 

@@ -58,8 +58,12 @@ void AutoRepair::check(const std::string& serverVersion,
     if (const auto start = Timestamp::parseISO8601(*startedAt)) {
       const auto age = std::chrono::duration<double>(scheduler_.now() - *start);
       if (age < kCooldown) {
-        std::cout << "[TVRN tray] auto-repair skipped: server started "
-                  << static_cast<long long>(age.count()) << "s ago (cooldown 300s)" << std::endl;
+        // Said once per server start, not at every poll of its cool-down.
+        if (cooldownNotedFor_ != *startedAt) {
+          cooldownNotedFor_ = *startedAt;
+          std::cout << "[TVRN tray] auto-repair skipped: server started "
+                    << static_cast<long long>(age.count()) << "s ago (cooldown 300s)" << std::endl;
+        }
         return;
       }
     }

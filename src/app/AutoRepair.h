@@ -42,6 +42,7 @@ class AutoRepair final {
   QObject* context_;
   bool done_ = false;
   bool fetchedLatest_ = false;
+  std::optional<std::string> cooldownNotedFor_;  // the server start the skip was told for
 };
 
 }  // namespace tvrn

@@ -11,7 +11,7 @@ constexpr const char* kVersionFile = "bin/.server-version";
 
 }  // namespace
 
-std::filesystem::path path() { return Paths::localShare() / "bin" / kProgramName; }
+std::filesystem::path path() { return Paths::stdioServer(); }
 
 bool install(const std::string& version, const std::filesystem::path& shippedFolder) {
   const auto target = path();

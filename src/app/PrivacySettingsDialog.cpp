@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <array>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 
 #include "platform/PrivacyGate.h"
 
@@ -24,18 +28,32 @@ QString rowText(PrivacyEntity entity) {
          QString::fromUtf8(word.data(), word.size());
 }
 
-std::optional<bool> askOnThisThread(PrivacyEntity entity) {
-  const auto name = toRaw(entity);
-  QMessageBox box(QMessageBox::Question, QStringLiteral("TVRN"),
-                  QStringLiteral("TVRN would like to access your %1.")
-                      .arg(QString::fromUtf8(name.data(), name.size())));
-  auto* allow = box.addButton(QStringLiteral("Allow"), QMessageBox::AcceptRole);
-  auto* deny = box.addButton(QStringLiteral("Don't Allow"), QMessageBox::RejectRole);
-  box.exec();
-  if (box.clickedButton() == allow) return true;
-  if (box.clickedButton() == deny) return false;
-  return std::nullopt;
+// How long past its deadline a waiting thread gives the dialog to close itself.
+constexpr std::chrono::milliseconds kCloseGrace{500};
+
+std::optional<bool> askOnThisThread(PrivacyEntity entity, PrivacyGate::Deadline deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return std::nullopt;
+  PermissionPrompt prompt(entity);
+  QTimer::singleShot(left, &prompt, &QDialog::reject);
+  switch (prompt.exec()) {
+    case PermissionPrompt::kAllowed:
+      return true;
+    case PermissionPrompt::kDenied:
+      return false;
+    default:
+      return std::nullopt;
+  }
 }
+
+// What the main thread hands back to the thread that waits for the user.
+struct PendingAnswer {
+  std::mutex mutex;  // guards the rest
+  std::condition_variable done;
+  bool answered = false;
+  std::optional<bool> answer;
+};
 
 }  // namespace
 
@@ -82,16 +100,55 @@ void PrivacySettingsDialog::refresh() {
   }
 }
 
+PermissionPrompt::PermissionPrompt(PrivacyEntity entity, QWidget* parent)
+    : QDialog(parent), entity_(entity) {
+  setWindowTitle(QStringLiteral("TVRN"));
+  setObjectName(QStringLiteral("permissionPrompt"));
+  const auto name = toRaw(entity);
+  auto* question = new QLabel(QStringLiteral("TVRN would like to access your %1.")
+                                  .arg(QString::fromUtf8(name.data(), name.size())),
+                              this);
+  auto* allow = new QPushButton(QStringLiteral("Allow"), this);
+  allow->setObjectName(QStringLiteral("allow"));
+  auto* deny = new QPushButton(QStringLiteral("Don't Allow"), this);
+  deny->setObjectName(QStringLiteral("deny"));
+  // Neither answer is the default: Return must not decide for the user.
+  allow->setAutoDefault(false);
+  deny->setAutoDefault(false);
+  connect(allow, &QPushButton::clicked, this, [this] { done(kAllowed); });
+  connect(deny, &QPushButton::clicked, this, [this] { done(kDenied); });
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(deny);
+  buttons->addWidget(allow);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(question);
+  layout->addLayout(buttons);
+}
+
 void installPermissionPrompt() {
-  PrivacyGate::shared().setPrompt([](PrivacyEntity entity) -> std::optional<bool> {
-    auto* app = QCoreApplication::instance();
-    if (!app) return std::nullopt;
-    if (QThread::currentThread() == app->thread()) return askOnThisThread(entity);
-    std::optional<bool> answer;
-    QMetaObject::invokeMethod(
-        app, [&] { answer = askOnThisThread(entity); }, Qt::BlockingQueuedConnection);
-    return answer;
-  });
+  PrivacyGate::shared().setPrompt(
+      [](PrivacyEntity entity, PrivacyGate::Deadline deadline) -> std::optional<bool> {
+        auto* app = QCoreApplication::instance();
+        if (!app) return std::nullopt;
+        if (QThread::currentThread() == app->thread()) return askOnThisThread(entity, deadline);
+        auto pending = std::make_shared<PendingAnswer>();
+        QMetaObject::invokeMethod(
+            app,
+            [pending, entity, deadline] {
+              const auto answer = askOnThisThread(entity, deadline);
+              std::lock_guard lock(pending->mutex);
+              pending->answered = true;
+              pending->answer = answer;
+              pending->done.notify_all();
+            },
+            Qt::QueuedConnection);
+        // A main thread that never gets to the dialog (the tray quitting) is not waited for
+        // beyond the deadline either.
+        std::unique_lock lock(pending->mutex);
+        pending->done.wait_until(lock, deadline + kCloseGrace, [&] { return pending->answered; });
+        return pending->answer;
+      });
 }
 
 }  // namespace tvrn

@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <string>
 
+#include "platform/PrivacyGate.h"
+
 class QListWidget;
 
 namespace tvrn {
@@ -28,8 +30,25 @@ class PrivacySettingsDialog : public QDialog {
   QListWidget* services_;
 };
 
-// Asks the user whether the system may read one kind of data: a modal Allow / Don't Allow
-// dialog on the main thread, while the asking thread waits. Registered with the privacy gate.
+// Asks the user whether the system may read one kind of data: Allow or Don't Allow. Closing it
+// any other way (Escape, the window's close button, the tray quitting, the request's time-out)
+// answers nothing, and the access stays undecided.
+class PermissionPrompt : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr int kAllowed = 2;
+  static constexpr int kDenied = 3;
+
+  explicit PermissionPrompt(PrivacyEntity entity, QWidget* parent = nullptr);
+  PrivacyEntity entity() const { return entity_; }
+
+ private:
+  PrivacyEntity entity_;
+};
+
+// Registers the prompt with the privacy gate: a modal dialog on the main thread while the asking
+// thread waits, each closed at its request's deadline.
 void installPermissionPrompt();
 
 }  // namespace tvrn

@@ -2,11 +2,15 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
 
 #include "Version.h"
+#include "app/BundledServer.h"
+#include "app/LegacyCleaner.h"
+#include "app/StartupJobs.h"
 #include "bridges/CalendarTools.h"
 #include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
@@ -23,10 +27,8 @@
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
-#include "app/LegacyCleaner.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
-#include "app/StartupJobs.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "manifest/ManifestLoader.h"
@@ -37,26 +39,26 @@
 #include "platform/PimStore.h"
 #include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
+#include "status/ServiceStatusScanner.h"
+#include "status/StatusServer.h"
 #include "tools/DiagnosticTools.h"
 #include "tools/EnvironmentSources.h"
 #include "tools/FinderTools.h"
-#include "status/ServiceStatusScanner.h"
-#include "status/StatusServer.h"
+#include "tools/M365Tools.h"
 #include "tools/MessagesTools.h"
 #include "tools/NordVPNTools.h"
+#include "tools/OfficeTools.h"
 #include "tools/OutlookTools.h"
 #include "tools/SafariTools.h"
-#include "tools/SystemTools.h"
-#include "tools/OfficeTools.h"
-#include "tools/M365Tools.h"
-#include "tools/ServiceSnapshot.h"
-#include "tools/StateTools.h"
-#include "tools/WelcomeTools.h"
-#include "tools/SlackProxyTools.h"
-#include "tools/TeamsProxyTools.h"
-#include "tools/WhatsAppProxyTools.h"
 #include "tools/ServiceNowTools.h"
+#include "tools/ServiceSnapshot.h"
+#include "tools/SlackProxyTools.h"
+#include "tools/StateTools.h"
 #include "tools/StocksTools.h"
+#include "tools/SystemTools.h"
+#include "tools/TeamsProxyTools.h"
+#include "tools/WelcomeTools.h"
+#include "tools/WhatsAppProxyTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -197,12 +199,14 @@ bool start() {
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
   if (IPCServer::isServed(IPCServer::socketPath())) {
-    Logger::error("ipc", "another server is already listening at " +
-                             IPCServer::socketPath().string());
+    Logger::error("ipc",
+                  "another server is already listening at " + IPCServer::socketPath().string());
     return false;
   }
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
+  // The stdio server the AI clients' entries name is put in place first, with or without a tray.
+  BundledServer::install(version());
 
   LegacyCleaner::run();
   killLegacyDaemons();
@@ -211,8 +215,8 @@ bool start() {
       [](std::string_view request) { return LocalData::dispatch(request); });
   connectLayers();
 
-  auto registry = std::make_shared<ToolRegistry>(
-      [] { return ManifestStore::shared().disabledToolNames(); });
+  auto registry =
+      std::make_shared<ToolRegistry>([] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
   Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
@@ -232,6 +236,10 @@ void stop() {
 }
 
 void shutdown() {
+  // The uninstall takes the server down before it removes the folders; the exit path that
+  // follows must not write them again.
+  static std::atomic<bool> done{false};
+  if (done.exchange(true)) return;
   stop();
   ServiceStatusScanner::shared().stop();
   CloudTunnel::shared().stop();

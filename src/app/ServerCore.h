@@ -9,7 +9,8 @@ namespace tvrn::ServerCore {
 // The app version the start-up passes to the tool families, the sessions and the install event.
 const std::string& version();
 
-// Runs the start-up sequence on the calling thread; returns once the socket server is started.
+// Runs the start-up sequence on the calling thread, beginning with putting the stdio server
+// program in place (BundledServer); returns once the socket server is started.
 // Called once per process. False, before anything else is started, when another server already
 // answers on the socket: the program then ends with status 1.
 bool start();
@@ -19,7 +20,7 @@ void stop();
 
 // Stops the IPC server, then the service scanner, the relay tunnel (its state file then says not
 // connected), the heartbeat, the status-file writer and the status server's listeners, and
-// waits for their threads: the program's exit path.
+// waits for their threads: the program's exit path. Calls after the first do nothing.
 void shutdown();
 
 }  // namespace tvrn::ServerCore

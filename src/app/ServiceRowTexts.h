@@ -44,8 +44,9 @@ inline constexpr std::string_view kAddToMail = "Add to Mail.app →";
 
 // The WhatsApp row.
 inline constexpr std::string_view kWhatsApp = "WhatsApp";
+// The warning sign before it is drawn as a symbol: an emoji needs a font the desktop may lack.
 inline constexpr std::string_view kUnofficial =
-    "⚠️ Unofficial client (Wacli) — may violate WhatsApp ToS";
+    "Unofficial client (Wacli) — may violate WhatsApp ToS";
 inline constexpr std::string_view kScanQR = "Scan QR with your phone to connect";
 inline constexpr std::string_view kConnect = "Connect";
 

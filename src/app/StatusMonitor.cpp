@@ -8,6 +8,7 @@
 #include "app/TrayHttp.h"
 #include "app/TrayRoutes.h"
 #include "core/ConfigManager.h"
+#include "platform/Endpoints.h"
 #include "platform/Paths.h"
 
 namespace tvrn {
@@ -41,7 +42,8 @@ std::optional<std::string> approvalsListURL(const std::string& token) {
 StatusMonitor::StatusMonitor(TrayScheduler& scheduler, QObject* parent)
     : QObject(parent),
       scheduler_(scheduler),
-      statusURL_(TrayRoutes::url(TrayRoutes::status)),
+      statusURLs_{TrayRoutes::url(TrayRoutes::status),
+                  Endpoints::statusBaseURLv6() + std::string(TrayRoutes::status.path)},
       statusFile_(Paths::appSupport() / "status.json") {}
 
 StatusMonitor::~StatusMonitor() = default;
@@ -82,13 +84,21 @@ std::optional<ServerStatus> StatusMonitor::readStatusFromFile() const {
   return std::move(decoded).value();
 }
 
-void StatusMonitor::fetchStatusViaHTTP() {
-  TrayHttp::shared().get(statusURL_, TrayRoutes::status.timeout, this,
-                         [this](const TrayHttp::Reply& reply) {
+void StatusMonitor::fetchStatusViaHTTP(std::size_t attempt) {
+  const std::size_t asked = (answeringStatusURL_ + attempt) % statusURLs_.size();
+  TrayHttp::shared().get(statusURLs_[asked], TrayRoutes::status.timeout, this,
+                         [this, asked, attempt](const TrayHttp::Reply& reply) {
                            // Any body that decodes counts, whatever the HTTP status.
                            if (reply.body) {
                              auto decoded = parseServerStatus(*reply.body);
-                             if (decoded) return applyStatus(decoded.value());
+                             if (decoded) {
+                               answeringStatusURL_ = asked;
+                               return applyStatus(decoded.value());
+                             }
+                           }
+                           // Another program may hold one of the two addresses.
+                           if (attempt + 1 < statusURLs_.size()) {
+                             return fetchStatusViaHTTP(attempt + 1);
                            }
                            setIsConnected(false);
                            if (onStateChange) onStateChange("error");

@@ -113,7 +113,8 @@ class StatusMonitor : public QObject {
  private:
   void fetchStatus();
   std::optional<ServerStatus> readStatusFromFile() const;
-  void fetchStatusViaHTTP();
+  // Asks the address that answered last; the other loopback address when no status came.
+  void fetchStatusViaHTTP(std::size_t attempt = 0);
   void applyStatus(const ServerStatus& status);
   void deliverPermissionEvents(const StatusEvents& events);
   void setIsConnected(bool connected);
@@ -124,7 +125,7 @@ class StatusMonitor : public QObject {
   void receiveApprovals(std::vector<PendingApproval> requests);
 
   TrayScheduler& scheduler_;
-  const std::string statusURL_;
+  const std::vector<std::string> statusURLs_;  // on 127.0.0.1, then on [::1]
   const std::filesystem::path statusFile_;
   std::unique_ptr<TrayScheduler::Repeating> pollTimer_;
   std::unique_ptr<TrayScheduler::Repeating> approvalTimer_;
@@ -132,6 +133,7 @@ class StatusMonitor : public QObject {
   // Main thread only, as every member.
   std::optional<ServerStatus> status_;
   bool isConnected_ = false;
+  std::size_t answeringStatusURL_ = 0;
   bool autoUpdateEnabled_ = false;
   std::vector<std::string> outlookAccounts_;
   std::vector<std::string> outlookMissing_;

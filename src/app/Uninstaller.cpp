@@ -35,11 +35,19 @@ std::string machineId(const std::optional<ServerStatus>& status) {
 }
 
 // Only this user's processes named exactly so: a process that merely mentions the name in its
-// arguments is left alone.
+// arguments is left alone. Waited for, so that none of them is left to start a server again.
 void endStdioServers(const Settings& settings) {
   SpawnOptions pkill({settings.pkill, "-U", std::to_string(::getuid()), "-x", "tavrin-server"});
   pkill.searchPath = true;
-  (void)Subprocess::launchDetached(pkill);
+  RunOptions run;
+  run.timeout = std::chrono::seconds(5);
+  (void)Subprocess::run(pkill, run);
+}
+
+void removeFolders() {
+  removeBelowHome(Paths::localShare() / "tray");
+  removeBelowHome(Paths::localShare());
+  removeBelowHome(Paths::appSupport());
 }
 
 }  // namespace
@@ -85,10 +93,14 @@ void perform(const std::string& reason, const std::optional<ServerStatus>& statu
   }
   removeBelowHome(autostartEntry());
   endStdioServers(settings);
-  removeBelowHome(Paths::localShare() / "tray");
-  removeBelowHome(Paths::localShare());
-  removeBelowHome(Paths::appSupport());
-  scheduler.after(kQuitDelay, context, std::move(quit));
+  // Nothing may write the folders again once they are gone.
+  if (settings.stopWriters) settings.stopWriters();
+  removeFolders();
+  scheduler.after(kQuitDelay, context, [quit = std::move(quit)] {
+    // Whatever a background job still had under way when the writers stopped.
+    removeFolders();
+    quit();
+  });
 }
 
 }  // namespace tvrn::Uninstaller

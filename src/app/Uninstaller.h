@@ -17,9 +17,11 @@ namespace tvrn::Uninstaller {
 
 inline constexpr std::chrono::seconds kQuitDelay{1};
 
-// Which programs are run; bare names are looked up on PATH.
+// Which programs are run (bare names are looked up on PATH), and what stops the server this
+// process hosts and everything of the tray that writes into the system's folders.
 struct Settings {
   std::string pkill = "pkill";
+  std::function<void()> stopWriters;
 };
 
 // The feedback record for the typed reason and the status the tray last had.
@@ -32,7 +34,9 @@ std::filesystem::path autostartEntry();
 // it lies strictly below an absolute HOME other than "/". False when refused or it failed.
 bool removeBelowHome(const std::filesystem::path& item);
 
-// Every step in order, each best effort; `quit` runs kQuitDelay later on the scheduler.
+// Every step in order, each best effort: the feedback, the clients' entries, the autostart
+// entry, the stdio servers, then the writers stopped, then the folders removed; `quit` runs
+// kQuitDelay later on the scheduler, after a last sweep of the folders.
 void perform(const std::string& reason, const std::optional<ServerStatus>& status,
              TrayScheduler& scheduler, QObject* context, std::function<void()> quit,
              const Settings& settings = {});

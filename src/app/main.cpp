@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "app/AppDelegate.h"
-#include "app/BundledServer.h"
 #include "app/ClientSetup.h"
 #include "app/PrivacySettingsDialog.h"
 #include "app/ServerCore.h"
@@ -60,12 +59,7 @@ bool wantsHeadless(int argc, char** argv) {
 
   tvrn::AppDelegate delegate({
       .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
-      .startServer =
-          [] {
-            // The stdio server the AI clients' entries name is put in place first.
-            tvrn::BundledServer::install(tvrn::ServerCore::version());
-            return tvrn::ServerCore::start();
-          },
+      .startServer = [] { return tvrn::ServerCore::start(); },
       // The whole server goes down with the tray, its threads joined.
       .stopServer = [] { tvrn::ServerCore::shutdown(); },
       .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },

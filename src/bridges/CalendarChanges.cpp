@@ -116,7 +116,14 @@ std::string updatePreview(const Event& event, const std::string& id, const nlohm
   return text + "\n\nCall again with confirm: true to apply.";
 }
 
-Reply updateConfirmed(Event event, const nlohmann::json& args) {
+// A change that finds the event gone by the time it is made (another program removed it, or the
+// occurrence is not in the series) answers as a missing event does, never as done.
+Reply changeFailed(const char* prefix, const std::string& id, const PimError& failure) {
+  if (failure.code == PimError::Code::notFound) return error("Event '" + id + "' not found");
+  return error(prefix + failure.message);
+}
+
+Reply updateConfirmed(const std::string& id, Event event, const nlohmann::json& args) {
   const auto startText = stringArg(args, "start_date");
   const auto endText = stringArg(args, "end_date");
   // An unreadable date fails the whole change, so nothing is saved half-done.
@@ -135,7 +142,7 @@ Reply updateConfirmed(Event event, const nlohmann::json& args) {
   }
   const Span span = stringArg(args, "span") == "future" ? Span::futureEvents : Span::thisEvent;
   auto saved = eventStore().data().saveEvent(event, span);
-  if (!saved) return error("Cannot update event: " + saved.error().message);
+  if (!saved) return changeFailed("Cannot update event: ", id, saved.error());
   nlohmann::json record = eventToDict(saved.value());
   record["updated"] = true;
   return ok(std::move(record));
@@ -218,7 +225,7 @@ Reply calendarUpdateEvent(const nlohmann::json& args) {
     if (unreadable) return error("Cannot update event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     if (!confirmed(args)) return okText(updatePreview(*event, id, args));
-    return updateConfirmed(*event, args);
+    return updateConfirmed(id, *event, args);
   });
 }
 
@@ -234,7 +241,7 @@ Reply calendarDeleteEvent(const nlohmann::json& args) {
     if (unreadable) return error("Cannot delete event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     auto removed = store.removeEvent(id, Span::thisEvent);
-    if (!removed) return error("Cannot delete event: " + removed.error().message);
+    if (!removed) return changeFailed("Cannot delete event: ", id, removed.error());
     return okText("Event deleted: " + orText(event->title, id.c_str()));
   });
 }

@@ -115,6 +115,8 @@ JSONValue anyToJSONValue(const nlohmann::json& value) {
   return JSONValue(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+bool JXARunning::canRun() const { return ScriptHost::isInstalled(); }
+
 JXAResult JXARunner::run(std::string_view script) {
   auto output = execute(JXAScript::wrap(script));
   if (!output) return fail(output.error());

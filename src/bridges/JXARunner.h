@@ -45,6 +45,9 @@ class JXAError {
 // The parsed result of a script (an object or an array), or why there is none.
 using JXAResult = Result<nlohmann::json, JXAError>;
 
+// What a check or a section that needs scripts says, once, where none can run.
+inline constexpr std::string_view kScriptsUnavailable = "not available on this system";
+
 // How tool families run a script: `run` gives the script's value untouched (an object holding
 // "__error__" included); `runAsJSONValue` gives a value ready for a tool result, or a tool error.
 class JXARunning {
@@ -53,6 +56,8 @@ class JXARunning {
 
   virtual JXAResult run(std::string_view script) = 0;
   virtual ToolResult runAsJSONValue(std::string_view script) = 0;
+  // Whether scripts can run here at all; by default, whether the script host is installed.
+  virtual bool canRun() const;
 };
 
 // Whether an error text says the Automation permission was refused (case-insensitive).

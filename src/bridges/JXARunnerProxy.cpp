@@ -121,6 +121,10 @@ ToolResult JXARunnerProxy::runAsJSONValue(std::string_view script) {
   return JXAScript::toToolResult(parsed.value(), script);
 }
 
+bool JXARunnerProxy::canRun() const {
+  return runnerBinaryPath().has_value() || ScriptHost::isInstalled();
+}
+
 std::optional<std::string> JXARunnerProxy::runRaw(std::string_view script) {
   auto output = callRunner(script);
   if (!output) return std::nullopt;

@@ -41,6 +41,8 @@ class JXARunnerProxy final : public JXARunning {
 
   JXAResult run(std::string_view script) override;
   ToolResult runAsJSONValue(std::string_view script) override;
+  // A runner program is installed, or else the script host.
+  bool canRun() const override;
   // The output of the bare script, neither wrapped nor parsed; nothing on any failure.
   std::optional<std::string> runRaw(std::string_view script);
 

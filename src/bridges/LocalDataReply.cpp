@@ -162,7 +162,7 @@ Reply getTCCStatus() {
 Reply probeAccess(std::string_view key, AuthorizationStatus status,
                   std::string (*word)(AuthorizationStatus), PrivacyEntity entity) {
   if (status != AuthorizationStatus::notDetermined) return ok({{key, word(status)}});
-  PrivacyGate::shared().requestAccessInBackground(entity);
+  PrivacyGate::shared().requestAccessInBackground({entity});
   return ok({{key, "requested"}});
 }
 

@@ -156,6 +156,7 @@ class Relay {
         resolver_(io),
         pingTimer_(io),
         tokenTimer_(io),
+        silenceTimer_(io),
         outbox_(std::make_shared<Outbox>()) {
     outbox_->wake = [this] { asio::post(io_, [this] { flushReplies(); }); };
   }
@@ -223,14 +224,17 @@ class Relay {
     beast::get_lowest_layer(ws_).expires_never();
     websocket::stream_base::timeout timeout;
     timeout.handshake_timeout = kConnectTimeout;
-    timeout.idle_timeout = settings_.options.silenceLimit;
+    // Beast's idle time-out here runs from the upgrade and a pong does not restart it, so the
+    // session would end every minute however lively the back end is; silence is watched below.
+    timeout.idle_timeout = websocket::stream_base::none();
     timeout.keep_alive_pings = false;
     ws_.set_option(timeout);
     ws_.set_option(websocket::stream_base::decorator(
         [token = settings_.token](websocket::request_type& request) {
           request.set(http::field::authorization, "Bearer " + token);
         }));
-    ws_.control_callback([](websocket::frame_type kind, beast::string_view) {
+    ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+      heard();
       if (kind == websocket::frame_type::pong) TunnelState::write(true);
     });
     const Address& address = settings_.address;
@@ -238,6 +242,8 @@ class Relay {
                         [this](beast::error_code error) {
                           if (error) return end("upgrade refused: " + error.message());
                           settings_.onConnected();
+                          heard();
+                          watchSilence();
                           read();
                           schedulePing();
                           scheduleTokenCheck();
@@ -247,6 +253,7 @@ class Relay {
   void read() {
     ws_.async_read(buffer_, [this](beast::error_code error, std::size_t) {
       if (error) return end(error.message());
+      heard();
       const std::string text = beast::buffers_to_string(buffer_.data());
       buffer_.consume(buffer_.size());
       receive(text);
@@ -316,6 +323,23 @@ class Relay {
     });
   }
 
+  // Every frame of the back end is a word, a pong or a ping as much as a request.
+  void heard() { lastHeard_ = std::chrono::steady_clock::now(); }
+
+  void watchSilence() {
+    const auto limit = settings_.options.silenceLimit;
+    silenceTimer_.expires_at(lastHeard_ + limit);
+    silenceTimer_.async_wait([this, limit](beast::error_code error) {
+      if (error || ended_) return;
+      if (std::chrono::steady_clock::now() - lastHeard_ >= limit) {
+        return end("no word from the back end for " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
+                   " s");
+      }
+      watchSilence();
+    });
+  }
+
   void end(const std::string& reason) {
     if (ended_) return;
     ended_ = true;
@@ -323,9 +347,10 @@ class Relay {
     resolver_.cancel();
     pingTimer_.cancel();
     tokenTimer_.cancel();
+    silenceTimer_.cancel();
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
-    // The stream's own idle timer would hold the io_context for up to a minute more.
+    // The stream's own timer and pending operations would otherwise hold the io_context.
     io_.stop();
   }
 
@@ -335,6 +360,8 @@ class Relay {
   tcp::resolver resolver_;
   asio::steady_timer pingTimer_;
   asio::steady_timer tokenTimer_;
+  asio::steady_timer silenceTimer_;
+  std::chrono::steady_clock::time_point lastHeard_;
   beast::flat_buffer buffer_;
   std::deque<Outgoing> writes_;  // the front one is being written while writing_
   bool writing_ = false;

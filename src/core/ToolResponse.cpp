@@ -21,12 +21,14 @@ bool allNumbersFinite(const JSONValue& value) {
   return true;
 }
 
+JSONValue::Object textResult(std::string_view s) {
+  JSONValue::Object block{{"type", JSONValue("text")}, {"text", JSONValue(s)}};
+  return JSONValue::Object{{"content", JSONValue(JSONValue::Array{JSONValue(std::move(block))})}};
+}
+
 }  // namespace
 
-JSONValue text(std::string_view s) {
-  JSONValue::Object block{{"type", JSONValue("text")}, {"text", JSONValue(s)}};
-  return JSONValue(JSONValue::Object{{"content", JSONValue(JSONValue::Array{JSONValue(block)})}});
-}
+JSONValue text(std::string_view s) { return JSONValue(textResult(s)); }
 
 JSONValue json(const JSONValue& value) {
   const bool container = value.asArray() != nullptr || value.asObject() != nullptr;
@@ -38,6 +40,16 @@ JSONValue json(const JSONValue& value) {
   }
 }
 
-JSONValue error(std::string_view message) { return text("Error: " + std::string(message)); }
+JSONValue error(std::string_view message) {
+  JSONValue::Object result = textResult("Error: " + std::string(message));
+  result.emplace("isError", JSONValue(true));
+  return JSONValue(std::move(result));
+}
+
+JSONValue answer(const JSONValue& value) {
+  if (value.asArray() != nullptr || value.asObject() != nullptr) return json(value);
+  if (const auto string = value.asString()) return text(*string);
+  return text(value.rawValue().dump());
+}
 
 }  // namespace tvrn::ToolResponse

@@ -1,4 +1,5 @@
-// Builders of MCP tool results: an object whose "content" list holds one text block.
+// Builders of MCP tool results: an object whose "content" list holds one text block, and for a
+// failure the "isError" flag beside it.
 #pragma once
 
 #include <string_view>
@@ -14,7 +15,13 @@ JSONValue text(std::string_view s);
 // that is not finite, or holds text that is not valid UTF-8.
 JSONValue json(const JSONValue& value);
 
-// A failed call as a result: "Error: " followed by the message.
+// A failed call as a result: "Error: " followed by the message, flagged "isError": true so a
+// client tells it from an answer without reading the text. Every failure a client receives as a
+// tool result is built here.
 JSONValue error(std::string_view message);
+
+// A value of any kind as text: an object or array as json() writes it, a string as itself, any
+// other value (a number, true, false, null) as its JSON text.
+JSONValue answer(const JSONValue& value);
 
 }  // namespace tvrn::ToolResponse

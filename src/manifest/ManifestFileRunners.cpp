@@ -35,9 +35,10 @@ std::string expandTilde(std::string path) {
 }
 
 // Where the path really leads, when that lies inside one of the home's folders (not the folder
-// itself); nothing otherwise.
+// itself) and outside the system's own folders; nothing otherwise.
 std::optional<std::string> allowedTarget(const std::string& path,
                                          std::initializer_list<std::string_view> folders) {
+  if (PathResolver::ownFolderHolding(path)) return std::nullopt;
   const std::string home = PathResolver::resolve(Paths::home().string());
   const std::string target = PathResolver::resolve(path);
   for (const std::string_view folder : folders) {

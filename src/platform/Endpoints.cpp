@@ -49,4 +49,6 @@ int statusPort() {
 
 std::string statusBaseURL() { return "http://127.0.0.1:" + std::to_string(statusPort()); }
 
+std::string statusBaseURLv6() { return "http://[::1]:" + std::to_string(statusPort()); }
+
 }  // namespace tvrn::Endpoints

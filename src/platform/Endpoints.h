@@ -22,5 +22,7 @@ int statusPort();
 
 // http://127.0.0.1:<statusPort()>
 std::string statusBaseURL();
+// The same server on the IPv6 loopback: http://[::1]:<statusPort()>
+std::string statusBaseURLv6();
 
 }  // namespace tvrn::Endpoints

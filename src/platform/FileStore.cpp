@@ -40,7 +40,7 @@ bool ensureDirectory(const std::filesystem::path& dir, mode_t mode) {
 }
 
 bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode,
-                 std::string* error) {
+                 std::string* error, const std::function<bool()>& beforeRename) {
   const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : ".";
   if (!ensureDirectory(dir)) return fail(error, "cannot create " + dir.string());
 
@@ -53,6 +53,11 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
   int savedErrno = errno;
   ok = (::close(fd) == 0) && ok;
+  if (ok && beforeRename && !beforeRename()) {
+    ::unlink(tmpl.c_str());
+    if (error != nullptr) *error = file.string() + " changed meanwhile";
+    return false;
+  }
   if (!ok || ::rename(tmpl.c_str(), file.c_str()) != 0) {
     if (ok) savedErrno = errno;
     ::unlink(tmpl.c_str());

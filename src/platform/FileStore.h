@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,9 +17,11 @@ namespace tvrn::FileStore {
 bool ensureDirectory(const std::filesystem::path& dir, mode_t mode = 0700);
 
 // Writes bytes atomically; the parent folder is created 0700 when missing. On failure the old
-// file is untouched and the reason is put in *error when given.
+// file is untouched and the reason is put in *error when given. `beforeRename`, when given, is
+// asked once the new contents are on disk, just before they replace the file: false leaves the
+// file as it is and the write fails.
 bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode = 0600,
-                 std::string* error = nullptr);
+                 std::string* error = nullptr, const std::function<bool()>& beforeRename = nullptr);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not

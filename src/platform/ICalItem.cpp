@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "platform/ICalTime.h"
 #include "platform/PimCodec.h"
 
 namespace tvrn {
@@ -24,57 +25,7 @@ PimTime later(PimTime time, PimTime::duration by) {
   return time + by;
 }
 
-std::optional<PimTime> toPim(icaltimetype t) {
-  if (icaltime_is_null_time(t) || t.year < kPimFirstYear || t.year > kPimLastYear) {
-    return std::nullopt;
-  }
-  const sys_days day = year(t.year) / month(static_cast<unsigned>(t.month)) /
-                       std::chrono::day(static_cast<unsigned>(t.day));
-  if (t.is_date) return PimTime(day);
-  const auto clock = hours(t.hour) + minutes(t.minute) + seconds(t.second);
-  std::optional<PimTime> time;
-  if (icaltime_is_utc(t)) {
-    time = PimTime(day + clock);
-  } else if (t.zone != nullptr) {
-    const time_t s = icaltime_as_timet_with_zone(t, t.zone);
-    time = system_clock::from_time_t(s);
-  } else {  // floating: the wall clock wherever the user is
-    time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
-    if (time) *time += seconds(t.second);
-  }
-  if (!time || !PimCodec::inStoredRange(*time)) return std::nullopt;
-  return time;
-}
-
-icaltimetype utcDate(PimTime time) {
-  const year_month_day ymd(floor<days>(time));
-  icaltimetype t = icaltime_null_time();
-  t.year = static_cast<int>(ymd.year());
-  t.month = static_cast<int>(unsigned(ymd.month()));
-  t.day = static_cast<int>(unsigned(ymd.day()));
-  t.is_date = 1;
-  return t;
-}
-
-// The instant written the way `like` is: a day, a time in its zone, UTC, or a floating time.
-icaltimetype inFormOf(PimTime time, icaltimetype like) {
-  if (like.is_date) return utcDate(time);
-  const time_t s = system_clock::to_time_t(floor<seconds>(time));
-  if (!icaltime_is_null_time(like) && like.zone == nullptr) {
-    std::tm local{};
-    ::localtime_r(&s, &local);
-    icaltimetype t = icaltime_null_time();
-    t.year = local.tm_year + 1900;
-    t.month = local.tm_mon + 1;
-    t.day = local.tm_mday;
-    t.hour = local.tm_hour;
-    t.minute = local.tm_min;
-    t.second = local.tm_sec;
-    return t;
-  }
-  const icaltimezone* zone = like.zone != nullptr ? like.zone : icaltimezone_get_utc_timezone();
-  return icaltime_from_timet_with_zone(s, 0, const_cast<icaltimezone*>(zone));
-}
+std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 
 icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
@@ -89,33 +40,10 @@ void removeAll(icalcomponent* comp, icalproperty_kind kind) {
   }
 }
 
-void setTime(icalcomponent* comp, icalproperty_kind kind, icaltimetype t) {
+void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time,
+             const ICalTime::Form& form) {
   removeAll(comp, kind);
-  icalproperty* prop = nullptr;
-  switch (kind) {
-    case ICAL_DTSTART_PROPERTY:
-      prop = icalproperty_new_dtstart(t);
-      break;
-    case ICAL_DTEND_PROPERTY:
-      prop = icalproperty_new_dtend(t);
-      break;
-    case ICAL_DUE_PROPERTY:
-      prop = icalproperty_new_due(t);
-      break;
-    case ICAL_RECURRENCEID_PROPERTY:
-      prop = icalproperty_new_recurrenceid(t);
-      break;
-    case ICAL_EXDATE_PROPERTY:
-      prop = icalproperty_new_exdate(t);
-      break;
-    default:
-      prop = icalproperty_new_completed(t);
-      break;
-  }
-  if (t.zone != nullptr && !icaltime_is_utc(t) && !t.is_date) {
-    icalproperty_add_parameter(prop, icalparameter_new_tzid(icaltime_get_tzid(t)));
-  }
-  icalcomponent_add_property(comp, prop);
+  icalcomponent_add_property(comp, ICalTime::property(kind, time, form));
 }
 
 std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
@@ -191,7 +119,7 @@ std::optional<RecurrenceRule> ruleOf(icalcomponent* comp) {
   return std::nullopt;  // a rule the records cannot say (hourly...) still repeats the event
 }
 
-icalproperty* ruleProperty(const RecurrenceRule& rule, bool allDay) {
+icalproperty* ruleProperty(const RecurrenceRule& rule, const ICalTime::Form& start) {
   icalrecurrencetype recur;
   icalrecurrencetype_clear(&recur);
   for (const auto& [ical, ours] : kFrequencies) {
@@ -199,12 +127,7 @@ icalproperty* ruleProperty(const RecurrenceRule& rule, bool allDay) {
   }
   recur.interval = static_cast<short>(std::clamp(rule.interval, 1, 32767));
   if (rule.occurrenceCount) recur.count = *rule.occurrenceCount;
-  if (rule.endDate) {
-    recur.until = allDay ? utcDate(*rule.endDate)
-                         : icaltime_from_timet_with_zone(
-                               system_clock::to_time_t(floor<seconds>(*rule.endDate)), 0,
-                               icaltimezone_get_utc_timezone());
-  }
+  if (rule.endDate) recur.until = ICalTime::until(*rule.endDate, start);
   return icalproperty_new_rrule(recur);
 }
 
@@ -287,15 +210,20 @@ void applyDifferences(icalcomponent* comp, const Event& before, const Event& aft
     if (before.*member != after.*member) setText(comp, kind, after.*member);
   }
   if (before.start != after.start || before.end != after.end || before.allDay != after.allDay) {
-    icaltimetype like = timeOf(comp, ICAL_DTSTART_PROPERTY);
+    using Kind = ICalTime::Form::Kind;
+    ICalTime::Form start = ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY);
+    ICalTime::Form end = icalcomponent_get_first_property(comp, ICAL_DTEND_PROPERTY) != nullptr
+                             ? ICalTime::formOf(comp, ICAL_DTEND_PROPERTY)
+                             : start;
     if (after.allDay) {
-      like = utcDate(after.start);
-    } else if (like.is_date || icaltime_is_null_time(like)) {
-      like = icaltime_from_timet_with_zone(0, 0, icaltimezone_get_utc_timezone());
+      start = end = ICalTime::date();
+    } else {
+      if (start.kind == Kind::date) start = ICalTime::utc();
+      if (end.kind == Kind::date) end = start;
     }
     removeAll(comp, ICAL_DURATION_PROPERTY);
-    setTime(comp, ICAL_DTSTART_PROPERTY, inFormOf(after.start, like));
-    setTime(comp, ICAL_DTEND_PROPERTY, inFormOf(after.end, like));
+    setTime(comp, ICAL_DTSTART_PROPERTY, after.start, start);
+    setTime(comp, ICAL_DTEND_PROPERTY, after.end, end);
   }
   touch(comp);
 }
@@ -518,6 +446,8 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   const auto first = toPim(state->start);
   if (!first) return Cursor(std::move(state));
   if (*first >= from) state->extra.push_back(*first);
+  // Read before the rules are walked: looking a property up restarts libical's walk.
+  const ICalTime::Form startForm = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
     // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
@@ -535,7 +465,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
     if (steps == nullptr) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
-      icaltimetype entry = inFormOf(later(from, -days(2)), state->start);
+      icaltimetype entry = ICalTime::inForm(later(from, -days(2)), startForm);
       entry.zone = nullptr;
       icalrecur_iterator_set_start(steps, entry);
     }
@@ -544,14 +474,16 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at = toPim(icalproperty_get_datetime_with_component(prop, main));
+    const auto at =
+        ICalTime::instant(icalproperty_get_datetime_with_component(prop, main), state->start.zone);
     if (at && *at >= from) state->extra.push_back(*at);
   }
   std::sort(state->extra.begin(), state->extra.end());
   if (!withRemoved) {
     for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_EXDATE_PROPERTY);
          prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_EXDATE_PROPERTY)) {
-      if (auto at = toPim(icalproperty_get_datetime_with_component(prop, main))) {
+      if (auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main),
+                                      state->start.zone)) {
         state->removed.insert(*at);
       }
     }
@@ -567,7 +499,7 @@ bool ICalItem::hasOccurrenceAt(PimTime original) const {
 std::vector<PimTime> ICalItem::changedOriginals() const {
   std::vector<PimTime> found;
   for (icalcomponent* c : overrides()) {
-    if (auto at = toPim(timeOf(c, ICAL_RECURRENCEID_PROPERTY))) found.push_back(*at);
+    if (auto at = originalOf(c)) found.push_back(*at);
   }
   return found;
 }
@@ -575,7 +507,7 @@ std::vector<PimTime> ICalItem::changedOriginals() const {
 Event ICalItem::occurrenceAt(PimTime original) const {
   icalcomponent* own = nullptr;
   for (icalcomponent* c : overrides()) {
-    if (toPim(timeOf(c, ICAL_RECURRENCEID_PROPERTY)) == original) own = c;
+    if (originalOf(c) == original) own = c;
   }
   return occurrenceFrom(event(), original, own);
 }
@@ -597,7 +529,8 @@ void ICalItem::changeEvent(const Event& before, const Event& after) {
   if (before.recurrence == after.recurrence) return;
   removeAll(main, ICAL_RRULE_PROPERTY);
   if (after.recurrence) {
-    icalcomponent_add_property(main, ruleProperty(*after.recurrence, after.allDay));
+    icalcomponent_add_property(
+        main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
     return;
   }
   removeAll(main, ICAL_RDATE_PROPERTY);
@@ -608,42 +541,96 @@ void ICalItem::changeEvent(const Event& before, const Event& after) {
   }
 }
 
-void ICalItem::changeOccurrence(PimTime original, const Event& before, const Event& after) {
+bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Event& after) {
+  if (!hasOccurrenceAt(original)) return false;
   icalcomponent* main = master();
   icalcomponent* own = nullptr;
   for (icalcomponent* c : overrides()) {
-    if (toPim(timeOf(c, ICAL_RECURRENCEID_PROPERTY)) == original) own = c;
+    if (originalOf(c) == original) own = c;
   }
   if (own == nullptr) {
     own = icalcomponent_new_clone(main);
     for (auto kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
       removeAll(own, kind);
     }
-    const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
-    setTime(own, ICAL_RECURRENCEID_PROPERTY, inFormOf(original, start));
-    setTime(own, ICAL_DTSTART_PROPERTY, inFormOf(before.start, start));
+    const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+    const ICalTime::Form end = icalcomponent_get_first_property(main, ICAL_DTEND_PROPERTY)
+                                   ? ICalTime::formOf(main, ICAL_DTEND_PROPERTY)
+                                   : start;
+    setTime(own, ICAL_RECURRENCEID_PROPERTY, original, start);
+    setTime(own, ICAL_DTSTART_PROPERTY, before.start, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
-    setTime(own, ICAL_DTEND_PROPERTY, inFormOf(before.end, start));
+    setTime(own, ICAL_DTEND_PROPERTY, before.end, end);
     icalcomponent_add_component(root_, own);
   }
   applyDifferences(own, before, after);
+  // A RECURRENCE-ID that reads back as another instant (a wall clock the zone repeats) would
+  // leave the occurrence as it was beside a second one.
+  return originalOf(own) == original;
 }
 
-void ICalItem::removeOccurrence(PimTime original) {
+bool ICalItem::removeOccurrence(PimTime original) {
+  if (!hasOccurrenceAt(original)) return false;
   for (icalcomponent* c : overrides()) {
-    if (toPim(timeOf(c, ICAL_RECURRENCEID_PROPERTY)) == original) {
+    if (originalOf(c) == original) {
       icalcomponent_remove_component(root_, c);
       icalcomponent_free(c);
     }
   }
   icalcomponent* main = master();
-  setTime(main, ICAL_EXDATE_PROPERTY, inFormOf(original, timeOf(main, ICAL_DTSTART_PROPERTY)));
+  // Added beside the exceptions already there, in the form of the series' start.
+  icalcomponent_add_property(main,
+                             ICalTime::property(ICAL_EXDATE_PROPERTY, original,
+                                                ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
   touch(main);
+  return !hasOccurrenceAt(original);
+}
+
+std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
+  // Written by another program, it may float while the series is zoned: it means the series' zone.
+  return ICalTime::instant(timeOf(own, ICAL_RECURRENCEID_PROPERTY),
+                           timeOf(master(), ICAL_DTSTART_PROPERTY).zone);
+}
+
+void ICalItem::beginAt(PimTime original) {
+  const long before = occurrencesBefore(original);
+  const Event series = event();
+  icalcomponent* main = master();
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    if (recur.count <= 0) continue;
+    recur.count = static_cast<int>(std::max<long>(1, recur.count - before));
+    icalproperty_set_rrule(prop, recur);
+  }
+  for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
+    std::vector<icalproperty*> gone;
+    for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
+         prop = icalcomponent_get_next_property(main, kind)) {
+      const auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
+      if (at && *at < original) gone.push_back(prop);
+    }
+    for (icalproperty* prop : gone) {
+      icalcomponent_remove_property(main, prop);
+      icalproperty_free(prop);
+    }
+  }
+  for (icalcomponent* c : overrides()) {
+    const auto at = originalOf(c);
+    if (!at || *at <= original) {
+      icalcomponent_remove_component(root_, c);
+      icalcomponent_free(c);
+    }
+  }
+  Event moved = series;
+  moved.start = original;
+  moved.end = later(original, series.end - series.start);
+  applyDifferences(main, series, moved);
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {
   for (icalcomponent* c : overrides()) {
-    const auto at = toPim(timeOf(c, ICAL_RECURRENCEID_PROPERTY));
+    const auto at = originalOf(c);
     if (at && *at >= original) {
       icalcomponent_remove_component(root_, c);
       icalcomponent_free(c);
@@ -660,8 +647,9 @@ long ICalItem::occurrencesBefore(PimTime original) const {
 
 bool ICalItem::endBefore(PimTime original) {
   icalcomponent* main = master();
-  const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
-  const PimTime last = later(original, start.is_date ? -days(1) : -seconds(1));
+  const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  const PimTime last =
+      later(original, start.kind == ICalTime::Form::Kind::date ? -days(1) : -seconds(1));
   std::vector<icalrecurrencetype> rules;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
@@ -670,11 +658,7 @@ bool ICalItem::endBefore(PimTime original) {
   removeAll(main, ICAL_RRULE_PROPERTY);
   for (auto recur : rules) {
     recur.count = 0;
-    // The end of a series is written in UTC unless its start floats.
-    recur.until =
-        start.is_date || (start.zone == nullptr && !icaltime_is_null_time(start))
-            ? inFormOf(last, start)
-            : inFormOf(last, icaltime_from_timet_with_zone(0, 0, icaltimezone_get_utc_timezone()));
+    recur.until = ICalTime::until(last, start);
     icalcomponent_add_property(main, icalproperty_new_rrule(recur));
   }
   std::vector<icalproperty*> gone;
@@ -692,7 +676,10 @@ bool ICalItem::endBefore(PimTime original) {
   return firstOccurrence().has_value();
 }
 
-void ICalItem::setUid(const std::string& uid) { icalcomponent_set_uid(master(), uid.c_str()); }
+void ICalItem::setUid(const std::string& uid) {
+  icalcomponent_set_uid(master(), uid.c_str());
+  for (icalcomponent* c : overrides()) icalcomponent_set_uid(c, uid.c_str());
+}
 
 Reminder ICalItem::reminder() const {
   icalcomponent* main = master();
@@ -733,7 +720,7 @@ void ICalItem::changeReminder(const Reminder& before, const Reminder& after) {
         day.month = *due->month;
         day.day = *due->day;
         day.is_date = 1;
-        setTime(main, ICAL_DUE_PROPERTY, day);
+        icalcomponent_add_property(main, icalproperty_new_due(day));
       } else {
         // A time of day is the user's wall clock wherever they are: a floating time.
         icaltimetype at = icaltime_null_time();
@@ -742,7 +729,7 @@ void ICalItem::changeReminder(const Reminder& before, const Reminder& after) {
         at.day = *due->day;
         at.hour = *due->hour;
         at.minute = due->minute.value_or(0);
-        setTime(main, ICAL_DUE_PROPERTY, at);
+        icalcomponent_add_property(main, icalproperty_new_due(at));
       }
     }
   }
@@ -754,9 +741,7 @@ void ICalItem::changeReminder(const Reminder& before, const Reminder& after) {
       icalcomponent_set_status(main, ICAL_STATUS_COMPLETED);
       icalcomponent_add_property(main, icalproperty_new_percentcomplete(100));
       if (after.completionDate) {
-        setTime(main, ICAL_COMPLETED_PROPERTY,
-                inFormOf(*after.completionDate,
-                         icaltime_from_timet_with_zone(0, 0, icaltimezone_get_utc_timezone())));
+        setTime(main, ICAL_COMPLETED_PROPERTY, *after.completionDate, ICalTime::utc());
       }
     } else {
       icalcomponent_set_status(main, ICAL_STATUS_NEEDSACTION);

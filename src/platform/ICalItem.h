@@ -65,16 +65,21 @@ class ICalItem {
 
   // Writes the fields that differ between `before` and `after` onto the event.
   void changeEvent(const Event& before, const Event& after);
-  // Gives one occurrence its own changes.
-  void changeOccurrence(PimTime original, const Event& before, const Event& after);
-  // Takes one occurrence out of the series.
-  void removeOccurrence(PimTime original);
+  // Gives one occurrence its own changes; false when the series has no occurrence there.
+  bool changeOccurrence(PimTime original, const Event& before, const Event& after);
+  // Takes one occurrence out of the series, keeping every earlier exception; false when the
+  // series has no occurrence there.
+  bool removeOccurrence(PimTime original);
   // Ends the series just before `original`; false when no occurrence is left.
   bool endBefore(PimTime original);
   // The number of occurrences before `original` (for a rule with a count).
   long occurrencesBefore(PimTime original) const;
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
+  // Makes a copy of a series start at its occurrence `original`, for the series split off there:
+  // the occurrences before it and their exceptions, extra dates and changes go (its own change
+  // too), a rule's count loses as many, and everything else stays as the file had it.
+  void beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);
 
@@ -85,6 +90,8 @@ class ICalItem {
   explicit ICalItem(icalcomponent_impl* root);
   icalcomponent_impl* master() const;
   std::vector<icalcomponent_impl*> overrides() const;
+  // The original start a changed occurrence stands for, read in the series' zone.
+  std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
 
   icalcomponent_impl* root_ = nullptr;
 };

@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "platform/Paths.h"
+
 namespace tvrn::PathResolver {
 namespace {
 
@@ -122,6 +124,18 @@ bool isWithin(std::string_view path, std::string_view root) {
   while (root.size() > 1 && root.back() == '/') root.remove_suffix(1);
   if (!path.starts_with(root)) return false;
   return path.size() == root.size() || path[root.size()] == '/';
+}
+
+std::vector<std::string> ownFolders() {
+  return {resolve(Paths::appSupport().string()), resolve(Paths::localShare().string())};
+}
+
+std::optional<std::string> ownFolderHolding(std::string_view path) {
+  const std::string target = resolve(path);
+  for (std::string& folder : ownFolders()) {
+    if (isWithin(target, folder)) return std::move(folder);
+  }
+  return std::nullopt;
 }
 
 }  // namespace tvrn::PathResolver

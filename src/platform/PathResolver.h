@@ -2,8 +2,10 @@
 // "." and ".." resolved, so a detour through a link or /proc cannot carry a path out of a root.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tvrn::PathResolver {
 
@@ -19,5 +21,13 @@ std::string resolve(std::string_view path);
 // True when `path` is `root` or lies below it: the next character after root is a "/" (root "/"
 // holds every absolute path). Both are taken as written; resolve or standardise them first.
 bool isWithin(std::string_view path, std::string_view root);
+
+// The system's own settings folder and data folder, resolved: they hold the tokens and the socket,
+// so no tool that takes a path from its caller reads, lists or writes inside them.
+std::vector<std::string> ownFolders();
+
+// The own folder (as resolved) that the path leads into, or is, once links and ".." are resolved;
+// nothing when it leads elsewhere. Every tool that takes a path from its caller asks this first.
+std::optional<std::string> ownFolderHolding(std::string_view path);
 
 }  // namespace tvrn::PathResolver

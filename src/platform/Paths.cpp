@@ -38,6 +38,8 @@ std::filesystem::path systemConfigDir() {
 
 std::filesystem::path localShare() { return home() / ".local" / "share" / "tavrin"; }
 
+std::filesystem::path stdioServer() { return localShare() / "bin" / "tavrin-server"; }
+
 std::filesystem::path tempDir() { return envOr("TMPDIR", "/tmp"); }
 
 std::filesystem::path underHome(const std::string& relative) { return home() / relative; }

@@ -19,6 +19,9 @@ std::filesystem::path systemConfigDir();
 // ~/.local/share/tavrin: the socket, helper binaries and markers.
 std::filesystem::path localShare();
 
+// ~/.local/share/tavrin/bin/tavrin-server: the stdio server program AI clients start.
+std::filesystem::path stdioServer();
+
 // ${TMPDIR:-/tmp}.
 std::filesystem::path tempDir();
 

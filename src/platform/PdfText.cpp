@@ -4,7 +4,10 @@
 #include <poppler-global.h>
 #include <poppler-page.h>
 
+#include <limits>
 #include <mutex>
+
+#include "platform/RegularFile.h"
 
 namespace tvrn {
 namespace {
@@ -19,16 +22,24 @@ void silenceLibrary() {
 
 }  // namespace
 
-PdfText::PdfText(std::unique_ptr<poppler::document> document) : document_(std::move(document)) {}
+PdfText::PdfText(std::string bytes) : bytes_(std::move(bytes)) {}
 PdfText::~PdfText() = default;
 
 std::unique_ptr<PdfText> PdfText::open(const std::filesystem::path& file) {
   silenceLibrary();
-  std::unique_ptr<poppler::document> document(poppler::document::load_from_file(file.string()));
-  if (!document) return nullptr;
+  // Read by us, not by the library, so that a pipe or a device in the file's place cannot hold
+  // the caller and no more than the cap is ever taken in.
+  auto bytes = RegularFile::read(file);
+  if (!bytes || bytes.value().size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return nullptr;
+  }
+  std::unique_ptr<PdfText> pdf(new PdfText(std::move(bytes).value()));
+  pdf->document_.reset(poppler::document::load_from_raw_data(pdf->bytes_.data(),
+                                                             static_cast<int>(pdf->bytes_.size())));
+  if (!pdf->document_) return nullptr;
   // An owner password alone does not stop reading; a user password does.
-  if (document->is_locked() && document->unlock("", "")) return nullptr;
-  return std::unique_ptr<PdfText>(new PdfText(std::move(document)));
+  if (pdf->document_->is_locked() && pdf->document_->unlock("", "")) return nullptr;
+  return pdf;
 }
 
 int PdfText::pageCount() const { return document_->pages(); }

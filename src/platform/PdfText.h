@@ -15,8 +15,8 @@ namespace tvrn {
 
 class PdfText {
  public:
-  // Nothing when the file cannot be opened as a PDF (missing, damaged, not a PDF, or locked by a
-  // password).
+  // Nothing when the file cannot be opened as a PDF (missing, not a regular file, over
+  // RegularFile's cap, damaged, not a PDF, or locked by a password).
   static std::unique_ptr<PdfText> open(const std::filesystem::path& file);
   ~PdfText();
   PdfText(const PdfText&) = delete;
@@ -28,7 +28,8 @@ class PdfText {
   std::optional<std::string> pageText(int index) const;
 
  private:
-  explicit PdfText(std::unique_ptr<poppler::document> document);
+  explicit PdfText(std::string bytes);
+  std::string bytes_;  // the file, which the document reads from: declared first, freed last
   std::unique_ptr<poppler::document> document_;
 };
 

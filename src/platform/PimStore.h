@@ -80,6 +80,10 @@ class PimStore {
   using SettingsSource = std::function<std::shared_ptr<const nlohmann::json>()>;
   static void setSettingsSource(SettingsSource source);
 
+  // For tests: runs just before an item file is replaced, once the new contents are ready, so a
+  // test can play another program writing at the worst moment.
+  static void setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook);
+
   std::filesystem::path folder() const;
 
   // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.

@@ -102,16 +102,20 @@ AuthorizationStatus PrivacyGate::status(PrivacyEntity entity) const {
 
 AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
   if (auto answer = settled(entity, status(entity))) return *answer;
-  std::lock_guard one(promptMutex_);
+  Prompt prompt;
+  Deadline deadline;
+  {
+    std::lock_guard lock(hookMutex_);
+    prompt = prompt_;
+    deadline = std::chrono::steady_clock::now() + promptTimeout_;
+  }
+  std::unique_lock one(promptMutex_, deadline);
+  // Another request's prompt kept the user busy all this time: not granted, still undecided.
+  if (!one.owns_lock()) return {false, std::nullopt};
   // Another request may have had its answer while this one waited.
   const AuthorizationStatus current = status(entity);
   if (auto answer = settled(entity, current)) return *answer;
 
-  Prompt prompt;
-  {
-    std::lock_guard lock(hookMutex_);
-    prompt = prompt_;
-  }
   const std::string name(toRaw(entity));
   if (!prompt) {
     if (current == AuthorizationStatus::writeOnly) {
@@ -123,7 +127,7 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
     record(entity, AuthorizationStatus::granted);
     return {true, std::nullopt};
   }
-  const std::optional<bool> answer = prompt(entity);
+  const std::optional<bool> answer = prompt(entity, deadline);
   if (!answer) return {false, std::nullopt};
   if (*answer) {
     record(entity, AuthorizationStatus::granted);
@@ -134,13 +138,20 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
   return {false, std::nullopt};
 }
 
-void PrivacyGate::requestAccessInBackground(PrivacyEntity entity) {
-  std::thread([this, entity] { requestAccess(entity); }).detach();
+void PrivacyGate::requestAccessInBackground(std::vector<PrivacyEntity> entities) {
+  std::thread([this, entities = std::move(entities)] {
+    for (const auto entity : entities) requestAccess(entity);
+  }).detach();
 }
 
 void PrivacyGate::setPrompt(Prompt prompt) {
   std::lock_guard lock(hookMutex_);
   prompt_ = std::move(prompt);
+}
+
+void PrivacyGate::setPromptTimeout(std::chrono::milliseconds timeout) {
+  std::lock_guard lock(hookMutex_);
+  promptTimeout_ = timeout;
 }
 
 Result<AuthorizationStatus, std::string> PrivacyGate::setStatus(PrivacyEntity entity,

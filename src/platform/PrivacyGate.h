@@ -4,15 +4,17 @@
 // prompt it registers.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "platform/Result.h"
 #include "platform/PimDocument.h"
+#include "platform/Result.h"
 
 namespace tvrn {
 
@@ -37,9 +39,14 @@ struct AccessAnswer {
 
 class PrivacyGate {
  public:
-  // Asks the user; answers true to grant, false to deny, nothing when the user gave no answer
-  // (the dialog was dismissed), which leaves the status as it was. It must not call the gate.
-  using Prompt = std::function<std::optional<bool>(PrivacyEntity)>;
+  using Deadline = std::chrono::steady_clock::time_point;
+  // Asks the user and returns by the deadline: true to grant, false to deny, nothing when the
+  // user gave no answer (the dialog was dismissed or closed, or the deadline passed), which
+  // leaves the status as it was. It must not call the gate.
+  using Prompt = std::function<std::optional<bool>(PrivacyEntity, Deadline)>;
+  // How long a request waits for the user (its turn and its prompt together) before it is
+  // answered as not granted.
+  static constexpr std::chrono::seconds kPromptTimeout{60};
 
   static PrivacyGate& shared();
 
@@ -49,15 +56,18 @@ class PrivacyGate {
   AuthorizationStatus status(PrivacyEntity entity) const;
 
   // Granted answers at once; denied and restricted refuse at once with an error. Otherwise the
-  // registered prompt is asked, blocking until it answers, one prompt at a time, and its answer
-  // is recorded. Without a prompt a not-determined entity is granted and recorded, while
-  // writeOnly and unknown are refused with an error.
+  // registered prompt is asked, one prompt at a time, and its answer is recorded; after the
+  // prompt time-out without an answer the request is not granted and nothing is recorded.
+  // Without a prompt a not-determined entity is granted and recorded, while writeOnly and
+  // unknown are refused with an error.
   AccessAnswer requestAccess(PrivacyEntity entity);
-  // The same request on a thread of its own; nobody waits for its answer.
-  void requestAccessInBackground(PrivacyEntity entity);
+  // The requests one after the other, in the order given, on a thread of their own; nobody
+  // waits for their answers.
+  void requestAccessInBackground(std::vector<PrivacyEntity> entities);
 
   // Registers the prompt (an empty one removes it).
   void setPrompt(Prompt prompt);
+  void setPromptTimeout(std::chrono::milliseconds timeout);
 
   // Records a status; notDetermined removes the entry, unknown is refused.
   Result<AuthorizationStatus, std::string> setStatus(PrivacyEntity entity,
@@ -70,9 +80,10 @@ class PrivacyGate {
 
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
-  std::mutex promptMutex_;        // held while a prompt is up, so the user sees one at a time
-  mutable std::mutex hookMutex_;  // guards prompt_
+  std::timed_mutex promptMutex_;  // held while a prompt is up, so the user sees one at a time
+  mutable std::mutex hookMutex_;  // guards prompt_ and promptTimeout_
   Prompt prompt_;
+  std::chrono::milliseconds promptTimeout_ = kPromptTimeout;
 };
 
 }  // namespace tvrn

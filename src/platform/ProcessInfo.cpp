@@ -1,9 +1,13 @@
 #include "platform/ProcessInfo.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -74,6 +78,33 @@ unsigned long long startTimeFrom(const std::string& stat) {
   return 0;
 }
 
+std::optional<pid_t> pidNamed(std::string_view name) {
+  const auto pid = parseNumber<pid_t>(name);
+  if (!pid || std::to_string(*pid) != name) return std::nullopt;
+  return pid;
+}
+
+// Reads /proc/<pid>/<file> in small pieces until `enough` says the bytes so far suffice, so a
+// long command line is not copied out of the process when only its start is wanted. Nothing
+// when the file cannot be opened.
+template <typename Enough>
+std::optional<std::string> readProcFile(pid_t pid, const char* file, Enough enough) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), file);
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char block[512];
+  ssize_t n = 0;
+  while ((n = ::read(fd, block, sizeof block)) > 0) {
+    bytes.append(block, static_cast<std::size_t>(n));
+    if (enough(bytes)) break;
+  }
+  ::close(fd);
+  if (n < 0) return std::nullopt;
+  return bytes;
+}
+
 }  // namespace
 
 pid_t selfPid() { return ::getpid(); }
@@ -122,13 +153,42 @@ std::vector<pid_t> allPids() {
   std::error_code error;
   std::filesystem::directory_iterator item("/proc", error);
   for (; !error && item != std::filesystem::directory_iterator(); item.increment(error)) {
-    const std::string name = item->path().filename().string();
-    if (auto pid = parseNumber<pid_t>(name); pid && std::to_string(*pid) == name) {
-      pids.push_back(*pid);
-    }
+    if (const auto pid = pidNamed(item->path().filename().string())) pids.push_back(*pid);
   }
   std::sort(pids.begin(), pids.end());
   return pids;
+}
+
+std::vector<pid_t> pidsOwnedBy(uid_t uid) {
+  std::vector<pid_t> pids;
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return pids;
+  while (const dirent* item = ::readdir(proc)) {
+    const auto pid = pidNamed(item->d_name);
+    struct stat info {};
+    if (pid && ::fstatat(::dirfd(proc), item->d_name, &info, 0) == 0 && info.st_uid == uid) {
+      pids.push_back(*pid);
+    }
+  }
+  ::closedir(proc);
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+std::optional<std::string> executableName(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const auto start = readProcFile(pid, "cmdline", [](const std::string& bytes) {
+    return bytes.find('\0') != std::string::npos;
+  });
+  if (!start || start->empty()) return std::nullopt;
+  return lastPathElement(start->substr(0, start->find('\0')));
+}
+
+std::optional<std::string> commandName(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  auto command = readProcFile(pid, "comm", [](const std::string&) { return false; });
+  if (command && !command->empty() && command->back() == '\n') command->pop_back();
+  return command;
 }
 
 }  // namespace tvrn::ProcessInfo

@@ -37,4 +37,15 @@ std::optional<uid_t> ownerUid(pid_t pid);
 // Every process id visible in /proc, in ascending order.
 std::vector<pid_t> allPids();
 
+// What a scan over many processes reads, one /proc file at a time, so that it reads only what
+// it uses.
+// The ids of the processes whose /proc entry `uid` owns, in ascending order: one stat each. The
+// owner is the process's effective user (root for a process that made itself undumpable).
+std::vector<pid_t> pidsOwnedBy(uid_t uid);
+// The last path element of the first argument; nothing for a kernel thread, a zombie or a
+// process that has gone.
+std::optional<std::string> executableName(pid_t pid);
+// The kernel's command name (at most 15 bytes); nothing when the process has gone.
+std::optional<std::string> commandName(pid_t pid);
+
 }  // namespace tvrn::ProcessInfo

@@ -37,12 +37,16 @@ const std::array<Application, 12>& table() {
   return applications;
 }
 
-// The kernel keeps only the first 15 bytes of a command name, so a longer name is also compared
-// with the program named by the command line.
-bool matches(const ProcessInfo::Entry& process, std::string_view name) {
-  constexpr std::size_t kCommandLimit = 15;
-  if (process.executable == name) return true;
-  return name.size() <= kCommandLimit && process.command == name;
+bool contains(const std::vector<std::string_view>& names, std::string_view name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// The kernel keeps only the first 15 bytes of a command name, so a longer name can match only the
+// program named by the command line. The command name is read only when that did not decide.
+bool isOneOf(pid_t pid, const std::string& executable, const std::vector<std::string_view>& names) {
+  if (contains(names, executable)) return true;
+  const auto command = ProcessInfo::commandName(pid);
+  return command && contains(names, *command);
 }
 
 }  // namespace
@@ -58,14 +62,11 @@ std::vector<pid_t> processIds(std::string_view bundleId) {
   const auto names = processNames(bundleId);
   std::vector<pid_t> found;
   if (names.empty()) return found;
-  const uid_t me = ::getuid();
-  for (const pid_t pid : ProcessInfo::allPids()) {
-    const auto process = ProcessInfo::lookup(pid);
+  // Only the user's own processes are read beyond their owner: on a busy machine most are not.
+  for (const pid_t pid : ProcessInfo::pidsOwnedBy(::getuid())) {
     // A zombie (or a kernel thread) has no command line: it is not a running application.
-    if (!process || process->uid != me || process->arguments.empty()) continue;
-    const bool wanted = std::any_of(names.begin(), names.end(),
-                                    [&](std::string_view name) { return matches(*process, name); });
-    if (wanted) found.push_back(pid);
+    const auto executable = ProcessInfo::executableName(pid);
+    if (executable && isOneOf(pid, *executable, names)) found.push_back(pid);
   }
   return found;
 }

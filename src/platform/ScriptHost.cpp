@@ -1,6 +1,9 @@
 #include "platform/ScriptHost.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 
 namespace tvrn::ScriptHost {
 
@@ -8,6 +11,12 @@ std::string programPath() {
   const char* configured = std::getenv("TVRN_OSASCRIPT");
   if (configured != nullptr && *configured != '\0') return configured;
   return "/usr/bin/osascript";
+}
+
+bool isInstalled() {
+  const std::string program = programPath();
+  std::error_code error;
+  return std::filesystem::is_regular_file(program, error) && ::access(program.c_str(), X_OK) == 0;
 }
 
 std::vector<std::string> arguments(ScriptLanguage language, std::string_view script) {

@@ -16,6 +16,10 @@ enum class ScriptLanguage { javaScript, appleScript };
 // $TVRN_OSASCRIPT when set and not empty, else "/usr/bin/osascript"; read at each call.
 std::string programPath();
 
+// Whether programPath() names a program this user may run, so a caller can tell "no script host
+// on this system" from a script that failed.
+bool isInstalled();
+
 // The program's arguments for one script: "-l", "JavaScript", "-e", script for JavaScript;
 // "-e", script for AppleScript.
 std::vector<std::string> arguments(ScriptLanguage language, std::string_view script);

@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/FileStore.h"
+#include "platform/RegularFile.h"
 #include "platform/TextDecoding.h"
 #include "platform/Utf8.h"
 
@@ -328,12 +328,12 @@ std::string htmlToText(std::string_view html) {
 }
 
 Result<std::string, std::string> toPlainText(const std::filesystem::path& file) {
-  FileStore::ReadError error;
-  const auto bytes = FileStore::read(file, &error);
-  if (!bytes) return fail(error.reason);
-  if (startsWith(*bytes, "{\\rtf")) return rtfToText(*bytes);
-  if (looksLikeHtml(*bytes, file)) return htmlToText(*bytes);
-  if (auto text = plainText(*bytes)) return std::move(*text);
+  const auto read = RegularFile::read(file);
+  if (!read) return fail(read.error());
+  const std::string& bytes = read.value();
+  if (startsWith(bytes, "{\\rtf")) return rtfToText(bytes);
+  if (looksLikeHtml(bytes, file)) return htmlToText(bytes);
+  if (auto text = plainText(bytes)) return std::move(*text);
   return fail(std::string(kUnsupported));
 }
 

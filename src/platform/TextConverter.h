@@ -10,8 +10,9 @@
 
 namespace tvrn::TextConverter {
 
-// The file's text. The error names why not: the file cannot be read, or its format is not one
-// of the three ("unsupported document format").
+// The file's text. The error names why not: the file cannot be read, is not a regular file or
+// is over RegularFile's cap, or its format is not one of the three ("unsupported document
+// format").
 Result<std::string, std::string> toPlainText(const std::filesystem::path& file);
 
 // The text of an RTF document: paragraphs and line breaks as line feeds, tabs, \'hh characters

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 #include "platform/FileStore.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::ZipArchive {
 namespace {
@@ -122,15 +124,26 @@ std::filesystem::path writeTarget(const std::filesystem::path& archivePath) {
   return error ? archivePath : target;
 }
 
+// Through RegularFile, so a pipe or a device in the archive's place is refused instead of
+// blocking or streaming without end; the descriptor keeps its close-on-exec flag.
 Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& archivePath) {
-  int code = 0;
-  ArchivePtr archive(zip_open(archivePath.c_str(), ZIP_RDONLY, &code));
-  if (archive) return archive;
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  std::string text = zip_error_strerror(&error);
-  zip_error_fini(&error);
-  return fail(text);
+  auto opened = RegularFile::open(archivePath);
+  if (!opened) return fail(opened.error());
+  FILE* stream = ::fdopen(opened.value().fd(), "rb");
+  if (stream == nullptr) return fail(std::string(std::strerror(errno)));
+  opened.value().release();
+  ZipError error;
+  zip_source_t* source = zip_source_filep_create(stream, 0, -1, error.get());
+  if (source == nullptr) {
+    std::fclose(stream);
+    return fail(error.text());
+  }
+  ArchivePtr archive(zip_open_from_source(source, ZIP_RDONLY, error.get()));
+  if (!archive) {
+    zip_source_free(source);
+    return fail(error.text());
+  }
+  return archive;
 }
 
 Result<std::string, std::string> readIndex(zip_t* archive, zip_uint64_t index) {
@@ -166,6 +179,36 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
   return readIndex(archive.value().get(), static_cast<zip_uint64_t>(index));
 }
 
+Result<bool, std::string> hasMember(const std::filesystem::path& archivePath,
+                                    std::string_view name) {
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  return zip_name_locate(archive.value().get(), std::string(name).c_str(), 0) >= 0;
+}
+
+Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archivePath,
+                                             std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink) {
+  // Large enough that inflating, not calling, dominates; small enough to stay in cache.
+  constexpr std::size_t kBlockBytes = 64 * 1024;
+  auto archive = openForReading(archivePath);
+  if (!archive) return fail(archive.error());
+  const std::string memberName(name);
+  std::unique_ptr<zip_file_t, FileCloser> file(
+      zip_fopen(archive.value().get(), memberName.c_str(), 0));
+  if (!file) return fail(archiveError(archive.value().get()));
+  std::vector<char> block(kBlockBytes);
+  std::size_t inflated = 0;
+  while (true) {
+    const zip_int64_t n = zip_fread(file.get(), block.data(), block.size());
+    if (n < 0) return fail(std::string(zip_error_strerror(zip_file_get_error(file.get()))));
+    if (n == 0) return true;
+    inflated += static_cast<std::size_t>(n);
+    if (inflated > kMaxMemberBytes) return fail(memberName + " is too large");
+    if (!sink(std::string_view(block.data(), static_cast<std::size_t>(n)))) return false;
+  }
+}
+
 Result<std::vector<Member>, std::string> readMembers(
     const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
   auto archive = openForReading(archivePath);
@@ -197,15 +240,13 @@ Result<bool, std::string> create(const std::filesystem::path& given,
   return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
 }
 
-Result<bool, std::string> replaceMember(const std::filesystem::path& given,
-                                        const Member& member) {
+Result<bool, std::string> replaceMember(const std::filesystem::path& given, const Member& member) {
   const auto archivePath = writeTarget(given);
-  FileStore::ReadError readError;
-  const auto original = FileStore::read(archivePath, &readError);
-  if (!original) return fail(readError.reason);
+  const auto original = RegularFile::read(archivePath);
+  if (!original) return fail(original.error());
   struct stat info {};
   if (::stat(archivePath.c_str(), &info) != 0) return fail(std::string("cannot read the file"));
-  auto opened = openInMemory(*original, 0);
+  auto opened = openInMemory(original.value(), 0);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
   if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));

@@ -1,6 +1,8 @@
-// ZIP packages (the Office formats) read and written whole in memory: a member is read by name,
-// a new archive or one with a member replaced is written beside the target and renamed over it,
-// so a failed write leaves the old file as it was. A target that is a link is written through.
+// ZIP packages (the Office formats): a member is read by name, whole in memory or block by block
+// as it inflates; a new archive or one with a member replaced is written beside the target and
+// renamed over it, so a failed write leaves the old file as it was. A target that is a link is
+// written through. Only a regular file is opened, and an archive is read whole only up to
+// RegularFile's cap.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +28,18 @@ struct Member {
 // has no such member, or the member is over the cap.
 Result<std::string, std::string> readMember(const std::filesystem::path& archive,
                                             std::string_view name);
+
+// Whether the archive holds a member of that name. Fails (with the reason) when the file is not
+// a regular file or not a ZIP archive.
+Result<bool, std::string> hasMember(const std::filesystem::path& archive, std::string_view name);
+
+// Inflates the member block by block, handing each block to `sink` until the member ends or the
+// sink answers false; only one block is held at a time. True when the member was read to its end.
+// Fails (with the reason) when the file is not a ZIP archive, has no such member, its data is
+// damaged before reading stops, or more than kMaxMemberBytes would be inflated.
+Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archive,
+                                             std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink);
 
 // Every member whose name `wanted` accepts, in the archive's order, read in one opening of the
 // file. Fails (with the reason) when the file is not a ZIP archive or a wanted member cannot be

@@ -86,7 +86,7 @@ inline constexpr std::string_view kPage = R"HTML(<!DOCTYPE html>
       var socket = String(status.url || '').replace(/^unix:\/\//, '');
       show('version', 'v' + status.version);
       show('socket', socket);
-      show('socat', 'socat STDIO UNIX-CONNECT:' + socket);
+      show('socat', data.stdio_server || 'socat STDIO UNIX-CONNECT:' + socket);
       autoUpdate.checked = status.auto_update === true;
       cloudData.checked = status.cloud_data_enabled === true;
     });

@@ -98,6 +98,11 @@ json toolError(std::string_view body) {
 json config(std::string_view body) {
   const json request = objectOf(body);
   if (!request.is_object()) return failure("invalid JSON");
+  // Checked before anything happens, so a refused request neither stores nor starts anything.
+  if (const auto autoUpdate = request.find("auto_update");
+      autoUpdate != request.end() && !autoUpdate->is_boolean()) {
+    return failure("'auto_update' must be true or false");
+  }
   const auto action = request.find("action");
   const bool update = action != request.end() && *action == "update";
   if (update) UpdateManager::shared().checkInBackground(true);
@@ -105,7 +110,7 @@ json config(std::string_view body) {
   const std::set<std::string> allowed = manifestAllowedKeys();
   json updates = json::object();
   for (const auto& [key, value] : request.items()) {
-    if (key == "auto_update" ? value.is_boolean() : allowed.contains(key)) updates[key] = value;
+    if (key == "auto_update" || allowed.contains(key)) updates[key] = value;
   }
   if (updates.empty()) return answer;
   if (!ConfigManager::shared().save(updates)) return failure("could not save the settings");

@@ -15,7 +15,8 @@ nlohmann::json toolError(std::string_view body);
 
 // "/config": "action": "update" starts an update check that installs what it finds (answered
 // with "triggered": true); stores "auto_update" (a Bool) and the keys the manifest's
-// "config_allowed_keys" names; every other member is ignored.
+// "config_allowed_keys" names; every other member is ignored. An "auto_update" that is not a
+// Bool refuses the whole request, naming the key.
 nlohmann::json config(std::string_view body);
 
 // "/tray-event" {"event", ...}: forwarded to the back end's "/events" in the background.

@@ -1,9 +1,9 @@
 #include "status/StatusServer.h"
 
-#include <fcntl.h>
 #include <httplib.h>
-#include <sys/socket.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -28,19 +28,9 @@ using nlohmann::json;
 
 constexpr std::string_view kCategory = "status";
 constexpr const char* kJSON = "application/json";
-// Requests are short; a few workers per listener are plenty for the tray and the reports.
-constexpr std::size_t kWorkersPerListener = 4;
 
 std::string printed(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// Only SO_REUSEADDR, so a second process cannot share the port (SO_REUSEPORT would let it), and
-// close-on-exec, so programs the server starts do not inherit the listening socket.
-void listenerSocketOptions(socket_t sock) {
-  int yes = 1;
-  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  ::fcntl(sock, F_SETFD, FD_CLOEXEC);
 }
 
 std::optional<std::string_view> header(const httplib::Request& request, const char* name) {
@@ -50,8 +40,13 @@ std::optional<std::string_view> header(const httplib::Request& request, const ch
 }
 
 // The page's own data block: file locations, as JSON text that cannot end the script element.
+// The stdio command is the installed program the tray's client entries name, when it is there.
 std::string appPage() {
+  std::error_code missing;
+  const std::filesystem::path stdioServer = Paths::stdioServer();
   const json paths = {
+      {"stdio_server",
+       std::filesystem::is_regular_file(stdioServer, missing) ? stdioServer.string() : ""},
       {"config", ConfigManager::shared().configPath().string()},
       {"system_config", (Paths::systemConfigDir() / "config.json").string()},
       {"log", ConfigManager::shared().logPath().string()},
@@ -82,25 +77,16 @@ void answerJSON(httplib::Response& response, const json& body) {
 
 }  // namespace
 
-struct StatusServer::Listener {
-  std::string host;
-  httplib::Server server;
-  std::thread thread;
-  std::atomic<bool> done{false};
-};
+StatusServer::StatusServer(std::string version) : StatusServer(std::move(version), Options{}) {}
 
-StatusServer::StatusServer(std::string version) : version_(std::move(version)) {}
+StatusServer::StatusServer(std::string version, Options options)
+    : version_(std::move(version)), options_(options) {
+  addRoutes(routes_);
+}
 
 StatusServer::~StatusServer() { stop(); }
 
 void StatusServer::addRoutes(httplib::Server& server) {
-  server.set_socket_options(listenerSocketOptions);
-  server.set_payload_max_length(kMaxBodyBytes);
-  // One request per connection: a refused request's body is never read, and stopping never
-  // waits on an idle client.
-  server.set_keep_alive_max_count(1);
-  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkersPerListener); };
-
   server.set_pre_routing_handler(
       [this](const httplib::Request& request, httplib::Response& response) {
         const int refused =
@@ -143,36 +129,15 @@ void StatusServer::start() {
   Logger::info(kCategory, "Status server starting on 127.0.0.1:" + std::to_string(port_) +
                               " and [::1]:" + std::to_string(port_));
   for (const char* host : {"127.0.0.1", "::1"}) {
-    auto listener = std::make_unique<Listener>();
-    listener->host = host;
-    addRoutes(listener->server);
-    listener->thread = std::thread([this, raw = listener.get()] { listen(*raw); });
+    auto listener = std::make_unique<LoopbackListener>(
+        host, port_, options_.binding, [this](const LoopbackListener::Connection& connection) {
+          StatusConnection::serve(connection.socket, routes_, options_.requestDeadline,
+                                  connection.requestRead);
+        });
+    listener->start([] { ToolCallCounter::setStatusServerInProcess(true); });
     listeners_.push_back(std::move(listener));
   }
   writer_ = std::jthread([this](std::stop_token stop) { writeStatusFiles(stop); });
-}
-
-void StatusServer::listen(Listener& listener) {
-  const auto giveUpAt = std::chrono::steady_clock::now() + kBindPatience;
-  while (!listener.server.bind_to_port(listener.host, port_)) {
-    std::unique_lock lock(mutex_);
-    if (stopping_) {
-      listener.done = true;
-      return;
-    }
-    if (std::chrono::steady_clock::now() >= giveUpAt) {
-      const std::string where = listener.host == "::1" ? "[::1]" : listener.host;
-      Logger::error(kCategory, "Status server cannot listen on " + where + ":" +
-                                   std::to_string(port_) +
-                                   " (port in use or address unavailable); giving up");
-      listener.done = true;
-      return;
-    }
-    stopped_.wait_for(lock, kBindRetry, [this] { return stopping_; });
-  }
-  ToolCallCounter::setStatusServerInProcess(true);
-  listener.server.listen_after_bind();
-  listener.done = true;
 }
 
 void StatusServer::writeStatusFiles(std::stop_token stop) {
@@ -192,24 +157,11 @@ bool StatusServer::writeStatusFile(const std::string& version) {
 }
 
 void StatusServer::stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  stopped_.notify_all();
   if (writer_.joinable()) {
     writer_.request_stop();
     writer_.join();
   }
-  for (auto& listener : listeners_) {
-    // stop() only reaches a loop that is already running, so it is repeated until the listener
-    // has ended, whatever step it was at.
-    while (!listener->done) {
-      listener->server.stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    if (listener->thread.joinable()) listener->thread.join();
-  }
+  for (auto& listener : listeners_) listener->stop();
 }
 
 }  // namespace tvrn

@@ -1,37 +1,39 @@
-// The loopback HTTP server of the status and settings routes (127.0.0.1 and [::1], one thread
-// each) and the writer that keeps status.json fresh for the tray.
+// The loopback HTTP server of the status and settings routes (127.0.0.1 and [::1], a thread per
+// connection) and the writer that keeps status.json fresh for the tray.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "status/LoopbackListener.h"
+#include "status/StatusConnection.h"
 
 namespace tvrn {
 
 class StatusServer final {
  public:
-  // A port held by another program is tried again for this long before giving up.
-  static constexpr std::chrono::seconds kBindPatience{5};
-  static constexpr std::chrono::milliseconds kBindRetry{250};
   static constexpr std::chrono::seconds kStatusFileInterval{5};
-  static constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
+  static constexpr std::size_t kMaxBodyBytes = StatusConnection::kMaxBodyBytes;
+
+  struct Options {
+    // A port held by another program is tried every 250 ms for 5 s, then every 5 s.
+    LoopbackListener::Timing binding;
+    // The request line, headers and body all arrive within this of connecting.
+    std::chrono::milliseconds requestDeadline{10000};
+  };
 
   explicit StatusServer(std::string version);
+  StatusServer(std::string version, Options options);
   ~StatusServer();  // stops, as stop() does
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
 
   // Starts both listeners and the status-file writer on threads of their own and returns at
-  // once. The port is TVRN_STATUS_PORT's, else 8765.
+  // once. The port is TVRN_STATUS_PORT's, else 8765. An address whose port another program
+  // holds keeps being tried until it is free, while the other address already answers.
   void start();
   // Ends the listeners (requests under way finish) and the writer, and waits for their threads.
   void stop();
@@ -40,17 +42,14 @@ class StatusServer final {
   static bool writeStatusFile(const std::string& version);
 
  private:
-  struct Listener;
-  void listen(Listener& listener);
   void writeStatusFiles(std::stop_token stop);
   void addRoutes(httplib::Server& server);
 
   const std::string version_;
+  const Options options_;
   int port_ = 0;
-  std::vector<std::unique_ptr<Listener>> listeners_;
-  std::mutex mutex_;  // guards stopping_
-  std::condition_variable stopped_;
-  bool stopping_ = false;
+  StatusRouteTable routes_;
+  std::vector<std::unique_ptr<LoopbackListener>> listeners_;
   std::jthread writer_;
 };
 

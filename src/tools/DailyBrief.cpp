@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "bridges/JXARunner.h"
 #include "core/DateFormat.h"
 #include "core/ToolResponse.h"
 #include "platform/PimCodec.h"
@@ -82,6 +83,8 @@ JSONValue unreadMail(JXARunning& jxa) {
   if (!RunningApps::isRunning("com.apple.mail")) {
     return JSONValue::Object{{"skipped", std::string(Texts::kMailSkipped)}};
   }
+  // A Linux mail client counts as Mail, but its mail is read through scripts.
+  if (!jxa.canRun()) return JSONValue::Object{{"skipped", std::string(kScriptsUnavailable)}};
   ToolResult summary = jxa.runAsJSONValue(Texts::kUnreadMailScript);
   if (!summary.ok()) return JSONValue::Object{{"error", summary.error().description()}};
   return std::move(summary).value();

@@ -206,6 +206,10 @@ constexpr ScriptCheck kOutlook{
     true};
 
 DiagCheck scriptCheck(const ScriptCheck& check) {
+  if (!JXARunnerProxy::diagLong().canRun()) {
+    return made(check.name, check.label, CheckStatus::unavailable,
+                std::string(kScriptsUnavailable));
+  }
   const JXACheckResult result = runJXACheck(check.script);
   switch (result.outcome) {
     case JXAOutcome::success:
@@ -236,14 +240,15 @@ std::size_t entryCount(const std::string& dir) {
   return names.ok() ? names.value().size() : 0;
 }
 
+// Linux desktops need no Desktop folder; the home folder is where the file tools start.
 DiagCheck checkFinder() {
-  const std::string desktop = Paths::underHome("Desktop").string();
-  if (::access(desktop.c_str(), R_OK) != 0) {
+  const std::string home = Paths::home().string();
+  if (::access(home.c_str(), R_OK) != 0) {
     return made("finder", "Finder / Files", CheckStatus::permission,
                 std::string(Texts::kNoFilesystemAccess), Texts::kNoLocalFiles);
   }
   return made("finder", "Finder / Files", CheckStatus::ok,
-              std::to_string(entryCount(desktop)) + " items on Desktop");
+              std::to_string(entryCount(home)) + std::string(Texts::kItemsInHome));
 }
 
 DiagCheck checkOneDrive() {

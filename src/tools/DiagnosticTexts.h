@@ -80,6 +80,7 @@ constexpr std::string_view kOutlookOpenHint = "Open Outlook to enable corporate 
 // File checks.
 constexpr std::string_view kNoFilesystemAccess = "No filesystem access";
 constexpr std::string_view kNoLocalFiles = "No access to local files";
+constexpr std::string_view kItemsInHome = " items in the home folder";
 constexpr std::string_view kOneDriveMissing = "OneDrive folder not found at ~/OneDrive";
 constexpr std::string_view kOneDriveInstallHint = "Install and configure OneDrive for Mac";
 

@@ -49,6 +49,7 @@ std::string_view markOf(CheckStatus status) {
     case CheckStatus::notRunning:
       return "○ ";
     case CheckStatus::skip:
+    case CheckStatus::unavailable:
       break;
   }
   return "– ";
@@ -65,15 +66,16 @@ bool isWarning(CheckStatus s) { return s == CheckStatus::warning || s == CheckSt
 
 std::string summaryOf(const std::vector<DiagCheck>& checks) {
   std::vector<std::string> failed, hints, warned;
-  std::size_t okCount = 0;
+  std::size_t okCount = 0, ran = 0;
   for (const DiagCheck& check : checks) {
+    ran += check.status != CheckStatus::unavailable;
     if (check.status == CheckStatus::ok) ++okCount;
     if (isWarning(check.status)) warned.push_back(check.label);
     if (!isFailure(check.status)) continue;
     failed.push_back(check.label);
     if (!check.fixHint.empty()) hints.push_back(check.fixHint);
   }
-  const std::string total = std::to_string(checks.size());
+  const std::string total = std::to_string(ran);
   if (failed.empty() && warned.empty()) return "Summary: All " + total + " integrations working.";
   std::vector<std::string> notes;
   if (!failed.empty()) {
@@ -209,6 +211,8 @@ std::string_view toRaw(CheckStatus status) {
       return "permission";
     case CheckStatus::notRunning:
       return "not_running";
+    case CheckStatus::unavailable:
+      return "unavailable";
     case CheckStatus::skip:
       break;
   }

@@ -12,9 +12,11 @@
 
 namespace tvrn {
 
-enum class CheckStatus { ok, warning, error, permission, notRunning, skip };
+// `unavailable`: the check needs scripts and none can run on this system; it counts neither as
+// working nor as failing.
+enum class CheckStatus { ok, warning, error, permission, notRunning, skip, unavailable };
 
-// "ok", "warning", "error", "permission", "not_running", "skip".
+// "ok", "warning", "error", "permission", "not_running", "skip", "unavailable".
 std::string_view toRaw(CheckStatus status);
 
 // One check's outcome; `label` is the name the report shows.
@@ -36,7 +38,8 @@ inline constexpr std::chrono::milliseconds kChecksDeadline{25000};
 std::vector<DiagCheck> runAllChecks(std::string_view focus,
                                     std::chrono::milliseconds deadline = kChecksDeadline);
 
-// The plain-text report of the checks, headed with the app version.
+// The plain-text report of the checks, headed with the app version; the counts are of the checks
+// that could run.
 std::string report(const std::vector<DiagCheck>& checks, std::string_view version);
 
 // Adds get_config, run_diagnostics and get_audit_log (all read-only), in that order.

@@ -1,6 +1,5 @@
 #include "tools/ExcelWorkbooks.h"
 
-#include <charconv>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -15,6 +14,7 @@
 #include "platform/ZipArchive.h"
 #include "tools/OfficeServices.h"
 #include "tools/OfficeTexts.h"
+#include "tools/WorksheetStream.h"
 
 namespace tvrn::ExcelWorkbooks {
 namespace {
@@ -117,33 +117,6 @@ bool parseXml(pugi::xml_document& document, std::string& text) {
                                       pugi::encoding_utf8);
 }
 
-// The text of every "t" element inside a string item, runs joined with nothing between them.
-// The walk is a loop, not a recursion, so no depth of nesting can exhaust the stack.
-void appendRunTexts(const pugi::xml_node& item, std::string& out) {
-  pugi::xml_node node = item.first_child();
-  while (node && node != item) {
-    if (isElement(node, "t")) {
-      out += node.text().get();
-    } else if (node.first_child()) {
-      node = node.first_child();
-      continue;
-    }
-    while (node != item && !node.next_sibling()) node = node.parent();
-    if (node != item) node = node.next_sibling();
-  }
-}
-
-std::vector<std::string> parseSharedStrings(std::string text) {
-  std::vector<std::string> table;
-  pugi::xml_document document;
-  if (!parseXml(document, text)) return table;
-  for (pugi::xml_node item : document.document_element().children()) {
-    if (!isElement(item, "si")) continue;
-    appendRunTexts(item, table.emplace_back());
-  }
-  return table;
-}
-
 struct SheetEntry {
   std::string name;
   std::string relationshipId;
@@ -208,76 +181,22 @@ ResolvedSheet resolveSheet(std::optional<std::string> workbook,
   return resolved;
 }
 
-// A decimal integer with an optional sign and nothing else.
-std::optional<long long> wholeNumber(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  long long value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
-std::string cellValue(const pugi::xml_node& cell, const std::vector<std::string>& sharedStrings) {
-  const std::string_view type = cell.attribute("t").value();
-  if (type == "inlineStr") {
-    std::string text;
-    appendRunTexts(childNamed(cell, "is"), text);
-    return text;
-  }
-  const pugi::xml_node value = childNamed(cell, "v");
-  if (!value) return "";
-  const std::string raw = value.text().get();
-  if (type == "s" && !raw.empty()) {
-    const auto index = wholeNumber(raw);
-    if (index && *index >= 0 && static_cast<std::size_t>(*index) < sharedStrings.size()) {
-      return sharedStrings[static_cast<std::size_t>(*index)];
-    }
-  }
-  if (type == "b") return raw == "1" ? "TRUE" : "FALSE";
-  return raw;
-}
-
-// One row as a dense array: a cell without a reference takes the column after the one before
-// it; cells past the last column are left out.
-std::vector<std::string> readRow(const pugi::xml_node& row,
-                                 const std::vector<std::string>& sharedStrings) {
-  std::vector<std::string> values;
-  int next = 0;
-  for (pugi::xml_node cell : row.children()) {
-    if (!isElement(cell, "c")) continue;
-    const pugi::xml_attribute reference = cell.attribute("r");
-    const int named = reference ? columnIndex(reference.value()) : -1;
-    const int column = named >= 0 ? named : next;
-    next = column > kLastColumn ? column : column + 1;
-    if (column > kLastColumn) continue;
-    if (static_cast<std::size_t>(column) >= values.size()) values.resize(column + 1);
-    values[static_cast<std::size_t>(column)] = cellValue(cell, sharedStrings);
-  }
-  return values;
-}
-
-std::vector<std::vector<std::string>> readRows(const pugi::xml_document& worksheet,
-                                               const std::vector<std::string>& sharedStrings,
-                                               std::int64_t maxRows) {
-  std::vector<std::vector<std::string>> rows;
-  const pugi::xml_node sheetData = childNamed(worksheet.document_element(), "sheetData");
-  for (pugi::xml_node row : sheetData.children()) {
-    if (static_cast<std::int64_t>(rows.size()) >= maxRows) break;
-    if (isElement(row, "row")) rows.push_back(readRow(row, sharedStrings));
-  }
-  return rows;
+WorksheetStream::Blocks blocksOf(const std::string& path, const std::string& member) {
+  return [path, member](const WorksheetStream::BlockSink& sink) {
+    return ZipArchive::readMemberInBlocks(path, member, sink);
+  };
 }
 
 bool isWorksheetMember(std::string_view name) {
   return name.starts_with(kWorksheetFolder) && name.ends_with(".xml");
 }
 
-// The parts a read needs, from one opening of the archive; the worksheets are only listed here
-// and the one asked for is read afterwards.
+// The parts that name the sheets, from one opening of the archive; the worksheets and the shared
+// strings are only listed here and read afterwards as far as the rows asked for need them.
 struct WorkbookParts {
   std::optional<std::string> workbook;
   std::optional<std::string> relationships;
-  std::optional<std::string> sharedStrings;
+  bool hasSharedStrings = false;
   std::set<std::string> worksheets;
 };
 
@@ -285,13 +204,13 @@ std::optional<WorkbookParts> readParts(const std::string& path) {
   WorkbookParts parts;
   auto members = ZipArchive::readMembers(path, [&](std::string_view name) {
     if (isWorksheetMember(name)) parts.worksheets.emplace(name);
-    return name == kWorkbookMember || name == kRelationshipsMember || name == kSharedStringsMember;
+    if (name == kSharedStringsMember) parts.hasSharedStrings = true;
+    return name == kWorkbookMember || name == kRelationshipsMember;
   });
   if (!members) return std::nullopt;
   for (auto& member : members.value()) {
     if (member.name == kWorkbookMember) parts.workbook = std::move(member.bytes);
     if (member.name == kRelationshipsMember) parts.relationships = std::move(member.bytes);
-    if (member.name == kSharedStringsMember) parts.sharedStrings = std::move(member.bytes);
   }
   if (!parts.workbook || !parts.relationships || parts.worksheets.empty()) return std::nullopt;
   return parts;
@@ -303,35 +222,39 @@ ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
   if (!parts) {
     return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
   }
-  const auto sharedStrings = parts->sharedStrings
-                                 ? parseSharedStrings(std::move(*parts->sharedStrings))
-                                 : std::vector<std::string>{};
   const auto sheet =
       resolveSheet(std::move(parts->workbook), std::move(parts->relationships), sheetName);
   const std::string member = sheet.member.value_or(std::string(kDefaultWorksheet));
   if (!parts->worksheets.contains(member)) {
     return fail(ToolError::executionFailed(kSheetNotFound));
   }
-  auto text = ZipArchive::readMember(path, member);
-  pugi::xml_document worksheet;
-  if (!text || !parseXml(worksheet, text.value())) {
-    return fail(ToolError::executionFailed(kCannotReadWorksheet));
+  auto read = WorksheetStream::readRows(blocksOf(path, member), maxRows);
+  if (!read) return fail(ToolError::executionFailed(kCannotReadWorksheet));
+  if (parts->hasSharedStrings && !WorksheetStream::fillSharedStrings(
+                                     blocksOf(path, std::string(kSharedStringsMember)), *read)) {
+    return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
   }
 
   std::string reported = sheet.names.empty() ? kDefaultSheetName : sheet.names.front();
   for (const auto& name : sheet.names) {
     if (!sheetName.empty() && name == sheetName) reported = name;
   }
-  JSONValue::Array rows;
-  for (auto& row : readRows(worksheet, sharedStrings, maxRows)) {
-    rows.emplace_back(JSONValue::Array(row.begin(), row.end()));
+  // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
+  // the general path would copy each twice more. The text is what ToolResponse::json prints: the
+  // only number is the count, and a string that is not UTF-8 gives the same "{}".
+  json rows = json::array();
+  for (auto& row : read->rows) {
+    rows.push_back(
+        json::array_t(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end())));
   }
-  const auto count = static_cast<std::int64_t>(rows.size());
-  return ToolResponse::json(
-      JSONValue::Object{{"sheet", reported},
-                        {"sheets", JSONValue::Array(sheet.names.begin(), sheet.names.end())},
-                        {"rows", std::move(rows)},
-                        {"count", count}});
+  const auto count = rows.size();
+  const json result = {
+      {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
+  try {
+    return ToolResponse::text(result.dump(2));
+  } catch (const json::exception&) {
+    return ToolResponse::text("{}");
+  }
 }
 
 bool isArchiveFailure(const ToolError& error) {
@@ -385,7 +308,7 @@ int columnIndex(std::string_view reference) {
 
 ToolResult readXlsx(const std::string& path, const std::string& sheetName, std::int64_t maxRows,
                     bool retryAfterDownload, const PlaceholderPolling& polling) {
-  if (!OfficeServices::fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
   const bool cloud = OfficeServices::isCloudPath(path);
   if (!retryAfterDownload) {
     if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
@@ -426,6 +349,8 @@ ToolResult createExcel(const Params::Arguments& arguments) {
   }
   if (headers.empty()) return fail(ToolError::missingParam("headers"));
   const std::string path = Params::optional("path", arguments, "");
+  const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+  if (!target) return fail(target.error());
 
   json rows = json::array();
   if (const JSONValue::Array* list = arrayArgument("rows", arguments)) {
@@ -444,7 +369,9 @@ ToolResult createExcel(const Params::Arguments& arguments) {
       joined += header.get<std::string>();
     }
     return ToolResponse::text(kExcelPreviewHead + path + kExcelPreviewHeaders + joined +
-                              kExcelPreviewRows + std::to_string(rows.size()) + kPreviewCreateTail);
+                              kExcelPreviewRows + std::to_string(rows.size()) +
+                              (target.value().exists ? kReplacesExisting : "") +
+                              kPreviewCreateTail);
   }
   return createXlsx(path, headers, rows);
 }
@@ -458,6 +385,8 @@ ToolResult writeCell(const Params::Arguments& arguments) {
         const std::int64_t column = Params::optionalInt("column", arguments, 0);
         if (row < 1) return fail(ToolError::invalidParam("row", kPositiveInteger));
         if (column < 1) return fail(ToolError::invalidParam("column", kPositiveInteger));
+        const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+        if (!target) return fail(target.error());
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text(kCellPreviewHead + value + kCellPreviewRow +
                                     std::to_string(row) + kCellPreviewColumn +

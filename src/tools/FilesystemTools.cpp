@@ -102,6 +102,7 @@ ToolResult fsRead(const Params::Arguments& arguments) {
 }  // namespace
 
 FSSecurityResult fsSecurity(const std::string& path) {
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return {false, refusal->description()};
   const std::vector<std::string> roots = allowedRoots();
   const std::string target = PathResolver::resolve(path);
   for (const std::string& root : roots) {

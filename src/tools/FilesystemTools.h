@@ -18,7 +18,8 @@ struct FSSecurityResult {
 };
 
 // Whether the path (absolute, or relative to the working directory) really lies within an
-// allowed root once links, "." and ".." are resolved on both sides. The settings are read afresh.
+// allowed root once links, "." and ".." are resolved on both sides, and not inside the system's
+// own folders. The settings are read afresh.
 FSSecurityResult fsSecurity(const std::string& path);
 
 // These do not check the allowed roots: callers run fsSecurity first.

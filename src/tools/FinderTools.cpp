@@ -79,6 +79,7 @@ JSONValue::Object hitObject(const std::string& path, const LocalFiles::EntryInfo
 }
 
 ToolResult checked(const std::string& path, const std::function<ToolResult()>& body) {
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
   const OnedrivePathCheck check = isOnedrivePathAllowed(path);
   if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
   return body();
@@ -161,6 +162,7 @@ ToolResult onedriveSearch(const Params::Arguments& arguments) {
     const std::int64_t maxResults = Params::optionalInt("max_results", arguments, 50);
     const OnedriveScopeRule rule = OnedriveScopeRule::read();
     if (root.empty()) return FinderTools::searchFiles(query, std::nullopt, maxResults, rule);
+    if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
     const OnedrivePathCheck check = rule.check(root);
     if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
     return FinderTools::searchFiles(query, root, maxResults, rule);

@@ -10,16 +10,21 @@
 #include <chrono>
 #include <memory>
 
+#include "platform/PathResolver.h"
+#include "platform/Paths.h"
+#include "platform/RegularFile.h"
 #include "platform/Timestamp.h"
 #include "platform/Utf8.h"
 
 namespace tvrn::LocalFiles {
 namespace {
 
-constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::int64_t kDefaultReadBytes = 1048576;
 constexpr std::int64_t kMinReadBytes = 1024;
 constexpr std::int64_t kMaxReadBytes = 10485760;
+constexpr const char* kOwnFolderReason =
+    ", where Tavrin keeps its own settings and data; tools that take a path do not read, list "
+    "or write there.";
 
 std::string isoTime(std::int64_t seconds) {
   return Timestamp::iso8601UTC(
@@ -34,34 +39,50 @@ bool isPackageName(std::string_view name) {
   return endsWith(name, ".app") || endsWith(name, ".bundle") || endsWith(name, ".framework");
 }
 
-// A real folder, not a link to one: walks never follow links.
-bool isRealDirectory(const std::string& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
+struct FolderId {
+  dev_t device;
+  ino_t inode;
+};
+
+// The system's own folders by identity, so a walk passes them by however it reaches them.
+std::vector<FolderId> ownFolderIds() {
+  std::vector<FolderId> ids;
+  for (const std::string& folder : PathResolver::ownFolders()) {
+    if (struct stat info{}; ::stat(folder.c_str(), &info) == 0) {
+      ids.push_back({info.st_dev, info.st_ino});
+    }
+  }
+  return ids;
+}
+
+bool isOwnFolder(const struct stat& info, const std::vector<FolderId>& own) {
+  return std::any_of(own.begin(), own.end(), [&](const FolderId& id) {
+    return id.device == info.st_dev && id.inode == info.st_ino;
+  });
+}
+
 bool walkEntries(const std::string& dir, const std::vector<std::string>& names, WalkOptions options,
+                 const std::vector<FolderId>& own,
                  const std::function<bool(const std::string&)>& visit) {
   for (const std::string& name : names) {
     if (isHidden(name)) continue;
     const std::string path = childPath(dir, name);
+    // A real folder, not a link to one: walks never follow links.
+    struct stat info {};
+    const bool folder = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    if (folder && isOwnFolder(info, own)) continue;
     if (!visit(path)) return false;
-    if (!isRealDirectory(path)) continue;
+    if (!folder) continue;
     if (!options.enterPackages && isPackageName(name)) continue;
     auto inner = entriesOf(path);
-    if (inner.ok() && !walkEntries(path, inner.value(), options, visit)) return false;
+    if (inner.ok() && !walkEntries(path, inner.value(), options, own, visit)) return false;
   }
   return true;
 }
-
-struct FdCloser {
-  int fd;
-  ~FdCloser() { ::close(fd); }
-};
 
 }  // namespace
 
@@ -144,47 +165,39 @@ Result<std::vector<std::string>, int> entriesOf(const std::string& dir) {
 
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit) {
+  // A root that is itself one of them (a OneDrive folder linked there) is passed by too.
+  if (PathResolver::ownFolderHolding(root)) return false;
   auto names = entriesOf(root);
   if (!names.ok()) return false;
-  walkEntries(root, names.value(), options, visit);
+  walkEntries(root, names.value(), options, ownFolderIds(), visit);
   return true;
+}
+
+std::optional<ToolError> ownFolderRefusal(const std::string& path) {
+  const auto folder = PathResolver::ownFolderHolding(path);
+  if (!folder) return std::nullopt;
+  return ToolError::executionFailed("Access denied: '" + path + "' leads into " +
+                                    Paths::withTilde(*folder) + kOwnFolderReason);
 }
 
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
                                  std::int64_t maxBytes) {
   if (!exists(path)) return fail(ToolError::resourceNotFound(path));
+  const auto cannotOpen = [&] { return ToolError::executionFailed("Cannot open file: " + path); };
+  // A folder, a named pipe or a device is refused at once, never waited on or read without end.
+  auto file = RegularFile::open(path);
+  if (!file) return fail(cannotOpen());
   Page page;
   page.offset = offset;
-  if (struct stat info{}; ::stat(path.c_str(), &info) == 0) page.fileSize = info.st_size;
-  // Not blocking, so a named pipe answers at once instead of holding the session.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return fail(ToolError::executionFailed("Cannot open file: " + path));
-  FdCloser closer{fd};
-  if (struct stat info{}; ::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    return fail(ToolError::executionFailed("Cannot open file: " + path));
-  }
+  page.fileSize = file.value().size();
   if (offset > 0 && page.fileSize <= offset) {
     return fail(ToolError::invalidParam("offset", "offset (" + std::to_string(offset) +
                                                       ") beyond file size (" +
                                                       std::to_string(page.fileSize) + ")"));
   }
-  const auto limit = static_cast<std::size_t>(maxBytes);
-  while (page.bytes.size() < limit) {
-    const std::size_t want = std::min(kReadChunk, limit - page.bytes.size());
-    const std::size_t had = page.bytes.size();
-    page.bytes.resize(had + want);
-    const ssize_t got = ::pread(fd, page.bytes.data() + had, want,
-                                static_cast<off_t>(offset) + static_cast<off_t>(had));
-    if (got < 0 && errno == EINTR) {
-      page.bytes.resize(had);
-      continue;
-    }
-    if (got < 0 && errno != EAGAIN) {
-      return fail(ToolError::executionFailed("Cannot open file: " + path));
-    }
-    page.bytes.resize(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
-    if (got <= 0) break;
-  }
+  auto bytes = file.value().readAt(offset, static_cast<std::size_t>(maxBytes));
+  if (!bytes) return fail(cannotOpen());
+  page.bytes = std::move(bytes).value();
   return page;
 }
 

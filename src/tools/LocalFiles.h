@@ -54,11 +54,16 @@ struct WalkOptions {
 };
 
 // Visits every entry below root depth-first in each folder's own order, skipping hidden entries
-// and never following a link into a folder; folders that cannot be read are passed over. The
-// visitor gets the entry's path and returns false to stop the walk. False when root itself
-// cannot be read as a folder.
+// and the system's own folders, and never following a link into a folder; folders that cannot be
+// read are passed over. The visitor gets the entry's path and returns false to stop the walk. False
+// when root itself cannot be read as a folder or lies in one of the system's own folders.
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit);
+
+// The refusal, naming the path, of a path that leads into the system's own settings or data
+// folder once links and ".." are resolved; nothing for any other path. Every tool that takes a
+// path from its caller asks this before it touches the path.
+std::optional<ToolError> ownFolderRefusal(const std::string& path);
 
 // One page of a file: up to maxBytes bytes from offset.
 struct Page {
@@ -78,8 +83,8 @@ struct PageRequest {
 PageRequest pageRequest(const Params::Arguments& arguments);
 
 // resourceNotFound(path) when nothing is there; executionFailed "Cannot open file: " + path when
-// it cannot be opened or read as a file; invalidParam for "offset" when offset > 0 lies at or past
-// the end.
+// it cannot be opened or read, or is not a regular file once links are followed; invalidParam for
+// "offset" when offset > 0 lies at or past the end.
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
                                  std::int64_t maxBytes);
 

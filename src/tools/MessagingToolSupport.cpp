@@ -16,9 +16,9 @@ std::int64_t limitOf(const Params::Arguments& arguments, std::int64_t fallback) 
   return Params::optionalInt("limit", arguments, fallback);
 }
 
-ToolResult asJSON(ToolResult outcome) {
+ToolResult asAnswer(ToolResult outcome) {
   if (!outcome) return outcome;
-  return ToolResponse::json(outcome.value());
+  return ToolResponse::answer(outcome.value());
 }
 
 }  // namespace tvrn::MessagingToolSupport

@@ -16,7 +16,8 @@ void addIfGiven(nlohmann::json& args, const char* name, const Params::Arguments&
 // The "limit" argument when it is an integer (passed on as it is, unbounded), else `fallback`.
 std::int64_t limitOf(const Params::Arguments& arguments, std::int64_t fallback = 50);
 
-// A client's answer as pretty-printed JSON text; a failure unchanged.
-ToolResult asJSON(ToolResult outcome);
+// A client's answer as text: an object or array as pretty-printed JSON, a string as itself, any
+// other value as its JSON text; a failure unchanged.
+ToolResult asAnswer(ToolResult outcome);
 
 }  // namespace tvrn::MessagingToolSupport

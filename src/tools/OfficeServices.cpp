@@ -1,6 +1,7 @@
 #include "tools/OfficeServices.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,9 +15,13 @@
 
 #include "core/Logger.h"
 #include "platform/HardwareId.h"
+#include "platform/PathResolver.h"
 #include "platform/Paths.h"
+#include "platform/RegularFile.h"
 #include "platform/Subprocess.h"
 #include "platform/Utf8.h"
+#include "platform/ZipArchive.h"
+#include "tools/LocalFiles.h"
 #include "tools/OfficeTexts.h"
 
 namespace tvrn::OfficeServices {
@@ -154,20 +159,20 @@ struct HeaderRead {
   std::optional<std::string> bytes;
 };
 
+// Through RegularFile: a pipe or a device gives nothing at once instead of a reader that waits.
 std::optional<std::string> readHeader(const std::filesystem::path& file, std::size_t length) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string bytes(length, '\0');
-  std::size_t filled = 0;
-  while (filled < length) {
-    const ssize_t n = ::read(fd, bytes.data() + filled, length - filled);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    filled += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  bytes.resize(filled);
-  return bytes;
+  auto opened = RegularFile::open(file);
+  if (!opened) return std::nullopt;
+  auto bytes = opened.value().readAt(0, length);
+  if (!bytes) return std::string();
+  return std::move(bytes).value();
+}
+
+std::string lowered(std::string_view text) { return Utf8::lowercased(text); }
+
+ToolError cannotWrite(const std::string& path, const std::string& reason) {
+  return ToolError::executionFailed(kCannotWritePrefix + path + kCannotWriteMiddle + reason +
+                                    kCannotWriteSuffix);
 }
 
 }  // namespace
@@ -275,15 +280,44 @@ void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPol
   }
 }
 
-std::filesystem::path resolved(const std::string& path) {
-  std::error_code error;
-  auto absolute = std::filesystem::absolute(path, error);
-  return error ? std::filesystem::path(path) : absolute;
-}
-
 bool fileExists(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::exists(path, error);
+}
+
+std::optional<ToolError> refusedForReading(const std::string& path) {
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return refusal;
+  if (!fileExists(path)) return ToolError::resourceNotFound(path);
+  if (auto opened = RegularFile::open(path); !opened) {
+    return ToolError::executionFailed(kCannotReadPrefix + path + ": " + opened.error());
+  }
+  return std::nullopt;
+}
+
+Result<DocumentTarget, ToolError> documentTarget(const std::string& path,
+                                                 const DocumentKind& kind) {
+  const std::string extension = "." + std::string(kind.extension);
+  if (!lowered(path).ends_with(extension)) {
+    return fail(cannotWrite(path, kPathMustEnd + extension));
+  }
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  DocumentTarget target{PathResolver::resolve(path), false};
+  struct stat info {};
+  if (::stat(target.file.c_str(), &info) != 0) {
+    // A link whose target is missing creates that target: it too must be a document's name.
+    if (!lowered(target.file.string()).ends_with(extension)) {
+      return fail(cannotWrite(path, kPathMustEnd + extension));
+    }
+    return target;
+  }
+  target.exists = true;
+  if (auto opened = RegularFile::open(target.file); !opened) {
+    return fail(cannotWrite(path, opened.error()));
+  }
+  if (auto holds = ZipArchive::hasMember(target.file, kind.mainPart); !holds || !holds.value()) {
+    return fail(cannotWrite(path, std::string(kNotADocument) + kind.name + " (" + extension + ")"));
+  }
+  return target;
 }
 
 std::string escapedXml(std::string_view text) {

@@ -41,9 +41,9 @@ Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
                                                   const PythonLimits& limits = {});
 
 // Up to `length` bytes from the start of the file, read on a thread of its own so that a file
-// that never answers (a placeholder, a FIFO) costs the caller only the time-out; nothing when it
-// cannot be opened or does not answer in time. The readers left behind finish on their own; while
-// too many of them are still waiting, the answer is nothing at once.
+// that never answers (a placeholder) costs the caller only the time-out; nothing when it cannot
+// be opened as a regular file or does not answer in time. The readers left behind finish on their
+// own; while too many of them are still waiting, the answer is nothing at once.
 std::optional<std::string> readFileHeaderWithTimeout(const std::filesystem::path& file,
                                                      std::size_t length, double timeoutSeconds);
 // How many header readers are still running.
@@ -64,9 +64,37 @@ void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPol
 // True when the bytes begin a ZIP archive ("PK" 3 4), as every Office package does.
 bool hasZipMagic(const std::optional<std::string>& header);
 
-// One base for a relative path, taken before any step, so that every step works on one file.
-std::filesystem::path resolved(const std::string& path);
 bool fileExists(const std::filesystem::path& path);
+
+// Why a reader does not read the file at the path: it leads into the system's own folders,
+// nothing is there ("Not found"), or it cannot be opened as a regular file once links are
+// followed (a folder, a pipe, a device); nothing when it may be read.
+std::optional<ToolError> refusedForReading(const std::string& path);
+
+// A kind of document the writers make: its extension (without the dot), the part every such
+// package holds, and its name as texts use it.
+struct DocumentKind {
+  const char* extension;
+  const char* mainPart;
+  const char* name;
+};
+inline constexpr DocumentKind kWordDocument{"docx", "word/document.xml", "a Word document"};
+inline constexpr DocumentKind kExcelWorkbook{"xlsx", "xl/workbook.xml", "an Excel workbook"};
+inline constexpr DocumentKind kPowerPointDeck{"pptx", "ppt/presentation.xml",
+                                              "a PowerPoint presentation"};
+
+// Where a writer writes for the path: the file it really leads to, links followed, and whether
+// something is there now.
+struct DocumentTarget {
+  std::filesystem::path file;
+  bool exists = false;
+};
+
+// The target of a writer of that kind, or the refusal naming the path when the path does not end
+// in the kind's extension (letter case aside), leads into the system's own folders, or leads to
+// something that is not a regular file holding a package of that kind. A refused target is left
+// as it is.
+Result<DocumentTarget, ToolError> documentTarget(const std::string& path, const DocumentKind& kind);
 
 // Text made safe for XML character data and attribute values. Control characters that XML cannot
 // hold at all are dropped, since one of them would make the whole part unreadable.

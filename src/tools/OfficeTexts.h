@@ -57,6 +57,16 @@ inline constexpr const char* kStillPlaceholder =
     "on-demand fetch. Open it once in Finder (double-click) to materialize it locally, then "
     "re-run this tool. macOS keeps the file cached after the first open.";
 
+// Paths the tools refuse.
+inline constexpr const char* kCannotReadPrefix = "Cannot read ";
+inline constexpr const char* kCannotWritePrefix = "Cannot write '";
+inline constexpr const char* kCannotWriteMiddle = "': ";
+inline constexpr const char* kCannotWriteSuffix = "; nothing was written.";
+inline constexpr const char* kPathMustEnd = "the path must end in ";
+inline constexpr const char* kNotADocument = "the file there is not ";
+inline constexpr const char* kReplacesExisting =
+    "\n  Note:    the existing file at this path will be replaced";
+
 // Word.
 inline constexpr const char* kZipMagicMissing =
     "ZIP magic missing on word_read \u2014 cloud placeholder, triggering brctl: ";
@@ -79,7 +89,6 @@ inline constexpr const char* kCreatePreviewHead =
 inline constexpr const char* kCreatePreviewTitle = "\n  Title:   ";
 inline constexpr const char* kCreatePreviewNoTitle = "(none)";
 inline constexpr const char* kCreatePreviewContent = "\n  Content: ";
-inline constexpr const char* kCreatePreviewTail = "...\nCall again with confirm: true to create.";
 inline constexpr const char* kAppendPreviewHead = "Preview \u2014 append to '";
 inline constexpr const char* kAppendPreviewMiddle = "': '";
 inline constexpr const char* kAppendPreviewTail = "'. Call again with confirm: true";

@@ -1,9 +1,7 @@
 #include "tools/OfficeTools.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <nlohmann/json.hpp>
-#include <system_error>
 
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
@@ -36,8 +34,7 @@ ToolResult readPDF(const Params::Arguments& arguments) {
 }  // namespace
 
 ToolResult extractPDFText(const std::string& path, std::int64_t maxPages) {
-  std::error_code error;
-  if (!std::filesystem::exists(path, error)) return fail(ToolError::resourceNotFound(path));
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
   if (auto placeholder = OfficeServices::ensureNotCloudPlaceholder(path)) return fail(*placeholder);
   const auto pdf = PdfText::open(path);
   if (!pdf) {

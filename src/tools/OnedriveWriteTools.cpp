@@ -55,6 +55,7 @@ std::string entryLocation(const std::string& path) {
 // storage folder that holds them is none), within the folder's scope; else the refusal.
 Result<std::string, ToolError> confined(const std::string& path, LastLink last) {
   if (!path.starts_with('/')) return fail(outside(path));
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
   const std::string real =
       last == LastLink::follow ? PathResolver::resolve(path) : entryLocation(path);
   const std::string cloudStorage = Paths::underHome("Library/CloudStorage").string();

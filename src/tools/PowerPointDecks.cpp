@@ -1,6 +1,7 @@
 #include "tools/PowerPointDecks.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -51,8 +52,9 @@ bool comesBefore(const ZipArchive::Member& left, const ZipArchive::Member& right
   return sortKey(left) < sortKey(right);
 }
 
-ToolResult createPptx(const std::string& path, const std::vector<PptxWriter::Slide>& slides) {
-  if (auto written = PptxWriter::write(OfficeServices::resolved(path), slides); !written) {
+ToolResult createPptx(const std::string& path, const std::filesystem::path& file,
+                      const std::vector<PptxWriter::Slide>& slides) {
+  if (auto written = PptxWriter::write(file, slides); !written) {
     return fail(
         ToolError::executionFailed(kCannotWritePptx + path + kReasonSeparator + written.error()));
   }
@@ -97,7 +99,7 @@ std::string slideText(std::string_view xml) {
 }
 
 ToolResult readPptx(const std::string& path) {
-  if (!OfficeServices::fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
   if (auto error = OfficeServices::ensureNotCloudPlaceholder(path)) return fail(*error);
   auto members = ZipArchive::readMembers(path, isSlideMember);
   std::string reason;
@@ -132,6 +134,8 @@ ToolResult createPowerPoint(const Params::Arguments& arguments) {
   const JSONValue::Array* list = given ? given->asArray() : nullptr;
   if (list == nullptr || list->empty()) return fail(ToolError::missingParam("slides"));
   const std::string path = Params::optional("path", arguments, "");
+  const auto target = OfficeServices::documentTarget(path, OfficeServices::kPowerPointDeck);
+  if (!target) return fail(target.error());
   const auto slides = parseSlides(*list);
 
   if (!Params::optionalBool("confirm", arguments, false)) {
@@ -140,11 +144,11 @@ ToolResult createPowerPoint(const Params::Arguments& arguments) {
       if (&slide != &slides.front()) titles += ", ";
       titles += slide.title;
     }
-    return ToolResponse::text(kPptPreviewHead + path + kPptPreviewSlides +
-                              std::to_string(slides.size()) + " (" + titles + ")" +
-                              kPreviewCreateTail);
+    return ToolResponse::text(
+        kPptPreviewHead + path + kPptPreviewSlides + std::to_string(slides.size()) + " (" + titles +
+        ")" + (target.value().exists ? kReplacesExisting : "") + kPreviewCreateTail);
   }
-  return createPptx(path, slides);
+  return createPptx(path, target.value().file, slides);
 }
 
 }  // namespace tvrn::PowerPointDecks

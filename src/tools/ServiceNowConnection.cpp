@@ -1,5 +1,6 @@
 #include "tools/ServiceNowConnection.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
@@ -86,7 +87,9 @@ std::string normaliseInstance(std::string text) {
   const auto first = text.find_first_not_of('/');
   text =
       first == std::string::npos ? "" : text.substr(first, text.find_last_not_of('/') - first + 1);
-  if (text.find('.') == std::string::npos) text += Texts::kHostedSuffix;
+  // A bare name takes the suffix before its port: "mycompany:8443" is mycompany's instance.
+  const std::size_t nameEnd = std::min(text.find(':'), text.size());
+  if (text.find('.') >= nameEnd) text.insert(nameEnd, Texts::kHostedSuffix);
   return text;
 }
 

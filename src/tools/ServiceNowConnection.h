@@ -24,7 +24,7 @@ struct Credentials {
 Result<Credentials, ToolError> snCredentials();
 
 // The instance text as the user typed it, as the host to store: schemes and slashes dropped, the
-// hosted-instance suffix added to a bare name.
+// hosted-instance suffix added to a bare name (before its ":port", when it has one).
 std::string normaliseInstance(std::string text);
 // Letters, digits, "." and "-" (no empty label), with an optional ":port" from 1 to 65535.
 bool isPlainHost(std::string_view host);

@@ -195,6 +195,8 @@ ToolResult servicenowListMyIncidents(const Params::Arguments& arguments) {
   std::string state = Params::optional("state", arguments, "");
   if (state.empty()) state = "open";
   const std::string& user = credentials.value().username;
+  // The stored name goes into the query like any typed value, so the same rule holds for it.
+  if (auto refused = caretRefused("username", user)) return fail(*refused);
   std::string query = "assigned_to.user_name=" + user + "^ORcaller_id.user_name=" + user;
   if (state == "open") query += "^state!=6^state!=7";
   if (state == "resolved") query += "^state=6^ORstate=7";

@@ -18,7 +18,7 @@ namespace {
 using HelperTools::property;
 using HelperTools::schema;
 using MessagingToolSupport::addIfGiven;
-using MessagingToolSupport::asJSON;
+using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
 namespace Texts = MessagingTexts;
@@ -34,7 +34,7 @@ std::string updateText() {
 // A missing co-process, or one that reports something "not found", reads as an out-of-date
 // install.
 ToolResult answerOf(ToolResult outcome) {
-  if (outcome) return asJSON(std::move(outcome));
+  if (outcome) return asAnswer(std::move(outcome));
   const ToolError& error = outcome.error();
   if (error.kind() == ToolError::Case::executionFailed &&
       (error.payload().find("not available") != std::string::npos ||

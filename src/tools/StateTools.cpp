@@ -5,6 +5,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
+#include "bridges/JXARunnerProxy.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/ToolResponse.h"
@@ -71,6 +72,8 @@ json updateState(const std::string& version) {
 
 std::string mailAutomation(const json& scan) {
   const bool mailRunning = RunningApps::isRunning(kMailBundleId);
+  // A Linux mail client counts as Mail, but automating it takes scripts.
+  if (mailRunning && !JXARunnerProxy::shared().canRun()) return std::string(kScriptsUnavailable);
   const json email = scan.is_object() ? scan.value("email", json()) : json();
   const auto accounts = email.is_object() ? email.find("accounts") : email.end();
   if (!email.is_object() || accounts == email.end() || !accounts->is_array()) {

@@ -7,6 +7,8 @@
 namespace tvrn::SupportTexts {
 
 inline constexpr std::string_view kUpdateDescription = "Checks for and installs TVRN updates.";
+inline constexpr std::string_view kUpdateCheckOnly =
+    "Only check whether an update is available; download and install nothing (default false)";
 // Only when start-up has not connected the updater (a test's registry, a stand-alone family).
 inline constexpr std::string_view kUpdateUnavailable = "The self-updater is not available.";
 inline constexpr std::string_view kDiagnosisDescription =

@@ -58,6 +58,7 @@ std::vector<std::string> foundPaths(const std::string& query, const std::string&
     LineRead line = search->readLine(deadline);
     if (line.status != LineStatus::line) break;
     if (line.text.empty() || !Utf8::isValid(line.text)) continue;
+    if (LocalFiles::ownFolderRefusal(line.text)) continue;
     paths.push_back(std::move(line.text));
   }
   search->terminate();
@@ -71,6 +72,7 @@ ToolResult finderList(const Params::Arguments& arguments) {
   const std::string path = homeExpanded(Params::optional("path", arguments, home), home);
   const auto limit = static_cast<std::size_t>(
       std::max<std::int64_t>(0, Params::optionalInt("limit", arguments, kDefaultListLimit)));
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
   auto names = LocalFiles::entriesOf(path);
   if (!names.ok()) return fail(ToolError::executionFailed("Cannot list path: " + path));
 
@@ -93,12 +95,13 @@ ToolResult finderList(const Params::Arguments& arguments) {
 }
 
 ToolResult finderSearch(const Params::Arguments& arguments) {
-  return Params::withRequired("query", arguments, [&](const std::string& query) {
+  return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::string folder = Params::optional("path", arguments, "");
     const std::int64_t limit = Params::optionalInt("limit", arguments, kDefaultSearchLimit);
     JSONValue::Array results;
     if (limit > 0) {
       const std::string root = folder.empty() ? Paths::home().string() : folder;
+      if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
       for (const std::string& path : foundPaths(query, root, static_cast<std::size_t>(limit))) {
         results.emplace_back(
             JSONValue::Object{{"path", path},

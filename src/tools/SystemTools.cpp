@@ -76,8 +76,10 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& v
               json::array({"reminder_id"})),
        ToolKind::write,
        HelperTools::confirmedForward(proxy, "complete_reminder", completeReminderPreview)});
-  registry.registerTool({"update_tavrin", std::string(SupportTexts::kUpdateDescription),
-                         noParameters(), ToolKind::write, updateTavrin});
+  registry.registerTool(
+      {"update_tavrin", std::string(SupportTexts::kUpdateDescription),
+       schema({{"check_only", property("boolean", SupportTexts::kUpdateCheckOnly)}}, json::array()),
+       ToolKind::write, updateTavrin});
   registry.registerTool(
       {"update_self_diagnosis", std::string(SupportTexts::kDiagnosisDescription),
        schema({{"limit", property("integer", SupportTexts::kDiagnosisLimit)}}, json::array()),

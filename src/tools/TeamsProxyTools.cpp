@@ -17,7 +17,7 @@ namespace {
 
 using HelperTools::property;
 using HelperTools::schema;
-using MessagingToolSupport::asJSON;
+using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
 namespace Texts = MessagingTexts;
@@ -38,7 +38,7 @@ ToolHandler listing(CoProcessProxy& proxy, const char* method, const char* listN
       return ToolResult(ToolResponse::json(
           *JSONValue::fromRaw({{"error", Texts::kTeamsNoAccount}, {listName, json::array()}})));
     }
-    return asJSON(proxy.call(method, args(arguments)));
+    return asAnswer(proxy.call(method, args(arguments)));
   };
 }
 
@@ -58,7 +58,7 @@ ToolDefinition readChatMessages(CoProcessProxy& proxy) {
                  {"chat_id"}),
           ToolKind::readOnly, [&proxy](const Params::Arguments& arguments) {
             return Params::withRequired("chat_id", arguments, [&](const std::string& chat) {
-              return asJSON(
+              return asAnswer(
                   proxy.call("read_chat", {{"chat_id", chat}, {"limit", limitOf(arguments)}}));
             });
           }};
@@ -82,7 +82,7 @@ ToolDefinition listChannels(CoProcessProxy& proxy) {
               if (list != nullptr && list->empty()) {
                 return ToolResult(ToolResponse::text(Texts::kTeamsNoChannels));
               }
-              return ToolResult(ToolResponse::json(channels.value()));
+              return asAnswer(std::move(channels));
             });
           }};
 }
@@ -98,9 +98,9 @@ ToolDefinition readChannelMessages(CoProcessProxy& proxy) {
             if (!team) return fail(team.error());
             auto channel = Params::require("channel_id", arguments);
             if (!channel) return fail(channel.error());
-            return asJSON(proxy.call("read_channel", {{"team_id", team.value()},
-                                                      {"channel_id", channel.value()},
-                                                      {"limit", limitOf(arguments)}}));
+            return asAnswer(proxy.call("read_channel", {{"team_id", team.value()},
+                                                        {"channel_id", channel.value()},
+                                                        {"limit", limitOf(arguments)}}));
           }};
 }
 
@@ -109,7 +109,7 @@ ToolResult send(CoProcessProxy& proxy, const std::string& chat, const std::strin
     if (!*viaGraph) return fail(viaGraph->error());
     return ToolResponse::text(viaGraph->value());
   }
-  return asJSON(
+  return asAnswer(
       proxy.call("send_chat_message", {{"chat_id", chat}, {"text", text}, {"confirm", true}}));
 }
 

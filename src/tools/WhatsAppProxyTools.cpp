@@ -7,6 +7,7 @@
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "tools/LocalFiles.h"
 #include "tools/MessagingToolSupport.h"
 #include "tools/MessagingToolsTexts.h"
 #include "tools/ServiceSnapshot.h"
@@ -17,7 +18,7 @@ namespace {
 using HelperTools::property;
 using HelperTools::schema;
 using MessagingToolSupport::addIfGiven;
-using MessagingToolSupport::asJSON;
+using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
 namespace Texts = MessagingTexts;
@@ -39,7 +40,7 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
           schema(std::move(properties), std::move(required)), kind,
           [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
             if (!whatsAppAuthenticated()) return notAuthenticated();
-            return body(arguments, [&](json args) { return asJSON(proxy.call(method, args)); });
+            return body(arguments, [&](json args) { return asAnswer(proxy.call(method, args)); });
           }};
 }
 
@@ -106,14 +107,19 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
                {"confirm", property("boolean", Texts::kWhatsAppConfirm)}},
               {"chat_id", "file_path"}, ToolKind::write, proxy, "send_file",
               [](const Params::Arguments& arguments, const Send& send) {
-                return Params::withRequired2("chat_id", "file_path", arguments,
-                                             [&](const std::string& chat, const std::string& file) {
-                                               json args = {{"chat_id", chat},
-                                                            {"file_path", file},
-                                                            {"confirm", confirmOf(arguments)}};
-                                               addIfGiven(args, "caption", arguments);
-                                               return send(std::move(args));
-                                             });
+                return Params::withRequired2(
+                    "chat_id", "file_path", arguments,
+                    [&](const std::string& chat, const std::string& file) -> ToolResult {
+                      // wacli reads the file and sends it away.
+                      if (auto refusal = LocalFiles::ownFolderRefusal(file)) {
+                        return fail(*refusal);
+                      }
+                      json args = {{"chat_id", chat},
+                                   {"file_path", file},
+                                   {"confirm", confirmOf(arguments)}};
+                      addIfGiven(args, "caption", arguments);
+                      return send(std::move(args));
+                    });
               });
 }
 

@@ -108,13 +108,13 @@ ToolResult convertWithTextConverter(const std::string& path) {
   return textResult(trimmed(text.value()));
 }
 
-ToolResult writeDocxZip(const std::string& path, const std::string& documentXML) {
+ToolResult writeDocxZip(const std::string& path, const std::filesystem::path& file,
+                        const std::string& documentXML) {
   const std::vector<ZipArchive::Member> members = {
       {"[Content_Types].xml", kContentTypes},
       {"_rels/.rels", kPackageRelationships},
       {"word/_rels/document.xml.rels", kDocumentRelationships},
       {kDocumentMember, documentXML}};
-  const auto file = OfficeServices::resolved(path);
   // The document goes into an existing folder only; no folders are made on the caller's behalf.
   std::error_code error;
   if (!std::filesystem::is_directory(file.parent_path(), error) ||
@@ -124,9 +124,10 @@ ToolResult writeDocxZip(const std::string& path, const std::string& documentXML)
   return ToolResponse::json(JSONValue::Object{{"created", true}, {"path", path}});
 }
 
-ToolResult appendDocx(const std::string& path, const std::string& content) {
-  const auto file = OfficeServices::resolved(path);
-  if (!OfficeServices::fileExists(file)) return fail(ToolError::resourceNotFound(path));
+ToolResult appendDocx(const std::string& path, const OfficeServices::DocumentTarget& target,
+                      const std::string& content) {
+  if (!target.exists) return fail(ToolError::resourceNotFound(path));
+  const auto& file = target.file;
   auto xml = readDocumentXml(file, kCannotOpenForAppending);
   if (!xml) return fail(xml.error());
   const auto edited = withParagraphsAppended(xml.value(), paragraphsFor(content));
@@ -185,7 +186,7 @@ std::optional<std::string> withParagraphsAppended(std::string_view xml,
 
 ToolResult readDocx(const std::string& path, bool retryAfterDownload,
                     const PlaceholderPolling& polling) {
-  if (!OfficeServices::fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
   const bool cloud = OfficeServices::isCloudPath(path);
   if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
   const auto header = OfficeServices::readFileHeaderWithTimeout(path, OfficeServices::kHeaderBytes,
@@ -216,27 +217,34 @@ ToolResult readWord(const Params::Arguments& arguments) {
 
 ToolResult createWord(const Params::Arguments& arguments) {
   return Params::withRequired2(
-      "path", "content", arguments, [&](const std::string& path, const std::string& content) {
+      "path", "content", arguments,
+      [&](const std::string& path, const std::string& content) -> ToolResult {
+        const auto target = OfficeServices::documentTarget(path, OfficeServices::kWordDocument);
+        if (!target) return fail(target.error());
         const std::string title = Params::optional("title", arguments, "");
         if (!Params::optionalBool("confirm", arguments, false)) {
-          return textResult(
-              kCreatePreviewHead + path + kCreatePreviewTitle +
-              (title.empty() ? std::string(kCreatePreviewNoTitle) : title) + kCreatePreviewContent +
-              Utf8::firstCharacters(content, kPreviewCharacters) + kCreatePreviewTail);
+          return textResult(kCreatePreviewHead + path + kCreatePreviewTitle +
+                            (title.empty() ? std::string(kCreatePreviewNoTitle) : title) +
+                            kCreatePreviewContent +
+                            Utf8::firstCharacters(content, kPreviewCharacters) + "..." +
+                            (target.value().exists ? kReplacesExisting : "") + kPreviewCreateTail);
         }
-        return writeDocxZip(path, documentXml(title, content));
+        return writeDocxZip(path, target.value().file, documentXml(title, content));
       });
 }
 
 ToolResult appendWord(const Params::Arguments& arguments) {
   return Params::withRequired2(
-      "path", "content", arguments, [&](const std::string& path, const std::string& content) {
+      "path", "content", arguments,
+      [&](const std::string& path, const std::string& content) -> ToolResult {
+        const auto target = OfficeServices::documentTarget(path, OfficeServices::kWordDocument);
+        if (!target) return fail(target.error());
         if (!Params::optionalBool("confirm", arguments, false)) {
           return textResult(kAppendPreviewHead + path + kAppendPreviewMiddle +
                             Utf8::firstCharacters(content, kPreviewCharacters) +
                             kAppendPreviewTail);
         }
-        return appendDocx(path, content);
+        return appendDocx(path, target.value(), content);
       });
 }
 

@@ -129,6 +129,31 @@ TEST_F(AppDelegateTest, ProbesUndecidedPermissionsOnceTwoSecondsAfterStartUp) {
   EXPECT_EQ(text.find("Startup TCC", text.find(line) + 1), std::string::npos) << text;
 }
 
+// Orange from the start until a status decides: a failed poll sent before the server answered
+// keeps it orange; one that fails once the server has had its time turns it red.
+TEST_F(AppDelegateTest, TheIconIsOrangeUntilTheFirstStatusDecides) {
+  const struct {
+    std::chrono::milliseconds after;
+    const char* state;
+    const char* shown;
+  } cases[] = {
+      {0ms, "error", "starting"},
+      {AppDelegate::kStartingGrace - 1ms, "error", "starting"},
+      {AppDelegate::kStartingGrace, "error", "error"},
+      {0ms, "connected", "connected"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.state) + " after " + std::to_string(c.after.count()) + " ms");
+    delegate_ = makeDelegate();
+    ASSERT_TRUE(delegate_->applicationDidFinishLaunching());
+    EXPECT_EQ(delegate_->shownDot().color, StatusIcon::steady("starting").color);
+    EXPECT_EQ(StatusIcon::steady("starting").color, TrayColors::orange());
+    clock_.advance(c.after);
+    delegate_->statusMonitor().onStateChange(c.state);
+    EXPECT_EQ(delegate_->shownDot().color, StatusIcon::steady(c.shown).color);
+  }
+}
+
 TEST_F(AppDelegateTest, APulseRunsTenTicksRestartsOnNewActivityAndEndsInTheLatestState) {
   delegate_ = makeDelegate();
   delegate_->updateIcon("connected");

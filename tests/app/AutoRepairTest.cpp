@@ -7,6 +7,7 @@
 #include "app/AutoRepair.h"
 #include "app/BundledServer.h"
 #include "app/ManualScheduler.h"
+#include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
@@ -96,6 +97,24 @@ TEST_F(AutoRepairDecisionTest, DecidesFromTheCooldownAndTheVersionFiles) {
     EXPECT_EQ(repaired(), c.repairs);
   }
   EXPECT_EQ(backend_.requestsTo("/runtime/latest").size(), 0u);
+}
+
+// Polled every 2 s through the cool-down, the skip is told once per server start (the second
+// start is told at its first poll, three polls after it happened).
+TEST_F(AutoRepairDecisionTest, TellsTheCooldownOncePerServerStart) {
+  const auto ago = [&](std::chrono::seconds span) {
+    return Timestamp::iso8601UTC(std::chrono::floor<std::chrono::seconds>(clock_.now()) - span);
+  };
+  AutoRepair repair(clock_, &context_);
+  const std::string first = ago(10s);
+  testing::internal::CaptureStdout();
+  for (const auto& startedAt : {first, first, first, ago(1s), ago(1s)}) {
+    repair.check("1.0.0", startedAt, false);
+    clock_.advance(StatusMonitor::kPollInterval);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[TVRN tray] auto-repair skipped: server started 10s ago (cooldown 300s)\n"
+            "[TVRN tray] auto-repair skipped: server started 7s ago (cooldown 300s)\n");
 }
 
 TEST_F(AutoRepairDecisionTest, AsksTheBackEndOnceWhenTheFilesShowNothingNewer) {

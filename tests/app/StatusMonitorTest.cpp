@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <filesystem>
+#include <thread>
+
 #include "app/ManualScheduler.h"
 #include "app/StatusMonitor.h"
 #include "app/TrayFixtures.h"
 #include "app/TrayHttp.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "platform/HttpClient.h"
 #include "platform/Paths.h"
+#include "status/StatusServer.h"
 
 namespace tvrn {
 namespace {
@@ -114,6 +119,30 @@ TEST_F(StatusMonitorTest, ReportsAnErrorAtEveryTickWhileNothingAnswers) {
     ASSERT_TRUE(monitor_->status());
     EXPECT_EQ(monitor_->status()->version, "3.0.100");
   }
+}
+
+// Another program holds 127.0.0.1 at the port and answers something that is no status: the
+// server answers on [::1] only, and the tray finds it there and keeps asking there first.
+TEST_F(StatusMonitorTest, PollsWhicheverLoopbackAddressTheServerAnswersOn) {
+  test::RecordingHttpServer other;
+  ::setenv("TVRN_STATUS_PORT", std::to_string(other.port()).c_str(), 1);
+  StatusServer server("3.0.100");
+  server.start();
+  const std::string own = "http://[::1]:" + std::to_string(other.port()) + "/status";
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (!HttpClient::get(own, 1s) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::filesystem::remove(Paths::appSupport() / "status.json");
+  makeMonitor();
+  monitor_->startPolling();
+  EXPECT_NE(logOf(1).front(), "error");
+  ASSERT_TRUE(monitor_->isConnected());
+  EXPECT_EQ(monitor_->status()->version, "3.0.100");
+  clock_.advance(StatusMonitor::kPollInterval);
+  EXPECT_NE(logOf(2).back(), "error");
+  EXPECT_EQ(other.requestCount(), 1u);
+  server.stop();
 }
 
 TEST_F(StatusMonitorTest, AnnouncesANewVersionForThirtySeconds) {

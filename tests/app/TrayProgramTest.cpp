@@ -8,6 +8,7 @@
 
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
+#include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "support/SocketClient.h"
@@ -80,8 +81,28 @@ std::string serverLog() { return test::readFile(ConfigManager::shared().logPath(
 
 class TrayProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::useUnusedStatusPort(); }
+  void SetUp() override { statusPort_ = test::useUnusedStatusPort(); }
+  int statusPort_ = 0;
 };
+
+// Without a display nothing but the start-up runs, and it alone puts the stdio server program in
+// place, the one the settings page then tells clients to start.
+TEST_F(TrayProgramTest, TheHeadlessStartInstallsTheStdioServerThePageNames) {
+  auto server = startTray({}, false);
+  ASSERT_TRUE(server);
+  ASSERT_TRUE(answersInitialize());
+  const std::filesystem::path installed = Paths::stdioServer();
+  EXPECT_EQ(test::readFile(installed), test::readFile(TVRN_BRIDGE_PROGRAM));
+  EXPECT_EQ(std::filesystem::status(installed).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms(0755));
+  const auto page = HttpClient::get("http://127.0.0.1:" + std::to_string(statusPort_) + "/app", 5s);
+  ASSERT_TRUE(page.ok());
+  EXPECT_NE(page.value().body.find("\"stdio_server\":\"" + installed.string() + "\""),
+            std::string::npos)
+      << page.value().body;
+  ASSERT_EQ(::kill(server->pid(), SIGTERM), 0);
+  EXPECT_TRUE(server->waitForExit(SubprocessClock::now() + 20s));
+}
 
 TEST_F(TrayProgramTest, ServesInEachModeAndStopsOnSigterm) {
   const std::vector<std::pair<std::vector<std::string>, bool>> modes{

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <QSysInfo>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 #include "app/ManualScheduler.h"
 #include "app/TrayFixtures.h"
 #include "app/Uninstaller.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "status/AIClientCatalog.h"
@@ -164,6 +167,47 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   clock_.advance(1ms);
   EXPECT_TRUE(quit);
   bystander->terminate();
+}
+
+// The server this process hosts keeps writing its files until it is stopped: the uninstall
+// stops it (after the stdio servers) before it removes anything, and nothing comes back.
+TEST_F(UninstallProcessTest, StopsTheHostedServerBeforeItDeletesAndLeavesNothing) {
+  const auto fakeServer = test::home() / "fake/tavrin-server";
+  std::filesystem::create_directories(fakeServer.parent_path());
+  std::filesystem::copy_file("/bin/sleep", fakeServer);
+  auto stdioServer = start({fakeServer.string(), "30"});
+  ASSERT_TRUE(stdioServer);
+
+  std::atomic<bool> serving{true};
+  std::atomic<int> writes{0};
+  std::thread writer([&] {
+    while (serving) {
+      Keychain::writeGenericPassword("com.tavrin.test", "writer", std::to_string(++writes));
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  ASSERT_TRUE(test::processEventsUntil([&] { return writes > 0; }));
+
+  std::vector<std::string> steps;
+  Uninstaller::Settings settings;
+  settings.stopWriters = [&] {
+    steps.push_back(std::string("stop, folders ") +
+                    (std::filesystem::exists(Paths::appSupport()) ? "there" : "gone"));
+    serving = false;
+    writer.join();
+  };
+  Uninstaller::perform(
+      "", std::nullopt, clock_, &context_, [&] { steps.push_back("quit"); }, settings);
+  EXPECT_FALSE(std::filesystem::exists(Paths::appSupport()));
+  EXPECT_FALSE(std::filesystem::exists(Paths::localShare()));
+  clock_.advance(Uninstaller::kQuitDelay);
+  EXPECT_EQ(steps, (std::vector<std::string>{"stop, folders there", "quit"}));
+  EXPECT_TRUE(stdioServer->waitForExit(SubprocessClock::now() + 10s));
+  EXPECT_FALSE(std::filesystem::exists(Paths::appSupport()));
+  if (writer.joinable()) {
+    serving = false;
+    writer.join();
+  }
 }
 
 }  // namespace

@@ -108,7 +108,8 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
          {std::pair{"list_calendar_names", c.names}, std::pair{"list_calendar_events", c.events}}) {
       // Each call starts from the case's state: an answer is recorded for the next one.
       PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status);
-      PrivacyGate::shared().setPrompt([&c](PrivacyEntity) { return c.userAllows; });
+      PrivacyGate::shared().setPrompt(
+          [&c](PrivacyEntity, PrivacyGate::Deadline) { return c.userAllows; });
       const json reply = call(method);
       EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << method << reply;
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);

@@ -165,7 +165,7 @@ TEST_F(ContactsTest, AsksForAccessOnEveryCallAndRefusesWhenDenied) {
   auto& gate = PrivacyGate::shared();
   std::atomic<int> asked = 0;
   std::optional<bool> answer;  // the user dismisses the dialog: still undecided
-  gate.setPrompt([&](PrivacyEntity) {
+  gate.setPrompt([&](PrivacyEntity, PrivacyGate::Deadline) {
     ++asked;
     return answer;
   });

@@ -203,8 +203,10 @@ TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
       // Each call starts from the case's state: a refusal is recorded for the next one.
       PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status);
       PrivacyGate::shared().setPrompt(
-          c.prompt ? PrivacyGate::Prompt([answer = *c.prompt](PrivacyEntity) { return answer; })
-                   : PrivacyGate::Prompt());
+          c.prompt
+              ? PrivacyGate::Prompt(
+                    [answer = *c.prompt](PrivacyEntity, PrivacyGate::Deadline) { return answer; })
+              : PrivacyGate::Prompt());
       const json reply = call(method, args);
       EXPECT_EQ(c.reply.is_null() ? reply["ok"] : reply, c.reply.is_null() ? json(true) : c.reply)
           << method << " " << toRaw(c.status);

@@ -65,10 +65,14 @@ class CloudTunnelTest : public ::testing::Test {
   void SetUp() override { ConfigManager::shared().save({{"cloud_token", "tvrn-test"}}); }
 
   // The gate must outlive the tunnel.
-  std::unique_ptr<CloudTunnel> start(const std::string& backend, Gate& gate) {
+  // A silence limit of zero leaves the real one.
+  std::unique_ptr<CloudTunnel> start(const std::string& backend, Gate& gate,
+                                     std::chrono::milliseconds pingInterval = 50ms,
+                                     std::chrono::milliseconds silenceLimit = 0ms) {
     ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
     CloudTunnel::Options options;
-    options.pingInterval = 50ms;
+    options.pingInterval = pingInterval;
+    options.silenceLimit = silenceLimit;
     options.tokenCheckInterval = 50ms;
     options.wait = [&gate](std::chrono::milliseconds duration, std::stop_token stop) {
       return gate.wait(duration, stop);
@@ -193,20 +197,38 @@ TEST_F(CloudTunnelTest, StateFileFollowsTheSessionAndTheTokenKeepsItOpen) {
 
 TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
   FakeTunnelServer server;
-  ::setenv("TVRN_BACKEND_URL", server.baseURL().c_str(), 1);
-  CloudTunnel::Options options;
-  options.pingInterval = 1h;  // no ping, so no pong: nothing comes back
-  options.silenceLimit = 200ms;
-  options.wait = [this](std::chrono::milliseconds duration, std::stop_token stop) {
-    return gate_.wait(duration, stop);
-  };
-  CloudTunnel tunnel(options);
-  tunnel.startInBackground();
-  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel.isConnected(); }));
+  // No ping, so no pong: nothing comes back.
+  auto tunnel = start(server.baseURL(), gate_, 1h, 200ms);
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
   EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
-  EXPECT_FALSE(tunnel.isConnected());
+  EXPECT_FALSE(tunnel->isConnected());
   EXPECT_FALSE(TunnelState::read());
-  tunnel.stop();
+  tunnel->stop();
+}
+
+// Each row stands for minutes at the real intervals (a ping every 30 s, a minute of silence
+// ends the session): the session lives through more than three silence limits on pongs alone,
+// or on requests alone, without a reconnection.
+TEST_F(CloudTunnelTest, EveryFrameFromTheBackEndKeepsTheSessionUp) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds pingInterval;
+    bool requests;  // the back end sends a request every 50 ms
+  };
+  for (const Case& c : {Case{"pongs", 50ms, false}, Case{"requests", 1h, true}}) {
+    SCOPED_TRACE(c.name);
+    FakeTunnelServer server;
+    auto tunnel = start(server.baseURL(), gate_, c.pingInterval, 200ms);
+    ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
+    for (int tick = 0; tick < 15; ++tick) {
+      if (c.requests) server.send(frame(std::to_string(tick), Base64::encode("{}")));
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(tunnel->isConnected());
+    EXPECT_EQ(server.authorizations().size(), 1u);
+    EXPECT_EQ(server.openSessions(), 1u);
+    tunnel->stop();
+  }
 }
 
 TEST_F(CloudTunnelTest, RetriesAfterOneSecondDoublingToAMinute) {

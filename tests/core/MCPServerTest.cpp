@@ -317,18 +317,16 @@ TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
     bool isError;
   };
   const auto text = [](const std::string& t) { return ToolResponse::text(t).rawValue(); };
+  const auto failed = [](const std::string& t) { return ToolResponse::error(t).rawValue(); };
   const std::vector<Case> cases = {
       {"echo", text("echo"), false},
       {"tvrn_welcome", text("echo"), false},
-      {"needs_x", text("Error: " + ToolError::missingParam("x").description()), false},
-      {"bad_x", text("Error: " + ToolError::invalidParam("x", "a number").description()), false},
+      {"needs_x", failed(ToolError::missingParam("x").description()), false},
+      {"bad_x", failed(ToolError::invalidParam("x", "a number").description()), false},
       {"breaks",
-       text("Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
-            hint),
-       false},
-      {"refused", text("Error: " + ToolError::permissionDenied("no").description() + hint), false},
-      {"missing", text("Error: " + ToolError::resourceNotFound("file").description() + hint),
-       false},
+       failed(ToolError::executionFailed("mail for bob@example.com").description() + hint), false},
+      {"refused", failed(ToolError::permissionDenied("no").description() + hint), false},
+      {"missing", failed(ToolError::resourceNotFound("file").description() + hint), false},
       {"gone",
        {{"code", -32601}, {"message", ToolError::notFound("thing 'x'").description()}},
        true},

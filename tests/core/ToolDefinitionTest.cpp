@@ -51,7 +51,11 @@ TEST(ToolDefinitionTest, KindsAndErrorTexts) {
 
 TEST(ToolDefinitionTest, ResultShapes) {
   EXPECT_EQ(ToolResponse::text("hi").encode(), R"({"content":[{"text":"hi","type":"text"}]})");
-  EXPECT_EQ(ToolResponse::error("boom").rawValue(), ToolResponse::text("Error: boom").rawValue());
+  EXPECT_EQ(ToolResponse::error("boom").encode(),
+            R"({"content":[{"text":"Error: boom","type":"text"}],"isError":true})");
+  EXPECT_EQ(textOf(ToolResponse::answer(JSONValue("a \"b\""))), "a \"b\"");
+  EXPECT_EQ(textOf(ToolResponse::answer(JSONValue(std::int64_t{7}))), "7");
+  EXPECT_EQ(textOf(ToolResponse::answer(JSONValue())), "null");
   EXPECT_EQ(textOf(ToolResponse::json(args(R"({"a": [1, 2.5, null], "b": "x"})"))),
             nlohmann::json::parse(R"({"a": [1, 2.5, null], "b": "x"})").dump(2));
   EXPECT_EQ(textOf(ToolResponse::json(args("[]"))), "[]");

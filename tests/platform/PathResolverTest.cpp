@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/PathResolver.h"
+#include "platform/Paths.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -35,6 +36,30 @@ TEST(PathResolverTest, ResolvesToWhereThePathReallyLeads) {
   };
   for (const auto& [path, expected] : cases) EXPECT_EQ(PathResolver::resolve(path), expected);
   EXPECT_EQ(PathResolver::standardize(home + "/out/../y"), home + "/y");
+}
+
+// However a path is spelt, it is judged by the folder it really leads into.
+TEST(PathResolverTest, FindsPathsLeadingIntoTheSystemsOwnFolders) {
+  const std::string home = fs::canonical(test::home()).string();
+  const std::string settings = PathResolver::resolve(Paths::appSupport().string());
+  const std::string data = PathResolver::resolve(Paths::localShare().string());
+  fs::create_directories(settings);
+  fs::create_directories(home + "/Documents");
+  fs::create_symlink(data + "/new.docx", home + "/Documents/dangling.docx");
+
+  const std::pair<std::string, std::string> cases[] = {
+      {settings + "/config.json", settings},
+      {settings, settings},
+      {home + "/Documents/../.config/./tavrin/x", settings},
+      {home + "/Documents/dangling.docx", data},
+      {data + "/mcp.sock", data},
+      {settings + "-other/config.json", ""},
+      {home + "/.config", ""},
+      {settings + "/../other", ""},
+  };
+  for (const auto& [path, folder] : cases) {
+    EXPECT_EQ(PathResolver::ownFolderHolding(path).value_or(""), folder) << path;
+  }
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -334,20 +337,147 @@ TEST_F(PimStoreTest, SpansOfAChangeAreWrittenTheICalendarWay) {
   EXPECT_EQ(titlesOf(may()), (std::vector<std::string>{"Stand-up", "Once", "Stand-up"}));
 }
 
+// Left by a process that ended mid-write, whatever their age: gone at the first look at the folder
+// (a store's start) and at each later one, but never while a write of ours is under way.
 TEST_F(PimStoreTest, TemporaryFilesLeftByAnUnfinishedWriteAreRemoved) {
   const fs::path folder = calendar_;
   test::writeFile(folder / ".x.ics.AbC123", "half");
-  test::writeFile(folder / ".y.ics.XyZ789", "being written");
   test::writeFile(folder / ".hidden-of-another-program", "theirs");
-  fs::last_write_time(folder / ".x.ics.AbC123", fs::file_time_type::clock::now() - minutes(2));
-  fs::last_write_time(folder / ".hidden-of-another-program",
-                      fs::file_time_type::clock::now() - minutes(2));
-  store_.saveCalendar(named("Touch"));  // any change to the folders makes a new scan
-  test::writeFile(folder / "new.ics", ics(vevent("n", "DTSTART:20240501T090000Z\r\n")));
-  may();
-  EXPECT_FALSE(fs::exists(folder / ".x.ics.AbC123"));
-  EXPECT_TRUE(fs::exists(folder / ".y.ics.XyZ789"));
-  EXPECT_TRUE(fs::exists(folder / ".hidden-of-another-program"));
+  PimStore restarted{test::home() /
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  restarted.calendars(EntityType::event);
+  EXPECT_EQ(test::namesIn(folder),
+            (std::vector<std::string>{".hidden-of-another-program", "displayname", "tavrin-kind"}));
+
+  bool oursKept = false;
+  PimStore::setBeforeReplaceHook([&](const fs::path& file) {
+    restarted.events(at("2024-05-01"), at("2024-06-01"));  // another store reads the folder
+    for (const auto& name : test::namesIn(folder)) {
+      oursKept |= name.rfind("." + file.filename().string() + ".", 0) == 0;
+    }
+  });
+  const auto saved =
+      store_.saveEvent(eventIn("Dentist", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"));
+  PimStore::setBeforeReplaceHook(nullptr);
+  ASSERT_TRUE(saved.ok()) << saved.error().message;
+  EXPECT_TRUE(oursKept);
+  restarted.calendars(EntityType::event);
+  EXPECT_EQ(test::namesIn(folder),
+            (std::vector<std::string>{".hidden-of-another-program", saved.value().id + ".ics",
+                                      "displayname", "tavrin-kind"}));
+}
+
+// Another program's write that lands after we read an item and before we replace it fails our
+// change instead of being lost.
+TEST_F(PimStoreTest, AnItemChangedByAnotherProgramWhileWeWriteIsLeftToIt) {
+  const fs::path file = fs::path(calendar_) / "theirs.ics";
+  const std::string theirs =
+      ics(vevent("theirs", "SUMMARY:Theirs\r\nDTSTART:20240502T090000Z\r\n"));
+  const struct {
+    const char* what;
+    bool newItem;
+    std::function<void(const fs::path&)> meanwhile;
+  } cases[] = {
+      {"rewritten in place", false,
+       [&](const fs::path& f) { std::ofstream(f, std::ios::app) << "X-THEIRS:1\r\n"; }},
+      {"replaced", false,
+       [&](const fs::path& f) {
+         test::writeFile(f.string() + ".new", theirs + "X-THEIRS:2\r\n");
+         fs::rename(f.string() + ".new", f);
+       }},
+      {"removed", false, [&](const fs::path& f) { fs::remove(f); }},
+      {"a new item's name taken", true, [&](const fs::path& f) { test::writeFile(f, theirs); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::writeFile(file, theirs);
+    Event wanted = c.newItem ? eventIn("Ours", "2024-05-02T09:00:00Z", "2024-05-02T10:00:00Z")
+                             : store_.event("theirs").value();
+    wanted.title = "Ours";
+    fs::path written;
+    PimStore::setBeforeReplaceHook([&](const fs::path& f) {
+      written = f;
+      c.meanwhile(f);
+    });
+    const auto saved = store_.saveEvent(wanted);
+    PimStore::setBeforeReplaceHook(nullptr);
+    ASSERT_FALSE(saved.ok());
+    EXPECT_EQ(saved.error().message,
+              "The change could not be saved: another program changed the item at the same "
+              "time; try again.");
+    EXPECT_EQ(test::readFile(written).find("Ours"), std::string::npos);
+    for (const auto& name : test::namesIn(calendar_)) EXPECT_EQ(name.find(".ics."), name.npos);
+    fs::remove(written);
+  }
+}
+
+// What we write into the user's folders is as private as what is there, and private when
+// nothing is.
+TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewFilesAreAsPrivateAsTheirNeighbours) {
+  const auto modeOf = [](const fs::path& path) {
+    return static_cast<int>(fs::status(path).permissions() & fs::perms::mask);
+  };
+  const fs::path kept = fs::path(calendar_) / "kept.ics";
+  test::writeFile(kept, ics(vevent("kept", "SUMMARY:Kept\r\nDTSTART:20240502T090000Z\r\n")));
+  fs::permissions(kept, static_cast<fs::perms>(0640));
+  Event changed = store_.event("kept").value();
+  changed.title = "Changed";
+  ASSERT_TRUE(store_.saveEvent(changed).ok());
+  const std::string beside =
+      store_.saveEvent(eventIn("Beside", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z"))
+          .value()
+          .id;
+  const Calendar fresh = store_.saveCalendar(named("Fresh")).value();
+  Event alone = eventIn("Alone", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z");
+  alone.calendarId = fresh.id;
+  const std::string aloneId = store_.saveEvent(alone).value().id;
+
+  const struct {
+    fs::path path;
+    int mode;
+  } cases[] = {
+      {kept, 0640},
+      {fs::path(calendar_) / (beside + ".ics"), 0640},
+      {fs::path(fresh.id) / (aloneId + ".ics"), 0600},
+      {fresh.id, 0700},
+      {fs::path(fresh.id) / "displayname", 0600},
+  };
+  for (const auto& c : cases) EXPECT_EQ(modeOf(c.path), c.mode) << c.path;
+  EXPECT_EQ(test::readFile(kept).find("SUMMARY:Changed") != std::string::npos, true);
+}
+
+// A collection a server made without saying what it holds serves as either until its first item.
+TEST_F(PimStoreTest, AnEmptyUnmarkedFolderIsACalendarAndAListUntilItsFirstItem) {
+  const fs::path root = test::home() / "synced";
+  test::writeFile(Paths::appSupport() / "config.json",
+                  nlohmann::json{{"calendar_folders", {root.string()}}}.dump());
+  fs::create_directories(root / "a");
+  fs::create_directories(root / "b");
+  const auto idsOf = [&](EntityType type) {
+    std::vector<std::string> found;
+    for (const auto& c : store_.calendars(type)) {
+      EXPECT_EQ(c.entityType, type);
+      found.push_back(fs::path(c.id).filename());
+    }
+    return found;
+  };
+  const std::vector<std::string> both{"a", "b"};
+  EXPECT_EQ(idsOf(EntityType::event), both);
+  EXPECT_EQ(idsOf(EntityType::reminder), both);
+  EXPECT_EQ(store_.defaultCalendarForNewReminders()->entityType, EntityType::reminder);
+
+  Reminder milk;
+  milk.listId = (root / "a").string();
+  milk.title = "Milk";
+  ASSERT_TRUE(store_.saveReminder(milk).ok());
+  Event dentist = eventIn("Dentist", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z");
+  dentist.calendarId = (root / "b").string();
+  ASSERT_TRUE(store_.saveEvent(dentist).ok());
+  EXPECT_EQ(idsOf(EntityType::event), std::vector<std::string>{"b"});
+  EXPECT_EQ(idsOf(EntityType::reminder), std::vector<std::string>{"a"});
+  PimStore restarted{test::home() / "elsewhere"};
+  restarted.calendars(EntityType::event);
+  EXPECT_EQ(restarted.calendars(EntityType::reminder).at(0).title, "a");
 }
 
 TEST_F(PimStoreTest, CollectionsComeFromTheConfiguredFoldersWithTheirNamesAndColours) {
@@ -369,8 +499,9 @@ TEST_F(PimStoreTest, CollectionsComeFromTheConfiguredFoldersWithTheirNamesAndCol
   EXPECT_EQ(calendars[0].source->title, "calendars");
   EXPECT_EQ(calendars[0].color, (std::vector<double>{1.0, 128 / 255.0, 0.0}));
   const auto lists = store_.calendars(EntityType::reminder);
-  ASSERT_EQ(lists.size(), 1u);
+  ASSERT_EQ(lists.size(), 2u);  // an empty, unmarked folder is offered as either
   EXPECT_EQ(lists[0].title, "chores");
+  EXPECT_EQ(lists[1].title, "Work");
   const Reminder bins = store_.reminder("t").value();
   EXPECT_TRUE(bins.completed);
   EXPECT_EQ(bins.completionDate, at("2024-05-01T10:00:00Z"));

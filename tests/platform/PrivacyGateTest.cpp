@@ -109,7 +109,7 @@ TEST_F(PrivacyGateTest, AnswersWithoutAPromptTheWayLinuxAllows) {
 TEST_F(PrivacyGateTest, AsksTheRegisteredPromptAndRecordsItsAnswer) {
   std::vector<PrivacyEntity> asked;
   std::optional<bool> reply;
-  gate.setPrompt([&](PrivacyEntity entity) {
+  gate.setPrompt([&](PrivacyEntity entity, PrivacyGate::Deadline) {
     asked.push_back(entity);
     return reply;
   });
@@ -148,7 +148,7 @@ TEST_F(PrivacyGateTest, ShowsOnePromptWhileSeveralCallersWait) {
   std::promise<bool> userAnswer;
   auto answer = userAnswer.get_future().share();
   std::atomic<int> prompts{0};
-  gate.setPrompt([&](PrivacyEntity) -> std::optional<bool> {
+  gate.setPrompt([&](PrivacyEntity, PrivacyGate::Deadline) -> std::optional<bool> {
     if (prompts++ == 0) shown.set_value();
     return answer.get();
   });
@@ -166,13 +166,45 @@ TEST_F(PrivacyGateTest, ShowsOnePromptWhileSeveralCallersWait) {
   EXPECT_EQ(prompts.load(), 1);
 }
 
+// A request waits for the user at most the prompt time-out, its turn behind another prompt
+// included; then it is not granted and nothing is recorded.
+TEST_F(PrivacyGateTest, ARequestWaitsForTheUserNoLongerThanTheTimeOut) {
+  using namespace std::chrono_literals;
+  gate.setPromptTimeout(200ms);
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  std::promise<void> shown;
+  std::vector<PrivacyGate::Deadline> deadlines;
+  gate.setPrompt([&](PrivacyEntity, PrivacyGate::Deadline deadline) -> std::optional<bool> {
+    deadlines.push_back(deadline);
+    shown.set_value();
+    released.wait();  // a user who never answers, and a prompt that ignores its deadline
+    return std::nullopt;
+  });
+  auto first =
+      std::async(std::launch::async, [&] { return gate.requestAccess(PrivacyEntity::calendar); });
+  shown.get_future().wait();
+  const auto start = std::chrono::steady_clock::now();
+  const AccessAnswer waited = gate.requestAccess(PrivacyEntity::contacts);
+  EXPECT_FALSE(waited.granted);
+  EXPECT_FALSE(waited.error);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  EXPECT_EQ(gate.status(PrivacyEntity::contacts), Status::notDetermined);
+  release.set_value();
+  EXPECT_FALSE(first.get().granted);
+  EXPECT_EQ(gate.status(PrivacyEntity::calendar), Status::notDetermined);
+  ASSERT_EQ(deadlines.size(), 1u);
+  EXPECT_LE(deadlines[0] - start, 200ms);
+  gate.setPromptTimeout(PrivacyGate::kPromptTimeout);
+}
+
 TEST_F(PrivacyGateTest, StartsARequestNobodyWaitsFor) {
   std::promise<PrivacyEntity> asked;
-  gate.setPrompt([&](PrivacyEntity entity) -> std::optional<bool> {
+  gate.setPrompt([&](PrivacyEntity entity, PrivacyGate::Deadline) -> std::optional<bool> {
     asked.set_value(entity);
     return true;
   });
-  gate.requestAccessInBackground(PrivacyEntity::reminders);
+  gate.requestAccessInBackground({PrivacyEntity::reminders});
   auto future = asked.get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(future.get(), PrivacyEntity::reminders);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,6 +92,59 @@ TEST(ProcessInfoTest, DescribesAChildAndWalksItsAncestors) {
   const auto self = ProcessInfo::ancestors(ProcessInfo::selfPid());
   ASSERT_FALSE(self.empty());
   EXPECT_EQ(self.front().pid, ::getppid());
+}
+
+// Polls until `done` holds, for at most five seconds.
+template <typename Condition>
+bool eventually(Condition done) {
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+  return done();
+}
+
+// What a scan over many processes reads: the owner of each first, then the program's names; a
+// zombie has no command line, and another user's process is not among the user's.
+TEST(ProcessInfoTest, ScanReadsOwnersThenProgramNames) {
+  const auto program = Paths::tempDir() / "a-very-long-scanned-name";
+  std::filesystem::copy_file("/bin/sleep", program);
+  Child running({program.string(), "30"});
+  Child zombie({"/bin/true"});
+  Child gone({"/bin/true"});
+  ASSERT_GT(running.pid(), 0);
+  ASSERT_TRUE(eventually(
+      [&] { return ProcessInfo::executableName(running.pid()) == "a-very-long-scanned-name"; }));
+  ASSERT_TRUE(eventually([&] { return !ProcessInfo::executableName(zombie.pid()); }));
+  const pid_t gonePid = gone.pid();
+  gone.end();
+
+  struct Case {
+    pid_t pid;
+    bool owned;
+    std::optional<std::string> executable;
+    std::optional<std::string> command;
+  };
+  std::vector<Case> cases = {
+      {running.pid(), true, "a-very-long-scanned-name", "a-very-long-sca"},
+      {zombie.pid(), true, std::nullopt, "true"},
+      {gonePid, false, std::nullopt, std::nullopt},
+  };
+  // Only an administrator can start a process as another user.
+  std::optional<Child> other;
+  if (::getuid() == 0) {
+    other.emplace(std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                           "--clear-groups", "/bin/sleep", "30"});
+    ASSERT_TRUE(eventually([&] { return ProcessInfo::executableName(other->pid()) == "sleep"; }));
+    cases.push_back({other->pid(), false, "sleep", "sleep"});
+  }
+
+  const auto owned = ProcessInfo::pidsOwnedBy(::getuid());
+  EXPECT_TRUE(std::is_sorted(owned.begin(), owned.end()));
+  EXPECT_TRUE(std::binary_search(owned.begin(), owned.end(), ::getpid()));
+  for (const auto& [pid, isOwned, executable, command] : cases) {
+    EXPECT_EQ(std::binary_search(owned.begin(), owned.end(), pid), isOwned) << pid;
+    EXPECT_EQ(ProcessInfo::executableName(pid), executable) << pid;
+    EXPECT_EQ(ProcessInfo::commandName(pid), command) << pid;
+  }
 }
 
 TEST(ProcessInfoTest, OwnersAndProcessesThatAreGone) {

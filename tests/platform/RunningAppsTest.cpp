@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <fstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
 #include "platform/RunningApps.h"
 #include "platform/Subprocess.h"
 #include "support/TestEnv.h"
@@ -61,6 +64,27 @@ TEST(RunningAppsTest, FindsTheApplicationsProgramsWhileTheyRun) {
   }
   EXPECT_FALSE(RunningApps::isRunning("com.example.unknown"));
   EXPECT_TRUE(RunningApps::processNames("com.apple.MobileSMS").empty());
+}
+
+// Only the user's own processes count: the same program run by another account is not the
+// user's application.
+TEST(RunningAppsTest, AnotherUsersProgramIsNotTheUsers) {
+  if (::getuid() != 0) GTEST_SKIP() << "only an administrator can start a process as another user";
+  const std::vector<std::string> asTray = {"/bin/bash", "-c", "exec -a tavrin-tray /bin/sleep 30"};
+  std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                       "--clear-groups"};
+  asNobody.insert(asNobody.end(), asTray.begin(), asTray.end());
+  for (const auto& [argv, expected] : {std::pair{asTray, true}, std::pair{asNobody, false}}) {
+    auto started = Subprocess::start({argv});
+    ASSERT_TRUE(started.ok()) << started.error();
+    const pid_t pid = started.value()->pid();
+    // Until bash has replaced itself, the process goes by another name.
+    for (int i = 0; i < 500 && ProcessInfo::executableName(pid) != "tavrin-tray"; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(ProcessInfo::executableName(pid), "tavrin-tray");
+    EXPECT_EQ(listed("com.tavrin.tray", pid), expected) << argv.front();
+  }
 }
 
 TEST(RunningAppsTest, AnEndedButUnreapedProgramIsNotRunning) {

@@ -1,9 +1,9 @@
-#include "platform/TextConverter.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/TextConverter.h"
 
 namespace tvrn {
 namespace {

@@ -1,6 +1,6 @@
-#include "platform/TextDecoding.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/TextDecoding.h"
 
 namespace tvrn {
 namespace {

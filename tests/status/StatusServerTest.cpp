@@ -1,7 +1,13 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -22,6 +28,7 @@
 #include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
 #include "status/StatusServer.h"
+#include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -36,6 +43,25 @@ HttpResult send(int port, const std::string& method, const std::string& path,
                 const std::string& body = "", HttpHeaders headers = {}) {
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + path;
   return HttpClient::perform({method, url, std::move(headers), body, 10s});
+}
+
+// The status route's HTTP status on one loopback address, 0 when it did not answer in `patience`.
+int statusCodeOn(const std::string& host, int port, std::chrono::milliseconds patience) {
+  const std::string authority = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  const auto answer = HttpClient::perform(
+      {"GET", "http://" + authority + ":" + std::to_string(port) + "/status", {}, "", patience});
+  return answer ? answer.value().status : 0;
+}
+
+// Whether the status route answers on that address within `patience`, asked again while nothing
+// listens there yet.
+bool answersWithin(const std::string& host, int port, std::chrono::milliseconds patience) {
+  const auto until = std::chrono::steady_clock::now() + patience;
+  while (statusCodeOn(host, port, 1s) != 200) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
 }
 
 json postJSON(int port, const std::string& path, const std::string& body) {
@@ -75,6 +101,75 @@ void setUserKey(const char* key, const std::optional<json>& value) {
     if (value) user[key] = *value;
   });
 }
+
+// A peer no HTTP library would imitate: raw bytes over TCP to one loopback address.
+class RawPeer {
+ public:
+  RawPeer(const std::string& host, int port) {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (host.find(':') != std::string::npos) {
+      auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+      in6.sin6_family = AF_INET6;
+      in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+      ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr);
+      length = sizeof in6;
+    } else {
+      auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+      in4.sin_family = AF_INET;
+      in4.sin_port = htons(static_cast<std::uint16_t>(port));
+      ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
+      length = sizeof in4;
+    }
+    fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
+  }
+  ~RawPeer() { ::close(fd_); }
+  RawPeer(const RawPeer&) = delete;
+  RawPeer& operator=(const RawPeer&) = delete;
+
+  bool connected() const { return connected_; }
+  // False once the server has closed or reset the connection.
+  bool send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+  }
+  // Everything the server sends once it starts answering, until it closes; nothing when it
+  // closes without a word or says nothing within `patience`.
+  std::string answer(std::chrono::milliseconds patience = 5s) {
+    pollfd watched{fd_, POLLIN, 0};
+    if (::poll(&watched, 1, static_cast<int>(patience.count())) <= 0) return {};
+    ::shutdown(fd_, SHUT_WR);  // lets a server that still reads the rest of a body stop at once
+    std::string text;
+    char buffer[4096];
+    ssize_t got = 0;
+    while (::poll(&watched, 1, static_cast<int>(patience.count())) > 0 &&
+           (got = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    return text;
+  }
+  // True when the server closes the connection within `patience` without sending anything.
+  bool closedWithoutAWord(std::chrono::milliseconds patience = 5s) {
+    pollfd watched{fd_, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&watched, 1, static_cast<int>(patience.count())) > 0 &&
+           ::recv(fd_, &byte, 1, 0) == 0;
+  }
+  // The status code of the answer, 0 when none came.
+  int answerStatus(std::chrono::milliseconds patience = 5s) {
+    const std::string text = answer(patience);
+    return text.starts_with("HTTP/1.1 ") ? std::stoi(text.substr(9, 3)) : 0;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
 
 class StatusServerTest : public ::testing::Test {
  protected:
@@ -162,8 +257,14 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   const json ok = {{"ok", true}}, invalid = {{"ok", false}, {"error", "invalid JSON"}};
   EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": true, "read_only": true, "theme": 1})"),
             ok);
-  EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": "no", "action": "update"})"),
+  EXPECT_EQ(postJSON(port_, "/config", R"({"action": "update"})"),
             json({{"ok", true}, {"triggered", true}}));
+  // A wrongly typed value refuses the whole request: nothing is stored, nothing starts.
+  const json mistyped = {{"ok", false}, {"error", "'auto_update' must be true or false"}};
+  for (const char* body : {R"({"auto_update": "no", "theme": 2, "action": "update"})",
+                           R"({"auto_update": 0})", R"({"auto_update": null})"}) {
+    EXPECT_EQ(postJSON(port_, "/config", body), mistyped) << body;
+  }
   EXPECT_EQ(postJSON(port_, "/config", "{nope"), invalid);
   EXPECT_EQ(postJSON(port_, "/config", "[true]"), invalid);
   const json settings = userSettings();
@@ -252,6 +353,120 @@ TEST_F(StatusServerTest, RefusesBodiesOverOneMebibyte) {
   EXPECT_EQ(ToolCallCounter::consume().total, 1);
 }
 
+// Sizes count as the request arrives: a chunked body is refused once it passes the limit, with
+// the rest never sent, and a declared length over it before any of the body.
+TEST_F(StatusServerTest, RefusesOversizedBodiesAndHeadersWhileTheyArrive) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port_) + "\r\n";
+  const std::string post =
+      "POST /tool-call HTTP/1.1\r\n" + host + "Content-Type: application/json\r\n";
+  const auto chunk = [](const std::string& data) {
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+  };
+  std::string overLimit;  // 17 chunks of 64 KiB, one more than the limit takes; no last chunk
+  for (int i = 0; i < 17; ++i) overLimit += chunk(std::string(64 * 1024, ' '));
+  const auto headers = [](int count, std::size_t size) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+      text += "X-Field-" + std::to_string(i) + ": " + std::string(size, 'v') + "\r\n";
+    }
+    return text;
+  };
+  const std::string get = "GET /status HTTP/1.1\r\n" + host;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int status;
+  };
+  const Case cases[] = {
+      {"declared 2 MiB", post + "Content-Length: 2097152\r\n\r\n", 413},
+      {"chunked past 1 MiB", post + "Transfer-Encoding: chunked\r\n\r\n" + overLimit, 413},
+      {"small chunked",
+       post + "Transfer-Encoding: chunked\r\n\r\n" + chunk(R"({"tool":)") + chunk(R"("t"})") +
+           "0\r\n\r\n",
+       200},
+      {"100 headers", get + headers(99, 8) + "\r\n", 200},
+      {"101 headers", get + headers(100, 8) + "\r\n", 431},
+      {"200 headers", get + headers(200, 8) + "\r\n", 431},
+      {"65 KiB of headers", get + headers(9, 8 * 1024) + "\r\n", 431},
+      {"not HTTP", "HELLO THERE\r\n\r\n", 400},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RawPeer peer("127.0.0.1", port_);
+    peer.send(c.bytes);
+    EXPECT_EQ(peer.answerStatus(), c.status);
+  }
+  EXPECT_EQ(ToolCallCounter::consume().breakdown, (std::map<std::string, std::int64_t>{{"t", 1}}));
+}
+
+// Eight peers trickling a byte each once held every worker, and four silent ones delayed every
+// answer by seconds.
+TEST_F(StatusServerTest, SlowAndSilentPeersLeaveStatusAnsweringOnBothAddresses) {
+  const std::string request =
+      "GET /status HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) + "\r\nX-Slow: ";
+  std::vector<std::unique_ptr<RawPeer>> silent, trickling;
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<RawPeer>(host, port_));
+    for (int i = 0; i < 50; ++i) trickling.push_back(std::make_unique<RawPeer>(host, port_));
+  }
+  std::atomic<bool> done = false;
+  std::thread trickle([&] {
+    for (std::size_t sent = 0; !done; ++sent) {
+      const char next = sent < request.size() ? request[sent] : 'a';
+      for (auto& peer : trickling) peer->send({&next, 1});
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  std::this_thread::sleep_for(200ms);  // every peer has begun
+  for (int round = 0; round < 3; ++round) {
+    for (const char* host : {"127.0.0.1", "::1"}) {
+      EXPECT_EQ(statusCodeOn(host, port_, 2s), 200) << host;
+    }
+  }
+  done = true;
+  trickle.join();
+}
+
+// Past the cap, each newcomer takes the place of the peer that has waited longest.
+TEST_F(StatusServerTest, PastTheCapTheOldestWaitingPeerMakesRoom) {
+  std::vector<std::unique_ptr<RawPeer>> silent;
+  for (std::size_t i = 0; i < LoopbackListener::kMaxConnections; ++i) {
+    silent.push_back(std::make_unique<RawPeer>("127.0.0.1", port_));
+  }
+  EXPECT_EQ(statusCodeOn("127.0.0.1", port_, 2s), 200);
+  EXPECT_TRUE(silent.front()->closedWithoutAWord());
+  EXPECT_FALSE(silent.back()->closedWithoutAWord(100ms));
+}
+
+// The deadline covers the whole request, however steadily its bytes come; a peer that never
+// speaks is closed without an answer.
+TEST(StatusServerDeadlineTest, EndsRequestsThatTakeLongerThanTheirDeadline) {
+  const int port = test::useUnusedStatusPort();
+  StatusServer::Options options;
+  options.requestDeadline = 300ms;
+  StatusServer server(kVersion, options);
+  server.start();
+  ASSERT_FALSE(statusWithin(port, 5s).is_null());
+
+  RawPeer trickler("127.0.0.1", port), silent("::1", port);
+  ASSERT_TRUE(trickler.connected() && silent.connected());
+  std::atomic<bool> done = false;
+  std::thread trickle([&] {
+    const std::string request = "GET /status HTTP/1.1\r\nX-Slow: ";
+    for (std::size_t sent = 0; !done; ++sent) {
+      const char next = sent < request.size() ? request[sent] : 'a';
+      if (!trickler.send({&next, 1})) return;
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  EXPECT_EQ(trickler.answerStatus(), 408);
+  done = true;
+  trickle.join();
+  EXPECT_TRUE(silent.closedWithoutAWord());
+}
+
 TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
   test::writeFile(Paths::localShare() / "bin/.latest-version", "3.0.104\n");
   test::writeFile(Paths::localShare() / "bin/.server-version", "3.0.101");
@@ -312,6 +527,8 @@ TEST(StatusPageTest, ForbidsFramingAndKeepsFileLocationsOutOfTheMarkup) {
     EXPECT_NE(html.find(part), std::string::npos) << part;
   }
   EXPECT_EQ(html.find("x</script>"), std::string::npos);
+  // No stdio server program installed: the page falls back to the socat command.
+  EXPECT_NE(html.find("\"stdio_server\":\"\""), std::string::npos);
   EXPECT_EQ(html.find("innerHTML"), std::string::npos);
 }
 
@@ -327,6 +544,41 @@ TEST(StatusServerStartTest, WaitsForThePortInsteadOfSharingIt) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(statusWithin(port, 5s)["version"], "1.0.0");
   first.reset();
   EXPECT_FALSE(statusWithin(port, 5s, kVersion).is_null());
+}
+
+// An address whose port another program holds is tried again until it is free; the other address
+// answers meanwhile.
+TEST(StatusServerStartTest, ListensOnAnAddressOnceItsPortIsFree) {
+  const int port = test::useUnusedStatusPort();
+  const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+
+  test::CapturedStderr log;
+  StatusServer::Options options;
+  options.binding = {10ms, 50ms, 100ms};
+  StatusServer server(kVersion, options);
+  server.start();
+  EXPECT_TRUE(answersWithin("::1", port, 5s));
+  std::this_thread::sleep_for(300ms);  // past the patience: the slower retries have begun
+  ::close(holder);
+  EXPECT_TRUE(answersWithin("127.0.0.1", port, 5s));
+  server.stop();
+
+  const std::string text = log.text();
+  const std::string where = "127.0.0.1:" + std::to_string(port);
+  const auto count = [&text](const std::string& part) {
+    std::size_t found = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+    return found;
+  };
+  EXPECT_EQ(count("cannot listen on " + where), 1u) << text;
+  EXPECT_EQ(count("now listening on " + where), 1u) << text;
+  EXPECT_EQ(count("cannot listen on [::1]"), 0u) << text;
 }
 
 TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {

@@ -104,6 +104,38 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
             "Helper not available (helper_unavailable)");
 }
 
+// No runner program and no script host: the script checks say so once each, count neither way
+// and give no advice; the file check looks at the home folder, which has no Desktop.
+TEST_F(DiagnosticToolsTest, ChecksThatNeedScriptsSayTheyCannotRunHere) {
+  fs::remove(test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner");
+  test::writeFile(
+      PrivacyGate::shared().file(),
+      json({{"calendar", "granted"}, {"reminders", "granted"}, {"contacts", "granted"}}).dump());
+  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks("");
+  ASSERT_EQ(checks.size(), 9u);
+  for (std::size_t row : {3, 4, 5, 6}) {
+    EXPECT_EQ(checks[row].status, CheckStatus::unavailable) << checks[row].tool;
+    EXPECT_EQ(checks[row].detail, "not available on this system");
+    EXPECT_EQ(checks[row].fixHint, "");
+  }
+  EXPECT_EQ(checks[7].status, CheckStatus::ok);
+  EXPECT_EQ(checks[7].detail,
+            std::to_string(test::namesIn(test::home()).size()) + " items in the home folder");
+
+  const std::string report = DiagnosticTools::report(checks, "9.8.7");
+  EXPECT_NE(report.find("\nSummary: 4 of 5 integrations working. Not running (optional): "
+                        "OneDrive.\n"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("\n–  Mail.app             not available on this system\n–  Notes"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("Restarting"), std::string::npos);
+  EXPECT_TRUE(report.ends_with("\n✓ 4 OK   ⚠ 1 warnings   ✗ 0 problems")) << report;
+  const std::string answer = test::textOf(test::callTool(registry_, "run_diagnostics"));
+  EXPECT_EQ(answer.find("submit: true"), std::string::npos) << answer;
+}
+
 TEST_F(DiagnosticToolsTest, TheReportSummarisesProblemsAndWarnings) {
   std::vector<DiagCheck> checks(7, {"x", "Files", CheckStatus::ok, "fine", "no hint when ok"});
   checks.insert(checks.begin(),

@@ -125,6 +125,49 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
   }
 }
 
+// The sheet is read only as far as the rows asked for, and the shared strings only as far as the
+// last one they name: damage past that point goes unseen, damage before it is reported.
+TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
+  const std::string strings =
+      "<sst><si><t>zero</t></si><si><t>one</t></si><si><t>two</t></si><si><t>cut";
+  const std::string rows =
+      "<row><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>2</v></c></row>"
+      "<row><c r=\"A2\" t=\"s\"><v>1</v></c><c r=\"A2\"><v>plain</v></c>"
+      "<c r=\"B2\"><v>x</v></c><c r=\"B2\" t=\"s\"><v>1</v></c></row>"
+      "<row><c r=\"A3\" t=\"s\"><v>3</v></c></row>";
+  // More than one inflated block: the text crosses block boundaries mid-character.
+  std::string wide;
+  for (int i = 0; i < 50000; ++i) wide += "\u00e9\u20ac";
+  const std::string prefixed =
+      "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+      "<x:sheetData><x:row><x:c r=\"B1\" t=\"s\"><x:v>1</x:v></x:c></x:row></x:sheetData>"
+      "</x:worksheet>";
+  struct Case {
+    std::string sheet;
+    json maxRows;
+    json expected;
+  };
+  const std::string badByte = "<row><c><v>ok</v></c></row><row><c><v>\xff</v></c></row>";
+  const std::vector<Case> cases = {
+      {worksheet(rows + "<row><c><v>after"), 2, json::parse(R"([["zero","two"],["plain","one"]])")},
+      {worksheet(rows + "<row><c><v>after"), 4, "failed: Cannot read worksheet XML"},
+      // Index 3 lies in the damaged end of the table, so no entry of it is used.
+      {worksheet(rows), 3, json::parse(R"([["0","2"],["plain","1"],["3"]])")},
+      {worksheet(badByte), 1, json::parse(R"([["ok"]])")},
+      {worksheet(badByte), 2, "failed: Cannot read worksheet XML"},
+      {worksheet("<row><c t=\"inlineStr\"><is><t>" + wide + "</t></is></c></row><row/>"), 5,
+       json::array({json::array({wide}), json::array()})},
+      {prefixed, 5, json::parse(R"([["","one"]])")},
+  };
+  for (const auto& [sheet, maxRows, expected] : cases) {
+    const std::string path = xlsx(
+        "partial.xlsx", {{"xl/worksheets/sheet1.xml", sheet}, {"xl/sharedStrings.xml", strings}});
+    const json read = callOfficeJson("excel_read", {{"path", path}, {"max_rows", maxRows}});
+    EXPECT_EQ(read.is_object() ? read["rows"] : read, expected)
+        << sheet.substr(0, 200) << " " << maxRows;
+  }
+}
+
 // Which sheet is read and what is reported for workbooks of every shape, and the failures of
 // files that are no workbook; a cloud file is fetched once more before the reader gives up.
 TEST(ExcelToolsTest, FindsTheSheetThroughTheWorkbook) {

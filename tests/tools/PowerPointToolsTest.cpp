@@ -72,12 +72,14 @@ TEST(PowerPointToolsTest, CreatedDecksAreSoundAndReadBack) {
   EXPECT_EQ(callOfficeJson("ppt_read", {{"path", path}}), json({{"slides", read}, {"count", 12}}));
 
   const std::string empty = (test::home() / "empty.pptx").string();
-  test::writeFile(test::home() / "old.pptx", "old");
+  ASSERT_TRUE(ZipArchive::create(test::home() / "old.pptx",
+                                 {{"ppt/presentation.xml", "<p:presentation/>"}}));
   std::filesystem::create_symlink("old.pptx", empty);  // written through, never replaced
   const json untitled = {{{"bullets", {"x"}}}, "not a slide"};
   EXPECT_EQ(callOfficeJson("ppt_create", {{"path", empty}, {"slides", untitled}}),
             "Preview \u2014 PowerPoint to be created:\n  Path:   " + empty +
-                "\n  Slides: 0 ()\nCall again with confirm: true to create.");
+                "\n  Slides: 0 ()\n  Note:    the existing file at this path will be replaced"
+                "\nCall again with confirm: true to create.");
   EXPECT_EQ(
       callOfficeJson("ppt_create", {{"path", empty}, {"slides", untitled}, {"confirm", true}}),
       json({{"created", true}, {"path", empty}, {"slides", 0}}));

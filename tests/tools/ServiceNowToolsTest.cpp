@@ -12,6 +12,7 @@
 #include "platform/Base64.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/ServiceNowConnection.h"
 #include "tools/ServiceNowTools.h"
 
 namespace tvrn {
@@ -133,6 +134,33 @@ TEST_F(ServiceNowToolsTest, InstancesThatAreNoPlainHostAreRefusedUnsent) {
   ASSERT_TRUE(ConfigManager::shared().save(
       {{"servicenow_instance", "evil.example/@127.0.0.1"}, {"servicenow_auth", "x"}}));
   EXPECT_EQ(call("servicenow_get_incident", {{"id", "INC1"}}), kNotConnected);
+  EXPECT_EQ(instance.requestCount(), 0u);
+}
+
+// The forms the README names: a bare name, a host name, either with a port.
+TEST(ServiceNowInstanceTest, BareNamesTakeTheHostedSuffixBeforeTheirPort) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"mycompany", "mycompany.service-now.com"},
+      {"mycompany:8443", "mycompany.service-now.com:8443"},
+      {"https://mycompany:1/", "mycompany.service-now.com:1"},
+      {"sn.example.org:65535", "sn.example.org:65535"},
+  };
+  for (const auto& [typed, host] : rows) {
+    EXPECT_EQ(ServiceNowTools::normaliseInstance(typed), host) << typed;
+    EXPECT_TRUE(ServiceNowTools::isPlainHost(host)) << host;
+  }
+  for (const char* refused : {"mycompany:0", "mycompany:65536", "mycompany:80.5", "mycompany:"}) {
+    EXPECT_FALSE(ServiceNowTools::isPlainHost(ServiceNowTools::normaliseInstance(refused)))
+        << refused;
+  }
+}
+
+// A stored user name goes into the query only when it could not add conditions of its own.
+TEST_F(ServiceNowToolsTest, AStoredUserNameHoldingACaretIsRefusedUnsent) {
+  connectDirectly();
+  ASSERT_TRUE(ConfigManager::shared().save({{"servicenow_username", "ana^ORactive=true"}}));
+  EXPECT_EQ(call("servicenow_list_my_incidents"),
+            "failed: Invalid 'username': expected text without '^'");
   EXPECT_EQ(instance.requestCount(), 0u);
 }
 

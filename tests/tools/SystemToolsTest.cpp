@@ -23,6 +23,7 @@
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
 #include "tools/AutomationFakes.h"
+#include "tools/StateTools.h"
 #include "tools/SystemTools.h"
 
 namespace tvrn {
@@ -59,6 +60,14 @@ class SystemToolsTest : public ::testing::Test {
   const std::string home_ = test::home().string();
   ToolRegistry registry_;
 };
+
+// What update_tavrin honours, a client can find in its schema.
+TEST_F(SystemToolsTest, UpdateTavrinListsCheckOnly) {
+  const auto update = registry_.tool("update_tavrin");
+  ASSERT_TRUE(update);
+  EXPECT_EQ(update->inputSchema["properties"]["check_only"]["type"], "boolean");
+  EXPECT_EQ(update->inputSchema["required"], json::array());
+}
 
 TEST_F(SystemToolsTest, FinderListExpandsTheHomeFolderAndSkipsHiddenEntries) {
   test::writeFile(under("Docs/a.txt"), "12345");
@@ -276,6 +285,13 @@ TEST_F(SystemToolsTest, TheDailyBriefAsksMailOnlyWhileItRuns) {
     EXPECT_EQ(call("daily_brief")["emails"],
               answer.contains("__error__") ? json({{"error", "JXA: Mail got an error"}}) : summary);
   }
+
+  // Without any way to run scripts, the running mail client cannot be read: both the brief and
+  // the state snapshot say so instead of failing.
+  fs::remove(test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner");
+  StateTools::registerTools(registry_, "9.8.7");
+  EXPECT_EQ(call("daily_brief")["emails"], json({{"skipped", "not available on this system"}}));
+  EXPECT_EQ(call("tvrn_state")["tcc"]["mail_automation"], "not available on this system");
   mail.value()->terminate();
 }
 

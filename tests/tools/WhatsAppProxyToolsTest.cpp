@@ -90,6 +90,10 @@ TEST_F(WhatsAppProxyToolsTest, WacliFailuresAndAnswersBecomeTheirTexts) {
       {R"({"success":false,"error":{"message":"rate limited"}})", "failed: WhatsApp: rate limited"},
       {R"({"success":false,"error":"no chat"})", "failed: WhatsApp: no chat"},
       {R"({"data":[1]})", "[\n  1\n]"},
+      // An answer that is no object or array is its JSON text; a string is itself.
+      {R"({"data":"sent"})", "sent"},
+      {R"({"data":3})", "3"},
+      {R"({"success":true})", "null"},
   };
   const json read = {"whatsapp_read_messages", {{"chat_id", "c"}}};
   for (const auto& [output, expected] : rows) {

@@ -145,7 +145,9 @@ TEST(WordToolsTest, FailedWritesKeepTheOldFile) {
   const auto before = test::contentsOf(folder);
 
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-      {"word_append", (folder / "plain.docx").string(), "Cannot open .docx for appending"},
+      {"word_append", (folder / "plain.docx").string(),
+       "Cannot write '" + (folder / "plain.docx").string() +
+           "': the file there is not a Word document (.docx); nothing was written."},
       {"word_append", (folder / "cut.docx").string(), "Cannot read document.xml"},
       {"word_append", "/no/such.docx", "Not found: /no/such.docx"},
       {"word_create", (folder / "missing" / "new.docx").string(), "Cannot zip .docx file"},

@@ -99,6 +99,20 @@ PopoverInput MenuBarView::input() const {
 }
 
 void MenuBarView::refresh() {
+  if (drawn_ && !isVisible()) {
+    stale_ = true;
+    return;
+  }
+  draw();
+}
+
+void MenuBarView::applyLatest() {
+  if (stale_) draw();
+}
+
+void MenuBarView::draw() {
+  stale_ = false;
+  drawn_ = true;
   const PopoverInput now = input();
   std::set<PopoverSection> shown;
   for (const auto& row : PopoverModels::frame(now)) shown.insert(row.section);
@@ -108,6 +122,10 @@ void MenuBarView::refresh() {
     sections_[section]->setVisible(visible);
     dividers_[section]->setVisible(visible);
   }
+  fitColumn();
+}
+
+void MenuBarView::fitColumn() {
   // Laid out now, not on the next turn of the event loop, so the column never shows stale sizes.
   column_->activate();
   // Wrapped texts make the column taller the narrower it is.
@@ -118,6 +136,18 @@ void MenuBarView::refresh() {
     lastHeight_ = height;
     emit columnHeightChanged(height);
   }
+}
+
+// A section that changed on its own (the bug report form opening, say) asks for a new layout.
+bool MenuBarView::event(QEvent* event) {
+  const bool handled = QWidget::event(event);
+  if (event->type() == QEvent::LayoutRequest) fitColumn();
+  return handled;
+}
+
+void MenuBarView::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  applyLatest();
 }
 
 std::vector<PopoverSection> MenuBarView::shownSections() const {
@@ -131,6 +161,7 @@ std::vector<PopoverSection> MenuBarView::shownSections() const {
 void MenuBarView::showUninstallConfirm() {
   uninstallPanel_->show();
   refresh();
+  emit revealRequested(uninstallPanel_);
 }
 
 QWidget* MenuBarView::sectionWidget(PopoverSection section) const { return sections_.at(section); }
@@ -172,7 +203,7 @@ void MenuBarView::perform(const PopoverAction& action) {
 
 void MenuBarView::requestTCCPermission(const std::string& key) {
   if (const auto entity = privacyEntityFromRaw(key)) {
-    PrivacyGate::shared().requestAccessInBackground(*entity);
+    PrivacyGate::shared().requestAccessInBackground({*entity});
   }
 }
 

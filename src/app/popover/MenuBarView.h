@@ -46,8 +46,12 @@ class MenuBarView : public QWidget {
   // Ends the server and reloads its launch agent off the main thread; the restarting look holds
   // until 8 s after that work has ended.
   void restartServer();
-  // The footer's "Uninstall": shows the confirmation panel below it.
+  // The footer's "Uninstall": shows the confirmation panel below it and asks for it to be
+  // scrolled into view.
   void showUninstallConfirm();
+  // Draws what the monitor published while the column was hidden; nothing when it is current.
+  void applyLatest();
+
   UninstallPanel* uninstallPanel() const { return uninstallPanel_; }
 
   // The programs the restart runs (tests point them elsewhere).
@@ -58,9 +62,20 @@ class MenuBarView : public QWidget {
   void serverRestartEnded();
   // The column's height changed; the popover follows it.
   void columnHeightChanged(int height);
+  // The widget should be scrolled into view.
+  void revealRequested(QWidget* widget);
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
+  // Draws the column now when it shows, else marks it for drawing when it opens: a hidden
+  // popover costs nothing at each poll.
   void refresh();
+  void draw();
+  // Makes the column as tall as its sections take at its width.
+  void fitColumn();
   void restartClaudeDesktop();
 
   StatusMonitor& monitor_;
@@ -72,6 +87,8 @@ class MenuBarView : public QWidget {
   std::map<PopoverSection, QWidget*> dividers_;
   UninstallPanel* uninstallPanel_;  // owned through Qt's parent; hidden until asked for
   bool isRestarting_ = false;
+  bool stale_ = false;
+  bool drawn_ = false;
   int lastHeight_ = -1;
 };
 

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QVariantAnimation>
 
@@ -14,7 +15,7 @@
 namespace tvrn {
 namespace {
 
-QColor colorOf(ColorRole role) {
+QColor baseColor(ColorRole role) {
   switch (role) {
     case ColorRole::primary:
       return QApplication::palette().color(QPalette::WindowText);
@@ -460,8 +461,14 @@ class PushMessageSection final : public PopoverSectionWidget {
 
 }  // namespace
 
+QColor roleColor(ColorRole role, double opacity) {
+  QColor color = baseColor(role);
+  color.setAlphaF(static_cast<float>(color.alphaF() * opacity));
+  return color;
+}
+
 QString cssColor(ColorRole role, double opacity) {
-  const QColor color = colorOf(role);
+  const QColor color = baseColor(role);
   return QStringLiteral("rgba(%1, %2, %3, %4)")
       .arg(color.red())
       .arg(color.green())
@@ -476,11 +483,61 @@ PlainLabel::PlainLabel(QWidget* parent) : QLabel(parent) {
 }
 
 void PlainLabel::show(const std::string& text, ColorRole color, int points, bool emphasised) {
-  setText(qt(text));
+  full_ = qt(text);
   setFont(fontOf(points, emphasised));
+  setText(maxLines_ > 0 ? shownAt(contentsRect().width()) : full_);
   if (styleSheet().isEmpty() || !styleSheet().contains(QStringLiteral("background"))) {
     setStyleSheet(QStringLiteral("color: %1;").arg(cssColor(color)));
   }
+}
+
+void PlainLabel::wrap(int maxLines) {
+  setWordWrap(true);
+  maxLines_ = maxLines;
+  if (maxLines_ > 0) setText(shownAt(contentsRect().width()));
+}
+
+// The lines the text takes at the width, cut after maxLines with an ellipsis on the last.
+QString PlainLabel::shownAt(int width) const {
+  if (maxLines_ <= 0 || width <= 0) return full_;
+  QTextLayout layout(full_, font());
+  layout.beginLayout();
+  QStringList lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(width);
+    if (static_cast<int>(lines.size()) + 1 == maxLines_) {
+      const QString rest = full_.mid(line.textStart());
+      QTextLine next = layout.createLine();
+      if (next.isValid()) {
+        lines << fontMetrics().elidedText(rest.simplified(), Qt::ElideRight, width);
+      } else {
+        lines << rest.trimmed();
+      }
+      break;
+    }
+    lines << full_.mid(line.textStart(), line.textLength()).trimmed();
+  }
+  layout.endLayout();
+  const QString shown = lines.join(QLatin1Char('\n'));
+  // Unchanged text reads as not cut.
+  return lines.size() < static_cast<qsizetype>(maxLines_) ||
+                 shown.simplified() == full_.simplified()
+             ? full_
+             : shown;
+}
+
+int PlainLabel::heightForWidth(int width) const {
+  if (maxLines_ <= 0) return QLabel::heightForWidth(width);
+  const QMargins margins = contentsMargins();
+  const int inner = width - margins.left() - margins.right();
+  const QRect needed =
+      fontMetrics().boundingRect(QRect(0, 0, inner, 1 << 20), Qt::TextWordWrap, shownAt(inner));
+  return needed.height() + margins.top() + margins.bottom();
+}
+
+void PlainLabel::resizeEvent(QResizeEvent* event) {
+  QLabel::resizeEvent(event);
+  if (maxLines_ > 0) setText(shownAt(contentsRect().width()));
 }
 
 SymbolLabel::SymbolLabel(QWidget* parent) : QLabel(parent) {
@@ -492,15 +549,8 @@ SymbolLabel::~SymbolLabel() = default;
 
 void SymbolLabel::show(const std::string& symbol, ColorRole color, int points) {
   setObjectName(qt(symbol));
-  const QIcon icon = PopoverSymbols::themeIcon(symbol);
   const int pixels = points + points / 3;
-  if (!icon.isNull()) {
-    setPixmap(icon.pixmap(pixels, pixels));
-  } else {
-    setText(PopoverSymbols::glyph(symbol));
-    setFont(fontOf(points, false));
-    setStyleSheet(QStringLiteral("color: %1;").arg(cssColor(color)));
-  }
+  setPixmap(PopoverSymbols::icon(symbol, roleColor(color)).pixmap(pixels, pixels));
   setMinimumSize(pixels, pixels);
 }
 
@@ -535,14 +585,9 @@ void SymbolLabel::paintEvent(QPaintEvent* event) {
   painter.translate(centre);
   painter.rotate(angle_);
   painter.translate(-centre);
-  if (!pixmap().isNull()) {
-    const QPixmap image = pixmap();
-    painter.drawPixmap(QRectF(rect()).center() - QPointF(image.width(), image.height()) / 2, image);
-  } else {
-    painter.setFont(font());
-    painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(rect(), Qt::AlignCenter, text());
-  }
+  const QPixmap image = pixmap();
+  const QSizeF size = image.deviceIndependentSize();
+  painter.drawPixmap(QRectF(rect()).center() - QPointF(size.width(), size.height()) / 2, image);
 }
 
 ActionButton::ActionButton(QWidget* parent, ActionSink sink) : QPushButton(parent) {
@@ -556,13 +601,14 @@ void ActionButton::show(const ButtonModel& model, int points, std::optional<Colo
   // A lone "&" would otherwise turn the next letter into a shortcut.
   QString title = qt(model.title);
   title.replace(QLatin1Char('&'), QStringLiteral("&&"));
-  if (!model.symbol.empty() && !model.title.empty()) {
-    title = PopoverSymbols::glyph(model.symbol) + QLatin1Char(' ') + title;
-  } else if (!model.symbol.empty()) {
-    title = PopoverSymbols::glyph(model.symbol);
-  }
   setText(title);
   setFont(fontOf(points, model.emphasised));
+  if (model.symbol.empty()) {
+    setIcon(QIcon());
+  } else {
+    setIcon(PopoverSymbols::icon(model.symbol, roleColor(model.color)));
+    setIconSize(QSize(points + points / 3, points + points / 3));
+  }
   // A filled button takes the role's colour at 15 % behind its own text colour, except white
   // text, which stands on the full colour.
   QString style = QStringLiteral("QPushButton { color: %1; border: none; padding: 3px 8px;")

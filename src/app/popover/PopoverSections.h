@@ -23,9 +23,26 @@ class PlainLabel : public QLabel {
  public:
   explicit PlainLabel(QWidget* parent);
   void show(const std::string& text, ColorRole color, int points, bool emphasised = false);
+  // Wraps within the width its layout gives it and is as tall as that takes; with maxLines the
+  // last line ends in "…" when the text would need more.
+  void wrap(int maxLines = 0);
+  // The text as given, whether or not all of it shows.
+  const QString& fullText() const { return full_; }
+  bool isElided() const { return text() != full_; }
+
+  int heightForWidth(int width) const override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QString shownAt(int width) const;
+
+  QString full_;
+  int maxLines_ = 0;
 };
 
-// A symbol from the icon theme, or its glyph; it may turn about its centre once a second.
+// A symbol from the icon theme, or our drawing of it; it may turn about its centre once a second.
 class SymbolLabel : public QLabel {
  public:
   explicit SymbolLabel(QWidget* parent);
@@ -68,5 +85,6 @@ void clearLayout(QLayout* layout);
 
 // rgba() of the role's colour at the opacity, for style sheets.
 QString cssColor(ColorRole role, double opacity = 1.0);
+QColor roleColor(ColorRole role, double opacity = 1.0);
 
 }  // namespace tvrn

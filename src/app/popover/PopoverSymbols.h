@@ -1,24 +1,16 @@
 // The popover's symbols: each symbol name the sections use stands for an icon of the desktop's
-// icon theme, with a Unicode glyph drawn in its place where the theme has no such icon.
+// icon theme, and where the theme has no such icon for a small drawing of our own, so a symbol
+// never depends on a font that may be missing (an emoji font, say).
 #pragma once
 
+#include <QColor>
 #include <QIcon>
-#include <QString>
 #include <string_view>
 
 namespace tvrn::PopoverSymbols {
 
-struct Symbol {
-  std::string_view name;
-  std::string_view themeIcon;
-  std::string_view glyph;
-};
-
-// The table's row for the name; a name outside the table gets no theme icon and a bullet.
-Symbol lookup(std::string_view name);
-
-// The theme's icon for the symbol; a null icon when the theme has none.
-QIcon themeIcon(std::string_view name);
-QString glyph(std::string_view name);
+// The symbol in the colour: the theme's icon when the theme has it, else our drawing; a name we
+// do not know draws a dot.
+QIcon icon(std::string_view name, const QColor& color);
 
 }  // namespace tvrn::PopoverSymbols

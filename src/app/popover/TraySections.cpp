@@ -18,6 +18,7 @@
 #include "app/TrayStrings.h"
 #include "app/WacliLauncher.h"
 #include "app/popover/MenuBarView.h"
+#include "app/popover/PopoverSymbols.h"
 #include "platform/Opener.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -44,23 +45,13 @@ PlainLabel* label(QWidget* parent, std::string_view text, ColorRole role, int po
   return made;
 }
 
-// Lets the label wrap within `width` and makes it as tall as that takes: the popover's height
-// follows its column's size hint, which does not ask how tall wrapped text becomes.
-PlainLabel* wrapped(PlainLabel* label, int width, int maxLines = 0, int indent = 0) {
+// Lets the label wrap within the width its layout gives it, indented on the left; the column's
+// layout then asks it how tall that makes it.
+PlainLabel* wrapped(PlainLabel* label, int maxLines = 0, int indent = 0) {
   label->setContentsMargins(indent, 0, 0, 0);
-  label->setWordWrap(true);
-  label->ensurePolished();  // the style sheet's font is the one drawn
-  int height =
-      label->fontMetrics()
-          .boundingRect(QRect(0, 0, width - indent, 10000), Qt::TextWordWrap, label->text())
-          .height();
-  if (maxLines > 0) height = std::min(height, label->fontMetrics().lineSpacing() * maxLines);
-  label->setFixedHeight(height);
+  label->wrap(maxLines);
   return label;
 }
-
-// What the popover leaves a line of text: its width less the sections' margins and indents.
-constexpr int kTextWidth = MenuBarView::kWidth - 32;
 
 // A small badge: bold text in the role's colour on that colour at 12 %.
 PlainLabel* badge(QWidget* parent, std::string_view text, ColorRole role) {
@@ -76,8 +67,9 @@ PlainLabel* badge(QWidget* parent, std::string_view text, ColorRole role) {
 QPushButton* button(QWidget* parent, std::string_view text, ColorRole role, int points,
                     std::function<void()> onClick, std::optional<ColorRole> background = {}) {
   auto* made = new QPushButton(qt(text).replace(QLatin1Char('&'), QStringLiteral("&&")), parent);
+  // Sized like the labels beside it, in pixels.
   QFont font = made->font();
-  font.setPointSize(points);
+  font.setPixelSize(points + 1);
   font.setWeight(QFont::DemiBold);
   made->setFont(font);
   made->setFlat(true);
@@ -192,11 +184,10 @@ class ServicesSection final : public PopoverSectionWidget {
     if (state == State::error) {
       main->addWidget(symbol(this, "exclamationmark.triangle.fill", ColorRole::orange, 9));
       main->addWidget(badge(this, RT::kErrorBadge, ColorRole::orange));
-      box->addWidget(
-          wrapped(label(this, row.shownError(), ColorRole::orange, 9, 0.8), kTextWidth, 0, 24));
+      box->addWidget(wrapped(label(this, row.shownError(), ColorRole::orange, 9, 0.8), 0, 24));
       if (row.suggestion) {
-        box->addWidget(wrapped(label(this, "→ " + *row.suggestion, ColorRole::orange, 9, 0.6),
-                               kTextWidth, 0, 24));
+        box->addWidget(
+            wrapped(label(this, "→ " + *row.suggestion, ColorRole::orange, 9, 0.6), 0, 24));
       }
     } else if (state == State::running) {
       if (const auto detail = row.shownDetail()) {
@@ -204,7 +195,9 @@ class ServicesSection final : public PopoverSectionWidget {
       }
     } else {
       auto* off = line(box, 4, 24);
-      if (row.offReason) off->addWidget(label(this, *row.offReason, ColorRole::secondary, 9, 0.5));
+      if (row.offReason) {
+        off->addWidget(wrapped(label(this, *row.offReason, ColorRole::secondary, 9, 0.5)), 1);
+      }
       if (row.fix) {
         off->addWidget(button(this, row.fixLabel, ColorRole::accent, 9,
                               [fix = *row.fix] { runFix(fix, desktopHandlers()); }));
@@ -231,7 +224,7 @@ class ServicesSection final : public PopoverSectionWidget {
                                                                 : ColorRole::orange;
     auto* text = label(this, row.line, role, 9, role == ColorRole::secondary ? 1.0 : 0.8);
     text->setContentsMargins(24, 0, 0, 0);
-    if (row.badge == OutlookRow::Badge::setup) wrapped(text, kTextWidth, 2, 24);
+    if (row.badge == OutlookRow::Badge::setup) wrapped(text, 2, 24);
     box->addWidget(text);
     if (row.addToMail) {
       auto* add = line(box, 0, 24);
@@ -252,8 +245,10 @@ class ServicesSection final : public PopoverSectionWidget {
     main->addStretch();
     main->addWidget(badge(this, row.signedIn ? "ON" : "SCAN QR",
                           row.signedIn ? ColorRole::green : ColorRole::orange));
-    box->addWidget(
-        wrapped(label(this, RT::kUnofficial, ColorRole::orange, 9, 0.7), kTextWidth, 0, 24));
+    auto* warning = line(box, 4, 24);
+    warning->addWidget(symbol(this, "exclamationmark.triangle.fill", ColorRole::orange, 8), 0,
+                       Qt::AlignTop);
+    warning->addWidget(wrapped(label(this, RT::kUnofficial, ColorRole::orange, 9, 0.7)), 1);
     if (row.signedIn) return;
     auto* connect = line(box, 6, 24);
     connect->addWidget(label(this, RT::kScanQR, ColorRole::secondary, 9, 0.5));
@@ -279,9 +274,10 @@ class AppSectionWidget final : public PopoverSectionWidget {
     outer->setSpacing(6);
     outer->setContentsMargins(16, 8, 16, 8);
     auto* settings = line(outer, 6);
-    settings->addWidget(button(this, std::string("⚙ ") + std::string(AT::kSettings),
-                               ColorRole::secondary, 10,
-                               [this] { Desktop::open(settingsPageURL(monitor_.status())); }));
+    auto* open = button(this, AT::kSettings, ColorRole::secondary, 10,
+                        [this] { Desktop::open(settingsPageURL(monitor_.status())); });
+    open->setIcon(PopoverSymbols::icon("gear", roleColor(ColorRole::secondary)));
+    settings->addWidget(open);
     settings->addStretch();
     autoUpdateLabel_ = label(this, "", ColorRole::secondary, 10);
     autoUpdateLabel_->setWordWrap(false);
@@ -336,8 +332,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
     auto* layout = new QHBoxLayout(frame);
     layout->setContentsMargins(8, 6, 8, 6);
     layout->addWidget(symbol(frame, "arrow.clockwise.circle.fill", ColorRole::orange, 11));
-    layout->addWidget(wrapped(label(frame, restart.text, ColorRole::orange, 10), kTextWidth - 40),
-                      1);
+    layout->addWidget(wrapped(label(frame, restart.text, ColorRole::orange, 10)), 1);
   }
 
   void drawOffer(const UpdateOffer& offer) {
@@ -350,8 +345,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
     head->addWidget(
         symbol(frame, offer.required ? "exclamationmark.triangle.fill" : "arrow.up.circle.fill",
                role, 11));
-    head->addWidget(
-        wrapped(label(frame, offer.title, role, 10, 1.0, offer.required), kTextWidth - 150), 1);
+    head->addWidget(wrapped(label(frame, offer.title, role, 10, 1.0, offer.required)), 1);
     auto* press = button(
         frame, offer.button, role, 9, [this, offer] { UpdateNudge::pressed(offer, monitor_); },
         role);
@@ -360,7 +354,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
     for (const auto& text : {offer.notes, offer.warning}) {
       if (!text) continue;
       auto* small = wrapped(label(frame, *text, ColorRole::secondary, text == offer.notes ? 9 : 8),
-                            kTextWidth - 50, text == offer.notes ? 4 : 0, 22);
+                            text == offer.notes ? 4 : 0, 22);
       layout->addWidget(small);
     }
   }
@@ -394,7 +388,8 @@ class FooterSection final : public PopoverSectionWidget {
     report_->setObjectName(QStringLiteral("reportBug"));
     language_ = new QToolButton(this);
     language_->setObjectName(QStringLiteral("language"));
-    language_->setText(QStringLiteral("🌐"));
+    language_->setIcon(PopoverSymbols::icon("globe", roleColor(ColorRole::secondary)));
+    language_->setIconSize(QSize(14, 14));
     language_->setAutoRaise(true);
     language_->setPopupMode(QToolButton::InstantPopup);
     language_->setFixedWidth(24);
@@ -414,9 +409,6 @@ class FooterSection final : public PopoverSectionWidget {
                              static_cast<QWidget*>(hide)}) {
       if (control != help_) controls->addStretch();
       controls->addWidget(control);
-      // As wide as the label: the style's least button width would not leave room for five.
-      control->setMinimumWidth(0);
-      control->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     }
     buildHideConfirm(outer);
     drawForm();
@@ -425,21 +417,18 @@ class FooterSection final : public PopoverSectionWidget {
   void update(const PopoverInput&) override {
     help_->setText(qt(TrayStrings::L("help")));
     report_->setText(qt(TrayStrings::L("report_bug")));
-    for (QPushButton* control : findChildren<QPushButton*>(QString(), Qt::FindDirectChildrenOnly)) {
-      control->ensurePolished();
-      control->setFixedWidth(control->fontMetrics().horizontalAdvance(control->text()) + 12);
-    }
     QMenu* menu = language_->menu();
     menu->clear();
     for (const auto& language : TrayStrings::supportedLanguages()) {
       const std::string code(language.code);
-      QString name = qt(language.name);
-      if (code == selectedLanguage_) name += QStringLiteral("  ✓");
-      menu->addAction(name, this, [this, code] {
+      QAction* choice = menu->addAction(qt(language.name), this, [this, code] {
         TrayStrings::setLanguage(code);
         selectedLanguage_ = code;
         context_.redraw();
       });
+      // The menu's own check mark, drawn by the style rather than a character of some font.
+      choice->setCheckable(true);
+      choice->setChecked(code == selectedLanguage_);
     }
     drawForm();
   }
@@ -535,8 +524,7 @@ class FooterSection final : public PopoverSectionWidget {
     layout->addWidget(wrapped(label(hideConfirm_,
                                     "TVRN will keep running in the background. To show this icon "
                                     "again, restart TVRN from Applications.",
-                                    ColorRole::secondary, 9),
-                              kTextWidth - 16));
+                                    ColorRole::secondary, 9)));
     auto* buttons = line(layout, 6);
     buttons->addStretch();
     auto* cancel = button(hideConfirm_, "Cancel", ColorRole::secondary, 10, [this] {

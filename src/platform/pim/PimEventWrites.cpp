@@ -38,7 +38,8 @@ Result<const Collection*, PimError> pimstore::saveCollection(
   }
   std::string why;
   const char* kindText = kind == Kind::tasks ? "tasks" : kind == Kind::events ? "events" : "";
-  if (!FileStore::ensureDirectory(at, 0755) || !writeFile(at / "displayname", title, &why) ||
+  if (!FileStore::ensureDirectory(at, kPrivateFolder) ||
+      !writeFile(at / "displayname", title, &why) ||
       (color && !writeFile(at / "color", colorText(*color), &why)) ||
       (*kindText != '\0' && !writeFile(at / kKindFile, kindText, &why))) {
     return fail(notSaved(why.empty() ? "cannot create " + at.string() : why));
@@ -72,7 +73,7 @@ Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::st
     if (!index.setDefault(kind == Kind::events ? "event" : "reminder", c->id)) {
       return fail(notSaved("cannot write " + index.defaultsFile().string()));
     }
-    return index.calendarOf(*c);
+    return index.calendarOf(*c, kind);
   });
 }
 
@@ -127,28 +128,30 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   auto current = index.fresh<ICalItem>(c, name, parseItem);
   if (!current) return fail(current.error());
   auto& [item, identity] = current.value();
+  if (!item.hasOccurrenceAt(*located.original)) return fail(eventNotFound(index));
   ICalItem next = item.copy();
-  const Event series = item.event();
-  const long before = item.occurrencesBefore(*located.original);
+  next.beginAt(*located.original);
   const bool anyLeft = item.endBefore(*located.original);
 
-  Event carriedOn = series;
+  // The new series is the old one from the chosen occurrence on, with only what the caller
+  // changed changed.
+  const Event from = next.event();
+  Event carriedOn = from;
   for (auto member : {&Event::title, &Event::location, &Event::notes, &Event::url}) {
     if (wanted.*member != located.event.*member) carriedOn.*member = wanted.*member;
   }
-  carriedOn.start = wanted.start;
-  carriedOn.end = wanted.end;
-  carriedOn.allDay = wanted.allDay;
-  if (wanted.recurrence != series.recurrence) {
-    carriedOn.recurrence = wanted.recurrence;
-  } else if (series.recurrence && series.recurrence->occurrenceCount) {
-    carriedOn.recurrence->occurrenceCount =
-        std::max(1, *series.recurrence->occurrenceCount - static_cast<int>(before));
+  if (wanted.start != located.event.start || wanted.end != located.event.end ||
+      wanted.allDay != located.event.allDay) {
+    // Later changed occurrences are named by original starts the moved series no longer has.
+    next.dropChangesFrom(PimTime::min());
+    carriedOn.start = wanted.start;
+    carriedOn.end = wanted.end;
+    carriedOn.allDay = wanted.allDay;
   }
-  next.dropChangesFrom(PimTime::min());
+  if (wanted.recurrence != located.event.recurrence) carriedOn.recurrence = wanted.recurrence;
   const std::string uid = HardwareId::randomUUID();
   next.setUid(uid);
-  next.changeEvent(series, carriedOn);
+  next.changeEvent(from, carriedOn);
 
   Collection* target = index.collection(wanted.calendarId, Kind::events);
   const std::string nextName = fileNameFor(uid, ".ics");
@@ -229,7 +232,9 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             auto current = index.fresh<ICalItem>(c, name, parseItem);
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
-            item.changeOccurrence(*located->original, located->event, wanted);
+            if (!item.changeOccurrence(*located->original, located->event, wanted)) {
+              return fail(eventNotFound(index));
+            }
             if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
               return fail(*failure);
             }
@@ -269,9 +274,10 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
     auto& [item, identity] = current.value();
     bool anyLeft = true;
     if (span == Span::thisEvent) {
-      item.removeOccurrence(*located->original);
+      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index));
       anyLeft = item.firstOccurrence().has_value();
     } else {
+      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index));
       anyLeft = item.endBefore(*located->original);
     }
     auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)

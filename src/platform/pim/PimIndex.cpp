@@ -6,18 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 
 namespace tvrn::pimstore {
-
-using std::chrono::seconds;
-
-// A temporary file of ours this old is left from a write that never finished.
-constexpr auto kStaleTemporary = seconds(60);
 
 namespace {
 
@@ -158,8 +152,8 @@ void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
   std::string why;
   const auto make = [&](const char* name, const char* title, const char* kind) {
     const fs::path at = root / name;
-    return FileStore::ensureDirectory(at, 0755) && writeFile(at / "displayname", title, &why) &&
-           writeFile(at / kKindFile, kind, &why);
+    return FileStore::ensureDirectory(at, kPrivateFolder) &&
+           writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
   };
   bool made = true;
   if (calendars) {
@@ -192,14 +186,6 @@ void PimIndex::walkRoots(PimWarnings& warnings) {
   }
   walked_ = true;
   overflowed_ = false;
-}
-
-void PimIndex::removeIfStale(const fs::path& temporary) {
-  std::error_code ignored;
-  const auto written = fs::last_write_time(temporary, ignored);
-  if (!ignored && fs::file_time_type::clock::now() - written > kStaleTemporary) {
-    fs::remove(temporary, ignored);
-  }
 }
 
 // Reads the collections in one configured folder: every one on a full walk (`present` given),
@@ -297,7 +283,7 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
   for (fs::directory_iterator it(c.folder, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
     if (isTemporaryOfOurs(name)) {
-      removeIfStale(it->path());
+      removeLeftover(it->path());
       continue;
     }
     if (hasExtension(name, calendars)) scanned.present.insert(name);
@@ -342,10 +328,13 @@ void PimIndex::adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings) {
 
 void PimIndex::settleKind(Collection& c) {
   if (c.kind == Kind::contacts) return;
+  c.undecided = false;
   if (c.marked == "tasks" || c.marked == "events") {
     c.kind = *c.marked == "tasks" ? Kind::tasks : Kind::events;
   } else {
+    // Its first item decides what it is.
     c.kind = (c.tasks > 0 && c.events == 0) ? Kind::tasks : Kind::events;
+    c.undecided = c.tasks == 0 && c.events == 0;
   }
 }
 
@@ -451,7 +440,7 @@ void PimIndex::retryUnreadable(PimWarnings& warnings) {
 
 void PimIndex::refreshItem(Collection& c, const std::string& name, PimWarnings& warnings) {
   const fs::path file = c.folder / name;
-  if (isTemporaryOfOurs(name)) removeIfStale(file);
+  if (isTemporaryOfOurs(name)) removeLeftover(file);
   if (!hasExtension(name, c.kind != Kind::contacts)) return;
   auto at = c.entries.find(name);
   const Entry* before = at != c.entries.end() ? &at->second : nullptr;

@@ -32,6 +32,9 @@ namespace tvrn::pimstore {
 namespace fs = std::filesystem;
 
 inline constexpr const char* kKindFile = "tavrin-kind";
+// Item and metadata files are private unless the user's own files say otherwise.
+inline constexpr mode_t kPrivateFile = 0600;
+inline constexpr mode_t kPrivateFolder = 0700;
 
 PimError problem(PimError::Code code, std::string message);
 PimError notSaved(const std::string& why);
@@ -139,10 +142,14 @@ struct Collection {
   std::optional<std::string> marked;     // what its kind file says it is for
   long events = 0, tasks = 0;            // how many items of each it holds
   int watch = -1;                        // the kernel's watch on the folder, if it took one
+  // Empty and not marked: offered as a calendar and as a reminder list until its first item.
+  bool undecided = false;
   // Single events by start; a longer event than kShortSpan is kept apart, with the series.
   std::multimap<PimTime, const Entry*> byStart;
   std::set<const Entry*> wide;
   bool ofEvents() const { return kind == Kind::events; }
+  // An undecided one serves as a calendar and as a reminder list.
+  bool isOf(Kind wanted) const { return kind == wanted || (undecided && wanted != Kind::contacts); }
 };
 
 // An event longer than this is not found by its start alone.
@@ -154,7 +161,17 @@ std::string trimmed(std::string text);
 // A UID as a file name: what a path cannot hold becomes '_'.
 std::string fileNameFor(const std::string& uid, const char* extension);
 bool isTemporaryOfOurs(const std::string& name);
-bool writeFile(const fs::path& file, const std::string& text, std::string* why);
+// Removes a temporary file of ours unless a write of this process is under way: every write
+// finishes under the update mutex an index update runs under, so one found then is left from a
+// process that ended mid-write.
+void removeLeftover(const fs::path& temporary);
+std::optional<mode_t> modeOf(const fs::path& path);
+// Replaces a file keeping its mode (a new one gets `newMode`). `stillWanted`, when given, is
+// asked just before the replacement; nothing is written when it answers false.
+bool writeFile(const fs::path& file, const std::string& text, std::string* why,
+               mode_t newMode = kPrivateFile, const std::function<bool()>& stillWanted = {});
+// Run just before an item file is replaced (see PimStore::setBeforeReplaceHook).
+void runBeforeReplaceHook(const fs::path& file);
 std::optional<ICalItem> parseItem(const std::string& text);
 
 // The configured calendar and contact folders, resolved from the settings handed in.
@@ -191,7 +208,8 @@ class PimIndex {
   // The collections of a kind in the order the store first saw them.
   std::vector<const Collection*> ofKind(Kind kind) const;
   std::vector<std::pair<const Collection*, const Entry*>> inOrder(Kind kind) const;
-  Calendar calendarOf(const Collection& c) const;
+  // As a calendar or reminder list: an undecided collection is either, as it is asked for.
+  Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const;
   std::string nameOf(const Collection& c, const Entry& entry) const;
   std::string defaultFor(const char* key) const;
   bool setDefault(const char* key, const std::string& id);
@@ -227,7 +245,6 @@ class PimIndex {
   struct Scanned;
   void reset(const fs::path& to);
   void forgetWatches();
-  static void removeIfStale(const fs::path& temporary);
   void applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings);
   void createFresh(bool calendars, PimWarnings& warnings);
   void walkRoots(PimWarnings& warnings);
@@ -249,6 +266,8 @@ class PimIndex {
   void reindexUids(PimWarnings& warnings);
   bool watching(const Collection& c) const { return c.watch >= 0 && watcher_ && !overflowed_; }
   static Result<std::string, PimError> readItemText(const fs::path& file);
+  // A new item is as private as the collection's other items; 0600 in a collection without any.
+  static mode_t itemMode(const Collection& c);
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes
   std::unordered_map<std::string, std::pair<Collection*, Entry*>> byUid_[2];

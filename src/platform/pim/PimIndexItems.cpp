@@ -11,7 +11,7 @@ namespace tvrn::pimstore {
 
 const Collection* PimIndex::collection(std::string_view id, std::optional<Kind> kind) const {
   auto it = collections.find(std::string(id));
-  if (it == collections.end() || (kind && it->second.kind != *kind)) return nullptr;
+  if (it == collections.end() || (kind && !it->second.isOf(*kind))) return nullptr;
   return &it->second;
 }
 
@@ -46,7 +46,7 @@ void PimIndex::noteUnreadable(PimUnreadable* unreadable,
 std::vector<const Collection*> PimIndex::ofKind(Kind kind) const {
   std::vector<const Collection*> found;
   for (auto& [id, c] : collections) {
-    if (c.kind == kind) found.push_back(&c);
+    if (c.isOf(kind)) found.push_back(&c);
   }
   std::sort(found.begin(), found.end(),
             [](const Collection* a, const Collection* b) { return a->order < b->order; });
@@ -66,11 +66,12 @@ std::vector<std::pair<const Collection*, const Entry*>> PimIndex::inOrder(Kind k
   return found;
 }
 
-Calendar PimIndex::calendarOf(const Collection& c) const {
+Calendar PimIndex::calendarOf(const Collection& c, std::optional<Kind> as) const {
   Calendar calendar;
   calendar.id = c.id;
   calendar.title = c.title;
-  calendar.entityType = c.kind == Kind::tasks ? EntityType::reminder : EntityType::event;
+  calendar.entityType =
+      as.value_or(c.kind) == Kind::tasks ? EntityType::reminder : EntityType::event;
   calendar.color = c.color;
   calendar.source = CalendarSource{c.folder.parent_path().filename().string(), SourceType::local};
   calendar.allowsContentModifications = c.writable;
@@ -103,7 +104,17 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
   const fs::path file = c.folder / name;
   if (identify(file) != expected) return changedMeanwhile();
   std::string why;
-  if (!writeFile(file, text, &why)) return notSaved(why);
+  bool changed = false;
+  // Another program may write the item between our reading and our replacing it: checked once
+  // more at the last moment, so its change is not silently lost.
+  const auto unchanged = [&] {
+    runBeforeReplaceHook(file);
+    changed = identify(file) != expected;
+    return !changed;
+  };
+  if (!writeFile(file, text, &why, itemMode(c), unchanged)) {
+    return changed ? changedMeanwhile() : notSaved(why);
+  }
   // Taken into the index at once, so the next call need not read it again.
   auto at = c.entries.find(name);
   Entry entry =
@@ -131,6 +142,13 @@ void PimIndex::rescan(const fs::path& path, PimWarnings& warnings) {
       return;
     }
   }
+}
+
+mode_t PimIndex::itemMode(const Collection& c) {
+  for (const auto& [name, entry] : c.entries) {
+    if (auto mode = modeOf(c.folder / name)) return *mode;
+  }
+  return kPrivateFile;
 }
 
 PimError PimIndex::changedMeanwhile() {

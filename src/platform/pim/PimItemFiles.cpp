@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "platform/FileStore.h"
@@ -100,8 +101,41 @@ bool isTemporaryOfOurs(const std::string& name) {
          rest.find(".vcf.") != std::string_view::npos;
 }
 
-bool writeFile(const fs::path& file, const std::string& text, std::string* why) {
-  return FileStore::writeAtomic(file, text, 0644, why);
+namespace {
+
+// Writes of ours under way in this process: while one is, a temporary file may be its own.
+std::atomic<int> writesInFlight{0};
+
+std::function<void(const fs::path&)>& beforeReplaceHook() {
+  static std::function<void(const fs::path&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void removeLeftover(const fs::path& temporary) {
+  if (writesInFlight != 0) return;
+  std::error_code ignored;
+  fs::remove(temporary, ignored);
+}
+
+std::optional<mode_t> modeOf(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return info.st_mode & 07777;
+}
+
+bool writeFile(const fs::path& file, const std::string& text, std::string* why, mode_t newMode,
+               const std::function<bool()>& stillWanted) {
+  ++writesInFlight;
+  const bool written =
+      FileStore::writeAtomic(file, text, modeOf(file).value_or(newMode), why, stillWanted);
+  --writesInFlight;
+  return written;
+}
+
+void runBeforeReplaceHook(const fs::path& file) {
+  if (beforeReplaceHook()) beforeReplaceHook()(file);
 }
 
 std::optional<ICalItem> parseItem(const std::string& text) {
@@ -199,3 +233,11 @@ Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
 }
 
 }  // namespace tvrn::pimstore
+
+namespace tvrn {
+
+void PimStore::setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook) {
+  pimstore::beforeReplaceHook() = std::move(hook);
+}
+
+}  // namespace tvrn

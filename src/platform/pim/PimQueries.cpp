@@ -14,7 +14,7 @@ std::vector<Calendar> PimStore::calendars(EntityType type, PimUnreadable* unread
   const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
   return reading([&](const PimIndex& index) {
     std::vector<Calendar> found;
-    for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c));
+    for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c, kind));
     if (unreadable != nullptr && !*unreadable) {
       for (const auto& [id, c] : index.collections) {
         if (c.kind != Kind::contacts && c.readError) {
@@ -43,10 +43,10 @@ namespace {
 std::optional<Calendar> defaultIn(const PimIndex& index, Kind kind) {
   const char* key = kind == Kind::events ? "event" : "reminder";
   if (const Collection* chosen = index.collection(index.defaultFor(key), kind)) {
-    return index.calendarOf(*chosen);
+    return index.calendarOf(*chosen, kind);
   }
   for (const Collection* c : index.ofKind(kind)) {
-    if (c->writable) return index.calendarOf(*c);
+    if (c->writable) return index.calendarOf(*c, kind);
   }
   return std::nullopt;
 }

@@ -1,0 +1,88 @@
+#include "platform/RegularFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace tvrn {
+namespace {
+
+constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kMiB = 1024 * 1024;
+
+std::string tooLarge(std::size_t cap) {
+  if (cap % kMiB != 0) return "larger than " + std::to_string(cap) + " bytes";
+  return "larger than " + std::to_string(cap / kMiB) + " MiB";
+}
+
+}  // namespace
+
+Result<RegularFile, std::string> RegularFile::open(const std::filesystem::path& file) {
+  // Without O_NONBLOCK, opening a pipe waits for a writer that may never come.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return fail(std::string(std::strerror(errno)));
+  RegularFile opened(fd, 0);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return fail(std::string(std::strerror(errno)));
+  if (!S_ISREG(info.st_mode)) return fail(std::string("not a regular file"));
+  opened.size_ = static_cast<std::int64_t>(info.st_size);
+  // Regular files never block; the flag goes so that whoever takes the descriptor reads plainly.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return opened;
+}
+
+Result<std::string, std::string> RegularFile::read(const std::filesystem::path& file,
+                                                   std::size_t cap) {
+  auto opened = open(file);
+  if (!opened) return fail(opened.error());
+  return opened.value().readAll(cap);
+}
+
+RegularFile::RegularFile(RegularFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+
+RegularFile& RegularFile::operator=(RegularFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    size_ = other.size_;
+  }
+  return *this;
+}
+
+RegularFile::~RegularFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int RegularFile::release() { return std::exchange(fd_, -1); }
+
+Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
+                                                     std::size_t length) const {
+  std::string bytes;
+  while (bytes.size() < length) {
+    const std::size_t had = bytes.size();
+    const std::size_t want = std::min(kChunk, length - had);
+    bytes.resize(had + want);
+    const ssize_t got =
+        ::pread(fd_, bytes.data() + had, want, static_cast<off_t>(offset + std::int64_t(had)));
+    const int code = errno;
+    bytes.resize(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0 && code == EINTR) continue;
+    if (got < 0) return fail(std::string(std::strerror(code)));
+    if (got == 0) break;
+  }
+  return bytes;
+}
+
+Result<std::string, std::string> RegularFile::readAll(std::size_t cap) const {
+  auto bytes = readAt(0, cap + 1);
+  if (bytes && bytes.value().size() > cap) return fail(tooLarge(cap));
+  return bytes;
+}
+
+}  // namespace tvrn
