@@ -36,6 +36,7 @@
 #include "manifest/ManifestToolDispatcher.h"
 #include "platform/Dispatch.h"
 #include "platform/PimDocument.h"
+#include "platform/PimStore.h"
 #include "platform/Subprocess.h"
 #include "platform/Timestamp.h"
 #include "status/ServiceStatusScanner.h"
@@ -104,6 +105,10 @@ EnvironmentSources::UpdateHistory updateHistory() {
 // bridges and the heartbeat.
 void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
+  PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
+    auto settings = ConfigManager::shared().snapshot();
+    return {settings, &settings->values};
+  });
   ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
   MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });

@@ -22,7 +22,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,7 +59,9 @@ struct EventPage {
 };
 
 // What the store last read of the folders (defined with the store).
-struct PimIndex;
+namespace pimstore {
+class PimIndex;
+}
 
 class PimStore {
  public:
@@ -68,6 +72,13 @@ class PimStore {
 
   // The process's one store.
   static PimStore& shared();
+
+  // Where every store finds the settings that name its folders ("calendar_folders",
+  // "contact_folders"): start-up hands it the system's settings snapshot, the same object while
+  // nothing changed, or nothing while they cannot be read. Without one the stores read the user's
+  // config.json themselves, again only when it changed.
+  using SettingsSource = std::function<std::shared_ptr<const nlohmann::json>()>;
+  static void setSettingsSource(SettingsSource source);
 
   // For tests: runs just before an item file is replaced, once the new contents are ready, so a
   // test can play another program writing at the worst moment.
@@ -141,14 +152,22 @@ class PimStore {
   Result<Contact, PimError> saveContact(const Contact& contact);
 
  private:
-  // Runs `work` under the store's mutex on an index brought up to date with the folders, then
-  // hands on the warnings it gathered.
+  // Runs `work` on an index brought up to date with the folders, then hands on the warnings
+  // gathered: readers side by side, a change alone while readers go on with the index as it was.
   template <typename Work>
-  auto locked(Work&& work) const;
+  auto reading(Work&& work) const;
+  template <typename Work>
+  auto writing(Work&& work);
+  // The same, handing the work also what `seen` found in the index as callers last saw it, before
+  // it takes in what other programs changed meanwhile: a change is made of the differences
+  // between that and what the caller wants, so another program's edit in between stays.
+  template <typename Seen, typename Work>
+  auto changing(Seen&& seen, Work&& work);
 
   std::filesystem::path fixedFolder_;
-  mutable std::mutex mutex_;  // guards the index and every write to the folders
-  std::unique_ptr<PimIndex> index_;
+  mutable std::mutex updating_;      // one update of the index or change of the folders at a time
+  mutable std::shared_mutex mutex_;  // the index: shared to read it, exclusive to change it
+  std::unique_ptr<pimstore::PimIndex> index_;
 };
 
 }  // namespace tvrn

@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/ICalItem.h"
 #include "platform/ICalTime.h"
@@ -131,6 +133,31 @@ TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
   }
   ::setenv("TZ", "UTC", 1);
   ::tzset();
+}
+
+// Items are read on several threads at once; a zone they share is expanded by libical as years
+// are asked for, which must not give any of them a wrong wall clock.
+TEST(ICalTimeTest, ThreadsConvertingThroughOneZoneAgree) {
+  // Not used by the other tests, so its years are first worked out here, by all threads at once.
+  const icaltimezone* zone = icaltimezone_get_builtin_timezone("Australia/Sydney");
+  ASSERT_NE(zone, nullptr);
+  constexpr int kThreads = 6;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      // Noon UTC is 22:00 or 23:00 in Sydney, never near a change of offset.
+      for (int year = 2100 - i; year >= 1980; year -= 3) {
+        for (unsigned month = 1; month <= 12; ++month) {
+          const PimTime noon = sys_days(std::chrono::year(year) / month / 15) + hours(12);
+          const icaltimetype t = ICalTime::wallClock(noon, zone);
+          if ((t.hour != 22 && t.hour != 23) || ICalTime::instant(t) != noon) ++wrong[i];
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(wrong[i], 0) << "thread " << i;
 }
 
 }  // namespace
