@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "PrivateHome.h"
+#include "pim/PimCodec.h"
+#include "pim/PimStore.h"
 #include "platform/FileStore.h"
-#include "platform/PimCodec.h"
-#include "platform/PimStore.h"
 
 namespace tvrn {
 namespace {

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Fails when a file of src/ includes a header of a layer above its own. A file's layer is the first
 # folder under src/ (so tools/<family>/ counts as tools, tray/popover/ as tray); an include's layer
-# is the first part of its quoted path. Usage: check-layers.sh [src folder]
+# is the first part of its quoted path. Usage: check-layers.sh SRC LAYER..., the layers lowest
+# first, as the build links them (TVRN_LAYERS): each may include only itself and those before it.
 set -euo pipefail
 
-# The layer order, lowest first: each may include only itself and those before it.
-layers=(platform core bridges manifest tools cloud status app)
-
-src=${1:-"$(dirname "$0")/../src"}
+if (($# < 2)); then
+  echo "usage: $(basename "$0") SRC LAYER..." >&2
+  exit 2
+fi
+src=$1
+shift
+layers=("$@")
 cd "$src"
 failed=0
 declare -A rank

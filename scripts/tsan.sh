@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVRN_SANITIZE=thread \
   -DTVRN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target tvrn_core_tests tvrn_platform_tests \
+cmake --build build-tsan -j "$jobs" --target tvrn_base_tests tvrn_pim_tests tvrn_core_tests \
   tvrn_status_tests tvrn_cloud_tests
 
 reports=$(mktemp -d)
@@ -20,7 +20,8 @@ unset ASAN_OPTIONS UBSAN_OPTIONS
 # Each program with the tests it runs; each test runs in a process of its own, as under ctest.
 runs=(
   "tvrn_core_tests IPCServer*:MCPServer*:MCPTransport*:JSONRPC*"
-  "tvrn_platform_tests PimStore*:Dispatch*"
+  "tvrn_base_tests Dispatch*"
+  "tvrn_pim_tests PimStore*:ICalTime*"
   "tvrn_status_tests StatusServer*"
   "tvrn_cloud_tests CloudTunnel*:Tunnel*"
 )

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/Utf8.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
-#include "platform/PrivacyGate.h"
-#include "platform/Utf8.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
 namespace {

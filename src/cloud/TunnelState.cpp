@@ -2,9 +2,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Timestamp.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn::TunnelState {
 

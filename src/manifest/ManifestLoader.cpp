@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "base/PercentEncoding.h"
 #include "core/ConfigManager.h"
 #include "core/JSONValue.h"
 #include "core/Logger.h"
@@ -15,7 +16,6 @@
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
-#include "platform/PercentEncoding.h"
 
 namespace tvrn {
 namespace {

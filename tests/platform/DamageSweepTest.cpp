@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/TextDecoding.h"
+#include "base/Utf8.h"
+#include "pim/VCard.h"
 #include "platform/TextConverter.h"
-#include "platform/TextDecoding.h"
-#include "platform/Utf8.h"
-#include "platform/VCard.h"
 
 namespace tvrn {
 namespace {
