@@ -1,16 +1,20 @@
 // The event store over vdir folders: listing a month from 10,000 events in 5 calendars with the
-// index warm and cold, creating events as the store grows, and listing over twenty endless daily
-// series (a month, and every year the store keeps up to its cap).
+// index warm and cold, creating events as the store grows, listing over twenty endless daily
+// series (a month, and every year the store keeps up to its cap), and calls the way an AI client
+// makes them, 1.2 s apart, over 10,000 and 100,000 events with the index's resident memory.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <time.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "PrivateHome.h"
+#include "pim/PimCodec.h"
+#include "pim/PimStore.h"
 #include "platform/FileStore.h"
-#include "platform/PimCodec.h"
-#include "platform/PimStore.h"
 
 namespace tvrn {
 namespace {
@@ -165,6 +169,97 @@ BENCHMARK(BM_ListEveryYearOfDailySeries)
     ->ArgNames({"all_day", "max"})
     ->ArgsProduct({{0, 1}, {1, 100}})
     ->Unit(benchmark::kMillisecond);
+
+// ---- calls 1.2 s apart
+
+// The process's resident memory in MiB.
+double residentMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
+// `count` one-hour events over two years in five calendars, written without flushing (only the
+// store's reading is measured).
+fs::path manyEvents(int count) {
+  const fs::path pim = bench::privateHome.path / ("pim-gapped-" + std::to_string(count));
+  if (fs::exists(pim)) return pim;
+  for (int c = 0; c < kCalendars; ++c)
+    fs::create_directories(pim / "calendars" / ("c" + std::to_string(c)));
+  for (int i = 0; i < count; ++i) {
+    const PimTime start = at("2024-01-01T08:00:00Z") + minutes(i * 1051L % (2 * 365 * 24 * 60));
+    const std::string uid = "g" + std::to_string(i);
+    std::ofstream(pim / "calendars" / ("c" + std::to_string(i % kCalendars)) / (uid + ".ics"))
+        << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\nUID:" << uid
+        << "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Event " << uid << "\r\nLOCATION:Room " << i % 40
+        << "\r\nDTSTART" << stamp(start, false) << "\r\nDTEND" << stamp(start + hours(1), false)
+        << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  }
+  return pim;
+}
+
+// Each timed call follows 1.2 s without one, as calls from an AI client do; the store's first
+// reading of the folders is not timed, the memory it holds afterwards is counted.
+template <typename Call>
+void gapped(benchmark::State& state, Call call) {
+  const fs::path folder = manyEvents(static_cast<int>(state.range(0)));
+  ::malloc_trim(0);
+  const double before = residentMiB();
+  PimStore store(folder);
+  store.events(at("2024-05-01"), at("2024-06-01"));
+  state.counters["index_rss_mib"] = residentMiB() - before;
+  int i = 0;
+  double cpu = 0;
+  for (auto _ : state) {
+    std::this_thread::sleep_for(milliseconds(1200));
+    const auto began = steady_clock::now();
+    const double cpuBefore = threadSeconds();
+    call(store, i++);
+    cpu += threadSeconds() - cpuBefore;
+    state.SetIterationTime(duration<double>(steady_clock::now() - began).count());
+  }
+  // Without the waits for the disk (a create flushes the file and its folder).
+  state.counters["cpu_ms_per_call"] = cpu * 1000 / static_cast<double>(state.iterations());
+}
+
+// Over 10,000 and 100,000 events, six calls each.
+#define GAPPED(name)      \
+  BENCHMARK(name)         \
+      ->ArgName("events") \
+      ->Arg(10000)        \
+      ->Arg(100000)       \
+      ->Iterations(6)     \
+      ->UseManualTime()   \
+      ->Unit(benchmark::kMillisecond)
+
+void BM_GappedMonth(benchmark::State& state) {
+  gapped(state, [](PimStore& store, int) {
+    benchmark::DoNotOptimize(store.events(at("2024-05-01"), at("2024-06-01")).size());
+  });
+}
+GAPPED(BM_GappedMonth);
+
+void BM_GappedWeek(benchmark::State& state) {
+  gapped(state, [](PimStore& store, int) {
+    benchmark::DoNotOptimize(store.events(at("2024-05-06"), at("2024-05-13")).size());
+  });
+}
+GAPPED(BM_GappedWeek);
+
+void BM_GappedCreate(benchmark::State& state) {
+  gapped(state, [](PimStore& store, int i) {
+    Event event;
+    event.calendarId = (store.folder() / "calendars" / "c0").string();
+    event.title = "Created";
+    event.start = at("2025-03-01T08:00:00Z") + hours(i);
+    event.end = event.start + hours(1);
+    benchmark::DoNotOptimize(store.saveEvent(event).ok());
+  });
+}
+GAPPED(BM_GappedCreate);
 
 }  // namespace
 }  // namespace tvrn

@@ -8,8 +8,8 @@
 #include "PrivateHome.h"
 #include "core/ToolRegistry.h"
 #include "platform/ProcessSetup.h"
-#include "tools/CoProcessProxy.h"
-#include "tools/SlackProxyTools.h"
+#include "tools/messaging/CoProcessProxy.h"
+#include "tools/messaging/SlackProxyTools.h"
 
 namespace tvrn {
 namespace {

@@ -11,7 +11,7 @@
 #include "core/ToolRegistry.h"
 #include "platform/Subprocess.h"
 #include "platform/ZipArchive.h"
-#include "tools/OfficeTools.h"
+#include "tools/office/OfficeTools.h"
 
 namespace tvrn {
 namespace {

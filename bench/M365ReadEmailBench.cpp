@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "tools/M365Mail.h"
+#include "tools/m365/M365Mail.h"
 
 namespace tvrn {
 namespace {

@@ -14,8 +14,8 @@
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
-#include "tools/ServiceSnapshot.h"
-#include "tools/StateTools.h"
+#include "tools/support/ServiceSnapshot.h"
+#include "tools/support/StateTools.h"
 
 namespace tvrn {
 namespace {

@@ -7,7 +7,7 @@
 #include "PrivateHome.h"
 #include "core/ToolRegistry.h"
 #include "platform/ZipArchive.h"
-#include "tools/OfficeTools.h"
+#include "tools/office/OfficeTools.h"
 
 namespace tvrn {
 namespace {

@@ -2,11 +2,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/Strings.h"
 #include "bridges/CalendarService.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/ScriptText.h"
-#include "platform/Strings.h"
 #include "platform/ScriptHost.h"
 
 namespace tvrn::LocalData {

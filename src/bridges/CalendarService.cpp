@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/Utf8.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
 namespace {
@@ -62,7 +63,10 @@ const char* statusWord(ParticipantStatus status) {
 nlohmann::json attendeeToDict(const Attendee& attendee) {
   constexpr std::string_view kMailto = "mailto:";
   std::string_view email = attendee.url;
-  if (email.substr(0, kMailto.size()) == kMailto) email.remove_prefix(kMailto.size());
+  // The scheme's letter case is free: Outlook writes "MAILTO:".
+  if (Utf8::lowercased(email.substr(0, kMailto.size())) == kMailto) {
+    email.remove_prefix(kMailto.size());
+  }
   nlohmann::json entry{{"name", attendee.name},
                        {"email", std::string(email)},
                        {"role", roleWord(attendee.role)},

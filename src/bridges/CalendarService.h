@@ -10,7 +10,7 @@
 
 #include "bridges/LocalDataReply.h"
 #include "core/Timeouts.h"
-#include "platform/PimTypes.h"
+#include "pim/PimTypes.h"
 
 namespace tvrn::LocalData {
 

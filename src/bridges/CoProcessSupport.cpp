@@ -4,10 +4,10 @@
 #include <chrono>
 #include <system_error>
 
+#include "base/Utf8.h"
 #include "bridges/ScriptText.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Paths.h"
-#include "platform/Utf8.h"
 
 namespace tvrn::CoProcessSupport {
 

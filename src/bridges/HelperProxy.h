@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
 #include "core/JSONValue.h"
-#include "platform/Result.h"
 #include "core/ToolDefinition.h"
 #include "platform/Subprocess.h"
 

@@ -5,12 +5,12 @@
 #include <chrono>
 #include <limits>
 
+#include "base/Utf8.h"
 #include "bridges/CoProcessSupport.h"
 #include "bridges/JXAScript.h"
 #include "bridges/ScriptText.h"
 #include "bridges/TCCMessages.h"
 #include "platform/ScriptHost.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
 #include "core/JSONValue.h"
-#include "platform/Result.h"
 #include "core/Timeouts.h"
 #include "core/ToolDefinition.h"
 

@@ -6,17 +6,17 @@
 #include <system_error>
 #include <vector>
 
+#include "base/Dispatch.h"
+#include "base/Utf8.h"
 #include "bridges/CoProcessSupport.h"
 #include "bridges/JXAScript.h"
 #include "bridges/ScriptText.h"
 #include "core/Logger.h"
 #include "core/Timeouts.h"
-#include "platform/Dispatch.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
 #include "platform/ScriptHost.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

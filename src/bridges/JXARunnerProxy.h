@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
 #include "bridges/JXARunner.h"
-#include "platform/Result.h"
 #include "core/ToolDefinition.h"
 #include "platform/Subprocess.h"
 

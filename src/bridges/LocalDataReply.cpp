@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/Timestamp.h"
 #include "bridges/PlatformStores.h"
-#include "platform/PimCodec.h"
-#include "platform/Timestamp.h"
+#include "pim/PimCodec.h"
 
 namespace tvrn::LocalData {
 namespace {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/PimTypes.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimTypes.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
 

@@ -2,9 +2,9 @@
 // that guards it: the data services reach the user's data and ask for access only through these.
 #pragma once
 
-#include "platform/PimStore.h"
-#include "platform/PimTypes.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimStore.h"
+#include "pim/PimTypes.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn {
 

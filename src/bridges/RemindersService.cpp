@@ -5,7 +5,7 @@
 
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
 namespace {

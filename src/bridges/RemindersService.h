@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bridges/LocalDataReply.h"
-#include "platform/PimTypes.h"
+#include "pim/PimTypes.h"
 
 namespace tvrn::LocalData {
 

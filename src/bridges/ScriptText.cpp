@@ -1,6 +1,6 @@
 #include "bridges/ScriptText.h"
 
-#include "platform/Utf8.h"
+#include "base/Utf8.h"
 
 namespace tvrn::ScriptText {
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/RemindersService.h"
 #include "core/DateFormat.h"
-#include "platform/Utf8.h"
 
 namespace tvrn::LocalData {
 namespace {

@@ -17,6 +17,8 @@
 #include <optional>
 #include <utility>
 
+#include "base/Base64.h"
+#include "base/Dispatch.h"
 #include "cloud/TunnelLock.h"
 #include "cloud/TunnelState.h"
 #include "core/ConfigManager.h"
@@ -25,8 +27,6 @@
 #include "core/MCPServer.h"
 #include "core/MCPServerTexts.h"
 #include "core/Timeouts.h"
-#include "platform/Base64.h"
-#include "platform/Dispatch.h"
 #include "platform/Endpoints.h"
 
 namespace tvrn {

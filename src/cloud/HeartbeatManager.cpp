@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/Timestamp.h"
 #include "cloud/PushMessageStore.h"
 #include "cloud/TunnelLock.h"
 #include "core/ConfigManager.h"
@@ -25,7 +26,6 @@
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn {
 namespace {

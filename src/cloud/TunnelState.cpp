@@ -2,10 +2,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/Timestamp.h"
 #include "core/Logger.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn::TunnelState {
 

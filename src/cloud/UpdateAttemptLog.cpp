@@ -4,10 +4,10 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "base/Timestamp.h"
 #include "core/Logger.h"
 #include "platform/JsonObjectFile.h"
 #include "platform/Paths.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn {
 namespace {

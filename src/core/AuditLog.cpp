@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
+#include "base/Timestamp.h"
 #include "platform/FileStore.h"
 #include "platform/LineLog.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn::AuditLog {
 namespace {

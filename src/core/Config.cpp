@@ -11,20 +11,22 @@ Config& Config::shared() {
   return instance;
 }
 
-Config::Config() : configURL_(Paths::appSupport() / "config.json") {
+Config::Config() {
   // A folder that cannot be made shows as the first save's failure.
-  static_cast<void>(FileStore::ensureDirectory(configURL_.parent_path()));
+  static_cast<void>(FileStore::ensureDirectory(configURL().parent_path()));
 }
 
-nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL_); }
+std::filesystem::path Config::configURL() const { return Paths::appSupport() / "config.json"; }
+
+nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL()); }
 
 bool Config::save(const nlohmann::json& settings) const {
   if (!settings.is_object()) return false;
-  return ConfigManager::updateUserFile(configURL_, [&](nlohmann::json& user) { user = settings; });
+  return ConfigManager::updateUserFile(configURL(), [&](nlohmann::json& user) { user = settings; });
 }
 
 bool Config::set(const std::string& key, const nlohmann::json& value) const {
-  return ConfigManager::updateUserFile(configURL_,
+  return ConfigManager::updateUserFile(configURL(),
                                        [&](nlohmann::json& user) { user[key] = value; });
 }
 

@@ -36,15 +36,14 @@ class Config final {
   int port() const;                 // 8765 when absent or not an integer
   std::string networkMode() const;  // "localhost" when absent or not a string
 
-  const std::filesystem::path& configURL() const { return configURL_; }
+  // Worked out from the home folder at each call, so it follows a change of HOME.
+  std::filesystem::path configURL() const;
 
   Config(const Config&) = delete;
   Config& operator=(const Config&) = delete;
 
  private:
   Config();
-
-  const std::filesystem::path configURL_;
 };
 
 template <typename T>

@@ -155,24 +155,36 @@ const std::set<std::string>& ConfigManager::governanceKeys() {
 
 ConfigManager& ConfigManager::shared() {
   static ConfigManager instance;
+  instance.ensureMachineId();
   return instance;
 }
 
-ConfigManager::ConfigManager()
-    : configPath_(Paths::appSupport() / "config.json"),
-      logPath_(Paths::appSupport() / "server.log"),
-      auditLogPath_(Paths::appSupport() / "audit.log") {
-  // A folder that cannot be made shows as the first save's failure.
-  static_cast<void>(FileStore::ensureDirectory(configPath_.parent_path()));
-  ensureMachineId();
+ConfigManager::ConfigManager() = default;
+
+std::filesystem::path ConfigManager::configPath() const {
+  return Paths::appSupport() / "config.json";
+}
+std::filesystem::path ConfigManager::logPath() const { return Paths::appSupport() / "server.log"; }
+std::filesystem::path ConfigManager::auditLogPath() const {
+  return Paths::appSupport() / "audit.log";
 }
 
 void ConfigManager::ensureMachineId() const {
-  if (hasMachineId(readUserFile(configPath_))) return;
+  const auto file = configPath();
+  // Once for each home folder it meets, held throughout, so no caller goes on before the id is
+  // in the file.
+  static std::mutex ensuring;
+  static std::filesystem::path ensuredFor;  // guarded by ensuring
+  std::lock_guard hold(ensuring);
+  if (ensuredFor == file) return;
+  ensuredFor = file;
+  // A folder that cannot be made shows as the first save's failure.
+  static_cast<void>(FileStore::ensureDirectory(file.parent_path()));
+  if (hasMachineId(readUserFile(file))) return;
   // Derived outside the lock: it reads the keychain and the hardware id.
   const std::string id = generateMachineId();
   // Unsaved, the same id is derived again (it is kept in the keychain) at the next read.
-  static_cast<void>(updateUserFile(configPath_, [&](nlohmann::json& user) {
+  static_cast<void>(updateUserFile(file, [&](nlohmann::json& user) {
     if (!hasMachineId(user)) user["machine_id"] = id;
   }));
 }
@@ -235,7 +247,7 @@ std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
   const std::string override = overridePath != nullptr ? overridePath : "";
   bool reread = override != snapshotOverride_ || !snapshot_;
   const nlohmann::json& system = readLayer(Paths::systemConfigDir() / "config.json", reread);
-  const nlohmann::json& user = readLayer(configPath_, reread);
+  const nlohmann::json& user = readLayer(configPath(), reread);
   const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reread);
   if (!reread) return snapshot_;
 
@@ -262,7 +274,7 @@ nlohmann::json ConfigManager::load() const { return snapshot()->values; }
 
 bool ConfigManager::save(const nlohmann::json& updates) const {
   if (!updates.is_object()) return false;
-  return updateUserFile(configPath_, [&](nlohmann::json& user) {
+  return updateUserFile(configPath(), [&](nlohmann::json& user) {
     for (const auto& [key, value] : updates.items()) user[key] = value;
   });
 }

@@ -53,9 +53,10 @@ class ConfigManager final {
   bool readOnly() const;     // TVRN_READ_ONLY=1 forces it
   bool privacyMode() const;  // TVRN_PRIVACY_MODE=1 forces it
 
-  const std::filesystem::path& configPath() const { return configPath_; }
-  const std::filesystem::path& logPath() const { return logPath_; }
-  const std::filesystem::path& auditLogPath() const { return auditLogPath_; }
+  // Worked out from the home folder at each call, so they follow a change of HOME.
+  std::filesystem::path configPath() const;
+  std::filesystem::path logPath() const;
+  std::filesystem::path auditLogPath() const;
 
   // The stored machine id (keychain), else one derived from the hardware id, else a random
   // UUID; a derived id is stored in the keychain so it outlives config.json.
@@ -87,10 +88,6 @@ class ConfigManager final {
   // The last snapshot and the override file it was resolved with; guarded by userFileLock().
   mutable std::shared_ptr<const Snapshot> snapshot_;
   mutable std::string snapshotOverride_;
-
-  const std::filesystem::path configPath_;
-  const std::filesystem::path logPath_;
-  const std::filesystem::path auditLogPath_;
 };
 
 }  // namespace tvrn

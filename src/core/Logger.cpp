@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "base/Timestamp.h"
+#include "base/Utf8.h"
 #include "platform/FileStore.h"
 #include "platform/LineLog.h"
-#include "platform/Timestamp.h"
-#include "platform/Utf8.h"
 
 namespace tvrn::Logger {
 namespace {

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <utility>
 
+#include "base/Timestamp.h"
+#include "base/Utf8.h"
 #include "core/ActivityTracker.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
@@ -19,8 +21,6 @@
 #include "core/ToolResponse.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
-#include "platform/Timestamp.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

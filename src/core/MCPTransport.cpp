@@ -9,8 +9,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/Utf8.h"
 #include "core/Logger.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {
@@ -105,9 +105,9 @@ std::string MCPReader::readLine() {
   bool overLimit = false;
   for (;;) {
     const char* from = data_.get() + begin_;
-    const void* feed =
-        end_ > begin_ + searched ? std::memchr(from + searched, kLineFeed, end_ - begin_ - searched)
-                                 : nullptr;
+    const void* feed = end_ > begin_ + searched
+                           ? std::memchr(from + searched, kLineFeed, end_ - begin_ - searched)
+                           : nullptr;
     if (feed != nullptr) {
       std::size_t length = static_cast<std::size_t>(static_cast<const char*>(feed) - from);
       begin_ += length + 1;

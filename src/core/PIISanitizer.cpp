@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Utf8.h"
+#include "base/Utf8.h"
 
 namespace tvrn::PIISanitizer {
 namespace {

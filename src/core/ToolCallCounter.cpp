@@ -7,13 +7,13 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "base/Timestamp.h"
 #include "core/ConfigManager.h"
 #include "core/Logger.h"
 #include "core/Timeouts.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/ProcessInfo.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn {
 

@@ -9,9 +9,9 @@
 #include <string_view>
 #include <variant>
 
+#include "base/Result.h"
 #include "core/JSONValue.h"
 #include "core/RawValue.h"
-#include "platform/Result.h"
 
 namespace tvrn {
 

@@ -1,8 +1,8 @@
 #include "manifest/ManifestBuilders.h"
 
+#include "base/Utf8.h"
 #include "core/Logger.h"
 #include "manifest/ManifestParserTexts.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 

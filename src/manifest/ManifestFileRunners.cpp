@@ -8,17 +8,17 @@
 #include <optional>
 #include <string>
 
+#include "base/Base64.h"
+#include "base/Utf8.h"
 #include "bridges/JXARunner.h"
 #include "core/JSONValue.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestRunnerTexts.h"
 #include "manifest/TemplateEngine.h"
-#include "platform/Base64.h"
 #include "platform/FileStore.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "platform/PlistReader.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

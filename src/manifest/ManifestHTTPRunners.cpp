@@ -8,12 +8,12 @@
 #include <cstring>
 #include <string>
 
+#include "base/Utf8.h"
 #include "bridges/JXARunner.h"
 #include "core/JSONValue.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestRunnerTexts.h"
 #include "manifest/TemplateEngine.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/PercentEncoding.h"
 #include "core/ConfigManager.h"
 #include "core/JSONValue.h"
 #include "core/Logger.h"
@@ -17,7 +18,6 @@
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
-#include "platform/PercentEncoding.h"
 
 namespace tvrn {
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "core/Logger.h"
 #include "manifest/ManifestBuilders.h"
 #include "manifest/ManifestParserTexts.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 

@@ -1,8 +1,8 @@
 #include "manifest/ManifestSignatureVerifier.h"
 
+#include "base/Ed25519Verifier.h"
 #include "core/Logger.h"
 #include "manifest/ManifestLoaderTexts.h"
-#include "platform/Ed25519Verifier.h"
 
 #ifndef TVRN_MANIFEST_PUBLIC_KEY
 #define TVRN_MANIFEST_PUBLIC_KEY ""

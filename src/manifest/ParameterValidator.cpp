@@ -3,8 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Utf8.h"
 #include "manifest/ManifestRunnerTexts.h"
-#include "platform/Utf8.h"
 
 namespace tvrn {
 namespace {

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Timestamp.h"
+#include "base/Timestamp.h"
 
 namespace tvrn::FileStore {
 namespace {

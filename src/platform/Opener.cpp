@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dispatch.h"
+#include "base/Dispatch.h"
 #include "platform/Subprocess.h"
 
 namespace tvrn::Opener {

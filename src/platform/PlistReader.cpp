@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "base/Timestamp.h"
 #include "platform/FileStore.h"
-#include "platform/Timestamp.h"
 
 namespace tvrn::PlistReader {
 namespace {

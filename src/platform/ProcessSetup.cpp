@@ -3,7 +3,13 @@
 #include <curl/curl.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#if defined(TVRN_COVERAGE)
+extern "C" void __gcov_dump();
+#endif
 
 namespace tvrn {
 
@@ -16,6 +22,14 @@ void prepareProcess() {
     std::signal(SIGCHLD, SIG_DFL);
     curl_global_init(CURL_GLOBAL_DEFAULT);
   });
+}
+
+void endProcess(int status) {
+  std::fflush(nullptr);
+#if defined(TVRN_COVERAGE)
+  __gcov_dump();
+#endif
+  std::_Exit(status);
 }
 
 }  // namespace tvrn

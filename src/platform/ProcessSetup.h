@@ -8,4 +8,9 @@ namespace tvrn {
 
 void prepareProcess();
 
+// Ends the process at once with `status`, as the programs do once their work is done: detached
+// threads may still be running, so no destructor of a static object runs. Buffered output is
+// written first, and a coverage build writes its counts, which only a normal exit would do.
+[[noreturn]] void endProcess(int status);
+
 }  // namespace tvrn

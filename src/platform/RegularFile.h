@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/Result.h"
+#include "base/Result.h"
 
 namespace tvrn {
 

@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "platform/Utf8.h"
+#include "base/Utf8.h"
 
 extern char** environ;
 

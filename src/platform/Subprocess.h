@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Result.h"
+#include "base/Result.h"
 
 namespace tvrn {
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/TextDecoding.h"
+#include "base/Utf8.h"
 #include "platform/RegularFile.h"
-#include "platform/TextDecoding.h"
-#include "platform/Utf8.h"
 
 namespace tvrn::TextConverter {
 namespace {

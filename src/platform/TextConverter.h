@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Result.h"
+#include "base/Result.h"
 
 namespace tvrn::TextConverter {
 

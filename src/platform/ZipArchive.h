@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Result.h"
+#include "base/Result.h"
 
 namespace tvrn::ZipArchive {
 

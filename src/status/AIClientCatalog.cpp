@@ -7,10 +7,10 @@
 #include <array>
 #include <cstdlib>
 
+#include "base/Utf8.h"
 #include "platform/FileStore.h"
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
-#include "platform/Utf8.h"
 
 namespace tvrn::AIClientCatalog {
 namespace {

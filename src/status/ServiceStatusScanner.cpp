@@ -17,7 +17,7 @@
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
-#include "tools/EvernoteAccount.h"
+#include "tools/evernote/EvernoteAccount.h"
 
 namespace tvrn {
 namespace {

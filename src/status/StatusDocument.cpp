@@ -6,6 +6,7 @@
 #include <chrono>
 #include <climits>
 
+#include "base/Timestamp.h"
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/HeartbeatManager.h"
 #include "cloud/PushMessageStore.h"
@@ -16,7 +17,6 @@
 #include "core/IPCServer.h"
 #include "core/Versions.h"
 #include "platform/Endpoints.h"
-#include "platform/Timestamp.h"
 #include "status/AIClientCatalog.h"
 #include "status/ServiceStatusScanner.h"
 

@@ -18,7 +18,7 @@
 
 #include "bridges/LocalDataReply.h"
 #include "bridges/PimFixtures.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
 #include "support/TestEnv.h"
 

@@ -10,8 +10,8 @@
 
 #include "bridges/CalendarService.h"
 #include "bridges/PimFixtures.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

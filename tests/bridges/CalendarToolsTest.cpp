@@ -9,9 +9,9 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/PimFixtures.h"
 #include "core/ToolRegistry.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 

@@ -7,8 +7,8 @@
 
 #include "bridges/LocalData.h"
 #include "bridges/PimFixtures.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "bridges/LocalData.h"
 #include "bridges/PimFixtures.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
-#include "platform/PrivacyGate.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "bridges/PimFixtures.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "bridges/LocalData.h"
+#include "pim/PimTypes.h"
 #include "platform/Paths.h"
-#include "platform/PimTypes.h"
 #include "support/TestEnv.h"
 
 namespace tvrn::test {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "bridges/PimFixtures.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 
 namespace tvrn {
 namespace {

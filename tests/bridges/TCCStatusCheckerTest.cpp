@@ -7,8 +7,8 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/TCCStatusChecker.h"
 #include "core/Logger.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
-#include "platform/PrivacyGate.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

@@ -14,8 +14,8 @@
 #include "core/ConfigManager.h"
 #include "core/DateFormat.h"
 #include "core/ToolRegistry.h"
-#include "platform/PimStore.h"
-#include "platform/PrivacyGate.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

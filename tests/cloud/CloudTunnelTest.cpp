@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/Base64.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/TunnelState.h"
 #include "core/ConfigManager.h"
 #include "core/MCPServer.h"
 #include "core/ToolRegistry.h"
 #include "fakes/support/FakeTunnelServer.h"
-#include "platform/Base64.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 

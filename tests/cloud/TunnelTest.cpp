@@ -3,9 +3,9 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "base/Timestamp.h"
 #include "cloud/TunnelState.h"
 #include "platform/Paths.h"
-#include "platform/Timestamp.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {

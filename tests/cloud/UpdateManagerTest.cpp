@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "Version.h"
+#include "base/Base64.h"
+#include "base/Digest.h"
 #include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "fakes/support/UpdateArchiveMaker.h"
-#include "platform/Base64.h"
-#include "platform/Digest.h"
 #include "platform/Paths.h"
 #include "support/CapturedStderr.h"
 #include "support/Ed25519Keys.h"

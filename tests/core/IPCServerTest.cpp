@@ -258,7 +258,7 @@ TEST_F(IPCServerTest, ClosesConnectionsFromOtherUsersAtOnce) {
   // Open the way for the other user, so only the peer check stands between it and the tools.
   ::chmod(path.parent_path().c_str(), 0755);
   ::chmod(path.c_str(), 0666);
-  for (auto folder = path.parent_path(); folder != test::home().parent_path().parent_path();
+  for (auto folder = path.parent_path(); folder != test::worldsRoot().parent_path();
        folder = folder.parent_path()) {
     ::chmod(folder.c_str(), 0755);
   }

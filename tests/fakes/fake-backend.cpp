@@ -11,11 +11,11 @@
 #include <string>
 #include <thread>
 
+#include "base/Base64.h"
+#include "base/Digest.h"
 #include "fakes/support/FakeTunnelServer.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "fakes/support/UpdateArchiveMaker.h"
-#include "platform/Base64.h"
-#include "platform/Digest.h"
 #include "support/Ed25519Keys.h"
 
 using namespace tvrn;

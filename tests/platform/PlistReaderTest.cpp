@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/Utf8.h"
 #include "platform/DefaultsStore.h"
 #include "platform/InstalledApps.h"
 #include "platform/PlistReader.h"
-#include "platform/Utf8.h"
 #include "support/AppFixtures.h"
 #include "support/TestEnv.h"
 

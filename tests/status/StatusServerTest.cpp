@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ServerStatus.h"
+#include "base/Timestamp.h"
 #include "cloud/PushMessageStore.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
@@ -26,10 +26,10 @@
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
-#include "platform/Timestamp.h"
 #include "status/StatusServer.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
+#include "tray/ServerStatus.h"
 
 namespace tvrn {
 namespace {

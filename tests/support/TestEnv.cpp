@@ -11,10 +11,13 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <vector>
 
 #include "platform/ProcessSetup.h"
+#include "support/ScopedEnvironment.h"
+#include "support/SingletonReset.h"
 #include "support/TestEnv.h"
 
 extern char** environ;
@@ -22,7 +25,13 @@ extern char** environ;
 namespace tvrn::test {
 namespace {
 
-std::filesystem::path& homeSlot() {
+// The process's folder under the caller's TMPDIR; each test's world is a numbered folder in it.
+std::filesystem::path& rootSlot() {
+  static std::filesystem::path path;
+  return path;
+}
+
+std::filesystem::path& worldSlot() {
   static std::filesystem::path path;
   return path;
 }
@@ -38,29 +47,64 @@ void clearProjectVariables() {
   for (const auto& name : names) ::unsetenv(name.c_str());
 }
 
-void makePrivateWorld() {
-  std::string tmpl = "/tmp/tvrn-test-XXXXXX";
+void makeRoot() {
+  const char* outer = ::getenv("TMPDIR");
+  std::string tmpl =
+      std::string(outer != nullptr && *outer != '\0' ? outer : "/tmp") + "/tvrn-test-XXXXXX";
   if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-  homeSlot() = tmpl;
-  const std::filesystem::path root = tmpl;
-  std::filesystem::create_directories(root / "home");
-  std::filesystem::create_directories(root / "xdg-system");
-  std::filesystem::create_directories(root / "tmp");
-  ::setenv("HOME", (root / "home").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (root / "home" / ".config").c_str(), 1);
-  ::setenv("XDG_CONFIG_DIRS", (root / "xdg-system").c_str(), 1);
-  ::setenv("TMPDIR", (root / "tmp").c_str(), 1);
+  rootSlot() = tmpl;
+}
+
+// A fresh home, XDG folders and temporary folder, and no TVRN_ variable but those that keep
+// every test away from real outside services.
+void enterFreshWorld() {
+  static int count = 0;
+  const std::filesystem::path world = rootSlot() / std::to_string(++count);
+  worldSlot() = world;
+  std::filesystem::create_directories(world / "home");
+  std::filesystem::create_directories(world / "xdg-system");
+  std::filesystem::create_directories(world / "tmp");
+  ::setenv("HOME", (world / "home").c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (world / "home" / ".config").c_str(), 1);
+  ::setenv("XDG_CONFIG_DIRS", (world / "xdg-system").c_str(), 1);
+  ::setenv("TMPDIR", (world / "tmp").c_str(), 1);
   clearProjectVariables();
-  // Nothing a test does may reach a real outside service.
   ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_LOGIN_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_GRAPH_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_STATUS_PORT", "9", 1);
 }
 
+// Gives each test a world of its own and, when it ends, puts back the environment and the
+// working folder it found, so a test program passes whole as it does one test at a time.
+class FreshWorldPerTest : public ::testing::EmptyTestEventListener {
+ public:
+  void OnTestStart(const ::testing::TestInfo&) override {
+    environment_ = std::make_unique<ScopedEnvironment>();
+    std::error_code ec;
+    folder_ = std::filesystem::current_path(ec);
+    enterFreshWorld();
+    resetSingletons();
+  }
+
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    std::error_code ec;
+    if (!folder_.empty()) std::filesystem::current_path(folder_, ec);
+    environment_.reset();
+  }
+
+ private:
+  std::unique_ptr<ScopedEnvironment> environment_;
+  std::filesystem::path folder_;
+};
+
 }  // namespace
 
-std::filesystem::path home() { return homeSlot() / "home"; }
+std::filesystem::path home() { return worldSlot() / "home"; }
+
+std::filesystem::path testTemp() { return worldSlot() / "tmp"; }
+
+std::filesystem::path worldsRoot() { return rootSlot(); }
 
 std::filesystem::path fakesDir() { return TVRN_FAKES_DIR; }
 
@@ -119,18 +163,20 @@ int useUnusedStatusPort() {
 int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
   prepareProcess();
   ::testing::InitGoogleTest(&argc, argv);
-  makePrivateWorld();
+  makeRoot();
+  // The application object and anything else made before the tests see a world too.
+  enterFreshWorld();
+  ::testing::UnitTest::GetInstance()->listeners().Append(new FreshWorldPerTest);
   if (beforeTests) beforeTests();
   int status = RUN_ALL_TESTS();
   std::error_code ec;
-  std::filesystem::remove_all(homeSlot(), ec);
+  std::filesystem::remove_all(rootSlot(), ec);
   // As the program does: detached session threads may still be running, so the process ends
   // without destroying the singletons under them. Leaks are still looked for first.
 #if defined(__SANITIZE_ADDRESS__)
   __lsan_do_leak_check();
 #endif
-  std::fflush(nullptr);
-  std::_Exit(status);
+  endProcess(status);
 }
 
 }  // namespace tvrn::test

@@ -1,5 +1,6 @@
-// Every test program starts in a private world: HOME, the XDG folders and TMPDIR point into a
-// fresh temporary folder made by the test main, and no TVRN_ variable leaks in from outside.
+// Every test starts in a private world: HOME, the XDG folders and TMPDIR point into a fresh
+// folder under the caller's TMPDIR, and no TVRN_ variable leaks in from outside. When the test
+// ends, the environment and working folder it changed are put back.
 #pragma once
 
 #include <filesystem>
@@ -10,8 +11,15 @@
 
 namespace tvrn::test {
 
-// The private home folder of this test process.
+// The private home folder of the running test.
 std::filesystem::path home();
+
+// The running test's temporary folder (TMPDIR), for what it leaves behind for a person to look
+// at, such as pictures of widgets.
+std::filesystem::path testTemp();
+
+// The folder under the caller's TMPDIR that holds every test's world of this process.
+std::filesystem::path worldsRoot();
 
 // Where the fake helper programs and servers are built.
 std::filesystem::path fakesDir();

@@ -1,0 +1,759 @@
+#include "pim/ICalItem.h"
+
+#include <libical/ical.h>
+
+#include <algorithm>
+#include <ctime>
+#include <map>
+#include <set>
+#include <utility>
+
+#include "pim/ICalTime.h"
+#include "pim/PimCodec.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono;
+
+// A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
+constexpr long kMaxSteps = 2'000'000;
+
+PimTime later(PimTime time, PimTime::duration by) {
+  if (by > PimTime::duration::zero() && time > PimTime::max() - by) return PimTime::max();
+  if (by < PimTime::duration::zero() && time < PimTime::min() - by) return PimTime::min();
+  return time + by;
+}
+
+std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
+
+icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
+  if (prop == nullptr) return icaltime_null_time();
+  return icalproperty_get_datetime_with_component(prop, comp);
+}
+
+void removeAll(icalcomponent* comp, icalproperty_kind kind) {
+  while (icalproperty* prop = icalcomponent_get_first_property(comp, kind)) {
+    icalcomponent_remove_property(comp, prop);
+    icalproperty_free(prop);
+  }
+}
+
+void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time,
+             const ICalTime::Form& form) {
+  removeAll(comp, kind);
+  icalcomponent_add_property(comp, ICalTime::property(kind, time, form));
+}
+
+std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
+  if (prop == nullptr) return {};
+  const char* text = nullptr;
+  switch (kind) {
+    case ICAL_SUMMARY_PROPERTY:
+      text = icalproperty_get_summary(prop);
+      break;
+    case ICAL_LOCATION_PROPERTY:
+      text = icalproperty_get_location(prop);
+      break;
+    case ICAL_URL_PROPERTY:
+      text = icalproperty_get_url(prop);
+      break;
+    default:
+      text = icalproperty_get_description(prop);
+      break;
+  }
+  return text != nullptr ? text : "";
+}
+
+void setText(icalcomponent* comp, icalproperty_kind kind, const std::string& text) {
+  removeAll(comp, kind);
+  if (text.empty()) return;
+  icalproperty* prop = nullptr;
+  switch (kind) {
+    case ICAL_SUMMARY_PROPERTY:
+      prop = icalproperty_new_summary(text.c_str());
+      break;
+    case ICAL_LOCATION_PROPERTY:
+      prop = icalproperty_new_location(text.c_str());
+      break;
+    case ICAL_URL_PROPERTY:
+      prop = icalproperty_new_url(text.c_str());
+      break;
+    default:
+      prop = icalproperty_new_description(text.c_str());
+      break;
+  }
+  icalcomponent_add_property(comp, prop);
+}
+
+struct TextField {
+  icalproperty_kind kind;
+  std::string Event::*member;
+};
+constexpr TextField kEventTexts[] = {{ICAL_SUMMARY_PROPERTY, &Event::title},
+                                     {ICAL_LOCATION_PROPERTY, &Event::location},
+                                     {ICAL_DESCRIPTION_PROPERTY, &Event::notes},
+                                     {ICAL_URL_PROPERTY, &Event::url}};
+
+constexpr std::pair<icalrecurrencetype_frequency, RecurrenceFrequency> kFrequencies[] = {
+    {ICAL_DAILY_RECURRENCE, RecurrenceFrequency::daily},
+    {ICAL_WEEKLY_RECURRENCE, RecurrenceFrequency::weekly},
+    {ICAL_MONTHLY_RECURRENCE, RecurrenceFrequency::monthly},
+    {ICAL_YEARLY_RECURRENCE, RecurrenceFrequency::yearly}};
+
+std::optional<RecurrenceRule> ruleOf(icalcomponent* comp) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_RRULE_PROPERTY);
+  if (prop == nullptr) return std::nullopt;
+  const icalrecurrencetype recur = icalproperty_get_rrule(prop);
+  for (const auto& [ical, ours] : kFrequencies) {
+    if (ical != recur.freq) continue;
+    RecurrenceRule rule;
+    rule.frequency = ours;
+    rule.interval = std::max<int>(1, recur.interval);
+    if (recur.count > 0) rule.occurrenceCount = recur.count;
+    if (!icaltime_is_null_time(recur.until)) rule.endDate = toPim(recur.until);
+    return rule;
+  }
+  return std::nullopt;  // a rule the records cannot say (hourly...) still repeats the event
+}
+
+icalproperty* ruleProperty(const RecurrenceRule& rule, const ICalTime::Form& start) {
+  icalrecurrencetype recur;
+  icalrecurrencetype_clear(&recur);
+  for (const auto& [ical, ours] : kFrequencies) {
+    if (ours == rule.frequency) recur.freq = ical;
+  }
+  recur.interval = static_cast<short>(std::clamp(rule.interval, 1, 32767));
+  if (rule.occurrenceCount) recur.count = *rule.occurrenceCount;
+  if (rule.endDate) recur.until = ICalTime::until(*rule.endDate, start);
+  return icalproperty_new_rrule(recur);
+}
+
+constexpr std::pair<icalparameter_role, ParticipantRole> kRoles[] = {
+    {ICAL_ROLE_REQPARTICIPANT, ParticipantRole::required},
+    {ICAL_ROLE_OPTPARTICIPANT, ParticipantRole::optional},
+    {ICAL_ROLE_CHAIR, ParticipantRole::chair},
+    {ICAL_ROLE_NONPARTICIPANT, ParticipantRole::nonParticipant}};
+
+constexpr std::pair<icalparameter_partstat, ParticipantStatus> kStatuses[] = {
+    {ICAL_PARTSTAT_NEEDSACTION, ParticipantStatus::pending},
+    {ICAL_PARTSTAT_ACCEPTED, ParticipantStatus::accepted},
+    {ICAL_PARTSTAT_DECLINED, ParticipantStatus::declined},
+    {ICAL_PARTSTAT_TENTATIVE, ParticipantStatus::tentative},
+    {ICAL_PARTSTAT_DELEGATED, ParticipantStatus::delegated},
+    {ICAL_PARTSTAT_COMPLETED, ParticipantStatus::completed},
+    {ICAL_PARTSTAT_INPROCESS, ParticipantStatus::inProcess}};
+
+std::vector<Attendee> attendeesOf(icalcomponent* comp) {
+  std::vector<Attendee> attendees;
+  for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ATTENDEE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ATTENDEE_PROPERTY)) {
+    Attendee attendee;
+    const char* url = icalproperty_get_attendee(prop);
+    attendee.url = url != nullptr ? url : "";
+    if (auto* cn = icalproperty_get_first_parameter(prop, ICAL_CN_PARAMETER)) {
+      attendee.name = icalparameter_get_cn(cn);
+    }
+    if (auto* role = icalproperty_get_first_parameter(prop, ICAL_ROLE_PARAMETER)) {
+      for (const auto& [ical, ours] : kRoles) {
+        if (ical == icalparameter_get_role(role)) attendee.role = ours;
+      }
+    }
+    if (auto* status = icalproperty_get_first_parameter(prop, ICAL_PARTSTAT_PARAMETER)) {
+      for (const auto& [ical, ours] : kStatuses) {
+        if (ical == icalparameter_get_partstat(status)) attendee.status = ours;
+      }
+    }
+    attendees.push_back(std::move(attendee));
+  }
+  return attendees;
+}
+
+// The event one component states; nothing when its start is not one the store can hold, or it
+// lasts longer than the store can work with.
+std::optional<Event> eventOf(icalcomponent* comp) {
+  Event event;
+  for (const auto& [kind, member] : kEventTexts) event.*member = textOf(comp, kind);
+  const icaltimetype start = timeOf(comp, ICAL_DTSTART_PROPERTY);
+  auto begins = toPim(start);
+  if (!begins) return std::nullopt;
+  event.start = *begins;
+  event.allDay = start.is_date != 0;
+  const auto ends = toPim(timeOf(comp, ICAL_DTEND_PROPERTY));
+  if (ends && *ends >= event.start) {
+    event.end = *ends;
+  } else if (icalcomponent_get_first_property(comp, ICAL_DURATION_PROPERTY) != nullptr) {
+    const icaldurationtype length = icalcomponent_get_duration(comp);
+    event.end = later(event.start, seconds(std::max(0, icaldurationtype_as_int(length))));
+  } else {
+    event.end = event.allDay ? later(event.start, days(1)) : event.start;
+  }
+  if (event.end > later(event.start, kPimLongestEvent)) return std::nullopt;
+  event.attendees = attendeesOf(comp);
+  event.recurrence = ruleOf(comp);
+  return event;
+}
+
+void touch(icalcomponent* comp) {
+  const icaltimetype now = icaltime_current_time_with_zone(icaltimezone_get_utc_timezone());
+  removeAll(comp, ICAL_DTSTAMP_PROPERTY);
+  icalcomponent_add_property(comp, icalproperty_new_dtstamp(now));
+  removeAll(comp, ICAL_LASTMODIFIED_PROPERTY);
+  icalcomponent_add_property(comp, icalproperty_new_lastmodified(now));
+}
+
+// Writes the fields that differ; the times keep the form (zone, floating, day) they had.
+void applyDifferences(icalcomponent* comp, const Event& before, const Event& after) {
+  for (const auto& [kind, member] : kEventTexts) {
+    if (before.*member != after.*member) setText(comp, kind, after.*member);
+  }
+  if (before.start != after.start || before.end != after.end || before.allDay != after.allDay) {
+    using Kind = ICalTime::Form::Kind;
+    ICalTime::Form start = ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY);
+    ICalTime::Form end = icalcomponent_get_first_property(comp, ICAL_DTEND_PROPERTY) != nullptr
+                             ? ICalTime::formOf(comp, ICAL_DTEND_PROPERTY)
+                             : start;
+    if (after.allDay) {
+      start = end = ICalTime::date();
+    } else {
+      if (start.kind == Kind::date) start = ICalTime::utc();
+      if (end.kind == Kind::date) end = start;
+    }
+    removeAll(comp, ICAL_DURATION_PROPERTY);
+    setTime(comp, ICAL_DTSTART_PROPERTY, after.start, start);
+    setTime(comp, ICAL_DTEND_PROPERTY, after.end, end);
+  }
+  touch(comp);
+}
+
+bool overlaps(PimTime start, PimTime end, PimTime from, PimTime to) {
+  if (start == end) return start >= from && start < to;
+  return start < to && end > from;
+}
+
+// Local midnight of the UTC day `time` names.
+PimTime localMidnight(PimTime time) {
+  const year_month_day ymd(floor<days>(time));
+  return DateComponents{static_cast<int>(ymd.year()),
+                        static_cast<int>(unsigned(ymd.month())),
+                        static_cast<int>(unsigned(ymd.day())),
+                        {},
+                        {}}
+      .date()
+      .value_or(time);
+}
+
+// The occurrence at `original`, with its own changes when `own` holds them.
+Event occurrenceFrom(const Event& series, PimTime original, icalcomponent* own) {
+  std::optional<Event> changed = own != nullptr ? eventOf(own) : std::nullopt;
+  Event occurrence = changed ? std::move(*changed) : series;
+  occurrence.id = series.id + "/" + PimCodec::occurrenceKey(original, series.allDay);
+  occurrence.recurrence = series.recurrence;
+  if (!changed) {
+    occurrence.start = original;
+    occurrence.end = later(original, series.end - series.start);
+  } else if (occurrence.attendees.empty()) {
+    occurrence.attendees = series.attendees;
+  }
+  return occurrence;
+}
+
+}  // namespace
+
+bool eventOverlaps(const Event& event, PimTime from, PimTime to) {
+  // An all-day event is its days wherever the user is, so it is weighed against the range in
+  // local time.
+  if (event.allDay) {
+    return overlaps(localMidnight(event.start), localMidnight(event.end), from, to);
+  }
+  return overlaps(event.start, event.end, from, to);
+}
+
+ICalItem::ICalItem(icalcomponent* root) : root_(root) {}
+ICalItem::ICalItem(ICalItem&& other) noexcept : root_(std::exchange(other.root_, nullptr)) {}
+ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
+  std::swap(root_, other.root_);
+  return *this;
+}
+ICalItem::~ICalItem() {
+  if (root_ != nullptr) icalcomponent_free(root_);
+}
+
+ICalItem ICalItem::copy() const { return ICalItem(icalcomponent_new_clone(root_)); }
+
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why) {
+  icalcomponent* root = icalparser_parse_string(text.c_str());
+  const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
+    if (root != nullptr) icalcomponent_free(root);
+    if (why != nullptr) *why = reason;
+    return std::nullopt;
+  };
+  if (root == nullptr || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT) {
+    return fail("it is not an iCalendar file");
+  }
+  // libical notes what it could not read as properties of its own; they are not the file's.
+  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+    removeAll(c, ICAL_XLICERROR_PROPERTY);
+  }
+  removeAll(root, ICAL_XLICERROR_PROPERTY);
+  ICalItem item(root);
+  icalcomponent* main = item.master();
+  root = nullptr;  // the item owns it now
+  if (main == nullptr) {
+    if (why != nullptr) *why = "it holds no event or task";
+    return std::nullopt;
+  }
+  const char* uid = icalcomponent_get_uid(main);
+  if (uid == nullptr || *uid == '\0') {
+    if (why != nullptr) *why = "its item has no UID";
+    return std::nullopt;
+  }
+  if (!item.isTask() && !eventOf(main)) {
+    if (why != nullptr) *why = "its event has no start or length the store can hold";
+    return std::nullopt;
+  }
+  return item;
+}
+
+ICalItem ICalItem::create(const std::string& uid, bool task) {
+  icalcomponent* inner = icalcomponent_new(task ? ICAL_VTODO_COMPONENT : ICAL_VEVENT_COMPONENT);
+  icalcomponent_set_uid(inner, uid.c_str());
+  const icaltimetype now = icaltime_current_time_with_zone(icaltimezone_get_utc_timezone());
+  icalcomponent_add_property(inner, icalproperty_new_created(now));
+  icalcomponent_add_property(inner, icalproperty_new_dtstamp(now));
+  icalcomponent* root =
+      icalcomponent_vanew(ICAL_VCALENDAR_COMPONENT, icalproperty_new_version("2.0"),
+                          icalproperty_new_prodid("-//Tavrin//Tavrin//EN"), inner, nullptr);
+  return ICalItem(root);
+}
+
+std::string ICalItem::text() const {
+  char* text = icalcomponent_as_ical_string_r(root_);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+icalcomponent* ICalItem::master() const {
+  for (auto kind : {ICAL_VEVENT_COMPONENT, ICAL_VTODO_COMPONENT}) {
+    for (icalcomponent* c = icalcomponent_get_first_component(root_, kind); c != nullptr;
+         c = icalcomponent_get_next_component(root_, kind)) {
+      if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) == nullptr) return c;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<icalcomponent*> ICalItem::overrides() const {
+  std::vector<icalcomponent*> found;
+  const auto kind = isTask() ? ICAL_VTODO_COMPONENT : ICAL_VEVENT_COMPONENT;
+  for (icalcomponent* c = icalcomponent_get_first_component(root_, kind); c != nullptr;
+       c = icalcomponent_get_next_component(root_, kind)) {
+    if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) != nullptr) {
+      found.push_back(c);
+    }
+  }
+  return found;
+}
+
+std::string ICalItem::uid() const {
+  const char* uid = icalcomponent_get_uid(master());
+  return uid != nullptr ? uid : "";
+}
+
+bool ICalItem::isTask() const { return icalcomponent_isa(master()) == ICAL_VTODO_COMPONENT; }
+
+bool ICalItem::repeats() const {
+  icalcomponent* main = master();
+  return !isTask() && (icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY) != nullptr ||
+                       icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY) != nullptr);
+}
+
+Event ICalItem::event() const {
+  Event event = eventOf(master()).value_or(Event{});
+  event.id = uid();
+  return event;
+}
+
+// Hands out a series' original starts from a point on, earliest first: its start, its rules'
+// steps and its extra dates, less the removed ones unless asked for.
+struct ICalItem::Cursor::State {
+  std::vector<icalrecur_iterator*> rules;
+  std::vector<std::optional<PimTime>> peeked;  // each rule's next step
+  std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
+  size_t extraAt = 0;
+  std::set<PimTime> removed;
+  icaltimetype start{};
+  PimTime low;
+  std::optional<PimTime> last;
+  long steps = 0;
+
+  ~State() {
+    for (auto* rule : rules) icalrecur_iterator_free(rule);
+  }
+
+  std::optional<PimTime> step(size_t i) {
+    while (steps < kMaxSteps) {
+      ++steps;
+      icaltimetype t = icalrecur_iterator_next(rules[i]);
+      if (icaltime_is_null_time(t)) return std::nullopt;
+      t.zone = start.zone;
+      const auto at = toPim(t);
+      if (!at) return std::nullopt;  // past the years the store keeps
+      if (*at >= low) return at;
+    }
+    return std::nullopt;
+  }
+};
+
+ICalItem::Cursor::Cursor(std::unique_ptr<State> state) : state_(std::move(state)) {}
+ICalItem::Cursor::Cursor(Cursor&&) noexcept = default;
+ICalItem::Cursor::~Cursor() = default;
+
+std::optional<PimTime> ICalItem::Cursor::next() {
+  State& s = *state_;
+  while (true) {
+    std::optional<PimTime> best;
+    std::optional<size_t> from;  // the rule it comes from; none for an extra date
+    for (size_t i = 0; i < s.rules.size(); ++i) {
+      if (s.peeked[i] && (!best || *s.peeked[i] < *best)) {
+        best = s.peeked[i];
+        from = i;
+      }
+    }
+    if (s.extraAt < s.extra.size() && (!best || s.extra[s.extraAt] <= *best)) {
+      best = s.extra[s.extraAt++];
+      from.reset();
+    }
+    if (!best) return std::nullopt;
+    if (from) s.peeked[*from] = s.step(*from);
+    // One instant is one occurrence however many rules reach it (and a day a zone skipped must
+    // not give the same instant twice).
+    if (s.last && *best <= *s.last) continue;
+    s.last = best;
+    if (s.removed.count(*best) == 0) return best;
+  }
+}
+
+ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
+  auto state = std::make_unique<Cursor::State>();
+  icalcomponent* main = master();
+  state->start = timeOf(main, ICAL_DTSTART_PROPERTY);
+  state->low = from;
+  const auto first = toPim(state->start);
+  if (!first) return Cursor(std::move(state));
+  if (*first >= from) state->extra.push_back(*first);
+  // Read before the rules are walked: looking a property up restarts libical's walk.
+  const ICalTime::Form startForm = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
+    // of offset), so it is given the start and its end as wall-clock times of that zone.
+    icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    icaltimetype wallStart = state->start;
+    wallStart.zone = nullptr;
+    if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+        state->start.zone != nullptr && recur.until.zone != nullptr) {
+      recur.until =
+          icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(state->start.zone));
+    }
+    recur.until.zone = nullptr;
+    icalrecur_iterator* steps = icalrecur_iterator_new(recur, wallStart);
+    if (steps == nullptr) continue;
+    // Without a count the series can be entered where the range begins.
+    if (recur.count == 0 && from > later(*first, days(2))) {
+      icaltimetype entry = ICalTime::inForm(later(from, -days(2)), startForm);
+      entry.zone = nullptr;
+      icalrecur_iterator_set_start(steps, entry);
+    }
+    state->rules.push_back(steps);
+    state->peeked.push_back(state->step(state->rules.size() - 1));
+  }
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
+    const auto at =
+        ICalTime::instant(icalproperty_get_datetime_with_component(prop, main), state->start.zone);
+    if (at && *at >= from) state->extra.push_back(*at);
+  }
+  std::sort(state->extra.begin(), state->extra.end());
+  if (!withRemoved) {
+    for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_EXDATE_PROPERTY);
+         prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_EXDATE_PROPERTY)) {
+      if (auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main),
+                                      state->start.zone)) {
+        state->removed.insert(*at);
+      }
+    }
+  }
+  return Cursor(std::move(state));
+}
+
+bool ICalItem::hasOccurrenceAt(PimTime original) const {
+  auto found = cursor(original).next();
+  return found && *found == original;
+}
+
+std::vector<PimTime> ICalItem::changedOriginals() const {
+  std::vector<PimTime> found;
+  for (icalcomponent* c : overrides()) {
+    if (auto at = originalOf(c)) found.push_back(*at);
+  }
+  return found;
+}
+
+Event ICalItem::occurrenceAt(PimTime original) const {
+  icalcomponent* own = nullptr;
+  for (icalcomponent* c : overrides()) {
+    if (originalOf(c) == original) own = c;
+  }
+  return occurrenceFrom(event(), original, own);
+}
+
+std::optional<Event> ICalItem::occurrence(PimTime original) const {
+  if (!hasOccurrenceAt(original)) return std::nullopt;
+  return occurrenceAt(original);
+}
+
+std::optional<Event> ICalItem::firstOccurrence() const {
+  auto first = cursor(PimTime::min()).next();
+  if (!first) return std::nullopt;
+  return occurrenceAt(*first);
+}
+
+void ICalItem::changeEvent(const Event& before, const Event& after) {
+  icalcomponent* main = master();
+  applyDifferences(main, before, after);
+  if (before.recurrence == after.recurrence) return;
+  removeAll(main, ICAL_RRULE_PROPERTY);
+  if (after.recurrence) {
+    icalcomponent_add_property(
+        main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    return;
+  }
+  removeAll(main, ICAL_RDATE_PROPERTY);
+  removeAll(main, ICAL_EXDATE_PROPERTY);
+  for (icalcomponent* c : overrides()) {
+    icalcomponent_remove_component(root_, c);
+    icalcomponent_free(c);
+  }
+}
+
+bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Event& after) {
+  if (!hasOccurrenceAt(original)) return false;
+  icalcomponent* main = master();
+  icalcomponent* own = nullptr;
+  for (icalcomponent* c : overrides()) {
+    if (originalOf(c) == original) own = c;
+  }
+  if (own == nullptr) {
+    own = icalcomponent_new_clone(main);
+    for (auto kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
+      removeAll(own, kind);
+    }
+    const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+    const ICalTime::Form end = icalcomponent_get_first_property(main, ICAL_DTEND_PROPERTY)
+                                   ? ICalTime::formOf(main, ICAL_DTEND_PROPERTY)
+                                   : start;
+    setTime(own, ICAL_RECURRENCEID_PROPERTY, original, start);
+    setTime(own, ICAL_DTSTART_PROPERTY, before.start, start);
+    removeAll(own, ICAL_DURATION_PROPERTY);
+    setTime(own, ICAL_DTEND_PROPERTY, before.end, end);
+    icalcomponent_add_component(root_, own);
+  }
+  applyDifferences(own, before, after);
+  // A RECURRENCE-ID that reads back as another instant (a wall clock the zone repeats) would
+  // leave the occurrence as it was beside a second one.
+  return originalOf(own) == original;
+}
+
+bool ICalItem::removeOccurrence(PimTime original) {
+  if (!hasOccurrenceAt(original)) return false;
+  for (icalcomponent* c : overrides()) {
+    if (originalOf(c) == original) {
+      icalcomponent_remove_component(root_, c);
+      icalcomponent_free(c);
+    }
+  }
+  icalcomponent* main = master();
+  // Added beside the exceptions already there, in the form of the series' start.
+  icalcomponent_add_property(main,
+                             ICalTime::property(ICAL_EXDATE_PROPERTY, original,
+                                                ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+  touch(main);
+  return !hasOccurrenceAt(original);
+}
+
+std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
+  // Written by another program, it may float while the series is zoned: it means the series' zone.
+  return ICalTime::instant(timeOf(own, ICAL_RECURRENCEID_PROPERTY),
+                           timeOf(master(), ICAL_DTSTART_PROPERTY).zone);
+}
+
+void ICalItem::beginAt(PimTime original) {
+  const long before = occurrencesBefore(original);
+  const Event series = event();
+  icalcomponent* main = master();
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    if (recur.count <= 0) continue;
+    recur.count = static_cast<int>(std::max<long>(1, recur.count - before));
+    icalproperty_set_rrule(prop, recur);
+  }
+  for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
+    std::vector<icalproperty*> gone;
+    for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
+         prop = icalcomponent_get_next_property(main, kind)) {
+      const auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
+      if (at && *at < original) gone.push_back(prop);
+    }
+    for (icalproperty* prop : gone) {
+      icalcomponent_remove_property(main, prop);
+      icalproperty_free(prop);
+    }
+  }
+  for (icalcomponent* c : overrides()) {
+    const auto at = originalOf(c);
+    if (!at || *at <= original) {
+      icalcomponent_remove_component(root_, c);
+      icalcomponent_free(c);
+    }
+  }
+  Event moved = series;
+  moved.start = original;
+  moved.end = later(original, series.end - series.start);
+  applyDifferences(main, series, moved);
+}
+
+void ICalItem::dropChangesFrom(PimTime original) {
+  for (icalcomponent* c : overrides()) {
+    const auto at = originalOf(c);
+    if (at && *at >= original) {
+      icalcomponent_remove_component(root_, c);
+      icalcomponent_free(c);
+    }
+  }
+}
+
+long ICalItem::occurrencesBefore(PimTime original) const {
+  long count = 0;
+  auto steps = cursor(PimTime::min(), true);
+  for (auto at = steps.next(); at && *at < original; at = steps.next()) ++count;
+  return count;
+}
+
+bool ICalItem::endBefore(PimTime original) {
+  icalcomponent* main = master();
+  const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  const PimTime last =
+      later(original, start.kind == ICalTime::Form::Kind::date ? -days(1) : -seconds(1));
+  std::vector<icalrecurrencetype> rules;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    rules.push_back(icalproperty_get_rrule(prop));
+  }
+  removeAll(main, ICAL_RRULE_PROPERTY);
+  for (auto recur : rules) {
+    recur.count = 0;
+    recur.until = ICalTime::until(last, start);
+    icalcomponent_add_property(main, icalproperty_new_rrule(recur));
+  }
+  std::vector<icalproperty*> gone;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
+    const auto at = toPim(icalproperty_get_datetime_with_component(prop, main));
+    if (at && *at >= original) gone.push_back(prop);
+  }
+  for (icalproperty* prop : gone) {
+    icalcomponent_remove_property(main, prop);
+    icalproperty_free(prop);
+  }
+  dropChangesFrom(original);
+  touch(main);
+  return firstOccurrence().has_value();
+}
+
+void ICalItem::setUid(const std::string& uid) {
+  icalcomponent_set_uid(master(), uid.c_str());
+  for (icalcomponent* c : overrides()) icalcomponent_set_uid(c, uid.c_str());
+}
+
+Reminder ICalItem::reminder() const {
+  icalcomponent* main = master();
+  Reminder reminder;
+  reminder.id = uid();
+  reminder.title = textOf(main, ICAL_SUMMARY_PROPERTY);
+  reminder.notes = textOf(main, ICAL_DESCRIPTION_PROPERTY);
+  const icaltimetype due = timeOf(main, ICAL_DUE_PROPERTY);
+  if (!icaltime_is_null_time(due)) {
+    if (due.is_date) {
+      reminder.dueDateComponents = DateComponents{due.year, due.month, due.day, {}, {}};
+    } else if (due.zone == nullptr) {
+      reminder.dueDateComponents =
+          DateComponents{due.year, due.month, due.day, due.hour, due.minute};
+    } else if (auto at = toPim(due)) {
+      reminder.dueDateComponents = DateComponents::fromDate(*at, true);
+    }
+  }
+  reminder.completionDate = toPim(timeOf(main, ICAL_COMPLETED_PROPERTY));
+  reminder.completed = icalcomponent_get_status(main) == ICAL_STATUS_COMPLETED ||
+                       reminder.completionDate.has_value();
+  if (auto* prop = icalcomponent_get_first_property(main, ICAL_PRIORITY_PROPERTY)) {
+    reminder.priority = std::clamp(icalproperty_get_priority(prop), 0, 9);
+  }
+  return reminder;
+}
+
+void ICalItem::changeReminder(const Reminder& before, const Reminder& after) {
+  icalcomponent* main = master();
+  if (before.title != after.title) setText(main, ICAL_SUMMARY_PROPERTY, after.title);
+  if (before.notes != after.notes) setText(main, ICAL_DESCRIPTION_PROPERTY, after.notes);
+  if (before.dueDateComponents != after.dueDateComponents) {
+    removeAll(main, ICAL_DUE_PROPERTY);
+    if (const auto& due = after.dueDateComponents) {
+      if (!due->hour) {
+        icaltimetype day = icaltime_null_time();
+        day.year = *due->year;
+        day.month = *due->month;
+        day.day = *due->day;
+        day.is_date = 1;
+        icalcomponent_add_property(main, icalproperty_new_due(day));
+      } else {
+        // A time of day is the user's wall clock wherever they are: a floating time.
+        icaltimetype at = icaltime_null_time();
+        at.year = *due->year;
+        at.month = *due->month;
+        at.day = *due->day;
+        at.hour = *due->hour;
+        at.minute = due->minute.value_or(0);
+        icalcomponent_add_property(main, icalproperty_new_due(at));
+      }
+    }
+  }
+  if (before.completed != after.completed || before.completionDate != after.completionDate) {
+    removeAll(main, ICAL_COMPLETED_PROPERTY);
+    removeAll(main, ICAL_PERCENTCOMPLETE_PROPERTY);
+    removeAll(main, ICAL_STATUS_PROPERTY);
+    if (after.completed) {
+      icalcomponent_set_status(main, ICAL_STATUS_COMPLETED);
+      icalcomponent_add_property(main, icalproperty_new_percentcomplete(100));
+      if (after.completionDate) {
+        setTime(main, ICAL_COMPLETED_PROPERTY, *after.completionDate, ICalTime::utc());
+      }
+    } else {
+      icalcomponent_set_status(main, ICAL_STATUS_NEEDSACTION);
+    }
+  }
+  if (before.priority != after.priority) {
+    removeAll(main, ICAL_PRIORITY_PROPERTY);
+    if (after.priority > 0) {
+      icalcomponent_add_property(main, icalproperty_new_priority(after.priority));
+    }
+  }
+  touch(main);
+}
+
+}  // namespace tvrn

@@ -1,0 +1,127 @@
+#include "pim/ICalTime.h"
+
+#include <ctime>
+
+#include "pim/PimCodec.h"
+
+namespace tvrn::ICalTime {
+
+using namespace std::chrono;
+
+Form utc() { return Form{}; }
+
+Form date() { return Form{Form::Kind::date, nullptr, {}}; }
+
+Form formOf(icalcomponent* comp, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
+  if (prop == nullptr) return utc();
+  const icaltimetype t = icalproperty_get_datetime_with_component(prop, comp);
+  if (icaltime_is_null_time(t)) return utc();
+  if (t.is_date) return date();
+  if (icaltime_is_utc(t)) return utc();
+  Form form{t.zone != nullptr ? Form::Kind::zoned : Form::Kind::floating, t.zone, {}};
+  if (icalparameter* tzid = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER)) {
+    const char* text = icalparameter_get_tzid(tzid);
+    if (text != nullptr) form.tzid = text;
+  }
+  if (form.kind == Form::Kind::zoned && form.tzid.empty()) form.tzid = icaltime_get_tzid(t);
+  return form;
+}
+
+icaltimetype wallClock(PimTime time, const icaltimezone* zone) {
+  icaltimezone* utcZone = icaltimezone_get_utc_timezone();
+  const icaltimetype inUtc =
+      icaltime_from_timet_with_zone(system_clock::to_time_t(floor<seconds>(time)), 0, utcZone);
+  if (zone == nullptr || zone == utcZone) return inUtc;
+  return icaltime_convert_to_zone(inUtc, const_cast<icaltimezone*>(zone));
+}
+
+icaltimetype inForm(PimTime time, const Form& form) {
+  switch (form.kind) {
+    case Form::Kind::date: {
+      const year_month_day ymd(floor<days>(time));
+      icaltimetype t = icaltime_null_date();
+      t.year = static_cast<int>(ymd.year());
+      t.month = static_cast<int>(unsigned(ymd.month()));
+      t.day = static_cast<int>(unsigned(ymd.day()));
+      return t;
+    }
+    case Form::Kind::utc:
+      return wallClock(time, nullptr);
+    case Form::Kind::zoned:
+      return wallClock(time, form.zone);
+    case Form::Kind::floating:
+      break;
+  }
+  const time_t s = system_clock::to_time_t(floor<seconds>(time));
+  std::tm local{};
+  ::localtime_r(&s, &local);
+  icaltimetype t = icaltime_null_time();
+  t.year = local.tm_year + 1900;
+  t.month = local.tm_mon + 1;
+  t.day = local.tm_mday;
+  t.hour = local.tm_hour;
+  t.minute = local.tm_min;
+  t.second = local.tm_sec;
+  return t;
+}
+
+std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone) {
+  if (icaltime_is_null_time(t) || t.year < kPimFirstYear || t.year > kPimLastYear) {
+    return std::nullopt;
+  }
+  const sys_days day = year(t.year) / month(static_cast<unsigned>(t.month)) /
+                       std::chrono::day(static_cast<unsigned>(t.day));
+  if (t.is_date) return PimTime(day);
+  const auto clock = hours(t.hour) + minutes(t.minute) + seconds(t.second);
+  if (t.zone == nullptr) t.zone = floatingZone;
+  std::optional<PimTime> time;
+  if (icaltime_is_utc(t)) {
+    time = PimTime(day + clock);
+  } else if (t.zone != nullptr) {
+    time = system_clock::from_time_t(icaltime_as_timet_with_zone(t, t.zone));
+  } else {  // floating: the wall clock wherever the user is
+    time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
+    if (time) *time += seconds(t.second);
+  }
+  if (!time || !PimCodec::inStoredRange(*time)) return std::nullopt;
+  return time;
+}
+
+icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
+  const icaltimetype t = inForm(time, form);
+  icalproperty* prop = nullptr;
+  switch (kind) {
+    case ICAL_DTSTART_PROPERTY:
+      prop = icalproperty_new_dtstart(t);
+      break;
+    case ICAL_DTEND_PROPERTY:
+      prop = icalproperty_new_dtend(t);
+      break;
+    case ICAL_DUE_PROPERTY:
+      prop = icalproperty_new_due(t);
+      break;
+    case ICAL_RECURRENCEID_PROPERTY:
+      prop = icalproperty_new_recurrenceid(t);
+      break;
+    case ICAL_EXDATE_PROPERTY:
+      prop = icalproperty_new_exdate(t);
+      break;
+    default:
+      prop = icalproperty_new_completed(t);
+      break;
+  }
+  if ((form.kind == Form::Kind::zoned || form.kind == Form::Kind::floating) && !form.tzid.empty()) {
+    icalproperty_add_parameter(prop, icalparameter_new_tzid(form.tzid.c_str()));
+  }
+  return prop;
+}
+
+icaltimetype until(PimTime last, const Form& start) {
+  if (start.kind == Form::Kind::date || start.kind == Form::Kind::floating) {
+    return inForm(last, start);
+  }
+  return inForm(last, utc());
+}
+
+}  // namespace tvrn::ICalTime

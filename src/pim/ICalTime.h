@@ -1,0 +1,45 @@
+// The times of iCalendar files as the event store reads and writes them: the instant a time names,
+// and an instant written back in the form the file gave it (a day, UTC, a floating wall clock, or
+// the wall clock of a named zone), so a program that reads the file sees the zone it wrote.
+#pragma once
+
+#include <libical/ical.h>
+
+#include <optional>
+#include <string>
+
+#include "pim/PimTypes.h"
+
+namespace tvrn::ICalTime {
+
+struct Form {
+  enum class Kind { date, utc, floating, zoned };
+  Kind kind = Kind::utc;
+  const icaltimezone* zone = nullptr;  // zoned
+  // The TZID as the file spells it (a zone libical does not know keeps it, read as floating).
+  std::string tzid;
+};
+
+Form utc();
+Form date();
+// The form of a time property's value (DTSTART, EXDATE, RECURRENCE-ID...) in `comp`; UTC when the
+// component has no such property.
+Form formOf(icalcomponent* comp, icalproperty_kind kind);
+
+// The wall clock of `zone` at `time`, with the zone set. (libical's conversion from a time_t
+// gives the zone's wall clock marked as UTC.)
+icaltimetype wallClock(PimTime time, const icaltimezone* zone);
+// `time` in `form`: a day is the UTC day, a floating time the user's own wall clock.
+icaltimetype inForm(PimTime time, const Form& form);
+// The instant a time names, or nothing outside the years the store keeps. A floating time is read
+// in `floatingZone` when one is given (an exception or override of a zoned series), else in the
+// user's zone.
+std::optional<PimTime> instant(icaltimetype time, const icaltimezone* floatingZone = nullptr);
+
+// A new property of `kind` holding `time` in `form`.
+icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form);
+// The end of a repeating rule whose last occurrence may start at `last`: a day, UTC or floating,
+// as the series' start is (a zoned start has its end in UTC).
+icaltimetype until(PimTime last, const Form& start);
+
+}  // namespace tvrn::ICalTime

@@ -1,0 +1,94 @@
+// How the store's calls reach the index, and the pieces its query and write files share.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "pim/PimIndex.h"
+
+namespace tvrn {
+
+namespace pimstore {
+
+// The settings in force (see PimStore::setSettingsSource).
+std::shared_ptr<const nlohmann::json> currentSettings();
+
+// Whether items may be put into (`required`) or taken out of this collection.
+std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::string_view id,
+                                      bool required);
+PimError eventNotFound(const PimIndex& index);
+PimError reminderNotFound(const PimIndex& index);
+
+// An event item with, for a series, the occurrence an identifier names.
+struct Located {
+  Collection* collection = nullptr;
+  const Entry* entry = nullptr;
+  std::optional<PimTime> original;  // for an occurrence
+  Event event;
+};
+std::optional<Located> locateEvent(const PimIndex& index, std::string_view id);
+
+Reminder reminderOf(const Collection& c, const Entry& entry);
+Contact contactOf(const Collection& c, const Entry& entry);
+std::string categoryGroupId(const Collection& c, const std::string& category);
+std::string defaultContainerIn(const PimIndex& index);
+
+// Makes or changes a collection folder: its metadata files only.
+Result<const Collection*, PimError> saveCollection(PimIndex& index, const std::string& givenId,
+                                                   const std::string& title,
+                                                   const std::optional<std::vector<double>>& color,
+                                                   Kind kind, PimWarnings& warnings);
+
+}  // namespace pimstore
+
+template <typename Work>
+auto PimStore::reading(Work&& work) const {
+  PimWarnings warnings;
+  const auto here = folder();
+  const auto settings = pimstore::currentSettings();
+  auto result = [&] {
+    {
+      std::shared_lock lock(mutex_);
+      if (!index_->stale(here, settings)) return work(std::as_const(*index_));
+    }
+    {
+      std::lock_guard update(updating_);
+      index_->update(here, settings, warnings);
+    }
+    std::shared_lock lock(mutex_);
+    return work(std::as_const(*index_));
+  }();
+  emitPimWarnings(warnings);
+  return result;
+}
+
+template <typename Seen, typename Work>
+auto PimStore::changing(Seen&& seen, Work&& work) {
+  PimWarnings warnings;
+  const auto here = folder();
+  const auto settings = pimstore::currentSettings();
+  auto result = [&] {
+    // Only the holder of `updating_` changes the index, so the work reads it without the lock
+    // and takes the exclusive one only to put a changed item in place.
+    std::lock_guard update(updating_);
+    auto before = seen(std::as_const(*index_));
+    index_->update(here, settings, warnings);
+    return work(*index_, warnings, std::move(before));
+  }();
+  emitPimWarnings(warnings);
+  return result;
+}
+
+template <typename Work>
+auto PimStore::writing(Work&& work) {
+  return changing(
+      [](const pimstore::PimIndex&) { return 0; },
+      [&](pimstore::PimIndex& index, PimWarnings& warnings, int) { return work(index, warnings); });
+}
+
+}  // namespace tvrn

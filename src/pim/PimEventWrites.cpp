@@ -1,0 +1,290 @@
+#include <algorithm>
+
+#include "pim/PimAccess.h"
+#include "pim/PimCodec.h"
+#include "platform/FileStore.h"
+#include "platform/HardwareId.h"
+
+namespace tvrn {
+
+using namespace pimstore;
+using namespace PimCodec;
+using std::chrono::seconds;
+
+// ---- calendars and reminder lists
+
+Result<const Collection*, PimError> pimstore::saveCollection(
+    PimIndex& index, const std::string& givenId, const std::string& title,
+    const std::optional<std::vector<double>>& color, Kind kind, PimWarnings& warnings) {
+  fs::path at;
+  if (givenId.empty()) {
+    const bool calendars = kind != Kind::contacts;
+    const auto& roots = index.roots.of[calendars ? 0 : 1];
+    if (roots.empty()) return fail(notSaved("no folder is configured for it"));
+    const fs::path root = roots.front();
+    at = root / HardwareId::randomUUID();
+  } else {
+    const Collection* existing = index.collection(givenId);
+    if (existing == nullptr) {
+      return fail(problem(PimError::Code::notFound, kind == Kind::contacts
+                                                        ? "The container does not exist."
+                                                        : "The calendar does not exist."));
+    }
+    if ((existing->kind == Kind::contacts) != (kind == Kind::contacts) ||
+        (kind != Kind::contacts && existing->kind != kind && !existing->entries.empty())) {
+      return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
+    }
+    at = existing->folder;
+  }
+  std::string why;
+  const char* kindText = kind == Kind::tasks ? "tasks" : kind == Kind::events ? "events" : "";
+  if (!FileStore::ensureDirectory(at, kPrivateFolder) ||
+      !writeFile(at / "displayname", title, &why) ||
+      (color && !writeFile(at / "color", colorText(*color), &why)) ||
+      (*kindText != '\0' && !writeFile(at / kKindFile, kindText, &why))) {
+    return fail(notSaved(why.empty() ? "cannot create " + at.string() : why));
+  }
+  index.rescan(at, warnings);
+  const Collection* saved = index.collection(at.string());
+  if (saved == nullptr) {
+    return fail(notSaved(at.string() + " is not in a folder the store reads"));
+  }
+  return saved;
+}
+
+Result<Calendar, PimError> PimStore::saveCalendar(const Calendar& calendar) {
+  return writing([&](PimIndex& index, PimWarnings& warnings) {
+    const Kind kind = calendar.entityType == EntityType::event ? Kind::events : Kind::tasks;
+    auto saved = saveCollection(index, calendar.id, calendar.title, calendar.color, kind, warnings);
+    if (!saved) return Result<Calendar, PimError>(fail(saved.error()));
+    return Result<Calendar, PimError>(index.calendarOf(*saved.value()));
+  });
+}
+
+Result<Calendar, PimError> PimStore::setDefaultCalendar(EntityType type, std::string_view id) {
+  return writing([&](PimIndex& index, PimWarnings&) -> Result<Calendar, PimError> {
+    const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
+    const Collection* c = index.collection(id, kind);
+    if (c == nullptr) {
+      return fail(problem(PimError::Code::notFound, kind == Kind::events
+                                                        ? "The calendar does not exist."
+                                                        : "The list does not exist."));
+    }
+    if (!index.setDefault(kind == Kind::events ? "event" : "reminder", c->id)) {
+      return fail(notSaved("cannot write " + index.defaultsFile().string()));
+    }
+    return index.calendarOf(*c, kind);
+  });
+}
+
+// ---- events
+
+namespace {
+
+// Checks an event before it is stored and brings its times to what the files hold.
+std::optional<PimError> normalized(Event& event) {
+  // Checked before any arithmetic: a time near the ends of the clock would overflow it.
+  if (!inStoredRange(event.start) || !inStoredRange(event.end)) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
+  event.start = std::chrono::floor<seconds>(event.start);
+  event.end = std::chrono::floor<seconds>(event.end);
+  if ((event.recurrence && event.recurrence->endDate &&
+       !inStoredRange(*event.recurrence->endDate))) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
+  if (event.allDay) {
+    coverWholeDays(event);
+    if (!inStoredRange(event.end)) {
+      return problem(PimError::Code::invalid, "The event's dates are out of range.");
+    }
+  } else if (event.end < event.start) {
+    return problem(PimError::Code::invalid, "The event ends before it starts.");
+  }
+  // In seconds: the difference of two instants this far apart does not fit in nanoseconds.
+  if (std::chrono::floor<seconds>(event.end).time_since_epoch() -
+          std::chrono::floor<seconds>(event.start).time_since_epoch() >
+      kPimLongestEvent) {
+    return problem(PimError::Code::invalid, "The event's dates are out of range.");
+  }
+  if (event.recurrence &&
+      (event.recurrence->interval < 1 ||
+       (event.recurrence->occurrenceCount && *event.recurrence->occurrenceCount < 1))) {
+    return problem(PimError::Code::invalid, "The repetition rule is not valid.");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+namespace {
+
+// Applies a change to an occurrence and every later one of a series that began before it: the
+// series ends before it and a new one, with its own UID, carries on from it.
+Result<std::string, PimError> splitSeries(PimIndex& index, const Located& located,
+                                          const Event& wanted, PimWarnings& warnings) {
+  Collection& c = *located.collection;
+  const std::string name = index.nameOf(c, *located.entry);
+  auto current = index.fresh<ICalItem>(c, name, parseItem);
+  if (!current) return fail(current.error());
+  auto& [item, identity] = current.value();
+  if (!item.hasOccurrenceAt(*located.original)) return fail(eventNotFound(index));
+  ICalItem next = item.copy();
+  next.beginAt(*located.original);
+  const bool anyLeft = item.endBefore(*located.original);
+
+  // The new series is the old one from the chosen occurrence on, with only what the caller
+  // changed changed.
+  const Event from = next.event();
+  Event carriedOn = from;
+  for (auto member : {&Event::title, &Event::location, &Event::notes, &Event::url}) {
+    if (wanted.*member != located.event.*member) carriedOn.*member = wanted.*member;
+  }
+  if (wanted.start != located.event.start || wanted.end != located.event.end ||
+      wanted.allDay != located.event.allDay) {
+    // Later changed occurrences are named by original starts the moved series no longer has.
+    next.dropChangesFrom(PimTime::min());
+    carriedOn.start = wanted.start;
+    carriedOn.end = wanted.end;
+    carriedOn.allDay = wanted.allDay;
+  }
+  if (wanted.recurrence != located.event.recurrence) carriedOn.recurrence = wanted.recurrence;
+  const std::string uid = HardwareId::randomUUID();
+  next.setUid(uid);
+  next.changeEvent(from, carriedOn);
+
+  Collection* target = index.collection(wanted.calendarId, Kind::events);
+  const std::string nextName = fileNameFor(uid, ".ics");
+  if (auto failure = index.write(*target, nextName, next.text(), std::nullopt, warnings)) {
+    return fail(*failure);
+  }
+  auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
+                         : index.remove(c, name, warnings);
+  if (failure) {
+    // The first write must not stand alone: the two series would overlap.
+    index.remove(*target, nextName, warnings);
+    return fail(*failure);
+  }
+  return uid;
+}
+
+}  // namespace
+
+Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
+  const auto seen = [&](const PimIndex& index) -> std::optional<Event> {
+    if (event.id.empty()) return std::nullopt;
+    auto located = locateEvent(index, event.id);
+    return located ? std::optional<Event>(std::move(located->event)) : std::nullopt;
+  };
+  return changing(
+      seen,
+      [&](PimIndex& index, PimWarnings& warnings,
+          std::optional<Event> before) -> Result<Event, PimError> {
+        Event wanted = event;
+        if (auto invalid = normalized(wanted)) return fail(*invalid);
+        if (auto refused = checkWritable(index, Kind::events, wanted.calendarId, true)) {
+          return fail(*refused);
+        }
+        Collection& target = *index.collection(wanted.calendarId, Kind::events);
+        std::string savedId;
+        if (wanted.id.empty()) {
+          savedId = HardwareId::randomUUID();
+          ICalItem item = ICalItem::create(savedId, false);
+          Event nothing;
+          nothing.start = nothing.end = PimTime::min();
+          item.changeEvent(nothing, wanted);
+          if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item.text(),
+                                         std::nullopt, warnings)) {
+            return fail(*failure);
+          }
+        } else {
+          auto located = locateEvent(index, wanted.id);
+          if (!located) return fail(eventNotFound(index));
+          if (before) located->event = std::move(*before);
+          Collection& c = *located->collection;
+          if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
+          const std::string name = index.nameOf(c, *located->entry);
+          const bool moves = &c != &target;
+          savedId = located->entry->uid;
+          if (!located->original ||
+              (span == Span::futureEvents && *located->original == located->entry->series.start)) {
+            auto current = index.fresh<ICalItem>(c, name, parseItem);
+            if (!current) return fail(current.error());
+            auto& [item, identity] = current.value();
+            item.changeEvent(located->event, wanted);
+            if (moves) {
+              if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+                return fail(*failure);
+              }
+              if (auto failure = index.remove(c, name, warnings)) return fail(*failure);
+            } else if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+              return fail(*failure);
+            }
+          } else if (span == Span::thisEvent) {
+            if (moves) {
+              return fail(problem(PimError::Code::invalid,
+                                  "A single occurrence cannot move to another calendar."));
+            }
+            if (wanted.recurrence != located->event.recurrence) {
+              return fail(problem(PimError::Code::invalid,
+                                  "A single occurrence cannot change how the event repeats."));
+            }
+            auto current = index.fresh<ICalItem>(c, name, parseItem);
+            if (!current) return fail(current.error());
+            auto& [item, identity] = current.value();
+            if (!item.changeOccurrence(*located->original, located->event, wanted)) {
+              return fail(eventNotFound(index));
+            }
+            if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+              return fail(*failure);
+            }
+            savedId = located->event.id;
+          } else {
+            auto split = splitSeries(index, *located, wanted, warnings);
+            if (!split) return fail(split.error());
+            savedId = split.value();
+          }
+        }
+        auto located = locateEvent(index, savedId);
+        if (!located) return fail(eventNotFound(index));
+        located->event.calendarId = located->collection->id;
+        located->event.calendarTitle = located->collection->title;
+        return located->event;
+      });
+}
+
+Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
+  return writing([&](PimIndex& index, PimWarnings& warnings) -> Result<Event, PimError> {
+    auto located = locateEvent(index, id);
+    if (!located) return fail(eventNotFound(index));
+    Collection& c = *located->collection;
+    if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
+    Event removed = located->event;
+    removed.calendarId = c.id;
+    removed.calendarTitle = c.title;
+    const std::string name = index.nameOf(c, *located->entry);
+    const bool whole = !located->original || (span == Span::futureEvents &&
+                                              *located->original == located->entry->series.start);
+    if (whole) {
+      if (auto failure = index.remove(c, name, warnings)) return fail(*failure);
+      return removed;
+    }
+    auto current = index.fresh<ICalItem>(c, name, parseItem);
+    if (!current) return fail(current.error());
+    auto& [item, identity] = current.value();
+    bool anyLeft = true;
+    if (span == Span::thisEvent) {
+      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index));
+      anyLeft = item.firstOccurrence().has_value();
+    } else {
+      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index));
+      anyLeft = item.endBefore(*located->original);
+    }
+    auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
+                           : index.remove(c, name, warnings);
+    if (failure) return fail(*failure);
+    return removed;
+  });
+}
+
+}  // namespace tvrn

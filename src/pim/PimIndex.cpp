@@ -1,0 +1,462 @@
+#include "pim/PimIndex.h"
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+
+namespace tvrn::pimstore {
+
+namespace {
+
+bool isMetadata(const std::string& name) {
+  return name == "displayname" || name == "color" || name == kKindFile;
+}
+
+bool hasExtension(const std::string& name, bool calendars) {
+  const char* extension = calendars ? ".ics" : ".vcf";
+  return name.size() > 4 && name.compare(name.size() - 4, 4, extension) == 0;
+}
+
+// The folders the settings list under `key`, or `fallback`.
+std::vector<fs::path> foldersIn(const nlohmann::json& settings, const char* key,
+                                const fs::path& fallback) {
+  std::vector<fs::path> folders;
+  auto it = settings.find(key);
+  if (it != settings.end() && it->is_array()) {
+    for (const auto& value : *it) {
+      if (!value.is_string()) continue;
+      std::string text = value.get<std::string>();
+      if (text.empty()) continue;
+      if (text == "~" || text.rfind("~/", 0) == 0) {
+        folders.push_back(Paths::home() / text.substr(std::min<size_t>(2, text.size())));
+      } else {
+        folders.emplace_back(text);
+      }
+    }
+  }
+  if (folders.empty()) folders.push_back(fallback);
+  return folders;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- keeping current
+
+struct PimIndex::Scanned {
+  std::string title;
+  std::optional<std::vector<double>> color;
+  std::optional<std::string> marked;
+  std::optional<std::string> readError;
+  bool writable = true;
+  bool listed = true;                    // false when the folder's list could not be read
+  std::set<std::string> present;         // item files now there
+  std::map<std::string, Entry> changed;  // those read again
+};
+
+bool PimIndex::stale(const fs::path& storeFolder,
+                     const std::shared_ptr<const nlohmann::json>& settings) {
+  if (folder != storeFolder || settings != settings_ || !walked_ || !watcher_) return true;
+  if (watcher_->inherited()) return true;
+  if (!unreadable_.empty() || watcher_->pending()) return true;
+  size_t rootCount = roots.of[0].size() + roots.of[1].size();
+  if (rootWatches_.size() < rootCount) return true;
+  for (const auto& [id, c] : collections) {
+    if (!watching(c) || c.readError) return true;
+  }
+  return false;
+}
+
+void PimIndex::update(const fs::path& storeFolder,
+                      const std::shared_ptr<const nlohmann::json>& settings,
+                      PimWarnings& warnings) {
+  if (folder != storeFolder) reset(storeFolder);  // another HOME: nothing read before applies
+  if (watcher_ && watcher_->inherited()) forgetWatches();
+  if (!watcher_ && !walked_) {
+    auto opened = PimWatcher::open();
+    std::unique_lock lock(guard_);
+    watcher_ = std::move(opened);
+  }
+  applyRoots(settings, warnings);
+  for (const bool calendars : {true, false}) {
+    const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
+    const auto& configured = roots.of[calendars ? 0 : 1];
+    if (configured.size() == 1 && configured.front() == fallback && !fs::exists(fallback)) {
+      createFresh(calendars, warnings);
+    }
+  }
+  if (!walked_) {
+    if (watcher_) {
+      std::vector<PimWatcher::Report> ignored;
+      watcher_->drain(ignored);  // the walk below reads everything they could say
+    }
+    walkRoots(warnings);
+    return;
+  }
+  applyWatchReports(warnings);
+  retryUnreadable(warnings);
+}
+
+void PimIndex::reset(const fs::path& to) {
+  std::unique_lock lock(guard_);
+  collections.clear();
+  for (auto& map : byUid_) map.clear();
+  unreadable_.clear();
+  roots = {};
+  rootWatches_.clear();
+  folderWatches_.clear();
+  watcher_.reset();
+  settings_.reset();
+  walked_ = false;
+  duplicates_ = false;
+  folder = to;
+}
+
+// Leaves the watches to the process that set them; this one sets its own and reads every folder.
+void PimIndex::forgetWatches() {
+  std::unique_lock lock(guard_);
+  watcher_.reset();
+  rootWatches_.clear();
+  folderWatches_.clear();
+  for (auto& [id, c] : collections) c.watch = -1;
+  walked_ = false;
+}
+
+void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings&) {
+  if (settings == settings_ && (settings || walked_)) return;
+  Roots configured = roots;
+  if (settings) {
+    configured.of[0] = foldersIn(*settings, "calendar_folders", folder / "calendars");
+    configured.of[1] = foldersIn(*settings, "contact_folders", folder / "contacts");
+  }
+  // Settings that cannot be read keep the folders last read rather than the default ones.
+  std::unique_lock lock(guard_);
+  settings_ = settings;
+  if (configured.of[0] == roots.of[0] && configured.of[1] == roots.of[1]) return;
+  roots = std::move(configured);
+  walked_ = false;
+  for (auto& [watch, root] : rootWatches_) {
+    if (watcher_) watcher_->unwatch(watch);
+  }
+  rootWatches_.clear();
+}
+
+void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
+  const fs::path root = folder / (calendars ? "calendars" : "contacts");
+  std::string why;
+  const auto make = [&](const char* name, const char* title, const char* kind) {
+    const fs::path at = root / name;
+    return FileStore::ensureDirectory(at, kPrivateFolder) &&
+           writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
+  };
+  bool made = true;
+  if (calendars) {
+    made = make("calendar", "Calendar", "events") && make("reminders", "Reminders", "tasks");
+    if (made) {
+      setDefault("event", (root / "calendar").string());
+      setDefault("reminder", (root / "reminders").string());
+    }
+  } else {
+    made = make("contacts", "Contacts", "contacts");
+    if (made) setDefault("contacts", (root / "contacts").string());
+  }
+  if (!made) warnings.push_back("The default personal-data folders could not be made: " + why);
+}
+
+void PimIndex::walkRoots(PimWarnings& warnings) {
+  std::set<std::string> present;
+  for (const Kind kind : {Kind::events, Kind::contacts}) {
+    for (const auto& root : roots.of[kind == Kind::events ? 0 : 1]) {
+      walkRoot(root, kind, present, warnings);
+    }
+  }
+  std::unique_lock lock(guard_);
+  for (auto it = collections.begin(); it != collections.end();) {
+    if (present.count(it->first) == 0) {
+      dropCollection(it++);
+    } else {
+      ++it;
+    }
+  }
+  walked_ = true;
+  overflowed_ = false;
+}
+
+// Reads the collections in one configured folder: every one on a full walk (`present` given),
+// else only those the kernel does not report on.
+void PimIndex::walkRoot(const fs::path& root, Kind kind, std::set<std::string>& present,
+                        PimWarnings& warnings) {
+  const bool full = !walked_ || overflowed_;
+  if (watcher_) {
+    const bool watched = std::any_of(rootWatches_.begin(), rootWatches_.end(),
+                                     [&](const auto& w) { return w.second == root; });
+    if (!watched) {
+      const int watch = watcher_->watch(root);
+      std::unique_lock lock(guard_);
+      if (watch >= 0) rootWatches_[watch] = root;
+    }
+  }
+  std::error_code error;
+  std::set<fs::path> folders;  // in name order, so the order seen is the same each run
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (!name.empty() && name[0] != '.' && it->is_directory(error)) folders.insert(it->path());
+  }
+  if (error && error.value() != ENOENT) {
+    // What the folder holds is unknown: its collections stay as last read.
+    std::unique_lock lock(guard_);
+    for (auto& [id, c] : collections) {
+      if (c.folder.parent_path() != root) continue;
+      present.insert(id);
+      c.readError = root.string() + " could not be read: " + std::strerror(error.value());
+    }
+    return;
+  }
+  std::set<std::string> here;
+  for (const auto& path : folders) {
+    here.insert(path.string());
+    present.insert(path.string());
+    auto at = collections.find(path.string());
+    if (full || at == collections.end() || !watching(at->second)) {
+      rescanFolder(path, kind, warnings);
+    }
+  }
+  if (full) return;
+  std::unique_lock lock(guard_);
+  for (auto it = collections.begin(); it != collections.end();) {
+    if (it->second.folder.parent_path() == root && here.count(it->first) == 0) {
+      dropCollection(it++);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void PimIndex::rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnings) {
+  auto at = collections.find(path.string());
+  if (at == collections.end()) {
+    Collection made;
+    made.order = ++nextOrder;
+    made.folder = path;
+    made.id = path.string();
+    made.kind = kind;
+    std::unique_lock lock(guard_);
+    at = collections.emplace(made.id, std::move(made)).first;
+  }
+  Collection& c = at->second;
+  if (watcher_ && c.watch < 0) {
+    // Watched before it is read, so nothing written meanwhile goes unseen.
+    const int watch = watcher_->watch(path);
+    std::unique_lock lock(guard_);
+    c.watch = watch;
+    if (watch >= 0) folderWatches_[watch] = c.id;
+  }
+  adopt(c, scanFolder(c, warnings), warnings);
+}
+
+PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warnings) {
+  Scanned scanned;
+  scanned.writable = ::access(c.folder.c_str(), W_OK) == 0;
+  scanned.title = c.folder.filename().string();
+  for (const char* name : {"displayname", "color", kKindFile}) {
+    FileStore::ReadError error;
+    auto text = FileStore::read(c.folder / name, &error);
+    if (!text) {
+      if (!error.missing && !scanned.readError) {
+        scanned.readError = (c.folder / name).string() + " could not be read: " + error.reason;
+      }
+      continue;
+    }
+    const std::string value = trimmed(*text);
+    if (std::string_view(name) == "displayname" && !value.empty()) scanned.title = value;
+    if (std::string_view(name) == "color") scanned.color = colorOf(value);
+    if (std::string_view(name) == kKindFile) scanned.marked = value;
+  }
+  const bool calendars = c.kind != Kind::contacts;
+  std::error_code error;
+  for (fs::directory_iterator it(c.folder, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (isTemporaryOfOurs(name)) {
+      removeLeftover(it->path());
+      continue;
+    }
+    if (hasExtension(name, calendars)) scanned.present.insert(name);
+  }
+  if (error) {
+    scanned.listed = false;
+    if (!scanned.readError) {
+      scanned.readError = c.folder.string() + " could not be read: " + std::strerror(error.value());
+    }
+  }
+  // In name order, so items first seen together keep one order from run to run.
+  for (const auto& name : scanned.present) {
+    auto at = c.entries.find(name);
+    const Entry* before = at != c.entries.end() ? &at->second : nullptr;
+    const auto identity = identify(c.folder / name);
+    if (before && identity && identity == before->identity && !before->readError) continue;
+    scanned.changed.emplace(name, load(c.folder / name, calendars, before, warnings));
+  }
+  return scanned;
+}
+
+void PimIndex::adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings) {
+  std::unique_lock lock(guard_);
+  c.readError = scanned.readError;
+  c.writable = scanned.writable;
+  c.title = scanned.title;
+  c.color = scanned.color;
+  c.marked = scanned.marked;
+  c.identity = identify(c.folder);
+  for (auto& [name, entry] : scanned.changed) put(c, name, std::move(entry), warnings);
+  if (scanned.listed) {
+    for (auto it = c.entries.begin(); it != c.entries.end();) {
+      if (scanned.present.count(it->first) == 0) {
+        drop(c, it++);
+      } else {
+        ++it;
+      }
+    }
+  }
+  settleKind(c);
+}
+
+void PimIndex::settleKind(Collection& c) {
+  if (c.kind == Kind::contacts) return;
+  c.undecided = false;
+  if (c.marked == "tasks" || c.marked == "events") {
+    c.kind = *c.marked == "tasks" ? Kind::tasks : Kind::events;
+  } else {
+    // Its first item decides what it is.
+    c.kind = (c.tasks > 0 && c.events == 0) ? Kind::tasks : Kind::events;
+    c.undecided = c.tasks == 0 && c.events == 0;
+  }
+}
+
+void PimIndex::applyWatchReports(PimWarnings& warnings) {
+  std::vector<PimWatcher::Report> reports;
+  if (watcher_ && !watcher_->drain(reports)) {
+    // Reports were lost: what changed is unknown, so every folder is read again.
+    {
+      std::unique_lock lock(guard_);
+      overflowed_ = true;
+    }
+    walkRoots(warnings);
+    return;
+  }
+  std::map<fs::path, Kind> folders;  // collection folders that may have come, gone or changed
+  // A watch that no longer follows the folder it was set on: the kernel dropped it, or it moves
+  // with the folder to where it is not wanted.
+  constexpr uint32_t kGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED;
+  const auto forgetWatch = [&](const PimWatcher::Report& report) {
+    if (!(report.mask & IN_IGNORED)) watcher_->unwatch(report.watch);
+  };
+  std::map<std::string, std::set<std::string>> items;  // by collection id
+  for (const auto& report : reports) {
+    if (auto root = rootWatches_.find(report.watch); root != rootWatches_.end()) {
+      const Kind kind =
+          std::find(roots.of[0].begin(), roots.of[0].end(), root->second) != roots.of[0].end()
+              ? Kind::events
+              : Kind::contacts;
+      if (report.mask & kGone) {
+        // Walked below, as a folder not watched, and watched again once it is there.
+        forgetWatch(report);
+        std::unique_lock lock(guard_);
+        rootWatches_.erase(root);
+      } else if (!report.name.empty() && report.name[0] != '.') {
+        folders[root->second / report.name] = kind;
+      }
+      continue;
+    }
+    auto owner = folderWatches_.find(report.watch);
+    if (owner == folderWatches_.end()) continue;
+    auto c = collections.find(owner->second);
+    if (c == collections.end()) continue;
+    if (report.name.empty()) {
+      folders[c->second.folder] = c->second.kind == Kind::contacts ? Kind::contacts : Kind::events;
+      if (report.mask & kGone) {
+        // A folder made again in its place is another one, watched anew when it is read.
+        forgetWatch(report);
+        std::unique_lock lock(guard_);
+        c->second.watch = -1;
+        folderWatches_.erase(owner);
+      }
+    } else {
+      items[c->first].insert(report.name);
+    }
+  }
+  // Gone first: a folder renamed within its root is taken for a new collection.
+  for (const auto& [path, kind] : folders) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) continue;
+    std::unique_lock lock(guard_);
+    if (auto at = collections.find(path.string()); at != collections.end()) dropCollection(at);
+  }
+  for (const auto& [path, kind] : folders) {
+    std::error_code error;
+    if (!fs::is_directory(path, error)) continue;
+    rescanFolder(path, kind, warnings);
+    items.erase(path.string());
+  }
+  for (const auto& [id, names] : items) {
+    auto c = collections.find(id);
+    if (c == collections.end()) continue;
+    if (std::any_of(names.begin(), names.end(), isMetadata)) {
+      rescanFolder(c->second.folder, c->second.kind, warnings);
+      continue;
+    }
+    for (const auto& name : names) refreshItem(c->second, name, warnings);
+  }
+  // Folders the kernel does not report on are walked at every call.
+  std::set<std::string> present;
+  for (const Kind kind : {Kind::events, Kind::contacts}) {
+    for (const auto& root : roots.of[kind == Kind::events ? 0 : 1]) {
+      const bool watched = std::any_of(rootWatches_.begin(), rootWatches_.end(),
+                                       [&](const auto& w) { return w.second == root; });
+      if (!watched) walkRoot(root, kind, present, warnings);
+    }
+  }
+  std::vector<std::pair<fs::path, Kind>> unwatched;
+  for (const auto& [id, c] : collections) {
+    if (!watching(c) || c.readError) unwatched.emplace_back(c.folder, c.kind);
+  }
+  for (const auto& [path, kind] : unwatched) {
+    if (present.count(path.string()) == 0) rescanFolder(path, kind, warnings);
+  }
+}
+
+void PimIndex::retryUnreadable(PimWarnings& warnings) {
+  const auto pending = unreadable_;
+  for (const auto& [id, name] : pending) {
+    auto c = collections.find(id);
+    if (c != collections.end()) refreshItem(c->second, name, warnings);
+  }
+}
+
+void PimIndex::refreshItem(Collection& c, const std::string& name, PimWarnings& warnings) {
+  const fs::path file = c.folder / name;
+  if (isTemporaryOfOurs(name)) removeLeftover(file);
+  if (!hasExtension(name, c.kind != Kind::contacts)) return;
+  auto at = c.entries.find(name);
+  const Entry* before = at != c.entries.end() ? &at->second : nullptr;
+  const auto identity = identify(file);
+  if (!identity && errno == ENOENT) {
+    if (before == nullptr) return;
+    std::unique_lock lock(guard_);
+    drop(c, at);
+    settleKind(c);
+    return;
+  }
+  if (before && identity == before->identity && !before->readError) return;
+  Entry entry = load(file, c.kind != Kind::contacts, before, warnings);
+  std::unique_lock lock(guard_);
+  put(c, name, std::move(entry), warnings);
+  settleKind(c);
+}
+
+}  // namespace tvrn::pimstore

@@ -1,0 +1,284 @@
+// What the personal-data store knows of the user's vdir folders: one compact entry per item file
+// (the records the listings return, the file's identity and the span it covers), found by folder,
+// by UID and by time, and kept current item by item from what the kernel reports of the folders.
+// Shared by the store's query and write files; nothing outside the store includes it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "pim/ICalItem.h"
+#include "pim/PimDocument.h"
+#include "pim/PimStore.h"
+#include "pim/PimWatcher.h"
+#include "pim/VCard.h"
+
+namespace tvrn::pimstore {
+
+namespace fs = std::filesystem;
+
+inline constexpr const char* kKindFile = "tavrin-kind";
+// Item and metadata files are private unless the user's own files say otherwise.
+inline constexpr mode_t kPrivateFile = 0600;
+inline constexpr mode_t kPrivateFolder = 0700;
+
+PimError problem(PimError::Code code, std::string message);
+PimError notSaved(const std::string& why);
+
+// Finds text regardless of case (Unicode case folding), as a part or as the whole.
+class CaselessText {
+ public:
+  CaselessText(std::string_view needle, bool whole);
+  ~CaselessText();
+  CaselessText(const CaselessText&) = delete;
+  CaselessText& operator=(const CaselessText&) = delete;
+  bool in(std::string_view haystack) const;
+
+ private:
+  struct Compiled;
+  std::unique_ptr<Compiled> compiled_;
+};
+
+// What tells a file changed: the same path can be a new file (replaced) or the same one
+// rewritten in place.
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  timespec modified{};
+  bool operator==(const Identity& o) const {
+    return device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+  }
+};
+
+std::optional<Identity> identify(const fs::path& path);
+
+// A series' occurrences that fall in one window, worked out once and kept until the item
+// changes: the window's listing is served from it without libical.
+struct Expansion {
+  PimTime from, to;
+  // With the position that orders equal starts of one item: changed occurrences first, then the
+  // rule's in order.
+  std::vector<std::pair<Event, long>> occurrences;
+  bool tooMany = false;  // more than are kept: the window is followed occurrence by occurrence
+};
+
+// A repeating event's parsed file and the last window worked out of it.
+class SeriesState {
+ public:
+  explicit SeriesState(ICalItem item) : item_(std::move(item)) {}
+  // Runs `use` on the parsed file: libical's reads move iterators kept inside it, so readers
+  // take turns.
+  template <typename Use>
+  auto with(Use&& use) const {
+    std::lock_guard lock(mutex_);
+    return use(item_);
+  }
+  std::shared_ptr<const Expansion> kept(PimTime from, PimTime to) const {
+    std::lock_guard lock(mutex_);
+    return last_ && last_->from == from && last_->to == to ? last_ : nullptr;
+  }
+  void keep(std::shared_ptr<const Expansion> made) const {
+    std::lock_guard lock(mutex_);
+    last_ = std::move(made);
+  }
+
+ private:
+  mutable std::mutex mutex_;  // guards item_ and last_
+  ICalItem item_;
+  mutable std::shared_ptr<const Expansion> last_;
+};
+
+// One item file as last read: what the listings return, without the parsed file, except for a
+// repeating event, whose occurrences are worked out from it.
+struct Entry {
+  std::optional<Identity> identity;
+  std::optional<std::string> readError;  // "<file> could not be read: ..."
+  std::optional<std::string> damage;     // why it does not read as an item
+  std::string uid;
+  long order = 0;  // when the store first saw it: the order of listings
+  bool parsed = false;
+  bool duplicate = false;
+  bool task = false;
+  bool repeats = false;
+  Event series;                                  // an event item's own record
+  std::unique_ptr<Reminder> reminder;            // a task's
+  std::unique_ptr<VCard::Decoded> decoded;       // a card's
+  std::shared_ptr<const SeriesState> repeating;  // a repeating event's
+  PimTime firstStart{}, lastEnd{};               // what a repeating event can cover
+  bool usable() const { return parsed && !duplicate; }
+  bool isEvent() const { return parsed && !task && !decoded; }
+};
+
+enum class Kind { events, tasks, contacts };
+
+// A calendar, reminder list or address book folder.
+struct Collection {
+  fs::path folder;
+  std::string id;
+  Kind kind = Kind::events;
+  std::string title;
+  std::optional<std::vector<double>> color;
+  std::optional<Identity> identity;
+  std::optional<std::string> readError;
+  bool writable = true;
+  std::map<std::string, Entry> entries;  // by file name
+  long order = 0;                        // when the store first saw it: the order of listings
+  std::optional<std::string> marked;     // what its kind file says it is for
+  long events = 0, tasks = 0;            // how many items of each it holds
+  int watch = -1;                        // the kernel's watch on the folder, if it took one
+  // Empty and not marked: offered as a calendar and as a reminder list until its first item.
+  bool undecided = false;
+  // Single events by start; a longer event than kShortSpan is kept apart, with the series.
+  std::multimap<PimTime, const Entry*> byStart;
+  std::set<const Entry*> wide;
+  bool ofEvents() const { return kind == Kind::events; }
+  // An undecided one serves as a calendar and as a reminder list.
+  bool isOf(Kind wanted) const { return kind == wanted || (undecided && wanted != Kind::contacts); }
+};
+
+// An event longer than this is not found by its start alone.
+inline constexpr auto kShortSpan = std::chrono::hours(24 * 8);
+
+std::optional<std::vector<double>> colorOf(std::string text);
+std::string colorText(const std::vector<double>& color);
+std::string trimmed(std::string text);
+// A UID as a file name: what a path cannot hold becomes '_'.
+std::string fileNameFor(const std::string& uid, const char* extension);
+bool isTemporaryOfOurs(const std::string& name);
+// Removes a temporary file of ours unless a write of this process is under way: every write
+// finishes under the update mutex an index update runs under, so one found then is left from a
+// process that ended mid-write.
+void removeLeftover(const fs::path& temporary);
+std::optional<mode_t> modeOf(const fs::path& path);
+// Replaces a file keeping its mode (a new one gets `newMode`). `stillWanted`, when given, is
+// asked just before the replacement; nothing is written when it answers false.
+bool writeFile(const fs::path& file, const std::string& text, std::string* why,
+               mode_t newMode = kPrivateFile, const std::function<bool()>& stillWanted = {});
+// Run just before an item file is replaced (see PimStore::setBeforeReplaceHook).
+void runBeforeReplaceHook(const fs::path& file);
+std::optional<ICalItem> parseItem(const std::string& text);
+
+// The configured calendar and contact folders, resolved from the settings handed in.
+struct Roots {
+  std::vector<fs::path> of[2];  // calendars, contacts
+};
+
+class PimIndex {
+ public:
+  explicit PimIndex(std::shared_mutex& guard) : guard_(guard) {}
+
+  std::map<std::string, Collection> collections;  // by folder path: calendars, lists, books
+  long nextOrder = 0;
+  fs::path folder;  // the store's own folder
+  Roots roots;      // the calendar and contact folders last configured
+
+  fs::path defaultsFile() const { return folder / "defaults.json"; }
+
+  // Whether the folders may have changed since the index was last brought up to date: a change
+  // the kernel reported, a folder it does not watch, a file that could not be read.
+  bool stale(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings);
+  // Brings the index up to date, reading only what changed; holds the exclusive lock only while
+  // it puts what it read in place.
+  void update(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings,
+              PimWarnings& warnings);
+
+  // ---- finding (under either lock)
+  const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
+  Collection* collection(std::string_view id, std::optional<Kind> kind = {});
+  std::pair<Collection*, const Entry*> item(std::string_view uid, bool card) const;
+  // Notes, for a caller that asks, why something a reading call needed could not be read.
+  void noteUnreadable(PimUnreadable* unreadable,
+                      const std::function<bool(const Collection&)>& in) const;
+  // The collections of a kind in the order the store first saw them.
+  std::vector<const Collection*> ofKind(Kind kind) const;
+  std::vector<std::pair<const Collection*, const Entry*>> inOrder(Kind kind) const;
+  // As a calendar or reminder list: an undecided collection is either, as it is asked for.
+  Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const;
+  std::string nameOf(const Collection& c, const Entry& entry) const;
+  std::string defaultFor(const char* key) const;
+  bool setDefault(const char* key, const std::string& id);
+
+  // ---- writing (by the one updater, holding the store's update mutex)
+
+  // Writes an item file and takes it into the index at once. `expected` is what the file was
+  // when its contents were read (nothing for a new file, which must not be there yet).
+  std::optional<PimError> write(Collection& c, const std::string& name, const std::string& text,
+                                const std::optional<Identity>& expected, PimWarnings& warnings);
+  std::optional<PimError> remove(Collection& c, const std::string& name, PimWarnings& warnings);
+  // Reads a collection folder again (after its metadata files were written).
+  void rescan(const fs::path& folder, PimWarnings& warnings);
+
+  static PimError changedMeanwhile();
+
+  // The file's current contents as an item, for a change to be made to; its identity is what a
+  // write checks against.
+  template <typename Parsed, typename Parse>
+  Result<std::pair<Parsed, std::optional<Identity>>, PimError> fresh(const Collection& c,
+                                                                     const std::string& name,
+                                                                     Parse parse) const {
+    const fs::path file = c.folder / name;
+    const auto identity = identify(file);
+    auto text = readItemText(file);
+    if (!text) return fail(text.error());
+    auto parsed = parse(text.value());
+    if (!parsed) return fail(changedMeanwhile());
+    return std::make_pair(std::move(*parsed), identity);
+  }
+
+ private:
+  struct Scanned;
+  void reset(const fs::path& to);
+  void forgetWatches();
+  void applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings);
+  void createFresh(bool calendars, PimWarnings& warnings);
+  void walkRoots(PimWarnings& warnings);
+  void walkRoot(const fs::path& root, Kind kind, std::set<std::string>& present,
+                PimWarnings& warnings);
+  void applyWatchReports(PimWarnings& warnings);
+  void retryUnreadable(PimWarnings& warnings);
+  void rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnings);
+  Scanned scanFolder(const Collection& c, PimWarnings& warnings);
+  void adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings);
+  void settleKind(Collection& c);
+  void refreshItem(Collection& c, const std::string& name, PimWarnings& warnings);
+  Entry load(const fs::path& file, bool calendars, const Entry* before, PimWarnings& warnings);
+  void put(Collection& c, const std::string& name, Entry&& entry, PimWarnings& warnings);
+  void drop(Collection& c, std::map<std::string, Entry>::iterator at);
+  void dropCollection(std::map<std::string, Collection>::iterator at);
+  void track(Collection& c, const Entry& entry);
+  void untrack(Collection& c, const Entry& entry);
+  void reindexUids(PimWarnings& warnings);
+  bool watching(const Collection& c) const { return c.watch >= 0 && watcher_ && !overflowed_; }
+  static Result<std::string, PimError> readItemText(const fs::path& file);
+  // A new item is as private as the collection's other items; 0600 in a collection without any.
+  static mode_t itemMode(const Collection& c);
+
+  std::shared_mutex& guard_;  // the store's: exclusive while the index changes
+  std::unordered_map<std::string, std::pair<Collection*, Entry*>> byUid_[2];
+  std::set<std::pair<std::string, std::string>> unreadable_;  // items by collection and name
+  bool duplicates_ = false;  // some UID is held by more than one item
+  std::unique_ptr<PimWatcher> watcher_;
+  std::map<int, fs::path> rootWatches_;       // watch -> configured root
+  std::map<int, std::string> folderWatches_;  // watch -> collection id
+  bool overflowed_ = false;                   // reports were lost: every folder is walked once
+  bool walked_ = false;  // the roots were walked since the store started or lost reports
+  std::shared_ptr<const nlohmann::json> settings_;  // the settings the roots were read from
+};
+
+}  // namespace tvrn::pimstore

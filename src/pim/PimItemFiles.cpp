@@ -1,0 +1,243 @@
+#include "pim/PimIndex.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+#include "platform/FileStore.h"
+
+namespace tvrn::pimstore {
+
+// A repeating event is followed this far when the index is built to find where it ends; one that
+// goes on longer counts as endless.
+constexpr int kBoundSteps = 2000;
+
+PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
+
+PimError notSaved(const std::string& why) {
+  return problem(PimError::Code::storage, "The change could not be saved: " + why);
+}
+
+struct CaselessText::Compiled {
+  pcre2_code* code = nullptr;
+  pcre2_match_data* match = nullptr;
+  ~Compiled() {
+    pcre2_match_data_free(match);
+    pcre2_code_free(code);
+  }
+};
+
+CaselessText::CaselessText(std::string_view needle, bool whole)
+    : compiled_(std::make_unique<Compiled>()) {
+  if (needle.empty()) return;
+  uint32_t options = PCRE2_LITERAL | PCRE2_CASELESS | PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+  if (whole) options |= PCRE2_ANCHORED | PCRE2_ENDANCHORED;
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  compiled_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(needle.data()), needle.size(),
+                                  options, &error, &offset, nullptr);
+  if (compiled_->code != nullptr) {
+    compiled_->match = pcre2_match_data_create_from_pattern(compiled_->code, nullptr);
+  }
+}
+
+CaselessText::~CaselessText() = default;
+
+bool CaselessText::in(std::string_view haystack) const {
+  if (compiled_->code == nullptr || compiled_->match == nullptr) return false;
+  return pcre2_match(compiled_->code, reinterpret_cast<PCRE2_SPTR>(haystack.data()),
+                     haystack.size(), 0, 0, compiled_->match, nullptr) >= 0;
+}
+
+std::optional<Identity> identify(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return Identity{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+std::optional<std::vector<double>> colorOf(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  unsigned r = 0, g = 0, b = 0;
+  if (text.size() < 7 || text[0] != '#' ||
+      std::sscanf(text.c_str() + 1, "%2x%2x%2x", &r, &g, &b) != 3) {
+    return std::nullopt;
+  }
+  return std::vector<double>{r / 255.0, g / 255.0, b / 255.0};
+}
+
+std::string colorText(const std::vector<double>& color) {
+  char out[16];
+  auto channel = [&](size_t i) {
+    const double v = i < color.size() ? color[i] : 0.0;
+    return static_cast<unsigned>(std::clamp(v, 0.0, 1.0) * 255.0);
+  };
+  std::snprintf(out, sizeof out, "#%02X%02X%02X", channel(0), channel(1), channel(2));
+  return out;
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  return text;
+}
+
+std::string fileNameFor(const std::string& uid, const char* extension) {
+  std::string name;
+  for (char c : uid) name += (c == '/' || c == '\\' || c == '\0') ? '_' : c;
+  if (name.empty() || name[0] == '.') name.insert(0, "_");
+  return name + extension;
+}
+
+bool isTemporaryOfOurs(const std::string& name) {
+  // FileStore::writeAtomic writes ".<file>.XXXXXX" beside the file.
+  if (name.size() < 12 || name[0] != '.') return false;
+  const std::string_view rest(name);
+  return rest.find(".ics.") != std::string_view::npos ||
+         rest.find(".vcf.") != std::string_view::npos;
+}
+
+namespace {
+
+// Writes of ours under way in this process: while one is, a temporary file may be its own.
+std::atomic<int> writesInFlight{0};
+
+std::function<void(const fs::path&)>& beforeReplaceHook() {
+  static std::function<void(const fs::path&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void removeLeftover(const fs::path& temporary) {
+  if (writesInFlight != 0) return;
+  std::error_code ignored;
+  fs::remove(temporary, ignored);
+}
+
+std::optional<mode_t> modeOf(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return info.st_mode & 07777;
+}
+
+bool writeFile(const fs::path& file, const std::string& text, std::string* why, mode_t newMode,
+               const std::function<bool()>& stillWanted) {
+  ++writesInFlight;
+  const bool written =
+      FileStore::writeAtomic(file, text, modeOf(file).value_or(newMode), why, stillWanted);
+  --writesInFlight;
+  return written;
+}
+
+void runBeforeReplaceHook(const fs::path& file) {
+  if (beforeReplaceHook()) beforeReplaceHook()(file);
+}
+
+std::optional<ICalItem> parseItem(const std::string& text) {
+  return ICalItem::parse(text, nullptr);
+}
+
+namespace {
+
+PimTime later(PimTime time, PimTime::duration by) {
+  return time > PimTime::max() - by ? PimTime::max() : time + by;
+}
+
+// The first start and the last end a repeating event's occurrences can have.
+std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
+  PimTime first = series.start, last = series.end;
+  for (PimTime original : item.changedOriginals()) {
+    if (!item.hasOccurrenceAt(original)) continue;
+    const Event occurrence = item.occurrenceAt(original);
+    first = std::min(first, occurrence.start);
+    last = std::max(last, occurrence.end);
+  }
+  const auto& rule = series.recurrence;
+  if (rule && !rule->occurrenceCount && !rule->endDate) return {first, PimTime::max()};
+  const auto length = series.end - series.start;
+  auto cursor = item.cursor(PimTime::min());
+  for (int step = 0; step < kBoundSteps; ++step) {
+    const auto original = cursor.next();
+    if (!original) return {first, last};
+    first = std::min(first, *original);
+    last = std::max(last, later(*original, length));
+  }
+  return {first, PimTime::max()};
+}
+
+}  // namespace
+
+Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
+                     PimWarnings& warnings) {
+  Entry entry;
+  entry.order = before && before->order != 0 ? before->order : ++nextOrder;
+  entry.identity = identify(file);
+  auto text = readItemText(file);
+  if (!text) {
+    entry.identity.reset();  // tried again at the next use
+    const std::string& message = text.error().message;
+    entry.readError = message.substr(message.find(file.string()));
+    if (!before || before->readError != entry.readError) {
+      warnings.push_back("Personal data file " + entry.readError->substr(file.string().size() + 1));
+    }
+    return entry;
+  }
+  std::string why;
+  if (calendars) {
+    if (auto item = ICalItem::parse(text.value(), &why)) {
+      entry.parsed = true;
+      entry.uid = item->uid();
+      entry.task = item->isTask();
+      entry.repeats = !entry.task && item->repeats();
+      if (entry.task) {
+        entry.reminder = std::make_unique<Reminder>(item->reminder());
+      } else {
+        entry.series = item->event();
+      }
+      if (entry.repeats) {
+        std::tie(entry.firstStart, entry.lastEnd) = spanOf(*item, entry.series);
+        entry.repeating = std::make_shared<const SeriesState>(std::move(*item));
+      }
+    }
+  } else if (auto card = VCard::parse(text.value())) {
+    auto decoded = std::make_unique<VCard::Decoded>(VCard::decode(*card));
+    entry.uid = decoded->contact.id;
+    if (entry.uid.empty()) {
+      why = "its card has no UID";
+    } else {
+      entry.parsed = true;
+      entry.decoded = std::move(decoded);
+    }
+  } else {
+    why = "it holds no vCard";
+  }
+  if (!entry.parsed) {
+    entry.damage = why;
+    warnings.push_back("Personal data file " + file.string() + " is skipped (" + why +
+                       "); it is left as it is");
+  }
+  return entry;
+}
+
+Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
+  FileStore::ReadError error;
+  auto text = FileStore::read(file, &error);
+  if (text) return std::move(*text);
+  if (error.missing) return fail(changedMeanwhile());
+  return fail(notSaved(file.string() + " could not be read: " + error.reason));
+}
+
+}  // namespace tvrn::pimstore
+
+namespace tvrn {
+
+void PimStore::setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook) {
+  pimstore::beforeReplaceHook() = std::move(hook);
+}
+
+}  // namespace tvrn

@@ -1,0 +1,173 @@
+// The user's calendars, reminders and contacts on Linux, read and changed by the data services
+// the way they would use the platform's event and contact stores. Whether the user allows that is
+// PrivacyGate's business, not the store's.
+//
+// The data lives in the user's vdir folders, as khal, todoman, khard and vdirsyncer keep them:
+// every sub-folder of a folder listed in the config key "calendar_folders" (default
+// <app-support>/pim/calendars) is a calendar or a reminder list, every sub-folder of one listed in
+// "contact_folders" (default <app-support>/pim/contacts) an address book; each item is one
+// iCalendar (.ics) or vCard (.vcf) file named after its UID. A collection's title comes from its
+// "displayname" file, its colour from "color", its source from the parent folder's name; a
+// "tavrin-kind" file saying "tasks" or "events" marks what an empty collection is for. The
+// defaults for new items are kept in <app-support>/pim/defaults.json.
+// Calendar and address-book identifiers are the collection folders' paths; items are named by
+// UID, an occurrence of a repeating event by its series' UID, "/" and its original start.
+// An item file that does not read is skipped (with a warning) and never written over; a file or
+// folder that is there but cannot be read at all makes a reading call say so through
+// `unreadable`, and a change that needs it fail as storage.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Result.h"
+#include "pim/PimTypes.h"
+
+namespace tvrn {
+
+// Whether `text` contains `part`, ignoring case (Unicode case folding): how names, titles and
+// groups given to the data service are matched. An empty part is in nothing.
+bool caselessContains(std::string_view text, std::string_view part);
+
+// How many events and occurrences one listing matches at most before it stops, so that a wide
+// range over many repeating events costs bounded time and memory (a daily event repeats about
+// 200,000 times over all the years the store keeps).
+inline constexpr size_t kMaxMatchedEvents = 100000;
+
+// Why a file that a reading call needed could not be read: the call then answered as if the file
+// were empty, which says nothing about what it holds. A reading call given one sets it at such a
+// failure (keeping a reason already set) and leaves it alone otherwise, so one can serve several
+// calls in a row.
+using PimUnreadable = std::optional<std::string>;
+
+// The first events of a listing and how many matched.
+struct EventPage {
+  std::vector<Event> events;  // the earliest, in the order of PimStore::events
+  // Every match when `complete`; otherwise the listing stopped at its cap, and this is the number
+  // matched until then: at least the cap, and a lower bound for the whole range.
+  size_t totalMatched = 0;
+  bool complete = true;
+};
+
+// What the store last read of the folders (defined with the store).
+namespace pimstore {
+class PimIndex;
+}
+
+class PimStore {
+ public:
+  // Keeps its own files and default folders in `folder`; without one, in Paths::appSupport() /
+  // "pim", worked out at each call.
+  explicit PimStore(std::filesystem::path folder = {});
+  ~PimStore();
+
+  // The process's one store.
+  static PimStore& shared();
+
+  // Where every store finds the settings that name its folders ("calendar_folders",
+  // "contact_folders"): start-up hands it the system's settings snapshot, the same object while
+  // nothing changed, or nothing while they cannot be read. Without one the stores read the user's
+  // config.json themselves, again only when it changed.
+  using SettingsSource = std::function<std::shared_ptr<const nlohmann::json>()>;
+  static void setSettingsSource(SettingsSource source);
+
+  // For tests: runs just before an item file is replaced, once the new contents are ready, so a
+  // test can play another program writing at the worst moment.
+  static void setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook);
+
+  std::filesystem::path folder() const;
+
+  // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.
+  std::vector<Calendar> calendars(EntityType type, PimUnreadable* unreadable = nullptr) const;
+  // A calendar or reminder list by identifier.
+  std::optional<Calendar> calendar(std::string_view id, PimUnreadable* unreadable = nullptr) const;
+  // The recorded default, else the first writable calendar of that kind, else nothing.
+  std::optional<Calendar> defaultCalendarForNewEvents(PimUnreadable* unreadable = nullptr) const;
+  std::optional<Calendar> defaultCalendarForNewReminders(PimUnreadable* unreadable = nullptr) const;
+  // Adds (empty id) or replaces a calendar or reminder list; answers it as stored.
+  Result<Calendar, PimError> saveCalendar(const Calendar& calendar);
+  Result<Calendar, PimError> setDefaultCalendar(EntityType type, std::string_view id);
+
+  // Events and occurrences that overlap [start, end), in the given calendars (every calendar when
+  // none are given, none for an empty list), ordered by start (equal starts in the order the
+  // store holds them); at most kMaxMatchedEvents of them, the earliest.
+  std::vector<Event> events(PimTime start, PimTime end,
+                            const std::optional<std::vector<std::string>>& calendarIds = {},
+                            PimUnreadable* unreadable = nullptr) const;
+  // The same listing, keeping only its first `limit` events while counting all of them, and
+  // stopping once `cap` have matched.
+  EventPage firstEvents(PimTime start, PimTime end,
+                        const std::optional<std::vector<std::string>>& calendarIds, size_t limit,
+                        size_t cap = kMaxMatchedEvents, PimUnreadable* unreadable = nullptr) const;
+  // An event or occurrence by identifier; a repeating event's series id gives its first
+  // occurrence.
+  std::optional<Event> event(std::string_view id, PimUnreadable* unreadable = nullptr) const;
+  // Adds (empty id) or changes an event. For an occurrence, `span` says whether the change is
+  // that occurrence's alone or also every later one's. Answers the event as stored.
+  Result<Event, PimError> saveEvent(const Event& event, Span span = Span::thisEvent);
+  // Removes an event, or one occurrence, or one occurrence and every later one. Answers what was
+  // removed.
+  Result<Event, PimError> removeEvent(std::string_view id, Span span = Span::thisEvent);
+
+  // Reminders in file order.
+  std::vector<Reminder> reminders(const ReminderQuery& query = {},
+                                  PimUnreadable* unreadable = nullptr) const;
+  std::optional<Reminder> reminder(std::string_view id, PimUnreadable* unreadable = nullptr) const;
+  Result<Reminder, PimError> saveReminder(const Reminder& reminder);
+  Result<Reminder, PimError> removeReminder(std::string_view id);
+
+  std::vector<ContactContainer> containers(PimUnreadable* unreadable = nullptr) const;
+  // The recorded default container, else the first, else the empty identifier.
+  std::string defaultContainerIdentifier(PimUnreadable* unreadable = nullptr) const;
+  Result<ContactContainer, PimError> saveContainer(const ContactContainer& container);
+  Result<ContactContainer, PimError> setDefaultContainer(std::string_view id);
+
+  std::vector<ContactGroup> groups(PimUnreadable* unreadable = nullptr) const;
+  Result<ContactGroup, PimError> saveGroup(const ContactGroup& group);
+
+  // Contacts in file order.
+  std::vector<Contact> contacts(PimUnreadable* unreadable = nullptr) const;
+  std::optional<Contact> contact(std::string_view id, PimUnreadable* unreadable = nullptr) const;
+  // Contacts whose given, middle, family or nick name, organisation or full name contains `name`,
+  // ignoring case.
+  std::vector<Contact> contactsMatchingName(std::string_view name,
+                                            PimUnreadable* unreadable = nullptr) const;
+  // Contacts with an e-mail address equal to `address`, ignoring case.
+  std::vector<Contact> contactsMatchingEmailAddress(std::string_view address,
+                                                    PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contactsInGroup(std::string_view groupId,
+                                       PimUnreadable* unreadable = nullptr) const;
+  // A contact without a container belongs to the default one.
+  std::vector<Contact> contactsInContainer(std::string_view containerId,
+                                           PimUnreadable* unreadable = nullptr) const;
+  Result<Contact, PimError> saveContact(const Contact& contact);
+
+ private:
+  // Runs `work` on an index brought up to date with the folders, then hands on the warnings
+  // gathered: readers side by side, a change alone while readers go on with the index as it was.
+  template <typename Work>
+  auto reading(Work&& work) const;
+  template <typename Work>
+  auto writing(Work&& work);
+  // The same, handing the work also what `seen` found in the index as callers last saw it, before
+  // it takes in what other programs changed meanwhile: a change is made of the differences
+  // between that and what the caller wants, so another program's edit in between stays.
+  template <typename Seen, typename Work>
+  auto changing(Seen&& seen, Work&& work);
+
+  std::filesystem::path fixedFolder_;
+  mutable std::mutex updating_;      // one update of the index or change of the folders at a time
+  mutable std::shared_mutex mutex_;  // the index: shared to read it, exclusive to change it
+  std::unique_ptr<pimstore::PimIndex> index_;
+};
+
+}  // namespace tvrn

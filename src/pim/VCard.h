@@ -1,0 +1,70 @@
+// vCard files (3.0 and 4.0, and the 2.1 forms older exporters still write) as the contact store
+// reads and changes them: a card is kept as its content lines, so a change rewrites only the
+// properties it touches and every other line stays as the file had it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pim/PimTypes.h"
+
+namespace tvrn::VCard {
+
+struct Parameter {
+  std::string name;                 // upper case
+  std::vector<std::string> values;  // as written, quotes removed
+};
+
+// One property after unfolding. `value` is still escaped (see components()), but decoded from
+// quoted-printable and from its charset into UTF-8.
+struct ContentLine {
+  std::string group;  // "item1" in "item1.EMAIL", else empty
+  std::string name;   // upper case
+  std::vector<Parameter> parameters;
+  std::string value;
+  std::string original;  // the unfolded line as read; empty for a line made here
+
+  // Every value of the parameter, upper case; bare 2.1 parameters (";HOME") count as TYPE.
+  std::vector<std::string> values(std::string_view parameter) const;
+};
+
+struct Card {
+  std::vector<ContentLine> lines;  // between BEGIN:VCARD and END:VCARD
+
+  const ContentLine* first(std::string_view name) const;
+  // The value of the first such property, unescaped.
+  std::string text(std::string_view name) const;
+};
+
+// The first card in the file, or nothing when there is none that reads.
+std::optional<Card> parse(std::string_view bytes);
+std::string serialize(const Card& card);
+
+// A structured value split at unescaped `separator` (';' for N and ADR, ',' for lists), each
+// part unescaped.
+std::vector<std::string> components(std::string_view value, char separator = ';');
+std::string escape(std::string_view text);
+
+// What the contact store keeps of a card. A group card (vCard 4 KIND:group, or the
+// X-ADDRESSBOOKSERVER form) lists its members' UIDs.
+struct Decoded {
+  Contact contact;  // id is the UID
+  std::vector<std::string> categories;
+  bool isGroup = false;
+  std::string groupName;
+  std::vector<std::string> memberIds;
+};
+Decoded decode(const Card& card);
+
+// A new card for the contact (UID is its id).
+Card encode(const Contact& contact);
+// Puts the fields that differ between `before` and `after` into the card, leaving every other
+// line as it is.
+void applyChanges(Card& card, const Contact& before, const Contact& after);
+// A group card with these members.
+Card encodeGroup(const ContactGroup& group);
+
+}  // namespace tvrn::VCard

@@ -1,0 +1,121 @@
+// tavrin-server: the program AI clients start. It joins the client's standard input and output
+// to the running server's Unix socket and copies both ways until either side ends. When nobody
+// answers on the socket it starts the tray that installed it, headless, and waits for it.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "base/Utf8.h"
+#include "core/IPCServer.h"
+#include "platform/ExecutablePath.h"
+#include "platform/FileStore.h"
+#include "platform/ProcessSetup.h"
+#include "platform/Subprocess.h"
+#include "server/BundledServer.h"
+
+namespace {
+
+constexpr std::chrono::seconds kStartWait{5};
+constexpr std::chrono::milliseconds kRetryEvery{50};
+
+int connectToServer() {
+  const std::string path = tvrn::IPCServer::socketPath().string();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return -1;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The tray recorded beside this program at install, else one beside this program.
+std::string trayProgram() {
+  const auto recorded =
+      tvrn::FileStore::read(tvrn::ExecutablePath::folder() / tvrn::BundledServer::kTrayPathFile);
+  if (recorded) {
+    const std::string path(tvrn::Utf8::trim(*recorded, tvrn::Utf8::isWhiteSpace));
+    if (!path.empty()) return path;
+  }
+  return (tvrn::ExecutablePath::folder() / "tavrin-tray").string();
+}
+
+int startServerAndConnect() {
+  if (!tvrn::Subprocess::launchDetached({{trayProgram(), "--headless"}}).ok()) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + kStartWait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(kRetryEvery);
+    if (const int fd = connectToServer(); fd >= 0) return fd;
+  }
+  return -1;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written =
+        fd == STDOUT_FILENO ? ::write(fd, data, size) : ::send(fd, data, size, MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// Copies until the server ends the connection or a write fails. When the client closes its input
+// the server is told (half close) and its last answers are still passed on.
+int pump(int server) {
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {server, POLLIN, 0}};
+  char buffer[64 * 1024];
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return 1;
+    }
+    if (fds[0].revents != 0) {
+      const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        ::shutdown(server, SHUT_WR);
+        fds[0].fd = -1;  // poll skips it from now on
+      } else if (!writeAll(server, buffer, static_cast<std::size_t>(got))) {
+        return 0;
+      }
+    }
+    if (fds[1].revents != 0) {
+      const ssize_t got = ::recv(server, buffer, sizeof buffer, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return 0;
+      if (!writeAll(STDOUT_FILENO, buffer, static_cast<std::size_t>(got))) return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  tvrn::prepareProcess();
+  int server = connectToServer();
+  if (server < 0) server = startServerAndConnect();
+  if (server < 0) {
+    std::fprintf(stderr,
+                 "tavrin-server: no Tavrin server answers at %s and none could be started\n",
+                 tvrn::IPCServer::socketPath().c_str());
+    return 1;
+  }
+  const int status = pump(server);
+  ::close(server);
+  return status;
+}

@@ -1,0 +1,31 @@
+#include "server/BundledServer.h"
+
+#include "core/Versions.h"
+#include "platform/FileStore.h"
+#include "platform/Paths.h"
+
+namespace tvrn::BundledServer {
+namespace {
+
+constexpr const char* kVersionFile = "bin/.server-version";
+
+}  // namespace
+
+std::filesystem::path path() { return Paths::stdioServer(); }
+
+bool install(const std::string& version, const std::filesystem::path& shippedFolder) {
+  const auto target = path();
+  const auto installed = Versions::readVersionFile(kVersionFile);
+  std::error_code error;
+  const bool present = std::filesystem::is_regular_file(target, error);
+  if (present && installed && !Versions::isNewer(version, *installed)) return true;
+
+  const auto shipped = FileStore::read(shippedFolder / kProgramName);
+  if (!shipped) return false;
+  const auto bin = target.parent_path();
+  return FileStore::writeAtomic(target, *shipped, 0755) &&
+         FileStore::writeAtomic(bin / kTrayPathFile, ExecutablePath::file().string() + "\n") &&
+         FileStore::writeAtomic(Paths::localShare() / kVersionFile, version + "\n");
+}
+
+}  // namespace tvrn::BundledServer

@@ -1,0 +1,136 @@
+#include "server/LegacyCleaner.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+#include "base/Strings.h"
+#include "core/Logger.h"
+#include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
+#include "platform/Subprocess.h"
+
+namespace tvrn::LegacyCleaner {
+namespace {
+
+// The programs normally answer at once; the limit only keeps a wedged one (lsof on a dead network
+// mount) from holding start-up for ever.
+constexpr std::chrono::seconds kProgramDeadline{10};
+
+CompletedProcess runProgram(const std::string& program, std::vector<std::string> arguments) {
+  SpawnOptions spawn;
+  spawn.argv.reserve(arguments.size() + 1);
+  spawn.argv.push_back(program);
+  for (auto& argument : arguments) spawn.argv.push_back(std::move(argument));
+  spawn.searchPath = true;
+  RunOptions options;
+  options.timeout = kProgramDeadline;
+  return Subprocess::run(spawn, options);
+}
+
+// A program that could not start, timed out or was killed counts as a failure.
+int shell(const std::string& program, std::vector<std::string> arguments) {
+  const CompletedProcess done = runProgram(program, std::move(arguments));
+  if (!done.launched || done.timedOut || done.exit.signalled) return -1;
+  return done.exit.status;
+}
+
+std::string ownUid() { return std::to_string(::getuid()); }
+
+// pkill over whole command lines, limited to this user's processes.
+int pkillOwn(const Settings& settings, const std::string& pattern) {
+  return shell(settings.pkill, {"-U", ownUid(), "-f", pattern});
+}
+
+std::optional<pid_t> parsePid(std::string_view text) {
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), pid);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return pid;
+}
+
+std::vector<pid_t> pidsOnPort(const Settings& settings) {
+  const CompletedProcess done =
+      runProgram(settings.lsof, {"-ti:" + std::to_string(settings.port), "-sTCP:LISTEN"});
+  std::vector<pid_t> pids;
+  if (!done.launched || done.timedOut) return pids;
+  std::string_view rest = done.standardOutput;
+  while (!rest.empty()) {
+    const auto end = rest.find('\n');
+    const std::string_view piece = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    if (piece.empty()) continue;
+    if (auto pid = parsePid(piece)) pids.push_back(*pid);
+  }
+  return pids;
+}
+
+std::string_view trimmed(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const auto last = text.find_last_not_of(kBlanks);
+  return text.substr(first, last - first + 1);
+}
+
+std::optional<std::string> processName(const Settings& settings, pid_t pid) {
+  const CompletedProcess done = runProgram(settings.ps, {"-p", std::to_string(pid), "-o", "comm="});
+  if (!done.launched || done.timedOut) return std::nullopt;
+  const std::string_view text = trimmed(done.standardOutput);
+  if (text.empty()) return std::nullopt;
+  const auto slash = text.find_last_of('/');
+  const std::string_view name = slash == std::string_view::npos ? text : text.substr(slash + 1);
+  if (name.empty()) return std::nullopt;
+  return std::string(name);
+}
+
+bool ownedByThisUser(pid_t pid) {
+  const auto owner = ProcessInfo::ownerUid(pid);
+  return owner && *owner == ::getuid();
+}
+
+void stopOldApp(const Settings& settings, std::vector<std::string>& notes) {
+  if (pkillOwn(settings, settings.oldAppPattern) == 0) notes.emplace_back("Tavrin.app process");
+}
+
+// Linux has no launchctl, so the unload fails to launch and is ignored like any other status.
+void stopLaunchAgent(const Settings& settings, std::vector<std::string>& notes) {
+  const std::filesystem::path plist = Paths::home() / kLaunchAgentPlist;
+  std::error_code error;
+  if (!std::filesystem::exists(plist, error)) return;
+  shell(settings.launchctl, {"unload", plist.string()});
+  notes.emplace_back("LaunchAgent com.tavrin.server");
+  pkillOwn(settings, (Paths::home() / kOldServerBinary).string());
+}
+
+void freePort(const Settings& settings, std::vector<std::string>& notes) {
+  const pid_t self = ProcessInfo::selfPid();
+  for (const pid_t pid : pidsOnPort(settings)) {
+    if (pid == self || !ownedByThisUser(pid)) continue;
+    const auto name = processName(settings, pid);
+    if (!name || *name == kKeptProcessName) continue;
+    // A holder that has already gone makes kill fail; there is nothing left to stop then.
+    ::kill(pid, SIGTERM);
+    notes.push_back("Port " + std::to_string(settings.port) + " conflict: " + *name + " (PID " +
+                    std::to_string(pid) + ")");
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> run(const Settings& settings) {
+  std::vector<std::string> notes;
+  stopOldApp(settings, notes);
+  stopLaunchAgent(settings, notes);
+  freePort(settings, notes);
+  if (!notes.empty())
+    Logger::info("cleanup", "Legacy Python server stopped: " + Strings::joined(notes, ", "));
+  return notes;
+}
+
+}  // namespace tvrn::LegacyCleaner

@@ -1,0 +1,252 @@
+#include "server/ServerCore.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "Version.h"
+#include "base/Dispatch.h"
+#include "base/Timestamp.h"
+#include "bridges/CalendarTools.h"
+#include "bridges/ContactsTools.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
+#include "bridges/LocalData.h"
+#include "bridges/TCCStatusChecker.h"
+#include "bridges/ToDoTools.h"
+#include "cloud/CloudTunnel.h"
+#include "cloud/HeartbeatManager.h"
+#include "cloud/PushMessageStore.h"
+#include "cloud/TunnelState.h"
+#include "cloud/UpdateAttemptLog.h"
+#include "cloud/UpdateManager.h"
+#include "core/AuditLog.h"
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "core/Logger.h"
+#include "core/MCPServer.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolRegistry.h"
+#include "manifest/ManifestLoader.h"
+#include "manifest/ManifestStore.h"
+#include "manifest/ManifestToolDispatcher.h"
+#include "pim/PimDocument.h"
+#include "pim/PimStore.h"
+#include "platform/Subprocess.h"
+#include "server/BundledServer.h"
+#include "server/LegacyCleaner.h"
+#include "server/StartupJobs.h"
+#include "status/ServiceStatusScanner.h"
+#include "status/StatusServer.h"
+#include "tools/files/FinderTools.h"
+#include "tools/localapps/MessagesTools.h"
+#include "tools/localapps/NordVPNTools.h"
+#include "tools/localapps/OutlookTools.h"
+#include "tools/localapps/SafariTools.h"
+#include "tools/m365/M365Tools.h"
+#include "tools/messaging/SlackProxyTools.h"
+#include "tools/messaging/TeamsProxyTools.h"
+#include "tools/messaging/WhatsAppProxyTools.h"
+#include "tools/office/OfficeTools.h"
+#include "tools/servicenow/ServiceNowTools.h"
+#include "tools/stocks/StocksTools.h"
+#include "tools/support/DiagnosticTools.h"
+#include "tools/support/EnvironmentSources.h"
+#include "tools/support/ServiceSnapshot.h"
+#include "tools/support/StateTools.h"
+#include "tools/support/SystemTools.h"
+#include "tools/support/WelcomeTools.h"
+
+namespace tvrn::ServerCore {
+namespace {
+
+constexpr auto kLegacyDaemonPause = std::chrono::milliseconds(300);
+constexpr auto kLegacyDaemonDeadline = std::chrono::seconds(10);
+
+// Standalone server processes of this user started in daemon mode. The pkill runs on a worker so
+// start-up does not wait for it; its exit is reaped there.
+void killLegacyDaemons() {
+  const std::string uid = std::to_string(::getuid());
+  Dispatch::async([uid] {
+    SpawnOptions pkill({"pkill", "-U", uid, "-f", "tavrin-server.*--daemon"});
+    pkill.searchPath = true;
+    RunOptions options;
+    options.timeout = kLegacyDaemonDeadline;
+    Subprocess::run(pkill, options);
+  });
+  std::this_thread::sleep_for(kLegacyDaemonPause);
+}
+
+std::string textOr(const std::optional<std::string>& text) { return text.value_or(""); }
+
+// The updater's log in the form the support tools report it.
+EnvironmentSources::UpdateHistory updateHistory() {
+  const UpdateState state = UpdateAttemptLog::shared().load();
+  EnvironmentSources::UpdateHistory history;
+  for (const UpdateAttempt& attempt : state.attempts) {
+    history.attempts.push_back({{"timestamp", Timestamp::iso8601UTC(attempt.timestamp)},
+                                {"phase", toRaw(attempt.phase)},
+                                {"success", attempt.success},
+                                {"from", attempt.fromVersion},
+                                {"to", textOr(attempt.toVersion)},
+                                {"duration_ms", attempt.durationMs},
+                                {"error", textOr(attempt.error)},
+                                {"note", textOr(attempt.note)}});
+  }
+  if (state.lastSuccessAt) history.lastSuccessAt = Timestamp::iso8601UTC(*state.lastSuccessAt);
+  history.consecutiveFailures = state.consecutiveFailures;
+  return history;
+}
+
+// Wires the layers that must not know each other: what the core asks of the manifest store, the
+// bridges and the heartbeat.
+void connectLayers() {
+  setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
+  PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
+    auto settings = ConfigManager::shared().snapshot();
+    return {settings, &settings->values};
+  });
+  ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
+  MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
+  ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
+  EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
+                               .tunnelConnected = &TunnelState::read,
+                               .updateCheck =
+                                   [](bool checkOnly) {
+                                     return checkOnly ? UpdateManager::shared().checkOnly()
+                                                      : UpdateManager::shared().checkNow();
+                                   },
+                               .updateHistory = &updateHistory});
+}
+
+void registerToolFamilies(ToolRegistry& registry) {
+  DiagnosticTools::registerTools(registry, version());
+  StateTools::registerTools(registry, version());
+  FinderTools::registerTools(registry);
+  CalendarTools::registerTools(registry);
+  ContactsTools::registerTools(registry);
+  OfficeTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry);
+  SlackProxyTools::registerTools(registry);
+  WhatsAppProxyTools::registerTools(registry);
+  ToDoTools::registerTools(registry);
+  StocksTools::registerTools(registry);
+  MessagesTools::registerTools(registry, JXARunnerProxy::medium());
+  OutlookTools::registerTools(registry, JXARunnerProxy::shared());
+  NordVPNTools::registerTools(registry);
+  SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
+  SystemTools::registerTools(registry, JXARunnerProxy::shared(), version());
+  WelcomeTools::registerTools(registry, JXARunnerProxy::diag());
+  M365Tools::registerTools(registry);
+  ServiceNowTools::registerTools(registry);
+}
+
+// Held for shutdown(); never destroyed, since the process ends without running destructors.
+std::unique_ptr<StatusServer>& statusServer() {
+  static auto& server = *new std::unique_ptr<StatusServer>();
+  return server;
+}
+
+void startStatusServices() {
+  statusServer() = std::make_unique<StatusServer>(version());
+  statusServer()->start();
+  ServiceStatusScanner::shared().start();
+}
+
+void queueBackgroundJobs() {
+  Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
+  Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
+  Dispatch::async([] {
+    StartupJobs::remindAboutCloudData(
+        [](const std::string& message) { PushMessageStore::shared().setMessage(message); });
+  });
+  Dispatch::async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
+}
+
+bool autoUpdateEnabled() {
+  const auto settings = ConfigManager::shared().snapshot();
+  const auto value = settings->values.find("auto_update");
+  return value != settings->values.end() && value->is_boolean() && value->get<bool>();
+}
+
+// The update check, the heartbeat, and the relay with the one session that answers what it
+// relays. The session lives as long as the process: the tunnel holds it only weakly.
+void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
+  UpdateManager::shared().setDaemonModeEnabled(true);
+  UpdateManager::shared().checkInBackground(autoUpdateEnabled());
+  // A beat that asks for it (or every N-th beat) fetches manifest updates.
+  HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
+  HeartbeatManager::startInBackground(version());
+  static auto& relaySession = *new std::shared_ptr<MCPServer>();
+  relaySession =
+      std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
+  CloudTunnel::shared().configure(relaySession);
+  CloudTunnel::shared().startInBackground();
+}
+
+}  // namespace
+
+const std::string& version() {
+  static const std::string appVersion = kAppVersion;
+  return appVersion;
+}
+
+bool start() {
+  Logger::configure(ConfigManager::shared().logPath());
+  // Before the clean-up, which would end a running server's processes: a server without its
+  // socket serves nobody, so a second one leaves the first alone and gives up.
+  if (IPCServer::isServed(IPCServer::socketPath())) {
+    Logger::error("ipc",
+                  "another server is already listening at " + IPCServer::socketPath().string());
+    return false;
+  }
+  AuditLog::configure(ConfigManager::shared().auditLogPath());
+  Logger::info("tray", "ServerCore starting v" + version());
+  // The stdio server the AI clients' entries name is put in place first, with or without a tray.
+  if (!BundledServer::install(version())) {
+    Logger::warn("tray", "Could not put the stdio server in place; the next start tries again");
+  }
+
+  LegacyCleaner::run();
+  killLegacyDaemons();
+
+  HelperProxy::setInProcessDispatch(
+      [](std::string_view request) { return LocalData::dispatch(request); });
+  connectLayers();
+
+  auto registry =
+      std::make_shared<ToolRegistry>([] { return ManifestStore::shared().disabledToolNames(); });
+  registerToolFamilies(*registry);
+  ManifestToolDispatcher::shared().setRegistry(registry);
+  Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
+
+  startStatusServices();
+  queueBackgroundJobs();
+  startCloudServices(registry);
+
+  if (!IPCServer::shared().start(registry, version())) return false;
+  Logger::info("tray", "ServerCore ready — all services started inline");
+  return true;
+}
+
+void stop() {
+  IPCServer::shared().stop();
+  Logger::info("tray", "ServerCore stopped");
+}
+
+void shutdown() {
+  // The uninstall takes the server down before it removes the folders; the exit path that
+  // follows must not write them again.
+  static std::atomic<bool> done{false};
+  if (done.exchange(true)) return;
+  stop();
+  ServiceStatusScanner::shared().stop();
+  CloudTunnel::shared().stop();
+  HeartbeatManager::stop();
+  statusServer().reset();
+}
+
+}  // namespace tvrn::ServerCore

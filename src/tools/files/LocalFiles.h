@@ -1,0 +1,91 @@
+// What the local file tools and the OneDrive tools share: an entry's attributes as listings show
+// them, the entries of one folder, a walk of a folder tree and reading one page of a file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Result.h"
+#include "core/Params.h"
+#include "core/ToolDefinition.h"
+
+namespace tvrn::LocalFiles {
+
+struct EntryInfo {
+  bool isDirectory = false;
+  std::int64_t size = 0;  // 0 for a folder, as listings show it
+  std::string modified;   // ISO 8601 UTC to the second; empty when unknown
+  std::string created;    // the birth time where the file system keeps one; else empty
+};
+
+// The attributes of what the path leads to; a link whose target is missing gives its own.
+// Nothing when neither can be read.
+std::optional<EntryInfo> entryInfo(const std::string& path);
+
+// True when something is at the path, following links.
+bool exists(const std::string& path);
+bool isDirectory(const std::string& path);
+
+std::string lastComponent(std::string_view path);
+// The lower-cased text after the name's last ".", empty when there is none or it ends the name
+// (".gitignore" has the extension "gitignore", as the readable-extension sets expect).
+std::string extensionOf(std::string_view path);
+// A name starting with ".".
+bool isHidden(std::string_view name);
+// The folder joined with a name, without doubling a "/".
+std::string childPath(std::string_view dir, std::string_view name);
+// File names are bytes; results are JSON text, so ill-formed UTF-8 is shown as U+FFFD.
+std::string shownText(std::string_view bytes);
+
+// Whether the entry's name, lower-cased, holds the already lower-cased query.
+bool nameContains(std::string_view path, const std::string& loweredQuery);
+
+// The names in a folder, in the folder's own order, without "." and ".."; the errno of the
+// failure when the folder cannot be read.
+Result<std::vector<std::string>, int> entriesOf(const std::string& dir);
+
+struct WalkOptions {
+  // Whether the insides of packages (folders named *.app, *.bundle, *.framework) are visited.
+  bool enterPackages = true;
+};
+
+// Visits every entry below root depth-first in each folder's own order, skipping hidden entries
+// and the system's own folders, and never following a link into a folder; folders that cannot be
+// read are passed over. The visitor gets the entry's path and returns false to stop the walk. False
+// when root itself cannot be read as a folder or lies in one of the system's own folders.
+bool walk(const std::string& root, WalkOptions options,
+          const std::function<bool(const std::string& path)>& visit);
+
+// The refusal, naming the path, of a path that leads into the system's own settings or data
+// folder once links and ".." are resolved; nothing for any other path. Every tool that takes a
+// path from its caller asks this before it touches the path.
+std::optional<ToolError> ownFolderRefusal(const std::string& path);
+
+// One page of a file: up to maxBytes bytes from offset.
+struct Page {
+  std::string bytes;
+  std::int64_t fileSize = 0;  // 0 when the size cannot be read
+  std::int64_t offset = 0;
+  std::int64_t end() const { return offset + static_cast<std::int64_t>(bytes.size()); }
+  bool truncated() const { return fileSize > end(); }
+};
+
+// The page the arguments "offset" (default 0, negative counts as 0) and "max_bytes" (default
+// 1 MB, kept between 1 KB and 10 MB) ask for.
+struct PageRequest {
+  std::int64_t offset = 0;
+  std::int64_t maxBytes = 0;
+};
+PageRequest pageRequest(const Params::Arguments& arguments);
+
+// resourceNotFound(path) when nothing is there; executionFailed "Cannot open file: " + path when
+// it cannot be opened or read, or is not a regular file once links are followed; invalidParam for
+// "offset" when offset > 0 lies at or past the end.
+Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
+                                 std::int64_t maxBytes);
+
+}  // namespace tvrn::LocalFiles

@@ -1,0 +1,118 @@
+#include "tools/messaging/SlackProxyTools.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+
+#include "core/ToolSchema.h"
+#include "core/Params.h"
+#include "core/ToolResponse.h"
+#include "platform/Endpoints.h"
+#include "tools/messaging/MessagingToolSupport.h"
+#include "tools/messaging/MessagingToolsTexts.h"
+#include "tools/support/ServiceSnapshot.h"
+
+namespace tvrn::SlackProxyTools {
+namespace {
+
+using ToolSchema::property;
+using ToolSchema::schema;
+using MessagingToolSupport::addIfGiven;
+using MessagingToolSupport::asAnswer;
+using MessagingToolSupport::limitOf;
+using nlohmann::json;
+namespace Texts = MessagingTexts;
+
+// Only a scan that saw no Slack app stops a call; a service it knows nothing of lets it through.
+bool slackReportedMissing() { return ServiceSnapshot::flag("slack", "available") == false; }
+
+std::string updateText() {
+  return std::string(Texts::kSlackUpdateStart) + Endpoints::web() + "/install" +
+         Texts::kSlackUpdateEnd;
+}
+
+// A missing co-process, or one that reports something "not found", reads as an out-of-date
+// install.
+ToolResult answerOf(ToolResult outcome) {
+  if (outcome) return asAnswer(std::move(outcome));
+  const ToolError& error = outcome.error();
+  if (error.kind() == ToolError::Case::executionFailed &&
+      (error.payload().find("not available") != std::string::npos ||
+       error.payload().find("not found") != std::string::npos)) {
+    return ToolResponse::text(updateText());
+  }
+  return outcome;
+}
+
+using Body = std::function<ToolResult(const Params::Arguments&)>;
+
+ToolDefinition tool(std::string name, const char* description, json properties, json required,
+                    Body body) {
+  return {std::move(name), description, schema(std::move(properties), std::move(required)),
+          ToolKind::readOnly,
+          [body = std::move(body)](const Params::Arguments& arguments) -> ToolResult {
+            if (slackReportedMissing()) {
+              return ToolResponse::text(std::string(Texts::kSlackNotInstalledStart) +
+                                        Texts::kSlackDownloadPage + Texts::kSlackNotInstalledEnd);
+            }
+            return answerOf(body(arguments));
+          }};
+}
+
+ToolDefinition listWorkspaces(CoProcessProxy& proxy) {
+  return tool(
+      "slack_list_workspaces", Texts::kSlackListWorkspaces, json::object(), json::array(),
+      [&proxy](const Params::Arguments&) { return proxy.call("list_workspaces", json::object()); });
+}
+
+ToolDefinition listChannels(CoProcessProxy& proxy) {
+  return tool("slack_list_channels", Texts::kSlackListChannels,
+              {{"workspace_id", property("string", Texts::kSlackWorkspaceId)},
+               {"limit", property("integer", Texts::kSlackChannelsLimit)}},
+              json::array(), [&proxy](const Params::Arguments& arguments) {
+                json args = json::object();
+                addIfGiven(args, "workspace_id", arguments);
+                args["limit"] = limitOf(arguments, 200);
+                return proxy.call("list_channels", args);
+              });
+}
+
+ToolDefinition readChannelMessages(CoProcessProxy& proxy) {
+  return tool("slack_read_channel_messages", Texts::kSlackReadChannelMessages,
+              {{"channel_id", property("string", Texts::kSlackChannelId)},
+               {"limit", property("integer", Texts::kSlackMessagesLimit)}},
+              {"channel_id"}, [&proxy](const Params::Arguments& arguments) {
+                return Params::withRequired(
+                    "channel_id", arguments, [&](const std::string& channel) {
+                      return proxy.call("read_channel_messages",
+                                        {{"channel_id", channel}, {"limit", limitOf(arguments)}});
+                    });
+              });
+}
+
+ToolDefinition searchMessages(CoProcessProxy& proxy) {
+  return tool("slack_search_messages", Texts::kSlackSearchMessages,
+              {{"query", property("string", Texts::kSlackQuery)},
+               {"channel_id", property("string", Texts::kSlackSearchChannelId)},
+               {"limit", property("integer", Texts::kSlackResultsLimit)}},
+              {"query"}, [&proxy](const Params::Arguments& arguments) {
+                return Params::withRequired("query", arguments, [&](const std::string& query) {
+                  json args = {{"query", query}};
+                  addIfGiven(args, "channel_id", arguments);
+                  args["limit"] = limitOf(arguments);
+                  return proxy.call("search_messages", args);
+                });
+              });
+}
+
+}  // namespace
+
+void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "slack");
+  registry.registerTool(listWorkspaces(proxy));
+  registry.registerTool(listChannels(proxy));
+  registry.registerTool(readChannelMessages(proxy));
+  registry.registerTool(searchMessages(proxy));
+}
+
+}  // namespace tvrn::SlackProxyTools

@@ -1,0 +1,137 @@
+#include "tools/messaging/WhatsAppProxyTools.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+
+#include "core/ToolSchema.h"
+#include "core/Params.h"
+#include "core/ToolResponse.h"
+#include "tools/files/LocalFiles.h"
+#include "tools/messaging/MessagingToolSupport.h"
+#include "tools/messaging/MessagingToolsTexts.h"
+#include "tools/support/ServiceSnapshot.h"
+
+namespace tvrn::WhatsAppProxyTools {
+namespace {
+
+using ToolSchema::property;
+using ToolSchema::schema;
+using MessagingToolSupport::addIfGiven;
+using MessagingToolSupport::asAnswer;
+using MessagingToolSupport::limitOf;
+using nlohmann::json;
+namespace Texts = MessagingTexts;
+
+// Only a scan that found wacli's message database lets a call through.
+bool whatsAppAuthenticated() { return ServiceSnapshot::flag("whatsapp", "authenticated") == true; }
+
+ToolResult notAuthenticated() {
+  return ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}}));
+}
+
+// Hands the client's arguments to the client and its answer back as JSON.
+using Send = std::function<ToolResult(json)>;
+using Body = std::function<ToolResult(const Params::Arguments&, const Send&)>;
+
+ToolDefinition tool(std::string name, const char* description, json properties, json required,
+                    ToolKind kind, WhatsAppProxy& proxy, const char* method, Body body) {
+  return {std::move(name), std::string(description) + Texts::kWhatsAppWarning,
+          schema(std::move(properties), std::move(required)), kind,
+          [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
+            if (!whatsAppAuthenticated()) return notAuthenticated();
+            return body(arguments, [&](json args) { return asAnswer(proxy.call(method, args)); });
+          }};
+}
+
+bool confirmOf(const Params::Arguments& arguments) {
+  return Params::optionalBool("confirm", arguments, false);
+}
+
+ToolDefinition listChats(WhatsAppProxy& proxy) {
+  return tool("whatsapp_list_chats", Texts::kWhatsAppListChats,
+              {{"limit", property("integer", Texts::kWhatsAppChatsLimit)}}, json::array(),
+              ToolKind::readOnly, proxy, "list_chats",
+              [](const Params::Arguments& arguments, const Send& send) {
+                return send({{"limit", limitOf(arguments)}});
+              });
+}
+
+ToolDefinition readMessages(WhatsAppProxy& proxy) {
+  return tool("whatsapp_read_messages", Texts::kWhatsAppReadMessages,
+              {{"chat_id", property("string", Texts::kWhatsAppChatId)},
+               {"limit", property("integer", Texts::kWhatsAppMessagesLimit)}},
+              {"chat_id"}, ToolKind::readOnly, proxy, "read_messages",
+              [](const Params::Arguments& arguments, const Send& send) {
+                return Params::withRequired("chat_id", arguments, [&](const std::string& chat) {
+                  return send({{"chat_id", chat}, {"limit", limitOf(arguments)}});
+                });
+              });
+}
+
+ToolDefinition searchMessages(WhatsAppProxy& proxy) {
+  return tool("whatsapp_search_messages", Texts::kWhatsAppSearchMessages,
+              {{"query", property("string", Texts::kWhatsAppQuery)},
+               {"chat_id", property("string", Texts::kWhatsAppSearchChatId)},
+               {"limit", property("integer", Texts::kWhatsAppResultsLimit)}},
+              {"query"}, ToolKind::readOnly, proxy, "search_messages",
+              [](const Params::Arguments& arguments, const Send& send) {
+                return Params::withRequired("query", arguments, [&](const std::string& query) {
+                  json args = {{"query", query}, {"limit", limitOf(arguments)}};
+                  addIfGiven(args, "chat_id", arguments);
+                  return send(std::move(args));
+                });
+              });
+}
+
+ToolDefinition sendMessage(WhatsAppProxy& proxy) {
+  return tool(
+      "whatsapp_send_message", Texts::kWhatsAppSendMessage,
+      {{"chat_id", property("string", Texts::kWhatsAppChatId)},
+       {"text", property("string", Texts::kWhatsAppText)},
+       {"confirm", property("boolean", Texts::kWhatsAppConfirm)}},
+      {"chat_id", "text"}, ToolKind::write, proxy, "send_message",
+      [](const Params::Arguments& arguments, const Send& send) {
+        return Params::withRequired2(
+            "chat_id", "text", arguments, [&](const std::string& chat, const std::string& text) {
+              return send({{"chat_id", chat}, {"text", text}, {"confirm", confirmOf(arguments)}});
+            });
+      });
+}
+
+ToolDefinition sendFile(WhatsAppProxy& proxy) {
+  return tool("whatsapp_send_file", Texts::kWhatsAppSendFile,
+              {{"chat_id", property("string", Texts::kWhatsAppChatId)},
+               {"file_path", property("string", Texts::kWhatsAppFilePath)},
+               {"caption", property("string", Texts::kWhatsAppCaption)},
+               {"confirm", property("boolean", Texts::kWhatsAppConfirm)}},
+              {"chat_id", "file_path"}, ToolKind::write, proxy, "send_file",
+              [](const Params::Arguments& arguments, const Send& send) {
+                return Params::withRequired2(
+                    "chat_id", "file_path", arguments,
+                    [&](const std::string& chat, const std::string& file) -> ToolResult {
+                      // wacli reads the file and sends it away.
+                      if (auto refusal = LocalFiles::ownFolderRefusal(file)) {
+                        return fail(*refusal);
+                      }
+                      json args = {{"chat_id", chat},
+                                   {"file_path", file},
+                                   {"confirm", confirmOf(arguments)}};
+                      addIfGiven(args, "caption", arguments);
+                      return send(std::move(args));
+                    });
+              });
+}
+
+}  // namespace
+
+void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "whatsapp");
+  registry.registerTool(listChats(proxy));
+  registry.registerTool(readMessages(proxy));
+  registry.registerTool(searchMessages(proxy));
+  registry.registerTool(sendMessage(proxy));
+  registry.registerTool(sendFile(proxy));
+}
+
+}  // namespace tvrn::WhatsAppProxyTools

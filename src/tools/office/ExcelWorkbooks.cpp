@@ -1,0 +1,402 @@
+#include "tools/office/ExcelWorkbooks.h"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <pugixml.hpp>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "base/Utf8.h"
+#include "core/Logger.h"
+#include "core/ToolResponse.h"
+#include "platform/ZipArchive.h"
+#include "tools/office/OfficeServices.h"
+#include "tools/office/OfficeTexts.h"
+#include "tools/office/WorksheetStream.h"
+
+namespace tvrn::ExcelWorkbooks {
+namespace {
+
+using namespace OfficeTexts;
+using nlohmann::json;
+using OfficeServices::localName;
+
+constexpr std::string_view kWorkbookMember = "xl/workbook.xml";
+constexpr std::string_view kRelationshipsMember = "xl/_rels/workbook.xml.rels";
+constexpr std::string_view kSharedStringsMember = "xl/sharedStrings.xml";
+constexpr std::string_view kWorksheetFolder = "xl/worksheets/";
+constexpr std::string_view kDefaultWorksheet = "xl/worksheets/sheet1.xml";
+constexpr std::string_view kPartFolder = "xl/";
+constexpr const char* kDefaultSheetName = "Sheet1";
+constexpr std::int64_t kDefaultRowLimit = 100;
+
+// Saves the workbook beside the target and renames it over the target, so that an error or a
+// termination during the save leaves the user's file as it was; the target's permissions stay,
+// and a link is followed so that the file it names is the one replaced.
+constexpr const char* kSaveReplacing = R"(import json, os, signal, sys, tempfile
+import openpyxl
+
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+
+def save_replacing(wb, path):
+    path = os.path.realpath(path)
+    try:
+        mode = os.stat(path).st_mode & 0o7777
+    except FileNotFoundError:
+        mask = os.umask(0)
+        os.umask(mask)
+        mode = 0o666 & ~mask
+    fd, temp = tempfile.mkstemp(prefix='.~', suffix='.xlsx', dir=os.path.dirname(path))
+    try:
+        with os.fdopen(fd, 'wb') as out:
+            wb.save(out)
+            out.flush()
+            os.fsync(out.fileno())
+        os.chmod(temp, mode)
+        os.replace(temp, path)
+    except BaseException:
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+)";
+
+constexpr const char* kCreateScript = R"(
+path = sys.argv[1]
+headers = json.loads(sys.argv[2])
+rows = json.loads(sys.argv[3])
+wb = openpyxl.Workbook()
+ws = wb.active
+ws.append(headers)
+for row in rows:
+    ws.append(row)
+save_replacing(wb, path)
+print(json.dumps({'created': True, 'path': path, 'headers': headers, 'rows': len(rows)}))
+)";
+
+constexpr const char* kWriteCellScript = R"(
+path, sheet_name, value = sys.argv[1], sys.argv[2], sys.argv[5]
+row, column = int(sys.argv[3]), int(sys.argv[4])
+wb = openpyxl.load_workbook(path)
+ws = wb[sheet_name] if sheet_name and sheet_name in wb.sheetnames else wb.active
+ws.cell(row=row, column=column, value=value)
+save_replacing(wb, path)
+print(json.dumps({'written': True, 'row': row, 'col': column, 'value': value}))
+)";
+
+// ---- Reading ----
+
+bool isElement(const pugi::xml_node& node, std::string_view name) {
+  return node.type() == pugi::node_element && localName(node.name()) == name;
+}
+
+pugi::xml_node childNamed(const pugi::xml_node& parent, std::string_view name) {
+  for (pugi::xml_node child : parent.children()) {
+    if (isElement(child, name)) return child;
+  }
+  return {};
+}
+
+// Attributes are matched by local name, so a prefix bound to another letter is still found.
+pugi::xml_attribute attributeNamed(const pugi::xml_node& node, std::string_view name) {
+  for (pugi::xml_attribute attribute : node.attributes()) {
+    if (localName(attribute.name()) == name) return attribute;
+  }
+  return {};
+}
+
+// Parses UTF-8 text in place (the parser decodes each entity exactly once); whitespace that
+// is a text element's whole content is kept, since in a cell it is the value.
+bool parseXml(pugi::xml_document& document, std::string& text) {
+  if (!Utf8::isValid(text)) return false;
+  return document.load_buffer_inplace(text.data(), text.size(),
+                                      pugi::parse_default | pugi::parse_ws_pcdata_single,
+                                      pugi::encoding_utf8);
+}
+
+struct SheetEntry {
+  std::string name;
+  std::string relationshipId;
+};
+
+std::vector<SheetEntry> parseSheetEntries(std::string text) {
+  std::vector<SheetEntry> entries;
+  pugi::xml_document document;
+  if (!parseXml(document, text)) return entries;
+  for (pugi::xml_node sheet : childNamed(document.document_element(), "sheets").children()) {
+    const pugi::xml_attribute name = sheet.attribute("name");
+    if (!isElement(sheet, "sheet") || !name) continue;
+    entries.push_back({name.value(), attributeNamed(sheet, "id").value()});
+  }
+  return entries;
+}
+
+std::map<std::string, std::string> parseRelationships(std::string text) {
+  std::map<std::string, std::string> targets;
+  pugi::xml_document document;
+  if (!parseXml(document, text)) return targets;
+  for (pugi::xml_node relationship : document.document_element().children()) {
+    if (!isElement(relationship, "Relationship")) continue;
+    targets[relationship.attribute("Id").value()] = relationship.attribute("Target").value();
+  }
+  return targets;
+}
+
+// The member a workbook relationship's Target names: relative to the workbook's folder, or
+// from the package root when it starts with "/".
+std::string memberForTarget(std::string_view target) {
+  std::filesystem::path member = target.starts_with('/')
+                                     ? std::filesystem::path(target.substr(1))
+                                     : std::filesystem::path(kPartFolder) / target;
+  return member.lexically_normal().generic_string();
+}
+
+struct ResolvedSheet {
+  std::vector<std::string> names;
+  std::optional<std::string> member;
+};
+
+ResolvedSheet resolveSheet(std::optional<std::string> workbook,
+                           std::optional<std::string> relationships,
+                           const std::string& requestedName) {
+  ResolvedSheet resolved;
+  if (!workbook) return resolved;
+  const auto entries = parseSheetEntries(std::move(*workbook));
+  for (const auto& entry : entries) resolved.names.push_back(entry.name);
+  if (entries.empty() || !relationships) return resolved;
+  const auto targets = parseRelationships(std::move(*relationships));
+  const SheetEntry* picked = &entries.front();
+  for (const auto& entry : entries) {
+    if (!requestedName.empty() && entry.name == requestedName) {
+      picked = &entry;
+      break;
+    }
+  }
+  if (const auto target = targets.find(picked->relationshipId); target != targets.end()) {
+    resolved.member = memberForTarget(target->second);
+  }
+  return resolved;
+}
+
+WorksheetStream::Blocks blocksOf(const std::string& path, const std::string& member) {
+  return [path, member](const WorksheetStream::BlockSink& sink) {
+    return ZipArchive::readMemberInBlocks(path, member, sink);
+  };
+}
+
+bool isWorksheetMember(std::string_view name) {
+  return name.starts_with(kWorksheetFolder) && name.ends_with(".xml");
+}
+
+// The parts that name the sheets, from one opening of the archive; the worksheets and the shared
+// strings are only listed here and read afterwards as far as the rows asked for need them.
+struct WorkbookParts {
+  std::optional<std::string> workbook;
+  std::optional<std::string> relationships;
+  bool hasSharedStrings = false;
+  std::set<std::string> worksheets;
+};
+
+std::optional<WorkbookParts> readParts(const std::string& path) {
+  WorkbookParts parts;
+  auto members = ZipArchive::readMembers(path, [&](std::string_view name) {
+    if (isWorksheetMember(name)) parts.worksheets.emplace(name);
+    if (name == kSharedStringsMember) parts.hasSharedStrings = true;
+    return name == kWorkbookMember || name == kRelationshipsMember;
+  });
+  if (!members) return std::nullopt;
+  for (auto& member : members.value()) {
+    if (member.name == kWorkbookMember) parts.workbook = std::move(member.bytes);
+    if (member.name == kRelationshipsMember) parts.relationships = std::move(member.bytes);
+  }
+  if (!parts.workbook || !parts.relationships || parts.worksheets.empty()) return std::nullopt;
+  return parts;
+}
+
+ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
+                          std::int64_t maxRows) {
+  auto parts = readParts(path);
+  if (!parts) {
+    return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
+  }
+  const auto sheet =
+      resolveSheet(std::move(parts->workbook), std::move(parts->relationships), sheetName);
+  const std::string member = sheet.member.value_or(std::string(kDefaultWorksheet));
+  if (!parts->worksheets.contains(member)) {
+    return fail(ToolError::executionFailed(kSheetNotFound));
+  }
+  auto read = WorksheetStream::readRows(blocksOf(path, member), maxRows);
+  if (!read) return fail(ToolError::executionFailed(kCannotReadWorksheet));
+  if (parts->hasSharedStrings && !WorksheetStream::fillSharedStrings(
+                                     blocksOf(path, std::string(kSharedStringsMember)), *read)) {
+    return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
+  }
+
+  std::string reported = sheet.names.empty() ? kDefaultSheetName : sheet.names.front();
+  for (const auto& name : sheet.names) {
+    if (!sheetName.empty() && name == sheetName) reported = name;
+  }
+  // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
+  // the general path would copy each twice more. The text is what ToolResponse::json prints: the
+  // only number is the count, and a string that is not UTF-8 gives the same "{}".
+  json rows = json::array();
+  for (auto& row : read->rows) {
+    rows.push_back(
+        json::array_t(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end())));
+  }
+  const auto count = rows.size();
+  const json result = {
+      {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
+  try {
+    return ToolResponse::text(result.dump(2));
+  } catch (const json::exception&) {
+    return ToolResponse::text("{}");
+  }
+}
+
+bool isArchiveFailure(const ToolError& error) {
+  const std::string reason = error.description();
+  return reason.find("not a valid") != std::string::npos ||
+         reason.find("Cannot unzip") != std::string::npos ||
+         reason.find("timed out") != std::string::npos;
+}
+
+// ---- Writing ----
+
+// A cell of excel_create's rows as the script receives it: text stays text, null an empty cell,
+// anything else its compact JSON text, so every cell keeps its column.
+json cellArgument(const JSONValue& cell) {
+  if (const auto text = cell.asString()) return *text;
+  if (cell.kind() == JSONValue::Kind::nullValue) return nullptr;
+  return cell.rawValue().dump();
+}
+
+const JSONValue::Array* arrayArgument(std::string_view name, const Params::Arguments& arguments) {
+  const JSONValue* value = arguments ? (*arguments)[name] : nullptr;
+  return value ? value->asArray() : nullptr;
+}
+
+ToolResult scriptResult(Result<json, ToolError> ran) {
+  if (!ran) return fail(ran.error());
+  const auto value = JSONValue::fromRaw(ran.value());
+  return ToolResponse::json(value.value_or(JSONValue()));
+}
+
+ToolResult createXlsx(const std::string& path, const json& headers, const json& rows) {
+  return scriptResult(OfficeServices::runPythonScript(std::string(kSaveReplacing) + kCreateScript,
+                                                      {path, headers.dump(), rows.dump()}));
+}
+
+}  // namespace
+
+int columnIndex(std::string_view reference) {
+  int column = 0;
+  std::size_t letters = 0;
+  for (const char c : reference) {
+    const bool upper = c >= 'A' && c <= 'Z';
+    if (!upper && !(c >= 'a' && c <= 'z')) break;
+    ++letters;
+    // Stops growing once past the last column, so no length of reference can overflow.
+    if (column <= kLastColumn + 1) column = column * 26 + (upper ? c - 'A' : c - 'a') + 1;
+  }
+  if (letters == 0) return -1;
+  return column - 1 > kLastColumn ? kLastColumn + 1 : column - 1;
+}
+
+ToolResult readXlsx(const std::string& path, const std::string& sheetName, std::int64_t maxRows,
+                    bool retryAfterDownload, const PlaceholderPolling& polling) {
+  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
+  const bool cloud = OfficeServices::isCloudPath(path);
+  if (!retryAfterDownload) {
+    if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
+  }
+  const auto header = OfficeServices::readFileHeaderWithTimeout(path, OfficeServices::kHeaderBytes,
+                                                                OfficeServices::kHeaderSeconds);
+  if (!OfficeServices::hasZipMagic(header)) {
+    if (!cloud || retryAfterDownload) {
+      return fail(ToolError::executionFailed(kXlsxHeaderPrefix + path + kXlsxHeaderSuffix));
+    }
+    Logger::info(kCategory, kExcelZipMagicMissing + path);
+    OfficeServices::forceCloudPlaceholderDownload(path, polling);
+    return readXlsx(path, sheetName, maxRows, true, polling);
+  }
+  auto result = readXlsxNative(path, sheetName, maxRows);
+  if (result) return result;
+  if (retryAfterDownload) return fail(ToolError::executionFailed(kStillUnreadableAfterDownload));
+  if (!cloud || !isArchiveFailure(result.error())) return result;
+  Logger::info(kCategory, kExcelBadZipForcing + path);
+  OfficeServices::forceCloudPlaceholderDownload(path, polling);
+  return readXlsx(path, sheetName, maxRows, true, polling);
+}
+
+ToolResult readExcel(const Params::Arguments& arguments) {
+  return Params::withRequired("path", arguments, [&](const std::string& path) {
+    return readXlsx(path, Params::optional("sheet_name", arguments, ""),
+                    Params::optionalInt("max_rows", arguments, kDefaultRowLimit), false);
+  });
+}
+
+ToolResult createExcel(const Params::Arguments& arguments) {
+  if (auto path = Params::require("path", arguments); !path) return fail(path.error());
+  json headers = json::array();
+  if (const JSONValue::Array* given = arrayArgument("headers", arguments)) {
+    for (const auto& header : *given) {
+      if (auto text = header.asString()) headers.push_back(*text);
+    }
+  }
+  if (headers.empty()) return fail(ToolError::missingParam("headers"));
+  const std::string path = Params::optional("path", arguments, "");
+  const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+  if (!target) return fail(target.error());
+
+  json rows = json::array();
+  if (const JSONValue::Array* list = arrayArgument("rows", arguments)) {
+    for (const auto& element : *list) {
+      const JSONValue::Array* cells = element.asArray();
+      if (cells == nullptr) continue;
+      json& row = rows.emplace_back(json::array());
+      for (const auto& cell : *cells) row.push_back(cellArgument(cell));
+    }
+  }
+
+  if (!Params::optionalBool("confirm", arguments, false)) {
+    std::string joined;
+    for (const auto& header : headers) {
+      if (!joined.empty()) joined += ", ";
+      joined += header.get<std::string>();
+    }
+    return ToolResponse::text(kExcelPreviewHead + path + kExcelPreviewHeaders + joined +
+                              kExcelPreviewRows + std::to_string(rows.size()) +
+                              (target.value().exists ? kReplacesExisting : "") +
+                              kPreviewCreateTail);
+  }
+  return createXlsx(path, headers, rows);
+}
+
+ToolResult writeCell(const Params::Arguments& arguments) {
+  return Params::withRequired2(
+      "path", "value", arguments,
+      [&](const std::string& path, const std::string& value) -> ToolResult {
+        const std::string sheetName = Params::optional("sheet_name", arguments, "");
+        const std::int64_t row = Params::optionalInt("row", arguments, 0);
+        const std::int64_t column = Params::optionalInt("column", arguments, 0);
+        if (row < 1) return fail(ToolError::invalidParam("row", kPositiveInteger));
+        if (column < 1) return fail(ToolError::invalidParam("column", kPositiveInteger));
+        const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
+        if (!target) return fail(target.error());
+        if (!Params::optionalBool("confirm", arguments, false)) {
+          return ToolResponse::text(kCellPreviewHead + value + kCellPreviewRow +
+                                    std::to_string(row) + kCellPreviewColumn +
+                                    std::to_string(column) + kCellPreviewPath + path +
+                                    kCellPreviewTail);
+        }
+        return scriptResult(OfficeServices::runPythonScript(
+            std::string(kSaveReplacing) + kWriteCellScript,
+            {path, sheetName, std::to_string(row), std::to_string(column), value}));
+      });
+}
+
+}  // namespace tvrn::ExcelWorkbooks

@@ -1,0 +1,400 @@
+#include "tools/office/OfficeServices.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "base/Utf8.h"
+#include "core/Logger.h"
+#include "platform/HardwareId.h"
+#include "platform/PathResolver.h"
+#include "platform/Paths.h"
+#include "platform/RegularFile.h"
+#include "platform/Subprocess.h"
+#include "platform/ZipArchive.h"
+#include "tools/files/LocalFiles.h"
+#include "tools/office/OfficeTexts.h"
+
+namespace tvrn::OfficeServices {
+namespace {
+
+using namespace OfficeTexts;
+using Clock = SubprocessClock;
+
+constexpr const char* kFallbackPython = "/usr/bin/python3";
+constexpr std::size_t kParseExcerptCharacters = 200;
+constexpr std::size_t kPipOutputKept = 4096;
+// Header readers that may be left waiting on files that never answer; past this, no new reader
+// is started, so stuck files cannot pile up threads without end.
+constexpr int kMaxStrandedReaders = 8;
+
+// The Python modules the tools use and the pip package of each; nothing else is ever installed.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kInstallableModules = {
+    {{"openpyxl", "openpyxl"}, {"pptx", "python-pptx"}}};
+
+std::string trimmed(std::string_view text) {
+  return std::string(Utf8::trim(text, Utf8::isWhiteSpace));
+}
+
+std::string wholeSeconds(std::chrono::milliseconds duration) {
+  return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(duration).count());
+}
+
+// Looks python3 up on PATH, bounded like any other program run by the tools.
+std::optional<std::string> shellWhich(const std::string& program) {
+  RunOptions options;
+  options.timeout = std::chrono::milliseconds(static_cast<long>(Timeouts::officeSubprocess * 1000));
+  const auto done = Subprocess::run({{"/usr/bin/which", program}}, options);
+  if (!done.launched || done.timedOut || !Utf8::isValid(done.standardOutput)) return std::nullopt;
+  std::string path = trimmed(done.standardOutput);
+  if (path.empty()) return std::nullopt;
+  return path;
+}
+
+std::string pythonInterpreter() {
+  const char* configured = std::getenv(kPythonVariable);
+  if (configured != nullptr && *configured != '\0') return configured;
+  return shellWhich("python3").value_or(kFallbackPython);
+}
+
+// A private script file that is removed when this goes out of scope, on every path.
+class ScriptFile {
+ public:
+  explicit ScriptFile(std::string_view text)
+      : path_(Paths::tempDir() / (HardwareId::randomUUID() + ".py")) {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    written_ = true;
+    while (!text.empty() && written_) {
+      const ssize_t n = ::write(fd, text.data(), text.size());
+      if (n < 0 && errno == EINTR) continue;
+      written_ = n > 0;
+      if (written_) text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    written_ = (::close(fd) == 0) && written_;
+  }
+  ~ScriptFile() { ::unlink(path_.c_str()); }
+  ScriptFile(const ScriptFile&) = delete;
+  ScriptFile& operator=(const ScriptFile&) = delete;
+
+  bool written() const { return written_; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  bool written_ = false;
+};
+
+std::string decoded(const std::string& bytes) { return Utf8::isValid(bytes) ? bytes : ""; }
+
+// The text between the first two single quotes of standard error ("No module named 'pptx'"), or
+// to its end without a second quote; empty without any quote.
+std::string missingModuleName(const std::string& standardError) {
+  const auto open = standardError.find('\'');
+  if (open == std::string::npos) return "";
+  const auto close = standardError.find('\'', open + 1);
+  return standardError.substr(open + 1,
+                              close == std::string::npos ? std::string::npos : close - open - 1);
+}
+
+std::optional<std::string_view> packageFor(std::string_view module) {
+  for (const auto& [name, package] : kInstallableModules) {
+    if (name == module) return package;
+  }
+  return std::nullopt;
+}
+
+// Two attempts, the second for systems that refuse user installs by default, sharing one budget.
+bool installPackage(const std::string& python, std::string_view package,
+                    std::chrono::milliseconds budget) {
+  const auto deadline = Clock::now() + budget;
+  const std::array<std::vector<std::string>, 2> attempts = {
+      std::vector<std::string>{"--user"},
+      std::vector<std::string>{"--user", "--break-system-packages"}};
+  for (const auto& flags : attempts) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return false;
+    std::vector<std::string> argv = {python, "-m", "pip", "install", "--quiet"};
+    argv.insert(argv.end(), flags.begin(), flags.end());
+    argv.emplace_back(package);
+    RunOptions options;
+    options.timeout = left;
+    options.outputLimit = kPipOutputKept;
+    const auto done = Subprocess::run(argv, options);
+    if (done.launched && !done.timedOut && !done.exit.signalled && done.exit.status == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+ToolError dependencyMissing(const std::string& module, std::string_view package) {
+  return ToolError::executionFailed(std::string(kDependencyMissing) + module + kDependencyAdvice +
+                                    std::string(package));
+}
+
+std::string decimalSeconds(double seconds) {
+  std::array<char, 32> buffer{};
+  const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds);
+  std::string text(buffer.data(), error == std::errc() ? end : buffer.data());
+  if (text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+std::atomic<int> runningHeaderReaders{0};
+
+struct HeaderRead {
+  std::mutex mutex;  // guards done and bytes
+  std::condition_variable changed;
+  bool done = false;
+  std::optional<std::string> bytes;
+};
+
+// Through RegularFile: a pipe or a device gives nothing at once instead of a reader that waits.
+std::optional<std::string> readHeader(const std::filesystem::path& file, std::size_t length) {
+  auto opened = RegularFile::open(file);
+  if (!opened) return std::nullopt;
+  auto bytes = opened.value().readAt(0, length);
+  if (!bytes) return std::string();
+  return std::move(bytes).value();
+}
+
+std::string lowered(std::string_view text) { return Utf8::lowercased(text); }
+
+ToolError cannotWrite(const std::string& path, const std::string& reason) {
+  return ToolError::executionFailed(kCannotWritePrefix + path + kCannotWriteMiddle + reason +
+                                    kCannotWriteSuffix);
+}
+
+}  // namespace
+
+Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
+                                                  const std::vector<std::string>& args,
+                                                  bool retried, const PythonLimits& limits) {
+  const std::string python = pythonInterpreter();
+  const ScriptFile file(script);
+  if (!file.written()) return fail(ToolError::executionFailed(kCannotWriteScript));
+
+  std::vector<std::string> argv = {python, file.path().string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  RunOptions options;
+  options.timeout = limits.run;
+  const auto done = Subprocess::run(argv, options);
+  if (!done.launched) return fail(ToolError::executionFailed(kCannotRunPython + done.launchError));
+  if (done.timedOut) {
+    return fail(
+        ToolError::executionFailed(kPythonTimedOut + wholeSeconds(limits.run) + kTimedOutSuffix));
+  }
+  const std::string standardOutput = decoded(done.standardOutput);
+  const std::string standardError = decoded(done.standardError);
+
+  if (!done.exit.signalled && done.exit.status == 0) {
+    auto parsed = nlohmann::json::parse(standardOutput, nullptr, false);
+    if (parsed.is_object() || parsed.is_array()) return parsed;
+    return fail(ToolError::executionFailed(
+        kCannotParsePython + Utf8::firstCharacters(standardOutput, kParseExcerptCharacters)));
+  }
+
+  const bool moduleMissing = standardError.find("ModuleNotFoundError") != std::string::npos ||
+                             standardError.find("No module named") != std::string::npos;
+  if (!retried && moduleMissing) {
+    const std::string module = missingModuleName(standardError);
+    const auto package = packageFor(module);
+    if (!package) return fail(dependencyMissing(module, module));
+    Logger::info(kCategory, kAutoInstalling + module);
+    if (!installPackage(python, *package, limits.pipInstall)) {
+      return fail(dependencyMissing(module, *package));
+    }
+    Logger::info(kCategory, kInstalledPrefix + std::string(*package) + kInstalledSuffix);
+    return runPythonScript(script, args, true, limits);
+  }
+  return fail(ToolError::executionFailed(kPythonError +
+                                         (standardError.empty() ? standardOutput : standardError)));
+}
+
+std::optional<std::string> readFileHeaderWithTimeout(const std::filesystem::path& file,
+                                                     std::size_t length, double timeoutSeconds) {
+  if (runningHeaderReaders.load() >= kMaxStrandedReaders) return std::nullopt;
+  auto read = std::make_shared<HeaderRead>();
+  ++runningHeaderReaders;
+  try {
+    std::thread([read, file, length] {
+      auto bytes = readHeader(file, length);
+      {
+        std::lock_guard lock(read->mutex);
+        read->bytes = std::move(bytes);
+        read->done = true;
+      }
+      read->changed.notify_all();
+      --runningHeaderReaders;
+    }).detach();
+  } catch (const std::system_error&) {
+    --runningHeaderReaders;
+    return std::nullopt;
+  }
+  std::unique_lock lock(read->mutex);
+  const auto timeout = std::chrono::duration<double>(timeoutSeconds);
+  if (read->changed.wait_for(lock, timeout, [&] { return read->done; })) return read->bytes;
+  lock.unlock();
+  Logger::info(kCategory, kHeaderTimedOut + decimalSeconds(timeoutSeconds) + kHeaderTimedOutSuffix +
+                              file.string());
+  return std::nullopt;
+}
+
+int headerReadersRunning() { return runningHeaderReaders.load(); }
+
+bool isCloudPath(std::string_view path) {
+  return path.find("CloudStorage") != std::string_view::npos ||
+         path.find("OneDrive") != std::string_view::npos;
+}
+
+std::optional<ToolError> ensureNotCloudPlaceholder(const std::string& path,
+                                                   const PlaceholderPolling& polling) {
+  if (!isCloudPath(path)) return std::nullopt;
+  const auto size = CloudPlaceholderProbe::fileSize(path);
+  const bool empty = size && *size == 0;
+  const bool marked = CloudPlaceholderProbe::hasMarker(path);
+  const auto header = readFileHeaderWithTimeout(path, kHeaderBytes, kHeaderSeconds);
+  if (!marked && !empty && header && header->size() >= 4) return std::nullopt;
+
+  Logger::info(kCategory, kPlaceholderDetected + path);
+  if (CloudPlaceholderProbe::download(path, polling)) {
+    Logger::info(kCategory, kPlaceholderDownloaded + path);
+    return std::nullopt;
+  }
+  return ToolError::executionFailed(kStillPlaceholder);
+}
+
+void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPolling& polling) {
+  if (CloudPlaceholderProbe::download(path, polling)) {
+    Logger::info(kCategory, kForcedDownloadSucceeded + path);
+  }
+}
+
+bool fileExists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
+std::optional<ToolError> refusedForReading(const std::string& path) {
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return refusal;
+  if (!fileExists(path)) return ToolError::resourceNotFound(path);
+  if (auto opened = RegularFile::open(path); !opened) {
+    return ToolError::executionFailed(kCannotReadPrefix + path + ": " + opened.error());
+  }
+  return std::nullopt;
+}
+
+Result<DocumentTarget, ToolError> documentTarget(const std::string& path,
+                                                 const DocumentKind& kind) {
+  const std::string extension = "." + std::string(kind.extension);
+  if (!lowered(path).ends_with(extension)) {
+    return fail(cannotWrite(path, kPathMustEnd + extension));
+  }
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  DocumentTarget target{PathResolver::resolve(path), false};
+  struct stat info {};
+  if (::stat(target.file.c_str(), &info) != 0) {
+    // A link whose target is missing creates that target: it too must be a document's name.
+    if (!lowered(target.file.string()).ends_with(extension)) {
+      return fail(cannotWrite(path, kPathMustEnd + extension));
+    }
+    return target;
+  }
+  target.exists = true;
+  if (auto opened = RegularFile::open(target.file); !opened) {
+    return fail(cannotWrite(path, opened.error()));
+  }
+  if (auto holds = ZipArchive::hasMember(target.file, kind.mainPart); !holds || !holds.value()) {
+    return fail(cannotWrite(path, std::string(kNotADocument) + kind.name + " (" + extension + ")"));
+  }
+  return target;
+}
+
+std::string escapedXml(std::string_view text) {
+  // U+FFFE and U+FFFF, the two non-characters XML excludes.
+  constexpr std::string_view kNonCharacterStart = "\xEF\xBF";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (text.substr(i, 2) == kNonCharacterStart && i + 2 < text.size() &&
+        (text[i + 2] == '\xBE' || text[i + 2] == '\xBF')) {
+      i += 2;
+      continue;
+    }
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\t':
+      case '\n':
+      case '\r':
+        out += c;
+        break;
+      default:
+        if (static_cast<unsigned char>(c) >= 0x20) out += c;
+    }
+  }
+  return out;
+}
+
+std::string_view localName(const char* name) {
+  std::string_view view(name);
+  const auto colon = view.find(':');
+  return colon == std::string_view::npos ? view : view.substr(colon + 1);
+}
+
+std::string replaceTags(std::string_view text, std::string_view prefix,
+                        std::string_view replacement) {
+  const bool bare = prefix.size() == 1;
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  std::size_t close = 0;  // the first '>' at or after the last place looked from
+  while (pos < text.size()) {
+    const std::size_t open = text.find('<', pos);
+    if (open == std::string_view::npos) break;
+    out.append(text, pos, open - pos);
+    const std::size_t bodyStart = open + prefix.size();
+    if (close < bodyStart) close = text.find('>', bodyStart);
+    if (close == std::string_view::npos) {
+      pos = open;
+      break;
+    }
+    const bool matches = text.substr(open, prefix.size()) == prefix && (!bare || close > open + 1);
+    if (matches) {
+      out += replacement;
+      pos = close + 1;
+    } else {
+      out += '<';
+      pos = open + 1;
+    }
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
+bool hasZipMagic(const std::optional<std::string>& header) {
+  return header && header->size() >= 4 && header->compare(0, 4, "PK\x03\x04") == 0;
+}
+
+}  // namespace tvrn::OfficeServices

@@ -1,0 +1,100 @@
+#include "tray/ClientConfigEditor.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "platform/FileStore.h"
+
+namespace tvrn::ClientConfigEditor {
+namespace {
+
+using ojson = nlohmann::ordered_json;
+
+// The file a write must replace: the target of a link (followed to the end), so the link stays.
+std::filesystem::path realTarget(const std::filesystem::path& file) {
+  std::error_code error;
+  const auto target = std::filesystem::weakly_canonical(file, error);
+  return error ? file : target;
+}
+
+bool isOurs(std::string key) {
+  std::transform(key.begin(), key.end(), key.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return key.find("tavrin") != std::string::npos || key.find("tvrn") != std::string::npos;
+}
+
+}  // namespace
+
+std::string serversKey(const AIClientDef& client) {
+  if (client.cfgSchema == "zed") return "context_servers";
+  if (client.cfgSchema == "vscode") return "servers";
+  return "mcpServers";
+}
+
+ojson entry(const AIClientDef& client, const std::string& command) {
+  if (client.cfgSchema == "zed") return {{"command", {{"path", command}}}};
+  if (client.cfgSchema == "vscode") return {{"type", "stdio"}, {"command", command}};
+  return {{"command", command}};
+}
+
+std::optional<ojson> load(const std::filesystem::path& file) {
+  FileStore::ReadError why;
+  const auto text = FileStore::read(file, &why);
+  if (!text) {
+    if (why.missing) return ojson::object();
+    return std::nullopt;
+  }
+  ojson config = ojson::parse(*text, nullptr, false);
+  if (config.is_discarded() || !config.is_object()) return std::nullopt;
+  return config;
+}
+
+bool save(const std::filesystem::path& file, const ojson& config) {
+  const auto target = realTarget(file);
+  mode_t mode = 0600;
+  if (struct stat info{}; ::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
+  std::string bytes;
+  try {
+    bytes = config.dump(2) + "\n";
+  } catch (const nlohmann::json::exception&) {
+    return false;  // text that is not UTF-8 cannot be written as JSON
+  }
+  if (!FileStore::writeAtomic(target, bytes, mode)) return false;
+  // Checked: what is on disk now must be what was meant.
+  return FileStore::read(target) == bytes;
+}
+
+bool addEntry(const AIClientDef& client, const std::string& command) {
+  auto config = load(client.cfgPath);
+  if (!config) return false;
+  const std::string key = serversKey(client);
+  ojson servers = ojson::object();
+  if (const auto found = config->find(key); found != config->end() && found->is_object()) {
+    servers = *found;
+  }
+  servers[kServerKey] = entry(client, command);
+  (*config)[key] = std::move(servers);
+  return save(client.cfgPath, *config);
+}
+
+bool removeOurs(const std::filesystem::path& file) {
+  auto config = load(file);  // a missing file loads empty: nothing to remove, nothing written
+  if (!config) return false;
+  bool removed = false;
+  for (const char* key : {"mcpServers", "servers", "context_servers"}) {
+    const auto servers = config->find(key);
+    if (servers == config->end() || !servers->is_object()) continue;
+    std::vector<std::string> ours;
+    for (const auto& [name, value] : servers->items()) {
+      if (isOurs(name)) ours.push_back(name);
+    }
+    for (const auto& name : ours) servers->erase(name);
+    removed = removed || !ours.empty();
+  }
+  return removed && save(file, *config);
+}
+
+}  // namespace tvrn::ClientConfigEditor

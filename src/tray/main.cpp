@@ -1,0 +1,95 @@
+// The program entry. With a desktop it is the tray: the status icon, the popover and the
+// notifications, with the server running inside it. With --headless, or when no display is
+// set, it serves without a user interface. Either way SIGTERM, SIGINT and SIGHUP (its terminal
+// closed) take the server down and end the program.
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cstdlib>
+#include <cstring>
+
+#include "cloud/UpdateManager.h"
+#include "platform/ProcessSetup.h"
+#include "server/ServerCore.h"
+#include "tray/AppDelegate.h"
+#include "tray/ClientSetup.h"
+#include "tray/PrivacySettingsDialog.h"
+#include "tray/TrayInstances.h"
+
+namespace {
+
+bool wantsHeadless(int argc, char** argv) {
+  for (int index = 1; index < argc; ++index) {
+    if (std::strcmp(argv[index], "--headless") == 0) return true;
+  }
+  for (const char* name : {"WAYLAND_DISPLAY", "DISPLAY", "QT_QPA_PLATFORM"}) {
+    const char* value = std::getenv(name);
+    if (value && *value) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void serveHeadless(const sigset_t& stopSignals) {
+  if (!tvrn::ServerCore::start()) tvrn::endProcess(EXIT_FAILURE);
+  int received = 0;
+  sigwait(&stopSignals, &received);
+  tvrn::ServerCore::shutdown();
+  // Sessions and background work end with the process.
+  tvrn::endProcess(EXIT_SUCCESS);
+}
+
+[[noreturn]] void runTray(int argc, char** argv, const sigset_t& stopSignals) {
+  QApplication application(argc, argv);
+  // The tray has no main window: closing a dialog must not end it.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // The stop signals arrive through the event loop, so quitting runs the normal way out.
+  const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
+  QSocketNotifier stopNotifier(signalFd, QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, &application, [signalFd] {
+    signalfd_siginfo info;
+    while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    }
+    QApplication::quit();
+  });
+
+  tvrn::AppDelegate delegate({
+      .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
+      .startServer = [] { return tvrn::ServerCore::start(); },
+      // The whole server goes down with the tray, its threads joined.
+      .stopServer = [] { tvrn::ServerCore::shutdown(); },
+      .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
+      .autoConfigureClients =
+          [&delegate] {
+            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
+                                                            tvrn::TrayScheduler::system());
+          },
+      .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
+  });
+  if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);
+  QApplication::exec();
+  delegate.applicationWillTerminate();
+  tvrn::endProcess(EXIT_SUCCESS);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  tvrn::prepareProcess();
+
+  // Blocked before any thread starts, so every thread inherits the mask and only this thread
+  // takes these signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  if (wantsHeadless(argc, argv)) serveHeadless(stopSignals);
+  runTray(argc, argv, stopSignals);
+}

@@ -1,0 +1,90 @@
+#include "tray/popover/AIClientsSection.h"
+
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include "tray/TrayStrings.h"
+
+namespace tvrn {
+
+std::vector<AIClientRowModel> PopoverModels::aiClients(const std::vector<ClientSetup::Row>& rows) {
+  std::vector<AIClientRowModel> models;
+  for (const auto& row : rows) {
+    AIClientRowModel model;
+    model.id = row.client.def.id;
+    model.name = row.client.def.name;
+    model.symbol = row.client.icon;
+    if (row.client.isCloudOnly()) {
+      model.dot = model.stateColor = row.connected ? ColorRole::green : ColorRole::approve;
+      model.state = row.connected ? "connected" : "cloud config";
+    } else if (row.configured) {
+      model.dot = model.stateColor = ColorRole::green;
+      model.state = "configured";
+    } else {
+      model.dot = ColorRole::red;
+      model.dotOpacity = 0.6;
+    }
+    models.push_back(std::move(model));
+  }
+  return models;
+}
+
+AIClientsSection::AIClientsSection(QWidget* parent)
+    : PopoverSectionWidget(parent), layout_(new QVBoxLayout(this)) {
+  layout_->setSpacing(4);
+  layout_->setContentsMargins(16, 8, 16, 8);
+}
+
+void AIClientsSection::update(const PopoverInput& input) {
+  for (QWidget* row : rows_) delete row;
+  rows_.clear();
+  const bool tunnel = input.status && input.status->tunnelConnected.value_or(false);
+  const auto models = PopoverModels::aiClients(ClientSetup::rows(tunnel));
+  if (models.empty()) {
+    auto* none = new PlainLabel(this);
+    none->show(TrayStrings::L("no_clients"), ColorRole::secondary, 11);
+    layout_->addWidget(none);
+    rows_.push_back(none);
+    return;
+  }
+  for (const auto& model : models) {
+    auto* row = new QWidget(this);
+    row->setObjectName(QString::fromStdString(model.id));
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(8);
+    auto* dot = new PlainLabel(row);
+    dot->setText(QStringLiteral("●"));
+    dot->setStyleSheet(QStringLiteral("color: %1;").arg(cssColor(model.dot, model.dotOpacity)));
+    auto* symbol = new SymbolLabel(row);
+    symbol->setFixedWidth(16);
+    symbol->show(model.symbol, ColorRole::secondary, 11);
+    auto* name = new PlainLabel(row);
+    name->show(model.name, ColorRole::primary, 12);
+    line->addWidget(dot);
+    line->addWidget(symbol);
+    line->addWidget(name);
+    line->addStretch();
+    if (model.state) {
+      auto* state = new PlainLabel(row);
+      state->show(*model.state, model.stateColor, 10);
+      line->addWidget(state);
+    } else {
+      auto* button =
+          new ActionButton(row, [this, id = model.id](const PopoverAction&) { fix(id); });
+      ButtonModel fixButton;
+      fixButton.title = "Fix";
+      button->show(fixButton, 10, ColorRole::accent);
+      line->addWidget(button);
+    }
+    layout_->addWidget(row);
+    rows_.push_back(row);
+  }
+}
+
+// The row shows the outcome the next time the section is drawn, from the file itself.
+void AIClientsSection::fix(const std::string& id) {
+  ClientSetup::fix(AIClientCatalog::find(id), this);
+}
+
+}  // namespace tvrn

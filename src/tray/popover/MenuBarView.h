@@ -1,0 +1,95 @@
+// The popover's content: one column of sections drawn from the status monitor, kept and updated
+// in place whenever the monitor publishes a change, and the actions behind their controls.
+#pragma once
+
+#include <QWidget>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tray/StatusMonitor.h"
+#include "tray/TrayScheduler.h"
+#include "tray/popover/PopoverModels.h"
+#include "tray/popover/ServerRestart.h"
+
+class QVBoxLayout;
+
+namespace tvrn {
+
+class PopoverSectionWidget;
+class UninstallPanel;
+
+class MenuBarView : public QWidget {
+  Q_OBJECT
+
+ public:
+  static constexpr int kWidth = 300;
+  static constexpr std::chrono::milliseconds kRestartingHeldFor{8000};
+  static constexpr std::chrono::milliseconds kClaudeReopenDelay{1500};
+  static constexpr const char* kClaudeBundleId = "com.anthropic.claudefordesktop";
+
+  MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
+              TrayScheduler& scheduler = TrayScheduler::system(), QWidget* parent = nullptr);
+  ~MenuBarView() override;
+
+  // The values the sections are drawn from, read now.
+  PopoverInput input() const;
+  // The sections standing in the column, top to bottom.
+  std::vector<PopoverSection> shownSections() const;
+  QWidget* sectionWidget(PopoverSection section) const;
+
+  void perform(const PopoverAction& action);
+  // Asks the user for the calendar, reminders or contacts permission; any other key does nothing.
+  static void requestTCCPermission(const std::string& key);
+  // Ends the server and reloads its launch agent off the main thread; the restarting look holds
+  // until 8 s after that work has ended.
+  void restartServer();
+  // The footer's "Uninstall": shows the confirmation panel below it and asks for it to be
+  // scrolled into view.
+  void showUninstallConfirm();
+  // Draws what the monitor published while the column was hidden; nothing when it is current.
+  void applyLatest();
+
+  UninstallPanel* uninstallPanel() const { return uninstallPanel_; }
+
+  // The programs the restart runs (tests point them elsewhere).
+  ServerRestart::Settings restartSettings;
+
+ signals:
+  // The restart's background work has ended (main thread).
+  void serverRestartEnded();
+  // The column's height changed; the popover follows it.
+  void columnHeightChanged(int height);
+  // The widget should be scrolled into view.
+  void revealRequested(QWidget* widget);
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  // Draws the column now when it shows, else marks it for drawing when it opens: a hidden
+  // popover costs nothing at each poll.
+  void refresh();
+  void draw();
+  // Makes the column as tall as its sections take at its width.
+  void fitColumn();
+  void restartClaudeDesktop();
+
+  StatusMonitor& monitor_;
+  std::function<void()> onHide_;
+  TrayScheduler& scheduler_;
+  QVBoxLayout* column_;
+  // Main thread only, as every member.
+  std::map<PopoverSection, PopoverSectionWidget*> sections_;  // owned through Qt's parent
+  std::map<PopoverSection, QWidget*> dividers_;
+  UninstallPanel* uninstallPanel_;  // owned through Qt's parent; hidden until asked for
+  bool isRestarting_ = false;
+  bool stale_ = false;
+  bool drawn_ = false;
+  int lastHeight_ = -1;
+};
+
+}  // namespace tvrn

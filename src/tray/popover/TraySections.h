@@ -1,0 +1,25 @@
+// The popover's lower sections, which act through the status monitor: the services list, the app
+// section (settings link, auto-update, restart notice or update offer) and the footer (help, the
+// problem-report form, language, hiding the icon).
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "tray/StatusMonitor.h"
+#include "tray/popover/PopoverSections.h"
+
+namespace tvrn {
+
+struct TraySectionContext {
+  StatusMonitor& monitor;
+  std::function<void()> onHide;         // hides the icon; the server keeps running
+  std::function<void()> redraw;         // draws every section again, after a change of language
+  std::function<void()> showUninstall;  // the uninstall confirmation below the column
+};
+
+// The services list, the app section or the footer; nothing for any other section.
+std::unique_ptr<PopoverSectionWidget> makeTraySection(PopoverSection section, QWidget* parent,
+                                                      const TraySectionContext& context);
+
+}  // namespace tvrn

@@ -1,0 +1,125 @@
+// The stdio server AI clients start, run as they run it: a client on its standard input and
+// output, the real server behind the socket, or nothing there at all.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "core/IPCServer.h"
+#include "platform/Paths.h"
+#include "platform/Subprocess.h"
+#include "server/BundledServer.h"
+#include "server/ServerCore.h"
+#include "support/SocketClient.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// A client speaking to the bridge over its standard streams.
+class StdioClient {
+ public:
+  explicit StdioClient(const std::filesystem::path& program) {
+    auto started = Subprocess::start(SpawnOptions({program.string()}));
+    EXPECT_TRUE(started.ok());
+    if (started.ok()) process_ = std::move(started).value();
+  }
+
+  std::optional<json> call(const json& request, std::chrono::seconds patience = 10s) {
+    const auto deadline = SubprocessClock::now() + patience;
+    if (!process_ || process_->write(request.dump() + "\n", deadline) != WriteStatus::written) {
+      return std::nullopt;
+    }
+    const auto line = process_->readLine(deadline);
+    if (line.status != LineStatus::line) return std::nullopt;
+    return json::parse(line.text, nullptr, false);
+  }
+
+  Subprocess& process() { return *process_; }
+
+ private:
+  std::unique_ptr<Subprocess> process_;
+};
+
+// An installed copy, as the tray leaves it, whose recorded tray is `tray`.
+std::filesystem::path installBridge(const std::string& tray) {
+  const auto installed = BundledServer::path();
+  std::filesystem::create_directories(installed.parent_path());
+  std::error_code error;
+  std::filesystem::create_hard_link(TVRN_BRIDGE_PROGRAM, installed, error);
+  if (error) std::filesystem::copy_file(TVRN_BRIDGE_PROGRAM, installed);
+  test::writeFile(installed.parent_path() / BundledServer::kTrayPathFile, tray + "\n");
+  return installed;
+}
+
+// The trays started for this test's home: the bridge leaves them running on purpose.
+void endTraysOfThisHome() {
+  const std::string home = "HOME=" + test::home().string();
+  DIR* proc = ::opendir("/proc");
+  while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code error;
+    const auto exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
+    if (error || exe != std::filesystem::path(TVRN_PROGRAM)) continue;
+    std::ifstream environ("/proc/" + pid + "/environ");
+    for (std::string variable; std::getline(environ, variable, '\0');) {
+      if (variable == home) ::kill(std::stoi(pid), SIGTERM);
+    }
+  }
+  if (proc) ::closedir(proc);
+}
+
+class BridgeProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override {
+    ServerCore::shutdown();
+    endTraysOfThisHome();
+  }
+
+  static void expectToolsListedAndCalled(StdioClient& client) {
+    const auto initialized =
+        client.call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}}), 30s);
+    ASSERT_TRUE(initialized);
+    EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
+    const auto tools = client.call(test::request(2, "tools/list"));
+    ASSERT_TRUE(tools);
+    EXPECT_FALSE((*tools)["result"]["tools"].empty());
+    const auto called = client.call(test::request(
+        3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", json::object()}}));
+    ASSERT_TRUE(called);
+    EXPECT_TRUE((*called)["result"]["content"].is_array()) << called->dump();
+  }
+};
+
+TEST_F(BridgeProgramTest, CarriesASessionToTheRunningServerAndEndsWithItsClient) {
+  ASSERT_TRUE(ServerCore::start());
+  StdioClient client(TVRN_BRIDGE_PROGRAM);
+  expectToolsListedAndCalled(client);
+  client.process().closeInput();
+  ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
+  EXPECT_EQ(client.process().exitStatus()->status, 0);
+}
+
+TEST_F(BridgeProgramTest, StartsTheRecordedTrayWhenNobodyAnswers) {
+  StdioClient client(installBridge(TVRN_PROGRAM));
+  expectToolsListedAndCalled(client);
+  EXPECT_EQ(test::SocketClient::tryConnect(IPCServer::socketPath()), 0);
+}
+
+TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
+  StdioClient client(installBridge((test::home() / "no-such-tray").string()));
+  ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
+  EXPECT_EQ(client.process().exitStatus()->status, 1);
+  EXPECT_EQ(client.process().takeStandardError(), "tavrin-server: no Tavrin server answers at " +
+                                                      IPCServer::socketPath().string() +
+                                                      " and none could be started\n");
+}
+
+}  // namespace
+}  // namespace tvrn

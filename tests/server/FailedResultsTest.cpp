@@ -1,0 +1,194 @@
+// Failed tool calls as clients receive them from the started server: flagged "isError" beside
+// their unchanged text, whichever part of the server refused or failed, and seen so by the
+// TypeScript SDK's client through the stdio server program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "core/MCPServerTexts.h"
+#include "manifest/ManifestLoader.h"
+#include "platform/Subprocess.h"
+#include "server/ServerCore.h"
+#include "status/ServiceStatusScanner.h"
+#include "support/AppFixtures.h"
+#include "support/SocketClient.h"
+#include "support/TestEnv.h"
+#include "tools/messaging/MessagingTestSupport.h"
+
+extern char** environ;
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+// A destructive tool that needs a permission nobody granted, and one whose local service is not
+// there.
+constexpr std::string_view kManifest = R"(<manifest version="3"><capabilities>
+<capability type="native"/><capability type="http_local"/></capabilities><tools>
+<tool name="wipe_cache" destructive="true"><requires_tcc service="screen_capture"
+  denied_message="Screen capture is off"/><behavior type="text"><text>wiped</text></behavior></tool>
+<tool name="local_gone"><behavior type="http_local"><base_url>http://127.0.0.1:9</base_url>
+  <path>/x</path></behavior></tool>
+</tools></manifest>)";
+
+class FailedResultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override { ServerCore::shutdown(); }
+
+  json call(const std::string& name, const json& arguments = json::object()) {
+    const auto reply = client_->call(
+        test::request(++id_, "tools/call", {{"name", name}, {"arguments", arguments}}), 30s);
+    return reply ? reply->value("result", json()) : json();
+  }
+  bool listed(const std::string& name) {
+    const auto reply = client_->call(test::request(++id_, "tools/list"));
+    if (!reply) return false;
+    for (const json& tool : (*reply)["result"]["tools"]) {
+      if (tool["name"] == name) return true;
+    }
+    return false;
+  }
+
+  std::optional<test::SocketClient> client_;
+  int id_ = 0;
+};
+
+TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) {
+  test::writeFile(ManifestLoader::binDir() / "manifest.xml", std::string(kManifest));
+  test::writeFile(ManifestLoader::binDir() / "manifest.version", "3");
+  test::placeBundle("Slack");
+  test::placeFakeProxy("slack-proxy");
+  ::setenv("FAKE_PROXY_MODE", "reply", 1);
+  ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
+  EXPECT_TRUE(ServerCore::start());
+  client_ = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client_);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while ((!listed("wipe_cache") ||
+          !ServiceStatusScanner::shared().current()["slack"].value("available", false)) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+  }
+
+  const std::string hint(MCPServerTexts::reportHint);
+  struct Case {
+    std::string producer;
+    json settings;
+    std::string tool;
+    json arguments;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"argument reader", {}, "finder_search", {}, "Missing required parameter: query"},
+      {"tool error",
+       {},
+       "servicenow_search_kb",
+       {{"query", "vpn"}},
+       "Not connected to ServiceNow. Use connect_servicenow first." + hint},
+      {"organisation policy",
+       {{"disabled_tools", {"tvrn_state"}}},
+       "tvrn_state",
+       {},
+       "Permission denied: 'tvrn_state' is disabled by your organisation's IT policy" + hint},
+      {"read-only mode",
+       {{"read_only", true}},
+       "update_tavrin",
+       {},
+       "Permission denied: 'update_tavrin' is not allowed in read-only mode" + hint},
+      {"disabled service",
+       {{"disabled_services", {"stocks"}}},
+       "stocks_get_quote",
+       {{"symbol", "X"}},
+       "Permission denied: 'stocks' service is disabled. Enable it in TVRN Settings → "
+       "Services." +
+           hint},
+      {"confirmed call",
+       {},
+       "wipe_cache",
+       {{"confirm", true}},
+       "Permission denied: Screen capture is off" + hint},
+      {"manifest runner", {}, "local_gone", {}, ""},
+      {"co-process", {}, "slack_list_workspaces", {}, "Slack: workspace locked" + hint},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(ConfigManager::shared().save({{"disabled_tools", json::array()},
+                                              {"disabled_services", json::array()},
+                                              {"read_only", false}}));
+    if (!c.settings.is_null()) {
+      EXPECT_TRUE(ConfigManager::shared().save(c.settings));
+    }
+    const json result = call(c.tool, c.arguments);
+    EXPECT_EQ(result.value("isError", false), true) << c.producer << ": " << result;
+    ASSERT_EQ(result["content"].size(), 1u) << c.producer;
+    const std::string text = result["content"][0].value("text", "");
+    EXPECT_TRUE(text.starts_with("Error: ")) << c.producer << ": " << text;
+    if (!c.text.empty()) {
+      EXPECT_EQ(text, "Error: " + c.text) << c.producer;
+    }
+  }
+  // An answer, a preview held back for confirmation included, carries no flag at all.
+  for (const auto& [tool, arguments] : std::vector<std::pair<std::string, json>>{
+           {"tvrn_state", json::object()}, {"wipe_cache", json::object()}}) {
+    const json result = call(tool, arguments);
+    EXPECT_FALSE(result.contains("isError")) << tool << ": " << result;
+  }
+}
+
+// The official TypeScript client, installed by scripts/install-deps.sh, starting the stdio server
+// program as an AI client does.
+TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesARefusalAsAnError) {
+  const std::filesystem::path modules = TVRN_TEST_NODE_MODULES;
+  if (!std::filesystem::exists(modules / "@modelcontextprotocol" / "sdk")) {
+    GTEST_SKIP() << "the MCP TypeScript SDK is not installed at " << modules
+                 << " (scripts/install-deps.sh installs it)";
+  }
+  SpawnOptions probe({"node", "--version"});
+  probe.searchPath = true;
+  if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
+
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
+  ASSERT_TRUE(ServerCore::start());
+  const auto script = test::home() / "refused-call.cjs";
+  test::writeFile(script, R"(
+const { Client } = require("@modelcontextprotocol/sdk/client/index.js");
+const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio.js");
+(async () => {
+  const transport = new StdioClientTransport({ command: process.argv[2], env: process.env });
+  const client = new Client({ name: "sdk-test", version: "1.0.0" });
+  await client.connect(transport);
+  const result = await client.callTool({ name: "update_tavrin", arguments: {} });
+  console.log(JSON.stringify(result));
+  await client.close();
+})().catch((error) => { console.error(error); process.exit(1); });
+)");
+  SpawnOptions node({"node", script.string(), TVRN_BRIDGE_PROGRAM});
+  node.searchPath = true;
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+  environment.push_back("NODE_PATH=" + modules.string());
+  node.environment = std::move(environment);
+  RunOptions options;
+  options.timeout = 60s;
+  const CompletedProcess ran = Subprocess::run(node, options);
+  ASSERT_EQ(ran.exit.status, 0) << ran.standardError;
+  const json result = json::parse(ran.standardOutput, nullptr, false);
+  EXPECT_EQ(result.value("isError", false), true) << ran.standardOutput;
+  EXPECT_TRUE(result["content"][0]
+                  .value("text", "")
+                  .starts_with(
+                      "Error: Permission denied: 'update_tavrin' is not allowed in read-only mode"))
+      << ran.standardOutput;
+}
+
+}  // namespace
+}  // namespace tvrn

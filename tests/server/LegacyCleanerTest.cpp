@@ -1,0 +1,212 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ProcessInfo.h"
+#include "server/LegacyCleaner.h"
+#include "support/CapturedStderr.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uid_t kNobody = 65534;
+
+// Binds a loopback listener on a port of the system's choosing; -1 on failure.
+int listenOnLoopback(int& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length)) {
+    return -1;
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+// A child process of the test (only system calls run between fork and exec or pause), killed
+// and reaped when the test ends.
+class Child {
+ public:
+  // A process with the given name listening on a loopback port.
+  static std::unique_ptr<Child> portHolder(const char* name, bool asNobody = false) {
+    auto child = std::make_unique<Child>();
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return child;
+    child->pid_ = ::fork();
+    if (child->pid_ == 0) {
+      ::prctl(PR_SET_NAME, name);
+      if (asNobody) becomeNobody();
+      int port = 0;
+      if (listenOnLoopback(port) < 0 || ::write(ready[1], &port, sizeof port) != sizeof port) {
+        ::_exit(4);
+      }
+      for (;;) ::pause();
+    }
+    ::close(ready[1]);
+    if (::read(ready[0], &child->port_, sizeof child->port_) != sizeof child->port_) {
+      child->port_ = 0;
+    }
+    ::close(ready[0]);
+    return child;
+  }
+
+  // A sleep whose command line shows a path, like the old app's, that only this test uses.
+  static std::unique_ptr<Child> oldApp(bool asNobody = false) {
+    auto child = std::make_unique<Child>();
+    const std::string shown =
+        (test::home() / ("OldApp-" + std::to_string(::getpid()) + ".app/Contents/MacOS/OldApp"))
+            .string();
+    child->pid_ = ::fork();
+    if (child->pid_ == 0) {
+      if (asNobody) becomeNobody();
+      ::execlp("sleep", shown.c_str(), "30", static_cast<char*>(nullptr));
+      ::_exit(6);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    for (auto entry = ProcessInfo::lookup(child->pid_);
+         !entry || entry->arguments.empty() || entry->arguments.front() != shown;
+         entry = ProcessInfo::lookup(child->pid_)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "no exec";
+        break;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    return child;
+  }
+
+  ~Child() {
+    if (pid_ > 0 && !reaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  int port() const { return port_; }
+
+  // The signal that ended the child within `patience`, or 0 while it still runs.
+  int endingSignal(std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    do {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        reaped_ = true;
+        return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+      }
+      std::this_thread::sleep_for(10ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return 0;
+  }
+
+ private:
+  static void becomeNobody() {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(3);
+  }
+
+  pid_t pid_ = -1;
+  int port_ = 0;
+  bool reaped_ = false;
+};
+
+// Nothing of this test run matches these unless the test puts it there.
+LegacyCleaner::Settings settingsFor(int port) {
+  LegacyCleaner::Settings settings;
+  settings.port = port;
+  settings.oldAppPattern = "OldApp-" + std::to_string(::getpid()) + "\\.app/Contents/MacOS";
+  return settings;
+}
+
+std::string conflictNote(int port, const std::string& name, pid_t pid) {
+  return "Port " + std::to_string(port) + " conflict: " + name + " (PID " + std::to_string(pid) +
+         ")";
+}
+
+TEST(LegacyCleaner, SignalsPortHoldersExceptTheStdioServer) {
+  struct Row {
+    const char* name;
+    bool signalled;
+  };
+  for (const Row row : {Row{"py-holder", true}, Row{"tavrin-server", false}}) {
+    SCOPED_TRACE(row.name);
+    const auto holder = Child::portHolder(row.name);
+    ASSERT_GT(holder->port(), 0);
+    test::CapturedStderr log;
+    const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+    const std::string logged = log.text();
+    if (row.signalled) {
+      const std::string note = conflictNote(holder->port(), row.name, holder->pid());
+      EXPECT_EQ(notes, std::vector<std::string>{note});
+      EXPECT_NE(logged.find("[cleanup] INFO  Legacy Python server stopped: " + note + "\n"),
+                std::string::npos)
+          << logged;
+      EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
+    } else {
+      EXPECT_TRUE(notes.empty());
+      EXPECT_EQ(logged.find("[cleanup]"), std::string::npos);
+      EXPECT_EQ(holder->endingSignal(200ms), 0);
+    }
+  }
+}
+
+TEST(LegacyCleaner, NeverSignalsItsOwnProcess) {
+  int port = 0;
+  const int listener = listenOnLoopback(port);
+  ASSERT_GE(listener, 0);
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(port)).empty());
+  ::close(listener);
+}
+
+TEST(LegacyCleaner, NotesFollowTheOrderOfTheSteps) {
+  const auto oldApp = Child::oldApp();
+  const auto plist = test::home() / LegacyCleaner::kLaunchAgentPlist;
+  test::writeFile(plist, "<plist/>");
+  const auto holder = Child::portHolder("py-holder");
+  ASSERT_GT(holder->port(), 0);
+
+  test::CapturedStderr log;
+  const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+
+  const std::vector<std::string> expected = {
+      "Tavrin.app process", "LaunchAgent com.tavrin.server",
+      conflictNote(holder->port(), "py-holder", holder->pid())};
+  EXPECT_EQ(notes, expected);
+  EXPECT_NE(log.text().find("Legacy Python server stopped: " + expected[0] + ", " + expected[1] +
+                            ", " + expected[2]),
+            std::string::npos);
+  EXPECT_EQ(oldApp->endingSignal(5s), SIGTERM);
+  EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
+  EXPECT_TRUE(std::filesystem::exists(plist)) << "the old agent's file is kept";
+}
+
+TEST(LegacyCleaner, LeavesOtherUsersProcessesAlone) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to start a process as another user";
+  const auto oldApp = Child::oldApp(/*asNobody=*/true);
+  const auto holder = Child::portHolder("py-holder", /*asNobody=*/true);
+  ASSERT_GT(holder->port(), 0);
+
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).empty());
+  EXPECT_EQ(oldApp->endingSignal(200ms), 0);
+  EXPECT_EQ(holder->endingSignal(200ms), 0);
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,593 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "core/ConfigManager.h"
+#include "core/IPCServer.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "pim/ICalItem.h"
+#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
+#include "platform/Paths.h"
+#include "platform/Subprocess.h"
+#include "server/ServerCore.h"
+#include "status/ServiceStatusScanner.h"
+#include "support/AppFixtures.h"
+#include "support/FakeSafari.h"
+#include "support/PdfMaker.h"
+#include "support/SocketClient.h"
+#include "support/TestEnv.h"
+#include "tools/messaging/MessagingTestSupport.h"
+
+namespace tvrn {
+namespace {
+
+// The tools start-up registers, by whether read-only mode lets them run (sending, replying,
+// creating and deleting count as changes like any other).
+const std::set<std::string> kReadingTools = {"get_config",
+                                             "run_diagnostics",
+                                             "get_audit_log",
+                                             "tvrn_state",
+                                             "onedrive_root",
+                                             "onedrive_list_files",
+                                             "onedrive_read_file",
+                                             "onedrive_search_files",
+                                             "onedrive_file_info",
+                                             "pdf_read",
+                                             "word_read",
+                                             "excel_read",
+                                             "ppt_read",
+                                             "teams_list_chats",
+                                             "teams_read_chat_messages",
+                                             "teams_list_teams",
+                                             "teams_list_channels",
+                                             "teams_read_channel_messages",
+                                             "slack_list_workspaces",
+                                             "slack_list_channels",
+                                             "slack_read_channel_messages",
+                                             "slack_search_messages",
+                                             "whatsapp_list_chats",
+                                             "whatsapp_read_messages",
+                                             "whatsapp_search_messages",
+                                             "list_calendar_names",
+                                             "list_calendar_events",
+                                             "list_reminders",
+                                             "list_contacts",
+                                             "search_contacts",
+                                             "get_contact",
+                                             "todo_list_lists",
+                                             "todo_list_tasks",
+                                             "stocks_get_quote",
+                                             "stocks_get_chart",
+                                             "stocks_search_symbol",
+                                             "search_messages",
+                                             "outlook_diagnose",
+                                             "nordvpn_status",
+                                             "nordvpn_servers",
+                                             "nordvpn_diagnose",
+                                             "safari_read_tab",
+                                             "safari_search_tabs",
+                                             "safari_wait_for",
+                                             "finder_list",
+                                             "finder_search",
+                                             "list_safari_bookmarks",
+                                             "list_accounts",
+                                             "list_reminder_lists",
+                                             "update_self_diagnosis",
+                                             "run_qa",
+                                             "daily_brief",
+                                             "tvrn_welcome",
+                                             "connect_servicenow",
+                                             "disconnect_servicenow",
+                                             "servicenow_list_my_incidents",
+                                             "servicenow_search_incidents",
+                                             "servicenow_get_incident",
+                                             "servicenow_search_kb",
+                                             "connect_m365_account",
+                                             "disconnect_m365_account",
+                                             "search_m365_directory",
+                                             "get_m365_person",
+                                             "list_m365_people_insights",
+                                             "m365_list_emails",
+                                             "m365_read_email",
+                                             "m365_search_emails",
+                                             "m365_list_events",
+                                             "m365_list_contacts",
+                                             "m365_search_contacts",
+                                             "m365_get_contact"};
+
+const std::set<std::string> kChangingTools = {"onedrive_set_scope",
+                                              "word_create",
+                                              "word_append",
+                                              "excel_create",
+                                              "excel_write_cell",
+                                              "ppt_create",
+                                              "teams_send_message",
+                                              "whatsapp_send_message",
+                                              "whatsapp_send_file",
+                                              "todo_create_task",
+                                              "todo_complete_task",
+                                              "create_calendar_event",
+                                              "update_calendar_event",
+                                              "delete_calendar_event",
+                                              "create_reminder",
+                                              "safari_click",
+                                              "create_email_folder",
+                                              "onedrive_write_file",
+                                              "onedrive_delete_file",
+                                              "onedrive_move_file",
+                                              "complete_reminder",
+                                              "update_tavrin",
+                                              "report_problem",
+                                              "submit_qa_report",
+                                              "servicenow_create_incident",
+                                              "servicenow_update_incident",
+                                              "servicenow_add_comment",
+                                              "m365_send_email",
+                                              "m365_reply_email",
+                                              "m365_create_event",
+                                              "m365_delete_event",
+                                              "teams_send_channel_message"};
+
+std::set<std::string> allTools() {
+  std::set<std::string> names = kReadingTools;
+  names.insert(kChangingTools.begin(), kChangingTools.end());
+  return names;
+}
+
+std::set<std::string> listedNames(test::SocketClient& client) {
+  auto reply = client.call(test::request(2, "tools/list"));
+  std::set<std::string> names;
+  if (!reply) return names;
+  for (const auto& tool : (*reply)["result"]["tools"])
+    names.insert(tool["name"].get<std::string>());
+  return names;
+}
+
+// A helper program placed where the bridge would find it, logging every request it gets: it must
+// never be asked, since start-up answers data calls inside the process.
+std::filesystem::path placeLoggingHelper() {
+  const auto bin = test::home() / ".local" / "share" / "tavrin" / "bin";
+  std::filesystem::create_directories(bin);
+  std::filesystem::create_symlink(test::fakesDir() / "fake-helper", bin / "tavrin-helper");
+  const auto log = test::home() / "helper-requests.log";
+  ::setenv("FAKE_HELPER_LOG", log.c_str(), 1);
+  return log;
+}
+
+class ServerCoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override { ServerCore::shutdown(); }
+};
+
+TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
+  const auto helperLog = placeLoggingHelper();
+  Calendar work;
+  work.title = "Work";
+  work.entityType = EntityType::event;
+  ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
+
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+
+  auto initialized =
+      client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}}));
+  ASSERT_TRUE(initialized);
+  EXPECT_EQ((*initialized)["result"]["serverInfo"]["name"], "tavrin-server");
+  EXPECT_EQ((*initialized)["result"]["serverInfo"]["version"], ServerCore::version());
+
+  EXPECT_EQ(listedNames(*client), allTools());  // no fs_ tool among them
+
+  auto names = client->call(test::request(
+      3, "tools/call", {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}}));
+  ASSERT_TRUE(names);
+  const std::string text = (*names)["result"]["content"][0]["text"];
+  EXPECT_NE(text.find("Work"), std::string::npos) << text;
+  EXPECT_FALSE(std::filesystem::exists(helperLog));
+}
+
+// A new user's first steps: nothing set up, and the first confirmed creations land in the
+// calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
+TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 10;
+  const auto tool = [&](const char* name, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", name}, {"arguments", arguments}}));
+    EXPECT_TRUE(reply) << name;
+    const std::string text = reply ? (*reply)["result"]["content"][0].value("text", "") : "";
+    EXPECT_FALSE(reply && (*reply)["result"].value("isError", false)) << name << ": " << text;
+    return text;
+  };
+  tool("create_calendar_event", {{"title", "Dentist"},
+                                 {"start_date", "2026-12-10T09:00:00"},
+                                 {"end_date", "2026-12-10T10:00:00"},
+                                 {"confirm", true}});
+  EXPECT_NE(tool("create_reminder", {{"title", "Buy milk"}, {"confirm", true}}).find("Buy milk"),
+            std::string::npos);
+  const auto day = nlohmann::json{{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}};
+  EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
+  EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
+
+  const auto events = PimStore::shared().events(
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
+      PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
+  ASSERT_EQ(events.size(), 1u);
+  tool("update_calendar_event",
+       {{"event_id", events[0].id}, {"title", "Dentist (moved)"}, {"confirm", true}});
+  EXPECT_NE(tool("list_calendar_events", day).find("Dentist (moved)"), std::string::npos);
+
+  size_t files = 0;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(PimStore::shared().folder() / "calendars")) {
+    if (entry.path().extension() != ".ics") continue;
+    ++files;
+    std::string why;
+    EXPECT_TRUE(ICalItem::parse(test::readFile(entry.path()), &why)) << entry.path() << why;
+  }
+  EXPECT_EQ(files, 2u);
+  tool("delete_calendar_event", {{"event_id", events[0].id}, {"confirm", true}});
+  EXPECT_EQ(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
+}
+
+TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  EXPECT_EQ(listedNames(*client), kReadingTools);
+}
+
+// Slack Desktop installed and slack-proxy in the user's bin folder: once the first scan has seen
+// the app, a call reaches the co-process as one request line and its answer comes back.
+TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
+  test::placeBundle("Slack");
+  const auto log = test::placeFakeProxy("slack-proxy");
+
+  EXPECT_TRUE(ServerCore::start());
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  auto reply = client->call(
+      test::request(1, "tools/call",
+                    {{"name", "slack_list_workspaces"}, {"arguments", nlohmann::json::object()}}));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(nlohmann::json::parse((*reply)["result"]["content"][0]["text"].get<std::string>()),
+            nlohmann::json({{"method", "list_workspaces"}, {"args", nlohmann::json::object()}}));
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(log))["request"],
+            R"({"method":"list_workspaces","args":{}})");
+}
+
+TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 0;
+  const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
+  };
+  const auto pdf = test::home() / "three.pdf";
+  test::writeFile(pdf, test::makePdf({{"First page"}, {"Second page"}, {"Third page"}}));
+  EXPECT_EQ(call("pdf_read", {{"path", pdf}}),
+            "PDF: 3 pages\n---\nFirst page\n\nSecond page\n\nThird page");
+
+  const std::string docx = (test::home() / "memo.docx").string();
+  nlohmann::json create = {{"path", docx}, {"title", "Memo"}, {"content", "line one\nline two"}};
+  EXPECT_EQ(call("word_create", create).rfind("Preview \u2014 Word document", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(docx));
+  create["confirm"] = true;
+  EXPECT_EQ(call("word_create", create),
+            "{\n  \"created\": true,\n  \"path\": \"" + docx + "\"\n}");
+  EXPECT_EQ(call("word_append", {{"path", docx}, {"content", "appended"}, {"confirm", true}}),
+            "Appended 8 characters to " + docx);
+  EXPECT_EQ(call("word_read", {{"path", docx}}), "Memo\nline one\nline two\nappended");
+}
+
+TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
+  ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 0;
+  const auto call = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    const std::string text =
+        reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "no reply";
+    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+    return parsed.is_discarded() ? nlohmann::json(text) : parsed;
+  };
+  const std::string xlsx = (test::home() / "sales.xlsx").string();
+  nlohmann::json create = {{"path", xlsx},
+                           {"headers", {"Item", "Qty"}},
+                           {"rows", nlohmann::json::array({{"Tea", 3}, {"Cake", 1}})}};
+  EXPECT_EQ(call("excel_create", create).get<std::string>().rfind("Preview \u2014 Excel", 0), 0u);
+  EXPECT_FALSE(std::filesystem::exists(xlsx));
+  create["confirm"] = true;
+  EXPECT_EQ(call("excel_create", create)["rows"], 2);
+  EXPECT_EQ(call("excel_read", {{"path", xlsx}})["rows"],
+            nlohmann::json::array({{"Item", "Qty"}, {"Tea", "3"}, {"Cake", "1"}}));
+  EXPECT_EQ(call("excel_write_cell", {{"path", xlsx},
+                                      {"row", 2},
+                                      {"column", 2},
+                                      {"value", "5"},
+                                      {"confirm", true}})["written"],
+            true);
+  EXPECT_EQ(call("excel_read", {{"path", xlsx}, {"max_rows", 2}})["rows"][1],
+            nlohmann::json({"Tea", "5"}));
+
+  const std::string pptx = (test::home() / "deck.pptx").string();
+  nlohmann::json slides = nlohmann::json::array();
+  nlohmann::json numbers = nlohmann::json::array();
+  for (int i = 1; i <= 12; ++i) {
+    slides.push_back(
+        {{"title", "Title " + std::to_string(i)}, {"bullets", {"b" + std::to_string(i)}}});
+    numbers.push_back(
+        {{"slide", i}, {"text", "Title " + std::to_string(i) + " b" + std::to_string(i)}});
+  }
+  EXPECT_EQ(call("ppt_create", {{"path", pptx}, {"slides", slides}, {"confirm", true}})["slides"],
+            12);
+  EXPECT_EQ(call("ppt_read", {{"path", pptx}}),
+            nlohmann::json({{"slides", numbers}, {"count", 12}}));
+}
+
+TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
+  EXPECT_TRUE(ServerCore::start());
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  const auto starting = log.find("ServerCore starting v" + ServerCore::version());
+  const auto status = log.find("Status server starting on 127.0.0.1:");
+  const auto socket = log.find("Starting IPC server at ");
+  const auto ready = log.find("ServerCore ready — all services started inline");
+  ASSERT_NE(starting, std::string::npos) << log;
+  ASSERT_NE(status, std::string::npos) << log;
+  ASSERT_NE(socket, std::string::npos) << log;
+  ASSERT_NE(ready, std::string::npos) << log;
+  EXPECT_LT(starting, status);
+  EXPECT_LT(status, socket);
+  EXPECT_LT(socket, ready);
+
+  ServerCore::stop();
+  EXPECT_FALSE(std::filesystem::exists(IPCServer::socketPath()));
+  EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find("ServerCore stopped"),
+            std::string::npos);
+}
+
+std::optional<nlohmann::json> statusFrom(int port) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < until) {
+    auto answer = HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
+                                  std::chrono::seconds(5));
+    if (answer && answer.value().status == 200) return nlohmann::json::parse(answer.value().body);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::nullopt;
+}
+
+// In the process that runs the status server a call is counted once: the session does not also
+// report it to its own server.
+TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
+  const int port = Endpoints::statusPort();
+  EXPECT_TRUE(ServerCore::start());
+  ASSERT_TRUE(statusFrom(port));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->call(
+      test::request(1, "tools/call",
+                    {{"name", "list_calendar_names"}, {"arguments", nlohmann::json::object()}})));
+
+  const auto status = statusFrom(port);
+  ASSERT_TRUE(status);
+  ASSERT_EQ((*status)["recent_activity"].size(), 1u) << status->dump(2);
+  EXPECT_EQ((*status)["recent_activity"][0]["tool"], "list_calendar_names");
+  EXPECT_EQ((*status)["recent_activity"][0]["source"], "local");
+
+  ServerCore::stop();
+  EXPECT_TRUE(statusFrom(port));
+  ServerCore::shutdown();
+  EXPECT_FALSE(HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
+                               std::chrono::seconds(5)));
+}
+
+TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
+  const auto startCopy = [] {
+    SpawnOptions options({TVRN_PROGRAM, "--headless"});
+    auto copy = Subprocess::start(options);
+    EXPECT_TRUE(copy.ok());
+    return copy.ok() ? std::move(copy).value() : nullptr;
+  };
+  auto first = startCopy();
+  ASSERT_TRUE(first);
+  const auto socket = IPCServer::socketPath();
+  auto client = test::SocketClient::connect(socket);
+  ASSERT_TRUE(client && client->call(test::request(1, "ping")));
+
+  auto second = startCopy();
+  ASSERT_TRUE(second);
+  ASSERT_TRUE(second->waitForExit(SubprocessClock::now() + std::chrono::seconds(20)));
+  EXPECT_EQ(second->exitStatus()->status, 1);
+  EXPECT_TRUE(client->call(test::request(2, "ping")));
+  EXPECT_TRUE(test::SocketClient::connect(socket));
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  EXPECT_NE(log.find("another server is already listening at " + socket.string()),
+            std::string::npos)
+      << log;
+
+  first->terminate();
+}
+
+// The read and search tools answer inside the scope that onedrive_set_scope stores.
+TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
+  const std::string home = test::home().string() + "/";
+  for (const char* file : {"OneDrive/Work/a.txt", "OneDrive/Workshop/b.txt", "OneDrive/Home/c.txt",
+                           "OneDrive - Personal/d.txt"}) {
+    test::writeFile(home + file, "text");
+  }
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  int id = 10;
+  const auto text = [&](const std::string& tool, const nlohmann::json& arguments) {
+    auto reply =
+        client->call(test::request(++id, "tools/call", {{"name", tool}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0]["text"].get<std::string>() : "";
+  };
+
+  EXPECT_EQ(nlohmann::json::parse(text("onedrive_root", {}))["roots"].size(), 2u);
+  nlohmann::json scope = {{"root_name", "OneDrive"}, {"folder", "Work"}};
+  EXPECT_EQ(text("onedrive_set_scope", scope).rfind("Preview — restrict", 0), 0u);
+  scope["confirm"] = true;
+  text("onedrive_set_scope", scope);
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(
+                ConfigManager::shared().configPath()))["onedrive_scopes"]["OneDrive"],
+            "/Work");
+
+  const auto read = [&](const std::string& file) {
+    return text("onedrive_read_file", {{"path", home + file}});
+  };
+  EXPECT_NE(read("OneDrive/Work/a.txt").find("\n---\ntext"), std::string::npos);
+  EXPECT_NE(read("OneDrive/Workshop/b.txt").find("Access restricted to 'OneDrive/Work'"),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive/Work/../Home/c.txt").find("Path '/Home/c.txt' is outside the allowed"),
+            std::string::npos);
+  EXPECT_NE(read("OneDrive - Personal/d.txt").find("\n---\ntext"), std::string::npos);
+  const auto found = nlohmann::json::parse(text("onedrive_search_files", {{"query", ".txt"}}));
+  EXPECT_EQ(found["count"], 2);  // a.txt and d.txt
+}
+
+std::string callText(test::SocketClient& client, int id, const std::string& tool,
+                     const nlohmann::json& arguments) {
+  auto reply =
+      client.call(test::request(id, "tools/call", {{"name", tool}, {"arguments", arguments}}),
+                  std::chrono::seconds(30));
+  if (!reply) return "(no reply)";
+  return (*reply)["result"]["content"][0]["text"].get<std::string>();
+}
+
+// A refused permission shows as a locked row with the invitation to report it; a report reaches
+// the back end with every check, and only its 201 counts as received.
+TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
+  test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
+  test::RecordingHttpServer backend;
+  ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+
+  const std::string report = callText(*client, 1, "run_diagnostics", nlohmann::json::object());
+  EXPECT_NE(report.find("\n🔒 Calendar             No access permission\n"), std::string::npos)
+      << report;
+  EXPECT_TRUE(report.ends_with(
+      "\n\nWant to report this to the TVRN team? Call run_diagnostics with submit: true."))
+      << report;
+  EXPECT_TRUE(backend.requestsTo("/diagnostics").empty());
+
+  test::CannedResponse answer;
+  answer.status = 200;
+  backend.respond("/diagnostics", answer);
+  const std::string refused = callText(*client, 2, "run_diagnostics", {{"submit", true}});
+  EXPECT_TRUE(refused.ends_with("\n⚠ Could not send report (no connection).")) << refused;
+  answer.status = 201;
+  backend.respond("/diagnostics", answer);
+  const std::string sent = callText(*client, 3, "run_diagnostics", {{"submit", true}});
+  EXPECT_TRUE(sent.ends_with("\n✓ Report sent to the TVRN team.")) << sent;
+
+  const auto posted = backend.requestsTo("/diagnostics");
+  ASSERT_EQ(posted.size(), 2u);
+  const nlohmann::json body = posted[1].json();
+  EXPECT_EQ(body["version"], ServerCore::version());
+  ASSERT_EQ(body["results"].size(), 9u);
+  EXPECT_EQ(body["results"][0]["status"], "permission");
+}
+
+TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
+  ASSERT_TRUE(test::runSqlite(
+      Paths::underHome("Library/Messages/chat.db"),
+      "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT, date INTEGER, handle_id INT);"
+      "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER);"
+      "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY, display_name TEXT, chat_identifier TEXT);"
+      "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT);"
+      "INSERT INTO handle VALUES (1, 'bob@example.com');"
+      "INSERT INTO chat VALUES (1, NULL, 'bob-chat');"
+      "INSERT INTO message VALUES (1, 'lunch today?', 700000000000000000, 1),"
+      " (2, 'Lunch at noon', 700000060000000000, 0);"
+      "INSERT INTO chat_message_join VALUES (1, 1), (1, 2);"));
+  test::RecordingHttpServer api;
+  api.respond("/v1/servers/recommendations",
+              {200,
+               R"([{"name": "US #1", "hostname": "us1.example", "load": 9}])",
+               "application/json",
+               {},
+               {}});
+  ::setenv("TVRN_VPN_API_URL", api.baseURL().c_str(), 1);
+  const bool node = test::FakeSafari::available();
+  if (node) {
+    test::FakeSafari safari(nlohmann::json{{"windows",
+                                            {{{"tabs",
+                                               {{{"url", "https://news.example/today"},
+                                                 {"name", "Today's news"},
+                                                 {"text", "All the news."}}}}}}}});
+    ::setenv("TVRN_OSASCRIPT", test::FakeSafari::program().c_str(), 1);
+  }
+
+  EXPECT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  ASSERT_TRUE(client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}})));
+
+  const auto messages =
+      nlohmann::json::parse(callText(*client, 2, "search_messages", {{"query", "LUNCH"}}));
+  ASSERT_EQ(messages["count"], 2) << messages;
+  EXPECT_EQ(messages["results"][0]["content"], "Lunch at noon");
+  EXPECT_EQ(messages["results"][0]["sender"], "me");
+  EXPECT_EQ(messages["results"][1]["sender"], "bob@example.com");
+
+  EXPECT_EQ(callText(*client, 3, "outlook_diagnose", nlohmann::json::object())
+                .rfind("## Outlook Not Installed\n", 0),
+            0u);
+  test::placeBundle("Microsoft Outlook");
+  test::writeDefaults("com.microsoft.Outlook",
+                      {{"Login", {{"ActivationEmail", "me@work.example"}}}});
+  ASSERT_TRUE(test::runSqlite(
+      Paths::underHome("Library/Group Containers/UBF8T346G9.Office/Outlook/Outlook 15 "
+                       "Profiles/Main Profile/Data/Outlook.sqlite"),
+      "CREATE TABLE AccountsExchange (Account_EmailAddress TEXT);"
+      "INSERT INTO AccountsExchange VALUES ('boss@work.example');"));
+  const std::string outlook = callText(*client, 4, "outlook_diagnose", nlohmann::json::object());
+  EXPECT_EQ(outlook.rfind("## Outlook Accounts Detected\n- boss@work.example\n- me@work.example\n\n"
+                          "## Mail.app Accounts\nCould not read Mail.app accounts: ",
+                          0),
+            0u)
+      << outlook;
+
+  const auto servers = nlohmann::json::parse(callText(*client, 5, "nordvpn_servers", {}));
+  EXPECT_EQ(servers["servers"][0]["hostname"], "us1.example");
+  ASSERT_EQ(api.requestsTo("/v1/servers/recommendations").size(), 1u);
+  EXPECT_EQ(api.requestsTo("/v1/servers/recommendations")[0].target,
+            "/v1/servers/recommendations?limit=5&filters[servers_groups][identifier]="
+            "servers_standard");
+
+  if (!node) GTEST_SKIP() << "node is not installed: safari_read_tab was not tried";
+  const auto tab = nlohmann::json::parse(callText(*client, 6, "safari_read_tab", {}));
+  EXPECT_EQ(tab["title"], "Today's news");
+  EXPECT_EQ(tab["url"], "https://news.example/today");
+  EXPECT_EQ(tab["text"], "All the news.");
+}
+
+}  // namespace
+}  // namespace tvrn

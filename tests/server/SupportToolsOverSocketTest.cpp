@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+#include "core/IPCServer.h"
+#include "platform/Subprocess.h"
+#include "server/ServerCore.h"
+#include "status/ServiceStatusScanner.h"
+#include "support/SocketClient.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+class SupportToolsOverSocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::useUnusedStatusPort(); }
+  void TearDown() override { ServerCore::shutdown(); }
+
+  std::string call(test::SocketClient& client, const std::string& tool,
+                   const json& arguments = json::object()) {
+    auto reply =
+        client.call(test::request(++id_, "tools/call", {{"name", tool}, {"arguments", arguments}}),
+                    std::chrono::seconds(30));
+    if (!reply) return "(no reply)";
+    return (*reply)["result"]["content"][0]["text"].get<std::string>();
+  }
+
+  int id_ = 0;
+};
+
+// The lines the fake back end has printed by `until`: its address and key first, then one line
+// per request it passed on.
+std::vector<std::string> linesOf(Subprocess& backend, Clock::time_point until) {
+  std::vector<std::string> lines;
+  for (LineRead read = backend.readLine(until); read.status == LineStatus::line;
+       read = backend.readLine(until)) {
+    lines.push_back(read.text);
+  }
+  return lines;
+}
+
+bool anyHas(const std::vector<std::string>& lines, std::string_view part) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [part](const std::string& line) { return line.find(part) != line.npos; });
+}
+
+TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise) {
+  auto started = Subprocess::start(SpawnOptions({(test::fakesDir() / "fake-backend").string()}));
+  ASSERT_TRUE(started.ok());
+  Subprocess& backend = *started.value();
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  const LineRead url = backend.readLine(deadline);
+  const LineRead key = backend.readLine(deadline);
+  ASSERT_TRUE(url.text.starts_with("URL: ") && key.text.starts_with("KEY: "));
+  ::setenv("TVRN_BACKEND_URL", url.text.substr(5).c_str(), 1);
+  ::setenv("TVRN_UPDATE_PUBLIC_KEY", key.text.substr(5).c_str(), 1);
+
+  ASSERT_TRUE(ServerCore::start());
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  EXPECT_EQ(call(*client, "update_tavrin", {{"check_only", true}}),
+            "TVRN server v3.0.200 is available (running v3.0.100). Call update_tavrin to install.");
+  EXPECT_FALSE(anyHas(linesOf(backend, Clock::now() + std::chrono::milliseconds(300)), ".tar.gz"));
+
+  const std::string installed = call(*client, "update_tavrin");
+  EXPECT_NE(installed.find("✓ Server updated to v3.0.200."), std::string::npos) << installed;
+  EXPECT_TRUE(anyHas(linesOf(backend, Clock::now() + std::chrono::milliseconds(300)), ".tar.gz"));
+  const fs::path data = test::home() / ".local/share/tavrin";
+  EXPECT_EQ(test::readFile(data / "bin/.server-version"), "3.0.200");
+  EXPECT_TRUE(fs::exists(data / "update-log.json"));
+
+  const json diagnosis = json::parse(call(*client, "update_self_diagnosis", {{"limit", 50}}));
+  const json& attempts = diagnosis["recent_attempts"];
+  ASSERT_FALSE(attempts.empty());
+  EXPECT_EQ(attempts[0]["phase"], "complete");
+  EXPECT_EQ(attempts[0]["to"], "3.0.200");
+  EXPECT_EQ(attempts.back()["phase"], "fetch_latest");
+  EXPECT_EQ(attempts.back()["to"], "");  // no target yet, and no null
+  EXPECT_EQ(attempts.back()["error"], "");
+  EXPECT_EQ(diagnosis["cache_writable"], true);
+  EXPECT_NE(diagnosis["last_success_at"], "");
+
+  const json state = json::parse(call(*client, "tvrn_state"));
+  EXPECT_EQ(state["update"]["disk_version"], "3.0.200");
+  EXPECT_EQ(state["update"]["needs_restart"], true);
+  backend.terminate();
+}
+
+TEST_F(SupportToolsOverSocketTest, StateFollowsTheScanOfTheHome) {
+  fs::create_directories(test::home() / "Library/CloudStorage/OneDrive-Personal");
+  test::writeFile(test::home() / ".local/share/tavrin/bin/.latest-version", "3.0.104\n");
+  ASSERT_TRUE(ServerCore::start());
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (ServiceStatusScanner::shared().current()["onedrive"].empty() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const json state = json::parse(call(*client, "tvrn_state"));
+  EXPECT_EQ(state["services"]["onedrive"], (json{{"accounts", 1}}));
+  EXPECT_EQ(state["update"]["versions_behind"], 4);
+  EXPECT_EQ(state["update"]["available"], true);
+  EXPECT_EQ(state["last_activity"]["tool"], "tvrn_state");  // the call itself is counted first
+  EXPECT_EQ(state["version"], ServerCore::version());
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/ZipArchive.h"
+#include "support/TestEnv.h"
+#include "tools/office/ExcelWorkbooks.h"
+#include "tools/office/OfficeServices.h"
+#include "tools/office/OfficeTestSupport.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+using test::callOfficeJson;
+
+const std::string kSheetNamespaces =
+    " xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+    "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">";
+
+std::string worksheet(const std::string& rows) {
+  return "<worksheet" + kSheetNamespaces + "<sheetData>" + rows + "</sheetData></worksheet>";
+}
+
+std::string workbook(const std::string& sheets) {
+  return "<workbook" + kSheetNamespaces + "<sheets>" + sheets + "</sheets></workbook>";
+}
+
+// A package holding just the parts a reader looks at; `members` replace the default one-sheet
+// workbook's parts of the same name or add to them.
+std::string xlsx(const std::string& name, std::vector<ZipArchive::Member> members) {
+  const std::vector<ZipArchive::Member> defaults = {
+      {"xl/workbook.xml", workbook("<sheet name=\"Data\" r:id=\"rId1\"/>")},
+      {"xl/_rels/workbook.xml.rels",
+       "<Relationships><Relationship Id=\"rId1\" Target=\"worksheets/sheet1.xml\"/>"
+       "</Relationships>"},
+      {"xl/worksheets/sheet1.xml", worksheet("")}};
+  for (const auto& member : defaults) {
+    if (std::none_of(members.begin(), members.end(),
+                     [&](const auto& given) { return given.name == member.name; })) {
+      members.push_back(member);
+    }
+  }
+  EXPECT_TRUE(ZipArchive::create(test::home() / name, members));
+  return (test::home() / name).string();
+}
+
+void useSystemPython() { ::setenv(OfficeServices::kPythonVariable, "/usr/bin/python3", 1); }
+
+// A workbook as openpyxl writes it: inline strings, absolute Targets, Id after Target.
+TEST(ExcelToolsTest, ReadsWorkbooksWrittenByOpenpyxl) {
+  const std::string path = (test::home() / "book.xlsx").string();
+  const auto done = Subprocess::run({{"/usr/bin/python3", "-c", R"(
+import sys, openpyxl
+wb = openpyxl.Workbook()
+wb.active.title = 'Data'
+for row in (['Name', 'Count', 'Done'], ['Tea & cake', 3, True], ['<hot>', 2.5, False]):
+    wb.active.append(row)
+wb.active['E3'] = 'far'
+wb.create_sheet('R&D').append(['lab', 'line one\nline two'])
+wb.save(sys.argv[1]))",
+                                      path}});
+  ASSERT_EQ(done.exit.status, 0) << done.standardError;
+  const std::string data =
+      R"([["Name","Count","Done"],["Tea & cake","3","TRUE"],["<hot>","2.5","FALSE","","far"]])";
+  const std::vector<std::pair<json, std::string>> cases = {
+      {{}, R"("Data","rows":)" + data},
+      {{{"sheet_name", "R&D"}}, R"("R&D","rows":[["lab","line one\nline two"]])"},
+      {{{"sheet_name", "r&d"}, {"max_rows", "2"}}, R"("Data","rows":)" + data},
+      {{{"sheet_name", "Missing"}, {"max_rows", 1}}, R"("Data","rows":[["Name","Count","Done"]])"},
+      {{{"max_rows", 0}}, R"("Data","rows":[])"},
+      {{{"max_rows", -3}}, R"("Data","rows":[])"},
+  };
+  for (auto [arguments, expected] : cases) {
+    arguments["path"] = path;
+    json read = callOfficeJson("excel_read", arguments);
+    EXPECT_EQ(read["count"], read["rows"].size());
+    read.erase("count");
+    EXPECT_EQ(read, json::parse(R"({"sheets":["Data","R&D"],"sheet":)" + expected + "}"))
+        << arguments.dump();
+  }
+}
+
+// Rows and cells in every shape the format allows, each at its own position.
+TEST(ExcelToolsTest, CellsLandInTheirColumns) {
+  constexpr int kDepth = 100000;  // nesting far deeper than any stack would take
+  std::string nested;
+  for (int i = 0; i < kDepth; ++i) nested += "<r>";
+  nested += "<t>deep</t>";
+  for (int i = 0; i < kDepth; ++i) nested += "</r>";
+  const ZipArchive::Member strings = {
+      "xl/sharedStrings.xml",
+      "<sst><si><t>zero</t></si><si><r><t>two </t></r><r><t>runs</t></r></si><si/>"
+      "<si><t>&amp;lt;</t></si><si>" +
+          nested + "</si></sst>"};
+  std::string edgeRow = "[[";
+  for (int column = 0; column < ExcelWorkbooks::kLastColumn; ++column) edgeRow += "\"\",";
+  edgeRow += "\"edge\"]]";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"<row/><row><c r=\"A2\"><v>1</v></c></row><row/>", R"([[],["1"],[]])"},
+      {"<row><c r=\"B1\" s=\"1\"/><c r=\"C1\" t=\"s\"><v>0</v></c></row>", R"([["","","zero"]])"},
+      {"<row><c s=\"2\" t=\"s\" r=\"B1\"><v>1</v></c></row>", R"([["","two runs"]])"},
+      {"<row><c r=\"B1\"><v>b</v></c><c><v>c</v></c><c t=\"b\"><v>1</v></c></row>",
+       R"([["","b","c","TRUE"]])"},
+      {"<row><c r=\"AAAAAAAAAAAAAAAAAAAA1\"><v>far</v></c><c><v>after</v></c>"
+       "<c r=\"XFE1\"><v>over</v></c><c r=\"a1\"><v>near</v></c></row>",
+       R"([["near"]])"},
+      {"<row><c t=\"s\"><v>3</v></c><c t=\"inlineStr\"><is><t>&amp;amp;</t><t>&#65;</t></is></c>"
+       "<c t=\"s\"><v>4</v></c><c t=\"s\"><v>5</v></c><c t=\"s\"><v>-1</v></c>"
+       "<c t=\"b\"><v>0</v></c><c t=\"s\"><v>2</v></c><c><f>1+1</f><v>2</v></c>"
+       "<c><v>line\none</v></c><c t=\"inlineStr\"><is><t xml:space=\"preserve\"> </t></is></c>"
+       "</row>",
+       R"([["&lt;","&amp;A","deep","5","-1","FALSE","","2","line\none"," "]])"},
+      {"<row><c r=\"XFD1\"><v>edge</v></c></row>", edgeRow},
+  };
+  for (const auto& [rows, expected] : cases) {
+    const std::string path =
+        xlsx("cells.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(rows)}, strings});
+    EXPECT_EQ(callOfficeJson("excel_read", {{"path", path}})["rows"], json::parse(expected))
+        << rows;
+  }
+}
+
+// The sheet is read only as far as the rows asked for, and the shared strings only as far as the
+// last one they name: damage past that point goes unseen, damage before it is reported.
+TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
+  const std::string strings =
+      "<sst><si><t>zero</t></si><si><t>one</t></si><si><t>two</t></si><si><t>cut";
+  const std::string rows =
+      "<row><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>2</v></c></row>"
+      "<row><c r=\"A2\" t=\"s\"><v>1</v></c><c r=\"A2\"><v>plain</v></c>"
+      "<c r=\"B2\"><v>x</v></c><c r=\"B2\" t=\"s\"><v>1</v></c></row>"
+      "<row><c r=\"A3\" t=\"s\"><v>3</v></c></row>";
+  // More than one inflated block: the text crosses block boundaries mid-character.
+  std::string wide;
+  for (int i = 0; i < 50000; ++i) wide += "\u00e9\u20ac";
+  const std::string prefixed =
+      "<x:worksheet xmlns:x=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+      "<x:sheetData><x:row><x:c r=\"B1\" t=\"s\"><x:v>1</x:v></x:c></x:row></x:sheetData>"
+      "</x:worksheet>";
+  struct Case {
+    std::string sheet;
+    json maxRows;
+    json expected;
+  };
+  const std::string badByte = "<row><c><v>ok</v></c></row><row><c><v>\xff</v></c></row>";
+  const std::vector<Case> cases = {
+      {worksheet(rows + "<row><c><v>after"), 2, json::parse(R"([["zero","two"],["plain","one"]])")},
+      {worksheet(rows + "<row><c><v>after"), 4, "failed: Cannot read worksheet XML"},
+      // Index 3 lies in the damaged end of the table, so no entry of it is used.
+      {worksheet(rows), 3, json::parse(R"([["0","2"],["plain","1"],["3"]])")},
+      {worksheet(badByte), 1, json::parse(R"([["ok"]])")},
+      {worksheet(badByte), 2, "failed: Cannot read worksheet XML"},
+      {worksheet("<row><c t=\"inlineStr\"><is><t>" + wide + "</t></is></c></row><row/>"), 5,
+       json::array({json::array({wide}), json::array()})},
+      {prefixed, 5, json::parse(R"([["","one"]])")},
+  };
+  for (const auto& [sheet, maxRows, expected] : cases) {
+    const std::string path = xlsx(
+        "partial.xlsx", {{"xl/worksheets/sheet1.xml", sheet}, {"xl/sharedStrings.xml", strings}});
+    const json read = callOfficeJson("excel_read", {{"path", path}, {"max_rows", maxRows}});
+    EXPECT_EQ(read.is_object() ? read["rows"] : read, expected)
+        << sheet.substr(0, 200) << " " << maxRows;
+  }
+}
+
+// Which sheet is read and what is reported for workbooks of every shape, and the failures of
+// files that are no workbook; a cloud file is fetched once more before the reader gives up.
+TEST(ExcelToolsTest, FindsTheSheetThroughTheWorkbook) {
+  const ZipArchive::Member first = {"xl/worksheets/sheet1.xml",
+                                    worksheet("<row><c><v>first</v></c></row>")};
+  const std::string charted =
+      xlsx("charted.xlsx",
+           {{"xl/workbook.xml",
+             workbook("<sheet name=\"Chart\" r:id=\"rId1\"/><sheet r:id=\"rId2\" name=\"R&amp;D\"/>"
+                      "<sheet name=\"Loose\" r:id=\"rId9\"/>")},
+            {"xl/_rels/workbook.xml.rels",
+             "<Relationships><Relationship Id=\"rId1\" Target=\"chartsheets/sheet1.xml\"/>"
+             "<Relationship Target=\"/xl/worksheets/sheet2.xml\" Id=\"rId2\"/></Relationships>"},
+            {"xl/chartsheets/sheet1.xml", "<chartsheet/>"},
+            first,
+            {"xl/worksheets/sheet2.xml", worksheet("<row><c><v>second</v></c></row>")}});
+  const std::string unlisted = xlsx("unlisted.xlsx", {{"xl/workbook.xml", "<workbook>"}, first});
+  const std::string broken = xlsx("broken.xlsx", {{"xl/worksheets/sheet1.xml", "<worksheet>"}});
+  const auto cloud = test::home() / "Library" / "CloudStorage" / "OneDrive-Personal";
+  for (const auto& folder : {cloud, test::home()}) {
+    test::writeFile(folder / "pdf.xlsx", "%PDF-1.4");
+    ASSERT_TRUE(
+        ZipArchive::create(folder / "bare.xlsx", {{"xl/workbook.xml", "<workbook/>"}, first}));
+  }
+  const std::string sheets = R"("sheets":["Chart","R&D","Loose"])";
+  const auto notZip = [](const std::filesystem::path& file) {
+    return "failed: Cannot read .xlsx at " + file.string() +
+           " \u2014 the file header is not a valid ZIP. The file may be corrupted or not a real "
+           ".xlsx file.";
+  };
+
+  const std::vector<std::tuple<std::filesystem::path, std::string, json>> cases = {
+      {charted, "", "failed: Sheet not found in .xlsx file"},
+      {charted, "R&D",
+       json::parse(R"({"sheet":"R&D","rows":[["second"]],"count":1,)" + sheets + "}")},
+      {charted, "Loose",
+       json::parse(R"({"sheet":"Loose","rows":[["first"]],"count":1,)" + sheets + "}")},
+      {unlisted, "Data",
+       json::parse(R"({"sheet":"Sheet1","sheets":[],"rows":[["first"]],"count":1})")},
+      {broken, "", "failed: Cannot read worksheet XML"},
+      {test::home() / "bare.xlsx", "",
+       "failed: Cannot unzip .xlsx at " + (test::home() / "bare.xlsx").string() +
+           " \u2014 file may be corrupted or incomplete"},
+      {cloud / "bare.xlsx", "",
+       "failed: This file appears to be an OneDrive cloud placeholder that hasn't been fully "
+       "downloaded. Attempted brctl download but the file is still not readable after 6 seconds. "
+       "Open it once in Finder (double-click) to materialize it locally, then re-run this tool. "
+       "macOS keeps the file cached after the first open."},
+      {test::home() / "pdf.xlsx", "", notZip(test::home() / "pdf.xlsx")},
+      {cloud / "pdf.xlsx", "", notZip(cloud / "pdf.xlsx")},
+      {"/no/such.xlsx", "", "failed: Not found: /no/such.xlsx"},
+  };
+  for (const auto& [path, sheet, expected] : cases) {
+    EXPECT_EQ(test::jsonOrText(ExcelWorkbooks::readXlsx(path, sheet, 100, false,
+                                                        {std::chrono::milliseconds(1), 2})),
+              expected)
+        << path << " " << sheet;
+  }
+}
+
+TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
+  useSystemPython();
+  const auto folder = test::home() / "made";
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "made.xlsx").string();
+  const json rows = json::parse(R"([["text", 1, 2.5, true, null, [1, "two"], {"k": "v"}, "last"],
+                                    "not a row", ["second"]])");
+  const json create = {{"path", path}, {"headers", {"A", 7, "B"}}, {"rows", rows}};
+  const auto link = folder / "link.xlsx";  // written through, never replaced
+  std::filesystem::create_symlink("made.xlsx", link);
+  const json write = {{"path", link},
+                      {"sheet_name", "Nowhere"},
+                      {"row", 3},
+                      {"column", 2},
+                      {"value", "new & <fresh>"}};
+  const auto confirmed = [](json arguments) {
+    return arguments.update({{"confirm", true}}), arguments;
+  };
+  struct Call {
+    std::string tool;
+    json arguments;
+    json expected;
+  };
+  const std::vector<Call> calls = {
+      {"excel_create", create,
+       "Preview \u2014 Excel file to be created:\n  Path:    " + path +
+           "\n  Headers: A, B\n  Rows:    2\nCall again with confirm: true to create."},
+      {"excel_write_cell", write,
+       "Preview \u2014 write 'new & <fresh>' to row 3, col 2 in '" + link.string() +
+           "'. Call again with confirm: true"},
+      {"excel_create",
+       {{"path", path}, {"headers", {1, 2}}, {"confirm", true}},
+       "failed: Missing required parameter: headers"},
+      {"excel_write_cell",
+       {{"path", path}, {"value", 5}, {"row", 1}, {"column", 1}},
+       "failed: Missing required parameter: value"},
+      {"excel_write_cell",
+       {{"path", path}, {"value", "v"}, {"row", 0}, {"column", 0}},
+       "failed: Invalid 'row': expected positive integer"},
+      {"excel_write_cell",
+       {{"path", path}, {"value", "v"}, {"row", 1}, {"column", "2"}},
+       "failed: Invalid 'column': expected positive integer"},
+      {"excel_create",
+       confirmed(create),
+       {{"created", true}, {"path", path}, {"headers", {"A", "B"}}, {"rows", 2}}},
+      {"excel_write_cell",
+       confirmed(write),
+       {{"written", true}, {"row", 3}, {"col", 2}, {"value", "new & <fresh>"}}},
+      {"excel_read",
+       {{"path", path}},
+       json::parse(R"({"sheet":"Sheet","sheets":["Sheet"],"count":3,"rows":[["A","B"],
+          ["text","1","2.5","true","","[1,\"two\"]","{\"k\":\"v\"}","last"],
+          ["second","new & <fresh>"]]})")},
+  };
+  for (const auto& [tool, arguments, expected] : calls) {
+    EXPECT_EQ(callOfficeJson(tool, arguments), expected) << arguments.dump();
+  }
+  EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"link.xlsx", "made.xlsx"}));
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A save that fails half-way (here: the file-size limit, which the script inherits) keeps the
+// workbook as it was and leaves nothing beside it.
+TEST(ExcelToolsTest, FailedSaveKeepsTheWorkbook) {
+  useSystemPython();
+  const auto folder = test::home() / "books";
+  std::filesystem::create_directories(folder);
+  const std::string path = (folder / "kept.xlsx").string();
+  ASSERT_EQ(callOfficeJson("excel_create",
+                           {{"path", path}, {"headers", {"Kept"}}, {"confirm", true}})["rows"],
+            0);
+  const auto before = test::contentsOf(folder);
+
+  const std::string big(8000, 'x');
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+  rlimit small = original;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const json created =
+      callOfficeJson("excel_create", {{"path", path}, {"headers", {big}}, {"confirm", true}});
+  const json written = callOfficeJson(
+      "excel_write_cell",
+      {{"path", path}, {"row", 1}, {"column", 1}, {"value", big}, {"confirm", true}});
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &original), 0);
+
+  for (const json& reply : {created, written}) {
+    EXPECT_EQ(reply.get<std::string>().rfind("failed: Python error: ", 0), 0u) << reply;
+  }
+  EXPECT_EQ(test::contentsOf(folder), before);
+}
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,225 @@
+// Setting AI clients up: the start-up's pass over a home with every awkward file, the popover's
+// fix and the uninstall's removal, each against real files and a loopback back end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/ConfigManager.h"
+#include "fakes/support/RecordingHttpServer.h"
+#include "server/BundledServer.h"
+#include "status/AIClientCatalog.h"
+#include "status/StatusDocument.h"
+#include "tray/ClientConfigEditor.h"
+#include "tray/ClientHome.h"
+#include "tray/ClientSetup.h"
+#include "tray/TrayFixtures.h"
+
+namespace tvrn {
+namespace {
+
+using json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+class ClientSetupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
+    // Only the programs a test puts there count as installed clients.
+    ::setenv("PATH", (test::home() / "bin").c_str(), 1);
+  }
+
+  // Requests go out side by side, so they may arrive in any order.
+  std::vector<nlohmann::json> installEvents(std::size_t expected) {
+    test::processEventsUntil(
+        [&] { return backend_.requestsTo("/install-event").size() >= expected; }, 2s);
+    std::vector<nlohmann::json> events;
+    for (const auto& request : backend_.requestsTo("/install-event")) {
+      events.push_back(nlohmann::json::parse(request.body));
+    }
+    std::sort(events.begin(), events.end(),
+              [](const auto& a, const auto& b) { return a["client_id"] < b["client_id"]; });
+    return events;
+  }
+
+  static json fileJSON(const std::filesystem::path& file) {
+    return json::parse(test::readFile(file));
+  }
+
+  QObject context_;
+  test::RecordingHttpServer backend_;
+  const std::string bundled_ = BundledServer::path().string();
+};
+
+TEST_F(ClientSetupTest, FirstStartWritesBesideTheUsersContentAndSecondStartNothing) {
+  const test::ClientHome home;
+  EXPECT_EQ(AIClientCatalog::health(), "yellow");
+
+  const auto configured = ClientSetup::autoConfigure(&context_);
+  EXPECT_EQ(configured,
+            (std::vector<std::string>{"Claude Desktop", "Cursor", "Windsurf", "VS Code"}));
+
+  EXPECT_EQ(test::readFile(home.claude),
+            json::parse(R"({"globalShortcut":"Ctrl+Space","mcpServers":{"zeta":{"command":"z"},)"
+                        R"("alpha":{"command":"a","args":["1"]},"tavrin":{"command":")" +
+                        bundled_ + R"("}}})")
+                    .dump(2) +
+                "\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(home.cursorLink));
+  EXPECT_EQ(fileJSON(home.cursorTarget)["mcpServers"]["tavrin"]["command"], bundled_);
+  EXPECT_EQ(test::ClientHome::modeOf(home.cursorTarget), 0640);
+  EXPECT_EQ(fileJSON(home.windsurf)["mcpServers"].size(), 2u);
+  EXPECT_EQ(test::ClientHome::modeOf(home.windsurf), 0644);
+  EXPECT_EQ(
+      fileJSON(home.vscode),
+      json::parse(R"({"servers":{"tavrin":{"type":"stdio","command":")" + bundled_ + "\"}}}"));
+  EXPECT_EQ(test::ClientHome::modeOf(home.vscode), 0600);
+  EXPECT_EQ(test::readFile(home.zed), home.zedText);
+  EXPECT_TRUE(std::filesystem::is_directory(home.claudeCode));
+  EXPECT_TRUE(test::namesIn(home.claudeCode).empty());
+
+  EXPECT_EQ(ConfigManager::shared().load()["clients_seen_ids"],
+            nlohmann::json({"claude", "claude-code", "cursor", "windsurf", "vscode", "zed"}));
+  const auto events = installEvents(4);
+  ASSERT_EQ(events.size(), 4u);
+  const std::vector<std::pair<std::string, std::string>> sent{{"claude", "Claude Desktop"},
+                                                              {"cursor", "Cursor"},
+                                                              {"vscode", "VS Code"},
+                                                              {"windsurf", "Windsurf"}};
+  for (std::size_t index = 0; index < sent.size(); ++index) {
+    EXPECT_EQ(events[index], nlohmann::json({{"stage", "config_written"},
+                                             {"client_id", sent[index].first},
+                                             {"client_name", sent[index].second},
+                                             {"machine_id", ConfigManager::shared().getMachineId()},
+                                             {"method", "tray-auto"}}));
+  }
+  EXPECT_EQ(AIClientCatalog::health(), "green");
+  EXPECT_EQ(StatusDocument::build("1.0.0")["ai_client_health"], "green");
+
+  // Seen before, or already mentioning the system: nothing is written or reported again.
+  const auto before = test::contentsOf(test::home());
+  EXPECT_TRUE(ClientSetup::autoConfigure(&context_).empty());
+  EXPECT_EQ(test::contentsOf(test::home()), before);
+  EXPECT_EQ(installEvents(5).size(), 4u);
+}
+
+// Detected also by an app bundle or a program on PATH; health follows the files.
+TEST_F(ClientSetupTest, HealthFollowsDetectionFromAppsAndPrograms) {
+  const auto apps = test::home() / "apps";
+  ::setenv("TVRN_APP_DIRS", apps.c_str(), 1);
+  EXPECT_EQ(StatusDocument::build("1.0.0")["ai_client_health"], "none");
+  test::writeFile(test::home() / "bin/zed", "");
+  std::filesystem::permissions(test::home() / "bin/zed", std::filesystem::perms::owner_all);
+  EXPECT_TRUE(AIClientCatalog::isDetected(AIClientCatalog::find("zed")));
+  EXPECT_EQ(AIClientCatalog::health(), "yellow");
+  std::filesystem::create_directories(apps / "Cursor.app");
+  test::writeFile(Paths::underHome(".cursor/mcp.json"), R"({"x":{"args":["tavrin"]}})");
+  EXPECT_EQ(AIClientCatalog::health(), "green");
+}
+
+TEST_F(ClientSetupTest, FixWritesTheClientsShapeOrLeavesAnUnusableFileAlone) {
+  struct Case {
+    std::string client;
+    std::optional<std::string> file;      // absent: no file; "/": a folder in its place
+    std::optional<std::string> expected;  // absent: nothing written or reported
+  };
+  const auto entry = [&](const std::string& key, const std::string& body) {
+    return "\"" + key + "\":{\"tavrin\":" + body + "}";
+  };
+  const std::string flat = R"({"command":")" + bundled_ + "\"}";
+  const std::vector<Case> cases{
+      {"zed", std::nullopt,
+       "{" + entry("context_servers", R"({"command":{"path":")" + bundled_ + "\"}}") + "}"},
+      {"vscode", R"({"inputs":[],"servers":{"x":{"command":"x"}}})",
+       R"({"inputs":[],"servers":{"x":{"command":"x"},"tavrin":{"type":"stdio","command":")" +
+           bundled_ + "\"}}}"},
+      {"cursor", R"({"mcpServers":["not","an","object"]})", "{" + entry("mcpServers", flat) + "}"},
+      {"claude", R"({"mcpServers":{"tavrin":{"command":"npx","args":["-y","x"],"env":{}}}})",
+       "{" + entry("mcpServers", flat) + "}"},
+      {"roo-cline", R"({"mcpServers":{}})", "{" + entry("mcpServers", flat) + "}"},
+      {"windsurf", "{\"mcpServers\": {},}", std::nullopt},
+      {"claude-code", "/", std::nullopt},
+      {"chatgpt", std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.client);
+    const auto client = AIClientCatalog::find(c.client);
+    const std::filesystem::path file = client.def.cfgPath;
+    if (c.file == "/") {
+      std::filesystem::create_directories(file);
+    } else if (c.file) {
+      test::writeFile(file, *c.file);
+    }
+    EXPECT_EQ(ClientSetup::fix(client, &context_), c.expected.has_value());
+    if (c.expected) {
+      EXPECT_EQ(fileJSON(file), json::parse(*c.expected));
+    } else if (c.file && c.file != "/") {
+      EXPECT_EQ(test::readFile(file), *c.file);
+    }
+  }
+  const auto events = installEvents(5);
+  ASSERT_EQ(events.size(), 5u);
+  for (const auto& event : events) EXPECT_EQ(event["method"], "tray-fix");
+}
+
+TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse) {
+  struct Case {
+    std::string what;
+    std::optional<std::string> file;
+    std::optional<std::string> expected;  // absent: the file stays as it was
+  };
+  const std::vector<Case> cases{
+      {"ours in all three shapes",
+       R"({"mcpServers":{"keep":{},"tavrin":{},"TVRN-old":{}},"servers":{"tvrn":{},"b":{}},)"
+       R"("context_servers":{"Tavrin-zed":{}},"theme":"x"})",
+       R"({"mcpServers":{"keep":{}},"servers":{"b":{}},"context_servers":{},"theme":"x"})"},
+      {"nothing of ours", "{ \"mcpServers\" : { \"keep\" : {} } }", std::nullopt},
+      {"comments", "// ours\n{\"mcpServers\":{\"tavrin\":{}},}", std::nullopt},
+      {"not an object", R"([{"mcpServers":{"tavrin":{}}}])", std::nullopt},
+      {"no file", std::nullopt, std::nullopt},
+  };
+  const auto file = test::home() / "client.json";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(file);
+    if (c.file) test::writeFile(file, *c.file);
+    EXPECT_EQ(ClientConfigEditor::removeOurs(file), c.expected.has_value());
+    if (c.expected) {
+      EXPECT_EQ(fileJSON(file), json::parse(*c.expected));
+    } else if (c.file) {
+      EXPECT_EQ(test::readFile(file), *c.file);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(file));
+    }
+  }
+}
+
+TEST_F(ClientSetupTest, TheBundledServerIsInstalledWhenMissingOrOlder) {
+  const auto shipped = test::home() / "shipped";
+  test::writeFile(shipped / "tavrin-server", "new");
+  EXPECT_FALSE(BundledServer::install("1.0.0", test::home() / "nothing-here"));
+  struct Case {
+    std::string installedVersion;
+    std::string installedBytes;
+    bool replaced;
+  };
+  const std::vector<Case> cases{
+      {"", "", true}, {"0.9.9", "old", true}, {"1.0.0", "old", false}, {"1.2.0", "old", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.installedVersion);
+    std::filesystem::remove_all(Paths::localShare() / "bin");
+    if (!c.installedVersion.empty()) {
+      test::writeFile(Paths::localShare() / "bin/.server-version", c.installedVersion + "\n");
+      test::writeFile(BundledServer::path(), c.installedBytes);
+    }
+    EXPECT_TRUE(BundledServer::install("1.0.0", shipped));
+    EXPECT_EQ(test::readFile(BundledServer::path()), c.replaced ? "new" : c.installedBytes);
+    if (c.replaced) {
+      EXPECT_EQ(test::ClientHome::modeOf(BundledServer::path()), 0755);
+      EXPECT_FALSE(test::readFile(Paths::localShare() / "bin/.tray-path").empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
