@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
-#include "core/ToolSchema.h"
 #include "bridges/ScriptText.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "pim/PimCodec.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -21,9 +21,9 @@
 namespace tvrn::MessagesTools {
 namespace {
 
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 
 // The database counts time from 2001-01-01 00:00:00 UTC, this many seconds after the Unix epoch.
 constexpr double kReferenceDateOffset = 978307200;

@@ -11,11 +11,11 @@
 
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
-#include "core/ToolSchema.h"
 #include "bridges/JXARunner.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
@@ -28,8 +28,8 @@
 namespace tvrn::NordVPNTools {
 namespace {
 
-using ToolSchema::property;
 using nlohmann::json;
+using ToolSchema::property;
 
 constexpr const char* kAppName = "NordVPN";
 constexpr const char* kBundleId = "com.nordvpn.NordVPN";

@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/localapps/SafariTexts.h"
 
 namespace tvrn::SafariTools {
 namespace {
 
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 
 constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";       // U+2028
 constexpr std::string_view kParagraphSeparator = "\xE2\x80\xA9";  // U+2029

@@ -7,9 +7,9 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Strings.h"
-#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Calendar.h"
 #include "tools/m365/M365Contacts.h"
@@ -21,9 +21,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 namespace Texts = M365Texts;
 
 constexpr const char* kUserFields =

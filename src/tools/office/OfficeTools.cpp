@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Utf8.h"
-#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PdfText.h"
 #include "tools/office/ExcelWorkbooks.h"
 #include "tools/office/OfficeServices.h"
@@ -18,9 +18,9 @@ namespace tvrn::OfficeTools {
 namespace {
 
 using namespace OfficeTexts;
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 
 constexpr std::int64_t kDefaultPageLimit = 50;
 constexpr std::size_t kTextLimitBytes = 99999;

@@ -8,9 +8,9 @@
 namespace tvrn::ServiceNowTools {
 namespace {
 
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 namespace Texts = ServiceNowTexts;
 
 json text(std::string_view description) { return property("string", description); }

@@ -11,10 +11,10 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Utf8.h"
-#include "core/ToolSchema.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "tools/stocks/StocksTexts.h"
@@ -22,9 +22,9 @@
 namespace tvrn::StocksTools {
 namespace {
 
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 namespace Texts = StocksTexts;
 
 constexpr int kAttempts = 3;

@@ -13,9 +13,9 @@ namespace tvrn::SystemTools {
 namespace {
 
 namespace Texts = SystemTexts;
+using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
-using nlohmann::json;
 
 json noParameters() { return schema(json::object(), json::array()); }
 
@@ -43,15 +43,15 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& v
   registry.registerTool({"list_accounts", std::string(Texts::kAccountsDescription), noParameters(),
                          ToolKind::readOnly,
                          [&jxa](const Params::Arguments&) { return listAccounts(jxa); }});
-  registry.registerTool({"create_email_folder", std::string(Texts::kFolderDescription),
-                         schema({{"name", property("string", Texts::kFolderName)},
-                                 {"account", property("string", Texts::kFolderAccount)},
-                                 {"confirm", property("boolean", Texts::kFolderConfirm)}},
-                                json::array({"name"})),
-                         ToolKind::write, [&jxa](const Params::Arguments& arguments) {
-                           return createEmailFolder(jxa, arguments);
-                         },
-                         "mail"});
+  registry.registerTool(
+      {"create_email_folder", std::string(Texts::kFolderDescription),
+       schema({{"name", property("string", Texts::kFolderName)},
+               {"account", property("string", Texts::kFolderAccount)},
+               {"confirm", property("boolean", Texts::kFolderConfirm)}},
+              json::array({"name"})),
+       ToolKind::write,
+       [&jxa](const Params::Arguments& arguments) { return createEmailFolder(jxa, arguments); },
+       "mail"});
   registry.registerTool({"onedrive_write_file", std::string(Texts::kWriteDescription),
                          schema({{"path", property("string", Texts::kWritePath)},
                                  {"content", property("string", Texts::kWriteContent)},

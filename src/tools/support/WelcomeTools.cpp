@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "core/Params.h"
-#include "core/ToolSchema.h"
 #include "bridges/PlatformStores.h"
 #include "core/DateFormat.h"
+#include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/RunningApps.h"
 #include "tools/support/WelcomeTexts.h"
 
