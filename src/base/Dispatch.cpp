@@ -315,14 +315,20 @@ WorkerPool& pool() {
   return workers;
 }
 
+// The pool refuses work only while the process shuts down or when no thread can be started;
+// such a task is not run, as nothing would be left to see its effect.
+void submitOrDrop(WorkerPool& workers, Task task) {
+  static_cast<void>(workers.submit(std::move(task)));
+}
+
 TimerQueue& timers() {
   // The pool is made first so that it is destroyed after the timers that feed it.
-  static TimerQueue queue(Clock::steady(),
-                          [&workers = pool()](Task task) { workers.submit(std::move(task)); });
+  static TimerQueue queue(
+      Clock::steady(), [&workers = pool()](Task task) { submitOrDrop(workers, std::move(task)); });
   return queue;
 }
 
-void async(Task task) { pool().submit(std::move(task)); }
+void async(Task task) { submitOrDrop(pool(), std::move(task)); }
 
 TimerHandle after(Clock::Duration delay, Task task) {
   return timers().after(delay, std::move(task));

@@ -66,7 +66,7 @@ class WorkerPool {
 
   // Queues the task; false (and the task dropped) after shutdown, or when no worker could be
   // started at all. A worker that cannot be added leaves the task to the ones already running.
-  bool submit(Task task);
+  [[nodiscard]] bool submit(Task task);
 
   // Drops queued work and waits up to `grace` for running tasks; a worker still busy after that
   // is left to finish on its own rather than hang the caller. Idempotent.

@@ -1,4 +1,5 @@
-// A value or an error: how failures travel between the layers of the system.
+// A value or an error: how failures travel between the layers of the system. Never dropped
+// unread: a caller that may ignore a failure says so, and why.
 #pragma once
 
 #include <cassert>
@@ -19,7 +20,7 @@ Failure<std::decay_t<E>> fail(E&& error) {
 }
 
 template <typename T, typename E>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value)
       : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design

@@ -6,16 +6,17 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
+#include "core/ToolSchema.h"
 
 namespace tvrn::CalendarTools {
 namespace {
 
 using HelperTools::confirmedForward;
 using HelperTools::forwardTo;
-using HelperTools::property;
-using HelperTools::schema;
-using HelperTools::stringList;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
+using ToolSchema::stringList;
 
 ToolHandler listCalendars(HelperProxy& helper) { return forwardTo(helper, "list_calendar_names"); }
 ToolHandler listEvents(HelperProxy& helper) { return forwardTo(helper, "list_calendar_events"); }
@@ -43,6 +44,7 @@ ToolHandler deleteEvent(HelperProxy& helper) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "calendar");
   HelperProxy& helper = HelperProxy::shared();
   registry.registerTool({"list_calendar_names", "Lists all calendars available on this Mac.",
                          schema(json::object(), json::array()), ToolKind::readOnly,
@@ -103,6 +105,7 @@ void registerTools(ToolRegistry& registry) {
                {"confirm", property("boolean", "Must be true to delete")}},
               json::array({"event_id"})),
        ToolKind::destructive, deleteEvent(helper)});
+  ToolRegistry::ServiceScope reminders(registry, "reminders");
   registry.registerTool(
       {"list_reminders", "Lists reminders. Optionally filter by completion status or list name.",
        schema({{"completed",

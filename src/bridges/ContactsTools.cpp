@@ -5,14 +5,15 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 
 namespace tvrn::ContactsTools {
 namespace {
 
 using HelperTools::forwardTo;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 ToolHandler listContacts(HelperProxy& helper) { return forwardTo(helper, "list_contacts"); }
 ToolHandler searchContacts(HelperProxy& helper) { return forwardTo(helper, "search_contacts"); }
@@ -21,6 +22,7 @@ ToolHandler getContact(HelperProxy& helper) { return forwardTo(helper, "get_cont
 }  // namespace
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "contacts");
   HelperProxy& helper = HelperProxy::shared();
   registry.registerTool(
       {"list_contacts", "Lists contacts from the macOS Contacts app. Optionally filter by group.",

@@ -293,7 +293,9 @@ void probeRunningApplications() {
       failed.push_back(name);
     }
   }
-  FileStore::writeAtomic(warmSentinelPath(), std::string(kWarmedMark));
+  if (!FileStore::writeAtomic(warmSentinelPath(), std::string(kWarmedMark))) {
+    Logger::warn(kWarmCategory, "Could not write the warm-up sentinel; the next start warms again");
+  }
   if (failed.empty()) {
     Logger::info(kWarmCategory, "All Automation permissions confirmed — sentinel written (v2)");
     return;

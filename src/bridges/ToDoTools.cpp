@@ -6,15 +6,16 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
 #include "core/Params.h"
+#include "core/ToolSchema.h"
 
 namespace tvrn::ToDoTools {
 namespace {
 
 using HelperTools::confirmedForward;
 using HelperTools::forwardTo;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 std::string createPreview(const Params::Arguments& arguments) {
   return "Preview — create task '" + Params::optional("title", arguments, "(no title)") + "' in '" +
@@ -41,6 +42,7 @@ ToolHandler todoCompleteTask(HelperProxy& helper) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "reminders");
   HelperProxy& helper = HelperProxy::shared();
   registry.registerTool(
       {"todo_list_lists",

@@ -94,7 +94,9 @@ void storeLatestVersion(const nlohmann::json& reply) {
   if (latest == reply.end() || !latest->is_string()) return;
   const auto& version = latest->get_ref<const std::string&>();
   if (Versions::components(version).empty()) return;
-  FileStore::writeAtomic(Paths::localShare() / "bin" / ".latest-version", version, 0644);
+  if (!FileStore::writeAtomic(Paths::localShare() / "bin" / ".latest-version", version, 0644)) {
+    Logger::warn(kCategory, "Could not store the latest version " + version);
+  }
 }
 
 void storePushMessage(const nlohmann::json& reply) {
@@ -140,7 +142,8 @@ void HeartbeatManager::startInBackground(std::string version, Wait wait) {
       std::jthread([version = std::move(version), wait = std::move(wait)](std::stop_token stop) {
         if (!TunnelLock::shared().acquire(stop)) return;
         do {
-          sendHeartbeat(version, stop);
+          // A failed beat has been logged; the next one is due after the pause either way.
+          static_cast<void>(sendHeartbeat(version, stop));
         } while (pause(wait, kInterval, stop));
       });
 }

@@ -36,7 +36,7 @@ class HeartbeatManager final {
 
   // One beat, on the calling thread. The counts it carries go back into the counters when it
   // fails, so the next beat carries them. False when it failed; a stop request abandons it.
-  static bool sendHeartbeat(const std::string& version, std::stop_token stop = {});
+  [[nodiscard]] static bool sendHeartbeat(const std::string& version, std::stop_token stop = {});
 
   // "TVRN Tray" for a process started with "--daemon"; else the known AI client nearest among
   // the process's ancestors; else "CLI". Worked out once per process, on first use.

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Timestamp.h"
+#include "core/Logger.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 
@@ -27,7 +28,10 @@ bool read() {
 
 void write(bool connected) {
   const nlohmann::json state{{"connected", connected}, {"updated_at", Timestamp::iso8601UTC()}};
-  FileStore::writeAtomic(Paths::appSupport() / "tunnel-state.json", state.dump());
+  if (!FileStore::writeAtomic(Paths::appSupport() / "tunnel-state.json", state.dump())) {
+    // Readers then see the last state go stale, and take it for not connected.
+    Logger::warn("relay", "Could not write the tunnel state");
+  }
 }
 
 }  // namespace tvrn::TunnelState

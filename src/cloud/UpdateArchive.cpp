@@ -182,7 +182,8 @@ std::optional<std::string> install(const fs::path& staging, std::vector<fs::path
     // A folder in the way is not replaced: the move below then fails and everything goes back.
     if (existing == fs::file_type::regular || existing == fs::file_type::symlink) {
       const fs::path aside = replacedDir / file;
-      FileStore::ensureDirectory(aside.parent_path());
+      // Without the folder the move below fails, and that failure puts everything back.
+      static_cast<void>(FileStore::ensureDirectory(aside.parent_path()));
       if (auto failed = move(target, aside)) {
         putBack(moved);
         return "cannot move " + target.string() + " aside: " + *failed;

@@ -29,9 +29,9 @@ Result<Unpacked, std::string> unpack(const std::string& archive,
 // Moves each staged file to the same place under `root`, `last` (relative, when given) after all
 // others. When a move fails, every file already moved is put back as it was and the reason is
 // returned; nothing when all went into place.
-std::optional<std::string> install(const std::filesystem::path& staging,
-                                   std::vector<std::filesystem::path> files,
-                                   const std::filesystem::path& root,
-                                   const std::optional<std::filesystem::path>& last);
+[[nodiscard]] std::optional<std::string> install(const std::filesystem::path& staging,
+                                                 std::vector<std::filesystem::path> files,
+                                                 const std::filesystem::path& root,
+                                                 const std::optional<std::filesystem::path>& last);
 
 }  // namespace tvrn::UpdateArchive

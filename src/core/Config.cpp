@@ -11,7 +11,10 @@ Config& Config::shared() {
   return instance;
 }
 
-Config::Config() { FileStore::ensureDirectory(configURL().parent_path()); }
+Config::Config() {
+  // A folder that cannot be made shows as the first save's failure.
+  static_cast<void>(FileStore::ensureDirectory(configURL().parent_path()));
+}
 
 std::filesystem::path Config::configURL() const { return Paths::appSupport() / "config.json"; }
 

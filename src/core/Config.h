@@ -21,7 +21,7 @@ class Config final {
   nlohmann::json load() const;
 
   // Replaces the file's whole content with `settings`.
-  bool save(const nlohmann::json& settings) const;  // false when nothing was written
+  [[nodiscard]] bool save(const nlohmann::json& settings) const;  // false when nothing was written
 
   // The value under `key` when it has type T (bool, an integer type, double, std::string or
   // nlohmann::json for any value), else nothing.
@@ -29,7 +29,7 @@ class Config final {
   std::optional<T> value(const std::string& key) const;
 
   // Sets one key, keeping every other key; one read-change-write of the file.
-  bool set(const std::string& key, const nlohmann::json& value) const;  // likewise
+  [[nodiscard]] bool set(const std::string& key, const nlohmann::json& value) const;  // likewise
 
   std::optional<std::string> apiKey() const;
   bool apiKeyEnabled() const;       // the key holds a non-empty string

@@ -178,13 +178,15 @@ void ConfigManager::ensureMachineId() const {
   std::lock_guard hold(ensuring);
   if (ensuredFor == file) return;
   ensuredFor = file;
-  FileStore::ensureDirectory(file.parent_path());
+  // A folder that cannot be made shows as the first save's failure.
+  static_cast<void>(FileStore::ensureDirectory(file.parent_path()));
   if (hasMachineId(readUserFile(file))) return;
   // Derived outside the lock: it reads the keychain and the hardware id.
   const std::string id = generateMachineId();
-  updateUserFile(file, [&](nlohmann::json& user) {
+  // Unsaved, the same id is derived again (it is kept in the keychain) at the next read.
+  static_cast<void>(updateUserFile(file, [&](nlohmann::json& user) {
     if (!hasMachineId(user)) user["machine_id"] = id;
-  });
+  }));
 }
 
 std::string ConfigManager::generateMachineId(const std::filesystem::path& machineIdFile) {
@@ -193,7 +195,8 @@ std::string ConfigManager::generateMachineId(const std::filesystem::path& machin
   if (!stored.empty()) return stored;
   std::optional<std::string> id = HardwareId::platformUUID(machineIdFile);
   if (!id) id = HardwareId::randomUUID();
-  Keychain::writeGenericPassword(kKeychainService, kKeychainAccount, *id);
+  // The settings file keeps the id as well; the keychain's copy only outlives a lost file.
+  static_cast<void>(Keychain::writeGenericPassword(kKeychainService, kKeychainAccount, *id));
   return *id;
 }
 

@@ -45,7 +45,7 @@ class ConfigManager final {
 
   // Merges the members of `updates` into the user's file; other keys stay as they are. False
   // when the file was not written.
-  bool save(const nlohmann::json& updates) const;
+  [[nodiscard]] bool save(const nlohmann::json& updates) const;
 
   std::string getMachineId() const;
   std::set<std::string> disabledTools() const;
@@ -73,8 +73,8 @@ class ConfigManager final {
   // never lost. A file that cannot be read or does not parse is left exactly as it is, nothing
   // is written and the call returns false (one warning or error): nothing the user wrote is
   // lost. False also when the write fails.
-  static bool updateUserFile(const std::filesystem::path& file,
-                             const std::function<void(nlohmann::json&)>& change);
+  [[nodiscard]] static bool updateUserFile(const std::filesystem::path& file,
+                                           const std::function<void(nlohmann::json&)>& change);
 
   ConfigManager(const ConfigManager&) = delete;
   ConfigManager& operator=(const ConfigManager&) = delete;

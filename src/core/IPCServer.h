@@ -32,7 +32,7 @@ class IPCServer final {
   // Sets up the socket and accepts connections on a thread of its own; returns at once. False,
   // with one error line and the socket file untouched, when another server already answers on
   // it; any later set-up failure is logged, never reported. Does nothing while already running.
-  bool start(std::shared_ptr<ToolRegistry> registry, std::string version);
+  [[nodiscard]] bool start(std::shared_ptr<ToolRegistry> registry, std::string version);
 
   // Ends the accept loop and waits for it, closes the listening socket and removes the socket
   // file when it is still the one this server bound. Running sessions go on until their clients

@@ -31,7 +31,8 @@ void trim(const std::filesystem::path& file, size_t count) {
     const size_t feed = text->rfind('\n', start - 1);
     if (feed == std::string::npos) return;
     if (++pieces > count) {
-      FileStore::writeAtomic(file, text->substr(feed + 1), 0600);
+      // The log cannot report its own failure; a failed trim keeps every line for the next try.
+      static_cast<void>(FileStore::writeAtomic(file, text->substr(feed + 1), 0600));
       return;
     }
     start = feed;

@@ -25,7 +25,6 @@
 namespace tvrn {
 namespace {
 
-constexpr std::string_view kWelcomeTool = "tvrn_welcome";
 constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, batched replies are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
@@ -289,7 +288,7 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   std::optional<JSONValue> arguments;
   if (const JSONValue* member = (*params)["arguments"]) arguments = *member;
 
-  if (*name != kWelcomeTool) ToolCallCounter::increment(*name);
+  if (registry_->countsCall(*name)) ToolCallCounter::increment(*name);
   ActivityTracker::record(source, *name);
 
   const auto started = std::chrono::steady_clock::now();

@@ -9,6 +9,7 @@
 
 #include "base/Timestamp.h"
 #include "core/ConfigManager.h"
+#include "core/Logger.h"
 #include "core/Timeouts.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
@@ -70,7 +71,9 @@ void recordFirstToolCall() {
   const ConfigManager& config = ConfigManager::shared();
   const nlohmann::json settings = config.load();
   if (settings.is_object() && settings.contains(kFirstToolCallKey)) return;
-  config.save({{kFirstToolCallKey, Timestamp::iso8601UTC()}});
+  if (!config.save({{kFirstToolCallKey, Timestamp::iso8601UTC()}})) {
+    Logger::warn("counter", "Could not record the first tool call");
+  }
 }
 
 }  // namespace

@@ -69,6 +69,12 @@ struct ToolDefinition {
   nlohmann::json inputSchema;
   ToolKind kind = ToolKind::readOnly;
   ToolHandler handler;
+  // The word of the disabled-services setting that turns this tool off; empty for none.
+  // Defaulted, so a family that sets it through ToolRegistry::ServiceScope may leave it out.
+  std::string service = {};
+  // Listed only until the first tool call has been recorded, and never counted as a call
+  // itself: the tool that greets a new user.
+  bool introductory = false;
 };
 
 }  // namespace tvrn

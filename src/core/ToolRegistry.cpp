@@ -58,18 +58,30 @@ struct ListingFilter {
       return true;
     }
     if (readOnly && tool.kind != ToolKind::readOnly) return true;
-    if (tool.name == Texts::kWelcomeTool && settings->has(Texts::kFirstToolCallKey)) return true;
-    auto service = ToolRegistry::serviceFor(tool.name);
-    return service && contains(settings->disabledServices, *service);
+    if (tool.introductory && settings->has(Texts::kFirstToolCallKey)) return true;
+    return !tool.service.empty() && contains(settings->disabledServices, tool.service);
   }
 };
 
+// The innermost service scope open on this thread, whatever registry it is for.
+thread_local const ToolRegistry::ServiceScope* innermostScope = nullptr;
+
 }  // namespace
+
+ToolRegistry::ServiceScope::ServiceScope(ToolRegistry& registry, std::string service)
+    : registry_(registry), service_(std::move(service)), outer_(innermostScope) {
+  innermostScope = this;
+}
+
+ToolRegistry::ServiceScope::~ServiceScope() { innermostScope = outer_; }
 
 ToolRegistry::ToolRegistry(NameSource manifestDisabledTools)
     : manifestDisabledTools_(std::move(manifestDisabledTools)) {}
 
 void ToolRegistry::registerTool(ToolDefinition definition) {
+  for (auto scope = innermostScope; scope && definition.service.empty(); scope = scope->outer_) {
+    if (&scope->registry_ == this) definition.service = scope->service_;
+  }
   std::string listing = listingEntry(definition);
   auto entry = std::make_shared<const Entry>(Entry{std::move(definition), std::move(listing)});
   std::shared_ptr<const Entry> replaced;
@@ -84,6 +96,10 @@ void ToolRegistry::registerTool(ToolDefinition definition) {
 void ToolRegistry::unregisterTool(std::string_view name) {
   const std::string toolName(name);
   ToolDefinition placeholder;
+  if (auto withdrawn = find(name)) {
+    placeholder.service = withdrawn->definition.service;
+    placeholder.introductory = withdrawn->definition.introductory;
+  }
   placeholder.name = toolName;
   placeholder.description = std::string(Texts::kRemovedDescription);
   placeholder.inputSchema = {{"type", "object"}, {"properties", nlohmann::json::object()}};
@@ -134,8 +150,9 @@ ToolResult ToolRegistry::dispatch(std::string_view name,
   if (entry->definition.kind != ToolKind::readOnly && settings->readOnly()) {
     return fail(ToolError::permissionDenied(Texts::notAllowedReadOnly(name)));
   }
-  if (auto service = serviceFor(name); service && contains(settings->disabledServices, *service)) {
-    return fail(ToolError::permissionDenied(Texts::serviceDisabled(*service)));
+  if (const std::string& service = entry->definition.service;
+      !service.empty() && contains(settings->disabledServices, service)) {
+    return fail(ToolError::permissionDenied(Texts::serviceDisabled(service)));
   }
   return entry->definition.handler(params);
 }
@@ -181,14 +198,15 @@ std::string ToolRegistry::exportJSON() const {
   }
 }
 
-std::optional<std::string_view> ToolRegistry::serviceFor(std::string_view tool) {
-  for (const auto& [name, service] : Texts::kServiceByName) {
-    if (tool == name) return service;
-  }
-  for (const auto& [prefix, service] : Texts::kServiceByPrefix) {
-    if (tool.starts_with(prefix)) return service;
-  }
-  return std::nullopt;
+std::optional<std::string> ToolRegistry::serviceFor(std::string_view tool) const {
+  auto entry = find(tool);
+  if (!entry || entry->definition.service.empty()) return std::nullopt;
+  return entry->definition.service;
+}
+
+bool ToolRegistry::countsCall(std::string_view tool) const {
+  auto entry = find(tool);
+  return !entry || !entry->definition.introductory;
 }
 
 }  // namespace tvrn

@@ -29,11 +29,29 @@ class ToolRegistry final {
   ToolRegistry(const ToolRegistry&) = delete;
   ToolRegistry& operator=(const ToolRegistry&) = delete;
 
+  // While it lives, the tools this thread registers here without a service get `service`: a
+  // family names its service once, at the top of its registration. Scopes nest; the innermost
+  // one decides.
+  class ServiceScope {
+   public:
+    ServiceScope(ToolRegistry& registry, std::string service);
+    ~ServiceScope();
+    ServiceScope(const ServiceScope&) = delete;
+    ServiceScope& operator=(const ServiceScope&) = delete;
+
+   private:
+    friend class ToolRegistry;
+    const ToolRegistry& registry_;
+    const std::string service_;
+    const ServiceScope* const outer_;
+  };
+
   // Stores the definition under its name; an earlier one of that name is replaced silently.
   void registerTool(ToolDefinition definition);
 
-  // Withdraws a tool by putting a "[removed]" placeholder in its place, which stays listed and
-  // answers every call with notFound until a tool of that name is registered again.
+  // Withdraws a tool by putting a "[removed]" placeholder in its place, which stays listed (under
+  // the withdrawn tool's service) and answers every call with notFound until a tool of that name
+  // is registered again.
   void unregisterTool(std::string_view name);
 
   std::optional<ToolDefinition> tool(std::string_view name) const;
@@ -55,8 +73,13 @@ class ToolRegistry final {
   // written.
   std::string exportJSON() const;
 
-  // The service word a tool belongs to (the words of the disabled-services setting), or nothing.
-  static std::optional<std::string_view> serviceFor(std::string_view tool);
+  // The service word the registered tool belongs to (the words of the disabled-services
+  // setting), or nothing for an unknown tool or one of no service.
+  std::optional<std::string> serviceFor(std::string_view tool) const;
+
+  // Whether a call of this tool counts as a use of Tavrin: every call but one of an
+  // introductory tool, unknown names included.
+  bool countsCall(std::string_view tool) const;
 
  private:
   // Stored immutable and shared, so a dispatch or listing takes its copy under the lock and

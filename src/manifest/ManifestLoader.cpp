@@ -1,6 +1,8 @@
 #include "manifest/ManifestLoader.h"
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "base/PercentEncoding.h"
@@ -104,16 +106,32 @@ std::optional<std::string> ManifestLoader::downloadXML(const std::string& url) {
   return getBody(url, kDownloadTimeout);
 }
 
-void ManifestLoader::rotateToDisk(const std::string& xml, const std::string& version) {
+bool ManifestLoader::rotateToDisk(const std::string& xml, const std::string& version) {
   const auto dir = binDir();
-  FileStore::ensureDirectory(dir);
-  std::error_code ignored;
-  if (std::filesystem::exists(dir / kCurrentFile, ignored)) {
-    std::filesystem::remove(dir / kPreviousFile, ignored);
-    std::filesystem::copy_file(dir / kCurrentFile, dir / kPreviousFile, ignored);
+  const auto current = dir / kCurrentFile;
+  const auto refuse = [&version](std::string_view reason) {
+    Logger::warn(Texts::kCategory, Texts::storeFailed(version, reason));
+    return false;
+  };
+  FileStore::ReadError unread;
+  const std::optional<std::string> earlier = FileStore::read(current, &unread);
+  // A manifest that is there but unreadable could not be put back after a failed write.
+  if (!earlier && !unread.missing) return refuse(unread.reason);
+
+  std::string reason;
+  if (!FileStore::writeAtomic(current, xml, 0600, &reason)) return refuse(reason);
+  if (!FileStore::writeAtomic(dir / kVersionFile, version, 0600, &reason)) {
+    std::string undo;
+    std::error_code removal;
+    const bool putBack = earlier ? FileStore::writeAtomic(current, *earlier, 0600, &undo)
+                                 : std::filesystem::remove(current, removal);
+    if (!putBack) Logger::warn(Texts::kCategory, Texts::putBackFailed(undo + removal.message()));
+    return refuse(reason);
   }
-  FileStore::writeAtomic(dir / kCurrentFile, xml);
-  FileStore::writeAtomic(dir / kVersionFile, version);
+  if (earlier && !FileStore::writeAtomic(dir / kPreviousFile, *earlier, 0600, &reason)) {
+    Logger::warn(Texts::kCategory, Texts::previousNotKept(reason));
+  }
+  return true;
 }
 
 // The store and the dispatcher each take their own lock, one after the other.
@@ -170,7 +188,8 @@ void ManifestLoader::runCheck() {
     Logger::warn(Texts::kCategory, Texts::engineTooOld(manifest->tvrnVersion, kEngineVersion));
     return;
   }
-  rotateToDisk(*xml, meta->version);
+  // Unstored, the update stays unapplied too, and the next check offers it again.
+  if (!rotateToDisk(*xml, meta->version)) return;
   publish(*manifest);
   Logger::info(Texts::kCategory, Texts::updated(meta->version, manifest->tools.size()));
 }

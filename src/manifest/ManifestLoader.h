@@ -54,7 +54,10 @@ class ManifestLoader final {
   static std::optional<Meta> fetchMeta(const std::string& machineId,
                                        const std::string& currentVersion);
   static std::optional<std::string> downloadXML(const std::string& url);
-  static void rotateToDisk(const std::string& xml, const std::string& version);
+  // Stores the manifest and its version as a pair, the manifest before it as the previous one.
+  // False, with the reason logged, when they cannot both be written: the files on disk are then
+  // the earlier pair, so the manifest and its version never disagree.
+  [[nodiscard]] static bool rotateToDisk(const std::string& xml, const std::string& version);
   static void publish(const Manifest& manifest);
   static void rollbackFromDisk();
   void runCheck();

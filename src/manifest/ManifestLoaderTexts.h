@@ -38,6 +38,17 @@ inline std::string updated(std::string_view version, std::size_t tools) {
   return "Manifest updated to v" + std::string(version) + " (" + std::to_string(tools) + " tools)";
 }
 
+inline std::string storeFailed(std::string_view version, std::string_view reason) {
+  return "Manifest v" + std::string(version) + " could not be stored (" + std::string(reason) +
+         ") \u2014 keeping previous";
+}
+inline std::string putBackFailed(std::string_view reason) {
+  return "The manifest before the failed update could not be put back: " + std::string(reason);
+}
+inline std::string previousNotKept(std::string_view reason) {
+  return "The previous manifest could not be kept for a rollback: " + std::string(reason);
+}
+
 // Start-up load and rollback
 inline constexpr std::string_view kNoManifest =
     "No manifest on disk \u2014 waiting for first checkForUpdate";

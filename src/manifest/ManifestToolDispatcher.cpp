@@ -7,6 +7,7 @@
 #include "core/Logger.h"
 #include "manifest/ExecutionPipeline.h"
 #include "manifest/ManifestRunnerTexts.h"
+#include "manifest/ManifestToolServices.h"
 
 namespace tvrn {
 namespace {
@@ -67,13 +68,24 @@ bool declares(const Manifest& manifest, std::string_view type) {
                      [&](const CapabilitySpec& capability) { return capability.type == type; });
 }
 
-ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId) {
+// A tool that takes the place of a built-in one (or of its own placeholder) keeps that tool's
+// service; any other is known by its name.
+std::string serviceOf(const ToolSpec& spec, const ToolRegistry& registry) {
+  if (auto replaced = registry.serviceFor(spec.name)) return std::move(*replaced);
+  return ManifestToolServices::serviceFor(spec.name);
+}
+
+ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
+                             std::string service) {
   auto held = std::make_shared<const ToolSpec>(spec);
-  return {spec.name, spec.description, ManifestToolDispatcher::inputSchema(spec),
+  return {spec.name,
+          spec.description,
+          ManifestToolDispatcher::inputSchema(spec),
           ManifestToolDispatcher::kind(spec),
           [held, machineId](const std::optional<JSONValue>& arguments) {
             return ExecutionPipeline::execute(*held, arguments, machineId);
-          }};
+          },
+          std::move(service)};
 }
 
 }  // namespace
@@ -151,7 +163,7 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       ++skipped;
       continue;
     }
-    registry->registerTool(definitionFor(spec, machineId));
+    registry->registerTool(definitionFor(spec, machineId, serviceOf(spec, *registry)));
     registered.insert(spec.name);
     ++count;
   }

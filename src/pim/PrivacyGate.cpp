@@ -124,17 +124,21 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
     if (current != AuthorizationStatus::notDetermined) {
       return {false, "The permission recorded for " + name + " cannot be read."};
     }
-    record(entity, AuthorizationStatus::granted);
+    // The answer stands for this request; record() has reported a failed write.
+    static_cast<void>(record(entity, AuthorizationStatus::granted));
     return {true, std::nullopt};
   }
   const std::optional<bool> answer = prompt(entity, deadline);
   if (!answer) return {false, std::nullopt};
   if (*answer) {
-    record(entity, AuthorizationStatus::granted);
+    // The answer stands for this request; record() has reported a failed write.
+    static_cast<void>(record(entity, AuthorizationStatus::granted));
     return {true, std::nullopt};
   }
   // Declining full access keeps the narrower access the user already gave.
-  if (current != AuthorizationStatus::writeOnly) record(entity, AuthorizationStatus::denied);
+  if (current != AuthorizationStatus::writeOnly) {
+    static_cast<void>(record(entity, AuthorizationStatus::denied));  // as above
+  }
   return {false, std::nullopt};
 }
 

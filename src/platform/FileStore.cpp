@@ -34,7 +34,10 @@ bool ensureDirectory(const std::filesystem::path& dir, mode_t mode) {
   if (dir.empty()) return false;
   std::error_code ec;
   if (std::filesystem::is_directory(dir, ec)) return true;
-  if (dir.has_parent_path() && dir.parent_path() != dir) ensureDirectory(dir.parent_path(), mode);
+  if (dir.has_parent_path() && dir.parent_path() != dir) {
+    // A parent that cannot be made makes the mkdir below fail, which is the answer.
+    static_cast<void>(ensureDirectory(dir.parent_path(), mode));
+  }
   if (::mkdir(dir.c_str(), mode) != 0 && errno != EEXIST) return false;
   return std::filesystem::is_directory(dir, ec);
 }
@@ -103,7 +106,8 @@ std::optional<std::string> read(const std::filesystem::path& file, ReadError* er
 }
 
 bool ensureFile(const std::filesystem::path& file, mode_t mode) {
-  if (file.has_parent_path()) ensureDirectory(file.parent_path());
+  // Without the folder the open below fails, which is the answer.
+  if (file.has_parent_path()) static_cast<void>(ensureDirectory(file.parent_path()));
   const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
   if (fd < 0) return false;
   ::fchmod(fd, mode);

@@ -14,14 +14,15 @@
 namespace tvrn::FileStore {
 
 // Creates the folder and any missing parents with mode 0700. True when it exists afterwards.
-bool ensureDirectory(const std::filesystem::path& dir, mode_t mode = 0700);
+[[nodiscard]] bool ensureDirectory(const std::filesystem::path& dir, mode_t mode = 0700);
 
 // Writes bytes atomically; the parent folder is created 0700 when missing. On failure the old
 // file is untouched and the reason is put in *error when given. `beforeRename`, when given, is
 // asked once the new contents are on disk, just before they replace the file: false leaves the
 // file as it is and the write fails.
-bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode = 0600,
-                 std::string* error = nullptr, const std::function<bool()>& beforeRename = nullptr);
+[[nodiscard]] bool writeAtomic(const std::filesystem::path& file, const std::string& bytes,
+                               mode_t mode = 0600, std::string* error = nullptr,
+                               const std::function<bool()>& beforeRename = nullptr);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
@@ -36,17 +37,17 @@ std::optional<std::string> read(const std::filesystem::path& file, ReadError* er
 
 // Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.
 // True when the file exists afterwards.
-bool ensureFile(const std::filesystem::path& file, mode_t mode = 0600);
+[[nodiscard]] bool ensureFile(const std::filesystem::path& file, mode_t mode = 0600);
 
 // Adds bytes at the end of the file. A missing file is created with `createMode` when one is
 // given; without one the append fails, so a file removed on purpose does not come back.
-bool append(const std::filesystem::path& file, std::string_view bytes,
-            std::optional<mode_t> createMode = std::nullopt);
+[[nodiscard]] bool append(const std::filesystem::path& file, std::string_view bytes,
+                          std::optional<mode_t> createMode = std::nullopt);
 
 // Renames a damaged file to "<file>.corrupt-<UTC time>" ("-2", "-3", ... after it when that name
 // is taken), so what it held is kept for the user. The new path; on failure nothing, with the
 // system's reason in *reason when given.
-std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file,
-                                               std::string* reason = nullptr);
+[[nodiscard]] std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file,
+                                                             std::string* reason = nullptr);
 
 }  // namespace tvrn::FileStore

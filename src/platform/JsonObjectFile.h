@@ -13,7 +13,7 @@ namespace tvrn::JsonObjectFile {
 
 struct Contents {
   nlohmann::json object = nlohmann::json::object();  // empty when missing, unread or damaged
-  bool damaged = false;  // the file was read but does not hold a JSON object
+  bool damaged = false;    // the file was read but does not hold a JSON object
   std::string parseError;  // why, when damaged
   // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
   // its place): its contents are unknown, not empty.
@@ -26,7 +26,7 @@ Contents read(const std::filesystem::path& file);
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
 // UTF-8 in strings is replaced, so a value can never make the write fail.
-bool write(const std::filesystem::path& file, const nlohmann::json& object);
+[[nodiscard]] bool write(const std::filesystem::path& file, const nlohmann::json& object);
 
 struct Update {
   bool written = false;
@@ -46,8 +46,8 @@ enum class Damaged {
 // One read-change-write of the file; the caller holds whatever lock guards it. A damaged file
 // moved aside keeps all it held; when that rename fails nothing is written, and when the write
 // after it fails the file is renamed back. A file that cannot be read is never changed.
-Update update(const std::filesystem::path& file,
-              const std::function<void(nlohmann::json&)>& change,
-              Damaged damaged = Damaged::moveAside);
+[[nodiscard]] Update update(const std::filesystem::path& file,
+                            const std::function<void(nlohmann::json&)>& change,
+                            Damaged damaged = Damaged::moveAside);
 
 }  // namespace tvrn::JsonObjectFile

@@ -13,7 +13,7 @@ std::optional<std::string> readGenericPassword(const std::string& service,
 
 // Stores the password, replacing any earlier one for the same service and account. False when
 // it could not be written.
-bool writeGenericPassword(const std::string& service, const std::string& account,
-                          const std::string& password);
+[[nodiscard]] bool writeGenericPassword(const std::string& service, const std::string& account,
+                                        const std::string& password);
 
 }  // namespace tvrn::Keychain

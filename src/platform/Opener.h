@@ -10,10 +10,10 @@
 namespace tvrn::Opener {
 
 // Starts the opener with the target as its one argument; false when it could not be started.
-bool open(std::string_view target);
+[[nodiscard]] bool open(std::string_view target);
 
 // Starts a program (looked up on PATH) the same way, in the background; false when it could not
 // be started.
-bool launch(std::vector<std::string> argv);
+[[nodiscard]] bool launch(std::vector<std::string> argv);
 
 }  // namespace tvrn::Opener

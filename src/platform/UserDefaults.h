@@ -18,11 +18,11 @@ std::optional<std::vector<std::string>> stringArrayForKey(const std::string& key
 
 // Each change is one read-change-write of the file under the store's lock; false when the
 // file could not be written.
-bool setBool(const std::string& key, bool value);
-bool setString(const std::string& key, const std::string& value);
-bool setInteger(const std::string& key, std::int64_t value);
-bool setDouble(const std::string& key, double value);
-bool setStringArray(const std::string& key, const std::vector<std::string>& value);
-bool removeObject(const std::string& key);
+[[nodiscard]] bool setBool(const std::string& key, bool value);
+[[nodiscard]] bool setString(const std::string& key, const std::string& value);
+[[nodiscard]] bool setInteger(const std::string& key, std::int64_t value);
+[[nodiscard]] bool setDouble(const std::string& key, double value);
+[[nodiscard]] bool setStringArray(const std::string& key, const std::vector<std::string>& value);
+[[nodiscard]] bool removeObject(const std::string& key);
 
 }  // namespace tvrn::UserDefaults

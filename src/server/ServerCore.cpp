@@ -206,7 +206,9 @@ bool start() {
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
   // The stdio server the AI clients' entries name is put in place first, with or without a tray.
-  BundledServer::install(version());
+  if (!BundledServer::install(version())) {
+    Logger::warn("tray", "Could not put the stdio server in place; the next start tries again");
+  }
 
   LegacyCleaner::run();
   killLegacyDaemons();

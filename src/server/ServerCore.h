@@ -13,7 +13,7 @@ const std::string& version();
 // program in place (BundledServer); returns once the socket server is started.
 // Called once per process. False, before anything else is started, when another server already
 // answers on the socket: the program then ends with status 1.
-bool start();
+[[nodiscard]] bool start();
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();

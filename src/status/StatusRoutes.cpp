@@ -9,6 +9,7 @@
 #include "cloud/UpdateManager.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
+#include "core/Logger.h"
 #include "core/MCPClientTracker.h"
 #include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
@@ -162,13 +163,14 @@ json cloudDataEnable(std::string_view body) {
       millisecondsOf(Timeouts::networkDefault), {{"Authorization", "Bearer " + *token}});
   if (answer && answer.value().isSuccess()) return kOK;
 
-  ConfigManager::updateUserFile(file, [&](json& user) {
+  const bool restored = ConfigManager::updateUserFile(file, [&](json& user) {
     if (previous) {
       user["cloud_data_enabled"] = *previous;
     } else {
       user.erase("cloud_data_enabled");
     }
   });
+  if (!restored) Logger::warn("status", "Could not put cloud_data_enabled back after a refusal");
   return failure(backendFailure(answer));
 }
 

@@ -145,7 +145,8 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
   std::mutex waitMutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
-    writeStatusFile(version_);
+    // A failed write is tried again at the next interval; readers allow for a stale file.
+    static_cast<void>(writeStatusFile(version_));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kStatusFileInterval, [] { return false; });
   }

@@ -39,7 +39,7 @@ class StatusServer final {
   void stop();
 
   // The status JSON written atomically (0600) to status.json in the application-support folder.
-  static bool writeStatusFile(const std::string& version);
+  [[nodiscard]] static bool writeStatusFile(const std::string& version);
 
  private:
   void writeStatusFiles(std::stop_token stop);

@@ -28,14 +28,14 @@ std::optional<nlohmann::ordered_json> load(const std::filesystem::path& file);
 
 // Writes the object pretty-printed, atomically beside the real file (through a link), keeping the
 // old file's mode (0600 for a new file). False when nothing was written.
-bool save(const std::filesystem::path& file, const nlohmann::ordered_json& config);
+[[nodiscard]] bool save(const std::filesystem::path& file, const nlohmann::ordered_json& config);
 
 // Sets servers["tavrin"] to the entry for `command`, replacing any earlier one whole. False when
 // the file is not usable or the write failed.
-bool addEntry(const AIClientDef& client, const std::string& command);
+[[nodiscard]] bool addEntry(const AIClientDef& client, const std::string& command);
 
 // Removes every server key whose lower-cased form holds "tavrin" or "tvrn" from "mcpServers",
 // "servers" and "context_servers". The file is rewritten only when something was removed.
-bool removeOurs(const std::filesystem::path& file);
+[[nodiscard]] bool removeOurs(const std::filesystem::path& file);
 
 }  // namespace tvrn::ClientConfigEditor

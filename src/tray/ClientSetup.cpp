@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/ConfigManager.h"
+#include "core/Logger.h"
 #include "server/BundledServer.h"
 #include "tray/AppDelegate.h"
 #include "tray/ClientConfigEditor.h"
@@ -50,7 +51,9 @@ std::vector<std::string> autoConfigure(QObject* context) {
     detectedIds.push_back(client.def.id);
     detected.push_back(std::move(client));
   }
-  ConfigManager::shared().save({{kSeenIdsKey, detectedIds}});
+  if (!ConfigManager::shared().save({{kSeenIdsKey, detectedIds}})) {
+    Logger::warn("tray", "Could not record the AI clients seen; they count as new next time");
+  }
 
   std::vector<std::string> configured;
   for (const auto& client : detected) {

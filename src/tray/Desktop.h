@@ -16,6 +16,6 @@ void open(const std::string& url);
 
 // Starts the application: the first program of those that stand for the bundle identifier that
 // PATH holds, detached from the tray. False when none could be started.
-bool openApp(const std::string& bundleId);
+[[nodiscard]] bool openApp(const std::string& bundleId);
 
 }  // namespace tvrn::Desktop

@@ -89,8 +89,9 @@ std::string PrivacySettingsDialog::selectedService() const {
 void PrivacySettingsDialog::answer(bool allow) {
   const auto entity = privacyEntityFromRaw(selectedService());
   if (!entity) return;
-  PrivacyGate::shared().setStatus(
-      *entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied);
+  // The refreshed list shows the answer as it was stored, a failed store included.
+  static_cast<void>(PrivacyGate::shared().setStatus(
+      *entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied));
   refresh();
 }
 

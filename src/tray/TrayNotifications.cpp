@@ -60,7 +60,8 @@ bool TrayNotifications::passThrottle(const char* key, std::chrono::seconds perio
   const double now = std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
   const double last = UserDefaults::doubleForKey(key);
   if (last > 0 && now - last < static_cast<double>(period.count())) return false;
-  UserDefaults::setDouble(key, now);
+  // Unstored, the throttle still holds for this run through the notices already shown.
+  static_cast<void>(UserDefaults::setDouble(key, now));
   return true;
 }
 

@@ -64,7 +64,8 @@ void setLanguage(std::string_view code) {
     std::lock_guard lock(langMutex);
     current = std::string(code);
   }
-  UserDefaults::setString(kLanguageKey, std::string(code));
+  // The choice holds for this run even when it cannot be kept for the next.
+  static_cast<void>(UserDefaults::setString(kLanguageKey, std::string(code)));
 }
 
 std::string L(std::string_view key) {

@@ -44,10 +44,12 @@ void endStdioServers(const Settings& settings) {
   (void)Subprocess::run(pkill, run);
 }
 
+// Uninstalling removes what it can: a part that stays is no reason to keep the rest.
 void removeFolders() {
-  removeBelowHome(Paths::localShare() / "tray");
-  removeBelowHome(Paths::localShare());
-  removeBelowHome(Paths::appSupport());
+  for (const auto& folder :
+       {Paths::localShare() / "tray", Paths::localShare(), Paths::appSupport()}) {
+    static_cast<void>(removeBelowHome(folder));
+  }
 }
 
 }  // namespace
@@ -89,9 +91,9 @@ void perform(const std::string& reason, const std::optional<ServerStatus>& statu
   TrayHttp::shared().postJSON(TrayRoutes::uninstallFeedback, feedback(reason, status), context,
                               [](const TrayHttp::Reply&) {});
   for (const auto& client : AIClientCatalog::clients(AIClientCatalog::Job::uninstall)) {
-    ClientConfigEditor::removeOurs(client.def.cfgPath);
+    static_cast<void>(ClientConfigEditor::removeOurs(client.def.cfgPath));  // as removeFolders
   }
-  removeBelowHome(autostartEntry());
+  static_cast<void>(removeBelowHome(autostartEntry()));
   endStdioServers(settings);
   // Nothing may write the folders again once they are gone.
   if (settings.stopWriters) settings.stopWriters();

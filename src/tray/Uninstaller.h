@@ -32,7 +32,7 @@ std::filesystem::path autostartEntry();
 
 // Removes the item (a link itself, never what it points to) and everything inside it, only when
 // it lies strictly below an absolute HOME other than "/". False when refused or it failed.
-bool removeBelowHome(const std::filesystem::path& item);
+[[nodiscard]] bool removeBelowHome(const std::filesystem::path& item);
 
 // Every step in order, each best effort: the feedback, the clients' entries, the autostart
 // entry, the stdio servers, then the writers stopped, then the folders removed; `quit` runs

@@ -84,7 +84,7 @@ std::optional<std::filesystem::path> scriptFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && *runtime != '\0' && isPrivateFolder(runtime)) return runtime;
   const auto own = Paths::tempDir() / ("tavrin-" + std::to_string(::getuid()));
-  FileStore::ensureDirectory(own);
+  static_cast<void>(FileStore::ensureDirectory(own));  // the check below is the answer
   if (isPrivateFolder(own)) return own;
   return std::nullopt;
 }
@@ -102,12 +102,12 @@ void openWacliInTerminal() {
   const auto folder = scriptFolder();
   const auto file = folder ? *folder / kScriptName : std::filesystem::path();
   if (!folder || !FileStore::writeAtomic(file, script(wacliPath()), 0700)) {
-    Opener::launch({*terminal});
+    static_cast<void>(Opener::launch({*terminal}));  // a terminal that fails shows the user
     return;
   }
   // gnome-terminal takes its command after "--"; the others after "-e".
   const std::string flag = *terminal == "gnome-terminal" ? "--" : "-e";
-  Opener::launch({*terminal, flag, file.string()});
+  static_cast<void>(Opener::launch({*terminal, flag, file.string()}));  // likewise
 }
 
 }  // namespace tvrn::WacliLauncher

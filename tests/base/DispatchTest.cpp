@@ -113,7 +113,7 @@ TEST(TimerQueueTest, RepeatingTaskRunsOncePerIntervalAndOnceAfterAJump) {
 TEST(TimerQueueTest, RepeatingTaskNeverOverlapsItself) {
   ManualClock clock;
   WorkerPool pool;
-  TimerQueue timers(clock, [&](Task task) { pool.submit(std::move(task)); });
+  TimerQueue timers(clock, [&](Task task) { EXPECT_TRUE(pool.submit(std::move(task))); });
   std::atomic<int> started{0};
   std::promise<void> release;
   auto handle = timers.every(1s, [&, released = release.get_future().share()] {
@@ -140,11 +140,11 @@ TEST(WorkerPoolTest, GrowsForBlockedTasksUpToItsLimit) {
   std::promise<void> release;
   auto released = release.get_future().share();
   for (int i = 0; i < 4; ++i) {
-    pool.submit([&, released] {
+    EXPECT_TRUE(pool.submit([&, released] {
       ++running;
       released.wait();
       ++finished;
-    });
+    }));
   }
   ASSERT_TRUE(eventually([&] { return running.load() == 2; }));
   std::this_thread::sleep_for(20ms);
@@ -152,9 +152,9 @@ TEST(WorkerPoolTest, GrowsForBlockedTasksUpToItsLimit) {
   release.set_value();
   ASSERT_TRUE(eventually([&] { return finished.load() == 4; }));
 
-  pool.submit([] { throw std::runtime_error("boom"); });
+  EXPECT_TRUE(pool.submit([] { throw std::runtime_error("boom"); }));
   std::promise<void> after;
-  pool.submit([&] { after.set_value(); });
+  EXPECT_TRUE(pool.submit([&] { after.set_value(); }));
   EXPECT_EQ(after.get_future().wait_for(5s), std::future_status::ready);
 }
 
@@ -163,11 +163,11 @@ TEST(WorkerPoolTest, ShutdownDropsQueuedWorkAndDoesNotHangOnAStuckTask) {
   std::promise<void> release;
   std::atomic<bool> stuckStarted{false};
   std::atomic<int> queuedRuns{0};
-  pool->submit([&, released = release.get_future().share()] {
+  EXPECT_TRUE(pool->submit([&, released = release.get_future().share()] {
     stuckStarted = true;
     released.wait();
-  });
-  pool->submit([&] { ++queuedRuns; });
+  }));
+  EXPECT_TRUE(pool->submit([&] { ++queuedRuns; }));
   ASSERT_TRUE(eventually([&] { return stuckStarted.load(); }));
 
   const auto start = std::chrono::steady_clock::now();
@@ -189,10 +189,10 @@ int submitWhileNoThreadCanStart() {
   std::atomic<bool> release{false};
   std::atomic<bool> busy{false};
   std::atomic<bool> laterRan{false};
-  pool.submit([&] {
+  EXPECT_TRUE(pool.submit([&] {
     busy = true;
     while (!release) std::this_thread::sleep_for(1ms);
-  });
+  }));
   if (!eventually([&] { return busy.load(); })) return 2;
 
   const rlimit none{0, 0};

@@ -21,7 +21,8 @@ std::string icsEvent(const std::string& uid, const std::string& attendeeLines) {
 }
 
 TEST(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
-  PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+  ASSERT_TRUE(
+      PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   test::startWithoutCollections();
   const std::string work = PimStore::shared().saveCalendar(test::calendarNamed("Work")).value().id;
   test::writeItem(

@@ -68,7 +68,8 @@ json call(const std::string& method, json args) {
 class CalendarInteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::writeFile(Paths::appSupport() / "config.json",
                     json{{"calendar_folders", {root.string()}}}.dump());
     fs::create_directories(root / "work");

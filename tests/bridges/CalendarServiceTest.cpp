@@ -40,7 +40,8 @@ std::vector<std::string> titles(const json& reply) {
 class CalendarServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::startWithoutCollections();
   }
 
@@ -52,7 +53,7 @@ class CalendarServiceTest : public ::testing::Test {
     work_ = store.saveCalendar(work).value().id;
     home_ = store.saveCalendar(test::calendarNamed("Home")).value().id;
     birthdays_ = store.saveCalendar(test::calendarNamed("Birthdays")).value().id;
-    store.setDefaultCalendar(EntityType::event, work_);
+    EXPECT_TRUE(store.setDefaultCalendar(EntityType::event, work_));
     Event standUp =
         test::eventIn(work_, "Stand-up", "2024-04-29T08:00:00Z", "2024-04-29T08:15:00Z");
     standUp.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 5, {}};
@@ -107,7 +108,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
     for (const auto& [method, expected] :
          {std::pair{"list_calendar_names", c.names}, std::pair{"list_calendar_events", c.events}}) {
       // Each call starts from the case's state: an answer is recorded for the next one.
-      PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status);
+      EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status));
       PrivacyGate::shared().setPrompt(
           [&c](PrivacyEntity, PrivacyGate::Deadline) { return c.userAllows; });
       const json reply = call(method);

@@ -31,12 +31,14 @@ std::string resultText(const ToolResult& result) {
 class CalendarToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted);
-    PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = PimStore::shared();
     const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;
-    store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder));
+    EXPECT_TRUE(store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder)));
     event_ = store
                  .saveEvent(
                      test::eventIn(work, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"))

@@ -41,12 +41,13 @@ std::string add(std::string given, std::string family, std::string container = {
 class ContactsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = PimStore::shared();
     const auto home = store.saveContainer({"", "Home", ContainerType::local}).value().id;
     const auto work = store.saveContainer({"", "Work", ContainerType::exchange}).value().id;
-    store.setDefaultContainer(home);
+    EXPECT_TRUE(store.setDefaultContainer(home));
     Contact ann;
     ann.givenName = "Ann";
     ann.familyName = "Zimmer";
@@ -63,11 +64,11 @@ class ContactsTest : public ::testing::Test {
     carl.familyName = "Ray";
     carl.containerId = home;
     carl.birthday = DateComponents{1990, 4, 5};
-    store.saveContact(carl);
+    EXPECT_TRUE(store.saveContact(carl));
     add("Dana", "Lee");
     const auto bob = add("Bob", "Smith", work);
     add("Jo", "Smith", work);
-    store.saveGroup({"", "Friends", home, {ann_, bob}});
+    EXPECT_TRUE(store.saveGroup({"", "Friends", home, {ann_, bob}}));
   }
 
   std::string ann_;
@@ -98,7 +99,7 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
   Contact desk;  // a shared mailbox whose name is its address: found both ways, listed once
   desk.organizationName = "help@acme.io";
   desk.emailAddresses = {{"work", "HELP@acme.io"}};
-  PimStore::shared().saveContact(desk);
+  EXPECT_TRUE(PimStore::shared().saveContact(desk));
   const std::pair<json, Names> cases[] = {
       {{{"query", "e"}},
        {"Acme Corp", "Ann Zimmer", "Dana Lee", "bea Lowe", "help@acme.io", "Émile Ångström"}},
@@ -169,7 +170,7 @@ TEST_F(ContactsTest, AsksForAccessOnEveryCallAndRefusesWhenDenied) {
     ++asked;
     return answer;
   });
-  gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::notDetermined);
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::notDetermined));
   for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
   EXPECT_EQ(asked, 3);
   answer = true;
@@ -177,7 +178,7 @@ TEST_F(ContactsTest, AsksForAccessOnEveryCallAndRefusesWhenDenied) {
   EXPECT_EQ(asked, 4);
 
   for (auto status : {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
-    gate.setStatus(PrivacyEntity::contacts, status);
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, status));
     for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
   }
   EXPECT_EQ(asked, 4);

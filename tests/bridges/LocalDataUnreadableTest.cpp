@@ -22,7 +22,7 @@ class LocalDataUnreadableTest : public ::testing::Test {
   void SetUp() override {
     for (auto entity :
          {PrivacyEntity::calendar, PrivacyEntity::reminders, PrivacyEntity::contacts}) {
-      PrivacyGate::shared().setStatus(entity, AuthorizationStatus::granted);
+      EXPECT_TRUE(PrivacyGate::shared().setStatus(entity, AuthorizationStatus::granted));
     }
     test::startWithoutCollections();
     PimStore& store = PimStore::shared();

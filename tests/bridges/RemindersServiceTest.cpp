@@ -35,7 +35,8 @@ class RemindersServiceTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
     ::tzset();
-    PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = PimStore::shared();
     Calendar work = test::calendarNamed("Work", EntityType::reminder);
@@ -45,7 +46,7 @@ class RemindersServiceTest : public ::testing::Test {
         store.saveCalendar(test::calendarNamed("Homework", EntityType::reminder)).value().id;
     personal_ =
         store.saveCalendar(test::calendarNamed("Personal", EntityType::reminder)).value().id;
-    store.setDefaultCalendar(EntityType::reminder, work_);
+    EXPECT_TRUE(store.setDefaultCalendar(EntityType::reminder, work_));
     report_ = add(work_, "Report", DateComponents{2024, 5, 3});
     add(personal_, "Groceries", std::nullopt);
     add(homework_, "Essay", DateComponents{2024, 5, 1}, true);
@@ -201,7 +202,7 @@ TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
          {std::pair{"list_reminders", json::object()},
           std::pair{"create_reminder", json{{"title", "x"}, {"confirm", true}}}}) {
       // Each call starts from the case's state: a refusal is recorded for the next one.
-      PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status);
+      EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status));
       PrivacyGate::shared().setPrompt(
           c.prompt
               ? PrivacyGate::Prompt(

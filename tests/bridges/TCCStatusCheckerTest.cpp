@@ -37,9 +37,9 @@ class TCCStatusCheckerTest : public ::testing::Test {
   }
 
   static void setPlatform(Status calendar, Status reminders, Status contacts) {
-    PrivacyGate::shared().setStatus(PrivacyEntity::calendar, calendar);
-    PrivacyGate::shared().setStatus(PrivacyEntity::reminders, reminders);
-    PrivacyGate::shared().setStatus(PrivacyEntity::contacts, contacts);
+    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::calendar, calendar));
+    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::reminders, reminders));
+    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::contacts, contacts));
   }
 
   static PermissionStatusMap map(const char* calendar, const char* reminders,

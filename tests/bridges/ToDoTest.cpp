@@ -71,7 +71,8 @@ class ToDoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     useTimeZone("UTC");
-    PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted);
+    EXPECT_TRUE(
+        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
   }
 
@@ -116,7 +117,8 @@ TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
             "Lists from Microsoft To Do appear once your Microsoft account is connected in System "
             "Settings → Internet Accounts.");
 
-  PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied);
+  EXPECT_TRUE(
+      PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
   const json denied = {{"ok", false}, {"error", "Reminders access denied."}, {"permission", true}};
   EXPECT_EQ(call("todo_list_lists"), denied);
   EXPECT_EQ(call("todo_list_tasks"), denied);
@@ -204,7 +206,7 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
     EXPECT_EQ(task->notes, "fresh");
     EXPECT_EQ(task->priority, 0);
   }
-  PimStore::shared().setDefaultCalendar(EntityType::reminder, work_);
+  EXPECT_TRUE(PimStore::shared().setDefaultCalendar(EntityType::reminder, work_));
   call("todo_create_task", {{"title", "Ship it"}, {"priority", 5}, {"confirm", true}});
   EXPECT_EQ(stored("Ship it")->listTitle, "Work Projects");
   EXPECT_EQ(stored("Ship it")->priority, 5);

@@ -62,7 +62,9 @@ class Gate {
 
 class CloudTunnelTest : public ::testing::Test {
  protected:
-  void SetUp() override { ConfigManager::shared().save({{"cloud_token", "tvrn-test"}}); }
+  void SetUp() override {
+    ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", "tvrn-test"}}));
+  }
 
   // The gate must outlive the tunnel.
   // A silence limit of zero leaves the real one.
@@ -184,7 +186,7 @@ TEST_F(CloudTunnelTest, StateFileFollowsTheSessionAndTheTokenKeepsItOpen) {
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.authorizations().size() == 2; }));
   EXPECT_TRUE(server.waitUntil([](const auto&) { return TunnelState::read(); }));
 
-  ConfigManager::shared().save({{"cloud_token", "signed-out"}});
+  ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", "signed-out"}}));
   EXPECT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 0; }));
   gate_.allow(3);
   // Without a relay token it only looks at the settings again, every token-check interval.

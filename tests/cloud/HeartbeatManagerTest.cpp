@@ -194,10 +194,10 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   ManifestStore::shared().setManifest(manifest);
   reply(200, "{}");
   manifestChecks = 0;
-  for (int i = 0; i < 6; ++i) HeartbeatManager::sendHeartbeat("3.0.100");
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
   EXPECT_EQ(manifestChecks, 2);
   ManifestStore::shared().setManifest(std::nullopt);
-  for (int i = 0; i < 2; ++i) HeartbeatManager::sendHeartbeat("3.0.100");
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
   EXPECT_EQ(manifestChecks, 4);
   HeartbeatManager::setManifestCheck({});
 }

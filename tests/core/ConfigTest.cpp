@@ -125,7 +125,7 @@ TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
   ConfigManager& store = ConfigManager::shared();
   test::writeFile(systemFile(), R"({"system_only": true})");
   test::writeFile(userFile(), R"({"zeta": 1, "machine_id": "M"})");
-  store.save({{"alpha", "x"}, {"zeta", 2}, {"bad_bytes", "a\xff"}});
+  EXPECT_TRUE(store.save({{"alpha", "x"}, {"zeta", 2}, {"bad_bytes", "a\xff"}}));
 
   const std::string text = test::readFile(userFile());
   EXPECT_EQ(json::parse(text),
@@ -139,7 +139,7 @@ TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
 
 TEST(ConfigManagerTest, AUserFileThatStopsParsingIsLeftAsItIsAndKeepsItsLastGoodSettings) {
   ConfigManager& store = ConfigManager::shared();
-  store.save({{"read_only", true}, {"disabled_tools", {"t"}}});
+  EXPECT_TRUE(store.save({{"read_only", true}, {"disabled_tools", {"t"}}}));
   ASSERT_TRUE(store.readOnly());
 
   // One stray comma: the governance in force stays, one error names the file, and saves fail
@@ -222,8 +222,8 @@ TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
 
   // A change to a file that cannot be read is not made: the file stays, with one warning.
   test::CapturedStderr captured;
-  store.save({{"read_only", false}});
-  Config::shared().set("port", 1);
+  EXPECT_FALSE(store.save({{"read_only", false}}));
+  EXPECT_FALSE(Config::shared().set("port", 1));
   const std::string log = captured.text();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   EXPECT_NE(log.find("config.json could not be read ("), std::string::npos) << log;
@@ -238,7 +238,7 @@ TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
 
   // What a save wrote is what stands for the file afterwards.
   readable(userFile(), "{}");
-  store.save({{"disabled_services", {"notes"}}});
+  EXPECT_TRUE(store.save({{"disabled_services", {"notes"}}}));
   unreadable(userFile());
   EXPECT_EQ(store.disabledServices(), Names{"notes"});
 }
@@ -252,9 +252,9 @@ TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
       for (int i = 0; i < kChanges; ++i) {
         const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
         if (t % 2 == 0) {
-          Config::shared().set(key, i);
+          EXPECT_TRUE(Config::shared().set(key, i));
         } else {
-          store.save({{key, i}});
+          EXPECT_TRUE(store.save({{key, i}}));
         }
         store.readOnly();
       }
@@ -288,7 +288,7 @@ TEST(ConfigTest, ReadsOnlyTheUserFileWithTypedDefaults) {
     EXPECT_EQ(config.port(), row.port);
     EXPECT_EQ(config.networkMode(), row.networkMode);
   }
-  config.save({{"only", 1}});
+  EXPECT_TRUE(config.save({{"only", 1}}));
   EXPECT_EQ(config.load(), json::parse(R"({"only": 1})"));
   EXPECT_EQ(config.value<json>("only"), 1);
   EXPECT_FALSE(config.value<bool>("only"));
@@ -313,7 +313,8 @@ TEST(MachineIdTest, StableAcrossRunsAndLossOfStoredCopies) {
   const std::string derived = ConfigManager::generateMachineId(machineIdFile);
   std::filesystem::remove(keychainFile);
   EXPECT_EQ(ConfigManager::generateMachineId(machineIdFile), derived);
-  Keychain::writeGenericPassword("com.tavrin.machine-id", "machine-id", "  STORED-ID \n");
+  EXPECT_TRUE(
+      Keychain::writeGenericPassword("com.tavrin.machine-id", "machine-id", "  STORED-ID \n"));
   EXPECT_EQ(ConfigManager::generateMachineId(machineIdFile), "STORED-ID");
 }
 

@@ -93,7 +93,7 @@ class IPCServerTest : public ::testing::Test {
   void SetUp() override { Logger::configure(logFile()); }
 
   std::filesystem::path start() {
-    IPCServer::shared().start(echoRegistry(), "1.2.3");
+    EXPECT_TRUE(IPCServer::shared().start(echoRegistry(), "1.2.3"));
     return IPCServer::socketPath();
   }
 };

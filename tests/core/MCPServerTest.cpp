@@ -61,7 +61,9 @@ ToolResult echo(const std::optional<JSONValue>& arguments) {
 std::shared_ptr<ToolRegistry> testRegistry() {
   auto registry = std::make_shared<ToolRegistry>();
   registry->registerTool(testTool("echo", echo));
-  registry->registerTool(testTool("tvrn_welcome", echo));
+  ToolDefinition welcome = testTool("tvrn_welcome", echo);
+  welcome.introductory = true;
+  registry->registerTool(std::move(welcome));
   registry->registerTool(testTool("needs_x", failingWith(ToolError::missingParam("x"))));
   registry->registerTool(testTool("bad_x", failingWith(ToolError::invalidParam("x", "a number"))));
   registry->registerTool(
@@ -75,13 +77,13 @@ std::shared_ptr<ToolRegistry> testRegistry() {
 
 // Sets the key in the user's settings, or removes it when given nothing.
 void setUserSetting(const std::string& key, const std::optional<json>& value) {
-  ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
+  EXPECT_TRUE(ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
     if (value) {
       user[key] = *value;
     } else {
       user.erase(key);
     }
-  });
+  }));
 }
 
 std::string resultText(const json& reply) {
@@ -234,7 +236,8 @@ TEST(MCPServerTest, EveryLineGetsOneReplyInOrderHoweverTheBytesArrive) {
   const std::string split =
       request(300, "tools/call", {{"name", "echo"}, {"arguments", {{"text", "split"}}}}).dump() +
       "\n";
-  for (std::size_t at = 0; at < split.size(); at += 3) ASSERT_TRUE(client.send(split.substr(at, 3)));
+  for (std::size_t at = 0; at < split.size(); at += 3)
+    ASSERT_TRUE(client.send(split.substr(at, 3)));
   for (int id = 0; id < 300; ++id) EXPECT_EQ(client.readJSON()->at("id"), id);
   const auto reply = client.readJSON();
   ASSERT_TRUE(reply);
@@ -253,7 +256,8 @@ TEST(MCPServerTest, AClientThatNeverReadsItsRepliesLosesItsSession) {
   auto session = std::async(std::launch::async, [&server] { server.run(); });
   // Requests keep coming; the replies fill the socket and are never read.
   const std::string line =
-      request(1, "tools/call", {{"name", "echo"}, {"arguments", {{"text", std::string(4096, 'r')}}}})
+      request(1, "tools/call",
+              {{"name", "echo"}, {"arguments", {{"text", std::string(4096, 'r')}}}})
           .dump() +
       "\n";
   const auto deadline = std::chrono::steady_clock::now() + 10s;

@@ -55,8 +55,18 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
       {"send_email", ToolKind::send},          {"todo_list_tasks", ToolKind::readOnly},
       {"tvrn_welcome", ToolKind::readOnly},
   };
+  const std::map<std::string, std::string> services = {
+      {"delete_calendar_event", "calendar"}, {"list_emails", "mail"},
+      {"list_safari_bookmarks", "safari"},   {"safari_click", "safari"},
+      {"send_email", "mail"},                {"todo_list_tasks", "reminders"},
+  };
   ToolRegistry registry([] { return std::set<std::string>{"manifest_hidden"}; });
-  for (const auto& [name, kind] : kinds) registry.registerTool(toolNamed(name, kind));
+  for (const auto& [name, kind] : kinds) {
+    ToolDefinition tool = toolNamed(name, kind);
+    if (auto service = services.find(name); service != services.end()) tool.service = service->second;
+    tool.introductory = name == "tvrn_welcome";
+    registry.registerTool(std::move(tool));
+  }
 
   auto policy = [](const std::string& tool) {
     return "Permission denied: '" + tool + "' is disabled by your organisation's IT policy";
@@ -154,12 +164,43 @@ TEST(ToolRegistryTest, ListingAndReplacement) {
   EXPECT_EQ(result.value().encode(), R"({"n":3})");
   EXPECT_EQ(nlohmann::json::parse(registry.exportJSON())[1]["kind"], "dt");
   EXPECT_EQ(registry.allToolNames().size(), 4u);
+}
 
-  EXPECT_EQ(ToolRegistry::serviceFor("stocks_quote"), "stocks");
-  EXPECT_EQ(ToolRegistry::serviceFor("ppt_read"), "office");
-  for (const char* none : {"teams", "Send_email", "outlook_diagnose"}) {
-    EXPECT_FALSE(ToolRegistry::serviceFor(none)) << none;
+// A family's scope reaches only the tools it registers here, on this thread, that name no
+// service of their own; a withdrawn tool's placeholder stays under its service.
+TEST(ToolRegistryTest, ServiceScopesStampTheToolsRegisteredWithin) {
+  ToolRegistry registry;
+  ToolRegistry other;
+  {
+    ToolRegistry::ServiceScope office(registry, "office");
+    registry.registerTool(toolNamed("word_read"));
+    {
+      ToolRegistry::ServiceScope reminders(registry, "reminders");
+      ToolRegistry::ServiceScope elsewhere(other, "teams");
+      registry.registerTool(toolNamed("list_reminders"));
+      other.registerTool(toolNamed("teams_list_chats"));
+    }
+    ToolDefinition own = toolNamed("finder_list");
+    own.service = "finder";
+    registry.registerTool(std::move(own));
+    std::thread([&registry] { registry.registerTool(toolNamed("from_a_thread")); }).join();
+    other.registerTool(toolNamed("unscoped_elsewhere"));
   }
+  registry.registerTool(toolNamed("after_the_scope"));
+  registry.unregisterTool("word_read");
+
+  const std::map<std::string, std::optional<std::string>> expected = {
+      {"word_read", "office"},        {"list_reminders", "reminders"}, {"finder_list", "finder"},
+      {"from_a_thread", std::nullopt}, {"after_the_scope", std::nullopt}, {"nope", std::nullopt},
+  };
+  for (const auto& [name, service] : expected) EXPECT_EQ(registry.serviceFor(name), service) << name;
+  EXPECT_EQ(other.serviceFor("teams_list_chats"), "teams");
+  EXPECT_EQ(other.serviceFor("unscoped_elsewhere"), std::nullopt);
+
+  writeSettings(R"({"disabled_services": ["office"]})");
+  EXPECT_EQ(listedNames(registry),
+            (std::vector<std::string>{"after_the_scope", "finder_list", "from_a_thread",
+                                      "list_reminders"}));
 }
 
 TEST(ToolRegistryTest, WithdrawnToolStaysListedAndAnswersNotFound) {

@@ -105,6 +105,45 @@ TEST_F(ManifestLoaderTest, AcceptedUpdatesRotateTheFilesAndReplaceTheTools) {
   EXPECT_TRUE(backEnd_.requestsTo("/runtime/manifest").back().target.ends_with("=8-beta"));
 }
 
+// The manifest and its version are stored as a pair: when one cannot be written, the files stay
+// the earlier pair and the update is not applied, so the next check offers it again.
+TEST_F(ManifestLoaderTest, AFailedWriteLeavesTheManifestAndItsVersionAgreeing) {
+  const auto block = [](const std::filesystem::path& path) {
+    std::filesystem::remove_all(path);
+    test::writeFile(path / "in-the-way", "");  // nothing is renamed over a folder that holds this
+  };
+  const auto stored = [this] { return test::contentsOf(bin_); };
+  const std::string first = manifestXML("a", 2);
+  block(bin_ / "manifest.version");
+  offer(7, first);
+  loader_.checkForUpdate();
+  EXPECT_FALSE(std::filesystem::exists(bin_ / "manifest.xml"));
+  EXPECT_EQ(storedTools(), 0u);
+
+  std::filesystem::remove_all(bin_ / "manifest.version");
+  loader_.checkForUpdate();
+  EXPECT_EQ(test::readFile(bin_ / "manifest.xml"), first);
+  EXPECT_EQ(loader_.currentVersion(), "7");
+
+  // Over a stored pair, the earlier manifest is put back; one that cannot be read (and so could
+  // not be put back) is not written over at all.
+  for (const char* blocked : {"manifest.version", "manifest.xml"}) {
+    SCOPED_TRACE(blocked);
+    block(bin_ / blocked);
+    const auto before = stored();
+    offer(8, manifestXML("b", 1));
+    loader_.checkForUpdate();
+    EXPECT_EQ(stored(), before);
+    EXPECT_EQ(storedTools(), 2u);
+    EXPECT_FALSE(registry_->tool("b0"));
+    std::filesystem::remove_all(bin_ / blocked);
+    test::writeFile(bin_ / "manifest.version", "7");
+    test::writeFile(bin_ / "manifest.xml", first);
+  }
+  EXPECT_EQ(logged("Manifest v7 could not be stored ("), 1u);
+  EXPECT_EQ(logged("Manifest v8 could not be stored ("), 2u);
+}
+
 TEST_F(ManifestLoaderTest, ARefusedUpdateChangesNothing) {
   offer("1", manifestXML("kept", 2));
   loader_.checkForUpdate();

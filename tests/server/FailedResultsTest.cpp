@@ -70,7 +70,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   test::placeFakeProxy("slack-proxy");
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
   ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const auto until = std::chrono::steady_clock::now() + 10s;
@@ -121,10 +121,12 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
       {"co-process", {}, "slack_list_workspaces", {}, "Slack: workspace locked" + hint},
   };
   for (const Case& c : cases) {
-    ConfigManager::shared().save({{"disabled_tools", json::array()},
-                                  {"disabled_services", json::array()},
-                                  {"read_only", false}});
-    if (!c.settings.is_null()) ConfigManager::shared().save(c.settings);
+    EXPECT_TRUE(ConfigManager::shared().save({{"disabled_tools", json::array()},
+                                              {"disabled_services", json::array()},
+                                              {"read_only", false}}));
+    if (!c.settings.is_null()) {
+      EXPECT_TRUE(ConfigManager::shared().save(c.settings));
+    }
     const json result = call(c.tool, c.arguments);
     EXPECT_EQ(result.value("isError", false), true) << c.producer << ": " << result;
     ASSERT_EQ(result["content"].size(), 1u) << c.producer;
@@ -154,7 +156,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesARefusalAsAnError) {
   probe.searchPath = true;
   if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
 
-  ConfigManager::shared().save({{"read_only", true}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
   ASSERT_TRUE(ServerCore::start());
   const auto script = test::home() / "refused-call.cjs";
   test::writeFile(script, R"(

@@ -174,7 +174,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   work.entityType = EntityType::event;
   ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
 
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -197,7 +197,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
 // A new user's first steps: nothing set up, and the first confirmed creations land in the
 // calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
 TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -241,8 +241,8 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
-  ConfigManager::shared().save({{"read_only", true}});
-  ServerCore::start();
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadingTools);
@@ -254,7 +254,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   test::placeBundle("Slack");
   const auto log = test::placeFakeProxy("slack-proxy");
 
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
          std::chrono::steady_clock::now() < until) {
@@ -273,7 +273,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -301,7 +301,7 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
 
 TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
   ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -348,7 +348,7 @@ TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   const auto starting = log.find("ServerCore starting v" + ServerCore::version());
   const auto status = log.find("Status server starting on 127.0.0.1:");
@@ -383,7 +383,7 @@ std::optional<nlohmann::json> statusFrom(int port) {
 // report it to its own server.
 TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
   const int port = Endpoints::statusPort();
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   ASSERT_TRUE(statusFrom(port));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
@@ -438,7 +438,7 @@ TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
                            "OneDrive - Personal/d.txt"}) {
     test::writeFile(home + file, "text");
   }
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -485,7 +485,7 @@ TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
   test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
   test::RecordingHttpServer backend;
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -545,7 +545,7 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
     ::setenv("TVRN_OSASCRIPT", test::FakeSafari::program().c_str(), 1);
   }
 
-  ServerCore::start();
+  EXPECT_TRUE(ServerCore::start());
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   ASSERT_TRUE(client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}})));

@@ -99,7 +99,8 @@ TEST_F(InstallEvent, AnErrorStatusIsLoggedAsAFailure) {
   pointBackendAt(backend);
   for (const int status : {404, 503}) {
     SCOPED_TRACE(status);
-    UserDefaults::removeObject(StartupJobs::kInstallEventSentKey);
+    static_cast<void>(
+        UserDefaults::removeObject(StartupJobs::kInstallEventSentKey));  // an absent key is fine
     test::CannedResponse answer;
     answer.status = status;
     backend.respond("/install-event", answer);

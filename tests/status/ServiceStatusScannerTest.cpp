@@ -50,11 +50,11 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   test::writeFile(decisions, R"({"calendar": "granted", "contacts": "denied"})");
   // A grant remembered from earlier: the store itself has not decided reminders now.
   test::writeFile(Paths::appSupport() / "tcc-cache.json", R"({"reminders": "granted"})");
-  ConfigManager::shared().save({{"m365_access_token", "token"},
-                                {"m365_account_email", "me@contoso.example"},
-                                {"evernote_access_token", "token"},
-                                {"evernote_account_email", "me@evernote.example"},
-                                {"disabled_services", {"notes", "slack"}}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"m365_access_token", "token"},
+                                            {"m365_account_email", "me@contoso.example"},
+                                            {"evernote_access_token", "token"},
+                                            {"evernote_account_email", "me@evernote.example"},
+                                            {"disabled_services", {"notes", "slack"}}}));
   auto mail = runAs("thunderbird"), finder = runAs("nautilus");
   ASSERT_TRUE(mail && finder);
 

@@ -96,10 +96,10 @@ void expectEveryServiceReported(const Services& s) {
 }
 
 void setUserKey(const char* key, const std::optional<json>& value) {
-  ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
+  EXPECT_TRUE(ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
     user.erase(key);
     if (value) user[key] = *value;
-  });
+  }));
 }
 
 // A peer no HTTP library would imitate: raw bytes over TCP to one loopback address.
@@ -253,7 +253,7 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   Manifest manifest;
   manifest.remoteConfig.entries["config_allowed_keys"] = " theme ,color,";
   ManifestStore::shared().setManifest(manifest);
-  ConfigManager::shared().save({{"read_only", false}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", false}}));
   const json ok = {{"ok", true}}, invalid = {{"ok", false}, {"error", "invalid JSON"}};
   EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": true, "read_only": true, "theme": 1})"),
             ok);
@@ -318,7 +318,7 @@ TEST_F(StatusServerTest, CloudDataSwitchKeepsTheOldValueUnlessTheBackEndTakesThe
        std::nullopt},
       {R"({"enabled": "true"})", true, 200, failed("missing 'enabled' bool"), true},
   };
-  ConfigManager::shared().save({{"cloud_token", "T-1"}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"cloud_token", "T-1"}}));
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.body);
@@ -336,7 +336,7 @@ TEST_F(StatusServerTest, CloudDataSwitchKeepsTheOldValueUnlessTheBackEndTakesThe
             json({{"enabled", true}, {"machine_id", ConfigManager::shared().getMachineId()}}));
 
   setUserKey("cloud_data_enabled", std::nullopt);
-  ConfigManager::shared().save({{"cloud_token", ""}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"cloud_token", ""}}));
   EXPECT_EQ(postJSON(port_, "/cloud-data-enable", R"({"enabled": true})"),
             failed("no cloud token configured — connect Cloud Relay first"));
   EXPECT_FALSE(userSettings().contains("cloud_data_enabled"));
@@ -472,11 +472,11 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
   test::writeFile(Paths::localShare() / "bin/.server-version", "3.0.101");
   test::writeFile(Paths::appSupport() / "tunnel-state.json",
                   json({{"connected", true}, {"updated_at", Timestamp::iso8601UTC()}}).dump());
-  ConfigManager::shared().save({{"auto_update", true},
-                                {"api_key", "k"},
-                                {"network_mode", "any"},
-                                {"disabled_services", {"slack"}},
-                                {"first_tool_call_at", "2026-01-02T03:04:05Z"}});
+  EXPECT_TRUE(ConfigManager::shared().save({{"auto_update", true},
+                                            {"api_key", "k"},
+                                            {"network_mode", "any"},
+                                            {"disabled_services", {"slack"}},
+                                            {"first_tool_call_at", "2026-01-02T03:04:05Z"}}));
   PushMessageStore::shared().setMessage("[NUDGE] set up a client");
   ActivityTracker::record(CallSource::cloud, "first_tool");
   ActivityTracker::record(CallSource::local, "second_tool");

@@ -56,7 +56,7 @@ class NotifierTest : public ::testing::Test {
     // Tests run one after another in one home too: none finds another's throttle times.
     for (const char* key : {TrayNotifications::kNudgeKey, TrayNotifications::kRegressionKey,
                             TrayNotifications::kDeniedKey, TrayNotifications::kPermissionKey}) {
-      UserDefaults::removeObject(key);
+      static_cast<void>(UserDefaults::removeObject(key));  // an absent key is fine
     }
     notifications_ = std::make_unique<TrayNotifications>(
         *notifier_, clock_, [this](const std::string& source) { pulses_.push_back(source); });

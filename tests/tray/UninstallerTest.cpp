@@ -182,7 +182,9 @@ TEST_F(UninstallProcessTest, StopsTheHostedServerBeforeItDeletesAndLeavesNothing
   std::atomic<int> writes{0};
   std::thread writer([&] {
     while (serving) {
-      Keychain::writeGenericPassword("com.tavrin.test", "writer", std::to_string(++writes));
+      static_cast<void>(Keychain::writeGenericPassword(
+          "com.tavrin.test", "writer",
+          std::to_string(++writes)));  // races the uninstall on purpose: a write may fail
       std::this_thread::sleep_for(1ms);
     }
   });

@@ -170,7 +170,8 @@ ToolResult connectEvernote(std::chrono::milliseconds wait) {
                                               {"code_challenge", challenge},
                                               {"code_challenge_method", "S256"}},
                                              PercentEncoding::queryValue);
-  Opener::open(authorize);  // when no browser opens, the wait below ends the attempt
+  // When no browser opens, the wait below ends the attempt.
+  static_cast<void>(Opener::open(authorize));
 
   const std::optional<CallbackOutcome> outcome = listener.waitForCallback(wait);
   if (!outcome) return fail(failure(Texts::kTimedOut));

@@ -8,9 +8,9 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Timestamp.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "tools/evernote/EvernoteEnml.h"
@@ -19,9 +19,9 @@
 namespace tvrn::EvernoteTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = EvernoteTexts;
 
 constexpr std::chrono::seconds kRequestTimeout{20};

@@ -7,10 +7,10 @@
 
 #include "base/TextDecoding.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "tools/files/FilesystemToolsTexts.h"
@@ -20,9 +20,9 @@ namespace tvrn {
 namespace {
 
 namespace Texts = FilesystemTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::int64_t kMaxSearchResults = 200;
 

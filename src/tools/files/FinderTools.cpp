@@ -8,10 +8,10 @@
 
 #include "base/TextDecoding.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "tools/files/FilesystemTools.h"
@@ -22,10 +22,10 @@ namespace tvrn {
 namespace {
 
 namespace Texts = FinderTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
 using TextDecoding::Encoding;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 using Attempt = std::pair<std::string_view, Encoding>;
 
@@ -359,6 +359,7 @@ JSONValue::Array searchRecursive(const std::string& dir, const std::string& lowe
 }
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "onedrive");
   registry.registerTool({"onedrive_root", std::string(Texts::kRootDescription),
                          schema(json::object(), json::array()), ToolKind::readOnly, onedriveRoot});
   registry.registerTool(

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
-#include "bridges/HelperTools.h"
 #include "bridges/ScriptText.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "pim/PimCodec.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -21,9 +21,9 @@
 namespace tvrn::MessagesTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 // The database counts time from 2001-01-01 00:00:00 UTC, this many seconds after the Unix epoch.
 constexpr double kReferenceDateOffset = 978307200;
@@ -192,6 +192,7 @@ ToolHandler searchMessages(DatabaseProgram settings) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, JXARunning& /*jxa*/, const DatabaseProgram& sqlite3) {
+  ToolRegistry::ServiceScope scope(registry, "messages");
   registry.registerTool(
       {"search_messages", "Searches iMessage conversations by content, sender name, or date range.",
        schema({{"query", property("string",

@@ -11,11 +11,11 @@
 
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "bridges/JXARunner.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/DefaultsStore.h"
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
@@ -28,8 +28,8 @@
 namespace tvrn::NordVPNTools {
 namespace {
 
-using HelperTools::property;
 using nlohmann::json;
+using ToolSchema::property;
 
 constexpr const char* kAppName = "NordVPN";
 constexpr const char* kBundleId = "com.nordvpn.NordVPN";
@@ -338,6 +338,7 @@ json emptySchema() { return {{"type", "object"}, {"properties", json::object()}}
 }  // namespace
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "nordvpn");
   registry.registerTool({"nordvpn_status", NordVPNTexts::kStatusDescription, emptySchema(),
                          ToolKind::readOnly, nordvpnStatus});
   registry.registerTool({"nordvpn_servers",

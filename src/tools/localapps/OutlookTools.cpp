@@ -10,9 +10,9 @@
 #include "base/Strings.h"
 #include "base/Utf8.h"
 #include "bridges/CoProcessSupport.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/DefaultsStore.h"
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
@@ -189,7 +189,7 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const DatabaseProgra
        "Checks which email accounts are configured in Microsoft Outlook and compares them with "
        "Mail.app. If Outlook has accounts not in Mail.app, guides the user to add them so all "
        "email tools work seamlessly.",
-       HelperTools::schema(json::object(), json::array()), ToolKind::readOnly,
+       ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
        outlookDiagnose(jxa, sqlite3)});
 }
 

@@ -6,17 +6,17 @@
 #include <string>
 #include <string_view>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/localapps/SafariTexts.h"
 
 namespace tvrn::SafariTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::string_view kLineSeparator = "\xE2\x80\xA8";       // U+2028
 constexpr std::string_view kParagraphSeparator = "\xE2\x80\xA9";  // U+2029
@@ -350,6 +350,7 @@ ToolHandler safariWaitFor(JXARunning& jxa) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, JXARunning& jxa, JXARunning& slowJxa) {
+  ToolRegistry::ServiceScope scope(registry, "safari");
   using namespace SafariTexts;
   registry.registerTool({"safari_read_tab", kReadTab,
                          schema({{"url_match", property("string", kUrlMatchHelp)},

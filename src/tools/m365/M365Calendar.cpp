@@ -10,9 +10,9 @@
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
 #include "base/WallClock.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -21,9 +21,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kEventFields = "id,subject,start,end,location,organizer,bodyPreview";

@@ -5,9 +5,9 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Strings.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -16,9 +16,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kContactFields =
@@ -138,7 +138,9 @@ void registerContactTools(ToolRegistry& registry) {
                {"text", property("string", "Plain-text message body")},
                {"confirm", property("boolean", "Set true to send; false returns preview")}},
               json::array({"team_id", "channel_id", "text"})),
-       ToolKind::write, teamsSendChannelMessage});
+       ToolKind::write, teamsSendChannelMessage,
+       // Goes through Microsoft 365, but is a Teams message: the Teams switch turns it off.
+       "teams"});
   registry.registerTool(
       {"m365_list_contacts", "List contacts from your Microsoft 365 / Outlook address book.",
        schema({{"limit", property("integer", "Max contacts to return (default 50, max 100)")}},

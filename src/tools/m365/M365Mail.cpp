@@ -7,9 +7,9 @@
 #include "base/PercentEncoding.h"
 #include "base/Strings.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -18,9 +18,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kListFields = "id,subject,from,receivedDateTime,bodyPreview,isRead";

@@ -7,9 +7,9 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Strings.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Calendar.h"
 #include "tools/m365/M365Contacts.h"
@@ -21,9 +21,9 @@
 namespace tvrn::M365Tools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = M365Texts;
 
 constexpr const char* kUserFields =
@@ -158,6 +158,8 @@ void registerTools(ToolRegistry& registry) {
   registry.registerTool({"disconnect_m365_account",
                          "Disconnect your Microsoft 365 account and remove stored tokens.",
                          schema(json::object(), none), ToolKind::readOnly, disconnectM365Account});
+  // Connecting and disconnecting stay within reach while the service is turned off.
+  ToolRegistry::ServiceScope scope(registry, "m365");
   registry.registerTool(
       {"search_m365_directory",
        "Search your organization's Microsoft 365 directory for users by name or email. Returns "

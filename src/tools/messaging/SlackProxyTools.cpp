@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
@@ -15,12 +15,12 @@
 namespace tvrn::SlackProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using MessagingToolSupport::addIfGiven;
 using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = MessagingTexts;
 
 // Only a scan that saw no Slack app stops a call; a service it knows nothing of lets it through.
@@ -108,6 +108,7 @@ ToolDefinition searchMessages(CoProcessProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "slack");
   registry.registerTool(listWorkspaces(proxy));
   registry.registerTool(listChannels(proxy));
   registry.registerTool(readChannelMessages(proxy));

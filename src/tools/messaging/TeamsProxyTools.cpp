@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
@@ -15,11 +15,11 @@
 namespace tvrn::TeamsProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = MessagingTexts;
 
 // The scan counts a tenant only when it found the Teams app.
@@ -135,6 +135,7 @@ ToolDefinition sendChatMessage(CoProcessProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "teams");
   registry.registerTool(listChats(proxy));
   registry.registerTool(readChatMessages(proxy));
   registry.registerTool(listTeams(proxy));

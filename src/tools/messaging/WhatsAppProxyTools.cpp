@@ -4,9 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "tools/files/LocalFiles.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
@@ -15,12 +15,12 @@
 namespace tvrn::WhatsAppProxyTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using MessagingToolSupport::addIfGiven;
 using MessagingToolSupport::asAnswer;
 using MessagingToolSupport::limitOf;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = MessagingTexts;
 
 // Only a scan that found wacli's message database lets a call through.
@@ -126,6 +126,7 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
 }  // namespace
 
 void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy) {
+  ToolRegistry::ServiceScope scope(registry, "whatsapp");
   registry.registerTool(listChats(proxy));
   registry.registerTool(readMessages(proxy));
   registry.registerTool(searchMessages(proxy));

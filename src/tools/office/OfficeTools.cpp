@@ -4,9 +4,9 @@
 #include <nlohmann/json.hpp>
 
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/PdfText.h"
 #include "tools/office/ExcelWorkbooks.h"
 #include "tools/office/OfficeServices.h"
@@ -18,9 +18,9 @@ namespace tvrn::OfficeTools {
 namespace {
 
 using namespace OfficeTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::int64_t kDefaultPageLimit = 50;
 constexpr std::size_t kTextLimitBytes = 99999;
@@ -67,6 +67,7 @@ ToolResult extractPDFText(const std::string& path, std::int64_t maxPages) {
 }
 
 void registerTools(ToolRegistry& registry) {
+  ToolRegistry::ServiceScope scope(registry, "office");
   registry.registerTool(
       {"pdf_read", kPdfReadDescription,
        schema({{"path", property("string", "Absolute path to the PDF file")},
@@ -101,7 +102,7 @@ void registerTools(ToolRegistry& registry) {
   registry.registerTool(
       {"excel_create", kExcelCreateDescription,
        schema({{"path", property("string", "Output path for the .xlsx file")},
-               {"headers", HelperTools::stringList("Column headers")},
+               {"headers", ToolSchema::stringList("Column headers")},
                {"rows", property("array", "Array of row arrays with data (optional)")},
                {"confirm", property("boolean", "Must be true to create")}},
               json::array({"path", "headers"})),

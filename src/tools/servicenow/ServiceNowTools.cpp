@@ -1,6 +1,6 @@
 #include "tools/servicenow/ServiceNowTools.h"
 
-#include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "tools/servicenow/ServiceNowConnection.h"
 #include "tools/servicenow/ServiceNowIncidents.h"
 #include "tools/servicenow/ServiceNowTexts.h"
@@ -8,9 +8,9 @@
 namespace tvrn::ServiceNowTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = ServiceNowTexts;
 
 json text(std::string_view description) { return property("string", description); }
@@ -34,6 +34,8 @@ void registerTools(ToolRegistry& registry) {
       readOnly, connectServiceNow);
   add(registry, Texts::kDisconnect, schema(json::object(), json::array()), readOnly,
       disconnectServiceNow);
+  // Connecting and disconnecting stay within reach while the service is turned off.
+  ToolRegistry::ServiceScope scope(registry, "servicenow");
   add(registry, Texts::kListMine,
       schema({{"state", text(Texts::kStateFilterArg)}, {"limit", integer(Texts::kListLimitArg)}},
              json::array()),

@@ -11,10 +11,10 @@
 
 #include "base/PercentEncoding.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "tools/stocks/StocksTexts.h"
@@ -22,9 +22,9 @@
 namespace tvrn::StocksTools {
 namespace {
 
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 namespace Texts = StocksTexts;
 
 constexpr int kAttempts = 3;
@@ -348,6 +348,7 @@ std::string formatDate(double timestamp, std::string_view interval) {
 }
 
 void registerTools(ToolRegistry& registry, Pause pause) {
+  ToolRegistry::ServiceScope scope(registry, "stocks");
   if (!pause) pause = [](std::chrono::milliseconds span) { std::this_thread::sleep_for(span); };
   const auto text = [](std::string_view description) { return property("string", description); };
   registry.registerTool({"stocks_get_quote", std::string(Texts::kQuoteDescription),

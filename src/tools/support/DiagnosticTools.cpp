@@ -6,12 +6,12 @@
 
 #include "base/Strings.h"
 #include "base/Utf8.h"
-#include "bridges/HelperTools.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/OperatingSystem.h"
@@ -21,9 +21,9 @@ namespace tvrn {
 namespace {
 
 namespace Texts = DiagnosticTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 constexpr std::size_t kLabelWidth = 20;
 constexpr int kAuditWindow = 500;

@@ -5,11 +5,12 @@
 
 #include "base/Timestamp.h"
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "bridges/JXARunnerProxy.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
+#include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "core/Versions.h"
 #include "platform/OperatingSystem.h"
 #include "platform/RunningApps.h"
@@ -171,7 +172,7 @@ json snapshot(const std::string& version) {
 
 void registerTools(ToolRegistry& registry, const std::string& version) {
   registry.registerTool({"tvrn_state", std::string(Texts::kDescription),
-                         HelperTools::schema(json::object(), json::array()), ToolKind::readOnly,
+                         ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
                          [version](const Params::Arguments&) -> ToolResult {
                            return ToolResponse::json(
                                JSONValue::fromRaw(snapshot(version)).value_or(JSONValue()));

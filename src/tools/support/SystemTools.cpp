@@ -4,6 +4,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
+#include "core/ToolSchema.h"
 #include "tools/support/SupportToolsTexts.h"
 #include "tools/support/SystemToolHandlers.h"
 #include "tools/support/SystemToolsTexts.h"
@@ -12,9 +13,9 @@ namespace tvrn::SystemTools {
 namespace {
 
 namespace Texts = SystemTexts;
-using HelperTools::property;
-using HelperTools::schema;
 using nlohmann::json;
+using ToolSchema::property;
+using ToolSchema::schema;
 
 json noParameters() { return schema(json::object(), json::array()); }
 
@@ -26,56 +27,59 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& v
                          schema({{"path", property("string", Texts::kFinderListPath)},
                                  {"limit", property("integer", Texts::kFinderListLimit)}},
                                 json::array()),
-                         ToolKind::readOnly, finderList});
+                         ToolKind::readOnly, finderList, "finder"});
   registry.registerTool({"finder_search", std::string(Texts::kFinderSearchDescription),
                          schema({{"query", property("string", Texts::kFinderSearchQuery)},
                                  {"path", property("string", Texts::kFinderSearchPath)},
                                  {"limit", property("integer", Texts::kFinderSearchLimit)}},
                                 json::array({"query"})),
-                         ToolKind::readOnly, finderSearch});
+                         ToolKind::readOnly, finderSearch, "finder"});
   registry.registerTool(
       {"list_safari_bookmarks", std::string(Texts::kBookmarksDescription),
        schema({{"limit", property("integer", Texts::kBookmarksLimit)}}, json::array()),
        ToolKind::readOnly,
-       [&jxa](const Params::Arguments& arguments) { return listSafariBookmarks(jxa, arguments); }});
+       [&jxa](const Params::Arguments& arguments) { return listSafariBookmarks(jxa, arguments); },
+       "safari"});
   registry.registerTool({"list_accounts", std::string(Texts::kAccountsDescription), noParameters(),
                          ToolKind::readOnly,
                          [&jxa](const Params::Arguments&) { return listAccounts(jxa); }});
-  registry.registerTool({"create_email_folder", std::string(Texts::kFolderDescription),
-                         schema({{"name", property("string", Texts::kFolderName)},
-                                 {"account", property("string", Texts::kFolderAccount)},
-                                 {"confirm", property("boolean", Texts::kFolderConfirm)}},
-                                json::array({"name"})),
-                         ToolKind::write, [&jxa](const Params::Arguments& arguments) {
-                           return createEmailFolder(jxa, arguments);
-                         }});
+  registry.registerTool(
+      {"create_email_folder", std::string(Texts::kFolderDescription),
+       schema({{"name", property("string", Texts::kFolderName)},
+               {"account", property("string", Texts::kFolderAccount)},
+               {"confirm", property("boolean", Texts::kFolderConfirm)}},
+              json::array({"name"})),
+       ToolKind::write,
+       [&jxa](const Params::Arguments& arguments) { return createEmailFolder(jxa, arguments); },
+       "mail"});
   registry.registerTool({"onedrive_write_file", std::string(Texts::kWriteDescription),
                          schema({{"path", property("string", Texts::kWritePath)},
                                  {"content", property("string", Texts::kWriteContent)},
                                  {"confirm", property("boolean", Texts::kWriteConfirm)}},
                                 json::array({"path", "content"})),
-                         ToolKind::write, onedriveWriteFile});
+                         ToolKind::write, onedriveWriteFile, "onedrive"});
   registry.registerTool({"onedrive_delete_file", std::string(Texts::kDeleteDescription),
                          schema({{"path", property("string", Texts::kDeletePath)},
                                  {"confirm", property("boolean", Texts::kDeleteConfirm)}},
                                 json::array({"path"})),
-                         ToolKind::destructive, onedriveDeleteFile});
+                         ToolKind::destructive, onedriveDeleteFile, "onedrive"});
   registry.registerTool({"onedrive_move_file", std::string(Texts::kMoveDescription),
                          schema({{"source", property("string", Texts::kMoveSource)},
                                  {"destination", property("string", Texts::kMoveDestination)},
                                  {"confirm", property("boolean", Texts::kMoveConfirm)}},
                                 json::array({"source", "destination"})),
-                         ToolKind::destructive, onedriveMoveFile});
+                         ToolKind::destructive, onedriveMoveFile, "onedrive"});
   registry.registerTool({"list_reminder_lists", std::string(Texts::kReminderListsDescription),
                          noParameters(), ToolKind::readOnly,
-                         HelperTools::forwardTo(proxy, "list_reminder_lists")});
+                         HelperTools::forwardTo(proxy, "list_reminder_lists"), "reminders"});
   registry.registerTool(
       {"complete_reminder", std::string(Texts::kCompleteDescription),
        schema({{"reminder_id", property("string", Texts::kCompleteId)},
                {"confirm", property("boolean", Texts::kCompleteConfirm)}},
               json::array({"reminder_id"})),
        ToolKind::write,
-       HelperTools::confirmedForward(proxy, "complete_reminder", completeReminderPreview)});
+       HelperTools::confirmedForward(proxy, "complete_reminder", completeReminderPreview),
+       "reminders"});
   registry.registerTool(
       {"update_tavrin", std::string(SupportTexts::kUpdateDescription),
        schema({{"check_only", property("boolean", SupportTexts::kUpdateCheckOnly)}}, json::array()),

@@ -4,10 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "bridges/HelperTools.h"
 #include "bridges/PlatformStores.h"
 #include "core/DateFormat.h"
+#include "core/Params.h"
 #include "core/ToolResponse.h"
+#include "core/ToolSchema.h"
 #include "platform/RunningApps.h"
 #include "tools/support/WelcomeTexts.h"
 
@@ -95,11 +96,14 @@ std::string welcome(EventStore& events, ContactStore& contacts, JXARunning& mail
 void registerTools(ToolRegistry& registry, JXARunning& mail) {
   EventStore& events = eventStore();
   ContactStore& contacts = contactStore();
-  registry.registerTool({"tvrn_welcome", std::string(Texts::kDescription),
-                         HelperTools::schema(json::object(), json::array()), ToolKind::readOnly,
-                         [&events, &contacts, &mail](const Params::Arguments&) -> ToolResult {
-                           return ToolResponse::text(welcome(events, contacts, mail));
-                         }});
+  ToolDefinition tool{"tvrn_welcome", std::string(Texts::kDescription),
+                      ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
+                      [&events, &contacts, &mail](const Params::Arguments&) -> ToolResult {
+                        return ToolResponse::text(welcome(events, contacts, mail));
+                      }};
+  // It greets a new user: once the first tool call has been recorded it has done its job.
+  tool.introductory = true;
+  registry.registerTool(std::move(tool));
 }
 
 }  // namespace tvrn::WelcomeTools

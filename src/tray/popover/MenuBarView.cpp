@@ -212,7 +212,9 @@ void MenuBarView::restartClaudeDesktop() {
   const auto running = RunningApps::processIds(kClaudeBundleId);
   if (running.empty()) return;
   ::kill(running.front(), SIGTERM);
-  scheduler_.after(kClaudeReopenDelay, this, [] { Desktop::openApp(kClaudeBundleId); });
+  scheduler_.after(kClaudeReopenDelay, this, [] {
+    static_cast<void>(Desktop::openApp(kClaudeBundleId));  // the user sees whether it reopened
+  });
 }
 
 void MenuBarView::restartServer() {

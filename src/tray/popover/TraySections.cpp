@@ -127,7 +127,7 @@ ServiceFixHandlers desktopHandlers() {
             if (bundleId == kFinderBundleId) {
               Desktop::open(Paths::home().string());
             } else {
-              Desktop::openApp(bundleId);
+              static_cast<void>(Desktop::openApp(bundleId));  // the user sees whether it opened
             }
           },
           [](const std::string& url) { Desktop::open(url); }, schemeHandler,
@@ -230,7 +230,7 @@ class ServicesSection final : public PopoverSectionWidget {
       auto* add = line(box, 0, 24);
       add->addWidget(button(this, RT::kAddToMail, ColorRole::blue, 10, [] {
         // The desktop's online accounts settings, where there are any; it outlives the click.
-        Opener::launch({"gnome-control-center", "online-accounts"});
+        static_cast<void>(Opener::launch({"gnome-control-center", "online-accounts"}));
       }));
       add->addStretch();
     }
