@@ -13,7 +13,8 @@ cat <<MSG
 Starting Tavrin. MCP clients connect to the socket
   ${socket}
 one JSON-RPC message per line. A client that starts a stdio server can use the command
-  socat STDIO UNIX-CONNECT:${socket}
+  ${HOME}/.local/share/tavrin/bin/tavrin-server
+(installed there as the server starts; it joins its standard input and output to the socket).
 The server log is ${XDG_CONFIG_HOME:-$HOME/.config}/tavrin/server.log.
 MSG
 exec build/tavrin-tray "$@"
