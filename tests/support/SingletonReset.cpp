@@ -2,6 +2,9 @@
 
 #include <optional>
 
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
+#include "core/ActivityTracker.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "manifest/ManifestStore.h"
@@ -10,6 +13,11 @@ namespace tvrn::test {
 
 void resetSingletons() {
   ToolCallCounter::consume();
+  ToolCallCounter::resetForTests();
+  ActivityTracker::resetForTests();
+  JXARunnerProxy::resetAllForTests();
+  HelperProxy::resetAllForTests();
+  HelperProxy::setInProcessDispatch({});
   ToolErrorCounter::consume();
   ManifestStore::shared().setManifest(std::nullopt);
 }
