@@ -8,6 +8,7 @@
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "manifest/ManifestStore.h"
+#include "server/ServerCore.h"
 
 namespace tvrn::test {
 
@@ -20,6 +21,7 @@ void resetSingletons() {
   HelperProxy::setInProcessDispatch({});
   ToolErrorCounter::consume();
   ManifestStore::shared().setManifest(std::nullopt);
+  ServerCore::resetForTests();
 }
 
 }  // namespace tvrn::test
