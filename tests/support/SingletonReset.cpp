@@ -9,6 +9,7 @@
 #include "core/ToolErrorCounter.h"
 #include "manifest/ManifestStore.h"
 #include "server/ServerCore.h"
+#include "tools/messaging/CoProcessProxy.h"
 
 namespace tvrn::test {
 
@@ -22,6 +23,8 @@ void resetSingletons() {
   ToolErrorCounter::consume();
   ManifestStore::shared().setManifest(std::nullopt);
   ServerCore::resetForTests();
+  SlackProxy::shared().resetForTests();
+  TeamsProxy::shared().resetForTests();
 }
 
 }  // namespace tvrn::test
