@@ -87,6 +87,15 @@ HelperProxy& HelperProxy::scanner() {
   return *instance;
 }
 
+void HelperProxy::resetAllForTests() {
+  for (HelperProxy* proxy : {&shared(), &scanner()}) {
+    std::lock_guard hold(proxy->mutex_);
+    if (proxy->process_) proxy->process_->terminate();
+    proxy->process_.reset();
+    proxy->lastStderr_.clear();
+  }
+}
+
 void HelperProxy::setInProcessDispatch(InProcessDispatch hook) {
   auto installed = hook ? std::make_shared<const InProcessDispatch>(std::move(hook)) : nullptr;
   HookSlot& slot = hookSlot();

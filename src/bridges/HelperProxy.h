@@ -42,6 +42,10 @@ class HelperProxy final {
   // /usr/local/bin, ~/.local/share/tavrin/bin. The first that exists, else the first candidate.
   static std::filesystem::path helperBinaryPath();
 
+  // Tests only: ends the helper of both process-wide instances and forgets its last error output,
+  // so the next call launches from the current environment as a fresh process would.
+  static void resetAllForTests();
+
   explicit HelperProxy(double timeoutSeconds = defaultTimeoutSeconds);
   HelperProxy(const HelperProxy&) = delete;
   HelperProxy& operator=(const HelperProxy&) = delete;

@@ -96,6 +96,15 @@ JXARunnerProxy& JXARunnerProxy::diagLong() {
   return proxy;
 }
 
+void JXARunnerProxy::resetAllForTests() {
+  for (JXARunnerProxy* proxy : {&shared(), &medium(), &slow(), &scanner(), &diag(), &diagLong()}) {
+    std::lock_guard hold(proxy->lock_);
+    if (proxy->process_) proxy->process_->terminate();
+    proxy->process_.reset();
+    proxy->lastStderr_.clear();
+  }
+}
+
 JXAResult JXARunnerProxy::run(std::string_view script) {
   auto output = callRunner(JXAScript::wrap(script));
   if (!output) return fail(output.error());

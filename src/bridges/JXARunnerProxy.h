@@ -51,6 +51,10 @@ class JXARunnerProxy final : public JXARunning {
   // appear now rather than in the middle of a tool call, and records that in a sentinel file.
   static void warmPermissionsIfNeeded(std::chrono::milliseconds delay = std::chrono::seconds(5));
 
+  // Tests only: ends the runner of each process-wide instance and forgets its last error output,
+  // so the next call launches from the current environment as a fresh process would.
+  static void resetAllForTests();
+
  private:
   Result<std::string, JXAError> callRunner(std::string_view script);
   Result<std::string, JXAError> exchange(const std::filesystem::path& runner,

@@ -41,4 +41,10 @@ std::vector<ActivityEntry> recentEntries(int limit) {
   return {s.buffer.begin(), s.buffer.begin() + static_cast<std::ptrdiff_t>(count)};
 }
 
+void resetForTests() {
+  State& s = state();
+  std::lock_guard hold(s.lock);
+  s.buffer.clear();
+}
+
 }  // namespace tvrn::ActivityTracker

@@ -32,5 +32,8 @@ std::optional<ActivityEntry> snapshot();
 // Up to `limit` calls, newest first; a negative limit counts as 0.
 std::vector<ActivityEntry> recentEntries(int limit = kCapacity);
 
+// Tests only: empties the list, as in a fresh process.
+void resetForTests();
+
 }  // namespace ActivityTracker
 }  // namespace tvrn

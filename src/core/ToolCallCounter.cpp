@@ -84,6 +84,8 @@ void incrementLocalOnly(std::string_view tool) {
   if (!activationRecorded.exchange(true)) recordFirstToolCall();
 }
 
+void resetForTests() { activationRecorded = false; }
+
 void increment(std::string_view tool) {
   incrementLocalOnly(tool);
   if (!reportsToStatusServer()) return;

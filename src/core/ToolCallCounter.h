@@ -63,5 +63,9 @@ bool reportsToStatusServer();
 // tracker ignores rather than taking a wrong name.
 void setAIClientSource(std::function<std::string()> source);
 
+// Tests only: forgets that the first call was dealt with, so the next call checks the settings
+// again as a fresh process would.
+void resetForTests();
+
 }  // namespace ToolCallCounter
 }  // namespace tvrn

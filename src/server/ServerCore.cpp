@@ -237,11 +237,16 @@ void stop() {
   Logger::info("tray", "ServerCore stopped");
 }
 
+namespace {
+// The uninstall takes the server down before it removes the folders; the exit path that
+// follows must not write them again.
+std::atomic<bool> shutDown{false};
+}  // namespace
+
+void resetForTests() { shutDown = false; }
+
 void shutdown() {
-  // The uninstall takes the server down before it removes the folders; the exit path that
-  // follows must not write them again.
-  static std::atomic<bool> done{false};
-  if (done.exchange(true)) return;
+  if (shutDown.exchange(true)) return;
   stop();
   ServiceStatusScanner::shared().stop();
   CloudTunnel::shared().stop();

@@ -23,4 +23,7 @@ void stop();
 // waits for their threads: the program's exit path. Calls after the first do nothing.
 void shutdown();
 
+// Tests only: lets the next shutdown() run again, as in a fresh process.
+void resetForTests();
+
 }  // namespace tvrn::ServerCore

@@ -91,6 +91,9 @@ mode_t permissionsOf(const std::filesystem::path& path) {
 class IPCServerTest : public ::testing::Test {
  protected:
   void SetUp() override { Logger::configure(logFile()); }
+  // The server is one per process: a test that leaves it running would serve the next test's
+  // start() from this test's folder.
+  void TearDown() override { IPCServer::shared().stop(); }
 
   std::filesystem::path start() {
     EXPECT_TRUE(IPCServer::shared().start(echoRegistry(), "1.2.3"));

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "pim/PrivacyGate.h"
+#include "support/ChildTestRun.h"
 #include "tray/AppDelegate.h"
 #include "tray/PrivacySettingsDialog.h"
 #include "tray/TrayFixtures.h"
@@ -119,9 +120,15 @@ TEST_F(PermissionPromptTest, AnUnansweredPromptEndsAtTheTimeOut) {
   EXPECT_EQ(gate_.status(PrivacyEntity::calendar), Status::notDetermined);
 }
 
-// The tray quits while the prompt stands (its own test: a quit ends every later event loop of
-// the process too).
+// The tray quits while the prompt stands. A quit ends every later event loop of the process too,
+// so the test runs in a process of its own.
 TEST_F(PermissionPromptTest, QuittingTheTrayLeavesTheAccessUndecided) {
+  if (test::childRole() != "fresh-process") {
+    const auto child = test::runTestInChild(
+        "PermissionPromptTest.QuittingTheTrayLeavesTheAccessUndecided", "fresh-process", {});
+    EXPECT_TRUE(child.passed) << child.output;
+    return;
+  }
   whenShown([](PermissionPrompt*) { QCoreApplication::exit(0); });
   auto answer = ask(PrivacyEntity::reminders);
   EXPECT_FALSE(answerOf(answer).granted);

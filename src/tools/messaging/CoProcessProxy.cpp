@@ -144,6 +144,13 @@ void CoProcessProxy::captureStderr() {
   Logger::warn(texts_.category, "stderr: " + lastStderr_);
 }
 
+void CoProcessProxy::resetForTests() {
+  std::lock_guard hold(lock_);
+  if (process_) process_->terminate();
+  process_.reset();
+  lastStderr_.clear();
+}
+
 CoProcessProxy& SlackProxy::shared() {
   static CoProcessProxy& proxy = instance(kSlackProxyTexts);
   return proxy;

@@ -28,6 +28,10 @@ class CoProcessProxy final {
 
   const CoProcessProxyTexts& texts() const { return texts_; }
 
+  // Tests only: ends the co-process and forgets its last error output, so the next call launches
+  // from the current environment as a fresh process would.
+  void resetForTests();
+
  private:
   ToolResult exchange(std::string_view method, const nlohmann::json& args);
   Subprocess* launchIfNeeded();
