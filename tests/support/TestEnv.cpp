@@ -72,7 +72,9 @@ void enterFreshWorld() {
   ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_LOGIN_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_GRAPH_URL", "http://127.0.0.1:9", 1);
-  ::setenv("TVRN_STATUS_PORT", "9", 1);
+  // A port of its own, free when the world is made: tests run as root could bind a fixed low one,
+  // and a starting server ends whatever else of this user listens on its status port.
+  ::setenv("TVRN_STATUS_PORT", std::to_string(unusedPort()).c_str(), 1);
 }
 
 // Gives each test a world of its own and, when it ends, puts back the environment and the
