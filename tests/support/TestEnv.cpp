@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -72,9 +73,7 @@ void enterFreshWorld() {
   ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_LOGIN_URL", "http://127.0.0.1:9", 1);
   ::setenv("TVRN_GRAPH_URL", "http://127.0.0.1:9", 1);
-  // A port of its own, free when the world is made: tests run as root could bind a fixed low one,
-  // and a starting server ends whatever else of this user listens on its status port.
-  ::setenv("TVRN_STATUS_PORT", std::to_string(unusedPort()).c_str(), 1);
+  ::setenv("TVRN_STATUS_PORT", std::to_string(unusedStatusPort()).c_str(), 1);
 }
 
 // Gives each test a world of its own and, when it ends, puts back the environment and the
@@ -156,8 +155,28 @@ int unusedPort() {
   return ntohs(address.sin_port);
 }
 
+// A starting server ends whatever else of this user listens on its status port, so each world's
+// port lies below the kernel's ephemeral range (32768 and up), where no fake server or other
+// test's listener bound to port 0 can land, and is drawn at random so worlds seldom share one.
+int unusedStatusPort() {
+  static std::mt19937 draw{std::random_device{}()};
+  std::uniform_int_distribution<int> ports(20000, 32000);
+  for (;;) {
+    const int port = ports(draw);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free =
+        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) ::close(fd);
+    if (free) return port;
+  }
+}
+
 int useUnusedStatusPort() {
-  const int port = unusedPort();
+  const int port = unusedStatusPort();
   ::setenv("TVRN_STATUS_PORT", std::to_string(port).c_str(), 1);
   return port;
 }

@@ -39,7 +39,10 @@ std::vector<std::string> namesIn(const std::filesystem::path& dir);
 // A TCP port of 127.0.0.1 that nothing uses at the moment of the call.
 int unusedPort();
 
-// Points TVRN_STATUS_PORT at an unused port and returns it.
+// A free port for a status server, below the ephemeral range (see TestEnv.cpp for why).
+int unusedStatusPort();
+
+// Points TVRN_STATUS_PORT at an unused status port and returns it.
 int useUnusedStatusPort();
 
 // The body of a test program's main: makes the private world, runs `beforeTests` (a program that
