@@ -141,18 +141,26 @@ std::vector<std::string> namesIn(const std::filesystem::path& dir) {
   return names;
 }
 
-int unusedPort() {
+// Binds a TCP socket to 127.0.0.1:`port` (0: any free port), closes it and answers the port it
+// got, or 0 when the port is taken.
+static int bindLoopback(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) std::abort();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t length = sizeof address;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    std::abort();
-  }
+  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
   ::close(fd);
-  return ntohs(address.sin_port);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
+int unusedPort() {
+  const int port = bindLoopback(0);
+  if (port == 0) std::abort();
+  return port;
 }
 
 // A starting server ends whatever else of this user listens on its status port, so each world's
@@ -162,16 +170,7 @@ int unusedStatusPort() {
   static std::mt19937 draw{std::random_device{}()};
   std::uniform_int_distribution<int> ports(20000, 32000);
   for (;;) {
-    const int port = ports(draw);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free =
-        fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    if (fd >= 0) ::close(fd);
-    if (free) return port;
+    if (const int port = bindLoopback(ports(draw)); port != 0) return port;
   }
 }
 
