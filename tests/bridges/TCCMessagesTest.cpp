@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "bridges/TCCMessages.h"
 
 namespace tvrn {
@@ -31,30 +27,6 @@ TEST(TCCMessagesTest, BuildersSpliceTheirArgumentsWhereTheUserLooks) {
             "in ~/.config/tavrin/pim/authorization.json) and turn ON the toggle for "
             "**tavrin-server**.");
   EXPECT_EQ(TCCMessages::startupBanner({}), "");
-}
-
-// Calendars, reminders and contacts are granted in the tray here, or without it in the access
-// file under the service's own entry; no text sends the user to System Settings for them.
-TEST(TCCMessagesTest, AccessTextsNameWhereThisSystemGrantsAccess) {
-  const std::vector<std::pair<std::string, std::string>> texts = {
-      {TCCMessages::eventKitDenied("Calendars"), "calendar"},
-      {TCCMessages::staleTCC("Reminders"), "reminders"},
-      {TCCMessages::calendarWriteOnly(), "calendar"},
-      {TCCMessages::contactsDenied(), "contacts"},
-      {TCCMessages::contactsNotDetermined(), "contacts"},
-      {TCCMessages::calendarNotDetermined(), "calendar"},
-      {TCCMessages::remindersNotDetermined(), "reminders"},
-      {TCCMessages::grantPlace("Photos"), "its entry"},
-  };
-  for (const auto& [text, entry] : texts) {
-    EXPECT_EQ(text.find("System Settings"), std::string::npos) << text;
-    const std::string quoted = entry == "its entry" ? entry : "\"" + entry + "\"";
-    EXPECT_NE(text.find("the TVRN tray's Permissions section → "), std::string::npos) << text;
-    EXPECT_NE(text.find(" (without the tray: set " + quoted +
-                        " to \"granted\" in ~/.config/tavrin/pim/authorization.json)"),
-              std::string::npos)
-        << text;
-  }
 }
 
 }  // namespace

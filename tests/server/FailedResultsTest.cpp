@@ -167,19 +167,14 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   const std::string slack =
       "Slack Desktop is not installed. Install Slack from slack.com/downloads, sign in to your "
       "workspace, and these tools will work automatically.";
-  const auto teams = [](const char* list) {
-    return json({{"error",
-                  "No Microsoft Teams account connected. Sign into Teams and restart "
-                  "Tavrin."},
-                 {list, json::array()}})
-        .dump(2);
+  const std::string noTeams =
+      "No Microsoft Teams account connected. Sign into Teams and restart Tavrin.";
+  const auto teams = [&](const char* list) {
+    return json({{"error", noTeams}, {list, json::array()}}).dump(2);
   };
   const std::string whatsApp =
-      json({{"error",
-             "WhatsApp is not authenticated. Open Wacli, scan the QR code, and try "
-             "again."}})
+      json{{"error", "WhatsApp is not authenticated. Open Wacli, scan the QR code, and try again."}}
           .dump(2);
-  const json chat = {{"chat_id", "1@s"}, {"text", "hi"}, {"confirm", true}};
   const std::vector<std::tuple<std::string, json, std::string>> cases = {
       {"slack_list_workspaces", json::object(), slack},
       {"slack_list_channels", json::object(), slack},
@@ -190,7 +185,7 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
       {"whatsapp_list_chats", json::object(), whatsApp},
       {"whatsapp_read_messages", {{"chat_id", "1@s"}}, whatsApp},
       {"whatsapp_search_messages", {{"query", "q"}}, whatsApp},
-      {"whatsapp_send_message", chat, whatsApp},
+      {"whatsapp_send_message", {{"chat_id", "1@s"}, {"text", "hi"}, {"confirm", true}}, whatsApp},
       {"whatsapp_send_file",
        {{"chat_id", "1@s"}, {"file_path", "/etc/hosts"}, {"confirm", true}},
        whatsApp},
