@@ -6,6 +6,7 @@
 #include "base/Utf8.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
+#include "bridges/TCCMessages.h"
 #include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
@@ -18,9 +19,10 @@ constexpr std::int64_t kDefaultMaxEvents = 100;
 
 constexpr const char* kCannotListEvents = "Cannot list events: ";
 
-constexpr const char* kNoCalendarsText =
-    "Calendars access appears granted but returned zero results. Open System Settings → Privacy "
-    "& Security → Calendars, toggle tavrin-helper OFF and back ON.";
+std::string noCalendarsText() {
+  return "Calendars access appears granted but returned zero results. Open " +
+         TCCMessages::grantPlace("Calendars") + ", toggle tavrin-helper OFF and back ON.";
+}
 
 bool refused(AuthorizationStatus status) {
   return status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied;
@@ -173,7 +175,7 @@ Reply calendarListNames() {
     PimUnreadable unreadable;
     const auto calendars = eventStore().data().calendars(EntityType::event, &unreadable);
     if (unreadable) return error("Cannot list calendars: " + *unreadable);
-    if (calendars.empty()) return permissionError(kNoCalendarsText);
+    if (calendars.empty()) return permissionError(noCalendarsText());
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& calendar : calendars) entries.push_back(calendarEntry(calendar));
     return ok({{"calendars", std::move(entries)}, {"count", calendars.size()}});

@@ -46,6 +46,13 @@ JSONValue error(std::string_view message) {
   return JSONValue(std::move(result));
 }
 
+JSONValue failure(JSONValue result) {
+  if (result.asObject() == nullptr) return result;
+  auto flagged = std::get<JSONValue::Object>(std::move(result).storage());
+  flagged.insert_or_assign("isError", JSONValue(true));
+  return JSONValue(std::move(flagged));
+}
+
 JSONValue answer(const JSONValue& value) {
   if (value.asArray() != nullptr || value.asObject() != nullptr) return json(value);
   if (const auto string = value.asString()) return text(*string);

@@ -20,6 +20,10 @@ JSONValue json(const JSONValue& value);
 // tool result is built here.
 JSONValue error(std::string_view message);
 
+// A failure a tool answers in its own words (a text or JSON result): flagged "isError": true
+// like any other, its text left exactly as it is.
+JSONValue failure(JSONValue result);
+
 // A value of any kind as text: an object or array as json() writes it, a string as itself, any
 // other value (a number, true, false, null) as its JSON text.
 JSONValue answer(const JSONValue& value);

@@ -23,6 +23,7 @@
 #include "cloud/TunnelState.h"
 #include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
+#include "cloud/UpdateTexts.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
@@ -101,6 +102,14 @@ EnvironmentSources::UpdateHistory updateHistory() {
   return history;
 }
 
+// An update check as the support tools report it: its text, and whether that tells of a failure.
+EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
+  std::string text =
+      checkOnly ? UpdateManager::shared().checkOnly() : UpdateManager::shared().checkNow();
+  const bool failed = UpdateTexts::reportsFailure(text);
+  return {std::move(text), failed};
+}
+
 // Wires the layers that must not know each other: what the core asks of the manifest store, the
 // bridges and the heartbeat.
 void connectLayers() {
@@ -114,11 +123,7 @@ void connectLayers() {
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
   EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
                                .tunnelConnected = &TunnelState::read,
-                               .updateCheck =
-                                   [](bool checkOnly) {
-                                     return checkOnly ? UpdateManager::shared().checkOnly()
-                                                      : UpdateManager::shared().checkNow();
-                                   },
+                               .updateCheck = &updateCheck,
                                .updateHistory = &updateHistory});
 }
 

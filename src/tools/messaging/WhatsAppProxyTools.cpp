@@ -27,7 +27,8 @@ namespace Texts = MessagingTexts;
 bool whatsAppAuthenticated() { return ServiceSnapshot::flag("whatsapp", "authenticated") == true; }
 
 ToolResult notAuthenticated() {
-  return ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}}));
+  return ToolResponse::failure(
+      ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}})));
 }
 
 // Hands the client's arguments to the client and its answer back as JSON.

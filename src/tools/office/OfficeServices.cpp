@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "base/Utf8.h"
@@ -31,6 +32,8 @@ using namespace OfficeTexts;
 using Clock = SubprocessClock;
 
 constexpr const char* kFallbackPython = "/usr/bin/python3";
+// What every document script imports.
+constexpr const char* kScriptModule = "openpyxl";
 constexpr std::size_t kParseExcerptCharacters = 200;
 constexpr std::size_t kPipOutputKept = 4096;
 // Header readers that may be left waiting on files that never answer; past this, no new reader
@@ -60,10 +63,43 @@ std::optional<std::string> shellWhich(const std::string& program) {
   return path;
 }
 
+// Whether the interpreter imports the module every document script needs. Only a yes is
+// remembered, so a module installed later is found by the next call.
+bool importsScriptModule(const std::string& python) {
+  static std::mutex mutex;
+  static std::set<std::string> importing;  // guarded by mutex
+  {
+    std::lock_guard lock(mutex);
+    if (importing.contains(python)) return true;
+  }
+  RunOptions options;
+  options.timeout = std::chrono::milliseconds(static_cast<long>(Timeouts::officeSubprocess * 1000));
+  options.outputLimit = kPipOutputKept;
+  const auto done =
+      Subprocess::run({{python, "-c", std::string("import ") + kScriptModule}}, options);
+  if (!done.launched || done.timedOut || done.exit.signalled || done.exit.status != 0) {
+    return false;
+  }
+  std::lock_guard lock(mutex);
+  importing.insert(python);
+  return true;
+}
+
+// TVRN_PYTHON when set; else the first of PATH's python3 and the system's that imports the
+// scripts' module (a virtual environment or pyenv first on PATH often cannot see the system's
+// packages); else the first of them, where the module is then installed.
 std::string pythonInterpreter() {
   const char* configured = std::getenv(kPythonVariable);
   if (configured != nullptr && *configured != '\0') return configured;
-  return shellWhich("python3").value_or(kFallbackPython);
+  std::vector<std::string> candidates;
+  if (auto onPath = shellWhich("python3")) candidates.push_back(std::move(*onPath));
+  if (candidates.empty() || candidates.front() != kFallbackPython) {
+    candidates.emplace_back(kFallbackPython);
+  }
+  for (const std::string& python : candidates) {
+    if (importsScriptModule(python)) return python;
+  }
+  return candidates.front();
 }
 
 // A private script file that is removed when this goes out of scope, on every path.
@@ -137,9 +173,10 @@ bool installPackage(const std::string& python, std::string_view package,
   return false;
 }
 
-ToolError dependencyMissing(const std::string& module, std::string_view package) {
+ToolError dependencyMissing(const std::string& module, std::string_view package,
+                            const std::string& python) {
   return ToolError::executionFailed(std::string(kDependencyMissing) + module + kDependencyAdvice +
-                                    std::string(package));
+                                    std::string(package) + kInterpreterTried + python + ")");
 }
 
 std::string decimalSeconds(double seconds) {
@@ -209,10 +246,10 @@ Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
   if (!retried && moduleMissing) {
     const std::string module = missingModuleName(standardError);
     const auto package = packageFor(module);
-    if (!package) return fail(dependencyMissing(module, module));
+    if (!package) return fail(dependencyMissing(module, module, python));
     Logger::info(kCategory, kAutoInstalling + module);
     if (!installPackage(python, *package, limits.pipInstall)) {
-      return fail(dependencyMissing(module, *package));
+      return fail(dependencyMissing(module, *package, python));
     }
     Logger::info(kCategory, kInstalledPrefix + std::string(*package) + kInstalledSuffix);
     return runPythonScript(script, args, true, limits);

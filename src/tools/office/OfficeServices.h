@@ -19,7 +19,8 @@
 
 namespace tvrn::OfficeServices {
 
-// The interpreter named by this variable wins over the one found on PATH.
+// The interpreter named by this variable wins over the ones looked for: the first of PATH's
+// python3 and /usr/bin/python3 that imports openpyxl.
 inline constexpr const char* kPythonVariable = "TVRN_PYTHON";
 
 // What is read of a cloud file to tell whether its contents are local.
@@ -34,7 +35,7 @@ struct PythonLimits {
 
 // Runs the script with the arguments and decodes what it printed (an object or an array). A
 // missing openpyxl or pptx module is installed once with pip and the script run again; any other
-// missing module is only reported.
+// missing module is only reported. A missing module's text names the interpreter tried.
 Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
                                                   const std::vector<std::string>& args,
                                                   bool retried = false,

@@ -320,8 +320,10 @@ TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
 
   const std::string fallback = "\"What can you do?\" — see the full list of TVRN capabilities";
   EXPECT_EQ(text("tvrn_welcome"),
-            "No services are connected yet — grant permissions in System Settings → Privacy & "
-            "Security to see your data here.\n\nThings to try:\n  1. " +
+            "No services are connected yet — grant permissions in the TVRN tray's Permissions "
+            "section (without the tray: set each service's entry to \"granted\" in "
+            "~/.config/tavrin/pim/authorization.json) to see your data here.\n\nThings to "
+            "try:\n  1. " +
                 fallback);
   EXPECT_FALSE(fs::exists(PrivacyGate::shared().file()));  // nobody was asked
 
