@@ -25,6 +25,8 @@
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
 
+extern char** environ;
+
 namespace tvrn {
 namespace {
 
@@ -429,6 +431,36 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
       << log;
 
   first->terminate();
+}
+
+// A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
+// with status 1, headless or as the tray, and says why on its standard error and in the log.
+TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
+  const std::string home = test::home().string() + "/" + std::string(100, 'h');
+  std::filesystem::create_directories(home);
+  for (const bool tray : {false, true}) {
+    SCOPED_TRACE(tray ? "tray" : "headless");
+    SpawnOptions options({TVRN_PROGRAM});
+    if (!tray) options.argv.push_back("--headless");
+    options.environment.emplace();
+    for (char** entry = environ; *entry; ++entry) {
+      if (!std::string_view(*entry).starts_with("HOME=")) options.environment->push_back(*entry);
+    }
+    options.environment->push_back("HOME=" + home);
+    if (tray) options.environment->push_back("QT_QPA_PLATFORM=offscreen");
+    RunOptions run;
+    run.timeout = std::chrono::seconds(60);
+    const auto ended = Subprocess::run(options, run);
+    ASSERT_TRUE(ended.launched);
+    EXPECT_FALSE(ended.exit.signalled);
+    EXPECT_EQ(ended.exit.status, 1);
+    const std::string why =
+        "[tray] ERROR ServerCore start failed: the MCP socket cannot be served "
+        "(Socket path too long (";
+    EXPECT_NE(ended.standardError.find(why), std::string::npos) << ended.standardError;
+    EXPECT_EQ(ended.standardError.find("ServerCore ready"), std::string::npos);
+    EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+  }
 }
 
 // The read and search tools answer inside the scope that onedrive_set_scope stores.
