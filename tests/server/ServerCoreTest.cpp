@@ -25,8 +25,6 @@
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
 
-extern char** environ;
-
 namespace tvrn {
 namespace {
 
@@ -438,16 +436,12 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   const std::string home = test::home().string() + "/" + std::string(100, 'h');
   std::filesystem::create_directories(home);
+  ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
   for (const bool tray : {false, true}) {
     SCOPED_TRACE(tray ? "tray" : "headless");
     SpawnOptions options({TVRN_PROGRAM});
     if (!tray) options.argv.push_back("--headless");
-    options.environment.emplace();
-    for (char** entry = environ; *entry; ++entry) {
-      if (!std::string_view(*entry).starts_with("HOME=")) options.environment->push_back(*entry);
-    }
-    options.environment->push_back("HOME=" + home);
-    if (tray) options.environment->push_back("QT_QPA_PLATFORM=offscreen");
     RunOptions run;
     run.timeout = std::chrono::seconds(60);
     const auto ended = Subprocess::run(options, run);
