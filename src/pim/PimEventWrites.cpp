@@ -161,8 +161,16 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
                          : index.remove(c, name, warnings);
   if (failure) {
-    // The first write must not stand alone: the two series would overlap.
-    index.remove(*target, nextName, warnings);
+    // The first write must not stand alone: the two series would overlap. When it cannot be
+    // taken back, they do, and the caller and the log are told where.
+    if (auto undone = index.remove(*target, nextName, warnings)) {
+      const std::string overlap = "Taking back the part already written failed too, so " +
+                                  (target->folder / nextName).string() +
+                                  " repeats the event from that occurrence on (" + undone->message +
+                                  ").";
+      warnings.push_back(overlap);
+      failure->message += " " + overlap;
+    }
     return fail(*failure);
   }
   return uid;

@@ -155,16 +155,24 @@ void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
     return FileStore::ensureDirectory(at, kPrivateFolder) &&
            writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
   };
+  // Without the record new items go to the first writable collection, so a failed one is
+  // told in the log, not fatal.
+  const auto record = [&](const char* key, const char* name) {
+    if (auto recorded = setDefault(key, (root / name).string()); !recorded) {
+      warnings.push_back("The default personal-data folders could not be recorded: " +
+                         recorded.error());
+    }
+  };
   bool made = true;
   if (calendars) {
     made = make("calendar", "Calendar", "events") && make("reminders", "Reminders", "tasks");
     if (made) {
-      setDefault("event", (root / "calendar").string());
-      setDefault("reminder", (root / "reminders").string());
+      record("event", "calendar");
+      record("reminder", "reminders");
     }
   } else {
     made = make("contacts", "Contacts", "contacts");
-    if (made) setDefault("contacts", (root / "contacts").string());
+    if (made) record("contacts", "contacts");
   }
   if (!made) warnings.push_back("The default personal-data folders could not be made: " + why);
 }

@@ -212,15 +212,19 @@ class PimIndex {
   Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const;
   std::string nameOf(const Collection& c, const Entry& entry) const;
   std::string defaultFor(const char* key) const;
-  bool setDefault(const char* key, const std::string& id);
+  // Records the default collection for `key`; the reason when the record could not be written.
+  Result<void, std::string> setDefault(const char* key, const std::string& id);
 
   // ---- writing (by the one updater, holding the store's update mutex)
 
   // Writes an item file and takes it into the index at once. `expected` is what the file was
   // when its contents were read (nothing for a new file, which must not be there yet).
-  std::optional<PimError> write(Collection& c, const std::string& name, const std::string& text,
-                                const std::optional<Identity>& expected, PimWarnings& warnings);
-  std::optional<PimError> remove(Collection& c, const std::string& name, PimWarnings& warnings);
+  [[nodiscard]] std::optional<PimError> write(Collection& c, const std::string& name,
+                                              const std::string& text,
+                                              const std::optional<Identity>& expected,
+                                              PimWarnings& warnings);
+  [[nodiscard]] std::optional<PimError> remove(Collection& c, const std::string& name,
+                                               PimWarnings& warnings);
   // Reads a collection folder again (after its metadata files were written).
   void rescan(const fs::path& folder, PimWarnings& warnings);
 

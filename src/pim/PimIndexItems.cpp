@@ -91,8 +91,12 @@ std::string PimIndex::defaultFor(const char* key) const {
   return it != contents.object.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
-bool PimIndex::setDefault(const char* key, const std::string& id) {
-  return JsonObjectFile::update(defaultsFile(), [&](nlohmann::json& o) { o[key] = id; }).written;
+Result<void, std::string> PimIndex::setDefault(const char* key, const std::string& id) {
+  const auto update =
+      JsonObjectFile::update(defaultsFile(), [&](nlohmann::json& o) { o[key] = id; });
+  if (update.written) return {};
+  return fail(defaultsFile().string() + " could not be written" +
+              (update.readError ? ": " + *update.readError : ""));
 }
 
 // ---- writing: the file first, readers meanwhile served from the index as it was

@@ -232,7 +232,13 @@ bool start() {
   queueBackgroundJobs();
   startCloudServices(registry);
 
-  if (!IPCServer::shared().start(registry, version())) return false;
+  // No client could reach a server without its socket: such a start is a failed one, whatever
+  // else came up.
+  if (auto serving = IPCServer::shared().start(registry, version()); !serving) {
+    Logger::error("tray", "ServerCore start failed: the MCP socket cannot be served (" +
+                              serving.error() + ")");
+    return false;
+  }
   Logger::info("tray", "ServerCore ready — all services started inline");
   return true;
 }

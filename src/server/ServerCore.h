@@ -12,7 +12,8 @@ const std::string& version();
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
 // program in place (BundledServer); returns once the socket server is started.
 // Called once per process. False, before anything else is started, when another server already
-// answers on the socket: the program then ends with status 1.
+// answers on the socket; false too, with the reason logged, when the socket cannot be bound at the
+// end. The program then ends with status 1.
 [[nodiscard]] bool start();
 
 // Stops the IPC server; every other service runs until the process exits.

@@ -431,6 +431,32 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   first->terminate();
 }
 
+// A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
+// with status 1, headless or as the tray, and says why on its standard error and in the log.
+TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
+  const std::string home = test::home().string() + "/" + std::string(100, 'h');
+  std::filesystem::create_directories(home);
+  ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  for (const bool tray : {false, true}) {
+    SCOPED_TRACE(tray ? "tray" : "headless");
+    SpawnOptions options({TVRN_PROGRAM});
+    if (!tray) options.argv.push_back("--headless");
+    RunOptions run;
+    run.timeout = std::chrono::seconds(60);
+    const auto ended = Subprocess::run(options, run);
+    ASSERT_TRUE(ended.launched);
+    EXPECT_FALSE(ended.exit.signalled);
+    EXPECT_EQ(ended.exit.status, 1);
+    const std::string why =
+        "[tray] ERROR ServerCore start failed: the MCP socket cannot be served "
+        "(Socket path too long (";
+    EXPECT_NE(ended.standardError.find(why), std::string::npos) << ended.standardError;
+    EXPECT_EQ(ended.standardError.find("ServerCore ready"), std::string::npos);
+    EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+  }
+}
+
 // The read and search tools answer inside the scope that onedrive_set_scope stores.
 TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
   const std::string home = test::home().string() + "/";
