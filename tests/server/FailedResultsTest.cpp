@@ -18,6 +18,7 @@
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
+#include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
@@ -70,7 +71,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   test::placeFakeProxy("slack-proxy");
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
   ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const auto until = std::chrono::steady_clock::now() + 10s;
@@ -157,7 +158,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesARefusalAsAnError) {
   if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
 
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto script = test::home() / "refused-call.cjs";
   test::writeFile(script, R"(
 const { Client } = require("@modelcontextprotocol/sdk/client/index.js");

@@ -11,6 +11,7 @@
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
+#include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -65,7 +66,7 @@ TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise
   ::setenv("TVRN_BACKEND_URL", url.text.substr(5).c_str(), 1);
   ::setenv("TVRN_UPDATE_PUBLIC_KEY", key.text.substr(5).c_str(), 1);
 
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(call(*client, "update_tavrin", {{"check_only", true}}),
@@ -99,7 +100,7 @@ TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise
 TEST_F(SupportToolsOverSocketTest, StateFollowsTheScanOfTheHome) {
   fs::create_directories(test::home() / "Library/CloudStorage/OneDrive-Personal");
   test::writeFile(test::home() / ".local/share/tavrin/bin/.latest-version", "3.0.104\n");
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto until = Clock::now() + std::chrono::seconds(10);
   while (ServiceStatusScanner::shared().current()["onedrive"].empty() && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
