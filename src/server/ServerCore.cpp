@@ -69,10 +69,10 @@ constexpr auto kLegacyDaemonDeadline = std::chrono::seconds(10);
 
 // Standalone server processes of this user started in daemon mode. The pkill runs on a worker so
 // start-up does not wait for it; its exit is reaped there.
-void killLegacyDaemons() {
+void killLegacyDaemons(const std::string& program) {
   const std::string uid = std::to_string(::getuid());
-  Dispatch::async([uid] {
-    SpawnOptions pkill({"pkill", "-U", uid, "-f", "tavrin-server.*--daemon"});
+  Dispatch::async([uid, program] {
+    SpawnOptions pkill({program, "-U", uid, "-f", "tavrin-server.*--daemon"});
     pkill.searchPath = true;
     RunOptions options;
     options.timeout = kLegacyDaemonDeadline;
@@ -199,7 +199,7 @@ const std::string& version() {
   return appVersion;
 }
 
-bool start() {
+bool start(const LegacyCleaner::Settings& cleanup) {
   Logger::configure(ConfigManager::shared().logPath());
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
@@ -215,8 +215,8 @@ bool start() {
     Logger::warn("tray", "Could not put the stdio server in place; the next start tries again");
   }
 
-  LegacyCleaner::run();
-  killLegacyDaemons();
+  LegacyCleaner::run(cleanup);
+  killLegacyDaemons(cleanup.pkill);
 
   HelperProxy::setInProcessDispatch(
       [](std::string_view request) { return LocalData::dispatch(request); });

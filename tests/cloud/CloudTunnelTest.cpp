@@ -201,16 +201,17 @@ TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
   FakeTunnelServer server;
   // No ping, so no pong: nothing comes back.
   auto tunnel = start(server.baseURL(), gate_, 1h, 200ms);
-  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
   EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
+  EXPECT_EQ(server.authorizations().size(), 1u);  // after it had opened
   EXPECT_FALSE(tunnel->isConnected());
   EXPECT_FALSE(TunnelState::read());
   tunnel->stop();
 }
 
 // Each row stands for minutes at the real intervals (a ping every 30 s, a minute of silence
-// ends the session): the session lives through more than three silence limits on pongs alone,
-// or on requests alone, without a reconnection.
+// ends the session): the session lives through more than a silence limit on pongs alone, or on
+// requests alone, without a reconnection. The limit is twenty frames long, so that a busy
+// machine that holds up a frame or two does not end the session.
 TEST_F(CloudTunnelTest, EveryFrameFromTheBackEndKeepsTheSessionUp) {
   struct Case {
     const char* name;
@@ -220,9 +221,9 @@ TEST_F(CloudTunnelTest, EveryFrameFromTheBackEndKeepsTheSessionUp) {
   for (const Case& c : {Case{"pongs", 50ms, false}, Case{"requests", 1h, true}}) {
     SCOPED_TRACE(c.name);
     FakeTunnelServer server;
-    auto tunnel = start(server.baseURL(), gate_, c.pingInterval, 200ms);
+    auto tunnel = start(server.baseURL(), gate_, c.pingInterval, 1s);
     ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
-    for (int tick = 0; tick < 15; ++tick) {
+    for (int tick = 0; tick < 30; ++tick) {
       if (c.requests) server.send(frame(std::to_string(tick), Base64::encode("{}")));
       std::this_thread::sleep_for(50ms);
     }

@@ -20,6 +20,7 @@
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
+#include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
@@ -72,7 +73,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   test::placeFakeProxy("slack-proxy");
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
   ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const auto until = std::chrono::steady_clock::now() + 10s;
@@ -155,7 +156,7 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   test::placeFake("fake-wacli", "wacli");
   const auto wacliLog = test::home() / "wacli-args.log";
   ::setenv("FAKE_WACLI_ARGS", wacliLog.c_str(), 1);
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const auto until = std::chrono::steady_clock::now() + 10s;
@@ -219,7 +220,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
   if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
 
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto script = test::home() / "refused-call.cjs";
   test::writeFile(script, R"(
 const { Client } = require("@modelcontextprotocol/sdk/client/index.js");

@@ -14,6 +14,7 @@
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "status/AIClientCatalog.h"
+#include "support/OwnProcesses.h"
 #include "tray/ManualScheduler.h"
 #include "tray/TrayFixtures.h"
 #include "tray/Uninstaller.h"
@@ -103,7 +104,11 @@ TEST(UninstallerTest, DeletesOnlyStrictlyBelowAnAbsoluteHome) {
 
 class UninstallProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1); }
+  void SetUp() override {
+    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
+    // The stdio servers it ends are the ones this test started, never the user's.
+    settings_.pkill = test::childrenOnlyPkill();
+  }
 
   static std::unique_ptr<Subprocess> start(std::vector<std::string> argv) {
     auto started = Subprocess::start(SpawnOptions(std::move(argv)));
@@ -114,6 +119,7 @@ class UninstallProcessTest : public ::testing::Test {
   QObject context_;
   test::ManualScheduler clock_;
   test::RecordingHttpServer backend_;
+  Uninstaller::Settings settings_;
 };
 
 TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
@@ -158,7 +164,8 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   ASSERT_TRUE(server && bystander);
 
   bool quit = false;
-  Uninstaller::perform("  \n", std::nullopt, clock_, &context_, [&] { quit = true; });
+  Uninstaller::perform(
+      "  \n", std::nullopt, clock_, &context_, [&] { quit = true; }, settings_);
 
   ASSERT_TRUE(test::processEventsUntil([&] { return backend_.requestCount() == 1; }));
   const auto sent = backend_.requestsTo("/feedback");
@@ -213,7 +220,7 @@ TEST_F(UninstallProcessTest, StopsTheHostedServerBeforeItDeletesAndLeavesNothing
   ASSERT_TRUE(test::processEventsUntil([&] { return writes > 0; }));
 
   std::vector<std::string> steps;
-  Uninstaller::Settings settings;
+  Uninstaller::Settings settings = settings_;
   settings.stopWriters = [&] {
     steps.push_back(std::string("stop, folders ") +
                     (std::filesystem::exists(Paths::appSupport()) ? "there" : "gone"));

@@ -14,6 +14,7 @@
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
 #include "tools/support/AutomationFakes.h"
@@ -351,6 +352,7 @@ TEST_F(SupportToolsTest, WelcomeAsksMailOnlyWhileItRuns) {
   fs::copy_file("/bin/sleep", program);
   auto mail = Subprocess::start(SpawnOptions({program.string(), "60"}));
   ASSERT_TRUE(mail.ok());
+  ASSERT_TRUE(test::waitForCommandLine(mail.value()->pid(), program.string()));
   struct Case {
     std::string output, expected;
   };
