@@ -23,8 +23,16 @@ std::string tooLarge(std::size_t cap) {
 }  // namespace
 
 Result<RegularFile, std::string> RegularFile::open(const std::filesystem::path& file) {
+  return openAt(AT_FDCWD, file.c_str(), 0);
+}
+
+Result<RegularFile, std::string> RegularFile::openInFolder(int folder, const std::string& name) {
+  return openAt(folder, name.c_str(), O_NOFOLLOW);
+}
+
+Result<RegularFile, std::string> RegularFile::openAt(int folder, const char* name, int flags) {
   // Without O_NONBLOCK, opening a pipe waits for a writer that may never come.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int fd = ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
   if (fd < 0) return fail(std::string(std::strerror(errno)));
   RegularFile opened(fd, 0);
   struct stat info {};
@@ -60,6 +68,12 @@ RegularFile::~RegularFile() {
 }
 
 int RegularFile::release() { return std::exchange(fd_, -1); }
+
+Result<RegularFile, std::string> RegularFile::duplicate() const {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return fail(std::string(std::strerror(errno)));
+  return RegularFile(fd, size_);
+}
 
 Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
                                                      std::size_t length) const {

@@ -66,6 +66,7 @@ inline constexpr const char* kCannotWriteMiddle = "': ";
 inline constexpr const char* kCannotWriteSuffix = "; nothing was written.";
 inline constexpr const char* kPathMustEnd = "the path must end in ";
 inline constexpr const char* kNotADocument = "the file there is not ";
+inline constexpr const char* kNoSuchFolder = "no such folder";
 inline constexpr const char* kReplacesExisting =
     "\n  Note:    the existing file at this path will be replaced";
 
