@@ -23,6 +23,11 @@ std::string tooLarge(std::size_t cap) {
 }  // namespace
 
 Result<RegularFile, std::string> RegularFile::open(const std::filesystem::path& file) {
+  // A device is not even opened: opening some does something (a tape rewinds, a watchdog arms).
+  struct stat before {};
+  if (::stat(file.c_str(), &before) == 0 && !S_ISREG(before.st_mode)) {
+    return fail(std::string("not a regular file"));
+  }
   // Without O_NONBLOCK, opening a pipe waits for a writer that may never come.
   const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return fail(std::string(std::strerror(errno)));
@@ -80,6 +85,8 @@ Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
 }
 
 Result<std::string, std::string> RegularFile::readAll(std::size_t cap) const {
+  // Known too large already: nothing is read.
+  if (size_ > static_cast<std::int64_t>(cap)) return fail(tooLarge(cap));
   auto bytes = readAt(0, cap + 1);
   if (bytes && bytes.value().size() > cap) return fail(tooLarge(cap));
   return bytes;
