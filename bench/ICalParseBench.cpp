@@ -60,22 +60,13 @@ void BM_ManyLines(benchmark::State& state) {
 constexpr long kKiB = 1024;
 constexpr long kMiB = 1024 * kKiB;
 
-BENCHMARK(BM_OneLongLine)
-    ->Arg(256 * kKiB)
-    ->Arg(512 * kKiB)
-    ->Arg(kMiB)
-    ->Arg(2 * kMiB)
-    ->Arg(4 * kMiB)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
-BENCHMARK(BM_OneLongFoldedLine)
-    ->Arg(256 * kKiB)
-    ->Arg(512 * kKiB)
-    ->Arg(kMiB)
-    ->Arg(2 * kMiB)
-    ->Arg(4 * kMiB)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3);
+void lineLengths(benchmark::internal::Benchmark* bench) {
+  for (long bytes : {256 * kKiB, 512 * kKiB, kMiB, 2 * kMiB, 4 * kMiB}) bench->Arg(bytes);
+  bench->Unit(benchmark::kMillisecond)->Iterations(3);
+}
+
+BENCHMARK(BM_OneLongLine)->Apply(lineLengths);
+BENCHMARK(BM_OneLongFoldedLine)->Apply(lineLengths);
 BENCHMARK(BM_ManyLines)
     ->Arg(kMiB)
     ->Arg(4 * kMiB)
