@@ -140,51 +140,56 @@ class LocalDataUnreadableTest : public ::testing::Test {
   std::vector<std::string> warnings_;
 };
 
-// A folder in place of a file: it is there, and reading it fails.
-void unreadableWhile(const fs::path& file, const std::function<void()>& call) {
-  const auto kept = file.parent_path() / "kept";
-  fs::rename(file, kept);
-  test::writeFile(file / "inside", "x");
-  call();
-  fs::remove_all(file);
-  fs::rename(kept, file);
-}
-
-TEST_F(LocalDataUnreadableTest, AnotherItemsFileThatCannotBeReadFailsNoCall) {
+// A call about one item fails only for that item's own file, naming it and changing nothing; a
+// file in its folder that cannot be read is another item's and fails no call (listings: below).
+TEST_F(LocalDataUnreadableTest, OnlyAnItemsOwnFileThatCannotBeReadFailsACallAboutIt) {
   struct Case {
     const char* method;
     json args;
-    fs::path file;  // unreadable during the call
+    fs::path file;        // a folder in its place during the call: there, and unreadable
+    const char* failure;  // nullptr: the call answers as usual
   };
-  const json week = {{"start_date", "2024-04-29"}, {"end_date", "2024-05-06"}};
   const fs::path home = home_, inbox = inbox_, book = book_;
+  const json update = {{"event_id", changed_}, {"title", "Dentist (moved)"}, {"confirm", true}};
+  const json remove = {{"event_id", removed_}, {"confirm", true}};
+  const json complete = {{"reminder_id", milk_}, {"confirm", true}};
+  const json drop = {{"reminder_id", bread_}, {"confirm", true}};
+  const json ann = {{"contact_id", ann_}};
   const std::vector<Case> cases = {
-      {"list_calendar_names", json::object(), home / "displayname"},
-      {"list_calendar_events", week, home / (changed_ + ".ics")},
-      {"update_calendar_event",
-       {{"event_id", changed_}, {"title", "Dentist (moved)"}, {"confirm", true}},
-       home / (removed_ + ".ics")},
-      {"delete_calendar_event",
-       {{"event_id", removed_}, {"confirm", true}},
-       home / (changed_ + ".ics")},
-      {"list_reminders", json::object(), inbox / (milk_ + ".ics")},
-      {"list_reminder_lists", json::object(), inbox / "displayname"},
-      {"complete_reminder", {{"reminder_id", milk_}, {"confirm", true}}, inbox / (bread_ + ".ics")},
-      {"delete_reminder", {{"reminder_id", bread_}, {"confirm", true}}, inbox / (eggs_ + ".ics")},
-      {"todo_list_lists", json::object(), inbox / "displayname"},
-      {"todo_list_tasks", json::object(), inbox / (milk_ + ".ics")},
-      {"todo_complete_task", {{"title", "Eggs"}, {"confirm", true}}, inbox / (milk_ + ".ics")},
-      {"list_contacts", json::object(), book / (ann_ + ".vcf")},
-      {"list_contacts", {{"group_name", "Friends"}}, book / "displayname"},
-      {"search_contacts", {{"query", "Ann"}}, book / (friends_ + ".vcf")},
-      {"get_contact", {{"contact_id", ann_}}, book / (friends_ + ".vcf")},
+      {"update_calendar_event", update, home / (changed_ + ".ics"), "Cannot update event: "},
+      {"delete_calendar_event", remove, home / (removed_ + ".ics"), "Cannot delete event: "},
+      {"complete_reminder", complete, inbox / (milk_ + ".ics"), "Cannot complete reminder: "},
+      {"delete_reminder", drop, inbox / (bread_ + ".ics"), "Cannot delete reminder: "},
+      {"get_contact", ann, book / (ann_ + ".vcf"), "Cannot get contact: "},
+      {"update_calendar_event", update, home / (removed_ + ".ics"), nullptr},
+      {"delete_calendar_event", remove, home / (changed_ + ".ics"), nullptr},
+      {"complete_reminder", complete, inbox / (bread_ + ".ics"), nullptr},
+      {"delete_reminder", drop, inbox / (eggs_ + ".ics"), nullptr},
+      {"todo_complete_task",
+       {{"title", "Eggs"}, {"confirm", true}},
+       inbox / (milk_ + ".ics"),
+       nullptr},
+      {"get_contact", ann, book / (friends_ + ".vcf"), nullptr},
+      {"list_contacts", {{"group_name", "Friends"}}, book / "displayname", nullptr},
+  };
+  const auto everything = [] {
+    return std::pair{standing(Paths::home() / "calendars"), standing(Paths::home() / "contacts")};
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.args.dump() + " without " + c.file.string());
-    unreadableWhile(c.file, [&] {
-      const json reply = test::callData(c.method, c.args);
+    const auto before = everything();
+    fs::rename(c.file, c.file.parent_path() / "kept");
+    test::writeFile(c.file / "inside", "x");
+    const json reply = test::callData(c.method, c.args);
+    fs::remove_all(c.file);
+    fs::rename(c.file.parent_path() / "kept", c.file);
+    if (c.failure == nullptr) {
       EXPECT_EQ(reply.value("ok", false), true) << reply.dump();
-    });
+      continue;
+    }
+    const std::string expected = c.failure + c.file.string() + " could not be read: ";
+    EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
+    EXPECT_EQ(everything(), before);
   }
   EXPECT_EQ(PimStore::shared().event(changed_)->title, "Dentist (moved)");
   EXPECT_FALSE(PimStore::shared().event(removed_));
@@ -193,125 +198,83 @@ TEST_F(LocalDataUnreadableTest, AnotherItemsFileThatCannotBeReadFailsNoCall) {
   EXPECT_TRUE(PimStore::shared().reminder(eggs_)->completed);
 }
 
-TEST_F(LocalDataUnreadableTest, AChangeToAnItemWhoseFileCannotBeReadNamesItAndChangesNothing) {
-  struct Case {
-    const char* method;
-    json args;
-    fs::path file;
-    const char* failure;
-  };
-  const fs::path home = home_, inbox = inbox_, book = book_;
-  const std::vector<Case> cases = {
-      {"update_calendar_event",
-       {{"event_id", changed_}, {"title", "Dentist (moved)"}, {"confirm", true}},
-       home / (changed_ + ".ics"),
-       "Cannot update event: "},
-      {"delete_calendar_event",
-       {{"event_id", removed_}, {"confirm", true}},
-       home / (removed_ + ".ics"),
-       "Cannot delete event: "},
-      {"complete_reminder",
-       {{"reminder_id", milk_}, {"confirm", true}},
-       inbox / (milk_ + ".ics"),
-       "Cannot complete reminder: "},
-      {"delete_reminder",
-       {{"reminder_id", bread_}, {"confirm", true}},
-       inbox / (bread_ + ".ics"),
-       "Cannot delete reminder: "},
-      {"get_contact", {{"contact_id", ann_}}, book / (ann_ + ".vcf"), "Cannot get contact: "},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + " " + c.args.dump());
-    const auto before =
-        std::pair{standing(Paths::home() / "calendars"), standing(Paths::home() / "contacts")};
-    unreadableWhile(c.file, [&] {
-      const json reply = test::callData(c.method, c.args);
-      const std::string expected = c.failure + c.file.string() + " could not be read: ";
-      EXPECT_EQ(reply.value("ok", true), false) << reply.dump();
-      EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
-    });
-    EXPECT_EQ(
-        std::pair(standing(Paths::home() / "calendars"), standing(Paths::home() / "contacts")),
-        before);
-    const json again = test::callData(c.method, c.args);
-    EXPECT_EQ(again.value("ok", false), true) << again.dump();
-  }
-}
-
 // What synced folders, old exporters and damaged disks leave beside good items: every listing
 // answers with all the good items, each bad entry is named once in the log, and nothing changes.
 TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
   const fs::path calendars = Paths::home() / "calendars", contacts = Paths::home() / "contacts";
   const fs::path home = home_, inbox = inbox_, book = book_, odd = calendars / "odd";
-  const std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:c\r\nFN:C\r\nEND:VCARD\r\n";
   test::writeFile(odd / "odd.ics", calendarFile("odd", "SUMMARY:Odd event\r\n"));
 
-  using Make = std::function<void(const fs::path&)>;
-  const Make pipe = [](const fs::path& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); };
-  const auto linkTo = [](const char* target) -> Make {
-    return [target](const fs::path& at) { fs::create_symlink(target, at); };
+  enum How { pipe, link, folder, file, locked, socket };
+  const auto make = [](const fs::path& at, How how, const std::string& what) {
+    switch (how) {
+      case pipe:
+        ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+        break;
+      case link:
+        fs::create_symlink(what, at);
+        break;
+      case folder:
+        fs::create_directories(at / what);
+        break;
+      case file:
+        test::writeFile(at, what);
+        break;
+      case locked:
+        test::writeFile(at, what);
+        fs::permissions(at, fs::perms::none);
+        break;
+      case socket: {
+        const fs::path was = fs::current_path();
+        fs::current_path(at.parent_path());  // a socket's path must be short
+        sockaddr_un address{AF_UNIX, {}};
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", at.filename().c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+        fs::current_path(was);
+      }
+    }
   };
-  const Make folder = [](const fs::path& at) { fs::create_directories(at / "inside"); };
-  const auto locked = [](std::string bytes) -> Make {
-    return [bytes](const fs::path& at) {
-      test::writeFile(at, bytes);
-      fs::permissions(at, fs::perms::none);
-    };
-  };
-  const auto holding = [](std::string bytes) -> Make {
-    return [bytes](const fs::path& at) { test::writeFile(at, bytes); };
-  };
-  const Make socket = [](const fs::path& at) {
-    const fs::path was = fs::current_path();
-    fs::current_path(at.parent_path());  // a socket's path must be short
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", at.filename().c_str());
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(fd);
-    fs::current_path(was);
-  };
-  const std::string huge = calendarFile(
-      "huge", "ATTACH;ENCODING=BASE64;VALUE=BINARY:" + std::string(kMaxItemBytes, 'A') + "\r\n");
-  const Make lockedFolder = [&](const fs::path& at) {
-    test::writeFile(at / "hidden.ics", calendarFile("hidden", "SUMMARY:Hidden\r\n"));
-    fs::permissions(at, fs::perms::none);
-  };
-  const Make undecodableName = [&](const fs::path& at) {
-    test::writeFile(at / "cafe.ics", calendarFile("cafe", "SUMMARY:Caf\xE9\r\n"));
-  };
-
+  const std::string card = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:c\r\nFN:C\r\nEND:VCARD\r\n";
+  const std::string attached =
+      "ATTACH;ENCODING=BASE64;VALUE=BINARY:" + std::string(kMaxItemBytes, 'A') + "\r\n";
   struct Bad {
     fs::path path;
-    Make make;
+    How how;
+    std::string what;   // a link's target, a file's bytes
     bool named = true;  // false: not an item, a collection or its metadata, so passed over
   };
   const std::vector<Bad> bad = {
-      {home / "pipe.ics", pipe},
-      {book / "pipe.vcf", pipe},
-      {inbox / "zero.ics", linkTo("/dev/zero")},
-      {book / "zero.vcf", linkTo("/dev/zero")},
-      {home / "folder.ics", folder},
-      {inbox / "dangling.ics", linkTo("nowhere.ics")},
-      {book / "dangling.vcf", linkTo("nowhere.vcf")},
-      {home / "loop.ics", linkTo("loop.ics")},
-      {home / "socket.ics", socket},
-      {home / "locked.ics", locked(calendarFile("locked", "SUMMARY:Locked\r\n"))},
-      {book / "locked.vcf", locked(card)},
-      {home / "huge.ics", holding(huge)},
-      {inbox / "garbage.ics", holding("not a calendar at all")},
-      {book / "garbage.vcf", holding("not a card at all")},
-      {odd / "displayname", pipe},
-      {odd / "color", linkTo("/dev/zero")},
-      {odd / "tavrin-kind", folder},
-      {calendars / "locked", lockedFolder},
-      {calendars / "caf\xE9", undecodableName},
-      {calendars / "loop", linkTo("loop"), false},
-      {calendars / "pipe", pipe, false},
-      {contacts / "zero", linkTo("/dev/zero"), false},
+      {home / "pipe.ics", pipe, ""},
+      {book / "pipe.vcf", pipe, ""},
+      {inbox / "zero.ics", link, "/dev/zero"},
+      {book / "zero.vcf", link, "/dev/zero"},
+      {home / "folder.ics", folder, "inside"},
+      {inbox / "dangling.ics", link, "nowhere.ics"},
+      {book / "dangling.vcf", link, "nowhere.vcf"},
+      {home / "loop.ics", link, "loop.ics"},
+      {home / "socket.ics", socket, ""},
+      {home / "locked.ics", locked, calendarFile("locked", "SUMMARY:Locked\r\n")},
+      {book / "locked.vcf", locked, card},
+      {home / "huge.ics", file, calendarFile("huge", attached)},
+      {inbox / "garbage.ics", file, "not a calendar at all"},
+      {book / "garbage.vcf", file, "not a card at all"},
+      {odd / "displayname", pipe, ""},
+      {odd / "color", link, "/dev/zero"},
+      {odd / "tavrin-kind", folder, "inside"},
+      {calendars / "locked", folder, ""},
+      {calendars / "caf\xE9", folder, ""},
+      {calendars / "loop", link, "loop", false},
+      {calendars / "pipe", pipe, "", false},
+      {contacts / "zero", link, "/dev/zero", false},
   };
-  for (const auto& entry : bad) entry.make(entry.path);
+  // Good items where the folder cannot be read and where its name cannot be sent.
+  test::writeFile(calendars / "locked" / "hidden.ics",
+                  calendarFile("hidden", "SUMMARY:Hidden\r\n"));
+  test::writeFile(calendars / "caf\xE9" / "cafe.ics", calendarFile("cafe", "SUMMARY:Caf\xE9\r\n"));
+  for (const auto& entry : bad) make(entry.path, entry.how, entry.what);
+  fs::permissions(calendars / "locked", fs::perms::none);
   std::vector<fs::path> flipped;
   const std::string flip = calendarFile("flip", "SUMMARY:Flip\r\nLOCATION:Z\xC3\xBCrich\r\n");
   for (auto copy : test::damagedCopies(flip)) {
