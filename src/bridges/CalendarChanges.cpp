@@ -222,7 +222,7 @@ Reply calendarUpdateEvent(const nlohmann::json& args) {
   return withCalendarAccess([&] {
     PimUnreadable unreadable;
     auto event = eventStore().data().event(id, &unreadable);
-    if (!event && unreadable) return error("Cannot update event: " + *unreadable);
+    if (unreadable) return error("Cannot update event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     if (!confirmed(args)) return okText(updatePreview(*event, id, args));
     return updateConfirmed(id, *event, args);
@@ -238,7 +238,7 @@ Reply calendarDeleteEvent(const nlohmann::json& args) {
     PimStore& store = eventStore().data();
     PimUnreadable unreadable;
     auto event = store.event(id, &unreadable);
-    if (!event && unreadable) return error("Cannot delete event: " + *unreadable);
+    if (unreadable) return error("Cannot delete event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     auto removed = store.removeEvent(id, Span::thisEvent);
     if (!removed) return changeFailed("Cannot delete event: ", id, removed.error());

@@ -149,7 +149,7 @@ Reply contactsGet(const json& args) {
     return withContactsAccess([&] {
       PimUnreadable unreadable;
       const auto contact = contactStore().data().contact(contactId, &unreadable);
-      if (!contact && unreadable) return error("Cannot get contact: " + *unreadable);
+      if (unreadable) return error("Cannot get contact: " + *unreadable);
       if (!contact) return error("Contact '" + contactId + "' not found");
       return ok(contactToDict(*contact));
     });

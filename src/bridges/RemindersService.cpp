@@ -83,7 +83,7 @@ Reply withReminder(const nlohmann::json& args, const char* verb, const char* aft
   return withReminderAccess([&] {
     PimUnreadable unreadable;
     auto reminder = eventStore().data().reminder(id, &unreadable);
-    if (!reminder && unreadable) return error(failure + *unreadable);
+    if (unreadable) return error(failure + *unreadable);
     if (!reminder || reminder->id != id) return error("Reminder '" + id + "' not found");
     return change(*reminder, id);
   });
