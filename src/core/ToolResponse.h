@@ -2,6 +2,7 @@
 // failure the "isError" flag beside it.
 #pragma once
 
+#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "core/JSONValue.h"
@@ -11,9 +12,13 @@ namespace tvrn::ToolResponse {
 // {"content": [{"type": "text", "text": s}]}
 JSONValue text(std::string_view s);
 
-// The value as pretty-printed JSON text; "{}" when it is not an object or array, holds a number
-// that is not finite, or holds text that is not valid UTF-8.
+// The value as pretty-printed JSON text. A value that cannot be written so (not an object or
+// array, a number that is not finite, text that is not valid UTF-8) is never passed off as an
+// empty answer: the result is an error() that names why.
 JSONValue json(const JSONValue& value);
+
+// The same for a tree already in nlohmann's form (a reader that builds a large one directly).
+JSONValue printed(const nlohmann::json& value);
 
 // A failed call as a result: "Error: " followed by the message, flagged "isError": true so a
 // client tells it from an answer without reading the text. Every failure a client receives as a

@@ -128,7 +128,9 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   auto current = index.fresh<ICalItem>(c, name, parseItem);
   if (!current) return fail(current.error());
   auto& [item, identity] = current.value();
-  if (!item.hasOccurrenceAt(*located.original)) return fail(eventNotFound(index));
+  if (!item.hasOccurrenceAt(*located.original)) {
+    return fail(eventNotFound(index, located.entry->uid));
+  }
   ICalItem next = item.copy();
   next.beginAt(*located.original);
   const bool anyLeft = item.endBefore(*located.original);
@@ -207,7 +209,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           }
         } else {
           auto located = locateEvent(index, wanted.id);
-          if (!located) return fail(eventNotFound(index));
+          if (!located) return fail(eventNotFound(index, wanted.id));
           if (before) located->event = std::move(*before);
           Collection& c = *located->collection;
           if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
@@ -241,7 +243,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
             if (!item.changeOccurrence(*located->original, located->event, wanted)) {
-              return fail(eventNotFound(index));
+              return fail(eventNotFound(index, wanted.id));
             }
             if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
               return fail(*failure);
@@ -254,7 +256,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           }
         }
         auto located = locateEvent(index, savedId);
-        if (!located) return fail(eventNotFound(index));
+        if (!located) return fail(eventNotFound(index, savedId));
         located->event.calendarId = located->collection->id;
         located->event.calendarTitle = located->collection->title;
         return located->event;
@@ -264,7 +266,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
 Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
   return writing([&](PimIndex& index, PimWarnings& warnings) -> Result<Event, PimError> {
     auto located = locateEvent(index, id);
-    if (!located) return fail(eventNotFound(index));
+    if (!located) return fail(eventNotFound(index, id));
     Collection& c = *located->collection;
     if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
     Event removed = located->event;
@@ -282,10 +284,10 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
     auto& [item, identity] = current.value();
     bool anyLeft = true;
     if (span == Span::thisEvent) {
-      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index));
+      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.firstOccurrence().has_value();
     } else {
-      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index));
+      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.endBefore(*located->original);
     }
     auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)

@@ -31,6 +31,12 @@ Result<RegularFile, std::string> RegularFile::openInFolder(int folder, const std
 }
 
 Result<RegularFile, std::string> RegularFile::openAt(int folder, const char* name, int flags) {
+  // A device is not even opened: opening some does something (a tape rewinds, a watchdog arms).
+  struct stat before {};
+  if (::fstatat(folder, name, &before, flags & O_NOFOLLOW ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
+      !S_ISREG(before.st_mode) && !S_ISLNK(before.st_mode)) {
+    return fail(std::string("not a regular file"));
+  }
   // Without O_NONBLOCK, opening a pipe waits for a writer that may never come.
   const int fd = ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
   if (fd < 0) return fail(std::string(std::strerror(errno)));
@@ -94,6 +100,8 @@ Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
 }
 
 Result<std::string, std::string> RegularFile::readAll(std::size_t cap) const {
+  // Known too large already: nothing is read.
+  if (size_ > static_cast<std::int64_t>(cap)) return fail(tooLarge(cap));
   auto bytes = readAt(0, cap + 1);
   if (bytes && bytes.value().size() > cap) return fail(tooLarge(cap));
   return bytes;

@@ -1,6 +1,6 @@
 // A file a caller named, opened for reading in a way that can neither hang nor flood the reader:
-// the open never blocks (a named pipe or a device answers at once), only a regular file is kept,
-// links followed, and whole reads stop at a cap.
+// the open never blocks (a named pipe answers at once, a device is not even opened), only a
+// regular file is kept, links followed, and whole reads stop at a cap.
 #pragma once
 
 #include <cstddef>

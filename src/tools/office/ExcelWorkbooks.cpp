@@ -219,7 +219,7 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   }
   // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
   // the general path would copy each twice more. The text is what ToolResponse::json prints: the
-  // only number is the count, and a string that is not UTF-8 gives the same "{}".
+  // only number is the count.
   json rows = json::array();
   for (auto& row : read->rows) {
     rows.push_back(
@@ -228,11 +228,7 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   const auto count = rows.size();
   const json result = {
       {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
-  try {
-    return ToolResponse::text(result.dump(2));
-  } catch (const json::exception&) {
-    return ToolResponse::text("{}");
-  }
+  return ToolResponse::printed(result);
 }
 
 bool isArchiveFailure(const ToolError& error) {
