@@ -1,6 +1,7 @@
 // A whole MCP session over a socket pair: requests per second for ping (one at a time and 64 in
-// flight), tools/list over 120 tools, a trivial tools/call and a call of a manifest text tool
-// with four validated parameters, each written as a line and answered as a line.
+// flight), tools/list over 120 tools, a trivial tools/call, a call of a manifest text tool with
+// four validated parameters, and a trivial store call (one at a time, 64 in flight, and over 1
+// and 16 connections at once), each written as a line and answered as a line.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,13 +10,15 @@
 #include <string>
 #include <thread>
 
+#include "PrivateHome.h"
+#include "StoreCalls.h"
+#include "bridges/ToDoTools.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestToolDispatcher.h"
-#include "PrivateHome.h"
 #include "platform/ProcessSetup.h"
 
 namespace tvrn {
@@ -59,6 +62,16 @@ std::shared_ptr<ToolRegistry> registryOf120Tools() {
         [](const std::optional<JSONValue>&) -> ToolResult { return ToolResponse::text("ok"); }});
   }
   applyManifestTextTool(registry);
+  ToDoTools::registerTools(*registry);
+  return registry;
+}
+
+// One registry for every session, as in the running server.
+const std::shared_ptr<ToolRegistry>& sharedRegistry() {
+  static const auto registry = [] {
+    bench::prepareStoreCalls();
+    return registryOf120Tools();
+  }();
   return registry;
 }
 
@@ -87,10 +100,9 @@ void runSession(benchmark::State& state, const std::string& requestLine, int inF
     state.SkipWithError("socketpair failed");
     return;
   }
-  auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
-                                            std::make_unique<MCPWriter>(fds[1], true),
-                                            registryOf120Tools(),
-                                            MCPServer::ServerInfo{"tavrin-server", "bench"});
+  auto server = std::make_unique<MCPServer>(
+      std::make_unique<MCPReader>(fds[1]), std::make_unique<MCPWriter>(fds[1], true),
+      sharedRegistry(), MCPServer::ServerInfo{"tavrin-server", "bench"});
   std::thread session([&server] { server->run(); });
 
   std::string burst;
@@ -140,6 +152,20 @@ void BM_SessionManifestTextToolCall(benchmark::State& state) {
              R"("arguments":{"text":"hello","count":3,"loud":"true","tags":"a, b"}}})");
 }
 BENCHMARK(BM_SessionManifestTextToolCall)->UseRealTime();
+
+void BM_SessionStoreCall(benchmark::State& state) { runSession(state, bench::kStoreCallLine); }
+BENCHMARK(BM_SessionStoreCall)->UseRealTime();
+
+void BM_SessionStoreCall64InFlight(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine, 64);
+}
+BENCHMARK(BM_SessionStoreCall64InFlight)->UseRealTime();
+
+// Each benchmark thread is one connection with a session of its own, calling one at a time.
+void BM_SessionStoreCallConnections(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine);
+}
+BENCHMARK(BM_SessionStoreCallConnections)->Threads(1)->Threads(16)->UseRealTime();
 
 }  // namespace
 }  // namespace tvrn

@@ -122,6 +122,8 @@ void connectLayers() {
                                .updateHistory = &updateHistory});
 }
 
+}  // namespace
+
 void registerToolFamilies(ToolRegistry& registry) {
   DiagnosticTools::registerTools(registry, version());
   StateTools::registerTools(registry, version());
@@ -143,6 +145,8 @@ void registerToolFamilies(ToolRegistry& registry) {
   M365Tools::registerTools(registry);
   ServiceNowTools::registerTools(registry);
 }
+
+namespace {
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.
 std::unique_ptr<StatusServer>& statusServer() {
@@ -213,8 +217,9 @@ bool start() {
   LegacyCleaner::run();
   killLegacyDaemons();
 
-  HelperProxy::setInProcessDispatch(
-      [](std::string_view request) { return LocalData::dispatch(request); });
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   connectLayers();
 
   auto registry =
@@ -252,6 +257,7 @@ void shutdown() {
   CloudTunnel::shared().stop();
   HeartbeatManager::stop();
   statusServer().reset();
+  AuditLog::shutdown();
 }
 
 }  // namespace tvrn::ServerCore
