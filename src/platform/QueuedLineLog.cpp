@@ -39,7 +39,7 @@ void QueuedLineLog::append(LineMaker make) {
   startWriterIfNeeded();
   if (push(new Node{std::move(make)})) newest_.notify_one();
   // The writer may have ended after the test above: what it left is written here.
-  if (writeThrough_.load()) writeBatch(newest_.exchange(nullptr));
+  if (writeThrough_.load()) writeQueued();
 }
 
 void QueuedLineLog::flush() {
@@ -52,7 +52,7 @@ void QueuedLineLog::flush() {
   }
   wakeWriter_.notify_one();
   newest_.notify_one();
-  if (writeThrough_.load()) writeBatch(newest_.exchange(nullptr));
+  if (writeThrough_.load()) writeQueued();
   flush.await();
 }
 
@@ -95,9 +95,14 @@ void QueuedLineLog::writeLoop() {
       wakeWriter_.wait_for(hold, kGather, [this] { return flushWanted_; });
       flushWanted_ = false;
     }
-    writeBatch(newest_.exchange(nullptr, std::memory_order_acquire));
+    writeQueued();
     if (writeThrough_.load()) return;
   }
+}
+
+void QueuedLineLog::writeQueued() {
+  std::lock_guard hold(writeMutex_);
+  writeBatch(newest_.exchange(nullptr, std::memory_order_acquire));
 }
 
 void QueuedLineLog::writeBatch(Node* newestFirst) {

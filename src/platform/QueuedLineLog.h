@@ -53,6 +53,8 @@ class QueuedLineLog {
   bool writerRunningHere() const;
   void startWriterIfNeeded();
   void writeLoop();
+  // Takes what is queued and writes it, once a batch taken before is written.
+  void writeQueued();
   // Writes a batch taken off the queue (newest first) in the order it was appended.
   void writeBatch(Node* newestFirst);
 
@@ -64,6 +66,7 @@ class QueuedLineLog {
   std::atomic<bool> writerStarted_{false};
   std::atomic<unsigned> writerForks_{0};
   std::mutex startMutex_;  // serialises starting the writer
+  std::mutex writeMutex_;  // held from taking a batch off the queue until it is written
   std::mutex wakeMutex_;   // guards flushWanted_
   std::condition_variable wakeWriter_;
   bool flushWanted_ = false;
