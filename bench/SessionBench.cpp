@@ -62,15 +62,16 @@ std::shared_ptr<ToolRegistry> registryOf120Tools() {
         [](const std::optional<JSONValue>&) -> ToolResult { return ToolResponse::text("ok"); }});
   }
   applyManifestTextTool(registry);
-  ToDoTools::registerTools(*registry);
   return registry;
 }
 
-// One registry for every session, as in the running server.
-const std::shared_ptr<ToolRegistry>& sharedRegistry() {
+// The same tools and the To Do family's, one registry for every session as in the running server.
+std::shared_ptr<ToolRegistry> storeRegistry() {
   static const auto registry = [] {
     bench::prepareStoreCalls();
-    return registryOf120Tools();
+    auto made = registryOf120Tools();
+    ToDoTools::registerTools(*made);
+    return made;
   }();
   return registry;
 }
@@ -90,7 +91,8 @@ bool readReply(int fd, std::string& buffer) {
 }
 
 // Each iteration writes `inFlight` requests at once and reads all their replies.
-void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1) {
+void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1,
+                std::shared_ptr<ToolRegistry> registry = registryOf120Tools()) {
   prepareProcess();
   // As in the running program, which hosts the status server: calls are counted in the process,
   // not reported over HTTP.
@@ -102,7 +104,7 @@ void runSession(benchmark::State& state, const std::string& requestLine, int inF
   }
   auto server = std::make_unique<MCPServer>(
       std::make_unique<MCPReader>(fds[1]), std::make_unique<MCPWriter>(fds[1], true),
-      sharedRegistry(), MCPServer::ServerInfo{"tavrin-server", "bench"});
+      std::move(registry), MCPServer::ServerInfo{"tavrin-server", "bench"});
   std::thread session([&server] { server->run(); });
 
   std::string burst;
@@ -153,17 +155,19 @@ void BM_SessionManifestTextToolCall(benchmark::State& state) {
 }
 BENCHMARK(BM_SessionManifestTextToolCall)->UseRealTime();
 
-void BM_SessionStoreCall(benchmark::State& state) { runSession(state, bench::kStoreCallLine); }
+void BM_SessionStoreCall(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine, 1, storeRegistry());
+}
 BENCHMARK(BM_SessionStoreCall)->UseRealTime();
 
 void BM_SessionStoreCall64InFlight(benchmark::State& state) {
-  runSession(state, bench::kStoreCallLine, 64);
+  runSession(state, bench::kStoreCallLine, 64, storeRegistry());
 }
 BENCHMARK(BM_SessionStoreCall64InFlight)->UseRealTime();
 
 // Each benchmark thread is one connection with a session of its own, calling one at a time.
 void BM_SessionStoreCallConnections(benchmark::State& state) {
-  runSession(state, bench::kStoreCallLine);
+  runSession(state, bench::kStoreCallLine, 1, storeRegistry());
 }
 BENCHMARK(BM_SessionStoreCallConnections)->Threads(1)->Threads(16)->UseRealTime();
 
