@@ -66,7 +66,6 @@ TEST_F(PrivacyGateTest, ReadsEachEntityFromTheFileAtEveryCall) {
 TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
   namespace fs = std::filesystem;
   const auto calendar = [](const char* word) { return nlohmann::json{{"calendar", word}}.dump(); };
-  const fs::path elsewhere = test::home() / "elsewhere" / "authorization.json";
   const fs::path movedConfig = test::home() / "moved-config";
   // Each row changes the file one way, as this process, the tray, an editor or a sync tool does.
   const struct {
@@ -86,15 +85,6 @@ TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
          test::writeFile(authorizationFile(), calendar("restricted"));
        },
        Status::restricted},
-      {"made a link to a file elsewhere",
-       [&] {
-         test::writeFile(elsewhere, calendar("writeOnly"));
-         fs::remove(authorizationFile());
-         fs::create_symlink(elsewhere, authorizationFile());
-       },
-       Status::writeOnly},
-      {"its link's target replaced", [&] { test::replaceFile(elsewhere, calendar("denied")); },
-       Status::denied},
       {"another config folder named",
        [&] {
          test::writeFile(movedConfig / "tavrin" / "pim" / "authorization.json",
