@@ -4,6 +4,7 @@
 // prompt it registers.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -15,6 +16,7 @@
 
 #include "base/Result.h"
 #include "pim/PimDocument.h"
+#include "platform/WatchedValue.h"
 
 namespace tvrn {
 
@@ -59,7 +61,8 @@ class PrivacyGate {
   // "granted" in <file>)", the file written with "~" for the home folder.
   std::string withoutTray(std::string_view entry) const;
 
-  // Read from the file at each call, without asking anyone.
+  // As the file says, without asking anyone. The file is read again once it changes, by another
+  // program or by this one; until then a call takes no lock and looks at no file.
   AuthorizationStatus status(PrivacyEntity entity) const;
 
   // Granted answers at once; denied and restricted refuse at once with an error. Otherwise the
@@ -81,12 +84,17 @@ class PrivacyGate {
                                                      AuthorizationStatus status);
 
  private:
+  // By PrivacyEntity.
+  using Statuses = std::array<AuthorizationStatus, 3>;
+
   PrivacyGate();
 
   Result<AuthorizationStatus, std::string> record(PrivacyEntity entity, AuthorizationStatus status);
+  WatchedValue<Statuses>::Made readStatuses(FileWatch& watch) const;
 
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
+  mutable WatchedValue<Statuses> statuses_;
   std::timed_mutex promptMutex_;  // held while a prompt is up, so the user sees one at a time
   mutable std::mutex hookMutex_;  // guards prompt_ and promptTimeout_
   Prompt prompt_;
