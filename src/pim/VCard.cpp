@@ -141,6 +141,34 @@ void foldInto(std::string& out, std::string_view line, const char* newline) {
   out += newline;
 }
 
+// A line as it was written, folded again only where it runs past 75 octets (a quoted-printable
+// line, which 2.1 readers do not unfold, stays as it is).
+void keepInto(std::string& out, std::string_view raw, const char* newline) {
+  bool overlong = false;
+  for (size_t at = 0; at < raw.size() && !overlong;) {
+    size_t end = raw.find('\n', at);
+    if (end == std::string_view::npos) end = raw.size();
+    const size_t width = end - at - (end > at && raw[end - 1] == '\r' ? 1 : 0);
+    overlong = width > 75;
+    at = end + 1;
+  }
+  if (!overlong || isQuotedPrintable(raw)) {
+    out += raw;
+    return;
+  }
+  std::string unfolded;
+  for (size_t at = 0; at < raw.size();) {
+    size_t end = raw.find('\n', at);
+    if (end == std::string_view::npos) end = raw.size();
+    std::string_view piece = raw.substr(at, end - at);
+    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+    if (at > 0 && !piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) piece.remove_prefix(1);
+    unfolded += piece;
+    at = end + 1;
+  }
+  foldInto(out, unfolded, newline);
+}
+
 ContentLine made(std::string name, std::string value, std::string type = {}) {
   ContentLine line;
   line.name = std::move(name);
@@ -385,7 +413,7 @@ std::string serialize(const Card& card) {
   out += card.opening.empty() ? std::string("BEGIN:VCARD") + newline : card.opening;
   for (const auto& line : card.lines) {
     if (!line.raw.empty()) {
-      out += line.raw;
+      keepInto(out, line.raw, newline);
       continue;
     }
     std::string text = line.group.empty() ? line.name : line.group + "." + line.name;
