@@ -342,7 +342,8 @@ void removeErrorNotes(icalcomponent* comp) {
 
 }  // namespace
 
-std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why) {
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why,
+                                        bool rewritable) {
   std::string utf8 = inUtf8(text);
   icalcomponent* root = icalparser_parse_string(utf8.c_str());
   const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
@@ -355,7 +356,6 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   }
   removeErrorNotes(root);
   ICalItem item(root);
-  item.layout_ = ICalLayout::of(std::move(utf8), root);
   icalcomponent* main = item.master();
   root = nullptr;  // the item owns it now
   if (main == nullptr) {
@@ -371,6 +371,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     if (why != nullptr) *why = "its event has no start or length the store can hold";
     return std::nullopt;
   }
+  if (rewritable) item.layout_ = ICalLayout::of(std::move(utf8), item.root_);
   return item;
 }
 

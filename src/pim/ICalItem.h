@@ -24,8 +24,10 @@ class ICalItem {
  public:
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
   // start that the store can hold. A line that is not UTF-8 is read as cp1252, else Latin-1, so
-  // the item holds UTF-8 and writes it back as such.
-  static std::optional<ICalItem> parse(const std::string& text, std::string* why);
+  // the item holds UTF-8 and writes it back as such. A `rewritable` item keeps the file's text
+  // and is written back into it, changing only the lines its changes concern.
+  static std::optional<ICalItem> parse(const std::string& text, std::string* why,
+                                       bool rewritable = false);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
 
