@@ -444,7 +444,8 @@ struct EventChange {
   std::function<void(PimStore&, const std::vector<Event>&)> apply;
   bool splits = false;  // leaves a second file for the occurrences it changed
   bool adds = false;    // adds a changed occurrence
-  // The title it gives the series, carried into the changed occurrences that have the series'.
+  // The title it gives the series, carried into the changed occurrences that have the series'
+  // (a split also gives them all, none with a place of its own, "Room 9").
   const char* carries = nullptr;
 };
 
@@ -479,6 +480,7 @@ const std::vector<EventChange>& eventChanges() {
        [](PimStore& s, const std::vector<Event>& o) {
          Event e = o[2];
          e.title = "From now on";
+         e.location = "Room 9";
          ASSERT_TRUE(s.saveEvent(e, Span::futureEvents).ok());
        },
        true, false, "From now on"},
@@ -525,8 +527,8 @@ TEST(PimRewriteTest, EveryChangeToAnEventKeepsTheLinesItDoesNotConcern) {
           }
         }
         EXPECT_EQ(differences(before, next,
-                              touching({"UID", "DTSTART", "DTEND", "DURATION", "SUMMARY", "RRULE",
-                                        "EXDATE"})),
+                              touching({"UID", "DTSTART", "DTEND", "DURATION", "SUMMARY",
+                                        "LOCATION", "RRULE", "EXDATE"})),
                   std::vector<std::string>{})
             << next;
       }
@@ -536,6 +538,9 @@ TEST(PimRewriteTest, EveryChangeToAnEventKeepsTheLinesItDoesNotConcern) {
                 1 + overrides - (ownTitle ? 1 : 0))
           << next;
       EXPECT_EQ(count(next, "Standup with guests"), ownTitle ? 1 : 0);
+      if (change.splits) {
+        EXPECT_EQ(count(next, "LOCATION:Room 9"), 1 + overrides) << next;
+      }
     }
   }
 }
