@@ -47,7 +47,9 @@ std::string unfold(std::string_view raw) {
   return out;
 }
 
-std::string nameOf(std::string_view line) { return upper(line.substr(0, line.find_first_of(";:"))); }
+std::string nameOf(std::string_view line) {
+  return upper(line.substr(0, line.find_first_of(";:")));
+}
 
 std::string trimmedValue(std::string_view line) {
   const size_t colon = line.find(':');
@@ -80,7 +82,8 @@ void walkTogether(icalcomponent* a, icalcomponent* b, Pair&& pair) {
   pair(a, b);
   const auto ours = childrenOf(a);
   const auto theirs = childrenOf(b);
-  for (size_t i = 0; i < ours.size() && i < theirs.size(); ++i) walkTogether(ours[i], theirs[i], pair);
+  for (size_t i = 0; i < ours.size() && i < theirs.size(); ++i)
+    walkTogether(ours[i], theirs[i], pair);
 }
 
 }  // namespace
@@ -117,8 +120,8 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text) {
   }
   if (out.blocks.empty() || !open.empty()) return std::nullopt;
   const size_t newline = text.find('\n');
-  out.newline = newline != std::string::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n"
-                                                                                       : "\n";
+  out.newline =
+      newline != std::string::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
   out.text = std::move(text);
   return out;
 }
@@ -223,9 +226,9 @@ class ICalLayout::Writer {
     std::vector<bool> written(children.size());
     size_t line = 0;
     for (size_t next = 0; line < lines.size() || next < block.children.size();) {
-      const bool lineFirst = next >= block.children.size() ||
-                             (line < lines.size() &&
-                              lines[line].first < blocks_.blocks[block.children[next]].begin);
+      const bool lineFirst =
+          next >= block.children.size() ||
+          (line < lines.size() && lines[line].first < blocks_.blocks[block.children[next]].begin);
       if (lineFirst) {
         if (plan.keep[line]) pieces.push_back({"", raw(lines[line].first, lines[line].second)});
         for (const auto& text : added[line + 1]) pieces.push_back({"", text});
@@ -300,13 +303,12 @@ class ICalLayout::Writer {
     wrapped += "END:VCALENDAR\r\n";
     icalcomponent* root = icalparser_parse_string(wrapped.c_str());
     if (root == nullptr) return read;
-    icalcomponent* comp =
-        outermost ? root
-                  : icalcomponent_get_first_component(root, icalcomponent_string_to_kind(name.c_str()));
+    icalcomponent* comp = outermost ? root
+                                    : icalcomponent_get_first_component(
+                                          root, icalcomponent_string_to_kind(name.c_str()));
     size_t line = 0;
-    for (icalproperty* prop = comp != nullptr
-                                  ? icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY)
-                                  : nullptr;
+    for (icalproperty* prop =
+             comp != nullptr ? icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY) : nullptr;
          prop != nullptr && line < lines.size();
          prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
       const icalproperty_kind kind = icalproperty_isa(prop);
@@ -336,8 +338,8 @@ class ICalLayout::Writer {
     plan.keep.assign(lines.size(), false);
     std::vector<std::string> names(lines.size());
     for (size_t i = 0; i < lines.size(); ++i) {
-      names[i] = nameOf(unfold(std::string_view(blocks_.text).substr(
-          lines[i].first, lines[i].second - lines[i].first)));
+      names[i] = nameOf(unfold(
+          std::string_view(blocks_.text).substr(lines[i].first, lines[i].second - lines[i].first)));
       std::unordered_map<std::string, int> needed;
       for (const auto& text : read[i]) ++needed[text];
       bool held = true;

@@ -295,12 +295,13 @@ X-ABUID:8A5B1C2D-3E4F-5A6B-7C8D-9E0F1A2B3C4D:ABPerson
 END:VCARD
 )";
 
-const char* kOld = "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\n"
-                   "FN;CHARSET=ISO-8859-1:J\xfcrgen M\xfcller\n"
-                   "NOTE;ENCODING=QUOTED-PRINTABLE:Met at the fair=0D=0Aasked for the =\n"
-                   "catalogue and prices\nTEL;HOME;VOICE:+49 30 1234567\nUID:juergen-21\n"
-                   "END:VCARD\nBEGIN:VCARD\nVERSION:2.1\nN:Second;Card\nUID:second-21\n"
-                   "END:VCARD\n";
+const char* kOld =
+    "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\n"
+    "FN;CHARSET=ISO-8859-1:J\xfcrgen M\xfcller\n"
+    "NOTE;ENCODING=QUOTED-PRINTABLE:Met at the fair=0D=0Aasked for the =\n"
+    "catalogue and prices\nTEL;HOME;VOICE:+49 30 1234567\nUID:juergen-21\n"
+    "END:VCARD\nBEGIN:VCARD\nVERSION:2.1\nN:Second;Card\nUID:second-21\n"
+    "END:VCARD\n";
 
 struct Fixture {
   const char* name;
