@@ -190,7 +190,8 @@ class VdirItemsInteropTest : public ::testing::Test {
   // "<list> <title>" of each reminder, with "(done)" for a completed one.
   static Lines ourReminders() {
     Lines lines;
-    for (const auto& r : result("list_reminders", json::object())["reminders"]) {
+    const json reminders = result("list_reminders", json::object())["reminders"];
+    for (const auto& r : reminders) {
       lines.push_back(r["list"].get<std::string>() + " " + r["title"].get<std::string>() +
                       (r["completed"] ? " (done)" : ""));
     }
@@ -251,7 +252,8 @@ TEST_F(VdirItemsInteropTest, KhardFindsTheSameContacts) {
   NEED(khard, "khard");
   const auto found = [](const std::string& query) {
     Lines lines;
-    for (const auto& c : result("search_contacts", {{"query", query}})["contacts"]) {
+    const json contacts = result("search_contacts", {{"query", query}})["contacts"];
+    for (const auto& c : contacts) {
       lines.push_back(c["id"].get<std::string>() + "\t" + c["full_name"].get<std::string>());
     }
     return sorted(lines);

@@ -196,9 +196,13 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
 
   // By its own identifier each copy changes alone.
   invite.id = "same#b";
+  invite.calendarId = folder("b").string();
   invite.title = "Moved B";
-  EXPECT_EQ(store_.saveEvent(invite).value().id, "same#b");
+  const auto moved = store_.saveEvent(invite);
+  ASSERT_TRUE(moved.ok()) << moved.error().message;
+  EXPECT_EQ(moved.value().id, "same#b");
   task.id = "t#lb";
+  task.listId = folder("lb").string();
   EXPECT_TRUE(store_.saveReminder(task).value().completed);
   EXPECT_TRUE(store_.removeEvent("wk#a/20240513T120000Z").ok());
   auto after = files();
