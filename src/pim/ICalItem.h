@@ -23,8 +23,9 @@ class ICalItem {
  public:
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
   // start that the store can hold. A file of changed occurrences without their series (what a
-  // server keeps for an invitation to one occurrence) is an item of those occurrences. A line that is not UTF-8 is read as cp1252, else Latin-1, so
-  // the item holds UTF-8 and writes it back as such.
+  // server keeps for an invitation to one occurrence) is an item of those occurrences. A line that
+  // is not UTF-8 is read as cp1252, else Latin-1, so the item holds UTF-8 and writes it back as
+  // such.
   static std::optional<ICalItem> parse(const std::string& text, std::string* why);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
@@ -97,8 +98,8 @@ class ICalItem {
 
  private:
   explicit ICalItem(icalcomponent_impl* root);
-  icalcomponent_impl* master() const;  // the series; none for changed occurrences alone
-  icalcomponent_impl* head() const;    // the series, else the first changed occurrence
+  icalcomponent_impl* master() const;   // the series; none for changed occurrences alone
+  icalcomponent_impl* head() const;     // the series, else the first changed occurrence
   bool inRule(PimTime original) const;  // whether the series gives an occurrence there
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.

@@ -139,9 +139,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
   return reading([&](const PimIndex& index) {
     const std::set<std::string> chosen =
         ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
-    const auto wanted = [&](const Collection& c) {
-      return !ids || chosen.count(c.id) != 0;
-    };
+    const auto wanted = [&](const Collection& c) { return !ids || chosen.count(c.id) != 0; };
     // Single events, occurrences and the next occurrence of every series followed one by one
     // wait in one queue, earliest first (then in the order the store holds items), so a listing
     // that stops at `cap` matches still holds the earliest events and costs no more than it

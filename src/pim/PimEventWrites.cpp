@@ -125,18 +125,17 @@ Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
   if (span != Span::futureEvents || !located.original) return span;
   const bool laterOnes = located.entry->repeating->with([&](const ICalItem& item) {
     const auto changed = item.changedOriginals();
-    return !item.hasSeries() &&
-           std::any_of(changed.begin(), changed.end(),
-                       [&](PimTime original) { return original > *located.original; });
+    return !item.hasSeries() && std::any_of(changed.begin(), changed.end(), [&](PimTime original) {
+      return original > *located.original;
+    });
   });
   if (laterOnes) {
     return fail(problem(PimError::Code::invalid,
                         "The occurrences of this event have no series to change together; change "
                         "each one on its own."));
   }
-  return located.entry->repeating->with([](const ICalItem& item) {
-    return item.hasSeries() ? Span::futureEvents : Span::thisEvent;
-  });
+  return located.entry->repeating->with(
+      [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
 }
 
 // Applies a change to an occurrence and every later one of a series that began before it: the

@@ -64,11 +64,10 @@ std::vector<std::pair<Collection*, const Entry*>> PimIndex::items(std::string_vi
     const std::string_view place = id.substr(hash + 1);
     for (const auto& held : holders(id.substr(0, hash), card)) {
       const std::string folder = folderName(*held.first);
-      const bool named =
-          place == folder ||
-          (place.size() > folder.size() && place.substr(0, folder.size()) == folder &&
-           place[folder.size()] == '/' &&
-           place.substr(folder.size() + 1) == nameOf(*held.first, *held.second));
+      const bool named = place == folder ||
+                         (place.size() > folder.size() &&
+                          place.substr(0, folder.size()) == folder && place[folder.size()] == '/' &&
+                          place.substr(folder.size() + 1) == nameOf(*held.first, *held.second));
       if (!serves(held) || !named) continue;
       if (std::find(found.begin(), found.end(), held) == found.end()) found.push_back(held);
     }
@@ -166,7 +165,13 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
     return notSaved("the item would be larger than " + std::to_string(kMaxItemBytes >> 20) +
                     " MiB");
   }
-  if (identify(file) != expected) return changedMeanwhile();
+  const auto found = identify(file);
+  // A new file where the collection holds one of that name already (an item moved in beside
+  // another with its UID) would replace that item.
+  if (!expected && found && c.entries.count(name) != 0) {
+    return notSaved((c.folder / name).string() + " holds another item already");
+  }
+  if (found != expected) return changedMeanwhile();
   std::string why;
   bool changed = false;
   // Another program may write the item between our reading and our replacing it: checked once
@@ -237,7 +242,8 @@ void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWar
   } else {
     unreadable_.erase({c.id, name});
   }
-  if (slot.parsed) byUid_[c.kind == Kind::contacts ? 1 : 0].emplace(slot.uid, std::make_pair(&c, &slot));
+  if (slot.parsed)
+    byUid_[c.kind == Kind::contacts ? 1 : 0].emplace(slot.uid, std::make_pair(&c, &slot));
 }
 
 void PimIndex::drop(Collection& c, std::map<std::string, Entry>::iterator at) {

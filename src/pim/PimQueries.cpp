@@ -116,8 +116,8 @@ std::vector<ContactContainer> PimStore::containers() const {
 
 namespace {
 
-std::vector<Contact> contactsWhere(const PimIndex& index,
-                                   const std::function<bool(const Collection&, const Entry&)>& keep) {
+std::vector<Contact> contactsWhere(
+    const PimIndex& index, const std::function<bool(const Collection&, const Entry&)>& keep) {
   std::vector<Contact> kept;
   for (auto [c, entry] : index.inOrder(Kind::contacts)) {
     if (entry->decoded->isGroup || !keep(*c, *entry)) continue;
@@ -158,9 +158,7 @@ std::vector<ContactGroup> PimStore::groups() const {
 }
 
 std::vector<Contact> PimStore::contacts() const {
-  return reading([&](const PimIndex& index) {
-    return contactsWhere(index, anyContact);
-  });
+  return reading([&](const PimIndex& index) { return contactsWhere(index, anyContact); });
 }
 
 std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unreadable) const {
@@ -201,9 +199,8 @@ std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
     if (entry != nullptr && entry->decoded->isGroup) {
       const std::set<std::string> members(entry->decoded->memberIds.begin(),
                                           entry->decoded->memberIds.end());
-      return contactsWhere(index, [&](const Collection&, const Entry& e) {
-        return members.count(e.uid) != 0;
-      });
+      return contactsWhere(
+          index, [&](const Collection&, const Entry& e) { return members.count(e.uid) != 0; });
     }
     return contactsWhere(index, [&](const Collection& in, const Entry& e) {
       const auto& categories = e.decoded->categories;
@@ -216,9 +213,8 @@ std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
 
 std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
   return reading([&](const PimIndex& index) {
-    return contactsWhere(index, [&](const Collection& c, const Entry&) {
-      return c.id == containerId;
-    });
+    return contactsWhere(index,
+                         [&](const Collection& c, const Entry&) { return c.id == containerId; });
   });
 }
 

@@ -62,7 +62,9 @@ std::optional<std::string> severalFor(const PimIndex& index, std::string_view id
                                 ? eventHolders(index, id)
                                 : std::make_pair(index.items(id, kind), std::string_view());
   if (held.size() < 2) return std::nullopt;
-  const char* noun = kind == Kind::events ? "events" : kind == Kind::tasks ? "reminders" : "contacts";
+  const char* noun = kind == Kind::events  ? "events"
+                     : kind == Kind::tasks ? "reminders"
+                                           : "contacts";
   const char* place = kind == Kind::events  ? "calendar"
                       : kind == Kind::tasks ? "list"
                                             : "address book";
@@ -71,8 +73,8 @@ std::optional<std::string> severalFor(const PimIndex& index, std::string_view id
   for (size_t i = 0; i < held.size(); ++i) {
     const auto& [c, entry] = held[i];
     text += (i == 0 ? " " : ", ") + index.idOf(*c, *entry) +
-            (occurrence.empty() ? "" : "/" + std::string(occurrence)) + " in the " + place +
-            " \"" + c->title + "\"";
+            (occurrence.empty() ? "" : "/" + std::string(occurrence)) + " in the " + place + " \"" +
+            c->title + "\"";
   }
   return text + ". Use the identifier of the one you mean.";
 }
@@ -151,7 +153,8 @@ std::optional<Located> locateEvent(const PimIndex& index, std::string_view id) {
     if (!original || PimCodec::occurrenceKey(*original, entry->series.allDay) != key) {
       return std::nullopt;
     }
-    event = entry->repeating->with([&](const ICalItem& item) { return item.occurrence(*original); });
+    event =
+        entry->repeating->with([&](const ICalItem& item) { return item.occurrence(*original); });
   }
   if (!event) return std::nullopt;
   event->id = idFor(index, *c, *entry, event->id);

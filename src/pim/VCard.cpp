@@ -98,8 +98,8 @@ std::optional<ContentLine> readLine(const std::string& line) {
     if (equals == std::string::npos) {
       // vCard 2.1 names neither types (";HOME;VOICE") nor encodings (";QUOTED-PRINTABLE").
       const std::string word = upper(pieces[i]);
-      const bool encoding = word == "QUOTED-PRINTABLE" || word == "BASE64" || word == "8BIT" ||
-                            word == "7BIT";
+      const bool encoding =
+          word == "QUOTED-PRINTABLE" || word == "BASE64" || word == "8BIT" || word == "7BIT";
       parameter.name = encoding ? "ENCODING" : "TYPE";
       parameter.values.push_back(pieces[i]);
     } else {

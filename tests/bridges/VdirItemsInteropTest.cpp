@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,9 +15,9 @@
 #include <vector>
 
 #include "bridges/LocalDataReply.h"
+#include "bridges/OtherPrograms.h"
 #include "bridges/PimFixtures.h"
 #include "pim/PrivacyGate.h"
-#include "platform/Subprocess.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -29,24 +28,7 @@ using nlohmann::json;
 using Lines = std::vector<std::string>;
 using namespace std::chrono;
 
-std::string onPath(const char* name) {
-  for (const char* folder : {"/usr/local/bin", "/usr/bin", "/bin"}) {
-    const fs::path candidate = fs::path(folder) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return {};
-}
-
-#define NEED(program, name)                 \
-  const std::string program = onPath(name); \
-  if (program.empty()) GTEST_SKIP() << name " is not installed (install-deps)"
-
-std::string run(const std::vector<std::string>& argv) {
-  const auto done = Subprocess::run(SpawnOptions(argv), RunOptions{std::nullopt, seconds(90)});
-  EXPECT_TRUE(done.launched && !done.timedOut && done.exit.status == 0 && !done.exit.signalled)
-      << argv[0] << " " << argv[1] << ": " << done.standardOutput << done.standardError;
-  return done.standardOutput;
-}
+using test::run;
 
 Lines linesOf(const std::string& text) {
   Lines lines;
@@ -107,7 +89,8 @@ const struct {
      ics("VEVENT", "day",
          "SUMMARY:Same day\r\nDTSTART;VALUE=DATE:20240512\r\nDTEND;VALUE=DATE:20240512\r\n")},
     {"cal/a", "hour.ics",
-     ics("VEVENT", "hour", "SUMMARY:Short day\r\nDTSTART;VALUE=DATE:20240513\r\nDURATION:PT1H\r\n")},
+     ics("VEVENT", "hour",
+         "SUMMARY:Short day\r\nDTSTART;VALUE=DATE:20240513\r\nDURATION:PT1H\r\n")},
     // vCard 2.1 with bare quoted-printable parameters; a card whose shown name is not its N.
     {"books/one", "qp.vcf",
      "BEGIN:VCARD\r\nVERSION:2.1\r\nUID:qp\r\nN;CHARSET=UTF-8;QUOTED-PRINTABLE:M=C3=BCller;"
@@ -204,11 +187,11 @@ class VdirItemsInteropTest : public ::testing::Test {
 TEST_F(VdirItemsInteropTest, KhalListsTheSameEvents) {
   NEED(khal, "khal");
   const Lines ours = ourEvents();
-  EXPECT_EQ(ours, (Lines{"2024-05-02 11:00 Invite A", "2024-05-02 11:00 Invite B",
-                         "2024-05-06 11:00 Only override", "2024-05-06 14:00 Weekly",
-                         "2024-05-07 11:00 Mixed event", "2024-05-08 17:00 Orphan",
-                         "2024-05-12 Same day", "2024-05-13 Short day", "2024-05-13 14:00 Weekly",
-                         "2024-05-20 14:00 Weekly"}));
+  EXPECT_EQ(ours,
+            (Lines{"2024-05-02 11:00 Invite A", "2024-05-02 11:00 Invite B",
+                   "2024-05-06 11:00 Only override", "2024-05-06 14:00 Weekly",
+                   "2024-05-07 11:00 Mixed event", "2024-05-08 17:00 Orphan", "2024-05-12 Same day",
+                   "2024-05-13 Short day", "2024-05-13 14:00 Weekly", "2024-05-20 14:00 Weekly"}));
   const Lines khals = linesOf(run({khal, "list", "--day-format", "", "--format", "{start} {title}",
                                    "2024-05-01", "2024-05-31"}));
   EXPECT_EQ(sorted(ours), sorted(khals));

@@ -31,8 +31,8 @@ std::string ics(const std::string& components) {
 }
 
 std::string item(const char* component, const std::string& uid, const std::string& lines) {
-  return "BEGIN:" + std::string(component) + "\r\nUID:" + uid +
-         "\r\nDTSTAMP:20240101T000000Z\r\n" + lines + "END:" + component + "\r\n";
+  return "BEGIN:" + std::string(component) + "\r\nUID:" + uid + "\r\nDTSTAMP:20240101T000000Z\r\n" +
+         lines + "END:" + component + "\r\n";
 }
 
 // Why a change was refused; nothing when it was made.
@@ -100,9 +100,9 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
                                  "RRULE:FREQ=WEEKLY;COUNT=2\r\n")));
     test::writeFile(folder(std::string("l") + name) / "t.ics",
                     ics(item("VTODO", "t", "SUMMARY:Task " + upper + "\r\n")));
-    test::writeFile(root_ / "books" / (name == std::string("a") ? "one" : "two") / "dup.vcf",
-                    card("dup", "FN:Ann Lee\r\nN:Lee;Ann;;;\r\nEMAIL:ann@" + upper +
-                                    ".example\r\n"));
+    test::writeFile(
+        root_ / "books" / (name == std::string("a") ? "one" : "two") / "dup.vcf",
+        card("dup", "FN:Ann Lee\r\nN:Lee;Ann;;;\r\nEMAIL:ann@" + upper + ".example\r\n"));
   }
   test::writeFile(folder("a") / "solo.ics",
                   ics(item("VEVENT", "solo", "SUMMARY:Solo\r\nDTSTART:20240503T090000Z\r\n")));
@@ -192,6 +192,13 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->code, PimError::Code::ambiguous) << failure->message;
   }
+  EXPECT_EQ(files(), before);
+  // Moved into the calendar of the other copy, it would take that one's file: refused too.
+  invite.id = "same#b";
+  const auto beside = refusal(store_.saveEvent(invite));
+  ASSERT_TRUE(beside);
+  EXPECT_NE(beside->message.find("holds another item already"), std::string::npos)
+      << beside->message;
   EXPECT_EQ(files(), before);
 
   // By its own identifier each copy changes alone.
@@ -300,8 +307,7 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
   EXPECT_FALSE(fs::exists(invited));
   // A changed occurrence off the rule goes without leaving an exception behind.
   ASSERT_TRUE(store_.removeEvent("orph/20240508T120000Z").ok());
-  EXPECT_EQ(test::readFile(folder("orph") / "orph.ics").find("EXDATE"),
-            std::string::npos);
+  EXPECT_EQ(test::readFile(folder("orph") / "orph.ics").find("EXDATE"), std::string::npos);
 }
 
 // A folder holding events and tasks serves as a calendar and as a list, unless its kind file
@@ -313,10 +319,10 @@ TEST_F(PimStoreReachTest, AFolderOfEventsAndTasksIsACalendarAndAListUnlessMarked
   } cases[] = {{nullptr, true, true}, {"events", true, false}, {"tasks", false, true}};
   for (const auto& c : cases) {
     const std::string name = c.marked ? c.marked : "both";
-    test::writeFile(folder(name) / "e.ics",
-                    ics(item("VEVENT", "e-" + name, "SUMMARY:Event\r\nDTSTART:20240507T090000Z\r\n")));
-    test::writeFile(folder(name) / "t.ics",
-                    ics(item("VTODO", "t-" + name, "SUMMARY:Task\r\n")));
+    test::writeFile(
+        folder(name) / "e.ics",
+        ics(item("VEVENT", "e-" + name, "SUMMARY:Event\r\nDTSTART:20240507T090000Z\r\n")));
+    test::writeFile(folder(name) / "t.ics", ics(item("VTODO", "t-" + name, "SUMMARY:Task\r\n")));
     if (c.marked) test::writeFile(folder(name) / "tavrin-kind", c.marked);
     const auto offered = [&](EntityType type) {
       for (const auto& calendar : store_.calendars(type)) {
