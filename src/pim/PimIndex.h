@@ -223,7 +223,7 @@ class PimIndex {
   std::vector<std::pair<Collection*, const Entry*>> items(std::string_view id, Kind kind) const;
   // The identifier of an item: its UID, unless another item of its kind has that UID too; then
   // the UID, '#' and the name of its collection's folder (and '/' and its file's name when that
-  // does not tell them apart either).
+  // does not tell them apart either; when neither does, the folder's path in place of its name).
   std::string idOf(const Collection& c, const Entry& entry) const;
   // Why the file named for this UID could not be read, when there is one that could not: a
   // lookup that finds nothing names it rather than answering "not found". The other items' files

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <tuple>
 
 #include "pim/PimIndex.h"
@@ -59,15 +60,20 @@ std::vector<std::pair<Collection*, const Entry*>> PimIndex::items(std::string_vi
   for (const auto& held : holders(id, card)) {
     if (serves(held)) found.push_back(held);
   }
-  // "<uid>#<folder>" or "<uid>#<folder>/<file>": a UID may hold '#' itself.
+  // "<uid>#<folder>", "<uid>#<folder>/<file>" or "<uid>#<folder path>/<file>": a UID may hold
+  // '#' itself.
+  const auto inFile = [&](std::string_view place, const std::string& folder,
+                          const std::pair<Collection*, const Entry*>& held) {
+    return place.size() > folder.size() + 1 && place.substr(0, folder.size()) == folder &&
+           place[folder.size()] == '/' &&
+           place.substr(folder.size() + 1) == nameOf(*held.first, *held.second);
+  };
   for (size_t hash = id.find('#'); hash != std::string_view::npos; hash = id.find('#', hash + 1)) {
     const std::string_view place = id.substr(hash + 1);
     for (const auto& held : holders(id.substr(0, hash), card)) {
       const std::string folder = folderName(*held.first);
-      const bool named = place == folder ||
-                         (place.size() > folder.size() &&
-                          place.substr(0, folder.size()) == folder && place[folder.size()] == '/' &&
-                          place.substr(folder.size() + 1) == nameOf(*held.first, *held.second));
+      const bool named =
+          place == folder || inFile(place, folder, held) || inFile(place, held.first->id, held);
       if (!serves(held) || !named) continue;
       if (std::find(found.begin(), found.end(), held) == found.end()) found.push_back(held);
     }
@@ -80,10 +86,21 @@ std::string PimIndex::idOf(const Collection& c, const Entry& entry) const {
   const auto sharing = items(entry.uid, kind);
   if (sharing.size() < 2) return entry.uid;
   const std::string folder = folderName(c);
-  const bool sameFolderName = std::any_of(sharing.begin(), sharing.end(), [&](const auto& held) {
-    return held.second != &entry && folderName(*held.first) == folder;
+  const auto anotherIn = [&](const std::function<bool(const Collection&, const Entry&)>& alike) {
+    return std::any_of(sharing.begin(), sharing.end(), [&](const auto& held) {
+      return held.second != &entry && alike(*held.first, *held.second);
+    });
+  };
+  if (!anotherIn([&](const Collection& o, const Entry&) { return folderName(o) == folder; })) {
+    return entry.uid + "#" + folder;
+  }
+  // Folders of one name under two roots (two accounts' "personal"), and files of one name in
+  // them: the folder's path tells them apart.
+  const std::string file = nameOf(c, entry);
+  const bool sameFile = anotherIn([&](const Collection& o, const Entry& e) {
+    return folderName(o) == folder && nameOf(o, e) == file;
   });
-  return entry.uid + "#" + folder + (sameFolderName ? "/" + nameOf(c, entry) : "");
+  return entry.uid + "#" + (sameFile ? c.id : folder) + "/" + file;
 }
 
 std::optional<std::string> PimIndex::unreadableFileOf(std::string_view uid, bool card) const {

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -226,6 +227,44 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
   fs::remove(folder("b") / "same.ics");
   EXPECT_EQ(store_.event("same")->title, "Invite A");
   EXPECT_EQ(store_.event("same#a")->id, "same");
+}
+
+// Two accounts' folders of one name, holding files of one name: the folder's path tells them
+// apart, and each identifier finds its own copy.
+TEST_F(PimStoreReachTest, CopiesInFoldersOfOneNameAreToldApartByTheirPath) {
+  test::writeFile(
+      Paths::appSupport() / "config.json",
+      nlohmann::json{{"calendar_folders", {(root_ / "cal").string(), (root_ / "cal2").string()}}}
+          .dump());
+  const struct {
+    fs::path file;
+    std::string id;
+  } cases[] = {
+      {root_ / "cal/work/same.ics", "same#" + (root_ / "cal/work/same.ics").string()},
+      {root_ / "cal2/work/same.ics", "same#" + (root_ / "cal2/work/same.ics").string()},
+      {root_ / "cal2/work/copy.ics", "same#work/copy.ics"},
+      {root_ / "cal/home/same.ics", "same#home"},
+  };
+  for (const auto& c : cases) {
+    test::writeFile(c.file, ics(item("VEVENT", "same",
+                                     "SUMMARY:" + c.file.string() +
+                                         "\r\nDTSTART:20240502T090000Z\r\nRRULE:FREQ=DAILY;"
+                                         "COUNT=2\r\n")));
+  }
+  std::vector<std::string> listed;
+  for (const auto& c : cases) listed.push_back(c.id + "/20240502T090000Z");
+  std::vector<std::string> ids;
+  for (const auto& e : store_.events(at("2024-05-02"), at("2024-05-03"))) ids.push_back(e.id);
+  std::sort(ids.begin(), ids.end());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(ids, listed);
+  for (const auto& c : cases) {
+    for (const std::string& id : {c.id, c.id + "/20240503T090000Z"}) {
+      const auto found = store_.event(id);
+      ASSERT_TRUE(found) << id;
+      EXPECT_EQ(found->title, c.file.string()) << id;
+    }
+  }
 }
 
 // Occurrences kept without their series (an invitation to one occurrence), a changed occurrence
