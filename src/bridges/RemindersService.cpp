@@ -84,7 +84,7 @@ Reply withReminder(const nlohmann::json& args, const char* verb, const char* aft
     PimUnreadable unreadable;
     auto reminder = eventStore().data().reminder(id, &unreadable);
     if (unreadable) return error(failure + *unreadable);
-    if (!reminder || reminder->id != id) return error("Reminder '" + id + "' not found");
+    if (!reminder) return error("Reminder '" + id + "' not found");
     return change(*reminder, id);
   });
 }

@@ -194,6 +194,9 @@ std::optional<Event> eventOf(icalcomponent* comp) {
   } else {
     event.end = event.allDay ? later(event.start, days(1)) : event.start;
   }
+  // An all-day event covers whole days, at least its first: an end on its start day (DTEND equal
+  // to DTSTART, a DURATION of hours) is the end of that day, as a day without an end is.
+  if (event.allDay && event.end < PimTime::max() - days(1)) PimCodec::coverWholeDays(event);
   if (event.end > later(event.start, kPimLongestEvent)) return std::nullopt;
   event.attendees = attendeesOf(comp);
   event.recurrence = ruleOf(comp);
@@ -247,6 +250,25 @@ PimTime localMidnight(PimTime time) {
                         {}}
       .date()
       .value_or(time);
+}
+
+// When an extra date (RDATE) of `main` begins, and for a period its own end: the end it gives,
+// or its start and length. A floating time is in the series' zone. (Looking up no other property
+// of `main`, so a walk over its extra dates goes on.)
+std::pair<std::optional<PimTime>, std::optional<PimTime>> extraDate(
+    icalproperty* prop, icalcomponent* main, const icaltimezone* seriesZone) {
+  // For a period this gives no time, but the zone its TZID names.
+  const icaltimetype at = icalproperty_get_datetime_with_component(prop, main);
+  const icalperiodtype period = icalproperty_get_rdate(prop).period;
+  if (icalperiodtype_is_null_period(period)) return {ICalTime::instant(at, seriesZone), {}};
+  const auto inZone = [&](icaltimetype t) {
+    if (!icaltime_is_utc(t)) t.zone = at.zone;
+    return ICalTime::instant(t, seriesZone);
+  };
+  const auto begins = inZone(period.start);
+  if (!begins) return {};
+  if (!icaltime_is_null_time(period.end)) return {begins, inZone(period.end)};
+  return {begins, later(*begins, seconds(std::max(0, icaldurationtype_as_int(period.duration))))};
 }
 
 // The occurrence at `original`, with its own changes when `own` holds them.
@@ -356,7 +378,8 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   }
   removeErrorNotes(root);
   ICalItem item(root);
-  icalcomponent* main = item.master();
+  // A file of changed occurrences alone (an invitation to one of them) stands for them.
+  icalcomponent* main = item.head();
   root = nullptr;  // the item owns it now
   if (main == nullptr) {
     if (why != nullptr) *why = "it holds no event or task";
@@ -395,6 +418,11 @@ std::string ICalItem::text() const {
   return out;
 }
 
+icalcomponent* ICalItem::head() const {
+  if (icalcomponent* main = master()) return main;
+  return icalcomponent_get_first_component(root_, ICAL_VEVENT_COMPONENT);
+}
+
 icalcomponent* ICalItem::master() const {
   for (auto kind : {ICAL_VEVENT_COMPONENT, ICAL_VTODO_COMPONENT}) {
     for (icalcomponent* c = icalcomponent_get_first_component(root_, kind); c != nullptr;
@@ -418,22 +446,52 @@ std::vector<icalcomponent*> ICalItem::overrides() const {
 }
 
 std::string ICalItem::uid() const {
-  const char* uid = icalcomponent_get_uid(master());
+  const char* uid = icalcomponent_get_uid(head());
   return uid != nullptr ? uid : "";
 }
 
-bool ICalItem::isTask() const { return icalcomponent_isa(master()) == ICAL_VTODO_COMPONENT; }
+bool ICalItem::isTask() const { return icalcomponent_isa(head()) == ICAL_VTODO_COMPONENT; }
+
+bool ICalItem::hasSeries() const { return master() != nullptr; }
 
 bool ICalItem::repeats() const {
   icalcomponent* main = master();
+  if (main == nullptr) return true;  // its occurrences are followed as a series' are
   return !isTask() && (icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY) != nullptr ||
                        icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY) != nullptr);
 }
 
 Event ICalItem::event() const {
-  Event event = eventOf(master()).value_or(Event{});
+  icalcomponent* main = master();
+  if (main == nullptr) {
+    // Without a series, the earliest occurrence stands for it.
+    std::optional<PimTime> earliest;
+    for (icalcomponent* own : overrides()) {
+      const auto at = originalOf(own);
+      if (at && (!earliest || *at < *earliest)) {
+        earliest = at;
+        main = own;
+      }
+    }
+    if (main == nullptr) main = head();
+  }
+  Event event = eventOf(main).value_or(Event{});
   event.id = uid();
+  if (!hasSeries()) event.recurrence.reset();
   return event;
+}
+
+std::map<PimTime, PimTime> ICalItem::periods() const {
+  std::map<PimTime, PimTime> found;
+  icalcomponent* main = master();
+  if (main == nullptr) return found;
+  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
+    const auto [start, end] = extraDate(prop, main, zone);
+    if (start && end && *end >= *start) found.emplace(*start, *end);
+  }
+  return found;
 }
 
 // Hands out a series' original starts from a point on, earliest first: its start, its rules'
@@ -499,6 +557,7 @@ std::optional<PimTime> ICalItem::Cursor::next() {
 ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   auto state = std::make_unique<Cursor::State>();
   icalcomponent* main = master();
+  if (main == nullptr) return Cursor(std::move(state));  // no series: no rule, no dates
   state->start = timeOf(main, ICAL_DTSTART_PROPERTY);
   state->low = from;
   const auto first = toPim(state->start);
@@ -532,8 +591,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at =
-        ICalTime::instant(icalproperty_get_datetime_with_component(prop, main), state->start.zone);
+    const auto at = extraDate(prop, main, state->start.zone).first;
     if (at && *at >= from) state->extra.push_back(*at);
   }
   std::sort(state->extra.begin(), state->extra.end());
@@ -550,6 +608,13 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
 }
 
 bool ICalItem::hasOccurrenceAt(PimTime original) const {
+  // A changed occurrence stands even where the series has none (any more).
+  const auto changed = changedOriginals();
+  if (std::find(changed.begin(), changed.end(), original) != changed.end()) return true;
+  return inRule(original);
+}
+
+bool ICalItem::inRule(PimTime original) const {
   auto found = cursor(original).next();
   return found && *found == original;
 }
@@ -567,7 +632,12 @@ Event ICalItem::occurrenceAt(PimTime original) const {
   for (icalcomponent* c : overrides()) {
     if (originalOf(c) == original) own = c;
   }
-  return occurrenceFrom(event(), original, own);
+  Event occurrence = occurrenceFrom(event(), original, own);
+  if (own == nullptr) {
+    const auto all = periods();
+    if (auto period = all.find(original); period != all.end()) occurrence.end = period->second;
+  }
+  return occurrence;
 }
 
 std::optional<Event> ICalItem::occurrence(PimTime original) const {
@@ -577,6 +647,9 @@ std::optional<Event> ICalItem::occurrence(PimTime original) const {
 
 std::optional<Event> ICalItem::firstOccurrence() const {
   auto first = cursor(PimTime::min()).next();
+  for (PimTime original : changedOriginals()) {
+    if (!first || original < *first) first = original;
+  }
   if (!first) return std::nullopt;
   return occurrenceAt(*first);
 }
@@ -633,19 +706,22 @@ bool ICalItem::removeOccurrence(PimTime original) {
       discard(c);
     }
   }
-  icalcomponent* main = master();
-  // Added beside the exceptions already there, in the form of the series' start.
-  icalcomponent_add_property(main,
-                             ICalTime::property(ICAL_EXDATE_PROPERTY, original,
-                                                ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
-  touch(main);
+  // Added beside the exceptions already there, in the form of the series' start; a changed
+  // occurrence where the series has none goes with its own component.
+  if (icalcomponent* main = master(); main != nullptr && inRule(original)) {
+    icalcomponent_add_property(main,
+                               ICalTime::property(ICAL_EXDATE_PROPERTY, original,
+                                                  ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    touch(main);
+  }
   return !hasOccurrenceAt(original);
 }
 
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   // Written by another program, it may float while the series is zoned: it means the series' zone.
+  icalcomponent* main = master();
   return ICalTime::instant(timeOf(own, ICAL_RECURRENCEID_PROPERTY),
-                           timeOf(master(), ICAL_DTSTART_PROPERTY).zone);
+                           main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr);
 }
 
 void ICalItem::beginAt(PimTime original) {
@@ -663,7 +739,9 @@ void ICalItem::beginAt(PimTime original) {
     std::vector<icalproperty*> gone;
     for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
          prop = icalcomponent_get_next_property(main, kind)) {
-      const auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
+      const auto at = kind == ICAL_RDATE_PROPERTY
+                          ? extraDate(prop, main, nullptr).first
+                          : ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
       if (at && *at < original) gone.push_back(prop);
     }
     for (icalproperty* prop : gone) {
@@ -718,6 +796,10 @@ long ICalItem::occurrencesBefore(PimTime original) const {
 
 bool ICalItem::endBefore(PimTime original) {
   icalcomponent* main = master();
+  if (main == nullptr) {
+    dropChangesFrom(original);
+    return firstOccurrence().has_value();
+  }
   const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   const PimTime last =
       later(original, start.kind == ICalTime::Form::Kind::date ? -days(1) : -seconds(1));
@@ -735,7 +817,7 @@ bool ICalItem::endBefore(PimTime original) {
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at = toPim(icalproperty_get_datetime_with_component(prop, main));
+    const auto at = extraDate(prop, main, nullptr).first;
     if (at && *at >= original) gone.push_back(prop);
   }
   for (icalproperty* prop : gone) {
@@ -748,7 +830,7 @@ bool ICalItem::endBefore(PimTime original) {
 }
 
 void ICalItem::setUid(const std::string& uid) {
-  icalcomponent_set_uid(master(), uid.c_str());
+  if (icalcomponent* main = master()) icalcomponent_set_uid(main, uid.c_str());
   for (icalcomponent* c : overrides()) icalcomponent_set_uid(c, uid.c_str());
 }
 

@@ -3,6 +3,7 @@
 // repeating event, and changes that touch only the properties they concern.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,9 +24,11 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to);
 class ICalItem {
  public:
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
-  // start that the store can hold. A line that is not UTF-8 is read as cp1252, else Latin-1, so
-  // the item holds UTF-8 and writes it back as such. A `rewritable` item keeps the file's text
-  // and is written back into it, changing only the lines its changes concern.
+  // start that the store can hold. A file of changed occurrences without their series (what a
+  // server keeps for an invitation to one occurrence) is an item of those occurrences. A line that
+  // is not UTF-8 is read as cp1252, else Latin-1, so the item holds UTF-8 and writes it back as
+  // such. A `rewritable` item keeps the file's text and is written back into it, changing only
+  // the lines its changes concern.
   static std::optional<ICalItem> parse(const std::string& text, std::string* why,
                                        bool rewritable = false);
   // A new event or task with this UID and nothing else in it yet.
@@ -39,10 +42,14 @@ class ICalItem {
   std::string text() const;
   std::string uid() const;
   bool isTask() const;
-  bool repeats() const;  // RRULE or RDATE on the event
+  bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
+  bool hasSeries() const;  // false for changed occurrences alone
 
-  // The event as the file states it, without ids; for a repeating one, the series' own start.
+  // The event as the file states it, without ids; for a repeating one, the series' own start
+  // (without a series, the earliest occurrence).
   Event event() const;
+  // The occurrences extra dates give as periods (RDATE;VALUE=PERIOD): their ends by their starts.
+  std::map<PimTime, PimTime> periods() const;
   // The occurrence that originally starts at `original`, or nothing when the series has none
   // there (or it was removed).
   std::optional<Event> occurrence(PimTime original) const;
@@ -60,6 +67,8 @@ class ICalItem {
     std::unique_ptr<State> state_;
   };
   Cursor cursor(PimTime from, bool withRemoved = false) const;
+  // Whether an occurrence starts at `original`: one the series gives, or a changed one (which
+  // stands on its own where the series gives none).
   bool hasOccurrenceAt(PimTime original) const;
   // The originals of the occurrences that have changes of their own (their start may differ).
   std::vector<PimTime> changedOriginals() const;
@@ -98,7 +107,9 @@ class ICalItem {
 
  private:
   explicit ICalItem(icalcomponent_impl* root);
-  icalcomponent_impl* master() const;
+  icalcomponent_impl* master() const;   // the series; none for changed occurrences alone
+  icalcomponent_impl* head() const;     // the series, else the first changed occurrence
+  bool inRule(PimTime original) const;  // whether the series gives an occurrence there
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;

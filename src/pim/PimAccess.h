@@ -21,10 +21,13 @@ std::shared_ptr<const nlohmann::json> currentSettings();
 // Whether items may be put into (`required`) or taken out of this collection.
 std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::string_view id,
                                       bool required);
+// Why no item is found by an identifier, when "not found" would not say it: it fits several
+// items (the text names each by its own identifier), or the file that would hold the item could
+// not be read.
 PimError eventNotFound(const PimIndex& index, std::string_view id);
 PimError reminderNotFound(const PimIndex& index, std::string_view id);
-// Why the file that would hold the item with this identifier could not be read, if it could not.
-std::optional<std::string> unreadableFileFor(const PimIndex& index, std::string_view id, bool card);
+PimError contactNotFound(const PimIndex& index, std::string_view id);
+std::optional<std::string> whyNotFound(const PimIndex& index, std::string_view id, Kind kind);
 // Hands a lookup's caller the reason, keeping one it holds already.
 inline void noteUnreadable(PimUnreadable* unreadable, std::optional<std::string> why) {
   if (unreadable != nullptr && !*unreadable) *unreadable = std::move(why);
@@ -38,9 +41,16 @@ struct Located {
   Event event;
 };
 std::optional<Located> locateEvent(const PimIndex& index, std::string_view id);
+// The one item of a kind an identifier names; none when it names none or several.
+std::pair<Collection*, const Entry*> theItem(const PimIndex& index, std::string_view id, Kind kind);
 
-Reminder reminderOf(const Collection& c, const Entry& entry);
-Contact contactOf(const Collection& c, const Entry& entry);
+// The records of an item, named by its identifier (PimIndex::idOf).
+Reminder reminderOf(const PimIndex& index, const Collection& c, const Entry& entry);
+Contact contactOf(const PimIndex& index, const Collection& c, const Entry& entry);
+// A record id the item's file gives (its UID, for an occurrence followed by '/' and the
+// occurrence) with the item's identifier in place of the UID.
+std::string idFor(const PimIndex& index, const Collection& c, const Entry& entry,
+                  const std::string& recordId);
 std::string categoryGroupId(const Collection& c, const std::string& category);
 std::string defaultContainerIn(const PimIndex& index);
 

@@ -55,11 +55,16 @@ Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
     auto book = placeCard(index, wanted.containerId, wanted.id);
     if (!book) return fail(book.error());
     Collection* target = book.value();
-    auto [c, entry] = index.item(wanted.id, true);
+    if (auto several = index.items(wanted.id, Kind::contacts); several.size() > 1) {
+      return fail(contactNotFound(index, wanted.id));
+    }
+    auto [c, entry] = theItem(index, wanted.id, Kind::contacts);
     if (entry != nullptr && !entry->decoded->isGroup) {
       return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
     }
-    const VCard::Card card = VCard::encodeGroup(wanted);
+    ContactGroup written = wanted;
+    if (entry != nullptr) written.id = entry->uid;  // the card keeps its own UID
+    const VCard::Card card = VCard::encodeGroup(written);
     std::optional<PimError> failure;
     if (entry == nullptr) {
       failure = index.write(*target, fileNameFor(wanted.id, ".vcf"), VCard::serialize(card),
@@ -75,9 +80,9 @@ Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
 
 Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
   const auto seen = [&](const PimIndex& index) -> std::optional<Contact> {
-    auto [c, entry] = index.item(contact.id, true);
+    auto [c, entry] = theItem(index, contact.id, Kind::contacts);
     if (contact.id.empty() || entry == nullptr || entry->decoded->isGroup) return std::nullopt;
-    return contactOf(*c, *entry);
+    return contactOf(index, *c, *entry);
   };
   return changing(
       seen,
@@ -91,19 +96,23 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
         auto book = placeCard(index, wanted.containerId, wanted.id);
         if (!book) return fail(book.error());
         Collection* target = book.value();
-        auto [c, entry] = index.item(wanted.id, true);
+        // An identifier that fits several cards changes none of them, nor makes one more.
+        if (auto several = index.items(wanted.id, Kind::contacts); several.size() > 1) {
+          return fail(contactNotFound(index, wanted.id));
+        }
+        auto [c, entry] = theItem(index, wanted.id, Kind::contacts);
+        std::string name = fileNameFor(wanted.id, ".vcf");
         if (entry == nullptr) {
-          if (auto failure =
-                  index.write(*target, fileNameFor(wanted.id, ".vcf"),
-                              VCard::serialize(VCard::encode(wanted)), std::nullopt, warnings)) {
+          if (auto failure = index.write(*target, name, VCard::serialize(VCard::encode(wanted)),
+                                         std::nullopt, warnings)) {
             return fail(*failure);
           }
         } else {
           if (entry->decoded->isGroup) {
             return fail(problem(PimError::Code::invalid, "The identifier is already in use."));
           }
-          const Contact before = seenBefore.value_or(contactOf(*c, *entry));
-          const std::string name = index.nameOf(*c, *entry);
+          const Contact before = seenBefore.value_or(contactOf(index, *c, *entry));
+          name = index.nameOf(*c, *entry);
           auto current = index.fresh<VCard::Card>(
               *c, name, [](const std::string& text) { return VCard::parse(text); });
           if (!current) return fail(current.error());
@@ -120,10 +129,10 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
             return fail(*failure);
           }
         }
-        auto [savedIn, saved] = index.item(wanted.id, true);
-        if (saved == nullptr)
+        auto saved = target->entries.find(name);
+        if (saved == target->entries.end() || !saved->second.decoded)
           return fail(problem(PimError::Code::notFound, "The contact is gone."));
-        return contactOf(*savedIn, *saved);
+        return contactOf(index, *target, saved->second);
       });
 }
 

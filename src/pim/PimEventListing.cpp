@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <deque>
+#include <map>
 #include <queue>
 #include <set>
 #include <tuple>
@@ -41,7 +43,10 @@ class SeriesWalk {
         cursor_(entry.repeating->with([&](const ICalItem& item) {
           const auto changed = item.changedOriginals();
           changed_.insert(changed.begin(), changed.end());
-          return item.cursor(before(start, length_ + kZoneMargin));
+          periods_ = item.periods();
+          auto longest = length_;
+          for (const auto& [from, to] : periods_) longest = std::max(longest, to - from);
+          return item.cursor(before(start, longest + kZoneMargin));
         })) {}
 
   std::optional<PimTime> next() {
@@ -53,7 +58,8 @@ class SeriesWalk {
       if (changed_.count(*original) != 0) continue;
       probe.start = *original;
       // A file may hold a length of centuries: the end stops at the last instant a clock holds.
-      probe.end = after(*original, length_);
+      const auto period = periods_.find(*original);
+      probe.end = period != periods_.end() ? period->second : after(*original, length_);
       if (eventOverlaps(probe, start_, end_)) return original;
     }
     return std::nullopt;
@@ -66,6 +72,7 @@ class SeriesWalk {
   PimTime start_, end_, stepsEnd_;
   PimTime::duration length_;
   std::set<PimTime> changed_;
+  std::map<PimTime, PimTime> periods_;  // extra dates with ends of their own
   ICalItem::Cursor cursor_;
 };
 
@@ -77,8 +84,8 @@ Event occurrenceOf(const Entry& entry, PimTime original) {
 std::vector<Event> changedIn(const Entry& entry, PimTime start, PimTime end) {
   return entry.repeating->with([&](const ICalItem& item) {
     std::vector<Event> found;
+    // Each where it now is, also one whose original the series no longer gives.
     for (PimTime original : item.changedOriginals()) {
-      if (!item.hasOccurrenceAt(original)) continue;
       Event occurrence = item.occurrenceAt(original);
       if (eventOverlaps(occurrence, start, end)) found.push_back(std::move(occurrence));
     }
@@ -132,15 +139,14 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
   return reading([&](const PimIndex& index) {
     const std::set<std::string> chosen =
         ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
-    const auto wanted = [&](const Collection& c) {
-      return c.kind == Kind::events && (!ids || chosen.count(c.id) != 0);
-    };
+    const auto wanted = [&](const Collection& c) { return !ids || chosen.count(c.id) != 0; };
     // Single events, occurrences and the next occurrence of every series followed one by one
     // wait in one queue, earliest first (then in the order the store holds items), so a listing
     // that stops at `cap` matches still holds the earliest events and costs no more than it
     // keeps.
     struct Ready {
       const Collection* collection;
+      const Entry* entry;
       const Event* event;
     };
     struct Followed {
@@ -160,21 +166,22 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
         due.emplace(*original, f.walk.entry().order, f.position++, which, true);
       }
     };
-    const auto offer = [&](const Collection* c, const Event& event, long order, long position) {
-      due.emplace(event.start, order, position, ready.size(), false);
-      ready.push_back({c, &event});
+    const auto offer = [&](const Collection* c, const Entry& entry, const Event& event,
+                           long position) {
+      due.emplace(event.start, entry.order, position, ready.size(), false);
+      ready.push_back({c, &entry, &event});
     };
     const auto addSeries = [&](const Collection* c, const Entry& entry) {
       if (auto expansion = expansionOf(entry, start, end)) {
         for (const auto& [event, position] : expansion->occurrences) {
-          offer(c, event, entry.order, position);
+          offer(c, entry, event, position);
         }
         kept.push_back(std::move(expansion));
         return;
       }
       for (Event& occurrence : changedIn(entry, start, end)) {
         changed.push_back(std::move(occurrence));
-        offer(c, changed.back(), entry.order, -1);
+        offer(c, entry, changed.back(), -1);
       }
       followed.push_back({c, SeriesWalk(entry, start, end)});
       advance(followed.size() - 1);
@@ -185,16 +192,14 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       const auto to = c->byStart.lower_bound(after(end, kZoneMargin));
       for (auto it = from; it != to; ++it) {
         const Entry& entry = *it->second;
-        if (entry.usable() && eventOverlaps(entry.series, start, end)) {
-          offer(c, entry.series, entry.order, 0);
-        }
+        if (eventOverlaps(entry.series, start, end)) offer(c, entry, entry.series, 0);
       }
       for (const Entry* entry : c->wide) {
-        if (!entry->usable() || !mayOverlap(*entry, start, end)) continue;
+        if (!mayOverlap(*entry, start, end)) continue;
         if (entry->repeats) {
           addSeries(c, *entry);
         } else {
-          offer(c, entry->series, entry->order, 0);
+          offer(c, *entry, entry->series, 0);
         }
       }
     }
@@ -209,8 +214,9 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       ++page.totalMatched;
       if (page.events.size() < limit) {
         const Collection* c = isFollowed ? followed[which].collection : ready[which].collection;
-        Event event =
-            isFollowed ? occurrenceOf(followed[which].walk.entry(), at) : *ready[which].event;
+        const Entry& entry = isFollowed ? followed[which].walk.entry() : *ready[which].entry;
+        Event event = isFollowed ? occurrenceOf(entry, at) : *ready[which].event;
+        event.id = idFor(index, *c, entry, event.id);
         event.calendarId = c->id;
         event.calendarTitle = c->title;
         page.events.push_back(std::move(event));
@@ -225,7 +231,7 @@ std::optional<Event> PimStore::event(std::string_view id, PimUnreadable* unreada
   return reading([&](const PimIndex& index) -> std::optional<Event> {
     auto located = locateEvent(index, id);
     if (!located) {
-      noteUnreadable(unreadable, unreadableFileFor(index, id, false));
+      noteUnreadable(unreadable, whyNotFound(index, id, Kind::events));
       return std::nullopt;
     }
     located->event.calendarId = located->collection->id;

@@ -119,6 +119,25 @@ std::optional<PimError> normalized(Event& event) {
 
 namespace {
 
+// The span a change of an occurrence takes: a file of changed occurrences without their series
+// has nothing to carry a change on with, so one that reaches later occurrences is refused.
+Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
+  if (span != Span::futureEvents || !located.original) return span;
+  const bool laterOnes = located.entry->repeating->with([&](const ICalItem& item) {
+    const auto changed = item.changedOriginals();
+    return !item.hasSeries() && std::any_of(changed.begin(), changed.end(), [&](PimTime original) {
+      return original > *located.original;
+    });
+  });
+  if (laterOnes) {
+    return fail(problem(PimError::Code::invalid,
+                        "The occurrences of this event have no series to change together; change "
+                        "each one on its own."));
+  }
+  return located.entry->repeating->with(
+      [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
+}
+
 // Applies a change to an occurrence and every later one of a series that began before it: the
 // series ends before it and a new one, with its own UID, carries on from it.
 Result<std::string, PimError> splitSeries(PimIndex& index, const Located& located,
@@ -129,7 +148,7 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   if (!current) return fail(current.error());
   auto& [item, identity] = current.value();
   if (!item.hasOccurrenceAt(*located.original)) {
-    return fail(eventNotFound(index, located.entry->uid));
+    return fail(eventNotFound(index, located.event.id));
   }
   ICalItem next = item.copy();
   next.beginAt(*located.original);
@@ -217,8 +236,10 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           const std::string name = index.nameOf(c, *located->entry);
           const bool moves = &c != &target;
           savedId = located->entry->uid;
-          if (!located->original ||
-              (span == Span::futureEvents && *located->original == located->entry->series.start)) {
+          auto chosen = soleOccurrenceSpan(*located, span);
+          if (!chosen) return fail(chosen.error());
+          if (!located->original || (chosen.value() == Span::futureEvents &&
+                                     *located->original == located->entry->series.start)) {
             auto current = index.fresh<ICalItem>(c, name, parseItem);
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
@@ -234,7 +255,11 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             } else if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
               return fail(*failure);
             }
-          } else if (span == Span::thisEvent) {
+            Collection& savedIn = moves ? target : c;
+            if (auto saved = savedIn.entries.find(name); saved != savedIn.entries.end()) {
+              savedId = index.idOf(savedIn, saved->second);
+            }
+          } else if (chosen.value() == Span::thisEvent) {
             if (moves) {
               return fail(problem(PimError::Code::invalid,
                                   "A single occurrence cannot move to another calendar."));

@@ -118,7 +118,6 @@ void PimIndex::reset(const fs::path& to) {
   watcher_.reset();
   settings_.reset();
   walked_ = false;
-  duplicates_ = false;
   folder = to;
 }
 
@@ -359,13 +358,13 @@ void PimIndex::adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings) {
 
 void PimIndex::settleKind(Collection& c) {
   if (c.kind == Kind::contacts) return;
-  c.undecided = false;
+  c.both = false;
   if (c.marked == "tasks" || c.marked == "events") {
     c.kind = *c.marked == "tasks" ? Kind::tasks : Kind::events;
   } else {
-    // Its first item decides what it is.
+    // Its first item decides what it is; one that holds both serves as both.
     c.kind = (c.tasks > 0 && c.events == 0) ? Kind::tasks : Kind::events;
-    c.undecided = c.tasks == 0 && c.events == 0;
+    c.both = (c.tasks == 0) == (c.events == 0);
   }
 }
 

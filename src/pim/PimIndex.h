@@ -116,7 +116,6 @@ struct Entry {
   std::string uid;
   long order = 0;  // when the store first saw it: the order of listings
   bool parsed = false;
-  bool duplicate = false;
   bool task = false;
   bool repeats = false;
   Event series;                                  // an event item's own record
@@ -124,7 +123,6 @@ struct Entry {
   std::unique_ptr<VCard::Decoded> decoded;       // a card's
   std::shared_ptr<const SeriesState> repeating;  // a repeating event's
   PimTime firstStart{}, lastEnd{};               // what a repeating event can cover
-  bool usable() const { return parsed && !duplicate; }
   bool isEvent() const { return parsed && !task && !decoded; }
 };
 
@@ -149,14 +147,13 @@ struct Collection {
   std::optional<std::string> marked;     // what its kind file says it is for
   long events = 0, tasks = 0;            // how many items of each it holds
   int watch = -1;                        // the kernel's watch on the folder, if it took one
-  // Empty and not marked: offered as a calendar and as a reminder list until its first item.
-  bool undecided = false;
+  // Not marked, and empty (until its first item) or holding events and tasks alike: offered as a
+  // calendar and as a reminder list.
+  bool both = false;
   // Single events by start; a longer event than kShortSpan is kept apart, with the series.
   std::multimap<PimTime, const Entry*> byStart;
   std::set<const Entry*> wide;
-  bool ofEvents() const { return kind == Kind::events; }
-  // An undecided one serves as a calendar and as a reminder list.
-  bool isOf(Kind wanted) const { return kind == wanted || (undecided && wanted != Kind::contacts); }
+  bool isOf(Kind wanted) const { return kind == wanted || (both && wanted != Kind::contacts); }
 };
 
 // An event longer than this is not found by its start alone.
@@ -221,7 +218,14 @@ class PimIndex {
   // ---- finding (under either lock)
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
   Collection* collection(std::string_view id, std::optional<Kind> kind = {});
-  std::pair<Collection*, const Entry*> item(std::string_view uid, bool card) const;
+  // The items of a kind (events, tasks or cards) in the collections that serve it that an
+  // identifier fits: those whose UID it is, and the one it names in the form idOf gives when
+  // items share a UID.
+  std::vector<std::pair<Collection*, const Entry*>> items(std::string_view id, Kind kind) const;
+  // The identifier of an item: its UID, unless another item of its kind has that UID too; then
+  // the UID, '#' and the name of its collection's folder (and '/' and its file's name when that
+  // does not tell them apart either; when neither does, the folder's path in place of its name).
+  std::string idOf(const Collection& c, const Entry& entry) const;
   // Why the file named for this UID could not be read, when there is one that could not: a
   // lookup that finds nothing names it rather than answering "not found". The other items' files
   // have no say in it.
@@ -229,7 +233,7 @@ class PimIndex {
   // The collections of a kind in the order the store first saw them.
   std::vector<const Collection*> ofKind(Kind kind) const;
   std::vector<std::pair<const Collection*, const Entry*>> inOrder(Kind kind) const;
-  // As a calendar or reminder list: an undecided collection is either, as it is asked for.
+  // As a calendar or reminder list: one that serves both is either, as it is asked for.
   Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const;
   std::string nameOf(const Collection& c, const Entry& entry) const;
   std::string defaultFor(const char* key) const;
@@ -290,18 +294,20 @@ class PimIndex {
   void dropCollection(std::map<std::string, Collection>::iterator at);
   void track(Collection& c, const Entry& entry);
   void untrack(Collection& c, const Entry& entry);
-  void reindexUids(PimWarnings& warnings);
+  void forgetUid(const Collection& c, const Entry& entry);
+  // Every item with this UID, of whichever kind, in the calendars or the address books.
+  std::vector<std::pair<Collection*, const Entry*>> holders(std::string_view uid, bool card) const;
   bool watching(const Collection& c) const { return c.watch >= 0 && watcher_ && !overflowed_; }
   static Result<std::string, PimError> readItemText(const fs::path& file);
   // A new item is as private as the collection's other items; 0600 in a collection without any.
   static mode_t itemMode(const Collection& c);
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes
-  std::unordered_map<std::string, std::pair<Collection*, Entry*>> byUid_[2];
+  // Items by UID, in the calendars and in the address books: several may share one.
+  std::unordered_multimap<std::string, std::pair<Collection*, Entry*>> byUid_[2];
   // Items that could not be read for a reason that may pass, by collection and name.
   std::set<std::pair<std::string, std::string>> unreadable_;
   std::map<fs::path, std::string> skipped_;  // folders left out and why, as last said
-  bool duplicates_ = false;  // some UID is held by more than one item
   std::unique_ptr<PimWatcher> watcher_;
   std::map<int, fs::path> rootWatches_;       // watch -> configured root
   std::map<int, std::string> folderWatches_;  // watch -> collection id

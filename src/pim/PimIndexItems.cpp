@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <tuple>
 
 #include "pim/PimIndex.h"
@@ -22,11 +23,84 @@ Collection* PimIndex::collection(std::string_view id, std::optional<Kind> kind) 
   return const_cast<Collection*>(std::as_const(*this).collection(id, kind));
 }
 
-std::pair<Collection*, const Entry*> PimIndex::item(std::string_view uid, bool card) const {
-  auto& map = byUid_[card ? 1 : 0];
-  auto it = map.find(std::string(uid));
-  if (it == map.end()) return {nullptr, nullptr};
-  return it->second;
+namespace {
+
+bool isOfKind(const Entry& entry, Kind kind) {
+  if (kind == Kind::contacts) return entry.decoded != nullptr;
+  return kind == Kind::tasks ? entry.parsed && entry.task : entry.isEvent();
+}
+
+Kind kindOf(const Entry& entry) {
+  if (entry.decoded) return Kind::contacts;
+  return entry.task ? Kind::tasks : Kind::events;
+}
+
+std::string folderName(const Collection& c) { return c.folder.filename().string(); }
+
+}  // namespace
+
+std::vector<std::pair<Collection*, const Entry*>> PimIndex::holders(std::string_view uid,
+                                                                    bool card) const {
+  std::vector<std::pair<Collection*, const Entry*>> found;
+  auto [from, to] = byUid_[card ? 1 : 0].equal_range(std::string(uid));
+  for (auto it = from; it != to; ++it) found.emplace_back(it->second);
+  // In the order the store first saw them, so candidates are named the same way each time.
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
+  return found;
+}
+
+std::vector<std::pair<Collection*, const Entry*>> PimIndex::items(std::string_view id,
+                                                                  Kind kind) const {
+  const bool card = kind == Kind::contacts;
+  const auto serves = [&](const std::pair<Collection*, const Entry*>& held) {
+    return held.first->isOf(kind) && isOfKind(*held.second, kind);
+  };
+  std::vector<std::pair<Collection*, const Entry*>> found;
+  for (const auto& held : holders(id, card)) {
+    if (serves(held)) found.push_back(held);
+  }
+  // "<uid>#<folder>", "<uid>#<folder>/<file>" or "<uid>#<folder path>/<file>": a UID may hold
+  // '#' itself.
+  const auto inFile = [&](std::string_view place, const std::string& folder,
+                          const std::pair<Collection*, const Entry*>& held) {
+    return place.size() > folder.size() + 1 && place.substr(0, folder.size()) == folder &&
+           place[folder.size()] == '/' &&
+           place.substr(folder.size() + 1) == nameOf(*held.first, *held.second);
+  };
+  for (size_t hash = id.find('#'); hash != std::string_view::npos; hash = id.find('#', hash + 1)) {
+    const std::string_view place = id.substr(hash + 1);
+    for (const auto& held : holders(id.substr(0, hash), card)) {
+      const std::string folder = folderName(*held.first);
+      const bool named =
+          place == folder || inFile(place, folder, held) || inFile(place, held.first->id, held);
+      if (!serves(held) || !named) continue;
+      if (std::find(found.begin(), found.end(), held) == found.end()) found.push_back(held);
+    }
+  }
+  return found;
+}
+
+std::string PimIndex::idOf(const Collection& c, const Entry& entry) const {
+  const Kind kind = kindOf(entry);
+  const auto sharing = items(entry.uid, kind);
+  if (sharing.size() < 2) return entry.uid;
+  const std::string folder = folderName(c);
+  const auto anotherIn = [&](const std::function<bool(const Collection&, const Entry&)>& alike) {
+    return std::any_of(sharing.begin(), sharing.end(), [&](const auto& held) {
+      return held.second != &entry && alike(*held.first, *held.second);
+    });
+  };
+  if (!anotherIn([&](const Collection& o, const Entry&) { return folderName(o) == folder; })) {
+    return entry.uid + "#" + folder;
+  }
+  // Folders of one name under two roots (two accounts' "personal"), and files of one name in
+  // them: the folder's path tells them apart.
+  const std::string file = nameOf(c, entry);
+  const bool sameFile = anotherIn([&](const Collection& o, const Entry& e) {
+    return folderName(o) == folder && nameOf(o, e) == file;
+  });
+  return entry.uid + "#" + (sameFile ? c.id : folder) + "/" + file;
 }
 
 std::optional<std::string> PimIndex::unreadableFileOf(std::string_view uid, bool card) const {
@@ -53,9 +127,9 @@ std::vector<const Collection*> PimIndex::ofKind(Kind kind) const {
 std::vector<std::pair<const Collection*, const Entry*>> PimIndex::inOrder(Kind kind) const {
   std::vector<std::pair<const Collection*, const Entry*>> found;
   for (auto& [id, c] : collections) {
-    if (c.kind != kind) continue;
+    if (!c.isOf(kind)) continue;
     for (auto& [name, entry] : c.entries) {
-      if (entry.usable()) found.emplace_back(&c, &entry);
+      if (isOfKind(entry, kind)) found.emplace_back(&c, &entry);
     }
   }
   std::sort(found.begin(), found.end(),
@@ -108,7 +182,13 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
     return notSaved("the item would be larger than " + std::to_string(kMaxItemBytes >> 20) +
                     " MiB");
   }
-  if (identify(file) != expected) return changedMeanwhile();
+  const auto found = identify(file);
+  // A new file where the collection holds one of that name already (an item moved in beside
+  // another with its UID) would replace that item.
+  if (!expected && found && c.entries.count(name) != 0) {
+    return notSaved((c.folder / name).string() + " holds another item already");
+  }
+  if (found != expected) return changedMeanwhile();
   std::string why;
   bool changed = false;
   // Another program may write the item between our reading and our replacing it: checked once
@@ -165,18 +245,12 @@ PimError PimIndex::changedMeanwhile() {
 
 // ---- the index's own structures (under the exclusive lock)
 
-void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWarnings& warnings) {
+void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWarnings&) {
   auto [at, added] = c.entries.try_emplace(name);
   Entry& slot = at->second;
-  bool reindex = false;
   if (!added) {
     untrack(c, slot);
-    auto& map = byUid_[c.kind == Kind::contacts ? 1 : 0];
-    auto found = map.find(slot.uid);
-    if (found != map.end() && found->second.second == &slot) {
-      map.erase(found);
-      reindex = duplicates_;  // the item kept of two may be gone
-    }
+    forgetUid(c, slot);
   }
   slot = std::move(entry);
   track(c, slot);
@@ -185,25 +259,25 @@ void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWar
   } else {
     unreadable_.erase({c.id, name});
   }
-  if (slot.parsed && !reindex) {
-    auto& map = byUid_[c.kind == Kind::contacts ? 1 : 0];
-    auto [held, fresh] = map.emplace(slot.uid, std::make_pair(&c, &slot));
-    reindex = !fresh && held->second.second != &slot;
-  }
-  if (reindex) reindexUids(warnings);
+  if (slot.parsed)
+    byUid_[c.kind == Kind::contacts ? 1 : 0].emplace(slot.uid, std::make_pair(&c, &slot));
 }
 
 void PimIndex::drop(Collection& c, std::map<std::string, Entry>::iterator at) {
   untrack(c, at->second);
   unreadable_.erase({c.id, at->first});
-  auto& map = byUid_[c.kind == Kind::contacts ? 1 : 0];
-  auto found = map.find(at->second.uid);
-  const bool held = found != map.end() && found->second.second == &at->second;
-  if (held) map.erase(found);
+  forgetUid(c, at->second);
   c.entries.erase(at);
-  if (held && duplicates_) {
-    PimWarnings none;
-    reindexUids(none);
+}
+
+void PimIndex::forgetUid(const Collection& c, const Entry& entry) {
+  auto& map = byUid_[c.kind == Kind::contacts ? 1 : 0];
+  auto [from, to] = map.equal_range(entry.uid);
+  for (auto it = from; it != to; ++it) {
+    if (it->second.second == &entry) {
+      map.erase(it);
+      return;
+    }
   }
 }
 
@@ -239,34 +313,6 @@ void PimIndex::untrack(Collection& c, const Entry& entry) {
     if (it->second == &entry) {
       c.byStart.erase(it);
       return;
-    }
-  }
-}
-
-// Finds every item by UID; of two with one UID the one seen first is kept.
-void PimIndex::reindexUids(PimWarnings& warnings) {
-  for (auto& map : byUid_) map.clear();
-  duplicates_ = false;
-  std::vector<std::tuple<Collection*, const std::string*, Entry*>> all;
-  for (auto& [id, c] : collections) {
-    for (auto& [name, entry] : c.entries) all.emplace_back(&c, &name, &entry);
-  }
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-    return std::get<2>(a)->order < std::get<2>(b)->order;
-  });
-  for (auto& [c, name, entry] : all) {
-    const bool wasDuplicate = entry->duplicate;
-    entry->duplicate = false;
-    if (!entry->parsed) continue;
-    auto& map = byUid_[c->kind == Kind::contacts ? 1 : 0];
-    auto [at, added] = map.emplace(entry->uid, std::make_pair(c, entry));
-    if (added) continue;
-    entry->duplicate = true;
-    duplicates_ = true;
-    if (!wasDuplicate) {
-      warnings.push_back("Personal data file " + (c->folder / *name).string() + " has the UID " +
-                         entry->uid + " of an item in " + at->second.first->folder.string() +
-                         "; only that one is used");
     }
   }
 }

@@ -154,10 +154,13 @@ PimTime later(PimTime time, PimTime::duration by) {
 std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
   PimTime first = series.start, last = series.end;
   for (PimTime original : item.changedOriginals()) {
-    if (!item.hasOccurrenceAt(original)) continue;
     const Event occurrence = item.occurrenceAt(original);
     first = std::min(first, occurrence.start);
     last = std::max(last, occurrence.end);
+  }
+  for (const auto& [start, end] : item.periods()) {
+    first = std::min(first, start);
+    last = std::max(last, end);
   }
   const auto& rule = series.recurrence;
   if (rule && !rule->occurrenceCount && !rule->endDate) return {first, PimTime::max()};

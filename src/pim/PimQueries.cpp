@@ -84,8 +84,7 @@ std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
   return reading([&](const PimIndex& index) {
     std::vector<Reminder> found;
     for (auto [c, entry] : index.inOrder(Kind::tasks)) {
-      if (!entry->task) continue;
-      Reminder reminder = reminderOf(*c, *entry);
+      Reminder reminder = reminderOf(index, *c, *entry);
       if (matches(reminder, query)) found.push_back(std::move(reminder));
     }
     return found;
@@ -94,12 +93,12 @@ std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
 
 std::optional<Reminder> PimStore::reminder(std::string_view id, PimUnreadable* unreadable) const {
   return reading([&](const PimIndex& index) -> std::optional<Reminder> {
-    auto [c, entry] = index.item(id, false);
-    if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
-      noteUnreadable(unreadable, unreadableFileFor(index, id, false));
+    auto [c, entry] = theItem(index, id, Kind::tasks);
+    if (entry == nullptr) {
+      noteUnreadable(unreadable, whyNotFound(index, id, Kind::tasks));
       return std::nullopt;
     }
-    return reminderOf(*c, *entry);
+    return reminderOf(index, *c, *entry);
   });
 }
 
@@ -118,17 +117,16 @@ std::vector<ContactContainer> PimStore::containers() const {
 namespace {
 
 std::vector<Contact> contactsWhere(
-    const PimIndex& index, const std::function<bool(const Contact&)>& keep,
-    const std::function<bool(const Collection&, const Entry&)>& also = nullptr) {
+    const PimIndex& index, const std::function<bool(const Collection&, const Entry&)>& keep) {
   std::vector<Contact> kept;
   for (auto [c, entry] : index.inOrder(Kind::contacts)) {
-    if (entry->decoded->isGroup) continue;
-    if (also && !also(*c, *entry)) continue;
-    Contact contact = contactOf(*c, *entry);
-    if (keep(contact)) kept.push_back(std::move(contact));
+    if (entry->decoded->isGroup || !keep(*c, *entry)) continue;
+    kept.push_back(contactOf(index, *c, *entry));
   }
   return kept;
 }
+
+bool anyContact(const Collection&, const Entry&) { return true; }
 
 }  // namespace
 
@@ -143,7 +141,7 @@ std::vector<ContactGroup> PimStore::groups() const {
     for (auto [c, entry] : index.inOrder(Kind::contacts)) {
       const auto& decoded = *entry->decoded;
       if (decoded.isGroup) {
-        found.push_back({decoded.contact.id, decoded.groupName, c->id, decoded.memberIds});
+        found.push_back({index.idOf(*c, *entry), decoded.groupName, c->id, decoded.memberIds});
         continue;
       }
       for (const auto& category : decoded.categories) {
@@ -151,7 +149,7 @@ std::vector<ContactGroup> PimStore::groups() const {
         group.id = categoryGroupId(*c, category);
         group.name = category;
         group.containerId = c->id;
-        group.memberIds.push_back(decoded.contact.id);
+        group.memberIds.push_back(index.idOf(*c, *entry));
       }
     }
     for (auto& [key, group] : categories) found.push_back(std::move(group));
@@ -160,27 +158,26 @@ std::vector<ContactGroup> PimStore::groups() const {
 }
 
 std::vector<Contact> PimStore::contacts() const {
-  return reading([&](const PimIndex& index) {
-    return contactsWhere(index, [](const Contact&) { return true; });
-  });
+  return reading([&](const PimIndex& index) { return contactsWhere(index, anyContact); });
 }
 
 std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unreadable) const {
   return reading([&](const PimIndex& index) -> std::optional<Contact> {
-    auto [c, entry] = index.item(id, true);
-    if (entry == nullptr) noteUnreadable(unreadable, unreadableFileFor(index, id, true));
+    auto [c, entry] = theItem(index, id, Kind::contacts);
+    if (entry == nullptr) noteUnreadable(unreadable, whyNotFound(index, id, Kind::contacts));
     if (entry == nullptr || entry->decoded->isGroup) return std::nullopt;
-    return contactOf(*c, *entry);
+    return contactOf(index, *c, *entry);
   });
 }
 
 std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const {
   const CaselessText part(name, false);
   return reading([&](const PimIndex& index) {
-    return contactsWhere(index, [&](const Contact& c) {
+    return contactsWhere(index, [&](const Collection&, const Entry& entry) {
+      const Contact& c = entry.decoded->contact;
       return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
              part.in(c.nickname) || part.in(c.organizationName) ||
-             part.in(formattedFullName(c).value_or(""));
+             part.in(formattedFullName(c).value_or("")) || part.in(entry.decoded->fullName);
     });
   });
 }
@@ -188,8 +185,9 @@ std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const
 std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address) const {
   const CaselessText whole(address, true);
   return reading([&](const PimIndex& index) {
-    return contactsWhere(index, [&](const Contact& c) {
-      return std::any_of(c.emailAddresses.begin(), c.emailAddresses.end(),
+    return contactsWhere(index, [&](const Collection&, const Entry& entry) {
+      const auto& addresses = entry.decoded->contact.emailAddresses;
+      return std::any_of(addresses.begin(), addresses.end(),
                          [&](const LabeledValue& email) { return whole.in(email.value); });
     });
   });
@@ -197,27 +195,26 @@ std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view add
 
 std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
   return reading([&](const PimIndex& index) {
-    auto [c, entry] = index.item(groupId, true);
+    auto [c, entry] = theItem(index, groupId, Kind::contacts);
     if (entry != nullptr && entry->decoded->isGroup) {
       const std::set<std::string> members(entry->decoded->memberIds.begin(),
                                           entry->decoded->memberIds.end());
-      return contactsWhere(index,
-                           [&](const Contact& contact) { return members.count(contact.id) != 0; });
+      return contactsWhere(
+          index, [&](const Collection&, const Entry& e) { return members.count(e.uid) != 0; });
     }
-    return contactsWhere(
-        index, [](const Contact&) { return true; },
-        [&](const Collection& in, const Entry& e) {
-          const auto& categories = e.decoded->categories;
-          return std::any_of(categories.begin(), categories.end(), [&](const std::string& name) {
-            return categoryGroupId(in, name) == groupId;
-          });
-        });
+    return contactsWhere(index, [&](const Collection& in, const Entry& e) {
+      const auto& categories = e.decoded->categories;
+      return std::any_of(categories.begin(), categories.end(), [&](const std::string& name) {
+        return categoryGroupId(in, name) == groupId;
+      });
+    });
   });
 }
 
 std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
   return reading([&](const PimIndex& index) {
-    return contactsWhere(index, [&](const Contact& c) { return c.containerId == containerId; });
+    return contactsWhere(index,
+                         [&](const Collection& c, const Entry&) { return c.id == containerId; });
   });
 }
 

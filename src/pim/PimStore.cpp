@@ -34,8 +34,56 @@ std::shared_ptr<const nlohmann::json> userConfig() {
   return last;
 }
 
-PimError missing(const PimIndex& index, std::string_view id, PimError notFound) {
-  const auto unreadable = unreadableFileFor(index, id, false);
+// Why the file that would hold the item with this identifier could not be read, if it could not.
+std::optional<std::string> unreadableFileFor(const PimIndex& index, std::string_view id,
+                                             bool card) {
+  if (auto unreadable = index.unreadableFileOf(id, card)) return unreadable;
+  // An occurrence is in its series' file.
+  const size_t slash = id.rfind('/');
+  if (card || slash == std::string_view::npos) return std::nullopt;
+  return index.unreadableFileOf(id.substr(0, slash), card);
+}
+
+// The event items an identifier fits, and the occurrence it names in them (what follows the last
+// '/') when it names no item whole.
+std::pair<std::vector<std::pair<Collection*, const Entry*>>, std::string_view> eventHolders(
+    const PimIndex& index, std::string_view id) {
+  auto whole = index.items(id, Kind::events);
+  const size_t slash = id.rfind('/');
+  if (!whole.empty() || slash == std::string_view::npos) return {std::move(whole), {}};
+  auto series = index.items(id.substr(0, slash), Kind::events);
+  std::erase_if(series, [](const auto& held) { return !held.second->repeats; });
+  return {std::move(series), id.substr(slash + 1)};
+}
+
+// "The identifier 'x' fits 2 reminders: x#a in the list "A", x#b in the list "B". ..."
+std::optional<std::string> severalFor(const PimIndex& index, std::string_view id, Kind kind) {
+  auto [held, occurrence] = kind == Kind::events
+                                ? eventHolders(index, id)
+                                : std::make_pair(index.items(id, kind), std::string_view());
+  if (held.size() < 2) return std::nullopt;
+  const char* noun = kind == Kind::events  ? "events"
+                     : kind == Kind::tasks ? "reminders"
+                                           : "contacts";
+  const char* place = kind == Kind::events  ? "calendar"
+                      : kind == Kind::tasks ? "list"
+                                            : "address book";
+  std::string text = "The identifier '" + std::string(id) + "' fits " +
+                     std::to_string(held.size()) + " " + noun + ":";
+  for (size_t i = 0; i < held.size(); ++i) {
+    const auto& [c, entry] = held[i];
+    text += (i == 0 ? " " : ", ") + index.idOf(*c, *entry) +
+            (occurrence.empty() ? "" : "/" + std::string(occurrence)) + " in the " + place + " \"" +
+            c->title + "\"";
+  }
+  return text + ". Use the identifier of the one you mean.";
+}
+
+PimError missing(const PimIndex& index, std::string_view id, Kind kind, PimError notFound) {
+  if (auto several = severalFor(index, id, kind)) {
+    return problem(PimError::Code::ambiguous, *several);
+  }
+  const auto unreadable = unreadableFileFor(index, id, kind == Kind::contacts);
   return unreadable ? notSaved(*unreadable) : notFound;
 }
 
@@ -67,60 +115,77 @@ std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::str
   return std::nullopt;
 }
 
-std::optional<std::string> unreadableFileFor(const PimIndex& index, std::string_view id,
-                                             bool card) {
-  if (auto unreadable = index.unreadableFileOf(id, card)) return unreadable;
-  // An occurrence is in its series' file.
-  const size_t slash = id.rfind('/');
-  if (card || slash == std::string_view::npos) return std::nullopt;
-  return index.unreadableFileOf(id.substr(0, slash), card);
+std::optional<std::string> whyNotFound(const PimIndex& index, std::string_view id, Kind kind) {
+  if (auto several = severalFor(index, id, kind)) return several;
+  return unreadableFileFor(index, id, kind == Kind::contacts);
 }
 
 // An item that is not found may be in its file that could not be read: a change to it then fails
 // as the write would, rather than as a missing item.
 PimError eventNotFound(const PimIndex& index, std::string_view id) {
-  return missing(index, id, problem(PimError::Code::notFound, "The event does not exist."));
+  return missing(index, id, Kind::events,
+                 problem(PimError::Code::notFound, "The event does not exist."));
 }
 
 PimError reminderNotFound(const PimIndex& index, std::string_view id) {
-  return missing(index, id, problem(PimError::Code::notFound, "The reminder does not exist."));
+  return missing(index, id, Kind::tasks,
+                 problem(PimError::Code::notFound, "The reminder does not exist."));
+}
+
+PimError contactNotFound(const PimIndex& index, std::string_view id) {
+  return missing(index, id, Kind::contacts,
+                 problem(PimError::Code::notFound, "The contact does not exist."));
 }
 
 std::optional<Located> locateEvent(const PimIndex& index, std::string_view id) {
-  auto [c, entry] = index.item(id, false);
-  if (entry != nullptr && c->ofEvents() && entry->isEvent()) {
-    if (!entry->repeats) return Located{c, entry, std::nullopt, entry->series};
-    auto first =
-        entry->repeating->with([](const ICalItem& item) { return item.firstOccurrence(); });
-    if (!first) return std::nullopt;
-    auto original = PimCodec::parseOccurrenceKey(first->id.substr(first->id.rfind('/') + 1));
-    return Located{c, entry, original, std::move(*first)};
+  auto [held, key] = eventHolders(index, id);
+  if (held.size() != 1) return std::nullopt;
+  auto [c, entry] = held.front();
+  std::optional<PimTime> original;
+  std::optional<Event> event;
+  if (key.empty() && !entry->repeats) {
+    event = entry->series;
+  } else if (key.empty()) {
+    event = entry->repeating->with([](const ICalItem& item) { return item.firstOccurrence(); });
+    if (event) original = PimCodec::parseOccurrenceKey(event->id.substr(event->id.rfind('/') + 1));
+  } else {
+    original = PimCodec::parseOccurrenceKey(key);
+    if (!original || PimCodec::occurrenceKey(*original, entry->series.allDay) != key) {
+      return std::nullopt;
+    }
+    event =
+        entry->repeating->with([&](const ICalItem& item) { return item.occurrence(*original); });
   }
-  const size_t slash = id.rfind('/');
-  if (slash == std::string_view::npos) return std::nullopt;
-  std::tie(c, entry) = index.item(id.substr(0, slash), false);
-  const auto original = PimCodec::parseOccurrenceKey(id.substr(slash + 1));
-  if (entry == nullptr || !original || !c->ofEvents() || !entry->repeats ||
-      PimCodec::occurrenceKey(*original, entry->series.allDay) != id.substr(slash + 1)) {
-    return std::nullopt;
-  }
-  auto occurrence =
-      entry->repeating->with([&](const ICalItem& item) { return item.occurrence(*original); });
-  if (!occurrence) return std::nullopt;
-  return Located{c, entry, original, std::move(*occurrence)};
+  if (!event) return std::nullopt;
+  event->id = idFor(index, *c, *entry, event->id);
+  return Located{c, entry, original, std::move(*event)};
 }
 
-Reminder reminderOf(const Collection& c, const Entry& entry) {
+std::pair<Collection*, const Entry*> theItem(const PimIndex& index, std::string_view id,
+                                             Kind kind) {
+  auto held = index.items(id, kind);
+  if (held.size() != 1) return {nullptr, nullptr};
+  return held.front();
+}
+
+Reminder reminderOf(const PimIndex& index, const Collection& c, const Entry& entry) {
   Reminder reminder = *entry.reminder;
+  reminder.id = index.idOf(c, entry);
   reminder.listId = c.id;
   reminder.listTitle = c.title;
   return reminder;
 }
 
-Contact contactOf(const Collection& c, const Entry& entry) {
+Contact contactOf(const PimIndex& index, const Collection& c, const Entry& entry) {
   Contact contact = entry.decoded->contact;
+  contact.id = index.idOf(c, entry);
   contact.containerId = c.id;
   return contact;
+}
+
+std::string idFor(const PimIndex& index, const Collection& c, const Entry& entry,
+                  const std::string& recordId) {
+  return index.idOf(c, entry) + recordId.substr(std::min(entry.uid.size(), recordId.size()));
 }
 
 std::string categoryGroupId(const Collection& c, const std::string& category) {

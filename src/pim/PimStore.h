@@ -8,10 +8,12 @@
 // "contact_folders" (default <app-support>/pim/contacts) an address book; each item is one
 // iCalendar (.ics) or vCard (.vcf) file named after its UID. A collection's title comes from its
 // "displayname" file, its colour from "color", its source from the parent folder's name; a
-// "tavrin-kind" file saying "tasks" or "events" marks what an empty collection is for. The
+// "tavrin-kind" file saying "tasks" or "events" marks what a collection is for; without one, a
+// collection that is empty or holds both serves as a calendar and as a reminder list. The
 // defaults for new items are kept in <app-support>/pim/defaults.json.
 // Calendar and address-book identifiers are the collection folders' paths; items are named by
-// UID, an occurrence of a repeating event by its series' UID, "/" and its original start.
+// UID (items that share one, by UID, '#' and their folder's name), an occurrence of a repeating
+// event by its series' identifier, "/" and its original start.
 // Nothing a folder holds can hang or flood the store: an entry that cannot be used (a named
 // pipe, a device, a folder or a link to nothing in an item's place, a file it may not read, one
 // larger than kMaxItemBytes, one that holds no item) is skipped with one warning naming it, the
@@ -52,9 +54,10 @@ inline constexpr size_t kMaxMatchedEvents = 100000;
 // (bench/ICalParseBench), one twice as large four times that.
 inline constexpr size_t kMaxItemBytes = size_t{2} * 1024 * 1024;
 
-// Why the file that would hold the item a lookup did not find could not be read: "not found"
-// would then say nothing about it. A lookup given one sets it at such a failure (keeping a reason
-// already set) and leaves it alone otherwise.
+// Why a lookup by identifier found nothing, where "not found" would say nothing about it: the
+// file that would hold the item could not be read, or the identifier fits several items (the text
+// names each by its own identifier; none is guessed at). A lookup given one sets it at such a
+// failure (keeping a reason already set) and leaves it alone otherwise.
 using PimUnreadable = std::optional<std::string>;
 
 // The first events of a listing and how many matched.

@@ -10,9 +10,9 @@ using std::chrono::seconds;
 
 Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
   const auto seen = [&](const PimIndex& index) -> std::optional<Reminder> {
-    auto [c, entry] = index.item(reminder.id, false);
-    if (reminder.id.empty() || entry == nullptr || !entry->reminder) return std::nullopt;
-    return reminderOf(*c, *entry);
+    auto [c, entry] = theItem(index, reminder.id, Kind::tasks);
+    if (reminder.id.empty() || entry == nullptr) return std::nullopt;
+    return reminderOf(index, *c, *entry);
   };
   return changing(
       seen,
@@ -41,22 +41,21 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
           return fail(*refused);
         }
         Collection& target = *index.collection(wanted.listId, Kind::tasks);
+        std::string name;
         if (wanted.id.empty()) {
           wanted.id = HardwareId::randomUUID();
           ICalItem item = ICalItem::create(wanted.id, true);
           item.changeReminder(Reminder{}, wanted);
-          if (auto failure = index.write(target, fileNameFor(wanted.id, ".ics"), item.text(),
-                                         std::nullopt, warnings)) {
+          name = fileNameFor(wanted.id, ".ics");
+          if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
             return fail(*failure);
           }
         } else {
-          auto [c, entry] = index.item(wanted.id, false);
-          if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
-            return fail(reminderNotFound(index, wanted.id));
-          }
+          auto [c, entry] = theItem(index, wanted.id, Kind::tasks);
+          if (entry == nullptr) return fail(reminderNotFound(index, wanted.id));
           if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
-          const Reminder before = seenBefore.value_or(reminderOf(*c, *entry));
-          const std::string name = index.nameOf(*c, *entry);
+          const Reminder before = seenBefore.value_or(reminderOf(index, *c, *entry));
+          name = index.nameOf(*c, *entry);
           auto current = index.fresh<ICalItem>(*c, name, parseItem);
           if (!current) return fail(current.error());
           auto& [item, identity] = current.value();
@@ -70,20 +69,20 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
             return fail(*failure);
           }
         }
-        auto [c, entry] = index.item(wanted.id, false);
-        if (entry == nullptr) return fail(reminderNotFound(index, wanted.id));
-        return reminderOf(*c, *entry);
+        auto saved = target.entries.find(name);
+        if (saved == target.entries.end() || !saved->second.reminder) {
+          return fail(reminderNotFound(index, wanted.id));
+        }
+        return reminderOf(index, target, saved->second);
       });
 }
 
 Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
   return writing([&](PimIndex& index, PimWarnings& warnings) -> Result<Reminder, PimError> {
-    auto [c, entry] = index.item(id, false);
-    if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
-      return fail(reminderNotFound(index, id));
-    }
+    auto [c, entry] = theItem(index, id, Kind::tasks);
+    if (entry == nullptr) return fail(reminderNotFound(index, id));
     if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
-    Reminder removed = reminderOf(*c, *entry);
+    Reminder removed = reminderOf(index, *c, *entry);
     if (auto failure = index.remove(*c, index.nameOf(*c, *entry), warnings)) {
       return fail(*failure);
     }

@@ -200,9 +200,10 @@ struct Contact {
 // personal name.
 std::optional<std::string> formattedFullName(const Contact& contact);
 
-// Why the store refused a change. `message` is the text shown to the user.
+// Why the store refused a change. `message` is the text shown to the user. `ambiguous`: the
+// identifier fits several items, and none was guessed at.
 struct PimError {
-  enum class Code { notFound, noCalendar, readOnly, invalid, storage };
+  enum class Code { notFound, noCalendar, readOnly, invalid, storage, ambiguous };
   Code code = Code::invalid;
   std::string message;
 };

@@ -95,7 +95,11 @@ std::optional<ContentLine> readLine(const std::string& line) {
     Parameter parameter;
     const auto equals = pieces[i].find('=');
     if (equals == std::string::npos) {
-      parameter.name = "TYPE";  // vCard 2.1: ";HOME;VOICE"
+      // vCard 2.1 names neither types (";HOME;VOICE") nor encodings (";QUOTED-PRINTABLE").
+      const std::string word = upper(pieces[i]);
+      const bool encoding =
+          word == "QUOTED-PRINTABLE" || word == "BASE64" || word == "8BIT" || word == "7BIT";
+      parameter.name = encoding ? "ENCODING" : "TYPE";
       parameter.values.push_back(pieces[i]);
     } else {
       parameter.name = upper(pieces[i].substr(0, equals));
@@ -369,12 +373,13 @@ std::optional<Card> parse(std::string_view bytes) {
     std::string_view line = bytes.substr(at, end - at);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     at = end + 1;
-    if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !unfolded.empty()) {
-      unfolded.back().append(line.substr(1));
-    } else if (!unfolded.empty() && !unfolded.back().empty() && unfolded.back().back() == '=' &&
-               isQuotedPrintable(unfolded.back())) {
-      unfolded.back().pop_back();  // a quoted-printable soft line break
+    // A quoted-printable soft line break goes first: what follows it, blanks too, is its value.
+    if (!unfolded.empty() && !unfolded.back().empty() && unfolded.back().back() == '=' &&
+        isQuotedPrintable(unfolded.back())) {
+      unfolded.back().pop_back();
       unfolded.back().append(line);
+    } else if (!line.empty() && (line[0] == ' ' || line[0] == '\t') && !unfolded.empty()) {
+      unfolded.back().append(line.substr(1));
     } else if (!line.empty()) {
       unfolded.emplace_back(line);
       starts.push_back(begins);
@@ -454,9 +459,9 @@ Decoded decode(const Card& card) {
     }
     return out;
   }
+  out.fullName = card.text("FN");
   if (c.givenName.empty() && c.familyName.empty() && c.middleName.empty()) {
-    const std::string full = card.text("FN");
-    if (full != c.organizationName) c.givenName = full;
+    if (out.fullName != c.organizationName) c.givenName = out.fullName;
   }
   if (const auto* nick = card.first("NICKNAME")) c.nickname = components(nick->value, ',').front();
   c.jobTitle = card.text("TITLE");

@@ -29,7 +29,8 @@ struct ContentLine {
   // names no property is kept with only this.
   std::string raw;
 
-  // Every value of the parameter, upper case; bare 2.1 parameters (";HOME") count as TYPE.
+  // Every value of the parameter, upper case; bare 2.1 parameters count as TYPE (";HOME"), or as
+  // ENCODING when they name one (";QUOTED-PRINTABLE").
   std::vector<std::string> values(std::string_view parameter) const;
 };
 
@@ -56,7 +57,8 @@ std::string escape(std::string_view text);
 // What the contact store keeps of a card. A group card (vCard 4 KIND:group, or the
 // X-ADDRESSBOOKSERVER form) lists its members' UIDs.
 struct Decoded {
-  Contact contact;  // id is the UID
+  Contact contact;       // id is the UID
+  std::string fullName;  // FN: the name shown, which may differ from N
   std::vector<std::string> categories;
   bool isGroup = false;
   std::string groupName;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bridges/LocalDataReply.h"
+#include "bridges/OtherPrograms.h"
 #include "bridges/PimFixtures.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
@@ -29,26 +30,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono;
 
-std::string onPath(const char* name) {
-  for (const char* folder : {"/usr/local/bin", "/usr/bin", "/bin"}) {
-    const fs::path candidate = fs::path(folder) / name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return {};
-}
-
-#define NEED(program, name)                 \
-  const std::string program = onPath(name); \
-  if (program.empty()) GTEST_SKIP() << name " is not installed (install-deps)"
-
-std::string run(const std::vector<std::string>& argv, const std::string& input = {}) {
-  RunOptions options{std::nullopt, seconds(90)};
-  if (!input.empty()) options.input = input;
-  const auto done = Subprocess::run(SpawnOptions(argv), options);
-  EXPECT_TRUE(done.launched && !done.timedOut && done.exit.status == 0 && !done.exit.signalled)
-      << argv[0] << " " << argv[1] << ": " << done.standardOutput << done.standardError;
-  return done.standardOutput;
-}
+using test::run;
 
 // "2024-03-04 09:00" in the process's zone.
 std::string localText(PimTime time) {

@@ -78,6 +78,25 @@ TEST(VCardTest, ReadsTheCardsOtherProgramsWrite) {
         std::nullopt,
         "first\r\nsecond"},
        {}},
+      {"an older phone (2.1, bare quoted-printable, UTF-8)",
+       "BEGIN:VCARD\r\nVERSION:2.1\r\nUID:k5\r\nN;CHARSET=UTF-8;QUOTED-PRINTABLE:M=C3=BCller;"
+       "J=C3=BCrgen;;;\r\nFN;CHARSET=UTF-8;QUOTED-PRINTABLE:J=C3=BCrgen M=C3=BCller\r\n"
+       "EMAIL;INTERNET;QUOTED-PRINTABLE:j=40example.com\r\n"
+       "NOTE;QUOTED-PRINTABLE:Caf=C3=A9 at=\r\n nine=0D=0A=\r\nthen home\r\nEND:VCARD\r\n",
+       {"k5",
+        "",
+        "Jürgen",
+        "",
+        "Müller",
+        "",
+        "",
+        "",
+        {{"", "j@example.com"}},
+        {},
+        {},
+        std::nullopt,
+        "Café at nine\r\nthen home"},
+       {}},
       {"Apple Contacts (labels on item groups, year left out)",
        "BEGIN:VCARD\r\nVERSION:3.0\r\nPRODID:-//Apple Inc.//macOS 14.0//EN\r\nUID:k4\r\n"
        "N:Lee;Dana;;;\r\nFN:Dana Lee\r\nitem1.EMAIL;type=INTERNET;type=pref:dana@example.com\r\n"
