@@ -74,13 +74,16 @@ Result<json, ToolError> readReply(json reply) {
 }
 
 // The reply's "result" as ToolResponse::json writes anyToJSONValue of it, without building the
-// typed tree and taking it apart again.
+// typed tree and taking it apart again; a result it cannot send goes the typed way, which answers
+// with the error that says why.
 ToolResult resultText(json result) {
-  if (!result.is_structured() || !typeAsJSONValue(result)) return ToolResponse::text("{}");
+  if (!result.is_structured() || !typeAsJSONValue(result)) {
+    return ToolResponse::json(anyToJSONValue(result));
+  }
   try {
     return ToolResponse::text(result.dump(2));
   } catch (const json::exception&) {
-    return ToolResponse::text("{}");  // text that is not valid UTF-8
+    return ToolResponse::json(anyToJSONValue(result));  // text that is not valid UTF-8
   }
 }
 
