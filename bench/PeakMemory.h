@@ -17,11 +17,17 @@ class PeakMemory {
     ::malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to VmRSS (Linux 4.0 on)
     start_ = kibibytes("VmHWM:");
+    resident_ = kibibytes("VmRSS:");
   }
 
   // The kernel updates its counters in batches, so "no growth" can read a few pages below zero.
   double grownMiB() const {
     return static_cast<double>(std::max(0L, kibibytes("VmHWM:") - start_)) / 1024.0;
+  }
+
+  // How much more the process holds now than at the start: what the iterations did not give back.
+  double keptMiB() const {
+    return static_cast<double>(std::max(0L, kibibytes("VmRSS:") - resident_)) / 1024.0;
   }
 
  private:
@@ -35,6 +41,7 @@ class PeakMemory {
   }
 
   long start_ = 0;
+  long resident_ = 0;
 };
 
 }  // namespace tvrn::bench

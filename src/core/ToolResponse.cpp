@@ -21,9 +21,17 @@ bool allNumbersFinite(const JSONValue& value) {
   return true;
 }
 
+// Built member by member: an initializer list is copied from, so each level would copy the text
+// once more, and a reply of megabytes would be held three times over.
 JSONValue::Object textResult(std::string_view s) {
-  JSONValue::Object block{{"type", JSONValue("text")}, {"text", JSONValue(s)}};
-  return JSONValue::Object{{"content", JSONValue(JSONValue::Array{JSONValue(std::move(block))})}};
+  JSONValue::Object block;
+  block.emplace("type", "text");
+  block.emplace("text", s);
+  JSONValue::Array content;
+  content.emplace_back(std::move(block));
+  JSONValue::Object result;
+  result.emplace("content", std::move(content));
+  return result;
 }
 
 // A result that cannot be sent as it is, as an error rather than an empty answer.

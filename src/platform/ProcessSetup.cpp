@@ -1,6 +1,7 @@
 #include "platform/ProcessSetup.h"
 
 #include <curl/curl.h>
+#include <malloc.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@ extern "C" void __gcov_dump();
 namespace tvrn {
 namespace {
 std::atomic<unsigned> forkCount{0};
+constexpr int kLargeBlockBytes = 128 * 1024;
 }  // namespace
 
 void prepareProcess() {
@@ -26,6 +28,11 @@ void prepareProcess() {
     // exit status (a failing pkill or osascript) could be learned.
     std::signal(SIGCHLD, SIG_DFL);
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    // Blocks of 128 KiB and more always come from the system and go back to it when freed.
+    // glibc would otherwise raise that threshold to the size of the largest block freed so far
+    // (up to 32 MiB), and later blocks below it, a reply of megabytes among them, would stay in
+    // the heap after use.
+    mallopt(M_MMAP_THRESHOLD, kLargeBlockBytes);
   });
 }
 

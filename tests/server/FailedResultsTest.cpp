@@ -1,11 +1,13 @@
 // Failed tool calls as clients receive them from the started server: flagged "isError" beside
 // their unchanged text, whichever part of the server refused or failed, and seen so by the
-// TypeScript SDK's client through the stdio server program.
+// TypeScript SDK's client through the stdio server program; and the largest reply a sheet read
+// gives taken in by that client whole.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -17,6 +19,7 @@
 #include "core/MCPServerTexts.h"
 #include "manifest/ManifestLoader.h"
 #include "platform/Subprocess.h"
+#include "platform/ZipArchive.h"
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
@@ -208,20 +211,17 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
 }
 
 // The official TypeScript client, installed by scripts/install-deps.sh, starting the stdio server
-// program as an AI client does.
-TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
+// program as an AI client does, makes the calls (each {"name", "arguments"}) in one session and
+// prints their results as a JSON array; nothing when the SDK or node is not there.
+std::optional<CompletedProcess> callThroughTheSDK(const json& calls) {
   const std::filesystem::path modules = TVRN_TEST_NODE_MODULES;
-  if (!std::filesystem::exists(modules / "@modelcontextprotocol" / "sdk")) {
-    GTEST_SKIP() << "the MCP TypeScript SDK is not installed at " << modules
-                 << " (scripts/install-deps.sh installs it)";
-  }
   SpawnOptions probe({"node", "--version"});
   probe.searchPath = true;
-  if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
-
-  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
-  const auto script = test::home() / "refused-call.cjs";
+  if (!std::filesystem::exists(modules / "@modelcontextprotocol" / "sdk") ||
+      !Subprocess::run(probe, {}).launched) {
+    return std::nullopt;
+  }
+  const auto script = test::home() / "sdk-calls.cjs";
   test::writeFile(script, R"(
 const { Client } = require("@modelcontextprotocol/sdk/client/index.js");
 const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio.js");
@@ -229,15 +229,13 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   const transport = new StdioClientTransport({ command: process.argv[2], env: process.env });
   const client = new Client({ name: "sdk-test", version: "1.0.0" });
   await client.connect(transport);
-  const results = [
-    await client.callTool({ name: "update_tavrin", arguments: {} }),
-    await client.callTool({ name: "whatsapp_list_chats", arguments: {} }),
-  ];
+  const results = [];
+  for (const call of JSON.parse(process.argv[3])) results.push(await client.callTool(call));
   console.log(JSON.stringify(results));
   await client.close();
 })().catch((error) => { console.error(error); process.exit(1); });
 )");
-  SpawnOptions node({"node", script.string(), TVRN_BRIDGE_PROGRAM});
+  SpawnOptions node({"node", script.string(), TVRN_BRIDGE_PROGRAM, calls.dump()});
   node.searchPath = true;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
@@ -245,10 +243,22 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   node.environment = std::move(environment);
   RunOptions options;
   options.timeout = 60s;
-  const CompletedProcess ran = Subprocess::run(node, options);
-  ASSERT_EQ(ran.exit.status, 0) << ran.standardError;
-  const json results = json::parse(ran.standardOutput, nullptr, false);
-  ASSERT_TRUE(results.is_array() && results.size() == 2) << ran.standardOutput;
+  return Subprocess::run(node, options);
+}
+
+constexpr const char* kNoSDK =
+    "the MCP TypeScript SDK or node is not installed (scripts/install-deps.sh installs them)";
+
+TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
+  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  const auto ran =
+      callThroughTheSDK({{{"name", "update_tavrin"}, {"arguments", json::object()}},
+                         {{"name", "whatsapp_list_chats"}, {"arguments", json::object()}}});
+  if (!ran) GTEST_SKIP() << kNoSDK;
+  ASSERT_EQ(ran->exit.status, 0) << ran->standardError;
+  const json results = json::parse(ran->standardOutput, nullptr, false);
+  ASSERT_TRUE(results.is_array() && results.size() == 2) << ran->standardOutput;
   for (const json& result : results) {
     EXPECT_EQ(result.value("isError", false), true) << result;
   }
@@ -256,11 +266,46 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
                   .value("text", "")
                   .starts_with(
                       "Error: Permission denied: 'update_tavrin' is not allowed in read-only mode"))
-      << ran.standardOutput;
+      << ran->standardOutput;
   // A failure in the tool's own words: WhatsApp is not signed in.
   EXPECT_EQ(json::parse(results[1]["content"][0].value("text", ""), nullptr, false)["error"],
             "WhatsApp is not authenticated. Open Wacli, scan the QR code, and try again.")
-      << ran.standardOutput;
+      << ran->standardOutput;
+}
+
+// A sheet whose rows would make a reply of hundreds of megabytes, its values full of what JSON
+// escapes: the reply stops within what the client takes in one message, and says so.
+TEST_F(FailedResultsTest, TheTypeScriptSDKClientTakesTheLargestSheetReply) {
+  std::string rows;
+  for (int row = 1; row <= 2000; ++row) {
+    const std::string r = std::to_string(row);
+    rows += "<row r=\"" + r + "\"><c r=\"A" + r +
+            "\" t=\"inlineStr\"><is><t>say \"hi\"\\\n\tthere</t></is></c><c r=\"XFD" + r +
+            "\"><v>1</v></c></row>";
+  }
+  const auto book = test::home() / "wide.xlsx";
+  ASSERT_TRUE(ZipArchive::create(
+      book, {{"xl/workbook.xml",
+              "<workbook xmlns:r=\"r\"><sheets><sheet name=\"Wide\" r:id=\"rId1\"/></sheets>"
+              "</workbook>"},
+             {"xl/_rels/workbook.xml.rels",
+              "<Relationships><Relationship Id=\"rId1\" Target=\"worksheets/sheet1.xml\"/>"
+              "</Relationships>"},
+             {"xl/worksheets/sheet1.xml",
+              "<worksheet><sheetData>" + rows + "</sheetData></worksheet>"}}));
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  const auto ran = callThroughTheSDK(
+      {{{"name", "excel_read"}, {"arguments", {{"path", book.string()}, {"max_rows", 2000}}}}});
+  if (!ran) GTEST_SKIP() << kNoSDK;
+  ASSERT_EQ(ran->exit.status, 0) << ran->standardError.substr(0, 2000);
+  const json results = json::parse(ran->standardOutput, nullptr, false);
+  ASSERT_TRUE(results.is_array() && results.size() == 1) << ran->standardOutput.substr(0, 2000);
+  const json read = json::parse(results[0]["content"][0].value("text", ""), nullptr, false);
+  ASSERT_TRUE(read.is_object()) << ran->standardOutput.substr(0, 2000);
+  EXPECT_GT(read["count"], 40);
+  EXPECT_EQ(read["rows"][0][0], "say \"hi\"\\\n\tthere");
+  EXPECT_EQ(read["note"], "Stopped at the size limit of one reply (10 MiB); rows left out: " +
+                              std::to_string(2000 - read["count"].get<int>()));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/office/ExcelWorkbooks.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -31,6 +32,18 @@ constexpr std::string_view kDefaultWorksheet = "xl/worksheets/sheet1.xml";
 constexpr std::string_view kPartFolder = "xl/";
 constexpr const char* kDefaultSheetName = "Sheet1";
 constexpr std::int64_t kDefaultRowLimit = 100;
+
+// What one reply may hold, about what the other readers return at most (fs_read gives 10 MiB).
+// Its bytes are counted as sent: the reply's text escaped once more as the "text" of the message
+// that carries it, so that the whole message stays within what clients take in one line (the
+// TypeScript SDK's default is 10 MiB). Every cell costs its bytes, gaps included, so the limit
+// holds cells too: fewer than 900,000 even when all are empty.
+constexpr std::size_t kMaxReplyBytes = std::size_t{10} * 1024 * 1024;
+// What the rows cost as sent besides their values, at least: a row ("\\n    []"), a cell with its
+// indent and quotes ("\\n      \\\"\\\""); and room for what follows the rows and for the message.
+constexpr std::size_t kReplyRowBytes = 8;
+constexpr std::size_t kReplyCellBytes = 12;
+constexpr std::size_t kReplyTailBytes = 512;
 
 // The scripts get the path the caller named (for their answer) and a private file to save the
 // workbook to; the server then puts the saved workbook in the caller's place itself, through the
@@ -194,6 +207,91 @@ std::optional<WorkbookParts> readParts(const RegularFile& file) {
   return parts;
 }
 
+// The bytes a character takes once escaped in a JSON string, and twice: the escape's own
+// characters escaped again (its backslash doubled, and the quote or backslash it escapes).
+std::size_t escapedSize(char c) {
+  switch (c) {
+    case '"':
+    case '\\':
+    case '\b':
+    case '\f':
+    case '\n':
+    case '\r':
+    case '\t':
+      return 2;
+    default:
+      return static_cast<unsigned char>(c) < 0x20 ? 6 : 1;
+  }
+}
+std::size_t twiceEscapedSize(char c) {
+  const std::size_t once = escapedSize(c);
+  if (once == 1) return 1;
+  return once + 1 + (c == '"' || c == '\\' ? 1 : 0);
+}
+
+// What a text takes as sent.
+std::size_t sentSize(std::string_view text) {
+  std::size_t size = 0;
+  for (const char c : text) size += escapedSize(c);
+  return size;
+}
+
+// What a cell's value takes as sent: quoted in the reply, and all of it escaped once more.
+std::size_t sentValueSize(std::string_view value) {
+  std::size_t size = 4;
+  for (const char c : value) size += twiceEscapedSize(c);
+  return size;
+}
+
+struct PrintedRows {
+  std::size_t count = 0;
+  std::size_t bytes = 0;      // as sent
+  std::size_t textBytes = 0;  // in the reply's text
+};
+
+// The reply's "rows" as ToolResponse::json prints them, up to the first row that would take
+// them past `room` bytes as sent: appended to `reply`, or without one only measured, so that the
+// text can be given its room at once instead of growing by copies.
+PrintedRows printRows(const WorksheetStream::Sheet& sheet, std::size_t room, std::string* reply) {
+  PrintedRows printed;
+  std::vector<std::string_view> values;
+  json cell = "";
+  for (; printed.count < sheet.rowCount(); ++printed.count) {
+    if (!sheet.denseRow(printed.count, values)) break;
+    const bool first = printed.count == 0;
+    // "\n    [" or ",\n    [", then "]", after "\n    " when it holds cells, each line break
+    // escaped in the message; a cell's indent after "\n" or ",\n".
+    std::size_t size = (first ? 7 : 8) + (values.empty() ? 1 : 7);
+    std::size_t printedSize = (first ? 6 : 7) + (values.empty() ? 1 : 6);
+    for (std::size_t column = 0; column < values.size(); ++column) {
+      size += (column == 0 ? 8 : 9) + sentValueSize(values[column]);
+      printedSize += (column == 0 ? 7 : 8) + 2 + sentSize(values[column]);
+    }
+    if (printed.bytes + size > room) break;
+    printed.bytes += size;
+    printed.textBytes += printedSize;
+    if (reply == nullptr) continue;
+    *reply += first ? "\n    [" : ",\n    [";
+    for (std::size_t column = 0; column < values.size(); ++column) {
+      *reply += column == 0 ? "\n      " : ",\n      ";
+      // Most cells of a wide row are gaps.
+      if (values[column].empty()) {
+        *reply += "\"\"";
+        continue;
+      }
+      cell.get_ref<std::string&>().assign(values[column]);
+      // The parser let only UTF-8 through, so nothing is ever replaced.
+      *reply += cell.dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+    *reply += values.empty() ? "]" : "\n    ]";
+  }
+  return printed;
+}
+
+// The reply's text, written straight from the rows read: a whole sheet would be hundreds of
+// thousands of strings, and a tree of them would cost several times what the text does. Its
+// members come in the order of the tool's description: the sheet, the sheet names, the rows,
+// their count and, when the limits left rows out, a note saying how many.
 ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
                           const std::string& sheetName, std::int64_t maxRows) {
   auto parts = readParts(file);
@@ -206,29 +304,45 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   if (!parts->worksheets.contains(member)) {
     return fail(ToolError::executionFailed(kSheetNotFound));
   }
-  auto read = WorksheetStream::readRows(blocksOf(file, member), maxRows);
-  if (!read) return fail(ToolError::executionFailed(kCannotReadWorksheet));
-  if (parts->hasSharedStrings && !WorksheetStream::fillSharedStrings(
-                                     blocksOf(file, std::string(kSharedStringsMember)), *read)) {
-    return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
-  }
-
   std::string reported = sheet.names.empty() ? kDefaultSheetName : sheet.names.front();
   for (const auto& name : sheet.names) {
     if (!sheetName.empty() && name == sheetName) reported = name;
   }
-  // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
-  // the general path would copy each twice more. The text is what ToolResponse::json prints: the
-  // only number is the count.
-  json rows = json::array();
-  for (auto& row : read->rows) {
-    rows.push_back(
-        json::array_t(std::make_move_iterator(row.begin()), std::make_move_iterator(row.end())));
+
+  const json head = {{"sheet", reported}, {"sheets", sheet.names}};
+  std::string reply;
+  try {
+    reply = head.dump(2);
+  } catch (const json::exception&) {
+    return ToolResponse::printed(head);  // a name that is not UTF-8: the error that says so
   }
-  const auto count = rows.size();
-  const json result = {
-      {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
-  return ToolResponse::printed(result);
+  reply.resize(reply.size() - 2);  // the closing "\n}"
+  reply += ",\n  \"rows\": [";
+  const std::size_t room =
+      kMaxReplyBytes - std::min(kMaxReplyBytes, sentSize(reply) + kReplyTailBytes);
+  std::size_t count = 0;
+  std::size_t leftOut = 0;
+  {
+    auto read = WorksheetStream::readRows(blocksOf(file, member), maxRows,
+                                          {room, kReplyRowBytes, kReplyCellBytes});
+    if (!read) return fail(ToolError::executionFailed(kCannotReadWorksheet));
+    if (parts->hasSharedStrings &&
+        !WorksheetStream::fillSharedStrings(blocksOf(file, std::string(kSharedStringsMember)),
+                                            *read, room)) {
+      return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
+    }
+    const PrintedRows fitting = printRows(*read, room, nullptr);
+    reply.reserve(reply.size() + fitting.textBytes + kReplyTailBytes);
+    count = printRows(*read, room, &reply).count;
+    leftOut = read->rowsSeen - count;
+  }
+  reply += count == 0 ? "]" : "\n  ]";
+  reply += ",\n  \"count\": " + std::to_string(count);
+  if (leftOut > 0) {
+    reply += ",\n  \"note\": " + json(kRowsLeftOut + std::to_string(leftOut)).dump();
+  }
+  reply += "\n}";
+  return ToolResponse::text(reply);
 }
 
 bool isArchiveFailure(const ToolError& error) {

@@ -111,6 +111,8 @@ inline constexpr const char* kCannotUnzipPrefix = "Cannot unzip .xlsx at ";
 inline constexpr const char* kCannotUnzipSuffix = " \u2014 file may be corrupted or incomplete";
 inline constexpr const char* kSheetNotFound = "Sheet not found in .xlsx file";
 inline constexpr const char* kCannotReadWorksheet = "Cannot read worksheet XML";
+inline constexpr const char* kRowsLeftOut =
+    "Stopped at the size limit of one reply (10 MiB); rows left out: ";
 inline constexpr const char* kExcelPreviewHead =
     "Preview \u2014 Excel file to be created:\n  Path:    ";
 inline constexpr const char* kExcelPreviewHeaders = "\n  Headers: ";

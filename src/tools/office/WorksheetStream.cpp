@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 #include <memory>
 
 #include "tools/office/ExcelWorkbooks.h"
@@ -15,6 +16,10 @@ namespace {
 using OfficeServices::localName;
 
 enum class Outcome { complete, stopped, damaged, unreadable };
+
+// A part whose bytes go on this long without one element or piece of text is refused: expat
+// holds a token whole until it ends, and no tag of a real part comes near this size.
+constexpr std::size_t kMaxQuietBytes = std::size_t{1} << 20;
 
 // Element events of one part, fed to expat block by block. Names keep their prefixes (no
 // namespace processing), so parts are matched by local name as the whole-document reader did.
@@ -34,8 +39,10 @@ class XmlStream {
     XML_SetCharacterDataHandler(parser_, &XmlStream::onText);
     bool damaged = false;
     const auto read = blocks([&](std::string_view block) {
+      quietBytes_ += block.size();
       if (XML_Parse(parser_, block.data(), static_cast<int>(block.size()), XML_FALSE) ==
-          XML_STATUS_OK) {
+              XML_STATUS_OK &&
+          quietBytes_ <= kMaxQuietBytes) {
         return true;
       }
       damaged = !stopped_;
@@ -64,20 +71,24 @@ class XmlStream {
  private:
   static void onStart(void* self, const XML_Char* name, const XML_Char** attributes) {
     auto& stream = *static_cast<XmlStream*>(self);
+    stream.quietBytes_ = 0;
     stream.start(localName(name), ++stream.depth_, attributes);
   }
   static void onEnd(void* self, const XML_Char*) {
     auto& stream = *static_cast<XmlStream*>(self);
+    stream.quietBytes_ = 0;
     stream.end(stream.depth_--);
   }
   static void onText(void* self, const XML_Char* characters, int length) {
     auto& stream = *static_cast<XmlStream*>(self);
+    stream.quietBytes_ = 0;
     stream.text(std::string_view(characters, static_cast<std::size_t>(length)), stream.depth_);
   }
 
   XML_Parser parser_ = nullptr;
   int depth_ = 0;
   bool stopped_ = false;
+  std::size_t quietBytes_ = 0;
 };
 
 std::optional<std::string_view> attribute(const XML_Char** attributes, std::string_view name) {
@@ -87,27 +98,50 @@ std::optional<std::string_view> attribute(const XML_Char** attributes, std::stri
   return std::nullopt;
 }
 
+// Text gathered up to a cap; what comes past the cap is only noted.
+class CappedText {
+ public:
+  void reset(std::size_t cap) {
+    text_.clear();
+    cap_ = cap;
+    over_ = false;
+  }
+  void add(std::string_view characters) {
+    const std::size_t room = cap_ - text_.size();
+    if (characters.size() > room) over_ = true;
+    text_.append(characters.substr(0, room));
+  }
+  bool over() const { return over_; }
+  const std::string& text() const { return text_; }
+  std::string take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+  std::size_t cap_ = 0;
+  bool over_ = false;
+};
+
 // The text of every "t" element inside a string item (a shared-string item or an inline
 // string), runs joined with nothing between them; only text directly inside a run counts.
 class RunTexts {
  public:
+  void begin(std::size_t cap) {
+    runDepth_ = 0;
+    text.reset(cap);
+  }
   void start(std::string_view name, int depth) {
     if (runDepth_ == 0 && name == "t") runDepth_ = depth;
   }
   void end(int depth) {
     if (depth == runDepth_) runDepth_ = 0;
   }
-  void text(std::string_view characters, int depth) {
-    if (depth == runDepth_) text_ += characters;
+  void add(std::string_view characters, int depth) {
+    if (depth == runDepth_) text.add(characters);
   }
-  std::string take() {
-    runDepth_ = 0;
-    return std::move(text_);
-  }
+  CappedText text;
 
  private:
   int runDepth_ = 0;
-  std::string text_;
 };
 
 // A decimal integer with an optional sign and nothing else.
@@ -127,38 +161,31 @@ constexpr int kCellPartDepth = 5;
 
 class RowReader : public XmlStream {
  public:
-  explicit RowReader(std::int64_t maxRows) : maxRows_(maxRows) {}
+  RowReader(std::int64_t maxRows, Limits limits) : maxRows_(maxRows), limits_(limits) {}
   Sheet sheet;
 
  private:
   enum class Place { outside, sheetData, row, cell, value, inlineString, done };
-
-  struct Cell {
-    int column = 0;
-    std::string type;
-    bool hasValue = false;
-    bool hasInline = false;
-    std::string value;
-  };
 
   void start(std::string_view name, int depth, const XML_Char** attributes) override {
     if (place_ == Place::inlineString) return runs_.start(name, depth);
     if (place_ == Place::outside && depth == kSheetDataDepth && name == "sheetData") {
       place_ = Place::sheetData;
     } else if (place_ == Place::sheetData && depth == kRowDepth && name == "row") {
-      if (sheet.rows.size() >= limit()) return stop();
-      // Rows tend to be as wide as the one before.
-      sheet.rows.emplace_back().reserve(sheet.rows.size() > 1 ? sheet.rows.end()[-2].size() : 0);
+      if (sheet.rowsSeen >= limit()) return stop();
+      ++sheet.rowsSeen;
+      startRow();
       place_ = Place::row;
     } else if (place_ == Place::row && depth == kCellDepth && name == "c") {
       startCell(attributes);
     } else if (place_ == Place::cell && depth == kCellPartDepth) {
       // Only the first value and the first inline string of a cell count.
-      if (name == "v" && !cell_.hasValue) {
-        cell_.hasValue = true;
+      if (name == "v" && !hasValue_) {
+        hasValue_ = true;
         place_ = Place::value;
-      } else if (name == "is" && !cell_.hasInline) {
-        cell_.hasInline = true;
+      } else if (name == "is" && !hasInline_) {
+        hasInline_ = true;
+        runs_.begin(room());
         place_ = Place::inlineString;
       }
     }
@@ -167,91 +194,126 @@ class RowReader : public XmlStream {
   void end(int depth) override {
     if (place_ == Place::inlineString && depth > kCellPartDepth) return runs_.end(depth);
     if ((place_ == Place::value || place_ == Place::inlineString) && depth == kCellPartDepth) {
-      if (place_ == Place::inlineString) inlineText_ = runs_.take();
       place_ = Place::cell;
     } else if (place_ == Place::cell && depth == kCellDepth) {
       finishCell();
       place_ = Place::row;
     } else if (place_ == Place::row && depth == kRowDepth) {
+      finishRow();
       place_ = Place::sheetData;
-      if (sheet.rows.size() >= limit()) stop();
+      if (sheet.rowsSeen >= limit()) stop();
     } else if (place_ == Place::sheetData && depth == kSheetDataDepth) {
+      // What follows the rows is never looked at.
       place_ = Place::done;
+      stop();
     }
   }
 
   void text(std::string_view characters, int depth) override {
-    if (place_ == Place::value && depth == kCellPartDepth) cell_.value += characters;
-    if (place_ == Place::inlineString) runs_.text(characters, depth);
+    if (!keeping_) return;
+    if (place_ == Place::value && depth == kCellPartDepth) value_.add(characters);
+    if (place_ == Place::inlineString) runs_.add(characters, depth);
   }
 
   std::size_t limit() const { return maxRows_ > 0 ? static_cast<std::size_t>(maxRows_) : 0; }
+
+  // What the limits leave for the values of the row being read.
+  std::size_t room() const {
+    const std::size_t used = usedBytes_ + rowBytes();
+    return used < limits_.bytes ? limits_.bytes - used : 0;
+  }
+
+  // A cell kept to clear a column costs as much as a gap would.
+  std::size_t rowBytes() const {
+    const std::size_t cells = std::max(rowWidth_, sheet.cells.size() - rowCell_);
+    return limits_.rowBytes + cells * limits_.cellBytes + (sheet.text.size() - rowText_);
+  }
+
+  void startRow() {
+    rowCell_ = sheet.cells.size();
+    rowText_ = sheet.text.size();
+    rowWidth_ = 0;
+    nextColumn_ = 0;
+  }
+
+  // From here on rows are only counted: the row being read goes, with all that it kept.
+  void stopKeeping() {
+    keeping_ = false;
+    sheet.cells.resize(rowCell_);
+    sheet.text.resize(rowText_);
+  }
+
+  void finishRow() {
+    if (!keeping_) return;
+    if (usedBytes_ + rowBytes() > limits_.bytes) return stopKeeping();
+    usedBytes_ += rowBytes();
+    sheet.rowEnds.push_back(static_cast<std::uint32_t>(sheet.cells.size()));
+  }
 
   // A cell without a reference takes the column after the one before it; once a cell lies past
   // the last column, so does every unreferenced cell after it.
   void startCell(const XML_Char** attributes) {
     const auto reference = attribute(attributes, "r");
     const int named = reference ? ExcelWorkbooks::columnIndex(*reference) : -1;
-    cell_.hasValue = cell_.hasInline = false;
-    cell_.value.clear();
-    cell_.column = named >= 0 ? named : nextColumn_;
-    cell_.type = attribute(attributes, "t").value_or("");
-    inlineText_.clear();
-    nextColumn_ = cell_.column > ExcelWorkbooks::kLastColumn ? cell_.column : cell_.column + 1;
+    column_ = named >= 0 ? named : nextColumn_;
+    nextColumn_ = column_ > ExcelWorkbooks::kLastColumn ? column_ : column_ + 1;
+    hasValue_ = hasInline_ = false;
+    type_ = attribute(attributes, "t").value_or("");
+    value_.reset(room());
+    runs_.begin(0);
     place_ = Place::cell;
   }
 
   void finishCell() {
-    if (cell_.column > ExcelWorkbooks::kLastColumn) return;
-    auto& values = sheet.rows.back();
-    const auto column = static_cast<std::size_t>(cell_.column);
-    if (column >= values.size()) values.resize(column + 1);
-    forgetSharedCell(column);
-    values[column] = cellValue(column);
-  }
-
-  std::string cellValue(std::size_t column) {
-    if (cell_.type == "inlineStr") return std::move(inlineText_);
-    if (!cell_.hasValue) return "";
-    if (cell_.type == "s") {
-      if (const auto index = wholeNumber(cell_.value); index && *index >= 0) {
-        sheet.sharedCells.push_back(
-            {sheet.rows.size() - 1, column, static_cast<std::size_t>(*index)});
-      }
+    if (!keeping_ || column_ > ExcelWorkbooks::kLastColumn) return;
+    const bool inlineString = type_ == "inlineStr";
+    if ((inlineString ? runs_.text : value_).over()) return stopKeeping();
+    const auto column = static_cast<std::size_t>(column_);
+    std::string_view value = inlineString ? runs_.text.text() : value_.text();
+    bool shared = false;
+    if (!inlineString && !hasValue_) {
+      value = {};
+    } else if (!inlineString && type_ == "s") {
+      const auto index = wholeNumber(value);
+      shared = index && *index >= 0;
+    } else if (!inlineString && type_ == "b") {
+      value = value == "1" ? "TRUE" : "FALSE";
     }
-    if (cell_.type == "b") return cell_.value == "1" ? "TRUE" : "FALSE";
-    return std::move(cell_.value);
-  }
-
-  // A later cell for the same column replaces the earlier one, shared index included.
-  void forgetSharedCell(std::size_t column) {
-    const std::size_t row = sheet.rows.size() - 1;
-    auto& cells = sheet.sharedCells;
-    for (auto cell = cells.rbegin(); cell != cells.rend() && cell->row == row; ++cell) {
-      if (cell->column == column) {
-        cells.erase(std::next(cell).base());
-        return;
-      }
-    }
+    // An empty value only clears a column the row already reaches.
+    if (value.empty() && column >= rowWidth_) return;
+    sheet.cells.push_back({static_cast<std::uint32_t>(sheet.text.size()),
+                           static_cast<std::uint32_t>(value.size()),
+                           static_cast<std::uint16_t>(column), shared});
+    sheet.text += value;
+    if (!value.empty()) rowWidth_ = std::max(rowWidth_, column + 1);
+    if (usedBytes_ + rowBytes() > limits_.bytes) stopKeeping();
   }
 
   std::int64_t maxRows_;
+  Limits limits_;
   Place place_ = Place::outside;
+  bool keeping_ = true;
+  std::size_t usedBytes_ = 0;
+  // The row being read: where its cells and values begin, and how wide its values make it.
+  std::size_t rowCell_ = 0;
+  std::size_t rowText_ = 0;
+  std::size_t rowWidth_ = 0;
+  // The cell being read.
   int nextColumn_ = 0;
-  Cell cell_;
+  int column_ = 0;
+  std::string type_;
+  bool hasValue_ = false;
+  bool hasInline_ = false;
+  CappedText value_;
   RunTexts runs_;
-  std::string inlineText_;
 };
 
 // Shared-string items (the root's "si" children) in order, keeping only the wanted indexes and
-// stopping once the last of them is read.
+// stopping once the last of them is read, or once they hold as much as may be kept: the wanted
+// items from there on are dropped.
 class SharedStringReader : public XmlStream {
  public:
-  explicit SharedStringReader(std::vector<std::size_t> wanted)
-      : wanted(std::move(wanted)), found(this->wanted.size()) {}
-  std::vector<std::size_t> wanted;  // ascending, no repeats
-  std::vector<std::string> found;   // found[i] holds item wanted[i], once `filled` > i
-  std::size_t filled = 0;
+  SharedStringReader(Sheet& sheet, std::size_t maxBytes) : sheet_(sheet), maxBytes_(maxBytes) {}
 
  private:
   static constexpr int kItemDepth = 2;
@@ -259,48 +321,101 @@ class SharedStringReader : public XmlStream {
   void start(std::string_view name, int depth, const XML_Char**) override {
     if (inItem_) return runs_.start(name, depth);
     inItem_ = depth == kItemDepth && name == "si";
+    if (inItem_) runs_.begin(wanted() ? maxBytes_ - kept_ : 0);
   }
   void end(int depth) override {
     if (!inItem_) return;
     if (depth > kItemDepth) return runs_.end(depth);
     inItem_ = false;
-    std::string item = runs_.take();
-    if (filled < wanted.size() && wanted[filled] == index_) found[filled++] = std::move(item);
+    if (wanted()) {
+      if (runs_.text.over()) return dropTheRest();
+      kept_ += runs_.text.text().size();
+      sheet_.sharedValues[filled_] = runs_.text.take();
+      sheet_.sharedStates[filled_++] = Sheet::Shared::resolved;
+    }
     ++index_;
-    if (filled == wanted.size()) stop();
+    if (filled_ == sheet_.sharedIndexes.size()) stop();
   }
   void text(std::string_view characters, int depth) override {
-    if (inItem_) runs_.text(characters, depth);
+    if (inItem_) runs_.add(characters, depth);
   }
 
+  bool wanted() const {
+    return filled_ < sheet_.sharedIndexes.size() && sheet_.sharedIndexes[filled_] == index_;
+  }
+
+  void dropTheRest() {
+    for (std::size_t i = filled_; i < sheet_.sharedStates.size(); ++i) {
+      sheet_.sharedStates[i] = Sheet::Shared::dropped;
+    }
+    stop();
+  }
+
+  Sheet& sheet_;
+  std::size_t maxBytes_;
+  std::size_t kept_ = 0;
   bool inItem_ = false;
   std::size_t index_ = 0;
+  std::size_t filled_ = 0;
   RunTexts runs_;
 };
 
 }  // namespace
 
-std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows) {
-  RowReader reader(maxRows);
+bool Sheet::denseRow(std::size_t row, std::vector<std::string_view>& values) const {
+  values.clear();
+  std::size_t width = 0;
+  for (std::size_t i = row == 0 ? 0 : rowEnds[row - 1]; i < rowEnds[row]; ++i) {
+    const Cell& cell = cells[i];
+    std::string_view value(text.data() + cell.offset, cell.size);
+    if (cell.shared) {
+      const auto index = static_cast<std::size_t>(*wholeNumber(value));
+      const auto at = std::lower_bound(sharedIndexes.begin(), sharedIndexes.end(), index);
+      const auto position = static_cast<std::size_t>(at - sharedIndexes.begin());
+      // Without a table (none was read) the digits stay.
+      if (at != sharedIndexes.end() && *at == index) {
+        if (sharedStates[position] == Shared::dropped) return false;
+        if (sharedStates[position] == Shared::resolved) value = sharedValues[position];
+      }
+    }
+    if (cell.column >= values.size()) values.resize(cell.column + 1);
+    values[cell.column] = value;
+  }
+  for (std::size_t column = 0; column < values.size(); ++column) {
+    if (!values[column].empty()) width = column + 1;
+  }
+  values.resize(width);
+  return true;
+}
+
+std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows, Limits limits) {
+  limits.bytes = std::min<std::size_t>(limits.bytes, std::numeric_limits<std::uint32_t>::max());
+  RowReader reader(maxRows, limits);
   const Outcome outcome = reader.run(worksheet);
   if (outcome == Outcome::damaged || outcome == Outcome::unreadable) return std::nullopt;
   return std::move(reader.sheet);
 }
 
-bool fillSharedStrings(const Blocks& sharedStrings, Sheet& sheet) {
-  std::vector<std::size_t> wanted;
-  for (const auto& cell : sheet.sharedCells) wanted.push_back(cell.index);
-  if (wanted.empty()) return true;
+bool fillSharedStrings(const Blocks& sharedStrings, Sheet& sheet, std::size_t maxBytes) {
+  auto& wanted = sheet.sharedIndexes;
+  wanted.clear();
+  for (const auto& cell : sheet.cells) {
+    if (cell.shared) {
+      wanted.push_back(static_cast<std::size_t>(
+          *wholeNumber(std::string_view(sheet.text.data() + cell.offset, cell.size))));
+    }
+  }
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  SharedStringReader reader(std::move(wanted));
+  sheet.sharedStates.assign(wanted.size(), Sheet::Shared::missing);
+  sheet.sharedValues.assign(wanted.size(), std::string());
+  if (wanted.empty()) return true;
+  SharedStringReader reader(sheet, maxBytes);
   const Outcome outcome = reader.run(sharedStrings);
   if (outcome == Outcome::unreadable) return false;
-  if (outcome == Outcome::damaged) return true;
-  for (const auto& cell : sheet.sharedCells) {
-    const auto at = std::lower_bound(reader.wanted.begin(), reader.wanted.end(), cell.index);
-    const auto position = static_cast<std::size_t>(at - reader.wanted.begin());
-    if (position < reader.filled) sheet.rows[cell.row][cell.column] = reader.found[position];
+  if (outcome == Outcome::damaged) {
+    sheet.sharedStates.assign(wanted.size(), Sheet::Shared::missing);
+    sheet.sharedValues.assign(wanted.size(), std::string());
   }
   return true;
 }

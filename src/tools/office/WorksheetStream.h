@@ -1,6 +1,8 @@
 // The rows of a worksheet read while its archive member inflates, stopping after the last row
 // asked for, and the shared strings those rows name, read the same way only as far as the last
-// one they need: a read costs what it returns, not the size of the sheet.
+// one they need: a read costs what it returns, not the size of the sheet. What it keeps is held
+// in a few large blocks (the values one after another, a small entry per cell), and never more
+// than a reply may carry.
 #pragma once
 
 #include <cstddef>
@@ -20,27 +22,53 @@ namespace tvrn::WorksheetStream {
 using BlockSink = std::function<bool(std::string_view)>;
 using Blocks = std::function<Result<bool, std::string>(const BlockSink&)>;
 
-// A cell holding an index into the shared strings; until the table is read it shows the index's
-// digits, which is also what it keeps when the table has no such entry.
-struct SharedCell {
-  std::size_t row = 0;
-  std::size_t column = 0;
-  std::size_t index = 0;
+// How much of a sheet one read may keep: the bytes of the rows as the reply writes them. A row is
+// charged `rowBytes`, and `cellBytes` for each of its cells (as wide as its last value, gaps
+// included, or as many cells as it kept when more), besides the bytes of its values.
+struct Limits {
+  std::size_t bytes = 0;  // below 4 GiB
+  std::size_t rowBytes = 0;
+  std::size_t cellBytes = 0;
 };
 
 struct Sheet {
-  // One dense array per row, in document order; a column without a cell holds "".
-  std::vector<std::vector<std::string>> rows;
-  std::vector<SharedCell> sharedCells;
+  // A value kept for a cell; a shared one holds the digits of its index until the table is read.
+  struct Cell {
+    std::uint32_t offset = 0;  // in `text`
+    std::uint32_t size = 0;
+    std::uint16_t column = 0;
+    bool shared = false;
+  };
+  // What became of a shared index the rows name.
+  enum class Shared : std::uint8_t { missing, resolved, dropped };
+
+  std::string text;                    // the kept values, one after another
+  std::vector<Cell> cells;             // in document order
+  std::vector<std::uint32_t> rowEnds;  // row i's cells end at cells[rowEnds[i]]
+  // Rows of the sheet up to the limit asked for, kept or not.
+  std::size_t rowsSeen = 0;
+  // The shared indexes the kept cells name, ascending; `sharedValues[i]` is the item of
+  // `sharedIndexes[i]` when `sharedStates[i]` is resolved.
+  std::vector<std::size_t> sharedIndexes;
+  std::vector<Shared> sharedStates;
+  std::vector<std::string> sharedValues;
+
+  std::size_t rowCount() const { return rowEnds.size(); }
+
+  // Row `row` as the reply holds it: a value per column up to its last value that is not empty,
+  // "" in the gaps, a later cell for a column replacing an earlier one. Views into the sheet.
+  // False when the row names a shared string too large to be kept: no reply can hold it.
+  bool denseRow(std::size_t row, std::vector<std::string_view>& values) const;
 };
 
 // The first `maxRows` rows of the worksheet's first sheetData; nothing when the part is damaged
-// or unreadable before the last of them ends.
-std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows);
+// or unreadable before the last of them ends. Cells without a value do not widen a row. Rows stop
+// being kept once they would take more than the limits; the rest up to `maxRows` are only counted.
+std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows, Limits limits);
 
-// Puts the shared-string items into the cells that name them. A table that is damaged before the
-// last needed item is treated as empty, as an unparsable one always was; false only when the
-// member's bytes cannot be read.
-bool fillSharedStrings(const Blocks& sharedStrings, Sheet& sheet);
+// Reads the shared-string items the kept cells name, keeping no more than `maxBytes` of them;
+// an item past that is dropped. A table that is damaged before the last needed item is treated as
+// empty, as an unparsable one always was; false only when the member's bytes cannot be read.
+bool fillSharedStrings(const Blocks& sharedStrings, Sheet& sheet, std::size_t maxBytes);
 
 }  // namespace tvrn::WorksheetStream

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -119,6 +120,10 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
        "</row>",
        R"([["&lt;","&amp;A","deep","5","-1","FALSE","","2","line\none"," "]])"},
       {"<row><c r=\"XFD1\"><v>edge</v></c></row>", edgeRow},
+      // A later cell clears a column the row reaches, but an empty one never widens the row.
+      {"<row><c r=\"A1\"><v>x</v></c><c r=\"B1\"><v>y</v></c><c r=\"A1\" s=\"1\"/>"
+       "<c r=\"C1\" t=\"s\"><v>2</v></c><c r=\"D1\" t=\"b\"/></row>",
+       R"([["","y"]])"},
   };
   for (const auto& [rows, expected] : cases) {
     const std::string path =
@@ -161,6 +166,11 @@ TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
       {worksheet("<row><c t=\"inlineStr\"><is><t>" + wide + "</t></is></c></row><row/>"), 5,
        json::array({json::array({wide}), json::array()})},
       {prefixed, 5, json::parse(R"([["","one"]])")},
+      // What follows the rows is never read; a tag no real part comes near is refused.
+      {"<worksheet" + kSheetNamespaces + "<sheetData>" + rows + "</sheetData><mergeCells><mergeC",
+       5, json::parse(R"([["0","2"],["plain","1"],["3"]])")},
+      {worksheet("<row><c r=\"A1\" s=\"" + std::string(2 << 20, '1') + "\"/></row>"), 1,
+       "failed: Cannot read worksheet XML"},
   };
   for (const auto& [sheet, maxRows, expected] : cases) {
     const std::string path = xlsx(
@@ -169,6 +179,116 @@ TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
     EXPECT_EQ(read.is_object() ? read["rows"] : read, expected)
         << sheet.substr(0, 200) << " " << maxRows;
   }
+}
+
+// `count` rows as spreadsheet programs write them, each holding what `cells` gives for its
+// number, after the extent and view that precede the rows.
+std::string sheetOfRows(int count, const std::function<std::string(const std::string&)>& cells) {
+  std::string rows;
+  for (int row = 1; row <= count; ++row) {
+    const std::string r = std::to_string(row);
+    rows += "<row r=\"" + r + "\" spans=\"1:16384\">" + cells(r) + "</row>";
+  }
+  return "<worksheet" + kSheetNamespaces + "<dimension ref=\"A1:XFD" + std::to_string(count) +
+         "\"/><sheetViews><sheetView workbookViewId=\"0\"/></sheetViews><sheetData>" + rows +
+         "</sheetData></worksheet>";
+}
+
+std::string sharedItems(const std::vector<std::string>& items) {
+  std::string table = "<sst" + kSheetNamespaces;
+  for (const auto& item : items) table += "<si><t>" + item + "</t></si>";
+  return table + "</sst>";
+}
+
+// Sheets that cost far more than they hold, and sheets larger than one reply: cells without a
+// value do not widen a row, and a reply stops at a whole row within 10 MiB as sent (its text
+// escaped inside the message), saying how many of the rows asked for it left out.
+TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
+  constexpr std::size_t kMaxReply = std::size_t{10} * 1024 * 1024;
+  const std::string mebibyte(std::size_t{1} << 20, 'x');
+  const std::string quotes(600 * 1024, '"');  // four times as long as sent
+  using Cells = std::function<std::string(const std::string&)>;
+  const Cells styledAtTheEnd = [](const std::string& r) {
+    return "<c r=\"XFD" + r + "\" s=\"1\"/>";
+  };
+  // Without references (each cell then takes the next column), which also keeps the fixture
+  // quick to compress.
+  const Cells thousandStyled = [](const std::string&) {
+    std::string cells;
+    for (int column = 0; column < 1000; ++column) cells += "<c s=\"2\"/>";
+    return cells;
+  };
+  const Cells emptyAfterAValue = [](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"s\"><v>0</v></c><c r=\"B" + r + "\" s=\"3\"/><c r=\"C" + r +
+           "\" t=\"inlineStr\"><is><t></t></is></c><c r=\"XFD" + r + "\" s=\"3\"><v></v></c>";
+  };
+  const Cells valueAtTheEnd = [](const std::string& r) {
+    return "<c r=\"XFD" + r + "\"><v>1</v></c>";
+  };
+  const Cells escaped = [&](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + quotes + "</t></is></c>";
+  };
+  const Cells sharedByRow = [](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"s\"><v>" + std::to_string(std::stoi(r) - 1) + "</v></c>";
+  };
+  const Cells tooLargeFirst = [&](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + mebibyte + "</t>" +
+           (r == "1" ? "<t>" + std::string(10 << 20, 'x') + "</t>" : "") + "</is></c>";
+  };
+  const std::string fourMebibytes = mebibyte + mebibyte + mebibyte + mebibyte;
+  const std::vector<std::string> largeStrings = {fourMebibytes, std::string(4 << 20, 'y'),
+                                                 std::string(4 << 20, 'z'), "small"};
+  struct Case {
+    std::string name;
+    std::string sheet;
+    std::vector<std::string> strings;
+    json maxRows;  // null: the default
+    std::size_t count;
+    std::size_t leftOut;
+    json firstRow;  // null: not looked at
+  };
+  const std::vector<Case> cases = {
+      {"styled at XFD", sheetOfRows(400, styledAtTheEnd), {}, nullptr, 100, 0, json::array()},
+      {"5,000 styled at XFD", sheetOfRows(5000, styledAtTheEnd), {}, 5000, 5000, 0, json::array()},
+      {"a million styled", sheetOfRows(1000, thousandStyled), {}, 1000000, 1000, 0, json::array()},
+      {"empty after a value", sheetOfRows(3, emptyAfterAValue), {"first"}, 3, 3, 0, {"first"}},
+      {"16,384 cells a row", sheetOfRows(100, valueAtTheEnd), {}, nullptr, 49, 51, nullptr},
+      {"escaped twice as sent", sheetOfRows(20, escaped), {}, nullptr, 4, 16, {quotes}},
+      {"shared past 10 MiB",
+       sheetOfRows(4, sharedByRow),
+       largeStrings,
+       nullptr,
+       2,
+       2,
+       {fourMebibytes}},
+      {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ZipArchive::Member> members = {{"xl/worksheets/sheet1.xml", c.sheet}};
+    if (!c.strings.empty()) members.push_back({"xl/sharedStrings.xml", sharedItems(c.strings)});
+    const std::string path = xlsx("limits.xlsx", members);
+    json arguments = {{"path", path}};
+    if (!c.maxRows.is_null()) arguments["max_rows"] = c.maxRows;
+    const std::string text = test::textOf(test::callOfficeTool("excel_read", arguments));
+    EXPECT_LE(json(text).dump().size(), kMaxReply);
+    const json read = json::parse(text, nullptr, false);
+    ASSERT_TRUE(read.is_object()) << text.substr(0, 200);
+    EXPECT_EQ(read["count"], c.count);
+    EXPECT_EQ(read["rows"].size(), c.count);
+    if (c.leftOut == 0) {
+      EXPECT_FALSE(read.contains("note"));
+    } else {
+      EXPECT_EQ(read["note"], "Stopped at the size limit of one reply (10 MiB); rows left out: " +
+                                  std::to_string(c.leftOut));
+    }
+    if (!c.firstRow.is_null() && c.count > 0) {
+      EXPECT_EQ(read["rows"][0], c.firstRow);
+    }
+  }
+  // The few kilobytes that the first two sheets are.
+  const std::string small = xlsx("small.xlsx", {{"xl/worksheets/sheet1.xml", cases[0].sheet}});
+  EXPECT_LT(std::filesystem::file_size(small), 3000u);
 }
 
 // Which sheet is read and what is reported for workbooks of every shape, and the failures of
