@@ -12,6 +12,7 @@
 #include "base/TextDecoding.h"
 #include "base/Utf8.h"
 #include "pim/ICalTime.h"
+#include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn {
@@ -33,7 +34,7 @@ std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return icaltime_null_time();
-  return icalproperty_get_datetime_with_component(prop, comp);
+  return ICalTime::valueOf(prop, comp);
 }
 
 void removeAll(icalcomponent* comp, icalproperty_kind kind) {
@@ -274,17 +275,23 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to) {
   return overlaps(event.start, event.end, from, to);
 }
 
-ICalItem::ICalItem(icalcomponent* root) : root_(root) {}
-ICalItem::ICalItem(ICalItem&& other) noexcept : root_(std::exchange(other.root_, nullptr)) {}
+ICalItem::ICalItem(icalcomponent* root, std::shared_ptr<const ICalZones::OwnZones> zones)
+    : root_(root), zones_(std::move(zones)) {
+  if (zones_) ICalZones::remember(root_, zones_);
+}
+ICalItem::ICalItem(ICalItem&& other) noexcept
+    : root_(std::exchange(other.root_, nullptr)), zones_(std::move(other.zones_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
+  std::swap(zones_, other.zones_);
   return *this;
 }
 ICalItem::~ICalItem() {
+  if (zones_) ICalZones::forget(root_);
   if (root_ != nullptr) icalcomponent_free(root_);
 }
 
-ICalItem ICalItem::copy() const { return ICalItem(icalcomponent_new_clone(root_)); }
+ICalItem ICalItem::copy() const { return ICalItem(icalcomponent_new_clone(root_), zones_); }
 
 namespace {
 
@@ -314,8 +321,25 @@ std::string inUtf8(const std::string& text) {
 
 }  // namespace
 
-std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why) {
-  icalcomponent* root = icalparser_parse_string(inUtf8(text).c_str());
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why, Use use) {
+  const std::string utf8 = inUtf8(text);
+  // Its VTIMEZONEs are looked at first: a zone that the system or a zone read before stands for
+  // need not be read again (most of libical's time goes to them), unless the item is to be
+  // written back with them.
+  auto zones = std::make_shared<ICalZones::OwnZones>();
+  std::string rest;
+  size_t restFrom = 0;
+  for (const std::string_view block : ICalZones::blocksIn(utf8)) {
+    const auto read = ICalZones::readBlock(block);
+    if (read && read->zone != nullptr) zones->emplace_back(read->tzid, read->zone);
+    if (use == Use::reading && read) {
+      const size_t at = static_cast<size_t>(block.data() - utf8.data());
+      rest.append(utf8, restFrom, at - restFrom);
+      restFrom = at + block.size();
+    }
+  }
+  if (use == Use::reading) rest.append(utf8, restFrom);
+  icalcomponent* root = icalparser_parse_string(use == Use::reading ? rest.c_str() : utf8.c_str());
   const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
     if (why != nullptr) *why = reason;
@@ -330,7 +354,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     removeAll(c, ICAL_XLICERROR_PROPERTY);
   }
   removeAll(root, ICAL_XLICERROR_PROPERTY);
-  ICalItem item(root);
+  ICalItem item(root, zones->empty() ? nullptr : std::move(zones));
   icalcomponent* main = item.master();
   root = nullptr;  // the item owns it now
   if (main == nullptr) {
@@ -358,7 +382,7 @@ ICalItem ICalItem::create(const std::string& uid, bool task) {
   icalcomponent* root =
       icalcomponent_vanew(ICAL_VCALENDAR_COMPONENT, icalproperty_new_version("2.0"),
                           icalproperty_new_prodid("-//Tavrin//Tavrin//EN"), inner, nullptr);
-  return ICalItem(root);
+  return ICalItem(root, nullptr);
 }
 
 std::string ICalItem::text() const {
@@ -505,16 +529,14 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at =
-        ICalTime::instant(icalproperty_get_datetime_with_component(prop, main), state->start.zone);
+    const auto at = ICalTime::instant(ICalTime::valueOf(prop, main), state->start.zone);
     if (at && *at >= from) state->extra.push_back(*at);
   }
   std::sort(state->extra.begin(), state->extra.end());
   if (!withRemoved) {
     for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_EXDATE_PROPERTY);
          prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_EXDATE_PROPERTY)) {
-      if (auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main),
-                                      state->start.zone)) {
+      if (auto at = ICalTime::instant(ICalTime::valueOf(prop, main), state->start.zone)) {
         state->removed.insert(*at);
       }
     }
@@ -638,7 +660,7 @@ void ICalItem::beginAt(PimTime original) {
     std::vector<icalproperty*> gone;
     for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
          prop = icalcomponent_get_next_property(main, kind)) {
-      const auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
+      const auto at = ICalTime::instant(ICalTime::valueOf(prop, main));
       if (at && *at < original) gone.push_back(prop);
     }
     for (icalproperty* prop : gone) {
@@ -695,7 +717,7 @@ bool ICalItem::endBefore(PimTime original) {
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at = toPim(icalproperty_get_datetime_with_component(prop, main));
+    const auto at = toPim(ICalTime::valueOf(prop, main));
     if (at && *at >= original) gone.push_back(prop);
   }
   for (icalproperty* prop : gone) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pim/ICalZones.h"
 #include "pim/PimTypes.h"
 
 struct icalcomponent_impl;
@@ -20,10 +21,14 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to);
 
 class ICalItem {
  public:
+  // What an item is read for: one that may be changed and written back holds every VTIMEZONE of
+  // its file; one only read leaves out those whose zones are known already.
+  enum class Use { change, reading };
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
   // start that the store can hold. A line that is not UTF-8 is read as cp1252, else Latin-1, so
   // the item holds UTF-8 and writes it back as such.
-  static std::optional<ICalItem> parse(const std::string& text, std::string* why);
+  static std::optional<ICalItem> parse(const std::string& text, std::string* why,
+                                       Use use = Use::change);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
 
@@ -88,13 +93,14 @@ class ICalItem {
   void changeReminder(const Reminder& before, const Reminder& after);
 
  private:
-  explicit ICalItem(icalcomponent_impl* root);
+  ICalItem(icalcomponent_impl* root, std::shared_ptr<const ICalZones::OwnZones> zones);
   icalcomponent_impl* master() const;
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
 
   icalcomponent_impl* root_ = nullptr;
+  std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
 };
 
 }  // namespace tvrn
