@@ -10,6 +10,9 @@
 
 namespace tvrn::bench {
 
+// The process's resident memory now (VmRSS).
+inline double residentMiB();
+
 class PeakMemory {
  public:
   // Gives the set-up's freed memory back first, so the starting point is what stays in use.
@@ -31,6 +34,7 @@ class PeakMemory {
   }
 
  private:
+  friend double residentMiB();
   static long kibibytes(const std::string& key) {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -43,5 +47,9 @@ class PeakMemory {
   long start_ = 0;
   long resident_ = 0;
 };
+
+inline double residentMiB() {
+  return static_cast<double>(PeakMemory::kibibytes("VmRSS:")) / 1024.0;
+}
 
 }  // namespace tvrn::bench

@@ -13,6 +13,7 @@
 #include "base/Utf8.h"
 #include "pim/ICalLayout.h"
 #include "pim/ICalTime.h"
+#include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn {
@@ -34,7 +35,7 @@ std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return icaltime_null_time();
-  return icalproperty_get_datetime_with_component(prop, comp);
+  return ICalTime::valueOf(prop, comp);
 }
 
 void removeAll(icalcomponent* comp, icalproperty_kind kind) {
@@ -258,7 +259,7 @@ PimTime localMidnight(PimTime time) {
 std::pair<std::optional<PimTime>, std::optional<PimTime>> extraDate(
     icalproperty* prop, icalcomponent* main, const icaltimezone* seriesZone) {
   // For a period this gives no time, but the zone its TZID names.
-  const icaltimetype at = icalproperty_get_datetime_with_component(prop, main);
+  const icaltimetype at = ICalTime::valueOf(prop, main);
   const icalperiodtype period = icalproperty_get_rdate(prop).period;
   if (icalperiodtype_is_null_period(period)) return {ICalTime::instant(at, seriesZone), {}};
   const auto inZone = [&](icaltimetype t) {
@@ -297,20 +298,27 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to) {
   return overlaps(event.start, event.end, from, to);
 }
 
-ICalItem::ICalItem(icalcomponent* root) : root_(root) {}
+ICalItem::ICalItem(icalcomponent* root, std::shared_ptr<const ICalZones::OwnZones> zones)
+    : root_(root), zones_(std::move(zones)) {
+  if (zones_) ICalZones::remember(root_, zones_);
+}
 ICalItem::ICalItem(ICalItem&& other) noexcept
-    : root_(std::exchange(other.root_, nullptr)), layout_(std::move(other.layout_)) {}
+    : root_(std::exchange(other.root_, nullptr)),
+      layout_(std::move(other.layout_)),
+      zones_(std::move(other.zones_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
   std::swap(layout_, other.layout_);
+  std::swap(zones_, other.zones_);
   return *this;
 }
 ICalItem::~ICalItem() {
+  if (zones_) ICalZones::forget(root_);
   if (root_ != nullptr) icalcomponent_free(root_);
 }
 
 ICalItem ICalItem::copy() const {
-  ICalItem out(icalcomponent_new_clone(root_));
+  ICalItem out(icalcomponent_new_clone(root_), zones_);
   if (layout_) out.layout_ = layout_->cloned(root_, out.root_);
   return out;
 }
@@ -364,10 +372,25 @@ void removeErrorNotes(icalcomponent* comp) {
 
 }  // namespace
 
-std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why,
-                                        bool rewritable) {
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why, Use use) {
   std::string utf8 = inUtf8(text);
-  icalcomponent* root = icalparser_parse_string(utf8.c_str());
+  // Its VTIMEZONEs are looked at first: a zone that the system or a zone read before stands for
+  // need not be read again (most of libical's time goes to them), unless the item is to be
+  // written back with them.
+  auto zones = std::make_shared<ICalZones::OwnZones>();
+  std::string rest;
+  size_t restFrom = 0;
+  for (const std::string_view block : ICalZones::blocksIn(utf8)) {
+    const auto read = ICalZones::readBlock(block);
+    if (read && read->zone != nullptr) zones->emplace_back(read->tzid, read->zone);
+    if (use == Use::reading && read) {
+      const size_t at = static_cast<size_t>(block.data() - utf8.data());
+      rest.append(utf8, restFrom, at - restFrom);
+      restFrom = at + block.size();
+    }
+  }
+  if (use == Use::reading) rest.append(utf8, restFrom);
+  icalcomponent* root = icalparser_parse_string(use == Use::reading ? rest.c_str() : utf8.c_str());
   const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
     if (why != nullptr) *why = reason;
@@ -377,7 +400,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     return fail("it is not an iCalendar file");
   }
   removeErrorNotes(root);
-  ICalItem item(root);
+  ICalItem item(root, zones->empty() ? nullptr : std::move(zones));
   // A file of changed occurrences alone (an invitation to one of them) stands for them.
   icalcomponent* main = item.head();
   root = nullptr;  // the item owns it now
@@ -394,7 +417,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     if (why != nullptr) *why = "its event has no start or length the store can hold";
     return std::nullopt;
   }
-  if (rewritable) item.layout_ = ICalLayout::of(std::move(utf8), item.root_);
+  if (use == Use::change) item.layout_ = ICalLayout::of(std::move(utf8), item.root_);
   return item;
 }
 
@@ -407,7 +430,7 @@ ICalItem ICalItem::create(const std::string& uid, bool task) {
   icalcomponent* root =
       icalcomponent_vanew(ICAL_VCALENDAR_COMPONENT, icalproperty_new_version("2.0"),
                           icalproperty_new_prodid("-//Tavrin//Tavrin//EN"), inner, nullptr);
-  return ICalItem(root);
+  return ICalItem(root, nullptr);
 }
 
 std::string ICalItem::text() const {
@@ -598,8 +621,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   if (!withRemoved) {
     for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_EXDATE_PROPERTY);
          prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_EXDATE_PROPERTY)) {
-      if (auto at = ICalTime::instant(icalproperty_get_datetime_with_component(prop, main),
-                                      state->start.zone)) {
+      if (auto at = ICalTime::instant(ICalTime::valueOf(prop, main), state->start.zone)) {
         state->removed.insert(*at);
       }
     }
@@ -741,7 +763,7 @@ void ICalItem::beginAt(PimTime original) {
          prop = icalcomponent_get_next_property(main, kind)) {
       const auto at = kind == ICAL_RDATE_PROPERTY
                           ? extraDate(prop, main, nullptr).first
-                          : ICalTime::instant(icalproperty_get_datetime_with_component(prop, main));
+                          : ICalTime::instant(ICalTime::valueOf(prop, main));
       if (at && *at < original) gone.push_back(prop);
     }
     for (icalproperty* prop : gone) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pim/ICalZones.h"
 #include "pim/PimTypes.h"
 
 struct icalcomponent_impl;
@@ -23,14 +24,17 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to);
 
 class ICalItem {
  public:
+  // What an item is read for: one that may be changed and written back holds every VTIMEZONE of
+  // its file; one only read leaves out those whose zones are known already.
+  enum class Use { change, reading };
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
   // start that the store can hold. A file of changed occurrences without their series (what a
   // server keeps for an invitation to one occurrence) is an item of those occurrences. A line that
   // is not UTF-8 is read as cp1252, else Latin-1, so the item holds UTF-8 and writes it back as
-  // such. A `rewritable` item keeps the file's text and is written back into it, changing only
-  // the lines its changes concern.
+  // such. An item read for a change keeps the file's text and is written back into it, changing
+  // only the lines its changes concern.
   static std::optional<ICalItem> parse(const std::string& text, std::string* why,
-                                       bool rewritable = false);
+                                       Use use = Use::change);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
 
@@ -106,7 +110,7 @@ class ICalItem {
   void changeReminder(const Reminder& before, const Reminder& after);
 
  private:
-  explicit ICalItem(icalcomponent_impl* root);
+  ICalItem(icalcomponent_impl* root, std::shared_ptr<const ICalZones::OwnZones> zones);
   icalcomponent_impl* master() const;   // the series; none for changed occurrences alone
   icalcomponent_impl* head() const;     // the series, else the first changed occurrence
   bool inRule(PimTime original) const;  // whether the series gives an occurrence there
@@ -121,6 +125,7 @@ class ICalItem {
   icalcomponent_impl* root_ = nullptr;
   // The file's own text, which the item is written back into; none for a new item.
   std::unique_ptr<ICalLayout> layout_;
+  std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
 };
 
 }  // namespace tvrn

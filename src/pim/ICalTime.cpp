@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn::ICalTime {
@@ -12,20 +13,37 @@ Form utc() { return Form{}; }
 
 Form date() { return Form{Form::Kind::date, nullptr, {}}; }
 
+namespace {
+
+const char* tzidOf(icalproperty* prop) {
+  icalparameter* tzid = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER);
+  return tzid != nullptr ? icalparameter_get_tzid(tzid) : nullptr;
+}
+
+}  // namespace
+
+icaltimetype valueOf(icalproperty* prop, icalcomponent* comp) {
+  // An RDATE holds a time or a period: a period gives no time here, but its TZID's zone.
+  const icalvalue* value = icalproperty_get_value(prop);
+  icaltimetype t = icalvalue_isa(value) == ICAL_DATETIMEPERIOD_VALUE
+                       ? icalvalue_get_datetimeperiod(value).time
+                       : icalvalue_get_datetime(value);
+  if (icaltime_is_utc(t) || t.is_date) return t;
+  if (const char* tzid = tzidOf(prop)) t.zone = ICalZones::zoneFor(tzid, comp);
+  return t;
+}
+
 Form formOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return utc();
-  const icaltimetype t = icalproperty_get_datetime_with_component(prop, comp);
+  const icaltimetype t = valueOf(prop, comp);
   if (icaltime_is_null_time(t)) return utc();
   if (t.is_date) return date();
-  if (icaltime_is_utc(t)) return utc();
-  Form form{t.zone != nullptr ? Form::Kind::zoned : Form::Kind::floating, t.zone, {}};
-  if (icalparameter* tzid = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER)) {
-    const char* text = icalparameter_get_tzid(tzid);
-    if (text != nullptr) form.tzid = text;
-  }
-  if (form.kind == Form::Kind::zoned && form.tzid.empty()) form.tzid = icaltime_get_tzid(t);
-  return form;
+  const char* tzid = tzidOf(prop);
+  // "TZID=UTC" is a zone's name as much as any other and is written back as it was.
+  if (tzid == nullptr && icaltime_is_utc(t)) return utc();
+  return Form{t.zone != nullptr ? Form::Kind::zoned : Form::Kind::floating, t.zone,
+              tzid != nullptr ? tzid : ""};
 }
 
 icaltimetype wallClock(PimTime time, const icaltimezone* zone) {
@@ -89,7 +107,9 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
 }
 
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
-  const icaltimetype t = inForm(time, form);
+  icaltimetype t = inForm(time, form);
+  // The TZID names the zone; a time marked as UTC would be written with a "Z" beside it.
+  if (form.kind == Form::Kind::zoned) t.zone = nullptr;
   icalproperty* prop = nullptr;
   switch (kind) {
     case ICAL_DTSTART_PROPERTY:

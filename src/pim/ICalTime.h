@@ -16,12 +16,14 @@ struct Form {
   enum class Kind { date, utc, floating, zoned };
   Kind kind = Kind::utc;
   const icaltimezone* zone = nullptr;  // zoned
-  // The TZID as the file spells it (a zone libical does not know keeps it, read as floating).
+  // The TZID as the file spells it (a zone nobody defines keeps it, read as floating).
   std::string tzid;
 };
 
 Form utc();
 Form date();
+// The time a property holds, in the zone its TZID names (see ICalZones).
+icaltimetype valueOf(icalproperty* prop, icalcomponent* comp);
 // The form of a time property's value (DTSTART, EXDATE, RECURRENCE-ID...) in `comp`; UTC when the
 // component has no such property.
 Form formOf(icalcomponent* comp, icalproperty_kind kind);

@@ -77,8 +77,8 @@ bool PimIndex::stale(const fs::path& storeFolder,
 }
 
 void PimIndex::update(const fs::path& storeFolder,
-                      const std::shared_ptr<const nlohmann::json>& settings,
-                      PimWarnings& warnings) {
+                      const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings,
+                      bool makeFresh) {
   if (folder != storeFolder) reset(storeFolder);  // another HOME: nothing read before applies
   if (watcher_ && watcher_->inherited()) forgetWatches();
   if (!watcher_ && !walked_) {
@@ -88,6 +88,7 @@ void PimIndex::update(const fs::path& storeFolder,
   }
   applyRoots(settings, warnings);
   for (const bool calendars : {true, false}) {
+    if (!makeFresh) break;
     const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
     const auto& configured = roots.of[calendars ? 0 : 1];
     if (configured.size() == 1 && configured.front() == fallback && !fs::exists(fallback)) {
@@ -316,14 +317,17 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
     scanned.readError = scanned.problems.front();
   }
   // In name order, so items first seen together keep one order from run to run.
+  std::vector<Load> loads;
   for (const auto& name : scanned.present) {
     auto at = c.entries.find(name);
     const Entry* before = at != c.entries.end() ? &at->second : nullptr;
     const auto identity = identify(c.folder / name);
     // One that could not be read is tried again, unless what is there stays unusable as it is.
     if (before && identity && identity == before->identity) continue;
-    scanned.changed.emplace(name, load(c.folder / name, calendars, before, warnings));
+    loads.push_back({name, before, {}, {}});
   }
+  loadAll(c.folder, calendars, loads, warnings);
+  for (auto& load : loads) scanned.changed.emplace(load.name, std::move(load.entry));
   return scanned;
 }
 
@@ -440,7 +444,7 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
       rescanFolder(c->second.folder, c->second.kind, warnings);
       continue;
     }
-    for (const auto& name : names) refreshItem(c->second, name, warnings);
+    refreshItems(c->second, names, warnings);
   }
   // Folders the kernel does not report on are walked at every call.
   std::set<std::string> present;
@@ -468,33 +472,40 @@ void PimIndex::skipFolder(const fs::path& path, const std::string& why, PimWarni
 }
 
 void PimIndex::retryUnreadable(PimWarnings& warnings) {
-  const auto pending = unreadable_;
-  for (const auto& [id, name] : pending) {
+  std::map<std::string, std::set<std::string>> pending;  // by collection
+  for (const auto& [id, name] : unreadable_) pending[id].insert(name);
+  for (const auto& [id, names] : pending) {
     auto c = collections.find(id);
-    if (c != collections.end()) refreshItem(c->second, name, warnings);
+    if (c != collections.end()) refreshItems(c->second, names, warnings);
   }
 }
 
-void PimIndex::refreshItem(Collection& c, const std::string& name, PimWarnings& warnings) {
-  const fs::path file = c.folder / name;
-  if (isTemporaryOfOurs(name)) removeLeftover(file);
-  if (!hasExtension(name, c.kind != Kind::contacts)) return;
-  auto at = c.entries.find(name);
-  const Entry* before = at != c.entries.end() ? &at->second : nullptr;
-  const auto identity = identify(file);
-  struct stat link {};
-  // A link to nothing is there, and cannot be read.
-  if (!identity && errno == ENOENT && ::lstat(file.c_str(), &link) != 0) {
-    if (before == nullptr) return;
-    std::unique_lock lock(guard_);
-    drop(c, at);
-    settleKind(c);
-    return;
+void PimIndex::refreshItems(Collection& c, const std::set<std::string>& names,
+                            PimWarnings& warnings) {
+  std::vector<Load> loads;
+  for (const auto& name : names) {
+    const fs::path file = c.folder / name;
+    if (isTemporaryOfOurs(name)) removeLeftover(file);
+    if (!hasExtension(name, c.kind != Kind::contacts)) continue;
+    auto at = c.entries.find(name);
+    const Entry* before = at != c.entries.end() ? &at->second : nullptr;
+    const auto identity = identify(file);
+    struct stat link {};
+    // A link to nothing is there, and cannot be read.
+    if (!identity && errno == ENOENT && ::lstat(file.c_str(), &link) != 0) {
+      if (before == nullptr) continue;
+      std::unique_lock lock(guard_);
+      drop(c, at);
+      settleKind(c);
+      continue;
+    }
+    if (before && identity && identity == before->identity) continue;
+    loads.push_back({name, before, {}, {}});
   }
-  if (before && identity && identity == before->identity) return;
-  Entry entry = load(file, c.kind != Kind::contacts, before, warnings);
+  if (loads.empty()) return;
+  loadAll(c.folder, c.kind != Kind::contacts, loads, warnings);
   std::unique_lock lock(guard_);
-  put(c, name, std::move(entry), warnings);
+  for (auto& load : loads) put(c, load.name, std::move(load.entry), warnings);
   settleKind(c);
 }
 

@@ -211,9 +211,9 @@ class PimIndex {
   // the kernel reported, a folder it does not watch, a file that could not be read.
   bool stale(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings);
   // Brings the index up to date, reading only what changed; holds the exclusive lock only while
-  // it puts what it read in place.
+  // it puts what it read in place. A fresh store's default folders are made only when `makeFresh`.
   void update(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings,
-              PimWarnings& warnings);
+              PimWarnings& warnings, bool makeFresh = true);
 
   // ---- finding (under either lock)
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
@@ -287,8 +287,23 @@ class PimIndex {
   Scanned scanFolder(const Collection& c, PimWarnings& warnings);
   void adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings);
   void settleKind(Collection& c);
-  void refreshItem(Collection& c, const std::string& name, PimWarnings& warnings);
+  void refreshItems(Collection& c, const std::set<std::string>& names, PimWarnings& warnings);
+  // An item file to read, and what it gave.
+  struct Load {
+    std::string name;
+    const Entry* before = nullptr;  // what the file gave when last read
+    Entry entry;
+    PimWarnings warnings;
+  };
+  // Reads the files of a folder, several at once (libical takes most of the time), then gives
+  // each new entry its place in the order the store first saw items and says the warnings, all
+  // in the order given.
+  void loadAll(const fs::path& folder, bool calendars, std::vector<Load>& loads,
+               PimWarnings& warnings);
   Entry load(const fs::path& file, bool calendars, const Entry* before, PimWarnings& warnings);
+  // What the file gives, without its place in the order.
+  static Entry read(const fs::path& file, bool calendars, const Entry* before,
+                    PimWarnings& warnings);
   void put(Collection& c, const std::string& name, Entry&& entry, PimWarnings& warnings);
   void drop(Collection& c, std::map<std::string, Entry>::iterator at);
   void dropCollection(std::map<std::string, Collection>::iterator at);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <thread>
 
 #include "platform/FileStore.h"
 #include "platform/RegularFile.h"
@@ -17,6 +18,9 @@ namespace tvrn::pimstore {
 // A repeating event is followed this far when the index is built to find where it ends; one that
 // goes on longer counts as endless.
 constexpr int kBoundSteps = 2000;
+// Item files are read on up to this many threads at once, each given this many at least.
+constexpr size_t kMaxLoadThreads = 8;
+constexpr size_t kFilesPerThread = 32;
 
 PimError problem(PimError::Code code, std::string message) { return {code, std::move(message)}; }
 
@@ -141,7 +145,7 @@ void runBeforeReplaceHook(const fs::path& file) {
 }
 
 std::optional<ICalItem> parseItem(const std::string& text) {
-  return ICalItem::parse(text, nullptr, true);
+  return ICalItem::parse(text, nullptr);
 }
 
 namespace {
@@ -179,8 +183,43 @@ std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
 
 Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
                      PimWarnings& warnings) {
+  std::vector<Load> one(1);
+  one.front().name = file.filename().string();
+  one.front().before = before;
+  loadAll(file.parent_path(), calendars, one, warnings);
+  return std::move(one.front().entry);
+}
+
+void PimIndex::loadAll(const fs::path& folder, bool calendars, std::vector<Load>& loads,
+                       PimWarnings& warnings) {
+  const size_t threads = std::clamp<size_t>(
+      std::min<size_t>(std::thread::hardware_concurrency(), loads.size() / kFilesPerThread), 1,
+      kMaxLoadThreads);
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    for (size_t i = next++; i < loads.size(); i = next++) {
+      Load& load = loads[i];
+      try {
+        load.entry = read(folder / load.name, calendars, load.before, load.warnings);
+      } catch (const std::exception& e) {  // no memory left for it: tried again at the next use
+        load.entry = Entry{};
+        load.entry.readError = (folder / load.name).string() + " could not be read: " + e.what();
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (size_t i = 1; i < threads; ++i) helpers.emplace_back(work);
+  work();
+  for (auto& helper : helpers) helper.join();
+  for (auto& load : loads) {
+    load.entry.order = load.before && load.before->order != 0 ? load.before->order : ++nextOrder;
+    for (auto& warning : load.warnings) warnings.push_back(std::move(warning));
+  }
+}
+
+Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
+                     PimWarnings& warnings) {
   Entry entry;
-  entry.order = before && before->order != 0 ? before->order : ++nextOrder;
   entry.identity = identify(file);
   auto text = readFolderFile(file, kMaxItemBytes);
   if (!text) {
@@ -194,7 +233,7 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
   }
   std::string why;
   if (calendars) {
-    if (auto item = ICalItem::parse(text.value(), &why)) {
+    if (auto item = ICalItem::parse(text.value(), &why, ICalItem::Use::reading)) {
       entry.parsed = true;
       entry.uid = item->uid();
       entry.task = item->isTask();

@@ -225,4 +225,13 @@ std::filesystem::path PimStore::folder() const {
   return fixedFolder_.empty() ? Paths::appSupport() / "pim" : fixedFolder_;
 }
 
+void PimStore::warmUp() const {
+  PimWarnings warnings;
+  {
+    std::lock_guard update(updating_);
+    index_->update(folder(), pimstore::currentSettings(), warnings, false);
+  }
+  emitPimWarnings(warnings);
+}
+
 }  // namespace tvrn

@@ -97,6 +97,11 @@ class PimStore {
 
   std::filesystem::path folder() const;
 
+  // Reads the folders ahead of the first call, which then waits at most for what is left of it
+  // (start-up runs it in the background). It makes no folder: a fresh store's calendar, reminder
+  // list and address book come with its first call.
+  void warmUp() const;
+
   // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.
   std::vector<Calendar> calendars(EntityType type) const;
   // A calendar or reminder list by identifier.

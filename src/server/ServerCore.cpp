@@ -166,6 +166,9 @@ void startStatusServices() {
 }
 
 void queueBackgroundJobs() {
+  // The calendars and contacts are read before the first call asks for them; asking no permission
+  // and making no folder, since the user has not used them yet.
+  Dispatch::async([] { PimStore::shared().warmUp(); });
   Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
   Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
   Dispatch::async([] {

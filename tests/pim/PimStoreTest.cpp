@@ -8,6 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pim/PimCodec.h"
@@ -560,6 +561,50 @@ TEST_F(PimStoreTest, CollectionsComeFromTheConfiguredFoldersWithTheirNamesAndCol
   EXPECT_EQ(bins.dueDateComponents, (DateComponents{2024, 5, 1, 8, 30}));
   EXPECT_EQ(store_.containers().at(0).name, "friends");
   EXPECT_EQ(store_.contacts().at(0).givenName, "Ann");
+}
+
+// Start-up reads the folders before the first call, at the same time as calls may come: it makes
+// no folder of a fresh store, which the first call still makes, and what changes after it is
+// seen by the next call as usual.
+TEST(PimStoreWarmUpTest, ReadingAheadMakesNothingAndLeavesCallsAsTheyWere) {
+  fs::remove(Paths::appSupport() / "config.json");
+  const std::string dentist =
+      ics(vevent("dentist",
+                 "SUMMARY:Dentist\r\nDTSTART;TZID=Europe/Berlin:20240502T090000\r\n"
+                 "DURATION:PT1H\r\n"));
+  const struct {
+    const char* what;
+    bool holdsItems;
+    bool concurrently;
+  } cases[] = {{"fresh", false, false},
+               {"fresh, a call at the same time", false, true},
+               {"with items", true, false},
+               {"with items, a call at the same time", true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path folder = test::home() / "warm" / c.what;
+    if (c.holdsItems) test::writeFile(folder / "calendars" / "home" / "dentist.ics", dentist);
+    PimStore store(folder);
+    if (c.concurrently) {
+      std::thread ahead([&] { store.warmUp(); });
+      EXPECT_EQ(titlesOf(store.events(at("2024-05-01"), at("2024-06-01"))).size(),
+                c.holdsItems ? 1u : 0u);
+      ahead.join();
+    } else {
+      store.warmUp();
+      EXPECT_EQ(fs::exists(folder), c.holdsItems);
+    }
+    const auto calendars = store.calendars(EntityType::event);
+    ASSERT_EQ(calendars.size(), 1u);
+    EXPECT_EQ(calendars[0].title, c.holdsItems ? "home" : "Calendar");
+    EXPECT_EQ(store.calendars(EntityType::reminder).size(), c.holdsItems ? 0u : 1u);
+
+    test::writeFile(fs::path(calendars[0].id) / "later.ics",
+                    ics(vevent("later", "SUMMARY:Later\r\nDTSTART:20240503T090000Z\r\n")));
+    const auto titles = titlesOf(store.events(at("2024-05-01"), at("2024-06-01")));
+    EXPECT_EQ(titles, c.holdsItems ? (std::vector<std::string>{"Dentist", "Later"})
+                                   : std::vector<std::string>{"Later"});
+  }
 }
 
 }  // namespace

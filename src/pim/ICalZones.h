@@ -1,0 +1,53 @@
+// Which time zone a TZID in a calendar file names. A name the system's zone database knows (also
+// behind a vendor prefix such as "/freeassociation.sourceforge.net/Europe/Berlin") is read with the
+// system's full zone data, whatever the file's own VTIMEZONE holds: khal writes only the changes
+// of offset near the event's start, and a zone worked out once serves every file that names it.
+// A file's own VTIMEZONE serves only a name the system does not know, and then one zone serves
+// every file that carries the same VTIMEZONE text. The files themselves are never changed.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// libical's zone and component (icaltimezone, icalcomponent).
+struct _icaltimezone;
+struct icalcomponent_impl;
+
+namespace tvrn::ICalZones {
+
+using Zone = _icaltimezone;
+using Component = icalcomponent_impl;
+
+// The system's zone `tzid` names, or nothing.
+const Zone* systemZone(std::string_view tzid);
+
+// A file's VTIMEZONE blocks, each from its "BEGIN:VTIMEZONE" line to its "END:VTIMEZONE" line
+// with that line's end, in file order.
+std::vector<std::string_view> blocksIn(std::string_view text);
+
+// What one VTIMEZONE block stands for: its TZID and, for a name the system does not know, the
+// zone shared by every file that holds the same text (kept for the life of the process).
+struct Block {
+  std::string tzid;
+  const Zone* zone = nullptr;  // nothing for a name the system knows
+};
+// Nothing when the block defines no zone, or when so many different ones were met that no more
+// are kept: the file then keeps it as its own.
+std::optional<Block> readBlock(std::string_view block);
+
+// The zones a calendar's own VTIMEZONEs define for names the system does not know, by TZID.
+using OwnZones = std::vector<std::pair<std::string, const Zone*>>;
+// Lets the times of the calendar `root` find its own zones (it may no longer hold their
+// VTIMEZONEs) until `forget`.
+void remember(const Component* root, std::shared_ptr<const OwnZones> own);
+void forget(const Component* root);
+
+// The zone `tzid` names for a property of `within` (any component of a calendar): the system's,
+// else the calendar's own, else nothing (the time then floats).
+const Zone* zoneFor(std::string_view tzid, Component* within);
+
+}  // namespace tvrn::ICalZones
