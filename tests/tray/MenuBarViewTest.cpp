@@ -8,11 +8,14 @@
 #include <QPushButton>
 #include <QtTest/QTest>
 #include <algorithm>
+#include <functional>
+#include <map>
 
 #include "base/Timestamp.h"
 #include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PrivacyGate.h"
+#include "server/StartupJobs.h"
 #include "support/TestEnv.h"
 #include "tray/ManualScheduler.h"
 #include "tray/PrivacySettingsDialog.h"
@@ -219,6 +222,75 @@ TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace
   apply(newer);
   EXPECT_EQ(button("permission:calendar"), fix);
   EXPECT_TRUE(shows(S::header, "v3.0.102"));
+}
+
+// A quiet server rewrites its status with only the age of its last call changed: the open popover
+// draws nothing. A poll that changes what one section shows draws that section alone.
+TEST_F(MenuBarViewTest, APollDrawsOnlyTheSectionsWhoseDataChanged) {
+  std::filesystem::create_directories(test::home() / ".cursor");  // Cursor is installed
+  json now = {{"last_activity", {{"ago_s", 30}}}};
+  apply(now);
+  const auto drawings = [&] {
+    std::map<S, int> counted;
+    for (const S section : {S::header, S::regressionBanner, S::updatedBanner, S::approvals,
+                            S::permissions, S::cloudRelay, S::disconnected, S::services,
+                            S::aiClients, S::pushMessage, S::appSection, S::footer}) {
+      counted[section] = view_.drawings(section);
+    }
+    return counted;
+  };
+  const auto cursorRow = [&] {
+    return view_.sectionWidget(S::aiClients)->findChild<QWidget*>(QStringLiteral("cursor"));
+  };
+  const auto cursorFile = test::home() / ".cursor" / "mcp.json";
+  const struct {
+    const char* change;
+    std::function<void()> make;
+    std::vector<S> drawn;
+  } cases[] = {
+      {"a quiet poll", [&] { now["last_activity"]["ago_s"] = 32; }, {}},
+      {"another quiet poll", [&] { now["last_activity"]["ago_s"] = 34; }, {}},
+      {"a new push message",
+       [&] { now["push_message"] = "Maintenance tonight."; },
+       {S::pushMessage}},
+      // The header's version, and the banner that announces it.
+      {"a new server version", [&] { now["version"] = "3.0.101"; }, {S::header, S::updatedBanner}},
+      {"more notes",
+       [&] {
+         now["services"] = {{"notes", {{"count", 43}, {"running", true}}}};
+       },
+       {S::services}},
+      {"Cursor set up",
+       [&] { test::writeFile(cursorFile, R"({"mcpServers": {"tavrin": {}}})"); },
+       {S::aiClients}},
+      {"Cursor's entry gone",
+       [&] { test::writeFile(cursorFile, R"({"mcpServers": {}})"); },
+       {S::aiClients}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    auto expected = drawings();
+    for (const S section : c.drawn) ++expected[section];
+    c.make();
+    apply(now);
+    EXPECT_EQ(drawings(), expected);
+  }
+  ASSERT_TRUE(cursorRow());
+  EXPECT_TRUE(cursorRow()->findChild<QPushButton*>());  // "Fix" again, read from the file
+}
+
+// The server's own texts may carry emoji; they draw with an installed font, not as empty boxes.
+TEST_F(MenuBarViewTest, EmojiInServerTextsHaveGlyphs) {
+  const std::string reminder(StartupJobs::kCloudDataReminder);
+  apply({{"push_message", reminder}});
+  ASSERT_TRUE(shows(S::pushMessage, reminder));
+  for (auto* label : view_.sectionWidget(S::pushMessage)->findChildren<QLabel*>()) {
+    if (label->text().toStdString() != reminder) continue;
+    const QFontMetrics metrics(label->font());
+    for (const char32_t character : label->text().toUcs4()) {
+      EXPECT_TRUE(metrics.inFontUcs4(character)) << std::hex << static_cast<unsigned>(character);
+    }
+  }
 }
 
 }  // namespace

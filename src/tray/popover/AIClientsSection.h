@@ -2,8 +2,11 @@
 // the system, and a "Fix" that writes the entry for one of them.
 #pragma once
 
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tray/ClientSetup.h"
@@ -29,17 +32,34 @@ namespace PopoverModels {
 std::vector<AIClientRowModel> aiClients(const std::vector<ClientSetup::Row>& rows);
 }  // namespace PopoverModels
 
+// Whether a client's configuration file mentions the system, the file read again only when it
+// changed on disk since the last look.
+class ConfigMentions {
+ public:
+  bool operator()(const std::filesystem::path& file);
+
+ private:
+  struct Seen {
+    std::string identity;  // device, inode, size and the modification and change times
+    bool mentions = false;
+  };
+  std::map<std::string, Seen> seen_;
+};
+
 class AIClientsSection final : public PopoverSectionWidget {
  public:
   explicit AIClientsSection(QWidget* parent);
-  // Looks at the clients' folders and files afresh.
-  void update(const PopoverInput& input) override;
+  // Looks at the clients' folders afresh, and at the files that changed.
+  bool update(const PopoverInput& input) override;
 
  private:
   void fix(const std::string& id);
 
   QVBoxLayout* layout_;
   std::vector<QWidget*> rows_;  // owned through Qt's parent
+  ConfigMentions mentions_;
+  // The rows, or the text shown when there are none.
+  std::optional<std::pair<std::vector<AIClientRowModel>, std::string>> shown_;
 };
 
 }  // namespace tvrn
