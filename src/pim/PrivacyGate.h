@@ -64,10 +64,11 @@ class PrivacyGate {
 
   // Granted answers at once; denied and restricted refuse at once with an error. Otherwise the
   // registered prompt is asked, one prompt at a time, and at most once for each entity after the
-  // prompt was registered: a later request for an entity whose prompt has closed gets that
-  // prompt's answer. The answer is recorded when the user gives it, even after the request has
-  // had its "not granted" at the prompt time-out. Without a prompt a not-determined entity is
-  // granted and recorded, while writeOnly and unknown are refused with an error.
+  // prompt was registered: a later request for an entity whose prompt closed unanswered is not
+  // granted, and nobody is asked. The answer is recorded when the user gives it, even after the
+  // request has had its "not granted" at the prompt time-out. Must not be called on the thread
+  // that shows the prompts. Without a prompt a not-determined entity is granted and recorded,
+  // while writeOnly and unknown are refused with an error.
   AccessAnswer requestAccess(PrivacyEntity entity);
   // Puts the prompts in line, in the order given, and returns at once; nobody waits for their
   // answers.

@@ -43,11 +43,13 @@ bool ConfigMentions::operator()(const std::filesystem::path& file) {
     seen_.erase(file.string());
     return false;
   }
-  const std::string identity =
-      std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" +
-      std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) + "." +
-      std::to_string(info.st_mtim.tv_nsec) + ":" + std::to_string(info.st_ctim.tv_sec) + "." +
-      std::to_string(info.st_ctim.tv_nsec);
+  const Identity identity{static_cast<std::int64_t>(info.st_dev),
+                          static_cast<std::int64_t>(info.st_ino),
+                          info.st_size,
+                          info.st_mtim.tv_sec,
+                          info.st_mtim.tv_nsec,
+                          info.st_ctim.tv_sec,
+                          info.st_ctim.tv_nsec};
   Seen& seen = seen_[file.string()];
   if (seen.identity != identity) {
     seen.identity = identity;

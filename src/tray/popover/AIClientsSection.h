@@ -2,6 +2,8 @@
 // the system, and a "Fix" that writes the entry for one of them.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -39,8 +41,10 @@ class ConfigMentions {
   bool operator()(const std::filesystem::path& file);
 
  private:
+  // Device, inode, size, and the modification and change times to the nanosecond.
+  using Identity = std::array<std::int64_t, 7>;
   struct Seen {
-    std::string identity;  // device, inode, size and the modification and change times
+    Identity identity{};
     bool mentions = false;
   };
   std::map<std::string, Seen> seen_;

@@ -253,9 +253,9 @@ class ApprovalsSection final : public PopoverSectionWidget {
   }
 
   bool update(const PopoverInput& input) override {
-    const std::vector<ApprovalRowModel> rowsBefore =
-        shown_ ? shown_->rows : std::vector<ApprovalRowModel>{};
-    if (!replace(shown_, PopoverModels::approvals(input.approvals))) return false;
+    auto fresh = PopoverModels::approvals(input.approvals);
+    const bool rowsChanged = !shown_ || shown_->rows != fresh.rows;
+    if (!replace(shown_, std::move(fresh))) return false;
     const auto& model = *shown_;
     symbol_->show("key.horizontal.fill", ColorRole::orange, 11);
     title_->show(model.title, ColorRole::primary, 11, true);
@@ -264,7 +264,7 @@ class ApprovalsSection final : public PopoverSectionWidget {
                                          " padding: 1px 5px;")
                               .arg(cssColor(ColorRole::orange), cssColor(ColorRole::orange, 0.15)));
     // Rows are rebuilt only when the list changed, so a click in progress keeps its button.
-    if (model.rows == rowsBefore) return true;
+    if (!rowsChanged) return true;
     clear(rows_);
     for (const auto& entry : model.rows) addRow(entry);
     return true;
@@ -323,17 +323,15 @@ class PermissionsSection final : public PopoverSectionWidget {
   }
 
   bool update(const PopoverInput& input) override {
-    const std::vector<PermissionRowModel> rowsBefore =
-        shown_ ? shown_->rows : std::vector<PermissionRowModel>{};
-    if (!replace(shown_, PopoverModels::permissions(input.status && input.status->permissions
-                                                        ? *input.status->permissions
-                                                        : std::map<std::string, std::string>{}))) {
-      return false;
-    }
+    auto fresh = PopoverModels::permissions(input.status && input.status->permissions
+                                                ? *input.status->permissions
+                                                : std::map<std::string, std::string>{});
+    const bool rowsChanged = !shown_ || shown_->rows != fresh.rows;
+    if (!replace(shown_, std::move(fresh))) return false;
     const auto& model = *shown_;
     symbol_->show("hand.raised.fill", ColorRole::orange, 11);
     title_->show(model.title, ColorRole::orange, 12, true);
-    if (model.rows == rowsBefore) return true;
+    if (!rowsChanged) return true;
     clear(rows_);
     for (const auto& entry : model.rows) {
       auto* line = row(rows_, 6);
