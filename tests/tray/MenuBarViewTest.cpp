@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QtTest/QTest>
 #include <algorithm>
-#include <functional>
 #include <map>
 
 #include "base/Timestamp.h"
@@ -227,69 +226,59 @@ TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace
 // A quiet server rewrites its status with only the age of its last call changed: the open popover
 // draws nothing. A poll that changes what one section shows draws that section alone.
 TEST_F(MenuBarViewTest, APollDrawsOnlyTheSectionsWhoseDataChanged) {
-  std::filesystem::create_directories(test::home() / ".cursor");  // Cursor is installed
+  const auto cursorFile = test::home() / ".cursor" / "mcp.json";
+  std::filesystem::create_directories(cursorFile.parent_path());  // Cursor is installed
   json now = {{"last_activity", {{"ago_s", 30}}}};
   apply(now);
   const auto drawings = [&] {
     std::map<S, int> counted;
-    for (const S section : {S::header, S::regressionBanner, S::updatedBanner, S::approvals,
-                            S::permissions, S::cloudRelay, S::disconnected, S::services,
-                            S::aiClients, S::pushMessage, S::appSection, S::footer}) {
-      counted[section] = view_.drawings(section);
-    }
+    for (int s = 0; s <= static_cast<int>(S::footer); ++s) counted[S(s)] = view_.drawings(S(s));
     return counted;
   };
-  const auto cursorRow = [&] {
-    return view_.sectionWidget(S::aiClients)->findChild<QWidget*>(QStringLiteral("cursor"));
-  };
-  const auto cursorFile = test::home() / ".cursor" / "mcp.json";
   const struct {
     const char* change;
-    std::function<void()> make;
+    json patch;                // merged into the status
+    const char* cursorConfig;  // written to Cursor's file, when given
     std::vector<S> drawn;
   } cases[] = {
-      {"a quiet poll", [&] { now["last_activity"]["ago_s"] = 32; }, {}},
-      {"another quiet poll", [&] { now["last_activity"]["ago_s"] = 34; }, {}},
-      {"a new push message",
-       [&] { now["push_message"] = "Maintenance tonight."; },
-       {S::pushMessage}},
-      // The header's version, and the banner that announces it.
-      {"a new server version", [&] { now["version"] = "3.0.101"; }, {S::header, S::updatedBanner}},
-      {"more notes",
-       [&] {
-         now["services"] = {{"notes", {{"count", 43}, {"running", true}}}};
-       },
-       {S::services}},
-      {"Cursor set up",
-       [&] { test::writeFile(cursorFile, R"({"mcpServers": {"tavrin": {}}})"); },
-       {S::aiClients}},
-      {"Cursor's entry gone",
-       [&] { test::writeFile(cursorFile, R"({"mcpServers": {}})"); },
-       {S::aiClients}},
+      {"a quiet poll", {{"last_activity", {{"ago_s", 32}}}}, nullptr, {}},
+      {"another quiet poll", {{"last_activity", {{"ago_s", 34}}}}, nullptr, {}},
+      {"a push message", {{"push_message", "Maintenance tonight."}}, nullptr, {S::pushMessage}},
+      {"a version, and its banner",
+       {{"version", "3.0.101"}},
+       nullptr,
+       {S::header, S::updatedBanner}},
+      {"more notes", {{"services", {{"notes", {{"count", 43}}}}}}, nullptr, {S::services}},
+      {"Cursor set up", json::object(), R"({"mcpServers": {"tavrin": {}}})", {S::aiClients}},
+      {"Cursor's entry gone", json::object(), R"({"mcpServers": {}})", {S::aiClients}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.change);
     auto expected = drawings();
     for (const S section : c.drawn) ++expected[section];
-    c.make();
+    now.merge_patch(c.patch);
+    if (c.cursorConfig) test::writeFile(cursorFile, c.cursorConfig);
     apply(now);
     EXPECT_EQ(drawings(), expected);
   }
-  ASSERT_TRUE(cursorRow());
-  EXPECT_TRUE(cursorRow()->findChild<QPushButton*>());  // "Fix" again, read from the file
+  auto* cursor = view_.sectionWidget(S::aiClients)->findChild<QWidget*>(QStringLiteral("cursor"));
+  ASSERT_TRUE(cursor);
+  EXPECT_TRUE(cursor->findChild<QPushButton*>());  // "Fix" again, read from the file
 }
 
 // The server's own texts may carry emoji; they draw with an installed font, not as empty boxes.
 TEST_F(MenuBarViewTest, EmojiInServerTextsHaveGlyphs) {
-  const std::string reminder(StartupJobs::kCloudDataReminder);
-  apply({{"push_message", reminder}});
-  ASSERT_TRUE(shows(S::pushMessage, reminder));
-  for (auto* label : view_.sectionWidget(S::pushMessage)->findChildren<QLabel*>()) {
-    if (label->text().toStdString() != reminder) continue;
-    const QFontMetrics metrics(label->font());
-    for (const char32_t character : label->text().toUcs4()) {
-      EXPECT_TRUE(metrics.inFontUcs4(character)) << std::hex << static_cast<unsigned>(character);
-    }
+  const QString reminder = QString::fromUtf8(StartupJobs::kCloudDataReminder.data(),
+                                             StartupJobs::kCloudDataReminder.size());
+  apply({{"push_message", reminder.toStdString()}});
+  QLabel* label = nullptr;
+  for (auto* shown : view_.sectionWidget(S::pushMessage)->findChildren<QLabel*>()) {
+    if (shown->text() == reminder) label = shown;
+  }
+  ASSERT_TRUE(label);
+  for (const char32_t character : reminder.toUcs4()) {
+    EXPECT_TRUE(QFontMetrics(label->font()).inFontUcs4(character))
+        << std::hex << static_cast<unsigned>(character);
   }
 }
 
