@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cassert>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -50,6 +51,28 @@ class [[nodiscard]] Result {
 
  private:
   std::variant<T, E> state_;
+};
+
+// A step that gives nothing back but may fail: `return {};` when it worked, `return fail(why);`
+// when not. Like any Result it cannot be dropped unread, unlike an optional text or a flag.
+template <typename E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  template <typename F>
+  Result(Failure<F> failure)  // NOLINT: implicit by design
+      : error_(E(std::move(failure.error))) {}
+
+  bool ok() const { return !error_.has_value(); }
+  explicit operator bool() const { return ok(); }
+
+  const E& error() const& {
+    assert(!ok());
+    return *error_;
+  }
+
+ private:
+  std::optional<E> error_;
 };
 
 }  // namespace tvrn

@@ -1,6 +1,7 @@
 #include "base/TextDecoding.h"
 
 #include <array>
+#include <utility>
 
 #include "base/Utf8.h"
 
@@ -104,6 +105,13 @@ std::optional<std::string> decode(std::string_view bytes, Encoding encoding) {
       return decodeUtf16(bytes);
   }
   return std::nullopt;
+}
+
+std::string fromLegacy(std::string_view bytes) {
+  for (const auto encoding : {Encoding::utf8, Encoding::cp1252}) {
+    if (auto text = decode(bytes, encoding)) return std::move(*text);
+  }
+  return decode(bytes, Encoding::latin1).value_or("");
 }
 
 void appendUtf8(std::string& out, char32_t codePoint) {

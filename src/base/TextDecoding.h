@@ -20,6 +20,11 @@ std::optional<Encoding> fromName(std::string_view name);
 // surrogate.
 std::optional<std::string> decode(std::string_view bytes, Encoding encoding);
 
+// Text that names no encoding, as UTF-8: the bytes as they are when they are UTF-8, else read as
+// cp1252 (what older Windows exporters wrote), else as Latin-1, which has a character for every
+// byte, so this never fails.
+std::string fromLegacy(std::string_view bytes);
+
 // The code point of one cp1252 byte, or nothing for the five bytes without a character.
 std::optional<char32_t> cp1252CodePoint(unsigned char byte);
 

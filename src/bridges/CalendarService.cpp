@@ -6,6 +6,7 @@
 #include "base/Utf8.h"
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
+#include "bridges/TCCMessages.h"
 #include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
@@ -16,11 +17,10 @@ using std::chrono::seconds;
 
 constexpr std::int64_t kDefaultMaxEvents = 100;
 
-constexpr const char* kCannotListEvents = "Cannot list events: ";
-
-constexpr const char* kNoCalendarsText =
-    "Calendars access appears granted but returned zero results. Open System Settings → Privacy "
-    "& Security → Calendars, toggle tavrin-helper OFF and back ON.";
+std::string noCalendarsText() {
+  return "Calendars access appears granted but returned zero results. Open " +
+         TCCMessages::grantPlace("Calendars") + ", toggle tavrin-helper OFF and back ON.";
+}
 
 bool refused(AuthorizationStatus status) {
   return status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied;
@@ -89,7 +89,6 @@ struct CalendarChoice {
 };
 
 CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store) {
-  PimUnreadable unreadable;
   std::vector<std::string> ids =
       stringListArg(args, "calendar_ids").value_or(std::vector<std::string>{});
   const std::string calendarId = stringArgOrEmpty(args, "calendar_id");
@@ -97,8 +96,7 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
 
   const std::string name = stringArgOrEmpty(args, "calendar");
   if (!name.empty()) {
-    const auto all = store.calendars(EntityType::event, &unreadable);
-    if (unreadable) return {std::nullopt, error(kCannotListEvents + *unreadable)};
+    const auto all = store.calendars(EntityType::event);
     std::vector<std::string> titles;
     bool matched = false;
     for (const auto& calendar : all) {
@@ -119,9 +117,8 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
 
   std::vector<std::string> found;
   for (const auto& id : ids) {
-    if (store.calendar(id, &unreadable)) found.push_back(id);
+    if (store.calendar(id)) found.push_back(id);
   }
-  if (unreadable) return {std::nullopt, error(kCannotListEvents + *unreadable)};
   return {found, std::nullopt};
 }
 
@@ -170,10 +167,8 @@ Reply calendarListNames() {
   if (status == AuthorizationStatus::writeOnly) return permissionError(calendarWriteOnlyMsg());
 
   return withCalendarAccess([] {
-    PimUnreadable unreadable;
-    const auto calendars = eventStore().data().calendars(EntityType::event, &unreadable);
-    if (unreadable) return error("Cannot list calendars: " + *unreadable);
-    if (calendars.empty()) return permissionError(kNoCalendarsText);
+    const auto calendars = eventStore().data().calendars(EntityType::event);
+    if (calendars.empty()) return permissionError(noCalendarsText());
     nlohmann::json entries = nlohmann::json::array();
     for (const auto& calendar : calendars) entries.push_back(calendarEntry(calendar));
     return ok({{"calendars", std::move(entries)}, {"count", calendars.size()}});
@@ -213,10 +208,7 @@ Reply calendarListEvents(const nlohmann::json& args) {
     CalendarChoice choice = chooseCalendars(args, store);
     if (choice.failure) return *choice.failure;
 
-    PimUnreadable unreadable;
-    const EventPage page =
-        store.firstEvents(start, end, choice.ids, max, kMaxMatchedEvents, &unreadable);
-    if (unreadable) return error(kCannotListEvents + *unreadable);
+    const EventPage page = store.firstEvents(start, end, choice.ids, max);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& event : page.events) records.push_back(eventToDict(event));
 

@@ -84,24 +84,20 @@ json listReply(json records) {
 }
 
 // The group a caller names, by part of its name; the default container's contacts otherwise.
-std::vector<Contact> contactsToList(const PimStore& data, const std::string& groupName,
-                                    PimUnreadable& unreadable) {
+std::vector<Contact> contactsToList(const PimStore& data, const std::string& groupName) {
   if (!groupName.empty()) {
-    for (const auto& group : data.groups(&unreadable)) {
-      if (caselessContains(group.name, groupName)) {
-        return data.contactsInGroup(group.id, &unreadable);
-      }
+    for (const auto& group : data.groups()) {
+      if (caselessContains(group.name, groupName)) return data.contactsInGroup(group.id);
     }
   }
-  return data.contactsInContainer(data.defaultContainerIdentifier(&unreadable), &unreadable);
+  return data.contactsInContainer(data.defaultContainerIdentifier());
 }
 
 // Contacts found by name and by e-mail address, each once, in display-name order (by code point,
 // so the order does not move with the user's language).
-std::vector<Contact> searchByNameAndEmail(const PimStore& data, const std::string& query,
-                                          PimUnreadable& unreadable) {
-  std::vector<Contact> found = data.contactsMatchingName(query, &unreadable);
-  std::vector<Contact> byEmail = data.contactsMatchingEmailAddress(query, &unreadable);
+std::vector<Contact> searchByNameAndEmail(const PimStore& data, const std::string& query) {
+  std::vector<Contact> found = data.contactsMatchingName(query);
+  std::vector<Contact> byEmail = data.contactsMatchingEmailAddress(query);
   found.insert(found.end(), std::make_move_iterator(byEmail.begin()),
                std::make_move_iterator(byEmail.end()));
   std::set<std::string> seen;
@@ -130,9 +126,7 @@ Reply contactsList(const json& args) {
   const std::size_t limit = limitOf(args, kListLimit);
   const std::string groupName = stringArgOrEmpty(args, "group_name");
   return withContactsAccess([&] {
-    PimUnreadable unreadable;
-    const auto contacts = contactsToList(contactStore().data(), groupName, unreadable);
-    if (unreadable) return error("Cannot list contacts: " + *unreadable);
+    const auto contacts = contactsToList(contactStore().data(), groupName);
     return ok(listReply(contactRecords(contacts, limit)));
   });
 }
@@ -142,9 +136,7 @@ Reply contactsSearch(const json& args) {
   if (query.empty()) return error("query is required");
   const std::size_t limit = limitOf(args, kSearchLimit);
   return withContactsAccess([&] {
-    PimUnreadable unreadable;
-    const auto found = searchByNameAndEmail(contactStore().data(), query, unreadable);
-    if (unreadable) return error("Cannot search contacts: " + *unreadable);
+    const auto found = searchByNameAndEmail(contactStore().data(), query);
     json result = listReply(contactRecords(found, limit));
     result["query"] = query;
     return ok(std::move(result));
@@ -165,9 +157,7 @@ Reply contactsGet(const json& args) {
   const std::string name = stringArgOrEmpty(args, "name");
   if (name.empty()) return error("Provide contact_id or name");
   return withContactsAccess([&] {
-    PimUnreadable unreadable;
-    const auto matches = contactStore().data().contactsMatchingName(name, &unreadable);
-    if (unreadable) return error("Cannot get contact: " + *unreadable);
+    const auto matches = contactStore().data().contactsMatchingName(name);
     if (matches.empty()) return error("No contact found matching '" + name + "'");
     if (matches.size() == 1) return ok(contactToDict(matches.front()));
     return ok({{"matches", contactRecords(matches, matches.size())},

@@ -7,6 +7,7 @@
 
 #include "base/Timestamp.h"
 #include "bridges/PlatformStores.h"
+#include "bridges/TCCMessages.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn::LocalData {
@@ -167,29 +168,29 @@ Reply probeAccess(std::string_view key, AuthorizationStatus status,
 }
 
 std::string calendarDeniedMsg(std::string_view service) {
-  return std::string(service) + " access denied.\n\nOpen System Settings → Privacy & Security → " +
-         std::string(service) + " and turn ON the toggle for **Tavrin**.";
+  return std::string(service) + " access denied.\n\nOpen " + TCCMessages::grantPlace(service) +
+         " and turn ON the toggle for **Tavrin**.";
 }
 
 std::string calendarWriteOnlyMsg() {
   return "Calendar permission is set to **Write Only**, but reading events requires **Full "
-         "Access**.\n\nOpen System Settings → Privacy & Security → Calendars, find **Tavrin** "
-         "and switch it to 'Full Access'.";
+         "Access**.\n\nOpen " +
+         TCCMessages::grantPlace("Calendars") + ", find **Tavrin** and switch it to 'Full Access'.";
 }
 
 std::string calendarNotDeterminedMsg() {
-  return "Calendar access hasn't been granted yet. Open System Settings → Privacy & Security → "
-         "Calendars, find **Tavrin** and set it to **Full Access**.";
+  return "Calendar access hasn't been granted yet. Open " + TCCMessages::grantPlace("Calendars") +
+         ", find **Tavrin** and set it to **Full Access**.";
 }
 
 std::string remindersNotDeterminedMsg() {
-  return "Reminders access hasn't been granted yet. Open System Settings → Privacy & Security → "
-         "Reminders, find **Tavrin** and turn its toggle ON.";
+  return "Reminders access hasn't been granted yet. Open " + TCCMessages::grantPlace("Reminders") +
+         ", find **Tavrin** and turn its toggle ON.";
 }
 
 std::string contactsDeniedMsg() {
-  return "Contacts — grant access in System Settings → Privacy & Security → Contacts → enable "
-         "**Tavrin**.";
+  return "Contacts — grant access in " + TCCMessages::grantPlace("Contacts") +
+         " → enable **Tavrin**.";
 }
 
 std::optional<std::string> nilIfEmpty(std::string_view text) {

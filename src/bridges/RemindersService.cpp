@@ -128,7 +128,6 @@ void sortByDueDate(std::vector<Reminder>& reminders) {
 Reply remindersList(const nlohmann::json& args) {
   return withReminderAccess([&args] {
     const PimStore& store = eventStore().data();
-    PimUnreadable unreadable;
     ReminderQuery query;
     if (auto completed = boolArg(args, "completed")) {
       query.filter = *completed ? ReminderFilter::completed : ReminderFilter::incomplete;
@@ -136,12 +135,11 @@ Reply remindersList(const nlohmann::json& args) {
     if (auto name = stringArg(args, "list_name")) {
       // A name that matches no list lists nothing, never every list.
       query.listIds.emplace();
-      for (const auto& list : store.calendars(EntityType::reminder, &unreadable)) {
+      for (const auto& list : store.calendars(EntityType::reminder)) {
         if (caselessContains(list.title, *name)) query.listIds->push_back(list.id);
       }
     }
-    std::vector<Reminder> reminders = store.reminders(query, &unreadable);
-    if (unreadable) return error("Cannot list reminders: " + *unreadable);
+    std::vector<Reminder> reminders = store.reminders(query);
     sortByDueDate(reminders);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& reminder : reminders) records.push_back(reminderToDict(reminder));
@@ -151,9 +149,7 @@ Reply remindersList(const nlohmann::json& args) {
 
 Reply remindersListLists() {
   return withReminderAccess([] {
-    PimUnreadable unreadable;
-    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
-    if (unreadable) return error("Cannot list reminder lists: " + *unreadable);
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& list : lists) {
       records.push_back({{"id", list.id}, {"name", list.title}, {"color", hexColor(list.color)}});

@@ -90,10 +90,10 @@ std::string joinedTitles(const std::vector<Calendar>& lists) {
   return text;
 }
 
-std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists, PimUnreadable& unreadable) {
+std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists) {
   ReminderQuery query;
   query.listIds = idsOf(lists);
-  return eventStore().data().reminders(query, &unreadable);
+  return eventStore().data().reminders(query);
 }
 
 std::string createPreview(const std::string& title, const std::string& list,
@@ -134,9 +134,7 @@ Reply withToDoReminderAccess(const std::function<Reply()>& work) {
 
 Reply todoListLists() {
   return withToDoReminderAccess([] {
-    PimUnreadable unreadable;
-    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
-    if (unreadable) return error("Cannot list task lists: " + *unreadable);
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
     if (lists.empty()) return okText(std::string(kNoListsSetUp));
     json records = json::array();
     for (const auto& list : lists) records.push_back(listRecord(list));
@@ -150,15 +148,12 @@ Reply todoListTasks(const json& args) {
   const bool includeCompleted = boolArg(args, "include_completed").value_or(false);
   const std::size_t limit = limitOf(args, kTaskLimit);
   return withToDoReminderAccess([&] {
-    PimUnreadable unreadable;
-    const auto all = eventStore().data().calendars(EntityType::reminder, &unreadable);
-    if (unreadable) return error("Cannot list tasks: " + *unreadable);
+    const auto all = eventStore().data().calendars(EntityType::reminder);
     const auto chosen = listName.empty() ? all : listsNamed(all, listName);
     if (chosen.empty() && !listName.empty()) {
       return error("List '" + listName + "' not found. Available: " + joinedTitles(all));
     }
-    auto tasks = remindersIn(chosen, unreadable);
-    if (unreadable) return error("Cannot list tasks: " + *unreadable);
+    auto tasks = remindersIn(chosen);
     if (!includeCompleted) std::erase_if(tasks, [](const Reminder& r) { return r.completed; });
     sortByDueDate(tasks);
     if (tasks.size() > limit) tasks.resize(limit);
@@ -187,9 +182,7 @@ Reply todoCreateTask(const json& args) {
       intArg(args, "priority").value_or(0), 0, std::numeric_limits<int>::max()));
 
   return withToDoReminderAccess([&] {
-    PimUnreadable unreadable;
-    const auto lists = eventStore().data().calendars(EntityType::reminder, &unreadable);
-    if (unreadable) return error("Failed to create task: " + *unreadable);
+    const auto lists = eventStore().data().calendars(EntityType::reminder);
     if (lists.empty()) return error(std::string(kNoListsCreate));
     const auto target = targetList(lists, listName);
     if (!target) {
@@ -218,10 +211,8 @@ Reply todoCompleteTask(const json& args) {
   }
   const std::string listName = stringArgOrEmpty(args, "list");
   return withToDoReminderAccess([&] {
-    PimUnreadable unreadable;
-    const auto all = eventStore().data().calendars(EntityType::reminder, &unreadable);
-    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName), unreadable);
-    if (unreadable) return error("Failed to complete task: " + *unreadable);
+    const auto all = eventStore().data().calendars(EntityType::reminder);
+    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName));
     const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
       if (!taskId.empty()) return task.id == taskId;
       return !task.completed && caselessContains(task.title, title);

@@ -42,6 +42,9 @@ constexpr std::string_view kCategory = "tunnel";
 constexpr std::string_view kTokenPrefix = "tvrn-";
 constexpr auto kConnectTimeout =
     std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000));
+// Replies go out in frames of this size, so that a long one shows whether the back end still
+// reads it.
+constexpr std::size_t kWriteChunk = 64 * 1024;
 
 std::string cloudToken() {
   const auto settings = ConfigManager::shared().snapshot();
@@ -109,12 +112,16 @@ std::string answer(const Frame& frame, const CloudTunnel::RequestHandler& handle
 
 // What the session's I/O thread shares with the workers answering its requests.
 struct Outbox {
-  std::mutex mutex;  // guards everything below
+  std::mutex mutex;  // guards the members up to `wake`
   bool closed = false;
   std::size_t running = 0;
   std::deque<Frame> waiting;  // requests beyond the four that run
   std::deque<std::string> replies;
   std::function<void()> wake;  // hands the replies to the I/O thread; called under the mutex
+
+  // Read by CloudTunnel::backlog(); requests changed on the I/O thread only.
+  std::atomic<std::size_t> heldRequests{0};
+  std::atomic<std::size_t> heldReplyBytes{0};
 };
 
 // Answers requests one after another on a pool thread until none waits for a free place.
@@ -124,6 +131,7 @@ void work(std::shared_ptr<Outbox> outbox, CloudTunnel::RequestHandler handler, F
         nlohmann::json{{"id", frame.id}, {"body", Base64::encode(answer(frame, handler))}}.dump();
     std::lock_guard hold(outbox->mutex);
     if (outbox->closed) return;
+    outbox->heldReplyBytes += reply.size();
     outbox->replies.push_back(std::move(reply));
     outbox->wake();
     if (outbox->waiting.empty()) {
@@ -141,6 +149,7 @@ struct Settings {
   CloudTunnel::Options options;
   CloudTunnel::RequestHandler handler;
   std::function<void()> onConnected;
+  std::shared_ptr<Outbox> outbox;
 };
 
 // One WebSocket session over a plain or a TLS stream. Everything here runs on the thread that
@@ -157,7 +166,7 @@ class Relay {
         pingTimer_(io),
         tokenTimer_(io),
         silenceTimer_(io),
-        outbox_(std::make_shared<Outbox>()) {
+        outbox_(settings_.outbox) {
     outbox_->wake = [this] { asio::post(io_, [this] { flushReplies(); }); };
   }
 
@@ -183,6 +192,7 @@ class Relay {
   struct Outgoing {
     bool ping = false;
     std::string text;
+    std::size_t sent = 0;  // of text, in frames already written
   };
 
   void connect(const tcp::resolver::results_type& found) {
@@ -257,8 +267,14 @@ class Relay {
       const std::string text = beast::buffers_to_string(buffer_.data());
       buffer_.consume(buffer_.size());
       receive(text);
-      read();
+      readUnlessFull();
     });
+  }
+
+  // Back pressure: with enough requests held, the next frame stays unread until a reply is out.
+  void readUnlessFull() {
+    paused_ = outbox_->heldRequests >= CloudTunnel::kMaxHeldRequests;
+    if (!paused_) read();
   }
 
   void receive(std::string_view text) {
@@ -267,6 +283,7 @@ class Relay {
       Logger::warn(kCategory, "Dropped a frame without a text id");
       return;
     }
+    ++outbox_->heldRequests;
     std::lock_guard hold(outbox_->mutex);
     if (outbox_->running >= CloudTunnel::kMaxConcurrentRequests) {
       outbox_->waiting.push_back(std::move(*frame));
@@ -290,18 +307,38 @@ class Relay {
   void write() {
     if (writing_ || ended_ || writes_.empty()) return;
     writing_ = true;
-    const auto done = [this](beast::error_code error, auto&&...) {
-      writing_ = false;
-      writes_.pop_front();
-      if (error) return end("write failed: " + error.message());
-      write();
-    };
-    if (writes_.front().ping) {
-      ws_.async_ping({}, done);
-    } else {
-      ws_.text(true);
-      ws_.async_write(asio::buffer(writes_.front().text), done);
+    lastWritten_ = std::chrono::steady_clock::now();
+    Outgoing& next = writes_.front();
+    if (next.ping) {
+      ws_.async_ping({}, [this](beast::error_code error) { written(error, 0); });
+      return;
     }
+    const std::size_t size = std::min(kWriteChunk, next.text.size() - next.sent);
+    ws_.text(true);
+    ws_.async_write_some(
+        next.sent + size == next.text.size(), asio::buffer(next.text.data() + next.sent, size),
+        [this, size](beast::error_code error, std::size_t) { written(error, size); });
+  }
+
+  // One frame is out: a reply sent whole lets go of its request, and reading goes on if it
+  // waited for that.
+  void written(beast::error_code error, std::size_t size) {
+    writing_ = false;
+    if (error) return end("write failed: " + error.message());
+    lastWritten_ = std::chrono::steady_clock::now();
+    Outgoing& front = writes_.front();
+    front.sent += size;
+    if (!front.ping && front.sent < front.text.size()) return write();
+    if (!front.ping) {
+      outbox_->heldReplyBytes -= front.text.size();
+      --outbox_->heldRequests;
+    }
+    writes_.pop_front();
+    if (paused_ && outbox_->heldRequests < CloudTunnel::kMaxHeldRequests) {
+      heard();  // the back end is not to blame for what was not read meanwhile
+      readUnlessFull();
+    }
+    write();
   }
 
   void schedulePing() {
@@ -326,15 +363,23 @@ class Relay {
   // Every frame of the back end is a word, a pong or a ping as much as a request.
   void heard() { lastHeard_ = std::chrono::steady_clock::now(); }
 
+  // Two silences end the session: no frame from the back end while it is read, and no frame
+  // taken by it while one waits to go out.
   void watchSilence() {
     const auto limit = settings_.options.silenceLimit;
-    silenceTimer_.expires_at(lastHeard_ + limit);
+    auto next = (paused_ ? std::chrono::steady_clock::now() : lastHeard_) + limit;
+    if (writing_) next = std::min(next, lastWritten_ + limit);
+    silenceTimer_.expires_at(next);
     silenceTimer_.async_wait([this, limit](beast::error_code error) {
       if (error || ended_) return;
-      if (std::chrono::steady_clock::now() - lastHeard_ >= limit) {
-        return end("no word from the back end for " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) +
-                   " s");
+      const auto now = std::chrono::steady_clock::now();
+      const std::string seconds =
+          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
+      if (writing_ && now - lastWritten_ >= limit) {
+        return end("the back end has read nothing for " + seconds);
+      }
+      if (!paused_ && now - lastHeard_ >= limit) {
+        return end("no word from the back end for " + seconds);
       }
       watchSilence();
     });
@@ -362,9 +407,11 @@ class Relay {
   asio::steady_timer tokenTimer_;
   asio::steady_timer silenceTimer_;
   std::chrono::steady_clock::time_point lastHeard_;
+  std::chrono::steady_clock::time_point lastWritten_;  // when the last frame went out
   beast::flat_buffer buffer_;
   std::deque<Outgoing> writes_;  // the front one is being written while writing_
   bool writing_ = false;
+  bool paused_ = false;  // reading waits for held requests to be answered
   bool ended_ = false;
   std::shared_ptr<Outbox> outbox_;
 };
@@ -374,6 +421,7 @@ class Relay {
 class CloudTunnel::Session {
  public:
   asio::io_context io;
+  std::shared_ptr<Outbox> outbox = std::make_shared<Outbox>();
 
   // Runs the relay until it ends or the io_context is stopped, then runs what is ready of the
   // cancelled operations; the rest are dropped with the io_context, never run.
@@ -442,6 +490,12 @@ void CloudTunnel::stop() {
   if (thread.joinable()) thread.join();
 }
 
+CloudTunnel::Backlog CloudTunnel::backlog() const {
+  std::lock_guard hold(mutex_);
+  if (!session_) return {};
+  return {session_->outbox->heldRequests, session_->outbox->heldReplyBytes};
+}
+
 std::chrono::seconds CloudTunnel::nextRetryDelay(std::chrono::seconds delay) {
   return std::min(delay * 2, std::chrono::seconds(kMaxRetryDelay));
 }
@@ -478,14 +532,18 @@ bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
   const std::string url =
       (secure ? "wss://" : "ws://") + address->host + ":" + address->port + address->target;
   bool connected = false;
-  Settings settings{std::move(*address), token, options_, handler(), [&] {
+  Session session;
+  Settings settings{std::move(*address),
+                    token,
+                    options_,
+                    handler(),
+                    [&] {
                       connected = true;
                       connected_ = true;
                       TunnelState::write(true);
                       Logger::info(kCategory, "Tunnel connected to " + url);
-                    }};
-
-  Session session;
+                    },
+                    session.outbox};
   {
     std::lock_guard hold(mutex_);
     if (stop.stop_requested()) return false;

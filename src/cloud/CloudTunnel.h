@@ -33,6 +33,11 @@ class CloudTunnel final {
   };
 
   static constexpr std::size_t kMaxConcurrentRequests = 4;
+  // Requests taken from the back end and not yet answered on the wire: running, waiting to run,
+  // or with their reply waiting to be sent. While this many are held no further frame is read,
+  // so a back end that stops reading makes the relay hold at most this many replies, never drop
+  // one; when it has read nothing for the silence limit, the session ends.
+  static constexpr std::size_t kMaxHeldRequests = 16;
   static constexpr std::chrono::seconds kFirstRetryDelay{1};
   static constexpr std::chrono::seconds kMaxRetryDelay{60};
 
@@ -57,6 +62,14 @@ class CloudTunnel final {
   void stop();
 
   bool isConnected() const { return connected_; }
+
+  // What the session under way holds for the back end (see kMaxHeldRequests); zero between
+  // sessions.
+  struct Backlog {
+    std::size_t requests = 0;
+    std::size_t replyBytes = 0;  // of replies made and not yet sent whole
+  };
+  Backlog backlog() const;
 
   // The wait before the next connection attempt after one that waited `delay`: doubled, at most
   // a minute.

@@ -87,26 +87,52 @@ std::optional<std::string> unpackFile(archive* reader, archive_entry* entry, con
   return std::nullopt;
 }
 
-// Moves `from` to `to`; the reason when it failed.
-std::optional<std::string> move(const fs::path& from, const fs::path& to) {
-  if (std::rename(from.c_str(), to.c_str()) == 0) return std::nullopt;
-  return systemError(errno);
+using MoveHook = std::function<void(const fs::path&, const fs::path&)>;
+
+MoveHook& beforeMoveHook() {
+  static MoveHook hook;
+  return hook;
+}
+
+Result<void, std::string> move(const fs::path& from, const fs::path& to) {
+  if (beforeMoveHook()) beforeMoveHook()(from, to);
+  if (std::rename(from.c_str(), to.c_str()) == 0) return {};
+  return fail(systemError(errno));
 }
 
 struct Moved {
   fs::path target;
   std::optional<fs::path> replaced;  // where the file it replaced waits
+  bool installed = true;             // the new file went into place
 };
 
-void putBack(const std::vector<Moved>& moved) {
-  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
-    if (it->replaced) {
-      move(*it->replaced, it->target);
-    } else {
-      std::error_code ignored;
-      fs::remove(it->target, ignored);
-    }
+// Puts one step back: the replaced file into its place, or the new file out of it.
+Result<void, std::string> putBack(const Moved& step) {
+  if (step.replaced) {
+    auto moved = move(*step.replaced, step.target);
+    if (moved) return {};
+    return fail("could not put back " + step.target.string() + " (it waits in " +
+                step.replaced->string() + "): " + moved.error());
   }
+  if (!step.installed) return {};
+  std::error_code error;
+  fs::remove(step.target, error);
+  if (!error) return {};
+  return fail("could not remove the new " + step.target.string() + ": " + error.message());
+}
+
+// Undoes the steps, the last first, and stops the installation with `reason` and whatever could
+// not be undone.
+InstallFailure undo(std::vector<Moved> moved, std::string reason) {
+  InstallFailure failure;
+  failure.reason = std::move(reason);
+  for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+    const auto undone = putBack(*it);
+    if (undone) continue;
+    failure.reason += "; " + undone.error();
+    failure.notPutBack = failure.notPutBack || it->replaced.has_value();
+  }
+  return failure;
 }
 
 }  // namespace
@@ -162,21 +188,20 @@ Result<Unpacked, std::string> unpack(const std::string& bytes, const fs::path& s
   return result;
 }
 
-std::optional<std::string> install(const fs::path& staging, std::vector<fs::path> files,
-                                   const fs::path& root, const std::optional<fs::path>& last) {
+Result<void, InstallFailure> install(const fs::path& staging, std::vector<fs::path> files,
+                                     const fs::path& root, const std::optional<fs::path>& last) {
   if (last) {
     std::erase(files, *last);
     files.push_back(*last);
   }
-  const fs::path replacedDir = staging / ".replaced";
+  const fs::path replacedDir = staging / kReplacedFolder;
   std::vector<Moved> moved;
   for (const auto& file : files) {
     const fs::path target = root / file;
     if (!FileStore::ensureDirectory(target.parent_path(), 0755)) {
-      putBack(moved);
-      return "cannot create " + target.parent_path().string();
+      return fail(undo(std::move(moved), "cannot create " + target.parent_path().string()));
     }
-    Moved step{target, std::nullopt};
+    Moved step{target, std::nullopt, true};
     std::error_code error;
     const auto existing = fs::symlink_status(target, error).type();
     // A folder in the way is not replaced: the move below then fails and everything goes back.
@@ -184,20 +209,25 @@ std::optional<std::string> install(const fs::path& staging, std::vector<fs::path
       const fs::path aside = replacedDir / file;
       // Without the folder the move below fails, and that failure puts everything back.
       static_cast<void>(FileStore::ensureDirectory(aside.parent_path()));
-      if (auto failed = move(target, aside)) {
-        putBack(moved);
-        return "cannot move " + target.string() + " aside: " + *failed;
+      if (auto failed = move(target, aside); !failed) {
+        return fail(
+            undo(std::move(moved), "cannot move " + target.string() + " aside: " + failed.error()));
       }
       step.replaced = aside;
     }
-    if (auto failed = move(staging / file, target)) {
-      if (step.replaced) move(*step.replaced, target);
-      putBack(moved);
-      return "cannot install " + target.string() + ": " + *failed;
+    if (auto failed = move(staging / file, target); !failed) {
+      step.installed = false;
+      moved.push_back(std::move(step));
+      return fail(
+          undo(std::move(moved), "cannot install " + target.string() + ": " + failed.error()));
     }
     moved.push_back(std::move(step));
   }
-  return std::nullopt;
+  return {};
+}
+
+void setBeforeMoveHook(std::function<void(const fs::path& from, const fs::path& to)> hook) {
+  beforeMoveHook() = std::move(hook);
 }
 
 }  // namespace tvrn::UpdateArchive

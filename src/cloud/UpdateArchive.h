@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,12 +27,26 @@ struct Unpacked {
 Result<Unpacked, std::string> unpack(const std::string& archive,
                                      const std::filesystem::path& staging);
 
+// Why an installation stopped. `reason` names the move that failed and every file that could
+// then not be put back; those (`notPutBack`) still wait under the staging folder's ".replaced",
+// the only copy left of what they were, so the staging folder must be kept.
+struct InstallFailure {
+  std::string reason;
+  bool notPutBack = false;
+};
+
+// Where an installation moves the files it replaced, under the staging folder.
+inline constexpr const char* kReplacedFolder = ".replaced";
+
 // Moves each staged file to the same place under `root`, `last` (relative, when given) after all
-// others. When a move fails, every file already moved is put back as it was and the reason is
-// returned; nothing when all went into place.
-[[nodiscard]] std::optional<std::string> install(const std::filesystem::path& staging,
-                                                 std::vector<std::filesystem::path> files,
-                                                 const std::filesystem::path& root,
-                                                 const std::optional<std::filesystem::path>& last);
+// others. When a move fails, every file already moved is put back as it was.
+[[nodiscard]] Result<void, InstallFailure> install(
+    const std::filesystem::path& staging, std::vector<std::filesystem::path> files,
+    const std::filesystem::path& root, const std::optional<std::filesystem::path>& last);
+
+// For tests: runs just before each move of an installation (into place, aside or back), so a
+// test can play another program changing the folder at the worst moment.
+void setBeforeMoveHook(
+    std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)> hook);
 
 }  // namespace tvrn::UpdateArchive

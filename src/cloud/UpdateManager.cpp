@@ -62,9 +62,9 @@ class Steps {
   }
 
   // Records the failed step and hands its error on.
-  std::optional<std::string> failed(UpdatePhase phase, std::string error) {
+  Failure<std::string> failed(UpdatePhase phase, std::string error) {
     record(phase, false, error);
-    return error;
+    return fail(std::move(error));
   }
 
  private:
@@ -127,6 +127,25 @@ std::optional<std::string> checkArchive(const std::string& archive,
 void removeAll(const fs::path& folder) {
   std::error_code ignored;
   fs::remove_all(folder, ignored);
+}
+
+// Left in a staging folder whose replaced files could not all be put back: it then holds the
+// only copy of them, and no later attempt may clear it.
+constexpr const char* kNotPutBackMarker = ".not-put-back";
+
+void keepStaging(const fs::path& staging, const std::string& why) {
+  if (!FileStore::writeAtomic(staging / kNotPutBackMarker, why + "\n", 0600)) {
+    Logger::error(kCategory,
+                  "Cannot mark " + staging.string() + " as kept: a later update may clear it");
+  }
+}
+
+std::optional<std::string> keptByAnEarlierAttempt(const fs::path& staging) {
+  std::error_code error;
+  if (!fs::exists(staging / kNotPutBackMarker, error)) return std::nullopt;
+  return "an earlier update could not put back the files in " +
+         (staging / UpdateArchive::kReplacedFolder).string() +
+         "; move them back into place or remove " + staging.string();
 }
 
 }  // namespace
@@ -198,8 +217,8 @@ std::string UpdateManager::runCheck(bool install) {
   }
   say(UpdateTexts::downloading(version));
   bool trayIncluded = false;
-  if (const auto failed = installServer(latest.value(), trayIncluded)) {
-    say(UpdateTexts::serverFailed(*failed));
+  if (const auto installed = installServer(latest.value(), trayIncluded); !installed) {
+    say(UpdateTexts::serverFailed(installed.error()));
     return report;
   }
   say(UpdateTexts::serverUpdated(version));
@@ -217,8 +236,8 @@ std::string UpdateManager::runCheck(bool install) {
   return report;
 }
 
-std::optional<std::string> UpdateManager::installServer(const LatestInfo& latest,
-                                                        bool& trayIncluded) {
+Result<void, std::string> UpdateManager::installServer(const LatestInfo& latest,
+                                                       bool& trayIncluded) {
   Steps steps(kAppVersion, latest.version);
   HttpRequest request;
   request.url = latest.url;
@@ -241,6 +260,9 @@ std::optional<std::string> UpdateManager::installServer(const LatestInfo& latest
 
   const fs::path root = Paths::localShare();
   const fs::path staging = root / ".update-staging";
+  if (auto kept = keptByAnEarlierAttempt(staging)) {
+    return steps.failed(UpdatePhase::extract, *kept);
+  }
   removeAll(staging);  // what a crashed attempt left
   auto unpacked = UpdateArchive::unpack(archive, staging);
   if (!unpacked || !FileStore::writeAtomic(staging / kServerVersionFile, latest.version, 0644)) {
@@ -255,12 +277,20 @@ std::optional<std::string> UpdateManager::installServer(const LatestInfo& latest
   if (std::find(files.begin(), files.end(), kServerVersionFile) == files.end()) {
     files.push_back(kServerVersionFile);
   }
-  const auto failed = UpdateArchive::install(staging, files, root, kServerVersionFile);
+  const auto installed = UpdateArchive::install(staging, files, root, kServerVersionFile);
+  if (!installed) {
+    const UpdateArchive::InstallFailure& failure = installed.error();
+    if (failure.notPutBack) {
+      keepStaging(staging, failure.reason);
+    } else {
+      removeAll(staging);
+    }
+    return steps.failed(UpdatePhase::install, failure.reason);
+  }
   removeAll(staging);
-  if (failed) return steps.failed(UpdatePhase::install, *failed);
   steps.record(UpdatePhase::install, true);
   trayIncluded = unpacked.value().hasTray;
-  return std::nullopt;
+  return {};
 }
 
 std::optional<std::string> UpdateManager::updateTrayIfNeeded(const std::string& version) {

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "base/Result.h"
+
 namespace tvrn {
 
 class UpdateManager final {
@@ -54,7 +56,10 @@ class UpdateManager final {
 
  private:
   std::string runCheck(bool install);
-  std::optional<std::string> installServer(const LatestInfo& latest, bool& trayIncluded);
+  // Downloads, checks and installs the archive. When an installed file's predecessor cannot be
+  // put back after a failure, the staging folder that holds it is kept (and no later attempt
+  // clears it) and the error names both failures.
+  Result<void, std::string> installServer(const LatestInfo& latest, bool& trayIncluded);
 
   std::atomic<bool> daemonModeEnabled_{false};
   std::mutex checkMutex_;  // held for a whole check, so two never interleave

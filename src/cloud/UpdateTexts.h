@@ -46,6 +46,14 @@ inline std::string trayUpdated(const std::string& version) {
 
 inline std::string trayFailed(const std::string& error) { return "Tray update failed: " + error; }
 
+// Whether a check's report tells of a failure: the update server could not be reached, or the
+// new server could not be installed.
+inline bool reportsFailure(std::string_view report) {
+  const std::string failedLine = serverFailed("");
+  if (report.starts_with(unreachable) || report.starts_with(failedLine)) return true;
+  return report.find("\n" + failedLine) != std::string_view::npos;
+}
+
 inline constexpr std::string_view checkSkipped =
     "An update check is already running; this one is skipped";
 

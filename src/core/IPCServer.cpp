@@ -81,32 +81,34 @@ bool IPCServer::isServed(const std::filesystem::path& path) {
   return served;
 }
 
-bool IPCServer::start(std::shared_ptr<ToolRegistry> registry, std::string version) {
+Result<void, std::string> IPCServer::start(std::shared_ptr<ToolRegistry> registry,
+                                           std::string version) {
   const std::filesystem::path path = socketPath();
-  if (isServed(path)) {
-    Logger::error(kCategory, "another server is already listening at " + path.string());
-    return false;
-  }
   {
     std::lock_guard<std::mutex> hold(lock_);
-    if (acceptThread_.joinable()) return true;
+    if (acceptThread_.joinable()) return {};
     stopping_ = false;
-    acceptThread_ =
-        std::thread([this, path, registry = std::move(registry), version = std::move(version)] {
-          listenLoop(path, registry, version);
-        });
   }
   Logger::info(kCategory, "Starting IPC server at " + path.string());
-  return true;
-}
-
-void IPCServer::listenLoop(const std::filesystem::path& path,
-                           const std::shared_ptr<ToolRegistry>& registry,
-                           const std::string& version) {
-  const int listener = setUp(path);
-  if (listener < 0) return;
-  acceptLoop(listener, registry, version);
-  closeListener(listener);
+  // Bound before this returns, so a start that cannot serve the socket is known as one.
+  auto listener = setUp(path);
+  if (!listener) return fail(listener.error());
+  const int fd = listener.value();
+  std::lock_guard<std::mutex> hold(lock_);
+  try {
+    acceptThread_ =
+        std::thread([this, fd, registry = std::move(registry), version = std::move(version)] {
+          acceptLoop(fd, registry, version);
+          closeListener(fd);
+        });
+  } catch (const std::system_error& failure) {
+    const std::string reason = std::string("cannot start the accept thread: ") + failure.what();
+    Logger::error(kCategory, reason);
+    if (serverFd_ == fd) serverFd_ = -1;
+    ::close(fd);
+    return fail(reason);
+  }
+  return {};
 }
 
 void IPCServer::closeListener(int fd) {
@@ -116,34 +118,31 @@ void IPCServer::closeListener(int fd) {
   ::close(fd);
 }
 
-int IPCServer::setUp(const std::filesystem::path& path) {
+Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
+  const auto refuse = [](std::string reason) -> Result<int, std::string> {
+    Logger::error(kCategory, reason);
+    return fail(std::move(reason));
+  };
   const std::string& text = path.native();
   // A path cut to fit would bind somewhere else than every client looks.
   if (text.size() > maxPathBytes) {
-    Logger::error(kCategory, "Socket path too long (" + std::to_string(text.size()) +
-                                 " bytes, at most " + std::to_string(maxPathBytes) +
-                                 ") path=" + text);
-    return -1;
+    return refuse("Socket path too long (" + std::to_string(text.size()) + " bytes, at most " +
+                  std::to_string(maxPathBytes) + ") path=" + text);
   }
   // Only a socket nobody answers on is replaced; a live server's stays its own.
-  if (isServed(path)) {
-    Logger::error(kCategory, "another server is already listening at " + text);
-    return -1;
-  }
+  if (isServed(path)) return refuse("another server is already listening at " + text);
   ::unlink(text.c_str());
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    Logger::error(kCategory, "socket() failed errno=" + errnoText(errno));
-    return -1;
-  }
+  if (fd < 0) return refuse("socket() failed errno=" + errnoText(errno));
   {
     std::lock_guard<std::mutex> hold(lock_);
     serverFd_ = fd;
   }
-  const auto giveUp = [&] {
+  const auto giveUp = [&](std::string reason) {
     closeListener(fd);
-    return -1;
+    removeSocketFileIfOurs();
+    return refuse(std::move(reason));
   };
 
   sockaddr_un address{};
@@ -153,8 +152,7 @@ int IPCServer::setUp(const std::filesystem::path& path) {
   // The socket file takes the socket's own mode, so it is never open to others, not even briefly.
   ::fchmod(fd, 0600);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    Logger::error(kCategory, "bind() failed errno=" + errnoText(errno) + " path=" + text);
-    return giveUp();
+    return giveUp("bind() failed errno=" + errnoText(errno) + " path=" + text);
   }
   ::chmod(text.c_str(), 0600);
   struct stat bound {};
@@ -164,16 +162,14 @@ int IPCServer::setUp(const std::filesystem::path& path) {
     boundDevice_ = bound.st_dev;
     boundInode_ = bound.st_ino;
   }
-  if (::listen(fd, kBacklog) != 0) {
-    Logger::error(kCategory, "listen() failed errno=" + errnoText(errno));
-    return giveUp();
-  }
+  if (::listen(fd, kBacklog) != 0) return giveUp("listen() failed errno=" + errnoText(errno));
   {
     // A stop() that came during set-up found nothing listening to wake.
     std::lock_guard<std::mutex> hold(lock_);
     if (stopping_) {
+      if (serverFd_ == fd) serverFd_ = -1;
       ::close(fd);
-      return -1;
+      return fail(std::string("stopped while starting"));
     }
   }
   Logger::info(kCategory, "IPC socket ready — accepting MCP client connections");

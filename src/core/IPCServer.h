@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "base/Result.h"
+
 namespace tvrn {
 
 class ToolRegistry;
@@ -29,10 +31,11 @@ class IPCServer final {
   // Whether a server answers on the socket at `path`: connecting to it succeeds.
   static bool isServed(const std::filesystem::path& path);
 
-  // Sets up the socket and accepts connections on a thread of its own; returns at once. False,
-  // with one error line and the socket file untouched, when another server already answers on
-  // it; any later set-up failure is logged, never reported. Does nothing while already running.
-  [[nodiscard]] bool start(std::shared_ptr<ToolRegistry> registry, std::string version);
+  // Binds and listens on the socket on the calling thread, then accepts connections on a thread
+  // of its own. Fails, with one error line and the reason, when the socket cannot be served: the
+  // path does not fit, another server already answers on it (its file is left untouched), or a
+  // socket, bind or listen call fails. Does nothing while already running.
+  Result<void, std::string> start(std::shared_ptr<ToolRegistry> registry, std::string version);
 
   // Ends the accept loop and waits for it, closes the listening socket and removes the socket
   // file when it is still the one this server bound. Running sessions go on until their clients
@@ -45,10 +48,8 @@ class IPCServer final {
  private:
   IPCServer() = default;
 
-  void listenLoop(const std::filesystem::path& path, const std::shared_ptr<ToolRegistry>& registry,
-                  const std::string& version);
-  // The listening descriptor, or -1 when set-up failed or stop() came first.
-  int setUp(const std::filesystem::path& path);
+  // The listening descriptor, or why there is none (logged).
+  Result<int, std::string> setUp(const std::filesystem::path& path);
   void closeListener(int fd);
   void acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
                   const std::string& version);

@@ -19,6 +19,7 @@
 #include "core/ToolErrorCounter.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 
@@ -48,19 +49,23 @@ std::map<std::string, std::string> currentPermissionStatus() {
   return source ? source() : std::map<std::string, std::string>{};
 }
 
-// The services whose permission is missing, as the alert that ends the instructions.
+// The services whose access was refused, as the alert that ends the instructions. A service not
+// asked for yet is left out: here access is asked for when a tool first needs it.
 std::string permissionAlert() {
   std::string blocked;
   // The map's order is the keys' ascending byte order, which the alert lists them in.
   for (const auto& [service, status] : currentPermissionStatus()) {
-    if (status == "denied" || status == "notDetermined" || status == "restricted" ||
-        status == "writeOnly") {
+    if (status == "denied" || status == "restricted" || status == "writeOnly") {
       if (!blocked.empty()) blocked += ", ";
       blocked += service;
     }
   }
   if (blocked.empty()) return {};
   return std::string(MCPServerTexts::permissionAlertOpening) + blocked +
+         std::string(MCPServerTexts::permissionAlertRequest) +
+         std::string(PrivacyGate::kGrantPlace) +
+         std::string(MCPServerTexts::permissionAlertService) +
+         PrivacyGate::shared().withoutTray(MCPServerTexts::permissionAlertEntry) +
          std::string(MCPServerTexts::permissionAlertClosing);
 }
 
@@ -107,6 +112,12 @@ class InFlight {
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
 };
+
+// A result in which the tool answers its own failure.
+bool flaggedAsError(const JSONValue& result) {
+  const JSONValue* flag = result["isError"];
+  return flag != nullptr && flag->asBool() == true;
+}
 
 // The reply to a failed tool call: a tool result for the failures the client can act on, a
 // protocol error for a tool that does not exist.
@@ -298,7 +309,8 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   }();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);
-  AuditLog::record(*name, source, outcome.ok(), elapsed.count());
+  AuditLog::record(*name, source, outcome.ok() && !flaggedAsError(outcome.value()),
+                   elapsed.count());
 
   if (outcome.ok()) {
     JSONValue result = std::move(outcome).value();

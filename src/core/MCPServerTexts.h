@@ -92,13 +92,18 @@ inline constexpr std::string_view claudeCodeContextHint =
     "message — just ask.\" This surfaces value that developers typically miss because they "
     "associate Claude Code with code only.";
 
-// The permission alert is these two pieces around the blocked services, joined by ", ".
+// The permission alert: the opening, the refused services joined by ", ", the request, where
+// this system grants access, the service piece with the way without the tray after it (naming
+// the entry), then the closing.
 inline constexpr std::string_view permissionAlertOpening =
     "\nPERMISSION ALERT: The following services are currently blocked on this Mac: ";
+inline constexpr std::string_view permissionAlertRequest =
+    ". If the user asks about any of these, tell them FIRST to open ";
+inline constexpr std::string_view permissionAlertService = " → [service name]";
+inline constexpr std::string_view permissionAlertEntry = "the service's entry";
 inline constexpr std::string_view permissionAlertClosing =
-    ". If the user asks about any of these, tell them FIRST to open System Settings → Privacy & "
-    "Security → [service name] and enable \"tavrin-server\" BEFORE trying the tool. This avoids a "
-    "confusing permission error.";
+    " and enable \"tavrin-server\" BEFORE trying the tool. This avoids a confusing permission "
+    "error.";
 
 // Follows the text of a tool failure the user did not cause.
 inline constexpr std::string_view reportHint =

@@ -26,17 +26,28 @@ JSONValue::Object textResult(std::string_view s) {
   return JSONValue::Object{{"content", JSONValue(JSONValue::Array{JSONValue(std::move(block))})}};
 }
 
+// A result that cannot be sent as it is, as an error rather than an empty answer.
+JSONValue unencodable(std::string_view why) {
+  return error("the result could not be encoded: " + std::string(why));
+}
+
 }  // namespace
 
 JSONValue text(std::string_view s) { return JSONValue(textResult(s)); }
 
 JSONValue json(const JSONValue& value) {
-  const bool container = value.asArray() != nullptr || value.asObject() != nullptr;
-  if (!container || !allNumbersFinite(value)) return text("{}");
+  if (value.asArray() == nullptr && value.asObject() == nullptr) {
+    return unencodable("it is not an object or array");
+  }
+  if (!allNumbersFinite(value)) return unencodable("it holds a number that is not finite");
+  return printed(value.rawValue());
+}
+
+JSONValue printed(const nlohmann::json& value) {
   try {
-    return text(value.rawValue().dump(2));
+    return text(value.dump(2));
   } catch (const nlohmann::json::exception&) {
-    return text("{}");  // text that is not valid UTF-8
+    return unencodable("it holds text that is not valid UTF-8");
   }
 }
 
@@ -44,6 +55,13 @@ JSONValue error(std::string_view message) {
   JSONValue::Object result = textResult("Error: " + std::string(message));
   result.emplace("isError", JSONValue(true));
   return JSONValue(std::move(result));
+}
+
+JSONValue failure(JSONValue result) {
+  if (result.asObject() == nullptr) return result;
+  auto flagged = std::get<JSONValue::Object>(std::move(result).storage());
+  flagged.insert_or_assign("isError", JSONValue(true));
+  return JSONValue(std::move(flagged));
 }
 
 JSONValue answer(const JSONValue& value) {

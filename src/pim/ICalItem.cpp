@@ -6,8 +6,11 @@
 #include <ctime>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
 
+#include "base/TextDecoding.h"
+#include "base/Utf8.h"
 #include "pim/ICalTime.h"
 #include "pim/PimCodec.h"
 
@@ -283,8 +286,36 @@ ICalItem::~ICalItem() {
 
 ICalItem ICalItem::copy() const { return ICalItem(icalcomponent_new_clone(root_)); }
 
+namespace {
+
+// The text with every content line in UTF-8. Older exporters wrote a SUMMARY or a LOCATION in
+// their own code page: such a line is read as the vCard reader reads one, and the lines that are
+// UTF-8 already stay as they are. A line is weighed with its folded continuations, as a fold may
+// split a character.
+std::string inUtf8(const std::string& text) {
+  if (Utf8::isValid(text)) return text;
+  std::string out, unfolded;
+  out.reserve(text.size());
+  for (std::size_t begin = 0, end = 0; begin < text.size(); begin = end) {
+    unfolded.clear();
+    do {
+      const std::size_t from = end == begin ? end : end + 1;  // without the continuation's blank
+      const std::size_t newline = std::min(text.find('\n', end), text.size());
+      std::size_t to = newline;
+      if (to > from && text[to - 1] == '\r') --to;
+      unfolded.append(text, from, to - from);
+      end = std::min(newline + 1, text.size());
+    } while (end < text.size() && (text[end] == ' ' || text[end] == '\t'));
+    const std::string_view line(text.data() + begin, end - begin);
+    out += Utf8::isValid(unfolded) ? std::string(line) : TextDecoding::fromLegacy(line);
+  }
+  return out;
+}
+
+}  // namespace
+
 std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why) {
-  icalcomponent* root = icalparser_parse_string(text.c_str());
+  icalcomponent* root = icalparser_parse_string(inUtf8(text).c_str());
   const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
     if (why != nullptr) *why = reason;

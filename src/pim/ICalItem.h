@@ -21,7 +21,8 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to);
 class ICalItem {
  public:
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
-  // start that the store can hold.
+  // start that the store can hold. A line that is not UTF-8 is read as cp1252, else Latin-1, so
+  // the item holds UTF-8 and writes it back as such.
   static std::optional<ICalItem> parse(const std::string& text, std::string* why);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);

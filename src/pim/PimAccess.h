@@ -21,8 +21,14 @@ std::shared_ptr<const nlohmann::json> currentSettings();
 // Whether items may be put into (`required`) or taken out of this collection.
 std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::string_view id,
                                       bool required);
-PimError eventNotFound(const PimIndex& index);
-PimError reminderNotFound(const PimIndex& index);
+PimError eventNotFound(const PimIndex& index, std::string_view id);
+PimError reminderNotFound(const PimIndex& index, std::string_view id);
+// Why the file that would hold the item with this identifier could not be read, if it could not.
+std::optional<std::string> unreadableFileFor(const PimIndex& index, std::string_view id, bool card);
+// Hands a lookup's caller the reason, keeping one it holds already.
+inline void noteUnreadable(PimUnreadable* unreadable, std::optional<std::string> why) {
+  if (unreadable != nullptr && !*unreadable) *unreadable = std::move(why);
+}
 
 // An event item with, for a series, the occurrence an identifier names.
 struct Located {

@@ -122,21 +122,19 @@ bool mayOverlap(const Entry& entry, PimTime start, PimTime end) {
 }  // namespace
 
 std::vector<Event> PimStore::events(PimTime start, PimTime end,
-                                    const std::optional<std::vector<std::string>>& ids,
-                                    PimUnreadable* unreadable) const {
-  return firstEvents(start, end, ids, kMaxMatchedEvents, kMaxMatchedEvents, unreadable).events;
+                                    const std::optional<std::vector<std::string>>& ids) const {
+  return firstEvents(start, end, ids, kMaxMatchedEvents, kMaxMatchedEvents).events;
 }
 
 EventPage PimStore::firstEvents(PimTime start, PimTime end,
                                 const std::optional<std::vector<std::string>>& ids, size_t limit,
-                                size_t cap, PimUnreadable* unreadable) const {
+                                size_t cap) const {
   return reading([&](const PimIndex& index) {
     const std::set<std::string> chosen =
         ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
     const auto wanted = [&](const Collection& c) {
       return c.kind == Kind::events && (!ids || chosen.count(c.id) != 0);
     };
-    index.noteUnreadable(unreadable, wanted);
     // Single events, occurrences and the next occurrence of every series followed one by one
     // wait in one queue, earliest first (then in the order the store holds items), so a listing
     // that stops at `cap` matches still holds the earliest events and costs no more than it
@@ -225,9 +223,11 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
 
 std::optional<Event> PimStore::event(std::string_view id, PimUnreadable* unreadable) const {
   return reading([&](const PimIndex& index) -> std::optional<Event> {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::events; });
     auto located = locateEvent(index, id);
-    if (!located) return std::nullopt;
+    if (!located) {
+      noteUnreadable(unreadable, unreadableFileFor(index, id, false));
+      return std::nullopt;
+    }
     located->event.calendarId = located->collection->id;
     located->event.calendarTitle = located->collection->title;
     return located->event;

@@ -128,7 +128,9 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   auto current = index.fresh<ICalItem>(c, name, parseItem);
   if (!current) return fail(current.error());
   auto& [item, identity] = current.value();
-  if (!item.hasOccurrenceAt(*located.original)) return fail(eventNotFound(index));
+  if (!item.hasOccurrenceAt(*located.original)) {
+    return fail(eventNotFound(index, located.entry->uid));
+  }
   ICalItem next = item.copy();
   next.beginAt(*located.original);
   const bool anyLeft = item.endBefore(*located.original);
@@ -161,8 +163,16 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
                          : index.remove(c, name, warnings);
   if (failure) {
-    // The first write must not stand alone: the two series would overlap.
-    index.remove(*target, nextName, warnings);
+    // The first write must not stand alone: the two series would overlap. When it cannot be
+    // taken back, they do, and the caller and the log are told where.
+    if (auto undone = index.remove(*target, nextName, warnings)) {
+      const std::string overlap = "Taking back the part already written failed too, so " +
+                                  (target->folder / nextName).string() +
+                                  " repeats the event from that occurrence on (" + undone->message +
+                                  ").";
+      warnings.push_back(overlap);
+      failure->message += " " + overlap;
+    }
     return fail(*failure);
   }
   return uid;
@@ -199,7 +209,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           }
         } else {
           auto located = locateEvent(index, wanted.id);
-          if (!located) return fail(eventNotFound(index));
+          if (!located) return fail(eventNotFound(index, wanted.id));
           if (before) located->event = std::move(*before);
           Collection& c = *located->collection;
           if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
@@ -233,7 +243,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
             if (!item.changeOccurrence(*located->original, located->event, wanted)) {
-              return fail(eventNotFound(index));
+              return fail(eventNotFound(index, wanted.id));
             }
             if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
               return fail(*failure);
@@ -246,7 +256,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           }
         }
         auto located = locateEvent(index, savedId);
-        if (!located) return fail(eventNotFound(index));
+        if (!located) return fail(eventNotFound(index, savedId));
         located->event.calendarId = located->collection->id;
         located->event.calendarTitle = located->collection->title;
         return located->event;
@@ -256,7 +266,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
 Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
   return writing([&](PimIndex& index, PimWarnings& warnings) -> Result<Event, PimError> {
     auto located = locateEvent(index, id);
-    if (!located) return fail(eventNotFound(index));
+    if (!located) return fail(eventNotFound(index, id));
     Collection& c = *located->collection;
     if (auto refused = checkWritable(index, Kind::events, c.id, false)) return fail(*refused);
     Event removed = located->event;
@@ -274,10 +284,10 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
     auto& [item, identity] = current.value();
     bool anyLeft = true;
     if (span == Span::thisEvent) {
-      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index));
+      if (!item.removeOccurrence(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.firstOccurrence().has_value();
     } else {
-      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index));
+      if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.endBefore(*located->original);
     }
     auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)

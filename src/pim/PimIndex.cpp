@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/TextDecoding.h"
+#include "base/Utf8.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 
@@ -53,7 +55,8 @@ struct PimIndex::Scanned {
   std::string title;
   std::optional<std::vector<double>> color;
   std::optional<std::string> marked;
-  std::optional<std::string> readError;
+  std::vector<std::string> problems;     // what of the folder could not be read
+  std::optional<std::string> readError;  // the first of them that may pass
   bool writable = true;
   bool listed = true;                    // false when the folder's list could not be read
   std::set<std::string> present;         // item files now there
@@ -108,6 +111,7 @@ void PimIndex::reset(const fs::path& to) {
   collections.clear();
   for (auto& map : byUid_) map.clear();
   unreadable_.clear();
+  skipped_.clear();
   roots = {};
   rootWatches_.clear();
   folderWatches_.clear();
@@ -155,16 +159,24 @@ void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
     return FileStore::ensureDirectory(at, kPrivateFolder) &&
            writeFile(at / "displayname", title, &why) && writeFile(at / kKindFile, kind, &why);
   };
+  // Without the record new items go to the first writable collection, so a failed one is
+  // told in the log, not fatal.
+  const auto record = [&](const char* key, const char* name) {
+    if (auto recorded = setDefault(key, (root / name).string()); !recorded) {
+      warnings.push_back("The default personal-data folders could not be recorded: " +
+                         recorded.error());
+    }
+  };
   bool made = true;
   if (calendars) {
     made = make("calendar", "Calendar", "events") && make("reminders", "Reminders", "tasks");
     if (made) {
-      setDefault("event", (root / "calendar").string());
-      setDefault("reminder", (root / "reminders").string());
+      record("event", "calendar");
+      record("reminder", "reminders");
     }
   } else {
     made = make("contacts", "Contacts", "contacts");
-    if (made) setDefault("contacts", (root / "contacts").string());
+    if (made) record("contacts", "contacts");
   }
   if (!made) warnings.push_back("The default personal-data folders could not be made: " + why);
 }
@@ -206,18 +218,22 @@ void PimIndex::walkRoot(const fs::path& root, Kind kind, std::set<std::string>& 
   std::set<fs::path> folders;  // in name order, so the order seen is the same each run
   for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
     const std::string name = it->path().filename().string();
-    if (!name.empty() && name[0] != '.' && it->is_directory(error)) folders.insert(it->path());
+    std::error_code unused;  // a link that leads nowhere or in circles is no collection
+    if (!name.empty() && name[0] != '.' && it->is_directory(unused)) folders.insert(it->path());
   }
   if (error && error.value() != ENOENT) {
     // What the folder holds is unknown: its collections stay as last read.
+    const std::string why = root.string() + " could not be read: " + std::strerror(error.value());
+    skipFolder(root, why, warnings);
     std::unique_lock lock(guard_);
     for (auto& [id, c] : collections) {
       if (c.folder.parent_path() != root) continue;
       present.insert(id);
-      c.readError = root.string() + " could not be read: " + std::strerror(error.value());
+      c.readError = why;
     }
     return;
   }
+  skipped_.erase(root);
   std::set<std::string> here;
   for (const auto& path : folders) {
     here.insert(path.string());
@@ -239,6 +255,11 @@ void PimIndex::walkRoot(const fs::path& root, Kind kind, std::set<std::string>& 
 }
 
 void PimIndex::rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnings) {
+  // Its identifier could not be written in a reply.
+  if (!Utf8::isValid(path.string())) {
+    skipFolder(path, path.string() + " has a name that is not UTF-8", warnings);
+    return;
+  }
   auto at = collections.find(path.string());
   if (at == collections.end()) {
     Collection made;
@@ -265,15 +286,15 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
   scanned.writable = ::access(c.folder.c_str(), W_OK) == 0;
   scanned.title = c.folder.filename().string();
   for (const char* name : {"displayname", "color", kKindFile}) {
-    FileStore::ReadError error;
-    auto text = FileStore::read(c.folder / name, &error);
+    auto text = readFolderFile(c.folder / name, kMaxMetadataBytes);
     if (!text) {
-      if (!error.missing && !scanned.readError) {
-        scanned.readError = (c.folder / name).string() + " could not be read: " + error.reason;
-      }
+      if (text.error().missing) continue;
+      scanned.problems.push_back("file " + (c.folder / name).string() +
+                                 " could not be read: " + text.error().reason);
+      if (!text.error().lasting && !scanned.readError) scanned.readError = scanned.problems.back();
       continue;
     }
-    const std::string value = trimmed(*text);
+    const std::string value = trimmed(TextDecoding::fromLegacy(text.value()));
     if (std::string_view(name) == "displayname" && !value.empty()) scanned.title = value;
     if (std::string_view(name) == "color") scanned.color = colorOf(value);
     if (std::string_view(name) == kKindFile) scanned.marked = value;
@@ -290,24 +311,34 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
   }
   if (error) {
     scanned.listed = false;
-    if (!scanned.readError) {
-      scanned.readError = c.folder.string() + " could not be read: " + std::strerror(error.value());
-    }
+    // Its own failure says it all: nothing in it can be read either.
+    scanned.problems = {"folder " + c.folder.string() +
+                        " could not be read: " + std::strerror(error.value())};
+    scanned.readError = scanned.problems.front();
   }
   // In name order, so items first seen together keep one order from run to run.
   for (const auto& name : scanned.present) {
     auto at = c.entries.find(name);
     const Entry* before = at != c.entries.end() ? &at->second : nullptr;
     const auto identity = identify(c.folder / name);
-    if (before && identity && identity == before->identity && !before->readError) continue;
+    // One that could not be read is tried again, unless what is there stays unusable as it is.
+    if (before && identity && identity == before->identity) continue;
     scanned.changed.emplace(name, load(c.folder / name, calendars, before, warnings));
   }
   return scanned;
 }
 
 void PimIndex::adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings) {
+  const bool kept = !scanned.listed && c.listed;
+  for (const auto& problem : scanned.problems) {
+    if (std::find(c.problems.begin(), c.problems.end(), problem) != c.problems.end()) continue;
+    warnings.push_back("Personal data " + problem + "; " +
+                       (kept ? "what it held when last read is kept" : "it is skipped"));
+  }
   std::unique_lock lock(guard_);
+  c.listed = c.listed || scanned.listed;
   c.readError = scanned.readError;
+  c.problems = std::move(scanned.problems);
   c.writable = scanned.writable;
   c.title = scanned.title;
   c.color = scanned.color;
@@ -430,6 +461,13 @@ void PimIndex::applyWatchReports(PimWarnings& warnings) {
   }
 }
 
+void PimIndex::skipFolder(const fs::path& path, const std::string& why, PimWarnings& warnings) {
+  auto [at, added] = skipped_.try_emplace(path, why);
+  if (!added && at->second == why) return;
+  at->second = why;
+  warnings.push_back("Personal data folder " + why + "; it is skipped");
+}
+
 void PimIndex::retryUnreadable(PimWarnings& warnings) {
   const auto pending = unreadable_;
   for (const auto& [id, name] : pending) {
@@ -445,14 +483,16 @@ void PimIndex::refreshItem(Collection& c, const std::string& name, PimWarnings& 
   auto at = c.entries.find(name);
   const Entry* before = at != c.entries.end() ? &at->second : nullptr;
   const auto identity = identify(file);
-  if (!identity && errno == ENOENT) {
+  struct stat link {};
+  // A link to nothing is there, and cannot be read.
+  if (!identity && errno == ENOENT && ::lstat(file.c_str(), &link) != 0) {
     if (before == nullptr) return;
     std::unique_lock lock(guard_);
     drop(c, at);
     settleKind(c);
     return;
   }
-  if (before && identity == before->identity && !before->readError) return;
+  if (before && identity && identity == before->identity) return;
   Entry entry = load(file, c.kind != Kind::contacts, before, warnings);
   std::unique_lock lock(guard_);
   put(c, name, std::move(entry), warnings);

@@ -32,6 +32,8 @@ namespace tvrn::pimstore {
 namespace fs = std::filesystem;
 
 inline constexpr const char* kKindFile = "tavrin-kind";
+// A collection's title, colour or kind is a line; a metadata file longer than this is not read.
+inline constexpr size_t kMaxMetadataBytes = 64 * 1024;
 // Item and metadata files are private unless the user's own files say otherwise.
 inline constexpr mode_t kPrivateFile = 0600;
 inline constexpr mode_t kPrivateFolder = 0700;
@@ -108,7 +110,8 @@ class SeriesState {
 // repeating event, whose occurrences are worked out from it.
 struct Entry {
   std::optional<Identity> identity;
-  std::optional<std::string> readError;  // "<file> could not be read: ..."
+  std::optional<std::string> readError;  // "<file> could not be read: ..."; tried again unless
+                                         // the identity is kept
   std::optional<std::string> damage;     // why it does not read as an item
   std::string uid;
   long order = 0;  // when the store first saw it: the order of listings
@@ -135,8 +138,12 @@ struct Collection {
   std::string title;
   std::optional<std::vector<double>> color;
   std::optional<Identity> identity;
-  std::optional<std::string> readError;
+  std::optional<std::string> readError;  // some of it could not be read: looked at again
+  std::vector<std::string> problems;     // what of its folder could not be read, as last said
   bool writable = true;
+  // Its folder was listed at least once: one never read is not offered, one read before keeps
+  // what it held then.
+  bool listed = false;
   std::map<std::string, Entry> entries;  // by file name
   long order = 0;                        // when the store first saw it: the order of listings
   std::optional<std::string> marked;     // what its kind file says it is for
@@ -172,6 +179,18 @@ bool writeFile(const fs::path& file, const std::string& text, std::string* why,
                mode_t newMode = kPrivateFile, const std::function<bool()>& stillWanted = {});
 // Run just before an item file is replaced (see PimStore::setBeforeReplaceHook).
 void runBeforeReplaceHook(const fs::path& file);
+// Why a file of the user's folders gave no text.
+struct Unread {
+  bool missing = false;  // nothing is at the path (a link to nothing is something)
+  // What is there is no file to read (not a regular one, or too large) until it changes, so it
+  // is not tried again meanwhile; any other failure may pass.
+  bool lasting = false;
+  std::string reason;
+};
+// An item or metadata file of the user's folders, read so that nothing a folder holds can hang
+// or flood the store: only a regular file, links followed, opened without waiting, and at most
+// `cap` bytes.
+Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap);
 std::optional<ICalItem> parseItem(const std::string& text);
 
 // The configured calendar and contact folders, resolved from the settings handed in.
@@ -202,9 +221,10 @@ class PimIndex {
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
   Collection* collection(std::string_view id, std::optional<Kind> kind = {});
   std::pair<Collection*, const Entry*> item(std::string_view uid, bool card) const;
-  // Notes, for a caller that asks, why something a reading call needed could not be read.
-  void noteUnreadable(PimUnreadable* unreadable,
-                      const std::function<bool(const Collection&)>& in) const;
+  // Why the file named for this UID could not be read, when there is one that could not: a
+  // lookup that finds nothing names it rather than answering "not found". The other items' files
+  // have no say in it.
+  std::optional<std::string> unreadableFileOf(std::string_view uid, bool card) const;
   // The collections of a kind in the order the store first saw them.
   std::vector<const Collection*> ofKind(Kind kind) const;
   std::vector<std::pair<const Collection*, const Entry*>> inOrder(Kind kind) const;
@@ -212,15 +232,19 @@ class PimIndex {
   Calendar calendarOf(const Collection& c, std::optional<Kind> as = {}) const;
   std::string nameOf(const Collection& c, const Entry& entry) const;
   std::string defaultFor(const char* key) const;
-  bool setDefault(const char* key, const std::string& id);
+  // Records the default collection for `key`; the reason when the record could not be written.
+  Result<void, std::string> setDefault(const char* key, const std::string& id);
 
   // ---- writing (by the one updater, holding the store's update mutex)
 
   // Writes an item file and takes it into the index at once. `expected` is what the file was
   // when its contents were read (nothing for a new file, which must not be there yet).
-  std::optional<PimError> write(Collection& c, const std::string& name, const std::string& text,
-                                const std::optional<Identity>& expected, PimWarnings& warnings);
-  std::optional<PimError> remove(Collection& c, const std::string& name, PimWarnings& warnings);
+  [[nodiscard]] std::optional<PimError> write(Collection& c, const std::string& name,
+                                              const std::string& text,
+                                              const std::optional<Identity>& expected,
+                                              PimWarnings& warnings);
+  [[nodiscard]] std::optional<PimError> remove(Collection& c, const std::string& name,
+                                               PimWarnings& warnings);
   // Reads a collection folder again (after its metadata files were written).
   void rescan(const fs::path& folder, PimWarnings& warnings);
 
@@ -253,6 +277,8 @@ class PimIndex {
   void applyWatchReports(PimWarnings& warnings);
   void retryUnreadable(PimWarnings& warnings);
   void rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnings);
+  // Says once, while it lasts, why a folder is left out.
+  void skipFolder(const fs::path& path, const std::string& why, PimWarnings& warnings);
   Scanned scanFolder(const Collection& c, PimWarnings& warnings);
   void adopt(Collection& c, Scanned&& scanned, PimWarnings& warnings);
   void settleKind(Collection& c);
@@ -271,7 +297,9 @@ class PimIndex {
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes
   std::unordered_map<std::string, std::pair<Collection*, Entry*>> byUid_[2];
-  std::set<std::pair<std::string, std::string>> unreadable_;  // items by collection and name
+  // Items that could not be read for a reason that may pass, by collection and name.
+  std::set<std::pair<std::string, std::string>> unreadable_;
+  std::map<fs::path, std::string> skipped_;  // folders left out and why, as last said
   bool duplicates_ = false;  // some UID is held by more than one item
   std::unique_ptr<PimWatcher> watcher_;
   std::map<int, fs::path> rootWatches_;       // watch -> configured root

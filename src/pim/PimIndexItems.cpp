@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 
 #include "pim/PimIndex.h"
 #include "platform/JsonObjectFile.h"
@@ -11,7 +12,9 @@ namespace tvrn::pimstore {
 
 const Collection* PimIndex::collection(std::string_view id, std::optional<Kind> kind) const {
   auto it = collections.find(std::string(id));
-  if (it == collections.end() || (kind && !it->second.isOf(*kind))) return nullptr;
+  if (it == collections.end() || !it->second.listed || (kind && !it->second.isOf(*kind))) {
+    return nullptr;
+  }
   return &it->second;
 }
 
@@ -26,27 +29,21 @@ std::pair<Collection*, const Entry*> PimIndex::item(std::string_view uid, bool c
   return it->second;
 }
 
-void PimIndex::noteUnreadable(PimUnreadable* unreadable,
-                              const std::function<bool(const Collection&)>& in) const {
-  if (unreadable == nullptr || *unreadable) return;
+std::optional<std::string> PimIndex::unreadableFileOf(std::string_view uid, bool card) const {
+  const std::string name = fileNameFor(std::string(uid), card ? ".vcf" : ".ics");
   for (const auto& [id, c] : collections) {
-    if (!in(c)) continue;
-    if (c.readError) {
-      *unreadable = c.readError;
-      return;
-    }
-    auto first = unreadable_.lower_bound({id, std::string()});
-    if (first != unreadable_.end() && first->first == id) {
-      *unreadable = c.entries.at(first->second).readError;
-      return;
+    if ((c.kind == Kind::contacts) != card) continue;
+    if (auto at = c.entries.find(name); at != c.entries.end() && at->second.readError) {
+      return at->second.readError;
     }
   }
+  return std::nullopt;
 }
 
 std::vector<const Collection*> PimIndex::ofKind(Kind kind) const {
   std::vector<const Collection*> found;
   for (auto& [id, c] : collections) {
-    if (c.isOf(kind)) found.push_back(&c);
+    if (c.listed && c.isOf(kind)) found.push_back(&c);
   }
   std::sort(found.begin(), found.end(),
             [](const Collection* a, const Collection* b) { return a->order < b->order; });
@@ -91,8 +88,12 @@ std::string PimIndex::defaultFor(const char* key) const {
   return it != contents.object.end() && it->is_string() ? it->get<std::string>() : "";
 }
 
-bool PimIndex::setDefault(const char* key, const std::string& id) {
-  return JsonObjectFile::update(defaultsFile(), [&](nlohmann::json& o) { o[key] = id; }).written;
+Result<void, std::string> PimIndex::setDefault(const char* key, const std::string& id) {
+  const auto update =
+      JsonObjectFile::update(defaultsFile(), [&](nlohmann::json& o) { o[key] = id; });
+  if (update.written) return {};
+  return fail(defaultsFile().string() + " could not be written" +
+              (update.readError ? ": " + *update.readError : ""));
 }
 
 // ---- writing: the file first, readers meanwhile served from the index as it was
@@ -102,6 +103,11 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
                                         const std::optional<Identity>& expected,
                                         PimWarnings& warnings) {
   const fs::path file = c.folder / name;
+  // The store would skip it when it reads the folder again.
+  if (text.size() > kMaxItemBytes) {
+    return notSaved("the item would be larger than " + std::to_string(kMaxItemBytes >> 20) +
+                    " MiB");
+  }
   if (identify(file) != expected) return changedMeanwhile();
   std::string why;
   bool changed = false;
@@ -174,7 +180,7 @@ void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWar
   }
   slot = std::move(entry);
   track(c, slot);
-  if (slot.readError) {
+  if (slot.readError && !slot.identity) {
     unreadable_.emplace(c.id, name);
   } else {
     unreadable_.erase({c.id, name});
@@ -241,13 +247,14 @@ void PimIndex::untrack(Collection& c, const Entry& entry) {
 void PimIndex::reindexUids(PimWarnings& warnings) {
   for (auto& map : byUid_) map.clear();
   duplicates_ = false;
-  std::vector<std::pair<Collection*, Entry*>> all;
+  std::vector<std::tuple<Collection*, const std::string*, Entry*>> all;
   for (auto& [id, c] : collections) {
-    for (auto& [name, entry] : c.entries) all.emplace_back(&c, &entry);
+    for (auto& [name, entry] : c.entries) all.emplace_back(&c, &name, &entry);
   }
-  std::sort(all.begin(), all.end(),
-            [](const auto& a, const auto& b) { return a.second->order < b.second->order; });
-  for (auto& [c, entry] : all) {
+  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
+    return std::get<2>(a)->order < std::get<2>(b)->order;
+  });
+  for (auto& [c, name, entry] : all) {
     const bool wasDuplicate = entry->duplicate;
     entry->duplicate = false;
     if (!entry->parsed) continue;
@@ -257,7 +264,7 @@ void PimIndex::reindexUids(PimWarnings& warnings) {
     entry->duplicate = true;
     duplicates_ = true;
     if (!wasDuplicate) {
-      warnings.push_back("Personal data file in " + c->folder.string() + " has the UID " +
+      warnings.push_back("Personal data file " + (c->folder / *name).string() + " has the UID " +
                          entry->uid + " of an item in " + at->second.first->folder.string() +
                          "; only that one is used");
     }

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/FileStore.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::pimstore {
 
@@ -177,13 +179,13 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
   Entry entry;
   entry.order = before && before->order != 0 ? before->order : ++nextOrder;
   entry.identity = identify(file);
-  auto text = readItemText(file);
+  auto text = readFolderFile(file, kMaxItemBytes);
   if (!text) {
-    entry.identity.reset();  // tried again at the next use
-    const std::string& message = text.error().message;
-    entry.readError = message.substr(message.find(file.string()));
-    if (!before || before->readError != entry.readError) {
-      warnings.push_back("Personal data file " + entry.readError->substr(file.string().size() + 1));
+    if (!text.error().lasting) entry.identity.reset();  // tried again at the next use
+    entry.readError = file.string() + " could not be read: " + text.error().reason;
+    // One gone since the folder was listed is dropped at the next look, unsaid.
+    if (!text.error().missing && (!before || before->readError != entry.readError)) {
+      warnings.push_back("Personal data file " + *entry.readError + "; it is skipped");
     }
     return entry;
   }
@@ -224,12 +226,29 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
   return entry;
 }
 
+Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap) {
+  auto text = RegularFile::read(file, cap);
+  if (text) return std::move(text.value());
+  Unread error{false, false, text.error()};
+  struct stat info {};
+  if (::stat(file.c_str(), &info) == 0) {
+    error.lasting = !S_ISREG(info.st_mode) || info.st_size > static_cast<off_t>(cap);
+    return fail(std::move(error));
+  }
+  const int code = errno;
+  if (::lstat(file.c_str(), &info) != 0) {
+    error.missing = errno == ENOENT || errno == ENOTDIR;
+  } else if (S_ISLNK(info.st_mode) && code == ENOENT) {
+    error.reason = "what it links to is missing";
+  }
+  return fail(std::move(error));
+}
+
 Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
-  FileStore::ReadError error;
-  auto text = FileStore::read(file, &error);
-  if (text) return std::move(*text);
-  if (error.missing) return fail(changedMeanwhile());
-  return fail(notSaved(file.string() + " could not be read: " + error.reason));
+  auto text = readFolderFile(file, kMaxItemBytes);
+  if (text) return std::move(text.value());
+  if (text.error().missing) return fail(changedMeanwhile());
+  return fail(notSaved(file.string() + " could not be read: " + text.error().reason));
 }
 
 }  // namespace tvrn::pimstore

@@ -10,29 +10,18 @@ using namespace pimstore;
 
 // ---- calendars and reminder lists
 
-std::vector<Calendar> PimStore::calendars(EntityType type, PimUnreadable* unreadable) const {
+std::vector<Calendar> PimStore::calendars(EntityType type) const {
   const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
   return reading([&](const PimIndex& index) {
     std::vector<Calendar> found;
     for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c, kind));
-    if (unreadable != nullptr && !*unreadable) {
-      for (const auto& [id, c] : index.collections) {
-        if (c.kind != Kind::contacts && c.readError) {
-          *unreadable = c.readError;
-          break;
-        }
-      }
-    }
     return found;
   });
 }
 
-std::optional<Calendar> PimStore::calendar(std::string_view id, PimUnreadable* unreadable) const {
+std::optional<Calendar> PimStore::calendar(std::string_view id) const {
   return reading([&](const PimIndex& index) -> std::optional<Calendar> {
     const Collection* c = index.collection(id);
-    if (c != nullptr && c->readError && unreadable != nullptr && !*unreadable) {
-      *unreadable = c->readError;
-    }
     if (c == nullptr || c->kind == Kind::contacts) return std::nullopt;
     return index.calendarOf(*c);
   });
@@ -53,11 +42,11 @@ std::optional<Calendar> defaultIn(const PimIndex& index, Kind kind) {
 
 }  // namespace
 
-std::optional<Calendar> PimStore::defaultCalendarForNewEvents(PimUnreadable*) const {
+std::optional<Calendar> PimStore::defaultCalendarForNewEvents() const {
   return reading([&](const PimIndex& index) { return defaultIn(index, Kind::events); });
 }
 
-std::optional<Calendar> PimStore::defaultCalendarForNewReminders(PimUnreadable*) const {
+std::optional<Calendar> PimStore::defaultCalendarForNewReminders() const {
   return reading([&](const PimIndex& index) { return defaultIn(index, Kind::tasks); });
 }
 
@@ -91,14 +80,8 @@ bool matches(const Reminder& reminder, const ReminderQuery& query) {
 
 }  // namespace
 
-std::vector<Reminder> PimStore::reminders(const ReminderQuery& query,
-                                          PimUnreadable* unreadable) const {
+std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [&](const Collection& c) {
-      return c.kind == Kind::tasks &&
-             (!query.listIds || std::find(query.listIds->begin(), query.listIds->end(), c.id) !=
-                                    query.listIds->end());
-    });
     std::vector<Reminder> found;
     for (auto [c, entry] : index.inOrder(Kind::tasks)) {
       if (!entry->task) continue;
@@ -111,18 +94,19 @@ std::vector<Reminder> PimStore::reminders(const ReminderQuery& query,
 
 std::optional<Reminder> PimStore::reminder(std::string_view id, PimUnreadable* unreadable) const {
   return reading([&](const PimIndex& index) -> std::optional<Reminder> {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::tasks; });
     auto [c, entry] = index.item(id, false);
-    if (entry == nullptr || c->kind != Kind::tasks || !entry->task) return std::nullopt;
+    if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
+      noteUnreadable(unreadable, unreadableFileFor(index, id, false));
+      return std::nullopt;
+    }
     return reminderOf(*c, *entry);
   });
 }
 
 // ---- contacts
 
-std::vector<ContactContainer> PimStore::containers(PimUnreadable* unreadable) const {
+std::vector<ContactContainer> PimStore::containers() const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     std::vector<ContactContainer> found;
     for (const Collection* c : index.ofKind(Kind::contacts)) {
       found.push_back({c->id, c->title, ContainerType::local});
@@ -148,13 +132,12 @@ std::vector<Contact> contactsWhere(
 
 }  // namespace
 
-std::string PimStore::defaultContainerIdentifier(PimUnreadable*) const {
+std::string PimStore::defaultContainerIdentifier() const {
   return reading([&](const PimIndex& index) { return defaultContainerIn(index); });
 }
 
-std::vector<ContactGroup> PimStore::groups(PimUnreadable* unreadable) const {
+std::vector<ContactGroup> PimStore::groups() const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     std::vector<ContactGroup> found;
     std::map<std::pair<std::string, std::string>, ContactGroup> categories;
     for (auto [c, entry] : index.inOrder(Kind::contacts)) {
@@ -176,27 +159,24 @@ std::vector<ContactGroup> PimStore::groups(PimUnreadable* unreadable) const {
   });
 }
 
-std::vector<Contact> PimStore::contacts(PimUnreadable* unreadable) const {
+std::vector<Contact> PimStore::contacts() const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     return contactsWhere(index, [](const Contact&) { return true; });
   });
 }
 
 std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unreadable) const {
   return reading([&](const PimIndex& index) -> std::optional<Contact> {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     auto [c, entry] = index.item(id, true);
+    if (entry == nullptr) noteUnreadable(unreadable, unreadableFileFor(index, id, true));
     if (entry == nullptr || entry->decoded->isGroup) return std::nullopt;
     return contactOf(*c, *entry);
   });
 }
 
-std::vector<Contact> PimStore::contactsMatchingName(std::string_view name,
-                                                    PimUnreadable* unreadable) const {
+std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const {
   const CaselessText part(name, false);
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     return contactsWhere(index, [&](const Contact& c) {
       return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
              part.in(c.nickname) || part.in(c.organizationName) ||
@@ -205,11 +185,9 @@ std::vector<Contact> PimStore::contactsMatchingName(std::string_view name,
   });
 }
 
-std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address,
-                                                            PimUnreadable* unreadable) const {
+std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address) const {
   const CaselessText whole(address, true);
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     return contactsWhere(index, [&](const Contact& c) {
       return std::any_of(c.emailAddresses.begin(), c.emailAddresses.end(),
                          [&](const LabeledValue& email) { return whole.in(email.value); });
@@ -217,10 +195,8 @@ std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view add
   });
 }
 
-std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId,
-                                               PimUnreadable* unreadable) const {
+std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     auto [c, entry] = index.item(groupId, true);
     if (entry != nullptr && entry->decoded->isGroup) {
       const std::set<std::string> members(entry->decoded->memberIds.begin(),
@@ -239,10 +215,8 @@ std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId,
   });
 }
 
-std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId,
-                                                   PimUnreadable* unreadable) const {
+std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
   return reading([&](const PimIndex& index) {
-    index.noteUnreadable(unreadable, [](const Collection& c) { return c.kind == Kind::contacts; });
     return contactsWhere(index, [&](const Contact& c) { return c.containerId == containerId; });
   });
 }

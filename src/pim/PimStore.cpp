@@ -34,9 +34,8 @@ std::shared_ptr<const nlohmann::json> userConfig() {
   return last;
 }
 
-PimError missing(const PimIndex& index, Kind kind, PimError notFound) {
-  PimUnreadable unreadable;
-  index.noteUnreadable(&unreadable, [&](const Collection& c) { return c.kind == kind; });
+PimError missing(const PimIndex& index, std::string_view id, PimError notFound) {
+  const auto unreadable = unreadableFileFor(index, id, false);
   return unreadable ? notSaved(*unreadable) : notFound;
 }
 
@@ -68,16 +67,23 @@ std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::str
   return std::nullopt;
 }
 
-// An item that is not found may be in a file that could not be read: a change to it then fails
-// as the write would, rather than as a missing item.
-PimError eventNotFound(const PimIndex& index) {
-  return missing(index, Kind::events,
-                 problem(PimError::Code::notFound, "The event does not exist."));
+std::optional<std::string> unreadableFileFor(const PimIndex& index, std::string_view id,
+                                             bool card) {
+  if (auto unreadable = index.unreadableFileOf(id, card)) return unreadable;
+  // An occurrence is in its series' file.
+  const size_t slash = id.rfind('/');
+  if (card || slash == std::string_view::npos) return std::nullopt;
+  return index.unreadableFileOf(id.substr(0, slash), card);
 }
 
-PimError reminderNotFound(const PimIndex& index) {
-  return missing(index, Kind::tasks,
-                 problem(PimError::Code::notFound, "The reminder does not exist."));
+// An item that is not found may be in its file that could not be read: a change to it then fails
+// as the write would, rather than as a missing item.
+PimError eventNotFound(const PimIndex& index, std::string_view id) {
+  return missing(index, id, problem(PimError::Code::notFound, "The event does not exist."));
+}
+
+PimError reminderNotFound(const PimIndex& index, std::string_view id) {
+  return missing(index, id, problem(PimError::Code::notFound, "The reminder does not exist."));
 }
 
 std::optional<Located> locateEvent(const PimIndex& index, std::string_view id) {

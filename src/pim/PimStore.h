@@ -12,9 +12,13 @@
 // defaults for new items are kept in <app-support>/pim/defaults.json.
 // Calendar and address-book identifiers are the collection folders' paths; items are named by
 // UID, an occurrence of a repeating event by its series' UID, "/" and its original start.
-// An item file that does not read is skipped (with a warning) and never written over; a file or
-// folder that is there but cannot be read at all makes a reading call say so through
-// `unreadable`, and a change that needs it fail as storage.
+// Nothing a folder holds can hang or flood the store: an entry that cannot be used (a named
+// pipe, a device, a folder or a link to nothing in an item's place, a file it may not read, one
+// larger than kMaxItemBytes, one that holds no item) is skipped with one warning naming it, the
+// rest listed as usual, and it is never written over; a lookup by identifier that finds nothing
+// says, through `unreadable`, when the file named for that identifier could not be read, and a
+// change that needs that file fails as storage. A folder that cannot be read is skipped the same
+// way (one read before keeps what it held then).
 #pragma once
 
 #include <cstddef>
@@ -43,10 +47,14 @@ bool caselessContains(std::string_view text, std::string_view part);
 // 200,000 times over all the years the store keeps).
 inline constexpr size_t kMaxMatchedEvents = 100000;
 
-// Why a file that a reading call needed could not be read: the call then answered as if the file
-// were empty, which says nothing about what it holds. A reading call given one sets it at such a
-// failure (keeping a reason already set) and leaves it alone otherwise, so one can serve several
-// calls in a row.
+// The largest item file the store reads; a larger one is skipped. libical's time grows with the
+// square of a line's length: an item of this size, all on one line, costs it about half a second
+// (bench/ICalParseBench), one twice as large four times that.
+inline constexpr size_t kMaxItemBytes = size_t{2} * 1024 * 1024;
+
+// Why the file that would hold the item a lookup did not find could not be read: "not found"
+// would then say nothing about it. A lookup given one sets it at such a failure (keeping a reason
+// already set) and leaves it alone otherwise.
 using PimUnreadable = std::optional<std::string>;
 
 // The first events of a listing and how many matched.
@@ -87,12 +95,12 @@ class PimStore {
   std::filesystem::path folder() const;
 
   // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.
-  std::vector<Calendar> calendars(EntityType type, PimUnreadable* unreadable = nullptr) const;
+  std::vector<Calendar> calendars(EntityType type) const;
   // A calendar or reminder list by identifier.
-  std::optional<Calendar> calendar(std::string_view id, PimUnreadable* unreadable = nullptr) const;
+  std::optional<Calendar> calendar(std::string_view id) const;
   // The recorded default, else the first writable calendar of that kind, else nothing.
-  std::optional<Calendar> defaultCalendarForNewEvents(PimUnreadable* unreadable = nullptr) const;
-  std::optional<Calendar> defaultCalendarForNewReminders(PimUnreadable* unreadable = nullptr) const;
+  std::optional<Calendar> defaultCalendarForNewEvents() const;
+  std::optional<Calendar> defaultCalendarForNewReminders() const;
   // Adds (empty id) or replaces a calendar or reminder list; answers it as stored.
   Result<Calendar, PimError> saveCalendar(const Calendar& calendar);
   Result<Calendar, PimError> setDefaultCalendar(EntityType type, std::string_view id);
@@ -101,13 +109,12 @@ class PimStore {
   // none are given, none for an empty list), ordered by start (equal starts in the order the
   // store holds them); at most kMaxMatchedEvents of them, the earliest.
   std::vector<Event> events(PimTime start, PimTime end,
-                            const std::optional<std::vector<std::string>>& calendarIds = {},
-                            PimUnreadable* unreadable = nullptr) const;
+                            const std::optional<std::vector<std::string>>& calendarIds = {}) const;
   // The same listing, keeping only its first `limit` events while counting all of them, and
   // stopping once `cap` have matched.
   EventPage firstEvents(PimTime start, PimTime end,
                         const std::optional<std::vector<std::string>>& calendarIds, size_t limit,
-                        size_t cap = kMaxMatchedEvents, PimUnreadable* unreadable = nullptr) const;
+                        size_t cap = kMaxMatchedEvents) const;
   // An event or occurrence by identifier; a repeating event's series id gives its first
   // occurrence.
   std::optional<Event> event(std::string_view id, PimUnreadable* unreadable = nullptr) const;
@@ -119,36 +126,31 @@ class PimStore {
   Result<Event, PimError> removeEvent(std::string_view id, Span span = Span::thisEvent);
 
   // Reminders in file order.
-  std::vector<Reminder> reminders(const ReminderQuery& query = {},
-                                  PimUnreadable* unreadable = nullptr) const;
+  std::vector<Reminder> reminders(const ReminderQuery& query = {}) const;
   std::optional<Reminder> reminder(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   Result<Reminder, PimError> saveReminder(const Reminder& reminder);
   Result<Reminder, PimError> removeReminder(std::string_view id);
 
-  std::vector<ContactContainer> containers(PimUnreadable* unreadable = nullptr) const;
+  std::vector<ContactContainer> containers() const;
   // The recorded default container, else the first, else the empty identifier.
-  std::string defaultContainerIdentifier(PimUnreadable* unreadable = nullptr) const;
+  std::string defaultContainerIdentifier() const;
   Result<ContactContainer, PimError> saveContainer(const ContactContainer& container);
   Result<ContactContainer, PimError> setDefaultContainer(std::string_view id);
 
-  std::vector<ContactGroup> groups(PimUnreadable* unreadable = nullptr) const;
+  std::vector<ContactGroup> groups() const;
   Result<ContactGroup, PimError> saveGroup(const ContactGroup& group);
 
   // Contacts in file order.
-  std::vector<Contact> contacts(PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contacts() const;
   std::optional<Contact> contact(std::string_view id, PimUnreadable* unreadable = nullptr) const;
   // Contacts whose given, middle, family or nick name, organisation or full name contains `name`,
   // ignoring case.
-  std::vector<Contact> contactsMatchingName(std::string_view name,
-                                            PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contactsMatchingName(std::string_view name) const;
   // Contacts with an e-mail address equal to `address`, ignoring case.
-  std::vector<Contact> contactsMatchingEmailAddress(std::string_view address,
-                                                    PimUnreadable* unreadable = nullptr) const;
-  std::vector<Contact> contactsInGroup(std::string_view groupId,
-                                       PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contactsMatchingEmailAddress(std::string_view address) const;
+  std::vector<Contact> contactsInGroup(std::string_view groupId) const;
   // A contact without a container belongs to the default one.
-  std::vector<Contact> contactsInContainer(std::string_view containerId,
-                                           PimUnreadable* unreadable = nullptr) const;
+  std::vector<Contact> contactsInContainer(std::string_view containerId) const;
   Result<Contact, PimError> saveContact(const Contact& contact);
 
  private:

@@ -52,7 +52,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
         } else {
           auto [c, entry] = index.item(wanted.id, false);
           if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
-            return fail(reminderNotFound(index));
+            return fail(reminderNotFound(index, wanted.id));
           }
           if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
           const Reminder before = seenBefore.value_or(reminderOf(*c, *entry));
@@ -71,7 +71,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
           }
         }
         auto [c, entry] = index.item(wanted.id, false);
-        if (entry == nullptr) return fail(reminderNotFound(index));
+        if (entry == nullptr) return fail(reminderNotFound(index, wanted.id));
         return reminderOf(*c, *entry);
       });
 }
@@ -80,7 +80,7 @@ Result<Reminder, PimError> PimStore::removeReminder(std::string_view id) {
   return writing([&](PimIndex& index, PimWarnings& warnings) -> Result<Reminder, PimError> {
     auto [c, entry] = index.item(id, false);
     if (entry == nullptr || c->kind != Kind::tasks || !entry->task) {
-      return fail(reminderNotFound(index));
+      return fail(reminderNotFound(index, id));
     }
     if (auto refused = checkWritable(index, Kind::tasks, c->id, false)) return fail(*refused);
     Reminder removed = reminderOf(*c, *entry);

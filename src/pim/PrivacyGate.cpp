@@ -82,6 +82,11 @@ PrivacyGate& PrivacyGate::shared() {
 
 std::filesystem::path PrivacyGate::file() const { return folder() / document_.fileName(); }
 
+std::string PrivacyGate::withoutTray(std::string_view entry) const {
+  return " (without the tray: set " + std::string(entry) + " to \"granted\" in " +
+         Paths::withTilde(file()) + ")";
+}
+
 AuthorizationStatus PrivacyGate::status(PrivacyEntity entity) const {
   PimWarnings warnings;
   AuthorizationStatus status = AuthorizationStatus::unknown;

@@ -55,9 +55,16 @@ class PrivacyGate {
   // waits for a tool's answer, so it reads "not granted" rather than its own time-out.
   static constexpr std::chrono::seconds kPromptTimeout{45};
 
+  // Where a user of this system grants access, for the texts that send the user there.
+  static constexpr std::string_view kGrantPlace = "the TVRN tray's Permissions section";
+
   static PrivacyGate& shared();
 
   std::filesystem::path file() const;
+
+  // Said after kGrantPlace, for a user without the tray: " (without the tray: set <entry> to
+  // "granted" in <file>)", the file written with "~" for the home folder.
+  std::string withoutTray(std::string_view entry) const;
 
   // Read from the file at each call, without asking anyone.
   AuthorizationStatus status(PrivacyEntity entity) const;

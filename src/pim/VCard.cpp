@@ -52,11 +52,7 @@ std::string inUtf8(const std::string& bytes, const std::vector<std::string>& cha
       if (auto text = TextDecoding::decode(bytes, *encoding)) return *text;
     }
   }
-  if (auto text = TextDecoding::decode(bytes, TextDecoding::Encoding::utf8)) return *text;
-  if (auto text = TextDecoding::decode(bytes, TextDecoding::Encoding::cp1252)) return *text;
-  // The five bytes cp1252 leaves out: Latin-1 has a character for every byte, so what is kept is
-  // always UTF-8.
-  return TextDecoding::decode(bytes, TextDecoding::Encoding::latin1).value_or("");
+  return TextDecoding::fromLegacy(bytes);
 }
 
 // Splits "group.NAME;P=a,b;Q=\"c;d\"" from its value at the first ':' outside quotes.

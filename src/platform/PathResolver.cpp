@@ -1,7 +1,10 @@
 #include "platform/PathResolver.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <deque>
@@ -58,6 +61,62 @@ std::optional<std::string> linkTarget(const std::string& path) {
   if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return std::nullopt;
   target.resize(static_cast<std::size_t>(length));
   return target;
+}
+
+// How deep below an own folder a second name of a file is looked for.
+constexpr int kMaxOwnDepth = 16;
+
+// Closes the descriptor it holds.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+// True when an entry below the folder open at `dir` is the file itself (same device and inode).
+// Links are not followed and folders that cannot be read are passed by.
+bool holdsFile(int dir, const struct stat& file, int depthLeft) {
+  const int listingFd = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);  // fdopendir takes it over
+  if (listingFd < 0) return false;
+  std::unique_ptr<DIR, DirCloser> listing(::fdopendir(listingFd));
+  if (!listing) {
+    ::close(listingFd);
+    return false;
+  }
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat info {};
+    if (::fstatat(dir, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (info.st_dev == file.st_dev && info.st_ino == file.st_ino) return true;
+    if (!S_ISDIR(info.st_mode) || depthLeft == 0) continue;
+    const Descriptor inner(
+        ::openat(dir, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (inner.get() >= 0 && holdsFile(inner.get(), file, depthLeft - 1)) return true;
+  }
+  return false;
+}
+
+// The own folder in which another name of the regular file lies.
+std::optional<std::string> ownFolderWithSecondName(const struct stat& file) {
+  if (!S_ISREG(file.st_mode) || file.st_nlink < 2) return std::nullopt;
+  for (std::string& folder : ownFolders()) {
+    const Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0 && holdsFile(dir.get(), file, kMaxOwnDepth)) return std::move(folder);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -136,6 +195,21 @@ std::optional<std::string> ownFolderHolding(std::string_view path) {
     if (isWithin(target, folder)) return std::move(folder);
   }
   return std::nullopt;
+}
+
+std::optional<std::string> openPath(int descriptor) {
+  return linkTarget("/proc/self/fd/" + std::to_string(descriptor));
+}
+
+std::optional<std::string> ownFolderHoldingOpenFile(int descriptor) {
+  const auto where = openPath(descriptor);
+  struct stat info {};
+  std::vector<std::string> folders = ownFolders();
+  if (!where || ::fstat(descriptor, &info) != 0) return std::move(folders.front());
+  for (std::string& folder : folders) {
+    if (isWithin(*where, folder)) return std::move(folder);
+  }
+  return ownFolderWithSecondName(info);
 }
 
 }  // namespace tvrn::PathResolver

@@ -30,4 +30,15 @@ std::vector<std::string> ownFolders();
 // nothing when it leads elsewhere. Every tool that takes a path from its caller asks this first.
 std::optional<std::string> ownFolderHolding(std::string_view path);
 
+// Where the descriptor leads now, as the system keeps it (a removed file's path ends in
+// " (deleted)"); nothing when the system will not say.
+std::optional<std::string> openPath(int descriptor);
+
+// The own folder that holds what the descriptor has open, judged by the open file itself rather
+// than by any path to it: where the system says the descriptor leads, or, for a file with more
+// than one name, whether one of its names lies in an own folder (a hard link made elsewhere).
+// Nothing when it is none of ours; the first own folder when the system cannot say where the
+// descriptor leads, so that doubt refuses. Readers and writers ask this of what they opened.
+std::optional<std::string> ownFolderHoldingOpenFile(int descriptor);
+
 }  // namespace tvrn::PathResolver

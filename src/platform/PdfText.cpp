@@ -26,10 +26,16 @@ PdfText::PdfText(std::string bytes) : bytes_(std::move(bytes)) {}
 PdfText::~PdfText() = default;
 
 std::unique_ptr<PdfText> PdfText::open(const std::filesystem::path& file) {
+  auto opened = RegularFile::open(file);
+  if (!opened) return nullptr;
+  return open(opened.value());
+}
+
+std::unique_ptr<PdfText> PdfText::open(const RegularFile& file) {
   silenceLibrary();
   // Read by us, not by the library, so that a pipe or a device in the file's place cannot hold
   // the caller and no more than the cap is ever taken in.
-  auto bytes = RegularFile::read(file);
+  auto bytes = file.readAll();
   if (!bytes || bytes.value().size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return nullptr;
   }

@@ -13,11 +13,15 @@ class document;
 
 namespace tvrn {
 
+class RegularFile;
+
 class PdfText {
  public:
   // Nothing when the file cannot be opened as a PDF (missing, not a regular file, over
   // RegularFile's cap, damaged, not a PDF, or locked by a password).
   static std::unique_ptr<PdfText> open(const std::filesystem::path& file);
+  // The same of a file the caller holds open.
+  static std::unique_ptr<PdfText> open(const RegularFile& file);
   ~PdfText();
   PdfText(const PdfText&) = delete;
   PdfText& operator=(const PdfText&) = delete;

@@ -23,8 +23,22 @@ std::string tooLarge(std::size_t cap) {
 }  // namespace
 
 Result<RegularFile, std::string> RegularFile::open(const std::filesystem::path& file) {
+  return openAt(AT_FDCWD, file.c_str(), 0);
+}
+
+Result<RegularFile, std::string> RegularFile::openInFolder(int folder, const std::string& name) {
+  return openAt(folder, name.c_str(), O_NOFOLLOW);
+}
+
+Result<RegularFile, std::string> RegularFile::openAt(int folder, const char* name, int flags) {
+  // A device is not even opened: opening some does something (a tape rewinds, a watchdog arms).
+  struct stat before {};
+  if (::fstatat(folder, name, &before, flags & O_NOFOLLOW ? AT_SYMLINK_NOFOLLOW : 0) == 0 &&
+      !S_ISREG(before.st_mode) && !S_ISLNK(before.st_mode)) {
+    return fail(std::string("not a regular file"));
+  }
   // Without O_NONBLOCK, opening a pipe waits for a writer that may never come.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  const int fd = ::openat(folder, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
   if (fd < 0) return fail(std::string(std::strerror(errno)));
   RegularFile opened(fd, 0);
   struct stat info {};
@@ -61,6 +75,12 @@ RegularFile::~RegularFile() {
 
 int RegularFile::release() { return std::exchange(fd_, -1); }
 
+Result<RegularFile, std::string> RegularFile::duplicate() const {
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return fail(std::string(std::strerror(errno)));
+  return RegularFile(fd, size_);
+}
+
 Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
                                                      std::size_t length) const {
   std::string bytes;
@@ -80,6 +100,8 @@ Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
 }
 
 Result<std::string, std::string> RegularFile::readAll(std::size_t cap) const {
+  // Known too large already: nothing is read.
+  if (size_ > static_cast<std::int64_t>(cap)) return fail(tooLarge(cap));
   auto bytes = readAt(0, cap + 1);
   if (bytes && bytes.value().size() > cap) return fail(tooLarge(cap));
   return bytes;

@@ -328,11 +328,18 @@ std::string htmlToText(std::string_view html) {
 }
 
 Result<std::string, std::string> toPlainText(const std::filesystem::path& file) {
-  const auto read = RegularFile::read(file);
+  const auto opened = RegularFile::open(file);
+  if (!opened) return fail(opened.error());
+  return toPlainText(opened.value(), file);
+}
+
+Result<std::string, std::string> toPlainText(const RegularFile& file,
+                                             const std::filesystem::path& name) {
+  const auto read = file.readAll();
   if (!read) return fail(read.error());
   const std::string& bytes = read.value();
   if (startsWith(bytes, "{\\rtf")) return rtfToText(bytes);
-  if (looksLikeHtml(bytes, file)) return htmlToText(bytes);
+  if (looksLikeHtml(bytes, name)) return htmlToText(bytes);
   if (auto text = plainText(bytes)) return std::move(*text);
   return fail(std::string(kUnsupported));
 }

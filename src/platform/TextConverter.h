@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "base/Result.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::TextConverter {
 
@@ -14,6 +15,9 @@ namespace tvrn::TextConverter {
 // is over RegularFile's cap, or its format is not one of the three ("unsupported document
 // format").
 Result<std::string, std::string> toPlainText(const std::filesystem::path& file);
+// The same of a file the caller holds open; `name` is the name it goes by.
+Result<std::string, std::string> toPlainText(const RegularFile& file,
+                                             const std::filesystem::path& name);
 
 // The text of an RTF document: paragraphs and line breaks as line feeds, tabs, \'hh characters
 // (Windows-1252) and \uN characters; fonts, styles, pictures and other destinations skipped.

@@ -104,15 +104,20 @@ bool addMember(zip_t* archive, const Member& member) {
   return true;
 }
 
-// Closes the archive into its memory buffer and writes the buffer atomically over the target.
-Result<bool, std::string> closeAndWrite(ArchivePtr archive, SourcePtr source,
-                                        const std::filesystem::path& target, mode_t mode) {
+// Closes the archive into its memory buffer and gives the buffer's bytes.
+Result<std::string, std::string> closedBytes(ArchivePtr archive, SourcePtr source) {
   if (zip_close(archive.get()) < 0) return fail(archiveError(archive.get()));
   archive.release();  // zip_close freed it
   auto bytes = bytesOf(source.get());
   if (!bytes) return fail(std::string("cannot read the new archive back"));
+  return std::move(*bytes);
+}
+
+Result<bool, std::string> writeAtomic(const std::filesystem::path& target,
+                                      const Result<std::string, std::string>& bytes, mode_t mode) {
+  if (!bytes) return fail(bytes.error());
   std::string reason;
-  if (!FileStore::writeAtomic(target, *bytes, mode, &reason)) return fail(reason);
+  if (!FileStore::writeAtomic(target, bytes.value(), mode, &reason)) return fail(reason);
   return true;
 }
 
@@ -126,8 +131,10 @@ std::filesystem::path writeTarget(const std::filesystem::path& archivePath) {
 
 // Through RegularFile, so a pipe or a device in the archive's place is refused instead of
 // blocking or streaming without end; the descriptor keeps its close-on-exec flag.
-Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& archivePath) {
-  auto opened = RegularFile::open(archivePath);
+Result<ArchivePtr, std::string> openForReading(const RegularFile& file) {
+  // A descriptor of its own, which the stream closes; reads seek first, so sharing the file's
+  // position with the caller's descriptor is harmless.
+  auto opened = file.duplicate();
   if (!opened) return fail(opened.error());
   FILE* stream = ::fdopen(opened.value().fd(), "rb");
   if (stream == nullptr) return fail(std::string(std::strerror(errno)));
@@ -144,6 +151,14 @@ Result<ArchivePtr, std::string> openForReading(const std::filesystem::path& arch
     return fail(error.text());
   }
   return archive;
+}
+
+template <class Read>
+auto withArchive(const std::filesystem::path& archivePath, const Read& read)
+    -> decltype(read(std::declval<const RegularFile&>())) {
+  auto opened = RegularFile::open(archivePath);
+  if (!opened) return fail(opened.error());
+  return read(opened.value());
 }
 
 Result<std::string, std::string> readIndex(zip_t* archive, zip_uint64_t index) {
@@ -169,9 +184,8 @@ Result<std::string, std::string> readIndex(zip_t* archive, zip_uint64_t index) {
 
 }  // namespace
 
-Result<std::string, std::string> readMember(const std::filesystem::path& archivePath,
-                                            std::string_view name) {
-  auto archive = openForReading(archivePath);
+Result<std::string, std::string> readMember(const RegularFile& file, std::string_view name) {
+  auto archive = openForReading(file);
   if (!archive) return fail(archive.error());
   const std::string memberName(name);
   const zip_int64_t index = zip_name_locate(archive.value().get(), memberName.c_str(), 0);
@@ -179,19 +193,27 @@ Result<std::string, std::string> readMember(const std::filesystem::path& archive
   return readIndex(archive.value().get(), static_cast<zip_uint64_t>(index));
 }
 
-Result<bool, std::string> hasMember(const std::filesystem::path& archivePath,
-                                    std::string_view name) {
-  auto archive = openForReading(archivePath);
+Result<std::string, std::string> readMember(const std::filesystem::path& archivePath,
+                                            std::string_view name) {
+  return withArchive(archivePath, [&](const RegularFile& file) { return readMember(file, name); });
+}
+
+Result<bool, std::string> hasMember(const RegularFile& file, std::string_view name) {
+  auto archive = openForReading(file);
   if (!archive) return fail(archive.error());
   return zip_name_locate(archive.value().get(), std::string(name).c_str(), 0) >= 0;
 }
 
-Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archivePath,
-                                             std::string_view name,
+Result<bool, std::string> hasMember(const std::filesystem::path& archivePath,
+                                    std::string_view name) {
+  return withArchive(archivePath, [&](const RegularFile& file) { return hasMember(file, name); });
+}
+
+Result<bool, std::string> readMemberInBlocks(const RegularFile& archiveFile, std::string_view name,
                                              const std::function<bool(std::string_view)>& sink) {
   // Large enough that inflating, not calling, dominates; small enough to stay in cache.
   constexpr std::size_t kBlockBytes = 64 * 1024;
-  auto archive = openForReading(archivePath);
+  auto archive = openForReading(archiveFile);
   if (!archive) return fail(archive.error());
   const std::string memberName(name);
   std::unique_ptr<zip_file_t, FileCloser> file(
@@ -209,9 +231,16 @@ Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archiv
   }
 }
 
+Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archivePath,
+                                             std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink) {
+  return withArchive(archivePath,
+                     [&](const RegularFile& file) { return readMemberInBlocks(file, name, sink); });
+}
+
 Result<std::vector<Member>, std::string> readMembers(
-    const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
-  auto archive = openForReading(archivePath);
+    const RegularFile& file, const std::function<bool(std::string_view)>& wanted) {
+  auto archive = openForReading(file);
   if (!archive) return fail(archive.error());
   zip_t* opened = archive.value().get();
   std::vector<Member> members;
@@ -226,18 +255,37 @@ Result<std::vector<Member>, std::string> readMembers(
   return members;
 }
 
-Result<bool, std::string> create(const std::filesystem::path& given,
-                                 const std::vector<Member>& members) {
-  const auto archivePath = writeTarget(given);
+Result<std::vector<Member>, std::string> readMembers(
+    const std::filesystem::path& archivePath, const std::function<bool(std::string_view)>& wanted) {
+  return withArchive(archivePath,
+                     [&](const RegularFile& file) { return readMembers(file, wanted); });
+}
+
+Result<std::string, std::string> archiveBytes(const std::vector<Member>& members) {
   auto opened = openInMemory({}, ZIP_TRUNCATE);
   if (!opened) return fail(opened.error());
   auto [archive, source] = std::move(opened).value();
   for (const Member& member : members) {
     if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));
   }
+  return closedBytes(std::move(archive), std::move(source));
+}
+
+Result<std::string, std::string> withMemberReplaced(std::string_view original,
+                                                    const Member& member) {
+  auto opened = openInMemory(original, 0);
+  if (!opened) return fail(opened.error());
+  auto [archive, source] = std::move(opened).value();
+  if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));
+  return closedBytes(std::move(archive), std::move(source));
+}
+
+Result<bool, std::string> create(const std::filesystem::path& given,
+                                 const std::vector<Member>& members) {
+  const auto archivePath = writeTarget(given);
   struct stat info {};
   const mode_t mode = ::stat(archivePath.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
-  return closeAndWrite(std::move(archive), std::move(source), archivePath, mode);
+  return writeAtomic(archivePath, archiveBytes(members), mode);
 }
 
 Result<bool, std::string> replaceMember(const std::filesystem::path& given, const Member& member) {
@@ -246,11 +294,8 @@ Result<bool, std::string> replaceMember(const std::filesystem::path& given, cons
   if (!original) return fail(original.error());
   struct stat info {};
   if (::stat(archivePath.c_str(), &info) != 0) return fail(std::string("cannot read the file"));
-  auto opened = openInMemory(original.value(), 0);
-  if (!opened) return fail(opened.error());
-  auto [archive, source] = std::move(opened).value();
-  if (!addMember(archive.get(), member)) return fail(archiveError(archive.get()));
-  return closeAndWrite(std::move(archive), std::move(source), archivePath, info.st_mode & 07777);
+  return writeAtomic(archivePath, withMemberReplaced(original.value(), member),
+                     info.st_mode & 07777);
 }
 
 }  // namespace tvrn::ZipArchive

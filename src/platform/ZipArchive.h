@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/Result.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::ZipArchive {
 
@@ -28,10 +29,13 @@ struct Member {
 // has no such member, or the member is over the cap.
 Result<std::string, std::string> readMember(const std::filesystem::path& archive,
                                             std::string_view name);
+// The same of an archive the caller holds open (after judging what was opened); so too below.
+Result<std::string, std::string> readMember(const RegularFile& archive, std::string_view name);
 
 // Whether the archive holds a member of that name. Fails (with the reason) when the file is not
 // a regular file or not a ZIP archive.
 Result<bool, std::string> hasMember(const std::filesystem::path& archive, std::string_view name);
+Result<bool, std::string> hasMember(const RegularFile& archive, std::string_view name);
 
 // Inflates the member block by block, handing each block to `sink` until the member ends or the
 // sink answers false; only one block is held at a time. True when the member was read to its end.
@@ -40,12 +44,24 @@ Result<bool, std::string> hasMember(const std::filesystem::path& archive, std::s
 Result<bool, std::string> readMemberInBlocks(const std::filesystem::path& archive,
                                              std::string_view name,
                                              const std::function<bool(std::string_view)>& sink);
+Result<bool, std::string> readMemberInBlocks(const RegularFile& archive, std::string_view name,
+                                             const std::function<bool(std::string_view)>& sink);
 
 // Every member whose name `wanted` accepts, in the archive's order, read in one opening of the
 // file. Fails (with the reason) when the file is not a ZIP archive or a wanted member cannot be
 // read or is over the cap.
 Result<std::vector<Member>, std::string> readMembers(
     const std::filesystem::path& archive, const std::function<bool(std::string_view)>& wanted);
+Result<std::vector<Member>, std::string> readMembers(
+    const RegularFile& archive, const std::function<bool(std::string_view)>& wanted);
+
+// The bytes of an archive holding exactly these members, in this order, for a writer that puts
+// them in place itself.
+Result<std::string, std::string> archiveBytes(const std::vector<Member>& members);
+
+// The bytes of the archive with one member replaced (or added) and every other member kept as it
+// was, compressed data included.
+Result<std::string, std::string> withMemberReplaced(std::string_view archive, const Member& member);
 
 // Writes an archive holding exactly these members, in this order, replacing any file at the
 // path. The error says why nothing was written.

@@ -23,6 +23,7 @@
 #include "cloud/TunnelState.h"
 #include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
+#include "cloud/UpdateTexts.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
@@ -68,10 +69,10 @@ constexpr auto kLegacyDaemonDeadline = std::chrono::seconds(10);
 
 // Standalone server processes of this user started in daemon mode. The pkill runs on a worker so
 // start-up does not wait for it; its exit is reaped there.
-void killLegacyDaemons() {
+void killLegacyDaemons(const std::string& program) {
   const std::string uid = std::to_string(::getuid());
-  Dispatch::async([uid] {
-    SpawnOptions pkill({"pkill", "-U", uid, "-f", "tavrin-server.*--daemon"});
+  Dispatch::async([uid, program] {
+    SpawnOptions pkill({program, "-U", uid, "-f", "tavrin-server.*--daemon"});
     pkill.searchPath = true;
     RunOptions options;
     options.timeout = kLegacyDaemonDeadline;
@@ -101,6 +102,14 @@ EnvironmentSources::UpdateHistory updateHistory() {
   return history;
 }
 
+// An update check as the support tools report it: its text, and whether that tells of a failure.
+EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
+  std::string text =
+      checkOnly ? UpdateManager::shared().checkOnly() : UpdateManager::shared().checkNow();
+  const bool failed = UpdateTexts::reportsFailure(text);
+  return {std::move(text), failed};
+}
+
 // Wires the layers that must not know each other: what the core asks of the manifest store, the
 // bridges and the heartbeat.
 void connectLayers() {
@@ -114,11 +123,7 @@ void connectLayers() {
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
   EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
                                .tunnelConnected = &TunnelState::read,
-                               .updateCheck =
-                                   [](bool checkOnly) {
-                                     return checkOnly ? UpdateManager::shared().checkOnly()
-                                                      : UpdateManager::shared().checkNow();
-                                   },
+                               .updateCheck = &updateCheck,
                                .updateHistory = &updateHistory});
 }
 
@@ -194,7 +199,7 @@ const std::string& version() {
   return appVersion;
 }
 
-bool start() {
+bool start(const LegacyCleaner::Settings& cleanup) {
   Logger::configure(ConfigManager::shared().logPath());
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
@@ -210,8 +215,8 @@ bool start() {
     Logger::warn("tray", "Could not put the stdio server in place; the next start tries again");
   }
 
-  LegacyCleaner::run();
-  killLegacyDaemons();
+  LegacyCleaner::run(cleanup);
+  killLegacyDaemons(cleanup.pkill);
 
   HelperProxy::setInProcessDispatch(
       [](std::string_view request) { return LocalData::dispatch(request); });
@@ -227,7 +232,13 @@ bool start() {
   queueBackgroundJobs();
   startCloudServices(registry);
 
-  if (!IPCServer::shared().start(registry, version())) return false;
+  // No client could reach a server without its socket: such a start is a failed one, whatever
+  // else came up.
+  if (auto serving = IPCServer::shared().start(registry, version()); !serving) {
+    Logger::error("tray", "ServerCore start failed: the MCP socket cannot be served (" +
+                              serving.error() + ")");
+    return false;
+  }
   Logger::info("tray", "ServerCore ready — all services started inline");
   return true;
 }

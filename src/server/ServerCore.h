@@ -4,16 +4,20 @@
 
 #include <string>
 
+#include "server/LegacyCleaner.h"
+
 namespace tvrn::ServerCore {
 
 // The app version the start-up passes to the tool families, the sessions and the install event.
 const std::string& version();
 
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
-// program in place (BundledServer); returns once the socket server is started.
+// program in place (BundledServer); returns once the socket server is started. `cleanup` is what
+// ends the processes an earlier generation left running (its pkill also ends the old daemons).
 // Called once per process. False, before anything else is started, when another server already
-// answers on the socket: the program then ends with status 1.
-[[nodiscard]] bool start();
+// answers on the socket; false too, with the reason logged, when the socket cannot be bound at the
+// end. The program then ends with status 1.
+[[nodiscard]] bool start(const LegacyCleaner::Settings& cleanup = {});
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();

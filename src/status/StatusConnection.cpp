@@ -1,7 +1,5 @@
 #include "status/StatusConnection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -13,7 +11,6 @@
 #include <boost/beast/http.hpp>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -27,7 +24,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using Clock = std::chrono::steady_clock;
-using Request = http::request<http::string_body>;
 
 // Waits until the socket is ready for `events` (or has failed); false once `deadline` passes.
 bool ready(int socket, short events, Clock::time_point deadline) {
@@ -105,57 +101,6 @@ class DeadlineReader {
   bool receivedAny_ = false;
 };
 
-// The checked request, as bytes for cpp-httplib to parse; its answer goes to the socket.
-class HandedOverRequest final : public httplib::Stream {
- public:
-  HandedOverRequest(int socket, std::string request)
-      : socket_(socket), request_(std::move(request)), writeDeadline_(Clock::now() + kWriteTime) {}
-
-  bool is_readable() const override { return offset_ < request_.size(); }
-  bool is_writable() const override { return true; }  // write() waits, up to its deadline
-
-  ssize_t read(char* into, size_t size) override {
-    const std::size_t count = std::min(size, request_.size() - offset_);
-    std::memcpy(into, request_.data() + offset_, count);
-    offset_ += count;
-    return static_cast<ssize_t>(count);
-  }
-  ssize_t write(const char* bytes, size_t size) override {
-    return sendAll(socket_, {bytes, size}, writeDeadline_) ? static_cast<ssize_t>(size) : -1;
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    address(::getpeername, ip, port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    address(::getsockname, ip, port);
-  }
-  socket_t socket() const override { return socket_; }
-
- private:
-  void address(int (*query)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (query(socket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6) {
-      const auto& in6 = reinterpret_cast<const sockaddr_in6&>(address);
-      ::inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text);
-      port = ntohs(in6.sin6_port);
-    } else {
-      const auto& in4 = reinterpret_cast<const sockaddr_in&>(address);
-      ::inet_ntop(AF_INET, &in4.sin_addr, text, sizeof text);
-      port = ntohs(in4.sin_port);
-    }
-    ip = text;
-  }
-
-  int socket_;
-  std::string request_;
-  std::size_t offset_ = 0;
-  Clock::time_point writeDeadline_;
-};
-
 const char* reasonFor(int status) {
   switch (status) {
     case 408:
@@ -183,18 +128,22 @@ int refusalFor(beast::error_code error, bool headerDone, bool receivedAny) {
   return 400;
 }
 
+bool sendAnswer(int socket, const StatusResponse& response) {
+  std::ostringstream text;
+  text << response;
+  return sendAll(socket, text.str(), Clock::now() + kWriteTime);
+}
+
 // Answers with the status and a JSON reason, then reads what the peer still sends for a moment
 // before the caller closes: closing with unread bytes would reset the connection, and the peer
 // could lose the answer.
 void refuse(int socket, int status) {
-  http::response<http::string_body> response{static_cast<http::status>(status), 11};
+  StatusResponse response{static_cast<http::status>(status), 11};
   response.set(http::field::content_type, "application/json");
   response.body() = nlohmann::json{{"ok", false}, {"error", reasonFor(status)}}.dump();
   response.keep_alive(false);
   response.prepare_payload();
-  std::ostringstream text;
-  text << response;
-  if (!sendAll(socket, text.str(), Clock::now() + kWriteTime)) return;
+  if (!sendAnswer(socket, response)) return;
   ::shutdown(socket, SHUT_WR);
   const auto until = Clock::now() + kLinger;
   char discarded[16 * 1024];
@@ -202,14 +151,14 @@ void refuse(int socket, int status) {
   }
 }
 
-bool expectsContinue(const Request& request) {
+bool expectsContinue(const StatusRequest& request) {
   const auto expect = request.find(http::field::expect);
   return expect != request.end() && beast::iequals(expect->value(), "100-continue");
 }
 
 }  // namespace
 
-void serve(int socket, StatusRouteTable& routes, std::chrono::milliseconds deadline,
+void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds deadline,
            const std::function<void()>& requestRead) {
   const auto until = Clock::now() + deadline;
   DeadlineReader reader(socket, until);
@@ -237,16 +186,8 @@ void serve(int socket, StatusRouteTable& routes, std::chrono::milliseconds deadl
     return;
   }
   requestRead();
-
-  // A chunked body arrives here whole, so the routes see it with its length.
-  Request request = parser.release();
-  request.erase(http::field::expect);
-  request.content_length(request.body().size());
-  std::ostringstream bytes;
-  bytes << request;
-  HandedOverRequest stream(socket, std::move(bytes).str());
-  bool closed = false;
-  routes.process_request(stream, true, closed, {});
+  // The peer that has left has no use for the answer; the socket is closed either way.
+  static_cast<void>(sendAnswer(socket, routes.answer(parser.get())));
   ::shutdown(socket, SHUT_WR);
 }
 

@@ -1,23 +1,15 @@
 // One connection of the status server: reads its request within a deadline and the size limits
-// (Boost.Beast's parser does the reading), refuses what breaks them, and hands the rest to the
-// routes, which stay cpp-httplib's, over a stream of the checked request's bytes.
+// (Boost.Beast's parser does the reading), refuses what breaks them, and sends the routes' answer
+// to the rest.
 #pragma once
-
-#include <httplib.h>
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 
-namespace tvrn {
+#include "status/StatusRouteTable.h"
 
-// The status server's routes; only the request entry is opened up, for connections read here.
-class StatusRouteTable final : public httplib::Server {
- public:
-  using httplib::Server::process_request;
-};
-
-namespace StatusConnection {
+namespace tvrn::StatusConnection {
 
 constexpr std::size_t kMaxBodyBytes = 1024 * 1024;
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;
@@ -30,8 +22,7 @@ constexpr std::chrono::seconds kLinger{1};
 // must all arrive within `deadline` of the call; a late one gets 408, a body over 1 MiB 413
 // (Content-Length or chunked, counted as it arrives), more than 100 headers or 64 KiB of them 431.
 // `requestRead` runs once the request is in, before the routes answer it.
-void serve(int socket, StatusRouteTable& routes, std::chrono::milliseconds deadline,
+void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds deadline,
            const std::function<void()>& requestRead);
 
-}  // namespace StatusConnection
-}  // namespace tvrn
+}  // namespace tvrn::StatusConnection

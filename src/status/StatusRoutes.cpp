@@ -5,7 +5,9 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "base/Strings.h"
 #include "cloud/UpdateManager.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
@@ -106,15 +108,28 @@ json config(std::string_view body) {
   }
   const auto action = request.find("action");
   const bool update = action != request.end() && *action == "update";
-  if (update) UpdateManager::shared().checkInBackground(true);
-  const json answer = update ? json{{"ok", true}, {"triggered", true}} : kOK;
   const std::set<std::string> allowed = manifestAllowedKeys();
   json updates = json::object();
+  std::vector<std::string> refused;  // unknown keys and keys this route may not change
   for (const auto& [key, value] : request.items()) {
-    if (key == "auto_update" || allowed.contains(key)) updates[key] = value;
+    if (key == "auto_update" || allowed.contains(key)) {
+      updates[key] = value;
+    } else if (key != "action" || !update) {
+      refused.push_back(key);
+    }
   }
-  if (updates.empty()) return answer;
-  if (!ConfigManager::shared().save(updates)) return failure("could not save the settings");
+  if (!update && updates.empty()) {
+    if (refused.empty()) return failure("nothing to store");
+    json answer = failure("not stored: " + Strings::joined(refused, ", "));
+    answer["not_stored"] = refused;
+    return answer;
+  }
+  if (!updates.empty() && !ConfigManager::shared().save(updates)) {
+    return failure("could not save the settings");
+  }
+  if (update) UpdateManager::shared().checkInBackground(true);
+  json answer = update ? json{{"ok", true}, {"triggered", true}} : kOK;
+  if (!refused.empty()) answer["not_stored"] = refused;
   return answer;
 }
 

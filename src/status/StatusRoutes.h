@@ -15,8 +15,9 @@ nlohmann::json toolError(std::string_view body);
 
 // "/config": "action": "update" starts an update check that installs what it finds (answered
 // with "triggered": true); stores "auto_update" (a Bool) and the keys the manifest's
-// "config_allowed_keys" names; every other member is ignored. An "auto_update" that is not a
-// Bool refuses the whole request, naming the key.
+// "config_allowed_keys" names. Every other member is left out and named in "not_stored"; a
+// request that neither stored nor started anything is answered "ok": false. An "auto_update"
+// that is not a Bool refuses the whole request, naming the key.
 nlohmann::json config(std::string_view body);
 
 // "/tray-event" {"event", ...}: forwarded to the back end's "/events" in the background.

@@ -1,7 +1,5 @@
 #include "status/StatusServer.h"
 
-#include <httplib.h>
-
 #include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -33,10 +31,12 @@ std::string printed(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::optional<std::string_view> header(const httplib::Request& request, const char* name) {
-  if (!request.has_header(name)) return std::nullopt;
-  const auto found = request.headers.find(name);
-  return std::string_view(found->second);
+std::string_view view(boost::beast::string_view text) { return {text.data(), text.size()}; }
+
+std::optional<std::string_view> header(const StatusRequest& request, const char* name) {
+  const auto found = request.find(name);
+  if (found == request.end()) return std::nullopt;
+  return view(found->value());
 }
 
 // The page's own data block: file locations, as JSON text that cannot end the script element.
@@ -71,8 +71,13 @@ std::string appPage() {
   return page;
 }
 
-void answerJSON(httplib::Response& response, const json& body) {
-  response.set_content(printed(body), kJSON);
+void setContent(StatusResponse& response, std::string body, const char* type) {
+  response.set(boost::beast::http::field::content_type, type);
+  response.body() = std::move(body);
+}
+
+void answerJSON(StatusResponse& response, const json& body) {
+  setContent(response, printed(body), kJSON);
 }
 
 }  // namespace
@@ -86,32 +91,31 @@ StatusServer::StatusServer(std::string version, Options options)
 
 StatusServer::~StatusServer() { stop(); }
 
-void StatusServer::addRoutes(httplib::Server& server) {
-  server.set_pre_routing_handler(
-      [this](const httplib::Request& request, httplib::Response& response) {
-        const int refused =
-            RequestGuard::refusal({request.method, header(request, "Host"),
-                                   header(request, "Origin"), header(request, "Content-Type")},
-                                  port_);
-        if (refused == 0) return httplib::Server::HandlerResponse::Unhandled;
-        response.status = refused;
-        answerJSON(response, {{"ok", false},
-                              {"error", refused == 415 ? "Content-Type must be application/json"
-                                                       : "request refused"}});
-        return httplib::Server::HandlerResponse::Handled;
-      });
-
-  server.Get("/status", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_content(StatusDocument::text(version_), kJSON);
-  });
-  server.Get("/app", [](const httplib::Request&, httplib::Response& response) {
-    response.set_header("X-Frame-Options", "DENY");
-    response.set_content(appPage(), "text/html; charset=utf-8");
+void StatusServer::addRoutes(StatusRouteTable& routes) {
+  routes.screen([this](const StatusRequest& request, StatusResponse& response) {
+    const int refused =
+        RequestGuard::refusal({view(request.method_string()), header(request, "Host"),
+                               header(request, "Origin"), header(request, "Content-Type")},
+                              port_);
+    if (refused == 0) return false;
+    response.result(static_cast<unsigned>(refused));
+    answerJSON(response, {{"ok", false},
+                          {"error", refused == 415 ? "Content-Type must be application/json"
+                                                   : "request refused"}});
+    return true;
   });
 
-  const auto post = [&server](const char* path, json (*route)(std::string_view)) {
-    server.Post(path, [route](const httplib::Request& request, httplib::Response& response) {
-      answerJSON(response, route(request.body));
+  routes.get("/status", [this](const StatusRequest&, StatusResponse& response) {
+    setContent(response, StatusDocument::text(version_), kJSON);
+  });
+  routes.get("/app", [](const StatusRequest&, StatusResponse& response) {
+    response.set("X-Frame-Options", "DENY");
+    setContent(response, appPage(), "text/html; charset=utf-8");
+  });
+
+  const auto post = [&routes](const char* path, json (*route)(std::string_view)) {
+    routes.post(path, [route](const StatusRequest& request, StatusResponse& response) {
+      answerJSON(response, route(request.body()));
     });
   };
   post("/tool-call", StatusRoutes::toolCall);

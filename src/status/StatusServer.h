@@ -10,6 +10,7 @@
 
 #include "status/LoopbackListener.h"
 #include "status/StatusConnection.h"
+#include "status/StatusRouteTable.h"
 
 namespace tvrn {
 
@@ -43,7 +44,7 @@ class StatusServer final {
 
  private:
   void writeStatusFiles(std::stop_token stop);
-  void addRoutes(httplib::Server& server);
+  void addRoutes(StatusRouteTable& routes);
 
   const std::string version_;
   const Options options_;

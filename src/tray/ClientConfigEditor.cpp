@@ -26,6 +26,21 @@ bool isOurs(std::string key) {
   return key.find("tavrin") != std::string::npos || key.find("tvrn") != std::string::npos;
 }
 
+// Nothing but servers objects, all of them empty.
+bool onlyEmptyServers(const ojson& config) {
+  for (const auto& [key, value] : config.items()) {
+    const bool servers = key == "mcpServers" || key == "servers" || key == "context_servers";
+    if (!servers || !value.is_object() || !value.empty()) return false;
+  }
+  return true;
+}
+
+// A file of its own, not a link into somewhere the user keeps it.
+bool isPlainFile(const std::filesystem::path& file) {
+  std::error_code error;
+  return std::filesystem::symlink_status(file, error).type() == std::filesystem::file_type::regular;
+}
+
 }  // namespace
 
 std::string serversKey(const AIClientDef& client) {
@@ -94,7 +109,13 @@ bool removeOurs(const std::filesystem::path& file) {
     for (const auto& name : ours) servers->erase(name);
     removed = removed || !ours.empty();
   }
-  return removed && save(file, *config);
+  if (!removed) return false;
+  if (onlyEmptyServers(*config) && isPlainFile(file)) {
+    // All it held was our entry, in the skeleton the set-up wrote: nothing of the user's is lost.
+    std::error_code error;
+    if (std::filesystem::remove(file, error)) return true;
+  }
+  return save(file, *config);
 }
 
 }  // namespace tvrn::ClientConfigEditor

@@ -35,7 +35,9 @@ std::optional<nlohmann::ordered_json> load(const std::filesystem::path& file);
 [[nodiscard]] bool addEntry(const AIClientDef& client, const std::string& command);
 
 // Removes every server key whose lower-cased form holds "tavrin" or "tvrn" from "mcpServers",
-// "servers" and "context_servers". The file is rewritten only when something was removed.
+// "servers" and "context_servers". The file is rewritten only when something was removed, and
+// removed when what is left is nothing but empty servers objects (the skeleton the set-up wrote
+// around our entry), unless it is a link.
 [[nodiscard]] bool removeOurs(const std::filesystem::path& file);
 
 }  // namespace tvrn::ClientConfigEditor

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <QSysInfo>
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 
 #include "base/Utf8.h"
 #include "platform/FileStore.h"
@@ -44,12 +46,49 @@ void endStdioServers(const Settings& settings) {
   (void)Subprocess::run(pkill, run);
 }
 
-// Uninstalling removes what it can: a part that stays is no reason to keep the rest.
+// Below `item`, not `item` itself.
+bool liesBelow(const std::filesystem::path& path, const std::filesystem::path& item) {
+  const auto relative = path.lexically_relative(item);
+  return !relative.empty() && relative != "." && *relative.begin() != "..";
+}
+
+// Removes `item` and everything in it but the paths `kept` names, and the folders that lead to
+// them; a folder left empty goes too. True when something was kept. A link is never followed.
+bool removeAllBut(const std::filesystem::path& item,
+                  const std::vector<std::filesystem::path>& kept) {
+  std::error_code error;
+  const auto type = std::filesystem::symlink_status(item, error).type();
+  if (type == std::filesystem::file_type::not_found) return false;
+  if (std::find(kept.begin(), kept.end(), item) != kept.end()) return true;
+  const bool leadsToKept = type == std::filesystem::file_type::directory &&
+                           std::any_of(kept.begin(), kept.end(),
+                                       [&](const auto& path) { return liesBelow(path, item); });
+  bool keptAny = false;
+  if (leadsToKept) {
+    std::vector<std::filesystem::path> entries;
+    for (std::filesystem::directory_iterator it(item, error), end; !error && it != end;
+         it.increment(error)) {
+      entries.push_back(it->path());
+    }
+    // What could not be listed may be what is kept: the folder stays.
+    keptAny = static_cast<bool>(error);
+    for (const auto& entry : entries) keptAny = removeAllBut(entry, kept) || keptAny;
+  }
+  if (!keptAny) static_cast<void>(removeBelowHome(item));
+  return keptAny;
+}
+
+// Uninstalling removes what it can: a part that stays is no reason to keep the rest. The user's
+// own calendars, reminder lists and address books in the default folders stay, with the record of
+// which of them new items go to; the access decisions go with the settings.
 void removeFolders() {
-  for (const auto& folder :
-       {Paths::localShare() / "tray", Paths::localShare(), Paths::appSupport()}) {
+  for (const auto& folder : {Paths::localShare() / "tray", Paths::localShare()}) {
     static_cast<void>(removeBelowHome(folder));
   }
+  const auto support = Paths::appSupport().lexically_normal();
+  static_cast<void>(
+      removeAllBut(support, {support / "pim" / "calendars", support / "pim" / "contacts",
+                             support / "pim" / "defaults.json"}));
 }
 
 }  // namespace
@@ -70,6 +109,13 @@ std::filesystem::path autostartEntry() {
                                          ? std::filesystem::path(configHome)
                                          : Paths::underHome(".config");
   return base / "autostart" / "tavrin-tray.desktop";
+}
+
+std::string keptDataFolder() {
+  const auto folder = (Paths::appSupport() / "pim").lexically_normal();
+  const auto home = Paths::home().lexically_normal();
+  if (liesBelow(folder, home)) return "~/" + folder.lexically_relative(home).string();
+  return folder.string();
 }
 
 bool removeBelowHome(const std::filesystem::path& item) {

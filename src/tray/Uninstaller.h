@@ -1,6 +1,7 @@
 // Removing the system from this user's account: the reason goes to the back end as feedback, the
 // system's entries leave the AI clients' files, the autostart entry, running stdio servers and
-// the system's folders go, and the tray quits a second later. Nothing outside HOME is touched.
+// the system's folders go, and the tray quits a second later. Nothing outside HOME is touched,
+// and the user's calendars, reminders and contacts in the default folders stay.
 #pragma once
 
 #include <QObject>
@@ -29,6 +30,10 @@ nlohmann::json feedback(const std::string& reason, const std::optional<ServerSta
 
 // ${XDG_CONFIG_HOME:-~/.config}/autostart/tavrin-tray.desktop
 std::filesystem::path autostartEntry();
+
+// Where the default calendar, reminder and contact folders stay after the uninstall, written
+// for the user ("~/.config/tavrin/pim").
+std::string keptDataFolder();
 
 // Removes the item (a link itself, never what it points to) and everything inside it, only when
 // it lies strictly below an absolute HOME other than "/". False when refused or it failed.

@@ -1,7 +1,7 @@
 // The program entry. With a desktop it is the tray: the status icon, the popover and the
 // notifications, with the server running inside it. With --headless, or when no display is
-// set, it serves without a user interface. Either way SIGTERM, SIGINT and SIGHUP (its terminal
-// closed) take the server down and end the program.
+// set or the one set cannot be opened, it serves without a user interface. Either way SIGTERM,
+// SIGINT and SIGHUP (its terminal closed) take the server down and end the program.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -13,10 +13,13 @@
 #include <cstring>
 
 #include "cloud/UpdateManager.h"
+#include "core/ConfigManager.h"
+#include "core/Logger.h"
 #include "platform/ProcessSetup.h"
 #include "server/ServerCore.h"
 #include "tray/AppDelegate.h"
 #include "tray/ClientSetup.h"
+#include "tray/DisplayProbe.h"
 #include "tray/PrivacySettingsDialog.h"
 #include "tray/TrayInstances.h"
 
@@ -91,5 +94,11 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   if (wantsHeadless(argc, argv)) serveHeadless(stopSignals);
+  if (!tvrn::DisplayProbe::canOpen(argc, argv)) {
+    tvrn::Logger::configure(tvrn::ConfigManager::shared().logPath());
+    tvrn::Logger::warn("tray", "The display cannot be opened (" + tvrn::DisplayProbe::named() +
+                                   "); serving without a user interface");
+    serveHeadless(stopSignals);
+  }
   runTray(argc, argv, stopSignals);
 }

@@ -81,8 +81,9 @@ class CalendarServiceTest : public ::testing::Test {
 
 TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
   EXPECT_EQ(call("list_calendar_names")["error"],
-            "Calendars access appears granted but returned zero results. Open System Settings → "
-            "Privacy & Security → Calendars, toggle tavrin-helper OFF and back ON.");
+            "Calendars access appears granted but returned zero results. Open the TVRN tray's "
+            "Permissions section → Calendars (without the tray: set \"calendar\" to \"granted\" "
+            "in ~/.config/tavrin/pim/authorization.json), toggle tavrin-helper OFF and back ON.");
   seed();
   const json names = call("list_calendar_names")["result"];
   EXPECT_EQ(names["count"], 3);
@@ -90,8 +91,9 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
             (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "local"}}));
 
   const std::string denied =
-      "Calendar access denied.\n\nOpen System Settings → Privacy & "
-      "Security → Calendar and turn ON the toggle for **Tavrin**.";
+      "Calendar access denied.\n\nOpen the TVRN tray's Permissions section → Calendar (without "
+      "the tray: set \"calendar\" to \"granted\" in ~/.config/tavrin/pim/authorization.json) "
+      "and turn ON the toggle for **Tavrin**.";
   const std::string writeOnly = "Calendar permission is set to **Write Only**";
   const std::string notYet = "Calendar access hasn't been granted yet.";
   const struct {

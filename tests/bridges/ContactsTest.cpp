@@ -159,8 +159,9 @@ TEST_F(ContactsTest, GetsByIdOrNameWithEveryMatchWhenSeveral) {
 TEST_F(ContactsTest, AsksForAccessOncePerStartAndRefusesWhenDenied) {
   const json denied = {{"ok", false},
                        {"error",
-                        "Contacts — grant access in System Settings → Privacy & Security → "
-                        "Contacts → enable **Tavrin**."},
+                        "Contacts — grant access in the TVRN tray's Permissions section → "
+                        "Contacts (without the tray: set \"contacts\" to \"granted\" in "
+                        "~/.config/tavrin/pim/authorization.json) → enable **Tavrin**."},
                        {"permission", true}};
   const std::pair<std::string, json> calls[] = {{"list_contacts", json::object()},
                                                 {"search_contacts", {{"query", "Ann"}}},

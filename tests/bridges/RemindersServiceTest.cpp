@@ -180,12 +180,14 @@ TEST_F(RemindersServiceTest, CompleteAndDeletePreviewThenFindTheExactIdentifier)
 
 TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
   const json denied = failureReply(
-      "Reminders access denied.\n\nOpen System Settings → Privacy & Security → Reminders and turn "
-      "ON the toggle for **Tavrin**.",
+      "Reminders access denied.\n\nOpen the TVRN tray's Permissions section → Reminders "
+      "(without the tray: set \"reminders\" to \"granted\" in "
+      "~/.config/tavrin/pim/authorization.json) and turn ON the toggle for **Tavrin**.",
       true);
   const json notYet = failureReply(
-      "Reminders access hasn't been granted yet. Open System Settings → Privacy & Security → "
-      "Reminders, find **Tavrin** and turn its toggle ON.",
+      "Reminders access hasn't been granted yet. Open the TVRN tray's Permissions section → "
+      "Reminders (without the tray: set \"reminders\" to \"granted\" in "
+      "~/.config/tavrin/pim/authorization.json), find **Tavrin** and turn its toggle ON.",
       true);
   const struct {
     AuthorizationStatus status;

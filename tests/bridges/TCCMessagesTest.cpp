@@ -22,8 +22,10 @@ TEST(TCCMessagesTest, BuildersSpliceTheirArgumentsWhereTheUserLooks) {
 
   EXPECT_EQ(TCCMessages::startupBanner({"Contacts", "Calendars"}),
             "⚠️ Permissions need re-granting after update: Contacts, Calendars. Click **Grant "
-            "Access** in the TVRN tray icon to restore access in one tap. Or open System Settings "
-            "→ Privacy & Security → Contacts and turn ON the toggle for **tavrin-server**.");
+            "Access** in the TVRN tray icon to restore access in one tap. Or open the TVRN tray's "
+            "Permissions section → Contacts (without the tray: set \"contacts\" to \"granted\" "
+            "in ~/.config/tavrin/pim/authorization.json) and turn ON the toggle for "
+            "**tavrin-server**.");
   EXPECT_EQ(TCCMessages::startupBanner({}), "");
 }
 

@@ -201,16 +201,17 @@ TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
   FakeTunnelServer server;
   // No ping, so no pong: nothing comes back.
   auto tunnel = start(server.baseURL(), gate_, 1h, 200ms);
-  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
   EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
+  EXPECT_EQ(server.authorizations().size(), 1u);  // after it had opened
   EXPECT_FALSE(tunnel->isConnected());
   EXPECT_FALSE(TunnelState::read());
   tunnel->stop();
 }
 
 // Each row stands for minutes at the real intervals (a ping every 30 s, a minute of silence
-// ends the session): the session lives through more than three silence limits on pongs alone,
-// or on requests alone, without a reconnection.
+// ends the session): the session lives through more than a silence limit on pongs alone, or on
+// requests alone, without a reconnection. The limit is twenty frames long, so that a busy
+// machine that holds up a frame or two does not end the session.
 TEST_F(CloudTunnelTest, EveryFrameFromTheBackEndKeepsTheSessionUp) {
   struct Case {
     const char* name;
@@ -220,15 +221,83 @@ TEST_F(CloudTunnelTest, EveryFrameFromTheBackEndKeepsTheSessionUp) {
   for (const Case& c : {Case{"pongs", 50ms, false}, Case{"requests", 1h, true}}) {
     SCOPED_TRACE(c.name);
     FakeTunnelServer server;
-    auto tunnel = start(server.baseURL(), gate_, c.pingInterval, 200ms);
+    auto tunnel = start(server.baseURL(), gate_, c.pingInterval, 1s);
     ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
-    for (int tick = 0; tick < 15; ++tick) {
+    for (int tick = 0; tick < 30; ++tick) {
       if (c.requests) server.send(frame(std::to_string(tick), Base64::encode("{}")));
       std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(tunnel->isConnected());
     EXPECT_EQ(server.authorizations().size(), 1u);
     EXPECT_EQ(server.openSessions(), 1u);
+    tunnel->stop();
+  }
+}
+
+// A back end that sends a burst of requests and stops reading: the relay stops taking requests
+// while kMaxHeldRequests are held, so it never holds more replies than that; it drops none (a
+// back end that reads again gets every one), and when nothing is read for the silence limit the
+// session ends with one line in the log. The replies are large, so the sockets' buffers fill.
+TEST_F(CloudTunnelTest, ABackEndThatStopsReadingHoldsBackRequestsAndLosesNoReply) {
+  const std::string reply(256 * 1024, 'r');
+  const std::size_t replyFrameBytes = Base64::encode(reply).size() + 64;
+  struct Case {
+    const char* name;
+    int requests;
+    bool readsAgain;
+  };
+  for (const Case& c : {Case{"never reads again", 2000, false}, Case{"reads again", 40, true}}) {
+    SCOPED_TRACE(c.name);
+    FakeTunnelServer server;
+    server.setReading(false);
+    Gate gate;
+    test::CapturedStderr log;
+    std::atomic<int> answered{0};
+    auto tunnel = start(server.baseURL(), gate, 1h, c.readsAgain ? 1h : 1s);
+    tunnel->configure([&](std::string_view) {
+      ++answered;
+      return reply;
+    });
+    ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+    for (int i = 0; i < c.requests; ++i) {
+      server.send(frame(std::to_string(i), Base64::encode("{}")));
+    }
+    CloudTunnel::Backlog most;
+    const auto held = [&] {
+      const CloudTunnel::Backlog now = tunnel->backlog();
+      most = {std::max(most.requests, now.requests), std::max(most.replyBytes, now.replyBytes)};
+      return now;
+    };
+    ASSERT_TRUE(server.waitUntil(
+        [&](const auto&) { return held().requests >= CloudTunnel::kMaxHeldRequests; }));
+    if (c.readsAgain) {
+      server.setReading(true);
+      ASSERT_TRUE(server.waitUntil(
+          [&](const auto& s) {
+            return held().requests == 0 && s.frameCount() == std::size_t(c.requests);
+          },
+          60s));
+      std::set<std::string> ids;
+      for (const auto& text : server.frames()) {
+        // The id is the frame's last member; the rest is the (large) body.
+        ids.insert(json::parse("{" + text.substr(text.rfind(",\"id\":") + 1))["id"]);
+      }
+      EXPECT_EQ(ids.size(), std::size_t(c.requests));
+      EXPECT_TRUE(tunnel->isConnected());
+    } else {
+      ASSERT_TRUE(server.waitUntil([&](const auto&) {
+        held();
+        return !tunnel->isConnected();
+      }));
+      EXPECT_LT(answered, c.requests);
+      const std::string text = log.text();
+      EXPECT_EQ(text.find("Tunnel session ended"), text.rfind("Tunnel session ended"));
+      EXPECT_NE(text.find("Tunnel session ended: the back end has read nothing for 1 s"),
+                std::string::npos)
+          << text;
+    }
+    EXPECT_LE(most.requests, CloudTunnel::kMaxHeldRequests);
+    EXPECT_LE(most.replyBytes, CloudTunnel::kMaxHeldRequests * replyFrameBytes);
     tunnel->stop();
   }
 }

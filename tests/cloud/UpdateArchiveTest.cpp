@@ -40,10 +40,12 @@ TEST_P(UpdateArchivePutBackTest, AFailedMoveLeavesTheOldFilesAsTheyWere) {
   fs::remove(root / c.blocked);
   test::writeFile(root / c.blocked / "in-the-way", "kept");
 
-  const auto failed = UpdateArchive::install(staging, kStaged, root, c.last);
+  const auto installed = UpdateArchive::install(staging, kStaged, root, c.last);
 
-  ASSERT_TRUE(failed.has_value());
-  EXPECT_NE(failed->find((root / c.blocked).string()), std::string::npos) << *failed;
+  ASSERT_FALSE(installed.ok());
+  const std::string& reason = installed.error().reason;
+  EXPECT_NE(reason.find((root / c.blocked).string()), std::string::npos) << reason;
+  EXPECT_FALSE(installed.error().notPutBack);
   auto expected = kOld;
   expected.erase(c.blocked.string());
   expected[(c.blocked / "in-the-way").string()] = "kept";  // the folder in the way stays
@@ -70,7 +72,7 @@ TEST(UpdateArchiveInstallTest, EveryFileGoesInPlaceAndNothingIsLeftAside) {
   for (const auto& [file, bytes] : kOld) test::writeFile(root / file, bytes);
   for (const auto& file : kStaged) test::writeFile(staging / file, "new " + file.string());
 
-  EXPECT_EQ(UpdateArchive::install(staging, kStaged, root, fs::path("bin/tavrin")), std::nullopt);
+  EXPECT_TRUE(UpdateArchive::install(staging, kStaged, root, fs::path("bin/tavrin")).ok());
 
   for (const auto& file : kStaged) {
     EXPECT_EQ(test::readFile(root / file), "new " + file.string());

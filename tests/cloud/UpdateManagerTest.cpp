@@ -12,6 +12,7 @@
 #include "Version.h"
 #include "base/Base64.h"
 #include "base/Digest.h"
+#include "cloud/UpdateArchive.h"
 #include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -194,6 +195,36 @@ TEST_F(UpdateManagerTest, RefusedUpdateLeavesBinAsItWas) {
     EXPECT_FALSE(UpdateAttemptLog::shared().load().attempts.back().success) << row.what;
   }
   EXPECT_FALSE(fs::exists(Paths::tempDir() / "x"));
+}
+
+// An install that fails part-way, and a replaced file that cannot be put back: the staging
+// folder, which holds the previous version's file, outlives this attempt and the next.
+TEST_F(UpdateManagerTest, AFileThatCannotBePutBackKeepsThePreviousProgram) {
+  test::writeFile(share() / "bin" / "a", "old a");
+  test::writeFile(share() / "bin" / "b" / "inside", "kept");  // the move of bin/b fails
+  publish(test::makeTarGz({{"bin/a", "new a"}, {"bin/b", "new b"}}));
+  const fs::path staging = share() / ".update-staging";
+  const fs::path previous = staging / ".replaced" / "bin" / "a";
+  UpdateArchive::setBeforeMoveHook([&](const fs::path& from, const fs::path& to) {
+    if (from != previous) return;
+    fs::remove(to);
+    test::writeFile(to / "theirs", "theirs");
+  });
+  const std::string failed = UpdateManager::shared().checkNow();
+  UpdateArchive::setBeforeMoveHook(nullptr);
+
+  const std::string cause = "Server update failed: cannot install " + (share() / "bin/b").string();
+  EXPECT_EQ(failed.rfind(downloadingThen(cause), 0), 0u) << failed;
+  EXPECT_NE(failed.find("; could not put back " + (share() / "bin/a").string()), std::string::npos)
+      << failed;
+  EXPECT_EQ(test::readFile(previous), "old a");
+
+  EXPECT_EQ(UpdateManager::shared().checkNow(),
+            downloadingThen("Server update failed: an earlier update could not put back the files "
+                            "in " +
+                            (staging / ".replaced").string() +
+                            "; move them back into place or remove " + staging.string()));
+  EXPECT_EQ(test::readFile(previous), "old a");
 }
 
 TEST_F(UpdateManagerTest, AttemptLogKeepsTheNewestFiftyAndMovesADamagedFileAside) {

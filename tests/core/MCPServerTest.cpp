@@ -145,22 +145,39 @@ TEST(MCPServerTest, InitializePicksHintsByClientAndFirstUseAndAddsThePermissionA
   }
   EXPECT_EQ(permissionQueries, static_cast<int>(cases.size()));
 
-  // Blocked services are listed sorted; granted ones are left out.
-  statuses = {{"reminders", "notDetermined"},
-              {"contacts", "granted"},
-              {"calendar", "denied"},
-              {"photos", "unknown"}};
+  // Services whose access was refused are listed sorted, with where this system grants access;
+  // one not asked for yet is left out (a tool asks when it first needs it), as are granted ones.
+  using Statuses = std::map<std::string, std::string>;
+  const std::vector<std::pair<Statuses, std::string>> alerts = {
+      {{{"calendar", "notDetermined"}, {"reminders", "notDetermined"}, {"contacts", "granted"}},
+       ""},
+      {{{"reminders", "restricted"},
+        {"contacts", "notDetermined"},
+        {"calendar", "denied"},
+        {"photos", "unknown"}},
+       "calendar, reminders"},
+      {{{"calendar", "writeOnly"}, {"contacts", "granted"}}, "calendar"},
+  };
   setUserSetting("first_tool_call_at", before);
-  const auto reply = client.call(request(99, "initialize", {{"clientInfo", {{"name", "Cursor"}}}}));
-  ASSERT_TRUE(reply);
-  const std::string instructions = reply->at("result").at("instructions");
-  EXPECT_EQ(instructions,
-            std::string(T::baseInstructions) + std::string(T::cursorFirstRunHint) +
-                "\nPERMISSION ALERT: The following services are currently blocked on this Mac: "
-                "calendar, reminders. If the user asks about any of these, tell them FIRST to "
-                "open System Settings → Privacy & Security → [service name] and enable "
-                "\"tavrin-server\" BEFORE trying the tool. This avoids a confusing permission "
-                "error.");
+  for (const auto& [given, listed] : alerts) {
+    statuses = given;
+    const auto reply =
+        client.call(request(++id, "initialize", {{"clientInfo", {{"name", "Cursor"}}}}));
+    ASSERT_TRUE(reply);
+    const std::string alert =
+        listed.empty()
+            ? ""
+            : "\nPERMISSION ALERT: The following services are currently blocked on this Mac: " +
+                  listed +
+                  ". If the user asks about any of these, tell them FIRST to open the TVRN tray's "
+                  "Permissions section → [service name] (without the tray: set the service's "
+                  "entry to \"granted\" in ~/.config/tavrin/pim/authorization.json) and enable "
+                  "\"tavrin-server\" BEFORE trying the tool. This avoids a confusing permission "
+                  "error.";
+    EXPECT_EQ(reply->at("result").at("instructions"),
+              std::string(T::baseInstructions) + std::string(T::cursorFirstRunHint) + alert)
+        << listed;
+  }
   MCPServer::setPermissionStatusSource({});
 }
 

@@ -59,14 +59,28 @@ TEST(ToolDefinitionTest, ResultShapes) {
   EXPECT_EQ(textOf(ToolResponse::json(args(R"({"a": [1, 2.5, null], "b": "x"})"))),
             nlohmann::json::parse(R"({"a": [1, 2.5, null], "b": "x"})").dump(2));
   EXPECT_EQ(textOf(ToolResponse::json(args("[]"))), "[]");
+}
 
-  const JSONValue unserialisable[] = {
-      JSONValue("bare string"),
-      JSONValue(JSONValue::Array{JSONValue(std::numeric_limits<double>::infinity())}),
-      JSONValue(JSONValue::Object{{"nan", JSONValue(std::nan(""))}}),
-      JSONValue(JSONValue::Array{JSONValue(std::string("\xff\xfe"))}),
+// A result that cannot be written as JSON text is a failure the client sees as one, never an
+// empty answer that reads as "nothing there".
+TEST(ToolDefinitionTest, AResultThatCannotBeEncodedIsAnErrorSayingWhy) {
+  const std::pair<JSONValue, std::string> cases[] = {
+      {JSONValue("bare string"), "it is not an object or array"},
+      {JSONValue(JSONValue::Array{JSONValue(std::numeric_limits<double>::infinity())}),
+       "it holds a number that is not finite"},
+      {JSONValue(JSONValue::Object{{"nan", JSONValue(std::nan(""))}}),
+       "it holds a number that is not finite"},
+      {JSONValue(JSONValue::Array{JSONValue(std::string("caf\xe9"))}),
+       "it holds text that is not valid UTF-8"},
   };
-  for (const auto& value : unserialisable) EXPECT_EQ(textOf(ToolResponse::json(value)), "{}");
+  for (const auto& [value, why] : cases) {
+    EXPECT_EQ(ToolResponse::json(value).encode(),
+              ToolResponse::error("the result could not be encoded: " + why).encode());
+  }
+  EXPECT_EQ(ToolResponse::printed(nlohmann::json{{"rows", {"caf\xe9"}}}).encode(),
+            ToolResponse::error("the result could not be encoded: it holds text that is not "
+                                "valid UTF-8")
+                .encode());
 }
 
 TEST(ParamsTest, RequireAndOptional) {

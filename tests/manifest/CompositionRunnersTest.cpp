@@ -59,7 +59,7 @@ class CompositionRunnersTest : public ::testing::Test {
                           std::optional<PartialFailurePolicy> parallel = std::nullopt) {
     const BehaviorSpec behavior = parallel ? BehaviorSpec(B::Parallel{std::move(list), *parallel})
                                            : BehaviorSpec(B::Compose{std::move(list)});
-    return RunnerDispatch::execute(behavior, params, 2000);
+    return RunnerDispatch::execute(behavior, params, 30000);
   }
 
   test::RecordingHttpServer server_;
@@ -100,14 +100,15 @@ TEST_F(CompositionRunnersTest, StepsCombineInOrderAndTheFirstFailureEndsThem) {
 
 TEST_F(CompositionRunnersTest, ParallelStepsAllRunBeforeAnyAnswers) {
   for (const char* path : {"/slow/1", "/slow/2", "/slow/3"}) {
-    server_.respond(path, {200, R"({"done":true})", "application/json", 600ms, {}});
+    server_.respond(path, {200, R"({"done":true})", "application/json", 0ms, {}, true});
   }
   ToolResult result = fail(ToolError::executionFailed("not run"));
   std::thread caller([&] {
     result = steps({{"hit", R"({"n":1})"}, {"hit", R"({"n":2})"}, {"hit", R"({"n":3})"}}, {},
                    PartialFailurePolicy::abort);
   });
-  EXPECT_TRUE(server_.waitForRequests(3, 500ms));
+  EXPECT_TRUE(server_.waitForRequests(3, 10s));
+  server_.release();
   caller.join();
   EXPECT_EQ(answer(result), json::parse(R"({"hit":{"done":true}})"));
 }
@@ -128,7 +129,7 @@ TEST_F(CompositionRunnersTest, CacheKeepsSuccessesUntilTheyExpireAndAtMostAThous
   RunnerDispatch::install(B::Kind::cache, cache);
   const BehaviorSpec counted = B::Cache{300, B::HttpLocal{server_.baseURL(), "GET", "/count"}};
   const auto call = [&](const BehaviorSpec& behavior, int v) {
-    return RunnerDispatch::execute(behavior, {{"v", v}}, 2000);
+    return RunnerDispatch::execute(behavior, {{"v", v}}, 30000);
   };
   const std::pair<int, std::size_t> calls[] = {{1, 1}, {1, 1}, {2, 2}, {1, 2}};
   for (const auto& [v, requests] : calls) {

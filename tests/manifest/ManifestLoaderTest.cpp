@@ -222,11 +222,14 @@ TEST_F(ManifestLoaderTest, StartUpLoadsTheStoredManifestOrRollsBack) {
 // A check that finds another under way is skipped; the start-up load waits for it to end.
 TEST_F(ManifestLoaderTest, OneManifestOperationAtATime) {
   offer(9, manifestXML("race", 2));
-  answer("/m.xml", manifestXML("race", 2), 300ms);
+  // The download is held until the second check has been turned away, then takes a moment more,
+  // so the start-up load most likely comes while the first check still runs.
+  backEnd_.respond("/m.xml", {200, manifestXML("race", 2), "application/json", 300ms, {}, true});
   std::thread running([&] { loader_.checkForUpdate(); });
-  ASSERT_TRUE(backEnd_.waitForRequests(2, 2s));
+  ASSERT_TRUE(backEnd_.waitForRequests(2, 10s));
   loader_.checkForUpdate();
   EXPECT_EQ(logged("checkForUpdate: another manifest load or check is running \u2014 skipped"), 1u);
+  backEnd_.release();
   loader_.loadFromDisk();
   running.join();
 

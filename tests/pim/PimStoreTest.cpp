@@ -157,10 +157,8 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
   test::writeFile(folder / "d.ics", ics(vevent("d", "SUMMARY:D\r\nDTSTART:20240502T090000Z\r\n")));
   test::writeFile(folder / "e.ics", ics(vevent("e", "SUMMARY:E\r\nDTSTART:99990101T000000Z\r\n")));
 
-  PimUnreadable unreadable;
-  EXPECT_EQ(titlesOf(store_.events(at("2024-05-01"), at("2024-06-01"), {}, &unreadable)),
+  EXPECT_EQ(titlesOf(store_.events(at("2024-05-01"), at("2024-06-01"))),
             (std::vector<std::string>{"A", "D"}));
-  EXPECT_FALSE(unreadable);  // what the bad files hold is known: nothing usable
   EXPECT_EQ(titlesOf(may()), (std::vector<std::string>{"A", "D"}));
   EXPECT_EQ(warnings_.size(), 3u);
   for (const char* name : {"b.ics", "c.ics", "e.ics"}) {
@@ -409,6 +407,62 @@ TEST_F(PimStoreTest, AnItemChangedByAnotherProgramWhileWeWriteIsLeftToIt) {
     for (const auto& name : test::namesIn(calendar_)) EXPECT_EQ(name.find(".ics."), name.npos);
     fs::remove(written);
   }
+}
+
+// A split whose second write fails is taken back, so no two series repeat one event; when taking
+// it back fails too, the caller and the log are told which file repeats it.
+TEST_F(PimStoreTest, ASplitThatCannotFinishIsTakenBackOrSaysWhereItStayed) {
+  for (const bool takingBackFails : {false, true}) {
+    SCOPED_TRACE(takingBackFails ? "taking back fails" : "taken back");
+    warnings_.clear();
+    Event daily = eventIn("Stand-up", "2024-05-01T08:00:00Z", "2024-05-01T08:15:00Z");
+    daily.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 6, {}};
+    const std::string first = store_.saveEvent(daily).value().id;
+    const fs::path old = fileOf(first);
+    Event later = store_.event(first.substr(0, first.find('/')) + "/20240504T080000Z").value();
+    later.title = "Sync";
+    fs::path written;  // the new series, written first
+    PimStore::setBeforeReplaceHook([&](const fs::path& file) {
+      if (file != old) {
+        written = file;
+        return;
+      }
+      std::ofstream(file, std::ios::app) << "X-THEIRS:1\r\n";  // the old one's write fails
+      if (!takingBackFails) return;
+      fs::remove(written);
+      test::writeFile(written / "theirs", "theirs");
+    });
+    const auto saved = store_.saveEvent(later, Span::futureEvents);
+    PimStore::setBeforeReplaceHook(nullptr);
+
+    ASSERT_FALSE(saved.ok());
+    const std::string overlap = " Taking back the part already written failed too, so " +
+                                written.string() + " repeats the event from that occurrence on (";
+    const std::string meanwhile =
+        "The change could not be saved: another program changed the item at the same time; try "
+        "again.";
+    const std::string& message = saved.error().message;
+    EXPECT_TRUE(takingBackFails ? message.starts_with(meanwhile + overlap) : message == meanwhile)
+        << message;
+    EXPECT_EQ(warnings_.size(), takingBackFails ? 1u : 0u);
+    EXPECT_EQ(fs::exists(written), takingBackFails);
+    fs::remove_all(written);
+    fs::remove(old);
+  }
+}
+
+// The record of the default folders is only a preference: a store that cannot write it works
+// on, and the log says so.
+TEST_F(PimStoreTest, ADefaultsRecordThatCannotBeWrittenIsLogged) {
+  const fs::path folder = test::home() / "unrecorded";
+  test::writeFile(folder / "defaults.json" / "in-the-way", "");
+  PimStore fresh{folder};
+  EXPECT_EQ(fresh.defaultCalendarForNewEvents().value().title, "Calendar");
+  ASSERT_EQ(warnings_.size(), 3u);  // the calendar, the reminder list and the address book
+  EXPECT_EQ(warnings_[0].rfind("The default personal-data folders could not be recorded: " +
+                                   (folder / "defaults.json").string() + " could not be written",
+                               0),
+            0u);
 }
 
 // What we write into the user's folders is as private as what is there, and private when

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,33 +13,14 @@
 #include "base/Utf8.h"
 #include "pim/VCard.h"
 #include "platform/TextConverter.h"
+#include "support/DamagedCopies.h"
 
 namespace tvrn {
 namespace {
 
-constexpr int kFlippedCopies = 400;
-
-// Every prefix of the text, then copies with one to four bytes set to random values.
-std::vector<std::string> damagedCopies(const std::string& good) {
-  std::vector<std::string> copies;
-  for (std::size_t length = 0; length < good.size(); ++length)
-    copies.push_back(good.substr(0, length));
-  std::mt19937 random(20261207);
-  std::uniform_int_distribution<std::size_t> position(0, good.size() - 1);
-  std::uniform_int_distribution<int> byte(0, 255), flips(1, 4);
-  for (int copy = 0; copy < kFlippedCopies; ++copy) {
-    std::string damaged = good;
-    for (int flip = flips(random); flip > 0; --flip) {
-      damaged[position(random)] = static_cast<char>(byte(random));
-    }
-    copies.push_back(std::move(damaged));
-  }
-  return copies;
-}
-
 // Each copy in a buffer of its own size, so reading one byte past it is a finding.
 void sweep(const std::string& good, const std::function<void(std::string_view)>& read) {
-  for (const auto& copy : damagedCopies(good)) {
+  for (const auto& copy : test::damagedCopies(good)) {
     const std::unique_ptr<char[]> exact(new char[copy.size()]);
     std::copy(copy.begin(), copy.end(), exact.get());
     read(std::string_view(exact.get(), copy.size()));

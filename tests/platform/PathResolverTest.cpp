@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -59,6 +61,37 @@ TEST(PathResolverTest, FindsPathsLeadingIntoTheSystemsOwnFolders) {
   };
   for (const auto& [path, folder] : cases) {
     EXPECT_EQ(PathResolver::ownFolderHolding(path).value_or(""), folder) << path;
+  }
+}
+
+// An open file is judged by the file itself: however it was reached, and under whatever other
+// name it has.
+TEST(PathResolverTest, JudgesOpenFilesByWhatTheyAre) {
+  const std::string home = fs::canonical(test::home()).string();
+  const std::string settings = PathResolver::resolve(Paths::appSupport().string());
+  const std::string data = PathResolver::resolve(Paths::localShare().string());
+  test::writeFile(settings + "/config.json", "{}");
+  test::writeFile(data + "/tray/deep/state.json", "{}");
+  test::writeFile(home + "/mine.txt", "mine");
+  fs::create_hard_link(settings + "/config.json", home + "/config-too.txt");
+  fs::create_hard_link(data + "/tray/deep/state.json", home + "/state-too.txt");
+  fs::create_hard_link(home + "/mine.txt", home + "/mine-too.txt");
+  fs::create_symlink(settings, home + "/settings-link");
+
+  const std::pair<std::string, std::string> cases[] = {
+      {settings + "/config.json", settings},
+      {home + "/settings-link/config.json", settings},
+      {home + "/config-too.txt", settings},
+      {home + "/state-too.txt", data},
+      {home + "/settings-link", settings},
+      {home + "/mine-too.txt", ""},
+      {home + "/mine.txt", ""},
+  };
+  for (const auto& [path, folder] : cases) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(PathResolver::ownFolderHoldingOpenFile(fd).value_or(""), folder) << path;
+    ::close(fd);
   }
 }
 

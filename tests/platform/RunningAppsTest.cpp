@@ -11,6 +11,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/RunningApps.h"
 #include "platform/Subprocess.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -25,7 +26,9 @@ std::unique_ptr<Subprocess> startNamed(const std::string& name) {
                              std::filesystem::copy_options::overwrite_existing);
   auto started = Subprocess::start({{program.string(), "30"}});
   if (!started.ok()) ADD_FAILURE() << started.error();
-  return started.ok() ? std::move(started).value() : nullptr;
+  if (!started.ok()) return nullptr;
+  EXPECT_TRUE(test::waitForCommandLine(started.value()->pid(), program.string()));
+  return std::move(started).value();
 }
 
 bool listed(const std::string& bundleId, pid_t pid) {

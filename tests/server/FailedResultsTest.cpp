@@ -8,8 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/MCPServerTexts.h"
@@ -18,6 +20,7 @@
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
+#include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
@@ -70,7 +73,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   test::placeFakeProxy("slack-proxy");
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
   ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const auto until = std::chrono::steady_clock::now() + 10s;
@@ -144,9 +147,69 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   }
 }
 
+// Tools that state a failure in their own words: Slack, Teams and WhatsApp on a machine where
+// their programs were once installed but the applications are gone or signed out, and an update
+// check against a back end that does not answer. The text is left exactly as the tool says it.
+TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUnchanged) {
+  test::placeFakeProxy("slack-proxy");
+  const auto proxyLog = test::placeFakeProxy("teams-proxy");  // both proxies log here
+  test::placeFake("fake-wacli", "wacli");
+  const auto wacliLog = test::home() / "wacli-args.log";
+  ::setenv("FAKE_WACLI_ARGS", wacliLog.c_str(), 1);
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  client_ = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client_);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (!ServiceStatusScanner::shared().current()["slack"].contains("available") &&
+         std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(20ms);
+  }
+
+  const std::string slack =
+      "Slack Desktop is not installed. Install Slack from slack.com/downloads, sign in to your "
+      "workspace, and these tools will work automatically.";
+  const std::string noTeams =
+      "No Microsoft Teams account connected. Sign into Teams and restart Tavrin.";
+  const auto teams = [&](const char* list) {
+    return json({{"error", noTeams}, {list, json::array()}}).dump(2);
+  };
+  const std::string whatsApp =
+      json{{"error", "WhatsApp is not authenticated. Open Wacli, scan the QR code, and try again."}}
+          .dump(2);
+  const std::vector<std::tuple<std::string, json, std::string>> cases = {
+      {"slack_list_workspaces", json::object(), slack},
+      {"slack_list_channels", json::object(), slack},
+      {"slack_read_channel_messages", {{"channel_id", "C1"}}, slack},
+      {"slack_search_messages", {{"query", "q"}}, slack},
+      {"teams_list_chats", json::object(), teams("chats")},
+      {"teams_list_teams", json::object(), teams("teams")},
+      {"whatsapp_list_chats", json::object(), whatsApp},
+      {"whatsapp_read_messages", {{"chat_id", "1@s"}}, whatsApp},
+      {"whatsapp_search_messages", {{"query", "q"}}, whatsApp},
+      {"whatsapp_send_message", {{"chat_id", "1@s"}, {"text", "hi"}, {"confirm", true}}, whatsApp},
+      {"whatsapp_send_file",
+       {{"chat_id", "1@s"}, {"file_path", "/etc/hosts"}, {"confirm", true}},
+       whatsApp},
+      {"update_tavrin", json::object(),
+       "Could not reach update server. Check your internet connection."},
+  };
+  for (const auto& [tool, arguments, text] : cases) {
+    const json result = call(tool, arguments);
+    EXPECT_EQ(result.value("isError", false), true) << tool << ": " << result;
+    ASSERT_EQ(result["content"].size(), 1u) << tool;
+    EXPECT_EQ(result["content"][0].value("text", ""), text) << tool;
+  }
+  EXPECT_FALSE(std::filesystem::exists(proxyLog));
+  EXPECT_FALSE(std::filesystem::exists(wacliLog)) << "a message went out";
+  // The audit log keeps them as the failures they are.
+  for (const json& entry : AuditLog::recent(static_cast<int>(cases.size()))) {
+    EXPECT_EQ(entry["ok"], false) << entry;
+  }
+}
+
 // The official TypeScript client, installed by scripts/install-deps.sh, starting the stdio server
 // program as an AI client does.
-TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesARefusalAsAnError) {
+TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
   const std::filesystem::path modules = TVRN_TEST_NODE_MODULES;
   if (!std::filesystem::exists(modules / "@modelcontextprotocol" / "sdk")) {
     GTEST_SKIP() << "the MCP TypeScript SDK is not installed at " << modules
@@ -157,7 +220,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesARefusalAsAnError) {
   if (!Subprocess::run(probe, {}).launched) GTEST_SKIP() << "node is not installed";
 
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto script = test::home() / "refused-call.cjs";
   test::writeFile(script, R"(
 const { Client } = require("@modelcontextprotocol/sdk/client/index.js");
@@ -166,8 +229,11 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   const transport = new StdioClientTransport({ command: process.argv[2], env: process.env });
   const client = new Client({ name: "sdk-test", version: "1.0.0" });
   await client.connect(transport);
-  const result = await client.callTool({ name: "update_tavrin", arguments: {} });
-  console.log(JSON.stringify(result));
+  const results = [
+    await client.callTool({ name: "update_tavrin", arguments: {} }),
+    await client.callTool({ name: "whatsapp_list_chats", arguments: {} }),
+  ];
+  console.log(JSON.stringify(results));
   await client.close();
 })().catch((error) => { console.error(error); process.exit(1); });
 )");
@@ -181,12 +247,19 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   options.timeout = 60s;
   const CompletedProcess ran = Subprocess::run(node, options);
   ASSERT_EQ(ran.exit.status, 0) << ran.standardError;
-  const json result = json::parse(ran.standardOutput, nullptr, false);
-  EXPECT_EQ(result.value("isError", false), true) << ran.standardOutput;
-  EXPECT_TRUE(result["content"][0]
+  const json results = json::parse(ran.standardOutput, nullptr, false);
+  ASSERT_TRUE(results.is_array() && results.size() == 2) << ran.standardOutput;
+  for (const json& result : results) {
+    EXPECT_EQ(result.value("isError", false), true) << result;
+  }
+  EXPECT_TRUE(results[0]["content"][0]
                   .value("text", "")
                   .starts_with(
                       "Error: Permission denied: 'update_tavrin' is not allowed in read-only mode"))
+      << ran.standardOutput;
+  // A failure in the tool's own words: WhatsApp is not signed in.
+  EXPECT_EQ(json::parse(results[1]["content"][0].value("text", ""), nullptr, false)["error"],
+            "WhatsApp is not authenticated. Open Wacli, scan the QR code, and try again.")
       << ran.standardOutput;
 }
 

@@ -19,7 +19,9 @@
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
+#include "support/ChildTestRun.h"
 #include "support/FakeSafari.h"
+#include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -174,7 +176,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   work.entityType = EntityType::event;
   ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
 
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -197,7 +199,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
 // A new user's first steps: nothing set up, and the first confirmed creations land in the
 // calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
 TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -242,7 +244,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadingTools);
@@ -254,7 +256,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   test::placeBundle("Slack");
   const auto log = test::placeFakeProxy("slack-proxy");
 
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
          std::chrono::steady_clock::now() < until) {
@@ -273,7 +275,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -301,7 +303,7 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
 
 TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
   ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -348,7 +350,7 @@ TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   const auto starting = log.find("ServerCore starting v" + ServerCore::version());
   const auto status = log.find("Status server starting on 127.0.0.1:");
@@ -383,7 +385,7 @@ std::optional<nlohmann::json> statusFrom(int port) {
 // report it to its own server.
 TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
   const int port = Endpoints::statusPort();
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   ASSERT_TRUE(statusFrom(port));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
@@ -405,6 +407,7 @@ TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
 }
 
 TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {
+  if (!test::runsInOwnPidNamespace()) return;  // the start-up ends older servers by name
   const auto startCopy = [] {
     SpawnOptions options({TVRN_PROGRAM, "--headless"});
     auto copy = Subprocess::start(options);
@@ -414,7 +417,8 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   auto first = startCopy();
   ASSERT_TRUE(first);
   const auto socket = IPCServer::socketPath();
-  auto client = test::SocketClient::connect(socket);
+  // A busy machine can take seconds to start the program.
+  auto client = test::SocketClient::connect(socket, std::chrono::seconds(20));
   ASSERT_TRUE(client && client->call(test::request(1, "ping")));
 
   auto second = startCopy();
@@ -431,6 +435,32 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   first->terminate();
 }
 
+// A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
+// with status 1, headless or as the tray, and says why on its standard error and in the log.
+TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
+  const std::string home = test::home().string() + "/" + std::string(100, 'h');
+  std::filesystem::create_directories(home);
+  ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  for (const bool tray : {false, true}) {
+    SCOPED_TRACE(tray ? "tray" : "headless");
+    SpawnOptions options({TVRN_PROGRAM});
+    if (!tray) options.argv.push_back("--headless");
+    RunOptions run;
+    run.timeout = std::chrono::seconds(60);
+    const auto ended = Subprocess::run(options, run);
+    ASSERT_TRUE(ended.launched);
+    EXPECT_FALSE(ended.exit.signalled);
+    EXPECT_EQ(ended.exit.status, 1);
+    const std::string why =
+        "[tray] ERROR ServerCore start failed: the MCP socket cannot be served "
+        "(Socket path too long (";
+    EXPECT_NE(ended.standardError.find(why), std::string::npos) << ended.standardError;
+    EXPECT_EQ(ended.standardError.find("ServerCore ready"), std::string::npos);
+    EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+  }
+}
+
 // The read and search tools answer inside the scope that onedrive_set_scope stores.
 TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
   const std::string home = test::home().string() + "/";
@@ -438,7 +468,7 @@ TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
                            "OneDrive - Personal/d.txt"}) {
     test::writeFile(home + file, "text");
   }
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -485,7 +515,7 @@ TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
   test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
   test::RecordingHttpServer backend;
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -545,7 +575,7 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
     ::setenv("TVRN_OSASCRIPT", test::FakeSafari::program().c_str(), 1);
   }
 
-  EXPECT_TRUE(ServerCore::start());
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   ASSERT_TRUE(client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}})));

@@ -3,14 +3,17 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/IPCServer.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "status/ServiceStatusScanner.h"
+#include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -26,16 +29,36 @@ class SupportToolsOverSocketTest : public ::testing::Test {
   void SetUp() override { test::useUnusedStatusPort(); }
   void TearDown() override { ServerCore::shutdown(); }
 
-  std::string call(test::SocketClient& client, const std::string& tool,
-                   const json& arguments = json::object()) {
+  json result(test::SocketClient& client, const std::string& tool,
+              const json& arguments = json::object()) {
     auto reply =
         client.call(test::request(++id_, "tools/call", {{"name", tool}, {"arguments", arguments}}),
                     std::chrono::seconds(30));
-    if (!reply) return "(no reply)";
-    return (*reply)["result"]["content"][0]["text"].get<std::string>();
+    return reply ? (*reply)["result"] : json();
+  }
+  std::string call(test::SocketClient& client, const std::string& tool,
+                   const json& arguments = json::object()) {
+    const json answer = result(client, tool, arguments);
+    return answer.is_null() ? "(no reply)" : answer["content"][0]["text"].get<std::string>();
+  }
+
+  // The fake back end with the arguments given, the server pointed at it.
+  Subprocess& startBackend(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), (test::fakesDir() / "fake-backend").string());
+    auto started = Subprocess::start(SpawnOptions(std::move(arguments)));
+    EXPECT_TRUE(started.ok());
+    backend_ = std::move(started.value());
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const LineRead url = backend_->readLine(deadline);
+    const LineRead key = backend_->readLine(deadline);
+    EXPECT_TRUE(url.text.starts_with("URL: ") && key.text.starts_with("KEY: "));
+    ::setenv("TVRN_BACKEND_URL", url.text.substr(5).c_str(), 1);
+    ::setenv("TVRN_UPDATE_PUBLIC_KEY", key.text.substr(5).c_str(), 1);
+    return *backend_;
   }
 
   int id_ = 0;
+  std::unique_ptr<Subprocess> backend_;
 };
 
 // The lines the fake back end has printed by `until`: its address and key first, then one line
@@ -55,24 +78,17 @@ bool anyHas(const std::vector<std::string>& lines, std::string_view part) {
 }
 
 TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise) {
-  auto started = Subprocess::start(SpawnOptions({(test::fakesDir() / "fake-backend").string()}));
-  ASSERT_TRUE(started.ok());
-  Subprocess& backend = *started.value();
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  const LineRead url = backend.readLine(deadline);
-  const LineRead key = backend.readLine(deadline);
-  ASSERT_TRUE(url.text.starts_with("URL: ") && key.text.starts_with("KEY: "));
-  ::setenv("TVRN_BACKEND_URL", url.text.substr(5).c_str(), 1);
-  ::setenv("TVRN_UPDATE_PUBLIC_KEY", key.text.substr(5).c_str(), 1);
-
-  ASSERT_TRUE(ServerCore::start());
+  Subprocess& backend = startBackend();
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(call(*client, "update_tavrin", {{"check_only", true}}),
             "TVRN server v3.0.200 is available (running v3.0.100). Call update_tavrin to install.");
   EXPECT_FALSE(anyHas(linesOf(backend, Clock::now() + std::chrono::milliseconds(300)), ".tar.gz"));
 
-  const std::string installed = call(*client, "update_tavrin");
+  const json answer = result(*client, "update_tavrin");
+  EXPECT_FALSE(answer.contains("isError")) << answer;
+  const std::string installed = answer["content"][0].value("text", "");
   EXPECT_NE(installed.find("✓ Server updated to v3.0.200."), std::string::npos) << installed;
   EXPECT_TRUE(anyHas(linesOf(backend, Clock::now() + std::chrono::milliseconds(300)), ".tar.gz"));
   const fs::path data = test::home() / ".local/share/tavrin";
@@ -96,10 +112,26 @@ TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise
   backend.terminate();
 }
 
+// An update that cannot be installed is a failed call, told in the updater's own words.
+TEST_F(SupportToolsOverSocketTest, AnUpdateThatCannotBeInstalledIsAFailedCall) {
+  Subprocess& backend = startBackend({"--tamper"});
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const json answer = result(*client, "update_tavrin");
+  EXPECT_EQ(answer.value("isError", false), true) << answer;
+  EXPECT_TRUE(answer["content"][0]
+                  .value("text", "")
+                  .starts_with("Downloading v3.0.200...\nServer update failed: "))
+      << answer;
+  EXPECT_NE(test::readFile(test::home() / ".local/share/tavrin/bin/.server-version"), "3.0.200");
+  backend.terminate();
+}
+
 TEST_F(SupportToolsOverSocketTest, StateFollowsTheScanOfTheHome) {
   fs::create_directories(test::home() / "Library/CloudStorage/OneDrive-Personal");
   test::writeFile(test::home() / ".local/share/tavrin/bin/.latest-version", "3.0.104\n");
-  ASSERT_TRUE(ServerCore::start());
+  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   const auto until = Clock::now() + std::chrono::seconds(10);
   while (ServiceStatusScanner::shared().current()["onedrive"].empty() && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

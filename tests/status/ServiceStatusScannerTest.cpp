@@ -12,6 +12,8 @@
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "status/ServiceStatusScanner.h"
+#include "support/ChildTestRun.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -26,10 +28,13 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
   std::filesystem::create_directories(program.parent_path());
   std::filesystem::copy_file("/bin/sleep", program);
   auto started = Subprocess::start(SpawnOptions({program.string(), "30"}));
-  return started.ok() ? std::move(started).value() : nullptr;
+  if (!started.ok()) return nullptr;
+  EXPECT_TRUE(test::waitForCommandLine(started.value()->pid(), program.string()));
+  return std::move(started).value();
 }
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
+  if (!test::runsInOwnPidNamespace()) return;  // the user's own applications stay out of sight
   HelperProxy::setInProcessDispatch(
       [](std::string_view request) { return LocalData::dispatch(request); });
   ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);

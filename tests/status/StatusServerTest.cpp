@@ -255,11 +255,29 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   manifest.remoteConfig.entries["config_allowed_keys"] = " theme ,color,";
   ManifestStore::shared().setManifest(manifest);
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", false}}));
-  const json ok = {{"ok", true}}, invalid = {{"ok", false}, {"error", "invalid JSON"}};
-  EXPECT_EQ(postJSON(port_, "/config", R"({"auto_update": true, "read_only": true, "theme": 1})"),
-            ok);
-  EXPECT_EQ(postJSON(port_, "/config", R"({"action": "update"})"),
-            json({{"ok", true}, {"triggered", true}}));
+  const json invalid = {{"ok", false}, {"error", "invalid JSON"}};
+  // What was not stored (unknown keys, keys this route may not change) is named; "ok" is true
+  // only when something was stored or started.
+  const auto notStored = [](json keys) {
+    std::string names;
+    for (const json& key : keys) names += (names.empty() ? "" : ", ") + key.get<std::string>();
+    return json({{"ok", false}, {"error", "not stored: " + names}, {"not_stored", keys}});
+  };
+  const std::vector<std::pair<const char*, json>> answers = {
+      {R"({"auto_update": true, "read_only": true, "theme": 1})",
+       {{"ok", true}, {"not_stored", {"read_only"}}}},
+      {R"({"color": "red"})", {{"ok", true}}},
+      {R"({"action": "update"})", {{"ok", true}, {"triggered", true}}},
+      {R"({"action": "update", "foo": 1})",
+       {{"ok", true}, {"triggered", true}, {"not_stored", {"foo"}}}},
+      {R"({"read_only": true})", notStored({"read_only"})},
+      {R"({"foo": 1, "disabled_tools": []})", notStored({"disabled_tools", "foo"})},
+      {R"({"action": "install"})", notStored({"action"})},
+      {"{}", {{"ok", false}, {"error", "nothing to store"}}},
+  };
+  for (const auto& [body, answer] : answers) {
+    EXPECT_EQ(postJSON(port_, "/config", body), answer) << body;
+  }
   // A wrongly typed value refuses the whole request: nothing is stored, nothing starts.
   const json mistyped = {{"ok", false}, {"error", "'auto_update' must be true or false"}};
   for (const char* body : {R"({"auto_update": "no", "theme": 2, "action": "update"})",
@@ -272,7 +290,8 @@ TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   EXPECT_EQ(settings["auto_update"], true);
   EXPECT_EQ(settings["read_only"], false);
   EXPECT_EQ(settings["theme"], 1);
-  EXPECT_FALSE(settings.contains("action"));
+  EXPECT_EQ(settings["color"], "red");
+  for (const char* key : {"action", "foo", "disabled_tools"}) EXPECT_FALSE(settings.contains(key));
 
   // A settings file that no longer parses is left alone, and the caller is told.
   test::writeFile(ConfigManager::shared().configPath(), "{broken");

@@ -20,6 +20,11 @@ inline std::string textOf(const ToolResult& result) {
   return result.value().rawValue()["content"][0]["text"].get<std::string>();
 }
 
+// Whether a result the tool answered is flagged as a failure ("isError": true).
+inline bool flaggedAsError(const ToolResult& result) {
+  return result.ok() && result.value().rawValue().value("isError", false);
+}
+
 // The JSON a successful result carries; null when it failed or holds no JSON.
 inline nlohmann::json jsonOf(const ToolResult& result) {
   if (!result.ok()) return nullptr;

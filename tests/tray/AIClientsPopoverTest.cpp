@@ -77,6 +77,9 @@ TEST_F(AIClientsPopover, UninstallPanelCancelsOrUninstalls) {
   EXPECT_FALSE(panel->isVisible());
   view_->showUninstallConfirm();
   EXPECT_TRUE(panel->isVisible());
+  const auto* kept = panel->findChild<QLabel*>("keptData");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->text(), "Your calendars, reminders and contacts stay in ~/.config/tavrin/pim.");
   QTest::keyClicks(panel->reasonEditor(), "too noisy");
   QTest::mouseClick(panel->cancelButton(), Qt::LeftButton);
   EXPECT_FALSE(panel->isVisible());

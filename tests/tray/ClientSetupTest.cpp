@@ -166,14 +166,20 @@ TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse)
   struct Case {
     std::string what;
     std::optional<std::string> file;
-    std::optional<std::string> expected;  // absent: the file stays as it was
+    std::optional<std::string> expected;  // absent: the file stays as it was; kGone: removed
   };
+  const std::string kGone = "(gone)";
   const std::vector<Case> cases{
       {"ours in all three shapes",
        R"({"mcpServers":{"keep":{},"tavrin":{},"TVRN-old":{}},"servers":{"tvrn":{},"b":{}},)"
        R"("context_servers":{"Tavrin-zed":{}},"theme":"x"})",
        R"({"mcpServers":{"keep":{}},"servers":{"b":{}},"context_servers":{},"theme":"x"})"},
+      {"only ours: the set-up's skeleton", R"({"mcpServers":{"tavrin":{"command":"x"}}})", kGone},
+      {"only ours in two shapes", R"({"servers":{"tavrin":{}},"context_servers":{}})", kGone},
+      {"ours and a setting", R"({"servers":{"tavrin":{}},"inputs":[]})",
+       R"({"servers":{},"inputs":[]})"},
       {"nothing of ours", "{ \"mcpServers\" : { \"keep\" : {} } }", std::nullopt},
+      {"an empty skeleton of the user's", R"({"mcpServers":{}})", std::nullopt},
       {"comments", "// ours\n{\"mcpServers\":{\"tavrin\":{}},}", std::nullopt},
       {"not an object", R"([{"mcpServers":{"tavrin":{}}}])", std::nullopt},
       {"no file", std::nullopt, std::nullopt},
@@ -184,7 +190,9 @@ TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse)
     std::filesystem::remove(file);
     if (c.file) test::writeFile(file, *c.file);
     EXPECT_EQ(ClientConfigEditor::removeOurs(file), c.expected.has_value());
-    if (c.expected) {
+    if (c.expected == kGone) {
+      EXPECT_FALSE(std::filesystem::exists(file));
+    } else if (c.expected) {
       EXPECT_EQ(fileJSON(file), json::parse(*c.expected));
     } else if (c.file) {
       EXPECT_EQ(test::readFile(file), *c.file);
@@ -192,6 +200,14 @@ TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse)
       EXPECT_FALSE(std::filesystem::exists(file));
     }
   }
+  // Through a link the skeleton is emptied, not removed: the link and its target stay.
+  const auto target = test::home() / "dotfiles/mcp.json";
+  test::writeFile(target, R"({"mcpServers":{"tavrin":{}}})");
+  std::filesystem::remove(file);
+  std::filesystem::create_symlink(target, file);
+  EXPECT_TRUE(ClientConfigEditor::removeOurs(file));
+  EXPECT_TRUE(std::filesystem::is_symlink(file));
+  EXPECT_EQ(fileJSON(target), json::parse(R"({"mcpServers":{}})"));
 }
 
 TEST_F(ClientSetupTest, TheBundledServerIsInstalledWhenMissingOrOlder) {

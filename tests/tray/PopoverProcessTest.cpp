@@ -10,6 +10,8 @@
 #include <QtTest/QTest>
 
 #include "platform/RunningApps.h"
+#include "support/ChildTestRun.h"
+#include "support/OwnProcesses.h"
 #include "tray/ManualScheduler.h"
 #include "tray/StatusMonitor.h"
 #include "tray/TrayFixtures.h"
@@ -53,6 +55,7 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   MenuBarView view(
       monitor_, [] {}, clock_);
   view.restartSettings.pause = 10ms;
+  view.restartSettings.pkill = test::childrenOnlyPkill();
   view.show();
   QSignalSpy ended(&view, &MenuBarView::serverRestartEnded);
   auto* restart = view.findChild<QPushButton*>("restart-server");
@@ -75,7 +78,9 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   bystander.waitForFinished();
 }
 
+// In a PID namespace of its own: the restart ends whichever Claude Desktop it finds running.
 TEST_F(PopoverProcessTest, ClaudeDesktopRestartEndsItAndStartsItAgainFromPath) {
+  if (!test::runsInOwnPidNamespace()) return;
   const auto claude = standIn("claude-desktop");
   // What PATH starts is a launcher that becomes the waiting program.
   const auto launcher = test::home() / "path" / "claude-desktop";
@@ -95,6 +100,7 @@ TEST_F(PopoverProcessTest, ClaudeDesktopRestartEndsItAndStartsItAgainFromPath) {
   QProcess running;
   running.start(QString::fromStdString(claude.string()), {"60"});
   ASSERT_TRUE(running.waitForStarted());
+  ASSERT_TRUE(test::waitForCommandLine(static_cast<pid_t>(running.processId()), claude.string()));
   monitor_.setJustUpdatedToVersion("3.0.102");
   ASSERT_TRUE(restart->isVisible());
   EXPECT_TRUE(restart->text().endsWith("Restart Claude Desktop"));

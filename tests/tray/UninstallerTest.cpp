@@ -5,13 +5,16 @@
 #include <QSysInfo>
 #include <atomic>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "fakes/support/RecordingHttpServer.h"
+#include "pim/PimStore.h"
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "status/AIClientCatalog.h"
+#include "support/OwnProcesses.h"
 #include "tray/ManualScheduler.h"
 #include "tray/TrayFixtures.h"
 #include "tray/Uninstaller.h"
@@ -101,7 +104,11 @@ TEST(UninstallerTest, DeletesOnlyStrictlyBelowAnAbsoluteHome) {
 
 class UninstallProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1); }
+  void SetUp() override {
+    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
+    // The stdio servers it ends are the ones this test started, never the user's.
+    settings_.pkill = test::childrenOnlyPkill();
+  }
 
   static std::unique_ptr<Subprocess> start(std::vector<std::string> argv) {
     auto started = Subprocess::start(SpawnOptions(std::move(argv)));
@@ -112,18 +119,33 @@ class UninstallProcessTest : public ::testing::Test {
   QObject context_;
   test::ManualScheduler clock_;
   test::RecordingHttpServer backend_;
+  Uninstaller::Settings settings_;
 };
 
 TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
-  // Our entry beside another server in every client's file.
+  // Our entry beside another server in every client's file, but Cursor's and VS Code's, which
+  // hold nothing else: the skeletons the set-up wrote.
+  const std::set<std::string> skeletons{"cursor", "vscode"};
   for (const auto& client : AIClientCatalog::clients(AIClientCatalog::Job::uninstall)) {
     const std::string key = client.def.cfgSchema == "zed"      ? "context_servers"
                             : client.def.cfgSchema == "vscode" ? "servers"
                                                                : "mcpServers";
-    test::writeFile(
-        client.def.cfgPath,
-        json({{key, {{"tavrin", {{"command", "x"}}}, {"keep", json::object()}}}}).dump());
+    json servers{{"tavrin", {{"command", "x"}}}};
+    if (!skeletons.contains(client.def.id)) servers["keep"] = json::object();
+    test::writeFile(client.def.cfgPath, json({{key, servers}}).dump());
   }
+  // The user's own event in the default folders, and the access decisions.
+  Event event;
+  event.title = "Dentist";
+  event.start = std::chrono::system_clock::now();
+  event.end = event.start + 1h;
+  event.calendarId = PimStore::shared().defaultCalendarForNewEvents().value().id;
+  const auto saved = PimStore::shared().saveEvent(event);
+  ASSERT_TRUE(saved.ok());
+  const auto pim = Paths::appSupport() / "pim";
+  const auto kept = test::contentsOf(pim);
+  ASSERT_TRUE(kept.contains("calendars/calendar/" + saved.value().id + ".ics"));
+  test::writeFile(pim / "authorization.json", R"({"calendar": "authorized"})");
   const auto autostart = Uninstaller::autostartEntry();
   test::writeFile(autostart, "[Desktop Entry]\n");
   test::writeFile(Paths::localShare() / "tray/tavrin-tray", "");
@@ -142,7 +164,8 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   ASSERT_TRUE(server && bystander);
 
   bool quit = false;
-  Uninstaller::perform("  \n", std::nullopt, clock_, &context_, [&] { quit = true; });
+  Uninstaller::perform(
+      "  \n", std::nullopt, clock_, &context_, [&] { quit = true; }, settings_);
 
   ASSERT_TRUE(test::processEventsUntil([&] { return backend_.requestCount() == 1; }));
   const auto sent = backend_.requestsTo("/feedback");
@@ -151,6 +174,11 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   EXPECT_EQ(sent[0].json()["machine_id"], "M-FILE");
   for (const auto& client : AIClientCatalog::clients(AIClientCatalog::Job::uninstall)) {
     SCOPED_TRACE(client.def.id);
+    if (skeletons.contains(client.def.id)) {
+      EXPECT_FALSE(std::filesystem::exists(client.def.cfgPath));
+      EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(client.def.cfgPath).parent_path()));
+      continue;
+    }
     const std::string text = test::readFile(client.def.cfgPath);
     EXPECT_EQ(text.find("tavrin"), std::string::npos) << text;
     EXPECT_NE(text.find("keep"), std::string::npos) << text;
@@ -159,7 +187,8 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   EXPECT_TRUE(server->waitForExit(SubprocessClock::now() + 10s));
   EXPECT_TRUE(bystander->isRunning());
   EXPECT_FALSE(std::filesystem::exists(Paths::localShare()));
-  EXPECT_FALSE(std::filesystem::exists(Paths::appSupport()));
+  EXPECT_EQ(test::namesIn(Paths::appSupport()), std::vector<std::string>{"pim"});
+  EXPECT_EQ(test::contentsOf(pim), kept);
   EXPECT_EQ(test::readFile(outside / "kept.txt"), "kept");
 
   clock_.advance(999ms);
@@ -191,7 +220,7 @@ TEST_F(UninstallProcessTest, StopsTheHostedServerBeforeItDeletesAndLeavesNothing
   ASSERT_TRUE(test::processEventsUntil([&] { return writes > 0; }));
 
   std::vector<std::string> steps;
-  Uninstaller::Settings settings;
+  Uninstaller::Settings settings = settings_;
   settings.stopWriters = [&] {
     steps.push_back(std::string("stop, folders ") +
                     (std::filesystem::exists(Paths::appSupport()) ? "there" : "gone"));

@@ -84,6 +84,11 @@ bool walkEntries(const std::string& dir, const std::vector<std::string>& names, 
   return true;
 }
 
+ToolError ownFolderDenial(const std::string& path, const std::string& folder) {
+  return ToolError::executionFailed("Access denied: '" + path + "' leads into " +
+                                    Paths::withTilde(folder) + kOwnFolderReason);
+}
+
 }  // namespace
 
 std::optional<EntryInfo> entryInfo(const std::string& path) {
@@ -176,8 +181,13 @@ bool walk(const std::string& root, WalkOptions options,
 std::optional<ToolError> ownFolderRefusal(const std::string& path) {
   const auto folder = PathResolver::ownFolderHolding(path);
   if (!folder) return std::nullopt;
-  return ToolError::executionFailed("Access denied: '" + path + "' leads into " +
-                                    Paths::withTilde(*folder) + kOwnFolderReason);
+  return ownFolderDenial(path, *folder);
+}
+
+std::optional<ToolError> ownFolderRefusal(const std::string& path, int opened) {
+  const auto folder = PathResolver::ownFolderHoldingOpenFile(opened);
+  if (!folder) return std::nullopt;
+  return ownFolderDenial(path, *folder);
 }
 
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
@@ -187,6 +197,7 @@ Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
   // A folder, a named pipe or a device is refused at once, never waited on or read without end.
   auto file = RegularFile::open(path);
   if (!file) return fail(cannotOpen());
+  if (auto refusal = ownFolderRefusal(path, file.value().fd())) return fail(*refusal);
   Page page;
   page.offset = offset;
   page.fileSize = file.value().size();

@@ -64,6 +64,10 @@ bool walk(const std::string& root, WalkOptions options,
 // folder once links and ".." are resolved; nothing for any other path. Every tool that takes a
 // path from its caller asks this before it touches the path.
 std::optional<ToolError> ownFolderRefusal(const std::string& path);
+// The same refusal of what the path was opened to (the descriptor of a file or a folder), judged
+// by what is open rather than by the path: a link swapped after the path was looked at, or a
+// second name (hard link) of one of the system's files, is refused too.
+std::optional<ToolError> ownFolderRefusal(const std::string& path, int opened);
 
 // One page of a file: up to maxBytes bytes from offset.
 struct Page {
@@ -83,8 +87,9 @@ struct PageRequest {
 PageRequest pageRequest(const Params::Arguments& arguments);
 
 // resourceNotFound(path) when nothing is there; executionFailed "Cannot open file: " + path when
-// it cannot be opened or read, or is not a regular file once links are followed; invalidParam for
-// "offset" when offset > 0 lies at or past the end.
+// it cannot be opened or read, or is not a regular file once links are followed; the own-folder
+// refusal when what was opened is kept in the system's own folders; invalidParam for "offset"
+// when offset > 0 lies at or past the end.
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
                                  std::int64_t maxBytes);
 

@@ -1,20 +1,16 @@
 // onedrive_write_file, onedrive_move_file and onedrive_delete_file: changes confined to the
 // OneDrive folders and their scopes, each confirmed before it is made.
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "base/Utf8.h"
 #include "bridges/TCCMessages.h"
 #include "core/ToolResponse.h"
-#include "platform/FileStore.h"
+#include "platform/OpenFolder.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "tools/files/FinderTools.h"
@@ -51,32 +47,73 @@ std::string entryLocation(const std::string& path) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-// The real location of an absolute path strictly inside one of the OneDrive folders (the cloud
-// storage folder that holds them is none), within the folder's scope; else the refusal.
+// Whether a real location lies inside one of the OneDrive folders (the cloud storage folder that
+// holds them is none); strictly inside unless `rootToo`.
+bool withinOneDrive(const std::string& real, bool rootToo) {
+  const std::string cloudStorage = Paths::underHome("Library/CloudStorage").string();
+  for (const OnedriveMount& mount : discoverOnedriveRoots()) {
+    if (mount.path == cloudStorage) continue;
+    const std::string root = PathResolver::resolve(mount.path);
+    if ((rootToo || real != root) && PathResolver::isWithin(real, root)) return true;
+  }
+  return false;
+}
+
+// The refusal of a real location that is not strictly inside a OneDrive folder or lies outside
+// the folder's scope.
+std::optional<ToolError> outsideScope(const std::string& path, const std::string& real) {
+  if (!withinOneDrive(real, false)) return outside(path);
+  const OnedrivePathCheck scope = isOnedrivePathAllowed(real);
+  if (!scope.allowed) return ToolError::executionFailed(scope.reason);
+  return std::nullopt;
+}
+
+// The real location of an absolute path strictly inside one of the OneDrive folders, within the
+// folder's scope; else the refusal.
 Result<std::string, ToolError> confined(const std::string& path, LastLink last) {
   if (!path.starts_with('/')) return fail(outside(path));
   if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
   const std::string real =
       last == LastLink::follow ? PathResolver::resolve(path) : entryLocation(path);
-  const std::string cloudStorage = Paths::underHome("Library/CloudStorage").string();
-  bool inside = false;
-  for (const OnedriveMount& mount : discoverOnedriveRoots()) {
-    if (mount.path == cloudStorage) continue;
-    const std::string root = PathResolver::resolve(mount.path);
-    if (real != root && PathResolver::isWithin(real, root)) inside = true;
-  }
-  if (!inside) return fail(outside(path));
-  const OnedrivePathCheck scope = isOnedrivePathAllowed(real);
-  if (!scope.allowed) return fail(ToolError::executionFailed(scope.reason));
+  if (auto refusal = outsideScope(path, real)) return fail(*refusal);
   return real;
+}
+
+// An entry named in a folder held open: what a change acts on once the path was confined.
+struct Entry {
+  OpenFolder folder;
+  std::string name;
+};
+
+enum class Folders { open, make };
+
+// The folder of a confined location opened (or made), and judged again by where it really is,
+// so that a link swapped since the path was confined cannot carry the change elsewhere. A folder
+// that cannot be opened gives `failure` of the errno.
+Result<Entry, ToolError> openEntry(const std::string& path, const std::string& real,
+                                   Folders folders, const std::function<ToolError(int)>& failure) {
+  const fs::path location(real);
+  std::optional<ToolError> refusal;
+  const auto judged = [&](const OpenFolder& folder) {
+    refusal = LocalFiles::ownFolderRefusal(path, folder.fd());
+    if (!refusal && !withinOneDrive(folder.realPath(), true)) refusal = outside(path);
+    return !refusal;
+  };
+  auto folder = folders == Folders::make ? OpenFolder::make(location.parent_path(), judged)
+                                         : OpenFolder::open(location.parent_path());
+  if (refusal) return fail(*refusal);
+  if (!folder) return fail(failure(folder.error()));
+  const std::string name = location.filename().string();
+  if (!judged(folder.value())) return fail(*refusal);
+  if (auto beyond = outsideScope(path, LocalFiles::childPath(folder.value().realPath(), name))) {
+    return fail(*beyond);
+  }
+  return Entry{std::move(folder).value(), name};
 }
 
 bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
 
-bool existsAt(const std::string& location) {
-  std::error_code error;
-  return fs::exists(fs::symlink_status(location, error));
-}
+bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 ToolError writeFailure(int error, const std::string& description) {
   if (isPermissionError(error)) {
@@ -87,28 +124,21 @@ ToolError writeFailure(int error, const std::string& description) {
 
 ToolResult writeConfirmed(const std::string& path, const std::string& target,
                           const std::string& content) {
-  std::error_code error;
-  fs::create_directories(fs::path(target).parent_path(), error);
-  if (error) return fail(writeFailure(error.value(), error.message()));
+  const auto cannotWrite = [](int code) { return writeFailure(code, std::strerror(code)); };
+  auto entry = openEntry(path, target, Folders::make, cannotWrite);
+  if (!entry) return fail(entry.error());
+  const auto& [folder, name] = entry.value();
   // A file written anew keeps the mode the user gave it.
-  struct stat info {};
-  const mode_t mode = ::stat(target.c_str(), &info) == 0 ? (info.st_mode & 07777) : kNewFileMode;
-  std::string why;
-  if (!FileStore::writeAtomic(target, content, mode, &why)) {
-    const int code = errno;
-    return fail(writeFailure(code, why + ": " + std::strerror(code)));
+  const mode_t mode = folder.modeOf(name).value_or(kNewFileMode);
+  if (const int failed = folder.writeFile(name, content, mode); failed != 0) {
+    return fail(cannotWrite(failed));
   }
   return ToolResponse::json(
       JSONValue::Object{{"written", true}, {"path", path}, {"bytes", content.size()}});
 }
 
-// A rename that fails rather than replace what is at the destination.
-int moveWithoutReplacing(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system without the flag: the check and the rename are as close as can be.
-  if (existsAt(to)) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+ToolError cannotMove(int error) {
+  return ToolError::executionFailed("Cannot move: " + std::string(std::strerror(error)));
 }
 
 }  // namespace
@@ -140,13 +170,20 @@ ToolResult onedriveMoveFile(const Params::Arguments& arguments) {
           return ToolResponse::text("Preview — move '" + source + "' → '" + destination +
                                     std::string(Texts::kCallAgain));
         }
-        if (!existsAt(from.value())) return fail(ToolError::resourceNotFound(source));
-        std::error_code error;
-        fs::create_directories(fs::path(to.value()).parent_path(), error);
-        if (error) return fail(ToolError::executionFailed("Cannot move: " + error.message()));
-        if (const int failed = moveWithoutReplacing(from.value(), to.value()); failed != 0) {
-          return fail(
-              ToolError::executionFailed("Cannot move: " + std::string(std::strerror(failed))));
+        const auto missingOr = [&](int error) {
+          return isMissing(error) ? ToolError::resourceNotFound(source) : cannotMove(error);
+        };
+        auto origin = openEntry(source, from.value(), Folders::open, missingOr);
+        if (!origin) return fail(origin.error());
+        if (!origin.value().folder.holds(origin.value().name)) {
+          return fail(ToolError::resourceNotFound(source));
+        }
+        auto place = openEntry(destination, to.value(), Folders::make, cannotMove);
+        if (!place) return fail(place.error());
+        if (const int failed = origin.value().folder.moveEntry(
+                origin.value().name, place.value().folder, place.value().name);
+            failed != 0) {
+          return fail(cannotMove(failed));
         }
         return ToolResponse::json(
             JSONValue::Object{{"moved", true}, {"from", source}, {"to", destination}});
@@ -161,11 +198,17 @@ ToolResult onedriveDeleteFile(const Params::Arguments& arguments) {
       return ToolResponse::text("Preview — permanently delete '" + path +
                                 std::string(Texts::kCallAgain));
     }
-    if (!existsAt(location.value())) return fail(ToolError::resourceNotFound(path));
+    const auto cannotDelete = [&](int error) {
+      return isMissing(error) ? ToolError::resourceNotFound(path)
+                              : ToolError::executionFailed("Cannot delete: " +
+                                                           std::string(std::strerror(error)));
+    };
+    auto entry = openEntry(path, location.value(), Folders::open, cannotDelete);
+    if (!entry) return fail(entry.error());
     // Links inside the tree are removed, never followed, so nothing outside it goes.
-    std::error_code error;
-    fs::remove_all(location.value(), error);
-    if (error) return fail(ToolError::executionFailed("Cannot delete: " + error.message()));
+    if (const int failed = entry.value().folder.removeAll(entry.value().name); failed != 0) {
+      return fail(cannotDelete(failed));
+    }
     return ToolResponse::json(JSONValue::Object{{"deleted", true}, {"path", path}});
   });
 }

@@ -32,14 +32,14 @@ std::string updateText() {
 }
 
 // A missing co-process, or one that reports something "not found", reads as an out-of-date
-// install.
+// install: a failure, in its own words.
 ToolResult answerOf(ToolResult outcome) {
   if (outcome) return asAnswer(std::move(outcome));
   const ToolError& error = outcome.error();
   if (error.kind() == ToolError::Case::executionFailed &&
       (error.payload().find("not available") != std::string::npos ||
        error.payload().find("not found") != std::string::npos)) {
-    return ToolResponse::text(updateText());
+    return ToolResponse::failure(ToolResponse::text(updateText()));
   }
   return outcome;
 }
@@ -52,8 +52,9 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
           ToolKind::readOnly,
           [body = std::move(body)](const Params::Arguments& arguments) -> ToolResult {
             if (slackReportedMissing()) {
-              return ToolResponse::text(std::string(Texts::kSlackNotInstalledStart) +
-                                        Texts::kSlackDownloadPage + Texts::kSlackNotInstalledEnd);
+              return ToolResponse::failure(
+                  ToolResponse::text(std::string(Texts::kSlackNotInstalledStart) +
+                                     Texts::kSlackDownloadPage + Texts::kSlackNotInstalledEnd));
             }
             return answerOf(body(arguments));
           }};

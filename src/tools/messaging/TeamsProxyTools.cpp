@@ -30,13 +30,13 @@ bool hasTeamsAccount() {
   return tenants != teams.end() && tenants->is_number_integer() && tenants->get<long long>() > 0;
 }
 
-// Without an account the listing answers an explanation and an empty list named `listName`.
+// Without an account the listing fails with an explanation and an empty list named `listName`.
 ToolHandler listing(CoProcessProxy& proxy, const char* method, const char* listName,
                     std::function<json(const Params::Arguments&)> args) {
   return [&proxy, method, listName, args = std::move(args)](const Params::Arguments& arguments) {
     if (!hasTeamsAccount()) {
-      return ToolResult(ToolResponse::json(
-          *JSONValue::fromRaw({{"error", Texts::kTeamsNoAccount}, {listName, json::array()}})));
+      return ToolResult(ToolResponse::failure(ToolResponse::json(
+          *JSONValue::fromRaw({{"error", Texts::kTeamsNoAccount}, {listName, json::array()}}))));
     }
     return asAnswer(proxy.call(method, args(arguments)));
   };

@@ -7,6 +7,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "platform/RegularFile.h"
 #include "tools/files/LocalFiles.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
@@ -27,7 +28,8 @@ namespace Texts = MessagingTexts;
 bool whatsAppAuthenticated() { return ServiceSnapshot::flag("whatsapp", "authenticated") == true; }
 
 ToolResult notAuthenticated() {
-  return ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}}));
+  return ToolResponse::failure(
+      ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}})));
 }
 
 // Hands the client's arguments to the client and its answer back as JSON.
@@ -110,9 +112,16 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
                 return Params::withRequired2(
                     "chat_id", "file_path", arguments,
                     [&](const std::string& chat, const std::string& file) -> ToolResult {
-                      // wacli reads the file and sends it away.
+                      // wacli reads the file and sends it away; a second name of one of the
+                      // system's files is refused as well as a path into its folders.
                       if (auto refusal = LocalFiles::ownFolderRefusal(file)) {
                         return fail(*refusal);
+                      }
+                      if (auto opened = RegularFile::open(file); opened) {
+                        if (auto refusal =
+                                LocalFiles::ownFolderRefusal(file, opened.value().fd())) {
+                          return fail(*refusal);
+                        }
                       }
                       json args = {{"chat_id", chat},
                                    {"file_path", file},

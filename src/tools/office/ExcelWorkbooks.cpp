@@ -32,58 +32,36 @@ constexpr std::string_view kPartFolder = "xl/";
 constexpr const char* kDefaultSheetName = "Sheet1";
 constexpr std::int64_t kDefaultRowLimit = 100;
 
-// Saves the workbook beside the target and renames it over the target, so that an error or a
-// termination during the save leaves the user's file as it was; the target's permissions stay,
-// and a link is followed so that the file it names is the one replaced.
-constexpr const char* kSaveReplacing = R"(import json, os, signal, sys, tempfile
+// The scripts get the path the caller named (for their answer) and a private file to save the
+// workbook to; the server then puts the saved workbook in the caller's place itself, through the
+// folder it checked.
+constexpr const char* kScriptStart = R"(import io, json, signal, sys
 import openpyxl
 
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-
-def save_replacing(wb, path):
-    path = os.path.realpath(path)
-    try:
-        mode = os.stat(path).st_mode & 0o7777
-    except FileNotFoundError:
-        mask = os.umask(0)
-        os.umask(mask)
-        mode = 0o666 & ~mask
-    fd, temp = tempfile.mkstemp(prefix='.~', suffix='.xlsx', dir=os.path.dirname(path))
-    try:
-        with os.fdopen(fd, 'wb') as out:
-            wb.save(out)
-            out.flush()
-            os.fsync(out.fileno())
-        os.chmod(temp, mode)
-        os.replace(temp, path)
-    except BaseException:
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
-        raise
+path, saved = sys.argv[1], sys.argv[2]
 )";
 
 constexpr const char* kCreateScript = R"(
-path = sys.argv[1]
-headers = json.loads(sys.argv[2])
-rows = json.loads(sys.argv[3])
+headers = json.loads(sys.argv[3])
+rows = json.loads(sys.argv[4])
 wb = openpyxl.Workbook()
 ws = wb.active
 ws.append(headers)
 for row in rows:
     ws.append(row)
-save_replacing(wb, path)
+wb.save(saved)
 print(json.dumps({'created': True, 'path': path, 'headers': headers, 'rows': len(rows)}))
 )";
 
+// The workbook comes on standard input, read from the file the server opened and checked.
 constexpr const char* kWriteCellScript = R"(
-path, sheet_name, value = sys.argv[1], sys.argv[2], sys.argv[5]
-row, column = int(sys.argv[3]), int(sys.argv[4])
-wb = openpyxl.load_workbook(path)
+sheet_name, value = sys.argv[3], sys.argv[6]
+row, column = int(sys.argv[4]), int(sys.argv[5])
+wb = openpyxl.load_workbook(io.BytesIO(sys.stdin.buffer.read()))
 ws = wb[sheet_name] if sheet_name and sheet_name in wb.sheetnames else wb.active
 ws.cell(row=row, column=column, value=value)
-save_replacing(wb, path)
+wb.save(saved)
 print(json.dumps({'written': True, 'row': row, 'col': column, 'value': value}))
 )";
 
@@ -181,9 +159,9 @@ ResolvedSheet resolveSheet(std::optional<std::string> workbook,
   return resolved;
 }
 
-WorksheetStream::Blocks blocksOf(const std::string& path, const std::string& member) {
-  return [path, member](const WorksheetStream::BlockSink& sink) {
-    return ZipArchive::readMemberInBlocks(path, member, sink);
+WorksheetStream::Blocks blocksOf(const RegularFile& file, const std::string& member) {
+  return [&file, member](const WorksheetStream::BlockSink& sink) {
+    return ZipArchive::readMemberInBlocks(file, member, sink);
   };
 }
 
@@ -200,9 +178,9 @@ struct WorkbookParts {
   std::set<std::string> worksheets;
 };
 
-std::optional<WorkbookParts> readParts(const std::string& path) {
+std::optional<WorkbookParts> readParts(const RegularFile& file) {
   WorkbookParts parts;
-  auto members = ZipArchive::readMembers(path, [&](std::string_view name) {
+  auto members = ZipArchive::readMembers(file, [&](std::string_view name) {
     if (isWorksheetMember(name)) parts.worksheets.emplace(name);
     if (name == kSharedStringsMember) parts.hasSharedStrings = true;
     return name == kWorkbookMember || name == kRelationshipsMember;
@@ -216,9 +194,9 @@ std::optional<WorkbookParts> readParts(const std::string& path) {
   return parts;
 }
 
-ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
-                          std::int64_t maxRows) {
-  auto parts = readParts(path);
+ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
+                          const std::string& sheetName, std::int64_t maxRows) {
+  auto parts = readParts(file);
   if (!parts) {
     return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
   }
@@ -228,10 +206,10 @@ ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
   if (!parts->worksheets.contains(member)) {
     return fail(ToolError::executionFailed(kSheetNotFound));
   }
-  auto read = WorksheetStream::readRows(blocksOf(path, member), maxRows);
+  auto read = WorksheetStream::readRows(blocksOf(file, member), maxRows);
   if (!read) return fail(ToolError::executionFailed(kCannotReadWorksheet));
   if (parts->hasSharedStrings && !WorksheetStream::fillSharedStrings(
-                                     blocksOf(path, std::string(kSharedStringsMember)), *read)) {
+                                     blocksOf(file, std::string(kSharedStringsMember)), *read)) {
     return fail(ToolError::executionFailed(kCannotUnzipPrefix + path + kCannotUnzipSuffix));
   }
 
@@ -241,7 +219,7 @@ ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
   }
   // Built as the printed tree directly: a whole sheet is hundreds of thousands of strings, and
   // the general path would copy each twice more. The text is what ToolResponse::json prints: the
-  // only number is the count, and a string that is not UTF-8 gives the same "{}".
+  // only number is the count.
   json rows = json::array();
   for (auto& row : read->rows) {
     rows.push_back(
@@ -250,11 +228,7 @@ ToolResult readXlsxNative(const std::string& path, const std::string& sheetName,
   const auto count = rows.size();
   const json result = {
       {"sheet", reported}, {"sheets", sheet.names}, {"rows", std::move(rows)}, {"count", count}};
-  try {
-    return ToolResponse::text(result.dump(2));
-  } catch (const json::exception&) {
-    return ToolResponse::text("{}");
-  }
+  return ToolResponse::printed(result);
 }
 
 bool isArchiveFailure(const ToolError& error) {
@@ -285,9 +259,11 @@ ToolResult scriptResult(Result<json, ToolError> ran) {
   return ToolResponse::json(value.value_or(JSONValue()));
 }
 
-ToolResult createXlsx(const std::string& path, const json& headers, const json& rows) {
-  return scriptResult(OfficeServices::runPythonScript(std::string(kSaveReplacing) + kCreateScript,
-                                                      {path, headers.dump(), rows.dump()}));
+ToolResult createXlsx(const std::string& path, const OfficeServices::DocumentTarget& target,
+                      const json& headers, const json& rows) {
+  return scriptResult(OfficeServices::runSavingScript(std::string(kScriptStart) + kCreateScript,
+                                                      path, target, {headers.dump(), rows.dump()},
+                                                      std::nullopt));
 }
 
 }  // namespace
@@ -308,13 +284,11 @@ int columnIndex(std::string_view reference) {
 
 ToolResult readXlsx(const std::string& path, const std::string& sheetName, std::int64_t maxRows,
                     bool retryAfterDownload, const PlaceholderPolling& polling) {
-  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
+  const auto file = OfficeServices::openDocument(path, polling, !retryAfterDownload);
+  if (!file) return fail(file.error());
   const bool cloud = OfficeServices::isCloudPath(path);
-  if (!retryAfterDownload) {
-    if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
-  }
-  const auto header = OfficeServices::readFileHeaderWithTimeout(path, OfficeServices::kHeaderBytes,
-                                                                OfficeServices::kHeaderSeconds);
+  const auto header = OfficeServices::readFileHeaderWithTimeout(
+      file.value(), path, OfficeServices::kHeaderBytes, OfficeServices::kHeaderSeconds);
   if (!OfficeServices::hasZipMagic(header)) {
     if (!cloud || retryAfterDownload) {
       return fail(ToolError::executionFailed(kXlsxHeaderPrefix + path + kXlsxHeaderSuffix));
@@ -323,7 +297,7 @@ ToolResult readXlsx(const std::string& path, const std::string& sheetName, std::
     OfficeServices::forceCloudPlaceholderDownload(path, polling);
     return readXlsx(path, sheetName, maxRows, true, polling);
   }
-  auto result = readXlsxNative(path, sheetName, maxRows);
+  auto result = readXlsxNative(path, file.value(), sheetName, maxRows);
   if (result) return result;
   if (retryAfterDownload) return fail(ToolError::executionFailed(kStillUnreadableAfterDownload));
   if (!cloud || !isArchiveFailure(result.error())) return result;
@@ -370,10 +344,10 @@ ToolResult createExcel(const Params::Arguments& arguments) {
     }
     return ToolResponse::text(kExcelPreviewHead + path + kExcelPreviewHeaders + joined +
                               kExcelPreviewRows + std::to_string(rows.size()) +
-                              (target.value().exists ? kReplacesExisting : "") +
+                              (target.value().exists() ? kReplacesExisting : "") +
                               kPreviewCreateTail);
   }
-  return createXlsx(path, headers, rows);
+  return createXlsx(path, target.value(), headers, rows);
 }
 
 ToolResult writeCell(const Params::Arguments& arguments) {
@@ -393,9 +367,17 @@ ToolResult writeCell(const Params::Arguments& arguments) {
                                     std::to_string(column) + kCellPreviewPath + path +
                                     kCellPreviewTail);
         }
-        return scriptResult(OfficeServices::runPythonScript(
-            std::string(kSaveReplacing) + kWriteCellScript,
-            {path, sheetName, std::to_string(row), std::to_string(column), value}));
+        const auto& workbook = target.value().existing;
+        if (!workbook) return fail(ToolError::resourceNotFound(path));
+        auto original = workbook->readAll();
+        if (!original) {
+          return fail(
+              ToolError::executionFailed(kCannotReadPrefix + path + ": " + original.error()));
+        }
+        return scriptResult(OfficeServices::runSavingScript(
+            std::string(kScriptStart) + kWriteCellScript, path, target.value(),
+            {sheetName, std::to_string(row), std::to_string(column), value},
+            std::move(original).value()));
       });
 }
 

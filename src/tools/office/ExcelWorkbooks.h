@@ -1,7 +1,7 @@
 // Excel workbooks for the excel_* tools: the rows of one worksheet read from the package as it
 // inflates, no further than the rows asked for, and new workbooks and single cells written by
-// short openpyxl scripts that save beside the workbook and rename over it, so a failed save keeps
-// the old file.
+// short openpyxl scripts that save into a private file, which is then put in the workbook's place
+// (beside it, renamed over it), so a failed save keeps the old file.
 #pragma once
 
 #include <cstdint>

@@ -1,16 +1,19 @@
 #include "tools/office/OfficeServices.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "base/Utf8.h"
@@ -31,6 +34,8 @@ using namespace OfficeTexts;
 using Clock = SubprocessClock;
 
 constexpr const char* kFallbackPython = "/usr/bin/python3";
+// What every document script imports.
+constexpr const char* kScriptModule = "openpyxl";
 constexpr std::size_t kParseExcerptCharacters = 200;
 constexpr std::size_t kPipOutputKept = 4096;
 // Header readers that may be left waiting on files that never answer; past this, no new reader
@@ -60,10 +65,43 @@ std::optional<std::string> shellWhich(const std::string& program) {
   return path;
 }
 
+// Whether the interpreter imports the module every document script needs. Only a yes is
+// remembered, so a module installed later is found by the next call.
+bool importsScriptModule(const std::string& python) {
+  static std::mutex mutex;
+  static std::set<std::string> importing;  // guarded by mutex
+  {
+    std::lock_guard lock(mutex);
+    if (importing.contains(python)) return true;
+  }
+  RunOptions options;
+  options.timeout = std::chrono::milliseconds(static_cast<long>(Timeouts::officeSubprocess * 1000));
+  options.outputLimit = kPipOutputKept;
+  const auto done =
+      Subprocess::run({{python, "-c", std::string("import ") + kScriptModule}}, options);
+  if (!done.launched || done.timedOut || done.exit.signalled || done.exit.status != 0) {
+    return false;
+  }
+  std::lock_guard lock(mutex);
+  importing.insert(python);
+  return true;
+}
+
+// TVRN_PYTHON when set; else the first of PATH's python3 and the system's that imports the
+// scripts' module (a virtual environment or pyenv first on PATH often cannot see the system's
+// packages); else the first of them, where the module is then installed.
 std::string pythonInterpreter() {
   const char* configured = std::getenv(kPythonVariable);
   if (configured != nullptr && *configured != '\0') return configured;
-  return shellWhich("python3").value_or(kFallbackPython);
+  std::vector<std::string> candidates;
+  if (auto onPath = shellWhich("python3")) candidates.push_back(std::move(*onPath));
+  if (candidates.empty() || candidates.front() != kFallbackPython) {
+    candidates.emplace_back(kFallbackPython);
+  }
+  for (const std::string& python : candidates) {
+    if (importsScriptModule(python)) return python;
+  }
+  return candidates.front();
 }
 
 // A private script file that is removed when this goes out of scope, on every path.
@@ -92,6 +130,29 @@ class ScriptFile {
  private:
   std::filesystem::path path_;
   bool written_ = false;
+};
+
+// A private folder for one call's files, removed with all it holds when this goes out of scope.
+class ScratchFolder {
+ public:
+  ScratchFolder() : path_(Paths::tempDir() / HardwareId::randomUUID()) {
+    std::error_code error;
+    made_ = std::filesystem::create_directory(path_, error) && !error;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, error);
+  }
+  ~ScratchFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+  bool made() const { return made_; }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  bool made_ = false;
 };
 
 std::string decoded(const std::string& bytes) { return Utf8::isValid(bytes) ? bytes : ""; }
@@ -137,9 +198,10 @@ bool installPackage(const std::string& python, std::string_view package,
   return false;
 }
 
-ToolError dependencyMissing(const std::string& module, std::string_view package) {
+ToolError dependencyMissing(const std::string& module, std::string_view package,
+                            const std::string& python) {
   return ToolError::executionFailed(std::string(kDependencyMissing) + module + kDependencyAdvice +
-                                    std::string(package));
+                                    std::string(package) + kInterpreterTried + python + ")");
 }
 
 std::string decimalSeconds(double seconds) {
@@ -175,11 +237,43 @@ ToolError cannotWrite(const std::string& path, const std::string& reason) {
                                     kCannotWriteSuffix);
 }
 
+// Runs the reader on a thread of its own and waits for it at most the time-out.
+std::optional<std::string> headerWithTimeout(
+    const std::function<std::optional<std::string>()>& reader, const std::string& name,
+    double timeoutSeconds) {
+  if (runningHeaderReaders.load() >= kMaxStrandedReaders) return std::nullopt;
+  auto read = std::make_shared<HeaderRead>();
+  ++runningHeaderReaders;
+  try {
+    std::thread([read, reader] {
+      auto bytes = reader();
+      {
+        std::lock_guard lock(read->mutex);
+        read->bytes = std::move(bytes);
+        read->done = true;
+      }
+      read->changed.notify_all();
+      --runningHeaderReaders;
+    }).detach();
+  } catch (const std::system_error&) {
+    --runningHeaderReaders;
+    return std::nullopt;
+  }
+  std::unique_lock lock(read->mutex);
+  const auto timeout = std::chrono::duration<double>(timeoutSeconds);
+  if (read->changed.wait_for(lock, timeout, [&] { return read->done; })) return read->bytes;
+  lock.unlock();
+  Logger::info(kCategory,
+               kHeaderTimedOut + decimalSeconds(timeoutSeconds) + kHeaderTimedOutSuffix + name);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
                                                   const std::vector<std::string>& args,
-                                                  bool retried, const PythonLimits& limits) {
+                                                  bool retried, const PythonLimits& limits,
+                                                  const std::optional<std::string>& input) {
   const std::string python = pythonInterpreter();
   const ScriptFile file(script);
   if (!file.written()) return fail(ToolError::executionFailed(kCannotWriteScript));
@@ -188,6 +282,7 @@ Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
   argv.insert(argv.end(), args.begin(), args.end());
   RunOptions options;
   options.timeout = limits.run;
+  options.input = input;
   const auto done = Subprocess::run(argv, options);
   if (!done.launched) return fail(ToolError::executionFailed(kCannotRunPython + done.launchError));
   if (done.timedOut) {
@@ -209,13 +304,13 @@ Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
   if (!retried && moduleMissing) {
     const std::string module = missingModuleName(standardError);
     const auto package = packageFor(module);
-    if (!package) return fail(dependencyMissing(module, module));
+    if (!package) return fail(dependencyMissing(module, module, python));
     Logger::info(kCategory, kAutoInstalling + module);
     if (!installPackage(python, *package, limits.pipInstall)) {
-      return fail(dependencyMissing(module, *package));
+      return fail(dependencyMissing(module, *package, python));
     }
     Logger::info(kCategory, kInstalledPrefix + std::string(*package) + kInstalledSuffix);
-    return runPythonScript(script, args, true, limits);
+    return runPythonScript(script, args, true, limits, input);
   }
   return fail(ToolError::executionFailed(kPythonError +
                                          (standardError.empty() ? standardOutput : standardError)));
@@ -223,31 +318,24 @@ Result<nlohmann::json, ToolError> runPythonScript(std::string_view script,
 
 std::optional<std::string> readFileHeaderWithTimeout(const std::filesystem::path& file,
                                                      std::size_t length, double timeoutSeconds) {
-  if (runningHeaderReaders.load() >= kMaxStrandedReaders) return std::nullopt;
-  auto read = std::make_shared<HeaderRead>();
-  ++runningHeaderReaders;
-  try {
-    std::thread([read, file, length] {
-      auto bytes = readHeader(file, length);
-      {
-        std::lock_guard lock(read->mutex);
-        read->bytes = std::move(bytes);
-        read->done = true;
-      }
-      read->changed.notify_all();
-      --runningHeaderReaders;
-    }).detach();
-  } catch (const std::system_error&) {
-    --runningHeaderReaders;
-    return std::nullopt;
-  }
-  std::unique_lock lock(read->mutex);
-  const auto timeout = std::chrono::duration<double>(timeoutSeconds);
-  if (read->changed.wait_for(lock, timeout, [&] { return read->done; })) return read->bytes;
-  lock.unlock();
-  Logger::info(kCategory, kHeaderTimedOut + decimalSeconds(timeoutSeconds) + kHeaderTimedOutSuffix +
-                              file.string());
-  return std::nullopt;
+  return headerWithTimeout([file, length] { return readHeader(file, length); }, file.string(),
+                           timeoutSeconds);
+}
+
+std::optional<std::string> readFileHeaderWithTimeout(const RegularFile& file,
+                                                     const std::string& name, std::size_t length,
+                                                     double timeoutSeconds) {
+  // The reader may outlive the caller's descriptor, so it reads through one of its own.
+  auto own = file.duplicate();
+  if (!own) return std::nullopt;
+  auto held = std::make_shared<RegularFile>(std::move(own).value());
+  return headerWithTimeout(
+      [held, length]() -> std::optional<std::string> {
+        auto bytes = held->readAt(0, length);
+        if (!bytes) return std::string();
+        return std::move(bytes).value();
+      },
+      name, timeoutSeconds);
 }
 
 int headerReadersRunning() { return runningHeaderReaders.load(); }
@@ -285,39 +373,91 @@ bool fileExists(const std::filesystem::path& path) {
   return std::filesystem::exists(path, error);
 }
 
-std::optional<ToolError> refusedForReading(const std::string& path) {
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return refusal;
-  if (!fileExists(path)) return ToolError::resourceNotFound(path);
-  if (auto opened = RegularFile::open(path); !opened) {
-    return ToolError::executionFailed(kCannotReadPrefix + path + ": " + opened.error());
+Result<RegularFile, ToolError> openForReading(const std::string& path) {
+  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  if (!fileExists(path)) return fail(ToolError::resourceNotFound(path));
+  auto opened = RegularFile::open(path);
+  if (!opened) {
+    return fail(ToolError::executionFailed(kCannotReadPrefix + path + ": " + opened.error()));
   }
-  return std::nullopt;
+  if (auto refusal = LocalFiles::ownFolderRefusal(path, opened.value().fd())) return fail(*refusal);
+  return std::move(opened).value();
+}
+
+Result<RegularFile, ToolError> openDocument(const std::string& path,
+                                            const PlaceholderPolling& polling,
+                                            bool checkPlaceholder) {
+  auto file = openForReading(path);
+  if (!file || !isCloudPath(path)) return file;
+  if (checkPlaceholder) {
+    if (auto error = ensureNotCloudPlaceholder(path, polling)) return fail(*error);
+  }
+  return openForReading(path);
 }
 
 Result<DocumentTarget, ToolError> documentTarget(const std::string& path,
                                                  const DocumentKind& kind) {
   const std::string extension = "." + std::string(kind.extension);
-  if (!lowered(path).ends_with(extension)) {
-    return fail(cannotWrite(path, kPathMustEnd + extension));
-  }
+  const auto wrongName = [&] { return cannotWrite(path, kPathMustEnd + extension); };
+  if (!lowered(path).ends_with(extension)) return fail(wrongName());
   if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
-  DocumentTarget target{PathResolver::resolve(path), false};
-  struct stat info {};
-  if (::stat(target.file.c_str(), &info) != 0) {
-    // A link whose target is missing creates that target: it too must be a document's name.
-    if (!lowered(target.file.string()).ends_with(extension)) {
-      return fail(cannotWrite(path, kPathMustEnd + extension));
+  const std::filesystem::path file = PathResolver::resolve(path);
+  DocumentTarget target;
+  target.name = file.filename().string();
+  if (auto folder = OpenFolder::open(file.parent_path()); folder) {
+    if (auto refusal = LocalFiles::ownFolderRefusal(path, folder.value().fd())) {
+      return fail(*refusal);
     }
+    target.folder = std::move(folder).value();
+  } else {
+    target.folderError = folder.error();
+  }
+  if (!target.folder || !target.folder->holds(target.name)) {
+    // A link whose target is missing creates that target: it too must be a document's name.
+    if (!lowered(target.name).ends_with(extension)) return fail(wrongName());
     return target;
   }
-  target.exists = true;
-  if (auto opened = RegularFile::open(target.file); !opened) {
-    return fail(cannotWrite(path, opened.error()));
-  }
-  if (auto holds = ZipArchive::hasMember(target.file, kind.mainPart); !holds || !holds.value()) {
+  // Opened without following a link: one put there since the path was resolved is refused.
+  auto opened = target.folder->openFile(target.name);
+  if (!opened) return fail(cannotWrite(path, opened.error()));
+  if (auto refusal = LocalFiles::ownFolderRefusal(path, opened.value().fd())) return fail(*refusal);
+  if (auto holds = ZipArchive::hasMember(opened.value(), kind.mainPart); !holds || !holds.value()) {
     return fail(cannotWrite(path, std::string(kNotADocument) + kind.name + " (" + extension + ")"));
   }
+  target.mode = target.folder->modeOf(target.name).value_or(target.mode);
+  target.existing = std::move(opened).value();
   return target;
+}
+
+Result<bool, std::string> writeDocument(const DocumentTarget& target, std::string_view bytes) {
+  if (!target.folder) {
+    const bool missing = target.folderError == ENOENT || target.folderError == ENOTDIR;
+    return fail(std::string(missing ? kNoSuchFolder : std::strerror(target.folderError)));
+  }
+  if (const int failed = target.folder->writeFile(target.name, bytes, target.mode); failed != 0) {
+    return fail(std::string(std::strerror(failed)));
+  }
+  return true;
+}
+
+Result<nlohmann::json, ToolError> runSavingScript(std::string_view script, const std::string& path,
+                                                  const DocumentTarget& target,
+                                                  const std::vector<std::string>& args,
+                                                  const std::optional<std::string>& input) {
+  const ScratchFolder scratch;
+  if (!scratch.made()) return fail(ToolError::executionFailed(kCannotWriteScript));
+  const std::filesystem::path saved =
+      scratch.path() / ("saved" + std::filesystem::path(target.name).extension().string());
+  std::vector<std::string> argv = {path, saved.string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto ran = runPythonScript(script, argv, false, {}, input);
+  if (!ran) return ran;
+  const auto bytes = RegularFile::read(saved);
+  if (!bytes) return fail(cannotWrite(path, bytes.error()));
+  if (auto written = writeDocument(target, bytes.value()); !written) {
+    return fail(cannotWrite(path, written.error()));
+  }
+  return ran;
 }
 
 std::string escapedXml(std::string_view text) {

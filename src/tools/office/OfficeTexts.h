@@ -38,6 +38,8 @@ inline constexpr const char* kTimedOutSuffix =
 inline constexpr const char* kCannotParsePython = "Cannot parse Python output: ";
 inline constexpr const char* kDependencyMissing = "Python dependency missing: ";
 inline constexpr const char* kDependencyAdvice = " \u2014 run pip3 install ";
+// Then the interpreter and ")".
+inline constexpr const char* kInterpreterTried = " (interpreter tried: ";
 inline constexpr const char* kPythonError = "Python error: ";
 inline constexpr const char* kAutoInstalling = "Auto-installing Python dependency: ";
 inline constexpr const char* kInstalledPrefix = "Installed ";
@@ -64,6 +66,7 @@ inline constexpr const char* kCannotWriteMiddle = "': ";
 inline constexpr const char* kCannotWriteSuffix = "; nothing was written.";
 inline constexpr const char* kPathMustEnd = "the path must end in ";
 inline constexpr const char* kNotADocument = "the file there is not ";
+inline constexpr const char* kNoSuchFolder = "no such folder";
 inline constexpr const char* kReplacesExisting =
     "\n  Note:    the existing file at this path will be replaced";
 

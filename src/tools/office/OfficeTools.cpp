@@ -34,9 +34,9 @@ ToolResult readPDF(const Params::Arguments& arguments) {
 }  // namespace
 
 ToolResult extractPDFText(const std::string& path, std::int64_t maxPages) {
-  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
-  if (auto placeholder = OfficeServices::ensureNotCloudPlaceholder(path)) return fail(*placeholder);
-  const auto pdf = PdfText::open(path);
+  const auto file = OfficeServices::openDocument(path);
+  if (!file) return fail(file.error());
+  const auto pdf = PdfText::open(file.value());
   if (!pdf) {
     return fail(ToolError::executionFailed(kPdfCannotOpenPrefix + path + kPdfCannotOpenSuffix));
   }

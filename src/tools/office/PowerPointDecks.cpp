@@ -52,11 +52,15 @@ bool comesBefore(const ZipArchive::Member& left, const ZipArchive::Member& right
   return sortKey(left) < sortKey(right);
 }
 
-ToolResult createPptx(const std::string& path, const std::filesystem::path& file,
+ToolResult createPptx(const std::string& path, const OfficeServices::DocumentTarget& target,
                       const std::vector<PptxWriter::Slide>& slides) {
-  if (auto written = PptxWriter::write(file, slides); !written) {
-    return fail(
-        ToolError::executionFailed(kCannotWritePptx + path + kReasonSeparator + written.error()));
+  const auto cannotWrite = [&](const std::string& reason) {
+    return fail(ToolError::executionFailed(kCannotWritePptx + path + kReasonSeparator + reason));
+  };
+  const auto bytes = PptxWriter::package(slides);
+  if (!bytes) return cannotWrite(bytes.error());
+  if (auto written = OfficeServices::writeDocument(target, bytes.value()); !written) {
+    return cannotWrite(written.error());
   }
   return ToolResponse::json(JSONValue::Object{
       {"created", true}, {"path", path}, {"slides", static_cast<std::int64_t>(slides.size())}});
@@ -99,9 +103,9 @@ std::string slideText(std::string_view xml) {
 }
 
 ToolResult readPptx(const std::string& path) {
-  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
-  if (auto error = OfficeServices::ensureNotCloudPlaceholder(path)) return fail(*error);
-  auto members = ZipArchive::readMembers(path, isSlideMember);
+  const auto file = OfficeServices::openDocument(path);
+  if (!file) return fail(file.error());
+  auto members = ZipArchive::readMembers(file.value(), isSlideMember);
   std::string reason;
   if (!members) {
     reason = members.error();
@@ -146,9 +150,9 @@ ToolResult createPowerPoint(const Params::Arguments& arguments) {
     }
     return ToolResponse::text(
         kPptPreviewHead + path + kPptPreviewSlides + std::to_string(slides.size()) + " (" + titles +
-        ")" + (target.value().exists ? kReplacesExisting : "") + kPreviewCreateTail);
+        ")" + (target.value().exists() ? kReplacesExisting : "") + kPreviewCreateTail);
   }
-  return createPptx(path, target.value().file, slides);
+  return createPptx(path, target.value(), slides);
 }
 
 }  // namespace tvrn::PowerPointDecks

@@ -1,7 +1,5 @@
 #include "tools/office/PptxWriter.h"
 
-#include <system_error>
-
 #include "platform/ZipArchive.h"
 #include "tools/office/OfficeServices.h"
 
@@ -191,13 +189,7 @@ std::string presentationRelationships(std::size_t slides) {
 
 }  // namespace
 
-Result<bool, std::string> write(const std::filesystem::path& file,
-                                const std::vector<Slide>& slides) {
-  std::error_code error;
-  // The deck goes into an existing folder only; no folders are made on the caller's behalf.
-  if (!std::filesystem::is_directory(file.parent_path(), error)) {
-    return fail(std::string("no such folder"));
-  }
+Result<std::string, std::string> package(const std::vector<Slide>& slides) {
   std::vector<ZipArchive::Member> members = {
       {"[Content_Types].xml", contentTypes(slides.size())},
       {"_rels/.rels", kPackageRelationships},
@@ -212,7 +204,7 @@ Result<bool, std::string> write(const std::filesystem::path& file,
     members.push_back({"ppt/slides/" + slideName(i), slideXml(slides[i])});
     members.push_back({"ppt/slides/_rels/" + slideName(i) + ".rels", kSlideRelationships});
   }
-  return ZipArchive::create(file, members);
+  return ZipArchive::archiveBytes(members);
 }
 
 }  // namespace tvrn::PptxWriter

@@ -2,7 +2,6 @@
 // slide master, one title-and-content layout and one theme that every slide uses.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,9 +14,7 @@ struct Slide {
   std::vector<std::string> bullets;
 };
 
-// Writes the deck beside the target and renames it over any file there, so a failed write
-// leaves the old file as it was. The error says why nothing was written.
-Result<bool, std::string> write(const std::filesystem::path& file,
-                                const std::vector<Slide>& slides);
+// The bytes of the deck's package, for the caller to put in place; the error says why none.
+Result<std::string, std::string> package(const std::vector<Slide>& slides);
 
 }  // namespace tvrn::PptxWriter

@@ -1,8 +1,6 @@
 #include "tools/office/WordDocuments.h"
 
-#include <filesystem>
 #include <pugixml.hpp>
-#include <system_error>
 #include <vector>
 
 #include "base/Utf8.h"
@@ -87,28 +85,28 @@ std::string documentXml(const std::string& title, const std::string& content) {
 
 ToolResult textResult(const std::string& text) { return ToolResponse::text(text); }
 
-Result<std::string, ToolError> readDocumentXml(const std::filesystem::path& path,
+Result<std::string, ToolError> readDocumentXml(const RegularFile& file,
                                                const char* unreadableArchive) {
-  auto member = ZipArchive::readMember(path, kDocumentMember);
+  auto member = ZipArchive::readMember(file, kDocumentMember);
   if (!member) return fail(ToolError::executionFailed(unreadableArchive));
   if (!Utf8::isValid(member.value()))
     return fail(ToolError::executionFailed(kCannotReadDocumentXml));
   return std::move(member).value();
 }
 
-ToolResult readDocxXml(const std::string& path) {
-  auto xml = readDocumentXml(path, kCannotReadDocx);
+ToolResult readDocxXml(const RegularFile& file) {
+  auto xml = readDocumentXml(file, kCannotReadDocx);
   if (!xml) return fail(xml.error());
   return textResult(trimmed(textOfDocumentXml(xml.value())));
 }
 
-ToolResult convertWithTextConverter(const std::string& path) {
-  auto text = TextConverter::toPlainText(path);
+ToolResult convertWithTextConverter(const RegularFile& file, const std::string& path) {
+  auto text = TextConverter::toPlainText(file, path);
   if (!text) return fail(ToolError::executionFailed(kConverterFailed + text.error()));
   return textResult(trimmed(text.value()));
 }
 
-ToolResult writeDocxZip(const std::string& path, const std::filesystem::path& file,
+ToolResult writeDocxZip(const std::string& path, const OfficeServices::DocumentTarget& target,
                         const std::string& documentXML) {
   const std::vector<ZipArchive::Member> members = {
       {"[Content_Types].xml", kContentTypes},
@@ -116,9 +114,8 @@ ToolResult writeDocxZip(const std::string& path, const std::filesystem::path& fi
       {"word/_rels/document.xml.rels", kDocumentRelationships},
       {kDocumentMember, documentXML}};
   // The document goes into an existing folder only; no folders are made on the caller's behalf.
-  std::error_code error;
-  if (!std::filesystem::is_directory(file.parent_path(), error) ||
-      !ZipArchive::create(file, members)) {
+  const auto bytes = ZipArchive::archiveBytes(members);
+  if (!bytes || !OfficeServices::writeDocument(target, bytes.value())) {
     return fail(ToolError::executionFailed(kCannotZip));
   }
   return ToolResponse::json(JSONValue::Object{{"created", true}, {"path", path}});
@@ -126,13 +123,16 @@ ToolResult writeDocxZip(const std::string& path, const std::filesystem::path& fi
 
 ToolResult appendDocx(const std::string& path, const OfficeServices::DocumentTarget& target,
                       const std::string& content) {
-  if (!target.exists) return fail(ToolError::resourceNotFound(path));
-  const auto& file = target.file;
+  if (!target.exists()) return fail(ToolError::resourceNotFound(path));
+  const RegularFile& file = *target.existing;
   auto xml = readDocumentXml(file, kCannotOpenForAppending);
   if (!xml) return fail(xml.error());
   const auto edited = withParagraphsAppended(xml.value(), paragraphsFor(content));
   if (!edited) return fail(ToolError::executionFailed(kCannotReadDocumentXml));
-  if (!ZipArchive::replaceMember(file, {kDocumentMember, *edited})) {
+  const auto original = file.readAll();
+  if (!original) return fail(ToolError::executionFailed(kCannotWriteBack));
+  const auto bytes = ZipArchive::withMemberReplaced(original.value(), {kDocumentMember, *edited});
+  if (!bytes || !OfficeServices::writeDocument(target, bytes.value())) {
     return fail(ToolError::executionFailed(kCannotWriteBack));
   }
   return textResult(kAppendedPrefix + std::to_string(Utf8::characterCount(content)) +
@@ -186,17 +186,17 @@ std::optional<std::string> withParagraphsAppended(std::string_view xml,
 
 ToolResult readDocx(const std::string& path, bool retryAfterDownload,
                     const PlaceholderPolling& polling) {
-  if (auto refusal = OfficeServices::refusedForReading(path)) return fail(*refusal);
+  const auto file = OfficeServices::openDocument(path, polling);
+  if (!file) return fail(file.error());
   const bool cloud = OfficeServices::isCloudPath(path);
-  if (auto error = OfficeServices::ensureNotCloudPlaceholder(path, polling)) return fail(*error);
-  const auto header = OfficeServices::readFileHeaderWithTimeout(path, OfficeServices::kHeaderBytes,
-                                                                OfficeServices::kHeaderSeconds);
+  const auto header = OfficeServices::readFileHeaderWithTimeout(
+      file.value(), path, OfficeServices::kHeaderBytes, OfficeServices::kHeaderSeconds);
   if (cloud && !OfficeServices::hasZipMagic(header) && !retryAfterDownload) {
     Logger::info(kCategory, kZipMagicMissing + path);
     OfficeServices::forceCloudPlaceholderDownload(path, polling);
     return readDocx(path, true, polling);
   }
-  auto text = readDocxXml(path);
+  auto text = readDocxXml(file.value());
   if (text) return text;
   if (retryAfterDownload) return fail(ToolError::executionFailed(kStillUnreadableAfterDownload));
   const std::string reason = text.error().description();
@@ -207,7 +207,7 @@ ToolResult readDocx(const std::string& path, bool retryAfterDownload,
     OfficeServices::forceCloudPlaceholderDownload(path, polling);
     return readDocx(path, true, polling);
   }
-  return convertWithTextConverter(path);
+  return convertWithTextConverter(file.value(), path);
 }
 
 ToolResult readWord(const Params::Arguments& arguments) {
@@ -223,13 +223,13 @@ ToolResult createWord(const Params::Arguments& arguments) {
         if (!target) return fail(target.error());
         const std::string title = Params::optional("title", arguments, "");
         if (!Params::optionalBool("confirm", arguments, false)) {
-          return textResult(kCreatePreviewHead + path + kCreatePreviewTitle +
-                            (title.empty() ? std::string(kCreatePreviewNoTitle) : title) +
-                            kCreatePreviewContent +
-                            Utf8::firstCharacters(content, kPreviewCharacters) + "..." +
-                            (target.value().exists ? kReplacesExisting : "") + kPreviewCreateTail);
+          return textResult(
+              kCreatePreviewHead + path + kCreatePreviewTitle +
+              (title.empty() ? std::string(kCreatePreviewNoTitle) : title) + kCreatePreviewContent +
+              Utf8::firstCharacters(content, kPreviewCharacters) + "..." +
+              (target.value().exists() ? kReplacesExisting : "") + kPreviewCreateTail);
         }
-        return writeDocxZip(path, target.value().file, documentXml(title, content));
+        return writeDocxZip(path, target.value(), documentXml(title, content));
       });
 }
 

@@ -13,6 +13,7 @@
 #include "base/Utf8.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/TCCMessages.h"
 #include "platform/Paths.h"
 #include "tools/files/LocalFiles.h"
 #include "tools/support/DiagnosticTexts.h"
@@ -29,7 +30,7 @@ using nlohmann::json;
 struct PermissionCheck {
   std::string_view name;  // also the entity's member in the helper's status reply
   std::string_view label;
-  std::string_view deniedHint;
+  std::string_view service;  // as the hint names it where access is granted
   std::string_view promptHint;
   std::string_view countMethod;  // empty: granted access is the whole answer
   std::string_view countMember;
@@ -38,20 +39,21 @@ struct PermissionCheck {
 
 constexpr PermissionCheck kCalendar{"calendar",
                                     "Calendar",
-                                    Texts::kCalendarDeniedHint,
+                                    "Calendars",
                                     Texts::kCalendarPromptHint,
                                     "list_calendar_names",
                                     "calendars",
                                     " calendars available"};
-constexpr PermissionCheck kReminders{"reminders",
-                                     "Reminders",
-                                     Texts::kRemindersDeniedHint,
-                                     Texts::kRemindersPromptHint,
-                                     "list_reminder_lists",
-                                     "lists",
-                                     " lists"};
-constexpr PermissionCheck kContacts{
-    "contacts", "Contacts", Texts::kContactsDeniedHint, Texts::kContactsPromptHint, "", "", ""};
+constexpr PermissionCheck kReminders{
+    "reminders",           "Reminders", "Reminders", Texts::kRemindersPromptHint,
+    "list_reminder_lists", "lists",     " lists"};
+constexpr PermissionCheck kContacts{"contacts", "Contacts", "Contacts", Texts::kContactsPromptHint,
+                                    "",         "",         ""};
+
+// What to do about refused access: where this system grants it, then the action there.
+std::string accessHint(const PermissionCheck& check, std::string_view action) {
+  return std::string(Texts::kOpen) + TCCMessages::grantPlace(check.service) + std::string(action);
+}
 
 DiagCheck made(std::string_view tool, std::string_view label, CheckStatus status,
                std::string detail, std::string_view fixHint = {}) {
@@ -85,11 +87,12 @@ DiagCheck permissionCheck(const PermissionCheck& check) {
   }
   if (state == "writeOnly" && check.name == kCalendar.name) {
     return made(check.name, check.label, CheckStatus::permission,
-                std::string(Texts::kCalendarWriteOnly), Texts::kCalendarWriteOnlyHint);
+                std::string(Texts::kCalendarWriteOnly),
+                accessHint(check, Texts::kCalendarWriteOnlyAction));
   }
   if (state == "denied" || state == "restricted") {
     return made(check.name, check.label, CheckStatus::permission, std::string(Texts::kNoAccess),
-                check.deniedHint);
+                accessHint(check, Texts::kDeniedAction));
   }
   if (state == "notDetermined") {
     return made(check.name, check.label, CheckStatus::warning, std::string(Texts::kNotYetGranted),

@@ -25,21 +25,20 @@ constexpr std::string_view kAuditTool = "Filter to entries for a specific tool n
 constexpr std::string_view kAuditOk =
     "Filter to successes (true) or failures (false) only (optional)";
 
+// The summary when every check selected needs what this system cannot run.
+constexpr std::string_view kNothingRan = "Summary: No check could run on this system.";
+
 // Permission checks.
 constexpr std::string_view kAccessGranted = "Access granted";
 constexpr std::string_view kNoAccess = "No access permission";
 constexpr std::string_view kNotYetGranted = "Permission not yet granted";
 constexpr std::string_view kCalendarWriteOnly =
     "Write-only access (reading events requires Full Access)";
-constexpr std::string_view kCalendarWriteOnlyHint =
-    "Open System Settings → Privacy & Security → Calendars → find tavrin-helper → switch to "
-    "'Full Access'";
-constexpr std::string_view kCalendarDeniedHint =
-    "Open System Settings → Privacy & Security → Calendars and enable tavrin-helper";
-constexpr std::string_view kRemindersDeniedHint =
-    "Open System Settings → Privacy & Security → Reminders and enable tavrin-helper";
-constexpr std::string_view kContactsDeniedHint =
-    "Open System Settings → Privacy & Security → Contacts and enable tavrin-helper";
+// The hints for refused access: "Open " + where this system grants it + one of these.
+constexpr std::string_view kOpen = "Open ";
+constexpr std::string_view kCalendarWriteOnlyAction =
+    " → find tavrin-helper → switch to 'Full Access'";
+constexpr std::string_view kDeniedAction = " and enable tavrin-helper";
 constexpr std::string_view kCalendarPromptHint =
     "Use a Calendar tool once — it will prompt for access in tavrin-helper";
 constexpr std::string_view kRemindersPromptHint =

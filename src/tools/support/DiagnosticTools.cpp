@@ -75,6 +75,7 @@ std::string summaryOf(const std::vector<DiagCheck>& checks) {
     failed.push_back(check.label);
     if (!check.fixHint.empty()) hints.push_back(check.fixHint);
   }
+  if (ran == 0) return std::string(Texts::kNothingRan);
   const std::string total = std::to_string(ran);
   if (failed.empty() && warned.empty()) return "Summary: All " + total + " integrations working.";
   std::vector<std::string> notes;

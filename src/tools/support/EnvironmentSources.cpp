@@ -39,7 +39,7 @@ bool tunnelConnected() {
   return sources.tunnelConnected && sources.tunnelConnected();
 }
 
-std::optional<std::string> updateCheck(bool checkOnly) {
+std::optional<UpdateReport> updateCheck(bool checkOnly) {
   const Sources sources = current();
   if (!sources.updateCheck) return std::nullopt;
   return sources.updateCheck(checkOnly);

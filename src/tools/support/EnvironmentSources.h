@@ -18,11 +18,17 @@ struct UpdateHistory {
   std::int64_t consecutiveFailures = 0;
 };
 
+// What an update check tells the user, and whether it tells of a failure.
+struct UpdateReport {
+  std::string text;
+  bool failed = false;
+};
+
 struct Sources {
   std::function<std::string()> aiClient;
   std::function<bool()> tunnelConnected;
   // One update check; with checkOnly set nothing is downloaded or installed.
-  std::function<std::string(bool checkOnly)> updateCheck;
+  std::function<UpdateReport(bool checkOnly)> updateCheck;
   std::function<UpdateHistory()> updateHistory;
 };
 
@@ -30,7 +36,7 @@ void install(Sources sources);
 
 std::string aiClient();                                  // "" without a source
 bool tunnelConnected();                                  // false without a source
-std::optional<std::string> updateCheck(bool checkOnly);  // nothing without a source
+std::optional<UpdateReport> updateCheck(bool checkOnly);  // nothing without a source
 UpdateHistory updateHistory();                           // empty without a source
 
 }  // namespace tvrn::EnvironmentSources

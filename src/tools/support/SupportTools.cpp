@@ -239,8 +239,10 @@ std::int64_t intOr(const json& object, const char* name, std::int64_t fallback) 
 
 ToolResult updateTavrin(const Params::Arguments& arguments) {
   const bool checkOnly = Params::optionalBool("check_only", arguments, false);
-  return ToolResponse::text(
-      EnvironmentSources::updateCheck(checkOnly).value_or(std::string(Texts::kUpdateUnavailable)));
+  const auto report = EnvironmentSources::updateCheck(checkOnly).value_or(
+      EnvironmentSources::UpdateReport{std::string(Texts::kUpdateUnavailable), true});
+  JSONValue result = ToolResponse::text(report.text);
+  return report.failed ? ToolResponse::failure(std::move(result)) : result;
 }
 
 ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments) {

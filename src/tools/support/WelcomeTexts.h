@@ -38,9 +38,11 @@ inline constexpr std::string_view kContactEmoji = "\U0001F464 ";
 inline constexpr std::string_view kMailEmoji = "\U0001F4E7 ";
 
 inline constexpr std::string_view kHeader = "Here's what TVRN can see on your Mac: ";
-inline constexpr std::string_view kNothingConnected =
-    "No services are connected yet — grant permissions in System Settings → Privacy & Security "
-    "to see your data here.";
+// Around where this system grants access, and the way without the tray naming kEveryEntry.
+inline constexpr std::string_view kNothingConnectedStart =
+    "No services are connected yet — grant permissions in ";
+inline constexpr std::string_view kEveryEntry = "each service's entry";
+inline constexpr std::string_view kNothingConnectedEnd = " to see your data here.";
 inline constexpr std::string_view kThingsToTry = "\n\nThings to try:\n";
 
 // Totals the unread messages of every account's inboxes; each spelling in its own guarded step.

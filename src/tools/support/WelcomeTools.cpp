@@ -9,6 +9,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "pim/PrivacyGate.h"
 #include "platform/RunningApps.h"
 #include "tools/support/WelcomeTexts.h"
 
@@ -78,7 +79,9 @@ std::string welcome(EventStore& events, ContactStore& contacts, JXARunning& mail
 
   std::string text;
   if (facts.empty()) {
-    text = Texts::kNothingConnected;
+    text = std::string(Texts::kNothingConnectedStart) + std::string(PrivacyGate::kGrantPlace) +
+           PrivacyGate::shared().withoutTray(Texts::kEveryEntry) +
+           std::string(Texts::kNothingConnectedEnd);
   } else {
     text = Texts::kHeader;
     for (std::size_t i = 0; i < facts.size(); ++i) text += (i == 0 ? "" : ", ") + facts[i];

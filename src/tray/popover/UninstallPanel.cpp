@@ -30,6 +30,10 @@ UninstallPanel::UninstallPanel(StatusMonitor& monitor, TrayScheduler& scheduler,
   auto* prompt = new PlainLabel(this);
   prompt->setWordWrap(true);
   prompt->show(UninstallTexts::kPrompt, ColorRole::secondary, 11);
+  auto* kept = new PlainLabel(this);
+  kept->setObjectName(QStringLiteral("keptData"));
+  kept->setWordWrap(true);
+  kept->show(UninstallTexts::keptData(Uninstaller::keptDataFolder()), ColorRole::secondary, 11);
   reason_->setFixedHeight(50);
   reason_->setStyleSheet(QStringLiteral("QPlainTextEdit { background-color: %1; border: 1px solid "
                                         "%2; border-radius: 6px; }")
@@ -51,6 +55,7 @@ UninstallPanel::UninstallPanel(StatusMonitor& monitor, TrayScheduler& scheduler,
   layout->addWidget(title);
   layout->addWidget(prompt);
   layout->addWidget(reason_);
+  layout->addWidget(kept);
   layout->addLayout(buttons);
 
   connect(cancel_, &QPushButton::clicked, this, [this] { cancel(); });

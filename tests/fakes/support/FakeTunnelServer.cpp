@@ -27,6 +27,7 @@ class SessionBase {
   virtual ~SessionBase() = default;
   virtual void send(std::string text) = 0;
   virtual void drop() = 0;
+  virtual void resume() = 0;
 };
 
 }  // namespace
@@ -43,6 +44,7 @@ struct FakeTunnelServer::State {
   std::vector<std::string> frames;
   std::vector<std::string> authorizations;
   std::size_t pings = 0;
+  bool reading = true;
   std::vector<std::shared_ptr<SessionBase>> open;  // touched on the I/O thread only
 
   void changeSessions(const std::shared_ptr<SessionBase>& session, bool add) {
@@ -96,8 +98,19 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
     beast::get_lowest_layer(ws_).socket().close(ignored);
   }
 
+  void resume() override {
+    if (!idle_) return;
+    idle_ = false;
+    read();
+  }
+
  private:
   void read() {
+    {
+      std::lock_guard hold(state_.mutex);
+      idle_ = !state_.reading;
+    }
+    if (idle_) return;
     ws_.async_read(
         buffer_, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
           if (error) return self->state_.changeSessions(self, false);
@@ -128,6 +141,7 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   beast::flat_buffer buffer_;
   std::deque<std::string> out_;
   bool writing_ = false;
+  bool idle_ = false;  // no read is pending while the server does not read
 };
 
 // Reads one HTTP request: an upgrade to "/tunnel" becomes a session, anything else gets the
@@ -250,9 +264,30 @@ void FakeTunnelServer::dropSessions() {
   });
 }
 
+void FakeTunnelServer::setReading(bool reading) {
+  {
+    std::lock_guard hold(state_->mutex);
+    state_->reading = reading;
+  }
+  if (!reading) return;
+  asio::post(state_->io, [state = state_.get()] {
+    std::vector<std::shared_ptr<SessionBase>> open;
+    {
+      std::lock_guard hold(state->mutex);
+      open = state->open;
+    }
+    for (const auto& session : open) session->resume();
+  });
+}
+
 std::vector<std::string> FakeTunnelServer::frames() const {
   std::lock_guard hold(state_->mutex);
   return state_->frames;
+}
+
+std::size_t FakeTunnelServer::frameCount() const {
+  std::lock_guard hold(state_->mutex);
+  return state_->frames.size();
 }
 
 std::vector<std::string> FakeTunnelServer::authorizations() const {

@@ -41,8 +41,11 @@ class FakeTunnelServer {
   void send(const std::string& text);
   // Drops every open session without a closing handshake, as a back end that dies would.
   void dropSessions();
+  // Stops reading what the relay sends (frames already read stay), or starts again.
+  void setReading(bool reading);
 
   std::vector<std::string> frames() const;          // text frames received, in order
+  std::size_t frameCount() const;
   std::vector<std::string> authorizations() const;  // the Authorization of each upgrade
   std::size_t openSessions() const;
   std::size_t pings() const;

@@ -36,7 +36,7 @@ RecordingHttpServer::RecordingHttpServer() : server_(std::make_unique<httplib::S
     record(std::move(recorded));
 
     const CannedResponse answer = answerFor(request.path);
-    pause(answer.delay);
+    pause(answer);
     response.status = answer.status;
     for (const auto& [key, value] : answer.headers) response.set_header(key, value);
     response.set_content(answer.body, answer.contentType);
@@ -127,10 +127,20 @@ void RecordingHttpServer::record(RecordedRequest request) {
   changed_.notify_all();
 }
 
-void RecordingHttpServer::pause(std::chrono::milliseconds delay) {
-  if (delay <= std::chrono::milliseconds::zero()) return;
+void RecordingHttpServer::release() {
+  {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+  }
+  changed_.notify_all();
+}
+
+void RecordingHttpServer::pause(const CannedResponse& answer) {
   std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, delay, [this] { return stopping_; });
+  if (answer.held) changed_.wait(lock, [this] { return released_ || stopping_; });
+  if (answer.delay > std::chrono::milliseconds::zero()) {
+    changed_.wait_for(lock, answer.delay, [this] { return stopping_; });
+  }
 }
 
 }  // namespace tvrn::test

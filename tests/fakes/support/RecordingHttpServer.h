@@ -44,6 +44,7 @@ struct CannedResponse {
   std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};  // waited before answering; cut short when the server stops
   std::vector<std::pair<std::string, std::string>> headers;
+  bool held = false;  // kept back, before the delay, until release() or the server stops
 };
 
 class RecordingHttpServer {
@@ -69,10 +70,13 @@ class RecordingHttpServer {
   // True once at least `count` requests have arrived; false if the time-out passes first.
   bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout);
 
+  // Lets the held answers go, those waiting and those still to come.
+  void release();
+
  private:
   CannedResponse answerFor(const std::string& path);
   void record(RecordedRequest request);
-  void pause(std::chrono::milliseconds delay);
+  void pause(const CannedResponse& answer);
 
   std::unique_ptr<httplib::Server> server_;
   int port_ = 0;
@@ -82,6 +86,7 @@ class RecordingHttpServer {
   std::vector<RecordedRequest> requests_;
   std::map<std::string, CannedResponse> responses_;
   std::map<std::string, std::deque<CannedResponse>> queued_;
+  bool released_ = false;
   bool stopping_ = false;
 };
 

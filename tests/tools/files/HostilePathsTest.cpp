@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/MCPServer.h"
@@ -140,6 +142,105 @@ TEST_F(HostilePathsTest, RefusedPathsAnswerAtOnceAndLeaveTheTargetAsItWas) {
     EXPECT_EQ(stateOf(c.target), before);
   }
   EXPECT_EQ(stateOf((Paths::appSupport() / "stolen.docx").string()), "absent");
+}
+
+// A second name (hard link) of one of the system's files, made anywhere, is judged as the file it
+// is, by readers and writers alike; a second name of the user's own file is read as usual.
+TEST_F(HostilePathsTest, SecondNamesOfTheSystemsFilesAreRefused) {
+  call("fs_read", {{"path", config_}});  // the first call notes itself in config.json
+  const std::string settings = test::readFile(config_);
+  const fs::path state = Paths::localShare() / "tray" / "deep" / "state.json";
+  test::writeFile(state, kSecrets);
+  const auto secondName = [&](const std::string& name, const fs::path& original) {
+    fs::create_hard_link(original, under(name));
+    return under(name);
+  };
+  const json write = {{"content", "x"}, {"confirm", true}};
+  const auto with = [](json arguments, const std::string& path) {
+    arguments["path"] = path;
+    return arguments;
+  };
+  struct Case {
+    std::string tool;
+    json arguments;
+    std::string folder;  // the one the answer names
+  };
+  const std::vector<Case> cases = {
+      {"word_read", {{"path", secondName("letter.docx", config_)}}, "~/.config/tavrin"},
+      {"excel_read", {{"path", secondName("book.xlsx", config_)}}, "~/.config/tavrin"},
+      {"ppt_read", {{"path", secondName("deck.pptx", config_)}}, "~/.config/tavrin"},
+      {"pdf_read", {{"path", secondName("paper.pdf", config_)}}, "~/.config/tavrin"},
+      {"fs_read", {{"path", secondName("notes.txt", config_)}}, "~/.config/tavrin"},
+      {"onedrive_read_file", {{"path", secondName("state.txt", state)}}, "~/.local/share/tavrin"},
+      {"word_create", with(write, secondName("new.docx", config_)), "~/.config/tavrin"},
+      {"word_append", with(write, under("new.docx")), "~/.config/tavrin"},
+      {"ppt_create",
+       {{"path", secondName("new.pptx", config_)}, {"slides", {{{"title", "T"}}}}},
+       "~/.config/tavrin"},
+      {"excel_write_cell",
+       {{"path", secondName("cells.xlsx", config_)}, {"row", 1}, {"column", 1}, {"value", "v"}},
+       "~/.config/tavrin"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tool + " " + c.arguments.dump());
+    const std::string path = c.arguments["path"];
+    const std::string refusal = "Error: Access denied: '" + path + "' leads into " + c.folder;
+    const std::string answer = call(c.tool, c.arguments).first;
+    EXPECT_TRUE(answer.starts_with(refusal + ", where")) << answer;
+  }
+  EXPECT_EQ(test::readFile(config_), settings);
+  EXPECT_EQ(test::readFile(state), kSecrets);
+
+  test::writeFile(under("mine.txt"), "my own words");
+  fs::create_hard_link(under("mine.txt"), under("mine-too.txt"));
+  EXPECT_NE(call("fs_read", {{"path", under("mine-too.txt")}}).first.find("my own words"),
+            std::string::npos);
+}
+
+// Links flipped between something of the user's and the settings while tools use them, for a
+// fixed number of calls: each call reads the user's file or is refused, and nothing is made in
+// the settings folder.
+TEST_F(HostilePathsTest, AFlippingLinkNeverReachesTheSettings) {
+  constexpr int kCallsPerTool = 60;
+  test::writeFile(under("plain.txt"), "plain words");
+  fs::create_directories(under("docs"));
+  struct Flip {
+    fs::path link, harmless, ours;
+  };
+  const std::vector<Flip> flips = {{under("flip.txt"), under("plain.txt"), config_},
+                                   {under("flipdir"), under("docs"), Paths::appSupport()}};
+  for (const Flip& flip : flips) fs::create_symlink(flip.harmless, flip.link);
+  std::atomic<bool> done{false};
+  std::thread flipper([&] {
+    for (bool toOurs = true; !done; toOurs = !toOurs) {
+      for (const Flip& flip : flips) {
+        const fs::path next = flip.link.string() + ".next";
+        std::error_code ignored;
+        fs::create_symlink(toOurs ? flip.ours : flip.harmless, next, ignored);
+        fs::rename(next, flip.link, ignored);  // the link is replaced whole, never missing
+      }
+    }
+  });
+  const json reads = {{"path", under("flip.txt")}};
+  const json create = {{"path", under("flipdir/new.docx")}, {"content", "x"}, {"confirm", true}};
+  const std::vector<std::pair<std::string, json>> calls = {{"word_read", reads},
+                                                           {"onedrive_read_file", reads},
+                                                           {"fs_read", reads},
+                                                           {"word_create", create}};
+  for (int round = 0; round < kCallsPerTool; ++round) {
+    for (const auto& [tool, arguments] : calls) {
+      const std::string text = call(tool, arguments).first;
+      const bool refused = text.find("' leads into ~/.config/tavrin, where") != std::string::npos;
+      const bool served = text.find(tool == "word_create" ? "\"created\": true" : "plain words") !=
+                          std::string::npos;
+      EXPECT_TRUE(refused != served) << tool << ": " << text;
+    }
+  }
+  done = true;
+  flipper.join();
+  for (const std::string& name : test::namesIn(Paths::appSupport())) {
+    EXPECT_EQ(name.find("new.docx"), std::string::npos) << name;
+  }
 }
 
 TEST_F(HostilePathsTest, SearchesPassTheOwnFoldersBy) {

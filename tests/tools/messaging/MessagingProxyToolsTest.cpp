@@ -122,7 +122,9 @@ TEST_F(MessagingProxyToolsTest, SlackAsksForAnUpdateWhenItsProgramIsMissingOrSay
   installApps();
   for (const char* tool : {"slack_list_workspaces", "slack_list_channels",
                            "slack_read_channel_messages", "slack_search_messages"}) {
-    EXPECT_EQ(call(tool, {{"query", "x"}, {"channel_id", "C"}}), kUpdate);
+    const ToolResult result = test::callTool(registry, tool, {{"query", "x"}, {"channel_id", "C"}});
+    EXPECT_EQ(test::textOf(result), kUpdate);
+    EXPECT_TRUE(test::flaggedAsError(result)) << tool;
   }
   installProxies();
   const auto reply = test::home() / "reply";
@@ -134,8 +136,10 @@ TEST_F(MessagingProxyToolsTest, SlackAsksForAnUpdateWhenItsProgramIsMissingOrSay
   EXPECT_EQ(call("slack_read_channel_messages", {{"channel_id", "C"}}),
             "failed: Slack: cache locked");
   test::writeFile(reply, R"({"result":[]})");
-  EXPECT_TRUE(call("teams_list_channels", {{"team_id", "T"}})
-                  .starts_with("No channels found for this team in the local Teams cache."));
+  const ToolResult empty = test::callTool(registry, "teams_list_channels", {{"team_id", "T"}});
+  EXPECT_TRUE(
+      test::textOf(empty).starts_with("No channels found for this team in the local Teams cache."));
+  EXPECT_FALSE(test::flaggedAsError(empty));  // an empty listing is an answer
 }
 
 // A confirmed message goes through Graph whenever an account gives a token, also when Graph

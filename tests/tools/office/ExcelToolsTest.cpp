@@ -3,7 +3,10 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/ZipArchive.h"
@@ -287,6 +290,33 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   }
   EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"link.xlsx", "made.xlsx"}));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A python3 first on PATH that cannot import openpyxl (a virtual environment, pyenv) is passed
+// over for the system's; named by TVRN_PYTHON it is used all the same, and its failure names it.
+TEST(ExcelToolsTest, CreateRunsAnInterpreterThatHasOpenpyxl) {
+  const auto bin = test::home() / "venv" / "bin";
+  const auto python = bin / "python3";
+  // The system's interpreter without its site packages, where Debian's openpyxl lives.
+  test::writeFile(python, "#!/bin/sh\nexec /usr/bin/python3 -S \"$@\"\n");
+  std::filesystem::permissions(python, std::filesystem::perms::owner_all);
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin";
+  ::setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+  const std::vector<std::pair<std::string, json>> cases = {
+      {"", {{"created", true}, {"headers", {"A"}}, {"rows", 0}}},
+      {python.string(),
+       "failed: Python dependency missing: openpyxl \u2014 run pip3 install openpyxl "
+       "(interpreter tried: " +
+           python.string() + ")"},
+  };
+  for (const auto& [named, expected] : cases) {
+    ::setenv(OfficeServices::kPythonVariable, named.c_str(), 1);
+    const std::string book = (test::home() / "book.xlsx").string();
+    json reply =
+        callOfficeJson("excel_create", {{"path", book}, {"headers", {"A"}}, {"confirm", true}});
+    if (reply.is_object()) reply.erase("path");
+    EXPECT_EQ(reply, expected) << named;
+  }
 }
 
 // A save that fails half-way (here: the file-size limit, which the script inherits) keeps the

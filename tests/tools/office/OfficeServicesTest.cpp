@@ -68,8 +68,11 @@ void runPythonCases(const std::vector<PythonCase>& cases,
 TEST(PythonScriptTest, Outcomes) {
   const std::string missingPptx =
       R"("stderr": "ModuleNotFoundError: No module named 'pptx'", "exit": 1)";
+  // The interpreter the module was looked for in is named.
+  const std::string tried =
+      " (interpreter tried: " + (test::fakesDir() / "fake-python").string() + ")";
   const std::string pptxMissing =
-      "failed: Python dependency missing: pptx \u2014 run pip3 install python-pptx";
+      "failed: Python dependency missing: pptx \u2014 run pip3 install python-pptx" + tried;
   const std::string user = R"(["--user","python-pptx"])";
   const std::string system = R"(["--user","--break-system-packages","python-pptx"])";
   OfficeServices::PythonLimits limits;
@@ -98,9 +101,10 @@ TEST(PythonScriptTest, Outcomes) {
           // A hanging pip uses up the shared budget on its first attempt.
           {"{" + missingPptx + "}", pptxMissing, "hang", {user}},
           {R"({"stderr": "ModuleNotFoundError: No module named 'requests'", "exit": 1})",
-           "failed: Python dependency missing: requests \u2014 run pip3 install requests", "ok"},
+           "failed: Python dependency missing: requests \u2014 run pip3 install requests" + tried,
+           "ok"},
           {R"({"stderr": "ModuleNotFoundError: something", "exit": 1})",
-           "failed: Python dependency missing:  \u2014 run pip3 install ", "ok"},
+           "failed: Python dependency missing:  \u2014 run pip3 install " + tried, "ok"},
       },
       limits);
 

@@ -59,13 +59,22 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
     json permissions;  // or the Mail script's answer
     CheckStatus status;
     std::string detail;
+    std::string hint = "";  // checked when given
   };
+  const std::string grant =
+      "Open the TVRN tray's Permissions section → Calendars (without the tray: set \"calendar\" "
+      "to \"granted\" in ~/.config/tavrin/pim/authorization.json)";
   const Case cases[] = {
-      {"calendar", {{"calendar", "denied"}}, CheckStatus::permission, "No access permission"},
+      {"calendar",
+       {{"calendar", "denied"}},
+       CheckStatus::permission,
+       "No access permission",
+       grant + " and enable tavrin-helper"},
       {"calendar",
        {{"calendar", "writeOnly"}},
        CheckStatus::permission,
-       "Write-only access (reading events requires Full Access)"},
+       "Write-only access (reading events requires Full Access)",
+       grant + " → find tavrin-helper → switch to 'Full Access'"},
       {"calendar", json::object(), CheckStatus::warning, "Permission not yet granted"},
       {"reminders",
        {{"reminders", "writeOnly"}},
@@ -98,6 +107,9 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_EQ(checks[0].status, c.status) << c.permissions;
     EXPECT_EQ(checks[0].detail, c.detail) << c.permissions;
+    if (!c.hint.empty()) {
+      EXPECT_EQ(checks[0].fixHint, c.hint) << c.permissions;
+    }
   }
   HelperProxy::setInProcessDispatch({});
   EXPECT_EQ(DiagnosticTools::runAllChecks("contacts")[0].detail,
@@ -134,6 +146,14 @@ TEST_F(DiagnosticToolsTest, ChecksThatNeedScriptsSayTheyCannotRunHere) {
   EXPECT_TRUE(report.ends_with("\n✓ 4 OK   ⚠ 1 warnings   ✗ 0 problems")) << report;
   const std::string answer = test::textOf(test::callTool(registry_, "run_diagnostics"));
   EXPECT_EQ(answer.find("submit: true"), std::string::npos) << answer;
+
+  // A focus on which no check can run here says so, instead of counting nothing as working.
+  for (const char* focus : {"mail", "notes", "omnifocus", "outlook"}) {
+    const std::string focused =
+        test::textOf(test::callTool(registry_, "run_diagnostics", {{"focus", focus}}));
+    EXPECT_NE(focused.find("\nSummary: No check could run on this system.\n"), std::string::npos)
+        << focused;
+  }
 }
 
 TEST_F(DiagnosticToolsTest, TheReportSummarisesProblemsAndWarnings) {

@@ -14,6 +14,7 @@
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
 #include "tools/support/AutomationFakes.h"
@@ -320,8 +321,10 @@ TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
 
   const std::string fallback = "\"What can you do?\" — see the full list of TVRN capabilities";
   EXPECT_EQ(text("tvrn_welcome"),
-            "No services are connected yet — grant permissions in System Settings → Privacy & "
-            "Security to see your data here.\n\nThings to try:\n  1. " +
+            "No services are connected yet — grant permissions in the TVRN tray's Permissions "
+            "section (without the tray: set each service's entry to \"granted\" in "
+            "~/.config/tavrin/pim/authorization.json) to see your data here.\n\nThings to "
+            "try:\n  1. " +
                 fallback);
   EXPECT_FALSE(fs::exists(PrivacyGate::shared().file()));  // nobody was asked
 
@@ -349,6 +352,7 @@ TEST_F(SupportToolsTest, WelcomeAsksMailOnlyWhileItRuns) {
   fs::copy_file("/bin/sleep", program);
   auto mail = Subprocess::start(SpawnOptions({program.string(), "60"}));
   ASSERT_TRUE(mail.ok());
+  ASSERT_TRUE(test::waitForCommandLine(mail.value()->pid(), program.string()));
   struct Case {
     std::string output, expected;
   };

@@ -1,0 +1,29 @@
+#include "support/OwnProcesses.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/ProcessInfo.h"
+#include "support/TestEnv.h"
+
+namespace tvrn::test {
+
+std::string childrenOnlyPkill() { return (fakesDir() / "pkill-children").string(); }
+
+LegacyCleaner::Settings childrenOnlyCleanup() {
+  LegacyCleaner::Settings settings;
+  settings.pkill = childrenOnlyPkill();
+  return settings;
+}
+
+bool waitForCommandLine(pid_t pid, const std::string& program) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (true) {
+    const auto entry = ProcessInfo::lookup(pid);
+    if (entry && !entry->arguments.empty() && entry->arguments.front() == program) return true;
+    if (std::chrono::steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace tvrn::test
