@@ -52,8 +52,9 @@ void prepareStore() {
         << R"({"calendar_folders": [")" << root.string() << R"("]})";
     prepareProcess();
     ToolCallCounter::setStatusServerInProcess(true);
-    HelperProxy::setInProcessDispatch(
-        [](std::string_view request) { return LocalData::dispatch(request); });
+    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+      return LocalData::dispatch(method, args);
+    });
     return true;
   }();
   (void)prepared;

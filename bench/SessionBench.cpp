@@ -1,6 +1,7 @@
 // A whole MCP session over a socket pair: requests per second for ping (one at a time and 64 in
-// flight), tools/list over 120 tools, a trivial tools/call and a call of a manifest text tool
-// with four validated parameters, each written as a line and answered as a line.
+// flight), tools/list over 120 tools, a trivial tools/call, a call of a manifest text tool with
+// four validated parameters, and a trivial store call (one at a time, 64 in flight, and over 1
+// and 16 connections at once), each written as a line and answered as a line.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,13 +10,15 @@
 #include <string>
 #include <thread>
 
+#include "PrivateHome.h"
+#include "StoreCalls.h"
+#include "bridges/ToDoTools.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestToolDispatcher.h"
-#include "PrivateHome.h"
 #include "platform/ProcessSetup.h"
 
 namespace tvrn {
@@ -62,6 +65,17 @@ std::shared_ptr<ToolRegistry> registryOf120Tools() {
   return registry;
 }
 
+// The same tools and the To Do family's, one registry for every session as in the running server.
+std::shared_ptr<ToolRegistry> storeRegistry() {
+  static const auto registry = [] {
+    bench::prepareStoreCalls();
+    auto made = registryOf120Tools();
+    ToDoTools::registerTools(*made);
+    return made;
+  }();
+  return registry;
+}
+
 // Reads one reply line from the client's end.
 bool readReply(int fd, std::string& buffer) {
   for (;;) {
@@ -77,7 +91,8 @@ bool readReply(int fd, std::string& buffer) {
 }
 
 // Each iteration writes `inFlight` requests at once and reads all their replies.
-void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1) {
+void runSession(benchmark::State& state, const std::string& requestLine, int inFlight = 1,
+                std::shared_ptr<ToolRegistry> registry = registryOf120Tools()) {
   prepareProcess();
   // As in the running program, which hosts the status server: calls are counted in the process,
   // not reported over HTTP.
@@ -87,10 +102,9 @@ void runSession(benchmark::State& state, const std::string& requestLine, int inF
     state.SkipWithError("socketpair failed");
     return;
   }
-  auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
-                                            std::make_unique<MCPWriter>(fds[1], true),
-                                            registryOf120Tools(),
-                                            MCPServer::ServerInfo{"tavrin-server", "bench"});
+  auto server = std::make_unique<MCPServer>(
+      std::make_unique<MCPReader>(fds[1]), std::make_unique<MCPWriter>(fds[1], true),
+      std::move(registry), MCPServer::ServerInfo{"tavrin-server", "bench"});
   std::thread session([&server] { server->run(); });
 
   std::string burst;
@@ -140,6 +154,22 @@ void BM_SessionManifestTextToolCall(benchmark::State& state) {
              R"("arguments":{"text":"hello","count":3,"loud":"true","tags":"a, b"}}})");
 }
 BENCHMARK(BM_SessionManifestTextToolCall)->UseRealTime();
+
+void BM_SessionStoreCall(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine, 1, storeRegistry());
+}
+BENCHMARK(BM_SessionStoreCall)->UseRealTime();
+
+void BM_SessionStoreCall64InFlight(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine, 64, storeRegistry());
+}
+BENCHMARK(BM_SessionStoreCall64InFlight)->UseRealTime();
+
+// Each benchmark thread is one connection with a session of its own, calling one at a time.
+void BM_SessionStoreCallConnections(benchmark::State& state) {
+  runSession(state, bench::kStoreCallLine, 1, storeRegistry());
+}
+BENCHMARK(BM_SessionStoreCallConnections)->Threads(1)->Threads(16)->UseRealTime();
 
 }  // namespace
 }  // namespace tvrn

@@ -25,8 +25,9 @@ void BM_StateSnapshot(benchmark::State& state) {
   FileStore::writeAtomic(data / "bin/.server-version", "3.0.101\n");
   FileStore::writeAtomic(data / "bin/.latest-version", "3.0.104\n");
   FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n");
-  HelperProxy::setInProcessDispatch(
-      [](std::string_view request) { return LocalData::dispatch(request); });
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   const nlohmann::json scan = {
       {"email", {{"running", true}, {"accounts", {"Work", "Home"}}}},
       {"calendar", {{"running", true}, {"calendars", {"Work", "Home", "Holidays"}}}},

@@ -1,10 +1,13 @@
 #include "bridges/HelperProxy.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <utility>
 #include <vector>
 
+#include "base/Utf8.h"
 #include "bridges/CoProcessSupport.h"
 #include "bridges/JXARunner.h"
 #include "core/Logger.h"
@@ -19,41 +22,38 @@ constexpr std::string_view kCategory = "helper";
 constexpr std::string_view kProgramName = "tavrin-helper";
 constexpr std::size_t kStderrCharacters = 200;
 
-struct HookSlot {
-  std::mutex mutex;  // guards hook
-  std::shared_ptr<const HelperProxy::InProcessDispatch> hook;
-};
+// The hook in force; every hook ever set is kept (never destroyed), so a call racing a change
+// still finds the one it loaded.
+std::atomic<const HelperProxy::InProcessDispatch*> hookInForce{nullptr};
 
-// Never destroyed, so a call racing the end of the process still finds it.
-HookSlot& hookSlot() {
-  static auto* slot = new HookSlot;
-  return *slot;
+const HelperProxy::InProcessDispatch* currentHook() {
+  return hookInForce.load(std::memory_order_acquire);
 }
 
-std::shared_ptr<const HelperProxy::InProcessDispatch> currentHook() {
-  HookSlot& slot = hookSlot();
-  std::lock_guard lock(slot.mutex);
-  return slot.hook;
-}
-
-bool allNumbersFinite(const json& value) {
-  if (value.is_number_float()) return std::isfinite(value.get<double>());
-  if (value.is_structured()) {
-    return std::all_of(value.begin(), value.end(),
-                       [](const json& v) { return allNumbersFinite(v); });
+// Whether the value has a JSON form: no number that is not finite, no text that is not UTF-8.
+bool encodable(const json& value) {
+  switch (value.type()) {
+    case json::value_t::number_float:
+      return std::isfinite(value.get<double>());
+    case json::value_t::string:
+      return Utf8::isValid(value.get_ref<const std::string&>());
+    case json::value_t::array:
+      return std::all_of(value.begin(), value.end(), [](const json& v) { return encodable(v); });
+    case json::value_t::object:
+      for (const auto& [key, member] : value.items()) {
+        if (!Utf8::isValid(key) || !encodable(member)) return false;
+      }
+      return true;
+    default:
+      return true;
   }
-  return true;
 }
 
 // Compact JSON text, or nothing when a value has no JSON form (a number that is not finite, text
 // that is not UTF-8).
 std::optional<std::string> encodeCompact(const json& value) {
-  if (!allNumbersFinite(value)) return std::nullopt;
-  try {
-    return value.dump();
-  } catch (const json::exception&) {
-    return std::nullopt;
-  }
+  if (!encodable(value)) return std::nullopt;
+  return value.dump();
 }
 
 json requestFor(std::string_view method, const json& args) {
@@ -71,6 +71,17 @@ Result<json, ToolError> readReply(json reply) {
   std::string message = error->get<std::string>();
   if (missingPermission) return fail(ToolError::permissionDenied(std::move(message)));
   return fail(ToolError::executionFailed(std::move(message)));
+}
+
+// The reply's "result" as ToolResponse::json writes anyToJSONValue of it, without building the
+// typed tree and taking it apart again.
+ToolResult resultText(json result) {
+  if (!result.is_structured() || !typeAsJSONValue(result)) return ToolResponse::text("{}");
+  try {
+    return ToolResponse::text(result.dump(2));
+  } catch (const json::exception&) {
+    return ToolResponse::text("{}");  // text that is not valid UTF-8
+  }
 }
 
 }  // namespace
@@ -97,10 +108,15 @@ void HelperProxy::resetAllForTests() {
 }
 
 void HelperProxy::setInProcessDispatch(InProcessDispatch hook) {
-  auto installed = hook ? std::make_shared<const InProcessDispatch>(std::move(hook)) : nullptr;
-  HookSlot& slot = hookSlot();
-  std::lock_guard lock(slot.mutex);
-  slot.hook = std::move(installed);
+  static std::mutex setting;
+  static auto& kept = *new std::vector<std::unique_ptr<const InProcessDispatch>>;  // by setting
+  std::lock_guard lock(setting);
+  const InProcessDispatch* installed = nullptr;
+  if (hook) {
+    kept.push_back(std::make_unique<const InProcessDispatch>(std::move(hook)));
+    installed = kept.back().get();
+  }
+  hookInForce.store(installed, std::memory_order_release);
 }
 
 bool HelperProxy::inProcessMode() { return currentHook() != nullptr; }
@@ -133,28 +149,29 @@ std::optional<json> HelperProxy::callDict(std::string_view method, const json& a
 ToolResult HelperProxy::callRaw(std::string_view method, const json& args) {
   Reply reply = callRawData(method, args, 0);
   if (!reply.ok()) return fail(reply.error());
-  const json& answer = reply.value();
+  json& answer = reply.value();
   if (const auto text = answer.find("text"); text != answer.end() && text->is_string()) {
     return ToolResponse::text(text->get<std::string>());
   }
   if (const auto result = answer.find("result"); result != answer.end()) {
-    return ToolResponse::json(anyToJSONValue(*result));
+    return resultText(std::move(*result));
   }
   return fail(ToolError::executionFailed("tavrin-helper: unexpected response format"));
 }
 
 HelperProxy::Reply HelperProxy::callRawData(std::string_view method, const json& args,
                                             double timeout) {
-  const json request = requestFor(method, args);
-  if (const auto hook = currentHook()) {
-    const auto text = encodeCompact(request);
-    if (!text) {
+  if (const auto* hook = currentHook()) {
+    // Values in and out: nothing is written as text and read again inside the process.
+    static const json kNoArgs = json::object();
+    const json& given = args.is_object() ? args : kNoArgs;
+    if (!encodable(given)) {
       return fail(ToolError::executionFailed("in-process helper: request encoding failed"));
     }
-    return readReply((*hook)(*text));
+    return readReply((*hook)(method, given));
   }
   std::lock_guard lock(mutex_);
-  return exchangeLocked(request, timeout);
+  return exchangeLocked(requestFor(method, args), timeout);
 }
 
 HelperProxy::Reply HelperProxy::exchangeLocked(const json& request, double timeout) {

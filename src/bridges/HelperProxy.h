@@ -1,6 +1,7 @@
 // The one road to the automation helper for calendar, reminder, contact, To Do and permission
 // data: one JSON request and one JSON reply per call, answered inside the process by the hook
-// start-up installs, or else by the tavrin-helper co-process, one object per line each way.
+// start-up installs (which takes and gives values, never text), or else by the tavrin-helper
+// co-process, one object per line each way.
 #pragma once
 
 #include <filesystem>
@@ -21,9 +22,10 @@ namespace tvrn {
 
 class HelperProxy final {
  public:
-  // Takes a request, {"method": ..., "args": {...}} as compact JSON text, and returns the reply
-  // object. Runs on the caller's thread, possibly on several at once.
-  using InProcessDispatch = std::function<nlohmann::json(std::string_view request)>;
+  // Takes a request's method and its args (always an object) and returns the reply object. Runs
+  // on the caller's thread, possibly on several at once.
+  using InProcessDispatch =
+      std::function<nlohmann::json(std::string_view method, const nlohmann::json& args)>;
 
   // How long an exchange waits for its reply when the caller names no time-out.
   static constexpr double defaultTimeoutSeconds = 30;
@@ -34,7 +36,8 @@ class HelperProxy final {
   static HelperProxy& scanner();
 
   // Start-up sets this once, before any tool can run; from then on no co-process is started.
-  // An empty function removes the hook.
+  // An empty function removes the hook. Every hook set stays alive for the life of the process,
+  // so a call never waits on a lock to find it.
   static void setInProcessDispatch(InProcessDispatch hook);
   static bool inProcessMode();
 

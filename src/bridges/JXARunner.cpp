@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <limits>
 
 #include "base/Utf8.h"
@@ -113,6 +114,34 @@ JSONValue anyToJSONValue(const nlohmann::json& value) {
   }
   // Anything JSON has no case for is kept as its text.
   return JSONValue(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+bool typeAsJSONValue(nlohmann::json& value) {
+  using Type = nlohmann::json::value_t;
+  switch (value.type()) {
+    case Type::number_float: {
+      const double floating = value.get<double>();
+      if (!std::isfinite(floating)) return false;
+      if (const auto integer = integralValue(floating)) value = *integer;
+      return true;
+    }
+    case Type::number_unsigned:
+      if (value.get<std::uint64_t>() >
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        value = static_cast<double>(value.get<std::uint64_t>());
+      }
+      return true;
+    case Type::array:
+    case Type::object:
+      return std::all_of(value.begin(), value.end(),
+                         [](nlohmann::json& member) { return typeAsJSONValue(member); });
+    case Type::binary:
+    case Type::discarded:
+      value = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      return true;
+    default:
+      return true;
+  }
 }
 
 bool JXARunning::canRun() const { return ScriptHost::isInstalled(); }

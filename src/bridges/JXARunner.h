@@ -66,6 +66,10 @@ bool looksLikeTCCDenial(std::string_view text);
 // An untyped value as a JSONValue: a float with an integral value becomes an int, and every
 // member is kept.
 JSONValue anyToJSONValue(const nlohmann::json& value);
+// Types an untyped value's numbers in place as anyToJSONValue types them (a whole float becomes an
+// integer, an unsigned integer beyond int64 a float) and turns a value JSON has no case for into
+// its text, so the value prints as its converted form would. False at a number that is not finite.
+bool typeAsJSONValue(nlohmann::json& value);
 
 // Each script in a new script-host process of its own; no state besides the time-out, so runs may
 // overlap on different threads.

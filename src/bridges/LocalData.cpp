@@ -47,23 +47,25 @@ const Method kMethods[] = {
 
 }  // namespace
 
+Reply dispatch(std::string_view method, const nlohmann::json& args) {
+  static const nlohmann::json kNoArgs = nlohmann::json::object();
+  const nlohmann::json& given = args.is_object() ? args : kNoArgs;
+  for (const auto& entry : kMethods) {
+    if (entry.name != method) continue;
+    if (const auto* handler = std::get_if<WithArgs>(&entry.handler)) return (*handler)(given);
+    return std::get<WithoutArgs>(entry.handler)();
+  }
+  return error("unknown method: " + std::string(method));
+}
+
 Reply dispatch(std::string_view request) {
   const auto parsed = nlohmann::json::parse(request, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) return error("invalid request");
   const auto method = parsed.find("method");
   if (method == parsed.end() || !method->is_string()) return error("invalid request");
-  const auto& name = method->get_ref<const std::string&>();
-
-  const auto given = parsed.find("args");
-  const nlohmann::json args =
-      given != parsed.end() && given->is_object() ? *given : nlohmann::json::object();
-
-  for (const auto& entry : kMethods) {
-    if (entry.name != name) continue;
-    if (const auto* handler = std::get_if<WithArgs>(&entry.handler)) return (*handler)(args);
-    return std::get<WithoutArgs>(entry.handler)();
-  }
-  return error("unknown method: " + name);
+  const auto args = parsed.find("args");
+  return dispatch(method->get_ref<const std::string&>(),
+                  args != parsed.end() ? *args : nlohmann::json());
 }
 
 }  // namespace tvrn::LocalData

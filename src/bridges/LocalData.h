@@ -1,5 +1,5 @@
 // Answers the helper line protocol's data methods inside the server's own process: one request
-// ({"method": ..., "args": {...}} as JSON text) in, one reply object out.
+// in (a method and its args, or the whole request as JSON text), one reply object out.
 #pragma once
 
 #include <string_view>
@@ -8,8 +8,11 @@
 
 namespace tvrn::LocalData {
 
-// Never fails: a malformed request, an unknown method and every handler fault are failure replies.
-// Safe to call from several threads at once.
+// Never fails: an unknown method and every handler fault are failure replies. Args that are not
+// an object count as none. Safe to call from several threads at once.
+Reply dispatch(std::string_view method, const nlohmann::json& args);
+// The same for a request written as JSON text, {"method": ..., "args": {...}}; one that does not
+// read as such is a failure reply too.
 Reply dispatch(std::string_view request);
 
 }  // namespace tvrn::LocalData

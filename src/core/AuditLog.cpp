@@ -1,20 +1,21 @@
 #include "core/AuditLog.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 
 #include "base/Timestamp.h"
 #include "platform/FileStore.h"
-#include "platform/LineLog.h"
+#include "platform/QueuedLineLog.h"
 
 namespace tvrn::AuditLog {
 namespace {
 
 // An append brings back a file removed while the process runs, so no record is lost to it.
 // Never destroyed: detached session threads may still write while the process exits.
-LineLog& auditLog() {
-  static auto* log = new LineLog(/*recreate=*/true);
+QueuedLineLog& auditLog() {
+  static auto* log = new QueuedLineLog(/*recreate=*/true);
   return *log;
 }
 
@@ -60,22 +61,30 @@ void configure(const std::filesystem::path& url) {
 }
 
 void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms) {
-  const nlohmann::json entry = {{"ts", Timestamp::iso8601UTC()},
-                                {"tool", std::string(tool)},
-                                {"source", std::string(toRaw(source))},
-                                {"ok", ok},
-                                {"ms", ms}};
-  // Stray bytes in a tool name become U+FFFD rather than costing the record.
-  std::string line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  line += '\n';
-
-  auditLog().append(line);
+  // Stamped now, written out on the log's own thread.
+  auditLog().append(
+      [at = std::chrono::system_clock::now(), tool = std::string(tool), source, ok, ms] {
+        const nlohmann::json entry = {{"ts", Timestamp::iso8601UTC(at)},
+                                      {"tool", tool},
+                                      {"source", std::string(toRaw(source))},
+                                      {"ok", ok},
+                                      {"ms", ms}};
+        // Stray bytes in a tool name become U+FFFD rather than costing the record.
+        std::string line = entry.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        line += '\n';
+        return line;
+      });
 }
+
+void flush() { auditLog().flush(); }
+
+void shutdown() { auditLog().writeThrough(); }
 
 // Takes no lock while reading: a line still being written does not parse and is skipped.
 std::vector<nlohmann::json> recent(int limit) {
   std::vector<nlohmann::json> records;
   if (limit <= 0) return records;
+  flush();
   const std::optional<std::filesystem::path> url = auditLog().file();
   if (!url) return records;
   const std::optional<std::string> text = FileStore::read(*url);

@@ -1,5 +1,8 @@
 // The durable record of tool calls: one compact JSON object per call, appended to audit.log
-// ({"ts","tool","source","ok","ms"}), and read back newest first by the audit-log tool.
+// ({"ts","tool","source","ok","ms"}), and read back newest first by the audit-log tool. A call
+// hands its record to a writer thread without waiting; the writer appends what has gathered
+// every few milliseconds (QueuedLineLog), so a process killed outright loses the records of
+// its last moments, while shutdown() loses none.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +28,16 @@ void configure(const std::filesystem::path& url);
 // silent: the record is lost.
 void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms);
 
+// Returns once every record made before the call is in the file.
+void flush();
+
+// The clean stop's last step: writes every record still waiting, and each later one at once on
+// the caller's thread.
+void shutdown();
+
 // Up to `limit` records, newest first, each an object. Lines that are not a JSON object are
-// skipped without an older line taking their place; a negative limit counts as 0.
+// skipped without an older line taking their place; a negative limit counts as 0. Records still
+// waiting are written first.
 std::vector<nlohmann::json> recent(int limit = 50);
 
 }  // namespace tvrn::AuditLog

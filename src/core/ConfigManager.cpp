@@ -7,6 +7,7 @@
 #include <ctime>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "core/Logger.h"
 #include "platform/FileStore.h"
@@ -100,9 +101,17 @@ std::map<std::filesystem::path, Layer>& layers() {
   return *known;
 }
 
-// One layer of the settings; the caller holds the user file's lock. `reread` is set when the file
-// was read again, whatever it held.
-const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread) {
+// How one resolution reads its layers.
+struct LayerReading {
+  // Read each file again even where its identity looks unchanged: a watch reported a change,
+  // which a coarse clock may hide from the file's times.
+  bool force = false;
+  bool reread = false;   // set when a file was read again, whatever it held
+  bool complete = true;  // cleared when a file that is there could not be read
+};
+
+// One layer of the settings; the caller holds the user file's lock.
+const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading& reading) {
   Layer& layer = layers()[file];
   struct stat info {};
   FileIdentity identity;
@@ -110,12 +119,13 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread)
     identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
   } else if (errno != ENOENT && errno != ENOTDIR) {
     layer.trusted = false;
+    reading.complete = false;
     return layer.object;  // unknown for now: what it last held
   }
-  if (layer.trusted && layer.identity == identity) return layer.object;
+  if (!reading.force && layer.trusted && layer.identity == identity) return layer.object;
 
   // Looked at before reading: a change during the read shows as a new identity next time.
-  reread = true;
+  reading.reread = true;
   layer.trusted = false;
   if (!identity.present) {
     layer.identity = identity;
@@ -124,7 +134,10 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread)
     return layer.object;
   }
   JsonObjectFile::Contents contents = JsonObjectFile::read(file);
-  if (contents.readError) return layer.object;
+  if (contents.readError) {
+    reading.complete = false;
+    return layer.object;
+  }
   layer.identity = identity;
   layer.trusted = settled(identity);
   if (contents.damaged) {
@@ -142,9 +155,15 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, bool& reread)
 }
 
 const nlohmann::json& readLayer(const std::filesystem::path& file) {
-  bool reread = false;
-  return readLayer(file, reread);
+  LayerReading reading;
+  return readLayer(file, reading);
 }
+
+// The variables the settings files are named from.
+const std::vector<const char*> kSettingsVariables = {"HOME", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS",
+                                                     "TVRN_CONFIG"};
+// The variables the user's file is named from.
+const std::vector<const char*> kHomeVariables = {"HOME", "XDG_CONFIG_HOME"};
 
 }  // namespace
 
@@ -159,7 +178,8 @@ ConfigManager& ConfigManager::shared() {
   return instance;
 }
 
-ConfigManager::ConfigManager() = default;
+ConfigManager::ConfigManager()
+    : settings_(kSettingsVariables, [this](FileWatch& watch) { return resolve(watch); }) {}
 
 std::filesystem::path ConfigManager::configPath() const {
   return Paths::appSupport() / "config.json";
@@ -170,14 +190,29 @@ std::filesystem::path ConfigManager::auditLogPath() const {
 }
 
 void ConfigManager::ensureMachineId() const {
-  const auto file = configPath();
+  // Every call asks, so a look that finds the same home folder as last time takes no lock.
+  if (const EnvironmentKey* ensured = ensuredFor_.load(std::memory_order_acquire);
+      ensured != nullptr && ensured->stillHolds()) {
+    return;
+  }
   // Once for each home folder it meets, held throughout, so no caller goes on before the id is
   // in the file.
   static std::mutex ensuring;
-  static std::filesystem::path ensuredFor;  // guarded by ensuring
+  static std::filesystem::path ensuredPath;  // guarded by ensuring
+  // Guarded by ensuring; kept, so a reader of ensuredFor_ never meets a freed key.
+  static auto& published = *new std::vector<std::unique_ptr<const EnvironmentKey>>;
   std::lock_guard hold(ensuring);
-  if (ensuredFor == file) return;
-  ensuredFor = file;
+  auto key = std::make_unique<const EnvironmentKey>(kHomeVariables);  // before the path
+  const auto file = configPath();
+  if (ensuredPath != file) {
+    ensuredPath = file;
+    ensureMachineIdIn(file);
+  }
+  ensuredFor_.store(key.get(), std::memory_order_release);
+  published.push_back(std::move(key));
+}
+
+void ConfigManager::ensureMachineIdIn(const std::filesystem::path& file) {
   // A folder that cannot be made shows as the first save's failure.
   static_cast<void>(FileStore::ensureDirectory(file.parent_path()));
   if (hasMachineId(readUserFile(file))) return;
@@ -242,14 +277,26 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
 }
 
 std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
+  return settings_.get();
+}
+
+WatchedValue<ConfigManager::Snapshot>::Made ConfigManager::resolve(FileWatch& watch) const {
   std::lock_guard hold(userFileLock());
   const char* overridePath = std::getenv("TVRN_CONFIG");
   const std::string override = overridePath != nullptr ? overridePath : "";
-  bool reread = override != snapshotOverride_ || !snapshot_;
-  const nlohmann::json& system = readLayer(Paths::systemConfigDir() / "config.json", reread);
-  const nlohmann::json& user = readLayer(configPath(), reread);
-  const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reread);
-  if (!reread) return snapshot_;
+  const auto systemFile = Paths::systemConfigDir() / "config.json";
+  const auto userFile = configPath();
+  std::vector<std::filesystem::path> files{systemFile, userFile};
+  if (!override.empty()) files.emplace_back(override);
+  // Watched before they are read, so a change made while reading is reported too. While every
+  // change is reported, each report has the files read again; otherwise their identities tell.
+  LayerReading reading{.force = watch.watch(files)};
+  reading.reread = override != snapshotOverride_ || !snapshot_;
+  const nlohmann::json& system = readLayer(systemFile, reading);
+  const nlohmann::json& user = readLayer(userFile, reading);
+  const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reading);
+  const bool complete = reading.force && reading.complete;
+  if (!reading.reread) return {snapshot_, complete};
 
   auto next = std::make_shared<Snapshot>();
   nlohmann::json& values = next->values;
@@ -261,13 +308,15 @@ std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
   if (overrides != nullptr) {
     for (const auto& [key, value] : overrides->items()) values[key] = value;
   }
+  snapshotOverride_ = override;
+  // The same settings keep the same object, which the store's readers compare.
+  if (snapshot_ && snapshot_->values == values) return {snapshot_, complete};
   next->disabledTools = stringSet(values, "disabled_tools");
   next->disabledServices = stringSet(values, "disabled_services");
   next->readOnlyFlag = flag(values, "read_only");
   next->privacyModeFlag = flag(values, "privacy_mode");
   snapshot_ = std::move(next);
-  snapshotOverride_ = override;
-  return snapshot_;
+  return {snapshot_, complete};
 }
 
 nlohmann::json ConfigManager::load() const { return snapshot()->values; }

@@ -1,9 +1,11 @@
-// The system's settings: one JSON object resolved at every read from the system-wide, the user's
-// and the override config.json, with the governance rules and the machine id. Each file is
-// checked with a stat at every read and parsed again only when it changed. Only the user's file
-// is ever written.
+// The system's settings: one JSON object resolved from the system-wide, the user's and the
+// override config.json, with the governance rules and the machine id. The files are read again
+// when the kernel reports a change to one of them (or the variables naming them change); until
+// then a read takes no lock and looks at no file. Where changes cannot be watched, each file is
+// checked with a stat at every read. Only the user's file is ever written.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,7 +14,9 @@
 #include <set>
 #include <string>
 
+#include "platform/EnvironmentKey.h"
 #include "platform/HardwareId.h"
+#include "platform/WatchedValue.h"
 
 namespace tvrn {
 
@@ -37,7 +41,8 @@ class ConfigManager final {
     bool has(std::string_view key) const { return values.contains(key); }
   };
 
-  // The settings now: the same shared snapshot while no file changed.
+  // The settings now: the same shared snapshot while no file changed. A change to a file made
+  // before the call began (by an editor, a rename over it, a save) is always seen.
   std::shared_ptr<const Snapshot> snapshot() const;
 
   // The resolved settings; an empty object when no file yields anything.
@@ -82,12 +87,19 @@ class ConfigManager final {
  private:
   ConfigManager();
   void ensureMachineId() const;
+  static void ensureMachineIdIn(const std::filesystem::path& file);
+  // Watches the three files, then resolves them; under userFileLock().
+  WatchedValue<Snapshot>::Made resolve(FileWatch& watch) const;
 
   static std::mutex& userFileLock();
 
+  mutable WatchedValue<Snapshot> settings_;
   // The last snapshot and the override file it was resolved with; guarded by userFileLock().
   mutable std::shared_ptr<const Snapshot> snapshot_;
   mutable std::string snapshotOverride_;
+  // The home folder's variables as they were when the machine id was last made sure of; the keys
+  // published here are never freed (see ensureMachineId).
+  mutable std::atomic<const EnvironmentKey*> ensuredFor_{nullptr};
 };
 
 }  // namespace tvrn

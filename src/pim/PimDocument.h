@@ -39,6 +39,9 @@ class PimDocument {
   std::optional<std::string> write(const std::filesystem::path& folder,
                                    const nlohmann::json& document, PimWarnings& warnings);
 
+  // Has the next use read the file again, whatever its identity says.
+  void forget() { path_.clear(); }
+
   const std::string& fileName() const { return fileName_; }
   // Why the file last read is unusable, or nothing.
   const std::optional<std::string>& problem() const { return problem_; }

@@ -41,6 +41,15 @@ std::optional<E> valueOf(const std::pair<E, std::string_view> (&table)[N], std::
 
 std::filesystem::path folder() { return Paths::appSupport() / "pim"; }
 
+// What the file's document says of one entity.
+AuthorizationStatus statusIn(const nlohmann::json& content, PrivacyEntity entity) {
+  auto entry = content.find(std::string(toRaw(entity)));
+  if (entry == content.end() || entry->is_null()) return AuthorizationStatus::notDetermined;
+  if (!entry->is_string()) return AuthorizationStatus::unknown;
+  return authorizationStatusFromRaw(entry->get_ref<const std::string&>())
+      .value_or(AuthorizationStatus::unknown);
+}
+
 // The answer that needs nobody asked, when there is one.
 std::optional<AccessAnswer> settled(PrivacyEntity entity, AuthorizationStatus status) {
   const std::string name(toRaw(entity));
@@ -72,7 +81,9 @@ std::optional<AuthorizationStatus> authorizationStatusFromRaw(std::string_view w
 
 PrivacyGate::PrivacyGate()
     : document_("authorization.json",
-                [](const nlohmann::json&) -> std::optional<std::string> { return std::nullopt; }) {}
+                [](const nlohmann::json&) -> std::optional<std::string> { return std::nullopt; }),
+      statuses_({"HOME", "XDG_CONFIG_HOME"},
+                [this](FileWatch& watch) { return readStatuses(watch); }) {}
 
 PrivacyGate& PrivacyGate::shared() {
   // Never destroyed: a request on a thread of its own may outlive the rest of the process.
@@ -88,23 +99,30 @@ std::string PrivacyGate::withoutTray(std::string_view entry) const {
 }
 
 AuthorizationStatus PrivacyGate::status(PrivacyEntity entity) const {
+  return (*statuses_.get())[static_cast<std::size_t>(entity)];
+}
+
+WatchedValue<PrivacyGate::Statuses>::Made PrivacyGate::readStatuses(FileWatch& watch) const {
   PimWarnings warnings;
-  AuthorizationStatus status = AuthorizationStatus::unknown;
+  auto statuses = std::make_shared<Statuses>();
+  bool complete = false;
   {
     std::lock_guard lock(fileMutex_);
+    // Watched before it is read, so a change made while reading is reported too. A reported
+    // change is read in full: the file's times may not show a change made within a clock tick.
+    const bool watched = watch.watch({file()});
+    if (watched) document_.forget();
     const nlohmann::json& content = document_.read(folder(), warnings);
-    auto entry = content.find(std::string(toRaw(entity)));
-    if (document_.problem() || document_.readError()) {
-      status = AuthorizationStatus::unknown;
-    } else if (entry == content.end() || entry->is_null()) {
-      status = AuthorizationStatus::notDetermined;
-    } else if (entry->is_string()) {
-      status = authorizationStatusFromRaw(entry->get_ref<const std::string&>())
-                   .value_or(AuthorizationStatus::unknown);
+    const bool unusable = document_.problem() || document_.readError();
+    for (const auto& [entity, word] : kEntities) {
+      (*statuses)[static_cast<std::size_t>(entity)] =
+          unusable ? AuthorizationStatus::unknown : statusIn(content, entity);
     }
+    // A file that could not be read is tried again at the next call.
+    complete = watched && !document_.readError();
   }
   emitPimWarnings(warnings);
-  return status;
+  return {std::move(statuses), complete};
 }
 
 AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {

@@ -4,6 +4,7 @@
 // prompt it registers.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +21,7 @@
 
 #include "base/Result.h"
 #include "pim/PimDocument.h"
+#include "platform/WatchedValue.h"
 
 namespace tvrn {
 
@@ -66,7 +68,8 @@ class PrivacyGate {
   // "granted" in <file>)", the file written with "~" for the home folder.
   std::string withoutTray(std::string_view entry) const;
 
-  // Read from the file at each call, without asking anyone.
+  // As the file says, without asking anyone. The file is read again once it changes, by another
+  // program or by this one; until then a call takes no lock and looks at no file.
   AuthorizationStatus status(PrivacyEntity entity) const;
 
   // Granted answers at once; denied and restricted refuse at once with an error. Otherwise the
@@ -90,6 +93,9 @@ class PrivacyGate {
                                                      AuthorizationStatus status);
 
  private:
+  // By PrivacyEntity.
+  using Statuses = std::array<AuthorizationStatus, 3>;
+
   PrivacyGate();
 
   Result<AuthorizationStatus, std::string> record(PrivacyEntity entity, AuthorizationStatus status);
@@ -100,9 +106,11 @@ class PrivacyGate {
   void showNext();
   void promptClosed(std::uint64_t round, PrivacyEntity entity, std::optional<bool> answer);
   bool pending(PrivacyEntity entity) const;  // with stateMutex_ held
+  WatchedValue<Statuses>::Made readStatuses(FileWatch& watch) const;
 
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
+  mutable WatchedValue<Statuses> statuses_;
   mutable std::mutex stateMutex_;  // guards the members below it
   std::condition_variable promptClosed_;
   Prompt prompt_;

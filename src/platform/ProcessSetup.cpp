@@ -1,7 +1,9 @@
 #include "platform/ProcessSetup.h"
 
 #include <curl/curl.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,9 @@ extern "C" void __gcov_dump();
 #endif
 
 namespace tvrn {
+namespace {
+std::atomic<unsigned> forkCount{0};
+}  // namespace
 
 void prepareProcess() {
   static std::once_flag once;
@@ -30,6 +35,13 @@ void endProcess(int status) {
   __gcov_dump();
 #endif
   std::_Exit(status);
+}
+
+unsigned forksSoFar() {
+  static std::once_flag counting;
+  std::call_once(counting,
+                 [] { ::pthread_atfork(nullptr, nullptr, [] { forkCount.fetch_add(1); }); });
+  return forkCount.load(std::memory_order_relaxed);
 }
 
 }  // namespace tvrn

@@ -13,4 +13,9 @@ void prepareProcess();
 // written first, and a coverage build writes its counts, which only a normal exit would do.
 [[noreturn]] void endProcess(int status);
 
+// How many times this process has been copied (fork) since the first call, as the copy counts
+// them: an object whose thread or kernel queue belongs to the process it was made in tells by
+// it that it now runs in a copy. Cheap enough for every call.
+unsigned forksSoFar();
+
 }  // namespace tvrn

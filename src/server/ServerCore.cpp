@@ -127,6 +127,8 @@ void connectLayers() {
                                .updateHistory = &updateHistory});
 }
 
+}  // namespace
+
 void registerToolFamilies(ToolRegistry& registry) {
   DiagnosticTools::registerTools(registry, version());
   StateTools::registerTools(registry, version());
@@ -148,6 +150,8 @@ void registerToolFamilies(ToolRegistry& registry) {
   M365Tools::registerTools(registry);
   ServiceNowTools::registerTools(registry);
 }
+
+namespace {
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.
 std::unique_ptr<StatusServer>& statusServer() {
@@ -218,8 +222,9 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   LegacyCleaner::run(cleanup);
   killLegacyDaemons(cleanup.pkill);
 
-  HelperProxy::setInProcessDispatch(
-      [](std::string_view request) { return LocalData::dispatch(request); });
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   connectLayers();
 
   auto registry =
@@ -263,6 +268,7 @@ void shutdown() {
   CloudTunnel::shared().stop();
   HeartbeatManager::stop();
   statusServer().reset();
+  AuditLog::shutdown();
 }
 
 }  // namespace tvrn::ServerCore

@@ -6,10 +6,17 @@
 
 #include "server/LegacyCleaner.h"
 
+namespace tvrn {
+class ToolRegistry;
+}
+
 namespace tvrn::ServerCore {
 
 // The app version the start-up passes to the tool families, the sessions and the install event.
 const std::string& version();
+
+// Registers every built-in tool family, as start-up does.
+void registerToolFamilies(ToolRegistry& registry);
 
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
 // program in place (BundledServer); returns once the socket server is started. `cleanup` is what
@@ -24,7 +31,8 @@ void stop();
 
 // Stops the IPC server, then the service scanner, the relay tunnel (its state file then says not
 // connected), the heartbeat, the status-file writer and the status server's listeners, and
-// waits for their threads: the program's exit path. Calls after the first do nothing.
+// waits for their threads; last, writes the audit records still waiting: the program's exit
+// path. Calls after the first do nothing.
 void shutdown();
 
 // Tests only: lets the next shutdown() run again, as in a fresh process.

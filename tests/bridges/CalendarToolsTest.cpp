@@ -44,7 +44,9 @@ class CalendarToolsTest : public ::testing::Test {
                      test::eventIn(work, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"))
                  .value()
                  .id;
-    HelperProxy::setInProcessDispatch(LocalData::dispatch);
+    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+      return LocalData::dispatch(method, args);
+    });
     CalendarTools::registerTools(*registry_);
   }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunner.h"
 #include "core/ToolResponse.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Paths.h"
@@ -213,10 +214,10 @@ TEST_F(HelperProxyTest, CallsFromManyThreadsGetTheirOwnReplies) {
 TEST_F(HelperProxyTest, TheInProcessHookAnswersOnTheCallersThreadAndStartsNoProgram) {
   std::vector<std::string> received;  // no helper file exists: the co-process road would fail
   std::thread::id hookThread;
-  HelperProxy::setInProcessDispatch([&](std::string_view request) {
-    received.emplace_back(request);
+  HelperProxy::setInProcessDispatch([&](std::string_view method, const json& args) {
+    received.push_back(std::string(method) + " " + args.dump());
     hookThread = std::this_thread::get_id();
-    if (json::parse(request)["method"] == "list_calendar_names") {
+    if (method == "list_calendar_names") {
       return json{{"ok", true}, {"result", {{"names", {"Work"}}}}};
     }
     return json{{"ok", false}, {"error", "Calendar access denied."}, {"permission", true}};
@@ -233,10 +234,35 @@ TEST_F(HelperProxyTest, TheInProcessHookAnswersOnTheCallersThreadAndStartsNoProg
   EXPECT_EQ(failureText(HelperProxy::shared().callArgs("x", {{"bad", "\xc3"}})),
             "in-process helper: request encoding failed");
 
-  EXPECT_EQ(received,
-            (std::vector<std::string>{R"({"args":{"limit":2},"method":"list_calendar_names"})",
-                                      R"({"args":{},"method":"probe_calendar_tcc"})"}));
+  EXPECT_EQ(received, (std::vector<std::string>{R"(list_calendar_names {"limit":2})",
+                                                "probe_calendar_tcc {}"}));
   EXPECT_FALSE(std::filesystem::exists(requestLog()));
+}
+
+// The in-process road hands the reply's "result" over as a value; the tool's text must be what
+// the typed tree of that value would have written.
+TEST_F(HelperProxyTest, AnInProcessResultReadsAsItsTypedFormWouldWriteIt) {
+  const json results[] = {
+      json::parse(R"({"count": 3.0, "ratio": 0.5, "names": ["a", "b"], "none": null})"),
+      json{{"big", std::numeric_limits<std::uint64_t>::max()}, {"small", -1}, {"whole", 1e15}},
+      json::array({json::object(), json::array({true, 2.5e300, -0.0})}),
+      json{{"nan", std::numeric_limits<double>::quiet_NaN()}},
+      json{{"bytes", json::binary({1, 2, 3})}},
+      json{{"text", "not UTF-8 \xff"}},
+      json("a bare string"),
+      json(42),
+  };
+  json result;
+  HelperProxy::setInProcessDispatch([&](std::string_view, const json&) {
+    return json{{"ok", true}, {"result", result}};
+  });
+  for (const json& value : results) {
+    SCOPED_TRACE(value.dump(-1, ' ', false, json::error_handler_t::replace));
+    result = value;
+    const ToolResult answer = HelperProxy::shared().call("list_calendar_names", std::nullopt);
+    ASSERT_TRUE(answer.ok()) << failureText(answer);
+    EXPECT_EQ(answer.value().encode(), ToolResponse::json(anyToJSONValue(value)).encode());
+  }
 }
 
 }  // namespace

@@ -25,8 +25,9 @@ class TCCStatusCheckerTest : public ::testing::Test {
 
   // The helper answers "get_tcc_status" with `reply`.
   static void helperReplies(json reply) {
-    HelperProxy::setInProcessDispatch([reply](std::string_view request) {
-      EXPECT_EQ(request, R"({"args":{},"method":"get_tcc_status"})");
+    HelperProxy::setInProcessDispatch([reply](std::string_view method, const json& args) {
+      EXPECT_EQ(method, "get_tcc_status");
+      EXPECT_EQ(args, json::object());
       return reply;
     });
   }

@@ -267,7 +267,9 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
 
 TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMode) {
   seed();
-  HelperProxy::setInProcessDispatch(LocalData::dispatch);
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   ToolRegistry registry;
   ContactsTools::registerTools(registry);
   ToDoTools::registerTools(registry);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <ctime>
 #include <string>
@@ -47,6 +49,7 @@ TEST(AuditLogTest, RecordsNothingUntilConfiguredThenOneCompactLinePerCall) {
   AuditLog::record("odd \"name\"\nbroken", CallSource::local, true, 90061);
   AuditLog::record("bad \xFF byte", CallSource::cloud, true, 7);
   const std::time_t after = std::time(nullptr);
+  AuditLog::flush();
 
   const std::string text = test::readFile(auditFile());
   std::vector<std::string> stamps;
@@ -146,6 +149,60 @@ TEST(AuditLogTest, ConcurrentAppendsStayWholeLinesAndARemovedFileIsMadeAgain) {
   AuditLog::record("after", CallSource::local, true, 3);
   EXPECT_EQ(recentTools(50), std::vector<std::string>{"after"});
   EXPECT_EQ(modeOf(auditFile()), 0600u);
+}
+
+// The records of every thread, counted by the number after the long name.
+std::vector<int> recordsPerThread(const std::string& text, const std::string& longName,
+                                  int threads) {
+  std::vector<int> counts(threads, 0);
+  for (size_t start = 0, feed; (feed = text.find('\n', start)) != std::string::npos;
+       start = feed + 1) {
+    const std::string tool = nlohmann::json::parse(text.substr(start, feed - start)).at("tool");
+    EXPECT_EQ(tool.substr(0, longName.size()), longName);
+    ++counts.at(std::stoi(tool.substr(longName.size())));
+  }
+  return counts;
+}
+
+TEST(AuditLogTest, ACleanStopWritesEveryRecordAndLaterOnesGoStraightToTheFile) {
+  AuditLog::configure(auditFile());
+  constexpr int kThreads = 8;
+  constexpr int kRecords = 500;
+  const std::string longName(200, 'x');
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRecords; ++i) {
+        AuditLog::record(longName + std::to_string(t), CallSource::local, true, i);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  AuditLog::shutdown();
+  EXPECT_EQ(recordsPerThread(test::readFile(auditFile()), longName, kThreads),
+            std::vector<int>(kThreads, kRecords));
+
+  AuditLog::record(longName + "0", CallSource::local, true, 1);
+  EXPECT_EQ(recordsPerThread(test::readFile(auditFile()), longName, kThreads)[0], kRecords + 1);
+}
+
+TEST(AuditLogTest, ACopyOfTheProcessWritesItsOwnRecords) {
+  AuditLog::configure(auditFile());
+  const std::string longName = "parent";
+  for (int i = 0; i < 100; ++i) AuditLog::record(longName + "0", CallSource::local, true, i);
+  AuditLog::flush();
+  // The copy (fork) has no writer thread of its own until it records.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    AuditLog::record(longName + "1", CallSource::local, true, 0);
+    AuditLog::flush();
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0);
+  AuditLog::flush();
+  EXPECT_EQ(recordsPerThread(test::readFile(auditFile()), longName, 2), (std::vector<int>{100, 1}));
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -262,6 +265,107 @@ TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(fileJson(userFile()).size(), 1u + kThreads * kChanges);
+}
+
+TEST(ConfigManagerTest, EveryWayTheSettingsChangeIsSeenByTheNextRead) {
+  namespace fs = std::filesystem;
+  ConfigManager& store = ConfigManager::shared();
+  const fs::path overrideFile = test::home() / "override" / "override.json";
+  const fs::path otherOverride = test::home() / "other.json";
+  const fs::path dotfile = test::home() / "dotfiles" / "tavrin.json";
+  const fs::path movedConfig = test::home() / "moved-config";
+  const auto disabling = [](const char* tool) { return json{{"disabled_tools", {tool}}}.dump(); };
+  // Each row sets a scene the store reads first, then changes the settings so that they disable
+  // the row's tool.
+  struct Row {
+    const char* tool;
+    std::function<void()> scene;
+    std::function<void(const std::string& settings)> change;
+  };
+  const Row rows[] = {
+      {"saved", [] {},
+       [&](const std::string&) { EXPECT_TRUE(store.save(json::parse(disabling("saved")))); }},
+      {"renamed-over", [] {},
+       [](const std::string& settings) { test::replaceFile(userFile(), settings); }},
+      {"in-place", [] {},
+       [](const std::string& settings) { test::writeFile(userFile(), settings); }},
+      {"link-target-renamed-over",
+       [&] {
+         test::writeFile(dotfile, "{}");
+         fs::remove(userFile());
+         fs::create_symlink(dotfile, userFile());
+       },
+       [&](const std::string& settings) { test::replaceFile(dotfile, settings); }},
+      {"system-folder-made", [] { fs::remove_all(systemFile().parent_path()); },
+       [](const std::string& settings) { test::writeFile(systemFile(), settings); }},
+      {"override-renamed-over",
+       [&] {
+         test::writeFile(overrideFile, "{}");
+         ::setenv("TVRN_CONFIG", overrideFile.c_str(), 1);
+       },
+       [&](const std::string& settings) { test::replaceFile(overrideFile, settings); }},
+      {"override-named-anew",
+       [&] {
+         test::writeFile(otherOverride, disabling("override-named-anew"));
+         ::setenv("TVRN_CONFIG", overrideFile.c_str(), 1);
+       },
+       [&](const std::string&) { ::setenv("TVRN_CONFIG", otherOverride.c_str(), 1); }},
+      {"config-home-moved",
+       [&] {
+         test::writeFile(movedConfig / "tavrin" / "config.json", disabling("config-home-moved"));
+       },
+       [&](const std::string&) { ::setenv("XDG_CONFIG_HOME", movedConfig.c_str(), 1); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.tool);
+    ::unsetenv("TVRN_CONFIG");
+    fs::remove(systemFile());
+    fs::remove(userFile());
+    test::writeFile(userFile(), "{}");
+    test::writeFile(overrideFile, "{}");
+    row.scene();
+    EXPECT_EQ(store.disabledTools(), Names{});
+    row.change(disabling(row.tool));
+    EXPECT_EQ(store.disabledTools(), Names{row.tool});
+  }
+}
+
+TEST(ConfigManagerTest, OneSnapshotServesEveryReadUntilTheSettingsChange) {
+  ConfigManager& store = ConfigManager::shared();
+  EXPECT_TRUE(store.save({{"a", 1}}));
+  const auto first = store.snapshot();
+  // Beside config.json, the log grows and the status file is replaced all the time.
+  std::ofstream(Paths::appSupport() / "server.log", std::ios::app) << "a line\n";
+  test::replaceFile(Paths::appSupport() / "status.json", "{}");
+  EXPECT_EQ(store.snapshot(), first);
+  // The same settings written again keep the snapshot; another value makes a new one.
+  test::writeFile(userFile(), test::readFile(userFile()));
+  EXPECT_EQ(store.snapshot(), first);
+  EXPECT_TRUE(store.save({{"a", 2}}));
+  EXPECT_NE(store.snapshot(), first);
+  EXPECT_EQ(store.snapshot()->values.at("a"), 2);
+}
+
+TEST(ConfigManagerTest, AChangeIsSeenAtOnceWhileOtherThreadsRead) {
+  ConfigManager& store = ConfigManager::shared();
+  // Readers on other threads may take the change's report off the queue before this thread
+  // looks; it must still see the change.
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      while (!done) static_cast<void>(store.snapshot());
+    });
+  }
+  int seen = 0;
+  for (int round = 0; round < 200; ++round) {
+    test::replaceFile(userFile(), json{{"round", round}}.dump());
+    if (store.snapshot()->values.value("round", -1) != round) break;
+    seen = round + 1;
+  }
+  done = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(seen, 200);
 }
 
 TEST(ConfigTest, ReadsOnlyTheUserFileWithTypedDefaults) {

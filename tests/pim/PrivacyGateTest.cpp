@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -61,6 +62,44 @@ TEST_F(PrivacyGateTest, ReadsEachEntityFromTheFileAtEveryCall) {
   EXPECT_EQ(toRaw(PrivacyEntity::reminders), "reminders");
   EXPECT_EQ(privacyEntityFromRaw("contacts"), PrivacyEntity::contacts);
   EXPECT_FALSE(privacyEntityFromRaw("Contacts"));
+}
+
+TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
+  namespace fs = std::filesystem;
+  const auto calendar = [](const char* word) { return nlohmann::json{{"calendar", word}}.dump(); };
+  const fs::path movedConfig = test::home() / "moved-config";
+  // Each row changes the file one way, as this process, the tray, an editor or a sync tool does.
+  const struct {
+    const char* name;
+    std::function<void()> change;
+    Status calendar;
+  } rows[] = {
+      {"recorded here",
+       [&] { EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, Status::denied)); },
+       Status::denied},
+      {"replaced by a rename", [&] { test::replaceFile(authorizationFile(), calendar("granted")); },
+       Status::granted},
+      {"removed", [] { fs::remove(authorizationFile()); }, Status::notDetermined},
+      {"made with its folder",
+       [&] {
+         fs::remove_all(authorizationFile().parent_path());
+         test::writeFile(authorizationFile(), calendar("restricted"));
+       },
+       Status::restricted},
+      {"another config folder named",
+       [&] {
+         test::writeFile(movedConfig / "tavrin" / "pim" / "authorization.json",
+                         calendar("granted"));
+         ::setenv("XDG_CONFIG_HOME", movedConfig.c_str(), 1);
+       },
+       Status::granted},
+  };
+  EXPECT_EQ(gate.status(PrivacyEntity::calendar), Status::notDetermined);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    row.change();
+    EXPECT_EQ(gate.status(PrivacyEntity::calendar), row.calendar);
+  }
 }
 
 TEST_F(PrivacyGateTest, AnswersWithoutAPromptTheWayLinuxAllows) {

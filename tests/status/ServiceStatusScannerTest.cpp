@@ -35,8 +35,9 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
   if (!test::runsInOwnPidNamespace()) return;  // the user's own applications stay out of sight
-  HelperProxy::setInProcessDispatch(
-      [](std::string_view request) { return LocalData::dispatch(request); });
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
   ::setenv("FAKE_OSASCRIPT_DIRECTIVE", R"({"stdout": "[\"Work\", \"Home\"]"})", 1);
   for (const char* app : {"Slack", "MSTeams", "NordVPN"}) {

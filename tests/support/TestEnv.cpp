@@ -115,6 +115,12 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes) {
   out << bytes;
 }
 
+void replaceFile(const std::filesystem::path& file, const std::string& bytes) {
+  const auto temporary = file.parent_path() / (".new-" + file.filename().string());
+  writeFile(temporary, bytes);
+  std::filesystem::rename(temporary, file);
+}
+
 std::string readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream buffer;

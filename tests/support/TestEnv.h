@@ -30,6 +30,9 @@ void writeFile(const std::filesystem::path& file, const std::string& bytes);
 // Reads a whole file; empty when missing.
 std::string readFile(const std::filesystem::path& file);
 
+// Writes the file as editors and atomic writers do: a new file beside it, renamed over it.
+void replaceFile(const std::filesystem::path& file, const std::string& bytes);
+
 // Every regular file under `dir` (relative path to bytes), so a test can tell nothing was written.
 std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir);
 

@@ -14,8 +14,9 @@ namespace tvrn::test {
 
 // The fake runner takes its per-script answers from `rules` (see fake-jxa-runner.cpp).
 inline void useFakeAutomation(const std::filesystem::path& rules) {
-  HelperProxy::setInProcessDispatch(
-      [](std::string_view request) { return LocalData::dispatch(request); });
+  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  });
   const std::filesystem::path runner = home() / ".local/share/tavrin/bin/tavrin-jxa-runner";
   std::filesystem::create_directories(runner.parent_path());
   std::filesystem::create_symlink(fakesDir() / "fake-jxa-runner", runner);

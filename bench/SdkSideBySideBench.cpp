@@ -1,0 +1,231 @@
+// Tavrin's MCP server beside the TypeScript MCP SDK's, each in a process of its own on a Unix
+// socket with one JSON-RPC message per line, measured by the same client: Tavrin's trivial store
+// call (todo_list_lists, with every built-in tool registered) against the SDK server's echo, one
+// at a time, 64 in flight, and over 1 and 16 connections at once. Besides requests per second,
+// each reports the server process's processor time per request, which the load of other programs
+// on the machine changes far less. The SDK server (sdk-echo-server.cjs beside this file, in node)
+// lists the same tools plus its echo. Without node or the SDK (scripts/install-deps.sh puts it in
+// ~/.cache/tavrin-test-node) its half is skipped.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "PrivateHome.h"
+#include "StoreCalls.h"
+#include "core/IPCServer.h"
+#include "core/ToolCallCounter.h"
+#include "core/ToolRegistry.h"
+#include "platform/Subprocess.h"
+#include "server/ServerCore.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kInitialize =
+    R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":"2025-06-18",)"
+    R"("capabilities":{},"clientInfo":{"name":"side-by-side","version":"1"}}})"
+    "\n"
+    R"({"jsonrpc":"2.0","method":"notifications/initialized"})"
+    "\n";
+
+const std::string kEchoLine =
+    R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"echo",)"
+    R"("arguments":{"text":"hello"}}})";
+
+struct Server {
+  fs::path socket;  // empty when it could not be started
+  pid_t pid = -1;
+};
+
+// Waits until a server answers at `socket`.
+bool served(const fs::path& socket) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!IPCServer::isServed(socket)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Tavrin's socket server with every built-in tool family, in a copy of this program made before
+// any thread starts; it ends with the benchmark program.
+const Server& tavrinServer() {
+  static const Server server = [] {
+    const fs::path tools = bench::privateHome.path / "tools.json";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      bench::prepareStoreCalls();
+      ToolCallCounter::setStatusServerInProcess(true);
+      auto registry = std::make_shared<ToolRegistry>();
+      ServerCore::registerToolFamilies(*registry);
+      std::ofstream(tools) << registry->listText();
+      if (!IPCServer::shared().start(registry, "bench")) ::_exit(1);
+      for (;;) ::pause();
+    }
+    const fs::path socket = IPCServer::socketPath();
+    return pid > 0 && served(socket) ? Server{socket, pid} : Server{};
+  }();
+  return server;
+}
+
+// The SDK server, listing the tools Tavrin lists.
+const Server& sdkServer() {
+  static std::unique_ptr<Subprocess> node;  // ended when the benchmark program exits
+  static const Server server = []() -> Server {
+    if (tavrinServer().socket.empty()) return {};  // which writes tools.json
+    const fs::path path = bench::privateHome.path / "sdk.sock";
+    SpawnOptions options({"node", std::string(TVRN_BENCH_DIR) + "/sdk-echo-server.cjs",
+                          path.string(), (bench::privateHome.path / "tools.json").string()});
+    options.searchPath = true;
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    environment.push_back(std::string("NODE_PATH=") + TVRN_BENCH_NODE_MODULES);
+    options.environment = std::move(environment);
+    auto started = Subprocess::start(options);
+    if (!started.ok()) return {};
+    node = std::move(started).value();
+    const LineRead ready = node->readLine(SubprocessClock::now() + std::chrono::seconds(60));
+    if (ready.status != LineStatus::line || ready.text != "ready") return {};
+    return {path, node->pid()};
+  }();
+  return server;
+}
+
+// The processor time a process has used, user and system, in seconds.
+double processorSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // Fields after the command name, which ends at the last ")": state is the 3rd field, utime
+  // the 14th and stime the 15th.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// One client connection, reading whole reply lines.
+class Connection {
+ public:
+  explicit Connection(const fs::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 &&
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Connection() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Writes the lines and reads `replies` reply lines.
+  bool exchange(const std::string& lines, int replies) {
+    if (fd_ < 0 || ::write(fd_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
+      return false;
+    }
+    for (int i = 0; i < replies; ++i) {
+      if (!readLine()) return false;
+    }
+    return true;
+  }
+
+ private:
+  bool readLine() {
+    for (;;) {
+      if (const auto end = buffer_.find('\n', scanned_); end != std::string::npos) {
+        buffer_.erase(0, end + 1);
+        scanned_ = 0;
+        return true;
+      }
+      scanned_ = buffer_.size();
+      char chunk[65536];
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      buffer_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+  int fd_ = -1;
+  std::string buffer_;
+  std::size_t scanned_ = 0;
+};
+
+// `inFlight` copies of the request, each with an id of its own.
+std::string burstOf(const std::string& line, int inFlight) {
+  std::string burst;
+  const std::string id = R"("id":5,)";
+  for (int i = 0; i < inFlight; ++i) {
+    std::string request = line;
+    request.replace(request.find(id), id.size(), "\"id\":" + std::to_string(100 + i) + ",");
+    burst += request + "\n";
+  }
+  return burst;
+}
+
+// Each benchmark thread is one connection; each iteration sends `inFlight` requests at once and
+// reads all their replies.
+void measure(benchmark::State& state, const Server& server, const std::string& line) {
+  if (server.socket.empty()) {
+    state.SkipWithError("the server could not be started (node and the MCP SDK installed?)");
+    return;
+  }
+  const int inFlight = static_cast<int>(state.range(0));
+  Connection connection(server.socket);
+  if (!connection.exchange(kInitialize, 1)) {
+    state.SkipWithError("the server did not answer initialize");
+    return;
+  }
+  const std::string burst = burstOf(line, inFlight);
+  const double processorBefore = processorSeconds(server.pid);
+  for (auto _ : state) {
+    if (!connection.exchange(burst, inFlight)) {
+      state.SkipWithError("the server stopped answering");
+      break;
+    }
+  }
+  const double requests = static_cast<double>(state.iterations()) * inFlight;
+  state.counters["requests_per_second"] = benchmark::Counter(requests, benchmark::Counter::kIsRate);
+  // The whole server's time, over every connection's requests: counted by the first thread.
+  if (state.thread_index() == 0) {
+    state.counters["server_us_per_request"] =
+        (processorSeconds(server.pid) - processorBefore) * 1e6 / (requests * state.threads());
+  }
+}
+
+void BM_TavrinStoreCall(benchmark::State& state) {
+  measure(state, tavrinServer(), bench::kStoreCallLine);
+}
+BENCHMARK(BM_TavrinStoreCall)->Arg(1)->Arg(64)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_TavrinStoreCall)->Arg(1)->Threads(16)->UseRealTime()->MinTime(2);
+
+void BM_SdkEcho(benchmark::State& state) { measure(state, sdkServer(), kEchoLine); }
+BENCHMARK(BM_SdkEcho)->Arg(1)->Arg(64)->UseRealTime()->MinTime(2);
+BENCHMARK(BM_SdkEcho)->Arg(1)->Threads(16)->UseRealTime()->MinTime(2);
+
+}  // namespace
+}  // namespace tvrn

@@ -1,0 +1,44 @@
+// What the benchmarks of store calls share: the private home's store holds three reminder lists,
+// and the calendar, contacts and To Do calls are answered in the process, as start-up wires them.
+#pragma once
+
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "PrivateHome.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/LocalData.h"
+#include "core/ConfigManager.h"
+#include "pim/PimStore.h"
+#include "platform/ProcessSetup.h"
+
+namespace tvrn::bench {
+
+// A trivial store call: the reminder lists, read from the store's index in memory.
+inline const std::string kStoreCallLine =
+    R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"todo_list_lists",)"
+    R"("arguments":{}}})";
+
+inline void prepareStoreCalls() {
+  static const bool prepared = [] {
+    prepareProcess();
+    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+      return LocalData::dispatch(method, args);
+    });
+    PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
+      auto settings = ConfigManager::shared().snapshot();
+      return {settings, &settings->values};
+    });
+    for (const char* title : {"Errands", "Work", "Home"}) {
+      Calendar list;
+      list.title = title;
+      list.entityType = EntityType::reminder;
+      static_cast<void>(PimStore::shared().saveCalendar(list));
+    }
+    return true;
+  }();
+  static_cast<void>(prepared);
+}
+
+}  // namespace tvrn::bench

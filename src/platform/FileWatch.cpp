@@ -1,0 +1,129 @@
+#include "platform/FileWatch.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/ProcessSetup.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file's contents changing, or its links (IN_ATTRIB tells of its last link going).
+constexpr uint32_t kFileMask =
+    IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+// A folder's entries coming and going, and the folder itself going; not changes inside its other
+// files, which would report every line appended to a log beside the watched file.
+constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+}  // namespace
+
+FileWatch::FileWatch() : forks_(forksSoFar()) { fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+
+FileWatch::~FileWatch() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool FileWatch::inherited() const { return forksSoFar() != forks_.load(); }
+
+void FileWatch::reopen() {
+  // The copy's descriptor shares the other process's queue; closing it here leaves that alone.
+  if (fd_ >= 0) ::close(fd_);
+  forks_ = forksSoFar();
+  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  interests_.clear();
+}
+
+bool FileWatch::add(const fs::path& path, uint32_t mask, const std::string& name,
+                    std::map<int, Interest>& into) {
+  const int watch = ::inotify_add_watch(fd_, path.c_str(), mask);
+  if (watch < 0) return false;
+  Interest& interest = into[watch];
+  if (name.empty()) {
+    interest.whole = true;
+  } else {
+    interest.names.insert(name);
+  }
+  return true;
+}
+
+// The folder that holds `path`, or the nearest one above it that exists, for the entry on the way.
+bool FileWatch::addFolderOf(const fs::path& path, std::map<int, Interest>& into) {
+  fs::path entry = path;
+  for (fs::path folder = path.parent_path();; entry = folder, folder = folder.parent_path()) {
+    if (add(folder, kFolderMask, entry.filename().string(), into)) return true;
+    if ((errno != ENOENT && errno != ENOTDIR) || folder == folder.parent_path()) return false;
+  }
+}
+
+bool FileWatch::watch(const std::vector<fs::path>& files) {
+  if (inherited()) reopen();
+  if (fd_ < 0) return false;
+  std::map<int, Interest> next;
+  bool complete = true;
+  for (const auto& file : files) {
+    std::error_code error;
+    const fs::path path = fs::absolute(file, error).lexically_normal();
+    if (error || !path.has_filename() || !addFolderOf(path, next)) {
+      complete = false;
+      continue;
+    }
+    // Gone again meanwhile: its folder reports it coming back.
+    if (!add(path, kFileMask, "", next) && errno != ENOENT && errno != ENOTDIR) complete = false;
+    // Through a link, the file that takes the target's place is reported by the target's folder.
+    if (fs::is_symlink(path, error)) {
+      const fs::path target = fs::canonical(path, error);
+      if (!error && !addFolderOf(target, next)) complete = false;
+    }
+  }
+  for (const auto& [watch, interest] : interests_) {
+    if (next.count(watch) == 0) ::inotify_rm_watch(fd_, watch);
+  }
+  interests_ = std::move(next);
+  return complete;
+}
+
+bool FileWatch::pending() const {
+  if (inherited() || fd_ < 0) return true;
+  pollfd waiting{fd_, POLLIN, 0};
+  return ::poll(&waiting, 1, 0) != 0;
+}
+
+bool FileWatch::drain() {
+  if (inherited()) {
+    reopen();
+    return true;
+  }
+  if (fd_ < 0) return true;
+  bool reported = false;
+  alignas(inotify_event) char buffer[16 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return reported;
+    }
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_Q_OVERFLOW) {
+        reported = true;
+        continue;
+      }
+      const auto found = interests_.find(event->wd);
+      if (found == interests_.end()) continue;  // a watch given up, or its last words
+      const Interest& interest = found->second;
+      // A folder's report without a name is about the folder itself: it went.
+      if (interest.whole || event->len == 0 || interest.names.count(event->name) != 0) {
+        reported = true;
+      }
+    }
+  }
+}
+
+}  // namespace tvrn

@@ -1,0 +1,55 @@
+// Whether any of a few named files may have changed, learnt from the kernel (inotify) rather than
+// by looking at the files: each file is watched itself (written in place, also through a symbolic
+// link) and through its folder (made, removed, or replaced by a rename as editors and atomic
+// writers do), or through the nearest folder that exists while its own does not.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tvrn {
+
+class FileWatch {
+ public:
+  FileWatch();
+  ~FileWatch();
+  FileWatch(const FileWatch&) = delete;
+  FileWatch& operator=(const FileWatch&) = delete;
+
+  // Watches these files from now on instead of the earlier ones. False when a change to one of
+  // them would go unreported (no inotify instance, too many watches, a folder gone meanwhile).
+  bool watch(const std::vector<std::filesystem::path>& files);
+  // Whether a report may wait to be read: one look at the kernel's queue, from any thread. Always
+  // true without an inotify instance, or in a copy (fork) of the process that opened it.
+  bool pending() const;
+  // Reads every waiting report; true when one may concern a watched file (or some were lost).
+  // In a copy of the process, starts over with an instance of its own and answers true.
+  bool drain();
+
+  // watch() and drain() are serialised by the caller; pending() needs no lock.
+
+ private:
+  // What a watch descriptor stands for: the file itself, or entries of a folder by name.
+  struct Interest {
+    bool whole = false;
+    std::set<std::string> names;
+  };
+
+  bool inherited() const;
+  void reopen();
+  bool add(const std::filesystem::path& path, uint32_t mask, const std::string& name,
+           std::map<int, Interest>& into);
+  bool addFolderOf(const std::filesystem::path& path, std::map<int, Interest>& into);
+
+  // Changed only by reopen(), in a copy of the process before any other thread runs there.
+  std::atomic<int> fd_{-1};
+  std::atomic<unsigned> forks_{0};     // the process's fork count when fd_ was opened
+  std::map<int, Interest> interests_;  // by watch descriptor
+};
+
+}  // namespace tvrn
