@@ -74,14 +74,16 @@ Result<json, ToolError> readReply(json reply) {
 }
 
 // The reply's "result" as ToolResponse::json writes anyToJSONValue of it, without building the
-// typed tree and taking it apart again.
+// typed tree and taking it apart again. A result it cannot write that way goes the long way, so
+// that it gets the same error naming why it cannot be sent.
 ToolResult resultText(json result) {
-  if (!result.is_structured() || !typeAsJSONValue(result)) return ToolResponse::text("{}");
-  try {
-    return ToolResponse::text(result.dump(2));
-  } catch (const json::exception&) {
-    return ToolResponse::text("{}");  // text that is not valid UTF-8
+  if (result.is_structured() && typeAsJSONValue(result)) {
+    try {
+      return ToolResponse::text(result.dump(2));
+    } catch (const json::exception&) {
+    }
   }
+  return ToolResponse::json(anyToJSONValue(result));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "base/TextDecoding.h"
 #include "base/Utf8.h"
+#include "pim/ICalLayout.h"
 #include "pim/ICalTime.h"
 #include "pim/PimCodec.h"
 
@@ -275,16 +276,34 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to) {
 }
 
 ICalItem::ICalItem(icalcomponent* root) : root_(root) {}
-ICalItem::ICalItem(ICalItem&& other) noexcept : root_(std::exchange(other.root_, nullptr)) {}
+ICalItem::ICalItem(ICalItem&& other) noexcept
+    : root_(std::exchange(other.root_, nullptr)), layout_(std::move(other.layout_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
+  std::swap(layout_, other.layout_);
   return *this;
 }
 ICalItem::~ICalItem() {
   if (root_ != nullptr) icalcomponent_free(root_);
 }
 
-ICalItem ICalItem::copy() const { return ICalItem(icalcomponent_new_clone(root_)); }
+ICalItem ICalItem::copy() const {
+  ICalItem out(icalcomponent_new_clone(root_));
+  if (layout_) out.layout_ = layout_->cloned(root_, out.root_);
+  return out;
+}
+
+icalcomponent* ICalItem::derive(icalcomponent* from) {
+  icalcomponent* clone = icalcomponent_new_clone(from);
+  if (layout_) layout_->derive(from, clone);
+  return clone;
+}
+
+void ICalItem::discard(icalcomponent* comp) {
+  if (layout_) layout_->forget(comp);
+  icalcomponent_remove_component(icalcomponent_get_parent(comp), comp);
+  icalcomponent_free(comp);
+}
 
 namespace {
 
@@ -312,10 +331,21 @@ std::string inUtf8(const std::string& text) {
   return out;
 }
 
+// libical notes what it could not read as properties of its own; they are not the file's.
+void removeErrorNotes(icalcomponent* comp) {
+  removeAll(comp, ICAL_XLICERROR_PROPERTY);
+  for (icalcomponent* c = icalcomponent_get_first_component(comp, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(comp, ICAL_ANY_COMPONENT)) {
+    removeErrorNotes(c);
+  }
+}
+
 }  // namespace
 
-std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why) {
-  icalcomponent* root = icalparser_parse_string(inUtf8(text).c_str());
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why,
+                                        bool rewritable) {
+  std::string utf8 = inUtf8(text);
+  icalcomponent* root = icalparser_parse_string(utf8.c_str());
   const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
     if (why != nullptr) *why = reason;
@@ -324,12 +354,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   if (root == nullptr || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT) {
     return fail("it is not an iCalendar file");
   }
-  // libical notes what it could not read as properties of its own; they are not the file's.
-  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c != nullptr;
-       c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
-    removeAll(c, ICAL_XLICERROR_PROPERTY);
-  }
-  removeAll(root, ICAL_XLICERROR_PROPERTY);
+  removeErrorNotes(root);
   ICalItem item(root);
   icalcomponent* main = item.master();
   root = nullptr;  // the item owns it now
@@ -346,6 +371,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     if (why != nullptr) *why = "its event has no start or length the store can hold";
     return std::nullopt;
   }
+  if (rewritable) item.layout_ = ICalLayout::of(std::move(utf8), item.root_);
   return item;
 }
 
@@ -362,6 +388,7 @@ ICalItem ICalItem::create(const std::string& uid, bool task) {
 }
 
 std::string ICalItem::text() const {
+  if (layout_) return layout_->write(root_);
   char* text = icalcomponent_as_ical_string_r(root_);
   std::string out = text != nullptr ? text : "";
   std::free(text);
@@ -567,8 +594,7 @@ void ICalItem::changeEvent(const Event& before, const Event& after) {
   removeAll(main, ICAL_RDATE_PROPERTY);
   removeAll(main, ICAL_EXDATE_PROPERTY);
   for (icalcomponent* c : overrides()) {
-    icalcomponent_remove_component(root_, c);
-    icalcomponent_free(c);
+    discard(c);
   }
 }
 
@@ -580,7 +606,7 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     if (originalOf(c) == original) own = c;
   }
   if (own == nullptr) {
-    own = icalcomponent_new_clone(main);
+    own = derive(main);
     for (auto kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
       removeAll(own, kind);
     }
@@ -604,8 +630,7 @@ bool ICalItem::removeOccurrence(PimTime original) {
   if (!hasOccurrenceAt(original)) return false;
   for (icalcomponent* c : overrides()) {
     if (originalOf(c) == original) {
-      icalcomponent_remove_component(root_, c);
-      icalcomponent_free(c);
+      discard(c);
     }
   }
   icalcomponent* main = master();
@@ -649,8 +674,7 @@ void ICalItem::beginAt(PimTime original) {
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
     if (!at || *at <= original) {
-      icalcomponent_remove_component(root_, c);
-      icalcomponent_free(c);
+      discard(c);
     }
   }
   Event moved = series;
@@ -663,9 +687,25 @@ void ICalItem::dropChangesFrom(PimTime original) {
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
     if (at && *at >= original) {
-      icalcomponent_remove_component(root_, c);
-      icalcomponent_free(c);
+      discard(c);
     }
+  }
+}
+
+void ICalItem::carryIntoChanged(PimTime original, const Event& series, const Event& before,
+                                const Event& after) {
+  for (icalcomponent* c : overrides()) {
+    const auto at = originalOf(c);
+    if (!at || *at < original) continue;
+    bool changed = false;
+    for (const auto& [kind, member] : kEventTexts) {
+      if (before.*member == after.*member) continue;
+      if (*at == original || textOf(c, kind) == series.*member) {
+        setText(c, kind, after.*member);
+        changed = true;
+      }
+    }
+    if (changed) touch(c);
   }
 }
 

@@ -14,6 +14,8 @@ struct icalcomponent_impl;
 
 namespace tvrn {
 
+class ICalLayout;
+
 // Whether the event overlaps [from, to); an all-day event is weighed as its days in the local
 // time zone, an event without length as its start.
 bool eventOverlaps(const Event& event, PimTime from, PimTime to);
@@ -22,8 +24,10 @@ class ICalItem {
  public:
   // The file's item, or why it is not one: no VCALENDAR, no VEVENT or VTODO, no UID, or no
   // start that the store can hold. A line that is not UTF-8 is read as cp1252, else Latin-1, so
-  // the item holds UTF-8 and writes it back as such.
-  static std::optional<ICalItem> parse(const std::string& text, std::string* why);
+  // the item holds UTF-8 and writes it back as such. A `rewritable` item keeps the file's text
+  // and is written back into it, changing only the lines its changes concern.
+  static std::optional<ICalItem> parse(const std::string& text, std::string* why,
+                                       bool rewritable = false);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
 
@@ -77,6 +81,11 @@ class ICalItem {
   long occurrencesBefore(PimTime original) const;
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
+  // Carries a change made to the occurrence at `original` and every later one (from `before` to
+  // `after`, of a series whose own record is `series`) into the changed occurrences it covers:
+  // the one at `original` takes it whole, a later one in each text it has not changed itself.
+  void carryIntoChanged(PimTime original, const Event& series, const Event& before,
+                        const Event& after);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
   // the occurrences before it and their exceptions, extra dates and changes go (its own change
   // too), a rule's count loses as many, and everything else stays as the file had it.
@@ -93,8 +102,14 @@ class ICalItem {
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
+  // A new component made as a copy of `from`, to be added to the item.
+  icalcomponent_impl* derive(icalcomponent_impl* from);
+  // Takes a component out of the item and frees it.
+  void discard(icalcomponent_impl* comp);
 
   icalcomponent_impl* root_ = nullptr;
+  // The file's own text, which the item is written back into; none for a new item.
+  std::unique_ptr<ICalLayout> layout_;
 };
 
 }  // namespace tvrn

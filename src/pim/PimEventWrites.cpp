@@ -151,6 +151,7 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
     carriedOn.allDay = wanted.allDay;
   }
   if (wanted.recurrence != located.event.recurrence) carriedOn.recurrence = wanted.recurrence;
+  next.carryIntoChanged(*located.original, from, located.event, wanted);
   const std::string uid = HardwareId::randomUUID();
   next.setUid(uid);
   next.changeEvent(from, carriedOn);
@@ -221,6 +222,9 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             auto current = index.fresh<ICalItem>(c, name, parseItem);
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
+            if (located->original) {
+              item.carryIntoChanged(*located->original, item.event(), located->event, wanted);
+            }
             item.changeEvent(located->event, wanted);
             if (moves) {
               if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {

@@ -191,6 +191,7 @@ struct Unread {
 // or flood the store: only a regular file, links followed, opened without waiting, and at most
 // `cap` bytes.
 Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap);
+// An item read to be changed: it is written back into its file's own text.
 std::optional<ICalItem> parseItem(const std::string& text);
 
 // The configured calendar and contact folders, resolved from the settings handed in.

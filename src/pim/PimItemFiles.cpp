@@ -141,7 +141,7 @@ void runBeforeReplaceHook(const fs::path& file) {
 }
 
 std::optional<ICalItem> parseItem(const std::string& text) {
-  return ICalItem::parse(text, nullptr);
+  return ICalItem::parse(text, nullptr, true);
 }
 
 namespace {

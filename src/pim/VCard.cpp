@@ -68,7 +68,6 @@ std::optional<ContentLine> readLine(const std::string& line) {
   }
   if (colon == std::string::npos || colon == 0) return std::nullopt;
   ContentLine out;
-  out.original = line;
   const std::string head = line.substr(0, colon);
   std::vector<std::string> pieces;
   std::string piece;
@@ -125,20 +124,49 @@ bool isQuotedPrintable(std::string_view line) {
   return upper(line.substr(0, colon)).find("QUOTED-PRINTABLE") != std::string::npos;
 }
 
-void foldInto(std::string& out, std::string_view line) {
+void foldInto(std::string& out, std::string_view line, const char* newline) {
   // Lines are cut at 75 octets, never inside a UTF-8 sequence.
   size_t width = 0;
   for (size_t i = 0; i < line.size(); ++i) {
     const auto c = static_cast<unsigned char>(line[i]);
     const bool starts = (c & 0xC0) != 0x80;
     if (starts && width >= 74) {
-      out += "\r\n ";
+      out += newline;
+      out += ' ';
       width = 1;
     }
     out += line[i];
     ++width;
   }
-  out += "\r\n";
+  out += newline;
+}
+
+// A line as it was written, folded again only where it runs past 75 octets (a quoted-printable
+// line, which 2.1 readers do not unfold, stays as it is).
+void keepInto(std::string& out, std::string_view raw, const char* newline) {
+  bool overlong = false;
+  for (size_t at = 0; at < raw.size() && !overlong;) {
+    size_t end = raw.find('\n', at);
+    if (end == std::string_view::npos) end = raw.size();
+    const size_t width = end - at - (end > at && raw[end - 1] == '\r' ? 1 : 0);
+    overlong = width > 75;
+    at = end + 1;
+  }
+  if (!overlong || isQuotedPrintable(raw)) {
+    out += raw;
+    return;
+  }
+  std::string unfolded;
+  for (size_t at = 0; at < raw.size();) {
+    size_t end = raw.find('\n', at);
+    if (end == std::string_view::npos) end = raw.size();
+    std::string_view piece = raw.substr(at, end - at);
+    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+    if (at > 0 && !piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) piece.remove_prefix(1);
+    unfolded += piece;
+    at = end + 1;
+  }
+  foldInto(out, unfolded, newline);
 }
 
 ContentLine made(std::string name, std::string value, std::string type = {}) {
@@ -331,10 +359,11 @@ std::string escape(std::string_view text) {
 }
 
 std::optional<Card> parse(std::string_view bytes) {
-  if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   std::vector<std::string> unfolded;
-  size_t at = 0;
+  std::vector<size_t> starts;  // where each unfolded line begins in `bytes`
+  size_t at = bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   while (at < bytes.size()) {
+    const size_t begins = at;
     size_t end = bytes.find('\n', at);
     if (end == std::string_view::npos) end = bytes.size();
     std::string_view line = bytes.substr(at, end - at);
@@ -348,17 +377,27 @@ std::optional<Card> parse(std::string_view bytes) {
       unfolded.back().append(line);
     } else if (!line.empty()) {
       unfolded.emplace_back(line);
+      starts.push_back(begins);
     }
   }
   std::optional<Card> card;
-  for (const auto& text : unfolded) {
-    auto line = readLine(text);
-    if (!line) continue;
-    if (line->name == "BEGIN" && upper(line->value) == "VCARD" && !card) {
+  for (size_t i = 0; i < unfolded.size(); ++i) {
+    // A line as written runs to the next one, so blank lines stay with the line before them.
+    const size_t from = starts[i];
+    const size_t to = i + 1 < starts.size() ? starts[i + 1] : bytes.size();
+    std::string raw(bytes.substr(from, to - from));
+    auto line = readLine(unfolded[i]);
+    if (line && line->name == "BEGIN" && upper(line->value) == "VCARD" && !card) {
       card.emplace();
-    } else if (line->name == "END" && upper(line->value) == "VCARD" && card) {
+      card->before = bytes.substr(0, from);
+      card->opening = std::move(raw);
+    } else if (line && line->name == "END" && upper(line->value) == "VCARD" && card) {
+      card->closing = std::move(raw);
+      card->after = bytes.substr(to);
       return card;
     } else if (card) {
+      if (!line) line.emplace();  // no property: it stays as it was written
+      line->raw = std::move(raw);
       card->lines.push_back(std::move(*line));
     }
   }
@@ -366,10 +405,15 @@ std::optional<Card> parse(std::string_view bytes) {
 }
 
 std::string serialize(const Card& card) {
-  std::string out = "BEGIN:VCARD\r\n";
+  // Lines written here end as the file's do.
+  const bool lf = card.opening.size() >= 1 && card.opening.back() == '\n' &&
+                  (card.opening.size() < 2 || card.opening[card.opening.size() - 2] != '\r');
+  const char* newline = lf ? "\n" : "\r\n";
+  std::string out = card.before;
+  out += card.opening.empty() ? std::string("BEGIN:VCARD") + newline : card.opening;
   for (const auto& line : card.lines) {
-    if (!line.original.empty()) {
-      foldInto(out, line.original);
+    if (!line.raw.empty()) {
+      keepInto(out, line.raw, newline);
       continue;
     }
     std::string text = line.group.empty() ? line.name : line.group + "." + line.name;
@@ -380,10 +424,10 @@ std::string serialize(const Card& card) {
         text += parameter.values[i];
       }
     }
-    foldInto(out, text + ":" + line.value);
+    foldInto(out, text + ":" + line.value, newline);
   }
-  out += "END:VCARD\r\n";
-  return out;
+  out += card.closing.empty() ? std::string("END:VCARD") + newline : card.closing;
+  return out + card.after;
 }
 
 Decoded decode(const Card& card) {

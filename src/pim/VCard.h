@@ -25,7 +25,9 @@ struct ContentLine {
   std::string name;   // upper case
   std::vector<Parameter> parameters;
   std::string value;
-  std::string original;  // the unfolded line as read; empty for a line made here
+  // The line as read, with its folds and line break; empty for a line made here. A line that
+  // names no property is kept with only this.
+  std::string raw;
 
   // Every value of the parameter, upper case; bare 2.1 parameters (";HOME") count as TYPE.
   std::vector<std::string> values(std::string_view parameter) const;
@@ -33,6 +35,9 @@ struct ContentLine {
 
 struct Card {
   std::vector<ContentLine> lines;  // between BEGIN:VCARD and END:VCARD
+  // The file's text around the lines, as read: what comes before the card, its BEGIN and END
+  // lines, and the rest of the file.
+  std::string before, opening, closing, after;
 
   const ContentLine* first(std::string_view name) const;
   // The value of the first such property, unescaped.

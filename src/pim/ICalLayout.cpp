@@ -1,0 +1,413 @@
+#include "pim/ICalLayout.h"
+
+#include <libical/ical.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace tvrn {
+namespace {
+
+// Put after each line of a block read on its own, so that what libical makes of the block is
+// told apart line by line.
+constexpr const char* kLineMark = "X-TAVRIN-LINE-END";
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+// Where the content line that starts at `from` ends: after its line break and its folded
+// continuations.
+size_t lineEnd(const std::string& text, size_t from) {
+  size_t at = from;
+  while (true) {
+    const size_t newline = text.find('\n', at);
+    if (newline == std::string::npos) return text.size();
+    at = newline + 1;
+    if (at >= text.size() || (text[at] != ' ' && text[at] != '\t')) return at;
+  }
+}
+
+std::string unfold(std::string_view raw) {
+  std::string out;
+  out.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    if (raw[i] == '\n') {
+      ++i;  // and the blank that folds the line on
+      continue;
+    }
+    out += raw[i];
+  }
+  return out;
+}
+
+std::string nameOf(std::string_view line) {
+  return upper(line.substr(0, line.find_first_of(";:")));
+}
+
+std::string trimmedValue(std::string_view line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return {};
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  return upper(value);
+}
+
+std::string propertyText(icalproperty* prop) {
+  char* text = icalproperty_as_ical_string_r(prop);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+std::vector<icalcomponent*> childrenOf(icalcomponent* comp) {
+  std::vector<icalcomponent*> children;
+  for (icalcomponent* c = icalcomponent_get_first_component(comp, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(comp, ICAL_ANY_COMPONENT)) {
+    children.push_back(c);
+  }
+  return children;
+}
+
+// Calls `pair` for each component of `a` and the one at the same place in `b`, a copy of it.
+template <typename Pair>
+void walkTogether(icalcomponent* a, icalcomponent* b, Pair&& pair) {
+  pair(a, b);
+  const auto ours = childrenOf(a);
+  const auto theirs = childrenOf(b);
+  for (size_t i = 0; i < ours.size() && i < theirs.size(); ++i)
+    walkTogether(ours[i], theirs[i], pair);
+}
+
+}  // namespace
+
+std::optional<ICalBlocks> ICalBlocks::split(std::string text) {
+  ICalBlocks out;
+  std::vector<size_t> open;
+  bool ended = false;  // the outermost block is closed
+  for (size_t from = 0; from < text.size();) {
+    const size_t to = lineEnd(text, from);
+    const char first = static_cast<char>(text[from] | 0x20);
+    if (first == 'b' || first == 'e') {
+      const std::string line = unfold(std::string_view(text).substr(from, to - from));
+      const std::string name = nameOf(line);
+      if (name == "BEGIN") {
+        if (ended) return std::nullopt;
+        Block block;
+        block.name = trimmedValue(line);
+        block.begin = from;
+        block.body = to;
+        if (!open.empty()) out.blocks[open.back()].children.push_back(out.blocks.size());
+        open.push_back(out.blocks.size());
+        out.blocks.push_back(std::move(block));
+      } else if (name == "END") {
+        if (open.empty() || out.blocks[open.back()].name != trimmedValue(line)) return std::nullopt;
+        Block& block = out.blocks[open.back()];
+        block.close = from;
+        block.end = to;
+        open.pop_back();
+        ended = open.empty();
+      }
+    }
+    from = to;
+  }
+  if (out.blocks.empty() || !open.empty()) return std::nullopt;
+  const size_t newline = text.find('\n');
+  out.newline =
+      newline != std::string::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
+  out.text = std::move(text);
+  return out;
+}
+
+std::vector<std::pair<size_t, size_t>> ICalBlocks::ownLines(size_t index) const {
+  std::vector<std::pair<size_t, size_t>> lines;
+  const Block& block = blocks[index];
+  size_t child = 0;
+  for (size_t at = block.body; at < block.close;) {
+    if (child < block.children.size() && blocks[block.children[child]].begin == at) {
+      at = blocks[block.children[child++]].end;
+      continue;
+    }
+    const size_t to = std::min(lineEnd(text, at), block.close);
+    lines.emplace_back(at, to);
+    at = to;
+  }
+  return lines;
+}
+
+std::unique_ptr<ICalLayout> ICalLayout::of(std::string text, icalcomponent* root) {
+  auto blocks = ICalBlocks::split(std::move(text));
+  if (!blocks || root == nullptr ||
+      blocks->blocks.front().name != icalcomponent_kind_to_string(icalcomponent_isa(root))) {
+    return nullptr;
+  }
+  auto layout = std::make_unique<ICalLayout>();
+  layout->map(root, 0, *blocks);
+  layout->blocks_ = std::make_shared<const ICalBlocks>(std::move(*blocks));
+  return layout;
+}
+
+// Pairs the components with the blocks they were read from: libical keeps its components in
+// the order of the text but may put one kind before another (zones first), and drops or makes
+// up some, so each block takes the next component of its own kind.
+void ICalLayout::map(icalcomponent* comp, size_t index, ICalBlocks& blocks) {
+  places_[comp] = Place{index, false};
+  blocks.blocks[index].read = true;
+  const auto children = childrenOf(comp);
+  std::vector<bool> taken(children.size());
+  for (const size_t child : blocks.blocks[index].children) {
+    const icalcomponent_kind kind = icalcomponent_string_to_kind(blocks.blocks[child].name.c_str());
+    // libical keeps no more than the name of a component it does not know.
+    if (kind == ICAL_NO_COMPONENT || kind == ICAL_X_COMPONENT) continue;
+    for (size_t i = 0; i < children.size(); ++i) {
+      if (!taken[i] && icalcomponent_isa(children[i]) == kind) {
+        taken[i] = true;
+        map(children[i], child, blocks);
+        break;
+      }
+    }
+  }
+  for (size_t i = 0; i < children.size(); ++i) {
+    if (!taken[i]) markUnplaced(children[i]);
+  }
+}
+
+void ICalLayout::markUnplaced(icalcomponent* comp) {
+  places_[comp] = Place{};
+  for (icalcomponent* child : childrenOf(comp)) markUnplaced(child);
+}
+
+std::unique_ptr<ICalLayout> ICalLayout::cloned(icalcomponent* root, icalcomponent* clone) const {
+  auto out = std::make_unique<ICalLayout>();
+  out->blocks_ = blocks_;
+  walkTogether(root, clone, [&](icalcomponent* a, icalcomponent* b) {
+    if (auto at = places_.find(a); at != places_.end()) out->places_[b] = at->second;
+  });
+  return out;
+}
+
+void ICalLayout::derive(icalcomponent* from, icalcomponent* clone) {
+  const auto at = places_.find(from);
+  if (at == places_.end() || !at->second.block) return;  // written as libical writes it
+  walkTogether(from, clone, [&](icalcomponent* a, icalcomponent* b) {
+    if (auto place = places_.find(a); place != places_.end()) places_[b] = place->second;
+  });
+  places_[clone].derived = true;
+}
+
+void ICalLayout::forget(icalcomponent* comp) {
+  places_.erase(comp);
+  for (icalcomponent* child : childrenOf(comp)) forget(child);
+}
+
+// Writes a component into the lines of its block: a line stays as it is while the tree still
+// holds what libical reads from it (or libical reads nothing from it), the other lines go, and
+// what the tree holds beyond the lines that stay is written where lines of its name were.
+class ICalLayout::Writer {
+ public:
+  Writer(const ICalBlocks& blocks, const std::unordered_map<icalcomponent*, Place>& places)
+      : blocks_(blocks), places_(places) {}
+
+  std::string component(icalcomponent* comp, size_t index) const {
+    const ICalBlocks::Block& block = blocks_.blocks[index];
+    const auto lines = blocks_.ownLines(index);
+    const Plan plan = planLines(comp, index, lines);
+    const auto& added = plan.added;
+    std::vector<Piece> pieces{{"", raw(block.begin, block.body)}};
+    for (const auto& text : added[0]) pieces.push_back({"", text});
+    const auto children = childrenOf(comp);
+    std::vector<bool> written(children.size());
+    size_t line = 0;
+    for (size_t next = 0; line < lines.size() || next < block.children.size();) {
+      const bool lineFirst =
+          next >= block.children.size() ||
+          (line < lines.size() && lines[line].first < blocks_.blocks[block.children[next]].begin);
+      if (lineFirst) {
+        if (plan.keep[line]) pieces.push_back({"", raw(lines[line].first, lines[line].second)});
+        for (const auto& text : added[line + 1]) pieces.push_back({"", text});
+        ++line;
+        continue;
+      }
+      const size_t child = block.children[next++];
+      const ICalBlocks::Block& inner = blocks_.blocks[child];
+      if (!inner.read) {
+        pieces.push_back({inner.name, raw(inner.begin, inner.end)});
+        continue;
+      }
+      for (size_t i = 0; i < children.size(); ++i) {
+        const auto place = places_.find(children[i]);
+        if (!written[i] && place != places_.end() && place->second.block == child &&
+            !place->second.derived) {
+          written[i] = true;
+          pieces.push_back({inner.name, component(children[i], child)});
+          break;
+        }
+      }  // none: the component was taken out
+    }
+    for (size_t i = 0; i < children.size(); ++i) {
+      if (!written[i]) addComponent(pieces, children[i]);
+    }
+    std::string out;
+    for (const auto& piece : pieces) out += piece.text;
+    return out + raw(block.close, block.end);
+  }
+
+ private:
+  struct Piece {
+    std::string kind;  // of a component; empty for a line
+    std::string text;
+  };
+  // Which own lines of a block stay, and the properties to add after each line: [0] right after
+  // BEGIN, [i + 1] after line i.
+  struct Plan {
+    std::vector<bool> keep;
+    std::vector<std::vector<std::string>> added;
+  };
+
+  std::string raw(size_t from, size_t to) const { return blocks_.text.substr(from, to - from); }
+
+  // Text libical wrote, with the file's line breaks.
+  std::string fresh(std::string text) const {
+    if (blocks_.newline == "\r\n") return text;
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+    }
+    return out;
+  }
+
+  // What libical reads from each line of the block on its own (nothing for a line it cannot
+  // read, or reads only as an error note).
+  std::vector<std::vector<std::string>> readLines(
+      size_t index, const std::vector<std::pair<size_t, size_t>>& lines) const {
+    std::vector<std::vector<std::string>> read(lines.size());
+    const std::string& name = blocks_.blocks[index].name;
+    const bool outermost = index == 0;
+    std::string wrapped = "BEGIN:VCALENDAR\r\n";
+    if (!outermost) wrapped += "BEGIN:" + name + "\r\n";
+    for (const auto& [from, to] : lines) {
+      wrapped += unfold(std::string_view(blocks_.text).substr(from, to - from));
+      wrapped += "\r\n";
+      wrapped += kLineMark;
+      wrapped += ":1\r\n";
+    }
+    if (!outermost) wrapped += "END:" + name + "\r\n";
+    wrapped += "END:VCALENDAR\r\n";
+    icalcomponent* root = icalparser_parse_string(wrapped.c_str());
+    if (root == nullptr) return read;
+    icalcomponent* comp = outermost ? root
+                                    : icalcomponent_get_first_component(
+                                          root, icalcomponent_string_to_kind(name.c_str()));
+    size_t line = 0;
+    for (icalproperty* prop =
+             comp != nullptr ? icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY) : nullptr;
+         prop != nullptr && line < lines.size();
+         prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+      const icalproperty_kind kind = icalproperty_isa(prop);
+      if (kind == ICAL_X_PROPERTY && std::strcmp(icalproperty_get_x_name(prop), kLineMark) == 0) {
+        ++line;
+      } else if (kind != ICAL_XLICERROR_PROPERTY) {
+        read[line].push_back(propertyText(prop));
+      }
+    }
+    icalcomponent_free(root);
+    return read;
+  }
+
+  Plan planLines(icalcomponent* comp, size_t index,
+                 const std::vector<std::pair<size_t, size_t>>& lines) const {
+    std::vector<std::string> current;
+    std::unordered_map<std::string, int> unclaimed;
+    for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY);
+         prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+      // libical's notes on what it could not read are not the file's.
+      if (icalproperty_isa(prop) == ICAL_XLICERROR_PROPERTY) continue;
+      current.push_back(propertyText(prop));
+      ++unclaimed[current.back()];
+    }
+    const auto read = readLines(index, lines);
+    Plan plan;
+    plan.keep.assign(lines.size(), false);
+    std::vector<std::string> names(lines.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+      names[i] = nameOf(unfold(
+          std::string_view(blocks_.text).substr(lines[i].first, lines[i].second - lines[i].first)));
+      std::unordered_map<std::string, int> needed;
+      for (const auto& text : read[i]) ++needed[text];
+      bool held = true;
+      for (const auto& [text, count] : needed) held = held && unclaimed[text] >= count;
+      plan.keep[i] = held;
+      if (held) {
+        for (const auto& [text, count] : needed) unclaimed[text] -= count;
+      }
+    }
+    plan.added.resize(lines.size() + 1);
+    for (const auto& text : current) {
+      auto left = unclaimed.find(text);
+      if (left->second <= 0) continue;
+      --left->second;
+      plan.added[anchorFor(nameOf(text), names, plan.keep) + 1].push_back(fresh(text));
+    }
+    return plan;
+  }
+
+  // Where a new property goes: in place of the first line of its name that went, else after the
+  // last one that stays, else after the block's last line (as the line index; -1 right after
+  // BEGIN).
+  static long anchorFor(const std::string& name, const std::vector<std::string>& names,
+                        const std::vector<bool>& keep) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (!keep[i] && names[i] == name) return static_cast<long>(i);
+    }
+    for (size_t i = names.size(); i-- > 0;) {
+      if (keep[i] && names[i] == name) return static_cast<long>(i);
+    }
+    return static_cast<long>(names.size()) - 1;
+  }
+
+  // A component without a place of its own among the blocks: one made as a copy of another
+  // (written from that one's block) or a new one (written as libical writes it), after the last
+  // component of its kind.
+  void addComponent(std::vector<Piece>& pieces, icalcomponent* comp) const {
+    const std::string kind = icalcomponent_kind_to_string(icalcomponent_isa(comp));
+    std::string text;
+    const auto place = places_.find(comp);
+    if (place == places_.end()) {
+      char* written = icalcomponent_as_ical_string_r(comp);
+      text = fresh(written != nullptr ? written : "");
+      std::free(written);
+    } else if (place->second.block) {
+      text = component(comp, *place->second.block);
+    } else {
+      return;  // libical made it up: it stands for no text
+    }
+    size_t at = pieces.size();
+    for (size_t i = pieces.size(); i-- > 1;) {
+      if (pieces[i].kind == kind) {
+        at = i + 1;
+        break;
+      }
+    }
+    pieces.insert(pieces.begin() + static_cast<long>(at), Piece{kind, std::move(text)});
+  }
+
+  const ICalBlocks& blocks_;
+  const std::unordered_map<icalcomponent*, Place>& places_;
+};
+
+std::string ICalLayout::write(icalcomponent* root) const {
+  const ICalBlocks& blocks = *blocks_;
+  const ICalBlocks::Block& outer = blocks.blocks.front();
+  return blocks.text.substr(0, outer.begin) + Writer(blocks, places_).component(root, 0) +
+         blocks.text.substr(outer.end);
+}
+
+}  // namespace tvrn

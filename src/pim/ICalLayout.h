@@ -1,0 +1,70 @@
+// An iCalendar file's own text kept beside the libical tree read from it, so that the tree is
+// written back into that text: a change rewrites only the properties and components it touched,
+// and every other line (one libical cannot read, or reads only in part) stays as the file had it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+struct icalcomponent_impl;
+
+namespace tvrn {
+
+// The BEGIN/END blocks of the text, nested as they are written.
+struct ICalBlocks {
+  struct Block {
+    std::string name;  // "VEVENT", upper case
+    // The offsets of its BEGIN line, of the line after it, of its END line and after that.
+    size_t begin = 0, body = 0, close = 0, end = 0;
+    std::vector<size_t> children;  // indexes of the blocks nested in it, in text order
+    bool read = false;  // libical made a component of it: otherwise it is always written as it is
+  };
+  std::string text;
+  std::vector<Block> blocks;  // the outermost first
+  std::string newline;        // "\r\n" or "\n", as the file ends its lines
+
+  // Nothing when BEGIN and END lines do not nest into one outermost block.
+  static std::optional<ICalBlocks> split(std::string text);
+  // The content lines of a block outside its nested blocks, as [from, to) ranges of the text
+  // that hold their folds and line break.
+  std::vector<std::pair<size_t, size_t>> ownLines(size_t block) const;
+};
+
+class ICalLayout {
+ public:
+  // The layout of a tree just read from `text`; nothing when the text does not nest (the tree is
+  // then written by libical alone).
+  static std::unique_ptr<ICalLayout> of(std::string text, icalcomponent_impl* root);
+
+  // The same layout for `clone`, a copy of the tree `root`.
+  std::unique_ptr<ICalLayout> cloned(icalcomponent_impl* root, icalcomponent_impl* clone) const;
+  // `clone` is a new component made as a copy of `from`: it is written from `from`'s lines.
+  void derive(icalcomponent_impl* from, icalcomponent_impl* clone);
+  // `comp` leaves the tree (before it is freed, so a new component at its address is new).
+  void forget(icalcomponent_impl* comp);
+
+  // The text with the tree written into it.
+  std::string write(icalcomponent_impl* root) const;
+
+ private:
+  struct Place {
+    // The block the component stands for; none for one libical made that has no block of its
+    // own (it is never written).
+    std::optional<size_t> block;
+    bool derived = false;  // a new component written from another one's block
+  };
+  class Writer;
+
+  void map(icalcomponent_impl* comp, size_t block, ICalBlocks& blocks);
+  void markUnplaced(icalcomponent_impl* comp);
+
+  std::shared_ptr<const ICalBlocks> blocks_;
+  std::unordered_map<icalcomponent_impl*, Place> places_;
+};
+
+}  // namespace tvrn

@@ -1,0 +1,596 @@
+// Items as other programs write them, changed through the store: every line a change does not
+// concern stays as the file had it, whether libical can read it or not.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pim/PimCodec.h"
+#include "pim/PimStore.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using Names = std::set<std::string>;
+
+// ---- the files, as the programs named write them (written with CRLF unless said)
+
+// RFC 9253 links and alarms whose TRIGGER libical cannot read.
+const char* kLinks = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Example Corp.//Planner 5.1//EN
+BEGIN:VEVENT
+UID:links-1
+DTSTAMP:20240101T000000Z
+DTSTART:20240506T090000Z
+DTEND:20240506T100000Z
+RRULE:FREQ=WEEKLY;COUNT=10
+SUMMARY:Design review
+LINK;LINKREL=latest-version;VALUE=URI:https://example.com/review/latest
+LINK;LINKREL="https://example.com/linkrel/derivedFrom";VALUE=URI:https://example.com/review/41
+BEGIN:VALARM
+ACTION:DISPLAY
+DESCRIPTION:Review soon
+TRIGGER:-PT15
+END:VALARM
+BEGIN:VALARM
+ACTION:AUDIO
+TRIGGER;RELATED=START:soon
+END:VALARM
+END:VEVENT
+END:VCALENDAR
+)";
+
+// What an older groupware exporter leaves: vCalendar 1.0 properties, with bare LF line ends.
+const char* kLegacy = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Lotus Development Corporation//NONSGML Notes 9.0//EN_C
+TZ:+01
+DAYLIGHT:TRUE;+02;20240331T010000Z;20241027T010000Z;CET;CEST
+BEGIN:VEVENT
+UID:legacy-1@notes.example
+DCREATED:20240102T080000Z
+ORGNAME:Acme Ltd
+DTSTAMP:20240102T080000Z
+DTSTART:20240506T070000Z
+DTEND:20240506T080000Z
+RRULE:FREQ=WEEKLY;COUNT=8
+SUMMARY:Quarterly sync
+AALARM:20240506T064500Z
+CLASS:PRIVATE
+END:VEVENT
+END:VCALENDAR
+)";
+
+// Other programs' properties with parameters, some of which libical does not know.
+const char* kExtended = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Apple Inc.//macOS 14.4//EN
+X-WR-CALNAME;X-ORIGIN=import:Work
+BEGIN:VEVENT
+UID:extended-1
+DTSTAMP:20240101T000000Z
+DTSTART:20240506T120000Z
+DURATION:PT45M
+RRULE:FREQ=WEEKLY
+SUMMARY;LANGUAGE=de:Mittagessen
+X-APPLE-STRUCTURED-LOCATION;VALUE=URI;X-ADDRESS="Unter den Linden 1, Berlin";X-APPLE-RADIUS=70;X-TITLE=Canteen:geo:52.517,13.388
+X-MICROSOFT-CDO-BUSYSTATUS:BUSY
+X-FOO;LANGUAGE=de;X-CUSTOM="a,b;c";UNKNOWNPARAM=yes:bar
+DESCRIPTION;ALTREP="cid:part1@example.com";FMTTYPE=text/plain:Bring the budget
+ATTENDEE;CN="Zimmer, Ann";PARTSTAT=ACCEPTED;X-NUM-GUESTS=0;EMAIL=ann@example.com:mailto:ann@example.com
+END:VEVENT
+END:VCALENDAR
+)";
+
+// khal's: a zone with only the changes near the event, one occurrence moved earlier.
+const char* kKhal = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//PIMUTILS.ORG//NONSGML khal / icalendar //EN
+BEGIN:VTIMEZONE
+TZID:Europe/Berlin
+BEGIN:STANDARD
+DTSTART;VALUE=DATE-TIME:20231029T030000
+TZNAME:CET
+TZOFFSETFROM:+0200
+TZOFFSETTO:+0100
+END:STANDARD
+BEGIN:DAYLIGHT
+DTSTART;VALUE=DATE-TIME:20240331T020000
+TZNAME:CEST
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0200
+END:DAYLIGHT
+END:VTIMEZONE
+BEGIN:VEVENT
+SUMMARY:Weekly sync
+DTSTART;TZID=Europe/Berlin;VALUE=DATE-TIME:20240506T100000
+DTEND;TZID=Europe/Berlin;VALUE=DATE-TIME:20240506T110000
+DTSTAMP;VALUE=DATE-TIME:20240501T120000Z
+UID:VH9TDS4ZF4VZGD4A1VZCVIXLF2CSO1U0N7T5
+RRULE:FREQ=WEEKLY
+SEQUENCE:0
+END:VEVENT
+BEGIN:VEVENT
+SUMMARY:Weekly sync
+DTSTART;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T083000
+DTEND;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T093000
+DTSTAMP;VALUE=DATE-TIME:20240502T120000Z
+UID:VH9TDS4ZF4VZGD4A1VZCVIXLF2CSO1U0N7T5
+RECURRENCE-ID;TZID=Europe/Berlin;VALUE=DATE-TIME:20240527T100000
+SEQUENCE:1
+END:VEVENT
+END:VCALENDAR
+)";
+
+// A CalDAV server's (synced by vdirsyncer): the zone's rules, scheduling parameters, folded
+// lines, and two changed occurrences, one with its own title.
+const char* kServer = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Sabre//Sabre VObject 4.5.4//EN
+CALSCALE:GREGORIAN
+BEGIN:VTIMEZONE
+TZID:Europe/Berlin
+X-LIC-LOCATION:Europe/Berlin
+BEGIN:DAYLIGHT
+TZNAME:CEST
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0200
+DTSTART:19810329T020000
+RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU
+END:DAYLIGHT
+BEGIN:STANDARD
+TZNAME:CET
+TZOFFSETFROM:+0200
+TZOFFSETTO:+0100
+DTSTART:19961027T030000
+RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VEVENT
+CREATED:20240401T101500Z
+DTSTAMP:20240401T101612Z
+LAST-MODIFIED:20240401T101612Z
+SEQUENCE:2
+UID:0b1e8a8c-7c1f-4f5e-9d1b-2f0a6a1c9e11
+DTSTART;TZID=Europe/Berlin:20240506T090000
+DTEND;TZID=Europe/Berlin:20240506T093000
+STATUS:CONFIRMED
+SUMMARY:Team standup
+LOCATION:Room 4
+DESCRIPTION:Fifteen minutes each Monday: what was done\, what is next\, and
+  what is in the way. Bring nothing.
+RRULE:FREQ=WEEKLY;BYDAY=MO
+EXDATE;TZID=Europe/Berlin:20240610T090000
+ORGANIZER;CN=Ann Zimmer;SCHEDULE-STATUS=1.2:mailto:ann@example.com
+ATTENDEE;CN=Bo;PARTSTAT=ACCEPTED;ROLE=REQ-PARTICIPANT;SCHEDULE-STATUS=2.0:ma
+ ilto:bo@example.com
+X-MOZ-GENERATION:3
+BEGIN:VALARM
+ACTION:DISPLAY
+TRIGGER;RELATED=START:-PT10M
+DESCRIPTION:Reminder
+X-WR-ALARMUID:5E1A2B3C-0000-4000-8000-1234567890AB
+END:VALARM
+END:VEVENT
+BEGIN:VEVENT
+CREATED:20240401T101500Z
+DTSTAMP:20240402T080000Z
+UID:0b1e8a8c-7c1f-4f5e-9d1b-2f0a6a1c9e11
+RECURRENCE-ID;TZID=Europe/Berlin:20240527T090000
+DTSTART;TZID=Europe/Berlin:20240527T080000
+DTEND;TZID=Europe/Berlin:20240527T083000
+SUMMARY:Team standup
+LOCATION:Room 4
+SEQUENCE:3
+END:VEVENT
+BEGIN:VEVENT
+CREATED:20240401T101500Z
+DTSTAMP:20240402T080000Z
+UID:0b1e8a8c-7c1f-4f5e-9d1b-2f0a6a1c9e11
+RECURRENCE-ID;TZID=Europe/Berlin:20240603T090000
+DTSTART;TZID=Europe/Berlin:20240603T090000
+DTEND;TZID=Europe/Berlin:20240603T100000
+SUMMARY:Standup with guests
+LOCATION:Room 4
+SEQUENCE:3
+END:VEVENT
+END:VCALENDAR
+)";
+
+// todoman's, and a server's task with a zoned due time.
+const char* kTodoman = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//pimutils.org//todoman//EN
+BEGIN:VTODO
+UID:6a0b1c8e2f4d4b4c9b1d6e5f7a8b9c0d@todoman
+SUMMARY:Buy milk
+DUE;VALUE=DATE:20240503
+DTSTAMP:20240501T080000Z
+CREATED:20240501T080000Z
+LINK;LINKREL=related;VALUE=URI:https://shop.example/list/7
+X-TODOMAN-LOCATION;X-P=1:Corner shop
+STATUS:NEEDS-ACTION
+BEGIN:VALARM
+ACTION:DISPLAY
+TRIGGER;VALUE=DATE-TIME:2024-05-03
+END:VALARM
+END:VTODO
+END:VCALENDAR
+)";
+
+const char* kServerTask = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//Nextcloud Tasks v0.16.0
+BEGIN:VTIMEZONE
+TZID:Europe/Berlin
+BEGIN:DAYLIGHT
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0200
+TZNAME:CEST
+DTSTART:19700329T020000
+RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU
+END:DAYLIGHT
+BEGIN:STANDARD
+TZOFFSETFROM:+0200
+TZOFFSETTO:+0100
+TZNAME:CET
+DTSTART:19701025T030000
+RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU
+END:STANDARD
+END:VTIMEZONE
+BEGIN:VTODO
+UID:task-7@cloud.example
+CREATED:20240501T080000Z
+LAST-MODIFIED:20240501T080000Z
+DTSTAMP:20240501T080000Z
+SUMMARY:File the report
+DUE;TZID=Europe/Berlin:20240504T180000
+PERCENT-COMPLETE:40
+PRIORITY:5
+X-APPLE-SORT-ORDER:535
+RELATED-TO;RELTYPE=PARENT:task-1@cloud.example
+END:VTODO
+END:VCALENDAR
+)";
+
+// khard's, an Apple export (groups, labels, a photo, a line that names no property, bare LF),
+// and a 2.1 export of two cards with quoted-printable soft breaks and a Latin-1 value.
+const char* kKhard = R"(BEGIN:VCARD
+VERSION:3.0
+PRODID:-//vobject//vobject//EN
+UID:4f9e2a10-khard
+FN:Ann Zimmer
+N:Zimmer;Ann;;;
+ORG:Acme
+EMAIL;TYPE=work:ann@acme.example
+TEL;TYPE=cell:+1 555 0100
+BDAY:1985-03-07
+NOTE:Likes tea
+END:VCARD
+)";
+
+const char* kApple = R"(BEGIN:VCARD
+VERSION:3.0
+PRODID:-//Apple Inc.//macOS 14.4//EN
+N:Mustermann;Erika;;;
+FN:Erika Mustermann
+item1.EMAIL;type=INTERNET;type=pref:erika@example.de
+item1.X-ABLabel:_$!<Other>!$_
+item2.X-ABRELATEDNAMES;type=pref:Hans
+item2.X-ABLabel:_$!<Spouse>!$_
+X-SOCIALPROFILE;type=mastodon;x-user=erika:https://social.example/@erika
+PHOTO;ENCODING=b;TYPE=JPEG:/9j/4AAQSkZJRgABAQAASABIAAD/4QBMRXhpZgAATU0AKgAAAAgAAYdpAAQAAAABAAAAGgAAAAAAA6ABAAMAAAABAAEAAKACAAQAAAABAAAAAqADAAQAAAABAAAAAgAAAAD/7QA4UGhvdG9zaG9w
+this line names no property
+UID:erika-apple
+X-ABUID:8A5B1C2D-3E4F-5A6B-7C8D-9E0F1A2B3C4D:ABPerson
+END:VCARD
+)";
+
+const char* kOld =
+    "BEGIN:VCARD\nVERSION:2.1\nN;CHARSET=ISO-8859-1:M\xfcller;J\xfcrgen\n"
+    "FN;CHARSET=ISO-8859-1:J\xfcrgen M\xfcller\n"
+    "NOTE;ENCODING=QUOTED-PRINTABLE:Met at the fair=0D=0Aasked for the =\n"
+    "catalogue and prices\nTEL;HOME;VOICE:+49 30 1234567\nUID:juergen-21\n"
+    "END:VCARD\nBEGIN:VCARD\nVERSION:2.1\nN:Second;Card\nUID:second-21\n"
+    "END:VCARD\n";
+
+struct Fixture {
+  const char* name;
+  const char* text;
+  bool crlf;
+};
+
+const Fixture kEvents[] = {{"links", kLinks, true},
+                           {"legacy", kLegacy, false},
+                           {"extended", kExtended, true},
+                           {"khal", kKhal, true},
+                           {"server", kServer, true}};
+const Fixture kTasks[] = {{"todoman", kTodoman, true}, {"server-task", kServerTask, false}};
+const Fixture kCards[] = {{"khard", kKhard, true}, {"apple", kApple, false}, {"old", kOld, false}};
+
+std::string withLineEnds(const Fixture& f) {
+  std::string out;
+  for (const char* c = f.text; *c != '\0'; ++c) {
+    if (*c == '\n' && f.crlf) out += '\r';
+    out += *c;
+  }
+  return out;
+}
+
+// ---- comparing files as their BEGIN/END blocks, lines unfolded
+
+struct Block {
+  std::string kind;
+  std::vector<std::string> lines;  // its own
+  std::vector<Block> children;
+};
+
+std::string nameOf(const std::string& line) {
+  std::string name = line.substr(0, line.find_first_of(";:"));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+Block blocksOf(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+      lines.back() += line.substr(1);
+    } else {
+      lines.push_back(line);
+    }
+    at = end + 1;
+  }
+  Block file;
+  std::vector<Block*> open{&file};
+  for (const auto& line : lines) {
+    if (nameOf(line) == "BEGIN") {
+      open.back()->children.push_back(Block{line.substr(6), {}, {}});
+      open.push_back(&open.back()->children.back());
+    } else if (nameOf(line) == "END" && open.size() > 1) {
+      open.pop_back();
+    } else {
+      open.back()->lines.push_back(line);
+    }
+  }
+  return file;
+}
+
+std::string keyOf(const Block& b) {
+  for (const auto& line : b.lines) {
+    if (nameOf(line) == "RECURRENCE-ID") return b.kind + "@" + line.substr(line.find(':') + 1);
+  }
+  return b.kind;
+}
+
+std::vector<std::string> without(const std::vector<std::string>& lines, const Names& names) {
+  std::vector<std::string> kept;
+  for (const auto& line : lines) {
+    if (names.count(nameOf(line)) == 0) kept.push_back(line);
+  }
+  return kept;
+}
+
+// What differs between two blocks beyond the lines named: "+KIND" or "-KIND" for a component one
+// of them lacks, "~KIND: line" for a line that is not as it was. A component added is compared
+// with the one of its kind that is not a changed occurrence, which it is made from.
+void compare(const Block& was, const Block& is, const Names& names,
+             std::vector<std::string>& found) {
+  const auto before = without(was.lines, names), after = without(is.lines, names);
+  if (before != after) {
+    const auto [a, b] = std::mismatch(before.begin(), before.end(), after.begin(), after.end());
+    found.push_back("~" + was.kind + ": " + (a != before.end() ? *a : "") + " / " +
+                    (b != after.end() ? *b : ""));
+  }
+  std::vector<bool> paired(was.children.size());
+  for (const auto& child : is.children) {
+    const Block* match = nullptr;
+    const Block* model = nullptr;
+    for (size_t i = 0; i < was.children.size(); ++i) {
+      if (keyOf(was.children[i]) == child.kind && model == nullptr) model = &was.children[i];
+      if (!paired[i] && keyOf(was.children[i]) == keyOf(child) && match == nullptr) {
+        paired[i] = true;
+        match = &was.children[i];
+      }
+    }
+    if (match == nullptr) found.push_back("+" + child.kind);
+    if (match != nullptr || model != nullptr) compare(match ? *match : *model, child, names, found);
+  }
+  for (size_t i = 0; i < was.children.size(); ++i) {
+    if (!paired[i]) found.push_back("-" + was.children[i].kind);
+  }
+}
+
+// What a change left besides `names` and the components it was to add or remove.
+std::vector<std::string> differences(const std::string& before, const std::string& after,
+                                     const Names& names) {
+  std::vector<std::string> found;
+  compare(blocksOf(before), blocksOf(after), names, found);
+  if (after.find("X-LIC-ERROR") != std::string::npos) found.push_back("an X-LIC-ERROR note");
+  const bool crlf = before.find("\r\n") != std::string::npos;
+  for (size_t at = after.find('\n'); at != std::string::npos; at = after.find('\n', at + 1)) {
+    if ((at > 0 && after[at - 1] == '\r') != crlf) {
+      found.push_back("a line end that is not the file's");
+      break;
+    }
+  }
+  return found;
+}
+
+PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
+
+const Names kTouched = {"DTSTAMP", "LAST-MODIFIED"};
+Names touching(Names names) {
+  names.insert(kTouched.begin(), kTouched.end());
+  return names;
+}
+
+// ---- the changes
+
+struct EventChange {
+  const char* name;
+  Names names;  // the properties it may rewrite
+  std::function<void(PimStore&, const std::vector<Event>&)> apply;
+  bool splits = false;  // leaves a second file for the occurrences it changed
+  bool adds = false;    // adds a changed occurrence
+  // The title it gives the series, carried into the changed occurrences that have the series'
+  // (a split also gives them all, none with a place of its own, "Room 9").
+  const char* carries = nullptr;
+};
+
+Event moved(Event e, minutes by) {
+  e.start += by;
+  e.end += by;
+  return e;
+}
+
+const std::vector<EventChange>& eventChanges() {
+  static const std::vector<EventChange> changes = {
+      {"title", touching({"SUMMARY"}),
+       [](PimStore& s, const std::vector<Event>& o) {
+         Event e = o[0];
+         e.title = "Renamed";
+         ASSERT_TRUE(s.saveEvent(e, Span::futureEvents).ok());
+       },
+       false, false, "Renamed"},
+      {"time", touching({"DTSTART", "DTEND", "DURATION"}),
+       [](PimStore& s, const std::vector<Event>& o) {
+         ASSERT_TRUE(s.saveEvent(moved(o[0], minutes(60)), Span::futureEvents).ok());
+       }},
+      {"one occurrence",
+       touching({"RECURRENCE-ID", "DTSTART", "DTEND", "DURATION", "SUMMARY", "RRULE", "EXDATE"}),
+       [](PimStore& s, const std::vector<Event>& o) {
+         Event e = moved(o[2], minutes(30));
+         e.title = "Just this once";
+         ASSERT_TRUE(s.saveEvent(e, Span::thisEvent).ok());
+       },
+       false, true},
+      {"future", touching({"RRULE"}),
+       [](PimStore& s, const std::vector<Event>& o) {
+         Event e = o[2];
+         e.title = "From now on";
+         e.location = "Room 9";
+         ASSERT_TRUE(s.saveEvent(e, Span::futureEvents).ok());
+       },
+       true, false, "From now on"},
+      {"delete occurrence", touching({"EXDATE"}),
+       [](PimStore& s, const std::vector<Event>& o) {
+         ASSERT_TRUE(s.removeEvent(o[1].id, Span::thisEvent).ok());
+       }},
+  };
+  return changes;
+}
+
+int count(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+TEST(PimRewriteTest, EveryChangeToAnEventKeepsTheLinesItDoesNotConcern) {
+  for (const Fixture& fixture : kEvents) {
+    for (const EventChange& change : eventChanges()) {
+      SCOPED_TRACE(std::string(fixture.name) + ", " + change.name);
+      PimStore store(test::home() / (std::string(fixture.name) + "-" + change.name));
+      const fs::path folder = store.defaultCalendarForNewEvents()->id;
+      const std::string before = withLineEnds(fixture);
+      test::writeFile(folder / "item.ics", before);
+      const auto occurrences = store.events(at("2024-05-01"), at("2024-07-01"));
+      ASSERT_GE(occurrences.size(), 4u);
+      change.apply(store, occurrences);
+
+      const std::string after = test::readFile(folder / "item.ics");
+      const int overrides = count(before, "RECURRENCE-ID");
+      std::vector<std::string> expected;
+      if (change.adds) expected.push_back("+VEVENT");
+      // The series that goes on from the occurrence changed takes the changed occurrences after
+      // it along.
+      if (change.splits) expected.assign(overrides, "-VEVENT");
+      EXPECT_EQ(differences(before, after, change.names), expected) << after;
+      std::string next = after;
+      if (change.splits) {
+        for (const auto& entry : fs::directory_iterator(folder)) {
+          const fs::path& path = entry.path();
+          if (path.extension() == ".ics" && path.filename() != "item.ics") {
+            next = test::readFile(path);
+          }
+        }
+        EXPECT_EQ(differences(before, next,
+                              touching({"UID", "DTSTART", "DTEND", "DURATION", "SUMMARY",
+                                        "LOCATION", "RRULE", "EXDATE"})),
+                  std::vector<std::string>{})
+            << next;
+      }
+      if (change.carries == nullptr) continue;
+      const bool ownTitle = before.find("Standup with guests") != std::string::npos;
+      EXPECT_EQ(count(next, std::string("SUMMARY:") + change.carries),
+                1 + overrides - (ownTitle ? 1 : 0))
+          << next;
+      EXPECT_EQ(count(next, "Standup with guests"), ownTitle ? 1 : 0);
+      if (change.splits) {
+        EXPECT_EQ(count(next, "LOCATION:Room 9"), 1 + overrides) << next;
+      }
+    }
+  }
+}
+
+TEST(PimRewriteTest, CompletingOrRenamingATaskKeepsTheLinesItDoesNotConcern) {
+  for (const Fixture& fixture : kTasks) {
+    for (const bool complete : {true, false}) {
+      SCOPED_TRACE(std::string(fixture.name) + (complete ? ", completed" : ", renamed"));
+      PimStore store(test::home() / (std::string(fixture.name) + (complete ? "-done" : "-title")));
+      const fs::path folder = store.defaultCalendarForNewReminders()->id;
+      const std::string before = withLineEnds(fixture);
+      test::writeFile(folder / "task.ics", before);
+      const auto tasks = store.reminders();
+      ASSERT_EQ(tasks.size(), 1u);
+      Reminder task = tasks[0];
+      if (complete) {
+        task.completed = true;
+      } else {
+        task.title = "Renamed";
+      }
+      ASSERT_TRUE(store.saveReminder(task).ok());
+
+      const std::string after = test::readFile(folder / "task.ics");
+      const Names names =
+          complete ? touching({"STATUS", "PERCENT-COMPLETE", "COMPLETED"}) : touching({"SUMMARY"});
+      EXPECT_EQ(differences(before, after, names), std::vector<std::string>{}) << after;
+      EXPECT_EQ(store.reminder(task.id)->completed, complete);
+    }
+  }
+}
+
+TEST(PimRewriteTest, ChangingAContactKeepsTheLinesItDoesNotConcern) {
+  for (const Fixture& fixture : kCards) {
+    SCOPED_TRACE(fixture.name);
+    PimStore store(test::home() / fixture.name);
+    const fs::path folder = store.defaultContainerIdentifier();
+    const std::string before = withLineEnds(fixture);
+    test::writeFile(folder / "card.vcf", before);
+    auto contacts = store.contacts();
+    ASSERT_EQ(contacts.size(), 1u);
+    Contact changed = contacts[0];
+    changed.phoneNumbers.push_back({"work", "+1 555 0199"});
+    ASSERT_TRUE(store.saveContact(changed).ok());
+
+    const std::string after = test::readFile(folder / "card.vcf");
+    EXPECT_EQ(differences(before, after, {"TEL"}), std::vector<std::string>{}) << after;
+    EXPECT_EQ(store.contacts()[0].phoneNumbers, changed.phoneNumbers);
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
