@@ -11,7 +11,7 @@ packages=(
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev
   qt6-base-dev dbus
-  fonts-dejavu-core fonts-wqy-microhei
+  fonts-dejavu-core fonts-wqy-microhei fonts-noto-color-emoji
   khal todoman khard radicale vdirsyncer
   procps lsof socat ca-certificates sqlite3 nodejs
   python3-openpyxl

@@ -1,6 +1,8 @@
 #include "pim/PrivacyGate.h"
 
-#include <thread>
+#include <algorithm>
+#include <atomic>
+#include <memory>
 #include <utility>
 
 #include "platform/Paths.h"
@@ -124,23 +126,17 @@ WatchedValue<PrivacyGate::Statuses>::Made PrivacyGate::readStatuses(FileWatch& w
 }
 
 AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
-  if (auto answer = settled(entity, status(entity))) return *answer;
-  Prompt prompt;
-  Deadline deadline;
-  {
-    std::lock_guard lock(hookMutex_);
-    prompt = prompt_;
-    deadline = std::chrono::steady_clock::now() + promptTimeout_;
-  }
-  std::unique_lock one(promptMutex_, deadline);
-  // Another request's prompt kept the user busy all this time: not granted, still undecided.
-  if (!one.owns_lock()) return {false, std::nullopt};
-  // Another request may have had its answer while this one waited.
   const AuthorizationStatus current = status(entity);
   if (auto answer = settled(entity, current)) return *answer;
-
-  const std::string name(toRaw(entity));
-  if (!prompt) {
+  std::uint64_t round = 0;
+  std::chrono::steady_clock::time_point deadline;
+  {
+    std::lock_guard lock(stateMutex_);
+    round = round_;
+    deadline = std::chrono::steady_clock::now() + promptTimeout_;
+  }
+  if (!enqueue(entity)) {
+    const std::string name(toRaw(entity));
     if (current == AuthorizationStatus::writeOnly) {
       return {false, "Only adding to " + name + " is allowed."};
     }
@@ -151,33 +147,104 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
     static_cast<void>(record(entity, AuthorizationStatus::granted));
     return {true, std::nullopt};
   }
-  const std::optional<bool> answer = prompt(entity, deadline);
-  if (!answer) return {false, std::nullopt};
-  if (*answer) {
-    // The answer stands for this request; record() has reported a failed write.
-    static_cast<void>(record(entity, AuthorizationStatus::granted));
-    return {true, std::nullopt};
-  }
-  // Declining full access keeps the narrower access the user already gave.
-  if (current != AuthorizationStatus::writeOnly) {
-    static_cast<void>(record(entity, AuthorizationStatus::denied));  // as above
-  }
-  return {false, std::nullopt};
+  showNext();
+  std::unique_lock lock(stateMutex_);
+  const bool closed =
+      promptClosed_.wait_until(lock, deadline, [&] { return round_ != round || !pending(entity); });
+  // The user kept the prompt waiting: not granted, still undecided, the prompt still up.
+  if (!closed || round_ != round) return {false, std::nullopt};
+  const auto answer = answers_.find(entity);
+  if (answer != answers_.end()) return {answer->second.value_or(false), std::nullopt};
+  lock.unlock();
+  // Decided before its prompt's turn came.
+  return settled(entity, status(entity)).value_or(AccessAnswer{false, std::nullopt});
 }
 
 void PrivacyGate::requestAccessInBackground(std::vector<PrivacyEntity> entities) {
-  std::thread([this, entities = std::move(entities)] {
-    for (const auto entity : entities) requestAccess(entity);
-  }).detach();
+  bool prompting = false;
+  for (const auto entity : entities) {
+    if (!settled(entity, status(entity))) prompting = enqueue(entity);
+  }
+  if (prompting) return showNext();
+  // Nobody to ask: each is decided at once, the way a request decides it.
+  for (const auto entity : entities) static_cast<void>(requestAccess(entity));
+}
+
+bool PrivacyGate::enqueue(PrivacyEntity entity) {
+  std::lock_guard lock(stateMutex_);
+  if (!prompt_) return false;
+  if (asked_.insert(entity).second) waiting_.push_back(entity);
+  return true;
+}
+
+bool PrivacyGate::pending(PrivacyEntity entity) const {
+  return showing_ == entity ||
+         std::find(waiting_.begin(), waiting_.end(), entity) != waiting_.end();
+}
+
+void PrivacyGate::showNext() {
+  for (;;) {
+    Prompt prompt;
+    PrivacyEntity entity{};
+    std::uint64_t round = 0;
+    {
+      std::lock_guard lock(stateMutex_);
+      if (showing_ || waiting_.empty() || !prompt_) return;
+      entity = waiting_.front();
+      waiting_.pop_front();
+      showing_ = entity;
+      prompt = prompt_;
+      round = round_;
+    }
+    // Decided while it waited in line (on the privacy page, say): nothing to ask.
+    if (!settled(entity, status(entity))) {
+      auto once = std::make_shared<std::atomic_flag>();
+      return prompt(entity, [this, once, round, entity](std::optional<bool> answer) {
+        if (!once->test_and_set()) promptClosed(round, entity, answer);
+      });
+    }
+    {
+      std::lock_guard lock(stateMutex_);
+      if (round_ == round) showing_.reset();
+    }
+    promptClosed_.notify_all();
+  }
+}
+
+void PrivacyGate::promptClosed(std::uint64_t round, PrivacyEntity entity,
+                               std::optional<bool> answer) {
+  // The user's answer stands whenever it comes; record() has reported a failed write.
+  if (answer == true) {
+    static_cast<void>(record(entity, AuthorizationStatus::granted));
+  } else if (answer == false && status(entity) != AuthorizationStatus::writeOnly) {
+    // Declining full access keeps the narrower access the user already gave.
+    static_cast<void>(record(entity, AuthorizationStatus::denied));
+  }
+  {
+    std::lock_guard lock(stateMutex_);
+    if (round_ != round || showing_ != entity) return;
+    showing_.reset();
+    answers_[entity] = answer;
+  }
+  promptClosed_.notify_all();
+  showNext();
 }
 
 void PrivacyGate::setPrompt(Prompt prompt) {
-  std::lock_guard lock(hookMutex_);
-  prompt_ = std::move(prompt);
+  {
+    std::lock_guard lock(stateMutex_);
+    prompt_ = std::move(prompt);
+    ++round_;
+    waiting_.clear();
+    showing_.reset();
+    asked_.clear();
+    answers_.clear();
+  }
+  promptClosed_.notify_all();
 }
 
 void PrivacyGate::setPromptTimeout(std::chrono::milliseconds timeout) {
-  std::lock_guard lock(hookMutex_);
+  std::lock_guard lock(stateMutex_);
   promptTimeout_ = timeout;
 }
 

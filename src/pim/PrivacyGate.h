@@ -6,10 +6,15 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,14 +46,16 @@ struct AccessAnswer {
 
 class PrivacyGate {
  public:
-  using Deadline = std::chrono::steady_clock::time_point;
-  // Asks the user and returns by the deadline: true to grant, false to deny, nothing when the
-  // user gave no answer (the dialog was dismissed or closed, or the deadline passed), which
-  // leaves the status as it was. It must not call the gate.
-  using Prompt = std::function<std::optional<bool>(PrivacyEntity, Deadline)>;
-  // How long a request waits for the user (its turn and its prompt together) before it is
-  // answered as not granted.
-  static constexpr std::chrono::seconds kPromptTimeout{60};
+  // Called once, from any thread, when the prompt closes: true to grant, false to deny, nothing
+  // when it was closed without an answer, which leaves the status as it was.
+  using Answer = std::function<void(std::optional<bool>)>;
+  // Puts the question to the user and returns at once; the prompt stays up until the user closes
+  // it, however long that takes. It must not call the gate, except through `Answer`.
+  using Prompt = std::function<void(PrivacyEntity, Answer)>;
+  // How long a request waits for the user (its prompt's turn and the prompt together) before it
+  // is answered as not granted; the prompt itself stays up. Below the 60 s a client commonly
+  // waits for a tool's answer, so it reads "not granted" rather than its own time-out.
+  static constexpr std::chrono::seconds kPromptTimeout{45};
 
   // Where a user of this system grants access, for the texts that send the user there.
   static constexpr std::string_view kGrantPlace = "the TVRN tray's Permissions section";
@@ -66,16 +73,18 @@ class PrivacyGate {
   AuthorizationStatus status(PrivacyEntity entity) const;
 
   // Granted answers at once; denied and restricted refuse at once with an error. Otherwise the
-  // registered prompt is asked, one prompt at a time, and its answer is recorded; after the
-  // prompt time-out without an answer the request is not granted and nothing is recorded.
-  // Without a prompt a not-determined entity is granted and recorded, while writeOnly and
-  // unknown are refused with an error.
+  // registered prompt is asked, one prompt at a time, and at most once for each entity after the
+  // prompt was registered: a later request for an entity whose prompt closed unanswered is not
+  // granted, and nobody is asked. The answer is recorded when the user gives it, even after the
+  // request has had its "not granted" at the prompt time-out. Must not be called on the thread
+  // that shows the prompts. Without a prompt a not-determined entity is granted and recorded,
+  // while writeOnly and unknown are refused with an error.
   AccessAnswer requestAccess(PrivacyEntity entity);
-  // The requests one after the other, in the order given, on a thread of their own; nobody
-  // waits for their answers.
+  // Puts the prompts in line, in the order given, and returns at once; nobody waits for their
+  // answers.
   void requestAccessInBackground(std::vector<PrivacyEntity> entities);
 
-  // Registers the prompt (an empty one removes it).
+  // Registers the prompt (an empty one removes it) and forgets which entities were asked.
   void setPrompt(Prompt prompt);
   void setPromptTimeout(std::chrono::milliseconds timeout);
 
@@ -90,15 +99,28 @@ class PrivacyGate {
   PrivacyGate();
 
   Result<AuthorizationStatus, std::string> record(PrivacyEntity entity, AuthorizationStatus status);
+  // Puts the entity's prompt in line unless it was asked before; true when a prompt is
+  // registered.
+  bool enqueue(PrivacyEntity entity);
+  // Shows the next prompt in line while none is up.
+  void showNext();
+  void promptClosed(std::uint64_t round, PrivacyEntity entity, std::optional<bool> answer);
+  bool pending(PrivacyEntity entity) const;  // with stateMutex_ held
   WatchedValue<Statuses>::Made readStatuses(FileWatch& watch) const;
 
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
   mutable WatchedValue<Statuses> statuses_;
-  std::timed_mutex promptMutex_;  // held while a prompt is up, so the user sees one at a time
-  mutable std::mutex hookMutex_;  // guards prompt_ and promptTimeout_
+  mutable std::mutex stateMutex_;  // guards the members below it
+  std::condition_variable promptClosed_;
   Prompt prompt_;
   std::chrono::milliseconds promptTimeout_ = kPromptTimeout;
+  // Counts setPrompt calls; the answer of a prompt of an earlier round is only recorded.
+  std::uint64_t round_ = 0;
+  std::deque<PrivacyEntity> waiting_;  // prompts in line, the user sees one at a time
+  std::optional<PrivacyEntity> showing_;
+  std::set<PrivacyEntity> asked_;  // in line, showing or closed in this round
+  std::map<PrivacyEntity, std::optional<bool>> answers_;  // of the prompts closed in this round
 };
 
 }  // namespace tvrn

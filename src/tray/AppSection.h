@@ -16,6 +16,8 @@ class StatusMonitor;
 
 struct RestartNotice {
   std::string text;
+
+  bool operator==(const RestartNotice&) const = default;
 };
 
 struct UpdateOffer {
@@ -26,6 +28,8 @@ struct UpdateOffer {
   std::string button;
   std::optional<std::string> notes;    // present only when not empty
   std::optional<std::string> warning;  // with the install line, when required
+
+  bool operator==(const UpdateOffer&) const = default;
 };
 
 using AppNotice = std::variant<std::monostate, RestartNotice, UpdateOffer>;

@@ -87,7 +87,8 @@ void trackConfigWritten(const AIClientDef& client, const std::string& method, QO
                               [](const TrayHttp::Reply&) {});
 }
 
-std::vector<Row> rows(bool tunnelConnected) {
+std::vector<Row> rows(bool tunnelConnected,
+                      const std::function<bool(const std::filesystem::path&)>& mentionsUs) {
   std::vector<Row> result;
   for (auto& client : AIClientCatalog::clients(AIClientCatalog::Job::section)) {
     if (!AIClientCatalog::isDetected(client)) continue;
@@ -95,7 +96,7 @@ std::vector<Row> rows(bool tunnelConnected) {
     if (row.client.isCloudOnly()) {
       row.connected = tunnelConnected;
     } else {
-      row.configured = AIClientCatalog::mentionsUs(row.client.def.cfgPath);
+      row.configured = mentionsUs(row.client.def.cfgPath);
     }
     result.push_back(std::move(row));
   }

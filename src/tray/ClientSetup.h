@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QObject>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,7 +43,10 @@ struct Row {
   bool connected = false;   // a cloud client while the relay is connected
 };
 
-// The detected clients in display order.
-std::vector<Row> rows(bool tunnelConnected);
+// The detected clients in display order; `mentionsUs` tells whether a client's file starts the
+// system.
+std::vector<Row> rows(bool tunnelConnected,
+                      const std::function<bool(const std::filesystem::path&)>& mentionsUs =
+                          AIClientCatalog::mentionsUs);
 
 }  // namespace tvrn::ClientSetup

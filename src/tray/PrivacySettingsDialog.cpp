@@ -5,13 +5,9 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QThread>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <array>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
+#include <optional>
 
 #include "pim/PrivacyGate.h"
 
@@ -28,32 +24,19 @@ QString rowText(PrivacyEntity entity) {
          QString::fromUtf8(word.data(), word.size());
 }
 
-// How long past its deadline a waiting thread gives the dialog to close itself.
-constexpr std::chrono::milliseconds kCloseGrace{500};
-
-std::optional<bool> askOnThisThread(PrivacyEntity entity, PrivacyGate::Deadline deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  if (left.count() <= 0) return std::nullopt;
-  PermissionPrompt prompt(entity);
-  QTimer::singleShot(left, &prompt, &QDialog::reject);
-  switch (prompt.exec()) {
-    case PermissionPrompt::kAllowed:
-      return true;
-    case PermissionPrompt::kDenied:
-      return false;
-    default:
-      return std::nullopt;
-  }
+// A window of its own beside the tray: the icon and the popover keep working while it waits.
+void showPrompt(PrivacyEntity entity, const PrivacyGate::Answer& answer) {
+  auto* prompt = new PermissionPrompt(entity);
+  prompt->setAttribute(Qt::WA_DeleteOnClose);
+  QObject::connect(prompt, &QDialog::finished, prompt, [answer](int result) {
+    answer(result == PermissionPrompt::kAllowed  ? std::optional<bool>(true)
+           : result == PermissionPrompt::kDenied ? std::optional<bool>(false)
+                                                 : std::nullopt);
+  });
+  prompt->show();
+  prompt->raise();
+  prompt->activateWindow();
 }
-
-// What the main thread hands back to the thread that waits for the user.
-struct PendingAnswer {
-  std::mutex mutex;  // guards the rest
-  std::condition_variable done;
-  bool answered = false;
-  std::optional<bool> answer;
-};
 
 }  // namespace
 
@@ -128,28 +111,14 @@ PermissionPrompt::PermissionPrompt(PrivacyEntity entity, QWidget* parent)
 }
 
 void installPermissionPrompt() {
-  PrivacyGate::shared().setPrompt(
-      [](PrivacyEntity entity, PrivacyGate::Deadline deadline) -> std::optional<bool> {
-        auto* app = QCoreApplication::instance();
-        if (!app) return std::nullopt;
-        if (QThread::currentThread() == app->thread()) return askOnThisThread(entity, deadline);
-        auto pending = std::make_shared<PendingAnswer>();
-        QMetaObject::invokeMethod(
-            app,
-            [pending, entity, deadline] {
-              const auto answer = askOnThisThread(entity, deadline);
-              std::lock_guard lock(pending->mutex);
-              pending->answered = true;
-              pending->answer = answer;
-              pending->done.notify_all();
-            },
-            Qt::QueuedConnection);
-        // A main thread that never gets to the dialog (the tray quitting) is not waited for
-        // beyond the deadline either.
-        std::unique_lock lock(pending->mutex);
-        pending->done.wait_until(lock, deadline + kCloseGrace, [&] { return pending->answered; });
-        return pending->answer;
-      });
+  PrivacyGate::shared().setPrompt([](PrivacyEntity entity, PrivacyGate::Answer answer) {
+    auto* app = QCoreApplication::instance();
+    if (!app) return answer(std::nullopt);
+    // Shown by the main thread, at once when the gate is asked there.
+    QMetaObject::invokeMethod(
+        app, [entity, answer = std::move(answer)] { showPrompt(entity, answer); },
+        Qt::AutoConnection);
+  });
 }
 
 }  // namespace tvrn

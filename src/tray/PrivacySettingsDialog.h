@@ -31,8 +31,8 @@ class PrivacySettingsDialog : public QDialog {
 };
 
 // Asks the user whether the system may read one kind of data: Allow or Don't Allow. Closing it
-// any other way (Escape, the window's close button, the tray quitting, the request's time-out)
-// answers nothing, and the access stays undecided.
+// any other way (Escape, the window's close button) answers nothing, and the access stays
+// undecided.
 class PermissionPrompt : public QDialog {
   Q_OBJECT
 
@@ -47,8 +47,8 @@ class PermissionPrompt : public QDialog {
   PrivacyEntity entity_;
 };
 
-// Registers the prompt with the privacy gate: a modal dialog on the main thread while the asking
-// thread waits, each closed at its request's deadline.
+// Registers the prompt with the privacy gate: a window of its own, shown by the main thread, that
+// stays up until the user closes it while the tray goes on working.
 void installPermissionPrompt();
 
 }  // namespace tvrn

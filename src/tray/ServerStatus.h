@@ -165,6 +165,8 @@ struct PendingApproval {
   double expiresAt = 0;
 
   const std::string& id() const { return requestId; }
+
+  bool operator==(const PendingApproval&) const = default;
 };
 
 struct PendingApprovalsResponse {

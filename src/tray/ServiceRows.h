@@ -58,10 +58,14 @@ struct ServiceRow {
   std::optional<std::string> shownDetail() const;
   // The error as shown: at most 60 characters as a reader counts them, then "…".
   std::string shownError() const;
+
+  bool operator==(const ServiceRow&) const = default;
 };
 
 struct SectionLabel {
   std::string title;  // as given; drawn upper-cased
+
+  bool operator==(const SectionLabel&) const = default;
 };
 
 struct OutlookRow {
@@ -70,12 +74,16 @@ struct OutlookRow {
   std::string line;
   bool addToMail = false;  // the "Add to Mail.app →" button
   bool warn() const { return badge == Badge::setup; }
+
+  bool operator==(const OutlookRow&) const = default;
 };
 OutlookRow outlookRow(const std::optional<ServerStatus>& status,
                       const std::vector<std::string>& outlookMissing);
 
 struct WhatsAppRow {
   bool signedIn = false;
+
+  bool operator==(const WhatsAppRow&) const = default;
 };
 
 using ServiceItem = std::variant<SectionLabel, ServiceRow, OutlookRow, WhatsAppRow>;

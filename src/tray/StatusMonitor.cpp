@@ -109,8 +109,10 @@ void StatusMonitor::applyStatus(const ServerStatus& status) {
   status_ = status;
   emit statusChanged();
   setIsConnected(true);
-  autoUpdateEnabled_ = status.autoUpdate.value_or(false);
-  emit autoUpdateEnabledChanged();
+  if (autoUpdateEnabled_ != status.autoUpdate.value_or(false)) {
+    autoUpdateEnabled_ = !autoUpdateEnabled_;
+    emit autoUpdateEnabledChanged();
+  }
 
   const StatusEvents events = tvrn::applyStatus(bookkeeping_, status);
   if (onStateChange) onStateChange(events.state);
@@ -143,6 +145,7 @@ void StatusMonitor::deliverPermissionEvents(const StatusEvents& events) {
 }
 
 void StatusMonitor::setIsConnected(bool connected) {
+  if (isConnected_ == connected) return;
   isConnected_ = connected;
   emit isConnectedChanged();
 }
@@ -164,6 +167,7 @@ std::optional<std::string> StatusMonitor::relayToken() {
 void StatusMonitor::fetchPendingApprovals() {
   const auto token = relayToken();
   if (!token) {
+    if (pendingApprovals_.empty()) return;
     pendingApprovals_.clear();
     emit pendingApprovalsChanged();
     return;
@@ -186,8 +190,10 @@ void StatusMonitor::receiveApprovals(std::vector<PendingApproval> requests) {
     ids.insert(request.requestId);
     if (!lastApprovalIds_.contains(request.requestId)) fresh.push_back(request);
   }
-  pendingApprovals_ = std::move(requests);
-  emit pendingApprovalsChanged();
+  if (pendingApprovals_ != requests) {
+    pendingApprovals_ = std::move(requests);
+    emit pendingApprovalsChanged();
+  }
   lastApprovalIds_ = std::move(ids);
   for (const auto& request : fresh) {
     if (onNewApproval) onNewApproval(request);

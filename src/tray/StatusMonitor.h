@@ -101,6 +101,7 @@ class StatusMonitor : public QObject {
   std::function<void()> onTCCRestored;
 
  signals:
+  // At every status applied; each of the others only when its value changed.
   void statusChanged();
   void isConnectedChanged();
   void autoUpdateEnabledChanged();

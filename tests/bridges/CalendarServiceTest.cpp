@@ -112,7 +112,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
       // Each call starts from the case's state: an answer is recorded for the next one.
       EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status));
       PrivacyGate::shared().setPrompt(
-          [&c](PrivacyEntity, PrivacyGate::Deadline) { return c.userAllows; });
+          [&c](PrivacyEntity, PrivacyGate::Answer answer) { answer(c.userAllows); });
       const json reply = call(method);
       EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << method << reply;
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);

@@ -154,7 +154,9 @@ TEST_F(ContactsTest, GetsByIdOrNameWithEveryMatchWhenSeveral) {
   }
 }
 
-TEST_F(ContactsTest, AsksForAccessOnEveryCallAndRefusesWhenDenied) {
+// A dismissed prompt is not put up again in the same start: the later calls are refused without
+// asking; the next start asks again.
+TEST_F(ContactsTest, AsksForAccessOncePerStartAndRefusesWhenDenied) {
   const json denied = {{"ok", false},
                        {"error",
                         "Contacts — grant access in the TVRN tray's Permissions section → "
@@ -166,23 +168,27 @@ TEST_F(ContactsTest, AsksForAccessOnEveryCallAndRefusesWhenDenied) {
                                                 {"get_contact", {{"name", "Ann"}}}};
   auto& gate = PrivacyGate::shared();
   std::atomic<int> asked = 0;
-  std::optional<bool> answer;  // the user dismisses the dialog: still undecided
-  gate.setPrompt([&](PrivacyEntity, PrivacyGate::Deadline) {
-    ++asked;
-    return answer;
-  });
+  std::optional<bool> reply;  // the user dismisses the dialog: still undecided
+  const auto start = [&] {
+    gate.setPrompt([&](PrivacyEntity, PrivacyGate::Answer answer) {
+      ++asked;
+      answer(reply);
+    });
+  };
+  start();
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::notDetermined));
   for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
-  EXPECT_EQ(asked, 3);
-  answer = true;
+  EXPECT_EQ(asked, 1);
+  reply = true;
+  start();
   EXPECT_EQ(call("get_contact", {{"name", "Ann"}})["ok"], true);
-  EXPECT_EQ(asked, 4);
+  EXPECT_EQ(asked, 2);
 
   for (auto status : {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
     EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, status));
     for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
   }
-  EXPECT_EQ(asked, 4);
+  EXPECT_EQ(asked, 2);
   EXPECT_EQ(call("probe_contacts_tcc")["result"], json::parse(R"({"contacts":"restricted"})"));
   gate.setPrompt({});
 }

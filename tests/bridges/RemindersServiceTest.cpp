@@ -207,8 +207,9 @@ TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
       EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status));
       PrivacyGate::shared().setPrompt(
           c.prompt
-              ? PrivacyGate::Prompt(
-                    [answer = *c.prompt](PrivacyEntity, PrivacyGate::Deadline) { return answer; })
+              ? PrivacyGate::Prompt([reply = *c.prompt](PrivacyEntity, PrivacyGate::Answer answer) {
+                  answer(reply);
+                })
               : PrivacyGate::Prompt());
       const json reply = call(method, args);
       EXPECT_EQ(c.reply.is_null() ? reply["ok"] : reply, c.reply.is_null() ? json(true) : c.reply)

@@ -8,11 +8,13 @@
 #include <QPushButton>
 #include <QtTest/QTest>
 #include <algorithm>
+#include <map>
 
 #include "base/Timestamp.h"
 #include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PrivacyGate.h"
+#include "server/StartupJobs.h"
 #include "support/TestEnv.h"
 #include "tray/ManualScheduler.h"
 #include "tray/PrivacySettingsDialog.h"
@@ -219,6 +221,65 @@ TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace
   apply(newer);
   EXPECT_EQ(button("permission:calendar"), fix);
   EXPECT_TRUE(shows(S::header, "v3.0.102"));
+}
+
+// A quiet server rewrites its status with only the age of its last call changed: the open popover
+// draws nothing. A poll that changes what one section shows draws that section alone.
+TEST_F(MenuBarViewTest, APollDrawsOnlyTheSectionsWhoseDataChanged) {
+  const auto cursorFile = test::home() / ".cursor" / "mcp.json";
+  std::filesystem::create_directories(cursorFile.parent_path());  // Cursor is installed
+  json now = {{"last_activity", {{"ago_s", 30}}}};
+  apply(now);
+  const auto drawings = [&] {
+    std::map<S, int> counted;
+    for (int s = 0; s <= static_cast<int>(S::footer); ++s) counted[S(s)] = view_.drawings(S(s));
+    return counted;
+  };
+  const struct {
+    const char* change;
+    json patch;                // merged into the status
+    const char* cursorConfig;  // written to Cursor's file, when given
+    std::vector<S> drawn;
+  } cases[] = {
+      {"a quiet poll", {{"last_activity", {{"ago_s", 32}}}}, nullptr, {}},
+      {"another quiet poll", {{"last_activity", {{"ago_s", 34}}}}, nullptr, {}},
+      {"a push message", {{"push_message", "Maintenance tonight."}}, nullptr, {S::pushMessage}},
+      {"a version, and its banner",
+       {{"version", "3.0.101"}},
+       nullptr,
+       {S::header, S::updatedBanner}},
+      {"more notes", {{"services", {{"notes", {{"count", 43}}}}}}, nullptr, {S::services}},
+      {"Cursor set up", json::object(), R"({"mcpServers": {"tavrin": {}}})", {S::aiClients}},
+      {"Cursor's entry gone", json::object(), R"({"mcpServers": {}})", {S::aiClients}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    auto expected = drawings();
+    for (const S section : c.drawn) ++expected[section];
+    now.merge_patch(c.patch);
+    if (c.cursorConfig) test::writeFile(cursorFile, c.cursorConfig);
+    apply(now);
+    EXPECT_EQ(drawings(), expected);
+  }
+  auto* cursor = view_.sectionWidget(S::aiClients)->findChild<QWidget*>(QStringLiteral("cursor"));
+  ASSERT_TRUE(cursor);
+  EXPECT_TRUE(cursor->findChild<QPushButton*>());  // "Fix" again, read from the file
+}
+
+// The server's own texts may carry emoji; they draw with an installed font, not as empty boxes.
+TEST_F(MenuBarViewTest, EmojiInServerTextsHaveGlyphs) {
+  const QString reminder = QString::fromUtf8(StartupJobs::kCloudDataReminder.data(),
+                                             StartupJobs::kCloudDataReminder.size());
+  apply({{"push_message", reminder.toStdString()}});
+  QLabel* label = nullptr;
+  for (auto* shown : view_.sectionWidget(S::pushMessage)->findChildren<QLabel*>()) {
+    if (shown->text() == reminder) label = shown;
+  }
+  ASSERT_TRUE(label);
+  for (const char32_t character : reminder.toUcs4()) {
+    EXPECT_TRUE(QFontMetrics(label->font()).inFontUcs4(character))
+        << std::hex << static_cast<unsigned>(character);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The tray's permission prompt, asked by a thread the way a tool asks it: only "Allow" and
-// "Don't Allow" decide; a prompt closed any other way, or left unanswered past the time-out,
-// leaves the access undecided; the first-run prompts come one at a time in a fixed order.
+// "Don't Allow" decide; a prompt closed any other way leaves the access undecided; a caller waits
+// for the user no longer than the time-out, while the prompt stays up beside a working popover;
+// the first-run prompts come one at a time in a fixed order, each permission asked once.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -12,8 +13,11 @@
 #include "pim/PrivacyGate.h"
 #include "support/ChildTestRun.h"
 #include "tray/AppDelegate.h"
+#include "tray/ManualScheduler.h"
 #include "tray/PrivacySettingsDialog.h"
 #include "tray/TrayFixtures.h"
+#include "tray/popover/MenuBarView.h"
+#include "tray/popover/PopoverWindow.h"
 
 namespace tvrn {
 namespace {
@@ -23,7 +27,10 @@ using Status = AuthorizationStatus;
 
 class PermissionPromptTest : public ::testing::Test {
  protected:
-  void SetUp() override { installPermissionPrompt(); }
+  void SetUp() override {
+    test::useUnusedStatusPort();
+    installPermissionPrompt();
+  }
   void TearDown() override {
     gate_.setPrompt(nullptr);
     gate_.setPromptTimeout(PrivacyGate::kPromptTimeout);
@@ -38,8 +45,7 @@ class PermissionPromptTest : public ::testing::Test {
     return shown;
   }
 
-  // Acts on each prompt once it stands. The prompt waits for the user in an event loop of its
-  // own, so the test acts from a timer that runs there.
+  // Acts on each prompt once it stands, from a timer of the event loop the test runs.
   void whenShown(std::function<void(PermissionPrompt*)> act) {
     actor_.setInterval(10);
     QObject::connect(&actor_, &QTimer::timeout, [this, act = std::move(act)] {
@@ -66,6 +72,7 @@ class PermissionPromptTest : public ::testing::Test {
   }
 
   PrivacyGate& gate_ = PrivacyGate::shared();
+  test::ManualScheduler clock_;
   QTimer actor_;
   int prompts_ = 0;
 };
@@ -99,6 +106,7 @@ TEST_F(PermissionPromptTest, OnlyTheTwoButtonsDecide) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
     current = &c.close;
+    installPermissionPrompt();  // a start of its own: each permission is asked once per start
     ASSERT_TRUE(gate_.setStatus(PrivacyEntity::contacts, Status::notDetermined).ok());
     auto answer = ask(PrivacyEntity::contacts);
     const AccessAnswer got = answerOf(answer);
@@ -109,19 +117,25 @@ TEST_F(PermissionPromptTest, OnlyTheTwoButtonsDecide) {
   EXPECT_EQ(prompts_, 5);
 }
 
-// Nobody answers: the caller is told "not granted" at the time-out and the prompt goes away.
-TEST_F(PermissionPromptTest, AnUnansweredPromptEndsAtTheTimeOut) {
+// Nobody answers: the caller is told "not granted" at the time-out, the prompt stays up, and the
+// user's later "Allow" counts for the calls after it.
+TEST_F(PermissionPromptTest, AnUnansweredCallEndsAtTheTimeOutAndALaterAllowCounts) {
   gate_.setPromptTimeout(300ms);
-  whenShown([](PermissionPrompt*) {});
   auto answer = ask(PrivacyEntity::calendar);
   EXPECT_FALSE(answerOf(answer).granted);
-  EXPECT_EQ(prompts_, 1);
-  EXPECT_TRUE(test::processEventsUntil([] { return shownPrompts().empty(); }));
+  ASSERT_EQ(shownPrompts().size(), 1u);
   EXPECT_EQ(gate_.status(PrivacyEntity::calendar), Status::notDetermined);
+
+  shownPrompts().front()->findChild<QPushButton*>("allow")->click();
+  EXPECT_EQ(gate_.status(PrivacyEntity::calendar), Status::granted);
+  auto later = ask(PrivacyEntity::calendar);
+  EXPECT_TRUE(answerOf(later).granted);
+  EXPECT_TRUE(shownPrompts().empty());
 }
 
-// The tray quits while the prompt stands. A quit ends every later event loop of the process too,
-// so the test runs in a process of its own.
+// The tray quits while the prompt stands: the caller still has its answer at the time-out and
+// the access stays undecided. A quit ends every later event loop of the process too, so the test
+// runs in a process of its own.
 TEST_F(PermissionPromptTest, QuittingTheTrayLeavesTheAccessUndecided) {
   if (test::childRole() != "fresh-process") {
     const auto child = test::runTestInChild(
@@ -129,11 +143,60 @@ TEST_F(PermissionPromptTest, QuittingTheTrayLeavesTheAccessUndecided) {
     EXPECT_TRUE(child.passed) << child.output;
     return;
   }
+  gate_.setPromptTimeout(300ms);
   whenShown([](PermissionPrompt*) { QCoreApplication::exit(0); });
   auto answer = ask(PrivacyEntity::reminders);
   EXPECT_FALSE(answerOf(answer).granted);
   EXPECT_EQ(prompts_, 1);
   EXPECT_EQ(gate_.status(PrivacyEntity::reminders), Status::notDetermined);
+}
+
+// The prompt is a window of its own: while it stands, the popover opens, answers a click and
+// closes again, and the prompt is still there to answer.
+TEST_F(PermissionPromptTest, APromptLeavesThePopoverWorking) {
+  MenuBarView::requestTCCPermission("contacts");
+  ASSERT_EQ(shownPrompts().size(), 1u);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+  StatusMonitor monitor;
+  auto* view = new MenuBarView(monitor, [] {});
+  PopoverWindow popover(view);
+  for (int round = 0; round < 2; ++round) {
+    popover.openAt(QRect(100, 4, 22, 22));
+    ASSERT_TRUE(popover.isVisible());
+    auto* report = view->findChild<QPushButton*>(QStringLiteral("reportBug"));
+    QTest::mouseClick(report, Qt::LeftButton);
+    EXPECT_EQ(view->findChild<QWidget*>(QStringLiteral("bugForm"))->isVisibleTo(view), round == 0);
+    popover.hide();
+  }
+  ASSERT_EQ(shownPrompts().size(), 1u);
+  shownPrompts().front()->findChild<QPushButton*>("allow")->click();
+  EXPECT_EQ(gate_.status(PrivacyEntity::contacts), Status::granted);
+}
+
+// At the first start both the start-up probe and the monitor's not-determined callback ask for
+// the three permissions; each is asked once, Escape on its prompt brings the next permission's,
+// and nothing asks again afterwards, the popover's button included.
+TEST_F(PermissionPromptTest, EscapeAsksNothingAgain) {
+  test::writeStatusFile(test::statusFixture("status-fresh-install.json"), clock_.now());
+  StartupHooks hooks;
+  hooks.registerPermissionPrompt = [] { installPermissionPrompt(); };
+  AppDelegate delegate(hooks, clock_, QDBusConnection(QString()));
+  ASSERT_TRUE(delegate.applicationDidFinishLaunching());
+  std::vector<PrivacyEntity> order;
+  whenShown([&](PermissionPrompt* prompt) {
+    order.push_back(prompt->entity());
+    QTest::keyClick(prompt, Qt::Key_Escape);
+  });
+  clock_.advance(AppDelegate::kProbeDelay);
+  EXPECT_TRUE(
+      test::processEventsUntil([&] { return order.size() == 3 && shownPrompts().empty(); }));
+  MenuBarView::requestTCCPermission("calendar");
+  AppDelegate::requestTCCPermissions({"calendar", "reminders", "contacts"});
+  EXPECT_TRUE(shownPrompts().empty());
+  EXPECT_EQ(order, (std::vector<PrivacyEntity>{PrivacyEntity::calendar, PrivacyEntity::reminders,
+                                               PrivacyEntity::contacts}));
+  for (const auto entity : order) EXPECT_EQ(gate_.status(entity), Status::notDetermined);
 }
 
 TEST_F(PermissionPromptTest, FirstRunPromptsComeOneAtATimeInAFixedOrder) {

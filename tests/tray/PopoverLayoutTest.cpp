@@ -220,7 +220,10 @@ TEST_F(PopoverLayoutTest, TheUninstallPanelScrollsIntoView) {
   open(busyStatus(), QSize(1280, 800), true);
   openBugForm(false);
   ASSERT_GT(view_->height(), popover_->height());
-  EXPECT_EQ(popover_->scrollArea()->verticalScrollBar()->value(), 0);
+  // The form was scrolled into view as it opened; the user goes back to the top.
+  auto* bar = popover_->scrollArea()->verticalScrollBar();
+  ASSERT_TRUE(test::processEventsUntil([&] { return bar->value() > 0; }));
+  bar->setValue(0);
   view_->showUninstallConfirm();
   ASSERT_TRUE(test::processEventsUntil(
       [&] { return popover_->scrollArea()->verticalScrollBar()->value() > 0; }));
@@ -232,6 +235,41 @@ TEST_F(PopoverLayoutTest, TheUninstallPanelScrollsIntoView) {
     EXPECT_TRUE(viewport->rect().contains(onScreen)) << describe(shown);
   }
   screenshot("tvrn-popover-uninstall");
+}
+
+// The problem-report form opens at the foot of a column taller than the screen: it is scrolled
+// into view, and so is the case id that the back end's answer brings.
+TEST_F(PopoverLayoutTest, TheReportFormScrollsIntoView) {
+  test::CannedResponse received;
+  received.status = 201;
+  received.body = R"({"case_id":"TV-0042"})";
+  web_.respond("/feedback", received);
+  ::setenv("TVRN_BACKEND_URL", web_.baseURL().c_str(), 1);
+  open(busyStatus(), QSize(1280, 800), true);
+  ASSERT_GT(view_->height(), popover_->height());
+  auto* viewport = popover_->scrollArea()->viewport();
+  const auto inView = [&](QWidget* shown) {
+    return shown->isVisibleTo(view_) &&
+           viewport->rect().contains(QRect(shown->mapTo(viewport, QPoint(0, 0)), shown->size()));
+  };
+  auto* form = view_->findChild<QWidget*>(QStringLiteral("bugForm"));
+  ASSERT_FALSE(inView(form));
+
+  openBugForm(false);
+  EXPECT_TRUE(test::processEventsUntil([&] { return inView(form); }));
+  popover_->scrollArea()->verticalScrollBar()->setValue(0);  // the user looks elsewhere meanwhile
+  view_->findChild<QPlainTextEdit*>(QStringLiteral("bugText"))->setPlainText("It stopped.");
+  view_->findChild<QPushButton*>(QStringLiteral("sendReport"))->click();
+  QLabel* caseId = nullptr;
+  EXPECT_TRUE(test::processEventsUntil([&] {
+    for (auto* label : form->findChildren<QLabel*>()) {
+      if (label->text() == QStringLiteral("Case ID: TV-0042")) caseId = label;
+    }
+    return caseId && inView(caseId);
+  }));
+  checkLayout();
+  screenshot("tvrn-popover-report-sent");
+  ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);  // as the test main leaves it
 }
 
 // Closed, the popover draws nothing at a poll; opened, it shows what the last poll brought.
@@ -246,12 +284,13 @@ TEST_F(PopoverLayoutTest, AHiddenPopoverDoesNoWorkAtAPollAndShowsTheLatestWhenOp
     return false;
   };
   ASSERT_TRUE(versionShown("3.0.100"));
-  // Every row of the services list is built anew at each drawing.
+  // The services list is built anew when what it lists changed.
   QPointer<QLabel> row = view_->sectionWidget(PopoverSection::services)->findChild<QLabel*>();
   ASSERT_TRUE(row);
 
   for (const char* version : {"3.0.101", "3.0.102"}) {
     status["version"] = version;
+    status["services"]["notes"]["count"] = status["services"]["notes"].value("count", 0) + 1;
     test::writeStatusFile(status, clock_.now() + StatusMonitor::kPollInterval);
     clock_.advance(StatusMonitor::kPollInterval);
     QCoreApplication::processEvents();

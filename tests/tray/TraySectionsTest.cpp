@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <QActionGroup>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -210,11 +211,15 @@ TEST_F(TraySectionsTest, JapaneseRedrawsTheTableTextsButNotTheFootersOwn) {
   EXPECT_EQ(texts.find("|Help|"), std::string::npos);
   EXPECT_NE(texts.find("Hide icon|"), std::string::npos);
   EXPECT_NE(texts.find("Uninstall|"), std::string::npos);
+  // One choice: every language in the same exclusive group, the chosen one marked.
   std::vector<std::string> marked;
   for (auto* action : child<QToolButton>("language")->menu()->actions()) {
     if (action->isChecked()) marked.push_back(action->text().toStdString());
+    EXPECT_EQ(action->actionGroup(), japanese->actionGroup());
   }
   EXPECT_EQ(marked, std::vector<std::string>{"日本語"});
+  ASSERT_NE(japanese->actionGroup(), nullptr);
+  EXPECT_TRUE(japanese->actionGroup()->isExclusive());
 }
 
 TEST_F(TraySectionsTest, HideIconAsksFirstAndCancelLeavesAllAsItWas) {

@@ -1,5 +1,7 @@
 #include "tray/popover/AIClientsSection.h"
 
+#include <sys/stat.h>
+
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
@@ -35,17 +37,43 @@ AIClientsSection::AIClientsSection(QWidget* parent)
   layout_->setContentsMargins(16, 8, 16, 8);
 }
 
-void AIClientsSection::update(const PopoverInput& input) {
+bool ConfigMentions::operator()(const std::filesystem::path& file) {
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0) {
+    seen_.erase(file.string());
+    return false;
+  }
+  const Identity identity{static_cast<std::int64_t>(info.st_dev),
+                          static_cast<std::int64_t>(info.st_ino),
+                          info.st_size,
+                          info.st_mtim.tv_sec,
+                          info.st_mtim.tv_nsec,
+                          info.st_ctim.tv_sec,
+                          info.st_ctim.tv_nsec};
+  Seen& seen = seen_[file.string()];
+  if (seen.identity != identity) {
+    seen.identity = identity;
+    seen.mentions = AIClientCatalog::mentionsUs(file);
+  }
+  return seen.mentions;
+}
+
+bool AIClientsSection::update(const PopoverInput& input) {
+  const bool tunnel = input.status && input.status->tunnelConnected.value_or(false);
+  const auto rows = ClientSetup::rows(
+      tunnel, [this](const std::filesystem::path& file) { return mentions_(file); });
+  if (!replace(shown_, std::pair(PopoverModels::aiClients(rows), TrayStrings::L("no_clients")))) {
+    return false;
+  }
   for (QWidget* row : rows_) delete row;
   rows_.clear();
-  const bool tunnel = input.status && input.status->tunnelConnected.value_or(false);
-  const auto models = PopoverModels::aiClients(ClientSetup::rows(tunnel));
+  const auto& [models, noClients] = *shown_;
   if (models.empty()) {
     auto* none = new PlainLabel(this);
-    none->show(TrayStrings::L("no_clients"), ColorRole::secondary, 11);
+    none->show(noClients, ColorRole::secondary, 11);
     layout_->addWidget(none);
     rows_.push_back(none);
-    return;
+    return true;
   }
   for (const auto& model : models) {
     auto* row = new QWidget(this);
@@ -80,6 +108,7 @@ void AIClientsSection::update(const PopoverInput& input) {
     layout_->addWidget(row);
     rows_.push_back(row);
   }
+  return true;
 }
 
 // The row shows the outcome the next time the section is drawn, from the file itself.

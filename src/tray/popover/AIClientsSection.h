@@ -2,8 +2,13 @@
 // the system, and a "Fix" that writes the entry for one of them.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tray/ClientSetup.h"
@@ -29,17 +34,36 @@ namespace PopoverModels {
 std::vector<AIClientRowModel> aiClients(const std::vector<ClientSetup::Row>& rows);
 }  // namespace PopoverModels
 
+// Whether a client's configuration file mentions the system, the file read again only when it
+// changed on disk since the last look.
+class ConfigMentions {
+ public:
+  bool operator()(const std::filesystem::path& file);
+
+ private:
+  // Device, inode, size, and the modification and change times to the nanosecond.
+  using Identity = std::array<std::int64_t, 7>;
+  struct Seen {
+    Identity identity{};
+    bool mentions = false;
+  };
+  std::map<std::string, Seen> seen_;
+};
+
 class AIClientsSection final : public PopoverSectionWidget {
  public:
   explicit AIClientsSection(QWidget* parent);
-  // Looks at the clients' folders and files afresh.
-  void update(const PopoverInput& input) override;
+  // Looks at the clients' folders afresh, and at the files that changed.
+  bool update(const PopoverInput& input) override;
 
  private:
   void fix(const std::string& id);
 
   QVBoxLayout* layout_;
   std::vector<QWidget*> rows_;  // owned through Qt's parent
+  ConfigMentions mentions_;
+  // The rows, or the text shown when there are none.
+  std::optional<std::pair<std::vector<AIClientRowModel>, std::string>> shown_;
 };
 
 }  // namespace tvrn

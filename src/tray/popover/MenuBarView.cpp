@@ -51,7 +51,11 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
   column_->setContentsMargins(0, 0, 0, 0);
   const ActionSink sink = [this](const PopoverAction& action) { perform(action); };
   const TraySectionContext context{monitor_, onHide_, [this] { refresh(); },
-                                   [this] { showUninstallConfirm(); }};
+                                   [this] { showUninstallConfirm(); },
+                                   [this](QWidget* widget) {
+                                     fitColumn();
+                                     emit revealRequested(widget);
+                                   }};
   for (const auto section : kColumn) {
     auto made = makeTraySection(section, this, context);
     if (!made) made = makeSection(section, this, sink);
@@ -118,9 +122,11 @@ void MenuBarView::draw() {
   for (const auto& row : PopoverModels::frame(now)) shown.insert(row.section);
   for (const auto section : kColumn) {
     const bool visible = shown.contains(section);
-    if (visible) sections_[section]->update(now);
-    sections_[section]->setVisible(visible);
-    dividers_[section]->setVisible(visible);
+    if (visible && sections_[section]->update(now)) ++drawings_[section];
+    if (sections_[section]->isHidden() == visible) {
+      sections_[section]->setVisible(visible);
+      dividers_[section]->setVisible(visible);
+    }
   }
   fitColumn();
 }
@@ -165,6 +171,11 @@ void MenuBarView::showUninstallConfirm() {
 }
 
 QWidget* MenuBarView::sectionWidget(PopoverSection section) const { return sections_.at(section); }
+
+int MenuBarView::drawings(PopoverSection section) const {
+  const auto found = drawings_.find(section);
+  return found == drawings_.end() ? 0 : found->second;
+}
 
 void MenuBarView::perform(const PopoverAction& action) {
   using Kind = PopoverAction::Kind;

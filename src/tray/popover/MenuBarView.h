@@ -39,6 +39,8 @@ class MenuBarView : public QWidget {
   // The sections standing in the column, top to bottom.
   std::vector<PopoverSection> shownSections() const;
   QWidget* sectionWidget(PopoverSection section) const;
+  // How often the section has been drawn: only when what it shows changed.
+  int drawings(PopoverSection section) const;
 
   void perform(const PopoverAction& action);
   // Asks the user for the calendar, reminders or contacts permission; any other key does nothing.
@@ -85,6 +87,7 @@ class MenuBarView : public QWidget {
   // Main thread only, as every member.
   std::map<PopoverSection, PopoverSectionWidget*> sections_;  // owned through Qt's parent
   std::map<PopoverSection, QWidget*> dividers_;
+  std::map<PopoverSection, int> drawings_;
   UninstallPanel* uninstallPanel_;  // owned through Qt's parent; hidden until asked for
   bool isRestarting_ = false;
   bool stale_ = false;

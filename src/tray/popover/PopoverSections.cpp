@@ -101,8 +101,9 @@ class HeaderSection final : public PopoverSectionWidget {
     layout->addWidget(pill_);
   }
 
-  void update(const PopoverInput& input) override {
-    const HeaderModel model = PopoverModels::header(input);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::header(input))) return false;
+    const HeaderModel& model = *shown_;
     title_->show(model.title, ColorRole::primary, 13, true);
     badge_->setVisible(model.badge.has_value());
     if (model.badge) {
@@ -116,12 +117,14 @@ class HeaderSection final : public PopoverSectionWidget {
     pill_->setStyleSheet(QStringLiteral("color: %1; background-color: %2; border-radius: 4px;"
                                         " padding: 2px 6px;")
                              .arg(cssColor(model.pillColor), cssColor(model.pillColor, 0.12)));
+    return true;
   }
 
  private:
   PlainLabel* title_;
   PlainLabel* badge_;
   PlainLabel* pill_;
+  std::optional<HeaderModel> shown_;
 };
 
 // ---- banners
@@ -156,8 +159,9 @@ class RegressionBanner final : public PopoverSectionWidget {
     buttons->addStretch();
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model = PopoverModels::regressionBanner(input);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::regressionBanner(input))) return false;
+    const auto& model = *shown_;
     symbol_->show("lock.trianglebadge.exclamationmark.fill", ColorRole::red, 16);
     title_->show(model.title, ColorRole::primary, 12, true);
     subtitle_->show(model.subtitle, ColorRole::secondary, 10);
@@ -165,6 +169,7 @@ class RegressionBanner final : public PopoverSectionWidget {
     if (model.grant) grant_->show(*model.grant, 11, ColorRole::red);
     settings_->setVisible(model.settings.has_value());
     if (model.settings) settings_->show(*model.settings, 10);
+    return true;
   }
 
  private:
@@ -173,6 +178,7 @@ class RegressionBanner final : public PopoverSectionWidget {
   PlainLabel* subtitle_;
   ActionButton* grant_;
   ActionButton* settings_;
+  std::optional<RegressionBannerModel> shown_;
 };
 
 class UpdatedBanner final : public PopoverSectionWidget {
@@ -198,15 +204,19 @@ class UpdatedBanner final : public PopoverSectionWidget {
     layout->addWidget(restart_, 0, Qt::AlignLeft);
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model =
-        PopoverModels::updatedBanner(input.justUpdatedTo.value_or(""), input.claudeRunning);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::updatedBanner(input.justUpdatedTo.value_or(""),
+                                                      input.claudeRunning))) {
+      return false;
+    }
+    const auto& model = *shown_;
     symbol_->show("arrow.triangle.2.circlepath.circle.fill", ColorRole::green, 16);
     title_->show(model.title, ColorRole::primary, 12, true);
     subtitle_->show(model.subtitle, ColorRole::secondary, 10);
     dismiss_->show(model.dismiss, 10);
     restart_->setVisible(model.restartClaude.has_value());
     if (model.restartClaude) restart_->show(*model.restartClaude, 10, ColorRole::green);
+    return true;
   }
 
  private:
@@ -215,6 +225,7 @@ class UpdatedBanner final : public PopoverSectionWidget {
   PlainLabel* subtitle_;
   ActionButton* dismiss_;
   ActionButton* restart_;
+  std::optional<UpdatedBannerModel> shown_;
 };
 
 // ---- approvals
@@ -241,8 +252,11 @@ class ApprovalsSection final : public PopoverSectionWidget {
     layout->addLayout(rows_);
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model = PopoverModels::approvals(input.approvals);
+  bool update(const PopoverInput& input) override {
+    auto fresh = PopoverModels::approvals(input.approvals);
+    const bool rowsChanged = !shown_ || shown_->rows != fresh.rows;
+    if (!replace(shown_, std::move(fresh))) return false;
+    const auto& model = *shown_;
     symbol_->show("key.horizontal.fill", ColorRole::orange, 11);
     title_->show(model.title, ColorRole::primary, 11, true);
     count_->show(model.count, ColorRole::orange, 9, true);
@@ -250,10 +264,10 @@ class ApprovalsSection final : public PopoverSectionWidget {
                                          " padding: 1px 5px;")
                               .arg(cssColor(ColorRole::orange), cssColor(ColorRole::orange, 0.15)));
     // Rows are rebuilt only when the list changed, so a click in progress keeps its button.
-    if (model.rows == shown_) return;
-    shown_ = model.rows;
+    if (!rowsChanged) return true;
     clear(rows_);
     for (const auto& entry : model.rows) addRow(entry);
+    return true;
   }
 
  private:
@@ -287,7 +301,7 @@ class ApprovalsSection final : public PopoverSectionWidget {
   PlainLabel* title_;
   PlainLabel* count_;
   QVBoxLayout* rows_;
-  std::vector<ApprovalRowModel> shown_;
+  std::optional<ApprovalsModel> shown_;
 };
 
 // ---- permissions
@@ -308,14 +322,16 @@ class PermissionsSection final : public PopoverSectionWidget {
     layout->addLayout(rows_);
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model = PopoverModels::permissions(input.status && input.status->permissions
-                                                      ? *input.status->permissions
-                                                      : std::map<std::string, std::string>{});
+  bool update(const PopoverInput& input) override {
+    auto fresh = PopoverModels::permissions(input.status && input.status->permissions
+                                                ? *input.status->permissions
+                                                : std::map<std::string, std::string>{});
+    const bool rowsChanged = !shown_ || shown_->rows != fresh.rows;
+    if (!replace(shown_, std::move(fresh))) return false;
+    const auto& model = *shown_;
     symbol_->show("hand.raised.fill", ColorRole::orange, 11);
     title_->show(model.title, ColorRole::orange, 12, true);
-    if (model.rows == shown_) return;
-    shown_ = model.rows;
+    if (!rowsChanged) return true;
     clear(rows_);
     for (const auto& entry : model.rows) {
       auto* line = row(rows_, 6);
@@ -331,6 +347,7 @@ class PermissionsSection final : public PopoverSectionWidget {
       line->addStretch();
       line->addWidget(button);
     }
+    return true;
   }
 
  private:
@@ -338,7 +355,7 @@ class PermissionsSection final : public PopoverSectionWidget {
   SymbolLabel* symbol_;
   PlainLabel* title_;
   QVBoxLayout* rows_;
-  std::vector<PermissionRowModel> shown_;
+  std::optional<PermissionsModel> shown_;
 };
 
 // ---- cloud relay and disconnected
@@ -362,13 +379,15 @@ class RelaySection final : public PopoverSectionWidget {
     layout->addWidget(state_);
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model = PopoverModels::relay(input);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::relay(input))) return false;
+    const auto& model = *shown_;
     dot_->setStyleSheet(QStringLiteral("background-color: %1; border-radius: 3px;")
                             .arg(cssColor(model.dotColor, model.dotFaint ? 0.4 : 1.0)));
     symbol_->show("cloud", ColorRole::secondary, 11);
     title_->show(model.title, ColorRole::primary, 12, true);
     state_->show(model.state, model.stateColor, 10, model.stateEmphasised);
+    return true;
   }
 
  private:
@@ -376,6 +395,7 @@ class RelaySection final : public PopoverSectionWidget {
   SymbolLabel* symbol_;
   PlainLabel* title_;
   PlainLabel* state_;
+  std::optional<RelayModel> shown_;
 };
 
 class DisconnectedSection final : public PopoverSectionWidget {
@@ -396,8 +416,9 @@ class DisconnectedSection final : public PopoverSectionWidget {
     hint_->setAlignment(Qt::AlignCenter);
   }
 
-  void update(const PopoverInput& input) override {
-    const auto model = PopoverModels::disconnected(input.restarting);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::disconnected(input.restarting))) return false;
+    const auto& model = *shown_;
     symbol_->show(model.symbol, model.symbolColor, 20);
     symbol_->setSpinning(model.spinning);
     title_->show(model.title, model.titleColor, 12, true);
@@ -405,6 +426,7 @@ class DisconnectedSection final : public PopoverSectionWidget {
     if (model.hint) hint_->show(*model.hint, ColorRole::secondary, 10);
     restart_->setVisible(model.restart.has_value());
     if (model.restart) restart_->show(*model.restart, 11, ColorRole::accent);
+    return true;
   }
 
  private:
@@ -412,6 +434,7 @@ class DisconnectedSection final : public PopoverSectionWidget {
   PlainLabel* title_;
   PlainLabel* hint_;
   ActionButton* restart_;
+  std::optional<DisconnectedModel> shown_;
 };
 
 // ---- push message
@@ -432,28 +455,33 @@ class PushMessageSection final : public PopoverSectionWidget {
     layout->addWidget(chevron_, 0, Qt::AlignTop);
   }
 
-  void update(const PopoverInput& input) override {
-    model_ = PopoverModels::pushMessage(input.status ? input.status->pushMessage.value_or("") : "");
-    tint(this, model_.tint, 0.08);
-    symbol_->show(model_.symbol, model_.tint, 11);
-    text_->show(model_.text, ColorRole::primary, 11);
-    chevron_->setVisible(model_.nudge);
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, PopoverModels::pushMessage(
+                             input.status ? input.status->pushMessage.value_or("") : ""))) {
+      return false;
+    }
+    const auto& model = *shown_;
+    tint(this, model.tint, 0.08);
+    symbol_->show(model.symbol, model.tint, 11);
+    text_->show(model.text, ColorRole::primary, 11);
+    chevron_->setVisible(model.nudge);
     chevron_->show("chevron.right", ColorRole::secondary, 9);
-    setCursor(model_.nudge ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    setCursor(model.nudge ? Qt::PointingHandCursor : Qt::ArrowCursor);
+    return true;
   }
 
  protected:
   // The whole row answers a click, not only its text.
   void mouseReleaseEvent(QMouseEvent* event) override {
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
-        model_.action.kind != PopoverAction::Kind::none) {
-      sink_(model_.action);
+        shown_ && shown_->action.kind != PopoverAction::Kind::none) {
+      sink_(shown_->action);
     }
   }
 
  private:
   ActionSink sink_;
-  PushMessageModel model_;
+  std::optional<PushMessageModel> shown_;
   SymbolLabel* symbol_;
   PlainLabel* text_;
   SymbolLabel* chevron_;

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "tray/popover/PopoverModels.h"
 
@@ -73,7 +74,18 @@ class ActionButton : public QPushButton {
 class PopoverSectionWidget : public QFrame {
  public:
   using QFrame::QFrame;
-  virtual void update(const PopoverInput& input) = 0;
+  // Draws the section from the input when what it shows differs from what it shows now; true
+  // when it drew. A section that looks the same is left alone, so a quiet poll costs no drawing.
+  virtual bool update(const PopoverInput& input) = 0;
+
+ protected:
+  // Makes the model the one shown; false when it already was.
+  template <typename Model>
+  static bool replace(std::optional<Model>& shown, Model model) {
+    if (shown && *shown == model) return false;
+    shown = std::move(model);
+    return true;
+  }
 };
 
 // Sections, by the column's names.

@@ -38,51 +38,60 @@ enum class Shape {
   shield,
   gear,
   globe,
+  terminal,
+  pointer,
+  wind,
+  code,
+  letterZ,
 };
 
 struct Symbol {
   std::string_view name;
-  std::string_view theme;
   Shape shape;
 };
 
-constexpr std::array<Symbol, 36> kSymbols{{
-    {"hand.raised.fill", "dialog-warning", Shape::warning},
-    {"xmark.circle.fill", "dialog-error", Shape::circleCross},
-    {"exclamationmark.circle.fill", "dialog-warning", Shape::circleBang},
-    {"questionmark.circle.fill", "dialog-question", Shape::circleQuestion},
-    {"lock.trianglebadge.exclamationmark.fill", "security-low", Shape::lock},
-    {"arrow.triangle.2.circlepath.circle.fill", "view-refresh", Shape::circleArrows},
-    {"xmark", "window-close", Shape::cross},
-    {"arrow.clockwise", "view-refresh", Shape::arrowClockwise},
-    {"key.horizontal.fill", "dialog-password", Shape::key},
-    {"cloud", "weather-overcast", Shape::cloud},
-    {"exclamationmark.triangle", "dialog-warning", Shape::warning},
-    {"questionmark.circle", "help-about", Shape::circleQuestion},
-    {"chevron.right", "go-next", Shape::chevron},
-    {"megaphone", "", Shape::megaphone},
-    {"circle.fill", "", Shape::dot},
-    {"envelope", "mail-unread", Shape::envelope},
-    {"calendar", "x-office-calendar", Shape::calendar},
-    {"person.2", "system-users", Shape::people},
-    {"checklist", "view-list", Shape::checklist},
-    {"note.text", "accessories-text-editor", Shape::note},
-    {"message", "mail-message-new", Shape::bubble},
-    {"safari", "web-browser", Shape::compass},
-    {"folder", "folder", Shape::folder},
-    {"checkmark.circle", "emblem-default", Shape::circleCheck},
-    {"bubble.left.and.bubble.right", "user-available", Shape::bubble},
-    {"number", "", Shape::hash},
-    {"shield.lefthalf.filled", "security-medium", Shape::shield},
-    {"envelope.badge", "mail-unread", Shape::envelope},
-    {"message.badge", "mail-message-new", Shape::bubble},
-    {"exclamationmark.triangle.fill", "dialog-warning", Shape::warning},
-    {"arrow.clockwise.circle.fill", "view-refresh", Shape::circleArrows},
-    {"arrow.up.circle.fill", "go-up", Shape::circleArrowUp},
-    {"gear", "preferences-system", Shape::gear},
-    {"checkmark.circle.fill", "emblem-default", Shape::circleCheck},
-    {"checkmark", "object-select", Shape::check},
-    {"globe", "preferences-desktop-locale", Shape::globe},
+constexpr std::array<Symbol, 41> kSymbols{{
+    {"hand.raised.fill", Shape::warning},
+    {"xmark.circle.fill", Shape::circleCross},
+    {"exclamationmark.circle.fill", Shape::circleBang},
+    {"questionmark.circle.fill", Shape::circleQuestion},
+    {"lock.trianglebadge.exclamationmark.fill", Shape::lock},
+    {"arrow.triangle.2.circlepath.circle.fill", Shape::circleArrows},
+    {"xmark", Shape::cross},
+    {"arrow.clockwise", Shape::arrowClockwise},
+    {"key.horizontal.fill", Shape::key},
+    {"cloud", Shape::cloud},
+    {"exclamationmark.triangle", Shape::warning},
+    {"questionmark.circle", Shape::circleQuestion},
+    {"chevron.right", Shape::chevron},
+    {"megaphone", Shape::megaphone},
+    {"circle.fill", Shape::dot},
+    {"envelope", Shape::envelope},
+    {"calendar", Shape::calendar},
+    {"person.2", Shape::people},
+    {"checklist", Shape::checklist},
+    {"note.text", Shape::note},
+    {"message", Shape::bubble},
+    {"safari", Shape::compass},
+    {"folder", Shape::folder},
+    {"checkmark.circle", Shape::circleCheck},
+    {"bubble.left.and.bubble.right", Shape::bubble},
+    {"number", Shape::hash},
+    {"shield.lefthalf.filled", Shape::shield},
+    {"envelope.badge", Shape::envelope},
+    {"message.badge", Shape::bubble},
+    {"exclamationmark.triangle.fill", Shape::warning},
+    {"arrow.clockwise.circle.fill", Shape::circleArrows},
+    {"arrow.up.circle.fill", Shape::circleArrowUp},
+    {"gear", Shape::gear},
+    {"checkmark.circle.fill", Shape::circleCheck},
+    {"checkmark", Shape::check},
+    {"globe", Shape::globe},
+    {"terminal", Shape::terminal},
+    {"cursorarrow.rays", Shape::pointer},
+    {"wind", Shape::wind},
+    {"chevron.left.forwardslash.chevron.right", Shape::code},
+    {"z.square", Shape::letterZ},
 }};
 
 const Symbol* find(std::string_view name) {
@@ -345,6 +354,55 @@ void draw(QPainter& p, Shape shape) {
       stroke(p, lines, 1.1);
       return;
     }
+    case Shape::terminal: {
+      QPainterPath box;
+      box.addRoundedRect(QRectF(1.5, 2.5, 13, 11), 2, 2);
+      stroke(p,
+             joined({box, polyline({{4.5, 6}, {6.8, 8}, {4.5, 10}}),
+                     polyline({{8, 10.5}, {11.5, 10.5}})}),
+             1.3);
+      return;
+    }
+    case Shape::pointer: {
+      QPainterPath arrow = polyline({{6.5, 6.5},
+                                     {6.5, 14.5},
+                                     {8.6, 12.4},
+                                     {10.2, 15.3},
+                                     {11.6, 14.6},
+                                     {10, 11.7},
+                                     {13, 11.5}});
+      arrow.closeSubpath();
+      p.fillPath(arrow, p.brush());
+      stroke(p,
+             joined({polyline({{6.5, 1.5}, {6.5, 3.5}}), polyline({{1.5, 6.5}, {3.5, 6.5}}),
+                     polyline({{3, 3}, {4.4, 4.4}}), polyline({{10, 3}, {8.6, 4.4}}),
+                     polyline({{3, 10}, {4.4, 8.6}})}),
+             1.2);
+      return;
+    }
+    case Shape::wind: {
+      QPainterPath gusts = polyline({{1.5, 5.5}, {10, 5.5}});
+      gusts.cubicTo(13.5, 5.5, 13.5, 1.5, 10.5, 2);
+      gusts.moveTo(1.5, 8.5);
+      gusts.lineTo(12.5, 8.5);
+      gusts.cubicTo(15.8, 8.5, 15.5, 12.8, 12.3, 12.2);
+      gusts.moveTo(1.5, 11.5);
+      gusts.lineTo(7, 11.5);
+      stroke(p, gusts, 1.3);
+      return;
+    }
+    case Shape::code:
+      stroke(p,
+             joined({polyline({{5, 4}, {1.5, 8}, {5, 12}}),
+                     polyline({{11, 4}, {14.5, 8}, {11, 12}}), polyline({{9.5, 3}, {6.5, 13}})}),
+             1.4);
+      return;
+    case Shape::letterZ: {
+      QPainterPath box;
+      box.addRoundedRect(QRectF(1.5, 1.5, 13, 13), 3, 3);
+      stroke(p, joined({box, polyline({{5, 5}, {11, 5}, {5, 11}, {11, 11}})}), 1.3);
+      return;
+    }
   }
 }
 
@@ -389,11 +447,6 @@ class DrawnEngine final : public QIconEngine {
 
 QIcon icon(std::string_view name, const QColor& color) {
   const Symbol* symbol = find(name);
-  if (symbol && !symbol->theme.empty()) {
-    const QString themed =
-        QString::fromUtf8(symbol->theme.data(), static_cast<qsizetype>(symbol->theme.size()));
-    if (QIcon::hasThemeIcon(themed)) return QIcon::fromTheme(themed);
-  }
   return QIcon(new DrawnEngine(symbol ? symbol->shape : Shape::dot, color));
 }
 

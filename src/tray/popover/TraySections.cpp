@@ -1,5 +1,6 @@
 #include "tray/popover/TraySections.h"
 
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QMenu>
@@ -9,6 +10,8 @@
 #include <QVBoxLayout>
 #include <QtGlobal>
 #include <algorithm>
+#include <array>
+#include <utility>
 
 #include "base/Utf8.h"
 #include "platform/Opener.h"
@@ -144,16 +147,20 @@ class ServicesSection final : public PopoverSectionWidget {
     layout_->setContentsMargins(0, 0, 0, 8);
   }
 
-  void update(const PopoverInput& input) override {
+  bool update(const PopoverInput& input) override {
+    if (!replace(shown_, input.status ? servicesSection(*input.status, input.outlookAccounts,
+                                                        input.outlookMissing)
+                                      : std::vector<ServiceItem>{})) {
+      return false;
+    }
     clearLayout(layout_);
-    if (!input.status) return;
-    for (const auto& item :
-         servicesSection(*input.status, input.outlookAccounts, input.outlookMissing)) {
+    for (const auto& item : *shown_) {
       if (const auto* heading = std::get_if<SectionLabel>(&item)) drawLabel(*heading);
       if (const auto* row = std::get_if<ServiceRow>(&item)) drawRow(*row);
       if (const auto* outlook = std::get_if<OutlookRow>(&item)) drawOutlook(*outlook);
       if (const auto* whatsapp = std::get_if<WhatsAppRow>(&item)) drawWhatsApp(*whatsapp);
     }
+    return true;
   }
 
  private:
@@ -262,6 +269,7 @@ class ServicesSection final : public PopoverSectionWidget {
   }
 
   QVBoxLayout* layout_;
+  std::optional<std::vector<ServiceItem>> shown_;
 };
 
 // ---- app section
@@ -292,14 +300,17 @@ class AppSectionWidget final : public PopoverSectionWidget {
     outer->addLayout(notice_);
   }
 
-  void update(const PopoverInput& input) override {
-    autoUpdateLabel_->show(TrayStrings::L("auto_update"), ColorRole::secondary, 10);
+  bool update(const PopoverInput& input) override {
     {
       const QSignalBlocker quiet(toggle_);
       toggle_->setChecked(input.autoUpdateEnabled);
     }
+    if (!replace(shown_, std::pair(TrayStrings::L("auto_update"), appNotice(input.status)))) {
+      return false;
+    }
+    const auto& [autoUpdate, notice] = *shown_;
+    autoUpdateLabel_->show(autoUpdate, ColorRole::secondary, 10);
     clearLayout(notice_);
-    const AppNotice notice = appNotice(input.status);
     offer_.reset();
     if (const auto* restart = std::get_if<RestartNotice>(&notice)) drawRestart(*restart);
     if (const auto* offer = std::get_if<UpdateOffer>(&notice)) {
@@ -307,6 +318,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
       drawOffer(*offer);
       if (isVisible()) nudge_.offerShown(*offer, monitor_);
     }
+    return true;
   }
 
  protected:
@@ -365,6 +377,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
   QVBoxLayout* notice_;
   UpdateNudge nudge_;
   std::optional<UpdateOffer> offer_;
+  std::optional<std::pair<std::string, AppNotice>> shown_;
 };
 
 // ---- footer
@@ -384,6 +397,7 @@ class FooterSection final : public PopoverSectionWidget {
       showBugReport_ = !showBugReport_;
       if (!showBugReport_) resetBugReport();
       drawForm();
+      revealForm();
     });
     report_->setObjectName(QStringLiteral("reportBug"));
     language_ = new QToolButton(this);
@@ -393,7 +407,7 @@ class FooterSection final : public PopoverSectionWidget {
     language_->setAutoRaise(true);
     language_->setPopupMode(QToolButton::InstantPopup);
     language_->setFixedWidth(24);
-    language_->setMenu(new QMenu(language_));
+    buildLanguageMenu();
     auto* uninstall = button(this, "Uninstall", ColorRole::red, 9, [this] {
       if (context_.showUninstall) context_.showUninstall();
     });
@@ -414,11 +428,27 @@ class FooterSection final : public PopoverSectionWidget {
     drawForm();
   }
 
-  void update(const PopoverInput&) override {
-    help_->setText(qt(TrayStrings::L("help")));
-    report_->setText(qt(TrayStrings::L("report_bug")));
-    QMenu* menu = language_->menu();
-    menu->clear();
+  bool update(const PopoverInput&) override {
+    if (!replace(shown_, std::array{TrayStrings::L("help"), TrayStrings::L("report_bug"),
+                                    selectedLanguage_})) {
+      return false;
+    }
+    const auto& [help, report, language] = *shown_;
+    help_->setText(qt(help));
+    report_->setText(qt(report));
+    for (QAction* choice : languages_->actions()) {
+      choice->setChecked(choice->data().toString().toStdString() == language);
+    }
+    drawForm();
+    return true;
+  }
+
+ private:
+  // One choice among the languages: the menu marks the chosen one only.
+  void buildLanguageMenu() {
+    auto* menu = new QMenu(language_);
+    languages_ = new QActionGroup(menu);
+    languages_->setExclusive(true);
     for (const auto& language : TrayStrings::supportedLanguages()) {
       const std::string code(language.code);
       QAction* choice = menu->addAction(qt(language.name), this, [this, code] {
@@ -426,16 +456,19 @@ class FooterSection final : public PopoverSectionWidget {
         selectedLanguage_ = code;
         context_.redraw();
       });
-      // The menu's own check mark, drawn by the style rather than a character of some font.
+      choice->setData(qt(code));
       choice->setCheckable(true);
-      choice->setChecked(code == selectedLanguage_);
+      languages_->addAction(choice);
     }
-    drawForm();
+    language_->setMenu(menu);
   }
 
-  std::string selectedLanguage_ = TrayStrings::lang();
+  // The form opens, or its answer arrives, at the foot of a column that may be taller than the
+  // popup: it is scrolled into view.
+  void revealForm() {
+    if (showBugReport_ && context_.reveal) context_.reveal(form_);
+  }
 
- private:
   void buildForm(QVBoxLayout* outer) {
     form_ = new QFrame(this);
     form_->setObjectName(QStringLiteral("bugForm"));
@@ -564,6 +597,7 @@ class FooterSection final : public PopoverSectionWidget {
                                          self->bugFailed_ = true;
                                        }
                                        self->drawForm();
+                                       self->revealForm();
                                      });
   }
 
@@ -595,12 +629,14 @@ class FooterSection final : public PopoverSectionWidget {
     if (success) caseId_->show("Case ID: " + *bugCaseId_, ColorRole::secondary, 9);
     hideConfirm_->setVisible(showHideConfirm_);
     adjustSize();
+    updateGeometry();  // the column takes in the new height at once
   }
 
   TraySectionContext context_;
   QPushButton* help_;
   QPushButton* report_;
   QToolButton* language_;
+  QActionGroup* languages_;
   QFrame* form_;
   PlainLabel* caption_;
   QPlainTextEdit* editor_;
@@ -617,6 +653,8 @@ class FooterSection final : public PopoverSectionWidget {
   std::optional<std::string> bugCaseId_;
   bool bugFailed_ = false;
   bool showHideConfirm_ = false;
+  std::string selectedLanguage_ = TrayStrings::lang();
+  std::optional<std::array<std::string, 3>> shown_;
 };
 
 }  // namespace

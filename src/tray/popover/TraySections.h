@@ -16,6 +16,7 @@ struct TraySectionContext {
   std::function<void()> onHide;         // hides the icon; the server keeps running
   std::function<void()> redraw;         // draws every section again, after a change of language
   std::function<void()> showUninstall;  // the uninstall confirmation below the column
+  std::function<void(QWidget*)> reveal;  // scrolls the widget, newly shown, into view
 };
 
 // The services list, the app section or the footer; nothing for any other section.
