@@ -7,10 +7,10 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
-#include "tools/files/LocalFiles.h"
+#include "tools/common/LocalFiles.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn::WhatsAppProxyTools {
 namespace {
