@@ -14,7 +14,7 @@
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
-#include "tools/support/ServiceSnapshot.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 
 namespace tvrn {

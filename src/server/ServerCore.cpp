@@ -42,11 +42,13 @@
 #include "server/StartupJobs.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/files/FinderTools.h"
 #include "tools/localapps/MessagesTools.h"
 #include "tools/localapps/NordVPNTools.h"
 #include "tools/localapps/OutlookTools.h"
 #include "tools/localapps/SafariTools.h"
+#include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Tools.h"
 #include "tools/messaging/SlackProxyTools.h"
 #include "tools/messaging/TeamsProxyTools.h"
@@ -56,7 +58,6 @@
 #include "tools/stocks/StocksTools.h"
 #include "tools/support/DiagnosticTools.h"
 #include "tools/support/EnvironmentSources.h"
-#include "tools/support/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
@@ -136,7 +137,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   OfficeTools::registerTools(registry);
-  TeamsProxyTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph);
   SlackProxyTools::registerTools(registry);
   WhatsAppProxyTools::registerTools(registry);
   ToDoTools::registerTools(registry);

@@ -14,8 +14,8 @@
 #include "core/Versions.h"
 #include "platform/OperatingSystem.h"
 #include "platform/RunningApps.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/EnvironmentSources.h"
-#include "tools/support/ServiceSnapshot.h"
 #include "tools/support/StateToolsTexts.h"
 
 namespace tvrn::StateTools {

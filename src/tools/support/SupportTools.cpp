@@ -19,10 +19,10 @@
 #include "platform/ExecutablePath.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
+#include "tools/common/SystemToolHandlers.h"
 #include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SupportToolsTexts.h"
-#include "tools/support/SystemToolHandlers.h"
 
 namespace tvrn::SystemTools {
 namespace {

@@ -5,9 +5,9 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/HelperTools.h"
 #include "core/ToolSchema.h"
+#include "tools/common/SystemToolHandlers.h"
+#include "tools/common/SystemToolsTexts.h"
 #include "tools/support/SupportToolsTexts.h"
-#include "tools/support/SystemToolHandlers.h"
-#include "tools/support/SystemToolsTexts.h"
 
 namespace tvrn::SystemTools {
 namespace {
