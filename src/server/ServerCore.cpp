@@ -10,13 +10,10 @@
 #include "Version.h"
 #include "base/Dispatch.h"
 #include "base/Timestamp.h"
-#include "bridges/CalendarTools.h"
-#include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/TCCStatusChecker.h"
-#include "bridges/ToDoTools.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
 #include "cloud/PushMessageStore.h"
@@ -42,7 +39,9 @@
 #include "server/StartupJobs.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
+#include "tools/calendar/CalendarTools.h"
 #include "tools/common/ServiceSnapshot.h"
+#include "tools/contacts/ContactsTools.h"
 #include "tools/files/FinderTools.h"
 #include "tools/localapps/MessagesTools.h"
 #include "tools/localapps/NordVPNTools.h"
@@ -61,6 +60,7 @@
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
+#include "tools/todo/ToDoTools.h"
 
 namespace tvrn::ServerCore {
 namespace {

@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "core/ToolSchema.h"
+#include "tools/common/HelperTools.h"
 #include "tools/common/SystemToolHandlers.h"
 #include "tools/common/SystemToolsTexts.h"
 #include "tools/support/SupportToolsTexts.h"
