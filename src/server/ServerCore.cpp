@@ -36,6 +36,7 @@
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/LegacyCleaner.h"
+#include "server/QueuedWork.h"
 #include "server/StartupJobs.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
@@ -166,14 +167,24 @@ void startStatusServices() {
   ServiceStatusScanner::shared().start();
 }
 
-void queueBackgroundJobs() {
-  Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
-  Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
-  Dispatch::async([] {
+// What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
+std::shared_ptr<QueuedWork>& startupWork() {
+  static auto& work = *new std::shared_ptr<QueuedWork>();
+  return work;
+}
+
+void queueBackgroundJobs(QueuedWork& work) {
+  work.async([] { ManifestLoader::shared().loadFromDisk(); });
+  work.async([] { TCCStatusChecker::runStartupCheck(); });
+  work.after(StartupJobs::kWarmUpDelay, [&work] {
+    StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
+                                    [&work](Task script) { return work.async(std::move(script)); });
+  });
+  work.async([] {
     StartupJobs::remindAboutCloudData(
         [](const std::string& message) { PushMessageStore::shared().setMessage(message); });
   });
-  Dispatch::async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
+  work.async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
 }
 
 bool autoUpdateEnabled() {
@@ -232,10 +243,10 @@ bool start(const LegacyCleaner::Settings& cleanup) {
       std::make_shared<ToolRegistry>([] { return ManifestStore::shared().disabledToolNames(); });
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
-  Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
 
   startStatusServices();
-  queueBackgroundJobs();
+  startupWork() = QueuedWork::make();
+  queueBackgroundJobs(*startupWork());
   startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever
@@ -265,6 +276,7 @@ void resetForTests() { shutDown = false; }
 void shutdown() {
   if (shutDown.exchange(true)) return;
   stop();
+  if (startupWork()) startupWork()->cancel();
   ServiceStatusScanner::shared().stop();
   CloudTunnel::shared().stop();
   HeartbeatManager::stop();
