@@ -48,25 +48,6 @@ CountTable& calls() {
 std::atomic<bool> activationRecorded{false};
 std::atomic<bool> statusServerInProcess{false};
 
-struct AIClientSource {
-  std::mutex mutex;  // guards source
-  std::function<std::string()> source;
-};
-
-AIClientSource& aiClientSource() {
-  static AIClientSource slot;
-  return slot;
-}
-
-std::string aiClient() {
-  std::function<std::string()> source;
-  {
-    std::lock_guard lock(aiClientSource().mutex);
-    source = aiClientSource().source;
-  }
-  return source ? source() : std::string();
-}
-
 void recordFirstToolCall() {
   const ConfigManager& config = ConfigManager::shared();
   const nlohmann::json settings = config.load();
@@ -86,10 +67,10 @@ void incrementLocalOnly(std::string_view tool) {
 
 void resetForTests() { activationRecorded = false; }
 
-void increment(std::string_view tool) {
+void increment(std::string_view tool, std::string_view aiClient) {
   incrementLocalOnly(tool);
   if (!reportsToStatusServer()) return;
-  const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient()}};
+  const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient}};
   HttpClient::postJSONInBackground(
       Endpoints::statusBaseURL() + "/tool-call", body,
       std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -115,11 +96,6 @@ bool isDaemon() {
 void setStatusServerInProcess(bool inProcess) { statusServerInProcess = inProcess; }
 
 bool reportsToStatusServer() { return !isDaemon() && !statusServerInProcess; }
-
-void setAIClientSource(std::function<std::string()> source) {
-  std::lock_guard lock(aiClientSource().mutex);
-  aiClientSource().source = std::move(source);
-}
 
 }  // namespace ToolCallCounter
 }  // namespace tvrn

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -33,8 +32,9 @@ class CountTable {
 
 namespace ToolCallCounter {
 
-// Counts the call, then reports it to the status server when this process reports at all.
-void increment(std::string_view tool);
+// Counts the call, then reports it to the status server when this process reports at all, with
+// the name of the AI client that made it ("" when unknown, which the status server ignores).
+void increment(std::string_view tool, std::string_view aiClient = {});
 
 // Counts the call without reporting it. The first counted call of the process writes
 // "first_tool_call_at" into the settings unless they already hold it.
@@ -57,11 +57,6 @@ void setStatusServerInProcess(bool inProcess);
 // Whether calls and errors are sent to the status server: never by the daemon, nor by a process
 // that runs the status server itself.
 bool reportsToStatusServer();
-
-// Where the "ai_client" of each report comes from; start-up points it at the heartbeat's name
-// of the launching AI client. Until then reports carry "", which the status server's client
-// tracker ignores rather than taking a wrong name.
-void setAIClientSource(std::function<std::string()> source);
 
 // Tests only: forgets that the first call was dealt with, so the next call checks the settings
 // again as a fresh process would.

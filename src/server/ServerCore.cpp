@@ -26,7 +26,7 @@
 #include "core/IPCServer.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
-#include "core/ToolCallCounter.h"
+#include "core/ServerContext.h"
 #include "core/ToolRegistry.h"
 #include "manifest/ManifestLoader.h"
 #include "manifest/ManifestStore.h"
@@ -112,16 +112,24 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
   return {std::move(text), failed};
 }
 
-// Wires the layers that must not know each other: what the core asks of the manifest store, the
-// bridges and the heartbeat.
+// What the registry, the sessions and the status server share, with what they ask of the
+// manifest store, the permission checker and the heartbeat.
+std::shared_ptr<ServerContext> makeContext() {
+  auto context = std::make_shared<ServerContext>();
+  context->permissionStatus = &TCCStatusChecker::currentStatus;
+  context->aiClient = [] { return HeartbeatManager::aiClient(); };
+  context->manifestDisabledTools = [] { return ManifestStore::shared().disabledToolNames(); };
+  return context;
+}
+
+// Wires the layers that must not know each other: what the store and the tools ask of the
+// settings, the scanner and the cloud services.
 void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
   PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
     auto settings = ConfigManager::shared().snapshot();
     return {settings, &settings->values};
   });
-  ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
-  MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
   EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
                                .tunnelConnected = &TunnelState::read,
@@ -161,8 +169,8 @@ std::unique_ptr<StatusServer>& statusServer() {
   return server;
 }
 
-void startStatusServices() {
-  statusServer() = std::make_unique<StatusServer>(version());
+void startStatusServices(const std::shared_ptr<ServerContext>& context) {
+  statusServer() = std::make_unique<StatusServer>(version(), context);
   statusServer()->start();
   ServiceStatusScanner::shared().start();
 }
@@ -210,6 +218,12 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
 
 }  // namespace
 
+namespace {
+// The uninstall takes the server down before it removes the folders; the exit path that
+// follows must not write them again. Each start arms it anew.
+std::atomic<bool> shutDown{false};
+}  // namespace
+
 const std::string& version() {
   static const std::string appVersion = kAppVersion;
   return appVersion;
@@ -224,6 +238,7 @@ bool start(const LegacyCleaner::Settings& cleanup) {
                   "another server is already listening at " + IPCServer::socketPath().string());
     return false;
   }
+  shutDown = false;
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
   // The stdio server the AI clients' entries name is put in place first, with or without a tray.
@@ -239,12 +254,12 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   });
   connectLayers();
 
-  auto registry =
-      std::make_shared<ToolRegistry>([] { return ManifestStore::shared().disabledToolNames(); });
+  const auto context = makeContext();
+  auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
 
-  startStatusServices();
+  startStatusServices(context);
   startupWork() = QueuedWork::make();
   queueBackgroundJobs(*startupWork());
   startCloudServices(registry);
@@ -264,14 +279,6 @@ void stop() {
   IPCServer::shared().stop();
   Logger::info("tray", "ServerCore stopped");
 }
-
-namespace {
-// The uninstall takes the server down before it removes the folders; the exit path that
-// follows must not write them again.
-std::atomic<bool> shutDown{false};
-}  // namespace
-
-void resetForTests() { shutDown = false; }
 
 void shutdown() {
   if (shutDown.exchange(true)) return;

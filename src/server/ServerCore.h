@@ -33,10 +33,7 @@ void stop();
 // one running is waited for), then stops the service scanner, the relay tunnel (its state file
 // then says not connected), the heartbeat, the status-file writer and the status server's
 // listeners, and waits for their threads; last, writes the audit records still waiting: the
-// program's exit path. Calls after the first do nothing.
+// program's exit path. Calls after the first since the last start() do nothing.
 void shutdown();
-
-// Tests only: lets the next shutdown() run again, as in a fresh process.
-void resetForTests();
 
 }  // namespace tvrn::ServerCore

@@ -77,12 +77,12 @@ std::string backendFailure(const HttpResult& result) {
 
 }  // namespace
 
-json toolCall(std::string_view body) {
+json toolCall(std::string_view body, ActivityTracker& activity) {
   const json report = objectOf(body);
   const auto tool = report.is_object() ? text(report, "tool") : std::nullopt;
   if (!tool) return failure("missing 'tool' string");
   ToolCallCounter::incrementLocalOnly(*tool);
-  ActivityTracker::record(CallSource::local, *tool);
+  activity.record(CallSource::local, *tool);
   if (const auto client = report.find("ai_client"); client != report.end() && client->is_string()) {
     MCPClientTracker::record(client->get<std::string>());
   }

@@ -5,10 +5,13 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "core/ActivityTracker.h"
+
 namespace tvrn::StatusRoutes {
 
-// "/tool-call" {"tool", "ai_client"}: a call reported by another server process.
-nlohmann::json toolCall(std::string_view body);
+// "/tool-call" {"tool", "ai_client"}: a call reported by another server process, counted and
+// added to this server's `activity`.
+nlohmann::json toolCall(std::string_view body, ActivityTracker& activity);
 
 // "/tool-error" {"tool", "error_type"}: a failed call reported by another server process.
 nlohmann::json toolError(std::string_view body);

@@ -126,7 +126,7 @@ class StatusServerReports : public ::testing::Test {
 
   // Counts a call and an error each way; only increment and record may report.
   static void countEverything() {
-    ToolCallCounter::increment("list_emails");
+    ToolCallCounter::increment("list_emails", "Claude Code");
     ToolCallCounter::incrementLocalOnly("read_email");
     ToolErrorCounter::record("send_email", "mail_not_running");
     ToolErrorCounter::recordLocalOnly("send_email:jxa_timeout");
@@ -153,8 +153,7 @@ class StatusServerReports : public ::testing::Test {
 };
 
 TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
-  ToolCallCounter::increment("read_email");  // before start-up names the client
-  ToolCallCounter::setAIClientSource([] { return std::string("Claude Code"); });
+  ToolCallCounter::increment("read_email");  // the client not known
   countEverything();
 
   const auto requests = requestsUpToMarker();

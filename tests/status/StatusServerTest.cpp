@@ -15,10 +15,10 @@
 
 #include "base/Timestamp.h"
 #include "cloud/PushMessageStore.h"
-#include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/MCPClientTracker.h"
+#include "core/ServerContext.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -182,7 +182,8 @@ class StatusServerTest : public ::testing::Test {
   void TearDown() override { server_.stop(); }
 
   int port_ = 0;
-  StatusServer server_{kVersion};
+  std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
+  StatusServer server_{kVersion, context_};
 };
 
 // A page of any web site, or a name rebound to 127.0.0.1, must neither read nor change anything;
@@ -243,7 +244,7 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
   using Counts = std::map<std::string, std::int64_t>;
   EXPECT_EQ(ToolCallCounter::consume().breakdown, (Counts{{"list_emails", 1}, {"read_email", 1}}));
   EXPECT_EQ(ToolErrorCounter::consume().breakdown, (Counts{{"list_emails:jxa_timeout", 1}}));
-  const auto recent = ActivityTracker::recentEntries();
+  const auto recent = context_->activity.recentEntries();
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[0].tool, "read_email");
   EXPECT_EQ(recent[0].source, CallSource::local);
@@ -498,8 +499,8 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
                                             {"disabled_services", {"slack"}},
                                             {"first_tool_call_at", "2026-01-02T03:04:05Z"}}));
   PushMessageStore::shared().setMessage("[NUDGE] set up a client");
-  ActivityTracker::record(CallSource::cloud, "first_tool");
-  ActivityTracker::record(CallSource::local, "second_tool");
+  context_->activity.record(CallSource::cloud, "first_tool");
+  context_->activity.record(CallSource::local, "second_tool");
 
   const json document = statusWithin(port_, 5s);
   const auto decoded = decodeServerStatus(document);

@@ -8,7 +8,6 @@
 
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/PlatformStores.h"
-#include "core/ActivityTracker.h"
 #include "core/DateFormat.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PimStore.h"
@@ -119,7 +118,7 @@ TEST_F(SupportToolsTest, SnapshotReadsVersionFilesScanAndActivity) {
   EXPECT_EQ(state["recent_activity_count"], 0);
   EXPECT_FALSE(state.contains("last_activity"));
 
-  ActivityTracker::record(CallSource::cloud, "list_emails");
+  registry_.context().activity.record(CallSource::cloud, "list_emails");
   state = object("tvrn_state");
   EXPECT_EQ(state["recent_activity_count"], 1);
   EXPECT_EQ(state["last_activity"]["tool"], "list_emails");
