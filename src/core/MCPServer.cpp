@@ -276,7 +276,8 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
 
   ServerContext& context = registry_->context();
   if (registry_->countsCall(*name)) {
-    ToolCallCounter::increment(*name, context.aiClient ? context.aiClient() : std::string());
+    ToolCallCounter::increment(context.counts, *name,
+                               context.aiClient ? context.aiClient() : std::string());
   }
   context.activity.record(source, *name);
 
@@ -297,7 +298,9 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   }
   const ToolError& error = outcome.error();
   const std::string_view errorType = ToolErrorCounter::errorType(error);
-  if (errorType != ToolErrorCounter::badRequest) ToolErrorCounter::record(*name, errorType);
+  if (errorType != ToolErrorCounter::badRequest) {
+    ToolErrorCounter::record(context.counts, *name, errorType);
+  }
   return toolFailureReply(id, error);
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/ActivityTracker.h"
+#include "core/ToolCallCounter.h"
 
 namespace tvrn {
 
@@ -24,6 +25,9 @@ struct ServerContext {
   std::function<std::set<std::string>()> manifestDisabledTools;
   // The newest tool calls, for the status document and the environment-state tool.
   ActivityTracker activity;
+  // The calls and errors counted since the heartbeat last took them, which the sessions and the
+  // status server's report routes add to.
+  ToolCounts counts;
 };
 
 }  // namespace tvrn

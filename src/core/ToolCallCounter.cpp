@@ -39,13 +39,6 @@ namespace {
 
 constexpr const char* kFirstToolCallKey = "first_tool_call_at";
 
-CountTable& calls() {
-  static CountTable table;
-  return table;
-}
-
-// Whether this process has dealt with first_tool_call_at; set once, never reset.
-std::atomic<bool> activationRecorded{false};
 std::atomic<bool> statusServerInProcess{false};
 
 void recordFirstToolCall() {
@@ -59,16 +52,14 @@ void recordFirstToolCall() {
 
 }  // namespace
 
-void incrementLocalOnly(std::string_view tool) {
-  calls().add(tool);
+void incrementLocalOnly(ToolCounts& counts, std::string_view tool) {
+  counts.calls.add(tool);
   // Outside the counter's lock: a slow settings file must not hold up other sessions' counting.
-  if (!activationRecorded.exchange(true)) recordFirstToolCall();
+  if (!counts.firstCallRecorded.exchange(true)) recordFirstToolCall();
 }
 
-void resetForTests() { activationRecorded = false; }
-
-void increment(std::string_view tool, std::string_view aiClient) {
-  incrementLocalOnly(tool);
+void increment(ToolCounts& counts, std::string_view tool, std::string_view aiClient) {
+  incrementLocalOnly(counts, tool);
   if (!reportsToStatusServer()) return;
   const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient}};
   HttpClient::postJSONInBackground(
@@ -76,10 +67,6 @@ void increment(std::string_view tool, std::string_view aiClient) {
       std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::duration<double>(Timeouts::networkFireAndForget)));
 }
-
-CountSnapshot consume() { return calls().drain(); }
-
-void restore(const CountSnapshot& snapshot) { calls().restore(snapshot); }
 
 bool isDaemon() {
   static const bool daemon = [] {

@@ -208,7 +208,7 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
   HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
-  HeartbeatManager::startInBackground(version());
+  HeartbeatManager::startInBackground(version(), registry->sharedContext());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});

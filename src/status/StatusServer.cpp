@@ -123,9 +123,11 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
     });
   };
   routes.post("/tool-call", [this](const StatusRequest& request, StatusResponse& response) {
-    answerJSON(response, StatusRoutes::toolCall(request.body(), context_->activity));
+    answerJSON(response, StatusRoutes::toolCall(request.body(), *context_));
   });
-  post("/tool-error", StatusRoutes::toolError);
+  routes.post("/tool-error", [this](const StatusRequest& request, StatusResponse& response) {
+    answerJSON(response, StatusRoutes::toolError(request.body(), context_->counts));
+  });
   post("/config", StatusRoutes::config);
   post("/tray-event", StatusRoutes::trayEvent);
   post("/cloud-data-enable", StatusRoutes::cloudDataEnable);

@@ -211,7 +211,7 @@ TEST(MCPServerTest, AnswersEachMethodOrStaysSilentForNotifications) {
     EXPECT_EQ(client.readLine(), R"({"jsonrpc":"2.0","id":"probe","result":{}})") << c.line;
   }
   // The tool named by the notification never ran, so nothing was counted.
-  EXPECT_EQ(ToolCallCounter::consume().total, 0);
+  EXPECT_EQ(registry->context().counts.calls.drain().total, 0);
   EXPECT_FALSE(registry->context().activity.snapshot());
 }
 
@@ -378,11 +378,11 @@ TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
 
   // Every call but the welcome tool's is counted; only failures the user did not cause are
   // counted as errors.
-  const CountSnapshot calls = ToolCallCounter::consume();
+  const CountSnapshot calls = registry->context().counts.calls.drain();
   EXPECT_EQ(calls.total, static_cast<std::int64_t>(cases.size()));
   EXPECT_EQ(calls.breakdown.count("tvrn_welcome"), 0u);
   EXPECT_EQ(calls.breakdown.at("echo"), 2);
-  EXPECT_EQ(ToolErrorCounter::consume().breakdown,
+  EXPECT_EQ(registry->context().counts.errors.drain().breakdown,
             (std::map<std::string, std::int64_t>{{"breaks:execution_failed", 1},
                                                  {"refused:permission_denied", 1}}));
 

@@ -242,8 +242,9 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
     EXPECT_EQ(postJSON(port_, path, body), reply) << body;
 
   using Counts = std::map<std::string, std::int64_t>;
-  EXPECT_EQ(ToolCallCounter::consume().breakdown, (Counts{{"list_emails", 1}, {"read_email", 1}}));
-  EXPECT_EQ(ToolErrorCounter::consume().breakdown, (Counts{{"list_emails:jxa_timeout", 1}}));
+  EXPECT_EQ(context_->counts.calls.drain().breakdown,
+            (Counts{{"list_emails", 1}, {"read_email", 1}}));
+  EXPECT_EQ(context_->counts.errors.drain().breakdown, (Counts{{"list_emails:jxa_timeout", 1}}));
   const auto recent = context_->activity.recentEntries();
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[0].tool, "read_email");
@@ -371,7 +372,7 @@ TEST_F(StatusServerTest, RefusesBodiesOverOneMebibyte) {
   ASSERT_TRUE(tooLarge);
   EXPECT_EQ(tooLarge.value().status, 413);
   EXPECT_EQ(postJSON(port_, "/tool-call", tool + padding), json({{"ok", true}}));
-  EXPECT_EQ(ToolCallCounter::consume().total, 1);
+  EXPECT_EQ(context_->counts.calls.drain().total, 1);
 }
 
 // Sizes count as the request arrives: a chunked body is refused once it passes the limit, with
@@ -419,7 +420,8 @@ TEST_F(StatusServerTest, RefusesOversizedBodiesAndHeadersWhileTheyArrive) {
     peer.send(c.bytes);
     EXPECT_EQ(peer.answerStatus(), c.status);
   }
-  EXPECT_EQ(ToolCallCounter::consume().breakdown, (std::map<std::string, std::int64_t>{{"t", 1}}));
+  EXPECT_EQ(context_->counts.calls.drain().breakdown,
+            (std::map<std::string, std::int64_t>{{"t", 1}}));
 }
 
 // Eight peers trickling a byte each once held every worker, and four silent ones delayed every
