@@ -143,7 +143,7 @@ void HeartbeatManager::startInBackground(std::string version,
     if (!TunnelLock::shared().acquire(stop)) return;
     do {
       // A failed beat has been logged; the next one is due after the pause either way.
-      static_cast<void>(sendHeartbeat(version, context->counts, stop));
+      static_cast<void>(sendHeartbeat(version, *context, stop));
     } while (pause(wait, kInterval, stop));
   });
 }
@@ -164,13 +164,13 @@ void HeartbeatManager::setManifestCheck(std::function<void()> check) {
   beating().manifestCheck = std::move(check);
 }
 
-bool HeartbeatManager::sendHeartbeat(const std::string& version, ToolCounts& counts,
+bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& context,
                                      std::stop_token stop) {
   const std::int64_t beat = ++beatsSent;
-  std::string client = MCPClientTracker::last();
+  std::string client = context.reportingClient.last();
   if (client.empty()) client = aiClient();
-  const CountSnapshot calls = counts.calls.drain();
-  const CountSnapshot errors = counts.errors.drain();
+  const CountSnapshot calls = context.counts.calls.drain();
+  const CountSnapshot errors = context.counts.errors.drain();
   const nlohmann::json body{{"machine_id", ConfigManager::shared().getMachineId()},
                             {"version", version},
                             {"ai_client", client},
@@ -182,8 +182,8 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, ToolCounts& cou
           std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000))),
       stop);
   if (!result || !result.value().isSuccess()) {
-    counts.calls.restore(calls);
-    counts.errors.restore(errors);
+    context.counts.calls.restore(calls);
+    context.counts.errors.restore(errors);
     Logger::warn(kCategory,
                  "Heartbeat failed: " + (result ? "HTTP " + std::to_string(result.value().status)
                                                 : result.error().message));

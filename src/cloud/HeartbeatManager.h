@@ -38,10 +38,10 @@ class HeartbeatManager final {
   // (the manifest's "manifest_check_every_beats", else every beat). Unset, nothing is called.
   static void setManifestCheck(std::function<void()> check);
 
-  // One beat, on the calling thread, carrying what `counts` gathered since the last; the counts go
-  // back when it fails, so the next beat carries them. False when it failed; a stop request
-  // abandons it.
-  [[nodiscard]] static bool sendHeartbeat(const std::string& version, ToolCounts& counts,
+  // One beat, on the calling thread, carrying the counts `context` gathered since the last and
+  // its last reporting client; the counts go back when it fails, so the next beat carries them.
+  // False when it failed; a stop request abandons it.
+  [[nodiscard]] static bool sendHeartbeat(const std::string& version, ServerContext& context,
                                           std::stop_token stop = {});
 
   // "TVRN Tray" for a process started with "--daemon"; else the known AI client nearest among

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/ActivityTracker.h"
+#include "core/MCPClientTracker.h"
 #include "core/ToolCallCounter.h"
 
 namespace tvrn {
@@ -25,6 +26,8 @@ struct ServerContext {
   std::function<std::set<std::string>()> manifestDisabledTools;
   // The newest tool calls, for the status document and the environment-state tool.
   ActivityTracker activity;
+  // The AI client that last reported a call through the status server, for the heartbeat.
+  MCPClientTracker reportingClient;
   // The calls and errors counted since the heartbeat last took them, which the sessions and the
   // status server's report routes add to.
   ToolCounts counts;

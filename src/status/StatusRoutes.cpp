@@ -84,7 +84,7 @@ json toolCall(std::string_view body, ServerContext& context) {
   ToolCallCounter::incrementLocalOnly(context.counts, *tool);
   context.activity.record(CallSource::local, *tool);
   if (const auto client = report.find("ai_client"); client != report.end() && client->is_string()) {
-    MCPClientTracker::record(client->get<std::string>());
+    context.reportingClient.record(client->get<std::string>());
   }
   return kOK;
 }

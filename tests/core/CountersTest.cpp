@@ -112,14 +112,15 @@ TEST(FirstToolCallTest, AnExistingValueIsKept) {
 }
 
 TEST(MCPClientTrackerTest, KeepsTheLastNamedClient) {
-  EXPECT_EQ(MCPClientTracker::last(), "");
+  MCPClientTracker clients;
+  EXPECT_EQ(clients.last(), "");
   const std::pair<const char*, const char*> rows[] = {
       {"CLI", ""},    {"", ""},       {"Cursor", "Cursor"}, {"CLI", "Cursor"},
       {"cli", "cli"}, {"Zed", "Zed"}, {"TVRN Tray", "Zed"},
   };
   for (const auto& [name, expected] : rows) {
-    MCPClientTracker::record(name);
-    EXPECT_EQ(MCPClientTracker::last(), expected) << name;
+    clients.record(name);
+    EXPECT_EQ(clients.last(), expected) << name;
   }
 }
 

@@ -249,7 +249,7 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[0].tool, "read_email");
   EXPECT_EQ(recent[0].source, CallSource::local);
-  EXPECT_EQ(MCPClientTracker::last(), "Cursor");  // "CLI" names no client
+  EXPECT_EQ(context_->reportingClient.last(), "Cursor");  // "CLI" names no client
 }
 
 TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
