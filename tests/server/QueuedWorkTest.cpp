@@ -12,29 +12,20 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Condition>
-bool waitFor(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 TEST(QueuedWorkTest, CancelWaitsForARunningTaskAndDropsTheRest) {
   auto work = QueuedWork::make();
-  std::atomic<bool> started{false}, cancelling{false}, finished{false}, late{false};
-  ASSERT_TRUE(work->async([&] {
-    started = true;
-    waitFor([&] { return cancelling.load(); });
+  std::promise<void> started, cancelling;
+  std::atomic<bool> finished{false}, late{false};
+  ASSERT_TRUE(work->async([&, cancelled = cancelling.get_future().share()] {
+    started.set_value();
+    cancelled.wait();
     // Long enough that a cancel that does not wait returns first.
     std::this_thread::sleep_for(50ms);
     finished = true;
   }));
   ASSERT_TRUE(work->after(20ms, [&] { late = true; }));
-  ASSERT_TRUE(waitFor([&] { return started.load(); }));
-  cancelling = true;
+  started.get_future().wait();
+  cancelling.set_value();
   work->cancel();
   EXPECT_TRUE(finished);
 
