@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "PrivateHome.h"
-#include "bridges/CalendarTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
 #include "core/MCPServer.h"
@@ -19,6 +18,7 @@
 #include "core/ToolRegistry.h"
 #include "platform/Paths.h"
 #include "platform/ProcessSetup.h"
+#include "tools/calendar/CalendarTools.h"
 
 namespace tvrn {
 namespace {

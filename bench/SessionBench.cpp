@@ -12,7 +12,6 @@
 
 #include "PrivateHome.h"
 #include "StoreCalls.h"
-#include "bridges/ToDoTools.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolCallCounter.h"
@@ -20,6 +19,7 @@
 #include "core/ToolResponse.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "platform/ProcessSetup.h"
+#include "tools/todo/ToDoTools.h"
 
 namespace tvrn {
 namespace {

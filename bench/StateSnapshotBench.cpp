@@ -14,7 +14,7 @@
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
-#include "tools/support/ServiceSnapshot.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 
 namespace tvrn {
@@ -37,10 +37,11 @@ void BM_StateSnapshot(benchmark::State& state) {
       {"reminders", {{"running", true}, {"lists", {"Inbox"}}}},
       {"notes", {{"running", false}, {"count", 12}}}};
   ServiceSnapshot::setSource([scan] { return scan; });
-  ActivityTracker::record(CallSource::local, "list_emails");
+  ActivityTracker activity;
+  activity.record(CallSource::local, "list_emails");
   const bench::PeakMemory peak;
   for (auto _ : state) {
-    nlohmann::json snapshot = StateTools::snapshot("3.0.100");
+    nlohmann::json snapshot = StateTools::snapshot("3.0.100", activity);
     benchmark::DoNotOptimize(snapshot);
   }
   state.counters["peak_growth_MiB"] = peak.grownMiB();

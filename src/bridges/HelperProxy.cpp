@@ -74,16 +74,13 @@ Result<json, ToolError> readReply(json reply) {
 }
 
 // The reply's "result" as ToolResponse::json writes anyToJSONValue of it, without building the
-// typed tree and taking it apart again. A result it cannot write that way goes the long way, so
-// that it gets the same error naming why it cannot be sent.
+// typed tree and taking it apart again for a value it prints. A value it refuses goes through
+// it, so the refusal reads the same.
 ToolResult resultText(json result) {
-  if (result.is_structured() && typeAsJSONValue(result)) {
-    try {
-      return ToolResponse::text(result.dump(2));
-    } catch (const json::exception&) {
-    }
+  if (!result.is_structured() || !typeAsJSONValue(result)) {
+    return ToolResponse::json(anyToJSONValue(result));
   }
-  return ToolResponse::json(anyToJSONValue(result));
+  return ToolResponse::printed(result);
 }
 
 }  // namespace

@@ -19,7 +19,6 @@
 #include "core/MCPClientTracker.h"
 #include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
-#include "core/ToolErrorCounter.h"
 #include "core/Versions.h"
 #include "manifest/ManifestStore.h"
 #include "platform/Endpoints.h"
@@ -134,18 +133,19 @@ bool pause(const HeartbeatManager::Wait& wait, std::chrono::milliseconds duratio
 
 }  // namespace
 
-void HeartbeatManager::startInBackground(std::string version, Wait wait) {
+void HeartbeatManager::startInBackground(std::string version,
+                                         std::shared_ptr<ServerContext> context, Wait wait) {
   auto& state = beating();
   std::lock_guard hold(state.mutex);
   if (state.thread.joinable()) return;
-  state.thread =
-      std::jthread([version = std::move(version), wait = std::move(wait)](std::stop_token stop) {
-        if (!TunnelLock::shared().acquire(stop)) return;
-        do {
-          // A failed beat has been logged; the next one is due after the pause either way.
-          static_cast<void>(sendHeartbeat(version, stop));
-        } while (pause(wait, kInterval, stop));
-      });
+  state.thread = std::jthread([version = std::move(version), context = std::move(context),
+                               wait = std::move(wait)](std::stop_token stop) {
+    if (!TunnelLock::shared().acquire(stop)) return;
+    do {
+      // A failed beat has been logged; the next one is due after the pause either way.
+      static_cast<void>(sendHeartbeat(version, *context, stop));
+    } while (pause(wait, kInterval, stop));
+  });
 }
 
 void HeartbeatManager::stop() {
@@ -164,12 +164,13 @@ void HeartbeatManager::setManifestCheck(std::function<void()> check) {
   beating().manifestCheck = std::move(check);
 }
 
-bool HeartbeatManager::sendHeartbeat(const std::string& version, std::stop_token stop) {
+bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& context,
+                                     std::stop_token stop) {
   const std::int64_t beat = ++beatsSent;
-  std::string client = MCPClientTracker::last();
+  std::string client = context.reportingClient.last();
   if (client.empty()) client = aiClient();
-  const CountSnapshot calls = ToolCallCounter::consume();
-  const CountSnapshot errors = ToolErrorCounter::consume();
+  const CountSnapshot calls = context.counts.calls.drain();
+  const CountSnapshot errors = context.counts.errors.drain();
   const nlohmann::json body{{"machine_id", ConfigManager::shared().getMachineId()},
                             {"version", version},
                             {"ai_client", client},
@@ -181,8 +182,8 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, std::stop_token
           std::chrono::milliseconds(static_cast<long long>(Timeouts::networkDefault * 1000))),
       stop);
   if (!result || !result.value().isSuccess()) {
-    ToolCallCounter::restore(calls);
-    ToolErrorCounter::restore(errors);
+    context.counts.calls.restore(calls);
+    context.counts.errors.restore(errors);
     Logger::warn(kCategory,
                  "Heartbeat failed: " + (result ? "HTTP " + std::to_string(result.value().status)
                                                 : result.error().message));

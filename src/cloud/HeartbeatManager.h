@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
 
+#include "core/ServerContext.h"
 #include "platform/ProcessInfo.h"
 
 namespace tvrn {
@@ -23,9 +25,11 @@ class HeartbeatManager final {
 
   static constexpr std::chrono::seconds kInterval{300};
 
-  // Starts the heartbeat's thread for the running server's `version`: once this process holds
-  // the tunnel lock, a beat at once and then one every interval. A second call does nothing.
-  static void startInBackground(std::string version, Wait wait = {});
+  // Starts the heartbeat's thread for the running server's `version`, carrying the counts of
+  // `context`: once this process holds the tunnel lock, a beat at once and then one every
+  // interval. A second call does nothing.
+  static void startInBackground(std::string version, std::shared_ptr<ServerContext> context,
+                                Wait wait = {});
 
   // Ends the thread and waits for it.
   static void stop();
@@ -34,9 +38,11 @@ class HeartbeatManager final {
   // (the manifest's "manifest_check_every_beats", else every beat). Unset, nothing is called.
   static void setManifestCheck(std::function<void()> check);
 
-  // One beat, on the calling thread. The counts it carries go back into the counters when it
-  // fails, so the next beat carries them. False when it failed; a stop request abandons it.
-  [[nodiscard]] static bool sendHeartbeat(const std::string& version, std::stop_token stop = {});
+  // One beat, on the calling thread, carrying the counts `context` gathered since the last and
+  // its last reporting client; the counts go back when it fails, so the next beat carries them.
+  // False when it failed; a stop request abandons it.
+  [[nodiscard]] static bool sendHeartbeat(const std::string& version, ServerContext& context,
+                                          std::stop_token stop = {});
 
   // "TVRN Tray" for a process started with "--daemon"; else the known AI client nearest among
   // the process's ancestors; else "CLI". Worked out once per process, on first use.

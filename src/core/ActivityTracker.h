@@ -1,8 +1,10 @@
-// The process's list of the newest tool calls, with when they were made, where they came from and
-// which tool they named, for the status JSON and the environment-state tool.
+// The newest tool calls of one server, with when they were made, where they came from and which
+// tool they named, for the status JSON and the environment-state tool.
 #pragma once
 
 #include <chrono>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,22 +20,21 @@ struct ActivityEntry {
   std::string tool;
 };
 
-namespace ActivityTracker {
+class ActivityTracker final {
+ public:
+  // How many calls the list keeps; the oldest one is dropped beyond this.
+  static constexpr int kCapacity = 20;
 
-// How many calls the list keeps; the oldest one is dropped beyond this.
-inline constexpr int kCapacity = 20;
+  // Records a call, stamped now, at the front of the list.
+  void record(CallSource source, std::string_view tool);
+  // The newest call, if any was recorded.
+  std::optional<ActivityEntry> snapshot() const;
+  // Up to `limit` calls, newest first; a negative limit counts as 0.
+  std::vector<ActivityEntry> recentEntries(int limit = kCapacity) const;
 
-// Records a call, stamped now, at the front of the list.
-void record(CallSource source, std::string_view tool);
+ private:
+  mutable std::mutex mutex_;           // guards entries_
+  std::deque<ActivityEntry> entries_;  // newest first, at most kCapacity
+};
 
-// The newest call, if any was recorded.
-std::optional<ActivityEntry> snapshot();
-
-// Up to `limit` calls, newest first; a negative limit counts as 0.
-std::vector<ActivityEntry> recentEntries(int limit = kCapacity);
-
-// Tests only: empties the list, as in a fresh process.
-void resetForTests();
-
-}  // namespace ActivityTracker
 }  // namespace tvrn

@@ -202,14 +202,40 @@ void IPCServer::acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& re
       ::close(client);
       continue;
     }
+    if (!admitSession(client)) {
+      ::close(client);
+      continue;
+    }
     try {
-      std::thread(serveConnection, client, registry, version).detach();
+      std::thread([this, client, registry, version] {
+        serveConnection(client, registry, version);
+        endSession();
+      }).detach();
     } catch (const std::system_error& failure) {
       Logger::error(kCategory, "Cannot start a session for fd=" + std::to_string(client) + ": " +
                                    failure.what());
+      endSession();
       ::close(client);
     }
   }
+}
+
+bool IPCServer::admitSession(int fd) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (sessions_ < maxSessions) {
+      ++sessions_;
+      return true;
+    }
+  }
+  Logger::warn(kCategory, "Refused MCP client fd=" + std::to_string(fd) + ": " +
+                              std::to_string(maxSessions) + " sessions already open");
+  return false;
+}
+
+void IPCServer::endSession() {
+  std::lock_guard<std::mutex> hold(lock_);
+  --sessions_;
 }
 
 bool IPCServer::pauseAfterFailure() {

@@ -1,6 +1,7 @@
 // Lets MCP clients on this machine reach the in-process server: listens on a Unix-domain socket in
 // the user's ~/.local/share/tavrin and runs one MCP session per accepted connection, each on a
-// thread of its own, all sharing the one tool registry.
+// thread of its own, all sharing the one tool registry. Sessions are capped: a connection past
+// the cap is closed at once, so idle clients cannot take a thread each without end.
 #pragma once
 
 #include <sys/types.h>
@@ -22,6 +23,8 @@ class IPCServer final {
  public:
   // The longest socket path the address record holds with its closing zero byte.
   static constexpr std::size_t maxPathBytes = 107;
+  // Sessions of this process at once; MCP clients keep theirs open for as long as they run.
+  static constexpr std::size_t maxSessions = 128;
 
   static IPCServer& shared();
 
@@ -53,6 +56,9 @@ class IPCServer final {
   void closeListener(int fd);
   void acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
                   const std::string& version);
+  // Counts a session in; false, with one warning line, when maxSessions are already open.
+  bool admitSession(int fd);
+  void endSession();
   // Waits up to the pause after a failed accept; false when stop() cut it short.
   bool pauseAfterFailure();
   void removeSocketFileIfOurs();
@@ -61,6 +67,7 @@ class IPCServer final {
   std::condition_variable stopped_;
   int serverFd_ = -1;
   bool stopping_ = false;
+  std::size_t sessions_ = 0;         // sessions running, also those of an earlier start()
   std::filesystem::path boundPath_;  // empty until bind succeeds
   dev_t boundDevice_ = 0;
   ino_t boundInode_ = 0;

@@ -1,24 +1,16 @@
 #include "core/MCPClientTracker.h"
 
-#include <mutex>
+namespace tvrn {
 
-namespace tvrn::MCPClientTracker {
-namespace {
-
-std::mutex mutex;  // guards client
-std::string client;
-
-}  // namespace
-
-void record(std::string_view name) {
-  if (name.empty() || name == "TVRN Tray" || name == "CLI") return;
-  std::lock_guard lock(mutex);
-  client = name;
+void MCPClientTracker::record(std::string_view client) {
+  if (client.empty() || client == "TVRN Tray" || client == "CLI") return;
+  std::lock_guard lock(mutex_);
+  client_ = client;
 }
 
-std::string last() {
-  std::lock_guard lock(mutex);
-  return client;
+std::string MCPClientTracker::last() const {
+  std::lock_guard lock(mutex_);
+  return client_;
 }
 
-}  // namespace tvrn::MCPClientTracker
+}  // namespace tvrn

@@ -2,15 +2,22 @@
 // the heartbeat.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
-namespace tvrn::MCPClientTracker {
+namespace tvrn {
 
-// Takes the name unless it is empty, "TVRN Tray" or "CLI", which say nothing about the client.
-void record(std::string_view client);
+class MCPClientTracker final {
+ public:
+  // Takes the name unless it is empty, "TVRN Tray" or "CLI", which say nothing about the client.
+  void record(std::string_view client);
+  // The last name taken; "" before any.
+  std::string last() const;
 
-// The last name taken; "" before any.
-std::string last();
+ private:
+  mutable std::mutex mutex_;  // guards client_
+  std::string client_;
+};
 
-}  // namespace tvrn::MCPClientTracker
+}  // namespace tvrn

@@ -3,12 +3,10 @@
 #include <chrono>
 #include <ctime>
 #include <exception>
-#include <mutex>
 #include <utility>
 
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
-#include "core/ActivityTracker.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/InFlightRequestTracker.h"
@@ -30,31 +28,13 @@ constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, batched replies are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 
-struct PermissionSourceSlot {
-  std::mutex lock;  // guards source
-  MCPServer::PermissionStatusSource source;
-};
-
-PermissionSourceSlot& permissionSourceSlot() {
-  static PermissionSourceSlot slot;
-  return slot;
-}
-
-std::map<std::string, std::string> currentPermissionStatus() {
-  MCPServer::PermissionStatusSource source;
-  {
-    std::lock_guard<std::mutex> hold(permissionSourceSlot().lock);
-    source = permissionSourceSlot().source;
-  }
-  return source ? source() : std::map<std::string, std::string>{};
-}
-
 // The services whose access was refused, as the alert that ends the instructions. A service not
 // asked for yet is left out: here access is asked for when a tool first needs it.
-std::string permissionAlert() {
+std::string permissionAlert(const ServerContext& context) {
+  if (!context.permissionStatus) return "";
   std::string blocked;
   // The map's order is the keys' ascending byte order, which the alert lists them in.
-  for (const auto& [service, status] : currentPermissionStatus()) {
+  for (const auto& [service, status] : context.permissionStatus()) {
     if (status == "denied" || status == "restricted" || status == "writeOnly") {
       if (!blocked.empty()) blocked += ", ";
       blocked += service;
@@ -138,11 +118,6 @@ std::string toolFailureReply(const JSONRPCID& id, const ToolError& error) {
 }
 
 }  // namespace
-
-void MCPServer::setPermissionStatusSource(PermissionStatusSource source) {
-  std::lock_guard<std::mutex> hold(permissionSourceSlot().lock);
-  permissionSourceSlot().source = std::move(source);
-}
 
 MCPServer::MCPServer(std::shared_ptr<ToolRegistry> registry, ServerInfo info)
     : MCPServer(std::make_unique<MCPReader>(), std::make_unique<MCPWriter>(), std::move(registry),
@@ -230,7 +205,7 @@ std::string MCPServer::buildInstructions(std::string_view firstRunHint, std::str
 
 std::string MCPServer::handleInitialize(const JSONRPCID& id,
                                         const std::optional<JSONValue>& params) {
-  const std::string alert = permissionAlert();
+  const std::string alert = permissionAlert(registry_->context());
   const std::string client = clientName(params);
   const bool isCursor = client.find("cursor") != std::string::npos;
   const bool isClaudeCode =
@@ -299,8 +274,12 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   std::optional<JSONValue> arguments;
   if (const JSONValue* member = (*params)["arguments"]) arguments = *member;
 
-  if (registry_->countsCall(*name)) ToolCallCounter::increment(*name);
-  ActivityTracker::record(source, *name);
+  ServerContext& context = registry_->context();
+  if (registry_->countsCall(*name)) {
+    ToolCallCounter::increment(context.counts, *name,
+                               context.aiClient ? context.aiClient() : std::string());
+  }
+  context.activity.record(source, *name);
 
   const auto started = std::chrono::steady_clock::now();
   ToolResult outcome = [&] {
@@ -319,7 +298,9 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   }
   const ToolError& error = outcome.error();
   const std::string_view errorType = ToolErrorCounter::errorType(error);
-  if (errorType != ToolErrorCounter::badRequest) ToolErrorCounter::record(*name, errorType);
+  if (errorType != ToolErrorCounter::badRequest) {
+    ToolErrorCounter::record(context.counts, *name, errorType);
+  }
   return toolFailureReply(id, error);
 }
 

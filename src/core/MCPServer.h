@@ -3,8 +3,6 @@
 // run, that answers the requests relayed from the cloud.
 #pragma once
 
-#include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,14 +25,9 @@ class MCPServer final {
     std::string version;
   };
 
-  // Privacy-permission status by service key ("calendar", ...) to status word ("denied", ...).
-  using PermissionStatusSource = std::function<std::map<std::string, std::string>()>;
-
-  // Where "initialize" learns which permissions are missing. The permission checker lives in a
-  // layer above this one, so start-up hands it in; until then no permission counts as missing.
-  static void setPermissionStatusSource(PermissionStatusSource source);
-
-  // A session over the process's standard input and output.
+  // A session over the process's standard input and output. What it shares with the other
+  // sessions (permission status, the AI client's name, the activity list) comes with the
+  // registry's context.
   MCPServer(std::shared_ptr<ToolRegistry> registry, ServerInfo info);
   MCPServer(std::unique_ptr<MCPReader> reader, std::unique_ptr<MCPWriter> writer,
             std::shared_ptr<ToolRegistry> registry, ServerInfo info);

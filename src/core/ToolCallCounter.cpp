@@ -39,33 +39,7 @@ namespace {
 
 constexpr const char* kFirstToolCallKey = "first_tool_call_at";
 
-CountTable& calls() {
-  static CountTable table;
-  return table;
-}
-
-// Whether this process has dealt with first_tool_call_at; set once, never reset.
-std::atomic<bool> activationRecorded{false};
 std::atomic<bool> statusServerInProcess{false};
-
-struct AIClientSource {
-  std::mutex mutex;  // guards source
-  std::function<std::string()> source;
-};
-
-AIClientSource& aiClientSource() {
-  static AIClientSource slot;
-  return slot;
-}
-
-std::string aiClient() {
-  std::function<std::string()> source;
-  {
-    std::lock_guard lock(aiClientSource().mutex);
-    source = aiClientSource().source;
-  }
-  return source ? source() : std::string();
-}
 
 void recordFirstToolCall() {
   const ConfigManager& config = ConfigManager::shared();
@@ -78,27 +52,21 @@ void recordFirstToolCall() {
 
 }  // namespace
 
-void incrementLocalOnly(std::string_view tool) {
-  calls().add(tool);
+void incrementLocalOnly(ToolCounts& counts, std::string_view tool) {
+  counts.calls.add(tool);
   // Outside the counter's lock: a slow settings file must not hold up other sessions' counting.
-  if (!activationRecorded.exchange(true)) recordFirstToolCall();
+  if (!counts.firstCallRecorded.exchange(true)) recordFirstToolCall();
 }
 
-void resetForTests() { activationRecorded = false; }
-
-void increment(std::string_view tool) {
-  incrementLocalOnly(tool);
+void increment(ToolCounts& counts, std::string_view tool, std::string_view aiClient) {
+  incrementLocalOnly(counts, tool);
   if (!reportsToStatusServer()) return;
-  const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient()}};
+  const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient}};
   HttpClient::postJSONInBackground(
       Endpoints::statusBaseURL() + "/tool-call", body,
       std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::duration<double>(Timeouts::networkFireAndForget)));
 }
-
-CountSnapshot consume() { return calls().drain(); }
-
-void restore(const CountSnapshot& snapshot) { calls().restore(snapshot); }
 
 bool isDaemon() {
   static const bool daemon = [] {
@@ -115,11 +83,6 @@ bool isDaemon() {
 void setStatusServerInProcess(bool inProcess) { statusServerInProcess = inProcess; }
 
 bool reportsToStatusServer() { return !isDaemon() && !statusServerInProcess; }
-
-void setAIClientSource(std::function<std::string()> source) {
-  std::lock_guard lock(aiClientSource().mutex);
-  aiClientSource().source = std::move(source);
-}
 
 }  // namespace ToolCallCounter
 }  // namespace tvrn

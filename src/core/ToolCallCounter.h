@@ -3,8 +3,8 @@
 // to it, so the process that runs the heartbeat sees every call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -31,20 +31,23 @@ class CountTable {
   CountSnapshot counts_;
 };
 
+// What one server counts between two drains by the heartbeat: tool calls per tool, failed calls
+// per "<tool>:<type>", and whether it has dealt with "first_tool_call_at".
+struct ToolCounts {
+  CountTable calls;
+  CountTable errors;
+  std::atomic<bool> firstCallRecorded{false};
+};
+
 namespace ToolCallCounter {
 
-// Counts the call, then reports it to the status server when this process reports at all.
-void increment(std::string_view tool);
+// Counts the call, then reports it to the status server when this process reports at all, with
+// the name of the AI client that made it ("" when unknown, which the status server ignores).
+void increment(ToolCounts& counts, std::string_view tool, std::string_view aiClient = {});
 
-// Counts the call without reporting it. The first counted call of the process writes
+// Counts the call without reporting it. The first call the counts see writes
 // "first_tool_call_at" into the settings unless they already hold it.
-void incrementLocalOnly(std::string_view tool);
-
-// What was counted since the last drain; the counts start again from zero.
-CountSnapshot consume();
-
-// Puts consumed counts back, so a report that failed to go out goes with the next one.
-void restore(const CountSnapshot& snapshot);
+void incrementLocalOnly(ToolCounts& counts, std::string_view tool);
 
 // True when one of the process's own command-line arguments is exactly "--daemon"; read from
 // /proc once per process.
@@ -57,15 +60,6 @@ void setStatusServerInProcess(bool inProcess);
 // Whether calls and errors are sent to the status server: never by the daemon, nor by a process
 // that runs the status server itself.
 bool reportsToStatusServer();
-
-// Where the "ai_client" of each report comes from; start-up points it at the heartbeat's name
-// of the launching AI client. Until then reports carry "", which the status server's client
-// tracker ignores rather than taking a wrong name.
-void setAIClientSource(std::function<std::string()> source);
-
-// Tests only: forgets that the first call was dealt with, so the next call checks the settings
-// again as a fresh process would.
-void resetForTests();
 
 }  // namespace ToolCallCounter
 }  // namespace tvrn

@@ -15,11 +15,6 @@
 namespace tvrn::ToolErrorCounter {
 namespace {
 
-CountTable& errors() {
-  static CountTable table;
-  return table;
-}
-
 // Words of an executionFailed message, lower-cased, tried in this order.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 9> kMessageClasses{{
     {"timed out", jxaTimeout},
@@ -64,8 +59,8 @@ std::string_view errorType(const ToolError& error) {
   return executionFailed;
 }
 
-void record(std::string_view tool, std::string_view type) {
-  errors().add(std::string(tool) + ":" + std::string(type));
+void record(ToolCounts& counts, std::string_view tool, std::string_view type) {
+  counts.errors.add(std::string(tool) + ":" + std::string(type));
   if (!ToolCallCounter::reportsToStatusServer()) return;
   const nlohmann::json body = {{"tool", tool}, {"error_type", type}};
   HttpClient::postJSONInBackground(
@@ -74,10 +69,6 @@ void record(std::string_view tool, std::string_view type) {
           std::chrono::duration<double>(Timeouts::networkFireAndForget)));
 }
 
-void recordLocalOnly(std::string_view key) { errors().add(key); }
-
-CountSnapshot consume() { return errors().drain(); }
-
-void restore(const CountSnapshot& snapshot) { errors().restore(snapshot); }
+void recordLocalOnly(ToolCounts& counts, std::string_view key) { counts.errors.add(key); }
 
 }  // namespace tvrn::ToolErrorCounter

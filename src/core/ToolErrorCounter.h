@@ -25,15 +25,9 @@ std::string_view errorType(const ToolError& error);
 
 // Counts one error under "<tool>:<type>", then reports it to the status server when this process
 // reports at all.
-void record(std::string_view tool, std::string_view type);
+void record(ToolCounts& counts, std::string_view tool, std::string_view type);
 
 // Counts one error under a ready-made "<tool>:<type>" key, without reporting it.
-void recordLocalOnly(std::string_view key);
-
-// What was counted since the last drain, by key; the counts start again from zero.
-CountSnapshot consume();
-
-// Puts consumed counts back, so a report that failed to go out goes with the next one.
-void restore(const CountSnapshot& snapshot);
+void recordLocalOnly(ToolCounts& counts, std::string_view key);
 
 }  // namespace tvrn::ToolErrorCounter

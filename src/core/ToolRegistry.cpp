@@ -75,8 +75,8 @@ ToolRegistry::ServiceScope::ServiceScope(ToolRegistry& registry, std::string ser
 
 ToolRegistry::ServiceScope::~ServiceScope() { innermostScope = outer_; }
 
-ToolRegistry::ToolRegistry(NameSource manifestDisabledTools)
-    : manifestDisabledTools_(std::move(manifestDisabledTools)) {}
+ToolRegistry::ToolRegistry(std::shared_ptr<ServerContext> context)
+    : context_(context ? std::move(context) : std::make_shared<ServerContext>()) {}
 
 void ToolRegistry::registerTool(ToolDefinition definition) {
   for (auto scope = innermostScope; scope && definition.service.empty(); scope = scope->outer_) {
@@ -161,7 +161,9 @@ std::string ToolRegistry::listText() const {
   ListingFilter filter;
   filter.settings = ConfigManager::shared().snapshot();
   filter.readOnly = filter.settings->readOnly();
-  if (manifestDisabledTools_) filter.manifestDisabledTools = manifestDisabledTools_();
+  if (context_->manifestDisabledTools) {
+    filter.manifestDisabledTools = context_->manifestDisabledTools();
+  }
 
   std::string text = "{\"tools\":[";
   bool first = true;

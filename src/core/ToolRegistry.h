@@ -14,17 +14,21 @@
 #include <vector>
 
 #include "core/JSONValue.h"
+#include "core/ServerContext.h"
 #include "core/ToolDefinition.h"
 
 namespace tvrn {
 
 class ToolRegistry final {
  public:
-  // The names of the tools that the manifest in force leaves out of the listing.
-  using NameSource = std::function<std::set<std::string>()>;
+  // The registry hands `context` to the sessions and tool families it serves, and hides from the
+  // listing what its manifest source names. Without one it makes a context of its own, with no
+  // sources: nothing hidden on the manifest's account.
+  explicit ToolRegistry(std::shared_ptr<ServerContext> context = {});
 
-  // Without a source, no tool is hidden on the manifest's account.
-  explicit ToolRegistry(NameSource manifestDisabledTools = {});
+  ServerContext& context() const { return *context_; }
+  // For a handler that keeps the context beyond the registration.
+  const std::shared_ptr<ServerContext>& sharedContext() const { return context_; }
 
   ToolRegistry(const ToolRegistry&) = delete;
   ToolRegistry& operator=(const ToolRegistry&) = delete;
@@ -92,7 +96,7 @@ class ToolRegistry final {
   std::shared_ptr<const Entry> find(std::string_view name) const;
   std::vector<std::shared_ptr<const Entry>> entries() const;
 
-  const NameSource manifestDisabledTools_;
+  const std::shared_ptr<ServerContext> context_;
   // Guards tools_ only; never held while a handler runs or the settings are read.
   mutable std::shared_mutex mutex_;
   std::map<std::string, std::shared_ptr<const Entry>, std::less<>> tools_;

@@ -96,8 +96,11 @@ ManifestToolDispatcher& ManifestToolDispatcher::shared() {
 }
 
 void ManifestToolDispatcher::setRegistry(std::shared_ptr<ToolRegistry> registry) {
+  // After an apply under way; the names it registered belong to the registry it registered in.
+  std::lock_guard serialised(applyMutex_);
   std::lock_guard lock(mutex_);
   registry_ = std::move(registry);
+  registeredNames_.clear();
 }
 
 std::shared_ptr<ToolRegistry> ManifestToolDispatcher::registry() const {

@@ -21,6 +21,7 @@ class ManifestToolDispatcher final {
   ManifestToolDispatcher& operator=(const ManifestToolDispatcher&) = delete;
 
   // Start-up sets it once its built-in tools are registered, before any manifest is applied.
+  // A new registry starts with no manifest tools: the next apply withdraws nothing from it.
   void setRegistry(std::shared_ptr<ToolRegistry> registry);
   std::shared_ptr<ToolRegistry> registry() const;
 

@@ -101,11 +101,21 @@ void QueuedLineLog::writeLoop() {
 }
 
 void QueuedLineLog::writeQueued() {
-  std::lock_guard hold(writeMutex_);
-  writeBatch(newest_.exchange(nullptr, std::memory_order_acquire));
+  Node* written = nullptr;
+  {
+    std::lock_guard hold(writeMutex_);
+    written = writeBatch(newest_.exchange(nullptr, std::memory_order_acquire));
+  }
+  // Once the locks are let go: a flush that has returned leaves none held, so a copy of the
+  // process made right after it (a fork) can still write.
+  while (written != nullptr) {
+    Node* node = std::exchange(written, written->next);
+    if (node->flush != nullptr) node->flush->signal();
+    delete node;
+  }
 }
 
-void QueuedLineLog::writeBatch(Node* newestFirst) {
+QueuedLineLog::Node* QueuedLineLog::writeBatch(Node* newestFirst) {
   Node* oldestFirst = nullptr;
   while (newestFirst != nullptr) {
     Node* next = newestFirst->next;
@@ -118,11 +128,7 @@ void QueuedLineLog::writeBatch(Node* newestFirst) {
     if (node->make) text += node->make();
   }
   if (!text.empty()) log_.append(text);
-  while (oldestFirst != nullptr) {
-    Node* node = std::exchange(oldestFirst, oldestFirst->next);
-    if (node->flush != nullptr) node->flush->signal();
-    delete node;
-  }
+  return oldestFirst;
 }
 
 }  // namespace tvrn

@@ -55,8 +55,9 @@ class QueuedLineLog {
   void writeLoop();
   // Takes what is queued and writes it, once a batch taken before is written.
   void writeQueued();
-  // Writes a batch taken off the queue (newest first) in the order it was appended.
-  void writeBatch(Node* newestFirst);
+  // Writes a batch taken off the queue (newest first) in the order it was appended; returns it,
+  // oldest first, for its flushes to be signalled.
+  Node* writeBatch(Node* newestFirst);
 
   LineLog log_;
   std::atomic<bool> configured_{false};

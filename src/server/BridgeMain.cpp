@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "base/Utf8.h"
@@ -24,7 +27,23 @@
 namespace {
 
 constexpr std::chrono::seconds kStartWait{5};
+constexpr std::chrono::seconds kLongestStartWait{3600};
 constexpr std::chrono::milliseconds kRetryEvery{50};
+
+// kStartWait, or the whole seconds TVRN_TRAY_START_WAIT gives, for machines (and tests) where the
+// tray takes longer to come up; a value that is not a number from 1 to 3600 counts as unset.
+std::chrono::seconds startWait() {
+  const char* value = std::getenv("TVRN_TRAY_START_WAIT");
+  if (value == nullptr) return kStartWait;
+  const std::string_view text(value);
+  long long seconds = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (error != std::errc() || end != text.data() + text.size() || seconds < 1 ||
+      seconds > kLongestStartWait.count()) {
+    return kStartWait;
+  }
+  return std::chrono::seconds(seconds);
+}
 
 int connectToServer() {
   const std::string path = tvrn::IPCServer::socketPath().string();
@@ -54,7 +73,7 @@ std::string trayProgram() {
 
 int startServerAndConnect() {
   if (!tvrn::Subprocess::launchDetached({{trayProgram(), "--headless"}}).ok()) return -1;
-  const auto deadline = std::chrono::steady_clock::now() + kStartWait;
+  const auto deadline = std::chrono::steady_clock::now() + startWait();
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kRetryEvery);
     if (const int fd = connectToServer(); fd >= 0) return fd;

@@ -10,13 +10,10 @@
 #include "Version.h"
 #include "base/Dispatch.h"
 #include "base/Timestamp.h"
-#include "bridges/CalendarTools.h"
-#include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/TCCStatusChecker.h"
-#include "bridges/ToDoTools.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
 #include "cloud/PushMessageStore.h"
@@ -29,7 +26,7 @@
 #include "core/IPCServer.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
-#include "core/ToolCallCounter.h"
+#include "core/ServerContext.h"
 #include "core/ToolRegistry.h"
 #include "manifest/ManifestLoader.h"
 #include "manifest/ManifestStore.h"
@@ -39,14 +36,19 @@
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/LegacyCleaner.h"
+#include "server/QueuedWork.h"
 #include "server/StartupJobs.h"
 #include "status/ServiceStatusScanner.h"
 #include "status/StatusServer.h"
+#include "tools/calendar/CalendarTools.h"
+#include "tools/common/ServiceSnapshot.h"
+#include "tools/contacts/ContactsTools.h"
 #include "tools/files/FinderTools.h"
 #include "tools/localapps/MessagesTools.h"
 #include "tools/localapps/NordVPNTools.h"
 #include "tools/localapps/OutlookTools.h"
 #include "tools/localapps/SafariTools.h"
+#include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Tools.h"
 #include "tools/messaging/SlackProxyTools.h"
 #include "tools/messaging/TeamsProxyTools.h"
@@ -56,10 +58,10 @@
 #include "tools/stocks/StocksTools.h"
 #include "tools/support/DiagnosticTools.h"
 #include "tools/support/EnvironmentSources.h"
-#include "tools/support/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
+#include "tools/todo/ToDoTools.h"
 
 namespace tvrn::ServerCore {
 namespace {
@@ -110,16 +112,24 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
   return {std::move(text), failed};
 }
 
-// Wires the layers that must not know each other: what the core asks of the manifest store, the
-// bridges and the heartbeat.
+// What the registry, the sessions and the status server share, with what they ask of the
+// manifest store, the permission checker and the heartbeat.
+std::shared_ptr<ServerContext> makeContext() {
+  auto context = std::make_shared<ServerContext>();
+  context->permissionStatus = &TCCStatusChecker::currentStatus;
+  context->aiClient = [] { return HeartbeatManager::aiClient(); };
+  context->manifestDisabledTools = [] { return ManifestStore::shared().disabledToolNames(); };
+  return context;
+}
+
+// Wires the layers that must not know each other: what the store and the tools ask of the
+// settings, the scanner and the cloud services.
 void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
   PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
     auto settings = ConfigManager::shared().snapshot();
     return {settings, &settings->values};
   });
-  ToolCallCounter::setAIClientSource([] { return HeartbeatManager::aiClient(); });
-  MCPServer::setPermissionStatusSource(&TCCStatusChecker::currentStatus);
   ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
   EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
                                .tunnelConnected = &TunnelState::read,
@@ -136,7 +146,7 @@ void registerToolFamilies(ToolRegistry& registry) {
   CalendarTools::registerTools(registry);
   ContactsTools::registerTools(registry);
   OfficeTools::registerTools(registry);
-  TeamsProxyTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph);
   SlackProxyTools::registerTools(registry);
   WhatsAppProxyTools::registerTools(registry);
   ToDoTools::registerTools(registry);
@@ -159,23 +169,33 @@ std::unique_ptr<StatusServer>& statusServer() {
   return server;
 }
 
-void startStatusServices() {
-  statusServer() = std::make_unique<StatusServer>(version());
+void startStatusServices(const std::shared_ptr<ServerContext>& context) {
+  statusServer() = std::make_unique<StatusServer>(version(), context);
   statusServer()->start();
   ServiceStatusScanner::shared().start();
 }
 
-void queueBackgroundJobs() {
+// What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
+std::shared_ptr<QueuedWork>& startupWork() {
+  static auto& work = *new std::shared_ptr<QueuedWork>();
+  return work;
+}
+
+void queueBackgroundJobs(QueuedWork& work) {
+  work.async([] { ManifestLoader::shared().loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
-  Dispatch::async([] { PimStore::shared().warmUp(); });
-  Dispatch::async([] { TCCStatusChecker::runStartupCheck(); });
-  Dispatch::after(StartupJobs::kWarmUpDelay, [] { StartupJobs::warmOSAPermissions(); });
-  Dispatch::async([] {
+  work.async([] { PimStore::shared().warmUp(); });
+  work.async([] { TCCStatusChecker::runStartupCheck(); });
+  work.after(StartupJobs::kWarmUpDelay, [&work] {
+    StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
+                                    [&work](Task script) { return work.async(std::move(script)); });
+  });
+  work.async([] {
     StartupJobs::remindAboutCloudData(
         [](const std::string& message) { PushMessageStore::shared().setMessage(message); });
   });
-  Dispatch::async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
+  work.async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
 }
 
 bool autoUpdateEnabled() {
@@ -191,7 +211,7 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
   HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
-  HeartbeatManager::startInBackground(version());
+  HeartbeatManager::startInBackground(version(), registry->sharedContext());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
@@ -199,6 +219,12 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   CloudTunnel::shared().startInBackground();
 }
 
+}  // namespace
+
+namespace {
+// The uninstall takes the server down before it removes the folders; the exit path that
+// follows must not write them again. Each start arms it anew.
+std::atomic<bool> shutDown{false};
 }  // namespace
 
 const std::string& version() {
@@ -215,6 +241,7 @@ bool start(const LegacyCleaner::Settings& cleanup) {
                   "another server is already listening at " + IPCServer::socketPath().string());
     return false;
   }
+  shutDown = false;
   AuditLog::configure(ConfigManager::shared().auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
   // The stdio server the AI clients' entries name is put in place first, with or without a tray.
@@ -230,14 +257,14 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   });
   connectLayers();
 
-  auto registry =
-      std::make_shared<ToolRegistry>([] { return ManifestStore::shared().disabledToolNames(); });
+  const auto context = makeContext();
+  auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry);
   ManifestToolDispatcher::shared().setRegistry(registry);
-  Dispatch::async([] { ManifestLoader::shared().loadFromDisk(); });
 
-  startStatusServices();
-  queueBackgroundJobs();
+  startStatusServices(context);
+  startupWork() = QueuedWork::make();
+  queueBackgroundJobs(*startupWork());
   startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever
@@ -256,17 +283,10 @@ void stop() {
   Logger::info("tray", "ServerCore stopped");
 }
 
-namespace {
-// The uninstall takes the server down before it removes the folders; the exit path that
-// follows must not write them again.
-std::atomic<bool> shutDown{false};
-}  // namespace
-
-void resetForTests() { shutDown = false; }
-
 void shutdown() {
   if (shutDown.exchange(true)) return;
   stop();
+  if (startupWork()) startupWork()->cancel();
   ServiceStatusScanner::shared().stop();
   CloudTunnel::shared().stop();
   HeartbeatManager::stop();

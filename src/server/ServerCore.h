@@ -29,13 +29,11 @@ void registerToolFamilies(ToolRegistry& registry);
 // Stops the IPC server; every other service runs until the process exits.
 void stop();
 
-// Stops the IPC server, then the service scanner, the relay tunnel (its state file then says not
-// connected), the heartbeat, the status-file writer and the status server's listeners, and
-// waits for their threads; last, writes the audit records still waiting: the program's exit
-// path. Calls after the first do nothing.
+// Stops the IPC server, takes back the background jobs start() queued (one not begun never runs,
+// one running is waited for), then stops the service scanner, the relay tunnel (its state file
+// then says not connected), the heartbeat, the status-file writer and the status server's
+// listeners, and waits for their threads; last, writes the audit records still waiting: the
+// program's exit path. Calls after the first since the last start() do nothing.
 void shutdown();
-
-// Tests only: lets the next shutdown() run again, as in a fresh process.
-void resetForTests();
 
 }  // namespace tvrn::ServerCore

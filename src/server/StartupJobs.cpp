@@ -82,11 +82,16 @@ nlohmann::json installEventBody(const std::string& machineId, std::string_view v
 
 }  // namespace
 
-void warmOSAPermissions(std::chrono::milliseconds spacing) {
+void warmOSAPermissions(std::chrono::milliseconds spacing, const HandOver& handOver) {
   for (const std::string_view script : kWarmUpScripts) {
-    Dispatch::async([script] {
+    auto run = [script] {
       ScriptHost::run(ScriptHost::ScriptLanguage::appleScript, script, kWarmUpScriptLimit);
-    });
+    };
+    if (!handOver) {
+      Dispatch::async(std::move(run));
+    } else if (!handOver(std::move(run))) {
+      return;
+    }
     std::this_thread::sleep_for(spacing);
   }
 }

@@ -29,9 +29,12 @@ inline constexpr std::string_view kCloudDataReminder =
 // The user-defaults flag that marks the install event as attempted.
 inline constexpr const char* kInstallEventSentKey = "tvrn_install_event_sent";
 
-// Hands each warm-up script to its own worker, `spacing` apart, without waiting for any of them;
-// returns one spacing after the last. Results and failures of the scripts are dropped.
-void warmOSAPermissions(std::chrono::milliseconds spacing = kWarmUpSpacing);
+// Hands each warm-up script to its own worker through `handOver`, `spacing` apart, without
+// waiting for any of them; returns one spacing after the last, or as soon as `handOver` refuses a
+// script (the work was cancelled). Results and failures of the scripts are dropped.
+using HandOver = std::function<bool(std::function<void()>)>;
+void warmOSAPermissions(std::chrono::milliseconds spacing = kWarmUpSpacing,
+                        const HandOver& handOver = {});
 
 // Reads the settings and, when the user holds a relay token ("tvrn-...") but has cloud data
 // forwarding off and has not dismissed the reminder, passes the reminder text to `post` (start-up

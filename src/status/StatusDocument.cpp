@@ -57,13 +57,13 @@ void addVersions(json& status, const std::string& version) {
   }
 }
 
-void addActivity(json& status) {
+void addActivity(json& status, const ActivityTracker& activity) {
   const auto now = std::chrono::system_clock::now();
-  if (const auto newest = ActivityTracker::snapshot()) {
+  if (const auto newest = activity.snapshot()) {
     status["last_activity"] = activityEntry(*newest, now);
   }
   json recent = json::array();
-  for (const auto& entry : ActivityTracker::recentEntries()) {
+  for (const auto& entry : activity.recentEntries()) {
     recent.push_back(activityEntry(entry, now));
   }
   status["recent_activity"] = std::move(recent);
@@ -71,7 +71,7 @@ void addActivity(json& status) {
 
 }  // namespace
 
-json build(const std::string& version) {
+json build(const std::string& version, const ActivityTracker& activity) {
   const auto settings = ConfigManager::shared().snapshot();
   const json& values = settings->values;
 
@@ -100,12 +100,12 @@ json build(const std::string& version) {
       first != values.end() && first->is_string()) {
     status["first_tool_call_at"] = *first;
   }
-  addActivity(status);
+  addActivity(status, activity);
   return status;
 }
 
-std::string text(const std::string& version) {
-  return build(version).dump(-1, ' ', false, json::error_handler_t::replace);
+std::string text(const std::string& version, const ActivityTracker& activity) {
+  return build(version, activity).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace tvrn::StatusDocument

@@ -5,13 +5,15 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/ActivityTracker.h"
+
 namespace tvrn::StatusDocument {
 
 // The document for the running `version`, built afresh from the settings, the version files,
-// the scanner's last result, the permission states and the activity list.
-nlohmann::json build(const std::string& version);
+// the scanner's last result, the permission states and the server's `activity`.
+nlohmann::json build(const std::string& version, const ActivityTracker& activity);
 
 // The document as text; text that is not UTF-8 anywhere in it is replaced, so it always prints.
-std::string text(const std::string& version);
+std::string text(const std::string& version, const ActivityTracker& activity);
 
 }  // namespace tvrn::StatusDocument

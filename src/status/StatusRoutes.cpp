@@ -77,24 +77,24 @@ std::string backendFailure(const HttpResult& result) {
 
 }  // namespace
 
-json toolCall(std::string_view body) {
+json toolCall(std::string_view body, ServerContext& context) {
   const json report = objectOf(body);
   const auto tool = report.is_object() ? text(report, "tool") : std::nullopt;
   if (!tool) return failure("missing 'tool' string");
-  ToolCallCounter::incrementLocalOnly(*tool);
-  ActivityTracker::record(CallSource::local, *tool);
+  ToolCallCounter::incrementLocalOnly(context.counts, *tool);
+  context.activity.record(CallSource::local, *tool);
   if (const auto client = report.find("ai_client"); client != report.end() && client->is_string()) {
-    MCPClientTracker::record(client->get<std::string>());
+    context.reportingClient.record(client->get<std::string>());
   }
   return kOK;
 }
 
-json toolError(std::string_view body) {
+json toolError(std::string_view body, ToolCounts& counts) {
   const json report = objectOf(body);
   const auto tool = report.is_object() ? text(report, "tool") : std::nullopt;
   const auto type = report.is_object() ? text(report, "error_type") : std::nullopt;
   if (!tool || !type) return failure("missing 'tool' or 'error_type'");
-  ToolErrorCounter::recordLocalOnly(*tool + ":" + *type);
+  ToolErrorCounter::recordLocalOnly(counts, *tool + ":" + *type);
   return kOK;
 }
 

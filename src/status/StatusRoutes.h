@@ -5,13 +5,17 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "core/ServerContext.h"
+
 namespace tvrn::StatusRoutes {
 
-// "/tool-call" {"tool", "ai_client"}: a call reported by another server process.
-nlohmann::json toolCall(std::string_view body);
+// "/tool-call" {"tool", "ai_client"}: a call reported by another server process, counted and
+// added to the activity in this server's `context`.
+nlohmann::json toolCall(std::string_view body, ServerContext& context);
 
-// "/tool-error" {"tool", "error_type"}: a failed call reported by another server process.
-nlohmann::json toolError(std::string_view body);
+// "/tool-error" {"tool", "error_type"}: a failed call reported by another server process,
+// counted in `counts`.
+nlohmann::json toolError(std::string_view body, ToolCounts& counts);
 
 // "/config": "action": "update" starts an update check that installs what it finds (answered
 // with "triggered": true); stores "auto_update" (a Bool) and the keys the manifest's

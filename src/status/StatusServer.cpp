@@ -82,10 +82,14 @@ void answerJSON(StatusResponse& response, const json& body) {
 
 }  // namespace
 
-StatusServer::StatusServer(std::string version) : StatusServer(std::move(version), Options{}) {}
+StatusServer::StatusServer(std::string version, std::shared_ptr<ServerContext> context)
+    : StatusServer(std::move(version), Options{}, std::move(context)) {}
 
-StatusServer::StatusServer(std::string version, Options options)
-    : version_(std::move(version)), options_(options) {
+StatusServer::StatusServer(std::string version, Options options,
+                           std::shared_ptr<ServerContext> context)
+    : version_(std::move(version)),
+      options_(options),
+      context_(context ? std::move(context) : std::make_shared<ServerContext>()) {
   addRoutes(routes_);
 }
 
@@ -106,7 +110,7 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
   });
 
   routes.get("/status", [this](const StatusRequest&, StatusResponse& response) {
-    setContent(response, StatusDocument::text(version_), kJSON);
+    setContent(response, StatusDocument::text(version_, context_->activity), kJSON);
   });
   routes.get("/app", [](const StatusRequest&, StatusResponse& response) {
     response.set("X-Frame-Options", "DENY");
@@ -118,8 +122,12 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
       answerJSON(response, route(request.body()));
     });
   };
-  post("/tool-call", StatusRoutes::toolCall);
-  post("/tool-error", StatusRoutes::toolError);
+  routes.post("/tool-call", [this](const StatusRequest& request, StatusResponse& response) {
+    answerJSON(response, StatusRoutes::toolCall(request.body(), *context_));
+  });
+  routes.post("/tool-error", [this](const StatusRequest& request, StatusResponse& response) {
+    answerJSON(response, StatusRoutes::toolError(request.body(), context_->counts));
+  });
   post("/config", StatusRoutes::config);
   post("/tray-event", StatusRoutes::trayEvent);
   post("/cloud-data-enable", StatusRoutes::cloudDataEnable);
@@ -150,15 +158,15 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
     // A failed write is tried again at the next interval; readers allow for a stale file.
-    static_cast<void>(writeStatusFile(version_));
+    static_cast<void>(writeStatusFile(version_, context_->activity));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kStatusFileInterval, [] { return false; });
   }
 }
 
-bool StatusServer::writeStatusFile(const std::string& version) {
-  return FileStore::writeAtomic(Paths::appSupport() / "status.json", StatusDocument::text(version),
-                                0600);
+bool StatusServer::writeStatusFile(const std::string& version, const ActivityTracker& activity) {
+  return FileStore::writeAtomic(Paths::appSupport() / "status.json",
+                                StatusDocument::text(version, activity), 0600);
 }
 
 void StatusServer::stop() {

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/ServerContext.h"
 #include "status/LoopbackListener.h"
 #include "status/StatusConnection.h"
 #include "status/StatusRouteTable.h"
@@ -26,8 +27,10 @@ class StatusServer final {
     std::chrono::milliseconds requestDeadline{10000};
   };
 
-  explicit StatusServer(std::string version);
-  StatusServer(std::string version, Options options);
+  // The server reports the activity of `context`, and adds to it the calls other processes
+  // report; without one it keeps a context of its own.
+  explicit StatusServer(std::string version, std::shared_ptr<ServerContext> context = {});
+  StatusServer(std::string version, Options options, std::shared_ptr<ServerContext> context = {});
   ~StatusServer();  // stops, as stop() does
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
@@ -40,7 +43,8 @@ class StatusServer final {
   void stop();
 
   // The status JSON written atomically (0600) to status.json in the application-support folder.
-  [[nodiscard]] static bool writeStatusFile(const std::string& version);
+  [[nodiscard]] static bool writeStatusFile(const std::string& version,
+                                            const ActivityTracker& activity);
 
  private:
   void writeStatusFiles(std::stop_token stop);
@@ -48,6 +52,7 @@ class StatusServer final {
 
   const std::string version_;
   const Options options_;
+  const std::shared_ptr<ServerContext> context_;
   int port_ = 0;
   StatusRouteTable routes_;
   std::vector<std::unique_ptr<LoopbackListener>> listeners_;

@@ -6,17 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "bridges/ContactsTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/PimFixtures.h"
-#include "bridges/ToDoTools.h"
 #include "core/ConfigManager.h"
 #include "core/DateFormat.h"
 #include "core/ToolRegistry.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "support/TestEnv.h"
+#include "tools/contacts/ContactsTools.h"
+#include "tools/todo/ToDoTools.h"
 
 namespace tvrn {
 namespace {

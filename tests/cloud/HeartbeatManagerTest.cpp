@@ -111,11 +111,7 @@ TEST(HeartbeatManagerTest, AIClientOfThisProcess) {
 
 class HeartbeatTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
-    ToolCallCounter::consume();
-    ToolErrorCounter::consume();
-  }
+  void SetUp() override { ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1); }
 
   void reply(int status, std::string body) {
     test::CannedResponse response;
@@ -127,22 +123,24 @@ class HeartbeatTest : public ::testing::Test {
   nlohmann::json lastBeat() const { return backend_.requestsTo("/heartbeat").back().json(); }
 
   test::RecordingHttpServer backend_;
+  std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
+  ToolCounts& counts_ = context_->counts;
 };
 
 TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
-  MCPClientTracker::record("Cursor");
+  context_->reportingClient.record("Cursor");
   const std::string down = "http://127.0.0.1:" + std::to_string(test::unusedPort());
   for (const auto& [backend, status] : {std::pair{down, 200}, std::pair{backend_.baseURL(), 503}}) {
-    ToolCallCounter::incrementLocalOnly("list_events");
-    ToolCallCounter::incrementLocalOnly("list_events");
-    ToolErrorCounter::recordLocalOnly("list_events:bad_request");
+    ToolCallCounter::incrementLocalOnly(counts_, "list_events");
+    ToolCallCounter::incrementLocalOnly(counts_, "list_events");
+    ToolErrorCounter::recordLocalOnly(counts_, "list_events:bad_request");
     ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
     reply(status, "{}");
-    EXPECT_FALSE(HeartbeatManager::sendHeartbeat("3.0.100")) << backend << " " << status;
+    EXPECT_FALSE(HeartbeatManager::sendHeartbeat("3.0.100", *context_)) << backend << " " << status;
 
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
     reply(200, "{}");
-    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
     const nlohmann::json expected = {
         {"machine_id", ConfigManager::shared().getMachineId()},
         {"version", "3.0.100"},
@@ -150,7 +148,7 @@ TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
         {"tool_calls", {{"total", 2}, {"breakdown", {{"list_events", 2}}}}},
         {"tool_errors", {{"total", 1}, {"breakdown", {{"list_events:bad_request", 1}}}}}};
     EXPECT_EQ(lastBeat(), expected) << backend << " " << status;
-    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
     EXPECT_EQ(lastBeat()["tool_calls"]["total"], 0);
   }
 }
@@ -183,7 +181,7 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   };
   for (const auto& row : rows) {
     reply(row.status, row.body);
-    EXPECT_EQ(HeartbeatManager::sendHeartbeat("3.0.100"), row.status == 200) << row.body;
+    EXPECT_EQ(HeartbeatManager::sendHeartbeat("3.0.100", *context_), row.status == 200) << row.body;
     EXPECT_EQ(test::readFile(latestFile), row.latest) << row.body;
     EXPECT_EQ(PushMessageStore::shared().message(), row.message) << row.body;
     EXPECT_EQ(manifestChecks, row.checks) << row.body;
@@ -194,10 +192,10 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   ManifestStore::shared().setManifest(manifest);
   reply(200, "{}");
   manifestChecks = 0;
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
   EXPECT_EQ(manifestChecks, 2);
   ManifestStore::shared().setManifest(std::nullopt);
-  for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100"));
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
   EXPECT_EQ(manifestChecks, 4);
   HeartbeatManager::setManifestCheck({});
 }
@@ -206,7 +204,7 @@ TEST_F(HeartbeatTest, BeatsAtOnceThenEveryFiveMinutesUntilStopped) {
   reply(200, "{}");
   std::mutex mutex;
   std::vector<std::chrono::milliseconds> waits;
-  HeartbeatManager::startInBackground("3.0.100",
+  HeartbeatManager::startInBackground("3.0.100", context_,
                                       [&](std::chrono::milliseconds duration, std::stop_token) {
                                         std::lock_guard hold(mutex);
                                         waits.push_back(duration);

@@ -15,9 +15,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> recentTools(int limit) {
+std::vector<std::string> recentTools(const ActivityTracker& activity, int limit) {
   std::vector<std::string> tools;
-  for (const auto& entry : ActivityTracker::recentEntries(limit)) tools.push_back(entry.tool);
+  for (const auto& entry : activity.recentEntries(limit)) tools.push_back(entry.tool);
   return tools;
 }
 
@@ -38,24 +38,25 @@ TEST(ActivityTest, CallSourceReadsOnlyItsTwoExactWords) {
 }
 
 TEST(ActivityTest, KeepsTheNewestTwentyNewestFirst) {
-  EXPECT_EQ(ActivityTracker::snapshot(), std::nullopt);
-  EXPECT_TRUE(recentTools(5).empty());
+  ActivityTracker activity;
+  EXPECT_EQ(activity.snapshot(), std::nullopt);
+  EXPECT_TRUE(recentTools(activity, 5).empty());
   const auto before = std::chrono::system_clock::now();
   for (int i = 1; i <= 25; ++i) {
-    ActivityTracker::record(i % 2 ? CallSource::local : CallSource::cloud, "t" + std::to_string(i));
+    activity.record(i % 2 ? CallSource::local : CallSource::cloud, "t" + std::to_string(i));
     if (i == 3) {
-      EXPECT_EQ(recentTools(5), numbered(3, 1)) << "fewer than the limit";
+      EXPECT_EQ(recentTools(activity, 5), numbered(3, 1)) << "fewer than the limit";
     }
   }
   const auto after = std::chrono::system_clock::now();
 
   const std::pair<int, std::vector<std::string>> rows[] = {
       {20, numbered(25, 6)}, {100, numbered(25, 6)}, {5, numbered(25, 21)}, {0, {}}, {-3, {}}};
-  for (const auto& [limit, tools] : rows) EXPECT_EQ(recentTools(limit), tools) << limit;
+  for (const auto& [limit, tools] : rows) EXPECT_EQ(recentTools(activity, limit), tools) << limit;
 
-  const auto entries = ActivityTracker::recentEntries();
+  const auto entries = activity.recentEntries();
   ASSERT_EQ(entries.size(), 20u);
-  EXPECT_EQ(ActivityTracker::snapshot()->tool, "t25");
+  EXPECT_EQ(activity.snapshot()->tool, "t25");
   EXPECT_EQ(entries[0].source, CallSource::local);
   EXPECT_EQ(entries[1].source, CallSource::cloud);
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -66,6 +67,7 @@ TEST(ActivityTest, KeepsTheNewestTwentyNewestFirst) {
 
 TEST(ActivityTest, CountsCallsInFlightFromManyThreads) {
   auto& tracker = InFlightRequestTracker::shared();
+  ActivityTracker activity;
   tracker.decrement();
   EXPECT_EQ(tracker.count(), 0) << "never below 0";
 
@@ -78,7 +80,7 @@ TEST(ActivityTest, CountsCallsInFlightFromManyThreads) {
       for (int i = 0; i < 1000; ++i) {
         tracker.increment();
         tracker.decrement();
-        ActivityTracker::record(CallSource::cloud, "busy");
+        activity.record(CallSource::cloud, "busy");
       }
       tracker.increment();
       running.count_down();
@@ -91,7 +93,7 @@ TEST(ActivityTest, CountsCallsInFlightFromManyThreads) {
   release.count_down();
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(tracker.count(), 0);
-  EXPECT_EQ(ActivityTracker::recentEntries(100).size(), 20u);
+  EXPECT_EQ(activity.recentEntries(100).size(), 20u);
 }
 
 TEST(ActivityTest, DrainAnswersWhenIdleTimesOutOrWakesWhenTheLastCallEnds) {

@@ -48,33 +48,34 @@ TEST(ToolErrorCounterTest, SortsErrorsIntoClasses) {
 }
 
 TEST(CountersTest, CountUntilDrainedWithoutLosingAny) {
-  ToolCallCounter::incrementLocalOnly("list_emails");
-  ToolCallCounter::incrementLocalOnly("read_email");
-  ToolCallCounter::incrementLocalOnly("list_emails");
-  ToolErrorCounter::record("send_email", "jxa_timeout");
-  ToolErrorCounter::record("read_email", "jxa_timeout");
-  ToolErrorCounter::recordLocalOnly("read_email:jxa_timeout");
-  const CountSnapshot calls = ToolCallCounter::consume();
+  ToolCounts counts;
+  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
+  ToolCallCounter::incrementLocalOnly(counts, "read_email");
+  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
+  ToolErrorCounter::record(counts, "send_email", "jxa_timeout");
+  ToolErrorCounter::record(counts, "read_email", "jxa_timeout");
+  ToolErrorCounter::recordLocalOnly(counts, "read_email:jxa_timeout");
+  const CountSnapshot calls = counts.calls.drain();
   EXPECT_EQ(calls.total, 3);
   EXPECT_EQ(calls.breakdown, (Counts{{"list_emails", 2}, {"read_email", 1}}));
-  const CountSnapshot errors = ToolErrorCounter::consume();
+  const CountSnapshot errors = counts.errors.drain();
   EXPECT_EQ(errors.total, 3);
   EXPECT_EQ(errors.breakdown,
             (Counts{{"read_email:jxa_timeout", 2}, {"send_email:jxa_timeout", 1}}));
-  EXPECT_EQ(ToolCallCounter::consume().total, 0);
-  EXPECT_TRUE(ToolErrorCounter::consume().breakdown.empty());
+  EXPECT_EQ(counts.calls.drain().total, 0);
+  EXPECT_TRUE(counts.errors.drain().breakdown.empty());
 
   // Sessions count while the heartbeat drains.
   std::vector<std::thread> sessions;
   for (int s = 0; s < 8; ++s) {
-    sessions.emplace_back([] {
-      for (int i = 0; i < 500; ++i) ToolCallCounter::incrementLocalOnly("t");
+    sessions.emplace_back([&counts] {
+      for (int i = 0; i < 500; ++i) ToolCallCounter::incrementLocalOnly(counts, "t");
     });
   }
   std::int64_t drained = 0;
-  for (int i = 0; i < 20; ++i) drained += ToolCallCounter::consume().total;
+  for (int i = 0; i < 20; ++i) drained += counts.calls.drain().total;
   for (auto& session : sessions) session.join();
-  EXPECT_EQ(drained + ToolCallCounter::consume().total, 4000);
+  EXPECT_EQ(drained + counts.calls.drain().total, 4000);
 }
 
 nlohmann::json userSettings() {
@@ -82,9 +83,10 @@ nlohmann::json userSettings() {
 }
 
 TEST(FirstToolCallTest, RecordedOnceInUTCAtTheFirstCall) {
+  ToolCounts counts;
   test::writeFile(ConfigManager::shared().configPath(), R"({"cloud_token": "tvrn-abc"})");
   const std::time_t before = std::time(nullptr);
-  ToolCallCounter::incrementLocalOnly("list_emails");
+  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
   const std::time_t after = std::time(nullptr);
 
   const nlohmann::json settings = userSettings();
@@ -96,27 +98,29 @@ TEST(FirstToolCallTest, RecordedOnceInUTCAtTheFirstCall) {
   EXPECT_GE(::timegm(&parts), before);
   EXPECT_LE(::timegm(&parts), after);
 
-  // The process deals with the key once; later calls never write it again.
+  // The counts deal with the key once; later calls never write it again.
   test::writeFile(ConfigManager::shared().configPath(), "{}");
-  ToolCallCounter::increment("list_emails");
+  ToolCallCounter::increment(counts, "list_emails");
   EXPECT_FALSE(userSettings().contains("first_tool_call_at"));
 }
 
 TEST(FirstToolCallTest, AnExistingValueIsKept) {
+  ToolCounts counts;
   test::writeFile(ConfigManager::shared().configPath(), R"({"first_tool_call_at": "2024-01-02"})");
-  ToolCallCounter::increment("list_emails");
+  ToolCallCounter::increment(counts, "list_emails");
   EXPECT_EQ(userSettings()["first_tool_call_at"], "2024-01-02");
 }
 
 TEST(MCPClientTrackerTest, KeepsTheLastNamedClient) {
-  EXPECT_EQ(MCPClientTracker::last(), "");
+  MCPClientTracker clients;
+  EXPECT_EQ(clients.last(), "");
   const std::pair<const char*, const char*> rows[] = {
       {"CLI", ""},    {"", ""},       {"Cursor", "Cursor"}, {"CLI", "Cursor"},
       {"cli", "cli"}, {"Zed", "Zed"}, {"TVRN Tray", "Zed"},
   };
   for (const auto& [name, expected] : rows) {
-    MCPClientTracker::record(name);
-    EXPECT_EQ(MCPClientTracker::last(), expected) << name;
+    clients.record(name);
+    EXPECT_EQ(clients.last(), expected) << name;
   }
 }
 
@@ -125,11 +129,11 @@ class StatusServerReports : public ::testing::Test {
   void SetUp() override { ::setenv("TVRN_STATUS_PORT", std::to_string(server_.port()).c_str(), 1); }
 
   // Counts a call and an error each way; only increment and record may report.
-  static void countEverything() {
-    ToolCallCounter::increment("list_emails");
-    ToolCallCounter::incrementLocalOnly("read_email");
-    ToolErrorCounter::record("send_email", "mail_not_running");
-    ToolErrorCounter::recordLocalOnly("send_email:jxa_timeout");
+  void countEverything() {
+    ToolCallCounter::increment(counts_, "list_emails", "Claude Code");
+    ToolCallCounter::incrementLocalOnly(counts_, "read_email");
+    ToolErrorCounter::record(counts_, "send_email", "mail_not_running");
+    ToolErrorCounter::recordLocalOnly(counts_, "send_email:jxa_timeout");
   }
 
   // Reports leave through one background worker in order, so once a marker posted after them
@@ -150,11 +154,11 @@ class StatusServerReports : public ::testing::Test {
   }
 
   test::RecordingHttpServer server_;
+  ToolCounts counts_;
 };
 
 TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
-  ToolCallCounter::increment("read_email");  // before start-up names the client
-  ToolCallCounter::setAIClientSource([] { return std::string("Claude Code"); });
+  ToolCallCounter::increment(counts_, "read_email");  // the client not known
   countEverything();
 
   const auto requests = requestsUpToMarker();
@@ -168,16 +172,16 @@ TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
   EXPECT_EQ(requests[2].path, "/tool-error");
   EXPECT_EQ(requests[2].body, R"({"error_type":"mail_not_running","tool":"send_email"})");
   // Reporting adds to the local counts, it does not replace them.
-  EXPECT_EQ(ToolCallCounter::consume().total, 3);
-  EXPECT_EQ(ToolErrorCounter::consume().total, 2);
+  EXPECT_EQ(counts_.calls.drain().total, 3);
+  EXPECT_EQ(counts_.errors.drain().total, 2);
 }
 
 TEST_F(StatusServerReports, NoneWhereTheStatusServerRunsInProcess) {
   ToolCallCounter::setStatusServerInProcess(true);
   countEverything();
   EXPECT_EQ(paths(), std::vector<std::string>{"/marker"});
-  EXPECT_EQ(ToolCallCounter::consume().total, 2);
-  EXPECT_EQ(ToolErrorCounter::consume().total, 2);
+  EXPECT_EQ(counts_.calls.drain().total, 2);
+  EXPECT_EQ(counts_.errors.drain().total, 2);
 }
 
 TEST_F(StatusServerReports, NoneFromTheDaemon) {
@@ -191,7 +195,7 @@ TEST_F(StatusServerReports, NoneFromTheDaemon) {
   EXPECT_TRUE(ToolCallCounter::isDaemon());
   countEverything();
   EXPECT_EQ(paths(), std::vector<std::string>{"/marker"});
-  EXPECT_EQ(ToolCallCounter::consume().total, 2);
+  EXPECT_EQ(counts_.calls.drain().total, 2);
 }
 
 }  // namespace

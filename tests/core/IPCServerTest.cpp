@@ -294,6 +294,36 @@ TEST_F(IPCServerTest, ClosesConnectionsFromOtherUsersAtOnce) {
   IPCServer::shared().stop();
 }
 
+TEST_F(IPCServerTest, ClosesConnectionsPastTheSessionCapUntilASessionEnds) {
+  const std::filesystem::path path = start();
+  std::vector<SocketClient> open;
+  for (std::size_t i = 0; i < IPCServer::maxSessions; ++i) {
+    auto client = SocketClient::connect(path);
+    ASSERT_TRUE(client && client->call(request(1, "ping"))) << i;
+    open.push_back(std::move(*client));
+  }
+  auto extra = SocketClient::connect(path);
+  ASSERT_TRUE(extra);
+  EXPECT_FALSE(extra->call(request(2, "ping"), 30s));  // closed without an answer
+  const auto refusals = logLines("[ipc] WARN  Refused MCP client fd=");
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_NE(
+      refusals[0].find(": " + std::to_string(IPCServer::maxSessions) + " sessions already open"),
+      std::string::npos);
+
+  // A session that ends makes room; the others go on.
+  open.front().close();
+  std::optional<json> served;
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!served && std::chrono::steady_clock::now() < deadline) {
+    auto next = SocketClient::connect(path);
+    if (next) served = next->call(request(3, "ping"));
+  }
+  EXPECT_TRUE(served);
+  EXPECT_TRUE(open.back().call(request(4, "ping")));
+  IPCServer::shared().stop();
+}
+
 TEST_F(IPCServerTest, ManyClientsAtOnceEachGetEveryReplyInOrder) {
   constexpr int kClients = 50;
   constexpr int kRequests = 200;

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/ActivityTracker.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/InFlightRequestTracker.h"
@@ -93,11 +92,12 @@ std::string resultText(const json& reply) {
 TEST(MCPServerTest, InitializePicksHintsByClientAndFirstUseAndAddsThePermissionAlert) {
   std::atomic<int> permissionQueries = 0;
   std::map<std::string, std::string> statuses;
-  MCPServer::setPermissionStatusSource([&] {
+  const auto registry = testRegistry();
+  registry->context().permissionStatus = [&] {
     ++permissionQueries;
     return statuses;
-  });
-  SessionOverSocket session(testRegistry(), "3.1.4");
+  };
+  SessionOverSocket session(registry, "3.1.4");
   auto& client = session.client();
 
   // Without an id nothing is answered, and neither the permissions nor the settings are asked.
@@ -178,11 +178,11 @@ TEST(MCPServerTest, InitializePicksHintsByClientAndFirstUseAndAddsThePermissionA
               std::string(T::baseInstructions) + std::string(T::cursorFirstRunHint) + alert)
         << listed;
   }
-  MCPServer::setPermissionStatusSource({});
 }
 
 TEST(MCPServerTest, AnswersEachMethodOrStaysSilentForNotifications) {
-  SessionOverSocket session(testRegistry());
+  const auto registry = testRegistry();
+  SessionOverSocket session(registry);
   auto& client = session.client();
   struct Case {
     std::string line;
@@ -211,8 +211,8 @@ TEST(MCPServerTest, AnswersEachMethodOrStaysSilentForNotifications) {
     EXPECT_EQ(client.readLine(), R"({"jsonrpc":"2.0","id":"probe","result":{}})") << c.line;
   }
   // The tool named by the notification never ran, so nothing was counted.
-  EXPECT_EQ(ToolCallCounter::consume().total, 0);
-  EXPECT_FALSE(ActivityTracker::snapshot());
+  EXPECT_EQ(registry->context().counts.calls.drain().total, 0);
+  EXPECT_FALSE(registry->context().activity.snapshot());
 }
 
 TEST(MCPServerTest, AnswersMalformedAndOverLongLinesWithParseErrorAndReadsOn) {
@@ -329,7 +329,8 @@ TEST(MCPServerTest, ToolsListRecordsTheFirstListingOnceWithoutWaitingForTheBackE
 
 TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
   AuditLog::configure(ConfigManager::shared().auditLogPath());
-  SessionOverSocket session(testRegistry());
+  const auto registry = testRegistry();
+  SessionOverSocket session(registry);
   auto& client = session.client();
   const std::string hint(MCPServerTexts::reportHint);
   struct Case {
@@ -377,15 +378,15 @@ TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
 
   // Every call but the welcome tool's is counted; only failures the user did not cause are
   // counted as errors.
-  const CountSnapshot calls = ToolCallCounter::consume();
+  const CountSnapshot calls = registry->context().counts.calls.drain();
   EXPECT_EQ(calls.total, static_cast<std::int64_t>(cases.size()));
   EXPECT_EQ(calls.breakdown.count("tvrn_welcome"), 0u);
   EXPECT_EQ(calls.breakdown.at("echo"), 2);
-  EXPECT_EQ(ToolErrorCounter::consume().breakdown,
+  EXPECT_EQ(registry->context().counts.errors.drain().breakdown,
             (std::map<std::string, std::int64_t>{{"breaks:execution_failed", 1},
                                                  {"refused:permission_denied", 1}}));
 
-  const auto activity = ActivityTracker::recentEntries();
+  const auto activity = registry->context().activity.recentEntries();
   ASSERT_EQ(activity.size(), cases.size() + 1);
   EXPECT_EQ(activity.front().tool, "echo");
   EXPECT_EQ(activity.front().source, CallSource::local);
@@ -468,7 +469,8 @@ TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSess
 
 TEST(MCPServerTest, RelayedRequestsAlwaysGetAnAnswerAndAreRecordedAsCloud) {
   AuditLog::configure(ConfigManager::shared().auditLogPath());
-  MCPServer relay(std::make_unique<MCPReader>(-1), std::make_unique<MCPWriter>(-1), testRegistry(),
+  const auto registry = testRegistry();
+  MCPServer relay(std::make_unique<MCPReader>(-1), std::make_unique<MCPWriter>(-1), registry,
                   {"tavrin-server", "1.0"});
   const std::string noReply(MCPServerTexts::relayNoReply);
   EXPECT_EQ(noReply, R"({"jsonrpc":"2.0","error":{"code":-32603,"message":"no response"}})");
@@ -486,7 +488,7 @@ TEST(MCPServerTest, RelayedRequestsAlwaysGetAnAnswerAndAreRecordedAsCloud) {
   };
   for (const auto& [bytes, reply] : cases) EXPECT_EQ(relay.handleTunnelRequest(bytes), reply);
 
-  const auto activity = ActivityTracker::snapshot();
+  const auto activity = registry->context().activity.snapshot();
   ASSERT_TRUE(activity);
   EXPECT_EQ(activity->source, CallSource::cloud);
   EXPECT_EQ(AuditLog::recent(1).at(0).at("source"), "cloud");

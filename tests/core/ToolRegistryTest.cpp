@@ -19,6 +19,13 @@
 namespace tvrn {
 namespace {
 
+// A context whose manifest hides what `names` gives.
+std::shared_ptr<ServerContext> hidingByManifest(std::function<std::set<std::string>()> names) {
+  auto context = std::make_shared<ServerContext>();
+  context->manifestDisabledTools = std::move(names);
+  return context;
+}
+
 // A tool whose result names it, so a test can tell which definition ran.
 ToolDefinition toolNamed(const std::string& name, ToolKind kind = ToolKind::readOnly,
                          const std::string& description = "v1") {
@@ -60,7 +67,7 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
       {"list_safari_bookmarks", "safari"},   {"safari_click", "safari"},
       {"send_email", "mail"},                {"todo_list_tasks", "reminders"},
   };
-  ToolRegistry registry([] { return std::set<std::string>{"manifest_hidden"}; });
+  ToolRegistry registry(hidingByManifest([] { return std::set<std::string>{"manifest_hidden"}; }));
   for (const auto& [name, kind] : kinds) {
     ToolDefinition tool = toolNamed(name, kind);
     if (auto service = services.find(name); service != services.end()) tool.service = service->second;
@@ -227,7 +234,8 @@ TEST(ToolRegistryTest, WithdrawnToolStaysListedAndAnswersNotFound) {
 }
 
 TEST(ToolRegistryTest, ListingFollowsTheManifestInForce) {
-  ToolRegistry registry([] { return ManifestStore::shared().disabledToolNames(); });
+  ToolRegistry registry(
+      hidingByManifest([] { return ManifestStore::shared().disabledToolNames(); }));
   for (const char* name : {"a_tool", "b_tool"}) registry.registerTool(toolNamed(name));
 
   Manifest manifest;

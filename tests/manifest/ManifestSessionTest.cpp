@@ -234,15 +234,17 @@ TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
   EXPECT_EQ(odd, 0);
 }
 
+// A manifest of one tool that answers a fixed text.
+Manifest only(std::string name) {
+  Manifest manifest;
+  manifest.capabilities.push_back({"native", ""});
+  ToolSpec spec;
+  spec.name = std::move(name);
+  manifest.tools.push_back(spec);
+  return manifest;
+}
+
 TEST_F(ManifestSessionTest, OverlappingAppliesLeaveNoWithdrawnToolLive) {
-  const auto only = [](std::string name) {
-    Manifest manifest;
-    manifest.capabilities.push_back({"native", ""});
-    ToolSpec spec;
-    spec.name = std::move(name);
-    manifest.tools.push_back(spec);
-    return manifest;
-  };
   std::thread other([&] {
     for (int i = 0; i < 200; ++i) ManifestToolDispatcher::shared().apply(only("a"));
   });
@@ -251,6 +253,20 @@ TEST_F(ManifestSessionTest, OverlappingAppliesLeaveNoWithdrawnToolLive) {
   ManifestToolDispatcher::shared().apply(Manifest());
   EXPECT_EQ(registry_->tool("a")->description, "[removed]");
   EXPECT_EQ(registry_->tool("b")->description, "[removed]");
+}
+
+// A registry handed over later (a second start-up in the same process) gets only what the next
+// manifest brings; the earlier registry keeps its tools.
+TEST_F(ManifestSessionTest, ANewRegistryGetsNoPlaceholdersOfTheOnesBefore) {
+  ManifestToolDispatcher::shared().apply(only("a"));
+  auto next = std::make_shared<ToolRegistry>();
+  ManifestToolDispatcher::shared().setRegistry(next);
+  ManifestToolDispatcher::shared().apply(only("b"));
+  EXPECT_FALSE(next->tool("a"));
+  ASSERT_TRUE(next->tool("b"));
+  EXPECT_NE(next->tool("b")->description, "[removed]");
+  ASSERT_TRUE(registry_->tool("a"));
+  EXPECT_NE(registry_->tool("a")->description, "[removed]");
 }
 
 }  // namespace

@@ -196,6 +196,20 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   EXPECT_FALSE(std::filesystem::exists(helperLog));
 }
 
+// Start-up hands the sessions the permission checker: "initialize" names a refused service.
+TEST_F(ServerCoreTest, InitializeNamesTheServicesTheUserRefused) {
+  ASSERT_TRUE(
+      PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::denied));
+  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const auto reply =
+      client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}}));
+  ASSERT_TRUE(reply);
+  const std::string instructions = (*reply)["result"]["instructions"];
+  EXPECT_NE(instructions.find("blocked on this Mac: contacts."), std::string::npos) << instructions;
+}
+
 // A new user's first steps: nothing set up, and the first confirmed creations land in the
 // calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
 TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {

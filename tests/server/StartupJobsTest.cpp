@@ -157,5 +157,12 @@ TEST(AutomationWarmUp, RunsEveryScriptEvenWhenEachFails) {
   EXPECT_EQ(scripts, expected);
 }
 
+// A shutdown during the warm-up: the script its work refuses, and every later one, is not run.
+TEST(AutomationWarmUp, StopsAtTheFirstScriptItsWorkRefuses) {
+  int offered = 0;
+  StartupJobs::warmOSAPermissions(1ms, [&](const std::function<void()>&) { return ++offered < 3; });
+  EXPECT_EQ(offered, 3);
+}
+
 }  // namespace
 }  // namespace tvrn

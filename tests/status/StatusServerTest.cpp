@@ -15,10 +15,10 @@
 
 #include "base/Timestamp.h"
 #include "cloud/PushMessageStore.h"
-#include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/MCPClientTracker.h"
+#include "core/ServerContext.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -182,7 +182,8 @@ class StatusServerTest : public ::testing::Test {
   void TearDown() override { server_.stop(); }
 
   int port_ = 0;
-  StatusServer server_{kVersion};
+  std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
+  StatusServer server_{kVersion, context_};
 };
 
 // A page of any web site, or a name rebound to 127.0.0.1, must neither read nor change anything;
@@ -241,13 +242,14 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
     EXPECT_EQ(postJSON(port_, path, body), reply) << body;
 
   using Counts = std::map<std::string, std::int64_t>;
-  EXPECT_EQ(ToolCallCounter::consume().breakdown, (Counts{{"list_emails", 1}, {"read_email", 1}}));
-  EXPECT_EQ(ToolErrorCounter::consume().breakdown, (Counts{{"list_emails:jxa_timeout", 1}}));
-  const auto recent = ActivityTracker::recentEntries();
+  EXPECT_EQ(context_->counts.calls.drain().breakdown,
+            (Counts{{"list_emails", 1}, {"read_email", 1}}));
+  EXPECT_EQ(context_->counts.errors.drain().breakdown, (Counts{{"list_emails:jxa_timeout", 1}}));
+  const auto recent = context_->activity.recentEntries();
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[0].tool, "read_email");
   EXPECT_EQ(recent[0].source, CallSource::local);
-  EXPECT_EQ(MCPClientTracker::last(), "Cursor");  // "CLI" names no client
+  EXPECT_EQ(context_->reportingClient.last(), "Cursor");  // "CLI" names no client
 }
 
 TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
@@ -370,7 +372,7 @@ TEST_F(StatusServerTest, RefusesBodiesOverOneMebibyte) {
   ASSERT_TRUE(tooLarge);
   EXPECT_EQ(tooLarge.value().status, 413);
   EXPECT_EQ(postJSON(port_, "/tool-call", tool + padding), json({{"ok", true}}));
-  EXPECT_EQ(ToolCallCounter::consume().total, 1);
+  EXPECT_EQ(context_->counts.calls.drain().total, 1);
 }
 
 // Sizes count as the request arrives: a chunked body is refused once it passes the limit, with
@@ -418,7 +420,8 @@ TEST_F(StatusServerTest, RefusesOversizedBodiesAndHeadersWhileTheyArrive) {
     peer.send(c.bytes);
     EXPECT_EQ(peer.answerStatus(), c.status);
   }
-  EXPECT_EQ(ToolCallCounter::consume().breakdown, (std::map<std::string, std::int64_t>{{"t", 1}}));
+  EXPECT_EQ(context_->counts.calls.drain().breakdown,
+            (std::map<std::string, std::int64_t>{{"t", 1}}));
 }
 
 // Eight peers trickling a byte each once held every worker, and four silent ones delayed every
@@ -498,8 +501,8 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
                                             {"disabled_services", {"slack"}},
                                             {"first_tool_call_at", "2026-01-02T03:04:05Z"}}));
   PushMessageStore::shared().setMessage("[NUDGE] set up a client");
-  ActivityTracker::record(CallSource::cloud, "first_tool");
-  ActivityTracker::record(CallSource::local, "second_tool");
+  context_->activity.record(CallSource::cloud, "first_tool");
+  context_->activity.record(CallSource::local, "second_tool");
 
   const json document = statusWithin(port_, 5s);
   const auto decoded = decodeServerStatus(document);

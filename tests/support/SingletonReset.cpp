@@ -4,25 +4,16 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
-#include "core/ActivityTracker.h"
-#include "core/ToolCallCounter.h"
-#include "core/ToolErrorCounter.h"
 #include "manifest/ManifestStore.h"
-#include "server/ServerCore.h"
 #include "tools/messaging/CoProcessProxy.h"
 
 namespace tvrn::test {
 
 void resetSingletons() {
-  ToolCallCounter::consume();
-  ToolCallCounter::resetForTests();
-  ActivityTracker::resetForTests();
   JXARunnerProxy::resetAllForTests();
   HelperProxy::resetAllForTests();
   HelperProxy::setInProcessDispatch({});
-  ToolErrorCounter::consume();
   ManifestStore::shared().setManifest(std::nullopt);
-  ServerCore::resetForTests();
   SlackProxy::shared().resetForTests();
   TeamsProxy::shared().resetForTests();
 }

@@ -13,8 +13,8 @@
 #include "core/ToolSchema.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
+#include "tools/common/LocalFiles.h"
 #include "tools/files/FilesystemToolsTexts.h"
-#include "tools/files/LocalFiles.h"
 
 namespace tvrn {
 namespace {

@@ -14,9 +14,9 @@
 #include "core/ToolSchema.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
+#include "tools/common/LocalFiles.h"
 #include "tools/files/FilesystemTools.h"
 #include "tools/files/FinderToolsTexts.h"
-#include "tools/files/LocalFiles.h"
 
 namespace tvrn {
 namespace {

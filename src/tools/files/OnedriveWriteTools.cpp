@@ -13,10 +13,10 @@
 #include "platform/OpenFolder.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
+#include "tools/common/LocalFiles.h"
+#include "tools/common/SystemToolHandlers.h"
+#include "tools/common/SystemToolsTexts.h"
 #include "tools/files/FinderTools.h"
-#include "tools/files/LocalFiles.h"
-#include "tools/support/SystemToolHandlers.h"
-#include "tools/support/SystemToolsTexts.h"
 
 namespace tvrn::SystemTools {
 namespace {

@@ -10,8 +10,8 @@
 #include "core/ToolResponse.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
-#include "tools/files/LocalFiles.h"
-#include "tools/support/SystemToolHandlers.h"
+#include "tools/common/LocalFiles.h"
+#include "tools/common/SystemToolHandlers.h"
 
 namespace tvrn::SystemTools {
 namespace {

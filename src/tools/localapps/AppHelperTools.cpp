@@ -4,8 +4,8 @@
 #include <string>
 
 #include "core/ToolResponse.h"
-#include "tools/support/SystemToolHandlers.h"
-#include "tools/support/SystemToolsTexts.h"
+#include "tools/common/SystemToolHandlers.h"
+#include "tools/common/SystemToolsTexts.h"
 
 namespace tvrn::SystemTools {
 namespace {

@@ -8,9 +8,9 @@
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn::SlackProxyTools {
 namespace {

@@ -7,10 +7,9 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
-#include "tools/m365/M365Graph.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn::TeamsProxyTools {
 namespace {
@@ -104,8 +103,9 @@ ToolDefinition readChannelMessages(CoProcessProxy& proxy) {
           }};
 }
 
-ToolResult send(CoProcessProxy& proxy, const std::string& chat, const std::string& text) {
-  if (auto viaGraph = M365Tools::m365TeamsChatSendViaGraph(chat, text)) {
+ToolResult send(CoProcessProxy& proxy, const GraphChatSend& sendViaGraph, const std::string& chat,
+                const std::string& text) {
+  if (auto viaGraph = sendViaGraph(chat, text)) {
     if (!*viaGraph) return fail(viaGraph->error());
     return ToolResponse::text(viaGraph->value());
   }
@@ -113,13 +113,14 @@ ToolResult send(CoProcessProxy& proxy, const std::string& chat, const std::strin
       proxy.call("send_chat_message", {{"chat_id", chat}, {"text", text}, {"confirm", true}}));
 }
 
-ToolDefinition sendChatMessage(CoProcessProxy& proxy) {
+ToolDefinition sendChatMessage(CoProcessProxy& proxy, GraphChatSend viaGraph) {
   return {"teams_send_message", Texts::kTeamsSendMessage,
           schema({{"chat_id", property("string", Texts::kTeamsSendChatId)},
                   {"text", property("string", Texts::kTeamsSendText)},
                   {"confirm", property("boolean", Texts::kTeamsSendConfirm)}},
                  {"chat_id", "text"}),
-          ToolKind::write, [&proxy](const Params::Arguments& arguments) {
+          ToolKind::write,
+          [&proxy, viaGraph = std::move(viaGraph)](const Params::Arguments& arguments) {
             return Params::withRequired2(
                 "chat_id", "text", arguments,
                 [&](const std::string& chat, const std::string& text) -> ToolResult {
@@ -127,21 +128,21 @@ ToolDefinition sendChatMessage(CoProcessProxy& proxy) {
                     return ToolResponse::text("Preview: send \"" + text + "\" to chat " + chat +
                                               ". Set confirm=true to send.");
                   }
-                  return send(proxy, chat, text);
+                  return send(proxy, viaGraph, chat, text);
                 });
           }};
 }
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
+void registerTools(ToolRegistry& registry, GraphChatSend viaGraph, CoProcessProxy& proxy) {
   ToolRegistry::ServiceScope scope(registry, "teams");
   registry.registerTool(listChats(proxy));
   registry.registerTool(readChatMessages(proxy));
   registry.registerTool(listTeams(proxy));
   registry.registerTool(listChannels(proxy));
   registry.registerTool(readChannelMessages(proxy));
-  registry.registerTool(sendChatMessage(proxy));
+  registry.registerTool(sendChatMessage(proxy, std::move(viaGraph)));
 }
 
 }  // namespace tvrn::TeamsProxyTools

@@ -8,10 +8,10 @@
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
 #include "platform/RegularFile.h"
-#include "tools/files/LocalFiles.h"
+#include "tools/common/LocalFiles.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn::WhatsAppProxyTools {
 namespace {

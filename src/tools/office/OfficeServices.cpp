@@ -24,7 +24,7 @@
 #include "platform/RegularFile.h"
 #include "platform/Subprocess.h"
 #include "platform/ZipArchive.h"
-#include "tools/files/LocalFiles.h"
+#include "tools/common/LocalFiles.h"
 #include "tools/office/OfficeTexts.h"
 
 namespace tvrn::OfficeServices {

@@ -11,8 +11,8 @@
 #include "core/ToolResponse.h"
 #include "pim/PimCodec.h"
 #include "platform/RunningApps.h"
-#include "tools/support/SystemToolHandlers.h"
-#include "tools/support/SystemToolsTexts.h"
+#include "tools/common/SystemToolHandlers.h"
+#include "tools/common/SystemToolsTexts.h"
 
 namespace tvrn::SystemTools {
 namespace {

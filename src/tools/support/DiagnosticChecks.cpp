@@ -15,7 +15,7 @@
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/TCCMessages.h"
 #include "platform/Paths.h"
-#include "tools/files/LocalFiles.h"
+#include "tools/common/LocalFiles.h"
 #include "tools/support/DiagnosticTexts.h"
 #include "tools/support/DiagnosticTools.h"
 

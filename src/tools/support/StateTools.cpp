@@ -14,8 +14,8 @@
 #include "core/Versions.h"
 #include "platform/OperatingSystem.h"
 #include "platform/RunningApps.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/EnvironmentSources.h"
-#include "tools/support/ServiceSnapshot.h"
 #include "tools/support/StateToolsTexts.h"
 
 namespace tvrn::StateTools {
@@ -135,7 +135,7 @@ json serviceSummary(const json& scan) {
 
 }  // namespace
 
-json snapshot(const std::string& version) {
+json snapshot(const std::string& version, const ActivityTracker& activity) {
   const json config = ConfigManager::shared().load();
   const std::string machineId = ConfigManager::shared().getMachineId();
   const auto token = config.find("cloud_token");
@@ -157,9 +157,9 @@ json snapshot(const std::string& version) {
                 {"tunnel_connected", EnvironmentSources::tunnelConnected()}};
   state["tcc"] = permissionStates(ServiceSnapshot::current());
   state["services"] = serviceSummary(ServiceSnapshot::current());
-  state["recent_activity_count"] = ActivityTracker::recentEntries().size();
+  state["recent_activity_count"] = activity.recentEntries().size();
   state["update"] = updateState(version);
-  if (const auto last = ActivityTracker::snapshot()) {
+  if (const auto last = activity.snapshot()) {
     const auto ago = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::system_clock::now() - last->at);
     state["last_activity"] = {{"at", Timestamp::iso8601UTCMillis(last->at)},
@@ -171,12 +171,13 @@ json snapshot(const std::string& version) {
 }
 
 void registerTools(ToolRegistry& registry, const std::string& version) {
-  registry.registerTool({"tvrn_state", std::string(Texts::kDescription),
-                         ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
-                         [version](const Params::Arguments&) -> ToolResult {
-                           return ToolResponse::json(
-                               JSONValue::fromRaw(snapshot(version)).value_or(JSONValue()));
-                         }});
+  registry.registerTool(
+      {"tvrn_state", std::string(Texts::kDescription),
+       ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
+       [version, context = registry.sharedContext()](const Params::Arguments&) -> ToolResult {
+         return ToolResponse::json(
+             JSONValue::fromRaw(snapshot(version, context->activity)).value_or(JSONValue()));
+       }});
 }
 
 }  // namespace tvrn::StateTools

@@ -9,10 +9,12 @@
 
 namespace tvrn::StateTools {
 
-// Registers tvrn_state; its answers name `version` as the running app's.
+// Registers tvrn_state; its answers name `version` as the running app's and tell of the
+// activity in the registry's context.
 void registerTools(ToolRegistry& registry, const std::string& version);
 
-// The snapshot for the running app version; never fails (every missing piece has a default).
-nlohmann::json snapshot(const std::string& version);
+// The snapshot for the running app version and the server's `activity`; never fails (every
+// missing piece has a default).
+nlohmann::json snapshot(const std::string& version, const ActivityTracker& activity);
 
 }  // namespace tvrn::StateTools

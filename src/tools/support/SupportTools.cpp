@@ -19,10 +19,10 @@
 #include "platform/ExecutablePath.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
+#include "tools/common/SystemToolHandlers.h"
 #include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SupportToolsTexts.h"
-#include "tools/support/SystemToolHandlers.h"
 
 namespace tvrn::SystemTools {
 namespace {
@@ -126,9 +126,10 @@ Result<json, ToolError> post(const std::string& path, const json& body, double t
   return json::parse(answer.value().body, nullptr, false);
 }
 
-ToolResult postProblemReport(const std::string& version, const std::string& symptom,
-                             const std::string& toolAttempted, const std::string& errorMessage) {
-  const json state = StateTools::snapshot(version);
+ToolResult postProblemReport(const std::string& version, const ActivityTracker& activity,
+                             const std::string& symptom, const std::string& toolAttempted,
+                             const std::string& errorMessage) {
+  const json state = StateTools::snapshot(version, activity);
   const std::array<std::pair<const char*, json>, 10> members = {{
       {"version", version},
       {"tray_version", ""},
@@ -269,7 +270,8 @@ ToolResult updateSelfDiagnosis(const std::string& version, const Params::Argumen
   return ToolResponse::json(JSONValue::fromRaw(report).value_or(JSONValue()));
 }
 
-ToolResult reportProblem(const std::string& version, const Params::Arguments& arguments) {
+ToolResult reportProblem(const std::string& version, const ActivityTracker& activity,
+                         const Params::Arguments& arguments) {
   const std::string type = Params::optional("report_type", arguments, "");
   const std::string symptom = Params::optional("symptom", arguments, "");
   const bool confirm = Params::optionalBool("confirm", arguments, false);
@@ -287,9 +289,9 @@ ToolResult reportProblem(const std::string& version, const Params::Arguments& ar
   }
   const std::string tool = Params::optional("tool_attempted", arguments, "");
   const std::string error = Params::optional("error_message", arguments, "");
-  if (confirm) return postProblemReport(version, symptom, tool, error);
+  if (confirm) return postProblemReport(version, activity, symptom, tool, error);
 
-  const json tcc = StateTools::snapshot(version).value("tcc", json::object());
+  const json tcc = StateTools::snapshot(version, activity).value("tcc", json::object());
   std::string permissions;
   if (tcc.is_object()) {
     for (const auto& [name, value] : tcc.items()) {

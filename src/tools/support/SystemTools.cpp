@@ -3,11 +3,11 @@
 #include <nlohmann/json.hpp>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "core/ToolSchema.h"
+#include "tools/common/HelperTools.h"
+#include "tools/common/SystemToolHandlers.h"
+#include "tools/common/SystemToolsTexts.h"
 #include "tools/support/SupportToolsTexts.h"
-#include "tools/support/SystemToolHandlers.h"
-#include "tools/support/SystemToolsTexts.h"
 
 namespace tvrn::SystemTools {
 namespace {
@@ -101,8 +101,9 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& v
                {"expected", property("string", SupportTexts::kReportExpected)},
                {"confirm", property("boolean", SupportTexts::kReportConfirm)}},
               json::array()),
-       ToolKind::send, [version](const Params::Arguments& arguments) {
-         return reportProblem(version, arguments);
+       ToolKind::send,
+       [version, context = registry.sharedContext()](const Params::Arguments& arguments) {
+         return reportProblem(version, context->activity, arguments);
        }});
   registry.registerTool({"run_qa", std::string(SupportTexts::kRunQADescription), noParameters(),
                          ToolKind::readOnly,

@@ -12,10 +12,11 @@
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/ToolCall.h"
+#include "tools/common/ServiceSnapshot.h"
+#include "tools/m365/M365Graph.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/SlackProxyTools.h"
 #include "tools/messaging/TeamsProxyTools.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn {
 namespace {
@@ -34,7 +35,7 @@ class MessagingProxyToolsTest : public ::testing::Test {
     ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
     ServiceSnapshot::setSource([] { return ServiceStatusScanner::scan(); });
     SlackProxyTools::registerTools(registry, slack);
-    TeamsProxyTools::registerTools(registry, teams);
+    TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, teams);
   }
   void TearDown() override { ServiceSnapshot::setSource(nullptr); }
 

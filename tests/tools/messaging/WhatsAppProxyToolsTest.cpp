@@ -9,9 +9,9 @@
 #include "platform/ExecutablePath.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/ToolCall.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/WhatsAppProxyTools.h"
-#include "tools/support/ServiceSnapshot.h"
 
 namespace tvrn {
 namespace {

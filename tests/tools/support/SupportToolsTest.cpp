@@ -8,7 +8,6 @@
 
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/PlatformStores.h"
-#include "core/ActivityTracker.h"
 #include "core/DateFormat.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PimStore.h"
@@ -17,9 +16,9 @@
 #include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/AutomationFakes.h"
 #include "tools/support/EnvironmentSources.h"
-#include "tools/support/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
@@ -119,7 +118,7 @@ TEST_F(SupportToolsTest, SnapshotReadsVersionFilesScanAndActivity) {
   EXPECT_EQ(state["recent_activity_count"], 0);
   EXPECT_FALSE(state.contains("last_activity"));
 
-  ActivityTracker::record(CallSource::cloud, "list_emails");
+  registry_.context().activity.record(CallSource::cloud, "list_emails");
   state = object("tvrn_state");
   EXPECT_EQ(state["recent_activity_count"], 1);
   EXPECT_EQ(state["last_activity"]["tool"], "list_emails");

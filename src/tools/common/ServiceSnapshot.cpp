@@ -1,4 +1,4 @@
-#include "tools/support/ServiceSnapshot.h"
+#include "tools/common/ServiceSnapshot.h"
 
 #include <mutex>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "bridges/HelperTools.h"
+#include "tools/common/HelperTools.h"
 
 #include <utility>
 

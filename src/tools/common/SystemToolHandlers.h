@@ -6,6 +6,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunner.h"
+#include "core/ActivityTracker.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
 
@@ -27,7 +28,9 @@ std::string completeReminderPreview(const Params::Arguments& arguments);
 // update_tavrin, update_self_diagnosis, report_problem, run_qa and submit_qa_report.
 ToolResult updateTavrin(const Params::Arguments& arguments);
 ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments);
-ToolResult reportProblem(const std::string& version, const Params::Arguments& arguments);
+// A problem report carries the state snapshot, with the server's `activity`.
+ToolResult reportProblem(const std::string& version, const ActivityTracker& activity,
+                         const Params::Arguments& arguments);
 ToolResult runQA(const std::string& version);
 ToolResult submitQAReport(const Params::Arguments& arguments);
 

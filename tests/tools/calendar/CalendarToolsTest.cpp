@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "bridges/CalendarTools.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/PimFixtures.h"
 #include "core/ToolRegistry.h"
@@ -14,6 +13,7 @@
 #include "platform/Paths.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "tools/calendar/CalendarTools.h"
 
 namespace tvrn {
 namespace {

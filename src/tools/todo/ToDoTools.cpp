@@ -1,12 +1,12 @@
-#include "bridges/ToDoTools.h"
+#include "tools/todo/ToDoTools.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolSchema.h"
+#include "tools/common/HelperTools.h"
 
 namespace tvrn::ToDoTools {
 namespace {

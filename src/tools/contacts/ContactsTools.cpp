@@ -1,11 +1,11 @@
-#include "bridges/ContactsTools.h"
+#include "tools/contacts/ContactsTools.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "core/ToolSchema.h"
+#include "tools/common/HelperTools.h"
 
 namespace tvrn::ContactsTools {
 namespace {

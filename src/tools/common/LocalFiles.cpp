@@ -1,4 +1,4 @@
-#include "tools/files/LocalFiles.h"
+#include "tools/common/LocalFiles.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,12 +1,12 @@
-#include "bridges/CalendarTools.h"
+#include "tools/calendar/CalendarTools.h"
 
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "bridges/HelperProxy.h"
-#include "bridges/HelperTools.h"
 #include "core/Params.h"
 #include "core/ToolSchema.h"
+#include "tools/common/HelperTools.h"
 
 namespace tvrn::CalendarTools {
 namespace {

@@ -1,0 +1,48 @@
+#include "server/QueuedWork.h"
+
+#include <utility>
+
+namespace tvrn {
+
+std::shared_ptr<QueuedWork> QueuedWork::make() {
+  return std::shared_ptr<QueuedWork>(new QueuedWork());
+}
+
+bool QueuedWork::async(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return false;
+  }
+  Dispatch::async([self = shared_from_this(), task = std::move(task)] { self->run(task); });
+  return true;
+}
+
+bool QueuedWork::after(Clock::Duration delay, Task task) {
+  std::lock_guard lock(mutex_);
+  if (cancelled_) return false;
+  timers_.push_back(Dispatch::after(
+      delay, [self = shared_from_this(), task = std::move(task)] { self->run(task); }));
+  return true;
+}
+
+void QueuedWork::run(const Task& task) {
+  {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return;
+    ++running_;
+  }
+  task();
+  std::lock_guard lock(mutex_);
+  --running_;
+  finished_.notify_all();
+}
+
+void QueuedWork::cancel() {
+  std::unique_lock lock(mutex_);
+  cancelled_ = true;
+  for (const TimerHandle& timer : timers_) timer.cancel();
+  timers_.clear();
+  finished_.wait(lock, [this] { return running_ == 0; });
+}
+
+}  // namespace tvrn
