@@ -132,9 +132,24 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
     prompt = prompt_;
     deadline = std::chrono::steady_clock::now() + promptTimeout_;
   }
-  std::unique_lock one(promptMutex_, deadline);
-  // Another request's prompt kept the user busy all this time: not granted, still undecided.
-  if (!one.owns_lock()) return {false, std::nullopt};
+  {
+    std::unique_lock lock(promptMutex_);
+    // Another request's prompt kept the user busy all this time: not granted, still undecided.
+    if (!promptDone_.wait_until(lock, deadline, [this] { return !prompting_; })) {
+      return {false, std::nullopt};
+    }
+    prompting_ = true;
+  }
+  const struct Turn {
+    PrivacyGate& gate;
+    ~Turn() {
+      {
+        std::lock_guard lock(gate.promptMutex_);
+        gate.prompting_ = false;
+      }
+      gate.promptDone_.notify_one();
+    }
+  } turn{*this};
   // Another request may have had its answer while this one waited.
   const AuthorizationStatus current = status(entity);
   if (auto answer = settled(entity, current)) return *answer;

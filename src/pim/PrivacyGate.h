@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -95,7 +96,11 @@ class PrivacyGate {
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
   mutable WatchedValue<Statuses> statuses_;
-  std::timed_mutex promptMutex_;  // held while a prompt is up, so the user sees one at a time
+  // One prompt at a time: prompting_ is set while a prompt is up, and a request waits on
+  // promptDone_ for its turn until its deadline.
+  std::mutex promptMutex_;  // guards prompting_
+  std::condition_variable promptDone_;
+  bool prompting_ = false;
   mutable std::mutex hookMutex_;  // guards prompt_ and promptTimeout_
   Prompt prompt_;
   std::chrono::milliseconds promptTimeout_ = kPromptTimeout;
