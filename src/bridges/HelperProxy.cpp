@@ -74,14 +74,13 @@ Result<json, ToolError> readReply(json reply) {
 }
 
 // The reply's "result" as ToolResponse::json writes anyToJSONValue of it, without building the
-// typed tree and taking it apart again.
+// typed tree and taking it apart again where the value can be sent; one that cannot goes the typed
+// way, which names why.
 ToolResult resultText(json result) {
-  if (!result.is_structured() || !typeAsJSONValue(result)) return ToolResponse::text("{}");
-  try {
-    return ToolResponse::text(result.dump(2));
-  } catch (const json::exception&) {
-    return ToolResponse::text("{}");  // text that is not valid UTF-8
+  if (!result.is_structured() || !typeAsJSONValue(result)) {
+    return ToolResponse::json(anyToJSONValue(result));
   }
+  return ToolResponse::printed(result);
 }
 
 }  // namespace
