@@ -62,11 +62,14 @@ void QueuedLineLog::writeThrough() {
 }
 
 bool QueuedLineLog::push(Node* node) {
-  node->next = newest_.load(std::memory_order_relaxed);
-  while (!newest_.compare_exchange_weak(node->next, node, std::memory_order_release,
-                                        std::memory_order_relaxed)) {
-  }
-  return node->next == nullptr;
+  // Once linked in, the node is the writer's (it relinks and deletes it): only the local copy of
+  // what it was linked to is looked at afterwards.
+  Node* before = newest_.load(std::memory_order_relaxed);
+  do {
+    node->next = before;
+  } while (!newest_.compare_exchange_weak(before, node, std::memory_order_release,
+                                          std::memory_order_relaxed));
+  return before == nullptr;
 }
 
 bool QueuedLineLog::writerRunningHere() const {

@@ -99,6 +99,9 @@ TEST_F(HelperProxyTest, RepliesBecomeToolResultsAndKeepTheCoProcess) {
       {{{"error", "No access"}, {"permission", true}}, {}, "permission: No access"},
       {{{"error", "No access"}, {"permission", false}}, {}, "No access"},
       {{{"error", "No access"}, {"permission", "true"}}, {}, "No access"},
+      // A result that cannot be sent answers with the reason, never as an empty object.
+      {{{"result", "a bare string"}}, ToolResponse::json(JSONValue("a bare string"))},
+      {{{"result", 42}}, ToolResponse::json(JSONValue(42))},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.reply.dump());
