@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -191,10 +192,12 @@ TEST_F(PrivacyGateTest, AsksThePromptOncePerStartAndRecordsItsAnswer) {
 
 TEST_F(PrivacyGateTest, ShowsOnePromptWhileSeveralCallersWait) {
   std::mutex mutex;
+  std::condition_variable shownOne;
   std::vector<PrivacyGate::Answer> shown;
   gate.setPrompt([&](PrivacyEntity, PrivacyGate::Answer answer) {
     std::lock_guard lock(mutex);
     shown.push_back(std::move(answer));
+    shownOne.notify_all();
   });
 
   std::vector<std::future<AccessAnswer>> callers;
@@ -209,8 +212,10 @@ TEST_F(PrivacyGateTest, ShowsOnePromptWhileSeveralCallersWait) {
   EXPECT_EQ(gate.status(PrivacyEntity::calendar), Status::notDetermined);
   PrivacyGate::Answer answer;
   {
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(shown.size(), 1u);  // put up at the latest by the background requests
+    // Whichever thread takes the line first puts the prompt up; the others only wait for it.
+    std::unique_lock lock(mutex);
+    shownOne.wait_for(lock, std::chrono::seconds(30), [&] { return !shown.empty(); });
+    ASSERT_EQ(shown.size(), 1u);
     answer = shown.front();
   }
   answer(true);
