@@ -218,11 +218,9 @@ TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
         fs::create_directories(at / what);
         break;
       case file:
-        test::writeFile(at, what);
-        break;
       case locked:
         test::writeFile(at, what);
-        fs::permissions(at, fs::perms::none);
+        if (how == locked) fs::permissions(at, fs::perms::none);
         break;
       case socket: {
         const fs::path was = fs::current_path();

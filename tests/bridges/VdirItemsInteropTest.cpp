@@ -170,15 +170,18 @@ class VdirItemsInteropTest : public ::testing::Test {
     return lines;
   }
 
-  // "<list> <title>" of each reminder, with "(done)" for a completed one.
-  static Lines ourReminders() {
+  // "<list> <title>" of each task, with "(done)" for a completed one; `title` names its key.
+  static Lines tasksIn(const json& tasks, const char* title) {
     Lines lines;
-    const json reminders = result("list_reminders", json::object())["reminders"];
-    for (const auto& r : reminders) {
-      lines.push_back(r["list"].get<std::string>() + " " + r["title"].get<std::string>() +
-                      (r["completed"] ? " (done)" : ""));
+    for (const auto& t : tasks) {
+      lines.push_back(t["list"].get<std::string>() + " " + t[title].get<std::string>() +
+                      (t["completed"] ? " (done)" : ""));
     }
     return sorted(lines);
+  }
+
+  static Lines ourReminders() {
+    return tasksIn(result("list_reminders", json::object())["reminders"], "title");
   }
 
   const fs::path root = test::home() / "folders";
@@ -202,12 +205,8 @@ TEST_F(VdirItemsInteropTest, KhalListsTheSameEvents) {
 TEST_F(VdirItemsInteropTest, TodomanListsTheSameTasksAndSeesWhichWasCompleted) {
   NEED(todoman, "todoman");
   const auto todomans = [&] {
-    Lines lines;
-    for (const auto& t : json::parse(run({todoman, "--porcelain", "list", "--status", "ANY"}))) {
-      lines.push_back(t["list"].get<std::string>() + " " + t["summary"].get<std::string>() +
-                      (t["completed"] ? " (done)" : ""));
-    }
-    return sorted(lines);
+    return tasksIn(json::parse(run({todoman, "--porcelain", "list", "--status", "ANY"})),
+                   "summary");
   };
   EXPECT_EQ(ourReminders(), (Lines{"la Task in A", "lb Task in B", "mixed Mixed task"}));
   EXPECT_EQ(ourReminders(), todomans());

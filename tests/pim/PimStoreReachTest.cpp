@@ -123,23 +123,15 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
   EXPECT_EQ(ids, (std::vector<std::string>{"t#la Task A", "t#lb Task B", "dup#one ann@A.example",
                                            "dup#two ann@B.example"}));
 
-  // What a lookup finds: a title, or the note that names the candidates.
-  const std::function<std::string(const std::string&)> lookups[] = {
-      [&](const std::string& id) {
-        PimUnreadable note;
-        const auto found = store_.event(id, &note);
-        return found ? found->title : note.value_or("none");
-      },
-      [&](const std::string& id) {
-        PimUnreadable note;
-        const auto found = store_.reminder(id, &note);
-        return found ? found->title : note.value_or("none");
-      },
-      [&](const std::string& id) {
-        PimUnreadable note;
-        const auto found = store_.contact(id, &note);
-        return found ? found->emailAddresses[0].value : note.value_or("none");
-      },
+  // What a lookup finds: a title (a contact's address), or the note that names the candidates.
+  const auto lookup = [&](int kind, const std::string& id) {
+    PimUnreadable note;
+    if (const auto e = kind == 0 ? store_.event(id, &note) : std::nullopt) return e->title;
+    if (const auto r = kind == 1 ? store_.reminder(id, &note) : std::nullopt) return r->title;
+    if (const auto c = kind == 2 ? store_.contact(id, &note) : std::nullopt) {
+      return c->emailAddresses[0].value;
+    }
+    return note.value_or("none");
   };
   const struct {
     int kind;  // 0 events, 1 reminders, 2 contacts
@@ -169,7 +161,7 @@ TEST_F(PimStoreReachTest, ItemsSharingAUidAreEachListedAndNeverGuessedAt) {
        "address book \"two\". Use the identifier of the one you mean."},
       {2, "dup#two", "ann@B.example"},
   };
-  for (const auto& c : cases) EXPECT_EQ(lookups[c.kind](c.id), c.found) << c.id;
+  for (const auto& c : cases) EXPECT_EQ(lookup(c.kind, c.id), c.found) << c.id;
 
   // A change by an identifier that fits several touches no file, and makes none.
   const auto before = files();
