@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "PeakMemory.h"
 #include "PrivateHome.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
@@ -38,13 +39,15 @@ std::string stamp(PimTime time, bool allDay) {
 
 void writeEvent(const fs::path& folder, const std::string& uid, PimTime start, PimTime end,
                 bool allDay, const char* rule = "") {
-  FileStore::writeAtomic(
-      folder / (uid + ".ics"),
-      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
-          "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Event " + uid + "\r\nDTSTART" +
-          stamp(start, allDay) + "\r\nDTEND" + stamp(end, allDay) + "\r\n" + rule +
-          "END:VEVENT\r\nEND:VCALENDAR\r\n",
-      0644);
+  bench::require(
+      FileStore::writeAtomic(
+          folder / (uid + ".ics"),
+          "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\nUID:" + uid +
+              "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Event " + uid + "\r\nDTSTART" +
+              stamp(start, allDay) + "\r\nDTEND" + stamp(end, allDay) + "\r\n" + rule +
+              "END:VEVENT\r\nEND:VCALENDAR\r\n",
+          0644),
+      "writing an event");
 }
 
 // 10,000 one-hour events spread over two years, in five calendars.
@@ -172,16 +175,6 @@ BENCHMARK(BM_ListEveryYearOfDailySeries)
 
 // ---- calls 1.2 s apart
 
-// The process's resident memory in MiB.
-double residentMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
-}
-
 // `count` one-hour events over two years in five calendars, written without flushing (only the
 // store's reading is measured).
 fs::path manyEvents(int count) {
@@ -207,10 +200,10 @@ template <typename Call>
 void gapped(benchmark::State& state, Call call) {
   const fs::path folder = manyEvents(static_cast<int>(state.range(0)));
   ::malloc_trim(0);
-  const double before = residentMiB();
+  const double before = bench::residentMiB();
   PimStore store(folder);
   store.events(at("2024-05-01"), at("2024-06-01"));
-  state.counters["index_rss_mib"] = residentMiB() - before;
+  state.counters["index_rss_mib"] = bench::residentMiB() - before;
   int i = 0;
   double cpu = 0;
   for (auto _ : state) {

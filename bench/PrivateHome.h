@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
@@ -27,5 +28,12 @@ struct PrivateHome {
 };
 
 inline const PrivateHome privateHome;
+
+// A set-up step that failed leaves nothing worth measuring: the program stops, naming the step.
+inline void require(bool done, const char* step) {
+  if (done) return;
+  std::fprintf(stderr, "benchmark set-up failed: %s\n", step);
+  std::exit(1);
+}
 
 }  // namespace tvrn::bench

@@ -22,9 +22,12 @@ namespace {
 
 void BM_StateSnapshot(benchmark::State& state) {
   const auto data = Paths::localShare();
-  FileStore::writeAtomic(data / "bin/.server-version", "3.0.101\n");
-  FileStore::writeAtomic(data / "bin/.latest-version", "3.0.104\n");
-  FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n");
+  bench::require(FileStore::writeAtomic(data / "bin/.server-version", "3.0.101\n"),
+                 "writing a version file");
+  bench::require(FileStore::writeAtomic(data / "bin/.latest-version", "3.0.104\n"),
+                 "writing a version file");
+  bench::require(FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n"),
+                 "writing a version file");
   HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
     return LocalData::dispatch(method, args);
   });

@@ -26,7 +26,8 @@ std::string largeDocument() {
         "</w:r></w:p>";
   }
   xml += "<w:sectPr/></w:body></w:document>";
-  ZipArchive::create(file, {{"word/document.xml", xml}});
+  bench::require(ZipArchive::create(file, {{"word/document.xml", xml}}).ok(),
+                 "writing the document");
   return file.string();
 }
 
