@@ -52,9 +52,6 @@ void prepareStore() {
         << R"({"calendar_folders": [")" << root.string() << R"("]})";
     prepareProcess();
     ToolCallCounter::setStatusServerInProcess(true);
-    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
-      return LocalData::dispatch(method, args);
-    });
     return true;
   }();
   (void)prepared;
@@ -78,7 +75,12 @@ void BM_SessionWeekListing(benchmark::State& state) {
   static std::shared_ptr<ToolRegistry> registry = [] {
     prepareStore();
     auto made = std::make_shared<ToolRegistry>();
-    CalendarTools::registerTools(*made);
+    // The helper as start-up builds it, answered by the local data services in the process; it
+    // lives as long as the program.
+    static HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
+      return LocalData::dispatch(method, args);
+    });
+    CalendarTools::registerTools(*made, helper);
     return made;
   }();
   int fds[2];

@@ -30,6 +30,7 @@
 #include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "platform/Subprocess.h"
+#include "server/CoProcesses.h"
 #include "server/ServerCore.h"
 
 namespace tvrn {
@@ -74,7 +75,8 @@ const Server& tavrinServer() {
       bench::prepareStoreCalls();
       ToolCallCounter::setStatusServerInProcess(true);
       auto registry = std::make_shared<ToolRegistry>();
-      ServerCore::registerToolFamilies(*registry);
+      CoProcesses clients(bench::localData());  // as start-up builds them; the child never returns
+      ServerCore::registerToolFamilies(*registry, clients);
       std::ofstream(tools) << registry->listText();
       if (!IPCServer::shared().start(registry, "bench")) ::_exit(1);
       for (;;) ::pause();

@@ -70,7 +70,7 @@ std::shared_ptr<ToolRegistry> storeRegistry() {
   static const auto registry = [] {
     bench::prepareStoreCalls();
     auto made = registryOf120Tools();
-    ToDoTools::registerTools(*made);
+    ToDoTools::registerTools(*made, bench::storeHelper());
     return made;
   }();
   return registry;

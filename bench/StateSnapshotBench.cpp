@@ -9,8 +9,10 @@
 #include "PeakMemory.h"
 #include "PrivateHome.h"
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "core/ActivityTracker.h"
+#include "core/Timeouts.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
@@ -28,9 +30,10 @@ void BM_StateSnapshot(benchmark::State& state) {
                  "writing a version file");
   bench::require(FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n"),
                  "writing a version file");
-  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
     return LocalData::dispatch(method, args);
   });
+  JXARunnerProxy scripts(Timeouts::jxaDefault);
   const nlohmann::json scan = {
       {"email", {{"running", true}, {"accounts", {"Work", "Home"}}}},
       {"calendar", {{"running", true}, {"calendars", {"Work", "Home", "Holidays"}}}},
@@ -44,7 +47,7 @@ void BM_StateSnapshot(benchmark::State& state) {
   activity.record(CallSource::local, "list_emails");
   const bench::PeakMemory peak;
   for (auto _ : state) {
-    nlohmann::json snapshot = StateTools::snapshot("3.0.100", activity);
+    nlohmann::json snapshot = StateTools::snapshot({helper, scripts}, "3.0.100", activity);
     benchmark::DoNotOptimize(snapshot);
   }
   state.counters["peak_growth_MiB"] = peak.grownMiB();

@@ -20,12 +20,22 @@ inline const std::string kStoreCallLine =
     R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"todo_list_lists",)"
     R"("arguments":{}}})";
 
+// What start-up builds the helper with: the local data services, answered in the process.
+inline HelperProxy::InProcessDispatch localData() {
+  return [](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  };
+}
+
+// The helper the store calls go through, as start-up builds it; it lives as long as the program.
+inline HelperProxy& storeHelper() {
+  static auto& helper = *new HelperProxy(localData());
+  return helper;
+}
+
 inline void prepareStoreCalls() {
   static const bool prepared = [] {
     prepareProcess();
-    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
-      return LocalData::dispatch(method, args);
-    });
     PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
       auto settings = ConfigManager::shared().snapshot();
       return {settings, &settings->values};

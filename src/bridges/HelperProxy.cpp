@@ -1,11 +1,9 @@
 #include "bridges/HelperProxy.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <utility>
-#include <vector>
 
 #include "base/Utf8.h"
 #include "bridges/CoProcessSupport.h"
@@ -21,14 +19,6 @@ using nlohmann::json;
 constexpr std::string_view kCategory = "helper";
 constexpr std::string_view kProgramName = "tavrin-helper";
 constexpr std::size_t kStderrCharacters = 200;
-
-// The hook in force; every hook ever set is kept (never destroyed), so a call racing a change
-// still finds the one it loaded.
-std::atomic<const HelperProxy::InProcessDispatch*> hookInForce{nullptr};
-
-const HelperProxy::InProcessDispatch* currentHook() {
-  return hookInForce.load(std::memory_order_acquire);
-}
 
 // Whether the value has a JSON form: no number that is not finite, no text that is not UTF-8.
 bool encodable(const json& value) {
@@ -85,47 +75,19 @@ ToolResult resultText(json result) {
 
 }  // namespace
 
-HelperProxy& HelperProxy::shared() {
-  // Never destroyed: a healthy co-process lives as long as the server, and ends when its input
-  // closes with the process.
-  static auto* instance = new HelperProxy();
-  return *instance;
-}
-
-HelperProxy& HelperProxy::scanner() {
-  static auto* instance = new HelperProxy();
-  return *instance;
-}
-
-void HelperProxy::resetAllForTests() {
-  for (HelperProxy* proxy : {&shared(), &scanner()}) {
-    std::lock_guard hold(proxy->mutex_);
-    if (proxy->process_) proxy->process_->terminate();
-    proxy->process_.reset();
-    proxy->lastStderr_.clear();
-  }
-}
-
-void HelperProxy::setInProcessDispatch(InProcessDispatch hook) {
-  static std::mutex setting;
-  static auto& kept = *new std::vector<std::unique_ptr<const InProcessDispatch>>;  // by setting
-  std::lock_guard lock(setting);
-  const InProcessDispatch* installed = nullptr;
-  if (hook) {
-    kept.push_back(std::make_unique<const InProcessDispatch>(std::move(hook)));
-    installed = kept.back().get();
-  }
-  hookInForce.store(installed, std::memory_order_release);
-}
-
-bool HelperProxy::inProcessMode() { return currentHook() != nullptr; }
-
 std::filesystem::path HelperProxy::helperBinaryPath() {
   return CoProcessSupport::findProgram(kProgramName)
       .value_or(CoProcessSupport::programCandidates(kProgramName).front());
 }
 
-HelperProxy::HelperProxy(double timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
+HelperProxy::HelperProxy(InProcessDispatch inProcess, double timeoutSeconds)
+    : inProcess_(std::move(inProcess)), timeoutSeconds_(timeoutSeconds) {}
+
+void HelperProxy::end() {
+  std::lock_guard hold(mutex_);
+  process_.reset();  // ends and reaps it
+  lastStderr_.clear();
+}
 
 ToolResult HelperProxy::call(std::string_view method, const std::optional<JSONValue>& params) {
   const bool isObject = params.has_value() && params->asObject() != nullptr;
@@ -160,14 +122,14 @@ ToolResult HelperProxy::callRaw(std::string_view method, const json& args) {
 
 HelperProxy::Reply HelperProxy::callRawData(std::string_view method, const json& args,
                                             double timeout) {
-  if (const auto* hook = currentHook()) {
+  if (inProcess_) {
     // Values in and out: nothing is written as text and read again inside the process.
     static const json kNoArgs = json::object();
     const json& given = args.is_object() ? args : kNoArgs;
     if (!encodable(given)) {
       return fail(ToolError::executionFailed("in-process helper: request encoding failed"));
     }
-    return readReply((*hook)(method, given));
+    return readReply(inProcess_(method, given));
   }
   std::lock_guard lock(mutex_);
   return exchangeLocked(requestFor(method, args), timeout);

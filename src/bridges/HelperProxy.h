@@ -1,7 +1,7 @@
 // The one road to the automation helper for calendar, reminder, contact, To Do and permission
-// data: one JSON request and one JSON reply per call, answered inside the process by the hook
-// start-up installs (which takes and gives values, never text), or else by the tavrin-helper
-// co-process, one object per line each way.
+// data: one JSON request and one JSON reply per call, answered inside the process by the
+// function the proxy is built with (which takes and gives values, never text), or else by the
+// tavrin-helper co-process, one object per line each way.
 #pragma once
 
 #include <filesystem>
@@ -30,28 +30,22 @@ class HelperProxy final {
   // How long an exchange waits for its reply when the caller names no time-out.
   static constexpr double defaultTimeoutSeconds = 30;
 
-  // Tool calls, diagnostics, the state snapshot, the daily brief and manifest helper calls.
-  static HelperProxy& shared();
-  // The service scan and the permission status, so that neither waits behind a slow tool call.
-  static HelperProxy& scanner();
-
-  // Start-up sets this once, before any tool can run; from then on no co-process is started.
-  // An empty function removes the hook. Every hook set stays alive for the life of the process,
-  // so a call never waits on a lock to find it.
-  static void setInProcessDispatch(InProcessDispatch hook);
-  static bool inProcessMode();
-
   // Where the helper program is looked for, in order: beside the running program,
   // /usr/local/bin, ~/.local/share/tavrin/bin. The first that exists, else the first candidate.
   static std::filesystem::path helperBinaryPath();
 
-  // Tests only: ends the helper of both process-wide instances and forgets its last error output,
-  // so the next call launches from the current environment as a fresh process would.
-  static void resetAllForTests();
-
-  explicit HelperProxy(double timeoutSeconds = defaultTimeoutSeconds);
+  // With an in-process function every call goes to it and no co-process is ever started; without
+  // one, calls go to the helper program, started on first use.
+  explicit HelperProxy(InProcessDispatch inProcess = {},
+                       double timeoutSeconds = defaultTimeoutSeconds);
   HelperProxy(const HelperProxy&) = delete;
   HelperProxy& operator=(const HelperProxy&) = delete;
+
+  bool inProcessMode() const { return static_cast<bool>(inProcess_); }
+
+  // Ends the helper, if one runs, and forgets its last error output; a later call starts a new
+  // one from the environment of that moment. Shutdown ends the server's helpers so.
+  void end();
 
   // A tool call's arguments as the request's args (anything but an object sends none); the reply
   // becomes a tool result: its "text", else its "result" as JSON.
@@ -77,6 +71,7 @@ class HelperProxy final {
   void captureStderrLocked();
   std::string stderrSuffixLocked() const;
 
+  const InProcessDispatch inProcess_;
   const double timeoutSeconds_;
 
   std::mutex mutex_;  // held for a whole exchange; guards process_ and lastStderr_

@@ -12,7 +12,6 @@
 #include "bridges/JXAScript.h"
 #include "bridges/ScriptText.h"
 #include "core/Logger.h"
-#include "core/Timeouts.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
@@ -60,49 +59,15 @@ std::string timeoutText(std::string_view script) {
   return "JXA script timed out — " + name + " is not responding";
 }
 
-JXARunnerProxy& instance(double timeoutSeconds) {
-  // Never destroyed: a caller on another thread may still be using it while the process exits,
-  // and a runner left behind ends by itself when its input closes.
-  return *new JXARunnerProxy(timeoutSeconds);
-}
-
 }  // namespace
 
 JXARunnerProxy::JXARunnerProxy(double timeoutSeconds, std::chrono::milliseconds replyMargin)
     : timeoutSeconds_(timeoutSeconds), replyMargin_(replyMargin) {}
 
-JXARunnerProxy& JXARunnerProxy::shared() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaDefault);
-  return proxy;
-}
-JXARunnerProxy& JXARunnerProxy::medium() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaMedium);
-  return proxy;
-}
-JXARunnerProxy& JXARunnerProxy::slow() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaSlow);
-  return proxy;
-}
-JXARunnerProxy& JXARunnerProxy::scanner() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaServiceScan);
-  return proxy;
-}
-JXARunnerProxy& JXARunnerProxy::diag() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaDiagnostic);
-  return proxy;
-}
-JXARunnerProxy& JXARunnerProxy::diagLong() {
-  static JXARunnerProxy& proxy = instance(Timeouts::jxaDiagnosticLong);
-  return proxy;
-}
-
-void JXARunnerProxy::resetAllForTests() {
-  for (JXARunnerProxy* proxy : {&shared(), &medium(), &slow(), &scanner(), &diag(), &diagLong()}) {
-    std::lock_guard hold(proxy->lock_);
-    if (proxy->process_) proxy->process_->terminate();
-    proxy->process_.reset();
-    proxy->lastStderr_.clear();
-  }
+void JXARunnerProxy::end() {
+  std::lock_guard hold(lock_);
+  process_.reset();  // ends and reaps it
+  lastStderr_.clear();
 }
 
 JXAResult JXARunnerProxy::run(std::string_view script) {
@@ -290,12 +255,12 @@ bool needsWarming(const fs::path& runner, const fs::path& sentinel) {
   return sentinelError || runnerError || warmedAt < installedAt;
 }
 
-void probeRunningApplications() {
+void probeRunningApplications(JXARunnerProxy& prober) {
   std::vector<std::string> failed;
   for (const WarmUpProbe& probe : kWarmUpProbes) {
     if (!RunningApps::isRunning(probe.bundleId)) continue;
     const std::string name(probe.name);
-    if (auto answer = JXARunnerProxy::diag().runRaw(probe.script)) {
+    if (auto answer = prober.runRaw(probe.script)) {
       Logger::info(kWarmCategory, name + " answered: " + *answer);
     } else {
       Logger::warn(kWarmCategory, name + " did not respond");
@@ -318,13 +283,14 @@ void probeRunningApplications() {
 
 }  // namespace
 
-void JXARunnerProxy::warmPermissionsIfNeeded(std::chrono::milliseconds delay) {
+void JXARunnerProxy::warmPermissionsIfNeeded(JXARunnerProxy& prober,
+                                             std::chrono::milliseconds delay) {
   const fs::path runner = homeRunnerPath();
   std::error_code error;
   if (!fs::is_regular_file(runner, error) || !needsWarming(runner, warmSentinelPath())) return;
   Logger::info(kWarmCategory,
                "Warming JXA runner Automation permissions (first run or new binary)");
-  Dispatch::after(delay, probeRunningApplications);
+  Dispatch::after(delay, [&prober] { probeRunningApplications(prober); });
 }
 
 }  // namespace tvrn

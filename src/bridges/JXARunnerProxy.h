@@ -29,14 +29,6 @@ class JXARunnerProxy final : public JXARunning {
   JXARunnerProxy(const JXARunnerProxy&) = delete;
   JXARunnerProxy& operator=(const JXARunnerProxy&) = delete;
 
-  // The process-wide instances, each with its own runner; they differ only in their time-out.
-  static JXARunnerProxy& shared();    // 30 s: general tools
-  static JXARunnerProxy& medium();    // 60 s: slower scripts
-  static JXARunnerProxy& slow();      // 90 s: the slowest scripts
-  static JXARunnerProxy& scanner();   // 4 s: the periodic service scan
-  static JXARunnerProxy& diag();      // 8 s: quick diagnostics and the Automation warm-up
-  static JXARunnerProxy& diagLong();  // 10 s: the diagnostics checks
-
   double timeoutSeconds() const { return timeoutSeconds_; }
 
   JXAResult run(std::string_view script) override;
@@ -47,13 +39,15 @@ class JXARunnerProxy final : public JXARunning {
   std::optional<std::string> runRaw(std::string_view script);
 
   // When the runner installed under the user's home is new (or has never been warmed), probes
-  // each running scriptable application through diag() after `delay`, so the Automation prompts
-  // appear now rather than in the middle of a tool call, and records that in a sentinel file.
-  static void warmPermissionsIfNeeded(std::chrono::milliseconds delay = std::chrono::seconds(5));
+  // each running scriptable application through `prober` after `delay`, so the Automation
+  // prompts appear now rather than in the middle of a tool call, and records that in a sentinel
+  // file. `prober` must outlive the probe.
+  static void warmPermissionsIfNeeded(JXARunnerProxy& prober,
+                                      std::chrono::milliseconds delay = std::chrono::seconds(5));
 
-  // Tests only: ends the runner of each process-wide instance and forgets its last error output,
-  // so the next call launches from the current environment as a fresh process would.
-  static void resetAllForTests();
+  // Ends the runner, if one runs, and forgets its last error output; a later script starts a new
+  // one from the environment of that moment. Shutdown ends the server's runners so.
+  void end();
 
  private:
   Result<std::string, JXAError> callRunner(std::string_view script);

@@ -57,10 +57,9 @@ std::string platformWord(AuthorizationStatus status, bool writeOnlyExists) {
   return checkerWord(LocalData::tccStatusString(status));
 }
 
-PermissionStatusMap liveStatus() {
+PermissionStatusMap liveStatus(HelperProxy& helper) {
   PermissionStatusMap status;
-  const auto fromHelper =
-      HelperProxy::scanner().callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
+  const auto fromHelper = helper.callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
   if (fromHelper) {
     for (const char* service : kServices) status[service] = helperWord(*fromHelper, service);
     return status;
@@ -79,8 +78,8 @@ bool cachedAsGranted(const Cache& cache, const std::string& service) {
 
 }  // namespace
 
-PermissionStatusMap currentStatus() {
-  PermissionStatusMap status = liveStatus();
+PermissionStatusMap currentStatus(HelperProxy& helper) {
+  PermissionStatusMap status = liveStatus(helper);
   const Cache cache = loadCache();
   Cache updated = cache;
   for (const char* service : kServices) {

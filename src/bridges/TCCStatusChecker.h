@@ -3,6 +3,7 @@
 // once seen is remembered in tcc-cache.json, so a later "notDetermined" still reads "granted".
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 
@@ -11,12 +12,15 @@ namespace tvrn {
 // Keyed "calendar", "reminders" and "contacts", each holding a status word (or whatever other
 // word the helper answered).
 using PermissionStatusMap = std::map<std::string, std::string>;
+// Where a caller reads the current statuses from; start-up hands in the checker below.
+using PermissionSource = std::function<PermissionStatusMap()>;
+
+class HelperProxy;
 
 namespace TCCStatusChecker {
 
-// Asks the helper bridge's scanner instance (waiting up to 2 s), else the platform. Blocks its
-// caller; safe on any thread.
-PermissionStatusMap currentStatus();
+// Asks `helper` (waiting up to 2 s), else the platform. Blocks its caller; safe on any thread.
+PermissionStatusMap currentStatus(HelperProxy& helper);
 
 // Logs one line on the contacts permission (category "tcc"); asks for nothing and writes no file.
 void runStartupCheck();

@@ -31,9 +31,10 @@ bool satisfies(const TCCRequirement& requirement, const PermissionStatusMap& sta
 }
 
 // The first requirement the current permissions do not meet, if any.
-const TCCRequirement* unmetRequirement(const std::vector<TCCRequirement>& requirements) {
+const TCCRequirement* unmetRequirement(const std::vector<TCCRequirement>& requirements,
+                                       const PermissionSource& permissions) {
   if (requirements.empty()) return nullptr;
-  const PermissionStatusMap statuses = TCCStatusChecker::currentStatus();
+  const PermissionStatusMap statuses = permissions ? permissions() : PermissionStatusMap();
   for (const TCCRequirement& requirement : requirements) {
     if (!satisfies(requirement, statuses)) return &requirement;
   }
@@ -44,13 +45,14 @@ const TCCRequirement* unmetRequirement(const std::vector<TCCRequirement>& requir
 
 ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
                                       const std::optional<JSONValue>& rawParams,
-                                      const std::optional<std::string>& machineId) {
+                                      const std::optional<std::string>& machineId,
+                                      const PermissionSource& permissions) {
   auto validated = ParameterValidator::validate(rawParams, spec.params);
   if (!validated.ok()) return fail(validated.error());
   const nlohmann::json& params = validated.value();
 
   if (spec.destructive && !isConfirmed(params)) return preview(spec, params);
-  if (const TCCRequirement* unmet = unmetRequirement(spec.tccRequirements)) {
+  if (const TCCRequirement* unmet = unmetRequirement(spec.tccRequirements, permissions)) {
     return fail(ToolError::permissionDenied(unmet->deniedMessage));
   }
   ToolResult result = RunnerDispatch::execute(spec.behavior, params, spec.timeoutMs);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "bridges/TCCStatusChecker.h"
 #include "core/JSONValue.h"
 #include "core/ToolDefinition.h"
 #include "manifest/Manifest.h"
@@ -13,8 +14,10 @@
 namespace tvrn::ExecutionPipeline {
 
 // The runner's result unchanged, or the validation, confirmation or permission outcome that
-// stopped the call before it ran.
+// stopped the call before it ran. The declared permissions are checked against `permissions`;
+// without one, none is granted.
 ToolResult execute(const ToolSpec& spec, const std::optional<JSONValue>& rawParams,
-                   const std::optional<std::string>& machineId);
+                   const std::optional<std::string>& machineId,
+                   const PermissionSource& permissions);
 
 }  // namespace tvrn::ExecutionPipeline

@@ -180,11 +180,11 @@ std::vector<std::string> splitAtFirstEquals(std::string_view text) {
   return pieces;
 }
 
-bool tccCondition(std::string_view rest) {
+bool tccCondition(std::string_view rest, const PermissionSource& permissions) {
   if (rest.empty() || rest.front() == '=') return false;  // no service named
   const auto pieces = splitAtFirstEquals(rest);
   const std::string expected = pieces.size() > 1 ? trimEquals(pieces[1]) : "granted";
-  const auto statuses = TCCStatusChecker::currentStatus();
+  const auto statuses = permissions ? permissions() : PermissionStatusMap();
   const auto found = statuses.find(pieces[0]);
   return (found != statuses.end() ? found->second : "notDetermined") == expected;
 }
@@ -269,7 +269,7 @@ ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,
                                               int depth) {
   const auto* conditional = behavior.as<BehaviorSpec::Conditional>();
   if (conditional == nullptr) return wrongBehavior();
-  if (evaluateCondition(conditional->condition, params)) {
+  if (evaluateCondition(conditional->condition, params, permissions_)) {
     return RunnerDispatch::execute(conditional->then, params, timeoutMs, depth + 1);
   }
   if (conditional->elseBehavior) {
@@ -278,13 +278,17 @@ ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,
   return ToolResponse::text("");
 }
 
+ManifestConditionalRunner::ManifestConditionalRunner(PermissionSource permissions)
+    : permissions_(std::move(permissions)) {}
+
 bool ManifestConditionalRunner::evaluateCondition(std::string_view condition,
-                                                  const nlohmann::json& params) {
+                                                  const nlohmann::json& params,
+                                                  const PermissionSource& permissions) {
   const auto after = [&](std::string_view prefix) -> std::optional<std::string_view> {
     if (!condition.starts_with(prefix)) return std::nullopt;
     return condition.substr(prefix.size());
   };
-  if (const auto rest = after("tcc:")) return tccCondition(*rest);
+  if (const auto rest = after("tcc:")) return tccCondition(*rest, permissions);
   if (const auto rest = after("param:")) return paramCondition(*rest, params);
   if (const auto rest = after("file_exists:")) {
     std::error_code ignored;

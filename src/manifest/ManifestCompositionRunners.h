@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "bridges/TCCStatusChecker.h"
 #include "manifest/CapabilityRunner.h"
 
 namespace tvrn {
@@ -37,12 +38,20 @@ class ManifestParallelRunner final : public CapabilityRunner {
 
 class ManifestConditionalRunner final : public CapabilityRunner {
  public:
+  // "tcc:" conditions read the statuses from `permissions`; without one, every service reads
+  // "notDetermined".
+  explicit ManifestConditionalRunner(PermissionSource permissions = {});
+
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
 
   // "tcc:service[=status]", "param:name=value", "file_exists:path", "engine_gte:version";
   // any other text is false.
-  static bool evaluateCondition(std::string_view condition, const nlohmann::json& params);
+  static bool evaluateCondition(std::string_view condition, const nlohmann::json& params,
+                                const PermissionSource& permissions);
+
+ private:
+  const PermissionSource permissions_;
 };
 
 class ManifestCacheRunner final : public CapabilityRunner {

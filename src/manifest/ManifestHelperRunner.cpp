@@ -1,6 +1,5 @@
 #include "manifest/ManifestHelperRunner.h"
 
-#include "bridges/HelperProxy.h"
 #include "manifest/ManifestRunnerTexts.h"
 
 namespace tvrn {
@@ -11,7 +10,7 @@ ToolResult ManifestHelperRunner::execute(const BehaviorSpec& behavior, const nlo
   if (helper == nullptr) {
     return fail(ToolError::executionFailed(std::string(ManifestRunnerTexts::kWrongBehavior)));
   }
-  return HelperProxy::shared().callArgs(helper->method, params);
+  return helper_.callArgs(helper->method, params);
 }
 
 }  // namespace tvrn

@@ -8,7 +8,6 @@
 #include <thread>
 #include <utility>
 
-#include "bridges/JXARunnerProxy.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestRunnerTexts.h"
 #include "manifest/TemplateEngine.h"
@@ -102,11 +101,6 @@ struct Evaluation {
 };
 
 }  // namespace
-
-ManifestJXARunner::ManifestJXARunner()
-    : ManifestJXARunner(
-          {&JXARunnerProxy::shared(), &JXARunnerProxy::medium(), &JXARunnerProxy::slow()},
-          inTrayContext(), platformOsaEvaluator()) {}
 
 ManifestJXARunner::ManifestJXARunner(Executors executors, bool inProcess, OsaEvaluator evaluator)
     : executors_(executors), inProcess_(inProcess), evaluator_(std::move(evaluator)) {}

@@ -28,9 +28,8 @@ class ManifestJXARunner final : public CapabilityRunner {
   // many of them still running refuse further calls rather than pile up.
   static constexpr std::size_t kMaxLeftovers = 8;
 
-  // The process's JXA executors, in-process only in the tray's context, the platform's
-  // evaluator.
-  ManifestJXARunner();
+  // The executors must outlive the runner; `inProcess` is normally inTrayContext() and
+  // `evaluator` platformOsaEvaluator().
   ManifestJXARunner(Executors executors, bool inProcess, OsaEvaluator evaluator);
 
   // Whether the process runs as the tray application; a Linux program has no application

@@ -76,14 +76,16 @@ std::string serviceOf(const ToolSpec& spec, const ToolRegistry& registry) {
 }
 
 ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
-                             std::string service) {
+                             const ToolRegistry& registry, std::string service) {
   auto held = std::make_shared<const ToolSpec>(spec);
   return {spec.name,
           spec.description,
           ManifestToolDispatcher::inputSchema(spec),
           ManifestToolDispatcher::kind(spec),
-          [held, machineId](const std::optional<JSONValue>& arguments) {
-            return ExecutionPipeline::execute(*held, arguments, machineId);
+          [held, machineId,
+           context = registry.sharedContext()](const std::optional<JSONValue>& arguments) {
+            return ExecutionPipeline::execute(*held, arguments, machineId,
+                                              context->permissionStatus);
           },
           std::move(service)};
 }
@@ -166,7 +168,7 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       ++skipped;
       continue;
     }
-    registry->registerTool(definitionFor(spec, machineId, serviceOf(spec, *registry)));
+    registry->registerTool(definitionFor(spec, machineId, *registry, serviceOf(spec, *registry)));
     registered.insert(spec.name);
     ++count;
   }

@@ -8,8 +8,6 @@
 #include "manifest/ManifestCompositionRunners.h"
 #include "manifest/ManifestFileRunners.h"
 #include "manifest/ManifestHTTPRunners.h"
-#include "manifest/ManifestHelperRunner.h"
-#include "manifest/ManifestJXARunner.h"
 #include "manifest/ManifestNativeRunner.h"
 #include "manifest/ManifestRunnerTexts.h"
 
@@ -22,8 +20,6 @@ constexpr std::size_t kCaseCount = static_cast<std::size_t>(Kind::text) + 1;
 class RunnerTable {
  public:
   RunnerTable() {
-    set(Kind::jxa, std::make_shared<ManifestJXARunner>());
-    set(Kind::helper, std::make_shared<ManifestHelperRunner>());
     set(Kind::httpLocal, std::make_shared<ManifestHTTPLocalRunner>());
     set(Kind::native, std::make_shared<ManifestNativeRunner>());
     set(Kind::httpRemote, std::make_shared<ManifestHTTPRemoteRunner>());

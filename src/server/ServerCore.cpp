@@ -5,13 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "Version.h"
 #include "base/Dispatch.h"
 #include "base/Timestamp.h"
-#include "bridges/HelperProxy.h"
-#include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/CloudTunnel.h"
@@ -28,13 +28,18 @@
 #include "core/MCPServer.h"
 #include "core/ServerContext.h"
 #include "core/ToolRegistry.h"
+#include "manifest/ManifestCompositionRunners.h"
+#include "manifest/ManifestHelperRunner.h"
+#include "manifest/ManifestJXARunner.h"
 #include "manifest/ManifestLoader.h"
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestToolDispatcher.h"
+#include "manifest/RunnerDispatch.h"
 #include "pim/PimDocument.h"
 #include "pim/PimStore.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
+#include "server/CoProcesses.h"
 #include "server/LegacyCleaner.h"
 #include "server/QueuedWork.h"
 #include "server/StartupJobs.h"
@@ -114,9 +119,11 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
-std::shared_ptr<ServerContext> makeContext() {
+std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses) {
   auto context = std::make_shared<ServerContext>();
-  context->permissionStatus = &TCCStatusChecker::currentStatus;
+  context->permissionStatus = [&scanner = coProcesses.helperScanner] {
+    return TCCStatusChecker::currentStatus(scanner);
+  };
   context->aiClient = [] { return HeartbeatManager::aiClient(); };
   context->manifestDisabledTools = [] { return ManifestStore::shared().disabledToolNames(); };
   return context;
@@ -139,24 +146,24 @@ void connectLayers() {
 
 }  // namespace
 
-void registerToolFamilies(ToolRegistry& registry) {
-  DiagnosticTools::registerTools(registry, version());
-  StateTools::registerTools(registry, version());
+void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses) {
+  DiagnosticTools::registerTools(registry, coProcesses.forDiagnostics(), version());
+  StateTools::registerTools(registry, coProcesses.forTools(), version());
   FinderTools::registerTools(registry);
-  CalendarTools::registerTools(registry);
-  ContactsTools::registerTools(registry);
+  CalendarTools::registerTools(registry, coProcesses.helper);
+  ContactsTools::registerTools(registry, coProcesses.helper);
   OfficeTools::registerTools(registry);
-  TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph);
-  SlackProxyTools::registerTools(registry);
-  WhatsAppProxyTools::registerTools(registry);
-  ToDoTools::registerTools(registry);
+  TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, coProcesses.teams);
+  SlackProxyTools::registerTools(registry, coProcesses.slack);
+  WhatsAppProxyTools::registerTools(registry, coProcesses.whatsApp);
+  ToDoTools::registerTools(registry, coProcesses.helper);
   StocksTools::registerTools(registry);
-  MessagesTools::registerTools(registry, JXARunnerProxy::medium());
-  OutlookTools::registerTools(registry, JXARunnerProxy::shared());
+  MessagesTools::registerTools(registry, coProcesses.scriptsMedium);
+  OutlookTools::registerTools(registry, coProcesses.scripts);
   NordVPNTools::registerTools(registry);
-  SafariTools::registerTools(registry, JXARunnerProxy::shared(), JXARunnerProxy::medium());
-  SystemTools::registerTools(registry, JXARunnerProxy::shared(), version());
-  WelcomeTools::registerTools(registry, JXARunnerProxy::diag());
+  SafariTools::registerTools(registry, coProcesses.scripts, coProcesses.scriptsMedium);
+  SystemTools::registerTools(registry, coProcesses.forTools(), version());
+  WelcomeTools::registerTools(registry, coProcesses.scriptsDiag);
   M365Tools::registerTools(registry);
   ServiceNowTools::registerTools(registry);
 }
@@ -169,10 +176,43 @@ std::unique_ptr<StatusServer>& statusServer() {
   return server;
 }
 
-void startStatusServices(const std::shared_ptr<ServerContext>& context) {
+void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProcesses& coProcesses) {
   statusServer() = std::make_unique<StatusServer>(version(), context);
   statusServer()->start();
-  ServiceStatusScanner::shared().start();
+  ServiceStatusScanner::shared().start(coProcesses.forScanner());
+}
+
+// The co-process clients of the last start(); shutdown() ends their co-processes. Every set a
+// start() built stays alive with the process: a tool of an earlier registry may still hold one.
+CoProcesses*& coProcesses() {
+  static CoProcesses* current = nullptr;
+  return current;
+}
+
+CoProcesses& buildCoProcesses() {
+  static auto& built = *new std::vector<std::unique_ptr<CoProcesses>>();
+  // The calendar, contacts, To Do and permission requests are answered by the local data
+  // services inside this process, with values, never text.
+  built.push_back(
+      std::make_unique<CoProcesses>([](std::string_view method, const nlohmann::json& args) {
+        return LocalData::dispatch(method, args);
+      }));
+  coProcesses() = built.back().get();
+  return *built.back();
+}
+
+// The manifest's script and helper behaviours run on the server's clients, and its "tcc:"
+// conditions read the server's permission status.
+void installManifestRunners(CoProcesses& coProcesses, const ServerContext& context) {
+  using Kind = BehaviorSpec::Kind;
+  RunnerDispatch::install(
+      Kind::jxa, std::make_shared<ManifestJXARunner>(
+                     ManifestJXARunner::Executors{&coProcesses.scripts, &coProcesses.scriptsMedium,
+                                                  &coProcesses.scriptsSlow},
+                     ManifestJXARunner::inTrayContext(), platformOsaEvaluator()));
+  RunnerDispatch::install(Kind::helper, std::make_shared<ManifestHelperRunner>(coProcesses.helper));
+  RunnerDispatch::install(Kind::conditional,
+                          std::make_shared<ManifestConditionalRunner>(context.permissionStatus));
 }
 
 // What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
@@ -252,17 +292,16 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   LegacyCleaner::run(cleanup);
   killLegacyDaemons(cleanup.pkill);
 
-  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  });
+  CoProcesses& clients = buildCoProcesses();
   connectLayers();
 
-  const auto context = makeContext();
+  const auto context = makeContext(clients);
   auto registry = std::make_shared<ToolRegistry>(context);
-  registerToolFamilies(*registry);
+  registerToolFamilies(*registry, clients);
+  installManifestRunners(clients, *context);
   ManifestToolDispatcher::shared().setRegistry(registry);
 
-  startStatusServices(context);
+  startStatusServices(context, clients);
   startupWork() = QueuedWork::make();
   queueBackgroundJobs(*startupWork());
   startCloudServices(registry);
@@ -291,6 +330,8 @@ void shutdown() {
   CloudTunnel::shared().stop();
   HeartbeatManager::stop();
   statusServer().reset();
+  // Nothing asks through them any more.
+  if (coProcesses()) coProcesses()->end();
   AuditLog::shutdown();
 }
 

@@ -8,6 +8,7 @@
 
 namespace tvrn {
 class ToolRegistry;
+struct CoProcesses;
 }
 
 namespace tvrn::ServerCore {
@@ -15,8 +16,9 @@ namespace tvrn::ServerCore {
 // The app version the start-up passes to the tool families, the sessions and the install event.
 const std::string& version();
 
-// Registers every built-in tool family, as start-up does.
-void registerToolFamilies(ToolRegistry& registry);
+// Registers every built-in tool family, as start-up does, each with the clients of `coProcesses`
+// it uses, which must outlive the registry.
+void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses);
 
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
 // program in place (BundledServer); returns once the socket server is started. `cleanup` is what
@@ -32,7 +34,8 @@ void stop();
 // Stops the IPC server, takes back the background jobs start() queued (one not begun never runs,
 // one running is waited for), then stops the service scanner, the relay tunnel (its state file
 // then says not connected), the heartbeat, the status-file writer and the status server's
-// listeners, and waits for their threads; last, writes the audit records still waiting: the
+// listeners, and waits for their threads; then ends the co-processes (helper, script runners,
+// messaging clients) started since; last, writes the audit records still waiting: the
 // program's exit path. Calls after the first since the last start() do nothing.
 void shutdown();
 

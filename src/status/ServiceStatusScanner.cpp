@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
-#include "bridges/HelperProxy.h"
-#include "bridges/JXARunnerProxy.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/TCCStatusChecker.h"
 #include "core/ConfigManager.h"
@@ -43,21 +41,21 @@ json namesIn(const json& list, const char* key = nullptr) {
   return names;
 }
 
-json mailEntry() {
+json mailEntry(JXARunning& scripts) {
   const bool running = RunningApps::isRunning("com.apple.mail");
   json accounts = json::array();
   if (running) {
-    auto result = JXARunnerProxy::scanner().run(kMailAccountsScript);
+    auto result = scripts.run(kMailAccountsScript);
     if (result) accounts = namesIn(result.value());
   }
   return {{"running", running}, {"accounts", std::move(accounts)}};
 }
 
-json notesEntry() {
+json notesEntry(JXARunning& scripts) {
   const bool running = RunningApps::isRunning("com.apple.Notes");
   int count = 0;
   if (running) {
-    auto result = JXARunnerProxy::scanner().run(kNotesCountScript);
+    auto result = scripts.run(kNotesCountScript);
     if (result && result.value().is_object()) {
       const auto found = result.value().find("count");
       if (found != result.value().end() && found->is_number_integer()) count = found->get<int>();
@@ -75,25 +73,27 @@ bool granted(const PermissionStatusMap& permissions, const std::string& key,
          live == AuthorizationStatus::granted;
 }
 
-json helperNames(const char* method, const char* listKey, const char* nameKey) {
-  const auto result = HelperProxy::scanner().callDict(method);
+json helperNames(HelperProxy& helper, const char* method, const char* listKey,
+                 const char* nameKey) {
+  const auto result = helper.callDict(method);
   if (!result || !result->contains(listKey)) return json::array();
   return namesIn((*result)[listKey], nameKey);
 }
 
-json calendarEntry(const PermissionStatusMap& permissions) {
+json calendarEntry(HelperProxy& helper, const PermissionStatusMap& permissions) {
   const bool running =
       granted(permissions, "calendar", eventStore().authorizationStatus(EntityType::event));
   return {{"running", running},
-          {"calendars",
-           running ? helperNames("list_calendar_names", "calendars", "title") : json::array()}};
+          {"calendars", running ? helperNames(helper, "list_calendar_names", "calendars", "title")
+                                : json::array()}};
 }
 
-json remindersEntry(const PermissionStatusMap& permissions) {
+json remindersEntry(HelperProxy& helper, const PermissionStatusMap& permissions) {
   const bool running =
       granted(permissions, "reminders", eventStore().authorizationStatus(EntityType::reminder));
   return {{"running", running},
-          {"lists", running ? helperNames("list_reminder_lists", "lists", "name") : json::array()}};
+          {"lists",
+           running ? helperNames(helper, "list_reminder_lists", "lists", "name") : json::array()}};
 }
 
 // The helper has no method for address books, so they are read from the contact store, under
@@ -220,7 +220,7 @@ json ServiceStatusScanner::defaultEntries() {
   };
 }
 
-json ServiceStatusScanner::scan() {
+json ServiceStatusScanner::scan(const AutomationBridges& with) {
   const auto settings = ConfigManager::shared().snapshot();
   const auto disabled = [&settings](const char* key) {
     return settings->disabledServices.contains(key);
@@ -228,18 +228,18 @@ json ServiceStatusScanner::scan() {
   // Asked once per scan, and only when a permission-guarded service is enabled.
   PermissionStatusMap permissions;
   if (!disabled("calendar") || !disabled("reminders") || !disabled("contacts")) {
-    permissions = TCCStatusChecker::currentStatus();
+    permissions = TCCStatusChecker::currentStatus(with.helper);
   }
 
   json entries = json::object();
   const auto probe = [&](const char* key, auto&& entry) {
     entries[key] = disabled(key) ? disabledEntry(key) : json(entry());
   };
-  probe("email", mailEntry);
-  probe("calendar", [&] { return calendarEntry(permissions); });
+  probe("email", [&] { return mailEntry(with.scripts); });
+  probe("calendar", [&] { return calendarEntry(with.helper, permissions); });
   probe("contacts", [&] { return contactsEntry(permissions); });
-  probe("reminders", [&] { return remindersEntry(permissions); });
-  probe("notes", notesEntry);
+  probe("reminders", [&] { return remindersEntry(with.helper, permissions); });
+  probe("notes", [&] { return notesEntry(with.scripts); });
   probe("messages", [] { return runningEntry("com.apple.MobileSMS"); });
   probe("finder", [] { return runningEntry("com.apple.finder"); });
   probe("safari", [] { return runningEntry("com.apple.Safari"); });
@@ -254,10 +254,10 @@ json ServiceStatusScanner::scan() {
   return entries;
 }
 
-void ServiceStatusScanner::start() {
+void ServiceStatusScanner::start(AutomationBridges with) {
   std::lock_guard lock(threadMutex_);
   if (thread_.joinable()) return;
-  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  thread_ = std::jthread([this, with](std::stop_token stop) { run(stop, with); });
 }
 
 void ServiceStatusScanner::stop() {
@@ -277,11 +277,11 @@ void ServiceStatusScanner::replace(json entries) {
   current_ = std::move(entries);
 }
 
-void ServiceStatusScanner::run(std::stop_token stop) {
+void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with) {
   std::mutex waitMutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
-    replace(scan());
+    replace(scan(with));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kInterval, [] { return false; });
   }

@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tools/common/AutomationBridges.h"
+
 namespace tvrn {
 
 class ServiceStatusScanner final {
@@ -16,18 +18,18 @@ class ServiceStatusScanner final {
 
   static ServiceStatusScanner& shared();
 
-  // Scans at once on a thread of its own, then every minute, until stop(). Does nothing while
-  // that thread runs.
-  void start();
+  // Scans at once on a thread of its own, then every minute, until stop(), asking through
+  // `with`, which must outlive that thread. Does nothing while that thread runs.
+  void start(AutomationBridges with);
   // Ends the thread and waits for it; a scan under way finishes first.
   void stop();
 
   // A copy of the last scan's entries, one per service key; the defaults before the first scan.
   nlohmann::json current() const;
 
-  // One scan on the caller's thread. It never asks for a permission: data behind one is read
-  // only when the permission is already granted.
-  static nlohmann::json scan();
+  // One scan on the caller's thread, asking the helper and the script runner of `with`. It never
+  // asks for a permission: data behind one is read only when the permission is already granted.
+  static nlohmann::json scan(const AutomationBridges& with);
 
   // Every service unavailable, not running and empty.
   static nlohmann::json defaultEntries();
@@ -37,7 +39,7 @@ class ServiceStatusScanner final {
 
  private:
   ServiceStatusScanner();
-  void run(std::stop_token stop);
+  void run(std::stop_token stop, AutomationBridges with);
   void replace(nlohmann::json entries);
 
   mutable std::mutex mutex_;  // guards current_

@@ -71,7 +71,8 @@ void addActivity(json& status, const ActivityTracker& activity) {
 
 }  // namespace
 
-json build(const std::string& version, const ActivityTracker& activity) {
+json build(const std::string& version, const ServerContext& context) {
+  const ActivityTracker& activity = context.activity;
   const auto settings = ConfigManager::shared().snapshot();
   const json& values = settings->values;
 
@@ -91,7 +92,8 @@ json build(const std::string& version, const ActivityTracker& activity) {
       {"machine_id", ConfigManager::shared().getMachineId()},
       {"started_at", HeartbeatManager::startedAt()},
       {"ai_client_health", AIClientCatalog::health()},
-      {"permissions", TCCStatusChecker::currentStatus()},
+      {"permissions",
+       context.permissionStatus ? context.permissionStatus() : PermissionStatusMap()},
       {"disabled_services", settings->disabledServices},
   };
   addVersions(status, version);
@@ -104,8 +106,8 @@ json build(const std::string& version, const ActivityTracker& activity) {
   return status;
 }
 
-std::string text(const std::string& version, const ActivityTracker& activity) {
-  return build(version, activity).dump(-1, ' ', false, json::error_handler_t::replace);
+std::string text(const std::string& version, const ServerContext& context) {
+  return build(version, context).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace tvrn::StatusDocument

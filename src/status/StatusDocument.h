@@ -5,15 +5,16 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "core/ActivityTracker.h"
+#include "core/ServerContext.h"
 
 namespace tvrn::StatusDocument {
 
 // The document for the running `version`, built afresh from the settings, the version files,
-// the scanner's last result, the permission states and the server's `activity`.
-nlohmann::json build(const std::string& version, const ActivityTracker& activity);
+// the scanner's last result, and the permission states and activity of the server's `context`
+// (no permission states when it has no source for them).
+nlohmann::json build(const std::string& version, const ServerContext& context);
 
 // The document as text; text that is not UTF-8 anywhere in it is replaced, so it always prints.
-std::string text(const std::string& version, const ActivityTracker& activity);
+std::string text(const std::string& version, const ServerContext& context);
 
 }  // namespace tvrn::StatusDocument

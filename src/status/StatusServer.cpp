@@ -110,7 +110,7 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
   });
 
   routes.get("/status", [this](const StatusRequest&, StatusResponse& response) {
-    setContent(response, StatusDocument::text(version_, context_->activity), kJSON);
+    setContent(response, StatusDocument::text(version_, *context_), kJSON);
   });
   routes.get("/app", [](const StatusRequest&, StatusResponse& response) {
     response.set("X-Frame-Options", "DENY");
@@ -158,15 +158,15 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
     // A failed write is tried again at the next interval; readers allow for a stale file.
-    static_cast<void>(writeStatusFile(version_, context_->activity));
+    static_cast<void>(writeStatusFile(version_, *context_));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kStatusFileInterval, [] { return false; });
   }
 }
 
-bool StatusServer::writeStatusFile(const std::string& version, const ActivityTracker& activity) {
+bool StatusServer::writeStatusFile(const std::string& version, const ServerContext& context) {
   return FileStore::writeAtomic(Paths::appSupport() / "status.json",
-                                StatusDocument::text(version, activity), 0600);
+                                StatusDocument::text(version, context), 0600);
 }
 
 void StatusServer::stop() {

@@ -44,7 +44,7 @@ class StatusServer final {
 
   // The status JSON written atomically (0600) to status.json in the application-support folder.
   [[nodiscard]] static bool writeStatusFile(const std::string& version,
-                                            const ActivityTracker& activity);
+                                            const ServerContext& context);
 
  private:
   void writeStatusFiles(std::stop_token stop);

@@ -22,7 +22,6 @@ using nlohmann::json;
 class HelperProxyTest : public ::testing::Test {
  protected:
   void SetUp() override { ::setenv("FAKE_HELPER_LOG", requestLog().c_str(), 1); }
-  void TearDown() override { HelperProxy::setInProcessDispatch({}); }
 
   static std::filesystem::path helperPath() { return Paths::localShare() / "bin/tavrin-helper"; }
   static std::filesystem::path requestLog() { return test::home() / "helper-requests.log"; }
@@ -63,7 +62,7 @@ class HelperProxyTest : public ::testing::Test {
 
 TEST_F(HelperProxyTest, KeepsOneCoProcessAndSpeaksOneCompactLineEachWay) {
   installFake();
-  HelperProxy& proxy = HelperProxy::shared();
+  HelperProxy proxy;
   const json first = echo(proxy, {{"text", "ä \"q\"\nx"}});
   EXPECT_EQ(first["args"], (json{{"text", "ä \"q\"\nx"}}));
   // Only an object of arguments is sent; anything else sends none. Only the request lines
@@ -83,7 +82,7 @@ TEST_F(HelperProxyTest, KeepsOneCoProcessAndSpeaksOneCompactLineEachWay) {
 
 TEST_F(HelperProxyTest, RepliesBecomeToolResultsAndKeepTheCoProcess) {
   installFake();
-  HelperProxy& proxy = HelperProxy::shared();
+  HelperProxy proxy;
   const json before = echo(proxy);
   const JSONValue object(JSONValue::Object{{"a", JSONValue(1)}});
   struct Row {
@@ -146,7 +145,7 @@ TEST_F(HelperProxyTest, AFailedExchangeEndsTheCoProcessAndTheNextCallStartsANewO
   };
   for (const auto& [args, message] : rows) {
     SCOPED_TRACE(args.dump());
-    HelperProxy proxy(0.3);
+    HelperProxy proxy({}, 0.3);
     const json before = echo(proxy);
     EXPECT_EQ(failureText(proxy.callArgs("echo", args)), message);
     waitUntilEnded(before["pid"]);
@@ -198,7 +197,8 @@ TEST_F(HelperProxyTest, MissingUnstartableAndUnencodableCallsFailWithTheirTexts)
 
 TEST_F(HelperProxyTest, CallsFromManyThreadsGetTheirOwnReplies) {
   installFake();
-  HelperProxy& proxy = HelperProxy::shared();
+  HelperProxy proxy;
+  HelperProxy other;
   std::vector<std::thread> threads;
   std::vector<int> mismatches(4, 0);
   for (int t = 0; t < 4; ++t) {
@@ -211,30 +211,41 @@ TEST_F(HelperProxyTest, CallsFromManyThreadsGetTheirOwnReplies) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
-  EXPECT_NE(echo(HelperProxy::scanner())["pid"], echo(proxy)["pid"]);
+  EXPECT_NE(echo(other)["pid"], echo(proxy)["pid"]);
+  // Ending one instance's helper leaves the other's, and its next call starts a new one.
+  const json kept = echo(other);
+  const json ended = echo(proxy);
+  proxy.end();
+  waitUntilEnded(ended["pid"]);
+  EXPECT_EQ(echo(other)["pid"], kept["pid"]);
+  EXPECT_NE(echo(proxy)["pid"], ended["pid"]);
+  EXPECT_EQ(echo(proxy)["count"], 2);
 }
 
 TEST_F(HelperProxyTest, TheInProcessHookAnswersOnTheCallersThreadAndStartsNoProgram) {
   std::vector<std::string> received;  // no helper file exists: the co-process road would fail
   std::thread::id hookThread;
-  HelperProxy::setInProcessDispatch([&](std::string_view method, const json& args) {
+  const HelperProxy::InProcessDispatch answer = [&](std::string_view method, const json& args) {
     received.push_back(std::string(method) + " " + args.dump());
     hookThread = std::this_thread::get_id();
     if (method == "list_calendar_names") {
       return json{{"ok", true}, {"result", {{"names", {"Work"}}}}};
     }
     return json{{"ok", false}, {"error", "Calendar access denied."}, {"permission", true}};
-  });
-  EXPECT_TRUE(HelperProxy::inProcessMode());
+  };
+  HelperProxy proxy(answer);
+  HelperProxy scanner(answer);
+  EXPECT_TRUE(proxy.inProcessMode());
+  EXPECT_FALSE(HelperProxy().inProcessMode());
 
-  const ToolResult names = HelperProxy::shared().call(
-      "list_calendar_names", JSONValue(JSONValue::Object{{"limit", JSONValue(2)}}));
+  const ToolResult names =
+      proxy.call("list_calendar_names", JSONValue(JSONValue::Object{{"limit", JSONValue(2)}}));
   ASSERT_TRUE(names.ok()) << failureText(names);
   EXPECT_NE(names.value().encode().find(R"(\"Work\")"), std::string::npos);
   EXPECT_EQ(hookThread, std::this_thread::get_id());
-  const ToolResult denied = HelperProxy::scanner().callArgs("probe_calendar_tcc", {});
+  const ToolResult denied = scanner.callArgs("probe_calendar_tcc", {});
   EXPECT_EQ(denied.error().kind(), ToolError::Case::permissionDenied);
-  EXPECT_EQ(failureText(HelperProxy::shared().callArgs("x", {{"bad", "\xc3"}})),
+  EXPECT_EQ(failureText(proxy.callArgs("x", {{"bad", "\xc3"}})),
             "in-process helper: request encoding failed");
 
   EXPECT_EQ(received, (std::vector<std::string>{R"(list_calendar_names {"limit":2})",
@@ -256,13 +267,13 @@ TEST_F(HelperProxyTest, AnInProcessResultReadsAsItsTypedFormWouldWriteIt) {
       json(42),
   };
   json result;
-  HelperProxy::setInProcessDispatch([&](std::string_view, const json&) {
+  HelperProxy proxy([&](std::string_view, const json&) {
     return json{{"ok", true}, {"result", result}};
   });
   for (const json& value : results) {
     SCOPED_TRACE(value.dump(-1, ' ', false, json::error_handler_t::replace));
     result = value;
-    const ToolResult answer = HelperProxy::shared().call("list_calendar_names", std::nullopt);
+    const ToolResult answer = proxy.call("list_calendar_names", std::nullopt);
     ASSERT_TRUE(answer.ok()) << failureText(answer);
     EXPECT_EQ(answer.value().encode(), ToolResponse::json(anyToJSONValue(value)).encode());
   }

@@ -259,15 +259,5 @@ TEST_F(JXARunnerProxyTest, ConcurrentCallersGetTheirOwnRepliesAndInstancesDoNotW
   slowCaller.join();
 }
 
-TEST_F(JXARunnerProxyTest, ProcessWideInstancesDifferOnlyInTimeOut) {
-  const std::pair<JXARunnerProxy*, double> instances[] = {
-      {&JXARunnerProxy::shared(), 30}, {&JXARunnerProxy::medium(), 60},
-      {&JXARunnerProxy::slow(), 90},   {&JXARunnerProxy::scanner(), 4},
-      {&JXARunnerProxy::diag(), 8},    {&JXARunnerProxy::diagLong(), 10},
-  };
-  for (const auto& [proxy, seconds] : instances) EXPECT_EQ(proxy->timeoutSeconds(), seconds);
-  EXPECT_EQ(&JXARunnerProxy::shared(), &JXARunnerProxy::shared());
-}
-
 }  // namespace
 }  // namespace tvrn

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -19,13 +20,11 @@ using Status = AuthorizationStatus;
 
 class TCCStatusCheckerTest : public ::testing::Test {
  protected:
-  void TearDown() override { HelperProxy::setInProcessDispatch({}); }
-
   static std::filesystem::path cacheFile() { return Paths::appSupport() / "tcc-cache.json"; }
 
-  // The helper answers "get_tcc_status" with `reply`.
-  static void helperReplies(json reply) {
-    HelperProxy::setInProcessDispatch([reply](std::string_view method, const json& args) {
+  // A helper that answers "get_tcc_status" with `reply`.
+  static std::unique_ptr<HelperProxy> helperReplying(json reply) {
+    return std::make_unique<HelperProxy>([reply](std::string_view method, const json& args) {
       EXPECT_EQ(method, "get_tcc_status");
       EXPECT_EQ(args, json::object());
       return reply;
@@ -81,23 +80,23 @@ TEST_F(TCCStatusCheckerTest, TheHelpersAnswerIsMergedWithTheRememberedGrants) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.result.dump() + " " + row.cacheBefore.value_or("-"));
-    helperReplies({{"ok", true}, {"result", row.result}});
+    const auto helper = helperReplying({{"ok", true}, {"result", row.result}});
     setCache(row.cacheBefore);
-    EXPECT_EQ(TCCStatusChecker::currentStatus(), row.expected);
+    EXPECT_EQ(TCCStatusChecker::currentStatus(*helper), row.expected);
     EXPECT_EQ(test::readFile(cacheFile()), row.cacheAfter);
   }
 }
 
 TEST_F(TCCStatusCheckerTest, WithoutAnAnswerFromTheHelperThePlatformDecides) {
   setPlatform(Status::writeOnly, Status::writeOnly, Status::denied);
-  helperReplies({{"ok", false}, {"error", "no"}});
-  EXPECT_EQ(TCCStatusChecker::currentStatus(), map("writeOnly", "unknown", "denied"));
+  EXPECT_EQ(TCCStatusChecker::currentStatus(*helperReplying({{"ok", false}, {"error", "no"}})),
+            map("writeOnly", "unknown", "denied"));
   EXPECT_FALSE(std::filesystem::exists(cacheFile()));
 
-  HelperProxy::setInProcessDispatch({});  // and no helper program either
+  HelperProxy noHelper;  // and no helper program either
   setPlatform(Status::granted, Status::notDetermined, Status::restricted);
   setCache(R"({"reminders":"granted","contacts":"granted"})");
-  EXPECT_EQ(TCCStatusChecker::currentStatus(), map("granted", "granted", "restricted"));
+  EXPECT_EQ(TCCStatusChecker::currentStatus(noHelper), map("granted", "granted", "restricted"));
   EXPECT_EQ(test::readFile(cacheFile()),
             R"({"calendar":"granted","contacts":"granted","reminders":"granted"})");
 }

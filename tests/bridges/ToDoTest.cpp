@@ -267,12 +267,12 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
 
 TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMode) {
   seed();
-  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
     return LocalData::dispatch(method, args);
   });
   ToolRegistry registry;
-  ContactsTools::registerTools(registry);
-  ToDoTools::registerTools(registry);
+  ContactsTools::registerTools(registry, helper);
+  ToDoTools::registerTools(registry, helper);
   const std::tuple<std::string, ToolKind, json> schemas[] = {
       {"list_contacts", ToolKind::readOnly, json::array()},
       {"search_contacts", ToolKind::readOnly, {"query"}},
@@ -326,7 +326,6 @@ TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMod
   for (const auto& tool : payload["tools"]) listed.push_back(tool["name"]);
   EXPECT_EQ(listed, (Titles{"get_contact", "list_contacts", "search_contacts", "todo_list_lists",
                             "todo_list_tasks"}));
-  HelperProxy::setInProcessDispatch({});
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "bridges/HelperProxy.h"
+#include "bridges/TCCStatusChecker.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "manifest/ManifestCompositionRunners.h"
 #include "manifest/ManifestStore.h"
@@ -160,6 +162,8 @@ TEST(ConditionTest, EvaluatesEachKindOfCondition) {
                   R"({"calendar":"granted","contacts":"denied"})");
   test::writeFile(Paths::home() / "present", "");
   const json params = {{"mode", "fast"}, {"n", 3}, {"on", true}};
+  HelperProxy noHelper;  // the platform's answer: the permission store's decisions
+  const PermissionSource permissions = [&] { return TCCStatusChecker::currentStatus(noHelper); };
   const char* holding[] = {
       "tcc:calendar",        "tcc:calendar=granted",    "tcc:calendar==granted",
       "tcc:contacts=denied", "tcc:other=notDetermined", "param:mode=fast",
@@ -173,10 +177,16 @@ TEST(ConditionTest, EvaluatesEachKindOfCondition) {
                            "engine_gte:3.0.211", "engine_gte:3.1",
                            "anything else"};
   for (const char* condition : holding) {
-    EXPECT_TRUE(ManifestConditionalRunner::evaluateCondition(condition, params)) << condition;
+    EXPECT_TRUE(ManifestConditionalRunner::evaluateCondition(condition, params, permissions))
+        << condition;
   }
   for (const char* condition : failing) {
-    EXPECT_FALSE(ManifestConditionalRunner::evaluateCondition(condition, params)) << condition;
+    EXPECT_FALSE(ManifestConditionalRunner::evaluateCondition(condition, params, permissions))
+        << condition;
+  }
+  // Without a source of statuses no service counts as granted.
+  for (const char* condition : {"tcc:calendar", "tcc:contacts=denied"}) {
+    EXPECT_FALSE(ManifestConditionalRunner::evaluateCondition(condition, params, {})) << condition;
   }
 }
 

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "bridges/HelperProxy.h"
+#include "bridges/TCCStatusChecker.h"
 #include "core/Logger.h"
 #include "core/ToolResponse.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -92,6 +94,10 @@ class ManifestSessionTest : public ::testing::Test {
                              [](const std::optional<JSONValue>&) -> ToolResult {
                                return ToolResponse::text("built-in");
                              }});
+    // As start-up has it, with no helper program: the permission store's decisions.
+    registry_->context().permissionStatus = [this] {
+      return TCCStatusChecker::currentStatus(helper_);
+    };
     ManifestToolDispatcher::shared().setRegistry(registry_);
     RunnerDispatch::install(
         BehaviorSpec::Kind::httpRemote,
@@ -115,6 +121,7 @@ class ManifestSessionTest : public ::testing::Test {
 
   test::RecordingHttpServer server_;
   test::RecordingHttpServer backEnd_;
+  HelperProxy helper_;
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
   int id_ = 0;
 };

@@ -6,8 +6,10 @@
 #include <thread>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "core/ConfigManager.h"
+#include "core/Timeouts.h"
 #include "pim/PimStore.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
@@ -35,9 +37,10 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
   if (!test::runsInOwnPidNamespace()) return;  // the user's own applications stay out of sight
-  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
+  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
     return LocalData::dispatch(method, args);
   });
+  JXARunnerProxy scripts(Timeouts::jxaServiceScan);
   ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
   ::setenv("FAKE_OSASCRIPT_DIRECTIVE", R"({"stdout": "[\"Work\", \"Home\"]"})", 1);
   for (const char* app : {"Slack", "MSTeams", "NordVPN"}) {
@@ -64,7 +67,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   auto mail = runAs("thunderbird"), finder = runAs("nautilus");
   ASSERT_TRUE(mail && finder);
 
-  json entries = ServiceStatusScanner::scan();
+  json entries = ServiceStatusScanner::scan({helper, scripts});
   mail->terminate();
   finder->terminate();
 
@@ -98,7 +101,9 @@ TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingFo
   auto& scanner = ServiceStatusScanner::shared();
   EXPECT_EQ(scanner.current(), ServiceStatusScanner::defaultEntries());
   std::filesystem::create_directories(Paths::underHome("Applications/Slack.app"));
-  scanner.start();
+  HelperProxy helper;
+  JXARunnerProxy scripts(Timeouts::jxaServiceScan);
+  scanner.start({helper, scripts});
   const auto until = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < until && !scanner.current()["slack"]["available"]) {
     std::this_thread::sleep_for(20ms);

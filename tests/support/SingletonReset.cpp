@@ -2,20 +2,10 @@
 
 #include <optional>
 
-#include "bridges/HelperProxy.h"
-#include "bridges/JXARunnerProxy.h"
 #include "manifest/ManifestStore.h"
-#include "tools/messaging/CoProcessProxy.h"
 
 namespace tvrn::test {
 
-void resetSingletons() {
-  JXARunnerProxy::resetAllForTests();
-  HelperProxy::resetAllForTests();
-  HelperProxy::setInProcessDispatch({});
-  ManifestStore::shared().setManifest(std::nullopt);
-  SlackProxy::shared().resetForTests();
-  TeamsProxy::shared().resetForTests();
-}
+void resetSingletons() { ManifestStore::shared().setManifest(std::nullopt); }
 
 }  // namespace tvrn::test

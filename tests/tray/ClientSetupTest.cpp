@@ -94,7 +94,7 @@ TEST_F(ClientSetupTest, FirstStartWritesBesideTheUsersContentAndSecondStartNothi
                                              {"method", "tray-auto"}}));
   }
   EXPECT_EQ(AIClientCatalog::health(), "green");
-  EXPECT_EQ(StatusDocument::build("1.0.0", ActivityTracker())["ai_client_health"], "green");
+  EXPECT_EQ(StatusDocument::build("1.0.0", ServerContext())["ai_client_health"], "green");
 
   // Seen before, or already mentioning the system: nothing is written or reported again.
   const auto before = test::contentsOf(test::home());
@@ -107,7 +107,7 @@ TEST_F(ClientSetupTest, FirstStartWritesBesideTheUsersContentAndSecondStartNothi
 TEST_F(ClientSetupTest, HealthFollowsDetectionFromAppsAndPrograms) {
   const auto apps = test::home() / "apps";
   ::setenv("TVRN_APP_DIRS", apps.c_str(), 1);
-  EXPECT_EQ(StatusDocument::build("1.0.0", ActivityTracker())["ai_client_health"], "none");
+  EXPECT_EQ(StatusDocument::build("1.0.0", ServerContext())["ai_client_health"], "none");
   test::writeFile(test::home() / "bin/zed", "");
   std::filesystem::permissions(test::home() / "bin/zed", std::filesystem::perms::owner_all);
   EXPECT_TRUE(AIClientCatalog::isDetected(AIClientCatalog::find("zed")));

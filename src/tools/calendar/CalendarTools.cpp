@@ -43,9 +43,8 @@ ToolHandler deleteEvent(HelperProxy& helper) {
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry) {
+void registerTools(ToolRegistry& registry, HelperProxy& helper) {
   ToolRegistry::ServiceScope scope(registry, "calendar");
-  HelperProxy& helper = HelperProxy::shared();
   registry.registerTool({"list_calendar_names", "Lists all calendars available on this Mac.",
                          schema(json::object(), json::array()), ToolKind::readOnly,
                          listCalendars(helper)});

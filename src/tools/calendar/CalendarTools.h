@@ -3,12 +3,13 @@
 // through the helper bridge.
 #pragma once
 
+#include "bridges/HelperProxy.h"
 #include "core/ToolRegistry.h"
 
 namespace tvrn::CalendarTools {
 
 // Adds list_calendar_names, list_calendar_events, create_calendar_event, update_calendar_event,
 // delete_calendar_event, list_reminders and create_reminder, in that order.
-void registerTools(ToolRegistry& registry);
+void registerTools(ToolRegistry& registry, HelperProxy& helper);
 
 }  // namespace tvrn::CalendarTools

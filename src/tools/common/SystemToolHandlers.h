@@ -9,6 +9,7 @@
 #include "core/ActivityTracker.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
+#include "tools/common/AutomationBridges.h"
 
 namespace tvrn::SystemTools {
 
@@ -29,8 +30,8 @@ std::string completeReminderPreview(const Params::Arguments& arguments);
 ToolResult updateTavrin(const Params::Arguments& arguments);
 ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments);
 // A problem report carries the state snapshot, with the server's `activity`.
-ToolResult reportProblem(const std::string& version, const ActivityTracker& activity,
-                         const Params::Arguments& arguments);
+ToolResult reportProblem(const AutomationBridges& with, const std::string& version,
+                         const ActivityTracker& activity, const Params::Arguments& arguments);
 ToolResult runQA(const std::string& version);
 ToolResult submitQAReport(const Params::Arguments& arguments);
 

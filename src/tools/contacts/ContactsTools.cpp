@@ -21,9 +21,8 @@ ToolHandler getContact(HelperProxy& helper) { return forwardTo(helper, "get_cont
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry) {
+void registerTools(ToolRegistry& registry, HelperProxy& helper) {
   ToolRegistry::ServiceScope scope(registry, "contacts");
-  HelperProxy& helper = HelperProxy::shared();
   registry.registerTool(
       {"list_contacts", "Lists contacts from the macOS Contacts app. Optionally filter by group.",
        schema({{"limit", property("integer", "Max contacts to return (default 100)")},

@@ -6,7 +6,6 @@
 #include "bridges/CoProcessSupport.h"
 #include "bridges/JXARunner.h"
 #include "core/Logger.h"
-#include "core/Timeouts.h"
 
 namespace tvrn {
 namespace {
@@ -25,12 +24,6 @@ std::optional<std::string> requestLine(std::string_view method, const json& args
   } catch (const json::type_error&) {
     return std::nullopt;  // text that is not UTF-8
   }
-}
-
-CoProcessProxy& instance(const CoProcessProxyTexts& texts) {
-  // Never destroyed: a caller on another thread may still be in an exchange while the process
-  // exits, and a co-process left behind ends by itself when its input closes.
-  return *new CoProcessProxy(texts, Timeouts::teamsProxy);
 }
 
 }  // namespace
@@ -144,21 +137,10 @@ void CoProcessProxy::captureStderr() {
   Logger::warn(texts_.category, "stderr: " + lastStderr_);
 }
 
-void CoProcessProxy::resetForTests() {
+void CoProcessProxy::end() {
   std::lock_guard hold(lock_);
-  if (process_) process_->terminate();
-  process_.reset();
+  process_.reset();  // ends and reaps it
   lastStderr_.clear();
-}
-
-CoProcessProxy& SlackProxy::shared() {
-  static CoProcessProxy& proxy = instance(kSlackProxyTexts);
-  return proxy;
-}
-
-CoProcessProxy& TeamsProxy::shared() {
-  static CoProcessProxy& proxy = instance(kTeamsProxyTexts);
-  return proxy;
 }
 
 }  // namespace tvrn

@@ -28,9 +28,9 @@ class CoProcessProxy final {
 
   const CoProcessProxyTexts& texts() const { return texts_; }
 
-  // Tests only: ends the co-process and forgets its last error output, so the next call launches
-  // from the current environment as a fresh process would.
-  void resetForTests();
+  // Ends the co-process, if one runs, and forgets its last error output; a later call starts a
+  // new one from the environment of that moment. Shutdown ends the server's co-processes so.
+  void end();
 
  private:
   ToolResult exchange(std::string_view method, const nlohmann::json& args);
@@ -47,15 +47,5 @@ class CoProcessProxy final {
   std::unique_ptr<Subprocess> process_;
   std::string lastStderr_;
 };
-
-namespace SlackProxy {
-// The process-wide Slack client, with the co-process time-out.
-CoProcessProxy& shared();
-}  // namespace SlackProxy
-
-namespace TeamsProxy {
-// The process-wide Teams client, with the co-process time-out.
-CoProcessProxy& shared();
-}  // namespace TeamsProxy
 
 }  // namespace tvrn

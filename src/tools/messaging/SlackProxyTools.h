@@ -9,6 +9,6 @@ namespace tvrn::SlackProxyTools {
 
 // Adds slack_list_workspaces, slack_list_channels, slack_read_channel_messages and
 // slack_search_messages (all read-only), in that order, bound to `proxy`.
-void registerTools(ToolRegistry& registry, CoProcessProxy& proxy = SlackProxy::shared());
+void registerTools(ToolRegistry& registry, CoProcessProxy& proxy);
 
 }  // namespace tvrn::SlackProxyTools

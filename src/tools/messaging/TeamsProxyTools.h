@@ -22,7 +22,6 @@ using GraphChatSend = std::function<std::optional<Result<std::string, ToolError>
 // Adds teams_list_chats, teams_read_chat_messages, teams_list_teams, teams_list_channels,
 // teams_read_channel_messages (read-only) and teams_send_message (write), in that order, bound
 // to `proxy`.
-void registerTools(ToolRegistry& registry, GraphChatSend viaGraph,
-                   CoProcessProxy& proxy = TeamsProxy::shared());
+void registerTools(ToolRegistry& registry, GraphChatSend viaGraph, CoProcessProxy& proxy);
 
 }  // namespace tvrn::TeamsProxyTools

@@ -9,7 +9,6 @@
 #include "bridges/CoProcessSupport.h"
 #include "bridges/JXARunner.h"
 #include "bridges/ScriptText.h"
-#include "core/Timeouts.h"
 #include "platform/Subprocess.h"
 #include "tools/messaging/MessagingToolsTexts.h"
 
@@ -90,12 +89,6 @@ std::string shownOutput(std::string_view output) {
 }  // namespace
 
 WhatsAppProxy::WhatsAppProxy(double timeoutSeconds) : timeoutSeconds_(timeoutSeconds) {}
-
-WhatsAppProxy& WhatsAppProxy::shared() {
-  // Never destroyed: a caller on another thread may still be in a call while the process exits.
-  static WhatsAppProxy& proxy = *new WhatsAppProxy(Timeouts::teamsProxy);
-  return proxy;
-}
 
 ToolResult WhatsAppProxy::call(std::string_view method, const json& args) {
   std::lock_guard hold(lock_);

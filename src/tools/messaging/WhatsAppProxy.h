@@ -19,9 +19,6 @@ class WhatsAppProxy final {
   WhatsAppProxy(const WhatsAppProxy&) = delete;
   WhatsAppProxy& operator=(const WhatsAppProxy&) = delete;
 
-  // The process-wide client, with the co-process time-out.
-  static WhatsAppProxy& shared();
-
   // One call of "send_message", "send_file", "list_chats", "read_messages" or
   // "search_messages" with its arguments; every failure is executionFailed. Calls run one at a
   // time.

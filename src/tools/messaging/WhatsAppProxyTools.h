@@ -9,6 +9,6 @@ namespace tvrn::WhatsAppProxyTools {
 
 // Adds whatsapp_list_chats, whatsapp_read_messages, whatsapp_search_messages (read-only),
 // whatsapp_send_message and whatsapp_send_file (write), in that order, bound to `proxy`.
-void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy = WhatsAppProxy::shared());
+void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy);
 
 }  // namespace tvrn::WhatsAppProxyTools

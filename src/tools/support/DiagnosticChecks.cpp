@@ -12,7 +12,6 @@
 
 #include "base/Utf8.h"
 #include "bridges/HelperProxy.h"
-#include "bridges/JXARunnerProxy.h"
 #include "bridges/TCCMessages.h"
 #include "platform/Paths.h"
 #include "tools/common/LocalFiles.h"
@@ -60,15 +59,15 @@ DiagCheck made(std::string_view tool, std::string_view label, CheckStatus status
   return {std::string(tool), std::string(label), status, std::move(detail), std::string(fixHint)};
 }
 
-std::string permissionState(std::string_view entity) {
-  const json reply = HelperProxy::shared().callDict("get_tcc_status").value_or(json::object());
+std::string permissionState(HelperProxy& helper, std::string_view entity) {
+  const json reply = helper.callDict("get_tcc_status").value_or(json::object());
   const auto found = reply.find(entity);
   return found != reply.end() && found->is_string() ? found->get<std::string>()
                                                     : "helper_unavailable";
 }
 
-std::string countDetail(const PermissionCheck& check) {
-  const auto reply = HelperProxy::shared().callDict(check.countMethod);
+std::string countDetail(HelperProxy& helper, const PermissionCheck& check) {
+  const auto reply = helper.callDict(check.countMethod);
   if (reply) {
     const auto list = reply->find(check.countMember);
     if (list != reply->end() && list->is_array() && !list->empty()) {
@@ -78,12 +77,12 @@ std::string countDetail(const PermissionCheck& check) {
   return std::string(Texts::kAccessGranted);
 }
 
-DiagCheck permissionCheck(const PermissionCheck& check) {
-  const std::string state = permissionState(check.name);
+DiagCheck permissionCheck(HelperProxy& helper, const PermissionCheck& check) {
+  const std::string state = permissionState(helper, check.name);
   const bool counts = !check.countMethod.empty();
   if (state == "authorized" || (state == "fullAccess" && counts)) {
     return made(check.name, check.label, CheckStatus::ok,
-                counts ? countDetail(check) : std::string(Texts::kAccessGranted));
+                counts ? countDetail(helper, check) : std::string(Texts::kAccessGranted));
   }
   if (state == "writeOnly" && check.name == kCalendar.name) {
     return made(check.name, check.label, CheckStatus::permission,
@@ -102,9 +101,15 @@ DiagCheck permissionCheck(const PermissionCheck& check) {
               Texts::kHelperMissingHint);
 }
 
-DiagCheck checkCalendar() { return permissionCheck(kCalendar); }
-DiagCheck checkReminders() { return permissionCheck(kReminders); }
-DiagCheck checkContacts() { return permissionCheck(kContacts); }
+DiagCheck checkCalendar(const AutomationBridges& with) {
+  return permissionCheck(with.helper, kCalendar);
+}
+DiagCheck checkReminders(const AutomationBridges& with) {
+  return permissionCheck(with.helper, kReminders);
+}
+DiagCheck checkContacts(const AutomationBridges& with) {
+  return permissionCheck(with.helper, kContacts);
+}
 
 // ---- Script checks: a short script on the diagnostics runner, its answer sorted into four.
 
@@ -164,13 +169,13 @@ JXACheckResult fromError(const JXAError& error) {
 // The runner already turns the body's value into JSON and a throw into {"__error__": text}; a
 // body that finds its application closed answers with the not-running marker. The runner's own
 // time-out bounds every check.
-JXACheckResult runJXACheck(std::string_view body) {
+JXACheckResult runJXACheck(JXARunning& scripts, std::string_view body) {
   std::string script = "var result = (function() { ";
   script += body;
   script +=
       " })();\nif (result && result.running === false) return { __not_running__: true };\n"
       "return result;";
-  const JXAResult ran = JXARunnerProxy::diagLong().run(script);
+  const JXAResult ran = scripts.run(script);
   return ran ? fromValue(ran.value()) : fromError(ran.error());
 }
 
@@ -208,12 +213,12 @@ constexpr ScriptCheck kOutlook{
     "",        "Outlook", Texts::kOutlookNotOpen, Texts::kOutlookOpenHint,
     true};
 
-DiagCheck scriptCheck(const ScriptCheck& check) {
-  if (!JXARunnerProxy::diagLong().canRun()) {
+DiagCheck scriptCheck(JXARunning& scripts, const ScriptCheck& check) {
+  if (!scripts.canRun()) {
     return made(check.name, check.label, CheckStatus::unavailable,
                 std::string(kScriptsUnavailable));
   }
-  const JXACheckResult result = runJXACheck(check.script);
+  const JXACheckResult result = runJXACheck(scripts, check.script);
   switch (result.outcome) {
     case JXAOutcome::success:
       return made(check.name, check.label, CheckStatus::ok,
@@ -231,10 +236,14 @@ DiagCheck scriptCheck(const ScriptCheck& check) {
               check.notRunningHint);
 }
 
-DiagCheck checkMail() { return scriptCheck(kMail); }
-DiagCheck checkNotes() { return scriptCheck(kNotes); }
-DiagCheck checkOmniFocus() { return scriptCheck(kOmniFocus); }
-DiagCheck checkOutlook() { return scriptCheck(kOutlook); }
+DiagCheck checkMail(const AutomationBridges& with) { return scriptCheck(with.scripts, kMail); }
+DiagCheck checkNotes(const AutomationBridges& with) { return scriptCheck(with.scripts, kNotes); }
+DiagCheck checkOmniFocus(const AutomationBridges& with) {
+  return scriptCheck(with.scripts, kOmniFocus);
+}
+DiagCheck checkOutlook(const AutomationBridges& with) {
+  return scriptCheck(with.scripts, kOutlook);
+}
 
 // ---- File checks.
 
@@ -244,7 +253,7 @@ std::size_t entryCount(const std::string& dir) {
 }
 
 // Linux desktops need no Desktop folder; the home folder is where the file tools start.
-DiagCheck checkFinder() {
+DiagCheck checkFinder(const AutomationBridges&) {
   const std::string home = Paths::home().string();
   if (::access(home.c_str(), R_OK) != 0) {
     return made("finder", "Finder / Files", CheckStatus::permission,
@@ -254,7 +263,7 @@ DiagCheck checkFinder() {
               std::to_string(entryCount(home)) + std::string(Texts::kItemsInHome));
 }
 
-DiagCheck checkOneDrive() {
+DiagCheck checkOneDrive(const AutomationBridges&) {
   for (const char* candidate : {"OneDrive", "Library/CloudStorage"}) {
     const std::string path = Paths::underHome(candidate).string();
     if (!LocalFiles::exists(path)) continue;
@@ -270,7 +279,7 @@ DiagCheck checkOneDrive() {
 struct Row {
   std::string_view name;
   std::string_view label;  // shown only when the check does not finish in time
-  DiagCheck (*check)();
+  DiagCheck (*check)(const AutomationBridges& with);
 };
 
 constexpr Row kRows[] = {
@@ -305,7 +314,8 @@ struct Slots {
 
 }  // namespace
 
-std::vector<DiagCheck> DiagnosticTools::runAllChecks(std::string_view focus,
+std::vector<DiagCheck> DiagnosticTools::runAllChecks(const AutomationBridges& with,
+                                                     std::string_view focus,
                                                      std::chrono::milliseconds deadline) {
   const auto until = std::chrono::steady_clock::now() + deadline;
   const std::vector<const Row*> rows = selectedRows(focus);
@@ -314,8 +324,8 @@ std::vector<DiagCheck> DiagnosticTools::runAllChecks(std::string_view focus,
   std::size_t started = 0;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     try {
-      std::thread([slots, i, check = rows[i]->check] {
-        DiagCheck result = check();
+      std::thread([slots, i, check = rows[i]->check, with] {
+        DiagCheck result = check(with);
         std::lock_guard hold(slots->mutex);
         slots->checks[i] = std::move(result);
         ++slots->finished;

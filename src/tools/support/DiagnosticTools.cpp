@@ -109,10 +109,11 @@ bool submitDiagnosticReport(const std::vector<DiagCheck>& checks, const std::str
   return answer.ok() && answer.value().status == 201;
 }
 
-ToolResult runDiagnostics(const std::string& version, const Params::Arguments& arguments) {
+ToolResult runDiagnostics(const AutomationBridges& with, const std::string& version,
+                          const Params::Arguments& arguments) {
   const std::string focus = Utf8::lowercased(Params::optional("focus", arguments, ""));
   const bool submit = Params::optionalBool("submit", arguments, false);
-  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(focus);
+  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(with, focus);
   std::string text = DiagnosticTools::report(checks, version);
   if (submit) {
     text += submitDiagnosticReport(checks, version, focus) ? Texts::kSent : Texts::kNotSent;
@@ -244,7 +245,7 @@ std::string report(const std::vector<DiagCheck>& checks, std::string_view versio
   return Strings::joined(lines, "\n");
 }
 
-void registerTools(ToolRegistry& registry, std::string version) {
+void registerTools(ToolRegistry& registry, AutomationBridges with, std::string version) {
   registry.registerTool({"get_config", std::string(Texts::kConfigDescription),
                          schema(json::object(), json::array()), ToolKind::readOnly, getConfig});
   registry.registerTool({"run_diagnostics", std::string(Texts::kDiagnosticsDescription),
@@ -252,8 +253,8 @@ void registerTools(ToolRegistry& registry, std::string version) {
                                  {"submit", property("boolean", Texts::kSubmit)}},
                                 json::array()),
                          ToolKind::readOnly,
-                         [version = std::move(version)](const Params::Arguments& arguments) {
-                           return runDiagnostics(version, arguments);
+                         [with, version = std::move(version)](const Params::Arguments& arguments) {
+                           return runDiagnostics(with, version, arguments);
                          }});
   registry.registerTool({"get_audit_log", std::string(Texts::kAuditDescription),
                          schema({{"limit", property("integer", Texts::kAuditLimit)},

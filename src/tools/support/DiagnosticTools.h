@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/ToolRegistry.h"
+#include "tools/common/AutomationBridges.h"
 
 namespace tvrn {
 
@@ -35,7 +36,9 @@ inline constexpr std::chrono::milliseconds kChecksDeadline{25000};
 // The checks whose name or row label holds `focus` (all of them when it is empty or holds none),
 // each on a thread of its own, in table order; a check unfinished at the deadline is reported
 // as skipped and left to end by itself.
-std::vector<DiagCheck> runAllChecks(std::string_view focus,
+// The checks ask the permissions and lists of `with.helper` and run their scripts on
+// `with.scripts`; a check the deadline leaves behind still uses them.
+std::vector<DiagCheck> runAllChecks(const AutomationBridges& with, std::string_view focus,
                                     std::chrono::milliseconds deadline = kChecksDeadline);
 
 // The plain-text report of the checks, headed with the app version; the counts are of the checks
@@ -43,7 +46,7 @@ std::vector<DiagCheck> runAllChecks(std::string_view focus,
 std::string report(const std::vector<DiagCheck>& checks, std::string_view version);
 
 // Adds get_config, run_diagnostics and get_audit_log (all read-only), in that order.
-void registerTools(ToolRegistry& registry, std::string version);
+void registerTools(ToolRegistry& registry, AutomationBridges with, std::string version);
 
 }  // namespace DiagnosticTools
 }  // namespace tvrn

@@ -4,8 +4,6 @@
 #include <chrono>
 
 #include "base/Timestamp.h"
-#include "bridges/HelperProxy.h"
-#include "bridges/JXARunnerProxy.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
 #include "core/Params.h"
@@ -71,10 +69,10 @@ json updateState(const std::string& version) {
           {"message", available ? Texts::updateAdvice(version, latest, behind) : ""}};
 }
 
-std::string mailAutomation(const json& scan) {
+std::string mailAutomation(JXARunning& scripts, const json& scan) {
   const bool mailRunning = RunningApps::isRunning(kMailBundleId);
   // A Linux mail client counts as Mail, but automating it takes scripts.
-  if (mailRunning && !JXARunnerProxy::shared().canRun()) return std::string(kScriptsUnavailable);
+  if (mailRunning && !scripts.canRun()) return std::string(kScriptsUnavailable);
   const json email = scan.is_object() ? scan.value("email", json()) : json();
   const auto accounts = email.is_object() ? email.find("accounts") : email.end();
   if (!email.is_object() || accounts == email.end() || !accounts->is_array()) {
@@ -84,15 +82,15 @@ std::string mailAutomation(const json& scan) {
   return stringCount(*accounts) == 0 ? "unknownOrDenied" : "authorized";
 }
 
-json permissionStates(const json& scan) {
-  const json reply = HelperProxy::shared().callDict("get_tcc_status").value_or(json::object());
+json permissionStates(const AutomationBridges& with, const json& scan) {
+  const json reply = with.helper.callDict("get_tcc_status").value_or(json::object());
   json tcc = json::object();
   for (const char* name : {"calendar", "reminders", "contacts"}) {
     const auto found = reply.find(name);
     tcc[name] = found != reply.end() && found->is_string() ? found->get<std::string>()
                                                            : std::string(Texts::kHelperUnavailable);
   }
-  tcc["mail_automation"] = mailAutomation(scan);
+  tcc["mail_automation"] = mailAutomation(with.scripts, scan);
   return tcc;
 }
 
@@ -135,7 +133,8 @@ json serviceSummary(const json& scan) {
 
 }  // namespace
 
-json snapshot(const std::string& version, const ActivityTracker& activity) {
+json snapshot(const AutomationBridges& with, const std::string& version,
+              const ActivityTracker& activity) {
   const json config = ConfigManager::shared().load();
   const std::string machineId = ConfigManager::shared().getMachineId();
   const auto token = config.find("cloud_token");
@@ -155,7 +154,7 @@ json snapshot(const std::string& version, const ActivityTracker& activity) {
                 {"cloud_token_set", tokenSet},
                 {"cloud_data_enabled", boolMember(config, "cloud_data_enabled")},
                 {"tunnel_connected", EnvironmentSources::tunnelConnected()}};
-  state["tcc"] = permissionStates(ServiceSnapshot::current());
+  state["tcc"] = permissionStates(with, ServiceSnapshot::current());
   state["services"] = serviceSummary(ServiceSnapshot::current());
   state["recent_activity_count"] = activity.recentEntries().size();
   state["update"] = updateState(version);
@@ -170,13 +169,13 @@ json snapshot(const std::string& version, const ActivityTracker& activity) {
   return state;
 }
 
-void registerTools(ToolRegistry& registry, const std::string& version) {
+void registerTools(ToolRegistry& registry, AutomationBridges with, const std::string& version) {
   registry.registerTool(
       {"tvrn_state", std::string(Texts::kDescription),
        ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
-       [version, context = registry.sharedContext()](const Params::Arguments&) -> ToolResult {
+       [with, version, context = registry.sharedContext()](const Params::Arguments&) -> ToolResult {
          return ToolResponse::json(
-             JSONValue::fromRaw(snapshot(version, context->activity)).value_or(JSONValue()));
+             JSONValue::fromRaw(snapshot(with, version, context->activity)).value_or(JSONValue()));
        }});
 }
 

@@ -6,15 +6,18 @@
 #include <string>
 
 #include "core/ToolRegistry.h"
+#include "tools/common/AutomationBridges.h"
 
 namespace tvrn::StateTools {
 
 // Registers tvrn_state; its answers name `version` as the running app's and tell of the
 // activity in the registry's context.
-void registerTools(ToolRegistry& registry, const std::string& version);
+void registerTools(ToolRegistry& registry, AutomationBridges with, const std::string& version);
 
-// The snapshot for the running app version and the server's `activity`; never fails (every
-// missing piece has a default).
-nlohmann::json snapshot(const std::string& version, const ActivityTracker& activity);
+// The snapshot for the running app version and the server's `activity`, with the permission
+// words of `with.helper` and whether `with.scripts` can reach Mail; never fails (every missing
+// piece has a default).
+nlohmann::json snapshot(const AutomationBridges& with, const std::string& version,
+                        const ActivityTracker& activity);
 
 }  // namespace tvrn::StateTools

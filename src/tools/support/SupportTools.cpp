@@ -126,10 +126,10 @@ Result<json, ToolError> post(const std::string& path, const json& body, double t
   return json::parse(answer.value().body, nullptr, false);
 }
 
-ToolResult postProblemReport(const std::string& version, const ActivityTracker& activity,
-                             const std::string& symptom, const std::string& toolAttempted,
-                             const std::string& errorMessage) {
-  const json state = StateTools::snapshot(version, activity);
+ToolResult postProblemReport(const AutomationBridges& with, const std::string& version,
+                             const ActivityTracker& activity, const std::string& symptom,
+                             const std::string& toolAttempted, const std::string& errorMessage) {
+  const json state = StateTools::snapshot(with, version, activity);
   const std::array<std::pair<const char*, json>, 10> members = {{
       {"version", version},
       {"tray_version", ""},
@@ -270,8 +270,8 @@ ToolResult updateSelfDiagnosis(const std::string& version, const Params::Argumen
   return ToolResponse::json(JSONValue::fromRaw(report).value_or(JSONValue()));
 }
 
-ToolResult reportProblem(const std::string& version, const ActivityTracker& activity,
-                         const Params::Arguments& arguments) {
+ToolResult reportProblem(const AutomationBridges& with, const std::string& version,
+                         const ActivityTracker& activity, const Params::Arguments& arguments) {
   const std::string type = Params::optional("report_type", arguments, "");
   const std::string symptom = Params::optional("symptom", arguments, "");
   const bool confirm = Params::optionalBool("confirm", arguments, false);
@@ -289,9 +289,9 @@ ToolResult reportProblem(const std::string& version, const ActivityTracker& acti
   }
   const std::string tool = Params::optional("tool_attempted", arguments, "");
   const std::string error = Params::optional("error_message", arguments, "");
-  if (confirm) return postProblemReport(version, activity, symptom, tool, error);
+  if (confirm) return postProblemReport(with, version, activity, symptom, tool, error);
 
-  const json tcc = StateTools::snapshot(version, activity).value("tcc", json::object());
+  const json tcc = StateTools::snapshot(with, version, activity).value("tcc", json::object());
   std::string permissions;
   if (tcc.is_object()) {
     for (const auto& [name, value] : tcc.items()) {

@@ -2,7 +2,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bridges/HelperProxy.h"
 #include "core/ToolSchema.h"
 #include "tools/common/HelperTools.h"
 #include "tools/common/SystemToolHandlers.h"
@@ -21,8 +20,9 @@ json noParameters() { return schema(json::object(), json::array()); }
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& version) {
-  HelperProxy& proxy = HelperProxy::shared();
+void registerTools(ToolRegistry& registry, AutomationBridges with, const std::string& version) {
+  HelperProxy& proxy = with.helper;
+  JXARunning& jxa = with.scripts;
   registry.registerTool({"finder_list", std::string(Texts::kFinderListDescription),
                          schema({{"path", property("string", Texts::kFinderListPath)},
                                  {"limit", property("integer", Texts::kFinderListLimit)}},
@@ -102,8 +102,8 @@ void registerTools(ToolRegistry& registry, JXARunning& jxa, const std::string& v
                {"confirm", property("boolean", SupportTexts::kReportConfirm)}},
               json::array()),
        ToolKind::send,
-       [version, context = registry.sharedContext()](const Params::Arguments& arguments) {
-         return reportProblem(version, context->activity, arguments);
+       [with, version, context = registry.sharedContext()](const Params::Arguments& arguments) {
+         return reportProblem(with, version, context->activity, arguments);
        }});
   registry.registerTool({"run_qa", std::string(SupportTexts::kRunQADescription), noParameters(),
                          ToolKind::readOnly,

@@ -41,9 +41,8 @@ ToolHandler todoCompleteTask(HelperProxy& helper) {
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry) {
+void registerTools(ToolRegistry& registry, HelperProxy& helper) {
   ToolRegistry::ServiceScope scope(registry, "reminders");
-  HelperProxy& helper = HelperProxy::shared();
   registry.registerTool(
       {"todo_list_lists",
        "Lists Microsoft To Do task lists. Requires Microsoft account in Reminders sync (System "

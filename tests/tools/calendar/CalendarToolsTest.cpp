@@ -44,18 +44,16 @@ class CalendarToolsTest : public ::testing::Test {
                      test::eventIn(work, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"))
                  .value()
                  .id;
-    HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
-      return LocalData::dispatch(method, args);
-    });
-    CalendarTools::registerTools(*registry_);
+    CalendarTools::registerTools(*registry_, helper_);
   }
-
-  void TearDown() override { HelperProxy::setInProcessDispatch({}); }
 
   ToolResult run(const std::string& tool, const json& arguments) {
     return registry_->dispatch(tool, JSONValue::fromRaw(arguments));
   }
 
+  HelperProxy helper_{[](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  }};
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
   std::string event_;
 };
@@ -135,8 +133,9 @@ TEST_F(CalendarToolsTest, OverTheSocketTheSameCallsGiveTheSameResults) {
 
 TEST(CalendarToolsReadOnlyTest, OnlyTheReadingToolsAreListedAndRun) {
   test::writeFile(Paths::appSupport() / "config.json", R"({"read_only": true})");
+  HelperProxy helper;
   auto registry = std::make_shared<ToolRegistry>();
-  CalendarTools::registerTools(*registry);
+  CalendarTools::registerTools(*registry, helper);
   test::SessionOverSocket session(registry);
   const auto listing = session.client().call(request(1, "tools/list"));
   ASSERT_TRUE(listing);

@@ -6,7 +6,10 @@
 #include <vector>
 
 #include "base/WallClock.h"
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "core/ConfigManager.h"
+#include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "status/ServiceStatusScanner.h"
@@ -33,7 +36,9 @@ class MessagingProxyToolsTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TVRN_WEB_URL", "https://tavrin.example", 1);
     ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
-    ServiceSnapshot::setSource([] { return ServiceStatusScanner::scan(); });
+    ServiceSnapshot::setSource([this] {
+      return ServiceStatusScanner::scan({scanHelper, scanScripts});
+    });
     SlackProxyTools::registerTools(registry, slack);
     TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, teams);
   }
@@ -56,6 +61,8 @@ class MessagingProxyToolsTest : public ::testing::Test {
     return test::textOf(test::callTool(registry, tool, arguments));
   }
 
+  HelperProxy scanHelper;
+  JXARunnerProxy scanScripts{Timeouts::jxaServiceScan};
   const std::filesystem::path log = test::home() / "proxy.log";
   CoProcessProxy slack{kSlackProxyTexts, 1};
   CoProcessProxy teams{kTeamsProxyTexts, 1};

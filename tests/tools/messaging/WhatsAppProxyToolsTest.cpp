@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
+#include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"
 #include "status/ServiceStatusScanner.h"
@@ -24,7 +27,9 @@ class WhatsAppProxyToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
-    ServiceSnapshot::setSource([] { return ServiceStatusScanner::scan(); });
+    ServiceSnapshot::setSource([this] {
+      return ServiceStatusScanner::scan({scanHelper, scanScripts});
+    });
     WhatsAppProxyTools::registerTools(registry, proxy);
   }
   void TearDown() override { ServiceSnapshot::setSource(nullptr); }
@@ -38,6 +43,8 @@ class WhatsAppProxyToolsTest : public ::testing::Test {
     return test::textOf(test::callTool(registry, tool[0].get<std::string>(), tool[1]));
   }
 
+  HelperProxy scanHelper;
+  JXARunnerProxy scanScripts{Timeouts::jxaServiceScan};
   const std::filesystem::path argsLog = test::home() / "wacli-args.log";
   WhatsAppProxy proxy{1};
   ToolRegistry registry;

@@ -12,11 +12,15 @@
 
 namespace tvrn::test {
 
+// What start-up builds the helper with: the local data services, inside the process.
+inline HelperProxy::InProcessDispatch localData() {
+  return [](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  };
+}
+
 // The fake runner takes its per-script answers from `rules` (see fake-jxa-runner.cpp).
 inline void useFakeAutomation(const std::filesystem::path& rules) {
-  HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  });
   const std::filesystem::path runner = home() / ".local/share/tavrin/bin/tavrin-jxa-runner";
   std::filesystem::create_directories(runner.parent_path());
   std::filesystem::create_symlink(fakesDir() / "fake-jxa-runner", runner);

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/ConfigManager.h"
+#include "core/Timeouts.h"
 #include "pim/PrivacyGate.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
@@ -26,8 +28,11 @@ class DiagnosticToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::useFakeAutomation(rules());
-    DiagnosticTools::registerTools(registry_, "9.8.7");
+    DiagnosticTools::registerTools(registry_, bridges(), "9.8.7");
   }
+  // A check the deadline left behind still runs a script on the fixture's runner: ending the
+  // runner waits for that exchange, so the check is done with it before it goes.
+  void TearDown() override { scripts_.end(); }
   static fs::path rules() { return test::home() / "runner-rules.json"; }
   // The Mail script's answer.
   static void mailAnswers(json directive) {
@@ -35,12 +40,17 @@ class DiagnosticToolsTest : public ::testing::Test {
     test::writeFile(rules(), json::array({directive}).dump());
   }
 
+  AutomationBridges bridges() { return {helper_, scripts_}; }
+
+  HelperProxy helper_{test::localData()};
+  JXARunnerProxy scripts_{Timeouts::jxaDiagnosticLong};
   ToolRegistry registry_;
 };
 
 TEST_F(DiagnosticToolsTest, AHungCheckIsReportedAsSkippedAtTheDeadline) {
   mailAnswers({{"delay_ms", 4000}});
-  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks("", std::chrono::seconds(1));
+  const std::vector<DiagCheck> checks =
+      DiagnosticTools::runAllChecks(bridges(), "", std::chrono::seconds(1));
   ASSERT_EQ(checks.size(), 9u);
   EXPECT_EQ(checks[3].status, CheckStatus::skip);
   EXPECT_EQ(checks[8].tool, "onedrive");
@@ -103,7 +113,7 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
     } else {
       test::writeFile(PrivacyGate::shared().file(), c.permissions.dump());
     }
-    const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(c.focus);
+    const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(bridges(), c.focus);
     ASSERT_EQ(checks.size(), 1u);
     EXPECT_EQ(checks[0].status, c.status) << c.permissions;
     EXPECT_EQ(checks[0].detail, c.detail) << c.permissions;
@@ -111,8 +121,8 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
       EXPECT_EQ(checks[0].fixHint, c.hint) << c.permissions;
     }
   }
-  HelperProxy::setInProcessDispatch({});
-  EXPECT_EQ(DiagnosticTools::runAllChecks("contacts")[0].detail,
+  HelperProxy noHelper;
+  EXPECT_EQ(DiagnosticTools::runAllChecks({noHelper, scripts_}, "contacts")[0].detail,
             "Helper not available (helper_unavailable)");
 }
 
@@ -123,7 +133,7 @@ TEST_F(DiagnosticToolsTest, ChecksThatNeedScriptsSayTheyCannotRunHere) {
   test::writeFile(
       PrivacyGate::shared().file(),
       json({{"calendar", "granted"}, {"reminders", "granted"}, {"contacts", "granted"}}).dump());
-  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks("");
+  const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(bridges(), "");
   ASSERT_EQ(checks.size(), 9u);
   for (std::size_t row : {3, 4, 5, 6}) {
     EXPECT_EQ(checks[row].status, CheckStatus::unavailable) << checks[row].tool;

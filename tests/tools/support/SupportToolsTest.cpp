@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/PlatformStores.h"
 #include "core/DateFormat.h"
+#include "core/Timeouts.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
@@ -49,9 +51,9 @@ class SupportToolsTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
     ::setenv("TVRN_WEB_URL", "https://web.test", 1);
-    SystemTools::registerTools(registry_, JXARunnerProxy::shared(), "3.0.100");
-    StateTools::registerTools(registry_, "3.0.100");
-    WelcomeTools::registerTools(registry_, JXARunnerProxy::diag());
+    SystemTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
+    StateTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
+    WelcomeTools::registerTools(registry_, diag_);
   }
   void TearDown() override {
     ServiceSnapshot::setSource({});
@@ -66,6 +68,9 @@ class SupportToolsTest : public ::testing::Test {
   }
 
   test::RecordingHttpServer backend_;
+  HelperProxy helper_;  // no helper program: the permission words read "helper_unavailable"
+  JXARunnerProxy scripts_{Timeouts::jxaDefault};
+  JXARunnerProxy diag_{Timeouts::jxaDiagnostic};
   ToolRegistry registry_;
 };
 

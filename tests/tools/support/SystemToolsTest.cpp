@@ -18,6 +18,7 @@
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
 #include "core/ConfigManager.h"
+#include "core/Timeouts.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Subprocess.h"
 #include "support/ChildTestRun.h"
@@ -39,7 +40,7 @@ class SystemToolsTest : public ::testing::Test {
   void SetUp() override {
     test::useFakeAutomation(under("rules.json"));
     ::setenv("FAKE_JXA_RUNNER_LOG", under("runner.log").c_str(), 1);
-    SystemTools::registerTools(registry_, JXARunnerProxy::shared(), "9.8.7");
+    SystemTools::registerTools(registry_, {helper_, scripts_}, "9.8.7");
   }
 
   std::string under(const std::string& relative) const { return home_ + "/" + relative; }
@@ -60,6 +61,8 @@ class SystemToolsTest : public ::testing::Test {
   }
 
   const std::string home_ = test::home().string();
+  HelperProxy helper_{test::localData()};
+  JXARunnerProxy scripts_{Timeouts::jxaDefault};
   ToolRegistry registry_;
 };
 
@@ -293,7 +296,7 @@ TEST_F(SystemToolsTest, TheDailyBriefAsksMailOnlyWhileItRuns) {
   // Without any way to run scripts, the running mail client cannot be read: both the brief and
   // the state snapshot say so instead of failing.
   fs::remove(test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner");
-  StateTools::registerTools(registry_, "9.8.7");
+  StateTools::registerTools(registry_, {helper_, scripts_}, "9.8.7");
   EXPECT_EQ(call("daily_brief")["emails"], json({{"skipped", "not available on this system"}}));
   EXPECT_EQ(call("tvrn_state")["tcc"]["mail_automation"], "not available on this system");
   mail.value()->terminate();
