@@ -48,8 +48,9 @@ void applyManifestTextTool(const std::shared_ptr<ToolRegistry>& registry) {
   tool.params[1].min = 1;
   tool.params[1].max = 10;
   manifest.tools.push_back(tool);
-  ManifestToolDispatcher::shared().setRegistry(registry);
-  ManifestToolDispatcher::shared().apply(manifest);
+  ManifestToolDispatcher dispatcher;  // the tools it registers stay with the registry
+  dispatcher.setRegistry(registry);
+  dispatcher.apply(manifest);
 }
 
 std::shared_ptr<ToolRegistry> registryOf120Tools() {

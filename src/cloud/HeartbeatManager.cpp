@@ -20,7 +20,7 @@
 #include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
 #include "core/Versions.h"
-#include "manifest/ManifestStore.h"
+#include "manifest/Manifest.h"
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
@@ -81,10 +81,10 @@ nlohmann::json countsJSON(const CountSnapshot& counts) {
   return {{"total", counts.total}, {"breakdown", counts.breakdown}};
 }
 
-std::int64_t manifestCheckEveryBeats() {
-  const auto manifest = ManifestStore::shared().manifest();
-  if (!manifest) return 1;
-  const auto every = manifest->remoteConfig.asInt("manifest_check_every_beats");
+std::int64_t manifestCheckEveryBeats(const ServerContext& context) {
+  if (!context.manifestSetting) return 1;
+  const auto text = context.manifestSetting("manifest_check_every_beats");
+  const auto every = text ? parseManifestInt(*text) : std::nullopt;
   return every && *every > 0 ? *every : 1;
 }
 
@@ -190,7 +190,7 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& 
     return false;
   }
   const auto reply = nlohmann::json::parse(result.value().body, nullptr, false);
-  bool checkManifest = beat % manifestCheckEveryBeats() == 0;
+  bool checkManifest = beat % manifestCheckEveryBeats(context) == 0;
   if (reply.is_object()) {
     storeLatestVersion(reply);
     storePushMessage(reply);

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -24,6 +25,9 @@ struct ServerContext {
   std::function<std::string()> aiClient;
   // The names of the tools the manifest in force leaves out of the listing. Unset: none.
   std::function<std::set<std::string>()> manifestDisabledTools;
+  // The text of a key of the manifest in force's remote configuration. Unset, or no such key:
+  // none.
+  std::function<std::optional<std::string>(const std::string& key)> manifestSetting;
   // The newest tool calls, for the status document and the environment-state tool.
   ActivityTracker activity;
   // The AI client that last reported a call through the status server, for the heartbeat.

@@ -76,8 +76,9 @@ nlohmann::json stepParams(const ComposeStep& step, const nlohmann::json& params)
   return nlohmann::json::object();
 }
 
-std::optional<BehaviorSpec> toolBehavior(const std::string& name) {
-  const auto manifest = ManifestStore::shared().manifest();
+std::optional<BehaviorSpec> toolBehavior(const ManifestStore* tools, const std::string& name) {
+  if (tools == nullptr) return std::nullopt;
+  const auto manifest = tools->manifest();
   if (!manifest) return std::nullopt;
   for (const ToolSpec& tool : manifest->tools) {
     if (tool.name == name) return tool.behavior;
@@ -86,11 +87,11 @@ std::optional<BehaviorSpec> toolBehavior(const std::string& name) {
 }
 
 // Runs one step as its tool's behaviour alone (no validation, confirmation or permission of the
-// step's tool); nothing when the manifest has no such tool.
-std::optional<ToolResult> runStep(const ComposeStep& step, const nlohmann::json& params,
-                                  std::int64_t timeoutMs, int depth) {
+// step's tool); nothing when the manifest in `tools` has no such tool.
+std::optional<ToolResult> runStep(const ManifestStore* tools, const ComposeStep& step,
+                                  const nlohmann::json& params, std::int64_t timeoutMs, int depth) {
   const nlohmann::json stepParameters = stepParams(step, params);
-  const auto behavior = toolBehavior(step.tool);
+  const auto behavior = toolBehavior(tools, step.tool);
   if (!behavior) return std::nullopt;
   if (++currentBudget->started > kMaxComposedSteps) {
     return fail(ToolError::executionFailed(Texts::tooManySteps(kMaxComposedSteps)));
@@ -102,11 +103,11 @@ ToolResult combined(const nlohmann::json& table) {
   return ToolResponse::json(anyToJSONValue(table));
 }
 
-ToolResult runSequential(const std::vector<ComposeStep>& steps, const nlohmann::json& params,
-                         std::int64_t timeoutMs, int depth) {
+ToolResult runSequential(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+                         const nlohmann::json& params, std::int64_t timeoutMs, int depth) {
   nlohmann::json table = nlohmann::json::object();
   for (const ComposeStep& step : steps) {
-    auto result = runStep(step, params, timeoutMs, depth);
+    auto result = runStep(tools, step, params, timeoutMs, depth);
     if (!result) continue;
     if (!result->ok()) return std::move(*result);
     table[step.tool] = jsonValueToRaw(result->value());
@@ -114,8 +115,9 @@ ToolResult runSequential(const std::vector<ComposeStep>& steps, const nlohmann::
   return combined(table);
 }
 
-ToolResult runParallel(const std::vector<ComposeStep>& steps, const nlohmann::json& params,
-                       PartialFailurePolicy policy, std::int64_t timeoutMs, int depth) {
+ToolResult runParallel(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+                       const nlohmann::json& params, PartialFailurePolicy policy,
+                       std::int64_t timeoutMs, int depth) {
   std::vector<std::optional<ToolResult>> slots(steps.size());
   std::vector<std::thread> threads;
   threads.reserve(steps.size());
@@ -123,7 +125,7 @@ ToolResult runParallel(const std::vector<ComposeStep>& steps, const nlohmann::js
   for (std::size_t i = 0; i < steps.size(); ++i) {
     auto run = [&, i, budget] {
       BudgetScope scope(budget);
-      slots[i] = runStep(steps[i], params, timeoutMs, depth);
+      slots[i] = runStep(tools, steps[i], params, timeoutMs, depth);
     };
     try {
       threads.emplace_back(run);
@@ -150,11 +152,12 @@ ToolResult runParallel(const std::vector<ComposeStep>& steps, const nlohmann::js
   return combined(table);
 }
 
-ToolResult runSteps(const std::vector<ComposeStep>& steps, const nlohmann::json& params,
-                    bool parallel, PartialFailurePolicy policy, std::int64_t timeoutMs, int depth) {
+ToolResult runSteps(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+                    const nlohmann::json& params, bool parallel, PartialFailurePolicy policy,
+                    std::int64_t timeoutMs, int depth) {
   BudgetScope scope;
-  return parallel ? runParallel(steps, params, policy, timeoutMs, depth)
-                  : runSequential(steps, params, timeoutMs, depth);
+  return parallel ? runParallel(tools, steps, params, policy, timeoutMs, depth)
+                  : runSequential(tools, steps, params, timeoutMs, depth);
 }
 
 std::string expandTilde(std::string path) {
@@ -253,7 +256,8 @@ ToolResult ManifestComposeRunner::execute(const BehaviorSpec& behavior,
                                           int depth) {
   const auto* compose = behavior.as<BehaviorSpec::Compose>();
   if (compose == nullptr) return wrongBehavior();
-  return runSteps(compose->steps, params, false, PartialFailurePolicy::abort, timeoutMs, depth);
+  return runSteps(tools_, compose->steps, params, false, PartialFailurePolicy::abort, timeoutMs,
+                  depth);
 }
 
 ToolResult ManifestParallelRunner::execute(const BehaviorSpec& behavior,
@@ -261,7 +265,8 @@ ToolResult ManifestParallelRunner::execute(const BehaviorSpec& behavior,
                                            int depth) {
   const auto* parallel = behavior.as<BehaviorSpec::Parallel>();
   if (parallel == nullptr) return wrongBehavior();
-  return runSteps(parallel->steps, params, true, parallel->onPartialFailure, timeoutMs, depth);
+  return runSteps(tools_, parallel->steps, params, true, parallel->onPartialFailure, timeoutMs,
+                  depth);
 }
 
 ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,

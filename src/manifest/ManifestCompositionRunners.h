@@ -13,6 +13,7 @@
 
 #include "bridges/TCCStatusChecker.h"
 #include "manifest/CapabilityRunner.h"
+#include "manifest/ManifestStore.h"
 
 namespace tvrn {
 
@@ -23,8 +24,15 @@ inline constexpr int kMaxComposedSteps = 256;
 // Steps in order; the first failure ends the call with that failure.
 class ManifestComposeRunner final : public CapabilityRunner {
  public:
+  // The steps name tools of the manifest in `tools` (which must outlive the runner); without a
+  // store no step names a tool.
+  explicit ManifestComposeRunner(const ManifestStore* tools = nullptr) : tools_(tools) {}
+
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
+
+ private:
+  const ManifestStore* const tools_;
 };
 
 // Every step on a thread of its own; the results merge in step order. Under "abort" the first
@@ -32,8 +40,14 @@ class ManifestComposeRunner final : public CapabilityRunner {
 // {"error": description} under its tool's name.
 class ManifestParallelRunner final : public CapabilityRunner {
  public:
+  // As ManifestComposeRunner's.
+  explicit ManifestParallelRunner(const ManifestStore* tools = nullptr) : tools_(tools) {}
+
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
+
+ private:
+  const ManifestStore* const tools_;
 };
 
 class ManifestConditionalRunner final : public CapabilityRunner {

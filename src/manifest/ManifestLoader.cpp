@@ -56,10 +56,8 @@ std::optional<std::string> versionText(const nlohmann::json& value) {
 
 }  // namespace
 
-ManifestLoader& ManifestLoader::shared() {
-  static ManifestLoader loader;
-  return loader;
-}
+ManifestLoader::ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher)
+    : store_(store), dispatcher_(dispatcher) {}
 
 std::filesystem::path ManifestLoader::binDir() { return Paths::localShare() / "bin"; }
 
@@ -136,8 +134,8 @@ bool ManifestLoader::rotateToDisk(const std::string& xml, const std::string& ver
 
 // The store and the dispatcher each take their own lock, one after the other.
 void ManifestLoader::publish(const Manifest& manifest) {
-  ManifestStore::shared().setManifest(manifest);
-  ManifestToolDispatcher::shared().apply(manifest);
+  store_.setManifest(manifest);
+  dispatcher_.apply(manifest);
 }
 
 void ManifestLoader::checkForUpdate() {

@@ -12,6 +12,8 @@
 
 #include "manifest/Manifest.h"
 #include "manifest/ManifestSignatureVerifier.h"
+#include "manifest/ManifestStore.h"
+#include "manifest/ManifestToolDispatcher.h"
 
 namespace tvrn {
 
@@ -20,9 +22,8 @@ class ManifestLoader final {
   // Answers of the back end longer than this are taken for failed transfers.
   static constexpr std::size_t kMaxDownloadBytes = 4 * 1024 * 1024;
 
-  static ManifestLoader& shared();
-
-  ManifestLoader() = default;
+  // Publishes in `store` and applies to `dispatcher`'s registry; both must outlive the loader.
+  ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher);
   ManifestLoader(const ManifestLoader&) = delete;
   ManifestLoader& operator=(const ManifestLoader&) = delete;
 
@@ -58,13 +59,16 @@ class ManifestLoader final {
   // False, with the reason logged, when they cannot both be written: the files on disk are then
   // the earlier pair, so the manifest and its version never disagree.
   [[nodiscard]] static bool rotateToDisk(const std::string& xml, const std::string& version);
-  static void publish(const Manifest& manifest);
-  static void rollbackFromDisk();
+  void publish(const Manifest& manifest);
+  void rollbackFromDisk();
   void runCheck();
   ManifestSignatureVerifier verifier() const;
 
   // One operation at a time. Only flags are held under the mutex, never a lock across a
   // network exchange or a file write.
+  ManifestStore& store_;
+  ManifestToolDispatcher& dispatcher_;
+
   mutable std::mutex mutex_;  // guards the members below
   std::condition_variable idle_;
   bool checking_ = false;

@@ -4,11 +4,6 @@
 
 namespace tvrn {
 
-ManifestStore& ManifestStore::shared() {
-  static ManifestStore store;
-  return store;
-}
-
 std::optional<Manifest> ManifestStore::manifest() const {
   std::shared_ptr<const Manifest> current;
   {
@@ -27,6 +22,16 @@ std::set<std::string> ManifestStore::disabledToolNames() const {
   }
   if (!current) return {};
   return {current->disabledTools.begin(), current->disabledTools.end()};
+}
+
+std::optional<std::string> ManifestStore::setting(const std::string& key) const {
+  std::shared_ptr<const Manifest> current;
+  {
+    std::lock_guard lock(mutex_);
+    current = current_;
+  }
+  if (!current) return std::nullopt;
+  return current->remoteConfig.value(key);
 }
 
 void ManifestStore::setManifest(std::optional<Manifest> manifest) {

@@ -92,11 +92,6 @@ ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
 
 }  // namespace
 
-ManifestToolDispatcher& ManifestToolDispatcher::shared() {
-  static ManifestToolDispatcher dispatcher;
-  return dispatcher;
-}
-
 void ManifestToolDispatcher::setRegistry(std::shared_ptr<ToolRegistry> registry) {
   // After an apply under way; the names it registered belong to the registry it registered in.
   std::lock_guard serialised(applyMutex_);

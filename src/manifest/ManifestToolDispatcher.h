@@ -14,8 +14,6 @@ namespace tvrn {
 
 class ManifestToolDispatcher final {
  public:
-  static ManifestToolDispatcher& shared();
-
   ManifestToolDispatcher() = default;
   ManifestToolDispatcher(const ManifestToolDispatcher&) = delete;
   ManifestToolDispatcher& operator=(const ManifestToolDispatcher&) = delete;

@@ -22,9 +22,10 @@ ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                    std::int64_t timeoutMs, int depth = 1);
 
 // Puts a runner in charge of a case from now on (start-up, tests); null removes it. The
-// http_local, native, http_remote, applescript, sqlite, plist, compose, parallel, conditional
-// (which sees no permission granted) and cache cases start with their own runners; the jxa and
-// helper cases, which need the server's co-processes, have none until start-up installs them.
+// http_local, native, http_remote, applescript, sqlite, plist, compose and parallel (whose steps
+// find no tool), conditional (which sees no permission granted) and cache cases start with their
+// own runners; the jxa and helper cases, which need the server's co-processes, have none until
+// start-up installs them with the server's manifest store, clients and permission status.
 void install(BehaviorSpec::Kind kind, std::shared_ptr<CapabilityRunner> runner);
 
 }  // namespace tvrn::RunnerDispatch

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -119,13 +121,15 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
-std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses) {
+std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses,
+                                           const ManifestStore& manifest) {
   auto context = std::make_shared<ServerContext>();
   context->permissionStatus = [&scanner = coProcesses.helperScanner] {
     return TCCStatusChecker::currentStatus(scanner);
   };
   context->aiClient = [] { return HeartbeatManager::aiClient(); };
-  context->manifestDisabledTools = [] { return ManifestStore::shared().disabledToolNames(); };
+  context->manifestDisabledTools = [&manifest] { return manifest.disabledToolNames(); };
+  context->manifestSetting = [&manifest](const std::string& key) { return manifest.setting(key); };
   return context;
 }
 
@@ -182,28 +186,38 @@ void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProces
   ServiceStatusScanner::shared().start(coProcesses.forScanner());
 }
 
-// The co-process clients of the last start(); shutdown() ends their co-processes. Every set a
-// start() built stays alive with the process: a tool of an earlier registry may still hold one.
-CoProcesses*& coProcesses() {
-  static CoProcesses* current = nullptr;
+// What a start() builds and hands out: the co-process clients, and the manifest in force with
+// the tools it adds and the loader that keeps it current.
+struct StartedParts {
+  // The calendar, contacts, To Do and permission requests are answered by the local data
+  // services inside this process, with values, never text.
+  CoProcesses clients{[](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(method, args);
+  }};
+  ManifestStore manifest;
+  ManifestToolDispatcher manifestTools;
+  ManifestLoader manifestLoader{manifest, manifestTools};
+};
+
+// The parts of the last start(); shutdown() ends their co-processes. Every set a start() built
+// stays alive with the process: a tool of an earlier registry may still hold a part of one.
+StartedParts*& startedParts() {
+  static StartedParts* current = nullptr;
   return current;
 }
 
-CoProcesses& buildCoProcesses() {
-  static auto& built = *new std::vector<std::unique_ptr<CoProcesses>>();
-  // The calendar, contacts, To Do and permission requests are answered by the local data
-  // services inside this process, with values, never text.
-  built.push_back(
-      std::make_unique<CoProcesses>([](std::string_view method, const nlohmann::json& args) {
-        return LocalData::dispatch(method, args);
-      }));
-  coProcesses() = built.back().get();
+StartedParts& buildParts() {
+  static auto& built = *new std::vector<std::unique_ptr<StartedParts>>();
+  built.push_back(std::make_unique<StartedParts>());
+  startedParts() = built.back().get();
   return *built.back();
 }
 
-// The manifest's script and helper behaviours run on the server's clients, and its "tcc:"
-// conditions read the server's permission status.
-void installManifestRunners(CoProcesses& coProcesses, const ServerContext& context) {
+// The manifest's script and helper behaviours run on the server's clients, its "tcc:"
+// conditions read the server's permission status and its composed steps name the tools of the
+// server's manifest.
+void installManifestRunners(CoProcesses& coProcesses, const ServerContext& context,
+                            const ManifestStore& manifest) {
   using Kind = BehaviorSpec::Kind;
   RunnerDispatch::install(
       Kind::jxa, std::make_shared<ManifestJXARunner>(
@@ -213,6 +227,8 @@ void installManifestRunners(CoProcesses& coProcesses, const ServerContext& conte
   RunnerDispatch::install(Kind::helper, std::make_shared<ManifestHelperRunner>(coProcesses.helper));
   RunnerDispatch::install(Kind::conditional,
                           std::make_shared<ManifestConditionalRunner>(context.permissionStatus));
+  RunnerDispatch::install(Kind::compose, std::make_shared<ManifestComposeRunner>(&manifest));
+  RunnerDispatch::install(Kind::parallel, std::make_shared<ManifestParallelRunner>(&manifest));
 }
 
 // What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
@@ -221,8 +237,8 @@ std::shared_ptr<QueuedWork>& startupWork() {
   return work;
 }
 
-void queueBackgroundJobs(QueuedWork& work) {
-  work.async([] { ManifestLoader::shared().loadFromDisk(); });
+void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader) {
+  work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
   work.async([] { PimStore::shared().warmUp(); });
@@ -246,11 +262,12 @@ bool autoUpdateEnabled() {
 
 // The update check, the heartbeat, and the relay with the one session that answers what it
 // relays. The session lives as long as the process: the tunnel holds it only weakly.
-void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
+void startCloudServices(const std::shared_ptr<ToolRegistry>& registry,
+                        ManifestLoader& manifestLoader) {
   UpdateManager::shared().setDaemonModeEnabled(true);
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
-  HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
+  HeartbeatManager::setManifestCheck([&manifestLoader] { manifestLoader.checkForUpdate(); });
   HeartbeatManager::startInBackground(version(), registry->sharedContext());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
@@ -292,19 +309,20 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   LegacyCleaner::run(cleanup);
   killLegacyDaemons(cleanup.pkill);
 
-  CoProcesses& clients = buildCoProcesses();
+  StartedParts& parts = buildParts();
+  CoProcesses& clients = parts.clients;
   connectLayers();
 
-  const auto context = makeContext(clients);
+  const auto context = makeContext(clients, parts.manifest);
   auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry, clients);
-  installManifestRunners(clients, *context);
-  ManifestToolDispatcher::shared().setRegistry(registry);
+  installManifestRunners(clients, *context, parts.manifest);
+  parts.manifestTools.setRegistry(registry);
 
   startStatusServices(context, clients);
   startupWork() = QueuedWork::make();
-  queueBackgroundJobs(*startupWork());
-  startCloudServices(registry);
+  queueBackgroundJobs(*startupWork(), parts.manifestLoader);
+  startCloudServices(registry, parts.manifestLoader);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever
   // else came up.
@@ -331,7 +349,7 @@ void shutdown() {
   HeartbeatManager::stop();
   statusServer().reset();
   // Nothing asks through them any more.
-  if (coProcesses()) coProcesses()->end();
+  if (startedParts()) startedParts()->clients.end();
   AuditLog::shutdown();
 }
 

@@ -16,7 +16,6 @@
 #include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
-#include "manifest/ManifestStore.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 
@@ -49,11 +48,10 @@ std::chrono::milliseconds millisecondsOf(double seconds) {
 }
 
 // The manifest's comma-separated "config_allowed_keys", names trimmed.
-std::set<std::string> manifestAllowedKeys() {
+std::set<std::string> manifestAllowedKeys(const ServerContext& context) {
   std::set<std::string> keys;
-  const auto manifest = ManifestStore::shared().manifest();
-  if (!manifest) return keys;
-  const auto list = manifest->remoteConfig.value("config_allowed_keys");
+  if (!context.manifestSetting) return keys;
+  const auto list = context.manifestSetting("config_allowed_keys");
   if (!list) return keys;
   std::string_view rest = *list;
   while (true) {
@@ -98,7 +96,7 @@ json toolError(std::string_view body, ToolCounts& counts) {
   return kOK;
 }
 
-json config(std::string_view body) {
+json config(std::string_view body, const ServerContext& context) {
   const json request = objectOf(body);
   if (!request.is_object()) return failure("invalid JSON");
   // Checked before anything happens, so a refused request neither stores nor starts anything.
@@ -108,7 +106,7 @@ json config(std::string_view body) {
   }
   const auto action = request.find("action");
   const bool update = action != request.end() && *action == "update";
-  const std::set<std::string> allowed = manifestAllowedKeys();
+  const std::set<std::string> allowed = manifestAllowedKeys(context);
   json updates = json::object();
   std::vector<std::string> refused;  // unknown keys and keys this route may not change
   for (const auto& [key, value] : request.items()) {

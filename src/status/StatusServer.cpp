@@ -128,7 +128,9 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
   routes.post("/tool-error", [this](const StatusRequest& request, StatusResponse& response) {
     answerJSON(response, StatusRoutes::toolError(request.body(), context_->counts));
   });
-  post("/config", StatusRoutes::config);
+  routes.post("/config", [this](const StatusRequest& request, StatusResponse& response) {
+    answerJSON(response, StatusRoutes::config(request.body(), *context_));
+  });
   post("/tray-event", StatusRoutes::trayEvent);
   post("/cloud-data-enable", StatusRoutes::cloudDataEnable);
 }

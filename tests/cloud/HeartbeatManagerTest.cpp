@@ -156,7 +156,9 @@ TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
 TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManifest) {
   Manifest manifest;
   manifest.remoteConfig.entries["manifest_check_every_beats"] = "1000";
-  ManifestStore::shared().setManifest(manifest);
+  ManifestStore store;  // as start-up hands it to the heartbeat
+  context_->manifestSetting = [&store](const std::string& key) { return store.setting(key); };
+  store.setManifest(manifest);
   int manifestChecks = 0;
   HeartbeatManager::setManifestCheck([&] { ++manifestChecks; });
   const auto latestFile = Paths::localShare() / "bin" / ".latest-version";
@@ -189,12 +191,12 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
 
   // Every third beat asks too; without a manifest, every beat.
   manifest.remoteConfig.entries["manifest_check_every_beats"] = "3";
-  ManifestStore::shared().setManifest(manifest);
+  store.setManifest(manifest);
   reply(200, "{}");
   manifestChecks = 0;
   for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
   EXPECT_EQ(manifestChecks, 2);
-  ManifestStore::shared().setManifest(std::nullopt);
+  store.setManifest(std::nullopt);
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
   EXPECT_EQ(manifestChecks, 4);
   HeartbeatManager::setManifestCheck({});

@@ -234,17 +234,17 @@ TEST(ToolRegistryTest, WithdrawnToolStaysListedAndAnswersNotFound) {
 }
 
 TEST(ToolRegistryTest, ListingFollowsTheManifestInForce) {
-  ToolRegistry registry(
-      hidingByManifest([] { return ManifestStore::shared().disabledToolNames(); }));
+  ManifestStore store;
+  ToolRegistry registry(hidingByManifest([&store] { return store.disabledToolNames(); }));
   for (const char* name : {"a_tool", "b_tool"}) registry.registerTool(toolNamed(name));
 
   Manifest manifest;
   manifest.disabledTools = {"b_tool"};
-  ManifestStore::shared().setManifest(manifest);
+  store.setManifest(manifest);
   EXPECT_EQ(listedNames(registry), std::vector<std::string>{"a_tool"});
   EXPECT_EQ(outcome(registry.dispatch("b_tool", std::nullopt)), "ran b_tool v1");
 
-  ManifestStore::shared().setManifest(std::nullopt);
+  store.setManifest(std::nullopt);
   EXPECT_EQ(listedNames(registry), (std::vector<std::string>{"a_tool", "b_tool"}));
 }
 

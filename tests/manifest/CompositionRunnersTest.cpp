@@ -54,7 +54,14 @@ class CompositionRunnersTest : public ::testing::Test {
       tool.name = name;
       tool.behavior = behavior;
     }
-    ManifestStore::shared().setManifest(manifest);
+    store_.setManifest(manifest);
+    RunnerDispatch::install(B::Kind::compose, std::make_shared<ManifestComposeRunner>(&store_));
+    RunnerDispatch::install(B::Kind::parallel, std::make_shared<ManifestParallelRunner>(&store_));
+  }
+  // The steps' runners go with the store they read.
+  void TearDown() override {
+    RunnerDispatch::install(B::Kind::compose, std::make_shared<ManifestComposeRunner>());
+    RunnerDispatch::install(B::Kind::parallel, std::make_shared<ManifestParallelRunner>());
   }
 
   static ToolResult steps(std::vector<ComposeStep> list, const json& params = json::object(),
@@ -65,6 +72,7 @@ class CompositionRunnersTest : public ::testing::Test {
   }
 
   test::RecordingHttpServer server_;
+  ManifestStore store_;
 };
 
 TEST_F(CompositionRunnersTest, StepsCombineInOrderAndTheFirstFailureEndsThem) {

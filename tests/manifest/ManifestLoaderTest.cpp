@@ -36,7 +36,7 @@ class ManifestLoaderTest : public ::testing::Test {
   void SetUp() override {
     Logger::configure(test::home() / "manifest.log");
     ::setenv("TVRN_BACKEND_URL", backEnd_.baseURL().c_str(), 1);
-    ManifestToolDispatcher::shared().setRegistry(registry_);
+    dispatcher_.setRegistry(registry_);
     loader_.setPublicKey(hexEncode(keys_.publicKey()));
   }
 
@@ -61,15 +61,17 @@ class ManifestLoaderTest : public ::testing::Test {
     return count;
   }
 
-  static std::size_t storedTools() {
-    const auto manifest = ManifestStore::shared().manifest();
+  std::size_t storedTools() const {
+    const auto manifest = store_.manifest();
     return manifest ? manifest->tools.size() : 0;
   }
 
   test::RecordingHttpServer backEnd_;
   test::Ed25519KeyPair keys_;
-  ManifestLoader loader_;
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
+  ManifestStore store_;
+  ManifestToolDispatcher dispatcher_;
+  ManifestLoader loader_{store_, dispatcher_};
   const std::filesystem::path bin_ = ManifestLoader::binDir();
 };
 
@@ -210,7 +212,7 @@ TEST_F(ManifestLoaderTest, StartUpLoadsTheStoredManifestOrRollsBack) {
     if (row.previous) test::writeFile(bin_ / "manifest.previous.xml", *row.previous);
     test::writeFile(bin_ / "manifest.version", " 7\n");
     const auto files = test::contentsOf(bin_);
-    ManifestStore::shared().setManifest(std::nullopt);
+    store_.setManifest(std::nullopt);
     loader_.loadFromDisk();
     EXPECT_EQ(logged(row.line), 1u);
     EXPECT_EQ(storedTools(), row.tools);

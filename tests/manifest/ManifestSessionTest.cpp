@@ -98,7 +98,7 @@ class ManifestSessionTest : public ::testing::Test {
     registry_->context().permissionStatus = [this] {
       return TCCStatusChecker::currentStatus(helper_);
     };
-    ManifestToolDispatcher::shared().setRegistry(registry_);
+    dispatcher_.setRegistry(registry_);
     RunnerDispatch::install(
         BehaviorSpec::Kind::httpRemote,
         std::make_shared<ManifestHTTPRemoteRunner>(test::allowing(server_.port())));
@@ -123,11 +123,12 @@ class ManifestSessionTest : public ::testing::Test {
   test::RecordingHttpServer backEnd_;
   HelperProxy helper_;
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
+  ManifestToolDispatcher dispatcher_;
   int id_ = 0;
 };
 
 TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
-  ManifestToolDispatcher::shared().apply(fixtureManifest(server_.baseURL()));
+  dispatcher_.apply(fixtureManifest(server_.baseURL()));
   test::SessionOverSocket session(registry_);
   auto& client = session.client();
 
@@ -200,7 +201,7 @@ TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
 
   Manifest second = fixtureManifest(server_.baseURL());
   std::erase_if(second.tools, [](const ToolSpec& spec) { return spec.name == "remote_get"; });
-  ManifestToolDispatcher::shared().apply(second);
+  dispatcher_.apply(second);
   EXPECT_EQ(listed(client, "remote_get").at("description"), "[removed]");
   EXPECT_EQ(call(client, id_, "remote_get"), "Not found: tool 'remote_get' is no longer available");
   EXPECT_EQ(call(client, id_, "greet", {{"name", "Bo"}}), "Hello {{name}}");
@@ -214,7 +215,7 @@ TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
 // one of the two answers, never a broken reply.
 TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
   const Manifest manifest = fixtureManifest(server_.baseURL());
-  ManifestToolDispatcher::shared().apply(manifest);
+  dispatcher_.apply(manifest);
   std::atomic<bool> done = false;
   std::atomic<int> calls = 0;
   std::atomic<int> odd = 0;
@@ -235,7 +236,7 @@ TEST_F(ManifestSessionTest, AppliesWhileSessionsCallAndList) {
     });
   }
   while (calls < 2) std::this_thread::yield();
-  for (int i = 0; i < 40; ++i) ManifestToolDispatcher::shared().apply(manifest);
+  for (int i = 0; i < 40; ++i) dispatcher_.apply(manifest);
   done = true;
   for (auto& session : sessions) session.join();
   EXPECT_EQ(odd, 0);
@@ -253,11 +254,11 @@ Manifest only(std::string name) {
 
 TEST_F(ManifestSessionTest, OverlappingAppliesLeaveNoWithdrawnToolLive) {
   std::thread other([&] {
-    for (int i = 0; i < 200; ++i) ManifestToolDispatcher::shared().apply(only("a"));
+    for (int i = 0; i < 200; ++i) dispatcher_.apply(only("a"));
   });
-  for (int i = 0; i < 200; ++i) ManifestToolDispatcher::shared().apply(only("b"));
+  for (int i = 0; i < 200; ++i) dispatcher_.apply(only("b"));
   other.join();
-  ManifestToolDispatcher::shared().apply(Manifest());
+  dispatcher_.apply(Manifest());
   EXPECT_EQ(registry_->tool("a")->description, "[removed]");
   EXPECT_EQ(registry_->tool("b")->description, "[removed]");
 }
@@ -265,10 +266,10 @@ TEST_F(ManifestSessionTest, OverlappingAppliesLeaveNoWithdrawnToolLive) {
 // A registry handed over later (a second start-up in the same process) gets only what the next
 // manifest brings; the earlier registry keeps its tools.
 TEST_F(ManifestSessionTest, ANewRegistryGetsNoPlaceholdersOfTheOnesBefore) {
-  ManifestToolDispatcher::shared().apply(only("a"));
+  dispatcher_.apply(only("a"));
   auto next = std::make_shared<ToolRegistry>();
-  ManifestToolDispatcher::shared().setRegistry(next);
-  ManifestToolDispatcher::shared().apply(only("b"));
+  dispatcher_.setRegistry(next);
+  dispatcher_.apply(only("b"));
   EXPECT_FALSE(next->tool("a"));
   ASSERT_TRUE(next->tool("b"));
   EXPECT_NE(next->tool("b")->description, "[removed]");

@@ -38,34 +38,36 @@ bool isWhole(const Manifest& manifest) {
 }
 
 TEST(ManifestStoreTest, HoldsNoManifestUntilOneIsStored) {
-  EXPECT_EQ(&ManifestStore::shared(), &ManifestStore::shared());
-  EXPECT_FALSE(ManifestStore::shared().manifest().has_value());
+  ManifestStore store;
+  EXPECT_FALSE(store.manifest().has_value());
 
-  ManifestStore::shared().setManifest(manifestNumbered(3, 2));
-  auto stored = ManifestStore::shared().manifest();
+  store.setManifest(manifestNumbered(3, 2));
+  auto stored = store.manifest();
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(*stored, manifestNumbered(3, 2));
 
-  ManifestStore::shared().setManifest(std::nullopt);
-  EXPECT_FALSE(ManifestStore::shared().manifest().has_value());
+  store.setManifest(std::nullopt);
+  EXPECT_FALSE(store.manifest().has_value());
 }
 
 TEST(ManifestStoreTest, HandsOutCopiesThatCannotChangeTheStore) {
-  ManifestStore::shared().setManifest(manifestNumbered(1, 1));
-  auto copy = ManifestStore::shared().manifest();
+  ManifestStore store;
+  store.setManifest(manifestNumbered(1, 1));
+  auto copy = store.manifest();
   ASSERT_TRUE(copy.has_value());
   copy->disabledTools.clear();
   copy->tools.front().name = "changed";
   copy->remoteConfig.entries.clear();
 
-  EXPECT_EQ(ManifestStore::shared().manifest(), manifestNumbered(1, 1));
+  EXPECT_EQ(store.manifest(), manifestNumbered(1, 1));
 
-  ManifestStore::shared().setManifest(manifestNumbered(2, 1));
+  store.setManifest(manifestNumbered(2, 1));
   EXPECT_EQ(copy->version, 1);  // a copy taken earlier keeps the manifest it was taken from
 }
 
 TEST(ManifestStoreTest, ReadersSeeOnlyWholeManifestsWhileWritersReplaceThem) {
-  ManifestStore::shared().setManifest(manifestNumbered(1, 20));
+  ManifestStore store;
+  store.setManifest(manifestNumbered(1, 20));
   std::atomic<bool> done{false};
   std::atomic<int> torn{0};
   std::atomic<int> reads{0};
@@ -74,7 +76,7 @@ TEST(ManifestStoreTest, ReadersSeeOnlyWholeManifestsWhileWritersReplaceThem) {
   for (int r = 0; r < 4; ++r) {
     readers.emplace_back([&] {
       do {
-        auto manifest = ManifestStore::shared().manifest();
+        auto manifest = store.manifest();
         if (!manifest || !isWhole(*manifest)) torn.fetch_add(1);
         reads.fetch_add(1);
       } while (!done.load());
@@ -82,9 +84,9 @@ TEST(ManifestStoreTest, ReadersSeeOnlyWholeManifestsWhileWritersReplaceThem) {
   }
   std::vector<std::thread> writers;
   for (int w = 0; w < 2; ++w) {
-    writers.emplace_back([w] {
+    writers.emplace_back([w, &store] {
       for (int i = 0; i < 300; ++i) {
-        ManifestStore::shared().setManifest(manifestNumbered(2 + (i + w) % 5, 1 + i % 30));
+        store.setManifest(manifestNumbered(2 + (i + w) % 5, 1 + i % 30));
       }
     });
   }

@@ -255,7 +255,9 @@ TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
 TEST_F(StatusServerTest, SettingsRouteStoresOnlyWhatItAllows) {
   Manifest manifest;
   manifest.remoteConfig.entries["config_allowed_keys"] = " theme ,color,";
-  ManifestStore::shared().setManifest(manifest);
+  ManifestStore store;  // as start-up hands it to the status server
+  store.setManifest(manifest);
+  context_->manifestSetting = [&store](const std::string& key) { return store.setting(key); };
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", false}}));
   const json invalid = {{"ok", false}, {"error", "invalid JSON"}};
   // What was not stored (unknown keys, keys this route may not change) is named; "ok" is true

@@ -18,7 +18,6 @@
 
 #include "platform/ProcessSetup.h"
 #include "support/ScopedEnvironment.h"
-#include "support/SingletonReset.h"
 #include "support/TestEnv.h"
 
 extern char** environ;
@@ -85,7 +84,6 @@ class FreshWorldPerTest : public ::testing::EmptyTestEventListener {
     std::error_code ec;
     folder_ = std::filesystem::current_path(ec);
     enterFreshWorld();
-    resetSingletons();
   }
 
   void OnTestEnd(const ::testing::TestInfo&) override {
