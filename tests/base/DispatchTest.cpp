@@ -158,6 +158,35 @@ TEST(WorkerPoolTest, GrowsForBlockedTasksUpToItsLimit) {
   EXPECT_EQ(after.get_future().wait_for(5s), std::future_status::ready);
 }
 
+TEST(WorkerPoolTest, TrySubmitTakesOnlyWorkAWorkerCanStartAtOnce) {
+  WorkerPool pool(2);
+  std::atomic<int> running{0};
+  std::atomic<int> refusedRuns{0};
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  const Task blocking = [&, released] {
+    ++running;
+    released.wait();
+    --running;
+  };
+  // Each accepted task has a worker of its own; past the limit, with both blocked, the caller
+  // keeps the work.
+  EXPECT_TRUE(pool.trySubmit(blocking));
+  EXPECT_TRUE(pool.trySubmit(blocking));
+  ASSERT_TRUE(eventually([&] { return running.load() == 2; }));
+  EXPECT_FALSE(pool.trySubmit([&] { ++refusedRuns; }));
+  release.set_value();
+  ASSERT_TRUE(eventually([&] { return running.load() == 0; }));
+
+  // Workers idle again take work again; after shutdown nothing is taken.
+  std::promise<void> idleRan;
+  ASSERT_TRUE(eventually([&] { return pool.trySubmit([&] { idleRan.set_value(); }); }));
+  EXPECT_EQ(idleRan.get_future().wait_for(5s), std::future_status::ready);
+  pool.shutdown();
+  EXPECT_FALSE(pool.trySubmit([&] { ++refusedRuns; }));
+  EXPECT_EQ(refusedRuns.load(), 0);
+}
+
 TEST(WorkerPoolTest, ShutdownDropsQueuedWorkAndDoesNotHangOnAStuckTask) {
   auto pool = std::make_unique<WorkerPool>(1);
   std::promise<void> release;

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -261,6 +263,148 @@ TEST(MCPServerTest, EveryLineGetsOneReplyInOrderHoweverTheBytesArrive) {
   EXPECT_EQ(reply->at("id"), 300);
   EXPECT_EQ(reply->at("result")["content"][0]["text"], "split");
   EXPECT_TRUE(client.staysSilent(50ms));
+}
+
+// A reply in short: "<id>=<text>" for a tool's text, "<id>=error" for a tool's failure,
+// "<id>=ok" for an empty result and "<id>!<code>" for a protocol error.
+std::string summary(const std::optional<json>& reply) {
+  if (!reply) return "(no reply)";
+  const std::string id = reply->at("id").dump();
+  if (reply->contains("error")) return id + "!" + reply->at("error").at("code").dump();
+  const json& result = reply->at("result");
+  if (result.value("isError", false)) return id + "=error";
+  if (!result.contains("content")) return id + "=ok";
+  return id + "=" + resultText(*reply);
+}
+
+std::string callLine(int id, const std::string& tool, const std::string& text = "") {
+  return request(id, "tools/call", {{"name", tool}, {"arguments", {{"text", text}}}}).dump();
+}
+
+// Sends the lines in one write, so that the session finds them all waiting, and reads as many
+// replies as are due.
+std::vector<std::string> answersToBurst(test::SocketClient& client,
+                                        const std::vector<std::string>& lines, std::size_t due) {
+  std::string burst;
+  for (const std::string& line : lines) burst += line + "\n";
+  EXPECT_TRUE(client.send(burst));
+  std::vector<std::string> replies;
+  for (std::size_t i = 0; i < due; ++i) replies.push_back(summary(client.readJSON(30s)));
+  return replies;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
+  std::atomic<int> running{0};
+  std::atomic<int> peak{0};
+  auto registry = testRegistry();
+  registry->registerTool(
+      testTool("gauge", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
+        const int now = ++running;
+        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::yield();
+        --running;
+        return echo(arguments);
+      }));
+  registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
+    throw std::runtime_error("handler broke");
+  }));
+  SessionOverSocket session(registry);
+  auto& client = session.client();
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> lines;
+    std::vector<std::string> replies;
+  };
+  std::vector<Case> cases = {{"more calls than run at once", {}, {}}};
+  for (int id = 0; id < 100; ++id) {
+    cases[0].lines.push_back(callLine(id, "gauge", "t" + std::to_string(id)));
+    cases[0].replies.push_back(std::to_string(id) + "=t" + std::to_string(id));
+  }
+  cases.push_back(
+      {"other methods, notifications and bad lines between calls",
+       {callLine(1, "gauge", "a"), request(2, "ping").dump(),
+        notification("tools/call", {{"name", "gauge"}}).dump(), "not json", "   ",
+        callLine(3, "gauge", "b"), request(4, "resources/list").dump(), callLine(5, "needs_x"),
+        request(6, "tools/call", {{"arguments", json::object()}}).dump(), callLine(7, "throws"),
+        notification("initialized").dump(), callLine(8, "no_such_tool"),
+        "{\"jsonrpc\":\"2.0\",\"id\":9,\"method\":\"p\xffing\"}", callLine(10, "gauge", "c"),
+        request(11, "ping").dump()},
+       {"1=a", "2=ok", "null!-32700", "3=b", "4!-32601", "5=error", "6!-32602", "7!-32603",
+        "8!-32601", "null!-32700", "10=c", "11=ok"}});
+  cases.push_back({"a burst ending in a notification",
+                   {callLine(1, "gauge", "x"), callLine(2, "throws"), callLine(3, "gauge", "y"),
+                    notification("notifications/cancelled", {{"requestId", 1}}).dump()},
+                   {"1=x", "2!-32603", "3=y"}});
+  for (const Case& c : cases) {
+    EXPECT_EQ(answersToBurst(client, c.lines, c.replies.size()), c.replies) << c.name;
+  }
+  EXPECT_TRUE(client.staysSilent(50ms));
+  // At most one call per core on workers, and one on the session's own thread.
+  EXPECT_LE(peak.load(), static_cast<int>(std::max(2U, std::thread::hardware_concurrency())) + 1);
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+}
+
+TEST(MCPServerTest, ASlowCallInABurstHoldsNoReplyOutOfOrderAndOthersRunMeanwhile) {
+  std::atomic<int> quickRuns{0};
+  auto registry = testRegistry();
+  registry->registerTool(
+      testTool("quick", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
+        ++quickRuns;
+        return echo(arguments);
+      }));
+  // Waits for the two quick calls behind it, which must not wait for it.
+  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
+    const bool together = waitFor([&] { return quickRuns.load() == 2; }, 30s);
+    return ToolResponse::text(together ? "together" : "alone");
+  }));
+  SessionOverSocket session(registry);
+  const std::vector<std::string> lines = {
+      callLine(1, "slow"), callLine(2, "quick", "a"),          request(3, "ping").dump(),
+      "not json",          notification("initialized").dump(), callLine(4, "quick", "b")};
+  EXPECT_EQ(answersToBurst(session.client(), lines, 5),
+            (std::vector<std::string>{"1=together", "2=a", "3=ok", "null!-32700", "4=b"}));
+  EXPECT_TRUE(session.client().staysSilent(50ms));
+}
+
+TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSessionEnds) {
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto registry = testRegistry();
+  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
+    entered.set_value();
+    released.wait();
+    return ToolResponse::text("late");
+  }));
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
+                                            std::make_unique<MCPWriter>(fds[1], true), registry,
+                                            MCPServer::ServerInfo{"tavrin-server", "test"});
+  auto session = std::async(std::launch::async, [&server] { server->run(); });
+  test::SocketClient client(fds[0]);
+  ASSERT_TRUE(client.send(callLine(1, "slow") + "\n" + callLine(2, "echo", "x") + "\n" +
+                          callLine(3, "echo", "y") + "\n"));
+  ::shutdown(fds[0], SHUT_WR);
+  entered.get_future().wait();
+  // The input has ended or soon will; the session stays for the call under way.
+  EXPECT_EQ(session.wait_for(100ms), std::future_status::timeout);
+  release.set_value();
+  std::vector<std::string> replies;
+  for (int i = 0; i < 3; ++i) replies.push_back(summary(client.readJSON()));
+  EXPECT_EQ(replies, (std::vector<std::string>{"1=late", "2=x", "3=y"}));
+  EXPECT_EQ(session.wait_for(5s), std::future_status::ready);
+  server.reset();
 }
 
 TEST(MCPServerTest, AClientThatNeverReadsItsRepliesLosesItsSession) {
