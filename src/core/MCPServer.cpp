@@ -35,14 +35,14 @@ constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, batched replies are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 
-// How many of one session's tool calls run at once on the process's workers: one per core. A few
-// times as many lines, up to a size, may wait for them, and their replies for the ones before
-// them: a client flooding requests holds neither threads nor memory without bound.
+// How many of one session's tool calls run at once on the process's workers: one per core. Eight
+// times as many lines (at most a MiB of them) may wait for them, or with their replies for the
+// ones before them: a client flooding requests holds neither threads nor memory without bound.
 std::size_t workersPerSession() {
   static const std::size_t count = std::max(2U, std::thread::hardware_concurrency());
   return count;
 }
-constexpr std::size_t kLinesPerWorker = 4;
+constexpr std::size_t kLinesPerWorker = 8;
 constexpr std::size_t kQueuedBytes = 1024 * 1024;
 
 // The framed reply to one line, or nothing when none is due.
@@ -124,8 +124,8 @@ class RepliesInOrder {
     // Only a worker free at once will do: one that waits behind calls that block (a permission
     // prompt, a slow co-process) would hold this session up with them.
     for (; added > 0; --added) {
-      auto shift = std::make_shared<Shift>(board_);
-      static_cast<void>(Dispatch::pool().trySubmit([shift] { shift->work(); }));
+      static_cast<void>(
+          Dispatch::pool().trySubmit([shift = std::make_shared<Shift>(board_)] { shift->work(); }));
     }
   }
 

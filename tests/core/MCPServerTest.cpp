@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -601,6 +602,26 @@ TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSess
   EXPECT_EQ(resultText(*client.call(request(2, "tools/call", {{"name", "breaks"}}))),
             "Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
                 std::string(MCPServerTexts::reportHint));
+
+  // Calls answered side by side share the session's tokens: one per address, whichever call
+  // meets it first.
+  std::vector<std::string> burst;
+  for (int id = 0; id < 24; ++id) {
+    burst.push_back(
+        callLine(id, "echo", "alice@example.com to user" + std::to_string(id) + "@example.com"));
+  }
+  std::set<std::string> tokens;
+  for (const std::string& reply : answersToBurst(client, burst, burst.size())) {
+    const std::size_t to = reply.find(" to ");
+    ASSERT_NE(to, std::string::npos) << reply;
+    EXPECT_EQ(reply.substr(reply.find('=') + 1, to - reply.find('=') - 1), "[EMAIL:0001]");
+    tokens.insert(reply.substr(to + 4));
+  }
+  EXPECT_EQ(tokens.size(), burst.size());
+  for (const std::string& token : tokens) {
+    const std::optional<std::string> address = session.server().piiSession().resolve(token);
+    EXPECT_TRUE(address && address->starts_with("user")) << token;
+  }
 
   // The setting is read when a session starts: a session made without it sends plain text.
   ::unsetenv("TVRN_PRIVACY_MODE");
