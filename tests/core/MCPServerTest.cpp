@@ -54,6 +54,16 @@ ToolHandler failingWith(ToolError error) {
   return [error](const std::optional<JSONValue>&) -> ToolResult { return fail(error); };
 }
 
+// Tells that it runs, then answers the text once released.
+ToolHandler heldUntil(std::promise<void>& entered, std::shared_future<void> released,
+                      std::string text) {
+  return [&entered, released, text](const std::optional<JSONValue>&) -> ToolResult {
+    entered.set_value();
+    released.wait();
+    return ToolResponse::text(text);
+  };
+}
+
 // Answers with the text it was given in "text", so a test controls what a result holds.
 ToolResult echo(const std::optional<JSONValue>& arguments) {
   const JSONValue* text = arguments ? (*arguments)["text"] : nullptr;
@@ -382,11 +392,7 @@ TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSess
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
   auto registry = testRegistry();
-  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
-    entered.set_value();
-    released.wait();
-    return ToolResponse::text("late");
-  }));
+  registry->registerTool(testTool("slow", heldUntil(entered, released, "late")));
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
   auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
@@ -554,11 +560,7 @@ TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
   auto registry = testRegistry();
-  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
-    entered.set_value();
-    released.wait();
-    return ToolResponse::text("done");
-  }));
+  registry->registerTool(testTool("slow", heldUntil(entered, released, "done")));
   registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
     throw std::runtime_error("handler broke");
   }));
