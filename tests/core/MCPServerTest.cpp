@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -304,18 +303,8 @@ std::vector<std::string> answersToBurst(test::SocketClient& client,
   return replies;
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
 TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
-  std::atomic<int> running{0};
-  std::atomic<int> peak{0};
+  std::atomic<int> running{0}, peak{0}, runs{0}, runsBefore{0};
   auto registry = testRegistry();
   registry->registerTool(
       testTool("gauge", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
@@ -324,8 +313,17 @@ TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
         }
         std::this_thread::yield();
         --running;
+        ++runs;
         return echo(arguments);
       }));
+  // Waits for two calls of its burst behind it, which must not wait for it.
+  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (runs < runsBefore + 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return ToolResponse::text(runs >= runsBefore + 2 ? "together" : "alone");
+  }));
   registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
     throw std::runtime_error("handler broke");
   }));
@@ -353,39 +351,22 @@ TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
         request(11, "ping").dump()},
        {"1=a", "2=ok", "null!-32700", "3=b", "4!-32601", "5=error", "6!-32602", "7!-32603",
         "8!-32601", "null!-32700", "10=c", "11=ok"}});
+  cases.push_back({"a slow call first",
+                   {callLine(1, "slow"), callLine(2, "gauge", "a"), request(3, "ping").dump(),
+                    "not json", notification("initialized").dump(), callLine(4, "gauge", "b")},
+                   {"1=together", "2=a", "3=ok", "null!-32700", "4=b"}});
   cases.push_back({"a burst ending in a notification",
                    {callLine(1, "gauge", "x"), callLine(2, "throws"), callLine(3, "gauge", "y"),
                     notification("notifications/cancelled", {{"requestId", 1}}).dump()},
                    {"1=x", "2!-32603", "3=y"}});
   for (const Case& c : cases) {
+    runsBefore = runs.load();
     EXPECT_EQ(answersToBurst(client, c.lines, c.replies.size()), c.replies) << c.name;
   }
   EXPECT_TRUE(client.staysSilent(50ms));
   // At most one call per core on workers, and one on the session's own thread.
   EXPECT_LE(peak.load(), static_cast<int>(std::max(2U, std::thread::hardware_concurrency())) + 1);
   EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
-}
-
-TEST(MCPServerTest, ASlowCallInABurstHoldsNoReplyOutOfOrderAndOthersRunMeanwhile) {
-  std::atomic<int> quickRuns{0};
-  auto registry = testRegistry();
-  registry->registerTool(
-      testTool("quick", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
-        ++quickRuns;
-        return echo(arguments);
-      }));
-  // Waits for the two quick calls behind it, which must not wait for it.
-  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
-    const bool together = waitFor([&] { return quickRuns.load() == 2; }, 30s);
-    return ToolResponse::text(together ? "together" : "alone");
-  }));
-  SessionOverSocket session(registry);
-  const std::vector<std::string> lines = {
-      callLine(1, "slow"), callLine(2, "quick", "a"),          request(3, "ping").dump(),
-      "not json",          notification("initialized").dump(), callLine(4, "quick", "b")};
-  EXPECT_EQ(answersToBurst(session.client(), lines, 5),
-            (std::vector<std::string>{"1=together", "2=a", "3=ok", "null!-32700", "4=b"}));
-  EXPECT_TRUE(session.client().staysSilent(50ms));
 }
 
 TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSessionEnds) {
@@ -605,24 +586,19 @@ TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSess
             "Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
                 std::string(MCPServerTexts::reportHint));
 
-  // Calls answered side by side share the session's tokens: one per address, whichever call
-  // meets it first.
+  // Calls answered side by side share the session's tokens: one per address.
   std::vector<std::string> burst;
   for (int id = 0; id < 24; ++id) {
-    burst.push_back(
-        callLine(id, "echo", "alice@example.com to user" + std::to_string(id) + "@example.com"));
+    burst.push_back(callLine(id, "echo", "alice@example.com, u" + std::to_string(id) + "@x.org"));
   }
   std::set<std::string> tokens;
   for (const std::string& reply : answersToBurst(client, burst, burst.size())) {
-    const std::size_t to = reply.find(" to ");
-    ASSERT_NE(to, std::string::npos) << reply;
-    EXPECT_EQ(reply.substr(reply.find('=') + 1, to - reply.find('=') - 1), "[EMAIL:0001]");
-    tokens.insert(reply.substr(to + 4));
+    EXPECT_EQ(reply.substr(reply.find('=') + 1, 14), "[EMAIL:0001], ") << reply;
+    tokens.insert(reply.substr(reply.find(", ") + 2));
   }
   EXPECT_EQ(tokens.size(), burst.size());
   for (const std::string& token : tokens) {
-    const std::optional<std::string> address = session.server().piiSession().resolve(token);
-    EXPECT_TRUE(address && address->starts_with("user")) << token;
+    EXPECT_EQ(session.server().piiSession().resolve(token).value_or("").substr(0, 1), "u") << token;
   }
 
   // The setting is read when a session starts: a session made without it sends plain text.
