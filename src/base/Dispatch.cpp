@@ -117,6 +117,21 @@ bool WorkerPool::submit(Task task) {
   return true;
 }
 
+bool WorkerPool::trySubmit(Task task) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return false;
+    // Each queued task has an idle worker of its own waiting for it; past them a new one is needed.
+    if (state_->queue.size() >= state_->idle &&
+        (workers_.size() >= state_->maxThreads || !startWorkerLocked())) {
+      return false;
+    }
+    state_->queue.push_back(std::move(task));
+  }
+  state_->ready.notify_one();
+  return true;
+}
+
 // The system can refuse a thread (a process or thread limit); that must not end the process.
 bool WorkerPool::startWorkerLocked() {
   auto exited = std::make_shared<std::atomic<bool>>(false);

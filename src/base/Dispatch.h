@@ -68,6 +68,11 @@ class WorkerPool {
   // started at all. A worker that cannot be added leaves the task to the ones already running.
   [[nodiscard]] bool submit(Task task);
 
+  // Queues the task only when a worker can start on it at once: an idle one, or one added under
+  // the limit. Otherwise false and the task dropped, so a caller with a thread of its own can do
+  // the work itself instead of waiting behind tasks that may block.
+  [[nodiscard]] bool trySubmit(Task task);
+
   // Drops queued work and waits up to `grace` for running tasks; a worker still busy after that
   // is left to finish on its own rather than hang the caller. Idempotent.
   void shutdown(std::chrono::milliseconds grace = std::chrono::seconds(2));

@@ -1,10 +1,17 @@
 #include "core/MCPServer.h"
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
+#include "base/Dispatch.h"
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
 #include "core/AuditLog.h"
@@ -27,6 +34,201 @@ namespace {
 constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, batched replies are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
+
+// How many of one session's tool calls run at once on the process's workers: one per core. Eight
+// times as many lines (at most a MiB of them) may wait for them, or with their replies for the
+// ones before them: a client flooding requests holds neither threads nor memory without bound.
+std::size_t workersPerSession() {
+  static const std::size_t count = std::max(2U, std::thread::hardware_concurrency());
+  return count;
+}
+constexpr std::size_t kLinesPerWorker = 8;
+constexpr std::size_t kQueuedBytes = 1024 * 1024;
+
+// The framed reply to one line, or nothing when none is due.
+std::string framedReply(MCPServer& session, std::string_view body) {
+  auto request = RequestParser::parse(body);
+  if (!request) {
+    return MCPCodec::encode(
+        JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+  }
+  std::optional<std::string> reply = session.handle(request.value(), CallSource::local);
+  return reply ? MCPCodec::encode(*reply) : std::string();
+}
+
+// Whether the line names the method of a tool call: a guess from its text, which decides only
+// where the line is answered, never how.
+bool looksLikeToolCall(std::string_view body) {
+  return body.find("\"tools/call\"") != std::string_view::npos;
+}
+
+// The replies of a burst of requests, in the requests' order. The burst's tool calls are queued
+// for workers that take one after another while the session reads on; the replies made on the
+// session's thread wait behind the calls that came before them. While it waits, the session runs
+// queued calls itself, so no call waits for a worker that never comes: a busy pool, or one that
+// stopped, costs speed, not answers.
+class RepliesInOrder {
+ public:
+  explicit RepliesInOrder(MCPServer& session) : board_(std::make_shared<Board>(session)) {}
+  // Whatever the way out, no call may outlive the session it answers for.
+  ~RepliesInOrder() {
+    std::string unsent;
+    take(unsent, Wait::all);
+  }
+  RepliesInOrder(const RepliesInOrder&) = delete;
+  RepliesInOrder& operator=(const RepliesInOrder&) = delete;
+
+  enum class Wait { none, front, all };
+
+  bool full() const {
+    return slots_.size() >= kLinesPerWorker * workersPerSession() || bodyBytes_ >= kQueuedBytes;
+  }
+
+  // A reply made already, framed (empty for none): straight to `out` when nothing is under way.
+  void add(std::string framed, std::string& out) {
+    if (framed.empty()) return;
+    if (slots_.empty()) {
+      out += framed;
+      return;
+    }
+    auto slot = std::make_shared<Slot>();
+    slot->framed = std::move(framed);
+    slot->state = Slot::State::done;
+    slots_.push_back(std::move(slot));
+  }
+
+  // Queues the line, to be parsed and answered by a worker once the session calls staff.
+  void handOff(std::string body) {
+    auto slot = std::make_shared<Slot>();
+    slot->body = std::move(body);
+    bodyBytes_ += slot->body.size();
+    slots_.push_back(slot);
+    std::lock_guard hold(board_->lock);
+    board_->queued.push_back(std::move(slot));
+    unstaffed_ = true;
+  }
+
+  // Adds workers for the queued lines, up to workersPerSession taking from the queue. Called once
+  // the lines at hand are queued, so that each worker finds work for a while instead of waking
+  // for each line.
+  void staff() {
+    if (!unstaffed_) return;
+    unstaffed_ = false;
+    std::size_t added = 0;
+    {
+      std::lock_guard hold(board_->lock);
+      const std::size_t wanted = std::min(board_->queued.size(), workersPerSession());
+      if (board_->workers < wanted) added = wanted - board_->workers;
+      board_->workers += added;
+    }
+    // Only a worker free at once will do: one that waits behind calls that block (a permission
+    // prompt, a slow co-process) would hold this session up with them.
+    for (; added > 0; --added) {
+      static_cast<void>(
+          Dispatch::pool().trySubmit([shift = std::make_shared<Shift>(board_)] { shift->work(); }));
+    }
+  }
+
+  // Moves the framed replies that are ready at the front to `out`: with Wait::front after the
+  // first one is ready, with Wait::all once every one is.
+  void take(std::string& out, Wait wait) {
+    if (slots_.empty()) return;
+    if (wait != Wait::none) staff();
+    std::unique_lock hold(board_->lock);
+    bool took = false;
+    while (!slots_.empty()) {
+      Slot& front = *slots_.front();
+      if (front.state != Slot::State::done) {
+        if (wait == Wait::none || (wait == Wait::front && took)) break;
+        if (!board_->queued.empty()) {
+          board_->runNext(hold);
+        } else {
+          board_->awaited = &front;
+          board_->finished.wait(hold, [&front] { return front.state == Slot::State::done; });
+          board_->awaited = nullptr;
+        }
+        continue;
+      }
+      out += front.framed;
+      bodyBytes_ -= front.body.size();
+      slots_.pop_front();
+      took = true;
+    }
+  }
+
+ private:
+  struct Slot {
+    enum class State { queued, running, done };
+    std::string body;  // the request's line, trimmed
+    std::string framed;
+    State state = State::queued;  // guarded by Board::lock while the slot is queued or running
+  };
+
+  // What the session and its workers share; a worker holds it until it has let go of the lock.
+  struct Board {
+    explicit Board(MCPServer& session) : session(session) {}
+
+    // Runs the first queued call with the lock let go meanwhile; called with the lock held.
+    void runNext(std::unique_lock<std::mutex>& hold) {
+      std::shared_ptr<Slot> slot = std::move(queued.front());
+      queued.pop_front();
+      slot->state = Slot::State::running;
+      hold.unlock();
+      std::string framed;
+      try {
+        framed = framedReply(session, slot->body);
+      } catch (const std::exception&) {
+        // Out of memory outside the handler, which answers its own failures: the request goes
+        // unanswered rather than stuck.
+      }
+      hold.lock();
+      slot->framed = std::move(framed);
+      slot->state = Slot::State::done;
+      // Signalled under the lock: once the session sees the state it may end.
+      if (awaited == slot.get()) finished.notify_one();
+    }
+
+    MCPServer& session;  // used only while a call is queued or running, which the session awaits
+    std::mutex lock;     // guards the members below and the states of queued and running slots
+    std::condition_variable finished;
+    std::deque<std::shared_ptr<Slot>> queued;  // calls no one has started, in the requests' order
+    std::size_t workers = 0;                   // shifts handed to the pool and not yet over
+    const Slot* awaited = nullptr;             // the reply the session waits for
+  };
+
+  // One worker's turn: takes queued calls until none is left. A shift the pool never starts (it
+  // had no free worker, or stopped) is over at once.
+  class Shift {
+   public:
+    explicit Shift(std::shared_ptr<Board> board) : board_(std::move(board)) {}
+    ~Shift() {
+      if (over_) return;
+      std::lock_guard hold(board_->lock);
+      --board_->workers;
+    }
+    Shift(const Shift&) = delete;
+    Shift& operator=(const Shift&) = delete;
+
+    void work() {
+      std::unique_lock hold(board_->lock);
+      while (!board_->queued.empty()) board_->runNext(hold);
+      // Ended under the same hold that found the queue empty, so a call queued after it gets a
+      // worker of its own.
+      --board_->workers;
+      over_ = true;
+    }
+
+   private:
+    const std::shared_ptr<Board> board_;
+    bool over_ = false;
+  };
+
+  // Used by the session only.
+  const std::shared_ptr<Board> board_;
+  std::deque<std::shared_ptr<Slot>> slots_;  // in the requests' order
+  std::size_t bodyBytes_ = 0;                // of the lines in slots_
+  bool unstaffed_ = false;                   // lines were queued since the last staff
+};
 
 // The services whose access was refused, as the alert that ends the instructions. A service not
 // asked for yet is left out: here access is asked for when a tool first needs it.
@@ -135,11 +337,15 @@ MCPServer::~MCPServer() = default;
 
 void MCPServer::run() {
   // Replies to requests that had already arrived go out together, in order, once no further
-  // request is waiting: one send for a burst of requests instead of one each.
+  // request is waiting: one send for a burst of requests instead of one each. The tool calls of
+  // such a burst are parsed and answered side by side; a request that arrives alone is answered
+  // on this thread.
   std::string replies;
-  const auto queue = [&replies](std::string_view reply) { replies += MCPCodec::encode(reply); };
+  RepliesInOrder inOrder(*this);
   while (true) {
-    if (!replies.empty() && (!reader_->hasBufferedLine() || replies.size() > kReplyBatchBytes)) {
+    const bool waiting = reader_->hasBufferedLine();
+    inOrder.take(replies, waiting ? RepliesInOrder::Wait::none : RepliesInOrder::Wait::all);
+    if (!replies.empty() && (!waiting || replies.size() > kReplyBatchBytes)) {
       writer_->writeFramed(replies);
       replies.clear();
     }
@@ -150,20 +356,22 @@ void MCPServer::run() {
       if (error == TransportError::eof) break;
       // An over-long line, or one that is not UTF-8, is a malformed message like any other; the
       // next line is read as usual.
-      queue(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+      inOrder.add(MCPCodec::encode(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError,
+                                                          "Parse error")),
+                  replies);
       continue;
     }
     const std::string_view body = Utf8::trim(line, Utf8::isWhiteSpace);
     if (body.empty()) continue;
-    auto request = RequestParser::parse(body);
-    if (!request) {
-      queue(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
+    if (reader_->hasBufferedLine() && looksLikeToolCall(body)) {
+      if (inOrder.full()) inOrder.take(replies, RepliesInOrder::Wait::front);
+      inOrder.handOff(body.size() == line.size() ? std::move(line) : std::string(body));
       continue;
     }
-    if (std::optional<std::string> reply = handle(request.value(), CallSource::local)) {
-      queue(*reply);
-    }
+    inOrder.staff();
+    inOrder.add(framedReply(*this, body), replies);
   }
+  inOrder.take(replies, RepliesInOrder::Wait::all);
   if (!replies.empty()) writer_->writeFramed(replies);
 }
 

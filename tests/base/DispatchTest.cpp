@@ -158,6 +158,29 @@ TEST(WorkerPoolTest, GrowsForBlockedTasksUpToItsLimit) {
   EXPECT_EQ(after.get_future().wait_for(5s), std::future_status::ready);
 }
 
+TEST(WorkerPoolTest, TrySubmitTakesOnlyWorkAWorkerCanStartAtOnce) {
+  WorkerPool pool(2);
+  std::atomic<int> running{0};
+  std::promise<void> release;
+  const Task blocking = [&running, released = release.get_future().share()] {
+    ++running;
+    released.wait();
+    --running;
+  };
+  // Past the limit, with both workers blocked, the caller keeps the work.
+  EXPECT_TRUE(pool.trySubmit(blocking));
+  EXPECT_TRUE(pool.trySubmit(blocking));
+  ASSERT_TRUE(eventually([&] { return running.load() == 2; }));
+  EXPECT_FALSE(pool.trySubmit([] { ADD_FAILURE() << "refused work ran"; }));
+  release.set_value();
+  // Workers idle again take work again; after shutdown nothing is taken.
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(eventually([&] { return pool.trySubmit([&ran] { ran = true; }); }));
+  ASSERT_TRUE(eventually([&] { return ran.load(); }));
+  pool.shutdown();
+  EXPECT_FALSE(pool.trySubmit([] {}));
+}
+
 TEST(WorkerPoolTest, ShutdownDropsQueuedWorkAndDoesNotHangOnAStuckTask) {
   auto pool = std::make_unique<WorkerPool>(1);
   std::promise<void> release;

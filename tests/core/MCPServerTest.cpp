@@ -8,6 +8,8 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -49,6 +51,16 @@ ToolDefinition testTool(std::string name, ToolHandler handler, ToolKind kind = T
 
 ToolHandler failingWith(ToolError error) {
   return [error](const std::optional<JSONValue>&) -> ToolResult { return fail(error); };
+}
+
+// Tells that it runs, then answers the text once released.
+ToolHandler heldUntil(std::promise<void>& entered, std::shared_future<void> released,
+                      std::string text) {
+  return [&entered, released, text](const std::optional<JSONValue>&) -> ToolResult {
+    entered.set_value();
+    released.wait();
+    return ToolResponse::text(text);
+  };
 }
 
 // Answers with the text it was given in "text", so a test controls what a result holds.
@@ -263,6 +275,126 @@ TEST(MCPServerTest, EveryLineGetsOneReplyInOrderHoweverTheBytesArrive) {
   EXPECT_TRUE(client.staysSilent(50ms));
 }
 
+// A reply in short: "<id>=<text>" for a tool's text, "<id>=error" for a tool's failure,
+// "<id>=ok" for an empty result and "<id>!<code>" for a protocol error.
+std::string summary(const std::optional<json>& reply) {
+  if (!reply) return "(no reply)";
+  const std::string id = reply->at("id").dump();
+  if (reply->contains("error")) return id + "!" + reply->at("error").at("code").dump();
+  const json& result = reply->at("result");
+  if (result.value("isError", false)) return id + "=error";
+  if (!result.contains("content")) return id + "=ok";
+  return id + "=" + resultText(*reply);
+}
+
+std::string callLine(int id, const std::string& tool, const std::string& text = "") {
+  return request(id, "tools/call", {{"name", tool}, {"arguments", {{"text", text}}}}).dump();
+}
+
+// Sends the lines in one write, so that the session finds them all waiting, and reads as many
+// replies as are due.
+std::vector<std::string> answersToBurst(test::SocketClient& client,
+                                        const std::vector<std::string>& lines, std::size_t due) {
+  std::string burst;
+  for (const std::string& line : lines) burst += line + "\n";
+  EXPECT_TRUE(client.send(burst));
+  std::vector<std::string> replies;
+  for (std::size_t i = 0; i < due; ++i) replies.push_back(summary(client.readJSON(30s)));
+  return replies;
+}
+
+TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
+  std::atomic<int> running{0}, peak{0}, runs{0}, runsBefore{0};
+  auto registry = testRegistry();
+  registry->registerTool(
+      testTool("gauge", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
+        const int now = ++running;
+        for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::yield();
+        --running;
+        ++runs;
+        return echo(arguments);
+      }));
+  // Waits for two calls of its burst behind it, which must not wait for it.
+  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (runs < runsBefore + 2 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return ToolResponse::text(runs >= runsBefore + 2 ? "together" : "alone");
+  }));
+  registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
+    throw std::runtime_error("handler broke");
+  }));
+  SessionOverSocket session(registry);
+  auto& client = session.client();
+
+  struct Case {
+    std::string name;
+    std::vector<std::string> lines;
+    std::vector<std::string> replies;
+  };
+  std::vector<Case> cases = {{"more calls than run at once", {}, {}}};
+  for (int id = 0; id < 100; ++id) {
+    cases[0].lines.push_back(callLine(id, "gauge", "t" + std::to_string(id)));
+    cases[0].replies.push_back(std::to_string(id) + "=t" + std::to_string(id));
+  }
+  cases.push_back(
+      {"other methods, notifications and bad lines between calls",
+       {callLine(1, "gauge", "a"), request(2, "ping").dump(),
+        notification("tools/call", {{"name", "gauge"}}).dump(), "not json", "   ",
+        callLine(3, "gauge", "b"), request(4, "resources/list").dump(), callLine(5, "needs_x"),
+        request(6, "tools/call", {{"arguments", json::object()}}).dump(), callLine(7, "throws"),
+        notification("initialized").dump(), callLine(8, "no_such_tool"),
+        "{\"jsonrpc\":\"2.0\",\"id\":9,\"method\":\"p\xffing\"}", callLine(10, "gauge", "c"),
+        request(11, "ping").dump()},
+       {"1=a", "2=ok", "null!-32700", "3=b", "4!-32601", "5=error", "6!-32602", "7!-32603",
+        "8!-32601", "null!-32700", "10=c", "11=ok"}});
+  cases.push_back({"a slow call first",
+                   {callLine(1, "slow"), callLine(2, "gauge", "a"), request(3, "ping").dump(),
+                    "not json", notification("initialized").dump(), callLine(4, "gauge", "b")},
+                   {"1=together", "2=a", "3=ok", "null!-32700", "4=b"}});
+  cases.push_back({"a burst ending in a notification",
+                   {callLine(1, "gauge", "x"), callLine(2, "throws"), callLine(3, "gauge", "y"),
+                    notification("notifications/cancelled", {{"requestId", 1}}).dump()},
+                   {"1=x", "2!-32603", "3=y"}});
+  for (const Case& c : cases) {
+    runsBefore = runs.load();
+    EXPECT_EQ(answersToBurst(client, c.lines, c.replies.size()), c.replies) << c.name;
+  }
+  EXPECT_TRUE(client.staysSilent(50ms));
+  // At most one call per core on workers, and one on the session's own thread.
+  EXPECT_LE(peak.load(), static_cast<int>(std::max(2U, std::thread::hardware_concurrency())) + 1);
+  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+}
+
+TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSessionEnds) {
+  std::promise<void> entered, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto registry = testRegistry();
+  registry->registerTool(testTool("slow", heldUntil(entered, released, "late")));
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  auto server = std::make_unique<MCPServer>(std::make_unique<MCPReader>(fds[1]),
+                                            std::make_unique<MCPWriter>(fds[1], true), registry,
+                                            MCPServer::ServerInfo{"tavrin-server", "test"});
+  auto session = std::async(std::launch::async, [&server] { server->run(); });
+  test::SocketClient client(fds[0]);
+  ASSERT_TRUE(client.send(callLine(1, "slow") + "\n" + callLine(2, "echo", "x") + "\n" +
+                          callLine(3, "echo", "y") + "\n"));
+  ::shutdown(fds[0], SHUT_WR);
+  entered.get_future().wait();
+  // The input has ended or soon will; the session stays for the call under way.
+  EXPECT_EQ(session.wait_for(100ms), std::future_status::timeout);
+  release.set_value();
+  std::vector<std::string> replies;
+  for (int i = 0; i < 3; ++i) replies.push_back(summary(client.readJSON()));
+  EXPECT_EQ(replies, (std::vector<std::string>{"1=late", "2=x", "3=y"}));
+  EXPECT_EQ(session.wait_for(5s), std::future_status::ready);
+  server.reset();
+}
+
 TEST(MCPServerTest, AClientThatNeverReadsItsRepliesLosesItsSession) {
   int fds[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
@@ -409,11 +541,7 @@ TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
   auto registry = testRegistry();
-  registry->registerTool(testTool("slow", [&](const std::optional<JSONValue>&) -> ToolResult {
-    entered.set_value();
-    released.wait();
-    return ToolResponse::text("done");
-  }));
+  registry->registerTool(testTool("slow", heldUntil(entered, released, "done")));
   registry->registerTool(testTool("throws", [](const std::optional<JSONValue>&) -> ToolResult {
     throw std::runtime_error("handler broke");
   }));
@@ -457,6 +585,21 @@ TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSess
   EXPECT_EQ(resultText(*client.call(request(2, "tools/call", {{"name", "breaks"}}))),
             "Error: " + ToolError::executionFailed("mail for bob@example.com").description() +
                 std::string(MCPServerTexts::reportHint));
+
+  // Calls answered side by side share the session's tokens: one per address.
+  std::vector<std::string> burst;
+  for (int id = 0; id < 24; ++id) {
+    burst.push_back(callLine(id, "echo", "alice@example.com, u" + std::to_string(id) + "@x.org"));
+  }
+  std::set<std::string> tokens;
+  for (const std::string& reply : answersToBurst(client, burst, burst.size())) {
+    EXPECT_EQ(reply.substr(reply.find('=') + 1, 14), "[EMAIL:0001], ") << reply;
+    tokens.insert(reply.substr(reply.find(", ") + 2));
+  }
+  EXPECT_EQ(tokens.size(), burst.size());
+  for (const std::string& token : tokens) {
+    EXPECT_EQ(session.server().piiSession().resolve(token).value_or("").substr(0, 1), "u") << token;
+  }
 
   // The setting is read when a session starts: a session made without it sends plain text.
   ::unsetenv("TVRN_PRIVACY_MODE");
