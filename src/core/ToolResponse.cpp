@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/JSONText.h"
+
 namespace tvrn::ToolResponse {
 namespace {
 
@@ -52,6 +54,7 @@ JSONValue json(const JSONValue& value) {
 }
 
 JSONValue printed(const nlohmann::json& value) {
+  if (auto printed = JSONText::dump(value, 2)) return text(*printed);
   try {
     return text(value.dump(2));
   } catch (const nlohmann::json::exception&) {
