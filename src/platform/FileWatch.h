@@ -59,7 +59,7 @@ class FileWatch {
 
   // Changed only by reopen(), in a copy of the process before any other thread runs there.
   std::atomic<int> fd_{-1};
-  std::atomic<int> readiness_{-1};  // Readiness::instanceFor(fd_)
+  std::atomic<int> readiness_{-1};     // Readiness::instanceFor(fd_)
   std::atomic<unsigned> forks_{0};     // the process's fork count when fd_ was opened
   std::map<int, Interest> interests_;  // by watch descriptor
 };

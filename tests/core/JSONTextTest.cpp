@@ -81,11 +81,11 @@ TEST(JSONTextTest, LeavesTextThatIsNotUtf8ToNlohmann) {
 }
 
 TEST(JSONTextTest, RepliesCarryTheIdAndResultAsNlohmannWritesThem) {
-  const JSONValue result(JSONValue::Object{
-      {"content", JSONValue::Array{JSONValue::Object{{"type", "text"},
-                                                     {"text", "{\n  \"a\": \"\\u00e9\"\n}"}}}},
-      {"n", 2.5},
-      {"big", std::numeric_limits<std::uint64_t>::max()}});
+  const JSONValue result(
+      JSONValue::Object{{"content", JSONValue::Array{JSONValue::Object{
+                                        {"type", "text"}, {"text", "{\n  \"a\": \"\\u00e9\"\n}"}}}},
+                        {"n", 2.5},
+                        {"big", std::numeric_limits<std::uint64_t>::max()}});
   const JSONRPCID ids[] = {JSONRPCID(7), JSONRPCID(-1), JSONRPCID("id \"quoted\"\n"),
                            JSONRPCID(std::string("bad \xff id"))};
   for (const auto& id : ids) {
