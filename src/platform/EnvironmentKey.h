@@ -19,10 +19,6 @@ class EnvironmentKey {
 
  private:
   std::vector<std::pair<const char*, std::optional<std::string>>> values_;
-  // The environment's entries when the values were taken. While it holds the same entries, each
-  // variable reads as it did: setenv and unsetenv replace and remove entries, never rewriting one
-  // in place, so comparing the entries answers without looking a variable up.
-  std::vector<const char*> entries_;
 };
 
 }  // namespace tvrn
