@@ -6,6 +6,8 @@
 #include <unicode/utext.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 
 namespace tvrn::Utf8 {
@@ -67,6 +69,15 @@ std::size_t decode(std::string_view bytes, char32_t& codePoint) {
 
 bool isValid(std::string_view bytes) {
   while (!bytes.empty()) {
+    // Runs of ASCII, the bulk of most text, are passed over eight bytes at a time.
+    std::size_t ascii = 0;
+    for (std::uint64_t word = 0; ascii + sizeof word <= bytes.size(); ascii += sizeof word) {
+      std::memcpy(&word, bytes.data() + ascii, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+    }
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+    bytes.remove_prefix(ascii);
+    if (bytes.empty()) break;
     const std::size_t length = sequenceLength(bytes);
     if (length == 0) return false;
     bytes.remove_prefix(length);

@@ -43,12 +43,25 @@ long long channel(double component) {
 
 }  // namespace
 
-Reply ok(nlohmann::json result) { return Reply{{"ok", true}, {"result", std::move(result)}}; }
+// Member by member, cheaper than an initializer list, which makes each member an array first.
+Reply ok(nlohmann::json result) {
+  Reply reply = Reply::object();
+  reply["ok"] = true;
+  reply["result"] = std::move(result);
+  return reply;
+}
 
-Reply okText(std::string text) { return Reply{{"ok", true}, {"text", std::move(text)}}; }
+Reply okText(std::string text) {
+  Reply reply = Reply::object();
+  reply["ok"] = true;
+  reply["text"] = std::move(text);
+  return reply;
+}
 
 Reply error(std::string message, bool permission) {
-  Reply reply{{"ok", false}, {"error", std::move(message)}};
+  Reply reply = Reply::object();
+  reply["ok"] = false;
+  reply["error"] = std::move(message);
   if (permission) reply["permission"] = true;
   return reply;
 }

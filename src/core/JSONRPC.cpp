@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/JSONText.h"
+
 namespace tvrn {
 namespace {
 
@@ -37,6 +39,18 @@ std::optional<JSONRPCID> idFrom(JSONValue value) {
   return std::nullopt;
 }
 
+// A reply's members up to its result: {"jsonrpc":"2.0","id":<id>,"result":
+std::string resultOpening(const JSONRPCID& id) {
+  std::string message = "{\"jsonrpc\":\"2.0\",\"id\":";
+  if (const auto number = id.asInt()) {
+    JSONText::appendInteger(message, *number);
+  } else if (!JSONText::appendString(message, *id.asString())) {
+    message += serialise(Envelope(id.rawValue()));
+  }
+  message += ",\"result\":";
+  return message;
+}
+
 }  // namespace
 
 std::optional<std::string> JSONRPCID::asString() const {
@@ -56,13 +70,14 @@ nlohmann::json JSONRPCID::rawValue() const {
 namespace JSONRPCResponse {
 
 std::string result(const JSONRPCID& id, const JSONValue& result) {
-  return encodedResult(id, result.encode());
+  std::string message = resultOpening(id);
+  result.encodeTo(message);
+  message += '}';
+  return message;
 }
 
 std::string encodedResult(const JSONRPCID& id, std::string_view result) {
-  std::string message = "{\"jsonrpc\":\"2.0\",\"id\":";
-  message += serialise(Envelope(id.rawValue()));
-  message += ",\"result\":";
+  std::string message = resultOpening(id);
   message += result;
   message += '}';
   return message;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/JSONText.h"
+
 namespace tvrn {
 namespace {
 
@@ -133,6 +135,14 @@ std::optional<JSONValue> convert(const Json& value, int depth) {
   return std::nullopt;
 }
 
+// A string as JSON text; one that is not UTF-8 is left to nlohmann, which writes U+FFFD for its
+// ill-formed bytes.
+void appendText(std::string& out, const std::string& text) {
+  if (!JSONText::appendString(out, text)) {
+    out += Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+  }
+}
+
 }  // namespace
 
 const JSONValue* JSONValue::operator[](std::string_view key) const {
@@ -210,7 +220,46 @@ std::optional<JSONValue> JSONValue::fromRaw(const nlohmann::json& value) {
 }
 
 std::string JSONValue::encode() const {
-  return rawValue().dump(-1, ' ', false, Json::error_handler_t::replace);
+  std::string text;
+  encodeTo(text);
+  return text;
+}
+
+void JSONValue::encodeTo(std::string& out) const {
+  std::visit(
+      [&out](const auto& payload) {
+        using T = std::decay_t<decltype(payload)>;
+        if constexpr (std::is_same_v<T, bool>) {
+          out += payload ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+          JSONText::appendInteger(out, payload);
+        } else if constexpr (std::is_same_v<T, double>) {
+          JSONText::appendDouble(out, payload);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          appendText(out, payload);
+        } else if constexpr (std::is_same_v<T, Array>) {
+          out.push_back('[');
+          for (std::size_t i = 0; i < payload.size(); ++i) {
+            if (i > 0) out.push_back(',');
+            payload[i].encodeTo(out);
+          }
+          out.push_back(']');
+        } else if constexpr (std::is_same_v<T, Object>) {
+          out.push_back('{');
+          bool first = true;
+          for (const auto& [name, member] : payload) {
+            if (!first) out.push_back(',');
+            first = false;
+            appendText(out, name);
+            out.push_back(':');
+            member.encodeTo(out);
+          }
+          out.push_back('}');
+        } else {
+          out += "null";
+        }
+      },
+      storage_);
 }
 
 }  // namespace tvrn

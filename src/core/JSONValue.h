@@ -89,6 +89,8 @@ class JSONValue {
   // Compact JSON text. Bytes of strings that are not valid UTF-8 become U+FFFD, so the result is
   // always valid JSON.
   std::string encode() const;
+  // The same text appended to `out`.
+  void encodeTo(std::string& out) const;
 
  private:
   template <typename T>

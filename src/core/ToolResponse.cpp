@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
+
+#include "core/JSONText.h"
 
 namespace tvrn::ToolResponse {
 namespace {
@@ -23,10 +26,10 @@ bool allNumbersFinite(const JSONValue& value) {
 
 // Built member by member: an initializer list is copied from, so each level would copy the text
 // once more, and a reply of megabytes would be held three times over.
-JSONValue::Object textResult(std::string_view s) {
+JSONValue::Object textResult(std::string s) {
   JSONValue::Object block;
   block.emplace("type", "text");
-  block.emplace("text", s);
+  block.emplace("text", std::move(s));
   JSONValue::Array content;
   content.emplace_back(std::move(block));
   JSONValue::Object result;
@@ -41,7 +44,7 @@ JSONValue unencodable(std::string_view why) {
 
 }  // namespace
 
-JSONValue text(std::string_view s) { return JSONValue(textResult(s)); }
+JSONValue text(std::string_view s) { return JSONValue(textResult(std::string(s))); }
 
 JSONValue json(const JSONValue& value) {
   if (value.asArray() == nullptr && value.asObject() == nullptr) {
@@ -52,6 +55,7 @@ JSONValue json(const JSONValue& value) {
 }
 
 JSONValue printed(const nlohmann::json& value) {
+  if (auto printed = JSONText::dump(value, 2)) return JSONValue(textResult(std::move(*printed)));
   try {
     return text(value.dump(2));
   } catch (const nlohmann::json::exception&) {

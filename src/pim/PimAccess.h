@@ -65,7 +65,8 @@ Result<const Collection*, PimError> saveCollection(PimIndex& index, const std::s
 template <typename Work>
 auto PimStore::reading(Work&& work) const {
   PimWarnings warnings;
-  const auto here = folder();
+  const auto folder = currentFolder();
+  const std::filesystem::path& here = *folder;
   const auto settings = pimstore::currentSettings();
   auto result = [&] {
     {
@@ -86,7 +87,8 @@ auto PimStore::reading(Work&& work) const {
 template <typename Seen, typename Work>
 auto PimStore::changing(Seen&& seen, Work&& work) {
   PimWarnings warnings;
-  const auto here = folder();
+  const auto folder = currentFolder();
+  const std::filesystem::path& here = *folder;
   const auto settings = pimstore::currentSettings();
   auto result = [&] {
     // Only the holder of `updating_` changes the index, so the work reads it without the lock

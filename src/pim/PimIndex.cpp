@@ -65,7 +65,10 @@ struct PimIndex::Scanned {
 
 bool PimIndex::stale(const fs::path& storeFolder,
                      const std::shared_ptr<const nlohmann::json>& settings) {
-  if (folder != storeFolder || settings != settings_ || !walked_ || !watcher_) return true;
+  // The text compared, not the components: the store names its folder the same way each time.
+  if (folder.native() != storeFolder.native() || settings != settings_ || !walked_ || !watcher_) {
+    return true;
+  }
   if (watcher_->inherited()) return true;
   if (!unreadable_.empty() || watcher_->pending()) return true;
   size_t rootCount = roots.of[0].size() + roots.of[1].size();
@@ -79,7 +82,8 @@ bool PimIndex::stale(const fs::path& storeFolder,
 void PimIndex::update(const fs::path& storeFolder,
                       const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings,
                       bool makeFresh) {
-  if (folder != storeFolder) reset(storeFolder);  // another HOME: nothing read before applies
+  // Another HOME: nothing read before applies.
+  if (folder.native() != storeFolder.native()) reset(storeFolder);
   if (watcher_ && watcher_->inherited()) forgetWatches();
   if (!watcher_ && !walked_) {
     auto opened = PimWatcher::open();
@@ -266,6 +270,7 @@ void PimIndex::rescanFolder(const fs::path& path, Kind kind, PimWarnings& warnin
     made.order = ++nextOrder;
     made.folder = path;
     made.id = path.string();
+    made.account = path.parent_path().filename().string();
     made.kind = kind;
     std::unique_lock lock(guard_);
     at = collections.emplace(made.id, std::move(made)).first;

@@ -132,6 +132,7 @@ enum class Kind { events, tasks, contacts };
 struct Collection {
   fs::path folder;
   std::string id;
+  std::string account;  // the name of the folder that holds it, which its listings show
   Kind kind = Kind::events;
   std::string title;
   std::optional<std::vector<double>> color;

@@ -144,7 +144,7 @@ Calendar PimIndex::calendarOf(const Collection& c, std::optional<Kind> as) const
   calendar.entityType =
       as.value_or(c.kind) == Kind::tasks ? EntityType::reminder : EntityType::event;
   calendar.color = c.color;
-  calendar.source = CalendarSource{c.folder.parent_path().filename().string(), SourceType::local};
+  calendar.source = CalendarSource{c.account, SourceType::local};
   calendar.allowsContentModifications = c.writable;
   return calendar;
 }

@@ -5,6 +5,7 @@
 
 #include "pim/PimAccess.h"
 #include "pim/PimCodec.h"
+#include "platform/EnvironmentKey.h"
 #include "platform/JsonObjectFile.h"
 #include "platform/Paths.h"
 
@@ -221,15 +222,29 @@ void PimStore::setSettingsSource(SettingsSource source) {
   pimstore::settingsSource.store(std::make_shared<const SettingsSource>(std::move(source)));
 }
 
-std::filesystem::path PimStore::folder() const {
-  return fixedFolder_.empty() ? Paths::appSupport() / "pim" : fixedFolder_;
+std::filesystem::path PimStore::folder() const { return *currentFolder(); }
+
+std::shared_ptr<const std::filesystem::path> PimStore::currentFolder() const {
+  if (!fixedFolder_.empty()) return {std::shared_ptr<void>(), &fixedFolder_};
+  // Paths::appSupport() is named from these.
+  static const std::vector<const char*> variables = {"HOME", "XDG_CONFIG_HOME"};
+  struct Worked {
+    std::optional<EnvironmentKey> key;
+    std::shared_ptr<const std::filesystem::path> folder;
+  };
+  thread_local Worked worked;
+  if (!worked.key || !worked.key->stillHolds()) {
+    worked.key.emplace(variables);  // taken before the folder is named from them
+    worked.folder = std::make_shared<const std::filesystem::path>(Paths::appSupport() / "pim");
+  }
+  return worked.folder;
 }
 
 void PimStore::warmUp() const {
   PimWarnings warnings;
   {
     std::lock_guard update(updating_);
-    index_->update(folder(), pimstore::currentSettings(), warnings, false);
+    index_->update(*currentFolder(), pimstore::currentSettings(), warnings, false);
   }
   emitPimWarnings(warnings);
 }

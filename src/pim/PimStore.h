@@ -77,7 +77,7 @@ class PimIndex;
 class PimStore {
  public:
   // Keeps its own files and default folders in `folder`; without one, in Paths::appSupport() /
-  // "pim", worked out at each call.
+  // "pim", worked out again whenever the variables it is named from change.
   explicit PimStore(std::filesystem::path folder = {});
   ~PimStore();
 
@@ -173,6 +173,8 @@ class PimStore {
   // between that and what the caller wants, so another program's edit in between stays.
   template <typename Seen, typename Work>
   auto changing(Seen&& seen, Work&& work);
+  // folder(), without building the path again while the variables it is named from hold.
+  std::shared_ptr<const std::filesystem::path> currentFolder() const;
 
   std::filesystem::path fixedFolder_;
   mutable std::mutex updating_;      // one update of the index or change of the folders at a time

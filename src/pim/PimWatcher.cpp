@@ -1,23 +1,32 @@
 #include "pim/PimWatcher.h"
 
-#include <poll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 
+#include "platform/FileWatch.h"
+#include "platform/ProcessSetup.h"
+
 namespace tvrn::pimstore {
 
 std::unique_ptr<PimWatcher> PimWatcher::open() {
   const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<PimWatcher>(new PimWatcher(fd, ::getpid()));
+  return std::unique_ptr<PimWatcher>(new PimWatcher(fd, forksSoFar()));
 }
 
-bool PimWatcher::inherited() const { return ::getpid() != owner_; }
+PimWatcher::PimWatcher(int fd, unsigned forks)
+    : fd_(fd), readiness_(Readiness::instanceFor(fd)), forks_(forks) {}
 
-PimWatcher::~PimWatcher() { ::close(fd_); }
+// Counted, not asked of the kernel: every call looks.
+bool PimWatcher::inherited() const { return forksSoFar() != forks_; }
+
+PimWatcher::~PimWatcher() {
+  if (readiness_ >= 0) ::close(readiness_);
+  ::close(fd_);
+}
 
 int PimWatcher::watch(const std::filesystem::path& folder) {
   // IN_MODIFY is left out: a file being written is read once it is closed (or renamed in place).
@@ -30,10 +39,7 @@ void PimWatcher::unwatch(int watch) {
   if (!inherited()) ::inotify_rm_watch(fd_, watch);
 }
 
-bool PimWatcher::pending() const {
-  pollfd waiting{fd_, POLLIN, 0};
-  return ::poll(&waiting, 1, 0) > 0;
-}
+bool PimWatcher::pending() const { return Readiness::readable(readiness_, fd_); }
 
 bool PimWatcher::drain(std::vector<Report>& reports) {
   bool complete = true;

@@ -37,9 +37,10 @@ class PimWatcher {
   bool drain(std::vector<Report>& reports);
 
  private:
-  PimWatcher(int fd, int owner) : fd_(fd), owner_(owner) {}
+  PimWatcher(int fd, unsigned forks);
   int fd_;
-  int owner_;  // the process that opened it
+  int readiness_;   // Readiness::instanceFor(fd_)
+  unsigned forks_;  // the process's fork count when it was opened
 };
 
 }  // namespace tvrn::pimstore

@@ -1,6 +1,7 @@
 #include "platform/FileWatch.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -23,19 +24,54 @@ constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 
 }  // namespace
 
-FileWatch::FileWatch() : forks_(forksSoFar()) { fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+namespace Readiness {
+
+int instanceFor(int fd) {
+  if (fd < 0) return -1;
+  const int instance = ::epoll_create1(EPOLL_CLOEXEC);
+  if (instance < 0) return -1;
+  epoll_event interest{};
+  interest.events = EPOLLIN;
+  interest.data.fd = fd;
+  if (::epoll_ctl(instance, EPOLL_CTL_ADD, fd, &interest) != 0) {
+    ::close(instance);
+    return -1;
+  }
+  return instance;
+}
+
+bool readable(int instance, int fd) {
+  if (instance >= 0) {
+    epoll_event ready{};
+    const int count = ::epoll_wait(instance, &ready, 1, 0);
+    if (count >= 0) return count > 0;
+  }
+  pollfd waiting{fd, POLLIN, 0};
+  return ::poll(&waiting, 1, 0) != 0;
+}
+
+}  // namespace Readiness
+
+FileWatch::FileWatch() : forks_(forksSoFar()) {
+  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  readiness_ = Readiness::instanceFor(fd_);
+}
 
 FileWatch::~FileWatch() {
+  if (readiness_ >= 0) ::close(readiness_);
   if (fd_ >= 0) ::close(fd_);
 }
 
 bool FileWatch::inherited() const { return forksSoFar() != forks_.load(); }
 
 void FileWatch::reopen() {
-  // The copy's descriptor shares the other process's queue; closing it here leaves that alone.
+  // The copy's descriptors share the other process's queue and epoll instance; closing them here
+  // leaves those alone.
+  if (readiness_ >= 0) ::close(readiness_);
   if (fd_ >= 0) ::close(fd_);
   forks_ = forksSoFar();
   fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  readiness_ = Readiness::instanceFor(fd_);
   interests_.clear();
 }
 
@@ -90,8 +126,7 @@ bool FileWatch::watch(const std::vector<fs::path>& files) {
 
 bool FileWatch::pending() const {
   if (inherited() || fd_ < 0) return true;
-  pollfd waiting{fd_, POLLIN, 0};
-  return ::poll(&waiting, 1, 0) != 0;
+  return Readiness::readable(readiness_, fd_);
 }
 
 bool FileWatch::drain() {

@@ -607,5 +607,41 @@ TEST(PimStoreWarmUpTest, ReadingAheadMakesNothingAndLeavesCallsAsTheyWere) {
   }
 }
 
+// A store without a folder of its own follows the variables its folder is named from, call by
+// call, on the same thread.
+TEST(PimStoreFolderTest, FollowsTheVariablesItsFolderIsNamedFrom) {
+  PimStore store;
+  const fs::path home = test::home();
+  const struct {
+    const char* change;
+    const char* variable;
+    std::string value;  // empty: unset
+    fs::path folder;
+  } rows[] = {
+      {"XDG_CONFIG_HOME set", "XDG_CONFIG_HOME", (home / "one").string(),
+       home / "one" / "tavrin" / "pim"},
+      {"XDG_CONFIG_HOME changed", "XDG_CONFIG_HOME", (home / "two").string(),
+       home / "two" / "tavrin" / "pim"},
+      {"XDG_CONFIG_HOME removed", "XDG_CONFIG_HOME", "", home / ".config" / "tavrin" / "pim"},
+      {"HOME changed", "HOME", (home / "other").string(),
+       home / "other" / ".config" / "tavrin" / "pim"},
+  };
+  for (const auto& row : rows) {
+    if (row.value.empty()) {
+      ::unsetenv(row.variable);
+    } else {
+      ::setenv(row.variable, row.value.c_str(), 1);
+    }
+    EXPECT_EQ(store.folder(), row.folder) << row.change;
+    const Calendar made = store.saveCalendar(named(row.change)).value();
+    EXPECT_EQ(fs::path(made.id).parent_path().parent_path(), row.folder) << row.change;
+    std::vector<std::string> titles;
+    for (const auto& calendar : store.calendars(EntityType::event)) {
+      titles.push_back(calendar.title);
+    }
+    EXPECT_EQ(titles, (std::vector<std::string>{"Calendar", row.change})) << row.change;
+  }
+}
+
 }  // namespace
 }  // namespace tvrn

@@ -35,5 +35,33 @@ TEST(FileWatchTest, FollowsTheFilesNamedLastAndLeavesACopysReportsToItsOwner) {
   EXPECT_TRUE(watch.drain());
 }
 
+// What another program does to a watched file is waiting to be read the moment it is done, so
+// the next look, however soon, sees it; reading the reports leaves nothing waiting.
+TEST(FileWatchTest, ReportsAnOutsideChangeToTheVeryNextLook) {
+  const fs::path file = test::home() / "watched" / "settings.json";
+  const struct {
+    const char* change;
+    void (*make)(const fs::path&);
+  } rows[] = {
+      {"written in place", [](const fs::path& f) { test::writeFile(f, R"({"a": 2})"); }},
+      {"renamed over", [](const fs::path& f) { test::replaceFile(f, R"({"a": 3})"); }},
+      {"removed", [](const fs::path& f) { fs::remove(f); }},
+      {"made again", [](const fs::path& f) { test::writeFile(f, "{}"); }},
+      {"its folder renamed away",
+       [](const fs::path& f) { fs::rename(f.parent_path(), f.parent_path().string() + ".old"); }},
+  };
+  test::writeFile(file, "{}");
+  FileWatch watch;
+  for (const auto& row : rows) {
+    ASSERT_TRUE(watch.watch({file}) || !fs::exists(file.parent_path())) << row.change;
+    static_cast<void>(watch.drain());
+    ASSERT_FALSE(watch.pending()) << row.change;
+    row.make(file);
+    EXPECT_TRUE(watch.pending()) << row.change;
+    EXPECT_TRUE(watch.drain()) << row.change;
+    EXPECT_FALSE(watch.pending()) << row.change;
+  }
+}
+
 }  // namespace
 }  // namespace tvrn

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/JSONRPC.h"
+#include "core/JSONText.h"
+#include "core/JSONValue.h"
+
+namespace tvrn {
+namespace {
+
+using nlohmann::json;
+
+std::string nlohmannText(const json& value, int indent) {
+  return value.dump(indent, ' ', false, json::error_handler_t::replace);
+}
+
+// Every ASCII byte (and a few beyond) at each position of an eight-byte word and past the words,
+// between text that needs no escaping: the written string is nlohmann's, byte for byte.
+TEST(JSONTextTest, EscapesEachByteAtEachPositionAsNlohmannDoes) {
+  for (int byte = 0; byte < 0x80; ++byte) {
+    for (std::size_t before = 0; before < 19; ++before) {
+      const std::string text =
+          std::string(before, 'a') + static_cast<char>(byte) + std::string(11, 'b');
+      std::string written;
+      ASSERT_TRUE(JSONText::appendString(written, text));
+      ASSERT_EQ(written, json(text).dump()) << "byte " << byte << " after " << before;
+    }
+  }
+}
+
+TEST(JSONTextTest, WritesValuesAsNlohmannDoes) {
+  const json values[] = {
+      json::object(),
+      json::array(),
+      json(nullptr),
+      json("plain"),
+      json(""),
+      json("quote \" backslash \\ slash / tab \t line\nfeed\r\f\b bell \x07 nul " +
+           std::string(1, '\0') + " unit \x1f del \x7f"),
+      json("non-ASCII: é → 😀, the same bytes \"é\" in a longer run of plain text"),
+      json(true),
+      json(false),
+      json(0),
+      json(-42),
+      json(std::numeric_limits<std::int64_t>::min()),
+      json(std::numeric_limits<std::uint64_t>::max()),
+      json(0.1),
+      json(-1.5e300),
+      json(1.0),
+      json(std::nan("")),
+      json(std::numeric_limits<double>::infinity()),
+      json{{"b", {1, 2, {{"c", json::array()}}}}, {"a", json::object()}, {"é\n", "x"}},
+      json::array({json::array({json::array()}), json::object({{"k", nullptr}}), "s", 1.25}),
+  };
+  for (const auto& value : values) {
+    for (const int indent : {-1, 0, 2, 4}) {
+      const auto written = JSONText::dump(value, indent);
+      ASSERT_TRUE(written.has_value()) << nlohmannText(value, -1);
+      EXPECT_EQ(*written, nlohmannText(value, indent));
+    }
+  }
+}
+
+// Text that is not UTF-8 is left to nlohmann: the printer declines it, and a reply writes U+FFFD
+// for it as nlohmann would.
+TEST(JSONTextTest, LeavesTextThatIsNotUtf8ToNlohmann) {
+  const std::string cases[] = {"a\xff", "\xc3", "\xed\xa0\x80 surrogate", "\xc0\xaf overlong",
+                               std::string(20, 'x') + "\xf5\x80\x80\x80"};
+  for (const auto& text : cases) {
+    std::string written = "kept";
+    EXPECT_FALSE(JSONText::appendString(written, text));
+    EXPECT_EQ(written, "kept");
+    EXPECT_FALSE(JSONText::dump(json{{"k", json::array({text})}}, 2));
+    EXPECT_FALSE(JSONText::dump(json{{text, 1}}));
+    const JSONValue value(JSONValue::Object{{text, JSONValue(text)}});
+    EXPECT_EQ(value.encode(), nlohmannText(value.rawValue(), -1));
+  }
+}
+
+TEST(JSONTextTest, RepliesCarryTheIdAndResultAsNlohmannWritesThem) {
+  const JSONValue result(
+      JSONValue::Object{{"content", JSONValue::Array{JSONValue::Object{
+                                        {"type", "text"}, {"text", "{\n  \"a\": \"\\u00e9\"\n}"}}}},
+                        {"n", 2.5},
+                        {"big", std::numeric_limits<std::uint64_t>::max()}});
+  const JSONRPCID ids[] = {JSONRPCID(7), JSONRPCID(-1), JSONRPCID("id \"quoted\"\n"),
+                           JSONRPCID(std::string("bad \xff id"))};
+  for (const auto& id : ids) {
+    nlohmann::ordered_json expected;
+    expected["jsonrpc"] = "2.0";
+    expected["id"] = id.rawValue();
+    expected["result"] = result.rawValue();
+    EXPECT_EQ(JSONRPCResponse::result(id, result),
+              expected.dump(-1, ' ', false, json::error_handler_t::replace));
+  }
+}
+
+}  // namespace
+}  // namespace tvrn
