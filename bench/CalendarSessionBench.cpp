@@ -14,7 +14,6 @@
 #include "bridges/LocalData.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
-#include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "platform/Paths.h"
 #include "platform/ProcessSetup.h"
@@ -51,7 +50,6 @@ void prepareStore() {
     std::ofstream(Paths::appSupport() / "config.json")
         << R"({"calendar_folders": [")" << root.string() << R"("]})";
     prepareProcess();
-    ToolCallCounter::setStatusServerInProcess(true);
     HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
       return LocalData::dispatch(method, args);
     });
@@ -78,6 +76,7 @@ void BM_SessionWeekListing(benchmark::State& state) {
   static std::shared_ptr<ToolRegistry> registry = [] {
     prepareStore();
     auto made = std::make_shared<ToolRegistry>();
+    made->context().statusServerInProcess = true;
     CalendarTools::registerTools(*made);
     return made;
   }();

@@ -23,6 +23,7 @@
 #include "cloud/UpdateTexts.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
+#include "core/EnvironmentSources.h"
 #include "core/IPCServer.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
@@ -57,7 +58,6 @@
 #include "tools/servicenow/ServiceNowTools.h"
 #include "tools/stocks/StocksTools.h"
 #include "tools/support/DiagnosticTools.h"
-#include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
@@ -116,9 +116,16 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 // manifest store, the permission checker and the heartbeat.
 std::shared_ptr<ServerContext> makeContext() {
   auto context = std::make_shared<ServerContext>();
+  context->settings = &ConfigManager::shared();
   context->permissionStatus = &TCCStatusChecker::currentStatus;
   context->aiClient = [] { return HeartbeatManager::aiClient(); };
   context->manifestDisabledTools = [] { return ManifestStore::shared().disabledToolNames(); };
+  // A beat that asks for it (or every N-th beat) fetches manifest updates.
+  context->manifestCheck = [] { ManifestLoader::shared().checkForUpdate(); };
+  context->serviceStatus = [] { return ServiceStatusScanner::shared().current(); };
+  context->environment = {.tunnelConnected = &TunnelState::read,
+                          .updateCheck = &updateCheck,
+                          .updateHistory = &updateHistory};
   return context;
 }
 
@@ -130,11 +137,6 @@ void connectLayers() {
     auto settings = ConfigManager::shared().snapshot();
     return {settings, &settings->values};
   });
-  ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
-  EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
-                               .tunnelConnected = &TunnelState::read,
-                               .updateCheck = &updateCheck,
-                               .updateHistory = &updateHistory});
 }
 
 }  // namespace
@@ -175,6 +177,13 @@ void startStatusServices(const std::shared_ptr<ServerContext>& context) {
   ServiceStatusScanner::shared().start();
 }
 
+// The relay, held for shutdown(); never destroyed, as statusServer(): its thread may still run
+// while the process exits.
+std::unique_ptr<CloudTunnel>& cloudTunnel() {
+  static auto& tunnel = *new std::unique_ptr<CloudTunnel>();
+  return tunnel;
+}
+
 // What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
 std::shared_ptr<QueuedWork>& startupWork() {
   static auto& work = *new std::shared_ptr<QueuedWork>();
@@ -209,14 +218,14 @@ bool autoUpdateEnabled() {
 void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().setDaemonModeEnabled(true);
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
-  // A beat that asks for it (or every N-th beat) fetches manifest updates.
-  HeartbeatManager::setManifestCheck([] { ManifestLoader::shared().checkForUpdate(); });
   HeartbeatManager::startInBackground(version(), registry->sharedContext());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
-  CloudTunnel::shared().configure(relaySession);
-  CloudTunnel::shared().startInBackground();
+  CloudTunnel::Options relay;
+  relay.handler = CloudTunnel::answeredBy(relaySession);
+  cloudTunnel() = std::make_unique<CloudTunnel>(std::move(relay));
+  cloudTunnel()->startInBackground();
 }
 
 }  // namespace
@@ -288,7 +297,7 @@ void shutdown() {
   stop();
   if (startupWork()) startupWork()->cancel();
   ServiceStatusScanner::shared().stop();
-  CloudTunnel::shared().stop();
+  if (cloudTunnel()) cloudTunnel()->stop();
   HeartbeatManager::stop();
   statusServer().reset();
   AuditLog::shutdown();

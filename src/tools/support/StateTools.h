@@ -9,12 +9,12 @@
 
 namespace tvrn::StateTools {
 
-// Registers tvrn_state; its answers name `version` as the running app's and tell of the
-// activity in the registry's context.
+// Registers tvrn_state; its answers name `version` as the running app's and tell of what the
+// registry's context holds.
 void registerTools(ToolRegistry& registry, const std::string& version);
 
-// The snapshot for the running app version and the server's `activity`; never fails (every
-// missing piece has a default).
-nlohmann::json snapshot(const std::string& version, const ActivityTracker& activity);
+// The snapshot for the running app version, with the settings, activity, services and sources of
+// the server's `context`; never fails (every missing piece has a default).
+nlohmann::json snapshot(const std::string& version, const ServerContext& context);
 
 }  // namespace tvrn::StateTools

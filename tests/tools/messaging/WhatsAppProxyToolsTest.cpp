@@ -9,7 +9,6 @@
 #include "platform/ExecutablePath.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/ToolCall.h"
-#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/WhatsAppProxyTools.h"
 
@@ -24,10 +23,9 @@ class WhatsAppProxyToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
-    ServiceSnapshot::setSource([] { return ServiceStatusScanner::scan(); });
+    registry.context().serviceStatus = [] { return ServiceStatusScanner::scan(); };
     WhatsAppProxyTools::registerTools(registry, proxy);
   }
-  void TearDown() override { ServiceSnapshot::setSource(nullptr); }
 
   void signIn() {
     test::placeFake("fake-wacli", "wacli");
