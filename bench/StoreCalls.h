@@ -9,6 +9,7 @@
 #include "PrivateHome.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "pim/PimStore.h"
 #include "platform/ProcessSetup.h"
@@ -26,15 +27,11 @@ inline void prepareStoreCalls() {
     HelperProxy::setInProcessDispatch([](std::string_view method, const nlohmann::json& args) {
       return LocalData::dispatch(method, args);
     });
-    PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
-      auto settings = ConfigManager::shared().snapshot();
-      return {settings, &settings->values};
-    });
     for (const char* title : {"Errands", "Work", "Home"}) {
       Calendar list;
       list.title = title;
       list.entityType = EntityType::reminder;
-      static_cast<void>(PimStore::shared().saveCalendar(list));
+      static_cast<void>(eventStore().data().saveCalendar(list));
     }
     return true;
   }();

@@ -13,6 +13,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
@@ -129,14 +130,10 @@ std::shared_ptr<ServerContext> makeContext() {
   return context;
 }
 
-// Wires the layers that must not know each other: what the store and the tools ask of the
-// settings, the scanner and the cloud services.
+// Wires the layers that must not know each other: where the store and the privacy gate report
+// the files they could not read.
 void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
-  PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
-    auto settings = ConfigManager::shared().snapshot();
-    return {settings, &settings->values};
-  });
 }
 
 }  // namespace
@@ -194,7 +191,7 @@ void queueBackgroundJobs(QueuedWork& work) {
   work.async([] { ManifestLoader::shared().loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
-  work.async([] { PimStore::shared().warmUp(); });
+  work.async([] { eventStore().data().warmUp(); });
   work.async([] { TCCStatusChecker::runStartupCheck(); });
   work.after(StartupJobs::kWarmUpDelay, [&work] {
     StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,

@@ -7,6 +7,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "pim/PimStore.h"
 #include "platform/Paths.h"
@@ -51,7 +52,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   test::writeFile(Paths::underHome(".wacli/wacli.db"), "");
   Calendar work;
   work.title = "Work";
-  ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
+  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
   const auto decisions = Paths::appSupport() / "pim/authorization.json";
   test::writeFile(decisions, R"({"calendar": "granted", "contacts": "denied"})");
   // A grant remembered from earlier: the store itself has not decided reminders now.
