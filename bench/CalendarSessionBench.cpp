@@ -14,7 +14,6 @@
 #include "bridges/LocalData.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
-#include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "platform/Paths.h"
 #include "platform/ProcessSetup.h"
@@ -51,7 +50,6 @@ void prepareStore() {
     std::ofstream(Paths::appSupport() / "config.json")
         << R"({"calendar_folders": [")" << root.string() << R"("]})";
     prepareProcess();
-    ToolCallCounter::setStatusServerInProcess(true);
     return true;
   }();
   (void)prepared;
@@ -80,6 +78,7 @@ void BM_SessionWeekListing(benchmark::State& state) {
     static HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
       return LocalData::dispatch(method, args);
     });
+    made->context().statusServerInProcess = true;
     CalendarTools::registerTools(*made, helper);
     return made;
   }();

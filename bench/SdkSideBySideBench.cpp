@@ -27,7 +27,6 @@
 #include "PrivateHome.h"
 #include "StoreCalls.h"
 #include "core/IPCServer.h"
-#include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "platform/Subprocess.h"
 #include "server/CoProcesses.h"
@@ -73,8 +72,9 @@ const Server& tavrinServer() {
     if (pid == 0) {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       bench::prepareStoreCalls();
-      ToolCallCounter::setStatusServerInProcess(true);
-      auto registry = std::make_shared<ToolRegistry>();
+      auto context = std::make_shared<ServerContext>();
+      context->statusServerInProcess = true;
+      auto registry = std::make_shared<ToolRegistry>(context);
       CoProcesses clients(bench::localData());  // as start-up builds them; the child never returns
       ServerCore::registerToolFamilies(*registry, clients);
       std::ofstream(tools) << registry->listText();

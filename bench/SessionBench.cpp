@@ -14,7 +14,6 @@
 #include "StoreCalls.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
-#include "core/ToolCallCounter.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
 #include "manifest/ManifestToolDispatcher.h"
@@ -97,7 +96,7 @@ void runSession(benchmark::State& state, const std::string& requestLine, int inF
   prepareProcess();
   // As in the running program, which hosts the status server: calls are counted in the process,
   // not reported over HTTP.
-  ToolCallCounter::setStatusServerInProcess(true);
+  registry->context().statusServerInProcess = true;
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
     state.SkipWithError("socketpair failed");

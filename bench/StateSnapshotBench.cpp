@@ -11,12 +11,11 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
-#include "core/ActivityTracker.h"
+#include "core/ServerContext.h"
 #include "core/Timeouts.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
-#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/StateTools.h"
 
 namespace tvrn {
@@ -42,12 +41,12 @@ void BM_StateSnapshot(benchmark::State& state) {
       {"onedrive", {"OneDrive-Personal"}},
       {"reminders", {{"running", true}, {"lists", {"Inbox"}}}},
       {"notes", {{"running", false}, {"count", 12}}}};
-  ServiceSnapshot::setSource([scan] { return scan; });
-  ActivityTracker activity;
-  activity.record(CallSource::local, "list_emails");
+  ServerContext context;
+  context.serviceStatus = [scan] { return scan; };
+  context.activity.record(CallSource::local, "list_emails");
   const bench::PeakMemory peak;
   for (auto _ : state) {
-    nlohmann::json snapshot = StateTools::snapshot({helper, scripts}, "3.0.100", activity);
+    nlohmann::json snapshot = StateTools::snapshot({helper, scripts}, "3.0.100", context);
     benchmark::DoNotOptimize(snapshot);
   }
   state.counters["peak_growth_MiB"] = peak.grownMiB();

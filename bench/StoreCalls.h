@@ -9,7 +9,7 @@
 #include "PrivateHome.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
-#include "core/ConfigManager.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimStore.h"
 #include "platform/ProcessSetup.h"
 
@@ -36,15 +36,11 @@ inline HelperProxy& storeHelper() {
 inline void prepareStoreCalls() {
   static const bool prepared = [] {
     prepareProcess();
-    PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
-      auto settings = ConfigManager::shared().snapshot();
-      return {settings, &settings->values};
-    });
     for (const char* title : {"Errands", "Work", "Home"}) {
       Calendar list;
       list.title = title;
       list.entityType = EntityType::reminder;
-      static_cast<void>(PimStore::shared().saveCalendar(list));
+      static_cast<void>(eventStore().data().saveCalendar(list));
     }
     return true;
   }();

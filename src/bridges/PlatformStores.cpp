@@ -1,7 +1,22 @@
 #include "bridges/PlatformStores.h"
 
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "core/ConfigManager.h"
+
 namespace tvrn {
 namespace {
+
+// The process's one store, whose folders the system's settings name. Never destroyed, so a
+// request still running while the process exits finds it.
+PimStore& processStore() {
+  static auto* store = new PimStore({}, {.settings = []() -> std::shared_ptr<const nlohmann::json> {
+                                           auto settings = ConfigManager::shared().snapshot();
+                                           return {settings, &settings->values};
+                                         }});
+  return *store;
+}
 
 PrivacyEntity entityFor(EntityType type) {
   return type == EntityType::event ? PrivacyEntity::calendar : PrivacyEntity::reminders;
@@ -26,12 +41,12 @@ AccessAnswer ContactStore::requestAccess() const {
 }
 
 EventStore& eventStore() {
-  static EventStore store(PimStore::shared(), PrivacyGate::shared());
+  static EventStore store(processStore(), PrivacyGate::shared());
   return store;
 }
 
 ContactStore& contactStore() {
-  static ContactStore store(PimStore::shared(), PrivacyGate::shared());
+  static ContactStore store(processStore(), PrivacyGate::shared());
   return store;
 }
 

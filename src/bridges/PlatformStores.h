@@ -39,6 +39,7 @@ class ContactStore {
 };
 
 // Made on first use, once, whichever thread gets there first; kept for the life of the process.
+// Both hold the process's one PimStore, which reads the folders the system's settings name.
 EventStore& eventStore();
 ContactStore& contactStore();
 

@@ -436,15 +436,12 @@ class CloudTunnel::Session {
   }
 };
 
-CloudTunnel& CloudTunnel::shared() {
-  // Never destroyed: the tunnel's thread may still be running when the process exits.
-  static CloudTunnel& tunnel = *new CloudTunnel();
-  return tunnel;
-}
-
 CloudTunnel::CloudTunnel() : CloudTunnel(Options{}) {}
 
 CloudTunnel::CloudTunnel(Options options) : options_(std::move(options)) {
+  if (!options_.handler) {
+    options_.handler = [](std::string_view) { return std::string(MCPServerTexts::relayNoReply); };
+  }
   if (options_.silenceLimit <= std::chrono::milliseconds::zero()) {
     options_.silenceLimit =
         std::chrono::milliseconds(static_cast<long long>(Timeouts::tunnelStream * 1000));
@@ -453,23 +450,12 @@ CloudTunnel::CloudTunnel(Options options) : options_(std::move(options)) {
 
 CloudTunnel::~CloudTunnel() { stop(); }
 
-void CloudTunnel::configure(const std::shared_ptr<MCPServer>& server) {
-  configure([session = std::weak_ptr<MCPServer>(server)](std::string_view request) {
+CloudTunnel::RequestHandler CloudTunnel::answeredBy(const std::shared_ptr<MCPServer>& server) {
+  return [session = std::weak_ptr<MCPServer>(server)](std::string_view request) {
     const auto server = session.lock();
     if (!server) return std::string(MCPServerTexts::relayNoReply);
     return server->handleTunnelRequest(request);
-  });
-}
-
-void CloudTunnel::configure(RequestHandler handler) {
-  std::lock_guard hold(mutex_);
-  handler_ = std::move(handler);
-}
-
-CloudTunnel::RequestHandler CloudTunnel::handler() const {
-  std::lock_guard hold(mutex_);
-  if (handler_) return handler_;
-  return [](std::string_view) { return std::string(MCPServerTexts::relayNoReply); };
+  };
 }
 
 void CloudTunnel::startInBackground() {
@@ -536,7 +522,7 @@ bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
   Settings settings{std::move(*address),
                     token,
                     options_,
-                    handler(),
+                    options_.handler,
                     [&] {
                       connected = true;
                       connected_ = true;

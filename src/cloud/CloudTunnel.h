@@ -30,6 +30,8 @@ class CloudTunnel final {
     std::chrono::milliseconds silenceLimit{0};  // Timeouts::tunnelStream when left at zero
     std::chrono::milliseconds tokenCheckInterval = std::chrono::seconds(30);
     Wait wait;  // between connection attempts and token checks; real time when unset
+    // Answers each relayed request; unset, every request gets the no-reply answer.
+    RequestHandler handler;
   };
 
   static constexpr std::size_t kMaxConcurrentRequests = 4;
@@ -41,18 +43,15 @@ class CloudTunnel final {
   static constexpr std::chrono::seconds kFirstRetryDelay{1};
   static constexpr std::chrono::seconds kMaxRetryDelay{60};
 
-  static CloudTunnel& shared();
-
   CloudTunnel();
   explicit CloudTunnel(Options options);
   ~CloudTunnel();
   CloudTunnel(const CloudTunnel&) = delete;
   CloudTunnel& operator=(const CloudTunnel&) = delete;
 
-  // The session that answers relayed requests; the tunnel keeps only a weak reference, so the
-  // owner decides how long it lives.
-  void configure(const std::shared_ptr<MCPServer>& server);
-  void configure(RequestHandler handler);
+  // A handler that has `server` answer relayed requests; it keeps only a weak reference, so the
+  // owner decides how long the session lives.
+  static RequestHandler answeredBy(const std::shared_ptr<MCPServer>& server);
 
   // Starts the tunnel's thread: it waits for the tunnel lock, then keeps a session up while the
   // settings hold a relay token ("tvrn-..."). A second call does nothing.
@@ -82,13 +81,10 @@ class CloudTunnel final {
   // One session with this token; true when it got connected.
   bool runSession(const std::string& token, std::stop_token stop);
   bool pause(std::chrono::milliseconds duration, std::stop_token stop);
-  RequestHandler handler() const;
-
   Options options_;
   std::atomic<bool> connected_{false};
-  mutable std::mutex mutex_;  // guards handler_, session_ and thread_
+  mutable std::mutex mutex_;  // guards session_ and thread_
   std::condition_variable_any wake_;
-  RequestHandler handler_;
   Session* session_ = nullptr;  // the session under way, for stop()
   std::jthread thread_;
 };

@@ -61,11 +61,10 @@ std::optional<std::string> clientOf(const ProcessInfo::Entry& process) {
 
 constexpr std::string_view kCategory = "heartbeat";
 
-// The heartbeat's thread and the manifest loader's hook.
+// The heartbeat's thread.
 struct Beating {
   std::mutex mutex;  // guards everything below
   std::condition_variable_any wake;
-  std::function<void()> manifestCheck;
   std::jthread thread;
 };
 
@@ -113,15 +112,6 @@ bool manifestChanged(const nlohmann::json& reply) {
   return update != reply.end() && update->is_boolean() && update->get<bool>();
 }
 
-void runManifestCheck() {
-  std::function<void()> check;
-  {
-    std::lock_guard hold(beating().mutex);
-    check = beating().manifestCheck;
-  }
-  if (check) check();
-}
-
 // Waits the interval unless stopped first; false when stopped.
 bool pause(const HeartbeatManager::Wait& wait, std::chrono::milliseconds duration,
            std::stop_token stop) {
@@ -159,11 +149,6 @@ void HeartbeatManager::stop() {
   if (thread.joinable()) thread.join();
 }
 
-void HeartbeatManager::setManifestCheck(std::function<void()> check) {
-  std::lock_guard hold(beating().mutex);
-  beating().manifestCheck = std::move(check);
-}
-
 bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& context,
                                      std::stop_token stop) {
   const std::int64_t beat = ++beatsSent;
@@ -171,7 +156,7 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& 
   if (client.empty()) client = aiClient();
   const CountSnapshot calls = context.counts.calls.drain();
   const CountSnapshot errors = context.counts.errors.drain();
-  const nlohmann::json body{{"machine_id", ConfigManager::shared().getMachineId()},
+  const nlohmann::json body{{"machine_id", context.settings->getMachineId()},
                             {"version", version},
                             {"ai_client", client},
                             {"tool_calls", countsJSON(calls)},
@@ -196,7 +181,7 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& 
     storePushMessage(reply);
     checkManifest = checkManifest || manifestChanged(reply);
   }
-  if (checkManifest) runManifestCheck();
+  if (checkManifest && context.manifestCheck) context.manifestCheck();
   return true;
 }
 

@@ -34,12 +34,10 @@ class HeartbeatManager final {
   // Ends the thread and waits for it.
   static void stop();
 
-  // What a beat calls when the back end says the manifest changed, and on every N-th beat
-  // (the manifest's "manifest_check_every_beats", else every beat). Unset, nothing is called.
-  static void setManifestCheck(std::function<void()> check);
-
   // One beat, on the calling thread, carrying the counts `context` gathered since the last and
   // its last reporting client; the counts go back when it fails, so the next beat carries them.
+  // When the back end says the manifest changed, and on every N-th beat (the manifest's
+  // "manifest_check_every_beats", else every beat), it runs the context's `manifestCheck`.
   // False when it failed; a stop request abandons it.
   [[nodiscard]] static bool sendHeartbeat(const std::string& version, ServerContext& context,
                                           std::stop_token stop = {});

@@ -4,11 +4,6 @@
 
 namespace tvrn {
 
-InFlightRequestTracker& InFlightRequestTracker::shared() {
-  static InFlightRequestTracker instance;
-  return instance;
-}
-
 void InFlightRequestTracker::increment() {
   std::lock_guard hold(lock_);
   ++count_;

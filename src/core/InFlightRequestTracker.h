@@ -1,4 +1,4 @@
-// The number of tool calls running in the process right now, so that the self-updater can wait
+// The number of tool calls one server is running right now, so that the self-updater can wait
 // for a quiet moment before it replaces binaries and restarts.
 #pragma once
 
@@ -10,7 +10,7 @@ namespace tvrn {
 
 class InFlightRequestTracker final {
  public:
-  static InFlightRequestTracker& shared();
+  InFlightRequestTracker() = default;
 
   void increment();
   // Never goes below 0: an unmatched decrement leaves the count at 0.
@@ -25,8 +25,6 @@ class InFlightRequestTracker final {
   InFlightRequestTracker& operator=(const InFlightRequestTracker&) = delete;
 
  private:
-  InFlightRequestTracker() = default;
-
   mutable std::mutex lock_;       // guards count_
   std::condition_variable idle_;  // notified when count_ reaches 0
   int count_ = 0;

@@ -268,7 +268,9 @@ std::string clientName(const std::optional<JSONValue>& params) {
   return lowercasedASCII(name->asString().value_or(""));
 }
 
-bool hasSetting(std::string_view key) { return ConfigManager::shared().snapshot()->has(key); }
+bool hasSetting(const ServerContext& context, std::string_view key) {
+  return context.settings->snapshot()->has(key);
+}
 
 // The member of params as a string, when params is an object holding one.
 std::optional<std::string> stringParam(const std::optional<JSONValue>& params,
@@ -289,10 +291,13 @@ std::string promptQuery(const std::optional<JSONValue>& params) {
 // Keeps the in-flight count raised exactly while a handler runs, however it ends.
 class InFlight {
  public:
-  InFlight() { InFlightRequestTracker::shared().increment(); }
-  ~InFlight() { InFlightRequestTracker::shared().decrement(); }
+  explicit InFlight(InFlightRequestTracker& tracker) : tracker_(tracker) { tracker_.increment(); }
+  ~InFlight() { tracker_.decrement(); }
   InFlight(const InFlight&) = delete;
   InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  InFlightRequestTracker& tracker_;
 };
 
 // A result in which the tool answers its own failure.
@@ -331,7 +336,7 @@ MCPServer::MCPServer(std::unique_ptr<MCPReader> reader, std::unique_ptr<MCPWrite
       writer_(std::move(writer)),
       registry_(std::move(registry)),
       info_(std::move(info)),
-      privacyMode_(ConfigManager::shared().privacyMode()) {}
+      privacyMode_(registry_->context().settings->privacyMode()) {}
 
 MCPServer::~MCPServer() = default;
 
@@ -418,7 +423,7 @@ std::string MCPServer::handleInitialize(const JSONRPCID& id,
   const bool isCursor = client.find("cursor") != std::string::npos;
   const bool isClaudeCode =
       client.find("claude") != std::string::npos && client.find("desktop") == std::string::npos;
-  const bool firstUse = !hasSetting("first_tool_call_at");
+  const bool firstUse = !hasSetting(registry_->context(), "first_tool_call_at");
 
   std::string_view firstRunHint, cursorHint, claudeCodeHint;
   if (firstUse) {
@@ -447,13 +452,14 @@ std::string MCPServer::handleToolsList(const JSONRPCID& id) {
 }
 
 void MCPServer::trackToolsListed() {
-  if (hasSetting("tools_listed_at")) return;
+  const ServerContext& context = registry_->context();
+  if (hasSetting(context, "tools_listed_at")) return;
   // Saved before sending, so the event goes out at most once even when the POST fails; while the
   // settings cannot be saved it does not go out at all.
-  if (!ConfigManager::shared().save({{"tools_listed_at", Timestamp::iso8601UTC()}})) return;
+  if (!context.settings->save({{"tools_listed_at", Timestamp::iso8601UTC()}})) return;
   const nlohmann::json event = {
       {"type", "mcp_tools_listed"},
-      {"machine_id", ConfigManager::shared().getMachineId()},
+      {"machine_id", context.settings->getMachineId()},
       {"source", "mcp_server"},
       {"data", {{"version", info_.version}}},
   };
@@ -470,7 +476,7 @@ void MCPServer::trackToolsListed() {
   request.body = std::move(body);
   request.timeout = kEventTimeout;
   // Fire and forget: the answer is never awaited, so the reply to the listing is not held up.
-  HttpClient::postInBackground(std::move(request));
+  context.poster->post(std::move(request));
 }
 
 std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<JSONValue>& params,
@@ -484,14 +490,14 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
 
   ServerContext& context = registry_->context();
   if (registry_->countsCall(*name)) {
-    ToolCallCounter::increment(context.counts, *name,
+    ToolCallCounter::increment(context, *name,
                                context.aiClient ? context.aiClient() : std::string());
   }
   context.activity.record(source, *name);
 
   const auto started = std::chrono::steady_clock::now();
   ToolResult outcome = [&] {
-    InFlight running;
+    InFlight running(context.inFlight);
     return registry_->dispatch(*name, arguments);
   }();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -507,7 +513,7 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   const ToolError& error = outcome.error();
   const std::string_view errorType = ToolErrorCounter::errorType(error);
   if (errorType != ToolErrorCounter::badRequest) {
-    ToolErrorCounter::record(context.counts, *name, errorType);
+    ToolErrorCounter::record(context, *name, errorType);
   }
   return toolFailureReply(id, error);
 }

@@ -4,15 +4,22 @@
 // The sources are set before the context is handed on and only read afterwards.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "core/ActivityTracker.h"
+#include "core/ConfigManager.h"
+#include "core/EnvironmentSources.h"
+#include "core/InFlightRequestTracker.h"
 #include "core/MCPClientTracker.h"
 #include "core/ToolCallCounter.h"
+#include "platform/HttpClient.h"
 
 namespace tvrn {
 
@@ -28,6 +35,20 @@ struct ServerContext {
   // The text of a key of the manifest in force's remote configuration. Unset, or no such key:
   // none.
   std::function<std::optional<std::string>(const std::string& key)> manifestSetting;
+  // Fetches manifest updates; the heartbeat runs it when the back end asks, and every so many
+  // beats. Unset: nothing is fetched.
+  std::function<void()> manifestCheck;
+  // The service scanner's last verdict, by service key ("slack", "teams", ...), which the
+  // messaging tools and the environment-state tool read. Unset: null, every service not known.
+  std::function<nlohmann::json()> serviceStatus;
+  // What the support tools report of the relay tunnel and the self-updater. Unset: not known.
+  EnvironmentSources::Sources environment;
+  // The settings the registry, the sessions and the status server read: the user's, unless
+  // start-up hands in others.
+  ConfigManager* settings = &ConfigManager::shared();
+  // Sends the reports that nobody waits for: calls and errors to the status server, events to
+  // the back end. Each context has its own, stopped with it.
+  std::shared_ptr<BackgroundPoster> poster = std::make_shared<BackgroundPoster>();
   // The newest tool calls, for the status document and the environment-state tool.
   ActivityTracker activity;
   // The AI client that last reported a call through the status server, for the heartbeat.
@@ -35,6 +56,11 @@ struct ServerContext {
   // The calls and errors counted since the heartbeat last took them, which the sessions and the
   // status server's report routes add to.
   ToolCounts counts;
+  // Set once the status server listens in this process: its routes count into these same counts,
+  // so a report to it would count each call and error twice.
+  std::atomic<bool> statusServerInProcess{false};
+  // The tool calls running now, which a restart can wait to see end (`drain`).
+  InFlightRequestTracker inFlight;
 };
 
 }  // namespace tvrn

@@ -10,6 +10,7 @@
 #include "base/Timestamp.h"
 #include "core/ConfigManager.h"
 #include "core/Logger.h"
+#include "core/ServerContext.h"
 #include "core/Timeouts.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
@@ -39,10 +40,7 @@ namespace {
 
 constexpr const char* kFirstToolCallKey = "first_tool_call_at";
 
-std::atomic<bool> statusServerInProcess{false};
-
-void recordFirstToolCall() {
-  const ConfigManager& config = ConfigManager::shared();
+void recordFirstToolCall(const ConfigManager& config) {
   const nlohmann::json settings = config.load();
   if (settings.is_object() && settings.contains(kFirstToolCallKey)) return;
   if (!config.save({{kFirstToolCallKey, Timestamp::iso8601UTC()}})) {
@@ -52,20 +50,20 @@ void recordFirstToolCall() {
 
 }  // namespace
 
-void incrementLocalOnly(ToolCounts& counts, std::string_view tool) {
-  counts.calls.add(tool);
+void incrementLocalOnly(ServerContext& context, std::string_view tool) {
+  context.counts.calls.add(tool);
   // Outside the counter's lock: a slow settings file must not hold up other sessions' counting.
-  if (!counts.firstCallRecorded.exchange(true)) recordFirstToolCall();
+  if (!context.counts.firstCallRecorded.exchange(true)) recordFirstToolCall(*context.settings);
 }
 
-void increment(ToolCounts& counts, std::string_view tool, std::string_view aiClient) {
-  incrementLocalOnly(counts, tool);
-  if (!reportsToStatusServer()) return;
+void increment(ServerContext& context, std::string_view tool, std::string_view aiClient) {
+  incrementLocalOnly(context, tool);
+  if (!reportsToStatusServer(context)) return;
   const nlohmann::json body = {{"tool", tool}, {"ai_client", aiClient}};
-  HttpClient::postJSONInBackground(
+  context.poster->post(HttpClient::jsonPostRequest(
       Endpoints::statusBaseURL() + "/tool-call", body,
       std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::duration<double>(Timeouts::networkFireAndForget)));
+          std::chrono::duration<double>(Timeouts::networkFireAndForget))));
 }
 
 bool isDaemon() {
@@ -80,9 +78,9 @@ bool isDaemon() {
   return daemon;
 }
 
-void setStatusServerInProcess(bool inProcess) { statusServerInProcess = inProcess; }
-
-bool reportsToStatusServer() { return !isDaemon() && !statusServerInProcess; }
+bool reportsToStatusServer(const ServerContext& context) {
+  return !isDaemon() && !context.statusServerInProcess;
+}
 
 }  // namespace ToolCallCounter
 }  // namespace tvrn

@@ -12,6 +12,8 @@
 
 namespace tvrn {
 
+struct ServerContext;
+
 // What a counter held when it was drained.
 struct CountSnapshot {
   std::int64_t total = 0;
@@ -41,25 +43,22 @@ struct ToolCounts {
 
 namespace ToolCallCounter {
 
-// Counts the call, then reports it to the status server when this process reports at all, with
-// the name of the AI client that made it ("" when unknown, which the status server ignores).
-void increment(ToolCounts& counts, std::string_view tool, std::string_view aiClient = {});
+// Counts the call into the context's counts, then reports it to the status server through the
+// context's poster when it reports at all, with the name of the AI client that made it ("" when
+// unknown, which the status server ignores).
+void increment(ServerContext& context, std::string_view tool, std::string_view aiClient = {});
 
-// Counts the call without reporting it. The first call the counts see writes
-// "first_tool_call_at" into the settings unless they already hold it.
-void incrementLocalOnly(ToolCounts& counts, std::string_view tool);
+// Counts the call without reporting it. The first call the context's counts see writes
+// "first_tool_call_at" into its settings unless they already hold it.
+void incrementLocalOnly(ServerContext& context, std::string_view tool);
 
 // True when one of the process's own command-line arguments is exactly "--daemon"; read from
 // /proc once per process.
 bool isDaemon();
 
-// The status server calls this when it starts in this process: its routes then count into these
-// same counters, so a report to it would count every call and error twice.
-void setStatusServerInProcess(bool inProcess);
-
-// Whether calls and errors are sent to the status server: never by the daemon, nor by a process
-// that runs the status server itself.
-bool reportsToStatusServer();
+// Whether calls and errors are sent to the status server: never by the daemon, nor where the
+// status server counts into the context itself (`ServerContext::statusServerInProcess`).
+bool reportsToStatusServer(const ServerContext& context);
 
 }  // namespace ToolCallCounter
 }  // namespace tvrn

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "core/ServerContext.h"
 #include "core/Timeouts.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
@@ -59,14 +60,14 @@ std::string_view errorType(const ToolError& error) {
   return executionFailed;
 }
 
-void record(ToolCounts& counts, std::string_view tool, std::string_view type) {
-  counts.errors.add(std::string(tool) + ":" + std::string(type));
-  if (!ToolCallCounter::reportsToStatusServer()) return;
+void record(ServerContext& context, std::string_view tool, std::string_view type) {
+  context.counts.errors.add(std::string(tool) + ":" + std::string(type));
+  if (!ToolCallCounter::reportsToStatusServer(context)) return;
   const nlohmann::json body = {{"tool", tool}, {"error_type", type}};
-  HttpClient::postJSONInBackground(
+  context.poster->post(HttpClient::jsonPostRequest(
       Endpoints::statusBaseURL() + "/tool-error", body,
       std::chrono::duration_cast<std::chrono::milliseconds>(
-          std::chrono::duration<double>(Timeouts::networkFireAndForget)));
+          std::chrono::duration<double>(Timeouts::networkFireAndForget))));
 }
 
 void recordLocalOnly(ToolCounts& counts, std::string_view key) { counts.errors.add(key); }

@@ -23,9 +23,9 @@ inline constexpr std::string_view executionFailed = "execution_failed";
 // The class of a failure; an executionFailed is classed by words in its message.
 std::string_view errorType(const ToolError& error);
 
-// Counts one error under "<tool>:<type>", then reports it to the status server when this process
-// reports at all.
-void record(ToolCounts& counts, std::string_view tool, std::string_view type);
+// Counts one error under "<tool>:<type>" into the context's counts, then reports it to the status
+// server when the context reports at all.
+void record(ServerContext& context, std::string_view tool, std::string_view type);
 
 // Counts one error under a ready-made "<tool>:<type>" key, without reporting it.
 void recordLocalOnly(ToolCounts& counts, std::string_view key);

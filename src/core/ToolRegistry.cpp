@@ -143,7 +143,7 @@ ToolResult ToolRegistry::dispatch(std::string_view name,
   auto entry = find(name);
   if (!entry) return fail(ToolError::notFound(Texts::unknownTool(name)));
 
-  const auto settings = ConfigManager::shared().snapshot();
+  const auto settings = context_->settings->snapshot();
   if (contains(settings->disabledTools, name)) {
     return fail(ToolError::permissionDenied(Texts::disabledByPolicy(name)));
   }
@@ -159,7 +159,7 @@ ToolResult ToolRegistry::dispatch(std::string_view name,
 
 std::string ToolRegistry::listText() const {
   ListingFilter filter;
-  filter.settings = ConfigManager::shared().snapshot();
+  filter.settings = context_->settings->snapshot();
   filter.readOnly = filter.settings->readOnly();
   if (context_->manifestDisabledTools) {
     filter.manifestDisabledTools = context_->manifestDisabledTools();

@@ -15,8 +15,8 @@ namespace tvrn {
 
 namespace pimstore {
 
-// The settings in force (see PimStore::setSettingsSource).
-std::shared_ptr<const nlohmann::json> currentSettings();
+// The user's config.json, for a store handed no settings (see PimStore::Sources).
+std::shared_ptr<const nlohmann::json> userSettings();
 
 // Whether items may be put into (`required`) or taken out of this collection.
 std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::string_view id,
@@ -67,7 +67,7 @@ auto PimStore::reading(Work&& work) const {
   PimWarnings warnings;
   const auto folder = currentFolder();
   const std::filesystem::path& here = *folder;
-  const auto settings = pimstore::currentSettings();
+  const auto settings = this->settings();
   auto result = [&] {
     {
       std::shared_lock lock(mutex_);
@@ -89,7 +89,7 @@ auto PimStore::changing(Seen&& seen, Work&& work) {
   PimWarnings warnings;
   const auto folder = currentFolder();
   const std::filesystem::path& here = *folder;
-  const auto settings = pimstore::currentSettings();
+  const auto settings = this->settings();
   auto result = [&] {
     // Only the holder of `updating_` changes the index, so the work reads it without the lock
     // and takes the exclusive one only to put a changed item in place.

@@ -175,8 +175,6 @@ std::optional<mode_t> modeOf(const fs::path& path);
 // asked just before the replacement; nothing is written when it answers false.
 bool writeFile(const fs::path& file, const std::string& text, std::string* why,
                mode_t newMode = kPrivateFile, const std::function<bool()>& stillWanted = {});
-// Run just before an item file is replaced (see PimStore::setBeforeReplaceHook).
-void runBeforeReplaceHook(const fs::path& file);
 // Why a file of the user's folders gave no text.
 struct Unread {
   bool missing = false;  // nothing is at the path (a link to nothing is something)
@@ -199,7 +197,9 @@ struct Roots {
 
 class PimIndex {
  public:
-  explicit PimIndex(std::shared_mutex& guard) : guard_(guard) {}
+  // `beforeReplace` (may be empty) runs just before an item file is replaced.
+  PimIndex(std::shared_mutex& guard, std::function<void(const fs::path&)> beforeReplace)
+      : guard_(guard), beforeReplace_(std::move(beforeReplace)) {}
 
   std::map<std::string, Collection> collections;  // by folder path: calendars, lists, books
   long nextOrder = 0;
@@ -319,6 +319,7 @@ class PimIndex {
   static mode_t itemMode(const Collection& c);
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes
+  const std::function<void(const fs::path&)> beforeReplace_;
   // Items by UID, in the calendars and in the address books: several may share one.
   std::unordered_multimap<std::string, std::pair<Collection*, Entry*>> byUid_[2];
   // Items that could not be read for a reason that may pass, by collection and name.

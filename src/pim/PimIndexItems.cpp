@@ -194,7 +194,7 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
   // Another program may write the item between our reading and our replacing it: checked once
   // more at the last moment, so its change is not silently lost.
   const auto unchanged = [&] {
-    runBeforeReplaceHook(file);
+    if (beforeReplace_) beforeReplace_(file);
     changed = identify(file) != expected;
     return !changed;
   };

@@ -112,11 +112,6 @@ namespace {
 // Writes of ours under way in this process: while one is, a temporary file may be its own.
 std::atomic<int> writesInFlight{0};
 
-std::function<void(const fs::path&)>& beforeReplaceHook() {
-  static std::function<void(const fs::path&)> hook;
-  return hook;
-}
-
 }  // namespace
 
 void removeLeftover(const fs::path& temporary) {
@@ -138,10 +133,6 @@ bool writeFile(const fs::path& file, const std::string& text, std::string* why, 
       FileStore::writeAtomic(file, text, modeOf(file).value_or(newMode), why, stillWanted);
   --writesInFlight;
   return written;
-}
-
-void runBeforeReplaceHook(const fs::path& file) {
-  if (beforeReplaceHook()) beforeReplaceHook()(file);
 }
 
 std::optional<ICalItem> parseItem(const std::string& text) {
@@ -295,10 +286,3 @@ Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
 
 }  // namespace tvrn::pimstore
 
-namespace tvrn {
-
-void PimStore::setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook) {
-  pimstore::beforeReplaceHook() = std::move(hook);
-}
-
-}  // namespace tvrn

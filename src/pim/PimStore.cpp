@@ -14,8 +14,6 @@ namespace pimstore {
 
 namespace {
 
-std::atomic<std::shared_ptr<const PimStore::SettingsSource>> settingsSource;
-
 // The user's config.json, parsed again only when it changed; nothing while it cannot be read,
 // so the store keeps the folders it had rather than turning to the default ones.
 std::shared_ptr<const nlohmann::json> userConfig() {
@@ -90,10 +88,7 @@ PimError missing(const PimIndex& index, std::string_view id, Kind kind, PimError
 
 }  // namespace
 
-std::shared_ptr<const nlohmann::json> currentSettings() {
-  const auto source = settingsSource.load();
-  return source && *source ? (*source)() : userConfig();
-}
+std::shared_ptr<const nlohmann::json> userSettings() { return userConfig(); }
 
 std::optional<PimError> checkWritable(const PimIndex& index, Kind kind, std::string_view id,
                                       bool required) {
@@ -207,19 +202,17 @@ bool caselessContains(std::string_view text, std::string_view part) {
   return pimstore::CaselessText(part, false).in(text);
 }
 
-PimStore::PimStore(std::filesystem::path folder)
-    : fixedFolder_(std::move(folder)), index_(std::make_unique<pimstore::PimIndex>(mutex_)) {}
+PimStore::PimStore(std::filesystem::path folder) : PimStore(std::move(folder), Sources{}) {}
+
+PimStore::PimStore(std::filesystem::path folder, Sources sources)
+    : fixedFolder_(std::move(folder)),
+      sources_(std::move(sources)),
+      index_(std::make_unique<pimstore::PimIndex>(mutex_, sources_.beforeReplace)) {}
 
 PimStore::~PimStore() = default;
 
-PimStore& PimStore::shared() {
-  // Never destroyed, so a request still running while the process exits finds it.
-  static auto* store = new PimStore();
-  return *store;
-}
-
-void PimStore::setSettingsSource(SettingsSource source) {
-  pimstore::settingsSource.store(std::make_shared<const SettingsSource>(std::move(source)));
+std::shared_ptr<const nlohmann::json> PimStore::settings() const {
+  return sources_.settings ? sources_.settings() : pimstore::userSettings();
 }
 
 std::filesystem::path PimStore::folder() const { return *currentFolder(); }
@@ -244,7 +237,7 @@ void PimStore::warmUp() const {
   PimWarnings warnings;
   {
     std::lock_guard update(updating_);
-    index_->update(*currentFolder(), pimstore::currentSettings(), warnings, false);
+    index_->update(*currentFolder(), settings(), warnings, false);
   }
   emitPimWarnings(warnings);
 }

@@ -76,24 +76,24 @@ class PimIndex;
 
 class PimStore {
  public:
+  using SettingsSource = std::function<std::shared_ptr<const nlohmann::json>()>;
+
+  // What the one who builds a store hands it; each may be left out.
+  struct Sources {
+    // The settings that name its folders ("calendar_folders", "contact_folders"): the system's
+    // settings snapshot, the same object while nothing changed, or nothing while they cannot be
+    // read. Unset: the store reads the user's config.json itself, again only when it changed.
+    SettingsSource settings = {};
+    // Runs just before an item file is replaced, once the new contents are ready, so a test can
+    // play another program writing at the worst moment.
+    std::function<void(const std::filesystem::path&)> beforeReplace = {};
+  };
+
   // Keeps its own files and default folders in `folder`; without one, in Paths::appSupport() /
   // "pim", worked out again whenever the variables it is named from change.
   explicit PimStore(std::filesystem::path folder = {});
+  PimStore(std::filesystem::path folder, Sources sources);
   ~PimStore();
-
-  // The process's one store.
-  static PimStore& shared();
-
-  // Where every store finds the settings that name its folders ("calendar_folders",
-  // "contact_folders"): start-up hands it the system's settings snapshot, the same object while
-  // nothing changed, or nothing while they cannot be read. Without one the stores read the user's
-  // config.json themselves, again only when it changed.
-  using SettingsSource = std::function<std::shared_ptr<const nlohmann::json>()>;
-  static void setSettingsSource(SettingsSource source);
-
-  // For tests: runs just before an item file is replaced, once the new contents are ready, so a
-  // test can play another program writing at the worst moment.
-  static void setBeforeReplaceHook(std::function<void(const std::filesystem::path&)> hook);
 
   std::filesystem::path folder() const;
 
@@ -176,7 +176,11 @@ class PimStore {
   // folder(), without building the path again while the variables it is named from hold.
   std::shared_ptr<const std::filesystem::path> currentFolder() const;
 
+  // The settings in force: the source's, else the user's config.json.
+  std::shared_ptr<const nlohmann::json> settings() const;
+
   std::filesystem::path fixedFolder_;
+  const Sources sources_;
   mutable std::mutex updating_;      // one update of the index or change of the folders at a time
   mutable std::shared_mutex mutex_;  // the index: shared to read it, exclusive to change it
   std::unique_ptr<pimstore::PimIndex> index_;

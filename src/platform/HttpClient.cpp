@@ -398,13 +398,6 @@ HttpResult postJSON(std::string url, const nlohmann::json& body, std::chrono::mi
   return perform(jsonPostRequest(std::move(url), body, timeout, std::move(headers)));
 }
 
-void postInBackground(HttpRequest request) { BackgroundPoster::shared().post(std::move(request)); }
-
-void postJSONInBackground(std::string url, const nlohmann::json& body,
-                          std::chrono::milliseconds timeout) {
-  postInBackground(jsonPostRequest(std::move(url), body, timeout));
-}
-
 }  // namespace HttpClient
 
 BackgroundPoster::BackgroundPoster(std::size_t capacity)
@@ -412,11 +405,6 @@ BackgroundPoster::BackgroundPoster(std::size_t capacity)
       worker_([this](std::stop_token stop) { run(std::move(stop)); }) {}
 
 BackgroundPoster::~BackgroundPoster() { stop(); }
-
-BackgroundPoster& BackgroundPoster::shared() {
-  static BackgroundPoster poster;
-  return poster;
-}
 
 void BackgroundPoster::post(HttpRequest request) {
   {

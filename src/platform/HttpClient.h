@@ -95,11 +95,6 @@ HttpRequest jsonPostRequest(std::string url, const nlohmann::json& body,
 HttpResult postJSON(std::string url, const nlohmann::json& body, std::chrono::milliseconds timeout,
                     HttpHeaders headers = {});
 
-// Fire-and-forget through BackgroundPoster::shared(): returns at once, the answer is ignored.
-void postInBackground(HttpRequest request);
-void postJSONInBackground(std::string url, const nlohmann::json& body,
-                          std::chrono::milliseconds timeout);
-
 }  // namespace HttpClient
 
 // Sends requests one after another on a worker thread of its own, so reports never hold up the
@@ -112,9 +107,6 @@ class BackgroundPoster {
   ~BackgroundPoster();
   BackgroundPoster(const BackgroundPoster&) = delete;
   BackgroundPoster& operator=(const BackgroundPoster&) = delete;
-
-  // The process-wide poster; stopped at exit.
-  static BackgroundPoster& shared();
 
   // Queues the request and returns without waiting; after stop() it is dropped.
   void post(HttpRequest request);

@@ -15,6 +15,7 @@
 #include "base/Dispatch.h"
 #include "base/Timestamp.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
@@ -25,6 +26,7 @@
 #include "cloud/UpdateTexts.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
+#include "core/EnvironmentSources.h"
 #include "core/IPCServer.h"
 #include "core/Logger.h"
 #include "core/MCPServer.h"
@@ -64,7 +66,6 @@
 #include "tools/servicenow/ServiceNowTools.h"
 #include "tools/stocks/StocksTools.h"
 #include "tools/support/DiagnosticTools.h"
-#include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
@@ -121,31 +122,29 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
-std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses,
-                                           const ManifestStore& manifest) {
+std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const ManifestStore& manifest,
+                                           ManifestLoader& manifestLoader) {
   auto context = std::make_shared<ServerContext>();
+  context->settings = &ConfigManager::shared();
   context->permissionStatus = [&scanner = coProcesses.helperScanner] {
     return TCCStatusChecker::currentStatus(scanner);
   };
   context->aiClient = [] { return HeartbeatManager::aiClient(); };
   context->manifestDisabledTools = [&manifest] { return manifest.disabledToolNames(); };
   context->manifestSetting = [&manifest](const std::string& key) { return manifest.setting(key); };
+  // A beat that asks for it (or every N-th beat) fetches manifest updates.
+  context->manifestCheck = [&manifestLoader] { manifestLoader.checkForUpdate(); };
+  context->serviceStatus = [] { return ServiceStatusScanner::shared().current(); };
+  context->environment = {.tunnelConnected = &TunnelState::read,
+                          .updateCheck = &updateCheck,
+                          .updateHistory = &updateHistory};
   return context;
 }
 
-// Wires the layers that must not know each other: what the store and the tools ask of the
-// settings, the scanner and the cloud services.
+// Wires the layers that must not know each other: where the store and the privacy gate report
+// the files they could not read.
 void connectLayers() {
   setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
-  PimStore::setSettingsSource([]() -> std::shared_ptr<const nlohmann::json> {
-    auto settings = ConfigManager::shared().snapshot();
-    return {settings, &settings->values};
-  });
-  ServiceSnapshot::setSource([] { return ServiceStatusScanner::shared().current(); });
-  EnvironmentSources::install({.aiClient = [] { return HeartbeatManager::aiClient(); },
-                               .tunnelConnected = &TunnelState::read,
-                               .updateCheck = &updateCheck,
-                               .updateHistory = &updateHistory});
 }
 
 }  // namespace
@@ -231,6 +230,13 @@ void installManifestRunners(CoProcesses& coProcesses, const ServerContext& conte
   RunnerDispatch::install(Kind::parallel, std::make_shared<ManifestParallelRunner>(&manifest));
 }
 
+// The relay, held for shutdown(); never destroyed, as statusServer(): its thread may still run
+// while the process exits.
+std::unique_ptr<CloudTunnel>& cloudTunnel() {
+  static auto& tunnel = *new std::unique_ptr<CloudTunnel>();
+  return tunnel;
+}
+
 // What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
 std::shared_ptr<QueuedWork>& startupWork() {
   static auto& work = *new std::shared_ptr<QueuedWork>();
@@ -241,7 +247,7 @@ void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader) {
   work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
-  work.async([] { PimStore::shared().warmUp(); });
+  work.async([] { eventStore().data().warmUp(); });
   work.async([] { TCCStatusChecker::runStartupCheck(); });
   work.after(StartupJobs::kWarmUpDelay, [&work] {
     StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
@@ -262,18 +268,17 @@ bool autoUpdateEnabled() {
 
 // The update check, the heartbeat, and the relay with the one session that answers what it
 // relays. The session lives as long as the process: the tunnel holds it only weakly.
-void startCloudServices(const std::shared_ptr<ToolRegistry>& registry,
-                        ManifestLoader& manifestLoader) {
+void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().setDaemonModeEnabled(true);
   UpdateManager::shared().checkInBackground(autoUpdateEnabled());
-  // A beat that asks for it (or every N-th beat) fetches manifest updates.
-  HeartbeatManager::setManifestCheck([&manifestLoader] { manifestLoader.checkForUpdate(); });
   HeartbeatManager::startInBackground(version(), registry->sharedContext());
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
-  CloudTunnel::shared().configure(relaySession);
-  CloudTunnel::shared().startInBackground();
+  CloudTunnel::Options relay;
+  relay.handler = CloudTunnel::answeredBy(relaySession);
+  cloudTunnel() = std::make_unique<CloudTunnel>(std::move(relay));
+  cloudTunnel()->startInBackground();
 }
 
 }  // namespace
@@ -313,7 +318,7 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   CoProcesses& clients = parts.clients;
   connectLayers();
 
-  const auto context = makeContext(clients, parts.manifest);
+  const auto context = makeContext(clients, parts.manifest, parts.manifestLoader);
   auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry, clients);
   installManifestRunners(clients, *context, parts.manifest);
@@ -322,7 +327,7 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   startStatusServices(context, clients);
   startupWork() = QueuedWork::make();
   queueBackgroundJobs(*startupWork(), parts.manifestLoader);
-  startCloudServices(registry, parts.manifestLoader);
+  startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever
   // else came up.
@@ -345,7 +350,7 @@ void shutdown() {
   stop();
   if (startupWork()) startupWork()->cancel();
   ServiceStatusScanner::shared().stop();
-  CloudTunnel::shared().stop();
+  if (cloudTunnel()) cloudTunnel()->stop();
   HeartbeatManager::stop();
   statusServer().reset();
   // Nothing asks through them any more.

@@ -79,7 +79,7 @@ json toolCall(std::string_view body, ServerContext& context) {
   const json report = objectOf(body);
   const auto tool = report.is_object() ? text(report, "tool") : std::nullopt;
   if (!tool) return failure("missing 'tool' string");
-  ToolCallCounter::incrementLocalOnly(context.counts, *tool);
+  ToolCallCounter::incrementLocalOnly(context, *tool);
   context.activity.record(CallSource::local, *tool);
   if (const auto client = report.find("ai_client"); client != report.end() && client->is_string()) {
     context.reportingClient.record(client->get<std::string>());
@@ -122,7 +122,7 @@ json config(std::string_view body, const ServerContext& context) {
     answer["not_stored"] = refused;
     return answer;
   }
-  if (!updates.empty() && !ConfigManager::shared().save(updates)) {
+  if (!updates.empty() && !context.settings->save(updates)) {
     return failure("could not save the settings");
   }
   if (update) UpdateManager::shared().checkInBackground(true);
@@ -131,38 +131,38 @@ json config(std::string_view body, const ServerContext& context) {
   return answer;
 }
 
-json trayEvent(std::string_view body) {
+json trayEvent(std::string_view body, const ServerContext& context) {
   const json request = objectOf(body);
   const auto event = request.is_object() ? text(request, "event") : std::nullopt;
   if (!event) return failure("missing event");
   json data = request;
   data.erase("event");
-  std::string machineId = ConfigManager::shared().getMachineId();
+  std::string machineId = context.settings->getMachineId();
   if (const auto given = data.find("machine_id"); given != data.end()) {
     if (given->is_string()) machineId = given->get<std::string>();
     data.erase(given);
   }
-  HttpClient::postInBackground(HttpClient::jsonPostRequest(
+  context.poster->post(HttpClient::jsonPostRequest(
       Endpoints::backend() + "/events",
       {{"type", *event}, {"machine_id", machineId}, {"source", "tray"}, {"data", std::move(data)}},
       millisecondsOf(Timeouts::networkShort)));
   return kOK;
 }
 
-json cloudDataEnable(std::string_view body) {
+json cloudDataEnable(std::string_view body, const ServerContext& context) {
   const json request = objectOf(body);
   const auto enabled = request.is_object() ? request.find("enabled") : request.end();
   if (!request.is_object() || enabled == request.end() || !enabled->is_boolean()) {
     return failure("missing 'enabled' bool");
   }
-  const auto settings = ConfigManager::shared().snapshot();
+  const auto settings = context.settings->snapshot();
   const auto token = text(settings->values, "cloud_token");
   if (!token) return failure("no cloud token configured — connect Cloud Relay first");
 
   // One switch at a time, so a restore never puts back a value another request has just set.
   static std::mutex switching;
   std::lock_guard hold(switching);
-  const auto& file = ConfigManager::shared().configPath();
+  const auto& file = context.settings->configPath();
   std::optional<json> previous;
   const bool saved = ConfigManager::updateUserFile(file, [&](json& user) {
     if (const auto old = user.find("cloud_data_enabled"); old != user.end()) previous = *old;
@@ -172,7 +172,7 @@ json cloudDataEnable(std::string_view body) {
 
   const auto answer = HttpClient::postJSON(
       Endpoints::backend() + "/cloud-data",
-      {{"enabled", *enabled}, {"machine_id", ConfigManager::shared().getMachineId()}},
+      {{"enabled", *enabled}, {"machine_id", context.settings->getMachineId()}},
       millisecondsOf(Timeouts::networkDefault), {{"Authorization", "Bearer " + *token}});
   if (answer && answer.value().isSuccess()) return kOK;
 

@@ -21,15 +21,15 @@ nlohmann::json toolError(std::string_view body, ToolCounts& counts);
 // with "triggered": true); stores "auto_update" (a Bool) and the keys the manifest's
 // "config_allowed_keys" names. Every other member is left out and named in "not_stored"; a
 // request that neither stored nor started anything is answered "ok": false. An "auto_update"
-// that is not a Bool refuses the whole request, naming the key. The manifest's keys are read
-// through the server's `context`.
+// that is not a Bool refuses the whole request, naming the key. The settings and the manifest's
+// keys are read through the server's `context`.
 nlohmann::json config(std::string_view body, const ServerContext& context);
 
-// "/tray-event" {"event", ...}: forwarded to the back end's "/events" in the background.
-nlohmann::json trayEvent(std::string_view body);
+// "/tray-event" {"event", ...}: forwarded to the back end's "/events" by `context`'s poster.
+nlohmann::json trayEvent(std::string_view body, const ServerContext& context);
 
 // "/cloud-data-enable" {"enabled"}: stores "cloud_data_enabled" and tells the back end; the old
 // value comes back when the back end does not take it. Blocks for the back end's answer.
-nlohmann::json cloudDataEnable(std::string_view body);
+nlohmann::json cloudDataEnable(std::string_view body, const ServerContext& context);
 
 }  // namespace tvrn::StatusRoutes

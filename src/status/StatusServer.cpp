@@ -10,7 +10,6 @@
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/Logger.h"
-#include "core/ToolCallCounter.h"
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
@@ -41,16 +40,16 @@ std::optional<std::string_view> header(const StatusRequest& request, const char*
 
 // The page's own data block: file locations, as JSON text that cannot end the script element.
 // The stdio command is the installed program the tray's client entries name, when it is there.
-std::string appPage() {
+std::string appPage(const ConfigManager& settings) {
   std::error_code missing;
   const std::filesystem::path stdioServer = Paths::stdioServer();
   const json paths = {
       {"stdio_server",
        std::filesystem::is_regular_file(stdioServer, missing) ? stdioServer.string() : ""},
-      {"config", ConfigManager::shared().configPath().string()},
+      {"config", settings.configPath().string()},
       {"system_config", (Paths::systemConfigDir() / "config.json").string()},
-      {"log", ConfigManager::shared().logPath().string()},
-      {"audit", ConfigManager::shared().auditLogPath().string()},
+      {"log", settings.logPath().string()},
+      {"audit", settings.auditLogPath().string()},
       {"status", (Paths::appSupport() / "status.json").string()},
       {"share", Paths::localShare().string()},
   };
@@ -112,14 +111,15 @@ void StatusServer::addRoutes(StatusRouteTable& routes) {
   routes.get("/status", [this](const StatusRequest&, StatusResponse& response) {
     setContent(response, StatusDocument::text(version_, *context_), kJSON);
   });
-  routes.get("/app", [](const StatusRequest&, StatusResponse& response) {
+  routes.get("/app", [this](const StatusRequest&, StatusResponse& response) {
     response.set("X-Frame-Options", "DENY");
-    setContent(response, appPage(), "text/html; charset=utf-8");
+    setContent(response, appPage(*context_->settings), "text/html; charset=utf-8");
   });
 
-  const auto post = [&routes](const char* path, json (*route)(std::string_view)) {
-    routes.post(path, [route](const StatusRequest& request, StatusResponse& response) {
-      answerJSON(response, route(request.body()));
+  const auto post = [this, &routes](const char* path,
+                                    json (*route)(std::string_view, const ServerContext&)) {
+    routes.post(path, [this, route](const StatusRequest& request, StatusResponse& response) {
+      answerJSON(response, route(request.body(), *context_));
     });
   };
   routes.post("/tool-call", [this](const StatusRequest& request, StatusResponse& response) {
@@ -148,7 +148,7 @@ void StatusServer::start() {
           StatusConnection::serve(connection.socket, routes_, options_.requestDeadline,
                                   connection.requestRead);
         });
-    listener->start([] { ToolCallCounter::setStatusServerInProcess(true); });
+    listener->start([this] { context_->statusServerInProcess = true; });
     listeners_.push_back(std::move(listener));
   }
   writer_ = std::jthread([this](std::stop_token stop) { writeStatusFiles(stop); });

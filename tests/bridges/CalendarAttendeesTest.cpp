@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 
@@ -24,7 +25,7 @@ TEST(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
   ASSERT_TRUE(
       PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   test::startWithoutCollections();
-  const std::string work = PimStore::shared().saveCalendar(test::calendarNamed("Work")).value().id;
+  const std::string work = eventStore().data().saveCalendar(test::calendarNamed("Work")).value().id;
   test::writeItem(
       work, "planning.ics",
       icsEvent("planning",

@@ -10,6 +10,7 @@
 
 #include "bridges/CalendarService.h"
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "support/TestEnv.h"
@@ -46,7 +47,7 @@ class CalendarServiceTest : public ::testing::Test {
   }
 
   void seed() {
-    auto& store = PimStore::shared();
+    auto& store = eventStore().data();
     Calendar work = test::calendarNamed("Work");
     work.type = CalendarType::calDAV;
     work.color = std::vector<double>{1.0, 0.5, 0.0};
@@ -66,13 +67,13 @@ class CalendarServiceTest : public ::testing::Test {
   }
 
   static std::string add(const Event& event) {
-    return PimStore::shared().saveEvent(event).value().id;
+    return eventStore().data().saveEvent(event).value().id;
   }
 
   // The one Work event that starts in the first hours of `day`.
   std::string standUpOn(const std::string& day) const {
     const auto found =
-        PimStore::shared().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
+        eventStore().data().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
     return found.size() == 1 ? found[0].id : "";
   }
 
@@ -124,7 +125,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
 TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
   ::setenv("TZ", "America/Los_Angeles", 1);
   ::tzset();
-  const std::string home = PimStore::shared().saveCalendar(test::calendarNamed("Home")).value().id;
+  const std::string home = eventStore().data().saveCalendar(test::calendarNamed("Home")).value().id;
   add(test::eventIn(home, "Dinner", "2026-12-11T04:00:00Z", "2026-12-11T05:00:00Z"));  // 20:00
   Event fair = test::eventIn(home, "Fair", "2026-12-11", "2026-12-12");
   fair.allDay = true;
@@ -200,7 +201,7 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
 
 TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
   const std::string daily =
-      PimStore::shared().saveCalendar(test::calendarNamed("Daily")).value().id;
+      eventStore().data().saveCalendar(test::calendarNamed("Daily")).value().id;
   for (int i = 0; i < 20; ++i) {
     const std::string uid = "d" + std::to_string(i);
     test::writeItem(
@@ -245,7 +246,7 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
                            {"title", "Holiday"},
                            {"start", "2024-06-10T00:00:00Z"},
                            {"end", "2024-06-11T00:00:00Z"}}));
-  const Event holiday = *PimStore::shared().event(created["id"].get<std::string>());
+  const Event holiday = *eventStore().data().event(created["id"].get<std::string>());
   EXPECT_TRUE(holiday.allDay);
   EXPECT_EQ(holiday.end, at("2024-06-12"));
   EXPECT_EQ(holiday.calendarId, work_);  // no calendar of that name: the default
@@ -260,7 +261,7 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
     bad[field] = value;
     EXPECT_EQ(call("create_calendar_event", bad), failureReply(message));
   }
-  EXPECT_EQ(PimStore::shared().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
+  EXPECT_EQ(eventStore().data().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
 }
 
 TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
@@ -285,7 +286,7 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
     json bad = apply;
     bad[field] = "2024-05-01 12:00";
     EXPECT_EQ(call("update_calendar_event", bad), failureReply(message));
-    EXPECT_EQ(PimStore::shared().event(review_)->title, "Review");
+    EXPECT_EQ(eventStore().data().event(review_)->title, "Review");
   }
   // Only the end given, as a day: the start keeps its time of day, so the event stays timed.
   EXPECT_EQ(call("update_calendar_event", apply)["result"], (json{{"id", review_},
@@ -313,7 +314,7 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
       test::textReply("Event deleted: Stand-up"));
   std::vector<std::string> series;
   for (const char* day : {"2024-04-29", "2024-04-30", "2024-05-01", "2024-05-02", "2024-05-03"}) {
-    const auto event = PimStore::shared().event(standUpOn(day));
+    const auto event = eventStore().data().event(standUpOn(day));
     series.push_back(event ? event->title : "-");
   }
   EXPECT_EQ(series, (std::vector<std::string>{"Stand-up", "-", "Once", "Sync", "Sync"}));
@@ -331,7 +332,7 @@ TEST_F(CalendarServiceTest, AttendeesAreInvitedByScriptButNeverWithWhatCouldBrea
                                                       {"end_date", "2024-06-03T10:00:00Z"},
                                                       {"attendees", attendees},
                                                       {"confirm", true}});
-    EXPECT_TRUE(PimStore::shared().event(reply["result"].value("id", "")));
+    EXPECT_TRUE(eventStore().data().event(reply["result"].value("id", "")));
     return reply["result"];
   };
   const auto lastScript = [&argv] {

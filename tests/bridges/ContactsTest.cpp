@@ -7,6 +7,7 @@
 
 #include "bridges/LocalData.h"
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 
@@ -33,7 +34,7 @@ std::string add(std::string given, std::string family, std::string container = {
   contact.familyName = std::move(family);
   contact.containerId = std::move(container);
   contact.organizationName = std::move(organisation);
-  return PimStore::shared().saveContact(contact).value().id;
+  return eventStore().data().saveContact(contact).value().id;
 }
 
 // Home (the default container) holds Ann, Acme, Émile, Carl and Dana (who names no container);
@@ -44,7 +45,7 @@ class ContactsTest : public ::testing::Test {
     EXPECT_TRUE(
         PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = PimStore::shared();
+    auto& store = eventStore().data();
     const auto home = store.saveContainer({"", "Home", ContainerType::local}).value().id;
     const auto work = store.saveContainer({"", "Work", ContainerType::exchange}).value().id;
     EXPECT_TRUE(store.setDefaultContainer(home));
@@ -99,7 +100,7 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
   Contact desk;  // a shared mailbox whose name is its address: found both ways, listed once
   desk.organizationName = "help@acme.io";
   desk.emailAddresses = {{"work", "HELP@acme.io"}};
-  EXPECT_TRUE(PimStore::shared().saveContact(desk));
+  EXPECT_TRUE(eventStore().data().saveContact(desk));
   const std::pair<json, Names> cases[] = {
       {{{"query", "e"}},
        {"Acme Corp", "Ann Zimmer", "Dana Lee", "bea Lowe", "help@acme.io", "Émile Ångström"}},

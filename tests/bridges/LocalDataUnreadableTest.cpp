@@ -16,6 +16,7 @@
 
 #include "base/Utf8.h"
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimDocument.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
@@ -101,7 +102,7 @@ class LocalDataUnreadableTest : public ::testing::Test {
     }
     setPimWarningHandler([this](const std::string& line) { warnings_.push_back(line); });
     test::startWithoutCollections();
-    PimStore& store = PimStore::shared();
+    PimStore& store = eventStore().data();
     home_ = store.saveCalendar(test::calendarNamed("Home")).value().id;
     changed_ = store
                    .saveEvent(test::eventIn(home_, "Dentist", "2024-05-01T09:00:00Z",
@@ -191,11 +192,11 @@ TEST_F(LocalDataUnreadableTest, OnlyAnItemsOwnFileThatCannotBeReadFailsACallAbou
     EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
     EXPECT_EQ(everything(), before);
   }
-  EXPECT_EQ(PimStore::shared().event(changed_)->title, "Dentist (moved)");
-  EXPECT_FALSE(PimStore::shared().event(removed_));
-  EXPECT_TRUE(PimStore::shared().reminder(milk_)->completed);
-  EXPECT_FALSE(PimStore::shared().reminder(bread_));
-  EXPECT_TRUE(PimStore::shared().reminder(eggs_)->completed);
+  EXPECT_EQ(eventStore().data().event(changed_)->title, "Dentist (moved)");
+  EXPECT_FALSE(eventStore().data().event(removed_));
+  EXPECT_TRUE(eventStore().data().reminder(milk_)->completed);
+  EXPECT_FALSE(eventStore().data().reminder(bread_));
+  EXPECT_TRUE(eventStore().data().reminder(eggs_)->completed);
 }
 
 // What synced folders, old exporters and damaged disks leave beside good items: every listing

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 
@@ -38,7 +39,7 @@ class RemindersServiceTest : public ::testing::Test {
     EXPECT_TRUE(
         PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = PimStore::shared();
+    auto& store = eventStore().data();
     Calendar work = test::calendarNamed("Work", EntityType::reminder);
     work.color = std::vector<double>{0.0, 1.0, 0.0};
     work_ = store.saveCalendar(work).value().id;
@@ -60,7 +61,7 @@ class RemindersServiceTest : public ::testing::Test {
     reminder.title = title;
     reminder.dueDateComponents = due;
     reminder.completed = completed;
-    return PimStore::shared().saveReminder(reminder).value().id;
+    return eventStore().data().saveReminder(reminder).value().id;
   }
 
   std::string work_, homework_, personal_, report_;
@@ -110,7 +111,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   const json homework = call("list_reminders", {{"list_name", "Homework"}})["result"]["reminders"];
   EXPECT_EQ(homework[1]["title"], "Rent");
   EXPECT_EQ(homework[1]["due_date"], "2024-05-01T10:30:00Z");
-  EXPECT_EQ(PimStore::shared().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
+  EXPECT_EQ(eventStore().data().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
             (DateComponents{2024, 5, 1, 12, 30}));  // local time
 
   // The year is in range as written, but the moment is not once its zone, or the local zone
@@ -144,7 +145,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   for (const auto& reminder : listed["result"]["reminders"]) {
     if (reminder["title"] != "Edge") continue;
     kept.push_back(
-        *PimStore::shared().reminder(reminder["id"].get<std::string>())->dueDateComponents);
+        *eventStore().data().reminder(reminder["id"].get<std::string>())->dueDateComponents);
   }
   EXPECT_EQ(kept, (std::vector<DateComponents>{
                       {1700, 1, 1, 0, 0}, {2024, 5, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
@@ -170,12 +171,12 @@ TEST_F(RemindersServiceTest, CompleteAndDeletePreviewThenFindTheExactIdentifier)
 
   EXPECT_EQ(call("complete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
             textReply("Reminder completed: Report"));
-  EXPECT_TRUE(PimStore::shared().reminder(report_)->completionDate);
+  EXPECT_TRUE(eventStore().data().reminder(report_)->completionDate);
   EXPECT_EQ(titles(call("list_reminders", {{"completed", true}})),
             (std::vector<std::string>{"Essay", "Report"}));
   EXPECT_EQ(call("delete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
             textReply("Reminder deleted: Report"));
-  EXPECT_EQ(PimStore::shared().reminder(report_), std::nullopt);
+  EXPECT_EQ(eventStore().data().reminder(report_), std::nullopt);
 }
 
 TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {

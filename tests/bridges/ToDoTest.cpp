@@ -9,6 +9,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "core/DateFormat.h"
 #include "core/ToolRegistry.h"
@@ -47,7 +48,7 @@ std::string addList(std::string title, std::optional<CalendarSource> source) {
   list.title = std::move(title);
   list.entityType = EntityType::reminder;
   list.source = std::move(source);
-  return PimStore::shared().saveCalendar(list).value().id;
+  return eventStore().data().saveCalendar(list).value().id;
 }
 
 std::string addTask(const std::string& listId, std::string title,
@@ -57,11 +58,11 @@ std::string addTask(const std::string& listId, std::string title,
   task.title = std::move(title);
   task.dueDateComponents = due;
   task.completed = completed;
-  return PimStore::shared().saveReminder(task).value().id;
+  return eventStore().data().saveReminder(task).value().id;
 }
 
 std::optional<Reminder> stored(const std::string& title) {
-  for (auto& task : PimStore::shared().reminders()) {
+  for (auto& task : eventStore().data().reminders()) {
     if (task.title == title) return task;
   }
   return std::nullopt;
@@ -88,7 +89,7 @@ class ToDoTest : public ::testing::Test {
     rent.dueDateComponents = DateComponents{2024, 6, 1, 23, 30};
     rent.notes = "by transfer";
     rent.priority = 1;
-    rentId_ = PimStore::shared().saveReminder(rent).value().id;
+    rentId_ = eventStore().data().saveReminder(rent).value().id;
     addTask(tasks_, "Call mum");
     oldId_ = addTask(tasks_, "Old thing", DateComponents{2024, 1, 1}, true);
     addTask(work_, "Draft report", DateComponents{2024, 5, 20});
@@ -206,7 +207,7 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
     EXPECT_EQ(task->notes, "fresh");
     EXPECT_EQ(task->priority, 0);
   }
-  EXPECT_TRUE(PimStore::shared().setDefaultCalendar(EntityType::reminder, work_));
+  EXPECT_TRUE(eventStore().data().setDefaultCalendar(EntityType::reminder, work_));
   call("todo_create_task", {{"title", "Ship it"}, {"priority", 5}, {"confirm", true}});
   EXPECT_EQ(stored("Ship it")->listTitle, "Work Projects");
   EXPECT_EQ(stored("Ship it")->priority, 5);
@@ -217,7 +218,7 @@ TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
             failure("No Reminders lists found. Connect your Microsoft account in System Settings "
                     "→ Internet Accounts."));
   seed();
-  const size_t before = PimStore::shared().reminders().size();
+  const size_t before = eventStore().data().reminders().size();
   const std::pair<json, std::string> cases[] = {
       {{{"title", ""}}, "title is required"},
       {{{"title", "A"}, {"list", "Home"}},
@@ -230,7 +231,7 @@ TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
     args["confirm"] = true;
     EXPECT_EQ(call("todo_create_task", args), failure(message)) << args;
   }
-  EXPECT_EQ(PimStore::shared().reminders().size(), before);
+  EXPECT_EQ(eventStore().data().reminders().size(), before);
 }
 
 TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {

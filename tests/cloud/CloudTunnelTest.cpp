@@ -67,15 +67,18 @@ class CloudTunnelTest : public ::testing::Test {
   }
 
   // The gate must outlive the tunnel.
-  // A silence limit of zero leaves the real one.
+  // A silence limit of zero leaves the real one; without a handler every request gets the
+  // no-reply answer.
   std::unique_ptr<CloudTunnel> start(const std::string& backend, Gate& gate,
                                      std::chrono::milliseconds pingInterval = 50ms,
-                                     std::chrono::milliseconds silenceLimit = 0ms) {
+                                     std::chrono::milliseconds silenceLimit = 0ms,
+                                     CloudTunnel::RequestHandler handler = {}) {
     ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
     CloudTunnel::Options options;
     options.pingInterval = pingInterval;
     options.silenceLimit = silenceLimit;
     options.tokenCheckInterval = 50ms;
+    options.handler = std::move(handler);
     options.wait = [&gate](std::chrono::milliseconds duration, std::stop_token stop) {
       return gate.wait(duration, stop);
     };
@@ -83,7 +86,10 @@ class CloudTunnelTest : public ::testing::Test {
     tunnel->startInBackground();
     return tunnel;
   }
-  std::unique_ptr<CloudTunnel> start(const std::string& backend) { return start(backend, gate_); }
+  std::unique_ptr<CloudTunnel> start(const std::string& backend,
+                                     CloudTunnel::RequestHandler handler = {}) {
+    return start(backend, gate_, 50ms, 0ms, std::move(handler));
+  }
 
   Gate gate_;
 };
@@ -110,8 +116,7 @@ TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
   auto session = std::make_shared<MCPServer>(std::make_shared<ToolRegistry>(),
                                              MCPServer::ServerInfo{"tavrin-server", "3.0.100"});
   test::CapturedStderr log;
-  auto tunnel = start(server.baseURL());
-  tunnel->configure(session);
+  auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   EXPECT_EQ(server.authorizations(), std::vector<std::string>{"Bearer tvrn-test"});
   EXPECT_TRUE(server.waitUntil([](const auto&) { return TunnelState::read(); }));
@@ -152,8 +157,7 @@ TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
 TEST_F(CloudTunnelTest, SixSlowCallsRunFourAtATime) {
   FakeTunnelServer server;
   std::atomic<int> running{0}, most{0};
-  auto tunnel = start(server.baseURL());
-  tunnel->configure([&](std::string_view request) {
+  auto tunnel = start(server.baseURL(), [&](std::string_view request) {
     const int now = ++running;
     for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
     }
@@ -255,8 +259,7 @@ TEST_F(CloudTunnelTest, ABackEndThatStopsReadingHoldsBackRequestsAndLosesNoReply
     Gate gate;
     test::CapturedStderr log;
     std::atomic<int> answered{0};
-    auto tunnel = start(server.baseURL(), gate, 1h, c.readsAgain ? 1h : 1s);
-    tunnel->configure([&](std::string_view) {
+    auto tunnel = start(server.baseURL(), gate, 1h, c.readsAgain ? 1h : 1s, [&](std::string_view) {
       ++answered;
       return reply;
     });

@@ -131,8 +131,8 @@ TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
   context_->reportingClient.record("Cursor");
   const std::string down = "http://127.0.0.1:" + std::to_string(test::unusedPort());
   for (const auto& [backend, status] : {std::pair{down, 200}, std::pair{backend_.baseURL(), 503}}) {
-    ToolCallCounter::incrementLocalOnly(counts_, "list_events");
-    ToolCallCounter::incrementLocalOnly(counts_, "list_events");
+    ToolCallCounter::incrementLocalOnly(*context_, "list_events");
+    ToolCallCounter::incrementLocalOnly(*context_, "list_events");
     ToolErrorCounter::recordLocalOnly(counts_, "list_events:bad_request");
     ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
     reply(status, "{}");
@@ -160,7 +160,7 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   context_->manifestSetting = [&store](const std::string& key) { return store.setting(key); };
   store.setManifest(manifest);
   int manifestChecks = 0;
-  HeartbeatManager::setManifestCheck([&] { ++manifestChecks; });
+  context_->manifestCheck = [&] { ++manifestChecks; };
   const auto latestFile = Paths::localShare() / "bin" / ".latest-version";
   struct Row {
     int status;
@@ -199,7 +199,6 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   store.setManifest(std::nullopt);
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
   EXPECT_EQ(manifestChecks, 4);
-  HeartbeatManager::setManifestCheck({});
 }
 
 TEST_F(HeartbeatTest, BeatsAtOnceThenEveryFiveMinutesUntilStopped) {

@@ -66,7 +66,7 @@ TEST(ActivityTest, KeepsTheNewestTwentyNewestFirst) {
 }
 
 TEST(ActivityTest, CountsCallsInFlightFromManyThreads) {
-  auto& tracker = InFlightRequestTracker::shared();
+  InFlightRequestTracker tracker;
   ActivityTracker activity;
   tracker.decrement();
   EXPECT_EQ(tracker.count(), 0) << "never below 0";
@@ -97,7 +97,7 @@ TEST(ActivityTest, CountsCallsInFlightFromManyThreads) {
 }
 
 TEST(ActivityTest, DrainAnswersWhenIdleTimesOutOrWakesWhenTheLastCallEnds) {
-  auto& tracker = InFlightRequestTracker::shared();
+  InFlightRequestTracker tracker;
   EXPECT_TRUE(tracker.drain(0s));
   EXPECT_TRUE(tracker.drain());
 

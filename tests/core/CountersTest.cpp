@@ -10,6 +10,7 @@
 
 #include "core/ConfigManager.h"
 #include "core/MCPClientTracker.h"
+#include "core/ServerContext.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -48,12 +49,13 @@ TEST(ToolErrorCounterTest, SortsErrorsIntoClasses) {
 }
 
 TEST(CountersTest, CountUntilDrainedWithoutLosingAny) {
-  ToolCounts counts;
-  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
-  ToolCallCounter::incrementLocalOnly(counts, "read_email");
-  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
-  ToolErrorCounter::record(counts, "send_email", "jxa_timeout");
-  ToolErrorCounter::record(counts, "read_email", "jxa_timeout");
+  ServerContext context;
+  ToolCounts& counts = context.counts;
+  ToolCallCounter::incrementLocalOnly(context, "list_emails");
+  ToolCallCounter::incrementLocalOnly(context, "read_email");
+  ToolCallCounter::incrementLocalOnly(context, "list_emails");
+  ToolErrorCounter::record(context, "send_email", "jxa_timeout");
+  ToolErrorCounter::record(context, "read_email", "jxa_timeout");
   ToolErrorCounter::recordLocalOnly(counts, "read_email:jxa_timeout");
   const CountSnapshot calls = counts.calls.drain();
   EXPECT_EQ(calls.total, 3);
@@ -68,8 +70,8 @@ TEST(CountersTest, CountUntilDrainedWithoutLosingAny) {
   // Sessions count while the heartbeat drains.
   std::vector<std::thread> sessions;
   for (int s = 0; s < 8; ++s) {
-    sessions.emplace_back([&counts] {
-      for (int i = 0; i < 500; ++i) ToolCallCounter::incrementLocalOnly(counts, "t");
+    sessions.emplace_back([&context] {
+      for (int i = 0; i < 500; ++i) ToolCallCounter::incrementLocalOnly(context, "t");
     });
   }
   std::int64_t drained = 0;
@@ -83,10 +85,10 @@ nlohmann::json userSettings() {
 }
 
 TEST(FirstToolCallTest, RecordedOnceInUTCAtTheFirstCall) {
-  ToolCounts counts;
+  ServerContext context;
   test::writeFile(ConfigManager::shared().configPath(), R"({"cloud_token": "tvrn-abc"})");
   const std::time_t before = std::time(nullptr);
-  ToolCallCounter::incrementLocalOnly(counts, "list_emails");
+  ToolCallCounter::incrementLocalOnly(context, "list_emails");
   const std::time_t after = std::time(nullptr);
 
   const nlohmann::json settings = userSettings();
@@ -100,14 +102,14 @@ TEST(FirstToolCallTest, RecordedOnceInUTCAtTheFirstCall) {
 
   // The counts deal with the key once; later calls never write it again.
   test::writeFile(ConfigManager::shared().configPath(), "{}");
-  ToolCallCounter::increment(counts, "list_emails");
+  ToolCallCounter::increment(context, "list_emails");
   EXPECT_FALSE(userSettings().contains("first_tool_call_at"));
 }
 
 TEST(FirstToolCallTest, AnExistingValueIsKept) {
-  ToolCounts counts;
+  ServerContext context;
   test::writeFile(ConfigManager::shared().configPath(), R"({"first_tool_call_at": "2024-01-02"})");
-  ToolCallCounter::increment(counts, "list_emails");
+  ToolCallCounter::increment(context, "list_emails");
   EXPECT_EQ(userSettings()["first_tool_call_at"], "2024-01-02");
 }
 
@@ -130,16 +132,17 @@ class StatusServerReports : public ::testing::Test {
 
   // Counts a call and an error each way; only increment and record may report.
   void countEverything() {
-    ToolCallCounter::increment(counts_, "list_emails", "Claude Code");
-    ToolCallCounter::incrementLocalOnly(counts_, "read_email");
-    ToolErrorCounter::record(counts_, "send_email", "mail_not_running");
+    ToolCallCounter::increment(context_, "list_emails", "Claude Code");
+    ToolCallCounter::incrementLocalOnly(context_, "read_email");
+    ToolErrorCounter::record(context_, "send_email", "mail_not_running");
     ToolErrorCounter::recordLocalOnly(counts_, "send_email:jxa_timeout");
   }
 
   // Reports leave through one background worker in order, so once a marker posted after them
   // has arrived, every report sent before it has arrived too.
   std::vector<test::RecordedRequest> requestsUpToMarker() {
-    HttpClient::postJSONInBackground(Endpoints::statusBaseURL() + "/marker", {}, 1s);
+    context_.poster->post(
+        HttpClient::jsonPostRequest(Endpoints::statusBaseURL() + "/marker", {}, 1s));
     const auto deadline = std::chrono::steady_clock::now() + 10s;
     while (server_.requestsTo("/marker").empty() && std::chrono::steady_clock::now() < deadline) {
       server_.waitForRequests(server_.requestCount() + 1, 50ms);
@@ -154,11 +157,12 @@ class StatusServerReports : public ::testing::Test {
   }
 
   test::RecordingHttpServer server_;
-  ToolCounts counts_;
+  ServerContext context_;
+  ToolCounts& counts_ = context_.counts;
 };
 
 TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
-  ToolCallCounter::increment(counts_, "read_email");  // the client not known
+  ToolCallCounter::increment(context_, "read_email");  // the client not known
   countEverything();
 
   const auto requests = requestsUpToMarker();
@@ -177,7 +181,7 @@ TEST_F(StatusServerReports, OneReportPerCountedCallAndError) {
 }
 
 TEST_F(StatusServerReports, NoneWhereTheStatusServerRunsInProcess) {
-  ToolCallCounter::setStatusServerInProcess(true);
+  context_.statusServerInProcess = true;
   countEverything();
   EXPECT_EQ(paths(), std::vector<std::string>{"/marker"});
   EXPECT_EQ(counts_.calls.drain().total, 2);

@@ -366,7 +366,7 @@ TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
   EXPECT_TRUE(client.staysSilent(50ms));
   // At most one call per core on workers, and one on the session's own thread.
   EXPECT_LE(peak.load(), static_cast<int>(std::max(2U, std::thread::hardware_concurrency())) + 1);
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
 }
 
 TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSessionEnds) {
@@ -534,7 +534,7 @@ TEST(MCPServerTest, ToolCallsMapEachOutcomeAndAreCountedAuditedAndTracked) {
     EXPECT_EQ(line.at("ok"), i < 2) << cases[i].tool;
     EXPECT_TRUE(line.at("ms").is_number_integer());
   }
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
 }
 
 TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
@@ -552,20 +552,20 @@ TEST(MCPServerTest, InFlightCountIsRaisedExactlyWhileTheHandlerRuns) {
 
   ASSERT_TRUE(client.sendJSON(request(1, "tools/call", {{"name", "slow"}})));
   entered.get_future().wait();
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 1);
+  EXPECT_EQ(registry->context().inFlight.count(), 1);
   release.set_value();
   EXPECT_EQ(resultText(*client.readJSON()), "done");
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
 
   // A handler that throws costs its own request, not the session.
   const auto reply = client.call(request(2, "tools/call", {{"name", "throws"}}));
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->at("error"), (json{{"code", -32603}, {"message", "handler broke"}}));
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
   const auto odd = client.call(request(3, "tools/call", {{"name", "throws-value"}}));
   ASSERT_TRUE(odd);
   EXPECT_EQ(odd->at("error"), (json{{"code", -32603}, {"message", "Internal error"}}));
-  EXPECT_EQ(InFlightRequestTracker::shared().count(), 0);
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
   EXPECT_TRUE(client.call(request(4, "ping")));
 }
 

@@ -89,8 +89,13 @@ class PimStoreTest : public ::testing::Test {
     return store_.events(at(from), at(to));
   }
 
+  // What a test plays just before the store replaces an item file.
+  std::function<void(const fs::path&)> beforeReplace_;
   // A folder of its own, so tests run in one process do not meet.
-  PimStore store_{test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  PimStore store_{test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name(),
+                  {.beforeReplace = [this](const fs::path& file) {
+                    if (beforeReplace_) beforeReplace_(file);
+                  }}};
   std::string calendar_;
   std::vector<std::string> warnings_;
 };
@@ -347,15 +352,15 @@ TEST_F(PimStoreTest, TemporaryFilesLeftByAnUnfinishedWriteAreRemoved) {
             (std::vector<std::string>{".hidden-of-another-program", "displayname", "tavrin-kind"}));
 
   bool oursKept = false;
-  PimStore::setBeforeReplaceHook([&](const fs::path& file) {
+  beforeReplace_ = [&](const fs::path& file) {
     restarted.events(at("2024-05-01"), at("2024-06-01"));  // another store reads the folder
     for (const auto& name : test::namesIn(folder)) {
       oursKept |= name.rfind("." + file.filename().string() + ".", 0) == 0;
     }
-  });
+  };
   const auto saved =
       store_.saveEvent(eventIn("Dentist", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"));
-  PimStore::setBeforeReplaceHook(nullptr);
+  beforeReplace_ = nullptr;
   ASSERT_TRUE(saved.ok()) << saved.error().message;
   EXPECT_TRUE(oursKept);
   restarted.calendars(EntityType::event);
@@ -392,12 +397,12 @@ TEST_F(PimStoreTest, AnItemChangedByAnotherProgramWhileWeWriteIsLeftToIt) {
                              : store_.event("theirs").value();
     wanted.title = "Ours";
     fs::path written;
-    PimStore::setBeforeReplaceHook([&](const fs::path& f) {
+    beforeReplace_ = [&](const fs::path& f) {
       written = f;
       c.meanwhile(f);
-    });
+    };
     const auto saved = store_.saveEvent(wanted);
-    PimStore::setBeforeReplaceHook(nullptr);
+    beforeReplace_ = nullptr;
     ASSERT_FALSE(saved.ok());
     EXPECT_EQ(saved.error().message,
               "The change could not be saved: another program changed the item at the same "
@@ -421,7 +426,7 @@ TEST_F(PimStoreTest, ASplitThatCannotFinishIsTakenBackOrSaysWhereItStayed) {
     Event later = store_.event(first.substr(0, first.find('/')) + "/20240504T080000Z").value();
     later.title = "Sync";
     fs::path written;  // the new series, written first
-    PimStore::setBeforeReplaceHook([&](const fs::path& file) {
+    beforeReplace_ = [&](const fs::path& file) {
       if (file != old) {
         written = file;
         return;
@@ -430,9 +435,9 @@ TEST_F(PimStoreTest, ASplitThatCannotFinishIsTakenBackOrSaysWhereItStayed) {
       if (!takingBackFails) return;
       fs::remove(written);
       test::writeFile(written / "theirs", "theirs");
-    });
+    };
     const auto saved = store_.saveEvent(later, Span::futureEvents);
-    PimStore::setBeforeReplaceHook(nullptr);
+    beforeReplace_ = nullptr;
 
     ASSERT_FALSE(saved.ok());
     const std::string overlap = " Taking back the part already written failed too, so " +

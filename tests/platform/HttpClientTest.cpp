@@ -194,14 +194,15 @@ TEST(BackgroundPosterTest, StopsPromptlyAndDropsLaterPosts) {
   EXPECT_EQ(server.requestCount(), 1u);
 }
 
-TEST(BackgroundPosterTest, SharedPosterSendsCompactJSONToTheStatusServer) {
+TEST(BackgroundPosterTest, SendsCompactJSONToTheStatusServer) {
   RecordingHttpServer server;
   ::setenv("TVRN_STATUS_PORT", std::to_string(server.port()).c_str(), 1);
   const nlohmann::json body = {{"tool", "list_emails"}, {"ai_client", "CLI"}};
-  HttpClient::postJSONInBackground(Endpoints::statusBaseURL() + "/tool-call", body, 1s);
+  BackgroundPoster poster;
+  poster.post(HttpClient::jsonPostRequest(Endpoints::statusBaseURL() + "/tool-call", body, 1s));
   // Bytes that are not UTF-8 do not stop a report; they are replaced.
-  HttpClient::postJSONInBackground(Endpoints::statusBaseURL() + "/tool-error", {{"tool", "a\xff"}},
-                                   1s);
+  poster.post(HttpClient::jsonPostRequest(Endpoints::statusBaseURL() + "/tool-error",
+                                          {{"tool", "a\xff"}}, 1s));
   ASSERT_TRUE(server.waitForRequests(2, kWait));
   const auto sent = server.requestsTo("/tool-call").at(0);
   EXPECT_EQ(sent.method, "POST");

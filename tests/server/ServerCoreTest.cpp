@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -174,7 +175,7 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   Calendar work;
   work.title = "Work";
   work.entityType = EntityType::event;
-  ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
+  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
 
   EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
@@ -235,7 +236,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
   EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
 
-  const auto events = PimStore::shared().events(
+  const auto events = eventStore().data().events(
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
   ASSERT_EQ(events.size(), 1u);
@@ -245,7 +246,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
   size_t files = 0;
   for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(PimStore::shared().folder() / "calendars")) {
+       std::filesystem::recursive_directory_iterator(eventStore().data().folder() / "calendars")) {
     if (entry.path().extension() != ".ics") continue;
     ++files;
     std::string why;

@@ -8,6 +8,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "pim/PimStore.h"
@@ -54,7 +55,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   test::writeFile(Paths::underHome(".wacli/wacli.db"), "");
   Calendar work;
   work.title = "Work";
-  ASSERT_TRUE(PimStore::shared().saveCalendar(work).ok());
+  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
   const auto decisions = Paths::appSupport() / "pim/authorization.json";
   test::writeFile(decisions, R"({"calendar": "granted", "contacts": "denied"})");
   // A grant remembered from earlier: the store itself has not decided reminders now.

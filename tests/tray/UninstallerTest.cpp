@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "bridges/PlatformStores.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PimStore.h"
 #include "platform/Keychain.h"
@@ -139,8 +140,8 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   event.title = "Dentist";
   event.start = std::chrono::system_clock::now();
   event.end = event.start + 1h;
-  event.calendarId = PimStore::shared().defaultCalendarForNewEvents().value().id;
-  const auto saved = PimStore::shared().saveEvent(event);
+  event.calendarId = eventStore().data().defaultCalendarForNewEvents().value().id;
+  const auto saved = eventStore().data().saveEvent(event);
   ASSERT_TRUE(saved.ok());
   const auto pim = Paths::appSupport() / "pim";
   const auto kept = test::contentsOf(pim);

@@ -6,8 +6,8 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunner.h"
-#include "core/ActivityTracker.h"
 #include "core/Params.h"
+#include "core/ServerContext.h"
 #include "core/ToolDefinition.h"
 #include "tools/common/AutomationBridges.h"
 
@@ -27,11 +27,13 @@ ToolResult listSafariBookmarks(JXARunning& jxa, const Params::Arguments& argumen
 std::string completeReminderPreview(const Params::Arguments& arguments);
 
 // update_tavrin, update_self_diagnosis, report_problem, run_qa and submit_qa_report.
-ToolResult updateTavrin(const Params::Arguments& arguments);
-ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments);
-// A problem report carries the state snapshot, with the server's `activity`.
+// The update check and history are the server `context`'s sources.
+ToolResult updateTavrin(const ServerContext& context, const Params::Arguments& arguments);
+ToolResult updateSelfDiagnosis(const std::string& version, const ServerContext& context,
+                               const Params::Arguments& arguments);
+// A problem report carries the state snapshot of the server's `context`.
 ToolResult reportProblem(const AutomationBridges& with, const std::string& version,
-                         const ActivityTracker& activity, const Params::Arguments& arguments);
+                         const ServerContext& context, const Params::Arguments& arguments);
 ToolResult runQA(const std::string& version);
 ToolResult submitQAReport(const Params::Arguments& arguments);
 

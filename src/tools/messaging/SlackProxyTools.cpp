@@ -1,8 +1,10 @@
 #include "tools/messaging/SlackProxyTools.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/Params.h"
 #include "core/ToolResponse.h"
@@ -22,9 +24,6 @@ using nlohmann::json;
 using ToolSchema::property;
 using ToolSchema::schema;
 namespace Texts = MessagingTexts;
-
-// Only a scan that saw no Slack app stops a call; a service it knows nothing of lets it through.
-bool slackReportedMissing() { return ServiceSnapshot::flag("slack", "available") == false; }
 
 std::string updateText() {
   return std::string(Texts::kSlackUpdateStart) + Endpoints::web() + "/install" +
@@ -49,15 +48,25 @@ using Body = std::function<ToolResult(const Params::Arguments&)>;
 ToolDefinition tool(std::string name, const char* description, json properties, json required,
                     Body body) {
   return {std::move(name), description, schema(std::move(properties), std::move(required)),
-          ToolKind::readOnly,
-          [body = std::move(body)](const Params::Arguments& arguments) -> ToolResult {
-            if (slackReportedMissing()) {
-              return ToolResponse::failure(
-                  ToolResponse::text(std::string(Texts::kSlackNotInstalledStart) +
-                                     Texts::kSlackDownloadPage + Texts::kSlackNotInstalledEnd));
-            }
+          ToolKind::readOnly, [body = std::move(body)](const Params::Arguments& arguments) {
             return answerOf(body(arguments));
           }};
+}
+
+// Only a scan that saw no Slack app stops a call of `tool`; a service it knows nothing of lets it
+// through.
+ToolDefinition unlessReportedMissing(ToolDefinition tool,
+                                     std::shared_ptr<const ServerContext> context) {
+  tool.handler = [handler = std::move(tool.handler),
+                  context = std::move(context)](const Params::Arguments& arguments) -> ToolResult {
+    if (ServiceSnapshot::flag(*context, "slack", "available") == false) {
+      return ToolResponse::failure(ToolResponse::text(std::string(Texts::kSlackNotInstalledStart) +
+                                                      Texts::kSlackDownloadPage +
+                                                      Texts::kSlackNotInstalledEnd));
+    }
+    return handler(arguments);
+  };
+  return tool;
 }
 
 ToolDefinition listWorkspaces(CoProcessProxy& proxy) {
@@ -110,10 +119,10 @@ ToolDefinition searchMessages(CoProcessProxy& proxy) {
 
 void registerTools(ToolRegistry& registry, CoProcessProxy& proxy) {
   ToolRegistry::ServiceScope scope(registry, "slack");
-  registry.registerTool(listWorkspaces(proxy));
-  registry.registerTool(listChannels(proxy));
-  registry.registerTool(readChannelMessages(proxy));
-  registry.registerTool(searchMessages(proxy));
+  for (ToolDefinition& tool : std::vector{listWorkspaces(proxy), listChannels(proxy),
+                                          readChannelMessages(proxy), searchMessages(proxy)}) {
+    registry.registerTool(unlessReportedMissing(std::move(tool), registry.sharedContext()));
+  }
 }
 
 }  // namespace tvrn::SlackProxyTools

@@ -1,5 +1,6 @@
 #include "tools/messaging/TeamsProxyTools.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -22,18 +23,20 @@ using ToolSchema::schema;
 namespace Texts = MessagingTexts;
 
 // The scan counts a tenant only when it found the Teams app.
-bool hasTeamsAccount() {
-  const json teams = ServiceSnapshot::entry("teams");
+bool hasTeamsAccount(const ServerContext& context) {
+  const json teams = ServiceSnapshot::entry(context, "teams");
   if (!teams.is_object()) return false;
   const auto tenants = teams.find("tenants");
   return tenants != teams.end() && tenants->is_number_integer() && tenants->get<long long>() > 0;
 }
 
 // Without an account the listing fails with an explanation and an empty list named `listName`.
-ToolHandler listing(CoProcessProxy& proxy, const char* method, const char* listName,
+ToolHandler listing(CoProcessProxy& proxy, std::shared_ptr<const ServerContext> context,
+                    const char* method, const char* listName,
                     std::function<json(const Params::Arguments&)> args) {
-  return [&proxy, method, listName, args = std::move(args)](const Params::Arguments& arguments) {
-    if (!hasTeamsAccount()) {
+  return [&proxy, context = std::move(context), method, listName,
+          args = std::move(args)](const Params::Arguments& arguments) {
+    if (!hasTeamsAccount(*context)) {
       return ToolResult(ToolResponse::failure(ToolResponse::json(
           *JSONValue::fromRaw({{"error", Texts::kTeamsNoAccount}, {listName, json::array()}}))));
     }
@@ -41,13 +44,14 @@ ToolHandler listing(CoProcessProxy& proxy, const char* method, const char* listN
   };
 }
 
-ToolDefinition listChats(CoProcessProxy& proxy) {
+ToolDefinition listChats(CoProcessProxy& proxy, std::shared_ptr<const ServerContext> context) {
   return {"teams_list_chats", Texts::kTeamsListChats,
           schema({{"limit", property("integer", Texts::kTeamsChatsLimit)}}, json::array()),
           ToolKind::readOnly,
-          listing(proxy, "list_chats", "chats", [](const Params::Arguments& arguments) {
-            return json{{"limit", limitOf(arguments)}};
-          })};
+          listing(proxy, std::move(context), "list_chats", "chats",
+                  [](const Params::Arguments& arguments) {
+                    return json{{"limit", limitOf(arguments)}};
+                  })};
 }
 
 ToolDefinition readChatMessages(CoProcessProxy& proxy) {
@@ -63,11 +67,11 @@ ToolDefinition readChatMessages(CoProcessProxy& proxy) {
           }};
 }
 
-ToolDefinition listTeams(CoProcessProxy& proxy) {
+ToolDefinition listTeams(CoProcessProxy& proxy, std::shared_ptr<const ServerContext> context) {
   return {"teams_list_teams", Texts::kTeamsListTeams, schema(json::object(), json::array()),
-          ToolKind::readOnly, listing(proxy, "list_teams", "teams", [](const Params::Arguments&) {
-            return json::object();
-          })};
+          ToolKind::readOnly,
+          listing(proxy, std::move(context), "list_teams", "teams",
+                  [](const Params::Arguments&) { return json::object(); })};
 }
 
 ToolDefinition listChannels(CoProcessProxy& proxy) {
@@ -137,9 +141,9 @@ ToolDefinition sendChatMessage(CoProcessProxy& proxy, GraphChatSend viaGraph) {
 
 void registerTools(ToolRegistry& registry, GraphChatSend viaGraph, CoProcessProxy& proxy) {
   ToolRegistry::ServiceScope scope(registry, "teams");
-  registry.registerTool(listChats(proxy));
+  registry.registerTool(listChats(proxy, registry.sharedContext()));
   registry.registerTool(readChatMessages(proxy));
-  registry.registerTool(listTeams(proxy));
+  registry.registerTool(listTeams(proxy, registry.sharedContext()));
   registry.registerTool(listChannels(proxy));
   registry.registerTool(readChannelMessages(proxy));
   registry.registerTool(sendChatMessage(proxy, std::move(viaGraph)));

@@ -1,8 +1,10 @@
 #include "tools/messaging/WhatsAppProxyTools.h"
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/Params.h"
 #include "core/ToolResponse.h"
@@ -24,12 +26,22 @@ using ToolSchema::property;
 using ToolSchema::schema;
 namespace Texts = MessagingTexts;
 
-// Only a scan that found wacli's message database lets a call through.
-bool whatsAppAuthenticated() { return ServiceSnapshot::flag("whatsapp", "authenticated") == true; }
-
 ToolResult notAuthenticated() {
   return ToolResponse::failure(
       ToolResponse::json(*JSONValue::fromRaw({{"error", Texts::kWhatsAppNotAuthenticated}})));
+}
+
+// Only a scan that found wacli's message database lets a call of `tool` through.
+ToolDefinition authenticatedOnly(ToolDefinition tool,
+                                 std::shared_ptr<const ServerContext> context) {
+  tool.handler = [handler = std::move(tool.handler),
+                  context = std::move(context)](const Params::Arguments& arguments) {
+    if (ServiceSnapshot::flag(*context, "whatsapp", "authenticated") != true) {
+      return notAuthenticated();
+    }
+    return handler(arguments);
+  };
+  return tool;
 }
 
 // Hands the client's arguments to the client and its answer back as JSON.
@@ -41,7 +53,6 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
   return {std::move(name), std::string(description) + Texts::kWhatsAppWarning,
           schema(std::move(properties), std::move(required)), kind,
           [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
-            if (!whatsAppAuthenticated()) return notAuthenticated();
             return body(arguments, [&](json args) { return asAnswer(proxy.call(method, args)); });
           }};
 }
@@ -136,11 +147,11 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
 
 void registerTools(ToolRegistry& registry, WhatsAppProxy& proxy) {
   ToolRegistry::ServiceScope scope(registry, "whatsapp");
-  registry.registerTool(listChats(proxy));
-  registry.registerTool(readMessages(proxy));
-  registry.registerTool(searchMessages(proxy));
-  registry.registerTool(sendMessage(proxy));
-  registry.registerTool(sendFile(proxy));
+  for (ToolDefinition& tool :
+       std::vector{listChats(proxy), readMessages(proxy), searchMessages(proxy), sendMessage(proxy),
+                   sendFile(proxy)}) {
+    registry.registerTool(authenticatedOnly(std::move(tool), registry.sharedContext()));
+  }
 }
 
 }  // namespace tvrn::WhatsAppProxyTools

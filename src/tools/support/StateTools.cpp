@@ -6,6 +6,7 @@
 #include "base/Timestamp.h"
 #include "core/ActivityTracker.h"
 #include "core/ConfigManager.h"
+#include "core/EnvironmentSources.h"
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
@@ -13,7 +14,6 @@
 #include "platform/OperatingSystem.h"
 #include "platform/RunningApps.h"
 #include "tools/common/ServiceSnapshot.h"
-#include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateToolsTexts.h"
 
 namespace tvrn::StateTools {
@@ -134,9 +134,10 @@ json serviceSummary(const json& scan) {
 }  // namespace
 
 json snapshot(const AutomationBridges& with, const std::string& version,
-              const ActivityTracker& activity) {
-  const json config = ConfigManager::shared().load();
-  const std::string machineId = ConfigManager::shared().getMachineId();
+              const ServerContext& context) {
+  const json config = context.settings->load();
+  const std::string machineId = context.settings->getMachineId();
+  const ActivityTracker& activity = context.activity;
   const auto token = config.find("cloud_token");
   const bool tokenSet =
       token != config.end() && token->is_string() && !token->get_ref<const std::string&>().empty();
@@ -150,12 +151,12 @@ json snapshot(const AutomationBridges& with, const std::string& version,
                 {"os_version", OperatingSystem::versionNumbers(3)},
                 {"arch", OperatingSystem::buildArchitecture()},
                 {"machine_id", machineId},
-                {"ai_client", EnvironmentSources::aiClient()},
+                {"ai_client", context.aiClient ? context.aiClient() : std::string()},
                 {"cloud_token_set", tokenSet},
                 {"cloud_data_enabled", boolMember(config, "cloud_data_enabled")},
-                {"tunnel_connected", EnvironmentSources::tunnelConnected()}};
-  state["tcc"] = permissionStates(with, ServiceSnapshot::current());
-  state["services"] = serviceSummary(ServiceSnapshot::current());
+                {"tunnel_connected", EnvironmentSources::tunnelConnected(context.environment)}};
+  state["tcc"] = permissionStates(with, ServiceSnapshot::current(context));
+  state["services"] = serviceSummary(ServiceSnapshot::current(context));
   state["recent_activity_count"] = activity.recentEntries().size();
   state["update"] = updateState(version);
   if (const auto last = activity.snapshot()) {
@@ -175,7 +176,7 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
        ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
        [with, version, context = registry.sharedContext()](const Params::Arguments&) -> ToolResult {
          return ToolResponse::json(
-             JSONValue::fromRaw(snapshot(with, version, context->activity)).value_or(JSONValue()));
+             JSONValue::fromRaw(snapshot(with, version, *context)).value_or(JSONValue()));
        }});
 }
 

@@ -10,14 +10,14 @@
 
 namespace tvrn::StateTools {
 
-// Registers tvrn_state; its answers name `version` as the running app's and tell of the
-// activity in the registry's context.
+// Registers tvrn_state; its answers name `version` as the running app's and tell of what the
+// registry's context holds.
 void registerTools(ToolRegistry& registry, AutomationBridges with, const std::string& version);
 
-// The snapshot for the running app version and the server's `activity`, with the permission
-// words of `with.helper` and whether `with.scripts` can reach Mail; never fails (every missing
-// piece has a default).
+// The snapshot for the running app version, with the settings, activity, services and sources of
+// the server's `context`, the permission words of `with.helper` and whether `with.scripts` can
+// reach Mail; never fails (every missing piece has a default).
 nlohmann::json snapshot(const AutomationBridges& with, const std::string& version,
-                        const ActivityTracker& activity);
+                        const ServerContext& context);
 
 }  // namespace tvrn::StateTools

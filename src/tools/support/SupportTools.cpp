@@ -12,6 +12,7 @@
 #include "base/Timestamp.h"
 #include "core/ConfigManager.h"
 #include "core/DateFormat.h"
+#include "core/EnvironmentSources.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
 #include "manifest/EngineVersion.h"
@@ -20,7 +21,6 @@
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "tools/common/SystemToolHandlers.h"
-#include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SupportToolsTexts.h"
 
@@ -127,9 +127,9 @@ Result<json, ToolError> post(const std::string& path, const json& body, double t
 }
 
 ToolResult postProblemReport(const AutomationBridges& with, const std::string& version,
-                             const ActivityTracker& activity, const std::string& symptom,
+                             const ServerContext& context, const std::string& symptom,
                              const std::string& toolAttempted, const std::string& errorMessage) {
-  const json state = StateTools::snapshot(with, version, activity);
+  const json state = StateTools::snapshot(with, version, context);
   const std::array<std::pair<const char*, json>, 10> members = {{
       {"version", version},
       {"tray_version", ""},
@@ -238,18 +238,21 @@ std::int64_t intOr(const json& object, const char* name, std::int64_t fallback) 
 
 }  // namespace
 
-ToolResult updateTavrin(const Params::Arguments& arguments) {
+ToolResult updateTavrin(const ServerContext& context, const Params::Arguments& arguments) {
   const bool checkOnly = Params::optionalBool("check_only", arguments, false);
-  const auto report = EnvironmentSources::updateCheck(checkOnly).value_or(
-      EnvironmentSources::UpdateReport{std::string(Texts::kUpdateUnavailable), true});
+  const auto report =
+      EnvironmentSources::updateCheck(context.environment, checkOnly)
+          .value_or(EnvironmentSources::UpdateReport{std::string(Texts::kUpdateUnavailable), true});
   JSONValue result = ToolResponse::text(report.text);
   return report.failed ? ToolResponse::failure(std::move(result)) : result;
 }
 
-ToolResult updateSelfDiagnosis(const std::string& version, const Params::Arguments& arguments) {
+ToolResult updateSelfDiagnosis(const std::string& version, const ServerContext& context,
+                               const Params::Arguments& arguments) {
   const std::int64_t limit = std::clamp<std::int64_t>(
       Params::optionalInt("limit", arguments, kDefaultAttempts), 1, kMaxAttempts);
-  const EnvironmentSources::UpdateHistory history = EnvironmentSources::updateHistory();
+  const EnvironmentSources::UpdateHistory history =
+      EnvironmentSources::updateHistory(context.environment);
   const fs::path cacheDir = Paths::localShare() / "bin";
   const fs::path running = ExecutablePath::file();
 
@@ -271,7 +274,7 @@ ToolResult updateSelfDiagnosis(const std::string& version, const Params::Argumen
 }
 
 ToolResult reportProblem(const AutomationBridges& with, const std::string& version,
-                         const ActivityTracker& activity, const Params::Arguments& arguments) {
+                         const ServerContext& context, const Params::Arguments& arguments) {
   const std::string type = Params::optional("report_type", arguments, "");
   const std::string symptom = Params::optional("symptom", arguments, "");
   const bool confirm = Params::optionalBool("confirm", arguments, false);
@@ -289,9 +292,9 @@ ToolResult reportProblem(const AutomationBridges& with, const std::string& versi
   }
   const std::string tool = Params::optional("tool_attempted", arguments, "");
   const std::string error = Params::optional("error_message", arguments, "");
-  if (confirm) return postProblemReport(with, version, activity, symptom, tool, error);
+  if (confirm) return postProblemReport(with, version, context, symptom, tool, error);
 
-  const json tcc = StateTools::snapshot(with, version, activity).value("tcc", json::object());
+  const json tcc = StateTools::snapshot(with, version, context).value("tcc", json::object());
   std::string permissions;
   if (tcc.is_object()) {
     for (const auto& [name, value] : tcc.items()) {

@@ -83,12 +83,15 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
   registry.registerTool(
       {"update_tavrin", std::string(SupportTexts::kUpdateDescription),
        schema({{"check_only", property("boolean", SupportTexts::kUpdateCheckOnly)}}, json::array()),
-       ToolKind::write, updateTavrin});
+       ToolKind::write, [context = registry.sharedContext()](const Params::Arguments& arguments) {
+         return updateTavrin(*context, arguments);
+       }});
   registry.registerTool(
       {"update_self_diagnosis", std::string(SupportTexts::kDiagnosisDescription),
        schema({{"limit", property("integer", SupportTexts::kDiagnosisLimit)}}, json::array()),
-       ToolKind::readOnly, [version](const Params::Arguments& arguments) {
-         return updateSelfDiagnosis(version, arguments);
+       ToolKind::readOnly,
+       [version, context = registry.sharedContext()](const Params::Arguments& arguments) {
+         return updateSelfDiagnosis(version, *context, arguments);
        }});
   registry.registerTool(
       {"report_problem", std::string(SupportTexts::kReportDescription),
@@ -103,7 +106,7 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
               json::array()),
        ToolKind::send,
        [with, version, context = registry.sharedContext()](const Params::Arguments& arguments) {
-         return reportProblem(with, version, context->activity, arguments);
+         return reportProblem(with, version, *context, arguments);
        }});
   registry.registerTool({"run_qa", std::string(SupportTexts::kRunQADescription), noParameters(),
                          ToolKind::readOnly,

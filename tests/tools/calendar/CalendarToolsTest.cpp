@@ -7,6 +7,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/PimFixtures.h"
+#include "bridges/PlatformStores.h"
 #include "core/ToolRegistry.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
@@ -36,7 +37,7 @@ class CalendarToolsTest : public ::testing::Test {
     EXPECT_TRUE(
         PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = PimStore::shared();
+    auto& store = eventStore().data();
     const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;
     EXPECT_TRUE(store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder)));
     event_ = store
@@ -98,7 +99,7 @@ TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
   EXPECT_EQ(
       resultText(run("delete_calendar_event", {{"event_id", event_}})),
       "Preview — delete calendar event '" + event_ + "'. Call again with confirm: true to delete.");
-  EXPECT_TRUE(PimStore::shared().event(event_));
+  EXPECT_TRUE(eventStore().data().event(event_));
   // These two go to the service at once, which answers its own preview.
   EXPECT_EQ(resultText(run("update_calendar_event", {{"event_id", event_}})),
             "Preview — Changes to 'Review':\n  (no changes specified)\n\nCall again with "
@@ -109,7 +110,7 @@ TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
                                                            {"start_date", "2024-06-01T09:00:00Z"},
                                                            {"end_date", "2024-06-01T10:00:00Z"},
                                                            {"confirm", true}})));
-  EXPECT_TRUE(PimStore::shared().event(created["id"].get<std::string>()));
+  EXPECT_TRUE(eventStore().data().event(created["id"].get<std::string>()));
   EXPECT_EQ(resultText(run("delete_calendar_event", {{"event_id", event_}, {"confirm", true}})),
             "Event deleted: Review");
   // The tool takes "true" as confirmation, the service does not.

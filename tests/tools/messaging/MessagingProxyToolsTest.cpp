@@ -15,7 +15,6 @@
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/ToolCall.h"
-#include "tools/common/ServiceSnapshot.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/SlackProxyTools.h"
@@ -36,13 +35,12 @@ class MessagingProxyToolsTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TVRN_WEB_URL", "https://tavrin.example", 1);
     ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
-    ServiceSnapshot::setSource([this] {
+    registry.context().serviceStatus = [this] {
       return ServiceStatusScanner::scan({scanHelper, scanScripts});
-    });
+    };
     SlackProxyTools::registerTools(registry, slack);
     TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, teams);
   }
-  void TearDown() override { ServiceSnapshot::setSource(nullptr); }
 
   void installApps() {
     test::placeBundle("Slack");

@@ -12,7 +12,6 @@
 #include "platform/ExecutablePath.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/ToolCall.h"
-#include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/WhatsAppProxyTools.h"
 
@@ -27,12 +26,11 @@ class WhatsAppProxyToolsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
-    ServiceSnapshot::setSource([this] {
+    registry.context().serviceStatus = [this] {
       return ServiceStatusScanner::scan({scanHelper, scanScripts});
-    });
+    };
     WhatsAppProxyTools::registerTools(registry, proxy);
   }
-  void TearDown() override { ServiceSnapshot::setSource(nullptr); }
 
   void signIn() {
     test::placeFake("fake-wacli", "wacli");

@@ -18,9 +18,7 @@
 #include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
-#include "tools/common/ServiceSnapshot.h"
 #include "tools/support/AutomationFakes.h"
-#include "tools/support/EnvironmentSources.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
 #include "tools/support/WelcomeTools.h"
@@ -54,10 +52,6 @@ class SupportToolsTest : public ::testing::Test {
     SystemTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
     StateTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
     WelcomeTools::registerTools(registry_, diag_);
-  }
-  void TearDown() override {
-    ServiceSnapshot::setSource({});
-    EnvironmentSources::install({});
   }
 
   std::string text(const std::string& tool, const json& arguments = json::object()) const {
@@ -101,15 +95,13 @@ TEST_F(SupportToolsTest, UpdateAdviceFollowsTheReleasesBehind) {
 TEST_F(SupportToolsTest, SnapshotReadsVersionFilesScanAndActivity) {
   versionFile("tray/.tray-version", "\n");
   versionFile("tray/.version", " 2.1.0 \n");
-  ServiceSnapshot::setSource([] {
+  registry_.context().serviceStatus = [] {
     return json{{"email", {{"running", true}, {"accounts", {"a", "b", 3}}}},
                 {"onedrive", {"Personal"}},
                 {"notes", {{"running", "yes"}, {"count", 7}}},
                 {"calendar", "not an object"}};
-  });
-  EnvironmentSources::Sources sources;
-  sources.aiClient = [] { return std::string("Claude"); };
-  EnvironmentSources::install(sources);
+  };
+  registry_.context().aiClient = [] { return std::string("Claude"); };
   json state = object("tvrn_state");
   EXPECT_EQ(state["tray_version"], "2.1.0");
   EXPECT_EQ(state["ai_client"], "Claude");
@@ -131,14 +123,12 @@ TEST_F(SupportToolsTest, SnapshotReadsVersionFilesScanAndActivity) {
 }
 
 TEST_F(SupportToolsTest, SelfDiagnosisClampsTheLimitAndListsNewestFirst) {
-  EnvironmentSources::Sources sources;
-  sources.updateHistory = [] {
+  registry_.context().environment.updateHistory = [] {
     EnvironmentSources::UpdateHistory history;
     for (int i = 0; i < 55; ++i) history.attempts.push_back({{"note", "n" + std::to_string(i)}});
     history.consecutiveFailures = 2;
     return history;
   };
-  EnvironmentSources::install(sources);
   struct Case {
     json limit;
     std::size_t count;

@@ -1,5 +1,5 @@
-// What the support tools read of the layers above them (the heartbeat, the relay tunnel and the
-// self-updater). Start-up installs the sources; until then each answer is "not known".
+// What the support tools read of the layers above them (the relay tunnel and the self-updater),
+// carried by the server's context: start-up fills them in; until then each answer is "not known".
 #pragma once
 
 #include <cstdint>
@@ -25,18 +25,15 @@ struct UpdateReport {
 };
 
 struct Sources {
-  std::function<std::string()> aiClient;
   std::function<bool()> tunnelConnected;
   // One update check; with checkOnly set nothing is downloaded or installed.
   std::function<UpdateReport(bool checkOnly)> updateCheck;
   std::function<UpdateHistory()> updateHistory;
 };
 
-void install(Sources sources);
-
-std::string aiClient();                                  // "" without a source
-bool tunnelConnected();                                  // false without a source
-std::optional<UpdateReport> updateCheck(bool checkOnly);  // nothing without a source
-UpdateHistory updateHistory();                           // empty without a source
+// Each answers "not known" without its source: false, nothing, an empty history.
+bool tunnelConnected(const Sources& sources);
+std::optional<UpdateReport> updateCheck(const Sources& sources, bool checkOnly);
+UpdateHistory updateHistory(const Sources& sources);
 
 }  // namespace tvrn::EnvironmentSources
