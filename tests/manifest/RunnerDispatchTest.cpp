@@ -24,7 +24,8 @@ using test::RecordingHttpServer;
 using namespace std::chrono_literals;
 
 TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
-  NativeHandlerRegistry::shared().registerHandler(
+  RunnerTable runners;
+  runners.nativeHandlers().registerHandler(
       "echo", [](const std::optional<JSONValue>& a) { return ToolResponse::json(*a); });
   struct Case {
     BehaviorSpec behavior;
@@ -41,13 +42,13 @@ TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
        "error: Permission denied: sqlite: path 'x.db' is outside the allowed directories"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(outcome(RunnerDispatch::execute(c.behavior, {{"a", 1}}, 1000, c.depth)), c.expected)
+    EXPECT_EQ(outcome(runners.execute(c.behavior, {{"a", 1}}, 1000, c.depth)), c.expected)
         << c.expected;
   }
   EXPECT_EQ(outcome(ManifestHTTPLocalRunner().execute(BehaviorSpec::Jxa{"x"}, {}, 1000, 1)),
             "error: wrong behavior");
-  RunnerDispatch::install(BehaviorSpec::Kind::sqlite, nullptr);
-  EXPECT_EQ(outcome(RunnerDispatch::execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
+  runners.install(BehaviorSpec::Kind::sqlite, nullptr);
+  EXPECT_EQ(outcome(runners.execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
             "error: wrong behavior");
 }
 
