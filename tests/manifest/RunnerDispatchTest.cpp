@@ -11,7 +11,9 @@
 #include "manifest/ManifestHTTPRunners.h"
 #include "manifest/ManifestNativeRunner.h"
 #include "manifest/ManifestTestSupport.h"
+#include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
@@ -50,6 +52,47 @@ TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
   runners.install(BehaviorSpec::Kind::sqlite, nullptr);
   EXPECT_EQ(outcome(runners.execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
             "error: wrong behavior");
+}
+
+// Two dispatchers (two starts, or two tests) in one process: the handlers and runners one of them
+// is given never answer the other's tools.
+TEST(RunnerDispatchTest, EachDispatchersToolsRunOnItsOwnRunners) {
+  Manifest manifest;
+  manifest.capabilities = {{"native", ""}, {"sqlite", ""}};
+  for (auto [name, behavior] : std::vector<std::pair<std::string, BehaviorSpec>>{
+           {"echo_tool", BehaviorSpec::Native{"echo"}},
+           {"query_tool", BehaviorSpec::Sqlite{"x.db", "SELECT 1"}}}) {
+    ToolSpec& tool = manifest.tools.emplace_back();
+    tool.name = name;
+    tool.behavior = behavior;
+  }
+  ManifestToolDispatcher first;
+  ManifestToolDispatcher second;
+  const auto firstTools = std::make_shared<ToolRegistry>();
+  const auto secondTools = std::make_shared<ToolRegistry>();
+  first.setRegistry(firstTools);
+  second.setRegistry(secondTools);
+  first.runners().nativeHandlers().registerHandler(
+      "echo", [](const std::optional<JSONValue>&) { return ToolResponse::text("first"); });
+  first.runners().install(BehaviorSpec::Kind::sqlite, nullptr);
+  first.apply(manifest);
+  second.apply(manifest);
+
+  struct Case {
+    const ToolRegistry& tools;
+    std::string tool;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {*firstTools, "echo_tool", "first"},
+      {*secondTools, "echo_tool", "error: native handler 'echo' not registered"},
+      {*firstTools, "query_tool", "error: wrong behavior"},
+      {*secondTools, "query_tool",
+       "error: Permission denied: sqlite: path 'x.db' is outside the allowed directories"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(outcome(test::callTool(c.tools, c.tool)), c.expected) << c.tool;
+  }
 }
 
 TEST(RunnerDispatchTest, ResultsBecomePlainValuesForCombining) {
