@@ -46,8 +46,9 @@ constexpr auto kConnectTimeout =
 // reads it.
 constexpr std::size_t kWriteChunk = 64 * 1024;
 
-std::string cloudToken() {
-  const auto settings = ConfigManager::shared().snapshot();
+std::string cloudToken(const ConfigManager* from) {
+  if (from == nullptr) return {};
+  const auto settings = from->snapshot();
   const auto token = settings->values.find("cloud_token");
   if (token == settings->values.end() || !token->is_string()) return {};
   return token->get<std::string>();
@@ -355,7 +356,9 @@ class Relay {
     tokenTimer_.expires_after(settings_.options.tokenCheckInterval);
     tokenTimer_.async_wait([this](beast::error_code error) {
       if (error || ended_) return;
-      if (cloudToken() != settings_.token) return end("the relay token changed");
+      if (cloudToken(settings_.options.settings) != settings_.token) {
+        return end("the relay token changed");
+      }
       scheduleTokenCheck();
     });
   }
@@ -496,7 +499,7 @@ void CloudTunnel::run(std::stop_token stop) {
   if (!TunnelLock::shared().acquire(stop)) return;
   std::chrono::seconds delay = kFirstRetryDelay;
   while (!stop.stop_requested()) {
-    const std::string token = cloudToken();
+    const std::string token = cloudToken(options_.settings);
     if (!isRelayToken(token)) {
       if (!pause(options_.tokenCheckInterval, stop)) return;
       continue;

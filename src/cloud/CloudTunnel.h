@@ -14,6 +14,8 @@
 #include <string_view>
 #include <thread>
 
+#include "core/ConfigManager.h"
+
 namespace tvrn {
 
 class MCPServer;
@@ -32,6 +34,9 @@ class CloudTunnel final {
     Wait wait;  // between connection attempts and token checks; real time when unset
     // Answers each relayed request; unset, every request gets the no-reply answer.
     RequestHandler handler;
+    // Where the relay token is read ("cloud_token"); it must outlive the tunnel. Unset: there is
+    // no token, and no session starts.
+    const ConfigManager* settings = nullptr;
   };
 
   static constexpr std::size_t kMaxConcurrentRequests = 4;

@@ -46,7 +46,8 @@ const TCCRequirement* unmetRequirement(const std::vector<TCCRequirement>& requir
 ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
                                       const std::optional<JSONValue>& rawParams,
                                       const std::optional<std::string>& machineId,
-                                      const PermissionSource& permissions) {
+                                      const PermissionSource& permissions,
+                                      const RunnerTable& runners) {
   auto validated = ParameterValidator::validate(rawParams, spec.params);
   if (!validated.ok()) return fail(validated.error());
   const nlohmann::json& params = validated.value();
@@ -55,7 +56,7 @@ ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
   if (const TCCRequirement* unmet = unmetRequirement(spec.tccRequirements, permissions)) {
     return fail(ToolError::permissionDenied(unmet->deniedMessage));
   }
-  ToolResult result = RunnerDispatch::execute(spec.behavior, params, spec.timeoutMs);
+  ToolResult result = runners.execute(spec.behavior, params, spec.timeoutMs);
   if (result.ok() && spec.telemetry) TelemetryEngine::fire(*spec.telemetry, params, machineId);
   return result;
 }

@@ -11,13 +11,17 @@
 #include "core/ToolDefinition.h"
 #include "manifest/Manifest.h"
 
+namespace tvrn {
+class RunnerTable;
+}
+
 namespace tvrn::ExecutionPipeline {
 
 // The runner's result unchanged, or the validation, confirmation or permission outcome that
 // stopped the call before it ran. The declared permissions are checked against `permissions`;
-// without one, none is granted.
+// without one, none is granted. The behaviour runs through `runners`.
 ToolResult execute(const ToolSpec& spec, const std::optional<JSONValue>& rawParams,
-                   const std::optional<std::string>& machineId,
-                   const PermissionSource& permissions);
+                   const std::optional<std::string>& machineId, const PermissionSource& permissions,
+                   const RunnerTable& runners);
 
 }  // namespace tvrn::ExecutionPipeline

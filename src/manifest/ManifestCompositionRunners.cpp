@@ -86,24 +86,30 @@ std::optional<BehaviorSpec> toolBehavior(const ManifestStore* tools, const std::
   return std::nullopt;
 }
 
+// Where the steps find their tools, and the table their behaviours run through.
+struct StepTools {
+  const RunnerTable& runners;
+  const ManifestStore* store;
+};
+
 // Runs one step as its tool's behaviour alone (no validation, confirmation or permission of the
 // step's tool); nothing when the manifest in `tools` has no such tool.
-std::optional<ToolResult> runStep(const ManifestStore* tools, const ComposeStep& step,
+std::optional<ToolResult> runStep(const StepTools& tools, const ComposeStep& step,
                                   const nlohmann::json& params, std::int64_t timeoutMs, int depth) {
   const nlohmann::json stepParameters = stepParams(step, params);
-  const auto behavior = toolBehavior(tools, step.tool);
+  const auto behavior = toolBehavior(tools.store, step.tool);
   if (!behavior) return std::nullopt;
   if (++currentBudget->started > kMaxComposedSteps) {
     return fail(ToolError::executionFailed(Texts::tooManySteps(kMaxComposedSteps)));
   }
-  return RunnerDispatch::execute(*behavior, stepParameters, timeoutMs, depth + 1);
+  return tools.runners.execute(*behavior, stepParameters, timeoutMs, depth + 1);
 }
 
 ToolResult combined(const nlohmann::json& table) {
   return ToolResponse::json(anyToJSONValue(table));
 }
 
-ToolResult runSequential(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+ToolResult runSequential(const StepTools& tools, const std::vector<ComposeStep>& steps,
                          const nlohmann::json& params, std::int64_t timeoutMs, int depth) {
   nlohmann::json table = nlohmann::json::object();
   for (const ComposeStep& step : steps) {
@@ -115,7 +121,7 @@ ToolResult runSequential(const ManifestStore* tools, const std::vector<ComposeSt
   return combined(table);
 }
 
-ToolResult runParallel(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+ToolResult runParallel(const StepTools& tools, const std::vector<ComposeStep>& steps,
                        const nlohmann::json& params, PartialFailurePolicy policy,
                        std::int64_t timeoutMs, int depth) {
   std::vector<std::optional<ToolResult>> slots(steps.size());
@@ -152,7 +158,7 @@ ToolResult runParallel(const ManifestStore* tools, const std::vector<ComposeStep
   return combined(table);
 }
 
-ToolResult runSteps(const ManifestStore* tools, const std::vector<ComposeStep>& steps,
+ToolResult runSteps(const StepTools& tools, const std::vector<ComposeStep>& steps,
                     const nlohmann::json& params, bool parallel, PartialFailurePolicy policy,
                     std::int64_t timeoutMs, int depth) {
   BudgetScope scope;
@@ -256,8 +262,8 @@ ToolResult ManifestComposeRunner::execute(const BehaviorSpec& behavior,
                                           int depth) {
   const auto* compose = behavior.as<BehaviorSpec::Compose>();
   if (compose == nullptr) return wrongBehavior();
-  return runSteps(tools_, compose->steps, params, false, PartialFailurePolicy::abort, timeoutMs,
-                  depth);
+  return runSteps({runners_, tools_}, compose->steps, params, false, PartialFailurePolicy::abort,
+                  timeoutMs, depth);
 }
 
 ToolResult ManifestParallelRunner::execute(const BehaviorSpec& behavior,
@@ -265,8 +271,8 @@ ToolResult ManifestParallelRunner::execute(const BehaviorSpec& behavior,
                                            int depth) {
   const auto* parallel = behavior.as<BehaviorSpec::Parallel>();
   if (parallel == nullptr) return wrongBehavior();
-  return runSteps(tools_, parallel->steps, params, true, parallel->onPartialFailure, timeoutMs,
-                  depth);
+  return runSteps({runners_, tools_}, parallel->steps, params, true, parallel->onPartialFailure,
+                  timeoutMs, depth);
 }
 
 ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,
@@ -275,16 +281,17 @@ ToolResult ManifestConditionalRunner::execute(const BehaviorSpec& behavior,
   const auto* conditional = behavior.as<BehaviorSpec::Conditional>();
   if (conditional == nullptr) return wrongBehavior();
   if (evaluateCondition(conditional->condition, params, permissions_)) {
-    return RunnerDispatch::execute(conditional->then, params, timeoutMs, depth + 1);
+    return runners_.execute(conditional->then, params, timeoutMs, depth + 1);
   }
   if (conditional->elseBehavior) {
-    return RunnerDispatch::execute(*conditional->elseBehavior, params, timeoutMs, depth + 1);
+    return runners_.execute(*conditional->elseBehavior, params, timeoutMs, depth + 1);
   }
   return ToolResponse::text("");
 }
 
-ManifestConditionalRunner::ManifestConditionalRunner(PermissionSource permissions)
-    : permissions_(std::move(permissions)) {}
+ManifestConditionalRunner::ManifestConditionalRunner(const RunnerTable& runners,
+                                                     PermissionSource permissions)
+    : runners_(runners), permissions_(std::move(permissions)) {}
 
 bool ManifestConditionalRunner::evaluateCondition(std::string_view condition,
                                                   const nlohmann::json& params,
@@ -303,8 +310,9 @@ bool ManifestConditionalRunner::evaluateCondition(std::string_view condition,
   return false;
 }
 
-ManifestCacheRunner::ManifestCacheRunner(std::function<Clock::time_point()> now)
-    : now_(std::move(now)) {}
+ManifestCacheRunner::ManifestCacheRunner(const RunnerTable& runners,
+                                         std::function<Clock::time_point()> now)
+    : runners_(runners), now_(std::move(now)) {}
 
 std::size_t ManifestCacheRunner::size() const {
   std::lock_guard lock(mutex_);
@@ -323,7 +331,7 @@ ToolResult ManifestCacheRunner::execute(const BehaviorSpec& behavior, const nloh
       return found->second.result;
     }
   }
-  ToolResult result = RunnerDispatch::execute(cache->inner, params, timeoutMs, depth + 1);
+  ToolResult result = runners_.execute(cache->inner, params, timeoutMs, depth + 1);
   if (result.ok() && cache->ttlSeconds > 0) {
     // Beyond a century the clock's range could overflow; no entry needs to live that long.
     constexpr std::int64_t kLongestSeconds = 100LL * 365 * 24 * 60 * 60;

@@ -17,6 +17,8 @@
 
 namespace tvrn {
 
+class RunnerTable;
+
 // At most this many steps start in one tool call, however its compose and parallel behaviours
 // nest, so tools that name each other cannot multiply threads without end.
 inline constexpr int kMaxComposedSteps = 256;
@@ -25,13 +27,15 @@ inline constexpr int kMaxComposedSteps = 256;
 class ManifestComposeRunner final : public CapabilityRunner {
  public:
   // The steps name tools of the manifest in `tools` (which must outlive the runner); without a
-  // store no step names a tool.
-  explicit ManifestComposeRunner(const ManifestStore* tools = nullptr) : tools_(tools) {}
+  // store no step names a tool. They run through `runners`, the table that holds this runner.
+  explicit ManifestComposeRunner(const RunnerTable& runners, const ManifestStore* tools = nullptr)
+      : runners_(runners), tools_(tools) {}
 
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
 
  private:
+  const RunnerTable& runners_;
   const ManifestStore* const tools_;
 };
 
@@ -41,20 +45,22 @@ class ManifestComposeRunner final : public CapabilityRunner {
 class ManifestParallelRunner final : public CapabilityRunner {
  public:
   // As ManifestComposeRunner's.
-  explicit ManifestParallelRunner(const ManifestStore* tools = nullptr) : tools_(tools) {}
+  explicit ManifestParallelRunner(const RunnerTable& runners, const ManifestStore* tools = nullptr)
+      : runners_(runners), tools_(tools) {}
 
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
 
  private:
+  const RunnerTable& runners_;
   const ManifestStore* const tools_;
 };
 
 class ManifestConditionalRunner final : public CapabilityRunner {
  public:
   // "tcc:" conditions read the statuses from `permissions`; without one, every service reads
-  // "notDetermined".
-  explicit ManifestConditionalRunner(PermissionSource permissions = {});
+  // "notDetermined". The branch taken runs through `runners`, the table that holds this runner.
+  explicit ManifestConditionalRunner(const RunnerTable& runners, PermissionSource permissions = {});
 
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
@@ -65,6 +71,7 @@ class ManifestConditionalRunner final : public CapabilityRunner {
                                 const PermissionSource& permissions);
 
  private:
+  const RunnerTable& runners_;
   const PermissionSource permissions_;
 };
 
@@ -73,7 +80,9 @@ class ManifestCacheRunner final : public CapabilityRunner {
   using Clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxEntries = 1000;
 
-  explicit ManifestCacheRunner(std::function<Clock::time_point()> now = &Clock::now);
+  // The inner behaviour runs through `runners`, the table that holds this runner.
+  explicit ManifestCacheRunner(const RunnerTable& runners,
+                               std::function<Clock::time_point()> now = &Clock::now);
 
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;
@@ -88,6 +97,7 @@ class ManifestCacheRunner final : public CapabilityRunner {
 
   void store(const std::string& key, const JSONValue& result, Clock::time_point expiresAt);
 
+  const RunnerTable& runners_;
   const std::function<Clock::time_point()> now_;
   mutable std::mutex mutex_;  // guards cache_; never held while a behaviour runs
   std::unordered_map<std::string, CacheEntry> cache_;

@@ -56,8 +56,9 @@ std::optional<std::string> versionText(const nlohmann::json& value) {
 
 }  // namespace
 
-ManifestLoader::ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher)
-    : store_(store), dispatcher_(dispatcher) {}
+ManifestLoader::ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher,
+                               const ConfigManager& settings)
+    : store_(store), dispatcher_(dispatcher), settings_(settings) {}
 
 std::filesystem::path ManifestLoader::binDir() { return Paths::localShare() / "bin"; }
 
@@ -156,7 +157,7 @@ void ManifestLoader::checkForUpdate() {
 }
 
 void ManifestLoader::runCheck() {
-  const std::string machineId = ConfigManager::shared().getMachineId();
+  const std::string machineId = settings_.getMachineId();
   const std::string stored = currentVersion();
   const auto meta = fetchMeta(machineId, stored);
   if (!meta) {

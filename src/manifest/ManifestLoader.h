@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "core/ConfigManager.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestSignatureVerifier.h"
 #include "manifest/ManifestStore.h"
@@ -22,8 +23,10 @@ class ManifestLoader final {
   // Answers of the back end longer than this are taken for failed transfers.
   static constexpr std::size_t kMaxDownloadBytes = 4 * 1024 * 1024;
 
-  // Publishes in `store` and applies to `dispatcher`'s registry; both must outlive the loader.
-  ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher);
+  // Publishes in `store` and applies to `dispatcher`'s registry; asks the back end as the machine
+  // `settings` name. All three must outlive the loader.
+  ManifestLoader(ManifestStore& store, ManifestToolDispatcher& dispatcher,
+                 const ConfigManager& settings);
   ManifestLoader(const ManifestLoader&) = delete;
   ManifestLoader& operator=(const ManifestLoader&) = delete;
 
@@ -68,6 +71,7 @@ class ManifestLoader final {
   // network exchange or a file write.
   ManifestStore& store_;
   ManifestToolDispatcher& dispatcher_;
+  const ConfigManager& settings_;
 
   mutable std::mutex mutex_;  // guards the members below
   std::condition_variable idle_;

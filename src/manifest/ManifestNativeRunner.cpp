@@ -5,11 +5,6 @@
 
 namespace tvrn {
 
-NativeHandlerRegistry& NativeHandlerRegistry::shared() {
-  static NativeHandlerRegistry registry;
-  return registry;
-}
-
 void NativeHandlerRegistry::registerHandler(std::string name, ToolHandler handler) {
   std::lock_guard lock(mutex_);
   handlers_.insert_or_assign(std::move(name), std::move(handler));

@@ -1,5 +1,6 @@
-// Native behaviours: a manifest tool that names a handler compiled into the program. The table
-// of handlers starts empty; whatever registers one makes the tools naming it work.
+// Native behaviours: a manifest tool that names a handler compiled into the program. Each runner
+// table has its own table of handlers, which starts empty; whatever registers one there makes the
+// tools naming it work.
 #pragma once
 
 #include <map>
@@ -15,8 +16,6 @@ namespace tvrn {
 
 class NativeHandlerRegistry final {
  public:
-  static NativeHandlerRegistry& shared();
-
   NativeHandlerRegistry() = default;
   NativeHandlerRegistry(const NativeHandlerRegistry&) = delete;
   NativeHandlerRegistry& operator=(const NativeHandlerRegistry&) = delete;
@@ -33,8 +32,8 @@ class NativeHandlerRegistry final {
 // Calls the named handler with the parameters as one object; the tool's time-out is not used.
 class ManifestNativeRunner final : public CapabilityRunner {
  public:
-  explicit ManifestNativeRunner(NativeHandlerRegistry& handlers = NativeHandlerRegistry::shared())
-      : handlers_(handlers) {}
+  // `handlers` must outlive the runner.
+  explicit ManifestNativeRunner(NativeHandlerRegistry& handlers) : handlers_(handlers) {}
 
   ToolResult execute(const BehaviorSpec& behavior, const nlohmann::json& params,
                      std::int64_t timeoutMs, int depth) override;

@@ -76,16 +76,17 @@ std::string serviceOf(const ToolSpec& spec, const ToolRegistry& registry) {
 }
 
 ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
-                             const ToolRegistry& registry, std::string service) {
+                             const ToolRegistry& registry, std::string service,
+                             std::shared_ptr<const RunnerTable> runners) {
   auto held = std::make_shared<const ToolSpec>(spec);
   return {spec.name,
           spec.description,
           ManifestToolDispatcher::inputSchema(spec),
           ManifestToolDispatcher::kind(spec),
-          [held, machineId,
-           context = registry.sharedContext()](const std::optional<JSONValue>& arguments) {
+          [held, machineId, context = registry.sharedContext(),
+           runners = std::move(runners)](const std::optional<JSONValue>& arguments) {
             return ExecutionPipeline::execute(*held, arguments, machineId,
-                                              context->permissionStatus);
+                                              context->permissionStatus, *runners);
           },
           std::move(service)};
 }
@@ -143,7 +144,7 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
     Logger::warn(Texts::kLogCategory, Texts::kNoRegistry);
     return;
   }
-  const std::string machineId = ConfigManager::shared().getMachineId();
+  const std::string machineId = registry->context().settings->getMachineId();
 
   for (const std::string& name : previous) registry->unregisterTool(name);
   std::set<std::string> registered;
@@ -163,7 +164,8 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       ++skipped;
       continue;
     }
-    registry->registerTool(definitionFor(spec, machineId, *registry, serviceOf(spec, *registry)));
+    registry->registerTool(
+        definitionFor(spec, machineId, *registry, serviceOf(spec, *registry), runners_));
     registered.insert(spec.name);
     ++count;
   }

@@ -9,6 +9,7 @@
 
 #include "core/ToolRegistry.h"
 #include "manifest/Manifest.h"
+#include "manifest/RunnerDispatch.h"
 
 namespace tvrn {
 
@@ -22,6 +23,10 @@ class ManifestToolDispatcher final {
   // A new registry starts with no manifest tools: the next apply withdraws nothing from it.
   void setRegistry(std::shared_ptr<ToolRegistry> registry);
   std::shared_ptr<ToolRegistry> registry() const;
+
+  // The runners this dispatcher's tools run their behaviours on: its own, with the default ones
+  // from the start; start-up installs those that need the server's parts.
+  RunnerTable& runners() { return *runners_; }
 
   // Tombstones the tools the last apply registered, then registers every tool whose capability
   // the manifest declares (a native one only where no built-in tool has its name), and logs the
@@ -39,6 +44,8 @@ class ManifestToolDispatcher final {
   mutable std::mutex mutex_;  // guards registry_ and registeredNames_, never held across a call
   std::shared_ptr<ToolRegistry> registry_;
   std::set<std::string> registeredNames_;
+  // Shared with the registered tools, which a session may still call after the dispatcher went.
+  const std::shared_ptr<RunnerTable> runners_ = std::make_shared<RunnerTable>();
 };
 
 }  // namespace tvrn

@@ -1,8 +1,5 @@
 #include "manifest/RunnerDispatch.h"
 
-#include <array>
-#include <shared_mutex>
-
 #include "core/ToolResponse.h"
 #include "manifest/ManifestAppleScriptRunner.h"
 #include "manifest/ManifestCompositionRunners.h"
@@ -12,63 +9,41 @@
 #include "manifest/ManifestRunnerTexts.h"
 
 namespace tvrn {
-namespace {
 
-using Kind = BehaviorSpec::Kind;
-constexpr std::size_t kCaseCount = static_cast<std::size_t>(Kind::text) + 1;
+RunnerTable::RunnerTable() {
+  using Kind = BehaviorSpec::Kind;
+  install(Kind::httpLocal, std::make_shared<ManifestHTTPLocalRunner>());
+  install(Kind::native, std::make_shared<ManifestNativeRunner>(nativeHandlers_));
+  install(Kind::httpRemote, std::make_shared<ManifestHTTPRemoteRunner>());
+  install(Kind::applescript, std::make_shared<ManifestAppleScriptRunner>());
+  install(Kind::sqlite, std::make_shared<ManifestSQLiteRunner>());
+  install(Kind::plist, std::make_shared<ManifestPlistRunner>());
+  install(Kind::compose, std::make_shared<ManifestComposeRunner>(*this));
+  install(Kind::parallel, std::make_shared<ManifestParallelRunner>(*this));
+  install(Kind::conditional, std::make_shared<ManifestConditionalRunner>(*this));
+  install(Kind::cache, std::make_shared<ManifestCacheRunner>(*this));
+}
 
-class RunnerTable {
- public:
-  RunnerTable() {
-    set(Kind::httpLocal, std::make_shared<ManifestHTTPLocalRunner>());
-    set(Kind::native, std::make_shared<ManifestNativeRunner>());
-    set(Kind::httpRemote, std::make_shared<ManifestHTTPRemoteRunner>());
-    set(Kind::applescript, std::make_shared<ManifestAppleScriptRunner>());
-    set(Kind::sqlite, std::make_shared<ManifestSQLiteRunner>());
-    set(Kind::plist, std::make_shared<ManifestPlistRunner>());
-    set(Kind::compose, std::make_shared<ManifestComposeRunner>());
-    set(Kind::parallel, std::make_shared<ManifestParallelRunner>());
-    set(Kind::conditional, std::make_shared<ManifestConditionalRunner>());
-    set(Kind::cache, std::make_shared<ManifestCacheRunner>());
-  }
-
-  static RunnerTable& shared() {
-    static RunnerTable table;
-    return table;
-  }
-
-  void set(Kind kind, std::shared_ptr<CapabilityRunner> runner) {
-    std::unique_lock lock(mutex_);
-    runners_[static_cast<std::size_t>(kind)] = std::move(runner);
-  }
-
-  std::shared_ptr<CapabilityRunner> get(Kind kind) const {
-    std::shared_lock lock(mutex_);
-    return runners_[static_cast<std::size_t>(kind)];
-  }
-
- private:
-  mutable std::shared_mutex mutex_;  // guards runners_; never held while a runner runs
-  std::array<std::shared_ptr<CapabilityRunner>, kCaseCount> runners_;
-};
-
-}  // namespace
-
-ToolResult RunnerDispatch::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
-                                   std::int64_t timeoutMs, int depth) {
+ToolResult RunnerTable::execute(const BehaviorSpec& behavior, const nlohmann::json& params,
+                                std::int64_t timeoutMs, int depth) const {
   if (depth > kMaxDepth) {
     return fail(ToolError::executionFailed(ManifestRunnerTexts::nestedTooDeep(kMaxDepth)));
   }
   if (const auto* text = behavior.as<BehaviorSpec::Text>()) return ToolResponse::text(text->text);
-  auto runner = RunnerTable::shared().get(behavior.kind());
+  std::shared_ptr<CapabilityRunner> runner;
+  {
+    std::shared_lock lock(mutex_);
+    runner = runners_[static_cast<std::size_t>(behavior.kind())];
+  }
   if (!runner) {
     return fail(ToolError::executionFailed(std::string(ManifestRunnerTexts::kWrongBehavior)));
   }
   return runner->execute(behavior, params, timeoutMs, depth);
 }
 
-void RunnerDispatch::install(BehaviorSpec::Kind kind, std::shared_ptr<CapabilityRunner> runner) {
-  RunnerTable::shared().set(kind, std::move(runner));
+void RunnerTable::install(BehaviorSpec::Kind kind, std::shared_ptr<CapabilityRunner> runner) {
+  std::unique_lock lock(mutex_);
+  runners_[static_cast<std::size_t>(kind)] = std::move(runner);
 }
 
 nlohmann::json jsonValueToRaw(const JSONValue& value) {

@@ -123,7 +123,8 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
 std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const ManifestStore& manifest,
-                                           ManifestLoader& manifestLoader) {
+                                           ManifestLoader& manifestLoader,
+                                           const ServiceStatusScanner& scanner) {
   auto context = std::make_shared<ServerContext>();
   context->settings = &ConfigManager::shared();
   context->permissionStatus = [&scanner = coProcesses.helperScanner] {
@@ -134,7 +135,7 @@ std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const Manif
   context->manifestSetting = [&manifest](const std::string& key) { return manifest.setting(key); };
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
   context->manifestCheck = [&manifestLoader] { manifestLoader.checkForUpdate(); };
-  context->serviceStatus = [] { return ServiceStatusScanner::shared().current(); };
+  context->serviceStatus = [&scanner] { return scanner.current(); };
   context->environment = {.tunnelConnected = &TunnelState::read,
                           .updateCheck = &updateCheck,
                           .updateHistory = &updateHistory};
@@ -156,7 +157,12 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses) {
   CalendarTools::registerTools(registry, coProcesses.helper);
   ContactsTools::registerTools(registry, coProcesses.helper);
   OfficeTools::registerTools(registry);
-  TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, coProcesses.teams);
+  TeamsProxyTools::registerTools(
+      registry,
+      [&settings = *registry.context().settings](std::string_view chat, std::string_view text) {
+        return M365Tools::m365TeamsChatSendViaGraph(settings, chat, text);
+      },
+      coProcesses.teams);
   SlackProxyTools::registerTools(registry, coProcesses.slack);
   WhatsAppProxyTools::registerTools(registry, coProcesses.whatsApp);
   ToDoTools::registerTools(registry, coProcesses.helper);
@@ -179,14 +185,16 @@ std::unique_ptr<StatusServer>& statusServer() {
   return server;
 }
 
-void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProcesses& coProcesses) {
+void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProcesses& coProcesses,
+                         ServiceStatusScanner& scanner) {
   statusServer() = std::make_unique<StatusServer>(version(), context);
   statusServer()->start();
-  ServiceStatusScanner::shared().start(coProcesses.forScanner());
+  scanner.start(coProcesses.forScanner());
 }
 
-// What a start() builds and hands out: the co-process clients, and the manifest in force with
-// the tools it adds and the loader that keeps it current.
+// What a start() builds and hands out: the co-process clients, the manifest in force with the
+// tools it adds (and the runners they run on) and the loader that keeps it current, and the
+// service scanner.
 struct StartedParts {
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
@@ -195,7 +203,8 @@ struct StartedParts {
   }};
   ManifestStore manifest;
   ManifestToolDispatcher manifestTools;
-  ManifestLoader manifestLoader{manifest, manifestTools};
+  ManifestLoader manifestLoader{manifest, manifestTools, ConfigManager::shared()};
+  ServiceStatusScanner scanner{ConfigManager::shared()};
 };
 
 // The parts of the last start(); shutdown() ends their co-processes. Every set a start() built
@@ -215,19 +224,19 @@ StartedParts& buildParts() {
 // The manifest's script and helper behaviours run on the server's clients, its "tcc:"
 // conditions read the server's permission status and its composed steps name the tools of the
 // server's manifest.
-void installManifestRunners(CoProcesses& coProcesses, const ServerContext& context,
-                            const ManifestStore& manifest) {
+void installManifestRunners(RunnerTable& runners, CoProcesses& coProcesses,
+                            const ServerContext& context, const ManifestStore& manifest) {
   using Kind = BehaviorSpec::Kind;
-  RunnerDispatch::install(
-      Kind::jxa, std::make_shared<ManifestJXARunner>(
-                     ManifestJXARunner::Executors{&coProcesses.scripts, &coProcesses.scriptsMedium,
-                                                  &coProcesses.scriptsSlow},
-                     ManifestJXARunner::inTrayContext(), platformOsaEvaluator()));
-  RunnerDispatch::install(Kind::helper, std::make_shared<ManifestHelperRunner>(coProcesses.helper));
-  RunnerDispatch::install(Kind::conditional,
-                          std::make_shared<ManifestConditionalRunner>(context.permissionStatus));
-  RunnerDispatch::install(Kind::compose, std::make_shared<ManifestComposeRunner>(&manifest));
-  RunnerDispatch::install(Kind::parallel, std::make_shared<ManifestParallelRunner>(&manifest));
+  runners.install(Kind::jxa,
+                  std::make_shared<ManifestJXARunner>(
+                      ManifestJXARunner::Executors{&coProcesses.scripts, &coProcesses.scriptsMedium,
+                                                   &coProcesses.scriptsSlow},
+                      ManifestJXARunner::inTrayContext(), platformOsaEvaluator()));
+  runners.install(Kind::helper, std::make_shared<ManifestHelperRunner>(coProcesses.helper));
+  runners.install(Kind::conditional,
+                  std::make_shared<ManifestConditionalRunner>(runners, context.permissionStatus));
+  runners.install(Kind::compose, std::make_shared<ManifestComposeRunner>(runners, &manifest));
+  runners.install(Kind::parallel, std::make_shared<ManifestParallelRunner>(runners, &manifest));
 }
 
 // The relay, held for shutdown(); never destroyed, as statusServer(): its thread may still run
@@ -243,7 +252,8 @@ std::shared_ptr<QueuedWork>& startupWork() {
   return work;
 }
 
-void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader) {
+void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
+                         const ConfigManager& settings) {
   work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
@@ -253,11 +263,13 @@ void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader) {
     StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
                                     [&work](Task script) { return work.async(std::move(script)); });
   });
-  work.async([] {
-    StartupJobs::remindAboutCloudData(
-        [](const std::string& message) { PushMessageStore::shared().setMessage(message); });
+  work.async([&settings] {
+    StartupJobs::remindAboutCloudData(settings, [](const std::string& message) {
+      PushMessageStore::shared().setMessage(message);
+    });
   });
-  work.async([] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(version()); });
+  work.async(
+      [&settings] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(settings, version()); });
 }
 
 bool autoUpdateEnabled() {
@@ -277,6 +289,7 @@ void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
   CloudTunnel::Options relay;
   relay.handler = CloudTunnel::answeredBy(relaySession);
+  relay.settings = registry->context().settings;
   cloudTunnel() = std::make_unique<CloudTunnel>(std::move(relay));
   cloudTunnel()->startInBackground();
 }
@@ -318,15 +331,15 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   CoProcesses& clients = parts.clients;
   connectLayers();
 
-  const auto context = makeContext(clients, parts.manifest, parts.manifestLoader);
+  const auto context = makeContext(clients, parts.manifest, parts.manifestLoader, parts.scanner);
   auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry, clients);
-  installManifestRunners(clients, *context, parts.manifest);
+  installManifestRunners(parts.manifestTools.runners(), clients, *context, parts.manifest);
   parts.manifestTools.setRegistry(registry);
 
-  startStatusServices(context, clients);
+  startStatusServices(context, clients, parts.scanner);
   startupWork() = QueuedWork::make();
-  queueBackgroundJobs(*startupWork(), parts.manifestLoader);
+  queueBackgroundJobs(*startupWork(), parts.manifestLoader, *context->settings);
   startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever
@@ -349,7 +362,7 @@ void shutdown() {
   if (shutDown.exchange(true)) return;
   stop();
   if (startupWork()) startupWork()->cancel();
-  ServiceStatusScanner::shared().stop();
+  if (startedParts()) startedParts()->scanner.stop();
   if (cloudTunnel()) cloudTunnel()->stop();
   HeartbeatManager::stop();
   statusServer().reset();

@@ -96,8 +96,9 @@ void warmOSAPermissions(std::chrono::milliseconds spacing, const HandOver& handO
   }
 }
 
-void remindAboutCloudData(const std::function<void(const std::string&)>& post) {
-  const nlohmann::json config = ConfigManager::shared().load();
+void remindAboutCloudData(const ConfigManager& settings,
+                          const std::function<void(const std::string&)>& post) {
+  const nlohmann::json config = settings.load();
   const bool holdsRelayToken =
       valueOr<std::string>(config, "cloud_token", "").rfind("tvrn-", 0) == 0;
   const bool enabled = valueOr(config, "cloud_data_enabled", false);
@@ -105,12 +106,12 @@ void remindAboutCloudData(const std::function<void(const std::string&)>& post) {
   if (holdsRelayToken && !enabled && !dismissed) post(std::string(kCloudDataReminder));
 }
 
-void sendFirstLaunchInstallEventIfNeeded(std::string_view version) {
+void sendFirstLaunchInstallEventIfNeeded(const ConfigManager& settings, std::string_view version) {
   if (UserDefaults::boolForKey(kInstallEventSentKey)) return;
   // Without a record of the attempt every later start would send again.
   if (!UserDefaults::setBool(kInstallEventSentKey, true)) return;
 
-  const std::string machineId = ConfigManager::shared().getMachineId();
+  const std::string machineId = settings.getMachineId();
   const HttpResult sent =
       HttpClient::postJSON(Endpoints::backend() + "/install-event",
                            installEventBody(machineId, version), kInstallEventTimeout);

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/ConfigManager.h"
+
 namespace tvrn::StartupJobs {
 
 // How long after start-up the warm-up begins, and the pause between its scripts.
@@ -36,15 +38,16 @@ using HandOver = std::function<bool(std::function<void()>)>;
 void warmOSAPermissions(std::chrono::milliseconds spacing = kWarmUpSpacing,
                         const HandOver& handOver = {});
 
-// Reads the settings and, when the user holds a relay token ("tvrn-...") but has cloud data
+// Reads `settings` and, when the user holds a relay token ("tvrn-...") but has cloud data
 // forwarding off and has not dismissed the reminder, passes the reminder text to `post` (start-up
 // gives the push-message store).
-void remindAboutCloudData(const std::function<void(const std::string&)>& post);
+void remindAboutCloudData(const ConfigManager& settings,
+                          const std::function<void(const std::string&)>& post);
 
 // The first time this user account starts the tray, tells the back end ("/install-event") with
-// the app's version. The flag is set before sending, so a failed attempt is never repeated.
-// Blocks its caller until the back end answers or the request fails (at most 10 s); start-up runs
-// it on a worker.
-void sendFirstLaunchInstallEventIfNeeded(std::string_view version);
+// the app's version and the machine id of `settings`. The flag is set before sending, so a failed
+// attempt is never repeated. Blocks its caller until the back end answers or the request fails (at
+// most 10 s); start-up runs it on a worker.
+void sendFirstLaunchInstallEventIfNeeded(const ConfigManager& settings, std::string_view version);
 
 }  // namespace tvrn::StartupJobs

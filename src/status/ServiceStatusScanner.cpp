@@ -165,8 +165,8 @@ json m365Entry(const json& settings) {
 }
 
 // The Evernote family is not offered to clients, yet an account signed in earlier still shows.
-json evernoteEntry() {
-  const EvernoteTools::AccountState account = EvernoteTools::accountState();
+json evernoteEntry(const ConfigManager& settings) {
+  const EvernoteTools::AccountState account = EvernoteTools::accountState(settings);
   json entry = {{"connected", account.connected}};
   if (!account.email.empty()) entry["email"] = account.email;
   return entry;
@@ -190,13 +190,8 @@ json disabledEntry(const std::string& key) {
 
 }  // namespace
 
-ServiceStatusScanner::ServiceStatusScanner() : current_(defaultEntries()) {}
-
-ServiceStatusScanner& ServiceStatusScanner::shared() {
-  // Never destroyed: readers on other threads may still ask while the process exits.
-  static ServiceStatusScanner& instance = *new ServiceStatusScanner();
-  return instance;
-}
+ServiceStatusScanner::ServiceStatusScanner(const ConfigManager& settings)
+    : settings_(settings), current_(defaultEntries()) {}
 
 json ServiceStatusScanner::defaultEntries() {
   const json notRunning = {{"running", false}};
@@ -220,8 +215,8 @@ json ServiceStatusScanner::defaultEntries() {
   };
 }
 
-json ServiceStatusScanner::scan(const AutomationBridges& with) {
-  const auto settings = ConfigManager::shared().snapshot();
+json ServiceStatusScanner::scan(const AutomationBridges& with, const ConfigManager& from) {
+  const auto settings = from.snapshot();
   const auto disabled = [&settings](const char* key) {
     return settings->disabledServices.contains(key);
   };
@@ -250,7 +245,7 @@ json ServiceStatusScanner::scan(const AutomationBridges& with) {
   probe("nordvpn", [] { return json{{"installed", InstalledApps::isInstalled("NordVPN")}}; });
   probe("whatsapp", whatsAppEntry);
   probe("m365", [&] { return m365Entry(settings->values); });
-  probe("evernote", evernoteEntry);
+  probe("evernote", [&] { return evernoteEntry(from); });
   return entries;
 }
 
@@ -281,7 +276,7 @@ void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with) {
   std::mutex waitMutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
-    replace(scan(with));
+    replace(scan(with, settings_));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kInterval, [] { return false; });
   }

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "core/ConfigManager.h"
 #include "tools/common/AutomationBridges.h"
 
 namespace tvrn {
@@ -16,7 +17,9 @@ class ServiceStatusScanner final {
  public:
   static constexpr std::chrono::seconds kInterval{60};
 
-  static ServiceStatusScanner& shared();
+  // Leaves out the services `settings` turn off; `settings` must outlive the scanner. Start-up
+  // builds one per start.
+  explicit ServiceStatusScanner(const ConfigManager& settings);
 
   // Scans at once on a thread of its own, then every minute, until stop(), asking through
   // `with`, which must outlive that thread. Does nothing while that thread runs.
@@ -27,9 +30,10 @@ class ServiceStatusScanner final {
   // A copy of the last scan's entries, one per service key; the defaults before the first scan.
   nlohmann::json current() const;
 
-  // One scan on the caller's thread, asking the helper and the script runner of `with`. It never
-  // asks for a permission: data behind one is read only when the permission is already granted.
-  static nlohmann::json scan(const AutomationBridges& with);
+  // One scan on the caller's thread, asking the helper and the script runner of `with`, leaving
+  // out the services `settings` turn off. It never asks for a permission: data behind one is read
+  // only when the permission is already granted.
+  static nlohmann::json scan(const AutomationBridges& with, const ConfigManager& settings);
 
   // Every service unavailable, not running and empty.
   static nlohmann::json defaultEntries();
@@ -38,14 +42,14 @@ class ServiceStatusScanner final {
   ServiceStatusScanner& operator=(const ServiceStatusScanner&) = delete;
 
  private:
-  ServiceStatusScanner();
   void run(std::stop_token stop, AutomationBridges with);
   void replace(nlohmann::json entries);
 
+  const ConfigManager& settings_;
   mutable std::mutex mutex_;  // guards current_
   nlohmann::json current_;
   std::mutex threadMutex_;  // guards thread_
-  std::jthread thread_;
+  std::jthread thread_;     // last, so that it ends before the rest goes
 };
 
 }  // namespace tvrn

@@ -73,7 +73,7 @@ void addActivity(json& status, const ActivityTracker& activity) {
 
 json build(const std::string& version, const ServerContext& context) {
   const ActivityTracker& activity = context.activity;
-  const auto settings = ConfigManager::shared().snapshot();
+  const auto settings = context.settings->snapshot();
   const json& values = settings->values;
 
   json status = {
@@ -81,7 +81,8 @@ json build(const std::string& version, const ServerContext& context) {
       {"version", version},
       {"url", "unix://" + IPCServer::socketPath().string()},
       {"port", Endpoints::statusPort()},
-      {"services", ServiceStatusScanner::shared().current()},
+      {"services",
+       context.serviceStatus ? context.serviceStatus() : ServiceStatusScanner::defaultEntries()},
       {"security",
        {{"api_key_enabled", Config::shared().apiKeyEnabled()},
         {"network_mode", Config::shared().networkMode()}}},
@@ -89,7 +90,7 @@ json build(const std::string& version, const ServerContext& context) {
       {"cloud_data_enabled", flag(values, "cloud_data_enabled")},
       {"tunnel_connected", TunnelState::read()},
       {"hostname", hostname()},
-      {"machine_id", ConfigManager::shared().getMachineId()},
+      {"machine_id", context.settings->getMachineId()},
       {"started_at", HeartbeatManager::startedAt()},
       {"ai_client_health", AIClientCatalog::health()},
       {"permissions",

@@ -9,9 +9,10 @@
 
 namespace tvrn::StatusDocument {
 
-// The document for the running `version`, built afresh from the settings, the version files,
-// the scanner's last result, and the permission states and activity of the server's `context`
-// (no permission states when it has no source for them).
+// The document for the running `version`, built afresh from the version files and from the
+// settings, the service scanner's last result, the permission states and the activity of the
+// server's `context` (no permission states when it has no source for them, every service
+// unavailable when it has no scanner).
 nlohmann::json build(const std::string& version, const ServerContext& context);
 
 // The document as text; text that is not UTF-8 anywhere in it is replaced, so it always prints.

@@ -79,6 +79,7 @@ class CloudTunnelTest : public ::testing::Test {
     options.silenceLimit = silenceLimit;
     options.tokenCheckInterval = 50ms;
     options.handler = std::move(handler);
+    options.settings = &ConfigManager::shared();
     options.wait = [&gate](std::chrono::milliseconds duration, std::stop_token stop) {
       return gate.wait(duration, stop);
     };

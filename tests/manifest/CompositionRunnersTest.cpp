@@ -55,24 +55,21 @@ class CompositionRunnersTest : public ::testing::Test {
       tool.behavior = behavior;
     }
     store_.setManifest(manifest);
-    RunnerDispatch::install(B::Kind::compose, std::make_shared<ManifestComposeRunner>(&store_));
-    RunnerDispatch::install(B::Kind::parallel, std::make_shared<ManifestParallelRunner>(&store_));
-  }
-  // The steps' runners go with the store they read.
-  void TearDown() override {
-    RunnerDispatch::install(B::Kind::compose, std::make_shared<ManifestComposeRunner>());
-    RunnerDispatch::install(B::Kind::parallel, std::make_shared<ManifestParallelRunner>());
+    runners_.install(B::Kind::compose, std::make_shared<ManifestComposeRunner>(runners_, &store_));
+    runners_.install(B::Kind::parallel,
+                     std::make_shared<ManifestParallelRunner>(runners_, &store_));
   }
 
-  static ToolResult steps(std::vector<ComposeStep> list, const json& params = json::object(),
-                          std::optional<PartialFailurePolicy> parallel = std::nullopt) {
+  ToolResult steps(std::vector<ComposeStep> list, const json& params = json::object(),
+                   std::optional<PartialFailurePolicy> parallel = std::nullopt) {
     const BehaviorSpec behavior = parallel ? BehaviorSpec(B::Parallel{std::move(list), *parallel})
                                            : BehaviorSpec(B::Compose{std::move(list)});
-    return RunnerDispatch::execute(behavior, params, 30000);
+    return runners_.execute(behavior, params, 30000);
   }
 
   test::RecordingHttpServer server_;
   ManifestStore store_;
+  RunnerTable runners_;
 };
 
 TEST_F(CompositionRunnersTest, StepsCombineInOrderAndTheFirstFailureEndsThem) {
@@ -134,12 +131,13 @@ TEST_F(CompositionRunnersTest, SelfCallingParallelEndsWithinItsBudget) {
 
 TEST_F(CompositionRunnersTest, CacheKeepsSuccessesUntilTheyExpireAndAtMostAThousand) {
   std::atomic<std::int64_t> seconds = 0;
-  auto cache = std::make_shared<ManifestCacheRunner>(
-      [&] { return ManifestCacheRunner::Clock::time_point(std::chrono::seconds(seconds.load())); });
-  RunnerDispatch::install(B::Kind::cache, cache);
+  auto cache = std::make_shared<ManifestCacheRunner>(runners_, [&] {
+    return ManifestCacheRunner::Clock::time_point(std::chrono::seconds(seconds.load()));
+  });
+  runners_.install(B::Kind::cache, cache);
   const BehaviorSpec counted = B::Cache{300, B::HttpLocal{server_.baseURL(), "GET", "/count"}};
   const auto call = [&](const BehaviorSpec& behavior, int v) {
-    return RunnerDispatch::execute(behavior, {{"v", v}}, 30000);
+    return runners_.execute(behavior, {{"v", v}}, 30000);
   };
   const std::pair<int, std::size_t> calls[] = {{1, 1}, {1, 1}, {2, 2}, {1, 2}};
   for (const auto& [v, requests] : calls) {

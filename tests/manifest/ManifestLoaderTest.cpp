@@ -71,7 +71,7 @@ class ManifestLoaderTest : public ::testing::Test {
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
   ManifestStore store_;
   ManifestToolDispatcher dispatcher_;
-  ManifestLoader loader_{store_, dispatcher_};
+  ManifestLoader loader_{store_, dispatcher_, *registry_->context().settings};
   const std::filesystem::path bin_ = ManifestLoader::binDir();
 };
 
@@ -82,7 +82,7 @@ TEST_F(ManifestLoaderTest, AcceptedUpdatesRotateTheFilesAndReplaceTheTools) {
   loader_.checkForUpdate();
 
   const auto asked = backEnd_.requestsTo("/runtime/manifest").at(0);
-  const std::string machineId = ConfigManager::shared().getMachineId();
+  const std::string machineId = registry_->context().settings->getMachineId();
   EXPECT_EQ(asked.target,
             "/runtime/manifest?engine=3.0.210&machine_id=" + machineId + "&manifest_version=0");
   EXPECT_EQ(asked.header("X-Machine-Id"), machineId);

@@ -99,7 +99,7 @@ class ManifestSessionTest : public ::testing::Test {
       return TCCStatusChecker::currentStatus(helper_);
     };
     dispatcher_.setRegistry(registry_);
-    RunnerDispatch::install(
+    dispatcher_.runners().install(
         BehaviorSpec::Kind::httpRemote,
         std::make_shared<ManifestHTTPRemoteRunner>(test::allowing(server_.port())));
   }

@@ -11,7 +11,9 @@
 #include "manifest/ManifestHTTPRunners.h"
 #include "manifest/ManifestNativeRunner.h"
 #include "manifest/ManifestTestSupport.h"
+#include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
+#include "support/ToolCall.h"
 
 namespace tvrn {
 namespace {
@@ -24,7 +26,8 @@ using test::RecordingHttpServer;
 using namespace std::chrono_literals;
 
 TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
-  NativeHandlerRegistry::shared().registerHandler(
+  RunnerTable runners;
+  runners.nativeHandlers().registerHandler(
       "echo", [](const std::optional<JSONValue>& a) { return ToolResponse::json(*a); });
   struct Case {
     BehaviorSpec behavior;
@@ -41,14 +44,55 @@ TEST(RunnerDispatchTest, RoutesEachCaseAndBoundsTheNesting) {
        "error: Permission denied: sqlite: path 'x.db' is outside the allowed directories"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(outcome(RunnerDispatch::execute(c.behavior, {{"a", 1}}, 1000, c.depth)), c.expected)
+    EXPECT_EQ(outcome(runners.execute(c.behavior, {{"a", 1}}, 1000, c.depth)), c.expected)
         << c.expected;
   }
   EXPECT_EQ(outcome(ManifestHTTPLocalRunner().execute(BehaviorSpec::Jxa{"x"}, {}, 1000, 1)),
             "error: wrong behavior");
-  RunnerDispatch::install(BehaviorSpec::Kind::sqlite, nullptr);
-  EXPECT_EQ(outcome(RunnerDispatch::execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
+  runners.install(BehaviorSpec::Kind::sqlite, nullptr);
+  EXPECT_EQ(outcome(runners.execute(BehaviorSpec::Sqlite{"x.db", "SELECT 1"}, {}, 1000)),
             "error: wrong behavior");
+}
+
+// Two dispatchers (two starts, or two tests) in one process: the handlers and runners one of them
+// is given never answer the other's tools.
+TEST(RunnerDispatchTest, EachDispatchersToolsRunOnItsOwnRunners) {
+  Manifest manifest;
+  manifest.capabilities = {{"native", ""}, {"sqlite", ""}};
+  for (auto [name, behavior] : std::vector<std::pair<std::string, BehaviorSpec>>{
+           {"echo_tool", BehaviorSpec::Native{"echo"}},
+           {"query_tool", BehaviorSpec::Sqlite{"x.db", "SELECT 1"}}}) {
+    ToolSpec& tool = manifest.tools.emplace_back();
+    tool.name = name;
+    tool.behavior = behavior;
+  }
+  ManifestToolDispatcher first;
+  ManifestToolDispatcher second;
+  const auto firstTools = std::make_shared<ToolRegistry>();
+  const auto secondTools = std::make_shared<ToolRegistry>();
+  first.setRegistry(firstTools);
+  second.setRegistry(secondTools);
+  first.runners().nativeHandlers().registerHandler(
+      "echo", [](const std::optional<JSONValue>&) { return ToolResponse::text("first"); });
+  first.runners().install(BehaviorSpec::Kind::sqlite, nullptr);
+  first.apply(manifest);
+  second.apply(manifest);
+
+  struct Case {
+    const ToolRegistry& tools;
+    std::string tool;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {*firstTools, "echo_tool", "first"},
+      {*secondTools, "echo_tool", "error: native handler 'echo' not registered"},
+      {*firstTools, "query_tool", "error: wrong behavior"},
+      {*secondTools, "query_tool",
+       "error: Permission denied: sqlite: path 'x.db' is outside the allowed directories"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(outcome(test::callTool(c.tools, c.tool)), c.expected) << c.tool;
+  }
 }
 
 TEST(RunnerDispatchTest, ResultsBecomePlainValuesForCombining) {

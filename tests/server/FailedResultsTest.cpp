@@ -21,7 +21,6 @@
 #include "platform/Subprocess.h"
 #include "platform/ZipArchive.h"
 #include "server/ServerCore.h"
-#include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
@@ -79,10 +78,10 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
+  test::waitForServices(
+      [](const json& services) { return services["slack"].value("available", false); });
   const auto until = std::chrono::steady_clock::now() + 10s;
-  while ((!listed("wipe_cache") ||
-          !ServiceStatusScanner::shared().current()["slack"].value("available", false)) &&
-         std::chrono::steady_clock::now() < until) {
+  while (!listed("wipe_cache") && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(20ms);
   }
 
@@ -162,11 +161,8 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (!ServiceStatusScanner::shared().current()["slack"].contains("available") &&
-         std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::waitForServices(
+      [](const json& services) { return services["slack"].contains("available"); });
 
   const std::string slack =
       "Slack Desktop is not installed. Install Slack from slack.com/downloads, sign in to your "

@@ -18,7 +18,6 @@
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
-#include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/ChildTestRun.h"
 #include "support/FakeSafari.h"
@@ -272,11 +271,8 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   const auto log = test::placeFakeProxy("slack-proxy");
 
   EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
-         std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test::waitForServices(
+      [](const nlohmann::json& services) { return services["slack"].value("available", false); });
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   auto reply = client->call(

@@ -41,7 +41,8 @@ TEST(CloudDataReminder, PostsOnlyForARelayUserWithForwardingOff) {
     SCOPED_TRACE(row.config);
     test::writeFile(ConfigManager::shared().configPath(), row.config);
     PushMessageStore store;
-    StartupJobs::remindAboutCloudData([&](const std::string& text) { store.setMessage(text); });
+    StartupJobs::remindAboutCloudData(ConfigManager::shared(),
+                                      [&](const std::string& text) { store.setMessage(text); });
     EXPECT_EQ(store.message(), row.posted ? std::optional(reminder) : std::nullopt);
   }
 }
@@ -61,7 +62,7 @@ class InstallEvent : public ::testing::Test {
   }
   static std::string startTray() {
     test::CapturedStderr log;
-    StartupJobs::sendFirstLaunchInstallEventIfNeeded("9.8.7");
+    StartupJobs::sendFirstLaunchInstallEventIfNeeded(ConfigManager::shared(), "9.8.7");
     return log.text();
   }
   static constexpr const char* kSent = "[tray] INFO  First-launch install event sent (machine=";

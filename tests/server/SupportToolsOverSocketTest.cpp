@@ -12,7 +12,6 @@
 #include "core/IPCServer.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
-#include "status/ServiceStatusScanner.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -132,10 +131,7 @@ TEST_F(SupportToolsOverSocketTest, StateFollowsTheScanOfTheHome) {
   fs::create_directories(test::home() / "Library/CloudStorage/OneDrive-Personal");
   test::writeFile(test::home() / ".local/share/tavrin/bin/.latest-version", "3.0.104\n");
   ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
-  const auto until = Clock::now() + std::chrono::seconds(10);
-  while (ServiceStatusScanner::shared().current()["onedrive"].empty() && Clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test::waitForServices([](const json& services) { return !services["onedrive"].empty(); });
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   const json state = json::parse(call(*client, "tvrn_state"));

@@ -68,7 +68,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   auto mail = runAs("thunderbird"), finder = runAs("nautilus");
   ASSERT_TRUE(mail && finder);
 
-  json entries = ServiceStatusScanner::scan({helper, scripts});
+  json entries = ServiceStatusScanner::scan({helper, scripts}, ConfigManager::shared());
   mail->terminate();
   finder->terminate();
 
@@ -99,7 +99,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
 }
 
 TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingForTheNext) {
-  auto& scanner = ServiceStatusScanner::shared();
+  ServiceStatusScanner scanner(ConfigManager::shared());
   EXPECT_EQ(scanner.current(), ServiceStatusScanner::defaultEntries());
   std::filesystem::create_directories(Paths::underHome("Applications/Slack.app"));
   HelperProxy helper;

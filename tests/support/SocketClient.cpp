@@ -14,6 +14,8 @@
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolRegistry.h"
+#include "platform/Endpoints.h"
+#include "platform/HttpClient.h"
 
 namespace tvrn::test {
 namespace {
@@ -192,6 +194,20 @@ nlohmann::json notification(std::string_view method, const nlohmann::json& param
   nlohmann::json message = {{"jsonrpc", "2.0"}, {"method", method}};
   if (!params.is_null()) message["params"] = params;
   return message;
+}
+
+bool waitForServices(const std::function<bool(const nlohmann::json&)>& ready) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(Endpoints::statusPort()) + "/status";
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < until) {
+    if (auto answer = HttpClient::get(url, std::chrono::seconds(5));
+        answer && answer.value().status == 200) {
+      const auto status = nlohmann::json::parse(answer.value().body, nullptr, false);
+      if (status.is_object() && ready(status.value("services", nlohmann::json()))) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 }  // namespace tvrn::test

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -94,5 +95,10 @@ nlohmann::json request(const nlohmann::json& id, std::string_view method,
                        const nlohmann::json& params = nullptr);
 // The same without an id: a notification.
 nlohmann::json notification(std::string_view method, const nlohmann::json& params = nullptr);
+
+// Waits up to ten seconds until the "services" of the status document that the server started in
+// this process serves satisfy `ready` (the service scanner's result, which belongs to that start);
+// false when they never do.
+bool waitForServices(const std::function<bool(const nlohmann::json&)>& ready);
 
 }  // namespace tvrn::test

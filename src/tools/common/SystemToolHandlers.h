@@ -16,9 +16,10 @@ namespace tvrn::SystemTools {
 ToolResult finderList(const Params::Arguments& arguments);
 ToolResult finderSearch(const Params::Arguments& arguments);
 
-ToolResult onedriveWriteFile(const Params::Arguments& arguments);
-ToolResult onedriveDeleteFile(const Params::Arguments& arguments);
-ToolResult onedriveMoveFile(const Params::Arguments& arguments);
+// Each keeps to the OneDrive scopes `settings` hold.
+ToolResult onedriveWriteFile(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult onedriveDeleteFile(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult onedriveMoveFile(const ConfigManager& settings, const Params::Arguments& arguments);
 
 ToolResult listAccounts(JXARunning& jxa);
 ToolResult createEmailFolder(JXARunning& jxa, const Params::Arguments& arguments);

@@ -72,8 +72,8 @@ HttpResult postTokenForm(const Fields& fields) {
   return HttpClient::perform(request);
 }
 
-Result<std::monostate, ToolError> store(const json& updates) {
-  if (!ConfigManager::shared().save(updates)) return fail(failure(Texts::kCouldNotSave));
+Result<std::monostate, ToolError> store(const ConfigManager& settings, const json& updates) {
+  if (!settings.save(updates)) return fail(failure(Texts::kCouldNotSave));
   return std::monostate{};
 }
 
@@ -81,8 +81,8 @@ std::string redirectURI(int port) {
   return "http://127.0.0.1:" + std::to_string(port) + "/callback";
 }
 
-ToolResult exchangeCode(const std::string& code, const std::string& redirect,
-                        const std::string& verifier) {
+ToolResult exchangeCode(const ConfigManager& settings, const std::string& code,
+                        const std::string& redirect, const std::string& verifier) {
   HttpResult answer = postTokenForm({{"grant_type", "authorization_code"},
                                      {"code", code},
                                      {"redirect_uri", redirect},
@@ -100,10 +100,10 @@ ToolResult exchangeCode(const std::string& code, const std::string& redirect,
       WallClock::secondsSince1970() + numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
   const std::string email =
       enFetchUserEmail(accessToken).value_or(std::string(Texts::kYourAccount));
-  auto saved = store({{kAccessTokenKey, accessToken},
-                      {kRefreshTokenKey, textOf(tokens, "refresh_token")},
-                      {kTokenExpiryKey, expiry},
-                      {kAccountEmailKey, email}});
+  auto saved = store(settings, {{kAccessTokenKey, accessToken},
+                                {kRefreshTokenKey, textOf(tokens, "refresh_token")},
+                                {kTokenExpiryKey, expiry},
+                                {kAccountEmailKey, email}});
   if (!saved) return fail(saved.error());
   return ToolResponse::text(Texts::connected(email));
 }
@@ -144,8 +144,8 @@ std::optional<std::string> enFetchUserEmail(const std::string& token) {
   return std::nullopt;
 }
 
-ToolResult connectEvernote(std::chrono::milliseconds wait) {
-  const json config = ConfigManager::shared().load();
+ToolResult connectEvernote(const ConfigManager& settings, std::chrono::milliseconds wait) {
+  const json config = settings.load();
   const std::string accessToken = textOf(config, kAccessTokenKey);
   const std::string email = textOf(config, kAccountEmailKey);
   const double expiry = numberOf(config, kTokenExpiryKey).value_or(0);
@@ -177,20 +177,20 @@ ToolResult connectEvernote(std::chrono::milliseconds wait) {
   if (!outcome) return fail(failure(Texts::kTimedOut));
   if (outcome->error) return fail(failure(std::string(Texts::kLoginFailed) + *outcome->error));
   if (!outcome->code || outcome->code->empty()) return fail(failure(Texts::kNoCode));
-  return exchangeCode(*outcome->code, redirect, verifier);
+  return exchangeCode(settings, *outcome->code, redirect, verifier);
 }
 
-ToolResult disconnectEvernote(const Params::Arguments&) {
-  auto saved = store({{kAccessTokenKey, ""},
-                      {kRefreshTokenKey, ""},
-                      {kAccountEmailKey, ""},
-                      {kTokenExpiryKey, 0}});
+ToolResult disconnectEvernote(const ConfigManager& settings, const Params::Arguments&) {
+  auto saved = store(settings, {{kAccessTokenKey, ""},
+                                {kRefreshTokenKey, ""},
+                                {kAccountEmailKey, ""},
+                                {kTokenExpiryKey, 0}});
   if (!saved) return fail(saved.error());
   return ToolResponse::text(Texts::kDisconnected);
 }
 
-Result<std::string, ToolError> enAccessToken() {
-  const json config = ConfigManager::shared().load();
+Result<std::string, ToolError> enAccessToken(const ConfigManager& settings) {
+  const json config = settings.load();
   const std::string accessToken = textOf(config, kAccessTokenKey);
   const std::string refreshToken = textOf(config, kRefreshTokenKey);
   const double expiry = numberOf(config, kTokenExpiryKey).value_or(0);
@@ -208,17 +208,17 @@ Result<std::string, ToolError> enAccessToken() {
   }
   const std::string renewed = textOf(tokens, "access_token");
   const double life = numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
-  auto saved =
-      store({{kAccessTokenKey, renewed},
-             {kRefreshTokenKey,
-              hasText(tokens, "refresh_token") ? textOf(tokens, "refresh_token") : refreshToken},
-             {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
+  auto saved = store(settings, {{kAccessTokenKey, renewed},
+                                {kRefreshTokenKey, hasText(tokens, "refresh_token")
+                                                       ? textOf(tokens, "refresh_token")
+                                                       : refreshToken},
+                                {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
   if (!saved) return fail(saved.error());
   return renewed;
 }
 
-AccountState accountState() {
-  const json config = ConfigManager::shared().load();
+AccountState accountState(const ConfigManager& settings) {
+  const json config = settings.load();
   return {!textOf(config, kAccessTokenKey).empty(), textOf(config, kAccountEmailKey)};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
 
@@ -23,11 +24,12 @@ inline constexpr std::chrono::milliseconds kSignInWait = std::chrono::seconds(12
 
 // Opens the browser at Evernote's sign-in page and waits up to `wait` for its redirect, then
 // exchanges the code and stores the tokens; or answers that an account is connected already.
-ToolResult connectEvernote(std::chrono::milliseconds wait);
-ToolResult disconnectEvernote(const Params::Arguments& arguments);
+// The tokens live in the user's file of `settings`.
+ToolResult connectEvernote(const ConfigManager& settings, std::chrono::milliseconds wait);
+ToolResult disconnectEvernote(const ConfigManager& settings, const Params::Arguments& arguments);
 
 // A usable access token, renewed and saved when 300 s of life or less remain.
-Result<std::string, ToolError> enAccessToken();
+Result<std::string, ToolError> enAccessToken(const ConfigManager& settings);
 
 // The account's address as the user endpoint gives it, if it does.
 std::optional<std::string> enFetchUserEmail(const std::string& token);
@@ -43,6 +45,6 @@ struct AccountState {
   bool connected = false;  // an access token is stored
   std::string email;
 };
-AccountState accountState();
+AccountState accountState(const ConfigManager& settings);
 
 }  // namespace tvrn::EvernoteTools

@@ -13,6 +13,7 @@
 #include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/evernote/EvernoteEnml.h"
 #include "tools/evernote/EvernoteTexts.h"
 
@@ -92,8 +93,8 @@ std::optional<std::string> updatedText(const json& note) {
   return Timestamp::iso8601UTC(std::chrono::system_clock::time_point(millis));
 }
 
-ToolResult listNotebooks(const Params::Arguments&) {
-  auto token = enAccessToken();
+ToolResult listNotebooks(const ConfigManager& settings, const Params::Arguments&) {
+  auto token = enAccessToken(settings);
   if (!token) return fail(token.error());
   APIBody body = enRun("GET", noteStore("/notebooks"), token.value());
   if (!body) return fail(body.error());
@@ -121,12 +122,12 @@ ToolResult listNotebooks(const Params::Arguments&) {
   return ToolResponse::text(text);
 }
 
-ToolResult searchEvernote(const Params::Arguments& arguments) {
+ToolResult searchEvernote(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::int64_t limit =
         std::min<std::int64_t>(Params::optionalInt("limit", arguments, 20), 50);
     const std::string notebook = Params::optional("notebook_guid", arguments, "");
-    auto token = enAccessToken();
+    auto token = enAccessToken(settings);
     if (!token) return fail(token.error());
     json filter = {{"words", query}};
     if (!notebook.empty()) filter["notebookGuid"] = notebook;
@@ -168,9 +169,9 @@ ToolResult searchEvernote(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult readNote(const Params::Arguments& arguments) {
+ToolResult readNote(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("guid", arguments, [&](const std::string& guid) -> ToolResult {
-    auto token = enAccessToken();
+    auto token = enAccessToken(settings);
     if (!token) return fail(token.error());
     auto note = noteAnswer(
         enRun("GET", noteURL(guid) + "?withContent=true&withResourceData=false", token.value()));
@@ -184,12 +185,12 @@ ToolResult readNote(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult createNote(const Params::Arguments& arguments) {
+ToolResult createNote(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired2(
       "title", "content", arguments,
       [&](const std::string& title, const std::string& content) -> ToolResult {
         const std::string notebook = Params::optional("notebook_guid", arguments, "");
-        auto token = enAccessToken();
+        auto token = enAccessToken(settings);
         if (!token) return fail(token.error());
         json request = {{"title", title}, {"content", enmlWrap(content)}};
         if (!notebook.empty()) request["notebookGuid"] = notebook;
@@ -200,12 +201,12 @@ ToolResult createNote(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult updateNote(const Params::Arguments& arguments) {
+ToolResult updateNote(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("guid", arguments, [&](const std::string& guid) -> ToolResult {
     const std::string title = Params::optional("title", arguments, "");
     const std::string content = Params::optional("content", arguments, "");
     if (title.empty() && content.empty()) return fail(failure(Texts::kNothingToUpdate));
-    auto token = enAccessToken();
+    auto token = enAccessToken(settings);
     if (!token) return fail(token.error());
     json request = {{"guid", guid}};
     if (!title.empty()) request["title"] = title;
@@ -227,33 +228,35 @@ void add(ToolRegistry& registry, const Texts::ToolText& tool, json inputSchema, 
 
 void registerTools(ToolRegistry& registry, std::chrono::milliseconds signInWait) {
   using enum ToolKind;
+  const ConfigManager& settings = *registry.context().settings;
   const auto text = [](std::string_view description) { return property("string", description); };
   const json none = schema(json::object(), json::array());
-  add(registry, Texts::kConnect, none, readOnly,
-      [signInWait](const Params::Arguments&) { return connectEvernote(signInWait); });
-  add(registry, Texts::kDisconnect, none, readOnly, disconnectEvernote);
-  add(registry, Texts::kListNotebooks, none, readOnly, listNotebooks);
+  add(registry, Texts::kConnect, none, readOnly, [&settings, signInWait](const Params::Arguments&) {
+    return connectEvernote(settings, signInWait);
+  });
+  add(registry, Texts::kDisconnect, none, readOnly, withSettings(settings, disconnectEvernote));
+  add(registry, Texts::kListNotebooks, none, readOnly, withSettings(settings, listNotebooks));
   add(registry, Texts::kSearch,
       schema({{"query", text(Texts::kQueryArg)},
               {"notebook_guid", text(Texts::kSearchNotebookArg)},
               {"limit", property("integer", Texts::kLimitArg)}},
              json::array({"query"})),
-      readOnly, searchEvernote);
+      readOnly, withSettings(settings, searchEvernote));
   add(registry, Texts::kRead, schema({{"guid", text(Texts::kReadGuidArg)}}, json::array({"guid"})),
-      readOnly, readNote);
+      readOnly, withSettings(settings, readNote));
   // Creating and updating change the user's notes, so read-only mode holds them back.
   add(registry, Texts::kCreate,
       schema({{"title", text(Texts::kTitleArg)},
               {"content", text(Texts::kContentArg)},
               {"notebook_guid", text(Texts::kCreateNotebookArg)}},
              json::array({"title", "content"})),
-      write, createNote);
+      write, withSettings(settings, createNote));
   add(registry, Texts::kUpdate,
       schema({{"guid", text(Texts::kUpdateGuidArg)},
               {"title", text(Texts::kNewTitleArg)},
               {"content", text(Texts::kNewContentArg)}},
              json::array({"guid"})),
-      write, updateNote);
+      write, withSettings(settings, updateNote));
 }
 
 }  // namespace tvrn::EvernoteTools

@@ -14,6 +14,7 @@
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "tools/common/LocalFiles.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/files/FilesystemToolsTexts.h"
 
 namespace tvrn {
@@ -27,9 +28,9 @@ using ToolSchema::schema;
 constexpr std::int64_t kMaxSearchResults = 200;
 
 // The home folder, then fs_allowed_roots when it is an array of strings.
-std::vector<std::string> allowedRoots() {
+std::vector<std::string> allowedRoots(const ConfigManager& settings) {
   std::vector<std::string> roots{Paths::home().string()};
-  const json config = ConfigManager::shared().load();
+  const json config = settings.load();
   const auto found = config.find("fs_allowed_roots");
   if (found == config.end() || !found->is_array()) return roots;
   if (!std::all_of(found->begin(), found->end(), [](const json& v) { return v.is_string(); })) {
@@ -39,11 +40,12 @@ std::vector<std::string> allowedRoots() {
   return roots;
 }
 
-std::string denial(const std::string& path, const std::vector<std::string>& roots) {
+std::string denial(const ConfigManager& settings, const std::string& path,
+                   const std::vector<std::string>& roots) {
   std::string listed;
   for (const std::string& root : roots) listed += (listed.empty() ? "" : ", ") + root;
   return "Access denied: '" + path + "' is outside allowed roots (" + listed + "). " +
-         std::string(Texts::kExpandAccess) + Paths::withTilde(ConfigManager::shared().configPath());
+         std::string(Texts::kExpandAccess) + Paths::withTilde(settings.configPath());
 }
 
 JSONValue::Object entryObject(const std::string& path, const LocalFiles::EntryInfo& info) {
@@ -63,36 +65,37 @@ std::string relativeTo(const std::string& root, const std::string& path) {
   return path.starts_with(prefix) ? path.substr(prefix.size()) : path;
 }
 
-ToolResult refusedOr(const std::string& path, const std::function<ToolResult()>& body) {
-  const FSSecurityResult check = fsSecurity(path);
+ToolResult refusedOr(const ConfigManager& settings, const std::string& path,
+                     const std::function<ToolResult()>& body) {
+  const FSSecurityResult check = fsSecurity(settings, path);
   if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
   return body();
 }
 
-ToolResult fsList(const Params::Arguments& arguments) {
+ToolResult fsList(const ConfigManager& settings, const Params::Arguments& arguments) {
   std::string path = Params::optional("path", arguments, "");
   if (path.empty()) path = Paths::home().string();
   const bool showHidden = Params::optionalBool("show_hidden", arguments, false);
-  return refusedOr(path, [&] { return fsListDirectory(path, showHidden); });
+  return refusedOr(settings, path, [&] { return fsListDirectory(path, showHidden); });
 }
 
-ToolResult fsSearch(const Params::Arguments& arguments) {
+ToolResult fsSearch(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) {
     std::string root = Params::optional("root", arguments, "");
     if (root.empty()) root = Paths::home().string();
     const std::int64_t maxResults =
         std::min(Params::optionalInt("max_results", arguments, 50), kMaxSearchResults);
     const std::string fileType = Utf8::lowercased(Params::optional("file_type", arguments, ""));
-    return refusedOr(root, [&] {
+    return refusedOr(settings, root, [&] {
       return fsSearchFiles(query, root, maxResults,
                            fileType.empty() ? std::nullopt : std::optional(fileType));
     });
   });
 }
 
-ToolResult fsRead(const Params::Arguments& arguments) {
+ToolResult fsRead(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
-    return refusedOr(path, [&] {
+    return refusedOr(settings, path, [&] {
       const LocalFiles::PageRequest page = LocalFiles::pageRequest(arguments);
       return fsReadTextFile(path, page.offset, page.maxBytes);
     });
@@ -101,14 +104,14 @@ ToolResult fsRead(const Params::Arguments& arguments) {
 
 }  // namespace
 
-FSSecurityResult fsSecurity(const std::string& path) {
+FSSecurityResult fsSecurity(const ConfigManager& settings, const std::string& path) {
   if (auto refusal = LocalFiles::ownFolderRefusal(path)) return {false, refusal->description()};
-  const std::vector<std::string> roots = allowedRoots();
+  const std::vector<std::string> roots = allowedRoots(settings);
   const std::string target = PathResolver::resolve(path);
   for (const std::string& root : roots) {
     if (PathResolver::isWithin(target, PathResolver::resolve(root))) return {true, ""};
   }
-  return {false, denial(path, roots)};
+  return {false, denial(settings, path, roots)};
 }
 
 ToolResult fsListDirectory(const std::string& path, bool showHidden) {
@@ -206,24 +209,25 @@ std::string fsHumanSize(std::int64_t bytes) {
 namespace FilesystemTools {
 
 void registerTools(ToolRegistry& registry) {
+  const ConfigManager& settings = *registry.context().settings;
   registry.registerTool({"fs_list", std::string(Texts::kListDescription),
                          schema({{"path", property("string", Texts::kListPath)},
                                  {"show_hidden", property("boolean", Texts::kListShowHidden)}},
                                 json::array()),
-                         ToolKind::readOnly, fsList});
+                         ToolKind::readOnly, withSettings(settings, fsList)});
   registry.registerTool({"fs_search", std::string(Texts::kSearchDescription),
                          schema({{"query", property("string", Texts::kSearchQuery)},
                                  {"root", property("string", Texts::kSearchRoot)},
                                  {"max_results", property("integer", Texts::kSearchMaxResults)},
                                  {"file_type", property("string", Texts::kSearchFileType)}},
                                 json::array({"query"})),
-                         ToolKind::readOnly, fsSearch});
+                         ToolKind::readOnly, withSettings(settings, fsSearch)});
   registry.registerTool({"fs_read", std::string(Texts::kReadDescription),
                          schema({{"path", property("string", Texts::kReadPath)},
                                  {"offset", property("integer", Texts::kReadOffset)},
                                  {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
                                 json::array({"path"})),
-                         ToolKind::readOnly, fsRead});
+                         ToolKind::readOnly, withSettings(settings, fsRead)});
 }
 
 }  // namespace FilesystemTools

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "core/ConfigManager.h"
 #include "core/ToolDefinition.h"
 #include "core/ToolRegistry.h"
 
@@ -19,8 +20,8 @@ struct FSSecurityResult {
 
 // Whether the path (absolute, or relative to the working directory) really lies within an
 // allowed root once links, "." and ".." are resolved on both sides, and not inside the system's
-// own folders. The settings are read afresh.
-FSSecurityResult fsSecurity(const std::string& path);
+// own folders. `settings` are read afresh.
+FSSecurityResult fsSecurity(const ConfigManager& settings, const std::string& path);
 
 // These do not check the allowed roots: callers run fsSecurity first.
 ToolResult fsListDirectory(const std::string& path, bool showHidden);

@@ -15,6 +15,7 @@
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "tools/common/LocalFiles.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/files/FilesystemTools.h"
 #include "tools/files/FinderToolsTexts.h"
 
@@ -52,14 +53,12 @@ bool isObjectOfStrings(const json& value) {
 
 // onedrive_scopes as the settings in force hold it; an empty object when it is not an object of
 // strings.
-json scopesInForce() {
-  const json config = ConfigManager::shared().load();
+json scopesInForce(const ConfigManager& settings) {
+  const json config = settings.load();
   const auto found = config.find("onedrive_scopes");
   if (found == config.end() || !isObjectOfStrings(*found)) return json::object();
   return *found;
 }
-
-std::string configShown() { return Paths::withTilde(ConfigManager::shared().configPath()); }
 
 std::string withLeadingSlash(const std::string& folder) {
   return folder.starts_with('/') ? folder : "/" + folder;
@@ -78,9 +77,10 @@ JSONValue::Object hitObject(const std::string& path, const LocalFiles::EntryInfo
           {"size", info.size}};
 }
 
-ToolResult checked(const std::string& path, const std::function<ToolResult()>& body) {
+ToolResult checked(const ConfigManager& settings, const std::string& path,
+                   const std::function<ToolResult()>& body) {
   if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
-  const OnedrivePathCheck check = isOnedrivePathAllowed(path);
+  const OnedrivePathCheck check = isOnedrivePathAllowed(settings, path);
   if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
   return body();
 }
@@ -102,22 +102,22 @@ ToolResult fileInfo(const std::string& path) {
 
 // One locked read-change-write of the user's file, starting from its own scopes (else those in
 // force), so a change made meanwhile by another call is kept.
-ToolResult applyScope(const std::string& rootName, const std::string& folder) {
-  const json inForce = scopesInForce();
-  const bool written =
-      ConfigManager::updateUserFile(ConfigManager::shared().configPath(), [&](json& user) {
-        const auto own = user.find("onedrive_scopes");
-        json scopes = own != user.end() && isObjectOfStrings(*own) ? *own : inForce;
-        if (folder.empty()) {
-          scopes.erase(rootName);
-        } else {
-          scopes[rootName] = withLeadingSlash(folder);
-        }
-        user["onedrive_scopes"] = std::move(scopes);
-      });
+ToolResult applyScope(const ConfigManager& settings, const std::string& rootName,
+                      const std::string& folder) {
+  const json inForce = scopesInForce(settings);
+  const bool written = ConfigManager::updateUserFile(settings.configPath(), [&](json& user) {
+    const auto own = user.find("onedrive_scopes");
+    json scopes = own != user.end() && isObjectOfStrings(*own) ? *own : inForce;
+    if (folder.empty()) {
+      scopes.erase(rootName);
+    } else {
+      scopes[rootName] = withLeadingSlash(folder);
+    }
+    user["onedrive_scopes"] = std::move(scopes);
+  });
   if (!written) {
     return fail(ToolError::executionFailed(std::string(Texts::kCannotSave) +
-                                           ConfigManager::shared().configPath().string()));
+                                           settings.configPath().string()));
   }
   if (folder.empty()) {
     return ToolResponse::json(
@@ -139,15 +139,15 @@ ToolResult onedriveRoot(const Params::Arguments&) {
   return ToolResponse::json(JSONValue::Object{{"roots", std::move(roots)}});
 }
 
-ToolResult onedriveList(const Params::Arguments& arguments) {
-  return Params::withRequired("path", arguments, [](const std::string& path) {
-    return checked(path, [&] { return FinderTools::listDirectory(path); });
+ToolResult onedriveList(const ConfigManager& settings, const Params::Arguments& arguments) {
+  return Params::withRequired("path", arguments, [&](const std::string& path) {
+    return checked(settings, path, [&] { return FinderTools::listDirectory(path); });
   });
 }
 
-ToolResult onedriveRead(const Params::Arguments& arguments) {
+ToolResult onedriveRead(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
-    return checked(path, [&] {
+    return checked(settings, path, [&] {
       const std::string encoding =
           Utf8::lowercased(Params::optional("encoding", arguments, "auto"));
       const LocalFiles::PageRequest page = LocalFiles::pageRequest(arguments);
@@ -156,11 +156,11 @@ ToolResult onedriveRead(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult onedriveSearch(const Params::Arguments& arguments) {
+ToolResult onedriveSearch(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::string root = Params::optional("root", arguments, "");
     const std::int64_t maxResults = Params::optionalInt("max_results", arguments, 50);
-    const OnedriveScopeRule rule = OnedriveScopeRule::read();
+    const OnedriveScopeRule rule = OnedriveScopeRule::read(settings);
     if (root.empty()) return FinderTools::searchFiles(query, std::nullopt, maxResults, rule);
     if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
     const OnedrivePathCheck check = rule.check(root);
@@ -169,13 +169,13 @@ ToolResult onedriveSearch(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult onedriveFileInfo(const Params::Arguments& arguments) {
-  return Params::withRequired("path", arguments, [](const std::string& path) {
-    return checked(path, [&] { return fileInfo(path); });
+ToolResult onedriveFileInfo(const ConfigManager& settings, const Params::Arguments& arguments) {
+  return Params::withRequired("path", arguments, [&](const std::string& path) {
+    return checked(settings, path, [&] { return fileInfo(path); });
   });
 }
 
-ToolResult onedriveSetScope(const Params::Arguments& arguments) {
+ToolResult onedriveSetScope(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired(
       "root_name", arguments, [&](const std::string& rootName) -> ToolResult {
         const std::string folder = Params::optional("folder", arguments, "");
@@ -197,7 +197,7 @@ ToolResult onedriveSetScope(const Params::Arguments& arguments) {
                                     "' only. All tools will be blocked outside this folder. Call "
                                     "again with confirm: true");
         }
-        return applyScope(rootName, folder);
+        return applyScope(settings, rootName, folder);
       });
 }
 
@@ -224,9 +224,10 @@ std::vector<OnedriveMount> discoverOnedriveRoots() {
   return mounts;
 }
 
-OnedriveScopeRule OnedriveScopeRule::read() {
+OnedriveScopeRule OnedriveScopeRule::read(const ConfigManager& settings) {
   OnedriveScopeRule rule;
-  const json scopes = scopesInForce();
+  const json scopes = scopesInForce(settings);
+  rule.configShown_ = Paths::withTilde(settings.configPath());
   for (const auto& [name, folder] : scopes.items()) {
     rule.scopes_.emplace_back(name, folder.get<std::string>());
   }
@@ -261,11 +262,11 @@ OnedrivePathCheck OnedriveScopeRule::check(const std::string& path) const {
   const std::string relative = mountReal == "/" ? target : target.substr(mountReal.size());
   return {false, "Access restricted to '" + name + folder + "' by your TVRN config. Path '" +
                      relative + "' is outside the allowed scope. " +
-                     std::string(Texts::kChangeScopes) + configShown()};
+                     std::string(Texts::kChangeScopes) + configShown_};
 }
 
-OnedrivePathCheck isOnedrivePathAllowed(const std::string& path) {
-  return OnedriveScopeRule::read().check(path);
+OnedrivePathCheck isOnedrivePathAllowed(const ConfigManager& settings, const std::string& path) {
+  return OnedriveScopeRule::read(settings).check(path);
 }
 
 namespace FinderTools {
@@ -360,35 +361,36 @@ JSONValue::Array searchRecursive(const std::string& dir, const std::string& lowe
 
 void registerTools(ToolRegistry& registry) {
   ToolRegistry::ServiceScope scope(registry, "onedrive");
+  const ConfigManager& settings = *registry.context().settings;
   registry.registerTool({"onedrive_root", std::string(Texts::kRootDescription),
                          schema(json::object(), json::array()), ToolKind::readOnly, onedriveRoot});
   registry.registerTool(
       {"onedrive_list_files", std::string(Texts::kListDescription),
        schema({{"path", property("string", Texts::kListPath)}}, json::array({"path"})),
-       ToolKind::readOnly, onedriveList});
+       ToolKind::readOnly, withSettings(settings, onedriveList)});
   registry.registerTool({"onedrive_read_file", std::string(Texts::kReadDescription),
                          schema({{"path", property("string", Texts::kReadPath)},
                                  {"encoding", property("string", Texts::kReadEncoding)},
                                  {"offset", property("integer", Texts::kReadOffset)},
                                  {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
                                 json::array({"path"})),
-                         ToolKind::readOnly, onedriveRead});
+                         ToolKind::readOnly, withSettings(settings, onedriveRead)});
   registry.registerTool({"onedrive_search_files", std::string(Texts::kSearchDescription),
                          schema({{"query", property("string", Texts::kSearchQuery)},
                                  {"root", property("string", Texts::kSearchRoot)},
                                  {"max_results", property("integer", Texts::kSearchMaxResults)}},
                                 json::array({"query"})),
-                         ToolKind::readOnly, onedriveSearch});
+                         ToolKind::readOnly, withSettings(settings, onedriveSearch)});
   registry.registerTool(
       {"onedrive_file_info", std::string(Texts::kInfoDescription),
        schema({{"path", property("string", Texts::kInfoPath)}}, json::array({"path"})),
-       ToolKind::readOnly, onedriveFileInfo});
+       ToolKind::readOnly, withSettings(settings, onedriveFileInfo)});
   registry.registerTool({"onedrive_set_scope", std::string(Texts::kScopeDescription),
                          schema({{"root_name", property("string", Texts::kScopeRootName)},
                                  {"folder", property("string", Texts::kScopeFolder)},
                                  {"confirm", property("boolean", Texts::kScopeConfirm)}},
                                 json::array({"root_name"})),
-                         ToolKind::write, onedriveSetScope});
+                         ToolKind::write, withSettings(settings, onedriveSetScope)});
 }
 
 }  // namespace FinderTools

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ConfigManager.h"
 #include "core/ToolDefinition.h"
 #include "core/ToolRegistry.h"
 
@@ -32,7 +33,8 @@ struct OnedrivePathCheck {
 // mount are not restricted.
 class OnedriveScopeRule {
  public:
-  static OnedriveScopeRule read();
+  // onedrive_scopes as `settings` hold it now.
+  static OnedriveScopeRule read(const ConfigManager& settings);
   OnedrivePathCheck check(const std::string& path) const;
   const std::vector<OnedriveMount>& mounts() const { return mounts_; }
 
@@ -40,10 +42,11 @@ class OnedriveScopeRule {
   std::vector<OnedriveMount> mounts_;
   std::vector<std::string> realMounts_;  // each mount's real path, in the same order
   std::vector<std::pair<std::string, std::string>> scopes_;  // mount name, allowed folder
+  std::string configShown_;                                  // the settings file a refusal names
 };
 
 // The rule as it stands now, for one path; the support tools' writes call this too.
-OnedrivePathCheck isOnedrivePathAllowed(const std::string& path);
+OnedrivePathCheck isOnedrivePathAllowed(const ConfigManager& settings, const std::string& path);
 
 namespace FinderTools {
 

@@ -61,21 +61,23 @@ bool withinOneDrive(const std::string& real, bool rootToo) {
 
 // The refusal of a real location that is not strictly inside a OneDrive folder or lies outside
 // the folder's scope.
-std::optional<ToolError> outsideScope(const std::string& path, const std::string& real) {
+std::optional<ToolError> outsideScope(const ConfigManager& settings, const std::string& path,
+                                      const std::string& real) {
   if (!withinOneDrive(real, false)) return outside(path);
-  const OnedrivePathCheck scope = isOnedrivePathAllowed(real);
+  const OnedrivePathCheck scope = isOnedrivePathAllowed(settings, real);
   if (!scope.allowed) return ToolError::executionFailed(scope.reason);
   return std::nullopt;
 }
 
 // The real location of an absolute path strictly inside one of the OneDrive folders, within the
 // folder's scope; else the refusal.
-Result<std::string, ToolError> confined(const std::string& path, LastLink last) {
+Result<std::string, ToolError> confined(const ConfigManager& settings, const std::string& path,
+                                        LastLink last) {
   if (!path.starts_with('/')) return fail(outside(path));
   if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
   const std::string real =
       last == LastLink::follow ? PathResolver::resolve(path) : entryLocation(path);
-  if (auto refusal = outsideScope(path, real)) return fail(*refusal);
+  if (auto refusal = outsideScope(settings, path, real)) return fail(*refusal);
   return real;
 }
 
@@ -90,8 +92,9 @@ enum class Folders { open, make };
 // The folder of a confined location opened (or made), and judged again by where it really is,
 // so that a link swapped since the path was confined cannot carry the change elsewhere. A folder
 // that cannot be opened gives `failure` of the errno.
-Result<Entry, ToolError> openEntry(const std::string& path, const std::string& real,
-                                   Folders folders, const std::function<ToolError(int)>& failure) {
+Result<Entry, ToolError> openEntry(const ConfigManager& settings, const std::string& path,
+                                   const std::string& real, Folders folders,
+                                   const std::function<ToolError(int)>& failure) {
   const fs::path location(real);
   std::optional<ToolError> refusal;
   const auto judged = [&](const OpenFolder& folder) {
@@ -105,7 +108,8 @@ Result<Entry, ToolError> openEntry(const std::string& path, const std::string& r
   if (!folder) return fail(failure(folder.error()));
   const std::string name = location.filename().string();
   if (!judged(folder.value())) return fail(*refusal);
-  if (auto beyond = outsideScope(path, LocalFiles::childPath(folder.value().realPath(), name))) {
+  if (auto beyond =
+          outsideScope(settings, path, LocalFiles::childPath(folder.value().realPath(), name))) {
     return fail(*beyond);
   }
   return Entry{std::move(folder).value(), name};
@@ -122,10 +126,10 @@ ToolError writeFailure(int error, const std::string& description) {
   return ToolError::executionFailed("Cannot write file: " + description);
 }
 
-ToolResult writeConfirmed(const std::string& path, const std::string& target,
-                          const std::string& content) {
+ToolResult writeConfirmed(const ConfigManager& settings, const std::string& path,
+                          const std::string& target, const std::string& content) {
   const auto cannotWrite = [](int code) { return writeFailure(code, std::strerror(code)); };
-  auto entry = openEntry(path, target, Folders::make, cannotWrite);
+  auto entry = openEntry(settings, path, target, Folders::make, cannotWrite);
   if (!entry) return fail(entry.error());
   const auto& [folder, name] = entry.value();
   // A file written anew keeps the mode the user gave it.
@@ -143,28 +147,28 @@ ToolError cannotMove(int error) {
 
 }  // namespace
 
-ToolResult onedriveWriteFile(const Params::Arguments& arguments) {
+ToolResult onedriveWriteFile(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired2(
       "path", "content", arguments,
       [&](const std::string& path, const std::string& content) -> ToolResult {
-        auto target = confined(path, LastLink::follow);
+        auto target = confined(settings, path, LastLink::follow);
         if (!target) return fail(target.error());
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text("Preview — write " +
                                     std::to_string(Utf8::characterCount(content)) + " chars to '" +
                                     path + std::string(Texts::kCallAgain));
         }
-        return writeConfirmed(path, target.value(), content);
+        return writeConfirmed(settings, path, target.value(), content);
       });
 }
 
-ToolResult onedriveMoveFile(const Params::Arguments& arguments) {
+ToolResult onedriveMoveFile(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired2(
       "source", "destination", arguments,
       [&](const std::string& source, const std::string& destination) -> ToolResult {
-        auto from = confined(source, LastLink::keep);
+        auto from = confined(settings, source, LastLink::keep);
         if (!from) return fail(from.error());
-        auto to = confined(destination, LastLink::keep);
+        auto to = confined(settings, destination, LastLink::keep);
         if (!to) return fail(to.error());
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text("Preview — move '" + source + "' → '" + destination +
@@ -173,12 +177,12 @@ ToolResult onedriveMoveFile(const Params::Arguments& arguments) {
         const auto missingOr = [&](int error) {
           return isMissing(error) ? ToolError::resourceNotFound(source) : cannotMove(error);
         };
-        auto origin = openEntry(source, from.value(), Folders::open, missingOr);
+        auto origin = openEntry(settings, source, from.value(), Folders::open, missingOr);
         if (!origin) return fail(origin.error());
         if (!origin.value().folder.holds(origin.value().name)) {
           return fail(ToolError::resourceNotFound(source));
         }
-        auto place = openEntry(destination, to.value(), Folders::make, cannotMove);
+        auto place = openEntry(settings, destination, to.value(), Folders::make, cannotMove);
         if (!place) return fail(place.error());
         if (const int failed = origin.value().folder.moveEntry(
                 origin.value().name, place.value().folder, place.value().name);
@@ -190,9 +194,9 @@ ToolResult onedriveMoveFile(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult onedriveDeleteFile(const Params::Arguments& arguments) {
+ToolResult onedriveDeleteFile(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) -> ToolResult {
-    auto location = confined(path, LastLink::keep);
+    auto location = confined(settings, path, LastLink::keep);
     if (!location) return fail(location.error());
     if (!Params::optionalBool("confirm", arguments, false)) {
       return ToolResponse::text("Preview — permanently delete '" + path +
@@ -203,7 +207,7 @@ ToolResult onedriveDeleteFile(const Params::Arguments& arguments) {
                               : ToolError::executionFailed("Cannot delete: " +
                                                            std::string(std::strerror(error)));
     };
-    auto entry = openEntry(path, location.value(), Folders::open, cannotDelete);
+    auto entry = openEntry(settings, path, location.value(), Folders::open, cannotDelete);
     if (!entry) return fail(entry.error());
     // Links inside the tree are removed, never followed, so nothing outside it goes.
     if (const int failed = entry.value().folder.removeAll(entry.value().name); failed != 0) {

@@ -43,11 +43,9 @@ bool hasText(const json& object, const char* key) {
   return found != object.end() && found->is_string();
 }
 
-json settings() { return ConfigManager::shared().load(); }
-
 // The failure every step reports when its change could not be stored; the file is then as it was.
-Result<std::monostate, ToolError> store(const json& updates) {
-  if (!ConfigManager::shared().save(updates)) return fail(failure(Texts::kCouldNotSave));
+Result<std::monostate, ToolError> store(const ConfigManager& settings, const json& updates) {
+  if (!settings.save(updates)) return fail(failure(Texts::kCouldNotSave));
   return std::monostate{};
 }
 
@@ -128,8 +126,8 @@ TokenAnswer m365RefreshToken(std::string_view refreshToken) {
   return *object;
 }
 
-Result<std::string, ToolError> m365AccessToken() {
-  const json config = settings();
+Result<std::string, ToolError> m365AccessToken(const ConfigManager& settings) {
+  const json config = settings.load();
   const std::string accessToken = textOf(config, kAccessTokenKey);
   std::string refreshToken = textOf(config, kRefreshTokenKey);
   const double expiry = numberOf(config, kTokenExpiryKey).value_or(0);
@@ -143,9 +141,9 @@ Result<std::string, ToolError> m365AccessToken() {
   const std::string newAccessToken = textOf(answer, "access_token");
   if (hasText(answer, "refresh_token")) refreshToken = textOf(answer, "refresh_token");
   const double life = numberOf(answer, "expires_in").value_or(kDefaultTokenLife);
-  auto saved = store({{kAccessTokenKey, newAccessToken},
-                      {kRefreshTokenKey, refreshToken},
-                      {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
+  auto saved = store(settings, {{kAccessTokenKey, newAccessToken},
+                                {kRefreshTokenKey, refreshToken},
+                                {kTokenExpiryKey, WallClock::secondsSince1970() + life}});
   if (!saved) return fail(saved.error());
   return newAccessToken;
 }
@@ -171,7 +169,7 @@ std::optional<std::string> jwtEmail(std::string_view token) {
 
 namespace {
 
-ToolResult finishSignIn(const json& tokens) {
+ToolResult finishSignIn(const ConfigManager& settings, const json& tokens) {
   const std::string accessToken = textOf(tokens, "access_token");
   const std::string account = jwtEmail(accessToken).value_or(std::string(Texts::kYourAccount));
   const double life = numberOf(tokens, "expires_in").value_or(kDefaultTokenLife);
@@ -180,27 +178,27 @@ ToolResult finishSignIn(const json& tokens) {
   updates[kRefreshTokenKey] = textOf(tokens, "refresh_token");
   updates[kTokenExpiryKey] = WallClock::secondsSince1970() + life;
   updates[kAccountEmailKey] = account;
-  auto saved = store(updates);
+  auto saved = store(settings, updates);
   if (!saved) return fail(saved.error());
   return ToolResponse::text(Texts::connected(account));
 }
 
-ToolResult pollPendingSignIn(const std::string& deviceCode, const std::string& userCode,
-                             double pendingExpiry) {
+ToolResult pollPendingSignIn(const ConfigManager& settings, const std::string& deviceCode,
+                             const std::string& userCode, double pendingExpiry) {
   TokenAnswer tokens = m365PollToken(deviceCode);
-  if (tokens) return finishSignIn(tokens.value());
+  if (tokens) return finishSignIn(settings, tokens.value());
   const std::string& reason = tokens.error().payload();
   if (reason.find("authorization_pending") != std::string::npos ||
       reason.find("slow_down") != std::string::npos) {
     const auto secondsLeft = static_cast<long long>(pendingExpiry - WallClock::secondsSince1970());
     return ToolResponse::text(Texts::stillWaiting(secondsLeft / 60, userCode));
   }
-  auto saved = store(clearedPending());
+  auto saved = store(settings, clearedPending());
   if (!saved) return fail(saved.error());
   return fail(failure(Texts::codeExpired(reason)));
 }
 
-ToolResult startSignIn() {
+ToolResult startSignIn(const ConfigManager& settings) {
   TokenAnswer code = m365RequestDeviceCode();
   if (!code) return fail(code.error());
   const json& answer = code.value();
@@ -211,17 +209,17 @@ ToolResult startSignIn() {
   const auto life = answer.find("expires_in");
   const long long seconds =
       life != answer.end() && life->is_number_integer() ? life->get<long long>() : kDefaultCodeLife;
-  auto saved = store({{kPendingDeviceCodeKey, textOf(answer, "device_code")},
-                      {kPendingUserCodeKey, userCode},
-                      {kPendingExpiryKey, WallClock::secondsSince1970() + seconds}});
+  auto saved = store(settings, {{kPendingDeviceCodeKey, textOf(answer, "device_code")},
+                                {kPendingUserCodeKey, userCode},
+                                {kPendingExpiryKey, WallClock::secondsSince1970() + seconds}});
   if (!saved) return fail(saved.error());
   return ToolResponse::text(Texts::signInSteps(page, userCode, seconds / 60));
 }
 
 }  // namespace
 
-ToolResult connectM365Account(const Params::Arguments&) {
-  const json config = settings();
+ToolResult connectM365Account(const ConfigManager& settings, const Params::Arguments&) {
+  const json config = settings.load();
   const double now = WallClock::secondsSince1970();
   const std::optional<double> tokenExpiry = numberOf(config, kTokenExpiryKey);
   if (!textOf(config, kAccessTokenKey).empty() && tokenExpiry &&
@@ -233,26 +231,27 @@ ToolResult connectM365Account(const Params::Arguments&) {
   const std::string deviceCode = textOf(config, kPendingDeviceCodeKey);
   const std::optional<double> pendingExpiry = numberOf(config, kPendingExpiryKey);
   if (!deviceCode.empty() && pendingExpiry && now < *pendingExpiry) {
-    return pollPendingSignIn(deviceCode, textOf(config, kPendingUserCodeKey), *pendingExpiry);
+    return pollPendingSignIn(settings, deviceCode, textOf(config, kPendingUserCodeKey),
+                             *pendingExpiry);
   }
-  return startSignIn();
+  return startSignIn(settings);
 }
 
-ToolResult disconnectM365Account(const Params::Arguments&) {
-  const std::string email = textOf(settings(), kAccountEmailKey);
-  auto saved = store({{kAccessTokenKey, ""},
-                      {kRefreshTokenKey, ""},
-                      {kTokenExpiryKey, 0},
-                      {kAccountEmailKey, ""},
-                      {kPendingDeviceCodeKey, ""},
-                      {kPendingUserCodeKey, ""},
-                      {kPendingExpiryKey, 0}});
+ToolResult disconnectM365Account(const ConfigManager& settings, const Params::Arguments&) {
+  const std::string email = textOf(settings.load(), kAccountEmailKey);
+  auto saved = store(settings, {{kAccessTokenKey, ""},
+                                {kRefreshTokenKey, ""},
+                                {kTokenExpiryKey, 0},
+                                {kAccountEmailKey, ""},
+                                {kPendingDeviceCodeKey, ""},
+                                {kPendingUserCodeKey, ""},
+                                {kPendingExpiryKey, 0}});
   if (!saved) return fail(saved.error());
   return ToolResponse::text(Texts::disconnected(email));
 }
 
-AccountState accountState() {
-  const json config = settings();
+AccountState accountState(const ConfigManager& settings) {
+  const json config = settings.load();
   return {!textOf(config, kAccessTokenKey).empty(), textOf(config, kAccountEmailKey)};
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
 
@@ -26,7 +27,7 @@ using TokenAnswer = Result<nlohmann::json, ToolError>;
 
 // A usable access token, renewed and saved when 300 s of life or less remain; otherwise the
 // not-connected or session-expired failure.
-Result<std::string, ToolError> m365AccessToken();
+Result<std::string, ToolError> m365AccessToken(const ConfigManager& settings);
 
 // One exchange each with the identity platform; every outcome is a value.
 TokenAnswer m365RequestDeviceCode();
@@ -38,15 +39,15 @@ TokenAnswer m365RefreshToken(std::string_view refreshToken);
 std::optional<std::string> jwtEmail(std::string_view token);
 
 // One step of the sign-in per call: already connected, poll the pending code, or a new code.
-ToolResult connectM365Account(const Params::Arguments& arguments);
+ToolResult connectM365Account(const ConfigManager& settings, const Params::Arguments& arguments);
 // Clears all the account's settings; the tokens are not revoked at the identity platform.
-ToolResult disconnectM365Account(const Params::Arguments& arguments);
+ToolResult disconnectM365Account(const ConfigManager& settings, const Params::Arguments& arguments);
 
 // What the service scan shows of the account.
 struct AccountState {
   bool connected = false;  // an access token is stored
   std::string email;
 };
-AccountState accountState();
+AccountState accountState(const ConfigManager& settings);
 
 }  // namespace tvrn::M365Tools

@@ -13,6 +13,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -50,11 +51,11 @@ std::string eventBlock(const json& event) {
   return block + "\n  ID: " + textOr(event, "id");
 }
 
-ToolResult m365ListEvents(const Params::Arguments& arguments) {
+ToolResult m365ListEvents(const ConfigManager& settings, const Params::Arguments& arguments) {
   const std::int64_t days = boundedInt("days", arguments, 7, 30);
   const std::int64_t limit = boundedInt("limit", arguments, 20, 50);
   const std::string calendar = Params::optional("calendar", arguments, "");
-  auto token = m365AccessToken();
+  auto token = m365AccessToken(settings);
   if (!token) return fail(token.error());
   auto path = eventsPath(calendar, token.value());
   if (!path) return fail(path.error());
@@ -92,14 +93,14 @@ json eventRequest(const Params::Arguments& arguments, const std::string& subject
   return event;
 }
 
-ToolResult m365CreateEvent(const Params::Arguments& arguments) {
+ToolResult m365CreateEvent(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired3(
       "subject", "start", "end", arguments,
       [&](const std::string& subject, const std::string& start,
           const std::string& end) -> ToolResult {
         const json event = eventRequest(arguments, subject, start, end);
         const std::string calendar = Params::optional("calendar", arguments, "");
-        auto token = m365AccessToken();
+        auto token = m365AccessToken(settings);
         if (!token) return fail(token.error());
         auto path = eventsPath(calendar, token.value());
         if (!path) return fail(path.error());
@@ -110,10 +111,10 @@ ToolResult m365CreateEvent(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult m365DeleteEvent(const Params::Arguments& arguments) {
+ToolResult m365DeleteEvent(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
     if (!isTrue("confirm", arguments)) return ToolResponse::text(Texts::deletionNotConfirmed(id));
-    auto token = m365AccessToken();
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     auto deleted =
         m365DELETE(graphRoot() + "/me/events/" + PercentEncoding::pathSegment(id), token.value());
@@ -145,6 +146,7 @@ Result<std::string, ToolError> m365ResolveCalendarId(std::string_view name,
 }
 
 void registerCalendarTools(ToolRegistry& registry) {
+  const ConfigManager& settings = *registry.context().settings;
   registry.registerTool(
       {"m365_list_events",
        "List upcoming calendar events from your Microsoft 365 / Outlook calendar.",
@@ -154,7 +156,7 @@ void registerCalendarTools(ToolRegistry& registry) {
                                      "Calendar name to filter by — partial, case-insensitive "
                                      "match (optional). Omit to use the primary calendar.")}},
               json::array()),
-       ToolKind::readOnly, m365ListEvents});
+       ToolKind::readOnly, withSettings(settings, m365ListEvents)});
   registry.registerTool(
       {"m365_create_event", "Create a calendar event in your Microsoft 365 / Outlook calendar.",
        schema({{"subject", property("string", "Event title")},
@@ -171,14 +173,14 @@ void registerCalendarTools(ToolRegistry& registry) {
                                      "case-insensitive match (optional). Omit to use the primary "
                                      "calendar.")}},
               json::array({"subject", "start", "end"})),
-       ToolKind::write, m365CreateEvent});
+       ToolKind::write, withSettings(settings, m365CreateEvent)});
   registry.registerTool(
       {"m365_delete_event",
        "Delete a calendar event from your Microsoft 365 / Outlook calendar by its ID.",
        schema({{"id", property("string", "Event ID from m365_list_events")},
                {"confirm", property("boolean", "Set to true to confirm deletion (required)")}},
               json::array({"id", "confirm"})),
-       ToolKind::destructive, m365DeleteEvent});
+       ToolKind::destructive, withSettings(settings, m365DeleteEvent)});
 }
 
 }  // namespace tvrn::M365Tools

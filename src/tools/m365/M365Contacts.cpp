@@ -8,6 +8,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -40,9 +41,9 @@ std::string addressLine(const json& contact, const char* label, const char* key)
   return parts.empty() ? std::string() : label + Strings::joined(parts, ", ");
 }
 
-ToolResult m365ListContacts(const Params::Arguments& arguments) {
+ToolResult m365ListContacts(const ConfigManager& settings, const Params::Arguments& arguments) {
   const std::int64_t limit = boundedInt("limit", arguments, 50, 100);
-  auto token = m365AccessToken();
+  auto token = m365AccessToken(settings);
   if (!token) return fail(token.error());
   const std::string url = graphRoot() + "/me/contacts?$select=" + kContactFields +
                           "&$top=" + std::to_string(limit) + "&$orderby=displayName";
@@ -50,9 +51,9 @@ ToolResult m365ListContacts(const Params::Arguments& arguments) {
                  Texts::kNoContacts, Texts::contactsFound, formatM365Contact);
 }
 
-ToolResult m365SearchContacts(const Params::Arguments& arguments) {
-  return Params::withRequired("query", arguments, [](const std::string& query) -> ToolResult {
-    auto token = m365AccessToken();
+ToolResult m365SearchContacts(const ConfigManager& settings, const Params::Arguments& arguments) {
+  return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     const std::string url = graphRoot() + "/me/contacts?$search=" + quotedSearch("", query) +
                             "&$select=" + kContactFields + "&$top=25";
@@ -63,9 +64,9 @@ ToolResult m365SearchContacts(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult m365GetContact(const Params::Arguments& arguments) {
-  return Params::withRequired("id", arguments, [](const std::string& id) -> ToolResult {
-    auto token = m365AccessToken();
+ToolResult m365GetContact(const ConfigManager& settings, const Params::Arguments& arguments) {
+  return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     GraphBody body = m365GET(graphRoot() + "/me/contacts/" + PercentEncoding::pathSegment(id),
                              token.value(), false);
@@ -84,7 +85,8 @@ ToolResult m365GetContact(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult teamsSendChannelMessage(const Params::Arguments& arguments) {
+ToolResult teamsSendChannelMessage(const ConfigManager& settings,
+                                   const Params::Arguments& arguments) {
   return Params::withRequired3(
       "team_id", "channel_id", "text", arguments,
       [&](const std::string& team, const std::string& channel,
@@ -92,7 +94,7 @@ ToolResult teamsSendChannelMessage(const Params::Arguments& arguments) {
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text(Texts::channelPreview(text, channel, team));
         }
-        auto token = m365AccessToken();
+        auto token = m365AccessToken(settings);
         if (!token) return fail(token.error());
         const std::string url = graphRoot() + "/teams/" + PercentEncoding::pathSegment(team) +
                                 "/channels/" + PercentEncoding::pathSegment(channel) + "/messages";
@@ -127,6 +129,7 @@ std::string formatM365Contact(const json& contact) {
 }
 
 void registerContactTools(ToolRegistry& registry) {
+  const ConfigManager& settings = *registry.context().settings;
   registry.registerTool(
       {"teams_send_channel_message",
        "Sends a text message to a Microsoft Teams channel via Graph API. Requires "
@@ -138,20 +141,20 @@ void registerContactTools(ToolRegistry& registry) {
                {"text", property("string", "Plain-text message body")},
                {"confirm", property("boolean", "Set true to send; false returns preview")}},
               json::array({"team_id", "channel_id", "text"})),
-       ToolKind::write, teamsSendChannelMessage,
+       ToolKind::write, withSettings(settings, teamsSendChannelMessage),
        // Goes through Microsoft 365, but is a Teams message: the Teams switch turns it off.
        "teams"});
   registry.registerTool(
       {"m365_list_contacts", "List contacts from your Microsoft 365 / Outlook address book.",
        schema({{"limit", property("integer", "Max contacts to return (default 50, max 100)")}},
               json::array()),
-       ToolKind::readOnly, m365ListContacts});
+       ToolKind::readOnly, withSettings(settings, m365ListContacts)});
   registry.registerTool(
       {"m365_search_contacts",
        "Search contacts in your Microsoft 365 address book by name, email, or company.",
        schema({{"query", property("string", "Search term — name, email, or company")}},
               json::array({"query"})),
-       ToolKind::readOnly, m365SearchContacts});
+       ToolKind::readOnly, withSettings(settings, m365SearchContacts)});
   registry.registerTool(
       {"m365_get_contact",
        "Get full details of a specific Microsoft 365 contact by ID. Get the ID from "
@@ -159,7 +162,7 @@ void registerContactTools(ToolRegistry& registry) {
        schema({{"id",
                 property("string", "Contact ID from m365_list_contacts or m365_search_contacts")}},
               json::array({"id"})),
-       ToolKind::readOnly, m365GetContact});
+       ToolKind::readOnly, withSettings(settings, m365GetContact)});
 }
 
 }  // namespace tvrn::M365Tools

@@ -99,8 +99,9 @@ Result<std::optional<std::string>, ToolError> m365PostMessage(const std::string&
   return textOf(json::parse(sent.value(), nullptr, false), "id");
 }
 
-std::optional<GraphBody> m365TeamsChatSendViaGraph(std::string_view chatId, std::string_view text) {
-  auto token = m365AccessToken();
+std::optional<GraphBody> m365TeamsChatSendViaGraph(const ConfigManager& settings,
+                                                   std::string_view chatId, std::string_view text) {
+  auto token = m365AccessToken(settings);
   if (!token) return std::nullopt;
   auto sent =
       m365PostMessage(graphRoot() + "/chats/" + PercentEncoding::pathSegment(chatId) + "/messages",

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "core/ConfigManager.h"
 #include "core/ToolDefinition.h"
 
 namespace tvrn::M365Tools {
@@ -32,6 +33,7 @@ Result<std::optional<std::string>, ToolError> m365PostMessage(const std::string&
 
 // Posts a text into a Teams chat through Graph: nothing when no access token can be had (the
 // caller then uses its own way), else the confirmation or the failure.
-std::optional<GraphBody> m365TeamsChatSendViaGraph(std::string_view chatId, std::string_view text);
+std::optional<GraphBody> m365TeamsChatSendViaGraph(const ConfigManager& settings,
+                                                   std::string_view chatId, std::string_view text);
 
 }  // namespace tvrn::M365Tools

@@ -10,6 +10,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Graph.h"
 #include "tools/m365/M365Records.h"
@@ -56,12 +57,12 @@ std::string searchBlock(const json& message) {
          "\n  ID: " + textOr(message, "id");
 }
 
-ToolResult m365ListEmails(const Params::Arguments& arguments) {
+ToolResult m365ListEmails(const ConfigManager& settings, const Params::Arguments& arguments) {
   const std::int64_t limit = boundedInt("limit", arguments, 20, 50);
   std::string folder = Params::optional("folder", arguments, "");
   if (folder.empty()) folder = "inbox";
   const bool unreadOnly = isTrue("unread_only", arguments);
-  auto token = m365AccessToken();
+  auto token = m365AccessToken(settings);
   if (!token) return fail(token.error());
   std::string url = graphRoot() + "/me/mailFolders/" + PercentEncoding::pathSegment(folder) +
                     "/messages?$select=" + kListFields + "&$top=" + std::to_string(limit) +
@@ -71,9 +72,9 @@ ToolResult m365ListEmails(const Params::Arguments& arguments) {
                  Texts::kNoEmails, Texts::emailsFound, listBlock);
 }
 
-ToolResult m365ReadEmail(const Params::Arguments& arguments) {
-  return Params::withRequired("id", arguments, [](const std::string& id) -> ToolResult {
-    auto token = m365AccessToken();
+ToolResult m365ReadEmail(const ConfigManager& settings, const Params::Arguments& arguments) {
+  return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     GraphBody body = m365GET(graphRoot() + "/me/messages/" + PercentEncoding::pathSegment(id) +
                                  "?$select=" + kReadFields,
@@ -107,7 +108,7 @@ json recipientList(std::string_view addresses) {
   return list;
 }
 
-ToolResult m365SendEmail(const Params::Arguments& arguments) {
+ToolResult m365SendEmail(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired3(
       "to", "subject", "body", arguments,
       [&](const std::string& to, const std::string& subject,
@@ -118,7 +119,7 @@ ToolResult m365SendEmail(const Params::Arguments& arguments) {
           return ToolResponse::text(std::string(Texts::kPreviewHeading) + "To: " + to + "\n" +
                                     ccLine + "Subject: " + subject + "\n\n" + body);
         }
-        auto token = m365AccessToken();
+        auto token = m365AccessToken(settings);
         if (!token) return fail(token.error());
         json message = {{"subject", subject},
                         {"body", {{"contentType", "Text"}, {"content", body}}},
@@ -131,14 +132,14 @@ ToolResult m365SendEmail(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult m365ReplyEmail(const Params::Arguments& arguments) {
+ToolResult m365ReplyEmail(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired2(
       "id", "message", arguments,
       [&](const std::string& id, const std::string& message) -> ToolResult {
         if (!isTrue("confirm", arguments)) {
           return ToolResponse::text(std::string(Texts::kPreviewHeading) + message);
         }
-        auto token = m365AccessToken();
+        auto token = m365AccessToken(settings);
         if (!token) return fail(token.error());
         const char* action = isTrue("reply_all", arguments) ? "/replyAll" : "/reply";
         GraphBody sent =
@@ -149,10 +150,10 @@ ToolResult m365ReplyEmail(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult m365SearchEmails(const Params::Arguments& arguments) {
+ToolResult m365SearchEmails(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::int64_t limit = boundedInt("limit", arguments, 20, 50);
-    auto token = m365AccessToken();
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     const std::string url = graphRoot() + "/me/messages?$search=" + quotedSearch("", query) +
                             "&$select=" + kListFields + "&$top=" + std::to_string(limit);
@@ -189,6 +190,7 @@ std::string plainBodyText(std::string_view html) {
 }
 
 void registerMailTools(ToolRegistry& registry) {
+  const ConfigManager& settings = *registry.context().settings;
   const json confirm =
       property("boolean", "Set to true to actually send (default: shows preview only)");
   registry.registerTool(
@@ -201,14 +203,14 @@ void registerMailTools(ToolRegistry& registry) {
                                    "deleteditems")},
                {"unread_only", property("boolean", "If true, return only unread emails")}},
               json::array()),
-       ToolKind::readOnly, m365ListEmails});
+       ToolKind::readOnly, withSettings(settings, m365ListEmails)});
   registry.registerTool(
       {"m365_read_email", "Read the full content of a specific Microsoft 365 email by its ID.",
        schema(
            {{"id", property("string",
                             "The email message ID from m365_list_emails or m365_search_emails")}},
            json::array({"id"})),
-       ToolKind::readOnly, m365ReadEmail});
+       ToolKind::readOnly, withSettings(settings, m365ReadEmail)});
   registry.registerTool(
       {"m365_send_email",
        "Send an email from your Microsoft 365 account. Shows a preview first — set confirm=true "
@@ -220,7 +222,7 @@ void registerMailTools(ToolRegistry& registry) {
                {"cc", property("string", "CC recipients (optional, comma-separated)")},
                {"confirm", confirm}},
               json::array({"to", "subject", "body"})),
-       ToolKind::send, m365SendEmail});
+       ToolKind::send, withSettings(settings, m365SendEmail)});
   registry.registerTool(
       {"m365_reply_email",
        "Reply to a Microsoft 365 email by its message ID. Shows a preview first — set "
@@ -233,7 +235,7 @@ void registerMailTools(ToolRegistry& registry) {
             {"reply_all", property("boolean", "If true, reply to all recipients (default: false)")},
             {"confirm", confirm}},
            json::array({"id", "message"})),
-       ToolKind::send, m365ReplyEmail});
+       ToolKind::send, withSettings(settings, m365ReplyEmail)});
   registry.registerTool(
       {"m365_search_emails", "Search your Microsoft 365 emails by keyword, sender, or subject.",
        schema({{"query", property("string",
@@ -241,7 +243,7 @@ void registerMailTools(ToolRegistry& registry) {
                                   "'subject:invoice'")},
                {"limit", property("integer", "Max results (default 20, max 50)")}},
               json::array({"query"})),
-       ToolKind::readOnly, m365SearchEmails});
+       ToolKind::readOnly, withSettings(settings, m365SearchEmails)});
 }
 
 }  // namespace tvrn::M365Tools

@@ -10,6 +10,7 @@
 #include "core/Params.h"
 #include "core/ToolResponse.h"
 #include "core/ToolSchema.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/m365/M365Account.h"
 #include "tools/m365/M365Calendar.h"
 #include "tools/m365/M365Contacts.h"
@@ -36,10 +37,10 @@ constexpr const char* kPeopleFields =
 
 ToolError unexpectedAnswer() { return failure(Texts::kUnexpectedGraphResponse); }
 
-ToolResult searchM365Directory(const Params::Arguments& arguments) {
+ToolResult searchM365Directory(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::int64_t limit = boundedInt("limit", arguments, 10, 25);
-    auto token = m365AccessToken();
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     const std::string url = graphRoot() + "/users?$search=" + quotedSearch("displayName:", query) +
                             "&$top=" + std::to_string(limit) + "&$select=" + kSearchFields;
@@ -50,9 +51,9 @@ ToolResult searchM365Directory(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult getM365Person(const Params::Arguments& arguments) {
+ToolResult getM365Person(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
-    auto token = m365AccessToken();
+    auto token = m365AccessToken(settings);
     if (!token) return fail(token.error());
     const std::string url = graphRoot() + "/users/" + PercentEncoding::pathSegment(id) +
                             "?$select=" + kUserFields + ",manager";
@@ -98,9 +99,10 @@ std::string personBlock(const json& person, std::size_t number) {
   return "[" + std::to_string(number) + "] " + Strings::joined(lines, "\n");
 }
 
-ToolResult listM365PeopleInsights(const Params::Arguments& arguments) {
+ToolResult listM365PeopleInsights(const ConfigManager& settings,
+                                  const Params::Arguments& arguments) {
   const std::int64_t limit = boundedInt("limit", arguments, 20, 50);
-  auto token = m365AccessToken();
+  auto token = m365AccessToken(settings);
   if (!token) return fail(token.error());
   const std::string url =
       graphRoot() + "/me/people?$top=" + std::to_string(limit) + "&$select=" + kPeopleFields;
@@ -148,16 +150,19 @@ std::string formatUser(const json& user) {
 }
 
 void registerTools(ToolRegistry& registry) {
+  const ConfigManager& settings = *registry.context().settings;
   const json none = json::array();
   registry.registerTool(
       {"connect_m365_account",
        "Connect your Microsoft 365 account. Call once to get a login code, then call again after "
        "you've authenticated at " +
            deviceLoginPageWithoutScheme() + " to confirm the connection.",
-       schema(json::object(), none), ToolKind::readOnly, connectM365Account});
+       schema(json::object(), none), ToolKind::readOnly,
+       withSettings(settings, connectM365Account)});
   registry.registerTool({"disconnect_m365_account",
                          "Disconnect your Microsoft 365 account and remove stored tokens.",
-                         schema(json::object(), none), ToolKind::readOnly, disconnectM365Account});
+                         schema(json::object(), none), ToolKind::readOnly,
+                         withSettings(settings, disconnectM365Account)});
   // Connecting and disconnecting stay within reach while the service is turned off.
   ToolRegistry::ServiceScope scope(registry, "m365");
   registry.registerTool(
@@ -169,7 +174,7 @@ void registerTools(ToolRegistry& registry) {
                                   "'alex@contoso.com'")},
                {"limit", property("integer", "Max results (default 10, max 25)")}},
               json::array({"query"})),
-       ToolKind::readOnly, searchM365Directory});
+       ToolKind::readOnly, withSettings(settings, searchM365Directory)});
   registry.registerTool(
       {"get_m365_person",
        "Get detailed information about a specific person in your Microsoft 365 directory by "
@@ -178,7 +183,7 @@ void registerTools(ToolRegistry& registry) {
                                "User ID (GUID) or email address (UPN), e.g. 'alex@contoso.com' "
                                "or 'a1b2c3d4-...'")}},
               json::array({"id"})),
-       ToolKind::readOnly, getM365Person});
+       ToolKind::readOnly, withSettings(settings, getM365Person)});
   registry.registerTool(
       {"list_m365_people_insights",
        "List the people most relevant to you in Microsoft 365 — based on your communication "
@@ -186,7 +191,7 @@ void registerTools(ToolRegistry& registry) {
        "enrichment.",
        schema({{"limit", property("integer", "Number of people to return (default 20, max 50)")}},
               none),
-       ToolKind::readOnly, listM365PeopleInsights});
+       ToolKind::readOnly, withSettings(settings, listM365PeopleInsights)});
   registerMailTools(registry);
   registerCalendarTools(registry);
   registerContactTools(registry);

@@ -114,10 +114,10 @@ std::string instanceOrigin(const std::string& host) {
   return "https://" + host;
 }
 
-Result<Credentials, ToolError> snCredentials() {
-  const json settings = ConfigManager::shared().load();
-  Credentials credentials{textSetting(settings, kInstanceKey), textSetting(settings, kAuthKey),
-                          textSetting(settings, kUsernameKey)};
+Result<Credentials, ToolError> snCredentials(const ConfigManager& settings) {
+  const json values = settings.load();
+  Credentials credentials{textSetting(values, kInstanceKey), textSetting(values, kAuthKey),
+                          textSetting(values, kUsernameKey)};
   if (credentials.host.empty() || credentials.auth.empty() || !isPlainHost(credentials.host)) {
     return fail(failure(Texts::kNotConnected));
   }
@@ -134,7 +134,7 @@ SNBody snPATCH(const std::string& url, const std::string& auth, std::string body
   return exchange("PATCH", url, auth, std::move(body));
 }
 
-ToolResult connectServiceNow(const Params::Arguments& arguments) {
+ToolResult connectServiceNow(const ConfigManager& settings, const Params::Arguments& arguments) {
   std::string values[3];
   const char* names[3] = {"instance", "username", "password"};
   for (int i = 0; i < 3; ++i) values[i] = Params::optional(names[i], arguments, "");
@@ -152,16 +152,15 @@ ToolResult connectServiceNow(const Params::Arguments& arguments) {
   if (!check) {
     return fail(failure("Could not connect to " + host + ": " + check.error().description()));
   }
-  if (!ConfigManager::shared().save(
-          {{kInstanceKey, host}, {kAuthKey, auth}, {kUsernameKey, username}})) {
+  if (!settings.save({{kInstanceKey, host}, {kAuthKey, auth}, {kUsernameKey, username}})) {
     return fail(failure(Texts::kCouldNotSave));
   }
   return ToolResponse::text(Texts::connected(host, username));
 }
 
-ToolResult disconnectServiceNow(const Params::Arguments&) {
-  const std::string previous = textSetting(ConfigManager::shared().load(), kInstanceKey);
-  if (!ConfigManager::shared().save({{kInstanceKey, ""}, {kAuthKey, ""}, {kUsernameKey, ""}})) {
+ToolResult disconnectServiceNow(const ConfigManager& settings, const Params::Arguments&) {
+  const std::string previous = textSetting(settings.load(), kInstanceKey);
+  if (!settings.save({{kInstanceKey, ""}, {kAuthKey, ""}, {kUsernameKey, ""}})) {
     return fail(failure(Texts::kCouldNotSave));
   }
   if (previous.empty()) return ToolResponse::text(Texts::kDisconnected);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
 
@@ -21,7 +22,7 @@ struct Credentials {
 
 // The stored connection, or the not-connected failure; a stored host that is no plain host name
 // counts as not connected, so the credentials never go elsewhere.
-Result<Credentials, ToolError> snCredentials();
+Result<Credentials, ToolError> snCredentials(const ConfigManager& settings);
 
 // The instance text as the user typed it, as the host to store: schemes and slashes dropped, the
 // hosted-instance suffix added to a bare name (before its ":port", when it has one).
@@ -36,7 +37,8 @@ SNBody snGET(const std::string& url, const std::string& auth);
 SNBody snPOST(const std::string& url, const std::string& auth, std::string body);
 SNBody snPATCH(const std::string& url, const std::string& auth, std::string body);
 
-ToolResult connectServiceNow(const Params::Arguments& arguments);
-ToolResult disconnectServiceNow(const Params::Arguments& arguments);
+// Both change the connection kept in the user's file of `settings`.
+ToolResult connectServiceNow(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult disconnectServiceNow(const ConfigManager& settings, const Params::Arguments& arguments);
 
 }  // namespace tvrn::ServiceNowTools

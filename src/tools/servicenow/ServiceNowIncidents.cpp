@@ -188,8 +188,9 @@ std::string formatIncident(const json& record, const std::string& host, bool ful
   return text;
 }
 
-ToolResult servicenowListMyIncidents(const Params::Arguments& arguments) {
-  auto credentials = snCredentials();
+ToolResult servicenowListMyIncidents(const ConfigManager& settings,
+                                     const Params::Arguments& arguments) {
+  auto credentials = snCredentials(settings);
   if (!credentials) return fail(credentials.error());
   const std::int64_t limit = limitArgument(arguments, 20, 50);
   std::string state = Params::optional("state", arguments, "");
@@ -203,10 +204,11 @@ ToolResult servicenowListMyIncidents(const Params::Arguments& arguments) {
   return listQuery(credentials.value(), query, limit, "your incidents (" + state + ")");
 }
 
-ToolResult servicenowSearchIncidents(const Params::Arguments& arguments) {
+ToolResult servicenowSearchIncidents(const ConfigManager& settings,
+                                     const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     if (auto refused = caretRefused("query", query)) return fail(*refused);
-    auto credentials = snCredentials();
+    auto credentials = snCredentials(settings);
     if (!credentials) return fail(credentials.error());
     const std::int64_t limit = limitArgument(arguments, 10, 50);
     const std::string encoded =
@@ -216,7 +218,8 @@ ToolResult servicenowSearchIncidents(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult servicenowGetIncident(const Params::Arguments& arguments) {
+ToolResult servicenowGetIncident(const ConfigManager& settings,
+                                 const Params::Arguments& arguments) {
   return Params::withRequired("id", arguments, [&](const std::string& id) -> ToolResult {
     if (auto refused = caretRefused("id", id)) return fail(*refused);
     std::string encoded;
@@ -227,7 +230,7 @@ ToolResult servicenowGetIncident(const Params::Arguments& arguments) {
     } else {
       return fail(ToolError::invalidParam("id", std::string(Texts::kIncidentId)));
     }
-    auto credentials = snCredentials();
+    auto credentials = snCredentials(settings);
     if (!credentials) return fail(credentials.error());
     SNBody body = snGET(tableQueryURL(credentials.value(), "incident", encoded, 1, kFullFields),
                         credentials.value().auth);
@@ -238,10 +241,11 @@ ToolResult servicenowGetIncident(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult servicenowCreateIncident(const Params::Arguments& arguments) {
+ToolResult servicenowCreateIncident(const ConfigManager& settings,
+                                    const Params::Arguments& arguments) {
   return Params::withRequired(
       "short_description", arguments, [&](const std::string& summary) -> ToolResult {
-        auto credentials = snCredentials();
+        auto credentials = snCredentials(settings);
         if (!credentials) return fail(credentials.error());
         json body = {{"short_description", summary}};
         if (auto text = Params::optional("description", arguments, ""); !text.empty()) {
@@ -264,10 +268,10 @@ ToolResult servicenowCreateIncident(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult snDoUpdateIncident(const Params::Arguments& arguments) {
+ToolResult snDoUpdateIncident(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("sys_id", arguments, [&](const std::string& sysId) -> ToolResult {
     if (auto refused = sysIdRefused(sysId)) return fail(*refused);
-    auto credentials = snCredentials();
+    auto credentials = snCredentials(settings);
     if (!credentials) return fail(credentials.error());
     json body = json::object();
     for (const char* field : kUpdateFields) {
@@ -284,12 +288,12 @@ ToolResult snDoUpdateIncident(const Params::Arguments& arguments) {
   });
 }
 
-ToolResult servicenowAddComment(const Params::Arguments& arguments) {
+ToolResult servicenowAddComment(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired2(
       "sys_id", "text", arguments,
       [&](const std::string& sysId, const std::string& text) -> ToolResult {
         if (auto refused = sysIdRefused(sysId)) return fail(*refused);
-        auto credentials = snCredentials();
+        auto credentials = snCredentials(settings);
         if (!credentials) return fail(credentials.error());
         const bool workNote = Params::optional("type", arguments, "") == "work_note";
         SNBody reply = patchIncident(credentials.value(), sysId,
@@ -300,10 +304,10 @@ ToolResult servicenowAddComment(const Params::Arguments& arguments) {
       });
 }
 
-ToolResult servicenowSearchKB(const Params::Arguments& arguments) {
+ToolResult servicenowSearchKB(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     if (auto refused = caretRefused("query", query)) return fail(*refused);
-    auto credentials = snCredentials();
+    auto credentials = snCredentials(settings);
     if (!credentials) return fail(credentials.error());
     const std::int64_t limit = limitArgument(arguments, 5, 20);
     const std::string encoded =

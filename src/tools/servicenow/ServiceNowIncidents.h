@@ -5,18 +5,22 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
 
 namespace tvrn::ServiceNowTools {
 
-ToolResult servicenowListMyIncidents(const Params::Arguments& arguments);
-ToolResult servicenowSearchIncidents(const Params::Arguments& arguments);
-ToolResult servicenowGetIncident(const Params::Arguments& arguments);
-ToolResult servicenowCreateIncident(const Params::Arguments& arguments);
-ToolResult snDoUpdateIncident(const Params::Arguments& arguments);
-ToolResult servicenowAddComment(const Params::Arguments& arguments);
-ToolResult servicenowSearchKB(const Params::Arguments& arguments);
+ToolResult servicenowListMyIncidents(const ConfigManager& settings,
+                                     const Params::Arguments& arguments);
+ToolResult servicenowSearchIncidents(const ConfigManager& settings,
+                                     const Params::Arguments& arguments);
+ToolResult servicenowGetIncident(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult servicenowCreateIncident(const ConfigManager& settings,
+                                    const Params::Arguments& arguments);
+ToolResult snDoUpdateIncident(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult servicenowAddComment(const ConfigManager& settings, const Params::Arguments& arguments);
+ToolResult servicenowSearchKB(const ConfigManager& settings, const Params::Arguments& arguments);
 
 // A field as a string: a display value, else a value, else a plain string, else "".
 std::string snField(const nlohmann::json& record, const char* name);

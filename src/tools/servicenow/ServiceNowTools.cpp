@@ -1,6 +1,7 @@
 #include "tools/servicenow/ServiceNowTools.h"
 
 #include "core/ToolSchema.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/servicenow/ServiceNowConnection.h"
 #include "tools/servicenow/ServiceNowIncidents.h"
 #include "tools/servicenow/ServiceNowTexts.h"
@@ -26,26 +27,27 @@ void add(ToolRegistry& registry, const Texts::ToolText& tool, json inputSchema, 
 
 void registerTools(ToolRegistry& registry) {
   using enum ToolKind;
+  const ConfigManager& settings = *registry.context().settings;
   add(registry, Texts::kConnect,
       schema({{"instance", text(Texts::kInstanceArg)},
               {"username", text(Texts::kUsernameArg)},
               {"password", text(Texts::kPasswordArg)}},
              json::array({"instance", "username", "password"})),
-      readOnly, connectServiceNow);
+      readOnly, withSettings(settings, connectServiceNow));
   add(registry, Texts::kDisconnect, schema(json::object(), json::array()), readOnly,
-      disconnectServiceNow);
+      withSettings(settings, disconnectServiceNow));
   // Connecting and disconnecting stay within reach while the service is turned off.
   ToolRegistry::ServiceScope scope(registry, "servicenow");
   add(registry, Texts::kListMine,
       schema({{"state", text(Texts::kStateFilterArg)}, {"limit", integer(Texts::kListLimitArg)}},
              json::array()),
-      readOnly, servicenowListMyIncidents);
+      readOnly, withSettings(settings, servicenowListMyIncidents));
   add(registry, Texts::kSearch,
       schema({{"query", text(Texts::kSearchQueryArg)}, {"limit", integer(Texts::kSearchLimitArg)}},
              json::array({"query"})),
-      readOnly, servicenowSearchIncidents);
+      readOnly, withSettings(settings, servicenowSearchIncidents));
   add(registry, Texts::kGet, schema({{"id", text(Texts::kIdArg)}}, json::array({"id"})), readOnly,
-      servicenowGetIncident);
+      withSettings(settings, servicenowGetIncident));
   // Creating writes to the instance, so read-only mode holds it back like update and comment.
   add(registry, Texts::kCreate,
       schema({{"short_description", text(Texts::kShortDescriptionArg)},
@@ -53,7 +55,7 @@ void registerTools(ToolRegistry& registry) {
               {"urgency", text(Texts::kCreateUrgencyArg)},
               {"category", text(Texts::kCategoryArg)}},
              json::array({"short_description"})),
-      write, servicenowCreateIncident);
+      write, withSettings(settings, servicenowCreateIncident));
   add(registry, Texts::kUpdate,
       schema({{"sys_id", text(Texts::kSysIdArg)},
               {"state", text(Texts::kStateArg)},
@@ -63,17 +65,17 @@ void registerTools(ToolRegistry& registry) {
               {"short_description", text(Texts::kUpdatedSummaryArg)},
               {"close_notes", text(Texts::kCloseNotesArg)}},
              json::array({"sys_id"})),
-      write, snDoUpdateIncident);
+      write, withSettings(settings, snDoUpdateIncident));
   add(registry, Texts::kComment,
       schema({{"sys_id", text(Texts::kSysIdArg)},
               {"text", text(Texts::kTextArg)},
               {"type", text(Texts::kTypeArg)}},
              json::array({"sys_id", "text"})),
-      write, servicenowAddComment);
+      write, withSettings(settings, servicenowAddComment));
   add(registry, Texts::kSearchKB,
       schema({{"query", text(Texts::kKBQueryArg)}, {"limit", integer(Texts::kKBLimitArg)}},
              json::array({"query"})),
-      readOnly, servicenowSearchKB);
+      readOnly, withSettings(settings, servicenowSearchKB));
 }
 
 }  // namespace tvrn::ServiceNowTools

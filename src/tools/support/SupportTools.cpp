@@ -163,11 +163,12 @@ ToolResult postProblemReport(const AutomationBridges& with, const std::string& v
   return ToolResponse::text(text + std::string(Texts::kReportedTail));
 }
 
-ToolResult postFeedback(const std::string& type, const std::string& message) {
+ToolResult postFeedback(const ConfigManager& settings, const std::string& type,
+                        const std::string& message) {
   const json body = {{"type", type},
                      {"message", message},
                      {"source", Texts::kFeedbackSource},
-                     {"machine_id", ConfigManager::shared().getMachineId()},
+                     {"machine_id", settings.getMachineId()},
                      {"version", kEngineVersion}};
   const auto answer = post(
       "/feedback", body, Timeouts::networkMedium, [](int status) { return status == 201; },
@@ -284,7 +285,7 @@ ToolResult reportProblem(const AutomationBridges& with, const std::string& versi
     if (text.empty()) {
       return fail(ToolError::invalidParam("description", std::string(Texts::kFeatureExpected)));
     }
-    if (confirm) return postFeedback(type, text);
+    if (confirm) return postFeedback(*context.settings, type, text);
     return ToolResponse::text(Texts::requestPreview(type, text));
   }
   if (symptom.empty()) {

@@ -4,6 +4,7 @@
 
 #include "core/ToolSchema.h"
 #include "tools/common/HelperTools.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/common/SystemToolHandlers.h"
 #include "tools/common/SystemToolsTexts.h"
 #include "tools/support/SupportToolsTexts.h"
@@ -23,6 +24,7 @@ json noParameters() { return schema(json::object(), json::array()); }
 void registerTools(ToolRegistry& registry, AutomationBridges with, const std::string& version) {
   HelperProxy& proxy = with.helper;
   JXARunning& jxa = with.scripts;
+  const ConfigManager& settings = *registry.context().settings;
   registry.registerTool({"finder_list", std::string(Texts::kFinderListDescription),
                          schema({{"path", property("string", Texts::kFinderListPath)},
                                  {"limit", property("integer", Texts::kFinderListLimit)}},
@@ -57,18 +59,20 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
                                  {"content", property("string", Texts::kWriteContent)},
                                  {"confirm", property("boolean", Texts::kWriteConfirm)}},
                                 json::array({"path", "content"})),
-                         ToolKind::write, onedriveWriteFile, "onedrive"});
+                         ToolKind::write, withSettings(settings, onedriveWriteFile), "onedrive"});
   registry.registerTool({"onedrive_delete_file", std::string(Texts::kDeleteDescription),
                          schema({{"path", property("string", Texts::kDeletePath)},
                                  {"confirm", property("boolean", Texts::kDeleteConfirm)}},
                                 json::array({"path"})),
-                         ToolKind::destructive, onedriveDeleteFile, "onedrive"});
+                         ToolKind::destructive, withSettings(settings, onedriveDeleteFile),
+                         "onedrive"});
   registry.registerTool({"onedrive_move_file", std::string(Texts::kMoveDescription),
                          schema({{"source", property("string", Texts::kMoveSource)},
                                  {"destination", property("string", Texts::kMoveDestination)},
                                  {"confirm", property("boolean", Texts::kMoveConfirm)}},
                                 json::array({"source", "destination"})),
-                         ToolKind::destructive, onedriveMoveFile, "onedrive"});
+                         ToolKind::destructive, withSettings(settings, onedriveMoveFile),
+                         "onedrive"});
   registry.registerTool({"list_reminder_lists", std::string(Texts::kReminderListsDescription),
                          noParameters(), ToolKind::readOnly,
                          HelperTools::forwardTo(proxy, "list_reminder_lists"), "reminders"});

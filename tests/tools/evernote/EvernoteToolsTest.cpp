@@ -97,17 +97,18 @@ class EvernoteToolsTest : public ::testing::Test {
     std::filesystem::remove(page);
     return shown;
   }
+  const ConfigManager& settings() const { return *registry.context().settings; }
   std::string call(const std::string& tool, const json& arguments = json::object()) {
     return test::textOf(test::callTool(registry, tool, arguments));
   }
   void connectDirectly(double life = 3600, const std::string& refreshToken = "") {
-    ASSERT_TRUE(ConfigManager::shared().save({{"evernote_access_token", "A0"},
-                                              {"evernote_refresh_token", refreshToken},
-                                              {"evernote_token_expiry", kNow + life},
-                                              {"evernote_account_email", "ana@example.org"}}));
+    ASSERT_TRUE(settings().save({{"evernote_access_token", "A0"},
+                                 {"evernote_refresh_token", refreshToken},
+                                 {"evernote_token_expiry", kNow + life},
+                                 {"evernote_account_email", "ana@example.org"}}));
   }
   json stored() const {
-    const json all = json::parse(test::readFile(ConfigManager::shared().configPath()));
+    const json all = json::parse(test::readFile(settings().configPath()));
     json keys = json::object();
     for (const auto& [key, value] : all.items()) {
       if (key.starts_with("evernote_")) keys[key] = value;
@@ -237,7 +238,7 @@ TEST_F(EvernoteToolsTest, TheTokenIsRenewedWithin300SecondsOfItsEnd) {
     connectDirectly(c.life, c.refreshToken);
     if (!c.renewal.is_null()) evernote.respond(kTokenPath, answer(c.renewal));
     const std::size_t before = evernote.requestCount();
-    const auto token = EvernoteTools::enAccessToken();
+    const auto token = EvernoteTools::enAccessToken(settings());
     EXPECT_EQ(token ? token.value() : token.error().payload(), c.outcome) << c.life;
     EXPECT_EQ(evernote.requestCount() - before, c.renewal.is_null() ? 0u : 1u);
   }
@@ -246,7 +247,7 @@ TEST_F(EvernoteToolsTest, TheTokenIsRenewedWithin300SecondsOfItsEnd) {
   // The renewal without a new refresh token keeps the stored one.
   connectDirectly(300, "R+1&x");
   evernote.respond(kTokenPath, answer({{"access_token", "A3"}, {"expires_in", 60}}));
-  ASSERT_TRUE(EvernoteTools::enAccessToken());
+  ASSERT_TRUE(EvernoteTools::enAccessToken(settings()));
   EXPECT_EQ(stored(), json({{"evernote_access_token", "A3"},
                             {"evernote_refresh_token", "R+1&x"},
                             {"evernote_token_expiry", kNow + 60},
@@ -254,12 +255,12 @@ TEST_F(EvernoteToolsTest, TheTokenIsRenewedWithin300SecondsOfItsEnd) {
   // A settings file that no longer parses cannot take the renewed token: the step says so.
   connectDirectly(300, "R");
   const std::string broken = "{\"evernote_access_token\": ";
-  test::writeFile(ConfigManager::shared().configPath(), broken);
-  const auto unsaved = EvernoteTools::enAccessToken();
+  test::writeFile(settings().configPath(), broken);
+  const auto unsaved = EvernoteTools::enAccessToken(settings());
   ASSERT_FALSE(unsaved);
   EXPECT_EQ(unsaved.error().payload(), "Could not save Evernote tokens");
   EXPECT_EQ(call("disconnect_evernote"), "failed: Could not save Evernote tokens");
-  EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), broken);
+  EXPECT_EQ(test::readFile(settings().configPath()), broken);
 }
 
 TEST_F(EvernoteToolsTest, NoteToolsReadAndWriteNotesThroughTheAPI) {

@@ -27,6 +27,8 @@ class FilesystemToolsTest : public ::testing::Test {
 
   static fs::path outside() { return test::home().parent_path() / "outside"; }
 
+  const ConfigManager& settings() const { return *registry_.context().settings; }
+
   ToolRegistry registry_;
   const std::string home_ = test::home().string();
 };
@@ -58,13 +60,13 @@ TEST_F(FilesystemToolsTest, AllowsOnlyPathsThatReallyLieInsideARoot) {
       {json::array({data, 1}), data + "/x", false},  // not all strings: ignored
   };
   for (const Case& c : cases) {
-    ASSERT_TRUE(ConfigManager::shared().save({{"fs_allowed_roots", c.roots}}));
-    const FSSecurityResult result = fsSecurity(c.path);
+    ASSERT_TRUE(settings().save({{"fs_allowed_roots", c.roots}}));
+    const FSSecurityResult result = fsSecurity(settings(), c.path);
     EXPECT_EQ(result.allowed, c.allowed) << c.path;
     EXPECT_EQ(result.reason.empty(), c.allowed) << c.path;
   }
   ::setenv("HOME", (outside() / "linked-home").c_str(), 1);
-  EXPECT_TRUE(fsSecurity(home_ + "/x").allowed) << "a home folder given as a link";
+  EXPECT_TRUE(fsSecurity(settings(), home_ + "/x").allowed) << "a home folder given as a link";
 }
 
 TEST_F(FilesystemToolsTest, ListsFoldersFirstThenFilesByCodePoint) {

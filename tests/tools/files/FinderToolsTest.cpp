@@ -27,8 +27,9 @@ class FinderToolsTest : public ::testing::Test {
   void makeDirs(std::initializer_list<std::string> relatives) const {
     for (const std::string& relative : relatives) fs::create_directories(under(relative));
   }
-  static json storedScopes() {
-    return json::parse(test::readFile(ConfigManager::shared().configPath()))["onedrive_scopes"];
+  const ConfigManager& settings() const { return *registry_.context().settings; }
+  json storedScopes() const {
+    return json::parse(test::readFile(settings().configPath()))["onedrive_scopes"];
   }
   std::string scopeCall(const json& arguments) {
     return test::textOf(callTool(registry_, "onedrive_set_scope", arguments));
@@ -61,11 +62,11 @@ TEST_F(FinderToolsTest, ScopesConfineEachMountAtAFolderBoundary) {
   makeDirs({"OneDrive/Work", "OneDrive/Home", "OneDrive - Personal",
             cloud_ + "OneDrive-Brackwell/Projects"});
   fs::create_symlink("../Home", under("OneDrive/Work/escape"));
-  ASSERT_TRUE(ConfigManager::shared().save({{"onedrive_scopes",
-                                             {{"OneDrive", "Work/"},
-                                              {"OneDrive - Personal", "/"},
-                                              {"CloudStorage", "/Nothing"},
-                                              {"OneDrive-Brackwell", "/Projects"}}}}));
+  ASSERT_TRUE(settings().save({{"onedrive_scopes",
+                                {{"OneDrive", "Work/"},
+                                 {"OneDrive - Personal", "/"},
+                                 {"CloudStorage", "/Nothing"},
+                                 {"OneDrive-Brackwell", "/Projects"}}}}));
   const std::pair<std::string, std::string> cases[] = {
       // path, the relative path in the refusal (empty when allowed)
       {under("OneDrive/"), ""},
@@ -80,13 +81,13 @@ TEST_F(FinderToolsTest, ScopesConfineEachMountAtAFolderBoundary) {
       {under("Documents/x.txt"), ""},
   };
   for (const auto& [path, refusedAs] : cases) {
-    const OnedrivePathCheck check = isOnedrivePathAllowed(path);
+    const OnedrivePathCheck check = isOnedrivePathAllowed(settings(), path);
     EXPECT_EQ(check.allowed, refusedAs.empty()) << path;
     if (!refusedAs.empty()) {
       EXPECT_NE(check.reason.find("Path '" + refusedAs + "'"), std::string::npos) << path;
     }
   }
-  EXPECT_EQ(isOnedrivePathAllowed(under(cloud_ + "OneDrive-Brackwell/Other")).reason,
+  EXPECT_EQ(isOnedrivePathAllowed(settings(), under(cloud_ + "OneDrive-Brackwell/Other")).reason,
             "Access restricted to 'OneDrive-Brackwell/Projects' by your TVRN config. Path "
             "'/Other' is outside the allowed scope. To change this, edit onedrive_scopes in "
             "~/.config/tavrin/config.json");
@@ -99,7 +100,7 @@ TEST_F(FinderToolsTest, SearchesDropHitsOutsideTheScope) {
   test::writeFile(under("OneDrive/Workshop/plan.txt"), "");
   test::writeFile(under("OneDrive/Work/Tools.app/plan.txt"), "");
   test::writeFile(under("OneDrive/.cache/plan.txt"), "");
-  ASSERT_TRUE(ConfigManager::shared().save({{"onedrive_scopes", {{"OneDrive", "/Work"}}}}));
+  ASSERT_TRUE(settings().save({{"onedrive_scopes", {{"OneDrive", "/Work"}}}}));
 
   const std::pair<json, std::set<std::string>> cases[] = {
       {{{"query", "PLAN"}},
@@ -161,7 +162,7 @@ TEST_F(FinderToolsTest, SettingAScopePreviewsThenStoresIt) {
   EXPECT_EQ(scopeCall({{"root_name", "Other"}}),
             "failed: Invalid 'root_name': expected one of: OneDrive, OneDrive - Personal");
 
-  ASSERT_TRUE(ConfigManager::shared().save({{"keep", 1}}));
+  ASSERT_TRUE(settings().save({{"keep", 1}}));
   EXPECT_EQ(scopeCall({{"root_name", "OneDrive"}, {"folder", "Projects"}}),
             "Preview — restrict 'OneDrive' access to 'Projects' only. All tools will be blocked "
             "outside this folder. Call again with confirm: true");
@@ -173,7 +174,7 @@ TEST_F(FinderToolsTest, SettingAScopePreviewsThenStoresIt) {
   EXPECT_EQ(json::parse(scopeCall({{"root_name", "OneDrive"}, {"confirm", "true"}})),
             json({{"scope_removed", true}, {"root", "OneDrive"}, {"access", "unrestricted"}}));
   EXPECT_EQ(storedScopes(), json::object());
-  EXPECT_EQ(json::parse(test::readFile(ConfigManager::shared().configPath()))["keep"], 1);
+  EXPECT_EQ(json::parse(test::readFile(settings().configPath()))["keep"], 1);
 }
 
 TEST_F(FinderToolsTest, ConcurrentScopeChangesAreAllKept) {
@@ -197,13 +198,13 @@ TEST_F(FinderToolsTest, ConcurrentScopeChangesAreAllKept) {
 
 TEST_F(FinderToolsTest, AScopeThatCannotBeSavedFailsAndChangesNothing) {
   makeDirs({"OneDrive"});
-  const fs::path config = ConfigManager::shared().configPath();
+  const fs::path config = settings().configPath();
   fs::remove(config);
   fs::create_directories(config);  // a folder in its place: running as root, modes stop nothing
   EXPECT_EQ(scopeCall({{"root_name", "OneDrive"}, {"folder", "/Work"}, {"confirm", true}}),
             "failed: Cannot save onedrive_scopes to " + config.string());
   EXPECT_TRUE(fs::is_empty(config));
-  EXPECT_TRUE(isOnedrivePathAllowed(under("OneDrive/Home/x.txt")).allowed);
+  EXPECT_TRUE(isOnedrivePathAllowed(settings(), under("OneDrive/Home/x.txt")).allowed);
 }
 
 }  // namespace

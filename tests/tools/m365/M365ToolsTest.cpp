@@ -59,6 +59,8 @@ class M365ToolsTest : public ::testing::Test {
   }
   void TearDown() override { WallClock::useSystemClock(); }
 
+  const ConfigManager& settings() const { return *registry->context().settings; }
+
   // The tool's text, or "Error: " and the error as a client sees it.
   std::string call(const std::string& tool, const json& arguments = {}) {
     ToolResult result = registry->dispatch(tool, JSONValue::fromRaw(arguments));
@@ -68,13 +70,13 @@ class M365ToolsTest : public ::testing::Test {
 
   // A connected account whose access token "A0" has `life` seconds left.
   void signIn(double life, const std::string& refreshToken = "R1+/") {
-    ASSERT_TRUE(ConfigManager::shared().save({{"m365_access_token", "A0"},
-                                              {"m365_refresh_token", refreshToken},
-                                              {"m365_token_expiry", kNow + life},
-                                              {"m365_account_email", "ana@contoso.com"}}));
+    ASSERT_TRUE(settings().save({{"m365_access_token", "A0"},
+                                 {"m365_refresh_token", refreshToken},
+                                 {"m365_token_expiry", kNow + life},
+                                 {"m365_account_email", "ana@contoso.com"}}));
   }
 
-  json stored() const { return json::parse(test::readFile(ConfigManager::shared().configPath())); }
+  json stored() const { return json::parse(test::readFile(settings().configPath())); }
 
   RecordingHttpServer login;
   RecordingHttpServer graph;
@@ -136,10 +138,10 @@ TEST_F(M365ToolsTest, SignsInOverThreeConnectCallsOnASocketAndOutAgain) {
               "grant_type=urn%3Aietf%3Aparams%3Aoauth%3Agrant-type%3Adevice_code&device_code="
               "DC%2B%2F%3D%26x&client_id=9e1b7c35-2a4f-4d68-b0e3-7f5c1a9d8e26");
   }
-  EXPECT_EQ(M365Tools::accountState().email, "ana@x");
+  EXPECT_EQ(M365Tools::accountState(settings()).email, "ana@x");
 
   EXPECT_EQ(call("disconnect_m365_account"), "Disconnected from ana@x.");
-  EXPECT_FALSE(M365Tools::accountState().connected);
+  EXPECT_FALSE(M365Tools::accountState(settings()).connected);
   for (const char* tool :
        {"search_m365_directory", "get_m365_person", "list_m365_people_insights"}) {
     EXPECT_EQ(call(tool, {{"query", "a"}, {"id", "a"}}),
@@ -157,8 +159,8 @@ TEST_F(M365ToolsTest, APollWithoutATokenEndsThePendingSignIn) {
       {json::array(), invalid},
   };
   for (const auto& [pollAnswer, text] : cases) {
-    ASSERT_TRUE(ConfigManager::shared().save(
-        {{"m365_pending_device_code", "DC"}, {"m365_pending_expiry", kNow + 59}}));
+    ASSERT_TRUE(
+        settings().save({{"m365_pending_device_code", "DC"}, {"m365_pending_expiry", kNow + 59}}));
     login.respond(kTokenPath, answer(pollAnswer, 400));
     EXPECT_EQ(call("connect_m365_account").rfind(text, 0), 0u) << pollAnswer;
     const bool waiting = text.starts_with("Still");
@@ -193,7 +195,7 @@ TEST_F(M365ToolsTest, TokenGateRenewsAtThreeHundredSecondsAndKeepsKeysWhenRenewa
     signIn(life);
     const auto sentBefore = login.requestCount();
     if (refreshAnswer) login.respond(kTokenPath, answer(*refreshAnswer));
-    auto token = M365Tools::m365AccessToken();
+    auto token = M365Tools::m365AccessToken(settings());
     EXPECT_EQ(token ? token.value() : token.error().description(), outcome) << life;
     EXPECT_EQ(login.requestCount() - sentBefore, refreshAnswer ? 1u : 0u);
     json keys = stored();
@@ -207,7 +209,7 @@ TEST_F(M365ToolsTest, TokenGateRenewsAtThreeHundredSecondsAndKeepsKeysWhenRenewa
             "7f5c1a9d8e26&" +
                 kScopeForm);
   signIn(100, "");
-  EXPECT_EQ(M365Tools::m365AccessToken().error().description(), kExpired);
+  EXPECT_EQ(M365Tools::m365AccessToken(settings()).error().description(), kExpired);
 }
 
 TEST_F(M365ToolsTest, AStepWhoseSaveFailsChangesNothing) {
@@ -215,7 +217,7 @@ TEST_F(M365ToolsTest, AStepWhoseSaveFailsChangesNothing) {
   login.respond("/common/oauth2/v2.0/devicecode",
                 answer({{"user_code", "U"}, {"device_code", "D"}}));
   login.respond(kTokenPath, answer({{"access_token", "A1"}}));
-  const auto file = ConfigManager::shared().configPath();
+  const auto file = settings().configPath();
   const std::string damaged = test::readFile(file) + "{";
   test::writeFile(file, damaged);
   for (const char* tool : {"connect_m365_account", "get_m365_person", "disconnect_m365_account"}) {
@@ -277,11 +279,11 @@ TEST_F(M365ToolsTest, GraphHelpersTurnStatusesIntoTheFamilysTexts) {
 }
 
 TEST_F(M365ToolsTest, ChatMessagesGoToOneEscapedChatOnlyWithAnAccount) {
-  EXPECT_FALSE(M365Tools::m365TeamsChatSendViaGraph("19:abc", "hi"));
+  EXPECT_FALSE(M365Tools::m365TeamsChatSendViaGraph(settings(), "19:abc", "hi"));
   EXPECT_EQ(graph.requestCount(), 0u);
   signIn(3600);
   graph.respond("/v1.0/chats/19:a/b?c d/messages", answer({{"id", "m1"}}, 201));
-  EXPECT_EQ(M365Tools::m365TeamsChatSendViaGraph("19:a/b?c d", "hé")->value(),
+  EXPECT_EQ(M365Tools::m365TeamsChatSendViaGraph(settings(), "19:a/b?c d", "hé")->value(),
             "Message sent (id: m1)");
   const auto request = graph.requests().back();
   EXPECT_EQ(request.target, "/v1.0/chats/19%3Aa%2Fb%3Fc%20d/messages");
@@ -366,7 +368,7 @@ TEST_F(M365ToolsTest, ListsTheFamilyAndRefusesTheDirectoryWhenTheServiceIsOff) {
             std::string::npos);
 
   signIn(3600);
-  ASSERT_TRUE(ConfigManager::shared().save({{"disabled_services", {"m365"}}}));
+  ASSERT_TRUE(settings().save({{"disabled_services", {"m365"}}}));
   for (const char* tool :
        {"search_m365_directory", "get_m365_person", "list_m365_people_insights"}) {
     EXPECT_TRUE(

@@ -36,10 +36,15 @@ class MessagingProxyToolsTest : public ::testing::Test {
     ::setenv("TVRN_WEB_URL", "https://tavrin.example", 1);
     ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
     registry.context().serviceStatus = [this] {
-      return ServiceStatusScanner::scan({scanHelper, scanScripts});
+      return ServiceStatusScanner::scan({scanHelper, scanScripts}, *registry.context().settings);
     };
     SlackProxyTools::registerTools(registry, slack);
-    TeamsProxyTools::registerTools(registry, M365Tools::m365TeamsChatSendViaGraph, teams);
+    TeamsProxyTools::registerTools(
+        registry,
+        [this](std::string_view chat, std::string_view text) {
+          return M365Tools::m365TeamsChatSendViaGraph(*registry.context().settings, chat, text);
+        },
+        teams);
   }
 
   void installApps() {

@@ -27,7 +27,7 @@ class WhatsAppProxyToolsTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
     registry.context().serviceStatus = [this] {
-      return ServiceStatusScanner::scan({scanHelper, scanScripts});
+      return ServiceStatusScanner::scan({scanHelper, scanScripts}, *registry.context().settings);
     };
     WhatsAppProxyTools::registerTools(registry, proxy);
   }

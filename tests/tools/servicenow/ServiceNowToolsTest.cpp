@@ -42,17 +42,18 @@ class ServiceNowToolsTest : public ::testing::Test {
     ServiceNowTools::registerTools(registry);
   }
 
+  const ConfigManager& settings() const { return *registry.context().settings; }
   std::string host() const { return "127.0.0.1:" + std::to_string(instance.port()); }
   std::string call(const std::string& tool, const json& arguments = json::object()) {
     return test::textOf(test::callTool(registry, tool, arguments));
   }
   void connectDirectly() {
-    ASSERT_TRUE(ConfigManager::shared().save({{"servicenow_instance", host()},
-                                              {"servicenow_auth", "YW5hOnB3"},
-                                              {"servicenow_username", "ana"}}));
+    ASSERT_TRUE(settings().save({{"servicenow_instance", host()},
+                                 {"servicenow_auth", "YW5hOnB3"},
+                                 {"servicenow_username", "ana"}}));
   }
   json stored() const {
-    const json all = json::parse(test::readFile(ConfigManager::shared().configPath()));
+    const json all = json::parse(test::readFile(settings().configPath()));
     json keys = json::object();
     for (const char* key : {"servicenow_instance", "servicenow_auth", "servicenow_username"}) {
       if (all.contains(key)) keys[key] = all[key];
@@ -90,14 +91,14 @@ TEST_F(ServiceNowToolsTest, ConnectsWithBasicAuthAndAFailedCheckKeepsTheEarlierC
   // A settings file that no longer parses cannot take the credentials: the step says so.
   instance.respond(kTable, answer({{"result", json::array()}}));
   const std::string broken = "{\"servicenow_instance\": ";
-  test::writeFile(ConfigManager::shared().configPath(), broken);
+  test::writeFile(settings().configPath(), broken);
   EXPECT_EQ(
       call("connect_servicenow", {{"instance", host()}, {"username", "bob"}, {"password", "x"}}),
       "failed: Could not save ServiceNow credentials");
   EXPECT_EQ(call("disconnect_servicenow"), "failed: Could not save ServiceNow credentials");
-  EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), broken);
+  EXPECT_EQ(test::readFile(settings().configPath()), broken);
 
-  test::writeFile(ConfigManager::shared().configPath(), connected.dump());
+  test::writeFile(settings().configPath(), connected.dump());
   EXPECT_EQ(call("disconnect_servicenow"), "Disconnected from " + host() + ".");
   EXPECT_EQ(
       stored(),
@@ -131,7 +132,7 @@ TEST_F(ServiceNowToolsTest, InstancesThatAreNoPlainHostAreRefusedUnsent) {
   EXPECT_EQ(instance.requestCount(), 0u);
 
   // One stored by hand counts as not connected, so nothing is sent with its credentials.
-  ASSERT_TRUE(ConfigManager::shared().save(
+  ASSERT_TRUE(settings().save(
       {{"servicenow_instance", "evil.example/@127.0.0.1"}, {"servicenow_auth", "x"}}));
   EXPECT_EQ(call("servicenow_get_incident", {{"id", "INC1"}}), kNotConnected);
   EXPECT_EQ(instance.requestCount(), 0u);
@@ -158,7 +159,7 @@ TEST(ServiceNowInstanceTest, BareNamesTakeTheHostedSuffixBeforeTheirPort) {
 // A stored user name goes into the query only when it could not add conditions of its own.
 TEST_F(ServiceNowToolsTest, AStoredUserNameHoldingACaretIsRefusedUnsent) {
   connectDirectly();
-  ASSERT_TRUE(ConfigManager::shared().save({{"servicenow_username", "ana^ORactive=true"}}));
+  ASSERT_TRUE(settings().save({{"servicenow_username", "ana^ORactive=true"}}));
   EXPECT_EQ(call("servicenow_list_my_incidents"),
             "failed: Invalid 'username': expected text without '^'");
   EXPECT_EQ(instance.requestCount(), 0u);
