@@ -33,7 +33,7 @@ std::string entryOf(std::string_view service) {
 
 std::string grantPlace(std::string_view service) {
   return concat({PrivacyGate::kGrantPlace, " → ", service,
-                 PrivacyGate::shared().withoutTray(entryOf(service))});
+                 PrivacyGate::withoutTray(entryOf(service))});
 }
 
 std::string automationDenied(std::string_view application) {

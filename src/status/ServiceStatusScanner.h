@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "bridges/PlatformStores.h"
 #include "tools/common/AutomationBridges.h"
 
 namespace tvrn {
@@ -19,8 +20,9 @@ class ServiceStatusScanner final {
   static ServiceStatusScanner& shared();
 
   // Scans at once on a thread of its own, then every minute, until stop(), asking through
-  // `with`, which must outlive that thread. Does nothing while that thread runs.
-  void start(AutomationBridges with);
+  // `with` and reading the permissions and address books of `stores`, which must outlive that
+  // thread. Does nothing while that thread runs.
+  void start(AutomationBridges with, PlatformStores& stores);
   // Ends the thread and waits for it; a scan under way finishes first.
   void stop();
 
@@ -29,7 +31,7 @@ class ServiceStatusScanner final {
 
   // One scan on the caller's thread, asking the helper and the script runner of `with`. It never
   // asks for a permission: data behind one is read only when the permission is already granted.
-  static nlohmann::json scan(const AutomationBridges& with);
+  static nlohmann::json scan(const AutomationBridges& with, PlatformStores& stores);
 
   // Every service unavailable, not running and empty.
   static nlohmann::json defaultEntries();
@@ -39,7 +41,7 @@ class ServiceStatusScanner final {
 
  private:
   ServiceStatusScanner();
-  void run(std::stop_token stop, AutomationBridges with);
+  void run(std::stop_token stop, AutomationBridges with, PlatformStores& stores);
   void replace(nlohmann::json entries);
 
   mutable std::mutex mutex_;  // guards current_
