@@ -9,6 +9,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/TCCStatusChecker.h"
+#include "pim/PrivacyGate.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "manifest/ManifestCompositionRunners.h"
 #include "manifest/ManifestStore.h"
@@ -171,7 +172,10 @@ TEST(ConditionTest, EvaluatesEachKindOfCondition) {
   test::writeFile(Paths::home() / "present", "");
   const json params = {{"mode", "fast"}, {"n", 3}, {"on", true}};
   HelperProxy noHelper;  // the platform's answer: the permission store's decisions
-  const PermissionSource permissions = [&] { return TCCStatusChecker::currentStatus(noHelper); };
+  PrivacyGate gate;
+  const PermissionSource permissions = [&] {
+    return TCCStatusChecker::currentStatus(noHelper, gate);
+  };
   const char* holding[] = {
       "tcc:calendar",        "tcc:calendar=granted",    "tcc:calendar==granted",
       "tcc:contacts=denied", "tcc:other=notDetermined", "param:mode=fast",

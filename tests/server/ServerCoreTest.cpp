@@ -175,9 +175,10 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   Calendar work;
   work.title = "Work";
   work.entityType = EntityType::event;
-  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
+  PimStore store;  // over the folders the server's store reads
+  ASSERT_TRUE(store.saveCalendar(work).ok());
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -199,9 +200,9 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
 
 // Start-up hands the sessions the permission checker: "initialize" names a refused service.
 TEST_F(ServerCoreTest, InitializeNamesTheServicesTheUserRefused) {
-  ASSERT_TRUE(
-      PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::denied));
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  const auto gate = ServerCore::makePrivacyGate();
+  ASSERT_TRUE(gate->setStatus(PrivacyEntity::contacts, AuthorizationStatus::denied));
+  EXPECT_TRUE(ServerCore::start(gate, test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   const auto reply =
@@ -214,7 +215,7 @@ TEST_F(ServerCoreTest, InitializeNamesTheServicesTheUserRefused) {
 // A new user's first steps: nothing set up, and the first confirmed creations land in the
 // calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
 TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -236,7 +237,8 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
   EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
 
-  const auto events = eventStore().data().events(
+  PimStore store;  // over the folders the server's store reads
+  const auto events = store.events(
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
   ASSERT_EQ(events.size(), 1u);
@@ -246,7 +248,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
   size_t files = 0;
   for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(eventStore().data().folder() / "calendars")) {
+       std::filesystem::recursive_directory_iterator(store.folder() / "calendars")) {
     if (entry.path().extension() != ".ics") continue;
     ++files;
     std::string why;
@@ -259,7 +261,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadingTools);
@@ -271,7 +273,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   test::placeBundle("Slack");
   const auto log = test::placeFakeProxy("slack-proxy");
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!ServiceStatusScanner::shared().current()["slack"].value("available", false) &&
          std::chrono::steady_clock::now() < until) {
@@ -290,7 +292,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -318,7 +320,7 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
 
 TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
   ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -365,7 +367,7 @@ TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   const auto starting = log.find("ServerCore starting v" + ServerCore::version());
   const auto status = log.find("Status server starting on 127.0.0.1:");
@@ -400,7 +402,7 @@ std::optional<nlohmann::json> statusFrom(int port) {
 // report it to its own server.
 TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
   const int port = Endpoints::statusPort();
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   ASSERT_TRUE(statusFrom(port));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
@@ -483,7 +485,7 @@ TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
                            "OneDrive - Personal/d.txt"}) {
     test::writeFile(home + file, "text");
   }
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -527,10 +529,10 @@ std::string callText(test::SocketClient& client, int id, const std::string& tool
 // A refused permission shows as a locked row with the invitation to report it; a report reaches
 // the back end with every check, and only its 201 counts as received.
 TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
-  test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
+  test::writeFile(PrivacyGate::file(), R"({"calendar": "denied"})");
   test::RecordingHttpServer backend;
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -590,7 +592,7 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
     ::setenv("TVRN_OSASCRIPT", test::FakeSafari::program().c_str(), 1);
   }
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   ASSERT_TRUE(client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}})));

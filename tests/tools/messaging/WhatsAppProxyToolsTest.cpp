@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "core/Timeouts.h"
@@ -22,12 +23,12 @@ using nlohmann::json;
 
 // The WhatsApp family with a one-second client and the scanner scanning the private home on
 // every call; fake-wacli records each command line it is run with.
-class WhatsAppProxyToolsTest : public ::testing::Test {
+class WhatsAppProxyToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
     registry.context().serviceStatus = [this] {
-      return ServiceStatusScanner::scan({scanHelper, scanScripts});
+      return ServiceStatusScanner::scan({scanHelper, scanScripts}, stores);
     };
     WhatsAppProxyTools::registerTools(registry, proxy);
   }
