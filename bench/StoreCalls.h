@@ -25,8 +25,8 @@ inline const std::string kStoreCallLine =
 // settings name the folders); they live as long as the program.
 inline PlatformStores& storesOfTheProgram() {
   static auto& gate = *new PrivacyGate();
-  static auto& stores = *new PlatformStores(
-      gate, {.settings = PlatformStores::settingsOf(ConfigManager::shared())});
+  static auto& stores =
+      *new PlatformStores(gate, {.settings = PlatformStores::settingsOf(ConfigManager::shared())});
   return stores;
 }
 

@@ -41,7 +41,8 @@ std::string targetListId(const std::string& listName, const PimStore& store) {
   return fallback ? fallback->id : std::string();
 }
 
-Reply createConfirmed(PlatformStores& stores, const std::string& title, const nlohmann::json& args) {
+Reply createConfirmed(PlatformStores& stores, const std::string& title,
+                      const nlohmann::json& args) {
   PimStore& store = stores.data;
   Reminder reminder;
   reminder.title = title;
@@ -71,8 +72,8 @@ Reply createConfirmed(PlatformStores& stores, const std::string& title, const nl
 // What complete and delete share: the identifier check, the preview and the lookup.
 // The preview reads "Preview — <verb> reminder '<id>'<after>. Call again with confirm: true";
 // `failure` begins the reply when the reminders cannot be read.
-Reply withReminder(PlatformStores& stores, const nlohmann::json& args, const char* verb, const char* after,
-                   const char* failure,
+Reply withReminder(PlatformStores& stores, const nlohmann::json& args, const char* verb,
+                   const char* after, const char* failure,
                    const std::function<Reply(const Reminder&, const std::string&)>& change) {
   const std::string id = stringArgOrEmpty(args, "reminder_id");
   if (id.empty()) return error("reminder_id is required");

@@ -197,7 +197,8 @@ struct StartedParts {
   std::shared_ptr<PrivacyGate> gate;
   // Whose folders the user's settings name.
   PlatformStores stores{
-      *gate, {.settings = PlatformStores::settingsOf(ConfigManager::shared()), .warn = logPimWarning}};
+      *gate,
+      {.settings = PlatformStores::settingsOf(ConfigManager::shared()), .warn = logPimWarning}};
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
   CoProcesses clients{[this](std::string_view method, const nlohmann::json& args) {
@@ -253,8 +254,7 @@ std::shared_ptr<QueuedWork>& startupWork() {
   return work;
 }
 
-void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
-                         PlatformStores& stores) {
+void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader, PlatformStores& stores) {
   work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.

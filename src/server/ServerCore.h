@@ -25,8 +25,7 @@ std::shared_ptr<PrivacyGate> makePrivacyGate();
 
 // Registers every built-in tool family, as start-up does, each with the clients of `coProcesses`
 // and the stores of `stores` it uses, which must outlive the registry.
-void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses,
-                          PlatformStores& stores);
+void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
 // program in place (BundledServer); returns once the socket server is started. The server's

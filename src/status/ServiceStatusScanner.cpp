@@ -259,8 +259,7 @@ json ServiceStatusScanner::scan(const AutomationBridges& with, PlatformStores& s
 void ServiceStatusScanner::start(AutomationBridges with, PlatformStores& stores) {
   std::lock_guard lock(threadMutex_);
   if (thread_.joinable()) return;
-  thread_ = std::jthread(
-      [this, with, &stores](std::stop_token stop) { run(stop, with, stores); });
+  thread_ = std::jthread([this, with, &stores](std::stop_token stop) { run(stop, with, stores); });
 }
 
 void ServiceStatusScanner::stop() {

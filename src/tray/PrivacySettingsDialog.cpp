@@ -74,8 +74,8 @@ void PrivacySettingsDialog::answer(bool allow) {
   const auto entity = privacyEntityFromRaw(selectedService());
   if (!entity) return;
   // The refreshed list shows the answer as it was stored, a failed store included.
-  static_cast<void>(gate_.setStatus(
-      *entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied));
+  static_cast<void>(
+      gate_.setStatus(*entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied));
   refresh();
 }
 

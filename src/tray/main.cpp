@@ -65,19 +65,21 @@ bool wantsHeadless(int argc, char** argv) {
 
   // One gate for the server and the tray: the tray's prompt and privacy page answer for both.
   const auto gate = tvrn::ServerCore::makePrivacyGate();
-  tvrn::AppDelegate delegate({
-      .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
-      .startServer = [gate] { return tvrn::ServerCore::start(gate); },
-      // The whole server goes down with the tray, its threads joined.
-      .stopServer = [] { tvrn::ServerCore::shutdown(); },
-      .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
-      .autoConfigureClients =
-          [&delegate] {
-            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
-                                                            tvrn::TrayScheduler::system());
-          },
-      .registerPermissionPrompt = [gate] { tvrn::installPermissionPrompt(*gate); },
-  }, *gate);
+  tvrn::AppDelegate delegate(
+      {
+          .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
+          .startServer = [gate] { return tvrn::ServerCore::start(gate); },
+          // The whole server goes down with the tray, its threads joined.
+          .stopServer = [] { tvrn::ServerCore::shutdown(); },
+          .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
+          .autoConfigureClients =
+              [&delegate] {
+                tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
+                                                                tvrn::TrayScheduler::system());
+              },
+          .registerPermissionPrompt = [gate] { tvrn::installPermissionPrompt(*gate); },
+      },
+      *gate);
   if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);
   QApplication::exec();
   delegate.applicationWillTerminate();

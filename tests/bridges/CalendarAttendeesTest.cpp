@@ -24,8 +24,7 @@ std::string icsEvent(const std::string& uid, const std::string& attendeeLines) {
 class CalendarAttendeesTest : public ::testing::Test, protected test::PimWorld {};
 
 TEST_F(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
-  ASSERT_TRUE(
-      gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+  ASSERT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   test::startWithoutCollections();
   const std::string work = data().saveCalendar(test::calendarNamed("Work")).value().id;
   test::writeItem(
@@ -41,8 +40,8 @@ TEST_F(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
                "ATTENDEE;PARTSTAT=DELEGATED:mailto:di@example.com\r\n"));
   test::writeItem(work, "alone.ics", icsEvent("alone", ""));
 
-  const json reply = callData("list_calendar_events",
-                                    {{"start_date", "2024-05-01"}, {"end_date", "2024-05-02"}});
+  const json reply =
+      callData("list_calendar_events", {{"start_date", "2024-05-01"}, {"end_date", "2024-05-02"}});
   ASSERT_EQ(reply["result"]["events"].size(), 2u) << reply.dump();
   json planning, alone;
   for (const auto& event : reply["result"]["events"]) {

@@ -51,8 +51,7 @@ class CalendarInteropTest : public ::testing::Test, protected test::PimWorld {
 
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::writeFile(Paths::appSupport() / "config.json",
                     json{{"calendar_folders", {root.string()}}}.dump());
     fs::create_directories(root / "work");

@@ -37,8 +37,7 @@ std::vector<std::string> titles(const json& reply) {
 class CalendarServiceTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::startWithoutCollections();
   }
 
@@ -62,14 +61,11 @@ class CalendarServiceTest : public ::testing::Test, protected test::PimWorld {
     add(offsite);
   }
 
-  std::string add(const Event& event) {
-    return data().saveEvent(event).value().id;
-  }
+  std::string add(const Event& event) { return data().saveEvent(event).value().id; }
 
   // The one Work event that starts in the first hours of `day`.
   std::string standUpOn(const std::string& day) const {
-    const auto found =
-        data().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
+    const auto found = data().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
     return found.size() == 1 ? found[0].id : "";
   }
 
@@ -108,8 +104,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
          {std::pair{"list_calendar_names", c.names}, std::pair{"list_calendar_events", c.events}}) {
       // Each call starts from the case's state: an answer is recorded for the next one.
       EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, c.status));
-      gate.setPrompt(
-          [&c](PrivacyEntity, PrivacyGate::Answer answer) { answer(c.userAllows); });
+      gate.setPrompt([&c](PrivacyEntity, PrivacyGate::Answer answer) { answer(c.userAllows); });
       const json reply = callData(method);
       EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << method << reply;
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);
@@ -131,11 +126,12 @@ TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
     std::vector<std::string> titles;
   } days[] = {{"2026-12-10", {"Dinner"}}, {"2026-12-11", {"Fair"}}, {"2026-12-12", {}}};
   for (const auto& d : days) {
-    const json reply = callData("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
+    const json reply =
+        callData("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
     EXPECT_EQ(titles(reply), d.titles) << d.day;
   }
-  const json listed = callData("list_calendar_events",
-                           {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
+  const json listed = callData(
+      "list_calendar_events", {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
   EXPECT_EQ(listed["start_date"], "2026-12-11T08:00:00Z");
   EXPECT_EQ(listed["events"][0]["start"], "2026-12-11T00:00:00Z");
   EXPECT_EQ(listed["events"][0]["end"], "2026-12-11T00:00:00Z");  // its last day
@@ -196,8 +192,7 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
 }
 
 TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
-  const std::string daily =
-      data().saveCalendar(test::calendarNamed("Daily")).value().id;
+  const std::string daily = data().saveCalendar(test::calendarNamed("Daily")).value().id;
   for (int i = 0; i < 20; ++i) {
     const std::string uid = "d" + std::to_string(i);
     test::writeItem(
@@ -220,16 +215,17 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
   seed();
   EXPECT_EQ(callData("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
-                                           {"calendar_id", home_},
-                                           {"notes", ""},
-                                           {"attendees", {"a@example.com", "b@example.com"}},
-                                           {"confirm", "true"}})["text"],
+                                               {"calendar_id", home_},
+                                               {"notes", ""},
+                                               {"attendees", {"a@example.com", "b@example.com"}},
+                                               {"confirm", "true"}})["text"],
             "Preview — Event to be created:\n  Title:     (no title)\n  Start:     "
             "2024-05-01T09:00:00\n  End:       \n  Calendar:  Home\n  Notes:     \n  "
             "Location:  (none)\n  Attendees: a@example.com, b@example.com\n\nTo confirm, call "
             "again with confirm: true");
-  EXPECT_EQ(callData("create_calendar_event", {{"title", "T"}, {"start_date", "x"}, {"confirm", true}}),
-            failureReply("title, start_date, and end_date are required"));
+  EXPECT_EQ(
+      callData("create_calendar_event", {{"title", "T"}, {"start_date", "x"}, {"confirm", true}}),
+      failureReply("title, start_date, and end_date are required"));
 
   const json args{{"title", "Holiday"},
                   {"start_date", "2024-06-10"},
@@ -285,24 +281,25 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
     EXPECT_EQ(data().event(review_)->title, "Review");
   }
   // Only the end given, as a day: the start keeps its time of day, so the event stays timed.
-  EXPECT_EQ(callData("update_calendar_event", apply)["result"], (json{{"id", review_},
-                                                                  {"title", "Retro"},
-                                                                  {"start", "2024-05-01T09:00:00Z"},
-                                                                  {"end", "2024-05-02T00:00:00Z"},
-                                                                  {"all_day", false},
-                                                                  {"location", "Hall"},
-                                                                  {"notes", ""},
-                                                                  {"calendar", "Work"},
-                                                                  {"calendar_id", work_},
-                                                                  {"updated", true}}));
+  EXPECT_EQ(callData("update_calendar_event", apply)["result"],
+            (json{{"id", review_},
+                  {"title", "Retro"},
+                  {"start", "2024-05-01T09:00:00Z"},
+                  {"end", "2024-05-02T00:00:00Z"},
+                  {"all_day", false},
+                  {"location", "Hall"},
+                  {"notes", ""},
+                  {"calendar", "Work"},
+                  {"calendar_id", work_},
+                  {"updated", true}}));
 
   // One occurrence alone, then this and every later one; then one removed.
   callData("update_calendar_event",
-       {{"event_id", standUpOn("2024-05-01")}, {"title", "Once"}, {"confirm", true}});
+           {{"event_id", standUpOn("2024-05-01")}, {"title", "Once"}, {"confirm", true}});
   callData("update_calendar_event", {{"event_id", standUpOn("2024-05-02")},
-                                 {"title", "Sync"},
-                                 {"span", "future"},
-                                 {"confirm", true}});
+                                     {"title", "Sync"},
+                                     {"span", "future"},
+                                     {"confirm", true}});
   EXPECT_EQ(callData("delete_calendar_event", {{"event_id", "gone"}}),
             test::textReply("To delete event 'gone', call again with confirm: true"));
   EXPECT_EQ(
@@ -324,10 +321,10 @@ TEST_F(CalendarServiceTest, AttendeesAreInvitedByScriptButNeverWithWhatCouldBrea
   const auto invite = [this](const json& attendees, const std::string& directive) {
     ::setenv("FAKE_OSASCRIPT_DIRECTIVE", directive.c_str(), 1);
     const json reply = callData("create_calendar_event", {{"title", "Planning"},
-                                                      {"start_date", "2024-06-03T09:00:00Z"},
-                                                      {"end_date", "2024-06-03T10:00:00Z"},
-                                                      {"attendees", attendees},
-                                                      {"confirm", true}});
+                                                          {"start_date", "2024-06-03T09:00:00Z"},
+                                                          {"end_date", "2024-06-03T10:00:00Z"},
+                                                          {"attendees", attendees},
+                                                          {"confirm", true}});
     EXPECT_TRUE(data().event(reply["result"].value("id", "")));
     return reply["result"];
   };

@@ -38,8 +38,7 @@ class ContactsTest : public ::testing::Test, protected test::PimWorld {
   }
 
   void SetUp() override {
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = data();
     const auto home = store.saveContainer({"", "Home", ContainerType::local}).value().id;

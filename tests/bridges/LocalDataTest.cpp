@@ -24,7 +24,8 @@ class LocalDataRouterTest : public ::testing::Test, protected test::PimWorld {};
 TEST_F(LocalDataRouterTest, MalformedRequestsUnknownMethodsAndArgumentsThatAreNoObject) {
   for (const char* request : {"", "not json", "{}", "[]", R"("get_tcc_status")", R"({"method": 5})",
                               R"({"method": null})", R"({"method": "get_tcc_status")"}) {
-    EXPECT_EQ(LocalData::dispatch(stores, request), test::failureReply("invalid request")) << request;
+    EXPECT_EQ(LocalData::dispatch(stores, request), test::failureReply("invalid request"))
+        << request;
   }
   for (const char* method : {"reminders_list_lists", "LIST_CALENDAR_NAMES", ""}) {
     EXPECT_EQ(callData(method), test::failureReply("unknown method: " + std::string(method)));
@@ -32,9 +33,9 @@ TEST_F(LocalDataRouterTest, MalformedRequestsUnknownMethodsAndArgumentsThatAreNo
   const json preview = callData("create_calendar_event");
   EXPECT_NE(preview["text"].get<std::string>().find("Title:     (no title)"), std::string::npos);
   for (const char* args : {"", R"(, "args": null)", R"(, "args": [1])", R"(, "args": "x")"}) {
-    EXPECT_EQ(
-        LocalData::dispatch(stores, std::string(R"({"method": "create_calendar_event")") + args + "}"),
-        preview);
+    EXPECT_EQ(LocalData::dispatch(
+                  stores, std::string(R"({"method": "create_calendar_event")") + args + "}"),
+              preview);
   }
 }
 

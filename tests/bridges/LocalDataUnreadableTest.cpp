@@ -355,8 +355,8 @@ TEST_F(LocalDataUnreadableTest, TextInAnOlderCodePageIsListedAndWrittenBackAsUtf
     bytes.insert(bytes.find("END:V"), "LOCATION:Z\xC3\xBCrich\r\nDESCRIPTION:Z\xC3\xBCrich\r\n");
     test::writeFile(c.file, bytes);
   }
-  const json events = callData("list_calendar_events",
-                                     {{"start_date", "2024-05-03"}, {"end_date", "2024-05-04"}});
+  const json events =
+      callData("list_calendar_events", {{"start_date", "2024-05-03"}, {"end_date", "2024-05-04"}});
   const json reminders = callData("list_reminders");
   for (const auto& c : cases) {
     const json& listed = c.file.parent_path() == home ? events["result"]["events"]
@@ -368,11 +368,10 @@ TEST_F(LocalDataUnreadableTest, TextInAnOlderCodePageIsListedAndWrittenBackAsUtf
     EXPECT_EQ((*found)["notes"], "Zürich");
   }
 
-  const json moved = callData(
-      "update_calendar_event", {{"event_id", "latin"}, {"location", "Bern"}, {"confirm", true}});
+  const json moved = callData("update_calendar_event",
+                              {{"event_id", "latin"}, {"location", "Bern"}, {"confirm", true}});
   EXPECT_EQ(moved.value("ok", false), true) << moved.dump();
-  const json done =
-      callData("complete_reminder", {{"reminder_id", "resume"}, {"confirm", true}});
+  const json done = callData("complete_reminder", {{"reminder_id", "resume"}, {"confirm", true}});
   EXPECT_EQ(done.value("ok", false), true) << done.dump();
   for (const auto& [file, title] : {std::pair{home / "latin.ics", "SUMMARY:Café Müller"},
                                     std::pair{inbox / "resume.ics", "SUMMARY:Résumé"}}) {

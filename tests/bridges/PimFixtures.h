@@ -57,15 +57,15 @@ class PimWorld {
  public:
   // The gate and the store report the files they cannot read through `warn`; without one, to
   // standard error.
-  explicit PimWorld(const PimWarningHandler& warn = {}) : gate(warn), stores(gate, {.warn = warn}) {}
+  explicit PimWorld(const PimWarningHandler& warn = {})
+      : gate(warn), stores(gate, {.warn = warn}) {}
 
   PimStore& data() const { return stores.data; }
 
   // A data method called the way the helper bridge calls it, as one line of JSON text.
   nlohmann::json callData(const std::string& method,
                           const nlohmann::json& args = nlohmann::json::object()) const {
-    return LocalData::dispatch(stores,
-                               nlohmann::json{{"method", method}, {"args", args}}.dump());
+    return LocalData::dispatch(stores, nlohmann::json{{"method", method}, {"args", args}}.dump());
   }
 
   // The data services answering a helper inside the process, as start-up binds them.

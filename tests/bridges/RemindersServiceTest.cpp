@@ -32,8 +32,7 @@ class RemindersServiceTest : public ::testing::Test, protected test::PimWorld {
   void SetUp() override {
     ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
     ::tzset();
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = data();
     Calendar work = test::calendarNamed("Work", EntityType::reminder);
@@ -55,7 +54,7 @@ class RemindersServiceTest : public ::testing::Test, protected test::PimWorld {
   }
 
   std::string add(const std::string& list, const std::string& title,
-                         std::optional<DateComponents> due, bool completed = false) {
+                  std::optional<DateComponents> due, bool completed = false) {
     Reminder reminder;
     reminder.listId = list;
     reminder.title = title;
@@ -144,8 +143,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   const json listed = call("list_reminders");
   for (const auto& reminder : listed["result"]["reminders"]) {
     if (reminder["title"] != "Edge") continue;
-    kept.push_back(
-        *data().reminder(reminder["id"].get<std::string>())->dueDateComponents);
+    kept.push_back(*data().reminder(reminder["id"].get<std::string>())->dueDateComponents);
   }
   EXPECT_EQ(kept, (std::vector<DateComponents>{
                       {1700, 1, 1, 0, 0}, {2024, 5, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
@@ -206,12 +204,11 @@ TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
           std::pair{"create_reminder", json{{"title", "x"}, {"confirm", true}}}}) {
       // Each call starts from the case's state: a refusal is recorded for the next one.
       EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, c.status));
-      gate.setPrompt(
-          c.prompt
-              ? PrivacyGate::Prompt([reply = *c.prompt](PrivacyEntity, PrivacyGate::Answer answer) {
-                  answer(reply);
-                })
-              : PrivacyGate::Prompt());
+      gate.setPrompt(c.prompt ? PrivacyGate::Prompt(
+                                    [reply = *c.prompt](PrivacyEntity, PrivacyGate::Answer answer) {
+                                      answer(reply);
+                                    })
+                              : PrivacyGate::Prompt());
       const json reply = call(method, args);
       EXPECT_EQ(c.reply.is_null() ? reply["ok"] : reply, c.reply.is_null() ? json(true) : c.reply)
           << method << " " << toRaw(c.status);

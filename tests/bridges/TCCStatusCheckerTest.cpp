@@ -91,14 +91,16 @@ TEST_F(TCCStatusCheckerTest, TheHelpersAnswerIsMergedWithTheRememberedGrants) {
 
 TEST_F(TCCStatusCheckerTest, WithoutAnAnswerFromTheHelperThePlatformDecides) {
   setPlatform(Status::writeOnly, Status::writeOnly, Status::denied);
-  EXPECT_EQ(TCCStatusChecker::currentStatus(*helperReplying({{"ok", false}, {"error", "no"}}), gate_),
-            map("writeOnly", "unknown", "denied"));
+  EXPECT_EQ(
+      TCCStatusChecker::currentStatus(*helperReplying({{"ok", false}, {"error", "no"}}), gate_),
+      map("writeOnly", "unknown", "denied"));
   EXPECT_FALSE(std::filesystem::exists(cacheFile()));
 
   HelperProxy noHelper;  // and no helper program either
   setPlatform(Status::granted, Status::notDetermined, Status::restricted);
   setCache(R"({"reminders":"granted","contacts":"granted"})");
-  EXPECT_EQ(TCCStatusChecker::currentStatus(noHelper, gate_), map("granted", "granted", "restricted"));
+  EXPECT_EQ(TCCStatusChecker::currentStatus(noHelper, gate_),
+            map("granted", "granted", "restricted"));
   EXPECT_EQ(test::readFile(cacheFile()),
             R"({"calendar":"granted","contacts":"granted","reminders":"granted"})");
 }

@@ -44,8 +44,7 @@ class ToDoTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     useTimeZone("UTC");
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
   }
 
@@ -115,8 +114,7 @@ TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
             "Lists from Microsoft To Do appear once your Microsoft account is connected in System "
             "Settings → Internet Accounts.");
 
-  EXPECT_TRUE(
-      gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
   const json denied = {{"ok", false}, {"error", "Reminders access denied."}, {"permission", true}};
   EXPECT_EQ(callData("todo_list_lists"), denied);
   EXPECT_EQ(callData("todo_list_tasks"), denied);
@@ -174,10 +172,10 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
   EXPECT_EQ(callData("todo_create_task", {{"title", "Buy milk"}}),
             text("Preview — create task 'Buy milk'. Call again with confirm: true to create."));
   EXPECT_EQ(callData("todo_create_task", {{"title", "Buy milk"},
-                                      {"list", "groc"},
-                                      {"due_date", "soon"},
-                                      {"notes", notes},
-                                      {"confirm", "true"}}),
+                                          {"list", "groc"},
+                                          {"due_date", "soon"},
+                                          {"notes", notes},
+                                          {"confirm", "true"}}),
             text("Preview — create task 'Buy milk' in 'groc', due soon, notes: " +
                  notes.substr(0, 50) + ". Call again with confirm: true to create."));
   EXPECT_FALSE(stored("Buy milk"));
@@ -260,7 +258,8 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
     EXPECT_TRUE(stored(done)->completed);
     EXPECT_GE(stored(done)->completionDate.value_or(system_clock::time_point{}), before);
   }
-  EXPECT_EQ(titlesIn(callData("todo_list_tasks")["result"]["tasks"]), (Titles{"Review", "Call mum"}));
+  EXPECT_EQ(titlesIn(callData("todo_list_tasks")["result"]["tasks"]),
+            (Titles{"Review", "Call mum"}));
 }
 
 TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMode) {

@@ -9,12 +9,12 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/TCCStatusChecker.h"
-#include "pim/PrivacyGate.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "manifest/ManifestCompositionRunners.h"
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestTestSupport.h"
 #include "manifest/RunnerDispatch.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
 

@@ -11,7 +11,6 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/TCCStatusChecker.h"
-#include "pim/PrivacyGate.h"
 #include "core/Logger.h"
 #include "core/ToolResponse.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -19,6 +18,7 @@
 #include "manifest/ManifestTestSupport.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"

@@ -50,8 +50,7 @@ class PimStoreUnreadableTest : public ::testing::Test {
   const std::filesystem::path folder =
       test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
   std::vector<std::string> warnings;
-  PimStore store{folder,
-                 {.warn = [this](const std::string& line) { warnings.push_back(line); }}};
+  PimStore store{folder, {.warn = [this](const std::string& line) { warnings.push_back(line); }}};
   std::string calendar;
 };
 

@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"

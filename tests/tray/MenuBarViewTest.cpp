@@ -212,9 +212,8 @@ TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace
   MenuBarView::requestTCCPermission(gate_, "photos");
   EXPECT_FALSE(std::filesystem::exists(PrivacyGate::file()));
   QTest::mouseClick(button("permission:contacts"), Qt::LeftButton);
-  EXPECT_TRUE(test::processEventsUntil([this] {
-    return gate_.status(PrivacyEntity::contacts) == AuthorizationStatus::granted;
-  }));
+  EXPECT_TRUE(test::processEventsUntil(
+      [this] { return gate_.status(PrivacyEntity::contacts) == AuthorizationStatus::granted; }));
 
   // A new status with the same rows keeps their widgets.
   json newer = permissions;

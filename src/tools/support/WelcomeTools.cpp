@@ -80,8 +80,7 @@ std::string welcome(EventStore& events, ContactStore& contacts, JXARunning& mail
   std::string text;
   if (facts.empty()) {
     text = std::string(Texts::kNothingConnectedStart) + std::string(PrivacyGate::kGrantPlace) +
-           PrivacyGate::withoutTray(Texts::kEveryEntry) +
-           std::string(Texts::kNothingConnectedEnd);
+           PrivacyGate::withoutTray(Texts::kEveryEntry) + std::string(Texts::kNothingConnectedEnd);
   } else {
     text = Texts::kHeader;
     for (std::size_t i = 0; i < facts.size(); ++i) text += (i == 0 ? "" : ", ") + facts[i];

@@ -51,7 +51,10 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, PrivacyGate& gate, std::functio
   column_->setSpacing(0);
   column_->setContentsMargins(0, 0, 0, 0);
   const ActionSink sink = [this](const PopoverAction& action) { perform(action); };
-  const TraySectionContext context{monitor_, gate_, onHide_, [this] { refresh(); },
+  const TraySectionContext context{monitor_,
+                                   gate_,
+                                   onHide_,
+                                   [this] { refresh(); },
                                    [this] { showUninstallConfirm(); },
                                    [this](QWidget* widget) {
                                      fitColumn();

@@ -393,8 +393,9 @@ class FooterSection final : public PopoverSectionWidget {
     outer->setContentsMargins(12, 6, 12, 8);
     buildForm(outer);
     auto* controls = line(outer, 0);
-    help_ = button(this, "", ColorRole::secondary, 9,
-                   [this] { Desktop::open(helpPageURL(context_.monitor.status()), context_.gate); });
+    help_ = button(this, "", ColorRole::secondary, 9, [this] {
+      Desktop::open(helpPageURL(context_.monitor.status()), context_.gate);
+    });
     report_ = button(this, "", ColorRole::secondary, 9, [this] {
       showBugReport_ = !showBugReport_;
       if (!showBugReport_) resetBugReport();
@@ -530,10 +531,9 @@ class FooterSection final : public PopoverSectionWidget {
     failedTexts->addWidget(
         label(failure_, "Couldn't send — try again or:", ColorRole::primary, 10));
     auto* mail =
-        button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9,
-               [this] {
-                 Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_), context_.gate);
-               });
+        button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9, [this] {
+          Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_), context_.gate);
+        });
     mail->setStyleSheet(mail->styleSheet() +
                         QStringLiteral(" QPushButton { text-decoration: underline; }"));
     failedTexts->addWidget(mail, 0, Qt::AlignLeft);

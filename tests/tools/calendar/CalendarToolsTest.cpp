@@ -32,10 +32,8 @@ std::string resultText(const ToolResult& result) {
 class CalendarToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
-    EXPECT_TRUE(
-        gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = data();
     const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "bridges/PimFixtures.h"
 #include "base/WallClock.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/ConfigManager.h"

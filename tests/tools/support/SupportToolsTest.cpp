@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "bridges/PlatformStores.h"
 #include "core/DateFormat.h"
 #include "core/Timeouts.h"

@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "base/Timestamp.h"
-#include "bridges/PimFixtures.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "platform/ProcessInfo.h"
