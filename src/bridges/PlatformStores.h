@@ -2,9 +2,7 @@
 // it: the data services reach the user's data and ask for access only through these.
 #pragma once
 
-#include <functional>
-#include <memory>
-#include <string>
+#include <utility>
 
 #include "pim/PimStore.h"
 #include "pim/PimTypes.h"
