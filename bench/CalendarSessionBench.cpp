@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "PrivateHome.h"
+#include "StoreCalls.h"
 #include "bridges/HelperProxy.h"
-#include "bridges/LocalData.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolRegistry.h"
@@ -75,9 +75,7 @@ void BM_SessionWeekListing(benchmark::State& state) {
     auto made = std::make_shared<ToolRegistry>();
     // The helper as start-up builds it, answered by the local data services in the process; it
     // lives as long as the program.
-    static HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
-      return LocalData::dispatch(method, args);
-    });
+    static HelperProxy helper(bench::localData());
     made->context().statusServerInProcess = true;
     CalendarTools::registerTools(*made, helper);
     return made;

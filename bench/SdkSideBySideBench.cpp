@@ -76,7 +76,7 @@ const Server& tavrinServer() {
       context->statusServerInProcess = true;
       auto registry = std::make_shared<ToolRegistry>(context);
       CoProcesses clients(bench::localData());  // as start-up builds them; the child never returns
-      ServerCore::registerToolFamilies(*registry, clients);
+      ServerCore::registerToolFamilies(*registry, clients, bench::storesOfTheProgram());
       std::ofstream(tools) << registry->listText();
       if (!IPCServer::shared().start(registry, "bench")) ::_exit(1);
       for (;;) ::pause();

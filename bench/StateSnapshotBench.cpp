@@ -8,9 +8,9 @@
 
 #include "PeakMemory.h"
 #include "PrivateHome.h"
+#include "StoreCalls.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
-#include "bridges/LocalData.h"
 #include "core/ServerContext.h"
 #include "core/Timeouts.h"
 #include "platform/FileStore.h"
@@ -29,9 +29,7 @@ void BM_StateSnapshot(benchmark::State& state) {
                  "writing a version file");
   bench::require(FileStore::writeAtomic(data / "tray/.tray-version", "3.0.100\n"),
                  "writing a version file");
-  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  });
+  HelperProxy helper(bench::localData());
   JXARunnerProxy scripts(Timeouts::jxaDefault);
   const nlohmann::json scan = {
       {"email", {{"running", true}, {"accounts", {"Work", "Home"}}}},

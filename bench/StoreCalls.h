@@ -10,6 +10,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
 #include "bridges/PlatformStores.h"
+#include "core/ConfigManager.h"
 #include "pim/PimStore.h"
 #include "platform/ProcessSetup.h"
 
@@ -20,10 +21,19 @@ inline const std::string kStoreCallLine =
     R"({"jsonrpc":"2.0","id":5,"method":"tools/call","params":{"name":"todo_list_lists",)"
     R"("arguments":{}}})";
 
+// The privacy gate and the stores the calls read, built as start-up builds them (the user's
+// settings name the folders); they live as long as the program.
+inline PlatformStores& storesOfTheProgram() {
+  static auto& gate = *new PrivacyGate();
+  static auto& stores =
+      *new PlatformStores(gate, {.settings = PlatformStores::settingsOf(ConfigManager::shared())});
+  return stores;
+}
+
 // What start-up builds the helper with: the local data services, answered in the process.
 inline HelperProxy::InProcessDispatch localData() {
-  return [](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
+  return [&stores = storesOfTheProgram()](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(stores, method, args);
   };
 }
 
@@ -40,7 +50,7 @@ inline void prepareStoreCalls() {
       Calendar list;
       list.title = title;
       list.entityType = EntityType::reminder;
-      static_cast<void>(eventStore().data().saveCalendar(list));
+      static_cast<void>(storesOfTheProgram().data.saveCalendar(list));
     }
     return true;
   }();

@@ -36,14 +36,15 @@ std::string calendarDisplayName(const nlohmann::json& args, const PimStore& stor
   return fallback ? fallback->title : "(default)";
 }
 
-std::string createPreview(const nlohmann::json& args, const std::vector<std::string>& attendees) {
+std::string createPreview(const PimStore& store, const nlohmann::json& args,
+                          const std::vector<std::string>& attendees) {
   const auto notes = stringArg(args, "notes");
   const auto location = stringArg(args, "location");
   return "Preview — Event to be created:\n  Title:     " +
          orText(stringArgOrEmpty(args, "title"), "(no title)") +
          "\n  Start:     " + stringArgOrEmpty(args, "start_date") +
          "\n  End:       " + stringArgOrEmpty(args, "end_date") +
-         "\n  Calendar:  " + calendarDisplayName(args, eventStore().data()) +
+         "\n  Calendar:  " + calendarDisplayName(args, store) +
          "\n  Notes:     " + notes.value_or("(none)") +
          "\n  Location:  " + location.value_or("(none)") +
          "\n  Attendees: " + (attendees.empty() ? "(none)" : Strings::joined(attendees, ", ")) +
@@ -65,7 +66,8 @@ std::string targetCalendarId(const nlohmann::json& args, const PimStore& store) 
   return fallback ? fallback->id : std::string();
 }
 
-Reply createConfirmed(const nlohmann::json& args, const std::vector<std::string>& attendees) {
+Reply createConfirmed(PimStore& store, const nlohmann::json& args,
+                      const std::vector<std::string>& attendees) {
   const std::string title = stringArgOrEmpty(args, "title");
   const std::string startText = stringArgOrEmpty(args, "start_date");
   const std::string endText = stringArgOrEmpty(args, "end_date");
@@ -74,7 +76,6 @@ Reply createConfirmed(const nlohmann::json& args, const std::vector<std::string>
   const auto end = parseISO8601(endText);
   if (!end) return error("Invalid end_date");
 
-  PimStore& store = eventStore().data();
   Event event;
   event.title = title;
   event.start = *start;
@@ -123,7 +124,8 @@ Reply changeFailed(const char* prefix, const std::string& id, const PimError& fa
   return error(prefix + failure.message);
 }
 
-Reply updateConfirmed(const std::string& id, Event event, const nlohmann::json& args) {
+Reply updateConfirmed(PimStore& store, const std::string& id, Event event,
+                      const nlohmann::json& args) {
   const auto startText = stringArg(args, "start_date");
   const auto endText = stringArg(args, "end_date");
   // An unreadable date fails the whole change, so nothing is saved half-done.
@@ -141,7 +143,7 @@ Reply updateConfirmed(const std::string& id, Event event, const nlohmann::json& 
     event.end = event.allDay ? *end + days(1) : *end;
   }
   const Span span = stringArg(args, "span") == "future" ? Span::futureEvents : Span::thisEvent;
-  auto saved = eventStore().data().saveEvent(event, span);
+  auto saved = store.saveEvent(event, span);
   if (!saved) return changeFailed("Cannot update event: ", id, saved.error());
   nlohmann::json record = eventToDict(saved.value());
   record["updated"] = true;
@@ -206,36 +208,37 @@ std::string runAttendeeScript(const std::vector<std::string>& addresses, const s
 
 }  // namespace
 
-Reply calendarCreateEvent(const nlohmann::json& args) {
+Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args) {
   const auto attendees = stringListArg(args, "attendees").value_or(std::vector<std::string>{});
-  if (!confirmed(args)) return okText(createPreview(args, attendees));
+  if (!confirmed(args)) return okText(createPreview(stores.data, args, attendees));
   if (stringArgOrEmpty(args, "title").empty() || stringArgOrEmpty(args, "start_date").empty() ||
       stringArgOrEmpty(args, "end_date").empty()) {
     return error("title, start_date, and end_date are required");
   }
-  return withCalendarAccess([&] { return createConfirmed(args, attendees); });
+  return withCalendarAccess(stores.events,
+                            [&] { return createConfirmed(stores.data, args, attendees); });
 }
 
-Reply calendarUpdateEvent(const nlohmann::json& args) {
+Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args) {
   const std::string id = stringArgOrEmpty(args, "event_id");
   if (id.empty()) return error("event_id is required");
-  return withCalendarAccess([&] {
+  return withCalendarAccess(stores.events, [&] {
     PimUnreadable unreadable;
-    auto event = eventStore().data().event(id, &unreadable);
+    auto event = stores.data.event(id, &unreadable);
     if (unreadable) return error("Cannot update event: " + *unreadable);
     if (!event) return error("Event '" + id + "' not found");
     if (!confirmed(args)) return okText(updatePreview(*event, id, args));
-    return updateConfirmed(id, *event, args);
+    return updateConfirmed(stores.data, id, *event, args);
   });
 }
 
-Reply calendarDeleteEvent(const nlohmann::json& args) {
+Reply calendarDeleteEvent(PlatformStores& stores, const nlohmann::json& args) {
   const std::string id = stringArgOrEmpty(args, "event_id");
   if (id.empty()) return error("event_id is required");
   if (!confirmed(args))
     return okText("To delete event '" + id + "', call again with confirm: true");
-  return withCalendarAccess([&] {
-    PimStore& store = eventStore().data();
+  return withCalendarAccess(stores.events, [&] {
+    PimStore& store = stores.data;
     PimUnreadable unreadable;
     auto event = store.event(id, &unreadable);
     if (unreadable) return error("Cannot delete event: " + *unreadable);

@@ -127,8 +127,7 @@ CalendarChoice chooseCalendars(const nlohmann::json& args, const PimStore& store
 
 }  // namespace
 
-Reply withCalendarAccess(const std::function<Reply()>& work) {
-  const EventStore& events = eventStore();
+Reply withCalendarAccess(const EventStore& events, const std::function<Reply()>& work) {
   const AuthorizationStatus status = events.authorizationStatus(EntityType::event);
   if (refused(status)) return permissionError(calendarDeniedMsg("Calendar"));
   if (status == AuthorizationStatus::granted) return work();
@@ -163,14 +162,14 @@ nlohmann::json eventToDict(const Event& event) {
   return record;
 }
 
-Reply calendarListNames() {
+Reply calendarListNames(PlatformStores& stores) {
   // Listing names must not raise a prompt for a permission the user already narrowed.
-  const AuthorizationStatus status = eventStore().authorizationStatus(EntityType::event);
+  const AuthorizationStatus status = stores.events.authorizationStatus(EntityType::event);
   if (refused(status)) return permissionError(calendarDeniedMsg("Calendar"));
   if (status == AuthorizationStatus::writeOnly) return permissionError(calendarWriteOnlyMsg());
 
-  return withCalendarAccess([] {
-    const auto calendars = eventStore().data().calendars(EntityType::event);
+  return withCalendarAccess(stores.events, [&stores] {
+    const auto calendars = stores.data.calendars(EntityType::event);
     if (calendars.empty()) return permissionError(noCalendarsText());
     nlohmann::json result = nlohmann::json::object();
     nlohmann::json& entries = result["calendars"] = nlohmann::json::array();
@@ -199,9 +198,9 @@ PimTime listingBound(const std::string& text, PimTime fallback) {
 
 }  // namespace
 
-Reply calendarListEvents(const nlohmann::json& args) {
-  return withCalendarAccess([&args] {
-    const PimStore& store = eventStore().data();
+Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args) {
+  return withCalendarAccess(stores.events, [&stores, &args] {
+    const PimStore& store = stores.data;
     const PimTime start =
         listingBound(stringArgOrEmpty(args, "start_date"), std::chrono::system_clock::now());
     PimTime end = listingBound(stringArgOrEmpty(args, "end_date"), start + days(7));
@@ -230,8 +229,8 @@ Reply calendarListEvents(const nlohmann::json& args) {
   });
 }
 
-Reply probeCalendarTCC() {
-  return probeAccess("calendar", eventStore().authorizationStatus(EntityType::event),
+Reply probeCalendarTCC(PlatformStores& stores) {
+  return probeAccess(stores.gate, "calendar", stores.events.authorizationStatus(EntityType::event),
                      tccStatusString, PrivacyEntity::calendar);
 }
 

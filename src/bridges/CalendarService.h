@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridges/LocalDataReply.h"
+#include "bridges/PlatformStores.h"
 #include "core/Timeouts.h"
 #include "pim/PimTypes.h"
 
@@ -16,28 +17,28 @@ namespace tvrn::LocalData {
 
 // Runs `work` when calendar access is (or, after asking the user, becomes) full access;
 // otherwise answers the permission failure without running it.
-Reply withCalendarAccess(const std::function<Reply()>& work);
+Reply withCalendarAccess(const EventStore& events, const std::function<Reply()>& work);
 
 // The event as a reply record: id, title, start, end, all_day, location, notes, calendar,
 // calendar_id and, when it has any, attendees. An all-day event's end is its last day.
 nlohmann::json eventToDict(const Event& event);
 
 // "list_calendar_names": {"calendars": [{"id", "title", "color", "type"}], "count"}.
-Reply calendarListNames();
+Reply calendarListNames(PlatformStores& stores);
 // "list_calendar_events": events overlapping a date range (default now to now + 7 days),
 // optionally from chosen calendars, sorted by start, at most "max_results" (default 100). A range
 // holding more than kMaxMatchedEvents (PimStore.h) is counted only that far: "truncated" is true
 // and "total_matched" then means at least that many.
-Reply calendarListEvents(const nlohmann::json& args);
+Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args);
 // "probe_calendar_tcc": the status word, or "requested" after starting a request without
 // waiting for it.
-Reply probeCalendarTCC();
+Reply probeCalendarTCC(PlatformStores& stores);
 
 // "create_calendar_event", "update_calendar_event", "delete_calendar_event": a text preview
 // without "confirm": true, the change with it.
-Reply calendarCreateEvent(const nlohmann::json& args);
-Reply calendarUpdateEvent(const nlohmann::json& args);
-Reply calendarDeleteEvent(const nlohmann::json& args);
+Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args);
+Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args);
+Reply calendarDeleteEvent(PlatformStores& stores, const nlohmann::json& args);
 
 // Invites `attendees` to the event through the Calendar application's scripting. Answers the
 // empty text when every address was added, else a note saying what went wrong and which

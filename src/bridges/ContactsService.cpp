@@ -114,41 +114,40 @@ bool refusedOutright(AuthorizationStatus status) {
 
 }  // namespace
 
-Reply withContactsAccess(const std::function<Reply()>& work) {
-  const ContactStore& store = contactStore();
+Reply withContactsAccess(const ContactStore& store, const std::function<Reply()>& work) {
   if (refusedOutright(store.authorizationStatus())) return permissionError(contactsDeniedMsg());
   // Asked on every call: the user may have withdrawn access since the last one.
   if (!store.requestAccess().granted) return permissionError(contactsDeniedMsg());
   return work();
 }
 
-Reply contactsList(const json& args) {
+Reply contactsList(PlatformStores& stores, const json& args) {
   const std::size_t limit = limitOf(args, kListLimit);
   const std::string groupName = stringArgOrEmpty(args, "group_name");
-  return withContactsAccess([&] {
-    const auto contacts = contactsToList(contactStore().data(), groupName);
+  return withContactsAccess(stores.contacts, [&] {
+    const auto contacts = contactsToList(stores.data, groupName);
     return ok(listReply(contactRecords(contacts, limit)));
   });
 }
 
-Reply contactsSearch(const json& args) {
+Reply contactsSearch(PlatformStores& stores, const json& args) {
   const std::string query = stringArgOrEmpty(args, "query");
   if (query.empty()) return error("query is required");
   const std::size_t limit = limitOf(args, kSearchLimit);
-  return withContactsAccess([&] {
-    const auto found = searchByNameAndEmail(contactStore().data(), query);
+  return withContactsAccess(stores.contacts, [&] {
+    const auto found = searchByNameAndEmail(stores.data, query);
     json result = listReply(contactRecords(found, limit));
     result["query"] = query;
     return ok(std::move(result));
   });
 }
 
-Reply contactsGet(const json& args) {
+Reply contactsGet(PlatformStores& stores, const json& args) {
   const std::string contactId = stringArgOrEmpty(args, "contact_id");
   if (!contactId.empty()) {
-    return withContactsAccess([&] {
+    return withContactsAccess(stores.contacts, [&] {
       PimUnreadable unreadable;
-      const auto contact = contactStore().data().contact(contactId, &unreadable);
+      const auto contact = stores.data.contact(contactId, &unreadable);
       if (unreadable) return error("Cannot get contact: " + *unreadable);
       if (!contact) return error("Contact '" + contactId + "' not found");
       return ok(contactToDict(*contact));
@@ -156,8 +155,8 @@ Reply contactsGet(const json& args) {
   }
   const std::string name = stringArgOrEmpty(args, "name");
   if (name.empty()) return error("Provide contact_id or name");
-  return withContactsAccess([&] {
-    const auto matches = contactStore().data().contactsMatchingName(name);
+  return withContactsAccess(stores.contacts, [&] {
+    const auto matches = stores.data.contactsMatchingName(name);
     if (matches.empty()) return error("No contact found matching '" + name + "'");
     if (matches.size() == 1) return ok(contactToDict(matches.front()));
     return ok({{"matches", contactRecords(matches, matches.size())},
@@ -168,9 +167,9 @@ Reply contactsGet(const json& args) {
   });
 }
 
-Reply probeContactsTCC() {
-  return probeAccess("contacts", contactStore().authorizationStatus(), tccContactsString,
-                     PrivacyEntity::contacts);
+Reply probeContactsTCC(PlatformStores& stores) {
+  return probeAccess(stores.gate, "contacts", stores.contacts.authorizationStatus(),
+                     tccContactsString, PrivacyEntity::contacts);
 }
 
 }  // namespace tvrn::LocalData

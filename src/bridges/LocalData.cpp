@@ -12,8 +12,8 @@
 namespace tvrn::LocalData {
 namespace {
 
-using WithArgs = Reply (*)(const nlohmann::json&);
-using WithoutArgs = Reply (*)();
+using WithArgs = Reply (*)(PlatformStores&, const nlohmann::json&);
+using WithoutArgs = Reply (*)(PlatformStores&);
 
 struct Method {
   std::string_view name;
@@ -47,24 +47,26 @@ const Method kMethods[] = {
 
 }  // namespace
 
-Reply dispatch(std::string_view method, const nlohmann::json& args) {
+Reply dispatch(PlatformStores& stores, std::string_view method, const nlohmann::json& args) {
   static const nlohmann::json kNoArgs = nlohmann::json::object();
   const nlohmann::json& given = args.is_object() ? args : kNoArgs;
   for (const auto& entry : kMethods) {
     if (entry.name != method) continue;
-    if (const auto* handler = std::get_if<WithArgs>(&entry.handler)) return (*handler)(given);
-    return std::get<WithoutArgs>(entry.handler)();
+    if (const auto* handler = std::get_if<WithArgs>(&entry.handler)) {
+      return (*handler)(stores, given);
+    }
+    return std::get<WithoutArgs>(entry.handler)(stores);
   }
   return error("unknown method: " + std::string(method));
 }
 
-Reply dispatch(std::string_view request) {
+Reply dispatch(PlatformStores& stores, std::string_view request) {
   const auto parsed = nlohmann::json::parse(request, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) return error("invalid request");
   const auto method = parsed.find("method");
   if (method == parsed.end() || !method->is_string()) return error("invalid request");
   const auto args = parsed.find("args");
-  return dispatch(method->get_ref<const std::string&>(),
+  return dispatch(stores, method->get_ref<const std::string&>(),
                   args != parsed.end() ? *args : nlohmann::json());
 }
 

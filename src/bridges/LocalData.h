@@ -1,18 +1,20 @@
 // Answers the helper line protocol's data methods inside the server's own process: one request
-// in (a method and its args, or the whole request as JSON text), one reply object out.
+// in (a method and its args, or the whole request as JSON text), one reply object out, read from
+// and written to the stores it is handed (start-up hands in the server's).
 #pragma once
 
 #include <string_view>
 
 #include "bridges/LocalDataReply.h"
+#include "bridges/PlatformStores.h"
 
 namespace tvrn::LocalData {
 
 // Never fails: an unknown method and every handler fault are failure replies. Args that are not
 // an object count as none. Safe to call from several threads at once.
-Reply dispatch(std::string_view method, const nlohmann::json& args);
+Reply dispatch(PlatformStores& stores, std::string_view method, const nlohmann::json& args);
 // The same for a request written as JSON text, {"method": ..., "args": {...}}; one that does not
 // read as such is a failure reply too.
-Reply dispatch(std::string_view request);
+Reply dispatch(PlatformStores& stores, std::string_view request);
 
 }  // namespace tvrn::LocalData

@@ -167,16 +167,17 @@ std::string tccContactsString(AuthorizationStatus status) {
   return status == AuthorizationStatus::writeOnly ? "unknown" : tccStatusString(status);
 }
 
-Reply getTCCStatus() {
-  return ok({{"calendar", tccStatusString(eventStore().authorizationStatus(EntityType::event))},
-             {"reminders", tccStatusString(eventStore().authorizationStatus(EntityType::reminder))},
-             {"contacts", tccContactsString(contactStore().authorizationStatus())}});
+Reply getTCCStatus(PlatformStores& stores) {
+  return ok(
+      {{"calendar", tccStatusString(stores.events.authorizationStatus(EntityType::event))},
+       {"reminders", tccStatusString(stores.events.authorizationStatus(EntityType::reminder))},
+       {"contacts", tccContactsString(stores.contacts.authorizationStatus())}});
 }
 
-Reply probeAccess(std::string_view key, AuthorizationStatus status,
+Reply probeAccess(PrivacyGate& gate, std::string_view key, AuthorizationStatus status,
                   std::string (*word)(AuthorizationStatus), PrivacyEntity entity) {
   if (status != AuthorizationStatus::notDetermined) return ok({{key, word(status)}});
-  PrivacyGate::shared().requestAccessInBackground({entity});
+  gate.requestAccessInBackground({entity});
   return ok({{key, "requested"}});
 }
 

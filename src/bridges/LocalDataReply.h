@@ -12,6 +12,10 @@
 #include "pim/PimTypes.h"
 #include "pim/PrivacyGate.h"
 
+namespace tvrn {
+struct PlatformStores;
+}
+
 namespace tvrn::LocalData {
 
 // A reply is an untyped JSON object that always has "ok".
@@ -53,12 +57,12 @@ std::string tccStatusString(AuthorizationStatus status);
 std::string tccContactsString(AuthorizationStatus status);
 
 // The reply of "get_tcc_status": {"calendar", "reminders", "contacts"} words, asking nobody.
-Reply getTCCStatus();
+Reply getTCCStatus(PlatformStores& stores);
 
 // What a permission probe answers: {key: the status's word} once the user has decided; else
 // {key: "requested"}, after starting the question in the background, since whoever probes must
-// not wait for the user.
-Reply probeAccess(std::string_view key, AuthorizationStatus status,
+// not wait for the user; `gate` asks.
+Reply probeAccess(PrivacyGate& gate, std::string_view key, AuthorizationStatus status,
                   std::string (*word)(AuthorizationStatus), PrivacyEntity entity);
 
 // `service` is "Calendar" or "Reminders".

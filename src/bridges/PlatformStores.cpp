@@ -8,16 +8,6 @@
 namespace tvrn {
 namespace {
 
-// The process's one store, whose folders the system's settings name. Never destroyed, so a
-// request still running while the process exits finds it.
-PimStore& processStore() {
-  static auto* store = new PimStore({}, {.settings = []() -> std::shared_ptr<const nlohmann::json> {
-                                           auto settings = ConfigManager::shared().snapshot();
-                                           return {settings, &settings->values};
-                                         }});
-  return *store;
-}
-
 PrivacyEntity entityFor(EntityType type) {
   return type == EntityType::event ? PrivacyEntity::calendar : PrivacyEntity::reminders;
 }
@@ -40,14 +30,11 @@ AccessAnswer ContactStore::requestAccess() const {
   return gate_.requestAccess(PrivacyEntity::contacts);
 }
 
-EventStore& eventStore() {
-  static EventStore store(processStore(), PrivacyGate::shared());
-  return store;
-}
-
-ContactStore& contactStore() {
-  static ContactStore store(processStore(), PrivacyGate::shared());
-  return store;
+PimStore::SettingsSource PlatformStores::settingsOf(const ConfigManager& settings) {
+  return [&settings]() -> std::shared_ptr<const nlohmann::json> {
+    auto snapshot = settings.snapshot();
+    return {snapshot, &snapshot->values};
+  };
 }
 
 }  // namespace tvrn

@@ -1,6 +1,8 @@
-// The process's one calendar-and-reminder store and one contact store, each with the permission
-// that guards it: the data services reach the user's data and ask for access only through these.
+// A server's calendar-and-reminder store and contact store, each with the permission that guards
+// it: the data services reach the user's data and ask for access only through these.
 #pragma once
+
+#include <utility>
 
 #include "pim/PimStore.h"
 #include "pim/PimTypes.h"
@@ -38,9 +40,26 @@ class ContactStore {
   PrivacyGate& gate_;
 };
 
-// Made on first use, once, whichever thread gets there first; kept for the life of the process.
-// Both hold the process's one PimStore, which reads the folders the system's settings name.
-EventStore& eventStore();
-ContactStore& contactStore();
+class ConfigManager;
+
+// What one server's data services are handed: its one PimStore and the two stores over it, with
+// the gate they ask. Start-up builds it once and keeps it for the life of the process (a tool of
+// an earlier registry may still hold it); a test builds its own.
+struct PlatformStores {
+  // The store reads the folders `sources` name, and reports through `sources.warn`.
+  PlatformStores(PrivacyGate& gate, PimStore::Sources sources)
+      : data({}, std::move(sources)), events(data, gate), contacts(data, gate), gate(gate) {}
+  PlatformStores(const PlatformStores&) = delete;
+  PlatformStores& operator=(const PlatformStores&) = delete;
+
+  // The settings source of a store whose folders `settings` name: its snapshot, the same object
+  // until a settings file changes.
+  static PimStore::SettingsSource settingsOf(const ConfigManager& settings);
+
+  PimStore data;
+  EventStore events;
+  ContactStore contacts;
+  PrivacyGate& gate;
+};
 
 }  // namespace tvrn

@@ -41,8 +41,9 @@ std::string targetListId(const std::string& listName, const PimStore& store) {
   return fallback ? fallback->id : std::string();
 }
 
-Reply createConfirmed(const std::string& title, const nlohmann::json& args) {
-  PimStore& store = eventStore().data();
+Reply createConfirmed(PlatformStores& stores, const std::string& title,
+                      const nlohmann::json& args) {
+  PimStore& store = stores.data;
   Reminder reminder;
   reminder.title = title;
   reminder.notes = stringArgOrEmpty(args, "notes");
@@ -71,8 +72,8 @@ Reply createConfirmed(const std::string& title, const nlohmann::json& args) {
 // What complete and delete share: the identifier check, the preview and the lookup.
 // The preview reads "Preview — <verb> reminder '<id>'<after>. Call again with confirm: true";
 // `failure` begins the reply when the reminders cannot be read.
-Reply withReminder(const nlohmann::json& args, const char* verb, const char* after,
-                   const char* failure,
+Reply withReminder(PlatformStores& stores, const nlohmann::json& args, const char* verb,
+                   const char* after, const char* failure,
                    const std::function<Reply(const Reminder&, const std::string&)>& change) {
   const std::string id = stringArgOrEmpty(args, "reminder_id");
   if (id.empty()) return error("reminder_id is required");
@@ -80,9 +81,9 @@ Reply withReminder(const nlohmann::json& args, const char* verb, const char* aft
     return okText(std::string("Preview — ") + verb + " reminder '" + id + "'" + after +
                   ". Call again with confirm: true");
   }
-  return withReminderAccess([&] {
+  return withReminderAccess(stores.events, [&] {
     PimUnreadable unreadable;
-    auto reminder = eventStore().data().reminder(id, &unreadable);
+    auto reminder = stores.data.reminder(id, &unreadable);
     if (unreadable) return error(failure + *unreadable);
     if (!reminder) return error("Reminder '" + id + "' not found");
     return change(*reminder, id);
@@ -91,8 +92,7 @@ Reply withReminder(const nlohmann::json& args, const char* verb, const char* aft
 
 }  // namespace
 
-Reply withReminderAccess(const std::function<Reply()>& work) {
-  const EventStore& events = eventStore();
+Reply withReminderAccess(const EventStore& events, const std::function<Reply()>& work) {
   const AuthorizationStatus status = events.authorizationStatus(EntityType::reminder);
   if (status == AuthorizationStatus::restricted || status == AuthorizationStatus::denied) {
     return permissionError(calendarDeniedMsg("Reminders"));
@@ -125,9 +125,9 @@ void sortByDueDate(std::vector<Reminder>& reminders) {
   for (size_t i = 0; i < keyed.size(); ++i) reminders[i] = std::move(keyed[i].second);
 }
 
-Reply remindersList(const nlohmann::json& args) {
-  return withReminderAccess([&args] {
-    const PimStore& store = eventStore().data();
+Reply remindersList(PlatformStores& stores, const nlohmann::json& args) {
+  return withReminderAccess(stores.events, [&stores, &args] {
+    const PimStore& store = stores.data;
     ReminderQuery query;
     if (auto completed = boolArg(args, "completed")) {
       query.filter = *completed ? ReminderFilter::completed : ReminderFilter::incomplete;
@@ -147,9 +147,9 @@ Reply remindersList(const nlohmann::json& args) {
   });
 }
 
-Reply remindersListLists() {
-  return withReminderAccess([] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+Reply remindersListLists(PlatformStores& stores) {
+  return withReminderAccess(stores.events, [&stores] {
+    const auto lists = stores.data.calendars(EntityType::reminder);
     nlohmann::json records = nlohmann::json::array();
     for (const auto& list : lists) {
       records.push_back({{"id", list.id}, {"name", list.title}, {"color", hexColor(list.color)}});
@@ -158,37 +158,38 @@ Reply remindersListLists() {
   });
 }
 
-Reply remindersCreate(const nlohmann::json& args) {
+Reply remindersCreate(PlatformStores& stores, const nlohmann::json& args) {
   const std::string title = stringArgOrEmpty(args, "title");
   if (title.empty()) return error("title is required");
   if (!confirmed(args)) return okText(createPreview(title, args));
-  return withReminderAccess([&] { return createConfirmed(title, args); });
+  return withReminderAccess(stores.events, [&] { return createConfirmed(stores, title, args); });
 }
 
-Reply remindersComplete(const nlohmann::json& args) {
-  const auto complete = [](const Reminder& found, const std::string& id) {
+Reply remindersComplete(PlatformStores& stores, const nlohmann::json& args) {
+  const auto complete = [&stores](const Reminder& found, const std::string& id) {
     Reminder reminder = found;
     reminder.completed = true;
     reminder.completionDate = std::chrono::system_clock::now();
-    auto saved = eventStore().data().saveReminder(reminder);
+    auto saved = stores.data.saveReminder(reminder);
     if (!saved) return error(kCannotComplete + saved.error().message);
     return okText("Reminder completed: " + orText(found.title, id));
   };
-  return withReminder(args, "mark", " complete", kCannotComplete, complete);
+  return withReminder(stores, args, "mark", " complete", kCannotComplete, complete);
 }
 
-Reply remindersDelete(const nlohmann::json& args) {
-  const auto remove = [](const Reminder& found, const std::string& id) {
-    auto removed = eventStore().data().removeReminder(id);
+Reply remindersDelete(PlatformStores& stores, const nlohmann::json& args) {
+  const auto remove = [&stores](const Reminder& found, const std::string& id) {
+    auto removed = stores.data.removeReminder(id);
     if (!removed) return error(kCannotDelete + removed.error().message);
     return okText("Reminder deleted: " + orText(found.title, id));
   };
-  return withReminder(args, "delete", "", kCannotDelete, remove);
+  return withReminder(stores, args, "delete", "", kCannotDelete, remove);
 }
 
-Reply probeRemindersTCC() {
-  return probeAccess("reminders", eventStore().authorizationStatus(EntityType::reminder),
-                     tccStatusString, PrivacyEntity::reminders);
+Reply probeRemindersTCC(PlatformStores& stores) {
+  return probeAccess(stores.gate, "reminders",
+                     stores.events.authorizationStatus(EntityType::reminder), tccStatusString,
+                     PrivacyEntity::reminders);
 }
 
 }  // namespace tvrn::LocalData

@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "bridges/LocalDataReply.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimTypes.h"
 
 namespace tvrn::LocalData {
 
 // Runs `work` when reminders access is (or, after asking the user, becomes) granted; otherwise
 // answers the permission failure without running it.
-Reply withReminderAccess(const std::function<Reply()>& work);
+Reply withReminderAccess(const EventStore& events, const std::function<Reply()>& work);
 
 // {"id", "title", "completed", "due_date" (UTC text, "" without one), "notes", "list"}.
 nlohmann::json reminderToDict(const Reminder& reminder);
@@ -21,16 +22,16 @@ nlohmann::json reminderToDict(const Reminder& reminder);
 void sortByDueDate(std::vector<Reminder>& reminders);
 
 // "list_reminders": {"reminders", "count"}, filtered by "completed" and "list_name".
-Reply remindersList(const nlohmann::json& args);
+Reply remindersList(PlatformStores& stores, const nlohmann::json& args);
 // "list_reminder_lists": {"lists": [{"id", "name", "color"}], "count"}.
-Reply remindersListLists();
+Reply remindersListLists(PlatformStores& stores);
 // "create_reminder", "complete_reminder", "delete_reminder": a text preview without
 // "confirm": true, the change with it.
-Reply remindersCreate(const nlohmann::json& args);
-Reply remindersComplete(const nlohmann::json& args);
-Reply remindersDelete(const nlohmann::json& args);
+Reply remindersCreate(PlatformStores& stores, const nlohmann::json& args);
+Reply remindersComplete(PlatformStores& stores, const nlohmann::json& args);
+Reply remindersDelete(PlatformStores& stores, const nlohmann::json& args);
 // "probe_reminders_tcc": the status word, or "requested" after starting a request without
 // waiting for it.
-Reply probeRemindersTCC();
+Reply probeRemindersTCC(PlatformStores& stores);
 
 }  // namespace tvrn::LocalData

@@ -32,8 +32,8 @@ std::string entryOf(std::string_view service) {
 }  // namespace
 
 std::string grantPlace(std::string_view service) {
-  return concat({PrivacyGate::kGrantPlace, " → ", service,
-                 PrivacyGate::shared().withoutTray(entryOf(service))});
+  return concat(
+      {PrivacyGate::kGrantPlace, " → ", service, PrivacyGate::withoutTray(entryOf(service))});
 }
 
 std::string automationDenied(std::string_view application) {

@@ -6,8 +6,8 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/LocalDataReply.h"
-#include "bridges/PlatformStores.h"
 #include "core/Logger.h"
+#include "pim/PrivacyGate.h"
 #include "platform/FileStore.h"
 #include "platform/Paths.h"
 
@@ -57,7 +57,7 @@ std::string platformWord(AuthorizationStatus status, bool writeOnlyExists) {
   return checkerWord(LocalData::tccStatusString(status));
 }
 
-PermissionStatusMap liveStatus(HelperProxy& helper) {
+PermissionStatusMap liveStatus(HelperProxy& helper, const PrivacyGate& gate) {
   PermissionStatusMap status;
   const auto fromHelper = helper.callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
   if (fromHelper) {
@@ -65,9 +65,9 @@ PermissionStatusMap liveStatus(HelperProxy& helper) {
     return status;
   }
   // Only calendars know a write-only grant.
-  status["calendar"] = platformWord(eventStore().authorizationStatus(EntityType::event), true);
-  status["reminders"] = platformWord(eventStore().authorizationStatus(EntityType::reminder), false);
-  status["contacts"] = platformWord(contactStore().authorizationStatus(), false);
+  status["calendar"] = platformWord(gate.status(PrivacyEntity::calendar), true);
+  status["reminders"] = platformWord(gate.status(PrivacyEntity::reminders), false);
+  status["contacts"] = platformWord(gate.status(PrivacyEntity::contacts), false);
   return status;
 }
 
@@ -78,8 +78,8 @@ bool cachedAsGranted(const Cache& cache, const std::string& service) {
 
 }  // namespace
 
-PermissionStatusMap currentStatus(HelperProxy& helper) {
-  PermissionStatusMap status = liveStatus(helper);
+PermissionStatusMap currentStatus(HelperProxy& helper, const PrivacyGate& gate) {
+  PermissionStatusMap status = liveStatus(helper, gate);
   const Cache cache = loadCache();
   Cache updated = cache;
   for (const char* service : kServices) {
@@ -92,8 +92,8 @@ PermissionStatusMap currentStatus(HelperProxy& helper) {
   return status;
 }
 
-void runStartupCheck() {
-  const AuthorizationStatus contacts = contactStore().authorizationStatus();
+void runStartupCheck(const PrivacyGate& gate) {
+  const AuthorizationStatus contacts = gate.status(PrivacyEntity::contacts);
   bool needsAttention =
       contacts == AuthorizationStatus::restricted || contacts == AuthorizationStatus::denied;
   // A grant that was once seen and now reads undecided was lost, typically with an update.

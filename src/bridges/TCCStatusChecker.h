@@ -16,14 +16,16 @@ using PermissionStatusMap = std::map<std::string, std::string>;
 using PermissionSource = std::function<PermissionStatusMap()>;
 
 class HelperProxy;
+class PrivacyGate;
 
 namespace TCCStatusChecker {
 
-// Asks `helper` (waiting up to 2 s), else the platform. Blocks its caller; safe on any thread.
-PermissionStatusMap currentStatus(HelperProxy& helper);
+// Asks `helper` (waiting up to 2 s), else `gate`. Blocks its caller; safe on any thread.
+PermissionStatusMap currentStatus(HelperProxy& helper, const PrivacyGate& gate);
 
-// Logs one line on the contacts permission (category "tcc"); asks for nothing and writes no file.
-void runStartupCheck();
+// Logs one line on the contacts permission `gate` records (category "tcc"); asks for nothing and
+// writes no file.
+void runStartupCheck(const PrivacyGate& gate);
 
 }  // namespace TCCStatusChecker
 }  // namespace tvrn

@@ -94,10 +94,10 @@ std::string joinedTitles(const std::vector<Calendar>& lists) {
   return text;
 }
 
-std::vector<Reminder> remindersIn(const std::vector<Calendar>& lists) {
+std::vector<Reminder> remindersIn(const PimStore& store, const std::vector<Calendar>& lists) {
   ReminderQuery query;
   query.listIds = idsOf(lists);
-  return eventStore().data().reminders(query);
+  return store.reminders(query);
 }
 
 std::string createPreview(const std::string& title, const std::string& list,
@@ -116,29 +116,30 @@ DateComponents dueComponents(const std::string& text, PimTime date) {
   return components;
 }
 
-std::optional<Calendar> targetList(const std::vector<Calendar>& lists, const std::string& name) {
+std::optional<Calendar> targetList(const PimStore& store, const std::vector<Calendar>& lists,
+                                   const std::string& name) {
   if (!name.empty()) {
     const auto named = listsNamed(lists, name);
     if (named.empty()) return std::nullopt;
     return named.front();
   }
-  if (auto fallback = eventStore().data().defaultCalendarForNewReminders()) return fallback;
+  if (auto fallback = store.defaultCalendarForNewReminders()) return fallback;
   return lists.front();
 }
 
 }  // namespace
 
-Reply withToDoReminderAccess(const std::function<Reply()>& work) {
+Reply withToDoReminderAccess(const EventStore& events, const std::function<Reply()>& work) {
   // Asked on every call, without looking at the recorded answer first.
-  if (!eventStore().requestAccess(EntityType::reminder).granted) {
+  if (!events.requestAccess(EntityType::reminder).granted) {
     return permissionError(std::string(kAccessDenied));
   }
   return work();
 }
 
-Reply todoListLists() {
-  return withToDoReminderAccess([] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+Reply todoListLists(PlatformStores& stores) {
+  return withToDoReminderAccess(stores.events, [&stores] {
+    const auto lists = stores.data.calendars(EntityType::reminder);
     if (lists.empty()) return okText(std::string(kNoListsSetUp));
     json result = json::object();
     json& records = result["lists"] = json::array();
@@ -149,17 +150,17 @@ Reply todoListLists() {
   });
 }
 
-Reply todoListTasks(const json& args) {
+Reply todoListTasks(PlatformStores& stores, const json& args) {
   const std::string listName = stringArgOrEmpty(args, "list");
   const bool includeCompleted = boolArg(args, "include_completed").value_or(false);
   const std::size_t limit = limitOf(args, kTaskLimit);
-  return withToDoReminderAccess([&] {
-    const auto all = eventStore().data().calendars(EntityType::reminder);
+  return withToDoReminderAccess(stores.events, [&] {
+    const auto all = stores.data.calendars(EntityType::reminder);
     const auto chosen = listName.empty() ? all : listsNamed(all, listName);
     if (chosen.empty() && !listName.empty()) {
       return error("List '" + listName + "' not found. Available: " + joinedTitles(all));
     }
-    auto tasks = remindersIn(chosen);
+    auto tasks = remindersIn(stores.data, chosen);
     if (!includeCompleted) std::erase_if(tasks, [](const Reminder& r) { return r.completed; });
     sortByDueDate(tasks);
     if (tasks.size() > limit) tasks.resize(limit);
@@ -170,7 +171,7 @@ Reply todoListTasks(const json& args) {
   });
 }
 
-Reply todoCreateTask(const json& args) {
+Reply todoCreateTask(PlatformStores& stores, const json& args) {
   const std::string title = stringArgOrEmpty(args, "title");
   if (title.empty()) return error("title is required");
   const std::string listName = stringArgOrEmpty(args, "list");
@@ -187,10 +188,10 @@ Reply todoCreateTask(const json& args) {
   const int priority = static_cast<int>(std::clamp<std::int64_t>(
       intArg(args, "priority").value_or(0), 0, std::numeric_limits<int>::max()));
 
-  return withToDoReminderAccess([&] {
-    const auto lists = eventStore().data().calendars(EntityType::reminder);
+  return withToDoReminderAccess(stores.events, [&] {
+    const auto lists = stores.data.calendars(EntityType::reminder);
     if (lists.empty()) return error(std::string(kNoListsCreate));
-    const auto target = targetList(lists, listName);
+    const auto target = targetList(stores.data, lists, listName);
     if (!target) {
       return error("List '" + listName +
                    "' not found. Run todo_list_lists to see available lists.");
@@ -201,13 +202,13 @@ Reply todoCreateTask(const json& args) {
     task.notes = notes;
     task.priority = priority;
     if (due) task.dueDateComponents = dueComponents(dueText, *due);
-    const auto saved = eventStore().data().saveReminder(task);
+    const auto saved = stores.data.saveReminder(task);
     if (!saved.ok()) return error("Failed to create task: " + saved.error().message);
     return okText("Task '" + title + "' created in '" + target->title + "'." + std::string(kSyncs));
   });
 }
 
-Reply todoCompleteTask(const json& args) {
+Reply todoCompleteTask(PlatformStores& stores, const json& args) {
   const std::string taskId = stringArgOrEmpty(args, "task_id");
   const std::string title = stringArgOrEmpty(args, "title");
   if (taskId.empty() && title.empty()) return error("task_id or title is required");
@@ -216,9 +217,9 @@ Reply todoCompleteTask(const json& args) {
     return okText("Preview — complete task " + label + ". Call again with confirm: true.");
   }
   const std::string listName = stringArgOrEmpty(args, "list");
-  return withToDoReminderAccess([&] {
-    const auto all = eventStore().data().calendars(EntityType::reminder);
-    const auto tasks = remindersIn(listName.empty() ? all : listsNamed(all, listName));
+  return withToDoReminderAccess(stores.events, [&] {
+    const auto all = stores.data.calendars(EntityType::reminder);
+    const auto tasks = remindersIn(stores.data, listName.empty() ? all : listsNamed(all, listName));
     const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
       if (!taskId.empty()) return task.id == taskId;
       return !task.completed && caselessContains(task.title, title);
@@ -229,7 +230,7 @@ Reply todoCompleteTask(const json& args) {
     Reminder task = *found;
     task.completed = true;
     task.completionDate = std::chrono::system_clock::now();
-    const auto saved = eventStore().data().saveReminder(task);
+    const auto saved = stores.data.saveReminder(task);
     if (!saved.ok()) return error("Failed to complete task: " + saved.error().message);
     return okText("Task '" + task.title + "' marked as complete." + std::string(kSyncs));
   });

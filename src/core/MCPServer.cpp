@@ -247,7 +247,7 @@ std::string permissionAlert(const ServerContext& context) {
          std::string(MCPServerTexts::permissionAlertRequest) +
          std::string(PrivacyGate::kGrantPlace) +
          std::string(MCPServerTexts::permissionAlertService) +
-         PrivacyGate::shared().withoutTray(MCPServerTexts::permissionAlertEntry) +
+         PrivacyGate::withoutTray(MCPServerTexts::permissionAlertEntry) +
          std::string(MCPServerTexts::permissionAlertClosing);
 }
 

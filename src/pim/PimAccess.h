@@ -80,7 +80,7 @@ auto PimStore::reading(Work&& work) const {
     std::shared_lock lock(mutex_);
     return work(std::as_const(*index_));
   }();
-  emitPimWarnings(warnings);
+  emitPimWarnings(warnings, sources_.warn);
   return result;
 }
 
@@ -98,7 +98,7 @@ auto PimStore::changing(Seen&& seen, Work&& work) {
     index_->update(here, settings, warnings);
     return work(*index_, warnings, std::move(before));
   }();
-  emitPimWarnings(warnings);
+  emitPimWarnings(warnings, sources_.warn);
   return result;
 }
 

@@ -3,40 +3,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <mutex>
 
 #include "platform/FileStore.h"
 
 namespace tvrn {
-namespace {
-
-struct WarningSink {
-  std::mutex mutex;  // guards handler
-  std::function<void(const std::string&)> handler;
-};
-
-// Never destroyed, so a warning raised while the process exits still finds it.
-WarningSink& warningSink() {
-  static auto* sink = new WarningSink;
-  return *sink;
-}
-
-}  // namespace
-
-void setPimWarningHandler(std::function<void(const std::string&)> handler) {
-  WarningSink& sink = warningSink();
-  std::lock_guard lock(sink.mutex);
-  sink.handler = std::move(handler);
-}
-
-void emitPimWarnings(const PimWarnings& warnings) {
-  if (warnings.empty()) return;
-  WarningSink& sink = warningSink();
-  std::function<void(const std::string&)> handler;
-  {
-    std::lock_guard lock(sink.mutex);
-    handler = sink.handler;
-  }
+void emitPimWarnings(const PimWarnings& warnings, const PimWarningHandler& handler) {
   for (const auto& line : warnings) {
     if (handler) {
       handler(line);

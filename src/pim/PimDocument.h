@@ -18,10 +18,11 @@ namespace tvrn {
 
 using PimWarnings = std::vector<std::string>;
 
-// Where the personal-data store reports files it could not read or had to move aside (the server
-// points it at its log). Without a handler the lines go to standard error.
-void setPimWarningHandler(std::function<void(const std::string&)> handler);
-void emitPimWarnings(const PimWarnings& warnings);
+// Where a store or a privacy gate reports files it could not read or had to move aside, handed
+// in by whoever builds it (the server hands in its log).
+using PimWarningHandler = std::function<void(const std::string&)>;
+// Hands each line to `handler`; without one the lines go to standard error.
+void emitPimWarnings(const PimWarnings& warnings, const PimWarningHandler& handler);
 
 class PimDocument {
  public:

@@ -239,7 +239,7 @@ void PimStore::warmUp() const {
     std::lock_guard update(updating_);
     index_->update(*currentFolder(), settings(), warnings, false);
   }
-  emitPimWarnings(warnings);
+  emitPimWarnings(warnings, sources_.warn);
 }
 
 }  // namespace tvrn

@@ -87,6 +87,9 @@ class PimStore {
     // Runs just before an item file is replaced, once the new contents are ready, so a test can
     // play another program writing at the worst moment.
     std::function<void(const std::filesystem::path&)> beforeReplace = {};
+    // Where the files it could not read or had to move aside are reported. Unset: standard
+    // error.
+    std::function<void(const std::string&)> warn = {};
   };
 
   // Keeps its own files and default folders in `folder`; without one, in Paths::appSupport() /

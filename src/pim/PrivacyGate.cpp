@@ -41,6 +41,8 @@ std::optional<E> valueOf(const std::pair<E, std::string_view> (&table)[N], std::
 
 std::filesystem::path folder() { return Paths::appSupport() / "pim"; }
 
+constexpr std::string_view kFileName = "authorization.json";
+
 // What the file's document says of one entity.
 AuthorizationStatus statusIn(const nlohmann::json& content, PrivacyEntity entity) {
   auto entry = content.find(std::string(toRaw(entity)));
@@ -79,21 +81,16 @@ std::optional<AuthorizationStatus> authorizationStatusFromRaw(std::string_view w
   return valueOf(kStatuses, word);
 }
 
-PrivacyGate::PrivacyGate()
-    : document_("authorization.json",
+PrivacyGate::PrivacyGate(PimWarningHandler warn)
+    : warn_(std::move(warn)),
+      document_(std::string(kFileName),
                 [](const nlohmann::json&) -> std::optional<std::string> { return std::nullopt; }),
       statuses_({"HOME", "XDG_CONFIG_HOME"},
                 [this](FileWatch& watch) { return readStatuses(watch); }) {}
 
-PrivacyGate& PrivacyGate::shared() {
-  // Never destroyed: a request on a thread of its own may outlive the rest of the process.
-  static auto* gate = new PrivacyGate();
-  return *gate;
-}
+std::filesystem::path PrivacyGate::file() { return folder() / kFileName; }
 
-std::filesystem::path PrivacyGate::file() const { return folder() / document_.fileName(); }
-
-std::string PrivacyGate::withoutTray(std::string_view entry) const {
+std::string PrivacyGate::withoutTray(std::string_view entry) {
   return " (without the tray: set " + std::string(entry) + " to \"granted\" in " +
          Paths::withTilde(file()) + ")";
 }
@@ -121,7 +118,7 @@ WatchedValue<PrivacyGate::Statuses>::Made PrivacyGate::readStatuses(FileWatch& w
     // A file that could not be read is tried again at the next call.
     complete = watched && !document_.readError();
   }
-  emitPimWarnings(warnings);
+  emitPimWarnings(warnings, warn_);
   return {std::move(statuses), complete};
 }
 
@@ -272,7 +269,7 @@ Result<AuthorizationStatus, std::string> PrivacyGate::record(PrivacyEntity entit
       warnings.push_back("The " + key + " permission could not be recorded: " + *failure);
     }
   }
-  emitPimWarnings(warnings);
+  emitPimWarnings(warnings, warn_);
   if (failure) return fail(*failure);
   return status;
 }

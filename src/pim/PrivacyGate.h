@@ -1,7 +1,8 @@
 // Whether the user lets the system read their calendars, reminders and contacts. Linux has no
 // system-wide gate, so the answers are kept in <app-support>/pim/authorization.json
 // ({"calendar": word, "reminders": word, "contacts": word}); the tray asks the user through the
-// prompt it registers.
+// prompt it registers. A server process has one gate, built by the program and handed to those
+// that ask it; a test builds its own.
 #pragma once
 
 #include <array>
@@ -60,13 +61,17 @@ class PrivacyGate {
   // Where a user of this system grants access, for the texts that send the user there.
   static constexpr std::string_view kGrantPlace = "the TVRN tray's Permissions section";
 
-  static PrivacyGate& shared();
+  // Reports the file it could not read, or had to move aside, through `warn`.
+  explicit PrivacyGate(PimWarningHandler warn = {});
+  PrivacyGate(const PrivacyGate&) = delete;
+  PrivacyGate& operator=(const PrivacyGate&) = delete;
 
-  std::filesystem::path file() const;
+  // The file every gate of this user keeps its answers in.
+  static std::filesystem::path file();
 
   // Said after kGrantPlace, for a user without the tray: " (without the tray: set <entry> to
   // "granted" in <file>)", the file written with "~" for the home folder.
-  std::string withoutTray(std::string_view entry) const;
+  static std::string withoutTray(std::string_view entry);
 
   // As the file says, without asking anyone. The file is read again once it changes, by another
   // program or by this one; until then a call takes no lock and looks at no file.
@@ -96,8 +101,6 @@ class PrivacyGate {
   // By PrivacyEntity.
   using Statuses = std::array<AuthorizationStatus, 3>;
 
-  PrivacyGate();
-
   Result<AuthorizationStatus, std::string> record(PrivacyEntity entity, AuthorizationStatus status);
   // Puts the entity's prompt in line unless it was asked before; true when a prompt is
   // registered.
@@ -108,6 +111,7 @@ class PrivacyGate {
   bool pending(PrivacyEntity entity) const;  // with stateMutex_ held
   WatchedValue<Statuses>::Made readStatuses(FileWatch& watch) const;
 
+  const PimWarningHandler warn_;
   mutable std::mutex fileMutex_;  // guards document_ and the file
   mutable PimDocument document_;
   mutable WatchedValue<Statuses> statuses_;

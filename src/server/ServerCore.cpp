@@ -39,8 +39,7 @@
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
-#include "pim/PimDocument.h"
-#include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/CoProcesses.h"
@@ -122,13 +121,14 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
-std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const ManifestStore& manifest,
+std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const PrivacyGate& gate,
+                                           const ManifestStore& manifest,
                                            ManifestLoader& manifestLoader,
                                            const ServiceStatusScanner& scanner) {
   auto context = std::make_shared<ServerContext>();
   context->settings = &ConfigManager::shared();
-  context->permissionStatus = [&scanner = coProcesses.helperScanner] {
-    return TCCStatusChecker::currentStatus(scanner);
+  context->permissionStatus = [&scanner = coProcesses.helperScanner, &gate] {
+    return TCCStatusChecker::currentStatus(scanner, gate);
   };
   context->aiClient = [] { return HeartbeatManager::aiClient(); };
   context->manifestDisabledTools = [&manifest] { return manifest.disabledToolNames(); };
@@ -142,15 +142,17 @@ std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const Manif
   return context;
 }
 
-// Wires the layers that must not know each other: where the store and the privacy gate report
-// the files they could not read.
-void connectLayers() {
-  setPimWarningHandler([](const std::string& message) { Logger::warn("pim", message); });
-}
+// Where the store and the privacy gate report the files they could not read.
+void logPimWarning(const std::string& message) { Logger::warn("pim", message); }
 
 }  // namespace
 
-void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses) {
+std::shared_ptr<PrivacyGate> makePrivacyGate() {
+  return std::make_shared<PrivacyGate>(logPimWarning);
+}
+
+void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses,
+                          PlatformStores& stores) {
   DiagnosticTools::registerTools(registry, coProcesses.forDiagnostics(), version());
   StateTools::registerTools(registry, coProcesses.forTools(), version());
   FinderTools::registerTools(registry);
@@ -172,7 +174,7 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses) {
   NordVPNTools::registerTools(registry);
   SafariTools::registerTools(registry, coProcesses.scripts, coProcesses.scriptsMedium);
   SystemTools::registerTools(registry, coProcesses.forTools(), version());
-  WelcomeTools::registerTools(registry, coProcesses.scriptsDiag);
+  WelcomeTools::registerTools(registry, coProcesses.scriptsDiag, stores);
   M365Tools::registerTools(registry);
   ServiceNowTools::registerTools(registry);
 }
@@ -186,20 +188,27 @@ std::unique_ptr<StatusServer>& statusServer() {
 }
 
 void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProcesses& coProcesses,
-                         ServiceStatusScanner& scanner) {
+                         ServiceStatusScanner& scanner, PlatformStores& stores) {
   statusServer() = std::make_unique<StatusServer>(version(), context);
   statusServer()->start();
-  scanner.start(coProcesses.forScanner());
+  scanner.start(coProcesses.forScanner(), stores);
 }
 
-// What a start() builds and hands out: the co-process clients, the manifest in force with the
-// tools it adds (and the runners they run on) and the loader that keeps it current, and the
-// service scanner.
+// What a start() builds and hands out: the calendars, reminders and contacts behind the privacy
+// gate it was handed, the co-process clients, the manifest in force with the tools it adds (and
+// the runners they run on) and the loader that keeps it current, and the service scanner.
 struct StartedParts {
+  explicit StartedParts(std::shared_ptr<PrivacyGate> privacyGate) : gate(std::move(privacyGate)) {}
+
+  std::shared_ptr<PrivacyGate> gate;
+  // Whose folders the user's settings name.
+  PlatformStores stores{
+      *gate,
+      {.settings = PlatformStores::settingsOf(ConfigManager::shared()), .warn = logPimWarning}};
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
-  CoProcesses clients{[](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
+  CoProcesses clients{[this](std::string_view method, const nlohmann::json& args) {
+    return LocalData::dispatch(stores, method, args);
   }};
   ManifestStore manifest;
   ManifestToolDispatcher manifestTools;
@@ -214,9 +223,9 @@ StartedParts*& startedParts() {
   return current;
 }
 
-StartedParts& buildParts() {
+StartedParts& buildParts(std::shared_ptr<PrivacyGate> gate) {
   static auto& built = *new std::vector<std::unique_ptr<StartedParts>>();
-  built.push_back(std::make_unique<StartedParts>());
+  built.push_back(std::make_unique<StartedParts>(std::move(gate)));
   startedParts() = built.back().get();
   return *built.back();
 }
@@ -253,12 +262,12 @@ std::shared_ptr<QueuedWork>& startupWork() {
 }
 
 void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
-                         const ConfigManager& settings) {
+                         const ConfigManager& settings, PlatformStores& stores) {
   work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
-  work.async([] { eventStore().data().warmUp(); });
-  work.async([] { TCCStatusChecker::runStartupCheck(); });
+  work.async([&stores] { stores.data.warmUp(); });
+  work.async([&stores] { TCCStatusChecker::runStartupCheck(stores.gate); });
   work.after(StartupJobs::kWarmUpDelay, [&work] {
     StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
                                     [&work](Task script) { return work.async(std::move(script)); });
@@ -307,7 +316,7 @@ const std::string& version() {
   return appVersion;
 }
 
-bool start(const LegacyCleaner::Settings& cleanup) {
+bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cleanup) {
   Logger::configure(ConfigManager::shared().logPath());
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
@@ -327,19 +336,19 @@ bool start(const LegacyCleaner::Settings& cleanup) {
   LegacyCleaner::run(cleanup);
   killLegacyDaemons(cleanup.pkill);
 
-  StartedParts& parts = buildParts();
+  StartedParts& parts = buildParts(std::move(gate));
   CoProcesses& clients = parts.clients;
-  connectLayers();
 
-  const auto context = makeContext(clients, parts.manifest, parts.manifestLoader, parts.scanner);
+  const auto context =
+      makeContext(clients, *parts.gate, parts.manifest, parts.manifestLoader, parts.scanner);
   auto registry = std::make_shared<ToolRegistry>(context);
-  registerToolFamilies(*registry, clients);
+  registerToolFamilies(*registry, clients, parts.stores);
   installManifestRunners(parts.manifestTools.runners(), clients, *context, parts.manifest);
   parts.manifestTools.setRegistry(registry);
 
-  startStatusServices(context, clients, parts.scanner);
+  startStatusServices(context, clients, parts.scanner, parts.stores);
   startupWork() = QueuedWork::make();
-  queueBackgroundJobs(*startupWork(), parts.manifestLoader, *context->settings);
+  queueBackgroundJobs(*startupWork(), parts.manifestLoader, *context->settings, parts.stores);
   startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever

@@ -2,13 +2,16 @@
 // Unix socket (or, on the way out, everything) down again.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "server/LegacyCleaner.h"
 
 namespace tvrn {
+class PrivacyGate;
 class ToolRegistry;
 struct CoProcesses;
+struct PlatformStores;
 }
 
 namespace tvrn::ServerCore {
@@ -16,17 +19,23 @@ namespace tvrn::ServerCore {
 // The app version the start-up passes to the tool families, the sessions and the install event.
 const std::string& version();
 
+// The privacy gate of a server process, reporting the files it cannot read to the log ("pim").
+// The program builds one and hands it to start() and, with a tray, to the tray.
+std::shared_ptr<PrivacyGate> makePrivacyGate();
+
 // Registers every built-in tool family, as start-up does, each with the clients of `coProcesses`
-// it uses, which must outlive the registry.
-void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses);
+// and the stores of `stores` it uses, which must outlive the registry.
+void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
-// program in place (BundledServer); returns once the socket server is started. `cleanup` is what
+// program in place (BundledServer); returns once the socket server is started. The server's
+// calendars, reminders and contacts are guarded by `gate`, which it keeps. `cleanup` is what
 // ends the processes an earlier generation left running (its pkill also ends the old daemons).
 // Called once per process. False, before anything else is started, when another server already
 // answers on the socket; false too, with the reason logged, when the socket cannot be bound at the
 // end. The program then ends with status 1.
-[[nodiscard]] bool start(const LegacyCleaner::Settings& cleanup = {});
+[[nodiscard]] bool start(std::shared_ptr<PrivacyGate> gate,
+                         const LegacyCleaner::Settings& cleanup = {});
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();

@@ -80,17 +80,19 @@ json helperNames(HelperProxy& helper, const char* method, const char* listKey,
   return namesIn((*result)[listKey], nameKey);
 }
 
-json calendarEntry(HelperProxy& helper, const PermissionStatusMap& permissions) {
+json calendarEntry(HelperProxy& helper, const EventStore& events,
+                   const PermissionStatusMap& permissions) {
   const bool running =
-      granted(permissions, "calendar", eventStore().authorizationStatus(EntityType::event));
+      granted(permissions, "calendar", events.authorizationStatus(EntityType::event));
   return {{"running", running},
           {"calendars", running ? helperNames(helper, "list_calendar_names", "calendars", "title")
                                 : json::array()}};
 }
 
-json remindersEntry(HelperProxy& helper, const PermissionStatusMap& permissions) {
+json remindersEntry(HelperProxy& helper, const EventStore& events,
+                    const PermissionStatusMap& permissions) {
   const bool running =
-      granted(permissions, "reminders", eventStore().authorizationStatus(EntityType::reminder));
+      granted(permissions, "reminders", events.authorizationStatus(EntityType::reminder));
   return {{"running", running},
           {"lists",
            running ? helperNames(helper, "list_reminder_lists", "lists", "name") : json::array()}};
@@ -98,11 +100,11 @@ json remindersEntry(HelperProxy& helper, const PermissionStatusMap& permissions)
 
 // The helper has no method for address books, so they are read from the contact store, under
 // the same rule.
-json contactsEntry(const PermissionStatusMap& permissions) {
-  const bool running = granted(permissions, "contacts", contactStore().authorizationStatus());
+json contactsEntry(const ContactStore& contacts, const PermissionStatusMap& permissions) {
+  const bool running = granted(permissions, "contacts", contacts.authorizationStatus());
   json sources = json::array();
   if (running) {
-    for (const auto& container : contactStore().data().containers()) {
+    for (const auto& container : contacts.data().containers()) {
       sources.push_back(container.name);
     }
   }
@@ -215,7 +217,8 @@ json ServiceStatusScanner::defaultEntries() {
   };
 }
 
-json ServiceStatusScanner::scan(const AutomationBridges& with, const ConfigManager& from) {
+json ServiceStatusScanner::scan(const AutomationBridges& with, PlatformStores& stores,
+                                const ConfigManager& from) {
   const auto settings = from.snapshot();
   const auto disabled = [&settings](const char* key) {
     return settings->disabledServices.contains(key);
@@ -223,7 +226,7 @@ json ServiceStatusScanner::scan(const AutomationBridges& with, const ConfigManag
   // Asked once per scan, and only when a permission-guarded service is enabled.
   PermissionStatusMap permissions;
   if (!disabled("calendar") || !disabled("reminders") || !disabled("contacts")) {
-    permissions = TCCStatusChecker::currentStatus(with.helper);
+    permissions = TCCStatusChecker::currentStatus(with.helper, stores.gate);
   }
 
   json entries = json::object();
@@ -231,9 +234,9 @@ json ServiceStatusScanner::scan(const AutomationBridges& with, const ConfigManag
     entries[key] = disabled(key) ? disabledEntry(key) : json(entry());
   };
   probe("email", [&] { return mailEntry(with.scripts); });
-  probe("calendar", [&] { return calendarEntry(with.helper, permissions); });
-  probe("contacts", [&] { return contactsEntry(permissions); });
-  probe("reminders", [&] { return remindersEntry(with.helper, permissions); });
+  probe("calendar", [&] { return calendarEntry(with.helper, stores.events, permissions); });
+  probe("contacts", [&] { return contactsEntry(stores.contacts, permissions); });
+  probe("reminders", [&] { return remindersEntry(with.helper, stores.events, permissions); });
   probe("notes", [&] { return notesEntry(with.scripts); });
   probe("messages", [] { return runningEntry("com.apple.MobileSMS"); });
   probe("finder", [] { return runningEntry("com.apple.finder"); });
@@ -249,10 +252,10 @@ json ServiceStatusScanner::scan(const AutomationBridges& with, const ConfigManag
   return entries;
 }
 
-void ServiceStatusScanner::start(AutomationBridges with) {
+void ServiceStatusScanner::start(AutomationBridges with, PlatformStores& stores) {
   std::lock_guard lock(threadMutex_);
   if (thread_.joinable()) return;
-  thread_ = std::jthread([this, with](std::stop_token stop) { run(stop, with); });
+  thread_ = std::jthread([this, with, &stores](std::stop_token stop) { run(stop, with, stores); });
 }
 
 void ServiceStatusScanner::stop() {
@@ -272,11 +275,12 @@ void ServiceStatusScanner::replace(json entries) {
   current_ = std::move(entries);
 }
 
-void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with) {
+void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with,
+                               PlatformStores& stores) {
   std::mutex waitMutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
-    replace(scan(with, settings_));
+    replace(scan(with, stores, settings_));
     std::unique_lock lock(waitMutex);
     wake.wait_for(lock, stop, kInterval, [] { return false; });
   }

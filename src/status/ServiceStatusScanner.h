@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "tools/common/AutomationBridges.h"
 
@@ -22,18 +23,21 @@ class ServiceStatusScanner final {
   explicit ServiceStatusScanner(const ConfigManager& settings);
 
   // Scans at once on a thread of its own, then every minute, until stop(), asking through
-  // `with`, which must outlive that thread. Does nothing while that thread runs.
-  void start(AutomationBridges with);
+  // `with` and reading the permissions and address books of `stores`, which must outlive that
+  // thread. Does nothing while that thread runs.
+  void start(AutomationBridges with, PlatformStores& stores);
   // Ends the thread and waits for it; a scan under way finishes first.
   void stop();
 
   // A copy of the last scan's entries, one per service key; the defaults before the first scan.
   nlohmann::json current() const;
 
-  // One scan on the caller's thread, asking the helper and the script runner of `with`, leaving
-  // out the services `settings` turn off. It never asks for a permission: data behind one is read
-  // only when the permission is already granted.
-  static nlohmann::json scan(const AutomationBridges& with, const ConfigManager& settings);
+  // One scan on the caller's thread, asking the helper and the script runner of `with` and
+  // reading the permissions and address books of `stores`, leaving out the services `settings`
+  // turn off. It never asks for a permission: data behind one is read only when the permission
+  // is already granted.
+  static nlohmann::json scan(const AutomationBridges& with, PlatformStores& stores,
+                             const ConfigManager& settings);
 
   // Every service unavailable, not running and empty.
   static nlohmann::json defaultEntries();
@@ -42,7 +46,7 @@ class ServiceStatusScanner final {
   ServiceStatusScanner& operator=(const ServiceStatusScanner&) = delete;
 
  private:
-  void run(std::stop_token stop, AutomationBridges with);
+  void run(std::stop_token stop, AutomationBridges with, PlatformStores& stores);
   void replace(nlohmann::json entries);
 
   const ConfigManager& settings_;

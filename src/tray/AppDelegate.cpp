@@ -21,8 +21,8 @@ namespace {
 constexpr std::array<PrivacyEntity, 3> kEntities{PrivacyEntity::calendar, PrivacyEntity::reminders,
                                                  PrivacyEntity::contacts};
 
-bool undetermined(PrivacyEntity entity) {
-  const auto status = PrivacyGate::shared().status(entity);
+bool undetermined(const PrivacyGate& gate, PrivacyEntity entity) {
+  const auto status = gate.status(entity);
   // Calendar access that may add events but not read them is asked for again.
   return status == AuthorizationStatus::notDetermined ||
          (entity == PrivacyEntity::calendar && status == AuthorizationStatus::writeOnly);
@@ -30,8 +30,10 @@ bool undetermined(PrivacyEntity entity) {
 
 }  // namespace
 
-AppDelegate::AppDelegate(StartupHooks hooks, TrayScheduler& scheduler, QDBusConnection bus)
+AppDelegate::AppDelegate(StartupHooks hooks, PrivacyGate& gate, TrayScheduler& scheduler,
+                         QDBusConnection bus)
     : hooks_(std::move(hooks)),
+      gate_(gate),
       scheduler_(scheduler),
       statusMonitor_(scheduler),
       notifier_(std::move(bus)),
@@ -55,7 +57,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
   }
 
   menuBarView_ = new MenuBarView(
-      statusMonitor_, [this] { hideIcon(); }, scheduler_);
+      statusMonitor_, gate_, [this] { hideIcon(); }, scheduler_);
   popover_ = std::make_unique<PopoverWindow>(menuBarView_);
   menuBarView_->uninstallPanel()->settings.stopWriters = [this] {
     statusMonitor_.stopPolling();
@@ -65,7 +67,7 @@ bool AppDelegate::applicationDidFinishLaunching() {
   statusMonitor_.startPolling();
   installCallbacks();
 
-  notifier_.openURL = [](const std::string& url) { Desktop::open(url); };
+  notifier_.openURL = [this](const std::string& url) { Desktop::open(url, gate_); };
   if (hooks_.registerPermissionPrompt) hooks_.registerPermissionPrompt();
 
   if (hooks_.startServer && !hooks_.startServer()) return false;
@@ -88,7 +90,7 @@ void AppDelegate::installCallbacks() {
   };
   monitor.onNudge = [this] { notifications_.showSetupNudge(statusMonitor_.status()); };
   monitor.onNotDetermined = [this](const std::set<std::string>& services) {
-    requestTCCPermissions(services);
+    requestTCCPermissions(gate_, services);
     notifications_.showTCCPermission(services);
   };
   monitor.onTCCRegressed = [this] { notifications_.showTCCRegression(); };
@@ -116,21 +118,21 @@ void AppDelegate::requestTCCIfResetByOS() {
   didStartupTCCProbe_ = true;
   std::set<std::string> services;
   for (const auto entity : kEntities) {
-    if (undetermined(entity)) services.insert(std::string(toRaw(entity)));
+    if (undetermined(gate_, entity)) services.insert(std::string(toRaw(entity)));
   }
   if (services.empty()) return;
   Logger::info("tcc", "Startup TCC reset detected — requesting: " +
                           Strings::joined({services.begin(), services.end()}, ", "));
-  requestTCCPermissions(services);
+  requestTCCPermissions(gate_, services);
 }
 
 // One prompt after the other, always in the same order.
-void AppDelegate::requestTCCPermissions(const std::set<std::string>& services) {
+void AppDelegate::requestTCCPermissions(PrivacyGate& gate, const std::set<std::string>& services) {
   std::vector<PrivacyEntity> asked;
   for (const auto entity : kEntities) {
     if (services.contains(std::string(toRaw(entity)))) asked.push_back(entity);
   }
-  if (!asked.empty()) PrivacyGate::shared().requestAccessInBackground(std::move(asked));
+  if (!asked.empty()) gate.requestAccessInBackground(std::move(asked));
 }
 
 void AppDelegate::drawIcon(const std::optional<StatusIcon::Dot>& override) {

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "pim/PrivacyGate.h"
 #include "tray/Notifier.h"
 #include "tray/StatusIcon.h"
 #include "tray/StatusMonitor.h"
@@ -50,7 +51,10 @@ class AppDelegate : public QObject {
   // How long after the server started a failed poll may still be one sent before it answered.
   static constexpr std::chrono::milliseconds kStartingGrace = 2 * StatusMonitor::kPollInterval;
 
-  AppDelegate(StartupHooks hooks, TrayScheduler& scheduler = TrayScheduler::system(),
+  // `gate` is the privacy gate of the server the tray runs, which the popover and the permission
+  // requests ask.
+  AppDelegate(StartupHooks hooks, PrivacyGate& gate,
+              TrayScheduler& scheduler = TrayScheduler::system(),
               QDBusConnection bus = QDBusConnection::sessionBus());
   ~AppDelegate() override;
 
@@ -60,7 +64,7 @@ class AppDelegate : public QObject {
 
   // Once per process, 2 s after start-up: asks again for the permissions nobody has decided.
   void requestTCCIfResetByOS();
-  static void requestTCCPermissions(const std::set<std::string>& services);
+  static void requestTCCPermissions(PrivacyGate& gate, const std::set<std::string>& services);
 
   void updateIcon(const std::string& state);
   // The monitor's state word: a failed poll before the first status, while the server may still
@@ -89,6 +93,7 @@ class AppDelegate : public QObject {
   void scheduleJustUpdatedBanner();
 
   StartupHooks hooks_;
+  PrivacyGate& gate_;
   TrayScheduler& scheduler_;
   // Main thread only, as every member.
   QSystemTrayIcon* statusItem_ = nullptr;  // owned through Qt's parent

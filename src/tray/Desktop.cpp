@@ -24,13 +24,13 @@ std::optional<std::string> privacyServiceOf(const std::string& url) {
   return std::string();
 }
 
-void open(const std::string& url) {
+void open(const std::string& url, PrivacyGate& gate) {
   const auto service = privacyServiceOf(url);
   if (!service) {
     static_cast<void>(Opener::open(url));  // a click with no program to answer it does nothing
     return;
   }
-  auto* dialog = new PrivacySettingsDialog(*service);
+  auto* dialog = new PrivacySettingsDialog(gate, *service);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->show();
   dialog->raise();

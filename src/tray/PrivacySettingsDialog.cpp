@@ -17,9 +17,9 @@ namespace {
 constexpr std::array<PrivacyEntity, 3> kEntities{PrivacyEntity::calendar, PrivacyEntity::reminders,
                                                  PrivacyEntity::contacts};
 
-QString rowText(PrivacyEntity entity) {
+QString rowText(const PrivacyGate& gate, PrivacyEntity entity) {
   const QString name = QString::fromUtf8(toRaw(entity).data(), toRaw(entity).size());
-  const auto word = toRaw(PrivacyGate::shared().status(entity));
+  const auto word = toRaw(gate.status(entity));
   return name.left(1).toUpper() + name.mid(1) + QStringLiteral(": ") +
          QString::fromUtf8(word.data(), word.size());
 }
@@ -40,8 +40,9 @@ void showPrompt(PrivacyEntity entity, const PrivacyGate::Answer& answer) {
 
 }  // namespace
 
-PrivacySettingsDialog::PrivacySettingsDialog(const std::string& selected, QWidget* parent)
-    : QDialog(parent), services_(new QListWidget(this)) {
+PrivacySettingsDialog::PrivacySettingsDialog(PrivacyGate& gate, const std::string& selected,
+                                             QWidget* parent)
+    : QDialog(parent), gate_(gate), services_(new QListWidget(this)) {
   setWindowTitle(QStringLiteral("Privacy & Security"));
   auto* allow = new QPushButton(QStringLiteral("Allow"), this);
   auto* deny = new QPushButton(QStringLiteral("Deny"), this);
@@ -57,7 +58,7 @@ PrivacySettingsDialog::PrivacySettingsDialog(const std::string& selected, QWidge
 
   int row = -1;
   for (std::size_t index = 0; index < kEntities.size(); ++index) {
-    services_->addItem(rowText(kEntities[index]));
+    services_->addItem(rowText(gate_, kEntities[index]));
     if (toRaw(kEntities[index]) == selected) row = static_cast<int>(index);
   }
   services_->setCurrentRow(row);
@@ -73,14 +74,14 @@ void PrivacySettingsDialog::answer(bool allow) {
   const auto entity = privacyEntityFromRaw(selectedService());
   if (!entity) return;
   // The refreshed list shows the answer as it was stored, a failed store included.
-  static_cast<void>(PrivacyGate::shared().setStatus(
-      *entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied));
+  static_cast<void>(
+      gate_.setStatus(*entity, allow ? AuthorizationStatus::granted : AuthorizationStatus::denied));
   refresh();
 }
 
 void PrivacySettingsDialog::refresh() {
   for (std::size_t index = 0; index < kEntities.size(); ++index) {
-    services_->item(static_cast<int>(index))->setText(rowText(kEntities[index]));
+    services_->item(static_cast<int>(index))->setText(rowText(gate_, kEntities[index]));
   }
 }
 
@@ -110,8 +111,8 @@ PermissionPrompt::PermissionPrompt(PrivacyEntity entity, QWidget* parent)
   layout->addLayout(buttons);
 }
 
-void installPermissionPrompt() {
-  PrivacyGate::shared().setPrompt([](PrivacyEntity entity, PrivacyGate::Answer answer) {
+void installPermissionPrompt(PrivacyGate& gate) {
+  gate.setPrompt([](PrivacyEntity entity, PrivacyGate::Answer answer) {
     auto* app = QCoreApplication::instance();
     if (!app) return answer(std::nullopt);
     // Shown by the main thread, at once when the gate is asked there.

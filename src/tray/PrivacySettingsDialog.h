@@ -15,9 +15,9 @@ class PrivacySettingsDialog : public QDialog {
   Q_OBJECT
 
  public:
-  // `selected` is the service shown first ("calendar", "reminders" or "contacts"; another word,
-  // such as the empty text, selects none).
-  explicit PrivacySettingsDialog(const std::string& selected, QWidget* parent = nullptr);
+  // Shows and records the answers of `gate`. `selected` is the service shown first ("calendar",
+  // "reminders" or "contacts"; another word, such as the empty text, selects none).
+  PrivacySettingsDialog(PrivacyGate& gate, const std::string& selected, QWidget* parent = nullptr);
 
   // Empty while no service is selected.
   std::string selectedService() const;
@@ -27,6 +27,7 @@ class PrivacySettingsDialog : public QDialog {
  private:
   void refresh();
 
+  PrivacyGate& gate_;
   QListWidget* services_;
 };
 
@@ -47,8 +48,8 @@ class PermissionPrompt : public QDialog {
   PrivacyEntity entity_;
 };
 
-// Registers the prompt with the privacy gate: a window of its own, shown by the main thread, that
-// stays up until the user closes it while the tray goes on working.
-void installPermissionPrompt();
+// Registers the prompt with `gate`: a window of its own, shown by the main thread, that stays up
+// until the user closes it while the tray goes on working.
+void installPermissionPrompt(PrivacyGate& gate);
 
 }  // namespace tvrn

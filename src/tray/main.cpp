@@ -15,6 +15,7 @@
 #include "cloud/UpdateManager.h"
 #include "core/ConfigManager.h"
 #include "core/Logger.h"
+#include "pim/PrivacyGate.h"
 #include "platform/ProcessSetup.h"
 #include "server/ServerCore.h"
 #include "tray/AppDelegate.h"
@@ -37,7 +38,9 @@ bool wantsHeadless(int argc, char** argv) {
 }
 
 [[noreturn]] void serveHeadless(const sigset_t& stopSignals) {
-  if (!tvrn::ServerCore::start()) tvrn::endProcess(EXIT_FAILURE);
+  if (!tvrn::ServerCore::start(tvrn::ServerCore::makePrivacyGate())) {
+    tvrn::endProcess(EXIT_FAILURE);
+  }
   int received = 0;
   sigwait(&stopSignals, &received);
   tvrn::ServerCore::shutdown();
@@ -60,19 +63,23 @@ bool wantsHeadless(int argc, char** argv) {
     QApplication::quit();
   });
 
-  tvrn::AppDelegate delegate({
-      .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
-      .startServer = [] { return tvrn::ServerCore::start(); },
-      // The whole server goes down with the tray, its threads joined.
-      .stopServer = [] { tvrn::ServerCore::shutdown(); },
-      .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
-      .autoConfigureClients =
-          [&delegate] {
-            tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
-                                                            tvrn::TrayScheduler::system());
-          },
-      .registerPermissionPrompt = [] { tvrn::installPermissionPrompt(); },
-  });
+  // One gate for the server and the tray: the tray's prompt and privacy page answer for both.
+  const auto gate = tvrn::ServerCore::makePrivacyGate();
+  tvrn::AppDelegate delegate(
+      {
+          .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
+          .startServer = [gate] { return tvrn::ServerCore::start(gate); },
+          // The whole server goes down with the tray, its threads joined.
+          .stopServer = [] { tvrn::ServerCore::shutdown(); },
+          .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
+          .autoConfigureClients =
+              [&delegate] {
+                tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
+                                                                tvrn::TrayScheduler::system());
+              },
+          .registerPermissionPrompt = [gate] { tvrn::installPermissionPrompt(*gate); },
+      },
+      *gate);
   if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);
   QApplication::exec();
   delegate.applicationWillTerminate();

@@ -21,11 +21,12 @@ std::string icsEvent(const std::string& uid, const std::string& attendeeLines) {
          attendeeLines + "END:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-TEST(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
-  ASSERT_TRUE(
-      PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+class CalendarAttendeesTest : public ::testing::Test, protected test::PimWorld {};
+
+TEST_F(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
+  ASSERT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   test::startWithoutCollections();
-  const std::string work = eventStore().data().saveCalendar(test::calendarNamed("Work")).value().id;
+  const std::string work = data().saveCalendar(test::calendarNamed("Work")).value().id;
   test::writeItem(
       work, "planning.ics",
       icsEvent("planning",
@@ -39,8 +40,8 @@ TEST(CalendarAttendeesTest, ListingShowsEachAttendeeAsWritten) {
                "ATTENDEE;PARTSTAT=DELEGATED:mailto:di@example.com\r\n"));
   test::writeItem(work, "alone.ics", icsEvent("alone", ""));
 
-  const json reply = test::callData("list_calendar_events",
-                                    {{"start_date", "2024-05-01"}, {"end_date", "2024-05-02"}});
+  const json reply =
+      callData("list_calendar_events", {{"start_date", "2024-05-01"}, {"end_date", "2024-05-02"}});
   ASSERT_EQ(reply["result"]["events"].size(), 2u) << reply.dump();
   json planning, alone;
   for (const auto& event : reply["result"]["events"]) {

@@ -42,16 +42,16 @@ std::string localText(PimTime time) {
   return out;
 }
 
-json call(const std::string& method, json args) {
-  args["confirm"] = true;
-  return test::callData(method, args);
-}
+class CalendarInteropTest : public ::testing::Test, protected test::PimWorld {
+ protected:
+  json call(const std::string& method, json args) const {
+    args["confirm"] = true;
+    return callData(method, args);
+  }
 
-class CalendarInteropTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::writeFile(Paths::appSupport() / "config.json",
                     json{{"calendar_folders", {root.string()}}}.dump());
     fs::create_directories(root / "work");

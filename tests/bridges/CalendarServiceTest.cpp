@@ -26,10 +26,6 @@ using test::failureReply;
 const std::string kAttendeesFailed =
     "Attendees could not be added: calendar may not support invitations. Error: ";
 
-json call(const std::string& method, const json& args = json::object()) {
-  return test::callData(method, args);
-}
-
 std::vector<std::string> titles(const json& reply) {
   std::vector<std::string> found;
   for (const auto& event : reply["result"]["events"]) found.push_back(event["title"]);
@@ -38,16 +34,15 @@ std::vector<std::string> titles(const json& reply) {
 
 // Work (CalDAV, the default), Home and Birthdays. A daily stand-up repeats five times from
 // April 29; "Review" and "Lunch" start together on May 1, "Offsite" is all day on May 2.
-class CalendarServiceTest : public ::testing::Test {
+class CalendarServiceTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
     test::startWithoutCollections();
   }
 
   void seed() {
-    auto& store = eventStore().data();
+    auto& store = data();
     Calendar work = test::calendarNamed("Work");
     work.type = CalendarType::calDAV;
     work.color = std::vector<double>{1.0, 0.5, 0.0};
@@ -66,14 +61,11 @@ class CalendarServiceTest : public ::testing::Test {
     add(offsite);
   }
 
-  static std::string add(const Event& event) {
-    return eventStore().data().saveEvent(event).value().id;
-  }
+  std::string add(const Event& event) { return data().saveEvent(event).value().id; }
 
   // The one Work event that starts in the first hours of `day`.
   std::string standUpOn(const std::string& day) const {
-    const auto found =
-        eventStore().data().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
+    const auto found = data().events(at(day), at(day) + hours(9), std::vector<std::string>{work_});
     return found.size() == 1 ? found[0].id : "";
   }
 
@@ -81,12 +73,12 @@ class CalendarServiceTest : public ::testing::Test {
 };
 
 TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
-  EXPECT_EQ(call("list_calendar_names")["error"],
+  EXPECT_EQ(callData("list_calendar_names")["error"],
             "Calendars access appears granted but returned zero results. Open the TVRN tray's "
             "Permissions section → Calendars (without the tray: set \"calendar\" to \"granted\" "
             "in ~/.config/tavrin/pim/authorization.json), toggle tavrin-helper OFF and back ON.");
   seed();
-  const json names = call("list_calendar_names")["result"];
+  const json names = callData("list_calendar_names")["result"];
   EXPECT_EQ(names["count"], 3);
   EXPECT_EQ(names["calendars"][0],
             (json{{"id", work_}, {"title", "Work"}, {"color", "#FF7F00"}, {"type", "local"}}));
@@ -111,10 +103,9 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
     for (const auto& [method, expected] :
          {std::pair{"list_calendar_names", c.names}, std::pair{"list_calendar_events", c.events}}) {
       // Each call starts from the case's state: an answer is recorded for the next one.
-      EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::calendar, c.status));
-      PrivacyGate::shared().setPrompt(
-          [&c](PrivacyEntity, PrivacyGate::Answer answer) { answer(c.userAllows); });
-      const json reply = call(method);
+      EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, c.status));
+      gate.setPrompt([&c](PrivacyEntity, PrivacyGate::Answer answer) { answer(c.userAllows); });
+      const json reply = callData(method);
       EXPECT_EQ(reply["error"].get<std::string>().rfind(expected, 0), 0u) << method << reply;
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);
     }
@@ -125,7 +116,7 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
 TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
   ::setenv("TZ", "America/Los_Angeles", 1);
   ::tzset();
-  const std::string home = eventStore().data().saveCalendar(test::calendarNamed("Home")).value().id;
+  const std::string home = data().saveCalendar(test::calendarNamed("Home")).value().id;
   add(test::eventIn(home, "Dinner", "2026-12-11T04:00:00Z", "2026-12-11T05:00:00Z"));  // 20:00
   Event fair = test::eventIn(home, "Fair", "2026-12-11", "2026-12-12");
   fair.allDay = true;
@@ -135,11 +126,12 @@ TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
     std::vector<std::string> titles;
   } days[] = {{"2026-12-10", {"Dinner"}}, {"2026-12-11", {"Fair"}}, {"2026-12-12", {}}};
   for (const auto& d : days) {
-    const json reply = call("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
+    const json reply =
+        callData("list_calendar_events", {{"start_date", d.day}, {"end_date", d.day}});
     EXPECT_EQ(titles(reply), d.titles) << d.day;
   }
-  const json listed = call("list_calendar_events",
-                           {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
+  const json listed = callData(
+      "list_calendar_events", {{"start_date", "2026-12-11"}, {"end_date", "2026-12-11"}})["result"];
   EXPECT_EQ(listed["start_date"], "2026-12-11T08:00:00Z");
   EXPECT_EQ(listed["events"][0]["start"], "2026-12-11T00:00:00Z");
   EXPECT_EQ(listed["events"][0]["end"], "2026-12-11T00:00:00Z");  // its last day
@@ -150,7 +142,7 @@ TEST_F(CalendarServiceTest, ABareDayIsTheLocalDayAndAllDayEventsKeepTheirDate) {
 TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit) {
   seed();
   const json range{{"start_date", "2024-05-01"}, {"end_date", "2024-05-03"}};
-  const json reply = call("list_calendar_events", range);
+  const json reply = callData("list_calendar_events", range);
   const std::vector<std::string> all = {"Stand-up", "Review", "Lunch", "Offsite", "Stand-up"};
   ASSERT_EQ(titles(reply), all);  // by start; Review and Lunch in store order
   const json& events = reply["result"]["events"];
@@ -165,14 +157,14 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
   for (const auto& [filter, expected] : filters) {
     json args = range;
     args.update(filter);
-    EXPECT_EQ(titles(call("list_calendar_events", args)), expected) << filter;
+    EXPECT_EQ(titles(callData("list_calendar_events", args)), expected) << filter;
   }
-  EXPECT_EQ(call("list_calendar_events", {{"calendar", "Gym"}}),
+  EXPECT_EQ(callData("list_calendar_events", {{"calendar", "Gym"}}),
             failureReply("No calendar matching 'Gym' found. Available: Work, Home, Birthdays. Use "
                          "list_calendar_names to see all calendars."));
 
   // By default, from now for a week.
-  const json week = call("list_calendar_events", {{"start_date", "soon"}})["result"];
+  const json week = callData("list_calendar_events", {{"start_date", "soon"}})["result"];
   EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1));
   EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7));
 
@@ -192,7 +184,7 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
     json args{
         {"calendar_id", birthdays_}, {"start_date", "2024-01-01"}, {"end_date", "2025-01-01"}};
     args.update(c.extra);
-    const json result = call("list_calendar_events", args)["result"];
+    const json result = callData("list_calendar_events", args)["result"];
     EXPECT_EQ(result["events"].size(), c.count) << c.extra;
     EXPECT_EQ(result["count"], c.count) << c.extra;
     EXPECT_EQ(result.value("total_matched", 0), c.truncated ? 150 : 0) << c.extra;
@@ -200,8 +192,7 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
 }
 
 TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtTheCap) {
-  const std::string daily =
-      eventStore().data().saveCalendar(test::calendarNamed("Daily")).value().id;
+  const std::string daily = data().saveCalendar(test::calendarNamed("Daily")).value().id;
   for (int i = 0; i < 20; ++i) {
     const std::string uid = "d" + std::to_string(i);
     test::writeItem(
@@ -211,7 +202,7 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
             "RRULE:FREQ=DAILY\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n");
   }
 
-  const json result = call(
+  const json result = callData(
       "list_calendar_events",
       {{"start_date", "1700-01-01"}, {"end_date", "2261-12-31"}, {"max_results", 1}})["result"];
   ASSERT_EQ(result["events"].size(), 1u);
@@ -223,30 +214,31 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
 
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
   seed();
-  EXPECT_EQ(call("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
-                                           {"calendar_id", home_},
-                                           {"notes", ""},
-                                           {"attendees", {"a@example.com", "b@example.com"}},
-                                           {"confirm", "true"}})["text"],
+  EXPECT_EQ(callData("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
+                                               {"calendar_id", home_},
+                                               {"notes", ""},
+                                               {"attendees", {"a@example.com", "b@example.com"}},
+                                               {"confirm", "true"}})["text"],
             "Preview — Event to be created:\n  Title:     (no title)\n  Start:     "
             "2024-05-01T09:00:00\n  End:       \n  Calendar:  Home\n  Notes:     \n  "
             "Location:  (none)\n  Attendees: a@example.com, b@example.com\n\nTo confirm, call "
             "again with confirm: true");
-  EXPECT_EQ(call("create_calendar_event", {{"title", "T"}, {"start_date", "x"}, {"confirm", true}}),
-            failureReply("title, start_date, and end_date are required"));
+  EXPECT_EQ(
+      callData("create_calendar_event", {{"title", "T"}, {"start_date", "x"}, {"confirm", true}}),
+      failureReply("title, start_date, and end_date are required"));
 
   const json args{{"title", "Holiday"},
                   {"start_date", "2024-06-10"},
                   {"end_date", "2024-06-11"},
                   {"calendar", "Gym"},
                   {"confirm", true}};
-  const json created = call("create_calendar_event", args)["result"];
+  const json created = callData("create_calendar_event", args)["result"];
   EXPECT_EQ(created, (json{{"created", true},
                            {"id", created["id"]},
                            {"title", "Holiday"},
                            {"start", "2024-06-10T00:00:00Z"},
                            {"end", "2024-06-11T00:00:00Z"}}));
-  const Event holiday = *eventStore().data().event(created["id"].get<std::string>());
+  const Event holiday = *data().event(created["id"].get<std::string>());
   EXPECT_TRUE(holiday.allDay);
   EXPECT_EQ(holiday.end, at("2024-06-12"));
   EXPECT_EQ(holiday.calendarId, work_);  // no calendar of that name: the default
@@ -259,21 +251,21 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
                    "Cannot save event: The event ends before it starts."}}) {
     json bad = args;
     bad[field] = value;
-    EXPECT_EQ(call("create_calendar_event", bad), failureReply(message));
+    EXPECT_EQ(callData("create_calendar_event", bad), failureReply(message));
   }
-  EXPECT_EQ(eventStore().data().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
+  EXPECT_EQ(data().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
 }
 
 TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
   seed();
-  EXPECT_EQ(call("update_calendar_event", {{"event_id", "gone"}}),
+  EXPECT_EQ(callData("update_calendar_event", {{"event_id", "gone"}}),
             failureReply("Event 'gone' not found"));
   const json change{{"event_id", review_},
                     {"title", "Retro"},
                     {"end_date", "2024-05-02"},
                     {"notes", ""},
                     {"location", "Hall"}};
-  EXPECT_EQ(call("update_calendar_event", change)["text"],
+  EXPECT_EQ(callData("update_calendar_event", change)["text"],
             "Preview — Changes to 'Review':\n  Title:    Review → Retro\n  End:      "
             "2024-05-01T10:00:00Z → 2024-05-02\n  Notes:    → (cleared)\n  Location: → Hall\n\n"
             "Call again with confirm: true to apply.");
@@ -285,36 +277,37 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
        {std::pair{"start_date", "Invalid start_date"}, std::pair{"end_date", "Invalid end_date"}}) {
     json bad = apply;
     bad[field] = "2024-05-01 12:00";
-    EXPECT_EQ(call("update_calendar_event", bad), failureReply(message));
-    EXPECT_EQ(eventStore().data().event(review_)->title, "Review");
+    EXPECT_EQ(callData("update_calendar_event", bad), failureReply(message));
+    EXPECT_EQ(data().event(review_)->title, "Review");
   }
   // Only the end given, as a day: the start keeps its time of day, so the event stays timed.
-  EXPECT_EQ(call("update_calendar_event", apply)["result"], (json{{"id", review_},
-                                                                  {"title", "Retro"},
-                                                                  {"start", "2024-05-01T09:00:00Z"},
-                                                                  {"end", "2024-05-02T00:00:00Z"},
-                                                                  {"all_day", false},
-                                                                  {"location", "Hall"},
-                                                                  {"notes", ""},
-                                                                  {"calendar", "Work"},
-                                                                  {"calendar_id", work_},
-                                                                  {"updated", true}}));
+  EXPECT_EQ(callData("update_calendar_event", apply)["result"],
+            (json{{"id", review_},
+                  {"title", "Retro"},
+                  {"start", "2024-05-01T09:00:00Z"},
+                  {"end", "2024-05-02T00:00:00Z"},
+                  {"all_day", false},
+                  {"location", "Hall"},
+                  {"notes", ""},
+                  {"calendar", "Work"},
+                  {"calendar_id", work_},
+                  {"updated", true}}));
 
   // One occurrence alone, then this and every later one; then one removed.
-  call("update_calendar_event",
-       {{"event_id", standUpOn("2024-05-01")}, {"title", "Once"}, {"confirm", true}});
-  call("update_calendar_event", {{"event_id", standUpOn("2024-05-02")},
-                                 {"title", "Sync"},
-                                 {"span", "future"},
-                                 {"confirm", true}});
-  EXPECT_EQ(call("delete_calendar_event", {{"event_id", "gone"}}),
+  callData("update_calendar_event",
+           {{"event_id", standUpOn("2024-05-01")}, {"title", "Once"}, {"confirm", true}});
+  callData("update_calendar_event", {{"event_id", standUpOn("2024-05-02")},
+                                     {"title", "Sync"},
+                                     {"span", "future"},
+                                     {"confirm", true}});
+  EXPECT_EQ(callData("delete_calendar_event", {{"event_id", "gone"}}),
             test::textReply("To delete event 'gone', call again with confirm: true"));
   EXPECT_EQ(
-      call("delete_calendar_event", {{"event_id", standUpOn("2024-04-30")}, {"confirm", true}}),
+      callData("delete_calendar_event", {{"event_id", standUpOn("2024-04-30")}, {"confirm", true}}),
       test::textReply("Event deleted: Stand-up"));
   std::vector<std::string> series;
   for (const char* day : {"2024-04-29", "2024-04-30", "2024-05-01", "2024-05-02", "2024-05-03"}) {
-    const auto event = eventStore().data().event(standUpOn(day));
+    const auto event = data().event(standUpOn(day));
     series.push_back(event ? event->title : "-");
   }
   EXPECT_EQ(series, (std::vector<std::string>{"Stand-up", "-", "Once", "Sync", "Sync"}));
@@ -325,14 +318,14 @@ TEST_F(CalendarServiceTest, AttendeesAreInvitedByScriptButNeverWithWhatCouldBrea
   const auto argv = test::home() / "osascript-argv.jsonl";
   ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
   ::setenv("FAKE_OSASCRIPT_ARGV", argv.c_str(), 1);
-  const auto invite = [](const json& attendees, const std::string& directive) {
+  const auto invite = [this](const json& attendees, const std::string& directive) {
     ::setenv("FAKE_OSASCRIPT_DIRECTIVE", directive.c_str(), 1);
-    const json reply = call("create_calendar_event", {{"title", "Planning"},
-                                                      {"start_date", "2024-06-03T09:00:00Z"},
-                                                      {"end_date", "2024-06-03T10:00:00Z"},
-                                                      {"attendees", attendees},
-                                                      {"confirm", true}});
-    EXPECT_TRUE(eventStore().data().event(reply["result"].value("id", "")));
+    const json reply = callData("create_calendar_event", {{"title", "Planning"},
+                                                          {"start_date", "2024-06-03T09:00:00Z"},
+                                                          {"end_date", "2024-06-03T10:00:00Z"},
+                                                          {"attendees", attendees},
+                                                          {"confirm", true}});
+    EXPECT_TRUE(data().event(reply["result"].value("id", "")));
     return reply["result"];
   };
   const auto lastScript = [&argv] {

@@ -17,35 +17,30 @@ namespace {
 using nlohmann::json;
 using Names = std::vector<std::string>;
 
-json call(const std::string& method, const json& args = json::object()) {
-  return LocalData::dispatch(json{{"method", method}, {"args", args}}.dump());
-}
-
 Names namesIn(const json& records) {
   Names names;
   for (const auto& record : records) names.push_back(record["full_name"]);
   return names;
 }
 
-std::string add(std::string given, std::string family, std::string container = {},
-                std::string organisation = {}) {
-  Contact contact;
-  contact.givenName = std::move(given);
-  contact.familyName = std::move(family);
-  contact.containerId = std::move(container);
-  contact.organizationName = std::move(organisation);
-  return eventStore().data().saveContact(contact).value().id;
-}
-
 // Home (the default container) holds Ann, Acme, Émile, Carl and Dana (who names no container);
 // Work holds Bob and Jo Smith; the Friends are Ann and Bob.
-class ContactsTest : public ::testing::Test {
+class ContactsTest : public ::testing::Test, protected test::PimWorld {
  protected:
+  std::string add(std::string given, std::string family, std::string container = {},
+                  std::string organisation = {}) {
+    Contact contact;
+    contact.givenName = std::move(given);
+    contact.familyName = std::move(family);
+    contact.containerId = std::move(container);
+    contact.organizationName = std::move(organisation);
+    return data().saveContact(contact).value().id;
+  }
+
   void SetUp() override {
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = eventStore().data();
+    auto& store = data();
     const auto home = store.saveContainer({"", "Home", ContainerType::local}).value().id;
     const auto work = store.saveContainer({"", "Work", ContainerType::exchange}).value().id;
     EXPECT_TRUE(store.setDefaultContainer(home));
@@ -89,7 +84,7 @@ TEST_F(ContactsTest, ListsAGroupOrTheDefaultContainerUpToTheLimit) {
       {{{"limit", 2.0}}, home},
   };
   for (const auto& [args, names] : cases) {
-    const json result = call("list_contacts", args)["result"];
+    const json result = callData("list_contacts", args)["result"];
     EXPECT_EQ(namesIn(result["contacts"]), names) << args;
     EXPECT_EQ(result["count"], names.size()) << args;
   }
@@ -100,7 +95,7 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
   Contact desk;  // a shared mailbox whose name is its address: found both ways, listed once
   desk.organizationName = "help@acme.io";
   desk.emailAddresses = {{"work", "HELP@acme.io"}};
-  EXPECT_TRUE(eventStore().data().saveContact(desk));
+  EXPECT_TRUE(data().saveContact(desk));
   const std::pair<json, Names> cases[] = {
       {{{"query", "e"}},
        {"Acme Corp", "Ann Zimmer", "Dana Lee", "bea Lowe", "help@acme.io", "Émile Ångström"}},
@@ -110,17 +105,17 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
       {{{"query", "help@acme.io"}}, {"help@acme.io"}},
   };
   for (const auto& [args, names] : cases) {
-    const json result = call("search_contacts", args)["result"];
+    const json result = callData("search_contacts", args)["result"];
     EXPECT_EQ(namesIn(result["contacts"]), names) << args;
     EXPECT_EQ(result["count"], names.size());
     EXPECT_EQ(result["query"], args["query"]);
   }
   for (const json& args : {json::object(), json{{"query", ""}}, json{{"query", 5}}}) {
-    EXPECT_EQ(call("search_contacts", args),
+    EXPECT_EQ(callData("search_contacts", args),
               json::parse(R"({"ok":false,"error":"query is required"})"));
   }
   for (int i = 0; i < 60; ++i) add("Person", std::to_string(100 + i));
-  const json many = call("search_contacts", {{"query", "person"}})["result"];
+  const json many = callData("search_contacts", {{"query", "person"}})["result"];
   EXPECT_EQ(many["count"], 50);
   EXPECT_EQ(many["contacts"][49]["full_name"], "Person 149");
 }
@@ -133,13 +128,13 @@ TEST_F(ContactsTest, GetsByIdOrNameWithEveryMatchWhenSeveral) {
                      "state": "IL", "zip": "62701", "country": "USA"}],
       "birthday": "\u003f\u003f\u003f\u003f-03-07"})");
   ann["id"] = ann_;
-  EXPECT_EQ(call("get_contact", {{"contact_id", ann_}}), (json{{"ok", true}, {"result", ann}}));
-  EXPECT_EQ(call("get_contact", {{"contact_id", ann_}, {"name", "Smith"}})["result"], ann);
-  EXPECT_EQ(call("get_contact", {{"name", "zimm"}})["result"], ann);
-  EXPECT_EQ(call("get_contact", {{"name", "Carl"}})["result"]["birthday"], "1990-04-05");
-  EXPECT_EQ(call("get_contact", {{"name", "Dana"}})["result"]["birthday"], "");
+  EXPECT_EQ(callData("get_contact", {{"contact_id", ann_}}), (json{{"ok", true}, {"result", ann}}));
+  EXPECT_EQ(callData("get_contact", {{"contact_id", ann_}, {"name", "Smith"}})["result"], ann);
+  EXPECT_EQ(callData("get_contact", {{"name", "zimm"}})["result"], ann);
+  EXPECT_EQ(callData("get_contact", {{"name", "Carl"}})["result"]["birthday"], "1990-04-05");
+  EXPECT_EQ(callData("get_contact", {{"name", "Dana"}})["result"]["birthday"], "");
 
-  const json several = call("get_contact", {{"name", "smith"}})["result"];
+  const json several = callData("get_contact", {{"name", "smith"}})["result"];
   EXPECT_EQ(namesIn(several["matches"]), (Names{"Bob Smith", "Jo Smith"}));
   EXPECT_EQ(several["count"], 2);
   EXPECT_EQ(several["note"],
@@ -151,7 +146,7 @@ TEST_F(ContactsTest, GetsByIdOrNameWithEveryMatchWhenSeveral) {
       {{{"contact_id", ""}, {"name", 4}}, "Provide contact_id or name"},
   };
   for (const auto& [args, message] : failures) {
-    EXPECT_EQ(call("get_contact", args), (json{{"ok", false}, {"error", message}}));
+    EXPECT_EQ(callData("get_contact", args), (json{{"ok", false}, {"error", message}}));
   }
 }
 
@@ -167,7 +162,6 @@ TEST_F(ContactsTest, AsksForAccessOncePerStartAndRefusesWhenDenied) {
   const std::pair<std::string, json> calls[] = {{"list_contacts", json::object()},
                                                 {"search_contacts", {{"query", "Ann"}}},
                                                 {"get_contact", {{"name", "Ann"}}}};
-  auto& gate = PrivacyGate::shared();
   std::atomic<int> asked = 0;
   std::optional<bool> reply;  // the user dismisses the dialog: still undecided
   const auto start = [&] {
@@ -178,19 +172,19 @@ TEST_F(ContactsTest, AsksForAccessOncePerStartAndRefusesWhenDenied) {
   };
   start();
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::notDetermined));
-  for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
+  for (const auto& [method, args] : calls) EXPECT_EQ(callData(method, args), denied) << method;
   EXPECT_EQ(asked, 1);
   reply = true;
   start();
-  EXPECT_EQ(call("get_contact", {{"name", "Ann"}})["ok"], true);
+  EXPECT_EQ(callData("get_contact", {{"name", "Ann"}})["ok"], true);
   EXPECT_EQ(asked, 2);
 
   for (auto status : {AuthorizationStatus::denied, AuthorizationStatus::restricted}) {
     EXPECT_TRUE(gate.setStatus(PrivacyEntity::contacts, status));
-    for (const auto& [method, args] : calls) EXPECT_EQ(call(method, args), denied) << method;
+    for (const auto& [method, args] : calls) EXPECT_EQ(callData(method, args), denied) << method;
   }
   EXPECT_EQ(asked, 2);
-  EXPECT_EQ(call("probe_contacts_tcc")["result"], json::parse(R"({"contacts":"restricted"})"));
+  EXPECT_EQ(callData("probe_contacts_tcc")["result"], json::parse(R"({"contacts":"restricted"})"));
   gate.setPrompt({});
 }
 

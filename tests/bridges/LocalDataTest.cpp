@@ -19,24 +19,27 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono;
 
-TEST(LocalDataRouterTest, MalformedRequestsUnknownMethodsAndArgumentsThatAreNoObject) {
+class LocalDataRouterTest : public ::testing::Test, protected test::PimWorld {};
+
+TEST_F(LocalDataRouterTest, MalformedRequestsUnknownMethodsAndArgumentsThatAreNoObject) {
   for (const char* request : {"", "not json", "{}", "[]", R"("get_tcc_status")", R"({"method": 5})",
                               R"({"method": null})", R"({"method": "get_tcc_status")"}) {
-    EXPECT_EQ(LocalData::dispatch(request), test::failureReply("invalid request")) << request;
+    EXPECT_EQ(LocalData::dispatch(stores, request), test::failureReply("invalid request"))
+        << request;
   }
   for (const char* method : {"reminders_list_lists", "LIST_CALENDAR_NAMES", ""}) {
-    EXPECT_EQ(test::callData(method), test::failureReply("unknown method: " + std::string(method)));
+    EXPECT_EQ(callData(method), test::failureReply("unknown method: " + std::string(method)));
   }
-  const json preview = test::callData("create_calendar_event");
+  const json preview = callData("create_calendar_event");
   EXPECT_NE(preview["text"].get<std::string>().find("Title:     (no title)"), std::string::npos);
   for (const char* args : {"", R"(, "args": null)", R"(, "args": [1])", R"(, "args": "x")"}) {
-    EXPECT_EQ(
-        LocalData::dispatch(std::string(R"({"method": "create_calendar_event")") + args + "}"),
-        preview);
+    EXPECT_EQ(LocalData::dispatch(
+                  stores, std::string(R"({"method": "create_calendar_event")") + args + "}"),
+              preview);
   }
 }
 
-TEST(LocalDataRouterTest, PermissionStatusAndProbes) {
+TEST_F(LocalDataRouterTest, PermissionStatusAndProbes) {
   const auto file = Paths::appSupport() / "pim" / "authorization.json";
   const std::pair<std::string, json> cases[] = {
       {R"({"calendar": "granted", "contacts": "denied"})",
@@ -48,14 +51,14 @@ TEST(LocalDataRouterTest, PermissionStatusAndProbes) {
   };
   for (const auto& [recorded, result] : cases) {
     test::writeFile(file, recorded);
-    EXPECT_EQ(test::callData("get_tcc_status"), (json{{"ok", true}, {"result", result}}));
+    EXPECT_EQ(callData("get_tcc_status"), (json{{"ok", true}, {"result", result}}));
   }
   test::writeFile(file, R"({"reminders": "restricted"})");
-  EXPECT_EQ(test::callData("probe_reminders_tcc"),
+  EXPECT_EQ(callData("probe_reminders_tcc"),
             (json{{"ok", true}, {"result", {{"reminders", "restricted"}}}}));
 
   // Not asked yet: the request starts and the probe answers without waiting for it.
-  EXPECT_EQ(test::callData("probe_calendar_tcc"),
+  EXPECT_EQ(callData("probe_calendar_tcc"),
             (json{{"ok", true}, {"result", {{"calendar", "requested"}}}}));
 }
 

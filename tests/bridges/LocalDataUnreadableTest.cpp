@@ -93,16 +93,18 @@ bool includes(const std::set<std::string>& all, const std::set<std::string>& par
 
 // Entries of the personal-data folders that cannot be used (missing rights, a folder in a file's
 // place, pipes, devices, damage, text in an older code page) against the calls that read them.
-class LocalDataUnreadableTest : public ::testing::Test {
+class LocalDataUnreadableTest : public ::testing::Test, protected test::PimWorld {
  protected:
+  LocalDataUnreadableTest()
+      : PimWorld([this](const std::string& line) { warnings_.push_back(line); }) {}
+
   void SetUp() override {
     for (auto entity :
          {PrivacyEntity::calendar, PrivacyEntity::reminders, PrivacyEntity::contacts}) {
-      EXPECT_TRUE(PrivacyGate::shared().setStatus(entity, AuthorizationStatus::granted));
+      EXPECT_TRUE(gate.setStatus(entity, AuthorizationStatus::granted));
     }
-    setPimWarningHandler([this](const std::string& line) { warnings_.push_back(line); });
     test::startWithoutCollections();
-    PimStore& store = eventStore().data();
+    PimStore& store = data();
     home_ = store.saveCalendar(test::calendarNamed("Home")).value().id;
     changed_ = store
                    .saveEvent(test::eventIn(home_, "Dentist", "2024-05-01T09:00:00Z",
@@ -128,7 +130,6 @@ class LocalDataUnreadableTest : public ::testing::Test {
     ann_ = store.saveContact(ann).value().id;
     friends_ = store.saveGroup({"", "Friends", book_, {ann_}}).value().id;
   }
-  void TearDown() override { setPimWarningHandler(nullptr); }
 
   // How many warnings name the entry.
   long timesNamed(const fs::path& entry) const {
@@ -181,7 +182,7 @@ TEST_F(LocalDataUnreadableTest, OnlyAnItemsOwnFileThatCannotBeReadFailsACallAbou
     const auto before = everything();
     fs::rename(c.file, c.file.parent_path() / "kept");
     test::writeFile(c.file / "inside", "x");
-    const json reply = test::callData(c.method, c.args);
+    const json reply = callData(c.method, c.args);
     fs::remove_all(c.file);
     fs::rename(c.file.parent_path() / "kept", c.file);
     if (c.failure == nullptr) {
@@ -192,11 +193,11 @@ TEST_F(LocalDataUnreadableTest, OnlyAnItemsOwnFileThatCannotBeReadFailsACallAbou
     EXPECT_EQ(reply.value("error", "").substr(0, expected.size()), expected) << reply.dump();
     EXPECT_EQ(everything(), before);
   }
-  EXPECT_EQ(eventStore().data().event(changed_)->title, "Dentist (moved)");
-  EXPECT_FALSE(eventStore().data().event(removed_));
-  EXPECT_TRUE(eventStore().data().reminder(milk_)->completed);
-  EXPECT_FALSE(eventStore().data().reminder(bread_));
-  EXPECT_TRUE(eventStore().data().reminder(eggs_)->completed);
+  EXPECT_EQ(data().event(changed_)->title, "Dentist (moved)");
+  EXPECT_FALSE(data().event(removed_));
+  EXPECT_TRUE(data().reminder(milk_)->completed);
+  EXPECT_FALSE(data().reminder(bread_));
+  EXPECT_TRUE(data().reminder(eggs_)->completed);
 }
 
 // What synced folders, old exporters and damaged disks leave beside good items: every listing
@@ -312,7 +313,7 @@ TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
     WithoutReadOverride asTheUser;
     for (const auto& listing : listings) {
       SCOPED_TRACE(std::string(listing.method) + " in round " + std::to_string(round));
-      const json reply = test::callData(listing.method, listing.args);
+      const json reply = callData(listing.method, listing.args);
       ASSERT_EQ(reply.value("ok", false), true)
           << reply.dump(-1, ' ', false, json::error_handler_t::replace);
       EXPECT_NO_THROW(reply.dump());  // all of it UTF-8
@@ -354,9 +355,9 @@ TEST_F(LocalDataUnreadableTest, TextInAnOlderCodePageIsListedAndWrittenBackAsUtf
     bytes.insert(bytes.find("END:V"), "LOCATION:Z\xC3\xBCrich\r\nDESCRIPTION:Z\xC3\xBCrich\r\n");
     test::writeFile(c.file, bytes);
   }
-  const json events = test::callData("list_calendar_events",
-                                     {{"start_date", "2024-05-03"}, {"end_date", "2024-05-04"}});
-  const json reminders = test::callData("list_reminders");
+  const json events =
+      callData("list_calendar_events", {{"start_date", "2024-05-03"}, {"end_date", "2024-05-04"}});
+  const json reminders = callData("list_reminders");
   for (const auto& c : cases) {
     const json& listed = c.file.parent_path() == home ? events["result"]["events"]
                                                       : reminders["result"]["reminders"];
@@ -367,11 +368,10 @@ TEST_F(LocalDataUnreadableTest, TextInAnOlderCodePageIsListedAndWrittenBackAsUtf
     EXPECT_EQ((*found)["notes"], "Zürich");
   }
 
-  const json moved = test::callData(
-      "update_calendar_event", {{"event_id", "latin"}, {"location", "Bern"}, {"confirm", true}});
+  const json moved = callData("update_calendar_event",
+                              {{"event_id", "latin"}, {"location", "Bern"}, {"confirm", true}});
   EXPECT_EQ(moved.value("ok", false), true) << moved.dump();
-  const json done =
-      test::callData("complete_reminder", {{"reminder_id", "resume"}, {"confirm", true}});
+  const json done = callData("complete_reminder", {{"reminder_id", "resume"}, {"confirm", true}});
   EXPECT_EQ(done.value("ok", false), true) << done.dump();
   for (const auto& [file, title] : {std::pair{home / "latin.ics", "SUMMARY:Café Müller"},
                                     std::pair{inbox / "resume.ics", "SUMMARY:Résumé"}}) {

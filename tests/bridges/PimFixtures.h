@@ -1,11 +1,14 @@
-// What the personal-data tests share: records to seed the store with, and the data methods
-// called the way the helper bridge calls them.
+// What the personal-data tests share: a privacy gate and stores of the test's own, records to seed
+// them with, and the data methods called the way the helper bridge calls them.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
+#include "bridges/HelperProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PlatformStores.h"
 #include "pim/PimTypes.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
@@ -47,10 +50,35 @@ inline Event eventIn(std::string calendarId, std::string title, const std::strin
   return event;
 }
 
-inline nlohmann::json callData(const std::string& method,
-                               const nlohmann::json& args = nlohmann::json::object()) {
-  return LocalData::dispatch(nlohmann::json{{"method", method}, {"args", args}}.dump());
-}
+// A test's own personal data: a privacy gate on the access file in the test's home, and the stores
+// over the folders that home's settings name. A fixture that derives from it starts each test
+// with both fresh.
+class PimWorld {
+ public:
+  // The gate and the store report the files they cannot read through `warn`; without one, to
+  // standard error.
+  explicit PimWorld(const PimWarningHandler& warn = {})
+      : gate(warn), stores(gate, {.warn = warn}) {}
+
+  PimStore& data() const { return stores.data; }
+
+  // A data method called the way the helper bridge calls it, as one line of JSON text.
+  nlohmann::json callData(const std::string& method,
+                          const nlohmann::json& args = nlohmann::json::object()) const {
+    return LocalData::dispatch(stores, nlohmann::json{{"method", method}, {"args", args}}.dump());
+  }
+
+  // The data services answering a helper inside the process, as start-up binds them.
+  HelperProxy::InProcessDispatch dispatcher() const {
+    return [this](std::string_view method, const nlohmann::json& args) {
+      return LocalData::dispatch(stores, method, args);
+    };
+  }
+
+  // Mutable: a test's const helpers read through them as well.
+  mutable PrivacyGate gate;
+  mutable PlatformStores stores;
+};
 
 inline nlohmann::json failureReply(const std::string& message, bool permission = false) {
   nlohmann::json reply{{"ok", false}, {"error", message}};

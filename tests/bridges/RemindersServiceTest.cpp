@@ -19,10 +19,6 @@ using nlohmann::json;
 using test::failureReply;
 using test::textReply;
 
-json call(const std::string& method, const json& args = json::object()) {
-  return test::callData(method, args);
-}
-
 std::vector<std::string> titles(const json& reply) {
   std::vector<std::string> found;
   for (const auto& reminder : reply["result"]["reminders"]) found.push_back(reminder["title"]);
@@ -31,15 +27,14 @@ std::vector<std::string> titles(const json& reply) {
 
 // Lists Work (the default), Homework and Personal. "Report" is due May 3, "Essay" (done) May 1,
 // "Call" May 2 at 9:30; "Groceries" has no due date.
-class RemindersServiceTest : public ::testing::Test {
+class RemindersServiceTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
     ::tzset();
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = eventStore().data();
+    auto& store = data();
     Calendar work = test::calendarNamed("Work", EntityType::reminder);
     work.color = std::vector<double>{0.0, 1.0, 0.0};
     work_ = store.saveCalendar(work).value().id;
@@ -54,14 +49,18 @@ class RemindersServiceTest : public ::testing::Test {
     add(work_, "Call", DateComponents{2024, 5, 2, 9, 30});
   }
 
-  static std::string add(const std::string& list, const std::string& title,
-                         std::optional<DateComponents> due, bool completed = false) {
+  json call(const std::string& method, const json& args = json::object()) {
+    return callData(method, args);
+  }
+
+  std::string add(const std::string& list, const std::string& title,
+                  std::optional<DateComponents> due, bool completed = false) {
     Reminder reminder;
     reminder.listId = list;
     reminder.title = title;
     reminder.dueDateComponents = due;
     reminder.completed = completed;
-    return eventStore().data().saveReminder(reminder).value().id;
+    return data().saveReminder(reminder).value().id;
   }
 
   std::string work_, homework_, personal_, report_;
@@ -111,7 +110,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   const json homework = call("list_reminders", {{"list_name", "Homework"}})["result"]["reminders"];
   EXPECT_EQ(homework[1]["title"], "Rent");
   EXPECT_EQ(homework[1]["due_date"], "2024-05-01T10:30:00Z");
-  EXPECT_EQ(eventStore().data().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
+  EXPECT_EQ(data().reminder(homework[1]["id"].get<std::string>())->dueDateComponents,
             (DateComponents{2024, 5, 1, 12, 30}));  // local time
 
   // The year is in range as written, but the moment is not once its zone, or the local zone
@@ -144,8 +143,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
   const json listed = call("list_reminders");
   for (const auto& reminder : listed["result"]["reminders"]) {
     if (reminder["title"] != "Edge") continue;
-    kept.push_back(
-        *eventStore().data().reminder(reminder["id"].get<std::string>())->dueDateComponents);
+    kept.push_back(*data().reminder(reminder["id"].get<std::string>())->dueDateComponents);
   }
   EXPECT_EQ(kept, (std::vector<DateComponents>{
                       {1700, 1, 1, 0, 0}, {2024, 5, 1, 0, 0}, {2261, 12, 31, 23, 59}}));
@@ -171,12 +169,12 @@ TEST_F(RemindersServiceTest, CompleteAndDeletePreviewThenFindTheExactIdentifier)
 
   EXPECT_EQ(call("complete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
             textReply("Reminder completed: Report"));
-  EXPECT_TRUE(eventStore().data().reminder(report_)->completionDate);
+  EXPECT_TRUE(data().reminder(report_)->completionDate);
   EXPECT_EQ(titles(call("list_reminders", {{"completed", true}})),
             (std::vector<std::string>{"Essay", "Report"}));
   EXPECT_EQ(call("delete_reminder", {{"reminder_id", report_}, {"confirm", true}}),
             textReply("Reminder deleted: Report"));
-  EXPECT_EQ(eventStore().data().reminder(report_), std::nullopt);
+  EXPECT_EQ(data().reminder(report_), std::nullopt);
 }
 
 TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
@@ -205,13 +203,12 @@ TEST_F(RemindersServiceTest, ThePermissionGateAnswersForEveryState) {
          {std::pair{"list_reminders", json::object()},
           std::pair{"create_reminder", json{{"title", "x"}, {"confirm", true}}}}) {
       // Each call starts from the case's state: a refusal is recorded for the next one.
-      EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::reminders, c.status));
-      PrivacyGate::shared().setPrompt(
-          c.prompt
-              ? PrivacyGate::Prompt([reply = *c.prompt](PrivacyEntity, PrivacyGate::Answer answer) {
-                  answer(reply);
-                })
-              : PrivacyGate::Prompt());
+      EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, c.status));
+      gate.setPrompt(c.prompt ? PrivacyGate::Prompt(
+                                    [reply = *c.prompt](PrivacyEntity, PrivacyGate::Answer answer) {
+                                      answer(reply);
+                                    })
+                              : PrivacyGate::Prompt());
       const json reply = call(method, args);
       EXPECT_EQ(c.reply.is_null() ? reply["ok"] : reply, c.reply.is_null() ? json(true) : c.reply)
           << method << " " << toRaw(c.status);

@@ -36,16 +36,18 @@ class TCCStatusCheckerTest : public ::testing::Test {
     if (text) test::writeFile(cacheFile(), *text);
   }
 
-  static void setPlatform(Status calendar, Status reminders, Status contacts) {
-    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::calendar, calendar));
-    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::reminders, reminders));
-    EXPECT_TRUE(PrivacyGate::shared().setStatus(PrivacyEntity::contacts, contacts));
+  void setPlatform(Status calendar, Status reminders, Status contacts) {
+    EXPECT_TRUE(gate_.setStatus(PrivacyEntity::calendar, calendar));
+    EXPECT_TRUE(gate_.setStatus(PrivacyEntity::reminders, reminders));
+    EXPECT_TRUE(gate_.setStatus(PrivacyEntity::contacts, contacts));
   }
 
   static PermissionStatusMap map(const char* calendar, const char* reminders,
                                  const char* contacts) {
     return {{"calendar", calendar}, {"reminders", reminders}, {"contacts", contacts}};
   }
+
+  PrivacyGate gate_;
 };
 
 TEST_F(TCCStatusCheckerTest, TheHelpersAnswerIsMergedWithTheRememberedGrants) {
@@ -82,21 +84,23 @@ TEST_F(TCCStatusCheckerTest, TheHelpersAnswerIsMergedWithTheRememberedGrants) {
     SCOPED_TRACE(row.result.dump() + " " + row.cacheBefore.value_or("-"));
     const auto helper = helperReplying({{"ok", true}, {"result", row.result}});
     setCache(row.cacheBefore);
-    EXPECT_EQ(TCCStatusChecker::currentStatus(*helper), row.expected);
+    EXPECT_EQ(TCCStatusChecker::currentStatus(*helper, gate_), row.expected);
     EXPECT_EQ(test::readFile(cacheFile()), row.cacheAfter);
   }
 }
 
 TEST_F(TCCStatusCheckerTest, WithoutAnAnswerFromTheHelperThePlatformDecides) {
   setPlatform(Status::writeOnly, Status::writeOnly, Status::denied);
-  EXPECT_EQ(TCCStatusChecker::currentStatus(*helperReplying({{"ok", false}, {"error", "no"}})),
-            map("writeOnly", "unknown", "denied"));
+  EXPECT_EQ(
+      TCCStatusChecker::currentStatus(*helperReplying({{"ok", false}, {"error", "no"}}), gate_),
+      map("writeOnly", "unknown", "denied"));
   EXPECT_FALSE(std::filesystem::exists(cacheFile()));
 
   HelperProxy noHelper;  // and no helper program either
   setPlatform(Status::granted, Status::notDetermined, Status::restricted);
   setCache(R"({"reminders":"granted","contacts":"granted"})");
-  EXPECT_EQ(TCCStatusChecker::currentStatus(noHelper), map("granted", "granted", "restricted"));
+  EXPECT_EQ(TCCStatusChecker::currentStatus(noHelper, gate_),
+            map("granted", "granted", "restricted"));
   EXPECT_EQ(test::readFile(cacheFile()),
             R"({"calendar":"granted","contacts":"granted","reminders":"granted"})");
 }
@@ -118,11 +122,11 @@ TEST_F(TCCStatusCheckerTest, TheStartupCheckLooksAtContactsOnlyAndChangesNothing
     setPlatform(Status::denied, Status::denied, contacts);
     setCache(cache);
     const auto before = test::readFile(log).size();
-    TCCStatusChecker::runStartupCheck();
+    TCCStatusChecker::runStartupCheck(gate_);
     const std::string added = test::readFile(log).substr(before);
     EXPECT_TRUE(added.ends_with(line)) << added;
     EXPECT_EQ(added.find('\n'), added.size() - 1);
-    EXPECT_EQ(PrivacyGate::shared().status(PrivacyEntity::contacts), contacts);
+    EXPECT_EQ(gate_.status(PrivacyEntity::contacts), contacts);
     EXPECT_EQ(test::readFile(cacheFile()), cache.value_or(""));
   }
 }

@@ -26,9 +26,6 @@ using nlohmann::json;
 using namespace std::chrono;
 using Titles = std::vector<std::string>;
 
-json call(const std::string& method, const json& args = json::object()) {
-  return LocalData::dispatch(json{{"method", method}, {"args", args}}.dump());
-}
 json text(std::string_view words) { return {{"ok", true}, {"text", words}}; }
 json failure(std::string_view message) { return {{"ok", false}, {"error", message}}; }
 
@@ -43,38 +40,37 @@ Titles titlesIn(const json& tasks) {
   return titles;
 }
 
-std::string addList(std::string title, std::optional<CalendarSource> source) {
-  Calendar list;
-  list.title = std::move(title);
-  list.entityType = EntityType::reminder;
-  list.source = std::move(source);
-  return eventStore().data().saveCalendar(list).value().id;
-}
-
-std::string addTask(const std::string& listId, std::string title,
-                    std::optional<DateComponents> due = {}, bool completed = false) {
-  Reminder task;
-  task.listId = listId;
-  task.title = std::move(title);
-  task.dueDateComponents = due;
-  task.completed = completed;
-  return eventStore().data().saveReminder(task).value().id;
-}
-
-std::optional<Reminder> stored(const std::string& title) {
-  for (auto& task : eventStore().data().reminders()) {
-    if (task.title == title) return task;
-  }
-  return std::nullopt;
-}
-
-class ToDoTest : public ::testing::Test {
+class ToDoTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     useTimeZone("UTC");
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
+  }
+
+  std::string addList(std::string title, std::optional<CalendarSource> source) {
+    Calendar list;
+    list.title = std::move(title);
+    list.entityType = EntityType::reminder;
+    list.source = std::move(source);
+    return data().saveCalendar(list).value().id;
+  }
+
+  std::string addTask(const std::string& listId, std::string title,
+                      std::optional<DateComponents> due = {}, bool completed = false) {
+    Reminder task;
+    task.listId = listId;
+    task.title = std::move(title);
+    task.dueDateComponents = due;
+    task.completed = completed;
+    return data().saveReminder(task).value().id;
+  }
+
+  std::optional<Reminder> stored(const std::string& title) {
+    for (auto& task : data().reminders()) {
+      if (task.title == title) return task;
+    }
+    return std::nullopt;
   }
 
   // Tasks (an Outlook account), Groceries (no account) and Work Projects (an account without a
@@ -89,7 +85,7 @@ class ToDoTest : public ::testing::Test {
     rent.dueDateComponents = DateComponents{2024, 6, 1, 23, 30};
     rent.notes = "by transfer";
     rent.priority = 1;
-    rentId_ = eventStore().data().saveReminder(rent).value().id;
+    rentId_ = data().saveReminder(rent).value().id;
     addTask(tasks_, "Call mum");
     oldId_ = addTask(tasks_, "Old thing", DateComponents{2024, 1, 1}, true);
     addTask(work_, "Draft report", DateComponents{2024, 5, 20});
@@ -100,7 +96,7 @@ class ToDoTest : public ::testing::Test {
 };
 
 TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
-  EXPECT_EQ(call("todo_list_lists"),
+  EXPECT_EQ(callData("todo_list_lists"),
             text("No task lists found. To use Microsoft To Do:\n"
                  "1. Open System Settings → Internet Accounts\n"
                  "2. Add your Microsoft account (Microsoft Exchange or Outlook.com)\n"
@@ -111,20 +107,19 @@ TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
       {{"id", tasks_}, {"name", "Tasks"}, {"account", "calendars"}, {"type", "local"}},
       {{"id", groceries_}, {"name", "Groceries"}, {"account", "calendars"}, {"type", "local"}},
       {{"id", work_}, {"name", "Work Projects"}, {"account", "calendars"}, {"type", "local"}}};
-  const json result = call("todo_list_lists")["result"];
+  const json result = callData("todo_list_lists")["result"];
   EXPECT_EQ(result["lists"], lists);
   EXPECT_EQ(result["count"], 3);
   EXPECT_EQ(result["note"],
             "Lists from Microsoft To Do appear once your Microsoft account is connected in System "
             "Settings → Internet Accounts.");
 
-  EXPECT_TRUE(
-      PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
   const json denied = {{"ok", false}, {"error", "Reminders access denied."}, {"permission", true}};
-  EXPECT_EQ(call("todo_list_lists"), denied);
-  EXPECT_EQ(call("todo_list_tasks"), denied);
-  EXPECT_EQ(call("todo_create_task", {{"title", "x"}, {"confirm", true}}), denied);
-  EXPECT_EQ(call("todo_complete_task", {{"title", "x"}, {"confirm", true}}), denied);
+  EXPECT_EQ(callData("todo_list_lists"), denied);
+  EXPECT_EQ(callData("todo_list_tasks"), denied);
+  EXPECT_EQ(callData("todo_create_task", {{"title", "x"}, {"confirm", true}}), denied);
+  EXPECT_EQ(callData("todo_complete_task", {{"title", "x"}, {"confirm", true}}), denied);
 }
 
 TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
@@ -143,11 +138,11 @@ TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
       {{{"limit", "1"}}, open},
   };
   for (const auto& [args, titles] : cases) {
-    const json result = call("todo_list_tasks", args)["result"];
+    const json result = callData("todo_list_tasks", args)["result"];
     EXPECT_EQ(titlesIn(result["tasks"]), titles) << args;
     EXPECT_EQ(result["count"], titles.size());
   }
-  const json tasks = call("todo_list_tasks", {{"list", "Tasks"}})["result"]["tasks"];
+  const json tasks = callData("todo_list_tasks", {{"list", "Tasks"}})["result"]["tasks"];
   EXPECT_EQ(tasks[0], (json{{"id", rentId_},
                             {"title", "Pay rent"},
                             {"completed", false},
@@ -156,7 +151,7 @@ TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
                             {"notes", "by transfer"},
                             {"priority", 1}}));
   EXPECT_EQ(tasks[1].size(), 4u) << tasks[1];  // no due date, notes or priority
-  EXPECT_EQ(call("todo_list_tasks", {{"list", "Home"}}),
+  EXPECT_EQ(callData("todo_list_tasks", {{"list", "Home"}}),
             failure("List 'Home' not found. Available: Tasks, Groceries, Work Projects"));
 }
 
@@ -174,13 +169,13 @@ TEST_F(ToDoTest, DueDaysAreTheLocalCalendarDay) {
 TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
   seed();
   const std::string notes(60, 'n');
-  EXPECT_EQ(call("todo_create_task", {{"title", "Buy milk"}}),
+  EXPECT_EQ(callData("todo_create_task", {{"title", "Buy milk"}}),
             text("Preview — create task 'Buy milk'. Call again with confirm: true to create."));
-  EXPECT_EQ(call("todo_create_task", {{"title", "Buy milk"},
-                                      {"list", "groc"},
-                                      {"due_date", "soon"},
-                                      {"notes", notes},
-                                      {"confirm", "true"}}),
+  EXPECT_EQ(callData("todo_create_task", {{"title", "Buy milk"},
+                                          {"list", "groc"},
+                                          {"due_date", "soon"},
+                                          {"notes", notes},
+                                          {"confirm", "true"}}),
             text("Preview — create task 'Buy milk' in 'groc', due soon, notes: " +
                  notes.substr(0, 50) + ". Call again with confirm: true to create."));
   EXPECT_FALSE(stored("Buy milk"));
@@ -197,7 +192,7 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
     const std::string title = std::string("Task in ") + zone + " " + given.dump();
     json args = given;
     args.update({{"title", title}, {"confirm", true}, {"notes", "fresh"}});
-    EXPECT_EQ(call("todo_create_task", args),
+    EXPECT_EQ(callData("todo_create_task", args),
               text("Task '" + title + "' created in '" + list +
                    "'. It will sync to Microsoft To Do automatically."));
     const auto task = stored(title);
@@ -207,18 +202,18 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
     EXPECT_EQ(task->notes, "fresh");
     EXPECT_EQ(task->priority, 0);
   }
-  EXPECT_TRUE(eventStore().data().setDefaultCalendar(EntityType::reminder, work_));
-  call("todo_create_task", {{"title", "Ship it"}, {"priority", 5}, {"confirm", true}});
+  EXPECT_TRUE(data().setDefaultCalendar(EntityType::reminder, work_));
+  callData("todo_create_task", {{"title", "Ship it"}, {"priority", 5}, {"confirm", true}});
   EXPECT_EQ(stored("Ship it")->listTitle, "Work Projects");
   EXPECT_EQ(stored("Ship it")->priority, 5);
 }
 
 TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
-  EXPECT_EQ(call("todo_create_task", {{"title", "A"}, {"confirm", true}}),
+  EXPECT_EQ(callData("todo_create_task", {{"title", "A"}, {"confirm", true}}),
             failure("No Reminders lists found. Connect your Microsoft account in System Settings "
                     "→ Internet Accounts."));
   seed();
-  const size_t before = eventStore().data().reminders().size();
+  const size_t before = data().reminders().size();
   const std::pair<json, std::string> cases[] = {
       {{{"title", ""}}, "title is required"},
       {{{"title", "A"}, {"list", "Home"}},
@@ -229,18 +224,18 @@ TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
   };
   for (auto [args, message] : cases) {
     args["confirm"] = true;
-    EXPECT_EQ(call("todo_create_task", args), failure(message)) << args;
+    EXPECT_EQ(callData("todo_create_task", args), failure(message)) << args;
   }
-  EXPECT_EQ(eventStore().data().reminders().size(), before);
+  EXPECT_EQ(data().reminders().size(), before);
 }
 
 TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
   seed();
-  EXPECT_EQ(call("todo_complete_task", {{"task_id", "abc"}, {"title", "rent"}}),
+  EXPECT_EQ(callData("todo_complete_task", {{"task_id", "abc"}, {"title", "rent"}}),
             text("Preview — complete task abc. Call again with confirm: true."));
-  EXPECT_EQ(call("todo_complete_task", {{"title", "rent"}, {"confirm", 1}}),
+  EXPECT_EQ(callData("todo_complete_task", {{"title", "rent"}, {"confirm", 1}}),
             text("Preview — complete task 'rent'. Call again with confirm: true."));
-  EXPECT_EQ(call("todo_complete_task"), failure("task_id or title is required"));
+  EXPECT_EQ(callData("todo_complete_task"), failure("task_id or title is required"));
   EXPECT_FALSE(stored("Pay rent")->completed);
 
   const std::pair<json, std::string> cases[] = {
@@ -253,7 +248,7 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
   for (auto [args, done] : cases) {
     args["confirm"] = true;
     const auto before = system_clock::now() - 1s;
-    EXPECT_EQ(call("todo_complete_task", args),
+    EXPECT_EQ(callData("todo_complete_task", args),
               done.empty() ? failure("Task not found. Run todo_list_tasks to see available tasks.")
                            : text("Task '" + done +
                                   "' marked as complete. It will sync to Microsoft To Do "
@@ -263,14 +258,13 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
     EXPECT_TRUE(stored(done)->completed);
     EXPECT_GE(stored(done)->completionDate.value_or(system_clock::time_point{}), before);
   }
-  EXPECT_EQ(titlesIn(call("todo_list_tasks")["result"]["tasks"]), (Titles{"Review", "Call mum"}));
+  EXPECT_EQ(titlesIn(callData("todo_list_tasks")["result"]["tasks"]),
+            (Titles{"Review", "Call mum"}));
 }
 
 TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMode) {
   seed();
-  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  });
+  HelperProxy helper(dispatcher());
   ToolRegistry registry;
   ContactsTools::registerTools(registry, helper);
   ToDoTools::registerTools(registry, helper);
@@ -319,7 +313,7 @@ TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMod
   };
   for (const auto& [name, args, reply] : calls) EXPECT_EQ(run(name, args), reply) << args;
   EXPECT_EQ(json::parse(run("todo_list_tasks", {{"list", "work"}, {"limit", 1}})),
-            call("todo_list_tasks", {{"list", "work"}, {"limit", 1}})["result"]);
+            callData("todo_list_tasks", {{"list", "work"}, {"limit", 1}})["result"]);
 
   test::writeFile(ConfigManager::shared().configPath(), R"({"read_only": true})");
   Titles listed;

@@ -106,14 +106,14 @@ const struct {
      "EMAIL:ann@two.example\r\nEND:VCARD\r\n"},
 };
 
-class VdirItemsInteropTest : public ::testing::Test {
+class VdirItemsInteropTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("TZ", "Europe/Berlin", 1);
     ::tzset();
     for (const auto entity :
          {PrivacyEntity::calendar, PrivacyEntity::reminders, PrivacyEntity::contacts}) {
-      EXPECT_TRUE(PrivacyGate::shared().setStatus(entity, AuthorizationStatus::granted));
+      EXPECT_TRUE(gate.setStatus(entity, AuthorizationStatus::granted));
     }
     test::writeFile(Paths::appSupport() / "config.json",
                     json{{"calendar_folders", {(root / "cal").string()}},
@@ -145,15 +145,15 @@ class VdirItemsInteropTest : public ::testing::Test {
     ::tzset();
   }
 
-  static json result(const std::string& method, json args) {
+  json result(const std::string& method, json args) const {
     args["confirm"] = true;
-    const json reply = test::callData(method, args);
+    const json reply = callData(method, args);
     EXPECT_EQ(reply["ok"], true) << method << ": " << reply;
     return reply.value("result", json::object());
   }
 
   // "<local start> <title>" of each event in May 2024, a day alone for an all-day one.
-  static Lines ourEvents() {
+  Lines ourEvents() const {
     Lines lines;
     const json events = result("list_calendar_events", {{"start_date", "2024-05-01"},
                                                         {"end_date", "2024-06-01"}})["events"];
@@ -180,7 +180,7 @@ class VdirItemsInteropTest : public ::testing::Test {
     return sorted(lines);
   }
 
-  static Lines ourReminders() {
+  Lines ourReminders() const {
     return tasksIn(result("list_reminders", json::object())["reminders"], "title");
   }
 
@@ -211,7 +211,7 @@ TEST_F(VdirItemsInteropTest, TodomanListsTheSameTasksAndSeesWhichWasCompleted) {
   EXPECT_EQ(ourReminders(), (Lines{"la Task in A", "lb Task in B", "mixed Mixed task"}));
   EXPECT_EQ(ourReminders(), todomans());
 
-  EXPECT_EQ(test::callData("complete_reminder", {{"reminder_id", "t"}, {"confirm", true}}),
+  EXPECT_EQ(callData("complete_reminder", {{"reminder_id", "t"}, {"confirm", true}}),
             test::failureReply("Cannot complete reminder: The identifier 't' fits 2 reminders: "
                                "t#la in the list \"la\", t#lb in the list \"lb\". Use the "
                                "identifier of the one you mean."));
@@ -220,7 +220,7 @@ TEST_F(VdirItemsInteropTest, TodomanListsTheSameTasksAndSeesWhichWasCompleted) {
   const std::pair<const char*, const char*> completions[] = {{"t#lb", "Task in B"},
                                                              {"mixtask", "Mixed task"}};
   for (const auto& [id, title] : completions) {
-    EXPECT_EQ(test::callData("complete_reminder", {{"reminder_id", id}, {"confirm", true}}),
+    EXPECT_EQ(callData("complete_reminder", {{"reminder_id", id}, {"confirm", true}}),
               test::textReply(std::string("Reminder completed: ") + title));
   }
   EXPECT_EQ(ourReminders(),
@@ -232,7 +232,7 @@ TEST_F(VdirItemsInteropTest, TodomanListsTheSameTasksAndSeesWhichWasCompleted) {
 // values are decoded, and a card is found by the name it shows.
 TEST_F(VdirItemsInteropTest, KhardFindsTheSameContacts) {
   NEED(khard, "khard");
-  const auto found = [](const std::string& query) {
+  const auto found = [this](const std::string& query) {
     Lines lines;
     const json contacts = result("search_contacts", {{"query", query}})["contacts"];
     for (const auto& c : contacts) {

@@ -14,6 +14,7 @@
 #include "manifest/ManifestStore.h"
 #include "manifest/ManifestTestSupport.h"
 #include "manifest/RunnerDispatch.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "support/TestEnv.h"
 
@@ -169,7 +170,10 @@ TEST(ConditionTest, EvaluatesEachKindOfCondition) {
   test::writeFile(Paths::home() / "present", "");
   const json params = {{"mode", "fast"}, {"n", 3}, {"on", true}};
   HelperProxy noHelper;  // the platform's answer: the permission store's decisions
-  const PermissionSource permissions = [&] { return TCCStatusChecker::currentStatus(noHelper); };
+  PrivacyGate gate;
+  const PermissionSource permissions = [&] {
+    return TCCStatusChecker::currentStatus(noHelper, gate);
+  };
   const char* holding[] = {
       "tcc:calendar",        "tcc:calendar=granted",    "tcc:calendar==granted",
       "tcc:contacts=denied", "tcc:other=notDetermined", "param:mode=fast",

@@ -18,6 +18,7 @@
 #include "manifest/ManifestTestSupport.h"
 #include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -96,7 +97,7 @@ class ManifestSessionTest : public ::testing::Test {
                              }});
     // As start-up has it, with no helper program: the permission store's decisions.
     registry_->context().permissionStatus = [this] {
-      return TCCStatusChecker::currentStatus(helper_);
+      return TCCStatusChecker::currentStatus(helper_, gate_);
     };
     dispatcher_.setRegistry(registry_);
     dispatcher_.runners().install(
@@ -122,6 +123,7 @@ class ManifestSessionTest : public ::testing::Test {
   test::RecordingHttpServer server_;
   test::RecordingHttpServer backEnd_;
   HelperProxy helper_;
+  PrivacyGate gate_;
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
   ManifestToolDispatcher dispatcher_;
   int id_ = 0;

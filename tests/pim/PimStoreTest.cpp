@@ -63,12 +63,13 @@ class PimStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
     useZone("UTC");
-    setPimWarningHandler([this](const std::string& line) { warnings_.push_back(line); });
     calendar_ = store_.defaultCalendarForNewEvents().value().id;
   }
-  void TearDown() override {
-    setPimWarningHandler(nullptr);
-    fs::remove(Paths::appSupport() / "config.json");
+  void TearDown() override { fs::remove(Paths::appSupport() / "config.json"); }
+
+  // Where the test's stores report: into warnings_.
+  std::function<void(const std::string&)> keepWarnings() {
+    return [this](const std::string& line) { warnings_.push_back(line); };
   }
 
   Event eventIn(const std::string& title, const std::string& start, const std::string& end) {
@@ -93,9 +94,11 @@ class PimStoreTest : public ::testing::Test {
   std::function<void(const fs::path&)> beforeReplace_;
   // A folder of its own, so tests run in one process do not meet.
   PimStore store_{test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name(),
-                  {.beforeReplace = [this](const fs::path& file) {
-                    if (beforeReplace_) beforeReplace_(file);
-                  }}};
+                  {.beforeReplace =
+                       [this](const fs::path& file) {
+                         if (beforeReplace_) beforeReplace_(file);
+                       },
+                   .warn = keepWarnings()}};
   std::string calendar_;
   std::vector<std::string> warnings_;
 };
@@ -460,7 +463,7 @@ TEST_F(PimStoreTest, ASplitThatCannotFinishIsTakenBackOrSaysWhereItStayed) {
 TEST_F(PimStoreTest, ADefaultsRecordThatCannotBeWrittenIsLogged) {
   const fs::path folder = test::home() / "unrecorded";
   test::writeFile(folder / "defaults.json" / "in-the-way", "");
-  PimStore fresh{folder};
+  PimStore fresh{folder, {.warn = keepWarnings()}};
   EXPECT_EQ(fresh.defaultCalendarForNewEvents().value().title, "Calendar");
   ASSERT_EQ(warnings_.size(), 3u);  // the calendar, the reminder list and the address book
   EXPECT_EQ(warnings_[0].rfind("The default personal-data folders could not be recorded: " +

@@ -24,10 +24,8 @@ class PimStoreUnreadableTest : public ::testing::Test {
   void SetUp() override {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
-    setPimWarningHandler([this](const std::string& line) { warnings.push_back(line); });
     calendar = store.defaultCalendarForNewEvents().value().id;
   }
-  void TearDown() override { setPimWarningHandler(nullptr); }
 
   Result<Event, PimError> add(PimStore& into, const std::string& title) {
     Event event;
@@ -51,9 +49,9 @@ class PimStoreUnreadableTest : public ::testing::Test {
 
   const std::filesystem::path folder =
       test::home() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  PimStore store{folder};
-  std::string calendar;
   std::vector<std::string> warnings;
+  PimStore store{folder, {.warn = [this](const std::string& line) { warnings.push_back(line); }}};
+  std::string calendar;
 };
 
 TEST_F(PimStoreUnreadableTest, AnItemThatCannotBeReadIsReportedAndNeverWrittenOver) {

@@ -28,7 +28,7 @@ nlohmann::json recorded() {
 class PrivacyGateTest : public ::testing::Test {
  protected:
   void TearDown() override { gate.setPrompt(nullptr); }
-  PrivacyGate& gate = PrivacyGate::shared();
+  PrivacyGate gate;
 };
 
 TEST_F(PrivacyGateTest, ReadsEachEntityFromTheFileAtEveryCall) {
@@ -279,6 +279,37 @@ TEST_F(PrivacyGateTest, StartsARequestNobodyWaitsFor) {
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(future.get(), PrivacyEntity::reminders);
   EXPECT_EQ(gate.status(PrivacyEntity::reminders), Status::granted);
+}
+
+// Two servers in one process have a gate each: a gate asks only the prompt registered with it
+// and keeps its own record of whom it asked, while both read the answers the user's file holds;
+// each reports a damaged file through the function it was built with.
+TEST_F(PrivacyGateTest, TwoGatesKeepTheirOwnPromptsAndWarnings) {
+  std::vector<std::string> firstWarnings, secondWarnings;
+  PrivacyGate first([&](const std::string& line) { firstWarnings.push_back(line); });
+  PrivacyGate second([&](const std::string& line) { secondWarnings.push_back(line); });
+  std::vector<std::string> asked;
+  const auto prompt = [&asked](std::string who, std::optional<bool> reply) {
+    return [&asked, who, reply](PrivacyEntity entity, PrivacyGate::Answer answer) {
+      asked.push_back(who + " " + std::string(toRaw(entity)));
+      answer(reply);
+    };
+  };
+  first.setPrompt(prompt("first", std::nullopt));  // dismissed: still undecided
+  second.setPrompt(prompt("second", true));
+  EXPECT_FALSE(first.requestAccess(PrivacyEntity::contacts).granted);
+  EXPECT_FALSE(first.requestAccess(PrivacyEntity::contacts).granted);  // not asked again
+  EXPECT_TRUE(second.requestAccess(PrivacyEntity::contacts).granted);
+  EXPECT_EQ(asked, (std::vector<std::string>{"first contacts", "second contacts"}));
+  EXPECT_EQ(first.status(PrivacyEntity::contacts), Status::granted);
+
+  test::writeFile(authorizationFile(), "not json");
+  EXPECT_EQ(first.status(PrivacyEntity::calendar), Status::unknown);
+  ASSERT_EQ(firstWarnings.size(), 1u);
+  EXPECT_NE(firstWarnings[0].find("is unusable"), std::string::npos) << firstWarnings[0];
+  EXPECT_TRUE(secondWarnings.empty());
+  EXPECT_EQ(second.status(PrivacyEntity::calendar), Status::unknown);
+  EXPECT_EQ(secondWarnings, firstWarnings);
 }
 
 }  // namespace

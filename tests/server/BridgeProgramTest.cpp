@@ -100,7 +100,7 @@ class BridgeProgramTest : public ::testing::Test {
 };
 
 TEST_F(BridgeProgramTest, CarriesASessionToTheRunningServerAndEndsWithItsClient) {
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   StdioClient client(TVRN_BRIDGE_PROGRAM);
   expectToolsListedAndCalled(client);
   client.process().closeInput();

@@ -75,7 +75,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   test::placeFakeProxy("slack-proxy");
   ::setenv("FAKE_PROXY_MODE", "reply", 1);
   ::setenv("FAKE_PROXY_REPLY", R"({"error": "workspace locked"})", 1);
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   test::waitForServices(
@@ -158,7 +158,7 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   test::placeFake("fake-wacli", "wacli");
   const auto wacliLog = test::home() / "wacli-args.log";
   ::setenv("FAKE_WACLI_ARGS", wacliLog.c_str(), 1);
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   test::waitForServices(
@@ -247,7 +247,7 @@ constexpr const char* kNoSDK =
 
 TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const auto ran =
       callThroughTheSDK({{{"name", "update_tavrin"}, {"arguments", json::object()}},
                          {{"name", "whatsapp_list_chats"}, {"arguments", json::object()}}});
@@ -289,7 +289,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientTakesTheLargestSheetReply) {
               "</Relationships>"},
              {"xl/worksheets/sheet1.xml",
               "<worksheet><sheetData>" + rows + "</sheetData></worksheet>"}}));
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const auto ran = callThroughTheSDK(
       {{{"name", "excel_read"}, {"arguments", {{"path", book.string()}, {"max_rows", 2000}}}}});
   if (!ran) GTEST_SKIP() << kNoSDK;

@@ -93,7 +93,7 @@ TEST_F(ServerCoreManifestTest, ServesTheStoredManifestsTools) {
   test::writeFile(bin / "manifest.xml", fixture(local.baseURL()));
   test::writeFile(bin / "manifest.version", "7");
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   const json listed = listedWhenLoaded("notes_db");
@@ -173,7 +173,7 @@ TEST_F(ServerCoreManifestTest, EachServiceTurnsOffExactlyItsTools) {
         "whatsapp_send_file", "whatsapp_send_message"}},
   };
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   client_ = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client_);
   ASSERT_NE(listedWhenLoaded("omnifocus_list_tasks"), nullptr);

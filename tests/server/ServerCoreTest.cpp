@@ -174,9 +174,10 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
   Calendar work;
   work.title = "Work";
   work.entityType = EntityType::event;
-  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
+  PimStore store;  // over the folders the server's store reads
+  ASSERT_TRUE(store.saveCalendar(work).ok());
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -198,9 +199,9 @@ TEST_F(ServerCoreTest, ServesThePersonalDataToolsOverTheSocketInProcess) {
 
 // Start-up hands the sessions the permission checker: "initialize" names a refused service.
 TEST_F(ServerCoreTest, InitializeNamesTheServicesTheUserRefused) {
-  ASSERT_TRUE(
-      PrivacyGate::shared().setStatus(PrivacyEntity::contacts, AuthorizationStatus::denied));
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  const auto gate = ServerCore::makePrivacyGate();
+  ASSERT_TRUE(gate->setStatus(PrivacyEntity::contacts, AuthorizationStatus::denied));
+  EXPECT_TRUE(ServerCore::start(gate, test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   const auto reply =
@@ -213,7 +214,7 @@ TEST_F(ServerCoreTest, InitializeNamesTheServicesTheUserRefused) {
 // A new user's first steps: nothing set up, and the first confirmed creations land in the
 // calendar and reminder list a fresh store makes, as iCalendar files other programs can read.
 TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -235,7 +236,8 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   EXPECT_NE(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
   EXPECT_NE(tool("list_reminders", nlohmann::json::object()).find("Buy milk"), std::string::npos);
 
-  const auto events = eventStore().data().events(
+  PimStore store;  // over the folders the server's store reads
+  const auto events = store.events(
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 10)),
       PimTime(std::chrono::sys_days(std::chrono::year(2026) / std::chrono::December / 11)));
   ASSERT_EQ(events.size(), 1u);
@@ -245,7 +247,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
   size_t files = 0;
   for (const auto& entry :
-       std::filesystem::recursive_directory_iterator(eventStore().data().folder() / "calendars")) {
+       std::filesystem::recursive_directory_iterator(store.folder() / "calendars")) {
     if (entry.path().extension() != ".ics") continue;
     ++files;
     std::string why;
@@ -258,7 +260,7 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
 
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadingTools);
@@ -270,7 +272,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
   test::placeBundle("Slack");
   const auto log = test::placeFakeProxy("slack-proxy");
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   test::waitForServices(
       [](const nlohmann::json& services) { return services["slack"].value("available", false); });
   auto client = test::SocketClient::connect(IPCServer::socketPath());
@@ -286,7 +288,7 @@ TEST_F(ServerCoreTest, AnswersASlackCallThroughItsCoProcessOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -314,7 +316,7 @@ TEST_F(ServerCoreTest, ServesTheDocumentToolsOverTheSocket) {
 
 TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
   ::setenv("TVRN_PYTHON", "/usr/bin/python3", 1);
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 0;
@@ -361,7 +363,7 @@ TEST_F(ServerCoreTest, ServesTheSpreadsheetAndDeckToolsOverTheSocket) {
 }
 
 TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   const auto starting = log.find("ServerCore starting v" + ServerCore::version());
   const auto status = log.find("Status server starting on 127.0.0.1:");
@@ -396,7 +398,7 @@ std::optional<nlohmann::json> statusFrom(int port) {
 // report it to its own server.
 TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
   const int port = Endpoints::statusPort();
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   ASSERT_TRUE(statusFrom(port));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
@@ -479,7 +481,7 @@ TEST_F(ServerCoreTest, OneDriveScopesHoldOverTheSocket) {
                            "OneDrive - Personal/d.txt"}) {
     test::writeFile(home + file, "text");
   }
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   int id = 10;
@@ -523,10 +525,10 @@ std::string callText(test::SocketClient& client, int id, const std::string& tool
 // A refused permission shows as a locked row with the invitation to report it; a report reaches
 // the back end with every check, and only its 201 counts as received.
 TEST_F(ServerCoreTest, DiagnosticsReportOverTheSocketAndSubmitToTheBackEnd) {
-  test::writeFile(PrivacyGate::shared().file(), R"({"calendar": "denied"})");
+  test::writeFile(PrivacyGate::file(), R"({"calendar": "denied"})");
   test::RecordingHttpServer backend;
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
 
@@ -586,7 +588,7 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
     ::setenv("TVRN_OSASCRIPT", test::FakeSafari::program().c_str(), 1);
   }
 
-  EXPECT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   ASSERT_TRUE(client->call(test::request(1, "initialize", {{"clientInfo", {{"name", "t"}}}})));

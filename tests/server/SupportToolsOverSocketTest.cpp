@@ -78,7 +78,7 @@ bool anyHas(const std::vector<std::string>& lines, std::string_view part) {
 
 TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise) {
   Subprocess& backend = startBackend();
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(call(*client, "update_tavrin", {{"check_only", true}}),
@@ -114,7 +114,7 @@ TEST_F(SupportToolsOverSocketTest, UpdateChecksOnlyWhenAskedAndInstallsOtherwise
 // An update that cannot be installed is a failed call, told in the updater's own words.
 TEST_F(SupportToolsOverSocketTest, AnUpdateThatCannotBeInstalledIsAFailedCall) {
   Subprocess& backend = startBackend({"--tamper"});
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   const json answer = result(*client, "update_tavrin");
@@ -130,7 +130,7 @@ TEST_F(SupportToolsOverSocketTest, AnUpdateThatCannotBeInstalledIsAFailedCall) {
 TEST_F(SupportToolsOverSocketTest, StateFollowsTheScanOfTheHome) {
   fs::create_directories(test::home() / "Library/CloudStorage/OneDrive-Personal");
   test::writeFile(test::home() / ".local/share/tavrin/bin/.latest-version", "3.0.104\n");
-  ASSERT_TRUE(ServerCore::start(test::childrenOnlyCleanup()));
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   test::waitForServices([](const json& services) { return !services["onedrive"].empty(); });
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);

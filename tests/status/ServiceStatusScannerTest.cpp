@@ -8,6 +8,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
@@ -38,9 +39,8 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
   if (!test::runsInOwnPidNamespace()) return;  // the user's own applications stay out of sight
-  HelperProxy helper([](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  });
+  test::PimWorld world;
+  HelperProxy helper(world.dispatcher());
   JXARunnerProxy scripts(Timeouts::jxaServiceScan);
   ::setenv("TVRN_OSASCRIPT", (test::fakesDir() / "fake-osascript").c_str(), 1);
   ::setenv("FAKE_OSASCRIPT_DIRECTIVE", R"({"stdout": "[\"Work\", \"Home\"]"})", 1);
@@ -55,7 +55,7 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   test::writeFile(Paths::underHome(".wacli/wacli.db"), "");
   Calendar work;
   work.title = "Work";
-  ASSERT_TRUE(eventStore().data().saveCalendar(work).ok());
+  ASSERT_TRUE(world.data().saveCalendar(work).ok());
   const auto decisions = Paths::appSupport() / "pim/authorization.json";
   test::writeFile(decisions, R"({"calendar": "granted", "contacts": "denied"})");
   // A grant remembered from earlier: the store itself has not decided reminders now.
@@ -68,7 +68,8 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   auto mail = runAs("thunderbird"), finder = runAs("nautilus");
   ASSERT_TRUE(mail && finder);
 
-  json entries = ServiceStatusScanner::scan({helper, scripts}, ConfigManager::shared());
+  json entries =
+      ServiceStatusScanner::scan({helper, scripts}, world.stores, ConfigManager::shared());
   mail->terminate();
   finder->terminate();
 
@@ -104,7 +105,8 @@ TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingFo
   std::filesystem::create_directories(Paths::underHome("Applications/Slack.app"));
   HelperProxy helper;
   JXARunnerProxy scripts(Timeouts::jxaServiceScan);
-  scanner.start({helper, scripts});
+  test::PimWorld world;
+  scanner.start({helper, scripts}, world.stores);
   const auto until = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < until && !scanner.current()["slack"]["available"]) {
     std::this_thread::sleep_for(20ms);

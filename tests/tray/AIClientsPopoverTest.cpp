@@ -30,6 +30,7 @@ std::vector<std::string> labelsOf(QWidget* widget) {
 
 class AIClientsPopover : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     test::useUnusedStatusPort();
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
@@ -47,14 +48,14 @@ class AIClientsPopover : public ::testing::Test {
 
 TEST_F(AIClientsPopover, ListsTheClientsFoundAndFixesOne) {
   view_ = std::make_unique<MenuBarView>(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   EXPECT_EQ(labelsOf(section()), std::vector<std::string>{"No AI clients detected"});
 
   std::filesystem::create_directories(Paths::underHome(".cursor"));
   test::writeFile(Paths::underHome(".config/zed/settings.json"), "// mine\n{\"tavrin\":1,}");
   std::filesystem::create_directories(Paths::underHome(".config/com.openai.chat"));
   view_ = std::make_unique<MenuBarView>(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   const auto labels = labelsOf(section());
   for (const char* text : {"Cursor", "Zed", "configured", "ChatGPT", "cloud config"}) {
     EXPECT_NE(std::find(labels.begin(), labels.end(), text), labels.end()) << text;
@@ -71,7 +72,7 @@ TEST_F(AIClientsPopover, ListsTheClientsFoundAndFixesOne) {
 
 TEST_F(AIClientsPopover, UninstallPanelCancelsOrUninstalls) {
   view_ = std::make_unique<MenuBarView>(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   view_->show();
   auto* panel = view_->uninstallPanel();
   EXPECT_FALSE(panel->isVisible());

@@ -23,6 +23,7 @@ using namespace std::chrono_literals;
 
 class AppDelegateTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override { test::useUnusedStatusPort(); }
 
   std::unique_ptr<AppDelegate> makeDelegate() {
@@ -40,7 +41,7 @@ class AppDelegateTest : public ::testing::Test {
     hooks.takeJustUpdatedVersion = [] { return UpdateManager::takeJustUpdatedVersion(); };
     hooks.autoConfigureClients = [this] { events_.push_back("configure"); };
     hooks.registerPermissionPrompt = [this] { events_.push_back("prompt"); };
-    return std::make_unique<AppDelegate>(hooks, clock_, QDBusConnection(QString()));
+    return std::make_unique<AppDelegate>(hooks, gate_, clock_, QDBusConnection(QString()));
   }
 
   std::string log() { return test::readFile(logFile_); }
@@ -112,7 +113,7 @@ TEST_F(AppDelegateTest, TheFootersHideIconHidesTheIconOnly) {
 
 TEST_F(AppDelegateTest, ProbesUndecidedPermissionsOnceTwoSecondsAfterStartUp) {
   Logger::configure(logFile_);
-  auto& gate = PrivacyGate::shared();
+  auto& gate = gate_;
   ASSERT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::writeOnly).ok());
   ASSERT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied).ok());
   ASSERT_TRUE(gate.setStatus(PrivacyEntity::contacts, AuthorizationStatus::notDetermined).ok());

@@ -31,6 +31,7 @@ using S = PopoverSection;
 
 class MenuBarViewTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     test::useUnusedStatusPort();
     ::setenv("TVRN_WEB_URL", web_.baseURL().c_str(), 1);
@@ -94,7 +95,7 @@ class MenuBarViewTest : public ::testing::Test {
   test::RecordingHttpServer web_;
   test::ManualScheduler clock_;
   StatusMonitor monitor_{clock_};
-  MenuBarView view_{monitor_, [] {}, clock_};
+  MenuBarView view_{monitor_, gate_, [] {}, clock_};
   bool polling_ = false;
 };
 
@@ -207,13 +208,12 @@ TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace
 
   // Keys without a permission behind them ask for nothing; with no prompt registered the gate
   // grants what nobody has decided.
-  MenuBarView::requestTCCPermission("automation");
-  MenuBarView::requestTCCPermission("photos");
-  EXPECT_FALSE(std::filesystem::exists(PrivacyGate::shared().file()));
+  MenuBarView::requestTCCPermission(gate_, "automation");
+  MenuBarView::requestTCCPermission(gate_, "photos");
+  EXPECT_FALSE(std::filesystem::exists(PrivacyGate::file()));
   QTest::mouseClick(button("permission:contacts"), Qt::LeftButton);
-  EXPECT_TRUE(test::processEventsUntil([] {
-    return PrivacyGate::shared().status(PrivacyEntity::contacts) == AuthorizationStatus::granted;
-  }));
+  EXPECT_TRUE(test::processEventsUntil(
+      [this] { return gate_.status(PrivacyEntity::contacts) == AuthorizationStatus::granted; }));
 
   // A new status with the same rows keeps their widgets.
   json newer = permissions;

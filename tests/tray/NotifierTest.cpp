@@ -38,6 +38,7 @@ const std::string kTail = " Then ask: \"What's on my calendar today?\"";
 
 class NotifierTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     const auto config = test::home() / "bus.conf";
     test::writeFile(config, kBusConfig);
@@ -237,7 +238,7 @@ TEST_F(NotifierTest, TheSettingsActionOpensThePrivacyPageAndRestoreClosesEveryDe
   std::vector<std::string> opened;
   notifier_->openURL = [&](const std::string& url) {
     opened.push_back(url);
-    Desktop::open(url);
+    Desktop::open(url, gate_);
   };
   notifications_->showTCCDenied({"reminders", "calendar"});
   const unsigned first = calls().back()["id"];
@@ -264,7 +265,7 @@ TEST_F(NotifierTest, TheSettingsActionOpensThePrivacyPageAndRestoreClosesEveryDe
   }
   std::sort(selected.begin(), selected.end());
   EXPECT_EQ(selected, (std::vector<std::string>{"calendar", "contacts"}));
-  EXPECT_EQ(PrivacyGate::shared().status(PrivacyEntity::contacts), AuthorizationStatus::denied);
+  EXPECT_EQ(gate_.status(PrivacyEntity::contacts), AuthorizationStatus::denied);
 
   const auto before = calls().size();
   notifications_->removeDenied();

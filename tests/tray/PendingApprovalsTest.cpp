@@ -43,6 +43,7 @@ test::CannedResponse listOf(const Ids& ids) {
 
 class PendingApprovalsTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     test::useUnusedStatusPort();
     ::setenv("TVRN_WEB_URL", web_.baseURL().c_str(), 1);
@@ -135,7 +136,7 @@ TEST_F(PendingApprovalsTest, ApproveAndDenySendTheDecisionDropTheRowAndFetchAgai
   setToken(kToken);
   web_.enqueue(kList, {listOf({"r1", "r2", "r3"}), listOf({"r2", "r3"}), listOf({"r3"})});
   MenuBarView view(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   view.show();
   monitor_.startPolling();
   awaitLists(1);

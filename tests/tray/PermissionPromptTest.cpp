@@ -29,9 +29,11 @@ class PermissionPromptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::useUnusedStatusPort();
-    installPermissionPrompt();
+    installPermissionPrompt(gate_);
   }
   void TearDown() override {
+    // A prompt still up answers nothing once closed; its answer must not outlive the gate.
+    for (auto* prompt : shownPrompts()) prompt->reject();
     gate_.setPrompt(nullptr);
     gate_.setPromptTimeout(PrivacyGate::kPromptTimeout);
   }
@@ -71,7 +73,7 @@ class PermissionPromptTest : public ::testing::Test {
     return answer.get();
   }
 
-  PrivacyGate& gate_ = PrivacyGate::shared();
+  PrivacyGate gate_;
   test::ManualScheduler clock_;
   QTimer actor_;
   int prompts_ = 0;
@@ -106,7 +108,7 @@ TEST_F(PermissionPromptTest, OnlyTheTwoButtonsDecide) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.how);
     current = &c.close;
-    installPermissionPrompt();  // a start of its own: each permission is asked once per start
+    installPermissionPrompt(gate_);  // a start of its own: each permission is asked once per start
     ASSERT_TRUE(gate_.setStatus(PrivacyEntity::contacts, Status::notDetermined).ok());
     auto answer = ask(PrivacyEntity::contacts);
     const AccessAnswer got = answerOf(answer);
@@ -154,12 +156,12 @@ TEST_F(PermissionPromptTest, QuittingTheTrayLeavesTheAccessUndecided) {
 // The prompt is a window of its own: while it stands, the popover opens, answers a click and
 // closes again, and the prompt is still there to answer.
 TEST_F(PermissionPromptTest, APromptLeavesThePopoverWorking) {
-  MenuBarView::requestTCCPermission("contacts");
+  MenuBarView::requestTCCPermission(gate_, "contacts");
   ASSERT_EQ(shownPrompts().size(), 1u);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
   StatusMonitor monitor;
-  auto* view = new MenuBarView(monitor, [] {});
+  auto* view = new MenuBarView(monitor, gate_, [] {});
   PopoverWindow popover(view);
   for (int round = 0; round < 2; ++round) {
     popover.openAt(QRect(100, 4, 22, 22));
@@ -180,8 +182,8 @@ TEST_F(PermissionPromptTest, APromptLeavesThePopoverWorking) {
 TEST_F(PermissionPromptTest, EscapeAsksNothingAgain) {
   test::writeStatusFile(test::statusFixture("status-fresh-install.json"), clock_.now());
   StartupHooks hooks;
-  hooks.registerPermissionPrompt = [] { installPermissionPrompt(); };
-  AppDelegate delegate(hooks, clock_, QDBusConnection(QString()));
+  hooks.registerPermissionPrompt = [this] { installPermissionPrompt(gate_); };
+  AppDelegate delegate(hooks, gate_, clock_, QDBusConnection(QString()));
   ASSERT_TRUE(delegate.applicationDidFinishLaunching());
   std::vector<PrivacyEntity> order;
   whenShown([&](PermissionPrompt* prompt) {
@@ -191,8 +193,8 @@ TEST_F(PermissionPromptTest, EscapeAsksNothingAgain) {
   clock_.advance(AppDelegate::kProbeDelay);
   EXPECT_TRUE(
       test::processEventsUntil([&] { return order.size() == 3 && shownPrompts().empty(); }));
-  MenuBarView::requestTCCPermission("calendar");
-  AppDelegate::requestTCCPermissions({"calendar", "reminders", "contacts"});
+  MenuBarView::requestTCCPermission(gate_, "calendar");
+  AppDelegate::requestTCCPermissions(gate_, {"calendar", "reminders", "contacts"});
   EXPECT_TRUE(shownPrompts().empty());
   EXPECT_EQ(order, (std::vector<PrivacyEntity>{PrivacyEntity::calendar, PrivacyEntity::reminders,
                                                PrivacyEntity::contacts}));
@@ -205,7 +207,7 @@ TEST_F(PermissionPromptTest, FirstRunPromptsComeOneAtATimeInAFixedOrder) {
     order.push_back(prompt->entity());
     prompt->findChild<QPushButton*>("allow")->click();
   });
-  AppDelegate::requestTCCPermissions({"contacts", "reminders", "calendar"});
+  AppDelegate::requestTCCPermissions(gate_, {"contacts", "reminders", "calendar"});
   EXPECT_TRUE(test::processEventsUntil(
       [&] { return gate_.status(PrivacyEntity::contacts) == Status::granted; }));
   EXPECT_EQ(order, (std::vector<PrivacyEntity>{PrivacyEntity::calendar, PrivacyEntity::reminders,

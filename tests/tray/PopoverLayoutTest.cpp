@@ -48,6 +48,7 @@ json busyStatus() {
 
 class PopoverLayoutTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     test::useUnusedStatusPort();
     ::setenv("TVRN_WEB_URL", web_.baseURL().c_str(), 1);
@@ -75,7 +76,7 @@ class PopoverLayoutTest : public ::testing::Test {
       monitor_->setJustUpdatedToVersion("3.0.105");
     }
     view_ = new MenuBarView(
-        *monitor_, [] {}, clock_);
+        *monitor_, gate_, [] {}, clock_);
     popover_ = std::make_unique<PopoverWindow>(view_);
     const QRect area(0, kPanel, screen.width(), screen.height() - kPanel);
     popover_->availableArea = [area](const QPoint&) { return area; };

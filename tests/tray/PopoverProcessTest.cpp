@@ -34,6 +34,7 @@ std::filesystem::path standIn(const std::string& name) {
 
 class PopoverProcessTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     test::useUnusedStatusPort();
     ::setenv("TVRN_WEB_URL", "http://127.0.0.1:9", 1);
@@ -53,7 +54,7 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   ASSERT_TRUE(server.waitForStarted() && bystander.waitForStarted());
 
   MenuBarView view(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   view.restartSettings.pause = 10ms;
   view.restartSettings.pkill = test::childrenOnlyPkill();
   view.show();
@@ -88,7 +89,7 @@ TEST_F(PopoverProcessTest, ClaudeDesktopRestartEndsItAndStartsItAgainFromPath) {
   std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
   ::setenv("PATH", (launcher.parent_path().string() + ":" + ::getenv("PATH")).c_str(), 1);
   MenuBarView view(
-      monitor_, [] {}, clock_);
+      monitor_, gate_, [] {}, clock_);
   view.show();
 
   // Not running: the banner offers no restart.

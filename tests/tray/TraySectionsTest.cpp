@@ -26,6 +26,7 @@ using nlohmann::json;
 
 class TraySectionsTest : public ::testing::Test {
  protected:
+  PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
     TrayStrings::setLanguage("en");
     ::setenv("TVRN_STATUS_PORT", std::to_string(statusServer_.port()).c_str(), 1);
@@ -43,7 +44,7 @@ class TraySectionsTest : public ::testing::Test {
     if (!view_) {
       monitor_.startPolling();
       view_ = std::make_unique<MenuBarView>(
-          monitor_, [this] { ++hidden_; }, clock_);
+          monitor_, gate_, [this] { ++hidden_; }, clock_);
       view_->show();
     } else {
       clock_.advance(StatusMonitor::kPollInterval);

@@ -8,7 +8,6 @@
 #include <set>
 #include <thread>
 
-#include "bridges/PlatformStores.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PimStore.h"
 #include "platform/Keychain.h"
@@ -140,8 +139,9 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   event.title = "Dentist";
   event.start = std::chrono::system_clock::now();
   event.end = event.start + 1h;
-  event.calendarId = eventStore().data().defaultCalendarForNewEvents().value().id;
-  const auto saved = eventStore().data().saveEvent(event);
+  PimStore store;
+  event.calendarId = store.defaultCalendarForNewEvents().value().id;
+  const auto saved = store.saveEvent(event);
   ASSERT_TRUE(saved.ok());
   const auto pim = Paths::appSupport() / "pim";
   const auto kept = test::contentsOf(pim);

@@ -80,8 +80,7 @@ std::string welcome(EventStore& events, ContactStore& contacts, JXARunning& mail
   std::string text;
   if (facts.empty()) {
     text = std::string(Texts::kNothingConnectedStart) + std::string(PrivacyGate::kGrantPlace) +
-           PrivacyGate::shared().withoutTray(Texts::kEveryEntry) +
-           std::string(Texts::kNothingConnectedEnd);
+           PrivacyGate::withoutTray(Texts::kEveryEntry) + std::string(Texts::kNothingConnectedEnd);
   } else {
     text = Texts::kHeader;
     for (std::size_t i = 0; i < facts.size(); ++i) text += (i == 0 ? "" : ", ") + facts[i];
@@ -96,9 +95,9 @@ std::string welcome(EventStore& events, ContactStore& contacts, JXARunning& mail
 
 }  // namespace
 
-void registerTools(ToolRegistry& registry, JXARunning& mail) {
-  EventStore& events = eventStore();
-  ContactStore& contacts = contactStore();
+void registerTools(ToolRegistry& registry, JXARunning& mail, PlatformStores& stores) {
+  EventStore& events = stores.events;
+  ContactStore& contacts = stores.contacts;
   ToolDefinition tool{"tvrn_welcome", std::string(Texts::kDescription),
                       ToolSchema::schema(json::object(), json::array()), ToolKind::readOnly,
                       [&events, &contacts, &mail](const Params::Arguments&) -> ToolResult {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include "bridges/JXARunner.h"
+#include "bridges/PlatformStores.h"
 #include "core/ToolRegistry.h"
 
 namespace tvrn::WelcomeTools {
 
-// Registers tvrn_welcome; the unread-mail script runs on `mail`.
-void registerTools(ToolRegistry& registry, JXARunning& mail);
+// Registers tvrn_welcome, which reads the calendars, reminders and contacts of `stores`; the
+// unread-mail script runs on `mail`. Both must outlive the registry.
+void registerTools(ToolRegistry& registry, JXARunning& mail, PlatformStores& stores);
 
 }  // namespace tvrn::WelcomeTools

@@ -37,10 +37,11 @@ QWidget* makeDivider(QWidget* parent) {
 
 }  // namespace
 
-MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
+MenuBarView::MenuBarView(StatusMonitor& monitor, PrivacyGate& gate, std::function<void()> onHide,
                          TrayScheduler& scheduler, QWidget* parent)
     : QWidget(parent),
       monitor_(monitor),
+      gate_(gate),
       onHide_(std::move(onHide)),
       scheduler_(scheduler),
       column_(new QVBoxLayout(this)) {
@@ -50,7 +51,10 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
   column_->setSpacing(0);
   column_->setContentsMargins(0, 0, 0, 0);
   const ActionSink sink = [this](const PopoverAction& action) { perform(action); };
-  const TraySectionContext context{monitor_, onHide_, [this] { refresh(); },
+  const TraySectionContext context{monitor_,
+                                   gate_,
+                                   onHide_,
+                                   [this] { refresh(); },
                                    [this] { showUninstallConfirm(); },
                                    [this](QWidget* widget) {
                                      fitColumn();
@@ -184,10 +188,10 @@ void MenuBarView::perform(const PopoverAction& action) {
     case Kind::none:
       return;
     case Kind::requestPermissions:
-      for (const auto& key : arguments) requestTCCPermission(key);
+      for (const auto& key : arguments) requestTCCPermission(gate_, key);
       return;
     case Kind::openURL:
-      if (!arguments.empty()) Desktop::open(arguments.front());
+      if (!arguments.empty()) Desktop::open(arguments.front(), gate_);
       return;
     case Kind::dismissUpdate:
       monitor_.setJustUpdatedToVersion(std::nullopt);
@@ -207,14 +211,14 @@ void MenuBarView::perform(const PopoverAction& action) {
       return;
     case Kind::openSettingsPage:
       // The port is the one of the status at the moment of the click.
-      Desktop::open(PopoverModels::settingsPageURL(monitor_.status()));
+      Desktop::open(PopoverModels::settingsPageURL(monitor_.status()), gate_);
       return;
   }
 }
 
-void MenuBarView::requestTCCPermission(const std::string& key) {
+void MenuBarView::requestTCCPermission(PrivacyGate& gate, const std::string& key) {
   if (const auto entity = privacyEntityFromRaw(key)) {
-    PrivacyGate::shared().requestAccessInBackground({*entity});
+    gate.requestAccessInBackground({*entity});
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pim/PrivacyGate.h"
 #include "tray/StatusMonitor.h"
 #include "tray/TrayScheduler.h"
 #include "tray/popover/PopoverModels.h"
@@ -30,7 +31,8 @@ class MenuBarView : public QWidget {
   static constexpr std::chrono::milliseconds kClaudeReopenDelay{1500};
   static constexpr const char* kClaudeBundleId = "com.anthropic.claudefordesktop";
 
-  MenuBarView(StatusMonitor& monitor, std::function<void()> onHide,
+  // Asks `gate` for the permissions the popover's buttons and fixes ask for.
+  MenuBarView(StatusMonitor& monitor, PrivacyGate& gate, std::function<void()> onHide,
               TrayScheduler& scheduler = TrayScheduler::system(), QWidget* parent = nullptr);
   ~MenuBarView() override;
 
@@ -43,8 +45,9 @@ class MenuBarView : public QWidget {
   int drawings(PopoverSection section) const;
 
   void perform(const PopoverAction& action);
-  // Asks the user for the calendar, reminders or contacts permission; any other key does nothing.
-  static void requestTCCPermission(const std::string& key);
+  // Asks the user, through `gate`, for the calendar, reminders or contacts permission; any other
+  // key does nothing.
+  static void requestTCCPermission(PrivacyGate& gate, const std::string& key);
   // Ends the server and reloads its launch agent off the main thread; the restarting look holds
   // until 8 s after that work has ended.
   void restartServer();
@@ -81,6 +84,7 @@ class MenuBarView : public QWidget {
   void restartClaudeDesktop();
 
   StatusMonitor& monitor_;
+  PrivacyGate& gate_;
   std::function<void()> onHide_;
   TrayScheduler& scheduler_;
   QVBoxLayout* column_;

@@ -125,23 +125,23 @@ std::string schemeHandler(const std::string& scheme) {
   return std::string(Utf8::trim(done.standardOutput, Utf8::isWhiteSpace));
 }
 
-ServiceFixHandlers desktopHandlers() {
-  return {[](const std::string& bundleId) {
+ServiceFixHandlers desktopHandlers(PrivacyGate& gate) {
+  return {[&gate](const std::string& bundleId) {
             if (bundleId == kFinderBundleId) {
-              Desktop::open(Paths::home().string());
+              Desktop::open(Paths::home().string(), gate);
             } else {
               static_cast<void>(Desktop::openApp(bundleId));  // the user sees whether it opened
             }
           },
-          [](const std::string& url) { Desktop::open(url); }, schemeHandler,
-          [](const std::string& key) { MenuBarView::requestTCCPermission(key); }};
+          [&gate](const std::string& url) { Desktop::open(url, gate); }, schemeHandler,
+          [&gate](const std::string& key) { MenuBarView::requestTCCPermission(gate, key); }};
 }
 
 // ---- services
 
 class ServicesSection final : public PopoverSectionWidget {
  public:
-  explicit ServicesSection(QWidget* parent) : PopoverSectionWidget(parent) {
+  ServicesSection(QWidget* parent, PrivacyGate& gate) : PopoverSectionWidget(parent), gate_(gate) {
     layout_ = new QVBoxLayout(this);
     layout_->setSpacing(0);
     layout_->setContentsMargins(0, 0, 0, 8);
@@ -207,7 +207,7 @@ class ServicesSection final : public PopoverSectionWidget {
       }
       if (row.fix) {
         off->addWidget(button(this, row.fixLabel, ColorRole::accent, 9,
-                              [fix = *row.fix] { runFix(fix, desktopHandlers()); }));
+                              [this, fix = *row.fix] { runFix(fix, desktopHandlers(gate_)); }));
       }
       off->addStretch();
     }
@@ -268,6 +268,7 @@ class ServicesSection final : public PopoverSectionWidget {
     connect->addWidget(go);
   }
 
+  PrivacyGate& gate_;
   QVBoxLayout* layout_;
   std::optional<std::vector<ServiceItem>> shown_;
 };
@@ -276,14 +277,14 @@ class ServicesSection final : public PopoverSectionWidget {
 
 class AppSectionWidget final : public PopoverSectionWidget {
  public:
-  AppSectionWidget(QWidget* parent, StatusMonitor& monitor)
-      : PopoverSectionWidget(parent), monitor_(monitor) {
+  AppSectionWidget(QWidget* parent, StatusMonitor& monitor, PrivacyGate& gate)
+      : PopoverSectionWidget(parent), monitor_(monitor), gate_(gate) {
     auto* outer = new QVBoxLayout(this);
     outer->setSpacing(6);
     outer->setContentsMargins(16, 8, 16, 8);
     auto* settings = line(outer, 6);
     auto* open = button(this, AT::kSettings, ColorRole::secondary, 10,
-                        [this] { Desktop::open(settingsPageURL(monitor_.status())); });
+                        [this] { Desktop::open(settingsPageURL(monitor_.status()), gate_); });
     open->setIcon(PopoverSymbols::icon("gear", roleColor(ColorRole::secondary)));
     settings->addWidget(open);
     settings->addStretch();
@@ -372,6 +373,7 @@ class AppSectionWidget final : public PopoverSectionWidget {
   }
 
   StatusMonitor& monitor_;
+  PrivacyGate& gate_;
   PlainLabel* autoUpdateLabel_;
   QCheckBox* toggle_;
   QVBoxLayout* notice_;
@@ -391,8 +393,9 @@ class FooterSection final : public PopoverSectionWidget {
     outer->setContentsMargins(12, 6, 12, 8);
     buildForm(outer);
     auto* controls = line(outer, 0);
-    help_ = button(this, "", ColorRole::secondary, 9,
-                   [this] { Desktop::open(helpPageURL(context_.monitor.status())); });
+    help_ = button(this, "", ColorRole::secondary, 9, [this] {
+      Desktop::open(helpPageURL(context_.monitor.status()), context_.gate);
+    });
     report_ = button(this, "", ColorRole::secondary, 9, [this] {
       showBugReport_ = !showBugReport_;
       if (!showBugReport_) resetBugReport();
@@ -528,8 +531,9 @@ class FooterSection final : public PopoverSectionWidget {
     failedTexts->addWidget(
         label(failure_, "Couldn't send — try again or:", ColorRole::primary, 10));
     auto* mail =
-        button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9,
-               [this] { Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_)); });
+        button(failure_, "Email " + std::string(AT::kSupportAddress), ColorRole::accent, 9, [this] {
+          Desktop::open(bugReportMailURL(context_.monitor.status(), bugText_), context_.gate);
+        });
     mail->setStyleSheet(mail->styleSheet() +
                         QStringLiteral(" QPushButton { text-decoration: underline; }"));
     failedTexts->addWidget(mail, 0, Qt::AlignLeft);
@@ -663,9 +667,9 @@ std::unique_ptr<PopoverSectionWidget> makeTraySection(PopoverSection section, QW
                                                       const TraySectionContext& context) {
   switch (section) {
     case PopoverSection::services:
-      return std::make_unique<ServicesSection>(parent);
+      return std::make_unique<ServicesSection>(parent, context.gate);
     case PopoverSection::appSection:
-      return std::make_unique<AppSectionWidget>(parent, context.monitor);
+      return std::make_unique<AppSectionWidget>(parent, context.monitor, context.gate);
     case PopoverSection::footer:
       return std::make_unique<FooterSection>(parent, context);
     default:

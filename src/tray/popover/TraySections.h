@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+#include "pim/PrivacyGate.h"
 #include "tray/StatusMonitor.h"
 #include "tray/popover/PopoverSections.h"
 
@@ -13,6 +14,7 @@ namespace tvrn {
 
 struct TraySectionContext {
   StatusMonitor& monitor;
+  PrivacyGate& gate;                    // what the privacy page and the permission fixes ask
   std::function<void()> onHide;         // hides the icon; the server keeps running
   std::function<void()> redraw;         // draws every section again, after a change of language
   std::function<void()> showUninstall;  // the uninstall confirmation below the column

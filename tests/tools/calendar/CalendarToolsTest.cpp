@@ -29,15 +29,13 @@ std::string resultText(const ToolResult& result) {
 
 // The calendar tools answered in this process by the data service; the Work calendar holds
 // "Review", and the user allows calendars and reminders.
-class CalendarToolsTest : public ::testing::Test {
+class CalendarToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
-    EXPECT_TRUE(
-        PrivacyGate::shared().setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
-    auto& store = eventStore().data();
+    auto& store = data();
     const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;
     EXPECT_TRUE(store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder)));
     event_ = store
@@ -52,9 +50,7 @@ class CalendarToolsTest : public ::testing::Test {
     return registry_->dispatch(tool, JSONValue::fromRaw(arguments));
   }
 
-  HelperProxy helper_{[](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  }};
+  HelperProxy helper_{dispatcher()};
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
   std::string event_;
 };
@@ -99,7 +95,7 @@ TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
   EXPECT_EQ(
       resultText(run("delete_calendar_event", {{"event_id", event_}})),
       "Preview — delete calendar event '" + event_ + "'. Call again with confirm: true to delete.");
-  EXPECT_TRUE(eventStore().data().event(event_));
+  EXPECT_TRUE(data().event(event_));
   // These two go to the service at once, which answers its own preview.
   EXPECT_EQ(resultText(run("update_calendar_event", {{"event_id", event_}})),
             "Preview — Changes to 'Review':\n  (no changes specified)\n\nCall again with "
@@ -110,7 +106,7 @@ TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
                                                            {"start_date", "2024-06-01T09:00:00Z"},
                                                            {"end_date", "2024-06-01T10:00:00Z"},
                                                            {"confirm", true}})));
-  EXPECT_TRUE(eventStore().data().event(created["id"].get<std::string>()));
+  EXPECT_TRUE(data().event(created["id"].get<std::string>()));
   EXPECT_EQ(resultText(run("delete_calendar_event", {{"event_id", event_}, {"confirm", true}})),
             "Event deleted: Review");
   // The tool takes "true" as confirmation, the service does not.

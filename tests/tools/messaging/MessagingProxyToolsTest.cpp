@@ -8,6 +8,7 @@
 #include "base/WallClock.h"
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
@@ -30,13 +31,14 @@ constexpr const char* kUpdate =
 
 // The Slack and Teams families with one-second clients, the scanner scanning the private home on
 // every call, and fake-proxy installed as both co-processes, logging to one file.
-class MessagingProxyToolsTest : public ::testing::Test {
+class MessagingProxyToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("TVRN_WEB_URL", "https://tavrin.example", 1);
     ::setenv("FAKE_PROXY_LOG", log.c_str(), 1);
     registry.context().serviceStatus = [this] {
-      return ServiceStatusScanner::scan({scanHelper, scanScripts}, *registry.context().settings);
+      return ServiceStatusScanner::scan({scanHelper, scanScripts}, stores,
+                                        *registry.context().settings);
     };
     SlackProxyTools::registerTools(registry, slack);
     TeamsProxyTools::registerTools(

@@ -7,6 +7,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"
@@ -22,12 +23,13 @@ using nlohmann::json;
 
 // The WhatsApp family with a one-second client and the scanner scanning the private home on
 // every call; fake-wacli records each command line it is run with.
-class WhatsAppProxyToolsTest : public ::testing::Test {
+class WhatsAppProxyToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("FAKE_WACLI_ARGS", argsLog.c_str(), 1);
     registry.context().serviceStatus = [this] {
-      return ServiceStatusScanner::scan({scanHelper, scanScripts}, *registry.context().settings);
+      return ServiceStatusScanner::scan({scanHelper, scanScripts}, stores,
+                                        *registry.context().settings);
     };
     WhatsAppProxyTools::registerTools(registry, proxy);
   }

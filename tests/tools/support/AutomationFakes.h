@@ -1,23 +1,15 @@
-// The automation bridges as a server has them in a test's private home: the helper answered
-// inside the process and the fake script runner installed where the proxy looks for it.
+// The automation bridges as a server has them in a test's private home: the fake script runner
+// installed where the proxy looks for it (the helper is answered inside the process by the
+// test's own stores, test::PimWorld).
 #pragma once
 
 #include <stdlib.h>
 
 #include <filesystem>
 
-#include "bridges/HelperProxy.h"
-#include "bridges/LocalData.h"
 #include "support/TestEnv.h"
 
 namespace tvrn::test {
-
-// What start-up builds the helper with: the local data services, inside the process.
-inline HelperProxy::InProcessDispatch localData() {
-  return [](std::string_view method, const nlohmann::json& args) {
-    return LocalData::dispatch(method, args);
-  };
-}
 
 // The fake runner takes its per-script answers from `rules` (see fake-jxa-runner.cpp).
 inline void useFakeAutomation(const std::filesystem::path& rules) {

@@ -8,6 +8,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
 #include "core/ConfigManager.h"
@@ -24,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class DiagnosticToolsTest : public ::testing::Test {
+class DiagnosticToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     test::useFakeAutomation(rules());
@@ -42,7 +43,7 @@ class DiagnosticToolsTest : public ::testing::Test {
 
   AutomationBridges bridges() { return {helper_, scripts_}; }
 
-  HelperProxy helper_{test::localData()};
+  HelperProxy helper_{dispatcher()};
   JXARunnerProxy scripts_{Timeouts::jxaDiagnosticLong};
   ToolRegistry registry_;
 };
@@ -111,7 +112,7 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
     if (c.focus == "mail") {
       mailAnswers(c.permissions);
     } else {
-      test::writeFile(PrivacyGate::shared().file(), c.permissions.dump());
+      test::writeFile(PrivacyGate::file(), c.permissions.dump());
     }
     const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(bridges(), c.focus);
     ASSERT_EQ(checks.size(), 1u);
@@ -131,7 +132,7 @@ TEST_F(DiagnosticToolsTest, AnswersBecomeStatusesAndDetails) {
 TEST_F(DiagnosticToolsTest, ChecksThatNeedScriptsSayTheyCannotRunHere) {
   fs::remove(test::home() / ".local/share/tavrin/bin/tavrin-jxa-runner");
   test::writeFile(
-      PrivacyGate::shared().file(),
+      PrivacyGate::file(),
       json({{"calendar", "granted"}, {"reminders", "granted"}, {"contacts", "granted"}}).dump());
   const std::vector<DiagCheck> checks = DiagnosticTools::runAllChecks(bridges(), "");
   ASSERT_EQ(checks.size(), 9u);

@@ -8,6 +8,7 @@
 
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
+#include "bridges/PimFixtures.h"
 #include "bridges/PlatformStores.h"
 #include "core/DateFormat.h"
 #include "core/Timeouts.h"
@@ -44,14 +45,14 @@ test::CannedResponse reply(int status, std::string body) {
   return response;
 }
 
-class SupportToolsTest : public ::testing::Test {
+class SupportToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
     ::setenv("TVRN_WEB_URL", "https://web.test", 1);
     SystemTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
     StateTools::registerTools(registry_, {helper_, scripts_}, "3.0.100");
-    WelcomeTools::registerTools(registry_, diag_);
+    WelcomeTools::registerTools(registry_, diag_, stores);
   }
 
   std::string text(const std::string& tool, const json& arguments = json::object()) const {
@@ -291,7 +292,7 @@ TEST_F(SupportToolsTest, SubmitQAReportChecksTheStatusAndTheReply) {
 }
 
 TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
-  PimStore& store = eventStore().data();
+  PimStore& store = data();
   const auto calendarOf = [&store](EntityType type) {
     Calendar calendar;
     calendar.title = "Home";
@@ -320,9 +321,9 @@ TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
             "~/.config/tavrin/pim/authorization.json) to see your data here.\n\nThings to "
             "try:\n  1. " +
                 fallback);
-  EXPECT_FALSE(fs::exists(PrivacyGate::shared().file()));  // nobody was asked
+  EXPECT_FALSE(fs::exists(PrivacyGate::file()));  // nobody was asked
 
-  test::writeFile(PrivacyGate::shared().file(),
+  test::writeFile(PrivacyGate::file(),
                   R"({"calendar":"granted","reminders":"granted","contacts":"granted"})");
   EXPECT_EQ(text("tvrn_welcome"),
             "Here's what TVRN can see on your Mac: 📅 1 meeting today, ✅ 1 reminder due, 👤 1 "
@@ -331,7 +332,7 @@ TEST_F(SupportToolsTest, WelcomeCountsWhatIsGrantedAndAsksNothingMore) {
             "  2. \"Show my due reminders\" — list tasks that need attention\n"
             "  3. \"Find contact [name]\" — search your address book");
 
-  test::writeFile(PrivacyGate::shared().file(), R"({"calendar":"writeOnly","contacts":"granted"})");
+  test::writeFile(PrivacyGate::file(), R"({"calendar":"writeOnly","contacts":"granted"})");
   EXPECT_EQ(text("tvrn_welcome"),
             "Here's what TVRN can see on your Mac: 👤 1 contacts\n\nThings to try:\n"
             "  1. \"Find contact [name]\" — search your address book\n  2. " +

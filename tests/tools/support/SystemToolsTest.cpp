@@ -17,6 +17,7 @@
 #include "bridges/HelperProxy.h"
 #include "bridges/JXARunnerProxy.h"
 #include "bridges/LocalData.h"
+#include "bridges/PimFixtures.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "platform/ProcessInfo.h"
@@ -35,7 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-class SystemToolsTest : public ::testing::Test {
+class SystemToolsTest : public ::testing::Test, protected test::PimWorld {
  protected:
   void SetUp() override {
     test::useFakeAutomation(under("rules.json"));
@@ -61,7 +62,7 @@ class SystemToolsTest : public ::testing::Test {
   }
 
   const std::string home_ = test::home().string();
-  HelperProxy helper_{test::localData()};
+  HelperProxy helper_{dispatcher()};
   JXARunnerProxy scripts_{Timeouts::jxaDefault};
   ToolRegistry registry_;
 };
@@ -243,8 +244,8 @@ TEST_F(SystemToolsTest, TheDailyBriefEndsTodayAtTheNextLocalMidnight) {
   if (!day) GTEST_SKIP() << "no such Julian day";
   const sys_seconds todayMidnight = day->second + hours(day->first);
   const sys_seconds tomorrowMidnight = day->second + days(1) + hours(day->first - 1);
-  const auto seed = [](const std::string& method, const json& args) {
-    const json reply = LocalData::dispatch(json{{"method", method}, {"args", args}}.dump());
+  const auto seed = [this](const std::string& method, const json& args) {
+    const json reply = callData(method, args);
     ASSERT_TRUE(reply.value("ok", false)) << reply;
   };
   for (const auto& [title, due] : std::vector<std::pair<std::string, std::string>>{
