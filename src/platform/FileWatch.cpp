@@ -25,14 +25,69 @@ constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 }  // namespace
 
 namespace Readiness {
+namespace {
+
+// Every queue made through instanceFor, in one epoll instance: nothing ready there means nothing
+// to read in any of them. Made once; a copy of the process (a fork) shares it with the original,
+// so there it is not relied on.
+struct AllQueues {
+  int instance = ::epoll_create1(EPOLL_CLOEXEC);
+  unsigned forks = forksSoFar();
+  std::atomic<bool> whole{instance >= 0};  // false once a queue could not be added
+};
+
+AllQueues& allQueues() {
+  static auto* queues = new AllQueues;  // never destroyed: sessions may look while the process ends
+  return *queues;
+}
+
+// Bumped by ownChange and by each new queue: a glance taken before no longer answers.
+std::atomic<std::uint64_t> changes{0};
+
+struct Open {
+  int depth = 0;
+  bool looked = false;         // the first question was asked
+  bool quiet = false;          // that look found every queue empty
+  std::uint64_t changes = 0;   // `changes` when it looked
+};
+thread_local Open glance;
+
+// Whether every queue was found empty, asked once per glance.
+bool quietEverywhere() {
+  if (!glance.looked) {
+    glance.looked = true;
+    glance.changes = changes.load(std::memory_order_acquire);
+    AllQueues& queues = allQueues();
+    epoll_event ready{};
+    glance.quiet = queues.whole.load() && queues.forks == forksSoFar() &&
+                   ::epoll_wait(queues.instance, &ready, 1, 0) == 0;
+  }
+  return glance.quiet && glance.changes == changes.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+Glance::Glance() { ++glance.depth; }
+
+Glance::~Glance() {
+  if (--glance.depth == 0) glance.looked = glance.quiet = false;
+}
+
+void ownChange() { changes.fetch_add(1, std::memory_order_acq_rel); }
 
 int instanceFor(int fd) {
   if (fd < 0) return -1;
-  const int instance = ::epoll_create1(EPOLL_CLOEXEC);
-  if (instance < 0) return -1;
   epoll_event interest{};
   interest.events = EPOLLIN;
   interest.data.fd = fd;
+  AllQueues& queues = allQueues();
+  if (queues.forks != forksSoFar() ||
+      ::epoll_ctl(queues.instance, EPOLL_CTL_ADD, fd, &interest) != 0) {
+    queues.whole = false;
+  }
+  ownChange();
+  const int instance = ::epoll_create1(EPOLL_CLOEXEC);
+  if (instance < 0) return -1;
   if (::epoll_ctl(instance, EPOLL_CTL_ADD, fd, &interest) != 0) {
     ::close(instance);
     return -1;
@@ -41,6 +96,7 @@ int instanceFor(int fd) {
 }
 
 bool readable(int instance, int fd) {
+  if (glance.depth > 0 && quietEverywhere()) return false;
   if (instance >= 0) {
     epoll_event ready{};
     const int count = ::epoll_wait(instance, &ready, 1, 0);

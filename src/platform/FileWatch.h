@@ -23,6 +23,22 @@ int instanceFor(int fd);
 // Whether `fd` may be read: through `instance` when there is one, else by poll(); true when the
 // kernel cannot say.
 bool readable(int instance, int fd);
+
+// One look at every queue for a whole request: while a Glance is open on a thread, the first
+// readable() there also asks, in the same system call, whether any queue made through instanceFor
+// has anything to read. When none has, later questions on that thread are answered from that look
+// until the Glance closes or the process says it changed what it watches (ownChange). A change
+// another program makes before the Glance opens is always seen; one made while it is open may be
+// seen only by the next one, as a change made just after an answer would be.
+class Glance {
+ public:
+  Glance();
+  ~Glance();
+  Glance(const Glance&) = delete;
+  Glance& operator=(const Glance&) = delete;
+};
+// The process changed files or folders it may watch: open glances ask the kernel again.
+void ownChange();
 }  // namespace Readiness
 
 class FileWatch {
