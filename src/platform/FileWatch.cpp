@@ -46,9 +46,9 @@ std::atomic<std::uint64_t> changes{0};
 
 struct Open {
   int depth = 0;
-  bool looked = false;         // the first question was asked
-  bool quiet = false;          // that look found every queue empty
-  std::uint64_t changes = 0;   // `changes` when it looked
+  bool looked = false;        // the first question was asked
+  bool quiet = false;         // that look found every queue empty
+  std::uint64_t changes = 0;  // `changes` when it looked
 };
 thread_local Open glance;
 
