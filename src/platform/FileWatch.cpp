@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "platform/ProcessSetup.h"
 
@@ -44,25 +45,34 @@ AllQueues& allQueues() {
 // Bumped by ownChange and by each new queue: a glance taken before no longer answers.
 std::atomic<std::uint64_t> changes{0};
 
+// How long a look stands within a glance: far longer than a call that waits for nothing takes, far
+// shorter than one that waits for a person (a permission prompt) or another program.
+constexpr auto kLookStands = std::chrono::milliseconds(1);
+
 struct Open {
   int depth = 0;
-  bool looked = false;        // the first question was asked
-  bool quiet = false;         // that look found every queue empty
-  std::uint64_t changes = 0;  // `changes` when it looked
+  bool looked = false;                            // a look was taken in this glance
+  bool quiet = false;                             // it found every queue empty
+  std::uint64_t changes = 0;                      // `changes` when it looked
+  std::chrono::steady_clock::time_point at = {};  // when it looked
 };
 thread_local Open glance;
 
-// Whether every queue was found empty, asked once per glance.
+// Whether every queue was empty at the glance's look, taken again once the process has changed
+// what it watches or the look has stood its time.
 bool quietEverywhere() {
-  if (!glance.looked) {
+  const auto now = std::chrono::steady_clock::now();
+  const std::uint64_t changed = changes.load(std::memory_order_acquire);
+  if (!glance.looked || glance.changes != changed || now - glance.at > kLookStands) {
     glance.looked = true;
-    glance.changes = changes.load(std::memory_order_acquire);
+    glance.changes = changed;
+    glance.at = now;
     AllQueues& queues = allQueues();
     epoll_event ready{};
     glance.quiet = queues.whole.load() && queues.forks == forksSoFar() &&
                    ::epoll_wait(queues.instance, &ready, 1, 0) == 0;
   }
-  return glance.quiet && glance.changes == changes.load(std::memory_order_acquire);
+  return glance.quiet;
 }
 
 }  // namespace

@@ -25,11 +25,12 @@ int instanceFor(int fd);
 bool readable(int instance, int fd);
 
 // One look at every queue for a whole request: while a Glance is open on a thread, the first
-// readable() there also asks, in the same system call, whether any queue made through instanceFor
+// readable() there asks instead, in one system call, whether any queue made through instanceFor
 // has anything to read. When none has, later questions on that thread are answered from that look
-// until the Glance closes or the process says it changed what it watches (ownChange). A change
-// another program makes before the Glance opens is always seen; one made while it is open may be
-// seen only by the next one, as a change made just after an answer would be.
+// until the Glance closes, the process says it changed what it watches (ownChange), or a
+// millisecond has passed (a request that waited, for a prompt or another program, looks again).
+// A change another program makes before the Glance opens is always seen; one made just after a
+// look is seen by the next.
 class Glance {
  public:
   Glance();
