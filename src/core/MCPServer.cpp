@@ -26,6 +26,7 @@
 #include "core/ToolResponse.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
+#include "platform/FileWatch.h"
 #include "platform/HttpClient.h"
 
 namespace tvrn {
@@ -498,6 +499,8 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   const auto started = std::chrono::steady_clock::now();
   ToolResult outcome = [&] {
     InFlight running(context.inFlight);
+    // The settings, permissions and store look at their watched files once for the whole call.
+    Readiness::Glance glance;
     return registry_->dispatch(*name, arguments);
   }();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "pim/PimIndex.h"
+#include "platform/FileWatch.h"
 
 namespace tvrn {
 
@@ -77,6 +78,7 @@ auto PimStore::reading(Work&& work) const {
       std::lock_guard update(updating_);
       index_->update(here, settings, warnings);
     }
+    Readiness::ownChange();  // an update may have made folders
     std::shared_lock lock(mutex_);
     return work(std::as_const(*index_));
   }();
@@ -96,7 +98,9 @@ auto PimStore::changing(Seen&& seen, Work&& work) {
     std::lock_guard update(updating_);
     auto before = seen(std::as_const(*index_));
     index_->update(here, settings, warnings);
-    return work(*index_, warnings, std::move(before));
+    auto done = work(*index_, warnings, std::move(before));
+    Readiness::ownChange();
+    return done;
   }();
   emitPimWarnings(warnings, sources_.warn);
   return result;

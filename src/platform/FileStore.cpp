@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/Timestamp.h"
+#include "platform/FileWatch.h"
 
 namespace tvrn::FileStore {
 namespace {
@@ -44,6 +45,7 @@ bool ensureDirectory(const std::filesystem::path& dir, mode_t mode) {
 
 bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mode_t mode,
                  std::string* error, const std::function<bool()>& beforeRename) {
+  Readiness::ownChange();  // the file may be watched: what this thread reads next looks again
   const std::filesystem::path dir = file.has_parent_path() ? file.parent_path() : ".";
   if (!ensureDirectory(dir)) return fail(error, "cannot create " + dir.string());
 
@@ -127,6 +129,7 @@ bool append(const std::filesystem::path& file, std::string_view bytes,
 
 std::optional<std::filesystem::path> moveAside(const std::filesystem::path& file,
                                                std::string* reason) {
+  Readiness::ownChange();
   const std::string base = file.string() + ".corrupt-" + Timestamp::compactUTC();
   std::filesystem::path target = base;
   // A dangling link counts as taken: the rename would replace it.

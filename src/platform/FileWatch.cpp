@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "platform/ProcessSetup.h"
 
@@ -25,14 +26,78 @@ constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 }  // namespace
 
 namespace Readiness {
+namespace {
+
+// Every queue made through instanceFor, in one epoll instance: nothing ready there means nothing
+// to read in any of them. Made once; a copy of the process (a fork) shares it with the original,
+// so there it is not relied on.
+struct AllQueues {
+  int instance = ::epoll_create1(EPOLL_CLOEXEC);
+  unsigned forks = forksSoFar();
+  std::atomic<bool> whole{instance >= 0};  // false once a queue could not be added
+};
+
+AllQueues& allQueues() {
+  static auto* queues = new AllQueues;  // never destroyed: sessions may look while the process ends
+  return *queues;
+}
+
+// Bumped by ownChange and by each new queue: a glance taken before no longer answers.
+std::atomic<std::uint64_t> changes{0};
+
+// How long a look stands within a glance: far longer than a call that waits for nothing takes, far
+// shorter than one that waits for a person (a permission prompt) or another program.
+constexpr auto kLookStands = std::chrono::milliseconds(1);
+
+struct Open {
+  int depth = 0;
+  bool looked = false;                            // a look was taken in this glance
+  bool quiet = false;                             // it found every queue empty
+  std::uint64_t changes = 0;                      // `changes` when it looked
+  std::chrono::steady_clock::time_point at = {};  // when it looked
+};
+thread_local Open glance;
+
+// Whether every queue was empty at the glance's look, taken again once the process has changed
+// what it watches or the look has stood its time.
+bool quietEverywhere() {
+  const auto now = std::chrono::steady_clock::now();
+  const std::uint64_t changed = changes.load(std::memory_order_acquire);
+  if (!glance.looked || glance.changes != changed || now - glance.at > kLookStands) {
+    glance.looked = true;
+    glance.changes = changed;
+    glance.at = now;
+    AllQueues& queues = allQueues();
+    epoll_event ready{};
+    glance.quiet = queues.whole.load() && queues.forks == forksSoFar() &&
+                   ::epoll_wait(queues.instance, &ready, 1, 0) == 0;
+  }
+  return glance.quiet;
+}
+
+}  // namespace
+
+Glance::Glance() { ++glance.depth; }
+
+Glance::~Glance() {
+  if (--glance.depth == 0) glance.looked = glance.quiet = false;
+}
+
+void ownChange() { changes.fetch_add(1, std::memory_order_acq_rel); }
 
 int instanceFor(int fd) {
   if (fd < 0) return -1;
-  const int instance = ::epoll_create1(EPOLL_CLOEXEC);
-  if (instance < 0) return -1;
   epoll_event interest{};
   interest.events = EPOLLIN;
   interest.data.fd = fd;
+  AllQueues& queues = allQueues();
+  if (queues.forks != forksSoFar() ||
+      ::epoll_ctl(queues.instance, EPOLL_CTL_ADD, fd, &interest) != 0) {
+    queues.whole = false;
+  }
+  ownChange();
+  const int instance = ::epoll_create1(EPOLL_CLOEXEC);
+  if (instance < 0) return -1;
   if (::epoll_ctl(instance, EPOLL_CTL_ADD, fd, &interest) != 0) {
     ::close(instance);
     return -1;
@@ -41,6 +106,7 @@ int instanceFor(int fd) {
 }
 
 bool readable(int instance, int fd) {
+  if (glance.depth > 0 && quietEverywhere()) return false;
   if (instance >= 0) {
     epoll_event ready{};
     const int count = ::epoll_wait(instance, &ready, 1, 0);

@@ -23,6 +23,23 @@ int instanceFor(int fd);
 // Whether `fd` may be read: through `instance` when there is one, else by poll(); true when the
 // kernel cannot say.
 bool readable(int instance, int fd);
+
+// One look at every queue for a whole request: while a Glance is open on a thread, the first
+// readable() there asks instead, in one system call, whether any queue made through instanceFor
+// has anything to read. When none has, later questions on that thread are answered from that look
+// until the Glance closes, the process says it changed what it watches (ownChange), or a
+// millisecond has passed (a request that waited, for a prompt or another program, looks again).
+// A change another program makes before the Glance opens is always seen; one made just after a
+// look is seen by the next.
+class Glance {
+ public:
+  Glance();
+  ~Glance();
+  Glance(const Glance&) = delete;
+  Glance& operator=(const Glance&) = delete;
+};
+// The process changed files or folders it may watch: open glances ask the kernel again.
+void ownChange();
 }  // namespace Readiness
 
 class FileWatch {

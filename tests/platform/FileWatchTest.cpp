@@ -2,6 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
+#include "platform/FileStore.h"
 #include "platform/FileWatch.h"
 #include "support/TestEnv.h"
 
@@ -60,6 +64,61 @@ TEST(FileWatchTest, ReportsAnOutsideChangeToTheVeryNextLook) {
     EXPECT_TRUE(watch.pending()) << row.change;
     EXPECT_TRUE(watch.drain()) << row.change;
     EXPECT_FALSE(watch.pending()) << row.change;
+  }
+}
+
+// A request looks at every watched queue once: whatever changed before its glance opened, in any
+// watched file, and whatever the process itself writes meanwhile, is still seen by each question,
+// whichever queue is asked first.
+TEST(FileWatchTest, AGlanceStillSeesEarlierChangesAndTheProcesssOwnWrites) {
+  const fs::path quiet = test::home() / "quiet" / "a.json";
+  const fs::path changed = test::home() / "changed" / "b.json";
+  const struct {
+    const char* change;
+    bool beforeTheGlance;
+    void (*make)(const fs::path&);
+  } rows[] = {
+      {"written in place by another program", true,
+       [](const fs::path& f) { test::writeFile(f, R"({"b": 1})"); }},
+      {"renamed over by another program", true,
+       [](const fs::path& f) { test::replaceFile(f, R"({"b": 2})"); }},
+      {"removed by another program", true, [](const fs::path& f) { fs::remove(f); }},
+      {"written by the process during the glance", false,
+       [](const fs::path& f) { ASSERT_TRUE(FileStore::writeAtomic(f, R"({"b": 3})", 0600)); }},
+  };
+  test::writeFile(quiet, "{}");
+  for (const auto& row : rows) {
+    test::writeFile(changed, "{}");
+    FileWatch first;
+    FileWatch second;
+    ASSERT_TRUE(first.watch({quiet})) << row.change;
+    ASSERT_TRUE(second.watch({changed})) << row.change;
+    static_cast<void>(first.drain());
+    static_cast<void>(second.drain());
+    if (row.beforeTheGlance) row.make(changed);
+    Readiness::Glance glance;
+    EXPECT_FALSE(first.pending()) << row.change;
+    if (!row.beforeTheGlance) row.make(changed);
+    EXPECT_TRUE(second.pending()) << row.change;
+    EXPECT_FALSE(first.pending()) << row.change;
+  }
+
+  // What another program does while a glance is open is seen by the next one, and by the same
+  // one once the request has waited (for a permission prompt, say).
+  FileWatch watch;
+  ASSERT_TRUE(watch.watch({quiet}));
+  for (const bool waits : {false, true}) {
+    static_cast<void>(watch.drain());
+    {
+      Readiness::Glance glance;
+      EXPECT_FALSE(watch.pending());
+      test::writeFile(quiet, R"({"a": 1})");
+      if (!waits) continue;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the look's time
+      EXPECT_TRUE(watch.pending());
+    }
+    Readiness::Glance next;
+    EXPECT_TRUE(watch.pending());
   }
 }
 
