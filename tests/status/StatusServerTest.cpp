@@ -14,10 +14,10 @@
 #include <thread>
 
 #include "base/Timestamp.h"
-#include "cloud/PushMessageStore.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/MCPClientTracker.h"
+#include "core/PushMessageStore.h"
 #include "core/ServerContext.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
@@ -502,7 +502,7 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
                                             {"network_mode", "any"},
                                             {"disabled_services", {"slack"}},
                                             {"first_tool_call_at", "2026-01-02T03:04:05Z"}}));
-  PushMessageStore::shared().setMessage("[NUDGE] set up a client");
+  context_->pushMessage.setMessage("[NUDGE] set up a client");
   context_->activity.record(CallSource::cloud, "first_tool");
   context_->activity.record(CallSource::local, "second_tool");
 
