@@ -12,11 +12,11 @@
 #include <utility>
 
 #include "base/Timestamp.h"
-#include "cloud/PushMessageStore.h"
 #include "cloud/TunnelLock.h"
 #include "core/ConfigManager.h"
 #include "core/Logger.h"
 #include "core/MCPClientTracker.h"
+#include "core/PushMessageStore.h"
 #include "core/Timeouts.h"
 #include "core/ToolCallCounter.h"
 #include "core/Versions.h"
@@ -97,14 +97,13 @@ void storeLatestVersion(const nlohmann::json& reply) {
   }
 }
 
-void storePushMessage(const nlohmann::json& reply) {
+void storePushMessage(const nlohmann::json& reply, PushMessageStore& store) {
   const auto message = reply.find("push_message");
   if (message == reply.end()) return;
-  if (message->is_null()) return PushMessageStore::shared().setMessage(std::nullopt);
+  if (message->is_null()) return store.setMessage(std::nullopt);
   if (!message->is_string()) return;
   std::string text = message->get<std::string>();
-  PushMessageStore::shared().setMessage(text.empty() ? std::nullopt
-                                                     : std::optional(std::move(text)));
+  store.setMessage(text.empty() ? std::nullopt : std::optional(std::move(text)));
 }
 
 bool manifestChanged(const nlohmann::json& reply) {
@@ -178,7 +177,7 @@ bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& 
   bool checkManifest = beat % manifestCheckEveryBeats(context) == 0;
   if (reply.is_object()) {
     storeLatestVersion(reply);
-    storePushMessage(reply);
+    storePushMessage(reply, context.pushMessage);
     checkManifest = checkManifest || manifestChanged(reply);
   }
   if (checkManifest && context.manifestCheck) context.manifestCheck();

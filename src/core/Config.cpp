@@ -1,22 +1,10 @@
 #include "core/Config.h"
 
 #include "core/ConfigManager.h"
-#include "platform/FileStore.h"
-#include "platform/Paths.h"
 
 namespace tvrn {
 
-Config& Config::shared() {
-  static Config instance;
-  return instance;
-}
-
-Config::Config() {
-  // A folder that cannot be made shows as the first save's failure.
-  static_cast<void>(FileStore::ensureDirectory(configURL().parent_path()));
-}
-
-std::filesystem::path Config::configURL() const { return Paths::appSupport() / "config.json"; }
+std::filesystem::path Config::configURL() const { return settings_->configPath(); }
 
 nlohmann::json Config::load() const { return ConfigManager::readUserFile(configURL()); }
 

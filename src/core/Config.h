@@ -1,5 +1,6 @@
-// Plain access to the user's own config.json (no system-wide or override file, no governance
-// rule), with typed getters for the local API key, the port and the network mode.
+// Plain access to the user's own config.json of the settings it is handed (no system-wide or
+// override file, no governance rule), with typed getters for the local API key, the port and the
+// network mode. A view: it keeps nothing of its own, and `settings` must outlive it.
 #pragma once
 
 #include <cstdint>
@@ -13,9 +14,11 @@
 
 namespace tvrn {
 
+class ConfigManager;
+
 class Config final {
  public:
-  static Config& shared();
+  explicit Config(const ConfigManager& settings) : settings_(&settings) {}
 
   // The user's file as an object; empty when it is missing or not a JSON object.
   nlohmann::json load() const;
@@ -36,14 +39,11 @@ class Config final {
   int port() const;                 // 8765 when absent or not an integer
   std::string networkMode() const;  // "localhost" when absent or not a string
 
-  // Worked out from the home folder at each call, so it follows a change of HOME.
+  // The settings' user file (`ConfigManager::configPath`), which follows a change of HOME.
   std::filesystem::path configURL() const;
 
-  Config(const Config&) = delete;
-  Config& operator=(const Config&) = delete;
-
  private:
-  Config();
+  const ConfigManager* settings_;
 };
 
 template <typename T>

@@ -18,6 +18,7 @@
 #include "core/EnvironmentSources.h"
 #include "core/InFlightRequestTracker.h"
 #include "core/MCPClientTracker.h"
+#include "core/PushMessageStore.h"
 #include "core/ToolCallCounter.h"
 #include "platform/HttpClient.h"
 
@@ -61,6 +62,9 @@ struct ServerContext {
   std::atomic<bool> statusServerInProcess{false};
   // The tool calls running now, which a restart can wait to see end (`drain`).
   InFlightRequestTracker inFlight;
+  // The message for the tray that the heartbeat's reply or a start-up job left, which the status
+  // document carries.
+  PushMessageStore pushMessage;
 };
 
 }  // namespace tvrn

@@ -19,7 +19,6 @@
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/CloudTunnel.h"
 #include "cloud/HeartbeatManager.h"
-#include "cloud/PushMessageStore.h"
 #include "cloud/TunnelState.h"
 #include "cloud/UpdateAttemptLog.h"
 #include "cloud/UpdateManager.h"
@@ -262,7 +261,8 @@ std::shared_ptr<QueuedWork>& startupWork() {
 }
 
 void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
-                         const ConfigManager& settings, PlatformStores& stores) {
+                         const std::shared_ptr<ServerContext>& context, PlatformStores& stores) {
+  const ConfigManager& settings = *context->settings;
   work.async([&manifestLoader] { manifestLoader.loadFromDisk(); });
   // The calendars and contacts are read before the first call asks for them; asking no permission
   // and making no folder, since the user has not used them yet.
@@ -272,9 +272,9 @@ void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
     StartupJobs::warmOSAPermissions(StartupJobs::kWarmUpSpacing,
                                     [&work](Task script) { return work.async(std::move(script)); });
   });
-  work.async([&settings] {
-    StartupJobs::remindAboutCloudData(settings, [](const std::string& message) {
-      PushMessageStore::shared().setMessage(message);
+  work.async([&settings, context] {
+    StartupJobs::remindAboutCloudData(settings, [&context](const std::string& message) {
+      context->pushMessage.setMessage(message);
     });
   });
   work.async(
@@ -348,7 +348,7 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
 
   startStatusServices(context, clients, parts.scanner, parts.stores);
   startupWork() = QueuedWork::make();
-  queueBackgroundJobs(*startupWork(), parts.manifestLoader, *context->settings, parts.stores);
+  queueBackgroundJobs(*startupWork(), parts.manifestLoader, context, parts.stores);
   startCloudServices(registry);
 
   // No client could reach a server without its socket: such a start is a failed one, whatever

@@ -9,7 +9,6 @@
 #include "base/Timestamp.h"
 #include "bridges/TCCStatusChecker.h"
 #include "cloud/HeartbeatManager.h"
-#include "cloud/PushMessageStore.h"
 #include "cloud/TunnelState.h"
 #include "core/ActivityTracker.h"
 #include "core/Config.h"
@@ -84,8 +83,8 @@ json build(const std::string& version, const ServerContext& context) {
       {"services",
        context.serviceStatus ? context.serviceStatus() : ServiceStatusScanner::defaultEntries()},
       {"security",
-       {{"api_key_enabled", Config::shared().apiKeyEnabled()},
-        {"network_mode", Config::shared().networkMode()}}},
+       {{"api_key_enabled", Config(*context.settings).apiKeyEnabled()},
+        {"network_mode", Config(*context.settings).networkMode()}}},
       {"auto_update", flag(values, "auto_update")},
       {"cloud_data_enabled", flag(values, "cloud_data_enabled")},
       {"tunnel_connected", TunnelState::read()},
@@ -98,7 +97,7 @@ json build(const std::string& version, const ServerContext& context) {
       {"disabled_services", settings->disabledServices},
   };
   addVersions(status, version);
-  if (const auto message = PushMessageStore::shared().message()) status["push_message"] = *message;
+  if (const auto message = context.pushMessage.message()) status["push_message"] = *message;
   if (const auto first = values.find("first_tool_call_at");
       first != values.end() && first->is_string()) {
     status["first_tool_call_at"] = *first;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "cloud/HeartbeatManager.h"
-#include "cloud/PushMessageStore.h"
 #include "core/ConfigManager.h"
 #include "core/MCPClientTracker.h"
+#include "core/PushMessageStore.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
 #include "fakes/support/RecordingHttpServer.h"
@@ -185,7 +185,7 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
     reply(row.status, row.body);
     EXPECT_EQ(HeartbeatManager::sendHeartbeat("3.0.100", *context_), row.status == 200) << row.body;
     EXPECT_EQ(test::readFile(latestFile), row.latest) << row.body;
-    EXPECT_EQ(PushMessageStore::shared().message(), row.message) << row.body;
+    EXPECT_EQ(context_->pushMessage.message(), row.message) << row.body;
     EXPECT_EQ(manifestChecks, row.checks) << row.body;
   }
 

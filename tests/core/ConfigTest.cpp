@@ -153,7 +153,7 @@ TEST(ConfigManagerTest, AUserFileThatStopsParsingIsLeftAsItIsAndKeepsItsLastGood
   EXPECT_TRUE(store.readOnly());
   EXPECT_EQ(store.disabledTools(), Names{"t"});
   EXPECT_FALSE(store.save({{"port", 1}}));
-  EXPECT_FALSE(Config::shared().set("port", 2));
+  EXPECT_FALSE(Config(store).set("port", 2));
   const std::string log = captured.text();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
   EXPECT_NE(log.find("[config] ERROR " + userFile().string() + " does not parse ("),
@@ -166,7 +166,7 @@ TEST(ConfigManagerTest, AUserFileThatStopsParsingIsLeftAsItIsAndKeepsItsLastGood
   test::writeFile(userFile(), R"({"read_only": false})");
   EXPECT_FALSE(store.readOnly());
   EXPECT_TRUE(store.save({{"port", 3}}));
-  EXPECT_EQ(Config::shared().port(), 3);
+  EXPECT_EQ(Config(store).port(), 3);
 }
 
 TEST(ConfigManagerTest, AChangedFileIsSeenAtTheNextReadEvenWithinTheSameSecondAndSize) {
@@ -221,12 +221,12 @@ TEST(ConfigManagerTest, KeepsTheLastReadSettingsWhileAFileCannotBeRead) {
   EXPECT_TRUE(store.readOnly());
   EXPECT_EQ(store.disabledTools(), Names{"s"});
   EXPECT_EQ(store.disabledServices(), Names{"mail"});
-  EXPECT_EQ(Config::shared().port(), 9000);
+  EXPECT_EQ(Config(store).port(), 9000);
 
   // A change to a file that cannot be read is not made: the file stays, with one warning.
   test::CapturedStderr captured;
   EXPECT_FALSE(store.save({{"read_only", false}}));
-  EXPECT_FALSE(Config::shared().set("port", 1));
+  EXPECT_FALSE(Config(store).set("port", 1));
   const std::string log = captured.text();
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
   EXPECT_NE(log.find("config.json could not be read ("), std::string::npos) << log;
@@ -255,7 +255,7 @@ TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
       for (int i = 0; i < kChanges; ++i) {
         const std::string key = "k" + std::to_string(t) + "_" + std::to_string(i);
         if (t % 2 == 0) {
-          EXPECT_TRUE(Config::shared().set(key, i));
+          EXPECT_TRUE(Config(store).set(key, i));
         } else {
           EXPECT_TRUE(store.save({{key, i}}));
         }
@@ -382,7 +382,7 @@ TEST(ConfigTest, ReadsOnlyTheUserFileWithTypedDefaults) {
       {R"({"api_key": "k1", "port": 9000, "network_mode": "lan"})", "k1", true, 9000, "lan"},
       {R"({"port": 99999999999, "api_key": 4})", std::nullopt, false, 8765, "localhost"},
   };
-  Config& config = Config::shared();
+  const Config config{ConfigManager::shared()};
   test::writeFile(systemFile(), R"({"api_key": "system", "port": 1})");
   for (const Row& row : rows) {
     SCOPED_TRACE(row.user);

@@ -8,8 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "cloud/PushMessageStore.h"
 #include "core/ConfigManager.h"
+#include "core/PushMessageStore.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/UserDefaults.h"
 #include "server/StartupJobs.h"

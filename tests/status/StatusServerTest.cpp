@@ -10,14 +10,16 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "base/Timestamp.h"
-#include "cloud/PushMessageStore.h"
 #include "core/ConfigManager.h"
 #include "core/IPCServer.h"
 #include "core/MCPClientTracker.h"
+#include "core/PushMessageStore.h"
 #include "core/ServerContext.h"
 #include "core/ToolCallCounter.h"
 #include "core/ToolErrorCounter.h"
@@ -26,6 +28,7 @@
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
+#include "status/StatusDocument.h"
 #include "status/StatusServer.h"
 #include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
@@ -502,7 +505,7 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
                                             {"network_mode", "any"},
                                             {"disabled_services", {"slack"}},
                                             {"first_tool_call_at", "2026-01-02T03:04:05Z"}}));
-  PushMessageStore::shared().setMessage("[NUDGE] set up a client");
+  context_->pushMessage.setMessage("[NUDGE] set up a client");
   context_->activity.record(CallSource::cloud, "first_tool");
   context_->activity.record(CallSource::local, "second_tool");
 
@@ -532,6 +535,25 @@ TEST_F(StatusServerTest, StatusDecodesAsTheTrayReadsIt) {
   const json current = statusWithin(port_, 5s);
   EXPECT_FALSE(current.contains("update"));
   EXPECT_FALSE(current.contains("pending_restart_version"));
+}
+
+// Two servers in one process (as two tests are) each carry the message left on their own context.
+TEST(StatusDocumentTest, CarriesOnlyThePushMessageOfItsOwnContext) {
+  struct Row {
+    std::optional<std::string> first, second;
+  };
+  const Row rows[] = {{"one", std::nullopt}, {std::nullopt, "two"}, {"one", "two"}};
+  for (const Row& row : rows) {
+    ServerContext first, second;
+    if (row.first) first.pushMessage.setMessage(*row.first);
+    if (row.second) second.pushMessage.setMessage(*row.second);
+    for (const auto& [context, expected] : {std::pair{&first, row.first}, {&second, row.second}}) {
+      const json document = StatusDocument::build("3.0.100", *context);
+      const auto found = document.find("push_message");
+      EXPECT_EQ(found == document.end() ? std::nullopt : std::optional(found->get<std::string>()),
+                expected);
+    }
+  }
 }
 
 // Paths are put into the page as data, never as markup: a folder name that closes the script

@@ -8,6 +8,7 @@
 #include "base/Utf8.h"
 #include "core/AuditLog.h"
 #include "core/Config.h"
+#include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/Timeouts.h"
 #include "core/ToolResponse.h"
@@ -15,6 +16,7 @@
 #include "platform/Endpoints.h"
 #include "platform/HttpClient.h"
 #include "platform/OperatingSystem.h"
+#include "tools/common/SettingsHandler.h"
 #include "tools/support/DiagnosticTexts.h"
 
 namespace tvrn {
@@ -154,8 +156,8 @@ json masked(const std::string& key, const json& value) {
   return value;
 }
 
-ToolResult getConfig(const Params::Arguments&) {
-  const json stored = Config::shared().load();
+ToolResult getConfig(const ConfigManager& settings, const Params::Arguments&) {
+  const json stored = Config(settings).load();
   json shown = json::object();
   for (const auto& [key, value] : stored.items()) {
     const json safe = masked(key, value);
@@ -247,7 +249,8 @@ std::string report(const std::vector<DiagCheck>& checks, std::string_view versio
 
 void registerTools(ToolRegistry& registry, AutomationBridges with, std::string version) {
   registry.registerTool({"get_config", std::string(Texts::kConfigDescription),
-                         schema(json::object(), json::array()), ToolKind::readOnly, getConfig});
+                         schema(json::object(), json::array()), ToolKind::readOnly,
+                         withSettings(*registry.context().settings, getConfig)});
   registry.registerTool({"run_diagnostics", std::string(Texts::kDiagnosticsDescription),
                          schema({{"focus", property("string", Texts::kFocus)},
                                  {"submit", property("boolean", Texts::kSubmit)}},

@@ -213,7 +213,7 @@ TEST_F(DiagnosticToolsTest, GetConfigMasksEveryStoredSecret) {
     stored[key] = value;
     expected[key] = shown;
   }
-  ASSERT_TRUE(Config::shared().save(stored));
+  ASSERT_TRUE(Config(*registry_.context().settings).save(stored));
   json config = test::jsonOf(test::callTool(registry_, "get_config"));
   config.erase("machine_id");  // the system's own, no secret
   EXPECT_EQ(config, expected);

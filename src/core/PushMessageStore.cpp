@@ -1,13 +1,8 @@
-#include "cloud/PushMessageStore.h"
+#include "core/PushMessageStore.h"
 
 #include <utility>
 
 namespace tvrn {
-
-PushMessageStore& PushMessageStore::shared() {
-  static PushMessageStore store;
-  return store;
-}
 
 std::optional<std::string> PushMessageStore::message() const {
   std::lock_guard hold(mutex_);

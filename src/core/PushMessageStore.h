@@ -1,5 +1,5 @@
 // The one message the back end or start-up wants the tray to show, if any; the status JSON
-// carries it to the tray.
+// carries it to the tray. Each server's context holds one (`ServerContext::pushMessage`).
 #pragma once
 
 #include <mutex>
@@ -10,8 +10,6 @@ namespace tvrn {
 
 class PushMessageStore final {
  public:
-  static PushMessageStore& shared();
-
   std::optional<std::string> message() const;
   // An empty value clears it.
   void setMessage(std::optional<std::string> message);
