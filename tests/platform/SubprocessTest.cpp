@@ -76,7 +76,12 @@ bool groupEnds(pid_t group) {
   return true;
 }
 
-bool noChildLeft() { return ::waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
+// True once the child `pid` has been reaped: it is no child of this process any more.
+bool reaped(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0 &&
+         errno == ECHILD;
+}
 
 std::string echoRequest(const nlohmann::json& args = nlohmann::json::object()) {
   return nlohmann::json{{"method", "echo"}, {"args", args}}.dump() + "\n";
@@ -113,10 +118,10 @@ TEST(SubprocessRunTest, ReportsHowTheChildEnded) {
   EXPECT_FALSE(exited.exit.signalled);
   EXPECT_EQ(exited.standardError, "bad");
 
-  const auto killed = Subprocess::run({{"/bin/sh", "-c", "kill -9 $$"}}, within(20s));
+  const auto killed = Subprocess::run({{"/bin/sh", "-c", "echo $$; kill -9 $$"}}, within(20s));
   EXPECT_TRUE(killed.exit.signalled);
   EXPECT_EQ(killed.exit.status, SIGKILL);
-  EXPECT_TRUE(noChildLeft());
+  EXPECT_TRUE(reaped(std::stoi(killed.standardOutput)));
 }
 
 TEST(SubprocessRunTest, KeepsOnlyTheStartOfAFloodAndLetsTheChildFinish) {
@@ -166,7 +171,7 @@ TEST(SubprocessRunTest, EndsAndReapsAChildPastItsDeadline) {
     EXPECT_TRUE(result.timedOut);
     EXPECT_TRUE(result.exit.signalled);
     EXPECT_EQ(result.exit.status, c.signal);
-    EXPECT_TRUE(noChildLeft());
+    EXPECT_TRUE(reaped(std::stoi(result.standardOutput)));
     EXPECT_TRUE(groupEnds(std::stoi(result.standardOutput)))
         << "something the child started is still running";
   }

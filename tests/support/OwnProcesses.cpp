@@ -26,4 +26,15 @@ bool waitForCommandLine(pid_t pid, const std::string& program) {
   }
 }
 
+std::vector<pid_t> childrenNamed(const std::string& command) {
+  std::vector<pid_t> children;
+  for (const pid_t pid : ProcessInfo::allPids()) {
+    const auto entry = ProcessInfo::lookup(pid);
+    if (entry && entry->ppid == ProcessInfo::selfPid() && entry->command == command) {
+      children.push_back(pid);
+    }
+  }
+  return children;
+}
+
 }  // namespace tvrn::test

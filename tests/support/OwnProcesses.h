@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "server/LegacyCleaner.h"
 
@@ -20,5 +21,10 @@ LegacyCleaner::Settings childrenOnlyCleanup();
 // not within 10 s: the kernel sets it a moment after the start has returned, later on a busy
 // machine, and until then the process is not yet the program it is to stand for.
 [[nodiscard]] bool waitForCommandLine(pid_t pid, const std::string& program);
+
+// This process's children, ended but unreaped ones included, whose kernel command name is
+// `command`. Only these are the test's own: run as the first process of a PID namespace, the
+// test program also adopts what earlier tests' programs left behind when they were ended.
+std::vector<pid_t> childrenNamed(const std::string& command);
 
 }  // namespace tvrn::test

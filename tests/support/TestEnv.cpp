@@ -6,9 +6,11 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "platform/ProcessSetup.h"
+#include "support/ChildTestRun.h"
 #include "support/ScopedEnvironment.h"
 #include "support/TestEnv.h"
 
@@ -96,6 +99,25 @@ class FreshWorldPerTest : public ::testing::EmptyTestEventListener {
   std::unique_ptr<ScopedEnvironment> environment_;
   std::filesystem::path folder_;
 };
+
+// As the first process of a PID namespace (a whole test program in the isolation wrapper), the
+// program would have no parent and would adopt whatever the children it ends leave behind: the
+// server is never in that place. So that first process only reaps, and the tests run in a child
+// of it; its end ends the namespace, and with it anything still running there.
+void runBelowAReaper() {
+  if (::getpid() != 1 || !childRole().empty()) return;
+  const pid_t tests = ::fork();
+  if (tests < 0) std::abort();
+  if (tests == 0) return;
+  for (;;) {
+    int status = 0;
+    const pid_t ended = ::waitpid(-1, &status, __WALL);
+    if (ended < 0 && errno == EINTR) continue;
+    if (ended < 0) std::_Exit(1);
+    if (ended != tests) continue;
+    std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+}
 
 }  // namespace
 
@@ -185,6 +207,7 @@ int useUnusedStatusPort() {
 }
 
 int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
+  runBelowAReaper();
   prepareProcess();
   ::testing::InitGoogleTest(&argc, argv);
   makeRoot();

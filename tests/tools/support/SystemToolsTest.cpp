@@ -20,7 +20,6 @@
 #include "bridges/PimFixtures.h"
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
-#include "platform/ProcessInfo.h"
 #include "platform/Subprocess.h"
 #include "support/ChildTestRun.h"
 #include "support/OwnProcesses.h"
@@ -101,10 +100,7 @@ TEST_F(SystemToolsTest, FinderSearchStopsAtTheLimitAndMatchesTheQueryLiterally) 
   const json two =
       call("finder_search", {{"query", "match"}, {"path", under("Search")}, {"limit", 2}});
   EXPECT_EQ(two["results"].size(), 2u) << two;
-  for (const pid_t pid : ProcessInfo::allPids()) {
-    const auto entry = ProcessInfo::lookup(pid);
-    EXPECT_FALSE(entry && entry->ppid == ProcessInfo::selfPid()) << "left running: " << pid;
-  }
+  EXPECT_EQ(test::childrenNamed("find"), std::vector<pid_t>{}) << "left running";
   EXPECT_EQ(namesIn(call("finder_search", {{"query", "a*b"}, {"path", under("Search")}})),
             std::set<std::string>{"a*b"});
   EXPECT_EQ(call("finder_search", {{"query", "match"}, {"limit", -1}})["count"], 0);
