@@ -109,7 +109,6 @@ class ToolRegistry final {
   };
 
  private:
-
   std::shared_ptr<const Entry> find(std::string_view name) const;
   std::vector<std::shared_ptr<const Entry>> entries() const;
 
