@@ -490,7 +490,8 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   if (const JSONValue* member = (*params)["arguments"]) arguments = *member;
 
   ServerContext& context = registry_->context();
-  if (registry_->countsCall(*name)) {
+  const ToolRegistry::Found tool = registry_->lookUp(*name);
+  if (tool.countsCall()) {
     ToolCallCounter::increment(context, *name,
                                context.aiClient ? context.aiClient() : std::string());
   }
@@ -501,7 +502,7 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
     InFlight running(context.inFlight);
     // The settings, permissions and store look at their watched files once for the whole call.
     Readiness::Glance glance;
-    return registry_->dispatch(*name, arguments);
+    return registry_->dispatch(tool, arguments);
   }();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - started);

@@ -138,9 +138,21 @@ std::vector<std::string> ToolRegistry::allToolNames() const {
   return names;
 }
 
+ToolRegistry::Found ToolRegistry::lookUp(std::string_view name) const {
+  Found tool;
+  tool.name_ = name;
+  tool.entry_ = find(name);
+  return tool;
+}
+
 ToolResult ToolRegistry::dispatch(std::string_view name,
                                   const std::optional<JSONValue>& params) const {
-  auto entry = find(name);
+  return dispatch(lookUp(name), params);
+}
+
+ToolResult ToolRegistry::dispatch(const Found& tool, const std::optional<JSONValue>& params) const {
+  const std::string_view name = tool.name_;
+  const std::shared_ptr<const Entry>& entry = tool.entry_;
   if (!entry) return fail(ToolError::notFound(Texts::unknownTool(name)));
 
   const auto settings = context_->settings->snapshot();
@@ -204,11 +216,6 @@ std::optional<std::string> ToolRegistry::serviceFor(std::string_view tool) const
   auto entry = find(tool);
   if (!entry || entry->definition.service.empty()) return std::nullopt;
   return entry->definition.service;
-}
-
-bool ToolRegistry::countsCall(std::string_view tool) const {
-  auto entry = find(tool);
-  return !entry || !entry->definition.introductory;
 }
 
 }  // namespace tvrn

@@ -66,6 +66,12 @@ class ToolRegistry final {
   // handler on the caller's thread and returns its result unchanged.
   ToolResult dispatch(std::string_view name, const std::optional<JSONValue>& params) const;
 
+  // A tool looked up for one call, so counting and dispatching it search the registry once.
+  class Found;
+  Found lookUp(std::string_view name) const;
+  // dispatch() of a tool already looked up.
+  ToolResult dispatch(const Found& tool, const std::optional<JSONValue>& params) const;
+
   // {"tools": [{"name", "description", "inputSchema"}, ...]} ordered by name, without the tools
   // that the settings, the manifest or a first tool call (for the welcome tool) hide.
   JSONValue listPayload() const;
@@ -81,10 +87,6 @@ class ToolRegistry final {
   // setting), or nothing for an unknown tool or one of no service.
   std::optional<std::string> serviceFor(std::string_view tool) const;
 
-  // Whether a call of this tool counts as a use of Tavrin: every call but one of an
-  // introductory tool, unknown names included.
-  bool countsCall(std::string_view tool) const;
-
  private:
   // Stored immutable and shared, so a dispatch or listing takes its copy under the lock and
   // works outside it; the listing entry is written once, at registration.
@@ -93,6 +95,20 @@ class ToolRegistry final {
     std::string listing;  // {"description", "inputSchema", "name"} as compact JSON
   };
 
+ public:
+  class Found {
+   public:
+    // Whether a call of this tool counts as a use of Tavrin: every call but one of an
+    // introductory tool, unknown names included.
+    bool countsCall() const { return !entry_ || !entry_->definition.introductory; }
+
+   private:
+    friend class ToolRegistry;
+    std::string_view name_;  // the caller's, which outlives the call
+    std::shared_ptr<const Entry> entry_;
+  };
+
+ private:
   std::shared_ptr<const Entry> find(std::string_view name) const;
   std::vector<std::shared_ptr<const Entry>> entries() const;
 

@@ -14,7 +14,9 @@ class EnvironmentKey {
   // Takes the variables' values now; `names` must outlive the key (string literals).
   explicit EnvironmentKey(const std::vector<const char*>& names);
 
-  // Whether every variable still has the value taken (unset counting as a value).
+  // Whether every variable still has the value taken (unset counting as a value). Within one
+  // glance (Readiness::Glance, one request) a key found to hold is not looked at again: the
+  // process changes its environment only between requests.
   bool stillHolds() const;
 
  private:

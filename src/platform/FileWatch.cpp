@@ -51,6 +51,7 @@ constexpr auto kLookStands = std::chrono::milliseconds(1);
 
 struct Open {
   int depth = 0;
+  std::uint64_t serial = 0;                       // counts this thread's outermost glances
   bool looked = false;                            // a look was taken in this glance
   bool quiet = false;                             // it found every queue empty
   std::uint64_t changes = 0;                      // `changes` when it looked
@@ -77,13 +78,17 @@ bool quietEverywhere() {
 
 }  // namespace
 
-Glance::Glance() { ++glance.depth; }
+Glance::Glance() {
+  if (glance.depth++ == 0) ++glance.serial;
+}
 
 Glance::~Glance() {
   if (--glance.depth == 0) glance.looked = glance.quiet = false;
 }
 
 void ownChange() { changes.fetch_add(1, std::memory_order_acq_rel); }
+
+std::uint64_t openGlance() { return glance.depth > 0 ? glance.serial : 0; }
 
 int instanceFor(int fd) {
   if (fd < 0) return -1;

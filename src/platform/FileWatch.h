@@ -40,6 +40,9 @@ class Glance {
 };
 // The process changed files or folders it may watch: open glances ask the kernel again.
 void ownChange();
+// The outermost glance open on this thread, told apart from this thread's earlier ones; 0 when
+// none is open.
+std::uint64_t openGlance();
 }  // namespace Readiness
 
 class FileWatch {
