@@ -4,11 +4,8 @@
 #include <array>
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "base/Timestamp.h"
@@ -61,21 +58,6 @@ std::optional<std::string> clientOf(const ProcessInfo::Entry& process) {
 
 constexpr std::string_view kCategory = "heartbeat";
 
-// The heartbeat's thread.
-struct Beating {
-  std::mutex mutex;  // guards everything below
-  std::condition_variable_any wake;
-  std::jthread thread;
-};
-
-Beating& beating() {
-  // Never destroyed: the thread may still run while the process exits.
-  static Beating& state = *new Beating();
-  return state;
-}
-
-std::atomic<std::int64_t> beatsSent{0};
-
 nlohmann::json countsJSON(const CountSnapshot& counts) {
   return {{"total", counts.total}, {"breakdown", counts.breakdown}};
 }
@@ -111,46 +93,48 @@ bool manifestChanged(const nlohmann::json& reply) {
   return update != reply.end() && update->is_boolean() && update->get<bool>();
 }
 
-// Waits the interval unless stopped first; false when stopped.
-bool pause(const HeartbeatManager::Wait& wait, std::chrono::milliseconds duration,
-           std::stop_token stop) {
-  if (wait) return wait(duration, stop) && !stop.stop_requested();
-  std::unique_lock lock(beating().mutex);
-  beating().wake.wait_for(lock, stop, duration, [] { return false; });
+}  // namespace
+
+HeartbeatManager::HeartbeatManager(std::string version, std::shared_ptr<ServerContext> context,
+                                   Wait wait)
+    : version_(std::move(version)), context_(std::move(context)), wait_(std::move(wait)) {}
+
+HeartbeatManager::~HeartbeatManager() { stop(); }
+
+bool HeartbeatManager::pause(std::stop_token stop) {
+  if (wait_) return wait_(kInterval, stop) && !stop.stop_requested();
+  std::unique_lock lock(mutex_);
+  wake_.wait_for(lock, stop, kInterval, [] { return false; });
   return !stop.stop_requested();
 }
 
-}  // namespace
-
-void HeartbeatManager::startInBackground(std::string version,
-                                         std::shared_ptr<ServerContext> context, Wait wait) {
-  auto& state = beating();
-  std::lock_guard hold(state.mutex);
-  if (state.thread.joinable()) return;
-  state.thread = std::jthread([version = std::move(version), context = std::move(context),
-                               wait = std::move(wait)](std::stop_token stop) {
+void HeartbeatManager::startInBackground() {
+  std::lock_guard hold(mutex_);
+  if (thread_.joinable()) return;
+  thread_ = std::jthread([this](std::stop_token stop) {
     if (!TunnelLock::shared().acquire(stop)) return;
     do {
       // A failed beat has been logged; the next one is due after the pause either way.
-      static_cast<void>(sendHeartbeat(version, *context, stop));
-    } while (pause(wait, kInterval, stop));
+      static_cast<void>(sendHeartbeat(stop));
+    } while (pause(stop));
   });
 }
 
 void HeartbeatManager::stop() {
   std::jthread thread;
   {
-    std::lock_guard hold(beating().mutex);
-    thread = std::move(beating().thread);
+    std::lock_guard hold(mutex_);
+    thread = std::move(thread_);
   }
   thread.request_stop();
-  beating().wake.notify_all();
+  wake_.notify_all();
   if (thread.joinable()) thread.join();
 }
 
-bool HeartbeatManager::sendHeartbeat(const std::string& version, ServerContext& context,
-                                     std::stop_token stop) {
-  const std::int64_t beat = ++beatsSent;
+bool HeartbeatManager::sendHeartbeat(std::stop_token stop) {
+  ServerContext& context = *context_;
+  const std::string& version = version_;
+  const std::int64_t beat = ++beatsSent_;
   std::string client = context.reportingClient.last();
   if (client.empty()) client = aiClient();
   const CountSnapshot calls = context.counts.calls.drain();

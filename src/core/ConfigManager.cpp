@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -93,7 +94,16 @@ struct Layer {
   bool trusted = false;  // the identity stands for `object` (see settled)
   nlohmann::json object = nlohmann::json::object();
   std::optional<FileIdentity> damageReported;  // the damaged version already logged
+  // Changes whenever the file is read again or written, unique among every layer's, so a store
+  // sees that another store (or Config) read a change it resolved nothing from yet.
+  std::uint64_t version = 0;
 };
+
+// Guarded by ConfigManager::userFileLock().
+std::uint64_t nextLayerVersion() {
+  static std::uint64_t last = 0;
+  return ++last;
+}
 
 // Guarded by ConfigManager::userFileLock(); never destroyed, as the store is not.
 std::map<std::filesystem::path, Layer>& layers() {
@@ -126,6 +136,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
 
   // Looked at before reading: a change during the read shows as a new identity next time.
   reading.reread = true;
+  layer.version = nextLayerVersion();
   layer.trusted = false;
   if (!identity.present) {
     layer.identity = identity;
@@ -181,12 +192,28 @@ ConfigManager& ConfigManager::shared() {
 ConfigManager::ConfigManager()
     : settings_(kSettingsVariables, [this](FileWatch& watch) { return resolve(watch); }) {}
 
-std::filesystem::path ConfigManager::configPath() const {
-  return Paths::appSupport() / "config.json";
+ConfigManager::ConfigManager(Locations locations)
+    : fixed_(std::move(locations)),
+      settings_({}, [this](FileWatch& watch) { return resolve(watch); }) {}
+
+ConfigManager::Locations ConfigManager::locations() const {
+  if (fixed_) return *fixed_;
+  Locations named{Paths::systemConfigDir() / "config.json", configPath(), std::nullopt};
+  if (const char* overridePath = std::getenv("TVRN_CONFIG");
+      overridePath != nullptr && *overridePath != '\0') {
+    named.overrideFile = overridePath;
+  }
+  return named;
 }
-std::filesystem::path ConfigManager::logPath() const { return Paths::appSupport() / "server.log"; }
+
+std::filesystem::path ConfigManager::configPath() const {
+  return fixed_ ? fixed_->userFile : Paths::appSupport() / "config.json";
+}
+std::filesystem::path ConfigManager::logPath() const {
+  return configPath().parent_path() / "server.log";
+}
 std::filesystem::path ConfigManager::auditLogPath() const {
-  return Paths::appSupport() / "audit.log";
+  return configPath().parent_path() / "audit.log";
 }
 
 void ConfigManager::ensureMachineId() const {
@@ -266,6 +293,7 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
       layer.object = nlohmann::json::parse(
           changed.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
       layer.trusted = false;
+      layer.version = nextLayerVersion();
     }
   }
   const std::string name = file.filename().string();
@@ -282,21 +310,24 @@ std::shared_ptr<const ConfigManager::Snapshot> ConfigManager::snapshot() const {
 
 WatchedValue<ConfigManager::Snapshot>::Made ConfigManager::resolve(FileWatch& watch) const {
   std::lock_guard hold(userFileLock());
-  const char* overridePath = std::getenv("TVRN_CONFIG");
-  const std::string override = overridePath != nullptr ? overridePath : "";
-  const auto systemFile = Paths::systemConfigDir() / "config.json";
-  const auto userFile = configPath();
-  std::vector<std::filesystem::path> files{systemFile, userFile};
+  const Locations named = locations();
+  const std::string override = named.overrideFile ? named.overrideFile->string() : "";
+  std::vector<std::filesystem::path> files{named.systemFile, named.userFile};
   if (!override.empty()) files.emplace_back(override);
   // Watched before they are read, so a change made while reading is reported too. While every
   // change is reported, each report has the files read again; otherwise their identities tell.
   LayerReading reading{.force = watch.watch(files)};
   reading.reread = override != snapshotOverride_ || !snapshot_;
-  const nlohmann::json& system = readLayer(systemFile, reading);
-  const nlohmann::json& user = readLayer(userFile, reading);
+  const nlohmann::json& system = readLayer(named.systemFile, reading);
+  const nlohmann::json& user = readLayer(named.userFile, reading);
   const nlohmann::json* overrides = override.empty() ? nullptr : &readLayer(override, reading);
   const bool complete = reading.force && reading.complete;
+  // A file another reader of it took in anew since this snapshot counts as read again here.
+  std::vector<std::uint64_t> versions;
+  for (const auto& file : files) versions.push_back(layers()[file].version);
+  if (versions != snapshotLayers_) reading.reread = true;
   if (!reading.reread) return {snapshot_, complete};
+  snapshotLayers_ = std::move(versions);
 
   auto next = std::make_shared<Snapshot>();
   nlohmann::json& values = next->values;

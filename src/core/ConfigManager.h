@@ -6,13 +6,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/EnvironmentKey.h"
 #include "platform/HardwareId.h"
@@ -25,8 +28,21 @@ class ConfigManager final {
   // Keys in which a value in the system-wide file wins over the user's file.
   static const std::set<std::string>& governanceKeys();
 
-  // The one store; its first use makes sure the user's file holds a machine id.
+  // Where one store's settings live: the system-wide file, the user's file (the only one ever
+  // written) and, when given, a file laid over both.
+  struct Locations {
+    std::filesystem::path systemFile;
+    std::filesystem::path userFile;
+    std::optional<std::filesystem::path> overrideFile;
+  };
+
+  // The user's own store, over the files HOME, XDG_CONFIG_HOME, XDG_CONFIG_DIRS and TVRN_CONFIG
+  // name at each read; its first use makes sure the user's file holds a machine id.
   static ConfigManager& shared();
+
+  // A store over these files alone, whatever the environment names. Making it writes nothing;
+  // its machine id is the one its files hold, else the machine's own (generateMachineId).
+  explicit ConfigManager(Locations locations);
 
   // The settings in force at one moment, with what governance reads of them worked out once.
   struct Snapshot {
@@ -58,7 +74,8 @@ class ConfigManager final {
   bool readOnly() const;     // TVRN_READ_ONLY=1 forces it
   bool privacyMode() const;  // TVRN_PRIVACY_MODE=1 forces it
 
-  // Worked out from the home folder at each call, so they follow a change of HOME.
+  // The user's file and, beside it, the logs; for the user's own store worked out from the home
+  // folder at each call, so they follow a change of HOME.
   std::filesystem::path configPath() const;
   std::filesystem::path logPath() const;
   std::filesystem::path auditLogPath() const;
@@ -86,6 +103,8 @@ class ConfigManager final {
 
  private:
   ConfigManager();
+  // The files read now: the fixed ones, else those the environment names.
+  Locations locations() const;
   void ensureMachineId() const;
   static void ensureMachineIdIn(const std::filesystem::path& file);
   // Watches the three files, then resolves them; under userFileLock().
@@ -93,10 +112,13 @@ class ConfigManager final {
 
   static std::mutex& userFileLock();
 
+  const std::optional<Locations> fixed_;  // unset for the user's own store
   mutable WatchedValue<Snapshot> settings_;
-  // The last snapshot and the override file it was resolved with; guarded by userFileLock().
+  // The last snapshot, the override file and the versions of the files it was resolved from;
+  // guarded by userFileLock().
   mutable std::shared_ptr<const Snapshot> snapshot_;
   mutable std::string snapshotOverride_;
+  mutable std::vector<std::uint64_t> snapshotLayers_;
   // The home folder's variables as they were when the machine id was last made sure of; the keys
   // published here are never freed (see ensureMachineId).
   mutable std::atomic<const EnvironmentKey*> ensuredFor_{nullptr};

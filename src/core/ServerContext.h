@@ -25,6 +25,11 @@
 namespace tvrn {
 
 struct ServerContext {
+  // Over the user's settings.
+  ServerContext() : ServerContext(ConfigManager::shared()) {}
+  // Over settings of its own; the user's are not looked at.
+  explicit ServerContext(ConfigManager& ownSettings) : settings(&ownSettings) {}
+
   // Privacy-permission status by service key ("calendar", ...) to status word ("denied", ...),
   // which "initialize" names the missing permissions from. Unset: none is missing.
   std::function<std::map<std::string, std::string>()> permissionStatus;
@@ -44,9 +49,8 @@ struct ServerContext {
   std::function<nlohmann::json()> serviceStatus;
   // What the support tools report of the relay tunnel and the self-updater. Unset: not known.
   EnvironmentSources::Sources environment;
-  // The settings the registry, the sessions and the status server read: the user's, unless
-  // start-up hands in others.
-  ConfigManager* settings = &ConfigManager::shared();
+  // The settings the registry, the sessions, the status server and the tool families read.
+  ConfigManager* settings;
   // Sends the reports that nobody waits for: calls and errors to the status server, events to
   // the back end. Each context has its own, stopped with it.
   std::shared_ptr<BackgroundPoster> poster = std::make_shared<BackgroundPoster>();

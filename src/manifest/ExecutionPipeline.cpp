@@ -47,7 +47,8 @@ ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
                                       const std::optional<JSONValue>& rawParams,
                                       const std::optional<std::string>& machineId,
                                       const PermissionSource& permissions,
-                                      const RunnerTable& runners) {
+                                      const RunnerTable& runners,
+                                      BackgroundPoster& telemetry) {
   auto validated = ParameterValidator::validate(rawParams, spec.params);
   if (!validated.ok()) return fail(validated.error());
   const nlohmann::json& params = validated.value();
@@ -57,7 +58,9 @@ ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
     return fail(ToolError::permissionDenied(unmet->deniedMessage));
   }
   ToolResult result = runners.execute(spec.behavior, params, spec.timeoutMs);
-  if (result.ok() && spec.telemetry) TelemetryEngine::fire(*spec.telemetry, params, machineId);
+  if (result.ok() && spec.telemetry) {
+    TelemetryEngine::fire(telemetry, *spec.telemetry, params, machineId);
+  }
   return result;
 }
 

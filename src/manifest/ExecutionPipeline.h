@@ -10,6 +10,7 @@
 #include "core/JSONValue.h"
 #include "core/ToolDefinition.h"
 #include "manifest/Manifest.h"
+#include "platform/HttpClient.h"
 
 namespace tvrn {
 class RunnerTable;
@@ -19,9 +20,10 @@ namespace tvrn::ExecutionPipeline {
 
 // The runner's result unchanged, or the validation, confirmation or permission outcome that
 // stopped the call before it ran. The declared permissions are checked against `permissions`;
-// without one, none is granted. The behaviour runs through `runners`.
+// without one, none is granted. The behaviour runs through `runners`; a success's telemetry
+// event goes out on `telemetry`.
 ToolResult execute(const ToolSpec& spec, const std::optional<JSONValue>& rawParams,
                    const std::optional<std::string>& machineId, const PermissionSource& permissions,
-                   const RunnerTable& runners);
+                   const RunnerTable& runners, BackgroundPoster& telemetry);
 
 }  // namespace tvrn::ExecutionPipeline

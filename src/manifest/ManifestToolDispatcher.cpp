@@ -77,16 +77,18 @@ std::string serviceOf(const ToolSpec& spec, const ToolRegistry& registry) {
 
 ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
                              const ToolRegistry& registry, std::string service,
-                             std::shared_ptr<const RunnerTable> runners) {
+                             std::shared_ptr<const RunnerTable> runners,
+                             std::shared_ptr<BackgroundPoster> telemetry) {
   auto held = std::make_shared<const ToolSpec>(spec);
   return {spec.name,
           spec.description,
           ManifestToolDispatcher::inputSchema(spec),
           ManifestToolDispatcher::kind(spec),
           [held, machineId, context = registry.sharedContext(),
-           runners = std::move(runners)](const std::optional<JSONValue>& arguments) {
+           runners = std::move(runners),
+           telemetry = std::move(telemetry)](const std::optional<JSONValue>& arguments) {
             return ExecutionPipeline::execute(*held, arguments, machineId,
-                                              context->permissionStatus, *runners);
+                                              context->permissionStatus, *runners, *telemetry);
           },
           std::move(service)};
 }
@@ -165,7 +167,8 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       continue;
     }
     registry->registerTool(
-        definitionFor(spec, machineId, *registry, serviceOf(spec, *registry), runners_));
+        definitionFor(spec, machineId, *registry, serviceOf(spec, *registry), runners_,
+                      telemetry_));
     registered.insert(spec.name);
     ++count;
   }

@@ -10,6 +10,7 @@
 #include "core/ToolRegistry.h"
 #include "manifest/Manifest.h"
 #include "manifest/RunnerDispatch.h"
+#include "platform/HttpClient.h"
 
 namespace tvrn {
 
@@ -46,6 +47,8 @@ class ManifestToolDispatcher final {
   std::set<std::string> registeredNames_;
   // Shared with the registered tools, which a session may still call after the dispatcher went.
   const std::shared_ptr<RunnerTable> runners_ = std::make_shared<RunnerTable>();
+  // Where its tools' telemetry events go; shared with them, as the runners.
+  const std::shared_ptr<BackgroundPoster> telemetry_ = std::make_shared<BackgroundPoster>();
 };
 
 }  // namespace tvrn

@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::chrono::seconds kSendTimeout{5};
 
-// A poster of its own, so a slow back end never holds up the other reports queued behind it.
-BackgroundPoster& telemetryPoster() {
-  static BackgroundPoster poster;
-  return poster;
-}
-
 std::optional<nlohmann::json> rawValue(const TelemetryTag& tag, const nlohmann::json& params) {
   if (tag.value) return *tag.value;
   if (!tag.fromParam || !params.is_object()) return std::nullopt;
@@ -39,21 +33,22 @@ nlohmann::json eventData(const std::vector<TelemetryTag>& tags, const nlohmann::
   return data;
 }
 
-void send(const std::string& event, nlohmann::json data,
+void send(BackgroundPoster& poster, const std::string& event, nlohmann::json data,
           const std::optional<std::string>& machineId) {
   nlohmann::json body = {{"type", event}};
   if (machineId) body["machine_id"] = *machineId;
   if (!data.empty()) body["data"] = std::move(data);
   body["source"] = "manifest_engine";
-  telemetryPoster().post(
+  poster.post(
       HttpClient::jsonPostRequest(Endpoints::backend() + "/events", body, kSendTimeout));
 }
 
 }  // namespace
 
-void TelemetryEngine::fire(const TelemetrySpec& spec, const nlohmann::json& resolvedParams,
+void TelemetryEngine::fire(BackgroundPoster& poster, const TelemetrySpec& spec,
+                           const nlohmann::json& resolvedParams,
                            const std::optional<std::string>& machineId) {
-  send(spec.event, eventData(spec.tags, resolvedParams), machineId);
+  send(poster, spec.event, eventData(spec.tags, resolvedParams), machineId);
 }
 
 }  // namespace tvrn

@@ -120,12 +120,11 @@ EnvironmentSources::UpdateReport updateCheck(bool checkOnly) {
 
 // What the registry, the sessions and the status server share, with what they ask of the
 // manifest store, the permission checker and the heartbeat.
-std::shared_ptr<ServerContext> makeContext(CoProcesses& coProcesses, const PrivacyGate& gate,
-                                           const ManifestStore& manifest,
+std::shared_ptr<ServerContext> makeContext(ConfigManager& settings, CoProcesses& coProcesses,
+                                           const PrivacyGate& gate, const ManifestStore& manifest,
                                            ManifestLoader& manifestLoader,
                                            const ServiceStatusScanner& scanner) {
-  auto context = std::make_shared<ServerContext>();
-  context->settings = &ConfigManager::shared();
+  auto context = std::make_shared<ServerContext>(settings);
   context->permissionStatus = [&scanner = coProcesses.helperScanner, &gate] {
     return TCCStatusChecker::currentStatus(scanner, gate);
   };
@@ -195,15 +194,17 @@ void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProces
 
 // What a start() builds and hands out: the calendars, reminders and contacts behind the privacy
 // gate it was handed, the co-process clients, the manifest in force with the tools it adds (and
-// the runners they run on) and the loader that keeps it current, and the service scanner.
+// the runners they run on) and the loader that keeps it current, and the service scanner, all
+// reading the settings it was handed.
 struct StartedParts {
-  explicit StartedParts(std::shared_ptr<PrivacyGate> privacyGate) : gate(std::move(privacyGate)) {}
+  StartedParts(std::shared_ptr<PrivacyGate> privacyGate, ConfigManager& startSettings)
+      : gate(std::move(privacyGate)), settings(startSettings) {}
 
   std::shared_ptr<PrivacyGate> gate;
-  // Whose folders the user's settings name.
+  ConfigManager& settings;
+  // Whose folders the settings name.
   PlatformStores stores{
-      *gate,
-      {.settings = PlatformStores::settingsOf(ConfigManager::shared()), .warn = logPimWarning}};
+      *gate, {.settings = PlatformStores::settingsOf(settings), .warn = logPimWarning}};
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
   CoProcesses clients{[this](std::string_view method, const nlohmann::json& args) {
@@ -211,8 +212,8 @@ struct StartedParts {
   }};
   ManifestStore manifest;
   ManifestToolDispatcher manifestTools;
-  ManifestLoader manifestLoader{manifest, manifestTools, ConfigManager::shared()};
-  ServiceStatusScanner scanner{ConfigManager::shared()};
+  ManifestLoader manifestLoader{manifest, manifestTools, settings};
+  ServiceStatusScanner scanner{settings};
 };
 
 // The parts of the last start(); shutdown() ends their co-processes. Every set a start() built
@@ -222,9 +223,9 @@ StartedParts*& startedParts() {
   return current;
 }
 
-StartedParts& buildParts(std::shared_ptr<PrivacyGate> gate) {
+StartedParts& buildParts(std::shared_ptr<PrivacyGate> gate, ConfigManager& settings) {
   static auto& built = *new std::vector<std::unique_ptr<StartedParts>>();
-  built.push_back(std::make_unique<StartedParts>(std::move(gate)));
+  built.push_back(std::make_unique<StartedParts>(std::move(gate), settings));
   startedParts() = built.back().get();
   return *built.back();
 }
@@ -254,6 +255,12 @@ std::unique_ptr<CloudTunnel>& cloudTunnel() {
   return tunnel;
 }
 
+// The heartbeat of the last start(); shutdown() stops it. Never destroyed, as statusServer().
+std::unique_ptr<HeartbeatManager>& heartbeat() {
+  static auto& beating = *new std::unique_ptr<HeartbeatManager>();
+  return beating;
+}
+
 // What the last start() queued; shutdown() takes it back. Never destroyed, as statusServer().
 std::shared_ptr<QueuedWork>& startupWork() {
   static auto& work = *new std::shared_ptr<QueuedWork>();
@@ -281,18 +288,19 @@ void queueBackgroundJobs(QueuedWork& work, ManifestLoader& manifestLoader,
       [&settings] { StartupJobs::sendFirstLaunchInstallEventIfNeeded(settings, version()); });
 }
 
-bool autoUpdateEnabled() {
-  const auto settings = ConfigManager::shared().snapshot();
-  const auto value = settings->values.find("auto_update");
-  return value != settings->values.end() && value->is_boolean() && value->get<bool>();
+bool autoUpdateEnabled(const ConfigManager& settings) {
+  const auto now = settings.snapshot();
+  const auto value = now->values.find("auto_update");
+  return value != now->values.end() && value->is_boolean() && value->get<bool>();
 }
 
 // The update check, the heartbeat, and the relay with the one session that answers what it
 // relays. The session lives as long as the process: the tunnel holds it only weakly.
 void startCloudServices(const std::shared_ptr<ToolRegistry>& registry) {
   UpdateManager::shared().setDaemonModeEnabled(true);
-  UpdateManager::shared().checkInBackground(autoUpdateEnabled());
-  HeartbeatManager::startInBackground(version(), registry->sharedContext());
+  UpdateManager::shared().checkInBackground(autoUpdateEnabled(*registry->context().settings));
+  heartbeat() = std::make_unique<HeartbeatManager>(version(), registry->sharedContext());
+  heartbeat()->startInBackground();
   static auto& relaySession = *new std::shared_ptr<MCPServer>();
   relaySession =
       std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", version()});
@@ -317,7 +325,8 @@ const std::string& version() {
 }
 
 bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cleanup) {
-  Logger::configure(ConfigManager::shared().logPath());
+  ConfigManager& settings = ConfigManager::shared();
+  Logger::configure(settings.logPath());
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
   if (IPCServer::isServed(IPCServer::socketPath())) {
@@ -326,7 +335,7 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
     return false;
   }
   shutDown = false;
-  AuditLog::configure(ConfigManager::shared().auditLogPath());
+  AuditLog::configure(settings.auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
   // The stdio server the AI clients' entries name is put in place first, with or without a tray.
   if (!BundledServer::install(version())) {
@@ -336,11 +345,11 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
   LegacyCleaner::run(cleanup);
   killLegacyDaemons(cleanup.pkill);
 
-  StartedParts& parts = buildParts(std::move(gate));
+  StartedParts& parts = buildParts(std::move(gate), settings);
   CoProcesses& clients = parts.clients;
 
-  const auto context =
-      makeContext(clients, *parts.gate, parts.manifest, parts.manifestLoader, parts.scanner);
+  const auto context = makeContext(settings, clients, *parts.gate, parts.manifest,
+                                   parts.manifestLoader, parts.scanner);
   auto registry = std::make_shared<ToolRegistry>(context);
   registerToolFamilies(*registry, clients, parts.stores);
   installManifestRunners(parts.manifestTools.runners(), clients, *context, parts.manifest);
@@ -373,7 +382,7 @@ void shutdown() {
   if (startupWork()) startupWork()->cancel();
   if (startedParts()) startedParts()->scanner.stop();
   if (cloudTunnel()) cloudTunnel()->stop();
-  HeartbeatManager::stop();
+  if (heartbeat()) heartbeat()->stop();
   statusServer().reset();
   // Nothing asks through them any more.
   if (startedParts()) startedParts()->clients.end();

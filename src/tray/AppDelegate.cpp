@@ -30,15 +30,16 @@ bool undetermined(const PrivacyGate& gate, PrivacyEntity entity) {
 
 }  // namespace
 
-AppDelegate::AppDelegate(StartupHooks hooks, PrivacyGate& gate, TrayScheduler& scheduler,
-                         QDBusConnection bus)
+AppDelegate::AppDelegate(StartupHooks hooks, PrivacyGate& gate, const ConfigManager& settings,
+                         TrayScheduler& scheduler, QDBusConnection bus)
     : hooks_(std::move(hooks)),
       gate_(gate),
       scheduler_(scheduler),
-      statusMonitor_(scheduler),
+      statusMonitor_(settings, scheduler),
       notifier_(std::move(bus)),
-      notifications_(notifier_, scheduler,
-                     [this](const std::string& source) { startPulse(source); }) {}
+      notifications_(
+          notifier_, scheduler, [this](const std::string& source) { startPulse(source); },
+          settings) {}
 
 AppDelegate::~AppDelegate() = default;
 

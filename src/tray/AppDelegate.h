@@ -52,8 +52,8 @@ class AppDelegate : public QObject {
   static constexpr std::chrono::milliseconds kStartingGrace = 2 * StatusMonitor::kPollInterval;
 
   // `gate` is the privacy gate of the server the tray runs, which the popover and the permission
-  // requests ask.
-  AppDelegate(StartupHooks hooks, PrivacyGate& gate,
+  // requests ask; `settings` those the monitor and the notifications read.
+  AppDelegate(StartupHooks hooks, PrivacyGate& gate, const ConfigManager& settings,
               TrayScheduler& scheduler = TrayScheduler::system(),
               QDBusConnection bus = QDBusConnection::sessionBus());
   ~AppDelegate() override;

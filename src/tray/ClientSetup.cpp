@@ -18,9 +18,9 @@ using AIClientCatalog::Client;
 
 constexpr std::chrono::milliseconds kPopoverDelay{300};
 
-std::vector<std::string> seenIds() {
+std::vector<std::string> seenIds(const ConfigManager& settings) {
   std::vector<std::string> ids;
-  const auto config = ConfigManager::shared().load();
+  const auto config = settings.load();
   const auto seen = config.find(kSeenIdsKey);
   if (seen == config.end() || !seen->is_array()) return ids;
   for (const auto& id : *seen) {
@@ -34,16 +34,17 @@ bool contains(const std::vector<std::string>& ids, const std::string& id) {
   return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
-bool write(const Client& client, const std::string& method, QObject* context) {
+bool write(const Client& client, const std::string& method, const ConfigManager& settings,
+           QObject* context) {
   if (!ClientConfigEditor::addEntry(client.def, BundledServer::path().string())) return false;
-  trackConfigWritten(client.def, method, context);
+  trackConfigWritten(client.def, method, settings, context);
   return true;
 }
 
 }  // namespace
 
-std::vector<std::string> autoConfigure(QObject* context) {
-  const auto seen = seenIds();
+std::vector<std::string> autoConfigure(const ConfigManager& settings, QObject* context) {
+  const auto seen = seenIds(settings);
   std::vector<Client> detected;
   nlohmann::json detectedIds = nlohmann::json::array();
   for (auto& client : AIClientCatalog::clients(AIClientCatalog::Job::autoConfig)) {
@@ -51,20 +52,21 @@ std::vector<std::string> autoConfigure(QObject* context) {
     detectedIds.push_back(client.def.id);
     detected.push_back(std::move(client));
   }
-  if (!ConfigManager::shared().save({{kSeenIdsKey, detectedIds}})) {
+  if (!settings.save({{kSeenIdsKey, detectedIds}})) {
     Logger::warn("tray", "Could not record the AI clients seen; they count as new next time");
   }
 
   std::vector<std::string> configured;
   for (const auto& client : detected) {
     if (contains(seen, client.def.id) || AIClientCatalog::mentionsUs(client.def.cfgPath)) continue;
-    if (write(client, "tray-auto", context)) configured.push_back(client.def.name);
+    if (write(client, "tray-auto", settings, context)) configured.push_back(client.def.name);
   }
   return configured;
 }
 
-void autoConfigureClientsIfNeeded(AppDelegate& delegate, TrayScheduler& scheduler) {
-  const auto configured = autoConfigure(&delegate);
+void autoConfigureClientsIfNeeded(AppDelegate& delegate, const ConfigManager& settings,
+                                  TrayScheduler& scheduler) {
+  const auto configured = autoConfigure(settings, &delegate);
   scheduler.after(kPopoverDelay, &delegate, [&delegate] {
     if (delegate.statusItem() && delegate.popover() && !delegate.popover()->isVisible()) {
       delegate.togglePopover();
@@ -73,15 +75,16 @@ void autoConfigureClientsIfNeeded(AppDelegate& delegate, TrayScheduler& schedule
   if (!configured.empty()) delegate.notifications().showClientsConfigured(configured);
 }
 
-bool fix(const Client& client, QObject* context) {
-  return !client.isCloudOnly() && write(client, "tray-fix", context);
+bool fix(const Client& client, const ConfigManager& settings, QObject* context) {
+  return !client.isCloudOnly() && write(client, "tray-fix", settings, context);
 }
 
-void trackConfigWritten(const AIClientDef& client, const std::string& method, QObject* context) {
+void trackConfigWritten(const AIClientDef& client, const std::string& method,
+                        const ConfigManager& settings, QObject* context) {
   const nlohmann::json body = {{"stage", "config_written"},
                                {"client_id", client.id},
                                {"client_name", client.name},
-                               {"machine_id", ConfigManager::shared().getMachineId()},
+                               {"machine_id", settings.getMachineId()},
                                {"method", method}};
   TrayHttp::shared().postJSON(TrayRoutes::installEvent, body, context,
                               [](const TrayHttp::Reply&) {});

@@ -12,6 +12,7 @@
 
 namespace tvrn {
 class AppDelegate;
+class ConfigManager;
 class TrayScheduler;
 }  // namespace tvrn
 
@@ -20,21 +21,24 @@ namespace tvrn::ClientSetup {
 inline constexpr const char* kSeenIdsKey = "clients_seen_ids";
 
 // Writes the bundled server's entry into the file of each client detected now and not at the
-// last run whose file does not yet mention the system, stores the detected ids, and reports each
-// written client ("tray-auto"). The names of the clients written, in table order; a file that
-// could not be used or written is not among them.
-std::vector<std::string> autoConfigure(QObject* context);
+// last run whose file does not yet mention the system, stores the detected ids in `settings`,
+// and reports each written client ("tray-auto"). The names of the clients written, in table
+// order; a file that could not be used or written is not among them.
+std::vector<std::string> autoConfigure(const ConfigManager& settings, QObject* context);
 
 // The start-up's pass: autoConfigure, the popover opened 0.3 s later whatever was written, and
 // the notification naming the clients written.
-void autoConfigureClientsIfNeeded(AppDelegate& delegate, TrayScheduler& scheduler);
+void autoConfigureClientsIfNeeded(AppDelegate& delegate, const ConfigManager& settings,
+                                  TrayScheduler& scheduler);
 
 // One client by hand ("tray-fix"). False when its file could not be used or written; nothing is
 // reported then.
-bool fix(const AIClientCatalog::Client& client, QObject* context);
+bool fix(const AIClientCatalog::Client& client, const ConfigManager& settings, QObject* context);
 
-// Posts "config_written" for the client to the back end and forgets it.
-void trackConfigWritten(const AIClientDef& client, const std::string& method, QObject* context);
+// Posts "config_written" for the client, with the machine id `settings` hold, to the back end
+// and forgets it.
+void trackConfigWritten(const AIClientDef& client, const std::string& method,
+                        const ConfigManager& settings, QObject* context);
 
 // A row of the popover's AI-clients section.
 struct Row {

@@ -39,8 +39,10 @@ std::optional<std::string> approvalsListURL(const std::string& token) {
 
 }  // namespace
 
-StatusMonitor::StatusMonitor(TrayScheduler& scheduler, QObject* parent)
+StatusMonitor::StatusMonitor(const ConfigManager& settings, TrayScheduler& scheduler,
+                             QObject* parent)
     : QObject(parent),
+      settings_(settings),
       scheduler_(scheduler),
       statusURLs_{TrayRoutes::url(TrayRoutes::status),
                   Endpoints::statusBaseURLv6() + std::string(TrayRoutes::status.path)},
@@ -155,8 +157,8 @@ void StatusMonitor::setJustUpdatedToVersion(std::optional<std::string> version) 
   emit justUpdatedToVersionChanged();
 }
 
-std::optional<std::string> StatusMonitor::relayToken() {
-  const nlohmann::json config = ConfigManager::shared().load();
+std::optional<std::string> StatusMonitor::relayToken() const {
+  const nlohmann::json config = settings_.load();
   const auto token = config.find("cloud_token");
   if (token == config.end() || !token->is_string()) return std::nullopt;
   auto text = token->get<std::string>();

@@ -24,6 +24,8 @@
 
 namespace tvrn {
 
+class ConfigManager;
+
 class StatusMonitor : public QObject {
   Q_OBJECT
 
@@ -35,7 +37,9 @@ class StatusMonitor : public QObject {
   static constexpr std::chrono::milliseconds kJustUpdatedShownFor{30000};
   static constexpr std::chrono::milliseconds kNotDeterminedDelay{2000};
 
-  explicit StatusMonitor(TrayScheduler& scheduler = TrayScheduler::system(),
+  // `settings`: those the relay token is read from, which the popover's sections read as well.
+  explicit StatusMonitor(const ConfigManager& settings,
+                         TrayScheduler& scheduler = TrayScheduler::system(),
                          QObject* parent = nullptr);
   ~StatusMonitor() override;
 
@@ -83,9 +87,10 @@ class StatusMonitor : public QObject {
   static constexpr const char* kConfigSignalName = "changed";
   // Where settings changes are announced: the session bus unless set.
   void setConfigBus(QDBusConnection bus) { configBus_ = std::move(bus); }
-  // The cloud relay's token: config.json's "cloud_token" when it is a non-empty text, read at
+  // The cloud relay's token: the settings' "cloud_token" when it is a non-empty text, read at
   // each call. The status never carries it, so that /status and status.json cannot leak it.
-  static std::optional<std::string> relayToken();
+  std::optional<std::string> relayToken() const;
+  const ConfigManager& settings() const { return settings_; }
   // Sends the user's decision ("approve", "deny") on one cloud sign-in; once the web site has
   // answered, or failed to, the request leaves the list and the list is fetched again.
   void respondToApproval(const std::string& requestId, const std::string& decision);
@@ -125,6 +130,7 @@ class StatusMonitor : public QObject {
   void fetchPendingApprovals();
   void receiveApprovals(std::vector<PendingApproval> requests);
 
+  const ConfigManager& settings_;
   TrayScheduler& scheduler_;
   const std::vector<std::string> statusURLs_;  // on 127.0.0.1, then on [::1]
   const std::filesystem::path statusFile_;

@@ -24,8 +24,8 @@ std::vector<std::string> capitalizedAll(const std::set<std::string>& services) {
   return names;
 }
 
-std::vector<std::string> seenClients() {
-  const auto seen = ConfigManager::shared().load().value("clients_seen_ids", nlohmann::json());
+std::vector<std::string> seenClients(const ConfigManager& settings) {
+  const auto seen = settings.load().value("clients_seen_ids", nlohmann::json());
   std::vector<std::string> ids;
   if (!seen.is_array()) return ids;
   for (const auto& id : seen) {
@@ -35,8 +35,8 @@ std::vector<std::string> seenClients() {
   return ids;
 }
 
-const texts::NudgeClient* chosenClient() {
-  const auto seen = seenClients();
+const texts::NudgeClient* chosenClient(const ConfigManager& settings) {
+  const auto seen = seenClients(settings);
   for (const auto& client : texts::kNudgeClients) {
     if (std::find(seen.begin(), seen.end(), client.id) != seen.end()) return &client;
   }
@@ -53,8 +53,9 @@ Notification notice(std::string identifier, std::string title, std::string body)
 
 }  // namespace
 
-TrayNotifications::TrayNotifications(Notifier& notifier, TrayScheduler& scheduler, Pulse pulse)
-    : notifier_(notifier), scheduler_(scheduler), pulse_(std::move(pulse)) {}
+TrayNotifications::TrayNotifications(Notifier& notifier, TrayScheduler& scheduler, Pulse pulse,
+                                     const ConfigManager& settings)
+    : notifier_(notifier), scheduler_(scheduler), pulse_(std::move(pulse)), settings_(settings) {}
 
 bool TrayNotifications::passThrottle(const char* key, std::chrono::seconds period) {
   const double now = std::chrono::duration<double>(scheduler_.now().time_since_epoch()).count();
@@ -73,7 +74,7 @@ void TrayNotifications::showSetupNudge(const std::optional<ServerStatus>& status
   if (!passThrottle(kNudgeKey, kDay)) return;
   const std::string level =
       status && status->aiClientHealth ? *status->aiClientHealth : std::string("yellow");
-  const auto* client = chosenClient();
+  const auto* client = chosenClient(settings_);
   auto nudge = notice("tvrn-first-tool-nudge", "", "");
   if (level == "green") {
     nudge.title = texts::kReadyTitle;

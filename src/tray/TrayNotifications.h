@@ -15,6 +15,8 @@
 
 namespace tvrn {
 
+class ConfigManager;
+
 class TrayNotifications {
  public:
   using Pulse = std::function<void(const std::string& source)>;
@@ -26,7 +28,9 @@ class TrayNotifications {
   static constexpr std::chrono::seconds kDay{86400};
   static constexpr std::chrono::seconds kWeek{604800};
 
-  TrayNotifications(Notifier& notifier, TrayScheduler& scheduler, Pulse pulse);
+  // `settings` name the AI clients seen, which the setup nudge picks its client from.
+  TrayNotifications(Notifier& notifier, TrayScheduler& scheduler, Pulse pulse,
+                    const ConfigManager& settings);
 
   void showSetupNudge(const std::optional<ServerStatus>& status);
   void showApproval(const PendingApproval& approval);
@@ -49,6 +53,7 @@ class TrayNotifications {
   Notifier& notifier_;
   TrayScheduler& scheduler_;
   Pulse pulse_;
+  const ConfigManager& settings_;
 };
 
 }  // namespace tvrn

@@ -65,6 +65,8 @@ bool wantsHeadless(int argc, char** argv) {
 
   // One gate for the server and the tray: the tray's prompt and privacy page answer for both.
   const auto gate = tvrn::ServerCore::makePrivacyGate();
+  // The user's settings, which the tray reads and writes as the server does.
+  const tvrn::ConfigManager& settings = tvrn::ConfigManager::shared();
   tvrn::AppDelegate delegate(
       {
           .terminateExistingInstances = [] { tvrn::TrayInstances::terminateExisting(); },
@@ -73,13 +75,13 @@ bool wantsHeadless(int argc, char** argv) {
           .stopServer = [] { tvrn::ServerCore::shutdown(); },
           .takeJustUpdatedVersion = [] { return tvrn::UpdateManager::takeJustUpdatedVersion(); },
           .autoConfigureClients =
-              [&delegate] {
-                tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate,
+              [&delegate, &settings] {
+                tvrn::ClientSetup::autoConfigureClientsIfNeeded(delegate, settings,
                                                                 tvrn::TrayScheduler::system());
               },
           .registerPermissionPrompt = [gate] { tvrn::installPermissionPrompt(*gate); },
       },
-      *gate);
+      *gate, settings);
   if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);
   QApplication::exec();
   delegate.applicationWillTerminate();

@@ -125,6 +125,7 @@ class HeartbeatTest : public ::testing::Test {
   test::RecordingHttpServer backend_;
   std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
   ToolCounts& counts_ = context_->counts;
+  HeartbeatManager heartbeat_{"3.0.100", context_};
 };
 
 TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
@@ -136,11 +137,11 @@ TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
     ToolErrorCounter::recordLocalOnly(counts_, "list_events:bad_request");
     ::setenv("TVRN_BACKEND_URL", backend.c_str(), 1);
     reply(status, "{}");
-    EXPECT_FALSE(HeartbeatManager::sendHeartbeat("3.0.100", *context_)) << backend << " " << status;
+    EXPECT_FALSE(heartbeat_.sendHeartbeat()) << backend << " " << status;
 
     ::setenv("TVRN_BACKEND_URL", backend_.baseURL().c_str(), 1);
     reply(200, "{}");
-    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
+    ASSERT_TRUE(heartbeat_.sendHeartbeat());
     const nlohmann::json expected = {
         {"machine_id", ConfigManager::shared().getMachineId()},
         {"version", "3.0.100"},
@@ -148,7 +149,7 @@ TEST_F(HeartbeatTest, BeatCarriesTheCountsAndAFailedOneLeavesThemForTheNext) {
         {"tool_calls", {{"total", 2}, {"breakdown", {{"list_events", 2}}}}},
         {"tool_errors", {{"total", 1}, {"breakdown", {{"list_events:bad_request", 1}}}}}};
     EXPECT_EQ(lastBeat(), expected) << backend << " " << status;
-    ASSERT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
+    ASSERT_TRUE(heartbeat_.sendHeartbeat());
     EXPECT_EQ(lastBeat()["tool_calls"]["total"], 0);
   }
 }
@@ -183,7 +184,7 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   };
   for (const auto& row : rows) {
     reply(row.status, row.body);
-    EXPECT_EQ(HeartbeatManager::sendHeartbeat("3.0.100", *context_), row.status == 200) << row.body;
+    EXPECT_EQ(heartbeat_.sendHeartbeat(), row.status == 200) << row.body;
     EXPECT_EQ(test::readFile(latestFile), row.latest) << row.body;
     EXPECT_EQ(context_->pushMessage.message(), row.message) << row.body;
     EXPECT_EQ(manifestChecks, row.checks) << row.body;
@@ -194,25 +195,35 @@ TEST_F(HeartbeatTest, RepliesSetTheLatestVersionThePushMessageAndAskForTheManife
   store.setManifest(manifest);
   reply(200, "{}");
   manifestChecks = 0;
-  for (int i = 0; i < 6; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(heartbeat_.sendHeartbeat());
   EXPECT_EQ(manifestChecks, 2);
   store.setManifest(std::nullopt);
-  for (int i = 0; i < 2; ++i) EXPECT_TRUE(HeartbeatManager::sendHeartbeat("3.0.100", *context_));
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(heartbeat_.sendHeartbeat());
   EXPECT_EQ(manifestChecks, 4);
+
+  // Another heartbeat in the process counts its own beats, from its first.
+  store.setManifest(manifest);
+  manifestChecks = 0;
+  HeartbeatManager other{"3.0.100", context_};
+  for (int i = 0; i < 2; ++i) EXPECT_TRUE(other.sendHeartbeat());
+  EXPECT_EQ(manifestChecks, 0);
+  EXPECT_TRUE(other.sendHeartbeat());
+  EXPECT_EQ(manifestChecks, 1);
 }
 
 TEST_F(HeartbeatTest, BeatsAtOnceThenEveryFiveMinutesUntilStopped) {
   reply(200, "{}");
   std::mutex mutex;
   std::vector<std::chrono::milliseconds> waits;
-  HeartbeatManager::startInBackground("3.0.100", context_,
-                                      [&](std::chrono::milliseconds duration, std::stop_token) {
-                                        std::lock_guard hold(mutex);
-                                        waits.push_back(duration);
-                                        return waits.size() < 3;
-                                      });
+  HeartbeatManager beating("3.0.100", context_,
+                           [&](std::chrono::milliseconds duration, std::stop_token) {
+                             std::lock_guard hold(mutex);
+                             waits.push_back(duration);
+                             return waits.size() < 3;
+                           });
+  beating.startInBackground();
   EXPECT_TRUE(backend_.waitForRequests(3, std::chrono::seconds(10)));
-  HeartbeatManager::stop();
+  beating.stop();
   EXPECT_EQ(backend_.requestsTo("/heartbeat").size(), 3u);
   EXPECT_EQ(waits, std::vector<std::chrono::milliseconds>(3, HeartbeatManager::kInterval));
 }

@@ -25,6 +25,7 @@ TelemetryTag fromParam(std::string name, std::string param,
 
 TEST(TelemetryEngineTest, PostsTheEventTheTagsDescribe) {
   test::RecordingHttpServer backend;
+  BackgroundPoster poster;
   ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
   const json params = {{"query", "mail"}, {"empty", ""}, {"count", 5}, {"flag", true}};
   const struct {
@@ -53,7 +54,7 @@ TEST(TelemetryEngineTest, PostsTheEventTheTagsDescribe) {
        std::nullopt,
        R"({"type": "", "source": "manifest_engine"})"},
   };
-  for (const auto& c : cases) TelemetryEngine::fire(c.spec, params, c.machineId);
+  for (const auto& c : cases) TelemetryEngine::fire(poster, c.spec, params, c.machineId);
 
   ASSERT_TRUE(backend.waitForRequests(std::size(cases), 10s));
   const auto requests = backend.requests();
@@ -72,16 +73,17 @@ TEST(TelemetryEngineTest, NeitherWaitsForNorReportsOnTheBackEnd) {
   slow.status = 500;
   slow.delay = 60s;
   backend.respond("/events", slow);
+  BackgroundPoster poster;
   const TelemetrySpec spec{"ran", {}};
   {
     // The test environment's back end address refuses connections.
     test::CapturedStderr log;
-    TelemetryEngine::fire(spec, json::object(), "M");
+    TelemetryEngine::fire(poster, spec, json::object(), "M");
     // The variable exists already, so replacing it does not move the environment under the
     // sending thread.
     ::setenv("TVRN_BACKEND_URL", backend.baseURL().c_str(), 1);
-    TelemetryEngine::fire(spec, json::object(), "M");
-    TelemetryEngine::fire(spec, json::object(), "M");
+    TelemetryEngine::fire(poster, spec, json::object(), "M");
+    TelemetryEngine::fire(poster, spec, json::object(), "M");
     // Events go out one after another, so the first one reaching the fake means the refused
     // one is over; the fake has not answered yet, and every fire has returned.
     ASSERT_TRUE(backend.waitForRequests(1, 10s));

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QtTest/QTest>
 
+#include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
 #include "tray/ManualScheduler.h"
@@ -42,7 +43,7 @@ class AIClientsPopover : public ::testing::Test {
 
   test::RecordingHttpServer backend_;
   test::ManualScheduler clock_;
-  StatusMonitor monitor_{clock_};
+  StatusMonitor monitor_{ConfigManager::shared(), clock_};
   std::unique_ptr<MenuBarView> view_;
 };
 

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include "cloud/UpdateManager.h"
+#include "core/ConfigManager.h"
 #include "core/Logger.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
@@ -41,7 +42,7 @@ class AppDelegateTest : public ::testing::Test {
     hooks.takeJustUpdatedVersion = [] { return UpdateManager::takeJustUpdatedVersion(); };
     hooks.autoConfigureClients = [this] { events_.push_back("configure"); };
     hooks.registerPermissionPrompt = [this] { events_.push_back("prompt"); };
-    return std::make_unique<AppDelegate>(hooks, gate_, clock_, QDBusConnection(QString()));
+    return std::make_unique<AppDelegate>(hooks, gate_, ConfigManager::shared(), clock_, QDBusConnection(QString()));
   }
 
   std::string log() { return test::readFile(logFile_); }

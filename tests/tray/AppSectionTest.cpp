@@ -7,6 +7,7 @@
 #include <QUrlQuery>
 #include <algorithm>
 
+#include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
 #include "tray/AppSection.h"
@@ -88,7 +89,7 @@ class AppSectionNudgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ::setenv("TVRN_STATUS_PORT", std::to_string(server_.port()).c_str(), 1);
-    monitor_ = std::make_unique<StatusMonitor>(clock_);
+    monitor_ = std::make_unique<StatusMonitor>(ConfigManager::shared(), clock_);
   }
 
   void serve(const json& status) {

@@ -55,7 +55,7 @@ TEST_F(ClientSetupTest, FirstStartWritesBesideTheUsersContentAndSecondStartNothi
   const test::ClientHome home;
   EXPECT_EQ(AIClientCatalog::health(), "yellow");
 
-  const auto configured = ClientSetup::autoConfigure(&context_);
+  const auto configured = ClientSetup::autoConfigure(ConfigManager::shared(), &context_);
   EXPECT_EQ(configured,
             (std::vector<std::string>{"Claude Desktop", "Cursor", "Windsurf", "VS Code"}));
 
@@ -98,7 +98,7 @@ TEST_F(ClientSetupTest, FirstStartWritesBesideTheUsersContentAndSecondStartNothi
 
   // Seen before, or already mentioning the system: nothing is written or reported again.
   const auto before = test::contentsOf(test::home());
-  EXPECT_TRUE(ClientSetup::autoConfigure(&context_).empty());
+  EXPECT_TRUE(ClientSetup::autoConfigure(ConfigManager::shared(), &context_).empty());
   EXPECT_EQ(test::contentsOf(test::home()), before);
   EXPECT_EQ(installEvents(5).size(), 4u);
 }
@@ -150,7 +150,7 @@ TEST_F(ClientSetupTest, FixWritesTheClientsShapeOrLeavesAnUnusableFileAlone) {
     } else if (c.file) {
       test::writeFile(file, *c.file);
     }
-    EXPECT_EQ(ClientSetup::fix(client, &context_), c.expected.has_value());
+    EXPECT_EQ(ClientSetup::fix(client, ConfigManager::shared(), &context_), c.expected.has_value());
     if (c.expected) {
       EXPECT_EQ(fileJSON(file), json::parse(*c.expected));
     } else if (c.file && c.file != "/") {

@@ -94,7 +94,7 @@ class MenuBarViewTest : public ::testing::Test {
 
   test::RecordingHttpServer web_;
   test::ManualScheduler clock_;
-  StatusMonitor monitor_{clock_};
+  StatusMonitor monitor_{ConfigManager::shared(), clock_};
   MenuBarView view_{monitor_, gate_, [] {}, clock_};
   bool polling_ = false;
 };

@@ -60,7 +60,8 @@ class NotifierTest : public ::testing::Test {
       static_cast<void>(UserDefaults::removeObject(key));  // an absent key is fine
     }
     notifications_ = std::make_unique<TrayNotifications>(
-        *notifier_, clock_, [this](const std::string& source) { pulses_.push_back(source); });
+        *notifier_, clock_, [this](const std::string& source) { pulses_.push_back(source); },
+        ConfigManager::shared());
   }
 
   void TearDown() override {

@@ -79,7 +79,7 @@ class PendingApprovalsTest : public ::testing::Test {
 
   test::RecordingHttpServer web_;
   test::ManualScheduler clock_;
-  StatusMonitor monitor_{clock_};
+  StatusMonitor monitor_{ConfigManager::shared(), clock_};
   Ids notified_;
 };
 
@@ -88,7 +88,7 @@ class PendingApprovalsTest : public ::testing::Test {
 TEST_F(PendingApprovalsTest, EachNewRequestIsAnnouncedOnceAndNothingIsAskedWithoutAToken) {
   for (const json& token : {json(""), json(42)}) {
     ASSERT_TRUE(ConfigManager::shared().save({{"cloud_token", token}}));
-    EXPECT_EQ(StatusMonitor::relayToken(), std::nullopt);
+    EXPECT_EQ(monitor_.relayToken(), std::nullopt);
   }
   setToken(kToken);
   web_.enqueue(kList, {listOf({"r1", "r2"})});

@@ -10,6 +10,7 @@
 #include <QtTest/QTest>
 #include <future>
 
+#include "core/ConfigManager.h"
 #include "pim/PrivacyGate.h"
 #include "support/ChildTestRun.h"
 #include "tray/AppDelegate.h"
@@ -160,7 +161,7 @@ TEST_F(PermissionPromptTest, APromptLeavesThePopoverWorking) {
   ASSERT_EQ(shownPrompts().size(), 1u);
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 
-  StatusMonitor monitor;
+  StatusMonitor monitor(ConfigManager::shared());
   auto* view = new MenuBarView(monitor, gate_, [] {});
   PopoverWindow popover(view);
   for (int round = 0; round < 2; ++round) {
@@ -183,7 +184,7 @@ TEST_F(PermissionPromptTest, EscapeAsksNothingAgain) {
   test::writeStatusFile(test::statusFixture("status-fresh-install.json"), clock_.now());
   StartupHooks hooks;
   hooks.registerPermissionPrompt = [this] { installPermissionPrompt(gate_); };
-  AppDelegate delegate(hooks, gate_, clock_, QDBusConnection(QString()));
+  AppDelegate delegate(hooks, gate_, ConfigManager::shared(), clock_, QDBusConnection(QString()));
   ASSERT_TRUE(delegate.applicationDidFinishLaunching());
   std::vector<PrivacyEntity> order;
   whenShown([&](PermissionPrompt* prompt) {

@@ -59,7 +59,7 @@ class PopoverLayoutTest : public ::testing::Test {
   void open(const json& status, const QSize& screen, bool busy) {
     popover_.reset();
     view_ = nullptr;
-    monitor_ = std::make_unique<StatusMonitor>(clock_);
+    monitor_ = std::make_unique<StatusMonitor>(ConfigManager::shared(), clock_);
     // Cloud sign-ins are listed only with a relay token.
     ASSERT_TRUE(ConfigManager::shared().save(
         {{"cloud_token", busy ? json("relay-token") : json(nullptr)}}));

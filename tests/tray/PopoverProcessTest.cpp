@@ -9,6 +9,7 @@
 #include <QSignalSpy>
 #include <QtTest/QTest>
 
+#include "core/ConfigManager.h"
 #include "platform/RunningApps.h"
 #include "support/ChildTestRun.h"
 #include "support/OwnProcesses.h"
@@ -41,7 +42,7 @@ class PopoverProcessTest : public ::testing::Test {
   }
 
   test::ManualScheduler clock_;
-  StatusMonitor monitor_{clock_};
+  StatusMonitor monitor_{ConfigManager::shared(), clock_};
 };
 
 // Only processes named exactly tavrin-server end: a program whose command line merely mentions

@@ -46,7 +46,7 @@ class StatusMonitorRequestsTest : public ::testing::Test {
 
   // A monitor holding `status` (none when null), read from a fresh status.json.
   std::unique_ptr<StatusMonitor> monitorWith(const json& status) {
-    auto monitor = std::make_unique<StatusMonitor>(clock_);
+    auto monitor = std::make_unique<StatusMonitor>(ConfigManager::shared(), clock_);
     if (!status.is_null()) {
       test::writeFile(Paths::appSupport() / "status.json", status.dump());
       monitor->startPolling();

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
@@ -34,7 +35,7 @@ class StatusMonitorTest : public ::testing::Test {
   }
 
   void makeMonitor() {
-    monitor_ = std::make_unique<StatusMonitor>(clock_);
+    monitor_ = std::make_unique<StatusMonitor>(ConfigManager::shared(), clock_);
     monitor_->onStateChange = [this](const std::string& state) { log_.push_back(state); };
     monitor_->onActivity = [this](const std::string& source) { log_.push_back("pulse:" + source); };
     monitor_->onNudge = [this] { log_.push_back("nudge"); };

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/Paths.h"
 #include "tray/ManualScheduler.h"
@@ -84,7 +85,7 @@ class TraySectionsTest : public ::testing::Test {
   test::ManualScheduler clock_;
   test::RecordingHttpServer statusServer_;
   test::RecordingHttpServer backend_;
-  StatusMonitor monitor_{clock_};
+  StatusMonitor monitor_{ConfigManager::shared(), clock_};
   std::unique_ptr<MenuBarView> view_;
   int hidden_ = 0;
 };

@@ -31,8 +31,8 @@ std::vector<AIClientRowModel> PopoverModels::aiClients(const std::vector<ClientS
   return models;
 }
 
-AIClientsSection::AIClientsSection(QWidget* parent)
-    : PopoverSectionWidget(parent), layout_(new QVBoxLayout(this)) {
+AIClientsSection::AIClientsSection(QWidget* parent, const ConfigManager& settings)
+    : PopoverSectionWidget(parent), settings_(settings), layout_(new QVBoxLayout(this)) {
   layout_->setSpacing(4);
   layout_->setContentsMargins(16, 8, 16, 8);
 }
@@ -113,7 +113,7 @@ bool AIClientsSection::update(const PopoverInput& input) {
 
 // The row shows the outcome the next time the section is drawn, from the file itself.
 void AIClientsSection::fix(const std::string& id) {
-  ClientSetup::fix(AIClientCatalog::find(id), this);
+  ClientSetup::fix(AIClientCatalog::find(id), settings_, this);
 }
 
 }  // namespace tvrn

@@ -52,13 +52,15 @@ class ConfigMentions {
 
 class AIClientsSection final : public PopoverSectionWidget {
  public:
-  explicit AIClientsSection(QWidget* parent);
+  // `settings` hold the machine id a fix reports.
+  AIClientsSection(QWidget* parent, const ConfigManager& settings);
   // Looks at the clients' folders afresh, and at the files that changed.
   bool update(const PopoverInput& input) override;
 
  private:
   void fix(const std::string& id);
 
+  const ConfigManager& settings_;
   QVBoxLayout* layout_;
   std::vector<QWidget*> rows_;  // owned through Qt's parent
   ConfigMentions mentions_;

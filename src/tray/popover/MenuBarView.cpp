@@ -97,7 +97,7 @@ PopoverInput MenuBarView::input() const {
   input.justUpdatedTo = monitor_.justUpdatedToVersion();
   // Looked at only while the update banner stands: it reads every process of the user.
   if (input.justUpdatedTo) input.claudeRunning = RunningApps::isRunning(kClaudeBundleId);
-  input.relayConfigured = StatusMonitor::relayToken().has_value();
+  input.relayConfigured = monitor_.relayToken().has_value();
   input.restarting = isRestarting_;
   input.now = scheduler_.now();
   input.outlookAccounts = monitor_.outlookAccounts();

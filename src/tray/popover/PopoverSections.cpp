@@ -668,10 +668,9 @@ std::unique_ptr<PopoverSectionWidget> makeSection(PopoverSection section, QWidge
       return std::make_unique<RelaySection>(parent);
     case PopoverSection::disconnected:
       return std::make_unique<DisconnectedSection>(parent, std::move(sink));
-    case PopoverSection::aiClients:
-      return std::make_unique<AIClientsSection>(parent);
     case PopoverSection::pushMessage:
       return std::make_unique<PushMessageSection>(parent, std::move(sink));
+    case PopoverSection::aiClients:
     case PopoverSection::services:
     case PopoverSection::appSection:
     case PopoverSection::footer:

@@ -24,6 +24,7 @@
 #include "tray/ServiceRows.h"
 #include "tray/TrayStrings.h"
 #include "tray/WacliLauncher.h"
+#include "tray/popover/AIClientsSection.h"
 #include "tray/popover/MenuBarView.h"
 #include "tray/popover/PopoverSymbols.h"
 
@@ -668,6 +669,8 @@ std::unique_ptr<PopoverSectionWidget> makeTraySection(PopoverSection section, QW
   switch (section) {
     case PopoverSection::services:
       return std::make_unique<ServicesSection>(parent, context.gate);
+    case PopoverSection::aiClients:
+      return std::make_unique<AIClientsSection>(parent, context.monitor.settings());
     case PopoverSection::appSection:
       return std::make_unique<AppSectionWidget>(parent, context.monitor, context.gate);
     case PopoverSection::footer:

@@ -1,6 +1,7 @@
-// The popover's lower sections, which act through the status monitor: the services list, the app
-// section (settings link, auto-update, restart notice or update offer) and the footer (help, the
-// problem-report form, language, hiding the icon).
+// The popover's sections that act through the status monitor: the services list, the AI clients
+// (their fix reports with the monitor's settings), the app section (settings link, auto-update,
+// restart notice or update offer) and the footer (help, the problem-report form, language, hiding
+// the icon).
 #pragma once
 
 #include <functional>
@@ -21,7 +22,8 @@ struct TraySectionContext {
   std::function<void(QWidget*)> reveal;  // scrolls the widget, newly shown, into view
 };
 
-// The services list, the app section or the footer; nothing for any other section.
+// The services list, the AI clients, the app section or the footer; nothing for any other
+// section.
 std::unique_ptr<PopoverSectionWidget> makeTraySection(PopoverSection section, QWidget* parent,
                                                       const TraySectionContext& context);
 
