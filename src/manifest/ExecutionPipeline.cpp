@@ -47,8 +47,7 @@ ToolResult ExecutionPipeline::execute(const ToolSpec& spec,
                                       const std::optional<JSONValue>& rawParams,
                                       const std::optional<std::string>& machineId,
                                       const PermissionSource& permissions,
-                                      const RunnerTable& runners,
-                                      BackgroundPoster& telemetry) {
+                                      const RunnerTable& runners, BackgroundPoster& telemetry) {
   auto validated = ParameterValidator::validate(rawParams, spec.params);
   if (!validated.ok()) return fail(validated.error());
   const nlohmann::json& params = validated.value();

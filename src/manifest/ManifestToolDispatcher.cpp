@@ -84,8 +84,7 @@ ToolDefinition definitionFor(const ToolSpec& spec, const std::string& machineId,
           spec.description,
           ManifestToolDispatcher::inputSchema(spec),
           ManifestToolDispatcher::kind(spec),
-          [held, machineId, context = registry.sharedContext(),
-           runners = std::move(runners),
+          [held, machineId, context = registry.sharedContext(), runners = std::move(runners),
            telemetry = std::move(telemetry)](const std::optional<JSONValue>& arguments) {
             return ExecutionPipeline::execute(*held, arguments, machineId,
                                               context->permissionStatus, *runners, *telemetry);
@@ -166,9 +165,8 @@ void ManifestToolDispatcher::apply(const Manifest& manifest) {
       ++skipped;
       continue;
     }
-    registry->registerTool(
-        definitionFor(spec, machineId, *registry, serviceOf(spec, *registry), runners_,
-                      telemetry_));
+    registry->registerTool(definitionFor(spec, machineId, *registry, serviceOf(spec, *registry),
+                                         runners_, telemetry_));
     registered.insert(spec.name);
     ++count;
   }

@@ -39,8 +39,7 @@ void send(BackgroundPoster& poster, const std::string& event, nlohmann::json dat
   if (machineId) body["machine_id"] = *machineId;
   if (!data.empty()) body["data"] = std::move(data);
   body["source"] = "manifest_engine";
-  poster.post(
-      HttpClient::jsonPostRequest(Endpoints::backend() + "/events", body, kSendTimeout));
+  poster.post(HttpClient::jsonPostRequest(Endpoints::backend() + "/events", body, kSendTimeout));
 }
 
 }  // namespace

@@ -203,8 +203,8 @@ struct StartedParts {
   std::shared_ptr<PrivacyGate> gate;
   ConfigManager& settings;
   // Whose folders the settings name.
-  PlatformStores stores{
-      *gate, {.settings = PlatformStores::settingsOf(settings), .warn = logPimWarning}};
+  PlatformStores stores{*gate,
+                        {.settings = PlatformStores::settingsOf(settings), .warn = logPimWarning}};
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
   CoProcesses clients{[this](std::string_view method, const nlohmann::json& args) {

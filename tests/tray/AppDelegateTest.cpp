@@ -42,7 +42,8 @@ class AppDelegateTest : public ::testing::Test {
     hooks.takeJustUpdatedVersion = [] { return UpdateManager::takeJustUpdatedVersion(); };
     hooks.autoConfigureClients = [this] { events_.push_back("configure"); };
     hooks.registerPermissionPrompt = [this] { events_.push_back("prompt"); };
-    return std::make_unique<AppDelegate>(hooks, gate_, ConfigManager::shared(), clock_, QDBusConnection(QString()));
+    return std::make_unique<AppDelegate>(hooks, gate_, ConfigManager::shared(), clock_,
+                                         QDBusConnection(QString()));
   }
 
   std::string log() { return test::readFile(logFile_); }

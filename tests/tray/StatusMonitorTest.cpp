@@ -207,5 +207,32 @@ TEST_F(StatusMonitorTest, DeliversEventsInOrderAndLogsEachLostPermission) {
   EXPECT_FALSE(monitor_->tccRegressed());
 }
 
+// Monitors in one process, each handed settings of its own, read the relay token from those
+// alone, never from the user's.
+TEST(StatusMonitorSettingsTest, EachMonitorReadsTheSettingsItWasHanded) {
+  test::writeFile(Paths::appSupport() / "config.json", json{{"cloud_token", "user's"}}.dump());
+  const struct {
+    json settings;
+    std::optional<std::string> token;
+  } rows[] = {
+      {{{"cloud_token", "token-1"}}, "token-1"},
+      {{{"cloud_token", ""}}, std::nullopt},
+      {json::object(), std::nullopt},
+  };
+  test::ManualScheduler clock;
+  std::vector<std::unique_ptr<ConfigManager>> stores;
+  std::vector<std::unique_ptr<StatusMonitor>> monitors;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const auto folder = test::home().parent_path() / ("tray-" + std::to_string(i));
+    test::writeFile(folder / "user.json", rows[i].settings.dump());
+    stores.push_back(std::make_unique<ConfigManager>(
+        ConfigManager::Locations{folder / "system.json", folder / "user.json", std::nullopt}));
+    monitors.push_back(std::make_unique<StatusMonitor>(*stores.back(), clock));
+  }
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    EXPECT_EQ(monitors[i]->relayToken(), rows[i].token) << rows[i].settings;
+  }
+}
+
 }  // namespace
 }  // namespace tvrn

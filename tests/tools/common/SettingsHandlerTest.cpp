@@ -44,9 +44,9 @@ TEST(SettingsHandlerTest, EachRegistryAnswersFromItsOwnSettings) {
   test::writeFile(test::home() / "notes.txt", "hello");
   // The user's own settings say the opposite of both servers'; they must not count.
   const fs::path userFolder = Paths::appSupport();
-  test::writeFile(userFolder / "config.json",
-                  json{{"disabled_tools", {"fs_list"}}, {"servicenow_instance", "user.example"}}
-                      .dump());
+  test::writeFile(
+      userFolder / "config.json",
+      json{{"disabled_tools", {"fs_list"}}, {"servicenow_instance", "user.example"}}.dump());
   test::writeFile(Paths::systemConfigDir() / "config.json",
                   json{{"disabled_services", {"servicenow"}}}.dump());
   test::writeFile(test::home() / "override.json", json{{"read_only", true}}.dump());
@@ -71,15 +71,21 @@ TEST(SettingsHandlerTest, EachRegistryAnswersFromItsOwnSettings) {
     std::string fromA, fromB;  // a part of each server's answer
   } rows[] = {
       {"fs_list", {{"path", outside.string()}}, "shared.txt", (folderB / "user.json").string()},
-      {"fs_read", {{"path", (test::home() / "notes.txt").string()}},
-       "is disabled by your organisation", "hello"},
+      {"fs_read",
+       {{"path", (test::home() / "notes.txt").string()}},
+       "is disabled by your organisation",
+       "hello"},
       {"disconnect_servicenow", json::object(), "Disconnected from a.service-now.com.",
        "ServiceNow disconnected."},
       {"disconnect_servicenow", json::object(), "ServiceNow disconnected.",
        "ServiceNow disconnected."},
-      {"servicenow_search_incidents", {{"query", "vpn"}}, "Not connected to ServiceNow",
+      {"servicenow_search_incidents",
+       {{"query", "vpn"}},
+       "Not connected to ServiceNow",
        "service is disabled"},
-      {"servicenow_create_incident", {{"short_description", "vpn"}}, "Not connected to ServiceNow",
+      {"servicenow_create_incident",
+       {{"short_description", "vpn"}},
+       "Not connected to ServiceNow",
        "read-only mode"},
   };
   for (const auto& row : rows) {
