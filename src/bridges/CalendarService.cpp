@@ -86,10 +86,13 @@ nlohmann::json calendarEntry(const Calendar& calendar) {
   return entry;
 }
 
+// About what one calendar takes printed, its identifier a folder's path.
+constexpr std::size_t kPrintedBytes = 256;
+
 // The names' result as the tree of calendarEntry's would print, written straight from the
 // calendars; nothing when a text is not UTF-8, which the tree's printing answers in its own way.
 std::optional<std::string> printedNames(const std::vector<Calendar>& calendars) {
-  JSONText::Writer out(2);
+  JSONText::Writer out(2, kPrintedBytes * (calendars.size() + 1));
   out.beginObject();
   if (!out.key("calendars")) return std::nullopt;
   out.beginArray();

@@ -58,10 +58,13 @@ json listRecord(const Calendar& list) {
   return record;
 }
 
+// About what one list takes printed, its identifier a folder's path.
+constexpr std::size_t kPrintedBytes = 256;
+
 // The listing's result as the tree of listRecord's would print, written straight from the lists;
 // nothing when a text is not UTF-8, which the tree's printing answers in its own way.
 std::optional<std::string> printedLists(const std::vector<Calendar>& lists) {
-  JSONText::Writer out(2);
+  JSONText::Writer out(2, kPrintedBytes * (lists.size() + 1));
   out.beginObject();
   if (!out.key("count")) return std::nullopt;
   out.integer(static_cast<std::int64_t>(lists.size()));

@@ -30,7 +30,10 @@ std::optional<std::string> dump(const nlohmann::json& value, int indent = -1);
 // string that is not valid UTF-8 is refused (false), and the text is then of no use.
 class Writer {
  public:
-  explicit Writer(int indent = -1) : indent_(indent) {}
+  // `expected`: about how long the text will be, so it is not copied as it grows.
+  explicit Writer(int indent = -1, std::size_t expected = 0) : indent_(indent) {
+    text_.reserve(expected);
+  }
 
   void beginObject() { open('{'); }
   void endObject() { close('}'); }
