@@ -7,6 +7,7 @@
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/TCCMessages.h"
+#include "core/JSONText.h"
 #include "pim/PrivacyGate.h"
 
 namespace tvrn::LocalData {
@@ -83,6 +84,32 @@ nlohmann::json calendarEntry(const Calendar& calendar) {
   entry["color"] = hexColor(calendar.color);
   entry["type"] = calendarType(calendar.type);
   return entry;
+}
+
+// About what one calendar takes printed, its identifier a folder's path.
+constexpr std::size_t kPrintedBytes = 256;
+
+// The names' result as the tree of calendarEntry's would print, written straight from the
+// calendars; nothing when a text is not UTF-8, which the tree's printing answers in its own way.
+std::optional<std::string> printedNames(const std::vector<Calendar>& calendars) {
+  JSONText::Writer out(2, kPrintedBytes * (calendars.size() + 1));
+  out.beginObject();
+  if (!out.key("calendars")) return std::nullopt;
+  out.beginArray();
+  for (const auto& calendar : calendars) {
+    out.beginObject();
+    if (!out.key("color") || !out.string(hexColor(calendar.color)) || !out.key("id") ||
+        !out.string(calendar.id) || !out.key("title") || !out.string(calendar.title) ||
+        !out.key("type") || !out.string(calendarType(calendar.type))) {
+      return std::nullopt;
+    }
+    out.endObject();
+  }
+  out.endArray();
+  if (!out.key("count")) return std::nullopt;
+  out.integer(static_cast<std::int64_t>(calendars.size()));
+  out.endObject();
+  return std::move(out).take();
 }
 
 // The calendars a listing searches: every calendar (nothing), or exactly those named, even none.
@@ -171,6 +198,7 @@ Reply calendarListNames(PlatformStores& stores) {
   return withCalendarAccess(stores.events, [&stores] {
     const auto calendars = stores.data.calendars(EntityType::event);
     if (calendars.empty()) return permissionError(noCalendarsText());
+    if (auto printed = printedNames(calendars)) return okPrinted(*std::move(printed));
     nlohmann::json result = nlohmann::json::object();
     nlohmann::json& entries = result["calendars"] = nlohmann::json::array();
     for (const auto& calendar : calendars) entries.push_back(calendarEntry(calendar));

@@ -102,6 +102,12 @@ std::optional<json> HelperProxy::callDict(std::string_view method, const json& a
                                           double timeout) {
   Reply reply = callRawData(method, args, timeout);
   if (!reply.ok()) return std::nullopt;
+  if (const auto printed = reply.value().find("printed");
+      printed != reply.value().end() && printed->is_string()) {
+    auto result = JSONValue::parseUntyped(printed->get_ref<const std::string&>());
+    if (!result || !result->is_object()) return std::nullopt;
+    return result;
+  }
   const auto result = reply.value().find("result");
   if (result == reply.value().end() || !result->is_object()) return std::nullopt;
   return *result;
@@ -113,6 +119,9 @@ ToolResult HelperProxy::callRaw(std::string_view method, const json& args) {
   json& answer = reply.value();
   if (const auto text = answer.find("text"); text != answer.end() && text->is_string()) {
     return ToolResponse::text(text->get<std::string>());
+  }
+  if (const auto printed = answer.find("printed"); printed != answer.end() && printed->is_string()) {
+    return ToolResponse::printedText(std::move(printed->get_ref<std::string&>()));
   }
   if (const auto result = answer.find("result"); result != answer.end()) {
     return resultText(std::move(*result));

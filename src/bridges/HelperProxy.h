@@ -48,12 +48,13 @@ class HelperProxy final {
   void end();
 
   // A tool call's arguments as the request's args (anything but an object sends none); the reply
-  // becomes a tool result: its "text", else its "result" as JSON.
+  // becomes a tool result: its "text", else the result it answers already printed ("printed",
+  // from the in-process function only), else its "result" as JSON.
   ToolResult call(std::string_view method, const std::optional<JSONValue>& params);
   // The same with args given as an untyped object (anything else sends none).
   ToolResult callArgs(std::string_view method, const nlohmann::json& args);
-  // The reply's "result" when it is an object; nothing otherwise, failures included. A time-out
-  // of zero or less waits the instance's default.
+  // The reply's "result" (or the object its "printed" text holds) when it is an object; nothing
+  // otherwise, failures included. A time-out of zero or less waits the instance's default.
   std::optional<nlohmann::json> callDict(std::string_view method,
                                          const nlohmann::json& args = nlohmann::json::object(),
                                          double timeout = 0);

@@ -66,8 +66,15 @@ Reply dispatch(PlatformStores& stores, std::string_view request) {
   const auto method = parsed.find("method");
   if (method == parsed.end() || !method->is_string()) return error("invalid request");
   const auto args = parsed.find("args");
-  return dispatch(stores, method->get_ref<const std::string&>(),
-                  args != parsed.end() ? *args : nlohmann::json());
+  Reply reply = dispatch(stores, method->get_ref<const std::string&>(),
+                         args != parsed.end() ? *args : nlohmann::json());
+  // A line carries the object itself, as it always has.
+  if (const auto printed = reply.find("printed"); printed != reply.end()) {
+    auto result = nlohmann::json::parse(printed->get_ref<const std::string&>(), nullptr, false);
+    reply.erase(printed);
+    reply["result"] = std::move(result);
+  }
+  return reply;
 }
 
 }  // namespace tvrn::LocalData

@@ -11,10 +11,11 @@
 namespace tvrn::LocalData {
 
 // Never fails: an unknown method and every handler fault are failure replies. Args that are not
-// an object count as none. Safe to call from several threads at once.
+// an object count as none. Safe to call from several threads at once. A listing of a fixed shape
+// may answer its result already printed (okPrinted).
 Reply dispatch(PlatformStores& stores, std::string_view method, const nlohmann::json& args);
 // The same for a request written as JSON text, {"method": ..., "args": {...}}; one that does not
-// read as such is a failure reply too.
+// read as such is a failure reply too. The reply always carries a result as the object itself.
 Reply dispatch(PlatformStores& stores, std::string_view request);
 
 }  // namespace tvrn::LocalData

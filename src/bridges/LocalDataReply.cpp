@@ -58,6 +58,13 @@ Reply okText(std::string text) {
   return reply;
 }
 
+Reply okPrinted(std::string text) {
+  Reply reply = Reply::object();
+  reply["ok"] = true;
+  reply["printed"] = std::move(text);
+  return reply;
+}
+
 Reply error(std::string message, bool permission) {
   Reply reply = Reply::object();
   reply["ok"] = false;

@@ -25,6 +25,10 @@ using Reply = nlohmann::json;
 Reply ok(nlohmann::json result);
 // {"ok": true, "text": text}.
 Reply okText(std::string text);
+// {"ok": true, "printed": text}: a structured result already written as its tool text (the object
+// as dump(2) writes it), for a listing of a fixed shape that is answered inside the process
+// without building the object. A reply sent as a line carries the object as "result" instead.
+Reply okPrinted(std::string text);
 // {"ok": false, "error": message}, with "permission": true only when `permission` is set.
 Reply error(std::string message, bool permission = false);
 // The failure for a missing privacy permission.

@@ -11,6 +11,7 @@
 #include "bridges/PlatformStores.h"
 #include "bridges/RemindersService.h"
 #include "core/DateFormat.h"
+#include "core/JSONText.h"
 
 namespace tvrn::LocalData {
 namespace {
@@ -55,6 +56,35 @@ json listRecord(const Calendar& list) {
   record["account"] = titled ? list.source->title : std::string("local");
   record["type"] = sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt);
   return record;
+}
+
+// About what one list takes printed, its identifier a folder's path.
+constexpr std::size_t kPrintedBytes = 256;
+
+// The listing's result as the tree of listRecord's would print, written straight from the lists;
+// nothing when a text is not UTF-8, which the tree's printing answers in its own way.
+std::optional<std::string> printedLists(const std::vector<Calendar>& lists) {
+  JSONText::Writer out(2, kPrintedBytes * (lists.size() + 1));
+  out.beginObject();
+  if (!out.key("count")) return std::nullopt;
+  out.integer(static_cast<std::int64_t>(lists.size()));
+  if (!out.key("lists")) return std::nullopt;
+  out.beginArray();
+  for (const auto& list : lists) {
+    const bool titled = list.source && !list.source->title.empty();
+    out.beginObject();
+    if (!out.key("account") || !out.string(titled ? list.source->title : "local") ||
+        !out.key("id") || !out.string(list.id) || !out.key("name") || !out.string(list.title) ||
+        !out.key("type") ||
+        !out.string(sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt))) {
+      return std::nullopt;
+    }
+    out.endObject();
+  }
+  out.endArray();
+  if (!out.key("note") || !out.string(kListsNote)) return std::nullopt;
+  out.endObject();
+  return std::move(out).take();
 }
 
 std::optional<PimTime> dueDateOf(const Reminder& reminder) {
@@ -141,6 +171,7 @@ Reply todoListLists(PlatformStores& stores) {
   return withToDoReminderAccess(stores.events, [&stores] {
     const auto lists = stores.data.calendars(EntityType::reminder);
     if (lists.empty()) return okText(std::string(kNoListsSetUp));
+    if (auto printed = printedLists(lists)) return okPrinted(*std::move(printed));
     json result = json::object();
     json& records = result["lists"] = json::array();
     for (const auto& list : lists) records.push_back(listRecord(list));

@@ -48,15 +48,6 @@ std::uint64_t escapedBytes(std::uint64_t word) {
          zeroBytes(word ^ (kEachByte * '\\'));
 }
 
-// How many bytes longer each byte is written.
-constexpr std::array<unsigned char, 256> kLengthened = [] {
-  std::array<unsigned char, 256> table{};
-  for (std::size_t c = 0; c < table.size(); ++c) {
-    table[c] = kEscapes[c] == 0 ? 0 : kEscapes[c] == 'u' ? 5 : 1;
-  }
-  return table;
-}();
-
 char* writeEscaped(char* to, unsigned char byte) {
   constexpr char kHex[] = "0123456789abcdef";
   const char escape = kEscapes[byte];
@@ -156,48 +147,56 @@ bool write(std::string& out, const Json& value, int indent, int depth) {
 }  // namespace
 
 bool appendString(std::string& out, std::string_view text) {
-  if (!Utf8::isValid(text)) return false;
+  const std::size_t start = out.size();
   const auto* at = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = at + text.size();
-  // Measured first, so the text is written in place, eight bytes at a time where it can be.
-  std::size_t length = text.size() + 2;
-  const unsigned char* measured = at;
-  for (; end - measured >= 8; measured += 8) {
-    const std::uint64_t word = load(measured);
-    // One for each escaped byte: the high bits brought down and summed in the top byte.
-    length += (((escapedBytes(word) >> 7) * kEachByte) >> 56);
-    // Four more for each control character written \u00xx.
-    for (std::uint64_t controls = controlBytes(word); controls != 0; controls &= controls - 1) {
-      length += kLengthened[measured[std::countr_zero(controls) / 8]] - 1;
-    }
-  }
-  for (; measured != end; ++measured) length += kLengthened[*measured];
-
-  const std::size_t start = out.size();
-  out.resize(start + length);
-  char* to = out.data() + start;
+  // Written a piece at a time into a buffer on the stack with room for the piece all escaped
+  // (six bytes each) and eight bytes stored ahead, so nothing is measured first. Text with no
+  // byte above 0x7F is UTF-8 as it stands; any other is checked once it is written.
+  constexpr std::ptrdiff_t kPiece = 64;
+  char buffer[kPiece * 6 + 8 + 2];
+  if (text.size() > kPiece) out.reserve(start + text.size() + text.size() / 8 + 2);
+  std::uint64_t seen = 0;  // every byte or'ed together, for its high bit
+  char* to = buffer;
   *to++ = '"';
-  // Each byte left is written as one byte at least, so eight can always be written ahead.
-  while (end - at >= 8) {
-    const std::uint64_t word = load(at);
-    std::memcpy(to, &word, sizeof word);
-    const std::uint64_t escaped = escapedBytes(word);
-    if (escaped == 0) {
-      to += 8, at += 8;
-      continue;
+  for (;;) {
+    const auto* const pieceEnd = end - at > kPiece ? at + kPiece : end;
+    for (; pieceEnd - at >= 8; at += 8) {
+      // The whole word is stored, then each escaped byte in turn: what follows it is stored
+      // again one place on, so the plain bytes between are never handled one by one.
+      const std::uint64_t word = load(at);
+      seen |= word;
+      std::memcpy(to, &word, sizeof word);
+      int done = 0;
+      for (std::uint64_t escaped = escapedBytes(word); escaped != 0; escaped &= escaped - 1) {
+        const int next = std::countr_zero(escaped) / 8;
+        to = writeEscaped(to + (next - done), at[next]);
+        done = next + 1;
+        if (done < 8) {
+          const std::uint64_t rest = word >> (8 * done);
+          std::memcpy(to, &rest, sizeof rest);
+        }
+      }
+      to += 8 - done;
     }
-    const int plain = std::countr_zero(escaped) / 8;
-    to = writeEscaped(to + plain, at[plain]);
-    at += plain + 1;
-  }
-  for (; at != end; ++at) {
-    if (kEscapes[*at] == 0) {
-      *to++ = static_cast<char>(*at);
-    } else {
-      to = writeEscaped(to, *at);
+    for (; at != pieceEnd; ++at) {
+      seen |= *at;
+      if (kEscapes[*at] == 0) {
+        *to++ = static_cast<char>(*at);
+      } else {
+        to = writeEscaped(to, *at);
+      }
     }
+    if (at == end) break;
+    out.append(buffer, static_cast<std::size_t>(to - buffer));
+    to = buffer;
   }
-  *to = '"';
+  *to++ = '"';
+  out.append(buffer, static_cast<std::size_t>(to - buffer));
+  if ((seen & kHighBits) != 0 && !Utf8::isValid(text)) {
+    out.resize(start);
+    return false;
+  }
   return true;
 }
 
@@ -206,6 +205,47 @@ void appendInteger(std::string& out, std::int64_t value) { appendDecimal(out, va
 void appendInteger(std::string& out, std::uint64_t value) { appendDecimal(out, value); }
 
 void appendDouble(std::string& out, double value) { out += Json(value).dump(); }
+
+void Writer::beforeValue() {
+  if (keyWritten_) {
+    keyWritten_ = false;
+    return;
+  }
+  if (counts_.empty()) return;
+  if (counts_.back()++ > 0) text_.push_back(',');
+  if (indent_ >= 0) appendIndent(text_, indent_, static_cast<int>(counts_.size()));
+}
+
+void Writer::open(char bracket) {
+  beforeValue();
+  text_.push_back(bracket);
+  counts_.push_back(0);
+}
+
+void Writer::close(char bracket) {
+  const bool empty = counts_.back() == 0;
+  counts_.pop_back();
+  if (!empty && indent_ >= 0) appendIndent(text_, indent_, static_cast<int>(counts_.size()));
+  text_.push_back(bracket);
+}
+
+bool Writer::key(std::string_view name) {
+  beforeValue();
+  if (!appendString(text_, name)) return false;
+  text_ += indent_ >= 0 ? ": " : ":";
+  keyWritten_ = true;
+  return true;
+}
+
+bool Writer::string(std::string_view text) {
+  beforeValue();
+  return appendString(text_, text);
+}
+
+void Writer::integer(std::int64_t value) {
+  beforeValue();
+  appendInteger(text_, value);
+}
 
 std::optional<std::string> dump(const nlohmann::json& value, int indent) {
   std::string text;

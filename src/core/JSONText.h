@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tvrn::JSONText {
 
@@ -23,5 +24,36 @@ void appendDouble(std::string& out, double value);
 // value.dump(indent) for indent >= 0, compact for -1; nothing when the value holds text that is
 // not UTF-8 or a binary value.
 std::optional<std::string> dump(const nlohmann::json& value, int indent = -1);
+
+// Writes the text dump(indent) writes, value by value, for an answer of a fixed shape that needs
+// no tree: an object's members are given in the order of their keys, as a tree holds them. A
+// string that is not valid UTF-8 is refused (false), and the text is then of no use.
+class Writer {
+ public:
+  // `expected`: about how long the text will be, so it is not copied as it grows.
+  explicit Writer(int indent = -1, std::size_t expected = 0) : indent_(indent) {
+    text_.reserve(expected);
+  }
+
+  void beginObject() { open('{'); }
+  void endObject() { close('}'); }
+  void beginArray() { open('['); }
+  void endArray() { close(']'); }
+  [[nodiscard]] bool key(std::string_view name);
+  [[nodiscard]] bool string(std::string_view text);
+  void integer(std::int64_t value);
+
+  std::string take() && { return std::move(text_); }
+
+ private:
+  void beforeValue();
+  void open(char bracket);
+  void close(char bracket);
+
+  int indent_;
+  std::string text_;
+  std::vector<std::size_t> counts_;  // values written so far in each open container
+  bool keyWritten_ = false;          // the next value is that key's
+};
 
 }  // namespace tvrn::JSONText

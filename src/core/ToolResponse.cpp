@@ -63,6 +63,8 @@ JSONValue printed(const nlohmann::json& value) {
   }
 }
 
+JSONValue printedText(std::string text) { return JSONValue(textResult(std::move(text))); }
+
 JSONValue error(std::string_view message) {
   JSONValue::Object result = textResult("Error: " + std::string(message));
   result.emplace("isError", JSONValue(true));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 
 #include "core/JSONValue.h"
@@ -19,6 +20,8 @@ JSONValue json(const JSONValue& value);
 
 // The same for a tree already in nlohmann's form (a reader that builds a large one directly).
 JSONValue printed(const nlohmann::json& value);
+// The result of text that is already such a value, printed so: text() without copying it.
+JSONValue printedText(std::string text);
 
 // A failed call as a result: "Error: " followed by the message, flagged "isError": true so a
 // client tells it from an answer without reading the text. Every failure a client receives as a

@@ -116,6 +116,7 @@ std::optional<std::string> PimIndex::unreadableFileOf(std::string_view uid, bool
 
 std::vector<const Collection*> PimIndex::ofKind(Kind kind) const {
   std::vector<const Collection*> found;
+  found.reserve(collections.size());
   for (auto& [id, c] : collections) {
     if (c.listed && c.isOf(kind)) found.push_back(&c);
   }

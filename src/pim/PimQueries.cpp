@@ -13,8 +13,10 @@ using namespace pimstore;
 std::vector<Calendar> PimStore::calendars(EntityType type) const {
   const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
   return reading([&](const PimIndex& index) {
+    const auto collections = index.ofKind(kind);
     std::vector<Calendar> found;
-    for (const Collection* c : index.ofKind(kind)) found.push_back(index.calendarOf(*c, kind));
+    found.reserve(collections.size());
+    for (const Collection* c : collections) found.push_back(index.calendarOf(*c, kind));
     return found;
   });
 }

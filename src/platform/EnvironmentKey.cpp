@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/FileWatch.h"
 
@@ -32,6 +33,28 @@ struct Held {
 };
 thread_local Held held;
 
+// The variables looked up in the glance open on this thread: several keys name the same ones, and
+// each is looked up once per glance. A key that no longer holds starts the lookups afresh, as the
+// one made in its place (or it, asked again) must see what has changed since.
+struct Looked {
+  std::uint64_t glance = 0;
+  std::array<std::pair<const char*, const char*>, 8> values{};  // name, value (null: unset)
+  std::size_t count = 0;
+
+  const char* value(std::uint64_t open, const char* name) {
+    if (open == 0) return std::getenv(name);
+    if (glance != open) glance = open, count = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+      if (std::strcmp(values[index].first, name) == 0) return values[index].second;
+    }
+    const char* found = std::getenv(name);
+    if (count < values.size()) values[count++] = {name, found};
+    return found;
+  }
+  void forget() { count = 0; }
+};
+thread_local Looked looked;
+
 }  // namespace
 
 EnvironmentKey::EnvironmentKey(const std::vector<const char*>& names) {
@@ -46,8 +69,9 @@ bool EnvironmentKey::stillHolds() const {
   const std::uint64_t glance = Readiness::openGlance();
   if (held.remembers(glance, this)) return true;
   for (const auto& [name, taken] : values_) {
-    const char* value = std::getenv(name);
+    const char* value = looked.value(glance, name);
     if (value == nullptr ? taken.has_value() : !taken || std::strcmp(value, taken->c_str()) != 0) {
+      looked.forget();
       return false;
     }
   }

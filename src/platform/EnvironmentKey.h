@@ -15,8 +15,9 @@ class EnvironmentKey {
   explicit EnvironmentKey(const std::vector<const char*>& names);
 
   // Whether every variable still has the value taken (unset counting as a value). Within one
-  // glance (Readiness::Glance, one request) a key found to hold is not looked at again: the
-  // process changes its environment only between requests.
+  // glance (Readiness::Glance, one request) a key found to hold is not looked at again, and a
+  // variable several keys name is looked up once: the process changes its environment only
+  // between requests.
   bool stillHolds() const;
 
  private:

@@ -31,6 +31,76 @@ TEST(JSONTextTest, EscapesEachByteAtEachPositionAsNlohmannDoes) {
   }
 }
 
+// Text dense with escapes, long enough to be written in several pieces, with characters of
+// several bytes across the pieces' edges: the written string is nlohmann's.
+TEST(JSONTextTest, EscapesDenseAndLongTextAsNlohmannDoes) {
+  std::string everyByte;
+  for (int byte = 0; byte < 0x80; ++byte) everyByte += static_cast<char>(byte);
+  const std::string cases[] = {
+      std::string(200, '"'),
+      std::string(130, '\x01'),
+      "\"\n\"\t\\\"\b\f" + std::string(3, '\r'),
+      everyByte + everyByte + everyByte,
+      std::string(63, 'a') + "é" + std::string(62, 'b') + "😀" + std::string(61, '\n') + "→",
+      "{\n  \"key\": \"value\",\n  \"list\": [\n    1\n  ]\n}" + std::string(100, ' '),
+  };
+  for (const auto& text : cases) {
+    std::string written = "kept";
+    ASSERT_TRUE(JSONText::appendString(written, text));
+    EXPECT_EQ(written, "kept" + json(text).dump());
+    // An ill-formed byte after a long well-formed run still leaves nothing behind.
+    std::string refused = "kept";
+    EXPECT_FALSE(JSONText::appendString(refused, text + "\xc3"));
+    EXPECT_EQ(refused, "kept");
+  }
+}
+
+// Feeds a tree of objects, arrays, strings and integers to the writer, members in key order.
+bool feed(JSONText::Writer& writer, const json& value) {
+  if (value.is_object()) {
+    writer.beginObject();
+    for (const auto& [name, member] : value.items()) {
+      if (!writer.key(name) || !feed(writer, member)) return false;
+    }
+    writer.endObject();
+    return true;
+  }
+  if (value.is_array()) {
+    writer.beginArray();
+    for (const auto& element : value) {
+      if (!feed(writer, element)) return false;
+    }
+    writer.endArray();
+    return true;
+  }
+  if (value.is_string()) return writer.string(value.get_ref<const std::string&>());
+  writer.integer(value.get<std::int64_t>());
+  return true;
+}
+
+TEST(JSONTextTest, WriterWritesWhatDumpWrites) {
+  const json values[] = {
+      json::object(),
+      json::array(),
+      json("text \" with \n escapes é"),
+      json(-7),
+      json{{"count", 2}, {"lists", {{{"id", "a"}, {"name", "\"A\""}}, json::object()}}},
+      json::array({json::array({json::array()}), json::object({{"k", json::array({1, "s"})}})}),
+      json{{"b", {{"c", json::object()}, {"d", json::array()}}}, {"a", "é\n"}},
+  };
+  for (const auto& value : values) {
+    for (const int indent : {-1, 0, 2, 4}) {
+      JSONText::Writer writer(indent);
+      ASSERT_TRUE(feed(writer, value));
+      EXPECT_EQ(std::move(writer).take(), nlohmannText(value, indent));
+    }
+  }
+  JSONText::Writer refusing(2);
+  refusing.beginObject();
+  EXPECT_FALSE(refusing.key("bad \xff"));
+  EXPECT_FALSE(refusing.string("bad \xc3"));
+}
+
 TEST(JSONTextTest, WritesValuesAsNlohmannDoes) {
   const json values[] = {
       json::object(),
