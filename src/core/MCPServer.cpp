@@ -35,6 +35,10 @@ namespace {
 constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, replies made on the session's thread are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
+// After answering, the session looks for the client's next request this long before it sleeps in
+// a read: a client that sends its requests one at a time then finds it awake. Only right after
+// traffic, never while the session is idle.
+constexpr auto kSpinAfterReply = std::chrono::microseconds(30);
 
 // How many of one session's tool calls run at once on the process's workers: one per core. Eight
 // times as many requests (at most a MiB of their lines) may be under way, or have replies not yet
@@ -447,8 +451,17 @@ void MCPServer::run() {
   // answered side by side, and each reply leaves as soon as those before it have; a request that
   // arrives alone is answered on this thread.
   RepliesInOrder replies(*this, *writer_);
+  bool answered = false;
   while (true) {
-    if (!reader_->hasBufferedLine()) replies.whileIdle(*reader_);
+    if (!reader_->hasBufferedLine()) {
+      replies.whileIdle(*reader_);
+      if (answered) {
+        answered = false;
+        const auto until = std::chrono::steady_clock::now() + kSpinAfterReply;
+        while (!reader_->inputWaiting() && std::chrono::steady_clock::now() < until) {
+        }
+      }
+    }
     std::string_view line;
     try {
       line = reader_->nextLine();
@@ -460,6 +473,7 @@ void MCPServer::run() {
           JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error")));
       continue;
     }
+    answered = true;
     const std::string_view body = Utf8::trim(line, Utf8::isWhiteSpace);
     if (body.empty()) continue;
     if (looksLikeToolCall(body) && (reader_->hasBufferedLine() || replies.busy())) {
