@@ -110,6 +110,9 @@ class RepliesInOrder {
       if (pending_.size() > kReplyBatchBytes) sendPending();
       return;
     }
+    hold.unlock();
+    waitForRoom();
+    hold.lock();
     board_->addDoneLocked(std::move(framed));
     board_->flush(hold);
   }
