@@ -50,8 +50,9 @@ std::size_t workersPerSession() {
 }
 constexpr std::size_t kLinesPerWorker = 8;
 constexpr std::size_t kQueuedBytes = 1024 * 1024;
-// A queued line's room is kept for the next one unless it grew past this.
+// A queued line's room, and a reply's, is kept for the next one unless it grew past these.
 constexpr std::size_t kKeptLineBytes = 64 * 1024;
+constexpr std::size_t kKeptReplyBytes = 4 * 1024;
 
 // The framed reply to one line, or nothing when none is due.
 std::string framedReply(MCPServer& session, std::string_view body) {
@@ -113,7 +114,7 @@ class RepliesInOrder {
     hold.unlock();
     waitForRoom();
     hold.lock();
-    board_->addDoneLocked(std::move(framed));
+    board_->addDoneLocked(framed);
     board_->flush(hold);
   }
 
@@ -169,8 +170,7 @@ class RepliesInOrder {
   struct Board {
     Board(MCPServer& session, MCPWriter& writer)
         : session(session), writer(writer), slots(kLinesPerWorker * workersPerSession()) {
-      // So that taking replies off to write them never fails half-way.
-      outgoing.reserve(slots.size());
+      // So that gathering replies to write them never fails half-way.
       views.reserve(slots.size());
     }
 
@@ -178,9 +178,9 @@ class RepliesInOrder {
     bool idleLocked() const { return front == next && !writing; }
     bool fullLocked() const { return next - front >= slots.size() || lineBytes >= kQueuedBytes; }
 
-    void addDoneLocked(std::string framed) {
+    void addDoneLocked(std::string& framed) {
       Slot& slot = at(next++);
-      slot.framed = std::move(framed);
+      slot.framed.swap(framed);
       slot.state = Slot::State::done;
     }
 
@@ -212,41 +212,54 @@ class RepliesInOrder {
         // unanswered rather than stuck.
       }
       hold.lock();
-      slot.framed = std::move(framed);
+      slot.framed.swap(framed);
       slot.state = Slot::State::done;
       flush(hold);
+      // `framed` now holds the slot's earlier reply, given back by this thread.
     }
 
     // Writes the replies ready at the front, unless another thread is writing already (it then
-    // writes these too). Called with the lock held; lets it go while it writes.
+    // writes these too). Called with the lock held; lets it go while it writes. The slots of the
+    // replies being written stay taken until they are written, and no one else touches them.
     void flush(std::unique_lock<std::mutex>& hold) {
       if (writing) return;
       writing = true;
-      while (front != next && at(front).state == Slot::State::done) {
-        do {
-          Slot& slot = at(front++);
-          if (!slot.framed.empty()) outgoing.push_back(std::move(slot.framed));
-          slot.framed.clear();
-          lineBytes -= slot.body.size();
-          if (slot.body.capacity() > kKeptLineBytes) {
-            std::string().swap(slot.body);
-          } else {
-            slot.body.clear();
-          }
-          slot.state = Slot::State::free;
-        } while (front != next && at(front).state == Slot::State::done);
-        if (outgoing.empty()) continue;
-        hold.unlock();
-        views.assign(outgoing.begin(), outgoing.end());
-        writer.writeFramed(views);
-        outgoing.clear();
-        hold.lock();
+      for (;;) {
+        std::size_t end = front;
+        views.clear();
+        for (; end != next && at(end).state == Slot::State::done; ++end) {
+          if (!at(end).framed.empty()) views.push_back(at(end).framed);
+        }
+        if (end == front) break;
+        if (!views.empty()) {
+          hold.unlock();
+          writer.writeFramed(views);
+          hold.lock();
+        }
+        for (; front != end; ++front) release(at(front));
         // Signalled under the lock: once the session sees room, or nothing under way, it may go on
         // or end.
         if (sessionWaits) changed.notify_one();
       }
       writing = false;
       if (sessionWaits) changed.notify_one();
+    }
+
+    // Frees a written slot. Its room is kept for the next request unless it grew large; the
+    // reply's is then given back by the thread that makes the next reply in it.
+    void release(Slot& slot) {
+      lineBytes -= slot.body.size();
+      if (slot.body.capacity() > kKeptLineBytes) {
+        std::string().swap(slot.body);
+      } else {
+        slot.body.clear();
+      }
+      if (slot.framed.capacity() > kKeptReplyBytes) {
+        std::string().swap(slot.framed);
+      } else {
+        slot.framed.clear();
+      }
+      slot.state = Slot::State::free;
     }
 
     MCPServer& session;  // used only while a call is queued or running, which the session awaits
@@ -263,8 +276,7 @@ class RepliesInOrder {
     std::size_t workers = 0;            // shifts handed to the pool and not yet over
     bool writing = false;               // a thread is writing replies; only it takes them off
     bool sessionWaits = false;          // for room, or for everything to be done
-    std::vector<std::string> outgoing;  // the replies being written; the writing thread's alone
-    std::vector<std::string_view> views;
+    std::vector<std::string_view> views;  // the replies being written; the writing thread's alone
   };
 
   // One worker's turn: takes queued calls until none is left. A shift the pool never starts (it
@@ -318,11 +330,14 @@ class RepliesInOrder {
       board_->workers += added;
     }
     // Only a worker free at once will do: one that waits behind calls that block (a permission
-    // prompt, a slow co-process) would hold this session up with them.
+    // prompt, a slow co-process) would hold this session up with them. The shifts no worker
+    // takes are over when dropped here.
+    std::vector<Task> shifts;
+    shifts.reserve(added);
     for (; added > 0; --added) {
-      static_cast<void>(
-          Dispatch::pool().trySubmit([shift = std::make_shared<Shift>(board_)] { shift->work(); }));
+      shifts.emplace_back([shift = std::make_shared<Shift>(board_)] { shift->work(); });
     }
+    static_cast<void>(Dispatch::pool().trySubmitEach(shifts));
   }
 
   // Writes the replies held back by add; only while nothing is under way, as then.
