@@ -35,6 +35,8 @@ namespace {
 constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, replies made on the session's thread are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
+// While a session's calls wait to be started, its replies go out this many at a time at least.
+constexpr std::size_t kRepliesPerWrite = 16;
 // After answering, the session looks for the client's next request this long before it sleeps in
 // a read: a client that sends its requests one at a time then finds it awake. Only right after
 // traffic, never while the session is idle.
@@ -145,7 +147,9 @@ class RepliesInOrder {
       hold.unlock();
       const bool input = reader.inputWaiting();
       hold.lock();
-      if (input) break;
+      // Without a worker on them, the calls are run here even while more input comes: the rest
+      // of a line may be long in coming.
+      if (input && board_->workers > 0) break;
       if (!board_->queued.empty()) board_->runNext(hold);
     }
   }
@@ -219,8 +223,9 @@ class RepliesInOrder {
     }
 
     // Writes the replies ready at the front, unless another thread is writing already (it then
-    // writes these too). Called with the lock held; lets it go while it writes. The slots of the
-    // replies being written stay taken until they are written, and no one else touches them.
+    // writes these too) or they are left for a later call's end. Called with the lock held; lets it
+    // go while it writes. The slots of the replies being written stay taken until they are
+    // written, and no one else touches them.
     void flush(std::unique_lock<std::mutex>& hold) {
       if (writing) return;
       writing = true;
@@ -231,6 +236,9 @@ class RepliesInOrder {
           if (!at(end).framed.empty()) views.push_back(at(end).framed);
         }
         if (end == front) break;
+        // While calls wait to be started, the replies ready go out in batches: every call's end
+        // comes here, and the thread that finds none waiting writes whatever is ready.
+        if (!queued.empty() && end - front < kRepliesPerWrite) break;
         if (!views.empty()) {
           hold.unlock();
           writer.writeFramed(views);
