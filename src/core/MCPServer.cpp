@@ -1,6 +1,7 @@
 #include "core/MCPServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -37,9 +38,10 @@ constexpr auto kEventTimeout = std::chrono::seconds(10);
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 // While a session's calls wait to be started, its replies go out this many at a time at least.
 constexpr std::size_t kRepliesPerWrite = 16;
-// After answering, the session looks for the client's next request this long before it sleeps in
-// a read: a client that sends its requests one at a time then finds it awake. Only right after
-// traffic, never while the session is idle.
+// After answering, a session that is the only one awake looks for the client's next request this
+// long before it sleeps in a read: a client that sends its requests one at a time then finds it
+// awake. Only right after traffic, never while the session is idle, and never while other
+// sessions need the cores.
 constexpr auto kSpinAfterReply = std::chrono::microseconds(30);
 
 // How many of one session's tool calls run at once on the process's workers: one per core. Eight
@@ -419,6 +421,20 @@ std::string promptQuery(const std::optional<JSONValue>& params) {
   return query == nullptr ? std::string() : query->asString().value_or("");
 }
 
+// Counts a session among the awake ones for as long as it lives.
+class Awake {
+ public:
+  explicit Awake(std::atomic<int>& count) : count_(count) {
+    count_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~Awake() { count_.fetch_sub(1, std::memory_order_relaxed); }
+  Awake(const Awake&) = delete;
+  Awake& operator=(const Awake&) = delete;
+
+ private:
+  std::atomic<int>& count_;
+};
+
 // Keeps the in-flight count raised exactly while a handler runs, however it ends.
 class InFlight {
  public:
@@ -478,15 +494,19 @@ void MCPServer::run() {
   // arrives alone is answered on this thread.
   RepliesInOrder replies(*this, *writer_);
   bool answered = false;
+  std::atomic<int>& awakeSessions = registry_->context().awakeSessions;
+  std::optional<Awake> awake;
   while (true) {
+    if (!awake) awake.emplace(awakeSessions);
     if (!reader_->hasBufferedLine()) {
       replies.whileIdle(*reader_);
-      if (answered) {
-        answered = false;
+      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1) {
         const auto until = std::chrono::steady_clock::now() + kSpinAfterReply;
         while (!reader_->inputWaiting() && std::chrono::steady_clock::now() < until) {
         }
       }
+      answered = false;
+      awake.reset();
     }
     std::string_view line;
     try {
