@@ -38,10 +38,10 @@ constexpr auto kEventTimeout = std::chrono::seconds(10);
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 // While a session's calls wait to be started, its replies go out this many at a time at least.
 constexpr std::size_t kRepliesPerWrite = 16;
-// After answering, a session that is the only one awake looks for the client's next request this
-// long before it sleeps in a read: a client that sends its requests one at a time then finds it
-// awake. Only right after traffic, never while the session is idle, and never while other
-// sessions need the cores.
+// Once every request is answered, a session that is the only one awake looks for the client's next
+// request this long before it sleeps in a read: a client that sends its requests one at a time
+// then finds it awake. Only right after traffic, never while the session is idle, and never while
+// other sessions need the cores.
 constexpr auto kSpinAfterReply = std::chrono::microseconds(30);
 
 // How many of one session's tool calls run at once on the process's workers: one per core. Eight
@@ -115,9 +115,7 @@ class RepliesInOrder {
       if (pending_.size() > kReplyBatchBytes) sendPending();
       return;
     }
-    hold.unlock();
-    waitForRoom();
-    hold.lock();
+    waitForRoom(hold);
     board_->addDoneLocked(framed);
     board_->flush(hold);
   }
@@ -125,13 +123,18 @@ class RepliesInOrder {
   // Queues the line, to be parsed and answered by a worker once staffed, after waiting for room.
   void handOff(std::string_view body) {
     sendPending();
-    waitForRoom();
     std::unique_lock hold(board_->lock);
+    waitForRoom(hold);
     Slot& slot = board_->at(board_->next);
-    hold.unlock();
-    // The slot is free (there was room), and only the session fills slots.
-    slot.body.assign(body);
-    hold.lock();
+    // The slot is free (there was room), and only the session fills slots: a long line is copied
+    // into it with the lock let go.
+    if (body.size() > slot.body.capacity()) {
+      hold.unlock();
+      slot.body.assign(body);
+      hold.lock();
+    } else {
+      slot.body.assign(body);
+    }
     ++board_->next;
     slot.state = Slot::State::queued;
     board_->lineBytes += slot.body.size();
@@ -316,9 +319,8 @@ class RepliesInOrder {
     bool over_ = false;
   };
 
-  // Waits until another request fits, running queued calls meanwhile.
-  void waitForRoom() {
-    std::unique_lock hold(board_->lock);
+  // Waits until another request fits, running queued calls meanwhile; called with the lock held.
+  void waitForRoom(std::unique_lock<std::mutex>& hold) {
     if (!board_->fullLocked()) return;
     hold.unlock();
     staff();
@@ -500,7 +502,7 @@ void MCPServer::run() {
     if (!awake) awake.emplace(awakeSessions);
     if (!reader_->hasBufferedLine()) {
       replies.whileIdle(*reader_);
-      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1) {
+      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1 && !replies.busy()) {
         const auto until = std::chrono::steady_clock::now() + kSpinAfterReply;
         while (!reader_->inputWaiting() && std::chrono::steady_clock::now() < until) {
         }
