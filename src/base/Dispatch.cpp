@@ -121,15 +121,30 @@ bool WorkerPool::trySubmit(Task task) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopping) return false;
-    // Each queued task has an idle worker of its own waiting for it; past them a new one is needed.
-    if (state_->queue.size() >= state_->idle &&
-        (workers_.size() >= state_->maxThreads || !startWorkerLocked())) {
-      return false;
-    }
+    if (!canStartLocked()) return false;
     state_->queue.push_back(std::move(task));
   }
   state_->ready.notify_one();
   return true;
+}
+
+std::size_t WorkerPool::trySubmitEach(std::vector<Task>& tasks) {
+  std::size_t queued = 0;
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopping) return 0;
+    for (; queued < tasks.size() && canStartLocked(); ++queued) {
+      state_->queue.push_back(std::move(tasks[queued]));
+    }
+  }
+  for (std::size_t woken = 0; woken < queued; ++woken) state_->ready.notify_one();
+  return queued;
+}
+
+bool WorkerPool::canStartLocked() {
+  // Each queued task has an idle worker of its own waiting for it; past them a new one is needed.
+  return state_->queue.size() < state_->idle ||
+         (workers_.size() < state_->maxThreads && startWorkerLocked());
 }
 
 // The system can refuse a thread (a process or thread limit); that must not end the process.

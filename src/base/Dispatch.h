@@ -73,6 +73,10 @@ class WorkerPool {
   // the work itself instead of waiting behind tasks that may block.
   [[nodiscard]] bool trySubmit(Task task);
 
+  // trySubmit for each task, from the first, under one hold of the pool: queues those that
+  // workers can start on at once and returns how many; the rest are left in `tasks`.
+  [[nodiscard]] std::size_t trySubmitEach(std::vector<Task>& tasks);
+
   // Drops queued work and waits up to `grace` for running tasks; a worker still busy after that
   // is left to finish on its own rather than hang the caller. Idempotent.
   void shutdown(std::chrono::milliseconds grace = std::chrono::seconds(2));
@@ -84,6 +88,8 @@ class WorkerPool {
     std::shared_ptr<std::atomic<bool>> exited;
   };
   bool startWorkerLocked();
+  // Whether one more queued task has a worker to start on it at once, adding one if need be.
+  bool canStartLocked();
   static void work(const std::shared_ptr<State>& state,
                    const std::shared_ptr<std::atomic<bool>>& exited);
 

@@ -1,6 +1,7 @@
 #include "core/MCPServer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -33,18 +34,29 @@ namespace tvrn {
 namespace {
 
 constexpr auto kEventTimeout = std::chrono::seconds(10);
-// Past this size, batched replies are sent even while more requests wait.
+// Past this size, replies made on the session's thread are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
+// While a session's calls wait to be started, its replies go out this many at a time at least.
+constexpr std::size_t kRepliesPerWrite = 16;
+// Once every request is answered, a session that is the only one awake looks for the client's next
+// request this long before it sleeps in a read: a client that sends its requests one at a time
+// then finds it awake. Only right after traffic, never while the session is idle, and never while
+// other sessions need the cores.
+constexpr auto kSpinAfterReply = std::chrono::microseconds(30);
 
 // How many of one session's tool calls run at once on the process's workers: one per core. Eight
-// times as many lines (at most a MiB of them) may wait for them, or with their replies for the
-// ones before them: a client flooding requests holds neither threads nor memory without bound.
+// times as many requests (at most a MiB of their lines) may be under way, or have replies not yet
+// written: a client flooding requests, or never reading its replies, holds neither threads nor
+// memory without bound.
 std::size_t workersPerSession() {
   static const std::size_t count = std::max(2U, std::thread::hardware_concurrency());
   return count;
 }
 constexpr std::size_t kLinesPerWorker = 8;
 constexpr std::size_t kQueuedBytes = 1024 * 1024;
+// A queued line's room, and a reply's, is kept for the next one unless it grew past these.
+constexpr std::size_t kKeptLineBytes = 64 * 1024;
+constexpr std::size_t kKeptReplyBytes = 4 * 1024;
 
 // The framed reply to one line, or nothing when none is due.
 std::string framedReply(MCPServer& session, std::string_view body) {
@@ -54,7 +66,9 @@ std::string framedReply(MCPServer& session, std::string_view body) {
         JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error"));
   }
   std::optional<std::string> reply = session.handle(request.value(), CallSource::local);
-  return reply ? MCPCodec::encode(*reply) : std::string();
+  if (!reply) return {};
+  MCPCodec::frame(*reply);
+  return std::move(*reply);
 }
 
 // Whether the line names the method of a tool call: a guess from its text, which decides only
@@ -63,138 +77,219 @@ bool looksLikeToolCall(std::string_view body) {
   return body.find("\"tools/call\"") != std::string_view::npos;
 }
 
-// The replies of a burst of requests, in the requests' order. The burst's tool calls are queued
-// for workers that take one after another while the session reads on; the replies made on the
-// session's thread wait behind the calls that came before them. While it waits, the session runs
-// queued calls itself, so no call waits for a worker that never comes: a busy pool, or one that
-// stopped, costs speed, not answers.
+// The replies of a session's requests, in the requests' order, each written as soon as it and
+// every reply before it are made: whoever finishes the reply at the front writes it, with those
+// ready behind it, in one write. Tool calls that come with further lines behind them, or while
+// others are under way, are queued for workers that take one after another while the session
+// reads on; a reply made on the session's thread waits behind the calls that came before it.
+// While nothing waits to be read, and while it waits for room, the session runs queued calls
+// itself, so no call waits for a worker that never comes: a busy pool, or one that stopped,
+// costs speed, not answers.
 class RepliesInOrder {
  public:
-  explicit RepliesInOrder(MCPServer& session) : board_(std::make_shared<Board>(session)) {}
+  RepliesInOrder(MCPServer& session, MCPWriter& writer)
+      : board_(std::make_shared<Board>(session, writer)) {}
   // Whatever the way out, no call may outlive the session it answers for.
-  ~RepliesInOrder() {
-    std::string unsent;
-    take(unsent, Wait::all);
-  }
+  ~RepliesInOrder() { finish(); }
   RepliesInOrder(const RepliesInOrder&) = delete;
   RepliesInOrder& operator=(const RepliesInOrder&) = delete;
 
-  enum class Wait { none, front, all };
-
-  bool full() const {
-    return slots_.size() >= kLinesPerWorker * workersPerSession() || bodyBytes_ >= kQueuedBytes;
+  // Whether a request is under way or a reply is not yet written.
+  bool busy() const {
+    std::lock_guard hold(board_->lock);
+    return !board_->idleLocked();
   }
 
-  // A reply made already, framed (empty for none): straight to `out` when nothing is under way.
-  void add(std::string framed, std::string& out) {
+  // A reply made on the session's thread, framed (empty for none). With nothing under way it
+  // waits for the replies that follow at once, to go out with them.
+  void add(std::string framed) {
     if (framed.empty()) return;
-    if (slots_.empty()) {
-      out += framed;
+    std::unique_lock hold(board_->lock);
+    if (board_->idleLocked()) {
+      hold.unlock();
+      if (pending_.empty()) {
+        pending_ = std::move(framed);
+      } else {
+        pending_ += framed;
+      }
+      if (pending_.size() > kReplyBatchBytes) sendPending();
       return;
     }
-    auto slot = std::make_shared<Slot>();
-    slot->framed = std::move(framed);
-    slot->state = Slot::State::done;
-    slots_.push_back(std::move(slot));
+    waitForRoom(hold);
+    board_->addDoneLocked(framed);
+    board_->flush(hold);
   }
 
-  // Queues the line, to be parsed and answered by a worker once the session calls staff.
-  void handOff(std::string body) {
-    auto slot = std::make_shared<Slot>();
-    slot->body = std::move(body);
-    bodyBytes_ += slot->body.size();
-    slots_.push_back(slot);
-    std::lock_guard hold(board_->lock);
-    board_->queued.push_back(std::move(slot));
+  // Queues the line, to be parsed and answered by a worker once staffed, after waiting for room.
+  void handOff(std::string_view body) {
+    sendPending();
+    std::unique_lock hold(board_->lock);
+    waitForRoom(hold);
+    Slot& slot = board_->at(board_->next);
+    // The slot is free (there was room), and only the session fills slots: a long line is copied
+    // into it with the lock let go.
+    if (body.size() > slot.body.capacity()) {
+      hold.unlock();
+      slot.body.assign(body);
+      hold.lock();
+    } else {
+      slot.body.assign(body);
+    }
+    ++board_->next;
+    slot.state = Slot::State::queued;
+    board_->lineBytes += slot.body.size();
+    board_->queued.push_back(&slot);
     unstaffed_ = true;
   }
 
-  // Adds workers for the queued lines, up to workersPerSession taking from the queue. Called once
-  // the lines at hand are queued, so that each worker finds work for a while instead of waking
-  // for each line.
-  void staff() {
-    if (!unstaffed_) return;
-    unstaffed_ = false;
-    std::size_t added = 0;
-    {
-      std::lock_guard hold(board_->lock);
-      const std::size_t wanted = std::min(board_->queued.size(), workersPerSession());
-      if (board_->workers < wanted) added = wanted - board_->workers;
-      board_->workers += added;
-    }
-    // Only a worker free at once will do: one that waits behind calls that block (a permission
-    // prompt, a slow co-process) would hold this session up with them.
-    for (; added > 0; --added) {
-      static_cast<void>(
-          Dispatch::pool().trySubmit([shift = std::make_shared<Shift>(board_)] { shift->work(); }));
+  // For the time nothing waits to be read: sends the replies held back, has workers take the
+  // queued calls and runs them too until input comes.
+  void whileIdle(const MCPReader& reader) {
+    sendPending();
+    staff();
+    std::unique_lock hold(board_->lock);
+    while (!board_->queued.empty()) {
+      hold.unlock();
+      const bool input = reader.inputWaiting();
+      hold.lock();
+      // Without a worker on them, the calls are run here even while more input comes: the rest
+      // of a line may be long in coming.
+      if (input && board_->workers > 0) break;
+      if (!board_->queued.empty()) board_->runNext(hold);
     }
   }
 
-  // Moves the framed replies that are ready at the front to `out`: with Wait::front after the
-  // first one is ready, with Wait::all once every one is.
-  void take(std::string& out, Wait wait) {
-    if (slots_.empty()) return;
-    if (wait != Wait::none) staff();
+  // Returns once every request is answered and every reply written.
+  void finish() {
+    sendPending();
+    staff();
     std::unique_lock hold(board_->lock);
-    bool took = false;
-    while (!slots_.empty()) {
-      Slot& front = *slots_.front();
-      if (front.state != Slot::State::done) {
-        if (wait == Wait::none || (wait == Wait::front && took)) break;
-        if (!board_->queued.empty()) {
-          board_->runNext(hold);
-        } else {
-          board_->awaited = &front;
-          board_->finished.wait(hold, [&front] { return front.state == Slot::State::done; });
-          board_->awaited = nullptr;
-        }
-        continue;
-      }
-      out += front.framed;
-      bodyBytes_ -= front.body.size();
-      slots_.pop_front();
-      took = true;
-    }
+    board_->awaitWhile(hold, [this] { return !board_->idleLocked(); });
   }
 
  private:
   struct Slot {
-    enum class State { queued, running, done };
-    std::string body;  // the request's line, trimmed
+    enum class State { free, queued, running, done };
+    std::string body;  // a queued call's line, trimmed
     std::string framed;
-    State state = State::queued;  // guarded by Board::lock while the slot is queued or running
+    State state = State::free;  // guarded by Board::lock
   };
 
   // What the session and its workers share; a worker holds it until it has let go of the lock.
   struct Board {
-    explicit Board(MCPServer& session) : session(session) {}
+    Board(MCPServer& session, MCPWriter& writer)
+        : session(session), writer(writer), slots(kLinesPerWorker * workersPerSession()) {
+      // So that gathering replies to write them never fails half-way.
+      views.reserve(slots.size());
+    }
+
+    Slot& at(std::size_t sequence) { return slots[sequence % slots.size()]; }
+    bool idleLocked() const { return front == next && !writing; }
+    bool fullLocked() const { return next - front >= slots.size() || lineBytes >= kQueuedBytes; }
+
+    void addDoneLocked(std::string& framed) {
+      Slot& slot = at(next++);
+      slot.framed.swap(framed);
+      slot.state = Slot::State::done;
+    }
+
+    // Waits while `blocked` holds, running queued calls meanwhile; called with the lock held.
+    template <typename Predicate>
+    void awaitWhile(std::unique_lock<std::mutex>& hold, Predicate blocked) {
+      while (blocked()) {
+        if (!queued.empty()) {
+          runNext(hold);
+          continue;
+        }
+        sessionWaits = true;
+        changed.wait(hold);
+        sessionWaits = false;
+      }
+    }
 
     // Runs the first queued call with the lock let go meanwhile; called with the lock held.
     void runNext(std::unique_lock<std::mutex>& hold) {
-      std::shared_ptr<Slot> slot = std::move(queued.front());
+      Slot& slot = *queued.front();
       queued.pop_front();
-      slot->state = Slot::State::running;
+      slot.state = Slot::State::running;
       hold.unlock();
       std::string framed;
       try {
-        framed = framedReply(session, slot->body);
+        framed = framedReply(session, slot.body);
       } catch (const std::exception&) {
         // Out of memory outside the handler, which answers its own failures: the request goes
         // unanswered rather than stuck.
       }
       hold.lock();
-      slot->framed = std::move(framed);
-      slot->state = Slot::State::done;
-      // Signalled under the lock: once the session sees the state it may end.
-      if (awaited == slot.get()) finished.notify_one();
+      slot.framed.swap(framed);
+      slot.state = Slot::State::done;
+      flush(hold);
+      // `framed` now holds the slot's earlier reply, given back by this thread.
+    }
+
+    // Writes the replies ready at the front, unless another thread is writing already (it then
+    // writes these too) or they are left for a later call's end. Called with the lock held; lets it
+    // go while it writes. The slots of the replies being written stay taken until they are
+    // written, and no one else touches them.
+    void flush(std::unique_lock<std::mutex>& hold) {
+      if (writing) return;
+      writing = true;
+      for (;;) {
+        std::size_t end = front;
+        views.clear();
+        for (; end != next && at(end).state == Slot::State::done; ++end) {
+          if (!at(end).framed.empty()) views.push_back(at(end).framed);
+        }
+        if (end == front) break;
+        // While calls wait to be started, the replies ready go out in batches: every call's end
+        // comes here, and the thread that finds none waiting writes whatever is ready.
+        if (!queued.empty() && end - front < kRepliesPerWrite) break;
+        if (!views.empty()) {
+          hold.unlock();
+          writer.writeFramed(views);
+          hold.lock();
+        }
+        for (; front != end; ++front) release(at(front));
+        // Signalled under the lock: once the session sees room, or nothing under way, it may go on
+        // or end.
+        if (sessionWaits) changed.notify_one();
+      }
+      writing = false;
+      if (sessionWaits) changed.notify_one();
+    }
+
+    // Frees a written slot. Its room is kept for the next request unless it grew large; the
+    // reply's is then given back by the thread that makes the next reply in it.
+    void release(Slot& slot) {
+      lineBytes -= slot.body.size();
+      if (slot.body.capacity() > kKeptLineBytes) {
+        std::string().swap(slot.body);
+      } else {
+        slot.body.clear();
+      }
+      if (slot.framed.capacity() > kKeptReplyBytes) {
+        std::string().swap(slot.framed);
+      } else {
+        slot.framed.clear();
+      }
+      slot.state = Slot::State::free;
     }
 
     MCPServer& session;  // used only while a call is queued or running, which the session awaits
-    std::mutex lock;     // guards the members below and the states of queued and running slots
-    std::condition_variable finished;
-    std::deque<std::shared_ptr<Slot>> queued;  // calls no one has started, in the requests' order
-    std::size_t workers = 0;                   // shifts handed to the pool and not yet over
-    const Slot* awaited = nullptr;             // the reply the session waits for
+    MCPWriter& writer;   // likewise, while a reply is being written
+    std::mutex lock;     // guards the members below and the states of the slots
+    std::condition_variable changed;
+    // The requests under way and the replies not yet written, in the requests' order: the
+    // sequence numbers [front, next), each in slot (sequence % size).
+    std::vector<Slot> slots;
+    std::size_t front = 0;
+    std::size_t next = 0;
+    std::size_t lineBytes = 0;          // of the queued lines in slots
+    std::deque<Slot*> queued;           // calls no one has started, in the requests' order
+    std::size_t workers = 0;            // shifts handed to the pool and not yet over
+    bool writing = false;               // a thread is writing replies; only it takes them off
+    bool sessionWaits = false;          // for room, or for everything to be done
+    std::vector<std::string_view> views;  // the replies being written; the writing thread's alone
   };
 
   // One worker's turn: takes queued calls until none is left. A shift the pool never starts (it
@@ -224,11 +319,50 @@ class RepliesInOrder {
     bool over_ = false;
   };
 
+  // Waits until another request fits, running queued calls meanwhile; called with the lock held.
+  void waitForRoom(std::unique_lock<std::mutex>& hold) {
+    if (!board_->fullLocked()) return;
+    hold.unlock();
+    staff();
+    hold.lock();
+    board_->awaitWhile(hold, [this] { return board_->fullLocked(); });
+  }
+
+  // Adds workers for the queued lines, up to workersPerSession taking from the queue. Called once
+  // the lines at hand are queued, so that each worker finds work for a while instead of waking
+  // for each line.
+  void staff() {
+    if (!unstaffed_) return;
+    unstaffed_ = false;
+    std::size_t added = 0;
+    {
+      std::lock_guard hold(board_->lock);
+      const std::size_t wanted = std::min(board_->queued.size(), workersPerSession());
+      if (board_->workers < wanted) added = wanted - board_->workers;
+      board_->workers += added;
+    }
+    // Only a worker free at once will do: one that waits behind calls that block (a permission
+    // prompt, a slow co-process) would hold this session up with them. The shifts no worker
+    // takes are over when dropped here.
+    std::vector<Task> shifts;
+    shifts.reserve(added);
+    for (; added > 0; --added) {
+      shifts.emplace_back([shift = std::make_shared<Shift>(board_)] { shift->work(); });
+    }
+    static_cast<void>(Dispatch::pool().trySubmitEach(shifts));
+  }
+
+  // Writes the replies held back by add; only while nothing is under way, as then.
+  void sendPending() {
+    if (pending_.empty()) return;
+    board_->writer.writeFramed(pending_);
+    pending_.clear();
+  }
+
   // Used by the session only.
   const std::shared_ptr<Board> board_;
-  std::deque<std::shared_ptr<Slot>> slots_;  // in the requests' order
-  std::size_t bodyBytes_ = 0;                // of the lines in slots_
-  bool unstaffed_ = false;                   // lines were queued since the last staff
+  std::string pending_;     // replies made while nothing was under way, not yet sent
+  bool unstaffed_ = false;  // lines were queued since the last staff
 };
 
 // The services whose access was refused, as the alert that ends the instructions. A service not
@@ -289,6 +423,20 @@ std::string promptQuery(const std::optional<JSONValue>& params) {
   return query == nullptr ? std::string() : query->asString().value_or("");
 }
 
+// Counts a session among the awake ones for as long as it lives.
+class Awake {
+ public:
+  explicit Awake(std::atomic<int>& count) : count_(count) {
+    count_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~Awake() { count_.fetch_sub(1, std::memory_order_relaxed); }
+  Awake(const Awake&) = delete;
+  Awake& operator=(const Awake&) = delete;
+
+ private:
+  std::atomic<int>& count_;
+};
+
 // Keeps the in-flight count raised exactly while a handler runs, however it ends.
 class InFlight {
  public:
@@ -342,43 +490,47 @@ MCPServer::MCPServer(std::unique_ptr<MCPReader> reader, std::unique_ptr<MCPWrite
 MCPServer::~MCPServer() = default;
 
 void MCPServer::run() {
-  // Replies to requests that had already arrived go out together, in order, once no further
-  // request is waiting: one send for a burst of requests instead of one each. The tool calls of
-  // such a burst are parsed and answered side by side; a request that arrives alone is answered
-  // on this thread.
-  std::string replies;
-  RepliesInOrder inOrder(*this);
+  // Replies to requests that had already arrived go out together, once no further request is
+  // waiting: one send for a burst of requests instead of one each. Tool calls are parsed and
+  // answered side by side, and each reply leaves as soon as those before it have; a request that
+  // arrives alone is answered on this thread.
+  RepliesInOrder replies(*this, *writer_);
+  bool answered = false;
+  std::atomic<int>& awakeSessions = registry_->context().awakeSessions;
+  std::optional<Awake> awake;
   while (true) {
-    const bool waiting = reader_->hasBufferedLine();
-    inOrder.take(replies, waiting ? RepliesInOrder::Wait::none : RepliesInOrder::Wait::all);
-    if (!replies.empty() && (!waiting || replies.size() > kReplyBatchBytes)) {
-      writer_->writeFramed(replies);
-      replies.clear();
+    if (!awake) awake.emplace(awakeSessions);
+    if (!reader_->hasBufferedLine()) {
+      replies.whileIdle(*reader_);
+      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1 && !replies.busy()) {
+        const auto until = std::chrono::steady_clock::now() + kSpinAfterReply;
+        while (!reader_->inputWaiting() && std::chrono::steady_clock::now() < until) {
+        }
+      }
+      answered = false;
+      awake.reset();
     }
-    std::string line;
+    std::string_view line;
     try {
-      line = reader_->readLine();
+      line = reader_->nextLine();
     } catch (TransportError error) {
       if (error == TransportError::eof) break;
       // An over-long line, or one that is not UTF-8, is a malformed message like any other; the
       // next line is read as usual.
-      inOrder.add(MCPCodec::encode(JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError,
-                                                          "Parse error")),
-                  replies);
+      replies.add(MCPCodec::encode(
+          JSONRPCResponse::error(std::nullopt, JSONRPCError::parseError, "Parse error")));
       continue;
     }
+    answered = true;
     const std::string_view body = Utf8::trim(line, Utf8::isWhiteSpace);
     if (body.empty()) continue;
-    if (reader_->hasBufferedLine() && looksLikeToolCall(body)) {
-      if (inOrder.full()) inOrder.take(replies, RepliesInOrder::Wait::front);
-      inOrder.handOff(body.size() == line.size() ? std::move(line) : std::string(body));
+    if (looksLikeToolCall(body) && (reader_->hasBufferedLine() || replies.busy())) {
+      replies.handOff(body);
       continue;
     }
-    inOrder.staff();
-    inOrder.add(framedReply(*this, body), replies);
+    replies.add(framedReply(*this, body));
   }
-  inOrder.take(replies, RepliesInOrder::Wait::all);
-  if (!replies.empty()) writer_->writeFramed(replies);
+  replies.finish();
 }
 
 std::optional<std::string> MCPServer::handle(const JSONRPCRequest& request, CallSource source) {

@@ -1,7 +1,10 @@
 #include "core/MCPTransport.h"
 
+#include <limits.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,7 +102,18 @@ bool MCPReader::hasBufferedLine() const {
   return begin_ < end_ && std::memchr(data_.get() + begin_, kLineFeed, end_ - begin_) != nullptr;
 }
 
-std::string MCPReader::readLine() {
+bool MCPReader::inputWaiting() const {
+  pollfd watched{fd_, POLLIN, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&watched, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+
+std::string MCPReader::readLine() { return std::string(nextLine()); }
+
+std::string_view MCPReader::nextLine() {
   // How far past begin_ the bytes were searched for the line feed already.
   std::size_t searched = 0;
   bool overLimit = false;
@@ -114,7 +128,7 @@ std::string MCPReader::readLine() {
       if (overLimit) throw TransportError::encodingFailed;
       if (length > 0 && from[length - 1] == kCarriageReturn) --length;
       if (length > maxLineBytes) throw TransportError::encodingFailed;
-      std::string line(from, length);
+      const std::string_view line(from, length);
       if (!Utf8::isValid(line)) throw TransportError::encodingFailed;
       return line;
     }
@@ -154,24 +168,57 @@ MCPWriter::~MCPWriter() {
 void MCPWriter::write(std::string_view message) { writeFramed(MCPCodec::encode(message)); }
 
 void MCPWriter::writeFramed(std::string_view lines) {
+  if (lines.empty()) return;
   std::lock_guard<std::mutex> hold(lock_);
+  pieces_.assign(1, iovec{const_cast<char*>(lines.data()), lines.size()});
+  writePiecesLocked();
+}
+
+void MCPWriter::writeFramed(const std::vector<std::string_view>& messages) {
+  std::lock_guard<std::mutex> hold(lock_);
+  pieces_.clear();
+  for (const std::string_view message : messages) {
+    if (!message.empty())
+      pieces_.push_back(iovec{const_cast<char*>(message.data()), message.size()});
+  }
+  writePiecesLocked();
+}
+
+void MCPWriter::writePiecesLocked() {
   if (failed_) return;
   // A large message may go out in several pieces; all of them are written under one hold.
-  std::size_t written = 0;
-  while (written < lines.size()) {
-    const char* from = lines.data() + written;
-    const std::size_t left = lines.size() - written;
-    const ssize_t count =
-        isSocket_ ? ::send(fd_, from, left, MSG_NOSIGNAL) : ::write(fd_, from, left);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && isSocket_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+  iovec* next = pieces_.data();
+  std::size_t left = pieces_.size();
+  while (left > 0) {
+    const std::size_t count = std::min<std::size_t>(left, IOV_MAX);
+    ssize_t written = 0;
+    if (isSocket_) {
+      msghdr message{};
+      message.msg_iov = next;
+      message.msg_iovlen = count;
+      written = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+    } else {
+      written = ::writev(fd_, next, static_cast<int>(count));
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && isSocket_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       failed_ = true;
       Logger::warn("ipc", "Client stopped reading its replies; closing the session");
       ::shutdown(fd_, SHUT_RDWR);
       return;
     }
-    if (count <= 0) return;
-    written += static_cast<std::size_t>(count);
+    if (written <= 0) return;
+    // Past the pieces written whole, into the one written in part.
+    auto done = static_cast<std::size_t>(written);
+    while (left > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --left;
+    }
+    if (done > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
 }
 
@@ -184,6 +231,14 @@ std::string encode(std::string_view message) {
   framed.append(message);
   framed.push_back(kLineFeed);
   return framed;
+}
+
+void frame(std::string& message) {
+  if (!Utf8::isValid(message)) {
+    message.clear();
+    return;
+  }
+  message.push_back(kLineFeed);
 }
 
 std::optional<std::int64_t> parseContentLength(std::string_view line) {

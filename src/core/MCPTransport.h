@@ -2,6 +2,8 @@
 // off a descriptor, the writer puts framed messages on one, whole, from any number of threads.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -46,11 +48,18 @@ class MCPReader {
   // maxLineBytes or one that is not valid UTF-8.
   std::string readLine();
 
+  // The same line as a view into the reader's buffer, valid until the next read: a line answered
+  // at once needs no copy of its own.
+  std::string_view nextLine();
+
   // The next line that is not blank once white space is trimmed from both ends.
   RawMessage readMessage();
 
   // Whether a whole line has already been received, so that the next readLine cannot block.
   bool hasBufferedLine() const;
+
+  // Whether the descriptor has bytes (or its end) to read now; never waits.
+  bool inputWaiting() const;
 
  private:
   // Appends what the descriptor has (one read of up to a block) to the buffer; false at the end
@@ -89,18 +98,30 @@ class MCPWriter {
   // warning), which ends the session's reading too.
   void writeFramed(std::string_view lines);
 
+  // Writes the framed messages one after another as one stream, gathered into as few system
+  // calls as the descriptor allows, with the same failure handling.
+  void writeFramed(const std::vector<std::string_view>& messages);
+
  private:
+  // Writes pieces_ whole; called with lock_ held.
+  void writePiecesLocked();
+
   int fd_;
   bool ownsDescriptor_;
   bool isSocket_;
   bool failed_ = false;  // a send timed out; guarded by lock_
   std::mutex lock_;      // guards writes to fd_
+  std::vector<iovec> pieces_;  // what one write hands the descriptor; guarded by lock_
 };
 
 namespace MCPCodec {
 
 // The message followed by a line feed; empty when the message is not valid UTF-8.
 std::string encode(std::string_view message);
+
+// Frames the message where it is, without a copy: appends the line feed, or empties it when it is
+// not valid UTF-8 (as encode answers nothing then).
+void frame(std::string& message);
 
 // The number after a "Content-Length:" prefix (any letter case), or nothing.
 std::optional<std::int64_t> parseContentLength(std::string_view line);

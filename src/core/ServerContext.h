@@ -66,6 +66,9 @@ struct ServerContext {
   std::atomic<bool> statusServerInProcess{false};
   // The tool calls running now, which a restart can wait to see end (`drain`).
   InFlightRequestTracker inFlight;
+  // The sessions not asleep in a read: one that is alone in being awake looks for its client's
+  // next request for a moment after answering instead of going to sleep at once.
+  std::atomic<int> awakeSessions{0};
   // The message for the tray that the heartbeat's reply or a start-up job left, which the status
   // document carries.
   PushMessageStore pushMessage;

@@ -167,11 +167,14 @@ TEST(WorkerPoolTest, TrySubmitTakesOnlyWorkAWorkerCanStartAtOnce) {
     released.wait();
     --running;
   };
-  // Past the limit, with both workers blocked, the caller keeps the work.
-  EXPECT_TRUE(pool.trySubmit(blocking));
-  EXPECT_TRUE(pool.trySubmit(blocking));
+  // Several at once: as many as workers can start, from the first; the caller keeps the rest.
+  std::vector<Task> tasks = {blocking, blocking, [] { ADD_FAILURE() << "refused work ran"; }};
+  EXPECT_EQ(pool.trySubmitEach(tasks), 2U);
+  EXPECT_TRUE(tasks[2]);
   ASSERT_TRUE(eventually([&] { return running.load() == 2; }));
+  // Past the limit, with both workers blocked, the caller keeps the work.
   EXPECT_FALSE(pool.trySubmit([] { ADD_FAILURE() << "refused work ran"; }));
+  EXPECT_EQ(pool.trySubmitEach(tasks), 0U);
   release.set_value();
   // Workers idle again take work again; after shutdown nothing is taken.
   std::atomic<bool> ran{false};

@@ -369,6 +369,96 @@ TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
   EXPECT_EQ(registry->context().inFlight.count(), 0);
 }
 
+// Waits up to 30 s for the condition; whether it came true.
+template <typename Condition>
+bool eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCap) {
+  // The requests a session takes on while earlier replies are not yet written.
+  const int cap = 8 * static_cast<int>(std::max(2U, std::thread::hardware_concurrency()));
+  std::atomic<int> started{0};
+  struct Gate {
+    std::atomic<bool> entered{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+  };
+  std::shared_ptr<Gate> gate;
+  std::mutex gateLock;
+  auto registry = testRegistry();
+  registry->registerTool(
+      testTool("counted", [&](const std::optional<JSONValue>& arguments) -> ToolResult {
+        ++started;
+        return echo(arguments);
+      }));
+  registry->registerTool(testTool("held", [&](const std::optional<JSONValue>&) -> ToolResult {
+    std::shared_ptr<Gate> mine = (std::lock_guard(gateLock), gate);
+    mine->entered = true;
+    mine->released.wait();
+    return ToolResponse::text("held");
+  }));
+  SessionOverSocket session(registry);
+  auto& client = session.client();
+
+  struct Case {
+    std::string name;
+    int count;
+    int held;  // the request held until its replies before it arrived, or -1
+  };
+  const Case cases[] = {
+      {"many calls and pings written at once, read afterwards", 1000, -1},
+      {"a held call first: the others run, their replies wait for it", 40, 0},
+      {"a held call last: the replies before it leave meanwhile", 40, 39},
+      {"a held call amid many: those before it leave, those behind it fill the cap", 300, 20},
+      {"three times the cap behind a held call", 3 * cap, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    started = 0;
+    {
+      std::lock_guard hold(gateLock);
+      gate = std::make_shared<Gate>();
+    }
+    std::string burst;
+    std::vector<std::string> expected;
+    // The calls that run while the held one waits: those before it, and those behind it that fit
+    // under the cap with it.
+    int due = 0;
+    for (int id = 0; id < c.count; ++id) {
+      if (id == c.held) {
+        burst += callLine(id, "held") + "\n";
+        expected.push_back(std::to_string(id) + "=held");
+      } else if (id % 3 == 2) {
+        burst += request(id, "ping").dump() + "\n";
+        expected.push_back(std::to_string(id) + "=ok");
+      } else {
+        burst += callLine(id, "counted", "t" + std::to_string(id)) + "\n";
+        expected.push_back(std::to_string(id) + "=t" + std::to_string(id));
+        if (id < c.held + cap) ++due;
+      }
+    }
+    ASSERT_TRUE(client.send(burst));
+    std::vector<std::string> replies;
+    if (c.held >= 0) {
+      ASSERT_TRUE(eventually([&] { return gate->entered.load() && started >= due; }));
+      for (int i = 0; i < c.held; ++i) replies.push_back(summary(client.readJSON(30s)));
+      EXPECT_TRUE(client.staysSilent(50ms));
+      EXPECT_EQ(started.load(), due);
+      gate->release.set_value();
+    }
+    while (replies.size() < expected.size()) replies.push_back(summary(client.readJSON(30s)));
+    EXPECT_EQ(replies, expected);
+    EXPECT_TRUE(client.staysSilent(50ms));
+  }
+  EXPECT_EQ(registry->context().inFlight.count(), 0);
+}
+
 TEST(MCPServerTest, InputThatEndsWhileCallsRunStillGetsTheirRepliesBeforeTheSessionEnds) {
   std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
