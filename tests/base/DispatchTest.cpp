@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Dispatch.h"
+#include "support/Eventually.h"
 
 namespace tvrn {
 namespace {
@@ -37,15 +38,7 @@ class Journal {
   std::vector<std::string> names_;
 };
 
-template <typename Predicate>
-bool eventually(Predicate done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 void advance(ManualClock& clock, TimerQueue& timers, Clock::Duration by) {
   clock.advance(by);

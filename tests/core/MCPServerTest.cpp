@@ -27,6 +27,7 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "support/CapturedStderr.h"
 #include "support/SocketClient.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -369,16 +370,7 @@ TEST(MCPServerTest, ABurstIsAnsweredSideBySideWithEveryReplyOnceAndInOrder) {
   EXPECT_EQ(registry->context().inFlight.count(), 0);
 }
 
-// Waits up to 30 s for the condition; whether it came true.
-template <typename Condition>
-bool eventually(Condition condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCap) {
   // The requests a session takes on while earlier replies are not yet written.

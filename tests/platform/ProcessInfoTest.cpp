@@ -14,6 +14,7 @@
 
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+#include "support/Eventually.h"
 
 extern char** environ;
 
@@ -94,13 +95,7 @@ TEST(ProcessInfoTest, DescribesAChildAndWalksItsAncestors) {
   EXPECT_EQ(self.front().pid, ::getppid());
 }
 
-// Polls until `done` holds, for at most five seconds.
-template <typename Condition>
-bool eventually(Condition done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
-  return done();
-}
+using test::eventually;
 
 // What a scan over many processes reads: the owner of each first, then the program's names; a
 // zombie has no command line, and another user's process is not among the user's.
