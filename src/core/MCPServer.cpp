@@ -39,10 +39,16 @@ constexpr std::size_t kReplyBatchBytes = 256 * 1024;
 // While a session's calls wait to be started, its replies go out this many at a time at least.
 constexpr std::size_t kRepliesPerWrite = 16;
 // Once every request is answered, a session that is the only one awake looks for the client's next
-// request this long before it sleeps in a read: a client that sends its requests one at a time
-// then finds it awake. Only right after traffic, never while the session is idle, and never while
-// other sessions need the cores.
-constexpr auto kSpinAfterReply = std::chrono::microseconds(30);
+// request a while before it sleeps in a read: a client that sends its requests one at a time, or a
+// burst once it has read the last one's replies, then finds it awake instead of waiting for the
+// kernel to wake it. Only right after traffic, never while the session is idle, and never while
+// other sessions need the cores. The look lasts at least the shortest time below, and up to twice
+// the time the client took lately, within the longest: a client that takes longer costs the
+// shortest look per reply.
+constexpr auto kShortestLook = std::chrono::microseconds(30);
+constexpr auto kLongestLook = std::chrono::microseconds(250);
+// While the session's last calls finish on workers it looks on, for at most this long.
+constexpr auto kLongestLookWhileBusy = std::chrono::microseconds(500);
 
 // How many of one session's tool calls run at once on the process's workers: one per core. Eight
 // times as many requests (at most a MiB of their lines) may be under way, or have replies not yet
@@ -100,6 +106,9 @@ class RepliesInOrder {
     return !board_->idleLocked();
   }
 
+  // The same, as last seen by the threads that change it, without the lock: for looking often.
+  bool seemsBusy() const { return !board_->idle.load(std::memory_order_relaxed); }
+
   // A reply made on the session's thread, framed (empty for none). With nothing under way it
   // waits for the replies that follow at once, to go out with them.
   void add(std::string framed) {
@@ -136,6 +145,7 @@ class RepliesInOrder {
       slot.body.assign(body);
     }
     ++board_->next;
+    board_->idle.store(false, std::memory_order_relaxed);
     slot.state = Slot::State::queued;
     board_->lineBytes += slot.body.size();
     board_->queued.push_back(&slot);
@@ -189,6 +199,7 @@ class RepliesInOrder {
 
     void addDoneLocked(std::string& framed) {
       Slot& slot = at(next++);
+      idle.store(false, std::memory_order_relaxed);
       slot.framed.swap(framed);
       slot.state = Slot::State::done;
     }
@@ -255,6 +266,7 @@ class RepliesInOrder {
         if (sessionWaits) changed.notify_one();
       }
       writing = false;
+      idle.store(front == next, std::memory_order_relaxed);
       if (sessionWaits) changed.notify_one();
     }
 
@@ -288,6 +300,7 @@ class RepliesInOrder {
     std::deque<Slot*> queued;           // calls no one has started, in the requests' order
     std::size_t workers = 0;            // shifts handed to the pool and not yet over
     bool writing = false;               // a thread is writing replies; only it takes them off
+    std::atomic<bool> idle{true};       // idleLocked() as of the last change
     bool sessionWaits = false;          // for room, or for everything to be done
     std::vector<std::string_view> views;  // the replies being written; the writing thread's alone
   };
@@ -423,18 +436,75 @@ std::string promptQuery(const std::optional<JSONValue>& params) {
   return query == nullptr ? std::string() : query->asString().value_or("");
 }
 
-// Counts a session among the awake ones for as long as it lives.
+// How long a session looks for the client's next request once every reply is out, learnt from
+// the time the client took to send one after the last reply of those before.
+class NextRequestLook {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Looks for input until it comes, or until the session's calls are done and the look has
+  // lasted its time; false when it ended without input.
+  template <typename Busy>
+  bool look(const MCPReader& reader, Busy busy) {
+    const Clock::time_point begun = Clock::now();
+    replied_ = false;
+    while (!reader.inputWaiting()) {
+      const Clock::time_point now = Clock::now();
+      if (!replied_) {
+        if (!busy()) {
+          replied_ = true;
+          repliedAt_ = now;
+        } else if (now - begun > kLongestLookWhileBusy) {
+          return false;
+        }
+      } else if (now - repliedAt_ > look_) {
+        return false;
+      }
+    }
+    arrived();
+    return true;
+  }
+
+  // The next request came (after a look that ended without it, or none).
+  void arrived() {
+    if (!replied_) return;
+    replied_ = false;
+    learn(Clock::now() - repliedAt_);
+  }
+
+ private:
+  void learn(Clock::duration took) {
+    const auto twice = std::chrono::duration_cast<std::chrono::microseconds>(took * 2);
+    look_ = twice > kLongestLook ? kShortestLook : std::max(twice, kShortestLook);
+  }
+
+  std::chrono::microseconds look_ = kShortestLook;
+  bool replied_ = false;          // the last look saw every reply out, at repliedAt_
+  Clock::time_point repliedAt_;
+};
+
+// Counts a session among the awake ones while it is not asleep in a read, and never past its end.
 class Awake {
  public:
-  explicit Awake(std::atomic<int>& count) : count_(count) {
-    count_.fetch_add(1, std::memory_order_relaxed);
-  }
-  ~Awake() { count_.fetch_sub(1, std::memory_order_relaxed); }
+  explicit Awake(std::atomic<int>& count) : count_(count) {}
+  ~Awake() { asleep(); }
   Awake(const Awake&) = delete;
   Awake& operator=(const Awake&) = delete;
 
+  void awoken() {
+    if (awake_) return;
+    awake_ = true;
+    count_.fetch_add(1, std::memory_order_relaxed);
+  }
+  void asleep() {
+    if (!awake_) return;
+    awake_ = false;
+    count_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
  private:
   std::atomic<int>& count_;
+  bool awake_ = false;
 };
 
 // Keeps the in-flight count raised exactly while a handler runs, however it ends.
@@ -495,24 +565,24 @@ void MCPServer::run() {
   // answered side by side, and each reply leaves as soon as those before it have; a request that
   // arrives alone is answered on this thread.
   RepliesInOrder replies(*this, *writer_);
+  NextRequestLook nextRequest;
   bool answered = false;
   std::atomic<int>& awakeSessions = registry_->context().awakeSessions;
-  std::optional<Awake> awake;
+  Awake awake(awakeSessions);
   while (true) {
-    if (!awake) awake.emplace(awakeSessions);
+    awake.awoken();
     if (!reader_->hasBufferedLine()) {
       replies.whileIdle(*reader_);
-      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1 && !replies.busy()) {
-        const auto until = std::chrono::steady_clock::now() + kSpinAfterReply;
-        while (!reader_->inputWaiting() && std::chrono::steady_clock::now() < until) {
-        }
+      if (answered && awakeSessions.load(std::memory_order_relaxed) == 1) {
+        static_cast<void>(nextRequest.look(*reader_, [&replies] { return replies.seemsBusy(); }));
       }
       answered = false;
-      awake.reset();
+      awake.asleep();
     }
     std::string_view line;
     try {
       line = reader_->nextLine();
+      nextRequest.arrived();
     } catch (TransportError error) {
       if (error == TransportError::eof) break;
       // An over-long line, or one that is not UTF-8, is a malformed message like any other; the
