@@ -78,6 +78,25 @@ char* writeEscaped(char* to, unsigned char byte) {
   return to;
 }
 
+// Copies fewer than a block's bytes without a call: two overlapping loads and stores each.
+void copyShort(unsigned char* to, const unsigned char* from, std::size_t length) {
+  if (length >= 8) {
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + length - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + length - 8, &tail, 8);
+  } else if (length >= 4) {
+    std::uint32_t head = 0, tail = 0;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + length - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + length - 4, &tail, 4);
+  } else {
+    for (std::size_t i = 0; i < length; ++i) to[i] = from[i];
+  }
+}
+
 template <typename Integer>
 void appendDecimal(std::string& out, Integer value) {
   char digits[24];
@@ -168,6 +187,21 @@ bool appendString(std::string& out, std::string_view text) {
   const std::size_t start = out.size();
   const auto* at = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = at + text.size();
+  if (text.size() < kBlock) {
+    // A short text, such as a key, with nothing to escape and no byte above 0x7F goes out as it
+    // is, quoted, in one append.
+    alignas(16) unsigned char quoted[kBlock + 2];
+    std::memset(quoted, 'a', sizeof quoted);
+    copyShort(quoted + 1, at, text.size());
+    const BlockMasks masks = masksOf(quoted + 1);
+    const std::uint32_t inText = (1U << text.size()) - 1;
+    if (((masks.escaped | masks.high) & inText) == 0) {
+      quoted[0] = '"';
+      quoted[text.size() + 1] = '"';
+      out.append(reinterpret_cast<const char*>(quoted), text.size() + 2);
+      return true;
+    }
+  }
   // Written a piece at a time into a buffer on the stack with room for the piece all escaped (six
   // bytes each) and a block stored ahead, so nothing is measured first. Text with no byte above
   // 0x7F is UTF-8 as it stands; any other is checked once it is written, from its first such
@@ -190,7 +224,7 @@ bool appendString(std::string& out, std::string_view text) {
       const unsigned char* block = at;
       if (length < kBlock) {
         std::memset(copy, 'a', kBlock);
-        std::memcpy(copy, at, length);
+        copyShort(copy, at, length);
         block = copy;
       }
       BlockMasks masks = masksOf(block);
