@@ -97,6 +97,17 @@ void copyShort(unsigned char* to, const unsigned char* from, std::size_t length)
   }
 }
 
+// Whether the text is shorter than a block and written as it is: nothing to escape, no byte
+// above 0x7F.
+bool isShortAndPlain(std::string_view text) {
+  if (text.size() >= kBlock) return false;
+  alignas(16) unsigned char padded[kBlock];
+  std::memset(padded, 'a', sizeof padded);
+  copyShort(padded, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  const BlockMasks masks = masksOf(padded);
+  return ((masks.escaped | masks.high) & ((1U << text.size()) - 1)) == 0;
+}
+
 template <typename Integer>
 void appendDecimal(std::string& out, Integer value) {
   char digits[24];
@@ -104,10 +115,11 @@ void appendDecimal(std::string& out, Integer value) {
   out.append(digits, end);
 }
 
+// A line end and the indentation of the usual depths, appended in one piece.
+constexpr std::string_view kLine =
+    "\n                                                                ";
+
 void appendIndent(std::string& out, int indent, int depth) {
-  // A line end and the indentation of the usual depths, appended in one piece.
-  static constexpr std::string_view kLine =
-      "\n                                                                ";
   const std::size_t width = static_cast<std::size_t>(indent) * static_cast<std::size_t>(depth);
   if (width < kLine.size()) {
     out.append(kLine.data(), width + 1);
@@ -187,20 +199,14 @@ bool appendString(std::string& out, std::string_view text) {
   const std::size_t start = out.size();
   const auto* at = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = at + text.size();
-  if (text.size() < kBlock) {
-    // A short text, such as a key, with nothing to escape and no byte above 0x7F goes out as it
-    // is, quoted, in one append.
-    alignas(16) unsigned char quoted[kBlock + 2];
-    std::memset(quoted, 'a', sizeof quoted);
-    copyShort(quoted + 1, at, text.size());
-    const BlockMasks masks = masksOf(quoted + 1);
-    const std::uint32_t inText = (1U << text.size()) - 1;
-    if (((masks.escaped | masks.high) & inText) == 0) {
-      quoted[0] = '"';
-      quoted[text.size() + 1] = '"';
-      out.append(reinterpret_cast<const char*>(quoted), text.size() + 2);
-      return true;
-    }
+  if (isShortAndPlain(text)) {
+    // A short text, such as a key, goes out as it is, quoted, in one append.
+    char quoted[kBlock + 2];
+    quoted[0] = '"';
+    copyShort(reinterpret_cast<unsigned char*>(quoted) + 1, at, text.size());
+    quoted[text.size() + 1] = '"';
+    out.append(quoted, text.size() + 2);
+    return true;
   }
   // Written a piece at a time into a buffer on the stack with room for the piece all escaped (six
   // bytes each) and a block stored ahead, so nothing is measured first. Text with no byte above
@@ -213,8 +219,7 @@ bool appendString(std::string& out, std::string_view text) {
   char* to = buffer;
   *to++ = '"';
   for (;;) {
-    const auto* const pieceEnd =
-        static_cast<std::size_t>(end - at) > kPiece ? at + kPiece : end;
+    const auto* const pieceEnd = static_cast<std::size_t>(end - at) > kPiece ? at + kPiece : end;
     while (at != pieceEnd) {
       const std::size_t length = std::min<std::size_t>(kBlock, pieceEnd - at);
       // A short last block is looked at in a copy padded with plain bytes; a block with an
@@ -306,6 +311,28 @@ void Writer::close(char bracket) {
 }
 
 bool Writer::key(std::string_view name) {
+  const std::size_t width = indent_ >= 0 ? static_cast<std::size_t>(indent_) * depth_ : 0;
+  if (!keyWritten_ && depth_ > 0 && width < kLine.size() && isShortAndPlain(name)) {
+    // The usual key goes out with the comma and line before it and the colon after it in one
+    // append.
+    char piece[1 + kLine.size() + kBlock + 4];
+    std::size_t length = 0;
+    if (count(depth_ - 1)++ > 0) piece[length++] = ',';
+    if (indent_ >= 0) {
+      std::memcpy(piece + length, kLine.data(), width + 1);
+      length += width + 1;
+    }
+    piece[length++] = '"';
+    copyShort(reinterpret_cast<unsigned char*>(piece) + length,
+              reinterpret_cast<const unsigned char*>(name.data()), name.size());
+    length += name.size();
+    piece[length++] = '"';
+    piece[length++] = ':';
+    if (indent_ >= 0) piece[length++] = ' ';
+    text_.append(piece, length);
+    keyWritten_ = true;
+    return true;
+  }
   beforeValue();
   if (!appendString(text_, name)) return false;
   text_ += indent_ >= 0 ? ": " : ":";

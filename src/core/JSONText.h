@@ -58,7 +58,7 @@ class Writer {
   // `deeper_`, so the few levels of an answer cost no allocation.
   std::array<std::size_t, 8> shallow_{};
   std::vector<std::size_t> deeper_;
-  std::size_t depth_ = 0;  // containers open
+  std::size_t depth_ = 0;            // containers open
   bool keyWritten_ = false;          // the next value is that key's
 };
 

@@ -105,6 +105,7 @@ TEST(JSONTextTest, WriterWritesWhatDumpWrites) {
       json::array({json::array({json::array()}), json::object({{"k", json::array({1, "s"})}})}),
       json{{"b", {{"c", json::object()}, {"d", json::array()}}}, {"a", "é\n"}},
       nested(20),
+      json{{"key \"quoted\"", 1}, {"é", {{"\t", 2}}}, {"a key of sixteen bytes or more", 3}},
   };
   for (const auto& value : values) {
     for (const int indent : {-1, 0, 2, 4}) {
