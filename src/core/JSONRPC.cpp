@@ -40,8 +40,13 @@ std::optional<JSONRPCID> idFrom(JSONValue value) {
 }
 
 // A reply's members up to its result: {"jsonrpc":"2.0","id":<id>,"result":
-std::string resultOpening(const JSONRPCID& id) {
-  std::string message = "{\"jsonrpc\":\"2.0\",\"id\":";
+std::string resultOpening(const JSONRPCID& id, std::size_t expected = 0) {
+  constexpr std::string_view kOpening = "{\"jsonrpc\":\"2.0\",\"id\":";
+  std::string message;
+  // Room for the id, the text with escapes of about one byte in four, and the line feed that
+  // frames the reply.
+  if (expected > 0) message.reserve(kOpening.size() + 64 + expected + expected / 4);
+  message += kOpening;
   if (const auto number = id.asInt()) {
     JSONText::appendInteger(message, *number);
   } else if (!JSONText::appendString(message, *id.asString())) {
@@ -69,8 +74,8 @@ nlohmann::json JSONRPCID::rawValue() const {
 
 namespace JSONRPCResponse {
 
-std::string result(const JSONRPCID& id, const JSONValue& result) {
-  std::string message = resultOpening(id);
+std::string result(const JSONRPCID& id, const JSONValue& result, std::size_t expected) {
+  std::string message = resultOpening(id, expected);
   result.encodeTo(message);
   message += '}';
   return message;

@@ -56,7 +56,9 @@ inline constexpr int internalError = -32603;
 // becomes U+FFFD, so every reply is one valid JSON line.
 namespace JSONRPCResponse {
 
-std::string result(const JSONRPCID& id, const JSONValue& result);
+// `expected`: about how many bytes the result's text takes, so the reply is made at its size
+// rather than copied as it grows.
+std::string result(const JSONRPCID& id, const JSONValue& result, std::size_t expected = 0);
 // The same with the result already written as compact JSON text.
 std::string encodedResult(const JSONRPCID& id, std::string_view result);
 // "id" is always present: null when the id is absent. The error holds "code" and "message" only.

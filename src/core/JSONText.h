@@ -4,6 +4,7 @@
 // binary values) is left to nlohmann, so the text is always the one it would write.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -49,10 +50,15 @@ class Writer {
   void beforeValue();
   void open(char bracket);
   void close(char bracket);
+  std::size_t& count(std::size_t level);
 
   int indent_;
   std::string text_;
-  std::vector<std::size_t> counts_;  // values written so far in each open container
+  // Values written so far in each open container: the first levels kept here, deeper ones in
+  // `deeper_`, so the few levels of an answer cost no allocation.
+  std::array<std::size_t, 8> shallow_{};
+  std::vector<std::size_t> deeper_;
+  std::size_t depth_ = 0;            // containers open
   bool keyWritten_ = false;          // the next value is that key's
 };
 

@@ -734,7 +734,7 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   if (outcome.ok()) {
     JSONValue result = std::move(outcome).value();
     if (privacyMode_) result = PIISanitizer::sanitize(result, piiSession_);
-    return JSONRPCResponse::result(id, result);
+    return JSONRPCResponse::result(id, result, ToolResponse::textBytes(result));
   }
   const ToolError& error = outcome.error();
   const std::string_view errorType = ToolErrorCounter::errorType(error);

@@ -78,6 +78,19 @@ JSONValue failure(JSONValue result) {
   return JSONValue(std::move(flagged));
 }
 
+std::size_t textBytes(const JSONValue& result) {
+  const JSONValue* content = result["content"];
+  const JSONValue::Array* blocks = content != nullptr ? content->asArray() : nullptr;
+  if (blocks == nullptr) return 0;
+  std::size_t bytes = 0;
+  for (const auto& block : *blocks) {
+    const JSONValue* text = block["text"];
+    if (text == nullptr) continue;
+    if (const auto* string = std::get_if<std::string>(&text->storage())) bytes += string->size();
+  }
+  return bytes;
+}
+
 JSONValue answer(const JSONValue& value) {
   if (value.asArray() != nullptr || value.asObject() != nullptr) return json(value);
   if (const auto string = value.asString()) return text(*string);

@@ -32,6 +32,9 @@ JSONValue error(std::string_view message);
 // like any other, its text left exactly as it is.
 JSONValue failure(JSONValue result);
 
+// The bytes of a result's text blocks, before escaping: about what its reply takes.
+std::size_t textBytes(const JSONValue& result);
+
 // A value of any kind as text: an object or array as json() writes it, a string as itself, any
 // other value (a number, true, false, null) as its JSON text.
 JSONValue answer(const JSONValue& value);

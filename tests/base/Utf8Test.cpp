@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
 #include "base/Utf8.h"
 
 namespace tvrn {
@@ -41,6 +44,23 @@ TEST(Utf8Test, ReplacesEachMaximalIllFormedPieceOnce) {
     const bool valid = row.repaired.empty();
     EXPECT_EQ(Utf8::isValid(row.bytes), valid);
     EXPECT_EQ(Utf8::replaceInvalid(row.bytes), valid ? row.bytes : row.repaired);
+  }
+}
+
+// Each piece after runs of ASCII that end before, at and past the edges of the runs passed over
+// at once, with and without ASCII after it: where it stands does not change the answer.
+TEST(Utf8Test, JudgesAPieceWhereverTheAsciiBeforeItEnds) {
+  const std::pair<std::string, bool> pieces[] = {
+      {"\xC3\xA9", true}, {"\xF0\x9F\x98\x80", true}, {"\x80", false},
+      {"\xC3", false},    {"\xED\xA0\x80", false},    {"\xF5", false},
+  };
+  for (const auto& [piece, valid] : pieces) {
+    for (std::size_t before = 0; before < 40; ++before) {
+      for (const std::size_t after : {0, 1, 20}) {
+        const std::string text = std::string(before, 'a') + piece + std::string(after, 'b');
+        EXPECT_EQ(Utf8::isValid(text), valid) << before << " before, " << after << " after";
+      }
+    }
   }
 }
 

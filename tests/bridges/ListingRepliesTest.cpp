@@ -65,6 +65,8 @@ TEST_F(ListingRepliesTest, ListingsReadAsTheirTreePrinted) {
       {{"controls", "tab\there bell\x07 unit\x1f del\x7f", "#ff0000ff"}},
       {{"accents", "Café ☕ 😀 → Überall", ""}, {"latin1", "Caf\xe9 cr\xe8me", ""}},
       {{"Жёлтый", "", ""}, {"long", std::string(300, 'x') + "\"" + std::string(70, 'y'), ""}},
+      // Short names, each a character written escaped or of several bytes.
+      {{"q", "\"", ""}, {"del", "\x7f", ""}, {"e", "é", ""}, {"bs", "\\\x01", ""}},
       // A folder name that is not UTF-8 and no display name: the printed tree's own answer.
       {{"bad\xff", "", ""}, {"fine", "Fine", ""}},
   };

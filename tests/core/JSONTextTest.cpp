@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "core/JSONRPC.h"
 #include "core/JSONText.h"
@@ -17,16 +18,22 @@ std::string nlohmannText(const json& value, int indent) {
   return value.dump(indent, ' ', false, json::error_handler_t::replace);
 }
 
-// Every ASCII byte (and a few beyond) at each position of an eight-byte word and past the words,
-// between text that needs no escaping: the written string is nlohmann's, byte for byte.
+// Every ASCII byte, and characters of two, three and four bytes, at each position of a short
+// text and of the first blocks of a longer one, with and without text after it that needs no
+// escaping: the written string is nlohmann's, byte for byte.
 TEST(JSONTextTest, EscapesEachByteAtEachPositionAsNlohmannDoes) {
-  for (int byte = 0; byte < 0x80; ++byte) {
-    for (std::size_t before = 0; before < 19; ++before) {
-      const std::string text =
-          std::string(before, 'a') + static_cast<char>(byte) + std::string(11, 'b');
-      std::string written;
-      ASSERT_TRUE(JSONText::appendString(written, text));
-      ASSERT_EQ(written, json(text).dump()) << "byte " << byte << " after " << before;
+  std::vector<std::string> characters;
+  for (int byte = 0; byte < 0x80; ++byte) characters.emplace_back(1, static_cast<char>(byte));
+  for (const char* wide : {"é", "→", "😀"}) characters.emplace_back(wide);
+  for (const auto& character : characters) {
+    for (std::size_t before = 0; before < 35; ++before) {
+      for (const std::size_t after : {0, 1, 11, 16}) {
+        const std::string text = std::string(before, 'a') + character + std::string(after, 'b');
+        std::string written = "kept";
+        ASSERT_TRUE(JSONText::appendString(written, text));
+        ASSERT_EQ(written, "kept" + json(text).dump())
+            << "character " << json(character).dump() << " after " << before;
+      }
     }
   }
 }
@@ -38,6 +45,7 @@ TEST(JSONTextTest, EscapesDenseAndLongTextAsNlohmannDoes) {
   for (int byte = 0; byte < 0x80; ++byte) everyByte += static_cast<char>(byte);
   const std::string cases[] = {
       std::string(200, '"'),
+      std::string(600, '\x1f') + std::string(255, 'a') + "\\" + std::string(300, '"'),
       std::string(130, '\x01'),
       "\"\n\"\t\\\"\b\f" + std::string(3, '\r'),
       everyByte + everyByte + everyByte,
@@ -78,6 +86,15 @@ bool feed(JSONText::Writer& writer, const json& value) {
   return true;
 }
 
+// Objects and arrays in turn, `depth` levels deep, each with a member or element beside the next.
+json nested(int depth) {
+  json value = "innermost \"text\"";
+  for (int level = 0; level < depth; ++level) {
+    value = level % 2 == 0 ? json::array({level, value}) : json{{"k", value}, {"n", level}};
+  }
+  return value;
+}
+
 TEST(JSONTextTest, WriterWritesWhatDumpWrites) {
   const json values[] = {
       json::object(),
@@ -87,6 +104,8 @@ TEST(JSONTextTest, WriterWritesWhatDumpWrites) {
       json{{"count", 2}, {"lists", {{{"id", "a"}, {"name", "\"A\""}}, json::object()}}},
       json::array({json::array({json::array()}), json::object({{"k", json::array({1, "s"})}})}),
       json{{"b", {{"c", json::object()}, {"d", json::array()}}}, {"a", "é\n"}},
+      nested(20),
+      json{{"key \"quoted\"", 1}, {"é", {{"\t", 2}}}, {"a key of sixteen bytes or more", 3}},
   };
   for (const auto& value : values) {
     for (const int indent : {-1, 0, 2, 4}) {
@@ -137,8 +156,15 @@ TEST(JSONTextTest, WritesValuesAsNlohmannDoes) {
 // Text that is not UTF-8 is left to nlohmann: the printer declines it, and a reply writes U+FFFD
 // for it as nlohmann would.
 TEST(JSONTextTest, LeavesTextThatIsNotUtf8ToNlohmann) {
-  const std::string cases[] = {"a\xff", "\xc3", "\xed\xa0\x80 surrogate", "\xc0\xaf overlong",
-                               std::string(20, 'x') + "\xf5\x80\x80\x80"};
+  const std::string cases[] = {"a\xff",
+                               "\xc3",
+                               "\xed\xa0\x80 surrogate",
+                               "\xc0\xaf overlong",
+                               std::string(20, 'x') + "\xf5\x80\x80\x80",
+                               "abc\x80 continuation first",
+                               "é, then a bad byte far on: " + std::string(40, 'x') + "\xfe",
+                               std::string(33, 'x') + "\xe2\x86",
+                               std::string(15, 'x') + "\xc3"};
   for (const auto& text : cases) {
     std::string written = "kept";
     EXPECT_FALSE(JSONText::appendString(written, text));
