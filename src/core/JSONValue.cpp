@@ -164,8 +164,9 @@ class JSONValue::Builder final : public nlohmann::json_sax<Json> {
     return &dropped_;
   }
 
-  std::vector<JSONValue*> open_;  // the open containers, innermost last; nullptr: the root's members
-  std::string key_;               // the member the next value belongs to, inside an object
+  // The open containers, innermost last; nullptr stands for the root whose members go to slots.
+  std::vector<JSONValue*> open_;
+  std::string key_;  // the member the next value belongs to, inside an object
   JSONValue root_;
   std::size_t count_ = 0;
   bool membersOnly_ = false;
