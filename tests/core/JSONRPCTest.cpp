@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <string>
 
 #include "core/JSONRPC.h"
@@ -51,24 +49,6 @@ TEST(RequestParserTest, ReadsIdsAndParamsAndRefusesMalformedMessages) {
     EXPECT_EQ(params ? params->encode() : "", row.params);
   }
   EXPECT_NE(JSONRPCID(1), JSONRPCID("1"));
-}
-
-// Whether two trees are the same, case by case: an integer never equals a double, nor 0.0 -0.0.
-bool same(const JSONValue& a, const JSONValue& b) {
-  if (a.kind() != b.kind()) return false;
-  if (const auto* elements = a.asArray()) {
-    return std::ranges::equal(*elements, *b.asArray(), same);
-  }
-  if (const auto* members = a.asObject()) {
-    return std::ranges::equal(*members, *b.asObject(), [](const auto& m, const auto& n) {
-      return m.first == n.first && same(m.second, n.second);
-    });
-  }
-  if (a.kind() == JSONValue::Kind::doubleValue) {
-    const double x = std::get<double>(a.storage()), y = std::get<double>(b.storage());
-    return x == y && std::signbit(x) == std::signbit(y);
-  }
-  return a.encode() == b.encode();
 }
 
 // The untyped reader and its conversion, which other callers still use: the reference.
@@ -177,7 +157,8 @@ TEST(RequestParserTest, ReadsClientAndHostileLinesAsTheUntypedReaderDoes) {
       EXPECT_FALSE(row.accepted);
       continue;
     }
-    EXPECT_TRUE(same(*tree, *reference));
+    // The text of a decoded tree tells every case apart: 1 from 1.0, 0.0 from -0.0.
+    EXPECT_EQ(tree->encode(), reference->encode());
     if (!row.accepted) continue;
 
     const JSONRPCRequest& request = parsed.value();
@@ -191,7 +172,7 @@ TEST(RequestParserTest, ReadsClientAndHostileLinesAsTheUntypedReaderDoes) {
       EXPECT_FALSE(request.params.has_value());
     } else {
       ASSERT_TRUE(request.params.has_value());
-      EXPECT_TRUE(same(*request.params, *params));
+      EXPECT_EQ(request.params->encode(), params->encode());
     }
   }
 }
