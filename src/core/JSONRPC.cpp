@@ -17,25 +17,23 @@ std::string serialise(const Envelope& message) {
 
 Envelope untyped(const JSONValue& value) { return Envelope(value.rawValue()); }
 
-// Takes a member out of the parsed object: absent when missing or null.
-std::optional<JSONValue> takeMember(JSONValue::Object& members, std::string_view name) {
-  auto found = members.find(name);
-  if (found == members.end() || found->second.kind() == JSONValue::Kind::nullValue) {
-    return std::nullopt;
-  }
-  return std::move(found->second);
+// A member as the request reads it: absent when missing or null.
+std::optional<JSONValue> present(std::optional<JSONValue>&& member) {
+  if (member && member->kind() == JSONValue::Kind::nullValue) return std::nullopt;
+  return std::move(member);
 }
 
-std::optional<std::string> stringMember(JSONValue::Object& members, std::string_view name) {
-  std::optional<JSONValue> member = takeMember(members, name);
+std::optional<std::string> stringMember(std::optional<JSONValue>&& member) {
   if (!member || member->kind() != JSONValue::Kind::stringValue) return std::nullopt;
   return std::get<std::string>(std::move(*member).storage());
 }
 
 // An id is an integer or a string; any other JSON type fails the whole request.
-std::optional<JSONRPCID> idFrom(JSONValue value) {
+std::optional<JSONRPCID> idFrom(JSONValue&& value) {
   if (auto number = value.asInt()) return JSONRPCID(*number);
-  if (auto text = value.asString()) return JSONRPCID(std::move(*text));
+  if (value.kind() == JSONValue::Kind::stringValue) {
+    return JSONRPCID(std::get<std::string>(std::move(value).storage()));
+  }
   return std::nullopt;
 }
 
@@ -111,22 +109,24 @@ namespace RequestParser {
 
 Result<JSONRPCRequest, TransportError> parse(std::string_view bytes) {
   const auto malformed = fail(TransportError::encodingFailed);
-  std::optional<JSONValue> decoded = JSONValue::decode(bytes);
-  if (!decoded || decoded->kind() != JSONValue::Kind::objectValue) return malformed;
-  auto members = std::get<JSONValue::Object>(std::move(*decoded).storage());
+  // Only these members are kept; the envelope object itself is never built.
+  static constexpr std::string_view names[] = {"jsonrpc", "id", "method", "params"};
+  std::optional<JSONValue> members[std::size(names)];
+  if (!JSONValue::decodeMembers(bytes, names, members)) return malformed;
+  auto& [jsonrpc, id, method, params] = members;
 
   JSONRPCRequest request;
-  std::optional<std::string> jsonrpc = stringMember(members, "jsonrpc");
-  if (!jsonrpc) return malformed;
-  request.jsonrpc = std::move(*jsonrpc);
-  if (std::optional<JSONValue> id = takeMember(members, "id")) {
-    request.id = idFrom(std::move(*id));
+  std::optional<std::string> version = stringMember(std::move(jsonrpc));
+  if (!version) return malformed;
+  request.jsonrpc = std::move(*version);
+  if (std::optional<JSONValue> given = present(std::move(id))) {
+    request.id = idFrom(std::move(*given));
     if (!request.id) return malformed;
   }
-  std::optional<std::string> method = stringMember(members, "method");
-  if (!method) return malformed;
-  request.method = std::move(*method);
-  request.params = takeMember(members, "params");
+  std::optional<std::string> name = stringMember(std::move(method));
+  if (!name) return malformed;
+  request.method = std::move(*name);
+  request.params = present(std::move(params));
   return request;
 }
 

@@ -17,82 +17,6 @@ JSONValue fromUnsigned(std::uint64_t value) {
   return JSONValue(static_cast<std::int64_t>(value));
 }
 
-// Builds the tree straight from the parser's events, refusing to open a container past the
-// depth limit, so a hostile document is abandoned before it costs memory.
-class TreeBuilder final : public nlohmann::json_sax<Json> {
- public:
-  std::optional<JSONValue> take() { return std::move(root_); }
-
-  bool null() override { return add(JSONValue()); }
-  bool boolean(bool value) override { return add(JSONValue(value)); }
-  bool number_integer(number_integer_t value) override { return add(JSONValue(value)); }
-  bool number_unsigned(number_unsigned_t value) override { return add(fromUnsigned(value)); }
-  bool number_float(number_float_t value, const string_t&) override {
-    return add(JSONValue(value));
-  }
-  bool string(string_t& value) override { return add(JSONValue(std::move(value))); }
-  bool binary(binary_t&) override { return false; }
-
-  bool start_object(std::size_t) override { return open(JSONValue::Object{}); }
-  bool key(string_t& name) override {
-    open_.back().key = std::move(name);
-    return true;
-  }
-  bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(JSONValue::Array{}); }
-  bool end_array() override { return close(); }
-
-  bool parse_error(std::size_t, const std::string&, const Json::exception&) override {
-    return false;
-  }
-
- private:
-  struct Frame {
-    std::variant<JSONValue::Array, JSONValue::Object> container;
-    std::string key;  // the member the next value belongs to, inside an object
-  };
-
-  bool open(std::variant<JSONValue::Array, JSONValue::Object> container) {
-    if (++count_ > JSONValue::maxValues) return false;
-    if (open_.size() >= static_cast<std::size_t>(JSONValue::maxDepth)) return false;
-    open_.push_back(Frame{std::move(container), {}});
-    return true;
-  }
-
-  bool close() {
-    Frame frame = std::move(open_.back());
-    open_.pop_back();
-    return std::visit([this](auto& container) { return place(JSONValue(std::move(container))); },
-                      frame.container);
-  }
-
-  // Counts a scalar; containers are counted when opened.
-  bool add(JSONValue value) {
-    if (!value.asArray() && !value.asObject() && ++count_ > JSONValue::maxValues) return false;
-    return place(std::move(value));
-  }
-
-  bool place(JSONValue value) {
-    if (open_.empty()) {
-      root_ = std::move(value);
-      return true;
-    }
-    Frame& top = open_.back();
-    if (auto* array = std::get_if<JSONValue::Array>(&top.container)) {
-      array->push_back(std::move(value));
-    } else {
-      // A repeated key keeps its last value, as the untyped reader does.
-      std::get<JSONValue::Object>(top.container)
-          .insert_or_assign(std::move(top.key), std::move(value));
-    }
-    return true;
-  }
-
-  std::vector<Frame> open_;
-  std::optional<JSONValue> root_;
-  std::size_t count_ = 0;
-};
-
 std::optional<JSONValue> convert(const Json& value, int depth) {
   switch (value.type()) {
     case Json::value_t::null:
@@ -144,6 +68,112 @@ void appendText(std::string& out, const std::string& text) {
 }
 
 }  // namespace
+
+// Builds the tree straight from the parser's events: each value is made where it belongs, in its
+// container, and the containers under construction are held by address (an element's address
+// stays put while it is open, as nothing is added beside it until it closes). Opening a container
+// past the depth limit, or any value past the count limit, stops the parser, so a hostile
+// document is abandoned before it costs memory.
+class JSONValue::Builder final : public nlohmann::json_sax<Json> {
+ public:
+  Builder() { open_.reserve(16); }
+  // Only the named members of a root object are kept, each in its slot.
+  Builder(std::span<const std::string_view> names, std::span<std::optional<JSONValue>> slots)
+      : Builder() {
+    names_ = names;
+    slots_ = slots;
+    membersOnly_ = true;
+  }
+
+  JSONValue take() { return std::move(root_); }
+
+  bool null() override { return add(JSONValue()); }
+  bool boolean(bool value) override { return add(JSONValue(value)); }
+  bool number_integer(number_integer_t value) override { return add(JSONValue(value)); }
+  // An integer literal past the signed 64-bit range is a double, never a wrapped int.
+  bool number_unsigned(number_unsigned_t value) override { return add(fromUnsigned(value)); }
+  bool number_float(number_float_t value, const string_t&) override {
+    return add(JSONValue(value));
+  }
+  bool string(string_t& value) override { return add(JSONValue(std::move(value))); }
+  bool binary(binary_t&) override { return false; }
+
+  bool start_object(std::size_t) override { return open(JSONValue(Object{})); }
+  bool key(string_t& name) override {
+    key_ = std::move(name);
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(JSONValue(Array{})); }
+  bool end_array() override { return close(); }
+
+  bool parse_error(std::size_t, const std::string&, const Json::exception&) override {
+    return false;
+  }
+
+ private:
+  bool add(JSONValue&& value) {
+    if (++count_ > maxValues) return false;
+    return place(std::move(value)) != nullptr;
+  }
+
+  bool open(JSONValue&& container) {
+    if (++count_ > maxValues) return false;
+    if (open_.size() >= static_cast<std::size_t>(maxDepth)) return false;
+    if (membersOnly_ && open_.empty()) {
+      // The root object itself is never built: its members go to their slots.
+      if (!container.asObject()) return false;
+      open_.push_back(nullptr);
+      return true;
+    }
+    JSONValue* placed = place(std::move(container));
+    if (placed == nullptr) return false;
+    open_.push_back(placed);
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // Puts a value where the text has it; nullptr when it may not be there.
+  JSONValue* place(JSONValue&& value) {
+    if (open_.empty()) {
+      if (membersOnly_) return nullptr;  // a root that is not an object
+      root_ = std::move(value);
+      return &root_;
+    }
+    JSONValue* top = open_.back();
+    if (top == nullptr) return member(std::move(value));
+    if (auto* array = std::get_if<Array>(&top->storage_)) {
+      return &array->emplace_back(std::move(value));
+    }
+    auto& members = std::get<Object>(top->storage_);
+    // A repeated key keeps its last value, as the untyped reader does.
+    auto [at, added] = members.try_emplace(std::move(key_), std::move(value));
+    if (!added) at->second = std::move(value);
+    return &at->second;
+  }
+
+  JSONValue* member(JSONValue&& value) {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (names_[i] == key_) return &slots_[i].emplace(std::move(value));
+    }
+    dropped_ = std::move(value);
+    return &dropped_;
+  }
+
+  // The open containers, innermost last; nullptr stands for the root whose members go to slots.
+  std::vector<JSONValue*> open_;
+  std::string key_;  // the member the next value belongs to, inside an object
+  JSONValue root_;
+  std::size_t count_ = 0;
+  bool membersOnly_ = false;
+  std::span<const std::string_view> names_;
+  std::span<std::optional<JSONValue>> slots_;
+  JSONValue dropped_;  // a member of the root that no slot wants, while it is read
+};
 
 const JSONValue* JSONValue::operator[](std::string_view key) const {
   const auto* members = std::get_if<Object>(&storage_);
@@ -210,9 +240,15 @@ std::optional<Json> JSONValue::parseUntyped(std::string_view text) {
 }
 
 std::optional<JSONValue> JSONValue::decode(std::string_view text) {
-  TreeBuilder builder;
+  Builder builder;
   if (!Json::sax_parse(text.begin(), text.end(), &builder)) return std::nullopt;
   return builder.take();
+}
+
+bool JSONValue::decodeMembers(std::string_view text, std::span<const std::string_view> names,
+                              std::span<std::optional<JSONValue>> slots) {
+  Builder builder(names, slots);
+  return Json::sax_parse(text.begin(), text.end(), &builder);
 }
 
 std::optional<JSONValue> JSONValue::fromRaw(const nlohmann::json& value) {

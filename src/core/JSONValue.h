@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -83,6 +84,13 @@ class JSONValue {
   // object; nothing when the text is not exactly one JSON value, nests too deep or holds more
   // than maxValues values.
   static std::optional<JSONValue> decode(std::string_view text);
+  // The members of one JSON object that `names` lists, decoded as above, each into the slot at
+  // the same position in `slots` (left as it was when the text does not hold it), without
+  // building the object itself; other members are read, counted and dropped. A repeated name
+  // keeps its last value. False, with the slots in no particular state, when the text is not
+  // exactly one JSON object or breaks the limits decode keeps.
+  static bool decodeMembers(std::string_view text, std::span<const std::string_view> names,
+                            std::span<std::optional<JSONValue>> slots);
   // The same decode order applied to an untyped value.
   static std::optional<JSONValue> fromRaw(const nlohmann::json& value);
 
@@ -93,6 +101,8 @@ class JSONValue {
   void encodeTo(std::string& out) const;
 
  private:
+  class Builder;
+
   template <typename T>
   static Storage fromInteger(T value) {
     // Only unsigned types as wide as int64 can hold values past its range.
