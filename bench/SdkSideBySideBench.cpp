@@ -7,10 +7,9 @@
 // lists the same tools plus its echo. Without node or the SDK (scripts/install-deps.sh puts it in
 // ~/.cache/tavrin-test-node) its half is skipped.
 #include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -63,14 +62,18 @@ bool served(const fs::path& socket) {
   return true;
 }
 
-// Tavrin's socket server with every built-in tool family, in a copy of this program made before
-// any thread starts; it ends with the benchmark program.
+// Tavrin's socket server with every built-in tool family, in a copy of this program; it ends with
+// the benchmark program. The copy is made by whichever thread first asks for the server, which may
+// be one of a benchmark's threads that ends before the program does, so the copy watches a pipe
+// the program holds open for its whole life rather than the thread that made it.
 const Server& tavrinServer() {
   static const Server server = [] {
     const fs::path tools = bench::privateHome.path / "tools.json";
+    int lifeline[2];
+    if (::pipe2(lifeline, O_CLOEXEC) != 0) return Server{};
     const pid_t pid = ::fork();
     if (pid == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      ::close(lifeline[1]);
       bench::prepareStoreCalls();
       auto context = std::make_shared<ServerContext>();
       context->statusServerInProcess = true;
@@ -79,8 +82,13 @@ const Server& tavrinServer() {
       ServerCore::registerToolFamilies(*registry, clients, bench::storesOfTheProgram());
       std::ofstream(tools) << registry->listText();
       if (!IPCServer::shared().start(registry, "bench")) ::_exit(1);
-      for (;;) ::pause();
+      // Nothing is ever written: the read ends when the program's end closes.
+      char byte = 0;
+      while (::read(lifeline[0], &byte, 1) != 0) {
+      }
+      ::_exit(0);
     }
+    ::close(lifeline[0]);  // the other end stays open until the program ends
     const fs::path socket = IPCServer::socketPath();
     return pid > 0 && served(socket) ? Server{socket, pid} : Server{};
   }();
