@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/Utf8.h"
 #include "bridges/PimFixtures.h"
@@ -53,9 +54,11 @@ class WithoutReadOverride {
 
 // Every entry under the folder as it stands, nothing opened but regular files: a file's mode and
 // bytes, a link's target, any other entry's mode and type.
+// A folder the user may not open is passed over, as it is by the user.
 std::map<std::string, std::string> standing(const fs::path& root) {
   std::map<std::string, std::string> found;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+  for (const auto& entry :
+       fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied)) {
     const auto status = entry.symlink_status();
     std::string what = std::to_string(static_cast<int>(status.permissions())) + " ";
     if (fs::is_symlink(status)) {
@@ -207,8 +210,15 @@ TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
   const fs::path home = home_, inbox = inbox_, book = book_, odd = calendars / "odd";
   test::writeFile(odd / "odd.ics", calendarFile("odd", "SUMMARY:Odd event\r\n"));
 
+  // What the case locks is opened again when it ends, however it ends.
+  struct Unlock {
+    std::vector<fs::path> paths;
+    ~Unlock() {
+      for (const auto& path : paths) ::chmod(path.c_str(), fs::is_directory(path) ? 0700 : 0600);
+    }
+  } unlock;
   enum How { pipe, link, folder, file, locked, socket };
-  const auto make = [](const fs::path& at, How how, const std::string& what) {
+  const auto make = [&unlock](const fs::path& at, How how, const std::string& what) {
     switch (how) {
       case pipe:
         ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
@@ -222,7 +232,10 @@ TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
       case file:
       case locked:
         test::writeFile(at, what);
-        if (how == locked) fs::permissions(at, fs::perms::none);
+        if (how == locked) {
+          unlock.paths.push_back(at);
+          fs::permissions(at, fs::perms::none);
+        }
         break;
       case socket: {
         const fs::path was = fs::current_path();
@@ -274,6 +287,7 @@ TEST_F(LocalDataUnreadableTest, NothingAFolderHoldsHangsOrEmptiesAListing) {
                   calendarFile("hidden", "SUMMARY:Hidden\r\n"));
   test::writeFile(calendars / "caf\xE9" / "cafe.ics", calendarFile("cafe", "SUMMARY:Caf\xE9\r\n"));
   for (const auto& entry : bad) make(entry.path, entry.how, entry.what);
+  unlock.paths.push_back(calendars / "locked");
   fs::permissions(calendars / "locked", fs::perms::none);
   std::vector<fs::path> flipped;
   const std::string flip = calendarFile("flip", "SUMMARY:Flip\r\nLOCATION:Z\xC3\xBCrich\r\n");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdio>
 #include <fstream>
 
 #include "core/IPCServer.h"
@@ -31,13 +32,20 @@ class StdioClient {
     if (started.ok()) process_ = std::move(started).value();
   }
 
+  // The reply line; when none comes, standard error says which request went unanswered.
   std::optional<json> call(const json& request, std::chrono::seconds patience = 10s) {
     const auto deadline = SubprocessClock::now() + patience;
     if (!process_ || process_->write(request.dump() + "\n", deadline) != WriteStatus::written) {
+      std::fprintf(stderr, "The bridge did not take the request %s\n", request.dump().c_str());
       return std::nullopt;
     }
     const auto line = process_->readLine(deadline);
-    if (line.status != LineStatus::line) return std::nullopt;
+    if (line.status != LineStatus::line) {
+      std::fprintf(stderr, "No reply line from the bridge within %llds to %s (socket %s)\n",
+                   static_cast<long long>(patience.count()), request.dump().c_str(),
+                   IPCServer::socketPath().c_str());
+      return std::nullopt;
+    }
     return json::parse(line.text, nullptr, false);
   }
 

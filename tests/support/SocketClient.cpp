@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -79,7 +80,13 @@ std::optional<SocketClient> SocketClient::connect(const std::filesystem::path& p
     int error = 0;
     const int fd = connectOnce(path, error);
     if (fd >= 0) return SocketClient(fd);
-    if (Clock::now() >= deadline) return std::nullopt;
+    // No server can ever listen on a path a socket address cannot hold.
+    if (Clock::now() >= deadline || error == ENAMETOOLONG) {
+      std::fprintf(stderr, "No server answered at %s (%zu bytes) within %lld ms: %s\n",
+                   path.c_str(), path.native().size(), static_cast<long long>(timeout.count()),
+                   std::strerror(error));
+      return std::nullopt;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }

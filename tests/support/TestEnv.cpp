@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -39,6 +41,18 @@ std::filesystem::path& worldSlot() {
   return path;
 }
 
+// Where the worlds' home folders go when the caller's TMPDIR is too long for the sockets under
+// them; empty while the homes stay in their worlds.
+std::filesystem::path& shortRootSlot() {
+  static std::filesystem::path path;
+  return path;
+}
+
+std::filesystem::path& homeSlot() {
+  static std::filesystem::path path;
+  return path;
+}
+
 void clearProjectVariables() {
   std::vector<std::string> names;
   for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -50,25 +64,56 @@ void clearProjectVariables() {
   for (const auto& name : names) ::unsetenv(name.c_str());
 }
 
+std::filesystem::path makeTemporaryFolder(const std::string& parent, const char* prefix) {
+  std::string tmpl = parent + "/" + prefix + "XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) return {};
+  return tmpl;
+}
+
+// A home's socket, "<root>/<n>/home/.local/share/tavrin/mcp.sock", must fit the 107 bytes of a
+// socket address with room for the tests that make folders of their own beside it.
+constexpr std::size_t kLongestRootForSockets = 107 - 60;
+
+// A short folder every user may pass through, for homes whose sockets must fit and for folders
+// another user must reach: the first of the system's temporary folders that takes a new folder.
+std::filesystem::path makeShortFolder(const char* prefix) {
+  for (const char* base : {"/tmp", "/var/tmp", "/dev/shm"}) {
+    if (auto folder = makeTemporaryFolder(base, prefix); !folder.empty()) return folder;
+  }
+  return {};
+}
+
 void makeRoot() {
   const char* outer = ::getenv("TMPDIR");
-  std::string tmpl =
-      std::string(outer != nullptr && *outer != '\0' ? outer : "/tmp") + "/tvrn-test-XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-  rootSlot() = tmpl;
+  rootSlot() =
+      makeTemporaryFolder(outer != nullptr && *outer != '\0' ? outer : "/tmp", "tvrn-test-");
+  if (rootSlot().empty()) {
+    std::fprintf(stderr, "Cannot make a folder for the tests in TMPDIR=%s: %s\n",
+                 outer != nullptr ? outer : "", std::strerror(errno));
+    std::abort();
+  }
+  if (rootSlot().native().size() > kLongestRootForSockets) {
+    shortRootSlot() = makeShortFolder("tvrn-home-");
+    if (shortRootSlot().empty()) {
+      std::fprintf(stderr, "TMPDIR is too long for the sockets the tests make, and no short "
+                           "temporary folder (/tmp, /var/tmp, /dev/shm) takes a new folder\n");
+    }
+  }
 }
 
 // A fresh home, XDG folders and temporary folder, and no TVRN_ variable but those that keep
 // every test away from real outside services.
 void enterFreshWorld() {
   static int count = 0;
-  const std::filesystem::path world = rootSlot() / std::to_string(++count);
+  const std::string number = std::to_string(++count);
+  const std::filesystem::path world = rootSlot() / number;
   worldSlot() = world;
-  std::filesystem::create_directories(world / "home");
+  homeSlot() = (shortRootSlot().empty() ? world : shortRootSlot() / number) / "home";
+  std::filesystem::create_directories(homeSlot());
   std::filesystem::create_directories(world / "xdg-system");
   std::filesystem::create_directories(world / "tmp");
-  ::setenv("HOME", (world / "home").c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (world / "home" / ".config").c_str(), 1);
+  ::setenv("HOME", homeSlot().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (homeSlot() / ".config").c_str(), 1);
   ::setenv("XDG_CONFIG_DIRS", (world / "xdg-system").c_str(), 1);
   ::setenv("TMPDIR", (world / "tmp").c_str(), 1);
   clearProjectVariables();
@@ -121,7 +166,7 @@ void runBelowAReaper() {
 
 }  // namespace
 
-std::filesystem::path home() { return worldSlot() / "home"; }
+std::filesystem::path home() { return homeSlot(); }
 
 std::filesystem::path testTemp() { return worldSlot() / "tmp"; }
 
@@ -156,6 +201,31 @@ std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir) 
     }
   }
   return contents;
+}
+
+void removeTree(const std::filesystem::path& path) {
+  std::error_code ec;
+  const auto status = std::filesystem::symlink_status(path, ec);
+  if (ec) return;
+  if (std::filesystem::is_directory(status)) {
+    // A folder a test locked (mode 000) is opened again first: the owner may always do that.
+    ::chmod(path.c_str(), 0700);
+    std::vector<std::filesystem::path> entries;
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+      entries.push_back(it->path());
+    }
+    for (const auto& entry : entries) removeTree(entry);
+  }
+  std::filesystem::remove(path, ec);
+}
+
+ShortFolder::ShortFolder() : path_(makeShortFolder("tvrn-")) {
+  if (path_.empty()) ADD_FAILURE() << "no short temporary folder (/tmp, /var/tmp, /dev/shm)";
+  ::chmod(path_.c_str(), 0755);
+}
+
+ShortFolder::~ShortFolder() {
+  if (!path_.empty()) removeTree(path_);
 }
 
 std::vector<std::string> namesIn(const std::filesystem::path& dir) {
@@ -216,8 +286,8 @@ int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
   ::testing::UnitTest::GetInstance()->listeners().Append(new FreshWorldPerTest);
   if (beforeTests) beforeTests();
   int status = RUN_ALL_TESTS();
-  std::error_code ec;
-  std::filesystem::remove_all(rootSlot(), ec);
+  removeTree(rootSlot());
+  if (!shortRootSlot().empty()) removeTree(shortRootSlot());
   // As the program does: detached session threads may still be running, so the process ends
   // without destroying the singletons under them. Leaks are still looked for first.
 #if defined(__SANITIZE_ADDRESS__)

@@ -1,6 +1,8 @@
 // Every test starts in a private world: HOME, the XDG folders and TMPDIR point into a fresh
 // folder under the caller's TMPDIR, and no TVRN_ variable leaks in from outside. When the test
-// ends, the environment and working folder it changed are put back.
+// ends, the environment and working folder it changed are put back. Where the caller's TMPDIR
+// is too long for the sockets a home holds, the homes lie under a short folder in /tmp instead.
+// What the tests made is removed when the program ends, folders they locked included.
 #pragma once
 
 #include <filesystem>
@@ -35,6 +37,24 @@ void replaceFile(const std::filesystem::path& file, const std::string& bytes);
 
 // Every regular file under `dir` (relative path to bytes), so a test can tell nothing was written.
 std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir);
+
+// Removes the file or folder and all it holds, opening folders a test locked on the way.
+void removeTree(const std::filesystem::path& path);
+
+// A fresh folder with a short path that every user may pass through (in /tmp), for a socket
+// whose path must stay short or that another user must reach; removed with what it holds when
+// it goes.
+class ShortFolder {
+ public:
+  ShortFolder();
+  ~ShortFolder();
+  ShortFolder(const ShortFolder&) = delete;
+  ShortFolder& operator=(const ShortFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 // The names of the entries directly in `dir`, sorted.
 std::vector<std::string> namesIn(const std::filesystem::path& dir);

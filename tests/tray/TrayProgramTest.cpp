@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "core/ConfigManager.h"
@@ -68,19 +69,24 @@ std::unique_ptr<Subprocess> startScript(const std::string& name, const std::stri
   return copy;
 }
 
+std::string serverLog() { return test::readFile(ConfigManager::shared().logPath()); }
+
+// Whether a server answers "initialize" on the socket; when none does, standard error shows the
+// server log, which says why a start failed.
 bool answersInitialize() {
   auto client = test::SocketClient::connect(IPCServer::socketPath(), 20s);
-  if (!client) return false;
   const auto reply =
-      client->call(test::request(1, "initialize",
-                                 {{"protocolVersion", "2024-11-05"},
-                                  {"capabilities", nlohmann::json::object()},
-                                  {"clientInfo", {{"name", "t"}, {"version", "1"}}}}),
-                   20s);
-  return reply && reply->contains("result");
+      client ? client->call(test::request(1, "initialize",
+                                          {{"protocolVersion", "2024-11-05"},
+                                           {"capabilities", nlohmann::json::object()},
+                                           {"clientInfo", {{"name", "t"}, {"version", "1"}}}}),
+                            20s)
+             : std::nullopt;
+  if (reply && reply->contains("result")) return true;
+  std::fprintf(stderr, "No answer to initialize at %s; the server log:\n%s\n",
+               IPCServer::socketPath().c_str(), serverLog().c_str());
+  return false;
 }
-
-std::string serverLog() { return test::readFile(ConfigManager::shared().logPath()); }
 
 class TrayProgramTest : public ::testing::Test {
  protected:
