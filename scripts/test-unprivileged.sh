@@ -58,7 +58,7 @@ done
 # The test lists are read from the programs once more as root, where they are out of date, since
 # the user may not write them; ctest keeps its records beside the list it reads, so the user gets
 # a list of its own that names the built one.
-(cd build-test && ctest -N >/dev/null)
+(cd build-test && ctest -N >/dev/null 2>&1)
 printf 'subdirs("%s/build-test")\n' "$top" >"$ctest_dir/CTestTestfile.cmake"
 
 echo "Running the tests as $user (HOME=$home, TMPDIR=$temporary)"
