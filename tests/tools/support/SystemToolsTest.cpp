@@ -132,7 +132,9 @@ class OneDriveWritesTest : public SystemToolsTest {
   }
 };
 
+// A new file gets 0644 less the umask (0600 under 077); one written over keeps its own mode.
 TEST_F(OneDriveWritesTest, WritesAfterAPreviewCreatingFoldersAndKeepingTheMode) {
+  const test::ScopedUmask privateFiles(077);
   const std::string file = under("OneDrive/Team/new/deep/note.txt");
   EXPECT_EQ(call("onedrive_write_file", {{"path", file}, {"content", "héllo"}}),
             "Preview — write 5 chars to '" + file + "'. Call again with confirm: true");
@@ -140,32 +142,17 @@ TEST_F(OneDriveWritesTest, WritesAfterAPreviewCreatingFoldersAndKeepingTheMode) 
   EXPECT_EQ(confirmed("onedrive_write_file", {{"path", file}, {"content", "héllo"}}),
             json({{"written", true}, {"path", file}, {"bytes", 6}}));
   EXPECT_EQ(test::readFile(file), "héllo");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
 
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
   confirmed("onedrive_write_file", {{"path", file}, {"content", "replaced"}});
-  struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_EQ(test::namesIn(under("OneDrive/Team/new/deep")), std::vector<std::string>{"note.txt"});
   const std::string other = under("Library/CloudStorage/OneDrive-Co/plan.txt");
   EXPECT_EQ(confirmed("onedrive_write_file", {{"path", other}, {"content", "p"}})["bytes"], 1);
-}
-
-// A file written anew gets 0644 less the umask; one written over keeps its own mode.
-TEST_F(OneDriveWritesTest, ANewFileTakesItsModeFromTheUmask) {
-  for (const auto& [mask, fresh] :
-       std::vector<std::pair<mode_t, mode_t>>{{077, 0600}, {022, 0644}}) {
-    SCOPED_TRACE(mask);
-    const test::ScopedUmask set(mask);
-    const std::string file = under("OneDrive/Team/umask-" + std::to_string(mask) + ".txt");
-    for (const mode_t expected : {fresh, mode_t{0600}}) {
-      ASSERT_EQ(confirmed("onedrive_write_file", {{"path", file}, {"content", "x"}})["bytes"], 1);
-      struct stat info {};
-      ASSERT_EQ(::stat(file.c_str(), &info), 0);
-      EXPECT_EQ(info.st_mode & 07777, expected);
-      ASSERT_EQ(::chmod(file.c_str(), 0600), 0);  // the user's choice, which a rewrite keeps
-    }
-  }
 }
 
 // The preview says what a delete would take: a folder goes whole, so it says so and how many
