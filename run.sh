@@ -2,6 +2,12 @@
 # Builds the system (Release) and starts the server in the foreground; Ctrl-C stops it.
 set -euo pipefail
 cd "$(dirname "$0")"
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ]; then
+  # The server would listen in root's home, where the user's own clients never look.
+  echo "Warning: run.sh runs as root through sudo, so the server's socket lies in ${HOME}," \
+    "which ${SUDO_USER}'s AI clients cannot reach. Run ./run.sh as ${SUDO_USER};" \
+    "it asks for sudo itself when packages are missing." >&2
+fi
 ./scripts/install-deps.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVRN_BUILD_TESTS=OFF \

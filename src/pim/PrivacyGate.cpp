@@ -157,20 +157,21 @@ AccessAnswer PrivacyGate::requestAccess(PrivacyEntity entity) {
   return settled(entity, status(entity)).value_or(AccessAnswer{false, std::nullopt});
 }
 
-void PrivacyGate::requestAccessInBackground(std::vector<PrivacyEntity> entities) {
+void PrivacyGate::requestAccessInBackground(std::vector<PrivacyEntity> entities, Asker asker) {
   bool prompting = false;
   for (const auto entity : entities) {
-    if (!settled(entity, status(entity))) prompting = enqueue(entity);
+    if (!settled(entity, status(entity))) prompting = enqueue(entity, asker);
   }
   if (prompting) return showNext();
   // Nobody to ask: each is decided at once, the way a request decides it.
   for (const auto entity : entities) static_cast<void>(requestAccess(entity));
 }
 
-bool PrivacyGate::enqueue(PrivacyEntity entity) {
+bool PrivacyGate::enqueue(PrivacyEntity entity, Asker asker) {
   std::lock_guard lock(stateMutex_);
   if (!prompt_) return false;
-  if (asked_.insert(entity).second) waiting_.push_back(entity);
+  const bool firstAsk = asked_.insert(entity).second;
+  if (firstAsk || (asker == Asker::user && !pending(entity))) waiting_.push_back(entity);
   return true;
 }
 

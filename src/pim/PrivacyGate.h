@@ -85,9 +85,13 @@ class PrivacyGate {
   // that shows the prompts. Without a prompt a not-determined entity is granted and recorded,
   // while writeOnly and unknown are refused with an error.
   AccessAnswer requestAccess(PrivacyEntity entity);
+  // Who wants the prompts up: the system on its own (a first-run ask) asks for each entity at
+  // most once per prompt registration, as requestAccess does; the user's own click (a "Grant
+  // Access" button) always puts the prompt up again, unless it is already up or in line.
+  enum class Asker { system, user };
   // Puts the prompts in line, in the order given, and returns at once; nobody waits for their
   // answers.
-  void requestAccessInBackground(std::vector<PrivacyEntity> entities);
+  void requestAccessInBackground(std::vector<PrivacyEntity> entities, Asker asker = Asker::system);
 
   // Registers the prompt (an empty one removes it) and forgets which entities were asked.
   void setPrompt(Prompt prompt);
@@ -102,9 +106,9 @@ class PrivacyGate {
   using Statuses = std::array<AuthorizationStatus, 3>;
 
   Result<AuthorizationStatus, std::string> record(PrivacyEntity entity, AuthorizationStatus status);
-  // Puts the entity's prompt in line unless it was asked before; true when a prompt is
-  // registered.
-  bool enqueue(PrivacyEntity entity);
+  // Puts the entity's prompt in line unless it was asked before (for the system) or is in line
+  // or up now (for the user); true when a prompt is registered.
+  bool enqueue(PrivacyEntity entity, Asker asker = Asker::system);
   // Shows the next prompt in line while none is up.
   void showNext();
   void promptClosed(std::uint64_t round, PrivacyEntity entity, std::optional<bool> answer);

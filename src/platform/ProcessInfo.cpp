@@ -23,16 +23,16 @@ std::filesystem::path procDir(pid_t pid) {
 }
 
 template <typename Number>
-std::optional<Number> parseNumber(std::string_view text) {
+std::optional<Number> parseNumber(std::string_view text, int base = 10) {
   Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
   if (error != std::errc() || end == text.data()) return std::nullopt;
   return value;
 }
 
 // The first number after "<key>:" on its own line of /proc/<pid>/status.
 template <typename Number>
-std::optional<Number> statusField(const std::string& status, std::string_view key) {
+std::optional<Number> statusField(const std::string& status, std::string_view key, int base = 10) {
   std::istringstream lines(status);
   std::string line;
   while (std::getline(lines, line)) {
@@ -43,7 +43,7 @@ std::optional<Number> statusField(const std::string& status, std::string_view ke
     std::string_view rest(line);
     rest.remove_prefix(key.size() + 1);
     while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-    return parseNumber<Number>(rest);
+    return parseNumber<Number>(rest, base);
   }
   return std::nullopt;
 }
@@ -108,6 +108,14 @@ std::optional<std::string> readProcFile(pid_t pid, const char* file, Enough enou
 }  // namespace
 
 pid_t selfPid() { return ::getpid(); }
+
+mode_t fileCreationMask() {
+  // Read, not set and put back as umask() would: another thread's file made in between would get
+  // the wrong mode.
+  const auto status = FileStore::read("/proc/self/status");
+  const auto mask = status ? statusField<unsigned>(*status, "Umask", 8) : std::nullopt;
+  return mask ? static_cast<mode_t>(*mask & 0777) : kUnknownFileCreationMask;
+}
 
 std::optional<Entry> lookup(pid_t pid) {
   if (pid <= 0) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/FileStore.h"
+#include "platform/UserDefaults.h"
 
 namespace tvrn::ClientConfigEditor {
 namespace {
@@ -39,6 +40,38 @@ bool onlyEmptyServers(const ojson& config) {
 bool isPlainFile(const std::filesystem::path& file) {
   std::error_code error;
   return std::filesystem::symlink_status(file, error).type() == std::filesystem::file_type::regular;
+}
+
+// Anything at the path, a dangling link too; what cannot be looked at counts as there.
+bool isThere(const std::filesystem::path& file) {
+  std::error_code error;
+  return std::filesystem::symlink_status(file, error).type() !=
+         std::filesystem::file_type::not_found;
+}
+
+std::string recorded(const std::filesystem::path& file) { return file.lexically_normal().string(); }
+
+std::vector<std::string> createdFiles() {
+  return UserDefaults::stringArrayForKey(kCreatedFilesKey).value_or(std::vector<std::string>{});
+}
+
+bool wasCreated(const std::filesystem::path& file) {
+  const auto files = createdFiles();
+  return std::find(files.begin(), files.end(), recorded(file)) != files.end();
+}
+
+// Unrecorded, the file counts as the user's and is never removed: a failed write errs that way.
+void recordCreated(const std::filesystem::path& file) {
+  if (wasCreated(file)) return;
+  auto files = createdFiles();
+  files.push_back(recorded(file));
+  static_cast<void>(UserDefaults::setStringArray(kCreatedFilesKey, files));
+}
+
+void forgetCreated(const std::filesystem::path& file) {
+  auto files = createdFiles();
+  std::erase(files, recorded(file));
+  static_cast<void>(UserDefaults::setStringArray(kCreatedFilesKey, files));
 }
 
 }  // namespace
@@ -83,6 +116,7 @@ bool save(const std::filesystem::path& file, const ojson& config) {
 }
 
 bool addEntry(const AIClientDef& client, const std::string& command) {
+  const bool existed = isThere(client.cfgPath);
   auto config = load(client.cfgPath);
   if (!config) return false;
   const std::string key = serversKey(client);
@@ -92,7 +126,9 @@ bool addEntry(const AIClientDef& client, const std::string& command) {
   }
   servers[kServerKey] = entry(client, command);
   (*config)[key] = std::move(servers);
-  return save(client.cfgPath, *config);
+  if (!save(client.cfgPath, *config)) return false;
+  if (!existed) recordCreated(client.cfgPath);
+  return true;
 }
 
 bool removeOurs(const std::filesystem::path& file) {
@@ -110,10 +146,13 @@ bool removeOurs(const std::filesystem::path& file) {
     removed = removed || !ours.empty();
   }
   if (!removed) return false;
-  if (onlyEmptyServers(*config) && isPlainFile(file)) {
-    // All it held was our entry, in the skeleton the set-up wrote: nothing of the user's is lost.
+  if (onlyEmptyServers(*config) && isPlainFile(file) && wasCreated(file)) {
+    // All it held was our entry, in the file the set-up made: nothing of the user's is lost.
     std::error_code error;
-    if (std::filesystem::remove(file, error)) return true;
+    if (std::filesystem::remove(file, error)) {
+      forgetCreated(file);
+      return true;
+    }
   }
   return save(file, *config);
 }

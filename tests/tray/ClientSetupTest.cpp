@@ -167,15 +167,19 @@ TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse)
     std::string what;
     std::optional<std::string> file;
     std::optional<std::string> expected;  // absent: the file stays as it was; kGone: removed
+    bool madeBySetup = false;             // nothing was there until the set-up wrote our entry
   };
   const std::string kGone = "(gone)";
+  const std::string onlyOurs = R"({"mcpServers":{"tavrin":{"command":"x"}}})";
   const std::vector<Case> cases{
       {"ours in all three shapes",
        R"({"mcpServers":{"keep":{},"tavrin":{},"TVRN-old":{}},"servers":{"tvrn":{},"b":{}},)"
        R"("context_servers":{"Tavrin-zed":{}},"theme":"x"})",
-       R"({"mcpServers":{"keep":{}},"servers":{"b":{}},"context_servers":{},"theme":"x"})"},
-      {"only ours: the set-up's skeleton", R"({"mcpServers":{"tavrin":{"command":"x"}}})", kGone},
-      {"only ours in two shapes", R"({"servers":{"tavrin":{}},"context_servers":{}})", kGone},
+       R"({"mcpServers":{"keep":{}},"servers":{"b":{}},"context_servers":{},"theme":"x"})", true},
+      {"only ours, in the file the set-up made", onlyOurs, kGone, true},
+      {"only ours in two shapes, the set-up's file",
+       R"({"servers":{"tavrin":{}},"context_servers":{}})", kGone, true},
+      {"only ours, in a file the user had before", onlyOurs, R"({"mcpServers":{}})"},
       {"ours and a setting", R"({"servers":{"tavrin":{}},"inputs":[]})",
        R"({"servers":{},"inputs":[]})"},
       {"nothing of ours", "{ \"mcpServers\" : { \"keep\" : {} } }", std::nullopt},
@@ -185,9 +189,13 @@ TEST_F(ClientSetupTest, RemovalTakesOurKeysFromEveryServersObjectAndNothingElse)
       {"no file", std::nullopt, std::nullopt},
   };
   const auto file = test::home() / "client.json";
+  const AIClientDef client{"client", "Client", file.string(), {}, "claude"};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(file);
+    if (c.madeBySetup) {
+      ASSERT_TRUE(ClientConfigEditor::addEntry(client, "x"));
+    }
     if (c.file) test::writeFile(file, *c.file);
     EXPECT_EQ(ClientConfigEditor::removeOurs(file), c.expected.has_value());
     if (c.expected == kGone) {

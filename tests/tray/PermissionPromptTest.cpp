@@ -1,7 +1,8 @@
 // The tray's permission prompt, asked by a thread the way a tool asks it: only "Allow" and
 // "Don't Allow" decide; a prompt closed any other way leaves the access undecided; a caller waits
 // for the user no longer than the time-out, while the prompt stays up beside a working popover;
-// the first-run prompts come one at a time in a fixed order, each permission asked once.
+// the first-run prompts come one at a time in a fixed order, each permission asked once by
+// itself, and again at every click of the user's.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -179,27 +180,59 @@ TEST_F(PermissionPromptTest, APromptLeavesThePopoverWorking) {
 
 // At the first start both the start-up probe and the monitor's not-determined callback ask for
 // the three permissions; each is asked once, Escape on its prompt brings the next permission's,
-// and nothing asks again afterwards, the popover's button included.
-TEST_F(PermissionPromptTest, EscapeAsksNothingAgain) {
+// and nothing asks again by itself. The popover's "Grant Access" and a service's "Enable" put the
+// prompt up at every click all the same, one at a time, and its "Allow" counts.
+TEST_F(PermissionPromptTest, AfterEscapeOnlyTheUsersClickAsksAgain) {
   test::writeStatusFile(test::statusFixture("status-fresh-install.json"), clock_.now());
   StartupHooks hooks;
   hooks.registerPermissionPrompt = [this] { installPermissionPrompt(gate_); };
   AppDelegate delegate(hooks, gate_, ConfigManager::shared(), clock_, QDBusConnection(QString()));
   ASSERT_TRUE(delegate.applicationDidFinishLaunching());
   std::vector<PrivacyEntity> order;
+  bool allow = false;
   whenShown([&](PermissionPrompt* prompt) {
     order.push_back(prompt->entity());
-    QTest::keyClick(prompt, Qt::Key_Escape);
+    if (allow) {
+      prompt->findChild<QPushButton*>("allow")->click();
+    } else {
+      QTest::keyClick(prompt, Qt::Key_Escape);
+    }
   });
   clock_.advance(AppDelegate::kProbeDelay);
   EXPECT_TRUE(
       test::processEventsUntil([&] { return order.size() == 3 && shownPrompts().empty(); }));
-  MenuBarView::requestTCCPermission(gate_, "calendar");
   AppDelegate::requestTCCPermissions(gate_, {"calendar", "reminders", "contacts"});
   EXPECT_TRUE(shownPrompts().empty());
   EXPECT_EQ(order, (std::vector<PrivacyEntity>{PrivacyEntity::calendar, PrivacyEntity::reminders,
                                                PrivacyEntity::contacts}));
   for (const auto entity : order) EXPECT_EQ(gate_.status(entity), Status::notDetermined);
+
+  delegate.popover()->openAt(QRect(100, 4, 22, 22));
+  auto* view = delegate.menuBarView();
+  QPushButton* grant = nullptr;
+  QPushButton* enable = nullptr;
+  ASSERT_TRUE(test::processEventsUntil([&] {
+    grant = view->findChild<QPushButton*>(QStringLiteral("permission:calendar"));
+    for (auto* button : view->findChildren<QPushButton*>()) {
+      if (button->text() == QStringLiteral("Enable →") && !enable) enable = button;
+    }
+    return grant && enable;
+  })) << "the popover's Grant Access and Enable buttons";
+  QTest::mouseClick(enable, Qt::LeftButton);
+  EXPECT_TRUE(test::processEventsUntil([&] { return order.size() == 4 && shownPrompts().empty(); }))
+      << "the prompt of the Enable button, closed with Escape";
+  // Twice at once: one prompt, not two.
+  QTest::mouseClick(grant, Qt::LeftButton);
+  QTest::mouseClick(grant, Qt::LeftButton);
+  EXPECT_TRUE(test::processEventsUntil([&] { return order.size() == 5 && shownPrompts().empty(); }))
+      << "the prompt of the first click on Grant Access, closed with Escape";
+  EXPECT_EQ(order.back(), PrivacyEntity::calendar);
+  allow = true;
+  QTest::mouseClick(grant, Qt::LeftButton);
+  EXPECT_TRUE(test::processEventsUntil([&] {
+    return gate_.status(PrivacyEntity::calendar) == Status::granted;
+  })) << "Allow on the prompt of the next click";
+  EXPECT_EQ(order.size(), 6u);
 }
 
 TEST_F(PermissionPromptTest, FirstRunPromptsComeOneAtATimeInAFixedOrder) {

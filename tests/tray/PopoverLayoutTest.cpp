@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <algorithm>
 #include <memory>
 
 #include "core/ConfigManager.h"
@@ -113,6 +114,13 @@ class PopoverLayoutTest : public ::testing::Test {
       if (part && !inEditor) parts.push_back(widget);
     }
     return parts;
+  }
+
+  // Shown, and all of it within what the popup shows of the column now.
+  bool inView(QWidget* shown) const {
+    auto* viewport = popover_->scrollArea()->viewport();
+    return shown->isVisibleTo(view_) &&
+           viewport->rect().contains(QRect(shown->mapTo(viewport, QPoint(0, 0)), shown->size()));
   }
 
   QRect inColumn(QWidget* widget) const {
@@ -229,11 +237,9 @@ TEST_F(PopoverLayoutTest, TheUninstallPanelScrollsIntoView) {
   ASSERT_TRUE(test::processEventsUntil(
       [&] { return popover_->scrollArea()->verticalScrollBar()->value() > 0; }));
   checkLayout();
-  auto* viewport = popover_->scrollArea()->viewport();
   for (QWidget* shown : {static_cast<QWidget*>(view_->uninstallPanel()->uninstallButton()),
                          static_cast<QWidget*>(view_->uninstallPanel()->cancelButton())}) {
-    const QRect onScreen(shown->mapTo(viewport, QPoint(0, 0)), shown->size());
-    EXPECT_TRUE(viewport->rect().contains(onScreen)) << describe(shown);
+    EXPECT_TRUE(inView(shown)) << describe(shown);
   }
   screenshot("tvrn-popover-uninstall");
 }
@@ -248,11 +254,6 @@ TEST_F(PopoverLayoutTest, TheReportFormScrollsIntoView) {
   ::setenv("TVRN_BACKEND_URL", web_.baseURL().c_str(), 1);
   open(busyStatus(), QSize(1280, 800), true);
   ASSERT_GT(view_->height(), popover_->height());
-  auto* viewport = popover_->scrollArea()->viewport();
-  const auto inView = [&](QWidget* shown) {
-    return shown->isVisibleTo(view_) &&
-           viewport->rect().contains(QRect(shown->mapTo(viewport, QPoint(0, 0)), shown->size()));
-  };
   auto* form = view_->findChild<QWidget*>(QStringLiteral("bugForm"));
   ASSERT_FALSE(inView(form));
 
@@ -271,6 +272,23 @@ TEST_F(PopoverLayoutTest, TheReportFormScrollsIntoView) {
   checkLayout();
   screenshot("tvrn-popover-report-sent");
   ::setenv("TVRN_BACKEND_URL", "http://127.0.0.1:9", 1);  // as the test main leaves it
+}
+
+// "Hide icon" asks first, in a question that opens below the footer's controls at the foot of a
+// column taller than the screen: it is scrolled into view, its buttons on screen.
+TEST_F(PopoverLayoutTest, TheHideIconQuestionScrollsIntoView) {
+  open(busyStatus(), QSize(1280, 800), true);
+  ASSERT_GT(view_->height(), popover_->height());
+  const auto buttons = {view_->findChild<QWidget*>(QStringLiteral("confirmHide")),
+                        view_->findChild<QWidget*>(QStringLiteral("cancelHide"))};
+  for (QWidget* shown : buttons) ASSERT_FALSE(inView(shown)) << describe(shown);
+  view_->findChild<QPushButton*>(QStringLiteral("hideIcon"))->click();
+  EXPECT_TRUE(test::processEventsUntil([&] {
+    return std::all_of(buttons.begin(), buttons.end(),
+                       [&](QWidget* shown) { return inView(shown); });
+  })) << "the question's buttons in view";
+  checkLayout();
+  screenshot("tvrn-popover-hide-icon");
 }
 
 // Closed, the popover draws nothing at a poll; opened, it shows what the last poll brought.

@@ -15,6 +15,7 @@
 #include "platform/Subprocess.h"
 #include "status/AIClientCatalog.h"
 #include "support/OwnProcesses.h"
+#include "tray/ClientConfigEditor.h"
 #include "tray/ManualScheduler.h"
 #include "tray/TrayFixtures.h"
 #include "tray/Uninstaller.h"
@@ -124,15 +125,17 @@ class UninstallProcessTest : public ::testing::Test {
 
 TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   // Our entry beside another server in every client's file, but Cursor's and VS Code's, which
-  // hold nothing else: the skeletons the set-up wrote.
+  // hold nothing else: Cursor's the set-up made, VS Code's the user had before the set-up.
   const std::set<std::string> skeletons{"cursor", "vscode"};
   for (const auto& client : AIClientCatalog::clients(AIClientCatalog::Job::uninstall)) {
-    const std::string key = client.def.cfgSchema == "zed"      ? "context_servers"
-                            : client.def.cfgSchema == "vscode" ? "servers"
-                                                               : "mcpServers";
+    if (client.def.id == "cursor") {
+      ASSERT_TRUE(ClientConfigEditor::addEntry(client.def, "x"));
+      continue;
+    }
     json servers{{"tavrin", {{"command", "x"}}}};
     if (!skeletons.contains(client.def.id)) servers["keep"] = json::object();
-    test::writeFile(client.def.cfgPath, json({{key, servers}}).dump());
+    test::writeFile(client.def.cfgPath,
+                    json({{ClientConfigEditor::serversKey(client.def), servers}}).dump());
   }
   // The user's own event in the default folders, and the access decisions.
   Event event;
@@ -175,9 +178,14 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   EXPECT_EQ(sent[0].json()["machine_id"], "M-FILE");
   for (const auto& client : AIClientCatalog::clients(AIClientCatalog::Job::uninstall)) {
     SCOPED_TRACE(client.def.id);
-    if (skeletons.contains(client.def.id)) {
+    if (client.def.id == "cursor") {
       EXPECT_FALSE(std::filesystem::exists(client.def.cfgPath));
       EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(client.def.cfgPath).parent_path()));
+      continue;
+    }
+    if (client.def.id == "vscode") {
+      EXPECT_EQ(json::parse(test::readFile(client.def.cfgPath)),
+                json({{"servers", json::object()}}));
       continue;
     }
     const std::string text = test::readFile(client.def.cfgPath);

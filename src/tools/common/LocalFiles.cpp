@@ -14,6 +14,7 @@
 #include "base/Utf8.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
 #include "platform/RegularFile.h"
 
 namespace tvrn::LocalFiles {
@@ -133,6 +134,8 @@ std::string extensionOf(std::string_view path) {
 }
 
 bool isHidden(std::string_view name) { return !name.empty() && name.front() == '.'; }
+
+mode_t newDocumentMode() { return 0644 & ~ProcessInfo::fileCreationMask(); }
 
 std::string childPath(std::string_view dir, std::string_view name) {
   std::string path(dir);

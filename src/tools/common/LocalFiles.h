@@ -2,6 +2,8 @@
 // them, the entries of one folder, a walk of a folder tree and reading one page of a file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -59,6 +61,10 @@ struct WalkOptions {
 // when root itself cannot be read as a folder or lies in one of the system's own folders.
 bool walk(const std::string& root, WalkOptions options,
           const std::function<bool(const std::string& path)>& visit);
+
+// The mode of a document a tool makes anew for the user: 0644 less the process's umask, as the
+// user's other programs would make it. A document that is replaced keeps its own mode instead.
+mode_t newDocumentMode();
 
 // The refusal, naming the path, of a path that leads into the system's own settings or data
 // folder once links and ".." are resolved; nothing for any other path. Every tool that takes a

@@ -52,6 +52,14 @@ constexpr std::string_view kBriefEmails =
     "running)";
 
 constexpr std::string_view kCallAgain = "'. Call again with confirm: true";
+constexpr std::string_view kDeletePreview = "Preview — permanently delete '";
+// A folder: kDeleteFolderPreview, the path, kDeleteFolderContents, then the count of the entries
+// at its top level (when it can be listed) in kDeleteFolderCount, and kDeleteFolderTail.
+constexpr std::string_view kDeleteFolderPreview = "Preview — permanently delete the folder '";
+constexpr std::string_view kDeleteFolderContents = "' with everything in it";
+constexpr std::string_view kDeleteFolderCount = " entries at its top level)";
+constexpr std::string_view kDeleteFolderOneEntry = " (1 entry at its top level)";
+constexpr std::string_view kDeleteFolderTail = ". Call again with confirm: true";
 constexpr std::string_view kOutsideOneDriveStart = "Path '";
 constexpr std::string_view kOutsideOneDriveEnd = "' is outside your OneDrive folders.";
 constexpr std::string_view kOneDriveFolder = "OneDrive folder";

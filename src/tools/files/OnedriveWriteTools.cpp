@@ -1,5 +1,7 @@
 // onedrive_write_file, onedrive_move_file and onedrive_delete_file: changes confined to the
 // OneDrive folders and their scopes, each confirmed before it is made.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -23,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace Texts = SystemTexts;
-
-constexpr mode_t kNewFileMode = 0644;
 
 enum class LastLink { follow, keep };
 
@@ -133,7 +133,7 @@ ToolResult writeConfirmed(const ConfigManager& settings, const std::string& path
   if (!entry) return fail(entry.error());
   const auto& [folder, name] = entry.value();
   // A file written anew keeps the mode the user gave it.
-  const mode_t mode = folder.modeOf(name).value_or(kNewFileMode);
+  const mode_t mode = folder.modeOf(name).value_or(LocalFiles::newDocumentMode());
   if (const int failed = folder.writeFile(name, content, mode); failed != 0) {
     return fail(cannotWrite(failed));
   }
@@ -143,6 +143,23 @@ ToolResult writeConfirmed(const ConfigManager& settings, const std::string& path
 
 ToolError cannotMove(int error) {
   return ToolError::executionFailed("Cannot move: " + std::string(std::strerror(error)));
+}
+
+// What a delete would take: a folder goes with all it holds, so its preview says it is one and
+// how many entries it holds at its top level. A link is removed itself, never what it leads to.
+std::string deletePreview(const std::string& path, const std::string& location) {
+  struct stat info {};
+  if (::lstat(location.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return std::string(Texts::kDeletePreview) + path + std::string(Texts::kCallAgain);
+  }
+  std::string preview =
+      std::string(Texts::kDeleteFolderPreview) + path + std::string(Texts::kDeleteFolderContents);
+  if (const auto entries = LocalFiles::entriesOf(location)) {
+    const std::size_t count = entries.value().size();
+    preview += count == 1 ? std::string(Texts::kDeleteFolderOneEntry)
+                          : " (" + std::to_string(count) + std::string(Texts::kDeleteFolderCount);
+  }
+  return preview + std::string(Texts::kDeleteFolderTail);
 }
 
 }  // namespace
@@ -199,8 +216,7 @@ ToolResult onedriveDeleteFile(const ConfigManager& settings, const Params::Argum
     auto location = confined(settings, path, LastLink::keep);
     if (!location) return fail(location.error());
     if (!Params::optionalBool("confirm", arguments, false)) {
-      return ToolResponse::text("Preview — permanently delete '" + path +
-                                std::string(Texts::kCallAgain));
+      return ToolResponse::text(deletePreview(path, location.value()));
     }
     const auto cannotDelete = [&](int error) {
       return isMissing(error) ? ToolError::resourceNotFound(path)

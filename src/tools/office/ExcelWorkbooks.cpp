@@ -67,12 +67,13 @@ wb.save(saved)
 print(json.dumps({'created': True, 'path': path, 'headers': headers, 'rows': len(rows)}))
 )";
 
-// The workbook comes on standard input, read from the file the server opened and checked.
+// The workbook comes on standard input, read from the file the server opened and checked. A
+// sheet named but missing fails here too, never falling back to another sheet's cells.
 constexpr const char* kWriteCellScript = R"(
 sheet_name, value = sys.argv[3], sys.argv[6]
 row, column = int(sys.argv[4]), int(sys.argv[5])
 wb = openpyxl.load_workbook(io.BytesIO(sys.stdin.buffer.read()))
-ws = wb[sheet_name] if sheet_name and sheet_name in wb.sheetnames else wb.active
+ws = wb[sheet_name] if sheet_name else wb.active
 ws.cell(row=row, column=column, value=value)
 wb.save(saved)
 print(json.dumps({'written': True, 'row': row, 'col': column, 'value': value}))
@@ -207,6 +208,22 @@ std::optional<WorkbookParts> readParts(const RegularFile& file) {
   return parts;
 }
 
+// The sheet names the workbook lists; nothing when its parts cannot be read or list none.
+std::optional<std::vector<std::string>> sheetNames(const RegularFile& file) {
+  auto parts = readParts(file);
+  if (!parts) return std::nullopt;
+  std::vector<std::string> names;
+  for (auto& entry : parseSheetEntries(std::move(*parts->workbook))) {
+    names.push_back(std::move(entry.name));
+  }
+  if (names.empty()) return std::nullopt;
+  return names;
+}
+
+bool listed(const std::vector<std::string>& list, const std::string& name) {
+  return std::find(list.begin(), list.end(), name) != list.end();
+}
+
 // The bytes a character takes once escaped in a JSON string, and twice: the escape's own
 // characters escaped again (its backslash doubled, and the quote or backslash it escapes).
 std::size_t escapedSize(char c) {
@@ -304,9 +321,14 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   if (!parts->worksheets.contains(member)) {
     return fail(ToolError::executionFailed(kSheetNotFound));
   }
-  std::string reported = sheet.names.empty() ? kDefaultSheetName : sheet.names.front();
-  for (const auto& name : sheet.names) {
-    if (!sheetName.empty() && name == sheetName) reported = name;
+  const bool requestedListed = !sheetName.empty() && listed(sheet.names, sheetName);
+  const std::string reported = requestedListed       ? sheetName
+                               : sheet.names.empty() ? kDefaultSheetName
+                                                     : sheet.names.front();
+  // A sheet asked for that is not there is read from the first one, and the reply says so.
+  std::vector<std::string> notes;
+  if (!sheetName.empty() && !requestedListed) {
+    notes.push_back(kNoSheetNamed + sheetName + kReadSheetInstead + reported + "'");
   }
 
   const json head = {{"sheet", reported}, {"sheets", sheet.names}};
@@ -338,8 +360,11 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   }
   reply += count == 0 ? "]" : "\n  ]";
   reply += ",\n  \"count\": " + std::to_string(count);
-  if (leftOut > 0) {
-    reply += ",\n  \"note\": " + json(kRowsLeftOut + std::to_string(leftOut)).dump();
+  if (leftOut > 0) notes.push_back(kRowsLeftOut + std::to_string(leftOut));
+  if (!notes.empty()) {
+    std::string note = notes.front();
+    for (std::size_t index = 1; index < notes.size(); ++index) note += ". " + notes[index];
+    reply += ",\n  \"note\": " + json(note).dump();
   }
   reply += "\n}";
   return ToolResponse::text(reply);
@@ -371,6 +396,20 @@ ToolResult scriptResult(Result<json, ToolError> ran) {
   if (!ran) return fail(ran.error());
   const auto value = JSONValue::fromRaw(ran.value());
   return ToolResponse::json(value.value_or(JSONValue()));
+}
+
+// A sheet named for a write must be one the workbook has: the cells of another sheet are not the
+// caller's to overwrite. Where the names cannot be read here, the script refuses the same way.
+std::optional<ToolError> unknownSheet(const std::optional<RegularFile>& workbook,
+                                      const std::string& sheetName) {
+  if (sheetName.empty() || !workbook) return std::nullopt;
+  const auto names = sheetNames(*workbook);
+  if (!names || listed(*names, sheetName)) return std::nullopt;
+  std::string expected = kOneOfTheSheets;
+  for (std::size_t index = 0; index < names->size(); ++index) {
+    expected += (index == 0 ? "" : ", ") + (*names)[index];
+  }
+  return ToolError::invalidParam("sheet_name", expected);
 }
 
 ToolResult createXlsx(const std::string& path, const OfficeServices::DocumentTarget& target,
@@ -475,13 +514,14 @@ ToolResult writeCell(const Params::Arguments& arguments) {
         if (column < 1) return fail(ToolError::invalidParam("column", kPositiveInteger));
         const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
         if (!target) return fail(target.error());
+        const auto& workbook = target.value().existing;
+        if (auto refusal = unknownSheet(workbook, sheetName)) return fail(*refusal);
         if (!Params::optionalBool("confirm", arguments, false)) {
           return ToolResponse::text(kCellPreviewHead + value + kCellPreviewRow +
                                     std::to_string(row) + kCellPreviewColumn +
                                     std::to_string(column) + kCellPreviewPath + path +
                                     kCellPreviewTail);
         }
-        const auto& workbook = target.value().existing;
         if (!workbook) return fail(ToolError::resourceNotFound(path));
         auto original = workbook->readAll();
         if (!original) {

@@ -404,6 +404,7 @@ Result<DocumentTarget, ToolError> documentTarget(const std::string& path,
   const std::filesystem::path file = PathResolver::resolve(path);
   DocumentTarget target;
   target.name = file.filename().string();
+  target.mode = LocalFiles::newDocumentMode();
   if (auto folder = OpenFolder::open(file.parent_path()); folder) {
     if (auto refusal = LocalFiles::ownFolderRefusal(path, folder.value().fd())) {
       return fail(*refusal);

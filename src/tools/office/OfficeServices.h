@@ -105,7 +105,8 @@ struct DocumentTarget {
   int folderError = 0;               // then why not
   std::string name;
   std::optional<RegularFile> existing;  // the document there now, opened for reading
-  mode_t mode = 0644;                   // a new document's, or the one it replaces
+  // A new document's (LocalFiles::newDocumentMode), or the one of the document it replaces.
+  mode_t mode = 0600;
 
   bool exists() const { return existing.has_value(); }
 };
@@ -116,8 +117,8 @@ struct DocumentTarget {
 // package of that kind. A refused target is left as it is.
 Result<DocumentTarget, ToolError> documentTarget(const std::string& path, const DocumentKind& kind);
 
-// Puts the document's bytes in the target's place through its folder, with the target's mode
-// whatever the umask; a link put in the file's place meanwhile is replaced, never followed. The
+// Puts the document's bytes in the target's place through its folder, with exactly the target's
+// mode; a link put in the file's place meanwhile is replaced, never followed. The
 // error says why nothing was written ("no such folder" when the folder is missing).
 Result<bool, std::string> writeDocument(const DocumentTarget& target, std::string_view bytes);
 

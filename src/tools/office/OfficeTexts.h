@@ -111,6 +111,10 @@ inline constexpr const char* kCannotUnzipPrefix = "Cannot unzip .xlsx at ";
 inline constexpr const char* kCannotUnzipSuffix = " \u2014 file may be corrupted or incomplete";
 inline constexpr const char* kSheetNotFound = "Sheet not found in .xlsx file";
 inline constexpr const char* kCannotReadWorksheet = "Cannot read worksheet XML";
+// Then the requested name, kReadSheetInstead, the sheet read and "'".
+inline constexpr const char* kNoSheetNamed = "No sheet named '";
+inline constexpr const char* kReadSheetInstead = "' \u2014 read sheet '";
+inline constexpr const char* kOneOfTheSheets = "one of the workbook's sheets: ";
 inline constexpr const char* kRowsLeftOut =
     "Stopped at the size limit of one reply (10 MiB); rows left out: ";
 inline constexpr const char* kExcelPreviewHead =

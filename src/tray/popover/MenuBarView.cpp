@@ -218,7 +218,8 @@ void MenuBarView::perform(const PopoverAction& action) {
 
 void MenuBarView::requestTCCPermission(PrivacyGate& gate, const std::string& key) {
   if (const auto entity = privacyEntityFromRaw(key)) {
-    gate.requestAccessInBackground({*entity});
+    // The user's click: asked again even after an earlier prompt was closed without an answer.
+    gate.requestAccessInBackground({*entity}, PrivacyGate::Asker::user);
   }
 }
 

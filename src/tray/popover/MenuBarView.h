@@ -45,8 +45,8 @@ class MenuBarView : public QWidget {
   int drawings(PopoverSection section) const;
 
   void perform(const PopoverAction& action);
-  // Asks the user, through `gate`, for the calendar, reminders or contacts permission; any other
-  // key does nothing.
+  // Asks the user, through `gate`, for the calendar, reminders or contacts permission, at every
+  // click, also after an earlier prompt was closed without an answer; any other key does nothing.
   static void requestTCCPermission(PrivacyGate& gate, const std::string& key);
   // Ends the server and reloads its launch agent off the main thread; the restarting look holds
   // until 8 s after that work has ended.

@@ -420,6 +420,8 @@ class FooterSection final : public PopoverSectionWidget {
     auto* hide = button(this, "Hide icon", ColorRole::secondary, 9, [this] {
       showHideConfirm_ = true;
       drawForm();
+      // Like the form, it opens at the foot of a column that may be taller than the popup.
+      if (context_.reveal) context_.reveal(hideConfirm_);
     });
     hide->setObjectName(QStringLiteral("hideIcon"));
     for (QWidget* control : {static_cast<QWidget*>(help_), static_cast<QWidget*>(report_),

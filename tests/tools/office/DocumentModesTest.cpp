@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ScopedUmask.h"
 #include "support/TestEnv.h"
 #include "tools/office/OfficeServices.h"
 #include "tools/office/OfficeTestSupport.h"
@@ -22,67 +23,58 @@ mode_t modeOf(const std::filesystem::path& file) {
   return info.st_mode & 07777;
 }
 
-// Restores the umask it replaced, however the test ends.
-class Umask {
- public:
-  explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
-  ~Umask() { ::umask(saved_); }
-  Umask(const Umask&) = delete;
-  Umask& operator=(const Umask&) = delete;
-
- private:
-  mode_t saved_;
-};
-
-// Every document writer gives a new file 0644 and keeps the mode of a file it replaces or
-// changes, under a umask that would leave a file made the ordinary way writable by everyone.
-TEST(DocumentWritersTest, SetTheirFilesModeWhateverTheUmask) {
+// Every document writer gives a new file 0644 less the umask, as the user's other programs
+// would, and keeps the mode of a file it replaces or changes, whatever the umask.
+TEST(DocumentWritersTest, SetTheirFilesModeFromTheUmask) {
   ::setenv(OfficeServices::kPythonVariable, "/usr/bin/python3", 1);
-  const auto folder = test::home() / "modes";
-  std::filesystem::create_directories(folder);
-  const Umask open(0);
   struct Case {
     std::string tool;
     std::string file;
     json arguments;
     std::optional<mode_t> before;  // the mode of a document already there; none: a new file
-    mode_t expected;
   };
   const json word = {{"content", "one\ntwo"}};
   const json book = {{"headers", {"Name"}}, {"rows", {{"a"}}}};
   const json deck = {{"slides", {{{"title", "One"}, {"bullets", {"a"}}}}}};
   const json cell = {{"row", 2}, {"column", 2}, {"value", "b"}};
   const std::vector<Case> cases = {
-      {"word_create", "new.docx", word, std::nullopt, 0644},
-      {"word_create", "private.docx", word, 0600, 0600},
-      {"word_append", "shared.docx", word, 0664, 0664},
-      {"excel_create", "new.xlsx", book, std::nullopt, 0644},
-      {"excel_create", "private.xlsx", book, 0600, 0600},
-      {"excel_write_cell", "shared.xlsx", cell, 0664, 0664},
-      {"ppt_create", "new.pptx", deck, std::nullopt, 0644},
-      {"ppt_create", "private.pptx", deck, 0600, 0600},
+      {"word_create", "new.docx", word, std::nullopt},
+      {"word_create", "private.docx", word, 0600},
+      {"word_append", "shared.docx", word, 0664},
+      {"excel_create", "new.xlsx", book, std::nullopt},
+      {"excel_create", "private.xlsx", book, 0600},
+      {"excel_write_cell", "shared.xlsx", cell, 0664},
+      {"ppt_create", "new.pptx", deck, std::nullopt},
+      {"ppt_create", "private.pptx", deck, 0600},
   };
   const std::vector<std::pair<std::string, std::pair<std::string, json>>> makers = {
       {".docx", {"word_create", word}},
       {".xlsx", {"excel_create", book}},
       {".pptx", {"ppt_create", deck}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.tool + " " + c.file);
-    const auto file = folder / c.file;
-    if (c.before) {
-      for (const auto& [extension, maker] : makers) {
-        if (file.extension() != extension) continue;
-        json arguments = maker.second;
-        arguments.update({{"path", file.string()}, {"confirm", true}});
-        ASSERT_TRUE(test::jsonOrText(test::callOfficeTool(maker.first, arguments)).is_object());
+  // The umask, and the mode a new document gets under it.
+  for (const auto& [mask, fresh] :
+       std::vector<std::pair<mode_t, mode_t>>{{077, 0600}, {022, 0644}, {027, 0640}, {0, 0644}}) {
+    const auto folder = test::home() / ("umask-" + std::to_string(mask));
+    std::filesystem::create_directories(folder);
+    const test::ScopedUmask set(mask);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.tool + " " + c.file + " under umask " + std::to_string(mask));
+      const auto file = folder / c.file;
+      if (c.before) {
+        for (const auto& [extension, maker] : makers) {
+          if (file.extension() != extension) continue;
+          json arguments = maker.second;
+          arguments.update({{"path", file.string()}, {"confirm", true}});
+          ASSERT_TRUE(test::jsonOrText(test::callOfficeTool(maker.first, arguments)).is_object());
+        }
+        ASSERT_EQ(::chmod(file.c_str(), *c.before), 0);
       }
-      ASSERT_EQ(::chmod(file.c_str(), *c.before), 0);
+      json arguments = c.arguments;
+      arguments.update({{"path", file.string()}, {"confirm", true}});
+      const auto result = test::callOfficeTool(c.tool, arguments);
+      ASSERT_TRUE(result) << result.error().description();
+      EXPECT_EQ(modeOf(file), c.before.value_or(fresh));
     }
-    json arguments = c.arguments;
-    arguments.update({{"path", file.string()}, {"confirm", true}});
-    const auto result = test::callOfficeTool(c.tool, arguments);
-    ASSERT_TRUE(result) << result.error().description();
-    EXPECT_EQ(modeOf(file), c.expected);
   }
 }
 

@@ -71,11 +71,16 @@ wb.save(sys.argv[1]))",
   ASSERT_EQ(done.exit.status, 0) << done.standardError;
   const std::string data =
       R"([["Name","Count","Done"],["Tea & cake","3","TRUE"],["<hot>","2.5","FALSE","","far"]])";
+  // A sheet that is not there: the first is read, and the note says which.
+  const auto readInstead = [](const std::string& name) {
+    return R"(,"note":"No sheet named ')" + name + "' \u2014 read sheet 'Data'\"";
+  };
   const std::vector<std::pair<json, std::string>> cases = {
       {{}, R"("Data","rows":)" + data},
       {{{"sheet_name", "R&D"}}, R"("R&D","rows":[["lab","line one\nline two"]])"},
-      {{{"sheet_name", "r&d"}, {"max_rows", "2"}}, R"("Data","rows":)" + data},
-      {{{"sheet_name", "Missing"}, {"max_rows", 1}}, R"("Data","rows":[["Name","Count","Done"]])"},
+      {{{"sheet_name", "r&d"}, {"max_rows", "2"}}, R"("Data","rows":)" + data + readInstead("r&d")},
+      {{{"sheet_name", "Missing"}, {"max_rows", 1}},
+       R"("Data","rows":[["Name","Count","Done"]])" + readInstead("Missing")},
       {{{"max_rows", 0}}, R"("Data","rows":[])"},
       {{{"max_rows", -3}}, R"("Data","rows":[])"},
   };
@@ -329,7 +334,8 @@ TEST(ExcelToolsTest, FindsTheSheetThroughTheWorkbook) {
       {charted, "Loose",
        json::parse(R"({"sheet":"Loose","rows":[["first"]],"count":1,)" + sheets + "}")},
       {unlisted, "Data",
-       json::parse(R"({"sheet":"Sheet1","sheets":[],"rows":[["first"]],"count":1})")},
+       json::parse(R"({"sheet":"Sheet1","sheets":[],"rows":[["first"]],"count":1,)"
+                   R"("note":"No sheet named 'Data' \u2014 read sheet 'Sheet1'"})")},
       {broken, "", "failed: Cannot read worksheet XML"},
       {test::home() / "bare.xlsx", "",
        "failed: Cannot unzip .xlsx at " + (test::home() / "bare.xlsx").string() +
@@ -362,7 +368,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   const auto link = folder / "link.xlsx";  // written through, never replaced
   std::filesystem::create_symlink("made.xlsx", link);
   const json write = {{"path", link},
-                      {"sheet_name", "Nowhere"},
+                      {"sheet_name", "Sheet"},
                       {"row", 3},
                       {"column", 2},
                       {"value", "new & <fresh>"}};
@@ -410,6 +416,47 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   }
   EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"link.xlsx", "made.xlsx"}));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A write names a sheet the workbook does not have (a spelling of its own, another letter case):
+// refused, preview and write alike, with the sheets it has, and the file stays byte for byte. A
+// sheet it has gets the value, and the other sheet's cells stay as they were.
+TEST(ExcelToolsTest, WriteCellRefusesASheetTheWorkbookDoesNotHave) {
+  useSystemPython();
+  const std::string path = (test::home() / "two.xlsx").string();
+  const auto made = Subprocess::run({{"/usr/bin/python3", "-c", R"(
+import sys, openpyxl
+wb = openpyxl.Workbook()
+wb.active.title = 'Data'
+wb.active.append(['Name', 'Count'])
+wb.create_sheet('R&D').append(['lab'])
+wb.save(sys.argv[1]))",
+                                      path}});
+  ASSERT_EQ(made.exit.status, 0) << made.standardError;
+  const std::string original = test::readFile(path);
+  const std::string refusal =
+      "failed: Invalid 'sheet_name': expected one of the workbook's sheets: Data, R&D";
+  for (const std::string sheet : {"Notes", "data", "R&amp;D"}) {
+    for (const bool confirm : {false, true}) {
+      const json arguments = {{"path", path}, {"sheet_name", sheet}, {"row", 1},
+                              {"column", 1},  {"value", "over"},     {"confirm", confirm}};
+      EXPECT_EQ(callOfficeJson("excel_write_cell", arguments), refusal) << arguments.dump();
+      EXPECT_EQ(test::readFile(path), original) << arguments.dump();
+    }
+  }
+
+  ASSERT_EQ(callOfficeJson("excel_write_cell", {{"path", path},
+                                                {"sheet_name", "R&D"},
+                                                {"row", 1},
+                                                {"column", 2},
+                                                {"value", "new"},
+                                                {"confirm", true}})["written"],
+            true);
+  for (const auto& [sheet, rows] :
+       std::vector<std::pair<std::string, json>>{{"Data", json::parse(R"([["Name","Count"]])")},
+                                                 {"R&D", json::parse(R"([["lab","new"]])")}}) {
+    EXPECT_EQ(callOfficeJson("excel_read", {{"path", path}, {"sheet_name", sheet}})["rows"], rows);
+  }
 }
 
 // A python3 first on PATH that cannot import openpyxl (a virtual environment, pyenv) is passed

@@ -23,6 +23,7 @@
 #include "platform/Subprocess.h"
 #include "support/ChildTestRun.h"
 #include "support/OwnProcesses.h"
+#include "support/ScopedUmask.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
 #include "tools/support/AutomationFakes.h"
@@ -131,7 +132,9 @@ class OneDriveWritesTest : public SystemToolsTest {
   }
 };
 
+// A new file gets 0644 less the umask (0600 under 077); one written over keeps its own mode.
 TEST_F(OneDriveWritesTest, WritesAfterAPreviewCreatingFoldersAndKeepingTheMode) {
+  const test::ScopedUmask privateFiles(077);
   const std::string file = under("OneDrive/Team/new/deep/note.txt");
   EXPECT_EQ(call("onedrive_write_file", {{"path", file}, {"content", "héllo"}}),
             "Preview — write 5 chars to '" + file + "'. Call again with confirm: true");
@@ -139,15 +142,42 @@ TEST_F(OneDriveWritesTest, WritesAfterAPreviewCreatingFoldersAndKeepingTheMode) 
   EXPECT_EQ(confirmed("onedrive_write_file", {{"path", file}, {"content", "héllo"}}),
             json({{"written", true}, {"path", file}, {"bytes", 6}}));
   EXPECT_EQ(test::readFile(file), "héllo");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
 
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
   confirmed("onedrive_write_file", {{"path", file}, {"content", "replaced"}});
-  struct stat info {};
   ASSERT_EQ(::stat(file.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_EQ(test::namesIn(under("OneDrive/Team/new/deep")), std::vector<std::string>{"note.txt"});
   const std::string other = under("Library/CloudStorage/OneDrive-Co/plan.txt");
   EXPECT_EQ(confirmed("onedrive_write_file", {{"path", other}, {"content", "p"}})["bytes"], 1);
+}
+
+// The preview says what a delete would take: a folder goes whole, so it says so and how many
+// entries its top level holds, hidden ones too; a link to a folder is removed as a link.
+TEST_F(OneDriveWritesTest, TheDeletePreviewSaysWhenItIsAFolderAndHowManyEntriesItHolds) {
+  for (const char* file : {"tree/x/y.txt", "tree/.hidden", "tree/z.txt", "one/a.txt", "file.txt"}) {
+    test::writeFile(under("OneDrive/Team/" + std::string(file)), "x");
+  }
+  fs::create_directories(under("OneDrive/Team/empty"));
+  fs::create_symlink(under("OneDrive/Team/tree"), under("OneDrive/Team/link"));
+  const auto before = test::contentsOf(home_);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"tree", "the folder '{}' with everything in it (3 entries at its top level)."},
+      {"one", "the folder '{}' with everything in it (1 entry at its top level)."},
+      {"empty", "the folder '{}' with everything in it (0 entries at its top level)."},
+      {"link", "'{}'."},
+      {"file.txt", "'{}'."},
+  };
+  for (auto [name, middle] : cases) {
+    const std::string path = under("OneDrive/Team/" + name);
+    middle.replace(middle.find("{}"), 2, path);
+    EXPECT_EQ(call("onedrive_delete_file", {{"path", path}}),
+              "Preview — permanently delete " + middle + " Call again with confirm: true");
+  }
+  EXPECT_EQ(test::contentsOf(home_), before);
 }
 
 TEST_F(OneDriveWritesTest, PathsLeadingOutOfOneDriveOrItsScopeChangeNothing) {
@@ -190,8 +220,10 @@ TEST_F(OneDriveWritesTest, MovesNeverOverwriteAndDeletesRemoveWholeTrees) {
   const std::string tree = under("OneDrive/Team/tree");
   test::writeFile(tree + "/x/y.txt", "y");
   fs::create_symlink(under("Documents"), tree + "/x/docs");
-  EXPECT_EQ(call("onedrive_delete_file", {{"path", tree}}),
-            "Preview — permanently delete '" + tree + "'. Call again with confirm: true");
+  EXPECT_EQ(
+      call("onedrive_delete_file", {{"path", tree}}),
+      "Preview — permanently delete the folder '" + tree +
+          "' with everything in it (1 entry at its top level). Call again with confirm: true");
   EXPECT_EQ(confirmed("onedrive_delete_file", {{"path", tree}})["deleted"], true);
   EXPECT_FALSE(fs::exists(tree));
   EXPECT_EQ(confirmed("onedrive_delete_file", {{"path", tree}}), "failed: Not found: " + tree);
