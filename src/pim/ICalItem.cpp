@@ -279,6 +279,12 @@ std::pair<std::optional<PimTime>, std::optional<PimTime>> extraDate(
   return {begins, later(*begins, seconds(std::max(0, icaldurationtype_as_int(period.duration))))};
 }
 
+long dayNumber(icaltimetype t) {
+  const sys_days at =
+      year(t.year) / month(static_cast<unsigned>(t.month)) / day(static_cast<unsigned>(t.day));
+  return static_cast<long>(at.time_since_epoch().count());
+}
+
 // A series' start as the file gave it before a change, and what names its occurrences by that
 // start: when the start moves, they move with it by the same wall-clock shift, written in the
 // start's new form (a DATE beside a day, UNTIL in UTC beside a zone). A changed occurrence still
@@ -301,6 +307,7 @@ class StartMove {
     const bool wasDay = wasForm_.kind == ICalTime::Form::Kind::date;
     toggled_ = wasDay != (form_.kind == ICalTime::Form::Kind::date);
     shift_ = static_cast<long>(icaltime_as_timet(to)) - static_cast<long>(icaltime_as_timet(from));
+    days_ = dayNumber(to) - dayNumber(from);
     if (shift_ == 0 && !toggled_) return;
     moveDates(ICAL_EXDATE_PROPERTY);
     moveDates(ICAL_RDATE_PROPERTY);
@@ -309,9 +316,17 @@ class StartMove {
   }
 
  private:
+  // A time moved as the start was; to a day form, by the days the start moved, from its own day
+  // (a time of day must not carry it into the day before or after).
   std::optional<PimTime> moved(icaltimetype t) const {
     icaltimetype wall = ICalTime::wallBeside(t, was_, wasForm_);
-    icaltime_adjust(&wall, static_cast<int>(shift_ / 86400), 0, 0, static_cast<int>(shift_ % 86400));
+    if (form_.kind == ICalTime::Form::Kind::date) {
+      wall.hour = wall.minute = wall.second = 0;
+      icaltime_adjust(&wall, static_cast<int>(days_), 0, 0, 0);
+    } else {
+      icaltime_adjust(&wall, static_cast<int>(shift_ / 86400), 0, 0,
+                      static_cast<int>(shift_ % 86400));
+    }
     return ICalTime::fromWall(wall, form_);
   }
 
@@ -370,15 +385,19 @@ class StartMove {
     }
   }
 
+  // An occurrence moved on its own keeps its day, and takes the series' all-day-ness (and its
+  // time of day and length with it).
   void moveOverride(icalcomponent* own, bool atOriginal, const Event& series) {
     // A floating RECURRENCE-ID is a wall clock of the series' own already.
     const auto original = moved(timeOf(own, ICAL_RECURRENCEID_PROPERTY));
     if (!original) return;
-    if (const auto was = atOriginal ? eventOf(own) : std::nullopt) {
+    const auto was = atOriginal || toggled_ ? eventOf(own) : std::nullopt;
+    const auto start = atOriginal ? original : moved(timeOf(own, ICAL_DTSTART_PROPERTY));
+    if (was && start) {
       Event now = *was;
       now.allDay = form_.kind == ICalTime::Form::Kind::date;
-      now.start = *original;
-      now.end = later(*original, toggled_ ? series.end - series.start : was->end - was->start);
+      now.start = *start;
+      now.end = later(*start, toggled_ ? series.end - series.start : was->end - was->start);
       applyDifferences(own, *was, now);
     }
     setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
@@ -389,7 +408,8 @@ class StartMove {
   const ICalTime::Form wasForm_;
   const std::vector<std::pair<icalcomponent*, bool>> overrides_;
   ICalTime::Form form_;
-  long shift_ = 0;
+  long shift_ = 0;  // in seconds of wall clock
+  long days_ = 0;   // between the days the start was and is on
   bool toggled_ = false;
 };
 
@@ -590,8 +610,7 @@ std::optional<std::string> ICalItem::checkedText(std::string* why) const {
   if (ICalLayout::meaningOf(back->root_) != ICalLayout::meaningOf(root_)) {
     return refuse("would not read back as it was written");
   }
-  const auto before =
-      layout_ ? layout_->original().repeatedOnceOnly() : std::set<std::string>{};
+  const auto before = layout_ ? layout_->original().repeatedOnceOnly() : std::set<std::string>{};
   for (const auto& twice : back->layout_->original().repeatedOnceOnly()) {
     if (before.count(twice) == 0) {
       return refuse("would state a property twice that is allowed once (" + twice + ")");

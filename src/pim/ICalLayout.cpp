@@ -27,10 +27,26 @@ std::string upper(std::string_view text) {
 constexpr size_t kNone = std::string::npos;
 
 // What RFC 5545 allows a VEVENT or VTODO once, by group (see groupOf).
-const std::set<std::string> kOnceOnly = {
-    "CLASS",    "COMPLETED", "CREATED", "DESCRIPTION",   "DTSTAMP", "DTSTART", "DTEND/DUE/DURATION",
-    "GEO",      "LAST-MODIFIED",        "LOCATION",      "ORGANIZER", "PERCENT-COMPLETE", "PRIORITY",
-    "RECURRENCE-ID", "SEQUENCE", "STATUS", "SUMMARY", "TRANSP", "UID", "URL"};
+const std::set<std::string> kOnceOnly = {"CLASS",
+                                         "COMPLETED",
+                                         "CREATED",
+                                         "DESCRIPTION",
+                                         "DTSTAMP",
+                                         "DTSTART",
+                                         "DTEND/DUE/DURATION",
+                                         "GEO",
+                                         "LAST-MODIFIED",
+                                         "LOCATION",
+                                         "ORGANIZER",
+                                         "PERCENT-COMPLETE",
+                                         "PRIORITY",
+                                         "RECURRENCE-ID",
+                                         "SEQUENCE",
+                                         "STATUS",
+                                         "SUMMARY",
+                                         "TRANSP",
+                                         "UID",
+                                         "URL"};
 
 // The offset after the next line end from `at` on, or kNone: libical ends lines at LF, and at a
 // bare CR only where no LF follows in the whole text (`lastLf` is the last LF's offset).
@@ -146,7 +162,8 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) 
     return std::nullopt;
   };
   bool ended = false;  // the outermost block is closed
-  for (size_t from = 0; from < text.size();) {
+  // A byte order mark, which libical passes over, stays before the calendar.
+  for (size_t from = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; from < text.size();) {
     const size_t to = lineEnd(text, from, out.lastLf);
     const char first = static_cast<char>(text[from] | 0x20);
     if (first == 'b' || first == 'e') {
@@ -163,7 +180,8 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) 
         out.blocks.push_back(std::move(block));
       } else if (name == "END") {
         const std::string closes = trimmedValue(content);
-        if (open.empty()) return refuse("line " + lineAt(from) + " ends " + closes + ", never begun");
+        if (open.empty())
+          return refuse("line " + lineAt(from) + " ends " + closes + ", never begun");
         Block& block = out.blocks[open.back()];
         if (block.name != closes) {
           return refuse("line " + lineAt(from) + " ends " + closes + " while BEGIN:" + block.name +

@@ -118,9 +118,8 @@ icaltimetype wallBeside(icaltimetype time, icaltimetype start, const Form& form)
     }
   } else if (time.zone != nullptr && form.kind != Form::Kind::floating) {
     wall = icaltime_convert_to_zone(
-        time, const_cast<icaltimezone*>(form.kind == Form::Kind::zoned
-                                            ? form.zone
-                                            : icaltimezone_get_utc_timezone()));
+        time, const_cast<icaltimezone*>(
+                  form.kind == Form::Kind::zoned ? form.zone : icaltimezone_get_utc_timezone()));
   } else if (time.zone != nullptr) {
     if (auto at = instant(time)) wall = inForm(*at, form);
   }

@@ -230,8 +230,8 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           Event nothing;
           nothing.start = nothing.end = PimTime::min();
           item.changeEvent(nothing, wanted);
-          if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item, std::nullopt,
-                                         warnings)) {
+          if (auto failure =
+                  index.write(target, fileNameFor(savedId, ".ics"), item, std::nullopt, warnings)) {
             return fail(*failure);
           }
         } else {
@@ -326,8 +326,8 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
       if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.endBefore(*located->original);
     }
-    auto failure = anyLeft ? index.write(c, name, item, identity, warnings)
-                           : index.remove(c, name, warnings);
+    auto failure =
+        anyLeft ? index.write(c, name, item, identity, warnings) : index.remove(c, name, warnings);
     if (failure) return fail(*failure);
     return removed;
   });

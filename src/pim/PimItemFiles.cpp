@@ -285,4 +285,3 @@ Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
 }
 
 }  // namespace tvrn::pimstore
-
