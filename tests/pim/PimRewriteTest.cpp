@@ -872,7 +872,6 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     const fs::path file = fs::path(store.defaultCalendarForNewEvents()->id) / "item.ics";
     const std::string before = withEnds(c.text, c.ends);
     test::writeFile(file, before);
-    Lines ours;
     std::optional<Event> chosen;
     for (const Event& e : store.events(at("2024-05-01"), at("2024-08-01"))) {
       if (shown(e).rfind(c.occurrence, 0) == 0) chosen = e;
@@ -903,6 +902,7 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
               c.split);
     // khal skips files with a byte order mark or bare CRs, before a change as after it.
     if (khal.empty() || (c.ends != Ends::crlf && c.ends != Ends::lf)) continue;
+    Lines ours;
     for (const Event& e : store.events(at("2024-05-01"), at("2024-08-01"))) {
       ours.push_back(shown(e));
     }
