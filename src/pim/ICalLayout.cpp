@@ -27,26 +27,11 @@ std::string upper(std::string_view text) {
 constexpr size_t kNone = std::string::npos;
 
 // What RFC 5545 allows a VEVENT or VTODO once, by group (see groupOf).
-const std::set<std::string> kOnceOnly = {"CLASS",
-                                         "COMPLETED",
-                                         "CREATED",
-                                         "DESCRIPTION",
-                                         "DTSTAMP",
-                                         "DTSTART",
-                                         "DTEND/DUE/DURATION",
-                                         "GEO",
-                                         "LAST-MODIFIED",
-                                         "LOCATION",
-                                         "ORGANIZER",
-                                         "PERCENT-COMPLETE",
-                                         "PRIORITY",
-                                         "RECURRENCE-ID",
-                                         "SEQUENCE",
-                                         "STATUS",
-                                         "SUMMARY",
-                                         "TRANSP",
-                                         "UID",
-                                         "URL"};
+const std::set<std::string> kOnceOnly = {
+    "CLASS",         "COMPLETED",         "CREATED",  "DESCRIPTION", "DTSTAMP",          "DTSTART",
+    "GEO",           "LAST-MODIFIED",     "LOCATION", "ORGANIZER",   "PERCENT-COMPLETE", "PRIORITY",
+    "RECURRENCE-ID", "SEQUENCE",          "STATUS",   "SUMMARY",     "TRANSP",           "UID",
+    "URL",           "DTEND/DUE/DURATION"};
 
 // The offset after the next line end from `at` on, or kNone: libical ends lines at LF, and at a
 // bare CR only where no LF follows in the whole text (`lastLf` is the last LF's offset).
