@@ -212,6 +212,13 @@ void touch(icalcomponent* comp) {
   icalcomponent_add_property(comp, icalproperty_new_lastmodified(now));
 }
 
+bool recordDiffers(const Event& before, const Event& after) {
+  for (const auto& [kind, member] : kEventTexts) {
+    if (before.*member != after.*member) return true;
+  }
+  return before.start != after.start || before.end != after.end || before.allDay != after.allDay;
+}
+
 // Writes the fields that differ; the times keep the form (zone, floating, day) they had.
 void applyDifferences(icalcomponent* comp, const Event& before, const Event& after) {
   for (const auto& [kind, member] : kEventTexts) {
@@ -271,6 +278,140 @@ std::pair<std::optional<PimTime>, std::optional<PimTime>> extraDate(
   if (!icaltime_is_null_time(period.end)) return {begins, inZone(period.end)};
   return {begins, later(*begins, seconds(std::max(0, icaldurationtype_as_int(period.duration))))};
 }
+
+long dayNumber(icaltimetype t) {
+  const sys_days at =
+      year(t.year) / month(static_cast<unsigned>(t.month)) / day(static_cast<unsigned>(t.day));
+  return static_cast<long>(at.time_since_epoch().count());
+}
+
+// A series' start as the file gave it before a change, and what names its occurrences by that
+// start: when the start moves, they move with it by the same wall-clock shift, written in the
+// start's new form (a DATE beside a day, UNTIL in UTC beside a zone). A changed occurrence still
+// at its original time moves along too.
+class StartMove {
+ public:
+  StartMove(icalcomponent* main, std::vector<std::pair<icalcomponent*, bool>> overrides)
+      : main_(main),
+        was_(timeOf(main, ICAL_DTSTART_PROPERTY)),
+        wasForm_(ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)),
+        overrides_(std::move(overrides)) {}
+
+  // After the start was written anew; `series` is the event as it now is.
+  void apply(const Event& series) {
+    if (icaltime_is_null_time(was_)) return;  // a new event
+    form_ = ICalTime::formOf(main_, ICAL_DTSTART_PROPERTY);
+    const icaltimetype now = timeOf(main_, ICAL_DTSTART_PROPERTY);
+    const icaltimetype from = ICalTime::wallBeside(was_, was_, wasForm_);
+    const icaltimetype to = ICalTime::wallBeside(now, now, form_);
+    const bool wasDay = wasForm_.kind == ICalTime::Form::Kind::date;
+    toggled_ = wasDay != (form_.kind == ICalTime::Form::Kind::date);
+    shift_ = static_cast<long>(icaltime_as_timet(to)) - static_cast<long>(icaltime_as_timet(from));
+    days_ = dayNumber(to) - dayNumber(from);
+    if (shift_ == 0 && !toggled_) return;
+    moveDates(ICAL_EXDATE_PROPERTY);
+    moveDates(ICAL_RDATE_PROPERTY);
+    moveRuleEnds();
+    for (const auto& [own, atOriginal] : overrides_) moveOverride(own, atOriginal, series);
+  }
+
+ private:
+  // A time moved as the start was; to a day form, by the days the start moved, from its own day
+  // (a time of day must not carry it into the day before or after).
+  std::optional<PimTime> moved(icaltimetype t) const {
+    icaltimetype wall = ICalTime::wallBeside(t, was_, wasForm_);
+    if (form_.kind == ICalTime::Form::Kind::date) {
+      wall.hour = wall.minute = wall.second = 0;
+      icaltime_adjust(&wall, static_cast<int>(days_), 0, 0, 0);
+    } else {
+      icaltime_adjust(&wall, static_cast<int>(shift_ / 86400), 0, 0,
+                      static_cast<int>(shift_ % 86400));
+    }
+    return ICalTime::fromWall(wall, form_);
+  }
+
+  void moveDates(icalproperty_kind kind) {
+    std::vector<icalproperty*> found;
+    for (icalproperty* prop = icalcomponent_get_first_property(main_, kind); prop != nullptr;
+         prop = icalcomponent_get_next_property(main_, kind)) {
+      found.push_back(prop);
+    }
+    for (icalproperty* prop : found) {
+      if (icalproperty* now = movedDate(prop, kind)) {
+        icalcomponent_remove_property(main_, prop);
+        icalproperty_free(prop);
+        icalcomponent_add_property(main_, now);
+      }
+    }
+  }
+
+  // The date moved; nothing when it would leave the years the store keeps (it stays as it is).
+  icalproperty* movedDate(icalproperty* prop, icalproperty_kind kind) const {
+    const icaltimetype at = ICalTime::valueOf(prop, main_);  // a period's TZID zone
+    const icalperiodtype period =
+        kind == ICAL_RDATE_PROPERTY ? icalproperty_get_rdate(prop).period : icalperiodtype{};
+    if (kind != ICAL_RDATE_PROPERTY || icalperiodtype_is_null_period(period)) {
+      const auto start = moved(at);
+      return start ? ICalTime::property(kind, *start, form_) : nullptr;
+    }
+    const auto inZone = [&](icaltimetype t) {
+      if (!icaltime_is_utc(t)) t.zone = at.zone;
+      return t;
+    };
+    const auto start = moved(inZone(period.start));
+    if (!start) return nullptr;
+    icalproperty* now = ICalTime::property(ICAL_RDATE_PROPERTY, *start, form_);
+    if (form_.kind == ICalTime::Form::Kind::date) return now;  // a day has no period
+    const auto end = icaltime_is_null_time(period.end)
+                         ? later(*start, seconds(icaldurationtype_as_int(period.duration)))
+                         : moved(inZone(period.end));
+    icalperiodtype out = icalperiodtype_null_period();
+    out.start = ICalTime::inForm(*start, form_);
+    out.end = ICalTime::inForm(end.value_or(*start), form_);
+    if (form_.kind == ICalTime::Form::Kind::zoned) out.start.zone = out.end.zone = nullptr;
+    icalproperty_set_rdate(now, {icaltime_null_time(), out});
+    return now;
+  }
+
+  void moveRuleEnds() {
+    for (icalproperty* prop = icalcomponent_get_first_property(main_, ICAL_RRULE_PROPERTY);
+         prop != nullptr; prop = icalcomponent_get_next_property(main_, ICAL_RRULE_PROPERTY)) {
+      icalrecurrencetype recur = icalproperty_get_rrule(prop);
+      if (icaltime_is_null_time(recur.until)) continue;
+      if (const auto until = moved(recur.until)) {
+        recur.until = ICalTime::until(*until, form_);
+        icalproperty_set_rrule(prop, recur);
+      }
+    }
+  }
+
+  // An occurrence moved on its own keeps its day, and takes the series' all-day-ness (and its
+  // time of day and length with it).
+  void moveOverride(icalcomponent* own, bool atOriginal, const Event& series) {
+    // A floating RECURRENCE-ID is a wall clock of the series' own already.
+    const auto original = moved(timeOf(own, ICAL_RECURRENCEID_PROPERTY));
+    if (!original) return;
+    const auto was = atOriginal || toggled_ ? eventOf(own) : std::nullopt;
+    const auto start = atOriginal ? original : moved(timeOf(own, ICAL_DTSTART_PROPERTY));
+    if (was && start) {
+      Event now = *was;
+      now.allDay = form_.kind == ICalTime::Form::Kind::date;
+      now.start = *start;
+      now.end = later(*start, toggled_ ? series.end - series.start : was->end - was->start);
+      applyDifferences(own, *was, now);
+    }
+    setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
+  }
+
+  icalcomponent* main_;
+  const icaltimetype was_;
+  const ICalTime::Form wasForm_;
+  const std::vector<std::pair<icalcomponent*, bool>> overrides_;
+  ICalTime::Form form_;
+  long shift_ = 0;  // in seconds of wall clock
+  long days_ = 0;   // between the days the start was and is on
+  bool toggled_ = false;
+};
 
 // The occurrence at `original`, with its own changes when `own` holds them.
 Event occurrenceFrom(const Event& series, PimTime original, icalcomponent* own) {
@@ -391,11 +532,19 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   }
   if (use == Use::reading) rest.append(utf8, restFrom);
   icalcomponent* root = icalparser_parse_string(use == Use::reading ? rest.c_str() : utf8.c_str());
-  const auto fail = [&](const char* reason) -> std::optional<ICalItem> {
+  const auto fail = [&](std::string reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
-    if (why != nullptr) *why = reason;
+    if (why != nullptr) *why = std::move(reason);
     return std::nullopt;
   };
+  // A change is written into the file's own lines, never from libical's tree alone, which would
+  // lose what libical cannot read: a file whose lines cannot be told apart is not changed.
+  std::optional<ICalBlocks> blocks;
+  if (use == Use::change) {
+    std::string nesting;
+    blocks = ICalBlocks::split(utf8, &nesting);
+    if (!blocks) return fail(nesting);
+  }
   if (root == nullptr || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT) {
     return fail("it is not an iCalendar file");
   }
@@ -417,7 +566,14 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     if (why != nullptr) *why = "its event has no start or length the store can hold";
     return std::nullopt;
   }
-  if (use == Use::change) item.layout_ = ICalLayout::of(std::move(utf8), item.root_);
+  if (use == Use::change) {
+    std::string unlaid;
+    item.layout_ = ICalLayout::of(std::move(*blocks), item.root_, &unlaid);
+    if (!item.layout_) {
+      if (why != nullptr) *why = unlaid;
+      return std::nullopt;
+    }
+  }
   return item;
 }
 
@@ -438,6 +594,28 @@ std::string ICalItem::text() const {
   char* text = icalcomponent_as_ical_string_r(root_);
   std::string out = text != nullptr ? text : "";
   std::free(text);
+  return out;
+}
+
+std::optional<std::string> ICalItem::checkedText(std::string* why) const {
+  std::string out = text();
+  const auto refuse = [&](const std::string& what) -> std::optional<std::string> {
+    if (why != nullptr) *why = "the changed item " + what;
+    return std::nullopt;
+  };
+  std::string unread;
+  const auto back = parse(out, &unread, Use::change);
+  if (!back) return refuse("would not read back: " + unread);
+  if (back->uid() != uid()) return refuse("would read back with another UID");
+  if (ICalLayout::meaningOf(back->root_) != ICalLayout::meaningOf(root_)) {
+    return refuse("would not read back as it was written");
+  }
+  const auto before = layout_ ? layout_->original().repeatedOnceOnly() : std::set<std::string>{};
+  for (const auto& twice : back->layout_->original().repeatedOnceOnly()) {
+    if (before.count(twice) == 0) {
+      return refuse("would state a property twice that is allowed once (" + twice + ")");
+    }
+  }
   return out;
 }
 
@@ -678,7 +856,14 @@ std::optional<Event> ICalItem::firstOccurrence() const {
 
 void ICalItem::changeEvent(const Event& before, const Event& after) {
   icalcomponent* main = master();
+  std::vector<std::pair<icalcomponent*, bool>> own;
+  for (icalcomponent* c : overrides()) {
+    const auto changed = eventOf(c);
+    own.emplace_back(c, changed && changed->start == originalOf(c));
+  }
+  StartMove move(main, std::move(own));
   applyDifferences(main, before, after);
+  move.apply(after);
   if (before.recurrence == after.recurrence) return;
   removeAll(main, ICAL_RRULE_PROPERTY);
   if (after.recurrence) {
@@ -771,9 +956,10 @@ void ICalItem::beginAt(PimTime original) {
       icalproperty_free(prop);
     }
   }
+  // The occurrence it begins at keeps its own changes (a new time, a cancellation, an alarm).
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
-    if (!at || *at <= original) {
+    if (!at || *at < original) {
       discard(c);
     }
   }
@@ -797,10 +983,14 @@ void ICalItem::carryIntoChanged(PimTime original, const Event& series, const Eve
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
     if (!at || *at < original) continue;
+    if (*at == original) {
+      if (recordDiffers(before, after)) applyDifferences(c, before, after);
+      continue;
+    }
     bool changed = false;
     for (const auto& [kind, member] : kEventTexts) {
       if (before.*member == after.*member) continue;
-      if (*at == original || textOf(c, kind) == series.*member) {
+      if (textOf(c, kind) == series.*member) {
         setText(c, kind, after.*member);
         changed = true;
       }

@@ -44,6 +44,10 @@ class ICalItem {
   ICalItem copy() const;
 
   std::string text() const;
+  // The text, read back before it is written: nothing, and why, when it would not read as this
+  // item (another tree, another UID, not one calendar) or would state twice a property that
+  // RFC 5545 allows once where the file did not.
+  std::optional<std::string> checkedText(std::string* why) const;
   std::string uid() const;
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
@@ -81,7 +85,10 @@ class ICalItem {
   // The first occurrence that has not been removed.
   std::optional<Event> firstOccurrence() const;
 
-  // Writes the fields that differ between `before` and `after` onto the event.
+  // Writes the fields that differ between `before` and `after` onto the event. A new start of a
+  // series moves its removed and extra dates, its rule's end and its changed occurrences'
+  // originals by the same wall-clock shift, in the start's new form; a changed occurrence still
+  // at its original time moves along.
   void changeEvent(const Event& before, const Event& after);
   // Gives one occurrence its own changes; false when the series has no occurrence there.
   bool changeOccurrence(PimTime original, const Event& before, const Event& after);
@@ -96,12 +103,14 @@ class ICalItem {
   void dropChangesFrom(PimTime original);
   // Carries a change made to the occurrence at `original` and every later one (from `before` to
   // `after`, of a series whose own record is `series`) into the changed occurrences it covers:
-  // the one at `original` takes it whole, a later one in each text it has not changed itself.
+  // the one at `original` takes it whole (its times too), a later one in each text it has not
+  // changed itself.
   void carryIntoChanged(PimTime original, const Event& series, const Event& before,
                         const Event& after);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
-  // the occurrences before it and their exceptions, extra dates and changes go (its own change
-  // too), a rule's count loses as many, and everything else stays as the file had it.
+  // the occurrences before it and their exceptions, extra dates and changes go, a rule's count
+  // loses as many, and everything else stays as the file had it (the changes of the occurrence
+  // at `original` too).
   void beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);

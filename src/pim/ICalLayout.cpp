@@ -2,8 +2,11 @@
 
 #include <libical/ical.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <set>
 #include <utility>
 
 namespace tvrn {
@@ -21,34 +24,67 @@ std::string upper(std::string_view text) {
   return out;
 }
 
-// Where the content line that starts at `from` ends: after its line break and its folded
+constexpr size_t kNone = std::string::npos;
+
+// What RFC 5545 allows a VEVENT or VTODO once, by group (see groupOf).
+const std::set<std::string> kOnceOnly = {
+    "CLASS",         "COMPLETED",         "CREATED",  "DESCRIPTION", "DTSTAMP",          "DTSTART",
+    "GEO",           "LAST-MODIFIED",     "LOCATION", "ORGANIZER",   "PERCENT-COMPLETE", "PRIORITY",
+    "RECURRENCE-ID", "SEQUENCE",          "STATUS",   "SUMMARY",     "TRANSP",           "UID",
+    "URL",           "DTEND/DUE/DURATION"};
+
+// The offset after the next line end from `at` on, or kNone: libical ends lines at LF, and at a
+// bare CR only where no LF follows in the whole text (`lastLf` is the last LF's offset).
+size_t nextBreak(const std::string& text, size_t at, size_t lastLf) {
+  const size_t found = lastLf != kNone && at <= lastLf ? text.find('\n', at) : text.find('\r', at);
+  return found == kNone ? kNone : found + 1;
+}
+
+// Where the content line that starts at `from` ends: after its line end and its folded
 // continuations.
-size_t lineEnd(const std::string& text, size_t from) {
+size_t lineEnd(const std::string& text, size_t from, size_t lastLf) {
   size_t at = from;
   while (true) {
-    const size_t newline = text.find('\n', at);
-    if (newline == std::string::npos) return text.size();
-    at = newline + 1;
+    const size_t next = nextBreak(text, at, lastLf);
+    if (next == kNone) return text.size();
+    at = next;
     if (at >= text.size() || (text[at] != ' ' && text[at] != '\t')) return at;
   }
 }
 
-std::string unfold(std::string_view raw) {
+std::string unfold(const std::string& text, size_t from, size_t to, size_t lastLf) {
   std::string out;
-  out.reserve(raw.size());
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
-    if (raw[i] == '\n') {
-      ++i;  // and the blank that folds the line on
-      continue;
+  out.reserve(to - from);
+  for (size_t i = from; i < to; ++i) {
+    const char c = text[i];
+    const bool lineBreak = c == '\n' || (c == '\r' && (lastLf == kNone || i > lastLf));
+    if (lineBreak) {
+      if (i + 1 < to && (text[i + 1] == ' ' || text[i + 1] == '\t')) ++i;  // the fold's blank
+    } else if (c != '\r') {  // a CR before an LF ends the line with it; libical drops any other
+      out += c;
     }
-    out += raw[i];
   }
   return out;
 }
 
+// The number of the text's line at `offset`, counted from 1 as an editor counts them.
+size_t lineNumber(const std::string& text, size_t offset, size_t lastLf) {
+  size_t number = 1;
+  for (size_t at = nextBreak(text, 0, lastLf); at != kNone && at <= offset;
+       at = nextBreak(text, at, lastLf)) {
+    ++number;
+  }
+  return number;
+}
+
 std::string nameOf(std::string_view line) {
   return upper(line.substr(0, line.find_first_of(";:")));
+}
+
+// Properties of which a component holds one between them (the ends of an event or a task) go
+// by one name.
+std::string groupOf(const std::string& name) {
+  return name == "DTEND" || name == "DUE" || name == "DURATION" ? "DTEND/DUE/DURATION" : name;
 }
 
 std::string trimmedValue(std::string_view line) {
@@ -58,6 +94,12 @@ std::string trimmedValue(std::string_view line) {
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   return upper(value);
+}
+
+// The component's name; empty for one libical has no name for.
+std::string kindName(icalcomponent* comp) {
+  const char* name = icalcomponent_kind_to_string(icalcomponent_isa(comp));
+  return name != nullptr ? name : "";
 }
 
 std::string propertyText(icalproperty* prop) {
@@ -88,28 +130,48 @@ void walkTogether(icalcomponent* a, icalcomponent* b, Pair&& pair) {
 
 }  // namespace
 
-std::optional<ICalBlocks> ICalBlocks::split(std::string text) {
+std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) {
   ICalBlocks out;
+  out.lastLf = text.rfind('\n');
   std::vector<size_t> open;
+  const auto lineAt = [&](size_t at) { return std::to_string(lineNumber(text, at, out.lastLf)); };
+  const auto refuse = [&](const std::string& what) -> std::optional<ICalBlocks> {
+    if (why == nullptr) return std::nullopt;
+    *why = "its BEGIN and END lines do not nest: " + what;
+    for (const size_t block : open) {
+      if (out.blocks[block].name == "VTIMEZONE") {
+        *why = "its VTIMEZONE of line " + lineAt(out.blocks[block].begin) + " is damaged: " + *why;
+        break;
+      }
+    }
+    return std::nullopt;
+  };
   bool ended = false;  // the outermost block is closed
-  for (size_t from = 0; from < text.size();) {
-    const size_t to = lineEnd(text, from);
+  // A byte order mark, which libical passes over, stays before the calendar.
+  for (size_t from = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; from < text.size();) {
+    const size_t to = lineEnd(text, from, out.lastLf);
     const char first = static_cast<char>(text[from] | 0x20);
     if (first == 'b' || first == 'e') {
-      const std::string line = unfold(std::string_view(text).substr(from, to - from));
-      const std::string name = nameOf(line);
+      const std::string content = unfold(text, from, to, out.lastLf);
+      const std::string name = nameOf(content);
       if (name == "BEGIN") {
-        if (ended) return std::nullopt;
+        if (ended) return refuse("line " + lineAt(from) + " begins a second calendar");
         Block block;
-        block.name = trimmedValue(line);
+        block.name = trimmedValue(content);
         block.begin = from;
         block.body = to;
         if (!open.empty()) out.blocks[open.back()].children.push_back(out.blocks.size());
         open.push_back(out.blocks.size());
         out.blocks.push_back(std::move(block));
       } else if (name == "END") {
-        if (open.empty() || out.blocks[open.back()].name != trimmedValue(line)) return std::nullopt;
+        const std::string closes = trimmedValue(content);
+        if (open.empty())
+          return refuse("line " + lineAt(from) + " ends " + closes + ", never begun");
         Block& block = out.blocks[open.back()];
+        if (block.name != closes) {
+          return refuse("line " + lineAt(from) + " ends " + closes + " while BEGIN:" + block.name +
+                        " of line " + lineAt(block.begin) + " is still open");
+        }
         block.close = from;
         block.end = to;
         open.pop_back();
@@ -118,10 +180,18 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text) {
     }
     from = to;
   }
-  if (out.blocks.empty() || !open.empty()) return std::nullopt;
-  const size_t newline = text.find('\n');
-  out.newline =
-      newline != std::string::npos && newline > 0 && text[newline - 1] == '\r' ? "\r\n" : "\n";
+  if (out.blocks.empty()) return refuse("it has no BEGIN line");
+  if (!open.empty()) {
+    const Block& unclosed = out.blocks[open.back()];
+    return refuse("BEGIN:" + unclosed.name + " of line " + lineAt(unclosed.begin) +
+                  " is never ended");
+  }
+  const size_t firstLf = text.find('\n');
+  if (firstLf == kNone) {
+    out.newline = "\r";
+  } else {
+    out.newline = firstLf > 0 && text[firstLf - 1] == '\r' ? "\r\n" : "\n";
+  }
   out.text = std::move(text);
   return out;
 }
@@ -135,22 +205,41 @@ std::vector<std::pair<size_t, size_t>> ICalBlocks::ownLines(size_t index) const 
       at = blocks[block.children[child++]].end;
       continue;
     }
-    const size_t to = std::min(lineEnd(text, at), block.close);
+    const size_t to = std::min(lineEnd(text, at, lastLf), block.close);
     lines.emplace_back(at, to);
     at = to;
   }
   return lines;
 }
 
-std::unique_ptr<ICalLayout> ICalLayout::of(std::string text, icalcomponent* root) {
-  auto blocks = ICalBlocks::split(std::move(text));
-  if (!blocks || root == nullptr ||
-      blocks->blocks.front().name != icalcomponent_kind_to_string(icalcomponent_isa(root))) {
+std::string ICalBlocks::unfolded(size_t from, size_t to) const {
+  return unfold(text, from, to, lastLf);
+}
+
+std::set<std::string> ICalBlocks::repeatedOnceOnly() const {
+  std::set<std::string> found;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const std::string& kind = blocks[i].name;
+    if (kind != "VEVENT" && kind != "VTODO") continue;
+    std::map<std::string, int> seen;
+    for (const auto& [from, to] : ownLines(i)) {
+      const std::string name = groupOf(nameOf(unfolded(from, to)));
+      if (kOnceOnly.count(name) != 0 && ++seen[name] == 2) found.insert(kind + " " + name);
+    }
+  }
+  return found;
+}
+
+std::unique_ptr<ICalLayout> ICalLayout::of(ICalBlocks blocks, icalcomponent* root,
+                                           std::string* why) {
+  const std::string& outermost = blocks.blocks.front().name;
+  if (root == nullptr || outermost != kindName(root)) {
+    if (why != nullptr) *why = "libical does not read its BEGIN:" + outermost + " block as one";
     return nullptr;
   }
   auto layout = std::make_unique<ICalLayout>();
-  layout->map(root, 0, *blocks);
-  layout->blocks_ = std::make_shared<const ICalBlocks>(std::move(*blocks));
+  layout->map(root, 0, blocks);
+  layout->blocks_ = std::make_shared<const ICalBlocks>(std::move(blocks));
   return layout;
 }
 
@@ -164,7 +253,8 @@ void ICalLayout::map(icalcomponent* comp, size_t index, ICalBlocks& blocks) {
   std::vector<bool> taken(children.size());
   for (const size_t child : blocks.blocks[index].children) {
     const icalcomponent_kind kind = icalcomponent_string_to_kind(blocks.blocks[child].name.c_str());
-    // libical keeps no more than the name of a component it does not know.
+    // libical cannot write a component it has no name for (RFC 9073's VLOCATION, an X-
+    // component): its block is always written as it is.
     if (kind == ICAL_NO_COMPONENT || kind == ICAL_X_COMPONENT) continue;
     for (size_t i = 0; i < children.size(); ++i) {
       if (!taken[i] && icalcomponent_isa(children[i]) == kind) {
@@ -273,13 +363,18 @@ class ICalLayout::Writer {
 
   std::string raw(size_t from, size_t to) const { return blocks_.text.substr(from, to - from); }
 
-  // Text libical wrote, with the file's line breaks.
+  // Text libical wrote, with the file's line ends.
   std::string fresh(std::string text) const {
     if (blocks_.newline == "\r\n") return text;
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
-      if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out += text[i];
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+        out += blocks_.newline;
+        ++i;
+      } else {
+        out += text[i];
+      }
     }
     return out;
   }
@@ -294,7 +389,7 @@ class ICalLayout::Writer {
     std::string wrapped = "BEGIN:VCALENDAR\r\n";
     if (!outermost) wrapped += "BEGIN:" + name + "\r\n";
     for (const auto& [from, to] : lines) {
-      wrapped += unfold(std::string_view(blocks_.text).substr(from, to - from));
+      wrapped += blocks_.unfolded(from, to);
       wrapped += "\r\n";
       wrapped += kLineMark;
       wrapped += ":1\r\n";
@@ -322,6 +417,10 @@ class ICalLayout::Writer {
     return read;
   }
 
+  // A line stays while the tree still holds what libical reads from it. A line it reads nothing
+  // from stays too, unless the change wrote its property: then every line of that property goes,
+  // so the block never says it twice (an empty LOCATION beside the new one, an unreadable
+  // DURATION beside a new DTEND).
   Plan planLines(icalcomponent* comp, size_t index,
                  const std::vector<std::pair<size_t, size_t>>& lines) const {
     std::vector<std::string> current;
@@ -337,9 +436,9 @@ class ICalLayout::Writer {
     Plan plan;
     plan.keep.assign(lines.size(), false);
     std::vector<std::string> names(lines.size());
+    std::set<std::string> written;  // the groups of the properties the change wrote
     for (size_t i = 0; i < lines.size(); ++i) {
-      names[i] = nameOf(unfold(
-          std::string_view(blocks_.text).substr(lines[i].first, lines[i].second - lines[i].first)));
+      names[i] = nameOf(blocks_.unfolded(lines[i].first, lines[i].second));
       std::unordered_map<std::string, int> needed;
       for (const auto& text : read[i]) ++needed[text];
       bool held = true;
@@ -347,28 +446,39 @@ class ICalLayout::Writer {
       plan.keep[i] = held;
       if (held) {
         for (const auto& [text, count] : needed) unclaimed[text] -= count;
+      } else {
+        written.insert(groupOf(names[i]));
       }
     }
-    plan.added.resize(lines.size() + 1);
+    std::vector<std::string> adding;
     for (const auto& text : current) {
       auto left = unclaimed.find(text);
       if (left->second <= 0) continue;
       --left->second;
+      adding.push_back(text);
+      written.insert(groupOf(nameOf(text)));
+    }
+    for (size_t i = 0; i < lines.size(); ++i) {
+      if (read[i].empty() && written.count(groupOf(names[i])) != 0) plan.keep[i] = false;
+    }
+    plan.added.resize(lines.size() + 1);
+    for (const auto& text : adding) {
       plan.added[anchorFor(nameOf(text), names, plan.keep) + 1].push_back(fresh(text));
     }
     return plan;
   }
 
-  // Where a new property goes: in place of the first line of its name that went, else after the
+  // Where a new property goes: in place of the first line of its group that went, else after the
   // last one that stays, else after the block's last line (as the line index; -1 right after
   // BEGIN).
   static long anchorFor(const std::string& name, const std::vector<std::string>& names,
                         const std::vector<bool>& keep) {
+    const std::string group = groupOf(name);
     for (size_t i = 0; i < names.size(); ++i) {
-      if (!keep[i] && names[i] == name) return static_cast<long>(i);
+      if (!keep[i] && groupOf(names[i]) == group) return static_cast<long>(i);
     }
     for (size_t i = names.size(); i-- > 0;) {
-      if (keep[i] && names[i] == name) return static_cast<long>(i);
+      if (keep[i] && groupOf(names[i]) == group) return static_cast<long>(i);
     }
     return static_cast<long>(names.size()) - 1;
   }
@@ -377,7 +487,7 @@ class ICalLayout::Writer {
   // (written from that one's block) or a new one (written as libical writes it), after the last
   // component of its kind.
   void addComponent(std::vector<Piece>& pieces, icalcomponent* comp) const {
-    const std::string kind = icalcomponent_kind_to_string(icalcomponent_isa(comp));
+    const std::string kind = kindName(comp);
     std::string text;
     const auto place = places_.find(comp);
     if (place == places_.end()) {
@@ -402,6 +512,19 @@ class ICalLayout::Writer {
   const ICalBlocks& blocks_;
   const std::unordered_map<icalcomponent*, Place>& places_;
 };
+
+std::string ICalLayout::meaningOf(icalcomponent* comp) {
+  std::vector<std::string> parts;
+  for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+    if (icalproperty_isa(prop) != ICAL_XLICERROR_PROPERTY) parts.push_back(propertyText(prop));
+  }
+  for (icalcomponent* child : childrenOf(comp)) parts.push_back(meaningOf(child));
+  std::sort(parts.begin(), parts.end());
+  std::string out = "BEGIN:" + kindName(comp) + "\n";
+  for (const auto& part : parts) out += part;
+  return out + "END:" + kindName(comp) + "\n";
+}
 
 std::string ICalLayout::write(icalcomponent* root) const {
   const ICalBlocks& blocks = *blocks_;

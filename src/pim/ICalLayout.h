@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,7 +16,9 @@ struct icalcomponent_impl;
 
 namespace tvrn {
 
-// The BEGIN/END blocks of the text, nested as they are written.
+// The BEGIN/END blocks of the text, nested as they are written. Lines end as libical ends them:
+// at LF (a CR before it belongs to the line end, any other CR is dropped) and, after the text's
+// last LF, at a bare CR; the last line may have no end at all.
 struct ICalBlocks {
   struct Block {
     std::string name;  // "VEVENT", upper case
@@ -26,20 +29,28 @@ struct ICalBlocks {
   };
   std::string text;
   std::vector<Block> blocks;  // the outermost first
-  std::string newline;        // "\r\n" or "\n", as the file ends its lines
+  std::string newline;        // "\r\n", "\n" or "\r", as the file ends its lines
+  size_t lastLf = std::string::npos;
 
-  // Nothing when BEGIN and END lines do not nest into one outermost block.
-  static std::optional<ICalBlocks> split(std::string text);
+  // Nothing when BEGIN and END lines do not nest into one outermost block; `why` then says
+  // where they do not, by line number.
+  static std::optional<ICalBlocks> split(std::string text, std::string* why = nullptr);
   // The content lines of a block outside its nested blocks, as [from, to) ranges of the text
   // that hold their folds and line break.
   std::vector<std::pair<size_t, size_t>> ownLines(size_t block) const;
+  // A content line as libical reads it: folds and line ends taken out.
+  std::string unfolded(size_t from, size_t to) const;
+  // The properties a block states more than once although RFC 5545 allows them once (DTEND and
+  // DURATION count as one), as "VEVENT SUMMARY", for every VEVENT and VTODO.
+  std::set<std::string> repeatedOnceOnly() const;
 };
 
 class ICalLayout {
  public:
-  // The layout of a tree just read from `text`; nothing when the text does not nest (the tree is
-  // then written by libical alone).
-  static std::unique_ptr<ICalLayout> of(std::string text, icalcomponent_impl* root);
+  // The layout of a tree just read from the text of `blocks`; nothing, and why, when the tree
+  // does not stand for it (its outermost block is another component).
+  static std::unique_ptr<ICalLayout> of(ICalBlocks blocks, icalcomponent_impl* root,
+                                        std::string* why);
 
   // The same layout for `clone`, a copy of the tree `root`.
   std::unique_ptr<ICalLayout> cloned(icalcomponent_impl* root, icalcomponent_impl* clone) const;
@@ -50,6 +61,13 @@ class ICalLayout {
 
   // The text with the tree written into it.
   std::string write(icalcomponent_impl* root) const;
+  // What a tree states, whatever the order of its properties and components (libical's notes
+  // on what it could not read left out): a text written from a tree is read back and compared
+  // by it.
+  static std::string meaningOf(icalcomponent_impl* comp);
+
+  // The text it was read from, as blocks.
+  const ICalBlocks& original() const { return *blocks_; }
 
  private:
   struct Place {

@@ -106,6 +106,47 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
   return time;
 }
 
+icaltimetype wallBeside(icaltimetype time, icaltimetype start, const Form& form) {
+  icaltimetype wall = time;
+  if (form.kind == Form::Kind::date || time.is_date) {
+    wall.hour = wall.minute = wall.second = 0;
+    // A day among a timed series' times stands for that day's occurrence.
+    if (form.kind != Form::Kind::date) {
+      wall.hour = start.hour;
+      wall.minute = start.minute;
+      wall.second = start.second;
+    }
+  } else if (time.zone != nullptr && form.kind != Form::Kind::floating) {
+    wall = icaltime_convert_to_zone(
+        time, const_cast<icaltimezone*>(
+                  form.kind == Form::Kind::zoned ? form.zone : icaltimezone_get_utc_timezone()));
+  } else if (time.zone != nullptr) {
+    if (auto at = instant(time)) wall = inForm(*at, form);
+  }
+  wall.is_date = 0;
+  wall.zone = nullptr;
+  return wall;
+}
+
+std::optional<PimTime> fromWall(icaltimetype wall, const Form& form) {
+  switch (form.kind) {
+    case Form::Kind::date:
+      wall.is_date = 1;
+      wall.hour = wall.minute = wall.second = 0;
+      break;
+    case Form::Kind::utc:
+      wall.zone = icaltimezone_get_utc_timezone();
+      break;
+    case Form::Kind::zoned:
+      wall.zone = form.zone;
+      break;
+    case Form::Kind::floating:
+      wall.zone = nullptr;
+      break;
+  }
+  return instant(wall);
+}
+
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
   icaltimetype t = inForm(time, form);
   // The TZID names the zone; a time marked as UTC would be written with a "Z" beside it.
@@ -126,6 +167,9 @@ icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
       break;
     case ICAL_EXDATE_PROPERTY:
       prop = icalproperty_new_exdate(t);
+      break;
+    case ICAL_RDATE_PROPERTY:
+      prop = icalproperty_new_rdate({t, icalperiodtype_null_period()});
       break;
     default:
       prop = icalproperty_new_completed(t);

@@ -38,6 +38,14 @@ icaltimetype inForm(PimTime time, const Form& form);
 // user's zone.
 std::optional<PimTime> instant(icaltimetype time, const icaltimezone* floatingZone = nullptr);
 
+// The wall clock `time` shows beside a series' start `start` of form `form`, as a time of day
+// without a zone: a day beside a day start; the day at the start's time of day beside a timed
+// start; else the clock of the start's frame (UTC, its zone, the user's for a floating start),
+// where a floating time already is.
+icaltimetype wallBeside(icaltimetype time, icaltimetype start, const Form& form);
+// The instant a wall clock (as wallBeside gives it) names in `form`; a day form takes its day.
+std::optional<PimTime> fromWall(icaltimetype wall, const Form& form);
+
 // A new property of `kind` holding `time` in `form`.
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form);
 // The end of a repeating rule whose last occurrence may start at `last`: a day, UTC or floating,

@@ -114,7 +114,7 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
           const Contact before = seenBefore.value_or(contactOf(index, *c, *entry));
           name = index.nameOf(*c, *entry);
           auto current = index.fresh<VCard::Card>(
-              *c, name, [](const std::string& text) { return VCard::parse(text); });
+              *c, name, [](const std::string& text, std::string*) { return VCard::parse(text); });
           if (!current) return fail(current.error());
           auto& [card, identity] = current.value();
           VCard::applyChanges(card, before, wanted);

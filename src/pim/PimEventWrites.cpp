@@ -163,8 +163,6 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   }
   if (wanted.start != located.event.start || wanted.end != located.event.end ||
       wanted.allDay != located.event.allDay) {
-    // Later changed occurrences are named by original starts the moved series no longer has.
-    next.dropChangesFrom(PimTime::min());
     carriedOn.start = wanted.start;
     carriedOn.end = wanted.end;
     carriedOn.allDay = wanted.allDay;
@@ -177,10 +175,19 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
 
   Collection* target = index.collection(wanted.calendarId, Kind::events);
   const std::string nextName = fileNameFor(uid, ".ics");
-  if (auto failure = index.write(*target, nextName, next.text(), std::nullopt, warnings)) {
+  // Both are read back before either is written: one must not stand without the other.
+  auto nextText = PimIndex::itemText(next, target->folder / nextName);
+  if (!nextText) return fail(nextText.error());
+  std::string endedText;
+  if (anyLeft) {
+    auto text = PimIndex::itemText(item, c.folder / name);
+    if (!text) return fail(text.error());
+    endedText = std::move(text.value());
+  }
+  if (auto failure = index.write(*target, nextName, nextText.value(), std::nullopt, warnings)) {
     return fail(*failure);
   }
-  auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
+  auto failure = anyLeft ? index.write(c, name, endedText, identity, warnings)
                          : index.remove(c, name, warnings);
   if (failure) {
     // The first write must not stand alone: the two series would overlap. When it cannot be
@@ -223,8 +230,8 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           Event nothing;
           nothing.start = nothing.end = PimTime::min();
           item.changeEvent(nothing, wanted);
-          if (auto failure = index.write(target, fileNameFor(savedId, ".ics"), item.text(),
-                                         std::nullopt, warnings)) {
+          if (auto failure =
+                  index.write(target, fileNameFor(savedId, ".ics"), item, std::nullopt, warnings)) {
             return fail(*failure);
           }
         } else {
@@ -248,11 +255,11 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             }
             item.changeEvent(located->event, wanted);
             if (moves) {
-              if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+              if (auto failure = index.write(target, name, item, std::nullopt, warnings)) {
                 return fail(*failure);
               }
               if (auto failure = index.remove(c, name, warnings)) return fail(*failure);
-            } else if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+            } else if (auto failure = index.write(c, name, item, identity, warnings)) {
               return fail(*failure);
             }
             Collection& savedIn = moves ? target : c;
@@ -274,7 +281,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             if (!item.changeOccurrence(*located->original, located->event, wanted)) {
               return fail(eventNotFound(index, wanted.id));
             }
-            if (auto failure = index.write(c, name, item.text(), identity, warnings)) {
+            if (auto failure = index.write(c, name, item, identity, warnings)) {
               return fail(*failure);
             }
             savedId = located->event.id;
@@ -319,8 +326,8 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
       if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index, id));
       anyLeft = item.endBefore(*located->original);
     }
-    auto failure = anyLeft ? index.write(c, name, item.text(), identity, warnings)
-                           : index.remove(c, name, warnings);
+    auto failure =
+        anyLeft ? index.write(c, name, item, identity, warnings) : index.remove(c, name, warnings);
     if (failure) return fail(*failure);
     return removed;
   });

@@ -187,8 +187,9 @@ struct Unread {
 // or flood the store: only a regular file, links followed, opened without waiting, and at most
 // `cap` bytes.
 Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap);
-// An item read to be changed: it is written back into its file's own text.
-std::optional<ICalItem> parseItem(const std::string& text);
+// An item read to be changed: it is written back into its file's own text. Nothing, and why,
+// when it cannot be.
+std::optional<ICalItem> parseItem(const std::string& text, std::string* why);
 
 // The configured calendar and contact folders, resolved from the settings handed in.
 struct Roots {
@@ -249,8 +250,18 @@ class PimIndex {
                                               const std::string& text,
                                               const std::optional<Identity>& expected,
                                               PimWarnings& warnings);
+  // The same for an item, read back before it is written (see itemText).
+  [[nodiscard]] std::optional<PimError> write(Collection& c, const std::string& name,
+                                              const ICalItem& item,
+                                              const std::optional<Identity>& expected,
+                                              PimWarnings& warnings);
   [[nodiscard]] std::optional<PimError> remove(Collection& c, const std::string& name,
                                                PimWarnings& warnings);
+  // The text an item's file is to hold, read back first: a failure names the file and what is
+  // wrong, and nothing is written.
+  static Result<std::string, PimError> itemText(const ICalItem& item, const fs::path& file);
+  // A file that is left as it is, and why.
+  static PimError leftAsItIs(const fs::path& file, const std::string& why);
   // Reads a collection folder again (after its metadata files were written).
   void rescan(const fs::path& folder, PimWarnings& warnings);
 
@@ -266,8 +277,9 @@ class PimIndex {
     const auto identity = identify(file);
     auto text = readItemText(file);
     if (!text) return fail(text.error());
-    auto parsed = parse(text.value());
-    if (!parsed) return fail(changedMeanwhile());
+    std::string why;
+    auto parsed = parse(text.value(), &why);
+    if (!parsed) return fail(why.empty() ? changedMeanwhile() : leftAsItIs(file, why));
     return std::make_pair(std::move(*parsed), identity);
   }
 

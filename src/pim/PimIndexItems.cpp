@@ -212,6 +212,26 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
   return std::nullopt;
 }
 
+std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
+                                        const ICalItem& item,
+                                        const std::optional<Identity>& expected,
+                                        PimWarnings& warnings) {
+  auto text = itemText(item, c.folder / name);
+  if (!text) return text.error();
+  return write(c, name, text.value(), expected, warnings);
+}
+
+Result<std::string, PimError> PimIndex::itemText(const ICalItem& item, const fs::path& file) {
+  std::string why;
+  auto text = item.checkedText(&why);
+  if (!text) return fail(leftAsItIs(file, why));
+  return std::move(*text);
+}
+
+PimError PimIndex::leftAsItIs(const fs::path& file, const std::string& why) {
+  return notSaved(file.string() + " is left as it is, because " + why + ".");
+}
+
 std::optional<PimError> PimIndex::remove(Collection& c, const std::string& name, PimWarnings&) {
   std::error_code error;
   if (!fs::remove(c.folder / name, error) && error) return notSaved(std::strerror(error.value()));

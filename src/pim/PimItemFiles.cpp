@@ -135,8 +135,8 @@ bool writeFile(const fs::path& file, const std::string& text, std::string* why, 
   return written;
 }
 
-std::optional<ICalItem> parseItem(const std::string& text) {
-  return ICalItem::parse(text, nullptr);
+std::optional<ICalItem> parseItem(const std::string& text, std::string* why) {
+  return ICalItem::parse(text, why);
 }
 
 namespace {
@@ -285,4 +285,3 @@ Result<std::string, PimError> PimIndex::readItemText(const fs::path& file) {
 }
 
 }  // namespace tvrn::pimstore
-

@@ -47,7 +47,7 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
           ICalItem item = ICalItem::create(wanted.id, true);
           item.changeReminder(Reminder{}, wanted);
           name = fileNameFor(wanted.id, ".ics");
-          if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+          if (auto failure = index.write(target, name, item, std::nullopt, warnings)) {
             return fail(*failure);
           }
         } else {
@@ -61,11 +61,11 @@ Result<Reminder, PimError> PimStore::saveReminder(const Reminder& reminder) {
           auto& [item, identity] = current.value();
           item.changeReminder(before, wanted);
           if (c != &target) {
-            if (auto failure = index.write(target, name, item.text(), std::nullopt, warnings)) {
+            if (auto failure = index.write(target, name, item, std::nullopt, warnings)) {
               return fail(*failure);
             }
             if (auto failure = index.remove(*c, name, warnings)) return fail(*failure);
-          } else if (auto failure = index.write(*c, name, item.text(), identity, warnings)) {
+          } else if (auto failure = index.write(*c, name, item, identity, warnings)) {
             return fail(*failure);
           }
         }
