@@ -23,16 +23,16 @@ std::filesystem::path procDir(pid_t pid) {
 }
 
 template <typename Number>
-std::optional<Number> parseNumber(std::string_view text) {
+std::optional<Number> parseNumber(std::string_view text, int base = 10) {
   Number value{};
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
   if (error != std::errc() || end == text.data()) return std::nullopt;
   return value;
 }
 
 // The first number after "<key>:" on its own line of /proc/<pid>/status.
 template <typename Number>
-std::optional<Number> statusField(const std::string& status, std::string_view key) {
+std::optional<Number> statusField(const std::string& status, std::string_view key, int base = 10) {
   std::istringstream lines(status);
   std::string line;
   while (std::getline(lines, line)) {
@@ -43,7 +43,7 @@ std::optional<Number> statusField(const std::string& status, std::string_view ke
     std::string_view rest(line);
     rest.remove_prefix(key.size() + 1);
     while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
-    return parseNumber<Number>(rest);
+    return parseNumber<Number>(rest, base);
   }
   return std::nullopt;
 }
@@ -139,6 +139,12 @@ std::vector<Entry> ancestors(pid_t pid) {
     if (current) chain.push_back(*current);
   }
   return chain;
+}
+
+std::optional<mode_t> fileCreationMask() {
+  const auto status = FileStore::read("/proc/self/status");
+  if (!status) return std::nullopt;
+  return statusField<mode_t>(*status, "Umask", 8);
 }
 
 std::optional<uid_t> ownerUid(pid_t pid) {
