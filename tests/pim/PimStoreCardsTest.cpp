@@ -65,26 +65,19 @@ Texts cardsOf(const std::string& text) {
   return pieces;
 }
 
-// A card's lines, unfolded, without those of the properties named.
+// A card's lines as written (folds and line ends aside), without those of the properties named.
 Texts linesWithout(const std::string& card, const Texts& names) {
   Texts lines;
   for (size_t at = 0; at < card.size();) {
     const size_t end = std::min(card.find('\n', at), card.size());
     std::string line = card.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!lines.empty() && !line.empty() && (line[0] == ' ' || line[0] == '\t')) {
-      lines.back() += line.substr(1);
-    } else {
-      lines.push_back(line);
-    }
     at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t dot = line.find('.');
+    const std::string name = line.substr(dot < line.find_first_of(";:") ? dot + 1 : 0);
+    const auto named = [&](const std::string& n) { return name.rfind(n, 0) == 0; };
+    if (std::none_of(names.begin(), names.end(), named)) lines.push_back(line);
   }
-  std::erase_if(lines, [&](const std::string& line) {
-    const std::string name =
-        line.substr(line.find('.') < line.find_first_of(";:") ? line.find('.') + 1 : 0);
-    return std::any_of(names.begin(), names.end(),
-                       [&](const std::string& n) { return name.rfind(n, 0) == 0; });
-  });
   return lines;
 }
 
