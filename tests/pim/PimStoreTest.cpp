@@ -495,23 +495,11 @@ TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewOnesTakeTheirNeighboursButNeverWorl
       event.calendarId = made.id;
       return fs::path(made.id) / (store_.saveEvent(event).value().id + ".ics");
     };
-    const auto cardBeside = [&](int neighbour) {
-      const auto made = store_.saveContainer({"", "Book" + std::to_string(mask)}).value();
-      const std::string uid = "c" + std::to_string(mask);
-      const fs::path file = fs::path(made.id) / (uid + ".vcf");
-      test::writeFile(file, "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:" + uid + "\r\nEND:VCARD\r\n");
-      fs::permissions(file, static_cast<fs::perms>(neighbour));
-      Contact contact;
-      contact.containerId = made.id;
-      contact.givenName = "New";
-      return fs::path(made.id) / (store_.saveContact(contact).value().id + ".vcf");
-    };
     const struct {
       fs::path path;
       int mode;
     } cases[] = {
         {calendarBeside("Shared", 0666), 0664},
-        {cardBeside(0666), 0664},
         {calendarBeside("Kept", 0640), 0640},
         {calendarBeside("Alone", 0), 0644 & ~static_cast<int>(mask)},
     };

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -161,17 +160,6 @@ TEST(ProcessInfoTest, OwnersAndProcessesThatAreGone) {
     EXPECT_FALSE(ProcessInfo::ownerUid(gone).has_value()) << gone;
     EXPECT_TRUE(ProcessInfo::ancestors(gone).empty()) << gone;
   }
-}
-
-// The umask is read as the octal number it is, and left as it was.
-TEST(ProcessInfoTest, ReadsItsOwnUmaskWithoutChangingIt) {
-  const mode_t before = ::umask(022);
-  for (const mode_t mask : {0000, 0022, 0027, 0077}) {
-    ::umask(mask);
-    EXPECT_EQ(ProcessInfo::fileCreationMask(), mask) << mask;
-    EXPECT_EQ(::umask(mask), mask);
-  }
-  ::umask(before);
 }
 
 }  // namespace

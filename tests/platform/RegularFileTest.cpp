@@ -39,26 +39,18 @@ TEST(RegularFileTest, ReadsRegularFilesOnlyAndNoMoreThanTheCap) {
 // A read takes what the file holds when it is read, not what it held when opened: more when it
 // grew meanwhile (still stopped at the cap), and all of a file that tells no size, as /proc's.
 TEST(RegularFileTest, ReadsWhatTheFileHoldsWhenReadEvenWhenItGrewOrTellsNoSize) {
-  const fs::path dir = test::home() / "files";
-  const std::string large(200 * 1024 + 7, 'x');
-  test::writeFile(dir / "large", large);
-  test::writeFile(dir / "empty", "");
+  const fs::path file = test::home() / "grows";
   const auto grown = [&](const std::string& added, std::size_t cap) {
-    test::writeFile(dir / "grows", "abc");
-    const auto opened = RegularFile::open(dir / "grows");
-    test::writeFile(dir / "grows", "abc" + added);  // written in place: the same file
+    test::writeFile(file, "abc");
+    const auto opened = RegularFile::open(file);
+    test::writeFile(file, "abc" + added);  // in place: the same open file
     const auto read = opened.value().readAll(cap);
     return read ? read.value() : "failed: " + read.error();
   };
-  EXPECT_EQ(grown("defgh", 100), "abcdefgh");
-  EXPECT_EQ(grown(std::string(70 * 1024, 'y'), 100 * 1024), "abc" + std::string(70 * 1024, 'y'));
+  const std::string large(70 * 1024, 'y');  // past what one read of the old size takes
+  EXPECT_EQ(grown(large, 100 * 1024), "abc" + large);
   EXPECT_EQ(grown("defghijkl", 8), "failed: larger than 8 bytes");
-  EXPECT_EQ(RegularFile::read(dir / "large", large.size()).value(), large);
-  EXPECT_EQ(RegularFile::read(dir / "empty").value(), "");
-  EXPECT_EQ(RegularFile::open(dir / "large").value().readAt(large.size() + 5, 10).value(), "");
-  const auto status = RegularFile::read("/proc/self/status");
-  ASSERT_TRUE(status) << status.error();
-  EXPECT_NE(status.value().find("\nUmask:"), std::string::npos);
+  EXPECT_NE(RegularFile::read("/proc/self/status").value().find("\nUmask:"), std::string::npos);
 }
 
 }  // namespace
