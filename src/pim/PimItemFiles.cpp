@@ -170,10 +170,6 @@ std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
   return {first, PimTime::max()};
 }
 
-}  // namespace
-
-namespace {
-
 // "2", "2 and 5", "2, 5 and 7": cards as a person counts them.
 std::string cardNumbers(const std::vector<size_t>& cards) {
   std::string text;
