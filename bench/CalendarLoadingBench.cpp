@@ -15,6 +15,7 @@
 #include "PrivateHome.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
+#include "platform/ProcessSetup.h"
 
 namespace tvrn {
 namespace {
@@ -110,6 +111,7 @@ double processSeconds() {
 // A store made and asked for a month at once, as a client's first call right after the server
 // started: everything the store reads of the folders is in the time.
 void BM_FirstMonthAfterStart(benchmark::State& state) {
+  prepareProcess();  // the allocator set as the server's programs set it
   const fs::path folder = syncedEvents(static_cast<int>(state.range(0)));
   size_t listed = 0;
   double cpu = 0;
@@ -141,6 +143,7 @@ BENCHMARK(BM_FirstMonthAfterStart)
 // file renamed over the old one), then the next month listing; beside it the same listing when
 // nothing changed (a tenth of the events are weekly series, each expanded over the month).
 void BM_MonthAfterSync(benchmark::State& state) {
+  prepareProcess();
   const int count = static_cast<int>(state.range(0));
   const fs::path folder = syncedEvents(count);
   PimStore store(folder);

@@ -51,16 +51,15 @@ std::string createPreview(const PimStore& store, const nlohmann::json& args,
          "\n\nTo confirm, call again with confirm: true";
 }
 
-// A calendar given by identifier wins, then the first event calendar whose title holds the
-// given name, then the default; a name or identifier that finds nothing is no error.
+// A calendar given by identifier wins, then the event calendar the given name picks, then the
+// default; a name or identifier that finds nothing is no error.
 std::string targetCalendarId(const nlohmann::json& args, const PimStore& store) {
   const std::string id = stringArgOrEmpty(args, "calendar_id");
   if (!id.empty() && store.calendar(id)) return id;
   const std::string name = stringArgOrEmpty(args, "calendar");
   if (!name.empty()) {
-    for (const auto& calendar : store.calendars(EntityType::event)) {
-      if (caselessContains(calendar.title, name)) return calendar.id;
-    }
+    const auto named = pickedByName(store.calendars(EntityType::event), name, titleOf);
+    if (!named.empty()) return named.front().id;
   }
   auto fallback = store.defaultCalendarForNewEvents();
   return fallback ? fallback->id : std::string();
@@ -72,9 +71,9 @@ Reply createConfirmed(PimStore& store, const nlohmann::json& args,
   const std::string startText = stringArgOrEmpty(args, "start_date");
   const std::string endText = stringArgOrEmpty(args, "end_date");
   const auto start = parseISO8601(startText);
-  if (!start) return error("Invalid start_date");
+  if (!start) return error(invalidDate("start_date", startText));
   const auto end = parseISO8601(endText);
-  if (!end) return error("Invalid end_date");
+  if (!end) return error(invalidDate("end_date", endText));
 
   Event event;
   event.title = title;
@@ -130,8 +129,10 @@ Reply updateConfirmed(PimStore& store, const std::string& id, Event event,
   const auto endText = stringArg(args, "end_date");
   // An unreadable date fails the whole change, so nothing is saved half-done.
   std::optional<PimTime> start, end;
-  if (startText && !(start = parseISO8601(*startText))) return error("Invalid start_date");
-  if (endText && !(end = parseISO8601(*endText))) return error("Invalid end_date");
+  if (startText && !(start = parseISO8601(*startText))) {
+    return error(invalidDate("start_date", *startText));
+  }
+  if (endText && !(end = parseISO8601(*endText))) return error(invalidDate("end_date", *endText));
 
   if (auto title = stringArg(args, "title")) event.title = *title;
   if (auto notes = stringArg(args, "notes")) event.notes = *notes;

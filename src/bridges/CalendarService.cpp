@@ -252,6 +252,9 @@ Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args) {
     if (page.totalMatched > max || !page.complete) {
       result["truncated"] = true;
       result["total_matched"] = page.totalMatched;
+      result["note"] = leftOutNote(
+          records.size(), page.totalMatched, !page.complete, "events",
+          "ask for a shorter range (start_date, end_date) or a higher limit (max_results)");
     }
     return ok(std::move(result));
   });

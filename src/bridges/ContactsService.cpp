@@ -78,17 +78,24 @@ json contactRecords(const std::vector<Contact>& contacts, std::size_t limit) {
   return records;
 }
 
-json listReply(json records) {
+// The first `limit` contacts as the reply lists them, saying how many more there were.
+json listReply(const std::vector<Contact>& contacts, std::size_t limit, std::string_view how) {
+  json records = contactRecords(contacts, limit);
   const auto count = records.size();
-  return {{"contacts", std::move(records)}, {"count", count}};
+  json reply{{"contacts", std::move(records)}, {"count", count}};
+  if (contacts.size() > count) {
+    reply["note"] = leftOutNote(count, contacts.size(), false, "contacts", how);
+  }
+  return reply;
 }
 
-// The group a caller names, by part of its name; the default container's contacts otherwise.
+// The group a caller names (the one of that name, else the first whose name holds it); the
+// default container's contacts otherwise.
 std::vector<Contact> contactsToList(const PimStore& data, const std::string& groupName) {
   if (!groupName.empty()) {
-    for (const auto& group : data.groups()) {
-      if (caselessContains(group.name, groupName)) return data.contactsInGroup(group.id);
-    }
+    const auto named = pickedByName(data.groups(), groupName,
+                                    [](const ContactGroup& group) { return group.name; });
+    if (!named.empty()) return data.contactsInGroup(named.front().id);
   }
   return data.contactsInContainer(data.defaultContainerIdentifier());
 }
@@ -126,7 +133,8 @@ Reply contactsList(PlatformStores& stores, const json& args) {
   const std::string groupName = stringArgOrEmpty(args, "group_name");
   return withContactsAccess(stores.contacts, [&] {
     const auto contacts = contactsToList(stores.data, groupName);
-    return ok(listReply(contactRecords(contacts, limit)));
+    return ok(
+        listReply(contacts, limit, "name a group (group_name) or ask for a higher limit (limit)"));
   });
 }
 
@@ -136,7 +144,8 @@ Reply contactsSearch(PlatformStores& stores, const json& args) {
   const std::size_t limit = limitOf(args, kSearchLimit);
   return withContactsAccess(stores.contacts, [&] {
     const auto found = searchByNameAndEmail(stores.data, query);
-    json result = listReply(contactRecords(found, limit));
+    json result = listReply(
+        found, limit, "search for more of the name or address, or ask for a higher limit (limit)");
     result["query"] = query;
     return ok(std::move(result));
   });

@@ -219,4 +219,19 @@ std::optional<std::string> nilIfEmpty(std::string_view text) {
   return std::string(text);
 }
 
+std::string invalidDate(std::string_view key, std::string_view text) {
+  return "Invalid " + std::string(key) + " '" + std::string(text) +
+         "'. Use a date such as 2026-05-01 (a whole day), a local time such as "
+         "2026-05-01T14:30:00, or a time with its zone such as 2026-05-01T14:30:00Z or "
+         "2026-05-01T14:30:00+02:00.";
+}
+
+std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
+                        std::string_view noun, std::string_view how) {
+  const std::string bound = atLeast ? "at least " : "";
+  return "Only the first " + std::to_string(listed) + " of " + bound + std::to_string(matched) +
+         " " + std::string(noun) + " are listed; " + bound + std::to_string(matched - listed) +
+         " were left out. To see them, " + std::string(how) + ".";
+}
+
 }  // namespace tvrn::LocalData

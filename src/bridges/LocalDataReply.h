@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "pim/PimStore.h"
 #include "pim/PimTypes.h"
 #include "pim/PrivacyGate.h"
 
@@ -78,5 +79,33 @@ std::string contactsDeniedMsg();
 
 // The text, or nothing when it is empty (an empty "notes" or "location" clears the field).
 std::optional<std::string> nilIfEmpty(std::string_view text);
+
+// The calendars, lists or groups a name given for a change picks, in the order given: those
+// titled exactly so (ignoring case) when there are any, else every one whose title contains it, so
+// that "Tasks" picks the list "Tasks" and not "Empty Tasks" before it.
+template <typename Item, typename Title>
+std::vector<Item> pickedByName(const std::vector<Item>& items, std::string_view name, Title title) {
+  std::vector<Item> exact, containing;
+  for (const Item& item : items) {
+    if (caselessEquals(title(item), name)) {
+      exact.push_back(item);
+    } else if (exact.empty() && caselessContains(title(item), name)) {
+      containing.push_back(item);
+    }
+  }
+  return exact.empty() ? containing : exact;
+}
+
+inline const std::string& titleOf(const Calendar& calendar) { return calendar.title; }
+
+// The refusal of a date a create or update tool cannot read: the forms it takes, with examples.
+// "Invalid start_date '<text>'. ...".
+std::string invalidDate(std::string_view key, std::string_view text);
+
+// What a listing that stopped at its limit says of what it left out: "Only the first 100 of 104
+// events are listed; 4 were left out. To see them, <how>." `atLeast`: the listing stopped
+// counting too, and the total is a lower bound.
+std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
+                        std::string_view noun, std::string_view how);
 
 }  // namespace tvrn::LocalData

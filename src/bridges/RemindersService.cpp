@@ -30,12 +30,11 @@ std::string createPreview(const std::string& title, const nlohmann::json& args) 
          "\n\nTo confirm, call again with confirm: true";
 }
 
-// The first list whose title holds the name, else the default list; empty when neither exists.
+// The list the name picks, else the default list; empty when neither exists.
 std::string targetListId(const std::string& listName, const PimStore& store) {
   if (!listName.empty()) {
-    for (const auto& list : store.calendars(EntityType::reminder)) {
-      if (caselessContains(list.title, listName)) return list.id;
-    }
+    const auto named = pickedByName(store.calendars(EntityType::reminder), listName, titleOf);
+    if (!named.empty()) return named.front().id;
   }
   auto fallback = store.defaultCalendarForNewReminders();
   return fallback ? fallback->id : std::string();
@@ -51,7 +50,7 @@ Reply createConfirmed(PlatformStores& stores, const std::string& title,
   if (!due.empty()) {
     // A date that does not read must not quietly become a reminder without one.
     const auto date = parseISO8601(due);
-    if (!date) return error("Invalid due_date");
+    if (!date) return error(invalidDate("due_date", due));
     // A bare date names its day wherever the user is; read as midnight UTC it would fall on the
     // day before west of UTC.
     if (isBareDate(due)) {

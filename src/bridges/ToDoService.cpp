@@ -38,6 +38,7 @@ constexpr std::string_view kNoListsCreate =
     "No Reminders lists found. Connect your Microsoft account in System Settings → Internet "
     "Accounts.";
 constexpr std::string_view kSyncs = " It will sync to Microsoft To Do automatically.";
+constexpr const char* kCannotComplete = "Failed to complete task: ";
 
 // A negative "limit" keeps nothing rather than everything.
 std::size_t limitOf(const json& args, std::size_t fallback) {
@@ -76,7 +77,8 @@ std::optional<std::string> printedLists(const std::vector<Calendar>& lists) {
     if (!out.key("account") || !out.string(titled ? list.source->title : "local") ||
         !out.key("id") || !out.string(list.id) || !out.key("name") || !out.string(list.title) ||
         !out.key("type") ||
-        !out.string(sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt))) {
+        !out.string(
+            sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt))) {
       return std::nullopt;
     }
     out.endObject();
@@ -149,7 +151,7 @@ DateComponents dueComponents(const std::string& text, PimTime date) {
 std::optional<Calendar> targetList(const PimStore& store, const std::vector<Calendar>& lists,
                                    const std::string& name) {
   if (!name.empty()) {
-    const auto named = listsNamed(lists, name);
+    const auto named = pickedByName(lists, name, titleOf);
     if (named.empty()) return std::nullopt;
     return named.front();
   }
@@ -194,11 +196,17 @@ Reply todoListTasks(PlatformStores& stores, const json& args) {
     auto tasks = remindersIn(stores.data, chosen);
     if (!includeCompleted) std::erase_if(tasks, [](const Reminder& r) { return r.completed; });
     sortByDueDate(tasks);
+    const std::size_t matched = tasks.size();
     if (tasks.size() > limit) tasks.resize(limit);
     json records = json::array();
     for (const auto& task : tasks) records.push_back(taskRecord(task));
     const auto count = records.size();
-    return ok({{"tasks", std::move(records)}, {"count", count}});
+    json result{{"tasks", std::move(records)}, {"count", count}};
+    if (matched > count) {
+      result["note"] = leftOutNote(count, matched, false, "tasks",
+                                   "name a list (list) or ask for a higher limit (limit)");
+    }
+    return ok(std::move(result));
   });
 }
 
@@ -214,7 +222,7 @@ Reply todoCreateTask(PlatformStores& stores, const json& args) {
   std::optional<PimTime> due;
   if (!dueText.empty()) {
     due = parseISO8601(dueText);
-    if (!due) return error("Invalid due_date");
+    if (!due) return error(invalidDate("due_date", dueText));
   }
   const int priority = static_cast<int>(std::clamp<std::int64_t>(
       intArg(args, "priority").value_or(0), 0, std::numeric_limits<int>::max()));
@@ -250,19 +258,26 @@ Reply todoCompleteTask(PlatformStores& stores, const json& args) {
   const std::string listName = stringArgOrEmpty(args, "list");
   return withToDoReminderAccess(stores.events, [&] {
     const auto all = stores.data.calendars(EntityType::reminder);
-    const auto tasks = remindersIn(stores.data, listName.empty() ? all : listsNamed(all, listName));
+    const auto tasks =
+        remindersIn(stores.data, listName.empty() ? all : pickedByName(all, listName, titleOf));
     const auto found = std::find_if(tasks.begin(), tasks.end(), [&](const Reminder& task) {
       if (!taskId.empty()) return task.id == taskId;
       return !task.completed && caselessContains(task.title, title);
     });
     if (found == tasks.end()) {
+      // An identifier that fits several tasks (a UID two lists share) names them, as completing
+      // a reminder does; none is guessed at.
+      PimUnreadable unreadable;
+      if (!taskId.empty() && !stores.data.reminder(taskId, &unreadable) && unreadable) {
+        return error(kCannotComplete + *unreadable);
+      }
       return error("Task not found. Run todo_list_tasks to see available tasks.");
     }
     Reminder task = *found;
     task.completed = true;
     task.completionDate = std::chrono::system_clock::now();
     const auto saved = stores.data.saveReminder(task);
-    if (!saved.ok()) return error("Failed to complete task: " + saved.error().message);
+    if (!saved.ok()) return error(kCannotComplete + saved.error().message);
     return okText("Task '" + task.title + "' marked as complete." + std::string(kSyncs));
   });
 }

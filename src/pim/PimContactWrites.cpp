@@ -23,6 +23,35 @@ Result<Collection*, PimError> placeCard(PimIndex& index, std::string& containerI
   return target;
 }
 
+// A card as its file holds it now, with the file's text to write it back into.
+struct HeldCard {
+  std::string text;
+  VCard::Card card;
+  bool alone = true;  // the only card of its file
+};
+
+// The card an item names, read again from its file; the file no longer holding it in its place
+// means another program changed it meanwhile.
+Result<std::pair<HeldCard, std::optional<Identity>>, PimError> heldCard(const PimIndex& index,
+                                                                        const Collection& c,
+                                                                        const Entry& entry) {
+  return index.fresh<HeldCard>(
+      c, index.nameOf(c, entry),
+      [&](const std::string& text, std::string*) -> std::optional<HeldCard> {
+        auto cards = VCard::parseAll(text);
+        if (entry.card >= cards.size() || cards[entry.card].text("UID") != entry.uid) {
+          return std::nullopt;
+        }
+        return HeldCard{text, std::move(cards[entry.card]), cards.size() == 1};
+      });
+}
+
+// The contact or group as the index now holds it, once its file was written.
+const Entry* savedCard(const Collection& c, const std::string& name, size_t card) {
+  auto saved = c.entries.find(name);
+  return saved == c.entries.end() ? nullptr : cardIn(saved->second, card);
+}
+
 }  // namespace
 
 Result<ContactContainer, PimError> PimStore::saveContainer(const ContactContainer& container) {
@@ -64,14 +93,22 @@ Result<ContactGroup, PimError> PimStore::saveGroup(const ContactGroup& group) {
     }
     ContactGroup written = wanted;
     if (entry != nullptr) written.id = entry->uid;  // the card keeps its own UID
-    const VCard::Card card = VCard::encodeGroup(written);
+    VCard::Card card = VCard::encodeGroup(written);
     std::optional<PimError> failure;
     if (entry == nullptr) {
       failure = index.write(*target, fileNameFor(wanted.id, ".vcf"), VCard::serialize(card),
                             std::nullopt, warnings);
     } else {
-      const std::string name = index.nameOf(*c, *entry);
-      failure = index.write(*c, name, VCard::serialize(card), entry->identity, warnings);
+      // Written in the old card's place, with its line ends: the file's other cards stay.
+      auto current = heldCard(index, *c, *entry);
+      if (!current) return fail(current.error());
+      const auto& [held, identity] = current.value();
+      card.opening = held.card.opening;
+      card.closing = held.card.closing;
+      card.from = held.card.from;
+      card.to = held.card.to;
+      failure = index.write(*c, index.nameOf(*c, *entry), VCard::replaced(held.text, card),
+                            identity, warnings);
     }
     if (failure) return fail(*failure);
     return wanted;
@@ -102,6 +139,7 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
         }
         auto [c, entry] = theItem(index, wanted.id, Kind::contacts);
         std::string name = fileNameFor(wanted.id, ".vcf");
+        size_t position = 0;
         if (entry == nullptr) {
           if (auto failure = index.write(*target, name, VCard::serialize(VCard::encode(wanted)),
                                          std::nullopt, warnings)) {
@@ -113,26 +151,31 @@ Result<Contact, PimError> PimStore::saveContact(const Contact& contact) {
           }
           const Contact before = seenBefore.value_or(contactOf(index, *c, *entry));
           name = index.nameOf(*c, *entry);
-          auto current = index.fresh<VCard::Card>(
-              *c, name, [](const std::string& text, std::string*) { return VCard::parse(text); });
+          position = entry->card;
+          auto current = heldCard(index, *c, *entry);
           if (!current) return fail(current.error());
-          auto& [card, identity] = current.value();
-          VCard::applyChanges(card, before, wanted);
+          auto& [held, identity] = current.value();
+          VCard::applyChanges(held.card, before, wanted);
+          // Only the changed card is written again; the file's other cards keep every byte.
+          const std::string text = VCard::replaced(held.text, held.card);
+          if (c != target && !held.alone) {
+            return fail(notSaved((c->folder / name).string() +
+                                 " holds other cards too: one of them cannot be moved to another "
+                                 "address book on its own"));
+          }
           if (c != target) {
-            if (auto failure =
-                    index.write(*target, name, VCard::serialize(card), std::nullopt, warnings)) {
+            if (auto failure = index.write(*target, name, text, std::nullopt, warnings)) {
               return fail(*failure);
             }
             if (auto failure = index.remove(*c, name, warnings)) return fail(*failure);
-          } else if (auto failure =
-                         index.write(*c, name, VCard::serialize(card), identity, warnings)) {
+          } else if (auto failure = index.write(*c, name, text, identity, warnings)) {
             return fail(*failure);
           }
         }
-        auto saved = target->entries.find(name);
-        if (saved == target->entries.end() || !saved->second.decoded)
+        const Entry* saved = savedCard(*target, name, position);
+        if (saved == nullptr)
           return fail(problem(PimError::Code::notFound, "The contact is gone."));
-        return contactOf(index, *target, saved->second);
+        return contactOf(index, *target, *saved);
       });
 }
 

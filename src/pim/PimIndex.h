@@ -34,9 +34,13 @@ namespace fs = std::filesystem;
 inline constexpr const char* kKindFile = "tavrin-kind";
 // A collection's title, colour or kind is a line; a metadata file longer than this is not read.
 inline constexpr size_t kMaxMetadataBytes = 64 * 1024;
-// Item and metadata files are private unless the user's own files say otherwise.
+// Metadata files and the folders made for collections are private.
 inline constexpr mode_t kPrivateFile = 0600;
 inline constexpr mode_t kPrivateFolder = 0700;
+// A new item in a collection without others is made as other programs make theirs: this, less
+// the umask (022 when it cannot be read).
+inline constexpr mode_t kNewItemFile = 0644;
+inline constexpr mode_t kUsualMask = 022;
 
 PimError problem(PimError::Code code, std::string message);
 PimError notSaved(const std::string& why);
@@ -107,7 +111,8 @@ class SeriesState {
 };
 
 // One item file as last read: what the listings return, without the parsed file, except for a
-// repeating event, whose occurrences are worked out from it.
+// repeating event, whose occurrences are worked out from it. A file of several cards gives one
+// for each; the first holds the others.
 struct Entry {
   std::optional<Identity> identity;
   std::optional<std::string> readError;  // "<file> could not be read: ..."; tried again unless
@@ -118,15 +123,22 @@ struct Entry {
   bool parsed = false;
   bool task = false;
   bool repeats = false;
-  Event series;                                  // an event item's own record
-  std::unique_ptr<Reminder> reminder;            // a task's
-  std::unique_ptr<VCard::Decoded> decoded;       // a card's
+  Event series;                             // an event item's own record
+  std::unique_ptr<Reminder> reminder;       // a task's
+  std::unique_ptr<VCard::Decoded> decoded;  // a card's
+  size_t card = 0;                          // a card's place among the cards of its file, from 0
+  // The cards of the file after the first that serves, each an item of its own (an address book
+  // exported into one file).
+  std::vector<Entry> moreCards;
   std::shared_ptr<const SeriesState> repeating;  // a repeating event's
   PimTime firstStart{}, lastEnd{};               // what a repeating event can cover
   bool isEvent() const { return parsed && !task && !decoded; }
 };
 
 enum class Kind { events, tasks, contacts };
+
+// The item of a file read as `file` that holds its card `card`; nothing when none does.
+const Entry* cardIn(const Entry& file, size_t card);
 
 // A calendar, reminder list or address book folder.
 struct Collection {
@@ -327,7 +339,7 @@ class PimIndex {
   std::vector<std::pair<Collection*, const Entry*>> holders(std::string_view uid, bool card) const;
   bool watching(const Collection& c) const { return c.watch >= 0 && watcher_ && !overflowed_; }
   static Result<std::string, PimError> readItemText(const fs::path& file);
-  // A new item is as private as the collection's other items; 0600 in a collection without any.
+  // A new item takes the mode of the collection's other items, never writable by everyone.
   static mode_t itemMode(const Collection& c);
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes

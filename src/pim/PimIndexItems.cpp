@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -6,6 +8,7 @@
 
 #include "pim/PimIndex.h"
 #include "platform/JsonObjectFile.h"
+#include "platform/ProcessInfo.h"
 
 namespace tvrn::pimstore {
 
@@ -37,6 +40,8 @@ Kind kindOf(const Entry& entry) {
 
 std::string folderName(const Collection& c) { return c.folder.filename().string(); }
 
+std::string cardSuffix(const Entry& entry) { return "/" + std::to_string(entry.card + 1); }
+
 }  // namespace
 
 std::vector<std::pair<Collection*, const Entry*>> PimIndex::holders(std::string_view uid,
@@ -60,13 +65,17 @@ std::vector<std::pair<Collection*, const Entry*>> PimIndex::items(std::string_vi
   for (const auto& held : holders(id, card)) {
     if (serves(held)) found.push_back(held);
   }
-  // "<uid>#<folder>", "<uid>#<folder>/<file>" or "<uid>#<folder path>/<file>": a UID may hold
-  // '#' itself.
+  // "<uid>#<folder>", "<uid>#<folder>/<file>" or "<uid>#<folder path>/<file>", for a card also
+  // followed by "/<its number in the file>": a UID may hold '#' itself.
   const auto inFile = [&](std::string_view place, const std::string& folder,
                           const std::pair<Collection*, const Entry*>& held) {
-    return place.size() > folder.size() + 1 && place.substr(0, folder.size()) == folder &&
-           place[folder.size()] == '/' &&
-           place.substr(folder.size() + 1) == nameOf(*held.first, *held.second);
+    if (place.size() <= folder.size() + 1 || place.substr(0, folder.size()) != folder ||
+        place[folder.size()] != '/') {
+      return false;
+    }
+    const std::string_view file = place.substr(folder.size() + 1);
+    const std::string name = nameOf(*held.first, *held.second);
+    return file == name || (card && file == name + cardSuffix(*held.second));
   };
   for (size_t hash = id.find('#'); hash != std::string_view::npos; hash = id.find('#', hash + 1)) {
     const std::string_view place = id.substr(hash + 1);
@@ -95,12 +104,15 @@ std::string PimIndex::idOf(const Collection& c, const Entry& entry) const {
     return entry.uid + "#" + folder;
   }
   // Folders of one name under two roots (two accounts' "personal"), and files of one name in
-  // them: the folder's path tells them apart.
+  // them: the folder's path tells them apart; cards of one file, their places in it.
   const std::string file = nameOf(c, entry);
   const bool sameFile = anotherIn([&](const Collection& o, const Entry& e) {
-    return folderName(o) == folder && nameOf(o, e) == file;
+    return &o != &c && folderName(o) == folder && nameOf(o, e) == file;
   });
-  return entry.uid + "#" + (sameFile ? c.id : folder) + "/" + file;
+  const bool sameCollection = anotherIn(
+      [&](const Collection& o, const Entry& e) { return &o == &c && nameOf(o, e) == file; });
+  return entry.uid + "#" + (sameFile ? c.id : folder) + "/" + file +
+         (sameCollection ? cardSuffix(entry) : "");
 }
 
 std::optional<std::string> PimIndex::unreadableFileOf(std::string_view uid, bool card) const {
@@ -131,6 +143,9 @@ std::vector<std::pair<const Collection*, const Entry*>> PimIndex::inOrder(Kind k
     if (!c.isOf(kind)) continue;
     for (auto& [name, entry] : c.entries) {
       if (isOfKind(entry, kind)) found.emplace_back(&c, &entry);
+      for (const Entry& card : entry.moreCards) {
+        if (isOfKind(card, kind)) found.emplace_back(&c, &card);
+      }
     }
   }
   std::sort(found.begin(), found.end(),
@@ -153,6 +168,9 @@ Calendar PimIndex::calendarOf(const Collection& c, std::optional<Kind> as) const
 std::string PimIndex::nameOf(const Collection& c, const Entry& entry) const {
   for (const auto& [name, e] : c.entries) {
     if (&e == &entry) return name;
+    for (const Entry& card : e.moreCards) {
+      if (&card == &entry) return name;
+    }
   }
   return {};
 }
@@ -252,10 +270,11 @@ void PimIndex::rescan(const fs::path& path, PimWarnings& warnings) {
 }
 
 mode_t PimIndex::itemMode(const Collection& c) {
+  // One neighbour writable by everyone must not make every new item so.
   for (const auto& [name, entry] : c.entries) {
-    if (auto mode = modeOf(c.folder / name)) return *mode;
+    if (auto mode = modeOf(c.folder / name)) return *mode & 0777 & ~S_IWOTH;
   }
-  return kPrivateFile;
+  return kNewItemFile & ~ProcessInfo::fileCreationMask().value_or(kUsualMask);
 }
 
 PimError PimIndex::changedMeanwhile() {
@@ -280,8 +299,9 @@ void PimIndex::put(Collection& c, const std::string& name, Entry&& entry, PimWar
   } else {
     unreadable_.erase({c.id, name});
   }
-  if (slot.parsed)
-    byUid_[c.kind == Kind::contacts ? 1 : 0].emplace(slot.uid, std::make_pair(&c, &slot));
+  auto& byUid = byUid_[c.kind == Kind::contacts ? 1 : 0];
+  if (slot.parsed) byUid.emplace(slot.uid, std::make_pair(&c, &slot));
+  for (Entry& card : slot.moreCards) byUid.emplace(card.uid, std::make_pair(&c, &card));
 }
 
 void PimIndex::drop(Collection& c, std::map<std::string, Entry>::iterator at) {
@@ -297,9 +317,10 @@ void PimIndex::forgetUid(const Collection& c, const Entry& entry) {
   for (auto it = from; it != to; ++it) {
     if (it->second.second == &entry) {
       map.erase(it);
-      return;
+      break;
     }
   }
+  for (const Entry& card : entry.moreCards) forgetUid(c, card);
 }
 
 void PimIndex::dropCollection(std::map<std::string, Collection>::iterator at) {

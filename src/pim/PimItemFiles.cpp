@@ -170,7 +170,70 @@ std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
   return {first, PimTime::max()};
 }
 
+// "2", "2 and 5", "2, 5 and 7": cards as a person counts them.
+std::string cardNumbers(const std::vector<size_t>& cards) {
+  std::string text;
+  for (size_t i = 0; i < cards.size(); ++i) {
+    if (i > 0) text += i + 1 == cards.size() ? " and " : ", ";
+    text += std::to_string(cards[i] + 1);
+  }
+  return text;
+}
+
+// Every card of the file with a UID is an item: the first into `entry`, the others into its
+// moreCards. The cards that cannot be items are named in one warning, or, when none can, in `why`.
+void readCards(const fs::path& file, const std::string& text, Entry& entry, std::string& why,
+               PimWarnings& warnings) {
+  bool unfinished = false;
+  auto cards = VCard::parseAll(text, &unfinished);
+  std::vector<size_t> withoutUid;
+  for (size_t i = 0; i < cards.size(); ++i) {
+    auto decoded = std::make_unique<VCard::Decoded>(VCard::decode(cards[i]));
+    if (decoded->contact.id.empty()) {
+      withoutUid.push_back(i);
+      continue;
+    }
+    Entry& item = entry.parsed ? entry.moreCards.emplace_back() : entry;
+    item.parsed = true;
+    item.identity = entry.identity;
+    item.uid = decoded->contact.id;
+    item.card = i;
+    item.decoded = std::move(decoded);
+  }
+  if (!entry.parsed) {
+    if (cards.empty()) {
+      why = unfinished ? "its card has no END:VCARD" : "it holds no vCard";
+    } else {
+      why =
+          cards.size() == 1 && !unfinished ? "its card has no UID" : "none of its cards has a UID";
+    }
+    return;
+  }
+  std::vector<std::string> skipped;
+  if (!withoutUid.empty()) {
+    skipped.push_back(std::string(withoutUid.size() == 1 ? "card " : "cards ") +
+                      cardNumbers(withoutUid) + " of " +
+                      std::to_string(cards.size() + (unfinished ? 1 : 0)) +
+                      (withoutUid.size() == 1 ? " has" : " have") + " no UID");
+  }
+  if (unfinished) skipped.push_back("its last card has no END:VCARD");
+  if (skipped.empty()) return;
+  std::string reasons;
+  for (const auto& reason : skipped) reasons += (reasons.empty() ? "" : "; ") + reason;
+  warnings.push_back("Personal data file " + file.string() + ": " + reasons +
+                     "; those cards are skipped, the others listed, and the file is left as it "
+                     "is");
+}
+
 }  // namespace
+
+const Entry* cardIn(const Entry& file, size_t card) {
+  if (file.decoded && file.card == card) return &file;
+  for (const Entry& other : file.moreCards) {
+    if (other.card == card) return &other;
+  }
+  return nullptr;
+}
 
 Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
                      PimWarnings& warnings) {
@@ -202,8 +265,16 @@ void PimIndex::loadAll(const fs::path& folder, bool calendars, std::vector<Load>
   for (size_t i = 1; i < threads; ++i) helpers.emplace_back(work);
   work();
   for (auto& helper : helpers) helper.join();
+  // A card keeps its place when the card in the same place of its file had one.
+  const auto orderOf = [&](const Entry* before) {
+    return before && before->order != 0 ? before->order : ++nextOrder;
+  };
   for (auto& load : loads) {
-    load.entry.order = load.before && load.before->order != 0 ? load.before->order : ++nextOrder;
+    load.entry.order = orderOf(load.before);
+    for (size_t i = 0; i < load.entry.moreCards.size(); ++i) {
+      const bool had = load.before && i < load.before->moreCards.size();
+      load.entry.moreCards[i].order = orderOf(had ? &load.before->moreCards[i] : nullptr);
+    }
     for (auto& warning : load.warnings) warnings.push_back(std::move(warning));
   }
 }
@@ -239,17 +310,8 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
         entry.repeating = std::make_shared<const SeriesState>(std::move(*item));
       }
     }
-  } else if (auto card = VCard::parse(text.value())) {
-    auto decoded = std::make_unique<VCard::Decoded>(VCard::decode(*card));
-    entry.uid = decoded->contact.id;
-    if (entry.uid.empty()) {
-      why = "its card has no UID";
-    } else {
-      entry.parsed = true;
-      entry.decoded = std::move(decoded);
-    }
   } else {
-    why = "it holds no vCard";
+    readCards(file, text.value(), entry, why, warnings);
   }
   if (!entry.parsed) {
     entry.damage = why;

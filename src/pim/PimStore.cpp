@@ -202,6 +202,10 @@ bool caselessContains(std::string_view text, std::string_view part) {
   return pimstore::CaselessText(part, false).in(text);
 }
 
+bool caselessEquals(std::string_view text, std::string_view other) {
+  return pimstore::CaselessText(other, true).in(text);
+}
+
 PimStore::PimStore(std::filesystem::path folder) : PimStore(std::move(folder), Sources{}) {}
 
 PimStore::PimStore(std::filesystem::path folder, Sources sources)

@@ -43,6 +43,8 @@ namespace tvrn {
 // Whether `text` contains `part`, ignoring case (Unicode case folding): how names, titles and
 // groups given to the data service are matched. An empty part is in nothing.
 bool caselessContains(std::string_view text, std::string_view part);
+// Whether `text` is `other`, ignoring case as caselessContains does.
+bool caselessEquals(std::string_view text, std::string_view other);
 
 // How many events and occurrences one listing matches at most before it stops, so that a wide
 // range over many repeating events costs bounded time and memory (a daily event repeats about

@@ -247,6 +247,16 @@ std::string birthdayText(const DateComponents& date) {
   return out;
 }
 
+// An e-mail address or a phone number, without the blanks some exporters write around it (a
+// blank after the colon, a fold that keeps one), which would keep a search by it from finding it.
+std::string address(const ContentLine& line) {
+  std::string value = components(line.value, '\x01').front();
+  constexpr std::string_view kBlanks = " \t\r\n";
+  const size_t first = value.find_first_not_of(kBlanks);
+  if (first == std::string::npos) return {};
+  return value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
+}
+
 std::string memberId(std::string value) {
   for (const char* prefix : {"urn:uuid:", "URN:UUID:"}) {
     if (value.rfind(prefix, 0) == 0) return value.substr(9);
@@ -362,7 +372,7 @@ std::string escape(std::string_view text) {
   return out;
 }
 
-std::optional<Card> parse(std::string_view bytes) {
+std::vector<Card> parseAll(std::string_view bytes, bool* unfinished) {
   std::vector<std::string> unfolded;
   std::vector<size_t> starts;  // where each unfolded line begins in `bytes`
   size_t at = bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
@@ -385,6 +395,7 @@ std::optional<Card> parse(std::string_view bytes) {
       starts.push_back(begins);
     }
   }
+  std::vector<Card> cards;
   std::optional<Card> card;
   for (size_t i = 0; i < unfolded.size(); ++i) {
     // A line as written runs to the next one, so blank lines stay with the line before them.
@@ -394,19 +405,38 @@ std::optional<Card> parse(std::string_view bytes) {
     auto line = readLine(unfolded[i]);
     if (line && line->name == "BEGIN" && upper(line->value) == "VCARD" && !card) {
       card.emplace();
-      card->before = bytes.substr(0, from);
+      card->from = from;
       card->opening = std::move(raw);
     } else if (line && line->name == "END" && upper(line->value) == "VCARD" && card) {
       card->closing = std::move(raw);
-      card->after = bytes.substr(to);
-      return card;
+      card->to = to;
+      cards.push_back(std::move(*card));
+      card.reset();
     } else if (card) {
       if (!line) line.emplace();  // no property: it stays as it was written
       line->raw = std::move(raw);
       card->lines.push_back(std::move(*line));
     }
   }
-  return std::nullopt;  // no complete card
+  if (unfinished != nullptr) *unfinished = card.has_value();
+  return cards;
+}
+
+std::optional<Card> parse(std::string_view bytes) {
+  auto cards = parseAll(bytes);
+  if (cards.empty()) return std::nullopt;  // no complete card
+  Card& first = cards.front();
+  first.before = bytes.substr(0, first.from);
+  first.after = bytes.substr(first.to);
+  return std::move(first);
+}
+
+std::string replaced(std::string_view bytes, const Card& card) {
+  Card alone = card;
+  alone.before.clear();
+  alone.after.clear();
+  return std::string(bytes.substr(0, card.from)) + serialize(alone) +
+         std::string(bytes.substr(card.to));
 }
 
 std::string serialize(const Card& card) {
@@ -468,9 +498,9 @@ Decoded decode(const Card& card) {
   c.note = card.text("NOTE");
   for (const auto& line : card.lines) {
     if (line.name == "EMAIL") {
-      c.emailAddresses.push_back({labelOf(line, card), components(line.value, '\x01').front()});
+      c.emailAddresses.push_back({labelOf(line, card), address(line)});
     } else if (line.name == "TEL") {
-      std::string number = components(line.value, '\x01').front();
+      std::string number = address(line);
       if (number.rfind("tel:", 0) == 0) number.erase(0, 4);
       c.phoneNumbers.push_back({labelOf(line, card), number});
     } else if (line.name == "ADR") {

@@ -39,6 +39,9 @@ struct Card {
   // The file's text around the lines, as read: what comes before the card, its BEGIN and END
   // lines, and the rest of the file.
   std::string before, opening, closing, after;
+  // Where its BEGIN line starts and its END line (with any blank lines after it) ends in the text
+  // read.
+  size_t from = 0, to = 0;
 
   const ContentLine* first(std::string_view name) const;
   // The value of the first such property, unescaped.
@@ -47,7 +50,13 @@ struct Card {
 
 // The first card in the file, or nothing when there is none that reads.
 std::optional<Card> parse(std::string_view bytes);
+// Every card in the file, in order, without the text around them (see `from` and `to`).
+// `unfinished` is set when the file ends inside a card, which is then left out.
+std::vector<Card> parseAll(std::string_view bytes, bool* unfinished = nullptr);
 std::string serialize(const Card& card);
+// The file's text with `card`, one parseAll read from it, written in its place; every byte around
+// it stays as it was.
+std::string replaced(std::string_view bytes, const Card& card);
 
 // A structured value split at unescaped `separator` (';' for N and ADR, ',' for lists), each
 // part unescaped.

@@ -149,6 +149,12 @@ std::vector<Entry> ancestors(pid_t pid) {
   return chain;
 }
 
+std::optional<mode_t> fileCreationMask() {
+  const auto status = FileStore::read("/proc/self/status");
+  if (!status) return std::nullopt;
+  return statusField<mode_t>(*status, "Umask", 8);
+}
+
 std::optional<uid_t> ownerUid(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const auto status = FileStore::read(procDir(pid) / "status");

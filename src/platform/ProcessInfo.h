@@ -36,6 +36,10 @@ std::optional<Entry> lookup(pid_t pid);
 // included. Stops early at a process that cannot be read.
 std::vector<Entry> ancestors(pid_t pid);
 
+// The process's own umask, read without changing it (umask() cannot be asked without setting it,
+// which other threads would see meanwhile); nothing when the kernel does not show it.
+std::optional<mode_t> fileCreationMask();
+
 // The real user id of the process's owner, or nothing when it has gone.
 std::optional<uid_t> ownerUid(pid_t pid);
 

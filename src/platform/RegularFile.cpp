@@ -83,10 +83,20 @@ Result<RegularFile, std::string> RegularFile::duplicate() const {
 
 Result<std::string, std::string> RegularFile::readAt(std::int64_t offset,
                                                      std::size_t length) const {
+  // As much as the file holds now, and one byte more to see whether it grew meanwhile; only a
+  // file that grew (or one that tells no size, as /proc's do) is read on in chunks. A chunk for
+  // every file would give each small one a buffer that large, which the allocator hands out with
+  // mmap and takes back with munmap, file after file.
+  std::size_t expected = 0;
+  struct stat info {};
+  if (::fstat(fd_, &info) == 0) {
+    const std::int64_t left = std::max<std::int64_t>(0, info.st_size - offset);
+    expected = std::min(length, static_cast<std::size_t>(left) + 1);
+  }
   std::string bytes;
   while (bytes.size() < length) {
     const std::size_t had = bytes.size();
-    const std::size_t want = std::min(kChunk, length - had);
+    const std::size_t want = had < expected ? expected - had : std::min(kChunk, length - had);
     bytes.resize(had + want);
     const ssize_t got =
         ::pread(fd_, bytes.data() + had, want, static_cast<off_t>(offset + std::int64_t(had)));

@@ -180,6 +180,12 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
       {{{"max_results", -5}}, 0, true},
       {{{"end_date", "2024-04-10"}}, 100, false},  // exactly 100 match
   };
+  // A listing cut at its limit says how many it left out and how to see them.
+  EXPECT_EQ(callData("list_calendar_events", {{"calendar_id", birthdays_},
+                                              {"start_date", "2024-01-01"},
+                                              {"end_date", "2025-01-01"}})["result"]["note"],
+            "Only the first 100 of 150 events are listed; 50 were left out. To see them, ask for a "
+            "shorter range (start_date, end_date) or a higher limit (max_results).");
   for (const auto& c : limits) {
     json args{
         {"calendar_id", birthdays_}, {"start_date", "2024-01-01"}, {"end_date", "2025-01-01"}};
@@ -188,6 +194,7 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
     EXPECT_EQ(result["events"].size(), c.count) << c.extra;
     EXPECT_EQ(result["count"], c.count) << c.extra;
     EXPECT_EQ(result.value("total_matched", 0), c.truncated ? 150 : 0) << c.extra;
+    EXPECT_EQ(result.contains("note"), c.truncated) << c.extra;
   }
 }
 
@@ -210,6 +217,10 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
   EXPECT_EQ(result["count"], 1);
   EXPECT_EQ(result["truncated"], true);
   EXPECT_EQ(result["total_matched"], kMaxMatchedEvents);  // read as "at least"
+  EXPECT_EQ(result["note"],
+            "Only the first 1 of at least 100000 events are listed; at least 99999 were left "
+            "out. To see them, ask for a shorter range (start_date, end_date) or a higher limit "
+            "(max_results).");
 }
 
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
@@ -244,11 +255,14 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
   EXPECT_EQ(holiday.calendarId, work_);  // no calendar of that name: the default
 
   for (const auto& [field, value, message] :
-       {std::tuple{"start_date", "tomorrow", "Invalid start_date"},
-        std::tuple{"start_date", "2261-12-31T23:59:59-12:00", "Invalid start_date"},
-        std::tuple{"end_date", "2024-06-10 10:00", "Invalid end_date"},
+       {std::tuple{"start_date", "tomorrow", test::invalidDate("start_date", "tomorrow")},
+        std::tuple{"start_date", "2026-13-40", test::invalidDate("start_date", "2026-13-40")},
+        std::tuple{"start_date", "2261-12-31T23:59:59-12:00",
+                   test::invalidDate("start_date", "2261-12-31T23:59:59-12:00")},
+        std::tuple{"end_date", "2024-06-10 10:00",
+                   test::invalidDate("end_date", "2024-06-10 10:00")},
         std::tuple{"end_date", "2024-06-09T10:00:00Z",
-                   "Cannot save event: The event ends before it starts."}}) {
+                   std::string("Cannot save event: The event ends before it starts.")}}) {
     json bad = args;
     bad[field] = value;
     EXPECT_EQ(callData("create_calendar_event", bad), failureReply(message));
@@ -273,11 +287,11 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
   // An unreadable date fails the whole change.
   json apply = change;
   apply["confirm"] = true;
-  for (const auto& [field, message] :
-       {std::pair{"start_date", "Invalid start_date"}, std::pair{"end_date", "Invalid end_date"}}) {
+  for (const char* field : {"start_date", "end_date"}) {
     json bad = apply;
     bad[field] = "2024-05-01 12:00";
-    EXPECT_EQ(callData("update_calendar_event", bad), failureReply(message));
+    EXPECT_EQ(callData("update_calendar_event", bad),
+              failureReply(test::invalidDate(field, "2024-05-01 12:00")));
     EXPECT_EQ(data().event(review_)->title, "Review");
   }
   // Only the end given, as a day: the start keeps its time of day, so the event stays timed.

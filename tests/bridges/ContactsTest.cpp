@@ -88,6 +88,9 @@ TEST_F(ContactsTest, ListsAGroupOrTheDefaultContainerUpToTheLimit) {
     EXPECT_EQ(namesIn(result["contacts"]), names) << args;
     EXPECT_EQ(result["count"], names.size()) << args;
   }
+  EXPECT_EQ(callData("list_contacts", {{"limit", 2}})["result"]["note"],
+            "Only the first 2 of 5 contacts are listed; 3 were left out. To see them, name a "
+            "group (group_name) or ask for a higher limit (limit).");
 }
 
 TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
@@ -118,6 +121,9 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
   const json many = callData("search_contacts", {{"query", "person"}})["result"];
   EXPECT_EQ(many["count"], 50);
   EXPECT_EQ(many["contacts"][49]["full_name"], "Person 149");
+  EXPECT_EQ(many["note"],
+            "Only the first 50 of 60 contacts are listed; 10 were left out. To see them, search "
+            "for more of the name or address, or ask for a higher limit (limit).");
 }
 
 TEST_F(ContactsTest, GetsByIdOrNameWithEveryMatchWhenSeveral) {

@@ -88,4 +88,12 @@ inline nlohmann::json failureReply(const std::string& message, bool permission =
 
 inline nlohmann::json textReply(const std::string& text) { return {{"ok", true}, {"text", text}}; }
 
+// How a create or update call refuses a date it cannot read: with the forms that do.
+inline std::string invalidDate(const std::string& key, const std::string& text) {
+  return "Invalid " + key + " '" + text +
+         "'. Use a date such as 2026-05-01 (a whole day), a local time such as "
+         "2026-05-01T14:30:00, or a time with its zone such as 2026-05-01T14:30:00Z or "
+         "2026-05-01T14:30:00+02:00.";
+}
+
 }  // namespace tvrn::test

@@ -98,7 +98,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
                       "true"));
   for (const char* due : {"next friday", "2024-05-01 10:00", "2024-13-01"}) {
     EXPECT_EQ(call("create_reminder", {{"title", "Rent"}, {"due_date", due}, {"confirm", true}}),
-              failureReply("Invalid due_date"));
+              failureReply(test::invalidDate("due_date", due)));
   }
   EXPECT_EQ(call("list_reminders")["result"]["count"], 4);
 
@@ -135,8 +135,8 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
     ::tzset();
     const json reply =
         call("create_reminder", {{"title", "Edge"}, {"due_date", row.due}, {"confirm", true}});
-    EXPECT_EQ(reply,
-              row.created ? textReply("Reminder created: Edge") : failureReply("Invalid due_date"))
+    EXPECT_EQ(reply, row.created ? textReply("Reminder created: Edge")
+                                 : failureReply(test::invalidDate("due_date", row.due)))
         << row.due;
   }
   std::vector<DateComponents> kept;

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -142,6 +143,11 @@ TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
     EXPECT_EQ(titlesIn(result["tasks"]), titles) << args;
     EXPECT_EQ(result["count"], titles.size());
   }
+  // A listing cut at its limit says how many it left out and how to see them.
+  EXPECT_EQ(callData("todo_list_tasks", {{"limit", 1}})["result"]["note"],
+            "Only the first 1 of 4 tasks are listed; 3 were left out. To see them, name a list "
+            "(list) or ask for a higher limit (limit).");
+  EXPECT_FALSE(callData("todo_list_tasks", {{"limit", 4}})["result"].contains("note"));
   const json tasks = callData("todo_list_tasks", {{"list", "Tasks"}})["result"]["tasks"];
   EXPECT_EQ(tasks[0], (json{{"id", rentId_},
                             {"title", "Pay rent"},
@@ -208,6 +214,8 @@ TEST_F(ToDoTest, CreatesAfterAPreviewDueAtNineLocalTime) {
   EXPECT_EQ(stored("Ship it")->priority, 5);
 }
 
+std::string invalidDue(const std::string& text) { return test::invalidDate("due_date", text); }
+
 TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
   EXPECT_EQ(callData("todo_create_task", {{"title", "A"}, {"confirm", true}}),
             failure("No Reminders lists found. Connect your Microsoft account in System Settings "
@@ -218,9 +226,10 @@ TEST_F(ToDoTest, RefusesToCreateWhatItCannotPlace) {
       {{{"title", ""}}, "title is required"},
       {{{"title", "A"}, {"list", "Home"}},
        "List 'Home' not found. Run todo_list_lists to see available lists."},
-      {{{"title", "A"}, {"due_date", "next week"}}, "Invalid due_date"},
-      {{{"title", "A"}, {"due_date", "2024-05-01 10:00"}}, "Invalid due_date"},
-      {{{"title", "A"}, {"due_date", "2024/05/01"}}, "Invalid due_date"},
+      {{{"title", "A"}, {"due_date", "next week"}}, invalidDue("next week")},
+      {{{"title", "A"}, {"due_date", "2024-05-01 10:00"}}, invalidDue("2024-05-01 10:00")},
+      {{{"title", "A"}, {"due_date", "2024/05/01"}}, invalidDue("2024/05/01")},
+      {{{"title", "A"}, {"due_date", "2026-13-40"}}, invalidDue("2026-13-40")},
   };
   for (auto [args, message] : cases) {
     args["confirm"] = true;
@@ -260,6 +269,33 @@ TEST_F(ToDoTest, CompletesByIdOrByTitleAfterAPreview) {
   }
   EXPECT_EQ(titlesIn(callData("todo_list_tasks")["result"]["tasks"]),
             (Titles{"Review", "Call mum"}));
+}
+
+// A task two lists hold (a list imported twice) is completed by neither when only its UID is
+// given: the reply names each by its own identifier, as completing a reminder does.
+TEST_F(ToDoTest, AnIdentifierThatFitsTwoTasksCompletesNeitherAndNamesThem) {
+  seed();
+  const std::string task =
+      "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//EN\r\nBEGIN:VTODO\r\nUID:twice\r\n"
+      "DTSTAMP:20240101T000000Z\r\nSUMMARY:Imported\r\nEND:VTODO\r\nEND:VCALENDAR\r\n";
+  const std::filesystem::path in[] = {tasks_, work_};
+  for (const auto& folder : in) {
+    test::writeItem(folder, "twice.ics", task);
+    data().reminders();  // seen one after the other: the candidates are named in that order
+  }
+  const std::string first = "twice#" + in[0].filename().string();
+  const std::string second = "twice#" + in[1].filename().string();
+
+  EXPECT_EQ(callData("todo_complete_task", {{"task_id", "twice"}, {"confirm", true}}),
+            failure("Failed to complete task: The identifier 'twice' fits 2 reminders: " + first +
+                    " in the list \"Tasks\", " + second +
+                    " in the list \"Work Projects\". Use the identifier of the one you mean."));
+  for (const auto& folder : in) EXPECT_EQ(test::readFile(folder / "twice.ics"), task);
+  EXPECT_EQ(callData("todo_complete_task", {{"task_id", second}, {"confirm", true}}),
+            text("Task 'Imported' marked as complete. It will sync to Microsoft To Do "
+                 "automatically."));
+  EXPECT_EQ(test::readFile(in[0] / "twice.ics"), task);
+  EXPECT_NE(test::readFile(in[1] / "twice.ics"), task);
 }
 
 TEST_F(ToDoTest, ToolsPreviewWritesForwardTheRestAndOnlyReadersStayInReadOnlyMode) {

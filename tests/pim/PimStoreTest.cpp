@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <chrono>
@@ -472,38 +473,50 @@ TEST_F(PimStoreTest, ADefaultsRecordThatCannotBeWrittenIsLogged) {
             0u);
 }
 
-// What we write into the user's folders is as private as what is there, and private when
-// nothing is.
-TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewFilesAreAsPrivateAsTheirNeighbours) {
+// What we write into the user's folders takes the mode of what is there, never writable by
+// everyone, and 0644 less the umask when nothing is; a rewritten item keeps its own mode.
+TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewOnesTakeTheirNeighboursButNeverWorldWrite) {
   const auto modeOf = [](const fs::path& path) {
     return static_cast<int>(fs::status(path).permissions() & fs::perms::mask);
   };
+  const mode_t umaskBefore = ::umask(022);
+  for (const mode_t mask : {0000, 0022, 0077}) {
+    SCOPED_TRACE("umask " + std::to_string(mask));
+    ::umask(mask);
+    const auto calendarBeside = [&](const char* title, int neighbour) {
+      const Calendar made = store_.saveCalendar(named(title + std::to_string(mask))).value();
+      if (neighbour != 0) {
+        const std::string uid = "n" + std::to_string(neighbour) + "-" + std::to_string(mask);
+        const fs::path file = fs::path(made.id) / (uid + ".ics");
+        test::writeFile(file, ics(vevent(uid, "SUMMARY:N\r\nDTSTART:20240502T090000Z\r\n")));
+        fs::permissions(file, static_cast<fs::perms>(neighbour));
+      }
+      Event event = eventIn("New", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z");
+      event.calendarId = made.id;
+      return fs::path(made.id) / (store_.saveEvent(event).value().id + ".ics");
+    };
+    const struct {
+      fs::path path;
+      int mode;
+    } cases[] = {
+        {calendarBeside("Shared", 0666), 0664},
+        {calendarBeside("Kept", 0640), 0640},
+        {calendarBeside("Alone", 0), 0644 & ~static_cast<int>(mask)},
+    };
+    for (const auto& c : cases) EXPECT_EQ(modeOf(c.path), c.mode) << c.path;
+  }
+  ::umask(umaskBefore);
+
   const fs::path kept = fs::path(calendar_) / "kept.ics";
   test::writeFile(kept, ics(vevent("kept", "SUMMARY:Kept\r\nDTSTART:20240502T090000Z\r\n")));
-  fs::permissions(kept, static_cast<fs::perms>(0640));
+  fs::permissions(kept, static_cast<fs::perms>(0666));
   Event changed = store_.event("kept").value();
   changed.title = "Changed";
   ASSERT_TRUE(store_.saveEvent(changed).ok());
-  const std::string beside =
-      store_.saveEvent(eventIn("Beside", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z"))
-          .value()
-          .id;
   const Calendar fresh = store_.saveCalendar(named("Fresh")).value();
-  Event alone = eventIn("Alone", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z");
-  alone.calendarId = fresh.id;
-  const std::string aloneId = store_.saveEvent(alone).value().id;
-
-  const struct {
-    fs::path path;
-    int mode;
-  } cases[] = {
-      {kept, 0640},
-      {fs::path(calendar_) / (beside + ".ics"), 0640},
-      {fs::path(fresh.id) / (aloneId + ".ics"), 0600},
-      {fresh.id, 0700},
-      {fs::path(fresh.id) / "displayname", 0600},
-  };
-  for (const auto& c : cases) EXPECT_EQ(modeOf(c.path), c.mode) << c.path;
+  EXPECT_EQ(modeOf(kept), 0666);
+  EXPECT_EQ(modeOf(fresh.id), 0700);
+  EXPECT_EQ(modeOf(fs::path(fresh.id) / "displayname"), 0600);
   EXPECT_EQ(test::readFile(kept).find("SUMMARY:Changed") != std::string::npos, true);
 }
 

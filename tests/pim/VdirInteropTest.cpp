@@ -188,5 +188,24 @@ TEST_F(VdirInteropTest, WhatKhardWritesIsListedWithItsFields) {
   EXPECT_NE(shown.find("+1 555 0199"), std::string::npos) << shown;
 }
 
+// khard reads the first card of a file of several; a change to either card leaves the file as
+// khard reads it, every byte of the other card kept.
+TEST_F(VdirInteropTest, AChangeToOneOfSeveralCardsInAFileLeavesItReadableByKhard) {
+  NEED(khard, "khard");
+  const fs::path file = root / "books" / "friends" / "all.vcf";
+  const std::string ann = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann Lee\r\nN:Lee;Ann;;;\r\n";
+  const std::string bob = "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:bob\r\nFN:Bob Roe\r\nN:Roe;Bob;;;\r\n";
+  const std::string end = "END:VCARD\r\n";
+  test::writeFile(file, ann + end + bob + end);
+  for (const char* id : {"bob", "ann"}) {
+    Contact changed = store.contact(id).value();
+    changed.phoneNumbers.push_back({"work", std::string("+1 555 0199 ") + id});
+    ASSERT_TRUE(store.saveContact(changed).ok()) << id;
+  }
+  EXPECT_EQ(test::readFile(file), ann + "TEL;TYPE=work:+1 555 0199 ann\r\n" + end + bob +
+                                      "TEL;TYPE=work:+1 555 0199 bob\r\n" + end);
+  EXPECT_NE(run({khard, "show", "Lee"}).find("+1 555 0199 ann"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tvrn

@@ -36,5 +36,22 @@ TEST(RegularFileTest, ReadsRegularFilesOnlyAndNoMoreThanTheCap) {
   EXPECT_EQ(RegularFile::open(dir / "five").value().readAt(3, 10).value(), "45");
 }
 
+// A read takes what the file holds when it is read, not what it held when opened: more when it
+// grew meanwhile (still stopped at the cap), and all of a file that tells no size, as /proc's.
+TEST(RegularFileTest, ReadsWhatTheFileHoldsWhenReadEvenWhenItGrewOrTellsNoSize) {
+  const fs::path file = test::home() / "grows";
+  const auto grown = [&](const std::string& added, std::size_t cap) {
+    test::writeFile(file, "abc");
+    const auto opened = RegularFile::open(file);
+    test::writeFile(file, "abc" + added);  // in place: the same open file
+    const auto read = opened.value().readAll(cap);
+    return read ? read.value() : "failed: " + read.error();
+  };
+  const std::string large(70 * 1024, 'y');  // past what one read of the old size takes
+  EXPECT_EQ(grown(large, 100 * 1024), "abc" + large);
+  EXPECT_EQ(grown("defghijkl", 8), "failed: larger than 8 bytes");
+  EXPECT_NE(RegularFile::read("/proc/self/status").value().find("\nUmask:"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tvrn
