@@ -109,14 +109,6 @@ std::optional<std::string> readProcFile(pid_t pid, const char* file, Enough enou
 
 pid_t selfPid() { return ::getpid(); }
 
-mode_t fileCreationMask() {
-  // Read, not set and put back as umask() would: another thread's file made in between would get
-  // the wrong mode.
-  const auto status = FileStore::read("/proc/self/status");
-  const auto mask = status ? statusField<unsigned>(*status, "Umask", 8) : std::nullopt;
-  return mask ? static_cast<mode_t>(*mask & 0777) : kUnknownFileCreationMask;
-}
-
 std::optional<Entry> lookup(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   const auto dir = procDir(pid);
@@ -152,7 +144,8 @@ std::vector<Entry> ancestors(pid_t pid) {
 std::optional<mode_t> fileCreationMask() {
   const auto status = FileStore::read("/proc/self/status");
   if (!status) return std::nullopt;
-  return statusField<mode_t>(*status, "Umask", 8);
+  const auto mask = statusField<mode_t>(*status, "Umask", 8);
+  return mask ? std::optional<mode_t>(*mask & 0777) : std::nullopt;
 }
 
 std::optional<uid_t> ownerUid(pid_t pid) {

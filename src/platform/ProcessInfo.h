@@ -24,11 +24,6 @@ struct Entry {
 
 pid_t selfPid();
 
-// The process's umask; kUnknownFileCreationMask when the system does not say, so that what is
-// made with it stays private.
-inline constexpr mode_t kUnknownFileCreationMask = 077;
-mode_t fileCreationMask();
-
 // The process as /proc shows it now, or nothing when it has gone or cannot be read.
 std::optional<Entry> lookup(pid_t pid);
 

@@ -135,7 +135,8 @@ std::string extensionOf(std::string_view path) {
 
 bool isHidden(std::string_view name) { return !name.empty() && name.front() == '.'; }
 
-mode_t newDocumentMode() { return 0644 & ~ProcessInfo::fileCreationMask(); }
+// Where the system does not say the umask, the document stays private.
+mode_t newDocumentMode() { return 0644 & ~ProcessInfo::fileCreationMask().value_or(077); }
 
 std::string childPath(std::string_view dir, std::string_view name) {
   std::string path(dir);
