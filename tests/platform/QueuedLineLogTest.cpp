@@ -1,0 +1,47 @@
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <thread>
+
+#include "platform/QueuedLineLog.h"
+#include "support/Eventually.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+QueuedLineLog::LineMaker line(const std::string& text) {
+  return [text] { return text + "\n"; };
+}
+
+// A session that records while the server stops: its line queued before the stop, behind a batch
+// the writer is still writing, and its lines during and after the stop reach the file after it,
+// none lost.
+TEST(QueuedLineLogTest, AThreadsLinesKeepTheirOrderThroughAStop) {
+  const auto file = test::home() / "queued.log";
+  QueuedLineLog log(/*recreate=*/false);
+  log.configure(file, [](const std::filesystem::path&) {});
+
+  // The writer makes its lines while it writes them: this one holds it mid-batch.
+  std::promise<void> writing, release;
+  log.append([&, released = release.get_future().share()] {
+    writing.set_value();
+    released.wait();
+    return std::string("held\n");
+  });
+  writing.get_future().wait();
+  log.append(line("before the stop"));
+
+  std::thread stop([&] { log.writeThrough(); });
+  ASSERT_TRUE(test::eventually([&] { return log.writesThrough(); })) << "the stop to begin";
+  log.append(line("during the stop"));
+  release.set_value();
+  stop.join();
+  log.append(line("after the stop"));
+
+  EXPECT_EQ(test::readFile(file), "held\nbefore the stop\nduring the stop\nafter the stop\n");
+}
+
+}  // namespace
+}  // namespace tvrn
