@@ -101,6 +101,12 @@ TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
        Status::granted},
       {"edited where the link leads", [&] { test::writeFile(ownFile, calendar("denied")); },
        Status::denied},
+      {"its settings folder swapped for a restored copy, then changed",
+       [&] {
+         test::restoreFolder(Paths::appSupport());
+         test::writeFile(authorizationFile(), calendar("restricted"));
+       },
+       Status::restricted},
       {"another config folder named",
        [&] {
          test::writeFile(movedConfig / "tavrin" / "pim" / "authorization.json",
