@@ -32,8 +32,8 @@ void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms);
 // Returns once every record made before the call is in the file.
 void flush();
 
-// The clean stop's last step: writes every record still waiting, and each later one at once (by
-// its caller, or by the thread writing at that moment), after the records made before it.
+// The clean stop's last step: writes every record still waiting, and each later one at once on
+// the caller's thread, after the records made before it.
 void shutdown();
 
 // Up to `limit` records, newest first, each an object. Lines that are not a JSON object are

@@ -36,7 +36,8 @@ void QueuedLineLog::append(LineMaker make) {
   // Through the queue even after the stop, behind this thread's lines still waiting there (the
   // writer may be writing them this moment): a line written past them would come first.
   if (push(new Node{std::move(make)})) newest_.notify_one();
-  // Once the writer ends (also when it did after the test above), what it leaves is written here.
+  // Once the writer ends (also when it did after the test above), the caller writes what is
+  // queued, its own line last, once a batch being written is done.
   if (writeThrough_.load()) writeQueued();
 }
 
@@ -61,8 +62,7 @@ void QueuedLineLog::writeThrough() {
 
 bool QueuedLineLog::push(Node* node) {
   // Once linked in, the node is the writer's (it relinks and deletes it): only the local copy of
-  // what it was linked to is looked at afterwards. Sequentially consistent, as writeQueued's
-  // second look relies on.
+  // what it was linked to is looked at afterwards. Sequentially consistent: see writeQueued.
   Node* before = newest_.load(std::memory_order_relaxed);
   do {
     node->next = before;
@@ -82,7 +82,6 @@ void QueuedLineLog::startWriterIfNeeded() {
   // In a copy (fork) of the process the queue holds the other process's lines, which it writes.
   for (Node* node = newest_.exchange(nullptr); node != nullptr;)
     delete std::exchange(node, node->next);
-  writing_ = false;  // whoever was writing there is not in the copy
   writerForks_ = forksSoFar();
   writerStarted_ = true;
   // Never joined: it ends once the log writes through, and otherwise with the process.
@@ -104,22 +103,22 @@ void QueuedLineLog::writeLoop() {
 }
 
 void QueuedLineLog::writeQueued() {
-  do {
-    // One thread writes at a time, and never waits for another: after the stop, the one writing
-    // looks again once done, so what a thread that found it busy queued meanwhile is written
-    // too. Every step here and in push() is sequentially consistent, so that second look sees
-    // each line whose thread found the writing taken.
-    if (writing_.exchange(true)) return;
-    Node* written = writeBatch(newest_.exchange(nullptr));
-    writing_.store(false);
-    // Once let go: a flush that has returned leaves nothing held, so a copy of the process made
-    // right after it (a fork) can still write.
-    while (written != nullptr) {
-      Node* node = std::exchange(written, written->next);
-      if (node->flush != nullptr) node->flush->signal();
-      delete node;
-    }
-  } while (writeThrough_.load() && newest_.load() != nullptr);
+  Node* written = nullptr;
+  {
+    ++waitingWriters_;
+    std::lock_guard hold(writeMutex_);
+    --waitingWriters_;
+    // Sequentially consistent, as is push(): a line linked in by a thread that then found the
+    // log not yet writing through is taken here by the stop (see append).
+    written = writeBatch(newest_.exchange(nullptr));
+  }
+  // Once the locks are let go: a flush that has returned leaves none held, so a copy of the
+  // process made right after it (a fork) can still write.
+  while (written != nullptr) {
+    Node* node = std::exchange(written, written->next);
+    if (node->flush != nullptr) node->flush->signal();
+    delete node;
+  }
 }
 
 QueuedLineLog::Node* QueuedLineLog::writeBatch(Node* newestFirst) {

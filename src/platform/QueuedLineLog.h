@@ -1,9 +1,9 @@
 // A LineLog whose appends are handed to one writer thread: a caller only links its line (or what
 // makes it) into a queue, with no lock and no file call, and the writer makes and writes what has
 // gathered, one batch about every kGather. flush() waits until what was handed over before it is
-// written; after writeThrough() every append is written at once, by its caller or by the thread
-// writing at that moment. Each thread's lines reach the file in the order it appended them. A
-// process killed outright loses the lines still queued: those of its last kGather or so.
+// written; after writeThrough() every append is written on the caller's thread, after what was
+// queued before it. Each thread's lines reach the file in the order it appended them. A process
+// killed outright loses the lines still queued: those of its last kGather or so.
 #pragma once
 
 #include <atomic>
@@ -39,8 +39,8 @@ class QueuedLineLog {
   void flush();
   // Writes what is queued, ends the writer and writes every later line at once.
   void writeThrough();
-  // Whether writeThrough() has begun.
-  bool writesThrough() const { return writeThrough_.load(); }
+  // How many threads wait for a batch being written to end, so as to write what is queued.
+  int waitingWriters() const { return waitingWriters_.load(); }
   std::optional<std::filesystem::path> file() const { return log_.file(); }
 
  private:
@@ -56,8 +56,7 @@ class QueuedLineLog {
   bool writerRunningHere() const;
   void startWriterIfNeeded();
   void writeLoop();
-  // Takes what is queued and writes it, unless another thread is writing a batch (after the
-  // stop, that one writes it once done).
+  // Takes what is queued and writes it, once a batch taken before is written.
   void writeQueued();
   // Writes a batch taken off the queue (newest first) in the order it was appended; returns it,
   // oldest first, for its flushes to be signalled.
@@ -71,8 +70,9 @@ class QueuedLineLog {
   std::atomic<bool> writerStarted_{false};
   std::atomic<unsigned> writerForks_{0};
   std::mutex startMutex_;  // serialises starting the writer
-  std::atomic<bool> writing_{false};  // set from taking a batch off the queue until it is written
-  std::mutex wakeMutex_;   // guards flushWanted_
+  std::mutex writeMutex_;  // held from taking a batch off the queue until it is written
+  std::atomic<int> waitingWriters_{0};  // in writeQueued, waiting for writeMutex_
+  std::mutex wakeMutex_;                // guards flushWanted_
   std::condition_variable wakeWriter_;
   bool flushWanted_ = false;
 };

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <string>
 #include <thread>
@@ -20,7 +21,8 @@ QueuedLineLog::LineMaker line(const std::string& text) {
 // none lost.
 TEST(QueuedLineLogTest, AThreadsLinesKeepTheirOrderThroughAStop) {
   const auto file = test::home() / "queued.log";
-  QueuedLineLog log(/*recreate=*/false);
+  // Never destroyed, as the audit log's is not: its writer thread is never joined.
+  static auto& log = *new QueuedLineLog(/*recreate=*/false);
   log.configure(file, [](const std::filesystem::path&) {});
 
   // The writer makes its lines while it writes them: this one holds it mid-batch.
@@ -34,10 +36,18 @@ TEST(QueuedLineLogTest, AThreadsLinesKeepTheirOrderThroughAStop) {
   log.append(line("before the stop"));
 
   std::thread stop([&] { log.writeThrough(); });
-  ASSERT_TRUE(test::eventually([&] { return log.writesThrough(); })) << "the stop to begin";
-  log.append(line("during the stop"));
+  ASSERT_TRUE(test::eventually([&] { return log.waitingWriters() == 1; }))
+      << "the stop to wait for the batch being written";
+  std::atomic<bool> appended{false};
+  std::thread during([&] {
+    log.append(line("during the stop"));
+    appended = true;
+  });
+  ASSERT_TRUE(test::eventually([&] { return log.waitingWriters() == 2 || appended; }))
+      << "the line made during the stop to wait behind the batch, or be written past it";
   release.set_value();
   stop.join();
+  during.join();
   log.append(line("after the stop"));
 
   EXPECT_EQ(test::readFile(file), "held\nbefore the stop\nduring the stop\nafter the stop\n");
