@@ -2,7 +2,8 @@
 // ({"ts","tool","source","ok","ms"}), and read back newest first by the audit-log tool. A call
 // hands its record to a writer thread without waiting; the writer appends what has gathered
 // every few milliseconds (QueuedLineLog), so a process killed outright loses the records of
-// its last moments, while shutdown() loses none.
+// its last moments, while shutdown() loses none. A session flushes the record of a call that may
+// have changed something before it answers, so that one is never among those lost.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +33,7 @@ void record(std::string_view tool, CallSource source, bool ok, std::int64_t ms);
 void flush();
 
 // The clean stop's last step: writes every record still waiting, and each later one at once on
-// the caller's thread.
+// the caller's thread, after the records made before it.
 void shutdown();
 
 // Up to `limit` records, newest first, each an object. Lines that are not a JSON object are

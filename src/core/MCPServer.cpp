@@ -730,6 +730,8 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
       std::chrono::steady_clock::now() - started);
   AuditLog::record(*name, source, outcome.ok() && !flaggedAsError(outcome.value()),
                    elapsed.count());
+  // A change is on record in the file before its answer leaves; reads may wait in the queue.
+  if (tool.changes()) AuditLog::flush();
 
   if (outcome.ok()) {
     JSONValue result = std::move(outcome).value();

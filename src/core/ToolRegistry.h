@@ -101,6 +101,9 @@ class ToolRegistry final {
     // Whether a call of this tool counts as a use of Tavrin: every call but one of an
     // introductory tool, unknown names included.
     bool countsCall() const { return !entry_ || !entry_->definition.introductory; }
+    // Whether the tool may change something (any kind but readOnly): its audit record must not
+    // be lost to a crash after the client has its answer.
+    bool changes() const { return entry_ && entry_->definition.kind != ToolKind::readOnly; }
 
    private:
     friend class ToolRegistry;

@@ -98,13 +98,15 @@ std::optional<std::string> PimDocument::write(const std::filesystem::path& folde
   if (readError_ && file == path_) return *readError_;
   if (file != path_ || identify(file) != identity_) load(file, warnings);
   if (readError_) return *readError_;
+  // A link (into a folder of the user's own) stays one: the file it leads to is replaced.
+  const auto target = FileStore::throughLinks(file);
   if (problem_) {
-    if (auto failure = moveAside(file, warnings)) return failure;
+    if (auto failure = moveAside(target, warnings)) return failure;
   }
   std::string error;
   const std::string bytes =
       document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  if (!FileStore::writeAtomic(file, bytes, 0600, &error)) return error;
+  if (!FileStore::writeAtomic(target, bytes, 0600, &error)) return error;
   content_ = document;
   identity_ = identify(file);
   problem_.reset();

@@ -77,6 +77,21 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   return true;
 }
 
+std::filesystem::path throughLinks(const std::filesystem::path& file) {
+  // As many links as the kernel follows in one path.
+  constexpr int kMostLinks = 40;
+  std::filesystem::path at = file;
+  for (int followed = 0; followed < kMostLinks; ++followed) {
+    std::error_code error;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, error))) return at;
+    const std::filesystem::path target = std::filesystem::read_symlink(at, error);
+    if (error) return at;
+    // Not made normal: a ".." after a linked folder is the kernel's to resolve, not the text's.
+    at = target.is_absolute() ? target : at.parent_path() / target;
+  }
+  return file;
+}
+
 // Plain reads rather than a stream: a stream throws when a read fails midway (a /proc file of a
 // process that has just ended), and it would read a folder as an empty file.
 std::optional<std::string> read(const std::filesystem::path& file, ReadError* error) {

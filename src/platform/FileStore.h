@@ -24,6 +24,12 @@ namespace tvrn::FileStore {
                                mode_t mode = 0600, std::string* error = nullptr,
                                const std::function<bool()>& beforeRename = nullptr);
 
+// Where the contents of `file` live: the file itself, or, when it is a symbolic link, the file
+// it leads to (link after link), whether that exists or not. A file kept in the user's own place
+// (a dotfiles folder) is written there, beside its target, so the link stays a link. A loop of
+// links gives `file`.
+std::filesystem::path throughLinks(const std::filesystem::path& file);
+
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
 // take it for an absent or empty file and write over it.

@@ -22,6 +22,10 @@ constexpr uint32_t kFileMask =
 // files, which would report every line appended to a log beside the watched file.
 constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                  IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A folder further up going (renamed away, removed) takes the file with it, unseen by the watches
+// below: a settings folder replaced by a restore from a backup. Added to what else the folder is
+// watched for, and nothing of its entries, which come and go all the time in a home folder.
+constexpr uint32_t kAboveMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
 
 }  // namespace
 
@@ -168,6 +172,22 @@ bool FileWatch::addFolderOf(const fs::path& path, std::map<int, Interest>& into)
   }
 }
 
+// Every folder above `folder` that exists. One that cannot be watched for a reason other than
+// its absence (no watch left) leaves a change unreported; one the user may not read is passed
+// by, as the user cannot replace it either.
+bool FileWatch::addFoldersAbove(const fs::path& folder, std::map<int, Interest>& into) {
+  bool complete = true;
+  for (fs::path above = folder.parent_path();; above = above.parent_path()) {
+    const int watch = ::inotify_add_watch(fd_, above.c_str(), kAboveMask);
+    if (watch >= 0) {
+      into[watch];  // its own reports, which carry no name, are the ones that count
+    } else if (errno != ENOENT && errno != ENOTDIR && errno != EACCES) {
+      complete = false;
+    }
+    if (above == above.parent_path()) return complete;
+  }
+}
+
 bool FileWatch::watch(const std::vector<fs::path>& files) {
   if (inherited()) reopen();
   if (fd_ < 0) return false;
@@ -180,12 +200,15 @@ bool FileWatch::watch(const std::vector<fs::path>& files) {
       complete = false;
       continue;
     }
+    if (!addFoldersAbove(path.parent_path(), next)) complete = false;
     // Gone again meanwhile: its folder reports it coming back.
     if (!add(path, kFileMask, "", next) && errno != ENOENT && errno != ENOTDIR) complete = false;
     // Through a link, the file that takes the target's place is reported by the target's folder.
     if (fs::is_symlink(path, error)) {
       const fs::path target = fs::canonical(path, error);
-      if (!error && !addFolderOf(target, next)) complete = false;
+      if (!error && !(addFolderOf(target, next) && addFoldersAbove(target.parent_path(), next))) {
+        complete = false;
+      }
     }
   }
   for (const auto& [watch, interest] : interests_) {

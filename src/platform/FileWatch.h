@@ -1,7 +1,8 @@
 // Whether any of a few named files may have changed, learnt from the kernel (inotify) rather than
 // by looking at the files: each file is watched itself (written in place, also through a symbolic
 // link) and through its folder (made, removed, or replaced by a rename as editors and atomic
-// writers do), or through the nearest folder that exists while its own does not.
+// writers do), or through the nearest folder that exists while its own does not; and every folder
+// above, should one of them be renamed or removed (a folder restored from a backup).
 #pragma once
 
 #include <atomic>
@@ -76,6 +77,7 @@ class FileWatch {
   bool add(const std::filesystem::path& path, uint32_t mask, const std::string& name,
            std::map<int, Interest>& into);
   bool addFolderOf(const std::filesystem::path& path, std::map<int, Interest>& into);
+  bool addFoldersAbove(const std::filesystem::path& folder, std::map<int, Interest>& into);
 
   // Changed only by reopen(), in a copy of the process before any other thread runs there.
   std::atomic<int> fd_{-1};

@@ -33,13 +33,15 @@ Contents read(const std::filesystem::path& file) {
 bool write(const std::filesystem::path& file, const nlohmann::json& object) {
   const std::string text =
       object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  return FileStore::writeAtomic(file, text, 0600);
+  return FileStore::writeAtomic(FileStore::throughLinks(file), text, 0600);
 }
 
-Update update(const std::filesystem::path& file,
-              const std::function<void(nlohmann::json&)>& change, Damaged damaged) {
+Update update(const std::filesystem::path& path, const std::function<void(nlohmann::json&)>& change,
+              Damaged damaged) {
   Update result;
-  Contents contents = read(file);
+  // Read through the path itself: a link that leads nowhere is something that cannot be read.
+  Contents contents = read(path);
+  const std::filesystem::path file = FileStore::throughLinks(path);
   result.damaged = contents.damaged;
   result.readError = contents.readError;
   if (contents.readError) return result;

@@ -25,7 +25,8 @@ struct Contents {
 Contents read(const std::filesystem::path& file);
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
-// UTF-8 in strings is replaced, so a value can never make the write fail.
+// UTF-8 in strings is replaced, so a value can never make the write fail. A symbolic link stays
+// one: the file it leads to is replaced (FileStore::throughLinks), as is by update().
 [[nodiscard]] bool write(const std::filesystem::path& file, const nlohmann::json& object);
 
 struct Update {

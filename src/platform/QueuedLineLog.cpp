@@ -32,13 +32,12 @@ void QueuedLineLog::configure(const std::filesystem::path& file, const LineLog::
 
 void QueuedLineLog::append(LineMaker make) {
   if (!configured_.load()) return;
-  if (writeThrough_.load()) {
-    log_.append(make());
-    return;
-  }
-  startWriterIfNeeded();
+  if (!writeThrough_.load()) startWriterIfNeeded();
+  // Through the queue even after the stop, behind this thread's lines still waiting there (the
+  // writer may be writing them this moment): a line written past them would come first.
   if (push(new Node{std::move(make)})) newest_.notify_one();
-  // The writer may have ended after the test above: what it left is written here.
+  // Once the writer ends (also when it did after the test above), the caller writes what is
+  // queued, its own line last, once a batch being written is done.
   if (writeThrough_.load()) writeQueued();
 }
 
@@ -63,11 +62,11 @@ void QueuedLineLog::writeThrough() {
 
 bool QueuedLineLog::push(Node* node) {
   // Once linked in, the node is the writer's (it relinks and deletes it): only the local copy of
-  // what it was linked to is looked at afterwards.
+  // what it was linked to is looked at afterwards. Sequentially consistent: see writeQueued.
   Node* before = newest_.load(std::memory_order_relaxed);
   do {
     node->next = before;
-  } while (!newest_.compare_exchange_weak(before, node, std::memory_order_release,
+  } while (!newest_.compare_exchange_weak(before, node, std::memory_order_seq_cst,
                                           std::memory_order_relaxed));
   return before == nullptr;
 }
@@ -106,8 +105,12 @@ void QueuedLineLog::writeLoop() {
 void QueuedLineLog::writeQueued() {
   Node* written = nullptr;
   {
+    ++waitingWriters_;
     std::lock_guard hold(writeMutex_);
-    written = writeBatch(newest_.exchange(nullptr, std::memory_order_acquire));
+    --waitingWriters_;
+    // Sequentially consistent, as is push(): a line linked in by a thread that then found the
+    // log not yet writing through is taken here by the stop (see append).
+    written = writeBatch(newest_.exchange(nullptr));
   }
   // Once the locks are let go: a flush that has returned leaves none held, so a copy of the
   // process made right after it (a fork) can still write.

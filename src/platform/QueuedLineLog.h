@@ -1,8 +1,9 @@
 // A LineLog whose appends are handed to one writer thread: a caller only links its line (or what
 // makes it) into a queue, with no lock and no file call, and the writer makes and writes what has
 // gathered, one batch about every kGather. flush() waits until what was handed over before it is
-// written; after writeThrough() every append is written on the caller's thread, as LineLog's are. A
-// process killed outright loses the lines still queued: those of its last kGather or so.
+// written; after writeThrough() every append is written on the caller's thread, after what was
+// queued before it. Each thread's lines reach the file in the order it appended them. A process
+// killed outright loses the lines still queued: those of its last kGather or so.
 #pragma once
 
 #include <atomic>
@@ -38,6 +39,8 @@ class QueuedLineLog {
   void flush();
   // Writes what is queued, ends the writer and writes every later line at once.
   void writeThrough();
+  // How many threads wait for a batch being written to end, so as to write what is queued.
+  int waitingWriters() const { return waitingWriters_.load(); }
   std::optional<std::filesystem::path> file() const { return log_.file(); }
 
  private:
@@ -68,7 +71,8 @@ class QueuedLineLog {
   std::atomic<unsigned> writerForks_{0};
   std::mutex startMutex_;  // serialises starting the writer
   std::mutex writeMutex_;  // held from taking a batch off the queue until it is written
-  std::mutex wakeMutex_;   // guards flushWanted_
+  std::atomic<int> waitingWriters_{0};  // in writeQueued, waiting for writeMutex_
+  std::mutex wakeMutex_;                // guards flushWanted_
   std::condition_variable wakeWriter_;
   bool flushWanted_ = false;
 };

@@ -31,10 +31,17 @@ void QueuedWork::run(const Task& task) {
     if (cancelled_) return;
     ++running_;
   }
+  // Counted out however the task ends: one that throws (the worker reports and drops what it
+  // threw) must not leave cancel() waiting for ever.
+  struct CountedOut {
+    QueuedWork& work;
+    ~CountedOut() {
+      std::lock_guard lock(work.mutex_);
+      --work.running_;
+      work.finished_.notify_all();
+    }
+  } countedOut{*this};
   task();
-  std::lock_guard lock(mutex_);
-  --running_;
-  finished_.notify_all();
 }
 
 void QueuedWork::cancel() {

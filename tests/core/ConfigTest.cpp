@@ -296,6 +296,11 @@ TEST(ConfigManagerTest, EveryWayTheSettingsChangeIsSeenByTheNextRead) {
          fs::create_symlink(dotfile, userFile());
        },
        [&](const std::string& settings) { test::replaceFile(dotfile, settings); }},
+      {"settings-folder-restored", [] {},
+       [](const std::string& settings) {
+         test::restoreFolder(userFile().parent_path());
+         test::writeFile(userFile(), settings);
+       }},
       {"system-folder-made", [] { fs::remove_all(systemFile().parent_path()); },
        [](const std::string& settings) { test::writeFile(systemFile(), settings); }},
       {"override-renamed-over",

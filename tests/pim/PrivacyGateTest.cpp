@@ -69,6 +69,7 @@ TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
   namespace fs = std::filesystem;
   const auto calendar = [](const char* word) { return nlohmann::json{{"calendar", word}}.dump(); };
   const fs::path movedConfig = test::home() / "moved-config";
+  const fs::path ownFile = test::home() / "dotfiles" / "authorization.json";
   // Each row changes the file one way, as this process, the tray, an editor or a sync tool does.
   const struct {
     const char* name;
@@ -84,6 +85,25 @@ TEST_F(PrivacyGateTest, FollowsEveryWayTheFileChanges) {
       {"made with its folder",
        [&] {
          fs::remove_all(authorizationFile().parent_path());
+         test::writeFile(authorizationFile(), calendar("restricted"));
+       },
+       Status::restricted},
+      // Kept in a folder of the user's own and linked into place: recorded there, and the
+      // user's own edits there hold.
+      {"recorded through a link",
+       [&] {
+         test::writeFile(ownFile, calendar("denied"));
+         fs::remove(authorizationFile());
+         fs::create_symlink(ownFile, authorizationFile());
+         EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, Status::granted));
+         EXPECT_TRUE(fs::is_symlink(authorizationFile()));
+       },
+       Status::granted},
+      {"edited where the link leads", [&] { test::writeFile(ownFile, calendar("denied")); },
+       Status::denied},
+      {"its settings folder swapped for a restored copy, then changed",
+       [&] {
+         test::restoreFolder(Paths::appSupport());
          test::writeFile(authorizationFile(), calendar("restricted"));
        },
        Status::restricted},

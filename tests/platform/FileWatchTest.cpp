@@ -50,6 +50,10 @@ TEST(FileWatchTest, ReportsAnOutsideChangeToTheVeryNextLook) {
       {"written in place", [](const fs::path& f) { test::writeFile(f, R"({"a": 2})"); }},
       {"renamed over", [](const fs::path& f) { test::replaceFile(f, R"({"a": 3})"); }},
       {"removed", [](const fs::path& f) { fs::remove(f); }},
+      // Nothing of the name was there to watch: only the folder's word for the rename tells.
+      {"made by renaming another file onto its name",
+       [](const fs::path& f) { test::replaceFile(f, R"({"a": 4})"); }},
+      {"removed again", [](const fs::path& f) { fs::remove(f); }},
       {"made again", [](const fs::path& f) { test::writeFile(f, "{}"); }},
       {"its folder renamed away",
        [](const fs::path& f) { fs::rename(f.parent_path(), f.parent_path().string() + ".old"); }},

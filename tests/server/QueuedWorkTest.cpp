@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "server/QueuedWork.h"
@@ -41,6 +42,26 @@ TEST(QueuedWorkTest, CancelWaitsForARunningTaskAndDropsTheRest) {
   };
   for (const auto& [how, queued] : refused) EXPECT_FALSE(queued) << how;
   work->cancel();
+}
+
+// A job that throws is over as far as the stop is concerned: cancel() does not wait for it for
+// ever.
+TEST(QueuedWorkTest, CancelReturnsAfterAJobThatThrew) {
+  auto work = QueuedWork::make();
+  auto threw = std::make_shared<std::promise<void>>();
+  ASSERT_TRUE(work->async([threw] {
+    threw->set_value();
+    throw std::runtime_error("job failed");
+  }));
+  threw->get_future().wait();
+  // On a thread of its own, so a cancel that never returns fails the test instead of hanging it.
+  auto cancelled = std::make_shared<std::promise<void>>();
+  std::thread([work, cancelled] {
+    work->cancel();
+    cancelled->set_value();
+  }).detach();
+  EXPECT_EQ(cancelled->get_future().wait_for(30s), std::future_status::ready)
+      << "cancel() still waits for the job that threw";
 }
 
 }  // namespace

@@ -230,6 +230,9 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
                                  {"start_date", "2026-12-10T09:00:00"},
                                  {"end_date", "2026-12-10T10:00:00"},
                                  {"confirm", true}});
+  EXPECT_NE(test::readFile(ConfigManager::shared().auditLogPath()).find("create_calendar_event"),
+            std::string::npos)
+      << "a change's audit line is in the file when its answer arrives";
   EXPECT_NE(tool("create_reminder", {{"title", "Buy milk"}, {"confirm", true}}).find("Buy milk"),
             std::string::npos);
   const auto day = nlohmann::json{{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}};
@@ -264,6 +267,42 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   auto client = test::SocketClient::connect(IPCServer::socketPath());
   ASSERT_TRUE(client);
   EXPECT_EQ(listedNames(*client), kReadingTools);
+}
+
+// A config.json kept in a dotfiles folder and linked into place: what the server saves at start
+// and at the first listing and call goes there, the link stays, and the user's later edits there
+// hold at the next call.
+TEST_F(ServerCoreTest, AConfigFileLinkedFromTheUsersOwnFolderStaysALinkAndIsObeyed) {
+  const auto own = test::home() / "dotfiles" / "tavrin.json";
+  const auto config = Paths::appSupport() / "config.json";
+  test::writeFile(own, R"({"theme": "dark"})");
+  std::filesystem::create_directories(config.parent_path());
+  std::filesystem::create_symlink(own, config);
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const auto call = [&](const char* name, const nlohmann::json& arguments) {
+    const auto reply =
+        client->call(test::request(3, "tools/call", {{"name", name}, {"arguments", arguments}}));
+    return reply ? (*reply)["result"]["content"][0].value("text", "") : "no reply";
+  };
+  listedNames(*client);
+  call("list_calendar_names", nlohmann::json::object());
+
+  EXPECT_TRUE(std::filesystem::is_symlink(config));
+  auto saved = nlohmann::json::parse(test::readFile(own));
+  for (const char* key : {"theme", "machine_id", "tools_listed_at", "first_tool_call_at"}) {
+    EXPECT_TRUE(saved.contains(key)) << key << " in " << saved.dump();
+  }
+  saved["read_only"] = true;
+  saved["disabled_tools"] = {"list_calendar_names"};
+  test::replaceFile(own, saved.dump(2));
+  EXPECT_NE(call("create_reminder", {{"title", "Milk"}, {"confirm", true}})
+                .find("'create_reminder' is not allowed in read-only mode"),
+            std::string::npos);
+  EXPECT_NE(call("list_calendar_names", nlohmann::json::object())
+                .find("'list_calendar_names' is disabled by your organisation's IT policy"),
+            std::string::npos);
 }
 
 // Slack Desktop installed and slack-proxy in the user's bin folder: once the first scan has seen

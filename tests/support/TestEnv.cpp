@@ -186,6 +186,13 @@ void replaceFile(const std::filesystem::path& file, const std::string& bytes) {
   std::filesystem::rename(temporary, file);
 }
 
+void restoreFolder(const std::filesystem::path& folder) {
+  const std::string name = folder.string();
+  std::filesystem::copy(folder, name + ".restored", std::filesystem::copy_options::recursive);
+  std::filesystem::rename(folder, name + ".old");
+  std::filesystem::rename(name + ".restored", folder);
+}
+
 std::string readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream buffer;

@@ -35,6 +35,10 @@ std::string readFile(const std::filesystem::path& file);
 // Writes the file as editors and atomic writers do: a new file beside it, renamed over it.
 void replaceFile(const std::filesystem::path& file, const std::string& bytes);
 
+// Puts a copy of the folder in its place as a restore from a backup does: the folder renamed away
+// (to "<folder>.old"), the copy renamed in.
+void restoreFolder(const std::filesystem::path& folder);
+
 // Every regular file under `dir` (relative path to bytes), so a test can tell nothing was written.
 std::map<std::string, std::string> contentsOf(const std::filesystem::path& dir);
 
