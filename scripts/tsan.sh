@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the tests with ThreadSanitizer (in build-tsan) and runs those whose code shares state
 # between threads: sessions and their transport, the tool registry, the settings, the counters,
-# the audit log, the work queues, the manifest loader and dispatcher, the store, the privacy gate,
+# the audit log and its queue, the file watches, the work queues, the manifest loader and dispatcher, the store, the privacy gate,
 # the co-process proxies, the status server and the relay.
 # Fails when a test fails or ThreadSanitizer reports anything. The test programs end with _Exit,
 # which skips the sanitizer's own exit status, so its reports are collected from log files.
@@ -11,8 +11,9 @@ cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVRN_SANITIZE=thread \
   -DTVRN_BUILD_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target tvrn_base_tests tvrn_pim_tests tvrn_core_tests \
-  tvrn_status_tests tvrn_cloud_tests tvrn_manifest_tests tvrn_bridges_tests
+cmake --build build-tsan -j "$jobs" --target tvrn_base_tests tvrn_platform_tests tvrn_pim_tests \
+  tvrn_core_tests tvrn_status_tests tvrn_cloud_tests tvrn_manifest_tests tvrn_bridges_tests \
+  tvrn_server_tests
 
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
@@ -27,6 +28,8 @@ runs=(
   "tvrn_core_tests ToolRegistry*:ConfigManager*:AuditLog*-AuditLogTest.ACopyOfTheProcessWritesItsOwnRecords"
   "tvrn_core_tests Counters*:ToolErrorCounter*:FirstToolCall*:MCPClientTracker*:StatusServerReports*:Activity*"
   "tvrn_base_tests Dispatch*:TimerQueue*:WorkerPool*"
+  "tvrn_platform_tests QueuedLineLog*:FileWatch*"
+  "tvrn_server_tests QueuedWork*"
   "tvrn_manifest_tests ManifestLoader*:ManifestSession*:ManifestStore*"
   "tvrn_pim_tests PimStore*:ICalTime*:PrivacyGate*"
   "tvrn_bridges_tests HelperProxy*:JXARunnerProxy*"
