@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the tests with ThreadSanitizer (in build-tsan) and runs those whose code shares state
 # between threads: sessions and their transport, the tool registry, the settings, the counters,
-# the audit log and its queue, the file watches, the work queues, the manifest loader and dispatcher, the store, the privacy gate,
-# the co-process proxies, the status server and the relay.
+# the audit log and its queue, the file watches, the work queues, the manifest loader and
+# dispatcher, the store, the privacy gate, the co-process proxies, the status server and the relay.
 # Fails when a test fails or ThreadSanitizer reports anything. The test programs end with _Exit,
 # which skips the sanitizer's own exit status, so its reports are collected from log files.
 set -euo pipefail
