@@ -124,6 +124,47 @@ TEST(ConfigManagerTest, MergesSystemUserAndOverrideLayers) {
   EXPECT_EQ(store.getMachineId(), "");
 }
 
+// The two variables that force a mode read the usual words for on and off, in any case; any other
+// value turns the mode on too (the user meant something), with one warning naming the variable,
+// however often it is read.
+TEST(ConfigManagerTest, ModeVariablesTakeTheUsualWordsAndAnyOtherTurnsTheModeOnWithAWarning) {
+  struct Row {
+    const char* value;  // nullptr: unset
+    bool on;
+    bool warned;
+  };
+  const Row rows[] = {
+      {"1", true, false},      {"true", true, false},   {"YES", true, false},  {"On", true, false},
+      {"tRuE", true, false},   {nullptr, false, false}, {"", false, false},    {"0", false, false},
+      {"false", false, false}, {"No", false, false},    {"OFF", false, false}, {"2", true, true},
+      {"enabled", true, true}, {" 1", true, true},      {"true ", true, true},
+  };
+  ConfigManager& store = ConfigManager::shared();
+  ASSERT_TRUE(store.save({{"read_only", false}, {"privacy_mode", false}}));
+  for (const char* variable : {"TVRN_READ_ONLY", "TVRN_PRIVACY_MODE"}) {
+    const auto mode = [&] {
+      return variable == std::string_view("TVRN_READ_ONLY") ? store.readOnly()
+                                                            : store.privacyMode();
+    };
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(variable) + "=" + (row.value ? row.value : "(unset)"));
+      setOrClear(variable, row.value);
+      test::CapturedStderr log;
+      EXPECT_EQ(mode(), row.on);
+      EXPECT_EQ(mode(), row.on);
+      const std::string text = log.text();
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), row.warned ? 1 : 0) << text;
+      if (row.warned) {
+        EXPECT_NE(text.find(std::string("[config] WARN  ") + variable + "=\"" + row.value +
+                            "\" is neither on"),
+                  std::string::npos)
+            << text;
+      }
+    }
+    ::unsetenv(variable);
+  }
+}
+
 TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
   ConfigManager& store = ConfigManager::shared();
   test::writeFile(systemFile(), R"({"system_only": true})");
