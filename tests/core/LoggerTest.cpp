@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -120,6 +122,30 @@ TEST(LoggerTest, LinesFromManyThreadsArriveWhole) {
   const auto lines = linesOf(test::readFile(file));
   EXPECT_EQ(lines.size(), 1600u);
   for (const auto& line : lines) ASSERT_EQ(line.substr(20), " [t] INFO  " + payload);
+}
+
+// A process that logs without end (a client reconnecting thousands of times a second) keeps the
+// file bounded while it runs: past 1 MiB it is cut to its newest whole lines, the newest last.
+TEST(LoggerTest, TheFileStaysUnderItsCapWhileTheProcessRuns) {
+  const auto file = test::home() / "bounded.log";
+  Logger::configure(file);
+  const std::string payload(200, 'p');
+  constexpr int kLines = 12000;  // about 2.8 MiB in all
+  std::uintmax_t largest = 0;
+  {
+    test::CapturedStderr quiet;
+    for (int i = 1; i <= kLines; ++i) {
+      Logger::info("t", payload + std::to_string(i));
+      if (i % 100 == 0) largest = std::max(largest, std::filesystem::file_size(file));
+    }
+  }
+  EXPECT_LE(largest, 1024u * 1024u + 512u);
+  const auto lines = linesOf(test::readFile(file));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back().substr(20), " [t] INFO  " + payload + std::to_string(kLines));
+  for (const auto& line : lines) {
+    ASSERT_EQ(line.substr(20, 11 + payload.size()), " [t] INFO  " + payload);
+  }
 }
 
 }  // namespace
