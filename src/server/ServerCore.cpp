@@ -135,6 +135,7 @@ std::shared_ptr<ServerContext> makeContext(ConfigManager& settings, CoProcesses&
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
   context->manifestCheck = [&manifestLoader] { manifestLoader.checkForUpdate(); };
   context->serviceStatus = [&scanner] { return scanner.current(); };
+  context->servicesScanned = [&scanner] { return scanner.hasScanned(); };
   context->environment = {.tunnelConnected = &TunnelState::read,
                           .updateCheck = &updateCheck,
                           .updateHistory = &updateHistory};

@@ -24,6 +24,7 @@
 #include "server/ServerCore.h"
 #include "support/AppFixtures.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/FakeSafari.h"
 #include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
@@ -418,9 +419,14 @@ TEST_F(ServerCoreTest, StatusShowsASocketCallOnceAndAnswersUntilShutdown) {
 
   ServerCore::stop();
   EXPECT_TRUE(statusFrom(port));
+  const auto statusFile = Paths::appSupport() / "status.json";
+  ASSERT_TRUE(test::eventually([&] { return std::filesystem::exists(statusFile); }))
+      << "status.json was never written";
   ServerCore::shutdown();
   EXPECT_FALSE(HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
                                std::chrono::seconds(5)));
+  // The file says so too, rather than "connected" for as long as it counts as fresh.
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(statusFile))["server"], "stopped");
 }
 
 TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatusOne) {

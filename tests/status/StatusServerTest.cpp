@@ -556,6 +556,35 @@ TEST(StatusDocumentTest, CarriesOnlyThePushMessageOfItsOwnContext) {
   }
 }
 
+// Until the first scan has finished the permissions are not known, so none reads as needed; the
+// last document of a stopping server says so.
+TEST(StatusDocumentTest, PermissionsAreUnknownUntilTheFirstScanAndTheLastDocumentSaysStopped) {
+  using State = StatusDocument::ServerState;
+  using PermissionStatusMap = std::map<std::string, std::string>;
+  const PermissionStatusMap checked = {{"calendar", "granted"}, {"contacts", "notDetermined"}};
+  const PermissionStatusMap unknown = {{"calendar", "unknown"}, {"contacts", "unknown"}};
+  struct Row {
+    std::optional<bool> scanned;  // nothing: a context without a scanner
+    State state;
+    PermissionStatusMap permissions;
+    const char* server;
+  };
+  const Row rows[] = {
+      {std::nullopt, State::connected, checked, "connected"},
+      {false, State::connected, unknown, "connected"},
+      {true, State::connected, checked, "connected"},
+      {true, State::stopped, checked, "stopped"},
+  };
+  for (const Row& row : rows) {
+    ServerContext context;
+    context.permissionStatus = [&] { return checked; };
+    if (row.scanned) context.servicesScanned = [&] { return *row.scanned; };
+    const json document = StatusDocument::build("3.0.100", context, row.state);
+    EXPECT_EQ(document["permissions"], json(row.permissions));
+    EXPECT_EQ(document["server"], row.server);
+  }
+}
+
 // Paths are put into the page as data, never as markup: a folder name that closes the script
 // element stays inside its string.
 TEST(StatusPageTest, ForbidsFramingAndKeepsFileLocationsOutOfTheMarkup) {
@@ -673,6 +702,7 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   const auto written = parseServerStatus(test::readFile(statusFile));
   ASSERT_TRUE(written) << written.error();
   expectEveryServiceReported(written.value().services);
+  EXPECT_EQ(written.value().server, "stopped");  // the last word of a stopped server
 }
 
 }  // namespace
