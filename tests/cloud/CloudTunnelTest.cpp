@@ -155,79 +155,62 @@ TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
   EXPECT_NE(warnings.find(dropped + " (2 more in the last 10 s)\n"), std::string::npos) << warnings;
 }
 
-// With cloud access off (the setting absent, false, or anything but true) a tool call the relay
-// brings is refused with a tool error that says where to turn it on, while the rest of the
-// session answers; the setting is read at each call, so turning it on while connected lets the
-// next call run, and turning it off again stops the one after.
+// With cloud access off (the setting absent, false, or anything but true) a relayed tool call is
+// refused with a tool error that says where to turn it on, while the rest of the session answers;
+// the setting is read at each call, also while connected.
 TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
   auto registry = std::make_shared<ToolRegistry>();
   registry->registerTool(
-      {"echo",
-       "Echoes",
-       {{"type", "object"}},
-       ToolKind::readOnly,
-       [](const std::optional<JSONValue>&) -> ToolResult { return ToolResponse::text("ran"); }});
-  auto session =
-      std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin-server", "3.0.100"});
+      {"echo", "Echoes", {{"type", "object"}}, ToolKind::readOnly, [](const auto&) -> ToolResult {
+         return ToolResponse::text("ran");
+       }});
+  const auto session = std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
   FakeTunnelServer server;
   auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   int sent = 0;
-  const auto relay = [&](const std::string& method, const json& params) {
+  const auto relay = [&](const std::string& method) {
     const std::string id = std::to_string(++sent);
-    json request = {{"jsonrpc", "2.0"}, {"id", sent}, {"method", method}};
-    if (!params.is_null()) request["params"] = params;
+    const json request = {
+        {"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", {{"name", "echo"}}}};
     server.send(frame(id, Base64::encode(request.dump())));
     EXPECT_TRUE(server.waitUntil([&](const auto& s) { return answers(s).contains(id); }));
     return answers(server)[id];
   };
-  const json call = {{"name", "echo"}, {"arguments", json::object()}};
-
-  struct Row {
-    const char* name;
-    json setting;  // null: not in config.json
-    bool runs;
-  };
-  const Row rows[] = {{"absent", nullptr, false},
-                      {"off", false, false},
-                      {"a text", "true", false},
-                      {"on", true, true},
-                      {"off again", false, false}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    if (!row.setting.is_null()) {
-      ASSERT_TRUE(ConfigManager::shared().save({{"cloud_data_enabled", row.setting}}));
+  // The setting (null: not in config.json), and whether the call runs.
+  const std::pair<json, bool> rows[] = {
+      {nullptr, false}, {false, false}, {"true", false}, {true, true}, {false, false}};
+  for (const auto& [setting, runs] : rows) {
+    SCOPED_TRACE(setting.dump());
+    if (!setting.is_null()) {
+      ASSERT_TRUE(ConfigManager::shared().save({{"cloud_data_enabled", setting}}));
     }
-    const json reply = relay("tools/call", call);
-    const json& result = reply["result"];
-    if (row.runs) {
-      EXPECT_EQ(result["content"][0]["text"], "ran") << reply;
-      EXPECT_FALSE(result.contains("isError")) << reply;
+    const json result = relay("tools/call")["result"];
+    const std::string text = result["content"][0]["text"];
+    EXPECT_EQ(result.contains("isError"), !runs) << text;
+    if (runs) {
+      EXPECT_EQ(text, "ran");
       continue;
     }
-    EXPECT_EQ(result["isError"], true) << reply;
-    const std::string text = result["content"][0]["text"];
-    EXPECT_NE(text.find("cloud access to your data is off"), std::string::npos) << text;
-    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\""), std::string::npos)
-        << text;
-    EXPECT_NE(text.find(":" + std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
+    EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
+    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
+                        "of TVRN's settings page, http://localhost:" +
+                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
               std::string::npos)
         << text;
     for (const char* method : {"initialize", "tools/list", "ping"}) {
-      EXPECT_TRUE(relay(method, nullptr).contains("result")) << method;
+      EXPECT_TRUE(relay(method).contains("result")) << method;
     }
   }
   tunnel->stop();
 }
 
-// A back end on a slow line takes a long reply a few KiB at a time: far less than one written
-// frame (64 KiB) in each silence limit, but something in each. The session stays up while bytes
-// move, and the reply arrives whole once the back end reads at full speed again.
+// A back end on a slow line takes a long reply (more than the sockets' buffers hold) a few KiB at
+// a time: far less than one written frame (64 KiB) in each silence limit, but something in each.
+// The session stays up while bytes move, and the reply arrives whole once it reads at full speed.
 TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   FakeTunnelServer server;
   server.readSlowly(2 * 1024, 50ms);  // 40 KiB/s: a 64 KiB frame takes 1.6 s, the limit 0.5 s
-  // More than the sockets' buffers hold (the relay's may grow to 4 MiB), so writes wait on the
-  // back end.
   const std::string reply(8 * 1024 * 1024, 'r');
   // Pings keep the session while the reply is being made; once it goes out they wait behind it.
   auto tunnel =
@@ -236,14 +219,11 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   server.send(frame("long", Base64::encode("{}")));
   ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }));
 
-  // Four silence limits of slow reading, the reply still on its way.
   for (int tick = 1; tick <= 10; ++tick) {
     std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(tunnel->isConnected()) << "after " << tick * 200 << " ms";
   }
   EXPECT_EQ(server.frameCount(), 0u) << "the reply went out faster than the back end read";
-  EXPECT_EQ(server.authorizations().size(), 1u);
-
   server.setReading(true);
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.frameCount() == 1; }, 60s));
   const json whole = json::parse(server.frames().front());

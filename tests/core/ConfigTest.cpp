@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/Config.h"
@@ -128,40 +129,29 @@ TEST(ConfigManagerTest, MergesSystemUserAndOverrideLayers) {
 // value turns the mode on too (the user meant something), with one warning naming the variable,
 // however often it is read.
 TEST(ConfigManagerTest, ModeVariablesTakeTheUsualWordsAndAnyOtherTurnsTheModeOnWithAWarning) {
-  struct Row {
-    const char* value;  // nullptr: unset
-    bool on;
-    bool warned;
-  };
-  const Row rows[] = {
-      {"1", true, false},      {"true", true, false},   {"YES", true, false},  {"On", true, false},
-      {"tRuE", true, false},   {nullptr, false, false}, {"", false, false},    {"0", false, false},
-      {"false", false, false}, {"No", false, false},    {"OFF", false, false}, {"2", true, true},
-      {"enabled", true, true}, {" 1", true, true},      {"true ", true, true},
-  };
+  // Each row: the value (nullptr: unset), whether the mode is on, whether that warns.
+  const std::tuple<const char*, bool, bool> rows[] = {
+      {"1", true, false},      {"true", true, false}, {"YES", true, false}, {"On", true, false},
+      {nullptr, false, false}, {"", false, false},    {"0", false, false},  {"False", false, false},
+      {"no", false, false},    {"OFF", false, false}, {"2", true, true},    {"enabled", true, true},
+      {" 1", true, true},      {"true ", true, true}};
   ConfigManager& store = ConfigManager::shared();
   ASSERT_TRUE(store.save({{"read_only", false}, {"privacy_mode", false}}));
-  for (const char* variable : {"TVRN_READ_ONLY", "TVRN_PRIVACY_MODE"}) {
-    const auto mode = [&] {
-      return variable == std::string_view("TVRN_READ_ONLY") ? store.readOnly()
-                                                            : store.privacyMode();
-    };
-    for (const Row& row : rows) {
-      SCOPED_TRACE(std::string(variable) + "=" + (row.value ? row.value : "(unset)"));
-      setOrClear(variable, row.value);
+  for (const std::string variable : {"TVRN_READ_ONLY", "TVRN_PRIVACY_MODE"}) {
+    for (const auto& [value, on, warns] : rows) {
+      SCOPED_TRACE(variable + "=" + (value ? value : "(unset)"));
+      setOrClear(variable.c_str(), value);
       test::CapturedStderr log;
-      EXPECT_EQ(mode(), row.on);
-      EXPECT_EQ(mode(), row.on);
-      const std::string text = log.text();
-      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), row.warned ? 1 : 0) << text;
-      if (row.warned) {
-        EXPECT_NE(text.find(std::string("[config] WARN  ") + variable + "=\"" + row.value +
-                            "\" is neither on"),
-                  std::string::npos)
-            << text;
+      for (int read = 0; read < 2; ++read) {
+        EXPECT_EQ(variable == "TVRN_READ_ONLY" ? store.readOnly() : store.privacyMode(), on);
       }
+      const std::string text = log.text();
+      const std::string warning =
+          "[config] WARN  " + variable + "=\"" + (value ? value : "") + "\" is neither on";
+      EXPECT_EQ(text.find(warning) != std::string::npos, warns) << text;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), warns ? 1 : 0) << text;
     }
-    ::unsetenv(variable);
+    ::unsetenv(variable.c_str());
   }
 }
 

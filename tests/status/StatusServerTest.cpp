@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "base/Timestamp.h"
@@ -560,28 +561,21 @@ TEST(StatusDocumentTest, CarriesOnlyThePushMessageOfItsOwnContext) {
 // last document of a stopping server says so.
 TEST(StatusDocumentTest, PermissionsAreUnknownUntilTheFirstScanAndTheLastDocumentSaysStopped) {
   using State = StatusDocument::ServerState;
-  using PermissionStatusMap = std::map<std::string, std::string>;
-  const PermissionStatusMap checked = {{"calendar", "granted"}, {"contacts", "notDetermined"}};
-  const PermissionStatusMap unknown = {{"calendar", "unknown"}, {"contacts", "unknown"}};
-  struct Row {
-    std::optional<bool> scanned;  // nothing: a context without a scanner
-    State state;
-    PermissionStatusMap permissions;
-    const char* server;
-  };
-  const Row rows[] = {
+  const std::map<std::string, std::string> checked = {{"calendar", "granted"},
+                                                      {"contacts", "notDetermined"}};
+  const json unknown = {{"calendar", "unknown"}, {"contacts", "unknown"}};
+  // Each row: whether the scan has finished (nothing: no scanner), the state, what is said.
+  const std::tuple<std::optional<bool>, State, json, const char*> rows[] = {
       {std::nullopt, State::connected, checked, "connected"},
       {false, State::connected, unknown, "connected"},
-      {true, State::connected, checked, "connected"},
-      {true, State::stopped, checked, "stopped"},
-  };
-  for (const Row& row : rows) {
+      {true, State::stopped, checked, "stopped"}};
+  for (const auto& [scanned, state, permissions, server] : rows) {
     ServerContext context;
     context.permissionStatus = [&] { return checked; };
-    if (row.scanned) context.servicesScanned = [&] { return *row.scanned; };
-    const json document = StatusDocument::build("3.0.100", context, row.state);
-    EXPECT_EQ(document["permissions"], json(row.permissions));
-    EXPECT_EQ(document["server"], row.server);
+    if (scanned) context.servicesScanned = [done = *scanned] { return done; };
+    const json document = StatusDocument::build("3.0.100", context, state);
+    EXPECT_EQ(document["permissions"], permissions);
+    EXPECT_EQ(document["server"], server);
   }
 }
 

@@ -115,36 +115,30 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
  private:
   void read() {
     std::size_t slowBytes = 0;
-    std::chrono::milliseconds slowEvery{0};
+    std::chrono::milliseconds pause{0};
     {
       std::lock_guard hold(state_.mutex);
       idle_ = !state_.reading;
       slowBytes = state_.slowBytes;
-      slowEvery = state_.slowEvery;
+      if (slowBytes > 0) pause = state_.slowEvery;
     }
     if (idle_) return;
-    slowed_ = slowBytes > 0;
-    // A part of a frame at a time (all that has come, on a full-speed line).
+    // Part of a frame at a time: all that has come, or on a slow line a little every so often.
     ws_.async_read_some(
         buffer_, slowBytes,
-        [self = this->shared_from_this(), slowEvery](beast::error_code error, std::size_t) {
+        [self = this->shared_from_this(), pause](beast::error_code error, std::size_t) {
           if (error) return self->state_.changeSessions(self, false);
-          if (self->ws_.is_message_done()) return self->received();
-          if (!self->slowed_) return self->read();
-          self->pause_.expires_after(slowEvery);
-          self->pause_.async_wait([self](beast::error_code) { self->read(); });
+          if (self->ws_.is_message_done()) {
+            std::lock_guard hold(self->state_.mutex);
+            self->state_.frames.push_back(beast::buffers_to_string(self->buffer_.data()));
+            self->state_.changed.notify_all();
+            self->buffer_.consume(self->buffer_.size());
+          } else if (pause.count() > 0) {
+            self->pause_.expires_after(pause);
+            return self->pause_.async_wait([self](beast::error_code) { self->read(); });
+          }
+          self->read();
         });
-  }
-
-  // A whole frame is in the buffer.
-  void received() {
-    {
-      std::lock_guard hold(state_.mutex);
-      state_.frames.push_back(beast::buffers_to_string(buffer_.data()));
-      state_.changed.notify_all();
-    }
-    buffer_.consume(buffer_.size());
-    read();
   }
 
   void write() {
@@ -166,7 +160,6 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   bool writing_ = false;
   bool idle_ = false;         // no read is pending while the server does not read
   asio::steady_timer pause_;  // between the reads of a slow line
-  bool slowed_ = false;       // reading as a slow line does
 };
 
 // Reads one HTTP request: an upgrade to "/tunnel" becomes a session, anything else gets the
@@ -220,15 +213,6 @@ class Connection final : public std::enable_shared_from_this<Connection<Stream>>
 void State::accept() {
   acceptor.async_accept([this](beast::error_code error, tcp::socket socket) {
     if (error) return;
-    {
-      std::lock_guard hold(mutex);
-      // Small, so the relay's writes soon wait for what the slow reads take, and each read opens
-      // the window again (the kernel holds a window shut until half the buffer is free).
-      if (slowBytes > 0) {
-        beast::error_code ignored;
-        socket.set_option(asio::socket_base::receive_buffer_size(4 * 1024), ignored);
-      }
-    }
     if (tls) {
       auto stream = std::make_shared<beast::ssl_stream<beast::tcp_stream>>(std::move(socket), *tls);
       stream->async_handshake(asio::ssl::stream_base::server,
@@ -316,10 +300,14 @@ void FakeTunnelServer::setReading(bool reading) {
 }
 
 void FakeTunnelServer::readSlowly(std::size_t bytes, std::chrono::milliseconds every) {
-  // Segments of a real line's size: with the loopback's 64 KiB ones the relay would send nothing
-  // into a window smaller than one.
-  const int segment = 1460;
-  ::setsockopt(state_->acceptor.native_handle(), IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+  // Taken on by the connections accepted from now on. A small buffer, so the relay's writes soon
+  // wait for what the reads take and each read opens the window again (the kernel keeps it shut
+  // until half the buffer is free); segments of a real line's size, as the relay would send
+  // nothing into a window smaller than the loopback's 64 KiB ones.
+  const int buffer = 4 * 1024, segment = 1460;
+  const int listener = state_->acceptor.native_handle();
+  ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  ::setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
   std::lock_guard hold(state_->mutex);
   state_->slowBytes = bytes;
   state_->slowEvery = every;
