@@ -28,6 +28,7 @@
 #include "core/MCPServerTexts.h"
 #include "core/Timeouts.h"
 #include "platform/Endpoints.h"
+#include "platform/SocketTraffic.h"
 
 namespace tvrn {
 namespace {
@@ -151,6 +152,7 @@ struct Settings {
   CloudTunnel::RequestHandler handler;
   std::function<void()> onConnected;
   std::shared_ptr<Outbox> outbox;
+  LogThrottle* droppedFrames;  // the tunnel's, which outlives the session
 };
 
 // One WebSocket session over a plain or a TLS stream. Everything here runs on the thread that
@@ -254,6 +256,7 @@ class Relay {
                           if (error) return end("upgrade refused: " + error.message());
                           settings_.onConnected();
                           heard();
+                          noteTraffic();
                           watchSilence();
                           read();
                           schedulePing();
@@ -281,7 +284,7 @@ class Relay {
   void receive(std::string_view text) {
     auto frame = parseFrame(text);
     if (!frame) {
-      Logger::warn(kCategory, "Dropped a frame without a text id");
+      settings_.droppedFrames->write("Dropped a frame without a text id");
       return;
     }
     ++outbox_->heldRequests;
@@ -366,15 +369,32 @@ class Relay {
   // Every frame of the back end is a word, a pong or a ping as much as a request.
   void heard() { lastHeard_ = std::chrono::steady_clock::now(); }
 
-  // Two silences end the session: no frame from the back end while it is read, and no frame
-  // taken by it while one waits to go out.
+  // Bytes moved count as much as whole frames: a back end on a slow line takes a long reply, or
+  // sends a long request, a little at a time, and no frame may pass for a long while. One that
+  // takes bytes is heard from too: a ping waits behind the reply it is taking.
+  void noteTraffic() {
+    const auto counts = SocketTraffic::of(beast::get_lowest_layer(ws_).socket().native_handle());
+    if (!counts) return;
+    if (traffic_) {
+      const auto now = std::chrono::steady_clock::now();
+      if (counts->acknowledged != traffic_->acknowledged) lastWritten_ = lastHeard_ = now;
+      if (counts->received != traffic_->received) lastHeard_ = now;
+    }
+    traffic_ = counts;
+  }
+
+  // Two silences end the session: nothing from the back end while it is read, and nothing taken
+  // by it while something waits to go out. The bytes the connection moved are looked at four
+  // times per limit.
   void watchSilence() {
     const auto limit = settings_.options.silenceLimit;
-    auto next = (paused_ ? std::chrono::steady_clock::now() : lastHeard_) + limit;
+    const auto now = std::chrono::steady_clock::now();
+    auto next = (paused_ ? now : lastHeard_) + limit;
     if (writing_) next = std::min(next, lastWritten_ + limit);
-    silenceTimer_.expires_at(next);
+    silenceTimer_.expires_at(std::min(next, now + limit / 4));
     silenceTimer_.async_wait([this, limit](beast::error_code error) {
       if (error || ended_) return;
+      noteTraffic();
       const auto now = std::chrono::steady_clock::now();
       const std::string seconds =
           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count()) + " s";
@@ -410,7 +430,8 @@ class Relay {
   asio::steady_timer tokenTimer_;
   asio::steady_timer silenceTimer_;
   std::chrono::steady_clock::time_point lastHeard_;
-  std::chrono::steady_clock::time_point lastWritten_;  // when the last frame went out
+  std::chrono::steady_clock::time_point lastWritten_;  // when the back end last took something
+  std::optional<SocketTraffic::Counts> traffic_;       // as last looked at
   beast::flat_buffer buffer_;
   std::deque<Outgoing> writes_;  // the front one is being written while writing_
   bool writing_ = false;
@@ -532,7 +553,8 @@ bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
                       TunnelState::write(true);
                       Logger::info(kCategory, "Tunnel connected to " + url);
                     },
-                    session.outbox};
+                    session.outbox,
+                    &droppedFrames_};
   {
     std::lock_guard hold(mutex_);
     if (stop.stop_requested()) return false;
@@ -550,6 +572,7 @@ bool CloudTunnel::runSession(const std::string& token, std::stop_token stop) {
     std::lock_guard hold(mutex_);
     session_ = nullptr;
   }
+  droppedFrames_.flush();
   if (connected) {
     connected_ = false;
     TunnelState::write(false);

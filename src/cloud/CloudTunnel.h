@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/ConfigManager.h"
+#include "core/LogThrottle.h"
 
 namespace tvrn {
 
@@ -91,6 +92,8 @@ class CloudTunnel final {
   mutable std::mutex mutex_;  // guards session_ and thread_
   std::condition_variable_any wake_;
   Session* session_ = nullptr;  // the session under way, for stop()
+  // A back end that sends frames the relay cannot read has them counted, not logged each.
+  LogThrottle droppedFrames_{"tunnel", LogThrottle::Level::warn};
   std::jthread thread_;
 };
 

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/EnvironmentSwitch.h"
 #include "core/Logger.h"
 #include "platform/FileStore.h"
 #include "platform/JsonObjectFile.h"
@@ -27,11 +28,6 @@ std::string trimmed(const std::string& text) {
   const size_t first = text.find_first_not_of(blanks);
   if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-bool environmentIsOne(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && std::string_view(value) == "1";
 }
 
 std::set<std::string> stringSet(const nlohmann::json& settings, const char* key) {
@@ -378,11 +374,11 @@ bool ConfigManager::readOnly() const { return snapshot()->readOnly(); }
 bool ConfigManager::privacyMode() const { return snapshot()->privacyMode(); }
 
 bool ConfigManager::Snapshot::readOnly() const {
-  return environmentIsOne("TVRN_READ_ONLY") || readOnlyFlag;
+  return EnvironmentSwitch::isOn("TVRN_READ_ONLY") || readOnlyFlag;
 }
 
 bool ConfigManager::Snapshot::privacyMode() const {
-  return environmentIsOne("TVRN_PRIVACY_MODE") || privacyModeFlag;
+  return EnvironmentSwitch::isOn("TVRN_PRIVACY_MODE") || privacyModeFlag;
 }
 
 }  // namespace tvrn

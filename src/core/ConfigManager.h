@@ -52,8 +52,8 @@ class ConfigManager final {
     bool readOnlyFlag = false;
     bool privacyModeFlag = false;
 
-    bool readOnly() const;     // TVRN_READ_ONLY=1 forces it
-    bool privacyMode() const;  // TVRN_PRIVACY_MODE=1 forces it
+    bool readOnly() const;     // TVRN_READ_ONLY forces it (EnvironmentSwitch)
+    bool privacyMode() const;  // TVRN_PRIVACY_MODE forces it (EnvironmentSwitch)
     bool has(std::string_view key) const { return values.contains(key); }
   };
 
@@ -71,8 +71,8 @@ class ConfigManager final {
   std::string getMachineId() const;
   std::set<std::string> disabledTools() const;
   std::set<std::string> disabledServices() const;
-  bool readOnly() const;     // TVRN_READ_ONLY=1 forces it
-  bool privacyMode() const;  // TVRN_PRIVACY_MODE=1 forces it
+  bool readOnly() const;     // TVRN_READ_ONLY forces it (EnvironmentSwitch)
+  bool privacyMode() const;  // TVRN_PRIVACY_MODE forces it (EnvironmentSwitch)
 
   // The user's file and, beside it, the logs; for the user's own store worked out from the home
   // folder at each call, so they follow a change of HOME.

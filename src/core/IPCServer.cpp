@@ -26,7 +26,8 @@ constexpr int kBacklog = 32;
 constexpr auto kPauseAfterFailedAccept = std::chrono::milliseconds(100);
 constexpr const char* kServerName = "tavrin-server";
 
-std::string errnoText(int error) { return std::to_string(error); }
+// The system's own words for a failed call, as strerror gives them.
+std::string reasonOf(int error) { return std::system_category().message(error); }
 
 // Only this user's own processes (and root, who could read the socket anyway) may run tools.
 bool peerIsTrusted(int fd) {
@@ -134,7 +135,7 @@ Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
   ::unlink(text.c_str());
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return refuse("socket() failed errno=" + errnoText(errno));
+  if (fd < 0) return refuse("socket() failed: " + reasonOf(errno));
   {
     std::lock_guard<std::mutex> hold(lock_);
     serverFd_ = fd;
@@ -152,7 +153,7 @@ Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
   // The socket file takes the socket's own mode, so it is never open to others, not even briefly.
   ::fchmod(fd, 0600);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    return giveUp("bind() failed errno=" + errnoText(errno) + " path=" + text);
+    return giveUp("bind() failed: " + reasonOf(errno) + " path=" + text);
   }
   ::chmod(text.c_str(), 0600);
   struct stat bound {};
@@ -162,7 +163,7 @@ Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
     boundDevice_ = bound.st_dev;
     boundInode_ = bound.st_ino;
   }
-  if (::listen(fd, kBacklog) != 0) return giveUp("listen() failed errno=" + errnoText(errno));
+  if (::listen(fd, kBacklog) != 0) return giveUp("listen() failed: " + reasonOf(errno));
   {
     // A stop() that came during set-up found nothing listening to wake.
     std::lock_guard<std::mutex> hold(lock_);
@@ -192,13 +193,13 @@ void IPCServer::acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& re
       if (error == EINTR || error == ECONNABORTED) continue;
       if (error == EINVAL || error == EBADF) return;
       // Out of descriptors and the like: retrying at once would only spin.
-      Logger::error(kCategory, "accept() failed errno=" + errnoText(error));
+      acceptFailed_.write("accept() failed: " + reasonOf(error));
       if (!pauseAfterFailure()) return;
       continue;
     }
     if (!peerIsTrusted(client)) {
-      Logger::warn(kCategory,
-                   "Refused MCP client fd=" + std::to_string(client) + ": not this user's process");
+      refusedStranger_.write("Refused MCP client fd=" + std::to_string(client) +
+                             ": not this user's process");
       ::close(client);
       continue;
     }
@@ -212,8 +213,8 @@ void IPCServer::acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& re
         endSession();
       }).detach();
     } catch (const std::system_error& failure) {
-      Logger::error(kCategory, "Cannot start a session for fd=" + std::to_string(client) + ": " +
-                                   failure.what());
+      sessionFailed_.write("Cannot start a session for fd=" + std::to_string(client) + ": " +
+                           failure.what());
       endSession();
       ::close(client);
     }
@@ -228,8 +229,8 @@ bool IPCServer::admitSession(int fd) {
       return true;
     }
   }
-  Logger::warn(kCategory, "Refused MCP client fd=" + std::to_string(fd) + ": " +
-                              std::to_string(maxSessions) + " sessions already open");
+  refusedFull_.write("Refused MCP client fd=" + std::to_string(fd) + ": " +
+                     std::to_string(maxSessions) + " sessions already open");
   return false;
 }
 
@@ -265,6 +266,9 @@ void IPCServer::stop() {
     }
   }
   removeSocketFileIfOurs();
+  for (LogThrottle* held : {&refusedFull_, &refusedStranger_, &acceptFailed_, &sessionFailed_}) {
+    held->flush();
+  }
   Logger::info(kCategory, "IPC server stopped");
 }
 

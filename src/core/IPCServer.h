@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/Result.h"
+#include "core/LogThrottle.h"
 
 namespace tvrn {
 
@@ -56,7 +57,8 @@ class IPCServer final {
   void closeListener(int fd);
   void acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
                   const std::string& version);
-  // Counts a session in; false, with one warning line, when maxSessions are already open.
+  // Counts a session in; false, with a warning (see refusedFull_), when maxSessions are already
+  // open.
   bool admitSession(int fd);
   void endSession();
   // Waits up to the pause after a failed accept; false when stop() cut it short.
@@ -72,6 +74,13 @@ class IPCServer final {
   dev_t boundDevice_ = 0;
   ino_t boundInode_ = 0;
   std::thread acceptThread_;
+
+  // What a flood of connections (or of failed accepts) repeats: each written once, then counted
+  // (LogThrottle); stop() writes the counts still held.
+  LogThrottle refusedFull_{"ipc", LogThrottle::Level::warn};
+  LogThrottle refusedStranger_{"ipc", LogThrottle::Level::warn};
+  LogThrottle acceptFailed_{"ipc", LogThrottle::Level::error};
+  LogThrottle sessionFailed_{"ipc", LogThrottle::Level::error};
 };
 
 }  // namespace tvrn

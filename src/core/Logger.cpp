@@ -13,30 +13,43 @@ namespace tvrn::Logger {
 namespace {
 
 constexpr size_t kKeptLines = 2000;
+// A flood of lines (a client reconnecting thousands of times a second) must not fill the disk:
+// past the cap the file is cut again to what a cut keeps.
+constexpr size_t kCapBytes = 1024 * 1024;
+constexpr size_t kKeptBytes = kCapBytes / 2;
 
 // Never destroyed: detached session threads may still write while the process exits.
 LineLog& serverLog() {
-  static auto* log = new LineLog(/*recreate=*/false);
+  static auto* log = new LineLog(/*recreate=*/false, kCapBytes);
   return *log;
 }
 
-// Keeps the last `count` pieces between line feeds; a final line feed ends an empty piece, so
-// a file ending in one keeps count - 1 lines.
-void trim(const std::filesystem::path& file, size_t count) {
-  std::optional<std::string> text = FileStore::read(file);
-  if (!text) return;
-  size_t start = text->size();
+// Where the last `count` pieces between line feeds begin; a final line feed ends an empty
+// piece, so a text ending in one keeps count - 1 lines.
+size_t startOfLastPieces(const std::string& text, size_t count) {
+  size_t start = text.size();
   size_t pieces = 1;
   while (start > 0) {
-    const size_t feed = text->rfind('\n', start - 1);
-    if (feed == std::string::npos) return;
-    if (++pieces > count) {
-      // The log cannot report its own failure; a failed trim keeps every line for the next try.
-      static_cast<void>(FileStore::writeAtomic(file, text->substr(feed + 1), 0600));
-      return;
-    }
+    const size_t feed = text.rfind('\n', start - 1);
+    if (feed == std::string::npos) return 0;
+    if (++pieces > count) return feed + 1;
     start = feed;
   }
+  return 0;
+}
+
+// Keeps the last `count` pieces, and of them no more than the whole lines of the last `bytes`.
+void trim(const std::filesystem::path& file, size_t count, size_t bytes) {
+  std::optional<std::string> text = FileStore::read(file);
+  if (!text) return;
+  size_t start = startOfLastPieces(*text, count);
+  if (text->size() - start > bytes) {
+    const size_t feed = text->find('\n', text->size() - bytes);
+    start = feed == std::string::npos ? text->size() : feed + 1;
+  }
+  if (start == 0) return;
+  // The log cannot report its own failure; a failed trim keeps every line for the next try.
+  static_cast<void>(FileStore::writeAtomic(file, text->substr(start), 0600));
 }
 
 void emit(std::string_view category, std::string_view level, std::string_view message) {
@@ -58,7 +71,8 @@ void emit(std::string_view category, std::string_view level, std::string_view me
 }  // namespace
 
 void configure(const std::filesystem::path& url) {
-  serverLog().configure(url, [](const std::filesystem::path& file) { trim(file, kKeptLines); });
+  serverLog().configure(
+      url, [](const std::filesystem::path& file) { trim(file, kKeptLines, kKeptBytes); });
 }
 
 void info(std::string_view category, std::string_view message) {

@@ -9,7 +9,8 @@
 namespace tvrn::Logger {
 
 // Points the log at a file (0600, made empty when missing) and cuts the file to its last 2000
-// lines. Called once at start-up; until then lines reach standard error only.
+// lines (at most 512 KiB of them). Whenever the file grows past 1 MiB while the process runs, it
+// is cut so again. Called once at start-up; until then lines reach standard error only.
 void configure(const std::filesystem::path& url);
 
 void info(std::string_view category, std::string_view message);

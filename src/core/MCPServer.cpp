@@ -296,12 +296,12 @@ class RepliesInOrder {
     std::vector<Slot> slots;
     std::size_t front = 0;
     std::size_t next = 0;
-    std::size_t lineBytes = 0;          // of the queued lines in slots
-    std::deque<Slot*> queued;           // calls no one has started, in the requests' order
-    std::size_t workers = 0;            // shifts handed to the pool and not yet over
-    bool writing = false;               // a thread is writing replies; only it takes them off
-    std::atomic<bool> idle{true};       // idleLocked() as of the last change
-    bool sessionWaits = false;          // for room, or for everything to be done
+    std::size_t lineBytes = 0;            // of the queued lines in slots
+    std::deque<Slot*> queued;             // calls no one has started, in the requests' order
+    std::size_t workers = 0;              // shifts handed to the pool and not yet over
+    bool writing = false;                 // a thread is writing replies; only it takes them off
+    std::atomic<bool> idle{true};         // idleLocked() as of the last change
+    bool sessionWaits = false;            // for room, or for everything to be done
     std::vector<std::string_view> views;  // the replies being written; the writing thread's alone
   };
 
@@ -420,6 +420,13 @@ bool hasSetting(const ServerContext& context, std::string_view key) {
   return context.settings->snapshot()->has(key);
 }
 
+// Read at each call: the user may turn cloud access off while an agent is connected.
+bool cloudDataEnabled(const ServerContext& context) {
+  const auto settings = context.settings->snapshot();
+  const auto enabled = settings->values.find("cloud_data_enabled");
+  return enabled != settings->values.end() && enabled->is_boolean() && enabled->get<bool>();
+}
+
 // The member of params as a string, when params is an object holding one.
 std::optional<std::string> stringParam(const std::optional<JSONValue>& params,
                                        std::string_view key) {
@@ -479,7 +486,7 @@ class NextRequestLook {
   }
 
   std::chrono::microseconds look_ = kShortestLook;
-  bool replied_ = false;          // the last look saw every reply out, at repliedAt_
+  bool replied_ = false;  // the last look saw every reply out, at repliedAt_
   Clock::time_point repliedAt_;
 };
 
@@ -720,7 +727,11 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   context.activity.record(source, *name);
 
   const auto started = std::chrono::steady_clock::now();
-  ToolResult outcome = [&] {
+  ToolResult outcome = [&]() -> ToolResult {
+    if (source == CallSource::cloud && !cloudDataEnabled(context)) {
+      return fail(
+          ToolError::permissionDenied(MCPServerTexts::cloudDataOff(Endpoints::statusPort())));
+    }
     InFlight running(context.inFlight);
     // The settings, permissions and store look at their watched files once for the whole call.
     Readiness::Glance glance;

@@ -1,7 +1,9 @@
 // The fixed texts a session sends: the "initialize" instructions with their hints and the
-// permission alert, the hint added to unexpected tool failures, and the relay's no-reply answer.
+// permission alert, the hint added to unexpected tool failures, the refusal of relayed calls while
+// cloud access is off, and the relay's no-reply answer.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace tvrn::MCPServerTexts {
@@ -109,6 +111,14 @@ inline constexpr std::string_view permissionAlertClosing =
 inline constexpr std::string_view reportHint =
     "\n\n💡 If this is unexpected, call `report_problem` with the symptom and tool_attempted — the "
     "team gets full diagnostic context automatically.";
+
+// Why a tool call the relay brought is refused while the user keeps cloud access turned off.
+inline std::string cloudDataOff(int statusPort) {
+  return "cloud access to your data is off, so tools cannot run through the cloud relay. To "
+         "allow it, turn on \"Let cloud agents reach my data through the relay\" on the Connect "
+         "tab of TVRN's settings page, http://localhost:" +
+         std::to_string(statusPort) + "/app#tab-connect";
+}
 
 // What the relay sends back for a request that gets no reply, byte for byte.
 inline constexpr std::string_view relayNoReply =

@@ -47,6 +47,9 @@ struct ServerContext {
   // The service scanner's last verdict, by service key ("slack", "teams", ...), which the
   // messaging tools and the environment-state tool read. Unset: null, every service not known.
   std::function<nlohmann::json()> serviceStatus;
+  // Whether that scanner has finished its first scan; until then what it holds tells nothing of
+  // the services, nor of what they need. Unset: finished.
+  std::function<bool()> servicesScanned;
   // What the support tools report of the relay tunnel and the self-updater. Unset: not known.
   EnvironmentSources::Sources environment;
   // The settings the registry, the sessions, the status server and the tool families read.

@@ -35,16 +35,22 @@ std::string evernote() {
 }
 std::string vpnAPI() { return baseFromEnvironment("TVRN_VPN_API_URL", "https://api.nordvpn.com"); }
 
-int statusPort() {
+Result<std::optional<int>, std::string> statusPortSetting() {
   const char* value = std::getenv("TVRN_STATUS_PORT");
-  if (value == nullptr) return kDefaultStatusPort;
+  if (value == nullptr || *value == '\0') return std::optional<int>();
   const std::string_view text(value);
   int port = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
   if (error != std::errc() || end != text.data() + text.size() || port < 1 || port > 65535) {
-    return kDefaultStatusPort;
+    return fail("TVRN_STATUS_PORT=\"" + std::string(text) +
+                "\" is not a port (a whole number from 1 to 65535)");
   }
-  return port;
+  return std::optional<int>(port);
+}
+
+int statusPort() {
+  const auto setting = statusPortSetting();
+  return setting && setting.value() ? *setting.value() : kDefaultStatusPort;
 }
 
 std::string statusBaseURL() { return "http://127.0.0.1:" + std::to_string(statusPort()); }

@@ -2,7 +2,10 @@
 // environment (read at every call) so tests and deployments can point them elsewhere.
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "base/Result.h"
 
 namespace tvrn::Endpoints {
 
@@ -16,8 +19,12 @@ std::string finance();   // TVRN_FINANCE_URL, default https://query1.finance.yah
 std::string evernote();  // TVRN_EVERNOTE_URL, default https://www.evernote.com
 std::string vpnAPI();    // TVRN_VPN_API_URL, default https://api.nordvpn.com
 
-// The loopback status server's port: TVRN_STATUS_PORT when it is a number from 1 to 65535,
-// else 8765.
+// TVRN_STATUS_PORT as the user set it: nothing when it is unset or empty, the port when it is a
+// whole number from 1 to 65535 (no sign, blanks or other characters), else why it is no port.
+Result<std::optional<int>, std::string> statusPortSetting();
+
+// The loopback status server's port: TVRN_STATUS_PORT when it names one, else 8765. A start
+// refuses a TVRN_STATUS_PORT that names no port (statusPortSetting) before this is asked.
 int statusPort();
 
 // http://127.0.0.1:<statusPort()>

@@ -1,8 +1,9 @@
-// A file that many threads append whole lines to (the server log, the audit log). One lock makes
-// each append whole and also covers the cut made when the file is configured, so no line is lost
-// to the cut's rename.
+// A file that many threads append whole lines to (the server log). One lock makes each append
+// whole and also covers the cuts, made when the file is configured and whenever it grows past its
+// cap, so no line is lost to a cut's rename.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -15,12 +16,15 @@ class LineLog {
  public:
   using Cut = std::function<void(const std::filesystem::path&)>;
 
-  // `recreate`: whether an append brings back a file removed while the process runs.
-  explicit LineLog(bool recreate) : recreate_(recreate) {}
+  // `recreate`: whether an append brings back a file removed while the process runs. With a cap,
+  // an append that takes the file past `capBytes` has the configured cut shorten it again, so
+  // the file stays bounded however long the process runs; the cut must leave it well below.
+  explicit LineLog(bool recreate, std::optional<std::uintmax_t> capBytes = std::nullopt)
+      : recreate_(recreate), capBytes_(capBytes) {}
 
   // Points the log at `file`: its folder is made 0700 and the file 0600 (empty when missing),
   // then `cut` shortens it.
-  void configure(const std::filesystem::path& file, const Cut& cut);
+  void configure(const std::filesystem::path& file, Cut cut);
 
   // Does nothing until configured; a failed append is silent and the line is lost.
   void append(std::string_view line);
@@ -29,9 +33,18 @@ class LineLog {
   std::optional<std::filesystem::path> file() const;
 
  private:
+  // Cuts the file when it has passed the cap; under lock_.
+  void keepUnderCap();
+
   const bool recreate_;
-  mutable std::mutex lock_;  // guards file_ and every change to the file
+  const std::optional<std::uintmax_t> capBytes_;
+  mutable std::mutex lock_;  // guards the members below and every change to the file
   std::optional<std::filesystem::path> file_;
+  Cut cut_;
+  // The file's size as last seen plus what this process appended since; other processes'
+  // appends show when it is looked at again, at the cap.
+  std::uintmax_t size_ = 0;
+  std::uintmax_t lookAt_ = 0;  // the size at which the file is looked at again
 };
 
 }  // namespace tvrn

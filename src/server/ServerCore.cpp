@@ -39,6 +39,7 @@
 #include "manifest/ManifestToolDispatcher.h"
 #include "manifest/RunnerDispatch.h"
 #include "pim/PrivacyGate.h"
+#include "platform/Endpoints.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/CoProcesses.h"
@@ -134,6 +135,7 @@ std::shared_ptr<ServerContext> makeContext(ConfigManager& settings, CoProcesses&
   // A beat that asks for it (or every N-th beat) fetches manifest updates.
   context->manifestCheck = [&manifestLoader] { manifestLoader.checkForUpdate(); };
   context->serviceStatus = [&scanner] { return scanner.current(); };
+  context->servicesScanned = [&scanner] { return scanner.hasScanned(); };
   context->environment = {.tunnelConnected = &TunnelState::read,
                           .updateCheck = &updateCheck,
                           .updateHistory = &updateHistory};
@@ -324,9 +326,18 @@ const std::string& version() {
   return appVersion;
 }
 
+bool settingsUsable() {
+  const auto port = Endpoints::statusPortSetting();
+  if (port) return true;
+  Logger::configure(ConfigManager::shared().logPath());
+  Logger::error("tray", "ServerCore start failed: " + port.error());
+  return false;
+}
+
 bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cleanup) {
   ConfigManager& settings = ConfigManager::shared();
   Logger::configure(settings.logPath());
+  if (!settingsUsable()) return false;
   // Before the clean-up, which would end a running server's processes: a server without its
   // socket serves nobody, so a second one leaves the first alone and gives up.
   if (IPCServer::isServed(IPCServer::socketPath())) {

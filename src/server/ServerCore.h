@@ -12,7 +12,7 @@ class PrivacyGate;
 class ToolRegistry;
 struct CoProcesses;
 struct PlatformStores;
-}
+}  // namespace tvrn
 
 namespace tvrn::ServerCore {
 
@@ -27,13 +27,18 @@ std::shared_ptr<PrivacyGate> makePrivacyGate();
 // and the stores of `stores` it uses, which must outlive the registry.
 void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
+// Whether the environment names settings a start can go by (a TVRN_STATUS_PORT that is a port);
+// when not, logs why, also on standard error. The program then ends with status 1 before it
+// stops or cleans up anything: nothing is freed on a port the user did not choose.
+[[nodiscard]] bool settingsUsable();
+
 // Runs the start-up sequence on the calling thread, beginning with putting the stdio server
 // program in place (BundledServer); returns once the socket server is started. The server's
 // calendars, reminders and contacts are guarded by `gate`, which it keeps. `cleanup` is what
 // ends the processes an earlier generation left running (its pkill also ends the old daemons).
-// Called once per process. False, before anything else is started, when another server already
-// answers on the socket; false too, with the reason logged, when the socket cannot be bound at the
-// end. The program then ends with status 1.
+// Called once per process. False, before anything else is started, when settingsUsable() is
+// not, or another server already answers on the socket; false too, with the reason logged, when the
+// socket cannot be bound at the end. The program then ends with status 1.
 [[nodiscard]] bool start(std::shared_ptr<PrivacyGate> gate,
                          const LegacyCleaner::Settings& cleanup = {});
 

@@ -17,10 +17,16 @@ namespace {
 
 constexpr std::string_view kCategory = "status";
 
-// A listening socket on host:port, or -1. Only SO_REUSEADDR, so a second process cannot share
-// the port (SO_REUSEPORT would let it); close-on-exec, so programs the server starts do not
-// inherit it; the system's full backlog, so a burst of connections is not answered by SYN retries.
-int listeningSocket(const std::string& host, int port) {
+// A listening socket on host:port, or -1 with the failed call and the system's reason in `why`.
+// Only SO_REUSEADDR, so a second process cannot share the port (SO_REUSEPORT would let it);
+// close-on-exec, so programs the server starts do not inherit it; the system's full backlog, so a
+// burst of connections is not answered by SYN retries.
+int listeningSocket(const std::string& host, int port, std::string& why) {
+  const auto failed = [&why](const char* call, int fd) {
+    why = std::string(call) + ": " + std::system_category().message(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  };
   sockaddr_storage address{};
   socklen_t length = 0;
   const bool v6 = host.find(':') != std::string::npos;
@@ -28,25 +34,28 @@ int listeningSocket(const std::string& host, int port) {
     auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
     in6.sin6_family = AF_INET6;
     in6.sin6_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) != 1) return -1;
+    if (::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr) != 1) {
+      why = "not an IPv6 address";
+      return -1;
+    }
     length = sizeof in6;
   } else {
     auto& in4 = reinterpret_cast<sockaddr_in&>(address);
     in4.sin_family = AF_INET;
     in4.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::inet_pton(AF_INET, host.c_str(), &in4.sin_addr) != 1) return -1;
+    if (::inet_pton(AF_INET, host.c_str(), &in4.sin_addr) != 1) {
+      why = "not an IPv4 address";
+      return -1;
+    }
     length = sizeof in4;
   }
   const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return failed("socket", fd);
   int yes = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   if (v6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(fd, SOMAXCONN) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) return failed("bind", fd);
+  if (::listen(fd, SOMAXCONN) != 0) return failed("listen", fd);
   return fd;
 }
 
@@ -84,7 +93,8 @@ int LoopbackListener::bindWithRetries() {
   const auto patientUntil = std::chrono::steady_clock::now() + timing_.bindPatience;
   bool failed = false, reported = false;
   while (true) {
-    const int fd = listeningSocket(host_, port_);
+    std::string why;
+    const int fd = listeningSocket(host_, port_, why);
     if (fd >= 0) {
       std::lock_guard hold(mutex_);
       if (stopping_) {
@@ -98,9 +108,8 @@ int LoopbackListener::bindWithRetries() {
     failed = true;
     const bool patient = std::chrono::steady_clock::now() < patientUntil;
     if (!patient && !reported) {
-      Logger::error(kCategory, "Status server cannot listen on " + where() +
-                                   " (port in use or address unavailable); trying again every " +
-                                   secondsOf(timing_.laterRetry) + " s");
+      Logger::error(kCategory, "Status server cannot listen on " + where() + " (" + why +
+                                   "); trying again every " + secondsOf(timing_.laterRetry) + " s");
       reported = true;
     }
     if (!waitBeforeRetry(patient ? timing_.bindRetry : timing_.laterRetry)) return -1;

@@ -270,9 +270,15 @@ json ServiceStatusScanner::current() const {
   return current_;
 }
 
+bool ServiceStatusScanner::hasScanned() const {
+  std::lock_guard lock(mutex_);
+  return scanned_;
+}
+
 void ServiceStatusScanner::replace(json entries) {
   std::lock_guard lock(mutex_);
   current_ = std::move(entries);
+  scanned_ = true;
 }
 
 void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with,

@@ -31,6 +31,8 @@ class ServiceStatusScanner final {
 
   // A copy of the last scan's entries, one per service key; the defaults before the first scan.
   nlohmann::json current() const;
+  // Whether a scan has finished since start().
+  bool hasScanned() const;
 
   // One scan on the caller's thread, asking the helper and the script runner of `with` and
   // reading the permissions and address books of `stores`, leaving out the services `settings`
@@ -50,8 +52,9 @@ class ServiceStatusScanner final {
   void replace(nlohmann::json entries);
 
   const ConfigManager& settings_;
-  mutable std::mutex mutex_;  // guards current_
+  mutable std::mutex mutex_;  // guards current_ and scanned_
   nlohmann::json current_;
+  bool scanned_ = false;
   std::mutex threadMutex_;  // guards thread_
   std::jthread thread_;     // last, so that it ends before the rest goes
 };

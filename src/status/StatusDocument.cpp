@@ -68,15 +68,26 @@ void addActivity(json& status, const ActivityTracker& activity) {
   status["recent_activity"] = std::move(recent);
 }
 
+// The words of the permission checker, or "unknown" for each while the services have not been
+// scanned yet.
+PermissionStatusMap permissions(const ServerContext& context) {
+  if (!context.permissionStatus) return {};
+  PermissionStatusMap words = context.permissionStatus();
+  if (context.servicesScanned && !context.servicesScanned()) {
+    for (auto& [key, word] : words) word = "unknown";
+  }
+  return words;
+}
+
 }  // namespace
 
-json build(const std::string& version, const ServerContext& context) {
+json build(const std::string& version, const ServerContext& context, ServerState state) {
   const ActivityTracker& activity = context.activity;
   const auto settings = context.settings->snapshot();
   const json& values = settings->values;
 
   json status = {
-      {"server", "connected"},
+      {"server", state == ServerState::connected ? "connected" : "stopped"},
       {"version", version},
       {"url", "unix://" + IPCServer::socketPath().string()},
       {"port", Endpoints::statusPort()},
@@ -92,8 +103,7 @@ json build(const std::string& version, const ServerContext& context) {
       {"machine_id", context.settings->getMachineId()},
       {"started_at", HeartbeatManager::startedAt()},
       {"ai_client_health", AIClientCatalog::health()},
-      {"permissions",
-       context.permissionStatus ? context.permissionStatus() : PermissionStatusMap()},
+      {"permissions", permissions(context)},
       {"disabled_services", settings->disabledServices},
   };
   addVersions(status, version);
@@ -106,8 +116,8 @@ json build(const std::string& version, const ServerContext& context) {
   return status;
 }
 
-std::string text(const std::string& version, const ServerContext& context) {
-  return build(version, context).dump(-1, ' ', false, json::error_handler_t::replace);
+std::string text(const std::string& version, const ServerContext& context, ServerState state) {
+  return build(version, context, state).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 }  // namespace tvrn::StatusDocument

@@ -9,13 +9,20 @@
 
 namespace tvrn::StatusDocument {
 
+// What the document's "server" says: "connected" while the server serves, "stopped" in the last
+// document its shutdown leaves.
+enum class ServerState { connected, stopped };
+
 // The document for the running `version`, built afresh from the version files and from the
 // settings, the service scanner's last result, the permission states and the activity of the
 // server's `context` (no permission states when it has no source for them, every service
-// unavailable when it has no scanner).
-nlohmann::json build(const std::string& version, const ServerContext& context);
+// unavailable when it has no scanner). Until the scanner's first scan has finished, each
+// permission reads "unknown": nothing is shown as needed before it has been looked at.
+nlohmann::json build(const std::string& version, const ServerContext& context,
+                     ServerState state = ServerState::connected);
 
 // The document as text; text that is not UTF-8 anywhere in it is replaced, so it always prints.
-std::string text(const std::string& version, const ServerContext& context);
+std::string text(const std::string& version, const ServerContext& context,
+                 ServerState state = ServerState::connected);
 
 }  // namespace tvrn::StatusDocument

@@ -156,6 +156,7 @@ void StatusServer::start() {
 
 void StatusServer::writeStatusFiles(std::stop_token stop) {
   if (!TunnelLock::shared().acquire(stop)) return;
+  writingStatusFile_ = true;
   std::mutex waitMutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {
@@ -166,9 +167,10 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
   }
 }
 
-bool StatusServer::writeStatusFile(const std::string& version, const ServerContext& context) {
+bool StatusServer::writeStatusFile(const std::string& version, const ServerContext& context,
+                                   StatusDocument::ServerState state) {
   return FileStore::writeAtomic(Paths::appSupport() / "status.json",
-                                StatusDocument::text(version, context), 0600);
+                                StatusDocument::text(version, context, state), 0600);
 }
 
 void StatusServer::stop() {
@@ -177,6 +179,10 @@ void StatusServer::stop() {
     writer_.join();
   }
   for (auto& listener : listeners_) listener->stop();
+  // Else the tray would read "connected" from the file for as long as it counts as fresh.
+  if (writingStatusFile_.exchange(false)) {
+    static_cast<void>(writeStatusFile(version_, *context_, StatusDocument::ServerState::stopped));
+  }
 }
 
 }  // namespace tvrn

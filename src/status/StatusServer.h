@@ -2,6 +2,7 @@
 // connection) and the writer that keeps status.json fresh for the tray.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "core/ServerContext.h"
 #include "status/LoopbackListener.h"
 #include "status/StatusConnection.h"
+#include "status/StatusDocument.h"
 #include "status/StatusRouteTable.h"
 
 namespace tvrn {
@@ -40,11 +42,13 @@ class StatusServer final {
   // holds keeps being tried until it is free, while the other address already answers.
   void start();
   // Ends the listeners (requests under way finish) and the writer, and waits for their threads.
+  // A writer that has been keeping status.json leaves a last one that says the server stopped.
   void stop();
 
   // The status JSON written atomically (0600) to status.json in the application-support folder.
-  [[nodiscard]] static bool writeStatusFile(const std::string& version,
-                                            const ServerContext& context);
+  [[nodiscard]] static bool writeStatusFile(
+      const std::string& version, const ServerContext& context,
+      StatusDocument::ServerState state = StatusDocument::ServerState::connected);
 
  private:
   void writeStatusFiles(std::stop_token stop);
@@ -56,6 +60,7 @@ class StatusServer final {
   int port_ = 0;
   StatusRouteTable routes_;
   std::vector<std::unique_ptr<LoopbackListener>> listeners_;
+  std::atomic<bool> writingStatusFile_{false};  // the writer holds the tunnel lock
   std::jthread writer_;
 };
 

@@ -11,6 +11,9 @@ namespace T = ServiceRowTexts;
 
 constexpr std::size_t kShownErrorCharacters = 60;
 
+// The word for a permission the server has not looked at yet.
+constexpr std::string_view kPermissionNotKnown = "unknown";
+
 bool notDetermined(const std::optional<std::string>& permission) {
   return permission == "notDetermined" || permission == "not_determined";
 }
@@ -58,11 +61,17 @@ class SectionBuilder {
     items_.push_back(std::move(made));
   }
 
-  // A row whose fix is a privacy permission.
+  // A row whose fix is a privacy permission. While the server has not looked at the permission
+  // yet ("unknown", as in the first status after a start) the row is off for no reason it can
+  // tell, and offers nothing to fix.
   ServiceRow privacyRow(std::string name, std::string icon, bool running, const std::string& key,
                         std::string_view pane) {
     ServiceRow made = row(std::move(name), std::move(icon), running);
     const auto permission = permissionOf(key);
+    if (permission == kPermissionNotKnown) {
+      made.fixLabel.clear();
+      return made;
+    }
     made.offReason = TrayStrings::L("off_reason_permission");
     made.fixLabel = tccLabel(permission);
     made.fix = ServiceFix{ServiceFix::Kind::privacy, key, std::string(pane),

@@ -43,8 +43,25 @@ void comparePermissions(StatusBookkeeping& book, const std::map<std::string, std
   events.tccRestored = hadDenied && book.tccDeniedKeys.empty();
 }
 
-void applyPermissions(StatusBookkeeping& book, const std::map<std::string, std::string>& now,
+// The words of `now` that tell something: "unknown" (a server that has not looked yet) neither
+// loses nor restores a permission, and the word seen before it stands.
+std::map<std::string, std::string> knownWords(const StatusBookkeeping& book,
+                                              const std::map<std::string, std::string>& now) {
+  std::map<std::string, std::string> known;
+  for (const auto& [key, word] : now) {
+    if (word != "unknown") {
+      known[key] = word;
+    } else if (const auto before =
+                   book.prevPermissions ? wordOf(*book.prevPermissions, key) : std::nullopt) {
+      known[key] = *before;
+    }
+  }
+  return known;
+}
+
+void applyPermissions(StatusBookkeeping& book, const std::map<std::string, std::string>& reported,
                       StatusEvents& events) {
+  const auto now = knownWords(book, reported);
   if (book.prevPermissions) {
     comparePermissions(book, now, events);
   } else {

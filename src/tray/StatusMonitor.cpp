@@ -82,7 +82,8 @@ std::optional<ServerStatus> StatusMonitor::readStatusFromFile() const {
   const auto bytes = readCapped(statusFile_);
   if (!bytes) return std::nullopt;
   auto decoded = parseServerStatus(*bytes);
-  if (!decoded) return std::nullopt;
+  // The last word of a server that has stopped: whether another one answers, only asking tells.
+  if (!decoded || decoded.value().server == "stopped") return std::nullopt;
   return std::move(decoded).value();
 }
 

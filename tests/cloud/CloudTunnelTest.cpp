@@ -18,7 +18,9 @@
 #include "core/ConfigManager.h"
 #include "core/MCPServer.h"
 #include "core/ToolRegistry.h"
+#include "core/ToolResponse.h"
 #include "fakes/support/FakeTunnelServer.h"
+#include "platform/Endpoints.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
@@ -146,13 +148,89 @@ TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
     EXPECT_TRUE(replies.at(id)["id"].is_null()) << id;
   }
   tunnel->stop();
+  // The first is written at once, the others counted into one line when the session ends.
   const std::string warnings = log.text();
-  std::size_t dropped = 0;
-  for (auto at = warnings.find("without a text id"); at != std::string::npos;
-       at = warnings.find("without a text id", at + 1)) {
-    ++dropped;
+  const std::string dropped = "[tunnel] WARN  Dropped a frame without a text id";
+  EXPECT_NE(warnings.find(dropped + "\n"), std::string::npos) << warnings;
+  EXPECT_NE(warnings.find(dropped + " (2 more in the last 10 s)\n"), std::string::npos) << warnings;
+}
+
+// With cloud access off (the setting absent, false, or anything but true) a relayed tool call is
+// refused with a tool error that says where to turn it on, while the rest of the session answers;
+// the setting is read at each call, also while connected.
+TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
+  auto registry = std::make_shared<ToolRegistry>();
+  registry->registerTool(
+      {"echo", "Echoes", {{"type", "object"}}, ToolKind::readOnly, [](const auto&) -> ToolResult {
+         return ToolResponse::text("ran");
+       }});
+  const auto session = std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
+  FakeTunnelServer server;
+  auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  int sent = 0;
+  const auto relay = [&](const std::string& method) {
+    const std::string id = std::to_string(++sent);
+    const json request = {
+        {"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", {{"name", "echo"}}}};
+    server.send(frame(id, Base64::encode(request.dump())));
+    EXPECT_TRUE(server.waitUntil([&](const auto& s) { return answers(s).contains(id); }));
+    return answers(server)[id];
+  };
+  // The setting (null: not in config.json), and whether the call runs.
+  const std::pair<json, bool> rows[] = {
+      {nullptr, false}, {false, false}, {"true", false}, {true, true}, {false, false}};
+  for (const auto& [setting, runs] : rows) {
+    SCOPED_TRACE(setting.dump());
+    if (!setting.is_null()) {
+      ASSERT_TRUE(ConfigManager::shared().save({{"cloud_data_enabled", setting}}));
+    }
+    const json result = relay("tools/call")["result"];
+    const std::string text = result["content"][0]["text"];
+    EXPECT_EQ(result.contains("isError"), !runs) << text;
+    if (runs) {
+      EXPECT_EQ(text, "ran");
+      continue;
+    }
+    EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
+    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
+                        "of TVRN's settings page, http://localhost:" +
+                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
+              std::string::npos)
+        << text;
+    for (const char* method : {"initialize", "tools/list", "ping"}) {
+      EXPECT_TRUE(relay(method).contains("result")) << method;
+    }
   }
-  EXPECT_EQ(dropped, 3u);
+  tunnel->stop();
+}
+
+// A back end on a slow line takes a long reply (more than the sockets' buffers hold) a few KiB at
+// a time: far less than one written frame (64 KiB) in each silence limit, but something in each.
+// The session stays up while bytes move, and the reply arrives whole once it reads at full speed.
+TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
+  FakeTunnelServer server;
+  server.readSlowly(2 * 1024, 50ms);  // 40 KiB/s: a 64 KiB frame takes 1.6 s, the limit 0.5 s
+  const std::string reply(8 * 1024 * 1024, 'r');
+  // Pings keep the session while the reply is being made; once it goes out they wait behind it.
+  auto tunnel =
+      start(server.baseURL(), gate_, 100ms, 500ms, [&](std::string_view) { return reply; });
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->isConnected(); }));
+  server.send(frame("long", Base64::encode("{}")));
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }));
+
+  for (int tick = 1; tick <= 10; ++tick) {
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(tunnel->isConnected()) << "after " << tick * 200 << " ms";
+  }
+  EXPECT_EQ(server.frameCount(), 0u) << "the reply went out faster than the back end read";
+  server.setReading(true);
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.frameCount() == 1; }, 60s));
+  const json whole = json::parse(server.frames().front());
+  EXPECT_EQ(whole["id"], "long");
+  EXPECT_EQ(Base64::decode(whole["body"].get<std::string>()).value_or("").size(), reply.size());
+  EXPECT_EQ(server.authorizations().size(), 1u);
+  tunnel->stop();
 }
 
 TEST_F(CloudTunnelTest, SixSlowCallsRunFourAtATime) {
@@ -206,7 +284,7 @@ TEST_F(CloudTunnelTest, SilenceEndsTheSession) {
   FakeTunnelServer server;
   // No ping, so no pong: nothing comes back.
   auto tunnel = start(server.baseURL(), gate_, 1h, 200ms);
-  EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);  // the session ended; the tunnel waits to retry
+  EXPECT_EQ(gate_.waitsOnce(1).size(), 1u);       // the session ended; the tunnel waits to retry
   EXPECT_EQ(server.authorizations().size(), 1u);  // after it had opened
   EXPECT_FALSE(tunnel->isConnected());
   EXPECT_FALSE(TunnelState::read());

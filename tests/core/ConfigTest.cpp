@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/Config.h"
@@ -122,6 +123,36 @@ TEST(ConfigManagerTest, MergesSystemUserAndOverrideLayers) {
   EXPECT_EQ(store.load(),
             json::parse(R"({"a": 1, "b": 2, "c": 3, "read_only": true, "machine_id": 7})"));
   EXPECT_EQ(store.getMachineId(), "");
+}
+
+// The two variables that force a mode read the usual words for on and off, in any case; any other
+// value turns the mode on too (the user meant something), with one warning naming the variable,
+// however often it is read.
+TEST(ConfigManagerTest, ModeVariablesTakeTheUsualWordsAndAnyOtherTurnsTheModeOnWithAWarning) {
+  // Each row: the value (nullptr: unset), whether the mode is on, whether that warns.
+  const std::tuple<const char*, bool, bool> rows[] = {
+      {"1", true, false},      {"true", true, false}, {"YES", true, false}, {"On", true, false},
+      {nullptr, false, false}, {"", false, false},    {"0", false, false},  {"False", false, false},
+      {"no", false, false},    {"OFF", false, false}, {"2", true, true},    {"enabled", true, true},
+      {" 1", true, true},      {"true ", true, true}};
+  ConfigManager& store = ConfigManager::shared();
+  ASSERT_TRUE(store.save({{"read_only", false}, {"privacy_mode", false}}));
+  for (const std::string variable : {"TVRN_READ_ONLY", "TVRN_PRIVACY_MODE"}) {
+    for (const auto& [value, on, warns] : rows) {
+      SCOPED_TRACE(variable + "=" + (value ? value : "(unset)"));
+      setOrClear(variable.c_str(), value);
+      test::CapturedStderr log;
+      for (int read = 0; read < 2; ++read) {
+        EXPECT_EQ(variable == "TVRN_READ_ONLY" ? store.readOnly() : store.privacyMode(), on);
+      }
+      const std::string text = log.text();
+      const std::string warning =
+          "[config] WARN  " + variable + "=\"" + (value ? value : "") + "\" is neither on";
+      EXPECT_EQ(text.find(warning) != std::string::npos, warns) << text;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), warns ? 1 : 0) << text;
+    }
+    ::unsetenv(variable.c_str());
+  }
 }
 
 TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {

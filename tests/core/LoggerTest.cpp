@@ -1,16 +1,23 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
+#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "base/Dispatch.h"
+#include "core/LogThrottle.h"
 #include "core/Logger.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
+
+using namespace std::chrono_literals;
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
@@ -120,6 +127,63 @@ TEST(LoggerTest, LinesFromManyThreadsArriveWhole) {
   const auto lines = linesOf(test::readFile(file));
   EXPECT_EQ(lines.size(), 1600u);
   for (const auto& line : lines) ASSERT_EQ(line.substr(20), " [t] INFO  " + payload);
+}
+
+// A process that logs without end (a client reconnecting thousands of times a second) keeps the
+// file bounded while it runs: past 1 MiB it is cut to its newest whole lines, the newest last.
+TEST(LoggerTest, TheFileStaysUnderItsCapWhileTheProcessRuns) {
+  const auto file = test::home() / "bounded.log";
+  Logger::configure(file);
+  const std::string payload(200, 'p');
+  constexpr int kLines = 12000;  // about 2.8 MiB in all
+  std::uintmax_t largest = 0;
+  {
+    test::CapturedStderr quiet;
+    for (int i = 1; i <= kLines; ++i) {
+      Logger::info("t", payload + std::to_string(i));
+      if (i % 100 == 0) largest = std::max(largest, std::filesystem::file_size(file));
+    }
+  }
+  EXPECT_LE(largest, 1024u * 1024u + 512u);
+  const auto lines = linesOf(test::readFile(file));
+  ASSERT_GT(lines.size(), 1000u);
+  EXPECT_EQ(lines.back().substr(20), " [t] INFO  " + payload + std::to_string(kLines));
+}
+
+TEST(LogThrottleTest, WritesTheFirstAtOnceAndThenOneCountPerInterval) {
+  // Each step writes so many lines (-1: the source stops), then moves the clock so many seconds.
+  struct Row {
+    std::vector<std::pair<int, int>> steps;
+    std::vector<std::string> messages;
+  };
+  const std::string more = " more in the last 10 s)";
+  const Row rows[] = {
+      {{{1, 0}}, {"m1"}},
+      {{{5, 10}}, {"m1", "m5 (4" + more}},
+      {{{1, 10}, {1, 0}}, {"m1", "m2"}},  // again after a quiet interval
+      {{{3, 10}, {2, 10}, {0, 10}, {1, 0}}, {"m1", "m3 (2" + more, "m5 (2" + more, "m6"}},
+      {{{2, 9}}, {"m1"}},                                         // the interval is not over yet
+      {{{3, 0}, {-1, 0}, {1, 0}}, {"m1", "m3 (2" + more, "m4"}},  // written at the stop, afresh
+  };
+  for (const Row& row : rows) {
+    ManualClock clock;
+    TimerQueue timers(clock);
+    test::CapturedStderr captured;
+    LogThrottle throttle("test", LogThrottle::Level::warn, {10s, &timers, &clock});
+    int written = 0;
+    for (const auto& [lines, seconds] : row.steps) {
+      if (lines < 0) throttle.flush();
+      for (int i = 0; i < lines; ++i) throttle.write("m" + std::to_string(++written));
+      clock.advance(std::chrono::seconds(seconds));
+      timers.waitIdle();
+    }
+    std::istringstream text(captured.text());
+    std::vector<std::string> messages;
+    for (std::string line; std::getline(text, line);) {
+      messages.push_back(line.substr(line.find(" [test] WARN  ") + 14));
+    }
+    EXPECT_EQ(messages, row.messages) << row.messages.back();
+  }
 }
 
 }  // namespace

@@ -27,8 +27,8 @@
 #include "core/ToolResponse.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "support/CapturedStderr.h"
-#include "support/SocketClient.h"
 #include "support/Eventually.h"
+#include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -408,7 +408,8 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
       {"many calls and pings written at once, read afterwards", 1000, -1},
       {"a held call first: the others run, their replies wait for it", 40, 0},
       {"a held call last: the replies before it leave meanwhile", 40, 39},
-      {"a held call amid many: those before it leave, those behind it stay within the cap", 300, 20},
+      {"a held call amid many: those before it leave, those behind it stay within the cap", 300,
+       20},
       {"three times the cap behind a held call", 3 * cap, 0},
   };
   for (const Case& c : cases) {
@@ -707,6 +708,7 @@ TEST(MCPServerTest, PrivacyModeTokenisesSuccessfulResultsOnlyWithOneTokenPerSess
 
 TEST(MCPServerTest, RelayedRequestsAlwaysGetAnAnswerAndAreRecordedAsCloud) {
   AuditLog::configure(ConfigManager::shared().auditLogPath());
+  ASSERT_TRUE(ConfigManager::shared().save({{"cloud_data_enabled", true}}));
   const auto registry = testRegistry();
   MCPServer relay(std::make_unique<MCPReader>(-1), std::make_unique<MCPWriter>(-1), registry,
                   {"tavrin-server", "1.0"});

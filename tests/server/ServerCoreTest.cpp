@@ -487,6 +487,20 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   first->terminate();
 }
 
+// The standard error of the program, headless or as the tray, run to its end, which must come
+// with status 1.
+std::string outputOfAFailedStart(bool tray) {
+  SpawnOptions options({TVRN_PROGRAM});
+  if (!tray) options.argv.push_back("--headless");
+  RunOptions run;
+  run.timeout = std::chrono::seconds(60);
+  const auto ended = Subprocess::run(options, run);
+  EXPECT_TRUE(ended.launched);
+  EXPECT_FALSE(ended.exit.signalled);
+  EXPECT_EQ(ended.exit.status, 1);
+  return ended.standardError;
+}
+
 // A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
 // with status 1, headless or as the tray, and says why on its standard error and in the log.
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
@@ -496,21 +510,35 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
   for (const bool tray : {false, true}) {
     SCOPED_TRACE(tray ? "tray" : "headless");
-    SpawnOptions options({TVRN_PROGRAM});
-    if (!tray) options.argv.push_back("--headless");
-    RunOptions run;
-    run.timeout = std::chrono::seconds(60);
-    const auto ended = Subprocess::run(options, run);
-    ASSERT_TRUE(ended.launched);
-    EXPECT_FALSE(ended.exit.signalled);
-    EXPECT_EQ(ended.exit.status, 1);
+    const std::string output = outputOfAFailedStart(tray);
     const std::string why =
         "[tray] ERROR ServerCore start failed: the MCP socket cannot be served "
         "(Socket path too long (";
-    EXPECT_NE(ended.standardError.find(why), std::string::npos) << ended.standardError;
-    EXPECT_EQ(ended.standardError.find("ServerCore ready"), std::string::npos);
+    EXPECT_NE(output.find(why), std::string::npos) << output;
+    EXPECT_EQ(output.find("ServerCore ready"), std::string::npos);
     EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
   }
+}
+
+// A TVRN_STATUS_PORT that names no port stops the start, headless or as the tray, before anything
+// is ended or cleaned up (the clean-up comes after "ServerCore starting"), and says why.
+TEST(ServerProgramTest, AStatusPortThatIsNoPortEndsTheStartWithStatusOne) {
+  if (!test::runsInOwnPidNamespace()) return;   // a start gone wrong would end programs by name
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  for (const std::string port : {"abc", "0", "99999", "80x", " 80", "-1"}) {
+    for (const bool tray : {false, true}) {
+      SCOPED_TRACE(port + (tray ? " tray" : " headless"));
+      ::setenv("TVRN_STATUS_PORT", port.c_str(), 1);
+      const std::string output = outputOfAFailedStart(tray);
+      EXPECT_NE(output.find("[tray] ERROR ServerCore start failed: TVRN_STATUS_PORT=\"" + port +
+                            "\" is not a port (a whole number from 1 to 65535)\n"),
+                std::string::npos)
+          << output;
+      EXPECT_EQ(output.find("ServerCore starting"), std::string::npos);
+    }
+  }
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  EXPECT_EQ(log.find("Legacy"), std::string::npos) << log;
 }
 
 // The read and search tools answer inside the scope that onedrive_set_scope stores.

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "base/Timestamp.h"
@@ -556,6 +557,28 @@ TEST(StatusDocumentTest, CarriesOnlyThePushMessageOfItsOwnContext) {
   }
 }
 
+// Until the first scan has finished the permissions are not known, so none reads as needed; the
+// last document of a stopping server says so.
+TEST(StatusDocumentTest, PermissionsAreUnknownUntilTheFirstScanAndTheLastDocumentSaysStopped) {
+  using State = StatusDocument::ServerState;
+  const std::map<std::string, std::string> checked = {{"calendar", "granted"},
+                                                      {"contacts", "notDetermined"}};
+  const json unknown = {{"calendar", "unknown"}, {"contacts", "unknown"}};
+  // Each row: whether the scan has finished (nothing: no scanner), the state, what is said.
+  const std::tuple<std::optional<bool>, State, json, const char*> rows[] = {
+      {std::nullopt, State::connected, checked, "connected"},
+      {false, State::connected, unknown, "connected"},
+      {true, State::stopped, checked, "stopped"}};
+  for (const auto& [scanned, state, permissions, server] : rows) {
+    ServerContext context;
+    context.permissionStatus = [&] { return checked; };
+    if (scanned) context.servicesScanned = [done = *scanned] { return done; };
+    const json document = StatusDocument::build("3.0.100", context, state);
+    EXPECT_EQ(document["permissions"], permissions);
+    EXPECT_EQ(document["server"], server);
+  }
+}
+
 // Paths are put into the page as data, never as markup: a folder name that closes the script
 // element stays inside its string.
 TEST(StatusPageTest, ForbidsFramingAndKeepsFileLocationsOutOfTheMarkup) {
@@ -623,7 +646,8 @@ TEST(StatusServerStartTest, ListensOnAnAddressOnceItsPortIsFree) {
     for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
     return found;
   };
-  EXPECT_EQ(count("cannot listen on " + where), 1u) << text;
+  // The system's reason, not a guess or a number.
+  EXPECT_EQ(count("cannot listen on " + where + " (bind: Address already in use)"), 1u) << text;
   EXPECT_EQ(count("now listening on " + where), 1u) << text;
   EXPECT_EQ(count("cannot listen on [::1]"), 0u) << text;
 }
@@ -672,6 +696,7 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   const auto written = parseServerStatus(test::readFile(statusFile));
   ASSERT_TRUE(written) << written.error();
   expectEveryServiceReported(written.value().services);
+  EXPECT_EQ(written.value().server, "stopped");  // the last word of a stopped server
 }
 
 }  // namespace

@@ -196,6 +196,17 @@ TEST_F(ServiceRowsTest, RowsShowTheirStateDetailErrorAndFix) {
        "",
        "Permission needed",
        "Enable →"},
+      // The first status after a start, before the server has looked: nothing is needed yet.
+      {"calendar not looked at yet",
+       json::object(),
+       nullptr,
+       {{"calendar", "unknown"}},
+       "Calendar",
+       S::off,
+       std::nullopt,
+       "",
+       std::nullopt,
+       ""},
       {"contacts denied",
        json::object(),
        nullptr,
@@ -277,6 +288,7 @@ TEST_F(ServiceRowsTest, RowsShowTheirStateDetailErrorAndFix) {
     EXPECT_EQ(row.shownError(), c.error) << c.label;
     EXPECT_EQ(row.offReason, c.offReason) << c.label;
     EXPECT_EQ(row.fixLabel, c.fixLabel) << c.label;
+    EXPECT_EQ(row.fix.has_value(), !c.fixLabel.empty()) << c.label;
   }
 }
 

@@ -104,6 +104,16 @@ TEST(StatusEventsTest, SequencesOfStatusesGiveTheirEvents) {
        {status(), ""},
        {permissions({{"calendar", "denied"}}),
         "lost:calendar granted \u2192 denied regressed denied:calendar"}},
+      // "unknown" (a server just started, that has not looked yet) neither loses nor restores
+      // anything, nor asks; the word before it stands.
+      {{permissions({{"calendar", "granted"}, {"contacts", "denied"}}), "denied:contacts"},
+       {permissions({{"calendar", "unknown"}, {"contacts", "unknown"}}), ""},
+       {permissions({{"calendar", "granted"}, {"contacts", "denied"}}), ""},
+       {permissions({{"calendar", "unknown"}}), ""},
+       {permissions({{"calendar", "notDetermined"}}),
+        "lost:calendar granted \u2192 notDetermined regressed ask:calendar"}},
+      {{permissions({{"calendar", "unknown"}, {"reminders", "unknown"}}), ""},
+       {permissions({{"calendar", "granted"}, {"reminders", "notDetermined"}}), "ask:reminders"}},
   };
   for (std::size_t n = 0; n < sequences.size(); ++n) {
     StatusBookkeeping book;

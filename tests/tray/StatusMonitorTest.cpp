@@ -75,6 +75,9 @@ TEST_F(StatusMonitorTest, UsesAFreshStatusFileElseTheRouteAndReadsAtMostOneMebib
   const json status = test::statusFixture("status-busy.json");
   json oversized = status;
   oversized["padding"] = std::string(2 * TrayHttp::kMaxReplyBytes, ' ');
+  // The last word of a server that stopped: only the route can tell whether another answers.
+  json stopped = status;
+  stopped["server"] = "stopped";
   const std::vector<std::tuple<std::optional<json>, std::chrono::milliseconds, std::string,
                                const char*, std::size_t>>
       cases = {
@@ -82,6 +85,8 @@ TEST_F(StatusMonitorTest, UsesAFreshStatusFileElseTheRouteAndReadsAtMostOneMebib
           {status, -5000ms, "", "connected", 0},  // modified in the future
           {status, 15000ms, "", "error", 1},
           {oversized, 0ms, "", "error", 1},
+          {stopped, 0ms, "", "error", 1},
+          {stopped, 0ms, status.dump(), "connected", 1},
           {std::nullopt, 0ms, status.dump(), "connected", 1},
           {std::nullopt, 0ms, oversized.dump(), "error", 1},
           {std::nullopt, 0ms, "{}", "error", 1},

@@ -1,8 +1,13 @@
 #include "fakes/support/FakeTunnelServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -45,6 +50,8 @@ struct FakeTunnelServer::State {
   std::vector<std::string> authorizations;
   std::size_t pings = 0;
   bool reading = true;
+  std::size_t slowBytes = 0;  // with slowEvery, how a slow line reads; 0 reads at full speed
+  std::chrono::milliseconds slowEvery{0};
   std::vector<std::shared_ptr<SessionBase>> open;  // touched on the I/O thread only
 
   void changeSessions(const std::shared_ptr<SessionBase>& session, bool add) {
@@ -68,7 +75,8 @@ using HttpReply = FakeTunnelServer::HttpReply;
 template <class Stream>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
  public:
-  Session(Stream&& stream, State& state) : ws_(std::move(stream)), state_(state) {}
+  Session(Stream&& stream, State& state)
+      : ws_(std::move(stream)), state_(state), pause_(ws_.get_executor()) {}
 
   void accept(http::request<http::string_body> request) {
     {
@@ -106,20 +114,29 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 
  private:
   void read() {
+    std::size_t slowBytes = 0;
+    std::chrono::milliseconds pause{0};
     {
       std::lock_guard hold(state_.mutex);
       idle_ = !state_.reading;
+      slowBytes = state_.slowBytes;
+      if (slowBytes > 0) pause = state_.slowEvery;
     }
     if (idle_) return;
-    ws_.async_read(
-        buffer_, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+    // Part of a frame at a time: all that has come, or on a slow line a little every so often.
+    ws_.async_read_some(
+        buffer_, slowBytes,
+        [self = this->shared_from_this(), pause](beast::error_code error, std::size_t) {
           if (error) return self->state_.changeSessions(self, false);
-          {
+          if (self->ws_.is_message_done()) {
             std::lock_guard hold(self->state_.mutex);
             self->state_.frames.push_back(beast::buffers_to_string(self->buffer_.data()));
             self->state_.changed.notify_all();
+            self->buffer_.consume(self->buffer_.size());
+          } else if (pause.count() > 0) {
+            self->pause_.expires_after(pause);
+            return self->pause_.async_wait([self](beast::error_code) { self->read(); });
           }
-          self->buffer_.consume(self->buffer_.size());
           self->read();
         });
   }
@@ -141,7 +158,8 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
   beast::flat_buffer buffer_;
   std::deque<std::string> out_;
   bool writing_ = false;
-  bool idle_ = false;  // no read is pending while the server does not read
+  bool idle_ = false;         // no read is pending while the server does not read
+  asio::steady_timer pause_;  // between the reads of a slow line
 };
 
 // Reads one HTTP request: an upgrade to "/tunnel" becomes a session, anything else gets the
@@ -268,6 +286,7 @@ void FakeTunnelServer::setReading(bool reading) {
   {
     std::lock_guard hold(state_->mutex);
     state_->reading = reading;
+    if (reading) state_->slowBytes = 0;
   }
   if (!reading) return;
   asio::post(state_->io, [state = state_.get()] {
@@ -278,6 +297,20 @@ void FakeTunnelServer::setReading(bool reading) {
     }
     for (const auto& session : open) session->resume();
   });
+}
+
+void FakeTunnelServer::readSlowly(std::size_t bytes, std::chrono::milliseconds every) {
+  // Taken on by the connections accepted from now on. A small buffer, so the relay's writes soon
+  // wait for what the reads take and each read opens the window again (the kernel keeps it shut
+  // until half the buffer is free); segments of a real line's size, as the relay would send
+  // nothing into a window smaller than the loopback's 64 KiB ones.
+  const int buffer = 4 * 1024, segment = 1460;
+  const int listener = state_->acceptor.native_handle();
+  ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+  ::setsockopt(listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+  std::lock_guard hold(state_->mutex);
+  state_->slowBytes = bytes;
+  state_->slowEvery = every;
 }
 
 std::vector<std::string> FakeTunnelServer::frames() const {

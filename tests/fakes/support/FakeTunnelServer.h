@@ -41,10 +41,14 @@ class FakeTunnelServer {
   void send(const std::string& text);
   // Drops every open session without a closing handshake, as a back end that dies would.
   void dropSessions();
-  // Stops reading what the relay sends (frames already read stay), or starts again.
+  // Stops reading what the relay sends (frames already read stay), or starts again at full speed.
   void setReading(bool reading);
+  // From the next connection on, reads what the relay sends `bytes` at a time, one read every
+  // `every`, through a small receive buffer (4 KiB) in segments of an Ethernet line's size: a
+  // back end on a slow line.
+  void readSlowly(std::size_t bytes, std::chrono::milliseconds every);
 
-  std::vector<std::string> frames() const;          // text frames received, in order
+  std::vector<std::string> frames() const;  // text frames received, in order
   std::size_t frameCount() const;
   std::vector<std::string> authorizations() const;  // the Authorization of each upgrade
   std::size_t openSessions() const;

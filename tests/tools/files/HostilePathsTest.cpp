@@ -28,7 +28,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr const char* kSecrets = R"({"m365_token": "secret-m365", "cloud_token": "secret-relay"})";
+constexpr const char* kSecrets =
+    R"({"m365_token": "secret-m365", "cloud_token": "secret-relay", "cloud_data_enabled": true})";
 
 class HostilePathsTest : public ::testing::Test {
  protected:
