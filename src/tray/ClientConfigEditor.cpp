@@ -14,13 +14,6 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-// The file a write must replace: the target of a link (followed to the end), so the link stays.
-std::filesystem::path realTarget(const std::filesystem::path& file) {
-  std::error_code error;
-  const auto target = std::filesystem::weakly_canonical(file, error);
-  return error ? file : target;
-}
-
 bool isOurs(std::string key) {
   std::transform(key.begin(), key.end(), key.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -101,7 +94,8 @@ std::optional<ojson> load(const std::filesystem::path& file) {
 }
 
 bool save(const std::filesystem::path& file, const ojson& config) {
-  const auto target = realTarget(file);
+  // A link (a dotfiles repository) stays a link: the file it leads to is replaced.
+  const auto target = FileStore::throughLinks(file);
   mode_t mode = 0600;
   if (struct stat info{}; ::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
   std::string bytes;
