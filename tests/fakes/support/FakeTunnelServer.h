@@ -37,7 +37,8 @@ class FakeTunnelServer {
   int port() const;
   std::string baseURL() const;  // http:// or https://127.0.0.1:<port>
 
-  // Sends a text frame on every open session.
+  // Sends a text frame on every open session: the relay may call itself connected a moment
+  // before this server has taken its session on, so wait for openSessions() first.
   void send(const std::string& text);
   // Drops every open session without a closing handshake, as a back end that dies would.
   void dropSessions();
