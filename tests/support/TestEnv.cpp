@@ -4,6 +4,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,12 +13,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "platform/ProcessSetup.h"
@@ -149,11 +152,19 @@ class FreshWorldPerTest : public ::testing::EmptyTestEventListener {
 // program would have no parent and would adopt whatever the children it ends leave behind: the
 // server is never in that place. So that first process only reaps, and the tests run in a child
 // of it; its end ends the namespace, and with it anything still running there.
+bool& belowAReaper() {
+  static bool below = false;
+  return below;
+}
+
 void runBelowAReaper() {
   if (::getpid() != 1 || !childRole().empty()) return;
   const pid_t tests = ::fork();
   if (tests < 0) std::abort();
-  if (tests == 0) return;
+  if (tests == 0) {
+    belowAReaper() = true;
+    return;
+  }
   for (;;) {
     int status = 0;
     const pid_t ended = ::waitpid(-1, &status, __WALL);
@@ -161,6 +172,32 @@ void runBelowAReaper() {
     if (ended < 0) std::_Exit(1);
     if (ended != tests) continue;
     std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+}
+
+// As the first process of a PID namespace, or below its reaper, every other process of the
+// namespace is one the tests started: a tray that a bridge started outlives the test that called
+// it, and would write into its home after the home is removed. Each is ended, and the ending
+// looked for again until the namespace's /proc shows no process but the first and this one.
+// Ended children are taken here; what the reaper adopted, the reaper takes.
+void endTheNamespacesOtherProcesses() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool others = false;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t pid = std::stoi(name);
+      if (pid == 1 || pid == ::getpid()) continue;
+      others = true;
+      ::kill(pid, SIGKILL);
+    }
+    if (!others) return;
+    while (::waitpid(-1, nullptr, WNOHANG | __WALL) > 0) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -293,6 +330,7 @@ int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
   ::testing::UnitTest::GetInstance()->listeners().Append(new FreshWorldPerTest);
   if (beforeTests) beforeTests();
   int status = RUN_ALL_TESTS();
+  if (::getpid() == 1 || belowAReaper()) endTheNamespacesOtherProcesses();
   removeTree(rootSlot());
   if (!shortRootSlot().empty()) removeTree(shortRootSlot());
   // As the program does: detached session threads may still be running, so the process ends
