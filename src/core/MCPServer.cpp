@@ -296,12 +296,12 @@ class RepliesInOrder {
     std::vector<Slot> slots;
     std::size_t front = 0;
     std::size_t next = 0;
-    std::size_t lineBytes = 0;            // of the queued lines in slots
-    std::deque<Slot*> queued;             // calls no one has started, in the requests' order
-    std::size_t workers = 0;              // shifts handed to the pool and not yet over
-    bool writing = false;                 // a thread is writing replies; only it takes them off
-    std::atomic<bool> idle{true};         // idleLocked() as of the last change
-    bool sessionWaits = false;            // for room, or for everything to be done
+    std::size_t lineBytes = 0;          // of the queued lines in slots
+    std::deque<Slot*> queued;           // calls no one has started, in the requests' order
+    std::size_t workers = 0;            // shifts handed to the pool and not yet over
+    bool writing = false;               // a thread is writing replies; only it takes them off
+    std::atomic<bool> idle{true};       // idleLocked() as of the last change
+    bool sessionWaits = false;          // for room, or for everything to be done
     std::vector<std::string_view> views;  // the replies being written; the writing thread's alone
   };
 
@@ -486,7 +486,7 @@ class NextRequestLook {
   }
 
   std::chrono::microseconds look_ = kShortestLook;
-  bool replied_ = false;  // the last look saw every reply out, at repliedAt_
+  bool replied_ = false;          // the last look saw every reply out, at repliedAt_
   Clock::time_point repliedAt_;
 };
 

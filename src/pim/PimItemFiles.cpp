@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "base/Strings.h"
 #include "platform/FileStore.h"
 #include "platform/RegularFile.h"
 
@@ -218,9 +219,7 @@ void readCards(const fs::path& file, const std::string& text, Entry& entry, std:
   }
   if (unfinished) skipped.push_back("its last card has no END:VCARD");
   if (skipped.empty()) return;
-  std::string reasons;
-  for (const auto& reason : skipped) reasons += (reasons.empty() ? "" : "; ") + reason;
-  warnings.push_back("Personal data file " + file.string() + ": " + reasons +
+  warnings.push_back("Personal data file " + file.string() + ": " + Strings::joined(skipped, "; ") +
                      "; those cards are skipped, the others listed, and the file is left as it "
                      "is");
 }

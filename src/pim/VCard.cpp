@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/TextDecoding.h"
+#include "base/Utf8.h"
 
 namespace tvrn::VCard {
 namespace {
@@ -250,11 +251,7 @@ std::string birthdayText(const DateComponents& date) {
 // An e-mail address or a phone number, without the blanks some exporters write around it (a
 // blank after the colon, a fold that keeps one), which would keep a search by it from finding it.
 std::string address(const ContentLine& line) {
-  std::string value = components(line.value, '\x01').front();
-  constexpr std::string_view kBlanks = " \t\r\n";
-  const size_t first = value.find_first_not_of(kBlanks);
-  if (first == std::string::npos) return {};
-  return value.substr(first, value.find_last_not_of(kBlanks) - first + 1);
+  return std::string(Utf8::trim(components(line.value, '\x01').front(), Utf8::isWhiteSpace));
 }
 
 std::string memberId(std::string value) {

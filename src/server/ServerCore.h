@@ -12,7 +12,7 @@ class PrivacyGate;
 class ToolRegistry;
 struct CoProcesses;
 struct PlatformStores;
-}  // namespace tvrn
+}
 
 namespace tvrn::ServerCore {
 

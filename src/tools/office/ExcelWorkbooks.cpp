@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Strings.h"
 #include "base/Utf8.h"
 #include "core/Logger.h"
 #include "core/ToolResponse.h"
@@ -361,11 +362,7 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   reply += count == 0 ? "]" : "\n  ]";
   reply += ",\n  \"count\": " + std::to_string(count);
   if (leftOut > 0) notes.push_back(kRowsLeftOut + std::to_string(leftOut));
-  if (!notes.empty()) {
-    std::string note = notes.front();
-    for (std::size_t index = 1; index < notes.size(); ++index) note += ". " + notes[index];
-    reply += ",\n  \"note\": " + json(note).dump();
-  }
+  if (!notes.empty()) reply += ",\n  \"note\": " + json(Strings::joined(notes, ". ")).dump();
   reply += "\n}";
   return ToolResponse::text(reply);
 }
@@ -405,11 +402,7 @@ std::optional<ToolError> unknownSheet(const std::optional<RegularFile>& workbook
   if (sheetName.empty() || !workbook) return std::nullopt;
   const auto names = sheetNames(*workbook);
   if (!names || listed(*names, sheetName)) return std::nullopt;
-  std::string expected = kOneOfTheSheets;
-  for (std::size_t index = 0; index < names->size(); ++index) {
-    expected += (index == 0 ? "" : ", ") + (*names)[index];
-  }
-  return ToolError::invalidParam("sheet_name", expected);
+  return ToolError::invalidParam("sheet_name", kOneOfTheSheets + Strings::joined(*names, ", "));
 }
 
 ToolResult createXlsx(const std::string& path, const OfficeServices::DocumentTarget& target,
