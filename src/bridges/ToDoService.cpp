@@ -77,8 +77,7 @@ std::optional<std::string> printedLists(const std::vector<Calendar>& lists) {
     if (!out.key("account") || !out.string(titled ? list.source->title : "local") ||
         !out.key("id") || !out.string(list.id) || !out.key("name") || !out.string(list.title) ||
         !out.key("type") ||
-        !out.string(
-            sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt))) {
+        !out.string(sourceTypeName(list.source ? std::optional(list.source->type) : std::nullopt))) {
       return std::nullopt;
     }
     out.endObject();
