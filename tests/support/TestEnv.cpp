@@ -148,15 +148,16 @@ class FreshWorldPerTest : public ::testing::EmptyTestEventListener {
   std::filesystem::path folder_;
 };
 
-// As the first process of a PID namespace (a whole test program in the isolation wrapper), the
-// program would have no parent and would adopt whatever the children it ends leave behind: the
-// server is never in that place. So that first process only reaps, and the tests run in a child
-// of it; its end ends the namespace, and with it anything still running there.
+// Whether this process runs the tests below a reaper (see runBelowAReaper).
 bool& belowAReaper() {
   static bool below = false;
   return below;
 }
 
+// As the first process of a PID namespace (a whole test program in the isolation wrapper), the
+// program would have no parent and would adopt whatever the children it ends leave behind: the
+// server is never in that place. So that first process only reaps, and the tests run in a child
+// of it; its end ends the namespace, and with it anything still running there.
 void runBelowAReaper() {
   if (::getpid() != 1 || !childRole().empty()) return;
   const pid_t tests = ::fork();
@@ -181,6 +182,9 @@ void runBelowAReaper() {
 // looked for again until the namespace's /proc shows no process but the first and this one.
 // Ended children are taken here; what the reaper adopted, the reaper takes.
 void endTheNamespacesOtherProcesses() {
+  // Only where /proc is the namespace's own, so that it shows nothing outside it.
+  std::error_code own;
+  if (std::filesystem::read_symlink("/proc/self", own) != std::to_string(::getpid())) return;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (std::chrono::steady_clock::now() < deadline) {
     bool others = false;
