@@ -457,12 +457,10 @@ void compare(const Block& was, const Block& is, const Names& names,
   const auto [matches, gone] = pairedWith(was, is);
   for (size_t j = 0; j < is.children.size(); ++j) {
     const Block& child = is.children[j];
-    const Block* model = nullptr;
-    for (const Block& candidate : was.children) {
-      if (keyOf(candidate) == child.kind && model == nullptr) model = &candidate;
-    }
+    const auto model = std::find_if(was.children.begin(), was.children.end(),
+                                    [&](const Block& b) { return keyOf(b) == child.kind; });
     if (matches[j] == nullptr) found.push_back("+" + child.kind);
-    if (matches[j] != nullptr || model != nullptr) {
+    if (matches[j] != nullptr || model != was.children.end()) {
       compare(matches[j] ? *matches[j] : *model, child, names, found);
     }
   }
@@ -861,6 +859,7 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
   const std::string khal = test::onPath("khal");
+  const PimTime from = at("2024-05-01"), to = at("2024-08-01");
   for (const Confirmed& c : confirmedChanges()) {
     SCOPED_TRACE(c.name);
     PimStore store(test::home() / c.name);
@@ -868,7 +867,7 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     const std::string before = withEnds(c.text, c.ends);
     test::writeFile(file, before);
     std::optional<Event> chosen;
-    for (const Event& e : store.events(at("2024-05-01"), at("2024-08-01"))) {
+    for (const Event& e : store.events(from, to)) {
       if (shown(e).rfind(c.occurrence, 0) == 0) chosen = e;
     }
     ASSERT_TRUE(chosen) << c.occurrence;
@@ -898,9 +897,7 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     // khal skips files with a byte order mark or bare CRs, before a change as after it.
     if (khal.empty() || (c.ends != Ends::crlf && c.ends != Ends::lf)) continue;
     Lines ours;
-    for (const Event& e : store.events(at("2024-05-01"), at("2024-08-01"))) {
-      ours.push_back(shown(e));
-    }
+    for (const Event& e : store.events(from, to)) ours.push_back(shown(e));
     std::sort(ours.begin(), ours.end());
     const Lines theirs = khalList(khal, file.parent_path());
     EXPECT_EQ(theirs, ours);
