@@ -61,13 +61,11 @@ TEST_F(ListNamesTest, TheListOrCalendarNamedExactlyWinsOverOneThatHoldsTheName) 
 
   // The contacts of the group named so, not of the one before it whose name holds it.
   const std::string book = data().saveContainer({"", "People", ContainerType::local}).value().id;
-  Contact ann, bob;
-  ann.givenName = "Ann";
-  bob.givenName = "Bob";
-  ann.containerId = bob.containerId = book;
-  const std::string annId = data().saveContact(ann).value().id;
-  ASSERT_TRUE(data().saveGroup({"", "Old Friends", book, {annId}}).ok());
-  ASSERT_TRUE(data().saveGroup({"", "Friends", book, {data().saveContact(bob).value().id}}).ok());
+  for (const auto& [group, name] : {std::pair{"Old Friends", "Ann"}, {"Friends", "Bob"}}) {
+    Contact member;
+    member.givenName = name, member.containerId = book;
+    ASSERT_TRUE(data().saveGroup({"", group, book, {data().saveContact(member).value().id}}).ok());
+  }
   const json listed = callData("list_contacts", {{"group_name", "friends"}})["result"];
   EXPECT_EQ(listed["contacts"].size(), 1u) << listed;
   EXPECT_EQ(listed["contacts"][0]["first_name"], "Bob");

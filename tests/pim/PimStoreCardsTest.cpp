@@ -3,8 +3,8 @@
 // byte of the others as it was.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,10 +56,8 @@ Texts cardsOf(const std::string& text) {
 // A card's lines as written, line ends aside, without those of one property.
 Texts linesWithout(const std::string& card, const std::string& name) {
   Texts lines;
-  for (size_t at = 0; at < card.size();) {
-    const size_t end = std::min(card.find('\n', at), card.size());
-    std::string line = card.substr(at, end - at);
-    at = end + 1;
+  std::istringstream in(card);
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.rfind(name, 0) != 0) lines.push_back(line);
   }

@@ -16,6 +16,7 @@
 #include "pim/PimDocument.h"
 #include "pim/PimStore.h"
 #include "platform/Paths.h"
+#include "support/ScopedUmask.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -479,11 +480,11 @@ TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewOnesTakeTheirNeighboursButNeverWorl
   const auto modeOf = [](const fs::path& path) {
     return static_cast<int>(fs::status(path).permissions() & fs::perms::mask);
   };
-  const mode_t umaskBefore = ::umask(022);
   for (const mode_t mask : {0000, 0022, 0077}) {
     SCOPED_TRACE("umask " + std::to_string(mask));
-    ::umask(mask);
-    const auto calendarBeside = [&](const char* title, int neighbour) {
+    const test::ScopedUmask masked(mask);
+    // The mode of a new item in a calendar of its own, beside one of this mode (0: alone).
+    const auto modeBeside = [&](const char* title, int neighbour) {
       const Calendar made = store_.saveCalendar(named(title + std::to_string(mask))).value();
       if (neighbour != 0) {
         const std::string uid = "n" + std::to_string(neighbour) + "-" + std::to_string(mask);
@@ -493,19 +494,12 @@ TEST_F(PimStoreTest, ItemsKeepTheirModeAndNewOnesTakeTheirNeighboursButNeverWorl
       }
       Event event = eventIn("New", "2024-05-03T09:00:00Z", "2024-05-03T10:00:00Z");
       event.calendarId = made.id;
-      return fs::path(made.id) / (store_.saveEvent(event).value().id + ".ics");
+      return modeOf(fs::path(made.id) / (store_.saveEvent(event).value().id + ".ics"));
     };
-    const struct {
-      fs::path path;
-      int mode;
-    } cases[] = {
-        {calendarBeside("Shared", 0666), 0664},
-        {calendarBeside("Kept", 0640), 0640},
-        {calendarBeside("Alone", 0), 0644 & ~static_cast<int>(mask)},
-    };
-    for (const auto& c : cases) EXPECT_EQ(modeOf(c.path), c.mode) << c.path;
+    EXPECT_EQ(modeBeside("Shared", 0666), 0664);
+    EXPECT_EQ(modeBeside("Kept", 0640), 0640);
+    EXPECT_EQ(modeBeside("Alone", 0), 0644 & ~static_cast<int>(mask));
   }
-  ::umask(umaskBefore);
 
   const fs::path kept = fs::path(calendar_) / "kept.ics";
   test::writeFile(kept, ics(vevent("kept", "SUMMARY:Kept\r\nDTSTART:20240502T090000Z\r\n")));
