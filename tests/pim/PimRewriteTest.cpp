@@ -858,6 +858,13 @@ const std::vector<Confirmed>& confirmedChanges() {
 TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
   ::setenv("TZ", "Europe/Berlin", 1);
   ::tzset();
+  // The C library's zone back to UTC however the test ends, for the tests after it.
+  struct ZoneBack {
+    ~ZoneBack() {
+      ::setenv("TZ", "UTC", 1);
+      ::tzset();
+    }
+  } zoneBack;
   const std::string khal = test::onPath("khal");
   const PimTime from = at("2024-05-01"), to = at("2024-08-01");
   for (const Confirmed& c : confirmedChanges()) {
@@ -892,6 +899,9 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     const auto uid = [](const Event& e) { return "\nUID:" + e.id.substr(0, e.id.find('/')); };
     const std::string made = uid(saved.value());
     EXPECT_EQ(next.find(made) != std::string::npos, !c.split.empty()) << next;
+    for (const char* end : {"\r", "\n"}) {
+      EXPECT_EQ(next.find(uid(*chosen) + end), std::string::npos) << "a part kept the old UID";
+    }
     EXPECT_EQ(next.empty() ? Lines() : lineDiff(before, replaced(next, made, uid(*chosen))),
               c.split);
     // khal skips files with a byte order mark or bare CRs, before a change as after it.
@@ -903,8 +913,6 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     EXPECT_EQ(theirs, ours);
     EXPECT_EQ(std::count(theirs.begin(), theirs.end(), shown(saved.value())), 1);
   }
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
   if (khal.empty()) GTEST_SKIP() << "khal is not installed (install-deps): not compared with it";
 }
 
