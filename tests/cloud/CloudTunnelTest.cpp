@@ -188,10 +188,8 @@ TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
     const json result = relay("tools/call")["result"];
     const std::string text = result["content"][0]["text"];
     EXPECT_EQ(result.contains("isError"), !runs) << text;
-    if (runs) {
-      EXPECT_EQ(text, "ran");
-      continue;
-    }
+    EXPECT_EQ(text == "ran", runs) << text;
+    if (runs) continue;
     EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
     EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
                         "of TVRN's settings page, http://localhost:" +

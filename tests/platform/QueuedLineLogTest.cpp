@@ -12,10 +12,6 @@
 namespace tvrn {
 namespace {
 
-QueuedLineLog::LineMaker line(const std::string& text) {
-  return [text] { return text + "\n"; };
-}
-
 // A session that records while the server stops: its line queued before the stop, behind a batch
 // the writer is still writing, and its lines during and after the stop reach the file after it,
 // none lost.
@@ -33,14 +29,14 @@ TEST(QueuedLineLogTest, AThreadsLinesKeepTheirOrderThroughAStop) {
     return std::string("held\n");
   });
   writing.get_future().wait();
-  log.append(line("before the stop"));
+  log.append([] { return std::string("before the stop\n"); });
 
   std::thread stop([&] { log.writeThrough(); });
   ASSERT_TRUE(test::eventually([&] { return log.waitingWriters() == 1; }))
       << "the stop to wait for the batch being written";
   std::atomic<bool> appended{false};
   std::thread during([&] {
-    log.append(line("during the stop"));
+    log.append([] { return std::string("during the stop\n"); });
     appended = true;
   });
   ASSERT_TRUE(test::eventually([&] { return log.waitingWriters() == 2 || appended; }))
@@ -48,7 +44,7 @@ TEST(QueuedLineLogTest, AThreadsLinesKeepTheirOrderThroughAStop) {
   release.set_value();
   stop.join();
   during.join();
-  log.append(line("after the stop"));
+  log.append([] { return std::string("after the stop\n"); });
 
   EXPECT_EQ(test::readFile(file), "held\nbefore the stop\nduring the stop\nafter the stop\n");
 }

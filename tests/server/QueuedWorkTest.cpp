@@ -44,8 +44,7 @@ TEST(QueuedWorkTest, CancelWaitsForARunningTaskAndDropsTheRest) {
   work->cancel();
 }
 
-// A job that throws is over as far as the stop is concerned: cancel() does not wait for it for
-// ever.
+// A job that threw is over as far as the stop goes: cancel() does not wait for it for ever.
 TEST(QueuedWorkTest, CancelReturnsAfterAJobThatThrew) {
   auto work = QueuedWork::make();
   auto threw = std::make_shared<std::promise<void>>();

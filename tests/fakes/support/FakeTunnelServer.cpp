@@ -300,9 +300,8 @@ void FakeTunnelServer::setReading(bool reading) {
 }
 
 void FakeTunnelServer::readSlowly(std::size_t bytes, std::chrono::milliseconds every) {
-  // Taken on by the connections accepted from now on. A small buffer, so the relay's writes soon
-  // wait for what the reads take and each read opens the window again (the kernel keeps it shut
-  // until half the buffer is free); segments of a real line's size, as the relay would send
+  // A small buffer, so the relay's writes soon wait for the reads and each read opens the window
+  // again (shut until half the buffer is free); a real line's segments, as the relay would send
   // nothing into a window smaller than the loopback's 64 KiB ones.
   const int buffer = 4 * 1024, segment = 1460;
   const int listener = state_->acceptor.native_handle();

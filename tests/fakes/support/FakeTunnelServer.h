@@ -44,9 +44,8 @@ class FakeTunnelServer {
   void dropSessions();
   // Stops reading what the relay sends (frames already read stay), or starts again at full speed.
   void setReading(bool reading);
-  // From the next connection on, reads what the relay sends `bytes` at a time, one read every
-  // `every`, through a small receive buffer (4 KiB) in segments of an Ethernet line's size: a
-  // back end on a slow line.
+  // From the next connection on, a back end on a slow line: reads `bytes` every `every`, through
+  // a 4 KiB receive buffer in segments of an Ethernet line's size.
   void readSlowly(std::size_t bytes, std::chrono::milliseconds every);
 
   std::vector<std::string> frames() const;  // text frames received, in order
