@@ -33,27 +33,20 @@ extern char** environ;
 namespace tvrn::test {
 namespace {
 
-// The process's folder under the caller's TMPDIR; each test's world is a numbered folder in it.
-std::filesystem::path& rootSlot() {
-  static std::filesystem::path path;
-  return path;
-}
+// Where the tests' folders are, for the whole process.
+struct Folders {
+  // The process's folder under the caller's TMPDIR; each test's world is a numbered folder in it.
+  std::filesystem::path root;
+  std::filesystem::path world;
+  // Where the worlds' home folders go when the caller's TMPDIR is too long for the sockets under
+  // them; empty while the homes stay in their worlds.
+  std::filesystem::path shortRoot;
+  std::filesystem::path home;
+};
 
-std::filesystem::path& worldSlot() {
-  static std::filesystem::path path;
-  return path;
-}
-
-// Where the worlds' home folders go when the caller's TMPDIR is too long for the sockets under
-// them; empty while the homes stay in their worlds.
-std::filesystem::path& shortRootSlot() {
-  static std::filesystem::path path;
-  return path;
-}
-
-std::filesystem::path& homeSlot() {
-  static std::filesystem::path path;
-  return path;
+Folders& folders() {
+  static Folders held;
+  return held;
 }
 
 void clearProjectVariables() {
@@ -88,18 +81,19 @@ std::filesystem::path makeShortFolder(const char* prefix) {
 
 void makeRoot() {
   const char* outer = ::getenv("TMPDIR");
-  rootSlot() =
+  folders().root =
       makeTemporaryFolder(outer != nullptr && *outer != '\0' ? outer : "/tmp", "tvrn-test-");
-  if (rootSlot().empty()) {
+  if (folders().root.empty()) {
     std::fprintf(stderr, "Cannot make a folder for the tests in TMPDIR=%s: %s\n",
                  outer != nullptr ? outer : "", std::strerror(errno));
     std::abort();
   }
-  if (rootSlot().native().size() > kLongestRootForSockets) {
-    shortRootSlot() = makeShortFolder("tvrn-home-");
-    if (shortRootSlot().empty()) {
-      std::fprintf(stderr, "TMPDIR is too long for the sockets the tests make, and no short "
-                           "temporary folder (/tmp, /var/tmp, /dev/shm) takes a new folder\n");
+  if (folders().root.native().size() > kLongestRootForSockets) {
+    folders().shortRoot = makeShortFolder("tvrn-home-");
+    if (folders().shortRoot.empty()) {
+      std::fprintf(stderr,
+                   "TMPDIR is too long for the sockets the tests make, and no short "
+                   "temporary folder (/tmp, /var/tmp, /dev/shm) takes a new folder\n");
     }
   }
 }
@@ -109,14 +103,14 @@ void makeRoot() {
 void enterFreshWorld() {
   static int count = 0;
   const std::string number = std::to_string(++count);
-  const std::filesystem::path world = rootSlot() / number;
-  worldSlot() = world;
-  homeSlot() = (shortRootSlot().empty() ? world : shortRootSlot() / number) / "home";
-  std::filesystem::create_directories(homeSlot());
+  const std::filesystem::path world = folders().root / number;
+  folders().world = world;
+  folders().home = (folders().shortRoot.empty() ? world : folders().shortRoot / number) / "home";
+  std::filesystem::create_directories(folders().home);
   std::filesystem::create_directories(world / "xdg-system");
   std::filesystem::create_directories(world / "tmp");
-  ::setenv("HOME", homeSlot().c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (homeSlot() / ".config").c_str(), 1);
+  ::setenv("HOME", folders().home.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (folders().home / ".config").c_str(), 1);
   ::setenv("XDG_CONFIG_DIRS", (world / "xdg-system").c_str(), 1);
   ::setenv("TMPDIR", (world / "tmp").c_str(), 1);
   clearProjectVariables();
@@ -207,11 +201,11 @@ void endTheNamespacesOtherProcesses() {
 
 }  // namespace
 
-std::filesystem::path home() { return homeSlot(); }
+std::filesystem::path home() { return folders().home; }
 
-std::filesystem::path testTemp() { return worldSlot() / "tmp"; }
+std::filesystem::path testTemp() { return folders().world / "tmp"; }
 
-std::filesystem::path worldsRoot() { return rootSlot(); }
+std::filesystem::path worldsRoot() { return folders().root; }
 
 std::filesystem::path fakesDir() { return TVRN_FAKES_DIR; }
 
@@ -259,7 +253,8 @@ void removeTree(const std::filesystem::path& path) {
     // A folder a test locked (mode 000) is opened again first: the owner may always do that.
     ::chmod(path.c_str(), 0700);
     std::vector<std::filesystem::path> entries;
-    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(path, ec), end; !ec && it != end;
+         it.increment(ec)) {
       entries.push_back(it->path());
     }
     for (const auto& entry : entries) removeTree(entry);
@@ -335,8 +330,8 @@ int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
   if (beforeTests) beforeTests();
   int status = RUN_ALL_TESTS();
   if (::getpid() == 1 || belowAReaper()) endTheNamespacesOtherProcesses();
-  removeTree(rootSlot());
-  if (!shortRootSlot().empty()) removeTree(shortRootSlot());
+  removeTree(folders().root);
+  if (!folders().shortRoot.empty()) removeTree(folders().shortRoot);
   // As the program does: detached session threads may still be running, so the process ends
   // without destroying the singletons under them. Leaks are still looked for first.
 #if defined(__SANITIZE_ADDRESS__)
