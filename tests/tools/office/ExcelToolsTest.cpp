@@ -138,6 +138,53 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
   }
 }
 
+// Rows as spreadsheet programs write them: each carries its own number, and the empty rows
+// between them are left out of the file. Every row comes back at its place, the empty ones as
+// empty rows, and the row limit counts places.
+TEST(ExcelToolsTest, RowsKeepTheirPlaces) {
+  const ZipArchive::Member strings = {"xl/sharedStrings.xml",
+                                      "<sst><si><t>zero</t></si><si><t>one</t></si></sst>"};
+  const auto row = [](const std::string& number, const std::string& value) {
+    const std::string r = number.empty() ? "" : " r=\"" + number + "\"";
+    return "<row" + r + " spans=\"1:3\"><c r=\"B" + number + "\"><v>" + value + "</v></c></row>";
+  };
+  const std::string shared = "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>1</v></c></row>";
+  const std::string inlined =
+      "<row r=\"4\"><c r=\"C4\" t=\"inlineStr\"><is><t>four</t></is></c></row>";
+  struct Case {
+    std::string name;
+    std::string rows;
+    json maxRows;  // null: the default
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"blank lines left out", shared + inlined + row("7", "7"), nullptr,
+       R"([[],["one"],[],["","","four"],[],[],["","7"]])"},
+      {"rows without a number follow the one before",
+       row("", "a") + row("3", "c") + row("", "d") + "<row/>" + row("7", "g"), nullptr,
+       R"([["","a"],[],["","c"],["","d"],[],[],["","g"]])"},
+      {"limit inside a gap", row("1", "a") + row("9", "i"), 5, R"([["","a"]])"},
+      {"limit inside a gap before the first row", row("6", "f"), 5, "[]"},
+      {"limit at a row", shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])"},
+      {"first row past the limit", shared, 1, "[]"},
+      {"numbers that are not a row's own",
+       row("0", "z") + row("+5", "p") + row("-2", "x") + row("1048577", "o") + row("6", "f"),
+       nullptr, R"([["","z"],["","p"],["","x"],["","o"],[],["","f"]])"},
+      {"numbers out of order", row("3", "c") + row("2", "b") + row("3", "d") + row("7", "g"),
+       nullptr, R"([[],[],["","c"],["","b"],["","d"],[],["","g"]])"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        xlsx("places.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(c.rows)}, strings});
+    json arguments = {{"path", path}};
+    if (!c.maxRows.is_null()) arguments["max_rows"] = c.maxRows;
+    const json read = callOfficeJson("excel_read", arguments);
+    EXPECT_EQ(read["rows"], json::parse(c.expected));
+    EXPECT_EQ(read["count"], read["rows"].size());
+  }
+}
+
 // The sheet is read only as far as the rows asked for, and the shared strings only as far as the
 // last one they name: damage past that point goes unseen, damage before it is reported.
 TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
@@ -267,6 +314,22 @@ TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
        2,
        {fourMebibytes}},
       {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
+      // Rows the file leaves out are places too, kept and left out alike.
+      {"a gap after a value past 10 MiB",
+       worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>" + std::string(11 << 20, 'x') +
+                 "</t></is></c></row><row r=\"5\"><c r=\"A5\"><v>1</v></c></row>"),
+       {},
+       nullptr,
+       0,
+       5,
+       nullptr},
+      {"a row far down alone",
+       worksheet("<row r=\"100000\"><c r=\"A100000\"><v>1</v></c></row>"),
+       {},
+       2000000,
+       100000,
+       0,
+       json::array()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
