@@ -89,9 +89,9 @@ TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
 }
 
 TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
-  EXPECT_EQ(resultText(run("create_calendar_event", {{"end_date", 5}})),
-            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\nCall "
-            "again with confirm: true to create.");
+  EXPECT_EQ(resultText(run("create_calendar_event", {{"end_date", nullptr}})),
+            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\n  "
+            "Calendar: Work\nCall again with confirm: true to create.");
   EXPECT_EQ(
       resultText(run("delete_calendar_event", {{"event_id", event_}})),
       "Preview — delete calendar event '" + event_ + "'. Call again with confirm: true to delete.");
