@@ -63,32 +63,18 @@ TEST_F(LocalDataRouterTest, PermissionStatusAndProbes) {
 }
 
 // Whoever calls the router (a tool, a manifest's helper call), a change is refused before its
-// service could read a mistyped argument as absent; null is not given.
+// service could read a mistyped argument as absent.
 TEST_F(LocalDataRouterTest, AChangeArgumentOfTheWrongTypeIsRefusedBeforeTheService) {
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
-  const json june{{"title", "Demo"},
-                  {"start_date", "2024-06-01"},
-                  {"end_date", "2024-06-01"},
-                  {"confirm", true}};
-  const auto with = [&june](const json& more) {
-    json args = june;
-    args.update(more);
-    return args;
-  };
   const std::tuple<const char*, json, std::string> cases[] = {
       // Formerly "title, start_date, and end_date are required", with all three given.
-      {"create_calendar_event", with({{"title", 5}}), "Invalid 'title': expected string"},
-      {"update_calendar_event",
-       {{"event_id", "e"}, {"start_date", 5}},
-       "Invalid 'start_date': expected string"},
-      {"delete_calendar_event", {{"event_id", 5}}, "Invalid 'event_id': expected string"},
+      {"create_calendar_event",
+       {{"title", 5}, {"start_date", "2024-06-01"}, {"end_date", "2024-06-01"}, {"confirm", true}},
+       "Invalid 'title': expected string"},
       {"delete_reminder",
        {{"reminder_id", 5}, {"confirm", true}},
        "Invalid 'reminder_id': expected string"},
-      {"todo_create_task",
-       {{"title", "T"}, {"priority", true}, {"confirm", true}},
-       "Invalid 'priority': expected integer"},
       {"calendar_for_new_event", {{"calendar", 3}}, "Invalid 'calendar': expected string"},
   };
   for (const auto& [method, args, refusal] : cases) {
@@ -96,9 +82,6 @@ TEST_F(LocalDataRouterTest, AChangeArgumentOfTheWrongTypeIsRefusedBeforeTheServi
   }
   EXPECT_TRUE(data().events(test::at("2024-06-01"), test::at("2024-06-02")).empty());
   EXPECT_TRUE(data().reminders().empty());
-
-  const json created = callData("create_calendar_event", with({{"notes", nullptr}}));
-  EXPECT_EQ(created["result"]["created"], true) << created;
 }
 
 TEST(LocalDataDatesTest, ReadsThreeFormsAndWritesUTC) {

@@ -64,8 +64,7 @@ class PersonalDataChangesTest : public ::testing::Test, protected test::PimWorld
 
 const json kJune{{"title", "Demo"},
                  {"start_date", "2024-06-01T09:00:00Z"},
-                 {"end_date", "2024-06-01T10:00:00Z"},
-                 {"confirm", true}};
+                 {"end_date", "2024-06-01T10:00:00Z"}};
 
 json june(const json& more) {
   json args = kJune;
@@ -74,59 +73,46 @@ json june(const json& more) {
 }
 
 TEST_F(PersonalDataChangesTest, AnArgumentOfTheWrongTypeIsRefusedByNameAndChangesNothing) {
+  // Confirmed unless the row says otherwise: a preview the tool answers itself refuses too.
   const struct {
     const char* tool;
     json args;
-    std::string refusal;
+    std::string argument, type;
   } rows[] = {
-      // A preview the tool answers itself refuses as well as the change.
-      {"create_calendar_event", {{"title", 5}}, "Invalid 'title': expected string"},
-      {"create_calendar_event", june({{"start_date", 5}}), "Invalid 'start_date': expected string"},
-      {"create_calendar_event", june({{"notes", 1}}), "Invalid 'notes': expected string"},
-      {"create_calendar_event", june({{"calendar", {"Work"}}}),
-       "Invalid 'calendar': expected string"},
-      {"create_calendar_event", june({{"calendar_id", 4}}),
-       "Invalid 'calendar_id': expected string"},
-      {"create_calendar_event", june({{"attendees", "a@example.com"}}),
-       "Invalid 'attendees': expected array of strings"},
-      {"create_calendar_event", june({{"attendees", {"a@example.com", 7}}}),
-       "Invalid 'attendees': expected array of strings"},
+      {"create_calendar_event", {{"title", 5}, {"confirm", false}}, "title", "string"},
+      {"create_calendar_event", june({{"start_date", 5}}), "start_date", "string"},
+      {"create_calendar_event", june({{"calendar", {"Work"}}}), "calendar", "string"},
+      {"create_calendar_event", june({{"attendees", "a@example.com"}}), "attendees",
+       "array of strings"},
+      {"create_calendar_event", june({{"attendees", {"a@example.com", 7}}}), "attendees",
+       "array of strings"},
+      {"update_calendar_event", {{"event_id", event_}, {"start_date", 5}}, "start_date", "string"},
       {"update_calendar_event",
-       {{"event_id", event_}, {"start_date", 5}, {"confirm", true}},
-       "Invalid 'start_date': expected string"},
-      {"update_calendar_event",
-       {{"event_id", event_}, {"location", false}, {"confirm", true}},
-       "Invalid 'location': expected string"},
-      {"update_calendar_event",
-       {{"event_id", event_}, {"title", "Retro"}, {"span", 1}, {"confirm", true}},
-       "Invalid 'span': expected string"},
-      {"delete_calendar_event", {{"event_id", 5}}, "Invalid 'event_id': expected string"},
+       {{"event_id", event_}, {"title", "Retro"}, {"span", 1}},
+       "span",
+       "string"},
+      {"delete_calendar_event", {{"event_id", 5}, {"confirm", false}}, "event_id", "string"},
+      {"create_reminder", {{"title", "Rent"}, {"due_date", 20240501}}, "due_date", "string"},
       {"create_reminder",
-       {{"title", "Rent"}, {"due_date", 20240501}, {"confirm", true}},
-       "Invalid 'due_date': expected string"},
-      {"create_reminder",
-       {{"title", "Rent"}, {"list_name", json::object()}, {"confirm", true}},
-       "Invalid 'list_name': expected string"},
-      {"complete_reminder", {{"reminder_id", 7}}, "Invalid 'reminder_id': expected string"},
-      {"todo_create_task",
-       {{"title", "Rent"}, {"priority", "1"}, {"confirm", true}},
-       "Invalid 'priority': expected integer"},
-      {"todo_create_task",
-       {{"title", "Rent"}, {"priority", 1.5}, {"confirm", true}},
-       "Invalid 'priority': expected integer"},
-      {"todo_create_task", {{"title", true}}, "Invalid 'title': expected string"},
+       {{"title", "Rent"}, {"list_name", json::object()}},
+       "list_name",
+       "string"},
+      {"complete_reminder", {{"reminder_id", 7}}, "reminder_id", "string"},
+      {"todo_create_task", {{"title", "Rent"}, {"priority", 1.5}}, "priority", "integer"},
+      {"todo_create_task", {{"title", true}, {"confirm", false}}, "title", "string"},
       // Read as absent, the title would pick the task instead.
-      {"todo_complete_task",
-       {{"task_id", 5}, {"title", "Milk"}, {"confirm", true}},
-       "Invalid 'task_id': expected string"},
-      {"todo_complete_task", {{"title", "Milk"}, {"list", 3}}, "Invalid 'list': expected string"},
+      {"todo_complete_task", {{"task_id", 5}, {"title", "Milk"}}, "task_id", "string"},
+      {"todo_complete_task", {{"title", "Milk"}, {"list", 3}}, "list", "string"},
   };
   const auto before = onDisk();
   for (const auto& row : rows) {
-    const ToolResult result = run(row.tool, row.args);
-    ASSERT_FALSE(result.ok()) << row.tool << " " << row.args << ": " << test::textOf(result);
-    EXPECT_EQ(result.error().kind(), ToolError::Case::invalidParam) << row.tool << " " << row.args;
-    EXPECT_EQ(result.error().description(), row.refusal) << row.tool << " " << row.args;
+    json args = row.args;
+    args.emplace("confirm", true);
+    const ToolResult result = run(row.tool, args);
+    ASSERT_FALSE(result.ok()) << row.tool << " " << args << ": " << test::textOf(result);
+    EXPECT_EQ(result.error().kind(), ToolError::Case::invalidParam) << row.tool << " " << args;
+    EXPECT_EQ(result.error().description(), "Invalid '" + row.argument + "': expected " + row.type)
+        << row.tool << " " << args;
   }
   EXPECT_EQ(onDisk(), before);
 
@@ -176,18 +162,21 @@ TEST_F(PersonalDataChangesTest, NullIsNotGivenAndAConfirmOfAnotherTypeOnlyPrevie
     EXPECT_EQ(text.rfind(row.preview, 0), 0u) << row.tool << " " << row.args << ": " << text;
   }
   EXPECT_EQ(onDisk(), before);
-
-  const json created =
-      test::jsonOf(run("create_calendar_event", june({{"notes", nullptr}, {"calendar", nullptr}})));
-  ASSERT_TRUE(created.contains("id")) << created;
-  EXPECT_EQ(data().event(created["id"].get<std::string>())->notes, "");
 }
 
+// Before the user allows access a preview names only what was asked for: the user's calendars and
+// lists are not told to a client, and nobody is asked.
 TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefault) {
+  int asked = 0;
+  gate.setPrompt([&asked](PrivacyEntity, PrivacyGate::Answer answer) {
+    ++asked;
+    answer(false);
+  });
   const struct {
     const char* tool;
     json args;
     std::string line;
+    AuthorizationStatus access = AuthorizationStatus::granted;
   } previews[] = {
       {"create_calendar_event",
        {{"calendar", "Gym"}},
@@ -205,20 +194,37 @@ TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefa
        "\n  List:     Errands (default; no list matches 'Gym')\n"},
       {"create_reminder", {{"title", "Rent"}, {"list_name", "err"}}, "\n  List:     Errands\n"},
       {"create_reminder", {{"title", "Rent"}}, "\n  List:     Errands\n"},
+      {"create_calendar_event",
+       {{"calendar", "Gym"}},
+       "\n  Calendar: Gym\n",
+       AuthorizationStatus::notDetermined},
+      {"create_calendar_event", json::object(), "\n  Calendar: (default)\n",
+       AuthorizationStatus::notDetermined},
+      {"create_reminder",
+       {{"title", "Rent"}},
+       "\n  List:     (default)\n",
+       AuthorizationStatus::denied},
   };
   for (const auto& row : previews) {
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, row.access));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, row.access));
     const std::string text = test::textOf(run(row.tool, row.args));
     EXPECT_NE(text.find(row.line), std::string::npos)
         << row.tool << " " << row.args << ": " << text;
   }
+  EXPECT_EQ(asked, 0);
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
 
-  const json created = test::jsonOf(run("create_calendar_event", june({{"calendar", "Gym"}})));
+  const json created =
+      test::jsonOf(run("create_calendar_event", june({{"calendar", "Gym"}, {"confirm", true}})));
   EXPECT_EQ(created["calendar"], "Work");
   EXPECT_EQ(created["calendar_id"], work_);
   EXPECT_EQ(created["calendar_note"],
             "Created in the default calendar, Work: no calendar matches 'Gym'.");
   EXPECT_EQ(data().event(created["id"].get<std::string>())->calendarId, work_);
-  const json named = test::jsonOf(run("create_calendar_event", june({{"calendar", "work"}})));
+  const json named =
+      test::jsonOf(run("create_calendar_event", june({{"calendar", "work"}, {"confirm", true}})));
   EXPECT_EQ(named["calendar"], "Work");
   EXPECT_FALSE(named.contains("calendar_note")) << named;
 
@@ -227,29 +233,6 @@ TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefa
             "Reminder created: Rent — list: Errands (default; no list matches 'Gym')");
   EXPECT_EQ(test::textOf(run("create_reminder", {{"title", "Tea"}, {"confirm", true}})),
             "Reminder created: Tea — list: Errands");
-}
-
-// The user's calendars and lists are not named to a client before the user allows access.
-TEST_F(PersonalDataChangesTest, BeforeAccessIsAllowedAPreviewNamesOnlyWhatWasAskedFor) {
-  EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::notDetermined));
-  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::denied));
-  int asked = 0;
-  gate.setPrompt([&asked](PrivacyEntity, PrivacyGate::Answer answer) {
-    ++asked;
-    answer(false);
-  });
-  const std::pair<json, std::string> previews[] = {
-      {{{"calendar", "Gym"}}, "\n  Calendar: Gym\n"},
-      {json::object(), "\n  Calendar: (default)\n"},
-  };
-  for (const auto& [args, line] : previews) {
-    const std::string text = test::textOf(run("create_calendar_event", args));
-    EXPECT_NE(text.find(line), std::string::npos) << args << ": " << text;
-  }
-  EXPECT_NE(
-      test::textOf(run("create_reminder", {{"title", "Rent"}})).find("\n  List:     (default)\n"),
-      std::string::npos);
-  EXPECT_EQ(asked, 0);
 }
 
 }  // namespace
