@@ -216,14 +216,14 @@ TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefa
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
   EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
 
-  const json created =
+  json created =
       test::jsonOf(run("create_calendar_event", june({{"calendar", "Gym"}, {"confirm", true}})));
   EXPECT_EQ(created["calendar"], "Work");
   EXPECT_EQ(created["calendar_id"], work_);
   EXPECT_EQ(created["calendar_note"],
             "Created in the default calendar, Work: no calendar matches 'Gym'.");
   EXPECT_EQ(data().event(created["id"].get<std::string>())->calendarId, work_);
-  const json named =
+  json named =
       test::jsonOf(run("create_calendar_event", june({{"calendar", "work"}, {"confirm", true}})));
   EXPECT_EQ(named["calendar"], "Work");
   EXPECT_FALSE(named.contains("calendar_note")) << named;
