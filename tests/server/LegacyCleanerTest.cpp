@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "platform/ProcessInfo.h"
 #include "server/LegacyCleaner.h"
 #include "support/CapturedStderr.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -39,6 +43,25 @@ int listenOnLoopback(int& port) {
   }
   port = ntohs(address.sin_port);
   return fd;
+}
+
+constexpr const char* kSocat = "/usr/bin/socat";
+
+// Whether a socket listens on the loopback port, as the kernel's table shows it: looking does not
+// connect, so the listener is not woken.
+bool listensOn(int port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  char wanted[16];
+  std::snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local.ends_with(wanted) && state == "0A") return true;
+  }
+  return false;
 }
 
 // A child process of the test (only system calls run between fork and exec or pause), killed
@@ -65,6 +88,25 @@ class Child {
       child->port_ = 0;
     }
     ::close(ready[0]);
+    return child;
+  }
+
+  // socat, copied to `program`, listening on a loopback port.
+  static std::unique_ptr<Child> listener(const std::filesystem::path& program) {
+    std::filesystem::create_directories(program.parent_path());
+    std::filesystem::copy_file(kSocat, program);
+    auto child = std::make_unique<Child>();
+    const int port = test::unusedPort();
+    const std::string address = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr";
+    child->pid_ = ::fork();
+    if (child->pid_ == 0) {
+      ::execl(program.c_str(), program.c_str(), address.c_str(), "SYSTEM:true",
+              static_cast<char*>(nullptr));
+      ::_exit(6);
+    }
+    if (test::eventually([port] { return listensOn(port); }, "socat on its port")) {
+      child->port_ = port;
+    }
     return child;
   }
 
@@ -140,27 +182,47 @@ std::string conflictNote(int port, const std::string& name, pid_t pid) {
          ")";
 }
 
-TEST(LegacyCleaner, SignalsPortHoldersExceptTheStdioServer) {
+// This system's programs are told by their kernel name, or by the file they run: its name, or a
+// folder of the system's own. Programs of the user are ended.
+TEST(LegacyCleaner, SignalsPortHoldersExceptThisSystemsPrograms) {
   struct Row {
     const char* name;
+    const char* folder;  // where socat runs under `name`; none: a child of the test renamed
     bool signalled;
   };
-  for (const Row row : {Row{"py-holder", true}, Row{"tavrin-server", false}}) {
-    SCOPED_TRACE(row.name);
-    const auto holder = Child::portHolder(row.name);
+  const Row rows[] = {
+      {"py-holder", nullptr, true},                 // a program of the user's
+      {"tavrin-server", nullptr, false},            // known by its kernel name
+      {"tavrin-tray", nullptr, false},              // a server of another home
+      {"wacli", ".local/share/tavrin/bin", false},  // a helper the system installed
+      {"wacli", "bin", true},                       // the same program, the user's own
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.folder ? row.folder : "-") + "/" + row.name);
+    if (row.folder && !std::filesystem::exists(kSocat)) {
+      ADD_FAILURE() << "socat is not installed";  // scripts/install-deps.sh installs it
+      continue;
+    }
+    const auto holder = row.folder ? Child::listener(test::home() / row.folder / row.name)
+                                   : Child::portHolder(row.name);
     ASSERT_GT(holder->port(), 0);
     test::CapturedStderr log;
-    const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+    const auto outcome = LegacyCleaner::run(settingsFor(holder->port()));
     const std::string logged = log.text();
+    const std::string shown =
+        std::string(row.name) + " (PID " + std::to_string(holder->pid()) + ")";
     if (row.signalled) {
       const std::string note = conflictNote(holder->port(), row.name, holder->pid());
-      EXPECT_EQ(notes, std::vector<std::string>{note});
+      EXPECT_EQ(outcome.stopped, std::vector<std::string>{note});
+      EXPECT_TRUE(outcome.keptOnPort.empty());
       EXPECT_NE(logged.find("[cleanup] INFO  Legacy Python server stopped: " + note + "\n"),
                 std::string::npos)
           << logged;
-      EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
+      // socat ends itself on SIGTERM, with an exit status.
+      EXPECT_EQ(holder->endingSignal(5s), row.folder ? -1 : SIGTERM);
     } else {
-      EXPECT_TRUE(notes.empty());
+      EXPECT_TRUE(outcome.stopped.empty());
+      EXPECT_EQ(outcome.keptOnPort, std::vector<std::string>{shown});
       EXPECT_EQ(logged.find("[cleanup]"), std::string::npos);
       EXPECT_EQ(holder->endingSignal(200ms), 0);
     }
@@ -171,7 +233,7 @@ TEST(LegacyCleaner, NeverSignalsItsOwnProcess) {
   int port = 0;
   const int listener = listenOnLoopback(port);
   ASSERT_GE(listener, 0);
-  EXPECT_TRUE(LegacyCleaner::run(settingsFor(port)).empty());
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(port)).stopped.empty());
   ::close(listener);
 }
 
@@ -183,7 +245,7 @@ TEST(LegacyCleaner, NotesFollowTheOrderOfTheSteps) {
   ASSERT_GT(holder->port(), 0);
 
   test::CapturedStderr log;
-  const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+  const auto notes = LegacyCleaner::run(settingsFor(holder->port())).stopped;
 
   const std::vector<std::string> expected = {
       "Tavrin.app process", "LaunchAgent com.tavrin.server",
@@ -203,7 +265,7 @@ TEST(LegacyCleaner, LeavesOtherUsersProcessesAlone) {
   const auto holder = Child::portHolder("py-holder", /*asNobody=*/true);
   ASSERT_GT(holder->port(), 0);
 
-  EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).empty());
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).stopped.empty());
   EXPECT_EQ(oldApp->endingSignal(200ms), 0);
   EXPECT_EQ(holder->endingSignal(200ms), 0);
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -14,12 +17,14 @@
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
+#include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "support/AppFixtures.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/FakeSafari.h"
 #include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
@@ -473,6 +478,12 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   auto client = test::SocketClient::connect(socket, std::chrono::seconds(20));
   ASSERT_TRUE(client && client->call(test::request(1, "ping")));
 
+  // The running server's lines, more than a trim keeps, in one append (so no line of the server
+  // comes between them): the second copy must leave every one.
+  std::string serverLines;
+  for (int i = 1; i <= 2500; ++i) serverLines += "[t] INFO  line " + std::to_string(i) + "\n";
+  ASSERT_TRUE(FileStore::append(ConfigManager::shared().logPath(), serverLines));
+
   auto second = startCopy();
   ASSERT_TRUE(second);
   ASSERT_TRUE(second->waitForExit(SubprocessClock::now() + std::chrono::seconds(20)));
@@ -483,6 +494,7 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   EXPECT_NE(log.find("another server is already listening at " + socket.string()),
             std::string::npos)
       << log;
+  EXPECT_NE(log.find(serverLines), std::string::npos) << "the second copy cut the server's log";
 
   first->terminate();
 }
@@ -539,6 +551,113 @@ TEST(ServerProgramTest, AStatusPortThatIsNoPortEndsTheStartWithStatusOne) {
   }
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   EXPECT_EQ(log.find("Legacy"), std::string::npos) << log;
+}
+
+// A user's program answering HTTP on 127.0.0.1:`port`, as the status server's port may be taken.
+std::unique_ptr<Subprocess> startUsersWebServer(int port) {
+  SpawnOptions options({"/usr/bin/python3", "-m", "http.server", std::to_string(port), "--bind",
+                        "127.0.0.1", "--directory", test::home().string()});
+  auto started = Subprocess::start(options);
+  if (!started.ok()) return nullptr;
+  return std::move(started).value();
+}
+
+bool answersHttp(int port) {
+  const auto answer =
+      HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/", std::chrono::seconds(5));
+  return answer && answer.value().status == 200;
+}
+
+// A start that cannot serve its socket gives up before the clean-up: the user's program on the
+// status port is still there to answer (a signalled one could not).
+TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
+  if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
+  const int port = Endpoints::statusPort();
+  const auto program = startUsersWebServer(port);
+  ASSERT_TRUE(program);
+  ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
+
+  // Each row arranges a home whose socket cannot be served; what it leaves open goes after.
+  struct Row {
+    const char* name;
+    int (*arrange)(const std::filesystem::path& home);
+    const char* why;
+  };
+  const Row rows[] = {
+      {"a home too long for the socket", [](const auto&) { return -1; }, "Socket path too long ("},
+      {"a file where the socket's folder would be",
+       [](const std::filesystem::path& home) {
+         test::writeFile(home / ".local" / "share", "x");
+         return -1;
+       },
+       "bind() failed: Not a directory path="},
+      {"another server answering on the socket",
+       [](const std::filesystem::path&) {
+         const auto path = IPCServer::socketPath();
+         sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+         path.native().copy(address.sun_path, sizeof address.sun_path - 1);
+         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+         const bool listening =
+             ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+             ::listen(fd, 4) == 0;
+         EXPECT_TRUE(listening);
+         return fd;
+       },
+       "another server is already listening at "},
+  };
+  int n = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ++n;
+    const auto home =
+        test::home() / ("row" + std::to_string(n)) / std::string(n == 1 ? 100 : 1, 'h');
+    std::filesystem::create_directories(home);
+    ::setenv("HOME", home.c_str(), 1);
+    const int leftOpen = row.arrange(home);
+    EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+    EXPECT_TRUE(answersHttp(port));
+    const std::string log = test::readFile(ConfigManager::shared().logPath());
+    EXPECT_NE(log.find("ServerCore start failed: the MCP socket cannot be served (" +
+                       std::string(row.why)),
+              std::string::npos)
+        << log;
+    if (leftOpen >= 0) ::close(leftOpen);
+  }
+}
+
+// The status port held by a server of this system with another home, started through a link of
+// another name: the clean-up leaves it running, and the start says who holds the port.
+TEST(ServerProgramTest, AServerOfAnotherHomeOnTheStatusPortIsLeftRunningAndNamed) {
+  if (!test::runsInOwnPidNamespace()) return;  // the start-up ends older servers by name
+  const int port = test::useUnusedStatusPort();
+  const std::string ownHome = test::home().string();
+  const auto otherHome = test::home() / "other";
+  const auto link = test::home() / "my-tray";
+  std::filesystem::create_directories(otherHome);
+  std::filesystem::create_symlink(TVRN_PROGRAM, link);
+  ::setenv("HOME", otherHome.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (otherHome / ".config").c_str(), 1);
+  auto other = Subprocess::start(SpawnOptions({link.string(), "--headless"}));
+  const auto otherSocket = IPCServer::socketPath();
+  ::setenv("HOME", ownHome.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (test::home() / ".config").c_str(), 1);
+  ASSERT_TRUE(other.ok());
+  auto client = test::SocketClient::connect(otherSocket, std::chrono::seconds(20));
+  ASSERT_TRUE(client && client->call(test::request(1, "ping")));
+  ASSERT_TRUE(statusFrom(port));
+
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  EXPECT_TRUE(client->call(test::request(2, "ping")));
+  EXPECT_TRUE(other.value()->isRunning());
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  EXPECT_NE(log.find("[tray] WARN  Port " + std::to_string(port) +
+                     " is held by another Tavrin server, my-tray (PID " +
+                     std::to_string(other.value()->pid()) + "), which is left running"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("conflict"), std::string::npos) << log;
+  ServerCore::shutdown();
+  other.value()->terminate();
 }
 
 // The read and search tools answer inside the scope that onedrive_set_scope stores.
