@@ -335,7 +335,8 @@ bool claimSocket() {
 void sayWhoKeepsThePort(const LegacyCleaner::Outcome& cleaned, int port) {
   for (const std::string& server : cleaned.keptOnPort) {
     Logger::warn("tray", "Port " + std::to_string(port) + " is held by another Tavrin server, " +
-                             server + ", which is left running; the status server waits for it");
+                             server +
+                             ", which is left running; this status server waits for the port");
   }
 }
 }  // namespace
