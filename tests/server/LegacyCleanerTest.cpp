@@ -8,11 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +17,7 @@
 #include "platform/ProcessInfo.h"
 #include "server/LegacyCleaner.h"
 #include "support/CapturedStderr.h"
-#include "support/Eventually.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -45,31 +42,14 @@ int listenOnLoopback(int& port) {
   return fd;
 }
 
-constexpr const char* kSocat = "/usr/bin/socat";
-
-// Whether a socket listens on the loopback port, as the kernel's table shows it: looking does not
-// connect, so the listener is not woken.
-bool listensOn(int port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, ":%04X", port);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    if (local.ends_with(wanted) && state == "0A") return true;
-  }
-  return false;
-}
-
 // A child process of the test (only system calls run between fork and exec or pause), killed
 // and reaped when the test ends.
 class Child {
  public:
-  // A process with the given name listening on a loopback port.
-  static std::unique_ptr<Child> portHolder(const char* name, bool asNobody = false) {
+  // A process with the given name listening on a loopback port. With a `program` (a copy of
+  // sleep), that program holds the port instead of a copy of the test.
+  static std::unique_ptr<Child> portHolder(const char* name, bool asNobody = false,
+                                           const std::filesystem::path& program = {}) {
     auto child = std::make_unique<Child>();
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return child;
@@ -78,35 +58,19 @@ class Child {
       ::prctl(PR_SET_NAME, name);
       if (asNobody) becomeNobody();
       int port = 0;
-      if (listenOnLoopback(port) < 0 || ::write(ready[1], &port, sizeof port) != sizeof port) {
-        ::_exit(4);
+      const int listener = listenOnLoopback(port);
+      if (listener < 0 || ::write(ready[1], &port, sizeof port) != sizeof port) ::_exit(4);
+      if (!program.empty() && ::dup(listener) >= 0) {  // the copy outlives the exec
+        ::execl(program.c_str(), program.c_str(), "30", static_cast<char*>(nullptr));
       }
       for (;;) ::pause();
     }
     ::close(ready[1]);
-    if (::read(ready[0], &child->port_, sizeof child->port_) != sizeof child->port_) {
+    if (::read(ready[0], &child->port_, sizeof child->port_) != sizeof child->port_ ||
+        (!program.empty() && !test::waitForCommandLine(child->pid_, program))) {
       child->port_ = 0;
     }
     ::close(ready[0]);
-    return child;
-  }
-
-  // socat, copied to `program`, listening on a loopback port.
-  static std::unique_ptr<Child> listener(const std::filesystem::path& program) {
-    std::filesystem::create_directories(program.parent_path());
-    std::filesystem::copy_file(kSocat, program);
-    auto child = std::make_unique<Child>();
-    const int port = test::unusedPort();
-    const std::string address = "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr";
-    child->pid_ = ::fork();
-    if (child->pid_ == 0) {
-      ::execl(program.c_str(), program.c_str(), address.c_str(), "SYSTEM:true",
-              static_cast<char*>(nullptr));
-      ::_exit(6);
-    }
-    if (test::eventually([port] { return listensOn(port); }, "socat on its port")) {
-      child->port_ = port;
-    }
     return child;
   }
 
@@ -187,7 +151,7 @@ std::string conflictNote(int port, const std::string& name, pid_t pid) {
 TEST(LegacyCleaner, SignalsPortHoldersExceptThisSystemsPrograms) {
   struct Row {
     const char* name;
-    const char* folder;  // where socat runs under `name`; none: a child of the test renamed
+    const char* folder;  // where a copy of sleep runs under `name`; none: the test's child
     bool signalled;
   };
   const Row rows[] = {
@@ -199,12 +163,13 @@ TEST(LegacyCleaner, SignalsPortHoldersExceptThisSystemsPrograms) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.folder ? row.folder : "-") + "/" + row.name);
-    if (row.folder && !std::filesystem::exists(kSocat)) {
-      ADD_FAILURE() << "socat is not installed";  // scripts/install-deps.sh installs it
-      continue;
+    std::filesystem::path program;
+    if (row.folder) {
+      program = test::home() / row.folder / row.name;
+      std::filesystem::create_directories(program.parent_path());
+      std::filesystem::copy_file("/usr/bin/sleep", program);
     }
-    const auto holder = row.folder ? Child::listener(test::home() / row.folder / row.name)
-                                   : Child::portHolder(row.name);
+    const auto holder = Child::portHolder(row.name, false, program);
     ASSERT_GT(holder->port(), 0);
     test::CapturedStderr log;
     const auto outcome = LegacyCleaner::run(settingsFor(holder->port()));
@@ -218,8 +183,7 @@ TEST(LegacyCleaner, SignalsPortHoldersExceptThisSystemsPrograms) {
       EXPECT_NE(logged.find("[cleanup] INFO  Legacy Python server stopped: " + note + "\n"),
                 std::string::npos)
           << logged;
-      // socat ends itself on SIGTERM, with an exit status.
-      EXPECT_EQ(holder->endingSignal(5s), row.folder ? -1 : SIGTERM);
+      EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
     } else {
       EXPECT_TRUE(outcome.stopped.empty());
       EXPECT_EQ(outcome.keptOnPort, std::vector<std::string>{shown});

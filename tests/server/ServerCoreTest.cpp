@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -553,15 +550,6 @@ TEST(ServerProgramTest, AStatusPortThatIsNoPortEndsTheStartWithStatusOne) {
   EXPECT_EQ(log.find("Legacy"), std::string::npos) << log;
 }
 
-// A user's program answering HTTP on 127.0.0.1:`port`, as the status server's port may be taken.
-std::unique_ptr<Subprocess> startUsersWebServer(int port) {
-  SpawnOptions options({"/usr/bin/python3", "-m", "http.server", std::to_string(port), "--bind",
-                        "127.0.0.1", "--directory", test::home().string()});
-  auto started = Subprocess::start(options);
-  if (!started.ok()) return nullptr;
-  return std::move(started).value();
-}
-
 bool answersHttp(int port) {
   const auto answer =
       HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/", std::chrono::seconds(5));
@@ -573,55 +561,29 @@ bool answersHttp(int port) {
 TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
   const int port = Endpoints::statusPort();
-  const auto program = startUsersWebServer(port);
-  ASSERT_TRUE(program);
+  const auto program = Subprocess::start(
+      {{"/usr/bin/python3", "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1"}});
+  ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  // Each row arranges a home whose socket cannot be served; what it leaves open goes after.
   struct Row {
-    const char* name;
-    int (*arrange)(const std::filesystem::path& home);
     const char* why;
+    std::size_t homeLength;  // a home too long for the socket, or not
+    bool fileForFolder;      // a file where the socket's folder would be
   };
-  const Row rows[] = {
-      {"a home too long for the socket", [](const auto&) { return -1; }, "Socket path too long ("},
-      {"a file where the socket's folder would be",
-       [](const std::filesystem::path& home) {
-         test::writeFile(home / ".local" / "share", "x");
-         return -1;
-       },
-       "bind() failed: Not a directory path="},
-      {"another server answering on the socket",
-       [](const std::filesystem::path&) {
-         const auto path = IPCServer::socketPath();
-         sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-         path.native().copy(address.sun_path, sizeof address.sun_path - 1);
-         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-         const bool listening =
-             ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-             ::listen(fd, 4) == 0;
-         EXPECT_TRUE(listening);
-         return fd;
-       },
-       "another server is already listening at "},
-  };
-  int n = 0;
+  const Row rows[] = {{"Socket path too long (", 100, false},
+                      {"bind() failed: Not a directory path=", 1, true}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    ++n;
-    const auto home =
-        test::home() / ("row" + std::to_string(n)) / std::string(n == 1 ? 100 : 1, 'h');
-    std::filesystem::create_directories(home);
+    SCOPED_TRACE(row.why);
+    const auto home = test::home() / std::string(row.homeLength, 'h');
     ::setenv("HOME", home.c_str(), 1);
-    const int leftOpen = row.arrange(home);
+    if (row.fileForFolder) test::writeFile(home / ".local" / "share", "x");
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
-    const std::string log = test::readFile(ConfigManager::shared().logPath());
-    EXPECT_NE(log.find("ServerCore start failed: the MCP socket cannot be served (" +
-                       std::string(row.why)),
-              std::string::npos)
-        << log;
-    if (leftOpen >= 0) ::close(leftOpen);
+    EXPECT_NE(test::readFile(ConfigManager::shared().logPath())
+                  .find("ServerCore start failed: the MCP socket cannot be served (" +
+                        std::string(row.why)),
+              std::string::npos);
   }
 }
 
@@ -630,17 +592,16 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
 TEST(ServerProgramTest, AServerOfAnotherHomeOnTheStatusPortIsLeftRunningAndNamed) {
   if (!test::runsInOwnPidNamespace()) return;  // the start-up ends older servers by name
   const int port = test::useUnusedStatusPort();
-  const std::string ownHome = test::home().string();
-  const auto otherHome = test::home() / "other";
+  const auto useHome = [](const std::filesystem::path& home) {
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  };
   const auto link = test::home() / "my-tray";
-  std::filesystem::create_directories(otherHome);
   std::filesystem::create_symlink(TVRN_PROGRAM, link);
-  ::setenv("HOME", otherHome.c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (otherHome / ".config").c_str(), 1);
-  auto other = Subprocess::start(SpawnOptions({link.string(), "--headless"}));
+  useHome(test::home() / "other");
+  auto other = Subprocess::start({{link.string(), "--headless"}});
   const auto otherSocket = IPCServer::socketPath();
-  ::setenv("HOME", ownHome.c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (test::home() / ".config").c_str(), 1);
+  useHome(test::home());
   ASSERT_TRUE(other.ok());
   auto client = test::SocketClient::connect(otherSocket, std::chrono::seconds(20));
   ASSERT_TRUE(client && client->call(test::request(1, "ping")));
