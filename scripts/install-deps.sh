@@ -20,15 +20,16 @@ packages=(
 # apt and dpkg hold these while they work; a fresh system's automatic updates hold them for some
 # minutes after boot. TVRN_PACKAGE_LOCKS (colon-separated files) and TVRN_PACKAGE_LOCK_WAIT
 # (seconds) let a test steer the wait.
-IFS=: read -r -a package_locks <<<"${TVRN_PACKAGE_LOCKS:-/var/lib/dpkg/lock-frontend:/var/lib/apt/lists/lock:/var/lib/dpkg/lock}"
+default_locks=/var/lib/dpkg/lock-frontend:/var/lib/apt/lists/lock:/var/lib/dpkg/lock
+IFS=: read -r -a package_locks <<<"${TVRN_PACKAGE_LOCKS:-$default_locks}"
 lock_wait=${TVRN_PACKAGE_LOCK_WAIT:-600}
 
 # The file as /proc/locks names it: "major:minor:inode", the numbers of its device in hex.
 lock_id() {
   local device inode
   read -r device inode < <(stat -Lc '%d %i' "$1" 2>/dev/null) || return 1
-  printf '%02x:%02x:%s' $(((device >> 8) & 0xfff)) $(((device & 0xff) | ((device >> 12) & 0xfff00))) \
-    "$inode"
+  printf '%02x:%02x:%s' $(((device >> 8) & 0xfff)) \
+    $(((device & 0xff) | ((device >> 12) & 0xfff00))) "$inode"
 }
 
 # "<file> <pid>" of the first package lock a process holds (flock or fcntl, as apt and dpkg take
