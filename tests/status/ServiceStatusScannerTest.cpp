@@ -31,10 +31,9 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
   const auto program = test::home() / "bin" / name;
   std::filesystem::create_directories(program.parent_path());
   std::filesystem::copy_file("/bin/sleep", program);
-  auto started = Subprocess::start(SpawnOptions({program.string(), "30"}));
-  if (!started.ok()) return nullptr;
-  EXPECT_TRUE(test::waitForCommandLine(started.value()->pid(), program.string()));
-  return std::move(started).value();
+  auto started = test::startChild({program.string(), "30"});
+  EXPECT_TRUE(started && test::waitForCommandLine(started->pid(), program.string()));
+  return started;
 }
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
