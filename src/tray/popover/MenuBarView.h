@@ -67,7 +67,8 @@ class MenuBarView : public QWidget {
   void serverRestartEnded();
   // The column's height changed; the popover follows it.
   void columnHeightChanged(int height);
-  // The widget should be scrolled into view.
+  // The widget, newly shown at the foot of the column, should be scrolled into view; asked
+  // before the column grows, and once more for each change while it stays.
   void revealRequested(QWidget* widget);
 
  protected:

@@ -3,9 +3,11 @@
 // the column is reached by scrolling.
 #pragma once
 
+#include <QPointer>
 #include <QRect>
 #include <QWidget>
 #include <functional>
+#include <vector>
 
 class QScrollArea;
 
@@ -33,12 +35,30 @@ class PopoverWindow final : public QWidget {
   QScrollArea* scrollArea() const { return scroll_; }
   MenuBarView* view() const { return view_; }
 
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
-  void reveal(QWidget* widget);
+  // Where the popup stood, and what had the keyboard, before a part of the column (a question,
+  // a panel, a form) opened and was scrolled into view: all of it comes back when that part
+  // closes, whichever way it closes.
+  struct Place {
+    QPointer<QWidget> part;
+    int scroll = 0;
+    QPoint position;
+    QPointer<QWidget> focus;
+  };
+
+  // Keeps the place, then scrolls the part into view once the column has taken it in.
+  void reveal(QWidget* part);
+  void returnTo(const Place& place);
+  // At `place`, or as near to it as keeps the whole popup in the free area.
+  void moveWithin(QPoint place);
 
   MenuBarView* view_;    // owned through Qt's parent
   QScrollArea* scroll_;  // owned through Qt's parent
   QRect area_;           // where the popup stands now
+  std::vector<Place> kept_;  // one for each part open now
 };
 
 }  // namespace tvrn
