@@ -276,13 +276,6 @@ json ServiceStatusScanner::scan(const AutomationBridges& with, PlatformStores& s
   return entries;
 }
 
-json ServiceStatusScanner::rescanPermissions(json entries, const AutomationBridges& with,
-                                             PlatformStores& stores,
-                                             const ConfigManager& settings) {
-  probePermissionServices(entries, Prober(settings), with, stores);
-  return entries;
-}
-
 void ServiceStatusScanner::start(AutomationBridges with, PlatformStores& stores,
                                  std::function<void()> changed) {
   std::lock_guard lock(threadMutex_);
@@ -319,20 +312,20 @@ bool ServiceStatusScanner::replace(json entries) {
 
 void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with, PlatformStores& stores,
                                const std::function<void()>& changed) {
-  const auto publish = [&](json entries) {
-    if (replace(std::move(entries)) && changed) changed();
-  };
   FileWatch permissions;
   while (!stop.stop_requested()) {
     // Named before the scan reads the file, so that a change made during the scan is seen after.
     permissions.watch({PrivacyGate::file()});
-    publish(scan(with, stores, settings_));
+    if (replace(scan(with, stores, settings_)) && changed) changed();
     const auto next = std::chrono::steady_clock::now() + kInterval;
     while (permissions.waitFor(next, stop)) {
       if (!permissions.drain()) continue;  // another file of the folder
       // A file replaced by a rename is watched anew.
       permissions.watch({PrivacyGate::file()});
-      publish(rescanPermissions(current(), with, stores, settings_));
+      json entries = current();
+      probePermissionServices(entries, Prober(settings_), with, stores);
+      replace(std::move(entries));
+      if (changed) changed();
     }
   }
 }

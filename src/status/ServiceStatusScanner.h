@@ -27,8 +27,9 @@ class ServiceStatusScanner final {
   // `with` and reading the permissions and address books of `stores`, which must outlive that
   // thread. In between, the services behind a permission are looked at again as soon as the
   // permission file changes (a prompt answered, another program's write), so a grant shows at
-  // once. `changed`, when given, is called on that thread after each look that changed what
-  // current() gives. Does nothing while that thread runs.
+  // once. `changed`, when given, is called on that thread after each scan that changed what
+  // current() gives, and after each change of the permission file, whose words the status
+  // carries too. Does nothing while that thread runs.
   void start(AutomationBridges with, PlatformStores& stores, std::function<void()> changed = {});
   // Ends the thread and waits for it; a scan under way finishes first.
   void stop();
@@ -44,10 +45,6 @@ class ServiceStatusScanner final {
   // is already granted.
   static nlohmann::json scan(const AutomationBridges& with, PlatformStores& stores,
                              const ConfigManager& settings);
-  // `entries` with the services behind a permission (calendar, contacts, reminders) scanned
-  // again, the others as they were.
-  static nlohmann::json rescanPermissions(nlohmann::json entries, const AutomationBridges& with,
-                                          PlatformStores& stores, const ConfigManager& settings);
 
   // Every service unavailable, not running and empty.
   static nlohmann::json defaultEntries();
@@ -58,7 +55,7 @@ class ServiceStatusScanner final {
  private:
   void run(std::stop_token stop, AutomationBridges with, PlatformStores& stores,
            const std::function<void()>& changed);
-  // Whether the entries differ from the ones they replace.
+  // Whether the entries differ from the ones they replace (always, the first time).
   bool replace(nlohmann::json entries);
 
   const ConfigManager& settings_;

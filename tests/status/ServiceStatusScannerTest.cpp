@@ -131,6 +131,7 @@ TEST(ServiceStatusScannerTest, APermissionDecidedBetweenScansShowsAtOnce) {
       {R"({"calendar": "granted", "contacts": "granted"})", true, true, true},
       {R"({"contacts": "granted"})", true, false, true},
       {R"({"contacts": "denied"})", false, false, false},
+      {R"({"contacts": "restricted"})", false, false, false},  // heard: the status's word changed
   };
   test::PimWorld world;
   HelperProxy helper(world.dispatcher());
