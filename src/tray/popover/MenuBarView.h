@@ -67,8 +67,9 @@ class MenuBarView : public QWidget {
   void serverRestartEnded();
   // The column's height changed; the popover follows it.
   void columnHeightChanged(int height);
-  // The widget, newly shown at the foot of the column, should be scrolled into view; asked
-  // before the column grows, and once more for each change while it stays.
+  // The widget, newly shown at the foot of the column, should be scrolled into view. Asked
+  // before the column grows, so the popover keeps its place from before it until the widget
+  // closes; asked again when what the widget shows changes.
   void revealRequested(QWidget* widget);
 
  protected:

@@ -51,10 +51,15 @@ void PopoverWindow::fit() {
   const int column = view_->height();
   const int height = area_.isEmpty() ? column : std::min(column, area_.height());
   setFixedSize(kWidth, height);
-  if (isVisible()) moveWithin(pos());
+  if (isVisible()) hang();
 }
 
-void PopoverWindow::moveWithin(QPoint place) {
+void PopoverWindow::hang() {
+  QPoint place = anchor_;
+  // Above the icon when there is no room below it (a panel at the bottom of the screen).
+  if (!area_.isEmpty() && place.y() + height() > area_.bottom() + 1) {
+    place.setY((icon_.isEmpty() ? anchor_.y() : icon_.top()) - height());
+  }
   if (!area_.isEmpty()) {
     place.setX(
         std::clamp(place.x(), area_.left(), std::max(area_.left(), area_.right() + 1 - width())));
@@ -66,15 +71,11 @@ void PopoverWindow::moveWithin(QPoint place) {
 
 void PopoverWindow::openAt(const QRect& icon) {
   view_->applyLatest();
-  const QPoint anchor = icon.isEmpty() ? QCursor::pos() : icon.bottomLeft();
-  area_ = availableArea(anchor);
+  icon_ = icon;
+  anchor_ = icon.isEmpty() ? QCursor::pos() : icon.bottomLeft();
+  area_ = availableArea(anchor_);
   fit();
-  QPoint place = anchor;
-  // Above the icon when there is no room below it (a panel at the bottom of the screen).
-  if (!area_.isEmpty() && place.y() + height() > area_.bottom() + 1) {
-    place.setY((icon.isEmpty() ? anchor.y() : icon.top()) - height());
-  }
-  moveWithin(place);
+  hang();
   show();
   raise();
   activateWindow();
@@ -85,7 +86,7 @@ void PopoverWindow::reveal(QWidget* part) {
                                 [part](const Place& place) { return place.part == part; });
   if (!kept) {
     QWidget* focus = QApplication::focusWidget();
-    kept_.push_back({part, scroll_->verticalScrollBar()->value(), pos(),
+    kept_.push_back({part, scroll_->verticalScrollBar()->value(),
                      focus && view_->isAncestorOf(focus) ? focus : nullptr});
     part->installEventFilter(this);
   }
@@ -121,7 +122,6 @@ void PopoverWindow::returnTo(const Place& place) {
   QCoreApplication::sendPostedEvents(view_, QEvent::LayoutRequest);
   QCoreApplication::sendPostedEvents(this, QEvent::LayoutRequest);
   scroll_->verticalScrollBar()->setValue(place.scroll);
-  if (isVisible()) moveWithin(place.position);
 }
 
 }  // namespace tvrn
