@@ -2,11 +2,14 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 
 #include "platform/ProcessSetup.h"
 
@@ -221,6 +224,36 @@ bool FileWatch::watch(const std::vector<fs::path>& files) {
 bool FileWatch::pending() const {
   if (inherited() || fd_ < 0) return true;
   return Readiness::readable(readiness_, fd_);
+}
+
+bool FileWatch::waitFor(std::chrono::steady_clock::time_point deadline,
+                        std::stop_token stop) const {
+  if (inherited()) return true;
+  // The stop request writes here, so a sleep of a minute ends as soon as it is asked to.
+  const int woken = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  bool reported = false;
+  {
+    const std::stop_callback onStop(stop, [woken] {
+      const std::uint64_t one = 1;
+      static_cast<void>(::write(woken, &one, sizeof one));
+    });
+    // A descriptor below zero is passed over by poll().
+    pollfd waiting[2] = {{fd_.load(), POLLIN, 0}, {woken, POLLIN, 0}};
+    while (!stop.stop_requested()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      const int count =
+          ::poll(waiting, 2, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+      if (count < 0 && errno != EINTR) break;
+      if (count > 0) {
+        reported = waiting[0].revents != 0;
+        break;
+      }
+    }
+  }
+  if (woken >= 0) ::close(woken);
+  return reported;
 }
 
 bool FileWatch::drain() {

@@ -6,10 +6,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -59,11 +61,15 @@ class FileWatch {
   // Whether a report may wait to be read: one look at the kernel's queue, from any thread. Always
   // true without an inotify instance, or in a copy (fork) of the process that opened it.
   bool pending() const;
+  // Sleeps until a report may wait to be read (true), `deadline` passes or `stop` is asked for
+  // (false), from any thread. Without an inotify instance it only sleeps; in a copy of the process
+  // it answers true at once, as pending() does.
+  bool waitFor(std::chrono::steady_clock::time_point deadline, std::stop_token stop) const;
   // Reads every waiting report; true when one may concern a watched file (or some were lost).
   // In a copy of the process, starts over with an instance of its own and answers true.
   bool drain();
 
-  // watch() and drain() are serialised by the caller; pending() needs no lock.
+  // watch() and drain() are serialised by the caller; pending() and waitFor() need no lock.
 
  private:
   // What a watch descriptor stands for: the file itself, or entries of a folder by name.

@@ -182,16 +182,21 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses,
 namespace {
 
 // Held for shutdown(); never destroyed, since the process ends without running destructors.
-std::unique_ptr<StatusServer>& statusServer() {
-  static auto& server = *new std::unique_ptr<StatusServer>();
+std::shared_ptr<StatusServer>& statusServer() {
+  static auto& server = *new std::shared_ptr<StatusServer>();
   return server;
 }
 
+// What the scanner finds anew reaches status.json at once: a permission granted in a prompt
+// shows in the tray within its next poll, not a file interval later.
 void startStatusServices(const std::shared_ptr<ServerContext>& context, CoProcesses& coProcesses,
                          ServiceStatusScanner& scanner, PlatformStores& stores) {
-  statusServer() = std::make_unique<StatusServer>(version(), context);
+  statusServer() = std::make_shared<StatusServer>(version(), context);
   statusServer()->start();
-  scanner.start(coProcesses.forScanner(), stores);
+  scanner.start(coProcesses.forScanner(), stores,
+                [server = std::weak_ptr<StatusServer>(statusServer())] {
+                  if (const auto running = server.lock()) running->statusChanged();
+                });
 }
 
 // What a start() builds and hands out: the calendars, reminders and contacts behind the privacy

@@ -1,8 +1,8 @@
 #include "status/ServiceStatusScanner.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,6 +12,8 @@
 #include "bridges/PlatformStores.h"
 #include "bridges/TCCStatusChecker.h"
 #include "core/ConfigManager.h"
+#include "pim/PrivacyGate.h"
+#include "platform/FileWatch.h"
 #include "platform/InstalledApps.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
@@ -190,6 +192,40 @@ json disabledEntry(const std::string& key) {
   return entry;
 }
 
+// Fills in the entry of each service from its probe, or as switched off when the settings, as they
+// were when it was made, say so.
+class Prober {
+ public:
+  explicit Prober(const ConfigManager& settings) : settings_(settings.snapshot()) {}
+
+  bool disabled(const char* key) const { return settings_->disabledServices.contains(key); }
+  const json& values() const { return settings_->values; }
+
+  template <typename Probe>
+  void probe(json& entries, const char* key, Probe&& entry) const {
+    entries[key] = disabled(key) ? disabledEntry(key) : json(entry());
+  }
+
+ private:
+  std::shared_ptr<const ConfigManager::Snapshot> settings_;
+};
+
+// The services behind a permission. The permissions are asked once, and only when one of these
+// services is enabled.
+void probePermissionServices(json& entries, const Prober& prober, const AutomationBridges& with,
+                             PlatformStores& stores) {
+  PermissionStatusMap permissions;
+  if (!prober.disabled("calendar") || !prober.disabled("reminders") ||
+      !prober.disabled("contacts")) {
+    permissions = TCCStatusChecker::currentStatus(with.helper, stores.gate);
+  }
+  prober.probe(entries, "calendar",
+               [&] { return calendarEntry(with.helper, stores.events, permissions); });
+  prober.probe(entries, "contacts", [&] { return contactsEntry(stores.contacts, permissions); });
+  prober.probe(entries, "reminders",
+               [&] { return remindersEntry(with.helper, stores.events, permissions); });
+}
+
 }  // namespace
 
 ServiceStatusScanner::ServiceStatusScanner(const ConfigManager& settings)
@@ -219,43 +255,34 @@ json ServiceStatusScanner::defaultEntries() {
 
 json ServiceStatusScanner::scan(const AutomationBridges& with, PlatformStores& stores,
                                 const ConfigManager& from) {
-  const auto settings = from.snapshot();
-  const auto disabled = [&settings](const char* key) {
-    return settings->disabledServices.contains(key);
-  };
-  // Asked once per scan, and only when a permission-guarded service is enabled.
-  PermissionStatusMap permissions;
-  if (!disabled("calendar") || !disabled("reminders") || !disabled("contacts")) {
-    permissions = TCCStatusChecker::currentStatus(with.helper, stores.gate);
-  }
-
+  const Prober prober(from);
   json entries = json::object();
-  const auto probe = [&](const char* key, auto&& entry) {
-    entries[key] = disabled(key) ? disabledEntry(key) : json(entry());
-  };
-  probe("email", [&] { return mailEntry(with.scripts); });
-  probe("calendar", [&] { return calendarEntry(with.helper, stores.events, permissions); });
-  probe("contacts", [&] { return contactsEntry(stores.contacts, permissions); });
-  probe("reminders", [&] { return remindersEntry(with.helper, stores.events, permissions); });
-  probe("notes", [&] { return notesEntry(with.scripts); });
-  probe("messages", [] { return runningEntry("com.apple.MobileSMS"); });
-  probe("finder", [] { return runningEntry("com.apple.finder"); });
-  probe("safari", [] { return runningEntry("com.apple.Safari"); });
-  probe("omnifocus", omniFocusEntry);
-  probe("teams", teamsEntry);
-  probe("onedrive", oneDriveFolders);
-  probe("slack", slackEntry);
-  probe("nordvpn", [] { return json{{"installed", InstalledApps::isInstalled("NordVPN")}}; });
-  probe("whatsapp", whatsAppEntry);
-  probe("m365", [&] { return m365Entry(settings->values); });
-  probe("evernote", [&] { return evernoteEntry(from); });
+  prober.probe(entries, "email", [&] { return mailEntry(with.scripts); });
+  probePermissionServices(entries, prober, with, stores);
+  prober.probe(entries, "notes", [&] { return notesEntry(with.scripts); });
+  prober.probe(entries, "messages", [] { return runningEntry("com.apple.MobileSMS"); });
+  prober.probe(entries, "finder", [] { return runningEntry("com.apple.finder"); });
+  prober.probe(entries, "safari", [] { return runningEntry("com.apple.Safari"); });
+  prober.probe(entries, "omnifocus", omniFocusEntry);
+  prober.probe(entries, "teams", teamsEntry);
+  prober.probe(entries, "onedrive", oneDriveFolders);
+  prober.probe(entries, "slack", slackEntry);
+  prober.probe(entries, "nordvpn", [] {
+    return json{{"installed", InstalledApps::isInstalled("NordVPN")}};
+  });
+  prober.probe(entries, "whatsapp", whatsAppEntry);
+  prober.probe(entries, "m365", [&] { return m365Entry(prober.values()); });
+  prober.probe(entries, "evernote", [&] { return evernoteEntry(from); });
   return entries;
 }
 
-void ServiceStatusScanner::start(AutomationBridges with, PlatformStores& stores) {
+void ServiceStatusScanner::start(AutomationBridges with, PlatformStores& stores,
+                                 std::function<void()> changed) {
   std::lock_guard lock(threadMutex_);
   if (thread_.joinable()) return;
-  thread_ = std::jthread([this, with, &stores](std::stop_token stop) { run(stop, with, stores); });
+  thread_ = std::jthread([this, with, &stores, changed = std::move(changed)](std::stop_token stop) {
+    run(stop, with, stores, changed);
+  });
 }
 
 void ServiceStatusScanner::stop() {
@@ -275,20 +302,31 @@ bool ServiceStatusScanner::hasScanned() const {
   return scanned_;
 }
 
-void ServiceStatusScanner::replace(json entries) {
+bool ServiceStatusScanner::replace(json entries) {
   std::lock_guard lock(mutex_);
+  const bool changed = !scanned_ || entries != current_;
   current_ = std::move(entries);
   scanned_ = true;
+  return changed;
 }
 
-void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with,
-                               PlatformStores& stores) {
-  std::mutex waitMutex;
-  std::condition_variable_any wake;
+void ServiceStatusScanner::run(std::stop_token stop, AutomationBridges with, PlatformStores& stores,
+                               const std::function<void()>& changed) {
+  FileWatch permissions;
   while (!stop.stop_requested()) {
-    replace(scan(with, stores, settings_));
-    std::unique_lock lock(waitMutex);
-    wake.wait_for(lock, stop, kInterval, [] { return false; });
+    // Named before the scan reads the file, so that a change made during the scan is seen after.
+    permissions.watch({PrivacyGate::file()});
+    if (replace(scan(with, stores, settings_)) && changed) changed();
+    const auto next = std::chrono::steady_clock::now() + kInterval;
+    while (permissions.waitFor(next, stop)) {
+      if (!permissions.drain()) continue;  // another file of the folder
+      // A file replaced by a rename is watched anew.
+      permissions.watch({PrivacyGate::file()});
+      json entries = current();
+      probePermissionServices(entries, Prober(settings_), with, stores);
+      replace(std::move(entries));
+      if (changed) changed();
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -24,8 +25,12 @@ class ServiceStatusScanner final {
 
   // Scans at once on a thread of its own, then every minute, until stop(), asking through
   // `with` and reading the permissions and address books of `stores`, which must outlive that
-  // thread. Does nothing while that thread runs.
-  void start(AutomationBridges with, PlatformStores& stores);
+  // thread. In between, the services behind a permission are looked at again as soon as the
+  // permission file changes (a prompt answered, another program's write), so a grant shows at
+  // once. `changed`, when given, is called on that thread after each scan that changed what
+  // current() gives, and after each change of the permission file, whose words the status
+  // carries too. Does nothing while that thread runs.
+  void start(AutomationBridges with, PlatformStores& stores, std::function<void()> changed = {});
   // Ends the thread and waits for it; a scan under way finishes first.
   void stop();
 
@@ -48,8 +53,10 @@ class ServiceStatusScanner final {
   ServiceStatusScanner& operator=(const ServiceStatusScanner&) = delete;
 
  private:
-  void run(std::stop_token stop, AutomationBridges with, PlatformStores& stores);
-  void replace(nlohmann::json entries);
+  void run(std::stop_token stop, AutomationBridges with, PlatformStores& stores,
+           const std::function<void()>& changed);
+  // Whether the entries differ from the ones they replace (always, the first time).
+  bool replace(nlohmann::json entries);
 
   const ConfigManager& settings_;
   mutable std::mutex mutex_;  // guards current_ and scanned_

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
 
 #include "cloud/HeartbeatManager.h"
 #include "cloud/TunnelLock.h"
@@ -157,14 +158,21 @@ void StatusServer::start() {
 void StatusServer::writeStatusFiles(std::stop_token stop) {
   if (!TunnelLock::shared().acquire(stop)) return;
   writingStatusFile_ = true;
-  std::mutex waitMutex;
-  std::condition_variable_any wake;
   while (!stop.stop_requested()) {
     // A failed write is tried again at the next interval; readers allow for a stale file.
     static_cast<void>(writeStatusFile(version_, *context_));
-    std::unique_lock lock(waitMutex);
-    wake.wait_for(lock, stop, kStatusFileInterval, [] { return false; });
+    std::unique_lock lock(changedMutex_);
+    wakeWriter_.wait_for(lock, stop, options_.statusFileInterval,
+                         [this] { return std::exchange(changed_, false); });
   }
+}
+
+void StatusServer::statusChanged() {
+  {
+    std::lock_guard lock(changedMutex_);
+    changed_ = true;
+  }
+  wakeWriter_.notify_all();
 }
 
 bool StatusServer::writeStatusFile(const std::string& version, const ServerContext& context,

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +29,8 @@ class StatusServer final {
     LoopbackListener::Timing binding;
     // The request line, headers and body all arrive within this of connecting.
     std::chrono::milliseconds requestDeadline{10000};
+    // How often status.json is written when nothing asks for it sooner.
+    std::chrono::milliseconds statusFileInterval = kStatusFileInterval;
   };
 
   // The server reports the activity of `context`, and adds to it the calls other processes
@@ -45,6 +49,10 @@ class StatusServer final {
   // A writer that has been keeping status.json leaves a last one that says the server stopped.
   void stop();
 
+  // What the status says changed (the services behind a permission, say): status.json is
+  // written again now rather than at the next interval, when this process keeps it. Any thread.
+  void statusChanged();
+
   // The status JSON written atomically (0600) to status.json in the application-support folder.
   [[nodiscard]] static bool writeStatusFile(
       const std::string& version, const ServerContext& context,
@@ -61,6 +69,9 @@ class StatusServer final {
   StatusRouteTable routes_;
   std::vector<std::unique_ptr<LoopbackListener>> listeners_;
   std::atomic<bool> writingStatusFile_{false};  // the writer holds the tunnel lock
+  std::mutex changedMutex_;                     // guards changed_
+  std::condition_variable_any wakeWriter_;
+  bool changed_ = false;  // since the writer last began a write
   std::jthread writer_;
 };
 

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -14,36 +12,14 @@
 
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Subprocess.h"
 #include "support/Eventually.h"
-
-extern char** environ;
+#include "support/OwnProcesses.h"
 
 namespace tvrn {
 namespace {
 
 using namespace std::chrono_literals;
-
-// A child process that is ended and reaped when the test is done with it.
-class Child {
- public:
-  explicit Child(std::vector<std::string> argv) {
-    std::vector<char*> raw;
-    for (auto& argument : argv) raw.push_back(argument.data());
-    raw.push_back(nullptr);
-    if (::posix_spawn(&pid_, raw[0], nullptr, nullptr, raw.data(), environ) != 0) pid_ = -1;
-  }
-  ~Child() { end(); }
-  pid_t pid() const { return pid_; }
-  void end() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 // The child of `parent` once it has started `executable` (until then it carries the parent's).
 std::optional<pid_t> childOf(pid_t parent, const std::string& executable) {
@@ -63,19 +39,16 @@ TEST(ProcessInfoTest, DescribesAChildAndWalksItsAncestors) {
   const auto program = Paths::tempDir() / "a-very-long-client-name";
   std::filesystem::copy_file("/bin/sleep", program);
   // A shell that starts a grandchild, so the chain is grandchild -> shell -> this test -> ...
-  Child shell({"/bin/sh", "-c", program.string() + " 30; exit 0"});
-  ASSERT_GT(shell.pid(), 0);
-  const auto grandchild = childOf(shell.pid(), "a-very-long-client-name");
+  // Ended with the shell, however the test ends.
+  const auto shell = test::startChild({"/bin/sh", "-c", program.string() + " 30; exit 0"});
+  ASSERT_TRUE(shell);
+  const auto grandchild = childOf(shell->pid(), "a-very-long-client-name");
   ASSERT_TRUE(grandchild.has_value());
-  struct Reaper {
-    pid_t pid;
-    ~Reaper() { ::kill(pid, SIGKILL); }  // the shell reaps it, or init once the shell is gone
-  } reaper{*grandchild};
 
   const auto entry = ProcessInfo::lookup(*grandchild);
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->pid, *grandchild);
-  EXPECT_EQ(entry->ppid, shell.pid());
+  EXPECT_EQ(entry->ppid, shell->pid());
   EXPECT_EQ(entry->uid, ::getuid());
   EXPECT_EQ(entry->command, "a-very-long-cli");
   EXPECT_EQ(entry->executable, "a-very-long-client-name");
@@ -83,7 +56,7 @@ TEST(ProcessInfoTest, DescribesAChildAndWalksItsAncestors) {
 
   const auto chain = ProcessInfo::ancestors(*grandchild);
   ASSERT_GE(chain.size(), 2u);
-  EXPECT_EQ(chain[0].pid, shell.pid());
+  EXPECT_EQ(chain[0].pid, shell->pid());
   EXPECT_EQ(chain[0].executable, "sh");
   EXPECT_EQ(chain[1].pid, ProcessInfo::selfPid());
   EXPECT_EQ(chain[1].ppid, ::getppid());
@@ -102,15 +75,15 @@ using test::eventually;
 TEST(ProcessInfoTest, ScanReadsOwnersThenProgramNames) {
   const auto program = Paths::tempDir() / "a-very-long-scanned-name";
   std::filesystem::copy_file("/bin/sleep", program);
-  Child running({program.string(), "30"});
-  Child zombie({"/bin/true"});
-  Child gone({"/bin/true"});
-  ASSERT_GT(running.pid(), 0);
+  const auto running = test::startChild({program.string(), "30"});
+  const auto zombie = test::startChild({"/bin/true"});  // ended, and not reaped until the test ends
+  const auto gone = test::startChild({"/bin/true"});
+  ASSERT_TRUE(running && zombie && gone);
   ASSERT_TRUE(eventually(
-      [&] { return ProcessInfo::executableName(running.pid()) == "a-very-long-scanned-name"; }));
-  ASSERT_TRUE(eventually([&] { return !ProcessInfo::executableName(zombie.pid()); }));
-  const pid_t gonePid = gone.pid();
-  gone.end();
+      [&] { return ProcessInfo::executableName(running->pid()) == "a-very-long-scanned-name"; }));
+  ASSERT_TRUE(eventually([&] { return !ProcessInfo::executableName(zombie->pid()); }));
+  const pid_t gonePid = gone->pid();
+  gone->terminate();
 
   struct Case {
     pid_t pid;
@@ -119,15 +92,16 @@ TEST(ProcessInfoTest, ScanReadsOwnersThenProgramNames) {
     std::optional<std::string> command;
   };
   std::vector<Case> cases = {
-      {running.pid(), true, "a-very-long-scanned-name", "a-very-long-sca"},
-      {zombie.pid(), true, std::nullopt, "true"},
+      {running->pid(), true, "a-very-long-scanned-name", "a-very-long-sca"},
+      {zombie->pid(), true, std::nullopt, "true"},
       {gonePid, false, std::nullopt, std::nullopt},
   };
   // Only an administrator can start a process as another user.
-  std::optional<Child> other;
+  std::unique_ptr<Subprocess> other;
   if (::getuid() == 0) {
-    other.emplace(std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                           "--clear-groups", "/bin/sleep", "30"});
+    other = test::startChild({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--clear-groups", "/bin/sleep", "30"});
+    ASSERT_TRUE(other);
     ASSERT_TRUE(eventually([&] { return ProcessInfo::executableName(other->pid()) == "sleep"; }));
     cases.push_back({other->pid(), false, "sleep", "sleep"});
   }
@@ -146,14 +120,14 @@ TEST(ProcessInfoTest, OwnersAndProcessesThatAreGone) {
   EXPECT_EQ(ProcessInfo::selfPid(), ::getpid());
   EXPECT_EQ(ProcessInfo::ownerUid(ProcessInfo::selfPid()), ::getuid());
 
-  Child child({"/bin/sleep", "30"});
-  ASSERT_GT(child.pid(), 0);
-  const pid_t pid = child.pid();
+  const auto child = test::startChild({"/bin/sleep", "30"});
+  ASSERT_TRUE(child);
+  const pid_t pid = child->pid();
   const auto all = ProcessInfo::allPids();
   EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
   EXPECT_TRUE(std::binary_search(all.begin(), all.end(), pid));
   EXPECT_TRUE(std::binary_search(all.begin(), all.end(), ::getpid()));
-  child.end();
+  child->terminate();
 
   for (pid_t gone : {pid, pid_t{0}, pid_t{-1}}) {
     EXPECT_FALSE(ProcessInfo::lookup(gone).has_value()) << gone;

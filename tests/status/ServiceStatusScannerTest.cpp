@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -13,10 +14,12 @@
 #include "core/ConfigManager.h"
 #include "core/Timeouts.h"
 #include "pim/PimStore.h"
+#include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
@@ -31,10 +34,9 @@ std::unique_ptr<Subprocess> runAs(const std::string& name) {
   const auto program = test::home() / "bin" / name;
   std::filesystem::create_directories(program.parent_path());
   std::filesystem::copy_file("/bin/sleep", program);
-  auto started = Subprocess::start(SpawnOptions({program.string(), "30"}));
-  if (!started.ok()) return nullptr;
-  EXPECT_TRUE(test::waitForCommandLine(started.value()->pid(), program.string()));
-  return std::move(started).value();
+  auto started = test::startChild({program.string(), "30"});
+  EXPECT_TRUE(started && test::waitForCommandLine(started->pid(), program.string()));
+  return started;
 }
 
 TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPermission) {
@@ -113,6 +115,45 @@ TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingFo
   }
   scanner.stop();
   EXPECT_EQ(scanner.current()["slack"]["available"], true);
+}
+
+// A permission decided while the scanner waits for its next scan (the file replaced, as the
+// gate writes it, or written over, as an editor may) shows in its entries at once, and whoever
+// listens hears of it.
+TEST(ServiceStatusScannerTest, APermissionDecidedBetweenScansShowsAtOnce) {
+  const struct {
+    const char* file;  // the permission file's new text
+    bool inPlace;
+    bool calendar;  // running afterwards
+    bool contacts;
+  } cases[] = {
+      {R"({"calendar": "granted"})", false, true, false},
+      {R"({"calendar": "granted", "contacts": "granted"})", true, true, true},
+      {R"({"contacts": "granted"})", true, false, true},
+      {R"({"contacts": "denied"})", false, false, false},
+      {R"({"contacts": "restricted"})", false, false, false},  // heard: the status's word changed
+  };
+  test::PimWorld world;
+  HelperProxy helper(world.dispatcher());
+  JXARunnerProxy scripts(Timeouts::jxaServiceScan);
+  std::atomic<int> heard = 0;
+  ServiceStatusScanner scanner(ConfigManager::shared());
+  scanner.start({helper, scripts}, world.stores, [&heard] { ++heard; });
+  ASSERT_TRUE(test::eventually([&] { return heard > 0; }, "the first scan"));
+  const auto running = [&scanner](const char* service) {
+    return scanner.current()[service]["running"].get<bool>();
+  };
+  EXPECT_FALSE(running("calendar") || running("contacts"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const int before = heard;
+    (c.inPlace ? test::writeFile : test::replaceFile)(PrivacyGate::file(), c.file);
+    EXPECT_TRUE(test::eventually(
+        [&] { return running("calendar") == c.calendar && running("contacts") == c.contacts; },
+        std::string("the entries after ") + c.file));
+    EXPECT_TRUE(test::eventually([&] { return heard > before; }, "the change heard"));
+  }
+  scanner.stop();
 }
 
 }  // namespace

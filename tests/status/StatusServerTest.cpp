@@ -33,6 +33,7 @@
 #include "status/StatusServer.h"
 #include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 #include "tray/ServerStatus.h"
 
@@ -697,6 +698,29 @@ TEST(StatusFileTest, WrittenOnlyOnceThisProcessHoldsTheTunnelLock) {
   ASSERT_TRUE(written) << written.error();
   expectEveryServiceReported(written.value().services);
   EXPECT_EQ(written.value().server, "stopped");  // the last word of a stopped server
+}
+
+// A change the status tells of (the scanner's new look at a permission) reaches status.json at
+// once, however long the writer would otherwise wait.
+TEST(StatusFileTest, WrittenAgainAtOnceWhenTheStatusChanged) {
+  test::useUnusedStatusPort();
+  const auto context = std::make_shared<ServerContext>();
+  StatusServer::Options options;
+  options.statusFileInterval = std::chrono::hours(1);
+  StatusServer server(kVersion, options, context);
+  server.start();
+  const auto statusFile = Paths::appSupport() / "status.json";
+  const auto pushMessage = [&statusFile] {
+    const json written = json::parse(test::readFile(statusFile), nullptr, false);
+    return written.is_object() ? written.value("push_message", "") : "";
+  };
+  ASSERT_TRUE(test::eventually([&] { return std::filesystem::exists(statusFile); }, "status.json"));
+  for (const char* message : {"first news", "second news"}) {
+    context->pushMessage.setMessage(message);
+    server.statusChanged();
+    EXPECT_TRUE(test::eventually([&] { return pushMessage() == message; }, message));
+  }
+  server.stop();
 }
 
 }  // namespace

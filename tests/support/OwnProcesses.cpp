@@ -1,5 +1,7 @@
 #include "support/OwnProcesses.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <thread>
 
@@ -14,6 +16,15 @@ LegacyCleaner::Settings childrenOnlyCleanup() {
   LegacyCleaner::Settings settings;
   settings.pkill = childrenOnlyPkill();
   return settings;
+}
+
+std::unique_ptr<Subprocess> startChild(std::vector<std::string> argv) {
+  auto started = Subprocess::start(SpawnOptions(std::move(argv)));
+  if (!started) {
+    ADD_FAILURE() << "could not start: " << started.error();
+    return nullptr;
+  }
+  return std::move(started).value();
 }
 
 bool waitForCommandLine(pid_t pid, const std::string& program) {

@@ -1,12 +1,15 @@
-// Keeps a test to the processes it started itself: a pkill that can reach only the test's own
-// children, the start-up clean-up run with it, and a wait for a started program to show itself.
+// Keeps a test to the processes it started itself, and ends every one of them: a pkill that can
+// reach only the test's own children, the start-up clean-up run with it, children that end with
+// all they started, and a wait for a started program to show itself.
 #pragma once
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/Subprocess.h"
 #include "server/LegacyCleaner.h"
 
 namespace tvrn::test {
@@ -16,6 +19,11 @@ std::string childrenOnlyPkill();
 
 // The clean-up of earlier generations that the server's start-up runs, with that pkill.
 LegacyCleaner::Settings childrenOnlyCleanup();
+
+// Starts a program for the test in a process group of its own. Ended (terminate(), or when the
+// test is done with it, however the test ends), the whole group goes: a shell with whatever it
+// started, not the shell alone. Null, and the test failed, when it cannot start.
+std::unique_ptr<Subprocess> startChild(std::vector<std::string> argv);
 
 // True once the process shows `program` as the first word of its command line, false if it does
 // not within 10 s: the kernel sets it a moment after the start has returned, later on a busy

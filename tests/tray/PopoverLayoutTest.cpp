@@ -6,12 +6,14 @@
 #include <stdlib.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QtTest/QTest>
 #include <algorithm>
 #include <memory>
 
@@ -56,8 +58,9 @@ class PopoverLayoutTest : public ::testing::Test {
   }
   void TearDown() override { TrayStrings::setLanguage("en"); }
 
-  // A fresh popover on the screen, drawn from the status, opened below an icon at the top right.
-  void open(const json& status, const QSize& screen, bool busy) {
+  // A fresh popover on the screen, drawn from the status, opened below an icon at the top right
+  // (above one at the bottom right, with the panel at the bottom).
+  void open(const json& status, const QSize& screen, bool busy, bool panelAtBottom = false) {
     popover_.reset();
     view_ = nullptr;
     monitor_ = std::make_unique<StatusMonitor>(ConfigManager::shared(), clock_);
@@ -79,9 +82,9 @@ class PopoverLayoutTest : public ::testing::Test {
     view_ = new MenuBarView(
         *monitor_, gate_, [] {}, clock_);
     popover_ = std::make_unique<PopoverWindow>(view_);
-    const QRect area(0, kPanel, screen.width(), screen.height() - kPanel);
+    const QRect area(0, panelAtBottom ? 0 : kPanel, screen.width(), screen.height() - kPanel);
     popover_->availableArea = [area](const QPoint&) { return area; };
-    popover_->openAt(QRect(screen.width() - 200, 4, 22, 22));
+    popover_->openAt(QRect(screen.width() - 200, panelAtBottom ? area.bottom() + 5 : 4, 22, 22));
     QCoreApplication::processEvents();
   }
 
@@ -287,6 +290,52 @@ TEST_F(PopoverLayoutTest, TheHideIconQuestionScrollsIntoView) {
       << "the question's buttons in view";
   checkLayout();
   screenshot("tvrn-popover-hide-icon");
+}
+
+// "Cancel" on a question or panel that opened at the foot of the column gives the popover back
+// as it was before it opened: scrolled where it was (the footer in view when it was), hanging
+// where it hung, the keyboard on the control that opened it.
+TEST_F(PopoverLayoutTest, CancelPutsThePopoverBackAsItWas) {
+  const struct {
+    const char* opener;
+    const char* cancel;
+  } parts[] = {{"hideIcon", "cancelHide"}, {"uninstall", "cancelUninstall"}};
+  const struct {
+    const char* where;
+    bool tall;  // a column taller than the screen, else a short one that grows upwards
+    bool atFooter;
+  } places[] = {{"scrolled to the footer", true, true},
+                {"scrolled to the top", true, false},
+                {"above an icon on a panel at the bottom", false, false}};
+  for (const auto& part : parts) {
+    for (const auto& place : places) {
+      SCOPED_TRACE(std::string(part.opener) + ", " + place.where);
+      open(place.tall ? busyStatus() : test::statusFixture("status-fresh-install.json"),
+           place.tall ? QSize(1280, 800) : QSize(1920, 1080), false, !place.tall);
+      auto* bar = popover_->scrollArea()->verticalScrollBar();
+      bar->setValue(place.atFooter ? bar->maximum() : 0);
+      auto* opener = view_->findChild<QWidget*>(QString::fromUtf8(part.opener));
+      auto* cancel = view_->findChild<QWidget*>(QString::fromUtf8(part.cancel));
+      ASSERT_TRUE(opener && cancel);
+      const int scroll = bar->value();
+      const QPoint position = popover_->pos();
+      const bool footerInView = inView(opener);
+      EXPECT_EQ(footerInView, place.atFooter || !place.tall);
+
+      QTest::mouseClick(opener, Qt::LeftButton);
+      ASSERT_TRUE(test::processEventsUntil([&] { return inView(cancel); })) << "opened in view";
+      QTest::mouseClick(cancel, Qt::LeftButton);
+      ASSERT_TRUE(test::processEventsUntil([&] { return !cancel->isVisibleTo(view_); }));
+      QCoreApplication::processEvents();  // what the closing queued
+
+      EXPECT_EQ(bar->value(), scroll);
+      EXPECT_EQ(inView(opener), footerInView);
+      EXPECT_EQ(popover_->pos(), position) << "at y " << popover_->y() << ", not " << position.y();
+      if (QApplication::focusWidget()) {
+        EXPECT_EQ(QApplication::focusWidget(), opener);
+      }
+    }
+  }
 }
 
 // Closed, the popover draws nothing at a poll; opened, it shows what the last poll brought.

@@ -4,12 +4,12 @@
 #include <signal.h>
 #include <stdlib.h>
 
-#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest/QTest>
 
 #include "core/ConfigManager.h"
+#include "platform/ProcessInfo.h"
 #include "platform/RunningApps.h"
 #include "support/ChildTestRun.h"
 #include "support/OwnProcesses.h"
@@ -33,6 +33,16 @@ std::filesystem::path standIn(const std::string& name) {
   return program;
 }
 
+// Whether the program runs, started by its path; one that has ended and waits to be reaped does
+// not (it shows no command line).
+bool runs(const std::filesystem::path& program) {
+  for (const pid_t pid : ProcessInfo::allPids()) {
+    const auto entry = ProcessInfo::lookup(pid);
+    if (entry && !entry->arguments.empty() && entry->arguments.front() == program) return true;
+  }
+  return false;
+}
+
 class PopoverProcessTest : public ::testing::Test {
  protected:
   PrivacyGate gate_;  // the tray's, over the test's own access file
@@ -48,11 +58,14 @@ class PopoverProcessTest : public ::testing::Test {
 // Only processes named exactly tavrin-server end: a program whose command line merely mentions
 // the server (an editor, the user's own Python server) keeps running.
 TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8Seconds) {
-  QProcess server;
-  server.start(QString::fromStdString(standIn("tavrin-server").string()), {"60"});
-  QProcess bystander;
-  bystander.start("/bin/sh", {"-c", "sleep 60; :", "tavrin-server", "server.py"});
-  ASSERT_TRUE(server.waitForStarted() && bystander.waitForStarted());
+  const auto program = standIn("tavrin-server").string();
+  auto server = test::startChild({program, "60"});
+  const auto waiting = standIn("waiting");
+  auto bystander = test::startChild(
+      {"/bin/sh", "-c", waiting.string() + " 60; :", "tavrin-server", "server.py"});
+  ASSERT_TRUE(server && bystander);
+  ASSERT_TRUE(test::waitForCommandLine(server->pid(), program));
+  ASSERT_TRUE(test::processEventsUntil([&] { return runs(waiting); })) << "the shell's program";
 
   MenuBarView view(
       monitor_, gate_, [] {}, clock_);
@@ -68,16 +81,17 @@ TEST_F(PopoverProcessTest, RestartEndsOnlyTheServerAndHoldsTheRestartingLookFor8
   ASSERT_TRUE(arrow && arrow->isSpinning());
 
   ASSERT_TRUE(test::processEventsUntil([&] { return ended.count() == 1; }));
-  EXPECT_TRUE(test::processEventsUntil([&] { return server.state() == QProcess::NotRunning; }));
-  EXPECT_EQ(server.exitStatus(), QProcess::CrashExit);  // ended by a signal
-  EXPECT_EQ(bystander.state(), QProcess::Running);
+  EXPECT_TRUE(test::processEventsUntil([&] { return !server->isRunning(); }));
+  EXPECT_TRUE(server->exitStatus() && server->exitStatus()->signalled);
+  EXPECT_TRUE(bystander->isRunning());
 
   clock_.advance(MenuBarView::kRestartingHeldFor - 1ms);
   EXPECT_FALSE(restart->isVisible());
   clock_.advance(1ms);
   EXPECT_TRUE(restart->isVisible() && !arrow->isSpinning());
-  bystander.kill();
-  bystander.waitForFinished();
+  // Nothing the test started is left: the program the shell waits for ends with it.
+  bystander->terminate();
+  EXPECT_TRUE(test::processEventsUntil([&] { return !runs(waiting); }));
 }
 
 // In a PID namespace of its own: the restart ends whichever Claude Desktop it finds running.
@@ -99,16 +113,14 @@ TEST_F(PopoverProcessTest, ClaudeDesktopRestartEndsItAndStartsItAgainFromPath) {
   ASSERT_TRUE(restart);
   EXPECT_FALSE(restart->isVisible());
 
-  QProcess running;
-  running.start(QString::fromStdString(claude.string()), {"60"});
-  ASSERT_TRUE(running.waitForStarted());
-  ASSERT_TRUE(test::waitForCommandLine(static_cast<pid_t>(running.processId()), claude.string()));
+  auto running = test::startChild({claude.string(), "60"});
+  ASSERT_TRUE(running && test::waitForCommandLine(running->pid(), claude.string()));
   monitor_.setJustUpdatedToVersion("3.0.102");
   ASSERT_TRUE(restart->isVisible());
   EXPECT_TRUE(restart->text().endsWith("Restart Claude Desktop"));
   QTest::mouseClick(restart, Qt::LeftButton);
   EXPECT_EQ(monitor_.justUpdatedToVersion(), std::nullopt);
-  EXPECT_TRUE(test::processEventsUntil([&] { return running.state() == QProcess::NotRunning; }));
+  EXPECT_TRUE(test::processEventsUntil([&] { return !running->isRunning(); }));
 
   clock_.advance(MenuBarView::kClaudeReopenDelay - 1ms);
   EXPECT_FALSE(RunningApps::isRunning(MenuBarView::kClaudeBundleId));

@@ -111,12 +111,6 @@ class UninstallProcessTest : public ::testing::Test {
     settings_.pkill = test::childrenOnlyPkill();
   }
 
-  static std::unique_ptr<Subprocess> start(std::vector<std::string> argv) {
-    auto started = Subprocess::start(SpawnOptions(std::move(argv)));
-    EXPECT_TRUE(started.ok());
-    return started.ok() ? std::move(started).value() : nullptr;
-  }
-
   QObject context_;
   test::ManualScheduler clock_;
   test::RecordingHttpServer backend_;
@@ -163,8 +157,8 @@ TEST_F(UninstallProcessTest, RemovesEverythingOfOursInsideHomeThenQuits) {
   const auto fakeServer = test::home() / "fake/tavrin-server";
   std::filesystem::create_directories(fakeServer.parent_path());
   std::filesystem::copy_file("/bin/sleep", fakeServer);
-  auto server = start({fakeServer.string(), "30"});
-  auto bystander = start({"/bin/sh", "-c", "sleep 30; echo tavrin-server"});
+  auto server = test::startChild({fakeServer.string(), "30"});
+  auto bystander = test::startChild({"/bin/sh", "-c", "sleep 30; echo tavrin-server"});
   ASSERT_TRUE(server && bystander);
 
   bool quit = false;
@@ -213,7 +207,7 @@ TEST_F(UninstallProcessTest, StopsTheHostedServerBeforeItDeletesAndLeavesNothing
   const auto fakeServer = test::home() / "fake/tavrin-server";
   std::filesystem::create_directories(fakeServer.parent_path());
   std::filesystem::copy_file("/bin/sleep", fakeServer);
-  auto stdioServer = start({fakeServer.string(), "30"});
+  auto stdioServer = test::startChild({fakeServer.string(), "30"});
   ASSERT_TRUE(stdioServer);
 
   std::atomic<bool> serving{true};

@@ -57,8 +57,10 @@ MenuBarView::MenuBarView(StatusMonitor& monitor, PrivacyGate& gate, std::functio
                                    [this] { refresh(); },
                                    [this] { showUninstallConfirm(); },
                                    [this](QWidget* widget) {
-                                     fitColumn();
+                                     // Asked before the column grows, so that the popover
+                                     // keeps the place it had until then.
                                      emit revealRequested(widget);
+                                     fitColumn();
                                    }};
   for (const auto section : kColumn) {
     auto made = makeTraySection(section, this, context);
@@ -170,8 +172,8 @@ std::vector<PopoverSection> MenuBarView::shownSections() const {
 
 void MenuBarView::showUninstallConfirm() {
   uninstallPanel_->show();
+  emit revealRequested(uninstallPanel_);  // before the column grows, as for the sections' parts
   refresh();
-  emit revealRequested(uninstallPanel_);
 }
 
 QWidget* MenuBarView::sectionWidget(PopoverSection section) const { return sections_.at(section); }

@@ -67,7 +67,9 @@ class MenuBarView : public QWidget {
   void serverRestartEnded();
   // The column's height changed; the popover follows it.
   void columnHeightChanged(int height);
-  // The widget should be scrolled into view.
+  // The widget, newly shown at the foot of the column, should be scrolled into view. Asked
+  // before the column grows, so the popover keeps its place from before it until the widget
+  // closes; asked again when what the widget shows changes.
   void revealRequested(QWidget* widget);
 
  protected:

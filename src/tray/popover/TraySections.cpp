@@ -417,6 +417,7 @@ class FooterSection final : public PopoverSectionWidget {
     });
     uninstall->setStyleSheet(
         uninstall->styleSheet().replace(cssColor(ColorRole::red), cssColor(ColorRole::red, 0.7)));
+    uninstall->setObjectName(QStringLiteral("uninstall"));
     auto* hide = button(this, "Hide icon", ColorRole::secondary, 9, [this] {
       showHideConfirm_ = true;
       drawForm();

@@ -39,6 +39,7 @@ UninstallPanel::UninstallPanel(StatusMonitor& monitor, TrayScheduler& scheduler,
                                         "%2; border-radius: 6px; }")
                              .arg(cssColor(ColorRole::secondary, 0.08))
                              .arg(cssColor(ColorRole::secondary, 0.15)));
+  cancel_->setObjectName(QStringLiteral("cancelUninstall"));
   cancel_->setFlat(true);
   cancel_->setStyleSheet(QStringLiteral("QPushButton { color: %1; border: none; }")
                              .arg(cssColor(ColorRole::secondary)));
