@@ -143,8 +143,9 @@ void UpdateAttemptLog::record(const UpdateAttempt& attempt) {
                  "The update log could not be read (" + *update.readError +
                      "); this step is not recorded: " + std::string(toRaw(attempt.phase)));
   } else if (!update.written) {
-    Logger::warn("update", "The update log could not be written; this step is not recorded: " +
-                               std::string(toRaw(attempt.phase)));
+    Logger::warn("update", "The update log could not be written" +
+                               (update.refused ? " (" + *update.refused + ")" : std::string()) +
+                               "; this step is not recorded: " + std::string(toRaw(attempt.phase)));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <optional>
@@ -90,6 +91,7 @@ struct Layer {
   bool trusted = false;  // the identity stands for `object` (see settled)
   nlohmann::json object = nlohmann::json::object();
   std::optional<FileIdentity> damageReported;  // the damaged version already logged
+  std::optional<std::string> unusable;         // why the file that is there cannot be used now
   // Changes whenever the file is read again or written, unique among every layer's, so a store
   // sees that another store (or Config) read a change it resolved nothing from yet.
   std::uint64_t version = 0;
@@ -125,6 +127,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
   } else if (errno != ENOENT && errno != ENOTDIR) {
     layer.trusted = false;
+    layer.unusable = std::string("cannot be looked at (") + std::strerror(errno) + ")";
     reading.complete = false;
     return layer.object;  // unknown for now: what it last held
   }
@@ -138,16 +141,25 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     layer.identity = identity;
     layer.trusted = true;
     layer.object = nlohmann::json::object();
+    layer.unusable.reset();
+    return layer.object;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    // Not opened: a named pipe would hold the read up until something writes into it.
+    layer.unusable = "is not a regular file";
+    reading.complete = false;
     return layer.object;
   }
   JsonObjectFile::Contents contents = JsonObjectFile::read(file);
   if (contents.readError) {
+    layer.unusable = "cannot be read (" + *contents.readError + ")";
     reading.complete = false;
     return layer.object;
   }
   layer.identity = identity;
   layer.trusted = settled(identity);
   if (contents.damaged) {
+    layer.unusable = "does not parse (" + contents.parseError + ")";
     if (layer.damageReported != identity) {
       layer.damageReported = identity;
       Logger::error("config", file.string() + " does not parse (" + contents.parseError +
@@ -157,6 +169,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     return layer.object;
   }
   layer.damageReported.reset();
+  layer.unusable.reset();
   layer.object = std::move(contents.object);
   return layer.object;
 }
@@ -297,6 +310,7 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
     Logger::warn("config",
                  name + " could not be read (" + *update.readError + "); left it unchanged");
   }
+  if (update.refused) Logger::warn("config", name + " not written: " + *update.refused);
   return update.written;
 }
 
@@ -320,8 +334,15 @@ WatchedValue<ConfigManager::Snapshot>::Made ConfigManager::resolve(FileWatch& wa
   const bool complete = reading.force && reading.complete;
   // A file another reader of it took in anew since this snapshot counts as read again here.
   std::vector<std::uint64_t> versions;
-  for (const auto& file : files) versions.push_back(layers()[file].version);
-  if (versions != snapshotLayers_) reading.reread = true;
+  std::optional<std::string> unreadable;
+  for (const auto& file : files) {
+    const Layer& layer = layers()[file];
+    versions.push_back(layer.version);
+    if (layer.unusable && !unreadable) unreadable = file.string() + " " + *layer.unusable;
+  }
+  if (versions != snapshotLayers_ || !snapshot_ || snapshot_->unreadable != unreadable) {
+    reading.reread = true;
+  }
   if (!reading.reread) return {snapshot_, complete};
   snapshotLayers_ = std::move(versions);
 
@@ -337,7 +358,10 @@ WatchedValue<ConfigManager::Snapshot>::Made ConfigManager::resolve(FileWatch& wa
   }
   snapshotOverride_ = override;
   // The same settings keep the same object, which the store's readers compare.
-  if (snapshot_ && snapshot_->values == values) return {snapshot_, complete};
+  if (snapshot_ && snapshot_->values == values && snapshot_->unreadable == unreadable) {
+    return {snapshot_, complete};
+  }
+  next->unreadable = std::move(unreadable);
   next->disabledTools = stringSet(values, "disabled_tools");
   next->disabledServices = stringSet(values, "disabled_services");
   next->readOnlyFlag = flag(values, "read_only");

@@ -51,6 +51,10 @@ class ConfigManager final {
     std::set<std::string> disabledServices;
     bool readOnlyFlag = false;
     bool privacyModeFlag = false;
+    // A settings file that is there but cannot be used now, and why ("<file> does not parse
+    // (...)"): `values` hold what it last held, which may no longer be what the user meant. Unset
+    // while every file reads (a missing one counts as empty).
+    std::optional<std::string> unreadable;
 
     bool readOnly() const;     // TVRN_READ_ONLY forces it (EnvironmentSwitch)
     bool privacyMode() const;  // TVRN_PRIVACY_MODE forces it (EnvironmentSwitch)

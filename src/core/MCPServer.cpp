@@ -18,6 +18,7 @@
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/InFlightRequestTracker.h"
+#include "core/Logger.h"
 #include "core/MCPPrompts.h"
 #include "core/MCPServerTexts.h"
 #include "core/PIISanitizer.h"
@@ -420,11 +421,13 @@ bool hasSetting(const ServerContext& context, std::string_view key) {
   return context.settings->snapshot()->has(key);
 }
 
-// Read at each call: the user may turn cloud access off while an agent is connected.
-bool cloudDataEnabled(const ServerContext& context) {
-  const auto settings = context.settings->snapshot();
-  const auto enabled = settings->values.find("cloud_data_enabled");
-  return enabled != settings->values.end() && enabled->is_boolean() && enabled->get<bool>();
+// Read at each call: the user may turn cloud access off while an agent is connected. While a
+// settings file cannot be read, what it says of the switch now is unknown: the relay counts it as
+// off rather than go on with what the file said before.
+bool cloudDataEnabled(const ConfigManager::Snapshot& settings) {
+  if (settings.unreadable) return false;
+  const auto enabled = settings.values.find("cloud_data_enabled");
+  return enabled != settings.values.end() && enabled->is_boolean() && enabled->get<bool>();
 }
 
 // The member of params as a string, when params is an object holding one.
@@ -728,9 +731,13 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
 
   const auto started = std::chrono::steady_clock::now();
   ToolResult outcome = [&]() -> ToolResult {
-    if (source == CallSource::cloud && !cloudDataEnabled(context)) {
-      return fail(
-          ToolError::permissionDenied(MCPServerTexts::cloudDataOff(Endpoints::statusPort())));
+    if (source == CallSource::cloud) {
+      const auto settings = context.settings->snapshot();
+      noteSettingsForRelay(settings->unreadable);
+      if (!cloudDataEnabled(*settings)) {
+        return fail(
+            ToolError::permissionDenied(MCPServerTexts::cloudDataOff(Endpoints::statusPort())));
+      }
     }
     InFlight running(context.inFlight);
     // The settings, permissions and store look at their watched files once for the whole call.
@@ -755,6 +762,23 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
     ToolErrorCounter::record(context, *name, errorType);
   }
   return toolFailureReply(id, error);
+}
+
+void MCPServer::noteSettingsForRelay(const std::optional<std::string>& unreadable) {
+  const std::string now = unreadable.value_or("");
+  {
+    std::lock_guard hold(relayNoteMutex_);
+    if (now == relayNote_) return;
+    relayNote_ = now;
+  }
+  if (!now.empty()) {
+    Logger::warn("tunnel", "Relayed tool calls are refused while " + now +
+                               ": cloud access counts as off until the file reads");
+  } else {
+    Logger::info("tunnel",
+                 "The settings read again: relayed tool calls follow "
+                 "cloud_data_enabled once more");
+  }
 }
 
 std::string MCPServer::handlePromptsGet(const JSONRPCID& id,

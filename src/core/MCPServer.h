@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,6 +61,8 @@ class MCPServer final {
                               CallSource source);
   std::string handlePromptsGet(const JSONRPCID& id, const std::optional<JSONValue>& params);
   void trackToolsListed();
+  // Logs, once each time it changes, which settings file keeps relayed tool calls refused.
+  void noteSettingsForRelay(const std::optional<std::string>& unreadable);
 
   std::unique_ptr<MCPReader> reader_;
   std::unique_ptr<MCPWriter> writer_;
@@ -67,6 +70,9 @@ class MCPServer final {
   const ServerInfo info_;
   const bool privacyMode_;  // read once: a later change of the setting reaches new sessions only
   PIISession piiSession_;
+  std::mutex relayNoteMutex_;
+  // The unreadable file last logged, empty while the files read; guarded by relayNoteMutex_.
+  std::string relayNote_;
 };
 
 }  // namespace tvrn

@@ -100,13 +100,14 @@ std::optional<std::string> PimDocument::write(const std::filesystem::path& folde
   if (readError_) return *readError_;
   // A link (into a folder of the user's own) stays one: the file it leads to is replaced.
   const auto target = FileStore::throughLinks(file);
+  if (!target) return target.error();
   if (problem_) {
-    if (auto failure = moveAside(target, warnings)) return failure;
+    if (auto failure = moveAside(target.value(), warnings)) return failure;
   }
   std::string error;
   const std::string bytes =
       document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  if (!FileStore::writeAtomic(target, bytes, 0600, &error)) return error;
+  if (!FileStore::writeAtomic(target.value(), bytes, 0600, &error)) return error;
   content_ = document;
   identity_ = identify(file);
   problem_.reset();

@@ -185,8 +185,8 @@ Result<void, std::string> PimIndex::setDefault(const char* key, const std::strin
   const auto update =
       JsonObjectFile::update(defaultsFile(), [&](nlohmann::json& o) { o[key] = id; });
   if (update.written) return {};
-  return fail(defaultsFile().string() + " could not be written" +
-              (update.readError ? ": " + *update.readError : ""));
+  const auto why = update.readError ? update.readError : update.refused;
+  return fail(defaultsFile().string() + " could not be written" + (why ? ": " + *why : ""));
 }
 
 // ---- writing: the file first, readers meanwhile served from the index as it was

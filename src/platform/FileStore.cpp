@@ -1,11 +1,15 @@
 #include "platform/FileStore.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <vector>
 
 #include "base/Timestamp.h"
 #include "platform/FileWatch.h"
@@ -27,6 +31,45 @@ bool writeAll(int fd, std::string_view bytes) {
     written += static_cast<size_t>(n);
   }
   return true;
+}
+
+// The kernel's limit on links followed in one path: the 41st fails with ELOOP.
+constexpr int kMostLinks = 40;
+
+// The names in a path, in order; "/" and empty names (a doubled or trailing "/") are none.
+std::deque<std::string> namesOf(const std::filesystem::path& path) {
+  std::deque<std::string> names;
+  for (const auto& name : path.relative_path()) {
+    if (!name.empty()) names.push_back(name.string());
+  }
+  return names;
+}
+
+std::string ownerName(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16 * 1024);
+  const std::string number = "uid " + std::to_string(uid);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return number;
+  }
+  return std::string(found->pw_name) + " (" + number + ")";
+}
+
+std::string notFollowed(const std::filesystem::path& path, const std::string& why) {
+  return path.string() + ": " + why + "; not followed";
+}
+
+// What the link holds; nothing, with errno set, when it cannot be read or holds nothing.
+std::optional<std::string> linkTarget(const std::filesystem::path& link) {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+    if (length >= 0) errno = ENAMETOOLONG;
+    return std::nullopt;
+  }
+  target.resize(static_cast<std::size_t>(length));
+  return target;
 }
 
 }  // namespace
@@ -77,19 +120,50 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   return true;
 }
 
-std::filesystem::path throughLinks(const std::filesystem::path& file) {
-  // As many links as the kernel follows in one path.
-  constexpr int kMostLinks = 40;
-  std::filesystem::path at = file;
-  for (int followed = 0; followed < kMostLinks; ++followed) {
-    std::error_code error;
-    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(at, error))) return at;
-    const std::filesystem::path target = std::filesystem::read_symlink(at, error);
-    if (error) return at;
-    // Not made normal: a ".." after a linked folder is the kernel's to resolve, not the text's.
-    at = target.is_absolute() ? target : at.parent_path() / target;
+Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(file, error);
+  if (error) return tvrn::fail(notFollowed(file, error.message()));
+  std::deque<std::string> names = namesOf(absolute);
+  std::filesystem::path reached = "/";  // no link in it: its text parent is its real parent
+  bool missing = false;                 // past a name that is not there the rest is as written
+  int links = 0;
+  while (!names.empty()) {
+    const std::string name = std::move(names.front());
+    names.pop_front();
+    if (name == ".") continue;
+    if (name == "..") {
+      reached = reached.parent_path();
+      continue;
+    }
+    const std::filesystem::path next = reached / name;
+    struct stat info {};
+    if (missing || ::lstat(next.c_str(), &info) != 0) {
+      if (!missing && errno != ENOENT && errno != ENOTDIR) {
+        return tvrn::fail(notFollowed(next, std::strerror(errno)));
+      }
+      missing = true;
+      reached = next;
+      continue;
+    }
+    if (!S_ISLNK(info.st_mode)) {
+      reached = next;
+      continue;
+    }
+    if (++links > kMostLinks) {
+      return tvrn::fail(notFollowed(file, "more than 40 links lead on from it"));
+    }
+    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+      return tvrn::fail(notFollowed(
+          next, "a link owned by " + ownerName(info.st_uid) + ", not by this user or root"));
+    }
+    const std::optional<std::string> target = linkTarget(next);
+    if (!target) return tvrn::fail(notFollowed(next, std::strerror(errno)));
+    if (target->front() == '/') reached = "/";
+    const std::deque<std::string> targetNames = namesOf(*target);
+    names.insert(names.begin(), targetNames.begin(), targetNames.end());
   }
-  return file;
+  return reached;
 }
 
 // Plain reads rather than a stream: a stream throws when a read fails midway (a /proc file of a
@@ -103,8 +177,17 @@ std::optional<std::string> read(const std::filesystem::path& file, ReadError* er
     }
     return std::nullopt;
   };
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting and read only when it holds a file: a named pipe in a file's place
+  // would hold the reader (and whatever lock it holds) until something writes into it, and a
+  // device might never end. A folder fails at its first read, as it always did.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return failed(errno);
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode))) {
+    ::close(fd);
+    if (error != nullptr) *error = {false, "not a regular file"};
+    return std::nullopt;
+  }
   std::string bytes;
   char chunk[64 * 1024];
   for (;;) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
+
 namespace tvrn::FileStore {
 
 // Creates the folder and any missing parents with mode 0700. True when it exists afterwards.
@@ -24,21 +26,26 @@ namespace tvrn::FileStore {
                                mode_t mode = 0600, std::string* error = nullptr,
                                const std::function<bool()>& beforeRename = nullptr);
 
-// Where the contents of `file` live: the file itself, or, when it is a symbolic link, the file
-// it leads to (link after link), whether that exists or not. A file kept in the user's own place
-// (a dotfiles folder) is written there, beside its target, so the link stays a link. A loop of
-// links gives `file`.
-std::filesystem::path throughLinks(const std::filesystem::path& file);
+// Where the contents of `file` live: the file itself, or, when links lead elsewhere, the file
+// they lead to, whether that exists or not. A file kept in the user's own place (a dotfiles
+// folder) is written there, beside its target, so the link stays a link. Every link on the way,
+// in the folders above too, is followed as the kernel follows it when it opens the file, up to
+// its limit of 40 in one path. A link is followed only when it belongs to the user running the
+// process or to root: another user's link could lead a write into any of the user's files. A link
+// of another user, a 41st link (the kernel gives up there, as at a loop) or one that cannot be
+// read gives why, naming the link; the caller writes nothing then, so no link is ever replaced.
+Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
 // take it for an absent or empty file and write over it.
 struct ReadError {
   bool missing = false;  // nothing is at the path (a dangling link is something)
-  std::string reason;    // the system's words
+  std::string reason;    // the system's words, or "not a regular file"
 };
 
 // The file's whole contents, or nothing when it cannot be read, with why in *error when given.
+// A named pipe or a device in the file's place is not read, never waited on.
 std::optional<std::string> read(const std::filesystem::path& file, ReadError* error = nullptr);
 
 // Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.

@@ -30,10 +30,15 @@ Contents read(const std::filesystem::path& file) {
   return contents;
 }
 
-bool write(const std::filesystem::path& file, const nlohmann::json& object) {
+bool write(const std::filesystem::path& file, const nlohmann::json& object, std::string* refused) {
+  const auto target = FileStore::throughLinks(file);
+  if (!target) {
+    if (refused != nullptr) *refused = target.error();
+    return false;
+  }
   const std::string text =
       object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  return FileStore::writeAtomic(FileStore::throughLinks(file), text, 0600);
+  return FileStore::writeAtomic(target.value(), text, 0600);
 }
 
 Update update(const std::filesystem::path& path, const std::function<void(nlohmann::json&)>& change,
@@ -41,23 +46,35 @@ Update update(const std::filesystem::path& path, const std::function<void(nlohma
   Update result;
   // Read through the path itself: a link that leads nowhere is something that cannot be read.
   Contents contents = read(path);
-  const std::filesystem::path file = FileStore::throughLinks(path);
   result.damaged = contents.damaged;
   result.readError = contents.readError;
   if (contents.readError) return result;
   if (contents.damaged && damaged == Damaged::keep) return result;
+  const auto target = FileStore::throughLinks(path);
+  if (!target) {
+    result.refused = target.error();
+    return result;
+  }
+  const std::filesystem::path& file = target.value();
   if (contents.damaged) {
     result.movedAside = FileStore::moveAside(file);
     if (!result.movedAside) return result;
   }
   change(contents.object);
-  result.written = write(file, contents.object);
+  std::string refused;  // a link put in the file's place meanwhile
+  result.written = write(file, contents.object, &refused);
+  if (!refused.empty()) result.refused = refused;
   // Without a new file the damaged one is still the best the user has.
   if (!result.written && result.movedAside &&
       std::rename(result.movedAside->c_str(), file.c_str()) == 0) {
     result.movedAside.reset();
   }
   return result;
+}
+
+bool writtenReportingRefusal(const Update& update) {
+  if (update.refused) std::fprintf(stderr, "tavrin: not written: %s\n", update.refused->c_str());
+  return update.written;
 }
 
 }  // namespace tvrn::JsonObjectFile

@@ -26,8 +26,10 @@ Contents read(const std::filesystem::path& file);
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
 // UTF-8 in strings is replaced, so a value can never make the write fail. A symbolic link stays
-// one: the file it leads to is replaced (FileStore::throughLinks), as is by update().
-[[nodiscard]] bool write(const std::filesystem::path& file, const nlohmann::json& object);
+// one: the file it leads to is replaced, as is by update(); where FileStore::throughLinks follows
+// no link, nothing is written and the reason is put in *refused when given.
+[[nodiscard]] bool write(const std::filesystem::path& file, const nlohmann::json& object,
+                         std::string* refused = nullptr);
 
 struct Update {
   bool written = false;
@@ -36,6 +38,9 @@ struct Update {
   std::optional<std::string> readError;
   // Where a damaged file was moved before the new one took its place.
   std::optional<std::filesystem::path> movedAside;
+  // Why a link on the way to the file was not followed (FileStore::throughLinks): nothing was
+  // written or moved, and every link stays as it was.
+  std::optional<std::string> refused;
 };
 
 // What happens to a file that holds no JSON object when it is to be changed.
@@ -50,5 +55,9 @@ enum class Damaged {
 [[nodiscard]] Update update(const std::filesystem::path& file,
                             const std::function<void(nlohmann::json&)>& change,
                             Damaged damaged = Damaged::moveAside);
+
+// Whether the update was written. A link it did not follow is said on standard error, for the
+// stores below the server's log, which have no other way to tell the user why.
+[[nodiscard]] bool writtenReportingRefusal(const Update& update);
 
 }  // namespace tvrn::JsonObjectFile

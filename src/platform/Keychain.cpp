@@ -32,13 +32,11 @@ std::optional<std::string> readGenericPassword(const std::string& service,
 bool writeGenericPassword(const std::string& service, const std::string& account,
                           const std::string& password) {
   std::lock_guard hold(fileLock());
-  return JsonObjectFile::update(storePath(),
-                                [&](nlohmann::json& items) {
-                                  if (!items[service].is_object())
-                                    items[service] = nlohmann::json::object();
-                                  items[service][account] = password;
-                                })
-      .written;
+  return JsonObjectFile::writtenReportingRefusal(
+      JsonObjectFile::update(storePath(), [&](nlohmann::json& items) {
+        if (!items[service].is_object()) items[service] = nlohmann::json::object();
+        items[service][account] = password;
+      }));
 }
 
 }  // namespace tvrn::Keychain

@@ -25,7 +25,7 @@ nlohmann::json valueFor(const std::string& key) {
 
 bool change(const std::function<void(nlohmann::json&)>& edit) {
   std::lock_guard hold(fileLock());
-  return JsonObjectFile::update(storePath(), edit).written;
+  return JsonObjectFile::writtenReportingRefusal(JsonObjectFile::update(storePath(), edit));
 }
 
 bool put(const std::string& key, nlohmann::json value) {

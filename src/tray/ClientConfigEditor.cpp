@@ -6,6 +6,7 @@
 #include <cctype>
 #include <vector>
 
+#include "core/Logger.h"
 #include "platform/FileStore.h"
 #include "platform/UserDefaults.h"
 
@@ -95,7 +96,12 @@ std::optional<ojson> load(const std::filesystem::path& file) {
 
 bool save(const std::filesystem::path& file, const ojson& config) {
   // A link (a dotfiles repository) stays a link: the file it leads to is replaced.
-  const auto target = FileStore::throughLinks(file);
+  const auto followed = FileStore::throughLinks(file);
+  if (!followed) {
+    Logger::warn("tray", "Did not write " + file.string() + ": " + followed.error());
+    return false;
+  }
+  const std::filesystem::path& target = followed.value();
   mode_t mode = 0600;
   if (struct stat info{}; ::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
   std::string bytes;

@@ -30,8 +30,9 @@ nlohmann::ordered_json entry(const AIClientDef& client, const std::string& comma
 // but unreadable or not a JSON object.
 std::optional<nlohmann::ordered_json> load(const std::filesystem::path& file);
 
-// Writes the object pretty-printed, atomically beside the real file (through a link), keeping the
-// old file's mode (0600 for a new file). False when nothing was written.
+// Writes the object pretty-printed, atomically beside the real file (through a link of the user's
+// or root's; another's is refused with a warning), keeping the old file's mode (0600 for a new
+// file). False when nothing was written.
 [[nodiscard]] bool save(const std::filesystem::path& file, const nlohmann::ordered_json& config);
 
 // Sets servers["tavrin"] to the entry for `command`, replacing any earlier one whole, and records

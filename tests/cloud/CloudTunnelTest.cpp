@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -21,6 +24,7 @@
 #include "core/ToolResponse.h"
 #include "fakes/support/FakeTunnelServer.h"
 #include "platform/Endpoints.h"
+#include "platform/Paths.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
@@ -155,28 +159,61 @@ TEST_F(CloudTunnelTest, AnswersEachRequestFrameAndDropsFramesWithoutATextId) {
   EXPECT_NE(warnings.find(dropped + " (2 more in the last 10 s)\n"), std::string::npos) << warnings;
 }
 
-// With cloud access off (the setting absent, false, or anything but true) a relayed tool call is
-// refused with a tool error that says where to turn it on, while the rest of the session answers;
-// the setting is read at each call, also while connected.
-TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
+// A session for the relay with one tool, "echo", that answers "ran".
+std::shared_ptr<MCPServer> echoSession() {
   auto registry = std::make_shared<ToolRegistry>();
   registry->registerTool(
       {"echo", "Echoes", {{"type", "object"}}, ToolKind::readOnly, [](const auto&) -> ToolResult {
          return ToolResponse::text("ran");
        }});
-  const auto session = std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
-  FakeTunnelServer server;
-  auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
-  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
-  int sent = 0;
-  const auto relay = [&](const std::string& method) {
-    const std::string id = std::to_string(++sent);
+  return std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
+}
+
+// Sends requests for "echo" through the relay, each under a fresh id, and waits for each answer.
+class Relay {
+ public:
+  explicit Relay(FakeTunnelServer& server) : server_(server) {}
+  json operator()(const std::string& method) {
+    const std::string id = std::to_string(++sent_);
     const json request = {
         {"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", {{"name", "echo"}}}};
-    server.send(frame(id, Base64::encode(request.dump())));
-    EXPECT_TRUE(server.waitUntil([&](const auto& s) { return answers(s).contains(id); }));
-    return answers(server)[id];
-  };
+    server_.send(frame(id, Base64::encode(request.dump())));
+    EXPECT_TRUE(server_.waitUntil([&](const auto& s) { return answers(s).contains(id); }));
+    return answers(server_)[id];
+  }
+  // Whether a relayed call of "echo" ran; when refused, the text says how to allow it and the
+  // rest of the session still answers.
+  bool callRuns() {
+    const json result = (*this)("tools/call")["result"];
+    const std::string text = result["content"][0]["text"];
+    EXPECT_EQ(result.contains("isError"), text != "ran") << text;
+    if (text == "ran") return true;
+    EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
+    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
+                        "of TVRN's settings page, http://localhost:" +
+                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
+              std::string::npos)
+        << text;
+    for (const char* method : {"initialize", "tools/list", "ping"}) {
+      EXPECT_TRUE((*this)(method).contains("result")) << method;
+    }
+    return false;
+  }
+
+ private:
+  FakeTunnelServer& server_;
+  int sent_ = 0;
+};
+
+// With cloud access off (the setting absent, false, or anything but true) a relayed tool call is
+// refused with a tool error that says where to turn it on, while the rest of the session answers;
+// the setting is read at each call, also while connected.
+TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
+  FakeTunnelServer server;
+  const auto session = echoSession();  // the tunnel holds it weakly
+  auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  Relay relay(server);
   // The setting (null: not in config.json), and whether the call runs.
   const std::pair<json, bool> rows[] = {
       {nullptr, false}, {false, false}, {"true", false}, {true, true}, {false, false}};
@@ -185,20 +222,86 @@ TEST_F(CloudTunnelTest, RelayedToolCallsRunOnlyWhileCloudAccessIsOn) {
     if (!setting.is_null()) {
       ASSERT_TRUE(ConfigManager::shared().save({{"cloud_data_enabled", setting}}));
     }
-    const json result = relay("tools/call")["result"];
-    const std::string text = result["content"][0]["text"];
-    EXPECT_EQ(result.contains("isError"), !runs) << text;
-    EXPECT_EQ(text == "ran", runs) << text;
-    if (runs) continue;
-    EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
-    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
-                        "of TVRN's settings page, http://localhost:" +
-                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
+    EXPECT_EQ(relay.callRuns(), runs);
+  }
+  tunnel->stop();
+}
+
+int occurrences(const std::string& log, const std::string& text) {
+  int count = 0;
+  for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+  return count;
+}
+
+// A settings file that cannot be read may no longer say what it last said: turned off by hand
+// and left with a typo, the switch must not stay on. While any settings file is there but
+// unusable, relayed tool calls are refused as with the switch off, with one log line naming the
+// file and why, and one more once it reads again.
+TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead) {
+  ConfigManager& settings = ConfigManager::shared();
+  const std::filesystem::path user = settings.configPath();
+  const std::filesystem::path system = Paths::systemConfigDir() / "config.json";
+  const std::filesystem::path overrides = test::home() / "override.json";
+  test::writeFile(system, "{}");
+  test::writeFile(overrides, "{}");
+  ::setenv("TVRN_CONFIG", overrides.c_str(), 1);
+  FakeTunnelServer server;
+  const auto session = echoSession();  // the tunnel holds it weakly
+  auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  Relay relay(server);
+
+  struct Row {
+    const char* what;
+    std::filesystem::path file;
+    std::function<void(const std::filesystem::path&)> spoil;
+    std::string why;  // as the log gives it after the file's path
+  };
+  const auto write = [](const char* text) {
+    return [text](const std::filesystem::path& file) { test::writeFile(file, text); };
+  };
+  const Row rows[] = {
+      {"the switch turned off, with a typo", user, write(R"({"cloud_data_enabled": false,})"),
+       "does not parse ([json.exception.parse_error.101]"},
+      {"not an object", user, write(R"([{"cloud_data_enabled": false}])"),
+       "does not parse (it holds a JSON array, not an object)"},
+      {"a folder in its place", user,
+       [](const auto& file) { std::filesystem::create_directories(file / "inside"); },
+       "is not a regular file"},
+      {"a named pipe in its place", user,
+       [](const auto& file) { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
+       "is not a regular file"},
+      {"a link to itself", user,
+       [](const auto& file) { std::filesystem::create_symlink(file.filename(), file); },
+       "cannot be looked at (Too many levels of symbolic links)"},
+      {"the system-wide file with a typo", system, write("{,}"), "does not parse ("},
+      {"the override file with a typo", overrides, write("{,}"), "does not parse ("},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(settings.save({{"cloud_data_enabled", true}}));
+    ASSERT_TRUE(relay.callRuns());
+    const std::string before = test::readFile(row.file);
+    std::filesystem::remove(row.file);
+    row.spoil(row.file);
+
+    test::CapturedStderr refusing;
+    EXPECT_FALSE(relay.callRuns());
+    EXPECT_FALSE(relay.callRuns());
+    const std::string refusal = refusing.text();
+    EXPECT_EQ(occurrences(refusal, "Relayed tool calls are refused"), 1) << refusal;
+    EXPECT_NE(refusal.find("[tunnel] WARN  Relayed tool calls are refused while " +
+                           row.file.string() + " " + row.why),
               std::string::npos)
-        << text;
-    for (const char* method : {"initialize", "tools/list", "ping"}) {
-      EXPECT_TRUE(relay(method).contains("result")) << method;
-    }
+        << refusal;
+
+    test::CapturedStderr mended;
+    std::filesystem::remove_all(row.file);
+    test::writeFile(row.file, before);
+    EXPECT_TRUE(relay.callRuns());
+    EXPECT_TRUE(relay.callRuns());
+    const std::string again = mended.text();
+    EXPECT_EQ(occurrences(again, "[tunnel] INFO  The settings read again"), 1) << again;
   }
   tunnel->stop();
 }

@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/FileStore.h"
+#include "platform/JsonObjectFile.h"
 #include "platform/Paths.h"
+#include "support/OtherUserLink.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -49,14 +54,18 @@ TEST(FileStoreTest, ReportsWhyAWriteFailed) {
 TEST(FileStoreTest, TellsAMissingFileFromOneThatCannotBeRead) {
   test::writeFile(test::home() / "plain", "x");
   std::filesystem::create_symlink(test::home() / "gone", test::home() / "dangling");
+  ASSERT_EQ(::mkfifo((test::home() / "pipe").c_str(), 0600), 0);
   const struct {
     const char* name;
     bool missing;
   } rows[] = {
+      // clang-format off
       {"missing", true},
       {"plain/below-a-file", true},
-      {".", false},  // a folder is no file
-      {"dangling", false},
+      {".", false},         // a folder is no file
+      {"dangling", false},  // a link is something
+      {"pipe", false},      // answered at once, never waited on
+      // clang-format on
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -111,6 +120,99 @@ TEST(FileStoreTest, MovesDamagedFilesAsideUnderFreshNames) {
   std::string reason;
   EXPECT_FALSE(FileStore::moveAside(file, &reason).has_value());
   EXPECT_FALSE(reason.empty());
+}
+
+// A chain of links is followed exactly as far as the kernel follows one when it opens the file,
+// links to folders on the way counted too: open() on the same chain is the oracle. Where the
+// kernel gives up, nothing is followed, and a writer leaves every link as it was.
+TEST(FileStoreTest, FollowsAChainOfLinksExactlyAsFarAsOpenDoes) {
+  struct Row {
+    const char* what;
+    int links;           // in the chain, one to the next
+    bool throughFolder;  // the last names the file through a linked folder: one link more
+    bool loop;           // the last leads back to the first
+    bool opens;          // what open() is expected to say, so the oracle is known to be set up
+  };
+  const Row rows[] = {
+      {"one link", 1, false, false, true},
+      {"39 links", 39, false, false, true},
+      {"40 links", 40, false, false, true},
+      {"41 links", 41, false, false, false},
+      {"39 links and a linked folder", 39, true, false, true},
+      {"40 links and a linked folder", 40, true, false, false},
+      {"a loop", 2, false, true, false},
+  };
+  const auto dir = test::home() / "chain";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::filesystem::remove_all(dir);
+    test::writeFile(dir / "real" / "target.json", "{}");
+    std::filesystem::create_directory_symlink("real", dir / "folder");
+    const auto link = [&](int n) { return dir / ("link" + std::to_string(n)); };
+    for (int n = 0; n < row.links; ++n) {
+      std::filesystem::path next = link(n + 1).filename();
+      if (n + 1 == row.links) {
+        next = row.loop
+                   ? link(0).filename()
+                   : std::filesystem::path(row.throughFolder ? "folder" : "real") / "target.json";
+      }
+      std::filesystem::create_symlink(next, link(n));
+    }
+    const int fd = ::open(link(0).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool opens = fd >= 0;
+    if (opens) ::close(fd);
+    ASSERT_EQ(opens, row.opens) << std::strerror(errno);
+
+    const auto followed = FileStore::throughLinks(link(0));
+    ASSERT_EQ(followed.ok(), opens);
+    if (opens) {
+      EXPECT_EQ(followed.value(), std::filesystem::canonical(dir / "real" / "target.json"));
+    } else {
+      EXPECT_EQ(followed.error(),
+                link(0).string() + ": more than 40 links lead on from it; not followed");
+    }
+    const auto update = JsonObjectFile::update(link(0), [](auto& o) { o["added"] = true; });
+    EXPECT_EQ(update.written, opens);
+    EXPECT_EQ(test::readFile(dir / "real" / "target.json"),
+              opens ? "{\n  \"added\": true\n}\n" : "{}");
+    for (int n = 0; n < row.links; ++n) EXPECT_TRUE(std::filesystem::is_symlink(link(n))) << n;
+  }
+}
+
+// Only links of the user running the process, or of root, are followed: another user's link,
+// wherever it lies on the way, is refused by its path and its owner.
+TEST(FileStoreTest, FollowsOnlyLinksOfTheUserOrRoot) {
+  if (!test::canGiveLinksAway()) {
+    GTEST_SKIP() << "only root can make a link that belongs to another user";
+  }
+  const auto dir = test::home() / "links";
+  test::writeFile(dir / "real" / "target.json", "{}");
+  std::filesystem::create_symlink("real/target.json", dir / "own");
+  ASSERT_TRUE(test::makeOtherUsersLink("real/target.json", dir / "other"));
+  std::filesystem::create_symlink("other", dir / "ownToOther");
+  ASSERT_TRUE(test::makeOtherUsersLink("real", dir / "otherFolder"));
+  struct Row {
+    const char* path;       // below dir
+    const char* refusedAt;  // the link named in the refusal; nothing when followed
+  };
+  const Row rows[] = {
+      {"real/target.json", nullptr},
+      {"own", nullptr},
+      {"other", "other"},
+      {"ownToOther", "other"},
+      {"otherFolder/target.json", "otherFolder"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    const auto followed = FileStore::throughLinks(dir / row.path);
+    ASSERT_EQ(followed.ok(), row.refusedAt == nullptr);
+    if (followed) {
+      EXPECT_EQ(followed.value(), std::filesystem::canonical(dir / "real" / "target.json"));
+      continue;
+    }
+    EXPECT_EQ(followed.error(), (dir / row.refusedAt).string() + ": a link owned by " +
+                                    "nobody (uid 65534), not by this user or root; not followed");
+  }
 }
 
 TEST(PathsTest, FollowsTheEnvironmentAtEachCall) {
