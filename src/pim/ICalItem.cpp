@@ -35,6 +35,17 @@ PimTime later(PimTime time, PimTime::duration by) {
 
 std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 
+// Whether a time libical read names a day, and a time of day, that exists: it reads 20230230 or
+// T250000 as they stand, which the calendar arithmetic would carry into another day. An absent
+// time passes.
+bool exists(icaltimetype t) {
+  if (icaltime_is_null_time(t)) return true;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > icaltime_days_in_month(t.month, t.year)) {
+    return false;
+  }
+  return t.is_date != 0 || (t.hour < 24 && t.minute < 60 && t.second <= 60);
+}
+
 icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return icaltime_null_time();
@@ -185,11 +196,14 @@ std::optional<Event> eventOf(icalcomponent* comp) {
   Event event;
   for (const auto& [kind, member] : kEventTexts) event.*member = textOf(comp, kind);
   const icaltimetype start = timeOf(comp, ICAL_DTSTART_PROPERTY);
+  const icaltimetype end = timeOf(comp, ICAL_DTEND_PROPERTY);
+  // A day that does not exist is none the event can be shown on, nor the day after it.
+  if (!exists(start) || !exists(end)) return std::nullopt;
   auto begins = toPim(start);
   if (!begins) return std::nullopt;
   event.start = *begins;
   event.allDay = start.is_date != 0;
-  const auto ends = toPim(timeOf(comp, ICAL_DTEND_PROPERTY));
+  const auto ends = toPim(end);
   if (ends && *ends >= event.start) {
     event.end = *ends;
   } else if (icalcomponent_get_first_property(comp, ICAL_DURATION_PROPERTY) != nullptr) {
@@ -205,6 +219,26 @@ std::optional<Event> eventOf(icalcomponent* comp) {
   event.attendees = attendeesOf(comp);
   event.recurrence = ruleOf(comp);
   return event;
+}
+
+// What is wrong with the time a property of `comp` states, "its DTSTART:20230230T090000 is no
+// time the store can hold"; empty when nothing is, or it has none.
+std::string unreadableTime(icalcomponent* comp, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
+  const icaltimetype at = timeOf(comp, kind);
+  if (prop == nullptr || (exists(at) && toPim(at))) return {};
+  char* text = icalproperty_as_ical_string_r(prop);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return "its " + TextLines::unfolded(out, 0, out.size()) + " is no time the store can hold";
+}
+
+// Why eventOf makes no event of `comp`.
+std::string unreadableEvent(icalcomponent* comp) {
+  for (auto kind : {ICAL_DTSTART_PROPERTY, ICAL_DTEND_PROPERTY}) {
+    if (std::string why = unreadableTime(comp, kind); !why.empty()) return why;
+  }
+  return "it has no start or length the store can hold";
 }
 
 void touch(icalcomponent* comp) {
@@ -572,7 +606,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     return std::nullopt;
   }
   if (!item.isTask() && !eventOf(main)) {
-    if (why != nullptr) *why = "its event has no start or length the store can hold";
+    if (why != nullptr) *why = unreadableEvent(main);
     return std::nullopt;
   }
   if (use == Use::change) {
@@ -608,12 +642,6 @@ std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) con
     }
     at = line.next();
   }
-  const auto stated = [](icalcomponent* comp, icalproperty_kind kind) {
-    char* text = icalproperty_as_ical_string_r(icalcomponent_get_first_property(comp, kind));
-    std::string out = text != nullptr ? text : "";
-    std::free(text);
-    return TextLines::unfolded(out, 0, out.size());
-  };
   std::vector<icalcomponent*> events;  // gathered first: a lookup below restarts libical's walk
   for (icalcomponent* c = icalcomponent_get_first_component(root_, ICAL_VEVENT_COMPONENT);
        c != nullptr; c = icalcomponent_get_next_component(root_, ICAL_VEVENT_COMPONENT)) {
@@ -622,16 +650,9 @@ std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) con
   for (size_t index = 0; index < events.size(); ++index) {
     icalcomponent* c = events[index];
     if (std::find(own.begin(), own.end(), c) == own.end()) continue;
-    std::string what;
-    if (!originalOf(c)) {
-      what = "its " + stated(c, ICAL_RECURRENCEID_PROPERTY) + " is no time the store can hold";
-    } else if (!eventOf(c)) {
-      what = toPim(timeOf(c, ICAL_DTSTART_PROPERTY))
-                 ? std::string("it lasts longer than the store can hold")
-                 : "its " + stated(c, ICAL_DTSTART_PROPERTY) + " is no time the store can hold";
-    } else {
-      continue;
-    }
+    if (originalOf(c) && eventOf(c)) continue;
+    std::string what = unreadableTime(c, ICAL_RECURRENCEID_PROPERTY);
+    if (what.empty()) what = unreadableEvent(c);
     const char* uid = icalcomponent_get_uid(c);
     found.push_back("the VEVENT of line " +
                     (index < begins.size() ? std::to_string(begins[index]) : std::string("?")) +
@@ -996,7 +1017,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   // Written by another program, it may float while the series is zoned: it means the series' zone.
   icalcomponent* main = master();
-  return ICalTime::instant(timeOf(own, ICAL_RECURRENCEID_PROPERTY),
+  const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
+  if (!exists(original)) return std::nullopt;
+  return ICalTime::instant(original,
                            main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr);
 }
 
