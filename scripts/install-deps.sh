@@ -17,6 +17,59 @@ packages=(
   python3-openpyxl
 )
 
+# apt and dpkg hold these while they work; a fresh system's automatic updates hold them for some
+# minutes after boot. TVRN_PACKAGE_LOCKS (colon-separated files) and TVRN_PACKAGE_LOCK_WAIT
+# (seconds) let a test steer the wait.
+default_locks=/var/lib/dpkg/lock-frontend:/var/lib/apt/lists/lock:/var/lib/dpkg/lock
+IFS=: read -r -a package_locks <<<"${TVRN_PACKAGE_LOCKS:-$default_locks}"
+lock_wait=${TVRN_PACKAGE_LOCK_WAIT:-600}
+
+# The file as /proc/locks names it: "major:minor:inode", the numbers of its device in hex.
+lock_id() {
+  local device inode
+  read -r device inode < <(stat -Lc '%d %i' "$1" 2>/dev/null) || return 1
+  printf '%02x:%02x:%s' $(((device >> 8) & 0xfff)) \
+    $(((device & 0xff) | ((device >> 12) & 0xfff00))) "$inode"
+}
+
+# "<file> <pid>" of the first package lock a process holds (flock or fcntl, as apt and dpkg take
+# theirs); nothing while all are free. Lines with "->" are processes waiting, not holding.
+held_package_lock() {
+  local lock id holder
+  for lock in "${package_locks[@]}"; do
+    id=$(lock_id "$lock") || continue
+    holder=$(awk -v id="$id" '$2 != "->" && $6 == id { print $5; exit }' /proc/locks)
+    if [ -n "$holder" ]; then
+      echo "$lock $holder"
+      return
+    fi
+  done
+}
+
+minutes() { echo "$((($1 + 59) / 60)) minute$([ $((($1 + 59) / 60)) -eq 1 ] || echo s)"; }
+
+# Waits, saying once what for, until no package lock is held; gives up after lock_wait seconds.
+wait_for_package_locks() {
+  local held lock holder name deadline=$((SECONDS + lock_wait)) told=""
+  while held=$(held_package_lock) && [ -n "$held" ]; do
+    lock=${held% *}
+    holder=${held##* }
+    if [ -z "$told" ]; then
+      name=$(cat "/proc/${holder}/comm" 2>/dev/null || true)
+      echo "Waiting up to $(minutes "$lock_wait") for the package lock ${lock}, which process" \
+        "${holder}${name:+ (${name})} holds: another package manager is at work (after boot," \
+        "often the automatic updates)."
+      told=1
+    fi
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "${lock} is still held after $(minutes "$lock_wait"); run this again once the other" \
+        "package manager has finished." >&2
+      exit 1
+    fi
+    sleep 1
+  done
+}
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -29,8 +82,12 @@ if [ ${#missing[@]} -ne 0 ]; then
   SUDO=""
   [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # apt waits too, should another package manager take a lock between the look and the call.
+  apt_wait=(-o "DPkg::Lock::Timeout=${lock_wait}")
+  wait_for_package_locks
+  $SUDO apt-get "${apt_wait[@]}" update -qq
+  wait_for_package_locks
+  $SUDO apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # The MCP TypeScript SDK, for the test that checks what a real client sees; kept out of the

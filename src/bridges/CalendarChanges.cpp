@@ -24,19 +24,40 @@ std::string orText(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
-std::string calendarDisplayName(const nlohmann::json& args, const PimStore& store) {
+// The calendar a new event goes into: the one the identifier names, else the event calendar the
+// name picks, else the default. A name or identifier that finds nothing is no error, but the
+// default standing in for it is said wherever the calendar is named.
+CreateTarget newEventTarget(const nlohmann::json& args, const PimStore& store) {
   const std::string id = stringArgOrEmpty(args, "calendar_id");
   if (!id.empty()) {
-    auto calendar = store.calendar(id);
-    return calendar ? calendar->title : id;
+    if (auto calendar = store.calendar(id)) return {std::move(calendar), {}};
   }
   const std::string name = stringArgOrEmpty(args, "calendar");
-  if (!name.empty()) return name;
-  auto fallback = store.defaultCalendarForNewEvents();
-  return fallback ? fallback->title : "(default)";
+  if (!name.empty()) {
+    const auto named = pickedByName(store.calendars(EntityType::event), name, titleOf);
+    if (!named.empty()) return {named.front(), {}};
+  }
+  std::string unmatched;
+  if (!id.empty()) unmatched = "no calendar has the id '" + id + "'";
+  if (!name.empty()) {
+    unmatched += (unmatched.empty() ? "no calendar" : " or") + (" matches '" + name + "'");
+  }
+  return {store.defaultCalendarForNewEvents(), std::move(unmatched)};
 }
 
-std::string createPreview(const PimStore& store, const nlohmann::json& args,
+// The calendar line of a preview. Before the user allows access it reads nothing of the store,
+// as the platform's own store shows nothing then: what was asked for, or "(default)".
+std::string previewedCalendar(const PlatformStores& stores, const nlohmann::json& args) {
+  if (stores.events.authorizationStatus(EntityType::event) == AuthorizationStatus::granted) {
+    return shownTarget(newEventTarget(args, stores.data));
+  }
+  for (const char* key : {"calendar_id", "calendar"}) {
+    if (auto asked = nilIfEmpty(stringArgOrEmpty(args, key))) return *asked;
+  }
+  return "(default)";
+}
+
+std::string createPreview(const PlatformStores& stores, const nlohmann::json& args,
                           const std::vector<std::string>& attendees) {
   const auto notes = stringArg(args, "notes");
   const auto location = stringArg(args, "location");
@@ -44,25 +65,11 @@ std::string createPreview(const PimStore& store, const nlohmann::json& args,
          orText(stringArgOrEmpty(args, "title"), "(no title)") +
          "\n  Start:     " + stringArgOrEmpty(args, "start_date") +
          "\n  End:       " + stringArgOrEmpty(args, "end_date") +
-         "\n  Calendar:  " + calendarDisplayName(args, store) +
+         "\n  Calendar:  " + previewedCalendar(stores, args) +
          "\n  Notes:     " + notes.value_or("(none)") +
          "\n  Location:  " + location.value_or("(none)") +
          "\n  Attendees: " + (attendees.empty() ? "(none)" : Strings::joined(attendees, ", ")) +
          "\n\nTo confirm, call again with confirm: true";
-}
-
-// A calendar given by identifier wins, then the event calendar the given name picks, then the
-// default; a name or identifier that finds nothing is no error.
-std::string targetCalendarId(const nlohmann::json& args, const PimStore& store) {
-  const std::string id = stringArgOrEmpty(args, "calendar_id");
-  if (!id.empty() && store.calendar(id)) return id;
-  const std::string name = stringArgOrEmpty(args, "calendar");
-  if (!name.empty()) {
-    const auto named = pickedByName(store.calendars(EntityType::event), name, titleOf);
-    if (!named.empty()) return named.front().id;
-  }
-  auto fallback = store.defaultCalendarForNewEvents();
-  return fallback ? fallback->id : std::string();
 }
 
 Reply createConfirmed(PimStore& store, const nlohmann::json& args,
@@ -75,6 +82,7 @@ Reply createConfirmed(PimStore& store, const nlohmann::json& args,
   const auto end = parseISO8601(endText);
   if (!end) return error(invalidDate("end_date", endText));
 
+  CreateTarget target = newEventTarget(args, store);
   Event event;
   event.title = title;
   event.start = *start;
@@ -82,16 +90,24 @@ Reply createConfirmed(PimStore& store, const nlohmann::json& args,
   event.end = event.allDay ? *end + days(1) : *end;
   event.notes = stringArgOrEmpty(args, "notes");
   event.location = stringArgOrEmpty(args, "location");
-  event.calendarId = targetCalendarId(args, store);
+  event.calendarId = target.calendar ? target.calendar->id : std::string();
 
   auto saved = store.saveEvent(event, Span::thisEvent);
   if (!saved) return error("Cannot save event: " + saved.error().message);
 
+  if (!target.calendar) target.calendar = store.calendar(saved.value().calendarId);
+  const std::string calendarTitle = target.calendar ? target.calendar->title : std::string();
   nlohmann::json result{{"created", true},
                         {"id", saved.value().id},
                         {"title", title},
                         {"start", iso8601(*start)},
-                        {"end", iso8601(*end)}};
+                        {"end", iso8601(*end)},
+                        {"calendar", calendarTitle},
+                        {"calendar_id", saved.value().calendarId}};
+  if (!target.unmatched.empty()) {
+    result["calendar_note"] =
+        "Created in the default calendar, " + calendarTitle + ": " + target.unmatched + ".";
+  }
   if (!attendees.empty()) {
     const std::string note = addAttendeesViaAppleScript(saved.value().id, attendees);
     result["attendees_requested"] = attendees;
@@ -211,13 +227,17 @@ std::string runAttendeeScript(const std::vector<std::string>& addresses, const s
 
 Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args) {
   const auto attendees = stringListArg(args, "attendees").value_or(std::vector<std::string>{});
-  if (!confirmed(args)) return okText(createPreview(stores.data, args, attendees));
+  if (!confirmed(args)) return okText(createPreview(stores, args, attendees));
   if (stringArgOrEmpty(args, "title").empty() || stringArgOrEmpty(args, "start_date").empty() ||
       stringArgOrEmpty(args, "end_date").empty()) {
     return error("title, start_date, and end_date are required");
   }
   return withCalendarAccess(stores.events,
                             [&] { return createConfirmed(stores.data, args, attendees); });
+}
+
+Reply calendarForNewEvent(PlatformStores& stores, const nlohmann::json& args) {
+  return ok({{"calendar", previewedCalendar(stores, args)}});
 }
 
 Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args) {

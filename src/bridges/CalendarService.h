@@ -39,6 +39,9 @@ Reply probeCalendarTCC(PlatformStores& stores);
 Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args);
 Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args);
 Reply calendarDeleteEvent(PlatformStores& stores, const nlohmann::json& args);
+// "calendar_for_new_event": {"calendar": the calendar line a create's preview shows}, for a preview
+// answered outside the service. Reads nothing of the store before the user allows access.
+Reply calendarForNewEvent(PlatformStores& stores, const nlohmann::json& args);
 
 // Invites `attendees` to the event through the Calendar application's scripting. Answers the
 // empty text when every address was added, else a note saying what went wrong and which

@@ -3,10 +3,12 @@
 // and written to the stores it is handed (start-up hands in the server's).
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "bridges/LocalDataReply.h"
 #include "bridges/PlatformStores.h"
+#include "core/ToolDefinition.h"
 
 namespace tvrn::LocalData {
 
@@ -17,5 +19,10 @@ Reply dispatch(PlatformStores& stores, std::string_view method, const nlohmann::
 // The same for a request written as JSON text, {"method": ..., "args": {...}}; one that does not
 // read as such is a failure reply too. The reply always carries a result as the object itself.
 Reply dispatch(PlatformStores& stores, std::string_view request);
+
+// The refusal of a change method's argument given with the wrong JSON type (invalidParam naming
+// the argument and the type it must have); nothing for a method that changes nothing. dispatch
+// answers it as a failure; a tool that previews without asking the service checks it first.
+std::optional<ToolError> refusedArgument(std::string_view method, const nlohmann::json& args);
 
 }  // namespace tvrn::LocalData

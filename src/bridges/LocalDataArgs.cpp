@@ -51,4 +51,24 @@ std::optional<std::vector<std::string>> stringListArg(const nlohmann::json& args
 
 bool confirmed(const nlohmann::json& args) { return boolArg(args, "confirm").value_or(false); }
 
+std::optional<MistypedArg> mistypedArg(const nlohmann::json& args,
+                                       std::span<const TypedArg> expected) {
+  for (const auto& [key, type] : expected) {
+    const auto* value = member(args, key);
+    if (value == nullptr || value->is_null()) continue;
+    switch (type) {
+      case ArgType::string:
+        if (!value->is_string()) return MistypedArg{std::string(key), "string"};
+        break;
+      case ArgType::integer:
+        if (!value->is_number_integer()) return MistypedArg{std::string(key), "integer"};
+        break;
+      case ArgType::stringList:
+        if (!stringListArg(args, key)) return MistypedArg{std::string(key), "array of strings"};
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace tvrn::LocalData

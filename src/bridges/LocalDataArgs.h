@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,5 +24,26 @@ std::optional<std::vector<std::string>> stringListArg(const nlohmann::json& args
                                                       std::string_view key);
 // "confirm" given as the boolean true; the text "true" is no confirmation.
 bool confirmed(const nlohmann::json& args);
+
+// The JSON type an argument that carries a change, or picks what is changed, must have.
+enum class ArgType { string, integer, stringList };
+
+struct TypedArg {
+  std::string_view key;
+  ArgType type;
+};
+
+// An argument given with another type than it must have, and that type as a schema names it
+// ("string", "integer", "array of strings").
+struct MistypedArg {
+  std::string key;
+  std::string expected;
+};
+
+// The first of `expected` that is given with another type. Absent and null are not given: clients
+// send null for "not given". A change never goes ahead on a value it would otherwise have to read
+// as absent, which would make the reply claim what did not happen.
+std::optional<MistypedArg> mistypedArg(const nlohmann::json& args,
+                                       std::span<const TypedArg> expected);
 
 }  // namespace tvrn::LocalData

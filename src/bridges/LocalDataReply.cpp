@@ -226,6 +226,12 @@ std::string invalidDate(std::string_view key, std::string_view text) {
          "2026-05-01T14:30:00+02:00.";
 }
 
+std::string shownTarget(const CreateTarget& target) {
+  std::string shown = target.calendar ? target.calendar->title : "(default)";
+  if (!target.unmatched.empty()) shown += " (default; " + target.unmatched + ")";
+  return shown;
+}
+
 std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
                         std::string_view noun, std::string_view how) {
   const std::string bound = atLeast ? "at least " : "";

@@ -98,6 +98,17 @@ std::vector<Item> pickedByName(const std::vector<Item>& items, std::string_view 
 
 inline const std::string& titleOf(const Calendar& calendar) { return calendar.title; }
 
+// Where a create puts its item: the calendar or list, and, when the default stands in for one the
+// caller named that found nothing, why ("no list matches 'Gym'").
+struct CreateTarget {
+  std::optional<Calendar> calendar;
+  std::string unmatched;
+};
+
+// The target as a preview and a reply name it: its title ("(default)" without one), followed by
+// " (default; <why>)" when the default stands in for what the caller named.
+std::string shownTarget(const CreateTarget& target);
+
 // The refusal of a date a create or update tool cannot read: the forms it takes, with examples.
 // "Invalid start_date '<text>'. ...".
 std::string invalidDate(std::string_view key, std::string_view text);

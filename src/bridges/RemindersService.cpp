@@ -22,22 +22,31 @@ std::string orText(const std::string& text, const std::string& fallback) {
   return text.empty() ? fallback : text;
 }
 
-std::string createPreview(const std::string& title, const nlohmann::json& args) {
-  return "Preview — Reminder to be created:\n  Title:    " + title +
-         "\n  Due date: " + stringArg(args, "due_date").value_or("(none)") +
-         "\n  Notes:    " + stringArg(args, "notes").value_or("(none)") +
-         "\n  List:     " + stringArg(args, "list_name").value_or("(default)") +
-         "\n\nTo confirm, call again with confirm: true";
-}
-
-// The list the name picks, else the default list; empty when neither exists.
-std::string targetListId(const std::string& listName, const PimStore& store) {
+// The list a new reminder goes into: the first the name picks, else the default list. A name
+// that finds nothing is no error, but the default standing in for it is said.
+CreateTarget newReminderTarget(const std::string& listName, const PimStore& store) {
   if (!listName.empty()) {
     const auto named = pickedByName(store.calendars(EntityType::reminder), listName, titleOf);
-    if (!named.empty()) return named.front().id;
+    if (!named.empty()) return {named.front(), {}};
   }
-  auto fallback = store.defaultCalendarForNewReminders();
-  return fallback ? fallback->id : std::string();
+  return {store.defaultCalendarForNewReminders(),
+          listName.empty() ? std::string() : "no list matches '" + listName + "'"};
+}
+
+// Before the user allows access the preview reads nothing of the store, as the platform's own
+// store shows nothing then: it names the list as asked for.
+std::string createPreview(const PlatformStores& stores, const std::string& title,
+                          const nlohmann::json& args) {
+  const auto listName = stringArg(args, "list_name");
+  const bool readable =
+      stores.events.authorizationStatus(EntityType::reminder) == AuthorizationStatus::granted;
+  const std::string list = readable
+                               ? shownTarget(newReminderTarget(listName.value_or(""), stores.data))
+                               : listName.value_or("(default)");
+  return "Preview — Reminder to be created:\n  Title:    " + title +
+         "\n  Due date: " + stringArg(args, "due_date").value_or("(none)") +
+         "\n  Notes:    " + stringArg(args, "notes").value_or("(none)") + "\n  List:     " + list +
+         "\n\nTo confirm, call again with confirm: true";
 }
 
 Reply createConfirmed(PlatformStores& stores, const std::string& title,
@@ -62,10 +71,12 @@ Reply createConfirmed(PlatformStores& stores, const std::string& title,
       reminder.dueDateComponents = DateComponents::fromDate(*date, true);
     }
   }
-  reminder.listId = targetListId(stringArgOrEmpty(args, "list_name"), store);
+  CreateTarget target = newReminderTarget(stringArgOrEmpty(args, "list_name"), store);
+  reminder.listId = target.calendar ? target.calendar->id : std::string();
   auto saved = store.saveReminder(reminder);
   if (!saved) return error("Cannot create reminder: " + saved.error().message);
-  return okText("Reminder created: " + title);
+  if (!target.calendar) target.calendar = store.calendar(saved.value().listId);
+  return okText("Reminder created: " + title + " — list: " + shownTarget(target));
 }
 
 // What complete and delete share: the identifier check, the preview and the lookup.
@@ -160,7 +171,7 @@ Reply remindersListLists(PlatformStores& stores) {
 Reply remindersCreate(PlatformStores& stores, const nlohmann::json& args) {
   const std::string title = stringArgOrEmpty(args, "title");
   if (title.empty()) return error("title is required");
-  if (!confirmed(args)) return okText(createPreview(title, args));
+  if (!confirmed(args)) return okText(createPreview(stores, title, args));
   return withReminderAccess(stores.events, [&] { return createConfirmed(stores, title, args); });
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -82,20 +83,32 @@ bool IPCServer::isServed(const std::filesystem::path& path) {
   return served;
 }
 
+Result<void, std::string> IPCServer::claim() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (serverFd_ >= 0 || acceptThread_.joinable()) return {};
+    stopping_ = false;
+  }
+  return setUp(socketPath());
+}
+
 Result<void, std::string> IPCServer::start(std::shared_ptr<ToolRegistry> registry,
                                            std::string version) {
-  const std::filesystem::path path = socketPath();
+  std::optional<std::filesystem::path> claimed;
   {
     std::lock_guard<std::mutex> hold(lock_);
     if (acceptThread_.joinable()) return {};
-    stopping_ = false;
+    if (serverFd_ >= 0) claimed = boundPath_;
   }
-  Logger::info(kCategory, "Starting IPC server at " + path.string());
+  Logger::info(kCategory, "Starting IPC server at " + (claimed ? *claimed : socketPath()).string());
   // Bound before this returns, so a start that cannot serve the socket is known as one.
-  auto listener = setUp(path);
-  if (!listener) return fail(listener.error());
-  const int fd = listener.value();
+  if (!claimed) {
+    if (auto held = claim(); !held) return held;
+  }
+  Logger::info(kCategory, "IPC socket ready — accepting MCP client connections");
   std::lock_guard<std::mutex> hold(lock_);
+  const int fd = serverFd_;
+  if (fd < 0) return fail(std::string("stopped while starting"));
   try {
     acceptThread_ =
         std::thread([this, fd, registry = std::move(registry), version = std::move(version)] {
@@ -105,7 +118,7 @@ Result<void, std::string> IPCServer::start(std::shared_ptr<ToolRegistry> registr
   } catch (const std::system_error& failure) {
     const std::string reason = std::string("cannot start the accept thread: ") + failure.what();
     Logger::error(kCategory, reason);
-    if (serverFd_ == fd) serverFd_ = -1;
+    serverFd_ = -1;
     ::close(fd);
     return fail(reason);
   }
@@ -119,8 +132,8 @@ void IPCServer::closeListener(int fd) {
   ::close(fd);
 }
 
-Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
-  const auto refuse = [](std::string reason) -> Result<int, std::string> {
+Result<void, std::string> IPCServer::setUp(const std::filesystem::path& path) {
+  const auto refuse = [](std::string reason) -> Result<void, std::string> {
     Logger::error(kCategory, reason);
     return fail(std::move(reason));
   };
@@ -134,14 +147,11 @@ Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
   if (isServed(path)) return refuse("another server is already listening at " + text);
   ::unlink(text.c_str());
 
+  // Held in serverFd_ only once it listens, so a stop() meanwhile has nothing to close under it.
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return refuse("socket() failed: " + reasonOf(errno));
-  {
-    std::lock_guard<std::mutex> hold(lock_);
-    serverFd_ = fd;
-  }
   const auto giveUp = [&](std::string reason) {
-    closeListener(fd);
+    ::close(fd);
     removeSocketFileIfOurs();
     return refuse(std::move(reason));
   };
@@ -164,17 +174,13 @@ Result<int, std::string> IPCServer::setUp(const std::filesystem::path& path) {
     boundInode_ = bound.st_ino;
   }
   if (::listen(fd, kBacklog) != 0) return giveUp("listen() failed: " + reasonOf(errno));
-  {
-    // A stop() that came during set-up found nothing listening to wake.
-    std::lock_guard<std::mutex> hold(lock_);
-    if (stopping_) {
-      if (serverFd_ == fd) serverFd_ = -1;
-      ::close(fd);
-      return fail(std::string("stopped while starting"));
-    }
+  std::lock_guard<std::mutex> hold(lock_);
+  if (stopping_) {
+    ::close(fd);
+    return fail(std::string("stopped while starting"));
   }
-  Logger::info(kCategory, "IPC socket ready — accepting MCP client connections");
-  return fd;
+  serverFd_ = fd;
+  return {};
 }
 
 void IPCServer::acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
@@ -255,8 +261,9 @@ void IPCServer::stop() {
   }
   // Closing alone does not wake a thread blocked in accept() on Linux; shutting down does. The
   // accept thread closes the socket itself once it has left accept(), so the number is not reused
-  // under it.
+  // under it; a socket only claimed has no such thread.
   if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
+  if (listener >= 0 && !acceptThread.joinable()) ::close(listener);
   stopped_.notify_all();
   if (acceptThread.joinable()) {
     if (acceptThread.get_id() == std::this_thread::get_id()) {

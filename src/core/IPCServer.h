@@ -35,15 +35,21 @@ class IPCServer final {
   // Whether a server answers on the socket at `path`: connecting to it succeeds.
   static bool isServed(const std::filesystem::path& path);
 
-  // Binds and listens on the socket on the calling thread, then accepts connections on a thread
-  // of its own. Fails, with one error line and the reason, when the socket cannot be served: the
-  // path does not fit, another server already answers on it (its file is left untouched), or a
-  // socket, bind or listen call fails. Does nothing while already running.
+  // Binds and listens on the socket on the calling thread and holds it, so a start learns that it
+  // can serve before it ends or changes anything, and a second server finds this one from here
+  // on. Clients that connect meanwhile wait until start() accepts. Fails, with one error line
+  // and the reason, when the socket cannot be served: the path does not fit, another server
+  // already answers on it (its file is left untouched), or a socket, bind or listen call fails
+  // (a folder that cannot be made or written). Does nothing while the socket is already held.
+  Result<void, std::string> claim();
+
+  // Claims the socket unless claim() already did, then accepts connections on a thread of its
+  // own. Fails as claim() does. Does nothing while already running.
   Result<void, std::string> start(std::shared_ptr<ToolRegistry> registry, std::string version);
 
-  // Ends the accept loop and waits for it, closes the listening socket and removes the socket
-  // file when it is still the one this server bound. Running sessions go on until their clients
-  // leave.
+  // Ends the accept loop and waits for it, closes the listening socket (also one only claimed) and
+  // removes the socket file when it is still the one this server bound. Running sessions go on
+  // until their clients leave.
   void stop();
 
   IPCServer(const IPCServer&) = delete;
@@ -52,8 +58,8 @@ class IPCServer final {
  private:
   IPCServer() = default;
 
-  // The listening descriptor, or why there is none (logged).
-  Result<int, std::string> setUp(const std::filesystem::path& path);
+  // Holds a listening descriptor in serverFd_, or says why there is none (logged).
+  Result<void, std::string> setUp(const std::filesystem::path& path);
   void closeListener(int fd);
   void acceptLoop(int listener, const std::shared_ptr<ToolRegistry>& registry,
                   const std::string& version);
@@ -67,7 +73,7 @@ class IPCServer final {
 
   std::mutex lock_;  // guards every member below
   std::condition_variable stopped_;
-  int serverFd_ = -1;
+  int serverFd_ = -1;  // listening: claimed, and accepting once acceptThread_ runs
   bool stopping_ = false;
   std::size_t sessions_ = 0;         // sessions running, also those of an earlier start()
   std::filesystem::path boundPath_;  // empty until bind succeeds

@@ -44,7 +44,8 @@ void trim(const std::filesystem::path& file, size_t count, size_t bytes) {
   if (!text) return;
   size_t start = startOfLastPieces(*text, count);
   if (text->size() - start > bytes) {
-    const size_t feed = text->find('\n', text->size() - bytes);
+    // A line may begin exactly where the last `bytes` do.
+    const size_t feed = text->find('\n', text->size() - bytes - 1);
     start = feed == std::string::npos ? text->size() : feed + 1;
   }
   if (start == 0) return;
@@ -70,9 +71,11 @@ void emit(std::string_view category, std::string_view level, std::string_view me
 
 }  // namespace
 
-void configure(const std::filesystem::path& url) {
-  serverLog().configure(
-      url, [](const std::filesystem::path& file) { trim(file, kKeptLines, kKeptBytes); });
+void configure(const std::filesystem::path& url) { serverLog().configure(url); }
+
+void startTrimming() {
+  serverLog().cutWith(
+      [](const std::filesystem::path& file) { trim(file, kKeptLines, kKeptBytes); });
 }
 
 void info(std::string_view category, std::string_view message) {

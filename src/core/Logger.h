@@ -8,10 +8,16 @@
 
 namespace tvrn::Logger {
 
-// Points the log at a file (0600, made empty when missing) and cuts the file to its last 2000
-// lines (at most 512 KiB of them). Whenever the file grows past 1 MiB while the process runs, it
-// is cut so again. Called once at start-up; until then lines reach standard error only.
+// Points the log at a file (0600, made empty when missing), which lines are then appended to;
+// nothing is cut until startTrimming(). Called once at start-up; until then lines reach standard
+// error only.
 void configure(const std::filesystem::path& url);
+
+// Cuts the configured file to its last 2000 lines (at most 512 KiB of them), and so again
+// whenever it grows past 1 MiB while the process runs. Only the process that serves calls it,
+// once it holds the socket: every copy of the program appends to the one file, and a copy that
+// finds a server running must not drop that server's lines.
+void startTrimming();
 
 void info(std::string_view category, std::string_view message);
 void warn(std::string_view category, std::string_view message);

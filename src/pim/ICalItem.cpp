@@ -15,6 +15,8 @@
 #include "base/TextLines.h"
 #include "base/Utf8.h"
 #include "pim/ICalLayout.h"
+#include "pim/ICalProperties.h"
+#include "pim/ICalSeries.h"
 #include "pim/ICalTime.h"
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
@@ -23,203 +25,12 @@ namespace tvrn {
 namespace {
 
 using namespace std::chrono;
-
-// A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
-constexpr long kMaxSteps = 2'000'000;
-
-PimTime later(PimTime time, PimTime::duration by) {
-  if (by > PimTime::duration::zero() && time > PimTime::max() - by) return PimTime::max();
-  if (by < PimTime::duration::zero() && time < PimTime::min() - by) return PimTime::min();
-  return time + by;
-}
+using namespace ICalProperties;
 
 std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 
-// Whether a time libical read names a day, and a time of day, that exists: it reads 20230230 or
-// T250000 as they stand, which the calendar arithmetic would carry into another day. An absent
-// time passes.
-bool exists(icaltimetype t) {
-  if (icaltime_is_null_time(t)) return true;
-  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > icaltime_days_in_month(t.month, t.year)) {
-    return false;
-  }
-  return t.is_date != 0 || (t.hour < 24 && t.minute < 60 && t.second <= 60);
-}
-
-icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
-  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
-  if (prop == nullptr) return icaltime_null_time();
-  return ICalTime::valueOf(prop, comp);
-}
-
-void removeAll(icalcomponent* comp, icalproperty_kind kind) {
-  while (icalproperty* prop = icalcomponent_get_first_property(comp, kind)) {
-    icalcomponent_remove_property(comp, prop);
-    icalproperty_free(prop);
-  }
-}
-
-void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time,
-             const ICalTime::Form& form) {
-  removeAll(comp, kind);
-  icalcomponent_add_property(comp, ICalTime::property(kind, time, form));
-}
-
-std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
-  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
-  if (prop == nullptr) return {};
-  const char* text = nullptr;
-  switch (kind) {
-    case ICAL_SUMMARY_PROPERTY:
-      text = icalproperty_get_summary(prop);
-      break;
-    case ICAL_LOCATION_PROPERTY:
-      text = icalproperty_get_location(prop);
-      break;
-    case ICAL_URL_PROPERTY:
-      text = icalproperty_get_url(prop);
-      break;
-    default:
-      text = icalproperty_get_description(prop);
-      break;
-  }
-  return text != nullptr ? text : "";
-}
-
-void setText(icalcomponent* comp, icalproperty_kind kind, const std::string& text) {
-  removeAll(comp, kind);
-  if (text.empty()) return;
-  icalproperty* prop = nullptr;
-  switch (kind) {
-    case ICAL_SUMMARY_PROPERTY:
-      prop = icalproperty_new_summary(text.c_str());
-      break;
-    case ICAL_LOCATION_PROPERTY:
-      prop = icalproperty_new_location(text.c_str());
-      break;
-    case ICAL_URL_PROPERTY:
-      prop = icalproperty_new_url(text.c_str());
-      break;
-    default:
-      prop = icalproperty_new_description(text.c_str());
-      break;
-  }
-  icalcomponent_add_property(comp, prop);
-}
-
-struct TextField {
-  icalproperty_kind kind;
-  std::string Event::*member;
-};
-constexpr TextField kEventTexts[] = {{ICAL_SUMMARY_PROPERTY, &Event::title},
-                                     {ICAL_LOCATION_PROPERTY, &Event::location},
-                                     {ICAL_DESCRIPTION_PROPERTY, &Event::notes},
-                                     {ICAL_URL_PROPERTY, &Event::url}};
-
-constexpr std::pair<icalrecurrencetype_frequency, RecurrenceFrequency> kFrequencies[] = {
-    {ICAL_DAILY_RECURRENCE, RecurrenceFrequency::daily},
-    {ICAL_WEEKLY_RECURRENCE, RecurrenceFrequency::weekly},
-    {ICAL_MONTHLY_RECURRENCE, RecurrenceFrequency::monthly},
-    {ICAL_YEARLY_RECURRENCE, RecurrenceFrequency::yearly}};
-
-std::optional<RecurrenceRule> ruleOf(icalcomponent* comp) {
-  icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_RRULE_PROPERTY);
-  if (prop == nullptr) return std::nullopt;
-  const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-  for (const auto& [ical, ours] : kFrequencies) {
-    if (ical != recur.freq) continue;
-    RecurrenceRule rule;
-    rule.frequency = ours;
-    rule.interval = std::max<int>(1, recur.interval);
-    if (recur.count > 0) rule.occurrenceCount = recur.count;
-    if (!icaltime_is_null_time(recur.until)) rule.endDate = toPim(recur.until);
-    return rule;
-  }
-  return std::nullopt;  // a rule the records cannot say (hourly...) still repeats the event
-}
-
-icalproperty* ruleProperty(const RecurrenceRule& rule, const ICalTime::Form& start) {
-  icalrecurrencetype recur;
-  icalrecurrencetype_clear(&recur);
-  for (const auto& [ical, ours] : kFrequencies) {
-    if (ours == rule.frequency) recur.freq = ical;
-  }
-  recur.interval = static_cast<short>(std::clamp(rule.interval, 1, 32767));
-  if (rule.occurrenceCount) recur.count = *rule.occurrenceCount;
-  if (rule.endDate) recur.until = ICalTime::until(*rule.endDate, start);
-  return icalproperty_new_rrule(recur);
-}
-
-constexpr std::pair<icalparameter_role, ParticipantRole> kRoles[] = {
-    {ICAL_ROLE_REQPARTICIPANT, ParticipantRole::required},
-    {ICAL_ROLE_OPTPARTICIPANT, ParticipantRole::optional},
-    {ICAL_ROLE_CHAIR, ParticipantRole::chair},
-    {ICAL_ROLE_NONPARTICIPANT, ParticipantRole::nonParticipant}};
-
-constexpr std::pair<icalparameter_partstat, ParticipantStatus> kStatuses[] = {
-    {ICAL_PARTSTAT_NEEDSACTION, ParticipantStatus::pending},
-    {ICAL_PARTSTAT_ACCEPTED, ParticipantStatus::accepted},
-    {ICAL_PARTSTAT_DECLINED, ParticipantStatus::declined},
-    {ICAL_PARTSTAT_TENTATIVE, ParticipantStatus::tentative},
-    {ICAL_PARTSTAT_DELEGATED, ParticipantStatus::delegated},
-    {ICAL_PARTSTAT_COMPLETED, ParticipantStatus::completed},
-    {ICAL_PARTSTAT_INPROCESS, ParticipantStatus::inProcess}};
-
-std::vector<Attendee> attendeesOf(icalcomponent* comp) {
-  std::vector<Attendee> attendees;
-  for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ATTENDEE_PROPERTY);
-       prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ATTENDEE_PROPERTY)) {
-    Attendee attendee;
-    const char* url = icalproperty_get_attendee(prop);
-    attendee.url = url != nullptr ? url : "";
-    if (auto* cn = icalproperty_get_first_parameter(prop, ICAL_CN_PARAMETER)) {
-      attendee.name = icalparameter_get_cn(cn);
-    }
-    if (auto* role = icalproperty_get_first_parameter(prop, ICAL_ROLE_PARAMETER)) {
-      for (const auto& [ical, ours] : kRoles) {
-        if (ical == icalparameter_get_role(role)) attendee.role = ours;
-      }
-    }
-    if (auto* status = icalproperty_get_first_parameter(prop, ICAL_PARTSTAT_PARAMETER)) {
-      for (const auto& [ical, ours] : kStatuses) {
-        if (ical == icalparameter_get_partstat(status)) attendee.status = ours;
-      }
-    }
-    attendees.push_back(std::move(attendee));
-  }
-  return attendees;
-}
-
-// The event one component states; nothing when its start is not one the store can hold, or it
-// lasts longer than the store can work with.
-std::optional<Event> eventOf(icalcomponent* comp) {
-  Event event;
-  for (const auto& [kind, member] : kEventTexts) event.*member = textOf(comp, kind);
-  const icaltimetype start = timeOf(comp, ICAL_DTSTART_PROPERTY);
-  const icaltimetype end = timeOf(comp, ICAL_DTEND_PROPERTY);
-  // A day that does not exist is none the event can be shown on, nor the day after it.
-  if (!exists(start) || !exists(end)) return std::nullopt;
-  auto begins = toPim(start);
-  if (!begins) return std::nullopt;
-  event.start = *begins;
-  event.allDay = start.is_date != 0;
-  const auto ends = toPim(end);
-  if (ends && *ends >= event.start) {
-    event.end = *ends;
-  } else if (icalcomponent_get_first_property(comp, ICAL_DURATION_PROPERTY) != nullptr) {
-    const icaldurationtype length = icalcomponent_get_duration(comp);
-    event.end = later(event.start, seconds(std::max(0, icaldurationtype_as_int(length))));
-  } else {
-    event.end = event.allDay ? later(event.start, days(1)) : event.start;
-  }
-  // An all-day event covers whole days, at least its first: an end on its start day (DTEND equal
-  // to DTSTART, a DURATION of hours) is the end of that day, as a day without an end is.
-  if (event.allDay && event.end < PimTime::max() - days(1)) PimCodec::coverWholeDays(event);
-  if (event.end > later(event.start, kPimLongestEvent)) return std::nullopt;
-  event.attendees = attendeesOf(comp);
-  event.recurrence = ruleOf(comp);
-  return event;
-}
+// A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
+constexpr long kMaxSteps = 2'000'000;
 
 // What is wrong with the time a property of `comp` states, "its DTSTART:20230230T090000 is no
 // time the store can hold"; empty when nothing is, or it has none.
@@ -241,45 +52,6 @@ std::string unreadableEvent(icalcomponent* comp) {
   return "it has no start or length the store can hold";
 }
 
-void touch(icalcomponent* comp) {
-  const icaltimetype now = icaltime_current_time_with_zone(icaltimezone_get_utc_timezone());
-  removeAll(comp, ICAL_DTSTAMP_PROPERTY);
-  icalcomponent_add_property(comp, icalproperty_new_dtstamp(now));
-  removeAll(comp, ICAL_LASTMODIFIED_PROPERTY);
-  icalcomponent_add_property(comp, icalproperty_new_lastmodified(now));
-}
-
-bool recordDiffers(const Event& before, const Event& after) {
-  for (const auto& [kind, member] : kEventTexts) {
-    if (before.*member != after.*member) return true;
-  }
-  return before.start != after.start || before.end != after.end || before.allDay != after.allDay;
-}
-
-// Writes the fields that differ; the times keep the form (zone, floating, day) they had.
-void applyDifferences(icalcomponent* comp, const Event& before, const Event& after) {
-  for (const auto& [kind, member] : kEventTexts) {
-    if (before.*member != after.*member) setText(comp, kind, after.*member);
-  }
-  if (before.start != after.start || before.end != after.end || before.allDay != after.allDay) {
-    using Kind = ICalTime::Form::Kind;
-    ICalTime::Form start = ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY);
-    ICalTime::Form end = icalcomponent_get_first_property(comp, ICAL_DTEND_PROPERTY) != nullptr
-                             ? ICalTime::formOf(comp, ICAL_DTEND_PROPERTY)
-                             : start;
-    if (after.allDay) {
-      start = end = ICalTime::date();
-    } else {
-      if (start.kind == Kind::date) start = ICalTime::utc();
-      if (end.kind == Kind::date) end = start;
-    }
-    removeAll(comp, ICAL_DURATION_PROPERTY);
-    setTime(comp, ICAL_DTSTART_PROPERTY, after.start, start);
-    setTime(comp, ICAL_DTEND_PROPERTY, after.end, end);
-  }
-  touch(comp);
-}
-
 bool overlaps(PimTime start, PimTime end, PimTime from, PimTime to) {
   if (start == end) return start >= from && start < to;
   return start < to && end > from;
@@ -296,159 +68,6 @@ PimTime localMidnight(PimTime time) {
       .date()
       .value_or(time);
 }
-
-// When an extra date (RDATE) of `main` begins, and for a period its own end: the end it gives,
-// or its start and length. A floating time is in the series' zone. (Looking up no other property
-// of `main`, so a walk over its extra dates goes on.)
-std::pair<std::optional<PimTime>, std::optional<PimTime>> extraDate(
-    icalproperty* prop, icalcomponent* main, const icaltimezone* seriesZone) {
-  // For a period this gives no time, but the zone its TZID names.
-  const icaltimetype at = ICalTime::valueOf(prop, main);
-  const icalperiodtype period = icalproperty_get_rdate(prop).period;
-  if (icalperiodtype_is_null_period(period)) return {ICalTime::instant(at, seriesZone), {}};
-  const auto inZone = [&](icaltimetype t) {
-    if (!icaltime_is_utc(t)) t.zone = at.zone;
-    return ICalTime::instant(t, seriesZone);
-  };
-  const auto begins = inZone(period.start);
-  if (!begins) return {};
-  if (!icaltime_is_null_time(period.end)) return {begins, inZone(period.end)};
-  return {begins, later(*begins, seconds(std::max(0, icaldurationtype_as_int(period.duration))))};
-}
-
-long dayNumber(icaltimetype t) {
-  const sys_days at =
-      year(t.year) / month(static_cast<unsigned>(t.month)) / day(static_cast<unsigned>(t.day));
-  return static_cast<long>(at.time_since_epoch().count());
-}
-
-// A series' start as the file gave it before a change, and what names its occurrences by that
-// start: when the start moves, they move with it by the same wall-clock shift, written in the
-// start's new form (a DATE beside a day, UNTIL in UTC beside a zone). A changed occurrence still
-// at its original time moves along too.
-class StartMove {
- public:
-  StartMove(icalcomponent* main, std::vector<std::pair<icalcomponent*, bool>> overrides)
-      : main_(main),
-        was_(timeOf(main, ICAL_DTSTART_PROPERTY)),
-        wasForm_(ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)),
-        overrides_(std::move(overrides)) {}
-
-  // After the start was written anew; `series` is the event as it now is.
-  void apply(const Event& series) {
-    if (icaltime_is_null_time(was_)) return;  // a new event
-    form_ = ICalTime::formOf(main_, ICAL_DTSTART_PROPERTY);
-    const icaltimetype now = timeOf(main_, ICAL_DTSTART_PROPERTY);
-    const icaltimetype from = ICalTime::wallBeside(was_, was_, wasForm_);
-    const icaltimetype to = ICalTime::wallBeside(now, now, form_);
-    const bool wasDay = wasForm_.kind == ICalTime::Form::Kind::date;
-    toggled_ = wasDay != (form_.kind == ICalTime::Form::Kind::date);
-    shift_ = static_cast<long>(icaltime_as_timet(to)) - static_cast<long>(icaltime_as_timet(from));
-    days_ = dayNumber(to) - dayNumber(from);
-    if (shift_ == 0 && !toggled_) return;
-    moveDates(ICAL_EXDATE_PROPERTY);
-    moveDates(ICAL_RDATE_PROPERTY);
-    moveRuleEnds();
-    for (const auto& [own, atOriginal] : overrides_) moveOverride(own, atOriginal, series);
-  }
-
- private:
-  // A time moved as the start was; to a day form, by the days the start moved, from its own day
-  // (a time of day must not carry it into the day before or after).
-  std::optional<PimTime> moved(icaltimetype t) const {
-    icaltimetype wall = ICalTime::wallBeside(t, was_, wasForm_);
-    if (form_.kind == ICalTime::Form::Kind::date) {
-      wall.hour = wall.minute = wall.second = 0;
-      icaltime_adjust(&wall, static_cast<int>(days_), 0, 0, 0);
-    } else {
-      icaltime_adjust(&wall, static_cast<int>(shift_ / 86400), 0, 0,
-                      static_cast<int>(shift_ % 86400));
-    }
-    return ICalTime::fromWall(wall, form_);
-  }
-
-  void moveDates(icalproperty_kind kind) {
-    std::vector<icalproperty*> found;
-    for (icalproperty* prop = icalcomponent_get_first_property(main_, kind); prop != nullptr;
-         prop = icalcomponent_get_next_property(main_, kind)) {
-      found.push_back(prop);
-    }
-    for (icalproperty* prop : found) {
-      if (icalproperty* now = movedDate(prop, kind)) {
-        icalcomponent_remove_property(main_, prop);
-        icalproperty_free(prop);
-        icalcomponent_add_property(main_, now);
-      }
-    }
-  }
-
-  // The date moved; nothing when it would leave the years the store keeps (it stays as it is).
-  icalproperty* movedDate(icalproperty* prop, icalproperty_kind kind) const {
-    const icaltimetype at = ICalTime::valueOf(prop, main_);  // a period's TZID zone
-    const icalperiodtype period =
-        kind == ICAL_RDATE_PROPERTY ? icalproperty_get_rdate(prop).period : icalperiodtype{};
-    if (kind != ICAL_RDATE_PROPERTY || icalperiodtype_is_null_period(period)) {
-      const auto start = moved(at);
-      return start ? ICalTime::property(kind, *start, form_) : nullptr;
-    }
-    const auto inZone = [&](icaltimetype t) {
-      if (!icaltime_is_utc(t)) t.zone = at.zone;
-      return t;
-    };
-    const auto start = moved(inZone(period.start));
-    if (!start) return nullptr;
-    icalproperty* now = ICalTime::property(ICAL_RDATE_PROPERTY, *start, form_);
-    if (form_.kind == ICalTime::Form::Kind::date) return now;  // a day has no period
-    const auto end = icaltime_is_null_time(period.end)
-                         ? later(*start, seconds(icaldurationtype_as_int(period.duration)))
-                         : moved(inZone(period.end));
-    icalperiodtype out = icalperiodtype_null_period();
-    out.start = ICalTime::inForm(*start, form_);
-    out.end = ICalTime::inForm(end.value_or(*start), form_);
-    if (form_.kind == ICalTime::Form::Kind::zoned) out.start.zone = out.end.zone = nullptr;
-    icalproperty_set_rdate(now, {icaltime_null_time(), out});
-    return now;
-  }
-
-  void moveRuleEnds() {
-    for (icalproperty* prop = icalcomponent_get_first_property(main_, ICAL_RRULE_PROPERTY);
-         prop != nullptr; prop = icalcomponent_get_next_property(main_, ICAL_RRULE_PROPERTY)) {
-      icalrecurrencetype recur = icalproperty_get_rrule(prop);
-      if (icaltime_is_null_time(recur.until)) continue;
-      if (const auto until = moved(recur.until)) {
-        recur.until = ICalTime::until(*until, form_);
-        icalproperty_set_rrule(prop, recur);
-      }
-    }
-  }
-
-  // An occurrence moved on its own keeps its day, and takes the series' all-day-ness (and its
-  // time of day and length with it).
-  void moveOverride(icalcomponent* own, bool atOriginal, const Event& series) {
-    // A floating RECURRENCE-ID is a wall clock of the series' own already.
-    const auto original = moved(timeOf(own, ICAL_RECURRENCEID_PROPERTY));
-    if (!original) return;
-    const auto was = atOriginal || toggled_ ? eventOf(own) : std::nullopt;
-    const auto start = atOriginal ? original : moved(timeOf(own, ICAL_DTSTART_PROPERTY));
-    if (was && start) {
-      Event now = *was;
-      now.allDay = form_.kind == ICalTime::Form::Kind::date;
-      now.start = *start;
-      now.end = later(*start, toggled_ ? series.end - series.start : was->end - was->start);
-      applyDifferences(own, *was, now);
-    }
-    setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
-  }
-
-  icalcomponent* main_;
-  const icaltimetype was_;
-  const ICalTime::Form wasForm_;
-  const std::vector<std::pair<icalcomponent*, bool>> overrides_;
-  ICalTime::Form form_;
-  long shift_ = 0;  // in seconds of wall clock
-  long days_ = 0;   // between the days the start was and is on
-  bool toggled_ = false;
-};
 
 // The occurrence at `original`, with its own changes when `own` holds them.
 Event occurrenceFrom(const Event& series, PimTime original, icalcomponent* own) {
@@ -859,17 +478,9 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
     // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
-    // of offset), so it is given the start and its end as wall-clock times of that zone.
-    icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    icaltimetype wallStart = state->start;
-    wallStart.zone = nullptr;
-    if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
-        state->start.zone != nullptr && recur.until.zone != nullptr) {
-      recur.until =
-          icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(state->start.zone));
-    }
-    recur.until.zone = nullptr;
-    icalrecur_iterator* steps = icalrecur_iterator_new(recur, wallStart);
+    // of offset).
+    const icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    icalrecur_iterator* steps = ICalSeries::wallSteps(recur, state->start);
     if (steps == nullptr) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
@@ -944,28 +555,66 @@ std::optional<Event> ICalItem::firstOccurrence() const {
   return occurrenceAt(*first);
 }
 
-void ICalItem::changeEvent(const Event& before, const Event& after) {
+std::optional<std::string> ICalItem::changeEvent(const Event& before, const Event& after) {
   icalcomponent* main = master();
-  std::vector<std::pair<icalcomponent*, bool>> own;
-  for (icalcomponent* c : overrides()) {
-    const auto changed = eventOf(c);
-    own.emplace_back(c, changed && changed->start == originalOf(c));
-  }
-  StartMove move(main, std::move(own));
+  const bool sameRule = before.recurrence == after.recurrence;
+  // A rule that is replaced need not follow the start.
+  ICalSeries::StartMove move(main, overrides(), sameRule);
   applyDifferences(main, before, after);
-  move.apply(after);
-  if (before.recurrence == after.recurrence) return;
+  if (auto refused = move.apply(after)) return refused;
+  if (sameRule) return std::nullopt;
   removeAll(main, ICAL_RRULE_PROPERTY);
   if (after.recurrence) {
     icalcomponent_add_property(
         main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
-    return;
+    return std::nullopt;
   }
   removeAll(main, ICAL_RDATE_PROPERTY);
   removeAll(main, ICAL_EXDATE_PROPERTY);
   for (icalcomponent* c : overrides()) {
     discard(c);
   }
+  return std::nullopt;
+}
+
+std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& before,
+                                                const Event& after) {
+  icalcomponent* main = master();
+  const Event series = event();
+  icalcomponent* at = nullptr;
+  for (icalcomponent* c : overrides()) {
+    const auto its = originalOf(c);
+    if (its == original) {
+      at = c;
+    } else if (its && *its > original) {
+      // A later changed occurrence takes a new text where it had the series' own.
+      bool changed = false;
+      for (const auto& [kind, member] : kEventTexts) {
+        if (before.*member != after.*member && textOf(c, kind) == series.*member) {
+          setText(c, kind, after.*member);
+          changed = true;
+        }
+      }
+      if (changed) touch(c);
+    }
+  }
+  const Event moved =
+      ICalSeries::changedFrom(series, before, after, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
+  if (auto refused = changeEvent(series, moved)) return refused;
+  // The occurrence the change was made at takes it whole, its own changes beside it.
+  if (at != nullptr) {
+    if (const auto now = eventOf(at)) {
+      Event wanted = *now;
+      for (const auto& [kind, member] : kEventTexts) {
+        if (before.*member != after.*member) wanted.*member = after.*member;
+      }
+      wanted.start = after.start;
+      wanted.end = after.end;
+      wanted.allDay = after.allDay;
+      if (recordDiffers(*now, wanted)) applyDifferences(at, *now, wanted);
+    }
+  }
+  return std::nullopt;
 }
 
 bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Event& after) {
@@ -1024,23 +673,18 @@ std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
 }
 
 void ICalItem::beginAt(PimTime original) {
-  const long before = occurrencesBefore(original);
   const Event series = event();
   icalcomponent* main = master();
-  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
-       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
-    icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    if (recur.count <= 0) continue;
-    recur.count = static_cast<int>(std::max<long>(1, recur.count - before));
-    icalproperty_set_rrule(prop, recur);
-  }
+  ICalSeries::countFrom(main, original);
+  // A floating date beside a zoned start is in the start's zone, as the listing reads it.
+  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
     std::vector<icalproperty*> gone;
     for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
          prop = icalcomponent_get_next_property(main, kind)) {
       const auto at = kind == ICAL_RDATE_PROPERTY
-                          ? extraDate(prop, main, nullptr).first
-                          : ICalTime::instant(ICalTime::valueOf(prop, main));
+                          ? extraDate(prop, main, zone).first
+                          : ICalTime::instant(ICalTime::valueOf(prop, main), zone);
       if (at && *at < original) gone.push_back(prop);
     }
     for (icalproperty* prop : gone) {
@@ -1070,58 +714,18 @@ void ICalItem::dropChangesFrom(PimTime original) {
   }
 }
 
-void ICalItem::carryIntoChanged(PimTime original, const Event& series, const Event& before,
-                                const Event& after) {
-  for (icalcomponent* c : overrides()) {
-    const auto at = originalOf(c);
-    if (!at || *at < original) continue;
-    if (*at == original) {
-      if (recordDiffers(before, after)) applyDifferences(c, before, after);
-      continue;
-    }
-    bool changed = false;
-    for (const auto& [kind, member] : kEventTexts) {
-      if (before.*member == after.*member) continue;
-      if (textOf(c, kind) == series.*member) {
-        setText(c, kind, after.*member);
-        changed = true;
-      }
-    }
-    if (changed) touch(c);
-  }
-}
-
-long ICalItem::occurrencesBefore(PimTime original) const {
-  long count = 0;
-  auto steps = cursor(PimTime::min(), true);
-  for (auto at = steps.next(); at && *at < original; at = steps.next()) ++count;
-  return count;
-}
-
 bool ICalItem::endBefore(PimTime original) {
   icalcomponent* main = master();
   if (main == nullptr) {
     dropChangesFrom(original);
     return firstOccurrence().has_value();
   }
-  const ICalTime::Form start = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
-  const PimTime last =
-      later(original, start.kind == ICalTime::Form::Kind::date ? -days(1) : -seconds(1));
-  std::vector<icalrecurrencetype> rules;
-  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
-       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
-    rules.push_back(icalproperty_get_rrule(prop));
-  }
-  removeAll(main, ICAL_RRULE_PROPERTY);
-  for (auto recur : rules) {
-    recur.count = 0;
-    recur.until = ICalTime::until(last, start);
-    icalcomponent_add_property(main, icalproperty_new_rrule(recur));
-  }
+  ICalSeries::endRulesBefore(main, original);
+  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at = extraDate(prop, main, nullptr).first;
+    const auto at = extraDate(prop, main, zone).first;
     if (at && *at >= original) gone.push_back(prop);
   }
   for (icalproperty* prop : gone) {

@@ -97,31 +97,32 @@ class ICalItem {
   std::optional<Event> firstOccurrence() const;
 
   // Writes the fields that differ between `before` and `after` onto the event. A new start of a
-  // series moves its removed and extra dates, its rule's end and its changed occurrences'
-  // originals by the same wall-clock shift, in the start's new form; a changed occurrence still
-  // at its original time moves along.
-  void changeEvent(const Event& before, const Event& after);
+  // series moves what names its occurrences by the same wall-clock shift, in the start's new
+  // form: its removed and extra dates, its rule's days and end, and its changed occurrences (from
+  // their own starts). Nothing, or why the series cannot be moved so (its rule would not give
+  // each occurrence moved by the shift): the item is then half changed and must not be written.
+  std::optional<std::string> changeEvent(const Event& before, const Event& after);
+  // Changes the occurrence at `original` (as the caller saw it: `before`) and every later one
+  // into `after`: the series takes the texts the change sets, and its times move by the
+  // difference the change makes to that occurrence, so each later occurrence keeps its own day
+  // and time apart from it; later changed occurrences take a new text where they had the
+  // series' own; the occurrence at `original` takes the change whole. Nothing, or why not (see
+  // changeEvent).
+  std::optional<std::string> changeFrom(PimTime original, const Event& before, const Event& after);
   // Gives one occurrence its own changes; false when the series has no occurrence there.
   bool changeOccurrence(PimTime original, const Event& before, const Event& after);
   // Takes one occurrence out of the series, keeping every earlier exception; false when the
   // series has no occurrence there.
   bool removeOccurrence(PimTime original);
-  // Ends the series just before `original`; false when no occurrence is left.
+  // Ends the series just before `original` (each rule with its last instance before it); false
+  // when no occurrence is left.
   bool endBefore(PimTime original);
-  // The number of occurrences before `original` (for a rule with a count).
-  long occurrencesBefore(PimTime original) const;
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
-  // Carries a change made to the occurrence at `original` and every later one (from `before` to
-  // `after`, of a series whose own record is `series`) into the changed occurrences it covers:
-  // the one at `original` takes it whole (its times too), a later one in each text it has not
-  // changed itself.
-  void carryIntoChanged(PimTime original, const Event& series, const Event& before,
-                        const Event& after);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
   // the occurrences before it and their exceptions, extra dates and changes go, a rule's count
-  // loses as many, and everything else stays as the file had it (the changes of the occurrence
-  // at `original` too).
+  // loses the rule's own instances before it, and everything else stays as the file had it (the
+  // changes of the occurrence at `original` too).
   void beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);

@@ -1,6 +1,11 @@
 #include "pim/ICalTime.h"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <set>
 
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
@@ -15,12 +20,44 @@ Form date() { return Form{Form::Kind::date, nullptr, {}}; }
 
 namespace {
 
+// The zone database's name of the user's zone: TZ (":Europe/Berlin", a path into the database),
+// else where /etc/localtime leads, else /etc/timezone.
+std::string userZoneName() {
+  std::string name;
+  if (const char* tz = std::getenv("TZ"); tz != nullptr) {
+    name = *tz == ':' ? tz + 1 : tz;
+    if (name.empty()) return "UTC";
+  } else {
+    char target[4096];
+    const ssize_t length = ::readlink("/etc/localtime", target, sizeof target - 1);
+    if (length > 0) {
+      name.assign(target, static_cast<size_t>(length));
+    } else {
+      std::ifstream("/etc/timezone") >> name;
+    }
+  }
+  if (const size_t at = name.find("zoneinfo/"); at != std::string::npos) name.erase(0, at + 9);
+  return name;
+}
+
 const char* tzidOf(icalproperty* prop) {
   icalparameter* tzid = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER);
   return tzid != nullptr ? icalparameter_get_tzid(tzid) : nullptr;
 }
 
 }  // namespace
+
+Form userForm() {
+  static const std::set<std::string> kUniversal = {
+      "UTC",     "UCT",     "GMT",           "GMT0",     "Universal", "Zulu",
+      "Etc/UTC", "Etc/UCT", "Etc/Universal", "Etc/Zulu", "Etc/GMT",   "Etc/GMT0"};
+  const std::string name = userZoneName();
+  if (kUniversal.count(name) != 0) return utc();
+  const icaltimezone* zone = ICalZones::systemZone(name);
+  if (zone == nullptr) return Form{Form::Kind::floating, nullptr, {}};
+  if (zone == icaltimezone_get_utc_timezone()) return utc();
+  return Form{Form::Kind::zoned, zone, name};
+}
 
 icaltimetype valueOf(icalproperty* prop, icalcomponent* comp) {
   // An RDATE holds a time or a period: a period gives no time here, but its TZID's zone.
@@ -59,6 +96,7 @@ icaltimetype inForm(PimTime time, const Form& form) {
     case Form::Kind::date: {
       const year_month_day ymd(floor<days>(time));
       icaltimetype t = icaltime_null_date();
+      t.hour = t.minute = t.second = 0;  // libical's null day holds -1 there, which its steps carry
       t.year = static_cast<int>(ymd.year());
       t.month = static_cast<int>(unsigned(ymd.month()));
       t.day = static_cast<int>(unsigned(ymd.day()));

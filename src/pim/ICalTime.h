@@ -22,6 +22,10 @@ struct Form {
 
 Form utc();
 Form date();
+// The user's own zone, for a time of day where the file gave none (a day made a time of day): the
+// zone TZ or /etc/localtime names, where the system knows it; UTC for UTC; else the user's wall
+// clock wherever they are (floating).
+Form userForm();
 // The time a property holds, in the zone its TZID names (see ICalZones).
 icaltimetype valueOf(icalproperty* prop, icalcomponent* comp);
 // The form of a time property's value (DTSTART, EXDATE, RECURRENCE-ID...) in `comp`; UTC when the

@@ -156,22 +156,11 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
 
   // The new series is the old one from the chosen occurrence on, with only what the caller
   // changed changed.
-  const Event from = next.event();
-  Event carriedOn = from;
-  for (auto member : {&Event::title, &Event::location, &Event::notes, &Event::url}) {
-    if (wanted.*member != located.event.*member) carriedOn.*member = wanted.*member;
+  if (auto refused = next.changeFrom(*located.original, located.event, wanted)) {
+    return fail(problem(PimError::Code::invalid, *refused));
   }
-  if (wanted.start != located.event.start || wanted.end != located.event.end ||
-      wanted.allDay != located.event.allDay) {
-    carriedOn.start = wanted.start;
-    carriedOn.end = wanted.end;
-    carriedOn.allDay = wanted.allDay;
-  }
-  if (wanted.recurrence != located.event.recurrence) carriedOn.recurrence = wanted.recurrence;
-  next.carryIntoChanged(*located.original, from, located.event, wanted);
   const std::string uid = HardwareId::randomUUID();
   next.setUid(uid);
-  next.changeEvent(from, carriedOn);
 
   Collection* target = index.collection(wanted.calendarId, Kind::events);
   const std::string nextName = fileNameFor(uid, ".ics");
@@ -229,7 +218,7 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
           ICalItem item = ICalItem::create(savedId, false);
           Event nothing;
           nothing.start = nothing.end = PimTime::min();
-          item.changeEvent(nothing, wanted);
+          (void)item.changeEvent(nothing, wanted);  // a new event has nothing to move along
           if (auto failure =
                   index.write(target, fileNameFor(savedId, ".ics"), item, std::nullopt, warnings)) {
             return fail(*failure);
@@ -250,10 +239,10 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             auto current = index.fresh<ICalItem>(c, name, parseItem);
             if (!current) return fail(current.error());
             auto& [item, identity] = current.value();
-            if (located->original) {
-              item.carryIntoChanged(*located->original, item.event(), located->event, wanted);
-            }
-            item.changeEvent(located->event, wanted);
+            const auto refused = located->original
+                                     ? item.changeFrom(*located->original, located->event, wanted)
+                                     : item.changeEvent(located->event, wanted);
+            if (refused) return fail(problem(PimError::Code::invalid, *refused));
             if (moves) {
               if (auto failure = index.write(target, name, item, std::nullopt, warnings)) {
                 return fail(*failure);

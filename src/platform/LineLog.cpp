@@ -21,11 +21,20 @@ std::uintmax_t sizeOf(const std::filesystem::path& file) {
 void LineLog::configure(const std::filesystem::path& file, Cut cut) {
   std::lock_guard hold(lock_);
   file_ = file;
-  cut_ = std::move(cut);
   // A log cannot report its own failure; the appends find out again.
   static_cast<void>(FileStore::ensureFile(file, kFileMode));
-  cut_(file);
-  size_ = sizeOf(file);
+  startCutting(std::move(cut));
+}
+
+void LineLog::cutWith(Cut cut) {
+  std::lock_guard hold(lock_);
+  if (file_) startCutting(std::move(cut));
+}
+
+void LineLog::startCutting(Cut cut) {
+  cut_ = std::move(cut);
+  if (cut_) cut_(*file_);
+  size_ = sizeOf(*file_);
   lookAt_ = capBytes_.value_or(0);
 }
 
@@ -42,7 +51,7 @@ void LineLog::append(std::string_view line) {
 }
 
 void LineLog::keepUnderCap() {
-  if (!capBytes_ || size_ <= lookAt_) return;
+  if (!cut_ || !capBytes_ || size_ <= lookAt_) return;
   size_ = sizeOf(*file_);
   if (size_ > *capBytes_) {
     cut_(*file_);

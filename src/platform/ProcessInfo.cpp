@@ -198,4 +198,15 @@ std::optional<std::string> commandName(pid_t pid) {
   return command;
 }
 
+std::optional<std::filesystem::path> executablePath(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  std::error_code error;
+  std::string target = std::filesystem::read_symlink(procDir(pid) / "exe", error).string();
+  if (error || target.empty()) return std::nullopt;
+  // A program replaced on disk since it started (an update) still shows its old path, marked so.
+  constexpr std::string_view kReplaced = " (deleted)";
+  if (target.ends_with(kReplaced)) target.erase(target.size() - kReplaced.size());
+  return std::filesystem::path(target);
+}
+
 }  // namespace tvrn::ProcessInfo

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,5 +52,8 @@ std::vector<pid_t> pidsOwnedBy(uid_t uid);
 std::optional<std::string> executableName(pid_t pid);
 // The kernel's command name (at most 15 bytes); nothing when the process has gone.
 std::optional<std::string> commandName(pid_t pid);
+// The file the process runs, links resolved, whatever its command line says; nothing when the
+// process has gone or /proc does not show it (another user's process, a kernel thread).
+std::optional<std::filesystem::path> executablePath(pid_t pid);
 
 }  // namespace tvrn::ProcessInfo

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <filesystem>
@@ -89,6 +90,31 @@ std::optional<std::string> processName(const Settings& settings, pid_t pid) {
   return std::string(name);
 }
 
+bool isOwnProgramName(std::string_view name) {
+  return std::find(kOwnProgramNames.begin(), kOwnProgramNames.end(), name) !=
+         kOwnProgramNames.end();
+}
+
+bool inOwnProgramFolder(const std::filesystem::path& executable) {
+  std::error_code error;
+  for (const std::string_view folder : kOwnProgramFolders) {
+    const auto own = std::filesystem::weakly_canonical(Paths::localShare() / folder, error);
+    if (!error && executable.parent_path() == own) return true;
+  }
+  return false;
+}
+
+// Told by the file the process runs (its name or its folder) and by the kernel's name for it,
+// so a program started through a link of another name is still known.
+bool isOwnProgram(pid_t pid) {
+  if (const auto command = ProcessInfo::commandName(pid); command && isOwnProgramName(*command)) {
+    return true;
+  }
+  const auto executable = ProcessInfo::executablePath(pid);
+  return executable &&
+         (isOwnProgramName(executable->filename().string()) || inOwnProgramFolder(*executable));
+}
+
 bool ownedByThisUser(pid_t pid) {
   const auto owner = ProcessInfo::ownerUid(pid);
   return owner && *owner == ::getuid();
@@ -108,29 +134,41 @@ void stopLaunchAgent(const Settings& settings, std::vector<std::string>& notes) 
   pkillOwn(settings, (Paths::home() / kOldServerBinary).string());
 }
 
-void freePort(const Settings& settings, std::vector<std::string>& notes) {
+std::string shown(const std::string& name, pid_t pid) {
+  return name + " (PID " + std::to_string(pid) + ")";
+}
+
+void freePort(const Settings& settings, Outcome& outcome) {
   const pid_t self = ProcessInfo::selfPid();
   for (const pid_t pid : pidsOnPort(settings)) {
     if (pid == self || !ownedByThisUser(pid)) continue;
     const auto name = processName(settings, pid);
-    if (!name || *name == kKeptProcessName) continue;
+    if (!name) continue;
+    // A server of another home on the same port serves its own clients; ending it would take
+    // them down for nothing.
+    if (isOwnProgram(pid)) {
+      outcome.keptOnPort.push_back(shown(*name, pid));
+      continue;
+    }
     // A holder that has already gone makes kill fail; there is nothing left to stop then.
     ::kill(pid, SIGTERM);
-    notes.push_back("Port " + std::to_string(settings.port) + " conflict: " + *name + " (PID " +
-                    std::to_string(pid) + ")");
+    outcome.stopped.push_back("Port " + std::to_string(settings.port) +
+                              " conflict: " + shown(*name, pid));
   }
 }
 
 }  // namespace
 
-std::vector<std::string> run(const Settings& settings) {
-  std::vector<std::string> notes;
-  stopOldApp(settings, notes);
-  stopLaunchAgent(settings, notes);
-  freePort(settings, notes);
-  if (!notes.empty())
-    Logger::info("cleanup", "Legacy Python server stopped: " + Strings::joined(notes, ", "));
-  return notes;
+Outcome run(const Settings& settings) {
+  Outcome outcome;
+  stopOldApp(settings, outcome.stopped);
+  stopLaunchAgent(settings, outcome.stopped);
+  freePort(settings, outcome);
+  if (!outcome.stopped.empty()) {
+    Logger::info("cleanup",
+                 "Legacy Python server stopped: " + Strings::joined(outcome.stopped, ", "));
+  }
+  return outcome;
 }
 
 }  // namespace tvrn::LegacyCleaner

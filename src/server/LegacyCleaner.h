@@ -1,9 +1,12 @@
 // Stops what an earlier generation of the system may have left running before the server starts:
 // the old standalone app, the old background server's launch agent, and any program of this user
-// holding the status server's port. Runs once, inline, early in start-up.
+// holding the status server's port, unless it is one of this system's own. Runs once, inline,
+// early in start-up, once the start knows it can serve.
 #pragma once
 
+#include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Endpoints.h"
@@ -16,8 +19,13 @@ inline constexpr const char* kOldAppPattern = "Tavrin\\.app/Contents/MacOS";
 inline constexpr const char* kLaunchAgentPlist = "Library/LaunchAgents/com.tavrin.server.plist";
 inline constexpr const char* kOldServerBinary =
     ".local/share/tavrin/bin/tavrin-server/tavrin-server";
-// A process of this name on the port is the current stdio server and is left alone.
-inline constexpr const char* kKeptProcessName = "tavrin-server";
+// The names this system's programs run under. One of them on the port is the stdio server, or a
+// server of another home, and is left alone.
+inline constexpr std::array<std::string_view, 2> kOwnProgramNames = {"tavrin-server",
+                                                                     "tavrin-tray"};
+// Folders of ~/.local/share/tavrin whose programs (the stdio server, an updated tray, helpers)
+// are this system's whatever their names.
+inline constexpr std::array<std::string_view, 2> kOwnProgramFolders = {"bin", "tray"};
 
 // Which programs are run and what is looked for; the defaults are the real ones. Bare program
 // names are looked up on PATH.
@@ -30,9 +38,15 @@ struct Settings {
   std::string ps = "ps";
 };
 
+struct Outcome {
+  std::vector<std::string> stopped;  // the notes of the summary line, in order
+  // This system's own programs on the port, left running: "<name> (PID <id>)" each.
+  std::vector<std::string> keptOnPort;
+};
+
 // Performs the clean-up, signalling only processes of this user, and logs one summary line when
-// anything was stopped. Returns the notes of that line, in order. Nothing here fails start-up: a
-// program that cannot run counts as having found nothing.
-std::vector<std::string> run(const Settings& settings = {});
+// anything was stopped. Nothing here fails start-up: a program that cannot run counts as having
+// found nothing.
+Outcome run(const Settings& settings = {});
 
 }  // namespace tvrn::LegacyCleaner

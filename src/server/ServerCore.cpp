@@ -319,6 +319,26 @@ namespace {
 // The uninstall takes the server down before it removes the folders; the exit path that
 // follows must not write them again. Each start arms it anew.
 std::atomic<bool> shutDown{false};
+
+// No client could reach a server without its socket: such a start is a failed one.
+void logSocketFailure(const std::string& why) {
+  Logger::error("tray", "ServerCore start failed: the MCP socket cannot be served (" + why + ")");
+}
+
+bool claimSocket() {
+  auto claimed = IPCServer::shared().claim();
+  if (!claimed) logSocketFailure(claimed.error());
+  return claimed.ok();
+}
+
+// The status server of this start cannot listen while another one of this system holds the port.
+void sayWhoKeepsThePort(const LegacyCleaner::Outcome& cleaned, int port) {
+  for (const std::string& server : cleaned.keptOnPort) {
+    Logger::warn("tray", "Port " + std::to_string(port) + " is held by another Tavrin server, " +
+                             server +
+                             ", which is left running; this status server waits for the port");
+  }
+}
 }  // namespace
 
 const std::string& version() {
@@ -338,13 +358,12 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
   ConfigManager& settings = ConfigManager::shared();
   Logger::configure(settings.logPath());
   if (!settingsUsable()) return false;
-  // Before the clean-up, which would end a running server's processes: a server without its
-  // socket serves nobody, so a second one leaves the first alone and gives up.
-  if (IPCServer::isServed(IPCServer::socketPath())) {
-    Logger::error("ipc",
-                  "another server is already listening at " + IPCServer::socketPath().string());
-    return false;
-  }
+  // Before the clean-up, which ends programs on the status port: a server without its socket
+  // serves nobody, so a start that cannot hold it (a path too long, a folder it cannot make or
+  // write, another server answering there) gives up while everything still runs as it did.
+  if (!claimSocket()) return false;
+  // Only the one server cuts the log the copies share; a second copy got no further than above.
+  Logger::startTrimming();
   shutDown = false;
   AuditLog::configure(settings.auditLogPath());
   Logger::info("tray", "ServerCore starting v" + version());
@@ -353,7 +372,7 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
     Logger::warn("tray", "Could not put the stdio server in place; the next start tries again");
   }
 
-  LegacyCleaner::run(cleanup);
+  sayWhoKeepsThePort(LegacyCleaner::run(cleanup), cleanup.port);
   killLegacyDaemons(cleanup.pkill);
 
   StartedParts& parts = buildParts(std::move(gate), settings);
@@ -371,11 +390,8 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
   queueBackgroundJobs(*startupWork(), parts.manifestLoader, context, parts.stores);
   startCloudServices(registry);
 
-  // No client could reach a server without its socket: such a start is a failed one, whatever
-  // else came up.
   if (auto serving = IPCServer::shared().start(registry, version()); !serving) {
-    Logger::error("tray", "ServerCore start failed: the MCP socket cannot be served (" +
-                              serving.error() + ")");
+    logSocketFailure(serving.error());
     return false;
   }
   Logger::info("tray", "ServerCore ready — all services started inline");

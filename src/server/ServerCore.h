@@ -32,13 +32,15 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, Plat
 // stops or cleans up anything: nothing is freed on a port the user did not choose.
 [[nodiscard]] bool settingsUsable();
 
-// Runs the start-up sequence on the calling thread, beginning with putting the stdio server
-// program in place (BundledServer); returns once the socket server is started. The server's
-// calendars, reminders and contacts are guarded by `gate`, which it keeps. `cleanup` is what
-// ends the processes an earlier generation left running (its pkill also ends the old daemons).
-// Called once per process. False, before anything else is started, when settingsUsable() is
-// not, or another server already answers on the socket; false too, with the reason logged, when the
-// socket cannot be bound at the end. The program then ends with status 1.
+// Runs the start-up sequence on the calling thread: first it claims the socket
+// (IPCServer::claim), then cuts the server log and puts the stdio server program in place
+// (BundledServer); returns once the socket server accepts. The server's calendars, reminders
+// and contacts are guarded by `gate`, which it keeps. `cleanup` is what ends the processes an
+// earlier generation left running (its pkill also ends the old daemons); this system's own
+// programs on the port are named in the log and left running. Called once per process. False,
+// with the reason logged, before anything is ended, cut or started, when settingsUsable() is
+// not or the socket cannot be claimed (another server answers on it, among other reasons). The
+// program then ends with status 1.
 [[nodiscard]] bool start(std::shared_ptr<PrivacyGate> gate,
                          const LegacyCleaner::Settings& cleanup = {});
 

@@ -248,7 +248,11 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
                            {"id", created["id"]},
                            {"title", "Holiday"},
                            {"start", "2024-06-10T00:00:00Z"},
-                           {"end", "2024-06-11T00:00:00Z"}}));
+                           {"end", "2024-06-11T00:00:00Z"},
+                           {"calendar", "Work"},
+                           {"calendar_id", work_},
+                           {"calendar_note",
+                            "Created in the default calendar, Work: no calendar matches 'Gym'."}}));
   const Event holiday = *data().event(created["id"].get<std::string>());
   EXPECT_TRUE(holiday.allDay);
   EXPECT_EQ(holiday.end, at("2024-06-12"));

@@ -62,6 +62,28 @@ TEST_F(LocalDataRouterTest, PermissionStatusAndProbes) {
             (json{{"ok", true}, {"result", {{"calendar", "requested"}}}}));
 }
 
+// Whoever calls the router (a tool, a manifest's helper call), a change is refused before its
+// service could read a mistyped argument as absent.
+TEST_F(LocalDataRouterTest, AChangeArgumentOfTheWrongTypeIsRefusedBeforeTheService) {
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+  const std::tuple<const char*, json, std::string> cases[] = {
+      // Formerly "title, start_date, and end_date are required", with all three given.
+      {"create_calendar_event",
+       {{"title", 5}, {"start_date", "2024-06-01"}, {"end_date", "2024-06-01"}, {"confirm", true}},
+       "Invalid 'title': expected string"},
+      {"delete_reminder",
+       {{"reminder_id", 5}, {"confirm", true}},
+       "Invalid 'reminder_id': expected string"},
+      {"calendar_for_new_event", {{"calendar", 3}}, "Invalid 'calendar': expected string"},
+  };
+  for (const auto& [method, args, refusal] : cases) {
+    EXPECT_EQ(callData(method, args), test::failureReply(refusal)) << method << " " << args;
+  }
+  EXPECT_TRUE(data().events(test::at("2024-06-01"), test::at("2024-06-02")).empty());
+  EXPECT_TRUE(data().reminders().empty());
+}
+
 TEST(LocalDataDatesTest, ReadsThreeFormsAndWritesUTC) {
   ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Central European time without tzdata
   ::tzset();

@@ -84,7 +84,7 @@ TEST(LoggerTest, WritesTheLineFormatToStderrAndOnceConfiguredToTheFile) {
   }
 }
 
-TEST(LoggerTest, ConfigureKeepsTheLast2000Pieces) {
+TEST(LoggerTest, TrimmingKeepsTheLast2000Pieces) {
   struct Row {
     const char* name;
     std::string before;
@@ -104,6 +104,8 @@ TEST(LoggerTest, ConfigureKeepsTheLast2000Pieces) {
     const auto file = test::home() / ("trim-" + std::to_string(++n) + ".log");
     test::writeFile(file, row.before);
     Logger::configure(file);
+    EXPECT_EQ(test::readFile(file), row.before) << "only the serving process trims";
+    Logger::startTrimming();
     EXPECT_EQ(test::readFile(file), row.after);
   }
   EXPECT_EQ(linesOf(test::readFile(test::home() / "trim-3.log")).size(), 1999u);
@@ -133,6 +135,7 @@ TEST(LoggerTest, LinesFromManyThreadsArriveWhole) {
 TEST(LoggerTest, TheFileStaysUnderItsCapWhileTheProcessRuns) {
   const auto file = test::home() / "bounded.log";
   Logger::configure(file);
+  Logger::startTrimming();
   const std::string payload(200, 'p');
   constexpr int kLines = 12000;  // about 2.8 MiB in all
   std::uintmax_t largest = 0;
@@ -147,6 +150,46 @@ TEST(LoggerTest, TheFileStaysUnderItsCapWhileTheProcessRuns) {
   const auto lines = linesOf(test::readFile(file));
   ASSERT_GT(lines.size(), 1000u);
   EXPECT_EQ(lines.back().substr(20), " [t] INFO  " + payload + std::to_string(kLines));
+}
+
+// Lines of some KiB: far fewer than 2000 of them pass the caps, so the cuts go by bytes, at the
+// start and while the process runs, and keep the newest whole lines.
+TEST(LoggerTest, LongLinesAreCutToTheByteCaps) {
+  constexpr std::uintmax_t kCap = 1024 * 1024;
+  constexpr std::uintmax_t kKept = kCap / 2;
+  for (const std::size_t lineBytes : {2048u, 5000u, 64u * 1024u}) {
+    SCOPED_TRACE(lineBytes);
+    const auto file = test::home() / ("long-" + std::to_string(lineBytes) + ".log");
+    std::string earlier;
+    for (int i = 1; earlier.size() < 3 * kCap; ++i) {
+      std::string line = "earlier line " + std::to_string(i) + " ";
+      earlier += line + std::string(lineBytes - line.size() - 1, 'e') + '\n';
+    }
+    test::writeFile(file, earlier);
+    Logger::configure(file);
+    Logger::startTrimming();
+    const std::string kept = test::readFile(file);
+    EXPECT_LE(kept.size(), kKept);
+    EXPECT_GT(kept.size(), kKept - lineBytes) << "as many of the newest lines as fit";
+    EXPECT_TRUE(earlier.ends_with(kept));
+    EXPECT_EQ(earlier[earlier.size() - kept.size() - 1], '\n') << "whole lines only";
+
+    const std::string payload(lineBytes, 'p');
+    std::uintmax_t largest = 0;
+    int written = 0;
+    {
+      test::CapturedStderr quiet;
+      for (std::uintmax_t total = 0; total < 3 * kCap; total += lineBytes) {
+        Logger::info("t", payload + std::to_string(++written));
+        largest = std::max(largest, std::filesystem::file_size(file));
+      }
+    }
+    EXPECT_LE(largest, kCap + lineBytes + 64);
+    const auto lines = linesOf(test::readFile(file));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().substr(20), " [t] INFO  " + payload + std::to_string(written));
+    for (const auto& line : lines) ASSERT_EQ(line.substr(20, 11), " [t] INFO  ");
+  }
 }
 
 TEST(LogThrottleTest, WritesTheFirstAtOnceAndThenOneCountPerInterval) {

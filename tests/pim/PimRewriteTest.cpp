@@ -949,25 +949,27 @@ const std::vector<Confirmed>& confirmedChanges() {
       // The occurrences the new series begins with keep their own changes (a new time, an
       // alarm, a SEQUENCE, a cancellation) and take the asked one on top.
       {"future from a moved occurrence", kServer, Ends::crlf, "2024-05-27 08:00", retitled,
-       rewritten("VEVENT", {"RRULE:FREQ=WEEKLY;UNTIL=20240527T065959Z;BYDAY=MO"},
+       rewritten("VEVENT", {"RRULE:FREQ=WEEKLY;UNTIL=20240520T070000Z;BYDAY=MO"},
                  {"-VEVENT@20240527T090000", "-VEVENT@20240603T090000", "-VEVENT@20240617T090000"}),
        rewritten("VEVENT",
                  {"DTSTART@:20240527T090000", "DTEND@:20240527T093000", "SUMMARY:Retro"}) +
            rewritten("VEVENT@20240527T090000", {"SUMMARY:Retro"}) +
            rewritten("VEVENT@20240617T090000", {"SUMMARY:Retro"})},
       {"future from a cancelled occurrence", kServer, Ends::crlf, "2024-06-17 09:00", relocated,
-       rewritten("VEVENT", {"RRULE:FREQ=WEEKLY;UNTIL=20240617T065959Z;BYDAY=MO"},
+       rewritten("VEVENT", {"RRULE:FREQ=WEEKLY;UNTIL=20240610T070000Z;BYDAY=MO"},
                  {"-VEVENT@20240617T090000"}),
        rewritten("VEVENT",
                  {"DTSTART@:20240617T090000", "DTEND@:20240617T093000", "LOCATION:Room 9"},
                  {"-VEVENT@20240527T090000", "-VEVENT@20240603T090000", "VEVENT -EXDATE"}) +
            rewritten("VEVENT@20240617T090000", {"LOCATION:Room 9"})},
       // The removed occurrences and the changed ones' originals move with the series' start, in
-      // its value type; those at their original time move along, a moved one keeps its day.
+      // its value type; the changed ones move by the same shift from where they are.
       {"series an hour later", kServer, Ends::crlf, "2024-05-06 09:00", later,
        rewritten("VEVENT", {"DTSTART@:20240506T100000", "DTEND@:20240506T103000",
                             "EXDATE@:20240610T100000"}) +
-           rewritten("VEVENT@20240527T090000", {"RECURRENCE-ID@:20240527T100000"}) +
+           rewritten("VEVENT@20240527T090000",
+                     {"RECURRENCE-ID@:20240527T100000", "DTSTART@:20240527T090000",
+                      "DTEND@:20240527T093000"}) +
            rewritten("VEVENT@20240603T090000",
                      {"RECURRENCE-ID@:20240603T100000", "DTSTART@:20240603T100000",
                       "DTEND@:20240603T110000"}) +
@@ -979,12 +981,14 @@ const std::vector<Confirmed>& confirmedChanges() {
                             "EXDATE;VALUE=DATE:20240610"}) +
            onDay("20240527", "20240527", "20240528") + onDay("20240603", "20240603", "20240604") +
            onDay("20240617", "20240617", "20240618")},
+      // A day made a time of day is the user's, in their zone (with its VTIMEZONE).
       {"all-day series made timed", kGoogle, Ends::crlf, "2024-05-06 Bin day", timed,
        rewritten("VEVENT",
-                 {"DTSTART:20240506T070000Z", "DTEND:20240506T073000Z", "EXDATE:20240513T070000Z",
-                  "RRULE:FREQ=WEEKLY;UNTIL=20240624T070000Z;BYDAY=MO"}) +
-           rewritten("VEVENT@20240527", {"RECURRENCE-ID:20240527T070000Z",
-                                         "DTSTART:20240528T070000Z", "DTEND:20240528T073000Z"})},
+                 {"DTSTART@:20240506T090000", "DTEND@:20240506T093000", "EXDATE@:20240513T090000",
+                  "RRULE:FREQ=WEEKLY;UNTIL=20240624T070000Z;BYDAY=MO"},
+                 {"+VTIMEZONE"}) +
+           rewritten("VEVENT@20240527", {"RECURRENCE-ID@:20240527T090000",
+                                         "DTSTART@:20240528T090000", "DTEND@:20240528T093000"})},
       {"lines libical cannot read", kExport, Ends::crlf, "2024-05-06 11:00", renamed, exported},
       {"a byte order mark", kExport, Ends::bomCrlf, "2024-05-06 11:00", renamed, exported},
       {"the last line ended by a bare CR", kExport, Ends::lastBareCr, "2024-05-06 11:00", renamed,

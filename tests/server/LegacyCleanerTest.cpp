@@ -17,6 +17,7 @@
 #include "platform/ProcessInfo.h"
 #include "server/LegacyCleaner.h"
 #include "support/CapturedStderr.h"
+#include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -45,8 +46,10 @@ int listenOnLoopback(int& port) {
 // and reaped when the test ends.
 class Child {
  public:
-  // A process with the given name listening on a loopback port.
-  static std::unique_ptr<Child> portHolder(const char* name, bool asNobody = false) {
+  // A process with the given name listening on a loopback port. With a `program` (a copy of
+  // sleep), that program holds the port instead of a copy of the test.
+  static std::unique_ptr<Child> portHolder(const char* name, bool asNobody = false,
+                                           const std::filesystem::path& program = {}) {
     auto child = std::make_unique<Child>();
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return child;
@@ -55,13 +58,16 @@ class Child {
       ::prctl(PR_SET_NAME, name);
       if (asNobody) becomeNobody();
       int port = 0;
-      if (listenOnLoopback(port) < 0 || ::write(ready[1], &port, sizeof port) != sizeof port) {
-        ::_exit(4);
+      const int listener = listenOnLoopback(port);
+      if (listener < 0 || ::write(ready[1], &port, sizeof port) != sizeof port) ::_exit(4);
+      if (!program.empty() && ::dup(listener) >= 0) {  // the copy outlives the exec
+        ::execl(program.c_str(), program.c_str(), "30", static_cast<char*>(nullptr));
       }
       for (;;) ::pause();
     }
     ::close(ready[1]);
-    if (::read(ready[0], &child->port_, sizeof child->port_) != sizeof child->port_) {
+    if (::read(ready[0], &child->port_, sizeof child->port_) != sizeof child->port_ ||
+        (!program.empty() && !test::waitForCommandLine(child->pid_, program))) {
       child->port_ = 0;
     }
     ::close(ready[0]);
@@ -140,27 +146,47 @@ std::string conflictNote(int port, const std::string& name, pid_t pid) {
          ")";
 }
 
-TEST(LegacyCleaner, SignalsPortHoldersExceptTheStdioServer) {
+// This system's programs are told by their kernel name, or by the file they run: its name, or a
+// folder of the system's own. Programs of the user are ended.
+TEST(LegacyCleaner, SignalsPortHoldersExceptThisSystemsPrograms) {
   struct Row {
     const char* name;
+    const char* folder;  // where a copy of sleep runs under `name`; none: the test's child
     bool signalled;
   };
-  for (const Row row : {Row{"py-holder", true}, Row{"tavrin-server", false}}) {
-    SCOPED_TRACE(row.name);
-    const auto holder = Child::portHolder(row.name);
+  const Row rows[] = {
+      {"py-holder", nullptr, true},                 // a program of the user's
+      {"tavrin-server", nullptr, false},            // known by its kernel name
+      {"tavrin-tray", nullptr, false},              // a server of another home
+      {"wacli", ".local/share/tavrin/bin", false},  // a helper the system installed
+      {"wacli", "bin", true},                       // the same program, the user's own
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.folder ? row.folder : "-") + "/" + row.name);
+    std::filesystem::path program;
+    if (row.folder) {
+      program = test::home() / row.folder / row.name;
+      std::filesystem::create_directories(program.parent_path());
+      std::filesystem::copy_file("/usr/bin/sleep", program);
+    }
+    const auto holder = Child::portHolder(row.name, false, program);
     ASSERT_GT(holder->port(), 0);
     test::CapturedStderr log;
-    const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+    const auto outcome = LegacyCleaner::run(settingsFor(holder->port()));
     const std::string logged = log.text();
+    const std::string shown =
+        std::string(row.name) + " (PID " + std::to_string(holder->pid()) + ")";
     if (row.signalled) {
       const std::string note = conflictNote(holder->port(), row.name, holder->pid());
-      EXPECT_EQ(notes, std::vector<std::string>{note});
+      EXPECT_EQ(outcome.stopped, std::vector<std::string>{note});
+      EXPECT_TRUE(outcome.keptOnPort.empty());
       EXPECT_NE(logged.find("[cleanup] INFO  Legacy Python server stopped: " + note + "\n"),
                 std::string::npos)
           << logged;
       EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
     } else {
-      EXPECT_TRUE(notes.empty());
+      EXPECT_TRUE(outcome.stopped.empty());
+      EXPECT_EQ(outcome.keptOnPort, std::vector<std::string>{shown});
       EXPECT_EQ(logged.find("[cleanup]"), std::string::npos);
       EXPECT_EQ(holder->endingSignal(200ms), 0);
     }
@@ -171,7 +197,7 @@ TEST(LegacyCleaner, NeverSignalsItsOwnProcess) {
   int port = 0;
   const int listener = listenOnLoopback(port);
   ASSERT_GE(listener, 0);
-  EXPECT_TRUE(LegacyCleaner::run(settingsFor(port)).empty());
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(port)).stopped.empty());
   ::close(listener);
 }
 
@@ -183,7 +209,7 @@ TEST(LegacyCleaner, NotesFollowTheOrderOfTheSteps) {
   ASSERT_GT(holder->port(), 0);
 
   test::CapturedStderr log;
-  const auto notes = LegacyCleaner::run(settingsFor(holder->port()));
+  const auto notes = LegacyCleaner::run(settingsFor(holder->port())).stopped;
 
   const std::vector<std::string> expected = {
       "Tavrin.app process", "LaunchAgent com.tavrin.server",
@@ -203,7 +229,7 @@ TEST(LegacyCleaner, LeavesOtherUsersProcessesAlone) {
   const auto holder = Child::portHolder("py-holder", /*asNobody=*/true);
   ASSERT_GT(holder->port(), 0);
 
-  EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).empty());
+  EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).stopped.empty());
   EXPECT_EQ(oldApp->endingSignal(200ms), 0);
   EXPECT_EQ(holder->endingSignal(200ms), 0);
 }

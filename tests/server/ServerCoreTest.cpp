@@ -14,12 +14,14 @@
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
+#include "platform/FileStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "support/AppFixtures.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/FakeSafari.h"
 #include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
@@ -473,6 +475,12 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   auto client = test::SocketClient::connect(socket, std::chrono::seconds(20));
   ASSERT_TRUE(client && client->call(test::request(1, "ping")));
 
+  // The running server's lines, more than a trim keeps, in one append (so no line of the server
+  // comes between them): the second copy must leave every one.
+  std::string serverLines;
+  for (int i = 1; i <= 2500; ++i) serverLines += "[t] INFO  line " + std::to_string(i) + "\n";
+  ASSERT_TRUE(FileStore::append(ConfigManager::shared().logPath(), serverLines));
+
   auto second = startCopy();
   ASSERT_TRUE(second);
   ASSERT_TRUE(second->waitForExit(SubprocessClock::now() + std::chrono::seconds(20)));
@@ -483,6 +491,7 @@ TEST(ServerProgramTest, ASecondCopyLeavesTheRunningServerAloneAndExitsWithStatus
   EXPECT_NE(log.find("another server is already listening at " + socket.string()),
             std::string::npos)
       << log;
+  EXPECT_NE(log.find(serverLines), std::string::npos) << "the second copy cut the server's log";
 
   first->terminate();
 }
@@ -539,6 +548,77 @@ TEST(ServerProgramTest, AStatusPortThatIsNoPortEndsTheStartWithStatusOne) {
   }
   const std::string log = test::readFile(ConfigManager::shared().logPath());
   EXPECT_EQ(log.find("Legacy"), std::string::npos) << log;
+}
+
+bool answersHttp(int port) {
+  const auto answer =
+      HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/", std::chrono::seconds(5));
+  return answer && answer.value().status == 200;
+}
+
+// A start that cannot serve its socket gives up before the clean-up: the user's program on the
+// status port is still there to answer (a signalled one could not).
+TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
+  if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
+  const int port = Endpoints::statusPort();
+  const auto program = Subprocess::start(
+      {{"/usr/bin/python3", "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1"}});
+  ASSERT_TRUE(program.ok());
+  ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
+
+  struct Row {
+    const char* why;
+    std::size_t homeLength;  // a home too long for the socket, or not
+    bool fileForFolder;      // a file where the socket's folder would be
+  };
+  const Row rows[] = {{"Socket path too long (", 100, false},
+                      {"bind() failed: Not a directory path=", 1, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const auto home = test::home() / std::string(row.homeLength, 'h');
+    ::setenv("HOME", home.c_str(), 1);
+    if (row.fileForFolder) test::writeFile(home / ".local" / "share", "x");
+    EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+    EXPECT_TRUE(answersHttp(port));
+    EXPECT_NE(test::readFile(ConfigManager::shared().logPath())
+                  .find("ServerCore start failed: the MCP socket cannot be served (" +
+                        std::string(row.why)),
+              std::string::npos);
+  }
+}
+
+// The status port held by a server of this system with another home, started through a link of
+// another name: the clean-up leaves it running, and the start says who holds the port.
+TEST(ServerProgramTest, AServerOfAnotherHomeOnTheStatusPortIsLeftRunningAndNamed) {
+  if (!test::runsInOwnPidNamespace()) return;  // the start-up ends older servers by name
+  const int port = test::useUnusedStatusPort();
+  const auto useHome = [](const std::filesystem::path& home) {
+    ::setenv("HOME", home.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+  };
+  const auto link = test::home() / "my-tray";
+  std::filesystem::create_symlink(TVRN_PROGRAM, link);
+  useHome(test::home() / "other");
+  auto other = Subprocess::start({{link.string(), "--headless"}});
+  const auto otherSocket = IPCServer::socketPath();
+  useHome(test::home());
+  ASSERT_TRUE(other.ok());
+  auto client = test::SocketClient::connect(otherSocket, std::chrono::seconds(20));
+  ASSERT_TRUE(client && client->call(test::request(1, "ping")));
+  ASSERT_TRUE(statusFrom(port));
+
+  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  EXPECT_TRUE(client->call(test::request(2, "ping")));
+  EXPECT_TRUE(other.value()->isRunning());
+  const std::string log = test::readFile(ConfigManager::shared().logPath());
+  EXPECT_NE(log.find("[tray] WARN  Port " + std::to_string(port) +
+                     " is held by another Tavrin server, my-tray (PID " +
+                     std::to_string(other.value()->pid()) + "), which is left running"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("conflict"), std::string::npos) << log;
+  ServerCore::shutdown();
+  other.value()->terminate();
 }
 
 // The read and search tools answer inside the scope that onedrive_set_scope stores.

@@ -24,14 +24,25 @@ ToolHandler updateEvent(HelperProxy& helper) { return forwardTo(helper, "update_
 ToolHandler listReminders(HelperProxy& helper) { return forwardTo(helper, "list_reminders"); }
 ToolHandler createReminder(HelperProxy& helper) { return forwardTo(helper, "create_reminder"); }
 
+// The preview's line naming the calendar the event would go into, as the service picks it (the
+// default standing in for a name that finds nothing); nothing when the service cannot say.
+std::string calendarLine(HelperProxy& helper, const Params::Arguments& args) {
+  const bool given = args && args->asObject() != nullptr;
+  const auto answer =
+      helper.callDict("calendar_for_new_event", given ? args->rawValue() : json::object(), 0);
+  if (!answer || !answer->contains("calendar") || !(*answer)["calendar"].is_string()) return {};
+  return "\n  Calendar: " + (*answer)["calendar"].get<std::string>();
+}
+
 ToolHandler createEvent(HelperProxy& helper) {
-  return confirmedForward(helper, "create_calendar_event", [](const Params::Arguments& args) {
-    return "Preview — create calendar event:\n  Title: " +
-           Params::optional("title", args, "(no title)") +
-           "\n  Start: " + Params::optional("start_date", args, "?") +
-           "\n  End:   " + Params::optional("end_date", args, "?") +
-           "\nCall again with confirm: true to create.";
-  });
+  return confirmedForward(
+      helper, "create_calendar_event", [&helper](const Params::Arguments& args) {
+        return "Preview — create calendar event:\n  Title: " +
+               Params::optional("title", args, "(no title)") +
+               "\n  Start: " + Params::optional("start_date", args, "?") +
+               "\n  End:   " + Params::optional("end_date", args, "?") +
+               calendarLine(helper, args) + "\nCall again with confirm: true to create.";
+      });
 }
 
 ToolHandler deleteEvent(HelperProxy& helper) {

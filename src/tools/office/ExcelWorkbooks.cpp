@@ -376,12 +376,13 @@ bool isArchiveFailure(const ToolError& error) {
 
 // ---- Writing ----
 
-// A cell of excel_create's rows as the script receives it: text stays text, null an empty cell,
-// anything else its compact JSON text, so every cell keeps its column.
+// A cell of excel_create's rows as the script receives it. Text, numbers and true or false keep
+// their JSON type, which the script writes as the cell's type, so a spreadsheet sums the numbers
+// and text that only looks like a number ("007") stays as written; null is an empty cell, and a
+// list or an object its compact JSON text, so every cell keeps its column.
 json cellArgument(const JSONValue& cell) {
-  if (const auto text = cell.asString()) return *text;
-  if (cell.kind() == JSONValue::Kind::nullValue) return nullptr;
-  return cell.rawValue().dump();
+  if (cell.asArray() != nullptr || cell.asObject() != nullptr) return cell.rawValue().dump();
+  return cell.rawValue();
 }
 
 const JSONValue::Array* arrayArgument(std::string_view name, const Params::Arguments& arguments) {

@@ -4,6 +4,7 @@
 // (beside it, renamed over it), so a failed save keeps the old file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -16,6 +17,8 @@ namespace tvrn::ExcelWorkbooks {
 
 // The last column a worksheet can have (XFD); cells past it are not read.
 inline constexpr int kLastColumn = 16383;
+// The last row a worksheet can have, counted from 1.
+inline constexpr std::size_t kLastRow = 1048576;
 
 // The tool handlers.
 ToolResult readExcel(const Params::Arguments& arguments);

@@ -232,11 +232,6 @@ std::optional<std::string> readHeader(const std::filesystem::path& file, std::si
 
 std::string lowered(std::string_view text) { return Utf8::lowercased(text); }
 
-ToolError cannotWrite(const std::string& path, const std::string& reason) {
-  return ToolError::executionFailed(kCannotWritePrefix + path + kCannotWriteMiddle + reason +
-                                    kCannotWriteSuffix);
-}
-
 // Runs the reader on a thread of its own and waits for it at most the time-out.
 std::optional<std::string> headerWithTimeout(
     const std::function<std::optional<std::string>()>& reader, const std::string& name,
@@ -393,6 +388,11 @@ Result<RegularFile, ToolError> openDocument(const std::string& path,
     if (auto error = ensureNotCloudPlaceholder(path, polling)) return fail(*error);
   }
   return openForReading(path);
+}
+
+ToolError cannotWrite(const std::string& path, const std::string& reason) {
+  return ToolError::executionFailed(kCannotWritePrefix + path + kCannotWriteMiddle + reason +
+                                    kCannotWriteSuffix);
 }
 
 Result<DocumentTarget, ToolError> documentTarget(const std::string& path,

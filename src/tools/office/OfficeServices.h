@@ -117,6 +117,9 @@ struct DocumentTarget {
 // package of that kind. A refused target is left as it is.
 Result<DocumentTarget, ToolError> documentTarget(const std::string& path, const DocumentKind& kind);
 
+// The failure of a writer that wrote nothing to the path, saying why.
+ToolError cannotWrite(const std::string& path, const std::string& reason);
+
 // Puts the document's bytes in the target's place through its folder, with exactly the target's
 // mode; a link put in the file's place meanwhile is replaced, never followed. The
 // error says why nothing was written ("no such folder" when the folder is missing).

@@ -113,11 +113,13 @@ ToolResult writeDocxZip(const std::string& path, const OfficeServices::DocumentT
       {"_rels/.rels", kPackageRelationships},
       {"word/_rels/document.xml.rels", kDocumentRelationships},
       {kDocumentMember, documentXML}};
-  // The document goes into an existing folder only; no folders are made on the caller's behalf.
   const auto bytes = ZipArchive::archiveBytes(members);
-  if (!bytes || !OfficeServices::writeDocument(target, bytes.value())) {
-    return fail(ToolError::executionFailed(kCannotZip));
-  }
+  if (!bytes) return fail(ToolError::executionFailed(kCannotZip));
+  // The document goes into an existing folder only; no folders are made on the caller's behalf,
+  // and one that cannot be written into is named as the other writers name it.
+  const auto written = OfficeServices::writeDocument(target, bytes.value());
+  if (!written && !target.folder) return fail(OfficeServices::cannotWrite(path, written.error()));
+  if (!written) return fail(ToolError::executionFailed(kCannotZip));
   return ToolResponse::json(JSONValue::Object{{"created", true}, {"path", path}});
 }
 

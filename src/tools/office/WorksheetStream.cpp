@@ -172,9 +172,11 @@ class RowReader : public XmlStream {
     if (place_ == Place::outside && depth == kSheetDataDepth && name == "sheetData") {
       place_ = Place::sheetData;
     } else if (place_ == Place::sheetData && depth == kRowDepth && name == "row") {
-      if (sheet.rowsSeen >= limit()) return stop();
-      ++sheet.rowsSeen;
+      const std::size_t number = rowNumber(attributes);
+      if (number > limit()) return stop();
       startRow();
+      keepEmptyRows(number - 1 - sheet.rowsSeen);
+      sheet.rowsSeen = number;
       place_ = Place::row;
     } else if (place_ == Place::row && depth == kCellDepth && name == "c") {
       startCell(attributes);
@@ -217,6 +219,23 @@ class RowReader : public XmlStream {
 
   std::size_t limit() const { return maxRows_ > 0 ? static_cast<std::size_t>(maxRows_) : 0; }
 
+  // A row's place is its own number; spreadsheet programs leave empty rows out of the file, so
+  // counting row elements would move every row after a blank one up. A row without a usable
+  // number (none, not one of the sheet's, or not past the row before it) takes the next place.
+  std::size_t rowNumber(const XML_Char** attributes) const {
+    const std::size_t next = sheet.rowsSeen + 1;
+    const auto reference = attribute(attributes, "r");
+    if (!reference) return next;
+    std::size_t number = 0;
+    const auto [end, error] =
+        std::from_chars(reference->data(), reference->data() + reference->size(), number);
+    if (error != std::errc() || end != reference->data() + reference->size() ||
+        number > ExcelWorkbooks::kLastRow || number < next) {
+      return next;
+    }
+    return number;
+  }
+
   // What the limits leave for the values of the row being read.
   std::size_t room() const {
     const std::size_t used = usedBytes_ + rowBytes();
@@ -234,6 +253,18 @@ class RowReader : public XmlStream {
     rowText_ = sheet.text.size();
     rowWidth_ = 0;
     nextColumn_ = 0;
+  }
+
+  // The places of rows the sheet leaves out, before the row being read, as empty rows.
+  void keepEmptyRows(std::size_t count) {
+    if (!keeping_ || count == 0) return;
+    const std::size_t room = limits_.bytes - usedBytes_;
+    const std::size_t fitting =
+        limits_.rowBytes == 0 ? count : std::min(count, room / limits_.rowBytes);
+    usedBytes_ += fitting * limits_.rowBytes;
+    sheet.rowEnds.insert(sheet.rowEnds.end(), fitting,
+                         static_cast<std::uint32_t>(sheet.cells.size()));
+    if (fitting < count) stopKeeping();
   }
 
   // From here on rows are only counted: the row being read goes, with all that it kept.

@@ -45,7 +45,8 @@ struct Sheet {
   std::string text;                    // the kept values, one after another
   std::vector<Cell> cells;             // in document order
   std::vector<std::uint32_t> rowEnds;  // row i's cells end at cells[rowEnds[i]]
-  // Rows of the sheet up to the limit asked for, kept or not.
+  // The place (the 1-based row number) of the last row read, up to the limit asked for, kept or
+  // not: the rows the sheet leaves out before it count too.
   std::size_t rowsSeen = 0;
   // The shared indexes the kept cells name, ascending; `sharedValues[i]` is the item of
   // `sharedIndexes[i]` when `sharedStates[i]` is resolved.
@@ -61,9 +62,11 @@ struct Sheet {
   bool denseRow(std::size_t row, std::vector<std::string_view>& values) const;
 };
 
-// The first `maxRows` rows of the worksheet's first sheetData; nothing when the part is damaged
-// or unreadable before the last of them ends. Cells without a value do not widen a row. Rows stop
-// being kept once they would take more than the limits; the rest up to `maxRows` are only counted.
+// Rows 1 to `maxRows` of the worksheet's first sheetData, each at its place: a row the sheet leaves
+// out before the last one read is an empty row. Nothing when the part is damaged or unreadable
+// before the last of them ends. Cells without a value do not widen a row. Rows stop being kept
+// once they would take more than the limits; the places after them up to the last row read are
+// only counted.
 std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows, Limits limits);
 
 // Reads the shared-string items the kept cells name, keeping no more than `maxBytes` of them;

@@ -1,20 +1,26 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "bridges/HelperProxy.h"
+#include "bridges/JXARunnerProxy.h"
 #include "bridges/PimFixtures.h"
 #include "bridges/PlatformStores.h"
+#include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "pim/PimStore.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Paths.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "support/ToolCall.h"
 #include "tools/calendar/CalendarTools.h"
+#include "tools/support/SystemTools.h"
+#include "tools/todo/ToDoTools.h"
 
 namespace tvrn {
 namespace {
@@ -36,11 +42,11 @@ class CalendarToolsTest : public ::testing::Test, protected test::PimWorld {
     EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
     test::startWithoutCollections();
     auto& store = data();
-    const auto work = store.saveCalendar(test::calendarNamed("Work")).value().id;
+    work_ = store.saveCalendar(test::calendarNamed("Work")).value().id;
     EXPECT_TRUE(store.saveCalendar(test::calendarNamed("Errands", EntityType::reminder)));
     event_ = store
                  .saveEvent(
-                     test::eventIn(work, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"))
+                     test::eventIn(work_, "Review", "2024-05-01T09:00:00Z", "2024-05-01T10:00:00Z"))
                  .value()
                  .id;
     CalendarTools::registerTools(*registry_, helper_);
@@ -52,7 +58,7 @@ class CalendarToolsTest : public ::testing::Test, protected test::PimWorld {
 
   HelperProxy helper_{dispatcher()};
   std::shared_ptr<ToolRegistry> registry_ = std::make_shared<ToolRegistry>();
-  std::string event_;
+  std::string work_, event_;
 };
 
 TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
@@ -89,9 +95,9 @@ TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
 }
 
 TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
-  EXPECT_EQ(resultText(run("create_calendar_event", {{"end_date", 5}})),
-            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\nCall "
-            "again with confirm: true to create.");
+  EXPECT_EQ(resultText(run("create_calendar_event", {{"end_date", nullptr}})),
+            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\n  "
+            "Calendar: Work\nCall again with confirm: true to create.");
   EXPECT_EQ(
       resultText(run("delete_calendar_event", {{"event_id", event_}})),
       "Preview — delete calendar event '" + event_ + "'. Call again with confirm: true to delete.");
@@ -126,6 +132,196 @@ TEST_F(CalendarToolsTest, OverTheSocketTheSameCallsGiveTheSameResults) {
     ASSERT_TRUE(reply) << tool;
     EXPECT_EQ(reply->at("result")["content"][0]["text"], resultText(run(tool, args))) << tool;
   }
+}
+
+// Every tool that changes events, reminders or tasks, the To Do and reminder-completing ones too;
+// Errands is the only reminder list.
+class PersonalDataChangesTest : public CalendarToolsTest {
+ protected:
+  void SetUp() override {
+    CalendarToolsTest::SetUp();
+    ToDoTools::registerTools(*registry_, helper_);
+    SystemTools::registerTools(*registry_, {helper_, scripts_}, "test");
+  }
+
+  static std::map<std::string, std::string> onDisk() {
+    return test::contentsOf(test::home() / "calendars");
+  }
+
+  JXARunnerProxy scripts_{Timeouts::jxaDefault};
+};
+
+const json kJune{{"title", "Demo"},
+                 {"start_date", "2024-06-01T09:00:00Z"},
+                 {"end_date", "2024-06-01T10:00:00Z"}};
+
+json june(const json& more) {
+  json args = kJune;
+  args.update(more);
+  return args;
+}
+
+TEST_F(PersonalDataChangesTest, AnArgumentOfTheWrongTypeIsRefusedByNameAndChangesNothing) {
+  // Confirmed unless the row says otherwise: a preview the tool answers itself refuses too.
+  const struct {
+    const char* tool;
+    json args;
+    std::string argument, type;
+  } rows[] = {
+      {"create_calendar_event", {{"title", 5}, {"confirm", false}}, "title", "string"},
+      {"create_calendar_event", june({{"start_date", 5}}), "start_date", "string"},
+      {"create_calendar_event", june({{"calendar", {"Work"}}}), "calendar", "string"},
+      {"create_calendar_event", june({{"attendees", "a@example.com"}}), "attendees",
+       "array of strings"},
+      {"create_calendar_event", june({{"attendees", {"a@example.com", 7}}}), "attendees",
+       "array of strings"},
+      {"update_calendar_event", {{"event_id", event_}, {"start_date", 5}}, "start_date", "string"},
+      {"update_calendar_event",
+       {{"event_id", event_}, {"title", "Retro"}, {"span", 1}},
+       "span",
+       "string"},
+      {"delete_calendar_event", {{"event_id", 5}, {"confirm", false}}, "event_id", "string"},
+      {"create_reminder", {{"title", "Rent"}, {"due_date", 20240501}}, "due_date", "string"},
+      {"create_reminder",
+       {{"title", "Rent"}, {"list_name", json::object()}},
+       "list_name",
+       "string"},
+      {"complete_reminder", {{"reminder_id", 7}}, "reminder_id", "string"},
+      {"todo_create_task", {{"title", "Rent"}, {"priority", 1.5}}, "priority", "integer"},
+      {"todo_create_task", {{"title", true}, {"confirm", false}}, "title", "string"},
+      // Read as absent, the title would pick the task instead.
+      {"todo_complete_task", {{"task_id", 5}, {"title", "Milk"}}, "task_id", "string"},
+      {"todo_complete_task", {{"title", "Milk"}, {"list", 3}}, "list", "string"},
+  };
+  const auto before = onDisk();
+  for (const auto& row : rows) {
+    json args = row.args;
+    args.emplace("confirm", true);
+    const ToolResult result = run(row.tool, args);
+    ASSERT_FALSE(result.ok()) << row.tool << " " << args << ": " << test::textOf(result);
+    EXPECT_EQ(result.error().kind(), ToolError::Case::invalidParam) << row.tool << " " << args;
+    EXPECT_EQ(result.error().description(), "Invalid '" + row.argument + "': expected " + row.type)
+        << row.tool << " " << args;
+  }
+  EXPECT_EQ(onDisk(), before);
+
+  // A client over the socket reads it as a failed call.
+  test::SessionOverSocket session(registry_);
+  const auto reply = session.client().call(
+      test::request(1, "tools/call",
+                    {{"name", "update_calendar_event"},
+                     {"arguments", {{"event_id", event_}, {"start_date", 5}, {"confirm", true}}}}));
+  ASSERT_TRUE(reply);
+  const json text{{"type", "text"}, {"text", "Error: Invalid 'start_date': expected string"}};
+  EXPECT_EQ(reply->at("result"), (json{{"content", {text}}, {"isError", true}}));
+  EXPECT_EQ(onDisk(), before);
+}
+
+TEST_F(PersonalDataChangesTest, NullIsNotGivenAndAConfirmOfAnotherTypeOnlyPreviews) {
+  const struct {
+    const char* tool;
+    json args;
+    std::string preview;  // how the answer begins
+  } rows[] = {
+      {"create_calendar_event",
+       {{"title", nullptr}, {"confirm", "yes"}},
+       "Preview — create calendar event:\n  Title: (no title)\n"},
+      {"update_calendar_event",
+       {{"event_id", event_}, {"title", nullptr}, {"confirm", 1}},
+       "Preview — Changes to 'Review':\n  (no changes specified)\n"},
+      {"delete_calendar_event",
+       {{"event_id", event_}, {"confirm", nullptr}},
+       "Preview — delete calendar event '" + event_ + "'."},
+      {"create_reminder",
+       {{"title", "Rent"}, {"list_name", nullptr}, {"confirm", "true"}},
+       "Preview — Reminder to be created:\n  Title:    Rent\n"},
+      {"complete_reminder",
+       {{"reminder_id", "r1"}, {"confirm", {true}}},
+       "Preview — mark reminder 'r1' as complete."},
+      {"todo_create_task",
+       {{"title", "Rent"}, {"priority", nullptr}, {"confirm", "no"}},
+       "Preview — create task 'Rent' in 'default list'."},
+      {"todo_complete_task",
+       {{"title", "Milk"}, {"task_id", nullptr}, {"confirm", 0}},
+       "Preview — mark task 'Milk' as complete."},
+  };
+  const auto before = onDisk();
+  for (const auto& row : rows) {
+    const std::string text = test::textOf(run(row.tool, row.args));
+    EXPECT_EQ(text.rfind(row.preview, 0), 0u) << row.tool << " " << row.args << ": " << text;
+  }
+  EXPECT_EQ(onDisk(), before);
+}
+
+// Before the user allows access a preview names only what was asked for: the user's calendars and
+// lists are not told to a client, and nobody is asked.
+TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefault) {
+  int asked = 0;
+  gate.setPrompt([&asked](PrivacyEntity, PrivacyGate::Answer answer) {
+    ++asked;
+    answer(false);
+  });
+  const struct {
+    const char* tool;
+    json args;
+    std::string line;
+    AuthorizationStatus access = AuthorizationStatus::granted;
+  } previews[] = {
+      {"create_calendar_event",
+       {{"calendar", "Gym"}},
+       "\n  Calendar: Work (default; no calendar matches 'Gym')\n"},
+      {"create_calendar_event",
+       {{"calendar_id", "nope"}},
+       "\n  Calendar: Work (default; no calendar has the id 'nope')\n"},
+      {"create_calendar_event",
+       {{"calendar_id", "nope"}, {"calendar", "Gym"}},
+       "\n  Calendar: Work (default; no calendar has the id 'nope' or matches 'Gym')\n"},
+      {"create_calendar_event", {{"calendar", "WOR"}}, "\n  Calendar: Work\n"},
+      {"create_calendar_event", json::object(), "\n  Calendar: Work\n"},
+      {"create_reminder",
+       {{"title", "Rent"}, {"list_name", "Gym"}},
+       "\n  List:     Errands (default; no list matches 'Gym')\n"},
+      {"create_reminder", {{"title", "Rent"}, {"list_name", "err"}}, "\n  List:     Errands\n"},
+      {"create_reminder", {{"title", "Rent"}}, "\n  List:     Errands\n"},
+      {"create_calendar_event",
+       {{"calendar", "Gym"}},
+       "\n  Calendar: Gym\n",
+       AuthorizationStatus::notDetermined},
+      {"create_calendar_event", json::object(), "\n  Calendar: (default)\n",
+       AuthorizationStatus::notDetermined},
+      {"create_reminder",
+       {{"title", "Rent"}},
+       "\n  List:     (default)\n",
+       AuthorizationStatus::denied},
+  };
+  for (const auto& row : previews) {
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, row.access));
+    EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, row.access));
+    const std::string text = test::textOf(run(row.tool, row.args));
+    EXPECT_NE(text.find(row.line), std::string::npos)
+        << row.tool << " " << row.args << ": " << text;
+  }
+  EXPECT_EQ(asked, 0);
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::reminders, AuthorizationStatus::granted));
+
+  json created =
+      test::jsonOf(run("create_calendar_event", june({{"calendar", "Gym"}, {"confirm", true}})));
+  EXPECT_EQ(created["calendar"], "Work");
+  EXPECT_EQ(created["calendar_id"], work_);
+  EXPECT_EQ(created["calendar_note"],
+            "Created in the default calendar, Work: no calendar matches 'Gym'.");
+  EXPECT_EQ(data().event(created["id"].get<std::string>())->calendarId, work_);
+  json named =
+      test::jsonOf(run("create_calendar_event", june({{"calendar", "work"}, {"confirm", true}})));
+  EXPECT_EQ(named["calendar"], "Work");
+  EXPECT_FALSE(named.contains("calendar_note")) << named;
+
+  EXPECT_EQ(test::textOf(run("create_reminder",
+                             {{"title", "Rent"}, {"list_name", "Gym"}, {"confirm", true}})),
+            "Reminder created: Rent — list: Errands (default; no list matches 'Gym')");
+  EXPECT_EQ(test::textOf(run("create_reminder", {{"title", "Tea"}, {"confirm", true}})),
+            "Reminder created: Tea — list: Errands");
 }
 
 TEST(CalendarToolsReadOnlyTest, OnlyTheReadingToolsAreListedAndRun) {

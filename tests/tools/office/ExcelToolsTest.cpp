@@ -3,9 +3,12 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <pugixml.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -138,6 +141,53 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
   }
 }
 
+// Rows as spreadsheet programs write them: each carries its own number, and the empty rows
+// between them are left out of the file. Every row comes back at its place, the empty ones as
+// empty rows, and the row limit counts places.
+TEST(ExcelToolsTest, RowsKeepTheirPlaces) {
+  const ZipArchive::Member strings = {"xl/sharedStrings.xml",
+                                      "<sst><si><t>zero</t></si><si><t>one</t></si></sst>"};
+  const auto row = [](const std::string& number, const std::string& value) {
+    const std::string r = number.empty() ? "" : " r=\"" + number + "\"";
+    return "<row" + r + " spans=\"1:3\"><c r=\"B" + number + "\"><v>" + value + "</v></c></row>";
+  };
+  const std::string shared = "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>1</v></c></row>";
+  const std::string inlined =
+      "<row r=\"4\"><c r=\"C4\" t=\"inlineStr\"><is><t>four</t></is></c></row>";
+  struct Case {
+    std::string name;
+    std::string rows;
+    json maxRows;  // null: the default
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"blank lines left out", shared + inlined + row("7", "7"), nullptr,
+       R"([[],["one"],[],["","","four"],[],[],["","7"]])"},
+      {"rows without a number follow the one before",
+       row("", "a") + row("3", "c") + row("", "d") + "<row/>" + row("7", "g"), nullptr,
+       R"([["","a"],[],["","c"],["","d"],[],[],["","g"]])"},
+      {"limit inside a gap", row("1", "a") + row("9", "i"), 5, R"([["","a"]])"},
+      {"limit inside a gap before the first row", row("6", "f"), 5, "[]"},
+      {"limit at a row", shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])"},
+      {"first row past the limit", shared, 1, "[]"},
+      {"numbers that are not a row's own",
+       row("0", "z") + row("+5", "p") + row("-2", "x") + row("1048577", "o") + row("6", "f"),
+       nullptr, R"([["","z"],["","p"],["","x"],["","o"],[],["","f"]])"},
+      {"numbers out of order", row("3", "c") + row("2", "b") + row("3", "d") + row("7", "g"),
+       nullptr, R"([[],[],["","c"],["","b"],["","d"],[],["","g"]])"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        xlsx("places.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(c.rows)}, strings});
+    json arguments = {{"path", path}};
+    if (!c.maxRows.is_null()) arguments["max_rows"] = c.maxRows;
+    const json read = callOfficeJson("excel_read", arguments);
+    EXPECT_EQ(read["rows"], json::parse(c.expected));
+    EXPECT_EQ(read["count"], read["rows"].size());
+  }
+}
+
 // The sheet is read only as far as the rows asked for, and the shared strings only as far as the
 // last one they name: damage past that point goes unseen, damage before it is reported.
 TEST(ExcelToolsTest, ReadsOnlyAsFarAsTheRowsAskedFor) {
@@ -267,6 +317,15 @@ TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
        2,
        {fourMebibytes}},
       {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
+      // Rows the file leaves out are places too.
+      {"a gap after a value past 10 MiB",
+       worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>" + std::string(11 << 20, 'x') +
+                 "</t></is></c></row><row r=\"5\"><c r=\"A5\"><v>1</v></c></row>"),
+       {},
+       nullptr,
+       0,
+       5,
+       nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -408,7 +467,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
       {"excel_read",
        {{"path", path}},
        json::parse(R"({"sheet":"Sheet","sheets":["Sheet"],"count":3,"rows":[["A","B"],
-          ["text","1","2.5","true","","[1,\"two\"]","{\"k\":\"v\"}","last"],
+          ["text","1","2.5","TRUE","","[1,\"two\"]","{\"k\":\"v\"}","last"],
           ["second","new & <fresh>"]]})")},
   };
   for (const auto& [tool, arguments, expected] : calls) {
@@ -416,6 +475,145 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   }
   EXPECT_EQ(test::namesIn(folder), (std::vector<std::string>{"link.xlsx", "made.xlsx"}));
   EXPECT_TRUE(std::filesystem::is_symlink(link));
+}
+
+// A value of an excel_create row and what becomes of it: the cell's type as written (none when
+// no cell is written), and for anything but a number the value as written and as read back, as
+// a spreadsheet program shows it. A number is compared as a number.
+struct TypedCell {
+  json given;
+  std::string type;
+  std::string written;
+  std::string read;
+};
+
+const std::vector<TypedCell>& typedCells() {
+  static const std::vector<TypedCell> cells = {
+      {42, "n", "", ""},
+      {-17, "n", "", ""},
+      {2.5, "n", "", ""},
+      {-0.001, "n", "", ""},
+      {1e300, "n", "", ""},
+      {json::parse("12345678901234567890"), "n", "", ""},
+      {true, "b", "1", "TRUE"},
+      {false, "b", "0", "FALSE"},
+      {"007", "inlineStr", "007", "007"},
+      {"1e3", "inlineStr", "1e3", "1e3"},
+      {"-5", "inlineStr", "-5", "-5"},
+      {nullptr, "", "", ""},
+      {json::parse(R"([1, "two"])"), "inlineStr", R"([1,"two"])", R"([1,"two"])"},
+      {json::parse(R"({"k": "v"})"), "inlineStr", R"({"k":"v"})", R"({"k":"v"})"},
+      {"last", "inlineStr", "last", "last"},
+  };
+  return cells;
+}
+
+void expectValue(const TypedCell& cell, const std::string& text, const std::string& expected) {
+  if (!cell.given.is_number()) {
+    EXPECT_EQ(text, expected);
+    return;
+  }
+  // A spreadsheet keeps about 15 significant digits.
+  const double given = cell.given.get<double>();
+  EXPECT_NEAR(std::strtod(text.c_str(), nullptr), given, std::abs(given) * 1e-14) << text;
+}
+
+// A workbook whose second row holds every value of typedCells, one a column.
+std::string typedWorkbook() {
+  useSystemPython();
+  json headers = json::array();
+  json row = json::array();
+  for (const auto& cell : typedCells()) {
+    headers.push_back("c" + std::to_string(headers.size()));
+    row.push_back(cell.given);
+  }
+  const std::string path = (test::home() / "typed.xlsx").string();
+  const json made = callOfficeJson(
+      "excel_create",
+      {{"path", path}, {"headers", headers}, {"rows", json::array({row})}, {"confirm", true}});
+  EXPECT_EQ(made["rows"], 1) << made;
+  return path;
+}
+
+// The cells of a row of the first worksheet as written, by column: the type (the format's "n"
+// when none is written) and the value, or the text of an inline string.
+std::map<int, std::pair<std::string, std::string>> writtenRow(const std::string& path, int row) {
+  std::map<int, std::pair<std::string, std::string>> cells;
+  const auto xml = ZipArchive::readMember(path, "xl/worksheets/sheet1.xml");
+  pugi::xml_document document;
+  if (!xml || !document.load_string(xml.value().c_str())) return cells;
+  const std::string query = "//row[@r='" + std::to_string(row) + "']/c";
+  for (const auto& found : document.select_nodes(query.c_str())) {
+    const pugi::xml_node cell = found.node();
+    const std::string type = cell.attribute("t") ? cell.attribute("t").value() : "n";
+    const std::string value =
+        type == "inlineStr" ? cell.child("is").child_value("t") : cell.child_value("v");
+    cells[ExcelWorkbooks::columnIndex(cell.attribute("r").value())] = {type, value};
+  }
+  return cells;
+}
+
+// Numbers are written as numbers and true and false as booleans, so a spreadsheet sums and
+// shows them as such; text, even text that reads as a number, stays text.
+TEST(ExcelToolsTest, CreateWritesEachValueWithItsType) {
+  const std::string path = typedWorkbook();
+  const auto written = writtenRow(path, 2);
+  const json read = callOfficeJson("excel_read", {{"path", path}})["rows"];
+  ASSERT_EQ(read.size(), 2u) << read;
+  ASSERT_EQ(read[1].size(), typedCells().size());
+  for (int column = 0; column < static_cast<int>(typedCells().size()); ++column) {
+    const TypedCell& cell = typedCells()[column];
+    SCOPED_TRACE(cell.given.dump());
+    const auto found = written.find(column);
+    if (cell.type.empty()) {
+      EXPECT_EQ(found, written.end());
+    } else if (found == written.end()) {
+      ADD_FAILURE() << "no cell written";
+    } else {
+      EXPECT_EQ(found->second.first, cell.type);
+      expectValue(cell, found->second.second, cell.written);
+    }
+    expectValue(cell, read[1][column], cell.read);
+  }
+}
+
+// A spreadsheet program, where one is installed, reads the same values from the workbook.
+TEST(ExcelToolsTest, CreatedWorkbookReadsTheSameInASpreadsheetProgram) {
+  const std::string path = typedWorkbook();
+  const auto csv = test::home() / "typed.csv";
+  const std::vector<std::vector<std::string>> converters = {
+      {"ssconvert", path, csv.string()},
+      {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(), path},
+      {"soffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(), path}};
+  bool converted = false;
+  for (const auto& converter : converters) {
+    SpawnOptions spawn(converter);
+    spawn.searchPath = true;
+    RunOptions run;
+    run.timeout = std::chrono::seconds(90);
+    const auto done = Subprocess::run(spawn, run);
+    if (!done.launched) continue;
+    ASSERT_EQ(done.exit.status, 0) << converter[0] << ": " << done.standardError;
+    converted = true;
+    break;
+  }
+  if (!converted) {
+    GTEST_SKIP() << "neither ssconvert nor libreoffice is installed: no spreadsheet program to "
+                    "read the workbook";
+  }
+  const auto rows = Subprocess::run({{"/usr/bin/python3", "-c", R"(
+import csv, json, sys
+with open(sys.argv[1], newline='', encoding='utf-8') as f:
+    print(json.dumps(list(csv.reader(f)))))",
+                                      csv.string()}});
+  ASSERT_EQ(rows.exit.status, 0) << rows.standardError;
+  const json shown = json::parse(rows.standardOutput);
+  ASSERT_EQ(shown.size(), 2u) << shown;
+  ASSERT_EQ(shown[1].size(), typedCells().size()) << shown;
+  for (std::size_t column = 0; column < typedCells().size(); ++column) {
+    SCOPED_TRACE(typedCells()[column].given.dump());
+    expectValue(typedCells()[column], shown[1][column], typedCells()[column].read);
+  }
 }
 
 // A write names a sheet the workbook does not have (a spelling of its own, another letter case):

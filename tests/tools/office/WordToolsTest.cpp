@@ -150,7 +150,9 @@ TEST(WordToolsTest, FailedWritesKeepTheOldFile) {
            "': the file there is not a Word document (.docx); nothing was written."},
       {"word_append", (folder / "cut.docx").string(), "Cannot read document.xml"},
       {"word_append", "/no/such.docx", "Not found: /no/such.docx"},
-      {"word_create", (folder / "missing" / "new.docx").string(), "Cannot zip .docx file"},
+      {"word_create", (folder / "missing" / "new.docx").string(),
+       "Cannot write '" + (folder / "missing" / "new.docx").string() +
+           "': no such folder; nothing was written."},
       {"word_create", kept, "Cannot zip .docx file"},
       {"word_append", kept, "Cannot write back to .docx"},
   };

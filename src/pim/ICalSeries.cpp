@@ -1,0 +1,415 @@
+#include "pim/ICalSeries.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "pim/ICalProperties.h"
+
+namespace tvrn::ICalSeries {
+namespace {
+
+using namespace std::chrono;
+using namespace ICalProperties;
+using Kind = ICalTime::Form::Kind;
+
+// How many instances of a moved rule are compared with the old ones moved: enough to meet every
+// kind of month and leap years many times over.
+constexpr int kComparedSteps = 1000;
+// A rule stepped to find its last instance or to count stops here (one without end stepping by the
+// second must not keep a change busy for ever).
+constexpr long kMaxSteps = 2'000'000;
+
+const char* const kInstead =
+    " Move its occurrences one at a time, or end the series and create a new one that repeats "
+    "as wanted.";
+
+struct IteratorFree {
+  void operator()(icalrecur_iterator* steps) const { icalrecur_iterator_free(steps); }
+};
+using Steps = std::unique_ptr<icalrecur_iterator, IteratorFree>;
+
+bool sameWall(const icaltimetype& a, const icaltimetype& b) {
+  if ((a.is_date != 0) != (b.is_date != 0)) return false;
+  const bool day = a.year == b.year && a.month == b.month && a.day == b.day;
+  return day && (a.is_date || (a.hour == b.hour && a.minute == b.minute && a.second == b.second));
+}
+
+std::string wallText(const icaltimetype& t) {
+  char text[32];
+  if (t.is_date) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute);
+  }
+  return text;
+}
+
+std::string ruleText(icalrecurrencetype recur) {
+  char* text = icalrecurrencetype_as_string_r(&recur);
+  std::string out = "RRULE:" + std::string(text != nullptr ? text : "");
+  std::free(text);
+  return out;
+}
+
+// The instant a rule's wall-clock instance names in the frame of the start it steps from.
+std::optional<PimTime> instantOf(icaltimetype wall, const icaltimetype& start) {
+  wall.zone = start.zone;
+  return ICalTime::instant(wall);
+}
+
+// The rule's last instance before `original` (a wall clock of its start's frame), if it has one.
+std::optional<icaltimetype> lastBefore(const icalrecurrencetype& recur, const icaltimetype& start,
+                                       std::optional<PimTime> original) {
+  Steps steps(wallSteps(recur, start));
+  if (!steps) return std::nullopt;
+  std::optional<icaltimetype> last;
+  for (long i = 0; i < kMaxSteps; ++i) {
+    const icaltimetype t = icalrecur_iterator_next(steps.get());
+    if (icaltime_is_null_time(t)) break;
+    if (original) {
+      const auto at = instantOf(t, start);
+      if (!at || *at >= *original) break;
+    }
+    last = t;
+  }
+  return last;
+}
+
+std::vector<icalrecurrencetype> rulesOf(icalcomponent* main) {
+  std::vector<icalrecurrencetype> rules;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    rules.push_back(icalproperty_get_rrule(prop));
+  }
+  return rules;
+}
+
+// Replaces the rules of `main`. The new ones are made while the old ones still hold the texts
+// (an RSCALE) that the copies point into.
+void setRules(icalcomponent* main, const std::vector<icalrecurrencetype>& rules) {
+  std::vector<icalproperty*> old;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    old.push_back(prop);
+  }
+  for (auto recur : rules) icalcomponent_add_property(main, icalproperty_new_rrule(recur));
+  for (icalproperty* prop : old) {
+    icalcomponent_remove_property(main, prop);
+    icalproperty_free(prop);
+  }
+}
+
+// A weekday as libical counts them (1 Sunday ... 7 Saturday), `days` later.
+int weekdayAfter(int weekday, long days) {
+  return static_cast<int>(((weekday - 1 + days) % 7 + 7) % 7) + 1;
+}
+
+short encodedDay(int position, int weekday) {
+  const int code = std::abs(position) * 8 + weekday;
+  return static_cast<short>(position < 0 ? -code : code);
+}
+
+// A day of the month or year counted from its start (positive) or end (negative), `days` later;
+// nothing when it leaves the side it counts from.
+std::optional<short> dayAfter(short day, long days, int longest) {
+  const long now = day + days;
+  if (day > 0 ? now < 1 || now > longest : now > -1 || now < -longest) return std::nullopt;
+  return static_cast<short>(now);
+}
+
+}  // namespace
+
+icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
+  icaltimetype wallStart = start;
+  wallStart.zone = nullptr;
+  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+      start.zone != nullptr && recur.until.zone != nullptr) {
+    recur.until = icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(start.zone));
+  }
+  recur.until.zone = nullptr;
+  return icalrecur_iterator_new(recur, wallStart);
+}
+
+Event changedFrom(const Event& series, const Event& before, const Event& after,
+                  const ICalTime::Form& frame) {
+  Event out = series;
+  for (const auto& [kind, member] : kEventTexts) {
+    if (before.*member != after.*member) out.*member = after.*member;
+  }
+  if (before.recurrence != after.recurrence) out.recurrence = after.recurrence;
+  if (before.start == after.start && before.end == after.end && before.allDay == after.allDay) {
+    return out;
+  }
+  if (before.allDay == after.allDay && after.allDay == series.allDay) {
+    // The series' start and end each moved as the occurrence's were, on the series' clock.
+    const auto shifted = [&](PimTime of, PimTime from, PimTime to) {
+      const icaltimetype was = ICalTime::inForm(from, frame), is = ICalTime::inForm(to, frame);
+      const long by = static_cast<long>(icaltime_as_timet(is) - icaltime_as_timet(was));
+      icaltimetype wall = ICalTime::inForm(of, frame);
+      icaltime_adjust(&wall, static_cast<int>(by / 86400), 0, 0, static_cast<int>(by % 86400));
+      return ICalTime::fromWall(wall, frame).value_or(later(of, to - from));
+    };
+    out.start = shifted(series.start, before.start, after.start);
+    out.end = std::max(out.start, shifted(series.end, before.end, after.end));
+    return out;
+  }
+  // Between a day and a time of day: each occurrence's own day moves by the days the change moved
+  // it, and takes the new time of day (in the user's zone where the series had none) and length.
+  const auto frameOf = [&](const Event& e) {
+    if (e.allDay) return ICalTime::date();
+    return series.allDay ? ICalTime::userForm() : frame;
+  };
+  const ICalTime::Form afterFrame = frameOf(after);
+  const long days = dayNumber(ICalTime::inForm(after.start, afterFrame)) -
+                    dayNumber(ICalTime::inForm(before.start, frameOf(before)));
+  icaltimetype wall = ICalTime::inForm(series.start, frame);
+  wall.hour = wall.minute = wall.second = 0;  // libical's days hold -1 there
+  wall.is_date = 0;
+  wall.zone = nullptr;
+  icaltime_adjust(&wall, static_cast<int>(days), 0, 0, 0);
+  const icaltimetype clock = ICalTime::inForm(after.start, afterFrame);
+  wall.hour = after.allDay ? 0 : clock.hour;
+  wall.minute = after.allDay ? 0 : clock.minute;
+  wall.second = after.allDay ? 0 : clock.second;
+  out.allDay = after.allDay;
+  out.start = ICalTime::fromWall(wall, afterFrame).value_or(after.start);
+  out.end = later(out.start, after.end - after.start);
+  return out;
+}
+
+StartMove::StartMove(icalcomponent* main, std::vector<icalcomponent*> overrides, bool rulesFollow)
+    : main_(main),
+      was_(timeOf(main, ICAL_DTSTART_PROPERTY)),
+      wasForm_(ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)),
+      overrides_(std::move(overrides)),
+      rulesFollow_(rulesFollow) {}
+
+std::optional<std::string> StartMove::apply(const Event& series) {
+  if (icaltime_is_null_time(was_)) return std::nullopt;  // a new event
+  form_ = ICalTime::formOf(main_, ICAL_DTSTART_PROPERTY);
+  now_ = timeOf(main_, ICAL_DTSTART_PROPERTY);
+  const icaltimetype from = ICalTime::wallBeside(was_, was_, wasForm_);
+  const icaltimetype to = ICalTime::wallBeside(now_, now_, form_);
+  const bool wasDay = wasForm_.kind == Kind::date;
+  toggled_ = wasDay != (form_.kind == Kind::date);
+  shift_ = static_cast<long>(icaltime_as_timet(to)) - static_cast<long>(icaltime_as_timet(from));
+  days_ = dayNumber(to) - dayNumber(from);
+  if (shift_ == 0 && !toggled_) return std::nullopt;
+  if (rulesFollow_) {
+    if (auto refused = moveRules()) return refused;
+  }
+  moveDates(ICAL_EXDATE_PROPERTY);
+  moveDates(ICAL_RDATE_PROPERTY);
+  for (icalcomponent* own : overrides_) moveOverride(own, series);
+  return std::nullopt;
+}
+
+// A wall clock of the old start's frame moved as the start was; to a day form, by the days the
+// start moved, from its own day (a time of day must not carry it into the day before or after).
+icaltimetype StartMove::movedWall(icaltimetype wall) const {
+  wall.zone = nullptr;
+  if (wall.is_date) wall.hour = wall.minute = wall.second = 0;  // libical's days may hold -1
+  if (form_.kind == Kind::date) {
+    wall.is_date = 0;
+    wall.hour = wall.minute = wall.second = 0;
+    icaltime_adjust(&wall, static_cast<int>(days_), 0, 0, 0);
+    wall.is_date = 1;
+  } else {
+    wall.is_date = 0;
+    icaltime_adjust(&wall, static_cast<int>(shift_ / 86400), 0, 0,
+                    static_cast<int>(shift_ % 86400));
+  }
+  return wall;
+}
+
+std::optional<PimTime> StartMove::moved(icaltimetype t) const {
+  return ICalTime::fromWall(movedWall(ICalTime::wallBeside(t, was_, wasForm_)), form_);
+}
+
+void StartMove::moveDates(icalproperty_kind kind) {
+  std::vector<icalproperty*> found;
+  for (icalproperty* prop = icalcomponent_get_first_property(main_, kind); prop != nullptr;
+       prop = icalcomponent_get_next_property(main_, kind)) {
+    found.push_back(prop);
+  }
+  for (icalproperty* prop : found) {
+    if (icalproperty* now = movedDate(prop, kind)) {
+      icalcomponent_remove_property(main_, prop);
+      icalproperty_free(prop);
+      icalcomponent_add_property(main_, now);
+    }
+  }
+}
+
+// The date moved; nothing when it would leave the years the store keeps (it stays as it is).
+icalproperty* StartMove::movedDate(icalproperty* prop, icalproperty_kind kind) const {
+  const icaltimetype at = ICalTime::valueOf(prop, main_);  // a period's TZID zone
+  const icalperiodtype period =
+      kind == ICAL_RDATE_PROPERTY ? icalproperty_get_rdate(prop).period : icalperiodtype{};
+  if (kind != ICAL_RDATE_PROPERTY || icalperiodtype_is_null_period(period)) {
+    const auto start = moved(at);
+    return start ? ICalTime::property(kind, *start, form_) : nullptr;
+  }
+  const auto inZone = [&](icaltimetype t) {
+    if (!icaltime_is_utc(t)) t.zone = at.zone;
+    return t;
+  };
+  const auto start = moved(inZone(period.start));
+  if (!start) return nullptr;
+  icalproperty* now = ICalTime::property(ICAL_RDATE_PROPERTY, *start, form_);
+  if (form_.kind == Kind::date) return now;  // a day has no period
+  const auto end = icaltime_is_null_time(period.end)
+                       ? later(*start, seconds(icaldurationtype_as_int(period.duration)))
+                       : moved(inZone(period.end));
+  icalperiodtype out = icalperiodtype_null_period();
+  out.start = ICalTime::inForm(*start, form_);
+  out.end = ICalTime::inForm(end.value_or(*start), form_);
+  if (form_.kind == Kind::zoned) out.start.zone = out.end.zone = nullptr;
+  icalproperty_set_rdate(now, {icaltime_null_time(), out});
+  return now;
+}
+
+// Each rule moved with the start: its days by the days the start moved, its end to its last
+// instance moved (so it keeps exactly as many), checked against the old instances moved.
+std::optional<std::string> StartMove::moveRules() {
+  std::vector<icalrecurrencetype> rules = rulesOf(main_);
+  for (icalrecurrencetype& recur : rules) {
+    const icalrecurrencetype was = recur;
+    if (auto refused = shiftDays(recur)) return refused;
+    if (!icaltime_is_null_time(recur.until)) {
+      const auto last = lastBefore(was, was_, std::nullopt);
+      const auto until = last ? ICalTime::fromWall(movedWall(*last), form_) : moved(was.until);
+      if (until) recur.until = ICalTime::until(*until, form_);
+    }
+    if (auto refused = sameSteps(was, recur)) return refused;
+  }
+  setRules(main_, rules);
+  return std::nullopt;
+}
+
+// The rule's days of the week, month and year moved by the days the start moved. A weekday that
+// names its place in the month ("the third Wednesday") keeps it; whether that still names the
+// moved days is for the comparison to tell.
+std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const {
+  if (days_ == 0) return std::nullopt;
+  for (short& day : recur.by_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    day = encodedDay(icalrecurrencetype_day_position(day),
+                     weekdayAfter(icalrecurrencetype_day_day_of_week(day), days_));
+  }
+  const auto past = [&](short day, const char* of) {
+    return "The series cannot be moved so: its rule " + ruleText(recur) + " names day " +
+           std::to_string(day) + " of the " + of + ", which " +
+           (days_ > 0 ? "moved later" : "moved earlier") + " would leave the " + of + "." +
+           kInstead;
+  };
+  for (short& day : recur.by_month_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    const auto now = dayAfter(day, days_, 31);
+    if (!now) return past(day, "month");
+    day = *now;
+  }
+  for (short& day : recur.by_year_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    const auto now = dayAfter(day, days_, 366);
+    if (!now) return past(day, "year");
+    day = *now;
+  }
+  return std::nullopt;
+}
+
+// Whether the moved rule gives the old rule's instances, each moved by the shift; why not when it
+// does not (an ordinal weekday that crosses into another week of the month, a day of the month
+// some months lack, a position in a set).
+std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
+                                                const icalrecurrencetype& now) const {
+  Steps before(wallSteps(was, was_)), after(wallSteps(now, now_));
+  if (!before && !after) return std::nullopt;
+  for (int i = 0; i < kComparedSteps && before && after; ++i) {
+    const icaltimetype old = icalrecur_iterator_next(before.get());
+    const icaltimetype got = icalrecur_iterator_next(after.get());
+    const bool oldEnded = icaltime_is_null_time(old), gotEnded = icaltime_is_null_time(got);
+    if (oldEnded && gotEnded) return std::nullopt;
+    if (!oldEnded && old.year > kPimLastYear) return std::nullopt;
+    if (oldEnded || gotEnded || !sameWall(movedWall(old), got)) {
+      const std::string which = oldEnded ? "it would repeat once more, on " + wallText(got)
+                                         : "the occurrence of " + wallText(old) +
+                                               " would not be on " + wallText(movedWall(old)) +
+                                               (gotEnded ? "" : " but on " + wallText(got));
+      return "The series cannot be moved so: moved with it, its rule " + ruleText(was) +
+             " would not give every occurrence moved by the same time (" + which + ")." + kInstead;
+    }
+  }
+  if (!before || !after)
+    return "The series cannot be moved so: its rule " + ruleText(was) +
+           " cannot be moved with it." + kInstead;
+  return std::nullopt;
+}
+
+// A changed occurrence moves by the same shift from its own start (so one moved on its own keeps
+// its own day and time apart from the shift), and takes the series' all-day-ness (and its time of
+// day and length with it).
+void StartMove::moveOverride(icalcomponent* own, const Event& series) {
+  // A floating RECURRENCE-ID is a wall clock of the series' own already.
+  const auto original = moved(timeOf(own, ICAL_RECURRENCEID_PROPERTY));
+  if (!original) return;
+  const auto was = eventOf(own);
+  const auto start = moved(timeOf(own, ICAL_DTSTART_PROPERTY));
+  if (was && start) {
+    Event now = *was;
+    now.allDay = form_.kind == Kind::date;
+    now.start = *start;
+    now.end = later(*start, toggled_ ? series.end - series.start : was->end - was->start);
+    if (recordDiffers(*was, now)) applyDifferences(own, *was, now);
+  }
+  setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
+}
+
+long instancesBefore(const icalrecurrencetype& recur, icaltimetype start, PimTime original) {
+  Steps steps(wallSteps(recur, start));
+  long count = 0;
+  for (long i = 0; steps && i < kMaxSteps; ++i) {
+    const icaltimetype t = icalrecur_iterator_next(steps.get());
+    if (icaltime_is_null_time(t)) break;
+    const auto at = instantOf(t, start);
+    if (!at || *at >= original) break;
+    ++count;
+  }
+  return count;
+}
+
+void countFrom(icalcomponent* main, PimTime original) {
+  const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
+  std::vector<icalrecurrencetype> kept;
+  for (icalrecurrencetype recur : rulesOf(main)) {
+    if (recur.count > 0) {
+      // A COUNT bounds the rule's own instances: extra dates do not count.
+      const long left = recur.count - instancesBefore(recur, start, original);
+      if (left <= 0) continue;
+      recur.count = static_cast<int>(left);
+    }
+    kept.push_back(recur);
+  }
+  setRules(main, kept);
+}
+
+void endRulesBefore(icalcomponent* main, PimTime original) {
+  const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
+  const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  std::vector<icalrecurrencetype> kept;
+  for (icalrecurrencetype recur : rulesOf(main)) {
+    // The last instance it gives before `original`, not `original` less a moment: a rule that
+    // ended by its COUNT earlier must not go on to it.
+    const auto last = lastBefore(recur, start, original);
+    const auto at = last ? instantOf(*last, start) : std::nullopt;
+    if (!at) continue;
+    recur.count = 0;
+    recur.until = ICalTime::until(*at, form);
+    kept.push_back(recur);
+  }
+  setRules(main, kept);
+}
+
+}  // namespace tvrn::ICalSeries

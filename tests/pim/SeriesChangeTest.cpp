@@ -1,0 +1,501 @@
+// Repeating events changed through the store, each result checked against the occurrences
+// expanded on their own from the files before and after: a change of a title, a time, a day or
+// between a day and a time of day, made to one occurrence or from one on, changes exactly the
+// occurrences asked and no other; a move the rule cannot follow is refused and changes nothing.
+// khal, where installed, lists the same.
+#include <gtest/gtest.h>
+#include <libical/ical.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridges/OtherPrograms.h"
+#include "pim/PimCodec.h"
+#include "pim/PimStore.h"
+#include "support/TestEnv.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using Lines = std::vector<std::string>;
+
+// The user's zone in these tests; the series below are in it, or in a zone with its rules.
+constexpr const char* kUserZone = "Europe/Berlin";
+
+const char* kBerlin =
+    "BEGIN:VTIMEZONE\nTZID:Europe/Berlin\nBEGIN:DAYLIGHT\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0200\n"
+    "TZNAME:CEST\nDTSTART:19810329T020000\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\n"
+    "END:DAYLIGHT\nBEGIN:STANDARD\nTZOFFSETFROM:+0200\nTZOFFSETTO:+0100\nTZNAME:CET\n"
+    "DTSTART:19961027T030000\nRRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\nEND:STANDARD\n"
+    "END:VTIMEZONE\n";
+
+std::string calendar(const std::string& prodid, const std::string& zone,
+                     const std::string& events) {
+  return "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:" + prodid + "\n" + zone + events +
+         "END:VCALENDAR\n";
+}
+
+// ---- the series, as the programs named write them
+
+struct Series {
+  const char* name;
+  std::string text;
+  std::vector<const char*> from;  // the occurrences changes are made at, as listed (local start)
+  bool crlf = true;
+  std::map<std::string, const char*> refused = {};  // "<change> <span>": how the refusal begins
+};
+
+void PrintTo(const Series& series, std::ostream* out) { *out << series.name; }
+
+const std::vector<Series>& allSeries() {
+  static const std::vector<Series> all = {
+      // Thunderbird's: every Friday, one deleted, one moved later that day.
+      {"weekly by weekday",
+       calendar("-//Mozilla.org/NONSGML Mozilla Calendar V1.1//EN", kBerlin,
+                "BEGIN:VEVENT\nCREATED:20240401T080000Z\nDTSTAMP:20240401T080000Z\n"
+                "UID:4b3c9a1e-fri\nSUMMARY:Friday review\nRRULE:FREQ=WEEKLY;BYDAY=FR\n"
+                "EXDATE:20240517T140000Z\nDTSTART;TZID=Europe/Berlin:20240503T160000\n"
+                "DTEND;TZID=Europe/Berlin:20240503T170000\nEND:VEVENT\n"
+                "BEGIN:VEVENT\nDTSTAMP:20240401T080000Z\nUID:4b3c9a1e-fri\n"
+                "SUMMARY:Friday review\nRECURRENCE-ID;TZID=Europe/Berlin:20240524T160000\n"
+                "DTSTART;TZID=Europe/Berlin:20240524T180000\n"
+                "DTEND;TZID=Europe/Berlin:20240524T190000\nEND:VEVENT\n"),
+       {"2024-05-03 16:00", "2024-05-24 18:00"}},
+      // Google's: the third Wednesday of each month, which no move by days can keep.
+      {"monthly by ordinal weekday",
+       calendar("-//Google Inc//Google Calendar 70.9054//EN", kBerlin,
+                "BEGIN:VEVENT\nDTSTART;TZID=Europe/Berlin:20240515T190000\n"
+                "DTEND;TZID=Europe/Berlin:20240515T210000\nRRULE:FREQ=MONTHLY;BYDAY=3WE\n"
+                "DTSTAMP:20240501T090000Z\nUID:5mcq2v1h0p@google.com\nSEQUENCE:0\n"
+                "SUMMARY:Book club\nEND:VEVENT\n"),
+       {"2024-05-15 19:00", "2024-08-21 19:00"},
+       true,
+       {{"next day future", "The series cannot be moved so: moved with it, its rule"}}},
+      // Apple's: all-day on the 15th, twelve times.
+      {"monthly by day of the month",
+       calendar("-//Apple Inc.//macOS 14.4//EN", "",
+                "BEGIN:VEVENT\nUID:8F4E1C2B-15th\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;VALUE=DATE:20240515\nDTEND;VALUE=DATE:20240516\n"
+                "RRULE:FREQ=MONTHLY;COUNT=12;BYMONTHDAY=15\nSUMMARY:Rent\nEND:VEVENT\n"),
+       {"2024-05-15", "2024-09-15"}},
+      // A server's: the last day of each month, which moved a day later is past every month.
+      {"monthly on its last day",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", "",
+                "BEGIN:VEVENT\nUID:month-end-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;VALUE=DATE:20240531\nDTEND;VALUE=DATE:20240601\n"
+                "RRULE:FREQ=MONTHLY;BYMONTHDAY=-1;COUNT=6\nSUMMARY:Invoices\nEND:VEVENT\n"),
+       {"2024-05-31", "2024-07-31"},
+       true,
+       {{"next day future", "The series cannot be moved so: its rule RRULE:"}}},
+      // A server's: six Thursdays and an extra Tuesday before the fourth, which a COUNT does not
+      // bound.
+      {"a count with an extra date",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:count-rdate-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20240502T100000\n"
+                "DTEND;TZID=Europe/Berlin:20240502T110000\nRRULE:FREQ=WEEKLY;COUNT=6;BYDAY=TH\n"
+                "RDATE;TZID=Europe/Berlin:20240507T100000\nSUMMARY:Planning\nEND:VEVENT\n"),
+       {"2024-05-02 10:00", "2024-05-23 10:00"}},
+      // A server's: a Monday meeting whose third occurrence was moved to the Tuesday.
+      {"an occurrence moved on its own",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:monday-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
+                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;BYDAY=MO;COUNT=10\n"
+                "SUMMARY:Jour fixe\nEND:VEVENT\nBEGIN:VEVENT\nUID:monday-1\n"
+                "DTSTAMP:20240402T080000Z\nRECURRENCE-ID;TZID=Europe/Berlin:20240520T090000\n"
+                "DTSTART;TZID=Europe/Berlin:20240521T090000\n"
+                "DTEND;TZID=Europe/Berlin:20240521T100000\nSUMMARY:Jour fixe\nSEQUENCE:1\n"
+                "END:VEVENT\n"),
+       {"2024-05-06 09:00", "2024-05-21 09:00"}},
+      // khal's: every evening at 18:00 across the change to summer time, ended by an UNTIL in UTC
+      // in the middle of the last day.
+      {"daily across a clock change",
+       calendar("-//PIMUTILS.ORG//NONSGML khal / icalendar //EN", kBerlin,
+                "BEGIN:VEVENT\nSUMMARY:Evening walk\n"
+                "DTSTART;TZID=Europe/Berlin;VALUE=DATE-TIME:20240325T180000\n"
+                "DTEND;TZID=Europe/Berlin;VALUE=DATE-TIME:20240325T190000\n"
+                "DTSTAMP;VALUE=DATE-TIME:20240301T120000Z\nUID:KHAL0DAILY18\n"
+                "RRULE:FREQ=DAILY;UNTIL=20240405T120000Z\nEND:VEVENT\n"),
+       {"2024-03-25 18:00", "2024-03-29 18:00"}},
+      // Apple's: all-day every day across the change to summer time.
+      {"all-day across a clock change",
+       calendar("-//Apple Inc.//macOS 14.4//EN", "",
+                "BEGIN:VEVENT\nUID:C1D2-daily\nDTSTAMP:20240301T080000Z\n"
+                "DTSTART;VALUE=DATE:20240325\nDTEND;VALUE=DATE:20240326\n"
+                "RRULE:FREQ=DAILY;COUNT=12\nSUMMARY:Fasting\nEND:VEVENT\n"),
+       {"2024-03-25", "2024-03-28"}},
+      // Outlook's: a Windows zone name, defined only by the file.
+      {"a Windows zone name",
+       calendar(
+           "-//Microsoft Corporation//Outlook 16.0 MIMEDIR//EN",
+           "BEGIN:VTIMEZONE\nTZID:W. Europe Standard Time\nBEGIN:STANDARD\n"
+           "DTSTART:16010101T030000\nTZOFFSETFROM:+0200\nTZOFFSETTO:+0100\n"
+           "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\nEND:STANDARD\nBEGIN:DAYLIGHT\n"
+           "DTSTART:16010101T020000\nTZOFFSETFROM:+0100\nTZOFFSETTO:+0200\n"
+           "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=3\nEND:DAYLIGHT\nEND:VTIMEZONE\n",
+           "BEGIN:VEVENT\nCLASS:PUBLIC\nCREATED:20240301T101500Z\n"
+           "DTEND;TZID=\"W. Europe Standard Time\":20240305T110000\n"
+           "DTSTAMP:20240301T101500Z\nDTSTART;TZID=\"W. Europe Standard Time\":20240305T100000\n"
+           "LAST-MODIFIED:20240301T101500Z\nPRIORITY:5\n"
+           "RRULE:FREQ=WEEKLY;UNTIL=20240430T080000Z;INTERVAL=1;BYDAY=TU;WKST=SU\n"
+           "SEQUENCE:0\nSUMMARY;LANGUAGE=de-de:Teamrunde\nTRANSP:OPAQUE\n"
+           "UID:040000008200E00074C5B7101A82E00800000000A0B1C2D3E4F5\n"
+           "X-MICROSOFT-CDO-BUSYSTATUS:BUSY\nEND:VEVENT\n"),
+       {"2024-03-05 10:00", "2024-04-02 10:00"}},
+  };
+  return all;
+}
+
+// ---- the occurrences of a calendar folder, expanded from its files on their own
+
+PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
+const PimTime kFrom = at("2024-01-01"), kTo = at("2026-01-01");
+
+struct Occurrence {
+  std::string original;  // where the series puts it, on the series' clock ("20240506T090000")
+  std::string start;     // on the user's clock: "2024-05-06 09:00", or "2024-05-06" for a day
+  std::string title;
+};
+
+std::string wallKey(icaltimetype t) {
+  char text[20];
+  if (t.is_date) {
+    std::snprintf(text, sizeof text, "%04d%02d%02d", t.year, t.month, t.day);
+  } else {
+    std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
+  }
+  return text;
+}
+
+std::string shown(icaltimetype t) {
+  char text[20];
+  if (t.is_date) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+  } else {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute);
+  }
+  return text;
+}
+
+// A file's times: the zone a TZID names (the system's, else the file's own), taken to a clock.
+struct Clocks {
+  icalcomponent* root;
+  icaltimezone* user = icaltimezone_get_builtin_timezone(kUserZone);
+
+  icaltimetype valueOf(icalproperty* prop) const {
+    icalvalue* value = icalproperty_get_value(prop);
+    icaltimetype t = icalvalue_isa(value) == ICAL_DATETIMEPERIOD_VALUE
+                         ? icalvalue_get_datetimeperiod(value).time
+                         : icalvalue_get_datetime(value);
+    if (auto* param = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER)) {
+      const char* tzid = icalparameter_get_tzid(param);
+      icaltimezone* zone = icalcomponent_get_timezone(root, tzid);
+      t.zone = zone != nullptr ? zone : icaltimezone_get_builtin_timezone(tzid);
+    }
+    return t;
+  }
+  // `t` on the clock of `like` (a day stays a day, a floating time stays as it is).
+  static icaltimetype on(icaltimetype t, icaltimetype like) {
+    if (t.is_date || like.is_date || t.zone == nullptr || like.zone == nullptr) return t;
+    return icaltime_convert_to_zone(t, const_cast<icaltimezone*>(like.zone));
+  }
+  icaltimetype onUsers(icaltimetype t) const {
+    return t.is_date || t.zone == nullptr ? t : icaltime_convert_to_zone(t, user);
+  }
+};
+
+std::vector<Occurrence> expandFile(const std::string& bytes) {
+  std::string text;  // one line end for libical, no byte order mark
+  for (size_t i = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; i < bytes.size(); ++i) {
+    if (bytes[i] != '\r') {
+      text += bytes[i];
+    } else if (i + 1 >= bytes.size() || bytes[i + 1] != '\n') {
+      text += '\n';
+    }
+  }
+  icalcomponent* root = icalparser_parse_string(text.c_str());
+  const Clocks clocks{root};
+  icalcomponent* master = nullptr;
+  std::vector<icalcomponent*> own;
+  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT);
+       c != nullptr; c = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+    (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) ? own.push_back(c)
+                                                                     : void(master = c));
+  }
+  std::map<std::string, Occurrence> found;
+  const auto title = [](icalcomponent* c) {
+    const char* s = icalcomponent_get_summary(c);
+    return std::string(s != nullptr ? s : "");
+  };
+  // Each list of properties is read whole before anything else is looked up: a look-up restarts
+  // libical's walk over a component's properties.
+  const auto all = [](icalcomponent* c, icalproperty_kind kind) {
+    std::vector<icalproperty*> found;
+    for (auto* p = icalcomponent_get_first_property(c, kind); p != nullptr;
+         p = icalcomponent_get_next_property(c, kind)) {
+      found.push_back(p);
+    }
+    return found;
+  };
+  icaltimetype start{};
+  if (master != nullptr) {
+    start = clocks.valueOf(icalcomponent_get_first_property(master, ICAL_DTSTART_PROPERTY));
+    const std::string named = title(master);
+    const auto add = [&](icaltimetype t) {
+      found[wallKey(t)] = {wallKey(t), shown(clocks.onUsers(t)), named};
+    };
+    add(start);
+    for (icalproperty* p : all(master, ICAL_RRULE_PROPERTY)) {
+      icalrecurrencetype recur = icalproperty_get_rrule(p);
+      // UNTIL names an instant: it bounds the series' own clock.
+      recur.until = Clocks::on(recur.until, start);
+      recur.until.zone = nullptr;
+      icaltimetype wall = start;
+      wall.zone = nullptr;
+      icalrecur_iterator* steps = icalrecur_iterator_new(recur, wall);
+      for (int i = 0; steps != nullptr && i < 1000; ++i) {
+        icaltimetype t = icalrecur_iterator_next(steps);
+        if (icaltime_is_null_time(t) || t.year > 2026) break;
+        t.zone = start.zone;
+        add(t);
+      }
+      icalrecur_iterator_free(steps);
+    }
+    for (icalproperty* p : all(master, ICAL_RDATE_PROPERTY)) {
+      add(Clocks::on(clocks.valueOf(p), start));
+    }
+    for (icalproperty* p : all(master, ICAL_EXDATE_PROPERTY)) {
+      found.erase(wallKey(Clocks::on(clocks.valueOf(p), start)));
+    }
+  }
+  for (icalcomponent* c : own) {
+    icaltimetype original =
+        clocks.valueOf(icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY));
+    if (master != nullptr) original = Clocks::on(original, start);
+    found.erase(wallKey(original));
+    if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED) continue;
+    const icaltimetype begins =
+        clocks.valueOf(icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY));
+    found[wallKey(original)] = {wallKey(original), shown(clocks.onUsers(begins)), title(c)};
+  }
+  icalcomponent_free(root);
+  std::vector<Occurrence> out;
+  for (auto& [key, occurrence] : found) out.push_back(occurrence);
+  return out;
+}
+
+Lines listed(const std::vector<Occurrence>& all) {
+  Lines lines;
+  for (const auto& o : all) {
+    if (o.start >= "2024-01-01" && o.start < "2026-01-01") lines.push_back(o.start + " " + o.title);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+Lines expanded(const fs::path& folder) {
+  std::vector<Occurrence> all;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.path().extension() != ".ics") continue;
+    const auto more = expandFile(test::readFile(entry.path()));
+    all.insert(all.end(), more.begin(), more.end());
+  }
+  return listed(all);
+}
+
+std::string shownEvent(const Event& e) {
+  const time_t start = system_clock::to_time_t(e.start);
+  std::tm tm{};
+  e.allDay ? ::gmtime_r(&start, &tm) : ::localtime_r(&start, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, e.allDay ? "%Y-%m-%d" : "%Y-%m-%d %H:%M", &tm);
+  return text;
+}
+
+Lines listedByStore(PimStore& store) {
+  Lines lines;
+  for (const Event& e : store.events(kFrom, kTo)) lines.push_back(shownEvent(e) + " " + e.title);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+Lines listedByKhal(const std::string& khal, const fs::path& folder) {
+  test::writeFile(test::home() / ".config" / "khal" / "config",
+                  "[calendars]\n[[work]]\npath = " + folder.string() +
+                      "\n[locale]\ndateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
+                      "longdateformat = %Y-%m-%d\nlongdatetimeformat = %Y-%m-%d %H:%M\n");
+  fs::remove(test::home() / ".local" / "share" / "khal" / "khal.db");  // its cache
+  std::istringstream out(test::run({khal, "list", "--day-format", "", "--format", "{start} {title}",
+                                    "2024-01-01", "2025-12-31"}));
+  Lines lines;
+  for (std::string line; std::getline(out, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// ---- the changes, made to the occurrence as listed and, for the oracle, to its listed start
+
+struct Change {
+  const char* name;
+  bool forTimed, forAllDay;                        // the series it applies to
+  void (*made)(Event&);                            // to the event the store lists
+  std::string (*moved)(const std::string& start);  // to a listed start
+};
+
+// A listed start moved on the user's clock.
+std::string adjusted(const std::string& start, int days, int hours) {
+  icaltimetype t = icaltime_null_time();
+  std::sscanf(start.c_str(), "%d-%d-%d %d:%d", &t.year, &t.month, &t.day, &t.hour, &t.minute);
+  t.is_date = start.size() == 10;
+  icaltime_adjust(&t, days, hours, 0, 0);
+  return shown(t);
+}
+
+PimTime localTime(const std::string& day, int hour) {
+  DateComponents c;
+  std::sscanf(day.c_str(), "%d-%d-%d", &c.year.emplace(), &c.month.emplace(), &c.day.emplace());
+  c.hour = hour;
+  return c.date().value();
+}
+
+const Change kChanges[] = {
+    {"title", true, true, [](Event& e) { e.title = "Retro"; },
+     [](const std::string& s) { return s; }},
+    {"later", true, false, [](Event& e) { e.start += hours(1), e.end += hours(1); },
+     [](const std::string& s) { return adjusted(s, 0, 1); }},
+    {"next day", true, true, [](Event& e) { e.start += days(1), e.end += days(1); },
+     [](const std::string& s) { return adjusted(s, 1, 0); }},
+    {"all-day", true, false,
+     [](Event& e) {
+       e.allDay = true;
+       e.start = at(shownEvent(e).substr(0, 10));
+       e.end = e.start + days(1);
+     },
+     [](const std::string& s) { return s.substr(0, 10); }},
+    {"timed", false, true,
+     [](Event& e) {
+       e.allDay = false;
+       e.start = localTime(shownEvent(e), 9);
+       e.end = e.start + minutes(30);
+     },
+     [](const std::string& s) { return s + " 09:00"; }},
+};
+
+// What the occurrences must be after `change` at the one listed as `chosen`: it and, for a change
+// from it on, every later one (by where the series puts them) moved as asked; a new title only
+// where an occurrence had the series' own.
+Lines expected(const std::vector<Occurrence>& before, const std::string& chosen,
+               const Change& change, Span span, const std::string& seriesTitle) {
+  const auto at = std::find_if(before.begin(), before.end(),
+                               [&](const Occurrence& o) { return o.start == chosen; });
+  EXPECT_NE(at, before.end()) << chosen;
+  if (at == before.end()) return {};
+  std::vector<Occurrence> after = before;
+  for (Occurrence& o : after) {
+    const bool reached =
+        span == Span::thisEvent ? o.original == at->original : o.original >= at->original;
+    if (!reached) continue;
+    o.start = change.moved(o.start);
+    const bool retitled = std::string(change.name) == "title" &&
+                          (o.original == at->original || o.title == seriesTitle);
+    if (retitled) o.title = "Retro";
+  }
+  return listed(after);
+}
+
+class SeriesChangeTest : public testing::TestWithParam<Series> {
+ protected:
+  void SetUp() override {
+    ::setenv("TZ", kUserZone, 1);
+    ::tzset();
+  }
+  // The C library's zone back to UTC for the tests after it in the same program.
+  void TearDown() override {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+  }
+};
+
+TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
+  const Series& series = GetParam();
+  const std::string khal = test::onPath("khal");
+  std::string text;
+  for (char c : series.text) text += c == '\n' && series.crlf ? "\r\n" : std::string(1, c);
+  const auto before = expandFile(text);
+  const bool allDay = std::all_of(before.begin(), before.end(),
+                                  [](const Occurrence& o) { return o.start.size() == 10; });
+  const std::string seriesTitle = before.empty() ? "" : before.front().title;
+  int run = 0;
+  for (const char* from : series.from) {
+    for (const Change& change : kChanges) {
+      if (!(allDay ? change.forAllDay : change.forTimed)) continue;
+      for (Span span : {Span::thisEvent, Span::futureEvents}) {
+        const std::string row =
+            std::string(change.name) + (span == Span::thisEvent ? " this" : " future");
+        SCOPED_TRACE(row + " at " + from);
+        PimStore store(test::home() / std::to_string(run++));
+        const fs::path folder = store.defaultCalendarForNewEvents()->id;
+        test::writeFile(folder / "item.ics", text);
+        ASSERT_EQ(listedByStore(store), listed(before));
+        std::optional<Event> chosen;
+        for (const Event& e : store.events(kFrom, kTo)) {
+          if (shownEvent(e) == from) chosen = e;
+        }
+        ASSERT_TRUE(chosen) << from;
+        change.made(*chosen);
+        const auto saved = store.saveEvent(*chosen, span);
+        // From a later occurrence on, the series split off is refused as the whole one is.
+        const auto refusal = series.refused.find(row);
+        if (refusal != series.refused.end()) {
+          ASSERT_FALSE(saved.ok());
+          EXPECT_EQ(saved.error().message.rfind(refusal->second, 0), 0u) << saved.error().message;
+          EXPECT_EQ(test::namesIn(folder), (Lines{"displayname", "item.ics", "tavrin-kind"}));
+          EXPECT_EQ(test::readFile(folder / "item.ics"), text);
+          continue;
+        }
+        if (!saved.ok()) {
+          ADD_FAILURE() << saved.error().message;
+          continue;
+        }
+        const Lines wanted = expected(before, from, change, span, seriesTitle);
+        std::string files;  // shown with a failure
+        for (const auto& [name, bytes] : test::contentsOf(folder)) files += name + ":\n" + bytes;
+        EXPECT_EQ(expanded(folder), wanted) << files;
+        EXPECT_EQ(listedByStore(store), wanted) << files;
+        // khal does not see that one occurrence made a day (or a time of day) of its own stands
+        // for its timed (or all-day) original, and lists both.
+        const bool ownKind = span == Span::thisEvent &&
+                             (change.made == kChanges[3].made || change.made == kChanges[4].made);
+        if (!khal.empty() && !ownKind) {
+          EXPECT_EQ(listedByKhal(khal, folder), wanted) << files;
+        }
+      }
+    }
+  }
+  if (khal.empty()) GTEST_SKIP() << "khal is not installed (install-deps): not compared with it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Series, SeriesChangeTest, testing::ValuesIn(allSeries()),
+                         [](const testing::TestParamInfo<Series>& info) {
+                           std::string name;
+                           for (char c : std::string(info.param.name)) {
+                             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+                           }
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace tvrn

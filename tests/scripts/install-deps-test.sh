@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The package step against a lock file of its own, held as apt holds its locks (fcntl) or as flock
+# does, with fakes for apt-get, dpkg-query and sudo. Usage: install-deps-test.sh INSTALL-DEPS-SCRIPT
+set -uo pipefail
+
+work=$(mktemp -d)
+holder=""
+trap '[ -z "$holder" ] || kill "$holder"; rm -rf "$work"' EXIT
+bin=$work/bin lock=$work/lock calls=$work/calls output=$work/output
+mkdir -p "$bin" "$work/home/.cache/tavrin-test-node/node_modules/@modelcontextprotocol/sdk"
+touch "$lock"
+# Every package counts as missing; apt-get writes down how it was called.
+printf '#!/bin/sh\necho "apt-get $*" >>"%s"\n' "$calls" >"$bin/apt-get"
+printf '#!/bin/sh\nexit 0\n' >"$bin/dpkg-query"
+printf '#!/bin/sh\nexec "$@"\n' >"$bin/sudo"
+chmod +x "$bin"/*
+
+# Up to 30 s for a line of the file to match.
+await() { for _ in $(seq 3000); do grep -q "$1" "$2" && return 0; sleep 0.01; done; return 1; }
+
+# how the lock is held | let go once the script waits | wait limit (s) | status | waiting lines |
+# apt-get calls, each waiting for the lock itself too
+cases=(
+  'none|-|5|0|0|2'
+  'flock|yes|30|0|1|2'
+  'fcntl|yes|30|0|1|2'
+  'flock|no|1|1|1|0'
+)
+failures=0
+for entry in "${cases[@]}"; do
+  IFS='|' read -r how release limit status_wanted waits_wanted calls_wanted <<<"$entry"
+  : >"$calls"
+  case $how in
+    flock) flock --no-fork "$lock" sleep 300 & ;;
+    fcntl) /usr/bin/python3 -c 'import fcntl, sys, time
+held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)' "$lock" & ;;
+  esac
+  holder=$([ "$how" = none ] || echo $!)
+  [ -z "$holder" ] || await " $holder " /proc/locks || echo "($how: the lock was not taken)"
+  HOME=$work/home PATH="$bin:$PATH" TVRN_PACKAGE_LOCKS="$work/absent:$lock" \
+    TVRN_PACKAGE_LOCK_WAIT=$limit "$1" >"$output" 2>&1 &
+  run=$!
+  if [ "$release" = yes ]; then
+    await '^Waiting' "$output"
+    echo "let go" >>"$calls"
+    kill "$holder"
+  fi
+  wait "$run"
+  status=$?
+  [ -z "$holder" ] || kill "$holder" 2>/dev/null
+  holder=""
+  waits=$(grep -c '^Waiting' "$output")
+  made=$(grep -c '^apt-get ' "$calls")
+  patient=$(grep -c "^apt-get -o DPkg::Lock::Timeout=$limit " "$calls")
+  early=$(sed -n '/^let go/q;p' "$calls" | grep -c '^apt-get ')
+  if [ "$status" -ne "$status_wanted" ] || [ "$waits" -ne "$waits_wanted" ] ||
+    [ "$made" -ne "$calls_wanted" ] || [ "$patient" -ne "$made" ] ||
+    { [ "$release" = yes ] && [ "$early" -ne 0 ]; }; then
+    echo "FAILED: $entry: status $status, $waits waiting lines, $made apt-get calls ($patient" \
+      "waiting for the lock, $early before it was let go)"
+    sed 's/^/  /' "$output" "$calls"
+    failures=$((failures + 1))
+  fi
+done
+echo "${#cases[@]} cases, $failures failed"
+((failures == 0))

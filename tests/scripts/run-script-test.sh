@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# run.sh in a tree of its own, with fakes for the package step, cmake, the program and `id`: each
+# case gives the user id and SUDO_USER and says how run.sh ends. Usage: run-script-test.sh RUN-SH
+set -uo pipefail
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/scripts" "$work/build" "$work/bin"
+cp "$1" "$work/run.sh"
+for fake in scripts/install-deps.sh bin/cmake build/tavrin-tray; do
+  printf '#!/bin/sh\necho %s >>"%s/steps"\n' "${fake##*/}" "$work" >"$work/$fake"
+  chmod +x "$work/$fake"
+done
+printf '#!/bin/sh\n[ "$1" = -u ] && exec echo "$FAKE_UID"\nexec /usr/bin/id "$@"\n' >"$work/bin/id"
+chmod +x "$work/bin/id"
+
+all='install-deps.sh cmake cmake tavrin-tray'
+# user id | SUDO_USER (- for unset) | status | steps taken
+cases=("0|alice|1|" "0|-|0|$all" "0|root|0|$all" "1000|alice|0|$all" "1000|-|0|$all")
+failures=0
+for entry in "${cases[@]}"; do
+  IFS='|' read -r uid sudo_user status_wanted steps_wanted <<<"$entry"
+  : >"$work/steps"
+  sudo_env=(-u SUDO_USER)
+  [ "$sudo_user" = - ] || sudo_env=("SUDO_USER=$sudo_user")
+  output=$(cd / && env "${sudo_env[@]}" FAKE_UID="$uid" HOME="$work" PATH="$work/bin:$PATH" \
+    bash "$work/run.sh" 2>&1)
+  status=$?
+  taken=$(echo $(<"$work/steps"))
+  if [ "$status" -ne "$status_wanted" ] || [ "$taken" != "$steps_wanted" ] ||
+    { [ "$status" -ne 0 ] && [[ $output != *"Run ./run.sh as ${sudo_user};"* ]]; }; then
+    echo "FAILED: $entry: status $status, steps '$taken'"
+    echo "$output" | sed 's/^/  /'
+    failures=$((failures + 1))
+  fi
+done
+echo "${#cases[@]} cases, $failures failed"
+((failures == 0))
