@@ -12,7 +12,9 @@ Line lineAt(std::string_view text, std::size_t from) {
     return line;
   }
   line.length = end - from;
-  line.endLength = text.compare(end, 2, "\r\n") == 0 ? 2 : 1;
+  // CRs before an LF end the line with it, as a CRLF file converted once more has them.
+  const std::size_t crs = text.find_first_not_of('\r', end);
+  line.endLength = crs != std::string_view::npos && text[crs] == '\n' ? crs - end + 1 : 1;
   return line;
 }
 

@@ -1,7 +1,7 @@
-// The lines of a calendar or contact file, read one way for every reader: a line ends at CRLF,
-// LF or a bare CR, mixed as other programs mix them, and the last one perhaps at nothing; a
-// UTF-8 byte order mark before the first line belongs to no line. A content line goes on over
-// the lines folded onto it, each of which begins with a blank or a tab.
+// The lines of a calendar or contact file, read one way for every reader: a line ends at CRLF
+// (also after more CRs), LF or a bare CR, mixed as other programs mix them, and the last one
+// perhaps at nothing; a UTF-8 byte order mark before the first line belongs to no line. A content
+// line goes on over the lines folded onto it, each of which begins with a blank or a tab.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,8 @@ namespace tvrn::TextLines {
 // The length of a UTF-8 byte order mark at the start of the text: 3, or 0 without one.
 std::size_t bomLength(std::string_view text);
 
-// One line: its text, then its own end (2 for CRLF, 1 for LF or a bare CR, 0 for a last line
-// without one).
+// One line: its text, then its own end (2 for CRLF, more for CRs before an LF, 1 for LF or a
+// bare CR, 0 for a last line without one).
 struct Line {
   std::size_t from = 0;
   std::size_t length = 0;
