@@ -1,8 +1,10 @@
 #include "pim/ICalItem.h"
 
 #include <libical/ical.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <set>
@@ -10,6 +12,7 @@
 #include <utility>
 
 #include "base/TextDecoding.h"
+#include "base/TextLines.h"
 #include "base/Utf8.h"
 #include "pim/ICalLayout.h"
 #include "pim/ICalProperties.h"
@@ -28,6 +31,26 @@ std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 
 // A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
 constexpr long kMaxSteps = 2'000'000;
+
+// What is wrong with the time a property of `comp` states, "its DTSTART:20230230T090000 is no
+// time the store can hold"; empty when nothing is, or it has none.
+std::string unreadableTime(icalcomponent* comp, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(comp, kind);
+  const icaltimetype at = timeOf(comp, kind);
+  if (prop == nullptr || (exists(at) && toPim(at))) return {};
+  char* text = icalproperty_as_ical_string_r(prop);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return "its " + TextLines::unfolded(out, 0, out.size()) + " is no time the store can hold";
+}
+
+// Why eventOf makes no event of `comp`.
+std::string unreadableEvent(icalcomponent* comp) {
+  for (auto kind : {ICAL_DTSTART_PROPERTY, ICAL_DTEND_PROPERTY}) {
+    if (std::string why = unreadableTime(comp, kind); !why.empty()) return why;
+  }
+  return "it has no start or length the store can hold";
+}
 
 bool overlaps(PimTime start, PimTime end, PimTime from, PimTime to) {
   if (start == end) return start >= from && start < to;
@@ -79,11 +102,13 @@ ICalItem::ICalItem(icalcomponent* root, std::shared_ptr<const ICalZones::OwnZone
 ICalItem::ICalItem(ICalItem&& other) noexcept
     : root_(std::exchange(other.root_, nullptr)),
       layout_(std::move(other.layout_)),
-      zones_(std::move(other.zones_)) {}
+      zones_(std::move(other.zones_)),
+      origin_(std::move(other.origin_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
   std::swap(layout_, other.layout_);
   std::swap(zones_, other.zones_);
+  std::swap(origin_, other.origin_);
   return *this;
 }
 ICalItem::~ICalItem() {
@@ -94,6 +119,7 @@ ICalItem::~ICalItem() {
 ICalItem ICalItem::copy() const {
   ICalItem out(icalcomponent_new_clone(root_), zones_);
   if (layout_) out.layout_ = layout_->cloned(root_, out.root_);
+  out.origin_ = origin_;
   return out;
 }
 
@@ -113,24 +139,22 @@ namespace {
 
 // The text with every content line in UTF-8. Older exporters wrote a SUMMARY or a LOCATION in
 // their own code page: such a line is read as the vCard reader reads one, and the lines that are
-// UTF-8 already stay as they are. A line is weighed with its folded continuations, as a fold may
-// split a character.
+// UTF-8 already stay as they are, whatever the others hold. A line is weighed with its folded
+// continuations, as a fold may split a character; line ends and a byte order mark stay.
 std::string inUtf8(const std::string& text) {
   if (Utf8::isValid(text)) return text;
-  std::string out, unfolded;
+  const size_t bom = TextLines::bomLength(text);
+  std::string out = text.substr(0, bom);
   out.reserve(text.size());
-  for (std::size_t begin = 0, end = 0; begin < text.size(); begin = end) {
-    unfolded.clear();
-    do {
-      const std::size_t from = end == begin ? end : end + 1;  // without the continuation's blank
-      const std::size_t newline = std::min(text.find('\n', end), text.size());
-      std::size_t to = newline;
-      if (to > from && text[to - 1] == '\r') --to;
-      unfolded.append(text, from, to - from);
-      end = std::min(newline + 1, text.size());
-    } while (end < text.size() && (text[end] == ' ' || text[end] == '\t'));
-    const std::string_view line(text.data() + begin, end - begin);
-    out += Utf8::isValid(unfolded) ? std::string(line) : TextDecoding::fromLegacy(line);
+  for (size_t from = bom; from < text.size();) {
+    const size_t to = TextLines::contentEnd(text, from);
+    const std::string_view line(text.data() + from, to - from);
+    if (Utf8::isValid(TextLines::unfolded(text, from, to))) {
+      out += line;
+    } else {
+      out += TextDecoding::fromLegacy(line);
+    }
+    from = to;
   }
   return out;
 }
@@ -146,25 +170,30 @@ void removeErrorNotes(icalcomponent* comp) {
 
 }  // namespace
 
-std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why, Use use) {
+std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* why, Use use,
+                                        std::vector<std::string>* leftOut) {
   std::string utf8 = inUtf8(text);
+  // libical is handed every line ended by CRLF and no byte order mark, whatever the file's own
+  // line ends: it cuts a long line of a file ended by bare CRs short, and joins two lines a
+  // stray CR parts.
+  const std::string lines = TextLines::normalized(utf8);
   // Its VTIMEZONEs are looked at first: a zone that the system or a zone read before stands for
   // need not be read again (most of libical's time goes to them), unless the item is to be
   // written back with them.
   auto zones = std::make_shared<ICalZones::OwnZones>();
   std::string rest;
   size_t restFrom = 0;
-  for (const std::string_view block : ICalZones::blocksIn(utf8)) {
+  for (const std::string_view block : ICalZones::blocksIn(lines)) {
     const auto read = ICalZones::readBlock(block);
     if (read && read->zone != nullptr) zones->emplace_back(read->tzid, read->zone);
     if (use == Use::reading && read) {
-      const size_t at = static_cast<size_t>(block.data() - utf8.data());
-      rest.append(utf8, restFrom, at - restFrom);
+      const size_t at = static_cast<size_t>(block.data() - lines.data());
+      rest.append(lines, restFrom, at - restFrom);
       restFrom = at + block.size();
     }
   }
-  if (use == Use::reading) rest.append(utf8, restFrom);
-  icalcomponent* root = icalparser_parse_string(use == Use::reading ? rest.c_str() : utf8.c_str());
+  if (use == Use::reading) rest.append(lines, restFrom);
+  icalcomponent* root = icalparser_parse_string(use == Use::reading ? rest.c_str() : lines.c_str());
   const auto fail = [&](std::string reason) -> std::optional<ICalItem> {
     if (root != nullptr) icalcomponent_free(root);
     if (why != nullptr) *why = std::move(reason);
@@ -175,7 +204,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   std::optional<ICalBlocks> blocks;
   if (use == Use::change) {
     std::string nesting;
-    blocks = ICalBlocks::split(utf8, &nesting);
+    blocks = ICalBlocks::split(std::move(utf8), &nesting);
     if (!blocks) return fail(nesting);
   }
   if (root == nullptr || icalcomponent_isa(root) != ICAL_VCALENDAR_COMPONENT) {
@@ -196,7 +225,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
     return std::nullopt;
   }
   if (!item.isTask() && !eventOf(main)) {
-    if (why != nullptr) *why = "its event has no start or length the store can hold";
+    if (why != nullptr) *why = unreadableEvent(main);
     return std::nullopt;
   }
   if (use == Use::change) {
@@ -207,7 +236,48 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
       return std::nullopt;
     }
   }
+  if (leftOut != nullptr && !item.isTask()) *leftOut = item.unreadOccurrences(lines);
   return item;
+}
+
+std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) const {
+  std::vector<std::string> found;
+  const auto own = overrides();
+  if (own.empty()) return found;
+  std::vector<size_t> begins;  // the line of each VEVENT the calendar holds, in order
+  size_t depth = 0, number = 0;
+  for (size_t at = 0; at < lines.size();) {
+    const TextLines::Line line = TextLines::lineAt(lines, at);
+    const std::string_view content = lines.substr(line.from, line.length);
+    ++number;
+    const auto starts = [&](std::string_view with) {
+      return content.size() >= with.size() &&
+             ::strncasecmp(content.data(), with.data(), with.size()) == 0;
+    };
+    if (starts("BEGIN:")) {
+      if (depth++ == 1 && starts("BEGIN:VEVENT")) begins.push_back(number);
+    } else if (starts("END:") && depth > 0) {
+      --depth;
+    }
+    at = line.next();
+  }
+  std::vector<icalcomponent*> events;  // gathered first: a lookup below restarts libical's walk
+  for (icalcomponent* c = icalcomponent_get_first_component(root_, ICAL_VEVENT_COMPONENT);
+       c != nullptr; c = icalcomponent_get_next_component(root_, ICAL_VEVENT_COMPONENT)) {
+    events.push_back(c);
+  }
+  for (size_t index = 0; index < events.size(); ++index) {
+    icalcomponent* c = events[index];
+    if (std::find(own.begin(), own.end(), c) == own.end()) continue;
+    if (originalOf(c) && eventOf(c)) continue;
+    std::string what = unreadableTime(c, ICAL_RECURRENCEID_PROPERTY);
+    if (what.empty()) what = unreadableEvent(c);
+    const char* uid = icalcomponent_get_uid(c);
+    found.push_back("the VEVENT of line " +
+                    (index < begins.size() ? std::to_string(begins[index]) : std::string("?")) +
+                    " (UID " + (uid != nullptr ? uid : "") + ") is left out: " + what);
+  }
+  return found;
 }
 
 ICalItem ICalItem::create(const std::string& uid, bool task) {
@@ -231,22 +301,28 @@ std::string ICalItem::text() const {
 }
 
 std::optional<std::string> ICalItem::checkedText(std::string* why) const {
-  std::string out = text();
+  return checked(text(), why);
+}
+
+std::optional<std::string> ICalItem::checked(std::string out, std::string* why) const {
   const auto refuse = [&](const std::string& what) -> std::optional<std::string> {
-    if (why != nullptr) *why = "the changed item " + what;
+    if (why != nullptr) *why = (layout_ ? "the changed item " : "the new item ") + what;
     return std::nullopt;
   };
   std::string unread;
   const auto back = parse(out, &unread, Use::change);
   if (!back) return refuse("would not read back: " + unread);
-  if (back->uid() != uid()) return refuse("would read back with another UID");
-  if (ICalLayout::meaningOf(back->root_) != ICalLayout::meaningOf(root_)) {
-    return refuse("would not read back as it was written");
+  if (back->uid() != uid()) {
+    return refuse("would read back with the UID " + back->uid() + " instead of " + uid());
   }
-  const auto before = layout_ ? layout_->original().repeatedOnceOnly() : std::set<std::string>{};
-  for (const auto& twice : back->layout_->original().repeatedOnceOnly()) {
+  if (const std::string how = back->layout_->misreading(root_, back->root_); !how.empty()) {
+    return refuse("would not read back as it was written: " + how);
+  }
+  const auto before =
+      layout_ ? layout_->original().repeatedOnceOnly() : std::map<std::string, std::string>{};
+  for (const auto& [twice, where] : back->layout_->original().repeatedOnceOnly()) {
     if (before.count(twice) == 0) {
-      return refuse("would state a property twice that is allowed once (" + twice + ")");
+      return refuse("would state a property twice that is allowed once: " + where);
     }
   }
   return out;
@@ -590,7 +666,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   // Written by another program, it may float while the series is zoned: it means the series' zone.
   icalcomponent* main = master();
-  return ICalTime::instant(timeOf(own, ICAL_RECURRENCEID_PROPERTY),
+  const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
+  if (!exists(original)) return std::nullopt;
+  return ICalTime::instant(original,
                            main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr);
 }
 

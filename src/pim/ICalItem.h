@@ -3,10 +3,12 @@
 // repeating event, and changes that touch only the properties they concern.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "pim/ICalZones.h"
@@ -32,9 +34,11 @@ class ICalItem {
   // server keeps for an invitation to one occurrence) is an item of those occurrences. A line that
   // is not UTF-8 is read as cp1252, else Latin-1, so the item holds UTF-8 and writes it back as
   // such. An item read for a change keeps the file's text and is written back into it, changing
-  // only the lines its changes concern.
+  // only the lines its changes concern. `leftOut` is given a line for each changed occurrence the
+  // item leaves out because its time is not one the store can hold, naming it by line and UID.
   static std::optional<ICalItem> parse(const std::string& text, std::string* why,
-                                       Use use = Use::change);
+                                       Use use = Use::change,
+                                       std::vector<std::string>* leftOut = nullptr);
   // A new event or task with this UID and nothing else in it yet.
   static ICalItem create(const std::string& uid, bool task);
 
@@ -45,9 +49,16 @@ class ICalItem {
 
   std::string text() const;
   // The text, read back before it is written: nothing, and why, when it would not read as this
-  // item (another tree, another UID, not one calendar) or would state twice a property that
-  // RFC 5545 allows once where the file did not.
+  // item (another UID, not one calendar, a property that would read back otherwise, named by its
+  // line) or would state twice a property that RFC 5545 allows once where the file did not.
   std::optional<std::string> checkedText(std::string* why) const;
+  // The same check of any text, as checkedText makes it of the item's own: a test's way to each
+  // refusal, which the item's own text may never meet.
+  std::optional<std::string> checked(std::string text, std::string* why) const;
+  // The file the item was read from, for the messages about it; empty for a new item. A copy
+  // keeps it.
+  const std::filesystem::path& origin() const { return origin_; }
+  void setOrigin(std::filesystem::path file) { origin_ = std::move(file); }
   std::string uid() const;
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
@@ -127,6 +138,9 @@ class ICalItem {
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
+  // The changed occurrences left out as their times are none the store can hold, each named by
+  // its line in `lines`, the text it was read from.
+  std::vector<std::string> unreadOccurrences(std::string_view lines) const;
   // A new component made as a copy of `from`, to be added to the item.
   icalcomponent_impl* derive(icalcomponent_impl* from);
   // Takes a component out of the item and frees it.
@@ -136,6 +150,7 @@ class ICalItem {
   // The file's own text, which the item is written back into; none for a new item.
   std::unique_ptr<ICalLayout> layout_;
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
+  std::filesystem::path origin_;
 };
 
 }  // namespace tvrn

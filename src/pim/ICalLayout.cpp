@@ -9,6 +9,9 @@
 #include <set>
 #include <utility>
 
+#include "base/TextLines.h"
+#include "base/Utf8.h"
+
 namespace tvrn {
 namespace {
 
@@ -24,58 +27,12 @@ std::string upper(std::string_view text) {
   return out;
 }
 
-constexpr size_t kNone = std::string::npos;
-
 // What RFC 5545 allows a VEVENT or VTODO once, by group (see groupOf).
 const std::set<std::string> kOnceOnly = {
     "CLASS",         "COMPLETED",         "CREATED",  "DESCRIPTION", "DTSTAMP",          "DTSTART",
     "GEO",           "LAST-MODIFIED",     "LOCATION", "ORGANIZER",   "PERCENT-COMPLETE", "PRIORITY",
     "RECURRENCE-ID", "SEQUENCE",          "STATUS",   "SUMMARY",     "TRANSP",           "UID",
     "URL",           "DTEND/DUE/DURATION"};
-
-// The offset after the next line end from `at` on, or kNone: libical ends lines at LF, and at a
-// bare CR only where no LF follows in the whole text (`lastLf` is the last LF's offset).
-size_t nextBreak(const std::string& text, size_t at, size_t lastLf) {
-  const size_t found = lastLf != kNone && at <= lastLf ? text.find('\n', at) : text.find('\r', at);
-  return found == kNone ? kNone : found + 1;
-}
-
-// Where the content line that starts at `from` ends: after its line end and its folded
-// continuations.
-size_t lineEnd(const std::string& text, size_t from, size_t lastLf) {
-  size_t at = from;
-  while (true) {
-    const size_t next = nextBreak(text, at, lastLf);
-    if (next == kNone) return text.size();
-    at = next;
-    if (at >= text.size() || (text[at] != ' ' && text[at] != '\t')) return at;
-  }
-}
-
-std::string unfold(const std::string& text, size_t from, size_t to, size_t lastLf) {
-  std::string out;
-  out.reserve(to - from);
-  for (size_t i = from; i < to; ++i) {
-    const char c = text[i];
-    const bool lineBreak = c == '\n' || (c == '\r' && (lastLf == kNone || i > lastLf));
-    if (lineBreak) {
-      if (i + 1 < to && (text[i + 1] == ' ' || text[i + 1] == '\t')) ++i;  // the fold's blank
-    } else if (c != '\r') {  // a CR before an LF ends the line with it; libical drops any other
-      out += c;
-    }
-  }
-  return out;
-}
-
-// The number of the text's line at `offset`, counted from 1 as an editor counts them.
-size_t lineNumber(const std::string& text, size_t offset, size_t lastLf) {
-  size_t number = 1;
-  for (size_t at = nextBreak(text, 0, lastLf); at != kNone && at <= offset;
-       at = nextBreak(text, at, lastLf)) {
-    ++number;
-  }
-  return number;
-}
 
 std::string nameOf(std::string_view line) {
   return upper(line.substr(0, line.find_first_of(";:")));
@@ -87,13 +44,14 @@ std::string groupOf(const std::string& name) {
   return name == "DTEND" || name == "DUE" || name == "DURATION" ? "DTEND/DUE/DURATION" : name;
 }
 
+// A line's value without the blanks around it, as libical reads it.
 std::string trimmedValue(std::string_view line) {
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return {};
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  return upper(value);
+  return std::string(value);
 }
 
 // The component's name; empty for one libical has no name for.
@@ -102,10 +60,15 @@ std::string kindName(icalcomponent* comp) {
   return name != nullptr ? name : "";
 }
 
-std::string propertyText(icalproperty* prop) {
-  char* text = icalproperty_as_ical_string_r(prop);
+// A property as libical writes it on its own, the one spelling a change writes and read-backs
+// are compared by: within its tree libical leaves a comma of an X- value or of a list (RESOURCES,
+// CATEGORIES) unescaped, which a list then reads back as two values, while a copy's is escaped.
+std::string spelled(icalproperty* prop) {
+  icalproperty* alone = icalproperty_new_clone(prop);
+  char* text = icalproperty_as_ical_string_r(alone);
   std::string out = text != nullptr ? text : "";
   std::free(text);
+  icalproperty_free(alone);
   return out;
 }
 
@@ -118,23 +81,88 @@ std::vector<icalcomponent*> childrenOf(icalcomponent* comp) {
   return children;
 }
 
-// Calls `pair` for each component of `a` and the one at the same place in `b`, a copy of it.
+// The TZID a VTIMEZONE defines; empty for any other component.
+std::string tzidOf(icalcomponent* comp) {
+  if (icalcomponent_isa(comp) != ICAL_VTIMEZONE_COMPONENT) return {};
+  icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_TZID_PROPERTY);
+  const char* tzid = prop != nullptr ? icalproperty_get_tzid(prop) : nullptr;
+  return tzid != nullptr ? tzid : "";
+}
+
+// libical puts each VTIMEZONE it is given in front of the calendar's components, so a calendar
+// it read, and a copy of one, hold them in the reverse of the order they came in: they are told
+// apart by their TZIDs, every other component by its place among those of its kind.
+struct Kin {
+  icalcomponent_kind kind;
+  std::string tzid;
+  bool operator==(const Kin&) const = default;
+};
+Kin kinOf(icalcomponent* comp) { return {icalcomponent_isa(comp), tzidOf(comp)}; }
+
+// Calls `pair` for each component of `a` and its own in `b`, a copy of `a`.
 template <typename Pair>
 void walkTogether(icalcomponent* a, icalcomponent* b, Pair&& pair) {
   pair(a, b);
-  const auto ours = childrenOf(a);
   const auto theirs = childrenOf(b);
-  for (size_t i = 0; i < ours.size() && i < theirs.size(); ++i)
-    walkTogether(ours[i], theirs[i], pair);
+  std::vector<Kin> kins;
+  for (icalcomponent* child : theirs) kins.push_back(kinOf(child));
+  std::vector<bool> taken(theirs.size());
+  for (icalcomponent* child : childrenOf(a)) {
+    const Kin kin = kinOf(child);
+    for (size_t i = 0; i < theirs.size(); ++i) {
+      if (!taken[i] && kins[i] == kin) {
+        taken[i] = true;
+        walkTogether(child, theirs[i], pair);
+        break;
+      }
+    }
+  }
+}
+
+// What libical reads from each line of the block on its own (nothing for a line it cannot
+// read, or reads only as an error note), each spelled as `spelled` spells it.
+std::vector<std::vector<std::string>> readLines(
+    const ICalBlocks& blocks, size_t index, const std::vector<std::pair<size_t, size_t>>& lines) {
+  std::vector<std::vector<std::string>> read(lines.size());
+  const std::string& name = blocks.blocks[index].name;
+  const bool outermost = index == 0;
+  std::string wrapped = "BEGIN:VCALENDAR\r\n";
+  if (!outermost) wrapped += "BEGIN:" + name + "\r\n";
+  for (const auto& [from, to] : lines) {
+    wrapped += blocks.unfolded(from, to);
+    wrapped += "\r\n";
+    wrapped += kLineMark;
+    wrapped += ":1\r\n";
+  }
+  if (!outermost) wrapped += "END:" + name + "\r\n";
+  wrapped += "END:VCALENDAR\r\n";
+  icalcomponent* root = icalparser_parse_string(wrapped.c_str());
+  if (root == nullptr) return read;
+  icalcomponent* comp = outermost ? root
+                                  : icalcomponent_get_first_component(
+                                        root, icalcomponent_string_to_kind(name.c_str()));
+  size_t line = 0;
+  for (icalproperty* prop =
+           comp != nullptr ? icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY) : nullptr;
+       prop != nullptr && line < lines.size();
+       prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+    const icalproperty_kind kind = icalproperty_isa(prop);
+    if (kind == ICAL_X_PROPERTY && std::strcmp(icalproperty_get_x_name(prop), kLineMark) == 0) {
+      ++line;
+    } else if (kind != ICAL_XLICERROR_PROPERTY) {
+      read[line].push_back(spelled(prop));
+    }
+  }
+  icalcomponent_free(root);
+  return read;
 }
 
 }  // namespace
 
 std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) {
   ICalBlocks out;
-  out.lastLf = text.rfind('\n');
   std::vector<size_t> open;
-  const auto lineAt = [&](size_t at) { return std::to_string(lineNumber(text, at, out.lastLf)); };
+  const auto lineAt = [&](size_t at) { return std::to_string(TextLines::numberAt(text, at)); };
   const auto refuse = [&](const std::string& what) -> std::optional<ICalBlocks> {
     if (why == nullptr) return std::nullopt;
     *why = "its BEGIN and END lines do not nest: " + what;
@@ -147,24 +175,24 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) 
     return std::nullopt;
   };
   bool ended = false;  // the outermost block is closed
-  // A byte order mark, which libical passes over, stays before the calendar.
-  for (size_t from = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; from < text.size();) {
-    const size_t to = lineEnd(text, from, out.lastLf);
+  // A byte order mark stays before the calendar.
+  for (size_t from = TextLines::bomLength(text); from < text.size();) {
+    const size_t to = TextLines::contentEnd(text, from);
     const char first = static_cast<char>(text[from] | 0x20);
     if (first == 'b' || first == 'e') {
-      const std::string content = unfold(text, from, to, out.lastLf);
+      const std::string content = TextLines::unfolded(text, from, to);
       const std::string name = nameOf(content);
       if (name == "BEGIN") {
         if (ended) return refuse("line " + lineAt(from) + " begins a second calendar");
         Block block;
-        block.name = trimmedValue(content);
+        block.name = upper(trimmedValue(content));
         block.begin = from;
         block.body = to;
         if (!open.empty()) out.blocks[open.back()].children.push_back(out.blocks.size());
         open.push_back(out.blocks.size());
         out.blocks.push_back(std::move(block));
       } else if (name == "END") {
-        const std::string closes = trimmedValue(content);
+        const std::string closes = upper(trimmedValue(content));
         if (open.empty())
           return refuse("line " + lineAt(from) + " ends " + closes + ", never begun");
         Block& block = out.blocks[open.back()];
@@ -186,12 +214,7 @@ std::optional<ICalBlocks> ICalBlocks::split(std::string text, std::string* why) 
     return refuse("BEGIN:" + unclosed.name + " of line " + lineAt(unclosed.begin) +
                   " is never ended");
   }
-  const size_t firstLf = text.find('\n');
-  if (firstLf == kNone) {
-    out.newline = "\r";
-  } else {
-    out.newline = firstLf > 0 && text[firstLf - 1] == '\r' ? "\r\n" : "\n";
-  }
+  out.newline = TextLines::firstEnd(text);
   out.text = std::move(text);
   return out;
 }
@@ -205,26 +228,38 @@ std::vector<std::pair<size_t, size_t>> ICalBlocks::ownLines(size_t index) const 
       at = blocks[block.children[child++]].end;
       continue;
     }
-    const size_t to = std::min(lineEnd(text, at, lastLf), block.close);
+    const size_t to = std::min(TextLines::contentEnd(text, at), block.close);
     lines.emplace_back(at, to);
     at = to;
   }
   return lines;
 }
 
-std::string ICalBlocks::unfolded(size_t from, size_t to) const {
-  return unfold(text, from, to, lastLf);
+std::string ICalBlocks::tzidOf(size_t index) const {
+  for (const auto& [from, to] : ownLines(index)) {
+    const std::string line = unfolded(from, to);
+    if (nameOf(line) == "TZID") return trimmedValue(line);
+  }
+  return {};
 }
 
-std::set<std::string> ICalBlocks::repeatedOnceOnly() const {
-  std::set<std::string> found;
+std::string ICalBlocks::unfolded(size_t from, size_t to) const {
+  return TextLines::unfolded(text, from, to);
+}
+
+std::map<std::string, std::string> ICalBlocks::repeatedOnceOnly() const {
+  std::map<std::string, std::string> found;
   for (size_t i = 0; i < blocks.size(); ++i) {
     const std::string& kind = blocks[i].name;
     if (kind != "VEVENT" && kind != "VTODO") continue;
     std::map<std::string, int> seen;
     for (const auto& [from, to] : ownLines(i)) {
-      const std::string name = groupOf(nameOf(unfolded(from, to)));
-      if (kOnceOnly.count(name) != 0 && ++seen[name] == 2) found.insert(kind + " " + name);
+      const std::string name = nameOf(unfolded(from, to));
+      if (kOnceOnly.count(groupOf(name)) != 0 && ++seen[groupOf(name)] == 2) {
+        found.emplace(kind + " " + groupOf(name),
+                      "line " + std::to_string(TextLines::numberAt(text, from)) + ", " + name +
+                          ", a second time in its " + kind);
+      }
     }
   }
   return found;
@@ -250,18 +285,26 @@ void ICalLayout::map(icalcomponent* comp, size_t index, ICalBlocks& blocks) {
   places_[comp] = Place{index, false};
   blocks.blocks[index].read = true;
   const auto children = childrenOf(comp);
+  std::vector<Kin> kins;
+  for (icalcomponent* c : children) kins.push_back(kinOf(c));
   std::vector<bool> taken(children.size());
   for (const size_t child : blocks.blocks[index].children) {
     const icalcomponent_kind kind = icalcomponent_string_to_kind(blocks.blocks[child].name.c_str());
     // libical cannot write a component it has no name for (RFC 9073's VLOCATION, an X-
     // component): its block is always written as it is.
     if (kind == ICAL_NO_COMPONENT || kind == ICAL_X_COMPONENT) continue;
-    for (size_t i = 0; i < children.size(); ++i) {
-      if (!taken[i] && icalcomponent_isa(children[i]) == kind) {
-        taken[i] = true;
-        map(children[i], child, blocks);
-        break;
+    const Kin kin{kind, kind == ICAL_VTIMEZONE_COMPONENT ? blocks.tzidOf(child) : ""};
+    // Else (a TZID libical read otherwise) the next one of its kind.
+    for (const bool byTzid : {true, false}) {
+      size_t i = 0;
+      while (i < children.size() &&
+             (taken[i] || (byTzid ? kins[i] != kin : kins[i].kind != kind))) {
+        ++i;
       }
+      if (i == children.size()) continue;
+      taken[i] = true;
+      map(children[i], child, blocks);
+      break;
     }
   }
   for (size_t i = 0; i < children.size(); ++i) {
@@ -379,44 +422,6 @@ class ICalLayout::Writer {
     return out;
   }
 
-  // What libical reads from each line of the block on its own (nothing for a line it cannot
-  // read, or reads only as an error note).
-  std::vector<std::vector<std::string>> readLines(
-      size_t index, const std::vector<std::pair<size_t, size_t>>& lines) const {
-    std::vector<std::vector<std::string>> read(lines.size());
-    const std::string& name = blocks_.blocks[index].name;
-    const bool outermost = index == 0;
-    std::string wrapped = "BEGIN:VCALENDAR\r\n";
-    if (!outermost) wrapped += "BEGIN:" + name + "\r\n";
-    for (const auto& [from, to] : lines) {
-      wrapped += blocks_.unfolded(from, to);
-      wrapped += "\r\n";
-      wrapped += kLineMark;
-      wrapped += ":1\r\n";
-    }
-    if (!outermost) wrapped += "END:" + name + "\r\n";
-    wrapped += "END:VCALENDAR\r\n";
-    icalcomponent* root = icalparser_parse_string(wrapped.c_str());
-    if (root == nullptr) return read;
-    icalcomponent* comp = outermost ? root
-                                    : icalcomponent_get_first_component(
-                                          root, icalcomponent_string_to_kind(name.c_str()));
-    size_t line = 0;
-    for (icalproperty* prop =
-             comp != nullptr ? icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY) : nullptr;
-         prop != nullptr && line < lines.size();
-         prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
-      const icalproperty_kind kind = icalproperty_isa(prop);
-      if (kind == ICAL_X_PROPERTY && std::strcmp(icalproperty_get_x_name(prop), kLineMark) == 0) {
-        ++line;
-      } else if (kind != ICAL_XLICERROR_PROPERTY) {
-        read[line].push_back(propertyText(prop));
-      }
-    }
-    icalcomponent_free(root);
-    return read;
-  }
-
   // A line stays while the tree still holds what libical reads from it. A line it reads nothing
   // from stays too, unless the change wrote its property: then every line of that property goes,
   // so the block never says it twice (an empty LOCATION beside the new one, an unreadable
@@ -429,10 +434,10 @@ class ICalLayout::Writer {
          prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
       // libical's notes on what it could not read are not the file's.
       if (icalproperty_isa(prop) == ICAL_XLICERROR_PROPERTY) continue;
-      current.push_back(propertyText(prop));
+      current.push_back(spelled(prop));
       ++unclaimed[current.back()];
     }
-    const auto read = readLines(index, lines);
+    const auto read = readLines(blocks_, index, lines);
     Plan plan;
     plan.keep.assign(lines.size(), false);
     std::vector<std::string> names(lines.size());
@@ -491,9 +496,11 @@ class ICalLayout::Writer {
     std::string text;
     const auto place = places_.find(comp);
     if (place == places_.end()) {
-      char* written = icalcomponent_as_ical_string_r(comp);
+      icalcomponent* alone = icalcomponent_new_clone(comp);  // spelled as `spelled` spells it
+      char* written = icalcomponent_as_ical_string_r(alone);
       text = fresh(written != nullptr ? written : "");
       std::free(written);
+      icalcomponent_free(alone);
     } else if (place->second.block) {
       text = component(comp, *place->second.block);
     } else {
@@ -513,17 +520,104 @@ class ICalLayout::Writer {
   const std::unordered_map<icalcomponent*, Place>& places_;
 };
 
-std::string ICalLayout::meaningOf(icalcomponent* comp) {
+namespace {
+
+// What a tree states, whatever the order of its properties and components (libical's notes on
+// what it could not read left out).
+std::string meaningOf(icalcomponent* comp) {
   std::vector<std::string> parts;
   for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
-    if (icalproperty_isa(prop) != ICAL_XLICERROR_PROPERTY) parts.push_back(propertyText(prop));
+    if (icalproperty_isa(prop) != ICAL_XLICERROR_PROPERTY) parts.push_back(spelled(prop));
   }
   for (icalcomponent* child : childrenOf(comp)) parts.push_back(meaningOf(child));
   std::sort(parts.begin(), parts.end());
   std::string out = "BEGIN:" + kindName(comp) + "\n";
   for (const auto& part : parts) out += part;
   return out + "END:" + kindName(comp) + "\n";
+}
+
+// One property of a tree and where it stands.
+struct Stated {
+  std::string where;  // the kinds of the components around it, "VCALENDAR VEVENT VALARM"
+  std::string text;   // as `spelled` spells it
+  icalcomponent* comp;
+};
+
+void statedIn(icalcomponent* comp, const std::string& around, std::vector<Stated>& out) {
+  const std::string where = around.empty() ? kindName(comp) : around + " " + kindName(comp);
+  for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+    if (icalproperty_isa(prop) != ICAL_XLICERROR_PROPERTY) {
+      out.push_back({where, spelled(prop), comp});
+    }
+  }
+  for (icalcomponent* child : childrenOf(comp)) statedIn(child, where, out);
+}
+
+// A property for a message: on one line, cut short when it is long.
+std::string shown(const std::string& text) {
+  constexpr size_t kLongest = 80;
+  std::string line = TextLines::unfolded(text, 0, text.size());
+  if (Utf8::characterCount(line) > kLongest) line = Utf8::firstCharacters(line, kLongest) + "…";
+  return line;
+}
+
+}  // namespace
+
+std::string ICalLayout::misreading(icalcomponent* meant, icalcomponent* back) const {
+  if (meaningOf(meant) == meaningOf(back)) return {};
+  std::vector<Stated> said, read;
+  statedIn(meant, "", said);
+  statedIn(back, "", read);
+  std::multiset<std::pair<std::string, std::string>> unread;  // what `meant` says, `back` not
+  for (const auto& stated : said) unread.emplace(stated.where, stated.text);
+  std::vector<const Stated*> misread;  // what `back` says, `meant` not
+  for (const auto& stated : read) {
+    if (auto at = unread.find({stated.where, stated.text}); at != unread.end()) {
+      unread.erase(at);
+    } else {
+      misread.push_back(&stated);
+    }
+  }
+  const auto isUnread = [&](const Stated& stated) {
+    return unread.count({stated.where, stated.text}) != 0;
+  };
+  if (!misread.empty()) {
+    const Stated& wrong = *misread.front();
+    const std::string name = nameOf(wrong.text);
+    std::string how =
+        lineOf(wrong.comp, wrong.text) + ", " + name + ", would read back as " + shown(wrong.text);
+    for (const auto& stated : said) {
+      if (stated.where == wrong.where && nameOf(stated.text) == name && isUnread(stated)) {
+        return how + " instead of " + shown(stated.text);
+      }
+    }
+    return how + ", which the change did not write";
+  }
+  for (const auto& stated : said) {
+    if (isUnread(stated)) {
+      return shown(stated.text) + " of its " + stated.where.substr(stated.where.rfind(' ') + 1) +
+             " would be lost";
+    }
+  }
+  return "its components would not read back as they were";
+}
+
+std::string ICalLayout::lineOf(icalcomponent* comp, const std::string& text) const {
+  const auto place = places_.find(comp);
+  if (place == places_.end() || !place->second.block) return "a line";
+  const size_t index = *place->second.block;
+  const auto lines = blocks_->ownLines(index);
+  const auto read = readLines(*blocks_, index, lines);
+  size_t at = blocks_->blocks[index].begin;  // without a line of its own, its BEGIN line
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (std::find(read[i].begin(), read[i].end(), text) != read[i].end()) {
+      at = lines[i].first;
+      break;
+    }
+  }
+  return "line " + std::to_string(TextLines::numberAt(blocks_->text, at));
 }
 
 std::string ICalLayout::write(icalcomponent* root) const {

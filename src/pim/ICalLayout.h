@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -16,9 +17,8 @@ struct icalcomponent_impl;
 
 namespace tvrn {
 
-// The BEGIN/END blocks of the text, nested as they are written. Lines end as libical ends them:
-// at LF (a CR before it belongs to the line end, any other CR is dropped) and, after the text's
-// last LF, at a bare CR; the last line may have no end at all.
+// The BEGIN/END blocks of the text, nested as they are written, its lines read as TextLines reads
+// them (CRLF, LF or a bare CR, the last one perhaps without an end).
 struct ICalBlocks {
   struct Block {
     std::string name;  // "VEVENT", upper case
@@ -29,8 +29,7 @@ struct ICalBlocks {
   };
   std::string text;
   std::vector<Block> blocks;  // the outermost first
-  std::string newline;        // "\r\n", "\n" or "\r", as the file ends its lines
-  size_t lastLf = std::string::npos;
+  std::string newline;        // "\r\n", "\n" or "\r", as the file's first line ends
 
   // Nothing when BEGIN and END lines do not nest into one outermost block; `why` then says
   // where they do not, by line number.
@@ -40,9 +39,12 @@ struct ICalBlocks {
   std::vector<std::pair<size_t, size_t>> ownLines(size_t block) const;
   // A content line as libical reads it: folds and line ends taken out.
   std::string unfolded(size_t from, size_t to) const;
+  // The value of a block's TZID line (a VTIMEZONE's), blanks around it left out; empty without.
+  std::string tzidOf(size_t block) const;
   // The properties a block states more than once although RFC 5545 allows them once (DTEND and
-  // DURATION count as one), as "VEVENT SUMMARY", for every VEVENT and VTODO.
-  std::set<std::string> repeatedOnceOnly() const;
+  // DURATION count as one), for every VEVENT and VTODO: by kind and name ("VEVENT SUMMARY"), where
+  // the first line that states one again stands ("line 14, SUMMARY, a second time in its VEVENT").
+  std::map<std::string, std::string> repeatedOnceOnly() const;
 };
 
 class ICalLayout {
@@ -61,10 +63,12 @@ class ICalLayout {
 
   // The text with the tree written into it.
   std::string write(icalcomponent_impl* root) const;
-  // What a tree states, whatever the order of its properties and components (libical's notes
-  // on what it could not read left out): a text written from a tree is read back and compared
-  // by it.
-  static std::string meaningOf(icalcomponent_impl* comp);
+  // What `back`, the tree read from the text this layout holds, says otherwise than `meant`:
+  // the first property that would read back otherwise and the line of the text that states it
+  // ("line 12, RESOURCES, would read back as RESOURCES:Room 1 instead of RESOURCES:Room 1\,
+  // North"); empty when both say the same, whatever the order of their properties and
+  // components and however libical spells them.
+  std::string misreading(icalcomponent_impl* meant, icalcomponent_impl* back) const;
 
   // The text it was read from, as blocks.
   const ICalBlocks& original() const { return *blocks_; }
@@ -79,6 +83,8 @@ class ICalLayout {
   class Writer;
 
   void map(icalcomponent_impl* comp, size_t block, ICalBlocks& blocks);
+  // "line 12": the line of the text that states `spelled` for `comp`, else its BEGIN line.
+  std::string lineOf(icalcomponent_impl* comp, const std::string& spelled) const;
   void markUnplaced(icalcomponent_impl* comp);
 
   std::shared_ptr<const ICalBlocks> blocks_;

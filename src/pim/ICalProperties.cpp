@@ -91,6 +91,14 @@ icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind) {
   return ICalTime::valueOf(prop, comp);
 }
 
+bool exists(icaltimetype t) {
+  if (icaltime_is_null_time(t)) return true;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > icaltime_days_in_month(t.month, t.year)) {
+    return false;
+  }
+  return t.is_date != 0 || (t.hour < 24 && t.minute < 60 && t.second <= 60);
+}
+
 void removeAll(icalcomponent* comp, icalproperty_kind kind) {
   while (icalproperty* prop = icalcomponent_get_first_property(comp, kind)) {
     icalcomponent_remove_property(comp, prop);
@@ -178,11 +186,14 @@ std::optional<Event> eventOf(icalcomponent* comp) {
   Event event;
   for (const auto& [kind, member] : kEventTexts) event.*member = textOf(comp, kind);
   const icaltimetype start = timeOf(comp, ICAL_DTSTART_PROPERTY);
+  const icaltimetype end = timeOf(comp, ICAL_DTEND_PROPERTY);
+  // A day that does not exist is none the event can be shown on, nor the day after it.
+  if (!exists(start) || !exists(end)) return std::nullopt;
   auto begins = toPim(start);
   if (!begins) return std::nullopt;
   event.start = *begins;
   event.allDay = start.is_date != 0;
-  const auto ends = toPim(timeOf(comp, ICAL_DTEND_PROPERTY));
+  const auto ends = toPim(end);
   if (ends && *ends >= event.start) {
     event.end = *ends;
   } else if (icalcomponent_get_first_property(comp, ICAL_DURATION_PROPERTY) != nullptr) {

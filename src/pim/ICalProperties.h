@@ -19,6 +19,10 @@ PimTime later(PimTime time, PimTime::duration by);
 
 // The time of the first property of `kind`, in the zone its TZID names; a null time without one.
 icaltimetype timeOf(icalcomponent* comp, icalproperty_kind kind);
+// Whether a time libical read names a day, and a time of day, that exists: it reads 20230230 or
+// T250000 as they stand, which the calendar arithmetic would carry into another day. A null time
+// passes.
+bool exists(icaltimetype t);
 void removeAll(icalcomponent* comp, icalproperty_kind kind);
 // Replaces every property of `kind` by one holding `time` in `form`.
 void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time, const ICalTime::Form& form);
@@ -40,8 +44,8 @@ void setText(icalcomponent* comp, icalproperty_kind kind, const std::string& tex
 std::optional<RecurrenceRule> ruleOf(icalcomponent* comp);
 icalproperty* ruleProperty(const RecurrenceRule& rule, const ICalTime::Form& start);
 
-// The event one component states; nothing when its start is not one the store can hold, or it
-// lasts longer than the store can work with.
+// The event one component states; nothing when its start is not one the store can hold, its
+// start or end names no day that exists, or it lasts longer than the store can work with.
 std::optional<Event> eventOf(icalcomponent* comp);
 
 // Stamps the component as changed now.

@@ -9,6 +9,8 @@
 #include <shared_mutex>
 #include <unordered_map>
 
+#include "base/TextLines.h"
+
 namespace tvrn::ICalZones {
 namespace {
 
@@ -159,18 +161,16 @@ const icaltimezone* systemZone(std::string_view tzid) { return systemZones().fin
 std::vector<std::string_view> blocksIn(std::string_view text) {
   std::vector<std::string_view> found;
   size_t begin = std::string_view::npos;
-  for (size_t at = 0; at < text.size();) {
-    const size_t newline = text.find('\n', at);
-    const size_t next = newline == std::string_view::npos ? text.size() : newline + 1;
-    std::string_view line = text.substr(at, std::min(newline, text.size()) - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (begin == std::string_view::npos && sameCaseless(line, "BEGIN:VTIMEZONE")) {
+  for (size_t at = TextLines::bomLength(text); at < text.size();) {
+    const TextLines::Line line = TextLines::lineAt(text, at);
+    const std::string_view content = text.substr(line.from, line.length);
+    if (begin == std::string_view::npos && sameCaseless(content, "BEGIN:VTIMEZONE")) {
       begin = at;
-    } else if (begin != std::string_view::npos && sameCaseless(line, "END:VTIMEZONE")) {
-      found.push_back(text.substr(begin, next - begin));
+    } else if (begin != std::string_view::npos && sameCaseless(content, "END:VTIMEZONE")) {
+      found.push_back(text.substr(begin, line.next() - begin));
       begin = std::string_view::npos;
     }
-    at = next;
+    at = line.next();
   }
   return found;
 }

@@ -37,7 +37,7 @@ Result<std::pair<HeldCard, std::optional<Identity>>, PimError> heldCard(const Pi
                                                                         const Entry& entry) {
   return index.fresh<HeldCard>(
       c, index.nameOf(c, entry),
-      [&](const std::string& text, std::string*) -> std::optional<HeldCard> {
+      [&](const fs::path&, const std::string& text, std::string*) -> std::optional<HeldCard> {
         auto cards = VCard::parseAll(text);
         if (entry.card >= cards.size() || cards[entry.card].text("UID") != entry.uid) {
           return std::nullopt;

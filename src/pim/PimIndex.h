@@ -199,9 +199,9 @@ struct Unread {
 // or flood the store: only a regular file, links followed, opened without waiting, and at most
 // `cap` bytes.
 Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap);
-// An item read to be changed: it is written back into its file's own text. Nothing, and why,
-// when it cannot be.
-std::optional<ICalItem> parseItem(const std::string& text, std::string* why);
+// An item read from `file` to be changed: it is written back into the file's own text, and the
+// messages about it name that file. Nothing, and why, when it cannot be.
+std::optional<ICalItem> parseItem(const fs::path& file, const std::string& text, std::string* why);
 
 // The configured calendar and contact folders, resolved from the settings handed in.
 struct Roots {
@@ -269,8 +269,8 @@ class PimIndex {
                                               PimWarnings& warnings);
   [[nodiscard]] std::optional<PimError> remove(Collection& c, const std::string& name,
                                                PimWarnings& warnings);
-  // The text an item's file is to hold, read back first: a failure names the file and what is
-  // wrong, and nothing is written.
+  // The text an item's `file` is to hold, read back first: a failure names the file the item was
+  // read from (for a new item, the folder of `file`) and what is wrong, and nothing is written.
   static Result<std::string, PimError> itemText(const ICalItem& item, const fs::path& file);
   // A file that is left as it is, and why.
   static PimError leftAsItIs(const fs::path& file, const std::string& why);
@@ -290,7 +290,7 @@ class PimIndex {
     auto text = readItemText(file);
     if (!text) return fail(text.error());
     std::string why;
-    auto parsed = parse(text.value(), &why);
+    auto parsed = parse(file, text.value(), &why);
     if (!parsed) return fail(why.empty() ? changedMeanwhile() : leftAsItIs(file, why));
     return std::make_pair(std::move(*parsed), identity);
   }

@@ -242,8 +242,12 @@ std::optional<PimError> PimIndex::write(Collection& c, const std::string& name,
 Result<std::string, PimError> PimIndex::itemText(const ICalItem& item, const fs::path& file) {
   std::string why;
   auto text = item.checkedText(&why);
-  if (!text) return fail(leftAsItIs(file, why));
-  return std::move(*text);
+  if (text) return std::move(*text);
+  // The file the item was read from, not the one it is to be written to (a series split off, an
+  // event moved to another calendar), which is not there.
+  if (!item.origin().empty()) return fail(leftAsItIs(item.origin(), why));
+  return fail(
+      notSaved("nothing is written to " + file.parent_path().string() + ", because " + why + "."));
 }
 
 PimError PimIndex::leftAsItIs(const fs::path& file, const std::string& why) {

@@ -136,8 +136,10 @@ bool writeFile(const fs::path& file, const std::string& text, std::string* why, 
   return written;
 }
 
-std::optional<ICalItem> parseItem(const std::string& text, std::string* why) {
-  return ICalItem::parse(text, why);
+std::optional<ICalItem> parseItem(const fs::path& file, const std::string& text, std::string* why) {
+  auto item = ICalItem::parse(text, why);
+  if (item) item->setOrigin(file);
+  return item;
 }
 
 namespace {
@@ -294,7 +296,12 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
   }
   std::string why;
   if (calendars) {
-    if (auto item = ICalItem::parse(text.value(), &why, ICalItem::Use::reading)) {
+    std::vector<std::string> leftOut;
+    if (auto item = ICalItem::parse(text.value(), &why, ICalItem::Use::reading, &leftOut)) {
+      for (const auto& occurrence : leftOut) {
+        warnings.push_back("Personal data file " + file.string() + ": " + occurrence +
+                           "; the rest is listed, and the file is left as it is");
+      }
       entry.parsed = true;
       entry.uid = item->uid();
       entry.task = item->isTask();

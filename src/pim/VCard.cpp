@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "base/TextDecoding.h"
+#include "base/TextLines.h"
 #include "base/Utf8.h"
 
 namespace tvrn::VCard {
@@ -129,7 +130,7 @@ bool isQuotedPrintable(std::string_view line) {
   return upper(line.substr(0, colon)).find("QUOTED-PRINTABLE") != std::string::npos;
 }
 
-void foldInto(std::string& out, std::string_view line, const char* newline) {
+void foldInto(std::string& out, std::string_view line, const std::string& newline) {
   // Lines are cut at 75 octets, never inside a UTF-8 sequence.
   size_t width = 0;
   for (size_t i = 0; i < line.size(); ++i) {
@@ -148,30 +149,18 @@ void foldInto(std::string& out, std::string_view line, const char* newline) {
 
 // A line as it was written, folded again only where it runs past 75 octets (a quoted-printable
 // line, which 2.1 readers do not unfold, stays as it is).
-void keepInto(std::string& out, std::string_view raw, const char* newline) {
+void keepInto(std::string& out, std::string_view raw, const std::string& newline) {
   bool overlong = false;
   for (size_t at = 0; at < raw.size() && !overlong;) {
-    size_t end = raw.find('\n', at);
-    if (end == std::string_view::npos) end = raw.size();
-    const size_t width = end - at - (end > at && raw[end - 1] == '\r' ? 1 : 0);
-    overlong = width > 75;
-    at = end + 1;
+    const TextLines::Line line = TextLines::lineAt(raw, at);
+    overlong = line.length > 75;
+    at = line.next();
   }
   if (!overlong || isQuotedPrintable(raw)) {
     out += raw;
     return;
   }
-  std::string unfolded;
-  for (size_t at = 0; at < raw.size();) {
-    size_t end = raw.find('\n', at);
-    if (end == std::string_view::npos) end = raw.size();
-    std::string_view piece = raw.substr(at, end - at);
-    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
-    if (at > 0 && !piece.empty() && (piece[0] == ' ' || piece[0] == '\t')) piece.remove_prefix(1);
-    unfolded += piece;
-    at = end + 1;
-  }
-  foldInto(out, unfolded, newline);
+  foldInto(out, TextLines::unfolded(raw, 0, raw.size()), newline);
 }
 
 ContentLine made(std::string name, std::string value, std::string type = {}) {
@@ -372,14 +361,10 @@ std::string escape(std::string_view text) {
 std::vector<Card> parseAll(std::string_view bytes, bool* unfinished) {
   std::vector<std::string> unfolded;
   std::vector<size_t> starts;  // where each unfolded line begins in `bytes`
-  size_t at = bytes.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-  while (at < bytes.size()) {
-    const size_t begins = at;
-    size_t end = bytes.find('\n', at);
-    if (end == std::string_view::npos) end = bytes.size();
-    std::string_view line = bytes.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    at = end + 1;
+  for (size_t at = TextLines::bomLength(bytes); at < bytes.size();) {
+    const TextLines::Line read = TextLines::lineAt(bytes, at);
+    const std::string_view line = bytes.substr(read.from, read.length);
+    at = read.next();
     // A quoted-printable soft line break goes first: what follows it, blanks too, is its value.
     if (!unfolded.empty() && !unfolded.back().empty() && unfolded.back().back() == '=' &&
         isQuotedPrintable(unfolded.back())) {
@@ -389,7 +374,7 @@ std::vector<Card> parseAll(std::string_view bytes, bool* unfinished) {
       unfolded.back().append(line.substr(1));
     } else if (!line.empty()) {
       unfolded.emplace_back(line);
-      starts.push_back(begins);
+      starts.push_back(read.from);
     }
   }
   std::vector<Card> cards;
@@ -437,10 +422,8 @@ std::string replaced(std::string_view bytes, const Card& card) {
 }
 
 std::string serialize(const Card& card) {
-  // Lines written here end as the file's do.
-  const bool lf = card.opening.size() >= 1 && card.opening.back() == '\n' &&
-                  (card.opening.size() < 2 || card.opening[card.opening.size() - 2] != '\r');
-  const char* newline = lf ? "\n" : "\r\n";
+  // Lines written here end as the card's BEGIN line does.
+  const std::string newline(TextLines::firstEnd(card.opening));
   std::string out = card.before;
   out += card.opening.empty() ? std::string("BEGIN:VCARD") + newline : card.opening;
   for (const auto& line : card.lines) {

@@ -1,8 +1,8 @@
 // Items as other programs leave them in vdir folders, listed through our methods and by khal,
 // todoman and khard from the same folders: a UID shared by two calendars and by two task lists,
 // occurrences kept without their series or off it, a folder of events and tasks, all-day events
-// ending on their start day, and vCard 2.1 cards. Each comparison needs the real program and is
-// skipped without it.
+// ending on their start day, vCard 2.1 cards and a card ended by bare CRs. Each comparison needs
+// the real program and is skipped without it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -96,6 +96,10 @@ const struct {
      "BEGIN:VCARD\r\nVERSION:2.1\r\nUID:qp\r\nN;CHARSET=UTF-8;QUOTED-PRINTABLE:M=C3=BCller;"
      "J=C3=BCrgen;;;\r\nFN;CHARSET=UTF-8;QUOTED-PRINTABLE:J=C3=BCrgen M=C3=BCller\r\n"
      "NOTE;QUOTED-PRINTABLE:Ruft abends an\r\nTEL;CELL:+49 170 1234567\r\nEND:VCARD\r\n"},
+    // An old Mac address book's card, every line ended by a bare CR.
+    {"books/one", "cr.vcf",
+     "BEGIN:VCARD\rVERSION:3.0\rUID:cr\rN:Okafor;Ngozi;;;\rFN:Ngozi Okafor\r"
+     "TEL;TYPE=cell:+234 803 555 0100\rEND:VCARD\r"},
     {"books/one", "fn.vcf",
      "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:fn\r\nN:Smith;Robert;;;\r\nFN:Bob Smith\r\nEND:VCARD\r\n"},
     {"books/one", "dup.vcf",
@@ -252,6 +256,7 @@ TEST_F(VdirItemsInteropTest, KhardFindsTheSameContacts) {
     Lines ours;
   } cases[] = {
       {"Bob", {"fn\tRobert Smith"}},
+      {"Okafor", {"cr\tNgozi Okafor"}},
       {"rgen M", {"qp\tJürgen Müller"}},
       {"Müller", {"qp\tJürgen Müller"}},
       {"Lee", {"dup#one\tAnn Lee", "dup#two\tAnn Lee"}},

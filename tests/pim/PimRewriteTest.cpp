@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bridges/OtherPrograms.h"
+#include "pim/ICalItem.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
 #include "support/TestEnv.h"
@@ -226,6 +227,133 @@ END:VEVENT
 END:VCALENDAR
 )";
 
+// Outlook's invitation to a Teams meeting: its own zone, the meeting's details and its HTML
+// description in X- values whose commas are escaped, lines folded at 75 octets.
+const char* kOutlook = R"(BEGIN:VCALENDAR
+METHOD:REQUEST
+PRODID:Microsoft Exchange Server 2010
+VERSION:2.0
+BEGIN:VTIMEZONE
+TZID:W. Europe Standard Time
+BEGIN:STANDARD
+DTSTART:16010101T030000
+TZOFFSETFROM:+0200
+TZOFFSETTO:+0100
+RRULE:FREQ=YEARLY;INTERVAL=1;BYDAY=-1SU;BYMONTH=10
+END:STANDARD
+BEGIN:DAYLIGHT
+DTSTART:16010101T020000
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0200
+RRULE:FREQ=YEARLY;INTERVAL=1;BYDAY=-1SU;BYMONTH=3
+END:DAYLIGHT
+END:VTIMEZONE
+BEGIN:VEVENT
+ORGANIZER;CN=Ann Zimmer:mailto:ann@example.com
+ATTENDEE;ROLE=REQ-PARTICIPANT;PARTSTAT=NEEDS-ACTION;RSVP=TRUE;CN=Bo Lee:mailt
+ o:bo@example.com
+DESCRIPTION;LANGUAGE=en-US:Weekly sync\, on Teams.\n\n______________________
+ __\nJoin the meeting now\n
+RRULE:FREQ=WEEKLY;COUNT=5;BYDAY=MO
+UID:040000008200E00074C5B7101A82E00800000000F0E1D2C3B4A5960100000000000000001
+ 0000000A1B2C3D4E5F60718293A4B5C6D7E8F90
+SUMMARY;LANGUAGE=en-US:Sync
+DTSTART;TZID=W. Europe Standard Time:20240506T110000
+DTEND;TZID=W. Europe Standard Time:20240506T113000
+CLASS:PUBLIC
+PRIORITY:5
+DTSTAMP:20240501T080000Z
+TRANSP:OPAQUE
+STATUS:CONFIRMED
+SEQUENCE:0
+LOCATION;LANGUAGE=en-US:Microsoft Teams Meeting
+X-MICROSOFT-CDO-BUSYSTATUS:TENTATIVE
+X-MICROSOFT-CDO-INSTTYPE:1
+X-MICROSOFT-ONLINEMEETINGINFORMATION:{"OnlineMeetingChannelId":null\,"Onli
+ neMeetingProvider":3}
+X-ALT-DESC;FMTTYPE=text/html:<html><head><meta name="Generator" content="Mi
+ crosoft Exchange Server"></head><body><p>Weekly sync\, on Teams.</p><a href
+ ="https://teams.example/l/meetup-join/19%3ameeting">Join the meeting now</a>
+ </body></html>
+X-MICROSOFT-LOCATIONS:[{"DisplayName":"Microsoft Teams Meeting"\,"LocationAn
+ notation":""\,"LocationSource":0}]
+BEGIN:VALARM
+DESCRIPTION:REMINDER
+TRIGGER;RELATED=START:-PT15M
+ACTION:DISPLAY
+END:VALARM
+END:VEVENT
+END:VCALENDAR
+)";
+
+// Thunderbird's (LF): a list value with an escaped comma, other programs' X- values with an
+// escaped semicolon and backslashes.
+const char* kThunderbird = R"(BEGIN:VCALENDAR
+PRODID:-//Mozilla.org/NONSGML Mozilla Calendar V1.1//EN
+VERSION:2.0
+BEGIN:VEVENT
+CREATED:20240501T080000Z
+LAST-MODIFIED:20240501T080000Z
+DTSTAMP:20240501T080000Z
+UID:5d0e2b6a-3f7c-4d8e-9a1b-2c3d4e5f6a7b
+SUMMARY:Board meeting
+RRULE:FREQ=WEEKLY;COUNT=5
+DTSTART:20240506T140000Z
+DTEND:20240506T150000Z
+RESOURCES:Room 1\, North,Projector
+CATEGORIES:Board,Quarterly\, Q2
+X-MOZ-GENERATION:2
+X-OTHER-APP-NOTE:Bring slides\; printouts
+X-OTHER-APP-PATH:C:\\Shared\\Board
+END:VEVENT
+END:VCALENDAR
+)";
+
+// A travel planner's: the start and the end in two zones, each with its VTIMEZONE.
+const char* kTwoZones = R"(BEGIN:VCALENDAR
+VERSION:2.0
+PRODID:-//TripPlanner//Itinerary 3.2//EN
+BEGIN:VTIMEZONE
+TZID:Europe/Berlin
+BEGIN:STANDARD
+DTSTART:19701025T030000
+TZOFFSETFROM:+0200
+TZOFFSETTO:+0100
+RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU
+END:STANDARD
+BEGIN:DAYLIGHT
+DTSTART:19700329T020000
+TZOFFSETFROM:+0100
+TZOFFSETTO:+0200
+RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU
+END:DAYLIGHT
+END:VTIMEZONE
+BEGIN:VTIMEZONE
+TZID:America/New_York
+BEGIN:STANDARD
+DTSTART:19701101T020000
+TZOFFSETFROM:-0400
+TZOFFSETTO:-0500
+RRULE:FREQ=YEARLY;BYMONTH=11;BYDAY=1SU
+END:STANDARD
+BEGIN:DAYLIGHT
+DTSTART:19700308T020000
+TZOFFSETFROM:-0500
+TZOFFSETTO:-0400
+RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=2SU
+END:DAYLIGHT
+END:VTIMEZONE
+BEGIN:VEVENT
+UID:lh400-weekly@trips.example
+DTSTAMP:20240501T080000Z
+DTSTART;TZID=Europe/Berlin:20240506T100000
+DTEND;TZID=America/New_York:20240506T124500
+RRULE:FREQ=WEEKLY;COUNT=5
+SUMMARY:LH 400 Frankfurt - New York
+END:VEVENT
+END:VCALENDAR
+)";
+
 // todoman's, and a server's task with a zoned due time.
 const char* kTodoman = R"(BEGIN:VCALENDAR
 VERSION:2.0
@@ -333,20 +461,24 @@ const Fixture kEvents[] = {{"links", kLinks, true},
                            {"legacy", kLegacy, false},
                            {"extended", kExtended, true},
                            {"khal", kKhal, true},
-                           {"server", kServer, true}};
+                           {"server", kServer, true},
+                           {"outlook", kOutlook, true},
+                           {"thunderbird", kThunderbird, false},
+                           {"two zones", kTwoZones, true}};
 const Fixture kTasks[] = {{"todoman", kTodoman, true}, {"server-task", kServerTask, false}};
 const Fixture kCards[] = {{"khard", kKhard, true}, {"apple", kApple, false}, {"old", kOld, false}};
 
 // CRLF (also after a UTF-8 byte order mark, as some Windows exporters write it), LF, and bare CRs
-// (the last line's alone, or every line's).
-enum class Ends { crlf, lf, bomCrlf, lastBareCr, bareCr };
+// (the last line's alone, or every line's, also after a byte order mark, as old Mac exporters).
+enum class Ends { crlf, lf, bomCrlf, lastBareCr, bareCr, bomBareCr };
 
 std::string withEnds(const std::string& text, Ends ends) {
-  std::string out = ends == Ends::bomCrlf ? "\xEF\xBB\xBF" : "";
+  std::string out = ends == Ends::bomCrlf || ends == Ends::bomBareCr ? "\xEF\xBB\xBF" : "";
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '\n' || ends == Ends::lf) {
       out += text[i];
-    } else if (ends == Ends::bareCr || (ends == Ends::lastBareCr && i + 1 == text.size())) {
+    } else if (ends == Ends::bareCr || ends == Ends::bomBareCr ||
+               (ends == Ends::lastBareCr && i + 1 == text.size())) {
       out += '\r';
     } else {
       out += "\r\n";
@@ -675,6 +807,24 @@ const char* kExport =
     "UID:speaker-1\nPARTICIPANT-TYPE:SPEAKER\nEND:PARTICIPANT\nBEGIN:VRESOURCE\n"
     "UID:projector-2\nNAME:Projector\nEND:VRESOURCE\nEND:VEVENT\nEND:VCALENDAR\n";
 
+// An exporter's that does not fold: a UID and an attendee's address past 75 octets.
+const char* kUnfolded =
+    "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//Legacy Sync//Mac Export 1.0//EN\nBEGIN:VEVENT\n"
+    "UID:2f6c1d9e-8b7a-4c3d-9e2f-1a0b9c8d7e6f-recurring-planning-session@calendar.example.org\n"
+    "DTSTAMP:20240501T080000Z\nDTSTART:20240506T090000Z\nDTEND:20240506T100000Z\n"
+    "RRULE:FREQ=WEEKLY;COUNT=5\nSUMMARY:Planning\n"
+    "ATTENDEE;CN=Bo;PARTSTAT=ACCEPTED:mailto:bo.lee-from-the-planning-office@departments.example."
+    "org"
+    "\nEND:VEVENT\nEND:VCALENDAR\n";
+
+// An old exporter's title in UTF-8 beside a place in Latin-1 (one byte).
+const char* kLatin1 =
+    "BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//Legacy Sync//Mac Export 1.0//EN\nBEGIN:VEVENT\n"
+    "UID:latin-1\nDTSTAMP:20240501T080000Z\nDTSTART:20240506T090000Z\n"
+    "DTEND:20240506T100000Z\nRRULE:FREQ=WEEKLY;COUNT=5\nSUMMARY:Caf\xC3\xA9 \xC3\xBC"
+    "ber\n"
+    "LOCATION:Rathaus M\xFCnchen\nEND:VEVENT\nEND:VCALENDAR\n";
+
 std::string replaced(std::string text, const std::string& what, const std::string& by) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + by.size())) {
     text.replace(at, what.size(), by);
@@ -844,6 +994,20 @@ const std::vector<Confirmed>& confirmedChanges() {
       {"the last line ended by a bare CR", kExport, Ends::lastBareCr, "2024-05-06 11:00", renamed,
        exported},
       {"lines ended by bare CRs", kExport, Ends::bareCr, "2024-05-06 11:00", renamed, exported},
+      // A CR alone ends a line, in a file of LF ends too: the title is not joined to the line
+      // after it.
+      {"a stray CR in a file of LF ends",
+       replaced(kGoogle, "SUMMARY:Bin day\nTRANSP", "SUMMARY:Bin day\rTRANSP"), Ends::lf,
+       "2024-05-06 Bin day", relocated,
+       Lines{"VEVENT +LOCATION:Room 9", "VEVENT@20240527 +LOCATION:Room 9"}},
+      // Read whole, not cut at the line's 75th octet, and not written back cut.
+      {"long lines ended by bare CRs", kUnfolded, Ends::bareCr, "2024-05-06 11:00 Planning",
+       retitled, rewritten("VEVENT", {"SUMMARY:Retro"})},
+      // The Latin-1 line alone is read as such: the title stays as it is, and the event is there.
+      {"a Latin-1 byte after a byte order mark and bare CRs", kLatin1, Ends::bomBareCr,
+       "2024-05-06 11:00 Caf\xC3\xA9 \xC3\xBC"
+       "ber",
+       relocated, rewritten("VEVENT", {"LOCATION:Room 9"})},
       {"a damaged VTIMEZONE", replaced(kServer, "END:STANDARD\n", "END:STANDARD\nEND:STANDARD\n"),
        Ends::crlf, "2024-05-06 09:00", renamed, none, none,
        "is left as it is, because its VTIMEZONE of line 5 is damaged: its BEGIN and END lines do "
@@ -908,16 +1072,107 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
     }
     EXPECT_EQ(next.empty() ? Lines() : lineDiff(before, replaced(next, made, uid(*chosen))),
               c.split);
-    // khal skips files with a byte order mark or bare CRs, before a change as after it.
-    if (khal.empty() || (c.ends != Ends::crlf && c.ends != Ends::lf)) continue;
+    if (khal.empty()) continue;
     Lines ours;
     for (const Event& e : store.events(from, to)) ours.push_back(shown(e));
     std::sort(ours.begin(), ours.end());
-    const Lines theirs = khalList(khal, file.parent_path());
+    // khal skips files with a byte order mark or bare CRs, or reads a CR as part of a value: it
+    // is given their CRLF twins.
+    fs::path read = file.parent_path();
+    if (before.rfind("\xEF\xBB\xBF", 0) == 0 ||
+        replaced(before, "\r\n", "").find('\r') != std::string::npos) {
+      read = test::home() / (std::string(c.name) + " as CRLF");
+      for (const auto& entry : fs::directory_iterator(file.parent_path())) {
+        if (entry.path().extension() != ".ics") continue;
+        std::string text = replaced(test::readFile(entry.path()), "\r\n", "\n");
+        text = replaced(replaced(text, "\xEF\xBB\xBF", ""), "\r", "\n");
+        test::writeFile(read / entry.path().filename(), withEnds(text, Ends::crlf));
+      }
+    }
+    const Lines theirs = khalList(khal, read);
     EXPECT_EQ(theirs, ours);
     EXPECT_EQ(std::count(theirs.begin(), theirs.end(), shown(saved.value())), 1);
   }
   if (khal.empty()) GTEST_SKIP() << "khal is not installed (install-deps): not compared with it";
+}
+
+// A change that would not read back as meant is refused and the file left as it is, the message
+// naming the file that holds the item (not one a split would have made), the line that would read
+// back otherwise and how. libical reads a title without the blanks around it; what the writer
+// never writes (a property twice, a list value unescaped, a line gone, another UID) is handed to
+// the check itself.
+TEST(PimRewriteTest, AChangeThatWouldNotReadBackIsRefusedByItsLine) {
+  PimStore store(test::home() / "refusals");
+  const fs::path folder = store.defaultCalendarForNewEvents()->id;
+  const fs::path file = folder / "item.ics";
+  const std::string before = withEnds(kThunderbird, Ends::lf);
+  test::writeFile(file, before);
+  const auto occurrences = store.events(at("2024-05-01"), at("2024-07-01"));
+  ASSERT_EQ(occurrences.size(), 5u);
+  const auto blanks = [](int line) {
+    return "would not read back as it was written: line " + std::to_string(line) +
+           ", SUMMARY, would read back as SUMMARY:Retro instead of SUMMARY: Retro .";
+  };
+  const std::string kept = file.string() + " is left as it is, because the changed item ";
+  const struct {
+    const char* change;
+    std::optional<size_t> occurrence;  // none: a new event
+    Span span;
+    std::string message;
+  } changes[] = {
+      {"the series", 0, Span::futureEvents, kept + blanks(9)},
+      {"one occurrence", 1, Span::thisEvent, kept + blanks(24)},
+      {"from an occurrence on", 2, Span::futureEvents, kept + blanks(9)},
+      {"a new event", std::nullopt, Span::thisEvent,
+       "nothing is written to " + folder.string() + ", because the new item " + blanks(7)},
+  };
+  for (const auto& c : changes) {
+    Event e;
+    if (c.occurrence) {
+      e = occurrences[*c.occurrence];
+    } else {
+      e.calendarId = folder.string();
+      e.start = at("2024-05-06T09:00:00Z");
+      e.end = at("2024-05-06T10:00:00Z");
+    }
+    e.title = " Retro ";
+    const auto saved = store.saveEvent(e, c.span);
+    EXPECT_EQ(saved.ok() ? "" : saved.error().message,
+              "The change could not be saved: " + c.message)
+        << c.change;
+    EXPECT_EQ(test::readFile(file), before);
+    EXPECT_EQ(test::namesIn(folder),
+              (std::vector<std::string>{"displayname", "item.ics", "tavrin-kind"}));
+  }
+
+  std::string why;
+  const auto item = ICalItem::parse(before, &why);
+  ASSERT_TRUE(item) << why;
+  const std::string text = item->text();
+  const struct {
+    const char* edit;
+    const char* from;
+    const char* to;
+    std::string why;
+  } edits[] = {
+      // libical reads nothing from an empty SUMMARY, so the item would read back the same.
+      {"a property stated twice", "SUMMARY:Board meeting\n", "SUMMARY:Board meeting\nSUMMARY:\n",
+       "would state a property twice that is allowed once: line 10, SUMMARY, a second time in its "
+       "VEVENT"},
+      {"a list value unescaped", "Room 1\\, North", "Room 1, North",
+       "would not read back as it was written: line 13, RESOURCES, would read back as "
+       "RESOURCES:Room 1 instead of RESOURCES:Room 1\\, North"},
+      {"a line gone", "X-MOZ-GENERATION:2\n", "",
+       "would not read back as it was written: X-MOZ-GENERATION:2 of its VEVENT would be lost"},
+      {"another UID", "UID:5d0e", "UID:6d0e",
+       "would read back with the UID 6d0e2b6a-3f7c-4d8e-9a1b-2c3d4e5f6a7b instead of "
+       "5d0e2b6a-3f7c-4d8e-9a1b-2c3d4e5f6a7b"},
+  };
+  EXPECT_EQ(item->checked(text, &why), text);
+  for (const auto& e : edits) {
+    EXPECT_FALSE(item->checked(replaced(text, e.from, e.to), &why)) << e.edit;
+    EXPECT_EQ(why, "the changed item " + e.why) << e.edit;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,71 @@
+#include "base/TextLines.h"
+
+namespace tvrn::TextLines {
+
+std::size_t bomLength(std::string_view text) { return text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; }
+
+Line lineAt(std::string_view text, std::size_t from) {
+  Line line{from, 0, 0};
+  const std::size_t end = text.find_first_of("\r\n", from);
+  if (end == std::string_view::npos) {
+    line.length = text.size() - from;
+    return line;
+  }
+  line.length = end - from;
+  // CRs before an LF end the line with it, as a CRLF file converted once more has them.
+  const std::size_t crs = text.find_first_not_of('\r', end);
+  line.endLength = crs != std::string_view::npos && text[crs] == '\n' ? crs - end + 1 : 1;
+  return line;
+}
+
+std::size_t contentEnd(std::string_view text, std::size_t from) {
+  std::size_t at = lineAt(text, from).next();
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) at = lineAt(text, at).next();
+  return at;
+}
+
+std::string unfolded(std::string_view text, std::size_t from, std::size_t to) {
+  std::string out;
+  out.reserve(to - from);
+  for (std::size_t at = from; at < to;) {
+    const Line line = lineAt(text, at);
+    const std::size_t end = std::min(line.from + line.length, to);
+    const bool fold = at > from && at < end && (text[at] == ' ' || text[at] == '\t');
+    const std::size_t start = fold ? at + 1 : at;  // without the blank the fold begins with
+    out.append(text.substr(start, end - start));
+    at = line.next();
+  }
+  return out;
+}
+
+std::string normalized(std::string_view text, std::string_view end) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  for (std::size_t at = bomLength(text); at < text.size();) {
+    const Line line = lineAt(text, at);
+    out.append(text.substr(line.from, line.length));
+    out.append(end);
+    at = line.next();
+  }
+  return out;
+}
+
+std::string_view firstEnd(std::string_view text, std::string_view fallback) {
+  for (std::size_t at = 0; at < text.size();) {
+    const Line line = lineAt(text, at);
+    if (line.endLength != 0) return text.substr(line.from + line.length, line.endLength);
+    at = line.next();
+  }
+  return fallback;
+}
+
+std::size_t numberAt(std::string_view text, std::size_t offset) {
+  std::size_t number = 1;
+  for (std::size_t at = lineAt(text, 0).next(); at <= offset && at < text.size();
+       at = lineAt(text, at).next()) {
+    ++number;
+  }
+  return number;
+}
+
+}  // namespace tvrn::TextLines
