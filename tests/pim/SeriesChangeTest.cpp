@@ -47,6 +47,8 @@ std::string calendar(const std::string& prodid, const std::string& zone,
 
 // ---- the series, as the programs named write them
 
+const char* const kUncut = "The series cannot be changed from this occurrence on";
+
 struct Series {
   const char* name;
   std::string text;
@@ -151,6 +153,28 @@ const std::vector<Series>& allSeries() {
            "UID:040000008200E00074C5B7101A82E00800000000A0B1C2D3E4F5\n"
            "X-MICROSOFT-CDO-BUSYSTATUS:BUSY\nEND:VEVENT\n"),
        {"2024-03-05 10:00", "2024-04-02 10:00"}},
+      // A server's: every week from a Monday (its weekday only implied), and an extra Wednesday
+      // afternoon, from which a new series must keep the Mondays at 09:00.
+      {"an implied weekday and an extra date",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:implied-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
+                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;COUNT=6\n"
+                "RDATE;TZID=Europe/Berlin:20240522T140000\nSUMMARY:Review\nEND:VEVENT\n"),
+       {"2024-05-22 14:00"}},
+      // Every other week, and an extra Monday in a week between: a series started there would
+      // step from that week, so it is not cut there.
+      {"every other week and an extra date between",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:fortnight-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
+                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;INTERVAL=2;COUNT=4\n"
+                "RDATE;TZID=Europe/Berlin:20240513T090000\nSUMMARY:Retrospective\nEND:VEVENT\n"),
+       {"2024-05-13 09:00"},
+       {{"title future", kUncut},
+        {"later future", kUncut},
+        {"next day future", kUncut},
+        {"all-day future", kUncut}}},
       // An old exporter's, as a Mac wrote text files: bare CRs after a byte order mark, a title in
       // Latin-1, a UID and an attendee's address longer than a line.
       {"bare CRs with a Latin-1 title",
