@@ -33,7 +33,7 @@ runs=(
   "tvrn_manifest_tests ManifestLoader*:ManifestSession*:ManifestStore*"
   "tvrn_pim_tests PimStore*:ICalTime*:PrivacyGate*"
   "tvrn_bridges_tests HelperProxy*:JXARunnerProxy*"
-  "tvrn_status_tests StatusServer*"
+  "tvrn_status_tests StatusServer*:StatusFile*:ServiceStatusScanner*"
   "tvrn_cloud_tests CloudTunnel*:Tunnel*"
 )
 for run in "${runs[@]}"; do

@@ -119,6 +119,43 @@ std::optional<short> dayAfter(short day, long days, int longest) {
   return static_cast<short>(now);
 }
 
+// Whether the rule gives an instance at `original`.
+bool isInstance(const icalrecurrencetype& recur, const icaltimetype& start, PimTime original) {
+  Steps steps(wallSteps(recur, start));
+  for (long i = 0; steps && i < kMaxSteps; ++i) {
+    const icaltimetype t = icalrecur_iterator_next(steps.get());
+    const auto at = icaltime_is_null_time(t) ? std::nullopt : instantOf(t, start);
+    if (!at || *at >= original) return at == original;
+  }
+  return false;
+}
+
+// States in the rule the days (and the time of day, when asked) it takes from its start when it
+// names none.
+void pinToStart(icalrecurrencetype& recur, const icaltimetype& start, bool timeOfDay) {
+  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
+  const auto set = [](short* list, int value) {
+    list[0] = static_cast<short>(value);
+    list[1] = ICAL_RECURRENCE_ARRAY_MAX;
+  };
+  const bool noDays = none(recur.by_day) && none(recur.by_month_day) && none(recur.by_year_day) &&
+                      none(recur.by_week_no);
+  if (recur.freq == ICAL_WEEKLY_RECURRENCE && none(recur.by_day)) {
+    set(recur.by_day, icaltime_day_of_week(start));
+  } else if (recur.freq == ICAL_MONTHLY_RECURRENCE && noDays) {
+    set(recur.by_month_day, start.day);
+  } else if (recur.freq == ICAL_YEARLY_RECURRENCE && noDays && none(recur.by_month)) {
+    set(recur.by_month, start.month);
+    set(recur.by_month_day, start.day);
+  }
+  const bool byDays = recur.freq >= ICAL_DAILY_RECURRENCE && recur.freq <= ICAL_YEARLY_RECURRENCE;
+  if (timeOfDay && byDays) {
+    if (none(recur.by_hour)) set(recur.by_hour, start.hour);
+    if (none(recur.by_minute)) set(recur.by_minute, start.minute);
+    if (none(recur.by_second)) set(recur.by_second, start.second);
+  }
+}
+
 }  // namespace
 
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
@@ -277,6 +314,7 @@ std::optional<std::string> StartMove::moveRules() {
   std::vector<icalrecurrencetype> rules = rulesOf(main_);
   for (icalrecurrencetype& recur : rules) {
     const icalrecurrencetype was = recur;
+    shiftTimeOfDay(recur);
     if (auto refused = shiftDays(recur)) return refused;
     if (!icaltime_is_null_time(recur.until)) {
       const auto last = lastBefore(was, was_, std::nullopt);
@@ -318,6 +356,37 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const
     day = *now;
   }
   return std::nullopt;
+}
+
+// The hour, minute and second a rule names, moved by the start's new time of day. Where it names
+// several, a move by whole hours moves the hours; any other is for the comparison to tell.
+void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
+  if (form_.kind == Kind::date || (recur.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX &&
+                                   recur.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
+                                   recur.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX)) {
+    return;
+  }
+  const long clock = ((shift_ - days_ * 86400) % 86400 + 86400) % 86400;
+  const auto single = [](const short* list) { return list[1] == ICAL_RECURRENCE_ARRAY_MAX; };
+  if (single(recur.by_hour) && single(recur.by_minute) && single(recur.by_second)) {
+    const auto part = [](const short* list) {
+      return list[0] == ICAL_RECURRENCE_ARRAY_MAX ? 0 : list[0];
+    };
+    const long was =
+        part(recur.by_hour) * 3600L + part(recur.by_minute) * 60L + part(recur.by_second);
+    const long now = (was + clock) % 86400;
+    if (recur.by_hour[0] != ICAL_RECURRENCE_ARRAY_MAX)
+      recur.by_hour[0] = static_cast<short>(now / 3600);
+    if (recur.by_minute[0] != ICAL_RECURRENCE_ARRAY_MAX)
+      recur.by_minute[0] = static_cast<short>(now / 60 % 60);
+    if (recur.by_second[0] != ICAL_RECURRENCE_ARRAY_MAX)
+      recur.by_second[0] = static_cast<short>(now % 60);
+  } else if (clock % 3600 == 0) {
+    for (short& hour : recur.by_hour) {
+      if (hour == ICAL_RECURRENCE_ARRAY_MAX) break;
+      hour = static_cast<short>((hour + clock / 3600) % 24);
+    }
+  }
 }
 
 // Whether the moved rule gives the old rule's instances, each moved by the shift; why not when it
@@ -382,8 +451,13 @@ long instancesBefore(const icalrecurrencetype& recur, icaltimetype start, PimTim
 
 void countFrom(icalcomponent* main, PimTime original) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
+  const icaltimetype at = ICalTime::inForm(original, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
+  const bool otherTime = !start.is_date && (at.hour != start.hour || at.minute != start.minute ||
+                                            at.second != start.second);
   std::vector<icalrecurrencetype> kept;
   for (icalrecurrencetype recur : rulesOf(main)) {
+    // A start moved to an extra date must not take the rule's days and time of day with it.
+    if (!isInstance(recur, start, original)) pinToStart(recur, start, otherTime);
     if (recur.count > 0) {
       // A COUNT bounds the rule's own instances: extra dates do not count.
       const long left = recur.count - instancesBefore(recur, start, original);

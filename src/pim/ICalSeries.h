@@ -49,6 +49,7 @@ class StartMove {
   icalproperty* movedDate(icalproperty* prop, icalproperty_kind kind) const;
   std::optional<std::string> moveRules();
   std::optional<std::string> shiftDays(icalrecurrencetype& recur) const;
+  void shiftTimeOfDay(icalrecurrencetype& recur) const;
   std::optional<std::string> sameSteps(const icalrecurrencetype& was,
                                        const icalrecurrencetype& now) const;
   void moveOverride(icalcomponent* own, const Event& series);
@@ -71,7 +72,8 @@ long instancesBefore(const icalrecurrencetype& recur, icaltimetype start, PimTim
 
 // The rules of `main` (a copy of a series that is to begin at its occurrence `original`) bounded
 // to what they give from `original` on: a COUNT loses the instances before it; a rule with none
-// left goes.
+// left goes. Where `original` is no instance of a rule (an extra date), the rule states the days
+// and time of day it took from the old start, which the new one would not give.
 void countFrom(icalcomponent* main, PimTime original);
 
 // The rules of `main` ended with their last instance before `original` (UNTIL in the start's

@@ -9,6 +9,7 @@ namespace tvrn {
 
 using namespace pimstore;
 using namespace PimCodec;
+using std::chrono::days;
 using std::chrono::seconds;
 
 // ---- calendars and reminder lists
@@ -138,6 +139,20 @@ Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
       [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
 }
 
+// Whether two items give the same occurrences from `from` until before `to`, the first thousand
+// at most.
+bool sameOccurrences(const ICalItem& a, const ICalItem& b, PimTime from, PimTime to) {
+  auto one = a.cursor(from), other = b.cursor(from);
+  for (int i = 0; i < 1000; ++i) {
+    auto x = one.next(), y = other.next();
+    if (x && *x >= to) x.reset();
+    if (y && *y >= to) y.reset();
+    if (x != y) return false;
+    if (!x) return true;
+  }
+  return true;
+}
+
 // Applies a change to an occurrence and every later one of a series that began before it: the
 // series ends before it and a new one, with its own UID, carries on from it.
 Result<std::string, PimError> splitSeries(PimIndex& index, const Located& located,
@@ -150,13 +165,25 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   if (!item.hasOccurrenceAt(*located.original)) {
     return fail(eventNotFound(index, located.event.id));
   }
+  const PimTime original = *located.original;
+  const ICalItem whole = item.copy();
   ICalItem next = item.copy();
-  next.beginAt(*located.original);
-  const bool anyLeft = item.endBefore(*located.original);
+  next.beginAt(original);
+  const bool anyLeft = item.endBefore(original);
+  // Each occurrence goes to exactly one of the two, where it was (a rule whose steps depend on
+  // where it starts, such as every other week from an extra date, could not be cut so).
+  if (!sameOccurrences(whole, item, std::max(PimTime::min() + days(400), original) - days(400),
+                       original) ||
+      !sameOccurrences(whole, next, original, PimTime::max())) {
+    return fail(problem(PimError::Code::invalid,
+                        "The series cannot be changed from this occurrence on: cut in two there, "
+                        "it would not repeat as it does now. Change its occurrences one at a "
+                        "time."));
+  }
 
   // The new series is the old one from the chosen occurrence on, with only what the caller
   // changed changed.
-  if (auto refused = next.changeFrom(*located.original, located.event, wanted)) {
+  if (auto refused = next.changeFrom(original, located.event, wanted)) {
     return fail(problem(PimError::Code::invalid, *refused));
   }
   const std::string uid = HardwareId::randomUUID();

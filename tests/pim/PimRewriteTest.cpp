@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "bridges/OtherPrograms.h"
+#include "pim/EventListings.h"
 #include "pim/ICalItem.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
@@ -888,33 +889,7 @@ Lines onDay(const char* original, const std::string& day, const std::string& nex
       {"RECURRENCE-ID;VALUE=DATE:" + day, "DTSTART;VALUE=DATE:" + day, "DTEND;VALUE=DATE:" + next});
 }
 
-// "<local start> <title>", an all-day event's day alone.
-std::string shown(const Event& e) {
-  const time_t start = system_clock::to_time_t(e.start);
-  std::tm at{};
-  e.allDay ? ::gmtime_r(&start, &at) : ::localtime_r(&start, &at);
-  char text[32];
-  std::strftime(text, sizeof text, e.allDay ? "%Y-%m-%d" : "%Y-%m-%d %H:%M", &at);
-  return text + (" " + e.title);
-}
-
-// What khal lists of a calendar folder from May to July, as shown, sorted.
-Lines khalList(const std::string& khal, const fs::path& folder) {
-  test::writeFile(test::home() / ".config" / "khal" / "config",
-                  "[calendars]\n[[work]]\npath = " + folder.string() +
-                      "\n[locale]\ndateformat = %Y-%m-%d\ndatetimeformat = %Y-%m-%d %H:%M\n"
-                      "longdateformat = %Y-%m-%d\nlongdatetimeformat = %Y-%m-%d %H:%M\n");
-  fs::remove(test::home() / ".local" / "share" / "khal" / "khal.db");  // its cache
-  const std::string out = test::run({khal, "list", "--day-format", "", "--format",
-                                     "{start} {title}", "2024-05-01", "2024-07-31"});
-  Lines lines;
-  std::istringstream in(out);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(line);
-  }
-  std::sort(lines.begin(), lines.end());
-  return lines;
-}
+using test::shown;
 
 struct Confirmed {
   const char* name;
@@ -1089,7 +1064,7 @@ TEST(PimRewriteTest, AConfirmedChangeChangesOnlyWhatWasAskedOrNothing) {
         test::writeFile(read / entry.path().filename(), withEnds(text, Ends::crlf));
       }
     }
-    const Lines theirs = khalList(khal, read);
+    const Lines theirs = test::khalList(khal, read, "2024-05-01", "2024-07-31");
     EXPECT_EQ(theirs, ours);
     EXPECT_EQ(std::count(theirs.begin(), theirs.end(), shown(saved.value())), 1);
   }
