@@ -564,11 +564,10 @@ TEST(ExcelToolsTest, CreateWritesEachValueWithItsType) {
 TEST(ExcelToolsTest, CreatedWorkbookReadsTheSameInASpreadsheetProgram) {
   const std::string path = typedWorkbook();
   const auto csv = test::home() / "typed.csv";
-  const std::string folder = test::home().string();
   const std::vector<std::vector<std::string>> converters = {
       {"ssconvert", path, csv.string()},
-      {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", folder, path},
-      {"soffice", "--headless", "--convert-to", "csv", "--outdir", folder, path}};
+      {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(),
+       path}};
   const auto converted = std::find_if(converters.begin(), converters.end(), [](const auto& argv) {
     SpawnOptions spawn(argv);
     spawn.searchPath = true;
