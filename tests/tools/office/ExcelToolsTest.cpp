@@ -410,6 +410,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   const auto folder = test::home() / "made";
   std::filesystem::create_directories(folder);
   const std::string path = (folder / "made.xlsx").string();
+  const std::string missing = (folder / "missing" / "new.xlsx").string();
   const json rows = json::parse(R"([["text", 1, 2.5, true, null, [1, "two"], {"k": "v"}, "last"],
                                     "not a row", ["second"]])");
   const json create = {{"path", path}, {"headers", {"A", 7, "B"}}, {"rows", rows}};
@@ -438,6 +439,9 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
       {"excel_create",
        {{"path", path}, {"headers", {1, 2}}, {"confirm", true}},
        "failed: Missing required parameter: headers"},
+      {"excel_create",
+       {{"path", missing}, {"headers", {"A"}}, {"confirm", true}},
+       "failed: Cannot write '" + missing + "': no such folder; nothing was written."},
       {"excel_write_cell",
        {{"path", path}, {"value", 5}, {"row", 1}, {"column", 1}},
        "failed: Missing required parameter: value"},
