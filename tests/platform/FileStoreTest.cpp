@@ -126,37 +126,29 @@ TEST(FileStoreTest, MovesDamagedFilesAsideUnderFreshNames) {
 // links to folders on the way counted too: open() on the same chain is the oracle. Where the
 // kernel gives up, nothing is followed, and a writer leaves every link as it was.
 TEST(FileStoreTest, FollowsAChainOfLinksExactlyAsFarAsOpenDoes) {
-  struct Row {
-    const char* what;
-    int links;           // in the chain, one to the next
-    bool throughFolder;  // the last names the file through a linked folder: one link more
-    bool loop;           // the last leads back to the first
-    bool opens;          // what open() is expected to say, so the oracle is known to be set up
-  };
-  const Row rows[] = {
-      {"one link", 1, false, false, true},
-      {"39 links", 39, false, false, true},
-      {"40 links", 40, false, false, true},
-      {"41 links", 41, false, false, false},
-      {"39 links and a linked folder", 39, true, false, true},
-      {"40 links and a linked folder", 40, true, false, false},
-      {"a loop", 2, false, true, false},
+  const struct {
+    int links;         // in the chain, one to the next
+    const char* last;  // where the last leads
+    bool opens;        // what open() is expected to say, so the oracle is known to be set up
+  } rows[] = {
+      // clang-format off
+      {40, "real/target.json", true},
+      {41, "real/target.json", false},
+      {39, "folder/target.json", true},  // the linked folder is one link more
+      {40, "folder/target.json", false},
+      {2, "link0", false},  // a loop
+      // clang-format on
   };
   const auto dir = test::home() / "chain";
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+  const auto link = [&](int n) { return dir / ("link" + std::to_string(n)); };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.links) + " links to " + row.last);
     std::filesystem::remove_all(dir);
     test::writeFile(dir / "real" / "target.json", "{}");
     std::filesystem::create_directory_symlink("real", dir / "folder");
-    const auto link = [&](int n) { return dir / ("link" + std::to_string(n)); };
     for (int n = 0; n < row.links; ++n) {
-      std::filesystem::path next = link(n + 1).filename();
-      if (n + 1 == row.links) {
-        next = row.loop
-                   ? link(0).filename()
-                   : std::filesystem::path(row.throughFolder ? "folder" : "real") / "target.json";
-      }
-      std::filesystem::create_symlink(next, link(n));
+      std::filesystem::create_symlink(
+          n + 1 == row.links ? std::filesystem::path(row.last) : link(n + 1).filename(), link(n));
     }
     const int fd = ::open(link(0).c_str(), O_RDONLY | O_CLOEXEC);
     const bool opens = fd >= 0;
@@ -191,27 +183,23 @@ TEST(FileStoreTest, FollowsOnlyLinksOfTheUserOrRoot) {
   ASSERT_TRUE(test::makeOtherUsersLink("real/target.json", dir / "other"));
   std::filesystem::create_symlink("other", dir / "ownToOther");
   ASSERT_TRUE(test::makeOtherUsersLink("real", dir / "otherFolder"));
-  struct Row {
-    const char* path;       // below dir
-    const char* refusedAt;  // the link named in the refusal; nothing when followed
-  };
-  const Row rows[] = {
-      {"real/target.json", nullptr},
+  // Below dir, and the link named in the refusal (none when followed).
+  const std::pair<const char*, const char*> rows[] = {
       {"own", nullptr},
       {"other", "other"},
       {"ownToOther", "other"},
       {"otherFolder/target.json", "otherFolder"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
-    const auto followed = FileStore::throughLinks(dir / row.path);
-    ASSERT_EQ(followed.ok(), row.refusedAt == nullptr);
+  for (const auto& [path, refusedAt] : rows) {
+    SCOPED_TRACE(path);
+    const auto followed = FileStore::throughLinks(dir / path);
+    ASSERT_EQ(followed.ok(), refusedAt == nullptr);
     if (followed) {
       EXPECT_EQ(followed.value(), std::filesystem::canonical(dir / "real" / "target.json"));
-      continue;
+    } else {
+      EXPECT_EQ(followed.error(), (dir / refusedAt).string() + ": a link owned by nobody (uid " +
+                                      "65534), not by this user or root; not followed");
     }
-    EXPECT_EQ(followed.error(), (dir / row.refusedAt).string() + ": a link owned by " +
-                                    "nobody (uid 65534), not by this user or root; not followed");
   }
 }
 

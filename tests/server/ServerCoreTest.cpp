@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
@@ -566,24 +567,21 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  struct Row {
-    const char* why;
-    std::size_t homeLength;  // a home too long for the socket, or not
-    bool fileForFolder;      // a file where the socket's folder would be
-  };
-  const Row rows[] = {{"Socket path too long (", 100, false},
-                      {"bind() failed: Not a directory path=", 1, true}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.why);
-    const auto home = test::home() / std::string(row.homeLength, 'h');
+  // Why the socket cannot be served, the home's length (too long for the socket, or not), and
+  // whether a file stands where the socket's folder would be.
+  const std::tuple<const char*, std::size_t, bool> rows[] = {
+      {"Socket path too long (", 100, false}, {"bind() failed: Not a directory path=", 1, true}};
+  for (const auto& [why, homeLength, fileForFolder] : rows) {
+    SCOPED_TRACE(why);
+    const auto home = test::home() / std::string(homeLength, 'h');
     ::setenv("HOME", home.c_str(), 1);
-    if (row.fileForFolder) test::writeFile(home / ".local" / "share", "x");
+    if (fileForFolder) test::writeFile(home / ".local" / "share", "x");
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
-    EXPECT_NE(test::readFile(ConfigManager::shared().logPath())
-                  .find("ServerCore start failed: the MCP socket cannot be served (" +
-                        std::string(row.why)),
-              std::string::npos);
+    EXPECT_NE(
+        test::readFile(ConfigManager::shared().logPath())
+            .find("ServerCore start failed: the MCP socket cannot be served (" + std::string(why)),
+        std::string::npos);
   }
 }
 

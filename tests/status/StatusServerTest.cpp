@@ -710,15 +710,12 @@ TEST(StatusFileTest, WrittenAgainAtOnceWhenTheStatusChanged) {
   StatusServer server(kVersion, options, context);
   server.start();
   const auto statusFile = Paths::appSupport() / "status.json";
-  const auto pushMessage = [&statusFile] {
-    const json written = json::parse(test::readFile(statusFile), nullptr, false);
-    return written.is_object() ? written.value("push_message", "") : "";
-  };
   ASSERT_TRUE(test::eventually([&] { return std::filesystem::exists(statusFile); }, "status.json"));
   for (const char* message : {"first news", "second news"}) {
     context->pushMessage.setMessage(message);
     server.statusChanged();
-    EXPECT_TRUE(test::eventually([&] { return pushMessage() == message; }, message));
+    EXPECT_TRUE(test::eventually(
+        [&] { return test::readFile(statusFile).find(message) != std::string::npos; }, message));
   }
   server.stop();
 }

@@ -78,41 +78,5 @@ TEST(DocumentWritersTest, SetTheirFilesModeFromTheUmask) {
   }
 }
 
-// A new document whose folder is missing, or is a file, is refused by every writer with the
-// path and the reason, and nothing is made on the way.
-TEST(DocumentWritersTest, NameTheFolderThatIsMissing) {
-  ::setenv(OfficeServices::kPythonVariable, "/usr/bin/python3", 1);
-  test::writeFile(test::home() / "file", "a file, not a folder");
-  struct Writer {
-    std::string tool;
-    json arguments;
-    std::string extension;
-    std::string before;  // the path
-    std::string after;
-  };
-  const std::string cannotWrite = "Cannot write '";
-  const std::string noFolder = "': no such folder; nothing was written.";
-  const std::vector<Writer> writers = {
-      {"word_create", {{"content", "one"}}, ".docx", cannotWrite, noFolder},
-      {"excel_create", {{"headers", {"Name"}}}, ".xlsx", cannotWrite, noFolder},
-      {"ppt_create",
-       {{"slides", {{{"title", "One"}}}}},
-       ".pptx",
-       "Cannot write .pptx at ",
-       " \u2014 no such folder"},
-  };
-  for (const char* folder : {"missing", "file"}) {
-    for (const auto& writer : writers) {
-      const std::string path = (test::home() / folder / ("new" + writer.extension)).string();
-      json arguments = writer.arguments;
-      arguments.update({{"path", path}, {"confirm", true}});
-      EXPECT_EQ(test::callOffice(writer.tool, arguments),
-                "failed: " + writer.before + path + writer.after);
-    }
-  }
-  EXPECT_FALSE(std::filesystem::exists(test::home() / "missing"));
-  EXPECT_EQ(test::readFile(test::home() / "file"), "a file, not a folder");
-}
-
 }  // namespace
 }  // namespace tvrn

@@ -3,13 +3,14 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <pugixml.hpp>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -146,45 +147,35 @@ TEST(ExcelToolsTest, CellsLandInTheirColumns) {
 // empty rows, and the row limit counts places.
 TEST(ExcelToolsTest, RowsKeepTheirPlaces) {
   const ZipArchive::Member strings = {"xl/sharedStrings.xml",
-                                      "<sst><si><t>zero</t></si><si><t>one</t></si></sst>"};
+                                      "<sst><si/><si><t>one</t></si></sst>"};
   const auto row = [](const std::string& number, const std::string& value) {
     const std::string r = number.empty() ? "" : " r=\"" + number + "\"";
     return "<row" + r + " spans=\"1:3\"><c r=\"B" + number + "\"><v>" + value + "</v></c></row>";
   };
   const std::string shared = "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>1</v></c></row>";
   const std::string inlined =
-      "<row r=\"4\"><c r=\"C4\" t=\"inlineStr\"><is><t>four</t></is></c></row>";
-  struct Case {
-    std::string name;
-    std::string rows;
-    json maxRows;  // null: the default
-    std::string expected;
-  };
-  const std::vector<Case> cases = {
-      {"blank lines left out", shared + inlined + row("7", "7"), nullptr,
-       R"([[],["one"],[],["","","four"],[],[],["","7"]])"},
-      {"rows without a number follow the one before",
-       row("", "a") + row("3", "c") + row("", "d") + "<row/>" + row("7", "g"), nullptr,
+      "<row r=\"4\"><c r=\"C4\" t=\"inlineStr\"><is><t>4</t></is></c></row>";
+  // The rows, the row limit, the rows read.
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      // clang-format off
+      {shared + inlined + row("7", "7"), 100, R"([[],["one"],[],["","","4"],[],[],["","7"]])"},
+      // Rows without a usable number follow the one before.
+      {row("", "a") + row("3", "c") + row("", "d") + "<row/>" + row("7", "g"), 100,
        R"([["","a"],[],["","c"],["","d"],[],[],["","g"]])"},
-      {"limit inside a gap", row("1", "a") + row("9", "i"), 5, R"([["","a"]])"},
-      {"limit inside a gap before the first row", row("6", "f"), 5, "[]"},
-      {"limit at a row", shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])"},
-      {"first row past the limit", shared, 1, "[]"},
-      {"numbers that are not a row's own",
-       row("0", "z") + row("+5", "p") + row("-2", "x") + row("1048577", "o") + row("6", "f"),
-       nullptr, R"([["","z"],["","p"],["","x"],["","o"],[],["","f"]])"},
-      {"numbers out of order", row("3", "c") + row("2", "b") + row("3", "d") + row("7", "g"),
-       nullptr, R"([[],[],["","c"],["","b"],["","d"],[],["","g"]])"},
+      {row("0", "z") + row("+5", "p") + row("-2", "x") + row("1048577", "o") + row("6", "f"), 100,
+       R"([["","z"],["","p"],["","x"],["","o"],[],["","f"]])"},
+      {row("3", "c") + row("2", "b") + row("3", "d") + row("7", "g"), 100,
+       R"([[],[],["","c"],["","b"],["","d"],[],["","g"]])"},
+      {row("1", "a") + row("9", "i"), 5, R"([["","a"]])"},  // the limit inside a gap
+      {shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])"},
+      // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [rows, maxRows, expected] : cases) {
     const std::string path =
-        xlsx("places.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(c.rows)}, strings});
-    json arguments = {{"path", path}};
-    if (!c.maxRows.is_null()) arguments["max_rows"] = c.maxRows;
-    const json read = callOfficeJson("excel_read", arguments);
-    EXPECT_EQ(read["rows"], json::parse(c.expected));
-    EXPECT_EQ(read["count"], read["rows"].size());
+        xlsx("places.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(rows)}, strings});
+    EXPECT_EQ(callOfficeJson("excel_read", {{"path", path}, {"max_rows", maxRows}})["rows"],
+              json::parse(expected))
+        << rows;
   }
 }
 
@@ -318,14 +309,12 @@ TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
        {fourMebibytes}},
       {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
       // Rows the file leaves out are places too.
+      // clang-format off
       {"a gap after a value past 10 MiB",
        worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>" + std::string(11 << 20, 'x') +
                  "</t></is></c></row><row r=\"5\"><c r=\"A5\"><v>1</v></c></row>"),
-       {},
-       nullptr,
-       0,
-       5,
-       nullptr},
+       {}, nullptr, 0, 5, nullptr},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -421,6 +410,7 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
   const auto folder = test::home() / "made";
   std::filesystem::create_directories(folder);
   const std::string path = (folder / "made.xlsx").string();
+  const std::string missing = (folder / "missing" / "new.xlsx").string();
   const json rows = json::parse(R"([["text", 1, 2.5, true, null, [1, "two"], {"k": "v"}, "last"],
                                     "not a row", ["second"]])");
   const json create = {{"path", path}, {"headers", {"A", 7, "B"}}, {"rows", rows}};
@@ -449,6 +439,9 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
       {"excel_create",
        {{"path", path}, {"headers", {1, 2}}, {"confirm", true}},
        "failed: Missing required parameter: headers"},
+      {"excel_create",
+       {{"path", missing}, {"headers", {"A"}}, {"confirm", true}},
+       "failed: Cannot write '" + missing + "': no such folder; nothing was written."},
       {"excel_write_cell",
        {{"path", path}, {"value", 5}, {"row", 1}, {"column", 1}},
        "failed: Missing required parameter: value"},
@@ -483,27 +476,25 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
 struct TypedCell {
   json given;
   std::string type;
-  std::string written;
-  std::string read;
+  std::string written = "";
+  std::string read = written;
 };
 
 const std::vector<TypedCell>& typedCells() {
   static const std::vector<TypedCell> cells = {
-      {42, "n", "", ""},
-      {-17, "n", "", ""},
-      {2.5, "n", "", ""},
-      {-0.001, "n", "", ""},
-      {1e300, "n", "", ""},
-      {json::parse("12345678901234567890"), "n", "", ""},
+      {42, "n"},
+      {-17, "n"},
+      {2.5, "n"},
+      {1e300, "n"},
+      {json::parse("12345678901234567890"), "n"},
       {true, "b", "1", "TRUE"},
       {false, "b", "0", "FALSE"},
-      {"007", "inlineStr", "007", "007"},
-      {"1e3", "inlineStr", "1e3", "1e3"},
-      {"-5", "inlineStr", "-5", "-5"},
-      {nullptr, "", "", ""},
-      {json::parse(R"([1, "two"])"), "inlineStr", R"([1,"two"])", R"([1,"two"])"},
-      {json::parse(R"({"k": "v"})"), "inlineStr", R"({"k":"v"})", R"({"k":"v"})"},
-      {"last", "inlineStr", "last", "last"},
+      {"007", "inlineStr", "007"},
+      {"1e3", "inlineStr", "1e3"},
+      {nullptr, ""},
+      {json::parse(R"([1, "two"])"), "inlineStr", R"([1,"two"])"},
+      {json::parse(R"({"k": "v"})"), "inlineStr", R"({"k":"v"})"},
+      {"last", "inlineStr", "last"},
   };
   return cells;
 }
@@ -516,6 +507,15 @@ void expectValue(const TypedCell& cell, const std::string& text, const std::stri
   // A spreadsheet keeps about 15 significant digits.
   const double given = cell.given.get<double>();
   EXPECT_NEAR(std::strtod(text.c_str(), nullptr), given, std::abs(given) * 1e-14) << text;
+}
+
+// A row read back, or as a spreadsheet program shows it: the values of typedCells, one a column.
+void expectShown(const json& row) {
+  ASSERT_EQ(row.size(), typedCells().size()) << row;
+  for (std::size_t column = 0; column < typedCells().size(); ++column) {
+    SCOPED_TRACE(typedCells()[column].given.dump());
+    expectValue(typedCells()[column], row[column], typedCells()[column].read);
+  }
 }
 
 // A workbook whose second row holds every value of typedCells, one a column.
@@ -535,46 +535,33 @@ std::string typedWorkbook() {
   return path;
 }
 
-// The cells of a row of the first worksheet as written, by column: the type (the format's "n"
-// when none is written) and the value, or the text of an inline string.
-std::map<int, std::pair<std::string, std::string>> writtenRow(const std::string& path, int row) {
-  std::map<int, std::pair<std::string, std::string>> cells;
-  const auto xml = ZipArchive::readMember(path, "xl/worksheets/sheet1.xml");
-  pugi::xml_document document;
-  if (!xml || !document.load_string(xml.value().c_str())) return cells;
-  const std::string query = "//row[@r='" + std::to_string(row) + "']/c";
-  for (const auto& found : document.select_nodes(query.c_str())) {
-    const pugi::xml_node cell = found.node();
-    const std::string type = cell.attribute("t") ? cell.attribute("t").value() : "n";
-    const std::string value =
-        type == "inlineStr" ? cell.child("is").child_value("t") : cell.child_value("v");
-    cells[ExcelWorkbooks::columnIndex(cell.attribute("r").value())] = {type, value};
-  }
-  return cells;
-}
-
 // Numbers are written as numbers and true and false as booleans, so a spreadsheet sums and
 // shows them as such; text, even text that reads as a number, stays text.
 TEST(ExcelToolsTest, CreateWritesEachValueWithItsType) {
   const std::string path = typedWorkbook();
-  const auto written = writtenRow(path, 2);
-  const json read = callOfficeJson("excel_read", {{"path", path}})["rows"];
-  ASSERT_EQ(read.size(), 2u) << read;
-  ASSERT_EQ(read[1].size(), typedCells().size());
-  for (int column = 0; column < static_cast<int>(typedCells().size()); ++column) {
+  // The cells of the second row as written, by column: the type (the format's "n" when none is
+  // written) and the value, or the text of an inline string.
+  std::vector<std::pair<std::string, std::string>> written(typedCells().size());
+  const auto xml = ZipArchive::readMember(path, "xl/worksheets/sheet1.xml");
+  pugi::xml_document sheet;
+  ASSERT_TRUE(xml && sheet.load_string(xml.value().c_str()));
+  for (const auto& found : sheet.select_nodes("//row[@r='2']/c")) {
+    const pugi::xml_node cell = found.node();
+    const std::string type = cell.attribute("t") ? cell.attribute("t").value() : "n";
+    const std::size_t column = ExcelWorkbooks::columnIndex(cell.attribute("r").value());
+    ASSERT_LT(column, written.size());
+    written[column] = {
+        type, type == "inlineStr" ? cell.child("is").child_value("t") : cell.child_value("v")};
+  }
+  for (std::size_t column = 0; column < typedCells().size(); ++column) {
     const TypedCell& cell = typedCells()[column];
     SCOPED_TRACE(cell.given.dump());
-    const auto found = written.find(column);
-    if (cell.type.empty()) {
-      EXPECT_EQ(found, written.end());
-    } else if (found == written.end()) {
-      ADD_FAILURE() << "no cell written";
-    } else {
-      EXPECT_EQ(found->second.first, cell.type);
-      expectValue(cell, found->second.second, cell.written);
-    }
-    expectValue(cell, read[1][column], cell.read);
+    EXPECT_EQ(written[column].first, cell.type);
+    expectValue(cell, written[column].second, cell.written);
   }
+  const json read = callOfficeJson("excel_read", {{"path", path}})["rows"];
+  ASSERT_EQ(read.size(), 2u) << read;
+  expectShown(read[1]);
 }
 
 // A spreadsheet program, where one is installed, reads the same values from the workbook.
@@ -583,24 +570,18 @@ TEST(ExcelToolsTest, CreatedWorkbookReadsTheSameInASpreadsheetProgram) {
   const auto csv = test::home() / "typed.csv";
   const std::vector<std::vector<std::string>> converters = {
       {"ssconvert", path, csv.string()},
-      {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(), path},
-      {"soffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(), path}};
-  bool converted = false;
-  for (const auto& converter : converters) {
-    SpawnOptions spawn(converter);
+      {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(),
+       path}};
+  const auto converted = std::find_if(converters.begin(), converters.end(), [](const auto& argv) {
+    SpawnOptions spawn(argv);
     spawn.searchPath = true;
     RunOptions run;
     run.timeout = std::chrono::seconds(90);
     const auto done = Subprocess::run(spawn, run);
-    if (!done.launched) continue;
-    ASSERT_EQ(done.exit.status, 0) << converter[0] << ": " << done.standardError;
-    converted = true;
-    break;
-  }
-  if (!converted) {
-    GTEST_SKIP() << "neither ssconvert nor libreoffice is installed: no spreadsheet program to "
-                    "read the workbook";
-  }
+    EXPECT_TRUE(!done.launched || done.exit.status == 0) << argv[0] << ": " << done.standardError;
+    return done.launched;
+  });
+  if (converted == converters.end()) GTEST_SKIP() << "no spreadsheet program is installed";
   const auto rows = Subprocess::run({{"/usr/bin/python3", "-c", R"(
 import csv, json, sys
 with open(sys.argv[1], newline='', encoding='utf-8') as f:
@@ -609,11 +590,7 @@ with open(sys.argv[1], newline='', encoding='utf-8') as f:
   ASSERT_EQ(rows.exit.status, 0) << rows.standardError;
   const json shown = json::parse(rows.standardOutput);
   ASSERT_EQ(shown.size(), 2u) << shown;
-  ASSERT_EQ(shown[1].size(), typedCells().size()) << shown;
-  for (std::size_t column = 0; column < typedCells().size(); ++column) {
-    SCOPED_TRACE(typedCells()[column].given.dump());
-    expectValue(typedCells()[column], shown[1][column], typedCells()[column].read);
-  }
+  expectShown(shown[1]);
 }
 
 // A write names a sheet the workbook does not have (a spelling of its own, another letter case):

@@ -133,8 +133,9 @@ TEST(WordToolsTest, AppendGoesBeforeTheBodysSectionProperties) {
   }
 }
 
-// A failed create or append (here: a file that is not a package, a body that cannot be found,
-// the file-size limit) keeps the old file and leaves no temporary file beside it.
+// A failed create or append (here: a file that is not a package, a body that cannot be found, a
+// folder that is missing or a file, the file-size limit) keeps the old file and leaves no temporary
+// file beside it.
 TEST(WordToolsTest, FailedWritesKeepTheOldFile) {
   const auto folder = test::home() / "docs";
   std::filesystem::create_directories(folder);
@@ -143,6 +144,8 @@ TEST(WordToolsTest, FailedWritesKeepTheOldFile) {
   ASSERT_TRUE(
       ZipArchive::create(folder / "cut.docx", {{"word/document.xml", "<w:document><w:p>"}}));
   const auto before = test::contentsOf(folder);
+  const std::string missing = (folder / "missing" / "new.docx").string();
+  const std::string inFile = (folder / "plain.docx" / "new.docx").string();
 
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       {"word_append", (folder / "plain.docx").string(),
@@ -150,9 +153,10 @@ TEST(WordToolsTest, FailedWritesKeepTheOldFile) {
            "': the file there is not a Word document (.docx); nothing was written."},
       {"word_append", (folder / "cut.docx").string(), "Cannot read document.xml"},
       {"word_append", "/no/such.docx", "Not found: /no/such.docx"},
-      {"word_create", (folder / "missing" / "new.docx").string(),
-       "Cannot write '" + (folder / "missing" / "new.docx").string() +
-           "': no such folder; nothing was written."},
+      {"word_create", missing,
+       "Cannot write '" + missing + "': no such folder; nothing was written."},
+      {"word_create", inFile,
+       "Cannot write '" + inFile + "': no such folder; nothing was written."},
       {"word_create", kept, "Cannot zip .docx file"},
       {"word_append", kept, "Cannot write back to .docx"},
   };
