@@ -59,22 +59,29 @@ std::optional<PimTime> instantOf(icaltimetype wall, const icaltimetype& start) {
   return ICalTime::instant(wall);
 }
 
-// The rule's last instance before `original` (a wall clock of its start's frame), if it has one.
-std::optional<icaltimetype> lastBefore(const icalrecurrencetype& recur, const icaltimetype& start,
-                                       std::optional<PimTime> original) {
-  Steps steps(wallSteps(recur, start));
-  if (!steps) return std::nullopt;
+// A rule's instances before `original`: how many, the last of them (a wall clock of its start's
+// frame), and whether the next one is at `original`. Without `original`, all of them.
+struct Instances {
+  long before = 0;
   std::optional<icaltimetype> last;
-  for (long i = 0; i < kMaxSteps; ++i) {
+  bool atOriginal = false;
+};
+Instances instancesBefore(const icalrecurrencetype& recur, const icaltimetype& start,
+                          std::optional<PimTime> original) {
+  Instances found;
+  Steps steps(wallSteps(recur, start));
+  for (long i = 0; steps && i < kMaxSteps; ++i) {
     const icaltimetype t = icalrecur_iterator_next(steps.get());
     if (icaltime_is_null_time(t)) break;
     if (original) {
       const auto at = instantOf(t, start);
+      found.atOriginal = at == original;
       if (!at || *at >= *original) break;
     }
-    last = t;
+    ++found.before;
+    found.last = t;
   }
-  return last;
+  return found;
 }
 
 std::vector<icalrecurrencetype> rulesOf(icalcomponent* main) {
@@ -117,17 +124,6 @@ std::optional<short> dayAfter(short day, long days, int longest) {
   const long now = day + days;
   if (day > 0 ? now < 1 || now > longest : now > -1 || now < -longest) return std::nullopt;
   return static_cast<short>(now);
-}
-
-// Whether the rule gives an instance at `original`.
-bool isInstance(const icalrecurrencetype& recur, const icaltimetype& start, PimTime original) {
-  Steps steps(wallSteps(recur, start));
-  for (long i = 0; steps && i < kMaxSteps; ++i) {
-    const icaltimetype t = icalrecur_iterator_next(steps.get());
-    const auto at = icaltime_is_null_time(t) ? std::nullopt : instantOf(t, start);
-    if (!at || *at >= original) return at == original;
-  }
-  return false;
 }
 
 // States in the rule the days (and the time of day, when asked) it takes from its start when it
@@ -317,7 +313,7 @@ std::optional<std::string> StartMove::moveRules() {
     shiftTimeOfDay(recur);
     if (auto refused = shiftDays(recur)) return refused;
     if (!icaltime_is_null_time(recur.until)) {
-      const auto last = lastBefore(was, was_, std::nullopt);
+      const auto last = instancesBefore(was, was_, std::nullopt).last;
       const auto until = last ? ICalTime::fromWall(movedWall(*last), form_) : moved(was.until);
       if (until) recur.until = ICalTime::until(*until, form_);
     }
@@ -436,19 +432,6 @@ void StartMove::moveOverride(icalcomponent* own, const Event& series) {
   setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
 }
 
-long instancesBefore(const icalrecurrencetype& recur, icaltimetype start, PimTime original) {
-  Steps steps(wallSteps(recur, start));
-  long count = 0;
-  for (long i = 0; steps && i < kMaxSteps; ++i) {
-    const icaltimetype t = icalrecur_iterator_next(steps.get());
-    if (icaltime_is_null_time(t)) break;
-    const auto at = instantOf(t, start);
-    if (!at || *at >= original) break;
-    ++count;
-  }
-  return count;
-}
-
 void countFrom(icalcomponent* main, PimTime original) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
   const icaltimetype at = ICalTime::inForm(original, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
@@ -457,10 +440,11 @@ void countFrom(icalcomponent* main, PimTime original) {
   std::vector<icalrecurrencetype> kept;
   for (icalrecurrencetype recur : rulesOf(main)) {
     // A start moved to an extra date must not take the rule's days and time of day with it.
-    if (!isInstance(recur, start, original)) pinToStart(recur, start, otherTime);
+    const Instances instances = instancesBefore(recur, start, original);
+    if (!instances.atOriginal) pinToStart(recur, start, otherTime);
     if (recur.count > 0) {
       // A COUNT bounds the rule's own instances: extra dates do not count.
-      const long left = recur.count - instancesBefore(recur, start, original);
+      const long left = recur.count - instances.before;
       if (left <= 0) continue;
       recur.count = static_cast<int>(left);
     }
@@ -476,7 +460,7 @@ void endRulesBefore(icalcomponent* main, PimTime original) {
   for (icalrecurrencetype recur : rulesOf(main)) {
     // The last instance it gives before `original`, not `original` less a moment: a rule that
     // ended by its COUNT earlier must not go on to it.
-    const auto last = lastBefore(recur, start, original);
+    const auto last = instancesBefore(recur, start, original).last;
     const auto at = last ? instantOf(*last, start) : std::nullopt;
     if (!at) continue;
     recur.count = 0;

@@ -66,10 +66,6 @@ class StartMove {
   bool toggled_ = false;
 };
 
-// How many instances the rule `recur` of a series starting at `start` gives before `original`,
-// removed ones among them: what its COUNT counts.
-long instancesBefore(const icalrecurrencetype& recur, icaltimetype start, PimTime original);
-
 // The rules of `main` (a copy of a series that is to begin at its occurrence `original`) bounded
 // to what they give from `original` on: a COUNT loses the instances before it; a rule with none
 // left goes. Where `original` is no instance of a rule (an extra date), the rule states the days
