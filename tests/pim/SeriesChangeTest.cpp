@@ -45,6 +45,16 @@ std::string calendar(const std::string& prodid, const std::string& zone,
          "END:VCALENDAR\n";
 }
 
+// One series in Europe/Berlin as a CalDAV server writes it, from 09:00 to 10:00 on `day`, and the
+// components after it.
+std::string server(const char* uid, const char* day, const std::string& rule, const char* title,
+                   const std::string& after = "") {
+  return calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                  std::string("BEGIN:VEVENT\nUID:") + uid + "\nDTSTAMP:20240401T080000Z\n" +
+                      "DTSTART;TZID=Europe/Berlin:" + day + "T090000\nDTEND;TZID=Europe/Berlin:" +
+                      day + "T100000\n" + rule + "SUMMARY:" + title + "\nEND:VEVENT\n" + after);
+}
+
 // ---- the series, as the programs named write them
 
 const char* const kUncut = "The series cannot be changed from this occurrence on";
@@ -100,23 +110,18 @@ const std::vector<Series>& allSeries() {
       // A server's: six Thursdays and an extra Tuesday before the fourth, which a COUNT does not
       // bound.
       {"a count with an extra date",
-       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
-                "BEGIN:VEVENT\nUID:count-rdate-1\nDTSTAMP:20240401T080000Z\n"
-                "DTSTART;TZID=Europe/Berlin:20240502T100000\n"
-                "DTEND;TZID=Europe/Berlin:20240502T110000\nRRULE:FREQ=WEEKLY;COUNT=6;BYDAY=TH\n"
-                "RDATE;TZID=Europe/Berlin:20240507T100000\nSUMMARY:Planning\nEND:VEVENT\n"),
-       {"2024-05-02 10:00", "2024-05-23 10:00"}},
+       server("count-rdate-1", "20240502",
+              "RRULE:FREQ=WEEKLY;COUNT=6;BYDAY=TH\nRDATE;TZID=Europe/Berlin:20240507T090000\n",
+              "Planning"),
+       {"2024-05-02 09:00", "2024-05-23 09:00"}},
       // A server's: a Monday meeting whose third occurrence was moved to the Tuesday.
       {"an occurrence moved on its own",
-       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
-                "BEGIN:VEVENT\nUID:monday-1\nDTSTAMP:20240401T080000Z\n"
-                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
-                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;BYDAY=MO;COUNT=10\n"
-                "SUMMARY:Jour fixe\nEND:VEVENT\nBEGIN:VEVENT\nUID:monday-1\n"
-                "DTSTAMP:20240402T080000Z\nRECURRENCE-ID;TZID=Europe/Berlin:20240520T090000\n"
-                "DTSTART;TZID=Europe/Berlin:20240521T090000\n"
-                "DTEND;TZID=Europe/Berlin:20240521T100000\nSUMMARY:Jour fixe\nSEQUENCE:1\n"
-                "END:VEVENT\n"),
+       server("monday-1", "20240506", "RRULE:FREQ=WEEKLY;BYDAY=MO;COUNT=10\n", "Jour fixe",
+              "BEGIN:VEVENT\nUID:monday-1\n"
+              "DTSTAMP:20240402T080000Z\nRECURRENCE-ID;TZID=Europe/Berlin:20240520T090000\n"
+              "DTSTART;TZID=Europe/Berlin:20240521T090000\n"
+              "DTEND;TZID=Europe/Berlin:20240521T100000\nSUMMARY:Jour fixe\nSEQUENCE:1\n"
+              "END:VEVENT\n"),
        {"2024-05-06 09:00", "2024-05-21 09:00"}},
       // khal's: every evening at 18:00 across the change to summer time, ended by an UNTIL in UTC
       // in the middle of the last day.
@@ -156,20 +161,15 @@ const std::vector<Series>& allSeries() {
       // A server's: every week from a Monday (its weekday only implied), and an extra Wednesday
       // afternoon, from which a new series must keep the Mondays at 09:00.
       {"an implied weekday and an extra date",
-       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
-                "BEGIN:VEVENT\nUID:implied-1\nDTSTAMP:20240401T080000Z\n"
-                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
-                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;COUNT=6\n"
-                "RDATE;TZID=Europe/Berlin:20240522T140000\nSUMMARY:Review\nEND:VEVENT\n"),
+       server("implied-1", "20240506",
+              "RRULE:FREQ=WEEKLY;COUNT=6\nRDATE;TZID=Europe/Berlin:20240522T140000\n", "Review"),
        {"2024-05-22 14:00"}},
       // Every other week, and an extra Monday in a week between: a series started there would
       // step from that week, so it is not cut there.
       {"every other week and an extra date between",
-       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
-                "BEGIN:VEVENT\nUID:fortnight-1\nDTSTAMP:20240401T080000Z\n"
-                "DTSTART;TZID=Europe/Berlin:20240506T090000\n"
-                "DTEND;TZID=Europe/Berlin:20240506T100000\nRRULE:FREQ=WEEKLY;INTERVAL=2;COUNT=4\n"
-                "RDATE;TZID=Europe/Berlin:20240513T090000\nSUMMARY:Retrospective\nEND:VEVENT\n"),
+       server("fortnight-1", "20240506",
+              "RRULE:FREQ=WEEKLY;INTERVAL=2;COUNT=4\nRDATE;TZID=Europe/Berlin:20240513T090000\n",
+              "Retrospective"),
        {"2024-05-13 09:00"},
        {{"title future", kUncut},
         {"later future", kUncut},
@@ -217,10 +217,7 @@ struct Clocks {
   icaltimezone* user = icaltimezone_get_builtin_timezone(kUserZone);
 
   icaltimetype valueOf(icalproperty* prop) const {
-    icalvalue* value = icalproperty_get_value(prop);
-    icaltimetype t = icalvalue_isa(value) == ICAL_DATETIMEPERIOD_VALUE
-                         ? icalvalue_get_datetimeperiod(value).time
-                         : icalvalue_get_datetime(value);
+    icaltimetype t = icalvalue_get_datetime(icalproperty_get_value(prop));
     if (auto* param = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER)) {
       const char* tzid = icalparameter_get_tzid(param);
       icaltimezone* zone = icalcomponent_get_timezone(root, tzid);
