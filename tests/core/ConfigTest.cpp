@@ -307,6 +307,64 @@ TEST(ConfigManagerTest, SettingsWritersFollowNoLinkOfAnotherUser) {
   }
 }
 
+// The settings are read as they are written: a user file that leads through another user's link,
+// at the file or to a folder on the way, or that is another user's file under a second name,
+// cannot be used. Its last good settings stay, the snapshot says why (the relay refuses then) and
+// the refusal is logged once.
+TEST(ConfigManagerTest, SettingsReadersTakeNothingOfAnotherUser) {
+  if (!test::canGiveLinksAway()) {
+    GTEST_SKIP() << "only root can give a link or a file to another user";
+  }
+  ConfigManager& store = ConfigManager::shared();
+  const auto shared = test::home() / "shared";
+  const auto theirs = shared / "theirs" / "config.json";
+  test::writeFile(theirs, R"({"cloud_token": "theirs"})");
+  ASSERT_EQ(::chown(theirs.c_str(), test::kOtherUser, test::kOtherUser), 0);
+  const std::string mine = R"({"cloud_token": "mine"})";
+  const std::string notFollowed = ": a link owned by nobody (uid 65534), not by this user or root";
+  const struct {
+    std::function<void(const std::filesystem::path&)> plant;
+    std::string why;
+  } rows[] = {
+      {[&](const auto& file) {
+         ASSERT_TRUE(test::makeOtherUsersLink(theirs, shared / "config.json"));
+         std::filesystem::create_symlink(shared / "config.json", file);
+       },
+       (shared / "config.json").string() + notFollowed + "; not followed"},
+      {[&](const auto& file) {
+         ASSERT_TRUE(test::makeOtherUsersLink(theirs.parent_path(), shared / "folder"));
+         std::filesystem::create_directory_symlink(shared / "folder", test::home() / "mine");
+         std::filesystem::create_symlink(test::home() / "mine" / "config.json", file);
+       },
+       (shared / "folder").string() + notFollowed + "; not followed"},
+      {[&](const auto& file) { std::filesystem::create_hard_link(theirs, file); },
+       userFile().string() + ": a file owned by nobody (uid 65534), not by this user or root; " +
+           "not read"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    test::writeFile(userFile(), mine);
+    ASSERT_EQ(store.load()["cloud_token"], "mine");
+    std::filesystem::remove(userFile());
+    row.plant(userFile());
+    test::CapturedStderr captured;
+    for (int read = 0; read < 2; ++read) {
+      const auto settings = store.snapshot();
+      EXPECT_EQ(settings->values["cloud_token"], "mine");
+      EXPECT_EQ(settings->unreadable, userFile().string() + " cannot be read (" + row.why + ")");
+    }
+    const std::string log = captured.text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find(row.why), std::string::npos) << log;
+    for (const auto& planted : {userFile(), shared / "config.json", shared / "folder",
+                                test::home() / "mine"}) {
+      std::filesystem::remove(planted);
+    }
+  }
+  test::writeFile(userFile(), mine);
+  EXPECT_EQ(store.snapshot()->unreadable, std::nullopt);
+}
+
 TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
   ConfigManager& store = ConfigManager::shared();
   constexpr int kThreads = 8, kChanges = 25;
