@@ -40,7 +40,8 @@ bool isBlank(std::string_view text) {
 std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments) {
   for (std::string_view name : kPathArguments) {
     const std::optional<std::string> value = stringMember(name, arguments);
-    if (!value) continue;
+    // Blank is the readers' own refusal ("non-empty string"), tabs and all.
+    if (!value || isBlank(*value)) continue;
     for (std::size_t at = 0; at < value->size(); ++at) {
       const auto byte = static_cast<unsigned char>((*value)[at]);
       // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
