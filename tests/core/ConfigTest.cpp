@@ -356,8 +356,8 @@ TEST(ConfigManagerTest, SettingsReadersTakeNothingOfAnotherUser) {
     const std::string log = captured.text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
     EXPECT_NE(log.find(row.why), std::string::npos) << log;
-    for (const auto& planted : {userFile(), shared / "config.json", shared / "folder",
-                                test::home() / "mine"}) {
+    for (const auto& planted :
+         {userFile(), shared / "config.json", shared / "folder", test::home() / "mine"}) {
       std::filesystem::remove(planted);
     }
   }

@@ -214,7 +214,8 @@ Result<RegularFile, NotOpened> openNamed(const std::string& path) {
   const OpenFolder::Reached& place = reached.value();
   // A folder that cannot be opened cannot show what it holds: nothing is there to be read.
   if (!place.folder || !place.folder->holds(place.name)) {
-    return fail(NotOpened{std::nullopt, true, std::strerror(place.folder ? ENOENT : place.folderError)});
+    return fail(
+        NotOpened{std::nullopt, true, std::strerror(place.folder ? ENOENT : place.folderError)});
   }
   // A folder, a named pipe or a device is refused at once, never waited on or read without end.
   auto file = place.folder->openFile(place.name);

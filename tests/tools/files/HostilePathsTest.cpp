@@ -271,7 +271,7 @@ TEST_F(HostilePathsTest, LinksAreFollowedOnlyWhereTheyBelongToTheUserOrRoot) {
     ASSERT_TRUE(test::makeOtherUsersLink(docs, under("shared/way")));
   }
   struct Way {
-    std::function<std::string(const std::string&)> path;  // of a name in docs
+    std::function<std::string(const std::string&)> path;       // of a name in docs
     std::function<std::string(const std::string&)> refusedAt;  // the link named; null: followed
   };
   const auto mine = [&](const std::string& name) {
@@ -282,10 +282,10 @@ TEST_F(HostilePathsTest, LinksAreFollowedOnlyWhereTheyBelongToTheUserOrRoot) {
     EXPECT_TRUE(test::makeOtherUsersLink(docs + "/" + name, under("shared/" + name)));
     return under("shared/" + name);
   };
-  std::vector<Way> ways = {{mine, nullptr},
-                           // /proc/self is root's link; the process's own root link follows it.
-                           {[&](const std::string& name) { return "/proc/self/root" + docs + "/" + name; },
-                            nullptr}};
+  std::vector<Way> ways = {
+      {mine, nullptr},
+      // /proc/self is root's link; the process's own root link follows it.
+      {[&](const std::string& name) { return "/proc/self/root" + docs + "/" + name; }, nullptr}};
   if (others) {
     ways.push_back({planted, [&](const std::string& name) { return under("shared/" + name); }});
     ways.push_back({[&](const std::string& name) { return under("deep/" + name); },
@@ -298,7 +298,9 @@ TEST_F(HostilePathsTest, LinksAreFollowedOnlyWhereTheyBelongToTheUserOrRoot) {
       {"word_append", "r.docx", write},
       {"excel_read", "r.xlsx", json::object()},
       {"excel_create", "r.xlsx", {{"headers", {"h"}}, {"confirm", true}}},
-      {"excel_write_cell", "r.xlsx", {{"row", 1}, {"column", 1}, {"value", "v"}, {"confirm", true}}},
+      {"excel_write_cell",
+       "r.xlsx",
+       {{"row", 1}, {"column", 1}, {"value", "v"}, {"confirm", true}}},
       {"ppt_read", "r.pptx", json::object()},
       {"ppt_create", "r.pptx", {{"slides", {{{"title", "T"}}}}, {"confirm", true}}},
       {"pdf_read", "r.pdf", json::object()},
