@@ -320,46 +320,38 @@ TEST(ConfigManagerTest, SettingsReadersTakeNothingOfAnotherUser) {
   const auto theirs = shared / "theirs" / "config.json";
   test::writeFile(theirs, R"({"cloud_token": "theirs"})");
   ASSERT_EQ(::chown(theirs.c_str(), test::kOtherUser, test::kOtherUser), 0);
+  ASSERT_TRUE(test::makeOtherUsersLink(theirs, shared / "config.json"));
+  ASSERT_TRUE(test::makeOtherUsersLink(theirs.parent_path(), shared / "folder"));
+  std::filesystem::create_directory_symlink(shared / "folder", test::home() / "mine");
   const std::string mine = R"({"cloud_token": "mine"})";
-  const std::string notFollowed = ": a link owned by nobody (uid 65534), not by this user or root";
-  const struct {
-    std::function<void(const std::filesystem::path&)> plant;
-    std::string why;
-  } rows[] = {
-      {[&](const auto& file) {
-         ASSERT_TRUE(test::makeOtherUsersLink(theirs, shared / "config.json"));
-         std::filesystem::create_symlink(shared / "config.json", file);
-       },
-       (shared / "config.json").string() + notFollowed + "; not followed"},
-      {[&](const auto& file) {
-         ASSERT_TRUE(test::makeOtherUsersLink(theirs.parent_path(), shared / "folder"));
-         std::filesystem::create_directory_symlink(shared / "folder", test::home() / "mine");
-         std::filesystem::create_symlink(test::home() / "mine" / "config.json", file);
-       },
-       (shared / "folder").string() + notFollowed + "; not followed"},
-      {[&](const auto& file) { std::filesystem::create_hard_link(theirs, file); },
-       userFile().string() + ": a file owned by nobody (uid 65534), not by this user or root; " +
-           "not read"},
+  const auto owned = [](const std::filesystem::path& at, const std::string& what) {
+    return at.string() + ": a " + what + " owned by nobody (uid 65534), not by this user or root; ";
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.why);
+  // What the user's file is made a link to (none: a second name of theirs), and why it is refused.
+  const std::pair<std::filesystem::path, std::string> rows[] = {
+      {shared / "config.json", owned(shared / "config.json", "link") + "not followed"},
+      {test::home() / "mine" / "config.json", owned(shared / "folder", "link") + "not followed"},
+      {"", owned(userFile(), "file") + "not read"}};
+  for (const auto& [target, why] : rows) {
+    SCOPED_TRACE(why);
     test::writeFile(userFile(), mine);
     ASSERT_EQ(store.load()["cloud_token"], "mine");
     std::filesystem::remove(userFile());
-    row.plant(userFile());
+    if (target.empty()) {
+      std::filesystem::create_hard_link(theirs, userFile());
+    } else {
+      std::filesystem::create_symlink(target, userFile());
+    }
     test::CapturedStderr captured;
     for (int read = 0; read < 2; ++read) {
       const auto settings = store.snapshot();
       EXPECT_EQ(settings->values["cloud_token"], "mine");
-      EXPECT_EQ(settings->unreadable, userFile().string() + " cannot be read (" + row.why + ")");
+      EXPECT_EQ(settings->unreadable, userFile().string() + " cannot be read (" + why + ")");
     }
     const std::string log = captured.text();
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-    EXPECT_NE(log.find(row.why), std::string::npos) << log;
-    for (const auto& planted :
-         {userFile(), shared / "config.json", shared / "folder", test::home() / "mine"}) {
-      std::filesystem::remove(planted);
-    }
+    EXPECT_NE(log.find(why), std::string::npos) << log;
+    std::filesystem::remove(userFile());
   }
   test::writeFile(userFile(), mine);
   EXPECT_EQ(store.snapshot()->unreadable, std::nullopt);
