@@ -58,6 +58,8 @@ std::string server(const char* uid, const char* day, const std::string& rule, co
 // ---- the series, as the programs named write them
 
 const char* const kUncut = "The series cannot be changed from this occurrence on";
+const char* const kNoDate = "The series cannot be changed from this occurrence on: this "
+                            "occurrence's original date is no date of the series";
 
 struct Series {
   const char* name;
@@ -125,6 +127,19 @@ const std::vector<Series>& allSeries() {
        server("pinned-1", "20240502",
               "RRULE:FREQ=WEEKLY;COUNT=4;BYSECOND=0;BYMINUTE=0;BYHOUR=9;BYDAY=TH\n", "Standup"),
        {"2024-05-02 09:00", "2024-05-16 09:00"}},
+      // A changed occurrence whose original the rule does not give.
+      {"a changed occurrence off the rule",
+       server("pinned-1", "20240502", "RRULE:FREQ=WEEKLY;COUNT=4\n", "Standup",
+              "BEGIN:VEVENT\nUID:pinned-1\nDTSTAMP:20240402T080000Z\n"
+              "RECURRENCE-ID;TZID=Europe/Berlin:20240508T090000\n"
+              "DTSTART;TZID=Europe/Berlin:20240508T100000\n"
+              "DTEND;TZID=Europe/Berlin:20240508T110000\nSUMMARY:Standup\nEND:VEVENT\n"),
+       {"2024-05-08 10:00"},
+       {{"title future", kNoDate},
+        {"later future", kNoDate},
+        {"next day future", kNoDate},
+        {"day before future", kNoDate},
+        {"all-day future", kNoDate}}},
       // A server's: six Thursdays and an extra Tuesday before the fourth, which a COUNT does not
       // bound.
       {"a count with an extra date",
@@ -216,6 +231,7 @@ const std::vector<Series>& allSeries() {
        {{"title future", kUncut},
         {"later future", kUncut},
         {"next day future", kUncut},
+        {"day before future", kUncut},
         {"all-day future", kUncut}}},
       // An old exporter's, as a Mac wrote text files: bare CRs after a byte order mark, a title in
       // Latin-1, a UID and an attendee's address longer than a line.
