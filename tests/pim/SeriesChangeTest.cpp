@@ -55,6 +55,13 @@ std::string server(const char* uid, const char* day, const std::string& rule, co
                       day + "T100000\n" + rule + "SUMMARY:" + title + "\nEND:VEVENT\n" + after);
 }
 
+// A series without the VTIMEZONE its start may name, starting with `start` (after "DTSTART").
+std::string unzoned(const std::string& start, const std::string& rule) {
+  return calendar("-//Microsoft Corporation//Outlook 16.0 MIMEDIR//EN", "",
+                  "BEGIN:VEVENT\nUID:" + rule + "\nDTSTAMP:20240601T101500Z\nDTSTART" + start +
+                      "\nRRULE:FREQ=" + rule + "\nSUMMARY:Teamrunde\nEND:VEVENT\n");
+}
+
 // ---- the series, as the programs named write them
 
 const char* const kUncut = "The series cannot be changed from this occurrence on";
@@ -135,11 +142,8 @@ const std::vector<Series>& allSeries() {
               "DTSTART;TZID=Europe/Berlin:20240508T100000\n"
               "DTEND;TZID=Europe/Berlin:20240508T110000\nSUMMARY:Standup\nEND:VEVENT\n"),
        {"2024-05-08 10:00"},
-       {{"title future", kNoDate},
-        {"later future", kNoDate},
-        {"next day future", kNoDate},
-        {"day before future", kNoDate},
-        {"all-day future", kNoDate}}},
+       {{"title future", kNoDate}, {"later future", kNoDate}, {"next day future", kNoDate},
+        {"day before future", kNoDate}, {"all-day future", kNoDate}}},
       // A server's: six Thursdays and an extra Tuesday before the fourth, which a COUNT does not
       // bound.
       {"a count with an extra date",
@@ -194,27 +198,16 @@ const std::vector<Series>& allSeries() {
       // Outlook's without its VTIMEZONE, read on the user's clock, as a name nobody defines and a
       // floating start are: UNTIL names the instant of the last Friday.
       {"a Windows zone name without its definition",
-       calendar("-//Microsoft Corporation//Outlook 16.0 MIMEDIR//EN", "",
-                "BEGIN:VEVENT\nUID:040000008200E00074C5B7101A82E008-nodef\n"
-                "DTSTAMP:20240601T101500Z\nDTSTART;TZID=W. Europe Standard Time:20240705T110000\n"
-                "DTEND;TZID=W. Europe Standard Time:20240705T120000\n"
-                "RRULE:FREQ=WEEKLY;UNTIL=20240802T090000Z\nSUMMARY:Teamrunde\nEND:VEVENT\n"),
+       unzoned(";TZID=W. Europe Standard Time:20240705T110000\nDURATION:PT1H",
+               "WEEKLY;UNTIL=20240802T090000Z"),
        {"2024-07-05 11:00", "2024-07-19 11:00"}},
       {"a zone name of its own on Sundays",
-       calendar("-//Classic Planner//3.2//EN", "",
-                "BEGIN:VEVENT\nUID:office-sundays\nDTSTAMP:20240601T101500Z\n"
-                "DTSTART;TZID=Office:20240707T100000\nDURATION:PT2H\n"
-                "RRULE:FREQ=WEEKLY;BYDAY=SU;UNTIL=20240804T080000Z\nSUMMARY:Choir\nEND:VEVENT\n"),
-       {"2024-07-07 10:00", "2024-07-21 10:00"}},
+       unzoned(";TZID=Office:20240707T110000\nDURATION:PT2H",
+               "WEEKLY;BYDAY=SU;UNTIL=20240804T090000Z"),
+       {"2024-07-07 11:00", "2024-07-21 11:00"}},
       {"floating with an UNTIL in UTC",
-       calendar("-//PIMUTILS.ORG//NONSGML khal / icalendar //EN", "",
-                "BEGIN:VEVENT\nUID:floating-until\nDTSTAMP:20240601T101500Z\n"
-                "DTSTART:20240705T110000\nDTEND:20240705T113000\n"
-                "RRULE:FREQ=DAILY;UNTIL=20240710T090000Z\nSUMMARY:Stretch\nEND:VEVENT\n"),
-       {"2024-07-05 11:00", "2024-07-08 11:00"},
-       {},
-       false,
-       false},
+       unzoned(":20240705T110000\nDTEND:20240705T113000", "DAILY;UNTIL=20240710T090000Z"),
+       {"2024-07-05 11:00", "2024-07-08 11:00"}, {}, false, false},
       // A server's: every week from a Monday (its weekday only implied), and an extra Wednesday
       // afternoon, from which a new series must keep the Mondays at 09:00.
       {"an implied weekday and an extra date",
@@ -558,7 +551,12 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
         }
         const Lines wanted = expected(before, from, change, span, seriesTitle);
         std::string files;  // shown with a failure
-        for (const auto& [name, bytes] : test::contentsOf(folder)) files += name + ":\n" + bytes;
+        for (const auto& [name, bytes] : test::contentsOf(folder)) {
+          files += name + ":\n" + bytes;
+          // RFC 5545 3.3.10: no time of day in a rule beside days.
+          const bool days = bytes.find("DTSTART;VALUE=DATE:") != std::string::npos;
+          EXPECT_FALSE(days && bytes.find("BYHOUR=") != std::string::npos) << bytes;
+        }
         EXPECT_EQ(expanded(folder), wanted) << files;
         EXPECT_EQ(listedByStore(store), wanted) << files;
         // khal does not see that one occurrence made a day (or a time of day) of its own stands
