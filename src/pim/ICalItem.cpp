@@ -672,10 +672,10 @@ std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
                            main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr);
 }
 
-void ICalItem::beginAt(PimTime original) {
+std::optional<std::string> ICalItem::beginAt(PimTime original) {
   const Event series = event();
   icalcomponent* main = master();
-  ICalSeries::countFrom(main, original);
+  if (auto refused = ICalSeries::countFrom(main, original)) return refused;
   // A floating date beside a zoned start is in the start's zone, as the listing reads it.
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
@@ -703,6 +703,7 @@ void ICalItem::beginAt(PimTime original) {
   moved.start = original;
   moved.end = later(original, series.end - series.start);
   applyDifferences(main, series, moved);
+  return std::nullopt;
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {
@@ -714,13 +715,14 @@ void ICalItem::dropChangesFrom(PimTime original) {
   }
 }
 
-bool ICalItem::endBefore(PimTime original) {
+std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) {
   icalcomponent* main = master();
   if (main == nullptr) {
     dropChangesFrom(original);
-    return firstOccurrence().has_value();
+    anyLeft = firstOccurrence().has_value();
+    return std::nullopt;
   }
-  ICalSeries::endRulesBefore(main, original);
+  if (auto refused = ICalSeries::endRulesBefore(main, original)) return refused;
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
@@ -734,7 +736,8 @@ bool ICalItem::endBefore(PimTime original) {
   }
   dropChangesFrom(original);
   touch(main);
-  return firstOccurrence().has_value();
+  anyLeft = firstOccurrence().has_value();
+  return std::nullopt;
 }
 
 void ICalItem::setUid(const std::string& uid) {
