@@ -709,11 +709,11 @@ const icaltimezone* ICalItem::seriesZone() const {
   return main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr;
 }
 
-void ICalItem::beginAt(PimTime original) {
+std::optional<std::string> ICalItem::beginAt(PimTime original) {
   const Changing changing(*this);
   const Event series = event();
   icalcomponent* main = master();
-  ICalSeries::countFrom(main, original);
+  if (auto refused = ICalSeries::countFrom(main, original)) return refused;
   // A floating date beside a zoned start is in the start's zone, as the listing reads it.
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
@@ -741,6 +741,7 @@ void ICalItem::beginAt(PimTime original) {
   moved.start = original;
   moved.end = later(original, series.end - series.start);
   applyDifferences(main, series, moved);
+  return std::nullopt;
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {
@@ -753,14 +754,15 @@ void ICalItem::dropChangesFrom(PimTime original) {
   }
 }
 
-bool ICalItem::endBefore(PimTime original) {
+std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) {
   const Changing changing(*this);
   icalcomponent* main = master();
   if (main == nullptr) {
     dropChangesFrom(original);
-    return firstOccurrence().has_value();
+    anyLeft = firstOccurrence().has_value();
+    return std::nullopt;
   }
-  ICalSeries::endRulesBefore(main, original);
+  if (auto refused = ICalSeries::endRulesBefore(main, original)) return refused;
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
@@ -774,7 +776,8 @@ bool ICalItem::endBefore(PimTime original) {
   }
   dropChangesFrom(original);
   touch(main);
-  return firstOccurrence().has_value();
+  anyLeft = firstOccurrence().has_value();
+  return std::nullopt;
 }
 
 void ICalItem::setUid(const std::string& uid) {

@@ -114,16 +114,17 @@ class ICalItem {
   // Takes one occurrence out of the series, keeping every earlier exception; false when the
   // series has no occurrence there.
   bool removeOccurrence(PimTime original);
-  // Ends the series just before `original` (each rule with its last instance before it); false
-  // when no occurrence is left.
-  bool endBefore(PimTime original);
+  // Ends the series just before `original` (each rule with its last instance before it);
+  // `anyLeft` false when no occurrence is left. Nothing, or why not (a rule too long to follow to
+  // it): the item must then not be written.
+  std::optional<std::string> endBefore(PimTime original, bool& anyLeft);
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
   // the occurrences before it and their exceptions, extra dates and changes go, a rule's count
   // loses the rule's own instances before it, and everything else stays as the file had it (the
-  // changes of the occurrence at `original` too).
-  void beginAt(PimTime original);
+  // changes of the occurrence at `original` too). Nothing, or why not (see endBefore).
+  std::optional<std::string> beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);
 

@@ -72,7 +72,7 @@ ToolResult finderList(const Params::Arguments& arguments) {
   const std::string path = homeExpanded(Params::optional("path", arguments, home), home);
   const auto limit = static_cast<std::size_t>(
       std::max<std::int64_t>(0, Params::optionalInt("limit", arguments, kDefaultListLimit)));
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
   auto names = LocalFiles::entriesOf(path);
   if (!names.ok()) return fail(ToolError::executionFailed("Cannot list path: " + path));
 
@@ -101,7 +101,7 @@ ToolResult finderSearch(const Params::Arguments& arguments) {
     JSONValue::Array results;
     if (limit > 0) {
       const std::string root = folder.empty() ? Paths::home().string() : folder;
-      if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
+      if (auto refusal = LocalFiles::pathRefusal(root)) return fail(*refusal);
       for (const std::string& path : foundPaths(query, root, static_cast<std::size_t>(limit))) {
         results.emplace_back(
             JSONValue::Object{{"path", path},
