@@ -23,6 +23,7 @@
 #include "core/Logger.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
+#include "platform/Paths.h"
 #include "support/CapturedStderr.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -103,6 +104,9 @@ class IPCServerTest : public ::testing::Test {
 };
 
 TEST_F(IPCServerTest, ServesASessionPerConnectionOnAPrivateSocket) {
+  // Left open to others by an earlier install, say: it is closed.
+  std::filesystem::create_directories(Paths::localShare());
+  ::chmod(Paths::localShare().c_str(), 0777);
   const std::filesystem::path path = start();
   EXPECT_EQ(path, test::home() / ".local/share/tavrin/mcp.sock");
   auto first = SocketClient::connect(path);

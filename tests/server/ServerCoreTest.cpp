@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
@@ -21,6 +24,7 @@
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "support/AppFixtures.h"
+#include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
 #include "support/FakeSafari.h"
@@ -512,12 +516,16 @@ std::string outputOfAFailedStart(bool tray) {
 }
 
 // A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
-// with status 1, headless or as the tray, and says why on its standard error and in the log.
+// with status 1, headless or as the tray, and says why on its standard error and in the log; the
+// tray ends no running copy of its home first.
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
+  if (!test::runsInOwnPidNamespace()) return;  // the tray ends its running copies by name
   const std::string home = test::home().string() + "/" + std::string(100, 'h');
   std::filesystem::create_directories(home);
   ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
+  ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
   for (const bool tray : {false, true}) {
     SCOPED_TRACE(tray ? "tray" : "headless");
     const std::string output = outputOfAFailedStart(tray);
@@ -527,6 +535,7 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
     EXPECT_NE(output.find(why), std::string::npos) << output;
     EXPECT_EQ(output.find("ServerCore ready"), std::string::npos);
     EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+    EXPECT_TRUE(copy->isRunning());
   }
 }
 
@@ -557,8 +566,9 @@ bool answersHttp(int port) {
   return answer && answer.value().status == 200;
 }
 
-// A start that cannot serve its socket gives up before the clean-up: the user's program on the
-// status port is still there to answer (a signalled one could not).
+// A start that cannot serve gives up before the clean-up: the user's program on the status port
+// is still there to answer (a signalled one could not). Each row spoils a home of its own and
+// gives what the start says on standard error; another user's folder needs root to make.
 TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
   const int port = Endpoints::statusPort();
@@ -567,22 +577,51 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  // Why the socket cannot be served, the home's length (too long for the socket, or not), and
-  // whether a file stands where the socket's folder would be.
-  const std::tuple<const char*, std::size_t, bool> rows[] = {
-      {"Socket path too long (", 100, false}, {"bind() failed: Not a directory path=", 1, true}};
-  for (const auto& [why, homeLength, fileForFolder] : rows) {
-    SCOPED_TRACE(why);
-    const auto home = test::home() / std::string(homeLength, 'h');
+  const auto givenAway = [](const std::filesystem::path& folder) {
+    std::filesystem::create_directories(folder);
+    return ::chmod(folder.c_str(), 0777) == 0 && ::chown(folder.c_str(), 65534, 65534) == 0;
+  };
+  const std::string socket = "the MCP socket cannot be served (";
+  using Spoil = std::function<std::optional<std::string>(const std::filesystem::path&)>;
+  const std::pair<std::size_t, Spoil> rows[] = {
+      {100, [&](auto&) { return socket + "Socket path too long ("; }},
+      {1,
+       [&](auto& home) {
+         test::writeFile(home / ".local/share", "x");
+         return socket + "the folder " + (home / ".local/share/tavrin").string() +
+                " cannot be made (Not a directory)";
+       }},
+      {1,
+       [&](auto& home) {
+         test::writeFile(home / ".local/share/tavrin", "x");
+         return socket + (home / ".local/share/tavrin").string() + " is not a folder";
+       }},
+      {1,
+       [&](auto& home) -> std::optional<std::string> {
+         if (!givenAway(home / ".local/share/tavrin")) return std::nullopt;
+         return socket + "the folder " + (home / ".local/share/tavrin").string() +
+                " belongs to another user (";
+       }},
+      {1, [&](auto& home) -> std::optional<std::string> {
+         ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+         if (!givenAway(home / ".config/tavrin")) return std::nullopt;
+         return "the folder " + (home / ".config/tavrin").string() + " belongs to another user (";
+       }}};
+  bool skipped = false;
+  for (std::size_t row = 0; row < std::size(rows); ++row) {
+    const auto home = test::home() / (std::to_string(row) + std::string(rows[row].first, 'h'));
     ::setenv("HOME", home.c_str(), 1);
-    if (fileForFolder) test::writeFile(home / ".local" / "share", "x");
+    const auto why = rows[row].second(home);
+    SCOPED_TRACE(why.value_or("another user's folder, which only root can make"));
+    skipped = skipped || !why;
+    if (!why) continue;
+    test::CapturedStderr said;
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
-    EXPECT_NE(
-        test::readFile(ConfigManager::shared().logPath())
-            .find("ServerCore start failed: the MCP socket cannot be served (" + std::string(why)),
-        std::string::npos);
+    const std::string text = said.text();
+    EXPECT_NE(text.find("ServerCore start failed: " + *why), std::string::npos) << text;
   }
+  if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
 }
 
 // The status port held by a server of this system with another home, started through a link of
