@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
-# run.sh and test.sh, each in a tree of its own, with fakes for the package step, cmake, ctest, the
-# program and `id`: each case gives the user id and SUDO_USER and says how the script ends.
-# Usage: run-script-test.sh SOURCE-TREE
+# run.sh and test.sh in a tree of their own, with fakes for what they call and `id`: each case gives
+# the script, the user id and SUDO_USER and says how it ends. Usage: run-script-test.sh SOURCE-TREE
 set -uo pipefail
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/scripts" "$work/build" "$work/build-test" "$work/bin"
-cp "$1/run.sh" "$1/test.sh" "$work/"
-cp "$1/scripts/stop-under-sudo.sh" "$work/scripts/"
+cp "$1/run.sh" "$1/test.sh" "$work/" && cp "$1/scripts/stop-under-sudo.sh" "$work/scripts/"
 for fake in scripts/install-deps.sh bin/cmake bin/ctest build/tavrin-tray; do
   printf '#!/bin/sh\necho %s >>"%s/steps"\n' "${fake##*/}" "$work" >"$work/$fake"
   chmod +x "$work/$fake"
@@ -16,14 +14,10 @@ done
 printf '#!/bin/sh\n[ "$1" = -u ] && exec echo "$FAKE_UID"\nexec /usr/bin/id "$@"\n' >"$work/bin/id"
 chmod +x "$work/bin/id"
 
+all='install-deps.sh cmake cmake tavrin-tray' tests='install-deps.sh cmake cmake ctest'
 # script | user id | SUDO_USER (- for unset) | status | steps taken
-run='run.sh|install-deps.sh cmake cmake tavrin-tray' test='test.sh|install-deps.sh cmake cmake ctest'
-cases=()
-for script in "$run" "$test"; do
-  all=${script#*|}
-  cases+=("${script%|*}|0|alice|1|" "${script%|*}|0|-|0|$all" "${script%|*}|0|root|0|$all"
-    "${script%|*}|1000|alice|0|$all" "${script%|*}|1000|-|0|$all")
-done
+cases=("run.sh|0|alice|1|" "run.sh|0|-|0|$all" "run.sh|0|root|0|$all" "run.sh|1000|alice|0|$all"
+  "run.sh|1000|-|0|$all" "test.sh|0|alice|1|" "test.sh|0|root|0|$tests" "test.sh|1000|-|0|$tests")
 failures=0
 for entry in "${cases[@]}"; do
   IFS='|' read -r script uid sudo_user status_wanted steps_wanted <<<"$entry"

@@ -4,11 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
-#include <optional>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
@@ -516,8 +515,7 @@ std::string outputOfAFailedStart(bool tray) {
 }
 
 // A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
-// with status 1, headless or as the tray, and says why on its standard error and in the log; the
-// tray ends no running copy of its home first.
+// with status 1, headless or as the tray, and says why on its standard error and in the log.
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   if (!test::runsInOwnPidNamespace()) return;  // the tray ends its running copies by name
   const std::string home = test::home().string() + "/" + std::string(100, 'h');
@@ -566,9 +564,8 @@ bool answersHttp(int port) {
   return answer && answer.value().status == 200;
 }
 
-// A start that cannot serve gives up before the clean-up: the user's program on the status port
-// is still there to answer (a signalled one could not). Each row spoils a home of its own and
-// gives what the start says on standard error; another user's folder needs root to make.
+// A start that cannot serve its socket gives up before the clean-up: the user's program on the
+// status port is still there to answer (a signalled one could not).
 TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
   const int port = Endpoints::statusPort();
@@ -577,49 +574,39 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  const auto givenAway = [](const std::filesystem::path& folder) {
-    std::filesystem::create_directories(folder);
-    return ::chmod(folder.c_str(), 0777) == 0 && ::chown(folder.c_str(), 65534, 65534) == 0;
-  };
-  const std::string socket = "the MCP socket cannot be served (";
-  using Spoil = std::function<std::optional<std::string>(const std::filesystem::path&)>;
-  const std::pair<std::size_t, Spoil> rows[] = {
-      {100, [&](auto&) { return socket + "Socket path too long ("; }},
-      {1,
-       [&](auto& home) {
-         test::writeFile(home / ".local/share", "x");
-         return socket + "the folder " + (home / ".local/share/tavrin").string() +
-                " cannot be made (Not a directory)";
-       }},
-      {1,
-       [&](auto& home) {
-         test::writeFile(home / ".local/share/tavrin", "x");
-         return socket + (home / ".local/share/tavrin").string() + " is not a folder";
-       }},
-      {1,
-       [&](auto& home) -> std::optional<std::string> {
-         if (!givenAway(home / ".local/share/tavrin")) return std::nullopt;
-         return socket + "the folder " + (home / ".local/share/tavrin").string() +
-                " belongs to another user (";
-       }},
-      {1, [&](auto& home) -> std::optional<std::string> {
-         ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-         if (!givenAway(home / ".config/tavrin")) return std::nullopt;
-         return "the folder " + (home / ".config/tavrin").string() + " belongs to another user (";
-       }}};
+  // The home's length, the path in it that is spoiled (a file put there, or a folder another user
+  // owns, which only root can make), and what the start says, "~" standing for the home.
+  const std::tuple<std::size_t, const char*, bool, const char*> rows[] = {
+      {100, "", false, "the MCP socket cannot be served (Socket path too long ("},
+      {1, ".local/share", false,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin cannot be made (Not a "
+       "directory)"},
+      {1, ".local/share/tavrin", false,
+       "the MCP socket cannot be served (~/.local/share/tavrin is not a folder"},
+      {1, ".local/share/tavrin", true,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin belongs to another user ("},
+      {1, ".config/tavrin", true, "the folder ~/.config/tavrin belongs to another user ("}};
   bool skipped = false;
-  for (std::size_t row = 0; row < std::size(rows); ++row) {
-    const auto home = test::home() / (std::to_string(row) + std::string(rows[row].first, 'h'));
+  int row = 0;
+  for (const auto& [homeLength, spoiled, givenAway, said] : rows) {
+    const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
-    const auto why = rows[row].second(home);
-    SCOPED_TRACE(why.value_or("another user's folder, which only root can make"));
-    skipped = skipped || !why;
-    if (!why) continue;
-    test::CapturedStderr said;
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    const auto place = home / spoiled;
+    if (givenAway && !(std::filesystem::create_directories(place) &&
+                       ::chmod(place.c_str(), 0777) == 0 && ::chown(place.c_str(), 65534, 65534) == 0)) {
+      skipped = true;
+      continue;
+    }
+    if (!givenAway && *spoiled) test::writeFile(place, "x");
+    std::string why = said;
+    if (const auto at = why.find('~'); at != std::string::npos) why.replace(at, 1, home.string());
+    SCOPED_TRACE(why);
+    test::CapturedStderr stderrText;
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
-    const std::string text = said.text();
-    EXPECT_NE(text.find("ServerCore start failed: " + *why), std::string::npos) << text;
+    const std::string text = stderrText.text();
+    EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
   }
   if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
 }

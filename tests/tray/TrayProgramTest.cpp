@@ -24,19 +24,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// This process's environment, without the variables that name a display or that `extra` sets,
-// plus `extra`.
+// `extra`, then this process's environment without the variables that name a display.
 std::vector<std::string> environmentWith(bool display, const std::vector<std::string>& extra = {}) {
   std::vector<std::string> entries;
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view text(*entry);
-    bool names = text.starts_with("DISPLAY=") || text.starts_with("WAYLAND_DISPLAY=") ||
-                 text.starts_with("QT_QPA_PLATFORM=");
-    for (const auto& set : extra) names = names || text.starts_with(set.substr(0, set.find('=') + 1));
+    const bool names = text.starts_with("DISPLAY=") || text.starts_with("WAYLAND_DISPLAY=") ||
+                       text.starts_with("QT_QPA_PLATFORM=");
     if (!names) entries.emplace_back(text);
   }
   if (display) entries.emplace_back("QT_QPA_PLATFORM=offscreen");
-  entries.insert(entries.end(), extra.begin(), extra.end());
+  entries.insert(entries.begin(), extra.begin(), extra.end());  // the first of a name counts
   return entries;
 }
 
@@ -57,7 +55,7 @@ std::unique_ptr<Subprocess> startTray(const std::vector<std::string>& arguments 
 }
 
 // A stand-in copy under another program's name: a shell script whose process carries the
-// script's name. `onTerm` is what it does when asked to quit.
+// script's name. `onTerm` is what it does when asked to quit; `extra` is added to its environment.
 std::unique_ptr<Subprocess> startScript(const std::string& name, const std::string& onTerm,
                                         const std::vector<std::string>& extra = {}) {
   const auto script = Paths::tempDir() / ("tray-copies-" + std::to_string(::getpid())) / name;
