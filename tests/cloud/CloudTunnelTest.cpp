@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -171,6 +170,8 @@ std::shared_ptr<MCPServer> echoSession() {
   return std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
 }
 
+constexpr const char* kSwitchOff = "cloud access to your data is off";
+
 // Sends requests for "echo" through the relay, each under a fresh id, and waits for each answer.
 class Relay {
  public:
@@ -184,19 +185,19 @@ class Relay {
         << "no answer to request " << id << " (" << method << ")";
     return answers(server_)[id];
   }
-  // Whether a relayed call of "echo" ran; when refused, the text says why (how to allow it, unless
-  // `refusal` gives how it begins) and the rest of the session still answers.
-  bool callRuns(const std::string& refusal = {}) {
+  // Whether a relayed call of "echo" ran; when refused, the text begins with `refusal` and says
+  // how to allow it only when the switch is off, and the rest of the session still answers.
+  bool callRuns(const std::string& refusal = kSwitchOff) {
     const json result = (*this)("tools/call")["result"];
     const std::string text = result["content"][0]["text"];
     EXPECT_EQ(result.contains("isError"), text != "ran") << text;
     if (text == "ran") return true;
-    const std::string off = "cloud access to your data is off, so tools cannot run through the "
-                            "cloud relay. To allow it, turn on \"Let cloud agents reach my data "
-                            "through the relay\" on the Connect tab of TVRN's settings page, "
-                            "http://localhost:" +
-                            std::to_string(Endpoints::statusPort()) + "/app#tab-connect";
-    EXPECT_EQ(text.find("Error: Permission denied: " + (refusal.empty() ? off : refusal)), 0u)
+    EXPECT_EQ(text.find("Error: Permission denied: " + refusal), 0u) << text;
+    EXPECT_EQ(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
+                        "of TVRN's settings page, http://localhost:" +
+                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect") !=
+                  std::string::npos,
+              refusal == kSwitchOff)
         << text;
     for (const char* method : {"initialize", "tools/list", "ping"}) {
       EXPECT_TRUE((*this)(method).contains("result")) << method;
@@ -241,7 +242,7 @@ int occurrences(const std::string& log, const std::string& text) {
 // read of that moment is a real change of the settings).
 void exchange(const std::filesystem::path& one, const std::filesystem::path& other) {
   ASSERT_EQ(::renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0)
-      << one << " " << other << ": " << std::strerror(errno);
+      << one << " " << other << ": errno " << errno;
 }
 
 // A settings file that cannot be read may no longer say what it last said (turned off by hand and
@@ -305,15 +306,13 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
         << log;
   }
 
-  // A file never read held no token: the token the session holds (here the override's) is not
-  // taken as gone while the file named in its place cannot be read.
+  // A file never read held no token; the session's token (the override's) is not taken as gone.
   test::replaceFile(overrides, R"({"cloud_token": "tvrn-test"})");
   ASSERT_TRUE(settings.save({{"cloud_token", nullptr}}));
   const std::filesystem::path folder = test::home() / "override-folder";
   std::filesystem::create_directory(folder);
   ::setenv("TVRN_CONFIG", folder.c_str(), 1);
-  // Calls for ten token checks' time, each answered by the same session.
-  for (const auto until = std::chrono::steady_clock::now() + 500ms;
+  for (const auto until = std::chrono::steady_clock::now() + 500ms;  // ten token checks
        std::chrono::steady_clock::now() < until;) {
     ASSERT_FALSE(relay.callRuns("tools cannot run through the cloud relay while " +
                                 folder.string() + " is not a regular file"));
