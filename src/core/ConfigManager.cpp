@@ -91,6 +91,7 @@ struct Layer {
   bool trusted = false;  // the identity stands for `object` (see settled)
   nlohmann::json object = nlohmann::json::object();
   std::optional<FileIdentity> damageReported;  // the damaged version already logged
+  std::optional<std::string> refusalReported;  // the refusal already logged
   std::optional<std::string> unusable;         // why the file that is there cannot be used now
   // Changes whenever the file is read again or written, unique among every layer's, so a store
   // sees that another store (or Config) read a change it resolved nothing from yet.
@@ -151,6 +152,18 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     return layer.object;
   }
   JsonObjectFile::Contents contents = JsonObjectFile::read(file);
+  if (contents.refused) {
+    // Another user's link or file would put that user's settings and tokens in force.
+    layer.unusable = "cannot be read (" + *contents.refused + ")";
+    reading.complete = false;
+    if (layer.refusalReported != contents.refused) {
+      layer.refusalReported = contents.refused;
+      Logger::error("config", file.string() + " " + *layer.unusable +
+                                  "; its last good settings stay in force");
+    }
+    return layer.object;
+  }
+  layer.refusalReported.reset();
   if (contents.readError) {
     layer.unusable = "cannot be read (" + *contents.readError + ")";
     reading.complete = false;

@@ -37,6 +37,24 @@ bool isBlank(std::string_view text) {
   return true;
 }
 
+std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments) {
+  for (std::string_view name : kPathArguments) {
+    const std::optional<std::string> value = stringMember(name, arguments);
+    // Blank is the readers' own refusal ("non-empty string"), tabs and all.
+    if (!value || isBlank(*value)) continue;
+    for (std::size_t at = 0; at < value->size(); ++at) {
+      const auto byte = static_cast<unsigned char>((*value)[at]);
+      // U+0080 to U+009F are C2 80 to C2 9F in UTF-8.
+      const auto next = at + 1 < value->size() ? static_cast<unsigned char>((*value)[at + 1]) : 0;
+      const bool c1 = byte == 0xC2 && next >= 0x80 && next <= 0x9F;
+      if (byte < 0x20 || byte == 0x7F || c1) {
+        return ToolError::invalidParam(std::string(name), "a path without control characters");
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 Result<std::string, ToolError> require(std::string_view name, const Arguments& arguments) {
   std::optional<std::string> value = stringMember(name, arguments);
   if (!value) return fail(ToolError::missingParam(std::string(name)));

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/ConfigManager.h"
+#include "core/Params.h"
 #include "core/ToolRegistryTexts.h"
 
 namespace tvrn {
@@ -166,6 +167,7 @@ ToolResult ToolRegistry::dispatch(const Found& tool, const std::optional<JSONVal
       !service.empty() && contains(settings->disabledServices, service)) {
     return fail(ToolError::permissionDenied(Texts::serviceDisabled(service)));
   }
+  if (auto refusal = Params::pathWithControlCharacter(params)) return fail(*refusal);
   return entry->definition.handler(params);
 }
 

@@ -114,16 +114,17 @@ class ICalItem {
   // Takes one occurrence out of the series, keeping every earlier exception; false when the
   // series has no occurrence there.
   bool removeOccurrence(PimTime original);
-  // Ends the series just before `original` (each rule with its last instance before it); false
-  // when no occurrence is left.
-  bool endBefore(PimTime original);
+  // Ends the series just before `original` (each rule with its last instance before it);
+  // `anyLeft` false when no occurrence is left. Nothing, or why not (a rule too long to follow to
+  // it): the item must then not be written.
+  std::optional<std::string> endBefore(PimTime original, bool& anyLeft);
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);
   // Makes a copy of a series start at its occurrence `original`, for the series split off there:
   // the occurrences before it and their exceptions, extra dates and changes go, a rule's count
   // loses the rule's own instances before it, and everything else stays as the file had it (the
-  // changes of the occurrence at `original` too).
-  void beginAt(PimTime original);
+  // changes of the occurrence at `original` too). Nothing, or why not (see endBefore).
+  std::optional<std::string> beginAt(PimTime original);
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);
 
@@ -132,12 +133,21 @@ class ICalItem {
 
  private:
   ICalItem(icalcomponent_impl* root, std::shared_ptr<const ICalZones::OwnZones> zones);
+  // The changed occurrences by their originals, worked out once rather than for each look-up (a
+  // series a server keeps may have thousands); a change to the item drops them (see Changing).
+  struct Changed {
+    std::vector<std::pair<PimTime, icalcomponent_impl*>> inOrder;  // the file's order
+    std::map<PimTime, icalcomponent_impl*> byOriginal;  // of two for one original, the later
+  };
+  class Changing;
+  const Changed& changed() const;
   icalcomponent_impl* master() const;   // the series; none for changed occurrences alone
   icalcomponent_impl* head() const;     // the series, else the first changed occurrence
   bool inRule(PimTime original) const;  // whether the series gives an occurrence there
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
+  const ICalZones::Zone* seriesZone() const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;
@@ -151,6 +161,7 @@ class ICalItem {
   std::unique_ptr<ICalLayout> layout_;
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
   std::filesystem::path origin_;
+  mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
 };
 
 }  // namespace tvrn

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <numeric>
 
 #include "pim/ICalProperties.h"
 
@@ -13,13 +14,15 @@ using namespace std::chrono;
 using namespace ICalProperties;
 using Kind = ICalTime::Form::Kind;
 
-// How many instances of a moved rule are compared with the old ones moved: enough to meet every
-// kind of month and leap years many times over.
-constexpr int kComparedSteps = 1000;
-// A rule stepped to find its last instance or to count stops here (one without end stepping by the
-// second must not keep a change busy for ever).
-constexpr long kMaxSteps = 2'000'000;
+// What expanding one rule may cost a change, in libical's steps: one for each instance and one for
+// each period of the rule's frequency passed on the way (a rule every minute on the 28th passes
+// every minute of the month). A step takes libical some microseconds: a change checks a rule
+// against its move, two walks, within about a second. A daily rule reaches the last year the
+// store keeps within it.
+constexpr long kMaxWork = 100'000;
 
+const std::string kCut = "The series cannot be cut in two at this occurrence: ";
+const char* const kOneByOne = " Change or remove its occurrences one at a time.";
 const char* const kInstead =
     " Move its occurrences one at a time, or end the series and create a new one that repeats "
     "as wanted.";
@@ -29,15 +32,76 @@ struct IteratorFree {
 };
 using Steps = std::unique_ptr<icalrecur_iterator, IteratorFree>;
 
+// The seconds of one step of a rule's frequency (a month and a year at their shortest).
+long periodSeconds(const icalrecurrencetype& recur) {
+  static constexpr long kSeconds[] = {1, 60, 3600, 86400, 7 * 86400L, 28 * 86400L, 365 * 86400L};
+  const auto freq = static_cast<size_t>(recur.freq);
+  return (freq < std::size(kSeconds) ? kSeconds[freq] : 86400L) * std::max<long>(1, recur.interval);
+}
+
+// A rule's instances as wallSteps gives them, within the cost one change may take.
+class Walk {
+ public:
+  Walk(const icalrecurrencetype& recur, const icaltimetype& start)
+      : steps_(wallSteps(recur, start)), period_(periodSeconds(recur)) {
+    icaltimetype wall = start;
+    wall.zone = nullptr;
+    from_ = static_cast<long>(icaltime_as_timet(wall));
+  }
+  explicit operator bool() const { return steps_ != nullptr; }
+  // The next instance; a null time after the last one, or once the cost is spent.
+  icaltimetype next() {
+    if (!steps_ || spent_) return icaltime_null_time();
+    const icaltimetype t = icalrecur_iterator_next(steps_.get());
+    if (icaltime_is_null_time(t)) return t;
+    const long passed = (static_cast<long>(icaltime_as_timet(t)) - from_) / period_;
+    spent_ = ++count_ + passed > kMaxWork;
+    return spent_ ? icaltime_null_time() : t;
+  }
+  bool spent() const { return spent_; }
+  // The wall-clock seconds from the start to `t`.
+  long since(const icaltimetype& t) const { return static_cast<long>(icaltime_as_timet(t)) - from_; }
+
+ private:
+  Steps steps_;
+  long period_;
+  long from_ = 0;
+  long count_ = 0;
+  bool spent_ = false;
+};
+
+// After how long a rule's instances repeat on the wall clock: its steps and the weeks come round
+// together. Nothing for one that follows the months or the years, whose lengths repeat only
+// after centuries, or that ends at an UNTIL (its last instance is the one to find).
+std::optional<long> repeatsAfter(const icalrecurrencetype& recur) {
+  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
+  if (recur.freq > ICAL_WEEKLY_RECURRENCE || !icaltime_is_null_time(recur.until) ||
+      recur.rscale != nullptr || !none(recur.by_month) || !none(recur.by_month_day) ||
+      !none(recur.by_year_day) || !none(recur.by_week_no) || !none(recur.by_set_pos)) {
+    return std::nullopt;
+  }
+  for (const short day : recur.by_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    if (icalrecurrencetype_day_position(day) != 0) return std::nullopt;
+  }
+  return std::lcm(periodSeconds(recur), 7 * 86400L);
+}
+
+std::string tooMany(const icalrecurrencetype& recur);
+
 bool sameWall(const icaltimetype& a, const icaltimetype& b) {
   if ((a.is_date != 0) != (b.is_date != 0)) return false;
   const bool day = a.year == b.year && a.month == b.month && a.day == b.day;
   return day && (a.is_date || (a.hour == b.hour && a.minute == b.minute && a.second == b.second));
 }
 
-std::string wallText(const icaltimetype& t) {
+// A wall clock of `form` as the user reads it: on their own clock (a day stays a day).
+std::string wallText(icaltimetype t, const ICalTime::Form& form) {
+  if (!t.is_date && form.kind != Kind::date) {
+    if (const auto at = ICalTime::fromWall(t, form)) t = ICalTime::inForm(*at, ICalTime::userForm());
+  }
   char text[32];
-  if (t.is_date) {
+  if (t.is_date || form.kind == Kind::date) {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
   } else {
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
@@ -53,6 +117,11 @@ std::string ruleText(icalrecurrencetype recur) {
   return out;
 }
 
+std::string tooMany(const icalrecurrencetype& recur) {
+  return "its rule " + ruleText(recur) +
+         " repeats too often to follow each of its occurrences in one change.";
+}
+
 // The instant a rule's wall-clock instance names in the frame of the start it steps from.
 std::optional<PimTime> instantOf(icaltimetype wall, const icaltimetype& start) {
   wall.zone = start.zone;
@@ -65,13 +134,15 @@ struct Instances {
   long before = 0;
   std::optional<icaltimetype> last;
   bool atOriginal = false;
+  bool spent = false;  // the walk stopped at its limit: the rest is unknown
 };
 Instances instancesBefore(const icalrecurrencetype& recur, const icaltimetype& start,
                           std::optional<PimTime> original) {
   Instances found;
-  Steps steps(wallSteps(recur, start));
-  for (long i = 0; steps && i < kMaxSteps; ++i) {
-    const icaltimetype t = icalrecur_iterator_next(steps.get());
+  Walk steps(recur, start);
+  while (steps) {
+    const icaltimetype t = steps.next();
+    found.spent = steps.spent();
     if (icaltime_is_null_time(t)) break;
     if (original) {
       const auto at = instantOf(t, start);
@@ -126,6 +197,17 @@ std::optional<short> dayAfter(short day, long days, int longest) {
   return static_cast<short>(now);
 }
 
+// A day of the month moved across the month's edge, counted from the other side: the last day a
+// day later is the first, the first a day earlier the last. Every month has 28 days, so each
+// one is the same day of every month; 0 where the move goes further.
+short acrossMonthEnd(short day, long days) {
+  constexpr long kShortest = 28;
+  const long now = day + days;
+  if (day < 0 && now >= 0 && now + 1 <= kShortest) return static_cast<short>(now + 1);
+  if (day > 0 && now <= 0 && now - 1 >= -kShortest) return static_cast<short>(now - 1);
+  return 0;
+}
+
 // States in the rule the days (and the time of day, when asked) it takes from its start when it
 // names none.
 void pinToStart(icalrecurrencetype& recur, const icaltimetype& start, bool timeOfDay) {
@@ -160,6 +242,14 @@ icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
   if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
       start.zone != nullptr && recur.until.zone != nullptr) {
     recur.until = icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(start.zone));
+  }
+  // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the user's
+  // clock, as the listing reads the start.
+  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+      start.zone == nullptr && recur.until.zone != nullptr) {
+    if (const auto at = ICalTime::instant(recur.until)) {
+      recur.until = ICalTime::inForm(*at, ICalTime::Form{Kind::floating, nullptr, {}});
+    }
   }
   recur.until.zone = nullptr;
   return icalrecur_iterator_new(recur, wallStart);
@@ -310,14 +400,25 @@ std::optional<std::string> StartMove::moveRules() {
   std::vector<icalrecurrencetype> rules = rulesOf(main_);
   for (icalrecurrencetype& recur : rules) {
     const icalrecurrencetype was = recur;
+    const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
+    const bool toDays = form_.kind == Kind::date && wasForm_.kind != Kind::date;
+    if (toDays && (recur.freq < ICAL_DAILY_RECURRENCE || several(recur.by_hour) ||
+                   several(recur.by_minute) || several(recur.by_second))) {
+      return "The series cannot be made all-day: its rule " + ruleText(was) +
+             " repeats more than once a day, and a day holds one occurrence of it." + kInstead;
+    }
     shiftTimeOfDay(recur);
     if (auto refused = shiftDays(recur)) return refused;
-    if (!icaltime_is_null_time(recur.until)) {
-      const auto last = instancesBefore(was, was_, std::nullopt).last;
+    // An UNTIL ends the moved rule at the last instance moved, found by the comparison (which
+    // follows the old rule to its end), so it keeps exactly as many.
+    const bool bounded = !icaltime_is_null_time(recur.until);
+    if (bounded) recur.until = icaltime_null_time();
+    std::optional<icaltimetype> last;
+    if (auto refused = sameSteps(was, recur, last)) return refused;
+    if (bounded) {
       const auto until = last ? ICalTime::fromWall(movedWall(*last), form_) : moved(was.until);
-      if (until) recur.until = ICalTime::until(*until, form_);
+      recur.until = until ? ICalTime::until(*until, form_) : was.until;
     }
-    if (auto refused = sameSteps(was, recur)) return refused;
   }
   setRules(main_, rules);
   return std::nullopt;
@@ -341,9 +442,9 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const
   };
   for (short& day : recur.by_month_day) {
     if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
-    const auto now = dayAfter(day, days_, 31);
-    if (!now) return past(day, "month");
-    day = *now;
+    const short now = dayAfter(day, days_, 31).value_or(acrossMonthEnd(day, days_));
+    if (now == 0) return past(day, "month");
+    day = now;
   }
   for (short& day : recur.by_year_day) {
     if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
@@ -355,9 +456,16 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const
 }
 
 // The hour, minute and second a rule names, moved by the start's new time of day. Where it names
-// several, a move by whole hours moves the hours; any other is for the comparison to tell.
+// several, a move by whole hours moves the hours; any other is for the comparison to tell. Made
+// all-day, it names none.
 void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
-  if (form_.kind == Kind::date || (recur.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX &&
+  if (form_.kind == Kind::date) {
+    // A rule beside days names no time of day (RFC 5545 3.3.10); one that gave several
+    // occurrences a day was refused before.
+    recur.by_hour[0] = recur.by_minute[0] = recur.by_second[0] = ICAL_RECURRENCE_ARRAY_MAX;
+    return;
+  }
+  if ((recur.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX &&
                                    recur.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
                                    recur.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX)) {
     return;
@@ -387,30 +495,43 @@ void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
 
 // Whether the moved rule gives the old rule's instances, each moved by the shift; why not when it
 // does not (an ordinal weekday that crosses into another week of the month, a day of the month
-// some months lack, a position in a set).
+// some months lack, a position in a set). `last` is
+// given the old rule's last instance, where it ends before the years the store keeps end. Every
+// instance is compared up to there, or up to where the rule's instances provably repeat; a rule
+// too long to follow so is refused, not taken as it is.
 std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
-                                                const icalrecurrencetype& now) const {
-  Steps before(wallSteps(was, was_)), after(wallSteps(now, now_));
+                                                const icalrecurrencetype& now,
+                                                std::optional<icaltimetype>& last) const {
+  Walk before(was, was_), after(now, now_);
   if (!before && !after) return std::nullopt;
-  for (int i = 0; i < kComparedSteps && before && after; ++i) {
-    const icaltimetype old = icalrecur_iterator_next(before.get());
-    const icaltimetype got = icalrecur_iterator_next(after.get());
+  const std::string cannot = "The series cannot be moved so: ";
+  if (!before || !after) {
+    return cannot + "its rule " + ruleText(was) + " cannot be moved with it." + kInstead;
+  }
+  const bool bounded = !icaltime_is_null_time(was.until);  // `now` runs on: it ends as `was` does
+  const auto repeats = repeatsAfter(was);
+  while (true) {
+    const icaltimetype old = before.next(), got = after.next();
     const bool oldEnded = icaltime_is_null_time(old), gotEnded = icaltime_is_null_time(got);
-    if (oldEnded && gotEnded) return std::nullopt;
-    if (!oldEnded && old.year > kPimLastYear) return std::nullopt;
+    if (before.spent() || after.spent()) return cannot + tooMany(was) + kInstead;
+    if (oldEnded && (gotEnded || bounded)) return std::nullopt;
+    if (!oldEnded && old.year > kPimLastYear) {
+      last.reset();
+      return std::nullopt;
+    }
     if (oldEnded || gotEnded || !sameWall(movedWall(old), got)) {
-      const std::string which = oldEnded ? "it would repeat once more, on " + wallText(got)
-                                         : "the occurrence of " + wallText(old) +
-                                               " would not be on " + wallText(movedWall(old)) +
-                                               (gotEnded ? "" : " but on " + wallText(got));
-      return "The series cannot be moved so: moved with it, its rule " + ruleText(was) +
+      const std::string which =
+          oldEnded ? "it would repeat once more, on " + wallText(got, form_)
+                   : "the occurrence of " + wallText(old, wasForm_) + " would not be on " +
+                         wallText(movedWall(old), form_) +
+                         (gotEnded ? "" : " but on " + wallText(got, form_));
+      return cannot + "moved with it, its rule " + ruleText(was) +
              " would not give every occurrence moved by the same time (" + which + ")." + kInstead;
     }
+    last = old;
+    // Both rules step alike: once the old one's instances came round again, so do the new ones'.
+    if (repeats && before.since(old) >= *repeats) return std::nullopt;
   }
-  if (!before || !after)
-    return "The series cannot be moved so: its rule " + ruleText(was) +
-           " cannot be moved with it." + kInstead;
-  return std::nullopt;
 }
 
 // A changed occurrence moves by the same shift from its own start (so one moved on its own keeps
@@ -432,7 +553,7 @@ void StartMove::moveOverride(icalcomponent* own, const Event& series) {
   setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
 }
 
-void countFrom(icalcomponent* main, PimTime original) {
+std::optional<std::string> countFrom(icalcomponent* main, PimTime original) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
   const icaltimetype at = ICalTime::inForm(original, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
   const bool otherTime = !start.is_date && (at.hour != start.hour || at.minute != start.minute ||
@@ -441,6 +562,7 @@ void countFrom(icalcomponent* main, PimTime original) {
   for (icalrecurrencetype recur : rulesOf(main)) {
     // A start moved to an extra date must not take the rule's days and time of day with it.
     const Instances instances = instancesBefore(recur, start, original);
+    if (instances.spent) return kCut + tooMany(recur) + kOneByOne;
     if (!instances.atOriginal) pinToStart(recur, start, otherTime);
     if (recur.count > 0) {
       // A COUNT bounds the rule's own instances: extra dates do not count.
@@ -451,23 +573,26 @@ void countFrom(icalcomponent* main, PimTime original) {
     kept.push_back(recur);
   }
   setRules(main, kept);
+  return std::nullopt;
 }
 
-void endRulesBefore(icalcomponent* main, PimTime original) {
+std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
   const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   std::vector<icalrecurrencetype> kept;
   for (icalrecurrencetype recur : rulesOf(main)) {
     // The last instance it gives before `original`, not `original` less a moment: a rule that
     // ended by its COUNT earlier must not go on to it.
-    const auto last = instancesBefore(recur, start, original).last;
-    const auto at = last ? instantOf(*last, start) : std::nullopt;
+    const Instances instances = instancesBefore(recur, start, original);
+    if (instances.spent) return kCut + tooMany(recur) + kOneByOne;
+    const auto at = instances.last ? instantOf(*instances.last, start) : std::nullopt;
     if (!at) continue;
     recur.count = 0;
     recur.until = ICalTime::until(*at, form);
     kept.push_back(recur);
   }
   setRules(main, kept);
+  return std::nullopt;
 }
 
 }  // namespace tvrn::ICalSeries

@@ -51,7 +51,8 @@ class StartMove {
   std::optional<std::string> shiftDays(icalrecurrencetype& recur) const;
   void shiftTimeOfDay(icalrecurrencetype& recur) const;
   std::optional<std::string> sameSteps(const icalrecurrencetype& was,
-                                       const icalrecurrencetype& now) const;
+                                       const icalrecurrencetype& now,
+                                       std::optional<icaltimetype>& last) const;
   void moveOverride(icalcomponent* own, const Event& series);
 
   icalcomponent* main_;
@@ -69,11 +70,13 @@ class StartMove {
 // The rules of `main` (a copy of a series that is to begin at its occurrence `original`) bounded
 // to what they give from `original` on: a COUNT loses the instances before it; a rule with none
 // left goes. Where `original` is no instance of a rule (an extra date), the rule states the days
-// and time of day it took from the old start, which the new one would not give.
-void countFrom(icalcomponent* main, PimTime original);
+// and time of day it took from the old start, which the new one would not give. Nothing, or why
+// not (a rule with too many instances before `original` to count them); `main` must then not be
+// written.
+std::optional<std::string> countFrom(icalcomponent* main, PimTime original);
 
 // The rules of `main` ended with their last instance before `original` (UNTIL in the start's
-// form); a rule with none before it goes.
-void endRulesBefore(icalcomponent* main, PimTime original);
+// form); a rule with none before it goes. Nothing, or why not (see countFrom).
+std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original);
 
 }  // namespace tvrn::ICalSeries

@@ -52,8 +52,8 @@ std::optional<PimTime> fromWall(icaltimetype wall, const Form& form);
 
 // A new property of `kind` holding `time` in `form`.
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form);
-// The end of a repeating rule whose last occurrence may start at `last`: a day, UTC or floating,
-// as the series' start is (a zoned start has its end in UTC).
+// The end of a repeating rule whose last occurrence may start at `last`: a day beside a day,
+// floating beside a floating start, else UTC (RFC 5545 3.3.10), also beside a TZID nobody defines.
 icaltimetype until(PimTime last, const Form& start);
 
 }  // namespace tvrn::ICalTime

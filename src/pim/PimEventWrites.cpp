@@ -139,18 +139,24 @@ Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
       [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
 }
 
-// Whether two items give the same occurrences from `from` until before `to`, the first thousand
-// at most.
-bool sameOccurrences(const ICalItem& a, const ICalItem& b, PimTime from, PimTime to) {
+const char* const kCutThere = "The series cannot be changed from this occurrence on: ";
+const char* const kOneAtATime = " Change its occurrences one at a time.";
+
+// Whether two items give the same occurrences from `from` until before `to`, each compared (the
+// cursors end with the years the store keeps): nothing when they do, else why not. A series with
+// more than one change can follow (one every minute for years) is refused, not taken as it is.
+std::optional<std::string> sameOccurrences(const ICalItem& a, const ICalItem& b, PimTime from,
+                                           PimTime to) {
+  constexpr int kMostCompared = 100'000;  // a daily series from 1990 to the last year kept
   auto one = a.cursor(from), other = b.cursor(from);
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < kMostCompared; ++i) {
     auto x = one.next(), y = other.next();
     if (x && *x >= to) x.reset();
     if (y && *y >= to) y.reset();
-    if (x != y) return false;
-    if (!x) return true;
+    if (x != y) return "cut in two there, it would not repeat as it does now";
+    if (!x) return std::nullopt;
   }
-  return true;
+  return "it repeats too often to compare each of its occurrences in one change";
 }
 
 // Applies a change to an occurrence and every later one of a series that began before it: the
@@ -166,20 +172,28 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
     return fail(eventNotFound(index, located.event.id));
   }
   const PimTime original = *located.original;
+  const auto refuse = [&](const std::string& why) {
+    return fail(problem(PimError::Code::invalid, kCutThere + why + " (" +
+                                                     (c.folder / name).string() + ")." +
+                                                     kOneAtATime));
+  };
+  // A changed occurrence whose original the rules do not give would begin a series that does.
+  if (const auto first = item.cursor(original).next(); !first || *first != original) {
+    return refuse("this occurrence's original date is no date of the series");
+  }
   const ICalItem whole = item.copy();
   ICalItem next = item.copy();
-  next.beginAt(original);
-  const bool anyLeft = item.endBefore(original);
+  bool anyLeft = true;
+  if (auto refused = next.beginAt(original)) return fail(problem(PimError::Code::invalid, *refused));
+  if (auto refused = item.endBefore(original, anyLeft)) {
+    return fail(problem(PimError::Code::invalid, *refused));
+  }
   // Each occurrence goes to exactly one of the two, where it was (a rule whose steps depend on
   // where it starts, such as every other week from an extra date, could not be cut so).
-  if (!sameOccurrences(whole, item, std::max(PimTime::min() + days(400), original) - days(400),
-                       original) ||
-      !sameOccurrences(whole, next, original, PimTime::max())) {
-    return fail(problem(PimError::Code::invalid,
-                        "The series cannot be changed from this occurrence on: cut in two there, "
-                        "it would not repeat as it does now. Change its occurrences one at a "
-                        "time."));
-  }
+  auto differs = sameOccurrences(whole, item,
+                                 std::max(PimTime::min() + days(400), original) - days(400), original);
+  if (!differs) differs = sameOccurrences(whole, next, original, PimTime::max());
+  if (differs) return refuse(*differs);
 
   // The new series is the old one from the chosen occurrence on, with only what the caller
   // changed changed.
@@ -340,7 +354,9 @@ Result<Event, PimError> PimStore::removeEvent(std::string_view id, Span span) {
       anyLeft = item.firstOccurrence().has_value();
     } else {
       if (!item.hasOccurrenceAt(*located->original)) return fail(eventNotFound(index, id));
-      anyLeft = item.endBefore(*located->original);
+      if (auto refused = item.endBefore(*located->original, anyLeft)) {
+        return fail(problem(PimError::Code::invalid, *refused));
+      }
     }
     auto failure =
         anyLeft ? index.write(c, name, item, identity, warnings) : index.remove(c, name, warnings);

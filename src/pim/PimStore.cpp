@@ -26,7 +26,7 @@ std::shared_ptr<const nlohmann::json> userConfig() {
   std::lock_guard lock(mutex);
   if (last && file == lastFile && identity == lastIdentity) return last;
   const auto config = JsonObjectFile::read(file);
-  if (config.readError) return nullptr;
+  if (config.readError || config.refused) return nullptr;
   lastFile = file;
   lastIdentity = identity;
   last = std::make_shared<const nlohmann::json>(config.object);

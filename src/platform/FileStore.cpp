@@ -56,6 +56,9 @@ std::string ownerName(uid_t uid) {
   return std::string(found->pw_name) + " (" + number + ")";
 }
 
+// Whose links are followed and whose files are the system's own: the user's and root's.
+bool trusted(uid_t owner) { return owner == ::geteuid() || owner == 0; }
+
 std::string notFollowed(const std::filesystem::path& path, const std::string& why) {
   return path.string() + ": " + why + "; not followed";
 }
@@ -70,6 +73,57 @@ std::optional<std::string> linkTarget(const std::filesystem::path& link) {
   }
   target.resize(static_cast<std::size_t>(length));
   return target;
+}
+
+// The file's whole contents, opened with `flags` added. Opened without waiting and read only
+// when it holds a file: a named pipe in a file's place would hold the reader (and whatever lock
+// it holds) until something writes into it, and a device might never end. A folder fails at its
+// first read, as it always did. `named` is the path the caller gave, when it was walked to `file`:
+// whether anything is there is told by it, and a file of another user is refused.
+std::optional<std::string> readOpened(const std::filesystem::path& file, int flags,
+                                      ReadError* error,
+                                      const std::filesystem::path* named = nullptr) {
+  const auto failed = [&](int code) -> std::optional<std::string> {
+    if (error != nullptr) {
+      struct stat info {};
+      const std::filesystem::path& asked = named != nullptr ? *named : file;
+      error->missing = (code == ENOENT || code == ENOTDIR) && ::lstat(asked.c_str(), &info) != 0;
+      error->reason = std::strerror(code);
+    }
+    return std::nullopt;
+  };
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | flags);
+  if (fd < 0) return failed(errno);
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode))) {
+    ::close(fd);
+    if (error != nullptr) *error = {false, false, "not a regular file"};
+    return std::nullopt;
+  }
+  if (named != nullptr && !trusted(opened.st_uid)) {
+    ::close(fd);
+    if (error != nullptr) {
+      *error = {false, true,
+                file.string() + ": a file owned by " + ownerName(opened.st_uid) +
+                    ", not by this user or root; not read"};
+    }
+    return std::nullopt;
+  }
+  std::string bytes;
+  char chunk[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      ::close(fd);
+      return failed(code);
+    }
+    if (n == 0) break;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return bytes;
 }
 
 }  // namespace
@@ -120,7 +174,8 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
   return true;
 }
 
-Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file) {
+Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file,
+                                                        Unlooked unlooked) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(file, error);
   if (error) return tvrn::fail(notFollowed(file, error.message()));
@@ -139,7 +194,7 @@ Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::p
     const std::filesystem::path next = reached / name;
     struct stat info {};
     if (missing || ::lstat(next.c_str(), &info) != 0) {
-      if (!missing && errno != ENOENT && errno != ENOTDIR) {
+      if (!missing && errno != ENOENT && errno != ENOTDIR && unlooked == Unlooked::refuse) {
         return tvrn::fail(notFollowed(next, std::strerror(errno)));
       }
       missing = true;
@@ -153,7 +208,7 @@ Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::p
     if (++links > kMostLinks) {
       return tvrn::fail(notFollowed(file, "more than 40 links lead on from it"));
     }
-    if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    if (!trusted(info.st_uid)) {
       return tvrn::fail(notFollowed(
           next, "a link owned by " + ownerName(info.st_uid) + ", not by this user or root"));
     }
@@ -169,40 +224,17 @@ Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::p
 // Plain reads rather than a stream: a stream throws when a read fails midway (a /proc file of a
 // process that has just ended), and it would read a folder as an empty file.
 std::optional<std::string> read(const std::filesystem::path& file, ReadError* error) {
-  const auto failed = [&](int code) -> std::optional<std::string> {
-    if (error != nullptr) {
-      struct stat info {};
-      error->missing = (code == ENOENT || code == ENOTDIR) && ::lstat(file.c_str(), &info) != 0;
-      error->reason = std::strerror(code);
-    }
-    return std::nullopt;
-  };
-  // Opened without waiting and read only when it holds a file: a named pipe in a file's place
-  // would hold the reader (and whatever lock it holds) until something writes into it, and a
-  // device might never end. A folder fails at its first read, as it always did.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return failed(errno);
-  struct stat opened {};
-  if (::fstat(fd, &opened) != 0 || !(S_ISREG(opened.st_mode) || S_ISDIR(opened.st_mode))) {
-    ::close(fd);
-    if (error != nullptr) *error = {false, "not a regular file"};
+  return readOpened(file, 0, error);
+}
+
+std::optional<std::string> readOwn(const std::filesystem::path& file, ReadError* error) {
+  const auto target = throughLinks(file);
+  if (!target) {
+    if (error != nullptr) *error = {false, true, target.error()};
     return std::nullopt;
   }
-  std::string bytes;
-  char chunk[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      ::close(fd);
-      return failed(code);
-    }
-    if (n == 0) break;
-    bytes.append(chunk, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return bytes;
+  // A link put in the walked file's place since is not followed (ELOOP, so not missing).
+  return readOpened(target.value(), O_NOFOLLOW, error, &file);
 }
 
 bool ensureFile(const std::filesystem::path& file, mode_t mode) {

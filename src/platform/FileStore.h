@@ -34,19 +34,32 @@ namespace tvrn::FileStore {
 // process or to root: another user's link could lead a write into any of the user's files. A link
 // of another user, a 41st link (the kernel gives up there, as at a loop) or one that cannot be
 // read gives why, naming the link; the caller writes nothing then, so no link is ever replaced.
-Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file);
+// The same walk serves every path a tool is given, for reading and for writing. A name that
+// cannot be looked at (a folder that may not be searched) is refused too, unless `unlooked` is
+// `asWritten`: the rest is then taken as written, so the open that follows fails as the system
+// says, as past a missing name.
+enum class Unlooked { refuse, asWritten };
+Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file,
+                                                        Unlooked unlooked = Unlooked::refuse);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
 // take it for an absent or empty file and write over it.
 struct ReadError {
   bool missing = false;  // nothing is at the path (a dangling link is something)
+  bool refused = false;  // not read at all: `reason` names the link or the file and its owner
   std::string reason;    // the system's words, or "not a regular file"
 };
 
 // The file's whole contents, or nothing when it cannot be read, with why in *error when given.
 // A named pipe or a device in the file's place is not read, never waited on.
 std::optional<std::string> read(const std::filesystem::path& file, ReadError* error = nullptr);
+
+// read() of one of the system's own files, read as the writers write it: links on the way are
+// followed as throughLinks follows them, what they lead to is opened without following a link
+// put in its place since, and a file that belongs to neither this user nor root (another user's
+// file given a second name here) is refused, its owner named. A refusal reads nothing.
+std::optional<std::string> readOwn(const std::filesystem::path& file, ReadError* error = nullptr);
 
 // Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.
 // True when the file exists afterwards.

@@ -10,9 +10,13 @@ namespace tvrn::JsonObjectFile {
 Contents read(const std::filesystem::path& file) {
   Contents contents;
   FileStore::ReadError error;
-  std::optional<std::string> bytes = FileStore::read(file, &error);
+  std::optional<std::string> bytes = FileStore::readOwn(file, &error);
   if (!bytes) {
-    if (!error.missing) contents.readError = error.reason;
+    if (error.refused) {
+      contents.refused = error.reason;
+    } else if (!error.missing) {
+      contents.readError = error.reason;
+    }
     return contents;
   }
   try {
@@ -48,7 +52,8 @@ Update update(const std::filesystem::path& path, const std::function<void(nlohma
   Contents contents = read(path);
   result.damaged = contents.damaged;
   result.readError = contents.readError;
-  if (contents.readError) return result;
+  result.refused = contents.refused;
+  if (contents.readError || contents.refused) return result;
   if (contents.damaged && damaged == Damaged::keep) return result;
   const auto target = FileStore::throughLinks(path);
   if (!target) {

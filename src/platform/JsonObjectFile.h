@@ -18,10 +18,13 @@ struct Contents {
   // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
   // its place): its contents are unknown, not empty.
   std::optional<std::string> readError;
+  // Why the file was not read at all (FileStore::readOwn): a link on the way to it, or the file
+  // itself, belongs to another user. Its contents are unknown too.
+  std::optional<std::string> refused;
 };
 
-// Reads the file; a missing file is an empty object, as is a damaged one (flagged) and one that
-// could not be read (with the reason).
+// Reads the file as FileStore::readOwn does; a missing file is an empty object, as is a damaged
+// one (flagged) and one that could not be read or was refused (with the reason).
 Contents read(const std::filesystem::path& file);
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
@@ -38,8 +41,9 @@ struct Update {
   std::optional<std::string> readError;
   // Where a damaged file was moved before the new one took its place.
   std::optional<std::filesystem::path> movedAside;
-  // Why a link on the way to the file was not followed (FileStore::throughLinks): nothing was
-  // written or moved, and every link stays as it was.
+  // Why a link on the way to the file was not followed (FileStore::throughLinks), or why the file
+  // was not read (it belongs to another user): nothing was written or moved, and every link and
+  // file stays as it was.
   std::optional<std::string> refused;
 };
 

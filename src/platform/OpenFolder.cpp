@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/FileStore.h"
 #include "platform/HardwareId.h"
 #include "platform/PathResolver.h"
 
@@ -66,6 +67,31 @@ Result<OpenFolder, int> OpenFolder::open(const std::filesystem::path& dir) {
   const int fd = ::open(dir.c_str(), kFolderFlags);
   if (fd < 0) return fail(errno);
   return OpenFolder(fd);
+}
+
+Result<OpenFolder::Reached, std::string> OpenFolder::reach(const std::filesystem::path& path) {
+  const auto walked = FileStore::throughLinks(path, FileStore::Unlooked::asWritten);
+  if (!walked) return fail(walked.error());
+  const std::filesystem::path& file = walked.value();
+  Reached reached;
+  reached.name = file.has_filename() ? file.filename().string() : ".";
+  auto folder = open(file.parent_path());
+  if (!folder && folder.error() == EACCES) {
+    // A folder that may be searched but not listed (0711) still gives its files by name.
+    const int fd = ::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) folder = OpenFolder(fd);
+  }
+  if (!folder) {
+    reached.folderError = folder.error();
+    return reached;
+  }
+  // The walk left no link in the folder's path, so the system names it exactly so unless a link
+  // was swapped in (or a folder moved) since.
+  if (const std::string now = folder.value().realPath(); now != file.parent_path().string()) {
+    return fail(path.string() + ": changed while it was opened (it now leads to " + now + ")");
+  }
+  reached.folder = std::move(folder).value();
+  return reached;
 }
 
 Result<OpenFolder, int> OpenFolder::make(const std::filesystem::path& dir,

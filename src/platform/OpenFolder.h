@@ -26,6 +26,14 @@ class OpenFolder {
   static Result<OpenFolder, int> make(const std::filesystem::path& dir,
                                       const std::function<bool(const OpenFolder&)>& mayMakeIn);
 
+  struct Reached;
+  // The path walked as FileStore::throughLinks walks it (a link is followed only when it belongs
+  // to the user or to root; a name that cannot be looked at ends the walk), then the folder it
+  // reached opened and found to be that folder still, so that a link put on the way meanwhile
+  // leads nowhere else. The refusal names the link and its owner, or the path that changed.
+  // Entries are then named by `name` alone, so a link put in the last place is never followed.
+  static Result<Reached, std::string> reach(const std::filesystem::path& path);
+
   OpenFolder(OpenFolder&& other) noexcept;
   OpenFolder& operator=(OpenFolder&& other) noexcept;
   OpenFolder(const OpenFolder&) = delete;
@@ -58,6 +66,13 @@ class OpenFolder {
  private:
   explicit OpenFolder(int fd) : fd_(fd) {}
   int fd_ = -1;
+};
+
+// What a path a caller named reaches: the folder that holds it, open, and its name there.
+struct OpenFolder::Reached {
+  std::optional<OpenFolder> folder;  // absent when the folder cannot be opened
+  int folderError = 0;               // then the errno of why not
+  std::string name;                  // "." for the root folder
 };
 
 }  // namespace tvrn

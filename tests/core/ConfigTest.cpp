@@ -307,6 +307,56 @@ TEST(ConfigManagerTest, SettingsWritersFollowNoLinkOfAnotherUser) {
   }
 }
 
+// The settings are read as they are written: a user file that leads through another user's link,
+// at the file or to a folder on the way, or that is another user's file under a second name,
+// cannot be used. Its last good settings stay, the snapshot says why (the relay refuses then) and
+// the refusal is logged once.
+TEST(ConfigManagerTest, SettingsReadersTakeNothingOfAnotherUser) {
+  if (!test::canGiveLinksAway()) {
+    GTEST_SKIP() << "only root can give a link or a file to another user";
+  }
+  ConfigManager& store = ConfigManager::shared();
+  const auto shared = test::home() / "shared";
+  const auto theirs = shared / "theirs" / "config.json";
+  test::writeFile(theirs, R"({"cloud_token": "theirs"})");
+  ASSERT_EQ(::chown(theirs.c_str(), test::kOtherUser, test::kOtherUser), 0);
+  ASSERT_TRUE(test::makeOtherUsersLink(theirs, shared / "config.json"));
+  ASSERT_TRUE(test::makeOtherUsersLink(theirs.parent_path(), shared / "folder"));
+  std::filesystem::create_directory_symlink(shared / "folder", test::home() / "mine");
+  const std::string mine = R"({"cloud_token": "mine"})";
+  const auto owned = [](const std::filesystem::path& at, const std::string& what) {
+    return at.string() + ": a " + what + " owned by nobody (uid 65534), not by this user or root; ";
+  };
+  // What the user's file is made a link to (none: a second name of theirs), and why it is refused.
+  const std::pair<std::filesystem::path, std::string> rows[] = {
+      {shared / "config.json", owned(shared / "config.json", "link") + "not followed"},
+      {test::home() / "mine" / "config.json", owned(shared / "folder", "link") + "not followed"},
+      {"", owned(userFile(), "file") + "not read"}};
+  for (const auto& [target, why] : rows) {
+    SCOPED_TRACE(why);
+    test::writeFile(userFile(), mine);
+    ASSERT_EQ(store.load()["cloud_token"], "mine");
+    std::filesystem::remove(userFile());
+    if (target.empty()) {
+      std::filesystem::create_hard_link(theirs, userFile());
+    } else {
+      std::filesystem::create_symlink(target, userFile());
+    }
+    test::CapturedStderr captured;
+    for (int read = 0; read < 2; ++read) {
+      const auto settings = store.snapshot();
+      EXPECT_EQ(settings->values["cloud_token"], "mine");
+      EXPECT_EQ(settings->unreadable, userFile().string() + " cannot be read (" + why + ")");
+    }
+    const std::string log = captured.text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    EXPECT_NE(log.find(why), std::string::npos) << log;
+    std::filesystem::remove(userFile());
+  }
+  test::writeFile(userFile(), mine);
+  EXPECT_EQ(store.snapshot()->unreadable, std::nullopt);
+}
+
 TEST(ConfigManagerTest, ConcurrentChangesThroughBothAccessorsAreKept) {
   ConfigManager& store = ConfigManager::shared();
   constexpr int kThreads = 8, kChanges = 25;

@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 
 #include "base/Timestamp.h"
 #include "base/Utf8.h"
+#include "platform/FileStore.h"
+#include "platform/OpenFolder.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
@@ -88,6 +91,10 @@ bool walkEntries(const std::string& dir, const std::vector<std::string>& names, 
 ToolError ownFolderDenial(const std::string& path, const std::string& folder) {
   return ToolError::executionFailed("Access denied: '" + path + "' leads into " +
                                     Paths::withTilde(folder) + kOwnFolderReason);
+}
+
+ToolError linkDenial(const std::string& path, const std::string& why) {
+  return ToolError::executionFailed("Access denied: '" + path + "': " + why);
 }
 
 }  // namespace
@@ -194,14 +201,40 @@ std::optional<ToolError> ownFolderRefusal(const std::string& path, int opened) {
   return ownFolderDenial(path, *folder);
 }
 
+std::optional<ToolError> pathRefusal(const std::string& path) {
+  const auto walked = FileStore::throughLinks(path, FileStore::Unlooked::asWritten);
+  if (!walked) return linkDenial(path, walked.error());
+  return ownFolderRefusal(path);
+}
+
+Result<RegularFile, NotOpened> openNamed(const std::string& path) {
+  if (auto refusal = pathRefusal(path)) return fail(NotOpened{refusal, false, ""});
+  auto reached = OpenFolder::reach(path);
+  if (!reached) return fail(NotOpened{linkDenial(path, reached.error()), false, ""});
+  const OpenFolder::Reached& place = reached.value();
+  // A folder that cannot be opened cannot show what it holds: nothing is there to be read.
+  if (!place.folder || !place.folder->holds(place.name)) {
+    return fail(
+        NotOpened{std::nullopt, true, std::strerror(place.folder ? ENOENT : place.folderError)});
+  }
+  // A folder, a named pipe or a device is refused at once, never waited on or read without end.
+  auto file = place.folder->openFile(place.name);
+  if (!file) return fail(NotOpened{std::nullopt, false, file.error()});
+  if (auto refusal = ownFolderRefusal(path, file.value().fd())) {
+    return fail(NotOpened{refusal, false, ""});
+  }
+  return std::move(file).value();
+}
+
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
                                  std::int64_t maxBytes) {
-  if (!exists(path)) return fail(ToolError::resourceNotFound(path));
+  auto file = openNamed(path);
+  if (!file) {
+    if (file.error().refusal) return fail(*file.error().refusal);
+    if (file.error().missing) return fail(ToolError::resourceNotFound(path));
+  }
   const auto cannotOpen = [&] { return ToolError::executionFailed("Cannot open file: " + path); };
-  // A folder, a named pipe or a device is refused at once, never waited on or read without end.
-  auto file = RegularFile::open(path);
   if (!file) return fail(cannotOpen());
-  if (auto refusal = ownFolderRefusal(path, file.value().fd())) return fail(*refusal);
   Page page;
   page.offset = offset;
   page.fileSize = file.value().size();

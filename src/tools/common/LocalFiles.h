@@ -14,6 +14,7 @@
 #include "base/Result.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
+#include "platform/RegularFile.h"
 
 namespace tvrn::LocalFiles {
 
@@ -74,6 +75,23 @@ std::optional<ToolError> ownFolderRefusal(const std::string& path);
 // by what is open rather than by the path: a link swapped after the path was looked at, or a
 // second name (hard link) of one of the system's files, is refused too.
 std::optional<ToolError> ownFolderRefusal(const std::string& path, int opened);
+
+// The refusal, naming the path, of a path that goes through a link another user owns (the link
+// and its owner named) or that leads into the system's own folders; nothing for any other path.
+// Every tool that takes a path from its caller asks this before it touches the path.
+std::optional<ToolError> pathRefusal(const std::string& path);
+
+// Why a file a caller named was not opened for reading.
+struct NotOpened {
+  std::optional<ToolError> refusal;  // a link of another user on the way, or an own folder
+  bool missing = false;              // nothing is there
+  std::string reason;                // else the system's words, or "not a regular file"
+};
+
+// The file the path names, opened for reading through OpenFolder::reach: links on the way are
+// followed only where they belong to the user or root, and a link put in the file's place since
+// the walk is not followed. What was opened is judged again by ownFolderRefusal.
+Result<RegularFile, NotOpened> openNamed(const std::string& path);
 
 // One page of a file: up to maxBytes bytes from offset.
 struct Page {

@@ -105,7 +105,7 @@ ToolResult fsRead(const ConfigManager& settings, const Params::Arguments& argume
 }  // namespace
 
 FSSecurityResult fsSecurity(const ConfigManager& settings, const std::string& path) {
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return {false, refusal->description()};
+  if (auto refusal = LocalFiles::pathRefusal(path)) return {false, refusal->description()};
   const std::vector<std::string> roots = allowedRoots(settings);
   const std::string target = PathResolver::resolve(path);
   for (const std::string& root : roots) {

@@ -79,7 +79,7 @@ JSONValue::Object hitObject(const std::string& path, const LocalFiles::EntryInfo
 
 ToolResult checked(const ConfigManager& settings, const std::string& path,
                    const std::function<ToolResult()>& body) {
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
   const OnedrivePathCheck check = isOnedrivePathAllowed(settings, path);
   if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
   return body();
@@ -162,7 +162,7 @@ ToolResult onedriveSearch(const ConfigManager& settings, const Params::Arguments
     const std::int64_t maxResults = Params::optionalInt("max_results", arguments, 50);
     const OnedriveScopeRule rule = OnedriveScopeRule::read(settings);
     if (root.empty()) return FinderTools::searchFiles(query, std::nullopt, maxResults, rule);
-    if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
+    if (auto refusal = LocalFiles::pathRefusal(root)) return fail(*refusal);
     const OnedrivePathCheck check = rule.check(root);
     if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
     return FinderTools::searchFiles(query, root, maxResults, rule);

@@ -74,7 +74,7 @@ std::optional<ToolError> outsideScope(const ConfigManager& settings, const std::
 Result<std::string, ToolError> confined(const ConfigManager& settings, const std::string& path,
                                         LastLink last) {
   if (!path.starts_with('/')) return fail(outside(path));
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
   const std::string real =
       last == LastLink::follow ? PathResolver::resolve(path) : entryLocation(path);
   if (auto refusal = outsideScope(settings, path, real)) return fail(*refusal);

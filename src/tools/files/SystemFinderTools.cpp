@@ -72,7 +72,7 @@ ToolResult finderList(const Params::Arguments& arguments) {
   const std::string path = homeExpanded(Params::optional("path", arguments, home), home);
   const auto limit = static_cast<std::size_t>(
       std::max<std::int64_t>(0, Params::optionalInt("limit", arguments, kDefaultListLimit)));
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
+  if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
   auto names = LocalFiles::entriesOf(path);
   if (!names.ok()) return fail(ToolError::executionFailed("Cannot list path: " + path));
 
@@ -99,7 +99,7 @@ ToolResult finderSearch(const Params::Arguments& arguments) {
     const std::string folder = Params::optional("path", arguments, "");
     const std::int64_t limit = Params::optionalInt("limit", arguments, kDefaultSearchLimit);
     const std::string root = folder.empty() ? Paths::home().string() : folder;
-    if (auto refusal = LocalFiles::ownFolderRefusal(root)) return fail(*refusal);
+    if (auto refusal = LocalFiles::pathRefusal(root)) return fail(*refusal);
     // A folder that is not there would pass for one holding no match.
     if (!LocalFiles::isDirectory(root)) {
       return fail(ToolError::executionFailed("Cannot search path: " + root));

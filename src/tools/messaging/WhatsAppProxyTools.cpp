@@ -125,7 +125,7 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
                     [&](const std::string& chat, const std::string& file) -> ToolResult {
                       // wacli reads the file and sends it away; a second name of one of the
                       // system's files is refused as well as a path into its folders.
-                      if (auto refusal = LocalFiles::ownFolderRefusal(file)) {
+                      if (auto refusal = LocalFiles::pathRefusal(file)) {
                         return fail(*refusal);
                       }
                       if (auto opened = RegularFile::open(file); opened) {

@@ -19,7 +19,6 @@
 #include "base/Utf8.h"
 #include "core/Logger.h"
 #include "platform/HardwareId.h"
-#include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "platform/RegularFile.h"
 #include "platform/Subprocess.h"
@@ -363,20 +362,13 @@ void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPol
   }
 }
 
-bool fileExists(const std::filesystem::path& path) {
-  std::error_code error;
-  return std::filesystem::exists(path, error);
-}
-
 Result<RegularFile, ToolError> openForReading(const std::string& path) {
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
-  if (!fileExists(path)) return fail(ToolError::resourceNotFound(path));
-  auto opened = RegularFile::open(path);
-  if (!opened) {
-    return fail(ToolError::executionFailed(kCannotReadPrefix + path + ": " + opened.error()));
-  }
-  if (auto refusal = LocalFiles::ownFolderRefusal(path, opened.value().fd())) return fail(*refusal);
-  return std::move(opened).value();
+  auto opened = LocalFiles::openNamed(path);
+  if (opened) return std::move(opened).value();
+  const LocalFiles::NotOpened& why = opened.error();
+  if (why.refusal) return fail(*why.refusal);
+  if (why.missing) return fail(ToolError::resourceNotFound(path));
+  return fail(ToolError::executionFailed(kCannotReadPrefix + path + ": " + why.reason));
 }
 
 Result<RegularFile, ToolError> openDocument(const std::string& path,
@@ -400,18 +392,18 @@ Result<DocumentTarget, ToolError> documentTarget(const std::string& path,
   const std::string extension = "." + std::string(kind.extension);
   const auto wrongName = [&] { return cannotWrite(path, kPathMustEnd + extension); };
   if (!lowered(path).ends_with(extension)) return fail(wrongName());
-  if (auto refusal = LocalFiles::ownFolderRefusal(path)) return fail(*refusal);
-  const std::filesystem::path file = PathResolver::resolve(path);
+  if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
+  auto reached = OpenFolder::reach(path);
+  if (!reached) return fail(cannotWrite(path, reached.error()));
   DocumentTarget target;
-  target.name = file.filename().string();
+  target.name = std::move(reached.value().name);
   target.mode = LocalFiles::newDocumentMode();
-  if (auto folder = OpenFolder::open(file.parent_path()); folder) {
-    if (auto refusal = LocalFiles::ownFolderRefusal(path, folder.value().fd())) {
+  target.folder = std::move(reached.value().folder);
+  target.folderError = reached.value().folderError;
+  if (target.folder) {
+    if (auto refusal = LocalFiles::ownFolderRefusal(path, target.folder->fd())) {
       return fail(*refusal);
     }
-    target.folder = std::move(folder).value();
-  } else {
-    target.folderError = folder.error();
   }
   if (!target.folder || !target.folder->holds(target.name)) {
     // A link whose target is missing creates that target: it too must be a document's name.

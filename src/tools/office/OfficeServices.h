@@ -71,8 +71,6 @@ void forceCloudPlaceholderDownload(const std::string& path, const PlaceholderPol
 // True when the bytes begin a ZIP archive ("PK" 3 4), as every Office package does.
 bool hasZipMagic(const std::optional<std::string>& header);
 
-bool fileExists(const std::filesystem::path& path);
-
 // The file at the path opened once for a reader, and judged by what was opened rather than by
 // the path: the refusal when it is kept in the system's own folders (reached through any link,
 // or a second name of one of their files), "Not found" when nothing is there, or why it cannot

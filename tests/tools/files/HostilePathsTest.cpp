@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/MCPServer.h"
@@ -16,6 +17,8 @@
 #include "core/ToolRegistry.h"
 #include "platform/Paths.h"
 #include "platform/ZipArchive.h"
+#include "support/OtherUserLink.h"
+#include "support/PdfMaker.h"
 #include "support/TestEnv.h"
 #include "tools/files/FilesystemTools.h"
 #include "tools/files/FinderTools.h"
@@ -242,6 +245,80 @@ TEST_F(HostilePathsTest, AFlippingLinkNeverReachesTheSettings) {
   for (const std::string& name : test::namesIn(Paths::appSupport())) {
     EXPECT_EQ(name.find("new.docx"), std::string::npos) << name;
   }
+}
+
+// Every path a tool reads or writes follows a link only where it belongs to the user or to root,
+// at any depth; another user's link (one planted in a sticky shared folder, or one to a folder
+// behind a link of the user's) is refused naming it and its owner, and what it leads to is neither
+// read nor written. A path holding a control character is refused naming the argument.
+TEST_F(HostilePathsTest, LinksAreFollowedOnlyWhereTheyBelongToTheUserOrRoot) {
+  const std::string docs = under("docs") + "/";
+  const bool others = test::canGiveLinksAway();
+  fs::create_directories(docs + "sub");
+  fs::create_directories(under("shared"));
+  fs::permissions(under("shared"), fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink(under("shared/way"), under("deep"));
+  ASSERT_TRUE(!others || test::makeOtherUsersLink(docs, under("shared/way")));
+  test::writeFile(docs + "r.txt", "my words");
+  test::writeFile(docs + "r.pdf", test::makePdf({{"my page"}}));
+  for (const std::string name : {"r.docx", "r.xlsx", "r.pptx", "r.txt", "r.pdf", "sub"}) {
+    const std::vector<ZipArchive::Member> parts = {{"word/document.xml", "<w:document/>"}};
+    ASSERT_TRUE(!name.ends_with("x") || ZipArchive::create(docs + name, parts));
+    fs::create_symlink(docs + name, under("own-" + name));
+    ASSERT_TRUE(!others || test::makeOtherUsersLink(docs + name, under("shared/" + name)));
+  }
+  // Where the name is put, and the link the refusal names ("" when followed, "*" the path).
+  std::vector<std::pair<std::string, std::string>> ways = {
+      {under("own-"), ""}, {"/proc/self/root" + docs, ""}};  // /proc/self is root's link
+  if (others)
+    ways.insert(ways.end(), {{under("shared/"), "*"}, {under("deep/"), under("shared/way")}});
+  const json write = {{"content", "x"}, {"confirm", true}};
+  const std::vector<std::tuple<std::string, std::string, json>> tools = {
+      {"word_read", "r.docx", {}},
+      {"word_create", "r.docx", write},
+      {"word_append", "r.docx", write},
+      {"excel_read", "r.xlsx", {}},
+      {"excel_create", "r.xlsx", {{"headers", {"h"}}, {"confirm", true}}},
+      {"excel_write_cell",
+       "r.xlsx",
+       {{"row", 1}, {"column", 1}, {"value", "v"}, {"confirm", true}}},
+      {"ppt_read", "r.pptx", {}},
+      {"ppt_create", "r.pptx", {{"slides", {{{"title", "T"}}}}, {"confirm", true}}},
+      {"pdf_read", "r.pdf", {}},
+      {"fs_read", "r.txt", {}},
+      {"onedrive_read_file", "r.txt", {}},
+      {"onedrive_file_info", "r.txt", {}},
+      {"onedrive_list_files", "sub", {}}};
+  for (const auto& [where, refusedAt] : ways) {
+    for (auto [tool, name, request] : tools) {
+      request["path"] = where + name;
+      SCOPED_TRACE(tool + " " + request.dump());
+      const std::string before = name == "sub" ? "" : stateOf(docs + name);
+      const std::string text = call(tool, request).first;
+      if (refusedAt.empty()) {
+        EXPECT_EQ(text.find("not followed"), std::string::npos) << text;
+        EXPECT_FALSE(text.starts_with("Error") && (!name.ends_with("x") || tool == "word_create"));
+        continue;
+      }
+      EXPECT_NE(text.find((refusedAt == "*" ? where + name : refusedAt) + ": a link owned by " +
+                          "nobody (uid 65534), not by this user or root; not followed"),
+                std::string::npos)
+          << text;
+      EXPECT_EQ(name == "sub" ? "" : stateOf(docs + name), before);
+    }
+  }
+  const std::vector<std::pair<std::string, json>> controls = {
+      {"word_create", {{"path", under("x") + std::string(1, '\0') + ".docx"}, {"content", "c"}}},
+      {"fs_read", {{"path", docs + "r.txt" + std::string(1, '\0') + ".txt"}}},
+      {"onedrive_search_files", {{"query", "r"}, {"root", docs + "\n"}}},
+      {"onedrive_read_file", {{"path", docs + "r.txt\u0085"}}}};
+  for (const auto& [tool, arguments] : controls) {
+    const std::string name = arguments.contains("root") ? "root" : "path";
+    EXPECT_EQ(call(tool, arguments).first,
+              "Error: Invalid '" + name + "': expected a path without control characters");
+  }
+  EXPECT_EQ(stateOf(under("x")), "absent");
+  if (!others) GTEST_SKIP() << "the rows of another user's links need root to give links away";
 }
 
 TEST_F(HostilePathsTest, SearchesPassTheOwnFoldersBy) {
