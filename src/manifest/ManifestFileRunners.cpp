@@ -35,17 +35,23 @@ std::string expandTilde(std::string path) {
 }
 
 // Where the path really leads, when that lies inside one of the home's folders (not the folder
-// itself) and outside the system's own folders; nothing otherwise.
-std::optional<std::string> allowedTarget(const std::string& path,
-                                         std::initializer_list<std::string_view> folders) {
-  if (PathResolver::ownFolderHolding(path)) return std::nullopt;
+// itself) and outside the system's own folders, and no other user's link leads there.
+Result<std::string, ToolError> allowedTarget(std::string_view runner, const std::string& path,
+                                             std::initializer_list<std::string_view> folders) {
+  const auto outside = [&] {
+    return ToolError::permissionDenied(Texts::outsideAllowed(runner, path));
+  };
+  if (PathResolver::ownFolderHolding(path)) return fail(outside());
+  if (const auto walked = FileStore::throughLinks(path, FileStore::Unlooked::asWritten); !walked) {
+    return fail(ToolError::permissionDenied(std::string(runner) + ": " + walked.error()));
+  }
   const std::string home = PathResolver::resolve(Paths::home().string());
   const std::string target = PathResolver::resolve(path);
   for (const std::string_view folder : folders) {
     const std::string root = home + "/" + std::string(folder);
     if (target != root && PathResolver::isWithin(target, root)) return target;
   }
-  return std::nullopt;
+  return fail(outside());
 }
 
 // SQL
@@ -193,11 +199,11 @@ ToolResult ManifestSQLiteRunner::execute(const BehaviorSpec& behavior, const nlo
   if (!beginsWithSelect(query)) {
     return fail(ToolError::permissionDenied(std::string(Texts::kSelectOnly)));
   }
-  const auto target = allowedTarget(path, {"Library", "Documents"});
-  if (!target) return fail(ToolError::permissionDenied(Texts::outsideAllowed("sqlite", path)));
+  const auto target = allowedTarget("sqlite", path, {"Library", "Documents"});
+  if (!target) return fail(target.error());
 
   sqlite3* opened = nullptr;
-  const int openCode = sqlite3_open_v2(target->c_str(), &opened,
+  const int openCode = sqlite3_open_v2(target.value().c_str(), &opened,
                                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
   Database db(opened, sqlite3_close);
   if (openCode != SQLITE_OK) return sqliteFailure(db.get(), Texts::kCannotOpen);
@@ -225,9 +231,10 @@ ToolResult ManifestPlistRunner::execute(const BehaviorSpec& behavior, const nloh
   const auto* plist = behavior.as<BehaviorSpec::Plist>();
   if (plist == nullptr) return wrongBehavior();
   const std::string path = expandTilde(TemplateEngine::render(plist->path, params));
-  const auto target = allowedTarget(path, {"Library/Preferences", "Library/Application Support"});
-  if (!target) return fail(ToolError::permissionDenied(Texts::outsideAllowed("plist", path)));
-  const auto bytes = FileStore::read(*target);
+  const auto target =
+      allowedTarget("plist", path, {"Library/Preferences", "Library/Application Support"});
+  if (!target) return fail(target.error());
+  const auto bytes = FileStore::read(target.value());
   if (!bytes) return fail(ToolError::resourceNotFound(Texts::plistNotFound(path)));
   const auto list = PlistReader::parse(*bytes);
   if (!list) return fail(ToolError::executionFailed(Texts::plistCannotParse(path)));

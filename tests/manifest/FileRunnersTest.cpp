@@ -8,6 +8,7 @@
 #include "manifest/ManifestTestSupport.h"
 #include "platform/Paths.h"
 #include "support/AppFixtures.h"
+#include "support/OtherUserLink.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -119,6 +120,13 @@ TEST(FileRunnersTest, PlistReadsValuesByKeyPath) {
               withHome(row.expected))
         << row.path << " " << row.query;
   }
+  // Another user's link is not followed, though it leads to a file the runner may read.
+  if (!test::canGiveLinksAway()) GTEST_SKIP() << "only root can give a link to another user";
+  const auto planted = home / "Library/Preferences/planted.plist";
+  ASSERT_TRUE(test::makeOtherUsersLink(home / "Library/Preferences/p.plist", planted));
+  EXPECT_EQ(answer(runner.execute(BehaviorSpec::Plist{planted.string(), "keys", "n"}, {}, 0, 1)),
+            "error: Permission denied: plist: " + planted.string() +
+                ": a link owned by nobody (uid 65534), not by this user or root; not followed");
 }
 
 }  // namespace
