@@ -589,7 +589,7 @@ TEST_F(SeriesChangeTest, RefusesAtTheLimitOfEachCheck) {
       {"BYMONTH=3;COUNT=10", "2026-01-28T09:00:00+01:00", 1, "The series cannot be moved so: its"},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.chosen);
+    SCOPED_TRACE(std::string(row.rule) + " at " + row.chosen);
     PimStore store(test::home() / std::to_string(&row - rows));
     const fs::path folder = store.defaultCalendarForNewEvents()->id;
     const std::string text =
