@@ -2,15 +2,11 @@
 # Builds the system (Release) and starts the server in the foreground; Ctrl-C stops it.
 set -euo pipefail
 cd "$(dirname "$0")"
-if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "${SUDO_USER}" != root ]; then
-  # Root would build in the user's tree (a build/ the user's next run cannot write) and serve from
-  # root's home, where the user's own clients never look. Root logged in as root is fine.
-  echo "run.sh stops: started through sudo, it would build as root in this folder (leaving a" \
-    "build/ that ${SUDO_USER}'s next run cannot write) and start a server as root, which" \
-    "${SUDO_USER}'s AI clients cannot reach. Run ./run.sh as ${SUDO_USER}; it asks for sudo" \
-    "itself when packages are missing." >&2
-  exit 1
-fi
+# Root would build in the user's tree (a build/ the user's next run cannot write) and serve from
+# root's home, where the user's own clients never look.
+./scripts/stop-under-sudo.sh ./run.sh "it would build as root in this folder (leaving a build/ \
+that ${SUDO_USER:-}'s next run cannot write) and start a server as root, which ${SUDO_USER:-}'s AI \
+clients cannot reach"
 ./scripts/install-deps.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DTVRN_BUILD_TESTS=OFF \

@@ -46,23 +46,31 @@ held_package_lock() {
   done
 }
 
-minutes() { echo "$((($1 + 59) / 60)) minute$([ $((($1 + 59) / 60)) -eq 1 ] || echo s)"; }
+# A wait as it is counted: whole minutes as minutes, anything else in seconds.
+duration() {
+  local count=$1 unit=second
+  if [ "$count" -ge 60 ] && [ $((count % 60)) -eq 0 ]; then count=$((count / 60)) unit=minute; fi
+  echo "$count $unit$([ "$count" -eq 1 ] || echo s)"
+}
 
-# Waits, saying once what for, until no package lock is held; gives up after lock_wait seconds.
+# Waits until no package lock is held, saying once in the whole run what for; gives up once
+# lock_wait seconds have passed since the first wait began.
+told="" deadline=""
 wait_for_package_locks() {
-  local held lock holder name deadline=$((SECONDS + lock_wait)) told=""
+  local held lock holder name
   while held=$(held_package_lock) && [ -n "$held" ]; do
     lock=${held% *}
     holder=${held##* }
+    deadline=${deadline:-$((SECONDS + lock_wait))}
     if [ -z "$told" ]; then
       name=$(cat "/proc/${holder}/comm" 2>/dev/null || true)
-      echo "Waiting up to $(minutes "$lock_wait") for the package lock ${lock}, which process" \
+      echo "Waiting up to $(duration "$lock_wait") for the package lock ${lock}, which process" \
         "${holder}${name:+ (${name})} holds: another package manager is at work (after boot," \
         "often the automatic updates)."
       told=1
     fi
     if [ "$SECONDS" -ge "$deadline" ]; then
-      echo "${lock} is still held after $(minutes "$lock_wait"); run this again once the other" \
+      echo "${lock} is still held after $(duration "$lock_wait"); run this again once the other" \
         "package manager has finished." >&2
       exit 1
     fi
@@ -70,11 +78,16 @@ wait_for_package_locks() {
   done
 }
 
+# Installed, or installed with triggers still to run (another package's, run at its next
+# configure): either way the package is there.
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null |
+    grep -Eq '^install ok (installed|triggers-pending|triggers-awaited)$'
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -ne 0 ]; then

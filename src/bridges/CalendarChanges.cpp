@@ -24,6 +24,16 @@ std::string orText(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
 
+// What a caller asked a new event's calendar to be, as "<a calendar> has the id 'x' or matches
+// 'Gym'" goes on; empty when nothing was asked for.
+std::string askedCalendar(const nlohmann::json& args) {
+  const std::string id = stringArgOrEmpty(args, "calendar_id");
+  const std::string name = stringArgOrEmpty(args, "calendar");
+  std::string asked = id.empty() ? "" : "has the id '" + id + "'";
+  if (!name.empty()) asked += (asked.empty() ? "" : " or ") + ("matches '" + name + "'");
+  return asked;
+}
+
 // The calendar a new event goes into: the one the identifier names, else the event calendar the
 // name picks, else the default. A name or identifier that finds nothing is no error, but the
 // default standing in for it is said wherever the calendar is named.
@@ -37,24 +47,39 @@ CreateTarget newEventTarget(const nlohmann::json& args, const PimStore& store) {
     const auto named = pickedByName(store.calendars(EntityType::event), name, titleOf);
     if (!named.empty()) return {named.front(), {}};
   }
-  std::string unmatched;
-  if (!id.empty()) unmatched = "no calendar has the id '" + id + "'";
-  if (!name.empty()) {
-    unmatched += (unmatched.empty() ? "no calendar" : " or") + (" matches '" + name + "'");
-  }
-  return {store.defaultCalendarForNewEvents(), std::move(unmatched)};
+  const std::string asked = askedCalendar(args);
+  return {store.defaultCalendarForNewEvents(), asked.empty() ? "" : "no calendar " + asked};
 }
 
-// The calendar line of a preview. Before the user allows access it reads nothing of the store,
-// as the platform's own store shows nothing then: what was asked for, or "(default)".
+// What a preview says of the calendar beyond what was asked for: the default standing in for a
+// calendar asked for that finds nothing, or, before the user allows access (the store is then
+// not read, as the platform's own store shows nothing), the default unless one is found then.
+std::optional<std::string> calendarCaveat(const PlatformStores& stores,
+                                          const nlohmann::json& args) {
+  const std::string asked = askedCalendar(args);
+  if (asked.empty()) return std::nullopt;
+  if (stores.events.authorizationStatus(EntityType::event) != AuthorizationStatus::granted) {
+    return uncheckedTarget("a calendar " + asked);
+  }
+  const CreateTarget target = newEventTarget(args, stores.data);
+  if (target.unmatched.empty()) return std::nullopt;
+  return shownTarget(target);
+}
+
+// The calendar line of the preview: the calendar the identifier names, else the name as sent,
+// else the default calendar (read only once the user allows access); or the caveat.
 std::string previewedCalendar(const PlatformStores& stores, const nlohmann::json& args) {
-  if (stores.events.authorizationStatus(EntityType::event) == AuthorizationStatus::granted) {
-    return shownTarget(newEventTarget(args, stores.data));
+  if (auto caveat = calendarCaveat(stores, args)) return *caveat;
+  const bool readable =
+      stores.events.authorizationStatus(EntityType::event) == AuthorizationStatus::granted;
+  const std::string id = stringArgOrEmpty(args, "calendar_id");
+  const std::string name = stringArgOrEmpty(args, "calendar");
+  if (!id.empty()) {
+    if (auto calendar = stores.data.calendar(id)) return calendar->title;
   }
-  for (const char* key : {"calendar_id", "calendar"}) {
-    if (auto asked = nilIfEmpty(stringArgOrEmpty(args, key))) return *asked;
-  }
-  return "(default)";
+  if (!name.empty()) return name;
+  if (!readable) return "(default)";
+  return shownTarget({stores.data.defaultCalendarForNewEvents(), {}});
 }
 
 std::string createPreview(const PlatformStores& stores, const nlohmann::json& args,
@@ -237,7 +262,8 @@ Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args) {
 }
 
 Reply calendarForNewEvent(PlatformStores& stores, const nlohmann::json& args) {
-  return ok({{"calendar", previewedCalendar(stores, args)}});
+  const auto caveat = calendarCaveat(stores, args);
+  return ok(caveat ? nlohmann::json{{"calendar", *caveat}} : nlohmann::json::object());
 }
 
 Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args) {

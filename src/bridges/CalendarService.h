@@ -39,8 +39,10 @@ Reply probeCalendarTCC(PlatformStores& stores);
 Reply calendarCreateEvent(PlatformStores& stores, const nlohmann::json& args);
 Reply calendarUpdateEvent(PlatformStores& stores, const nlohmann::json& args);
 Reply calendarDeleteEvent(PlatformStores& stores, const nlohmann::json& args);
-// "calendar_for_new_event": {"calendar": the calendar line a create's preview shows}, for a preview
-// answered outside the service. Reads nothing of the store before the user allows access.
+// "calendar_for_new_event", for a preview answered outside the service: {"calendar": what it is
+// to say of the calendar} where that is not simply the one asked for (the default standing in for
+// one that finds nothing, or the default unless it is found once access is allowed); {} where
+// the preview need say nothing. Reads nothing of the store before the user allows access.
 Reply calendarForNewEvent(PlatformStores& stores, const nlohmann::json& args);
 
 // Invites `attendees` to the event through the Calendar application's scripting. Answers the

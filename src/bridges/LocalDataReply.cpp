@@ -232,6 +232,10 @@ std::string shownTarget(const CreateTarget& target) {
   return shown;
 }
 
+std::string uncheckedTarget(std::string_view found) {
+  return "(default, unless " + std::string(found) + " once access is allowed)";
+}
+
 std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
                         std::string_view noun, std::string_view how) {
   const std::string bound = atLeast ? "at least " : "";

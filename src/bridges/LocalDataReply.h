@@ -109,6 +109,10 @@ struct CreateTarget {
 // " (default; <why>)" when the default stands in for what the caller named.
 std::string shownTarget(const CreateTarget& target);
 
+// What a preview names before the user allows access, when the store is not read: the default,
+// unless `found` is true once access is allowed ("a list matches 'Gym'").
+std::string uncheckedTarget(std::string_view found);
+
 // The refusal of a date a create or update tool cannot read: the forms it takes, with examples.
 // "Invalid start_date '<text>'. ...".
 std::string invalidDate(std::string_view key, std::string_view text);

@@ -33,16 +33,21 @@ CreateTarget newReminderTarget(const std::string& listName, const PimStore& stor
           listName.empty() ? std::string() : "no list matches '" + listName + "'"};
 }
 
-// Before the user allows access the preview reads nothing of the store, as the platform's own
-// store shows nothing then: it names the list as asked for.
+// The preview's list: the one asked for as sent, "(default)" without one. Where the default will
+// stand in for it, that is said; before the user allows access the store is not read (the
+// platform's own store shows nothing then), so the default is named unless the list is found then.
 std::string createPreview(const PlatformStores& stores, const std::string& title,
                           const nlohmann::json& args) {
   const auto listName = stringArg(args, "list_name");
-  const bool readable =
-      stores.events.authorizationStatus(EntityType::reminder) == AuthorizationStatus::granted;
-  const std::string list = readable
-                               ? shownTarget(newReminderTarget(listName.value_or(""), stores.data))
-                               : listName.value_or("(default)");
+  std::string list = listName.value_or("(default)");
+  if (listName && !listName->empty()) {
+    if (stores.events.authorizationStatus(EntityType::reminder) != AuthorizationStatus::granted) {
+      list = uncheckedTarget("a list matches '" + *listName + "'");
+    } else if (const auto target = newReminderTarget(*listName, stores.data);
+               !target.unmatched.empty()) {
+      list = shownTarget(target);
+    }
+  }
   return "Preview — Reminder to be created:\n  Title:    " + title +
          "\n  Due date: " + stringArg(args, "due_date").value_or("(none)") +
          "\n  Notes:    " + stringArg(args, "notes").value_or("(none)") + "\n  List:     " + list +
@@ -75,6 +80,7 @@ Reply createConfirmed(PlatformStores& stores, const std::string& title,
   reminder.listId = target.calendar ? target.calendar->id : std::string();
   auto saved = store.saveReminder(reminder);
   if (!saved) return error("Cannot create reminder: " + saved.error().message);
+  if (target.unmatched.empty()) return okText("Reminder created: " + title);
   if (!target.calendar) target.calendar = store.calendar(saved.value().listId);
   return okText("Reminder created: " + title + " — list: " + shownTarget(target));
 }

@@ -47,11 +47,15 @@ constexpr auto kConnectTimeout =
 // reads it.
 constexpr std::size_t kWriteChunk = 64 * 1024;
 
-std::string cloudToken(const ConfigManager* from) {
-  if (from == nullptr) return {};
+// The relay token the settings hold; nothing while a settings file is there but cannot be read,
+// as what it says of the token then is unknown (what it last held may be an empty moment of a
+// save that removed it and wrote it again).
+std::optional<std::string> cloudToken(const ConfigManager* from) {
+  if (from == nullptr) return std::string();
   const auto settings = from->snapshot();
+  if (settings->unreadable) return std::nullopt;
   const auto token = settings->values.find("cloud_token");
-  if (token == settings->values.end() || !token->is_string()) return {};
+  if (token == settings->values.end() || !token->is_string()) return std::string();
   return token->get<std::string>();
 }
 
@@ -359,9 +363,9 @@ class Relay {
     tokenTimer_.expires_after(settings_.options.tokenCheckInterval);
     tokenTimer_.async_wait([this](beast::error_code error) {
       if (error || ended_) return;
-      if (cloudToken(settings_.options.settings) != settings_.token) {
-        return end("the relay token changed");
-      }
+      // A file that cannot be read keeps the session: the relayed tool calls are refused meanwhile.
+      const auto token = cloudToken(settings_.options.settings);
+      if (token && *token != settings_.token) return end("the relay token changed");
       scheduleTokenCheck();
     });
   }
@@ -520,7 +524,7 @@ void CloudTunnel::run(std::stop_token stop) {
   if (!TunnelLock::shared().acquire(stop)) return;
   std::chrono::seconds delay = kFirstRetryDelay;
   while (!stop.stop_requested()) {
-    const std::string token = cloudToken(options_.settings);
+    const std::string token = cloudToken(options_.settings).value_or("");
     if (!isRelayToken(token)) {
       if (!pause(options_.tokenCheckInterval, stop)) return;
       continue;

@@ -17,6 +17,7 @@
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "platform/FileStore.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 
 namespace tvrn {
@@ -59,9 +60,19 @@ IPCServer& IPCServer::shared() {
 
 std::filesystem::path IPCServer::socketPath() {
   const std::filesystem::path folder = Paths::localShare();
-  // A folder left open to others by an earlier install is closed again; failure shows at bind.
-  if (FileStore::ensureDirectory(folder)) ::chmod(folder.c_str(), 0700);
+  // Whether it is fit to serve from is for servable() to say.
+  static_cast<void>(FileStore::ensureDirectory(folder));
   return folder / "mcp.sock";
+}
+
+Result<void, std::string> IPCServer::servable(const std::filesystem::path& path) {
+  const std::string& text = path.native();
+  // A path cut to fit would bind somewhere else than every client looks.
+  if (text.size() > maxPathBytes) {
+    return fail("Socket path too long (" + std::to_string(text.size()) + " bytes, at most " +
+                std::to_string(maxPathBytes) + ") path=" + text);
+  }
+  return OwnFolder::ensure(path.parent_path());
 }
 
 bool IPCServer::isServed(const std::filesystem::path& path) {
@@ -137,12 +148,8 @@ Result<void, std::string> IPCServer::setUp(const std::filesystem::path& path) {
     Logger::error(kCategory, reason);
     return fail(std::move(reason));
   };
+  if (auto fit = servable(path); !fit) return refuse(fit.error());
   const std::string& text = path.native();
-  // A path cut to fit would bind somewhere else than every client looks.
-  if (text.size() > maxPathBytes) {
-    return refuse("Socket path too long (" + std::to_string(text.size()) + " bytes, at most " +
-                  std::to_string(maxPathBytes) + ") path=" + text);
-  }
   // Only a socket nobody answers on is replaced; a live server's stays its own.
   if (isServed(path)) return refuse("another server is already listening at " + text);
   ::unlink(text.c_str());

@@ -32,13 +32,18 @@ class IPCServer final {
   // ~/.local/share/tavrin/mcp.sock. Each call first makes the folder (0700), ignoring failure.
   static std::filesystem::path socketPath();
 
+  // Whether a server may serve the socket at `path`: the path fits the address record and its
+  // folder is the user's own, closed to others (OwnFolder::ensure, which makes it or closes it).
+  // Why not, otherwise. Says nothing of a server already answering there.
+  static Result<void, std::string> servable(const std::filesystem::path& path);
+
   // Whether a server answers on the socket at `path`: connecting to it succeeds.
   static bool isServed(const std::filesystem::path& path);
 
   // Binds and listens on the socket on the calling thread and holds it, so a start learns that it
   // can serve before it ends or changes anything, and a second server finds this one from here
   // on. Clients that connect meanwhile wait until start() accepts. Fails, with one error line
-  // and the reason, when the socket cannot be served: the path does not fit, another server
+  // and the reason, when the socket cannot be served: servable() says no, another server
   // already answers on it (its file is left untouched), or a socket, bind or listen call fails
   // (a folder that cannot be made or written). Does nothing while the socket is already held.
   Result<void, std::string> claim();

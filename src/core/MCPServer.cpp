@@ -421,11 +421,8 @@ bool hasSetting(const ServerContext& context, std::string_view key) {
   return context.settings->snapshot()->has(key);
 }
 
-// Read at each call: the user may turn cloud access off while an agent is connected. While a
-// settings file cannot be read, what it says of the switch now is unknown: the relay counts it as
-// off rather than go on with what the file said before.
+// Read at each call: the user may turn cloud access off while an agent is connected.
 bool cloudDataEnabled(const ConfigManager::Snapshot& settings) {
-  if (settings.unreadable) return false;
   const auto enabled = settings.values.find("cloud_data_enabled");
   return enabled != settings.values.end() && enabled->is_boolean() && enabled->get<bool>();
 }
@@ -734,6 +731,12 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
     if (source == CallSource::cloud) {
       const auto settings = context.settings->snapshot();
       noteSettingsForRelay(settings->unreadable);
+      // While a settings file cannot be read, what it says of the switch now is unknown: the
+      // call is refused rather than go on with what the file said before.
+      if (settings->unreadable) {
+        return fail(
+            ToolError::permissionDenied(MCPServerTexts::settingsUnreadable(*settings->unreadable)));
+      }
       if (!cloudDataEnabled(*settings)) {
         return fail(
             ToolError::permissionDenied(MCPServerTexts::cloudDataOff(Endpoints::statusPort())));
@@ -773,7 +776,7 @@ void MCPServer::noteSettingsForRelay(const std::optional<std::string>& unreadabl
   }
   if (!now.empty()) {
     Logger::warn("tunnel", "Relayed tool calls are refused while " + now +
-                               ": cloud access counts as off until the file reads");
+                               ": they run again once it reads");
   } else {
     Logger::info("tunnel",
                  "The settings read again: relayed tool calls follow "

@@ -1,6 +1,6 @@
 // The fixed texts a session sends: the "initialize" instructions with their hints and the
-// permission alert, the hint added to unexpected tool failures, the refusal of relayed calls while
-// cloud access is off, and the relay's no-reply answer.
+// permission alert, the hint added to unexpected tool failures, the refusals of relayed calls while
+// cloud access is off or a settings file cannot be read, and the relay's no-reply answer.
 #pragma once
 
 #include <string>
@@ -118,6 +118,14 @@ inline std::string cloudDataOff(int statusPort) {
          "allow it, turn on \"Let cloud agents reach my data through the relay\" on the Connect "
          "tab of TVRN's settings page, http://localhost:" +
          std::to_string(statusPort) + "/app#tab-connect";
+}
+
+// Why a tool call the relay brought is refused while a settings file cannot be read: `unreadable`
+// names the file and why ("<file> does not parse (...)"); the switch may well be on.
+inline std::string settingsUnreadable(const std::string& unreadable) {
+  return "tools cannot run through the cloud relay while " + unreadable +
+         ": until it reads again, whether cloud access to your data is on is unknown. Correct the "
+         "file or put back a good copy of it; they run again once it reads.";
 }
 
 // What the relay sends back for a request that gets no reply, byte for byte.

@@ -69,6 +69,14 @@ PimTime localMidnight(PimTime time) {
       .value_or(time);
 }
 
+// The original start a changed occurrence stands for. Written by another program, it may float
+// while the series is zoned: it means the series' zone.
+std::optional<PimTime> originalIn(icalcomponent* own, const icaltimezone* seriesZone) {
+  const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
+  if (!exists(original)) return std::nullopt;
+  return ICalTime::instant(original, seriesZone);
+}
+
 // The occurrence at `original`, with its own changes when `own` holds them.
 Event occurrenceFrom(const Event& series, PimTime original, icalcomponent* own) {
   std::optional<Event> changed = own != nullptr ? eventOf(own) : std::nullopt;
@@ -103,14 +111,30 @@ ICalItem::ICalItem(ICalItem&& other) noexcept
     : root_(std::exchange(other.root_, nullptr)),
       layout_(std::move(other.layout_)),
       zones_(std::move(other.zones_)),
-      origin_(std::move(other.origin_)) {}
+      origin_(std::move(other.origin_)),
+      changed_(std::move(other.changed_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
   std::swap(layout_, other.layout_);
   std::swap(zones_, other.zones_);
   std::swap(origin_, other.origin_);
+  std::swap(changed_, other.changed_);
   return *this;
 }
+
+// Held by each change for its length: what was worked out of the components before it, or while
+// it was half made, is not looked up again.
+class ICalItem::Changing {
+ public:
+  explicit Changing(const ICalItem& item) : item_(item) { item_.changed_.reset(); }
+  ~Changing() { item_.changed_.reset(); }
+  Changing(const Changing&) = delete;
+  Changing& operator=(const Changing&) = delete;
+
+ private:
+  const ICalItem& item_;
+};
+
 ICalItem::~ICalItem() {
   if (zones_) ICalZones::forget(root_);
   if (root_ != nullptr) icalcomponent_free(root_);
@@ -124,15 +148,31 @@ ICalItem ICalItem::copy() const {
 }
 
 icalcomponent* ICalItem::derive(icalcomponent* from) {
+  const Changing changing(*this);
   icalcomponent* clone = icalcomponent_new_clone(from);
   if (layout_) layout_->derive(from, clone);
   return clone;
 }
 
 void ICalItem::discard(icalcomponent* comp) {
+  const Changing changing(*this);
   if (layout_) layout_->forget(comp);
   icalcomponent_remove_component(icalcomponent_get_parent(comp), comp);
   icalcomponent_free(comp);
+}
+
+const ICalItem::Changed& ICalItem::changed() const {
+  if (changed_) return *changed_;
+  auto made = std::make_unique<Changed>();
+  const icaltimezone* zone = seriesZone();
+  for (icalcomponent* c : overrides()) {
+    if (const auto at = originalIn(c, zone)) {
+      made->inOrder.emplace_back(*at, c);
+      made->byOriginal[*at] = c;
+    }
+  }
+  changed_ = std::move(made);
+  return *changed_;
 }
 
 namespace {
@@ -242,8 +282,8 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
 
 std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) const {
   std::vector<std::string> found;
-  const auto own = overrides();
-  if (own.empty()) return found;
+  if (overrides().empty()) return found;
+  const icaltimezone* zone = seriesZone();
   std::vector<size_t> begins;  // the line of each VEVENT the calendar holds, in order
   size_t depth = 0, number = 0;
   for (size_t at = 0; at < lines.size();) {
@@ -268,8 +308,8 @@ std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) con
   }
   for (size_t index = 0; index < events.size(); ++index) {
     icalcomponent* c = events[index];
-    if (std::find(own.begin(), own.end(), c) == own.end()) continue;
-    if (originalOf(c) && eventOf(c)) continue;
+    if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) == nullptr) continue;
+    if (originalIn(c, zone) && eventOf(c)) continue;
     std::string what = unreadableTime(c, ICAL_RECURRENCEID_PROPERTY);
     if (what.empty()) what = unreadableEvent(c);
     const char* uid = icalcomponent_get_uid(c);
@@ -376,9 +416,8 @@ Event ICalItem::event() const {
   if (main == nullptr) {
     // Without a series, the earliest occurrence stands for it.
     std::optional<PimTime> earliest;
-    for (icalcomponent* own : overrides()) {
-      const auto at = originalOf(own);
-      if (at && (!earliest || *at < *earliest)) {
+    for (const auto& [at, own] : changed().inOrder) {
+      if (!earliest || at < *earliest) {
         earliest = at;
         main = own;
       }
@@ -510,9 +549,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
 
 bool ICalItem::hasOccurrenceAt(PimTime original) const {
   // A changed occurrence stands even where the series has none (any more).
-  const auto changed = changedOriginals();
-  if (std::find(changed.begin(), changed.end(), original) != changed.end()) return true;
-  return inRule(original);
+  return changed().byOriginal.count(original) != 0 || inRule(original);
 }
 
 bool ICalItem::inRule(PimTime original) const {
@@ -522,17 +559,14 @@ bool ICalItem::inRule(PimTime original) const {
 
 std::vector<PimTime> ICalItem::changedOriginals() const {
   std::vector<PimTime> found;
-  for (icalcomponent* c : overrides()) {
-    if (auto at = originalOf(c)) found.push_back(*at);
-  }
+  for (const auto& [original, own] : changed().inOrder) found.push_back(original);
   return found;
 }
 
 Event ICalItem::occurrenceAt(PimTime original) const {
-  icalcomponent* own = nullptr;
-  for (icalcomponent* c : overrides()) {
-    if (originalOf(c) == original) own = c;
-  }
+  const auto& byOriginal = changed().byOriginal;
+  const auto found = byOriginal.find(original);
+  icalcomponent* own = found != byOriginal.end() ? found->second : nullptr;
   Event occurrence = occurrenceFrom(event(), original, own);
   if (own == nullptr) {
     const auto all = periods();
@@ -556,6 +590,7 @@ std::optional<Event> ICalItem::firstOccurrence() const {
 }
 
 std::optional<std::string> ICalItem::changeEvent(const Event& before, const Event& after) {
+  const Changing changing(*this);
   icalcomponent* main = master();
   const bool sameRule = before.recurrence == after.recurrence;
   // A rule that is replaced need not follow the start.
@@ -579,6 +614,7 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
 
 std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& before,
                                                 const Event& after) {
+  const Changing changing(*this);
   icalcomponent* main = master();
   const Event series = event();
   icalcomponent* at = nullptr;
@@ -618,12 +654,12 @@ std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& b
 }
 
 bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Event& after) {
+  const Changing changing(*this);
   if (!hasOccurrenceAt(original)) return false;
   icalcomponent* main = master();
-  icalcomponent* own = nullptr;
-  for (icalcomponent* c : overrides()) {
-    if (originalOf(c) == original) own = c;
-  }
+  const auto& byOriginal = changed().byOriginal;
+  const auto found = byOriginal.find(original);
+  icalcomponent* own = found != byOriginal.end() ? found->second : nullptr;
   if (own == nullptr) {
     own = derive(main);
     for (auto kind : {ICAL_RRULE_PROPERTY, ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
@@ -646,6 +682,7 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
 }
 
 bool ICalItem::removeOccurrence(PimTime original) {
+  const Changing changing(*this);
   if (!hasOccurrenceAt(original)) return false;
   for (icalcomponent* c : overrides()) {
     if (originalOf(c) == original) {
@@ -664,15 +701,16 @@ bool ICalItem::removeOccurrence(PimTime original) {
 }
 
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
-  // Written by another program, it may float while the series is zoned: it means the series' zone.
+  return originalIn(own, seriesZone());
+}
+
+const icaltimezone* ICalItem::seriesZone() const {
   icalcomponent* main = master();
-  const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
-  if (!exists(original)) return std::nullopt;
-  return ICalTime::instant(original,
-                           main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr);
+  return main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr;
 }
 
 std::optional<std::string> ICalItem::beginAt(PimTime original) {
+  const Changing changing(*this);
   const Event series = event();
   icalcomponent* main = master();
   if (auto refused = ICalSeries::countFrom(main, original, rulePlace())) return refused;
@@ -707,6 +745,7 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {
+  const Changing changing(*this);
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
     if (at && *at >= original) {
@@ -716,6 +755,7 @@ void ICalItem::dropChangesFrom(PimTime original) {
 }
 
 std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) {
+  const Changing changing(*this);
   icalcomponent* main = master();
   if (main == nullptr) {
     dropChangesFrom(original);
@@ -768,6 +808,7 @@ std::string ICalItem::placeOf(PimTime original) const {
 }
 
 void ICalItem::setUid(const std::string& uid) {
+  const Changing changing(*this);
   if (icalcomponent* main = master()) icalcomponent_set_uid(main, uid.c_str());
   for (icalcomponent* c : overrides()) icalcomponent_set_uid(c, uid.c_str());
 }

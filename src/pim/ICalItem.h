@@ -140,12 +140,21 @@ class ICalItem {
 
  private:
   ICalItem(icalcomponent_impl* root, std::shared_ptr<const ICalZones::OwnZones> zones);
+  // The changed occurrences by their originals, worked out once rather than for each look-up (a
+  // series a server keeps may have thousands); a change to the item drops them (see Changing).
+  struct Changed {
+    std::vector<std::pair<PimTime, icalcomponent_impl*>> inOrder;  // the file's order
+    std::map<PimTime, icalcomponent_impl*> byOriginal;  // of two for one original, the later
+  };
+  class Changing;
+  const Changed& changed() const;
   icalcomponent_impl* master() const;   // the series; none for changed occurrences alone
   icalcomponent_impl* head() const;     // the series, else the first changed occurrence
   bool inRule(PimTime original) const;  // whether the series gives an occurrence there
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
+  const ICalZones::Zone* seriesZone() const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;
@@ -163,6 +172,7 @@ class ICalItem {
   std::unique_ptr<ICalLayout> layout_;
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
   std::filesystem::path origin_;
+  mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
 };
 
 }  // namespace tvrn

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn::ICalProperties {
@@ -11,8 +12,43 @@ using namespace std::chrono;
 
 std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
 
+// The earliest year a time of the calendar `root` names on the clock of `tzid`, if any.
+std::optional<int> firstYearOf(icalcomponent* root, const std::string& tzid) {
+  std::optional<int> first;
+  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+    for (icalproperty* prop = icalcomponent_get_first_property(c, ICAL_ANY_PROPERTY);
+         prop != nullptr; prop = icalcomponent_get_next_property(c, ICAL_ANY_PROPERTY)) {
+      icalparameter* zone = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER);
+      const icalvalue* value = icalproperty_get_value(prop);
+      const char* named = zone != nullptr ? icalparameter_get_tzid(zone) : nullptr;
+      if (named == nullptr || value == nullptr || tzid != named) continue;
+      int year = 0;
+      switch (icalvalue_isa(value)) {
+        case ICAL_DATETIME_VALUE:
+        case ICAL_DATE_VALUE:
+          year = icalvalue_get_datetime(value).year;
+          break;
+        case ICAL_PERIOD_VALUE:
+          year = icalvalue_get_period(value).start.year;
+          break;
+        case ICAL_DATETIMEPERIOD_VALUE: {
+          const icaldatetimeperiodtype at = icalvalue_get_datetimeperiod(value);
+          year = icaltime_is_null_time(at.time) ? at.period.start.year : at.time.year;
+          break;
+        }
+        default:
+          continue;
+      }
+      if (year > 0 && (!first || year < *first)) first = year;
+    }
+  }
+  return first;
+}
+
 // Gives the calendar that holds `comp` the VTIMEZONE of a zone the system knows, unless it has
-// one of that name: a program that reads the file finds the zone its TZID names in the file.
+// one of that name: a program that reads the file finds the zone its TZID names in the file. It
+// holds the zone's rules from the first year the file's times on that clock fall in.
 void addZoneOf(icalcomponent* comp, const ICalTime::Form& form) {
   if (form.kind != ICalTime::Form::Kind::zoned || form.tzid.empty()) return;
   icalcomponent* root = icalcomponent_get_parent(comp);
@@ -22,13 +58,11 @@ void addZoneOf(icalcomponent* comp, const ICalTime::Form& form) {
     icalproperty* tzid = icalcomponent_get_first_property(c, ICAL_TZID_PROPERTY);
     if (tzid != nullptr && form.tzid == icalproperty_get_tzid(tzid)) return;
   }
-  icalcomponent* rules = icaltimezone_get_component(const_cast<icaltimezone*>(form.zone));
-  if (rules == nullptr) return;
-  icalcomponent* zone = icalcomponent_new_clone(rules);
-  // libical names its zones after where it keeps them; the file names them as the user's system.
-  removeAll(zone, ICAL_TZID_PROPERTY);
-  icalcomponent_add_property(zone, icalproperty_new_tzid(form.tzid.c_str()));
-  icalcomponent_add_component(root, zone);
+  const std::optional<int> first = firstYearOf(root, form.tzid);
+  if (!first) return;
+  if (icalcomponent* zone = ICalZones::rulesFrom(form.zone, form.tzid, *first)) {
+    icalcomponent_add_component(root, zone);
+  }
 }
 
 constexpr std::pair<icalrecurrencetype_frequency, RecurrenceFrequency> kFrequencies[] = {
@@ -242,11 +276,12 @@ void applyDifferences(icalcomponent* comp, const Event& before, const Event& aft
       // A day has no zone: its time of day is the user's, which holds across a change of offset.
       if (start.kind == Kind::date) start = ICalTime::userForm();
       if (end.kind == Kind::date) end = start;
-      addZoneOf(comp, start);
     }
     removeAll(comp, ICAL_DURATION_PROPERTY);
     setTime(comp, ICAL_DTSTART_PROPERTY, after.start, start);
     setTime(comp, ICAL_DTEND_PROPERTY, after.end, end);
+    // After the new times, which may be the earliest the file holds on that clock.
+    if (!after.allDay) addZoneOf(comp, start);
   }
   touch(comp);
 }

@@ -4,6 +4,7 @@
 #include <libical/icaltz-util.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -19,6 +20,8 @@ constexpr size_t kMaxKeptNames = 4096;
 constexpr size_t kMaxKeptBlockBytes = size_t{8} << 20;
 constexpr size_t kLongestKeptBlock = size_t{64} << 10;
 constexpr size_t kLongestZoneName = 128;
+// The most changes one rule of a zone is followed through (a change a year, for centuries).
+constexpr int kLongestZoneRule = 1000;
 
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
@@ -154,6 +157,125 @@ Remembered& remembered() {
   return *kept;
 }
 
+// The observances (STANDARD, DAYLIGHT) of a VTIMEZONE, in its order.
+std::vector<icalcomponent*> observancesOf(icalcomponent* vtz) {
+  std::vector<icalcomponent*> found;
+  for (icalcomponent* c = icalcomponent_get_first_component(vtz, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(vtz, ICAL_ANY_COMPONENT)) {
+    const icalcomponent_kind kind = icalcomponent_isa(c);
+    if (kind == ICAL_XSTANDARD_COMPONENT || kind == ICAL_XDAYLIGHT_COMPONENT) found.push_back(c);
+  }
+  return found;
+}
+
+std::string textOf(icalcomponent* c, icalproperty_kind kind) {
+  icalproperty* prop = icalcomponent_get_first_property(c, kind);
+  if (prop == nullptr) return {};
+  char* text = icalproperty_get_value_as_string_r(prop);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+// A rule of an observance without its end, as text, to find the observance that carries it on.
+std::string openRule(icalrecurrencetype recur) {
+  recur.until = icaltime_null_time();
+  char* text = icalrecurrencetype_as_string_r(&recur);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+// The changes an observance's ended rule makes after its DTSTART, on the wall clock, and the
+// first one it would make after its end.
+struct Steps {
+  std::vector<icaltimetype> within;
+  icaltimetype next = icaltime_null_time();
+};
+
+Steps stepsOf(icalcomponent* observance, icalrecurrencetype recur) {
+  Steps steps;
+  const icaltimetype until = recur.until;
+  recur.until = icaltime_null_time();
+  const icaltimetype start = icalcomponent_get_dtstart(observance);
+  icalproperty* from = icalcomponent_get_first_property(observance, ICAL_TZOFFSETFROM_PROPERTY);
+  const int offset = from != nullptr ? icalproperty_get_tzoffsetfrom(from) : 0;
+  icalrecur_iterator* walk = icalrecur_iterator_new(recur, start);
+  // The rule's end is UTC; its steps are the wall clock before the change.
+  for (int i = 0; walk != nullptr && i < kLongestZoneRule; ++i) {
+    const icaltimetype wall = icalrecur_iterator_next(walk);
+    if (icaltime_is_null_time(wall)) break;
+    icaltimetype utc = wall;
+    icaltime_adjust(&utc, 0, 0, 0, -offset);
+    if (icaltime_compare(utc, until) > 0) {
+      steps.next = wall;
+      break;
+    }
+    if (icaltime_compare(wall, start) != 0) steps.within.push_back(wall);
+  }
+  if (walk != nullptr) icalrecur_iterator_free(walk);
+  return steps;
+}
+
+bool sameObservance(icalcomponent* a, icalcomponent* b) {
+  return icalcomponent_isa(a) == icalcomponent_isa(b) &&
+         textOf(a, ICAL_TZOFFSETFROM_PROPERTY) == textOf(b, ICAL_TZOFFSETFROM_PROPERTY) &&
+         textOf(a, ICAL_TZOFFSETTO_PROPERTY) == textOf(b, ICAL_TZOFFSETTO_PROPERTY) &&
+         textOf(a, ICAL_TZNAME_PROPERTY) == textOf(b, ICAL_TZNAME_PROPERTY);
+}
+
+// The observance that carries on, unchanged, the rule `observance` ends at `next` (the zone data
+// splits a rule where its table of changes ends); nothing when none does.
+icalcomponent* carriedOnBy(icalcomponent* vtz, icalcomponent* observance,
+                           const icalrecurrencetype& recur, icaltimetype next) {
+  if (icaltime_is_null_time(next)) return nullptr;
+  for (icalcomponent* other : observancesOf(vtz)) {
+    icalproperty* its = icalcomponent_get_first_property(other, ICAL_RRULE_PROPERTY);
+    if (other != observance && its != nullptr && sameObservance(observance, other) &&
+        icaltime_compare(icalcomponent_get_dtstart(other), next) == 0 &&
+        openRule(icalproperty_get_rrule(its)) == openRule(recur)) {
+      return other;
+    }
+  }
+  return nullptr;
+}
+
+// Some readers (khal) take no rule with an end in a VTIMEZONE: each such rule is joined with the
+// one that carries it on, or else its changes are written as dates.
+void withoutRuleEnds(icalcomponent* vtz) {
+  for (bool joined = true; joined;) {
+    joined = false;
+    for (icalcomponent* observance : observancesOf(vtz)) {
+      icalproperty* rule = icalcomponent_get_first_property(observance, ICAL_RRULE_PROPERTY);
+      if (rule == nullptr) continue;
+      const icalrecurrencetype recur = icalproperty_get_rrule(rule);
+      if (icaltime_is_null_time(recur.until)) continue;
+      const Steps steps = stepsOf(observance, recur);
+      if (icalcomponent* next = carriedOnBy(vtz, observance, recur, steps.next)) {
+        icalproperty_set_rrule(rule, icalproperty_get_rrule(icalcomponent_get_first_property(
+                                         next, ICAL_RRULE_PROPERTY)));
+        icalcomponent_remove_component(vtz, next);
+        icalcomponent_free(next);
+        joined = true;
+        break;
+      }
+    }
+  }
+  for (icalcomponent* observance : observancesOf(vtz)) {
+    icalproperty* rule = icalcomponent_get_first_property(observance, ICAL_RRULE_PROPERTY);
+    if (rule == nullptr || icaltime_is_null_time(icalproperty_get_rrule(rule).until)) continue;
+    const Steps steps = stepsOf(observance, icalproperty_get_rrule(rule));
+    icalcomponent_remove_property(observance, rule);
+    icalproperty_free(rule);
+    for (const icaltimetype& wall : steps.within) {
+      icaldatetimeperiodtype date{};
+      date.time = wall;
+      date.period = icalperiodtype_null_period();
+      icalcomponent_add_property(observance, icalproperty_new_rdate(date));
+    }
+  }
+}
+
 }  // namespace
 
 const icaltimezone* systemZone(std::string_view tzid) { return systemZones().find(tzid); }
@@ -201,6 +323,30 @@ const icaltimezone* zoneFor(std::string_view tzid, icalcomponent* within) {
   }
   // A VTIMEZONE not shared stays the calendar's own.
   return icalcomponent_get_timezone(root, std::string(tzid).c_str());
+}
+
+Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear) {
+  icalcomponent* rules =
+      zone != nullptr ? icaltimezone_get_component(const_cast<icaltimezone*>(zone)) : nullptr;
+  if (rules == nullptr) return nullptr;
+  icalcomponent* vtz = icalcomponent_new_clone(rules);
+  // From midnight of New Year's Day on the zone's own clock: no observance starts in a year before.
+  icaltimetype from = icaltime_null_time();
+  from.year = firstYear;
+  from.month = from.day = 1;
+  from.zone = zone;
+  icaltimezone_truncate_vtimezone(vtz,
+                                  icaltime_convert_to_zone(from, icaltimezone_get_utc_timezone()),
+                                  icaltime_null_time(), 0);
+  withoutRuleEnds(vtz);
+  // libical names its zones after where it keeps them; the file names them as the user's system.
+  icalproperty* name = icalcomponent_get_first_property(vtz, ICAL_TZID_PROPERTY);
+  if (name == nullptr) {
+    icalcomponent_add_property(vtz, icalproperty_new_tzid(tzid.c_str()));
+  } else {
+    icalproperty_set_tzid(name, tzid.c_str());
+  }
+  return vtz;
 }
 
 }  // namespace tvrn::ICalZones

@@ -50,4 +50,11 @@ void forget(const Component* root);
 // else the calendar's own, else nothing (the time then floats).
 const Zone* zoneFor(std::string_view tzid, Component* within);
 
+// A new VTIMEZONE named `tzid` for the system's zone `zone` (nothing for a zone without rules,
+// such as UTC), as desktop calendar programs write one: only the observances from New Year's Day
+// of `firstYear` on, the rules in force as RRULEs without an end and the changes of offset before
+// them as dates. The zone's whole history, or a rule with an end, makes khal skip the file. The
+// caller owns it.
+Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear);
+
 }  // namespace tvrn::ICalZones

@@ -209,4 +209,16 @@ std::optional<std::filesystem::path> executablePath(pid_t pid) {
   return std::filesystem::path(target);
 }
 
+std::optional<std::string> environmentValue(pid_t pid, std::string_view name) {
+  if (pid <= 0) return std::nullopt;
+  const auto environment = readProcFile(pid, "environ", [](const std::string&) { return false; });
+  if (!environment) return std::nullopt;
+  for (const std::string& entry : splitArguments(*environment)) {
+    if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=') {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace tvrn::ProcessInfo

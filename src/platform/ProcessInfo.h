@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tvrn::ProcessInfo {
@@ -55,5 +56,10 @@ std::optional<std::string> commandName(pid_t pid);
 // The file the process runs, links resolved, whatever its command line says; nothing when the
 // process has gone or /proc does not show it (another user's process, a kernel thread).
 std::optional<std::filesystem::path> executablePath(pid_t pid);
+
+// The value of the variable `name` in the environment the process was started with (what it set
+// since is not seen); nothing when it had none, or its environment cannot be read (another
+// user's process, one that has gone).
+std::optional<std::string> environmentValue(pid_t pid, std::string_view name);
 
 }  // namespace tvrn::ProcessInfo

@@ -40,6 +40,7 @@
 #include "manifest/RunnerDispatch.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
+#include "platform/OwnFolder.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/CoProcesses.h"
@@ -325,9 +326,11 @@ namespace {
 // follows must not write them again. Each start arms it anew.
 std::atomic<bool> shutDown{false};
 
+const std::string kSocketFailure = "the MCP socket cannot be served (";
+
 // No client could reach a server without its socket: such a start is a failed one.
 void logSocketFailure(const std::string& why) {
-  Logger::error("tray", "ServerCore start failed: the MCP socket cannot be served (" + why + ")");
+  Logger::error("tray", "ServerCore start failed: " + kSocketFailure + why + ")");
 }
 
 bool claimSocket() {
@@ -351,18 +354,25 @@ const std::string& version() {
   return appVersion;
 }
 
-bool settingsUsable() {
-  const auto port = Endpoints::statusPortSetting();
-  if (port) return true;
+bool readyToServe() {
+  const auto refuse = [](const std::string& why) {
+    Logger::error("tray", "ServerCore start failed: " + why);
+    return false;
+  };
+  // The log lives in the settings folder: it is written only once that folder is the user's own.
+  const std::filesystem::path settingsFolder = ConfigManager::shared().logPath().parent_path();
+  if (auto own = OwnFolder::ensure(settingsFolder); !own) return refuse(own.error());
   Logger::configure(ConfigManager::shared().logPath());
-  Logger::error("tray", "ServerCore start failed: " + port.error());
-  return false;
+  if (auto port = Endpoints::statusPortSetting(); !port) return refuse(port.error());
+  if (auto socket = IPCServer::servable(IPCServer::socketPath()); !socket) {
+    return refuse(kSocketFailure + socket.error() + ")");
+  }
+  return true;
 }
 
 bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cleanup) {
   ConfigManager& settings = ConfigManager::shared();
-  Logger::configure(settings.logPath());
-  if (!settingsUsable()) return false;
+  if (!readyToServe()) return false;
   // Before the clean-up, which ends programs on the status port: a server without its socket
   // serves nobody, so a start that cannot hold it (a path too long, a folder it cannot make or
   // write, another server answering there) gives up while everything still runs as it did.

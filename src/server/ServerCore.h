@@ -27,10 +27,14 @@ std::shared_ptr<PrivacyGate> makePrivacyGate();
 // and the stores of `stores` it uses, which must outlive the registry.
 void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
-// Whether the environment names settings a start can go by (a TVRN_STATUS_PORT that is a port);
-// when not, logs why, also on standard error. The program then ends with status 1 before it
-// stops or cleans up anything: nothing is freed on a port the user did not choose.
-[[nodiscard]] bool settingsUsable();
+// Whether a start could serve, asked before it ends or cleans up anything (the tray's ending of
+// its other copies included): the settings folder is the user's own (OwnFolder::ensure), the
+// environment names settings a start can go by (a TVRN_STATUS_PORT that is a port) and the socket
+// could be served (IPCServer::servable: its path fits, its folder is the user's own). When not,
+// logs why as "ServerCore start failed: ...", also on standard error (only there while the
+// settings folder, where the log lives, is not the user's own). The program then ends with
+// status 1: nothing is freed on a port the user did not choose, no running copy is ended.
+[[nodiscard]] bool readyToServe();
 
 // Runs the start-up sequence on the calling thread: first it claims the socket
 // (IPCServer::claim), then cuts the server log and puts the stdio server program in place
@@ -38,7 +42,7 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, Plat
 // and contacts are guarded by `gate`, which it keeps. `cleanup` is what ends the processes an
 // earlier generation left running (its pkill also ends the old daemons); this system's own
 // programs on the port are named in the log and left running. Called once per process. False,
-// with the reason logged, before anything is ended, cut or started, when settingsUsable() is
+// with the reason logged, before anything is ended, cut or started, when readyToServe() is
 // not or the socket cannot be claimed (another server answers on it, among other reasons). The
 // program then ends with status 1.
 [[nodiscard]] bool start(std::shared_ptr<PrivacyGate> gate,

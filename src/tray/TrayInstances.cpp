@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
+#include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RunningApps.h"
 
@@ -34,10 +36,21 @@ bool stillTheSame(const Copy& copy) {
          std::find(names.begin(), names.end(), now->command) != names.end();
 }
 
+// A copy started with another HOME serves another socket from other settings: ending it would
+// take its clients down for nothing. A copy whose HOME cannot be read counts as one of this home.
+bool servesAnotherHome(pid_t pid) {
+  const auto theirs = ProcessInfo::environmentValue(pid, "HOME");
+  if (!theirs || theirs->empty()) return false;
+  const std::filesystem::path own = Paths::home();
+  std::error_code error;
+  if (std::filesystem::equivalent(own, *theirs, error)) return false;
+  return !error || own.lexically_normal() != std::filesystem::path(*theirs).lexically_normal();
+}
+
 std::vector<Copy> otherCopies() {
   std::vector<Copy> copies;
   for (const pid_t pid : RunningApps::processIds(kBundleId)) {
-    if (pid == ProcessInfo::selfPid()) continue;
+    if (pid == ProcessInfo::selfPid() || servesAnotherHome(pid)) continue;
     if (const auto entry = ProcessInfo::lookup(pid)) copies.push_back({pid, entry->startTime});
   }
   return copies;

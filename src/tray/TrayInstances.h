@@ -1,5 +1,6 @@
 // Ends the other running copies of the tray (this user's processes named tavrin-tray, headless
-// ones too) so that one tray and one in-process server run at a time.
+// ones too) so that one tray and one in-process server run at a time for a home. A copy started
+// with another HOME serves its own socket and is left running.
 #pragma once
 
 #include <chrono>

@@ -102,8 +102,9 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  // Before the tray ends other copies of itself or the server cleans up anything.
-  if (!tvrn::ServerCore::settingsUsable()) tvrn::endProcess(EXIT_FAILURE);
+  // Before the tray ends other copies of itself or the server cleans up anything: a start that
+  // cannot serve leaves the running copy serving.
+  if (!tvrn::ServerCore::readyToServe()) tvrn::endProcess(EXIT_FAILURE);
   if (wantsHeadless(argc, argv)) serveHeadless(stopSignals);
   if (!tvrn::DisplayProbe::canOpen(argc, argv)) {
     tvrn::Logger::configure(tvrn::ConfigManager::shared().logPath());

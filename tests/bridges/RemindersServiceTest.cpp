@@ -94,7 +94,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
             failureReply("title is required"));
   EXPECT_EQ(call("create_reminder", {{"title", "Rent"}, {"notes", ""}, {"confirm", "true"}}),
             textReply("Preview — Reminder to be created:\n  Title:    Rent\n  Due date: (none)\n  "
-                      "Notes:    \n  List:     Work\n\nTo confirm, call again with confirm: "
+                      "Notes:    \n  List:     (default)\n\nTo confirm, call again with confirm: "
                       "true"));
   for (const char* due : {"next friday", "2024-05-01 10:00", "2024-13-01"}) {
     EXPECT_EQ(call("create_reminder", {{"title", "Rent"}, {"due_date", due}, {"confirm", true}}),
@@ -106,7 +106,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
                                      {"due_date", "2024-05-01T10:30:45Z"},
                                      {"list_name", "HOME"},
                                      {"confirm", true}}),
-            textReply("Reminder created: Rent — list: Homework"));
+            textReply("Reminder created: Rent"));
   const json homework = call("list_reminders", {{"list_name", "Homework"}})["result"]["reminders"];
   EXPECT_EQ(homework[1]["title"], "Rent");
   EXPECT_EQ(homework[1]["due_date"], "2024-05-01T10:30:00Z");
@@ -135,7 +135,7 @@ TEST_F(RemindersServiceTest, CreatePreviewsUntilConfirmedAndKeepsTheDueMinute) {
     ::tzset();
     const json reply =
         call("create_reminder", {{"title", "Edge"}, {"due_date", row.due}, {"confirm", true}});
-    EXPECT_EQ(reply, row.created ? textReply("Reminder created: Edge — list: Work")
+    EXPECT_EQ(reply, row.created ? textReply("Reminder created: Edge")
                                  : failureReply(test::invalidDate("due_date", row.due)))
         << row.due;
   }

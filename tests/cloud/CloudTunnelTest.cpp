@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -168,6 +170,8 @@ std::shared_ptr<MCPServer> echoSession() {
   return std::make_shared<MCPServer>(registry, MCPServer::ServerInfo{"tavrin", "1"});
 }
 
+constexpr const char* kSwitchOff = "cloud access to your data is off";
+
 // Sends requests for "echo" through the relay, each under a fresh id, and waits for each answer.
 class Relay {
  public:
@@ -177,21 +181,23 @@ class Relay {
     const json request = {
         {"jsonrpc", "2.0"}, {"id", 1}, {"method", method}, {"params", {{"name", "echo"}}}};
     server_.send(frame(id, Base64::encode(request.dump())));
-    EXPECT_TRUE(server_.waitUntil([&](const auto& s) { return answers(s).contains(id); }));
+    EXPECT_TRUE(server_.waitUntil([&](const auto& s) { return answers(s).contains(id); }, 60s))
+        << "no answer to request " << id << " (" << method << ")";
     return answers(server_)[id];
   }
-  // Whether a relayed call of "echo" ran; when refused, the text says how to allow it and the
-  // rest of the session still answers.
-  bool callRuns() {
+  // Whether a relayed call of "echo" ran; when refused, the text begins with `refusal` and says
+  // how to allow it only when the switch is off, and the rest of the session still answers.
+  bool callRuns(const std::string& refusal = kSwitchOff) {
     const json result = (*this)("tools/call")["result"];
     const std::string text = result["content"][0]["text"];
     EXPECT_EQ(result.contains("isError"), text != "ran") << text;
     if (text == "ran") return true;
-    EXPECT_EQ(text.find("Error: Permission denied: cloud access to your data is off"), 0u) << text;
-    EXPECT_NE(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
+    EXPECT_EQ(text.find("Error: Permission denied: " + refusal), 0u) << text;
+    EXPECT_EQ(text.find("\"Let cloud agents reach my data through the relay\" on the Connect tab "
                         "of TVRN's settings page, http://localhost:" +
-                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect"),
-              std::string::npos)
+                        std::to_string(Endpoints::statusPort()) + "/app#tab-connect") !=
+                  std::string::npos,
+              refusal == kSwitchOff)
         << text;
     for (const char* method : {"initialize", "tools/list", "ping"}) {
       EXPECT_TRUE((*this)(method).contains("result")) << method;
@@ -232,10 +238,17 @@ int occurrences(const std::string& log, const std::string& text) {
   return count;
 }
 
+// Puts each path in the other's place at once, so that no reader ever finds the file missing (a
+// read of that moment is a real change of the settings).
+void exchange(const std::filesystem::path& one, const std::filesystem::path& other) {
+  ASSERT_EQ(::renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE), 0)
+      << one << " " << other << ": errno " << errno;
+}
+
 // A settings file that cannot be read may no longer say what it last said (turned off by hand and
 // left with a typo, the switch must not stay on): while any settings file is there but unusable,
-// relayed tool calls are refused as with the switch off, logged once naming the file and why, and
-// once more when it reads again.
+// relayed tool calls are refused naming the file and why, logged once, and once more when it
+// reads again. What it says of the relay token is unknown too: the session stays.
 TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead) {
   ConfigManager& settings = ConfigManager::shared();
   const std::filesystem::path user = settings.configPath();
@@ -247,7 +260,7 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
   FakeTunnelServer server;
   const auto session = echoSession();  // the tunnel holds it weakly
   auto tunnel = start(server.baseURL(), CloudTunnel::answeredBy(session));
-  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
+  ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }, 60s));
   Relay relay(server);
 
   const auto write = [](const char* text) {
@@ -255,14 +268,14 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
   };
   const struct {
     std::filesystem::path file;
-    std::function<void(const std::filesystem::path&)> spoil;
+    std::function<void(const std::filesystem::path&)> spoil;  // makes what takes its place
     std::string why;  // as the log gives it after the file's path
   } rows[] = {
       // The switch turned off, with a typo.
       {user, write(R"({"cloud_data_enabled": false,})"), "does not parse ([json.exception.parse"},
-      {user, [](const auto& file) { std::filesystem::create_directory(file); },
+      {user, [](const auto& at) { std::filesystem::create_directory(at); },
        "is not a regular file"},
-      {user, [](const auto& file) { std::filesystem::create_symlink(file.filename(), file); },
+      {user, [&](const auto& at) { std::filesystem::create_symlink(user.filename(), at); },
        "cannot be looked at (Too many levels of symbolic links)"},
       {system, write("{,}"), "does not parse ("},
       {overrides, write("{,}"), "does not parse ("},
@@ -271,15 +284,17 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     SCOPED_TRACE(row.file.string() + " " + row.why);
     ASSERT_TRUE(settings.save({{"cloud_data_enabled", true}}));
     ASSERT_TRUE(relay.callRuns());
-    const std::string before = test::readFile(row.file);
-    std::filesystem::remove(row.file);
-    row.spoil(row.file);
+    const std::filesystem::path spoiled = row.file.string() + ".spoiled";
+    row.spoil(spoiled);
+    exchange(row.file, spoiled);
 
     test::CapturedStderr captured;
-    EXPECT_FALSE(relay.callRuns());
-    EXPECT_FALSE(relay.callRuns());
-    std::filesystem::remove_all(row.file);
-    test::writeFile(row.file, before);
+    const std::string refusal = "tools cannot run through the cloud relay while " +
+                                row.file.string() + " " + row.why;
+    EXPECT_FALSE(relay.callRuns(refusal));
+    EXPECT_FALSE(relay.callRuns(refusal));
+    exchange(row.file, spoiled);
+    std::filesystem::remove_all(spoiled);
     EXPECT_TRUE(relay.callRuns());
     EXPECT_TRUE(relay.callRuns());
     const std::string log = captured.text();
@@ -290,6 +305,21 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
               std::string::npos)
         << log;
   }
+
+  // A file never read held no token; the session's token (the override's) is not taken as gone.
+  test::replaceFile(overrides, R"({"cloud_token": "tvrn-test"})");
+  ASSERT_TRUE(settings.save({{"cloud_token", nullptr}}));
+  const std::filesystem::path folder = test::home() / "override-folder";
+  std::filesystem::create_directory(folder);
+  ::setenv("TVRN_CONFIG", folder.c_str(), 1);
+  for (const auto until = std::chrono::steady_clock::now() + 500ms;  // ten token checks
+       std::chrono::steady_clock::now() < until;) {
+    ASSERT_FALSE(relay.callRuns("tools cannot run through the cloud relay while " +
+                                folder.string() + " is not a regular file"));
+  }
+  ::setenv("TVRN_CONFIG", overrides.c_str(), 1);
+  EXPECT_TRUE(relay.callRuns());
+  EXPECT_EQ(server.authorizations().size(), 1u);
   tunnel->stop();
 }
 

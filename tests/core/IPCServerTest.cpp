@@ -23,6 +23,7 @@
 #include "core/Logger.h"
 #include "core/ToolRegistry.h"
 #include "core/ToolResponse.h"
+#include "platform/Paths.h"
 #include "support/CapturedStderr.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -103,6 +104,8 @@ class IPCServerTest : public ::testing::Test {
 };
 
 TEST_F(IPCServerTest, ServesASessionPerConnectionOnAPrivateSocket) {
+  std::filesystem::create_directories(Paths::localShare());
+  ::chmod(Paths::localShare().c_str(), 0777);  // left open by an earlier install: closed at start
   const std::filesystem::path path = start();
   EXPECT_EQ(path, test::home() / ".local/share/tavrin/mcp.sock");
   auto first = SocketClient::connect(path);
@@ -265,8 +268,8 @@ TEST_F(IPCServerTest, PausesAfterAFailedAcceptInsteadOfSpinning) {
 TEST_F(IPCServerTest, ABindThatFailsNamesTheSystemsReason) {
   test::writeFile(test::home() / ".local" / "share", "a file where the folder would be");
   EXPECT_FALSE(IPCServer::shared().start(echoRegistry(), "1.2.3"));
-  EXPECT_EQ(logLines("[ipc] ERROR bind() failed: Not a directory path=" +
-                     (test::home() / ".local/share/tavrin/mcp.sock").string())
+  EXPECT_EQ(logLines("[ipc] ERROR the folder " + (test::home() / ".local/share/tavrin").string() +
+                     " cannot be made (Not a directory)")
                 .size(),
             1u)
       << test::readFile(logFile());

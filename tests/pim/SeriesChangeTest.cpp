@@ -201,6 +201,15 @@ const std::vector<Series>& allSeries() {
        {},
        false,
        false},
+      // A published schedule's: a zone name behind a slash that the file does not define, which a
+      // change gives a VTIMEZONE khal must still read.
+      {"a zone name behind a slash",
+       calendar("-//twitch.tv//StreamSchedule//1.0", "",
+                "BEGIN:VEVENT\nUID:0cab49a0-1167-40f0-bfed-ecb4d117047d\n"
+                "DTSTAMP:20221019T102950Z\nDTSTART;TZID=/Europe/Stockholm:20221021T200000\n"
+                "DTEND;TZID=/Europe/Stockholm:20221021T210000\nSUMMARY:Just chatting\n"
+                "RRULE:FREQ=WEEKLY;BYDAY=FR\nEND:VEVENT\n"),
+       {"2024-05-03 20:00"}},
       // A server's: every week from a Monday (its weekday only implied), and an extra Wednesday
       // afternoon, from which a new series must keep the Mondays at 09:00.
       {"an implied weekday and an extra date",
@@ -394,6 +403,28 @@ Lines expanded(const fs::path& folder) {
   return listed(all);
 }
 
+// The first year an observance starts in, of each VTIMEZONE of `file` that `original` lacks.
+std::vector<int> addedZonesFrom(const std::string& file, const std::string& original) {
+  std::vector<int> years;
+  icalcomponent* root = icalparser_parse_string(file.c_str());
+  for (icalcomponent* zone = icalcomponent_get_first_component(root, ICAL_VTIMEZONE_COMPONENT);
+       zone != nullptr; zone = icalcomponent_get_next_component(root, ICAL_VTIMEZONE_COMPONENT)) {
+    icalproperty* tzid = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY);
+    if (original.find("\nTZID:" + std::string(icalproperty_get_tzid(tzid)) + "\n") !=
+        std::string::npos) {
+      continue;
+    }
+    int first = 9999;
+    for (icalcomponent* o = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT);
+         o != nullptr; o = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
+      first = std::min(first, icalcomponent_get_dtstart(o).year);
+    }
+    years.push_back(first);
+  }
+  icalcomponent_free(root);
+  return years;
+}
+
 Lines listedByStore(PimStore& store) {
   Lines lines;
   for (const Event& e : store.events(kFrom, kTo)) {
@@ -512,6 +543,7 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
   const bool allDay = std::all_of(before.begin(), before.end(),
                                   [](const Occurrence& o) { return o.start.size() == 10; });
   const std::string seriesTitle = before.empty() ? "" : before.front().title;
+  const int firstYear = before.empty() ? 0 : std::stoi(before.front().original.substr(0, 4));
   int run = 0;
   for (const char* from : series.from) {
     for (const Change& change : kChanges) {
@@ -554,6 +586,10 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
         }
         EXPECT_EQ(expanded(folder), wanted) << files;
         EXPECT_EQ(listedByStore(store), wanted) << files;
+        // A zone the change added holds no observance before the series began.
+        for (const auto& [name, bytes] : test::contentsOf(folder)) {
+          for (int year : addedZonesFrom(bytes, series.text)) EXPECT_GE(year, firstYear) << name;
+        }
         // khal does not see that one occurrence made a day (or a time of day) of its own stands
         // for its timed (or all-day) original, and lists both; it reads no file of bare CRs.
         const bool ownKind = span == Span::thisEvent &&

@@ -9,9 +9,11 @@ trap '[ -z "$holder" ] || kill "$holder"; rm -rf "$work"' EXIT
 bin=$work/bin lock=$work/lock calls=$work/calls output=$work/output
 mkdir -p "$bin" "$work/home/.cache/tavrin-test-node/node_modules/@modelcontextprotocol/sdk"
 touch "$lock"
-# Every package counts as missing; apt-get writes down how it was called.
-printf '#!/bin/sh\necho "apt-get $*" >>"%s"\n' "$calls" >"$bin/apt-get"
-printf '#!/bin/sh\nexit 0\n' >"$bin/dpkg-query"
+# Every package has the status FAKE_STATUS (none: missing); apt-get writes down how it was called,
+# and with RELOCK its update leaves the lock held for 2 s, as another package manager may take it.
+printf '#!/bin/sh\necho "apt-get $*" >>"%s"\ncase "$RELOCK $*" in yes*update*)
+  exec 9>>"%s"; flock 9; sleep 2 & ;;\nesac\n' "$calls" "$lock" >"$bin/apt-get"
+printf '#!/bin/sh\nprintf %%s "$FAKE_STATUS"\n' >"$bin/dpkg-query"
 printf '#!/bin/sh\nexec "$@"\n' >"$bin/sudo"
 chmod +x "$bin"/*
 
@@ -19,16 +21,17 @@ chmod +x "$bin"/*
 await() { for _ in $(seq 3000); do grep -q "$1" "$2" && return 0; sleep 0.01; done; return 1; }
 
 # how the lock is held | let go once the script waits | wait limit (s) | status | waiting lines |
-# apt-get calls, each waiting for the lock itself too
+# apt-get calls, each waiting for the lock itself too | the packages' status | update relocks
 cases=(
   'none|-|5|0|0|2'
-  'flock|yes|30|0|1|2'
+  'flock|yes|30|0|1|2||yes'
   'fcntl|yes|30|0|1|2'
   'flock|no|1|1|1|0'
+  'flock|no|2|0|0|0|install ok triggers-pending|'
 )
 failures=0
 for entry in "${cases[@]}"; do
-  IFS='|' read -r how release limit status_wanted waits_wanted calls_wanted <<<"$entry"
+  IFS='|' read -r how release limit status_wanted waits_wanted calls_wanted package relock <<<"$entry"
   : >"$calls"
   case $how in
     flock) flock --no-fork "$lock" sleep 300 & ;;
@@ -37,7 +40,8 @@ held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)
   esac
   holder=$([ "$how" = none ] || echo $!)
   [ -z "$holder" ] || await " $holder " /proc/locks || echo "($how: the lock was not taken)"
-  HOME=$work/home PATH="$bin:$PATH" TVRN_PACKAGE_LOCKS="$work/absent:$lock" \
+  FAKE_STATUS=$package RELOCK=$relock HOME=$work/home PATH="$bin:$PATH" \
+    TVRN_PACKAGE_LOCKS="$work/absent:$lock" \
     TVRN_PACKAGE_LOCK_WAIT=$limit "$1" >"$output" 2>&1 &
   run=$!
   if [ "$release" = yes ]; then
@@ -55,6 +59,7 @@ held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)
   early=$(sed -n '/^let go/q;p' "$calls" | grep -c '^apt-get ')
   if [ "$status" -ne "$status_wanted" ] || [ "$waits" -ne "$waits_wanted" ] ||
     [ "$made" -ne "$calls_wanted" ] || [ "$patient" -ne "$made" ] ||
+    { [ "$waits" -ne 0 ] && ! grep -q "^Waiting up to $limit second" "$output"; } ||
     { [ "$release" = yes ] && [ "$early" -ne 0 ]; }; then
     echo "FAILED: $entry: status $status, $waits waiting lines, $made apt-get calls ($patient" \
       "waiting for the lock, $early before it was let go)"

@@ -1,34 +1,35 @@
 #!/usr/bin/env bash
-# run.sh in a tree of its own, with fakes for the package step, cmake, the program and `id`: each
-# case gives the user id and SUDO_USER and says how run.sh ends. Usage: run-script-test.sh RUN-SH
+# run.sh and test.sh in a tree of their own, with fakes for what they call and `id`: each case gives
+# the script, the user id and SUDO_USER and says how it ends. Usage: run-script-test.sh SOURCE-TREE
 set -uo pipefail
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/scripts" "$work/build" "$work/bin"
-cp "$1" "$work/run.sh"
-for fake in scripts/install-deps.sh bin/cmake build/tavrin-tray; do
+mkdir -p "$work/scripts" "$work/build" "$work/build-test" "$work/bin"
+cp "$1/run.sh" "$1/test.sh" "$work/" && cp "$1/scripts/stop-under-sudo.sh" "$work/scripts/"
+for fake in scripts/install-deps.sh bin/cmake bin/ctest build/tavrin-tray; do
   printf '#!/bin/sh\necho %s >>"%s/steps"\n' "${fake##*/}" "$work" >"$work/$fake"
   chmod +x "$work/$fake"
 done
 printf '#!/bin/sh\n[ "$1" = -u ] && exec echo "$FAKE_UID"\nexec /usr/bin/id "$@"\n' >"$work/bin/id"
 chmod +x "$work/bin/id"
 
-all='install-deps.sh cmake cmake tavrin-tray'
-# user id | SUDO_USER (- for unset) | status | steps taken
-cases=("0|alice|1|" "0|-|0|$all" "0|root|0|$all" "1000|alice|0|$all" "1000|-|0|$all")
+all='install-deps.sh cmake cmake tavrin-tray' tests='install-deps.sh cmake cmake ctest'
+# script | user id | SUDO_USER (- for unset) | status | steps taken
+cases=("run.sh|0|alice|1|" "run.sh|0|-|0|$all" "run.sh|0|root|0|$all" "run.sh|1000|alice|0|$all"
+  "run.sh|1000|-|0|$all" "test.sh|0|alice|1|" "test.sh|0|root|0|$tests" "test.sh|1000|-|0|$tests")
 failures=0
 for entry in "${cases[@]}"; do
-  IFS='|' read -r uid sudo_user status_wanted steps_wanted <<<"$entry"
+  IFS='|' read -r script uid sudo_user status_wanted steps_wanted <<<"$entry"
   : >"$work/steps"
   sudo_env=(-u SUDO_USER)
   [ "$sudo_user" = - ] || sudo_env=("SUDO_USER=$sudo_user")
   output=$(cd / && env "${sudo_env[@]}" FAKE_UID="$uid" HOME="$work" PATH="$work/bin:$PATH" \
-    bash "$work/run.sh" 2>&1)
+    bash "$work/$script" 2>&1)
   status=$?
   taken=$(echo $(<"$work/steps"))
   if [ "$status" -ne "$status_wanted" ] || [ "$taken" != "$steps_wanted" ] ||
-    { [ "$status" -ne 0 ] && [[ $output != *"Run ./run.sh as ${sudo_user};"* ]]; }; then
+    { [ "$status" -ne 0 ] && [[ $output != *"Run ./$script as ${sudo_user};"* ]]; }; then
     echo "FAILED: $entry: status $status, steps '$taken'"
     echo "$output" | sed 's/^/  /'
     failures=$((failures + 1))

@@ -1,14 +1,13 @@
 // The stdio server AI clients start, run as they run it: a client on its standard input and
 // output, the real server behind the socket, or nothing there at all.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <cstdio>
-#include <fstream>
 
 #include "core/IPCServer.h"
 #include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/ServerCore.h"
@@ -68,20 +67,12 @@ std::filesystem::path installBridge(const std::string& tray) {
 
 // The trays started for this test's home: the bridge leaves them running on purpose.
 void endTraysOfThisHome() {
-  const std::string home = "HOME=" + test::home().string();
-  DIR* proc = ::opendir("/proc");
-  while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
-    const std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code error;
-    const auto exe = std::filesystem::read_symlink("/proc/" + pid + "/exe", error);
-    if (error || exe != std::filesystem::path(TVRN_PROGRAM)) continue;
-    std::ifstream environ("/proc/" + pid + "/environ");
-    for (std::string variable; std::getline(environ, variable, '\0');) {
-      if (variable == home) ::kill(std::stoi(pid), SIGTERM);
+  for (const pid_t pid : ProcessInfo::allPids()) {
+    if (ProcessInfo::executablePath(pid) == std::filesystem::path(TVRN_PROGRAM) &&
+        ProcessInfo::environmentValue(pid, "HOME") == test::home().string()) {
+      ::kill(pid, SIGTERM);
     }
   }
-  if (proc) ::closedir(proc);
 }
 
 class BridgeProgramTest : public ::testing::Test {

@@ -86,16 +86,7 @@ class Child {
       ::execlp("sleep", shown.c_str(), "30", static_cast<char*>(nullptr));
       ::_exit(6);
     }
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    for (auto entry = ProcessInfo::lookup(child->pid_);
-         !entry || entry->arguments.empty() || entry->arguments.front() != shown;
-         entry = ProcessInfo::lookup(child->pid_)) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ADD_FAILURE() << "no exec";
-        break;
-      }
-      std::this_thread::sleep_for(5ms);
-    }
+    if (!test::waitForCommandLine(child->pid_, shown)) ADD_FAILURE() << "no exec of " << shown;
     return child;
   }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <set>
@@ -21,6 +23,7 @@
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
 #include "support/AppFixtures.h"
+#include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
 #include "support/FakeSafari.h"
@@ -514,10 +517,13 @@ std::string outputOfAFailedStart(bool tray) {
 // A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
 // with status 1, headless or as the tray, and says why on its standard error and in the log.
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
+  if (!test::runsInOwnPidNamespace()) return;  // the tray ends its running copies by name
   const std::string home = test::home().string() + "/" + std::string(100, 'h');
   std::filesystem::create_directories(home);
   ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
+  ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
   for (const bool tray : {false, true}) {
     SCOPED_TRACE(tray ? "tray" : "headless");
     const std::string output = outputOfAFailedStart(tray);
@@ -527,6 +533,7 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
     EXPECT_NE(output.find(why), std::string::npos) << output;
     EXPECT_EQ(output.find("ServerCore ready"), std::string::npos);
     EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+    EXPECT_TRUE(copy->isRunning());
   }
 }
 
@@ -567,22 +574,41 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  // Why the socket cannot be served, the home's length (too long for the socket, or not), and
-  // whether a file stands where the socket's folder would be.
-  const std::tuple<const char*, std::size_t, bool> rows[] = {
-      {"Socket path too long (", 100, false}, {"bind() failed: Not a directory path=", 1, true}};
-  for (const auto& [why, homeLength, fileForFolder] : rows) {
-    SCOPED_TRACE(why);
-    const auto home = test::home() / std::string(homeLength, 'h');
+  // The home's length, the path in it that is spoiled (a file put there, or a folder another user
+  // owns, which only root can make), and what the start says, "~" standing for the home.
+  const std::tuple<std::size_t, const char*, bool, const char*> rows[] = {
+      {100, "", false, "the MCP socket cannot be served (Socket path too long ("},
+      {1, ".local/share", false,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin cannot be made (Not a "
+       "directory)"},
+      {1, ".local/share/tavrin", false,
+       "the MCP socket cannot be served (~/.local/share/tavrin is not a folder"},
+      {1, ".local/share/tavrin", true,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin belongs to another user ("},
+      {1, ".config/tavrin", true, "the folder ~/.config/tavrin belongs to another user ("}};
+  bool skipped = false;
+  int row = 0;
+  for (const auto& [homeLength, spoiled, givenAway, said] : rows) {
+    const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
-    if (fileForFolder) test::writeFile(home / ".local" / "share", "x");
+    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    const auto place = home / spoiled;
+    if (givenAway && !(std::filesystem::create_directories(place) &&
+                       ::chmod(place.c_str(), 0777) == 0 && ::chown(place.c_str(), 65534, 65534) == 0)) {
+      skipped = true;
+      continue;
+    }
+    if (!givenAway && *spoiled) test::writeFile(place, "x");
+    std::string why = said;
+    if (const auto at = why.find('~'); at != std::string::npos) why.replace(at, 1, home.string());
+    SCOPED_TRACE(why);
+    test::CapturedStderr stderrText;
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
-    EXPECT_NE(
-        test::readFile(ConfigManager::shared().logPath())
-            .find("ServerCore start failed: the MCP socket cannot be served (" + std::string(why)),
-        std::string::npos);
+    const std::string text = stderrText.text();
+    EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
   }
+  if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
 }
 
 // The status port held by a server of this system with another home, started through a link of

@@ -22,7 +22,7 @@ namespace tvrn::test {
 
 class SocketClient {
  public:
-  static constexpr std::chrono::milliseconds kDefaultTimeout{5000};
+  static constexpr std::chrono::milliseconds kDefaultTimeout{30000};  // a loaded machine's, and more
 
   // Takes ownership of a connected socket.
   explicit SocketClient(int fd);

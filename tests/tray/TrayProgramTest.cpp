@@ -24,7 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// This process's environment, without the variables that name a display, plus `extra`.
+// `extra`, then this process's environment without the variables that name a display.
 std::vector<std::string> environmentWith(bool display, const std::vector<std::string>& extra = {}) {
   std::vector<std::string> entries;
   for (char** entry = environ; *entry; ++entry) {
@@ -34,7 +34,7 @@ std::vector<std::string> environmentWith(bool display, const std::vector<std::st
     if (!names) entries.emplace_back(text);
   }
   if (display) entries.emplace_back("QT_QPA_PLATFORM=offscreen");
-  entries.insert(entries.end(), extra.begin(), extra.end());
+  entries.insert(entries.begin(), extra.begin(), extra.end());  // the first of a name counts
   return entries;
 }
 
@@ -55,14 +55,15 @@ std::unique_ptr<Subprocess> startTray(const std::vector<std::string>& arguments 
 }
 
 // A stand-in copy under another program's name: a shell script whose process carries the
-// script's name. `onTerm` is what it does when asked to quit.
-std::unique_ptr<Subprocess> startScript(const std::string& name, const std::string& onTerm) {
+// script's name. `onTerm` is what it does when asked to quit; `extra` is added to its environment.
+std::unique_ptr<Subprocess> startScript(const std::string& name, const std::string& onTerm,
+                                        const std::vector<std::string>& extra = {}) {
   const auto script = Paths::tempDir() / ("tray-copies-" + std::to_string(::getpid())) / name;
   test::writeFile(script, "#!/bin/sh\ntrap '" + onTerm +
                               "' TERM\necho up\n"
                               "while :; do sleep 0.05; done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  auto copy = start({script.string()}, environmentWith(false));
+  auto copy = start({script.string()}, environmentWith(false, extra));
   if (copy) {
     EXPECT_EQ(copy->readLine(SubprocessClock::now() + 10s).text, "up");
   }
@@ -167,13 +168,14 @@ TEST_F(TrayProgramTest, ANewTrayEndsTheRunningCopy) {
 
 // A copy that ignores the request is killed after the grace period; a program whose name only
 // begins like the tray's is not a copy; a copy that has become another program by the time the
-// grace period ends is not killed.
+// grace period ends is not killed; a copy of another home serves its own socket and is left.
 TEST_F(TrayProgramTest, CopiesThatStayAreKilledOthersAreLeftAlone) {
   if (!test::runsInOwnPidNamespace()) return;
   auto stubborn = startScript("tavrin-tray", "");
   auto lookalike = startScript("tavrin-tray-x", "");
   auto changed = startScript("tavrin-tray", "exec sleep 30");
-  ASSERT_TRUE(stubborn && lookalike && changed);
+  auto otherHome = startScript("tavrin-tray", "", {"HOME=" + (test::home() / "other").string()});
+  ASSERT_TRUE(stubborn && lookalike && changed && otherHome);
 
   const auto started = std::chrono::steady_clock::now();
   auto tray = startTray();
@@ -185,6 +187,7 @@ TEST_F(TrayProgramTest, CopiesThatStayAreKilledOthersAreLeftAlone) {
   ASSERT_TRUE(answersInitialize());
   EXPECT_TRUE(lookalike->isRunning());
   EXPECT_TRUE(changed->isRunning());
+  EXPECT_TRUE(otherHome->isRunning());
 }
 
 }  // namespace

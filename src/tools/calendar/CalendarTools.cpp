@@ -24,8 +24,9 @@ ToolHandler updateEvent(HelperProxy& helper) { return forwardTo(helper, "update_
 ToolHandler listReminders(HelperProxy& helper) { return forwardTo(helper, "list_reminders"); }
 ToolHandler createReminder(HelperProxy& helper) { return forwardTo(helper, "create_reminder"); }
 
-// The preview's line naming the calendar the event would go into, as the service picks it (the
-// default standing in for a name that finds nothing); nothing when the service cannot say.
+// The preview's line saying where the event goes when that is not simply the calendar asked for
+// (the default standing in for one that finds nothing); nothing otherwise, or when the service
+// cannot say.
 std::string calendarLine(HelperProxy& helper, const Params::Arguments& args) {
   const bool given = args && args->asObject() != nullptr;
   const auto answer =

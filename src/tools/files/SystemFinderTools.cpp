@@ -98,10 +98,14 @@ ToolResult finderSearch(const Params::Arguments& arguments) {
   return Params::withRequired("query", arguments, [&](const std::string& query) -> ToolResult {
     const std::string folder = Params::optional("path", arguments, "");
     const std::int64_t limit = Params::optionalInt("limit", arguments, kDefaultSearchLimit);
+    const std::string root = folder.empty() ? Paths::home().string() : folder;
+    if (auto refusal = LocalFiles::pathRefusal(root)) return fail(*refusal);
+    // A folder that is not there would pass for one holding no match.
+    if (!LocalFiles::isDirectory(root)) {
+      return fail(ToolError::executionFailed("Cannot search path: " + root));
+    }
     JSONValue::Array results;
     if (limit > 0) {
-      const std::string root = folder.empty() ? Paths::home().string() : folder;
-      if (auto refusal = LocalFiles::pathRefusal(root)) return fail(*refusal);
       for (const std::string& path : foundPaths(query, root, static_cast<std::size_t>(limit))) {
         results.emplace_back(
             JSONValue::Object{{"path", path},

@@ -306,6 +306,17 @@ PrintedRows printRows(const WorksheetStream::Sheet& sheet, std::size_t room, std
   return printed;
 }
 
+// What the row limit left out, said as a listing cut at its limit says it: "Only the first 100
+// rows are listed; 3 rows after them holding data were left out. To see them, ask for a higher
+// limit (max_rows)". `atLeast`: the rows were counted only that far.
+std::string rowLimitNote(std::int64_t maxRows, std::size_t pastLimit, bool atLeast) {
+  const bool one = pastLimit == 1 && !atLeast;
+  return "Only the first " + std::to_string(std::max<std::int64_t>(0, maxRows)) +
+         " rows are listed; " + (atLeast ? "at least " : "") + std::to_string(pastLimit) +
+         (one ? " row after them holding data was" : " rows after them holding data were") +
+         " left out. To see " + (one ? "it" : "them") + ", ask for a higher limit (max_rows)";
+}
+
 // The reply's text, written straight from the rows read: a whole sheet would be hundreds of
 // thousands of strings, and a tree of them would cost several times what the text does. Its
 // members come in the order of the tool's description: the sheet, the sheet names, the rows,
@@ -345,6 +356,8 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
       kMaxReplyBytes - std::min(kMaxReplyBytes, sentSize(reply) + kReplyTailBytes);
   std::size_t count = 0;
   std::size_t leftOut = 0;
+  std::size_t pastLimit = 0;  // rows holding data after the last one asked for
+  bool pastLimitCounted = true;
   {
     auto read = WorksheetStream::readRows(blocksOf(file, member), maxRows,
                                           {room, kReplyRowBytes, kReplyCellBytes});
@@ -358,10 +371,14 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
     reply.reserve(reply.size() + fitting.textBytes + kReplyTailBytes);
     count = printRows(*read, room, &reply).count;
     leftOut = read->rowsSeen - count;
+    pastLimit = read->dataRowsPastLimit;
+    pastLimitCounted = read->pastLimitCounted;
   }
   reply += count == 0 ? "]" : "\n  ]";
   reply += ",\n  \"count\": " + std::to_string(count);
+  if (pastLimit > 0) reply += ",\n  \"truncated\": true";
   if (leftOut > 0) notes.push_back(kRowsLeftOut + std::to_string(leftOut));
+  if (pastLimit > 0) notes.push_back(rowLimitNote(maxRows, pastLimit, !pastLimitCounted));
   if (!notes.empty()) reply += ",\n  \"note\": " + json(Strings::joined(notes, ". ")).dump();
   reply += "\n}";
   return ToolResponse::text(reply);

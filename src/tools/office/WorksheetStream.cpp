@@ -163,17 +163,23 @@ class RowReader : public XmlStream {
  public:
   RowReader(std::int64_t maxRows, Limits limits) : maxRows_(maxRows), limits_(limits) {}
   Sheet sheet;
+  bool pastLimit() const { return place_ == Place::past; }
 
  private:
-  enum class Place { outside, sheetData, row, cell, value, inlineString, done };
+  enum class Place { outside, sheetData, row, cell, value, inlineString, past, done };
+  enum class PastValue { none, value, inlineString };
 
   void start(std::string_view name, int depth, const XML_Char** attributes) override {
+    if (place_ == Place::past) return startPast(name, depth);
     if (place_ == Place::inlineString) return runs_.start(name, depth);
     if (place_ == Place::outside && depth == kSheetDataDepth && name == "sheetData") {
       place_ = Place::sheetData;
     } else if (place_ == Place::sheetData && depth == kRowDepth && name == "row") {
       const std::size_t number = rowNumber(attributes);
-      if (number > limit()) return stop();
+      if (number > limit()) {
+        place_ = Place::past;
+        return startPast(name, depth);
+      }
       startRow();
       keepEmptyRows(number - 1 - sheet.rowsSeen);
       sheet.rowsSeen = number;
@@ -194,6 +200,7 @@ class RowReader : public XmlStream {
   }
 
   void end(int depth) override {
+    if (place_ == Place::past) return endPast(depth);
     if (place_ == Place::inlineString && depth > kCellPartDepth) return runs_.end(depth);
     if ((place_ == Place::value || place_ == Place::inlineString) && depth == kCellPartDepth) {
       place_ = Place::cell;
@@ -202,8 +209,7 @@ class RowReader : public XmlStream {
       place_ = Place::row;
     } else if (place_ == Place::row && depth == kRowDepth) {
       finishRow();
-      place_ = Place::sheetData;
-      if (sheet.rowsSeen >= limit()) stop();
+      place_ = sheet.rowsSeen >= limit() ? Place::past : Place::sheetData;
     } else if (place_ == Place::sheetData && depth == kSheetDataDepth) {
       // What follows the rows is never looked at.
       place_ = Place::done;
@@ -212,12 +218,41 @@ class RowReader : public XmlStream {
   }
 
   void text(std::string_view characters, int depth) override {
+    if (place_ == Place::past) {
+      // A value's text, or the text of an inline string's runs.
+      const bool held = (pastValue_ == PastValue::value && depth == kCellPartDepth) ||
+                        (pastValue_ == PastValue::inlineString && depth > kCellPartDepth);
+      if (held && !characters.empty()) pastRowHasData_ = true;
+      return;
+    }
     if (!keeping_) return;
     if (place_ == Place::value && depth == kCellPartDepth) value_.add(characters);
     if (place_ == Place::inlineString) runs_.add(characters, depth);
   }
 
   std::size_t limit() const { return maxRows_ > 0 ? static_cast<std::size_t>(maxRows_) : 0; }
+
+  // Past the limit rows are only looked at for whether they hold a value, so that the reply can
+  // say how many it left out; up to kMaxRowsPastLimit of them, which bounds what a short read of
+  // a long sheet costs.
+  void startPast(std::string_view name, int depth) {
+    if (depth == kRowDepth && name == "row") {
+      pastRowHasData_ = false;
+    } else if (depth == kCellPartDepth && (name == "v" || name == "is")) {
+      pastValue_ = name == "v" ? PastValue::value : PastValue::inlineString;
+    }
+  }
+  void endPast(int depth) {
+    if (depth == kCellPartDepth) {
+      pastValue_ = PastValue::none;
+    } else if (depth == kRowDepth) {
+      if (pastRowHasData_) ++sheet.dataRowsPastLimit;
+      if (++rowsPast_ >= kMaxRowsPastLimit) stop();
+    } else if (depth == kSheetDataDepth) {
+      sheet.pastLimitCounted = true;
+      stop();
+    }
+  }
 
   // A row's place is its own number; spreadsheet programs leave empty rows out of the file, so
   // counting row elements would move every row after a blank one up. A row without a usable
@@ -323,6 +358,9 @@ class RowReader : public XmlStream {
   std::int64_t maxRows_;
   Limits limits_;
   Place place_ = Place::outside;
+  std::size_t rowsPast_ = 0;  // row elements seen past the limit
+  bool pastRowHasData_ = false;
+  PastValue pastValue_ = PastValue::none;
   bool keeping_ = true;
   std::size_t usedBytes_ = 0;
   // The row being read: where its cells and values begin, and how wide its values make it.
@@ -423,7 +461,10 @@ std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows, Lim
   limits.bytes = std::min<std::size_t>(limits.bytes, std::numeric_limits<std::uint32_t>::max());
   RowReader reader(maxRows, limits);
   const Outcome outcome = reader.run(worksheet);
-  if (outcome == Outcome::damaged || outcome == Outcome::unreadable) return std::nullopt;
+  // What follows the rows asked for is only counted: damage there ends the count, not the read.
+  if ((outcome == Outcome::damaged || outcome == Outcome::unreadable) && !reader.pastLimit()) {
+    return std::nullopt;
+  }
   return std::move(reader.sheet);
 }
 

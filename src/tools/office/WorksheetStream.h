@@ -1,6 +1,7 @@
-// The rows of a worksheet read while its archive member inflates, stopping after the last row
-// asked for, and the shared strings those rows name, read the same way only as far as the last
-// one they need: a read costs what it returns, not the size of the sheet. What it keeps is held
+// The rows of a worksheet read while its archive member inflates, stopping a bounded number of
+// rows after the last one asked for (those are only counted), and the shared strings those rows
+// name, read the same way only as far as the last one they need: a read costs what it returns,
+// not the size of the sheet. What it keeps is held
 // in a few large blocks (the values one after another, a small entry per cell), and never more
 // than a reply may carry.
 #pragma once
@@ -31,6 +32,9 @@ struct Limits {
   std::size_t cellBytes = 0;
 };
 
+// How many rows past the limit asked for a read looks at, to count those holding a value.
+inline constexpr std::size_t kMaxRowsPastLimit = 1000;
+
 struct Sheet {
   // A value kept for a cell; a shared one holds the digits of its index until the table is read.
   struct Cell {
@@ -48,6 +52,10 @@ struct Sheet {
   // The place (the 1-based row number) of the last row read, up to the limit asked for, kept or
   // not: the rows the sheet leaves out before it count too.
   std::size_t rowsSeen = 0;
+  // The rows past the limit that hold a value, counted over at most kMaxRowsPastLimit rows;
+  // `pastLimitCounted` when that was all of them (the count is not a lower bound).
+  std::size_t dataRowsPastLimit = 0;
+  bool pastLimitCounted = false;
   // The shared indexes the kept cells name, ascending; `sharedValues[i]` is the item of
   // `sharedIndexes[i]` when `sharedStates[i]` is resolved.
   std::vector<std::size_t> sharedIndexes;
@@ -66,7 +74,7 @@ struct Sheet {
 // out before the last one read is an empty row. Nothing when the part is damaged or unreadable
 // before the last of them ends. Cells without a value do not widen a row. Rows stop being kept
 // once they would take more than the limits; the places after them up to the last row read are
-// only counted.
+// only counted, as are the rows past `maxRows` that hold a value.
 std::optional<Sheet> readRows(const Blocks& worksheet, std::int64_t maxRows, Limits limits);
 
 // Reads the shared-string items the kept cells name, keeping no more than `maxBytes` of them;

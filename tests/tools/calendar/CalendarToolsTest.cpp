@@ -95,8 +95,8 @@ TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
 
 TEST_F(CalendarToolsTest, PreviewsInTheToolOrTheServiceUntilConfirmed) {
   EXPECT_EQ(resultText(run("create_calendar_event", {{"end_date", nullptr}})),
-            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\n  "
-            "Calendar: Work\nCall again with confirm: true to create.");
+            "Preview — create calendar event:\n  Title: (no title)\n  Start: ?\n  End:   ?\n"
+            "Call again with confirm: true to create.");
   EXPECT_EQ(
       resultText(run("delete_calendar_event", {{"event_id", event_}})),
       "Preview — delete calendar event '" + event_ + "'. Call again with confirm: true to delete.");
@@ -198,15 +198,16 @@ TEST_F(PersonalDataChangesTest, AnArgumentOfTheWrongTypeIsRefusedByNameAndChange
   EXPECT_EQ(test::contentsOf(test::home() / "calendars"), before);
 }
 
-// Before the user allows access a preview names only what was asked for: the user's calendars and
-// lists are not told to a client, and nobody is asked.
-TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefault) {
+// The usual texts where the calendar or list asked for is used, the default named where it stands
+// in; before access is allowed nothing is read (nobody is asked): the default unless one is found.
+TEST_F(PersonalDataChangesTest, ACreateSaysWhereTheDefaultStandsInForTheCalendarOrList) {
   int asked = 0;
   gate.setPrompt([&asked](PrivacyEntity, PrivacyGate::Answer answer) {
     ++asked;
     answer(false);
   });
   const auto unknown = AuthorizationStatus::notDetermined, denied = AuthorizationStatus::denied;
+  const std::string plain = "\n  End:   ?\nCall again with confirm: true to create.";
   const struct {
     const char* tool;
     json args;
@@ -220,15 +221,18 @@ TEST_F(PersonalDataChangesTest, ACreateNamesTheCalendarOrListItUsesAndWhyTheDefa
        "\n  Calendar: Work (default; no calendar has the id 'nope')\n"},
       {"create_calendar_event", {{"calendar_id", "nope"}, {"calendar", "Gym"}},
        "\n  Calendar: Work (default; no calendar has the id 'nope' or matches 'Gym')\n"},
-      {"create_calendar_event", {{"calendar", "WOR"}}, "\n  Calendar: Work\n"},
+      {"create_calendar_event", {{"calendar", "WOR"}}, plain},
       {"create_reminder", {{"title", "Rent"}, {"list_name", "Gym"}},
        "\n  List:     Errands (default; no list matches 'Gym')\n"},
-      {"create_reminder", {{"title", "Rent"}, {"list_name", "err"}}, "\n  List:     Errands\n"},
+      {"create_reminder", {{"title", "Rent"}, {"list_name", "err"}}, "\n  List:     err\n"},
       {"create_reminder", {{"title", "Rent"}, {"list_name", "Gym"}, {"confirm", true}},
        "Reminder created: Rent — list: Errands (default; no list matches 'Gym')"},
-      {"create_reminder", {{"title", "Tea"}, {"confirm", true}}, "created: Tea — list: Errands"},
-      {"create_calendar_event", {{"calendar", "Gym"}}, "\n  Calendar: Gym\n", unknown},
-      {"create_calendar_event", json::object(), "\n  Calendar: (default)\n", unknown},
+      {"create_reminder", {{"title", "Tea"}, {"confirm", true}}, "Reminder created: Tea"},
+      {"create_calendar_event", {{"calendar", "Work"}}, "\n  Calendar: (default, unless a "
+       "calendar matches 'Work' once access is allowed)\n", unknown},
+      {"create_calendar_event", json::object(), plain, unknown},
+      {"create_reminder", {{"title", "Rent"}, {"list_name", "Errands"}},
+       "\n  List:     (default, unless a list matches 'Errands' once access is allowed)\n", unknown},
       {"create_reminder", {{"title", "Rent"}}, "\n  List:     (default)\n", denied},
       // clang-format on
   };

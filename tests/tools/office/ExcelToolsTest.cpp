@@ -79,14 +79,22 @@ wb.save(sys.argv[1]))",
   const auto readInstead = [](const std::string& name) {
     return R"(,"note":"No sheet named ')" + name + "' \u2014 read sheet 'Data'\"";
   };
+  // Rows holding data that the limit left out are counted, as a listing counts them.
+  const auto leftOut = [](const std::string& asked, const std::string& rows,
+                          const std::string& first = "") {
+    return R"(,"truncated":true,"note":")" + first + "Only the first " + asked +
+           " rows are listed; " + rows + " rows after them holding data were left out. To see "
+           "them, ask for a higher limit (max_rows)\"";
+  };
   const std::vector<std::pair<json, std::string>> cases = {
       {{}, R"("Data","rows":)" + data},
       {{{"sheet_name", "R&D"}}, R"("R&D","rows":[["lab","line one\nline two"]])"},
       {{{"sheet_name", "r&d"}, {"max_rows", "2"}}, R"("Data","rows":)" + data + readInstead("r&d")},
       {{{"sheet_name", "Missing"}, {"max_rows", 1}},
-       R"("Data","rows":[["Name","Count","Done"]])" + readInstead("Missing")},
-      {{{"max_rows", 0}}, R"("Data","rows":[])"},
-      {{{"max_rows", -3}}, R"("Data","rows":[])"},
+       R"("Data","rows":[["Name","Count","Done"]])" +
+           leftOut("1", "2", "No sheet named 'Missing' \u2014 read sheet 'Data'. ")},
+      {{{"max_rows", 0}}, R"("Data","rows":[])" + leftOut("0", "3")},
+      {{{"max_rows", -3}}, R"("Data","rows":[])" + leftOut("0", "3")},
   };
   for (auto [arguments, expected] : cases) {
     arguments["path"] = path;

@@ -105,13 +105,19 @@ TEST_F(SystemToolsTest, FinderSearchStopsAtTheLimitAndMatchesTheQueryLiterally) 
   EXPECT_EQ(namesIn(call("finder_search", {{"query", "a*b"}, {"path", under("Search")}})),
             std::set<std::string>{"a*b"});
   EXPECT_EQ(call("finder_search", {{"query", "match"}, {"limit", -1}})["count"], 0);
+  // A folder that is not there is no folder without a match; "~" is not expanded.
+  for (const std::string& folder : {under("Nowhere"), std::string("~/Search")}) {
+    EXPECT_EQ(call("finder_search", {{"query", "a"}, {"path", folder}}),
+              "failed: Cannot search path: " + folder);
+  }
 
   // A relative folder that reads like an expression of find(1) stays a folder name.
   ASSERT_EQ(::chdir(under("Search").c_str()), 0);
   for (const char* folder : {"-delete", "!", "("}) {
+    fs::create_directory(under("Search/" + std::string(folder)));
     EXPECT_EQ(call("finder_search", {{"query", "a"}, {"path", folder}})["count"], 0) << folder;
   }
-  EXPECT_EQ(test::namesIn(under("Search")).size(), 5u);
+  EXPECT_EQ(test::namesIn(under("Search")).size(), 8u);
 }
 
 class OneDriveWritesTest : public SystemToolsTest {

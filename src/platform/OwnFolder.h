@@ -1,0 +1,19 @@
+// The folders the system keeps its settings, log and socket in must be the user's alone, as
+// ssh-agent and gpg-agent ask of theirs: another user who owns one, or may write in it, could put
+// a socket or a settings file of its own there and be served the user's data.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "base/Result.h"
+
+namespace tvrn::OwnFolder {
+
+// Makes `folder` (0700, with missing parents) when it is not there; then it must be a folder (a
+// link to one counts), owned by the user running the process, and closed to others: one left open
+// (by an earlier install, say) is closed to 0700. Otherwise why not, naming the folder and what
+// the user can do about it; nothing is removed or changed then.
+Result<void, std::string> ensure(const std::filesystem::path& folder);
+
+}  // namespace tvrn::OwnFolder
