@@ -594,7 +594,7 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   icalcomponent* main = master();
   const bool sameRule = before.recurrence == after.recurrence;
   // A rule that is replaced need not follow the start.
-  ICalSeries::StartMove move(main, overrides(), sameRule);
+  ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
   if (auto refused = move.apply(after)) return refused;
   if (sameRule) return std::nullopt;
@@ -713,7 +713,7 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   const Changing changing(*this);
   const Event series = event();
   icalcomponent* main = master();
-  if (auto refused = ICalSeries::countFrom(main, original)) return refused;
+  if (auto refused = ICalSeries::countFrom(main, original, rulePlace())) return refused;
   // A floating date beside a zoned start is in the start's zone, as the listing reads it.
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
@@ -762,7 +762,7 @@ std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) 
     anyLeft = firstOccurrence().has_value();
     return std::nullopt;
   }
-  if (auto refused = ICalSeries::endRulesBefore(main, original)) return refused;
+  if (auto refused = ICalSeries::endRulesBefore(main, original, rulePlace())) return refused;
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
   std::vector<icalproperty*> gone;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
@@ -778,6 +778,33 @@ std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) 
   touch(main);
   anyLeft = firstOccurrence().has_value();
   return std::nullopt;
+}
+
+std::string ICalItem::placeOf(icalcomponent* comp, icalproperty* prop) const {
+  if (origin_.empty() || comp == nullptr) return "";
+  return origin_.string() + ", " + (layout_ ? layout_->lineOf(comp, prop) : "a line");
+}
+
+std::function<std::string(const icalrecurrencetype&)> ICalItem::rulePlace() const {
+  return [this](const icalrecurrencetype& recur) {
+    icalproperty* rule = icalproperty_new_rrule(recur);
+    std::string out = placeOf(master(), rule);
+    icalproperty_free(rule);
+    return out;
+  };
+}
+
+std::string ICalItem::placeOf(PimTime original) const {
+  for (icalcomponent* own : overrides()) {
+    if (originalOf(own) == original) {
+      return placeOf(own, icalcomponent_get_first_property(own, ICAL_RECURRENCEID_PROPERTY));
+    }
+  }
+  icalcomponent* main = master();
+  icalproperty* rule =
+      main != nullptr ? icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY) : nullptr;
+  return placeOf(
+      main, rule != nullptr ? rule : icalcomponent_get_first_property(main, ICAL_DTSTART_PROPERTY));
 }
 
 void ICalItem::setUid(const std::string& uid) {

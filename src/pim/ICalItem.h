@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -15,6 +16,8 @@
 #include "pim/PimTypes.h"
 
 struct icalcomponent_impl;
+struct icalproperty_impl;
+struct icalrecurrencetype;
 
 namespace tvrn {
 
@@ -125,6 +128,10 @@ class ICalItem {
   // loses the rule's own instances before it, and everything else stays as the file had it (the
   // changes of the occurrence at `original` too). Nothing, or why not (see endBefore).
   std::optional<std::string> beginAt(PimTime original);
+  // Where a refusal about the series' occurrence `original` points the user: the file and the line
+  // ("/path/item.ics, line 9") of its changed occurrence, else of the series' rule, else of its
+  // start; empty for a new item.
+  std::string placeOf(PimTime original) const;
   // Gives the item a new UID (for a series split off another).
   void setUid(const std::string& uid);
 
@@ -151,6 +158,10 @@ class ICalItem {
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;
+  // The file and line that state `prop` of `comp`, as placeOf(PimTime) gives them.
+  std::string placeOf(icalcomponent_impl* comp, icalproperty_impl* prop) const;
+  // The place of each rule of the series, for the refusals that name it.
+  std::function<std::string(const icalrecurrencetype&)> rulePlace() const;
   // A new component made as a copy of `from`, to be added to the item.
   icalcomponent_impl* derive(icalcomponent_impl* from);
   // Takes a component out of the item and frees it.

@@ -620,6 +620,10 @@ std::string ICalLayout::lineOf(icalcomponent* comp, const std::string& text) con
   return "line " + std::to_string(TextLines::numberAt(blocks_->text, at));
 }
 
+std::string ICalLayout::lineOf(icalcomponent* comp, icalproperty* prop) const {
+  return lineOf(comp, spelled(prop));
+}
+
 std::string ICalLayout::write(icalcomponent* root) const {
   const ICalBlocks& blocks = *blocks_;
   const ICalBlocks::Block& outer = blocks.blocks.front();

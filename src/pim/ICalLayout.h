@@ -14,6 +14,7 @@
 #include <vector>
 
 struct icalcomponent_impl;
+struct icalproperty_impl;
 
 namespace tvrn {
 
@@ -69,6 +70,9 @@ class ICalLayout {
   // North"); empty when both say the same, whatever the order of their properties and
   // components and however libical spells them.
   std::string misreading(icalcomponent_impl* meant, icalcomponent_impl* back) const;
+  // "line 12": the line of the text that states `prop` of `comp` as libical reads it, else the
+  // component's BEGIN line; "a line" for a component the text does not hold.
+  std::string lineOf(icalcomponent_impl* comp, icalproperty_impl* prop) const;
 
   // The text it was read from, as blocks.
   const ICalBlocks& original() const { return *blocks_; }

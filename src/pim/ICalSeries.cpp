@@ -39,11 +39,26 @@ long periodSeconds(const icalrecurrencetype& recur) {
   return (freq < std::size(kSeconds) ? kSeconds[freq] : 86400L) * std::max<long>(1, recur.interval);
 }
 
-// A rule's instances as wallSteps gives them, within the cost one change may take.
+// The most periods of a rule's frequency libical may pass within one step, trying each in turn
+// against the rule's days: a week for a weekday, two months for a day of the month, years for a
+// month, a day of the year, a week number or a day of the month that must be a weekday too (a
+// rule every second in February passes a year of seconds, minutes of CPU, before its next one).
+long longestStep(const icalrecurrencetype& recur) {
+  const auto has = [](const short* list) { return list[0] != ICAL_RECURRENCE_ARRAY_MAX; };
+  long days = has(recur.by_day) ? 7 : 1;
+  if (has(recur.by_month_day)) days = has(recur.by_day) ? 6 * 366 : 62;
+  if (has(recur.by_month) || has(recur.by_year_day) || has(recur.by_week_no)) days = 6 * 366;
+  return days * 86400 / periodSeconds(recur);
+}
+
+// A rule's instances as wallSteps gives them, within the cost one change may take; none at all
+// of a rule whose single step may cost more.
 class Walk {
  public:
   Walk(const icalrecurrencetype& recur, const icaltimetype& start)
-      : steps_(wallSteps(recur, start)), period_(periodSeconds(recur)) {
+      : steps_(wallSteps(recur, start)),
+        period_(periodSeconds(recur)),
+        spent_(longestStep(recur) > kMaxWork) {
     icaltimetype wall = start;
     wall.zone = nullptr;
     from_ = static_cast<long>(icaltime_as_timet(wall));
@@ -60,7 +75,9 @@ class Walk {
   }
   bool spent() const { return spent_; }
   // The wall-clock seconds from the start to `t`.
-  long since(const icaltimetype& t) const { return static_cast<long>(icaltime_as_timet(t)) - from_; }
+  long since(const icaltimetype& t) const {
+    return static_cast<long>(icaltime_as_timet(t)) - from_;
+  }
 
  private:
   Steps steps_;
@@ -87,7 +104,7 @@ std::optional<long> repeatsAfter(const icalrecurrencetype& recur) {
   return std::lcm(periodSeconds(recur), 7 * 86400L);
 }
 
-std::string tooMany(const icalrecurrencetype& recur);
+std::string tooMany(const icalrecurrencetype& recur, const RulePlace& place);
 
 bool sameWall(const icaltimetype& a, const icaltimetype& b) {
   if ((a.is_date != 0) != (b.is_date != 0)) return false;
@@ -95,19 +112,17 @@ bool sameWall(const icaltimetype& a, const icaltimetype& b) {
   return day && (a.is_date || (a.hour == b.hour && a.minute == b.minute && a.second == b.second));
 }
 
+std::string dayText(const icaltimetype& t) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
+  return text;
+}
+
 // A wall clock of `form` as the user reads it: on their own clock (a day stays a day).
 std::string wallText(icaltimetype t, const ICalTime::Form& form) {
-  if (!t.is_date && form.kind != Kind::date) {
-    if (const auto at = ICalTime::fromWall(t, form)) t = ICalTime::inForm(*at, ICalTime::userForm());
-  }
-  char text[32];
-  if (t.is_date || form.kind == Kind::date) {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
-  } else {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
-                  t.minute);
-  }
-  return text;
+  if (t.is_date || form.kind == Kind::date) return dayText(t);
+  const auto at = ICalTime::fromWall(t, form);
+  return at ? userText(*at) : dayText(t);
 }
 
 std::string ruleText(icalrecurrencetype recur) {
@@ -117,9 +132,18 @@ std::string ruleText(icalrecurrencetype recur) {
   return out;
 }
 
-std::string tooMany(const icalrecurrencetype& recur) {
-  return "its rule " + ruleText(recur) +
-         " repeats too often to follow each of its occurrences in one change.";
+// A rule as a refusal names it: its text, and the file and line that state it where known.
+std::string ruleNamed(const icalrecurrencetype& recur, const RulePlace& place) {
+  const std::string where = place ? place(recur) : "";
+  return ruleText(recur) + (where.empty() ? "" : " (" + where + ")");
+}
+
+std::string tooMany(const icalrecurrencetype& recur, const RulePlace& place) {
+  const std::string unit = recur.freq == ICAL_SECONDLY_RECURRENCE ? "second" : "minute";
+  return "its rule " + ruleNamed(recur, place) +
+         (longestStep(recur) > kMaxWork
+              ? " repeats by the " + unit + " on too few days to follow in one change."
+              : " repeats too often to follow each of its occurrences in one change.");
 }
 
 // The instant a rule's wall-clock instance names in the frame of the start it steps from.
@@ -236,6 +260,19 @@ void pinToStart(icalrecurrencetype& recur, const icaltimetype& start, bool timeO
 
 }  // namespace
 
+std::string userZoneText() {
+  const ICalTime::Form user = ICalTime::userForm();
+  return user.kind == Kind::zoned ? user.tzid : user.kind == Kind::utc ? "UTC" : "local";
+}
+
+std::string userText(PimTime time) {
+  const icaltimetype t = ICalTime::inForm(time, ICalTime::userForm());
+  char text[24];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute);
+  return text;
+}
+
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
   icaltimetype wallStart = start;
   wallStart.zone = nullptr;
@@ -302,12 +339,14 @@ Event changedFrom(const Event& series, const Event& before, const Event& after,
   return out;
 }
 
-StartMove::StartMove(icalcomponent* main, std::vector<icalcomponent*> overrides, bool rulesFollow)
+StartMove::StartMove(icalcomponent* main, std::vector<icalcomponent*> overrides, bool rulesFollow,
+                     RulePlace place)
     : main_(main),
       was_(timeOf(main, ICAL_DTSTART_PROPERTY)),
       wasForm_(ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)),
       overrides_(std::move(overrides)),
-      rulesFollow_(rulesFollow) {}
+      rulesFollow_(rulesFollow),
+      place_(std::move(place)) {}
 
 std::optional<std::string> StartMove::apply(const Event& series) {
   if (icaltime_is_null_time(was_)) return std::nullopt;  // a new event
@@ -404,11 +443,11 @@ std::optional<std::string> StartMove::moveRules() {
     const bool toDays = form_.kind == Kind::date && wasForm_.kind != Kind::date;
     if (toDays && (recur.freq < ICAL_DAILY_RECURRENCE || several(recur.by_hour) ||
                    several(recur.by_minute) || several(recur.by_second))) {
-      return "The series cannot be made all-day: its rule " + ruleText(was) +
+      return "The series cannot be made all-day: its rule " + ruleNamed(was, place_) +
              " repeats more than once a day, and a day holds one occurrence of it." + kInstead;
     }
     shiftTimeOfDay(recur);
-    if (auto refused = shiftDays(recur)) return refused;
+    if (auto refused = shiftDays(recur, was)) return refused;
     // An UNTIL ends the moved rule at the last instance moved, found by the comparison (which
     // follows the old rule to its end), so it keeps exactly as many.
     const bool bounded = !icaltime_is_null_time(recur.until);
@@ -427,7 +466,8 @@ std::optional<std::string> StartMove::moveRules() {
 // The rule's days of the week, month and year moved by the days the start moved. A weekday that
 // names its place in the month ("the third Wednesday") keeps it; whether that still names the
 // moved days is for the comparison to tell.
-std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const {
+std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur,
+                                                const icalrecurrencetype& was) const {
   if (days_ == 0) return std::nullopt;
   for (short& day : recur.by_day) {
     if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
@@ -435,7 +475,7 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur) const
                      weekdayAfter(icalrecurrencetype_day_day_of_week(day), days_));
   }
   const auto past = [&](short day, const char* of) {
-    return "The series cannot be moved so: its rule " + ruleText(recur) + " names day " +
+    return "The series cannot be moved so: its rule " + ruleNamed(was, place_) + " names day " +
            std::to_string(day) + " of the " + of + ", which " +
            (days_ > 0 ? "moved later" : "moved earlier") + " would leave the " + of + "." +
            kInstead;
@@ -466,8 +506,8 @@ void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
     return;
   }
   if ((recur.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX &&
-                                   recur.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
-                                   recur.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX)) {
+       recur.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
+       recur.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX)) {
     return;
   }
   const long clock = ((shift_ - days_ * 86400) % 86400 + 86400) % 86400;
@@ -506,27 +546,29 @@ std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
   if (!before && !after) return std::nullopt;
   const std::string cannot = "The series cannot be moved so: ";
   if (!before || !after) {
-    return cannot + "its rule " + ruleText(was) + " cannot be moved with it." + kInstead;
+    return cannot + "its rule " + ruleNamed(was, place_) + " cannot be moved with it." + kInstead;
   }
   const bool bounded = !icaltime_is_null_time(was.until);  // `now` runs on: it ends as `was` does
   const auto repeats = repeatsAfter(was);
   while (true) {
     const icaltimetype old = before.next(), got = after.next();
     const bool oldEnded = icaltime_is_null_time(old), gotEnded = icaltime_is_null_time(got);
-    if (before.spent() || after.spent()) return cannot + tooMany(was) + kInstead;
+    if (before.spent() || after.spent()) return cannot + tooMany(was, place_) + kInstead;
     if (oldEnded && (gotEnded || bounded)) return std::nullopt;
     if (!oldEnded && old.year > kPimLastYear) {
       last.reset();
       return std::nullopt;
     }
     if (oldEnded || gotEnded || !sameWall(movedWall(old), got)) {
-      const std::string which =
-          oldEnded ? "it would repeat once more, on " + wallText(got, form_)
-                   : "the occurrence of " + wallText(old, wasForm_) + " would not be on " +
-                         wallText(movedWall(old), form_) +
-                         (gotEnded ? "" : " but on " + wallText(got, form_));
-      return cannot + "moved with it, its rule " + ruleText(was) +
-             " would not give every occurrence moved by the same time (" + which + ")." + kInstead;
+      const std::string which = oldEnded
+                                    ? "it would repeat once more, on " + wallText(got, form_)
+                                    : "the occurrence of " + wallText(old, wasForm_) +
+                                          " would not be on " + wallText(movedWall(old), form_) +
+                                          (gotEnded ? "" : " but on " + wallText(got, form_));
+      const bool days = form_.kind == Kind::date && wasForm_.kind == Kind::date;
+      return cannot + "moved with it, its rule " + ruleNamed(was, place_) +
+             " would not give every occurrence moved by the same time (" + which +
+             (days ? "" : ", " + userZoneText() + " time") + ")." + kInstead;
     }
     last = old;
     // Both rules step alike: once the old one's instances came round again, so do the new ones'.
@@ -553,7 +595,8 @@ void StartMove::moveOverride(icalcomponent* own, const Event& series) {
   setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
 }
 
-std::optional<std::string> countFrom(icalcomponent* main, PimTime original) {
+std::optional<std::string> countFrom(icalcomponent* main, PimTime original,
+                                     const RulePlace& place) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
   const icaltimetype at = ICalTime::inForm(original, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
   const bool otherTime = !start.is_date && (at.hour != start.hour || at.minute != start.minute ||
@@ -562,7 +605,7 @@ std::optional<std::string> countFrom(icalcomponent* main, PimTime original) {
   for (icalrecurrencetype recur : rulesOf(main)) {
     // A start moved to an extra date must not take the rule's days and time of day with it.
     const Instances instances = instancesBefore(recur, start, original);
-    if (instances.spent) return kCut + tooMany(recur) + kOneByOne;
+    if (instances.spent) return kCut + tooMany(recur, place) + kOneByOne;
     if (!instances.atOriginal) pinToStart(recur, start, otherTime);
     if (recur.count > 0) {
       // A COUNT bounds the rule's own instances: extra dates do not count.
@@ -576,7 +619,8 @@ std::optional<std::string> countFrom(icalcomponent* main, PimTime original) {
   return std::nullopt;
 }
 
-std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original) {
+std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original,
+                                          const RulePlace& place) {
   const icaltimetype start = timeOf(main, ICAL_DTSTART_PROPERTY);
   const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   std::vector<icalrecurrencetype> kept;
@@ -584,7 +628,7 @@ std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original)
     // The last instance it gives before `original`, not `original` less a moment: a rule that
     // ended by its COUNT earlier must not go on to it.
     const Instances instances = instancesBefore(recur, start, original);
-    if (instances.spent) return kCut + tooMany(recur) + kOneByOne;
+    if (instances.spent) return kCut + tooMany(recur, place) + kOneByOne;
     const auto at = instances.last ? instantOf(*instances.last, start) : std::nullopt;
     if (!at) continue;
     recur.count = 0;

@@ -6,6 +6,7 @@
 
 #include <libical/ical.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,15 @@
 #include "pim/PimTypes.h"
 
 namespace tvrn::ICalSeries {
+
+// Where the file states a rule, for a refusal that names it ("/path/item.ics, line 9"); empty
+// where unknown.
+using RulePlace = std::function<std::string(const icalrecurrencetype&)>;
+
+// A time as a refusal gives it: on the user's clock ("2024-05-08 09:00"), in the zone
+// userZoneText names ("Europe/Berlin", "UTC", "local" where the system does not know it).
+std::string userText(PimTime time);
+std::string userZoneText();
 
 // A rule's instances as wall clocks of its start's frame (a zoned start's clock; the rule steps
 // on it, so 09:00 stays 09:00 across a change of offset), its end given in the same frame.
@@ -34,7 +44,9 @@ Event changedFrom(const Event& series, const Event& before, const Event& after,
 class StartMove {
  public:
   // `rulesFollow`: false when the rules are to be replaced after the move, and are left alone.
-  StartMove(icalcomponent* main, std::vector<icalcomponent*> overrides, bool rulesFollow = true);
+  // `place` names the rules a refusal is about.
+  StartMove(icalcomponent* main, std::vector<icalcomponent*> overrides, bool rulesFollow = true,
+            RulePlace place = {});
 
   // After the start was written anew (`series` is the event as it now is): moves the removed and
   // extra dates, the rule's days and end, and every changed occurrence with its own start by the
@@ -48,10 +60,10 @@ class StartMove {
   void moveDates(icalproperty_kind kind);
   icalproperty* movedDate(icalproperty* prop, icalproperty_kind kind) const;
   std::optional<std::string> moveRules();
-  std::optional<std::string> shiftDays(icalrecurrencetype& recur) const;
+  std::optional<std::string> shiftDays(icalrecurrencetype& recur,
+                                       const icalrecurrencetype& was) const;
   void shiftTimeOfDay(icalrecurrencetype& recur) const;
-  std::optional<std::string> sameSteps(const icalrecurrencetype& was,
-                                       const icalrecurrencetype& now,
+  std::optional<std::string> sameSteps(const icalrecurrencetype& was, const icalrecurrencetype& now,
                                        std::optional<icaltimetype>& last) const;
   void moveOverride(icalcomponent* own, const Event& series);
 
@@ -60,6 +72,7 @@ class StartMove {
   const ICalTime::Form wasForm_;
   const std::vector<icalcomponent*> overrides_;
   const bool rulesFollow_;
+  const RulePlace place_;
   icaltimetype now_{};
   ICalTime::Form form_;
   long shift_ = 0;  // in seconds of wall clock
@@ -73,10 +86,11 @@ class StartMove {
 // and time of day it took from the old start, which the new one would not give. Nothing, or why
 // not (a rule with too many instances before `original` to count them); `main` must then not be
 // written.
-std::optional<std::string> countFrom(icalcomponent* main, PimTime original);
+std::optional<std::string> countFrom(icalcomponent* main, PimTime original, const RulePlace& place);
 
 // The rules of `main` ended with their last instance before `original` (UNTIL in the start's
 // form); a rule with none before it goes. Nothing, or why not (see countFrom).
-std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original);
+std::optional<std::string> endRulesBefore(icalcomponent* main, PimTime original,
+                                          const RulePlace& place);
 
 }  // namespace tvrn::ICalSeries

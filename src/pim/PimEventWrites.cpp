@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "pim/ICalSeries.h"
 #include "pim/PimAccess.h"
 #include "pim/PimCodec.h"
 #include "platform/FileStore.h"
@@ -153,7 +154,14 @@ std::optional<std::string> sameOccurrences(const ICalItem& a, const ICalItem& b,
     auto x = one.next(), y = other.next();
     if (x && *x >= to) x.reset();
     if (y && *y >= to) y.reset();
-    if (x != y) return "cut in two there, it would not repeat as it does now";
+    if (x != y) {
+      const auto at = [](PimTime t) { return ICalSeries::userText(t); };
+      const std::string which = !y   ? "the occurrence of " + at(*x) + " would be lost"
+                                : !x ? "it would repeat on " + at(*y) + " too"
+                                     : "the occurrence of " + at(*x) + " would be on " + at(*y);
+      return "cut in two there, it would not repeat as it does now (" + which + ", " +
+             ICalSeries::userZoneText() + " time)";
+    }
     if (!x) return std::nullopt;
   }
   return "it repeats too often to compare each of its occurrences in one change";
@@ -172,26 +180,29 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
     return fail(eventNotFound(index, located.event.id));
   }
   const PimTime original = *located.original;
+  // Named before the item changes: the lines are the file's.
+  const std::string place = item.placeOf(original);
   const auto refuse = [&](const std::string& why) {
-    return fail(problem(PimError::Code::invalid, kCutThere + why + " (" +
-                                                     (c.folder / name).string() + ")." +
-                                                     kOneAtATime));
+    return fail(
+        problem(PimError::Code::invalid, kCutThere + why + " (" + place + ")." + kOneAtATime));
   };
   // A changed occurrence whose original the rules do not give would begin a series that does.
   if (const auto first = item.cursor(original).next(); !first || *first != original) {
-    return refuse("this occurrence's original date is no date of the series");
+    return refuse("this occurrence's original date, " + ICalSeries::userText(original) + " " +
+                  ICalSeries::userZoneText() + " time, is no date of the series");
   }
   const ICalItem whole = item.copy();
   ICalItem next = item.copy();
   bool anyLeft = true;
-  if (auto refused = next.beginAt(original)) return fail(problem(PimError::Code::invalid, *refused));
+  if (auto refused = next.beginAt(original))
+    return fail(problem(PimError::Code::invalid, *refused));
   if (auto refused = item.endBefore(original, anyLeft)) {
     return fail(problem(PimError::Code::invalid, *refused));
   }
   // Each occurrence goes to exactly one of the two, where it was (a rule whose steps depend on
   // where it starts, such as every other week from an extra date, could not be cut so).
-  auto differs = sameOccurrences(whole, item,
-                                 std::max(PimTime::min() + days(400), original) - days(400), original);
+  auto differs = sameOccurrences(
+      whole, item, std::max(PimTime::min() + days(400), original) - days(400), original);
   if (!differs) differs = sameOccurrences(whole, next, original, PimTime::max());
   if (differs) return refuse(*differs);
 
