@@ -1,10 +1,12 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +30,7 @@
 #include "manifest/ManifestStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
+#include "platform/SocketOwner.h"
 #include "platform/Subprocess.h"
 #include "status/StatusDocument.h"
 #include "status/StatusServer.h"
@@ -108,25 +111,61 @@ void setUserKey(const char* key, const std::optional<json>& value) {
   }));
 }
 
+sockaddr_storage loopbackAddress(const std::string& host, int port, socklen_t& length) {
+  sockaddr_storage address{};
+  if (host.find(':') != std::string::npos) {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr);
+    length = sizeof in6;
+  } else {
+    auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+    in4.sin_family = AF_INET;
+    in4.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
+    length = sizeof in4;
+  }
+  return address;
+}
+
+// The answer to the raw `request`, sent to host:port from a socket that a process of another
+// user (nobody) made; empty when none came within 10 s.
+std::string answerToAnotherUser(const std::string& host, int port, const std::string& request) {
+  socklen_t length = 0;
+  const sockaddr_storage address = loopbackAddress(host, port, length);
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return {};
+  const pid_t child = ::fork();
+  if (child == 0) {  // system calls only: the copy has none of the test's other threads
+    ::alarm(10);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    const int fd = ::socket(address.ss_family, SOCK_STREAM, 0);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+      ::_exit(3);
+    }
+    char buffer[4096];
+    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      if (::write(out[1], buffer, static_cast<std::size_t>(got)) != got) ::_exit(4);
+    }
+    ::_exit(0);
+  }
+  ::close(out[1]);
+  std::string answer;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
+  ::close(out[0]);
+  ::waitpid(child, nullptr, 0);
+  return answer;
+}
+
 // A peer no HTTP library would imitate: raw bytes over TCP to one loopback address.
 class RawPeer {
  public:
   RawPeer(const std::string& host, int port) {
-    sockaddr_storage address{};
     socklen_t length = 0;
-    if (host.find(':') != std::string::npos) {
-      auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
-      in6.sin6_family = AF_INET6;
-      in6.sin6_port = htons(static_cast<std::uint16_t>(port));
-      ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr);
-      length = sizeof in6;
-    } else {
-      auto& in4 = reinterpret_cast<sockaddr_in&>(address);
-      in4.sin_family = AF_INET;
-      in4.sin_port = htons(static_cast<std::uint16_t>(port));
-      ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
-      length = sizeof in4;
-    }
+    sockaddr_storage address = loopbackAddress(host, port, length);
     fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
   }
@@ -186,18 +225,41 @@ class StatusServerTest : public ::testing::Test {
   }
   void TearDown() override { server_.stop(); }
 
+  // The kernel's answer of who made a peer's socket, or none while lookupFails_ says so.
+  StatusServer::Options lookingUpOwners() {
+    StatusServer::Options options;
+    options.peerOwner = [this](int socket) -> Result<uid_t, std::string> {
+      if (lookupFails_) return fail(std::string("no answer"));
+      return SocketOwner::ofLoopbackPeer(socket);
+    };
+    return options;
+  }
+
   int port_ = 0;
+  std::atomic<bool> lookupFails_{false};
   std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
-  StatusServer server_{kVersion, context_};
+  StatusServer server_{kVersion, lookingUpOwners(), context_};
 };
 
-// A page of any web site, or a name rebound to 127.0.0.1, must neither read nor change anything;
-// the tray, the counters and the settings page must pass.
+// A page of any web site, a name rebound to 127.0.0.1, or another user's program must neither
+// read nor change anything; the tray, the counters and the settings page must pass.
 TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients) {
   const std::string own = std::to_string(port_), other = std::to_string(port_ ^ 1);
+  // Who made the connection: this user, nobody over either address, or no one the kernel names.
+  enum class Peer { own, stranger, stranger6, unknown };
   struct Case {
-    std::string method, host, origin, type;  // empty: header not set
-    int status;
+    std::string method, host = "", origin = "", type = "";  // empty: header not set
+    int status = 0;
+    std::string path = "";  // empty: /config for a POST, /status for a GET
+    Peer peer = Peer::own;
+    bool bodyWithheld = false;  // only the headers are sent
+  };
+  const auto post = [](const char* path) {
+    return Case{.method = "POST",
+                .type = "application/json",
+                .status = 403,
+                .path = path,
+                .peer = Peer::stranger};
   };
   const Case cases[] = {
       {"GET", "", "", "", 200},
@@ -212,22 +274,69 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       {"POST", "", "http://127.0.0.1:" + other, "application/json", 403},
       {"POST", "", "null", "application/json", 403},
       {"POST", "", "", "text/plain", 415},
+      // First of the refused peers, so its line is not one the log only counts.
+      {.method = "GET", .status = 403, .peer = Peer::unknown},
+      {.method = "GET", .status = 403, .path = "/status", .peer = Peer::stranger},
+      {.method = "GET", .status = 403, .path = "/app", .peer = Peer::stranger6},
+      post("/config"),
+      post("/cloud-data-enable"),
+      post("/tray-event"),
+      post("/tool-call"),
+      {.method = "POST",
+       .type = "application/json",
+       .status = 403,
+       .peer = Peer::stranger6,
+       .bodyWithheld = true},
   };
+  const std::string body = R"({"auto_update": true, "enabled": true, "event": "e", "tool": "t"})";
+  bool strangersLeftOut = false;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.method + " " + c.host + " " + c.origin + " " + c.type);
+    const bool post = c.method == "POST";
+    const std::string path = !c.path.empty() ? c.path : post ? "/config" : "/status";
+    SCOPED_TRACE(c.method + " " + path + " " + c.host + " " + c.origin + " " + c.type);
     setUserKey("auto_update", std::nullopt);
+    const std::string before = test::readFile(ConfigManager::shared().configPath());
     HttpHeaders headers;
     if (!c.host.empty()) headers.emplace_back("Host", c.host);
     if (!c.origin.empty()) headers.emplace_back("Origin", c.origin);
     if (!c.type.empty()) headers.emplace_back("Content-Type", c.type);
-    const bool post = c.method == "POST";
-    const auto answer = send(port_, c.method, post ? "/config" : "/status",
-                             post ? R"({"auto_update": true})" : "", headers);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer.value().status, c.status);
-    EXPECT_FALSE(answer.value().header("Access-Control-Allow-Origin"));
-    EXPECT_EQ(userSettings().contains("auto_update"), post && c.status == 200);
+    int status = 0;
+    if (c.peer == Peer::stranger || c.peer == Peer::stranger6) {
+      if (::geteuid() != 0) {
+        strangersLeftOut = true;
+        continue;
+      }
+      std::string request = c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
+                            "\r\nContent-Type: application/json\r\nContent-Length: " +
+                            std::to_string(post ? body.size() : 0) + "\r\n\r\n";
+      if (post && !c.bodyWithheld) request += body;
+      const std::string answer =
+          answerToAnotherUser(c.peer == Peer::stranger6 ? "::1" : "127.0.0.1", port_, request);
+      status = answer.starts_with("HTTP/1.1 ") ? std::stoi(answer.substr(9, 3)) : 0;
+    } else {
+      lookupFails_ = c.peer == Peer::unknown;
+      test::CapturedStderr log;
+      const auto answer = send(port_, c.method, path, post ? body : "", headers);
+      lookupFails_ = false;
+      ASSERT_TRUE(answer);
+      status = answer.value().status;
+      EXPECT_FALSE(answer.value().header("Access-Control-Allow-Origin"));
+      EXPECT_EQ(
+          log.text().find("[status] WARN  Status server refused a connection on 127.0.0.1:" + own +
+                          ": who made it cannot be told (no answer); every route "
+                          "answers it 403") != std::string::npos,
+          c.peer == Peer::unknown)
+          << log.text();
+    }
+    EXPECT_EQ(status, c.status);
+    EXPECT_EQ(userSettings().contains("auto_update"), path == "/config" && c.status == 200);
+    if (c.status != 200) {
+      EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), before);
+    }
   }
+  EXPECT_TRUE(context_->activity.recentEntries().empty());
+  if (strangersLeftOut)
+    GTEST_SKIP() << "not root: the rows of another user's program were left out";
 }
 
 TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {
