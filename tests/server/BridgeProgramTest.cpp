@@ -1,12 +1,9 @@
 // The stdio server AI clients start, run as they run it: a client on its standard input and
 // output, the real server behind the socket, or nothing there at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -18,6 +15,7 @@
 #include "server/BundledServer.h"
 #include "server/ServerCore.h"
 #include "support/ChildTestRun.h"
+#include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -122,56 +120,27 @@ TEST_F(BridgeProgramTest, StartsTheRecordedTrayWhenNobodyAnswers) {
   EXPECT_EQ(test::SocketClient::tryConnect(IPCServer::socketPath()), 0);
 }
 
-// A server of another user (nobody) listening on `socket`; it exits with status 0 once it has
-// taken a connection and was sent nothing on it. -1 when it could not listen.
-pid_t serveAsAnotherUser(const std::filesystem::path& socket) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-  int ready[2];
-  if (::pipe2(ready, O_CLOEXEC) != 0) return -1;
-  const pid_t child = ::fork();
-  if (child == 0) {  // system calls only: the copy has none of the test's other threads
-    ::alarm(20);
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 1) != 0 || ::write(ready[1], "r", 1) != 1) {
-      ::_exit(3);
-    }
-    const int client = ::accept(fd, nullptr, nullptr);
-    char byte = 0;
-    ::_exit(client >= 0 && ::recv(client, &byte, 1, 0) == 0 ? 0 : 1);
-  }
-  ::close(ready[1]);
-  char byte = 0;
-  const bool listening = ::read(ready[0], &byte, 1) == 1;
-  ::close(ready[0]);
-  if (!listening) ::waitpid(child, nullptr, 0);
-  return listening ? child : -1;
-}
-
-// Nothing on the socket, or a server of another user there (swapped in by one who may write in
-// a folder on its way): the client is told which in one line, and the stranger is sent nothing.
+// Nothing on the socket, or a server of another user listening there (swapped in by one who may
+// write in a folder on its way): the client is told which in one line; the stranger is sent
+// nothing.
 TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
-  const test::ShortFolder reachable;  // for a home another user can reach
+  const auto socket = IPCServer::socketPath();
+  const auto bridge = installBridge((test::home() / "no-such-tray").string());
   for (const bool strangerServes : {false, true}) {
     SCOPED_TRACE(strangerServes ? "another user's server" : "nothing there");
-    if (strangerServes && ::geteuid() != 0) {
-      GTEST_SKIP() << "not root: the row of another user's server was left out";
-    }
-    if (strangerServes) ::setenv("HOME", (reachable.path() / "home").c_str(), 1);
-    const auto socket = IPCServer::socketPath();
-    pid_t stranger = -1;
+    int listening = -1;
     if (strangerServes) {
-      for (auto folder = socket.parent_path(); folder != reachable.path();
-           folder = folder.parent_path()) {
-        ::chmod(folder.c_str(), 0755);
-      }
-      ASSERT_EQ(::chown(socket.parent_path().c_str(), 65534, 65534), 0);
-      ASSERT_GT(stranger = serveAsAnotherUser(socket), 0);
+      if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: the row of another user's server was left out";
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+      listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+      // Who listens is what the kernel tells a client.
+      ASSERT_EQ(test::madeByOtherUser([&] { return ::listen(listening, 1); }), 0);
     }
-    StdioClient client(installBridge((test::home() / "no-such-tray").string()));
+    StdioClient client(bridge);
     static_cast<void>(client.process().write(test::request(1, "initialize").dump() + "\n",
                                              SubprocessClock::now() + 10s));
     ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
@@ -184,10 +153,12 @@ TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
                         "~/.local/share ~/.local/share/tavrin)\n"
                   : "tavrin-server: no Tavrin server answers at " + socket.string() +
                         " and none could be started\n");
-    int status = -1;
-    if (stranger > 0) {
-      ASSERT_EQ(::waitpid(stranger, &status, 0), stranger);
-      EXPECT_EQ(status, 0) << "the other user's server was sent the request";
+    if (strangerServes) {
+      const int joined = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+      char byte = 0;
+      EXPECT_EQ(::recv(joined, &byte, 1, 0), 0) << "the other user's server was sent the request";
+      ::close(joined);
+      ::close(listening);
     }
   }
 }

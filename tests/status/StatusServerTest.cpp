@@ -1,12 +1,10 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -37,6 +35,7 @@
 #include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
+#include "support/OtherUserLink.h"
 #include "support/TestEnv.h"
 #include "tray/ServerStatus.h"
 
@@ -111,62 +110,30 @@ void setUserKey(const char* key, const std::optional<json>& value) {
   }));
 }
 
-sockaddr_storage loopbackAddress(const std::string& host, int port, socklen_t& length) {
-  sockaddr_storage address{};
-  if (host.find(':') != std::string::npos) {
-    auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
-    in6.sin6_family = AF_INET6;
-    in6.sin6_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr);
-    length = sizeof in6;
-  } else {
-    auto& in4 = reinterpret_cast<sockaddr_in&>(address);
-    in4.sin_family = AF_INET;
-    in4.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
-    length = sizeof in4;
-  }
-  return address;
-}
-
-// The answer to the raw `request`, sent to host:port from a socket that a process of another
-// user (nobody) made; empty when none came within 10 s.
-std::string answerToAnotherUser(const std::string& host, int port, const std::string& request) {
-  socklen_t length = 0;
-  const sockaddr_storage address = loopbackAddress(host, port, length);
-  int out[2];
-  if (::pipe2(out, O_CLOEXEC) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {  // system calls only: the copy has none of the test's other threads
-    ::alarm(10);
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    const int fd = ::socket(address.ss_family, SOCK_STREAM, 0);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
-      ::_exit(3);
-    }
-    char buffer[4096];
-    for (ssize_t got; (got = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-      if (::write(out[1], buffer, static_cast<std::size_t>(got)) != got) ::_exit(4);
-    }
-    ::_exit(0);
-  }
-  ::close(out[1]);
-  std::string answer;
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) answer.append(buffer, got);
-  ::close(out[0]);
-  ::waitpid(child, nullptr, 0);
-  return answer;
-}
-
-// A peer no HTTP library would imitate: raw bytes over TCP to one loopback address.
+// A peer no HTTP library would imitate: raw bytes over TCP to one loopback address, from a socket
+// this user made, or another user's program (`stranger`).
 class RawPeer {
  public:
-  RawPeer(const std::string& host, int port) {
+  RawPeer(const std::string& host, int port, bool stranger = false) {
+    sockaddr_storage address{};
     socklen_t length = 0;
-    sockaddr_storage address = loopbackAddress(host, port, length);
-    fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (host.find(':') != std::string::npos) {
+      auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+      in6.sin6_family = AF_INET6;
+      in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+      ::inet_pton(AF_INET6, host.c_str(), &in6.sin6_addr);
+      length = sizeof in6;
+    } else {
+      auto& in4 = reinterpret_cast<sockaddr_in&>(address);
+      in4.sin_family = AF_INET;
+      in4.sin_port = htons(static_cast<std::uint16_t>(port));
+      ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
+      length = sizeof in4;
+    }
+    const auto make = [&address] {
+      return ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    };
+    fd_ = stranger ? test::madeByOtherUser(make).value_or(-1) : make();
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
   }
   ~RawPeer() { ::close(fd_); }
@@ -254,12 +221,9 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
     Peer peer = Peer::own;
     bool bodyWithheld = false;  // only the headers are sent
   };
-  const auto post = [](const char* path) {
-    return Case{.method = "POST",
-                .type = "application/json",
-                .status = 403,
-                .path = path,
-                .peer = Peer::stranger};
+  const auto post = [](const char* path, Peer peer = Peer::stranger, bool withheld = false) {
+    return Case{
+        .method = "POST", .status = 403, .path = path, .peer = peer, .bodyWithheld = withheld};
   };
   const Case cases[] = {
       {"GET", "", "", "", 200},
@@ -276,17 +240,13 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       {"POST", "", "", "text/plain", 415},
       // First of the refused peers, so its line is not one the log only counts.
       {.method = "GET", .status = 403, .peer = Peer::unknown},
-      {.method = "GET", .status = 403, .path = "/status", .peer = Peer::stranger},
+      {.method = "GET", .status = 403, .peer = Peer::stranger},
       {.method = "GET", .status = 403, .path = "/app", .peer = Peer::stranger6},
       post("/config"),
       post("/cloud-data-enable"),
       post("/tray-event"),
       post("/tool-call"),
-      {.method = "POST",
-       .type = "application/json",
-       .status = 403,
-       .peer = Peer::stranger6,
-       .bodyWithheld = true},
+      post("/config", Peer::stranger6, /*withheld=*/true),
   };
   const std::string body = R"({"auto_update": true, "enabled": true, "event": "e", "tool": "t"})";
   bool strangersLeftOut = false;
@@ -306,13 +266,12 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
         strangersLeftOut = true;
         continue;
       }
-      std::string request = c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
+      RawPeer peer(c.peer == Peer::stranger6 ? "::1" : "127.0.0.1", port_, /*stranger=*/true);
+      ASSERT_TRUE(peer.send(c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
                             "\r\nContent-Type: application/json\r\nContent-Length: " +
-                            std::to_string(post ? body.size() : 0) + "\r\n\r\n";
-      if (post && !c.bodyWithheld) request += body;
-      const std::string answer =
-          answerToAnotherUser(c.peer == Peer::stranger6 ? "::1" : "127.0.0.1", port_, request);
-      status = answer.starts_with("HTTP/1.1 ") ? std::stoi(answer.substr(9, 3)) : 0;
+                            std::to_string(post ? body.size() : 0) + "\r\n\r\n" +
+                            (post && !c.bodyWithheld ? body : "")));
+      status = peer.answerStatus();
     } else {
       lookupFails_ = c.peer == Peer::unknown;
       test::CapturedStderr log;
@@ -321,15 +280,12 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       ASSERT_TRUE(answer);
       status = answer.value().status;
       EXPECT_FALSE(answer.value().header("Access-Control-Allow-Origin"));
-      EXPECT_EQ(
-          log.text().find("[status] WARN  Status server refused a connection on 127.0.0.1:" + own +
-                          ": who made it cannot be told (no answer); every route "
-                          "answers it 403") != std::string::npos,
-          c.peer == Peer::unknown)
-          << log.text();
+      EXPECT_EQ(log.text().find("WARN  Status server refused a connection on 127.0.0.1:" + own +
+                                ": who made it cannot be told (no answer)") != std::string::npos,
+                c.peer == Peer::unknown);
     }
     EXPECT_EQ(status, c.status);
-    EXPECT_EQ(userSettings().contains("auto_update"), path == "/config" && c.status == 200);
+    EXPECT_EQ(userSettings().contains("auto_update"), post && c.status == 200);
     if (c.status != 200) {
       EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), before);
     }
