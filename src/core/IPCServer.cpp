@@ -19,6 +19,7 @@
 #include "platform/FileStore.h"
 #include "platform/OwnFolder.h"
 #include "platform/Paths.h"
+#include "platform/SocketOwner.h"
 
 namespace tvrn {
 namespace {
@@ -33,10 +34,8 @@ std::string reasonOf(int error) { return std::system_category().message(error); 
 
 // Only this user's own processes (and root, who could read the socket anyway) may run tools.
 bool peerIsTrusted(int fd) {
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
-  return peer.uid == ::getuid() || peer.uid == 0;
+  const auto peer = SocketOwner::ofUnixPeer(fd);
+  return peer && (peer.value() == ::getuid() || peer.value() == 0);
 }
 
 void serveConnection(int fd, std::shared_ptr<ToolRegistry> registry, std::string version) {

@@ -37,8 +37,9 @@ bool isBlank(std::string_view text) {
   return true;
 }
 
-std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments) {
-  for (std::string_view name : kPathArguments) {
+std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments,
+                                                  const std::vector<std::string>& paths) {
+  for (std::string_view name : paths) {
     const std::optional<std::string> value = stringMember(name, arguments);
     // Blank is the readers' own refusal ("non-empty string"), tabs and all.
     if (!value || isBlank(*value)) continue;

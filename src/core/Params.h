@@ -46,15 +46,11 @@ ToolResult withRequired3(
     const std::function<ToolResult(const std::string&, const std::string&, const std::string&)>&
         body);
 
-// The names under which tools take a path from their caller: a file or folder, a folder to
-// search from, and the two ends of a move.
-inline constexpr std::string_view kPathArguments[] = {"path", "root", "file_path", "source",
-                                                      "destination"};
-
-// invalidParam naming the first path argument whose text holds a control character (U+0000 to
-// U+001F, U+007F to U+009F): the system ends a name at a NUL, so "x\u0000.docx" would be the file
-// "x", past every check made of the whole text. Nothing when every path argument is clean.
-std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments);
+// invalidParam naming the first of the `paths` arguments whose text holds a control character
+// (U+0000 to U+001F, U+007F to U+009F): the system ends a name at a NUL, so "x\u0000.docx" would
+// be the file "x", past every check made of the whole text. Nothing when each of them is clean.
+std::optional<ToolError> pathWithControlCharacter(const Arguments& arguments,
+                                                  const std::vector<std::string>& paths);
 
 // The UTF-8 length of a space separator (Unicode Zs) or tab starting at `at`, or 0.
 size_t spaceLengthAt(std::string_view text, size_t at);

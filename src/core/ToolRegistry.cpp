@@ -6,18 +6,22 @@
 #include "core/ConfigManager.h"
 #include "core/Params.h"
 #include "core/ToolRegistryTexts.h"
+#include "core/ToolSchema.h"
 
 namespace tvrn {
 namespace {
 
 namespace Texts = ToolRegistryTexts;
 
-// Schemas are plain values; anything that is not one of them shows as null.
+// Schemas are plain values; anything that is not one of them shows as null. The path mark is the
+// server's own and is left out.
 nlohmann::json schemaValue(const nlohmann::json& value) {
   switch (value.type()) {
     case nlohmann::json::value_t::object: {
       nlohmann::json members = nlohmann::json::object();
-      for (const auto& [key, member] : value.items()) members[key] = schemaValue(member);
+      for (const auto& [key, member] : value.items()) {
+        if (key != ToolSchema::kPathKeyword) members[key] = schemaValue(member);
+      }
       return members;
     }
     case nlohmann::json::value_t::array: {
@@ -84,7 +88,9 @@ void ToolRegistry::registerTool(ToolDefinition definition) {
     if (&scope->registry_ == this) definition.service = scope->service_;
   }
   std::string listing = listingEntry(definition);
-  auto entry = std::make_shared<const Entry>(Entry{std::move(definition), std::move(listing)});
+  std::vector<std::string> paths = ToolSchema::pathArguments(definition.inputSchema);
+  auto entry = std::make_shared<const Entry>(
+      Entry{std::move(definition), std::move(listing), std::move(paths)});
   std::shared_ptr<const Entry> replaced;
   {
     std::unique_lock lock(mutex_);
@@ -167,7 +173,9 @@ ToolResult ToolRegistry::dispatch(const Found& tool, const std::optional<JSONVal
       !service.empty() && contains(settings->disabledServices, service)) {
     return fail(ToolError::permissionDenied(Texts::serviceDisabled(service)));
   }
-  if (auto refusal = Params::pathWithControlCharacter(params)) return fail(*refusal);
+  if (auto refusal = Params::pathWithControlCharacter(params, entry->pathArguments)) {
+    return fail(*refusal);
+  }
   return entry->definition.handler(params);
 }
 

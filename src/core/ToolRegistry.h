@@ -62,7 +62,8 @@ class ToolRegistry final {
   std::vector<std::string> allToolNames() const;
 
   // Refuses unknown tools (notFound), then tools disabled by policy, writing tools in read-only
-  // mode and tools of disabled services (permissionDenied), in that order; otherwise runs the
+  // mode and tools of disabled services (permissionDenied), in that order, then a control
+  // character in an argument the schema marks as a path (invalidParam); otherwise runs the
   // handler on the caller's thread and returns its result unchanged.
   ToolResult dispatch(std::string_view name, const std::optional<JSONValue>& params) const;
 
@@ -93,6 +94,7 @@ class ToolRegistry final {
   struct Entry {
     ToolDefinition definition;
     std::string listing;  // {"description", "inputSchema", "name"} as compact JSON
+    std::vector<std::string> pathArguments;  // what the schema marks as paths
   };
 
  public:

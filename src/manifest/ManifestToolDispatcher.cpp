@@ -5,6 +5,7 @@
 
 #include "core/ConfigManager.h"
 #include "core/Logger.h"
+#include "core/ToolSchema.h"
 #include "manifest/ExecutionPipeline.h"
 #include "manifest/ManifestRunnerTexts.h"
 #include "manifest/ManifestToolServices.h"
@@ -14,6 +15,15 @@ namespace {
 
 namespace Texts = ManifestRunnerTexts;
 using Kind = BehaviorSpec::Kind;
+
+// A manifest marks no parameter as a path; those under the names the built-in tools give a file
+// or folder, a folder to search from and the two ends of a move are taken for paths.
+constexpr std::string_view kPathNames[] = {"path", "root", "file_path", "source", "destination"};
+
+bool isPath(const ParamSpec& param) {
+  return std::find(std::begin(kPathNames), std::end(kPathNames), param.name) !=
+         std::end(kPathNames);
+}
 
 // The capability a manifest must declare for a tool of that behaviour; a text behaviour counts
 // as native.
@@ -116,6 +126,7 @@ nlohmann::json ManifestToolDispatcher::inputSchema(const ToolSpec& spec) {
     if (param.min) property["minimum"] = *param.min;
     if (param.max) property["maximum"] = *param.max;
     if (param.maxLength) property["maxLength"] = *param.maxLength;
+    if (isPath(param)) property[ToolSchema::kPathKeyword] = true;
     properties[param.name] = std::move(property);
     if (param.required) required.push_back(param.name);
   }

@@ -1,7 +1,10 @@
 // tavrin-server: the program AI clients start. It joins the client's standard input and output
 // to the running server's Unix socket and copies both ways until either side ends. When nobody
-// answers on the socket it starts the tray that installed it, headless, and waits for it.
+// answers on the socket it starts the tray that installed it, headless, and waits for it. It joins
+// only a server that runs as the same user (or root): another user's, behind a socket swapped in
+// on the way to it, would be handed the client's requests and could answer as it liked.
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -21,6 +25,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileStore.h"
 #include "platform/ProcessSetup.h"
+#include "platform/SocketOwner.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 
@@ -81,6 +86,16 @@ int startServerAndConnect() {
   return -1;
 }
 
+// Why the server behind `fd` is not joined; nothing when it runs as this user or root.
+std::optional<std::string> strangerServing(int fd) {
+  const auto owner = tvrn::SocketOwner::ofUnixPeer(fd);
+  if (!owner) return "cannot tell who serves it: " + owner.error();
+  if (owner.value() == ::geteuid() || owner.value() == 0) return std::nullopt;
+  const passwd* entry = ::getpwuid(owner.value());
+  return "it is served by another user (" + (entry ? std::string(entry->pw_name) + ", " : "") +
+         "uid " + std::to_string(owner.value()) + ")";
+}
+
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t written =
@@ -132,6 +147,15 @@ int main() {
     std::fprintf(stderr,
                  "tavrin-server: no Tavrin server answers at %s and none could be started\n",
                  tvrn::IPCServer::socketPath().c_str());
+    return 1;
+  }
+  if (const auto stranger = strangerServing(server)) {
+    std::fprintf(stderr,
+                 "tavrin-server: not joining the server at %s: %s; nothing was sent to it. See who "
+                 "owns the folders on the way to it (ls -ld ~ ~/.local ~/.local/share "
+                 "~/.local/share/tavrin)\n",
+                 tvrn::IPCServer::socketPath().c_str(), stranger->c_str());
+    ::close(server);
     return 1;
   }
   const int status = pump(server);

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -41,11 +42,18 @@ int shell(const std::string& program, std::vector<std::string> arguments) {
   return done.exit.status;
 }
 
-std::string ownUid() { return std::to_string(::getuid()); }
-
-// pkill over whole command lines, limited to this user's processes.
-int pkillOwn(const Settings& settings, const std::string& pattern) {
-  return shell(settings.pkill, {"-U", ownUid(), "-f", pattern});
+// Sends SIGTERM to this user's processes whose executable, as the kernel records it, `runs`;
+// what a command line says is not looked at. True when one was signalled.
+bool endProgramsThat(const std::function<bool(const std::filesystem::path&)>& runs) {
+  const pid_t self = ProcessInfo::selfPid();
+  bool signalled = false;
+  for (const pid_t pid : ProcessInfo::pidsOwnedBy(::getuid())) {
+    const auto executable = ProcessInfo::executablePath(pid);
+    if (pid == self || !executable || !runs(*executable)) continue;
+    // One that has gone meanwhile makes kill fail: there was nothing left to stop.
+    if (::kill(pid, SIGTERM) == 0) signalled = true;
+  }
+  return signalled;
 }
 
 std::optional<pid_t> parsePid(std::string_view text) {
@@ -121,7 +129,12 @@ bool ownedByThisUser(pid_t pid) {
 }
 
 void stopOldApp(const Settings& settings, std::vector<std::string>& notes) {
-  if (pkillOwn(settings, settings.oldAppPattern) == 0) notes.emplace_back("Tavrin.app process");
+  const std::string folder = "/" + settings.oldAppFolder + "/";
+  if (endProgramsThat([&folder](const std::filesystem::path& executable) {
+        return executable.native().find(folder) != std::string::npos;
+      })) {
+    notes.emplace_back("Tavrin.app process");
+  }
 }
 
 // Linux has no launchctl, so the unload fails to launch and is ignored like any other status.
@@ -131,7 +144,10 @@ void stopLaunchAgent(const Settings& settings, std::vector<std::string>& notes) 
   if (!std::filesystem::exists(plist, error)) return;
   shell(settings.launchctl, {"unload", plist.string()});
   notes.emplace_back("LaunchAgent com.tavrin.server");
-  pkillOwn(settings, (Paths::home() / kOldServerBinary).string());
+  // As the kernel records a program's file: links on the way resolved.
+  const auto oldServer = std::filesystem::weakly_canonical(Paths::home() / kOldServerBinary, error);
+  endProgramsThat(
+      [&oldServer](const std::filesystem::path& executable) { return executable == oldServer; });
 }
 
 std::string shown(const std::string& name, pid_t pid) {

@@ -13,8 +13,10 @@
 
 namespace tvrn::LegacyCleaner {
 
-// The old app's processes, as a pattern for "pkill -f" over whole command lines.
-inline constexpr const char* kOldAppPattern = "Tavrin\\.app/Contents/MacOS";
+// The folder of the old app's programs, wherever the app lies: a process whose executable lies
+// under it is one of them; one that only names it on its command line (an editor, a tail -f of
+// a file there) is not.
+inline constexpr const char* kOldAppFolder = "Tavrin.app/Contents/MacOS";
 // Relative to the home folder.
 inline constexpr const char* kLaunchAgentPlist = "Library/LaunchAgents/com.tavrin.server.plist";
 inline constexpr const char* kOldServerBinary =
@@ -28,10 +30,10 @@ inline constexpr std::array<std::string_view, 2> kOwnProgramNames = {"tavrin-ser
 inline constexpr std::array<std::string_view, 2> kOwnProgramFolders = {"bin", "tray"};
 
 // Which programs are run and what is looked for; the defaults are the real ones. Bare program
-// names are looked up on PATH.
+// names are looked up on PATH; `pkill` serves the start-up's own step after the clean-up.
 struct Settings {
   int port = Endpoints::statusPort();
-  std::string oldAppPattern = kOldAppPattern;
+  std::string oldAppFolder = kOldAppFolder;
   std::string pkill = "pkill";
   std::string launchctl = "launchctl";
   std::string lsof = "lsof";

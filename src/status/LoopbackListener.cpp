@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "core/Logger.h"
+#include "status/RequestGuard.h"
 
 namespace tvrn {
 namespace {
@@ -66,8 +67,13 @@ std::string secondsOf(std::chrono::milliseconds delay) {
 
 }  // namespace
 
-LoopbackListener::LoopbackListener(std::string host, int port, Timing timing, Serve serve)
-    : host_(std::move(host)), port_(port), timing_(timing), serve_(std::move(serve)) {}
+LoopbackListener::LoopbackListener(std::string host, int port, Timing timing, Serve serve,
+                                   PeerOwner peerOwner)
+    : host_(std::move(host)),
+      port_(port),
+      timing_(timing),
+      serve_(std::move(serve)),
+      peerOwner_(std::move(peerOwner)) {}
 
 LoopbackListener::~LoopbackListener() { stop(); }
 
@@ -161,10 +167,19 @@ bool LoopbackListener::admit(int fd) {
 }
 
 void LoopbackListener::serveOn(std::list<Open>::iterator open) {
-  serve_({open->socket, [this, open] {
+  // Asked at once, while the peer surely waits for its answer: a socket closed since shows no
+  // owner, and is refused as one nobody can tell.
+  const auto refusal = RequestGuard::strangerRefusal(peerOwner_(open->socket), ::geteuid());
+  if (refusal) {
+    strangers_.write("Status server refused a connection on " + where() + ": " + *refusal +
+                     "; every route answers it 403");
+  }
+  serve_({open->socket,
+          [this, open] {
             std::lock_guard hold(mutex_);
             open->reading = false;
-          }});
+          },
+          refusal.has_value()});
   // Closed under the lock, so admit() and stop() never shut down a descriptor number that has
   // been reused meanwhile.
   std::lock_guard hold(mutex_);
@@ -190,6 +205,7 @@ void LoopbackListener::stop() {
     ::close(listening_);
     listening_ = -1;
   }
+  strangers_.flush();
 }
 
 }  // namespace tvrn

@@ -1,8 +1,11 @@
 // One loopback address of the status server: binds it (again and again while another program
 // holds the port), accepts connections and serves each on a thread of its own. Connections are
 // capped; past the cap the one that has waited longest without finishing its request makes room,
-// so quiet or slow peers can never take every place from the tray and the reports.
+// so quiet or slow peers can never take every place from the tray and the reports. Each
+// connection is told whether its peer is the user's own program (RequestGuard::strangerRefusal).
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +15,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "base/Result.h"
+#include "core/LogThrottle.h"
+#include "platform/SocketOwner.h"
 
 namespace tvrn {
 
@@ -25,15 +32,20 @@ class LoopbackListener final {
   };
   static constexpr std::size_t kMaxConnections = 128;
 
-  // Handed to the serving function: the connected socket, and a call that tells the listener the
-  // request has been read, so the connection is no longer the one to drop for a newcomer.
+  // Handed to the serving function: the connected socket, a call that tells the listener the
+  // request has been read, so the connection is no longer the one to drop for a newcomer, and
+  // whether the peer is another user's (or one nobody can tell), to be refused whatever it asks.
   struct Connection {
     int socket;
     std::function<void()> requestRead;
+    bool fromStranger = false;
   };
   using Serve = std::function<void(const Connection&)>;
+  // Who made the peer's socket of an accepted connection.
+  using PeerOwner = std::function<Result<uid_t, std::string>(int socket)>;
 
-  LoopbackListener(std::string host, int port, Timing timing, Serve serve);
+  LoopbackListener(std::string host, int port, Timing timing, Serve serve,
+                   PeerOwner peerOwner = SocketOwner::ofLoopbackPeer);
   ~LoopbackListener();  // stops, as stop() does
   LoopbackListener(const LoopbackListener&) = delete;
   LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -63,6 +75,8 @@ class LoopbackListener final {
   const int port_;
   const Timing timing_;
   const Serve serve_;
+  const PeerOwner peerOwner_;
+  LogThrottle strangers_{"status", LogThrottle::Level::warn};
   std::function<void()> onBound_;
   std::thread thread_;
 

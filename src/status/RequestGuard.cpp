@@ -53,4 +53,10 @@ int refusal(const Request& request, int port) {
   return 0;
 }
 
+std::optional<std::string> strangerRefusal(const Result<uid_t, std::string>& owner, uid_t self) {
+  if (!owner) return "who made it cannot be told (" + owner.error() + ")";
+  if (owner.value() == self || owner.value() == 0) return std::nullopt;
+  return "made by another user (uid " + std::to_string(owner.value()) + ")";
+}
+
 }  // namespace tvrn::RequestGuard

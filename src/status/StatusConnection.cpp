@@ -103,6 +103,8 @@ class DeadlineReader {
 
 const char* reasonFor(int status) {
   switch (status) {
+    case 403:
+      return "request refused";
     case 408:
       return "request not received in time";
     case 413:
@@ -159,7 +161,7 @@ bool expectsContinue(const StatusRequest& request) {
 }  // namespace
 
 void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds deadline,
-           const std::function<void()>& requestRead) {
+           const std::function<void()>& requestRead, bool fromStranger) {
   const auto until = Clock::now() + deadline;
   DeadlineReader reader(socket, until);
   beast::flat_buffer buffer(kMaxHeaderBytes + 4096);
@@ -174,6 +176,7 @@ void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds
     if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > kMaxHeaders) {
       return refuse(socket, 431);
     }
+    if (fromStranger) return refuse(socket, 403);
     if (expectsContinue(head) && !parser.is_done() &&
         !sendAll(socket, "HTTP/1.1 100 Continue\r\n\r\n", until)) {
       return;

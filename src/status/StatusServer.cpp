@@ -145,10 +145,12 @@ void StatusServer::start() {
                               " and [::1]:" + std::to_string(port_));
   for (const char* host : {"127.0.0.1", "::1"}) {
     auto listener = std::make_unique<LoopbackListener>(
-        host, port_, options_.binding, [this](const LoopbackListener::Connection& connection) {
+        host, port_, options_.binding,
+        [this](const LoopbackListener::Connection& connection) {
           StatusConnection::serve(connection.socket, routes_, options_.requestDeadline,
-                                  connection.requestRead);
-        });
+                                  connection.requestRead, connection.fromStranger);
+        },
+        options_.peerOwner);
     listener->start([this] { context_->statusServerInProcess = true; });
     listeners_.push_back(std::move(listener));
   }

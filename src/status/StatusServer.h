@@ -31,6 +31,8 @@ class StatusServer final {
     std::chrono::milliseconds requestDeadline{10000};
     // How often status.json is written when nothing asks for it sooner.
     std::chrono::milliseconds statusFileInterval = kStatusFileInterval;
+    // Who made a connection's peer socket; only the user's own (and root's) are served.
+    LoopbackListener::PeerOwner peerOwner = SocketOwner::ofLoopbackPeer;
   };
 
   // The server reports the activity of `context`, and adds to it the calls other processes

@@ -154,7 +154,8 @@ TEST(ToolRegistryTest, ListingAndReplacement) {
   registry.registerTool(
       {"a_tool", "second", nlohmann::json::parse(R"({"type": "object", "required": ["n"],
                              "properties": {"n": {"type": "integer", "default": 5},
-                                            "r": {"default": 0.5}, "f": {"default": true}}})"),
+                                            "r": {"default": 0.5}, "f": {"default": true},
+                                            "p": {"type": "string", "x-tavrin-path": true}}})"),
        ToolKind::destructive, [](const std::optional<JSONValue>& arguments) -> ToolResult {
          return arguments.value_or(JSONValue());
        }});
@@ -164,7 +165,7 @@ TEST(ToolRegistryTest, ListingAndReplacement) {
       "name": "a_tool", "description": "second",
       "inputSchema": {"type": "object", "required": ["n"], "properties": {
           "n": {"type": "integer", "default": 5}, "r": {"default": 0.5},
-          "f": {"default": true}}}})"));
+          "f": {"default": true}, "p": {"type": "string"}}}})"));
 
   // The last registration runs, with the arguments exactly as sent.
   auto result = registry.dispatch("a_tool", *JSONValue::decode(R"({"n": 3})"));

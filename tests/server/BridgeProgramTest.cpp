@@ -2,8 +2,11 @@
 // output, the real server behind the socket, or nothing there at all.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/IPCServer.h"
 #include "platform/Paths.h"
@@ -12,6 +15,7 @@
 #include "server/BundledServer.h"
 #include "server/ServerCore.h"
 #include "support/ChildTestRun.h"
+#include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
@@ -116,13 +120,47 @@ TEST_F(BridgeProgramTest, StartsTheRecordedTrayWhenNobodyAnswers) {
   EXPECT_EQ(test::SocketClient::tryConnect(IPCServer::socketPath()), 0);
 }
 
+// Nothing on the socket, or a server of another user listening there (swapped in by one who may
+// write in a folder on its way): the client is told which in one line; the stranger is sent
+// nothing.
 TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
-  StdioClient client(installBridge((test::home() / "no-such-tray").string()));
-  ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
-  EXPECT_EQ(client.process().exitStatus()->status, 1);
-  EXPECT_EQ(client.process().takeStandardError(), "tavrin-server: no Tavrin server answers at " +
-                                                      IPCServer::socketPath().string() +
-                                                      " and none could be started\n");
+  const auto socket = IPCServer::socketPath();
+  const auto bridge = installBridge((test::home() / "no-such-tray").string());
+  for (const bool strangerServes : {false, true}) {
+    SCOPED_TRACE(strangerServes ? "another user's server" : "nothing there");
+    int listening = -1;
+    if (strangerServes) {
+      if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: the row of another user's server was left out";
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+      listening = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+      // Who listens is what the kernel tells a client.
+      ASSERT_EQ(test::madeByOtherUser([&] { return ::listen(listening, 1); }), 0);
+    }
+    StdioClient client(bridge);
+    static_cast<void>(client.process().write(test::request(1, "initialize").dump() + "\n",
+                                             SubprocessClock::now() + 10s));
+    ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
+    EXPECT_EQ(client.process().exitStatus()->status, 1);
+    EXPECT_EQ(client.process().takeStandardError(),
+              strangerServes
+                  ? "tavrin-server: not joining the server at " + socket.string() +
+                        ": it is served by another user (nobody, uid 65534); nothing was sent to "
+                        "it. See who owns the folders on the way to it (ls -ld ~ ~/.local "
+                        "~/.local/share ~/.local/share/tavrin)\n"
+                  : "tavrin-server: no Tavrin server answers at " + socket.string() +
+                        " and none could be started\n");
+    if (strangerServes) {
+      const int joined = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+      char byte = 0;
+      EXPECT_EQ(::recv(joined, &byte, 1, 0), 0) << "the other user's server was sent the request";
+      ::close(joined);
+      ::close(listening);
+    }
+  }
 }
 
 }  // namespace

@@ -74,16 +74,20 @@ class Child {
     return child;
   }
 
-  // A sleep whose command line shows a path, like the old app's, that only this test uses.
-  static std::unique_ptr<Child> oldApp(bool asNobody = false) {
+  // A copy of sleep run from a folder like the old app's, that only this test uses; or, when it
+  // only `namesIt`, sleep itself with that path as its command line.
+  static std::unique_ptr<Child> oldApp(bool asNobody = false, bool namesIt = false) {
     auto child = std::make_unique<Child>();
-    const std::string shown =
-        (test::home() / ("OldApp-" + std::to_string(::getpid()) + ".app/Contents/MacOS/OldApp"))
-            .string();
+    child->apps_ = std::make_unique<test::ShortFolder>();  // where any user may run a program
+    const auto shown = child->apps_->path() /
+                       ("OldApp-" + std::to_string(::getpid()) + ".app/Contents/MacOS/OldApp");
+    std::filesystem::create_directories(shown.parent_path());
+    std::filesystem::copy_file("/usr/bin/sleep", shown);
+    const std::string program = namesIt ? "/usr/bin/sleep" : shown.string();
     child->pid_ = ::fork();
     if (child->pid_ == 0) {
       if (asNobody) becomeNobody();
-      ::execlp("sleep", shown.c_str(), "30", static_cast<char*>(nullptr));
+      ::execl(program.c_str(), shown.c_str(), "30", static_cast<char*>(nullptr));
       ::_exit(6);
     }
     if (!test::waitForCommandLine(child->pid_, shown)) ADD_FAILURE() << "no exec of " << shown;
@@ -122,13 +126,14 @@ class Child {
   pid_t pid_ = -1;
   int port_ = 0;
   bool reaped_ = false;
+  std::unique_ptr<test::ShortFolder> apps_;
 };
 
 // Nothing of this test run matches these unless the test puts it there.
 LegacyCleaner::Settings settingsFor(int port) {
   LegacyCleaner::Settings settings;
   settings.port = port;
-  settings.oldAppPattern = "OldApp-" + std::to_string(::getpid()) + "\\.app/Contents/MacOS";
+  settings.oldAppFolder = "OldApp-" + std::to_string(::getpid()) + ".app/Contents/MacOS";
   return settings;
 }
 
@@ -189,6 +194,7 @@ TEST(LegacyCleaner, NeverSignalsItsOwnProcess) {
 
 TEST(LegacyCleaner, NotesFollowTheOrderOfTheSteps) {
   const auto oldApp = Child::oldApp();
+  const auto namesOldApp = Child::oldApp(/*asNobody=*/false, /*namesIt=*/true);
   const auto plist = test::home() / LegacyCleaner::kLaunchAgentPlist;
   test::writeFile(plist, "<plist/>");
   const auto holder = Child::portHolder("py-holder");
@@ -206,6 +212,7 @@ TEST(LegacyCleaner, NotesFollowTheOrderOfTheSteps) {
             std::string::npos);
   EXPECT_EQ(oldApp->endingSignal(5s), SIGTERM);
   EXPECT_EQ(holder->endingSignal(5s), SIGTERM);
+  EXPECT_EQ(namesOldApp->endingSignal(200ms), 0) << "a program that only names the old app's path";
   EXPECT_TRUE(std::filesystem::exists(plist)) << "the old agent's file is kept";
 }
 

@@ -574,33 +574,47 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  // The home's length, the path in it that is spoiled (a file put there, or a folder another user
-  // owns, which only root can make), and what the start says, "~" standing for the home.
-  const std::tuple<std::size_t, const char*, bool, const char*> rows[] = {
-      {100, "", false, "the MCP socket cannot be served (Socket path too long ("},
-      {1, ".local/share", false,
+  // The home's length, the path in it that is spoiled (a file put there, or a folder of this mode,
+  // given to another user when `givenAway`, which only root can do), and what the start says, "~"
+  // standing for the home.
+  const std::tuple<std::size_t, const char*, mode_t, bool, const char*> rows[] = {
+      {100, "", 0, false, "the MCP socket cannot be served (Socket path too long ("},
+      {1, ".local/share", 0, false,
        "the MCP socket cannot be served (the folder ~/.local/share/tavrin cannot be made (Not a "
        "directory)"},
-      {1, ".local/share/tavrin", false,
+      {1, ".local/share/tavrin", 0, false,
        "the MCP socket cannot be served (~/.local/share/tavrin is not a folder"},
-      {1, ".local/share/tavrin", true,
-       "the MCP socket cannot be served (the folder ~/.local/share/tavrin belongs to another user ("},
-      {1, ".config/tavrin", true, "the folder ~/.config/tavrin belongs to another user ("}};
+      {1, ".local/share/tavrin", 0777, true,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin belongs to another user "
+       "("},
+      {1, ".config/tavrin", 0777, true, "the folder ~/.config/tavrin belongs to another user ("},
+      {1, ".local", 0755, true,
+       "the MCP socket cannot be served (the folder ~/.local, on the way to "
+       "~/.local/share/tavrin, belongs to another user (nobody), who could put folders of its own "
+       "in place of what lies in it: have it given to "},
+      {1, ".config", 0777, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 0777), who could put folders of their own in place of what lies in it: close it "
+       "(chmod go-w '~/.config'), then start again"},
+      {1, "", 01777, false, "the folder ~, on the way to ~/.config/tavrin, is open to writing"}};
   bool skipped = false;
   int row = 0;
-  for (const auto& [homeLength, spoiled, givenAway, said] : rows) {
+  for (const auto& [homeLength, spoiled, mode, givenAway, said] : rows) {
     const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     const auto place = home / spoiled;
-    if (givenAway && !(std::filesystem::create_directories(place) &&
-                       ::chmod(place.c_str(), 0777) == 0 && ::chown(place.c_str(), 65534, 65534) == 0)) {
+    std::filesystem::create_directories(mode != 0 ? place : home);
+    if (mode != 0 && (::chmod(place.c_str(), mode) != 0 ||
+                      (givenAway && ::chown(place.c_str(), 65534, 65534) != 0))) {
       skipped = true;
       continue;
     }
-    if (!givenAway && *spoiled) test::writeFile(place, "x");
+    if (mode == 0 && *spoiled) test::writeFile(place, "x");
     std::string why = said;
-    if (const auto at = why.find('~'); at != std::string::npos) why.replace(at, 1, home.string());
+    for (auto at = why.find('~'); at != std::string::npos; at = why.find('~', at + 1)) {
+      why.replace(at, 1, home.string());
+    }
     SCOPED_TRACE(why);
     test::CapturedStderr stderrText;
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));

@@ -28,12 +28,14 @@
 #include "manifest/ManifestStore.h"
 #include "platform/HttpClient.h"
 #include "platform/Paths.h"
+#include "platform/SocketOwner.h"
 #include "platform/Subprocess.h"
 #include "status/StatusDocument.h"
 #include "status/StatusServer.h"
 #include "support/CapturedStderr.h"
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
+#include "support/OtherUserLink.h"
 #include "support/TestEnv.h"
 #include "tray/ServerStatus.h"
 
@@ -108,10 +110,11 @@ void setUserKey(const char* key, const std::optional<json>& value) {
   }));
 }
 
-// A peer no HTTP library would imitate: raw bytes over TCP to one loopback address.
+// A peer no HTTP library would imitate: raw bytes over TCP to one loopback address, from a socket
+// this user made, or another user's program (`stranger`).
 class RawPeer {
  public:
-  RawPeer(const std::string& host, int port) {
+  RawPeer(const std::string& host, int port, bool stranger = false) {
     sockaddr_storage address{};
     socklen_t length = 0;
     if (host.find(':') != std::string::npos) {
@@ -127,7 +130,10 @@ class RawPeer {
       ::inet_pton(AF_INET, host.c_str(), &in4.sin_addr);
       length = sizeof in4;
     }
-    fd_ = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto make = [&address] {
+      return ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    };
+    fd_ = stranger ? test::madeByOtherUser(make).value_or(-1) : make();
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0;
   }
   ~RawPeer() { ::close(fd_); }
@@ -186,18 +192,38 @@ class StatusServerTest : public ::testing::Test {
   }
   void TearDown() override { server_.stop(); }
 
+  // The kernel's answer of who made a peer's socket, or none while lookupFails_ says so.
+  StatusServer::Options lookingUpOwners() {
+    StatusServer::Options options;
+    options.peerOwner = [this](int socket) -> Result<uid_t, std::string> {
+      if (lookupFails_) return fail(std::string("no answer"));
+      return SocketOwner::ofLoopbackPeer(socket);
+    };
+    return options;
+  }
+
   int port_ = 0;
+  std::atomic<bool> lookupFails_{false};
   std::shared_ptr<ServerContext> context_ = std::make_shared<ServerContext>();
-  StatusServer server_{kVersion, context_};
+  StatusServer server_{kVersion, lookingUpOwners(), context_};
 };
 
-// A page of any web site, or a name rebound to 127.0.0.1, must neither read nor change anything;
-// the tray, the counters and the settings page must pass.
+// A page of any web site, a name rebound to 127.0.0.1, or another user's program must neither
+// read nor change anything; the tray, the counters and the settings page must pass.
 TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients) {
   const std::string own = std::to_string(port_), other = std::to_string(port_ ^ 1);
+  // Who made the connection: this user, nobody over either address, or no one the kernel names.
+  enum class Peer { own, stranger, stranger6, unknown };
   struct Case {
-    std::string method, host, origin, type;  // empty: header not set
-    int status;
+    std::string method, host = "", origin = "", type = "";  // empty: header not set
+    int status = 0;
+    std::string path = "";  // empty: /config for a POST, /status for a GET
+    Peer peer = Peer::own;
+    bool bodyWithheld = false;  // only the headers are sent
+  };
+  const auto post = [](const char* path, Peer peer = Peer::stranger, bool withheld = false) {
+    return Case{
+        .method = "POST", .status = 403, .path = path, .peer = peer, .bodyWithheld = withheld};
   };
   const Case cases[] = {
       {"GET", "", "", "", 200},
@@ -212,22 +238,61 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       {"POST", "", "http://127.0.0.1:" + other, "application/json", 403},
       {"POST", "", "null", "application/json", 403},
       {"POST", "", "", "text/plain", 415},
+      // First of the refused peers, so its line is not one the log only counts.
+      {.method = "GET", .status = 403, .peer = Peer::unknown},
+      {.method = "GET", .status = 403, .peer = Peer::stranger},
+      {.method = "GET", .status = 403, .path = "/app", .peer = Peer::stranger6},
+      post("/config"),
+      post("/cloud-data-enable"),
+      post("/tray-event"),
+      post("/tool-call"),
+      post("/config", Peer::stranger6, /*withheld=*/true),
   };
+  const std::string body = R"({"auto_update": true, "enabled": true, "event": "e", "tool": "t"})";
+  bool strangersLeftOut = false;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.method + " " + c.host + " " + c.origin + " " + c.type);
+    const bool post = c.method == "POST";
+    const std::string path = !c.path.empty() ? c.path : post ? "/config" : "/status";
+    SCOPED_TRACE(c.method + " " + path + " " + c.host + " " + c.origin + " " + c.type);
     setUserKey("auto_update", std::nullopt);
+    const std::string before = test::readFile(ConfigManager::shared().configPath());
     HttpHeaders headers;
     if (!c.host.empty()) headers.emplace_back("Host", c.host);
     if (!c.origin.empty()) headers.emplace_back("Origin", c.origin);
     if (!c.type.empty()) headers.emplace_back("Content-Type", c.type);
-    const bool post = c.method == "POST";
-    const auto answer = send(port_, c.method, post ? "/config" : "/status",
-                             post ? R"({"auto_update": true})" : "", headers);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ(answer.value().status, c.status);
-    EXPECT_FALSE(answer.value().header("Access-Control-Allow-Origin"));
+    int status = 0;
+    if (c.peer == Peer::stranger || c.peer == Peer::stranger6) {
+      if (::geteuid() != 0) {
+        strangersLeftOut = true;
+        continue;
+      }
+      RawPeer peer(c.peer == Peer::stranger6 ? "::1" : "127.0.0.1", port_, /*stranger=*/true);
+      ASSERT_TRUE(peer.send(c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
+                            "\r\nContent-Type: application/json\r\nContent-Length: " +
+                            std::to_string(post ? body.size() : 0) + "\r\n\r\n" +
+                            (post && !c.bodyWithheld ? body : "")));
+      status = peer.answerStatus();
+    } else {
+      lookupFails_ = c.peer == Peer::unknown;
+      test::CapturedStderr log;
+      const auto answer = send(port_, c.method, path, post ? body : "", headers);
+      lookupFails_ = false;
+      ASSERT_TRUE(answer);
+      status = answer.value().status;
+      EXPECT_FALSE(answer.value().header("Access-Control-Allow-Origin"));
+      EXPECT_EQ(log.text().find("WARN  Status server refused a connection on 127.0.0.1:" + own +
+                                ": who made it cannot be told (no answer)") != std::string::npos,
+                c.peer == Peer::unknown);
+    }
+    EXPECT_EQ(status, c.status);
     EXPECT_EQ(userSettings().contains("auto_update"), post && c.status == 200);
+    if (c.status != 200) {
+      EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), before);
+    }
   }
+  EXPECT_TRUE(context_->activity.recentEntries().empty());
+  if (strangersLeftOut)
+    GTEST_SKIP() << "not root: the rows of another user's program were left out";
 }
 
 TEST_F(StatusServerTest, ToolCallAndErrorReportsFeedTheCountersOfThisProcess) {

@@ -1,13 +1,17 @@
-// A symbolic link that belongs to another user, as one planted in a shared folder would. Only root
-// can give a link away, so tests that need one skip elsewhere.
+// A symbolic link that belongs to another user, as one planted in a shared folder would, and what
+// another user's program makes (a socket). Only root can give these away, so tests that need one
+// skip elsewhere.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
@@ -26,6 +30,22 @@ inline bool makeOtherUsersLink(const std::filesystem::path& target,
   std::error_code error;
   std::filesystem::create_symlink(target, link, error);
   return !error && ::lchown(link.c_str(), kOtherUser, kOtherUser) == 0;
+}
+
+// What `make` gives, made on a thread of its own whose effective user is kOtherUser, so the kernel
+// records that user as the maker of a socket made or listened on there; the rest of the process
+// stays as it was (the raw calls change the one thread, where the library's would change all).
+// Nothing when the thread could not take the other user's place.
+template <class Make>
+auto madeByOtherUser(Make make) {
+  std::optional<decltype(make())> made;
+  std::thread([&] {
+    if (::syscall(SYS_setresgid, -1, kOtherUser, -1) == 0 &&
+        ::syscall(SYS_setresuid, -1, kOtherUser, -1) == 0) {
+      made = make();
+    }
+  }).join();
+  return made;
 }
 
 // Runs `write`, a writer of `file`, with `file` made the user's link to a link another user

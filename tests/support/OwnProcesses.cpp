@@ -1,6 +1,7 @@
 #include "support/OwnProcesses.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -15,6 +16,7 @@ std::string childrenOnlyPkill() { return (fakesDir() / "pkill-children").string(
 LegacyCleaner::Settings childrenOnlyCleanup() {
   LegacyCleaner::Settings settings;
   settings.pkill = childrenOnlyPkill();
+  settings.oldAppFolder = "tvrn-test-" + std::to_string(::getpid()) + ".app/none";
   return settings;
 }
 

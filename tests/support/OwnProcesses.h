@@ -17,7 +17,8 @@ namespace tvrn::test {
 // A pkill that matches as pkill does, among the calling process's own children only.
 std::string childrenOnlyPkill();
 
-// The clean-up of earlier generations that the server's start-up runs, with that pkill.
+// The clean-up of earlier generations that the server's start-up runs, with that pkill and an
+// old app's folder no program runs from.
 LegacyCleaner::Settings childrenOnlyCleanup();
 
 // Starts a program for the test in a process group of its own. Ended (terminate(), or when the

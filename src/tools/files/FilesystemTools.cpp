@@ -211,19 +211,19 @@ namespace FilesystemTools {
 void registerTools(ToolRegistry& registry) {
   const ConfigManager& settings = *registry.context().settings;
   registry.registerTool({"fs_list", std::string(Texts::kListDescription),
-                         schema({{"path", property("string", Texts::kListPath)},
+                         schema({{"path", ToolSchema::path(Texts::kListPath)},
                                  {"show_hidden", property("boolean", Texts::kListShowHidden)}},
                                 json::array()),
                          ToolKind::readOnly, withSettings(settings, fsList)});
   registry.registerTool({"fs_search", std::string(Texts::kSearchDescription),
                          schema({{"query", property("string", Texts::kSearchQuery)},
-                                 {"root", property("string", Texts::kSearchRoot)},
+                                 {"root", ToolSchema::path(Texts::kSearchRoot)},
                                  {"max_results", property("integer", Texts::kSearchMaxResults)},
                                  {"file_type", property("string", Texts::kSearchFileType)}},
                                 json::array({"query"})),
                          ToolKind::readOnly, withSettings(settings, fsSearch)});
   registry.registerTool({"fs_read", std::string(Texts::kReadDescription),
-                         schema({{"path", property("string", Texts::kReadPath)},
+                         schema({{"path", ToolSchema::path(Texts::kReadPath)},
                                  {"offset", property("integer", Texts::kReadOffset)},
                                  {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
                                 json::array({"path"})),

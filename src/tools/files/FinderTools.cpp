@@ -366,10 +366,10 @@ void registerTools(ToolRegistry& registry) {
                          schema(json::object(), json::array()), ToolKind::readOnly, onedriveRoot});
   registry.registerTool(
       {"onedrive_list_files", std::string(Texts::kListDescription),
-       schema({{"path", property("string", Texts::kListPath)}}, json::array({"path"})),
+       schema({{"path", ToolSchema::path(Texts::kListPath)}}, json::array({"path"})),
        ToolKind::readOnly, withSettings(settings, onedriveList)});
   registry.registerTool({"onedrive_read_file", std::string(Texts::kReadDescription),
-                         schema({{"path", property("string", Texts::kReadPath)},
+                         schema({{"path", ToolSchema::path(Texts::kReadPath)},
                                  {"encoding", property("string", Texts::kReadEncoding)},
                                  {"offset", property("integer", Texts::kReadOffset)},
                                  {"max_bytes", property("integer", Texts::kReadMaxBytes)}},
@@ -377,17 +377,17 @@ void registerTools(ToolRegistry& registry) {
                          ToolKind::readOnly, withSettings(settings, onedriveRead)});
   registry.registerTool({"onedrive_search_files", std::string(Texts::kSearchDescription),
                          schema({{"query", property("string", Texts::kSearchQuery)},
-                                 {"root", property("string", Texts::kSearchRoot)},
+                                 {"root", ToolSchema::path(Texts::kSearchRoot)},
                                  {"max_results", property("integer", Texts::kSearchMaxResults)}},
                                 json::array({"query"})),
                          ToolKind::readOnly, withSettings(settings, onedriveSearch)});
   registry.registerTool(
       {"onedrive_file_info", std::string(Texts::kInfoDescription),
-       schema({{"path", property("string", Texts::kInfoPath)}}, json::array({"path"})),
+       schema({{"path", ToolSchema::path(Texts::kInfoPath)}}, json::array({"path"})),
        ToolKind::readOnly, withSettings(settings, onedriveFileInfo)});
   registry.registerTool({"onedrive_set_scope", std::string(Texts::kScopeDescription),
                          schema({{"root_name", property("string", Texts::kScopeRootName)},
-                                 {"folder", property("string", Texts::kScopeFolder)},
+                                 {"folder", ToolSchema::path(Texts::kScopeFolder)},
                                  {"confirm", property("boolean", Texts::kScopeConfirm)}},
                                 json::array({"root_name"})),
                          ToolKind::write, withSettings(settings, onedriveSetScope)});

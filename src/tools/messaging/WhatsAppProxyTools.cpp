@@ -115,7 +115,7 @@ ToolDefinition sendMessage(WhatsAppProxy& proxy) {
 ToolDefinition sendFile(WhatsAppProxy& proxy) {
   return tool("whatsapp_send_file", Texts::kWhatsAppSendFile,
               {{"chat_id", property("string", Texts::kWhatsAppChatId)},
-               {"file_path", property("string", Texts::kWhatsAppFilePath)},
+               {"file_path", ToolSchema::path(Texts::kWhatsAppFilePath)},
                {"caption", property("string", Texts::kWhatsAppCaption)},
                {"confirm", property("boolean", Texts::kWhatsAppConfirm)}},
               {"chat_id", "file_path"}, ToolKind::write, proxy, "send_file",

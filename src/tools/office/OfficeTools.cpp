@@ -70,23 +70,23 @@ void registerTools(ToolRegistry& registry) {
   ToolRegistry::ServiceScope scope(registry, "office");
   registry.registerTool(
       {"pdf_read", kPdfReadDescription,
-       schema({{"path", property("string", "Absolute path to the PDF file")},
+       schema({{"path", ToolSchema::path("Absolute path to the PDF file")},
                {"max_pages", property("integer", "Max pages to extract (default: all)")}},
               json::array({"path"})),
        ToolKind::readOnly, readPDF});
   registry.registerTool({"word_read", kWordReadDescription,
-                         schema({{"path", property("string", "Absolute path to the .docx file")}},
+                         schema({{"path", ToolSchema::path("Absolute path to the .docx file")}},
                                 json::array({"path"})),
                          ToolKind::readOnly, WordDocuments::readWord});
   registry.registerTool({"word_create", kWordCreateDescription,
-                         schema({{"path", property("string", "Output path for the .docx file")},
+                         schema({{"path", ToolSchema::path("Output path for the .docx file")},
                                  {"title", property("string", "Document title (optional)")},
                                  {"content", property("string", "Document text content")},
                                  {"confirm", property("boolean", "Must be true to create")}},
                                 json::array({"path", "content"})),
                          ToolKind::write, WordDocuments::createWord});
   registry.registerTool({"word_append", kWordAppendDescription,
-                         schema({{"path", property("string", "Path to the existing .docx file")},
+                         schema({{"path", ToolSchema::path("Path to the existing .docx file")},
                                  {"content", property("string", "Text to append")},
                                  {"confirm", property("boolean", "Must be true to modify")}},
                                 json::array({"path", "content"})),
@@ -94,14 +94,14 @@ void registerTools(ToolRegistry& registry) {
   registry.registerTool(
       {"excel_read", kExcelReadDescription,
        schema(
-           {{"path", property("string", "Absolute path to the .xlsx file")},
+           {{"path", ToolSchema::path("Absolute path to the .xlsx file")},
             {"sheet_name", property("string", "Sheet name to read (optional, reads first sheet)")},
             {"max_rows", property("integer", "Max rows to return (default 100)")}},
            json::array({"path"})),
        ToolKind::readOnly, ExcelWorkbooks::readExcel});
   registry.registerTool(
       {"excel_create", kExcelCreateDescription,
-       schema({{"path", property("string", "Output path for the .xlsx file")},
+       schema({{"path", ToolSchema::path("Output path for the .xlsx file")},
                {"headers", ToolSchema::stringList("Column headers")},
                {"rows", property("array", "Array of row arrays with data (optional)")},
                {"confirm", property("boolean", "Must be true to create")}},
@@ -109,7 +109,7 @@ void registerTools(ToolRegistry& registry) {
        ToolKind::write, ExcelWorkbooks::createExcel});
   registry.registerTool(
       {"excel_write_cell", kExcelWriteCellDescription,
-       schema({{"path", property("string", "Path to the .xlsx file")},
+       schema({{"path", ToolSchema::path("Path to the .xlsx file")},
                {"sheet_name", property("string", "Sheet name (default: first sheet)")},
                {"row", property("integer", "Row number (1-based)")},
                {"column", property("integer", "Column number (1-based)")},
@@ -118,12 +118,12 @@ void registerTools(ToolRegistry& registry) {
               json::array({"path", "row", "column", "value"})),
        ToolKind::write, ExcelWorkbooks::writeCell});
   registry.registerTool({"ppt_read", kPptReadDescription,
-                         schema({{"path", property("string", "Absolute path to the .pptx file")}},
+                         schema({{"path", ToolSchema::path("Absolute path to the .pptx file")}},
                                 json::array({"path"})),
                          ToolKind::readOnly, PowerPointDecks::readPowerPoint});
   registry.registerTool(
       {"ppt_create", kPptCreateDescription,
-       schema({{"path", property("string", "Output path for the .pptx file")},
+       schema({{"path", ToolSchema::path("Output path for the .pptx file")},
                {"slides", property("array", "Array of {title, bullets:[]} slide objects")},
                {"confirm", property("boolean", "Must be true to create")}},
               json::array({"path", "slides"})),

@@ -26,13 +26,13 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
   JXARunning& jxa = with.scripts;
   const ConfigManager& settings = *registry.context().settings;
   registry.registerTool({"finder_list", std::string(Texts::kFinderListDescription),
-                         schema({{"path", property("string", Texts::kFinderListPath)},
+                         schema({{"path", ToolSchema::path(Texts::kFinderListPath)},
                                  {"limit", property("integer", Texts::kFinderListLimit)}},
                                 json::array()),
                          ToolKind::readOnly, finderList, "finder"});
   registry.registerTool({"finder_search", std::string(Texts::kFinderSearchDescription),
                          schema({{"query", property("string", Texts::kFinderSearchQuery)},
-                                 {"path", property("string", Texts::kFinderSearchPath)},
+                                 {"path", ToolSchema::path(Texts::kFinderSearchPath)},
                                  {"limit", property("integer", Texts::kFinderSearchLimit)}},
                                 json::array({"query"})),
                          ToolKind::readOnly, finderSearch, "finder"});
@@ -55,20 +55,20 @@ void registerTools(ToolRegistry& registry, AutomationBridges with, const std::st
        [&jxa](const Params::Arguments& arguments) { return createEmailFolder(jxa, arguments); },
        "mail"});
   registry.registerTool({"onedrive_write_file", std::string(Texts::kWriteDescription),
-                         schema({{"path", property("string", Texts::kWritePath)},
+                         schema({{"path", ToolSchema::path(Texts::kWritePath)},
                                  {"content", property("string", Texts::kWriteContent)},
                                  {"confirm", property("boolean", Texts::kWriteConfirm)}},
                                 json::array({"path", "content"})),
                          ToolKind::write, withSettings(settings, onedriveWriteFile), "onedrive"});
   registry.registerTool({"onedrive_delete_file", std::string(Texts::kDeleteDescription),
-                         schema({{"path", property("string", Texts::kDeletePath)},
+                         schema({{"path", ToolSchema::path(Texts::kDeletePath)},
                                  {"confirm", property("boolean", Texts::kDeleteConfirm)}},
                                 json::array({"path"})),
                          ToolKind::destructive, withSettings(settings, onedriveDeleteFile),
                          "onedrive"});
   registry.registerTool({"onedrive_move_file", std::string(Texts::kMoveDescription),
-                         schema({{"source", property("string", Texts::kMoveSource)},
-                                 {"destination", property("string", Texts::kMoveDestination)},
+                         schema({{"source", ToolSchema::path(Texts::kMoveSource)},
+                                 {"destination", ToolSchema::path(Texts::kMoveDestination)},
                                  {"confirm", property("boolean", Texts::kMoveConfirm)}},
                                 json::array({"source", "destination"})),
                          ToolKind::destructive, withSettings(settings, onedriveMoveFile),

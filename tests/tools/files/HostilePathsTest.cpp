@@ -311,9 +311,13 @@ TEST_F(HostilePathsTest, LinksAreFollowedOnlyWhereTheyBelongToTheUserOrRoot) {
       {"word_create", {{"path", under("x") + std::string(1, '\0') + ".docx"}, {"content", "c"}}},
       {"fs_read", {{"path", docs + "r.txt" + std::string(1, '\0') + ".txt"}}},
       {"onedrive_search_files", {{"query", "r"}, {"root", docs + "\n"}}},
-      {"onedrive_read_file", {{"path", docs + "r.txt\u0085"}}}};
+      {"onedrive_read_file", {{"path", docs + "r.txt\u0085"}}},
+      {"onedrive_set_scope",
+       {{"root_name", "OneDrive"}, {"folder", "/Work\n"}, {"confirm", true}}}};
   for (const auto& [tool, arguments] : controls) {
-    const std::string name = arguments.contains("root") ? "root" : "path";
+    const std::string name = arguments.contains("root")     ? "root"
+                             : arguments.contains("folder") ? "folder"
+                                                            : "path";
     EXPECT_EQ(call(tool, arguments).first,
               "Error: Invalid '" + name + "': expected a path without control characters");
   }
