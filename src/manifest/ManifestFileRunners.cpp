@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <limits>
 #include <memory>
@@ -15,7 +17,7 @@
 #include "core/ToolResponse.h"
 #include "manifest/ManifestRunnerTexts.h"
 #include "manifest/TemplateEngine.h"
-#include "platform/FileStore.h"
+#include "platform/OpenFolder.h"
 #include "platform/PathResolver.h"
 #include "platform/Paths.h"
 #include "platform/PlistReader.h"
@@ -34,24 +36,55 @@ std::string expandTilde(std::string path) {
   return path;
 }
 
-// Where the path really leads, when that lies inside one of the home's folders (not the folder
-// itself) and outside the system's own folders, and no other user's link leads there.
-Result<std::string, ToolError> allowedTarget(std::string_view runner, const std::string& path,
-                                             std::initializer_list<std::string_view> folders) {
+// The file the path names, reached through the folder that holds it, held open: allowed when it
+// lies inside one of the home's folders (not the folder itself) and outside the system's own
+// folders, no other user's link leads there and none was swapped in while it was opened. It is
+// judged by where the folder opened really is.
+Result<OpenFolder::Reached, ToolError> allowedTarget(
+    std::string_view runner, const std::string& path,
+    std::initializer_list<std::string_view> folders) {
   const auto outside = [&] {
     return ToolError::permissionDenied(Texts::outsideAllowed(runner, path));
   };
   if (PathResolver::ownFolderHolding(path)) return fail(outside());
-  if (const auto walked = FileStore::throughLinks(path, FileStore::Unlooked::asWritten); !walked) {
-    return fail(ToolError::permissionDenied(std::string(runner) + ": " + walked.error()));
+  auto reached = OpenFolder::reach(path);
+  if (!reached)
+    return fail(ToolError::permissionDenied(std::string(runner) + ": " + reached.error()));
+  const OpenFolder::Reached& place = reached.value();
+  if (place.folder && PathResolver::ownFolderHoldingOpenFile(place.folder->fd())) {
+    return fail(outside());
   }
   const std::string home = PathResolver::resolve(Paths::home().string());
-  const std::string target = PathResolver::resolve(path);
+  const std::filesystem::path where =
+      place.folder ? std::filesystem::path(place.folder->realPath()) : place.folderPath;
+  const std::string target = (where / place.name).string();
   for (const std::string_view folder : folders) {
     const std::string root = home + "/" + std::string(folder);
-    if (target != root && PathResolver::isWithin(target, root)) return target;
+    if (target != root && PathResolver::isWithin(target, root)) return std::move(reached).value();
   }
   return fail(outside());
+}
+
+// SQLite finds a database's real path by following every link in its name, which would look the
+// path up again. This file system takes the name as given, so that a database named under
+// /proc/self/fd/N is opened (with its journal and WAL) by name in the folder held open at N, a link
+// in the last place not followed; the rest is the system's own.
+int nameAsGiven(sqlite3_vfs*, const char* name, int size, char* out) {
+  if (std::strlen(name) >= static_cast<std::size_t>(size)) return SQLITE_CANTOPEN;
+  std::strcpy(out, name);
+  return SQLITE_OK;
+}
+
+const char* heldFolderFileSystem() {
+  static sqlite3_vfs vfs = [] {
+    sqlite3_vfs own = *sqlite3_vfs_find(nullptr);
+    own.zName = "tavrin-held-folder";
+    own.xFullPathname = nameAsGiven;
+    return own;
+  }();
+  static const int registered = sqlite3_vfs_register(&vfs, 0);
+  static_cast<void>(registered);
+  return vfs.zName;
 }
 
 // SQL
@@ -201,10 +234,13 @@ ToolResult ManifestSQLiteRunner::execute(const BehaviorSpec& behavior, const nlo
   }
   const auto target = allowedTarget("sqlite", path, {"Library", "Documents"});
   if (!target) return fail(target.error());
+  const OpenFolder::Reached& place = target.value();
+  if (!place.folder) return sqliteFailure(nullptr, sqlite3_errstr(SQLITE_CANTOPEN));
 
   sqlite3* opened = nullptr;
-  const int openCode = sqlite3_open_v2(target.value().c_str(), &opened,
-                                       SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  const std::string held = "/proc/self/fd/" + std::to_string(place.folder->fd()) + "/" + place.name;
+  const int openCode = sqlite3_open_v2(
+      held.c_str(), &opened, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, heldFolderFileSystem());
   Database db(opened, sqlite3_close);
   if (openCode != SQLITE_OK) return sqliteFailure(db.get(), Texts::kCannotOpen);
 
@@ -234,9 +270,12 @@ ToolResult ManifestPlistRunner::execute(const BehaviorSpec& behavior, const nloh
   const auto target =
       allowedTarget("plist", path, {"Library/Preferences", "Library/Application Support"});
   if (!target) return fail(target.error());
-  const auto bytes = FileStore::read(target.value());
+  const OpenFolder::Reached& place = target.value();
+  // Opened by name in the folder reached: a link put in the file's place is not followed.
+  auto file = place.folder ? place.folder->openFile(place.name) : fail(std::string());
+  const auto bytes = file ? file.value().readAll() : fail(file.error());
   if (!bytes) return fail(ToolError::resourceNotFound(Texts::plistNotFound(path)));
-  const auto list = PlistReader::parse(*bytes);
+  const auto list = PlistReader::parse(bytes.value());
   if (!list) return fail(ToolError::executionFailed(Texts::plistCannotParse(path)));
   if (!plist->keyPath || plist->keyPath->empty()) return valueResult(*list);
   const nlohmann::json* value = walk(*list, *plist->keyPath);

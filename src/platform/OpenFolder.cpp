@@ -36,17 +36,22 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-int removeTree(int dir, const char* name) {
-  struct stat info {};
-  if (::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  if (!S_ISDIR(info.st_mode)) return ::unlinkat(dir, name, 0) == 0 ? 0 : errno;
-  const int inner = ::openat(dir, name, kFolderFlags | O_NOFOLLOW);
-  if (inner < 0) return errno;
-  std::unique_ptr<DIR, DirCloser> listing(::fdopendir(inner));
+// The folder `name` in `at`, a link there not followed. One that may be searched but not listed
+// (0711) is held by its place alone, which still gives its entries by name.
+int openFolderAt(int at, const char* name) {
+  const int fd = ::openat(at, name, kFolderFlags | O_NOFOLLOW);
+  if (fd >= 0 || errno != EACCES) return fd;
+  return ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+Result<std::vector<std::string>, int> namesAt(int folder) {
+  const int fd = ::openat(folder, ".", kFolderFlags);
+  if (fd < 0) return fail(errno);
+  std::unique_ptr<DIR, DirCloser> listing(::fdopendir(fd));
   if (!listing) {
     const int code = errno;
-    ::close(inner);
-    return code;
+    ::close(fd);
+    return fail(code);
   }
   std::vector<std::string> names;
   errno = 0;
@@ -54,11 +59,40 @@ int removeTree(int dir, const char* name) {
     const std::string_view entryName = entry->d_name;
     if (entryName != "." && entryName != "..") names.emplace_back(entryName);
   }
-  if (errno != 0) return errno;
-  for (const std::string& entryName : names) {
-    if (const int failed = removeTree(inner, entryName.c_str()); failed != 0) return failed;
+  if (errno != 0) return fail(errno);
+  return names;
+}
+
+int removeTree(int dir, const char* name) {
+  struct stat info {};
+  if (::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ::unlinkat(dir, name, 0) == 0 ? 0 : errno;
+  const int inner = ::openat(dir, name, kFolderFlags | O_NOFOLLOW);
+  if (inner < 0) return errno;
+  const auto names = namesAt(inner);
+  int failed = names ? 0 : names.error();
+  for (std::size_t i = 0; names && i < names.value().size() && failed == 0; ++i) {
+    failed = removeTree(inner, names.value()[i].c_str());
   }
+  ::close(inner);
+  if (failed != 0) return failed;
   return ::unlinkat(dir, name, AT_REMOVEDIR) == 0 ? 0 : errno;
+}
+
+Result<std::filesystem::path, std::string> walked(const std::filesystem::path& path) {
+  return FileStore::throughLinks(path, FileStore::Unlooked::asWritten);
+}
+
+// The walk of a path whose last name is kept as written: a link there is the entry named.
+Result<std::filesystem::path, std::string> walkedKeepingName(const std::filesystem::path& path) {
+  std::string text = path.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  const std::filesystem::path trimmed(text);
+  const std::string name = trimmed.filename().string();
+  if (name.empty() || name == "." || name == "..") return walked(trimmed);
+  auto folder = walked(trimmed.has_parent_path() ? trimmed.parent_path() : ".");
+  if (!folder) return folder;
+  return folder.value() / name;
 }
 
 }  // namespace
@@ -69,12 +103,14 @@ Result<OpenFolder, int> OpenFolder::open(const std::filesystem::path& dir) {
   return OpenFolder(fd);
 }
 
-Result<OpenFolder::Reached, std::string> OpenFolder::reach(const std::filesystem::path& path) {
-  const auto walked = FileStore::throughLinks(path, FileStore::Unlooked::asWritten);
-  if (!walked) return fail(walked.error());
-  const std::filesystem::path& file = walked.value();
+Result<OpenFolder::Reached, std::string> OpenFolder::reach(const std::filesystem::path& path,
+                                                           LastLink last) {
+  const auto walk = last == LastLink::keep ? walkedKeepingName(path) : walked(path);
+  if (!walk) return fail(walk.error());
+  const std::filesystem::path& file = walk.value();
   Reached reached;
   reached.name = file.has_filename() ? file.filename().string() : ".";
+  reached.folderPath = file.parent_path();
   auto folder = open(file.parent_path());
   if (!folder && folder.error() == EACCES) {
     // A folder that may be searched but not listed (0711) still gives its files by name.
@@ -96,23 +132,20 @@ Result<OpenFolder::Reached, std::string> OpenFolder::reach(const std::filesystem
 
 Result<OpenFolder, int> OpenFolder::make(const std::filesystem::path& dir,
                                          const std::function<bool(const OpenFolder&)>& mayMakeIn) {
-  auto whole = open(dir);
-  if (whole || whole.error() != ENOENT) return whole;
   auto folder = open(dir.is_absolute() ? "/" : ".");
   if (!folder) return folder;
   bool making = false;
   for (const auto& part : dir.relative_path()) {
     const std::string name = part.string();
     if (name.empty() || name == ".") continue;
-    int next = making ? -1 : ::openat(folder.value().fd_, name.c_str(), kFolderFlags);
+    int next = making ? -1 : openFolderAt(folder.value().fd_, name.c_str());
     if (making || (next < 0 && errno == ENOENT)) {
       if (!making && !mayMakeIn(folder.value())) return fail(EPERM);
       making = true;
       if (::mkdirat(folder.value().fd_, name.c_str(), 0777) != 0 && errno != EEXIST) {
         return fail(errno);
       }
-      // Only what was just made is entered: a link put in its place meanwhile is not followed.
-      next = ::openat(folder.value().fd_, name.c_str(), kFolderFlags | O_NOFOLLOW);
+      next = openFolderAt(folder.value().fd_, name.c_str());
     }
     if (next < 0) return fail(errno);
     folder = OpenFolder(next);
@@ -150,6 +183,21 @@ std::optional<mode_t> OpenFolder::modeOf(const std::string& name) const {
 Result<RegularFile, std::string> OpenFolder::openFile(const std::string& name) const {
   return RegularFile::openInFolder(fd_, name);
 }
+
+Result<OpenFolder, int> OpenFolder::enter(const std::string& name) const {
+  const int fd = openFolderAt(fd_, name.c_str());
+  if (fd >= 0) return OpenFolder(fd);
+  const int code = errno;
+  // The system answers ENOTDIR for a link too; a link is told apart.
+  struct stat info {};
+  if (code == ENOTDIR && ::fstatat(fd_, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(info.st_mode)) {
+    return fail(ELOOP);
+  }
+  return fail(code);
+}
+
+Result<std::vector<std::string>, int> OpenFolder::names() const { return namesAt(fd_); }
 
 int OpenFolder::writeFile(const std::string& name, std::string_view bytes, mode_t mode) const {
   std::string temporary;

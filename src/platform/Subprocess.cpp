@@ -95,6 +95,8 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   }
   posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
+  if (options.workingFolder)
+    posix_spawn_file_actions_addfchdir_np(&actions, *options.workingFolder);
   // Only the three standard streams go to the child: descriptors that libraries open without
   // close-on-exec (the status server's accepted connections) must not leak into it.
   posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);

@@ -39,6 +39,8 @@ struct SpawnOptions {
   // "NAME=value" entries; absent means this process's own environment.
   std::optional<std::vector<std::string>> environment;
   bool searchPath = false;
+  // A folder the caller holds open, where the child starts; absent means this process's own.
+  std::optional<int> workingFolder;
 };
 
 // How an ended child finished. `status` is its exit code, or the number of the signal that ended

@@ -8,10 +8,17 @@
 //   FAKE_WACLI_DELAY_MS  how long it waits before answering (default 0)
 //   FAKE_WACLI_BIG_KIB   instead of FAKE_WACLI_STDOUT, {"success":true,"data":"<that many KiB
 //                        of x>"}
+//   FAKE_WACLI_SWAP      a path: before it reads the file it is sent, it renames "<path>.swap"
+//                        onto it, as another program might meanwhile
+// The file it is sent ("--file") is recorded as its name and what it held: "<name>: <bytes>".
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -27,6 +34,16 @@ std::string environment(const char* name, const std::string& fallback = {}) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string sent;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) != "--file") continue;
+    const std::string swap = environment("FAKE_WACLI_SWAP");
+    if (!swap.empty()) std::rename((swap + ".swap").c_str(), swap.c_str());
+    std::ifstream file(argv[i + 1], std::ios::binary);
+    sent = std::filesystem::path(argv[i + 1]).filename().string() + ": " +
+           std::string(std::istreambuf_iterator<char>(file), {});
+    argv[i + 1] = sent.data();
+  }
   fake::recordArguments("FAKE_WACLI_ARGS", argc, argv, 1);
   const long delay = std::atol(environment("FAKE_WACLI_DELAY_MS", "0").c_str());
   if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));

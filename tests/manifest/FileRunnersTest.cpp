@@ -129,5 +129,32 @@ TEST(FileRunnersTest, PlistReadsValuesByKeyPath) {
                 ": a link owned by nobody (uid 65534), not by this user or root; not followed");
 }
 
+// Another user's folder in ~/Library, swapped all the while by that user with a link to a folder
+// of the user's outside it: the runners read the folder named or refuse, never what the link
+// leads to.
+TEST(FileRunnersTest, AFolderSwappedForALinkIsNeverReadThrough) {
+  if (!test::canGiveLinksAway()) GTEST_SKIP() << "only root can swap folders as another user";
+  const auto home = Paths::home(), shared = home / "Library/shared";
+  for (const auto& [folder, words] :
+       {std::pair{shared / "theirs", "named"}, {home / "away", "secret"}}) {
+    ASSERT_TRUE(test::runSqlite(
+        folder / "t.db", "CREATE TABLE t(w); INSERT INTO t VALUES('" + std::string(words) + "');"));
+    test::writePlist(folder / "t.plist", {{"w", words}});
+  }
+  ASSERT_TRUE(test::giveAway(shared) && test::makeOtherUsersLink(home / "away", shared / "link"));
+  ManifestSQLiteRunner sqlite;
+  ManifestPlistRunner plist;
+  const std::string named = "~/Library/shared/theirs/t.";
+  test::SwappingChild swapper(shared, "theirs", "link");
+  for (int round = 0; round < 1000; ++round) {
+    for (const std::string& read :
+         {answer(sqlite.execute(BehaviorSpec::Sqlite{named + "db", "SELECT w FROM t"}, {}, 0, 1)),
+          answer(plist.execute(BehaviorSpec::Plist{named + "plist", "keys", "w"}, {}, 0, 1))}) {
+      EXPECT_EQ(read.find("secret"), std::string::npos) << read;
+    }
+  }
+  EXPECT_GT(swapper.stop(), 0);
+}
+
 }  // namespace
 }  // namespace tvrn

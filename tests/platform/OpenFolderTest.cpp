@@ -45,9 +45,10 @@ TEST(OpenFolderTest, WritesLandInTheOpenedFolder) {
   EXPECT_EQ(folder.value().realPath(), fs::canonical(home / "moved").string());
 }
 
-// Missing folders are made only once the deepest one that exists is accepted.
+// Missing folders are made only once the deepest one that exists is accepted, and never through a
+// link on the way (one swapped in since the path was walked).
 TEST(OpenFolderTest, MakesMissingFoldersOnlyWhereAccepted) {
-  const fs::path wanted = test::home() / "a" / "b" / "c";
+  const fs::path wanted = fs::canonical(test::home()) / "a" / "b" / "c";
   fs::path offered;
   const auto refuse = [&](const OpenFolder& existing) {
     offered = existing.realPath();
@@ -59,9 +60,14 @@ TEST(OpenFolderTest, MakesMissingFoldersOnlyWhereAccepted) {
   EXPECT_EQ(offered, fs::canonical(test::home()));
   EXPECT_FALSE(fs::exists(test::home() / "a"));
 
-  auto accepted = OpenFolder::make(wanted, [](const OpenFolder&) { return true; });
+  const auto accept = [](const OpenFolder&) { return true; };
+  auto accepted = OpenFolder::make(wanted, accept);
   ASSERT_TRUE(accepted);
   EXPECT_EQ(accepted.value().realPath(), fs::canonical(wanted).string());
+
+  fs::create_directory_symlink(test::home() / "a", test::home() / "via");
+  EXPECT_FALSE(OpenFolder::make(test::home() / "via" / "d", accept));
+  EXPECT_FALSE(fs::exists(test::home() / "a" / "d"));
 }
 
 }  // namespace

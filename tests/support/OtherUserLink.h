@@ -3,8 +3,12 @@
 // skip elsewhere.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <stdio.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -74,6 +78,66 @@ inline std::string expectNoWriteThroughAPlantedLink(const std::filesystem::path&
   EXPECT_EQ(readFile(victim), victimText);
   EXPECT_TRUE(std::filesystem::is_symlink(file) && std::filesystem::is_symlink(planted));
   return log;
+}
+
+// A child of the test running as kOtherUser that swaps two entries of a folder of that user's
+// (renameat2 with RENAME_EXCHANGE: a folder and a link, say) over and over, from when this is made
+// until stop(). It is handed the folder open, so it needs no way through the user's folders.
+class SwappingChild {
+ public:
+  SwappingChild(const std::filesystem::path& folder, const std::string& first,
+                const std::string& second) {
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int stop[2], count[2];
+    if (dir < 0 || ::pipe2(stop, O_CLOEXEC) != 0 || ::pipe2(count, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::close(stop[1]);
+      if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(3);
+      long swaps = 0;
+      pollfd stopped{stop[0], POLLIN, 0};
+      // A pause between swaps: a rename holds a lock every path lookup of the machine checks.
+      const timespec pause{0, 20000};
+      while (::poll(&stopped, 1, 0) == 0) {
+        swaps += ::renameat2(dir, first.c_str(), dir, second.c_str(), RENAME_EXCHANGE) == 0;
+        ::nanosleep(&pause, nullptr);
+      }
+      ::_exit(::write(count[1], &swaps, sizeof swaps) == sizeof swaps ? 0 : 4);
+    }
+    ::close(dir);
+    ::close(stop[0]);
+    ::close(count[1]);
+    stop_ = stop[1];
+    count_ = count[0];
+  }
+  ~SwappingChild() { stop(); }
+  SwappingChild(const SwappingChild&) = delete;
+  SwappingChild& operator=(const SwappingChild&) = delete;
+
+  // Ends the swapping (the child ends when its pipe closes) and gives how many swaps it made.
+  long stop() {
+    if (pid_ <= 0) return swaps_;
+    ::close(stop_);
+    if (::read(count_, &swaps_, sizeof swaps_) != sizeof swaps_) swaps_ = 0;
+    ::close(count_);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return swaps_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stop_ = -1;
+  int count_ = -1;
+  long swaps_ = 0;
+};
+
+// Gives the folder, and what it holds, to kOtherUser.
+inline bool giveAway(const std::filesystem::path& folder) {
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (::lchown(entry.path().c_str(), kOtherUser, kOtherUser) != 0) return false;
+  }
+  return ::chown(folder.c_str(), kOtherUser, kOtherUser) == 0;
 }
 
 }  // namespace tvrn::test

@@ -69,21 +69,44 @@ bool isOwnFolder(const struct stat& info, const std::vector<FolderId>& own) {
   });
 }
 
-bool walkEntries(const std::string& dir, const std::vector<std::string>& names, WalkOptions options,
-                 const std::vector<FolderId>& own,
-                 const std::function<bool(const std::string&)>& visit) {
-  for (const std::string& name : names) {
+std::optional<EntryInfo> infoAt(int folder, const char* name, int flags) {
+  struct statx info {};
+  const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
+  if (::statx(folder, name, flags, mask, &info) != 0) return std::nullopt;
+  EntryInfo entry;
+  entry.isDirectory = (info.stx_mask & STATX_TYPE) != 0 && S_ISDIR(info.stx_mode);
+  if (!entry.isDirectory && (info.stx_mask & STATX_SIZE) != 0) {
+    entry.size = static_cast<std::int64_t>(info.stx_size);
+  }
+  if ((info.stx_mask & STATX_MTIME) != 0) entry.modified = isoTime(info.stx_mtime.tv_sec);
+  if ((info.stx_mask & STATX_BTIME) != 0) entry.created = isoTime(info.stx_btime.tv_sec);
+  return entry;
+}
+
+bool isOwnFolder(int folder, const std::vector<FolderId>& own) {
+  struct stat info {};
+  return ::fstat(folder, &info) == 0 && isOwnFolder(info, own);
+}
+
+bool walkFolder(const OpenFolder& dir, const std::string& dirPath, WalkOptions options,
+                const std::vector<FolderId>& own,
+                const std::function<bool(const WalkEntry&)>& visit) {
+  const auto names = dir.names();
+  if (!names) return true;
+  for (const std::string& name : names.value()) {
     if (isHidden(name)) continue;
-    const std::string path = childPath(dir, name);
+    const std::string path = childPath(dirPath, name);
     // A real folder, not a link to one: walks never follow links.
     struct stat info {};
-    const bool folder = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    const bool folder =
+        ::fstatat(dir.fd(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
     if (folder && isOwnFolder(info, own)) continue;
-    if (!visit(path)) return false;
-    if (!folder) continue;
-    if (!options.enterPackages && isPackageName(name)) continue;
-    auto inner = entriesOf(path);
-    if (inner.ok() && !walkEntries(path, inner.value(), options, own, visit)) return false;
+    if (!visit({dir, name, path})) return false;
+    if (!folder || (!options.enterPackages && isPackageName(name))) continue;
+    // What is entered is judged again: a folder swapped in since the look above may be ours.
+    auto inner = dir.enter(name);
+    if (!inner || isOwnFolder(inner.value().fd(), own)) continue;
+    if (!walkFolder(inner.value(), path, options, own, visit)) return false;
   }
   return true;
 }
@@ -99,21 +122,9 @@ ToolError linkDenial(const std::string& path, const std::string& why) {
 
 }  // namespace
 
-std::optional<EntryInfo> entryInfo(const std::string& path) {
-  struct statx info {};
-  const unsigned mask = STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME;
-  if (::statx(AT_FDCWD, path.c_str(), 0, mask, &info) != 0 &&
-      ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, mask, &info) != 0) {
-    return std::nullopt;
-  }
-  EntryInfo entry;
-  entry.isDirectory = (info.stx_mask & STATX_TYPE) != 0 && S_ISDIR(info.stx_mode);
-  if (!entry.isDirectory && (info.stx_mask & STATX_SIZE) != 0) {
-    entry.size = static_cast<std::int64_t>(info.stx_size);
-  }
-  if ((info.stx_mask & STATX_MTIME) != 0) entry.modified = isoTime(info.stx_mtime.tv_sec);
-  if ((info.stx_mask & STATX_BTIME) != 0) entry.created = isoTime(info.stx_btime.tv_sec);
-  return entry;
+std::optional<EntryInfo> entryInfo(const OpenFolder& folder, const std::string& name) {
+  if (auto followed = infoAt(folder.fd(), name.c_str(), 0)) return followed;
+  return infoAt(folder.fd(), name.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
 bool exists(const std::string& path) {
@@ -179,14 +190,12 @@ Result<std::vector<std::string>, int> entriesOf(const std::string& dir) {
   return names;
 }
 
-bool walk(const std::string& root, WalkOptions options,
-          const std::function<bool(const std::string& path)>& visit) {
-  // A root that is itself one of them (a OneDrive folder linked there) is passed by too.
-  if (PathResolver::ownFolderHolding(root)) return false;
-  auto names = entriesOf(root);
-  if (!names.ok()) return false;
-  walkEntries(root, names.value(), options, ownFolderIds(), visit);
-  return true;
+Result<void, NotOpened> walk(const std::string& root, WalkOptions options,
+                             const std::function<bool(const WalkEntry& entry)>& visit) {
+  const auto folder = openFolderNamed(root);
+  if (!folder) return fail(folder.error());
+  walkFolder(folder.value(), root, options, ownFolderIds(), visit);
+  return {};
 }
 
 std::optional<ToolError> ownFolderRefusal(const std::string& path) {
@@ -207,23 +216,96 @@ std::optional<ToolError> pathRefusal(const std::string& path) {
   return ownFolderRefusal(path);
 }
 
+Result<OpenFolder::Reached, ToolError> reach(const std::string& path, OpenFolder::LastLink last) {
+  auto reached = OpenFolder::reach(path, last);
+  if (!reached) return fail(linkDenial(path, reached.error()));
+  return std::move(reached).value();
+}
+
 Result<RegularFile, NotOpened> openNamed(const std::string& path) {
-  if (auto refusal = pathRefusal(path)) return fail(NotOpened{refusal, false, ""});
-  auto reached = OpenFolder::reach(path);
-  if (!reached) return fail(NotOpened{linkDenial(path, reached.error()), false, ""});
+  if (auto refusal = pathRefusal(path)) return fail(NotOpened{refusal, false, "", 0});
+  auto reached = reach(path);
+  if (!reached) return fail(NotOpened{reached.error(), false, "", 0});
   const OpenFolder::Reached& place = reached.value();
   // A folder that cannot be opened cannot show what it holds: nothing is there to be read.
   if (!place.folder || !place.folder->holds(place.name)) {
     return fail(
-        NotOpened{std::nullopt, true, std::strerror(place.folder ? ENOENT : place.folderError)});
+        NotOpened{std::nullopt, true, std::strerror(place.folder ? ENOENT : place.folderError), 0});
   }
   // A folder, a named pipe or a device is refused at once, never waited on or read without end.
   auto file = place.folder->openFile(place.name);
-  if (!file) return fail(NotOpened{std::nullopt, false, file.error()});
+  if (!file) return fail(NotOpened{std::nullopt, false, file.error(), 0});
   if (auto refusal = ownFolderRefusal(path, file.value().fd())) {
-    return fail(NotOpened{refusal, false, ""});
+    return fail(NotOpened{refusal, false, "", 0});
   }
   return std::move(file).value();
+}
+
+Result<EntryInfo, NotOpened> infoNamed(const std::string& path) {
+  auto reached = reach(path);
+  if (!reached) return fail(NotOpened{reached.error(), false, "", 0});
+  const OpenFolder::Reached& place = reached.value();
+  // The entry itself, a link not followed: the walk followed every one, so a link is new.
+  const int entry = place.folder ? ::openat(place.folder->fd(), place.name.c_str(),
+                                            O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                                 : -1;
+  if (entry < 0) return fail(NotOpened{std::nullopt, true, "", ENOENT});
+  const auto info = infoAt(entry, "", AT_EMPTY_PATH);
+  struct stat kind {};
+  const bool link = ::fstat(entry, &kind) == 0 && S_ISLNK(kind.st_mode);
+  auto refusal = link ? std::optional(swappedRefusal(path)) : ownFolderRefusal(path, entry);
+  ::close(entry);
+  if (refusal) return fail(NotOpened{refusal, false, "", 0});
+  if (!info) return fail(NotOpened{std::nullopt, false, "", 0});
+  return *info;
+}
+
+Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path) {
+  const auto failed = [](int error) {
+    return NotOpened{std::nullopt, error == ENOENT, std::strerror(error), error};
+  };
+  if (auto refusal = pathRefusal(path)) return fail(NotOpened{refusal, false, "", 0});
+  auto reached = reach(path);
+  if (!reached) return fail(NotOpened{reached.error(), false, "", 0});
+  const OpenFolder::Reached& place = reached.value();
+  // A folder on the way that is missing, or is no folder, leaves nothing at the path.
+  if (!place.folder) return fail(failed(place.folderError == ENOTDIR ? ENOENT : place.folderError));
+  auto folder = place.folder->enter(place.name);
+  if (!folder && folder.error() == ELOOP)
+    return fail(NotOpened{swappedRefusal(path), false, "", 0});
+  if (!folder) return fail(failed(folder.error()));
+  if (auto refusal = ownFolderRefusal(path, folder.value().fd())) {
+    return fail(NotOpened{refusal, false, "", 0});
+  }
+  return std::move(folder).value();
+}
+
+ToolError swappedRefusal(const std::string& path) {
+  return linkDenial(path, path + ": a link took its place while it was opened; not followed");
+}
+
+Result<std::vector<Listed>, NotOpened> listNamed(const std::string& path, bool withHidden,
+                                                 std::size_t most) {
+  const auto folder = openFolderNamed(path);
+  if (!folder) return fail(folder.error());
+  const auto names = folder.value().names();
+  if (!names) {
+    return fail(NotOpened{std::nullopt, false, std::strerror(names.error()), names.error()});
+  }
+  std::vector<Listed> entries;
+  for (const std::string& name : names.value()) {
+    if (entries.size() >= most) break;
+    if (withHidden || !isHidden(name)) entries.push_back({name, entryInfo(folder.value(), name)});
+  }
+  return entries;
+}
+
+ToolError listingFailure(const std::string& path, const NotOpened& why,
+                         const std::string& cannotList) {
+  if (why.refusal) return *why.refusal;
+  if (why.missing) return ToolError::resourceNotFound(path);
+  if (why.error == ENOTDIR) return ToolError::invalidParam("path", "directory");
+  return ToolError::executionFailed(cannotList);
 }
 
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,

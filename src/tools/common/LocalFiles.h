@@ -14,6 +14,7 @@
 #include "base/Result.h"
 #include "core/Params.h"
 #include "core/ToolDefinition.h"
+#include "platform/OpenFolder.h"
 #include "platform/RegularFile.h"
 
 namespace tvrn::LocalFiles {
@@ -25,9 +26,9 @@ struct EntryInfo {
   std::string created;    // the birth time where the file system keeps one; else empty
 };
 
-// The attributes of what the path leads to; a link whose target is missing gives its own.
-// Nothing when neither can be read.
-std::optional<EntryInfo> entryInfo(const std::string& path);
+// The attributes of the entry `name` of the open folder: of what a link there leads to; a link
+// whose target is missing gives its own. Nothing when neither can be read.
+std::optional<EntryInfo> entryInfo(const OpenFolder& folder, const std::string& name);
 
 // True when something is at the path, following links.
 bool exists(const std::string& path);
@@ -51,18 +52,6 @@ bool nameContains(std::string_view path, const std::string& loweredQuery);
 // failure when the folder cannot be read.
 Result<std::vector<std::string>, int> entriesOf(const std::string& dir);
 
-struct WalkOptions {
-  // Whether the insides of packages (folders named *.app, *.bundle, *.framework) are visited.
-  bool enterPackages = true;
-};
-
-// Visits every entry below root depth-first in each folder's own order, skipping hidden entries
-// and the system's own folders, and never following a link into a folder; folders that cannot be
-// read are passed over. The visitor gets the entry's path and returns false to stop the walk. False
-// when root itself cannot be read as a folder or lies in one of the system's own folders.
-bool walk(const std::string& root, WalkOptions options,
-          const std::function<bool(const std::string& path)>& visit);
-
 // The mode of a document a tool makes anew for the user: 0644 less the process's umask, as the
 // user's other programs would make it. A document that is replaced keeps its own mode instead.
 mode_t newDocumentMode();
@@ -81,17 +70,70 @@ std::optional<ToolError> ownFolderRefusal(const std::string& path, int opened);
 // Every tool that takes a path from its caller asks this before it touches the path.
 std::optional<ToolError> pathRefusal(const std::string& path);
 
-// Why a file a caller named was not opened for reading.
+// OpenFolder::reach of a path a caller named; the refusal names the path, as pathRefusal's do.
+Result<OpenFolder::Reached, ToolError> reach(
+    const std::string& path, OpenFolder::LastLink last = OpenFolder::LastLink::follow);
+
+// Why a file or folder a caller named was not opened.
 struct NotOpened {
   std::optional<ToolError> refusal;  // a link of another user on the way, or an own folder
   bool missing = false;              // nothing is there
   std::string reason;                // else the system's words, or "not a regular file"
+  int error = 0;                     // for a folder, the errno (ENOTDIR: something else is there)
 };
 
 // The file the path names, opened for reading through OpenFolder::reach: links on the way are
 // followed only where they belong to the user or root, and a link put in the file's place since
 // the walk is not followed. What was opened is judged again by ownFolderRefusal.
 Result<RegularFile, NotOpened> openNamed(const std::string& path);
+
+// The attributes of the file or folder the path names, reached as openNamed reaches a file and
+// read from what was opened: a link put in its place since the walk is refused rather than
+// followed, as is an entry of the system's own folders.
+Result<EntryInfo, NotOpened> infoNamed(const std::string& path);
+
+// The folder the path names, reached as openNamed reaches a file and entered without following
+// a link: one swapped into its place since is refused, as is one of the system's own folders.
+Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path);
+
+// An entry of a listed folder, with its attributes as entryInfo reads them (nothing when they
+// cannot be read).
+struct Listed {
+  std::string name;
+  std::optional<EntryInfo> info;
+};
+// The entries of the folder the path names, opened as openFolderNamed opens it, in the folder's
+// own order; hidden ones only when asked for.
+Result<std::vector<Listed>, NotOpened> listNamed(const std::string& path, bool withHidden,
+                                                 std::size_t most = SIZE_MAX);
+// Why a listing of the path gives nothing: the refusal; resourceNotFound when nothing is there;
+// invalidParam for "path", expected "directory", when something else is; else executionFailed
+// with `cannotList`.
+ToolError listingFailure(const std::string& path, const NotOpened& why,
+                         const std::string& cannotList);
+// The refusal of an entry that a link took the place of while it was opened.
+ToolError swappedRefusal(const std::string& path);
+
+struct WalkOptions {
+  // Whether the insides of packages (folders named *.app, *.bundle, *.framework) are visited.
+  bool enterPackages = true;
+};
+
+// An entry a walk visits: its name in the folder that holds it, open, and its path below the root
+// as the caller named the root.
+struct WalkEntry {
+  const OpenFolder& folder;
+  const std::string& name;
+  const std::string& path;
+};
+
+// Visits every entry below root depth-first in each folder's own order, skipping hidden entries
+// and the system's own folders. Root is opened as openFolderNamed opens it, and every folder
+// below it is entered by its descriptor without following a link, so a link swapped in during the
+// walk leads it nowhere; folders that cannot be read are passed over. The visitor returns false to
+// stop the walk. Fails, as openFolderNamed does, when root itself cannot be opened so.
+Result<void, NotOpened> walk(const std::string& root, WalkOptions options,
+                             const std::function<bool(const WalkEntry& entry)>& visit);
 
 // One page of a file: up to maxBytes bytes from offset.
 struct Page {

@@ -115,19 +115,16 @@ FSSecurityResult fsSecurity(const ConfigManager& settings, const std::string& pa
 }
 
 ToolResult fsListDirectory(const std::string& path, bool showHidden) {
-  if (!LocalFiles::exists(path)) return fail(ToolError::resourceNotFound(path));
-  if (!LocalFiles::isDirectory(path)) return fail(ToolError::invalidParam("path", "directory"));
-  auto names = LocalFiles::entriesOf(path);
-  if (!names.ok()) return fail(ToolError::executionFailed("Cannot list directory: " + path));
-
+  const auto listed = LocalFiles::listNamed(path, showHidden);
+  if (!listed) {
+    return fail(LocalFiles::listingFailure(path, listed.error(), "Cannot list directory: " + path));
+  }
   std::vector<JSONValue::Object> dirs;
   std::vector<JSONValue::Object> files;
-  for (const std::string& name : names.value()) {
-    if (!showHidden && LocalFiles::isHidden(name)) continue;
-    const std::string entryPath = LocalFiles::childPath(path, name);
-    const auto info = LocalFiles::entryInfo(entryPath);
-    if (!info) continue;
-    (info->isDirectory ? dirs : files).push_back(entryObject(entryPath, *info));
+  for (const LocalFiles::Listed& entry : listed.value()) {
+    if (!entry.info) continue;
+    (entry.info->isDirectory ? dirs : files)
+        .push_back(entryObject(LocalFiles::childPath(path, entry.name), *entry.info));
   }
   const auto byName = [](const JSONValue::Object& a, const JSONValue::Object& b) {
     return *a.at("name").asString() < *b.at("name").asString();
@@ -149,19 +146,20 @@ ToolResult fsSearchFiles(const std::string& query, const std::string& root, std:
                          const std::optional<std::string>& fileType) {
   const std::string needle = Utf8::lowercased(query);
   JSONValue::Array results;
-  const auto visit = [&](const std::string& path) {
+  const auto visit = [&](const LocalFiles::WalkEntry& entry) {
     if (static_cast<std::int64_t>(results.size()) >= maxResults) return false;
-    if (!LocalFiles::nameContains(path, needle)) return true;
-    if (fileType && LocalFiles::extensionOf(path) != *fileType) return true;
-    JSONValue::Object hit =
-        entryObject(path, LocalFiles::entryInfo(path).value_or(LocalFiles::EntryInfo{}));
-    hit["relative_path"] = LocalFiles::shownText(relativeTo(root, path));
+    if (!LocalFiles::nameContains(entry.name, needle)) return true;
+    if (fileType && LocalFiles::extensionOf(entry.name) != *fileType) return true;
+    JSONValue::Object hit = entryObject(
+        entry.path,
+        LocalFiles::entryInfo(entry.folder, entry.name).value_or(LocalFiles::EntryInfo{}));
+    hit["relative_path"] = LocalFiles::shownText(relativeTo(root, entry.path));
     results.emplace_back(std::move(hit));
     return true;
   };
-  if (!LocalFiles::walk(root, {.enterPackages = false}, visit)) {
-    return fail(ToolError::executionFailed("Cannot enumerate directory: " + root));
-  }
+  const auto walked = LocalFiles::walk(root, {.enterPackages = false}, visit);
+  if (!walked && walked.error().refusal) return fail(*walked.error().refusal);
+  if (!walked) return fail(ToolError::executionFailed("Cannot enumerate directory: " + root));
   return ToolResponse::json(JSONValue::Object{{"query", LocalFiles::shownText(query)},
                                               {"root", LocalFiles::shownText(root)},
                                               {"count", results.size()},

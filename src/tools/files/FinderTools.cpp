@@ -86,18 +86,19 @@ ToolResult checked(const ConfigManager& settings, const std::string& path,
 }
 
 ToolResult fileInfo(const std::string& path) {
-  if (!LocalFiles::exists(path)) return fail(ToolError::resourceNotFound(path));
-  const auto info = LocalFiles::entryInfo(path);
+  const auto info = LocalFiles::infoNamed(path);
+  if (!info && info.error().refusal) return fail(*info.error().refusal);
+  if (!info && info.error().missing) return fail(ToolError::resourceNotFound(path));
   if (!info) return fail(ToolError::executionFailed("Cannot read file attributes: " + path));
   return ToolResponse::json(
       JSONValue::Object{{"name", LocalFiles::shownText(LocalFiles::lastComponent(path))},
                         {"path", LocalFiles::shownText(path)},
-                        {"type", info->isDirectory ? "directory" : "file"},
+                        {"type", info.value().isDirectory ? "directory" : "file"},
                         {"extension", LocalFiles::extensionOf(path)},
-                        {"size", info->size},
-                        {"size_human", fsHumanSize(info->size)},
-                        {"modified", info->modified},
-                        {"created", info->created}});
+                        {"size", info.value().size},
+                        {"size_human", fsHumanSize(info.value().size)},
+                        {"modified", info.value().modified},
+                        {"created", info.value().created}});
 }
 
 // One locked read-change-write of the user's file, starting from its own scopes (else those in
@@ -272,25 +273,21 @@ OnedrivePathCheck isOnedrivePathAllowed(const ConfigManager& settings, const std
 namespace FinderTools {
 
 ToolResult listDirectory(const std::string& path) {
-  if (!LocalFiles::exists(path)) return fail(ToolError::resourceNotFound(path));
-  if (!LocalFiles::isDirectory(path)) return fail(ToolError::invalidParam("path", "directory"));
-  auto names = LocalFiles::entriesOf(path);
-  if (!names.ok()) {
-    return fail(ToolError::executionFailed("Cannot list directory: " + path + " — " +
-                                           listingHint(names.error())));
+  auto listed = LocalFiles::listNamed(path, false);
+  if (!listed) {
+    const std::string hint = listingHint(listed.error().error);
+    return fail(LocalFiles::listingFailure(path, listed.error(),
+                                           "Cannot list directory: " + path + " — " + hint));
   }
-  std::vector<std::string> visible;
-  for (const std::string& name : names.value()) {
-    if (!LocalFiles::isHidden(name)) visible.push_back(name);
-  }
-  std::sort(visible.begin(), visible.end());
+  std::vector<LocalFiles::Listed>& entries = listed.value();
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.name < b.name; });
   JSONValue::Array items;
-  for (const std::string& name : visible) {
-    const std::string entryPath = LocalFiles::childPath(path, name);
-    const auto info = LocalFiles::entryInfo(entryPath);
-    if (!info) continue;
-    JSONValue::Object entry = hitObject(entryPath, *info);
-    entry["modified"] = info->modified;
+  for (const LocalFiles::Listed& listedEntry : entries) {
+    if (!listedEntry.info) continue;
+    JSONValue::Object entry =
+        hitObject(LocalFiles::childPath(path, listedEntry.name), *listedEntry.info);
+    entry["modified"] = listedEntry.info->modified;
     items.emplace_back(std::move(entry));
   }
   const std::size_t count = items.size();
@@ -332,30 +329,40 @@ ToolResult searchFiles(const std::string& query, const std::optional<std::string
   }
   const std::string needle = Utf8::lowercased(query);
   JSONValue::Array results;
+  std::optional<ToolError> refusal;  // of a root the caller named
   for (const std::string& dir : dirs) {
     const auto held = static_cast<std::int64_t>(results.size());
     if (held >= maxResults) break;
-    for (JSONValue& hit : searchRecursive(dir, needle, maxResults - held, rule)) {
+    for (JSONValue& hit :
+         searchRecursive(dir, needle, maxResults - held, rule, root ? &refusal : nullptr)) {
       results.push_back(std::move(hit));
     }
   }
+  if (refusal) return fail(*refusal);
   const std::size_t count = results.size();
   return ToolResponse::json(JSONValue::Object{
       {"results", std::move(results)}, {"count", count}, {"query", LocalFiles::shownText(query)}});
 }
 
 JSONValue::Array searchRecursive(const std::string& dir, const std::string& loweredQuery,
-                                 std::int64_t remaining, const OnedriveScopeRule& rule) {
+                                 std::int64_t remaining, const OnedriveScopeRule& rule,
+                                 std::optional<ToolError>* refusal) {
   JSONValue::Array hits;
   if (remaining <= 0) return hits;
-  LocalFiles::walk(dir, {.enterPackages = true}, [&](const std::string& path) {
-    if (static_cast<std::int64_t>(hits.size()) >= remaining) return false;
-    if (!LocalFiles::nameContains(path, loweredQuery)) return true;
-    if (!rule.check(path).allowed) return true;
-    hits.emplace_back(
-        hitObject(path, LocalFiles::entryInfo(path).value_or(LocalFiles::EntryInfo{})));
-    return true;
-  });
+  const auto walked =
+      LocalFiles::walk(dir, {.enterPackages = true}, [&](const LocalFiles::WalkEntry& entry) {
+        if (static_cast<std::int64_t>(hits.size()) >= remaining) return false;
+        if (!LocalFiles::nameContains(entry.name, loweredQuery)) return true;
+        // Judged by where the entry is, which the walk's descriptors hold, not by its path again.
+        if (!rule.check(LocalFiles::childPath(entry.folder.realPath(), entry.name)).allowed) {
+          return true;
+        }
+        hits.emplace_back(hitObject(
+            entry.path,
+            LocalFiles::entryInfo(entry.folder, entry.name).value_or(LocalFiles::EntryInfo{})));
+        return true;
+      });
+  if (!walked && refusal != nullptr) *refusal = walked.error().refusal;
   return hits;
 }
 

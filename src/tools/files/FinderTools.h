@@ -60,9 +60,10 @@ ToolResult readTextFile(const std::string& path, const std::string& encoding, st
 ToolResult searchFiles(const std::string& query, const std::optional<std::string>& root,
                        std::int64_t maxResults, const OnedriveScopeRule& rule);
 // Up to `remaining` hits below dir whose name holds the lower-cased query and which the rule
-// allows.
+// allows; none when dir cannot be walked, with why in *refusal when dir was refused.
 JSONValue::Array searchRecursive(const std::string& dir, const std::string& loweredQuery,
-                                 std::int64_t remaining, const OnedriveScopeRule& rule);
+                                 std::int64_t remaining, const OnedriveScopeRule& rule,
+                                 std::optional<ToolError>* refusal = nullptr);
 
 // Adds onedrive_root, onedrive_list_files, onedrive_read_file, onedrive_search_files,
 // onedrive_file_info (read-only) and onedrive_set_scope (write), in that order.

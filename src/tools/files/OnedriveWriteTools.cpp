@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -23,10 +22,9 @@
 namespace tvrn::SystemTools {
 namespace {
 
-namespace fs = std::filesystem;
 namespace Texts = SystemTexts;
 
-enum class LastLink { follow, keep };
+using LastLink = OpenFolder::LastLink;
 
 ToolError outside(const std::string& path) {
   return ToolError::executionFailed(std::string(Texts::kOutsideOneDriveStart) + path +
@@ -89,30 +87,36 @@ struct Entry {
 
 enum class Folders { open, make };
 
-// The folder of a confined location opened (or made), and judged again by where it really is,
-// so that a link swapped since the path was confined cannot carry the change elsewhere. A folder
-// that cannot be opened gives `failure` of the errno.
+// The folder of the path reached (or its missing folders made) and held open, then judged again by
+// where it really is, so that a link swapped in since the path was confined cannot carry the
+// change elsewhere: one on the way is refused, one in the last place is acted on as a link. A
+// folder that cannot be opened gives `failure` of the errno.
 Result<Entry, ToolError> openEntry(const ConfigManager& settings, const std::string& path,
-                                   const std::string& real, Folders folders,
+                                   LastLink last, Folders folders,
                                    const std::function<ToolError(int)>& failure) {
-  const fs::path location(real);
+  auto reached = LocalFiles::reach(path, last);
+  if (!reached) return fail(reached.error());
+  OpenFolder::Reached& place = reached.value();
   std::optional<ToolError> refusal;
   const auto judged = [&](const OpenFolder& folder) {
     refusal = LocalFiles::ownFolderRefusal(path, folder.fd());
     if (!refusal && !withinOneDrive(folder.realPath(), true)) refusal = outside(path);
     return !refusal;
   };
-  auto folder = folders == Folders::make ? OpenFolder::make(location.parent_path(), judged)
-                                         : OpenFolder::open(location.parent_path());
-  if (refusal) return fail(*refusal);
-  if (!folder) return fail(failure(folder.error()));
-  const std::string name = location.filename().string();
-  if (!judged(folder.value())) return fail(*refusal);
+  if (!place.folder && folders == Folders::make && place.folderError == ENOENT) {
+    auto made = OpenFolder::make(place.folderPath, judged);
+    if (refusal) return fail(*refusal);
+    if (!made) return fail(failure(made.error()));
+    place.folder = std::move(made).value();
+  }
+  if (!place.folder) return fail(failure(place.folderError));
+  const OpenFolder& folder = *place.folder;
+  if (!judged(folder)) return fail(*refusal);
   if (auto beyond =
-          outsideScope(settings, path, LocalFiles::childPath(folder.value().realPath(), name))) {
+          outsideScope(settings, path, LocalFiles::childPath(folder.realPath(), place.name))) {
     return fail(*beyond);
   }
-  return Entry{std::move(folder).value(), name};
+  return Entry{std::move(*place.folder), place.name};
 }
 
 bool isPermissionError(int error) { return error == EACCES || error == EPERM; }
@@ -127,9 +131,9 @@ ToolError writeFailure(int error, const std::string& description) {
 }
 
 ToolResult writeConfirmed(const ConfigManager& settings, const std::string& path,
-                          const std::string& target, const std::string& content) {
+                          const std::string& content) {
   const auto cannotWrite = [](int code) { return writeFailure(code, std::strerror(code)); };
-  auto entry = openEntry(settings, path, target, Folders::make, cannotWrite);
+  auto entry = openEntry(settings, path, LastLink::follow, Folders::make, cannotWrite);
   if (!entry) return fail(entry.error());
   const auto& [folder, name] = entry.value();
   // A file written anew keeps the mode the user gave it.
@@ -147,14 +151,15 @@ ToolError cannotMove(int error) {
 
 // What a delete would take: a folder goes with all it holds, so its preview says it is one and
 // how many entries it holds at its top level. A link is removed itself, never what it leads to.
-std::string deletePreview(const std::string& path, const std::string& location) {
-  struct stat info {};
-  if (::lstat(location.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    return std::string(Texts::kDeletePreview) + path + std::string(Texts::kCallAgain);
-  }
+std::string deletePreview(const std::string& path) {
+  auto reached = LocalFiles::reach(path, LastLink::keep);
+  auto folder = reached && reached.value().folder
+                    ? reached.value().folder->enter(reached.value().name)
+                    : fail(ENOENT);
+  if (!folder) return std::string(Texts::kDeletePreview) + path + std::string(Texts::kCallAgain);
   std::string preview =
       std::string(Texts::kDeleteFolderPreview) + path + std::string(Texts::kDeleteFolderContents);
-  if (const auto entries = LocalFiles::entriesOf(location)) {
+  if (const auto entries = folder.value().names()) {
     const std::size_t count = entries.value().size();
     preview += count == 1 ? std::string(Texts::kDeleteFolderOneEntry)
                           : " (" + std::to_string(count) + std::string(Texts::kDeleteFolderCount);
@@ -175,7 +180,7 @@ ToolResult onedriveWriteFile(const ConfigManager& settings, const Params::Argume
                                     std::to_string(Utf8::characterCount(content)) + " chars to '" +
                                     path + std::string(Texts::kCallAgain));
         }
-        return writeConfirmed(settings, path, target.value(), content);
+        return writeConfirmed(settings, path, content);
       });
 }
 
@@ -194,12 +199,12 @@ ToolResult onedriveMoveFile(const ConfigManager& settings, const Params::Argumen
         const auto missingOr = [&](int error) {
           return isMissing(error) ? ToolError::resourceNotFound(source) : cannotMove(error);
         };
-        auto origin = openEntry(settings, source, from.value(), Folders::open, missingOr);
+        auto origin = openEntry(settings, source, LastLink::keep, Folders::open, missingOr);
         if (!origin) return fail(origin.error());
         if (!origin.value().folder.holds(origin.value().name)) {
           return fail(ToolError::resourceNotFound(source));
         }
-        auto place = openEntry(settings, destination, to.value(), Folders::make, cannotMove);
+        auto place = openEntry(settings, destination, LastLink::keep, Folders::make, cannotMove);
         if (!place) return fail(place.error());
         if (const int failed = origin.value().folder.moveEntry(
                 origin.value().name, place.value().folder, place.value().name);
@@ -216,14 +221,14 @@ ToolResult onedriveDeleteFile(const ConfigManager& settings, const Params::Argum
     auto location = confined(settings, path, LastLink::keep);
     if (!location) return fail(location.error());
     if (!Params::optionalBool("confirm", arguments, false)) {
-      return ToolResponse::text(deletePreview(path, location.value()));
+      return ToolResponse::text(deletePreview(path));
     }
     const auto cannotDelete = [&](int error) {
       return isMissing(error) ? ToolError::resourceNotFound(path)
                               : ToolError::executionFailed("Cannot delete: " +
                                                            std::string(std::strerror(error)));
     };
-    auto entry = openEntry(settings, path, location.value(), Folders::open, cannotDelete);
+    auto entry = openEntry(settings, path, LastLink::keep, Folders::open, cannotDelete);
     if (!entry) return fail(entry.error());
     // Links inside the tree are removed, never followed, so nothing outside it goes.
     if (const int failed = entry.value().folder.removeAll(entry.value().name); failed != 0) {

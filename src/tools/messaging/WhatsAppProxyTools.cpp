@@ -1,5 +1,8 @@
 #include "tools/messaging/WhatsAppProxyTools.h"
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,6 +14,7 @@
 #include "core/ToolSchema.h"
 #include "platform/RegularFile.h"
 #include "tools/common/LocalFiles.h"
+#include "tools/common/ScratchFolder.h"
 #include "tools/common/ServiceSnapshot.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
@@ -55,6 +59,23 @@ ToolDefinition tool(std::string name, const char* description, json properties, 
           [&proxy, method, body = std::move(body)](const Params::Arguments& arguments) {
             return body(arguments, [&](json args) { return asAnswer(proxy.call(method, args)); });
           }};
+}
+
+// wacli gets a name in a private folder, the file's own so that the attachment keeps it, which
+// leads to the file through the descriptor this process holds open until wacli is done.
+ToolResult sendOpened(const RegularFile& file, const std::string& name, json args,
+                      const Send& send) {
+  const ScratchFolder scratch;
+  const std::filesystem::path handed = scratch.path() / name;
+  std::error_code error;
+  std::filesystem::create_symlink(
+      "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(file.fd()), handed, error);
+  if (!scratch.made() || error) {
+    return fail(ToolError::executionFailed("WhatsApp: cannot hand the file to wacli — " +
+                                           (error ? error.message() : "no private folder")));
+  }
+  args["file_path"] = handed.string();
+  return send(std::move(args));
 }
 
 bool confirmOf(const Params::Arguments& arguments) {
@@ -123,22 +144,25 @@ ToolDefinition sendFile(WhatsAppProxy& proxy) {
                 return Params::withRequired2(
                     "chat_id", "file_path", arguments,
                     [&](const std::string& chat, const std::string& file) -> ToolResult {
-                      // wacli reads the file and sends it away; a second name of one of the
-                      // system's files is refused as well as a path into its folders.
-                      if (auto refusal = LocalFiles::pathRefusal(file)) {
-                        return fail(*refusal);
-                      }
-                      if (auto opened = RegularFile::open(file); opened) {
-                        if (auto refusal =
-                                LocalFiles::ownFolderRefusal(file, opened.value().fd())) {
-                          return fail(*refusal);
-                        }
-                      }
+                      // wacli reads the file and sends it away: it is opened here as the readers
+                      // open theirs, and wacli is handed what was opened, never the path again.
+                      auto opened = LocalFiles::openNamed(file);
+                      if (!opened && opened.error().refusal) return fail(*opened.error().refusal);
                       json args = {{"chat_id", chat},
                                    {"file_path", file},
                                    {"confirm", confirmOf(arguments)}};
                       addIfGiven(args, "caption", arguments);
-                      return send(std::move(args));
+                      // The client previews, and names a path that is missing or not absolute.
+                      if (!confirmOf(arguments) || !file.starts_with('/') ||
+                          (!opened && opened.error().missing)) {
+                        return send(std::move(args));
+                      }
+                      if (!opened) {
+                        return fail(ToolError::executionFailed("WhatsApp: cannot send " + file +
+                                                               " — " + opened.error().reason));
+                      }
+                      return sendOpened(opened.value(), LocalFiles::lastComponent(file),
+                                        std::move(args), send);
                     });
               });
 }

@@ -24,6 +24,7 @@
 #include "platform/Subprocess.h"
 #include "platform/ZipArchive.h"
 #include "tools/common/LocalFiles.h"
+#include "tools/common/ScratchFolder.h"
 #include "tools/office/OfficeTexts.h"
 
 namespace tvrn::OfficeServices {
@@ -129,29 +130,6 @@ class ScriptFile {
  private:
   std::filesystem::path path_;
   bool written_ = false;
-};
-
-// A private folder for one call's files, removed with all it holds when this goes out of scope.
-class ScratchFolder {
- public:
-  ScratchFolder() : path_(Paths::tempDir() / HardwareId::randomUUID()) {
-    std::error_code error;
-    made_ = std::filesystem::create_directory(path_, error) && !error;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, error);
-  }
-  ~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  bool made() const { return made_; }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  bool made_ = false;
 };
 
 std::string decoded(const std::string& bytes) { return Utf8::isValid(bytes) ? bytes : ""; }

@@ -15,11 +15,13 @@
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
 #include "core/ToolRegistry.h"
+#include "core/ToolSchema.h"
 #include "platform/Paths.h"
 #include "platform/ZipArchive.h"
 #include "support/OtherUserLink.h"
 #include "support/PdfMaker.h"
 #include "support/TestEnv.h"
+#include "tools/common/SystemToolHandlers.h"
 #include "tools/files/FilesystemTools.h"
 #include "tools/files/FinderTools.h"
 #include "tools/office/OfficeTestSupport.h"
@@ -41,6 +43,12 @@ class HostilePathsTest : public ::testing::Test {
     OfficeTools::registerTools(*registry);
     FinderTools::registerTools(*registry);
     FilesystemTools::registerTools(*registry);
+    for (const auto& [name, handler] :
+         {std::pair<const char*, ToolHandler>{"finder_list", SystemTools::finderList},
+          {"finder_search", SystemTools::finderSearch}}) {
+      registry->registerTool({name, "", ToolSchema::schema(json::object(), json::array()),
+                              ToolKind::readOnly, handler});
+    }
     server_ = std::make_unique<MCPServer>(std::make_unique<MCPReader>(-1),
                                           std::make_unique<MCPWriter>(-1), registry,
                                           MCPServer::ServerInfo{"tavrin-server", "1.0"});
@@ -207,7 +215,7 @@ TEST_F(HostilePathsTest, SecondNamesOfTheSystemsFilesAreRefused) {
 TEST_F(HostilePathsTest, AFlippingLinkNeverReachesTheSettings) {
   constexpr int kCallsPerTool = 60;
   test::writeFile(under("plain.txt"), "plain words");
-  fs::create_directories(under("docs"));
+  test::writeFile(under("docs/plain words.txt"), "");
   struct Flip {
     fs::path link, harmless, ours;
   };
@@ -227,16 +235,26 @@ TEST_F(HostilePathsTest, AFlippingLinkNeverReachesTheSettings) {
   });
   const json reads = {{"path", under("flip.txt")}};
   const json create = {{"path", under("flipdir/new.docx")}, {"content", "x"}, {"confirm", true}};
-  const std::vector<std::pair<std::string, json>> calls = {{"word_read", reads},
-                                                           {"onedrive_read_file", reads},
-                                                           {"fs_read", reads},
-                                                           {"word_create", create}};
+  const json folder = {{"path", under("flipdir")}};
+  const json search = {{"query", "plain"}, {"root", under("flipdir")}, {"path", under("flipdir")}};
+  // Each call and what it answers when it serves the user's own file or folder.
+  const std::vector<std::tuple<std::string, json, std::string>> calls = {
+      {"word_read", reads, "plain words"},
+      {"onedrive_read_file", reads, "plain words"},
+      {"fs_read", reads, "plain words"},
+      {"word_create", create, "\"created\": true"},
+      {"onedrive_file_info", reads, "\"size\": 11"},
+      {"fs_list", folder, "plain words"},
+      {"onedrive_list_files", folder, "plain words"},
+      {"finder_list", folder, "plain words"},
+      {"fs_search", search, "plain words"},
+      {"onedrive_search_files", search, "plain words"},
+      {"finder_search", search, "plain words"}};
   for (int round = 0; round < kCallsPerTool; ++round) {
-    for (const auto& [tool, arguments] : calls) {
+    for (const auto& [tool, arguments, servedText] : calls) {
       const std::string text = call(tool, arguments).first;
       const bool refused = text.find("' leads into ~/.config/tavrin, where") != std::string::npos;
-      const bool served = text.find(tool == "word_create" ? "\"created\": true" : "plain words") !=
-                          std::string::npos;
+      const bool served = text.find(servedText) != std::string::npos;
       EXPECT_TRUE(refused != served) << tool << ": " << text;
     }
   }

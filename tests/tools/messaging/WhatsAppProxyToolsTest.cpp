@@ -66,12 +66,18 @@ TEST_F(WhatsAppProxyToolsTest, EachCallRunsItsCommandLine) {
       {{"whatsapp_send_message", {{"chat_id", "c"}, {"text", " hi "}, {"confirm", "true"}}},
        {"send", "text", "--json", "--to", "c", "--message", " hi "}},
       {{"whatsapp_send_file", {{"chat_id", "c"}, {"file_path", file}, {"confirm", true}}},
-       {"send", "file", "--json", "--to", "c", "--file", file}},
+       {"send", "file", "--json", "--to", "c", "--file", "photo.jpg: jpg"}},
       {{"whatsapp_send_file",
         {{"chat_id", "c"}, {"file_path", file}, {"caption", "look"}, {"confirm", 1}}},
-       {"send", "file", "--json", "--to", "c", "--file", file, "--caption", "look"}},
+       {"send", "file", "--json", "--to", "c", "--file", "photo.jpg: jpg", "--caption", "look"}},
+      // A link put in the file's place once it was checked takes nothing else to wacli.
+      {{"whatsapp_send_file", {{"chat_id", "c"}, {"file_path", file}, {"confirm", true}}},
+       {"send", "file", "--json", "--to", "c", "--file", "photo.jpg: jpg"}},
   };
+  test::writeFile(test::home() / "secret.txt", "secret");
+  std::filesystem::create_symlink(test::home() / "secret.txt", file + ".swap");
   for (const auto& [tool, command] : rows) {
+    if (&tool == &rows.back().first) ::setenv("FAKE_WACLI_SWAP", file.c_str(), 1);
     std::filesystem::remove(argsLog);
     EXPECT_FALSE(call(tool).starts_with("failed")) << tool;
     EXPECT_EQ(commandLines(), std::vector<json>{json(command)});

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -6,11 +7,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "base/Timestamp.h"
@@ -22,10 +26,12 @@
 #include "core/Timeouts.h"
 #include "platform/Subprocess.h"
 #include "support/ChildTestRun.h"
+#include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/ScopedUmask.h"
 #include "support/TestEnv.h"
 #include "support/ToolCall.h"
+#include "tools/files/FinderTools.h"
 #include "tools/support/AutomationFakes.h"
 #include "tools/support/StateTools.h"
 #include "tools/support/SystemTools.h"
@@ -233,6 +239,65 @@ TEST_F(OneDriveWritesTest, MovesNeverOverwriteAndDeletesRemoveWholeTrees) {
   EXPECT_FALSE(fs::exists(tree));
   EXPECT_EQ(confirmed("onedrive_delete_file", {{"path", tree}}), "failed: Not found: " + tree);
   EXPECT_EQ(test::readFile(under("Documents/keep.txt")), "keep");
+}
+
+// Another user's folder in the OneDrive tree, swapped all the while by that user with a link to
+// another of the user's folders: every write, move, delete, listing, search and look acts on the
+// folder named or is refused, and the other folder never gains, loses or shows a file.
+TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
+  if (!test::canGiveLinksAway()) GTEST_SKIP() << "only root can swap folders as another user";
+  FinderTools::registerTools(registry_);
+  const fs::path shared = under("OneDrive/Team/shared"), other = under("OneDrive/Team/other");
+  const std::string named = (shared / "theirs").string() + "/", moved = under("OneDrive/Team/m");
+  fs::create_directories(shared / "theirs");
+  ASSERT_TRUE(test::giveAway(shared) && test::makeOtherUsersLink(other, shared / "link"));
+  const int theirs = ::open(named.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const auto reset = [&] {  // the other folder as it was, and the named one through its descriptor
+    for (const char* name : {"gone", "away"})
+      ::close(::openat(theirs, name, O_CREAT | O_RDWR, 0644));
+    for (const char* name : {"gone", "away", "mine-only"}) test::writeFile(other / name, "mine");
+    for (const fs::path& made : {other / "new", other / "back", fs::path(moved)}) fs::remove(made);
+  };
+  const auto in = [&](const char* name) {
+    return [&, name](const json&) { return fs::exists(other / name); };
+  };
+  const auto outOf = [&](const char* name) {
+    return [=](const json& answer) { return !in(name)(answer); };
+  };
+  const auto shows = [](const json& answer) {
+    return answer.dump().find("mine-only") != std::string::npos;
+  };
+  // Each kind and what shows that it reached the other folder: first the changes, which a reset
+  // before each round of them puts back, then the listings.
+  const std::vector<std::tuple<std::string, json, std::function<bool(const json&)>>> kinds = {
+      {"onedrive_write_file", {{"path", named + "new"}, {"content", "x"}}, in("new")},
+      {"onedrive_delete_file", {{"path", named + "gone"}}, outOf("gone")},
+      {"onedrive_move_file", {{"source", named + "away"}, {"destination", moved}}, outOf("away")},
+      {"onedrive_move_file", {{"source", moved}, {"destination", named + "back"}}, in("back")},
+      {"onedrive_list_files", {{"path", named}}, shows},
+      {"onedrive_search_files", {{"query", "only"}, {"root", named}}, shows},
+      {"onedrive_file_info", {{"path", named + "mine-only"}}, [](const json& a) {
+         return a.is_object();
+       }}};
+  const auto calls = [&](std::size_t first, std::size_t end, int count, std::vector<int>& wins) {
+    for (int call = 0; call < count; ++call) {
+      const std::size_t kind = first + call % (end - first);
+      if (kind == 0) reset();
+      const auto& [tool, arguments, won] = kinds[kind];
+      wins[kind] += won(confirmed(tool, arguments));
+    }
+  };
+  // 10,000 calls: the changes on this thread, the listings on two more meanwhile.
+  std::vector<std::vector<int>> wins(3, std::vector<int>(kinds.size(), 0));
+  test::SwappingChild swapper(shared, "theirs", "link");
+  std::thread lister([&] { calls(4, kinds.size(), 4400, wins[1]); });
+  std::thread another([&] { calls(4, kinds.size(), 4400, wins[2]); });
+  calls(0, 4, 1200, wins[0]);
+  lister.join();
+  another.join();
+  EXPECT_GT(swapper.stop(), 0);
+  ::close(theirs);
+  EXPECT_EQ(wins, std::vector<std::vector<int>>(3, std::vector<int>(kinds.size(), 0)));
 }
 
 TEST_F(SystemToolsTest, FolderNamesReachTheScriptAsOneLiteral) {
