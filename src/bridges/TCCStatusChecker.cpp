@@ -1,5 +1,6 @@
 #include "bridges/TCCStatusChecker.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string_view>
@@ -57,17 +58,20 @@ std::string platformWord(AuthorizationStatus status, bool writeOnlyExists) {
   return checkerWord(LocalData::tccStatusString(status));
 }
 
-PermissionStatusMap liveStatus(HelperProxy& helper, const PrivacyGate& gate) {
+PermissionStatusMap platformStatus(const PrivacyGate& gate) {
   PermissionStatusMap status;
-  const auto fromHelper = helper.callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
-  if (fromHelper) {
-    for (const char* service : kServices) status[service] = helperWord(*fromHelper, service);
-    return status;
-  }
   // Only calendars know a write-only grant.
   status["calendar"] = platformWord(gate.status(PrivacyEntity::calendar), true);
   status["reminders"] = platformWord(gate.status(PrivacyEntity::reminders), false);
   status["contacts"] = platformWord(gate.status(PrivacyEntity::contacts), false);
+  return status;
+}
+
+PermissionStatusMap liveStatus(HelperProxy& helper, const PrivacyGate& gate) {
+  const auto fromHelper = helper.callDict("get_tcc_status", json::object(), kHelperTimeoutSeconds);
+  if (!fromHelper) return platformStatus(gate);
+  PermissionStatusMap status;
+  for (const char* service : kServices) status[service] = helperWord(*fromHelper, service);
   return status;
 }
 
@@ -102,8 +106,19 @@ void runStartupCheck(const PrivacyGate& gate) {
   }
   if (needsAttention) {
     Logger::warn(kCategory, "Permissions need attention: Contacts");
-  } else {
+    return;
+  }
+  // "OK" only when it is: at a first start nothing is granted yet, and the tray asks next.
+  const PermissionStatusMap status = platformStatus(gate);
+  std::string words;
+  for (const char* service : kServices) {
+    words += (words.empty() ? "" : ", ") + std::string(service) + " " + status.at(service);
+  }
+  if (std::all_of(status.begin(), status.end(),
+                  [](const auto& entry) { return entry.second == "granted"; })) {
     Logger::info(kCategory, "All TCC permissions OK (Calendar/Reminders/Contacts)");
+  } else {
+    Logger::info(kCategory, "TCC permissions: " + words);
   }
 }
 

@@ -23,7 +23,8 @@ namespace TCCStatusChecker {
 // Asks `helper` (waiting up to 2 s), else `gate`. Blocks its caller; safe on any thread.
 PermissionStatusMap currentStatus(HelperProxy& helper, const PrivacyGate& gate);
 
-// Logs one line on the contacts permission `gate` records (category "tcc"); asks for nothing and
+// Logs one line (category "tcc"): a warning when the contacts permission `gate` records needs the
+// user, else the three permissions' words ("OK" when all are granted); asks for nothing and
 // writes no file.
 void runStartupCheck(const PrivacyGate& gate);
 

@@ -15,8 +15,10 @@ std::string envOr(const char* name, const std::string& fallback) {
 
 }  // namespace
 
-std::filesystem::path home() {
-  if (const char* value = std::getenv("HOME"); value != nullptr && *value != '\0') return value;
+std::filesystem::path home() { return homeFrom(std::getenv("HOME")); }
+
+std::filesystem::path homeFrom(const char* home) {
+  if (home != nullptr && *home != '\0') return home;
   if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
     return entry->pw_dir;
   }

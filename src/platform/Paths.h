@@ -9,6 +9,9 @@ namespace tvrn::Paths {
 
 // The user's home folder ($HOME, else the password database's entry).
 std::filesystem::path home();
+// The home folder a process of this user resolves from its HOME, `home` (null when it has none):
+// the variable when it is not empty, else the password database's entry.
+std::filesystem::path homeFrom(const char* home);
 
 // The user's application-support folder: ${XDG_CONFIG_HOME:-$HOME/.config}/tavrin.
 std::filesystem::path appSupport();

@@ -209,11 +209,17 @@ std::optional<std::filesystem::path> executablePath(pid_t pid) {
   return std::filesystem::path(target);
 }
 
-std::optional<std::string> environmentValue(pid_t pid, std::string_view name) {
+std::optional<std::vector<std::string>> environment(pid_t pid) {
   if (pid <= 0) return std::nullopt;
-  const auto environment = readProcFile(pid, "environ", [](const std::string&) { return false; });
-  if (!environment) return std::nullopt;
-  for (const std::string& entry : splitArguments(*environment)) {
+  const auto bytes = readProcFile(pid, "environ", [](const std::string&) { return false; });
+  if (!bytes) return std::nullopt;
+  return splitArguments(*bytes);
+}
+
+std::optional<std::string> environmentValue(pid_t pid, std::string_view name) {
+  const auto entries = environment(pid);
+  if (!entries) return std::nullopt;
+  for (const std::string& entry : *entries) {
     if (entry.size() > name.size() && entry.starts_with(name) && entry[name.size()] == '=') {
       return entry.substr(name.size() + 1);
     }

@@ -57,9 +57,12 @@ std::optional<std::string> commandName(pid_t pid);
 // process has gone or /proc does not show it (another user's process, a kernel thread).
 std::optional<std::filesystem::path> executablePath(pid_t pid);
 
-// The value of the variable `name` in the environment the process was started with (what it set
-// since is not seen); nothing when it had none, or its environment cannot be read (another
-// user's process, one that has gone).
+// The environment the process was started with (what it set since is not seen), one
+// "NAME=value" entry each; nothing when it cannot be read (another user's process, one that has
+// gone).
+std::optional<std::vector<std::string>> environment(pid_t pid);
+// The value of the variable `name` in that environment; nothing when it had none, or its
+// environment cannot be read.
 std::optional<std::string> environmentValue(pid_t pid, std::string_view name);
 
 }  // namespace tvrn::ProcessInfo

@@ -413,6 +413,10 @@ bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cle
   return true;
 }
 
+std::vector<std::string> statusServerHosts() {
+  return statusServer() ? statusServer()->boundHosts() : std::vector<std::string>();
+}
+
 void stop() {
   IPCServer::shared().stop();
   Logger::info("tray", "ServerCore stopped");

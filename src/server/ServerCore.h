@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/LegacyCleaner.h"
 
@@ -47,6 +48,10 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, Plat
 // program then ends with status 1.
 [[nodiscard]] bool start(std::shared_ptr<PrivacyGate> gate,
                          const LegacyCleaner::Settings& cleanup = {});
+
+// The loopback addresses the status server of the last start() listens on now (another copy, of
+// another HOME, may hold the port); none before a start and after shutdown().
+std::vector<std::string> statusServerHosts();
 
 // Stops the IPC server; every other service runs until the process exits.
 void stop();

@@ -143,15 +143,18 @@ void StatusServer::start() {
   HeartbeatManager::startedAt();
   Logger::info(kCategory, "Status server starting on 127.0.0.1:" + std::to_string(port_) +
                               " and [::1]:" + std::to_string(port_));
-  for (const char* host : {"127.0.0.1", "::1"}) {
+  for (std::size_t index = 0; index < std::size(kHosts); ++index) {
     auto listener = std::make_unique<LoopbackListener>(
-        host, port_, options_.binding,
+        kHosts[index], port_, options_.binding,
         [this](const LoopbackListener::Connection& connection) {
           StatusConnection::serve(connection.socket, routes_, options_.requestDeadline,
                                   connection.requestRead, connection.fromStranger);
         },
         options_.peerOwner);
-    listener->start([this] { context_->statusServerInProcess = true; });
+    listener->start([this, index] {
+      bound_[index] = true;
+      context_->statusServerInProcess = true;
+    });
     listeners_.push_back(std::move(listener));
   }
   writer_ = std::jthread([this](std::stop_token stop) { writeStatusFiles(stop); });
@@ -167,6 +170,14 @@ void StatusServer::writeStatusFiles(std::stop_token stop) {
     wakeWriter_.wait_for(lock, stop, options_.statusFileInterval,
                          [this] { return std::exchange(changed_, false); });
   }
+}
+
+std::vector<std::string> StatusServer::boundHosts() const {
+  std::vector<std::string> hosts;
+  for (std::size_t index = 0; index < std::size(kHosts); ++index) {
+    if (bound_[index]) hosts.emplace_back(kHosts[index]);
+  }
+  return hosts;
 }
 
 void StatusServer::statusChanged() {
@@ -189,6 +200,7 @@ void StatusServer::stop() {
     writer_.join();
   }
   for (auto& listener : listeners_) listener->stop();
+  for (auto& bound : bound_) bound = false;
   // Else the tray would read "connected" from the file for as long as it counts as fresh.
   if (writingStatusFile_.exchange(false)) {
     static_cast<void>(writeStatusFile(version_, *context_, StatusDocument::ServerState::stopped));

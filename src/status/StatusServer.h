@@ -2,6 +2,7 @@
 // connection) and the writer that keeps status.json fresh for the tray.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -51,6 +52,10 @@ class StatusServer final {
   // A writer that has been keeping status.json leaves a last one that says the server stopped.
   void stop();
 
+  // The loopback addresses ("127.0.0.1", "::1") this server listens on now; none while other
+  // programs hold the port on both. Any thread.
+  std::vector<std::string> boundHosts() const;
+
   // What the status says changed (the services behind a permission, say): status.json is
   // written again now rather than at the next interval, when this process keeps it. Any thread.
   void statusChanged();
@@ -70,6 +75,8 @@ class StatusServer final {
   int port_ = 0;
   StatusRouteTable routes_;
   std::vector<std::unique_ptr<LoopbackListener>> listeners_;
+  static constexpr const char* kHosts[] = {"127.0.0.1", "::1"};
+  std::array<std::atomic<bool>, std::size(kHosts)> bound_{};  // by kHosts' index
   std::atomic<bool> writingStatusFile_{false};  // the writer holds the tunnel lock
   std::mutex changedMutex_;                     // guards changed_
   std::condition_variable_any wakeWriter_;

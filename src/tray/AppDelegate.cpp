@@ -45,6 +45,7 @@ AppDelegate::~AppDelegate() = default;
 
 bool AppDelegate::applicationDidFinishLaunching() {
   if (hooks_.terminateExistingInstances) hooks_.terminateExistingInstances();
+  if (hooks_.statusServerHosts) statusMonitor_.setStatusServerHosts(hooks_.statusServerHosts);
 
   if (QSystemTrayIcon::isSystemTrayAvailable()) statusItem_ = new QSystemTrayIcon(this);
   if (statusItem_) {

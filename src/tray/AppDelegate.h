@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "pim/PrivacyGate.h"
 #include "tray/Notifier.h"
@@ -38,6 +39,8 @@ struct StartupHooks {
   std::function<void()> autoConfigureClients;
   // Lets the privacy gate ask the user before the server's tools read their data.
   std::function<void()> registerPermissionPrompt;
+  // The addresses the in-process status server listens on (StatusMonitor::setStatusServerHosts).
+  std::function<std::vector<std::string>()> statusServerHosts;
 };
 
 class AppDelegate : public QObject {

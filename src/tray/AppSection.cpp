@@ -16,9 +16,10 @@ namespace T = AppSectionTexts;
 constexpr std::int64_t kRequiredAfter = 10;
 constexpr std::int64_t kDefaultStatusPort = 8765;
 
-std::string localPage(const std::optional<ServerStatus>& status, std::string_view path) {
+std::string localPage(const std::optional<ServerStatus>& status, std::string_view host,
+                      std::string_view path) {
   const std::int64_t port = status ? status->port : kDefaultStatusPort;
-  return "http://localhost:" + std::to_string(port) + std::string(path);
+  return "http://" + std::string(host) + ":" + std::to_string(port) + std::string(path);
 }
 
 }  // namespace
@@ -71,12 +72,17 @@ void autoUpdateSwitched(bool enabled, StatusMonitor& monitor) {
   if (enabled) monitor.checkForUpdates();
 }
 
-std::string settingsPageURL(const std::optional<ServerStatus>& status) {
-  return localPage(status, "/app");
+std::string settingsPageURL(const std::optional<ServerStatus>& status, std::string_view host) {
+  return localPage(status, host, "/app");
 }
 
-std::string helpPageURL(const std::optional<ServerStatus>& status) {
-  return localPage(status, "/app#tab-help");
+std::string helpPageURL(const std::optional<ServerStatus>& status, std::string_view host) {
+  return localPage(status, host, "/app#tab-help");
+}
+
+std::string statusServerWaitsNotice() {
+  return std::string(T::kStatusServerWaits) + std::to_string(Endpoints::statusPort()) +
+         std::string(T::kWaitsNoticeTail);
 }
 
 std::string bugReportMailURL(const std::optional<ServerStatus>& status, const std::string& text) {

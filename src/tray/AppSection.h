@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "tray/ServerStatus.h"
@@ -57,9 +58,15 @@ class UpdateNudge {
 // The auto-update switch: switching on also asks for a check at once.
 void autoUpdateSwitched(bool enabled, StatusMonitor& monitor);
 
-// The status server's settings page, and its help tab, on the status's port (8765 without one).
-std::string settingsPageURL(const std::optional<ServerStatus>& status);
-std::string helpPageURL(const std::optional<ServerStatus>& status);
+// The status server's settings page, and its help tab, on the status's port (8765 without one),
+// at `host` (StatusMonitor::statusPageHost).
+std::string settingsPageURL(const std::optional<ServerStatus>& status,
+                            std::string_view host = "localhost");
+std::string helpPageURL(const std::optional<ServerStatus>& status,
+                        std::string_view host = "localhost");
+
+// The notice while the tray's own status server waits for its port.
+std::string statusServerWaitsNotice();
 
 // A mail to the support address with the report typed so far, for when sending failed.
 std::string bugReportMailURL(const std::optional<ServerStatus>& status, const std::string& text);

@@ -15,6 +15,12 @@ inline constexpr std::string_view kUpdateNow = "Update Now";
 inline constexpr std::string_view kStuckWarning =
     "Auto-update may be stuck. If 'Update Now' doesn't apply within a few minutes, reinstall: ";
 
+// Then the port, and the popover's or a request's tail.
+inline constexpr std::string_view kStatusServerWaits = "The status server is waiting for port ";
+inline constexpr std::string_view kWaitsNoticeTail =
+    ", held by another program: Settings and auto-update are off until it is free.";
+inline constexpr std::string_view kNothingSent = "; nothing was sent.";
+
 inline constexpr std::string_view kNudgeShown = "tray_nudge_shown";
 inline constexpr std::string_view kUpdateStarted = "tray_update_started";
 

@@ -1,6 +1,7 @@
 #include "tray/StatusMonitor.h"
 
 #include <QUrl>
+#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <system_error>
@@ -13,6 +14,13 @@
 
 namespace tvrn {
 namespace {
+
+constexpr const char* kIPv4Host = "127.0.0.1";
+constexpr const char* kIPv6Host = "::1";
+
+std::string statusBaseURL(const std::string& host) {
+  return host == kIPv6Host ? Endpoints::statusBaseURLv6() : Endpoints::statusBaseURL();
+}
 
 // The whole file, or nothing when it cannot be read or is larger than the tray reads.
 std::optional<std::string> readCapped(const std::filesystem::path& file) {
@@ -44,8 +52,6 @@ StatusMonitor::StatusMonitor(const ConfigManager& settings, TrayScheduler& sched
     : QObject(parent),
       settings_(settings),
       scheduler_(scheduler),
-      statusURLs_{TrayRoutes::url(TrayRoutes::status),
-                  Endpoints::statusBaseURLv6() + std::string(TrayRoutes::status.path)},
       statusFile_(Paths::appSupport() / "status.json") {}
 
 StatusMonitor::~StatusMonitor() = default;
@@ -88,24 +94,54 @@ std::optional<ServerStatus> StatusMonitor::readStatusFromFile() const {
 }
 
 void StatusMonitor::fetchStatusViaHTTP(std::size_t attempt) {
-  const std::size_t asked = (answeringStatusURL_ + attempt) % statusURLs_.size();
-  TrayHttp::shared().get(statusURLs_[asked], TrayRoutes::status.timeout, this,
-                         [this, asked, attempt](const TrayHttp::Reply& reply) {
+  const auto hosts = statusServerHosts();
+  if (attempt >= hosts.size()) {
+    setIsConnected(false);
+    if (onStateChange) onStateChange("error");
+    return;
+  }
+  const auto answered = std::find(hosts.begin(), hosts.end(), answeringHost_);
+  const std::size_t first = answered == hosts.end() ? 0 : answered - hosts.begin();
+  const std::string host = hosts[(first + attempt) % hosts.size()];
+  TrayHttp::shared().get(statusBaseURL(host) + std::string(TrayRoutes::status.path),
+                         TrayRoutes::status.timeout, this,
+                         [this, host, attempt](const TrayHttp::Reply& reply) {
                            // Any body that decodes counts, whatever the HTTP status.
                            if (reply.body) {
                              auto decoded = parseServerStatus(*reply.body);
                              if (decoded) {
-                               answeringStatusURL_ = asked;
+                               answeringHost_ = host;
                                return applyStatus(decoded.value());
                              }
                            }
                            // Another program may hold one of the two addresses.
-                           if (attempt + 1 < statusURLs_.size()) {
-                             return fetchStatusViaHTTP(attempt + 1);
-                           }
-                           setIsConnected(false);
-                           if (onStateChange) onStateChange("error");
+                           fetchStatusViaHTTP(attempt + 1);
                          });
+}
+
+void StatusMonitor::setStatusServerHosts(std::function<std::vector<std::string>()> hosts) {
+  statusServerHosts_ = std::move(hosts);
+}
+
+std::vector<std::string> StatusMonitor::statusServerHosts() const {
+  if (!statusServerHosts_) return {kIPv4Host, kIPv6Host};
+  return statusServerHosts_();
+}
+
+std::optional<std::string> StatusMonitor::statusPageHost() const {
+  const auto hosts = statusServerHosts();
+  if (hosts.empty()) return std::nullopt;
+  if (hosts.size() > 1) return "localhost";
+  return hosts.front() == kIPv6Host ? "[" + hosts.front() + "]" : hosts.front();
+}
+
+bool StatusMonitor::postToStatusServer(const TrayRoute& route, const nlohmann::json& body,
+                                       QObject* context, TrayHttp::Completion done) {
+  const auto hosts = statusServerHosts();
+  if (hosts.empty()) return false;
+  TrayHttp::shared().postJSON(statusBaseURL(hosts.front()) + std::string(route.path), body,
+                              route.timeout, context, std::move(done));
+  return true;
 }
 
 void StatusMonitor::applyStatus(const ServerStatus& status) {

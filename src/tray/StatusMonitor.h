@@ -20,6 +20,8 @@
 #include "tray/AutoRepair.h"
 #include "tray/ServerStatus.h"
 #include "tray/StatusEvents.h"
+#include "tray/TrayHttp.h"
+#include "tray/TrayRoutes.h"
 #include "tray/TrayScheduler.h"
 
 namespace tvrn {
@@ -59,8 +61,21 @@ class StatusMonitor : public QObject {
   // Set by the monitor itself and, after a self-update of the tray, by the tray shell.
   void setJustUpdatedToVersion(std::optional<std::string> version);
 
+  // The loopback addresses ("127.0.0.1", "::1") the tray's own status server listens on, asked
+  // at each request: the tray sends nothing to, and opens no page of, an address another
+  // program holds, which may be another copy's status server (one of another HOME) with other
+  // settings. Unset: both.
+  void setStatusServerHosts(std::function<std::vector<std::string>()> hosts);
+  // The own status server listens on neither address: it waits for the port.
+  bool statusServerWaits() const { return statusServerHosts().empty(); }
+  // The host the status server's pages open at: "localhost" while the own server holds both
+  // addresses, else the one it holds; nothing while it waits.
+  std::optional<std::string> statusPageHost() const;
+
   // What the tray asks of the server and the back end. Each returns at once; only the two with
-  // a completion read the reply, and their completions run on the main thread.
+  // a completion read the reply, and their completions run on the main thread. While the own
+  // status server waits for the port nothing is sent to it: a switch stays as it was, and
+  // the cloud data completion gets the refusal at once.
   // A settings change goes to the status server and, as a "changed" signal, to every process of
   // the user on the session bus.
   void setAutoUpdate(bool enabled);
@@ -118,13 +133,17 @@ class StatusMonitor : public QObject {
 
  private:
   void fetchStatus();
+  std::vector<std::string> statusServerHosts() const;
+  // False, sending nothing, while the own status server waits for the port.
+  bool postToStatusServer(const TrayRoute& route, const nlohmann::json& body, QObject* context,
+                          TrayHttp::Completion done);
   std::optional<ServerStatus> readStatusFromFile() const;
   // Asks the address that answered last; the other loopback address when no status came.
   void fetchStatusViaHTTP(std::size_t attempt = 0);
   void applyStatus(const ServerStatus& status);
   void deliverPermissionEvents(const StatusEvents& events);
   void setIsConnected(bool connected);
-  void postConfig(const nlohmann::json& members, const QVariantMap& userInfo);
+  bool postConfig(const nlohmann::json& members, const QVariantMap& userInfo);
   void detectOutlookAccounts();
   std::string machineIdForReport() const;
   void fetchPendingApprovals();
@@ -132,7 +151,6 @@ class StatusMonitor : public QObject {
 
   const ConfigManager& settings_;
   TrayScheduler& scheduler_;
-  const std::vector<std::string> statusURLs_;  // on 127.0.0.1, then on [::1]
   const std::filesystem::path statusFile_;
   std::unique_ptr<TrayScheduler::Repeating> pollTimer_;
   std::unique_ptr<TrayScheduler::Repeating> approvalTimer_;
@@ -140,7 +158,8 @@ class StatusMonitor : public QObject {
   // Main thread only, as every member.
   std::optional<ServerStatus> status_;
   bool isConnected_ = false;
-  std::size_t answeringStatusURL_ = 0;
+  std::string answeringHost_;  // of the status server, at the last status it gave
+  std::function<std::vector<std::string>()> statusServerHosts_;
   bool autoUpdateEnabled_ = false;
   std::vector<std::string> outlookAccounts_;
   std::vector<std::string> outlookMissing_;

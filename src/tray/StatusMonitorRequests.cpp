@@ -13,6 +13,7 @@
 #include "platform/Keychain.h"
 #include "platform/Paths.h"
 #include "server/BundledServer.h"
+#include "tray/AppSectionTexts.h"
 #include "tray/ClientConfigTexts.h"
 #include "tray/StatusMonitor.h"
 #include "tray/TrayHttp.h"
@@ -34,26 +35,27 @@ void putOnClipboard(const std::string& text) {
 }
 
 // A reply the tray does not wait for.
-void fireAndForget(const TrayRoute& route, const nlohmann::json& body) {
-  TrayHttp::shared().postJSON(route, body, QCoreApplication::instance(),
-                              [](const TrayHttp::Reply&) {});
-}
+void ignoreReply(const TrayHttp::Reply&) {}
 
 }  // namespace
 
-void StatusMonitor::postConfig(const nlohmann::json& members, const QVariantMap& userInfo) {
-  fireAndForget(TrayRoutes::config, members);
+bool StatusMonitor::postConfig(const nlohmann::json& members, const QVariantMap& userInfo) {
+  // Another copy's server would store the change in that copy's settings.
+  if (!postToStatusServer(TrayRoutes::config, members, QCoreApplication::instance(), ignoreReply)) {
+    return false;
+  }
   if (!configBus_) configBus_ = QDBusConnection::sessionBus();
   QDBusMessage signal =
       QDBusMessage::createSignal(kConfigSignalPath, kConfigSignalInterface, kConfigSignalName);
   signal << userInfo;
   configBus_->send(signal);
+  return true;
 }
 
 void StatusMonitor::setAutoUpdate(bool enabled) {
+  if (!postConfig({{"auto_update", enabled}}, {{"auto_update", enabled}})) return;
   autoUpdateEnabled_ = enabled;
   emit autoUpdateEnabledChanged();
-  postConfig({{"auto_update", enabled}}, {{"auto_update", enabled}});
 }
 
 void StatusMonitor::checkForUpdates() {
@@ -72,14 +74,15 @@ void StatusMonitor::postTrayEvent(const std::string& event, std::int64_t version
     if (status_->update && status_->update->version) body["to_version"] = *status_->update->version;
   }
   if (versionsBehind >= 1) body["versions_behind"] = versionsBehind;
-  fireAndForget(TrayRoutes::trayEvent, body);
+  static_cast<void>(
+      postToStatusServer(TrayRoutes::trayEvent, body, QCoreApplication::instance(), ignoreReply));
 }
 
 void StatusMonitor::setCloudDataEnabled(bool enabled, CloudDataDone done) {
   QPointer<StatusMonitor> self(this);
-  TrayHttp::shared().postJSON(
+  const bool sent = postToStatusServer(
       TrayRoutes::cloudDataEnable, {{"enabled", enabled}}, QCoreApplication::instance(),
-      [self, done = std::move(done)](const TrayHttp::Reply& reply) {
+      [self, done](const TrayHttp::Reply& reply) {
         bool ok = false;
         std::optional<std::string> message;
         const auto answer = reply.body ? nlohmann::json::parse(*reply.body, nullptr, false)
@@ -97,6 +100,11 @@ void StatusMonitor::setCloudDataEnabled(bool enabled, CloudDataDone done) {
         if (self) self->fetchStatus();
         if (done) done(ok, message);
       });
+  if (!sent && done) {
+    done(false, std::string(AppSectionTexts::kStatusServerWaits) +
+                    std::to_string(Endpoints::statusPort()) +
+                    std::string(AppSectionTexts::kNothingSent));
+  }
 }
 
 void StatusMonitor::submitBugReport(const std::string& message, BugReportDone done) {

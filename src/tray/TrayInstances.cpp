@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,15 +37,26 @@ bool stillTheSame(const Copy& copy) {
          std::find(names.begin(), names.end(), now->command) != names.end();
 }
 
-// A copy started with another HOME serves another socket from other settings: ending it would
-// take its clients down for nothing. A copy whose HOME cannot be read counts as one of this home.
+// The home a copy serves, resolved as it resolves it: its HOME, else (none, or an empty one) the
+// password database's entry. Nothing when its environment cannot be read.
+std::optional<std::filesystem::path> servedHome(pid_t pid) {
+  if (const auto home = ProcessInfo::environmentValue(pid, "HOME")) {
+    return Paths::homeFrom(home->c_str());
+  }
+  if (!ProcessInfo::environment(pid)) return std::nullopt;
+  return Paths::homeFrom(nullptr);
+}
+
+// A copy that serves another home serves another socket from other settings: ending it would
+// take its clients down for nothing. A copy whose environment cannot be read counts as one of
+// this home.
 bool servesAnotherHome(pid_t pid) {
-  const auto theirs = ProcessInfo::environmentValue(pid, "HOME");
-  if (!theirs || theirs->empty()) return false;
+  const auto theirs = servedHome(pid);
+  if (!theirs) return false;
   const std::filesystem::path own = Paths::home();
   std::error_code error;
   if (std::filesystem::equivalent(own, *theirs, error)) return false;
-  return !error || own.lexically_normal() != std::filesystem::path(*theirs).lexically_normal();
+  return !error || own.lexically_normal() != theirs->lexically_normal();
 }
 
 std::vector<Copy> otherCopies() {

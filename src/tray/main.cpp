@@ -80,6 +80,7 @@ bool wantsHeadless(int argc, char** argv) {
                                                                 tvrn::TrayScheduler::system());
               },
           .registerPermissionPrompt = [gate] { tvrn::installPermissionPrompt(*gate); },
+          .statusServerHosts = [] { return tvrn::ServerCore::statusServerHosts(); },
       },
       *gate, settings);
   if (!delegate.applicationDidFinishLaunching()) tvrn::endProcess(EXIT_FAILURE);

@@ -108,14 +108,14 @@ TEST_F(TCCStatusCheckerTest, WithoutAnAnswerFromTheHelperThePlatformDecides) {
 TEST_F(TCCStatusCheckerTest, TheStartupCheckLooksAtContactsOnlyAndChangesNothing) {
   const auto log = test::home() / "server.log";
   Logger::configure(log);
-  const std::string ok = "[tcc] INFO  All TCC permissions OK (Calendar/Reminders/Contacts)\n";
   const std::string attention = "[tcc] WARN  Permissions need attention: Contacts\n";
+  const std::string words = "[tcc] INFO  TCC permissions: calendar denied, reminders denied, ";
   const std::vector<std::tuple<Status, std::optional<std::string>, std::string>> rows = {
       {Status::denied, std::nullopt, attention},
       {Status::restricted, std::nullopt, attention},
-      {Status::notDetermined, std::nullopt, ok},
+      {Status::notDetermined, std::nullopt, words + "contacts notDetermined\n"},
       {Status::notDetermined, R"({"contacts":"granted"})", attention},
-      {Status::granted, R"({"contacts":"granted"})", ok},
+      {Status::granted, R"({"contacts":"granted"})", words + "contacts granted\n"},
   };
   for (const auto& [contacts, cache, line] : rows) {
     SCOPED_TRACE(line);

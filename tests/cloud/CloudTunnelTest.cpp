@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -306,18 +307,20 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
         << log;
   }
 
-  // A file never read held no token; the session's token (the override's) is not taken as gone.
-  test::replaceFile(overrides, R"({"cloud_token": "tvrn-test"})");
-  ASSERT_TRUE(settings.save({{"cloud_token", nullptr}}));
-  const std::filesystem::path folder = test::home() / "override-folder";
+  // The token gone from the files that read is not taken as gone while one cannot be read: it
+  // may hold it. (The files stay where the environment named them before the relay started:
+  // the relay's thread reads the environment.)
+  const std::filesystem::path folder = overrides.string() + ".folder";
   std::filesystem::create_directory(folder);
-  ::setenv("TVRN_CONFIG", folder.c_str(), 1);
+  exchange(overrides, folder);
+  ASSERT_TRUE(settings.save({{"cloud_token", nullptr}}));
   for (const auto until = std::chrono::steady_clock::now() + 500ms;  // ten token checks
        std::chrono::steady_clock::now() < until;) {
     ASSERT_FALSE(relay.callRuns("tools cannot run through the cloud relay while " +
-                                folder.string() + " is not a regular file"));
+                                overrides.string() + " is not a regular file"));
   }
-  ::setenv("TVRN_CONFIG", overrides.c_str(), 1);
+  ASSERT_TRUE(settings.save({{"cloud_token", "tvrn-test"}}));
+  exchange(overrides, folder);
   EXPECT_TRUE(relay.callRuns());
   EXPECT_EQ(server.authorizations().size(), 1u);
   tunnel->stop();
@@ -331,12 +334,16 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   // 20 KiB/s: a 64 KiB frame takes 3.2 s, the limit 2 s, twenty reads long, so that a busy
   // machine that holds up a read or two does not end the session.
   server.readSlowly(2 * 1024, 100ms);
-  const std::string reply(8 * 1024 * 1024, 'r');
+  // Shared with the handler, which may still run when a failed assertion ends the test.
+  const auto reply = std::make_shared<const std::string>(8 * 1024 * 1024, 'r');
   // Pings keep the session while the reply is being made; once it goes out they wait behind it.
-  auto tunnel = start(server.baseURL(), gate_, 100ms, 2s, [&](std::string_view) { return reply; });
+  auto tunnel =
+      start(server.baseURL(), gate_, 100ms, 2s, [reply](std::string_view) { return *reply; });
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   server.send(frame("long", Base64::encode("{}")));
-  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }));
+  // Made and encoded slowly under a sanitizer on a busy machine.
+  ASSERT_TRUE(
+      server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
 
   for (int tick = 1; tick <= 25; ++tick) {
     std::this_thread::sleep_for(200ms);
@@ -347,7 +354,7 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.frameCount() == 1; }, 60s));
   const json whole = json::parse(server.frames().front());
   EXPECT_EQ(whole["id"], "long");
-  EXPECT_EQ(Base64::decode(whole["body"].get<std::string>()).value_or("").size(), reply.size());
+  EXPECT_EQ(Base64::decode(whole["body"].get<std::string>()).value_or("").size(), reply->size());
   EXPECT_EQ(server.authorizations().size(), 1u);
   tunnel->stop();
 }

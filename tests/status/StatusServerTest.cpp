@@ -678,6 +678,7 @@ TEST(StatusServerStartTest, WaitsForThePortInsteadOfSharingIt) {
   StatusServer second(kVersion);
   second.start();
   for (int i = 0; i < 20; ++i) EXPECT_EQ(statusWithin(port, 5s)["version"], "1.0.0");
+  EXPECT_TRUE(second.boundHosts().empty());
   first.reset();
   EXPECT_FALSE(statusWithin(port, 5s, kVersion).is_null());
 }
@@ -700,9 +701,11 @@ TEST(StatusServerStartTest, ListensOnAnAddressOnceItsPortIsFree) {
   StatusServer server(kVersion, options);
   server.start();
   EXPECT_TRUE(answersWithin("::1", port, 5s));
+  EXPECT_EQ(server.boundHosts(), std::vector<std::string>{"::1"});
   std::this_thread::sleep_for(300ms);  // past the patience: the slower retries have begun
   ::close(holder);
   EXPECT_TRUE(answersWithin("127.0.0.1", port, 5s));
+  EXPECT_EQ(server.boundHosts(), (std::vector<std::string>{"127.0.0.1", "::1"}));
   server.stop();
 
   const std::string text = log.text();

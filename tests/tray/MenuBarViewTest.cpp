@@ -14,6 +14,7 @@
 #include "core/ConfigManager.h"
 #include "fakes/support/RecordingHttpServer.h"
 #include "pim/PrivacyGate.h"
+#include "platform/Endpoints.h"
 #include "server/StartupJobs.h"
 #include "support/TestEnv.h"
 #include "tray/ManualScheduler.h"
@@ -84,6 +85,16 @@ class MenuBarViewTest : public ::testing::Test {
       if (label->text().toStdString() == text) return true;
     }
     return false;
+  }
+
+  // The file the addresses the popover opens are written to, one a line.
+  static std::filesystem::path recordOpened() {
+    const auto opened = test::home() / "opened.txt";
+    const auto opener = test::home() / "opener.sh";
+    test::writeFile(opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.string() + "'\n");
+    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
+    ::setenv("TVRN_OPEN_COMMAND", opener.c_str(), 1);
+    return opened;
   }
 
   QPushButton* button(const char* name) {
@@ -163,11 +174,7 @@ TEST_F(MenuBarViewTest, WriteOnlyAloneAndTheRelayStates) {
 // Messages come from outside: shown as written, never as markup; a nudge opens the settings
 // page on the port of the status at hand.
 TEST_F(MenuBarViewTest, PushMessagesShowVerbatimAndANudgeOpensTheConnectTab) {
-  const auto opened = test::home() / "opened.txt";
-  const auto opener = test::home() / "opener.sh";
-  test::writeFile(opener, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + opened.string() + "'\n");
-  std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
-  ::setenv("TVRN_OPEN_COMMAND", opener.c_str(), 1);
+  const auto opened = recordOpened();
 
   const std::string markup = "<b>Sale</b> <a href='https://x.example'>now</a> & more";
   apply({{"push_message", markup}});
@@ -185,6 +192,30 @@ TEST_F(MenuBarViewTest, PushMessagesShowVerbatimAndANudgeOpensTheConnectTab) {
   QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(row->width() - 3, row->height() - 3));
   ASSERT_TRUE(test::processEventsUntil([&] { return !test::readFile(opened).empty(); }));
   EXPECT_EQ(test::readFile(opened), "http://localhost:9000/app#tab-connect\n");
+}
+
+// Another copy's status server may hold the port: while the tray's own waits for it the popover
+// says so, its switch and pages are off, and a page opens only on an address its server holds.
+TEST_F(MenuBarViewTest, WhileItsStatusServerWaitsNoPageOpensOnThePort) {
+  const auto opened = recordOpened();
+  std::vector<std::string> hosts;
+  monitor_.setStatusServerHosts([&hosts] { return hosts; });
+  const json nudge = {{"push_message", "[NUDGE] Connect"}, {"port", 9000}};
+  const std::string notice = "The status server is waiting for port " +
+                             std::to_string(Endpoints::statusPort()) +
+                             ", held by another program: Settings and auto-update are off until "
+                             "it is free.";
+  auto* row = view_.sectionWidget(S::pushMessage);
+  for (const bool waits : {true, false}) {
+    if (!waits) hosts = {"::1"};
+    apply(nudge);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // a notice taken away
+    EXPECT_EQ(shows(S::appSection, notice), waits);
+    EXPECT_EQ(button("settings")->isEnabled(), !waits);
+    QTest::mouseClick(row, Qt::LeftButton, {}, QPoint(row->width() - 3, row->height() - 3));
+  }
+  ASSERT_TRUE(test::processEventsUntil([&] { return !test::readFile(opened).empty(); }));
+  EXPECT_EQ(test::readFile(opened), "http://[::1]:9000/app#tab-connect\n");
 }
 
 TEST_F(MenuBarViewTest, PermissionButtonsAskForAccessOrOpenThePrivacyPageInPlace) {

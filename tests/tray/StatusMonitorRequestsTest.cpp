@@ -152,6 +152,16 @@ TEST_F(StatusMonitorRequestsTest, SettingsChangesGoToTheStatusServerAndTheSessio
        [](StatusMonitor& m) { m.requestUpdate(); },
        {{"action", "update"}},
        " array [ dict entry( string \"action\" variant string \"update\" ) ]"},
+      // Only what is switched once the tray's own status server listens goes out.
+      {"auto-update while the status server waits for its port, then once it listens",
+       [](StatusMonitor& m) {
+         m.setStatusServerHosts([] { return std::vector<std::string>(); });
+         m.setAutoUpdate(true);
+         m.setStatusServerHosts([] { return std::vector<std::string>{"127.0.0.1"}; });
+         m.setAutoUpdate(false);
+       },
+       {{"auto_update", false}},
+       " array [ dict entry( string \"auto_update\" variant boolean false ) ]"},
   };
   for (const auto& c : cases) {
     test::RecordingHttpServer server;
@@ -215,7 +225,8 @@ TEST_F(StatusMonitorRequestsTest, CloudDataSwitchReportsTheServersVerdict) {
     const char* label;
     std::optional<test::CannedResponse> answer;  // none: the connection is refused
     bool ok;
-    std::optional<std::string> message;
+    std::optional<std::string> message;  // or, without an answer, a part of it
+    bool waits = false;                  // the tray's own status server waits for its port
   };
   const Case cases[] = {
       {"ok true", answer(200, R"({"ok":true})"), true, std::nullopt},
@@ -225,6 +236,8 @@ TEST_F(StatusMonitorRequestsTest, CloudDataSwitchReportsTheServersVerdict) {
       {"refused without a reason", answer(200, R"({"ok":false})"), false, std::nullopt},
       {"not JSON", answer(200, "<html>"), false, std::nullopt},
       {"connection refused", std::nullopt, false, "Connection refused"},
+      {"the status server waits", answer(200, R"({"ok":true})"), false, "; nothing was sent.",
+       true},
   };
   for (const auto& c : cases) {
     test::RecordingHttpServer server;
@@ -235,15 +248,20 @@ TEST_F(StatusMonitorRequestsTest, CloudDataSwitchReportsTheServersVerdict) {
       test::useUnusedStatusPort();
     }
     auto monitor = monitorWith(nullptr);
+    if (c.waits) monitor->setStatusServerHosts([] { return std::vector<std::string>(); });
     std::optional<std::pair<bool, std::optional<std::string>>> outcome;
     monitor->setCloudDataEnabled(true, [&](bool ok, const std::optional<std::string>& message) {
       outcome.emplace(ok, message);
     });
     ASSERT_TRUE(test::processEventsUntil([&] { return outcome.has_value(); })) << c.label;
     EXPECT_EQ(outcome->first, c.ok) << c.label;
-    if (c.answer) {
+    const auto sent = server.requestsTo("/cloud-data-enable");
+    EXPECT_EQ(sent.size(), c.answer && !c.waits ? 1u : 0u) << c.label;
+    if (c.answer && !c.waits) {
       EXPECT_EQ(outcome->second, c.message) << c.label;
-      EXPECT_EQ(server.requestsTo("/cloud-data-enable").front().json(), json({{"enabled", true}}));
+      if (!sent.empty()) {
+        EXPECT_EQ(sent.front().json(), json({{"enabled", true}}));
+      }
     } else {
       ASSERT_TRUE(outcome->second) << c.label;
       EXPECT_NE(outcome->second->find(*c.message), std::string::npos) << *outcome->second;

@@ -168,14 +168,16 @@ TEST_F(TrayProgramTest, ANewTrayEndsTheRunningCopy) {
 
 // A copy that ignores the request is killed after the grace period; a program whose name only
 // begins like the tray's is not a copy; a copy that has become another program by the time the
-// grace period ends is not killed; a copy of another home serves its own socket and is left.
+// grace period ends is not killed; a copy of another home serves its own socket and is left, as
+// is one with an empty HOME, which serves the home the password database gives.
 TEST_F(TrayProgramTest, CopiesThatStayAreKilledOthersAreLeftAlone) {
   if (!test::runsInOwnPidNamespace()) return;
   auto stubborn = startScript("tavrin-tray", "");
   auto lookalike = startScript("tavrin-tray-x", "");
   auto changed = startScript("tavrin-tray", "exec sleep 30");
   auto otherHome = startScript("tavrin-tray", "", {"HOME=" + (test::home() / "other").string()});
-  ASSERT_TRUE(stubborn && lookalike && changed && otherHome);
+  auto passwdHome = startScript("tavrin-tray", "", {"HOME="});
+  ASSERT_TRUE(stubborn && lookalike && changed && otherHome && passwdHome);
 
   const auto started = std::chrono::steady_clock::now();
   auto tray = startTray();
@@ -188,6 +190,7 @@ TEST_F(TrayProgramTest, CopiesThatStayAreKilledOthersAreLeftAlone) {
   EXPECT_TRUE(lookalike->isRunning());
   EXPECT_TRUE(changed->isRunning());
   EXPECT_TRUE(otherHome->isRunning());
+  EXPECT_TRUE(passwdHome->isRunning());
 }
 
 }  // namespace

@@ -72,7 +72,9 @@ void registerTools(ToolRegistry& registry, HelperProxy& helper) {
             {"calendar", property("string",
                                   "Filter by calendar name — partial, case-insensitive match "
                                   "(optional). Use list_calendar_names to see available names.")},
-            {"calendar_ids", stringList("Filter by multiple calendar UUIDs (optional).")}},
+            {"calendar_ids", stringList("Filter by multiple calendar UUIDs (optional).")},
+            // The limit the listing applies and its truncation note tells the client to raise.
+            {"max_results", property("integer", "Max events to return (default 100)")}},
            json::array()),
        ToolKind::readOnly, listEvents(helper)});
   registry.registerTool(

@@ -308,13 +308,16 @@ PrintedRows printRows(const WorksheetStream::Sheet& sheet, std::size_t room, std
 
 // What the row limit left out, said as a listing cut at its limit says it: "Only the first 100
 // rows are listed; 3 rows after them holding data were left out. To see them, ask for a higher
-// limit (max_rows)". `atLeast`: the rows were counted only that far.
-std::string rowLimitNote(std::int64_t maxRows, std::size_t pastLimit, bool atLeast) {
-  const bool one = pastLimit == 1 && !atLeast;
-  return "Only the first " + std::to_string(std::max<std::int64_t>(0, maxRows)) +
-         " rows are listed; " + (atLeast ? "at least " : "") + std::to_string(pastLimit) +
-         (one ? " row after them holding data was" : " rows after them holding data were") +
-         " left out. To see " + (one ? "it" : "them") + ", ask for a higher limit (max_rows)";
+// limit (max_rows)". It counts the rows listed, which are fewer than the limit where the sheet
+// has no rows left in its range. `atLeast`: the rows were counted only that far.
+std::string rowLimitNote(std::size_t listed, std::size_t pastLimit, bool atLeast) {
+  const bool oneListed = listed == 1;
+  const bool oneLeft = pastLimit == 1 && !atLeast;
+  return "Only the first " + (oneListed ? "row is" : std::to_string(listed) + " rows are") +
+         " listed; " + (atLeast ? "at least " : "") + std::to_string(pastLimit) +
+         (oneLeft ? " row after " : " rows after ") + (oneListed ? "it" : "them") +
+         " holding data " + (oneLeft ? "was" : "were") + " left out. To see " +
+         (oneLeft ? "it" : "them") + ", ask for a higher limit (max_rows)";
 }
 
 // The reply's text, written straight from the rows read: a whole sheet would be hundreds of
@@ -376,9 +379,9 @@ ToolResult readXlsxNative(const std::string& path, const RegularFile& file,
   }
   reply += count == 0 ? "]" : "\n  ]";
   reply += ",\n  \"count\": " + std::to_string(count);
-  if (pastLimit > 0) reply += ",\n  \"truncated\": true";
+  if (leftOut > 0 || pastLimit > 0) reply += ",\n  \"truncated\": true";
   if (leftOut > 0) notes.push_back(kRowsLeftOut + std::to_string(leftOut));
-  if (pastLimit > 0) notes.push_back(rowLimitNote(maxRows, pastLimit, !pastLimitCounted));
+  if (pastLimit > 0) notes.push_back(rowLimitNote(count, pastLimit, !pastLimitCounted));
   if (!notes.empty()) reply += ",\n  \"note\": " + json(Strings::joined(notes, ". ")).dump();
   reply += "\n}";
   return ToolResponse::text(reply);
@@ -421,6 +424,16 @@ std::optional<ToolError> unknownSheet(const std::optional<RegularFile>& workbook
   const auto names = sheetNames(*workbook);
   if (!names || listed(*names, sheetName)) return std::nullopt;
   return ToolError::invalidParam("sheet_name", kOneOfTheSheets + Strings::joined(*names, ", "));
+}
+
+// A cell no sheet can hold is refused here, by name, the row first: openpyxl would answer with a
+// traceback.
+std::optional<ToolError> outsideTheSheet(std::int64_t row, std::int64_t column) {
+  if (row < 1) return ToolError::invalidParam("row", kPositiveInteger);
+  if (row > std::int64_t{kLastRow}) return ToolError::invalidParam("row", kUpToLastRow);
+  if (column < 1) return ToolError::invalidParam("column", kPositiveInteger);
+  if (column > kLastColumn + 1) return ToolError::invalidParam("column", kUpToLastColumn);
+  return std::nullopt;
 }
 
 ToolResult createXlsx(const std::string& path, const OfficeServices::DocumentTarget& target,
@@ -521,8 +534,7 @@ ToolResult writeCell(const Params::Arguments& arguments) {
         const std::string sheetName = Params::optional("sheet_name", arguments, "");
         const std::int64_t row = Params::optionalInt("row", arguments, 0);
         const std::int64_t column = Params::optionalInt("column", arguments, 0);
-        if (row < 1) return fail(ToolError::invalidParam("row", kPositiveInteger));
-        if (column < 1) return fail(ToolError::invalidParam("column", kPositiveInteger));
+        if (auto refusal = outsideTheSheet(row, column)) return fail(*refusal);
         const auto target = OfficeServices::documentTarget(path, OfficeServices::kExcelWorkbook);
         if (!target) return fail(target.error());
         const auto& workbook = target.value().existing;

@@ -128,6 +128,9 @@ inline constexpr const char* kCellPreviewColumn = ", col ";
 inline constexpr const char* kCellPreviewPath = " in '";
 inline constexpr const char* kCellPreviewTail = "'. Call again with confirm: true";
 inline constexpr const char* kPositiveInteger = "positive integer";
+inline constexpr const char* kUpToLastRow = "positive integer up to 1048576, a sheet's last row";
+inline constexpr const char* kUpToLastColumn =
+    "positive integer up to 16384, a sheet's last column (XFD)";
 
 // PowerPoint.
 inline constexpr const char* kCannotReadPptx = "Cannot read .pptx at ";

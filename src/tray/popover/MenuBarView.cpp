@@ -105,6 +105,7 @@ PopoverInput MenuBarView::input() const {
   input.outlookAccounts = monitor_.outlookAccounts();
   input.outlookMissing = monitor_.outlookMissing();
   input.autoUpdateEnabled = monitor_.autoUpdateEnabled();
+  input.statusServerWaits = monitor_.statusServerWaits();
   return input;
 }
 
@@ -213,7 +214,9 @@ void MenuBarView::perform(const PopoverAction& action) {
       return;
     case Kind::openSettingsPage:
       // The port is the one of the status at the moment of the click.
-      Desktop::open(PopoverModels::settingsPageURL(monitor_.status()), gate_);
+      if (const auto host = monitor_.statusPageHost()) {
+        Desktop::open(PopoverModels::settingsPageURL(monitor_.status(), *host), gate_);
+      }
       return;
   }
 }

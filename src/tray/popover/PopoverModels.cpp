@@ -234,9 +234,9 @@ PushMessageModel pushMessage(const std::string& message) {
   return model;
 }
 
-std::string settingsPageURL(const std::optional<ServerStatus>& status) {
+std::string settingsPageURL(const std::optional<ServerStatus>& status, std::string_view host) {
   const auto port = status ? status->port : kDefaultStatusPort;
-  return "http://localhost:" + std::to_string(port) + "/app#tab-connect";
+  return "http://" + std::string(host) + ":" + std::to_string(port) + "/app#tab-connect";
 }
 
 }  // namespace tvrn::PopoverModels

@@ -58,6 +58,8 @@ struct PopoverInput {
   std::vector<std::string> outlookAccounts;
   std::vector<std::string> outlookMissing;
   bool autoUpdateEnabled = false;
+  // The tray's own status server waits for its port (StatusMonitor::statusServerWaits).
+  bool statusServerWaits = false;
 };
 
 // The popover's sections, in the column's order.
@@ -199,8 +201,10 @@ DisconnectedModel disconnected(bool restarting);
 
 // For a message that is present and not empty.
 PushMessageModel pushMessage(const std::string& message);
-// The settings page's connection tab on the status's port, 8765 without a status.
-std::string settingsPageURL(const std::optional<ServerStatus>& status);
+// The settings page's connection tab on the status's port, 8765 without a status, at `host`
+// (StatusMonitor::statusPageHost).
+std::string settingsPageURL(const std::optional<ServerStatus>& status,
+                            std::string_view host = "localhost");
 
 }  // namespace PopoverModels
 }  // namespace tvrn

@@ -284,10 +284,14 @@ class AppSectionWidget final : public PopoverSectionWidget {
     outer->setSpacing(6);
     outer->setContentsMargins(16, 8, 16, 8);
     auto* settings = line(outer, 6);
-    auto* open = button(this, AT::kSettings, ColorRole::secondary, 10,
-                        [this] { Desktop::open(settingsPageURL(monitor_.status()), gate_); });
-    open->setIcon(PopoverSymbols::icon("gear", roleColor(ColorRole::secondary)));
-    settings->addWidget(open);
+    open_ = button(this, AT::kSettings, ColorRole::secondary, 10, [this] {
+      if (const auto host = monitor_.statusPageHost()) {
+        Desktop::open(settingsPageURL(monitor_.status(), *host), gate_);
+      }
+    });
+    open_->setObjectName(QStringLiteral("settings"));
+    open_->setIcon(PopoverSymbols::icon("gear", roleColor(ColorRole::secondary)));
+    settings->addWidget(open_);
     settings->addStretch();
     autoUpdateLabel_ = label(this, "", ColorRole::secondary, 10);
     autoUpdateLabel_->setWordWrap(false);
@@ -307,14 +311,21 @@ class AppSectionWidget final : public PopoverSectionWidget {
       const QSignalBlocker quiet(toggle_);
       toggle_->setChecked(input.autoUpdateEnabled);
     }
-    if (!replace(shown_, std::pair(TrayStrings::L("auto_update"), appNotice(input.status)))) {
+    // What they change would reach another program on the port.
+    open_->setEnabled(!input.statusServerWaits);
+    toggle_->setEnabled(!input.statusServerWaits);
+    if (!replace(shown_, std::tuple(TrayStrings::L("auto_update"), appNotice(input.status),
+                                    input.statusServerWaits))) {
       return false;
     }
-    const auto& [autoUpdate, notice] = *shown_;
+    const auto& [autoUpdate, notice, waits] = *shown_;
     autoUpdateLabel_->show(autoUpdate, ColorRole::secondary, 10);
     clearLayout(notice_);
     offer_.reset();
-    if (const auto* restart = std::get_if<RestartNotice>(&notice)) drawRestart(*restart);
+    if (waits) drawWarning("exclamationmark.triangle.fill", statusServerWaitsNotice());
+    if (const auto* restart = std::get_if<RestartNotice>(&notice)) {
+      drawWarning("arrow.clockwise.circle.fill", restart->text);
+    }
     if (const auto* offer = std::get_if<UpdateOffer>(&notice)) {
       offer_ = *offer;
       drawOffer(*offer);
@@ -341,12 +352,14 @@ class AppSectionWidget final : public PopoverSectionWidget {
     return frame;
   }
 
-  void drawRestart(const RestartNotice& restart) {
+  // One line in orange beside its symbol: the restart notice, or the port the status server
+  // waits for.
+  void drawWarning(const char* symbolName, const std::string& text) {
     auto* frame = tinted(ColorRole::orange, 0.07);
     auto* layout = new QHBoxLayout(frame);
     layout->setContentsMargins(8, 6, 8, 6);
-    layout->addWidget(symbol(frame, "arrow.clockwise.circle.fill", ColorRole::orange, 11));
-    layout->addWidget(wrapped(label(frame, restart.text, ColorRole::orange, 10)), 1);
+    layout->addWidget(symbol(frame, symbolName, ColorRole::orange, 11));
+    layout->addWidget(wrapped(label(frame, text, ColorRole::orange, 10)), 1);
   }
 
   void drawOffer(const UpdateOffer& offer) {
@@ -375,12 +388,13 @@ class AppSectionWidget final : public PopoverSectionWidget {
 
   StatusMonitor& monitor_;
   PrivacyGate& gate_;
+  QPushButton* open_;
   PlainLabel* autoUpdateLabel_;
   QCheckBox* toggle_;
   QVBoxLayout* notice_;
   UpdateNudge nudge_;
   std::optional<UpdateOffer> offer_;
-  std::optional<std::pair<std::string, AppNotice>> shown_;
+  std::optional<std::tuple<std::string, AppNotice, bool>> shown_;
 };
 
 // ---- footer
@@ -395,7 +409,9 @@ class FooterSection final : public PopoverSectionWidget {
     buildForm(outer);
     auto* controls = line(outer, 0);
     help_ = button(this, "", ColorRole::secondary, 9, [this] {
-      Desktop::open(helpPageURL(context_.monitor.status()), context_.gate);
+      if (const auto host = context_.monitor.statusPageHost()) {
+        Desktop::open(helpPageURL(context_.monitor.status(), *host), context_.gate);
+      }
     });
     report_ = button(this, "", ColorRole::secondary, 9, [this] {
       showBugReport_ = !showBugReport_;
@@ -435,7 +451,8 @@ class FooterSection final : public PopoverSectionWidget {
     drawForm();
   }
 
-  bool update(const PopoverInput&) override {
+  bool update(const PopoverInput& input) override {
+    help_->setEnabled(!input.statusServerWaits);
     if (!replace(shown_, std::array{TrayStrings::L("help"), TrayStrings::L("report_bug"),
                                     selectedLanguage_})) {
       return false;

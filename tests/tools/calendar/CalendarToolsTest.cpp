@@ -68,7 +68,7 @@ TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
     json required;
   } tools[] = {
       {"list_calendar_names", ToolKind::readOnly, 0, json::array()},
-      {"list_calendar_events", ToolKind::readOnly, 5, json::array()},
+      {"list_calendar_events", ToolKind::readOnly, 6, json::array()},
       {"create_calendar_event", ToolKind::write, 9, {"title", "start_date", "end_date"}},
       {"update_calendar_event", ToolKind::write, 8, {"event_id"}},
       {"delete_calendar_event", ToolKind::destructive, 2, {"event_id"}},
@@ -85,6 +85,8 @@ TEST_F(CalendarToolsTest, RegistersSevenToolsWithTheirKindsAndSchemas) {
     EXPECT_EQ(tool->inputSchema["properties"].size(), t.properties) << t.name;
     EXPECT_EQ(tool->inputSchema["required"], t.required) << t.name;
   }
+  EXPECT_EQ(registry_->tool("list_calendar_events")->inputSchema["properties"]["max_results"],
+            (json{{"type", "integer"}, {"description", "Max events to return (default 100)"}}));
   const json create = registry_->tool("create_calendar_event")->inputSchema["properties"];
   EXPECT_EQ(create["attendees"],
             (json{{"type", "array"},

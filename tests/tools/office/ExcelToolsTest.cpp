@@ -82,9 +82,11 @@ wb.save(sys.argv[1]))",
   // Rows holding data that the limit left out are counted, as a listing counts them.
   const auto leftOut = [](const std::string& asked, const std::string& rows,
                           const std::string& first = "") {
-    return R"(,"truncated":true,"note":")" + first + "Only the first " + asked +
-           " rows are listed; " + rows + " rows after them holding data were left out. To see "
-           "them, ask for a higher limit (max_rows)\"";
+    const bool one = asked == "1";
+    return R"(,"truncated":true,"note":")" + first + "Only the first " +
+           (one ? "row is" : asked + " rows are") + " listed; " + rows + " rows after " +
+           (one ? "it" : "them") +
+           " holding data were left out. To see them, ask for a higher limit (max_rows)\"";
   };
   const std::vector<std::pair<json, std::string>> cases = {
       {{}, R"("Data","rows":)" + data},
@@ -163,8 +165,19 @@ TEST(ExcelToolsTest, RowsKeepTheirPlaces) {
   const std::string shared = "<row r=\"2\"><c r=\"A2\" t=\"s\"><v>1</v></c></row>";
   const std::string inlined =
       "<row r=\"4\"><c r=\"C4\" t=\"inlineStr\"><is><t>4</t></is></c></row>";
-  // The rows, the row limit, the rows read.
-  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+  // The rows, the row limit, the rows read and the note on the rows the limit left out.
+  struct Case {
+    std::string rows;
+    int maxRows;
+    std::string expected;
+    std::string note = "";
+  };
+  const auto leftOne = [](const std::string& listed) {
+    return "Only the first " + listed + " listed; 1 row after " +
+           (listed == "row is" ? "it" : "them") +
+           " holding data was left out. To see it, ask for a higher limit (max_rows)";
+  };
+  const std::vector<Case> cases = {
       // clang-format off
       {shared + inlined + row("7", "7"), 100, R"([[],["one"],[],["","","4"],[],[],["","7"]])"},
       // Rows without a usable number follow the one before.
@@ -174,16 +187,19 @@ TEST(ExcelToolsTest, RowsKeepTheirPlaces) {
        R"([["","z"],["","p"],["","x"],["","o"],[],["","f"]])"},
       {row("3", "c") + row("2", "b") + row("3", "d") + row("7", "g"), 100,
        R"([[],[],["","c"],["","b"],["","d"],[],["","g"]])"},
-      {row("1", "a") + row("9", "i"), 5, R"([["","a"]])"},  // the limit inside a gap
-      {shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])"},
+      {row("1", "a") + row("9", "i"), 5, R"([["","a"]])", leftOne("row is")},  // inside a gap
+      {row("1", "a") + row("2", "b") + row("9", "i"), 5, R"([["","a"],["","b"]])",
+       leftOne("2 rows are")},
+      {shared + row("3", "c") + inlined, 3, R"([[],["one"],["","c"]])", leftOne("3 rows are")},
       // clang-format on
   };
-  for (const auto& [rows, maxRows, expected] : cases) {
+  for (const auto& [rows, maxRows, expected, note] : cases) {
     const std::string path =
         xlsx("places.xlsx", {{"xl/worksheets/sheet1.xml", worksheet(rows)}, strings});
-    EXPECT_EQ(callOfficeJson("excel_read", {{"path", path}, {"max_rows", maxRows}})["rows"],
-              json::parse(expected))
-        << rows;
+    const json read = callOfficeJson("excel_read", {{"path", path}, {"max_rows", maxRows}});
+    EXPECT_EQ(read["rows"], json::parse(expected)) << rows;
+    EXPECT_EQ(read.value("note", ""), note) << rows;
+    EXPECT_EQ(read.contains("truncated"), !note.empty()) << rows;
   }
 }
 
@@ -337,6 +353,7 @@ TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
     ASSERT_TRUE(read.is_object()) << text.substr(0, 200);
     EXPECT_EQ(read["count"], c.count);
     EXPECT_EQ(read["rows"].size(), c.count);
+    EXPECT_EQ(read.contains("truncated"), c.leftOut > 0);
     if (c.leftOut == 0) {
       EXPECT_FALSE(read.contains("note"));
     } else {
@@ -459,6 +476,13 @@ TEST(ExcelToolsTest, CreateAndWriteCellPreviewThenWrite) {
       {"excel_write_cell",
        {{"path", path}, {"value", "v"}, {"row", 1}, {"column", "2"}},
        "failed: Invalid 'column': expected positive integer"},
+      {"excel_write_cell",
+       {{"path", path}, {"value", "v"}, {"row", 1048577}, {"column", 99999}, {"confirm", true}},
+       "failed: Invalid 'row': expected positive integer up to 1048576, a sheet's last row"},
+      {"excel_write_cell",
+       {{"path", path}, {"value", "v"}, {"row", 1048576}, {"column", 16385}, {"confirm", true}},
+       "failed: Invalid 'column': expected positive integer up to 16384, a sheet's last column "
+       "(XFD)"},
       {"excel_create",
        confirmed(create),
        {{"created", true}, {"path", path}, {"headers", {"A", "B"}}, {"rows", 2}}},
