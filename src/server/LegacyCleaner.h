@@ -17,6 +17,11 @@ namespace tvrn::LegacyCleaner {
 // under it is one of them; one that only names it on its command line (an editor, a tail -f of
 // a file there) is not.
 inline constexpr const char* kOldAppFolder = "Tavrin.app/Contents/MacOS";
+// What pkill -f looks for among this user's command lines to end the old standalone servers
+// started with --daemon: a program run as tavrin-server (its first word, with or without a
+// folder) given --daemon as an argument of its own. Text that merely names both (an editor or a
+// tail -f of such a path) does not match.
+inline constexpr const char* kOldDaemonPattern = "^([^ ]*/)?tavrin-server (.* )?--daemon( |$)";
 // Relative to the home folder.
 inline constexpr const char* kLaunchAgentPlist = "Library/LaunchAgents/com.tavrin.server.plist";
 inline constexpr const char* kOldServerBinary =

@@ -82,7 +82,7 @@ constexpr auto kLegacyDaemonDeadline = std::chrono::seconds(10);
 void killLegacyDaemons(const std::string& program) {
   const std::string uid = std::to_string(::getuid());
   Dispatch::async([uid, program] {
-    SpawnOptions pkill({program, "-U", uid, "-f", "tavrin-server.*--daemon"});
+    SpawnOptions pkill({program, "-U", uid, "-f", LegacyCleaner::kOldDaemonPattern});
     pkill.searchPath = true;
     RunOptions options;
     options.timeout = kLegacyDaemonDeadline;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/ProcessInfo.h"
+#include "platform/Subprocess.h"
 #include "server/LegacyCleaner.h"
 #include "support/CapturedStderr.h"
 #include "support/OwnProcesses.h"
@@ -225,6 +226,31 @@ TEST(LegacyCleaner, LeavesOtherUsersProcessesAlone) {
   EXPECT_TRUE(LegacyCleaner::run(settingsFor(holder->port())).stopped.empty());
   EXPECT_EQ(oldApp->endingSignal(200ms), 0);
   EXPECT_EQ(holder->endingSignal(200ms), 0);
+}
+
+
+// The old standalone servers are told by the program they run: text that only names one and
+// its --daemon (an editor, a tail -f) matches nothing. Checked with pgrep, which matches as the
+// start's pkill does, among this test's children.
+TEST(LegacyCleaner, OldDaemonsAreToldByTheProgramTheyRun) {
+  const struct {
+    const char* runAs;
+    bool old;
+  } rows[] = {{"/opt/tavrin/tavrin-server", true}, {"tavrin-server", true}, {"tail", false}};
+  std::vector<std::unique_ptr<Subprocess>> children;
+  std::string expected;
+  for (const auto& row : rows) {
+    // The trailing ':' keeps sh waiting for its sleep, so the command line stays as given.
+    children.push_back(test::startChild({"/bin/bash", "-c",
+                                         std::string("exec -a ") + row.runAs +
+                                             " sh -c 'sleep 30; :' /tmp/tavrin-server --daemon"}));
+    ASSERT_TRUE(children.back() && test::waitForCommandLine(children.back()->pid(), row.runAs));
+    if (row.old) expected += std::to_string(children.back()->pid()) + "\n";
+  }
+  SpawnOptions pgrep({"pgrep", "-P", std::to_string(::getpid()), "-f",
+                      LegacyCleaner::kOldDaemonPattern});
+  pgrep.searchPath = true;
+  EXPECT_EQ(Subprocess::run(pgrep, {}).standardOutput, expected);
 }
 
 }  // namespace
