@@ -20,6 +20,7 @@
 #include "pim/ICalTime.h"
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
+#include "pim/RecurrenceWalk.h"
 
 namespace tvrn {
 namespace {
@@ -28,9 +29,6 @@ using namespace std::chrono;
 using namespace ICalProperties;
 
 std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
-
-// A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
-constexpr long kMaxSteps = 2'000'000;
 
 // What is wrong with the time a property of `comp` states, "its DTSTART:20230230T090000 is no
 // time the store can hold"; empty when nothing is, or it has none.
@@ -446,7 +444,7 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // Hands out a series' original starts from a point on, earliest first: its start, its rules'
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
-  std::vector<icalrecur_iterator*> rules;
+  std::vector<RecurrenceWalk> rules;
   std::vector<std::optional<PimTime>> peeked;  // each rule's next step
   std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
   size_t extraAt = 0;
@@ -454,29 +452,28 @@ struct ICalItem::Cursor::State {
   icaltimetype start{};
   PimTime low;
   std::optional<PimTime> last;
-  long steps = 0;
-
-  ~State() {
-    for (auto* rule : rules) icalrecur_iterator_free(rule);
-  }
+  bool cut = false;
 
   std::optional<PimTime> step(size_t i) {
-    while (steps < kMaxSteps) {
-      ++steps;
-      icaltimetype t = icalrecur_iterator_next(rules[i]);
-      if (icaltime_is_null_time(t)) return std::nullopt;
+    while (true) {
+      icaltimetype t = rules[i].next();
+      if (icaltime_is_null_time(t)) {
+        cut = cut || rules[i].spent();
+        return std::nullopt;
+      }
       t.zone = start.zone;
       const auto at = toPim(t);
       if (!at) return std::nullopt;  // past the years the store keeps
       if (*at >= low) return at;
     }
-    return std::nullopt;
   }
 };
 
 ICalItem::Cursor::Cursor(std::unique_ptr<State> state) : state_(std::move(state)) {}
 ICalItem::Cursor::Cursor(Cursor&&) noexcept = default;
 ICalItem::Cursor::~Cursor() = default;
+
+bool ICalItem::Cursor::cut() const { return state_->cut; }
 
 std::optional<PimTime> ICalItem::Cursor::next() {
   State& s = *state_;
@@ -519,15 +516,13 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
     // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
     // of offset).
     const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    icalrecur_iterator* steps = ICalSeries::wallSteps(recur, state->start);
-    if (steps == nullptr) continue;
+    RecurrenceWalk steps(recur, state->start);
+    if (!steps) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
-      icaltimetype entry = ICalTime::inForm(later(from, -days(2)), startForm);
-      entry.zone = nullptr;
-      icalrecur_iterator_set_start(steps, entry);
+      steps.enterAt(ICalTime::inForm(later(from, -days(2)), startForm));
     }
-    state->rules.push_back(steps);
+    state->rules.push_back(std::move(steps));
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);

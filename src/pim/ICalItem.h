@@ -84,6 +84,9 @@ class ICalItem {
     Cursor(Cursor&&) noexcept;
     ~Cursor();
     std::optional<PimTime> next();
+    // Whether a rule was given up where following it further would cost more than a listing may
+    // (see RecurrenceWalk): the starts after the last one handed out are then unknown.
+    bool cut() const;
 
    private:
     std::unique_ptr<State> state_;

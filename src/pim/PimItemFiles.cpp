@@ -166,7 +166,8 @@ std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
   auto cursor = item.cursor(PimTime::min());
   for (int step = 0; step < kBoundSteps; ++step) {
     const auto original = cursor.next();
-    if (!original) return {first, last};
+    // One that could not be followed to its end may go on past where it was given up.
+    if (!original) return {first, cursor.cut() ? PimTime::max() : last};
     first = std::min(first, *original);
     last = std::max(last, later(*original, length));
   }
