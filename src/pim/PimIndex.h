@@ -82,6 +82,7 @@ struct Expansion {
   // rule's in order.
   std::vector<std::pair<Event, long>> occurrences;
   bool tooMany = false;  // more than are kept: the window is followed occurrence by occurrence
+  bool cut = false;      // its rule was given up before the window's end (see RecurrenceWalk)
 };
 
 // A repeating event's parsed file and the last window worked out of it.
@@ -103,11 +104,22 @@ class SeriesState {
     std::lock_guard lock(mutex_);
     last_ = std::move(made);
   }
+  // The warning a listing gives where it could not follow the rule to the window's end: once for
+  // the file as it is, not at every listing.
+  std::optional<std::string> cutWarning() const {
+    std::lock_guard lock(mutex_);
+    if (std::exchange(warned_, true)) return std::nullopt;
+    return "Personal data file " + item_.origin().string() +
+           ": its repeating rule gives too few occurrences for the work to find them to follow "
+           "it further in one listing; the occurrences found until then are listed, and the file "
+           "is left as it is";
+  }
 
  private:
-  mutable std::mutex mutex_;  // guards item_ and last_
+  mutable std::mutex mutex_;  // guards item_, last_ and warned_
   ICalItem item_;
   mutable std::shared_ptr<const Expansion> last_;
+  mutable bool warned_ = false;
 };
 
 // One item file as last read: what the listings return, without the parsed file, except for a

@@ -314,6 +314,7 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
       }
       if (entry.repeats) {
         std::tie(entry.firstStart, entry.lastEnd) = spanOf(*item, entry.series);
+        item->setOrigin(file);  // for the warnings about it
         entry.repeating = std::make_shared<const SeriesState>(std::move(*item));
       }
     }
