@@ -67,12 +67,20 @@ PimTime localMidnight(PimTime time) {
       .value_or(time);
 }
 
-// The original start a changed occurrence stands for. Written by another program, it may float
-// while the series is zoned: it means the series' zone.
-std::optional<PimTime> originalIn(icalcomponent* own, const icaltimezone* seriesZone) {
+// The original start a changed occurrence of `series` (none for occurrences alone) stands for.
+// Written by another program, it may float while the series is zoned: it means the series' zone.
+// It may be a day among a series' times of day, or a time among its days: it names the occurrence
+// of that day, as the start would give it there.
+std::optional<PimTime> originalIn(icalcomponent* own, icalcomponent* series) {
   const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
   if (!exists(original)) return std::nullopt;
-  return ICalTime::instant(original, seriesZone);
+  const icaltimetype start =
+      series != nullptr ? timeOf(series, ICAL_DTSTART_PROPERTY) : icaltime_null_time();
+  if (!icaltime_is_null_time(start) && (original.is_date != 0) != (start.is_date != 0)) {
+    const ICalTime::Form form = ICalTime::formOf(series, ICAL_DTSTART_PROPERTY);
+    return ICalTime::fromWall(ICalTime::wallBeside(original, start, form), form);
+  }
+  return ICalTime::instant(original, start.zone);
 }
 
 // The occurrence at `original`, with its own changes when `own` holds them.
@@ -162,9 +170,9 @@ void ICalItem::discard(icalcomponent* comp) {
 const ICalItem::Changed& ICalItem::changed() const {
   if (changed_) return *changed_;
   auto made = std::make_unique<Changed>();
-  const icaltimezone* zone = seriesZone();
+  icalcomponent* series = master();
   for (icalcomponent* c : overrides()) {
-    if (const auto at = originalIn(c, zone)) {
+    if (const auto at = originalIn(c, series)) {
       made->inOrder.emplace_back(*at, c);
       made->byOriginal[*at] = c;
     }
@@ -281,7 +289,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
 std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) const {
   std::vector<std::string> found;
   if (overrides().empty()) return found;
-  const icaltimezone* zone = seriesZone();
+  icalcomponent* series = master();
   std::vector<size_t> begins;  // the line of each VEVENT the calendar holds, in order
   size_t depth = 0, number = 0;
   for (size_t at = 0; at < lines.size();) {
@@ -307,7 +315,7 @@ std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) con
   for (size_t index = 0; index < events.size(); ++index) {
     icalcomponent* c = events[index];
     if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) == nullptr) continue;
-    if (originalIn(c, zone) && eventOf(c)) continue;
+    if (originalIn(c, series) && eventOf(c)) continue;
     std::string what = unreadableTime(c, ICAL_RECURRENCEID_PROPERTY);
     if (what.empty()) what = unreadableEvent(c);
     const char* uid = icalcomponent_get_uid(c);
@@ -500,7 +508,7 @@ std::optional<PimTime> ICalItem::Cursor::next() {
   }
 }
 
-ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
+ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<PimTime> to) const {
   auto state = std::make_unique<Cursor::State>();
   icalcomponent* main = master();
   if (main == nullptr) return Cursor(std::move(state));  // no series: no rule, no dates
@@ -522,6 +530,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
     if (recur.count == 0 && from > later(*first, days(2))) {
       steps.enterAt(ICalTime::inForm(later(from, -days(2)), startForm));
     }
+    if (to) steps.endAt(ICalTime::inForm(later(*to, days(2)), startForm));
     state->rules.push_back(std::move(steps));
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }
@@ -696,12 +705,7 @@ bool ICalItem::removeOccurrence(PimTime original) {
 }
 
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
-  return originalIn(own, seriesZone());
-}
-
-const icaltimezone* ICalItem::seriesZone() const {
-  icalcomponent* main = master();
-  return main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr;
+  return originalIn(own, master());
 }
 
 std::optional<std::string> ICalItem::beginAt(PimTime original) {

@@ -47,7 +47,7 @@ class SeriesWalk {
           periods_ = item.periods();
           auto longest = length_;
           for (const auto& [from, to] : periods_) longest = std::max(longest, to - from);
-          return item.cursor(before(start, longest + kZoneMargin));
+          return item.cursor(before(start, longest + kZoneMargin), false, stepsEnd_);
         })) {}
 
   std::optional<PimTime> next() {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -240,6 +241,8 @@ class PimIndex {
   // it puts what it read in place. A fresh store's default folders are made only when `makeFresh`.
   void update(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings,
               PimWarnings& warnings, bool makeFresh = true);
+  // Ends every update, now and later, once the files being read are read (see PimStore::stop).
+  void stop() { stopped_ = true; }
 
   // ---- finding (under either lock)
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
@@ -331,12 +334,14 @@ class PimIndex {
     const Entry* before = nullptr;  // what the file gave when last read
     Entry entry;
     PimWarnings warnings;
+    bool read = false;
   };
   // Reads the files of a folder, several at once (libical takes most of the time), then gives
   // each new entry its place in the order the store first saw items and says the warnings, all
-  // in the order given.
+  // in the order given. Once the index is stopped, what was not read yet is left out of `loads`
+  // where `stoppable`.
   void loadAll(const fs::path& folder, bool calendars, std::vector<Load>& loads,
-               PimWarnings& warnings);
+               PimWarnings& warnings, bool stoppable = false);
   Entry load(const fs::path& file, bool calendars, const Entry* before, PimWarnings& warnings);
   // What the file gives, without its place in the order.
   static Entry read(const fs::path& file, bool calendars, const Entry* before,
@@ -366,6 +371,7 @@ class PimIndex {
   std::map<int, std::string> folderWatches_;  // watch -> collection id
   bool overflowed_ = false;                   // reports were lost: every folder is walked once
   bool walked_ = false;  // the roots were walked since the store started or lost reports
+  std::atomic<bool> stopped_{false};
   std::shared_ptr<const nlohmann::json> settings_;  // the settings the roots were read from
 };
 

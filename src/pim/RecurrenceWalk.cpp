@@ -113,6 +113,11 @@ class RecurrenceWalk::DayByDay {
     inPeriodAt_ = inPeriod_.size();
   }
 
+  void endAt(const icaltimetype& wall) {
+    const long long at = secondsOf(wall);
+    if (!until_ || at < *until_) until_ = at;
+  }
+
   // The next instance, adding what it cost to `work`; a null time after the last one, or once
   // `work` passes `budget`.
   icaltimetype next(long& work, long budget) {
@@ -373,6 +378,10 @@ void RecurrenceWalk::enterAt(icaltimetype wall) {
   wall.zone = nullptr;
   if (days_) days_->enterAt(wall);
   if (steps_ != nullptr) icalrecur_iterator_set_start(steps_, wall);
+}
+
+void RecurrenceWalk::endAt(icaltimetype wall) {
+  if (days_) days_->endAt(wall);
 }
 
 icaltimetype RecurrenceWalk::next() {

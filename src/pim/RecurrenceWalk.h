@@ -35,6 +35,8 @@ class RecurrenceWalk {
   // Goes on from `wall` (a wall clock of the start's frame) rather than from the start: only for a
   // rule without a COUNT, whose instances do not depend on those before.
   void enterAt(icaltimetype wall);
+  // Gives no instance after `wall`: a walk for a window of time need not look further.
+  void endAt(icaltimetype wall);
   // The next instance; a null time after the last one, or once the budget is spent.
   icaltimetype next();
   // Whether the walk stopped at its budget: the instances after the last one it gave are unknown.
