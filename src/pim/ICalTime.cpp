@@ -221,8 +221,7 @@ icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
 
 icaltimetype until(PimTime last, const Form& start) {
   // A TZID nobody defines still names a zone: UTC beside it, as beside any other.
-  if (start.kind == Form::Kind::date ||
-      (start.kind == Form::Kind::floating && start.tzid.empty())) {
+  if (start.kind == Form::Kind::date || (start.kind == Form::Kind::floating && start.tzid.empty())) {
     return inForm(last, start);
   }
   return inForm(last, utc());
