@@ -557,7 +557,7 @@ bool ICalItem::hasOccurrenceAt(PimTime original) const {
 }
 
 bool ICalItem::inRule(PimTime original) const {
-  auto found = cursor(original).next();
+  auto found = cursor(original, false, original).next();
   return found && *found == original;
 }
 
