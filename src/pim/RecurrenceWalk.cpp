@@ -349,35 +349,23 @@ RecurrenceWalk::RecurrenceWalk(const icalrecurrencetype& recur, const icaltimety
     spent_ = true;
     return;
   }
-  steps_ = ICalSeries::wallSteps(recur, start);
+  steps_.reset(ICalSeries::wallSteps(recur, start));
 }
 
-RecurrenceWalk::RecurrenceWalk(RecurrenceWalk&& other) noexcept
-    : days_(std::move(other.days_)),
-      steps_(std::exchange(other.steps_, nullptr)),
-      budget_(other.budget_),
-      work_(other.work_),
-      spent_(other.spent_) {}
+RecurrenceWalk::RecurrenceWalk(RecurrenceWalk&&) noexcept = default;
+RecurrenceWalk& RecurrenceWalk::operator=(RecurrenceWalk&&) noexcept = default;
+RecurrenceWalk::~RecurrenceWalk() = default;
 
-RecurrenceWalk& RecurrenceWalk::operator=(RecurrenceWalk&& other) noexcept {
-  std::swap(days_, other.days_);
-  std::swap(steps_, other.steps_);
-  std::swap(budget_, other.budget_);
-  std::swap(work_, other.work_);
-  std::swap(spent_, other.spent_);
-  return *this;
+void RecurrenceWalk::FreeSteps::operator()(icalrecur_iterator* steps) const {
+  icalrecur_iterator_free(steps);
 }
 
-RecurrenceWalk::~RecurrenceWalk() {
-  if (steps_ != nullptr) icalrecur_iterator_free(steps_);
-}
-
-RecurrenceWalk::operator bool() const { return days_ || steps_ != nullptr || spent_; }
+RecurrenceWalk::operator bool() const { return days_ || steps_ || spent_; }
 
 void RecurrenceWalk::enterAt(icaltimetype wall) {
   wall.zone = nullptr;
   if (days_) days_->enterAt(wall);
-  if (steps_ != nullptr) icalrecur_iterator_set_start(steps_, wall);
+  if (steps_) icalrecur_iterator_set_start(steps_.get(), wall);
 }
 
 void RecurrenceWalk::endAt(icaltimetype wall) {
@@ -391,12 +379,12 @@ icaltimetype RecurrenceWalk::next() {
     spent_ = work_ > budget_;
     return t;
   }
-  if (steps_ == nullptr) return icaltime_null_time();
+  if (!steps_) return icaltime_null_time();
   if (++work_ > budget_) {
     spent_ = true;
     return icaltime_null_time();
   }
-  return icalrecur_iterator_next(steps_);
+  return icalrecur_iterator_next(steps_.get());
 }
 
 }  // namespace tvrn

@@ -26,8 +26,8 @@ class RecurrenceWalk {
   // Beside a day start the rule's hours, minutes and seconds are ignored (RFC 5545 3.3.10), and
   // the instances within one day are that day, given once.
   RecurrenceWalk(const icalrecurrencetype& recur, const icaltimetype& start, long budget = kBudget);
-  RecurrenceWalk(RecurrenceWalk&& other) noexcept;
-  RecurrenceWalk& operator=(RecurrenceWalk&& other) noexcept;
+  RecurrenceWalk(RecurrenceWalk&&) noexcept;
+  RecurrenceWalk& operator=(RecurrenceWalk&&) noexcept;
   ~RecurrenceWalk();
 
   // False for a rule libical cannot step, which gives no instance.
@@ -44,8 +44,11 @@ class RecurrenceWalk {
 
  private:
   class DayByDay;
-  std::unique_ptr<DayByDay> days_;       // a rule that repeats within a day
-  icalrecur_iterator* steps_ = nullptr;  // any other
+  struct FreeSteps {
+    void operator()(icalrecur_iterator* steps) const;
+  };
+  std::unique_ptr<DayByDay> days_;                        // a rule that repeats within a day
+  std::unique_ptr<icalrecur_iterator, FreeSteps> steps_;  // any other
   long budget_;
   long work_ = 0;
   bool spent_ = false;
