@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -98,8 +97,8 @@ class RecurrenceWalk::DayByDay {
         (recur.rscale != nullptr && ::strcasecmp(recur.rscale, "GREGORIAN") != 0)) {
       return nullptr;
     }
-    for (const int month : listed(recur.by_month)) {
-      if (icalrecurrencetype_month_is_leap(static_cast<short>(month))) return nullptr;
+    for (const int code : listed(recur.by_month)) {
+      if (icalrecurrencetype_month_is_leap(static_cast<short>(code))) return nullptr;
     }
     return std::unique_ptr<DayByDay>(new DayByDay(recur, start));
   }
@@ -167,11 +166,11 @@ class RecurrenceWalk::DayByDay {
         yearDays_(within(recur.by_year_day, -366, 366)),
         byDay_(recur.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX) {
     if (recur.count > 0) left_ = recur.count;
-    for (const int month : within(recur.by_month, 1, 12)) months_ |= 1u << month;
+    for (const int m : within(recur.by_month, 1, 12)) months_ |= 1u << m;
     // A weekday with a place in the month or year ("1MO") is no filter of days: it names none.
-    for (const int day : listed(recur.by_day)) {
-      if (icalrecurrencetype_day_position(static_cast<short>(day)) == 0) {
-        weekdays_ |= 1u << icalrecurrencetype_day_day_of_week(static_cast<short>(day));
+    for (const int code : listed(recur.by_day)) {
+      if (icalrecurrencetype_day_position(static_cast<short>(code)) == 0) {
+        weekdays_ |= 1u << icalrecurrencetype_day_day_of_week(static_cast<short>(code));
       }
     }
     readUntil(ICalSeries::wallRule(recur, start).until, start);
