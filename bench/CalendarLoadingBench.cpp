@@ -1,8 +1,10 @@
 // The event store over calendars as vdirsyncer keeps them from a CalDAV server: every item carries
 // the whole VTIMEZONE of its zone, from 1970 on (half of them Europe/Berlin, half
 // America/New_York; one in ten a weekly series). Measured: the first month listing of a store
-// that has just started, over 10,000 and 100,000 events, with the memory its index holds; and
-// the listing after a sync has changed 2,000 of the files.
+// that has just started, over 10,000 and 100,000 events, with the memory its index holds; the
+// listing after a sync has changed 2,000 of the files; and the first calls after a start beside
+// four events whose rules repeat by the second or minute on a few days only, against the same
+// calls without them.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -88,14 +90,41 @@ PimTime startOf(int i) {
 }
 
 // `count` events in five calendars, written once without flushing.
-fs::path syncedEvents(int count) {
-  const fs::path pim = bench::privateHome.path / ("pim-synced-" + std::to_string(count));
+fs::path syncedEvents(int count, const std::string& name = "pim-synced-") {
+  const fs::path pim = bench::privateHome.path / (name + std::to_string(count));
   if (fs::exists(pim)) return pim;
   for (int c = 0; c < kCalendars; ++c) {
     fs::create_directories(pim / "calendars" / ("c" + std::to_string(c)));
   }
   for (int i = 0; i < count; ++i) {
     std::ofstream(fileOf(pim, i)) << syncedItem("s" + std::to_string(i), startOf(i), i, "Event");
+  }
+  return pim;
+}
+
+// Rules other programs write that libical would step through second by second (or minute by
+// minute) between their occurrences: 10:00 on every 29 February, every Monday at 09:00, 3000
+// minutes from a day with one of its days changed, and 10:00 on every 29 February by the minute.
+constexpr const char* kSparseRules[] = {
+    "DTSTART:20240101T100000Z\r\nRRULE:FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=29;BYHOUR=10;"
+    "BYMINUTE=0;BYSECOND=0\r\n",
+    "DTSTART:20240101T090000Z\r\nRRULE:FREQ=SECONDLY;BYDAY=MO;BYHOUR=9;BYMINUTE=0;BYSECOND=0\r\n",
+    "DTSTART;VALUE=DATE:20240101\r\nRRULE:FREQ=MINUTELY;BYHOUR=9;BYMINUTE=0,30;COUNT=3000\r\n"
+    "END:VEVENT\r\nBEGIN:VEVENT\r\nUID:sparse2\r\nDTSTAMP:20240101T000000Z\r\n"
+    "RECURRENCE-ID;VALUE=DATE:20240102\r\nDTSTART;VALUE=DATE:20240103\r\n",
+    "DTSTART:20240101T100000Z\r\nRRULE:FREQ=MINUTELY;BYMONTH=2;BYMONTHDAY=29;BYHOUR=10;"
+    "BYMINUTE=0\r\n",
+};
+
+// The same `count` events, with the four sparse rules beside them in the first calendar.
+fs::path syncedEventsBesideSparseRules(int count) {
+  const fs::path pim = syncedEvents(count, "pim-sparse-");
+  for (size_t i = 0; i < std::size(kSparseRules); ++i) {
+    const std::string uid = "sparse" + std::to_string(i);
+    std::ofstream(pim / "calendars" / "c0" / (uid + ".ics"))
+        << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//EN\r\nBEGIN:VEVENT\r\nUID:" << uid
+        << "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Sparse\r\n"
+        << kSparseRules[i] << "END:VEVENT\r\nEND:VCALENDAR\r\n";
   }
   return pim;
 }
@@ -136,6 +165,37 @@ BENCHMARK(BM_FirstMonthAfterStart)
     ->Arg(10000)
     ->Arg(100000)
     ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// The first calls of a store that has just started, as a client makes them: the address books
+// (which wait for the calendars to be read too), then a week, then the month of February 2028,
+// with the four sparse rules beside the events or without them.
+void BM_FirstCallsBesideSparseRules(benchmark::State& state) {
+  prepareProcess();
+  const int count = static_cast<int>(state.range(0));
+  const fs::path folder =
+      state.range(1) != 0 ? syncedEventsBesideSparseRules(count) : syncedEvents(count);
+  size_t listed = 0;
+  double cpu = 0;
+  for (auto _ : state) {
+    const auto began = steady_clock::now();
+    const double cpuBefore = processSeconds();
+    PimStore store(folder);
+    benchmark::DoNotOptimize(store.contacts().size());
+    listed = store.events(at("2024-05-06"), at("2024-05-13")).size();
+    listed += store.events(at("2028-02-01"), at("2028-03-01")).size();
+    state.SetIterationTime(duration<double>(steady_clock::now() - began).count());
+    cpu += processSeconds() - cpuBefore;
+  }
+  state.counters["listed"] = static_cast<double>(listed);
+  state.counters["all_threads_cpu_s"] = cpu / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_FirstCallsBesideSparseRules)
+    ->ArgNames({"events", "sparse"})
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

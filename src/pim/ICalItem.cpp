@@ -20,6 +20,7 @@
 #include "pim/ICalTime.h"
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
+#include "pim/RecurrenceWalk.h"
 
 namespace tvrn {
 namespace {
@@ -28,9 +29,6 @@ using namespace std::chrono;
 using namespace ICalProperties;
 
 std::optional<PimTime> toPim(icaltimetype t) { return ICalTime::instant(t); }
-
-// A repeating rule with no end, stepping by the second, must not keep a listing busy for ever.
-constexpr long kMaxSteps = 2'000'000;
 
 // What is wrong with the time a property of `comp` states, "its DTSTART:20230230T090000 is no
 // time the store can hold"; empty when nothing is, or it has none.
@@ -69,12 +67,20 @@ PimTime localMidnight(PimTime time) {
       .value_or(time);
 }
 
-// The original start a changed occurrence stands for. Written by another program, it may float
-// while the series is zoned: it means the series' zone.
-std::optional<PimTime> originalIn(icalcomponent* own, const icaltimezone* seriesZone) {
+// The original start a changed occurrence of `series` (none for occurrences alone) stands for.
+// Written by another program, it may float while the series is zoned: it means the series' zone.
+// It may be a day among a series' times of day, or a time among its days: it names the occurrence
+// of that day, as the start would give it there.
+std::optional<PimTime> originalIn(icalcomponent* own, icalcomponent* series) {
   const icaltimetype original = timeOf(own, ICAL_RECURRENCEID_PROPERTY);
   if (!exists(original)) return std::nullopt;
-  return ICalTime::instant(original, seriesZone);
+  const icaltimetype start =
+      series != nullptr ? timeOf(series, ICAL_DTSTART_PROPERTY) : icaltime_null_time();
+  if (!icaltime_is_null_time(start) && (original.is_date != 0) != (start.is_date != 0)) {
+    const ICalTime::Form form = ICalTime::formOf(series, ICAL_DTSTART_PROPERTY);
+    return ICalTime::fromWall(ICalTime::wallBeside(original, start, form), form);
+  }
+  return ICalTime::instant(original, start.zone);
 }
 
 // The occurrence at `original`, with its own changes when `own` holds them.
@@ -164,9 +170,9 @@ void ICalItem::discard(icalcomponent* comp) {
 const ICalItem::Changed& ICalItem::changed() const {
   if (changed_) return *changed_;
   auto made = std::make_unique<Changed>();
-  const icaltimezone* zone = seriesZone();
+  icalcomponent* series = master();
   for (icalcomponent* c : overrides()) {
-    if (const auto at = originalIn(c, zone)) {
+    if (const auto at = originalIn(c, series)) {
       made->inOrder.emplace_back(*at, c);
       made->byOriginal[*at] = c;
     }
@@ -283,7 +289,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
 std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) const {
   std::vector<std::string> found;
   if (overrides().empty()) return found;
-  const icaltimezone* zone = seriesZone();
+  icalcomponent* series = master();
   std::vector<size_t> begins;  // the line of each VEVENT the calendar holds, in order
   size_t depth = 0, number = 0;
   for (size_t at = 0; at < lines.size();) {
@@ -309,7 +315,7 @@ std::vector<std::string> ICalItem::unreadOccurrences(std::string_view lines) con
   for (size_t index = 0; index < events.size(); ++index) {
     icalcomponent* c = events[index];
     if (icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) == nullptr) continue;
-    if (originalIn(c, zone) && eventOf(c)) continue;
+    if (originalIn(c, series) && eventOf(c)) continue;
     std::string what = unreadableTime(c, ICAL_RECURRENCEID_PROPERTY);
     if (what.empty()) what = unreadableEvent(c);
     const char* uid = icalcomponent_get_uid(c);
@@ -446,7 +452,7 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // Hands out a series' original starts from a point on, earliest first: its start, its rules'
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
-  std::vector<icalrecur_iterator*> rules;
+  std::vector<RecurrenceWalk> rules;
   std::vector<std::optional<PimTime>> peeked;  // each rule's next step
   std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
   size_t extraAt = 0;
@@ -454,29 +460,28 @@ struct ICalItem::Cursor::State {
   icaltimetype start{};
   PimTime low;
   std::optional<PimTime> last;
-  long steps = 0;
-
-  ~State() {
-    for (auto* rule : rules) icalrecur_iterator_free(rule);
-  }
+  bool cut = false;
 
   std::optional<PimTime> step(size_t i) {
-    while (steps < kMaxSteps) {
-      ++steps;
-      icaltimetype t = icalrecur_iterator_next(rules[i]);
-      if (icaltime_is_null_time(t)) return std::nullopt;
+    while (true) {
+      icaltimetype t = rules[i].next();
+      if (icaltime_is_null_time(t)) {
+        cut = cut || rules[i].spent();
+        return std::nullopt;
+      }
       t.zone = start.zone;
       const auto at = toPim(t);
       if (!at) return std::nullopt;  // past the years the store keeps
       if (*at >= low) return at;
     }
-    return std::nullopt;
   }
 };
 
 ICalItem::Cursor::Cursor(std::unique_ptr<State> state) : state_(std::move(state)) {}
 ICalItem::Cursor::Cursor(Cursor&&) noexcept = default;
 ICalItem::Cursor::~Cursor() = default;
+
+bool ICalItem::Cursor::cut() const { return state_->cut; }
 
 std::optional<PimTime> ICalItem::Cursor::next() {
   State& s = *state_;
@@ -503,7 +508,7 @@ std::optional<PimTime> ICalItem::Cursor::next() {
   }
 }
 
-ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
+ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<PimTime> to) const {
   auto state = std::make_unique<Cursor::State>();
   icalcomponent* main = master();
   if (main == nullptr) return Cursor(std::move(state));  // no series: no rule, no dates
@@ -519,15 +524,14 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved) const {
     // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
     // of offset).
     const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    icalrecur_iterator* steps = ICalSeries::wallSteps(recur, state->start);
-    if (steps == nullptr) continue;
+    RecurrenceWalk steps(recur, state->start);
+    if (!steps) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
-      icaltimetype entry = ICalTime::inForm(later(from, -days(2)), startForm);
-      entry.zone = nullptr;
-      icalrecur_iterator_set_start(steps, entry);
+      steps.enterAt(ICalTime::inForm(later(from, -days(2)), startForm));
     }
-    state->rules.push_back(steps);
+    if (to) steps.endAt(ICalTime::inForm(later(*to, days(2)), startForm));
+    state->rules.push_back(std::move(steps));
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
@@ -553,7 +557,7 @@ bool ICalItem::hasOccurrenceAt(PimTime original) const {
 }
 
 bool ICalItem::inRule(PimTime original) const {
-  auto found = cursor(original).next();
+  auto found = cursor(original, false, original).next();
   return found && *found == original;
 }
 
@@ -701,12 +705,7 @@ bool ICalItem::removeOccurrence(PimTime original) {
 }
 
 std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
-  return originalIn(own, seriesZone());
-}
-
-const icaltimezone* ICalItem::seriesZone() const {
-  icalcomponent* main = master();
-  return main != nullptr ? timeOf(main, ICAL_DTSTART_PROPERTY).zone : nullptr;
+  return originalIn(own, master());
 }
 
 std::optional<std::string> ICalItem::beginAt(PimTime original) {

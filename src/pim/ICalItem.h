@@ -76,7 +76,8 @@ class ICalItem {
   // there (or it was removed).
   std::optional<Event> occurrence(PimTime original) const;
   // Hands out a series' original starts from `from` on, earliest first, one at a time, so a
-  // listing can stop anywhere; removed occurrences only when asked for.
+  // listing can stop anywhere; removed occurrences only when asked for. Given `to`, none after it
+  // need be handed out: the rules are not followed much past it.
   class Cursor {
    public:
     struct State;
@@ -84,11 +85,15 @@ class ICalItem {
     Cursor(Cursor&&) noexcept;
     ~Cursor();
     std::optional<PimTime> next();
+    // Whether a rule was given up where following it further would cost more than a listing may
+    // (see RecurrenceWalk): the starts after the last one handed out are then unknown.
+    bool cut() const;
 
    private:
     std::unique_ptr<State> state_;
   };
-  Cursor cursor(PimTime from, bool withRemoved = false) const;
+  Cursor cursor(PimTime from, bool withRemoved = false,
+                std::optional<PimTime> to = std::nullopt) const;
   // Whether an occurrence starts at `original`: one the series gives, or a changed one (which
   // stands on its own where the series gives none).
   bool hasOccurrenceAt(PimTime original) const;
@@ -154,7 +159,6 @@ class ICalItem {
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
-  const ICalZones::Zone* seriesZone() const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;

@@ -276,20 +276,24 @@ std::string userText(PimTime time) {
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
   icaltimetype wallStart = start;
   wallStart.zone = nullptr;
-  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+  return icalrecur_iterator_new(wallRule(recur, start), wallStart);
+}
+
+icalrecurrencetype wallRule(icalrecurrencetype recur, const icaltimetype& start) {
+  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !start.is_date &&
       start.zone != nullptr && recur.until.zone != nullptr) {
     recur.until = icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(start.zone));
   }
   // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the user's
   // clock, as the listing reads the start.
-  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !wallStart.is_date &&
+  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !start.is_date &&
       start.zone == nullptr && recur.until.zone != nullptr) {
     if (const auto at = ICalTime::instant(recur.until)) {
       recur.until = ICalTime::inForm(*at, ICalTime::Form{Kind::floating, nullptr, {}});
     }
   }
   recur.until.zone = nullptr;
-  return icalrecur_iterator_new(recur, wallStart);
+  return recur;
 }
 
 Event changedFrom(const Event& series, const Event& before, const Event& after,

@@ -29,6 +29,8 @@ std::string userZoneText();
 // on it, so 09:00 stays 09:00 across a change of offset), its end given in the same frame.
 // Null when libical cannot step the rule.
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start);
+// The rule as wallSteps steps it: its UNTIL a wall clock of the start's frame, without a zone.
+icalrecurrencetype wallRule(icalrecurrencetype recur, const icaltimetype& start);
 
 // The series' own record after a change of its occurrence `before` into `after` that reaches this
 // occurrence and every later one: the texts and rule it sets, and the times moved by the same

@@ -34,26 +34,26 @@ PimTime after(PimTime time, PimTime::duration by) {
 // leaving out the occurrences that have changes of their own.
 class SeriesWalk {
  public:
-  SeriesWalk(const Entry& entry, PimTime start, PimTime end)
-      : entry_(&entry),
+  SeriesWalk(const Event& series, const SeriesState& state, PimTime start, PimTime end)
+      : state_(&state),
+        allDay_(series.allDay),
         start_(start),
         end_(end),
         stepsEnd_(after(end, kZoneMargin)),
-        length_(entry.series.end - entry.series.start),
-        cursor_(entry.repeating->with([&](const ICalItem& item) {
+        length_(series.end - series.start),
+        cursor_(state.with([&](const ICalItem& item) {
           const auto changed = item.changedOriginals();
           changed_.insert(changed.begin(), changed.end());
           periods_ = item.periods();
           auto longest = length_;
           for (const auto& [from, to] : periods_) longest = std::max(longest, to - from);
-          return item.cursor(before(start, longest + kZoneMargin));
+          return item.cursor(before(start, longest + kZoneMargin), false, stepsEnd_);
         })) {}
 
   std::optional<PimTime> next() {
     Event probe;
-    probe.allDay = entry_->series.allDay;
-    while (auto original =
-               entry_->repeating->with([&](const ICalItem&) { return cursor_.next(); })) {
+    probe.allDay = allDay_;
+    while (auto original = state_->with([&](const ICalItem&) { return cursor_.next(); })) {
       if (*original >= stepsEnd_) return std::nullopt;
       if (changed_.count(*original) != 0) continue;
       probe.start = *original;
@@ -65,10 +65,15 @@ class SeriesWalk {
     return std::nullopt;
   }
 
-  const Entry& entry() const { return *entry_; }
+  // Says, once for the file, where the rule was given up before the window's end.
+  void noteCut(PimWarnings& warnings) const {
+    if (!cursor_.cut()) return;
+    if (auto warning = state_->cutWarning()) warnings.push_back(std::move(*warning));
+  }
 
  private:
-  const Entry* entry_;
+  const SeriesState* state_;
+  bool allDay_;
   PimTime start_, end_, stepsEnd_;
   PimTime::duration length_;
   std::set<PimTime> changed_;
@@ -81,8 +86,8 @@ Event occurrenceOf(const Entry& entry, PimTime original) {
 }
 
 // The changed occurrences of a series that overlap the window, in the item's order.
-std::vector<Event> changedIn(const Entry& entry, PimTime start, PimTime end) {
-  return entry.repeating->with([&](const ICalItem& item) {
+std::vector<Event> changedIn(const SeriesState& state, PimTime start, PimTime end) {
+  return state.with([&](const ICalItem& item) {
     std::vector<Event> found;
     // Each where it now is, also one whose original the series no longer gives.
     for (PimTime original : item.changedOriginals()) {
@@ -95,29 +100,36 @@ std::vector<Event> changedIn(const Entry& entry, PimTime start, PimTime end) {
 
 // A series' occurrences in the window, from what was kept of the last listing of the same window
 // or worked out now and kept; nothing when there are too many to keep.
-std::shared_ptr<const Expansion> expansionOf(const Entry& entry, PimTime start, PimTime end) {
-  if (auto kept = entry.repeating->kept(start, end)) return kept->tooMany ? nullptr : kept;
+std::shared_ptr<const Expansion> expansionOf(const Event& series, const SeriesState& state,
+                                             PimTime start, PimTime end, PimWarnings& warnings) {
+  if (auto kept = state.kept(start, end)) return kept->tooMany ? nullptr : kept;
   auto made = std::make_shared<Expansion>();
   made->from = start;
   made->to = end;
   std::vector<PimTime> originals;
-  SeriesWalk walk(entry, start, end);
+  SeriesWalk walk(series, state, start, end);
   while (auto original = walk.next()) {
     if (originals.size() == kKeptOccurrences) {
       made->tooMany = true;
-      entry.repeating->keep(made);
+      state.keep(made);
       return nullptr;
     }
     originals.push_back(*original);
   }
-  for (Event& changed : changedIn(entry, start, end)) {
+  walk.noteCut(warnings);
+  for (Event& changed : changedIn(state, start, end)) {
     made->occurrences.emplace_back(std::move(changed), -1);
   }
   long position = 0;
-  for (PimTime original : originals) {
-    made->occurrences.emplace_back(occurrenceOf(entry, original), position++);
+  const auto occurrences = state.with([&](const ICalItem& item) {
+    std::vector<Event> found;
+    for (PimTime original : originals) found.push_back(item.occurrenceAt(original));
+    return found;
+  });
+  for (const Event& occurrence : occurrences) {
+    made->occurrences.emplace_back(occurrence, position++);
   }
-  entry.repeating->keep(made);
+  state.keep(made);
   return made;
 }
 
@@ -136,10 +148,26 @@ std::vector<Event> PimStore::events(PimTime start, PimTime end,
 EventPage PimStore::firstEvents(PimTime start, PimTime end,
                                 const std::optional<std::vector<std::string>>& ids, size_t limit,
                                 size_t cap) const {
-  return reading([&](const PimIndex& index) {
-    const std::set<std::string> chosen =
-        ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
-    const auto wanted = [&](const Collection& c) { return !ids || chosen.count(c.id) != 0; };
+  const std::set<std::string> chosen =
+      ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
+  const auto wanted = [&](const Collection& c) { return !ids || chosen.count(c.id) != 0; };
+  PimWarnings warnings;
+  // The series are expanded first, without the index's lock, so that no change of another item
+  // waits for them; the listing below finds what they gave kept.
+  const auto series = reading([&](const PimIndex& index) {
+    std::vector<std::pair<Event, std::shared_ptr<const SeriesState>>> found;
+    for (const Collection* c : index.ofKind(Kind::events)) {
+      if (!wanted(*c)) continue;
+      for (const Entry* entry : c->wide) {
+        if (entry->repeats && mayOverlap(*entry, start, end)) {
+          found.emplace_back(entry->series, entry->repeating);
+        }
+      }
+    }
+    return found;
+  });
+  for (const auto& [record, state] : series) expansionOf(record, *state, start, end, warnings);
+  EventPage page = reading([&](const PimIndex& index) {
     // Single events, occurrences and the next occurrence of every series followed one by one
     // wait in one queue, earliest first (then in the order the store holds items), so a listing
     // that stops at `cap` matches still holds the earliest events and costs no more than it
@@ -151,6 +179,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
     };
     struct Followed {
       const Collection* collection;
+      const Entry* entry;
       SeriesWalk walk;
       long position = 0;
     };
@@ -163,7 +192,9 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
     const auto advance = [&](size_t which) {
       Followed& f = followed[which];
       if (auto original = f.walk.next()) {
-        due.emplace(*original, f.walk.entry().order, f.position++, which, true);
+        due.emplace(*original, f.entry->order, f.position++, which, true);
+      } else {
+        f.walk.noteCut(warnings);
       }
     };
     const auto offer = [&](const Collection* c, const Entry& entry, const Event& event,
@@ -172,18 +203,19 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       ready.push_back({c, &entry, &event});
     };
     const auto addSeries = [&](const Collection* c, const Entry& entry) {
-      if (auto expansion = expansionOf(entry, start, end)) {
+      const SeriesState& state = *entry.repeating;
+      if (auto expansion = expansionOf(entry.series, state, start, end, warnings)) {
         for (const auto& [event, position] : expansion->occurrences) {
           offer(c, entry, event, position);
         }
         kept.push_back(std::move(expansion));
         return;
       }
-      for (Event& occurrence : changedIn(entry, start, end)) {
+      for (Event& occurrence : changedIn(state, start, end)) {
         changed.push_back(std::move(occurrence));
         offer(c, entry, changed.back(), -1);
       }
-      followed.push_back({c, SeriesWalk(entry, start, end)});
+      followed.push_back({c, &entry, SeriesWalk(entry.series, state, start, end)});
       advance(followed.size() - 1);
     };
     for (const Collection* c : index.ofKind(Kind::events)) {
@@ -214,7 +246,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       ++page.totalMatched;
       if (page.events.size() < limit) {
         const Collection* c = isFollowed ? followed[which].collection : ready[which].collection;
-        const Entry& entry = isFollowed ? followed[which].walk.entry() : *ready[which].entry;
+        const Entry& entry = isFollowed ? *followed[which].entry : *ready[which].entry;
         Event event = isFollowed ? occurrenceOf(entry, at) : *ready[which].event;
         event.id = idFor(index, *c, entry, event.id);
         event.calendarId = c->id;
@@ -225,6 +257,8 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
     }
     return page;
   });
+  emitPimWarnings(warnings, sources_.warn);
+  return page;
 }
 
 std::optional<Event> PimStore::event(std::string_view id, PimUnreadable* unreadable) const {

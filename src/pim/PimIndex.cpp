@@ -82,6 +82,7 @@ bool PimIndex::stale(const fs::path& storeFolder,
 void PimIndex::update(const fs::path& storeFolder,
                       const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings,
                       bool makeFresh) {
+  if (stopped_) return;
   // Another HOME: nothing read before applies.
   if (folder.native() != storeFolder.native()) reset(storeFolder);
   if (watcher_ && watcher_->inherited()) forgetWatches();
@@ -192,6 +193,8 @@ void PimIndex::walkRoots(PimWarnings& warnings) {
       walkRoot(root, kind, present, warnings);
     }
   }
+  // Half walked: what it did not reach is neither gone nor read.
+  if (stopped_) return;
   std::unique_lock lock(guard_);
   for (auto it = collections.begin(); it != collections.end();) {
     if (present.count(it->first) == 0) {
@@ -331,7 +334,7 @@ PimIndex::Scanned PimIndex::scanFolder(const Collection& c, PimWarnings& warning
     if (before && identity && identity == before->identity) continue;
     loads.push_back({name, before, {}, {}});
   }
-  loadAll(c.folder, calendars, loads, warnings);
+  loadAll(c.folder, calendars, loads, warnings, true);
   for (auto& load : loads) scanned.changed.emplace(load.name, std::move(load.entry));
   return scanned;
 }
@@ -508,7 +511,7 @@ void PimIndex::refreshItems(Collection& c, const std::set<std::string>& names,
     loads.push_back({name, before, {}, {}});
   }
   if (loads.empty()) return;
-  loadAll(c.folder, c.kind != Kind::contacts, loads, warnings);
+  loadAll(c.folder, c.kind != Kind::contacts, loads, warnings, true);
   std::unique_lock lock(guard_);
   for (auto& load : loads) put(c, load.name, std::move(load.entry), warnings);
   settleKind(c);

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -82,6 +83,7 @@ struct Expansion {
   // rule's in order.
   std::vector<std::pair<Event, long>> occurrences;
   bool tooMany = false;  // more than are kept: the window is followed occurrence by occurrence
+  bool cut = false;      // its rule was given up before the window's end (see RecurrenceWalk)
 };
 
 // A repeating event's parsed file and the last window worked out of it.
@@ -103,11 +105,22 @@ class SeriesState {
     std::lock_guard lock(mutex_);
     last_ = std::move(made);
   }
+  // The warning a listing gives where it could not follow the rule to the window's end: once for
+  // the file as it is, not at every listing.
+  std::optional<std::string> cutWarning() const {
+    std::lock_guard lock(mutex_);
+    if (std::exchange(warned_, true)) return std::nullopt;
+    return "Personal data file " + item_.origin().string() +
+           ": its repeating rule gives too few occurrences for the work to find them to follow "
+           "it further in one listing; the occurrences found until then are listed, and the file "
+           "is left as it is";
+  }
 
  private:
-  mutable std::mutex mutex_;  // guards item_ and last_
+  mutable std::mutex mutex_;  // guards item_, last_ and warned_
   ICalItem item_;
   mutable std::shared_ptr<const Expansion> last_;
+  mutable bool warned_ = false;
 };
 
 // One item file as last read: what the listings return, without the parsed file, except for a
@@ -228,6 +241,8 @@ class PimIndex {
   // it puts what it read in place. A fresh store's default folders are made only when `makeFresh`.
   void update(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings,
               PimWarnings& warnings, bool makeFresh = true);
+  // Ends every update, now and later, once the files being read are read (see PimStore::stop).
+  void stop() { stopped_ = true; }
 
   // ---- finding (under either lock)
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
@@ -319,12 +334,14 @@ class PimIndex {
     const Entry* before = nullptr;  // what the file gave when last read
     Entry entry;
     PimWarnings warnings;
+    bool read = false;
   };
   // Reads the files of a folder, several at once (libical takes most of the time), then gives
   // each new entry its place in the order the store first saw items and says the warnings, all
-  // in the order given.
+  // in the order given. Once the index is stopped, what was not read yet is left out of `loads`
+  // where `stoppable`.
   void loadAll(const fs::path& folder, bool calendars, std::vector<Load>& loads,
-               PimWarnings& warnings);
+               PimWarnings& warnings, bool stoppable = false);
   Entry load(const fs::path& file, bool calendars, const Entry* before, PimWarnings& warnings);
   // What the file gives, without its place in the order.
   static Entry read(const fs::path& file, bool calendars, const Entry* before,
@@ -354,6 +371,7 @@ class PimIndex {
   std::map<int, std::string> folderWatches_;  // watch -> collection id
   bool overflowed_ = false;                   // reports were lost: every folder is walked once
   bool walked_ = false;  // the roots were walked since the store started or lost reports
+  std::atomic<bool> stopped_{false};
   std::shared_ptr<const nlohmann::json> settings_;  // the settings the roots were read from
 };
 

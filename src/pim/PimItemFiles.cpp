@@ -166,7 +166,8 @@ std::pair<PimTime, PimTime> spanOf(const ICalItem& item, const Event& series) {
   auto cursor = item.cursor(PimTime::min());
   for (int step = 0; step < kBoundSteps; ++step) {
     const auto original = cursor.next();
-    if (!original) return {first, last};
+    // One that could not be followed to its end may go on past where it was given up.
+    if (!original) return {first, cursor.cut() ? PimTime::max() : last};
     first = std::min(first, *original);
     last = std::max(last, later(*original, length));
   }
@@ -246,14 +247,16 @@ Entry PimIndex::load(const fs::path& file, bool calendars, const Entry* before,
 }
 
 void PimIndex::loadAll(const fs::path& folder, bool calendars, std::vector<Load>& loads,
-                       PimWarnings& warnings) {
+                       PimWarnings& warnings, bool stoppable) {
   const size_t threads = std::clamp<size_t>(
       std::min<size_t>(std::thread::hardware_concurrency(), loads.size() / kFilesPerThread), 1,
       kMaxLoadThreads);
   std::atomic<size_t> next{0};
   const auto work = [&] {
     for (size_t i = next++; i < loads.size(); i = next++) {
+      if (stoppable && stopped_) return;
       Load& load = loads[i];
+      load.read = true;
       try {
         load.entry = read(folder / load.name, calendars, load.before, load.warnings);
       } catch (const std::exception& e) {  // no memory left for it: tried again at the next use
@@ -266,6 +269,7 @@ void PimIndex::loadAll(const fs::path& folder, bool calendars, std::vector<Load>
   for (size_t i = 1; i < threads; ++i) helpers.emplace_back(work);
   work();
   for (auto& helper : helpers) helper.join();
+  std::erase_if(loads, [](const Load& load) { return !load.read; });
   // A card keeps its place when the card in the same place of its file had one.
   const auto orderOf = [&](const Entry* before) {
     return before && before->order != 0 ? before->order : ++nextOrder;
@@ -313,6 +317,7 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
       }
       if (entry.repeats) {
         std::tie(entry.firstStart, entry.lastEnd) = spanOf(*item, entry.series);
+        item->setOrigin(file);  // for the warnings about it
         entry.repeating = std::make_shared<const SeriesState>(std::move(*item));
       }
     }

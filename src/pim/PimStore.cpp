@@ -237,6 +237,8 @@ std::shared_ptr<const std::filesystem::path> PimStore::currentFolder() const {
   return worked.folder;
 }
 
+void PimStore::stop() { index_->stop(); }
+
 void PimStore::warmUp() const {
   PimWarnings warnings;
   {

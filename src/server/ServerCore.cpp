@@ -425,6 +425,9 @@ void stop() {
 void shutdown() {
   if (shutDown.exchange(true)) return;
   stop();
+  // A walk of the folders under way (the warm-up's, the scanner's call) need not be finished:
+  // the waits for them below end within moments.
+  if (startedParts()) startedParts()->stores.data.stop();
   if (startupWork()) startupWork()->cancel();
   if (startedParts()) startedParts()->scanner.stop();
   if (cloudTunnel()) cloudTunnel()->stop();

@@ -69,10 +69,12 @@ class PimStoreReachTest : public ::testing::Test {
     return found;
   }
 
-  // "<start> <end> <title> <id>" of each event in May 2024.
-  std::vector<std::string> may(const std::optional<std::vector<std::string>>& in = {}) const {
+  // "<start> <end> <title> <id>" of each event in May 2024, or from `from` to `to`.
+  std::vector<std::string> may(const std::optional<std::vector<std::string>>& in = {},
+                               const char* from = "2024-05-01",
+                               const char* to = "2024-06-01") const {
     std::vector<std::string> lines;
-    for (const auto& e : store_.events(at("2024-05-01"), at("2024-06-01"), in)) {
+    for (const auto& e : store_.events(at(from), at(to), in)) {
       lines.push_back(PimCodec::timeText(e.start, e.allDay) + " " +
                       PimCodec::timeText(e.end, e.allDay) + " " + e.title + " " + e.id);
     }
@@ -260,13 +262,17 @@ TEST_F(PimStoreReachTest, CopiesInFoldersOfOneNameAreToldApartByTheirPath) {
 }
 
 // Occurrences kept without their series (an invitation to one occurrence), a changed occurrence
-// the series no longer gives, extra dates given as periods, and all-day events whose end is on
-// their start day, each as it falls in May 2024.
+// the series no longer gives, extra dates given as periods, all-day events whose end is on their
+// start day, rules that repeat by the second, minute or hour on a few days only, and a changed
+// occurrence whose RECURRENCE-ID is a time among days, each as it falls in May 2024 (or the
+// window given).
 TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
   const struct {
     const char* uid;
     std::string components;
     std::vector<std::string> listed;
+    const char* from = "2024-05-01";
+    const char* to = "2024-06-01";
   } cases[] = {
       {"ov",
        item("VEVENT", "ov",
@@ -307,11 +313,68 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
        item("VEVENT", "hour",
             "SUMMARY:An hour\r\nDTSTART;VALUE=DATE:20240515\r\nDURATION:PT1H\r\n"),
        {"2024-05-15 2024-05-16 An hour hour"}},
+      {"leap",
+       item("VEVENT", "leap",
+            "SUMMARY:Leap\r\nDTSTART:19960229T100000Z\r\nDURATION:PT1H\r\n"
+            "RRULE:FREQ=SECONDLY;BYMONTH=2;BYMONTHDAY=29;BYHOUR=10;BYMINUTE=0;BYSECOND=0\r\n"),
+       {"2024-02-29T10:00:00Z 2024-02-29T11:00:00Z Leap leap/20240229T100000Z",
+        "2028-02-29T10:00:00Z 2028-02-29T11:00:00Z Leap leap/20280229T100000Z"},
+       "2024-01-01",
+       "2029-01-01"},
+      {"mon",
+       item("VEVENT", "mon",
+            "SUMMARY:Mondays\r\nDTSTART:20240506T083030Z\r\nDURATION:PT1H\r\n"
+            "RRULE:FREQ=SECONDLY;BYDAY=MO;BYHOUR=9;BYMINUTE=0;BYSECOND=0\r\n"),
+       {"2024-05-06T08:30:30Z 2024-05-06T09:30:30Z Mondays mon/20240506T083030Z",
+        "2024-05-06T09:00:00Z 2024-05-06T10:00:00Z Mondays mon/20240506T090000Z",
+        "2024-05-13T09:00:00Z 2024-05-13T10:00:00Z Mondays mon/20240513T090000Z",
+        "2024-05-20T09:00:00Z 2024-05-20T10:00:00Z Mondays mon/20240520T090000Z",
+        "2024-05-27T09:00:00Z 2024-05-27T10:00:00Z Mondays mon/20240527T090000Z"}},
+      // Beside a day, a rule's hours and minutes are ignored (RFC 5545 3.3.10): 3000 minutes.
+      {"minutes",
+       item("VEVENT", "minutes",
+            "SUMMARY:Days\r\nDTSTART;VALUE=DATE:20240501\r\n"
+            "RRULE:FREQ=MINUTELY;BYHOUR=9;BYMINUTE=0,30;COUNT=3000\r\n") +
+           item("VEVENT", "minutes",
+                "RECURRENCE-ID;VALUE=DATE:20240502\r\nSUMMARY:Moved\r\n"
+                "DTSTART;VALUE=DATE:20240502\r\n"),
+       {"2024-05-01 2024-05-02 Days minutes/20240501",
+        "2024-05-02 2024-05-03 Moved minutes/20240502",
+        "2024-05-03 2024-05-04 Days minutes/20240503"}},
+      {"feb",
+       item("VEVENT", "feb",
+            "SUMMARY:Feb\r\nDTSTART:20240229T091500Z\r\nDURATION:PT1H\r\n"
+            "RRULE:FREQ=MINUTELY;BYMONTH=2;BYMONTHDAY=29;BYHOUR=10;BYMINUTE=0\r\n"),
+       {"2024-02-29T09:15:00Z 2024-02-29T10:15:00Z Feb feb/20240229T091500Z",
+        "2024-02-29T10:00:00Z 2024-02-29T11:00:00Z Feb feb/20240229T100000Z",
+        "2028-02-29T10:00:00Z 2028-02-29T11:00:00Z Feb feb/20280229T100000Z"},
+       "2024-01-01",
+       "2029-01-01"},
+      {"hourly",
+       item("VEVENT", "hourly",
+            "SUMMARY:Last\r\nDTSTART:20240530T090000Z\r\nDURATION:PT1H\r\n"
+            "RRULE:FREQ=HOURLY;BYMONTH=5;BYMONTHDAY=-1;BYHOUR=9,17\r\n"),
+       {"2024-05-30T09:00:00Z 2024-05-30T10:00:00Z Last hourly/20240530T090000Z",
+        "2024-05-31T09:00:00Z 2024-05-31T10:00:00Z Last hourly/20240531T090000Z",
+        "2024-05-31T17:00:00Z 2024-05-31T18:00:00Z Last hourly/20240531T170000Z"}},
+      {"s32",
+       item("VEVENT", "s32",
+            "SUMMARY:Days\r\nDTSTART;VALUE=DATE:20240516\r\nRRULE:FREQ=DAILY;COUNT=3\r\n") +
+           item("VEVENT", "s32",
+                "RECURRENCE-ID;TZID=America/New_York:20240517T000000\r\nSUMMARY:Moved day\r\n"
+                "DTSTART;VALUE=DATE:20240518\r\n"),
+       {"2024-05-16 2024-05-17 Days s32/20240516", "2024-05-18 2024-05-19 Moved day s32/20240517",
+        "2024-05-18 2024-05-19 Days s32/20240518"}},
   };
   for (const auto& c : cases) {
     test::writeFile(folder(c.uid) / (std::string(c.uid) + ".ics"), ics(c.components));
-    EXPECT_EQ(may(std::vector<std::string>{folder(c.uid).string()}), c.listed) << c.uid;
+    EXPECT_EQ(may(std::vector<std::string>{folder(c.uid).string()}, c.from, c.to), c.listed)
+        << c.uid;
   }
+  // An occurrence is found by the identifier it is listed by.
+  EXPECT_EQ(store_.event("s32/20240517")->title, "Moved day");
+  ASSERT_TRUE(store_.removeEvent("s32/20240517").ok());
+  EXPECT_EQ(may(std::vector<std::string>{folder("s32").string()}).size(), 2u);
   // Inside a period that began before the window.
   EXPECT_EQ(store_.events(at("2024-05-12T14:00:00Z"), at("2024-05-12T14:30:00Z")).at(0).title,
             "Periods");

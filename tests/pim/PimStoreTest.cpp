@@ -183,18 +183,22 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
           vevent("f",
                  "RECURRENCE-ID:20240504T090000Z\r\nSUMMARY:Moved\r\n"
                  "DTSTART:20240230T090000\r\n")));
+  // Ten million seconds from New Year: too many to count to May in one listing.
+  test::writeFile(folder / "g.ics", ics(vevent("g",
+                                               "SUMMARY:G\r\nDTSTART:20240101T000000Z\r\n"
+                                               "RRULE:FREQ=SECONDLY;COUNT=20000000\r\n")));
 
   EXPECT_EQ(titlesOf(store_.events(at("2024-05-01"), at("2024-06-01"))),
             (std::vector<std::string>{"A", "D", "F", "F"}));
   EXPECT_EQ(titlesOf(may()), (std::vector<std::string>{"A", "D", "F", "F"}));
-  EXPECT_EQ(warnings_.size(), 4u);
+  EXPECT_EQ(warnings_.size(), 5u);
   EXPECT_NE(std::find(warnings_.begin(), warnings_.end(),
                       "Personal data file " + (folder / "f.ics").string() +
                           ": the VEVENT of line 11 (UID f) is left out: its "
                           "DTSTART:20240230T090000 is no time the store can hold; the rest is "
                           "listed, and the file is left as it is"),
             warnings_.end());
-  for (const char* name : {"b.ics", "c.ics", "e.ics", "f.ics"}) {
+  for (const char* name : {"b.ics", "c.ics", "e.ics", "f.ics", "g.ics"}) {
     EXPECT_EQ(std::count_if(warnings_.begin(), warnings_.end(),
                             [&](const std::string& w) { return w.find(name) != w.npos; }),
               1)
@@ -204,7 +208,7 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
   test::writeFile(folder / ".b.tmp", "still not a calendar");
   fs::rename(folder / ".b.tmp", folder / "b.ics");
   may();
-  EXPECT_EQ(warnings_.size(), 5u);  // once more for the change
+  EXPECT_EQ(warnings_.size(), 6u);  // once more for the change
   EXPECT_EQ(test::readFile(folder / "b.ics"), "still not a calendar");
 }
 
@@ -613,15 +617,23 @@ TEST(PimStoreWarmUpTest, ReadingAheadMakesNothingAndLeavesCallsAsTheyWere) {
     const char* what;
     bool holdsItems;
     bool concurrently;
+    bool stopped = false;  // as the server stops: nothing more is read
   } cases[] = {{"fresh", false, false},
                {"fresh, a call at the same time", false, true},
                {"with items", true, false},
-               {"with items, a call at the same time", true, true}};
+               {"with items, a call at the same time", true, true},
+               {"stopped", true, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const fs::path folder = test::home() / "warm" / c.what;
     if (c.holdsItems) test::writeFile(folder / "calendars" / "home" / "dentist.ics", dentist);
     PimStore store(folder);
+    if (c.stopped) {
+      store.stop();
+      store.warmUp();
+      EXPECT_TRUE(store.calendars(EntityType::event).empty());
+      continue;
+    }
     if (c.concurrently) {
       std::thread ahead([&] { store.warmUp(); });
       EXPECT_EQ(titlesOf(store.events(at("2024-05-01"), at("2024-06-01"))).size(),
