@@ -597,18 +597,20 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
   if (auto refused = move.apply(after)) return refused;
-  if (sameRule) return std::nullopt;
-  removeAll(main, ICAL_RRULE_PROPERTY);
-  if (after.recurrence) {
-    icalcomponent_add_property(
-        main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
-    return std::nullopt;
+  if (!sameRule) {
+    removeAll(main, ICAL_RRULE_PROPERTY);
+    if (after.recurrence) {
+      icalcomponent_add_property(
+          main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    } else {
+      removeAll(main, ICAL_RDATE_PROPERTY);
+      removeAll(main, ICAL_EXDATE_PROPERTY);
+      for (icalcomponent* c : overrides()) {
+        discard(c);
+      }
+    }
   }
-  removeAll(main, ICAL_RDATE_PROPERTY);
-  removeAll(main, ICAL_EXDATE_PROPERTY);
-  for (icalcomponent* c : overrides()) {
-    discard(c);
-  }
+  fitZones();
   return std::nullopt;
 }
 
@@ -650,6 +652,7 @@ std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& b
       if (recordDiffers(*now, wanted)) applyDifferences(at, *now, wanted);
     }
   }
+  fitZones();
   return std::nullopt;
 }
 
@@ -676,6 +679,7 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     icalcomponent_add_component(root_, own);
   }
   applyDifferences(own, before, after);
+  fitZones();
   // A RECURRENCE-ID that reads back as another instant (a wall clock the zone repeats) would
   // leave the occurrence as it was beside a second one.
   return originalOf(own) == original;
@@ -741,7 +745,12 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   moved.start = original;
   moved.end = later(original, series.end - series.start);
   applyDifferences(main, series, moved);
+  fitZones();
   return std::nullopt;
+}
+
+void ICalItem::fitZones() {
+  ICalProperties::fitZones(root_, [this](icalcomponent* zone) { discard(zone); });
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {

@@ -3,7 +3,9 @@
 // system's full zone data, whatever the file's own VTIMEZONE holds: khal writes only the changes
 // of offset near the event's start, and a zone worked out once serves every file that names it.
 // A file's own VTIMEZONE serves only a name the system does not know, and then one zone serves
-// every file that carries the same VTIMEZONE text. The files themselves are never changed.
+// every file that carries the same VTIMEZONE text; a Windows zone name (Outlook's "Eastern Standard
+// Time") that the file does not define is the zone CLDR maps it to. The files themselves are never
+// changed.
 #pragma once
 
 #include <memory>
@@ -47,8 +49,11 @@ void remember(const Component* root, std::shared_ptr<const OwnZones> own);
 void forget(const Component* root);
 
 // The zone `tzid` names for a property of `within` (any component of a calendar): the system's,
-// else the calendar's own, else nothing (the time then floats).
+// else the calendar's own, matched as written and, failing that, with the blanks at its ends left
+// out; else the zone CLDR gives a Windows zone name; else nothing (the time then floats).
 const Zone* zoneFor(std::string_view tzid, Component* within);
+// A TZID without the blanks and tabs at its ends.
+std::string_view withoutBlanks(std::string_view tzid);
 
 // A new VTIMEZONE named `tzid` for the system's zone `zone` (nothing for a zone without rules,
 // such as UTC), as desktop calendar programs write one: only the observances from New Year's Day
@@ -56,5 +61,10 @@ const Zone* zoneFor(std::string_view tzid, Component* within);
 // them as dates. The zone's whole history, or a rule with an end, makes khal skip the file. The
 // caller owns it.
 Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear);
+// A VTIMEZONE to stand for `vtz` from `firstYear` on, when `vtz` is exactly what rulesFrom made for
+// the zone its TZID names (the system's, or the one CLDR gives a Windows name) from another year:
+// one the store added, which a change of the times in it makes it rebuild. Nothing for any other,
+// which is the file's own. The caller owns it.
+Component* refitted(Component* vtz, int firstYear);
 
 }  // namespace tvrn::ICalZones
