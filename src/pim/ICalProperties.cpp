@@ -131,12 +131,11 @@ std::vector<Attendee> attendeesOf(icalcomponent* comp) {
 void fitZones(icalcomponent* root, const std::function<void(icalcomponent*)>& discard) {
   for (icalcomponent* vtz : zoneBlocksOf(root)) {
     icalproperty* name = icalcomponent_get_first_property(vtz, ICAL_TZID_PROPERTY);
-    const auto first = name != nullptr ? firstYearOf(root, icalproperty_get_tzid(name))
-                                       : std::nullopt;
-    icalcomponent* rebuilt = first ? ICalZones::refitted(vtz, *first) : nullptr;
-    if (rebuilt == nullptr) continue;
+    if (name == nullptr) continue;
+    const auto replaced = ICalZones::refitted(vtz, firstYearOf(root, icalproperty_get_tzid(name)));
+    if (!replaced) continue;
     discard(vtz);
-    icalcomponent_add_component(root, rebuilt);
+    if (*replaced != nullptr) icalcomponent_add_component(root, *replaced);
   }
 }
 

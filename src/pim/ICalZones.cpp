@@ -416,10 +416,10 @@ Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear) {
   return vtz;
 }
 
-icalcomponent* refitted(icalcomponent* vtz, int firstYear) {
+std::optional<icalcomponent*> refitted(icalcomponent* vtz, std::optional<int> firstYear) {
   icalproperty* name = icalcomponent_get_first_property(vtz, ICAL_TZID_PROPERTY);
   const char* tzid = name != nullptr ? icalproperty_get_tzid(name) : nullptr;
-  if (tzid == nullptr) return nullptr;
+  if (tzid == nullptr) return std::nullopt;
   const icaltimezone* zone = systemZones().find(tzid);
   if (zone == nullptr) zone = systemZones().forWindowsName(tzid);
   std::optional<int> from;
@@ -427,11 +427,12 @@ icalcomponent* refitted(icalcomponent* vtz, int firstYear) {
     const int year = icalcomponent_get_dtstart(observance).year;
     if (!from || year < *from) from = year;
   }
-  if (zone == nullptr || !from || *from == firstYear) return nullptr;
+  if (zone == nullptr || !from || from == firstYear) return std::nullopt;
   icalcomponent* made = rulesFrom(zone, tzid, *from);
   const bool ours = made != nullptr && asText(made) == asText(vtz);
   if (made != nullptr) icalcomponent_free(made);
-  return ours ? rulesFrom(zone, tzid, firstYear) : nullptr;
+  if (!ours) return std::nullopt;
+  return firstYear ? rulesFrom(zone, tzid, *firstYear) : nullptr;
 }
 
 }  // namespace tvrn::ICalZones

@@ -61,10 +61,11 @@ std::string_view withoutBlanks(std::string_view tzid);
 // them as dates. The zone's whole history, or a rule with an end, makes khal skip the file. The
 // caller owns it.
 Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear);
-// A VTIMEZONE to stand for `vtz` from `firstYear` on, when `vtz` is exactly what rulesFrom made for
-// the zone its TZID names (the system's, or the one CLDR gives a Windows name) from another year:
-// one the store added, which a change of the times in it makes it rebuild. Nothing for any other,
-// which is the file's own. The caller owns it.
-Component* refitted(Component* vtz, int firstYear);
+// What stands for `vtz` once the file's times on its clock begin in `firstYear` (nothing: no time
+// is on it), when `vtz` is exactly what rulesFrom made from another year for the zone its TZID
+// names (the system's, or the one CLDR gives a Windows name), as the store adds one: a VTIMEZONE
+// from `firstYear` on, owned by the caller, or none at all. Nothing when `vtz` stays: it fits the
+// times already, or it is the file's own.
+std::optional<Component*> refitted(Component* vtz, std::optional<int> firstYear);
 
 }  // namespace tvrn::ICalZones
