@@ -87,10 +87,11 @@ class SystemZones {
     u_strFromUTF8(name, kLongestZoneName, &length, windowsName.data(),
                   static_cast<int32_t>(windowsName.size()), &status);
     UChar id[kLongestZoneName];
-    const int32_t idLength = U_SUCCESS(status) ? ucal_getTimeZoneIDForWindowsID(
-                                                     name, length, nullptr, id,
-                                                     static_cast<int32_t>(kLongestZoneName), &status)
-                                               : 0;
+    const int32_t idLength =
+        U_SUCCESS(status)
+            ? ucal_getTimeZoneIDForWindowsID(name, length, nullptr, id,
+                                             static_cast<int32_t>(kLongestZoneName), &status)
+            : 0;
     char out[kLongestZoneName * 3];
     int32_t outLength = 0;
     if (U_SUCCESS(status) && idLength > 0) {

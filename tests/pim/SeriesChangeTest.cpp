@@ -6,13 +6,12 @@
 #include <gtest/gtest.h>
 #include <libical/ical.h>
 #include <stdlib.h>
-#include <unicode/timezone.h>
 #include <time.h>
+#include <unicode/timezone.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -227,7 +226,8 @@ const std::vector<Series>& allSeries() {
        unzoned(";TZID=Eastern Standard Time", "20240705", "WEEKLY;UNTIL=20240802T150000Z"),
        {"2024-07-05 17:00", "2024-07-19 17:00"}},
       // A TZID that keeps its blank at the end, or at the start, where it is written.
-      {"a TZID ending in a blank", groupwise("(GMT-05.00) Eastern Time (US & Canada) "),
+      {"a TZID ending in a blank",
+       groupwise("(GMT-05.00) Eastern Time (US & Canada) "),
        {"2024-07-01 17:00", "2024-07-15 17:00"}},
       {"a TZID beginning with a blank", groupwise(" Eastern"), {"2024-07-08 17:00"}},
       // Evolution's name for Chicago, with the VTIMEZONE the store added from the series' first
@@ -463,50 +463,40 @@ Lines expanded(const fs::path& folder) {
   return listed(all);
 }
 
-// Of a VTIMEZONE: the year its first observance starts in, the first year of its file's times on
-// its clock, and whether the original file lacks it as it is (a change added or rebuilt it).
+// Of each VTIMEZONE of `file`: the year its first observance starts in, the first year of the
+// file's times on its clock, and whether a change added or rebuilt it (`original` lacks its start).
 struct ZoneCover {
   int from = 9999, needed = 9999;
-  bool changed;
+  bool changed = false;
 };
-
 std::vector<ZoneCover> zonesOf(const std::string& file, const std::string& original) {
-  const auto children = [](icalcomponent* c, icalcomponent_kind kind) {
-    std::vector<icalcomponent*> found;  // gathered first: a look-up restarts libical's walk
-    for (auto* child = icalcomponent_get_first_component(c, kind); child != nullptr;
-         child = icalcomponent_get_next_component(c, kind)) {
-      found.push_back(child);
-    }
-    return found;
-  };
-  const auto textOf = [](icalcomponent* c) {
-    char* text = icalcomponent_as_ical_string_r(c);
-    const std::string out = text;
-    std::free(text);
-    return out;
-  };
-  std::set<std::string> had;
-  icalcomponent* before = icalparser_parse_string(original.c_str());
-  for (icalcomponent* zone : children(before, ICAL_VTIMEZONE_COMPONENT)) had.insert(textOf(zone));
-  icalcomponent_free(before);
   std::vector<ZoneCover> found;
+  std::vector<icalcomponent*> zones, events;  // gathered first: a look-up restarts libical's walk
   icalcomponent* root = icalparser_parse_string(file.c_str());
-  for (icalcomponent* zone : children(root, ICAL_VTIMEZONE_COMPONENT)) {
-    ZoneCover cover{9999, 9999, had.count(textOf(zone)) == 0};
-    for (icalcomponent* o : children(zone, ICAL_ANY_COMPONENT)) {
-      cover.from = std::min(cover.from, icalcomponent_get_dtstart(o).year);
+  for (auto* c = icalcomponent_get_first_component(root, ICAL_ANY_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
+    (icalcomponent_isa(c) == ICAL_VTIMEZONE_COMPONENT ? zones : events).push_back(c);
+  }
+  for (icalcomponent* zone : zones) {
+    ZoneCover cover;
+    icaltimetype first = icaltime_null_time();
+    for (auto* o = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT); o != nullptr;
+         o = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
+      const icaltimetype at = icalcomponent_get_dtstart(o);
+      if (icaltime_is_null_time(first) || icaltime_compare(at, first) < 0) first = at;
     }
-    const std::string tzid = icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY) != nullptr
-                                 ? icalproperty_get_tzid(icalcomponent_get_first_property(
-                                       zone, ICAL_TZID_PROPERTY))
-                                 : "";
-    for (icalcomponent* event : children(root, ICAL_VEVENT_COMPONENT)) {
+    cover.from = first.year;
+    cover.changed = original.find(icaltime_as_ical_string(first)) == std::string::npos;
+    const char* tzid =
+        icalproperty_get_tzid(icalcomponent_get_first_property(zone, ICAL_TZID_PROPERTY));
+    for (icalcomponent* event : events) {
       for (auto* p = icalcomponent_get_first_property(event, ICAL_ANY_PROPERTY); p != nullptr;
            p = icalcomponent_get_next_property(event, ICAL_ANY_PROPERTY)) {
         auto* named = icalproperty_get_first_parameter(p, ICAL_TZID_PARAMETER);
-        if (named != nullptr && tzid == icalparameter_get_tzid(named) &&
-            icalvalue_isa(icalproperty_get_value(p)) == ICAL_DATETIME_VALUE) {
-          cover.needed = std::min(cover.needed, icalvalue_get_datetime(icalproperty_get_value(p)).year);
+        const icalvalue* value = icalproperty_get_value(p);
+        if (named != nullptr && std::string(tzid) == icalparameter_get_tzid(named) &&
+            icalvalue_isa(value) == ICAL_DATETIME_VALUE) {
+          cover.needed = std::min(cover.needed, icalvalue_get_datetime(value).year);
         }
       }
     }
