@@ -4,7 +4,7 @@
 #include <libical/icaltz-util.h>
 #include <sys/stat.h>
 #include <unicode/ucal.h>
-#include <unicode/ustring.h>
+#include <unicode/unistr.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -79,25 +79,19 @@ class SystemZones {
   }
 
  private:
+  // The name CLDR maps a Windows zone name to, as ICU gives it; empty for none.
   static std::string ianaNameOf(std::string_view windowsName) {
-    if (windowsName.empty() || windowsName.size() > kLongestZoneName) return {};
-    UChar name[kLongestZoneName];
-    int32_t length = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    u_strFromUTF8(name, kLongestZoneName, &length, windowsName.data(),
-                  static_cast<int32_t>(windowsName.size()), &status);
+    if (windowsName.size() > kLongestZoneName) return {};
+    const icu::UnicodeString name = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(windowsName.data(), static_cast<int32_t>(windowsName.size())));
     UChar id[kLongestZoneName];
-    const int32_t idLength =
-        U_SUCCESS(status)
-            ? ucal_getTimeZoneIDForWindowsID(name, length, nullptr, id,
-                                             static_cast<int32_t>(kLongestZoneName), &status)
-            : 0;
-    char out[kLongestZoneName * 3];
-    int32_t outLength = 0;
-    if (U_SUCCESS(status) && idLength > 0) {
-      u_strToUTF8(out, sizeof out, &outLength, id, idLength, &status);
-    }
-    return U_SUCCESS(status) ? std::string(out, static_cast<size_t>(outLength)) : std::string();
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length =
+        ucal_getTimeZoneIDForWindowsID(name.getBuffer(), name.length(), nullptr, id,
+                                       static_cast<int32_t>(kLongestZoneName), &status);
+    std::string out;
+    if (U_SUCCESS(status) && length > 0) icu::UnicodeString(id, length).toUTF8String(out);
+    return out;
   }
 
   // A vendor prefix ("/mozilla.org/20050126_1/") stands before the name: the longest tail that
