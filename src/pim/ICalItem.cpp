@@ -597,20 +597,19 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
   if (auto refused = move.apply(after)) return refused;
-  if (!sameRule) {
-    removeAll(main, ICAL_RRULE_PROPERTY);
-    if (after.recurrence) {
-      icalcomponent_add_property(
-          main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
-    } else {
-      removeAll(main, ICAL_RDATE_PROPERTY);
-      removeAll(main, ICAL_EXDATE_PROPERTY);
-      for (icalcomponent* c : overrides()) {
-        discard(c);
-      }
-    }
+  fitZones();  // what follows adds no time on a zone's clock (a rule's end is in UTC)
+  if (sameRule) return std::nullopt;
+  removeAll(main, ICAL_RRULE_PROPERTY);
+  if (after.recurrence) {
+    icalcomponent_add_property(
+        main, ruleProperty(*after.recurrence, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    return std::nullopt;
   }
-  fitZones();
+  removeAll(main, ICAL_RDATE_PROPERTY);
+  removeAll(main, ICAL_EXDATE_PROPERTY);
+  for (icalcomponent* c : overrides()) {
+    discard(c);
+  }
   return std::nullopt;
 }
 

@@ -307,9 +307,8 @@ std::string shown(icaltimetype t, bool key = false) {
   return std::string(text, t.is_date ? 10 : key ? 19 : 16);
 }
 
-// A file's times: the zone a TZID names (the file's own, which libical names without the blanks at
-// the ends of its TZID; else libical's of that name; else the one CLDR gives a Windows name), taken
-// to a clock.
+// A file's times: the zone a TZID names (its own VTIMEZONE's, whose TZID libical reads without end
+// blanks; else libical's; else the one CLDR gives a Windows name), taken to a clock.
 struct Clocks {
   icalcomponent* root;
   icaltimezone* user = icaltimezone_get_builtin_timezone(kUserZone);
