@@ -24,6 +24,22 @@ std::size_t contentEnd(std::string_view text, std::size_t from) {
   return at;
 }
 
+void foldInto(std::string& out, std::string_view line, std::string_view newline) {
+  std::size_t width = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    const bool starts = (c & 0xC0) != 0x80;
+    if (starts && width >= 74) {
+      out += newline;
+      out += ' ';
+      width = 1;
+    }
+    out += line[i];
+    ++width;
+  }
+  out += newline;
+}
+
 std::string unfolded(std::string_view text, std::size_t from, std::size_t to) {
   std::string out;
   out.reserve(to - from);

@@ -31,6 +31,10 @@ std::size_t contentEnd(std::string_view text, std::size_t from);
 // taken out.
 std::string unfolded(std::string_view text, std::size_t from, std::size_t to);
 
+// Appends the content line `line` (unfolded) folded as written: cut at 75 octets, never inside a
+// UTF-8 sequence, each part ended by `newline`.
+void foldInto(std::string& out, std::string_view line, std::string_view newline);
+
 // The text without its byte order mark and with every line ended by `end`, the last one too:
 // the one form the readers are handed.
 std::string normalized(std::string_view text, std::string_view end = "\r\n");

@@ -601,6 +601,7 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
   if (auto refused = move.apply(after)) return refused;
+  fitZones();  // what follows adds no time on a zone's clock (a rule's end is in UTC)
   if (sameRule) return std::nullopt;
   removeAll(main, ICAL_RRULE_PROPERTY);
   if (after.recurrence) {
@@ -654,6 +655,7 @@ std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& b
       if (recordDiffers(*now, wanted)) applyDifferences(at, *now, wanted);
     }
   }
+  fitZones();
   return std::nullopt;
 }
 
@@ -680,6 +682,7 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     icalcomponent_add_component(root_, own);
   }
   applyDifferences(own, before, after);
+  fitZones();
   // A RECURRENCE-ID that reads back as another instant (a wall clock the zone repeats) would
   // leave the occurrence as it was beside a second one.
   return originalOf(own) == original;
@@ -740,7 +743,12 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   moved.start = original;
   moved.end = later(original, series.end - series.start);
   applyDifferences(main, series, moved);
+  fitZones();
   return std::nullopt;
+}
+
+void ICalItem::fitZones() {
+  ICalProperties::fitZones(root_, [this](icalcomponent* zone) { discard(zone); });
 }
 
 void ICalItem::dropChangesFrom(PimTime original) {

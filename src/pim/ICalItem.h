@@ -170,6 +170,8 @@ class ICalItem {
   icalcomponent_impl* derive(icalcomponent_impl* from);
   // Takes a component out of the item and frees it.
   void discard(icalcomponent_impl* comp);
+  // After a change: the zones the store added cover the years the item's times now reach.
+  void fitZones();
 
   icalcomponent_impl* root_ = nullptr;
   // The file's own text, which the item is written back into; none for a new item.

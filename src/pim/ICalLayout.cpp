@@ -60,15 +60,43 @@ std::string kindName(icalcomponent* comp) {
   return name != nullptr ? name : "";
 }
 
+// Stands in a TZID parameter for one that must be quoted: libical quotes a value only for a ; : or
+// , in it, so it would write a TZID with a blank at an end bare, and read that back without it.
+constexpr const char* kQuotedTzid = "X-TAVRIN,QUOTED";
+
+// The TZID of `prop`, when libical would not quote it but its reading needs the quotes; else empty.
+std::string tzidToQuote(icalproperty* prop) {
+  icalparameter* param = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER);
+  const char* tzid = param != nullptr ? icalparameter_get_tzid(param) : nullptr;
+  if (tzid == nullptr) return {};
+  const std::string_view value(tzid);
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  const bool plain = std::none_of(value.begin(), value.end(), [](char c) {
+    return c == ';' || c == ':' || c == ',' || c == '"' || (c >= 0 && c < ' ' && c != '\t');
+  });
+  return plain && !value.empty() && (blank(value.front()) || blank(value.back())) ? tzid : "";
+}
+
 // A property as libical writes it on its own, the one spelling a change writes and read-backs
 // are compared by: within its tree libical leaves a comma of an X- value or of a list (RESOURCES,
-// CATEGORIES) unescaped, which a list then reads back as two values, while a copy's is escaped.
+// CATEGORIES) unescaped, which a list then reads back as two values, while a copy's is escaped. A
+// TZID with a blank at an end is quoted, so that it reads back as the file has it.
 std::string spelled(icalproperty* prop) {
   icalproperty* alone = icalproperty_new_clone(prop);
+  const std::string tzid = tzidToQuote(alone);
+  if (!tzid.empty()) icalproperty_set_parameter(alone, icalparameter_new_tzid(kQuotedTzid));
   char* text = icalproperty_as_ical_string_r(alone);
   std::string out = text != nullptr ? text : "";
   std::free(text);
   icalproperty_free(alone);
+  if (tzid.empty()) return out;
+  const std::string mark = std::string("TZID=\"") + kQuotedTzid + "\"";
+  std::string line = TextLines::unfolded(out, 0, out.size());
+  if (const size_t at = line.find(mark); at != std::string::npos) {
+    line.replace(at, mark.size(), "TZID=\"" + tzid + "\"");
+  }
+  out.clear();
+  TextLines::foldInto(out, line, "\r\n");
   return out;
 }
 
@@ -489,8 +517,7 @@ class ICalLayout::Writer {
   }
 
   // A component without a place of its own among the blocks: one made as a copy of another
-  // (written from that one's block) or a new one (written as libical writes it), after the last
-  // component of its kind.
+  // (written from that one's block) or a new one (written as libical writes it).
   void addComponent(std::vector<Piece>& pieces, icalcomponent* comp) const {
     const std::string kind = kindName(comp);
     std::string text;
@@ -506,14 +533,22 @@ class ICalLayout::Writer {
     } else {
       return;  // libical made it up: it stands for no text
     }
-    size_t at = pieces.size();
-    for (size_t i = pieces.size(); i-- > 1;) {
-      if (pieces[i].kind == kind) {
-        at = i + 1;
-        break;
+    pieces.insert(pieces.begin() + static_cast<long>(placeFor(pieces, kind)),
+                  Piece{kind, std::move(text)});
+  }
+
+  // After the last component of its kind; a VTIMEZONE before the first other component, where
+  // every reader finds it before a TZID names it (khal knows only the zones it has read).
+  static size_t placeFor(const std::vector<Piece>& pieces, const std::string& kind) {
+    if (kind == "VTIMEZONE") {
+      for (size_t i = 1; i < pieces.size(); ++i) {
+        if (!pieces[i].kind.empty() && pieces[i].kind != kind) return i;
       }
     }
-    pieces.insert(pieces.begin() + static_cast<long>(at), Piece{kind, std::move(text)});
+    for (size_t i = pieces.size(); i-- > 1;) {
+      if (pieces[i].kind == kind) return i + 1;
+    }
+    return pieces.size();
   }
 
   const ICalBlocks& blocks_;

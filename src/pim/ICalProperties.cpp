@@ -1,6 +1,7 @@
 #include "pim/ICalProperties.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
@@ -46,15 +47,29 @@ std::optional<int> firstYearOf(icalcomponent* root, const std::string& tzid) {
   return first;
 }
 
+// Its VTIMEZONEs, gathered before any is changed (a change restarts libical's walk).
+std::vector<icalcomponent*> zoneBlocksOf(icalcomponent* root) {
+  std::vector<icalcomponent*> found;
+  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_VTIMEZONE_COMPONENT);
+       c != nullptr; c = icalcomponent_get_next_component(root, ICAL_VTIMEZONE_COMPONENT)) {
+    found.push_back(c);
+  }
+  return found;
+}
+
 // Gives the calendar that holds `comp` the VTIMEZONE of a zone the system knows, unless it has
 // one of that name: a program that reads the file finds the zone its TZID names in the file. It
 // holds the zone's rules from the first year the file's times on that clock fall in.
 void addZoneOf(icalcomponent* comp, const ICalTime::Form& form) {
-  if (form.kind != ICalTime::Form::Kind::zoned || form.tzid.empty()) return;
+  // A TZID with blanks at its ends is no name a VTIMEZONE can give back: libical reads the
+  // VTIMEZONE's own TZID without them.
+  if (form.kind != ICalTime::Form::Kind::zoned || form.tzid.empty() ||
+      ICalZones::withoutBlanks(form.tzid) != form.tzid) {
+    return;
+  }
   icalcomponent* root = icalcomponent_get_parent(comp);
   if (root == nullptr) return;
-  for (icalcomponent* c = icalcomponent_get_first_component(root, ICAL_VTIMEZONE_COMPONENT);
-       c != nullptr; c = icalcomponent_get_next_component(root, ICAL_VTIMEZONE_COMPONENT)) {
+  for (icalcomponent* c : zoneBlocksOf(root)) {
     icalproperty* tzid = icalcomponent_get_first_property(c, ICAL_TZID_PROPERTY);
     if (tzid != nullptr && form.tzid == icalproperty_get_tzid(tzid)) return;
   }
@@ -112,6 +127,17 @@ std::vector<Attendee> attendeesOf(icalcomponent* comp) {
 }
 
 }  // namespace
+
+void fitZones(icalcomponent* root, const std::function<void(icalcomponent*)>& discard) {
+  for (icalcomponent* vtz : zoneBlocksOf(root)) {
+    icalproperty* name = icalcomponent_get_first_property(vtz, ICAL_TZID_PROPERTY);
+    if (name == nullptr) continue;
+    const auto replaced = ICalZones::refitted(vtz, firstYearOf(root, icalproperty_get_tzid(name)));
+    if (!replaced) continue;
+    discard(vtz);
+    if (*replaced != nullptr) icalcomponent_add_component(root, *replaced);
+  }
+}
 
 PimTime later(PimTime time, PimTime::duration by) {
   if (by > PimTime::duration::zero() && time > PimTime::max() - by) return PimTime::max();

@@ -5,6 +5,7 @@
 
 #include <libical/ical.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -54,6 +55,12 @@ bool recordDiffers(const Event& before, const Event& after);
 // Writes the fields that differ; the times keep the form (zone, floating, day) they had. A day
 // made a time of day is written in the user's zone (see ICalTime::userForm).
 void applyDifferences(icalcomponent* comp, const Event& before, const Event& after);
+
+// Rebuilds each VTIMEZONE of the calendar `root` that the store added (see ICalZones::refitted) to
+// begin in the first year the calendar's times on its clock now reach, so that a reader of the
+// file's own zones places an event moved to an earlier year as the store does. The one replaced
+// goes to `discard`.
+void fitZones(icalcomponent* root, const std::function<void(icalcomponent*)>& discard);
 
 // When an extra date (RDATE) of `main` begins, and for a period its own end: the end it gives,
 // or its start and length. A floating time is in the series' zone. (Looking up no other property

@@ -3,6 +3,8 @@
 #include <libical/ical.h>
 #include <libical/icaltz-util.h>
 #include <sys/stat.h>
+#include <unicode/ucal.h>
+#include <unicode/unistr.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +62,38 @@ class SystemZones {
     return zone;
   }
 
+  // The zone CLDR gives a Windows zone name ("W. Europe Standard Time"), or nothing.
+  const icaltimezone* forWindowsName(std::string_view name) {
+    std::string key(name);
+    {
+      std::shared_lock lock(mutex_);
+      if (auto known = byWindowsName_.find(key); known != byWindowsName_.end()) {
+        return known->second;
+      }
+    }
+    const std::string iana = ianaNameOf(name);  // looked up before the lock: find takes it
+    const icaltimezone* zone = iana.empty() ? nullptr : find(iana);
+    std::unique_lock lock(mutex_);
+    if (byWindowsName_.size() < kMaxKeptNames) byWindowsName_.emplace(std::move(key), zone);
+    return zone;
+  }
+
  private:
+  // The name CLDR maps a Windows zone name to, as ICU gives it; empty for none.
+  static std::string ianaNameOf(std::string_view windowsName) {
+    if (windowsName.size() > kLongestZoneName) return {};
+    const icu::UnicodeString name = icu::UnicodeString::fromUTF8(
+        icu::StringPiece(windowsName.data(), static_cast<int32_t>(windowsName.size())));
+    UChar id[kLongestZoneName];
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t length =
+        ucal_getTimeZoneIDForWindowsID(name.getBuffer(), name.length(), nullptr, id,
+                                       static_cast<int32_t>(kLongestZoneName), &status);
+    std::string out;
+    if (U_SUCCESS(status) && length > 0) icu::UnicodeString(id, length).toUTF8String(out);
+    return out;
+  }
+
   // A vendor prefix ("/mozilla.org/20050126_1/") stands before the name: the longest tail that
   // names a zone is the one meant.
   const icaltimezone* lookUp(std::string_view tzid) const {
@@ -85,8 +118,10 @@ class SystemZones {
     return icaltimezone_get_builtin_timezone(location.c_str());
   }
 
-  std::shared_mutex mutex_;  // guards byTzid_, and libical's list of zones while it grows
+  // guards byTzid_, byWindowsName_, and libical's list of zones while it grows
+  std::shared_mutex mutex_;
   std::unordered_map<std::string, const icaltimezone*> byTzid_;
+  std::unordered_map<std::string, const icaltimezone*> byWindowsName_;
 };
 
 SystemZones& systemZones() {
@@ -172,6 +207,13 @@ std::string textOf(icalcomponent* c, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(c, kind);
   if (prop == nullptr) return {};
   char* text = icalproperty_get_value_as_string_r(prop);
+  std::string out = text != nullptr ? text : "";
+  std::free(text);
+  return out;
+}
+
+std::string asText(icalcomponent* c) {
+  char* text = icalcomponent_as_ical_string_r(c);
   std::string out = text != nullptr ? text : "";
   std::free(text);
   return out;
@@ -276,7 +318,28 @@ void withoutRuleEnds(icalcomponent* vtz) {
   }
 }
 
+// The zone a TZID names in the calendar `root`: the system's, else one of its own VTIMEZONEs.
+const icaltimezone* definedZone(std::string_view tzid, icalcomponent* root) {
+  if (const icaltimezone* zone = systemZones().find(tzid)) return zone;
+  {
+    std::shared_lock lock(remembered().mutex);
+    if (auto own = remembered().byRoot.find(root); own != remembered().byRoot.end()) {
+      for (const auto& [name, zone] : *own->second) {
+        if (name == tzid) return zone;
+      }
+    }
+  }
+  // A VTIMEZONE not shared stays the calendar's own.
+  return icalcomponent_get_timezone(root, std::string(tzid).c_str());
+}
+
 }  // namespace
+
+std::string_view withoutBlanks(std::string_view tzid) {
+  const size_t first = tzid.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return tzid.substr(first, tzid.find_last_not_of(" \t") - first + 1);
+}
 
 const icaltimezone* systemZone(std::string_view tzid) { return systemZones().find(tzid); }
 
@@ -310,19 +373,18 @@ void forget(const icalcomponent* root) {
 }
 
 const icaltimezone* zoneFor(std::string_view tzid, icalcomponent* within) {
-  if (const icaltimezone* zone = systemZone(tzid)) return zone;
   icalcomponent* root = within;
   while (icalcomponent* parent = icalcomponent_get_parent(root)) root = parent;
-  {
-    std::shared_lock lock(remembered().mutex);
-    if (auto own = remembered().byRoot.find(root); own != remembered().byRoot.end()) {
-      for (const auto& [name, zone] : *own->second) {
-        if (name == tzid) return zone;
-      }
-    }
+  // As written, else without blanks at its ends: libical reads a VTIMEZONE's TZID without them,
+  // while a quoted TZID parameter ("GroupWise Time ") keeps them.
+  const std::string_view bare = withoutBlanks(tzid);
+  for (const std::string_view name : {tzid, bare}) {
+    if (const icaltimezone* zone = definedZone(name, root)) return zone;
+    if (name == bare) break;
   }
-  // A VTIMEZONE not shared stays the calendar's own.
-  return icalcomponent_get_timezone(root, std::string(tzid).c_str());
+  // Outlook names the zones by their Windows names, which a file with its VTIMEZONEs stripped
+  // still does.
+  return systemZones().forWindowsName(bare);
 }
 
 Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear) {
@@ -347,6 +409,25 @@ Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear) {
     icalproperty_set_tzid(name, tzid.c_str());
   }
   return vtz;
+}
+
+std::optional<icalcomponent*> refitted(icalcomponent* vtz, std::optional<int> firstYear) {
+  icalproperty* name = icalcomponent_get_first_property(vtz, ICAL_TZID_PROPERTY);
+  const char* tzid = name != nullptr ? icalproperty_get_tzid(name) : nullptr;
+  if (tzid == nullptr) return std::nullopt;
+  const icaltimezone* zone = systemZones().find(tzid);
+  if (zone == nullptr) zone = systemZones().forWindowsName(tzid);
+  std::optional<int> from;
+  for (icalcomponent* observance : observancesOf(vtz)) {
+    const int year = icalcomponent_get_dtstart(observance).year;
+    if (!from || year < *from) from = year;
+  }
+  if (zone == nullptr || !from || from == firstYear) return std::nullopt;
+  icalcomponent* made = rulesFrom(zone, tzid, *from);
+  const bool ours = made != nullptr && asText(made) == asText(vtz);
+  if (made != nullptr) icalcomponent_free(made);
+  if (!ours) return std::nullopt;
+  return firstYear ? rulesFrom(zone, tzid, *firstYear) : nullptr;
 }
 
 }  // namespace tvrn::ICalZones

@@ -3,7 +3,9 @@
 // system's full zone data, whatever the file's own VTIMEZONE holds: khal writes only the changes
 // of offset near the event's start, and a zone worked out once serves every file that names it.
 // A file's own VTIMEZONE serves only a name the system does not know, and then one zone serves
-// every file that carries the same VTIMEZONE text. The files themselves are never changed.
+// every file that carries the same VTIMEZONE text; a Windows zone name (Outlook's "Eastern Standard
+// Time") that the file does not define is the zone CLDR maps it to. The files themselves are never
+// changed.
 #pragma once
 
 #include <memory>
@@ -47,8 +49,11 @@ void remember(const Component* root, std::shared_ptr<const OwnZones> own);
 void forget(const Component* root);
 
 // The zone `tzid` names for a property of `within` (any component of a calendar): the system's,
-// else the calendar's own, else nothing (the time then floats).
+// else the calendar's own, matched as written and, failing that, with the blanks at its ends left
+// out; else the zone CLDR gives a Windows zone name; else nothing (the time then floats).
 const Zone* zoneFor(std::string_view tzid, Component* within);
+// A TZID without the blanks and tabs at its ends.
+std::string_view withoutBlanks(std::string_view tzid);
 
 // A new VTIMEZONE named `tzid` for the system's zone `zone` (nothing for a zone without rules,
 // such as UTC), as desktop calendar programs write one: only the observances from New Year's Day
@@ -56,5 +61,11 @@ const Zone* zoneFor(std::string_view tzid, Component* within);
 // them as dates. The zone's whole history, or a rule with an end, makes khal skip the file. The
 // caller owns it.
 Component* rulesFrom(const Zone* zone, const std::string& tzid, int firstYear);
+// What stands for `vtz` once the file's times on its clock begin in `firstYear` (nothing: no time
+// is on it), when `vtz` is exactly what rulesFrom made from another year for the zone its TZID
+// names (the system's, or the one CLDR gives a Windows name), as the store adds one: a VTIMEZONE
+// from `firstYear` on, owned by the caller, or none at all. Nothing when `vtz` stays: it fits the
+// times already, or it is the file's own.
+std::optional<Component*> refitted(Component* vtz, std::optional<int> firstYear);
 
 }  // namespace tvrn::ICalZones

@@ -130,23 +130,6 @@ bool isQuotedPrintable(std::string_view line) {
   return upper(line.substr(0, colon)).find("QUOTED-PRINTABLE") != std::string::npos;
 }
 
-void foldInto(std::string& out, std::string_view line, const std::string& newline) {
-  // Lines are cut at 75 octets, never inside a UTF-8 sequence.
-  size_t width = 0;
-  for (size_t i = 0; i < line.size(); ++i) {
-    const auto c = static_cast<unsigned char>(line[i]);
-    const bool starts = (c & 0xC0) != 0x80;
-    if (starts && width >= 74) {
-      out += newline;
-      out += ' ';
-      width = 1;
-    }
-    out += line[i];
-    ++width;
-  }
-  out += newline;
-}
-
 // A line as it was written, folded again only where it runs past 75 octets (a quoted-printable
 // line, which 2.1 readers do not unfold, stays as it is).
 void keepInto(std::string& out, std::string_view raw, const std::string& newline) {
@@ -160,7 +143,7 @@ void keepInto(std::string& out, std::string_view raw, const std::string& newline
     out += raw;
     return;
   }
-  foldInto(out, TextLines::unfolded(raw, 0, raw.size()), newline);
+  TextLines::foldInto(out, TextLines::unfolded(raw, 0, raw.size()), newline);
 }
 
 ContentLine made(std::string name, std::string value, std::string type = {}) {
@@ -439,7 +422,7 @@ std::string serialize(const Card& card) {
         text += parameter.values[i];
       }
     }
-    foldInto(out, text + ":" + line.value, newline);
+    TextLines::foldInto(out, text + ":" + line.value, newline);
   }
   out += card.closing.empty() ? std::string("END:VCARD") + newline : card.closing;
   return out + card.after;
