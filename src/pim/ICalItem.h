@@ -89,6 +89,8 @@ class ICalItem {
     std::unique_ptr<State> state_;
   };
   Cursor cursor(PimTime from, bool withRemoved = false) const;
+  // From when on the series' original starts repeat as before (see ICalSeries::settledAfter).
+  std::optional<PimTime> settledAfter(PimTime from) const;
   // Whether an occurrence starts at `original`: one the series gives, or a changed one (which
   // stands on its own where the series gives none).
   bool hasOccurrenceAt(PimTime original) const;
