@@ -253,9 +253,10 @@ const std::vector<Series>& allSeries() {
        {},
        false,
        false},
+      // Its first occurrence is the hour list's (khal caches every occurrence to years ahead).
       {"twice a day without an end",
        server("twice-1", "20240506", "RRULE:FREQ=DAILY;BYHOUR=9,21\n", "Pills"),
-       {"2024-05-06 09:00", "2024-05-08 21:00"},
+       {"2024-05-08 21:00"},
        {{"all-day future", "The series cannot be made all-day: its rule"}}},
       {"every 24 hours", server("hours-24", "20240506", "RRULE:FREQ=HOURLY;INTERVAL=24;COUNT=30\n",
                                 "Stretch"),
@@ -273,6 +274,19 @@ const std::vector<Series>& allSeries() {
        false,
        false,
        "2024-06-01"},
+      // Every night at 02:00, which the clock shows twice on 2024-10-27: cut in two before it, the
+      // second half would take the other one.
+      {"nightly across the clock going back",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:night-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20241020T020000\n"
+                "DTEND;TZID=Europe/Berlin:20241020T023000\nRRULE:FREQ=DAILY;COUNT=14\n"
+                "SUMMARY:Backup\nEND:VEVENT\n"),
+       {"2024-10-22 02:00"},
+       {{"any future",
+         "The series cannot be changed from this occurrence on: cut in two there, it would not "
+         "repeat as it does now (the occurrence of 2024-10-27 02:00 would be at the other 02:00 "
+         "of that night, which the clock shows twice as it goes back"}}},
       // An old exporter's, as a Mac wrote text files: bare CRs after a byte order mark, a title in
       // Latin-1, a UID and an attendee's address longer than a line.
       {"bare CRs with a Latin-1 title",
