@@ -94,8 +94,9 @@ class Walk {
 // repeat only after centuries.
 std::optional<long> repeatsAfter(const icalrecurrencetype& recur) {
   const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
-  if (recur.freq > ICAL_WEEKLY_RECURRENCE || recur.rscale != nullptr || !none(recur.by_month) || !none(recur.by_month_day) ||
-      !none(recur.by_year_day) || !none(recur.by_week_no) || !none(recur.by_set_pos)) {
+  if (recur.freq > ICAL_WEEKLY_RECURRENCE || recur.rscale != nullptr || !none(recur.by_month) ||
+      !none(recur.by_month_day) || !none(recur.by_year_day) || !none(recur.by_week_no) ||
+      !none(recur.by_set_pos)) {
     return std::nullopt;
   }
   for (const short day : recur.by_day) {
@@ -293,12 +294,11 @@ short acrossMonthEnd(short day, long days) {
 void daysOfMonthByPlace(icalrecurrencetype& recur) {
   const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
   const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
-  const bool ofMonths = recur.freq == ICAL_MONTHLY_RECURRENCE ||
-                        (recur.freq == ICAL_YEARLY_RECURRENCE && !none(recur.by_month) &&
-                         !several(recur.by_month));
-  if (!ofMonths || none(recur.by_set_pos) || several(recur.by_hour) ||
-      several(recur.by_minute) || several(recur.by_second) || !none(recur.by_year_day) ||
-      !none(recur.by_week_no)) {
+  const bool ofMonths =
+      recur.freq == ICAL_MONTHLY_RECURRENCE ||
+      (recur.freq == ICAL_YEARLY_RECURRENCE && !none(recur.by_month) && !several(recur.by_month));
+  if (!ofMonths || none(recur.by_set_pos) || several(recur.by_hour) || several(recur.by_minute) ||
+      several(recur.by_second) || !none(recur.by_year_day) || !none(recur.by_week_no)) {
     return;
   }
   std::set<short> weekdays, monthDays;
@@ -312,11 +312,10 @@ void daysOfMonthByPlace(icalrecurrencetype& recur) {
     monthDays.insert(day);
   }
   const bool everyDay = weekdays.size() == 7 && monthDays.empty();
-  const bool monthEnds = weekdays.empty() && recur.by_set_pos[0] == -1 &&
-                         !several(recur.by_set_pos) && *monthDays.begin() > 0 &&
-                         monthDays.count(28) + monthDays.count(29) + monthDays.count(30) +
-                                 monthDays.count(31) ==
-                             4;
+  const bool monthEnds =
+      weekdays.empty() && recur.by_set_pos[0] == -1 && !several(recur.by_set_pos) &&
+      *monthDays.begin() > 0 &&
+      monthDays.count(28) + monthDays.count(29) + monthDays.count(30) + monthDays.count(31) == 4;
   const auto places = std::find(std::begin(recur.by_set_pos), std::end(recur.by_set_pos),
                                 ICAL_RECURRENCE_ARRAY_MAX);
   if (everyDay && places - std::begin(recur.by_set_pos) < ICAL_BY_MONTHDAY_SIZE) {
@@ -551,8 +550,8 @@ std::optional<std::string> StartMove::moveRules() {
 std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) const {
   const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
   const long period = periodSeconds(recur);
-  const std::string refused = "The series cannot be made all-day: its rule " +
-                              ruleNamed(recur, place_);
+  const std::string refused =
+      "The series cannot be made all-day: its rule " + ruleNamed(recur, place_);
   if (period < 86400 || several(recur.by_hour) || several(recur.by_minute) ||
       several(recur.by_second)) {
     return refused + " repeats more than once a day, and a day holds one occurrence of it." +

@@ -210,9 +210,9 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   // Past where both repeat as before, they give the same occurrences once they did up to there.
   const auto settled = whole.settledAfter(original), nextSettled = next.settledAfter(original);
   if (!differs) {
-    differs = sameOccurrences(whole, next, original,
-                              settled && nextSettled ? std::max(*settled, *nextSettled)
-                                                     : PimTime::max());
+    differs =
+        sameOccurrences(whole, next, original,
+                        settled && nextSettled ? std::max(*settled, *nextSettled) : PimTime::max());
   }
   if (differs) return refuse(*differs);
 
