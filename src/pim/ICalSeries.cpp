@@ -185,6 +185,7 @@ Entry entryBefore(const icalrecurrencetype& recur, const icaltimetype& start, lo
   const auto period = repeatsAfter(recur);
   if (!period) return entry;
   if (!icaltime_is_null_time(recur.until)) to = std::min(to, wallSeconds(wallUntil(recur, start)));
+  if (to == std::numeric_limits<long>::max() && recur.count <= 0) return entry;  // no end to near
   long periods = (to - wallSeconds(start)) / *period - 1;
   if (periods < 1) return entry;
   Walk first(recur, start);
@@ -314,8 +315,8 @@ void daysOfMonthByPlace(icalrecurrencetype& recur) {
   const bool everyDay = weekdays.size() == 7 && monthDays.empty();
   const bool monthEnds =
       weekdays.empty() && recur.by_set_pos[0] == -1 && !several(recur.by_set_pos) &&
-      *monthDays.begin() > 0 &&
-      monthDays.count(28) + monthDays.count(29) + monthDays.count(30) + monthDays.count(31) == 4;
+      monthDays.count(28) + monthDays.count(29) + monthDays.count(30) + monthDays.count(31) == 4 &&
+      *monthDays.begin() > 0;
   const auto places = std::find(std::begin(recur.by_set_pos), std::end(recur.by_set_pos),
                                 ICAL_RECURRENCE_ARRAY_MAX);
   if (everyDay && places - std::begin(recur.by_set_pos) < ICAL_BY_MONTHDAY_SIZE) {
