@@ -3,7 +3,8 @@
 // answered). Measured per size: the first month listing of a store holding only that file, and a
 // new title for the whole series through the store (read, changed, checked, written, read back),
 // beside the same title change made by libical alone (parse, set, write). Each should grow with
-// the number of changed occurrences, not with its square.
+// the number of changed occurrences, not with its square. Beside it, series a person keeps,
+// changed once each: their cost should not grow with their length.
 #include <benchmark/benchmark.h>
 #include <libical/ical.h>
 
@@ -120,6 +121,57 @@ void BM_TitleByLibicalAlone(benchmark::State& state) {
   }
   state.SetComplexityN(state.range(0));
 }
+
+// Series a person keeps, each changed once through the store from the file as it was: moved an
+// hour, or a day, or retitled from a later occurrence on (the series cut in two there). "saved" is
+// 1 where the change was made, 0 where it was refused.
+struct LongSeries {
+  const char* name;
+  const char* lines;  // DTSTART to RRULE
+  const char* chosen;
+  Span span;
+  void (*change)(Event&);
+};
+const LongSeries kLongSeries[] = {
+    {"hourly to 2037, an hour later",
+     "DTSTART;TZID=Europe/Berlin:20240506T090000\r\nDTEND;TZID=Europe/Berlin:20240506T100000\r\n"
+     "RRULE:FREQ=HOURLY;UNTIL=20370101T000000Z\r\n",
+     "2024-05-06T07:00:00Z", Span::futureEvents,
+     [](Event& e) { e.start += hours(1), e.end += hours(1); }},
+    {"daily all-day to 7006, a day later",
+     "DTSTART;VALUE=DATE:20240506\r\nDTEND;VALUE=DATE:20240507\r\nRRULE:FREQ=DAILY;UNTIL="
+     "70061231\r\n",
+     "2024-05-06", Span::futureEvents, [](Event& e) { e.start += days(1), e.end += days(1); }},
+    {"twice a day, retitled from a later one",
+     "DTSTART;TZID=Europe/Berlin:20240506T090000\r\nDTEND;TZID=Europe/Berlin:20240506T100000\r\n"
+     "RRULE:FREQ=DAILY;BYHOUR=9,21\r\n",
+     "2024-06-06T19:00:00Z", Span::futureEvents, [](Event& e) { e.title = "Pills taken"; }},
+};
+
+void BM_ChangeOfLongSeries(benchmark::State& state) {
+  const LongSeries& series = kLongSeries[state.range(0)];
+  state.SetLabel(series.name);
+  const fs::path pim = bench::privateHome.path / ("pim-long-" + std::to_string(state.range(0)));
+  const fs::path folder = pim / "calendars" / "work";
+  const std::string text =
+      std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\n") + kBerlin +
+      "BEGIN:VEVENT\r\nUID:long@example.com\r\nDTSTAMP:20240101T000000Z\r\n" + series.lines +
+      "SUMMARY:Pills\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  ::setenv("TZ", "Europe/Berlin", 1);
+  bool saved = false;
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove_all(folder);
+    bench::require(FileStore::writeAtomic(folder / "long.ics", text, 0644), "writing the series");
+    PimStore store(pim);
+    Event chosen = store.events(at(series.chosen), at(series.chosen) + seconds(1)).at(0);
+    series.change(chosen);
+    state.ResumeTiming();
+    saved = store.saveEvent(chosen, series.span).ok();
+  }
+  state.counters["saved"] = saved ? 1 : 0;
+}
+BENCHMARK(BM_ChangeOfLongSeries)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 // Google Benchmark fits the times to N, N log N, N squared... and names the closest.
 #define PER_CHANGED(name)  \

@@ -551,6 +551,11 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<
   return Cursor(std::move(state));
 }
 
+std::optional<PimTime> ICalItem::settledAfter(PimTime from) const {
+  icalcomponent* main = master();
+  return main != nullptr ? ICalSeries::settledAfter(main, from) : std::nullopt;
+}
+
 bool ICalItem::hasOccurrenceAt(PimTime original) const {
   // A changed occurrence stands even where the series has none (any more).
   return changed().byOriginal.count(original) != 0 || inRule(original);

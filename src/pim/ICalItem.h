@@ -94,6 +94,8 @@ class ICalItem {
   };
   Cursor cursor(PimTime from, bool withRemoved = false,
                 std::optional<PimTime> to = std::nullopt) const;
+  // From when on the series' original starts repeat as before (see ICalSeries::settledAfter).
+  std::optional<PimTime> settledAfter(PimTime from) const;
   // Whether an occurrence starts at `original`: one the series gives, or a changed one (which
   // stands on its own where the series gives none).
   bool hasOccurrenceAt(PimTime original) const;

@@ -2,8 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <numeric>
+#include <set>
 
 #include "pim/ICalProperties.h"
 
@@ -14,11 +16,11 @@ using namespace std::chrono;
 using namespace ICalProperties;
 using Kind = ICalTime::Form::Kind;
 
-// What expanding one rule may cost a change, in libical's steps: one for each instance and one for
-// each period of the rule's frequency passed on the way (a rule every minute on the 28th passes
-// every minute of the month). A step takes libical some microseconds: a change checks a rule
-// against its move, two walks, within about a second. A daily rule reaches the last year the
-// store keeps within it.
+// What following one rule may cost a change, in libical's steps: a walk takes at most this many
+// instances, and its last within this many periods of the rule's frequency (a rule every minute
+// on the 28th passes every minute of the month). A step takes libical some microseconds: a change
+// checks a rule against its move, two walks, within about a second. Rules whose instances repeat
+// week by week are walked over a repetition or two, however long they run.
 constexpr long kMaxWork = 100'000;
 
 const std::string kCut = "The series cannot be cut in two at this occurrence: ";
@@ -51,6 +53,12 @@ long longestStep(const icalrecurrencetype& recur) {
   return days * 86400 / periodSeconds(recur);
 }
 
+// The seconds from 1970-01-01 00:00 to a wall clock on the same clock, for every year the store
+// keeps (libical's icaltime_as_timet gives -1 before 1902); a day counts from its midnight.
+long wallSeconds(const icaltimetype& t) {
+  return dayNumber(t) * 86400L + (t.is_date ? 0 : t.hour * 3600L + t.minute * 60L + t.second);
+}
+
 // A rule's instances as wallSteps gives them, within the cost one change may take; none at all
 // of a rule whose single step may cost more.
 class Walk {
@@ -58,43 +66,37 @@ class Walk {
   Walk(const icalrecurrencetype& recur, const icaltimetype& start)
       : steps_(wallSteps(recur, start)),
         period_(periodSeconds(recur)),
-        spent_(longestStep(recur) > kMaxWork) {
-    icaltimetype wall = start;
-    wall.zone = nullptr;
-    from_ = static_cast<long>(icaltime_as_timet(wall));
-  }
+        from_(wallSeconds(start)),
+        spent_(longestStep(recur) > kMaxWork) {}
   explicit operator bool() const { return steps_ != nullptr; }
   // The next instance; a null time after the last one, or once the cost is spent.
   icaltimetype next() {
     if (!steps_ || spent_) return icaltime_null_time();
     const icaltimetype t = icalrecur_iterator_next(steps_.get());
     if (icaltime_is_null_time(t)) return t;
-    const long passed = (static_cast<long>(icaltime_as_timet(t)) - from_) / period_;
-    spent_ = ++count_ + passed > kMaxWork;
+    spent_ = std::max(++count_, since(t) / period_ + 1) > kMaxWork;
     return spent_ ? icaltime_null_time() : t;
   }
   bool spent() const { return spent_; }
   // The wall-clock seconds from the start to `t`.
-  long since(const icaltimetype& t) const {
-    return static_cast<long>(icaltime_as_timet(t)) - from_;
-  }
+  long since(const icaltimetype& t) const { return wallSeconds(t) - from_; }
 
  private:
   Steps steps_;
   long period_;
-  long from_ = 0;
+  long from_;
   long count_ = 0;
-  bool spent_ = false;
+  bool spent_;
 };
 
-// After how long a rule's instances repeat on the wall clock: its steps and the weeks come round
-// together. Nothing for one that follows the months or the years, whose lengths repeat only
-// after centuries, or that ends at an UNTIL (its last instance is the one to find).
+// After how long a rule's instances repeat on the wall clock until it ends: its steps and the
+// weeks come round together. Nothing for one that follows the months or the years, whose lengths
+// repeat only after centuries.
 std::optional<long> repeatsAfter(const icalrecurrencetype& recur) {
   const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
-  if (recur.freq > ICAL_WEEKLY_RECURRENCE || !icaltime_is_null_time(recur.until) ||
-      recur.rscale != nullptr || !none(recur.by_month) || !none(recur.by_month_day) ||
-      !none(recur.by_year_day) || !none(recur.by_week_no) || !none(recur.by_set_pos)) {
+  if (recur.freq > ICAL_WEEKLY_RECURRENCE || recur.rscale != nullptr || !none(recur.by_month) ||
+      !none(recur.by_month_day) || !none(recur.by_year_day) || !none(recur.by_week_no) ||
+      !none(recur.by_set_pos)) {
     return std::nullopt;
   }
   for (const short day : recur.by_day) {
@@ -152,6 +154,54 @@ std::optional<PimTime> instantOf(icaltimetype wall, const icaltimetype& start) {
   return ICalTime::instant(wall);
 }
 
+// A rule's UNTIL on the wall clock it steps on (see wallSteps).
+icaltimetype wallUntil(const icalrecurrencetype& recur, const icaltimetype& start) {
+  icaltimetype until = recur.until;
+  const bool instant =
+      !icaltime_is_null_time(until) && !until.is_date && !start.is_date && until.zone != nullptr;
+  if (instant && start.zone != nullptr) {
+    until = icaltime_convert_to_zone(until, const_cast<icaltimezone*>(start.zone));
+  } else if (const auto at = instant ? ICalTime::instant(until) : std::nullopt) {
+    // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the
+    // user's clock, as the listing reads the start.
+    until = ICalTime::inForm(*at, ICalTime::Form{Kind::floating, nullptr, {}});
+  }
+  until.zone = nullptr;
+  return until;
+}
+
+// Where a walk over a rule's instances up to the wall clock `to` (in wallSeconds) may begin: as
+// many whole repetitions of them (repeatsAfter) after its start as leave the last one before `to`
+// and its end to walk, less the instances those hold. The rule from its start where its instances
+// do not repeat so.
+struct Entry {
+  icalrecurrencetype recur;
+  icaltimetype start;
+  long skipped = 0;
+  bool spent = false;  // counting the instances of one repetition took the whole cost
+};
+Entry entryBefore(const icalrecurrencetype& recur, const icaltimetype& start, long to) {
+  Entry entry{recur, start};
+  const auto period = repeatsAfter(recur);
+  if (!period) return entry;
+  if (!icaltime_is_null_time(recur.until)) to = std::min(to, wallSeconds(wallUntil(recur, start)));
+  if (to == std::numeric_limits<long>::max() && recur.count <= 0) return entry;  // no end to near
+  long periods = (to - wallSeconds(start)) / *period - 1;
+  if (periods < 1) return entry;
+  Walk first(recur, start);
+  long each = 0;
+  icaltimetype t = first.next();
+  for (; !icaltime_is_null_time(t) && first.since(t) < *period; t = first.next()) ++each;
+  entry.spent = first.spent();
+  if (icaltime_is_null_time(t) || each == 0) return entry;  // it ends within one repetition
+  if (recur.count > 0) periods = std::min(periods, (recur.count - 1) / each);
+  if (periods < 1) return entry;
+  entry.skipped = periods * each;
+  if (recur.count > 0) entry.recur.count = static_cast<int>(recur.count - entry.skipped);
+  icaltime_adjust(&entry.start, static_cast<int>(periods * (*period / 86400)), 0, 0, 0);
+  return entry;
+}
+
 // A rule's instances before `original`: how many, the last of them (a wall clock of its start's
 // frame), and whether the next one is at `original`. Without `original`, all of them.
 struct Instances {
@@ -163,8 +213,14 @@ struct Instances {
 Instances instancesBefore(const icalrecurrencetype& recur, const icaltimetype& start,
                           std::optional<PimTime> original) {
   Instances found;
-  Walk steps(recur, start);
-  while (steps) {
+  // A day either side of `original` on any clock.
+  const long to = original ? wallSeconds(ICalTime::wallClock(*original, nullptr)) - 2 * 86400L
+                           : std::numeric_limits<long>::max();
+  const Entry entry = entryBefore(recur, start, to);
+  found.spent = entry.spent;
+  found.before = entry.skipped;
+  Walk steps(entry.recur, entry.start);
+  while (steps && !found.spent) {
     const icaltimetype t = steps.next();
     found.spent = steps.spent();
     if (icaltime_is_null_time(t)) break;
@@ -232,6 +288,49 @@ short acrossMonthEnd(short day, long days) {
   return 0;
 }
 
+// A rule that names days of the month by their place among all of the month's days ("the last
+// day", written as every weekday, or as the 28th to the 31st, at BYSETPOS=-1) names them as days
+// of the month, which a move can shift. Left as it is where a place counts other days (a weekday,
+// a time of day, a year of several months).
+void daysOfMonthByPlace(icalrecurrencetype& recur) {
+  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
+  const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
+  const bool ofMonths =
+      recur.freq == ICAL_MONTHLY_RECURRENCE ||
+      (recur.freq == ICAL_YEARLY_RECURRENCE && !none(recur.by_month) && !several(recur.by_month));
+  if (!ofMonths || none(recur.by_set_pos) || several(recur.by_hour) || several(recur.by_minute) ||
+      several(recur.by_second) || !none(recur.by_year_day) || !none(recur.by_week_no)) {
+    return;
+  }
+  std::set<short> weekdays, monthDays;
+  for (const short day : recur.by_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    if (icalrecurrencetype_day_position(day) != 0) return;
+    weekdays.insert(static_cast<short>(icalrecurrencetype_day_day_of_week(day)));
+  }
+  for (const short day : recur.by_month_day) {
+    if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
+    monthDays.insert(day);
+  }
+  const bool everyDay = weekdays.size() == 7 && monthDays.empty();
+  const bool monthEnds =
+      weekdays.empty() && recur.by_set_pos[0] == -1 && !several(recur.by_set_pos) &&
+      monthDays.count(28) + monthDays.count(29) + monthDays.count(30) + monthDays.count(31) == 4 &&
+      *monthDays.begin() > 0;
+  const auto places = std::find(std::begin(recur.by_set_pos), std::end(recur.by_set_pos),
+                                ICAL_RECURRENCE_ARRAY_MAX);
+  if (everyDay && places - std::begin(recur.by_set_pos) < ICAL_BY_MONTHDAY_SIZE) {
+    *std::copy(std::begin(recur.by_set_pos), places, std::begin(recur.by_month_day)) =
+        ICAL_RECURRENCE_ARRAY_MAX;
+  } else if (monthEnds) {
+    recur.by_month_day[0] = -1;
+    recur.by_month_day[1] = ICAL_RECURRENCE_ARRAY_MAX;
+  } else {
+    return;
+  }
+  recur.by_day[0] = recur.by_set_pos[0] = ICAL_RECURRENCE_ARRAY_MAX;
+}
+
 // States in the rule the days (and the time of day, when asked) it takes from its start when it
 // names none.
 void pinToStart(icalrecurrencetype& recur, const icaltimetype& start, bool timeOfDay) {
@@ -274,25 +373,13 @@ std::string userText(PimTime time) {
 }
 
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
-  icaltimetype wallStart = start;
-  wallStart.zone = nullptr;
-  return icalrecur_iterator_new(wallRule(recur, start), wallStart);
+  recur = wallRule(recur, start);
+  start.zone = nullptr;
+  return icalrecur_iterator_new(recur, start);
 }
 
 icalrecurrencetype wallRule(icalrecurrencetype recur, const icaltimetype& start) {
-  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !start.is_date &&
-      start.zone != nullptr && recur.until.zone != nullptr) {
-    recur.until = icaltime_convert_to_zone(recur.until, const_cast<icaltimezone*>(start.zone));
-  }
-  // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the user's
-  // clock, as the listing reads the start.
-  if (!icaltime_is_null_time(recur.until) && !recur.until.is_date && !start.is_date &&
-      start.zone == nullptr && recur.until.zone != nullptr) {
-    if (const auto at = ICalTime::instant(recur.until)) {
-      recur.until = ICalTime::inForm(*at, ICalTime::Form{Kind::floating, nullptr, {}});
-    }
-  }
-  recur.until.zone = nullptr;
+  recur.until = wallUntil(recur, start);
   return recur;
 }
 
@@ -310,7 +397,7 @@ Event changedFrom(const Event& series, const Event& before, const Event& after,
     // The series' start and end each moved as the occurrence's were, on the series' clock.
     const auto shifted = [&](PimTime of, PimTime from, PimTime to) {
       const icaltimetype was = ICalTime::inForm(from, frame), is = ICalTime::inForm(to, frame);
-      const long by = static_cast<long>(icaltime_as_timet(is) - icaltime_as_timet(was));
+      const long by = wallSeconds(is) - wallSeconds(was);
       icaltimetype wall = ICalTime::inForm(of, frame);
       icaltime_adjust(&wall, static_cast<int>(by / 86400), 0, 0, static_cast<int>(by % 86400));
       return ICalTime::fromWall(wall, frame).value_or(later(of, to - from));
@@ -360,7 +447,7 @@ std::optional<std::string> StartMove::apply(const Event& series) {
   const icaltimetype to = ICalTime::wallBeside(now_, now_, form_);
   const bool wasDay = wasForm_.kind == Kind::date;
   toggled_ = wasDay != (form_.kind == Kind::date);
-  shift_ = static_cast<long>(icaltime_as_timet(to)) - static_cast<long>(icaltime_as_timet(from));
+  shift_ = wallSeconds(to) - wallSeconds(from);
   days_ = dayNumber(to) - dayNumber(from);
   if (shift_ == 0 && !toggled_) return std::nullopt;
   if (rulesFollow_) {
@@ -443,12 +530,8 @@ std::optional<std::string> StartMove::moveRules() {
   std::vector<icalrecurrencetype> rules = rulesOf(main_);
   for (icalrecurrencetype& recur : rules) {
     const icalrecurrencetype was = recur;
-    const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
-    const bool toDays = form_.kind == Kind::date && wasForm_.kind != Kind::date;
-    if (toDays && (recur.freq < ICAL_DAILY_RECURRENCE || several(recur.by_hour) ||
-                   several(recur.by_minute) || several(recur.by_second))) {
-      return "The series cannot be made all-day: its rule " + ruleNamed(was, place_) +
-             " repeats more than once a day, and a day holds one occurrence of it." + kInstead;
+    if (form_.kind == Kind::date && wasForm_.kind != Kind::date) {
+      if (auto refused = toWholeDays(recur)) return refused;
     }
     shiftTimeOfDay(recur);
     if (auto refused = shiftDays(recur, was)) return refused;
@@ -459,12 +542,46 @@ std::optional<std::string> StartMove::moveRules() {
     std::optional<icaltimetype> last;
     if (auto refused = sameSteps(was, recur, last)) return refused;
     if (bounded) {
-      const auto until = last ? ICalTime::fromWall(movedWall(*last), form_) : moved(was.until);
-      recur.until = until ? ICalTime::until(*until, form_) : was.until;
+      recur.until =
+          untilOf(movedWall(last ? *last : ICalTime::wallBeside(was.until, was_, wasForm_)));
     }
   }
   setRules(main_, rules);
   return std::nullopt;
+}
+
+// A rule made to step beside days: one that gives a time of day once every so many whole days
+// states them as days (every 24 hours is every day); one that gives more, or other times of day,
+// cannot.
+std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) const {
+  const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
+  const long period = periodSeconds(recur);
+  const std::string refused =
+      "The series cannot be made all-day: its rule " + ruleNamed(recur, place_);
+  if (period < 86400 || several(recur.by_hour) || several(recur.by_minute) ||
+      several(recur.by_second)) {
+    return refused + " repeats more than once a day, and a day holds one occurrence of it." +
+           kInstead;
+  }
+  if (recur.freq >= ICAL_DAILY_RECURRENCE) return std::nullopt;
+  if (period % 86400 != 0) {
+    return refused + " repeats at another time of day each time, and a day has none." + kInstead;
+  }
+  recur.freq = ICAL_DAILY_RECURRENCE;
+  recur.interval = static_cast<short>(period / 86400);
+  return std::nullopt;
+}
+
+// The UNTIL of a rule whose last instance is the wall clock `wall` of the new form; past the years
+// the store keeps too, as the zone's rules go on there.
+icaltimetype StartMove::untilOf(icaltimetype wall) const {
+  if (const auto at = ICalTime::fromWall(wall, form_)) return ICalTime::until(*at, form_);
+  const ICalTime::Form clock = form_.kind == Kind::floating && !form_.tzid.empty()
+                                   ? ICalTime::userForm()  // a TZID nobody defines
+                                   : form_;
+  if (clock.kind == Kind::date || clock.kind == Kind::floating) return wall;
+  if (clock.kind == Kind::zoned) wall.zone = clock.zone;
+  return icaltime_convert_to_zone(wall, icaltimezone_get_utc_timezone());
 }
 
 // The rule's days of the week, month and year moved by the days the start moved. A weekday that
@@ -484,11 +601,24 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur,
            (days_ > 0 ? "moved later" : "moved earlier") + " would leave the " + of + "." +
            kInstead;
   };
+  daysOfMonthByPlace(recur);
+  int days = 0, crossed = 0;
   for (short& day : recur.by_month_day) {
     if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
-    const short now = dayAfter(day, days_, 31).value_or(acrossMonthEnd(day, days_));
+    const auto within = dayAfter(day, days_, 31);
+    const short now = within.value_or(acrossMonthEnd(day, days_));
     if (now == 0) return past(day, "month");
     day = now;
+    ++days;
+    crossed += within ? 0 : 1;
+  }
+  // Days that all crossed into the next (or the last) month are in the month after (or before)
+  // the one named: the last of February a day later is the first of March.
+  if (crossed > 0 && crossed == days) {
+    for (short& month : recur.by_month) {
+      if (month == ICAL_RECURRENCE_ARRAY_MAX) break;
+      month = static_cast<short>((month - 1 + (days_ > 0 ? 1 : 11)) % 12 + 1);
+    }
   }
   for (short& day : recur.by_year_day) {
     if (day == ICAL_RECURRENCE_ARRAY_MAX) break;
@@ -564,19 +694,28 @@ std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
       return std::nullopt;
     }
     if (oldEnded || gotEnded || !sameWall(movedWall(old), got)) {
-      const std::string which = oldEnded
-                                    ? "it would repeat once more, on " + wallText(got, form_)
-                                    : "the occurrence of " + wallText(old, wasForm_) +
-                                          " would not be on " + wallText(movedWall(old), form_) +
-                                          (gotEnded ? "" : " but on " + wallText(got, form_));
+      // An instance before the one moved is one more; one after, where the moved one is missing.
+      const bool more = oldEnded || (!gotEnded && wallSeconds(got) < wallSeconds(movedWall(old)));
+      const std::string which = more ? "it would repeat once more, on " + wallText(got, form_)
+                                     : "the occurrence of " + wallText(old, wasForm_) +
+                                           " would not be on " + wallText(movedWall(old), form_) +
+                                           (gotEnded ? "" : " but on " + wallText(got, form_));
       const bool days = form_.kind == Kind::date && wasForm_.kind == Kind::date;
       return cannot + "moved with it, its rule " + ruleNamed(was, place_) +
              " would not give every occurrence moved by the same time (" + which +
              (days ? "" : ", " + userZoneText() + " time") + ")." + kInstead;
     }
     last = old;
-    // Both rules step alike: once the old one's instances came round again, so do the new ones'.
-    if (repeats && before.since(old) >= *repeats) return std::nullopt;
+    // Both rules step alike: once the old one's instances came round again, so do the new ones',
+    // up to the old one's last instance, which is all that is left to find.
+    if (repeats && before.since(old) >= *repeats) {
+      if (!bounded) return std::nullopt;
+      const Instances all = instancesBefore(was, was_, std::nullopt);
+      if (all.spent) return cannot + tooMany(was, place_) + kInstead;
+      last = all.last;
+      if (last && last->year > kPimLastYear) last.reset();
+      return std::nullopt;
+    }
   }
 }
 
@@ -597,6 +736,30 @@ void StartMove::moveOverride(icalcomponent* own, const Event& series) {
     if (recordDiffers(*was, now)) applyDifferences(own, *was, now);
   }
   setTime(own, ICAL_RECURRENCEID_PROPERTY, *original, form_);
+}
+
+std::optional<PimTime> settledAfter(icalcomponent* main, PimTime from) {
+  constexpr long kLongest = 400 * 86400L;  // a repetition longer is no help
+  const std::vector<icalrecurrencetype> rules = rulesOf(main);
+  long period = 1;
+  for (const icalrecurrencetype& recur : rules) {
+    const auto each = repeatsAfter(recur);
+    if (!each || (recur.count > 0 && rules.size() > 1)) return std::nullopt;
+    period = std::lcm(period, *each);
+    if (period > kLongest) return std::nullopt;
+  }
+  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
+  PimTime last = from;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
+    last = std::max(last, extraDate(prop, main, zone).first.value_or(last));
+  }
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_EXDATE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_EXDATE_PROPERTY)) {
+    last = std::max(last, ICalTime::instant(ICalTime::valueOf(prop, main), zone).value_or(last));
+  }
+  // A day either side for the clocks the instants are on.
+  return later(last, seconds(2 * period) + days(2));
 }
 
 std::optional<std::string> countFrom(icalcomponent* main, PimTime original,

@@ -62,6 +62,8 @@ class StartMove {
   void moveDates(icalproperty_kind kind);
   icalproperty* movedDate(icalproperty* prop, icalproperty_kind kind) const;
   std::optional<std::string> moveRules();
+  std::optional<std::string> toWholeDays(icalrecurrencetype& recur) const;
+  icaltimetype untilOf(icaltimetype wall) const;
   std::optional<std::string> shiftDays(icalrecurrencetype& recur,
                                        const icalrecurrencetype& was) const;
   void shiftTimeOfDay(icalrecurrencetype& recur) const;
@@ -89,6 +91,13 @@ class StartMove {
 // not (a rule with too many instances before `original` to count them); `main` must then not be
 // written.
 std::optional<std::string> countFrom(icalcomponent* main, PimTime original, const RulePlace& place);
+
+// From when on the occurrences of `main` repeat for ever as they did before: past its own dates
+// (RDATE, EXDATE) and `from`, once its rules' instances have come round twice. Two series whose
+// rules step alike (one cut from the other) and that give the same occurrences up to there give
+// the same ones after it. Nothing where a rule does not repeat so, or where one of several rules
+// ends at a COUNT.
+std::optional<PimTime> settledAfter(icalcomponent* main, PimTime from);
 
 // The rules of `main` ended with their last instance before `original` (UNTIL in the start's
 // form); a rule with none before it goes. Nothing, or why not (see countFrom).

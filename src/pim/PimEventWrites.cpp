@@ -156,9 +156,13 @@ std::optional<std::string> sameOccurrences(const ICalItem& a, const ICalItem& b,
     if (y && *y >= to) y.reset();
     if (x != y) {
       const auto at = [](PimTime t) { return ICalSeries::userText(t); };
-      const std::string which = !y   ? "the occurrence of " + at(*x) + " would be lost"
-                                : !x ? "it would repeat on " + at(*y) + " too"
-                                     : "the occurrence of " + at(*x) + " would be on " + at(*y);
+      // The clock shows the times of the hour it goes back twice: two instants, one text.
+      const std::string which =
+          x && y && at(*x) == at(*y)
+              ? "the occurrence of " + at(*x) + " would be at the other " + at(*x).substr(11) +
+                    " of that night, which the clock shows twice as it goes back"
+          : !y || (x && *x < *y) ? "the occurrence of " + at(*x) + " would be lost"
+                                 : "it would repeat on " + at(*y) + " too";
       return "cut in two there, it would not repeat as it does now (" + which + ", " +
              ICalSeries::userZoneText() + " time)";
     }
@@ -203,7 +207,13 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   // where it starts, such as every other week from an extra date, could not be cut so).
   auto differs = sameOccurrences(
       whole, item, std::max(PimTime::min() + days(400), original) - days(400), original);
-  if (!differs) differs = sameOccurrences(whole, next, original, PimTime::max());
+  // Past where both repeat as before, they give the same occurrences once they did up to there.
+  const auto settled = whole.settledAfter(original), nextSettled = next.settledAfter(original);
+  if (!differs) {
+    differs =
+        sameOccurrences(whole, next, original,
+                        settled && nextSettled ? std::max(*settled, *nextSettled) : PimTime::max());
+  }
   if (differs) return refuse(*differs);
 
   // The new series is the old one from the chosen occurrence on, with only what the caller

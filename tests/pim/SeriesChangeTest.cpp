@@ -104,6 +104,7 @@ struct Series {
   std::map<std::string, const char*> refused = {};  // "<change> <span>"/"any future": its start
   bool bareCr = false;     // lines ended by bare CRs after a byte order mark, else CRLF
   bool khalAgrees = true;  // false: khal reads it otherwise (a UTC UNTIL as a wall clock)
+  const char* through = "2026-01-01";  // the first day not compared
 };
 
 void PrintTo(const Series& series, std::ostream* out) { *out << series.name; }
@@ -270,6 +271,63 @@ const std::vector<Series>& allSeries() {
               "Retrospective"),
        {"2024-05-13 09:00"},
        {{"any future", kUncut}}},
+      // Apple's: a birthday from 1890, and the last day of each month and of February.
+      {"a birthday of 1890",
+       calendar("-//Apple Inc.//macOS 14.4//EN", "",
+                "BEGIN:VEVENT\nUID:A1B2-born\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;VALUE=DATE:18900506\nDTEND;VALUE=DATE:18900507\n"
+                "RRULE:FREQ=YEARLY\nSUMMARY:Grandfather\nEND:VEVENT\n"),
+       {"1890-05-06", "2024-05-06"}},
+      {"the last day of each month by its place",
+       calendar("-//Apple Inc.//macOS 14.4//EN", "",
+                "BEGIN:VEVENT\nUID:A1B2-last\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;VALUE=DATE:20240531\nDTEND;VALUE=DATE:20240601\n"
+                "RRULE:FREQ=MONTHLY;COUNT=12;BYDAY=SU,MO,TU,WE,TH,FR,SA;BYSETPOS=-1\n"
+                "SUMMARY:Payroll\nEND:VEVENT\n"),
+       {"2024-05-31", "2024-08-31"}},
+      {"the last day of February",
+       calendar("-//Apple Inc.//macOS 14.4//EN", "",
+                "BEGIN:VEVENT\nUID:A1B2-feb\nDTSTAMP:20240101T080000Z\n"
+                "DTSTART;VALUE=DATE:20240229\nDTEND;VALUE=DATE:20240301\n"
+                "RRULE:FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=-1\nSUMMARY:Tax return\nEND:VEVENT\n"),
+       {"2024-02-29", "2025-02-28"}},
+      {"weekly in 1901",
+       calendar(
+           "-//Apple Inc.//macOS 14.4//EN", "",
+           "BEGIN:VEVENT\nUID:A1B2-club\nDTSTAMP:20240401T080000Z\nDTSTART;VALUE=DATE:19011104\n"
+           "RRULE:FREQ=WEEKLY;COUNT=10\nSUMMARY:Club\nEND:VEVENT\n"),
+       {"1901-11-04", "1901-12-02"}},
+      // Its first occurrence is the hour list's (khal caches every occurrence to years ahead).
+      {"twice a day without an end",
+       server("twice-1", "20240506", "RRULE:FREQ=DAILY;BYHOUR=9,21\n", "Pills"),
+       {"2024-05-08 21:00"},
+       {{"all-day future", "The series cannot be made all-day: its rule"}}},
+      {"every 24 hours",
+       server("hours-24", "20240506", "RRULE:FREQ=HOURLY;INTERVAL=24;COUNT=30\n", "Stretch"),
+       {"2024-05-06 09:00", "2024-05-10 09:00"}},
+      // In UTC, compared before the clock goes back; khal would cache every hour up to 2037.
+      {"hourly until 2037",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", "",
+                "BEGIN:VEVENT\nUID:hourly-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART:20240506T070000Z\nDTEND:20240506T080000Z\n"
+                "RRULE:FREQ=HOURLY;UNTIL=20370101T000000Z\nSUMMARY:Ping\nEND:VEVENT\n"),
+       {"2024-05-06 09:00", "2024-05-06 13:00"},
+       {{"all-day future", "The series cannot be made all-day: its rule"}},
+       false,
+       false,
+       "2024-06-01"},
+      // Every night at 02:00, which the clock shows twice on 2024-10-27.
+      {"nightly across the clock going back",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
+                "BEGIN:VEVENT\nUID:night-1\nDTSTAMP:20240401T080000Z\n"
+                "DTSTART;TZID=Europe/Berlin:20241020T020000\n"
+                "DTEND;TZID=Europe/Berlin:20241020T023000\nRRULE:FREQ=DAILY;COUNT=14\n"
+                "SUMMARY:Backup\nEND:VEVENT\n"),
+       {"2024-10-22 02:00"},
+       {{"any future",
+         "The series cannot be changed from this occurrence on: cut in two there, it would not "
+         "repeat as it does now (the occurrence of 2024-10-27 02:00 would be at the other 02:00 "
+         "of that night, which the clock shows twice as it goes back"}}},
       // An old exporter's, as a Mac wrote text files: bare CRs after a byte order mark, a title in
       // Latin-1, a UID and an attendee's address longer than a line.
       {"bare CRs with a Latin-1 title",
@@ -290,7 +348,13 @@ const std::vector<Series>& allSeries() {
 // ---- the occurrences of a calendar folder, expanded from its files on their own
 
 PimTime at(const std::string& text) { return PimCodec::parseTime(text).value(); }
-const PimTime kFrom = at("2024-01-01"), kTo = at("2026-01-01");
+// The occurrences compared, on the user's clock: from 2024, or a series' first day before it, up
+// to the series' `through`.
+const char* const kFrom = "2024-01-01";
+struct Window {
+  std::string since, through;
+  PimTime from, to;
+};
 
 struct Occurrence {
   std::string original;  // where the series puts it, on its own clock ("2024-05-06 09:00:00")
@@ -390,8 +454,11 @@ std::vector<Occurrence> expandFile(const std::string& bytes) {
   // The minutes its DTEND or DURATION gives an occurrence of a component.
   const auto length = [](icalcomponent* c) {
     const icaltimetype from = icalcomponent_get_dtstart(c), to = icalcomponent_get_dtend(c);
-    return icaltime_is_null_time(to) ? (from.is_date ? 1440 : 0)
-                                     : (icaltime_as_timet(to) - icaltime_as_timet(from)) / 60;
+    icaltimezone* utc = icaltimezone_get_utc_timezone();  // its clocks' difference, before 1902 too
+    return icaltime_is_null_time(to)
+               ? (from.is_date ? 1440 : 0)
+               : (icaltime_as_timet_with_zone(to, utc) - icaltime_as_timet_with_zone(from, utc)) /
+                     60;
   };
   icaltimetype start{};
   if (master != nullptr) {
@@ -409,7 +476,7 @@ std::vector<Occurrence> expandFile(const std::string& bytes) {
       icaltimetype wall = start;
       wall.zone = nullptr;
       icalrecur_iterator* steps = icalrecur_iterator_new(recur, wall);
-      for (int i = 0; steps != nullptr && i < 1000; ++i) {
+      for (int i = 0; steps != nullptr && i < 100'000; ++i) {
         icaltimetype t = icalrecur_iterator_next(steps);
         if (icaltime_is_null_time(t) || t.year > 2026) break;
         t.zone = start.zone;
@@ -441,10 +508,10 @@ std::vector<Occurrence> expandFile(const std::string& bytes) {
   return out;
 }
 
-Lines listed(const std::vector<Occurrence>& all) {
+Lines listed(const std::vector<Occurrence>& all, const Window& window) {
   Lines lines;
   for (const auto& o : all) {
-    if (o.start >= "2024-01-01" && o.start < "2026-01-01") {
+    if (o.start >= window.since && o.start < window.through) {
       lines.push_back(o.start + " " + o.title + " for " + std::to_string(o.minutes));
     }
   }
@@ -452,14 +519,14 @@ Lines listed(const std::vector<Occurrence>& all) {
   return lines;
 }
 
-Lines expanded(const fs::path& folder) {
+Lines expanded(const fs::path& folder, const Window& window) {
   std::vector<Occurrence> all;
   for (const auto& entry : fs::directory_iterator(folder)) {
     if (entry.path().extension() != ".ics") continue;
     const auto more = expandFile(test::readFile(entry.path()));
     all.insert(all.end(), more.begin(), more.end());
   }
-  return listed(all);
+  return listed(all, window);
 }
 
 // Of each VTIMEZONE of `file`: the year its first observance starts in, the first year of the
@@ -476,14 +543,18 @@ std::vector<ZoneCover> zonesOf(const std::string& file, const std::string& origi
        c = icalcomponent_get_next_component(root, ICAL_ANY_COMPONENT)) {
     (icalcomponent_isa(c) == ICAL_VTIMEZONE_COMPONENT ? zones : events).push_back(c);
   }
-  for (icalcomponent* zone : zones) {
-    ZoneCover cover;
+  const auto firstOf = [](icalcomponent* zone) {
     icaltimetype first = icaltime_null_time();
     for (auto* o = icalcomponent_get_first_component(zone, ICAL_ANY_COMPONENT); o != nullptr;
          o = icalcomponent_get_next_component(zone, ICAL_ANY_COMPONENT)) {
       const icaltimetype at = icalcomponent_get_dtstart(o);
       if (icaltime_is_null_time(first) || icaltime_compare(at, first) < 0) first = at;
     }
+    return first;
+  };
+  for (icalcomponent* zone : zones) {
+    ZoneCover cover;
+    const icaltimetype first = firstOf(zone);
     cover.from = first.year;
     cover.changed = original.find(icaltime_as_ical_string(first)) == std::string::npos;
     const char* tzid =
@@ -499,15 +570,20 @@ std::vector<ZoneCover> zonesOf(const std::string& file, const std::string& origi
         }
       }
     }
+    // Before a zone's first change of offset there is nothing to cover: readers take the offset
+    // its first observance changes from (Berlin's local mean time until 1893).
+    if (icaltimezone* known = icaltimezone_get_builtin_timezone(tzid)) {
+      cover.needed = std::max(cover.needed, firstOf(icaltimezone_get_component(known)).year);
+    }
     found.push_back(cover);
   }
   icalcomponent_free(root);
   return found;
 }
 
-Lines listedByStore(PimStore& store) {
+Lines listedByStore(PimStore& store, const Window& window) {
   Lines lines;
-  for (const Event& e : store.events(kFrom, kTo)) {
+  for (const Event& e : store.events(window.from, window.to)) {
     lines.push_back(test::shown(e) + " for " + std::to_string((e.end - e.start) / minutes(1)));
   }
   std::sort(lines.begin(), lines.end());
@@ -569,7 +645,8 @@ const Change kChanges[] = {
 // from it on, every later one (by where the series puts them) moved as asked; a new title only
 // where an occurrence had the series' own.
 Lines expected(const std::vector<Occurrence>& before, const std::string& chosen,
-               const Change& change, Span span, const std::string& seriesTitle) {
+               const Change& change, Span span, const std::string& seriesTitle,
+               const Window& window) {
   const auto at = std::find_if(before.begin(), before.end(),
                                [&](const Occurrence& o) { return o.start == chosen; });
   EXPECT_NE(at, before.end()) << chosen;
@@ -585,7 +662,7 @@ Lines expected(const std::vector<Occurrence>& before, const std::string& chosen,
                           (o.original == at->original || o.title == seriesTitle);
     if (retitled) o.title = "Retro";
   }
-  return listed(after);
+  return listed(after, window);
 }
 
 // A change refused so, naming the file and its line and the zone of the times it gives; the file
@@ -623,6 +700,9 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
   const bool allDay = std::all_of(before.begin(), before.end(),
                                   [](const Occurrence& o) { return o.start.size() == 10; });
   const std::string seriesTitle = before.empty() ? "" : before.front().title;
+  const std::string since =
+      std::min<std::string>(kFrom, before.empty() ? kFrom : before.front().start);
+  const Window window{since, series.through, localTime(since, 0), localTime(series.through, 0)};
   int run = 0;
   for (const char* from : series.from) {
     for (const Change& change : kChanges) {
@@ -634,9 +714,9 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
         PimStore store(test::home() / std::to_string(run++));
         const fs::path folder = store.defaultCalendarForNewEvents()->id;
         test::writeFile(folder / "item.ics", text);
-        ASSERT_EQ(listedByStore(store), listed(before));
+        ASSERT_EQ(listedByStore(store, window), listed(before, window));
         std::optional<Event> chosen;
-        for (const Event& e : store.events(kFrom, kTo)) {
+        for (const Event& e : store.events(window.from, window.to)) {
           if (test::shown(e).rfind(std::string(from) + " ", 0) == 0) chosen = e;
         }
         ASSERT_TRUE(chosen) << from;
@@ -654,7 +734,7 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
           ADD_FAILURE() << saved.error().message;
           continue;
         }
-        const Lines wanted = expected(before, from, change, span, seriesTitle);
+        const Lines wanted = expected(before, from, change, span, seriesTitle, window);
         std::string files;  // shown with a failure
         for (const auto& [name, bytes] : test::contentsOf(folder)) {
           files += name + ":\n" + bytes;
@@ -663,8 +743,8 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
               span == Span::futureEvents && bytes.find("DTSTART;VALUE=DATE:") != std::string::npos;
           EXPECT_FALSE(days && bytes.find("BYHOUR=") != std::string::npos) << bytes;
         }
-        EXPECT_EQ(expanded(folder), wanted) << files;
-        EXPECT_EQ(listedByStore(store), wanted) << files;
+        EXPECT_EQ(expanded(folder, window), wanted) << files;
+        EXPECT_EQ(listedByStore(store, window), wanted) << files;
         // Each VTIMEZONE covers the file's times on its clock; one the change added or rebuilt
         // begins in the year of the earliest of them (khal skips a file with a zone's history).
         for (const auto& [name, bytes] : test::contentsOf(folder)) {
@@ -678,9 +758,12 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
         const bool ownKind = span == Span::thisEvent &&
                              (change.made == kChanges[4].made || change.made == kChanges[5].made);
         if (!khal.empty() && !ownKind && !series.bareCr && series.khalAgrees) {
-          Lines starts;  // khal is asked for starts alone
-          for (const auto& line : wanted) starts.push_back(line.substr(0, line.rfind(" for ")));
-          EXPECT_EQ(test::khalList(khal, folder, "2024-01-01", "2025-12-31"), starts) << files;
+          Lines starts;  // khal is asked for starts alone, from 2024
+          for (const auto& line : wanted) {
+            if (line >= kFrom) starts.push_back(line.substr(0, line.rfind(" for ")));
+          }
+          const auto last = adjusted(series.through, -1, 0);  // khal's range ends with it
+          EXPECT_EQ(test::khalList(khal, folder, kFrom, last.c_str()), starts) << files;
         }
       }
     }
@@ -690,35 +773,57 @@ TEST_P(SeriesChangeTest, ChangesExactlyTheOccurrencesAskedOrNothing) {
 
 // Rules every minute, which no change can follow to their ends: each check refuses at its limit,
 // writing nothing, rather than taking what it did not check or writing back where it stopped.
+// Just under it, the change is made.
 TEST_F(SeriesChangeTest, RefusesAtTheLimitOfEachCheck) {
   const struct {
     const char* rule;
-    const char* chosen;  // the occurrence changed, from it on
-    int change;          // of kChanges
-    const char* refusal;
+    const char* chosen;            // the occurrence changed, from it on
+    int change;                    // of kChanges; -1: removed
+    const char* refusal;           // null: made
+    const char* day = "20260128";  // the series' first, at 09:00
   } rows[] = {
       // On the 27th and 28th moved a day later: February has no 29th, a day's minutes after.
       {"BYMONTHDAY=27,28", "2026-01-28T09:00:00+01:00", 2, "The series cannot be moved so: moved"},
-      {"UNTIL=20300101T000000Z", "2026-01-28T09:00:00+01:00", 1,
-       "The series cannot be moved so: its rule RRULE:FREQ=MINUTELY;UNTIL=20300101T000000Z ("},
-      {"UNTIL=20300101T000000Z", "2029-06-01T10:00:00+02:00", 0,
+      {"BYMONTHDAY=27,28;UNTIL=20300101T000000Z", "2026-01-28T09:00:00+01:00", 3,
+       "The series cannot be moved so: its rule RRULE:FREQ=MINUTELY;UNTIL=20300101T000000Z;"},
+      {"BYMONTHDAY=27,28;UNTIL=20300101T000000Z", "2029-06-27T10:00:00+02:00", 0,
        "The series cannot be cut in two at this occurrence: its rule"},
       // Ten minutes of March, which libical finds trying every minute before: a year of them from
       // a later March.
       {"BYMONTH=3;COUNT=10", "2026-01-28T09:00:00+01:00", 1, "The series cannot be moved so: its"},
+      // 99,999 minutes after the first day's 09:00 is the last step a walk takes.
+      {"BYMONTHDAY=27,28;UNTIL=20260601T000000Z", "2026-03-27T19:39:00+01:00", 0, nullptr,
+       "20260117"},
+      {"BYMONTHDAY=27,28;UNTIL=20260601T000000Z", "2026-04-27T00:00:00+02:00", -1,
+       "The series cannot be cut in two at this occurrence: its rule", "20260117"},
+      // 99,999 occurrences from the second on are compared (on days the clock skips no hour).
+      {"BYMONTHDAY=1,2;COUNT=100000", "2026-02-01T09:01:00+01:00", 0, nullptr, "20260201"},
+      {"BYMONTHDAY=1,2;COUNT=100001", "2026-02-01T09:01:00+01:00", 0,
+       "The series cannot be changed from this occurrence on: it repeats too often to compare",
+       "20260201"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.rule) + " at " + row.chosen);
     PimStore store(test::home() / std::to_string(&row - rows));
     const fs::path folder = store.defaultCalendarForNewEvents()->id;
     const std::string text =
-        server("tick", "20260128", "RRULE:FREQ=MINUTELY;" + std::string(row.rule) + "\n", "Tick");
+        server("tick", row.day, "RRULE:FREQ=MINUTELY;" + std::string(row.rule) + "\n", "Tick");
     test::writeFile(folder / "item.ics", text);
     auto found = store.events(at(row.chosen), at(row.chosen) + seconds(1));
     ASSERT_FALSE(found.empty());  // the hour-long occurrences there, the last starting there
     ASSERT_EQ(found.back().start, at(row.chosen));
-    kChanges[row.change].made(found.back());
-    expectRefused(store.saveEvent(found.back(), Span::futureEvents), row.refusal, folder, text);
+    if (row.change >= 0) kChanges[row.change].made(found.back());
+    const auto done = row.change >= 0 ? store.saveEvent(found.back(), Span::futureEvents)
+                                      : store.removeEvent(found.back().id, Span::futureEvents);
+    if (row.refusal != nullptr) {
+      expectRefused(done, row.refusal, folder, text);
+      continue;
+    }
+    ASSERT_TRUE(done.ok()) << done.error().message;
+    for (const auto& [start, title] :
+         {std::pair{at(row.chosen), "Retro"}, {found.back().start - minutes(1), "Tick"}}) {
+      EXPECT_EQ(store.events(start, start + seconds(1)).back().title, title);
+    }
   }
 }
 
