@@ -1,6 +1,8 @@
 // A private folder for one call's files, removed with all it holds when it goes out of scope.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -11,10 +13,9 @@ namespace tvrn {
 
 class ScratchFolder {
  public:
+  // Made private at once: in a shared temporary folder nobody else may look in meanwhile.
   ScratchFolder() : path_(Paths::tempDir() / HardwareId::randomUUID()) {
-    std::error_code error;
-    made_ = std::filesystem::create_directory(path_, error) && !error;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, error);
+    made_ = ::mkdir(path_.c_str(), 0700) == 0;
   }
   ~ScratchFolder() {
     std::error_code ignored;
