@@ -16,6 +16,18 @@ namespace tvrn {
 
 namespace pimstore {
 
+// A turn at the store's update mutex. Its end wakes the calls that wait for a walk of the folders
+// (see PimStore::reading), as the index's walks do at each kind of folder they finish.
+struct UpdateTurn {
+  std::unique_lock<std::mutex> held;
+  PimIndex& index;
+  ~UpdateTurn() {
+    if (!held.owns_lock()) return;
+    held.unlock();
+    index.noteProgress();
+  }
+};
+
 // The user's config.json, for a store handed no settings (see PimStore::Sources).
 std::shared_ptr<const nlohmann::json> userSettings();
 
@@ -64,7 +76,7 @@ Result<const Collection*, PimError> saveCollection(PimIndex& index, const std::s
 }  // namespace pimstore
 
 template <typename Work>
-auto PimStore::reading(Work&& work) const {
+auto PimStore::reading(pimstore::Kind kind, Work&& work) const {
   PimWarnings warnings;
   const auto folder = currentFolder();
   const std::filesystem::path& here = *folder;
@@ -75,7 +87,19 @@ auto PimStore::reading(Work&& work) const {
       if (!index_->stale(here, settings)) return work(std::as_const(*index_));
     }
     {
-      std::lock_guard update(updating_);
+      // A walk of the folders under way (the start-up's, above all) does not hold up a call whose
+      // folders it has read already: it answers as it would have a moment before the walk's end,
+      // and what other programs changed meanwhile is seen by the next call.
+      pimstore::UpdateTurn update{std::unique_lock(updating_, std::defer_lock), *index_};
+      for (;;) {
+        const auto seen = index_->progress();
+        if (update.held.try_lock()) break;
+        {
+          std::shared_lock lock(mutex_);
+          if (index_->readAlready(kind, here, settings)) return work(std::as_const(*index_));
+        }
+        index_->awaitProgress(seen);
+      }
       index_->update(here, settings, warnings);
     }
     Readiness::ownChange();  // an update may have made folders
@@ -95,7 +119,7 @@ auto PimStore::changing(Seen&& seen, Work&& work) {
   auto result = [&] {
     // Only the holder of `updating_` changes the index, so the work reads it without the lock
     // and takes the exclusive one only to put a changed item in place.
-    std::lock_guard update(updating_);
+    pimstore::UpdateTurn update{std::unique_lock(updating_), *index_};
     auto before = seen(std::as_const(*index_));
     index_->update(here, settings, warnings);
     auto done = work(*index_, warnings, std::move(before));

@@ -154,7 +154,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
   PimWarnings warnings;
   // The series are expanded first, without the index's lock, so that no change of another item
   // waits for them; the listing below finds what they gave kept.
-  const auto series = reading([&](const PimIndex& index) {
+  const auto series = reading(Kind::events, [&](const PimIndex& index) {
     std::vector<std::pair<Event, std::shared_ptr<const SeriesState>>> found;
     for (const Collection* c : index.ofKind(Kind::events)) {
       if (!wanted(*c)) continue;
@@ -167,7 +167,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
     return found;
   });
   for (const auto& [record, state] : series) expansionOf(record, *state, start, end, warnings);
-  EventPage page = reading([&](const PimIndex& index) {
+  EventPage page = reading(Kind::events, [&](const PimIndex& index) {
     // Single events, occurrences and the next occurrence of every series followed one by one
     // wait in one queue, earliest first (then in the order the store holds items), so a listing
     // that stops at `cap` matches still holds the earliest events and costs no more than it
@@ -262,7 +262,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
 }
 
 std::optional<Event> PimStore::event(std::string_view id, PimUnreadable* unreadable) const {
-  return reading([&](const PimIndex& index) -> std::optional<Event> {
+  return reading(Kind::events, [&](const PimIndex& index) -> std::optional<Event> {
     auto located = locateEvent(index, id);
     if (!located) {
       noteUnreadable(unreadable, whyNotFound(index, id, Kind::events));

@@ -93,12 +93,7 @@ void PimIndex::update(const fs::path& storeFolder,
   }
   applyRoots(settings, warnings);
   for (const bool calendars : {true, false}) {
-    if (!makeFresh) break;
-    const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
-    const auto& configured = roots.of[calendars ? 0 : 1];
-    if (configured.size() == 1 && configured.front() == fallback && !fs::exists(fallback)) {
-      createFresh(calendars, warnings);
-    }
+    if (makeFresh && freshWanted(calendars)) createFresh(calendars, warnings);
   }
   if (!walked_) {
     if (watcher_) {
@@ -123,8 +118,47 @@ void PimIndex::reset(const fs::path& to) {
   folderWatches_.clear();
   watcher_.reset();
   settings_.reset();
-  walked_ = false;
+  forgetWalk();
   folder = to;
+}
+
+void PimIndex::forgetWalk() {
+  walked_ = false;
+  kindWalked_[0] = kindWalked_[1] = false;
+}
+
+bool PimIndex::readAlready(Kind kind, const fs::path& storeFolder,
+                           const std::shared_ptr<const nlohmann::json>& settings) const {
+  const int of = kind == Kind::contacts ? 1 : 0;
+  if (walked_ || !kindWalked_[of] || folder.native() != storeFolder.native()) return false;
+  // Settings that name other folders of the kind want those read.
+  if (settings && settings != settings_ && rootsIn(*settings).of[of] != roots.of[of]) return false;
+  // The first call that brings the index up to date makes them.
+  return !freshWanted(of == 0);
+}
+
+unsigned long PimIndex::progress() const {
+  std::lock_guard lock(progressMutex_);
+  return progress_;
+}
+
+void PimIndex::awaitProgress(unsigned long seen) const {
+  std::unique_lock lock(progressMutex_);
+  progressed_.wait(lock, [&] { return progress_ != seen; });
+}
+
+void PimIndex::noteProgress() {
+  {
+    std::lock_guard lock(progressMutex_);
+    ++progress_;
+  }
+  progressed_.notify_all();
+}
+
+bool PimIndex::freshWanted(bool calendars) const {
+  const fs::path fallback = folder / (calendars ? "calendars" : "contacts");
+  const auto& configured = roots.of[calendars ? 0 : 1];
+  return configured.size() == 1 && configured.front() == fallback && !fs::exists(fallback);
 }
 
 // Leaves the watches to the process that set them; this one sets its own and reads every folder.
@@ -134,26 +168,29 @@ void PimIndex::forgetWatches() {
   rootWatches_.clear();
   folderWatches_.clear();
   for (auto& [id, c] : collections) c.watch = -1;
-  walked_ = false;
+  forgetWalk();
 }
 
 void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings&) {
   if (settings == settings_ && (settings || walked_)) return;
-  Roots configured = roots;
-  if (settings) {
-    configured.of[0] = foldersIn(*settings, "calendar_folders", folder / "calendars");
-    configured.of[1] = foldersIn(*settings, "contact_folders", folder / "contacts");
-  }
+  Roots configured = settings ? rootsIn(*settings) : roots;
   // Settings that cannot be read keep the folders last read rather than the default ones.
   std::unique_lock lock(guard_);
   settings_ = settings;
   if (configured.of[0] == roots.of[0] && configured.of[1] == roots.of[1]) return;
   roots = std::move(configured);
-  walked_ = false;
+  forgetWalk();
   for (auto& [watch, root] : rootWatches_) {
     if (watcher_) watcher_->unwatch(watch);
   }
   rootWatches_.clear();
+}
+
+Roots PimIndex::rootsIn(const nlohmann::json& settings) const {
+  Roots named;
+  named.of[0] = foldersIn(settings, "calendar_folders", folder / "calendars");
+  named.of[1] = foldersIn(settings, "contact_folders", folder / "contacts");
+  return named;
 }
 
 void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
@@ -187,22 +224,33 @@ void PimIndex::createFresh(bool calendars, PimWarnings& warnings) {
 }
 
 void PimIndex::walkRoots(PimWarnings& warnings) {
-  std::set<std::string> present;
-  for (const Kind kind : {Kind::events, Kind::contacts}) {
-    for (const auto& root : roots.of[kind == Kind::events ? 0 : 1]) {
-      walkRoot(root, kind, present, warnings);
+  // The address books first, since they are read in moments while calendars may take long: their
+  // calls need not wait for the calendars (see readAlready).
+  for (const Kind kind : {Kind::contacts, Kind::events}) {
+    const int of = kind == Kind::contacts ? 1 : 0;
+    std::set<std::string> present;
+    for (const auto& root : roots.of[of]) {
+      // A folder named for both holds calendars, as the kernel's reports on it are taken.
+      const bool calendars =
+          std::find(roots.of[0].begin(), roots.of[0].end(), root) != roots.of[0].end();
+      if (of == 0 || !calendars) walkRoot(root, kind, present, warnings);
     }
+    // Half walked: what it did not reach is neither gone nor read.
+    if (stopped_) return;
+    {
+      std::unique_lock lock(guard_);
+      for (auto it = collections.begin(); it != collections.end();) {
+        if ((it->second.kind == Kind::contacts) == (of == 1) && present.count(it->first) == 0) {
+          dropCollection(it++);
+        } else {
+          ++it;
+        }
+      }
+      kindWalked_[of] = true;
+    }
+    noteProgress();
   }
-  // Half walked: what it did not reach is neither gone nor read.
-  if (stopped_) return;
   std::unique_lock lock(guard_);
-  for (auto it = collections.begin(); it != collections.end();) {
-    if (present.count(it->first) == 0) {
-      dropCollection(it++);
-    } else {
-      ++it;
-    }
-  }
   walked_ = true;
   overflowed_ = false;
 }

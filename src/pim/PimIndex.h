@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -223,9 +224,13 @@ struct Roots {
 
 class PimIndex {
  public:
-  // `beforeReplace` (may be empty) runs just before an item file is replaced.
-  PimIndex(std::shared_mutex& guard, std::function<void(const fs::path&)> beforeReplace)
-      : guard_(guard), beforeReplace_(std::move(beforeReplace)) {}
+  // `beforeReplace` and `beforeRead` (each may be empty) run just before an item file is
+  // replaced or read.
+  PimIndex(std::shared_mutex& guard, std::function<void(const fs::path&)> beforeReplace,
+           std::function<void(const fs::path&)> beforeRead)
+      : guard_(guard),
+        beforeReplace_(std::move(beforeReplace)),
+        beforeRead_(std::move(beforeRead)) {}
 
   std::map<std::string, Collection> collections;  // by folder path: calendars, lists, books
   long nextOrder = 0;
@@ -243,6 +248,16 @@ class PimIndex {
               PimWarnings& warnings, bool makeFresh = true);
   // Ends every update, now and later, once the files being read are read (see PimStore::stop).
   void stop() { stopped_ = true; }
+  // Whether a walk of every folder is under way that has read the folders of `kind`, as these
+  // settings name them, and leaves them alone until it ends (under either lock): a call of that
+  // kind may take the index as it stands. Calendars and reminder lists are one kind here.
+  bool readAlready(Kind kind, const fs::path& storeFolder,
+                   const std::shared_ptr<const nlohmann::json>& settings) const;
+  // A count that moves on whenever a walk has read the folders of a kind or a turn at the
+  // store's update mutex ends (under neither lock), and a wait until it moved on from `seen`.
+  unsigned long progress() const;
+  void awaitProgress(unsigned long seen) const;
+  void noteProgress();
 
   // ---- finding (under either lock)
   const Collection* collection(std::string_view id, std::optional<Kind> kind = {}) const;
@@ -315,6 +330,11 @@ class PimIndex {
   void reset(const fs::path& to);
   void forgetWatches();
   void applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings& warnings);
+  Roots rootsIn(const nlohmann::json& settings) const;
+  // Whether a fresh store's default calendar folders (or contact folders) are still to be made.
+  bool freshWanted(bool calendars) const;
+  // Under the exclusive lock: every folder is to be walked again.
+  void forgetWalk();
   void createFresh(bool calendars, PimWarnings& warnings);
   void walkRoots(PimWarnings& warnings);
   void walkRoot(const fs::path& root, Kind kind, std::set<std::string>& present,
@@ -361,6 +381,7 @@ class PimIndex {
 
   std::shared_mutex& guard_;  // the store's: exclusive while the index changes
   const std::function<void(const fs::path&)> beforeReplace_;
+  const std::function<void(const fs::path&)> beforeRead_;
   // Items by UID, in the calendars and in the address books: several may share one.
   std::unordered_multimap<std::string, std::pair<Collection*, Entry*>> byUid_[2];
   // Items that could not be read for a reason that may pass, by collection and name.
@@ -371,7 +392,13 @@ class PimIndex {
   std::map<int, std::string> folderWatches_;  // watch -> collection id
   bool overflowed_ = false;                   // reports were lost: every folder is walked once
   bool walked_ = false;  // the roots were walked since the store started or lost reports
+  // The calendar and the contact roots, each walked whole since walked_ was last reset: while
+  // walked_ is not set, a walk under way has read them.
+  bool kindWalked_[2] = {false, false};
   std::atomic<bool> stopped_{false};
+  mutable std::mutex progressMutex_;  // guards progress_
+  mutable std::condition_variable progressed_;
+  unsigned long progress_ = 0;
   std::shared_ptr<const nlohmann::json> settings_;  // the settings the roots were read from
 };
 

@@ -257,6 +257,7 @@ void PimIndex::loadAll(const fs::path& folder, bool calendars, std::vector<Load>
       if (stoppable && stopped_) return;
       Load& load = loads[i];
       load.read = true;
+      if (beforeRead_) beforeRead_(folder / load.name);
       try {
         load.entry = read(folder / load.name, calendars, load.before, load.warnings);
       } catch (const std::exception& e) {  // no memory left for it: tried again at the next use

@@ -12,7 +12,7 @@ using namespace pimstore;
 
 std::vector<Calendar> PimStore::calendars(EntityType type) const {
   const Kind kind = type == EntityType::event ? Kind::events : Kind::tasks;
-  return reading([&](const PimIndex& index) {
+  return reading(kind, [&](const PimIndex& index) {
     const auto collections = index.ofKind(kind);
     std::vector<Calendar> found;
     found.reserve(collections.size());
@@ -22,7 +22,7 @@ std::vector<Calendar> PimStore::calendars(EntityType type) const {
 }
 
 std::optional<Calendar> PimStore::calendar(std::string_view id) const {
-  return reading([&](const PimIndex& index) -> std::optional<Calendar> {
+  return reading(Kind::events, [&](const PimIndex& index) -> std::optional<Calendar> {
     const Collection* c = index.collection(id);
     if (c == nullptr || c->kind == Kind::contacts) return std::nullopt;
     return index.calendarOf(*c);
@@ -45,11 +45,12 @@ std::optional<Calendar> defaultIn(const PimIndex& index, Kind kind) {
 }  // namespace
 
 std::optional<Calendar> PimStore::defaultCalendarForNewEvents() const {
-  return reading([&](const PimIndex& index) { return defaultIn(index, Kind::events); });
+  return reading(Kind::events,
+                 [&](const PimIndex& index) { return defaultIn(index, Kind::events); });
 }
 
 std::optional<Calendar> PimStore::defaultCalendarForNewReminders() const {
-  return reading([&](const PimIndex& index) { return defaultIn(index, Kind::tasks); });
+  return reading(Kind::tasks, [&](const PimIndex& index) { return defaultIn(index, Kind::tasks); });
 }
 
 // ---- reminders
@@ -83,7 +84,7 @@ bool matches(const Reminder& reminder, const ReminderQuery& query) {
 }  // namespace
 
 std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::tasks, [&](const PimIndex& index) {
     std::vector<Reminder> found;
     for (auto [c, entry] : index.inOrder(Kind::tasks)) {
       Reminder reminder = reminderOf(index, *c, *entry);
@@ -94,7 +95,7 @@ std::vector<Reminder> PimStore::reminders(const ReminderQuery& query) const {
 }
 
 std::optional<Reminder> PimStore::reminder(std::string_view id, PimUnreadable* unreadable) const {
-  return reading([&](const PimIndex& index) -> std::optional<Reminder> {
+  return reading(Kind::tasks, [&](const PimIndex& index) -> std::optional<Reminder> {
     auto [c, entry] = theItem(index, id, Kind::tasks);
     if (entry == nullptr) {
       noteUnreadable(unreadable, whyNotFound(index, id, Kind::tasks));
@@ -107,7 +108,7 @@ std::optional<Reminder> PimStore::reminder(std::string_view id, PimUnreadable* u
 // ---- contacts
 
 std::vector<ContactContainer> PimStore::containers() const {
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     std::vector<ContactContainer> found;
     for (const Collection* c : index.ofKind(Kind::contacts)) {
       found.push_back({c->id, c->title, ContainerType::local});
@@ -133,11 +134,11 @@ bool anyContact(const Collection&, const Entry&) { return true; }
 }  // namespace
 
 std::string PimStore::defaultContainerIdentifier() const {
-  return reading([&](const PimIndex& index) { return defaultContainerIn(index); });
+  return reading(Kind::contacts, [&](const PimIndex& index) { return defaultContainerIn(index); });
 }
 
 std::vector<ContactGroup> PimStore::groups() const {
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     std::vector<ContactGroup> found;
     std::map<std::pair<std::string, std::string>, ContactGroup> categories;
     for (auto [c, entry] : index.inOrder(Kind::contacts)) {
@@ -160,11 +161,12 @@ std::vector<ContactGroup> PimStore::groups() const {
 }
 
 std::vector<Contact> PimStore::contacts() const {
-  return reading([&](const PimIndex& index) { return contactsWhere(index, anyContact); });
+  return reading(Kind::contacts,
+                 [&](const PimIndex& index) { return contactsWhere(index, anyContact); });
 }
 
 std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unreadable) const {
-  return reading([&](const PimIndex& index) -> std::optional<Contact> {
+  return reading(Kind::contacts, [&](const PimIndex& index) -> std::optional<Contact> {
     auto [c, entry] = theItem(index, id, Kind::contacts);
     if (entry == nullptr) noteUnreadable(unreadable, whyNotFound(index, id, Kind::contacts));
     if (entry == nullptr || entry->decoded->isGroup) return std::nullopt;
@@ -174,7 +176,7 @@ std::optional<Contact> PimStore::contact(std::string_view id, PimUnreadable* unr
 
 std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const {
   const CaselessText part(name, false);
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     return contactsWhere(index, [&](const Collection&, const Entry& entry) {
       const Contact& c = entry.decoded->contact;
       return part.in(c.givenName) || part.in(c.middleName) || part.in(c.familyName) ||
@@ -186,7 +188,7 @@ std::vector<Contact> PimStore::contactsMatchingName(std::string_view name) const
 
 std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view address) const {
   const CaselessText whole(address, true);
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     return contactsWhere(index, [&](const Collection&, const Entry& entry) {
       const auto& addresses = entry.decoded->contact.emailAddresses;
       return std::any_of(addresses.begin(), addresses.end(),
@@ -196,7 +198,7 @@ std::vector<Contact> PimStore::contactsMatchingEmailAddress(std::string_view add
 }
 
 std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     auto [c, entry] = theItem(index, groupId, Kind::contacts);
     if (entry != nullptr && entry->decoded->isGroup) {
       const std::set<std::string> members(entry->decoded->memberIds.begin(),
@@ -214,7 +216,7 @@ std::vector<Contact> PimStore::contactsInGroup(std::string_view groupId) const {
 }
 
 std::vector<Contact> PimStore::contactsInContainer(std::string_view containerId) const {
-  return reading([&](const PimIndex& index) {
+  return reading(Kind::contacts, [&](const PimIndex& index) {
     return contactsWhere(index,
                          [&](const Collection& c, const Entry&) { return c.id == containerId; });
   });

@@ -211,7 +211,8 @@ PimStore::PimStore(std::filesystem::path folder) : PimStore(std::move(folder), S
 PimStore::PimStore(std::filesystem::path folder, Sources sources)
     : fixedFolder_(std::move(folder)),
       sources_(std::move(sources)),
-      index_(std::make_unique<pimstore::PimIndex>(mutex_, sources_.beforeReplace)) {}
+      index_(std::make_unique<pimstore::PimIndex>(mutex_, sources_.beforeReplace,
+                                                  sources_.beforeRead)) {}
 
 PimStore::~PimStore() = default;
 
@@ -242,7 +243,7 @@ void PimStore::stop() { index_->stop(); }
 void PimStore::warmUp() const {
   PimWarnings warnings;
   {
-    std::lock_guard update(updating_);
+    pimstore::UpdateTurn update{std::unique_lock(updating_), *index_};
     index_->update(*currentFolder(), settings(), warnings, false);
   }
   emitPimWarnings(warnings, sources_.warn);

@@ -74,7 +74,8 @@ struct EventPage {
 // What the store last read of the folders (defined with the store).
 namespace pimstore {
 class PimIndex;
-}
+enum class Kind;
+}  // namespace pimstore
 
 class PimStore {
  public:
@@ -89,6 +90,9 @@ class PimStore {
     // Runs just before an item file is replaced, once the new contents are ready, so a test can
     // play another program writing at the worst moment.
     std::function<void(const std::filesystem::path&)> beforeReplace = {};
+    // Runs just before an item file is read, on the thread that reads it, so a test can hold a
+    // walk of the folders at one file.
+    std::function<void(const std::filesystem::path&)> beforeRead = {};
     // Where the files it could not read or had to move aside are reported. Unset: standard
     // error.
     std::function<void(const std::string&)> warn = {};
@@ -102,9 +106,11 @@ class PimStore {
 
   std::filesystem::path folder() const;
 
-  // Reads the folders ahead of the first call, which then waits at most for what is left of it
-  // (start-up runs it in the background). It makes no folder: a fresh store's calendar, reminder
-  // list and address book come with its first call.
+  // Reads the folders ahead of the first call (start-up runs it in the background): the address
+  // books, then the calendars. A call that reads waits at most until the folders of its kind are
+  // read (calendars and reminder lists share theirs), one that changes anything for the whole
+  // walk. It makes no folder: a fresh store's calendar, reminder list and address book come with
+  // its first call.
   void warmUp() const;
   // Ends the store's reading of the folders, for good and within moments, for a process that is
   // going away: a walk under way (the warm-up's, a call's) stops once the files it is reading are
@@ -173,8 +179,10 @@ class PimStore {
  private:
   // Runs `work` on an index brought up to date with the folders, then hands on the warnings
   // gathered: readers side by side, a change alone while readers go on with the index as it was.
+  // A reader of items of `kind` takes the index as it stands once a walk under way has read the
+  // folders of that kind.
   template <typename Work>
-  auto reading(Work&& work) const;
+  auto reading(pimstore::Kind kind, Work&& work) const;
   template <typename Work>
   auto writing(Work&& work);
   // The same, handing the work also what `seen` found in the index as callers last saw it, before

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "pim/PimDocument.h"
 #include "pim/PimStore.h"
 #include "platform/Paths.h"
+#include "support/Eventually.h"
 #include "support/ScopedUmask.h"
 #include "support/TestEnv.h"
 
@@ -605,8 +607,8 @@ TEST_F(PimStoreTest, CollectionsComeFromTheConfiguredFoldersWithTheirNamesAndCol
 }
 
 // Start-up reads the folders before the first call, at the same time as calls may come: it makes
-// no folder of a fresh store, which the first call still makes, and what changes after it is
-// seen by the next call as usual.
+// no folder of a fresh store, which the first call still makes, what changes after it is seen by
+// the next call as usual, and a call for contacts does not wait while it reads the calendars.
 TEST(PimStoreWarmUpTest, ReadingAheadMakesNothingAndLeavesCallsAsTheyWere) {
   fs::remove(Paths::appSupport() / "config.json");
   const std::string dentist =
@@ -618,23 +620,45 @@ TEST(PimStoreWarmUpTest, ReadingAheadMakesNothingAndLeavesCallsAsTheyWere) {
     bool holdsItems;
     bool concurrently;
     bool stopped = false;  // as the server stops: nothing more is read
+    bool held = false;     // the warm-up waits at the calendar's item for a call for contacts
   } cases[] = {{"fresh", false, false},
                {"fresh, a call at the same time", false, true},
                {"with items", true, false},
                {"with items, a call at the same time", true, true},
-               {"stopped", true, false, true}};
+               {"stopped", true, false, true},
+               {"contacts asked for while the calendars are read", true, false, false, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const fs::path folder = test::home() / "warm" / c.what;
-    if (c.holdsItems) test::writeFile(folder / "calendars" / "home" / "dentist.ics", dentist);
-    PimStore store(folder);
+    if (c.holdsItems) {
+      test::writeFile(folder / "calendars" / "home" / "dentist.ics", dentist);
+      test::writeFile(
+          folder / "contacts" / "friends" / "ann.vcf",
+          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:a\r\nFN:Ann\r\nN:;Ann;;;\r\nEND:VCARD\r\n");
+    }
+    std::atomic<bool> reached{false}, answered{false};
+    bool heldUntilAnswered = false;
+    PimStore store(folder, {.beforeRead = [&](const fs::path& file) {
+                     if (!c.held || file.extension() != ".ics" || reached.exchange(true)) return;
+                     heldUntilAnswered = test::eventually([&] { return answered.load(); },
+                                                          "contacts while the calendars are read");
+                   }});
     if (c.stopped) {
       store.stop();
       store.warmUp();
       EXPECT_TRUE(store.calendars(EntityType::event).empty());
       continue;
     }
-    if (c.concurrently) {
+    if (c.held) {
+      std::thread ahead([&] { store.warmUp(); });
+      EXPECT_TRUE(test::eventually([&] { return reached.load(); }, "the walk of the calendars"));
+      const auto contacts = store.contacts();
+      answered = true;
+      ahead.join();
+      EXPECT_TRUE(heldUntilAnswered);
+      ASSERT_EQ(contacts.size(), 1u);
+      EXPECT_EQ(contacts[0].givenName, "Ann");
+    } else if (c.concurrently) {
       std::thread ahead([&] { store.warmUp(); });
       EXPECT_EQ(titlesOf(store.events(at("2024-05-01"), at("2024-06-01"))).size(),
                 c.holdsItems ? 1u : 0u);
