@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <map>
@@ -454,12 +455,15 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 struct ICalItem::Cursor::State {
   std::vector<RecurrenceWalk> rules;
   std::vector<std::optional<PimTime>> peeked;  // each rule's next step
+  std::vector<icaltimetype> walls;             // and where it is on the start's clock
   std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
   size_t extraAt = 0;
   std::set<PimTime> removed;
   icaltimetype start{};
+  std::optional<PimTime> first;  // the start's instant
   PimTime low;
   std::optional<PimTime> last;
+  icaltimetype wall = icaltime_null_time();  // of `last`
   bool cut = false;
 
   std::optional<PimTime> step(size_t i) {
@@ -470,6 +474,7 @@ struct ICalItem::Cursor::State {
         return std::nullopt;
       }
       t.zone = start.zone;
+      walls[i] = t;
       const auto at = toPim(t);
       if (!at) return std::nullopt;  // past the years the store keeps
       if (*at >= low) return at;
@@ -482,6 +487,8 @@ ICalItem::Cursor::Cursor(Cursor&&) noexcept = default;
 ICalItem::Cursor::~Cursor() = default;
 
 bool ICalItem::Cursor::cut() const { return state_->cut; }
+
+icaltimetype ICalItem::Cursor::wall() const { return state_->wall; }
 
 std::optional<PimTime> ICalItem::Cursor::next() {
   State& s = *state_;
@@ -499,11 +506,15 @@ std::optional<PimTime> ICalItem::Cursor::next() {
       from.reset();
     }
     if (!best) return std::nullopt;
+    const icaltimetype wall = from              ? s.walls[*from]
+                              : best == s.first ? s.start
+                                                : icaltime_null_time();
     if (from) s.peeked[*from] = s.step(*from);
     // One instant is one occurrence however many rules reach it (and a day a zone skipped must
     // not give the same instant twice).
     if (s.last && *best <= *s.last) continue;
     s.last = best;
+    s.wall = wall;
     if (s.removed.count(*best) == 0) return best;
   }
 }
@@ -514,7 +525,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<
   if (main == nullptr) return Cursor(std::move(state));  // no series: no rule, no dates
   state->start = timeOf(main, ICAL_DTSTART_PROPERTY);
   state->low = from;
-  const auto first = toPim(state->start);
+  const auto first = state->first = toPim(state->start);
   if (!first) return Cursor(std::move(state));
   if (*first >= from) state->extra.push_back(*first);
   // Read before the rules are walked: looking a property up restarts libical's walk.
@@ -532,6 +543,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<
     }
     if (to) steps.endAt(ICalTime::inForm(later(*to, days(2)), startForm));
     state->rules.push_back(std::move(steps));
+    state->walls.push_back(icaltime_null_time());
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
@@ -601,6 +613,7 @@ std::optional<Event> ICalItem::firstOccurrence() const {
 std::optional<std::string> ICalItem::changeEvent(const Event& before, const Event& after) {
   const Changing changing(*this);
   icalcomponent* main = master();
+  if (main == nullptr) return kNoSeries;
   const bool sameRule = before.recurrence == after.recurrence;
   // A rule that is replaced need not follow the start.
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
@@ -626,6 +639,7 @@ std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& b
                                                 const Event& after) {
   const Changing changing(*this);
   icalcomponent* main = master();
+  if (main == nullptr) return kNoSeries;
   const Event series = event();
   icalcomponent* at = nullptr;
   for (icalcomponent* c : overrides()) {
@@ -680,7 +694,7 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     const ICalTime::Form end = icalcomponent_get_first_property(main, ICAL_DTEND_PROPERTY)
                                    ? ICalTime::formOf(main, ICAL_DTEND_PROPERTY)
                                    : start;
-    setTime(own, ICAL_RECURRENCEID_PROPERTY, original, start);
+    setTime(own, ICAL_RECURRENCEID_PROPERTY, originalWall(original), start);
     setTime(own, ICAL_DTSTART_PROPERTY, before.start, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
     setTime(own, ICAL_DTEND_PROPERTY, before.end, end);
@@ -716,10 +730,29 @@ std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   return originalIn(own, master());
 }
 
+icaltimetype ICalItem::originalWall(PimTime original) const {
+  Cursor found = cursor(original, false, original);
+  if (found.next() == original && !icaltime_is_null_time(found.wall())) return found.wall();
+  return ICalTime::inForm(original, ICalTime::formOf(master(), ICAL_DTSTART_PROPERTY));
+}
+
+std::optional<std::string> ICalItem::skippedTime(PimTime original) const {
+  icalcomponent* main = master();
+  if (main == nullptr) return std::nullopt;
+  const icaltimetype wall = originalWall(original);
+  const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  if (ICalTime::shows(wall, form)) return std::nullopt;
+  char text[24];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", wall.year, wall.month, wall.day,
+                wall.hour, wall.minute);
+  return text + (" " + (form.kind == ICalTime::Form::Kind::zoned ? form.tzid : "local") + " time");
+}
+
 std::optional<std::string> ICalItem::beginAt(PimTime original) {
   const Changing changing(*this);
   const Event series = event();
   icalcomponent* main = master();
+  if (main == nullptr) return kNoSeries;
   if (auto refused = ICalSeries::countFrom(main, original, rulePlace())) return refused;
   // A floating date beside a zoned start is in the start's zone, as the listing reads it.
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;

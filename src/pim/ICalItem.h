@@ -18,6 +18,7 @@
 struct icalcomponent_impl;
 struct icalproperty_impl;
 struct icalrecurrencetype;
+struct icaltimetype;
 
 namespace tvrn {
 
@@ -29,6 +30,13 @@ bool eventOverlaps(const Event& event, PimTime from, PimTime to);
 
 class ICalItem {
  public:
+  // Why a change that reaches every occurrence, or the later ones, is refused where the file
+  // holds changed occurrences without their series (another program may have left it so since
+  // it was listed): there is nothing to carry the change, and nothing would be written.
+  static constexpr const char* kNoSeries =
+      "The occurrences of this event have no series to change together; change each one on its "
+      "own.";
+
   // What an item is read for: one that may be changed and written back holds every VTIMEZONE of
   // its file; one only read leaves out those whose zones are known already.
   enum class Use { change, reading };
@@ -88,6 +96,9 @@ class ICalItem {
     // Whether a rule was given up where following it further would cost more than a listing may
     // (see RecurrenceWalk): the starts after the last one handed out are then unknown.
     bool cut() const;
+    // The wall clock of the start's frame the last start handed out is at as the series' start
+    // or a rule gives it (a time the clock skips stays so); a null time for an extra date.
+    icaltimetype wall() const;
 
    private:
     std::unique_ptr<State> state_;
@@ -135,6 +146,10 @@ class ICalItem {
   // loses the rule's own instances before it, and everything else stays as the file had it (the
   // changes of the occurrence at `original` too). Nothing, or why not (see endBefore).
   std::optional<std::string> beginAt(PimTime original);
+  // Where the series' start or rule puts its occurrence at `original` at a time of day its clock
+  // skips (the rule's 02:30 on the night the clock goes forward, which libical reads as 01:30's
+  // instant): that wall clock, "2025-03-09 02:30 America/New_York time"; else nothing.
+  std::optional<std::string> skippedTime(PimTime original) const;
   // Where a refusal about the series' occurrence `original` points the user: the file and the line
   // ("/path/item.ics, line 9") of its changed occurrence, else of the series' rule, else of its
   // start; empty for a new item.
@@ -161,6 +176,10 @@ class ICalItem {
   std::vector<icalcomponent_impl*> overrides() const;
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
+  // The wall clock of the start's frame the series' start or rule gives its occurrence at
+  // `original`, as its RECURRENCE-ID or EXDATE is to name it (the rule's 02:30 on the night the
+  // clock skips it, which no instant's wall clock is); else `original` in the start's form.
+  icaltimetype originalWall(PimTime original) const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;

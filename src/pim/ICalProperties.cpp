@@ -172,6 +172,12 @@ void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time,
   icalcomponent_add_property(comp, ICalTime::property(kind, time, form));
 }
 
+void setTime(icalcomponent* comp, icalproperty_kind kind, const icaltimetype& wall,
+             const ICalTime::Form& form) {
+  removeAll(comp, kind);
+  icalcomponent_add_property(comp, ICalTime::property(kind, wall, form));
+}
+
 std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return {};

@@ -27,6 +27,9 @@ bool exists(icaltimetype t);
 void removeAll(icalcomponent* comp, icalproperty_kind kind);
 // Replaces every property of `kind` by one holding `time` in `form`.
 void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time, const ICalTime::Form& form);
+// The same with a wall clock of `form` as it stands (see ICalTime::property).
+void setTime(icalcomponent* comp, icalproperty_kind kind, const icaltimetype& wall,
+             const ICalTime::Form& form);
 
 // The texts of an event and the properties that hold them.
 struct TextField {

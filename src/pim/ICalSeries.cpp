@@ -1,5 +1,6 @@
 #include "pim/ICalSeries.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -595,6 +596,15 @@ std::optional<std::string> StartMove::shiftDays(icalrecurrencetype& recur,
     day = encodedDay(icalrecurrencetype_day_position(day),
                      weekdayAfter(icalrecurrencetype_day_day_of_week(day), days_));
   }
+  // In the order libical reads them back in, from the week's first day on (SA,SU a day later is
+  // MO,SU): written otherwise, the rule would not read back as written.
+  const auto fromWeekStart = [&](short day) {
+    return (icalrecurrencetype_day_day_of_week(day) - recur.week_start + 7) % 7;
+  };
+  std::stable_sort(
+      std::begin(recur.by_day),
+      std::find(std::begin(recur.by_day), std::end(recur.by_day), ICAL_RECURRENCE_ARRAY_MAX),
+      [&](short a, short b) { return fromWeekStart(a) < fromWeekStart(b); });
   const auto past = [&](short day, const char* of) {
     return "The series cannot be moved so: its rule " + ruleNamed(was, place_) + " names day " +
            std::to_string(day) + " of the " + of + ", which " +

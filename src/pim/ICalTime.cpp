@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fstream>
 #include <set>
+#include <tuple>
 
 #include "pim/ICalZones.h"
 #include "pim/PimCodec.h"
@@ -135,6 +136,10 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
   if (icaltime_is_utc(t)) {
     time = PimTime(day + clock);
   } else if (t.zone != nullptr) {
+    // A wall clock the zone shows twice, as the clock goes back, is the later of its two instants
+    // (in standard time), as libical and khal read it from a file. libical's conversions and the
+    // steps of a rule from a converted start mark the earlier one, which no file can say.
+    t.is_daylight = 0;
     time = system_clock::from_time_t(icaltime_as_timet_with_zone(t, t.zone));
   } else {  // floating: the wall clock wherever the user is
     time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
@@ -185,10 +190,21 @@ std::optional<PimTime> fromWall(icaltimetype wall, const Form& form) {
   return instant(wall);
 }
 
+bool shows(const icaltimetype& wall, const Form& form) {
+  const auto at = fromWall(wall, form);
+  if (!at) return true;
+  const icaltimetype shown = inForm(*at, form);
+  return std::tie(shown.year, shown.month, shown.day, shown.hour, shown.minute, shown.second) ==
+         std::tie(wall.year, wall.month, wall.day, wall.hour, wall.minute, wall.second);
+}
+
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
-  icaltimetype t = inForm(time, form);
+  return property(kind, inForm(time, form), form);
+}
+
+icalproperty* property(icalproperty_kind kind, icaltimetype t, const Form& form) {
   // The TZID names the zone; a time marked as UTC would be written with a "Z" beside it.
-  if (form.kind == Form::Kind::zoned) t.zone = nullptr;
+  t.zone = form.kind == Form::Kind::utc ? icaltimezone_get_utc_timezone() : nullptr;
   icalproperty* prop = nullptr;
   switch (kind) {
     case ICAL_DTSTART_PROPERTY:
@@ -221,7 +237,8 @@ icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
 
 icaltimetype until(PimTime last, const Form& start) {
   // A TZID nobody defines still names a zone: UTC beside it, as beside any other.
-  if (start.kind == Form::Kind::date || (start.kind == Form::Kind::floating && start.tzid.empty())) {
+  if (start.kind == Form::Kind::date ||
+      (start.kind == Form::Kind::floating && start.tzid.empty())) {
     return inForm(last, start);
   }
   return inForm(last, utc());

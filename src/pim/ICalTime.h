@@ -49,9 +49,15 @@ std::optional<PimTime> instant(icaltimetype time, const icaltimezone* floatingZo
 icaltimetype wallBeside(icaltimetype time, icaltimetype start, const Form& form);
 // The instant a wall clock (as wallBeside gives it) names in `form`; a day form takes its day.
 std::optional<PimTime> fromWall(icaltimetype wall, const Form& form);
+// Whether the clock of `form` ever shows `wall`: not where it skips that time going forward (or
+// outside the years the store keeps, where nothing tells).
+bool shows(const icaltimetype& wall, const Form& form);
 
 // A new property of `kind` holding `time` in `form`.
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form);
+// A new property of `kind` holding the wall clock `wall` of `form` as it stands: a rule's instance
+// at a time the clock skips, which no instant's wall clock is.
+icalproperty* property(icalproperty_kind kind, icaltimetype wall, const Form& form);
 // The end of a repeating rule whose last occurrence may start at `last`: a day beside a day,
 // floating beside a floating start, else UTC (RFC 5545 3.3.10), also beside a TZID nobody defines.
 icaltimetype until(PimTime last, const Form& start);

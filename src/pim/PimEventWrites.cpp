@@ -1,5 +1,6 @@
 #include <algorithm>
 
+#include "pim/ICalItem.h"
 #include "pim/ICalSeries.h"
 #include "pim/PimAccess.h"
 #include "pim/PimCodec.h"
@@ -132,9 +133,7 @@ Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
     });
   });
   if (laterOnes) {
-    return fail(problem(PimError::Code::invalid,
-                        "The occurrences of this event have no series to change together; change "
-                        "each one on its own."));
+    return fail(problem(PimError::Code::invalid, ICalItem::kNoSeries));
   }
   return located.entry->repeating->with(
       [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
@@ -194,6 +193,12 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   if (const auto first = item.cursor(original).next(); !first || *first != original) {
     return refuse("this occurrence's original date, " + ICalSeries::userText(original) + " " +
                   ICalSeries::userZoneText() + " time, is no date of the series");
+  }
+  // The series split off would begin there, and khal reads no series that begins at a time its
+  // clock skips (libical and khal read that time as two instants, and its end as before it).
+  if (const auto skipped = item.skippedTime(original)) {
+    return refuse("its rule puts this occurrence at " + *skipped +
+                  ", which the clock skips, where the series split off would begin");
   }
   const ICalItem whole = item.copy();
   ICalItem next = item.copy();

@@ -316,18 +316,30 @@ const std::vector<Series>& allSeries() {
        false,
        false,
        "2024-06-01"},
-      // Every night at 02:00, which the clock shows twice on 2024-10-27.
+      // Every night at 02:30 in New York, which the clock skips on 2025-03-09 (libical reads it as
+      // 06:30Z, 01:30 on the clock): its override is named 02:30, and no series begins there.
+      {"nightly at a time the clock skips",
+       calendar("-//Sabre//Sabre VObject 4.5.4//EN", "",
+                "BEGIN:VEVENT\nUID:night-2\nDTSTAMP:20250101T080000Z\n"
+                "DTSTART;TZID=America/New_York:20250305T023000\n"
+                "DTEND;TZID=America/New_York:20250305T030000\nRRULE:FREQ=DAILY;COUNT=10\n"
+                "SUMMARY:Backup\nEND:VEVENT\n"),
+       {"2025-03-09 07:30"},
+       {{"any future",
+         "The series cannot be changed from this occurrence on: its rule puts this "
+         "occurrence at 2025-03-09 02:30 America/New_York time, which the clock"}},
+       false,
+       true,
+       "2025-03-20"},
+      // Every night but Wednesday's at 02:00, which the clock shows twice on 2024-10-27; moved a
+      // day, its rule names Monday first again, as libical reads it back.
       {"nightly across the clock going back",
        calendar("-//Sabre//Sabre VObject 4.5.4//EN", kBerlin,
                 "BEGIN:VEVENT\nUID:night-1\nDTSTAMP:20240401T080000Z\n"
                 "DTSTART;TZID=Europe/Berlin:20241020T020000\n"
-                "DTEND;TZID=Europe/Berlin:20241020T023000\nRRULE:FREQ=DAILY;COUNT=14\n"
-                "SUMMARY:Backup\nEND:VEVENT\n"),
-       {"2024-10-22 02:00"},
-       {{"any future",
-         "The series cannot be changed from this occurrence on: cut in two there, it would not "
-         "repeat as it does now (the occurrence of 2024-10-27 02:00 would be at the other 02:00 "
-         "of that night, which the clock shows twice as it goes back"}}},
+                "DTEND;TZID=Europe/Berlin:20241020T023000\n"
+                "RRULE:FREQ=DAILY;BYDAY=SU,MO,TU,TH,FR,SA;COUNT=14\nSUMMARY:Backup\nEND:VEVENT\n"),
+       {"2024-10-22 02:00"}},
       // An old exporter's, as a Mac wrote text files: bare CRs after a byte order mark, a title in
       // Latin-1, a UID and an attendee's address longer than a line.
       {"bare CRs with a Latin-1 title",
@@ -451,14 +463,15 @@ std::vector<Occurrence> expandFile(const std::string& bytes) {
     }
     return found;
   };
-  // The minutes its DTEND or DURATION gives an occurrence of a component.
+  // The minutes its DTEND or DURATION gives an occurrence of a component: between its instants,
+  // across a change of offset too; before 1902, where libical gives none, between its clocks.
   const auto length = [](icalcomponent* c) {
     const icaltimetype from = icalcomponent_get_dtstart(c), to = icalcomponent_get_dtend(c);
-    icaltimezone* utc = icaltimezone_get_utc_timezone();  // its clocks' difference, before 1902 too
-    return icaltime_is_null_time(to)
-               ? (from.is_date ? 1440 : 0)
-               : (icaltime_as_timet_with_zone(to, utc) - icaltime_as_timet_with_zone(from, utc)) /
-                     60;
+    const auto at = [](const icaltimetype& t) {
+      icaltimezone* utc = icaltimezone_get_utc_timezone();
+      return icaltime_as_timet_with_zone(t, t.year < 1902 || !t.zone ? utc : t.zone);
+    };
+    return icaltime_is_null_time(to) ? (from.is_date ? 1440 : 0) : (at(to) - at(from)) / 60;
   };
   icaltimetype start{};
   if (master != nullptr) {
