@@ -715,12 +715,13 @@ bool ICalItem::removeOccurrence(PimTime original) {
       discard(c);
     }
   }
-  // Added beside the exceptions already there, in the form of the series' start; a changed
-  // occurrence where the series has none goes with its own component.
+  // Added beside the exceptions already there, in the form of the series' start and as the wall
+  // clock its rule gives (a time the clock skips included); a changed occurrence where the series
+  // has none goes with its own component.
   if (icalcomponent* main = master(); main != nullptr && inRule(original)) {
-    icalcomponent_add_property(main,
-                               ICalTime::property(ICAL_EXDATE_PROPERTY, original,
-                                                  ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    icalcomponent_add_property(
+        main, ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
+                                 ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
     touch(main);
   }
   return !hasOccurrenceAt(original);

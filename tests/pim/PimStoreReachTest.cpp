@@ -399,6 +399,19 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
   ASSERT_TRUE(store_.removeEvent("ov/20240520T080000Z").ok());
   ASSERT_TRUE(store_.removeEvent("ov/20240506T080000Z").ok());
   EXPECT_FALSE(fs::exists(invited));
+  // An occurrence at a time the clock skips is removed by the wall clock its rule gives, which
+  // other programs match against their own reading of the rule.
+  test::writeFile(folder("gap") / "gap.ics",
+                  ics(item("VEVENT", "gap",
+                           "SUMMARY:Backup\r\nDTSTART;TZID=America/New_York:20250307T023000\r\n"
+                           "DURATION:PT30M\r\nRRULE:FREQ=DAILY;COUNT=4\r\n")));
+  const auto skipped = store_.events(at("2025-03-09T00:00:00Z"), at("2025-03-10T00:00:00Z"));
+  ASSERT_EQ(skipped.size(), 1u);
+  ASSERT_TRUE(store_.removeEvent(skipped.front().id).ok());
+  EXPECT_NE(test::readFile(folder("gap") / "gap.ics")
+                .find("EXDATE;TZID=America/New_York:20250309T023000"),
+            std::string::npos)
+      << test::readFile(folder("gap") / "gap.ics");
   // A changed occurrence off the rule goes without leaving an exception behind.
   ASSERT_TRUE(store_.removeEvent("orph/20240508T120000Z").ok());
   EXPECT_EQ(test::readFile(folder("orph") / "orph.ics").find("EXDATE"), std::string::npos);
