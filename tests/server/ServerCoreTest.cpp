@@ -521,6 +521,9 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   const std::string home = test::home().string() + "/" + std::string(100, 'h');
   std::filesystem::create_directories(home);
   ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
+  // Its settings in that home, so the start judges no folder above it (in a user namespace, as
+  // the unprivileged run has, root's folders show as nobody's).
+  ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
   const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
   ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
