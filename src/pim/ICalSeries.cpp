@@ -54,11 +54,6 @@ long longestStep(const icalrecurrencetype& recur) {
   return days * 86400 / periodSeconds(recur);
 }
 
-// The seconds from 1970-01-01 00:00 to a wall clock on the same clock, for every year the store
-// keeps (libical's icaltime_as_timet gives -1 before 1902); a day counts from its midnight.
-long wallSeconds(const icaltimetype& t) {
-  return dayNumber(t) * 86400L + (t.is_date ? 0 : t.hour * 3600L + t.minute * 60L + t.second);
-}
 
 // A rule's instances as wallSteps gives them, within the cost one change may take; none at all
 // of a rule whose single step may cost more.
@@ -377,6 +372,10 @@ icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start) {
   recur = wallRule(recur, start);
   start.zone = nullptr;
   return icalrecur_iterator_new(recur, start);
+}
+
+long wallSeconds(const icaltimetype& t) {
+  return dayNumber(t) * 86400L + (t.is_date ? 0 : t.hour * 3600L + t.minute * 60L + t.second);
 }
 
 icalrecurrencetype wallRule(icalrecurrencetype recur, const icaltimetype& start) {

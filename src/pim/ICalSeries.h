@@ -29,6 +29,9 @@ std::string userZoneText();
 // on it, so 09:00 stays 09:00 across a change of offset), its end given in the same frame.
 // Null when libical cannot step the rule.
 icalrecur_iterator* wallSteps(icalrecurrencetype recur, icaltimetype start);
+// The seconds from 1970-01-01 00:00 to a wall clock on the same clock, for every year the store
+// keeps (libical's icaltime_as_timet gives -1 before 1902); a day counts from its midnight.
+long wallSeconds(const icaltimetype& t);
 // The rule as wallSteps steps it: its UNTIL a wall clock of the start's frame, without a zone.
 icalrecurrencetype wallRule(icalrecurrencetype recur, const icaltimetype& start);
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "pim/ICalProperties.h"
 #include "pim/ICalSeries.h"
 #include "pim/PimTypes.h"
 
@@ -21,19 +22,9 @@ constexpr long long kDay = 86400;
 long long floorDiv(long long a, long long b) { return a / b - (a % b != 0 && a < 0 ? 1 : 0); }
 long long ceilDiv(long long a, long long b) { return -floorDiv(-a, b); }
 
-long long dayNumber(int y, int m, int d) {
-  return sys_days(year(y) / month(static_cast<unsigned>(m)) / day(static_cast<unsigned>(d)))
-      .time_since_epoch()
-      .count();
-}
 
 year_month_day civil(long long dayNo) { return year_month_day(sys_days(days(dayNo))); }
 
-// A wall clock's seconds, counted as if it were UTC; a day's from its midnight.
-long long secondsOf(const icaltimetype& t) {
-  const long long clock = t.is_date ? 0 : t.hour * 3600LL + t.minute * 60LL + t.second;
-  return dayNumber(t.year, t.month, t.day) * kDay + clock;
-}
 
 icaltimetype wallAt(long long seconds, bool isDate) {
   const long long dayNo = floorDiv(seconds, kDay);
@@ -104,7 +95,7 @@ class RecurrenceWalk::DayByDay {
   }
 
   void enterAt(const icaltimetype& wall) {
-    const long long at = secondsOf(wall);
+    const long long at = ICalSeries::wallSeconds(wall);
     if (at <= low_) return;
     low_ = at;
     day_ = floorDiv(at, kDay);
@@ -113,7 +104,7 @@ class RecurrenceWalk::DayByDay {
   }
 
   void endAt(const icaltimetype& wall) {
-    const long long at = secondsOf(wall);
+    const long long at = ICalSeries::wallSeconds(wall);
     if (!until_ || at < *until_) until_ = at;
   }
 
@@ -159,7 +150,7 @@ class RecurrenceWalk::DayByDay {
                                                        : 3600),
         interval_(std::max<int>(1, recur.interval)),
         onDays_(start.is_date != 0),
-        low_(secondsOf(start)),
+        low_(ICalSeries::wallSeconds(start)),
         firstPeriod_(floorDiv(low_, unit_)),
         day_(floorDiv(low_, kDay)),
         monthDays_(within(recur.by_month_day, -31, 31)),
@@ -179,11 +170,11 @@ class RecurrenceWalk::DayByDay {
 
   void readUntil(const icaltimetype& until, const icaltimetype& start) {
     if (icaltime_is_null_time(until)) return;
-    const long long dayNo = dayNumber(until.year, until.month, until.day);
+    const long long dayNo = ICalProperties::dayNumber(until);
     if (start.is_date) {
       until_ = (dayNo + 1) * kDay - 1;  // its whole day
     } else {
-      until_ = until.is_date ? dayNo * kDay : secondsOf(until);
+      until_ = until.is_date ? dayNo * kDay : ICalSeries::wallSeconds(until);
     }
   }
 
@@ -274,7 +265,7 @@ class RecurrenceWalk::DayByDay {
       }
     }
     if (!yearDays_.empty()) {
-      const long long first = dayNumber(static_cast<int>(ymd.year()), 1, 1);
+      const long long first = sys_days(ymd.year() / January / 1).time_since_epoch().count();
       if (!names(yearDays_, static_cast<int>(day_ - first + 1), ymd.year().is_leap() ? 366 : 365)) {
         return false;
       }
