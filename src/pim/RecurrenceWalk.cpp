@@ -22,9 +22,7 @@ constexpr long long kDay = 86400;
 long long floorDiv(long long a, long long b) { return a / b - (a % b != 0 && a < 0 ? 1 : 0); }
 long long ceilDiv(long long a, long long b) { return -floorDiv(-a, b); }
 
-
 year_month_day civil(long long dayNo) { return year_month_day(sys_days(days(dayNo))); }
-
 
 icaltimetype wallAt(long long seconds, bool isDate) {
   const long long dayNo = floorDiv(seconds, kDay);
