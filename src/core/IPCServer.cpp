@@ -35,7 +35,7 @@ std::string reasonOf(int error) { return std::system_category().message(error); 
 // Only this user's own processes (and root, who could read the socket anyway) may run tools.
 bool peerIsTrusted(int fd) {
   const auto peer = SocketOwner::ofUnixPeer(fd);
-  return peer && (peer.value() == ::getuid() || peer.value() == 0);
+  return peer && SocketOwner::isUsersOwn(peer.value());
 }
 
 void serveConnection(int fd, std::shared_ptr<ToolRegistry> registry, std::string version) {

@@ -17,6 +17,10 @@ using namespace std::chrono;
 using namespace ICalProperties;
 using Kind = ICalTime::Form::Kind;
 
+// Whether a BY part of a rule lists no value, and whether it lists more than one.
+bool none(const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; }
+bool several(const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; }
+
 // What following one rule may cost a change, in libical's steps: a walk takes at most this many
 // instances, and its last within this many periods of the rule's frequency (a rule every minute
 // on the 28th passes every minute of the month). A step takes libical some microseconds: a change
@@ -47,13 +51,11 @@ long periodSeconds(const icalrecurrencetype& recur) {
 // month, a day of the year, a week number or a day of the month that must be a weekday too (a
 // rule every second in February passes a year of seconds, minutes of CPU, before its next one).
 long longestStep(const icalrecurrencetype& recur) {
-  const auto has = [](const short* list) { return list[0] != ICAL_RECURRENCE_ARRAY_MAX; };
-  long days = has(recur.by_day) ? 7 : 1;
-  if (has(recur.by_month_day)) days = has(recur.by_day) ? 6 * 366 : 62;
-  if (has(recur.by_month) || has(recur.by_year_day) || has(recur.by_week_no)) days = 6 * 366;
+  long days = !none(recur.by_day) ? 7 : 1;
+  if (!none(recur.by_month_day)) days = !none(recur.by_day) ? 6 * 366 : 62;
+  if (!none(recur.by_month) || !none(recur.by_year_day) || !none(recur.by_week_no)) days = 6 * 366;
   return days * 86400 / periodSeconds(recur);
 }
-
 
 // A rule's instances as wallSteps gives them, within the cost one change may take; none at all
 // of a rule whose single step may cost more.
@@ -89,7 +91,6 @@ class Walk {
 // weeks come round together. Nothing for one that follows the months or the years, whose lengths
 // repeat only after centuries.
 std::optional<long> repeatsAfter(const icalrecurrencetype& recur) {
-  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
   if (recur.freq > ICAL_WEEKLY_RECURRENCE || recur.rscale != nullptr || !none(recur.by_month) ||
       !none(recur.by_month_day) || !none(recur.by_year_day) || !none(recur.by_week_no) ||
       !none(recur.by_set_pos)) {
@@ -289,8 +290,6 @@ short acrossMonthEnd(short day, long days) {
 // of the month, which a move can shift. Left as it is where a place counts other days (a weekday,
 // a time of day, a year of several months).
 void daysOfMonthByPlace(icalrecurrencetype& recur) {
-  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
-  const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
   const bool ofMonths =
       recur.freq == ICAL_MONTHLY_RECURRENCE ||
       (recur.freq == ICAL_YEARLY_RECURRENCE && !none(recur.by_month) && !several(recur.by_month));
@@ -330,7 +329,6 @@ void daysOfMonthByPlace(icalrecurrencetype& recur) {
 // States in the rule the days (and the time of day, when asked) it takes from its start when it
 // names none.
 void pinToStart(icalrecurrencetype& recur, const icaltimetype& start, bool timeOfDay) {
-  const auto none = [](const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; };
   const auto set = [](short* list, int value) {
     list[0] = static_cast<short>(value);
     list[1] = ICAL_RECURRENCE_ARRAY_MAX;
@@ -554,7 +552,6 @@ std::optional<std::string> StartMove::moveRules() {
 // states them as days (every 24 hours is every day); one that gives more, or other times of day,
 // cannot.
 std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) const {
-  const auto several = [](const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; };
   const long period = periodSeconds(recur);
   const std::string refused =
       "The series cannot be made all-day: its rule " + ruleNamed(recur, place_);
@@ -648,26 +645,18 @@ void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
     recur.by_hour[0] = recur.by_minute[0] = recur.by_second[0] = ICAL_RECURRENCE_ARRAY_MAX;
     return;
   }
-  if ((recur.by_hour[0] == ICAL_RECURRENCE_ARRAY_MAX &&
-       recur.by_minute[0] == ICAL_RECURRENCE_ARRAY_MAX &&
-       recur.by_second[0] == ICAL_RECURRENCE_ARRAY_MAX)) {
+  if (none(recur.by_hour) && none(recur.by_minute) && none(recur.by_second)) {
     return;
   }
   const long clock = ((shift_ - days_ * 86400) % 86400 + 86400) % 86400;
-  const auto single = [](const short* list) { return list[1] == ICAL_RECURRENCE_ARRAY_MAX; };
-  if (single(recur.by_hour) && single(recur.by_minute) && single(recur.by_second)) {
-    const auto part = [](const short* list) {
-      return list[0] == ICAL_RECURRENCE_ARRAY_MAX ? 0 : list[0];
-    };
+  if (!several(recur.by_hour) && !several(recur.by_minute) && !several(recur.by_second)) {
+    const auto part = [](const short* list) { return none(list) ? 0 : list[0]; };
     const long was =
         part(recur.by_hour) * 3600L + part(recur.by_minute) * 60L + part(recur.by_second);
     const long now = (was + clock) % 86400;
-    if (recur.by_hour[0] != ICAL_RECURRENCE_ARRAY_MAX)
-      recur.by_hour[0] = static_cast<short>(now / 3600);
-    if (recur.by_minute[0] != ICAL_RECURRENCE_ARRAY_MAX)
-      recur.by_minute[0] = static_cast<short>(now / 60 % 60);
-    if (recur.by_second[0] != ICAL_RECURRENCE_ARRAY_MAX)
-      recur.by_second[0] = static_cast<short>(now % 60);
+    if (!none(recur.by_hour)) recur.by_hour[0] = static_cast<short>(now / 3600);
+    if (!none(recur.by_minute)) recur.by_minute[0] = static_cast<short>(now / 60 % 60);
+    if (!none(recur.by_second)) recur.by_second[0] = static_cast<short>(now % 60);
   } else if (clock % 3600 == 0) {
     for (short& hour : recur.by_hour) {
       if (hour == ICAL_RECURRENCE_ARRAY_MAX) break;

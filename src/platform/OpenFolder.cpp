@@ -36,12 +36,13 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-// The folder `name` in `at`, a link there not followed. One that may be searched but not listed
-// (0711) is held by its place alone, which still gives its entries by name.
-int openFolderAt(int at, const char* name) {
-  const int fd = ::openat(at, name, kFolderFlags | O_NOFOLLOW);
+// The folder `name` in `at`, a link there not followed (unless `links` is 0). One that may be
+// searched but not listed (0711) is held by its place alone, which still gives its entries by
+// name.
+int openFolderAt(int at, const char* name, int links = O_NOFOLLOW) {
+  const int fd = ::openat(at, name, kFolderFlags | links);
   if (fd >= 0 || errno != EACCES) return fd;
-  return ::openat(at, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  return ::openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | links);
 }
 
 Result<std::vector<std::string>, int> namesAt(int folder) {
@@ -111,22 +112,18 @@ Result<OpenFolder::Reached, std::string> OpenFolder::reach(const std::filesystem
   Reached reached;
   reached.name = file.has_filename() ? file.filename().string() : ".";
   reached.folderPath = file.parent_path();
-  auto folder = open(file.parent_path());
-  if (!folder && folder.error() == EACCES) {
-    // A folder that may be searched but not listed (0711) still gives its files by name.
-    const int fd = ::open(file.parent_path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) folder = OpenFolder(fd);
-  }
-  if (!folder) {
-    reached.folderError = folder.error();
+  const int fd = openFolderAt(AT_FDCWD, file.parent_path().c_str(), 0);
+  if (fd < 0) {
+    reached.folderError = errno;
     return reached;
   }
+  OpenFolder folder(fd);
   // The walk left no link in the folder's path, so the system names it exactly so unless a link
   // was swapped in (or a folder moved) since.
-  if (const std::string now = folder.value().realPath(); now != file.parent_path().string()) {
+  if (const std::string now = folder.realPath(); now != file.parent_path().string()) {
     return fail(path.string() + ": changed while it was opened (it now leads to " + now + ")");
   }
-  reached.folder = std::move(folder).value();
+  reached.folder = std::move(folder);
   return reached;
 }
 

@@ -119,6 +119,8 @@ Result<uid_t, std::string> ofLoopbackPeer(int connected) {
   return owner;
 }
 
+bool isUsersOwn(uid_t owner) { return owner == ::geteuid() || owner == 0; }
+
 Result<uid_t, std::string> ofUnixPeer(int connected) {
   ucred peer{};
   socklen_t size = sizeof peer;

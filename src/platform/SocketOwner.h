@@ -17,6 +17,10 @@ namespace tvrn::SocketOwner {
 // that has already closed its socket, which no longer has an owner to show.
 Result<uid_t, std::string> ofLoopbackPeer(int connected);
 
+// Whether a socket `owner` made is the user's own: made by the user this process runs as, or by
+// root, who can read whatever the process holds anyway.
+bool isUsersOwn(uid_t owner);
+
 // The user of the process at the other end of a connected Unix-domain socket (SO_PEERCRED: for
 // a client, the server that listens), or why not.
 Result<uid_t, std::string> ofUnixPeer(int connected);

@@ -90,7 +90,7 @@ int startServerAndConnect() {
 std::optional<std::string> strangerServing(int fd) {
   const auto owner = tvrn::SocketOwner::ofUnixPeer(fd);
   if (!owner) return "cannot tell who serves it: " + owner.error();
-  if (owner.value() == ::geteuid() || owner.value() == 0) return std::nullopt;
+  if (tvrn::SocketOwner::isUsersOwn(owner.value())) return std::nullopt;
   const passwd* entry = ::getpwuid(owner.value());
   return "it is served by another user (" + (entry ? std::string(entry->pw_name) + ", " : "") +
          "uid " + std::to_string(owner.value()) + ")";

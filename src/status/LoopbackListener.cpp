@@ -169,7 +169,7 @@ bool LoopbackListener::admit(int fd) {
 void LoopbackListener::serveOn(std::list<Open>::iterator open) {
   // Asked at once, while the peer surely waits for its answer: a socket closed since shows no
   // owner, and is refused as one nobody can tell.
-  const auto refusal = RequestGuard::strangerRefusal(peerOwner_(open->socket), ::geteuid());
+  const auto refusal = RequestGuard::strangerRefusal(peerOwner_(open->socket));
   if (refusal) {
     strangers_.write("Status server refused a connection on " + where() + ": " + *refusal +
                      "; every route answers it 403");

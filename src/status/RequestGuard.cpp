@@ -3,6 +3,8 @@
 #include <array>
 #include <string>
 
+#include "platform/SocketOwner.h"
+
 namespace tvrn::RequestGuard {
 namespace {
 
@@ -53,9 +55,9 @@ int refusal(const Request& request, int port) {
   return 0;
 }
 
-std::optional<std::string> strangerRefusal(const Result<uid_t, std::string>& owner, uid_t self) {
+std::optional<std::string> strangerRefusal(const Result<uid_t, std::string>& owner) {
   if (!owner) return "who made it cannot be told (" + owner.error() + ")";
-  if (owner.value() == self || owner.value() == 0) return std::nullopt;
+  if (SocketOwner::isUsersOwn(owner.value())) return std::nullopt;
   return "made by another user (uid " + std::to_string(owner.value()) + ")";
 }
 

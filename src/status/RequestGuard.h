@@ -27,9 +27,8 @@ struct Request {
 int refusal(const Request& request, int port);
 
 // Why a connection whose socket `owner` made (or why the kernel could not say who) is refused on
-// every route; nothing when it is served. Only the user the server runs as (`self`) is served,
-// and root, who can read whatever the server holds anyway; a connection whose owner cannot be
-// told is refused, since it may be anyone's.
-std::optional<std::string> strangerRefusal(const Result<uid_t, std::string>& owner, uid_t self);
+// every route; nothing when it is served. Only the user's own are served (SocketOwner::isUsersOwn);
+// a connection whose owner cannot be told is refused, since it may be anyone's.
+std::optional<std::string> strangerRefusal(const Result<uid_t, std::string>& owner);
 
 }  // namespace tvrn::RequestGuard

@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "base/Timestamp.h"
+#include "tray/AppSection.h"
 #include "tray/StatusEvents.h"
 #include "tray/TrayStrings.h"
 #include "tray/popover/PopoverTexts.h"
@@ -18,7 +19,6 @@ namespace T = PopoverTexts;
 constexpr std::array<std::string_view, 3> kRegressionKeys{"calendar", "reminders", "contacts"};
 constexpr double kUnknownAge = 999;
 constexpr double kConnectingFor = 60;
-constexpr int kDefaultStatusPort = 8765;
 
 std::string text(std::string_view view) { return std::string(view); }
 
@@ -235,8 +235,7 @@ PushMessageModel pushMessage(const std::string& message) {
 }
 
 std::string settingsPageURL(const std::optional<ServerStatus>& status, std::string_view host) {
-  const auto port = status ? status->port : kDefaultStatusPort;
-  return "http://" + std::string(host) + ":" + std::to_string(port) + "/app#tab-connect";
+  return tvrn::settingsPageURL(status, host) + "#tab-connect";
 }
 
 }  // namespace tvrn::PopoverModels
