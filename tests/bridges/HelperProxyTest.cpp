@@ -12,6 +12,7 @@
 #include "core/ToolResponse.h"
 #include "platform/ExecutablePath.h"
 #include "platform/Paths.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -52,11 +53,12 @@ class HelperProxyTest : public ::testing::Test {
   // once; tests that rely on its end wait for it (gone, or a zombie: state "Z").
   static void waitUntilEnded(const json& pid) {
     const auto stat = "/proc/" + pid.dump() + "/stat";
-    for (int i = 0; i < 1000; ++i) {
-      const std::string text = test::readFile(stat);
-      if (text.empty() || text.find(") Z ") != std::string::npos) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    EXPECT_TRUE(test::eventually(
+        [&] {
+          const std::string text = test::readFile(stat);
+          return text.empty() || text.find(") Z ") != std::string::npos;
+        },
+        "the end of the co-process " + pid.dump()));
   }
 };
 
@@ -140,12 +142,13 @@ TEST_F(HelperProxyTest, AFailedExchangeEndsTheCoProcessAndTheNextCallStartsANewO
        "tavrin-helper crashed or disconnected (exit 3) — fatal: out of luck"},
       {{{"fake_mode", "partial"}}, "<success>"},  // the last line needs no line feed
       // The late reply must not be taken as the next call's.
-      {{{"fake_mode", "slow"}, {"fake_delay_ms", 5000}, {"fake_stderr", "thinking"}},
+      {{{"fake_mode", "slow"}, {"fake_delay_ms", 600000}, {"fake_stderr", "thinking"}},
        "tavrin-helper crashed or disconnected (timeout) — thinking"},
   };
   for (const auto& [args, message] : rows) {
     SCOPED_TRACE(args.dump());
-    HelperProxy proxy({}, 0.3);
+    // Time enough for the co-process on a busy machine, and for the slow one to say its word.
+    HelperProxy proxy({}, args.contains("fake_delay_ms") ? 5 : 30);
     const json before = echo(proxy);
     EXPECT_EQ(failureText(proxy.callArgs("echo", args)), message);
     waitUntilEnded(before["pid"]);

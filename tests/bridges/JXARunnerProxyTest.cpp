@@ -11,6 +11,7 @@
 #include "bridges/JXAScript.h"
 #include "bridges/TCCMessages.h"
 #include "support/CapturedStderr.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -250,10 +251,10 @@ TEST_F(JXARunnerProxyTest, ConcurrentCallersGetTheirOwnRepliesAndInstancesDoNotW
 
   std::atomic<bool> slowDone{false};
   std::thread slowCaller([&] {
-    EXPECT_TRUE(proxy.run(steer({{"delay_ms", 800}})).ok());
+    EXPECT_TRUE(proxy.run(steer({{"delay_ms", 5000}})).ok());
     slowDone = true;
   });
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(test::eventually([] { return requests().size() > 20; }, "the slow request"));
   EXPECT_TRUE(JXARunnerProxy(30).run("return {};").ok());
   EXPECT_FALSE(slowDone) << "a second instance waited for the first one's runner";
   slowCaller.join();

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -28,6 +28,7 @@
 #include "platform/Endpoints.h"
 #include "platform/Paths.h"
 #include "support/CapturedStderr.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -290,8 +291,8 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     exchange(row.file, spoiled);
 
     test::CapturedStderr captured;
-    const std::string refusal = "tools cannot run through the cloud relay while " +
-                                row.file.string() + " " + row.why;
+    const std::string refusal =
+        "tools cannot run through the cloud relay while " + row.file.string() + " " + row.why;
     EXPECT_FALSE(relay.callRuns(refusal));
     EXPECT_FALSE(relay.callRuns(refusal));
     exchange(row.file, spoiled);
@@ -342,8 +343,7 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   server.send(frame("long", Base64::encode("{}")));
   // Made and encoded slowly under a sanitizer on a busy machine.
-  ASSERT_TRUE(
-      server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
 
   for (int tick = 1; tick <= 25; ++tick) {
     std::this_thread::sleep_for(200ms);
@@ -366,6 +366,8 @@ TEST_F(CloudTunnelTest, SixSlowCallsRunFourAtATime) {
     const int now = ++running;
     for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
     }
+    // Each call lasts until four have run side by side, and a while longer for a fifth to show.
+    test::eventually([&] { return most >= 4; }, "four calls side by side");
     std::this_thread::sleep_for(200ms);
     --running;
     return std::string(request);

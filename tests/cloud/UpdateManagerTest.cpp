@@ -20,6 +20,7 @@
 #include "platform/Paths.h"
 #include "support/CapturedStderr.h"
 #include "support/Ed25519Keys.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -293,22 +294,24 @@ TEST_F(UpdateManagerTest, TrayReadsTheMarkerWhereItIsWrittenThenAtTheOlderPlace)
 }
 
 TEST_F(UpdateManagerTest, ChecksNeverOverlap) {
-  answer("/runtime/latest", 200, json{{"version", kRunning}}.dump(), 400ms);
+  // Answered slowly enough that the check in the background starts while the first waits.
+  answer("/runtime/latest", 200, json{{"version", kRunning}}.dump(), 1500ms);
   const auto started = std::chrono::steady_clock::now();
   std::thread first([] { UpdateManager::shared().checkNow(); });
-  ASSERT_TRUE(backend_.waitForRequests(1, 5s));
+  ASSERT_TRUE(backend_.waitForRequests(1, 30s));
   test::CapturedStderr log;
   UpdateManager::shared().checkInBackground(true);  // skipped: one is under way
-  std::this_thread::sleep_for(100ms);
-  const std::string skipped = log.text();
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        return log.soFar().find("An update check is already running; this one is skipped") !=
+               std::string::npos;
+      },
+      "the check in the background skipped"));
   UpdateManager::shared().checkNow();  // waits for the first, then runs
   const auto took = std::chrono::steady_clock::now() - started;
   first.join();
-  EXPECT_NE(skipped.find("An update check is already running; this one is skipped"),
-            std::string::npos)
-      << skipped;
   EXPECT_EQ(backend_.requestsTo("/runtime/latest").size(), 2u);
-  EXPECT_GE(took, 800ms);  // the two fetches one after the other
+  EXPECT_GE(took, 3000ms);  // the two fetches one after the other
 }
 
 }  // namespace

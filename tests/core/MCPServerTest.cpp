@@ -449,16 +449,25 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
     } release{*gate};
     ASSERT_TRUE(client.send(burst));
     std::vector<std::string> replies;
+    // A reply that does not come ends the case at once, naming it.
+    const auto readNext = [&] {
+      const auto reply = client.readJSON(30s);
+      if (reply) replies.push_back(summary(reply));
+      return reply.has_value();
+    };
+    const auto awaited = [&] { return "no reply " + expected[replies.size()] + " within 30 s"; };
     if (c.held >= 0) {
       ASSERT_TRUE(eventually([&] { return gate->entered.load(); }));
-      for (int i = 0; i < c.held; ++i) replies.push_back(summary(client.readJSON(30s)));
+      while (replies.size() < static_cast<std::size_t>(c.held)) {
+        ASSERT_TRUE(readNext()) << awaited();
+      }
       EXPECT_TRUE(client.staysSilent(50ms));
       // The calls behind the held one start on free workers; when no worker was free the
       // session's own thread may be the one holding, and they wait for it. Never past the cap.
       EXPECT_LE(started.load(), due);
       release.now();
     }
-    while (replies.size() < expected.size()) replies.push_back(summary(client.readJSON(30s)));
+    while (replies.size() < expected.size()) ASSERT_TRUE(readNext()) << awaited();
     EXPECT_EQ(replies, expected);
     EXPECT_TRUE(client.staysSilent(50ms));
   }

@@ -188,7 +188,8 @@ class StatusServerTest : public ::testing::Test {
   void SetUp() override {
     port_ = test::useUnusedStatusPort();
     server_.start();
-    ASSERT_FALSE(statusWithin(port_, 5s).is_null());
+    ASSERT_FALSE(statusWithin(port_, 30s).is_null());
+    ASSERT_TRUE(answersWithin("::1", port_, 30s));
   }
   void TearDown() override { server_.stop(); }
 
@@ -507,14 +508,15 @@ TEST_F(StatusServerTest, SlowAndSilentPeersLeaveStatusAnsweringOnBothAddresses) 
     for (int i = 0; i < 50; ++i) trickling.push_back(std::make_unique<RawPeer>(host, port_));
   }
   std::atomic<bool> done = false;
+  std::atomic<std::size_t> rounds = 0;
   std::thread trickle([&] {
-    for (std::size_t sent = 0; !done; ++sent) {
+    for (std::size_t sent = 0; !done; rounds = ++sent) {
       const char next = sent < request.size() ? request[sent] : 'a';
       for (auto& peer : trickling) peer->send({&next, 1});
       std::this_thread::sleep_for(20ms);
     }
   });
-  std::this_thread::sleep_for(200ms);  // every peer has begun
+  EXPECT_TRUE(test::eventually([&] { return rounds >= 10; }, "every peer's first bytes"));
   for (int round = 0; round < 3; ++round) {
     for (const char* host : {"127.0.0.1", "::1"}) {
       EXPECT_EQ(statusCodeOn(host, port_, 2s), 200) << host;
@@ -543,7 +545,8 @@ TEST(StatusServerDeadlineTest, EndsRequestsThatTakeLongerThanTheirDeadline) {
   options.requestDeadline = 300ms;
   StatusServer server(kVersion, options);
   server.start();
-  ASSERT_FALSE(statusWithin(port, 5s).is_null());
+  ASSERT_FALSE(statusWithin(port, 30s).is_null());
+  ASSERT_TRUE(answersWithin("::1", port, 30s));
 
   RawPeer trickler("127.0.0.1", port), silent("::1", port);
   ASSERT_TRUE(trickler.connected() && silent.connected());
@@ -702,7 +705,10 @@ TEST(StatusServerStartTest, ListensOnAnAddressOnceItsPortIsFree) {
   server.start();
   EXPECT_TRUE(answersWithin("::1", port, 5s));
   EXPECT_EQ(server.boundHosts(), std::vector<std::string>{"::1"});
-  std::this_thread::sleep_for(300ms);  // past the patience: the slower retries have begun
+  // Past the patience: the slower retries have begun.
+  EXPECT_TRUE(test::eventually(
+      [&] { return log.soFar().find("cannot listen on 127.0.0.1") != std::string::npos; },
+      "the report of the port taken"));
   ::close(holder);
   EXPECT_TRUE(answersWithin("127.0.0.1", port, 5s));
   EXPECT_EQ(server.boundHosts(), (std::vector<std::string>{"127.0.0.1", "::1"}));

@@ -23,6 +23,9 @@ class CapturedStderr {
   }
   ~CapturedStderr() { release(); }
 
+  // Everything written since the capture began, while it goes on.
+  std::string soFar() const { return readFile(file_); }
+
   // Everything written since the capture began; ends the capture.
   std::string text() {
     release();

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -6,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,10 +62,30 @@ void clearProjectVariables() {
   for (const auto& name : names) ::unsetenv(name.c_str());
 }
 
-std::filesystem::path makeTemporaryFolder(const std::string& parent, const char* prefix) {
-  std::string tmpl = parent + "/" + prefix + "XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) return {};
-  return tmpl;
+// A fresh folder in a temporary folder, held by this process (an exclusive flock on it) until
+// it ends or lets go: the clean-up after a run (tests/scripts/sweep-test-folders.sh) removes the
+// folders of this user that nothing holds, so a test program ended in the middle leaves none.
+struct HeldFolder {
+  std::filesystem::path path;
+  int fd = -1;
+};
+
+HeldFolder makeHeldFolder(const std::string& parent, const char* prefix) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string tmpl = parent + "/" + prefix + "XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) return {};
+    const int fd = ::open(tmpl.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat held {
+    }, named{};
+    // Still the folder made: the clean-up of another run may have taken it before it was held.
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+        ::lstat(tmpl.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+        held.st_dev == named.st_dev) {
+      return {tmpl, fd};
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  return {};
 }
 
 // A home's socket, "<root>/<n>/home/.local/share/tavrin/mcp.sock", must fit the 107 bytes of a
@@ -72,24 +94,26 @@ constexpr std::size_t kLongestRootForSockets = 107 - 60;
 
 // A short folder every user may pass through, for homes whose sockets must fit and for folders
 // another user must reach: the first of the system's temporary folders that takes a new folder.
-std::filesystem::path makeShortFolder(const char* prefix) {
+HeldFolder makeShortFolder(const char* prefix) {
   for (const char* base : {"/tmp", "/var/tmp", "/dev/shm"}) {
-    if (auto folder = makeTemporaryFolder(base, prefix); !folder.empty()) return folder;
+    if (auto folder = makeHeldFolder(base, prefix); folder.fd >= 0) return folder;
   }
   return {};
 }
 
+// Both folders are held until the process ends.
 void makeRoot() {
   const char* outer = ::getenv("TMPDIR");
-  folders().root =
-      makeTemporaryFolder(outer != nullptr && *outer != '\0' ? outer : "/tmp", "tvrn-test-");
+  const HeldFolder root =
+      makeHeldFolder(outer != nullptr && *outer != '\0' ? outer : "/tmp", "tvrn-tests-");
+  folders().root = root.path;
   if (folders().root.empty()) {
     std::fprintf(stderr, "Cannot make a folder for the tests in TMPDIR=%s: %s\n",
                  outer != nullptr ? outer : "", std::strerror(errno));
     std::abort();
   }
   if (folders().root.native().size() > kLongestRootForSockets) {
-    folders().shortRoot = makeShortFolder("tvrn-home-");
+    folders().shortRoot = makeShortFolder("tvrn-homes-").path;
     if (folders().shortRoot.empty()) {
       std::fprintf(stderr,
                    "TMPDIR is too long for the sockets the tests make, and no short "
@@ -262,13 +286,17 @@ void removeTree(const std::filesystem::path& path) {
   std::filesystem::remove(path, ec);
 }
 
-ShortFolder::ShortFolder() : path_(makeShortFolder("tvrn-")) {
+ShortFolder::ShortFolder() {
+  const HeldFolder folder = makeShortFolder("tvrn-short-");
+  path_ = folder.path;
+  hold_ = folder.fd;
   if (path_.empty()) ADD_FAILURE() << "no short temporary folder (/tmp, /var/tmp, /dev/shm)";
   ::chmod(path_.c_str(), 0755);
 }
 
 ShortFolder::~ShortFolder() {
   if (!path_.empty()) removeTree(path_);
+  if (hold_ >= 0) ::close(hold_);
 }
 
 std::vector<std::string> namesIn(const std::filesystem::path& dir) {
@@ -332,8 +360,8 @@ int runTests(int& argc, char** argv, const std::function<void()>& beforeTests) {
   if (::getpid() == 1 || belowAReaper()) endTheNamespacesOtherProcesses();
   removeTree(folders().root);
   if (!folders().shortRoot.empty()) removeTree(folders().shortRoot);
-  // As the program does: detached session threads may still be running, so the process ends
-  // without destroying the singletons under them. Leaks are still looked for first.
+    // As the program does: detached session threads may still be running, so the process ends
+    // without destroying the singletons under them. Leaks are still looked for first.
 #if defined(__SANITIZE_ADDRESS__)
   __lsan_do_leak_check();
 #endif

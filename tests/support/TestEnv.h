@@ -2,7 +2,8 @@
 // folder under the caller's TMPDIR, and no TVRN_ variable leaks in from outside. When the test
 // ends, the environment and working folder it changed are put back. Where the caller's TMPDIR
 // is too long for the sockets a home holds, the homes lie under a short folder in /tmp instead.
-// What the tests made is removed when the program ends, folders they locked included.
+// What the tests made is removed when the program ends, folders they locked included; what a
+// program ended in the middle leaves, the clean-up after the run removes.
 #pragma once
 
 #include <filesystem>
@@ -47,7 +48,7 @@ void removeTree(const std::filesystem::path& path);
 
 // A fresh folder with a short path that every user may pass through (in /tmp), for a socket
 // whose path must stay short or that another user must reach; removed with what it holds when
-// it goes.
+// it goes (and, should the test be ended first, by the clean-up after the run).
 class ShortFolder {
  public:
   ShortFolder();
@@ -58,6 +59,7 @@ class ShortFolder {
 
  private:
   std::filesystem::path path_;
+  int hold_ = -1;
 };
 
 // The names of the entries directly in `dir`, sorted.

@@ -14,6 +14,7 @@
 #include "tray/ManualScheduler.h"
 #include "tray/Notifier.h"
 #include "tray/PrivacySettingsDialog.h"
+#include "tray/TrayFixtures.h"
 #include "tray/TrayNotifications.h"
 
 namespace tvrn {
@@ -22,28 +23,14 @@ namespace {
 using namespace std::chrono_literals;
 using nlohmann::json;
 
-constexpr const char* kBusConfig = R"(<busconfig>
-  <type>session</type>
-  <listen>unix:tmpdir=/tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
 const std::string kTail = " Then ask: \"What's on my calendar today?\"";
 
 class NotifierTest : public ::testing::Test {
  protected:
   PrivacyGate gate_;  // the tray's, over the test's own access file
   void SetUp() override {
-    const auto config = test::home() / "bus.conf";
-    test::writeFile(config, kBusConfig);
-    SpawnOptions options(
-        {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--print-address"});
+    SpawnOptions options({"dbus-daemon", "--config-file=" + test::privateBusConfig().string(),
+                          "--nofork", "--print-address"});
     options.searchPath = true;
     auto daemon = Subprocess::start(options);
     ASSERT_TRUE(daemon.ok()) << daemon.error();

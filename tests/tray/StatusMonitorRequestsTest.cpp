@@ -81,7 +81,8 @@ class StatusMonitorRequestsTest : public ::testing::Test {
 class ConfigSignalWatch {
  public:
   ConfigSignalWatch() {
-    SpawnOptions options({"dbus-run-session", "--", "sh", "-c",
+    SpawnOptions options({"dbus-run-session", "--config-file=" + test::privateBusConfig().string(),
+                          "--", "sh", "-c",
                           "echo \"$DBUS_SESSION_BUS_ADDRESS\"; exec dbus-monitor "
                           "\"type='signal',interface='com.tavrin.config'\""});
     options.searchPath = true;

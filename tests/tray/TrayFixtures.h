@@ -25,6 +25,19 @@ inline nlohmann::json statusFixture(const std::string& name) {
       readFile(std::filesystem::path(TVRN_TESTS_DIR) / "tray" / "fixtures" / name));
 }
 
+// The configuration file of a private session bus (for dbus-daemon or dbus-run-session), written
+// into the test's home: the bus listens there too, so its socket goes with the home, however the
+// test ends.
+inline std::filesystem::path privateBusConfig() {
+  const auto config = home() / "bus.conf";
+  writeFile(config, "<busconfig>\n  <type>session</type>\n  <listen>unix:dir=" + home().string() +
+                        "</listen>\n  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
+                        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                        "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n"
+                        "</busconfig>\n");
+  return config;
+}
+
 // status.json as the status server writes it, with the given modification time.
 inline void writeStatusFile(const nlohmann::json& status,
                             std::chrono::system_clock::time_point modified) {
