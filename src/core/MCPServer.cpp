@@ -224,6 +224,7 @@ class RepliesInOrder {
       Slot& slot = *queued.front();
       queued.pop_front();
       slot.state = Slot::State::running;
+      ++running;
       hold.unlock();
       std::string framed;
       try {
@@ -233,6 +234,7 @@ class RepliesInOrder {
         // unanswered rather than stuck.
       }
       hold.lock();
+      --running;
       slot.framed.swap(framed);
       slot.state = Slot::State::done;
       flush(hold);
@@ -254,8 +256,11 @@ class RepliesInOrder {
         }
         if (end == front) break;
         // While calls wait to be started, the replies ready go out in batches: every call's end
-        // comes here, and the thread that finds none waiting writes whatever is ready.
-        if (!queued.empty() && end - front < kRepliesPerWrite) break;
+        // comes here, and the thread that finds none waiting writes whatever is ready. Only while
+        // another call runs, whose end comes here too: else the thread that would write them next
+        // may be the one starting a call that takes long (a permission prompt), and they would
+        // wait for it.
+        if (!queued.empty() && running > 0 && end - front < kRepliesPerWrite) break;
         if (!views.empty()) {
           hold.unlock();
           writer.writeFramed(views);
@@ -300,6 +305,7 @@ class RepliesInOrder {
     std::size_t lineBytes = 0;          // of the queued lines in slots
     std::deque<Slot*> queued;           // calls no one has started, in the requests' order
     std::size_t workers = 0;            // shifts handed to the pool and not yet over
+    std::size_t running = 0;            // calls started and not yet done
     bool writing = false;               // a thread is writing replies; only it takes them off
     std::atomic<bool> idle{true};       // idleLocked() as of the last change
     bool sessionWaits = false;          // for room, or for everything to be done

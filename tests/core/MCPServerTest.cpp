@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Dispatch.h"
 #include "core/AuditLog.h"
 #include "core/ConfigManager.h"
 #include "core/InFlightRequestTracker.h"
@@ -403,6 +404,7 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
     std::string name;
     int count;
     int held;  // the request held until its replies before it arrived, or -1
+    bool poolBusy = false;  // no worker free: the session's own thread runs every call
   };
   const Case cases[] = {
       {"many calls and pings written at once, read afterwards", 1000, -1},
@@ -411,6 +413,8 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
       {"a held call amid many: those before it leave, those behind it stay within the cap", 300,
        20},
       {"three times the cap behind a held call", 3 * cap, 0},
+      {"a held call last with no worker free: the replies before it leave meanwhile", 40, 39,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -447,6 +451,14 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
       }
       ~Release() { now(); }
     } release{*gate};
+    std::promise<void> poolFreed;
+    struct FreePool {
+      std::promise<void>& freed;
+      ~FreePool() { freed.set_value(); }
+    } freePool{poolFreed};
+    const std::shared_future<void> freed = poolFreed.get_future().share();
+    while (c.poolBusy && Dispatch::pool().trySubmit([freed] { freed.wait(); })) {
+    }
     ASSERT_TRUE(client.send(burst));
     std::vector<std::string> replies;
     // A reply that does not come ends the case at once, naming it.
