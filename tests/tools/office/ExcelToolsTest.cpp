@@ -270,76 +270,21 @@ std::string sharedItems(const std::vector<std::string>& items) {
   return table + "</sst>";
 }
 
-// Sheets that cost far more than they hold, and sheets larger than one reply: cells without a
-// value do not widen a row, and a reply stops at a whole row within 10 MiB as sent (its text
-// escaped inside the message), saying how many of the rows asked for it left out.
-TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
+// A sheet read in one reply, and what the reply must hold.
+struct LimitCase {
+  std::string name;
+  std::string sheet;
+  std::vector<std::string> strings;
+  json maxRows;  // null: the default
+  std::size_t count;
+  std::size_t leftOut;
+  json firstRow;  // null: not looked at
+};
+
+// Each sheet read within 10 MiB as sent: a reply stops at a whole row (its text escaped inside
+// the message), saying how many of the rows asked for it left out.
+void expectRepliesWithinLimits(const std::vector<LimitCase>& cases) {
   constexpr std::size_t kMaxReply = std::size_t{10} * 1024 * 1024;
-  const std::string mebibyte(std::size_t{1} << 20, 'x');
-  const std::string quotes(600 * 1024, '"');  // four times as long as sent
-  using Cells = std::function<std::string(const std::string&)>;
-  const Cells styledAtTheEnd = [](const std::string& r) {
-    return "<c r=\"XFD" + r + "\" s=\"1\"/>";
-  };
-  // Without references (each cell then takes the next column), which also keeps the fixture
-  // quick to compress.
-  const Cells thousandStyled = [](const std::string&) {
-    std::string cells;
-    for (int column = 0; column < 1000; ++column) cells += "<c s=\"2\"/>";
-    return cells;
-  };
-  const Cells emptyAfterAValue = [](const std::string& r) {
-    return "<c r=\"A" + r + "\" t=\"s\"><v>0</v></c><c r=\"B" + r + "\" s=\"3\"/><c r=\"C" + r +
-           "\" t=\"inlineStr\"><is><t></t></is></c><c r=\"XFD" + r + "\" s=\"3\"><v></v></c>";
-  };
-  const Cells valueAtTheEnd = [](const std::string& r) {
-    return "<c r=\"XFD" + r + "\"><v>1</v></c>";
-  };
-  const Cells escaped = [&](const std::string& r) {
-    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + quotes + "</t></is></c>";
-  };
-  const Cells sharedByRow = [](const std::string& r) {
-    return "<c r=\"A" + r + "\" t=\"s\"><v>" + std::to_string(std::stoi(r) - 1) + "</v></c>";
-  };
-  const Cells tooLargeFirst = [&](const std::string& r) {
-    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + mebibyte + "</t>" +
-           (r == "1" ? "<t>" + std::string(10 << 20, 'x') + "</t>" : "") + "</is></c>";
-  };
-  const std::string fourMebibytes = mebibyte + mebibyte + mebibyte + mebibyte;
-  const std::vector<std::string> largeStrings = {fourMebibytes, std::string(4 << 20, 'y'),
-                                                 std::string(4 << 20, 'z'), "small"};
-  struct Case {
-    std::string name;
-    std::string sheet;
-    std::vector<std::string> strings;
-    json maxRows;  // null: the default
-    std::size_t count;
-    std::size_t leftOut;
-    json firstRow;  // null: not looked at
-  };
-  const std::vector<Case> cases = {
-      {"styled at XFD", sheetOfRows(400, styledAtTheEnd), {}, nullptr, 100, 0, json::array()},
-      {"5,000 styled at XFD", sheetOfRows(5000, styledAtTheEnd), {}, 5000, 5000, 0, json::array()},
-      {"a million styled", sheetOfRows(1000, thousandStyled), {}, 1000000, 1000, 0, json::array()},
-      {"empty after a value", sheetOfRows(3, emptyAfterAValue), {"first"}, 3, 3, 0, {"first"}},
-      {"16,384 cells a row", sheetOfRows(100, valueAtTheEnd), {}, nullptr, 49, 51, nullptr},
-      {"escaped twice as sent", sheetOfRows(20, escaped), {}, nullptr, 4, 16, {quotes}},
-      {"shared past 10 MiB",
-       sheetOfRows(4, sharedByRow),
-       largeStrings,
-       nullptr,
-       2,
-       2,
-       {fourMebibytes}},
-      {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
-      // Rows the file leaves out are places too.
-      // clang-format off
-      {"a gap after a value past 10 MiB",
-       worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>" + std::string(11 << 20, 'x') +
-                 "</t></is></c></row><row r=\"5\"><c r=\"A5\"><v>1</v></c></row>"),
-       {}, nullptr, 0, 5, nullptr},
-      // clang-format on
-  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<ZipArchive::Member> members = {{"xl/worksheets/sheet1.xml", c.sheet}};
@@ -364,9 +309,75 @@ TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
       EXPECT_EQ(read["rows"][0], c.firstRow);
     }
   }
+}
+
+// Sheets that cost far more than they hold: cells without a value do not widen a row.
+TEST(ExcelToolsTest, RepliesStayWithinTheirLimits) {
+  const auto styledAtTheEnd = [](const std::string& r) {
+    return "<c r=\"XFD" + r + "\" s=\"1\"/>";
+  };
+  // Without references (each cell then takes the next column), which also keeps the fixture
+  // quick to compress.
+  const auto thousandStyled = [](const std::string&) {
+    std::string cells;
+    for (int column = 0; column < 1000; ++column) cells += "<c s=\"2\"/>";
+    return cells;
+  };
+  const auto emptyAfterAValue = [](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"s\"><v>0</v></c><c r=\"B" + r + "\" s=\"3\"/><c r=\"C" + r +
+           "\" t=\"inlineStr\"><is><t></t></is></c><c r=\"XFD" + r + "\" s=\"3\"><v></v></c>";
+  };
+  const auto valueAtTheEnd = [](const std::string& r) {
+    return "<c r=\"XFD" + r + "\"><v>1</v></c>";
+  };
+  const std::vector<LimitCase> cases = {
+      {"styled at XFD", sheetOfRows(400, styledAtTheEnd), {}, nullptr, 100, 0, json::array()},
+      {"5,000 styled at XFD", sheetOfRows(5000, styledAtTheEnd), {}, 5000, 5000, 0, json::array()},
+      {"a million styled", sheetOfRows(1000, thousandStyled), {}, 1000000, 1000, 0, json::array()},
+      {"empty after a value", sheetOfRows(3, emptyAfterAValue), {"first"}, 3, 3, 0, {"first"}},
+      {"16,384 cells a row", sheetOfRows(100, valueAtTheEnd), {}, nullptr, 49, 51, nullptr},
+  };
+  expectRepliesWithinLimits(cases);
   // The few kilobytes that the first two sheets are.
   const std::string small = xlsx("small.xlsx", {{"xl/worksheets/sheet1.xml", cases[0].sheet}});
   EXPECT_LT(std::filesystem::file_size(small), 3000u);
+}
+
+// Sheets larger than one reply, by their escaped text, their shared strings or one value.
+TEST(ExcelToolsTest, RepliesStopAtTheirSizeLimit) {
+  const std::string mebibyte(std::size_t{1} << 20, 'x');
+  const std::string quotes(600 * 1024, '"');  // four times as long as sent
+  const auto escaped = [&](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + quotes + "</t></is></c>";
+  };
+  const auto sharedByRow = [](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"s\"><v>" + std::to_string(std::stoi(r) - 1) + "</v></c>";
+  };
+  const auto tooLargeFirst = [&](const std::string& r) {
+    return "<c r=\"A" + r + "\" t=\"inlineStr\"><is><t>" + mebibyte + "</t>" +
+           (r == "1" ? "<t>" + std::string(10 << 20, 'x') + "</t>" : "") + "</is></c>";
+  };
+  const std::string fourMebibytes = mebibyte + mebibyte + mebibyte + mebibyte;
+  const std::vector<std::string> largeStrings = {fourMebibytes, std::string(4 << 20, 'y'),
+                                                 std::string(4 << 20, 'z'), "small"};
+  expectRepliesWithinLimits({
+      {"escaped twice as sent", sheetOfRows(20, escaped), {}, nullptr, 4, 16, {quotes}},
+      {"shared past 10 MiB",
+       sheetOfRows(4, sharedByRow),
+       largeStrings,
+       nullptr,
+       2,
+       2,
+       {fourMebibytes}},
+      {"a value past 10 MiB", sheetOfRows(2, tooLargeFirst), {}, nullptr, 0, 2, nullptr},
+      // Rows the file leaves out are places too.
+      // clang-format off
+      {"a gap after a value past 10 MiB",
+       worksheet("<row r=\"1\"><c r=\"A1\" t=\"inlineStr\"><is><t>" + std::string(11 << 20, 'x') +
+                 "</t></is></c></row><row r=\"5\"><c r=\"A5\"><v>1</v></c></row>"),
+       {}, nullptr, 0, 5, nullptr},
+      // clang-format on
+  });
 }
 
 // Which sheet is read and what is reported for workbooks of every shape, and the failures of
