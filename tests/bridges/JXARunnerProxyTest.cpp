@@ -55,12 +55,13 @@ class JXARunnerProxyTest : public ::testing::Test {
   // Until the process is gone or a zombie.
   static void waitUntilEnded(long long pid) {
     const fs::path stat = "/proc/" + std::to_string(pid) + "/stat";
-    for (int i = 0; i < 500; ++i) {
-      const std::string text = test::readFile(stat);
-      const auto state = text.rfind(") ");
-      if (state == std::string::npos || text.compare(state + 2, 1, "Z") == 0) return;
-      std::this_thread::sleep_for(10ms);
-    }
+    EXPECT_TRUE(test::eventually(
+        [&] {
+          const std::string text = test::readFile(stat);
+          const auto state = text.rfind(") ");
+          return state == std::string::npos || text.compare(state + 2, 1, "Z") == 0;
+        },
+        "the end of the runner " + std::to_string(pid)));
   }
 };
 

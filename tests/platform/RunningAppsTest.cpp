@@ -11,6 +11,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/RunningApps.h"
 #include "platform/Subprocess.h"
+#include "support/Eventually.h"
 #include "support/OwnProcesses.h"
 #include "support/TestEnv.h"
 
@@ -82,10 +83,8 @@ TEST(RunningAppsTest, AnotherUsersProgramIsNotTheUsers) {
     ASSERT_TRUE(started.ok()) << started.error();
     const pid_t pid = started.value()->pid();
     // Until bash has replaced itself, the process goes by another name.
-    for (int i = 0; i < 500 && ProcessInfo::executableName(pid) != "tavrin-tray"; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    ASSERT_EQ(ProcessInfo::executableName(pid), "tavrin-tray");
+    ASSERT_TRUE(test::eventually([&] { return ProcessInfo::executableName(pid) == "tavrin-tray"; },
+                                 "bash replaced by tavrin-tray"));
     EXPECT_EQ(listed("com.tavrin.tray", pid), expected) << argv.front();
   }
 }
@@ -94,8 +93,8 @@ TEST(RunningAppsTest, AnEndedButUnreapedProgramIsNotRunning) {
   auto app = startNamed("tavrin-tray");
   ASSERT_TRUE(app);
   ::kill(app->pid(), SIGKILL);
-  for (int i = 0; i < 200 && stateOf(app->pid()) != 'Z'; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(stateOf(app->pid()), 'Z');
+  ASSERT_TRUE(
+      test::eventually([&] { return stateOf(app->pid()) == 'Z'; }, "the killed program's end"));
   EXPECT_FALSE(listed("com.tavrin.tray", app->pid()));
 }
 
