@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <system_error>
+#include <utility>
 
 #include "platform/FileStore.h"
 #include "platform/PathResolver.h"
@@ -128,14 +130,22 @@ std::optional<std::string> openTo(const std::filesystem::path& at, const struct 
   return writer->empty() ? mode : mode + ", its access list lets " + *writer + " write";
 }
 
-// What the user can do about a folder in the way that is not the user's to mend: one in the home
-// is moved aside (a start makes its own in its place); the home itself, or one outside it, is left
-// to those who share it, and the variable that led there set to a folder of the user's own.
+// What the user can do about a folder in the way that is not the user's to mend: the home, the
+// folder `variable` names, or one above them, is left to those who share it, and the variable set
+// to a folder of the user's own; another in the home is moved aside (a start makes its own in its
+// place).
 std::string moveAsideOrChoose(const std::filesystem::path& real, const std::string& home,
                               std::string_view variable) {
-  if (real != home && PathResolver::isWithin(real.native(), home)) return "move it aside";
-  const bool homeOrAbove = PathResolver::isWithin(home, real.native());
-  return "set " + std::string(homeOrAbove ? "HOME" : variable) + " to a folder of your own";
+  const std::string name(variable);
+  const char* value = std::getenv(name.c_str());
+  const std::string named = value != nullptr && *value == '/' ? PathResolver::resolve(value) : home;
+  for (const auto& [choose, folder] : {std::pair{std::string("HOME"), home}, {name, named}}) {
+    if (PathResolver::isWithin(folder, real.native())) {
+      return "set " + choose + " to a folder of your own";
+    }
+  }
+  if (PathResolver::isWithin(real.native(), home)) return "move it aside";
+  return "set " + name + " to a folder of your own";
 }
 
 std::string resolvedHome() { return PathResolver::resolve(Paths::home().native()); }

@@ -650,10 +650,14 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
        "the folder ~, on the way to ~/.config/tavrin, is open to writing by other users (mode "
        "1777), who could put folders of their own in place of what lies in it: set HOME to a "
        "folder of your own, then start again"},
+      {1, ".config", 01777, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 1777), who could put folders of their own in place of what lies in it: set "
+       "XDG_CONFIG_HOME to a folder of your own, then start again"},
       {1, "elsewhere", 0777, true,
        "the folder ~/elsewhere, on the way to ~/.config/tavrin, belongs to another user (nobody), "
-       "who could put folders of its own in place of what lies in it: move it aside, then start "
-       "again",
+       "who could put folders of its own in place of what lies in it: set XDG_CONFIG_HOME to a "
+       "folder of your own, then start again",
        ".config"},
       {1, ".config", 0775, false,
        "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
