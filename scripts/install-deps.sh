@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
-  libexpat1-dev libboost-dev libarchive-dev
+  libexpat1-dev libboost-dev libarchive-dev libacl1-dev
   libplist-dev libsqlite3-dev
   libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
   libgtest-dev libgmock-dev libbenchmark-dev libical-dev

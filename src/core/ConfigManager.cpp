@@ -232,10 +232,10 @@ std::filesystem::path ConfigManager::configPath() const {
   return fixed_ ? fixed_->userFile : Paths::appSupport() / "config.json";
 }
 std::filesystem::path ConfigManager::logPath() const {
-  return configPath().parent_path() / "server.log";
+  return configPath().parent_path() / kLogName;
 }
 std::filesystem::path ConfigManager::auditLogPath() const {
-  return configPath().parent_path() / "audit.log";
+  return configPath().parent_path() / kAuditLogName;
 }
 
 void ConfigManager::ensureMachineId() const {

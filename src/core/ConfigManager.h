@@ -78,6 +78,10 @@ class ConfigManager final {
   bool readOnly() const;     // TVRN_READ_ONLY forces it (EnvironmentSwitch)
   bool privacyMode() const;  // TVRN_PRIVACY_MODE forces it (EnvironmentSwitch)
 
+  // The logs' names in the folder of the user's file.
+  static constexpr const char* kLogName = "server.log";
+  static constexpr const char* kAuditLogName = "audit.log";
+
   // The user's file and, beside it, the logs; for the user's own store worked out from the home
   // folder at each call, so they follow a change of HOME.
   std::filesystem::path configPath() const;

@@ -16,7 +16,6 @@
 #include "core/Logger.h"
 #include "core/MCPServer.h"
 #include "core/MCPTransport.h"
-#include "platform/FileStore.h"
 #include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "platform/SocketOwner.h"
@@ -57,21 +56,21 @@ IPCServer& IPCServer::shared() {
   return *instance;
 }
 
-std::filesystem::path IPCServer::socketPath() {
-  const std::filesystem::path folder = Paths::localShare();
-  // Whether it is fit to serve from is for servable() to say.
-  static_cast<void>(FileStore::ensureDirectory(folder));
-  return folder / "mcp.sock";
+// Whether it is fit to serve from is for servable() to say; nothing is made here.
+std::filesystem::path IPCServer::socketPath() { return Paths::localShare() / "mcp.sock"; }
+
+namespace {
+// A path cut to fit would bind somewhere else than every client looks.
+Result<void, std::string> fits(const std::string& text) {
+  if (text.size() <= IPCServer::maxPathBytes) return {};
+  return fail("Socket path too long (" + std::to_string(text.size()) + " bytes, at most " +
+              std::to_string(IPCServer::maxPathBytes) + ") path=" + text);
 }
+}  // namespace
 
 Result<void, std::string> IPCServer::servable(const std::filesystem::path& path) {
-  const std::string& text = path.native();
-  // A path cut to fit would bind somewhere else than every client looks.
-  if (text.size() > maxPathBytes) {
-    return fail("Socket path too long (" + std::to_string(text.size()) + " bytes, at most " +
-                std::to_string(maxPathBytes) + ") path=" + text);
-  }
-  return OwnFolder::ensure(path.parent_path());
+  if (auto fit = fits(path.native()); !fit) return fit;
+  return OwnFolder::judge(path.parent_path(), "HOME");
 }
 
 bool IPCServer::isServed(const std::filesystem::path& path) {
@@ -147,7 +146,8 @@ Result<void, std::string> IPCServer::setUp(const std::filesystem::path& path) {
     Logger::error(kCategory, reason);
     return fail(std::move(reason));
   };
-  if (auto fit = servable(path); !fit) return refuse(fit.error());
+  if (auto fit = fits(path.native()); !fit) return refuse(fit.error());
+  if (auto own = OwnFolder::ensure(path.parent_path(), "HOME"); !own) return refuse(own.error());
   const std::string& text = path.native();
   // Only a socket nobody answers on is replaced; a live server's stays its own.
   if (isServed(path)) return refuse("another server is already listening at " + text);

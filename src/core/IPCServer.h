@@ -29,12 +29,12 @@ class IPCServer final {
 
   static IPCServer& shared();
 
-  // ~/.local/share/tavrin/mcp.sock. Each call first makes the folder (0700), ignoring failure.
+  // ~/.local/share/tavrin/mcp.sock; nothing is made.
   static std::filesystem::path socketPath();
 
   // Whether a server may serve the socket at `path`: the path fits the address record and its
-  // folder is the user's own, closed to others (OwnFolder::ensure, which makes it or closes it).
-  // Why not, otherwise. Says nothing of a server already answering there.
+  // folder could be the user's own (OwnFolder::judge; nothing is made or changed). Why not,
+  // otherwise. Says nothing of a server already answering there.
   static Result<void, std::string> servable(const std::filesystem::path& path);
 
   // Whether a server answers on the socket at `path`: connecting to it succeeds.
@@ -43,9 +43,10 @@ class IPCServer final {
   // Binds and listens on the socket on the calling thread and holds it, so a start learns that it
   // can serve before it ends or changes anything, and a second server finds this one from here
   // on. Clients that connect meanwhile wait until start() accepts. Fails, with one error line
-  // and the reason, when the socket cannot be served: servable() says no, another server
-  // already answers on it (its file is left untouched), or a socket, bind or listen call fails
-  // (a folder that cannot be made or written). Does nothing while the socket is already held.
+  // and the reason, when the socket cannot be served: servable() says no (else its folder is
+  // made, or closed, by OwnFolder::ensure), another server already answers on it (its file is
+  // left untouched), or a socket, bind or listen call fails (a folder that cannot be made or
+  // written). Does nothing while the socket is already held.
   Result<void, std::string> claim();
 
   // Claims the socket unless claim() already did, then accepts connections on a thread of its

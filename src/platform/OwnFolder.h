@@ -5,21 +5,42 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/Result.h"
 
 namespace tvrn::OwnFolder {
 
-// Makes `folder` (0700, with missing parents) when it is not there; then it must be a folder (a
-// link to one counts), owned by the user running the process, and closed to others: one left open
-// (by an earlier install, say) is closed to 0700. The folders on the way to it must hold too, as
+// Whether `folder` could be one of the system's own, changing nothing: when there it must be a
+// folder (a link to one counts) owned by the user running the process; when not, the folder it
+// would be made in must let the user make it. The folders on the way to it must hold too, as
 // whoever may rename an entry of one could put a folder of its own in its place: from the home
 // folder down when it lies in the home (the home included), each must belong to the user or root
 // and be closed to writing by others; where it lies outside the home (an XDG_CONFIG_HOME
 // elsewhere), from the file system's root down, where a folder open to all is allowed only with
-// its sticky bit set (/tmp), which keeps others from renaming what is not theirs. Links on the
-// way are followed and the folders they lead to are judged. Otherwise why not, naming the folder
-// and what the user can do about it; nothing is removed or changed then.
-Result<void, std::string> ensure(const std::filesystem::path& folder);
+// its sticky bit set (/tmp), which keeps others from renaming what is not theirs. Closed to
+// writing by others means: no write bit for others; a group write bit only for a group that no
+// other user belongs to (named in the group file or holding it as primary group); no access
+// list entry that lets another user, or a group another user belongs to, write. Links on the way
+// are followed and the folders they lead to are judged. Otherwise why not, naming the folder and
+// what the user can do about it: only steps that harm nobody (closing a folder of the user's own,
+// moving aside one in the home, or setting `variable`, the environment variable the folder is
+// named from, or HOME, to a folder of the user's own), never closing a shared folder or taking
+// over another user's.
+Result<void, std::string> judge(const std::filesystem::path& folder, std::string_view variable);
+
+// judge(), then makes `folder` (0700, with missing parents) when it is not there, or closes it to
+// 0700 when it is open to others (left so by an earlier install, say). A folder that fails
+// judge() is neither made nor changed.
+Result<void, std::string> ensure(const std::filesystem::path& folder, std::string_view variable);
+
+// What the system reads and writes inside one of its own folders: each of `entries` that is
+// there, and everything directly in those of `listed` that are there, must belong to the user and
+// be closed to writing by others (as judge() says of the folders on the way); an entry that is a
+// link leads to a place whose way is judged too. Otherwise why not, naming it. Changes nothing.
+Result<void, std::string> judgeInside(const std::vector<std::filesystem::path>& entries,
+                                      const std::vector<std::filesystem::path>& listed,
+                                      std::string_view variable);
 
 }  // namespace tvrn::OwnFolder

@@ -26,9 +26,13 @@ std::filesystem::path homeFrom(const char* home) {
 }
 
 std::filesystem::path appSupport() {
-  std::filesystem::path base = envOr("XDG_CONFIG_HOME", "");
-  if (base.empty() || base.is_relative()) base = home() / ".config";
-  return base / "tavrin";
+  const std::filesystem::path base = envOr("XDG_CONFIG_HOME", "");
+  return (base.is_absolute() ? base : home() / ".config") / "tavrin";
+}
+
+const char* appSupportVariable() {
+  return std::filesystem::path(envOr("XDG_CONFIG_HOME", "")).is_absolute() ? "XDG_CONFIG_HOME"
+                                                                           : "HOME";
 }
 
 std::filesystem::path systemConfigDir() {

@@ -15,6 +15,9 @@ std::filesystem::path homeFrom(const char* home);
 
 // The user's application-support folder: ${XDG_CONFIG_HOME:-$HOME/.config}/tavrin.
 std::filesystem::path appSupport();
+// The variable appSupport() is named from: "XDG_CONFIG_HOME" when it is set to an absolute path,
+// else "HOME".
+const char* appSupportVariable();
 
 // The system-wide configuration folder: first entry of ${XDG_CONFIG_DIRS:-/etc/xdg} + /tavrin.
 std::filesystem::path systemConfigDir();

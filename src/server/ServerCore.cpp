@@ -1,5 +1,6 @@
 #include "server/ServerCore.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,6 +42,7 @@
 #include "pim/PrivacyGate.h"
 #include "platform/Endpoints.h"
 #include "platform/OwnFolder.h"
+#include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/CoProcesses.h"
@@ -354,25 +356,64 @@ const std::string& version() {
   return appVersion;
 }
 
+namespace {
+// What a start reads and writes inside its settings folder, besides the files it replaces whole,
+// judged: the logs it appends to, and the personal-data folder with what the store and the
+// privacy gate make there; every calendar and address book in its two folders is read as the
+// user's own.
+Result<void, std::string> judgeOwnEntries(const std::filesystem::path& settingsFolder,
+                                          const char* namedBy) {
+  const std::filesystem::path pim = PrivacyGate::file().parent_path();
+  const std::filesystem::path calendars = pim / "calendars";
+  const std::filesystem::path contacts = pim / "contacts";
+  return OwnFolder::judgeInside(
+      {settingsFolder / ConfigManager::kLogName, settingsFolder / ConfigManager::kAuditLogName, pim,
+       PrivacyGate::file(), pim / "defaults.json", calendars, contacts},
+      {calendars, contacts}, namedBy);
+}
+}  // namespace
+
 bool readyToServe() {
-  const auto refuse = [](const std::string& why) {
+  const std::filesystem::path settingsFolder = Paths::appSupport();
+  const std::filesystem::path log = settingsFolder / ConfigManager::kLogName;
+  const char* settingsNamedBy = Paths::appSupportVariable();
+  bool settingsOwn = false;
+  // A refusal makes nothing: its line goes to a log that is there already, in a settings folder
+  // found the user's own.
+  const auto refuse = [&](const std::string& why) {
+    struct stat info {};
+    if (settingsOwn && ::lstat(log.c_str(), &info) == 0) Logger::configure(log);
     Logger::error("tray", "ServerCore start failed: " + why);
     return false;
   };
-  // The log lives in the settings folder: it is written only once that folder is the user's own.
-  const std::filesystem::path settingsFolder = ConfigManager::shared().logPath().parent_path();
-  if (auto own = OwnFolder::ensure(settingsFolder); !own) return refuse(own.error());
-  Logger::configure(ConfigManager::shared().logPath());
-  if (auto port = Endpoints::statusPortSetting(); !port) return refuse(port.error());
-  if (auto socket = IPCServer::servable(IPCServer::socketPath()); !socket) {
-    return refuse(kSocketFailure + socket.error() + ")");
+  // Every folder is judged before any is made, closed or written.
+  if (auto own = OwnFolder::judge(settingsFolder, settingsNamedBy); !own) {
+    return refuse(own.error());
   }
+  if (auto inside = judgeOwnEntries(settingsFolder, settingsNamedBy); !inside) {
+    return refuse(inside.error());
+  }
+  settingsOwn = true;
+  if (auto port = Endpoints::statusPortSetting(); !port) return refuse(port.error());
+  const std::filesystem::path socket = IPCServer::socketPath();
+  if (auto servable = IPCServer::servable(socket); !servable) {
+    return refuse(kSocketFailure + servable.error() + ")");
+  }
+  if (auto own = OwnFolder::ensure(settingsFolder, settingsNamedBy); !own) {
+    return refuse(own.error());
+  }
+  if (auto own = OwnFolder::ensure(socket.parent_path(), "HOME"); !own) {
+    return refuse(kSocketFailure + own.error() + ")");
+  }
+  // The log lives in the settings folder: it is written only once that folder is the user's own.
+  Logger::configure(log);
   return true;
 }
 
 bool start(std::shared_ptr<PrivacyGate> gate, const LegacyCleaner::Settings& cleanup) {
-  ConfigManager& settings = ConfigManager::shared();
   if (!readyToServe()) return false;
+  // Its first use writes the machine id into the settings folder, judged and made above.
+  ConfigManager& settings = ConfigManager::shared();
   // Before the clean-up, which ends programs on the status port: a server without its socket
   // serves nobody, so a start that cannot hold it (a path too long, a folder it cannot make or
   // write, another server answering there) gives up while everything still runs as it did.

@@ -29,12 +29,16 @@ std::shared_ptr<PrivacyGate> makePrivacyGate();
 void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
 // Whether a start could serve, asked before it ends or cleans up anything (the tray's ending of
-// its other copies included): the settings folder is the user's own (OwnFolder::ensure), the
-// environment names settings a start can go by (a TVRN_STATUS_PORT that is a port) and the socket
-// could be served (IPCServer::servable: its path fits, its folder is the user's own). When not,
-// logs why as "ServerCore start failed: ...", also on standard error (only there while the
-// settings folder, where the log lives, is not the user's own). The program then ends with
-// status 1: nothing is freed on a port the user did not choose, no running copy is ended.
+// its other copies included): the settings folder could be the user's own (OwnFolder::judge), and
+// so could what the start reads and writes in it (the logs, the personal-data folder and what is
+// made there: OwnFolder::judgeInside), the environment names settings a start can go by (a
+// TVRN_STATUS_PORT that is a port) and the socket could be served (IPCServer::servable: its path
+// fits, its folder could be the user's own). Only then are the two folders made or closed
+// (OwnFolder::ensure) and the log pointed into the settings folder. When not, logs why as
+// "ServerCore start failed: ...", also on standard error (only there unless the settings folder
+// was found the user's own with its log in it) and changes nothing: no folder is made or closed,
+// no file written. The program then ends with status 1: nothing is freed on a port the user did
+// not choose, no running copy is ended.
 [[nodiscard]] bool readyToServe();
 
 // Runs the start-up sequence on the calling thread: first it claims the socket

@@ -74,6 +74,7 @@ sockaddr_un addressOf(const std::filesystem::path& path) {
 
 // A socket file with nothing listening behind it, as a crashed run leaves.
 void leaveStaleSocket(const std::filesystem::path& path) {
+  std::filesystem::create_directories(path.parent_path());
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_un address = addressOf(path);
   ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
@@ -162,6 +163,7 @@ TEST_F(IPCServerTest, ReplacesAStaleSocketOrFileAtStart) {
 
 TEST_F(IPCServerTest, LeavesASocketAnotherServerAnswersOnAlone) {
   const std::filesystem::path path = IPCServer::socketPath();
+  std::filesystem::create_directories(path.parent_path());
   const int other = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const sockaddr_un address = addressOf(path);
   ASSERT_EQ(::bind(other, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdlib.h>
+#include <sys/acl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
@@ -525,6 +527,8 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   // the unprivileged run has, root's folders show as nobody's).
   ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
+  // A refusal makes no file: its line goes into a log that is there.
+  test::writeFile(ConfigManager::shared().logPath(), "");
   const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
   ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
   for (const bool tray : {false, true}) {
@@ -567,8 +571,52 @@ bool answersHttp(int port) {
   return answer && answer.value().status == 200;
 }
 
+// Every entry under `root`, the root included, with its mode, owner and group and what a file
+// holds or a link leads to: a refused start makes, writes, closes and gives away nothing.
+std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
+  std::map<std::string, std::string> tree;
+  const auto note = [&tree](const std::filesystem::path& at) {
+    struct stat info {};
+    if (::lstat(at.c_str(), &info) != 0) return;
+    std::string& seen = tree[at.string()] = std::to_string(info.st_mode) + " " +
+                                            std::to_string(info.st_uid) + ":" +
+                                            std::to_string(info.st_gid);
+    if (S_ISREG(info.st_mode)) seen += " " + test::readFile(at);
+    if (S_ISLNK(info.st_mode)) seen += " -> " + std::filesystem::read_symlink(at).string();
+  };
+  note(root);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) note(entry.path());
+  return tree;
+}
+
+// One refused start: the home's length, the path in it that is spoiled (a file put there, or a
+// folder of this mode, given to another user when `givenAway`, which only root can do), what the
+// start says ("~" standing for the home) and, in some, a link another user made to the spoiled
+// folder, the group it is given (nobody's primary group, nogroup, in which the group file names
+// no one) or an access list entry letting nobody write in it.
+struct RefusedStart {
+  std::size_t homeLength;
+  const char* spoiled;
+  mode_t mode;
+  bool givenAway;
+  const char* said;
+  const char* linkedFrom = nullptr;
+  gid_t group = static_cast<gid_t>(-1);
+  bool nobodyListed = false;
+};
+
+// Whether the folder's access list now lets nobody (65534) write in it, as `setfacl -m
+// u:nobody:rwx`.
+bool letNobodyWrite(const std::filesystem::path& folder) {
+  acl_t list = ::acl_from_text("u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x");
+  const bool set = list != nullptr && ::acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, list) == 0;
+  if (list != nullptr) ::acl_free(list);
+  return set;
+}
+
 // A start that cannot serve its socket gives up before the clean-up: the user's program on the
-// status port is still there to answer (a signalled one could not).
+// status port is still there to answer (a signalled one could not), and every folder and file is
+// as it was.
 TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP() << "python3 is not installed";
   const int port = Endpoints::statusPort();
@@ -577,10 +625,9 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   ASSERT_TRUE(program.ok());
   ASSERT_TRUE(test::eventually([&] { return answersHttp(port); }, "the user's web server"));
 
-  // The home's length, the path in it that is spoiled (a file put there, or a folder of this mode,
-  // given to another user when `givenAway`, which only root can do), and what the start says, "~"
-  // standing for the home.
-  const std::tuple<std::size_t, const char*, mode_t, bool, const char*> rows[] = {
+  const passwd* nobody = ::getpwuid(65534);
+  const gid_t nobodysGroup = nobody != nullptr ? nobody->pw_gid : 0;
+  const RefusedStart rows[] = {
       {100, "", 0, false, "the MCP socket cannot be served (Socket path too long ("},
       {1, ".local/share", 0, false,
        "the MCP socket cannot be served (the folder ~/.local/share/tavrin cannot be made (Not a "
@@ -594,22 +641,51 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
       {1, ".local", 0755, true,
        "the MCP socket cannot be served (the folder ~/.local, on the way to "
        "~/.local/share/tavrin, belongs to another user (nobody), who could put folders of its own "
-       "in place of what lies in it: have it given to "},
+       "in place of what lies in it: move it aside, then start again)"},
       {1, ".config", 0777, false,
        "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
        "(mode 0777), who could put folders of their own in place of what lies in it: close it "
        "(chmod go-w '~/.config'), then start again"},
-      {1, "", 01777, false, "the folder ~, on the way to ~/.config/tavrin, is open to writing"}};
+      {1, "", 01777, false,
+       "the folder ~, on the way to ~/.config/tavrin, is open to writing by other users (mode "
+       "1777), who could put folders of their own in place of what lies in it: set HOME to a "
+       "folder of your own, then start again"},
+      {1, ".config", 01777, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 1777), who could put folders of their own in place of what lies in it: set "
+       "XDG_CONFIG_HOME to a folder of your own, then start again"},
+      {1, "elsewhere", 0777, true,
+       "the folder ~/elsewhere, on the way to ~/.config/tavrin, belongs to another user (nobody), "
+       "who could put folders of its own in place of what lies in it: set XDG_CONFIG_HOME to a "
+       "folder of your own, then start again",
+       ".config"},
+      {1, ".config", 0775, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 0775), who could put",
+       nullptr, nobodysGroup},
+      {1, "", 0755, false,
+       "the folder ~, on the way to ~/.config/tavrin, is open to writing by other users (mode "
+       "0775, its access list lets user nobody write), who could put folders of their own in "
+       "place of what lies in it: close it (chmod go-w '~'), then start again",
+       nullptr, static_cast<gid_t>(-1), true},
+      {1, ".config/tavrin/pim", 0755, true,
+       "the folder ~/.config/tavrin/pim belongs to another user (nobody), who could put files of "
+       "its own there: move it aside, then start again"}};
   bool skipped = false;
   int row = 0;
-  for (const auto& [homeLength, spoiled, mode, givenAway, said] : rows) {
+  for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed] :
+       rows) {
     const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     const auto place = home / spoiled;
     std::filesystem::create_directories(mode != 0 ? place : home);
+    if (linkedFrom) std::filesystem::create_symlink(place, home / linkedFrom);
     if (mode != 0 && (::chmod(place.c_str(), mode) != 0 ||
-                      (givenAway && ::chown(place.c_str(), 65534, 65534) != 0))) {
+                      (givenAway && ::chown(place.c_str(), 65534, 65534) != 0) ||
+                      (linkedFrom && ::lchown((home / linkedFrom).c_str(), 65534, 65534) != 0) ||
+                      ::chown(place.c_str(), -1, group) != 0 || group == 0 ||
+                      (nobodyListed && !letNobodyWrite(place)))) {
       skipped = true;
       continue;
     }
@@ -619,11 +695,13 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
       why.replace(at, 1, home.string());
     }
     SCOPED_TRACE(why);
+    const auto before = treeOf(home);
     test::CapturedStderr stderrText;
     EXPECT_FALSE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
     EXPECT_TRUE(answersHttp(port));
     const std::string text = stderrText.text();
     EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
+    EXPECT_EQ(treeOf(home), before);
   }
   if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
 }
