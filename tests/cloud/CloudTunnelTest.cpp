@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -273,7 +273,9 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     std::string why;  // as the log gives it after the file's path
   } rows[] = {
       // The switch turned off, with a typo.
-      {user, write(R"({"cloud_data_enabled": false,})"), "does not parse ([json.exception.parse"},
+      {user, write(R"({"cloud_data_enabled": false,})"),
+       "does not parse (line 1, column 30: syntax error while parsing object key - unexpected '}'; "
+       "expected string literal)"},
       {user, [](const auto& at) { std::filesystem::create_directory(at); },
        "is not a regular file"},
       {user, [&](const auto& at) { std::filesystem::create_symlink(user.filename(), at); },
@@ -290,8 +292,8 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     exchange(row.file, spoiled);
 
     test::CapturedStderr captured;
-    const std::string refusal = "tools cannot run through the cloud relay while " +
-                                row.file.string() + " " + row.why;
+    const std::string refusal =
+        "tools cannot run through the cloud relay while " + row.file.string() + " " + row.why;
     EXPECT_FALSE(relay.callRuns(refusal));
     EXPECT_FALSE(relay.callRuns(refusal));
     exchange(row.file, spoiled);
@@ -342,8 +344,7 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   server.send(frame("long", Base64::encode("{}")));
   // Made and encoded slowly under a sanitizer on a busy machine.
-  ASSERT_TRUE(
-      server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
+  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
 
   for (int tick = 1; tick <= 25; ++tick) {
     std::this_thread::sleep_for(200ms);

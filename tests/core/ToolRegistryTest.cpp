@@ -63,14 +63,18 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
       {"tvrn_welcome", ToolKind::readOnly},
   };
   const std::map<std::string, std::string> services = {
-      {"delete_calendar_event", "calendar"}, {"list_emails", "mail"},
-      {"list_safari_bookmarks", "safari"},   {"safari_click", "safari"},
-      {"send_email", "mail"},                {"todo_list_tasks", "reminders"},
+      {"delete_calendar_event", "calendar"},
+      {"list_emails", "mail"},
+      {"list_safari_bookmarks", "safari"},
+      {"safari_click", "safari"},
+      {"send_email", "mail"},
+      {"todo_list_tasks", "reminders"},
   };
   ToolRegistry registry(hidingByManifest([] { return std::set<std::string>{"manifest_hidden"}; }));
   for (const auto& [name, kind] : kinds) {
     ToolDefinition tool = toolNamed(name, kind);
-    if (auto service = services.find(name); service != services.end()) tool.service = service->second;
+    if (auto service = services.find(name); service != services.end())
+      tool.service = service->second;
     tool.introductory = name == "tvrn_welcome";
     registry.registerTool(std::move(tool));
   }
@@ -89,6 +93,14 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
   }
   auto withPolicy = readOnly;
   withPolicy["send_email"] = policy("send_email");
+  auto unreadable = readOnly;
+  for (auto& [tool, refusal] : unreadable) {
+    refusal = "Permission denied: Tavrin's settings file " +
+              ConfigManager::shared().configPath().string() +
+              " does not parse (line 3, column 1: syntax error while parsing object key - "
+              "unexpected '}'; expected string literal); until it is mended, tools that write, "
+              "delete or send are refused.";
+  }
 
   struct Row {
     const char* user;
@@ -99,6 +111,10 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
   };
   const Row rows[] = {
       {"{}", "{}", false, {}, {}},
+      // A stray comma: whether the file turns read-only mode on is unknown, so changes are held
+      // back as in read-only mode, however writable the settings last read were.
+      {"{\n  \"read_only\": false,\n}", "{}", false, {}, unreadable},
+      // Mended: its settings apply.
       {R"({"disabled_tools": ["send_email", "x"]})",
        "{}",
        false,
@@ -198,17 +214,17 @@ TEST(ToolRegistryTest, ServiceScopesStampTheToolsRegisteredWithin) {
   registry.unregisterTool("word_read");
 
   const std::map<std::string, std::optional<std::string>> expected = {
-      {"word_read", "office"},        {"list_reminders", "reminders"}, {"finder_list", "finder"},
+      {"word_read", "office"},         {"list_reminders", "reminders"},   {"finder_list", "finder"},
       {"from_a_thread", std::nullopt}, {"after_the_scope", std::nullopt}, {"nope", std::nullopt},
   };
-  for (const auto& [name, service] : expected) EXPECT_EQ(registry.serviceFor(name), service) << name;
+  for (const auto& [name, service] : expected)
+    EXPECT_EQ(registry.serviceFor(name), service) << name;
   EXPECT_EQ(other.serviceFor("teams_list_chats"), "teams");
   EXPECT_EQ(other.serviceFor("unscoped_elsewhere"), std::nullopt);
 
   writeSettings(R"({"disabled_services": ["office"]})");
-  EXPECT_EQ(listedNames(registry),
-            (std::vector<std::string>{"after_the_scope", "finder_list", "from_a_thread",
-                                      "list_reminders"}));
+  EXPECT_EQ(listedNames(registry), (std::vector<std::string>{"after_the_scope", "finder_list",
+                                                             "from_a_thread", "list_reminders"}));
 }
 
 TEST(ToolRegistryTest, WithdrawnToolStaysListedAndAnswersNotFound) {
