@@ -49,8 +49,7 @@ Contents read(const std::filesystem::path& file) {
       contents.object = std::move(parsed);
     } else {
       contents.damaged = true;
-      contents.parseError =
-          std::string("it holds a JSON ") + parsed.type_name() + ", not an object";
+      contents.parseError = std::string("it holds a JSON ") + parsed.type_name() + ", not an object";
     }
   } catch (const nlohmann::json::parse_error& failure) {
     contents.damaged = true;

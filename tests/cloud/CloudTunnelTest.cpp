@@ -1,5 +1,5 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -292,8 +292,8 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     exchange(row.file, spoiled);
 
     test::CapturedStderr captured;
-    const std::string refusal =
-        "tools cannot run through the cloud relay while " + row.file.string() + " " + row.why;
+    const std::string refusal = "tools cannot run through the cloud relay while " +
+                                row.file.string() + " " + row.why;
     EXPECT_FALSE(relay.callRuns(refusal));
     EXPECT_FALSE(relay.callRuns(refusal));
     exchange(row.file, spoiled);
@@ -344,7 +344,8 @@ TEST_F(CloudTunnelTest, ABackEndThatReadsSlowlyIsNotDroppedWhileBytesMove) {
   ASSERT_TRUE(server.waitUntil([](const auto& s) { return s.openSessions() == 1; }));
   server.send(frame("long", Base64::encode("{}")));
   // Made and encoded slowly under a sanitizer on a busy machine.
-  ASSERT_TRUE(server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
+  ASSERT_TRUE(
+      server.waitUntil([&](const auto&) { return tunnel->backlog().replyBytes > 0; }, 60s));
 
   for (int tick = 1; tick <= 25; ++tick) {
     std::this_thread::sleep_for(200ms);

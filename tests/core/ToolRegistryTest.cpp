@@ -63,18 +63,14 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
       {"tvrn_welcome", ToolKind::readOnly},
   };
   const std::map<std::string, std::string> services = {
-      {"delete_calendar_event", "calendar"},
-      {"list_emails", "mail"},
-      {"list_safari_bookmarks", "safari"},
-      {"safari_click", "safari"},
-      {"send_email", "mail"},
-      {"todo_list_tasks", "reminders"},
+      {"delete_calendar_event", "calendar"}, {"list_emails", "mail"},
+      {"list_safari_bookmarks", "safari"},   {"safari_click", "safari"},
+      {"send_email", "mail"},                {"todo_list_tasks", "reminders"},
   };
   ToolRegistry registry(hidingByManifest([] { return std::set<std::string>{"manifest_hidden"}; }));
   for (const auto& [name, kind] : kinds) {
     ToolDefinition tool = toolNamed(name, kind);
-    if (auto service = services.find(name); service != services.end())
-      tool.service = service->second;
+    if (auto service = services.find(name); service != services.end()) tool.service = service->second;
     tool.introductory = name == "tvrn_welcome";
     registry.registerTool(std::move(tool));
   }
@@ -214,17 +210,17 @@ TEST(ToolRegistryTest, ServiceScopesStampTheToolsRegisteredWithin) {
   registry.unregisterTool("word_read");
 
   const std::map<std::string, std::optional<std::string>> expected = {
-      {"word_read", "office"},         {"list_reminders", "reminders"},   {"finder_list", "finder"},
+      {"word_read", "office"},        {"list_reminders", "reminders"}, {"finder_list", "finder"},
       {"from_a_thread", std::nullopt}, {"after_the_scope", std::nullopt}, {"nope", std::nullopt},
   };
-  for (const auto& [name, service] : expected)
-    EXPECT_EQ(registry.serviceFor(name), service) << name;
+  for (const auto& [name, service] : expected) EXPECT_EQ(registry.serviceFor(name), service) << name;
   EXPECT_EQ(other.serviceFor("teams_list_chats"), "teams");
   EXPECT_EQ(other.serviceFor("unscoped_elsewhere"), std::nullopt);
 
   writeSettings(R"({"disabled_services": ["office"]})");
-  EXPECT_EQ(listedNames(registry), (std::vector<std::string>{"after_the_scope", "finder_list",
-                                                             "from_a_thread", "list_reminders"}));
+  EXPECT_EQ(listedNames(registry),
+            (std::vector<std::string>{"after_the_scope", "finder_list", "from_a_thread",
+                                      "list_reminders"}));
 }
 
 TEST(ToolRegistryTest, WithdrawnToolStaysListedAndAnswersNotFound) {
