@@ -16,8 +16,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
@@ -84,15 +82,11 @@ inline std::string expectNoWriteThroughAPlantedLink(const std::filesystem::path&
 
 // A child of the test running as kOtherUser that swaps two entries of a folder of that user's
 // (renameat2 with RENAME_EXCHANGE: a folder and a link, say) over and over, from when this is made
-// until stop(); given several pairs, it swaps each in turn. It is handed the folder open, so it
-// needs no way through the user's folders.
+// until stop(). It is handed the folder open, so it needs no way through the user's folders.
 class SwappingChild {
  public:
   SwappingChild(const std::filesystem::path& folder, const std::string& first,
-                const std::string& second)
-      : SwappingChild(folder, {{first, second}}) {}
-  SwappingChild(const std::filesystem::path& folder,
-                const std::vector<std::pair<std::string, std::string>>& pairs) {
+                const std::string& second) {
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int stop[2], count[2];
     if (dir < 0 || ::pipe2(stop, O_CLOEXEC) != 0 || ::pipe2(count, O_CLOEXEC) != 0) return;
@@ -104,8 +98,7 @@ class SwappingChild {
       pollfd stopped{stop[0], POLLIN, 0};
       // A pause between swaps: a rename holds a lock every path lookup of the machine checks.
       const timespec pause{0, 20000};
-      for (std::size_t next = 0; ::poll(&stopped, 1, 0) == 0; ++next) {
-        const auto& [first, second] = pairs[next % pairs.size()];
+      while (::poll(&stopped, 1, 0) == 0) {
         swaps += ::renameat2(dir, first.c_str(), dir, second.c_str(), RENAME_EXCHANGE) == 0;
         ::nanosleep(&pause, nullptr);
       }
