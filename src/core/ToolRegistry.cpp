@@ -166,8 +166,14 @@ ToolResult ToolRegistry::dispatch(const Found& tool, const std::optional<JSONVal
   if (contains(settings->disabledTools, name)) {
     return fail(ToolError::permissionDenied(Texts::disabledByPolicy(name)));
   }
-  if (entry->definition.kind != ToolKind::readOnly && settings->readOnly()) {
-    return fail(ToolError::permissionDenied(Texts::notAllowedReadOnly(name)));
+  if (entry->definition.kind != ToolKind::readOnly) {
+    // A file that cannot be read may well turn read-only mode on: changes wait until it reads.
+    if (settings->unreadable) {
+      return fail(ToolError::permissionDenied(Texts::settingsUnreadable(*settings->unreadable)));
+    }
+    if (settings->readOnly()) {
+      return fail(ToolError::permissionDenied(Texts::notAllowedReadOnly(name)));
+    }
   }
   if (const std::string& service = entry->definition.service;
       !service.empty() && contains(settings->disabledServices, service)) {
@@ -182,7 +188,7 @@ ToolResult ToolRegistry::dispatch(const Found& tool, const std::optional<JSONVal
 std::string ToolRegistry::listText() const {
   ListingFilter filter;
   filter.settings = context_->settings->snapshot();
-  filter.readOnly = filter.settings->readOnly();
+  filter.readOnly = filter.settings->readOnly() || filter.settings->unreadable.has_value();
   if (context_->manifestDisabledTools) {
     filter.manifestDisabledTools = context_->manifestDisabledTools();
   }

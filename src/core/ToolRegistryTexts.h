@@ -17,6 +17,13 @@ inline std::string notAllowedReadOnly(std::string_view name) {
   return "'" + std::string(name) + "' is not allowed in read-only mode";
 }
 
+// While a settings file cannot be used: `unreadable` names it and why ("<file> does not parse
+// (line 3, column 1: ...)"); what it says of read-only mode is unknown, so changes are refused.
+inline std::string settingsUnreadable(std::string_view unreadable) {
+  return "Tavrin's settings file " + std::string(unreadable) +
+         "; until it is mended, tools that write, delete or send are refused.";
+}
+
 inline std::string serviceDisabled(std::string_view service) {
   return "'" + std::string(service) +
          "' service is disabled. Enable it in TVRN Settings \u2192 Services.";

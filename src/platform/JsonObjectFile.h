@@ -13,8 +13,9 @@ namespace tvrn::JsonObjectFile {
 
 struct Contents {
   nlohmann::json object = nlohmann::json::object();  // empty when missing, unread or damaged
-  bool damaged = false;    // the file was read but does not hold a JSON object
-  std::string parseError;  // why, when damaged
+  bool damaged = false;  // the file was read but does not hold a JSON object
+  // Why, when damaged: "line L, column C: <what is wrong>" where it does not parse.
+  std::string parseError;
   // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
   // its place): its contents are unknown, not empty.
   std::optional<std::string> readError;

@@ -68,11 +68,12 @@ std::string secondsOf(std::chrono::milliseconds delay) {
 }  // namespace
 
 LoopbackListener::LoopbackListener(std::string host, int port, Timing timing, Serve serve,
-                                   PeerOwner peerOwner)
+                                   Refuse refuse, PeerOwner peerOwner)
     : host_(std::move(host)),
       port_(port),
       timing_(timing),
       serve_(std::move(serve)),
+      refuse_(std::move(refuse)),
       peerOwner_(std::move(peerOwner)) {}
 
 LoopbackListener::~LoopbackListener() { stop(); }
@@ -131,7 +132,7 @@ void LoopbackListener::acceptLoop(int listening) {
   while (true) {
     const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) {
-      if (!admit(fd)) ::close(fd);
+      if (!refusedAsStranger(fd) && !admit(fd)) ::close(fd);
       continue;
     }
     if (errno == EINTR || errno == ECONNABORTED) continue;
@@ -142,6 +143,18 @@ void LoopbackListener::acceptLoop(int listening) {
     // Out of descriptors or memory for a moment: a short pause instead of a busy loop.
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+bool LoopbackListener::refusedAsStranger(int fd) {
+  // Asked at once, while the peer surely waits for its answer: a socket closed since shows no
+  // owner, and is refused as one nobody can tell.
+  const auto refusal = RequestGuard::strangerRefusal(peerOwner_(fd));
+  if (!refusal) return false;
+  strangers_.write("Status server refused a connection on " + where() + ": " + *refusal +
+                   "; every route answers it 403");
+  refuse_(fd);
+  ::close(fd);
+  return true;
 }
 
 bool LoopbackListener::admit(int fd) {
@@ -167,19 +180,10 @@ bool LoopbackListener::admit(int fd) {
 }
 
 void LoopbackListener::serveOn(std::list<Open>::iterator open) {
-  // Asked at once, while the peer surely waits for its answer: a socket closed since shows no
-  // owner, and is refused as one nobody can tell.
-  const auto refusal = RequestGuard::strangerRefusal(peerOwner_(open->socket));
-  if (refusal) {
-    strangers_.write("Status server refused a connection on " + where() + ": " + *refusal +
-                     "; every route answers it 403");
-  }
-  serve_({open->socket,
-          [this, open] {
+  serve_({open->socket, [this, open] {
             std::lock_guard hold(mutex_);
             open->reading = false;
-          },
-          refusal.has_value()});
+          }});
   // Closed under the lock, so admit() and stop() never shut down a descriptor number that has
   // been reused meanwhile.
   std::lock_guard hold(mutex_);

@@ -1,8 +1,10 @@
 // One loopback address of the status server: binds it (again and again while another program
 // holds the port), accepts connections and serves each on a thread of its own. Connections are
 // capped; past the cap the one that has waited longest without finishing its request makes room,
-// so quiet or slow peers can never take every place from the tray and the reports. Each
-// connection is told whether its peer is the user's own program (RequestGuard::strangerRefusal).
+// so quiet or slow peers can never take every place from the tray and the reports. Who made the
+// peer's socket is asked as soon as a connection is accepted: another user's (or one nobody can
+// tell, RequestGuard::strangerRefusal) is refused there and then, unread, and never takes a place
+// or a thread, so however many of them come, the user's own connections keep theirs.
 #pragma once
 
 #include <sys/types.h>
@@ -32,19 +34,21 @@ class LoopbackListener final {
   };
   static constexpr std::size_t kMaxConnections = 128;
 
-  // Handed to the serving function: the connected socket, a call that tells the listener the
-  // request has been read, so the connection is no longer the one to drop for a newcomer, and
-  // whether the peer is another user's (or one nobody can tell), to be refused whatever it asks.
+  // Handed to the serving function: the connected socket of one of the user's own programs, and
+  // a call that tells the listener the request has been read, so the connection is no longer the
+  // one to drop for a newcomer.
   struct Connection {
     int socket;
     std::function<void()> requestRead;
-    bool fromStranger = false;
   };
   using Serve = std::function<void(const Connection&)>;
+  // Answers a stranger's connection on the accepting thread, at once and without reading it or
+  // waiting for anything; the listener closes it then.
+  using Refuse = std::function<void(int socket)>;
   // Who made the peer's socket of an accepted connection.
   using PeerOwner = std::function<Result<uid_t, std::string>(int socket)>;
 
-  LoopbackListener(std::string host, int port, Timing timing, Serve serve,
+  LoopbackListener(std::string host, int port, Timing timing, Serve serve, Refuse refuse,
                    PeerOwner peerOwner = SocketOwner::ofLoopbackPeer);
   ~LoopbackListener();  // stops, as stop() does
   LoopbackListener(const LoopbackListener&) = delete;
@@ -67,6 +71,7 @@ class LoopbackListener final {
   int bindWithRetries();
   bool waitBeforeRetry(std::chrono::milliseconds delay);
   void acceptLoop(int listening);
+  bool refusedAsStranger(int socket);
   bool admit(int socket);
   void serveOn(std::list<Open>::iterator open);
   std::string where() const;
@@ -75,6 +80,7 @@ class LoopbackListener final {
   const int port_;
   const Timing timing_;
   const Serve serve_;
+  const Refuse refuse_;
   const PeerOwner peerOwner_;
   LogThrottle strangers_{"status", LogThrottle::Level::warn};
   std::function<void()> onBound_;

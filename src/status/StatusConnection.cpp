@@ -130,22 +130,31 @@ int refusalFor(beast::error_code error, bool headerDone, bool receivedAny) {
   return 400;
 }
 
-bool sendAnswer(int socket, const StatusResponse& response) {
+std::string textOf(const StatusResponse& response) {
   std::ostringstream text;
   text << response;
-  return sendAll(socket, text.str(), Clock::now() + kWriteTime);
+  return text.str();
 }
 
-// Answers with the status and a JSON reason, then reads what the peer still sends for a moment
-// before the caller closes: closing with unread bytes would reset the connection, and the peer
-// could lose the answer.
-void refuse(int socket, int status) {
+bool sendAnswer(int socket, const StatusResponse& response) {
+  return sendAll(socket, textOf(response), Clock::now() + kWriteTime);
+}
+
+// The status with a JSON reason; the connection closes after it.
+StatusResponse refusal(int status) {
   StatusResponse response{static_cast<http::status>(status), 11};
   response.set(http::field::content_type, "application/json");
   response.body() = nlohmann::json{{"ok", false}, {"error", reasonFor(status)}}.dump();
   response.keep_alive(false);
   response.prepare_payload();
-  if (!sendAnswer(socket, response)) return;
+  return response;
+}
+
+// Answers with the refusal, then reads what the peer still sends for a moment before the caller
+// closes: closing with unread bytes would reset the connection, and the peer could lose the
+// answer.
+void refuse(int socket, int status) {
+  if (!sendAnswer(socket, refusal(status))) return;
   ::shutdown(socket, SHUT_WR);
   const auto until = Clock::now() + kLinger;
   char discarded[16 * 1024];
@@ -161,7 +170,7 @@ bool expectsContinue(const StatusRequest& request) {
 }  // namespace
 
 void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds deadline,
-           const std::function<void()>& requestRead, bool fromStranger) {
+           const std::function<void()>& requestRead) {
   const auto until = Clock::now() + deadline;
   DeadlineReader reader(socket, until);
   beast::flat_buffer buffer(kMaxHeaderBytes + 4096);
@@ -176,7 +185,6 @@ void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds
     if (static_cast<std::size_t>(std::distance(head.begin(), head.end())) > kMaxHeaders) {
       return refuse(socket, 431);
     }
-    if (fromStranger) return refuse(socket, 403);
     if (expectsContinue(head) && !parser.is_done() &&
         !sendAll(socket, "HTTP/1.1 100 Continue\r\n\r\n", until)) {
       return;
@@ -192,6 +200,13 @@ void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds
   // The peer that has left has no use for the answer; the socket is closed either way.
   static_cast<void>(sendAnswer(socket, routes.answer(parser.get())));
   ::shutdown(socket, SHUT_WR);
+}
+
+void refuseUnread(int socket) {
+  // A new connection's send buffer is empty, so the few bytes go at once; a peer that then sends
+  // its request into the closed connection is reset, but keeps the answer already in its buffer.
+  static const std::string answer = textOf(refusal(403));
+  static_cast<void>(::send(socket, answer.data(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT));
 }
 
 }  // namespace tvrn::StatusConnection

@@ -21,9 +21,12 @@ constexpr std::chrono::seconds kLinger{1};
 // Serves the one request of `socket` (the caller closes it). The request line, headers and body
 // must all arrive within `deadline` of the call; a late one gets 408, a body over 1 MiB 413
 // (Content-Length or chunked, counted as it arrives), more than 100 headers or 64 KiB of them 431.
-// `requestRead` runs once the request is in, before the routes answer it. A request `fromStranger`
-// is answered 403 once its headers are in, its body unread, whatever it asks.
+// `requestRead` runs once the request is in, before the routes answer it.
 void serve(int socket, const StatusRouteTable& routes, std::chrono::milliseconds deadline,
-           const std::function<void()>& requestRead, bool fromStranger);
+           const std::function<void()>& requestRead);
+
+// Answers 403 (Connection: close) at once, without reading anything of the request or waiting
+// for room to send: for a peer that is refused whatever it asks (the caller closes the socket).
+void refuseUnread(int socket);
 
 }  // namespace tvrn::StatusConnection

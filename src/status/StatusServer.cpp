@@ -148,9 +148,9 @@ void StatusServer::start() {
         kHosts[index], port_, options_.binding,
         [this](const LoopbackListener::Connection& connection) {
           StatusConnection::serve(connection.socket, routes_, options_.requestDeadline,
-                                  connection.requestRead, connection.fromStranger);
+                                  connection.requestRead);
         },
-        options_.peerOwner);
+        StatusConnection::refuseUnread, options_.peerOwner);
     listener->start([this, index] {
       bound_[index] = true;
       context_->statusServerInProcess = true;

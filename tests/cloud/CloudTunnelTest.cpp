@@ -274,7 +274,9 @@ TEST_F(CloudTunnelTest, RelayedToolCallsAreRefusedWhileASettingsFileCannotBeRead
     std::string why;  // as the log gives it after the file's path
   } rows[] = {
       // The switch turned off, with a typo.
-      {user, write(R"({"cloud_data_enabled": false,})"), "does not parse ([json.exception.parse"},
+      {user, write(R"({"cloud_data_enabled": false,})"),
+       "does not parse (line 1, column 30: syntax error while parsing object key - unexpected '}'; "
+       "expected string literal)"},
       {user, [](const auto& at) { std::filesystem::create_directory(at); },
        "is not a regular file"},
       {user, [&](const auto& at) { std::filesystem::create_symlink(user.filename(), at); },

@@ -89,6 +89,14 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
   }
   auto withPolicy = readOnly;
   withPolicy["send_email"] = policy("send_email");
+  auto unreadable = readOnly;
+  for (auto& [tool, refusal] : unreadable) {
+    refusal = "Permission denied: Tavrin's settings file " +
+              ConfigManager::shared().configPath().string() +
+              " does not parse (line 3, column 1: syntax error while parsing object key - "
+              "unexpected '}'; expected string literal); until it is mended, tools that write, "
+              "delete or send are refused.";
+  }
 
   struct Row {
     const char* user;
@@ -99,6 +107,10 @@ TEST(ToolRegistryTest, GovernanceHidesAndRefusesTools) {
   };
   const Row rows[] = {
       {"{}", "{}", false, {}, {}},
+      // A stray comma: whether the file turns read-only mode on is unknown, so changes are held
+      // back as in read-only mode, however writable the settings last read were.
+      {"{\n  \"read_only\": false,\n}", "{}", false, {}, unreadable},
+      // Mended: its settings apply.
       {R"({"disabled_tools": ["send_email", "x"]})",
        "{}",
        false,

@@ -221,6 +221,10 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
     std::string path = "";  // empty: /config for a POST, /status for a GET
     Peer peer = Peer::own;
     bool bodyWithheld = false;  // only the headers are sent
+    bool silent = false;        // nothing at all is sent: the answer comes within a second
+    // Other users' silent connections held open meanwhile, more than the places: they are each
+    // answered within a second, and a silent connection of the user's keeps its place.
+    std::size_t crowd = 0;
   };
   const auto post = [](const char* path, Peer peer = Peer::stranger, bool withheld = false) {
     return Case{
@@ -248,6 +252,8 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
       post("/tray-event"),
       post("/tool-call"),
       post("/config", Peer::stranger6, /*withheld=*/true),
+      {.method = "GET", .status = 403, .peer = Peer::stranger, .silent = true},
+      {.method = "GET", .status = 200, .crowd = 2 * LoopbackListener::kMaxConnections + 44},
   };
   const std::string body = R"({"auto_update": true, "enabled": true, "event": "e", "tool": "t"})";
   bool strangersLeftOut = false;
@@ -262,17 +268,24 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
     if (!c.origin.empty()) headers.emplace_back("Origin", c.origin);
     if (!c.type.empty()) headers.emplace_back("Content-Type", c.type);
     int status = 0;
-    if (c.peer == Peer::stranger || c.peer == Peer::stranger6) {
-      if (::geteuid() != 0) {
-        strangersLeftOut = true;
-        continue;
-      }
+    const bool stranger = c.peer == Peer::stranger || c.peer == Peer::stranger6;
+    if ((stranger || c.crowd > 0) && ::geteuid() != 0) {
+      strangersLeftOut = true;
+      continue;
+    }
+    RawPeer keeper("127.0.0.1", port_);
+    std::vector<std::unique_ptr<RawPeer>> crowd;
+    while (crowd.size() < c.crowd) {
+      crowd.push_back(std::make_unique<RawPeer>("127.0.0.1", port_, /*stranger=*/true));
+    }
+    if (stranger) {
       RawPeer peer(c.peer == Peer::stranger6 ? "::1" : "127.0.0.1", port_, /*stranger=*/true);
-      ASSERT_TRUE(peer.send(c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
+      ASSERT_TRUE(c.silent ||
+                  peer.send(c.method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + own +
                             "\r\nContent-Type: application/json\r\nContent-Length: " +
                             std::to_string(post ? body.size() : 0) + "\r\n\r\n" +
                             (post && !c.bodyWithheld ? body : "")));
-      status = peer.answerStatus();
+      status = peer.answerStatus(c.silent ? 1s : 5s);
     } else {
       lookupFails_ = c.peer == Peer::unknown;
       test::CapturedStderr log;
@@ -286,6 +299,17 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
                 c.peer == Peer::unknown);
     }
     EXPECT_EQ(status, c.status);
+    EXPECT_FALSE(keeper.closedWithoutAWord(10ms));
+    const auto answeredBy = std::chrono::steady_clock::now() + 1s;
+    std::size_t refused = 0;
+    for (auto& peer : crowd) {
+      const auto left = answeredBy - std::chrono::steady_clock::now();
+      if (peer->answerStatus(
+              std::max(1ms, std::chrono::duration_cast<std::chrono::milliseconds>(left))) != 403)
+        break;
+      ++refused;
+    }
+    EXPECT_EQ(refused, c.crowd);
     EXPECT_EQ(userSettings().contains("auto_update"), post && c.status == 200);
     if (c.status != 200) {
       EXPECT_EQ(test::readFile(ConfigManager::shared().configPath()), before);

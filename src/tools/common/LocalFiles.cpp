@@ -216,13 +216,24 @@ std::optional<ToolError> pathRefusal(const std::string& path) {
   return ownFolderRefusal(path);
 }
 
+namespace {
+
+// The refusal of what the path was opened to: the own-folder rule's, else the caller's bound's.
+std::optional<ToolError> openedRefusal(const std::string& path, int opened,
+                                       const OpenedRefusal& bound) {
+  if (auto refusal = ownFolderRefusal(path, opened)) return refusal;
+  return bound ? bound(opened) : std::nullopt;
+}
+
+}  // namespace
+
 Result<OpenFolder::Reached, ToolError> reach(const std::string& path, OpenFolder::LastLink last) {
   auto reached = OpenFolder::reach(path, last);
   if (!reached) return fail(linkDenial(path, reached.error()));
   return std::move(reached).value();
 }
 
-Result<RegularFile, NotOpened> openNamed(const std::string& path) {
+Result<RegularFile, NotOpened> openNamed(const std::string& path, const OpenedRefusal& bound) {
   if (auto refusal = pathRefusal(path)) return fail(NotOpened{refusal, false, "", 0});
   auto reached = reach(path);
   if (!reached) return fail(NotOpened{reached.error(), false, "", 0});
@@ -235,13 +246,13 @@ Result<RegularFile, NotOpened> openNamed(const std::string& path) {
   // A folder, a named pipe or a device is refused at once, never waited on or read without end.
   auto file = place.folder->openFile(place.name);
   if (!file) return fail(NotOpened{std::nullopt, false, file.error(), 0});
-  if (auto refusal = ownFolderRefusal(path, file.value().fd())) {
+  if (auto refusal = openedRefusal(path, file.value().fd(), bound)) {
     return fail(NotOpened{refusal, false, "", 0});
   }
   return std::move(file).value();
 }
 
-Result<EntryInfo, NotOpened> infoNamed(const std::string& path) {
+Result<EntryInfo, NotOpened> infoNamed(const std::string& path, const OpenedRefusal& bound) {
   auto reached = reach(path);
   if (!reached) return fail(NotOpened{reached.error(), false, "", 0});
   const OpenFolder::Reached& place = reached.value();
@@ -253,14 +264,14 @@ Result<EntryInfo, NotOpened> infoNamed(const std::string& path) {
   const auto info = infoAt(entry, "", AT_EMPTY_PATH);
   struct stat kind {};
   const bool link = ::fstat(entry, &kind) == 0 && S_ISLNK(kind.st_mode);
-  auto refusal = link ? std::optional(swappedRefusal(path)) : ownFolderRefusal(path, entry);
+  auto refusal = link ? std::optional(swappedRefusal(path)) : openedRefusal(path, entry, bound);
   ::close(entry);
   if (refusal) return fail(NotOpened{refusal, false, "", 0});
   if (!info) return fail(NotOpened{std::nullopt, false, "", 0});
   return *info;
 }
 
-Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path) {
+Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path, const OpenedRefusal& bound) {
   const auto failed = [](int error) {
     return NotOpened{std::nullopt, error == ENOENT, std::strerror(error), error};
   };
@@ -274,7 +285,7 @@ Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path) {
   if (!folder && folder.error() == ELOOP)
     return fail(NotOpened{swappedRefusal(path), false, "", 0});
   if (!folder) return fail(failed(folder.error()));
-  if (auto refusal = ownFolderRefusal(path, folder.value().fd())) {
+  if (auto refusal = openedRefusal(path, folder.value().fd(), bound)) {
     return fail(NotOpened{refusal, false, "", 0});
   }
   return std::move(folder).value();
@@ -285,8 +296,8 @@ ToolError swappedRefusal(const std::string& path) {
 }
 
 Result<std::vector<Listed>, NotOpened> listNamed(const std::string& path, bool withHidden,
-                                                 std::size_t most) {
-  const auto folder = openFolderNamed(path);
+                                                 std::size_t most, const OpenedRefusal& bound) {
+  const auto folder = openFolderNamed(path, bound);
   if (!folder) return fail(folder.error());
   const auto names = folder.value().names();
   if (!names) {
@@ -309,8 +320,8 @@ ToolError listingFailure(const std::string& path, const NotOpened& why,
 }
 
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
-                                 std::int64_t maxBytes) {
-  auto file = openNamed(path);
+                                 std::int64_t maxBytes, const OpenedRefusal& bound) {
+  auto file = openNamed(path, bound);
   if (!file) {
     if (file.error().refusal) return fail(*file.error().refusal);
     if (file.error().missing) return fail(ToolError::resourceNotFound(path));

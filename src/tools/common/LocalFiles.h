@@ -74,6 +74,10 @@ std::optional<ToolError> pathRefusal(const std::string& path);
 Result<OpenFolder::Reached, ToolError> reach(
     const std::string& path, OpenFolder::LastLink last = OpenFolder::LastLink::follow);
 
+// A caller's own bound judged on what a reader opened (the descriptor of the file or folder),
+// as ownFolderRefusal(path, opened) is: the refusal, or nothing when what is open may be read.
+using OpenedRefusal = std::function<std::optional<ToolError>(int opened)>;
+
 // Why a file or folder a caller named was not opened.
 struct NotOpened {
   std::optional<ToolError> refusal;  // a link of another user on the way, or an own folder
@@ -84,17 +88,21 @@ struct NotOpened {
 
 // The file the path names, opened for reading through OpenFolder::reach: links on the way are
 // followed only where they belong to the user or root, and a link put in the file's place since
-// the walk is not followed. What was opened is judged again by ownFolderRefusal.
-Result<RegularFile, NotOpened> openNamed(const std::string& path);
+// the walk is not followed. What was opened is judged again by ownFolderRefusal, then by `bound`.
+Result<RegularFile, NotOpened> openNamed(const std::string& path,
+                                         const OpenedRefusal& bound = nullptr);
 
 // The attributes of the file or folder the path names, reached as openNamed reaches a file and
 // read from what was opened: a link put in its place since the walk is refused rather than
-// followed, as is an entry of the system's own folders.
-Result<EntryInfo, NotOpened> infoNamed(const std::string& path);
+// followed, as is an entry of the system's own folders or one `bound` refuses.
+Result<EntryInfo, NotOpened> infoNamed(const std::string& path,
+                                       const OpenedRefusal& bound = nullptr);
 
 // The folder the path names, reached as openNamed reaches a file and entered without following
-// a link: one swapped into its place since is refused, as is one of the system's own folders.
-Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path);
+// a link: one swapped into its place since is refused, as is one of the system's own folders or
+// one `bound` refuses.
+Result<OpenFolder, NotOpened> openFolderNamed(const std::string& path,
+                                              const OpenedRefusal& bound = nullptr);
 
 // An entry of a listed folder, with its attributes as entryInfo reads them (nothing when they
 // cannot be read).
@@ -105,7 +113,8 @@ struct Listed {
 // The entries of the folder the path names, opened as openFolderNamed opens it, in the folder's
 // own order; hidden ones only when asked for.
 Result<std::vector<Listed>, NotOpened> listNamed(const std::string& path, bool withHidden,
-                                                 std::size_t most = SIZE_MAX);
+                                                 std::size_t most = SIZE_MAX,
+                                                 const OpenedRefusal& bound = nullptr);
 // Why a listing of the path gives nothing: the refusal; resourceNotFound when nothing is there;
 // invalidParam for "path", expected "directory", when something else is; else executionFailed
 // with `cannotList`.
@@ -154,9 +163,9 @@ PageRequest pageRequest(const Params::Arguments& arguments);
 
 // resourceNotFound(path) when nothing is there; executionFailed "Cannot open file: " + path when
 // it cannot be opened or read, or is not a regular file once links are followed; the own-folder
-// refusal when what was opened is kept in the system's own folders; invalidParam for "offset"
-// when offset > 0 lies at or past the end.
+// refusal when what was opened is kept in the system's own folders, or `bound`'s; invalidParam
+// for "offset" when offset > 0 lies at or past the end.
 Result<Page, ToolError> readPage(const std::string& path, std::int64_t offset,
-                                 std::int64_t maxBytes);
+                                 std::int64_t maxBytes, const OpenedRefusal& bound = nullptr);
 
 }  // namespace tvrn::LocalFiles

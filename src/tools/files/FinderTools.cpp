@@ -77,16 +77,18 @@ JSONValue::Object hitObject(const std::string& path, const LocalFiles::EntryInfo
           {"size", info.size}};
 }
 
+// The path checked, then `body` given the rule's bound, to judge again what it opens.
 ToolResult checked(const ConfigManager& settings, const std::string& path,
-                   const std::function<ToolResult()>& body) {
+                   const std::function<ToolResult(const LocalFiles::OpenedRefusal&)>& body) {
   if (auto refusal = LocalFiles::pathRefusal(path)) return fail(*refusal);
-  const OnedrivePathCheck check = isOnedrivePathAllowed(settings, path);
+  const OnedriveScopeRule rule = OnedriveScopeRule::read(settings);
+  const OnedrivePathCheck check = rule.check(path);
   if (!check.allowed) return fail(ToolError::executionFailed(check.reason));
-  return body();
+  return body(rule.bound());
 }
 
-ToolResult fileInfo(const std::string& path) {
-  const auto info = LocalFiles::infoNamed(path);
+ToolResult fileInfo(const std::string& path, const LocalFiles::OpenedRefusal& bound) {
+  const auto info = LocalFiles::infoNamed(path, bound);
   if (!info && info.error().refusal) return fail(*info.error().refusal);
   if (!info && info.error().missing) return fail(ToolError::resourceNotFound(path));
   if (!info) return fail(ToolError::executionFailed("Cannot read file attributes: " + path));
@@ -142,17 +144,19 @@ ToolResult onedriveRoot(const Params::Arguments&) {
 
 ToolResult onedriveList(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
-    return checked(settings, path, [&] { return FinderTools::listDirectory(path); });
+    return checked(settings, path, [&](const LocalFiles::OpenedRefusal& bound) {
+      return FinderTools::listDirectory(path, bound);
+    });
   });
 }
 
 ToolResult onedriveRead(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
-    return checked(settings, path, [&] {
+    return checked(settings, path, [&](const LocalFiles::OpenedRefusal& bound) {
       const std::string encoding =
           Utf8::lowercased(Params::optional("encoding", arguments, "auto"));
       const LocalFiles::PageRequest page = LocalFiles::pageRequest(arguments);
-      return FinderTools::readTextFile(path, encoding, page.offset, page.maxBytes);
+      return FinderTools::readTextFile(path, encoding, page.offset, page.maxBytes, bound);
     });
   });
 }
@@ -172,7 +176,8 @@ ToolResult onedriveSearch(const ConfigManager& settings, const Params::Arguments
 
 ToolResult onedriveFileInfo(const ConfigManager& settings, const Params::Arguments& arguments) {
   return Params::withRequired("path", arguments, [&](const std::string& path) {
-    return checked(settings, path, [&] { return fileInfo(path); });
+    return checked(settings, path,
+                   [&](const LocalFiles::OpenedRefusal& bound) { return fileInfo(path, bound); });
   });
 }
 
@@ -241,7 +246,24 @@ OnedriveScopeRule OnedriveScopeRule::read(const ConfigManager& settings) {
 
 OnedrivePathCheck OnedriveScopeRule::check(const std::string& path) const {
   if (scopes_.empty() || mounts_.empty()) return {};
-  const std::string target = PathResolver::resolve(path);
+  return checkReal(PathResolver::resolve(path));
+}
+
+LocalFiles::OpenedRefusal OnedriveScopeRule::bound() const {
+  return [this](int opened) -> std::optional<ToolError> {
+    if (scopes_.empty() || mounts_.empty()) return std::nullopt;
+    const auto held = PathResolver::openPath(opened);
+    const OnedrivePathCheck check =
+        held ? checkReal(*held)
+             : OnedrivePathCheck{false, std::string(Texts::kPlaceUnknown) +
+                                            std::string(Texts::kChangeScopes) + configShown_};
+    if (check.allowed) return std::nullopt;
+    return ToolError::executionFailed(check.reason);
+  };
+}
+
+// The rule for a path already resolved: where it really is.
+OnedrivePathCheck OnedriveScopeRule::checkReal(const std::string& target) const {
   // The innermost mount: a OneDrive folder inside CloudStorage is judged by its own scope.
   std::optional<std::size_t> best;
   for (std::size_t i = 0; i < mounts_.size(); ++i) {
@@ -272,8 +294,8 @@ OnedrivePathCheck isOnedrivePathAllowed(const ConfigManager& settings, const std
 
 namespace FinderTools {
 
-ToolResult listDirectory(const std::string& path) {
-  auto listed = LocalFiles::listNamed(path, false);
+ToolResult listDirectory(const std::string& path, const LocalFiles::OpenedRefusal& bound) {
+  auto listed = LocalFiles::listNamed(path, false, SIZE_MAX, bound);
   if (!listed) {
     const std::string hint = listingHint(listed.error().error);
     return fail(LocalFiles::listingFailure(path, listed.error(),
@@ -295,11 +317,11 @@ ToolResult listDirectory(const std::string& path) {
 }
 
 ToolResult readTextFile(const std::string& path, const std::string& encoding, std::int64_t offset,
-                        std::int64_t maxBytes) {
+                        std::int64_t maxBytes, const LocalFiles::OpenedRefusal& bound) {
   if (!Texts::kReadableExtensions.contains(LocalFiles::extensionOf(path))) {
     return fail(ToolError::invalidParam("path", std::string(Texts::kNotText)));
   }
-  auto page = LocalFiles::readPage(path, offset, maxBytes);
+  auto page = LocalFiles::readPage(path, offset, maxBytes, bound);
   if (!page.ok()) return fail(page.error());
   const LocalFiles::Page& read = page.value();
   std::string tried;

@@ -11,6 +11,7 @@
 #include "core/ConfigManager.h"
 #include "core/ToolDefinition.h"
 #include "core/ToolRegistry.h"
+#include "tools/common/LocalFiles.h"
 
 namespace tvrn {
 
@@ -36,9 +37,14 @@ class OnedriveScopeRule {
   // onedrive_scopes as `settings` hold it now.
   static OnedriveScopeRule read(const ConfigManager& settings);
   OnedrivePathCheck check(const std::string& path) const;
+  // The rule judged on what a reader holds open (LocalFiles' bound), so that a link put into the
+  // path after check() looked at it leads no read outside the allowed folder. Refers to this rule.
+  LocalFiles::OpenedRefusal bound() const;
   const std::vector<OnedriveMount>& mounts() const { return mounts_; }
 
  private:
+  OnedrivePathCheck checkReal(const std::string& target) const;
+
   std::vector<OnedriveMount> mounts_;
   std::vector<std::string> realMounts_;  // each mount's real path, in the same order
   std::vector<std::pair<std::string, std::string>> scopes_;  // mount name, allowed folder
@@ -50,12 +56,13 @@ OnedrivePathCheck isOnedrivePathAllowed(const ConfigManager& settings, const std
 
 namespace FinderTools {
 
-// These do not check the scopes of the path they are given: callers do.
-ToolResult listDirectory(const std::string& path);
+// These do not check the scopes of the path they are given: callers check the path, and pass
+// the rule's bound() to have what is opened judged again.
+ToolResult listDirectory(const std::string& path, const LocalFiles::OpenedRefusal& bound = nullptr);
 // encoding is lower-case: a known name forces that encoding, anything else tries utf8, cp1252,
 // latin1 and ascii in turn.
 ToolResult readTextFile(const std::string& path, const std::string& encoding, std::int64_t offset,
-                        std::int64_t maxBytes);
+                        std::int64_t maxBytes, const LocalFiles::OpenedRefusal& bound = nullptr);
 // Searches root, or every mount when there is none; hits the rule refuses are dropped.
 ToolResult searchFiles(const std::string& query, const std::optional<std::string>& root,
                        std::int64_t maxResults, const OnedriveScopeRule& rule);

@@ -33,6 +33,8 @@ constexpr std::string_view kGoneHint =
     "Directory no longer exists (may have been moved or OneDrive is re-syncing).";
 constexpr std::string_view kNoMounts = "No OneDrive directories found";
 constexpr std::string_view kChangeScopes = "To change this, edit onedrive_scopes in ";
+constexpr std::string_view kPlaceUnknown =
+    "Access restricted by your TVRN config, and where the path leads now cannot be told. ";
 constexpr std::string_view kCannotSave = "Cannot save onedrive_scopes to ";
 
 constexpr std::string_view kRootDescription = "Lists all mounted OneDrive directories on this Mac.";

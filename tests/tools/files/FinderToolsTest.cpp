@@ -201,8 +201,11 @@ TEST_F(FinderToolsTest, AScopeThatCannotBeSavedFailsAndChangesNothing) {
   const fs::path config = settings().configPath();
   fs::remove(config);
   fs::create_directories(config);  // a folder in its place: running as root, modes stop nothing
+  // A settings file that cannot be read holds back every change, this one too.
   EXPECT_EQ(scopeCall({{"root_name", "OneDrive"}, {"folder", "/Work"}, {"confirm", true}}),
-            "failed: Cannot save onedrive_scopes to " + config.string());
+            "failed: Permission denied: Tavrin's settings file " + config.string() +
+                " is not a regular file; until it is mended, tools that write, delete or send "
+                "are refused.");
   EXPECT_TRUE(fs::is_empty(config));
   EXPECT_TRUE(isOnedrivePathAllowed(settings(), under("OneDrive/Home/x.txt")).allowed);
 }

@@ -243,7 +243,9 @@ TEST_F(OneDriveWritesTest, MovesNeverOverwriteAndDeletesRemoveWholeTrees) {
 
 // Another user's folder in the OneDrive tree, swapped all the while by that user with a link to
 // another of the user's folders: every write, move, delete, listing, search and look acts on the
-// folder named or is refused, and the other folder never gains, loses or shows a file.
+// folder named or is refused, and the other folder never gains, loses or shows a file. So with a
+// folder of the user's there swapped with the user's link out of the scope: no listing, read or
+// look shows what lies outside.
 TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
   if (!test::canGiveLinksAway()) GTEST_SKIP() << "only root can swap folders as another user";
   FinderTools::registerTools(registry_);
@@ -251,6 +253,11 @@ TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
   const std::string named = (shared / "theirs").string() + "/", moved = under("OneDrive/Team/m");
   fs::create_directories(shared / "theirs");
   ASSERT_TRUE(test::giveAway(shared) && test::makeOtherUsersLink(other, shared / "link"));
+  const std::string mine = (shared / "mine").string() + "/";
+  test::writeFile(mine + "secret.txt", "in scope");
+  test::writeFile(under("OneDrive/Teamwork/secret.txt"), "outside the scope");
+  test::writeFile(under("OneDrive/Teamwork/beyond-scope.txt"), "");
+  fs::create_symlink(under("OneDrive/Teamwork"), shared / "jump");
   const int theirs = ::open(named.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const auto reset = [&] {  // the other folder as it was, and the named one through its descriptor
     for (const char* name : {"gone", "away"})
@@ -276,8 +283,19 @@ TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
       {"onedrive_move_file", {{"source", moved}, {"destination", named + "back"}}, in("back")},
       {"onedrive_list_files", {{"path", named}}, shows},
       {"onedrive_search_files", {{"query", "only"}, {"root", named}}, shows},
-      {"onedrive_file_info", {{"path", named + "mine-only"}}, [](const json& a) {
-         return a.is_object();
+      {"onedrive_file_info",
+       {{"path", named + "mine-only"}},
+       [](const json& a) { return a.is_object(); }},
+      {"onedrive_list_files",
+       {{"path", mine}},
+       [](const json& answer) { return answer.dump().find("beyond-scope") != std::string::npos; }},
+      {"onedrive_read_file",
+       {{"path", mine + "secret.txt"}},
+       [](const json& answer) {
+         return answer.dump().find("outside the scope") != std::string::npos;
+       }},
+      {"onedrive_file_info", {{"path", mine + "secret.txt"}}, [](const json& answer) {
+         return answer.is_object() && answer["size"] != 8;
        }}};
   const auto calls = [&](std::size_t first, std::size_t end, int count, std::vector<int>& wins) {
     for (int call = 0; call < count; ++call) {
@@ -287,16 +305,22 @@ TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
       wins[kind] += won(confirmed(tool, arguments));
     }
   };
-  // 4,000 calls: the changes on this thread, the listings on two more meanwhile. A call that
-  // followed the link would reach the other folder about every other time.
+  // 4,000 calls: the changes on this thread, the listings on two more meanwhile (a call that
+  // followed the link would reach the other folder about every other time); then, on two
+  // threads, those through the user's folder swapped with the user's link.
   std::vector<std::vector<int>> wins(3, std::vector<int>(kinds.size(), 0));
   test::SwappingChild swapper(shared, "theirs", "link");
-  std::thread lister([&] { calls(4, kinds.size(), 1760, wins[1]); });
-  std::thread another([&] { calls(4, kinds.size(), 1760, wins[2]); });
+  std::thread lister([&] { calls(4, 7, 1760, wins[1]); });
+  std::thread another([&] { calls(4, 7, 1760, wins[2]); });
   calls(0, 4, 480, wins[0]);
   lister.join();
   another.join();
   EXPECT_GT(swapper.stop(), 0);
+  test::SwappingChild mover(shared, "mine", "jump");
+  std::thread reader([&] { calls(7, kinds.size(), 150, wins[1]); });
+  calls(7, kinds.size(), 150, wins[0]);
+  reader.join();
+  EXPECT_GT(mover.stop(), 0);
   ::close(theirs);
   EXPECT_EQ(wins, std::vector<std::vector<int>>(3, std::vector<int>(kinds.size(), 0)));
 }
