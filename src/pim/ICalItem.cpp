@@ -411,6 +411,21 @@ bool ICalItem::isTask() const { return icalcomponent_isa(head()) == ICAL_VTODO_C
 
 bool ICalItem::hasSeries() const { return master() != nullptr; }
 
+std::vector<std::string> ICalItem::misplacedRuleParts() const {
+  std::vector<std::string> found;
+  icalcomponent* main = master();
+  if (main == nullptr) return found;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    const std::string parts = RecurrenceWalk::misplaced(icalproperty_get_rrule(prop));
+    if (!parts.empty()) {
+      found.push_back("its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop)) +
+                      " names " + parts);
+    }
+  }
+  return found;
+}
+
 bool ICalItem::repeats() const {
   icalcomponent* main = master();
   if (main == nullptr) return true;  // its occurrences are followed as a series' are
@@ -453,7 +468,18 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // Hands out a series' original starts from a point on, earliest first: its start, its rules'
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
-  std::vector<RecurrenceWalk> rules;
+  // How far past a rule's instance on the wall clock one that is earlier in time may come: a
+  // clock the zone skips reads as the hour before the gap (02:00 of a night the clock springs
+  // from 02:00 to 03:00 is 01:00's instant, before 01:30's).
+  static constexpr long kSkippedAtMost = 3 * 3600;
+
+  struct Rule {
+    RecurrenceWalk walk;
+    std::multimap<PimTime, icaltimetype> ahead;  // steps taken and not handed out, by instant
+    long lastWall = 0;                           // of the last step taken
+    bool ended = false;
+  };
+  std::vector<Rule> rules;
   std::vector<std::optional<PimTime>> peeked;  // each rule's next step
   std::vector<icaltimetype> walls;             // and where it is on the start's clock
   std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
@@ -466,19 +492,30 @@ struct ICalItem::Cursor::State {
   icaltimetype wall = icaltime_null_time();  // of `last`
   bool cut = false;
 
+  // A rule's next step in time: its steps are taken until none later on the wall clock can be
+  // earlier in time.
   std::optional<PimTime> step(size_t i) {
-    while (true) {
-      icaltimetype t = rules[i].next();
+    Rule& rule = rules[i];
+    while (!rule.ended && (rule.ahead.empty() ||
+                           rule.lastWall < ICalSeries::wallSeconds(rule.ahead.begin()->second) +
+                                               kSkippedAtMost)) {
+      icaltimetype t = rule.walk.next();
       if (icaltime_is_null_time(t)) {
-        cut = cut || rules[i].spent();
-        return std::nullopt;
+        cut = cut || rule.walk.spent();
+        rule.ended = true;
+        break;
       }
       t.zone = start.zone;
-      walls[i] = t;
       const auto at = toPim(t);
-      if (!at) return std::nullopt;  // past the years the store keeps
-      if (*at >= low) return at;
+      rule.ended = !at;  // past the years the store keeps
+      rule.lastWall = ICalSeries::wallSeconds(t);
+      if (at && *at >= low) rule.ahead.emplace(*at, t);
     }
+    if (rule.ahead.empty()) return std::nullopt;
+    const auto [at, t] = *rule.ahead.begin();
+    rule.ahead.erase(rule.ahead.begin());
+    walls[i] = t;
+    return at;
   }
 };
 
@@ -542,7 +579,7 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<
       steps.enterAt(ICalTime::inForm(later(from, -days(2)), startForm));
     }
     if (to) steps.endAt(ICalTime::inForm(later(*to, days(2)), startForm));
-    state->rules.push_back(std::move(steps));
+    state->rules.push_back({std::move(steps), {}, 0, false});
     state->walls.push_back(icaltime_null_time());
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }

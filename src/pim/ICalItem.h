@@ -74,6 +74,9 @@ class ICalItem {
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
   bool hasSeries() const;  // false for changed occurrences alone
+  // For each rule of the series that names a part RFC 5545 does not allow at its frequency: the
+  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced).
+  std::vector<std::string> misplacedRuleParts() const;
 
   // The event as the file states it, without ids; for a repeating one, the series' own start
   // (without a series, the earliest occurrence).
