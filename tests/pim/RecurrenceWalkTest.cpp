@@ -11,6 +11,9 @@
 #include <vector>
 
 #include "bridges/OtherPrograms.h"
+#include "pim/PimCodec.h"
+#include "pim/PimStore.h"
+#include "support/TestEnv.h"
 
 namespace tvrn {
 namespace {
@@ -206,6 +209,48 @@ TEST(RecurrenceWalkTest, ListsGeneratedRulesAsDateutilDoes) {
     EXPECT_EQ(walked(start, rule), theirs) << "DTSTART:" << start << "\nRRULE:" << rule;
   }
   EXPECT_GT(compared, 250);
+}
+
+// New York's clock springs from 02:00 to 03:00 on 2025-03-09 and goes back from 02:00 to 01:00 on
+// 2025-11-02. A time the clock skips is read as the hour before the gap (02:00 as 01:00 EST), one
+// it shows twice as the later (standard) of its two instants, as the store reads any time of a
+// file; each instance is listed there, in order, one instant once.
+TEST(RecurrenceWalkTest, ListsEveryInstanceInOrderAcrossBothChangesOfOffset) {
+  const char* const zone =
+      "BEGIN:VTIMEZONE\nTZID:America/New_York\nBEGIN:DAYLIGHT\nTZOFFSETFROM:-0500\n"
+      "TZOFFSETTO:-0400\nDTSTART:20070311T020000\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=2SU\n"
+      "END:DAYLIGHT\nBEGIN:STANDARD\nTZOFFSETFROM:-0400\nTZOFFSETTO:-0500\n"
+      "DTSTART:20071104T020000\nRRULE:FREQ=YEARLY;BYMONTH=11;BYDAY=1SU\nEND:STANDARD\n"
+      "END:VTIMEZONE\n";
+  const struct {
+    const char* start;  // New York's clock
+    const char* rule;
+    const char* listed;  // UTC, from 00:00 on
+  } rows[] = {
+      {"20250309T013000", "FREQ=MINUTELY;INTERVAL=30;COUNT=4", "06:00 06:30 07:00"},
+      {"20250309T014000", "FREQ=MINUTELY;INTERVAL=20;COUNT=4", "06:00 06:20 06:40"},
+      {"20250309T000000", "FREQ=HOURLY;COUNT=5", "05:00 06:00 07:00 08:00"},
+      {"20251102T003000", "FREQ=MINUTELY;INTERVAL=30;COUNT=6", "04:30 06:00 06:30 07:00 07:30 08:00"},
+      {"20251102T000000", "FREQ=HOURLY;COUNT=5", "04:00 06:00 07:00 08:00 09:00"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.start) + " " + row.rule);
+    PimStore store(test::home() / row.start / std::to_string(std::string(row.rule).size()));
+    test::writeFile(
+        std::filesystem::path(store.defaultCalendarForNewEvents()->id) / "item.ics",
+        std::string("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//Other//EN\n") + zone +
+            "BEGIN:VEVENT\nUID:d\nDTSTAMP:20240101T000000Z\nDTSTART;TZID=America/New_York:" +
+            row.start + "\nDURATION:PT10M\nRRULE:" + row.rule + "\nEND:VEVENT\nEND:VCALENDAR\n");
+    const std::string day = std::string(row.start).substr(0, 4) + "-" +
+                            std::string(row.start).substr(4, 2) + "-" +
+                            std::string(row.start).substr(6, 2);
+    const PimTime from = PimCodec::parseTime(day).value();
+    std::string listed;
+    for (const Event& e : store.events(from, from + std::chrono::days(1))) {
+      listed += (listed.empty() ? "" : " ") + PimCodec::timeText(e.start, false).substr(11, 5);
+    }
+    EXPECT_EQ(listed, row.listed);
+  }
 }
 
 }  // namespace
