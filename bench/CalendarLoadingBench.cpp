@@ -232,8 +232,8 @@ fs::path syncedEventsBesideNeverMatchingRules(int count) {
 void BM_WeekBesideNeverMatchingRules(benchmark::State& state) {
   prepareProcess();
   const int count = static_cast<int>(state.range(0));
-  const fs::path folder = state.range(1) != 0 ? syncedEventsBesideNeverMatchingRules(count)
-                                              : syncedEvents(count);
+  const fs::path folder =
+      state.range(1) != 0 ? syncedEventsBesideNeverMatchingRules(count) : syncedEvents(count);
   PimStore store(folder);
   store.events(at("2024-04-29"), at("2024-05-06"));
   size_t listed = 0;

@@ -496,9 +496,9 @@ struct ICalItem::Cursor::State {
   // earlier in time.
   std::optional<PimTime> step(size_t i) {
     Rule& rule = rules[i];
-    while (!rule.ended && (rule.ahead.empty() ||
-                           rule.lastWall < ICalSeries::wallSeconds(rule.ahead.begin()->second) +
-                                               kSkippedAtMost)) {
+    while (!rule.ended &&
+           (rule.ahead.empty() ||
+            rule.lastWall < ICalSeries::wallSeconds(rule.ahead.begin()->second) + kSkippedAtMost)) {
       icaltimetype t = rule.walk.next();
       if (icaltime_is_null_time(t)) {
         cut = cut || rule.walk.spent();
@@ -756,9 +756,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
   // clock its rule gives (a time the clock skips included); a changed occurrence where the series
   // has none goes with its own component.
   if (icalcomponent* main = master(); main != nullptr && inRule(original)) {
-    icalcomponent_add_property(
-        main, ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
-                                 ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    icalcomponent_add_property(main,
+                               ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
+                                                  ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
     touch(main);
   }
   return !hasOccurrenceAt(original);

@@ -531,8 +531,8 @@ std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) con
   const long period = periodSeconds(recur);
   const std::string refused =
       "The series cannot be made all-day: its rule " + ruleNamed(recur, place_);
-  const std::string more =
-      " repeats more than once a day, and a day holds one occurrence of it." + std::string(kInstead);
+  const std::string more = " repeats more than once a day, and a day holds one occurrence of it." +
+                           std::string(kInstead);
   if (several(recur.by_hour) || several(recur.by_minute) || several(recur.by_second)) {
     return refused + more;
   }
@@ -541,13 +541,14 @@ std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) con
   const long unit = recur.freq == ICAL_SECONDLY_RECURRENCE   ? 1
                     : recur.freq == ICAL_MINUTELY_RECURRENCE ? 60
                                                              : 3600;
-  const bool oneTime = period % 86400 == 0 ||
-                       ((!none(recur.by_hour) || unit > 3600) &&
-                        (!none(recur.by_minute) || unit > 60) && (!none(recur.by_second) || unit > 1));
+  const bool oneTime = period % 86400 == 0 || ((!none(recur.by_hour) || unit > 3600) &&
+                                               (!none(recur.by_minute) || unit > 60) &&
+                                               (!none(recur.by_second) || unit > 1));
   if (!oneTime) {
     return refused + (period < 86400 ? more
                                      : " repeats at another time of day each time, and a day has "
-                                       "none." + std::string(kInstead));
+                                       "none." +
+                                           std::string(kInstead));
   }
   recur.freq = ICAL_DAILY_RECURRENCE;
   recur.interval = static_cast<short>(std::lcm(period, 86400L) / 86400);

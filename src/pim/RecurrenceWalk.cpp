@@ -122,8 +122,8 @@ class RecurrenceWalk::Days {
         weekdays_ |= 1u << weekday;
       }
     }
-    if (recur.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX || !monthDays_.empty() ||
-        !yearDays_.empty() || !weekNos_.empty()) {
+    if (recur.by_day[0] != ICAL_RECURRENCE_ARRAY_MAX || !monthDays_.empty() || !yearDays_.empty() ||
+        !weekNos_.empty()) {
       return;
     }
     if (recur.freq == ICAL_YEARLY_RECURRENCE) {
@@ -140,9 +140,9 @@ class RecurrenceWalk::Days {
   bool passes(int y, unsigned m) const {
     if (months_ != 0 && (months_ & (1u << m)) == 0) return true;
     const int length = monthLength(y, m);
-    if (!monthDays_.empty() &&
-        std::none_of(monthDays_.begin(), monthDays_.end(),
-                     [&](int d) { return d > 0 ? d <= length : -d <= length; })) {
+    if (!monthDays_.empty() && std::none_of(monthDays_.begin(), monthDays_.end(), [&](int d) {
+          return d > 0 ? d <= length : -d <= length;
+        })) {
       return true;
     }
     if (!yearDays_.empty()) {
@@ -232,10 +232,49 @@ class RecurrenceWalk::Days {
 
   unsigned months_ = 0;
   std::vector<int> monthDays_, yearDays_, weekNos_;
-  unsigned weekdays_ = 0;                      // by weekday from Monday
+  unsigned weekdays_ = 0;                    // by weekday from Monday
   std::vector<std::pair<int, int>> placed_;  // a place in the month or year, a weekday
   bool inMonth_ = false;
   int wkst_;
+};
+
+// What bounds a walk's instances: the first second one may be at (the start's, or where the walk
+// was entered), UNTIL or the end asked for, and what is left of the COUNT.
+class RecurrenceWalk::Bounds {
+ public:
+  Bounds(const icalrecurrencetype& recur, const icaltimetype& start)
+      : low_(ICalSeries::wallSeconds(start)) {
+    if (recur.count > 0) left_ = recur.count;
+    const icaltimetype until = ICalSeries::wallRule(recur, start).until;
+    if (icaltime_is_null_time(until)) return;
+    const long long dayNo = ICalProperties::dayNumber(until);
+    // Beside a day start, UNTIL holds its whole day.
+    until_ = start.is_date   ? (dayNo + 1) * kDay - 1
+             : until.is_date ? dayNo * kDay
+                             : ICalSeries::wallSeconds(until);
+  }
+
+  void endAt(const icaltimetype& wall) {
+    const long long at = ICalSeries::wallSeconds(wall);
+    if (!until_ || at < *until_) until_ = at;
+  }
+
+ protected:
+  enum class Admitted { given, passed, past };
+  // Whether an instance at `at` is given (and counted), passed over as before the first, or past
+  // the end.
+  Admitted admit(long long at) {
+    if (at < low_) return Admitted::passed;
+    if (until_ && at > *until_) return Admitted::past;
+    if (left_) --*left_;
+    return Admitted::given;
+  }
+  bool counted() const { return left_ && *left_ <= 0; }
+
+  long long low_;
+  std::optional<long long> until_;
+  std::optional<long long> left_;
+  bool ended_ = false;
 };
 
 // A rule every so many seconds, minutes or hours, expanded a day at a time. Its periods (the
@@ -244,20 +283,18 @@ class RecurrenceWalk::Days {
 // its own (the seconds of a minute, the minutes and seconds of an hour) expand it, and BYSETPOS
 // picks among those. A day is found by its filters alone; within it, the periods are tried from
 // whichever is shorter: the times of day the filters keep, or the periods the interval gives.
-class RecurrenceWalk::DayByDay {
+class RecurrenceWalk::DayByDay : public Bounds {
  public:
   DayByDay(const icalrecurrencetype& recur, const icaltimetype& start)
-      : unit_(recur.freq == ICAL_SECONDLY_RECURRENCE   ? 1
+      : Bounds(recur, start),
+        unit_(recur.freq == ICAL_SECONDLY_RECURRENCE   ? 1
               : recur.freq == ICAL_MINUTELY_RECURRENCE ? 60
                                                        : 3600),
         interval_(std::max<int>(1, recur.interval)),
         onDays_(start.is_date != 0),
-        low_(ICalSeries::wallSeconds(start)),
         firstPeriod_(floorDiv(low_, unit_)),
         day_(floorDiv(low_, kDay)),
         days_(recur, start) {
-    if (recur.count > 0) left_ = recur.count;
-    readUntil(ICalSeries::wallRule(recur, start).until, start);
     readTimes(recur, start);
   }
 
@@ -270,16 +307,11 @@ class RecurrenceWalk::DayByDay {
     inPeriodAt_ = inPeriod_.size();
   }
 
-  void endAt(const icaltimetype& wall) {
-    const long long at = ICalSeries::wallSeconds(wall);
-    if (!until_ || at < *until_) until_ = at;
-  }
-
   // The next instance, adding what it cost to `work`; a null time after the last one, or once
   // `work` passes `budget`.
   icaltimetype next(long& work, long budget) {
     while (!ended_ && work <= budget) {
-      if (left_ && *left_ <= 0) break;
+      if (counted()) break;
       if (onDays_) {
         if (!findDay(work, budget)) break;
         dayFound_ = false;
@@ -292,9 +324,9 @@ class RecurrenceWalk::DayByDay {
       if (inPeriodAt_ < inPeriod_.size()) {
         ++work;
         const long long at = period_ + inPeriod_[inPeriodAt_++];
-        if (at < low_) continue;
-        if (until_ && at > *until_) break;
-        if (left_) --*left_;
+        const Admitted admitted = admit(at);
+        if (admitted == Admitted::passed) continue;
+        if (admitted == Admitted::past) break;
         return wallAt(at, false);
       }
       if (!findDay(work, budget)) break;
@@ -311,16 +343,6 @@ class RecurrenceWalk::DayByDay {
   }
 
  private:
-  void readUntil(const icaltimetype& until, const icaltimetype& start) {
-    if (icaltime_is_null_time(until)) return;
-    const long long dayNo = ICalProperties::dayNumber(until);
-    if (start.is_date) {
-      until_ = (dayNo + 1) * kDay - 1;  // its whole day
-    } else {
-      until_ = until.is_date ? dayNo * kDay : ICalSeries::wallSeconds(until);
-    }
-  }
-
   // Which periods of a day the rule keeps, and the offsets of its instances within a period.
   // Beside a day start only the periods themselves count, each at its start.
   void readTimes(const icalrecurrencetype& recur, const icaltimetype& start) {
@@ -434,18 +456,14 @@ class RecurrenceWalk::DayByDay {
   const long long unit_;  // the seconds of one period
   const long long interval_;
   const bool onDays_;  // a day start: each day is one instance
-  long long low_;      // the first second an instance may be at
   const long long firstPeriod_;
   long long day_;  // the day being walked, counted from 1970-01-01
-  std::optional<long long> until_;
-  std::optional<long long> left_;  // what is left of the COUNT
   const Days days_;
   std::vector<int> periods_;   // seconds of the day
   std::vector<int> inPeriod_;  // seconds from a period's start
   bool byInterval_ = false;
   std::vector<bool> kept_;  // by period of the day
   bool dayFound_ = false;
-  bool ended_ = false;
   size_t periodAt_ = 0;
   long long nextInterval_ = 0;
   long long period_ = 0;
@@ -455,36 +473,32 @@ class RecurrenceWalk::DayByDay {
 // A rule every so many days, weeks, months or years: each period on the start's grid gives the
 // days its filters keep, each at the times of day its BYHOUR, BYMINUTE and BYSECOND name (the
 // start's where it names none), and BYSETPOS picks among them.
-class RecurrenceWalk::Periods {
+class RecurrenceWalk::Periods : public Bounds {
  public:
   Periods(const icalrecurrencetype& recur, const icaltimetype& start)
-      : freq_(recur.freq),
+      : Bounds(recur, start),
+        freq_(recur.freq),
         interval_(std::max<int>(1, recur.interval)),
         onDays_(start.is_date != 0),
-        low_(ICalSeries::wallSeconds(start)),
         days_(recur, start),
         positions_(listed(recur.by_set_pos)) {
     const long long dayNo = floorDiv(low_, kDay);
     const year_month_day ymd = civil(dayNo);
-    firstDay_ = freq_ == ICAL_WEEKLY_RECURRENCE
-                    ? dayNo - (weekdayOf(dayNo) - (recur.week_start == ICAL_NO_WEEKDAY
-                                                       ? 0
-                                                       : fromLibical(recur.week_start)) +
-                               7) % 7
-                    : dayNo;
+    firstDay_ =
+        freq_ == ICAL_WEEKLY_RECURRENCE
+            ? dayNo -
+                  (weekdayOf(dayNo) -
+                   (recur.week_start == ICAL_NO_WEEKDAY ? 0 : fromLibical(recur.week_start)) + 7) %
+                      7
+            : dayNo;
     firstMonth_ = static_cast<long long>(int(ymd.year())) * 12 + unsigned(ymd.month()) - 1;
-    if (recur.count > 0) left_ = recur.count;
-    const icaltimetype until = ICalSeries::wallRule(recur, start).until;
-    if (!icaltime_is_null_time(until)) {
-      const long long end = ICalProperties::dayNumber(until);
-      until_ = onDays_ ? (end + 1) * kDay - 1 : until.is_date ? end * kDay : ICalSeries::wallSeconds(until);
-    }
     if (onDays_) {
       clocks_ = {0};
       return;
     }
     const auto part = [](const auto& list, int count, int own) {
-      return list[0] != ICAL_RECURRENCE_ARRAY_MAX ? within(list, 0, count - 1) : std::vector<int>{own};
+      return list[0] != ICAL_RECURRENCE_ARRAY_MAX ? within(list, 0, count - 1)
+                                                  : std::vector<int>{own};
     };
     for (const int h : part(recur.by_hour, 24, start.hour)) {
       for (const int m : part(recur.by_minute, 60, start.minute)) {
@@ -502,11 +516,13 @@ class RecurrenceWalk::Periods {
     // The period holding `at`, on the grid: its instances before `at` are passed over one by one.
     const long long dayNo = floorDiv(at, kDay);
     const year_month_day ymd = civil(dayNo);
-    const long long month = static_cast<long long>(int(ymd.year())) * 12 + unsigned(ymd.month()) - 1;
+    const long long month =
+        static_cast<long long>(int(ymd.year())) * 12 + unsigned(ymd.month()) - 1;
     const long long steps = freq_ == ICAL_DAILY_RECURRENCE    ? dayNo - firstDay_
                             : freq_ == ICAL_WEEKLY_RECURRENCE ? floorDiv(dayNo - firstDay_, 7)
-                            : freq_ == ICAL_MONTHLY_RECURRENCE ? month - firstMonth_
-                                                               : floorDiv(month, 12) - floorDiv(firstMonth_, 12);
+                            : freq_ == ICAL_MONTHLY_RECURRENCE
+                                ? month - firstMonth_
+                                : floorDiv(month, 12) - floorDiv(firstMonth_, 12);
     const long long period = floorDiv(steps, interval_) * interval_;
     if (period > period_) {
       period_ = period;
@@ -515,20 +531,15 @@ class RecurrenceWalk::Periods {
     }
   }
 
-  void endAt(const icaltimetype& wall) {
-    const long long at = ICalSeries::wallSeconds(wall);
-    if (!until_ || at < *until_) until_ = at;
-  }
-
   icaltimetype next(long& work, long budget) {
     while (!ended_ && work <= budget) {
-      if (left_ && *left_ <= 0) break;
+      if (counted()) break;
       if (foundAt_ < found_.size()) {
         ++work;
         const long long at = found_[foundAt_++];
-        if (at < low_) continue;
-        if (until_ && at > *until_) break;
-        if (left_) --*left_;
+        const Admitted admitted = admit(at);
+        if (admitted == Admitted::passed) continue;
+        if (admitted == Admitted::past) break;
         return wallAt(at, onDays_);
       }
       expand(work);
@@ -567,8 +578,8 @@ class RecurrenceWalk::Periods {
     kept.clear();
     for (long long month = from; month < to;) {
       const year_month_day ymd = civil(month);
-      const long long end =
-          std::min<long long>(to, (sys_days(ymd.year() / ymd.month() / last) + days(1)).time_since_epoch().count());
+      const long long end = std::min<long long>(
+          to, (sys_days(ymd.year() / ymd.month() / last) + days(1)).time_since_epoch().count());
       if (freq_ == ICAL_DAILY_RECURRENCE && days_.passes(int(ymd.year()), unsigned(ymd.month()))) {
         // A day of a month the filters rule out: on to the first period of the next.
         period_ = std::max(period_, ceilDiv(end - firstDay_, interval_) * interval_);
@@ -596,18 +607,14 @@ class RecurrenceWalk::Periods {
   const icalrecurrencetype_frequency freq_;
   const long long interval_;
   const bool onDays_;  // a day start: each day is one instance
-  long long low_;      // the first second an instance may be at
   const Days days_;
   const std::vector<int> positions_;  // BYSETPOS
   std::vector<int> clocks_;           // seconds of the day
   long long firstDay_ = 0;            // of the start's period, a day or a week
   long long firstMonth_ = 0;          // the start's, from year 0
   long long period_ = 0;              // the next period, in periods from the start's
-  std::optional<long long> until_;
-  std::optional<long long> left_;  // what is left of the COUNT
   std::vector<long long> dayList_, found_;
   size_t foundAt_ = 0;
-  bool ended_ = false;
 };
 
 std::string RecurrenceWalk::misplaced(const icalrecurrencetype& recur) {

@@ -55,6 +55,7 @@ class RecurrenceWalk {
 
  private:
   class Days;
+  class Bounds;
   class DayByDay;
   class Periods;
   struct FreeSteps {

@@ -1,7 +1,5 @@
 // The store's walk over a rule's instances, compared with RFC 5545's own examples and with
 // python-dateutil's rrule (what khal expands with) on generated rules of every frequency.
-#include "pim/RecurrenceWalk.h"
-
 #include <gtest/gtest.h>
 #include <libical/ical.h>
 
@@ -13,6 +11,7 @@
 #include "bridges/OtherPrograms.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
+#include "pim/RecurrenceWalk.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -60,12 +59,16 @@ TEST(RecurrenceWalkTest, ListsTheInstancesOfTheRfcExamples) {
        "0805 0810 0819 0824"},
       {"19970805T090000", "FREQ=WEEKLY;INTERVAL=2;COUNT=4;BYDAY=TU,SU;WKST=SU",
        "0805 0817 0819 0831"},
-      {"20070115T090000", "FREQ=MONTHLY;BYMONTHDAY=15,30;COUNT=5", "070115 070130 070215 070315 070330"},
-      {"19961105T090000", "FREQ=YEARLY;INTERVAL=4;COUNT=3;BYMONTH=11;BYDAY=TU;BYMONTHDAY=2,3,4,5,6,7,8",
+      {"20070115T090000", "FREQ=MONTHLY;BYMONTHDAY=15,30;COUNT=5",
+       "070115 070130 070215 070315 070330"},
+      {"19961105T090000",
+       "FREQ=YEARLY;INTERVAL=4;COUNT=3;BYMONTH=11;BYDAY=TU;BYMONTHDAY=2,3,4,5,6,7,8",
        "961105 001107 041102"},
-      {"19970928T090000", "FREQ=MONTHLY;COUNT=6;BYMONTHDAY=-3", "0928 1029 1128 1229 980129 980226"},
+      {"19970928T090000", "FREQ=MONTHLY;COUNT=6;BYMONTHDAY=-3",
+       "0928 1029 1128 1229 980129 980226"},
       {"19970519T090000", "FREQ=YEARLY;COUNT=3;BYDAY=20MO", "0519 980518 990517"},
-      {"19970313T090000", "FREQ=YEARLY;COUNT=6;BYMONTH=3;BYDAY=TH", "0313 0320 0327 980305 980312 980319"},
+      {"19970313T090000", "FREQ=YEARLY;COUNT=6;BYMONTH=3;BYDAY=TH",
+       "0313 0320 0327 980305 980312 980319"},
       {"19970310T090000", "FREQ=YEARLY;INTERVAL=2;COUNT=10;BYMONTH=1,2,3",
        "0310 990110 990210 990310 010110 010210 010310 030110 030210 030310"},
       {"19970101T090000", "FREQ=YEARLY;INTERVAL=3;COUNT=10;BYYEARDAY=1,100,200",
@@ -92,10 +95,9 @@ TEST(RecurrenceWalkTest, ListsTheInstancesOfTheRfcExamples) {
   // Every 3 hours from 09:00 to 17:00; every 20 minutes from 09:00 to 16:40 each day.
   EXPECT_EQ(walked("19970902T090000", "FREQ=HOURLY;INTERVAL=3;UNTIL=19970902T170000"),
             "19970902T090000 19970902T120000 19970902T150000");
-  const std::string everyTwenty = walked(
-      "19970902T090000", "FREQ=MINUTELY;INTERVAL=20;BYHOUR=9,10,11,12,13,14,15,16;COUNT=26");
-  EXPECT_EQ(everyTwenty.substr(23 * 16),
-            "19970902T164000 19970903T090000 19970903T092000");
+  const std::string everyTwenty =
+      walked("19970902T090000", "FREQ=MINUTELY;INTERVAL=20;BYHOUR=9,10,11,12,13,14,15,16;COUNT=26");
+  EXPECT_EQ(everyTwenty.substr(23 * 16), "19970902T164000 19970903T090000 19970903T092000");
 }
 
 // Generated rules, bounded by a COUNT or an UNTIL, with every BY part.
@@ -103,7 +105,8 @@ std::vector<std::pair<std::string, std::string>> generatedRules() {
   std::mt19937 random(80);
   const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
   const auto chance = [&](int percent) { return pick(100) < percent; };
-  const char* const freqs[] = {"SECONDLY", "MINUTELY", "HOURLY", "DAILY", "WEEKLY", "MONTHLY", "YEARLY"};
+  const char* const freqs[] = {"SECONDLY", "MINUTELY", "HOURLY", "DAILY",
+                               "WEEKLY",   "MONTHLY",  "YEARLY"};
   const char* const weekdays[] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
   const int longestInterval[] = {90, 90, 30, 10, 5, 5, 3};
   const int untilHours[] = {2, 48, 480, 24 * 200, 24 * 700, 24 * 1800, 24 * 11000};
@@ -140,7 +143,8 @@ std::vector<std::pair<std::string, std::string>> generatedRules() {
       std::string list;
       for (int n = 1 + pick(3); n > 0; --n) {
         const int place = (1 + pick(freq == 6 && chance(30) ? 53 : 5)) * (chance(40) ? -1 : 1);
-        list += (list.empty() ? "" : ",") + (placed ? std::to_string(place) : "") + weekdays[pick(7)];
+        list +=
+            (list.empty() ? "" : ",") + (placed ? std::to_string(place) : "") + weekdays[pick(7)];
       }
       rule += ";BYDAY=" + list;
     }
@@ -198,7 +202,8 @@ TEST(RecurrenceWalkTest, ListsGeneratedRulesAsDateutilDoes) {
   std::string input;
   for (const auto& [start, rule] : rules) input += start + " " + rule + "\n";
   const std::string output = test::run({python, "-c", kDateutil}, input);
-  if (output.rfind("missing", 0) == 0) GTEST_SKIP() << "python3-dateutil is not installed (install-deps)";
+  if (output.rfind("missing", 0) == 0)
+    GTEST_SKIP() << "python3-dateutil is not installed (install-deps)";
   std::istringstream lines(output);
   int compared = 0;
   for (const auto& [start, rule] : rules) {
@@ -230,7 +235,8 @@ TEST(RecurrenceWalkTest, ListsEveryInstanceInOrderAcrossBothChangesOfOffset) {
       {"20250309T013000", "FREQ=MINUTELY;INTERVAL=30;COUNT=4", "06:00 06:30 07:00"},
       {"20250309T014000", "FREQ=MINUTELY;INTERVAL=20;COUNT=4", "06:00 06:20 06:40"},
       {"20250309T000000", "FREQ=HOURLY;COUNT=5", "05:00 06:00 07:00 08:00"},
-      {"20251102T003000", "FREQ=MINUTELY;INTERVAL=30;COUNT=6", "04:30 06:00 06:30 07:00 07:30 08:00"},
+      {"20251102T003000", "FREQ=MINUTELY;INTERVAL=30;COUNT=6",
+       "04:30 06:00 06:30 07:00 07:30 08:00"},
       {"20251102T000000", "FREQ=HOURLY;COUNT=5", "04:00 06:00 07:00 08:00 09:00"},
   };
   for (const auto& row : rows) {

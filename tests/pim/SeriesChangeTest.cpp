@@ -875,11 +875,11 @@ TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
     SCOPED_TRACE(std::string(row.rule) + " " + kChanges[row.change].name);
     PimStore store(test::home() / ("walk" + std::to_string(&row - rows)));
     const fs::path folder = store.defaultCalendarForNewEvents()->id;
-    const std::string text = calendar(
-        "-//Other//EN", kBerlin,
-        "BEGIN:VEVENT\nUID:walk\nDTSTAMP:20240101T000000Z\nDTSTART;TZID=Europe/Berlin:" +
-            std::string(row.start) + "\nDURATION:PT1H\nRRULE:" + row.rule +
-            "\nSUMMARY:Tick\nEND:VEVENT\n");
+    const std::string text =
+        calendar("-//Other//EN", kBerlin,
+                 "BEGIN:VEVENT\nUID:walk\nDTSTAMP:20240101T000000Z\nDTSTART;TZID=Europe/Berlin:" +
+                     std::string(row.start) + "\nDURATION:PT1H\nRRULE:" + row.rule +
+                     "\nSUMMARY:Tick\nEND:VEVENT\n");
     test::writeFile(folder / "item.ics", text);
     const Lines before = listedByStore(store, window);
     std::optional<Event> chosen;
@@ -901,9 +901,10 @@ TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
     for (const std::string& line : before) {
       const std::string start = line.substr(0, line.find(" Tick"));
       const Change& change = kChanges[row.change];
-      wanted.push_back(start < row.chosen ? line
-                                          : change.moved(start) + (row.change == 0 ? " Retro" : " Tick") +
-                                                " for " + (change.minutes < 0 ? "60" : "1440"));
+      wanted.push_back(start < row.chosen
+                           ? line
+                           : change.moved(start) + (row.change == 0 ? " Retro" : " Tick") +
+                                 " for " + (change.minutes < 0 ? "60" : "1440"));
     }
     std::sort(wanted.begin(), wanted.end());
     EXPECT_EQ(listedByStore(store, window), wanted);
