@@ -200,12 +200,13 @@ BENCHMARK(BM_FirstCallsBesideSparseRules)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
-// Rules that name no day there is: the 30th of February, the 31st of the short months, the 30th
-// of February by the hour or minute, day 366 of a year that is no leap year and never a Tuesday.
+// Rules that name no day there is: the 30th of February (each day, hour or year), the 31st of
+// the short months (each day or minute), the 30th from the end of February, 10:00 on 31 June by
+// the second, and the second Monday of a week in February.
 constexpr const char* kNeverMatching[] = {
     "FREQ=DAILY;BYMONTH=2;BYMONTHDAY=30",
     "FREQ=DAILY;BYMONTH=4,6,9,11;BYMONTHDAY=31",
-    "FREQ=WEEKLY;BYMONTH=2;BYMONTHDAY=30,31",
+    "FREQ=WEEKLY;BYMONTH=2;BYDAY=MO;BYSETPOS=2",
     "FREQ=MONTHLY;BYMONTH=2;BYMONTHDAY=-30",
     "FREQ=HOURLY;BYMONTH=2;BYMONTHDAY=30",
     "FREQ=MINUTELY;BYMONTH=11;BYMONTHDAY=31",
