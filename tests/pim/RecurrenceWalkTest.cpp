@@ -14,19 +14,14 @@
 namespace tvrn {
 namespace {
 
-std::string wallText(const icaltimetype& t) {
-  char text[20];
-  std::snprintf(text, sizeof text, "%04d%02d%02dT%02d%02d%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
+std::string wallText(const icaltimetype& t) { return icaltime_as_ical_string(t); }
 
 // The walk's instances of `rule` from the floating `start`, as dateutil writes them.
-std::string walked(const std::string& start, const std::string& rule, size_t most = 400) {
-  const icalrecurrencetype recur = icalrecurrencetype_from_string(rule.c_str());
-  RecurrenceWalk walk(recur, icaltime_from_string(start.c_str()));
+std::string walked(const std::string& start, const std::string& rule) {
+  RecurrenceWalk walk(icalrecurrencetype_from_string(rule.c_str()),
+                      icaltime_from_string(start.c_str()));
   std::string out;
-  for (size_t i = 0; i < most; ++i) {
+  for (int i = 0; i < 400; ++i) {
     const icaltimetype t = walk.next();
     if (icaltime_is_null_time(t)) break;
     out += (out.empty() ? "" : " ") + wallText(t);
@@ -41,34 +36,14 @@ TEST(RecurrenceWalkTest, ListsTheInstancesOfTheRfcExamples) {
     const char* rule;
     const char* days;  // the instances' days, each at the start's time
   } rows[] = {
-      {"19970901T090000", "FREQ=WEEKLY;INTERVAL=2;UNTIL=19971224T000000;WKST=SU;BYDAY=MO,WE,FR",
-       "0901 0903 0905 0915 0917 0919 0929 1001 1003 1013 1015 1017 1027 1029 1031 1110 1112 1114 "
-       "1124 1126 1128 1208 1210 1212 1222"},
-      {"19970930T090000", "FREQ=MONTHLY;COUNT=10;BYMONTHDAY=1,-1",
-       "0930 1001 1031 1101 1130 1201 1231 980101 980131 980201"},
       {"19970904T090000", "FREQ=MONTHLY;COUNT=3;BYDAY=TU,WE,TH;BYSETPOS=3", "0904 1007 1106"},
       {"19970929T090000", "FREQ=MONTHLY;COUNT=7;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-2",
        "0929 1030 1127 1230 980129 980226 980330"},
       {"19970512T090000", "FREQ=YEARLY;COUNT=3;BYWEEKNO=20;BYDAY=MO", "0512 980511 990517"},
-      {"19970902T090000", "FREQ=MONTHLY;COUNT=5;BYDAY=FR;BYMONTHDAY=13",
-       "980213 980313 981113 990813 001013"},
-      {"19970805T090000", "FREQ=WEEKLY;INTERVAL=2;COUNT=4;BYDAY=TU,SU;WKST=SU",
-       "0805 0817 0819 0831"},
-      {"19961105T090000",
-       "FREQ=YEARLY;INTERVAL=4;COUNT=3;BYMONTH=11;BYDAY=TU;BYMONTHDAY=2,3,4,5,6,7,8",
-       "961105 001107 041102"},
       {"19970519T090000", "FREQ=YEARLY;COUNT=3;BYDAY=20MO", "0519 980518 990517"},
-      {"19970310T090000", "FREQ=YEARLY;INTERVAL=2;COUNT=10;BYMONTH=1,2,3",
-       "0310 990110 990210 990310 010110 010210 010310 030110 030210 030310"},
-      {"19970101T090000", "FREQ=YEARLY;INTERVAL=3;COUNT=10;BYYEARDAY=1,100,200",
-       "0101 0410 0719 000101 000409 000718 030101 030410 030719 060101"},
-      // Not synchronized with its start (a Tuesday): RFC 5545 leaves the set undefined; the walk
-      // reads it as dateutil and libical do, without the start, which the listing adds.
-      {"19970902T090000", "FREQ=MONTHLY;COUNT=2;BYDAY=1FR", "0905 1003"},
-      // Parts RFC 5545 does not allow at the frequency, read as dateutil reads them: a numbered
-      // weekday of a daily rule is that weekday, a day of the year in a monthly rule a filter.
+      // A part RFC 5545 does not allow at the frequency, read as dateutil reads it: a numbered
+      // weekday of a daily rule is that weekday. The walk gives no start the rule does not.
       {"20250101T090000", "FREQ=DAILY;COUNT=3;BYDAY=-1FR", "250103 250110 250117"},
-      {"20250101T090000", "FREQ=MONTHLY;COUNT=2;BYYEARDAY=1,-1", "250101 251231"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.rule);
@@ -102,8 +77,7 @@ std::vector<std::pair<std::string, std::string>> generatedRules() {
     start.second = chance(70) ? 0 : pick(60);
     std::string rule = std::string("FREQ=") + freqs[freq];
     if (chance(50)) rule += ";INTERVAL=" + std::to_string(1 + pick(longestInterval[freq]));
-    // A part of `count` values from `values`, signed where asked, one of them listed twice now
-    // and then.
+    // A part of up to `most` values, signed where asked, one of them now and then listed twice.
     const auto part = [&](const char* name, int percent, int most, int low, int high, bool sign) {
       if (!chance(percent)) return;
       std::string list;
@@ -119,38 +93,29 @@ std::vector<std::pair<std::string, std::string>> generatedRules() {
     if (freq == 6 && chance(8)) rule += ";BYWEEKNO=-" + std::to_string(1 + pick(3));
     part("BYYEARDAY", 12, 3, 1, 366, true);
     part("BYMONTHDAY", 30, 3, 1, 31, true);
-    if (chance(40)) {
-      // A place in the month or year for all or none (dateutil reads a list mixing them as
-      // both at once); in rules of a week or less, now and then, where RFC 5545 allows none.
-      const bool placed = freq >= 5 ? chance(50) : chance(10);
-      std::string list;
+    if (chance(40)) {  // placed all or none: dateutil reads a list of both as both at once
+      const bool placed = chance(freq >= 5 ? 50 : 10);  // now and then where RFC 5545 allows none
+      rule += ";BYDAY=";
       for (int n = 1 + pick(3); n > 0; --n) {
         const int place = (1 + pick(freq == 6 && chance(30) ? 53 : 5)) * (chance(40) ? -1 : 1);
-        list +=
-            (list.empty() ? "" : ",") + (placed ? std::to_string(place) : "") + weekdays[pick(7)];
+        rule += (placed ? std::to_string(place) : "") + weekdays[pick(7)] + (n > 1 ? "," : "");
       }
-      rule += ";BYDAY=" + list;
     }
     part("BYHOUR", 30, 3, 0, 23, false);
     part("BYMINUTE", 30, 3, 0, 59, false);
     part("BYSECOND", 20, 2, 0, 59, false);
     part("BYSETPOS", 20, 2, 1, 4, true);
     if (chance(20)) rule += std::string(";WKST=") + weekdays[pick(7)];
-    if (chance(70)) {
-      rule += ";COUNT=" + std::to_string(1 + pick(12));
-    } else {
-      icaltimetype until = start;
-      icaltime_adjust(&until, 0, 1 + pick(untilHours[freq]), 0, 0);
-      rule += ";UNTIL=" + wallText(until);
-    }
+    icaltimetype until = start;
+    icaltime_adjust(&until, 0, 1 + pick(untilHours[freq]), 0, 0);
+    rule += chance(70) ? ";COUNT=" + std::to_string(1 + pick(12)) : ";UNTIL=" + wallText(until);
     rules.emplace_back(wallText(start), rule);
   }
   return rules;
 }
 
-// dateutil's instances of each rule, one line each, from one python3 for them all; "?" where it
-// took too long (a rule that never matches, which dateutil follows to the year 9999). A rule
-// whose hours, minutes or seconds are never on its interval's grid it refuses: it has none.
+// dateutil's instances of each rule, a line each, from one python3; "?" where it took too long (a
+// rule that never matches, followed to the year 9999); none where it finds the rule empty.
 const char* const kDateutil = R"(
 import signal, sys
 from datetime import datetime
@@ -170,9 +135,7 @@ for line in sys.stdin:
         text = ' '.join(d.strftime('%Y%m%dT%H%M%S') for d in found)
     except TimeoutError: text = '?'
     except ValueError as e: text = '' if 'empty set' in str(e) else '?'
-    busy = False
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    print(text)
+    busy = False; signal.setitimer(signal.ITIMER_REAL, 0); print(text)
 )";
 
 TEST(RecurrenceWalkTest, ListsGeneratedRulesAsDateutilDoes) {

@@ -841,9 +841,8 @@ TEST_F(SeriesChangeTest, RefusesAtTheLimitOfEachCheck) {
   }
 }
 
-// Rules whose occurrences only the store's own walk finds as RFC 5545 gives them: a change from
-// the first on is made where the walk shows the rule giving every occurrence changed as asked,
-// and refused, writing nothing, where it does not.
+// A change from the first occurrence on is made where the store's walk shows the rule giving each
+// changed as asked, and refused, writing nothing, where it does not.
 TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
   const struct {
     const char* rule;
@@ -852,12 +851,9 @@ TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
     int change;           // of kChanges
     const char* refusal;  // null: made
   } rows[] = {
-      // Moved an hour later, 23:00 on the last of a month would be on the first of the next.
+      // 23:00 on the last of a month or year an hour later is on the first of the next.
       {"FREQ=HOURLY;INTERVAL=5;BYMONTHDAY=-1;COUNT=16", "20250131T090000", "2025-01-31 09:00", 1,
        "The series cannot be moved so: moved with it"},
-      {"FREQ=HOURLY;INTERVAL=5;BYMONTHDAY=-1;COUNT=12", "20250131T090000", "2025-01-31 09:00", 1,
-       nullptr},
-      // 23:00 an hour later is the next year's first day, not its last.
       {"FREQ=HOURLY;BYYEARDAY=-1;BYHOUR=22,23;COUNT=4", "20241231T220000", "2024-12-31 22:00", 1,
        "The series cannot be moved so: moved with it"},
       // Once a week, and once a day, by the hour and by the second.
@@ -869,8 +865,7 @@ TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
       // Cut the day after the night the clock skips 02:30, which the series before keeps.
       {"FREQ=DAILY", "20250325T023000", "2025-03-31 02:30", 0, nullptr},
   };
-  const Window window{"2024-12-01", "2026-01-01", localTime("2024-12-01", 0),
-                      localTime("2026-01-01", 0)};
+  const Window window{"", "", localTime("2024-12-01", 0), localTime("2026-01-01", 0)};
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.rule) + " " + kChanges[row.change].name);
     PimStore store(test::home() / ("walk" + std::to_string(&row - rows)));
@@ -882,25 +877,22 @@ TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
                      "\nSUMMARY:Tick\nEND:VEVENT\n");
     test::writeFile(folder / "item.ics", text);
     const Lines before = listedByStore(store, window);
-    std::optional<Event> chosen;
-    for (const Event& e : store.events(window.from, window.to)) {
-      if (test::shown(e).rfind(std::string(row.chosen) + " ", 0) == 0) chosen = e;
-    }
-    ASSERT_TRUE(chosen);
+    auto all = store.events(window.from, window.to);
+    const auto chosen = std::find_if(all.begin(), all.end(), [&](const Event& e) {
+      return test::shown(e).rfind(std::string(row.chosen) + " ", 0) == 0;
+    });
+    ASSERT_NE(chosen, all.end());
     kChanges[row.change].made(*chosen);
     const auto saved = store.saveEvent(*chosen, Span::futureEvents);
     if (row.refusal != nullptr) {
       expectRefused(saved, row.refusal, folder, text);
       continue;
     }
-    if (!saved.ok()) {
-      ADD_FAILURE() << saved.error().message;
-      continue;
-    }
+    EXPECT_TRUE(saved.ok()) << saved.error().message;
     Lines wanted;
+    const Change& change = kChanges[row.change];
     for (const std::string& line : before) {
       const std::string start = line.substr(0, line.find(" Tick"));
-      const Change& change = kChanges[row.change];
       wanted.push_back(start < row.chosen
                            ? line
                            : change.moved(start) + (row.change == 0 ? " Retro" : " Tick") +
