@@ -203,6 +203,11 @@ class ICalItem {
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
   std::filesystem::path origin_;
   mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
+  // The INTERVAL of each rule of the series where libical cannot hold it, else 0 (see parse).
+  std::vector<long> longIntervals_;
+  // Why the series' rules cannot be written back (an INTERVAL libical cannot hold); nothing
+  // where they can.
+  std::optional<std::string> rulesUnwritable() const;
 };
 
 }  // namespace tvrn

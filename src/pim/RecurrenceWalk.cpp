@@ -285,12 +285,12 @@ class RecurrenceWalk::Bounds {
 // whichever is shorter: the times of day the filters keep, or the periods the interval gives.
 class RecurrenceWalk::DayByDay : public Bounds {
  public:
-  DayByDay(const icalrecurrencetype& recur, const icaltimetype& start)
+  DayByDay(const icalrecurrencetype& recur, const icaltimetype& start, long interval)
       : Bounds(recur, start),
         unit_(recur.freq == ICAL_SECONDLY_RECURRENCE   ? 1
               : recur.freq == ICAL_MINUTELY_RECURRENCE ? 60
                                                        : 3600),
-        interval_(std::max<int>(1, recur.interval)),
+        interval_(interval > 0 ? interval : std::max<int>(1, recur.interval)),
         onDays_(start.is_date != 0),
         firstPeriod_(floorDiv(low_, unit_)),
         day_(floorDiv(low_, kDay)),
@@ -475,10 +475,10 @@ class RecurrenceWalk::DayByDay : public Bounds {
 // start's where it names none), and BYSETPOS picks among them.
 class RecurrenceWalk::Periods : public Bounds {
  public:
-  Periods(const icalrecurrencetype& recur, const icaltimetype& start)
+  Periods(const icalrecurrencetype& recur, const icaltimetype& start, long interval)
       : Bounds(recur, start),
         freq_(recur.freq),
-        interval_(std::max<int>(1, recur.interval)),
+        interval_(interval > 0 ? interval : std::max<int>(1, recur.interval)),
         onDays_(start.is_date != 0),
         days_(recur, start),
         positions_(listed(recur.by_set_pos)) {
@@ -646,16 +646,16 @@ std::string RecurrenceWalk::misplaced(const icalrecurrencetype& recur) {
 }
 
 RecurrenceWalk::RecurrenceWalk(const icalrecurrencetype& recur, const icaltimetype& start,
-                               long budget)
+                               long budget, long interval)
     : budget_(budget) {
   bool gregorian = recur.rscale == nullptr || ::strcasecmp(recur.rscale, "GREGORIAN") == 0;
   for (const int code : listed(recur.by_month)) {
     gregorian = gregorian && !icalrecurrencetype_month_is_leap(static_cast<short>(code));
   }
   if (gregorian && recur.freq <= ICAL_HOURLY_RECURRENCE) {
-    days_ = std::make_unique<DayByDay>(recur, start);
+    days_ = std::make_unique<DayByDay>(recur, start, interval);
   } else if (gregorian && recur.freq <= ICAL_YEARLY_RECURRENCE) {
-    periods_ = std::make_unique<Periods>(recur, start);
+    periods_ = std::make_unique<Periods>(recur, start, interval);
   } else if (recur.freq > ICAL_HOURLY_RECURRENCE) {
     // Another calendar's months and years are libical's, each of its steps a day at most.
     steps_.reset(ICalSeries::wallSteps(recur, start));

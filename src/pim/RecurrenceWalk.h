@@ -30,8 +30,10 @@ class RecurrenceWalk {
   // The instances of `recur` from `start`, as wall clocks of the start's frame without a zone (a
   // day beside a day start), its UNTIL read in that frame as ICalSeries::wallSteps reads it.
   // Beside a day start the rule's hours, minutes and seconds are ignored (RFC 5545 3.3.10), and
-  // the instances within one day are that day, given once.
-  RecurrenceWalk(const icalrecurrencetype& recur, const icaltimetype& start, long budget = kBudget);
+  // the instances within one day are that day, given once. `interval`: the rule's INTERVAL where
+  // libical cannot hold it (see ICalItem), else 0.
+  RecurrenceWalk(const icalrecurrencetype& recur, const icaltimetype& start, long budget = kBudget,
+                 long interval = 0);
   RecurrenceWalk(RecurrenceWalk&&) noexcept;
   RecurrenceWalk& operator=(RecurrenceWalk&&) noexcept;
   ~RecurrenceWalk();

@@ -365,6 +365,14 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
                 "DTSTART;VALUE=DATE:20240518\r\n"),
        {"2024-05-16 2024-05-17 Days s32/20240516", "2024-05-18 2024-05-19 Moved day s32/20240517",
         "2024-05-18 2024-05-19 Days s32/20240518"}},
+      // An INTERVAL past what libical holds (86401 is 20865 to it), which no change writes back.
+      {"long",
+       item("VEVENT", "long",
+            "SUMMARY:Long\r\nDTSTART:20240501T000000Z\r\nDURATION:PT1M\r\n"
+            "RRULE:FREQ=SECONDLY;INTERVAL=86401;COUNT=3\r\n"),
+       {"2024-05-01T00:00:00Z 2024-05-01T00:01:00Z Long long/20240501T000000Z",
+        "2024-05-02T00:00:01Z 2024-05-02T00:01:01Z Long long/20240502T000001Z",
+        "2024-05-03T00:00:02Z 2024-05-03T00:01:02Z Long long/20240503T000002Z"}},
       // Both nights New York's clock changes: a time skipped is read as the hour before (02:20 as
       // 01:20 EST), one shown twice as its later instant; each instance is listed, in order.
       {"ny",
@@ -391,6 +399,7 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
     EXPECT_EQ(may(std::vector<std::string>{folder(c.uid).string()}, c.from, c.to), c.listed)
         << c.uid;
   }
+  EXPECT_FALSE(store_.removeEvent("long/20240502T000001Z", Span::futureEvents).ok());
   // An occurrence is found by the identifier it is listed by.
   EXPECT_EQ(store_.event("s32/20240517")->title, "Moved day");
   ASSERT_TRUE(store_.removeEvent("s32/20240517").ok());
