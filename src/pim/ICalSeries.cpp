@@ -660,8 +660,8 @@ void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
 std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
                                                 const icalrecurrencetype& now,
                                                 std::optional<icaltimetype>& last) const {
+  // Two walks that cannot be taken prove nothing: the rule is not moved unseen.
   Walk before(was, was_), after(now, now_);
-  if (!before && !after) return std::nullopt;
   const std::string cannot = "The series cannot be moved so: ";
   if (!before || !after) {
     return cannot + "its rule " + ruleNamed(was, place_) + " cannot be moved with it." + kInstead;
