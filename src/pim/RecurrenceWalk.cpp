@@ -294,9 +294,9 @@ class RecurrenceWalk::DayByDay : public Bounds {
         onDays_(start.is_date != 0),
         firstPeriod_(floorDiv(low_, unit_)),
         day_(floorDiv(low_, kDay)),
-        days_(recur, start) {
-    readTimes(recur, start);
-  }
+        days_(recur, start),
+        recur_(recur),
+        start_(start) {}
 
   void enterAt(const icaltimetype& wall) {
     const long long at = ICalSeries::wallSeconds(wall);
@@ -412,6 +412,10 @@ class RecurrenceWalk::DayByDay : public Bounds {
       }
       if (days_.keeps(day_)) {
         dayFound_ = true;
+        // The times of a day, worked out at the first day kept: a rule that keeps none (the 31st
+        // of June every second) costs no more than its days.
+        if (!timesRead_) readTimes(recur_, start_);
+        timesRead_ = true;
         periodAt_ = 0;
         const long long from = std::max(ceilDiv(day_ * kDay, unit_), firstPeriod_);
         nextInterval_ = firstPeriod_ + ceilDiv(from - firstPeriod_, interval_) * interval_;
@@ -459,6 +463,9 @@ class RecurrenceWalk::DayByDay : public Bounds {
   const long long firstPeriod_;
   long long day_;  // the day being walked, counted from 1970-01-01
   const Days days_;
+  const icalrecurrencetype recur_;
+  const icaltimetype start_;
+  bool timesRead_ = false;
   std::vector<int> periods_;   // seconds of the day
   std::vector<int> inPeriod_;  // seconds from a period's start
   bool byInterval_ = false;
