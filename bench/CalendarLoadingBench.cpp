@@ -4,7 +4,8 @@
 // that has just started, over 10,000 and 100,000 events, with the memory its index holds; the
 // listing after a sync has changed 2,000 of the files; and the first calls after a start beside
 // four events whose rules repeat by the second or minute on a few days only, against the same
-// calls without them.
+// calls without them; and a week's listing beside twenty rules that never match, against the same
+// listing without them.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
@@ -196,6 +197,65 @@ BENCHMARK(BM_FirstCallsBesideSparseRules)
     ->Args({10000, 0})
     ->Args({10000, 1})
     ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Rules that name no day there is: the 30th of February (each day, hour or year), the 31st of
+// the short months (each day or minute), the 30th from the end of February, 10:00 on 31 June by
+// the second, and the second Monday of a week in February.
+constexpr const char* kNeverMatching[] = {
+    "FREQ=DAILY;BYMONTH=2;BYMONTHDAY=30",
+    "FREQ=DAILY;BYMONTH=4,6,9,11;BYMONTHDAY=31",
+    "FREQ=WEEKLY;BYMONTH=2;BYDAY=MO;BYSETPOS=2",
+    "FREQ=MONTHLY;BYMONTH=2;BYMONTHDAY=-30",
+    "FREQ=HOURLY;BYMONTH=2;BYMONTHDAY=30",
+    "FREQ=MINUTELY;BYMONTH=11;BYMONTHDAY=31",
+    "FREQ=SECONDLY;BYMONTH=6;BYMONTHDAY=31;BYHOUR=10",
+    "FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30",
+};
+
+// The same `count` events, with twenty rules beside them that never match.
+fs::path syncedEventsBesideNeverMatchingRules(int count) {
+  const fs::path pim = syncedEvents(count, "pim-never-");
+  for (int i = 0; i < 20; ++i) {
+    const std::string uid = "never" + std::to_string(i);
+    std::ofstream(pim / "calendars" / "c0" / (uid + ".ics"))
+        << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Other//EN\r\nBEGIN:VEVENT\r\nUID:" << uid
+        << "\r\nDTSTAMP:20240101T000000Z\r\nSUMMARY:Never\r\nDTSTART:2024010" << i % 7 + 1
+        << "T090000Z\r\nRRULE:" << kNeverMatching[i % std::size(kNeverMatching)]
+        << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+  }
+  return pim;
+}
+
+// A week's listing of a store that has read its folders, a week later each time (a listing of the
+// same week again is kept), beside twenty rules that never match or without them.
+void BM_WeekBesideNeverMatchingRules(benchmark::State& state) {
+  prepareProcess();
+  const int count = static_cast<int>(state.range(0));
+  const fs::path folder =
+      state.range(1) != 0 ? syncedEventsBesideNeverMatchingRules(count) : syncedEvents(count);
+  PimStore store(folder);
+  store.events(at("2024-04-29"), at("2024-05-06"));
+  size_t listed = 0;
+  double cpu = 0;
+  int week = 0;
+  for (auto _ : state) {
+    const PimTime from = at("2024-05-06") + days(7 * week++);
+    const auto began = steady_clock::now();
+    const double cpuBefore = processSeconds();
+    listed = store.events(from, from + days(7)).size();
+    state.SetIterationTime(duration<double>(steady_clock::now() - began).count());
+    cpu += processSeconds() - cpuBefore;
+  }
+  state.counters["listed"] = static_cast<double>(listed);
+  state.counters["all_threads_cpu_s"] = cpu / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_WeekBesideNeverMatchingRules)
+    ->ArgNames({"events", "never"})
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Iterations(20)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -14,7 +14,7 @@ packages=(
   fonts-dejavu-core fonts-wqy-microhei fonts-noto-color-emoji
   khal todoman khard radicale vdirsyncer
   procps lsof socat ca-certificates sqlite3 nodejs
-  python3-openpyxl
+  python3-openpyxl python3-dateutil
 )
 
 # apt and dpkg hold these while they work; a fresh system's automatic updates hold them for some

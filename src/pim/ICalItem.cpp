@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <set>
 #include <string_view>
@@ -119,13 +120,15 @@ ICalItem::ICalItem(ICalItem&& other) noexcept
       layout_(std::move(other.layout_)),
       zones_(std::move(other.zones_)),
       origin_(std::move(other.origin_)),
-      changed_(std::move(other.changed_)) {}
+      changed_(std::move(other.changed_)),
+      longIntervals_(std::move(other.longIntervals_)) {}
 ICalItem& ICalItem::operator=(ICalItem&& other) noexcept {
   std::swap(root_, other.root_);
   std::swap(layout_, other.layout_);
   std::swap(zones_, other.zones_);
   std::swap(origin_, other.origin_);
   std::swap(changed_, other.changed_);
+  std::swap(longIntervals_, other.longIntervals_);
   return *this;
 }
 
@@ -151,6 +154,7 @@ ICalItem ICalItem::copy() const {
   ICalItem out(icalcomponent_new_clone(root_), zones_);
   if (layout_) out.layout_ = layout_->cloned(root_, out.root_);
   out.origin_ = origin_;
+  out.longIntervals_ = longIntervals_;
   return out;
 }
 
@@ -206,6 +210,38 @@ std::string inUtf8(const std::string& text) {
   return out;
 }
 
+// The INTERVAL of each rule of the file's first series (a VEVENT or VTODO without RECURRENCE-ID)
+// where it is more than libical holds (it keeps one in 16 bits: 86401 reads as 20865), 0 where it
+// holds it; empty where it holds all.
+std::vector<long> longIntervals(std::string_view lines) {
+  std::vector<long> rules;
+  bool own = false, longer = false;
+  size_t depth = 0;
+  for (size_t at = 0; at < lines.size();) {
+    const size_t end = TextLines::contentEnd(lines, at);
+    std::string line = TextLines::unfolded(lines, at, end);
+    at = end;
+    for (char& c : line) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (line.rfind("BEGIN:", 0) == 0 && ++depth == 2) {
+      rules.clear();
+      own = longer = false;
+    } else if (line.rfind("END:", 0) == 0 && depth > 0 && depth-- == 2 && !own &&
+               (line == "END:VEVENT" || line == "END:VTODO")) {
+      if (!longer) rules.clear();
+      return rules;
+    } else if (depth == 2 && line.rfind("RECURRENCE-ID", 0) == 0) {
+      own = true;
+    } else if (depth == 2 && line.rfind("RRULE", 0) == 0) {
+      const size_t named = line.find("INTERVAL=", line.find(':'));
+      const long interval =
+          named != std::string::npos ? std::strtol(line.c_str() + named + 9, nullptr, 10) : 0;
+      longer = longer || interval > std::numeric_limits<short>::max();
+      rules.push_back(interval > std::numeric_limits<short>::max() ? interval : 0);
+    }
+  }
+  return {};
+}
+
 // libical notes what it could not read as properties of its own; they are not the file's.
 void removeErrorNotes(icalcomponent* comp) {
   removeAll(comp, ICAL_XLICERROR_PROPERTY);
@@ -259,6 +295,7 @@ std::optional<ICalItem> ICalItem::parse(const std::string& text, std::string* wh
   }
   removeErrorNotes(root);
   ICalItem item(root, zones->empty() ? nullptr : std::move(zones));
+  item.longIntervals_ = longIntervals(lines);
   // A file of changed occurrences alone (an invitation to one of them) stands for them.
   icalcomponent* main = item.head();
   root = nullptr;  // the item owns it now
@@ -411,6 +448,21 @@ bool ICalItem::isTask() const { return icalcomponent_isa(head()) == ICAL_VTODO_C
 
 bool ICalItem::hasSeries() const { return master() != nullptr; }
 
+std::vector<std::string> ICalItem::misplacedRuleParts() const {
+  std::vector<std::string> found;
+  icalcomponent* main = master();
+  if (main == nullptr) return found;
+  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
+       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
+    const std::string parts = RecurrenceWalk::misplaced(icalproperty_get_rrule(prop));
+    if (!parts.empty()) {
+      found.push_back("its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop)) +
+                      " names " + parts);
+    }
+  }
+  return found;
+}
+
 bool ICalItem::repeats() const {
   icalcomponent* main = master();
   if (main == nullptr) return true;  // its occurrences are followed as a series' are
@@ -453,7 +505,18 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // Hands out a series' original starts from a point on, earliest first: its start, its rules'
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
-  std::vector<RecurrenceWalk> rules;
+  // How far past a rule's instance on the wall clock one that is earlier in time may come: a
+  // clock the zone skips reads as the hour before the gap (02:00 of a night the clock springs
+  // from 02:00 to 03:00 is 01:00's instant, before 01:30's).
+  static constexpr long kSkippedAtMost = 3 * 3600;
+
+  struct Rule {
+    RecurrenceWalk walk;
+    std::multimap<PimTime, icaltimetype> ahead;  // steps taken and not handed out, by instant
+    long lastWall = 0;                           // of the last step taken
+    bool ended = false;
+  };
+  std::vector<Rule> rules;
   std::vector<std::optional<PimTime>> peeked;  // each rule's next step
   std::vector<icaltimetype> walls;             // and where it is on the start's clock
   std::vector<PimTime> extra;                  // DTSTART and RDATEs, ascending
@@ -466,19 +529,30 @@ struct ICalItem::Cursor::State {
   icaltimetype wall = icaltime_null_time();  // of `last`
   bool cut = false;
 
+  // A rule's next step in time: its steps are taken until none later on the wall clock can be
+  // earlier in time.
   std::optional<PimTime> step(size_t i) {
-    while (true) {
-      icaltimetype t = rules[i].next();
+    Rule& rule = rules[i];
+    while (!rule.ended &&
+           (rule.ahead.empty() ||
+            rule.lastWall < ICalSeries::wallSeconds(rule.ahead.begin()->second) + kSkippedAtMost)) {
+      icaltimetype t = rule.walk.next();
       if (icaltime_is_null_time(t)) {
-        cut = cut || rules[i].spent();
-        return std::nullopt;
+        cut = cut || rule.walk.spent();
+        rule.ended = true;
+        break;
       }
       t.zone = start.zone;
-      walls[i] = t;
       const auto at = toPim(t);
-      if (!at) return std::nullopt;  // past the years the store keeps
-      if (*at >= low) return at;
+      rule.ended = !at;  // past the years the store keeps
+      rule.lastWall = ICalSeries::wallSeconds(t);
+      if (at && *at >= low) rule.ahead.emplace(*at, t);
     }
+    if (rule.ahead.empty()) return std::nullopt;
+    const auto [at, t] = *rule.ahead.begin();
+    rule.ahead.erase(rule.ahead.begin());
+    walls[i] = t;
+    return at;
   }
 };
 
@@ -530,19 +604,22 @@ ICalItem::Cursor ICalItem::cursor(PimTime from, bool withRemoved, std::optional<
   if (*first >= from) state->extra.push_back(*first);
   // Read before the rules are walked: looking a property up restarts libical's walk.
   const ICalTime::Form startForm = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  size_t ruleNo = 0;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
     // The rule steps on the wall clock of the start's zone (09:00 stays 09:00 across a change
     // of offset).
     const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    RecurrenceWalk steps(recur, state->start);
+    const size_t at = ruleNo++;
+    RecurrenceWalk steps(recur, state->start, RecurrenceWalk::kBudget,
+                         at < longIntervals_.size() ? longIntervals_[at] : 0);
     if (!steps) continue;
     // Without a count the series can be entered where the range begins.
     if (recur.count == 0 && from > later(*first, days(2))) {
       steps.enterAt(ICalTime::inForm(later(from, -days(2)), startForm));
     }
     if (to) steps.endAt(ICalTime::inForm(later(*to, days(2)), startForm));
-    state->rules.push_back(std::move(steps));
+    state->rules.push_back({std::move(steps), {}, 0, false});
     state->walls.push_back(icaltime_null_time());
     state->peeked.push_back(state->step(state->rules.size() - 1));
   }
@@ -615,6 +692,9 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   icalcomponent* main = master();
   if (main == nullptr) return kNoSeries;
   const bool sameRule = before.recurrence == after.recurrence;
+  if (sameRule && (before.start != after.start || before.allDay != after.allDay)) {
+    if (auto refused = rulesUnwritable()) return refused;
+  }
   // A rule that is replaced need not follow the start.
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
@@ -719,9 +799,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
   // clock its rule gives (a time the clock skips included); a changed occurrence where the series
   // has none goes with its own component.
   if (icalcomponent* main = master(); main != nullptr && inRule(original)) {
-    icalcomponent_add_property(
-        main, ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
-                                 ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    icalcomponent_add_property(main,
+                               ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
+                                                  ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
     touch(main);
   }
   return !hasOccurrenceAt(original);
@@ -754,6 +834,7 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   const Event series = event();
   icalcomponent* main = master();
   if (main == nullptr) return kNoSeries;
+  if (auto refused = rulesUnwritable()) return refused;
   if (auto refused = ICalSeries::countFrom(main, original, rulePlace())) return refused;
   // A floating date beside a zoned start is in the start's zone, as the listing reads it.
   const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
@@ -786,6 +867,16 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   return std::nullopt;
 }
 
+std::optional<std::string> ICalItem::rulesUnwritable() const {
+  for (const long interval : longIntervals_) {
+    if (interval == 0) continue;
+    return "The series cannot be changed so: its rule repeats every " + std::to_string(interval) +
+           " steps of its frequency (INTERVAL=" + std::to_string(interval) +
+           "), more than a change can write back. Change its occurrences one at a time.";
+  }
+  return std::nullopt;
+}
+
 void ICalItem::fitZones() {
   ICalProperties::fitZones(root_, [this](icalcomponent* zone) { discard(zone); });
 }
@@ -803,6 +894,7 @@ void ICalItem::dropChangesFrom(PimTime original) {
 std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) {
   const Changing changing(*this);
   icalcomponent* main = master();
+  if (auto refused = rulesUnwritable()) return refused;
   if (main == nullptr) {
     dropChangesFrom(original);
     anyLeft = firstOccurrence().has_value();

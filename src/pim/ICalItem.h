@@ -74,6 +74,9 @@ class ICalItem {
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
   bool hasSeries() const;  // false for changed occurrences alone
+  // For each rule of the series that names a part RFC 5545 does not allow at its frequency: the
+  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced).
+  std::vector<std::string> misplacedRuleParts() const;
 
   // The event as the file states it, without ids; for a repeating one, the series' own start
   // (without a series, the earliest occurrence).
@@ -200,6 +203,11 @@ class ICalItem {
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
   std::filesystem::path origin_;
   mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
+  // The INTERVAL of each rule of the series where libical cannot hold it, else 0 (see parse).
+  std::vector<long> longIntervals_;
+  // Why the series' rules cannot be written back (an INTERVAL libical cannot hold); nothing
+  // where they can.
+  std::optional<std::string> rulesUnwritable() const;
 };
 
 }  // namespace tvrn

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "pim/ICalProperties.h"
+#include "pim/RecurrenceWalk.h"
 
 namespace tvrn::ICalSeries {
 namespace {
@@ -21,23 +22,16 @@ using Kind = ICalTime::Form::Kind;
 bool none(const short* list) { return list[0] == ICAL_RECURRENCE_ARRAY_MAX; }
 bool several(const short* list) { return list[1] != ICAL_RECURRENCE_ARRAY_MAX; }
 
-// What following one rule may cost a change, in libical's steps: a walk takes at most this many
-// instances, and its last within this many periods of the rule's frequency (a rule every minute
-// on the 28th passes every minute of the month). A step takes libical some microseconds: a change
-// checks a rule against its move, two walks, within about a second. Rules whose instances repeat
+// What following one rule may cost a change, in the walk's steps (see RecurrenceWalk): a change
+// checks a rule against its move, two walks, well within a second. Rules whose instances repeat
 // week by week are walked over a repetition or two, however long they run.
-constexpr long kMaxWork = 100'000;
+constexpr long kMaxWork = 1'000'000;
 
 const std::string kCut = "The series cannot be cut in two at this occurrence: ";
 const char* const kOneByOne = " Change or remove its occurrences one at a time.";
 const char* const kInstead =
     " Move its occurrences one at a time, or end the series and create a new one that repeats "
     "as wanted.";
-
-struct IteratorFree {
-  void operator()(icalrecur_iterator* steps) const { icalrecur_iterator_free(steps); }
-};
-using Steps = std::unique_ptr<icalrecur_iterator, IteratorFree>;
 
 // The seconds of one step of a rule's frequency (a month and a year at their shortest).
 long periodSeconds(const icalrecurrencetype& recur) {
@@ -46,45 +40,21 @@ long periodSeconds(const icalrecurrencetype& recur) {
   return (freq < std::size(kSeconds) ? kSeconds[freq] : 86400L) * std::max<long>(1, recur.interval);
 }
 
-// The most periods of a rule's frequency libical may pass within one step, trying each in turn
-// against the rule's days: a week for a weekday, two months for a day of the month, years for a
-// month, a day of the year, a week number or a day of the month that must be a weekday too (a
-// rule every second in February passes a year of seconds, minutes of CPU, before its next one).
-long longestStep(const icalrecurrencetype& recur) {
-  long days = !none(recur.by_day) ? 7 : 1;
-  if (!none(recur.by_month_day)) days = !none(recur.by_day) ? 6 * 366 : 62;
-  if (!none(recur.by_month) || !none(recur.by_year_day) || !none(recur.by_week_no)) days = 6 * 366;
-  return days * 86400 / periodSeconds(recur);
-}
-
-// A rule's instances as wallSteps gives them, within the cost one change may take; none at all
-// of a rule whose single step may cost more.
+// A rule's instances as the store lists them, within the cost one change may take.
 class Walk {
  public:
   Walk(const icalrecurrencetype& recur, const icaltimetype& start)
-      : steps_(wallSteps(recur, start)),
-        period_(periodSeconds(recur)),
-        from_(wallSeconds(start)),
-        spent_(longestStep(recur) > kMaxWork) {}
-  explicit operator bool() const { return steps_ != nullptr; }
+      : steps_(recur, start, kMaxWork), from_(wallSeconds(start)) {}
+  explicit operator bool() const { return static_cast<bool>(steps_); }
   // The next instance; a null time after the last one, or once the cost is spent.
-  icaltimetype next() {
-    if (!steps_ || spent_) return icaltime_null_time();
-    const icaltimetype t = icalrecur_iterator_next(steps_.get());
-    if (icaltime_is_null_time(t)) return t;
-    spent_ = std::max(++count_, since(t) / period_ + 1) > kMaxWork;
-    return spent_ ? icaltime_null_time() : t;
-  }
-  bool spent() const { return spent_; }
+  icaltimetype next() { return steps_.next(); }
+  bool spent() const { return steps_.spent(); }
   // The wall-clock seconds from the start to `t`.
   long since(const icaltimetype& t) const { return wallSeconds(t) - from_; }
 
  private:
-  Steps steps_;
-  long period_;
+  RecurrenceWalk steps_;
   long from_;
-  long count_ = 0;
-  bool spent_;
 };
 
 // After how long a rule's instances repeat on the wall clock until it ends: its steps and the
@@ -138,11 +108,8 @@ std::string ruleNamed(const icalrecurrencetype& recur, const RulePlace& place) {
 }
 
 std::string tooMany(const icalrecurrencetype& recur, const RulePlace& place) {
-  const std::string unit = recur.freq == ICAL_SECONDLY_RECURRENCE ? "second" : "minute";
   return "its rule " + ruleNamed(recur, place) +
-         (longestStep(recur) > kMaxWork
-              ? " repeats by the " + unit + " on too few days to follow in one change."
-              : " repeats too often to follow each of its occurrences in one change.");
+         " repeats too often to follow each of its occurrences in one change.";
 }
 
 // The instant a rule's wall-clock instance names in the frame of the start it steps from.
@@ -157,7 +124,15 @@ icaltimetype wallUntil(const icalrecurrencetype& recur, const icaltimetype& star
   const bool instant =
       !icaltime_is_null_time(until) && !until.is_date && !start.is_date && until.zone != nullptr;
   if (instant && start.zone != nullptr) {
+    const auto bound = ICalTime::instant(until);
     until = icaltime_convert_to_zone(until, const_cast<icaltimezone*>(start.zone));
+    // A clock the zone skips reads as the hour before (as the store reads any time): the instance
+    // at 02:30 of the night the clock skips 02:00 to 03:00 is at 01:30's instant, which an UNTIL
+    // there includes, though its clock reads 01:30.
+    icaltimetype skipped = until;
+    icaltime_adjust(&skipped, 0, 1, 0, 0);
+    const auto read = ICalTime::instant(skipped);
+    if (bound && read && *read <= *bound) until = skipped;
   } else if (const auto at = instant ? ICalTime::instant(until) : std::nullopt) {
     // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the
     // user's clock, as the listing reads the start.
@@ -548,24 +523,35 @@ std::optional<std::string> StartMove::moveRules() {
   return std::nullopt;
 }
 
-// A rule made to step beside days: one that gives a time of day once every so many whole days
-// states them as days (every 24 hours is every day); one that gives more, or other times of day,
-// cannot.
+// A rule made to step beside days: one that gives one time of day on the days it repeats
+// (every 24 hours; every hour at 12:00 on Fridays) states them as days, every so many days as its
+// steps and the days come round together; one that gives several times of day cannot. Whether the
+// days are the same is for the comparison to tell.
 std::optional<std::string> StartMove::toWholeDays(icalrecurrencetype& recur) const {
   const long period = periodSeconds(recur);
   const std::string refused =
       "The series cannot be made all-day: its rule " + ruleNamed(recur, place_);
-  if (period < 86400 || several(recur.by_hour) || several(recur.by_minute) ||
-      several(recur.by_second)) {
-    return refused + " repeats more than once a day, and a day holds one occurrence of it." +
-           kInstead;
+  const std::string more = " repeats more than once a day, and a day holds one occurrence of it." +
+                           std::string(kInstead);
+  if (several(recur.by_hour) || several(recur.by_minute) || several(recur.by_second)) {
+    return refused + more;
   }
   if (recur.freq >= ICAL_DAILY_RECURRENCE) return std::nullopt;
-  if (period % 86400 != 0) {
-    return refused + " repeats at another time of day each time, and a day has none." + kInstead;
+  // A part it does not name is the start's, unless its steps pass through it within a day.
+  const long unit = recur.freq == ICAL_SECONDLY_RECURRENCE   ? 1
+                    : recur.freq == ICAL_MINUTELY_RECURRENCE ? 60
+                                                             : 3600;
+  const bool oneTime = period % 86400 == 0 || ((!none(recur.by_hour) || unit > 3600) &&
+                                               (!none(recur.by_minute) || unit > 60) &&
+                                               (!none(recur.by_second) || unit > 1));
+  if (!oneTime) {
+    return refused + (period < 86400 ? more
+                                     : " repeats at another time of day each time, and a day has "
+                                       "none." +
+                                           std::string(kInstead));
   }
   recur.freq = ICAL_DAILY_RECURRENCE;
-  recur.interval = static_cast<short>(period / 86400);
+  recur.interval = static_cast<short>(std::lcm(period, 86400L) / 86400);
   return std::nullopt;
 }
 
@@ -674,8 +660,8 @@ void StartMove::shiftTimeOfDay(icalrecurrencetype& recur) const {
 std::optional<std::string> StartMove::sameSteps(const icalrecurrencetype& was,
                                                 const icalrecurrencetype& now,
                                                 std::optional<icaltimetype>& last) const {
+  // Two walks that cannot be taken prove nothing: the rule is not moved unseen.
   Walk before(was, was_), after(now, now_);
-  if (!before && !after) return std::nullopt;
   const std::string cannot = "The series cannot be moved so: ";
   if (!before || !after) {
     return cannot + "its rule " + ruleNamed(was, place_) + " cannot be moved with it." + kInstead;

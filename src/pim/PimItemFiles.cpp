@@ -307,6 +307,10 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
         warnings.push_back("Personal data file " + file.string() + ": " + occurrence +
                            "; the rest is listed, and the file is left as it is");
       }
+      for (const auto& rule : item->misplacedRuleParts()) {
+        warnings.push_back("Personal data file " + file.string() + ": " + rule +
+                           "; its occurrences are listed so, and the file is left as it is");
+      }
       entry.parsed = true;
       entry.uid = item->uid();
       entry.task = item->isTask();

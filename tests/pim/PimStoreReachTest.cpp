@@ -365,12 +365,41 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
                 "DTSTART;VALUE=DATE:20240518\r\n"),
        {"2024-05-16 2024-05-17 Days s32/20240516", "2024-05-18 2024-05-19 Moved day s32/20240517",
         "2024-05-18 2024-05-19 Days s32/20240518"}},
+      // An INTERVAL past what libical holds (86401 is 20865 to it), which no change writes back.
+      {"long",
+       item("VEVENT", "long",
+            "SUMMARY:Long\r\nDTSTART:20240501T000000Z\r\nDURATION:PT1M\r\n"
+            "RRULE:FREQ=SECONDLY;INTERVAL=86401;COUNT=3\r\n"),
+       {"2024-05-01T00:00:00Z 2024-05-01T00:01:00Z Long long/20240501T000000Z",
+        "2024-05-02T00:00:01Z 2024-05-02T00:01:01Z Long long/20240502T000001Z",
+        "2024-05-03T00:00:02Z 2024-05-03T00:01:02Z Long long/20240503T000002Z"}},
+      // Both nights New York's clock changes: a time skipped is read as the hour before (02:20 as
+      // 01:20 EST), one shown twice as its later instant; each instance is listed, in order.
+      {"ny",
+       item("VEVENT", "ny",
+            "SUMMARY:NY\r\nDTSTART;TZID=America/New_York:20260308T014000\r\nDURATION:PT5M\r\n"
+            "RRULE:FREQ=MINUTELY;INTERVAL=20;COUNT=4\r\n"),
+       {"2026-03-08T06:00:00Z 2026-03-08T06:05:00Z NY ny/20260308T060000Z",
+        "2026-03-08T06:20:00Z 2026-03-08T06:25:00Z NY ny/20260308T062000Z",
+        "2026-03-08T06:40:00Z 2026-03-08T06:45:00Z NY ny/20260308T064000Z"},
+       "2026-03-08",
+       "2026-03-09"},
+      {"nyback",
+       item("VEVENT", "nyback",
+            "SUMMARY:NY\r\nDTSTART;TZID=America/New_York:20261101T003000\r\nDURATION:PT5M\r\n"
+            "RRULE:FREQ=MINUTELY;INTERVAL=30;COUNT=3\r\n"),
+       {"2026-11-01T04:30:00Z 2026-11-01T04:35:00Z NY nyback/20261101T043000Z",
+        "2026-11-01T06:00:00Z 2026-11-01T06:05:00Z NY nyback/20261101T060000Z",
+        "2026-11-01T06:30:00Z 2026-11-01T06:35:00Z NY nyback/20261101T063000Z"},
+       "2026-11-01",
+       "2026-11-02"},
   };
   for (const auto& c : cases) {
     test::writeFile(folder(c.uid) / (std::string(c.uid) + ".ics"), ics(c.components));
     EXPECT_EQ(may(std::vector<std::string>{folder(c.uid).string()}, c.from, c.to), c.listed)
         << c.uid;
   }
+  EXPECT_FALSE(store_.removeEvent("long/20240502T000001Z", Span::futureEvents).ok());
   // An occurrence is found by the identifier it is listed by.
   EXPECT_EQ(store_.event("s32/20240517")->title, "Moved day");
   ASSERT_TRUE(store_.removeEvent("s32/20240517").ok());

@@ -189,18 +189,28 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
   test::writeFile(folder / "g.ics", ics(vevent("g",
                                                "SUMMARY:G\r\nDTSTART:20240101T000000Z\r\n"
                                                "RRULE:FREQ=SECONDLY;COUNT=20000000\r\n")));
+  test::writeFile(folder / "h.ics", ics(vevent("h",
+                                               "SUMMARY:H\r\nDTSTART:20240501T100000Z\r\n"
+                                               "RRULE:FREQ=DAILY;COUNT=3;BYDAY=-1FR\r\n")));
 
-  EXPECT_EQ(titlesOf(store_.events(at("2024-05-01"), at("2024-06-01"))),
-            (std::vector<std::string>{"A", "D", "F", "F"}));
-  EXPECT_EQ(titlesOf(may()), (std::vector<std::string>{"A", "D", "F", "F"}));
-  EXPECT_EQ(warnings_.size(), 5u);
+  const std::vector<std::string> titles = {"A", "H", "D", "F", "H", "F", "H", "H"};
+  EXPECT_EQ(titlesOf(store_.events(at("2024-05-01"), at("2024-06-01"))), titles);
+  EXPECT_EQ(titlesOf(may()), titles);
+  EXPECT_EQ(warnings_.size(), 6u);
+  EXPECT_NE(
+      std::find(warnings_.begin(), warnings_.end(),
+                "Personal data file " + (folder / "h.ics").string() +
+                    ": its rule RRULE:FREQ=DAILY;COUNT=3;BYDAY=-1FR names BYDAY=-1FR (allowed "
+                    "only in monthly and yearly rules, read as every FR); its occurrences are "
+                    "listed so, and the file is left as it is"),
+      warnings_.end());
   EXPECT_NE(std::find(warnings_.begin(), warnings_.end(),
                       "Personal data file " + (folder / "f.ics").string() +
                           ": the VEVENT of line 11 (UID f) is left out: its "
                           "DTSTART:20240230T090000 is no time the store can hold; the rest is "
                           "listed, and the file is left as it is"),
             warnings_.end());
-  for (const char* name : {"b.ics", "c.ics", "e.ics", "f.ics", "g.ics"}) {
+  for (const char* name : {"b.ics", "c.ics", "e.ics", "f.ics", "g.ics", "h.ics"}) {
     EXPECT_EQ(std::count_if(warnings_.begin(), warnings_.end(),
                             [&](const std::string& w) { return w.find(name) != w.npos; }),
               1)
@@ -210,7 +220,7 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
   test::writeFile(folder / ".b.tmp", "still not a calendar");
   fs::rename(folder / ".b.tmp", folder / "b.ics");
   may();
-  EXPECT_EQ(warnings_.size(), 6u);  // once more for the change
+  EXPECT_EQ(warnings_.size(), 7u);  // once more for the change
   EXPECT_EQ(test::readFile(folder / "b.ics"), "still not a calendar");
 }
 

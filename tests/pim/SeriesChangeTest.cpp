@@ -823,17 +823,18 @@ TEST_F(SeriesChangeTest, RefusesAtTheLimitOfEachCheck) {
   } rows[] = {
       // On the 27th and 28th moved a day later: February has no 29th, a day's minutes after.
       {"BYMONTHDAY=27,28", "2026-01-28T09:00:00+01:00", 2, "The series cannot be moved so: moved"},
-      {"BYMONTHDAY=27,28;UNTIL=20300101T000000Z", "2026-01-28T09:00:00+01:00", 3,
-       "The series cannot be moved so: its rule RRULE:FREQ=MINUTELY;UNTIL=20300101T000000Z;"},
-      {"BYMONTHDAY=27,28;UNTIL=20300101T000000Z", "2029-06-27T10:00:00+02:00", 0,
+      // A walk follows some fourteen years of minutes on two days a month.
+      {"BYMONTHDAY=27,28;UNTIL=20500101T000000Z", "2026-01-28T09:00:00+01:00", 3,
+       "The series cannot be moved so: its rule RRULE:FREQ=MINUTELY;UNTIL=20500101T000000Z;"},
+      {"BYMONTHDAY=27,28;UNTIL=20500101T000000Z", "2041-06-27T10:00:00+02:00", 0,
        "The series cannot be cut in two at this occurrence: its rule"},
-      // Ten minutes of March, which libical finds trying every minute before: a year of them from
-      // a later March.
-      {"BYMONTH=3;COUNT=10", "2026-01-28T09:00:00+01:00", 1, "The series cannot be moved so: its"},
-      // 99,999 minutes after the first day's 09:00 is the last step a walk takes.
+      // Ten minutes of March, which the walk finds at once: moved with the start, they would
+      // not move, as the minutes step on from the start's.
+      {"BYMONTH=3;COUNT=10", "2026-01-28T09:00:00+01:00", 1,
+       "The series cannot be moved so: moved with it"},
       {"BYMONTHDAY=27,28;UNTIL=20260601T000000Z", "2026-03-27T19:39:00+01:00", 0, nullptr,
        "20260117"},
-      {"BYMONTHDAY=27,28;UNTIL=20260601T000000Z", "2026-04-27T00:00:00+02:00", -1,
+      {"BYMONTHDAY=27,28;UNTIL=20500101T000000Z", "2041-04-27T00:00:00+02:00", -1,
        "The series cannot be cut in two at this occurrence: its rule", "20260117"},
       // 99,999 occurrences from the second on are compared (on days the clock skips no hour).
       {"BYMONTHDAY=1,2;COUNT=100000", "2026-02-01T09:01:00+01:00", 0, nullptr, "20260201"},
@@ -863,6 +864,68 @@ TEST_F(SeriesChangeTest, RefusesAtTheLimitOfEachCheck) {
          {std::pair{at(row.chosen), "Retro"}, {found.back().start - minutes(1), "Tick"}}) {
       EXPECT_EQ(store.events(start, start + seconds(1)).back().title, title);
     }
+  }
+}
+
+// A change from the first occurrence on is made where the store's walk shows the rule giving each
+// changed as asked, and refused, writing nothing, where it does not.
+TEST_F(SeriesChangeTest, ChangesWhatTheWalkShowsTheRuleGives) {
+  const struct {
+    const char* rule;
+    const char* start;    // on Berlin's clock
+    const char* chosen;   // the occurrence changed, as listed
+    int change;           // of kChanges
+    const char* refusal;  // null: made
+  } rows[] = {
+      // 23:00 on the last of a month or year an hour later is on the first of the next.
+      {"FREQ=HOURLY;INTERVAL=5;BYMONTHDAY=-1;COUNT=16", "20250131T090000", "2025-01-31 09:00", 1,
+       "The series cannot be moved so: moved with it"},
+      {"FREQ=HOURLY;BYYEARDAY=-1;BYHOUR=22,23;COUNT=4", "20241231T220000", "2024-12-31 22:00", 1,
+       "The series cannot be moved so: moved with it"},
+      // Once a week, and once a day, by the hour and by the second.
+      {"FREQ=HOURLY;BYHOUR=12;BYDAY=FR", "20250103T120000", "2025-01-03 12:00", 4, nullptr},
+      {"FREQ=SECONDLY;BYHOUR=12;BYMINUTE=0;BYSECOND=0", "20250103T120000", "2025-01-03 12:00", 4,
+       nullptr},
+      {"FREQ=SECONDLY;BYHOUR=12;BYMINUTE=0;BYSECOND=0", "20250103T120000", "2025-01-03 12:00", 1,
+       nullptr},
+      // Cut the day after the night the clock skips 02:30, which the series before keeps.
+      {"FREQ=DAILY", "20250325T023000", "2025-03-31 02:30", 0, nullptr},
+  };
+  const Window window{"", "", localTime("2024-12-01", 0), localTime("2026-01-01", 0)};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.rule) + " " + kChanges[row.change].name);
+    PimStore store(test::home() / ("walk" + std::to_string(&row - rows)));
+    const fs::path folder = store.defaultCalendarForNewEvents()->id;
+    const std::string text =
+        calendar("-//Other//EN", kBerlin,
+                 "BEGIN:VEVENT\nUID:walk\nDTSTAMP:20240101T000000Z\nDTSTART;TZID=Europe/Berlin:" +
+                     std::string(row.start) + "\nDURATION:PT1H\nRRULE:" + row.rule +
+                     "\nSUMMARY:Tick\nEND:VEVENT\n");
+    test::writeFile(folder / "item.ics", text);
+    const Lines before = listedByStore(store, window);
+    auto all = store.events(window.from, window.to);
+    const auto chosen = std::find_if(all.begin(), all.end(), [&](const Event& e) {
+      return test::shown(e).rfind(std::string(row.chosen) + " ", 0) == 0;
+    });
+    ASSERT_NE(chosen, all.end());
+    kChanges[row.change].made(*chosen);
+    const auto saved = store.saveEvent(*chosen, Span::futureEvents);
+    if (row.refusal != nullptr) {
+      expectRefused(saved, row.refusal, folder, text);
+      continue;
+    }
+    EXPECT_TRUE(saved.ok()) << saved.error().message;
+    Lines wanted;
+    const Change& change = kChanges[row.change];
+    for (const std::string& line : before) {
+      const std::string start = line.substr(0, line.find(" Tick"));
+      wanted.push_back(start < row.chosen
+                           ? line
+                           : change.moved(start) + (row.change == 0 ? " Retro" : " Tick") +
+                                 " for " + (change.minutes < 0 ? "60" : "1440"));
+    }
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(listedByStore(store, window), wanted);
   }
 }
 
