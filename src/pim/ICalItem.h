@@ -180,6 +180,10 @@ class ICalItem {
   // `original`, as its RECURRENCE-ID or EXDATE is to name it (the rule's 02:30 on the night the
   // clock skips it, which no instant's wall clock is); else `original` in the start's form.
   icaltimetype originalWall(PimTime original) const;
+  // Why the series' start cannot be `start` on its clock: the first of the two instants its zone's
+  // clock shows the same time at as it goes back, which the start's wall clock would name the
+  // later of; nothing where it can.
+  std::optional<std::string> unheldStart(PimTime start) const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;
