@@ -863,7 +863,7 @@ std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) 
 
 std::string ICalItem::placeOf(icalcomponent* comp, icalproperty* prop) const {
   if (origin_.empty() || comp == nullptr) return "";
-  return origin_.string() + ", " + (layout_ ? layout_->lineOf(comp, prop) : "a line");
+  return origin_ + ", " + (layout_ ? layout_->lineOf(comp, prop) : "a line");
 }
 
 std::function<std::string(const icalrecurrencetype&)> ICalItem::rulePlace() const {

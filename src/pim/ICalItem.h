@@ -68,8 +68,8 @@ class ICalItem {
   std::optional<std::string> checked(std::string text, std::string* why) const;
   // The file the item was read from, for the messages about it; empty for a new item. A copy
   // keeps it.
-  const std::filesystem::path& origin() const { return origin_; }
-  void setOrigin(std::filesystem::path file) { origin_ = std::move(file); }
+  std::filesystem::path origin() const { return origin_; }
+  void setOrigin(const std::filesystem::path& file) { origin_ = file.string(); }
   std::string uid() const;
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
@@ -202,7 +202,9 @@ class ICalItem {
   // The file's own text, which the item is written back into; none for a new item.
   std::unique_ptr<ICalLayout> layout_;
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
-  std::filesystem::path origin_;
+  // As text: a path object keeps each of its parts besides, hundreds of bytes for each series
+  // the index holds.
+  std::string origin_;
   mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
 };
 
