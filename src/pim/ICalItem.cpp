@@ -778,10 +778,10 @@ std::optional<std::string> ICalItem::unheldStart(PimTime start) const {
   std::snprintf(clock, sizeof clock, "%02d:%02d", wall.hour, wall.minute);
   const std::string place =
       placeOf(main, icalcomponent_get_first_property(main, ICAL_DTSTART_PROPERTY));
-  return "The series cannot be moved so: it would begin at " + ICalSeries::userText(start) + " " +
-         ICalSeries::userZoneText() + " time, the first of the two times its clock (" + form.tzid +
-         ") shows " + clock + " that night as it goes back, and its start written as " + clock +
-         " would be the later one" + (place.empty() ? "" : " (" + place + ")") + ".";
+  return "The series cannot begin there: " + ICalSeries::userText(start) + " " +
+         ICalSeries::userZoneText() + " time is the first of the two times its clock (" +
+         form.tzid + ") shows " + clock + " that night as it goes back, and its start written as " +
+         clock + " would be the later one" + (place.empty() ? "" : " (" + place + ")") + ".";
 }
 
 std::optional<std::string> ICalItem::beginAt(PimTime original) {

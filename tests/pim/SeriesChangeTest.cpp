@@ -351,8 +351,8 @@ const std::vector<Series>& allSeries() {
                 "SUMMARY:Backup\nEND:VEVENT\n"),
        {"2024-11-03 05:00"},
        {{"later future",
-         "The series cannot be moved so: it would begin at 2024-11-03 06:00 Europe/Berlin time, "
-         "the first of the two times its clock (America/New_York) shows 01:00"}},
+         "The series cannot begin there: 2024-11-03 06:00 Europe/Berlin time is the first of "
+         "the two times its clock (America/New_York) shows 01:00"}},
        false,
        true,
        "2024-11-10"},
