@@ -739,9 +739,9 @@ bool ICalItem::removeOccurrence(PimTime original) {
   // clock its rule gives (a time the clock skips included); a changed occurrence where the series
   // has none goes with its own component.
   if (icalcomponent* main = master(); main != nullptr && inRule(original)) {
-    icalcomponent_add_property(main,
-                               ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
-                                                  ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
+    icalcomponent_add_property(
+        main, ICalTime::property(ICAL_EXDATE_PROPERTY, originalWall(original),
+                                 ICalTime::formOf(main, ICAL_DTSTART_PROPERTY)));
     touch(main);
   }
   return !hasOccurrenceAt(original);
