@@ -224,10 +224,25 @@ PimTime listingBound(const std::string& text, PimTime fallback) {
       .value_or(*day);
 }
 
+// Why a listing's dates are refused: dates it reads but holds nothing for, which it would
+// otherwise answer as now and a week after, naming them; nothing when there are none.
+std::optional<std::string> outsideTheYears(const nlohmann::json& args) {
+  std::vector<std::string> named;
+  for (const char* key : {"start_date", "end_date"}) {
+    const std::string text = stringArgOrEmpty(args, key);
+    if (outsideStoredYears(text)) named.push_back(std::string(key) + " '" + text + "'");
+  }
+  if (named.empty()) return std::nullopt;
+  return (named.size() == 1 ? named[0] + " is" : named[0] + " and " + named[1] + " are") +
+         " outside the years the calendars are read for (" + std::to_string(kPimFirstYear) +
+         " to " + std::to_string(kPimLastYear) + "). Ask for dates within them.";
+}
+
 }  // namespace
 
 Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args) {
   return withCalendarAccess(stores.events, [&stores, &args] {
+    if (auto refused = outsideTheYears(args)) return error(*refused);
     const PimStore& store = stores.data;
     const PimTime start =
         listingBound(stringArgOrEmpty(args, "start_date"), std::chrono::system_clock::now());

@@ -22,7 +22,13 @@ struct Method {
   // What a change method's arguments must be when given; the services read any other value as
   // absent, so one of the wrong type is refused before they see it.
   std::span<const TypedArg> changes = {};
+  bool readsData = true;  // false for the permission methods, which answer without the store
 };
+
+// The answer of a method that reads the store once the server is stopping.
+constexpr const char* kStopping =
+    "The server is stopping and no longer reads the calendars, reminders and contacts; try again "
+    "once it has started.";
 
 constexpr ArgType kText = ArgType::string;
 constexpr TypedArg kCreateEvent[] = {{"title", kText},    {"start_date", kText},
@@ -62,10 +68,10 @@ const Method kMethods[] = {
     {"todo_list_tasks", todoListTasks},
     {"todo_create_task", todoCreateTask, kCreateTask},
     {"todo_complete_task", todoCompleteTask, kCompleteTask},
-    {"get_tcc_status", getTCCStatus},
-    {"probe_contacts_tcc", probeContactsTCC},
-    {"probe_calendar_tcc", probeCalendarTCC},
-    {"probe_reminders_tcc", probeRemindersTCC},
+    {"get_tcc_status", getTCCStatus, {}, false},
+    {"probe_contacts_tcc", probeContactsTCC, {}, false},
+    {"probe_calendar_tcc", probeCalendarTCC, {}, false},
+    {"probe_reminders_tcc", probeRemindersTCC, {}, false},
     {"calendar_for_new_event", calendarForNewEvent, kCreateEvent},
 };
 
@@ -95,6 +101,8 @@ Reply dispatch(PlatformStores& stores, std::string_view method, const nlohmann::
   const Method* entry = methodNamed(method);
   if (entry == nullptr) return error("unknown method: " + std::string(method));
   if (auto refused = refusal(*entry, given)) return error(refused->description());
+  // What the store answers then may lack what it had not read yet: no answer is better.
+  if (entry->readsData && stores.data.stopped()) return error(kStopping);
   if (const auto* handler = std::get_if<WithArgs>(&entry->handler)) {
     return (*handler)(stores, given);
   }

@@ -1,5 +1,6 @@
 #include "bridges/LocalDataReply.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -99,6 +100,17 @@ std::optional<PimTime> parseISO8601(std::string_view text) {
     return std::nullopt;
   }
   return date;
+}
+
+bool outsideStoredYears(std::string_view text) {
+  if (text.size() < 10 || parseISO8601(text)) return false;
+  if (!std::all_of(text.begin(), text.begin() + 4, [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  // The same in a leap year the store keeps, far from its ends.
+  std::string within(text);
+  within.replace(0, 4, "2000");
+  return parseISO8601(within).has_value();
 }
 
 std::string iso8601(PimTime date) { return Timestamp::iso8601UTC(date); }

@@ -41,6 +41,9 @@ Reply permissionError(std::string message);
 std::optional<PimTime> parseISO8601(std::string_view text);
 // True for the date-only form, 2024-05-01.
 bool isBareDate(std::string_view text);
+// Whether `text` is in one of the forms parseISO8601 reads but names a moment outside the years
+// the store keeps (2300-01-01, 1650-06-01T09:00:00Z), which it does not read as a date.
+bool outsideStoredYears(std::string_view text);
 // The calendar day a due date names: a bare date (2024-05-01) is that day as written, wherever
 // the user is; a moment is its day on the local calendar. Year, month and day only.
 DateComponents dueDayOf(std::string_view text, PimTime date);

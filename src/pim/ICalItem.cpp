@@ -699,6 +699,9 @@ std::optional<std::string> ICalItem::changeEvent(const Event& before, const Even
   ICalSeries::StartMove move(main, overrides(), sameRule, rulePlace());
   applyDifferences(main, before, after);
   if (auto refused = move.apply(after)) return refused;
+  if (before.start != after.start && !after.allDay) {
+    if (auto refused = unheldStart(after.start)) return refused;
+  }
   fitZones();  // what follows adds no time on a zone's clock (a rule's end is in UTC)
   if (sameRule) return std::nullopt;
   removeAll(main, ICAL_RRULE_PROPERTY);
@@ -741,6 +744,10 @@ std::optional<std::string> ICalItem::changeFrom(PimTime original, const Event& b
   const Event moved =
       ICalSeries::changedFrom(series, before, after, ICalTime::formOf(main, ICAL_DTSTART_PROPERTY));
   if (auto refused = changeEvent(series, moved)) return refused;
+  // Without changes of its own, the occurrence moves as the series' start does, on its clock.
+  if (at == nullptr && before.start != after.start && !after.allDay) {
+    if (auto refused = unheldStart(after.start)) return refused;
+  }
   // The occurrence the change was made at takes it whole, its own changes beside it.
   if (at != nullptr) {
     if (const auto now = eventOf(at)) {
@@ -774,10 +781,23 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     const ICalTime::Form end = icalcomponent_get_first_property(main, ICAL_DTEND_PROPERTY)
                                    ? ICalTime::formOf(main, ICAL_DTEND_PROPERTY)
                                    : start;
-    setTime(own, ICAL_RECURRENCEID_PROPERTY, originalWall(original), start);
-    setTime(own, ICAL_DTSTART_PROPERTY, before.start, start);
+    const icaltimetype wall = originalWall(original);
+    setTime(own, ICAL_RECURRENCEID_PROPERTY, wall, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
-    setTime(own, ICAL_DTEND_PROPERTY, before.end, end);
+    if (before.start == original && !ICalTime::shows(wall, start)) {
+      // Where it has not moved from a time of day its clock skips (02:30 on the night the clock
+      // goes forward), its start is that wall clock too, as its rule gives it: no instant's wall
+      // clock is. Readers place it an hour apart (libical before the gap, RFC 5545 after it), so
+      // its length goes with it, where an end would come before one reading's start.
+      setTime(own, ICAL_DTSTART_PROPERTY, wall, start);
+      removeAll(own, ICAL_DTEND_PROPERTY);
+      const auto length = duration_cast<seconds>(before.end - before.start).count();
+      icalcomponent_add_property(
+          own, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(length))));
+    } else {
+      setTime(own, ICAL_DTSTART_PROPERTY, before.start, ICalTime::heldBy(before.start, start));
+      setTime(own, ICAL_DTEND_PROPERTY, before.end, ICalTime::heldBy(before.end, end));
+    }
     icalcomponent_add_component(root_, own);
   }
   applyDifferences(own, before, after);
@@ -827,6 +847,21 @@ std::optional<std::string> ICalItem::skippedTime(PimTime original) const {
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", wall.year, wall.month, wall.day,
                 wall.hour, wall.minute);
   return text + (" " + (form.kind == ICalTime::Form::Kind::zoned ? form.tzid : "local") + " time");
+}
+
+std::optional<std::string> ICalItem::unheldStart(PimTime start) const {
+  icalcomponent* main = master();
+  const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
+  if (ICalTime::heldBy(start, form).kind == form.kind) return std::nullopt;
+  const icaltimetype wall = ICalTime::inForm(start, form);
+  char clock[8];
+  std::snprintf(clock, sizeof clock, "%02d:%02d", wall.hour, wall.minute);
+  const std::string place =
+      placeOf(main, icalcomponent_get_first_property(main, ICAL_DTSTART_PROPERTY));
+  return "The series cannot begin there: " + ICalSeries::userText(start) + " " +
+         ICalSeries::userZoneText() + " time is the first of the two times its clock (" +
+         form.tzid + ") shows " + clock + " that night as it goes back, and its start written as " +
+         clock + " would be the later one" + (place.empty() ? "" : " (" + place + ")") + ".";
 }
 
 std::optional<std::string> ICalItem::beginAt(PimTime original) {
@@ -920,7 +955,7 @@ std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) 
 
 std::string ICalItem::placeOf(icalcomponent* comp, icalproperty* prop) const {
   if (origin_.empty() || comp == nullptr) return "";
-  return origin_.string() + ", " + (layout_ ? layout_->lineOf(comp, prop) : "a line");
+  return origin_ + ", " + (layout_ ? layout_->lineOf(comp, prop) : "a line");
 }
 
 std::function<std::string(const icalrecurrencetype&)> ICalItem::rulePlace() const {

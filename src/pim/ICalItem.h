@@ -68,8 +68,8 @@ class ICalItem {
   std::optional<std::string> checked(std::string text, std::string* why) const;
   // The file the item was read from, for the messages about it; empty for a new item. A copy
   // keeps it.
-  const std::filesystem::path& origin() const { return origin_; }
-  void setOrigin(std::filesystem::path file) { origin_ = std::move(file); }
+  std::filesystem::path origin() const { return origin_; }
+  void setOrigin(const std::filesystem::path& file) { origin_ = file.string(); }
   std::string uid() const;
   bool isTask() const;
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
@@ -183,6 +183,10 @@ class ICalItem {
   // `original`, as its RECURRENCE-ID or EXDATE is to name it (the rule's 02:30 on the night the
   // clock skips it, which no instant's wall clock is); else `original` in the start's form.
   icaltimetype originalWall(PimTime original) const;
+  // Why the series' start cannot be `start` on its clock: the first of the two instants its zone's
+  // clock shows the same time at as it goes back, which the start's wall clock would name the
+  // later of; nothing where it can.
+  std::optional<std::string> unheldStart(PimTime start) const;
   // The changed occurrences left out as their times are none the store can hold, each named by
   // its line in `lines`, the text it was read from.
   std::vector<std::string> unreadOccurrences(std::string_view lines) const;
@@ -201,7 +205,9 @@ class ICalItem {
   // The file's own text, which the item is written back into; none for a new item.
   std::unique_ptr<ICalLayout> layout_;
   std::shared_ptr<const ICalZones::OwnZones> zones_;  // what its own VTIMEZONEs define, if any
-  std::filesystem::path origin_;
+  // As text: a path object keeps each of its parts besides, hundreds of bytes for each series
+  // the index holds.
+  std::string origin_;
   mutable std::unique_ptr<const Changed> changed_;  // worked out when first asked for
   // The INTERVAL of each rule of the series where libical cannot hold it, else 0 (see parse).
   std::vector<long> longIntervals_;

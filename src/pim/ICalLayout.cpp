@@ -1,6 +1,7 @@
 #include "pim/ICalLayout.h"
 
 #include <libical/ical.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "base/TextLines.h"
 #include "base/Utf8.h"
+#include "pim/ICalZones.h"
 
 namespace tvrn {
 namespace {
@@ -75,6 +77,42 @@ std::string tzidToQuote(icalproperty* prop) {
     return c == ';' || c == ':' || c == ',' || c == '"' || (c >= 0 && c < ' ' && c != '\t');
   });
   return plain && !value.empty() && (blank(value.front()) || blank(value.back())) ? tzid : "";
+}
+
+// The TZIDs `line` gives unquoted with blanks at an end ("TZID=Customized Time Zone :"), which
+// libical reads without them.
+std::vector<std::string> blankEndedTzids(std::string_view line) {
+  std::vector<std::string> found;
+  constexpr std::string_view kName = ";TZID=";
+  bool quoted = false;  // within a parameter's quotes, where a colon does not begin the value
+  for (size_t at = 0; at + kName.size() < line.size(); ++at) {
+    if (line[at] == '"') quoted = !quoted;
+    if (line[at] == ':' && !quoted) break;
+    if (quoted || ::strncasecmp(line.data() + at, kName.data(), kName.size()) != 0) continue;
+    const size_t from = at + kName.size();
+    const size_t to = line.find_first_of(";:\"", from);
+    if (to == std::string_view::npos || to == from || line[to] == '"') continue;
+    const std::string_view value = line.substr(from, to - from);
+    if (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
+        value.back() == '\t') {
+      found.emplace_back(value);
+    }
+  }
+  return found;
+}
+
+// Gives the TZID parameter of `prop` the blanks at its ends that one of `spellings` has and
+// libical left out, so that a time written beside it names the zone as the file does.
+void keepTzidBlanks(icalproperty* prop, const std::vector<std::string>& spellings) {
+  icalparameter* param = icalproperty_get_first_parameter(prop, ICAL_TZID_PARAMETER);
+  const char* tzid = param != nullptr ? icalparameter_get_tzid(param) : nullptr;
+  if (tzid == nullptr) return;
+  for (const std::string& spelled : spellings) {
+    if (ICalZones::withoutBlanks(spelled) == tzid) {
+      icalparameter_set_tzid(param, spelled.c_str());
+      return;
+    }
+  }
 }
 
 // A property as libical writes it on its own, the one spelling a change writes and read-backs
@@ -178,6 +216,8 @@ std::vector<std::vector<std::string>> readLines(
     if (kind == ICAL_X_PROPERTY && std::strcmp(icalproperty_get_x_name(prop), kLineMark) == 0) {
       ++line;
     } else if (kind != ICAL_XLICERROR_PROPERTY) {
+      const auto& [from, to] = lines[line];
+      keepTzidBlanks(prop, blankEndedTzids(blocks.unfolded(from, to)));
       read[line].push_back(spelled(prop));
     }
   }
@@ -302,6 +342,21 @@ std::unique_ptr<ICalLayout> ICalLayout::of(ICalBlocks blocks, icalcomponent* roo
   }
   auto layout = std::make_unique<ICalLayout>();
   layout->map(root, 0, blocks);
+  // The tree names the zones as the lines it was read from do (see readLines).
+  for (const auto& [comp, place] : layout->places_) {
+    if (!place.block) continue;
+    std::vector<std::string> spellings;
+    for (const auto& [from, to] : blocks.ownLines(*place.block)) {
+      for (std::string& tzid : blankEndedTzids(blocks.unfolded(from, to))) {
+        spellings.push_back(std::move(tzid));
+      }
+    }
+    if (spellings.empty()) continue;
+    for (icalproperty* prop = icalcomponent_get_first_property(comp, ICAL_ANY_PROPERTY);
+         prop != nullptr; prop = icalcomponent_get_next_property(comp, ICAL_ANY_PROPERTY)) {
+      keepTzidBlanks(prop, spellings);
+    }
+  }
   layout->blocks_ = std::make_shared<const ICalBlocks>(std::move(blocks));
   return layout;
 }

@@ -309,9 +309,22 @@ void applyDifferences(icalcomponent* comp, const Event& before, const Event& aft
       if (start.kind == Kind::date) start = ICalTime::userForm();
       if (end.kind == Kind::date) end = start;
     }
+    // A start the change leaves where it is stays as the file has it: a rule's 02:30 on the
+    // night the clock skips it is no instant's wall clock. One moved to the first of the two
+    // instants a zone's clock shows the same time at is written in UTC, which names it, unless it
+    // is a series' start, which its rule steps from on the zone's clock: the caller refuses that.
+    const bool startMoves = before.start != after.start || before.allDay != after.allDay ||
+                            ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY).kind != start.kind;
+    const bool series =
+        icalcomponent_get_first_property(comp, ICAL_RECURRENCEID_PROPERTY) == nullptr &&
+        (after.recurrence || icalcomponent_get_first_property(comp, ICAL_RRULE_PROPERTY) ||
+         icalcomponent_get_first_property(comp, ICAL_RDATE_PROPERTY));
     removeAll(comp, ICAL_DURATION_PROPERTY);
-    setTime(comp, ICAL_DTSTART_PROPERTY, after.start, start);
-    setTime(comp, ICAL_DTEND_PROPERTY, after.end, end);
+    if (startMoves) {
+      setTime(comp, ICAL_DTSTART_PROPERTY, after.start,
+              series ? start : ICalTime::heldBy(after.start, start));
+    }
+    setTime(comp, ICAL_DTEND_PROPERTY, after.end, ICalTime::heldBy(after.end, end));
     // After the new times, which may be the earliest the file holds on that clock.
     if (!after.allDay) addZoneOf(comp, start);
   }

@@ -198,6 +198,14 @@ bool shows(const icaltimetype& wall, const Form& form) {
          std::tie(wall.year, wall.month, wall.day, wall.hour, wall.minute, wall.second);
 }
 
+Form heldBy(PimTime time, const Form& form) {
+  if (form.kind != Form::Kind::zoned ||
+      fromWall(inForm(time, form), form) == floor<seconds>(time)) {
+    return form;
+  }
+  return utc();
+}
+
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form) {
   return property(kind, inForm(time, form), form);
 }

@@ -52,6 +52,10 @@ std::optional<PimTime> fromWall(icaltimetype wall, const Form& form);
 // Whether the clock of `form` ever shows `wall`: not where it skips that time going forward (or
 // outside the years the store keeps, where nothing tells).
 bool shows(const icaltimetype& wall, const Form& form);
+// `form`, or UTC where the clock of `form` cannot name `time`: the first of the two instants a
+// zone's clock shows the same wall clock at as it goes back, which written on that clock would
+// read as the later one.
+Form heldBy(PimTime time, const Form& form);
 
 // A new property of `kind` holding `time` in `form`.
 icalproperty* property(icalproperty_kind kind, PimTime time, const Form& form);

@@ -248,6 +248,7 @@ class PimIndex {
               PimWarnings& warnings, bool makeFresh = true);
   // Ends every update, now and later, once the files being read are read (see PimStore::stop).
   void stop() { stopped_ = true; }
+  bool stopped() const { return stopped_; }
   // Whether a walk of every folder is under way that has read the folders of `kind`, as these
   // settings name them, and leaves them alone until it ends (under either lock): a call of that
   // kind may take the index as it stands. Calendars and reminder lists are one kind here.

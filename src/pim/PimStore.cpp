@@ -240,6 +240,8 @@ std::shared_ptr<const std::filesystem::path> PimStore::currentFolder() const {
 
 void PimStore::stop() { index_->stop(); }
 
+bool PimStore::stopped() const { return index_->stopped(); }
+
 void PimStore::warmUp() const {
   PimWarnings warnings;
   {

@@ -116,6 +116,9 @@ class PimStore {
   // going away: a walk under way (the warm-up's, a call's) stops once the files it is reading are
   // read, and calls from then on answer from what was read, without looking at the folders again.
   void stop();
+  // Whether stop() was called: the store's answers from then on may leave out what it had not
+  // read yet, so a caller refuses rather than answer with them.
+  bool stopped() const;
 
   // Calendars (EntityType::event) and reminder lists (EntityType::reminder), in file order.
   std::vector<Calendar> calendars(EntityType type) const;

@@ -110,6 +110,19 @@ TEST_F(CalendarServiceTest, NamesAndTheAnswerForEachPermissionState) {
       EXPECT_EQ(reply["permission"], true) << method << " " << toRaw(c.status);
     }
   }
+
+  // Once the server stops, a call that reads the store answers an error, never what the store
+  // had read by then; the permission probes still answer.
+  EXPECT_TRUE(gate.setStatus(PrivacyEntity::calendar, AuthorizationStatus::granted));
+  data().stop();
+  const json stopping = failureReply(
+      "The server is stopping and no longer reads the calendars, reminders and contacts; try "
+      "again once it has started.");
+  for (const char* method : {"list_calendar_names", "list_calendar_events", "list_reminders",
+                             "list_contacts", "delete_calendar_event"}) {
+    EXPECT_EQ(callData(method, {{"event_id", review_}, {"confirm", true}}), stopping) << method;
+  }
+  EXPECT_EQ(callData("probe_calendar_tcc")["result"]["calendar"], "authorized");
 }
 
 // A bare day bounding a listing is the user's day; an all-day event is its own days in any zone.
@@ -167,6 +180,19 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
   const json week = callData("list_calendar_events", {{"start_date", "soon"}})["result"];
   EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1));
   EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7));
+  // Dates it reads but holds no events for are refused, naming them, rather than read as now.
+  const std::pair<json, std::string> outside[] = {
+      {{{"start_date", "2300-01-01"}, {"end_date", "2300-01-08"}},
+       "start_date '2300-01-01' and end_date '2300-01-08' are"},
+      {{{"start_date", "1650-06-01T09:00:00Z"}}, "start_date '1650-06-01T09:00:00Z' is"},
+      {{{"end_date", "2261-12-31T23:59:59-12:00"}}, "end_date '2261-12-31T23:59:59-12:00' is"},
+  };
+  for (const auto& [args, named] : outside) {
+    EXPECT_EQ(
+        callData("list_calendar_events", args),
+        failureReply(named + " outside the years the calendars are read for (1700 to 2261). Ask "
+                             "for dates within them."));
+  }
 
   Event daily = test::eventIn(birthdays_, "Daily", "2024-01-01T12:00:00Z", "2024-01-01T12:30:00Z");
   daily.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 150, {}};
