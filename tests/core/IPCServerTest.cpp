@@ -25,6 +25,7 @@
 #include "core/ToolResponse.h"
 #include "platform/Paths.h"
 #include "support/CapturedStderr.h"
+#include "support/Eventually.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 
@@ -233,6 +234,8 @@ TEST_F(IPCServerTest, PausesAfterAFailedAcceptInsteadOfSpinning) {
   // descriptors; a running server has met these long before.
   LogThrottle seen("ipc", LogThrottle::Level::info);
   for (int i = 0; i < 2; ++i) seen.write("a line");
+  struct stat captured {};
+  ASSERT_EQ(::fstat(2, &captured), 0);
 
   // Use up every descriptor but one, which the client's own socket takes.
   rlimit saved{};
@@ -249,6 +252,14 @@ TEST_F(IPCServerTest, PausesAfterAFailedAcceptInsteadOfSpinning) {
   const sockaddr_un address = addressOf(path);
   ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
 
+  // The pauses are counted from the first failure on: a busy machine may be slow to reach it.
+  // Its line is seen by the captured file's size, as opening the file takes a descriptor.
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        struct stat now {};
+        return ::fstat(2, &now) == 0 && now.st_size > captured.st_size;
+      },
+      "the first failed accept's line"));
   std::this_thread::sleep_for(450ms);
   for (int fd : fillers) ::close(fd);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
