@@ -12,6 +12,7 @@
 #include "manifest/ManifestAppleScriptRunner.h"
 #include "manifest/ManifestJXARunner.h"
 #include "manifest/ManifestTestSupport.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -115,7 +116,7 @@ TEST_F(ScriptRunnersTest, EvaluatorOutcomesAndTheCapOnLeftoverEvaluations) {
   EXPECT_EQ(outcome(runner.execute(BehaviorSpec::Jxa{""}, {}, 1, 1)),
             "error: JXA: busy \u2014 8 earlier scripts are still running past their time-out");
   release.set_value();
-  for (int i = 0; i < 500 && runner.leftovers() > 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(test::eventually([&] { return runner.leftovers() == 0; }, "the late scripts' end"));
   EXPECT_EQ(outcome(runner.execute(BehaviorSpec::Jxa{""}, {}, INT64_MAX, 1)), "[\n  1\n]");
 }
 
