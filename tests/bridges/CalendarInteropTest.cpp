@@ -21,6 +21,7 @@
 #include "bridges/PimFixtures.h"
 #include "pim/PrivacyGate.h"
 #include "platform/Subprocess.h"
+#include "support/Eventually.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -206,8 +207,7 @@ TEST_F(CalendarInteropTest, AZonedSeriesMakesTheRoundTripThroughACalDAVServer) {
       SpawnOptions({radicale, "--server-hosts", "127.0.0.1:" + std::to_string(port), "--auth-type",
                     "none", "--storage-filesystem-folder", (test::home() / "radicale").string()}));
   ASSERT_TRUE(server.ok()) << server.error();
-  for (int i = 0; i < 200 && !accepting(port); ++i) std::this_thread::sleep_for(milliseconds(50));
-  ASSERT_TRUE(accepting(port));
+  ASSERT_TRUE(test::eventually([&] { return accepting(port); }, "radicale accepting"));
   const fs::path config = test::home() / "vdirsyncer.conf";
   test::writeFile(config, "[general]\nstatus_path = \"" + (test::home() / "status").string() +
                               "/\"\n[pair cal]\na = \"mine\"\nb = \"server\"\n"

@@ -134,9 +134,8 @@ TEST_F(IPCServerTest, ServesASessionPerConnectionOnAPrivateSocket) {
   EXPECT_EQ(logLines("Starting IPC server at " + path.string()).size(), 1u);
   EXPECT_EQ(logLines("IPC socket ready — accepting MCP client connections").size(), 1u);
   // Sessions end on their own threads; wait for both disconnect lines.
-  for (int i = 0; i < 200 && logLines("MCP client disconnected fd=").size() < 2; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
+  test::eventually([] { return logLines("MCP client disconnected fd=").size() >= 2; },
+                   "both disconnect lines");
   const auto connected = logLines("MCP client connected fd=");
   const auto disconnected = logLines("MCP client disconnected fd=");
   ASSERT_EQ(connected.size(), 2u);

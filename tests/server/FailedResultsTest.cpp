@@ -21,6 +21,7 @@
 #include "platform/Subprocess.h"
 #include "platform/ZipArchive.h"
 #include "server/ServerCore.h"
+#include "support/Eventually.h"
 #include "support/AppFixtures.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
@@ -80,10 +81,7 @@ TEST_F(FailedResultsTest, EveryProducerOfAFailureFlagsItBesideTheUnchangedText) 
   ASSERT_TRUE(client_);
   test::waitForServices(
       [](const json& services) { return services["slack"].value("available", false); });
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (!listed("wipe_cache") && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::eventually([&] { return listed("wipe_cache"); }, "wipe_cache in tools/list");
 
   const std::string hint(MCPServerTexts::reportHint);
   struct Case {

@@ -14,6 +14,7 @@
 #include "manifest/ManifestLoader.h"
 #include "platform/Paths.h"
 #include "server/ServerCore.h"
+#include "support/Eventually.h"
 #include "support/AppFixtures.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
@@ -58,15 +59,19 @@ class ServerCoreManifestTest : public ::testing::Test {
 
   // The manifest loads in the background: the listing shows its tools once it has.
   json listedWhenLoaded(const std::string& name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const auto reply = client_->call(test::request(++id_, "tools/list"));
-      if (!reply) return nullptr;
-      for (const json& tool : reply->at("result").at("tools")) {
-        if (tool["name"] == name) return tool;
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return nullptr;
+    json found = nullptr;
+    bool answered = true;
+    test::eventually(
+        [&] {
+          const auto reply = client_->call(test::request(++id_, "tools/list"));
+          answered = reply.has_value();
+          for (const json& tool : answered ? reply->at("result").at("tools") : json::array()) {
+            if (tool["name"] == name) found = tool;
+          }
+          return !answered || !found.is_null();
+        },
+        name + " in tools/list");
+    return found;
   }
 
   std::set<std::string> listedNames() {

@@ -431,14 +431,17 @@ TEST_F(ServerCoreTest, LogsItsStartBeforeTheCleanUpAndReadyAfterTheSocket) {
 }
 
 std::optional<nlohmann::json> statusFrom(int port) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < until) {
-    auto answer = HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
-                                  std::chrono::seconds(5));
-    if (answer && answer.value().status == 200) return nlohmann::json::parse(answer.value().body);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::nullopt;
+  std::optional<nlohmann::json> status;
+  test::eventually(
+      [&] {
+        auto answer = HttpClient::get("http://127.0.0.1:" + std::to_string(port) + "/status",
+                                      std::chrono::seconds(5));
+        if (answer && answer.value().status == 200)
+          status = nlohmann::json::parse(answer.value().body);
+        return status.has_value();
+      },
+      "the status server's answer");
+  return status;
 }
 
 // In the process that runs the status server a call is counted once: the session does not also

@@ -13,6 +13,7 @@
 #include "fakes/support/RecordingHttpServer.h"
 #include "platform/UserDefaults.h"
 #include "server/StartupJobs.h"
+#include "support/Eventually.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
@@ -142,11 +143,9 @@ TEST(AutomationWarmUp, RunsEveryScriptEvenWhenEachFails) {
 
   StartupJobs::warmOSAPermissions(5ms);
 
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (recordedRuns(argvFile).size() < StartupJobs::kWarmUpScripts.size() &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  test::eventually(
+      [&] { return recordedRuns(argvFile).size() >= StartupJobs::kWarmUpScripts.size(); },
+      "every warm-up script's run");
   std::multiset<std::string> scripts;
   for (const auto& argv : recordedRuns(argvFile)) {
     ASSERT_EQ(argv.size(), 3u) << argv;

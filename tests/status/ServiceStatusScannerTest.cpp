@@ -109,10 +109,8 @@ TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingFo
   JXARunnerProxy scripts(Timeouts::jxaServiceScan);
   test::PimWorld world;
   scanner.start({helper, scripts}, world.stores);
-  const auto until = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < until && !scanner.current()["slack"]["available"]) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::eventually([&] { return scanner.current()["slack"]["available"] == true; },
+                   "Slack found available");
   scanner.stop();
   EXPECT_EQ(scanner.current()["slack"]["available"], true);
 }

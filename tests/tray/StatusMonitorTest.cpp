@@ -13,6 +13,7 @@
 #include "tray/StatusMonitor.h"
 #include "tray/TrayFixtures.h"
 #include "tray/TrayHttp.h"
+#include "support/Eventually.h"
 
 namespace tvrn {
 namespace {
@@ -135,10 +136,7 @@ TEST_F(StatusMonitorTest, PollsWhicheverLoopbackAddressTheServerAnswersOn) {
   StatusServer server("3.0.100");
   server.start();
   const std::string own = "http://[::1]:" + std::to_string(other.port()) + "/status";
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (!HttpClient::get(own, 1s) && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::eventually([&] { return HttpClient::get(own, 1s).ok(); }, own + " answering");
   std::filesystem::remove(Paths::appSupport() / "status.json");
   makeMonitor();
   monitor_->startPolling();
