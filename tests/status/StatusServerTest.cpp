@@ -234,9 +234,11 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
     std::string path = "";  // empty: /config for a POST, /status for a GET
     Peer peer = Peer::own;
     bool bodyWithheld = false;  // only the headers are sent
-    bool silent = false;        // nothing at all is sent: the answer comes within a second
-    // Other users' silent connections held open meanwhile, more than the places: they are each
-    // answered within a second, and a silent connection of the user's keeps its place.
+    // Nothing at all is sent: the answer comes before half the 10 s a request may take to arrive,
+    // so it was not read first (a busy machine may take seconds to answer at once).
+    bool silent = false;
+    // Other users' silent connections held open meanwhile, more than the places: they are all
+    // answered as soon, and a silent connection of the user's keeps its place.
     std::size_t crowd = 0;
   };
   const auto post = [](const char* path, Peer peer = Peer::stranger, bool withheld = false) {
@@ -299,7 +301,7 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
                             "\r\nContent-Type: application/json\r\nContent-Length: " +
                             std::to_string(post ? body.size() : 0) + "\r\n\r\n" +
                             (post && !c.bodyWithheld ? body : "")));
-      status = peer.answerStatus(c.silent ? 1s : 5s);
+      status = peer.answerStatus(5s);
     } else {
       lookupFails_ = c.peer == Peer::unknown;
       test::CapturedStderr log;
@@ -314,7 +316,7 @@ TEST_F(StatusServerTest, RefusesRequestsThatDoNotComeFromThisMachinesOwnClients)
     }
     EXPECT_EQ(status, c.status);
     EXPECT_FALSE(keeper.closedWithoutAWord(10ms));
-    const auto answeredBy = std::chrono::steady_clock::now() + 1s;
+    const auto answeredBy = std::chrono::steady_clock::now() + 5s;
     std::size_t refused = 0;
     for (auto& peer : crowd) {
       const auto left = answeredBy - std::chrono::steady_clock::now();
@@ -557,7 +559,7 @@ TEST_F(StatusServerTest, SlowAndSilentPeersLeaveStatusAnsweringOnBothAddresses) 
   EXPECT_TRUE(test::eventually([&] { return rounds >= 10; }, "every peer's first bytes"));
   for (int round = 0; round < 3; ++round) {
     for (const char* host : {"127.0.0.1", "::1"}) {
-      EXPECT_EQ(statusCodeOn(host, port_, 2s), 200) << host;
+      EXPECT_EQ(statusCodeOn(host, port_, 5s), 200) << host;
     }
   }
   done = true;
@@ -570,7 +572,7 @@ TEST_F(StatusServerTest, PastTheCapTheOldestWaitingPeerMakesRoom) {
   for (std::size_t i = 0; i < LoopbackListener::kMaxConnections; ++i) {
     silent.push_back(std::make_unique<RawPeer>("127.0.0.1", port_));
   }
-  EXPECT_EQ(statusCodeOn("127.0.0.1", port_, 2s), 200);
+  EXPECT_EQ(statusCodeOn("127.0.0.1", port_, 5s), 200);
   EXPECT_TRUE(silent.front()->closedWithoutAWord());
   EXPECT_FALSE(silent.back()->closedWithoutAWord(100ms));
 }
