@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 using test::CannedResponse;
 using test::RecordingHttpServer;
 
-constexpr auto kWait = 5s;
+constexpr auto kWait = 30s;
 
 std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
@@ -155,7 +155,7 @@ TEST(HttpClientTest, LoopbackNeverGoesThroughAProxy) {
 
 TEST(BackgroundPosterTest, KeepsOnlyTheNewestWhileBusy) {
   RecordingHttpServer server;
-  server.respond("/slow", {200, "", "text/plain", 300ms, {}});
+  server.respond("/slow", {200, "", "text/plain", 2s, {}});
   BackgroundPoster poster;
   poster.post({"POST", server.baseURL() + "/slow", {}, "first", 2s});
   ASSERT_TRUE(server.waitForRequests(1, kWait));
@@ -166,7 +166,7 @@ TEST(BackgroundPosterTest, KeepsOnlyTheNewestWhileBusy) {
   for (int i = 0; i < kPosted; ++i) {
     poster.post({"POST", server.baseURL() + "/report", {}, std::to_string(i), 2s});
   }
-  EXPECT_LT(since(start), 300ms);
+  EXPECT_LT(since(start), 1s);  // less than the slow answer takes, on a busy machine too
 
   const std::size_t kept = BackgroundPoster::kDefaultCapacity;
   ASSERT_TRUE(server.waitForRequests(1 + kept, kWait));

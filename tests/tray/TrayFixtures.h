@@ -53,7 +53,7 @@ inline void writeStatusFile(const nlohmann::json& status,
 
 // Runs the event loop until `done` holds; false when `patience` passes first.
 inline bool processEventsUntil(const std::function<bool()>& done,
-                               std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+                               std::chrono::milliseconds patience = std::chrono::seconds(30)) {
   const auto deadline = std::chrono::steady_clock::now() + patience;
   QTimer wakeUp;  // so the wait below looks at the deadline now and then
   wakeUp.start(10);
