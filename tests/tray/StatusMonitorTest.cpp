@@ -133,11 +133,16 @@ TEST_F(StatusMonitorTest, ReportsAnErrorAtEveryTickWhileNothingAnswers) {
 TEST_F(StatusMonitorTest, PollsWhicheverLoopbackAddressTheServerAnswersOn) {
   test::RecordingHttpServer other;
   ::setenv("TVRN_STATUS_PORT", std::to_string(other.port()).c_str(), 1);
-  StatusServer server("3.0.100");
+  // status.json is written once, and then taken away, so that the monitor has to ask.
+  StatusServer::Options options;
+  options.statusFileInterval = 1h;
+  StatusServer server("3.0.100", options);
   server.start();
   const std::string own = "http://[::1]:" + std::to_string(other.port()) + "/status";
   test::eventually([&] { return HttpClient::get(own, 1s).ok(); }, own + " answering");
-  std::filesystem::remove(Paths::appSupport() / "status.json");
+  const auto file = Paths::appSupport() / "status.json";
+  ASSERT_TRUE(test::eventually([&] { return std::filesystem::exists(file); }, "status.json"));
+  std::filesystem::remove(file);
   makeMonitor();
   monitor_->startPolling();
   EXPECT_NE(logOf(1).front(), "error");
