@@ -1,6 +1,5 @@
 #include "platform/JsonObjectFile.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -9,24 +8,12 @@
 namespace tvrn::JsonObjectFile {
 namespace {
 
-// "line L, column C: <what is wrong>" of a parse failure of `text`, counted (in bytes, as the
-// parser counts) up to the byte where the parser stopped.
-std::string whereItFails(const std::string& text, const nlohmann::json::parse_error& failure) {
-  const std::size_t stop = std::min(failure.byte, text.size() + 1);  // from 1; size + 1: the end
-  std::size_t line = 1, lineStart = 0;
-  for (std::size_t i = 0; i + 1 < stop; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      lineStart = i + 1;
-    }
-  }
-  const std::size_t column = stop > lineStart ? stop - lineStart : 1;
-  // "[json.exception.parse_error.101] parse error at line 1, column 2: syntax error while ..."
-  std::string what = failure.what();
-  if (const auto colon = what.find(": ", what.find("parse error")); colon != std::string::npos) {
-    what.erase(0, colon + 2);
-  }
-  return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+// "line L, column C: <what is wrong>" of a parse failure, as the parser tells it:
+// "[json.exception.parse_error.101] parse error at line 3, column 1: syntax error while ...".
+std::string whereItFails(const nlohmann::json::parse_error& failure) {
+  const std::string what = failure.what();
+  const auto at = what.find("line ");
+  return at == std::string::npos ? what : what.substr(at);
 }
 
 }  // namespace
@@ -53,7 +40,7 @@ Contents read(const std::filesystem::path& file) {
     }
   } catch (const nlohmann::json::parse_error& failure) {
     contents.damaged = true;
-    contents.parseError = whereItFails(*bytes, failure);
+    contents.parseError = whereItFails(failure);
   } catch (const nlohmann::json::exception& failure) {
     contents.damaged = true;
     contents.parseError = failure.what();
