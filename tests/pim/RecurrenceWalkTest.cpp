@@ -1,5 +1,5 @@
-// The store's walk over a rule's instances, compared with RFC 5545's own examples and with
-// python-dateutil's rrule (what khal expands with) on generated rules of every frequency.
+// The store's walk over a rule's instances, compared with python-dateutil's rrule (what khal
+// expands with) on RFC 5545's examples and on generated rules of every frequency.
 #include <gtest/gtest.h>
 #include <libical/ical.h>
 
@@ -29,37 +29,17 @@ std::string walked(const std::string& start, const std::string& rule) {
   return out;
 }
 
-// RFC 5545 3.8.5.3's examples (at 09:00 on their own clock), with the instances it lists.
-TEST(RecurrenceWalkTest, ListsTheInstancesOfTheRfcExamples) {
-  const struct {
-    const char* start;
-    const char* rule;
-    const char* days;  // the instances' days, each at the start's time
-  } rows[] = {
-      {"19970904T090000", "FREQ=MONTHLY;COUNT=3;BYDAY=TU,WE,TH;BYSETPOS=3", "0904 1007 1106"},
-      {"19970929T090000", "FREQ=MONTHLY;COUNT=7;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-2",
-       "0929 1030 1127 1230 980129 980226 980330"},
-      {"19970512T090000", "FREQ=YEARLY;COUNT=3;BYWEEKNO=20;BYDAY=MO", "0512 980511 990517"},
-      {"19970519T090000", "FREQ=YEARLY;COUNT=3;BYDAY=20MO", "0519 980518 990517"},
-      // A part RFC 5545 does not allow at the frequency, read as dateutil reads it: a numbered
-      // weekday of a daily rule is that weekday. The walk gives no start the rule does not.
-      {"20250101T090000", "FREQ=DAILY;COUNT=3;BYDAY=-1FR", "250103 250110 250117"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.rule);
-    std::string wanted, year = std::string(row.start).substr(0, 4);
-    std::istringstream days(row.days);
-    for (std::string day; days >> day;) {
-      // Four digits are in the start's year, six name their own (19xx from 90 on).
-      if (day.size() == 6) year = (day[0] >= '9' ? "19" : "20") + day.substr(0, 2);
-      wanted += (wanted.empty() ? "" : " ") + year + day.substr(day.size() - 4) + "T090000";
-    }
-    EXPECT_EQ(walked(row.start, row.rule), wanted);
-  }
-}
-
-// Generated rules, bounded by a COUNT or an UNTIL, with every BY part.
+// RFC 5545 3.8.5.3's examples that other programs get wrong most, a part RFC 5545 does not allow
+// at the frequency (a numbered weekday of a daily rule), then generated rules, bounded by a COUNT
+// or an UNTIL, with every BY part.
 std::vector<std::pair<std::string, std::string>> generatedRules() {
+  std::vector<std::pair<std::string, std::string>> rules = {
+      {"19970904T090000", "FREQ=MONTHLY;COUNT=3;BYDAY=TU,WE,TH;BYSETPOS=3"},
+      {"19970929T090000", "FREQ=MONTHLY;COUNT=7;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-2"},
+      {"19970512T090000", "FREQ=YEARLY;COUNT=3;BYWEEKNO=20;BYDAY=MO"},
+      {"19970519T090000", "FREQ=YEARLY;COUNT=3;BYDAY=20MO"},
+      {"20250101T090000", "FREQ=DAILY;COUNT=3;BYDAY=-1FR"},
+  };
   std::mt19937 random(80);
   const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
   const auto chance = [&](int percent) { return pick(100) < percent; };
@@ -68,7 +48,6 @@ std::vector<std::pair<std::string, std::string>> generatedRules() {
   const char* const weekdays[] = {"MO", "TU", "WE", "TH", "FR", "SA", "SU"};
   const int longestInterval[] = {90, 90, 30, 10, 5, 5, 3};
   const int untilHours[] = {2, 48, 480, 24 * 200, 24 * 700, 24 * 1800, 24 * 11000};
-  std::vector<std::pair<std::string, std::string>> rules;
   for (int i = 0; i < 350; ++i) {
     const int freq = i % 7;
     icaltimetype start = icaltime_null_time();
