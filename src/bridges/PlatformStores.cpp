@@ -33,6 +33,8 @@ AccessAnswer ContactStore::requestAccess() const {
 PimStore::SettingsSource PlatformStores::settingsOf(const ConfigManager& settings) {
   return [&settings]() -> std::shared_ptr<const nlohmann::json> {
     auto snapshot = settings.snapshot();
+    // Unknown while a file cannot be read: the store then makes none of its default folders.
+    if (snapshot->unreadable) return nullptr;
     return {snapshot, &snapshot->values};
   };
 }

@@ -42,6 +42,20 @@ std::set<std::string> stringSet(const nlohmann::json& settings, const char* key)
   return names;
 }
 
+// What the settings files must keep to be used: a key given twice leaves unknown which value was
+// meant, and a switch that is not true or false ("true", 1) what it was meant to say.
+const JsonObjectFile::Rules& settingsRules() {
+  static const JsonObjectFile::Rules rules{.uniqueKeys = true,
+                                           .switches = {"read_only", "privacy_mode"}};
+  return rules;
+}
+
+// What the log says is in force while a settings file cannot be used.
+constexpr const char* kWhileUnusable =
+    "; until it reads, tools that write, delete or send are refused and personal data in answers "
+    "is replaced by tokens, as in read-only and privacy mode, and the other settings stay as last "
+    "read";
+
 bool flag(const nlohmann::json& settings, const char* key) {
   auto found = settings.find(key);
   return found != settings.end() && found->is_boolean() && found->get<bool>();
@@ -126,6 +140,19 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
   FileIdentity identity;
   if (::stat(file.c_str(), &info) == 0) {
     identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
+  } else if (struct stat link{}; ::lstat(file.c_str(), &link) == 0) {
+    // A link that leads nowhere is no missing file: the user put something there. Its target,
+    // perhaps in a folder no watch covers, is looked for at every read.
+    layer.trusted = false;
+    std::error_code unread;
+    const auto target = std::filesystem::read_symlink(file, unread);
+    layer.unusable = "is a link that leads nowhere (" + target.string() + ")";
+    reading.complete = false;
+    if (layer.refusalReported != layer.unusable) {
+      layer.refusalReported = layer.unusable;
+      Logger::error("config", file.string() + " " + *layer.unusable + kWhileUnusable);
+    }
+    return layer.object;
   } else if (errno != ENOENT && errno != ENOTDIR) {
     layer.trusted = false;
     layer.unusable = std::string("cannot be looked at (") + std::strerror(errno) + ")";
@@ -143,6 +170,7 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     layer.trusted = true;
     layer.object = nlohmann::json::object();
     layer.unusable.reset();
+    layer.refusalReported.reset();
     return layer.object;
   }
   if (!S_ISREG(info.st_mode)) {
@@ -151,15 +179,14 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
     reading.complete = false;
     return layer.object;
   }
-  JsonObjectFile::Contents contents = JsonObjectFile::read(file);
+  JsonObjectFile::Contents contents = JsonObjectFile::read(file, settingsRules());
   if (contents.refused) {
     // Another user's link or file would put that user's settings and tokens in force.
     layer.unusable = "cannot be read (" + *contents.refused + ")";
     reading.complete = false;
     if (layer.refusalReported != contents.refused) {
       layer.refusalReported = contents.refused;
-      Logger::error("config", file.string() + " " + *layer.unusable +
-                                  "; its last good settings stay in force");
+      Logger::error("config", file.string() + " " + *layer.unusable + kWhileUnusable);
     }
     return layer.object;
   }
@@ -172,12 +199,12 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
   layer.identity = identity;
   layer.trusted = settled(identity);
   if (contents.damaged) {
-    layer.unusable = "does not parse (" + contents.parseError + ")";
+    layer.unusable =
+        (contents.unclear ? "cannot be used (" : "does not parse (") + contents.parseError + ")";
     if (layer.damageReported != identity) {
       layer.damageReported = identity;
-      Logger::error("config", file.string() + " does not parse (" + contents.parseError +
-                                  "); its last good settings stay in force and the file is "
-                                  "left as it is");
+      Logger::error("config", file.string() + " " + *layer.unusable + kWhileUnusable +
+                                  "; the file is left as it is");
     }
     return layer.object;
   }
@@ -306,7 +333,7 @@ bool ConfigManager::updateUserFile(const std::filesystem::path& file,
           change(user);
           changed = user;
         },
-        JsonObjectFile::Damaged::keep);
+        JsonObjectFile::Damaged::keep, settingsRules());
     // A file that does not parse is reported once per version, by the read that finds it so.
     if (update.damaged) readLayer(file);
     if (update.written) {

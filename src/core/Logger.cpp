@@ -53,7 +53,7 @@ void trim(const std::filesystem::path& file, size_t count, size_t bytes) {
   static_cast<void>(FileStore::writeAtomic(file, text->substr(start), 0600));
 }
 
-void emit(std::string_view category, std::string_view level, std::string_view message) {
+std::string emit(std::string_view category, std::string_view level, std::string_view message) {
   std::string line = Timestamp::iso8601UTC();
   line += " [";
   line += category;
@@ -67,6 +67,7 @@ void emit(std::string_view category, std::string_view level, std::string_view me
   std::fwrite(line.data(), 1, line.size(), stderr);
 
   serverLog().append(line);
+  return line;
 }
 
 }  // namespace
@@ -88,6 +89,10 @@ void warn(std::string_view category, std::string_view message) {
 
 void error(std::string_view category, std::string_view message) {
   emit(category, "ERROR ", message);
+}
+
+std::string errorLine(std::string_view category, std::string_view message) {
+  return emit(category, "ERROR ", message);
 }
 
 void log(std::string_view category, std::string_view text) { emit(category, "", text); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace tvrn::Logger {
@@ -22,6 +23,8 @@ void startTrimming();
 void info(std::string_view category, std::string_view message);
 void warn(std::string_view category, std::string_view message);
 void error(std::string_view category, std::string_view message);
+// error(), handing back the line it wrote, for a copy where the log cannot be pointed.
+std::string errorLine(std::string_view category, std::string_view message);
 
 // Writes "<UTC time> [<category>] <text>" as one line; info, warn and error put their level
 // word in front of the message.

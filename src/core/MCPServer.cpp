@@ -762,7 +762,16 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
 
   if (outcome.ok()) {
     JSONValue result = std::move(outcome).value();
-    if (privacyMode_) result = PIISanitizer::sanitize(result, piiSession_);
+    // While a settings file cannot be read, privacy mode may well be on, and what the file names
+    // (folders to read, accounts) may be missing from the answer: it goes out tokenised, saying so.
+    const auto settings = context.settings->snapshot();
+    if (privacyMode_ || settings->unreadable) {
+      result = PIISanitizer::sanitize(result, piiSession_);
+    }
+    if (settings->unreadable) {
+      result = ToolResponse::withNote(
+          std::move(result), MCPServerTexts::answeredWhileUnreadable(*settings->unreadable));
+    }
     return JSONRPCResponse::result(id, result, ToolResponse::textBytes(result));
   }
   const ToolError& error = outcome.error();

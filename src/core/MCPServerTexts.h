@@ -128,6 +128,15 @@ inline std::string settingsUnreadable(const std::string& unreadable) {
          "file or put back a good copy of it; they run again once it reads.";
 }
 
+// Beside a tool's answer made while a settings file cannot be read: `unreadable` names the file
+// and why ("<file> does not parse (line 3, column 1: ...)").
+inline std::string answeredWhileUnreadable(const std::string& unreadable) {
+  return "Note: Tavrin's settings file " + unreadable +
+         ". Until it is mended, Tavrin works as in read-only and privacy mode: this answer may "
+         "lack what those settings name, personal data in it is replaced by tokens, and tools "
+         "that write, delete or send are refused.";
+}
+
 // What the relay sends back for a request that gets no reply, byte for byte.
 inline constexpr std::string_view relayNoReply =
     "{\"jsonrpc\":\"2.0\",\"error\":{\"code\":-32603,\"message\":\"no response\"}}";

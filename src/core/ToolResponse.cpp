@@ -26,12 +26,16 @@ bool allNumbersFinite(const JSONValue& value) {
 
 // Built member by member: an initializer list is copied from, so each level would copy the text
 // once more, and a reply of megabytes would be held three times over.
-JSONValue::Object textResult(std::string s) {
+JSONValue::Object textBlock(std::string s) {
   JSONValue::Object block;
   block.emplace("type", "text");
   block.emplace("text", std::move(s));
+  return block;
+}
+
+JSONValue::Object textResult(std::string s) {
   JSONValue::Array content;
-  content.emplace_back(std::move(block));
+  content.emplace_back(textBlock(std::move(s)));
   JSONValue::Object result;
   result.emplace("content", std::move(content));
   return result;
@@ -69,6 +73,17 @@ JSONValue error(std::string_view message) {
   JSONValue::Object result = textResult("Error: " + std::string(message));
   result.emplace("isError", JSONValue(true));
   return JSONValue(std::move(result));
+}
+
+JSONValue withNote(JSONValue result, std::string_view note) {
+  const JSONValue* content = result.asObject() ? result["content"] : nullptr;
+  if (content == nullptr || content->asArray() == nullptr) return result;
+  auto object = std::get<JSONValue::Object>(std::move(result).storage());
+  auto& slot = object.find("content")->second;
+  auto blocks = std::get<JSONValue::Array>(std::move(slot).storage());
+  blocks.emplace_back(textBlock(std::string(note)));
+  slot = JSONValue(std::move(blocks));
+  return JSONValue(std::move(object));
 }
 
 JSONValue failure(JSONValue result) {

@@ -28,6 +28,10 @@ JSONValue printedText(std::string text);
 // tool result is built here.
 JSONValue error(std::string_view message);
 
+// The result with one more text block after its own, for a note on how it was made; a result
+// without a "content" list is left as it is.
+JSONValue withNote(JSONValue result, std::string_view note);
+
 // A failure a tool answers in its own words (a text or JSON result): flagged "isError": true
 // like any other, its text left exactly as it is.
 JSONValue failure(JSONValue result);

@@ -93,7 +93,8 @@ void PimIndex::update(const fs::path& storeFolder,
   }
   applyRoots(settings, warnings);
   for (const bool calendars : {true, false}) {
-    if (makeFresh && freshWanted(calendars)) createFresh(calendars, warnings);
+    // Settings that cannot be read may name other folders, and writes wait until they read.
+    if (makeFresh && settings && freshWanted(calendars)) createFresh(calendars, warnings);
   }
   if (!walked_) {
     if (watcher_) {
@@ -173,8 +174,12 @@ void PimIndex::forgetWatches() {
 
 void PimIndex::applyRoots(const std::shared_ptr<const nlohmann::json>& settings, PimWarnings&) {
   if (settings == settings_ && (settings || walked_)) return;
+  // Settings that cannot be read keep the folders last read rather than the default ones; with
+  // none read yet, the default ones are read (never made: see update).
   Roots configured = settings ? rootsIn(*settings) : roots;
-  // Settings that cannot be read keep the folders last read rather than the default ones.
+  if (!settings && configured.of[0].empty() && configured.of[1].empty()) {
+    configured = rootsIn(nlohmann::json::object());
+  }
   std::unique_lock lock(guard_);
   settings_ = settings;
   if (configured.of[0] == roots.of[0] && configured.of[1] == roots.of[1]) return;

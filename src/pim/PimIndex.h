@@ -243,7 +243,8 @@ class PimIndex {
   // the kernel reported, a folder it does not watch, a file that could not be read.
   bool stale(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings);
   // Brings the index up to date, reading only what changed; holds the exclusive lock only while
-  // it puts what it read in place. A fresh store's default folders are made only when `makeFresh`.
+  // it puts what it read in place. A fresh store's default folders are made only when `makeFresh`
+  // and the settings are known (not null).
   void update(const fs::path& storeFolder, const std::shared_ptr<const nlohmann::json>& settings,
               PimWarnings& warnings, bool makeFresh = true);
   // Ends every update, now and later, once the files being read are read (see PimStore::stop).

@@ -85,7 +85,8 @@ class PimStore {
   struct Sources {
     // The settings that name its folders ("calendar_folders", "contact_folders"): the system's
     // settings snapshot, the same object while nothing changed, or nothing while they cannot be
-    // read. Unset: the store reads the user's config.json itself, again only when it changed.
+    // read (the folders last read stay, else the default ones are read; none is made). Unset: the
+    // store reads the user's config.json itself, again only when it changed.
     SettingsSource settings = {};
     // Runs just before an item file is replaced, once the new contents are ready, so a test can
     // play another program writing at the worst moment.

@@ -8,14 +8,25 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tvrn::JsonObjectFile {
 
+// What a reader asks of a file beyond holding a JSON object. A file that breaks a rule is
+// damaged: which of two values was meant, or what a switch set otherwise says, is unknown.
+struct Rules {
+  bool uniqueKeys = false;  // no key given twice in one object, at any depth
+  // Top-level members that, when present, must be true or false.
+  std::vector<std::string> switches;
+};
+
 struct Contents {
   nlohmann::json object = nlohmann::json::object();  // empty when missing, unread or damaged
-  bool damaged = false;  // the file was read but does not hold a JSON object
-  // Why, when damaged: "line L, column C: <what is wrong>" where it does not parse.
+  bool damaged = false;  // the file was read but does not hold a JSON object the rules take
+  // Why, when damaged: "line L, column C: <what is wrong>" where it does not parse or breaks a
+  // rule (the key's place for a rule).
   std::string parseError;
+  bool unclear = false;  // damaged only by a switch that is not true or false
   // Why a file that is there could not be read (no descriptor left, an I/O error, a folder in
   // its place): its contents are unknown, not empty.
   std::optional<std::string> readError;
@@ -26,7 +37,7 @@ struct Contents {
 
 // Reads the file as FileStore::readOwn does; a missing file is an empty object, as is a damaged
 // one (flagged) and one that could not be read or was refused (with the reason).
-Contents read(const std::filesystem::path& file);
+Contents read(const std::filesystem::path& file, const Rules& rules = {});
 
 // Pretty-printed with sorted keys, written atomically with mode 0600 in a 0700 folder. Invalid
 // UTF-8 in strings is replaced, so a value can never make the write fail. A symbolic link stays
@@ -59,7 +70,7 @@ enum class Damaged {
 // after it fails the file is renamed back. A file that cannot be read is never changed.
 [[nodiscard]] Update update(const std::filesystem::path& file,
                             const std::function<void(nlohmann::json&)>& change,
-                            Damaged damaged = Damaged::moveAside);
+                            Damaged damaged = Damaged::moveAside, const Rules& rules = {});
 
 // Whether the update was written. A link it did not follow is said on standard error, for the
 // stores below the server's log, which have no other way to tell the user why.

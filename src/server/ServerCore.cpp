@@ -1,5 +1,6 @@
 #include "server/ServerCore.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -371,29 +372,44 @@ Result<void, std::string> judgeOwnEntries(const std::filesystem::path& settingsF
        PrivacyGate::file(), pim / "defaults.json", calendars, contacts},
       {calendars, contacts}, namedBy);
 }
+
+// Adds a refusal's line to the log only where it is a file of the user's own with no other name:
+// the settings folder may still be open to others (it is closed only by a start that goes on),
+// so a link or another user's file may stand in its place.
+void appendToOwnLog(const std::filesystem::path& log, const std::string& line) {
+  const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+      info.st_nlink == 1) {
+    // A log cannot report its own failure: a line that cannot be written is lost.
+    static_cast<void>(::write(fd, line.data(), line.size()));
+  }
+  ::close(fd);
+}
 }  // namespace
 
-bool readyToServe() {
+bool readyToServe(std::string* refusal) {
   const std::filesystem::path settingsFolder = Paths::appSupport();
   const std::filesystem::path log = settingsFolder / ConfigManager::kLogName;
   const char* settingsNamedBy = Paths::appSupportVariable();
   bool settingsOwn = false;
   // A refusal makes nothing: its line goes to a log that is there already, in a settings folder
-  // found the user's own.
+  // found the user's own, whatever else in that folder is refused.
   const auto refuse = [&](const std::string& why) {
-    struct stat info {};
-    if (settingsOwn && ::lstat(log.c_str(), &info) == 0) Logger::configure(log);
-    Logger::error("tray", "ServerCore start failed: " + why);
+    const std::string line = Logger::errorLine("tray", "ServerCore start failed: " + why);
+    if (settingsOwn) appendToOwnLog(log, line);
+    if (refusal != nullptr) *refusal = why;
     return false;
   };
   // Every folder is judged before any is made, closed or written.
   if (auto own = OwnFolder::judge(settingsFolder, settingsNamedBy); !own) {
     return refuse(own.error());
   }
+  settingsOwn = true;
   if (auto inside = judgeOwnEntries(settingsFolder, settingsNamedBy); !inside) {
     return refuse(inside.error());
   }
-  settingsOwn = true;
   if (auto port = Endpoints::statusPortSetting(); !port) return refuse(port.error());
   const std::filesystem::path socket = IPCServer::socketPath();
   if (auto servable = IPCServer::servable(socket); !servable) {

@@ -36,10 +36,11 @@ void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, Plat
 // fits, its folder could be the user's own). Only then are the two folders made or closed
 // (OwnFolder::ensure) and the log pointed into the settings folder. When not, logs why as
 // "ServerCore start failed: ...", also on standard error (only there unless the settings folder
-// was found the user's own with its log in it) and changes nothing: no folder is made or closed,
-// no file written. The program then ends with status 1: nothing is freed on a port the user did
-// not choose, no running copy is ended.
-[[nodiscard]] bool readyToServe();
+// was found the user's own with its log in it, a file of the user's own) and changes nothing: no
+// folder is made or closed, no other file written. The program then ends with status 1: nothing
+// is freed on a port the user did not choose, no running copy is ended. The reason, without the
+// prefix, goes to `*refusal` when given.
+[[nodiscard]] bool readyToServe(std::string* refusal = nullptr);
 
 // Runs the start-up sequence on the calling thread: first it claims the socket
 // (IPCServer::claim), then cuts the server log and puts the stdio server program in place

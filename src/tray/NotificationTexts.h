@@ -33,6 +33,8 @@ inline constexpr std::string_view kUnknownClient = "your AI client";
 inline constexpr std::string_view kConnectTail =
     " is installed but not connected. Open the TVRN menu bar icon → Settings to finish setup.";
 inline constexpr std::string_view kRunningTitle = "TVRN is running";
+// Above the reason a start was refused, which names what is wrong and what to do.
+inline constexpr std::string_view kStartRefusedTitle = "TVRN could not start";
 inline constexpr std::string_view kInstallClaudeHead = "Install Claude Desktop at ";
 inline constexpr std::string_view kInstallClaudeTail =
     ", then restart it — TVRN connects automatically.";

@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "cloud/UpdateManager.h"
 #include "core/ConfigManager.h"
@@ -21,6 +24,8 @@
 #include "tray/AppDelegate.h"
 #include "tray/ClientSetup.h"
 #include "tray/DisplayProbe.h"
+#include "tray/NotificationTexts.h"
+#include "tray/Notifier.h"
 #include "tray/PrivacySettingsDialog.h"
 #include "tray/TrayInstances.h"
 
@@ -35,6 +40,26 @@ bool wantsHeadless(int argc, char** argv) {
     if (value && *value) return false;
   }
   return true;
+}
+
+// A start refused where a desktop user started it says why on the desktop too, through the
+// session's notification server. Without a session bus named or at its usual place, nothing is
+// tried: a bus started on demand for one notification would outlive the program.
+void sayRefusalOnTheDesktop(int argc, char** argv, const std::string& refusal) {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::error_code unknown;
+  if ((address == nullptr || *address == '\0') &&
+      (runtime == nullptr || *runtime == '\0' ||
+       !std::filesystem::is_socket(std::filesystem::path(runtime) / "bus", unknown))) {
+    return;
+  }
+  QCoreApplication application(argc, argv);
+  tvrn::Notification refused;
+  refused.identifier = "tvrn-start-refused";
+  refused.title = tvrn::NotificationTexts::kStartRefusedTitle;
+  refused.body = refusal;
+  tvrn::Notifier().post(refused);
 }
 
 [[noreturn]] void serveHeadless(const sigset_t& stopSignals) {
@@ -105,8 +130,12 @@ int main(int argc, char** argv) {
 
   // Before the tray ends other copies of itself or the server cleans up anything: a start that
   // cannot serve leaves the running copy serving.
-  if (!tvrn::ServerCore::readyToServe()) tvrn::endProcess(EXIT_FAILURE);
-  if (wantsHeadless(argc, argv)) serveHeadless(stopSignals);
+  const bool headless = wantsHeadless(argc, argv);
+  if (std::string refusal; !tvrn::ServerCore::readyToServe(&refusal)) {
+    if (!headless) sayRefusalOnTheDesktop(argc, argv, refusal);
+    tvrn::endProcess(EXIT_FAILURE);
+  }
+  if (headless) serveHeadless(stopSignals);
   if (!tvrn::DisplayProbe::canOpen(argc, argv)) {
     tvrn::Logger::configure(tvrn::ConfigManager::shared().logPath());
     tvrn::Logger::warn("tray", "The display cannot be opened (" + tvrn::DisplayProbe::named() +

@@ -96,7 +96,7 @@ TEST(ConfigManagerTest, MergesSystemUserAndOverrideLayers) {
       {R"({"read_only": false, "disabled_tools": ["a"]})", "{}", R"({"read_only": true, "disabled_tools": ["b"]})", nullptr, nullptr, true, false, {"b"}, {}},
       {R"({"disabled_tools": ["a"]})", R"({"read_only": true})", "-", nullptr, nullptr, true, false, {"a"}, {}},
       {"{not json", R"({"disabled_tools": ["a"]})", "[1, 2]", nullptr, nullptr, false, false, {"a"}, {}},
-      {"{}", R"({"disabled_tools": "a", "disabled_services": ["a", 3], "read_only": "yes"})", nullptr, nullptr, nullptr, false, false, {}, {}},
+      {"{}", R"({"disabled_tools": "a", "disabled_services": ["a", 3]})", nullptr, nullptr, nullptr, false, false, {}, {}},
   };
   // clang-format on
   ConfigManager& store = ConfigManager::shared();
@@ -176,27 +176,56 @@ TEST(ConfigManagerTest, SaveMergesIntoTheUserFileOnly) {
 
 TEST(ConfigManagerTest, AUserFileThatStopsParsingIsLeftAsItIsAndKeepsItsLastGoodSettings) {
   ConfigManager& store = ConfigManager::shared();
-  EXPECT_TRUE(store.save({{"read_only", true}, {"disabled_tools", {"t"}}}));
-  ASSERT_TRUE(store.readOnly());
-
-  // One stray comma: the governance in force stays, one error names the file, and saves fail
-  // without touching what the user wrote.
-  const std::string typo = R"({"read_only": true,})";
-  test::writeFile(userFile(), typo);
-  test::CapturedStderr captured;
-  EXPECT_TRUE(store.readOnly());
-  EXPECT_EQ(store.disabledTools(), Names{"t"});
-  EXPECT_FALSE(store.save({{"port", 1}}));
-  EXPECT_FALSE(Config(store).set("port", 2));
-  const std::string log = captured.text();
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
-  EXPECT_NE(log.find("[config] ERROR " + userFile().string() + " does not parse ("),
-            std::string::npos)
-      << log;
-  EXPECT_EQ(test::readFile(userFile()), typo);
-  EXPECT_TRUE(filesStartingWith("config.json.corrupt-").empty());
+  // Each row: what the file becomes ("->": a link to a missing file) and why it cannot be used.
+  // A key given twice, or a switch that is neither true nor false, leaves unknown what was meant.
+  const std::pair<std::string, std::string> rows[] = {
+      {R"({"read_only": true,})",
+       "does not parse (line 1, column 20: syntax error while parsing object key - unexpected "
+       "'}'; expected string literal)"},
+      {R"({"read_only": "true"})",
+       R"(cannot be used (line 1, column 12: "read_only" is "true", not true or false))"},
+      {"{\n  \"privacy_mode\": 1\n}",
+       R"(cannot be used (line 2, column 16: "privacy_mode" is 1, not true or false))"},
+      {R"({"read_only": true, "read_only": false})",
+       R"(does not parse (line 1, column 31: the key "read_only" is given twice))"},
+      {R"({"read_only": true, "a": [{"b": 1, "b": 2}]})",
+       R"(does not parse (line 1, column 38: the key "b" is given twice))"},
+      {"->elsewhere.json", "is a link that leads nowhere (elsewhere.json)"}};
+  for (const auto& [bytes, why] : rows) {
+    SCOPED_TRACE(bytes);
+    std::filesystem::remove(userFile());
+    EXPECT_TRUE(store.save({{"read_only", true}, {"disabled_tools", {"t"}}}));
+    ASSERT_TRUE(store.readOnly());
+    // The governance in force stays, one error names the file and what holds meanwhile, and saves
+    // fail without touching what the user wrote.
+    const bool link = bytes.starts_with("->");
+    std::filesystem::remove(userFile());
+    if (link) {
+      std::filesystem::create_symlink(bytes.substr(2), userFile());
+    } else {
+      test::writeFile(userFile(), bytes);
+    }
+    test::CapturedStderr captured;
+    EXPECT_EQ(store.snapshot()->unreadable, userFile().string() + " " + why);
+    EXPECT_TRUE(store.readOnly());
+    EXPECT_EQ(store.disabledTools(), Names{"t"});
+    EXPECT_FALSE(store.save({{"port", 1}}));
+    EXPECT_FALSE(Config(store).set("port", 2));
+    const std::string log = captured.text();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), link ? 3 : 1) << log;
+    EXPECT_NE(log.find("[config] ERROR " + userFile().string() + " " + why +
+                       "; until it reads, tools that write, delete or send are refused and "
+                       "personal data in answers is replaced by tokens"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(
+        link ? std::filesystem::read_symlink(userFile()).string() : test::readFile(userFile()),
+        link ? bytes.substr(2) : bytes);
+    EXPECT_TRUE(filesStartingWith("config.json.corrupt-").empty());
+  }
 
   // Once mended, the file is read again and saves work.
+  std::filesystem::remove(userFile());
   test::writeFile(userFile(), R"({"read_only": false})");
   EXPECT_FALSE(store.readOnly());
   EXPECT_TRUE(store.save({{"port", 3}}));

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "bridges/PlatformStores.h"
 #include "core/ConfigManager.h"
@@ -34,6 +35,7 @@
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
 #include "tools/messaging/MessagingTestSupport.h"
+#include "tray/TrayFixtures.h"
 
 namespace tvrn {
 namespace {
@@ -269,12 +271,58 @@ TEST_F(ServerCoreTest, AFreshHomeCreatesListsChangesAndDeletesOverTheSocket) {
   EXPECT_EQ(tool("list_calendar_events", day).find("Dentist"), std::string::npos);
 }
 
+// Read-only mode, and settings that cannot be read from the first start on, list only the reading
+// tools. While they cannot be read, an answer says why beside what it found, personal data in it
+// is tokenised and the store makes none of its default folders.
 TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
-  EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
-  EXPECT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
-  auto client = test::SocketClient::connect(IPCServer::socketPath());
-  ASSERT_TRUE(client);
-  EXPECT_EQ(listedNames(*client), kReadingTools);
+  const auto config = Paths::appSupport() / "config.json";
+  const auto pim = Paths::appSupport() / "pim";
+  test::writeFile(pim / "contacts" / "book" / "ann.vcf",
+                  "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann Example\r\n"
+                  "EMAIL:ann@example.com\r\nEND:VCARD\r\n");
+  // Each row: what config.json holds ("->": a link to a missing file) and why it cannot be read.
+  const std::pair<std::string, std::string> rows[] = {
+      {R"({"privacy_mode": true,,})", "does not parse (line 1, column 23: syntax error"},
+      {R"({"read_only": "true"})", "cannot be used (line 1, column 12: \"read_only\" is \"true\""},
+      {R"({"read_only": 1})", "cannot be used (line 1, column 12: \"read_only\" is 1,"},
+      {R"({"read_only": true, "read_only": false})", "does not parse (line 1, column 31: the key"},
+      {"->nowhere.json", "is a link that leads nowhere (nowhere.json)"},
+      {R"({"read_only": true})", ""}};
+  std::optional<test::SocketClient> client;
+  for (const auto& [bytes, why] : rows) {
+    SCOPED_TRACE(bytes);
+    std::filesystem::remove(config);
+    if (bytes.starts_with("->")) {
+      std::filesystem::create_symlink(bytes.substr(2), config);
+    } else {
+      test::writeFile(config, bytes);
+    }
+    if (!client) {
+      ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+      client = test::SocketClient::connect(IPCServer::socketPath());
+      ASSERT_TRUE(client);
+    }
+    EXPECT_EQ(listedNames(*client), kReadingTools);
+    const auto answer = [&](const char* name, const nlohmann::json& arguments) {
+      const auto reply =
+          client->call(test::request(3, "tools/call", {{"name", name}, {"arguments", arguments}}));
+      std::string text;
+      for (const auto& block : reply ? (*reply)["result"]["content"] : nlohmann::json()) {
+        text += block.value("text", "") + "\n";
+      }
+      return text;
+    };
+    const std::string note = "Note: Tavrin's settings file " + config.string() + " " + why;
+    const std::string events =
+        answer("list_calendar_events", {{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}});
+    const std::string contacts = answer("search_contacts", {{"query", "Ann"}});
+    EXPECT_EQ(events.find(note) != std::string::npos, !why.empty()) << events;
+    EXPECT_NE(contacts.find("Ann Example"), std::string::npos) << contacts;
+    EXPECT_EQ(contacts.find("ann@example.com") == std::string::npos, !why.empty()) << contacts;
+    // Made by the first reading call once the settings read, as a fresh store's folders are.
+    EXPECT_EQ(std::filesystem::exists(pim / "calendars"), why.empty());
+    EXPECT_EQ(std::filesystem::exists(pim / "defaults.json"), why.empty());
+  }
 }
 
 // A config.json kept in a dotfiles folder and linked into place: what the server saves at start
@@ -519,31 +567,65 @@ std::string outputOfAFailedStart(bool tray) {
   return ended.standardError;
 }
 
-// A start that cannot serve its socket (a HOME so long that the socket's path does not fit) ends
-// with status 1, headless or as the tray, and says why on its standard error and in the log.
+// A start that cannot serve (a HOME so long that the socket's path does not fit, an open folder in
+// the settings folder) ends with status 1, headless or as the tray, and says why on its standard
+// error, in the log that is there and, for the tray, on the desktop's notification server.
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
-  if (!test::runsInOwnPidNamespace()) return;  // the tray ends its running copies by name
-  const std::string home = test::home().string() + "/" + std::string(100, 'h');
-  std::filesystem::create_directories(home);
-  ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
-  // Its settings in that home, so the start judges no folder above it (in a user namespace, as
-  // the unprivileged run has, root's folders show as nobody's).
-  ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+  if (!test::runsInOwnPidNamespace()) return;   // the tray ends its running copies by name
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
-  // A refusal makes no file: its line goes into a log that is there.
-  test::writeFile(ConfigManager::shared().logPath(), "");
+  SpawnOptions busOptions({"dbus-daemon", "--config-file=" + test::privateBusConfig().string(),
+                           "--nofork", "--print-address"});
+  busOptions.searchPath = true;
+  auto bus = Subprocess::start(busOptions);
+  ASSERT_TRUE(bus.ok()) << bus.error();
+  const std::string address =
+      bus.value()->readLine(SubprocessClock::now() + std::chrono::seconds(20)).text;
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  const auto shown = test::home() / "notifications.jsonl";
+  auto notifications = Subprocess::start(
+      SpawnOptions({(test::fakesDir() / "fake-notifications").string(), shown.string()}));
+  ASSERT_TRUE(notifications.ok()) << notifications.error();
+  ASSERT_EQ(notifications.value()->readLine(SubprocessClock::now() + std::chrono::seconds(20)).text,
+            "ready");
   const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
   ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
-  for (const bool tray : {false, true}) {
-    SCOPED_TRACE(tray ? "tray" : "headless");
-    const std::string output = outputOfAFailedStart(tray);
-    const std::string why =
-        "[tray] ERROR ServerCore start failed: the MCP socket cannot be served "
-        "(Socket path too long (";
-    EXPECT_NE(output.find(why), std::string::npos) << output;
-    EXPECT_EQ(output.find("ServerCore ready"), std::string::npos);
-    EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
-    EXPECT_TRUE(copy->isRunning());
+  // Each row: the home's name, a folder in the settings folder left open, and the reason.
+  const std::tuple<std::string, const char*, std::string> rows[] = {
+      {std::string(100, 'h'), nullptr, "the MCP socket cannot be served (Socket path too long ("},
+      {"open", "pim", "the folder ~/.config/tavrin/pim is open to writing by other users"}};
+  for (const auto& [name, open, said] : rows) {
+    const std::string home = (test::home() / name).string();
+    std::filesystem::create_directories(home);
+    ::setenv("HOME", home.c_str(), 1);  // the child's; the case's world is restored afterwards
+    // Its settings in that home, so the start judges no folder above it (in a user namespace, as
+    // the unprivileged run has, root's folders show as nobody's).
+    ::setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+    // A refusal makes no file: its line goes into a log that is there.
+    test::writeFile(ConfigManager::shared().logPath(), "");
+    if (open) {
+      const auto folder = Paths::appSupport() / open;
+      std::filesystem::create_directories(folder);
+      ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    }
+    std::string reason = said;
+    if (const auto at = reason.find('~'); at != std::string::npos) reason.replace(at, 1, home);
+    const std::string why = "[tray] ERROR ServerCore start failed: " + reason;
+    for (const bool tray : {false, true}) {
+      SCOPED_TRACE(why + (tray ? " tray" : " headless"));
+      const auto before = test::readFile(shown).size();
+      const std::string output = outputOfAFailedStart(tray);
+      EXPECT_NE(output.find(why), std::string::npos) << output;
+      EXPECT_EQ(output.find("ServerCore ready"), std::string::npos);
+      EXPECT_NE(test::readFile(ConfigManager::shared().logPath()).find(why), std::string::npos);
+      EXPECT_TRUE(copy->isRunning());
+      // Only the tray's start says so on the desktop, and it has by the time it ends.
+      const std::string shownNow = test::readFile(shown).substr(before);
+      const auto call = nlohmann::json::parse(shownNow, nullptr, false);
+      EXPECT_EQ(!shownNow.empty(), tray) << shownNow;
+      if (!tray || call.is_discarded()) continue;
+      EXPECT_EQ(call.value("summary", ""), "TVRN could not start");
+      EXPECT_EQ(call.value("body", "").find(reason), 0u) << shownNow;
+    }
   }
 }
 
