@@ -140,7 +140,8 @@ const nlohmann::json& readLayer(const std::filesystem::path& file, LayerReading&
   FileIdentity identity;
   if (::stat(file.c_str(), &info) == 0) {
     identity = {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim};
-  } else if (struct stat link{}; ::lstat(file.c_str(), &link) == 0) {
+  } else if (struct stat link{};
+             (errno == ENOENT || errno == ENOTDIR) && ::lstat(file.c_str(), &link) == 0) {
     // A link that leads nowhere is no missing file: the user put something there. Its target,
     // perhaps in a folder no watch covers, is looked for at every read.
     layer.trusted = false;
