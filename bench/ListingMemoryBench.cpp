@@ -1,0 +1,192 @@
+// What the socket server holds once big calendar listings are answered and their clients gone:
+// a server process of its own (a copy of this program) lists a year of 10,000 events for one
+// client, another the same for eight clients at once, and each is read idle afterwards. Every
+// thread that answers keeps what it freed in an allocator arena of its own unless it is given
+// back, so eight at once could keep eight times what one does.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PrivateHome.h"
+#include "StoreCalls.h"
+#include "core/IPCServer.h"
+#include "core/ToolRegistry.h"
+#include "platform/Paths.h"
+#include "tools/calendar/CalendarTools.h"
+
+namespace tvrn {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+constexpr int kEvents = 10000;
+constexpr int kCalendars = 5;
+
+// 10,000 events in 2025, each with a place and a paragraph of notes, as a work calendar holds
+// them; the settings point the store at them.
+void prepareYear() {
+  static const bool prepared = [] {
+    const fs::path root = bench::privateHome.path / "year-calendars";
+    for (int c = 0; c < kCalendars; ++c) fs::create_directories(root / ("c" + std::to_string(c)));
+    const std::string notes(400, 'n');
+    for (int i = 0; i < kEvents; ++i) {
+      const std::time_t start = 1735718400 + (i * 1051L % (365 * 24 * 60)) * 60;  // from 2025
+      char from[32], to[32];
+      std::tm tm{};
+      const std::time_t end = start + 3600;
+      std::strftime(from, sizeof from, "%Y%m%dT%H%M%SZ", ::gmtime_r(&start, &tm));
+      std::strftime(to, sizeof to, "%Y%m%dT%H%M%SZ", ::gmtime_r(&end, &tm));
+      const std::string uid = "y" + std::to_string(i);
+      std::ofstream(root / ("c" + std::to_string(i % kCalendars)) / (uid + ".ics"))
+          << "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Bench//EN\r\nBEGIN:VEVENT\r\nUID:" << uid
+          << "\r\nDTSTAMP:20250101T000000Z\r\nSUMMARY:Planning meeting " << uid
+          << "\r\nLOCATION:Building 4\\, room " << i % 40 << "\r\nDESCRIPTION:" << notes
+          << "\r\nDTSTART:" << from << "\r\nDTEND:" << to << "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+    }
+    fs::create_directories(Paths::appSupport());
+    std::ofstream(Paths::appSupport() / "config.json")
+        << R"({"calendar_folders": [")" << root.string() << R"("]})";
+    return true;
+  }();
+  static_cast<void>(prepared);
+}
+
+// The socket server with the calendar tools, in a copy of this program that ends when `lifeline`
+// closes.
+pid_t startServer(int lifeline[2]) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::close(lifeline[1]);
+  prepareProcess();
+  auto registry = std::make_shared<ToolRegistry>();
+  registry->context().statusServerInProcess = true;
+  static HelperProxy helper(bench::localData());
+  CalendarTools::registerTools(*registry, helper);
+  if (!IPCServer::shared().start(registry, "bench")) ::_exit(1);
+  char byte = 0;
+  while (::read(lifeline[0], &byte, 1) != 0) {
+  }
+  ::_exit(0);
+}
+
+double residentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
+int connectTo(const fs::path& socket) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Lists the year on one connection; the reply's size, 0 when none came.
+std::size_t listYear(const fs::path& socket) {
+  const std::string line =
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_calendar_events",)"
+      R"("arguments":{"start_date":"2025-01-01","end_date":"2026-01-01","max_results":100000}}})"
+      "\n";
+  const int fd = connectTo(socket);
+  if (fd < 0) return 0;
+  std::size_t size = 0;
+  if (::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    std::string reply;
+    char chunk[65536];
+    for (ssize_t n; reply.find('\n') == std::string::npos &&
+                    (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+      reply.append(chunk, static_cast<size_t>(n));
+    }
+    if (reply.find('\n') != std::string::npos) size = reply.size();
+  }
+  ::close(fd);
+  return size;
+}
+
+struct Idle {
+  double before = 0;  // MiB resident once the store is read, before the listings
+  double after = 0;   // once the listings are answered and their clients gone
+  double replyMiB = 0;
+};
+
+// A fresh server lists the year for `clients` at once; its resident memory before and after.
+Idle idleAfter(int clients) {
+  prepareYear();
+  int lifeline[2];
+  bench::require(::pipe2(lifeline, O_CLOEXEC) == 0, "a pipe");
+  const pid_t pid = startServer(lifeline);
+  ::close(lifeline[0]);
+  const fs::path socket = IPCServer::socketPath();
+  const auto deadline = steady_clock::now() + seconds(60);
+  while (!IPCServer::isServed(socket) && steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  // A first short listing reads the folders, so both servers start from the same store.
+  const std::string week =
+      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_calendar_events",)"
+      R"("arguments":{"start_date":"2025-03-03","end_date":"2025-03-04"}}})"
+      "\n";
+  if (const int fd = connectTo(socket); fd >= 0) {
+    char chunk[65536];
+    bench::require(::write(fd, week.data(), week.size()) == static_cast<ssize_t>(week.size()) &&
+                       ::read(fd, chunk, sizeof chunk) > 0,
+                   "the first listing");
+    ::close(fd);
+  }
+  std::this_thread::sleep_for(milliseconds(500));
+  Idle idle;
+  idle.before = residentMiB(pid);
+  std::vector<std::thread> threads;
+  std::vector<std::size_t> sizes(static_cast<size_t>(clients));
+  for (int i = 0; i < clients; ++i) {
+    threads.emplace_back([&, i] { sizes[static_cast<size_t>(i)] = listYear(socket); });
+  }
+  for (auto& thread : threads) thread.join();
+  for (const std::size_t size : sizes) bench::require(size > 0, "a year's listing");
+  // The sessions end once their clients have gone.
+  std::this_thread::sleep_for(seconds(1));
+  idle.after = residentMiB(pid);
+  idle.replyMiB = static_cast<double>(sizes.front()) / (1024.0 * 1024.0);
+  ::close(lifeline[1]);
+  ::waitpid(pid, nullptr, 0);
+  return idle;
+}
+
+void BM_IdleAfterYearListings(benchmark::State& state) {
+  for (auto _ : state) {
+    const Idle one = idleAfter(1);
+    const Idle eight = idleAfter(8);
+    state.counters["reply_MiB"] = one.replyMiB;
+    state.counters["before_MiB"] = one.before;
+    state.counters["after_one_MiB"] = one.after;
+    state.counters["before_eight_MiB"] = eight.before;
+    state.counters["after_eight_MiB"] = eight.after;
+    state.counters["eight_over_one"] = eight.after / one.after;
+  }
+}
+BENCHMARK(BM_IdleAfterYearListings)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+}  // namespace tvrn
