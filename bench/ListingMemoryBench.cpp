@@ -1,8 +1,8 @@
 // What the socket server holds once big calendar listings are answered and their clients gone:
-// a server process of its own (a copy of this program) lists a year of 10,000 events for one
-// client, another the same for eight clients at once, and each is read idle afterwards. Every
-// thread that answers keeps what it freed in an allocator arena of its own unless it is given
-// back, so eight at once could keep eight times what one does.
+// a server process of its own (a copy of this program) lists a year of 10,000 events once,
+// another the same eight times at once, and each is read idle afterwards. Every thread that
+// answers keeps what it freed in an allocator arena of its own unless it is given back, so eight
+// at once could keep eight times what one does.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -39,6 +39,9 @@ constexpr int kCalendars = 5;
 // them; the settings point the store at them.
 void prepareYear() {
   static const bool prepared = [] {
+    // The replies read here go back to the system once read, and the servers forked later do
+    // not start with them.
+    prepareProcess();
     const fs::path root = bench::privateHome.path / "year-calendars";
     for (int c = 0; c < kCalendars; ++c) fs::create_directories(root / ("c" + std::to_string(c)));
     const std::string notes(400, 'n');
@@ -64,13 +67,21 @@ void prepareYear() {
   static_cast<void>(prepared);
 }
 
+double residentMiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+  }
+  return 0;
+}
+
 // The socket server with the calendar tools, in a copy of this program that ends when `lifeline`
 // closes.
 pid_t startServer(int lifeline[2]) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::close(lifeline[1]);
-  prepareProcess();
   auto registry = std::make_shared<ToolRegistry>();
   registry->context().statusServerInProcess = true;
   static HelperProxy helper(bench::localData());
@@ -80,15 +91,6 @@ pid_t startServer(int lifeline[2]) {
   while (::read(lifeline[0], &byte, 1) != 0) {
   }
   ::_exit(0);
-}
-
-double residentMiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return 0;
 }
 
 int connectTo(const fs::path& socket) {
@@ -103,26 +105,34 @@ int connectTo(const fs::path& socket) {
   return fd;
 }
 
-// Lists the year on one connection; the reply's size, 0 when none came.
-std::size_t listYear(const fs::path& socket) {
-  const std::string line =
-      R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_calendar_events",)"
-      R"("arguments":{"start_date":"2025-01-01","end_date":"2026-01-01","max_results":100000}}})"
-      "\n";
+const std::string kYear =
+    R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_calendar_events",)"
+    R"("arguments":{"start_date":"2025-01-01","end_date":"2026-01-01","max_results":100000}}})"
+    "\n";
+
+// Sends `listings` year listings at once on one connection and reads their replies; the size of
+// the first, 0 when not all came.
+std::size_t listYear(const fs::path& socket, int listings) {
   const int fd = connectTo(socket);
   if (fd < 0) return 0;
-  std::size_t size = 0;
-  if (::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+  std::string lines;
+  for (int i = 0; i < listings; ++i) lines += kYear;
+  std::size_t first = 0;
+  if (::write(fd, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size())) {
     std::string reply;
     char chunk[65536];
-    for (ssize_t n; reply.find('\n') == std::string::npos &&
-                    (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+    int replies = 0;
+    for (ssize_t n; replies < listings && (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
       reply.append(chunk, static_cast<size_t>(n));
+      for (std::size_t end; (end = reply.find('\n')) != std::string::npos; ++replies) {
+        if (replies == 0) first = end + 1;
+        reply.erase(0, end + 1);
+      }
     }
-    if (reply.find('\n') != std::string::npos) size = reply.size();
+    if (replies < listings) first = 0;
   }
   ::close(fd);
-  return size;
+  return first;
 }
 
 struct Idle {
@@ -131,8 +141,9 @@ struct Idle {
   double replyMiB = 0;
 };
 
-// A fresh server lists the year for `clients` at once; its resident memory before and after.
-Idle idleAfter(int clients) {
+// A fresh server lists the year `listings` times at once, over one connection or one connection
+// each; its resident memory before and after.
+Idle idleAfter(int listings, bool connectionEach) {
   prepareYear();
   int lifeline[2];
   bench::require(::pipe2(lifeline, O_CLOEXEC) == 0, "a pipe");
@@ -158,10 +169,13 @@ Idle idleAfter(int clients) {
   std::this_thread::sleep_for(milliseconds(500));
   Idle idle;
   idle.before = residentMiB(pid);
+  const int connections = connectionEach ? listings : 1;
   std::vector<std::thread> threads;
-  std::vector<std::size_t> sizes(static_cast<size_t>(clients));
-  for (int i = 0; i < clients; ++i) {
-    threads.emplace_back([&, i] { sizes[static_cast<size_t>(i)] = listYear(socket); });
+  std::vector<std::size_t> sizes(static_cast<size_t>(connections));
+  for (int i = 0; i < connections; ++i) {
+    threads.emplace_back([&, i] {
+      sizes[static_cast<size_t>(i)] = listYear(socket, connectionEach ? 1 : listings);
+    });
   }
   for (auto& thread : threads) thread.join();
   for (const std::size_t size : sizes) bench::require(size > 0, "a year's listing");
@@ -174,10 +188,12 @@ Idle idleAfter(int clients) {
   return idle;
 }
 
+// Eight listings at once pipelined on one connection, as one client sends them (its session's
+// workers answer them), or one per connection (each session's own thread answers).
 void BM_IdleAfterYearListings(benchmark::State& state) {
   for (auto _ : state) {
-    const Idle one = idleAfter(1);
-    const Idle eight = idleAfter(8);
+    const Idle one = idleAfter(1, false);
+    const Idle eight = idleAfter(8, state.range(0) != 0);
     state.counters["reply_MiB"] = one.replyMiB;
     state.counters["before_MiB"] = one.before;
     state.counters["after_one_MiB"] = one.after;
@@ -186,7 +202,12 @@ void BM_IdleAfterYearListings(benchmark::State& state) {
     state.counters["eight_over_one"] = eight.after / one.after;
   }
 }
-BENCHMARK(BM_IdleAfterYearListings)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleAfterYearListings)
+    ->ArgName("connection_each")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
 
 }  // namespace
 }  // namespace tvrn
