@@ -90,6 +90,8 @@ TEST_F(ListingRepliesTest, ListingsReadAsTheirTreePrinted) {
                           ParticipantStatus::tentative, true}};
       static_cast<void>(data().saveEvent(event));
     }
+    EXPECT_EQ(data().events(test::at("2030-01-07"), test::at("2030-01-14")).size(),
+              data().calendars(EntityType::event).size());
     same("list_calendar_events", {{"start_date", "2030-01-07"}, {"end_date", "2030-01-14"}});
   }
 }
