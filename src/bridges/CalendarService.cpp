@@ -61,19 +61,60 @@ const char* statusWord(ParticipantStatus status) {
   return "unknown";
 }
 
-nlohmann::json attendeeToDict(const Attendee& attendee) {
+std::string_view mailAddress(std::string_view url) {
   constexpr std::string_view kMailto = "mailto:";
-  std::string_view email = attendee.url;
   // The scheme's letter case is free: Outlook writes "MAILTO:".
-  if (Utf8::lowercased(email.substr(0, kMailto.size())) == kMailto) {
-    email.remove_prefix(kMailto.size());
-  }
+  if (Utf8::lowercased(url.substr(0, kMailto.size())) == kMailto) url.remove_prefix(kMailto.size());
+  return url;
+}
+
+nlohmann::json attendeeToDict(const Attendee& attendee) {
   nlohmann::json entry{{"name", attendee.name},
-                       {"email", std::string(email)},
+                       {"email", std::string(mailAddress(attendee.url))},
                        {"role", roleWord(attendee.role)},
                        {"status", statusWord(attendee.status)}};
   if (attendee.isCurrentUser) entry["is_me"] = true;
   return entry;
+}
+
+// An all-day event's record ends with its last day, not the day after.
+PimTime recordEnd(const Event& event) { return event.allDay ? event.end - days(1) : event.end; }
+
+// The event's record as eventToDict's tree would print, in the order of its keys; false when a
+// text is not UTF-8.
+bool writeEventRecord(JSONText::Writer& out, const Event& event) {
+  const auto text = [&out](std::string_view key, std::string_view value) {
+    return out.key(key) && out.string(value);
+  };
+  out.beginObject();
+  if (!out.key("all_day")) return false;
+  out.boolean(event.allDay);
+  if (!event.attendees.empty()) {
+    if (!out.key("attendees")) return false;
+    out.beginArray();
+    for (const auto& attendee : event.attendees) {
+      out.beginObject();
+      if (!text("email", mailAddress(attendee.url))) return false;
+      if (attendee.isCurrentUser) {
+        if (!out.key("is_me")) return false;
+        out.boolean(true);
+      }
+      if (!text("name", attendee.name) || !text("role", roleWord(attendee.role)) ||
+          !text("status", statusWord(attendee.status))) {
+        return false;
+      }
+      out.endObject();
+    }
+    out.endArray();
+  }
+  if (!text("calendar", event.calendarTitle) || !text("calendar_id", event.calendarId) ||
+      !text("end", iso8601(recordEnd(event))) || !text("id", event.id) ||
+      !text("location", event.location) || !text("notes", event.notes) ||
+      !text("start", iso8601(event.start)) || !text("title", event.title)) {
+    return false;
+  }
+  out.endObject();
+  return true;
 }
 
 // Built member by member, cheaper than an initializer list (see the To Do list records).
@@ -171,11 +212,10 @@ Reply withCalendarAccess(const EventStore& events, const std::function<Reply()>&
 }
 
 nlohmann::json eventToDict(const Event& event) {
-  const PimTime end = event.allDay ? event.end - days(1) : event.end;
   nlohmann::json record{{"id", event.id},
                         {"title", event.title},
                         {"start", iso8601(event.start)},
-                        {"end", iso8601(end)},
+                        {"end", iso8601(recordEnd(event))},
                         {"all_day", event.allDay},
                         {"location", event.location},
                         {"notes", event.notes},
@@ -238,6 +278,123 @@ std::optional<std::string> outsideTheYears(const nlohmann::json& args) {
          " to " + std::to_string(kPimLastYear) + "). Ask for dates within them.";
 }
 
+// A listing's events as the records of one reply, taken one by one as the store finds them and
+// kept only as text, until `max` are taken or the next does not fit. A record whose text is not
+// UTF-8 ends the writing; the tree, which answers such text in its own way, lists them then.
+class EventRecords {
+ public:
+  explicit EventRecords(std::size_t max) : max_(max) {}
+
+  // Whether the event was taken.
+  bool add(const Event& event) {
+    if (count_ == max_ || !printable_) return false;
+    JSONText::Writer one(2);
+    if (!writeEventRecord(one, event)) {
+      printable_ = false;
+      return false;
+    }
+    const std::string printed = std::move(one).take();
+    const std::size_t bytes = sentRecordBytes(printed);
+    if (bytes > room_) {
+      firstLeftOut_ = event.start;
+      return false;
+    }
+    room_ -= bytes;
+    // Two levels in: every line of the record indented by four more spaces (a text holds no line
+    // break of its own, only its escape).
+    text_ += count_ == 0 ? "\n    " : ",\n    ";
+    for (std::size_t from = 0; from < printed.size();) {
+      const std::size_t line = std::min(printed.find('\n', from), printed.size() - 1) + 1;
+      text_.append(printed, from, line - from);
+      if (printed[line - 1] == '\n') text_ += "    ";
+      from = line;
+    }
+    ++count_;
+    return true;
+  }
+
+  std::size_t count() const { return count_; }
+  bool printable() const { return printable_; }
+  // The start of the first event that did not fit, when one did not.
+  const std::optional<PimTime>& firstLeftOut() const { return firstLeftOut_; }
+  // The records as the listing's "events" array holds them, between its brackets.
+  const std::string& text() const { return text_; }
+
+ private:
+  std::size_t max_;
+  std::size_t room_ = kMaxListingBytes - kListingMembersBytes;
+  std::size_t count_ = 0;
+  bool printable_ = true;
+  std::optional<PimTime> firstLeftOut_;
+  std::string text_;
+};
+
+// A listing's reply besides its events.
+struct Listing {
+  PimTime start, end;
+  std::size_t count = 0;
+  std::optional<std::size_t> totalMatched = std::nullopt;  // when events were left out
+  std::optional<std::string> note = std::nullopt;
+};
+
+// What the reply says of the events left out: those past the reply's room or past `max`.
+void sayLeftOut(Listing& listing, const EventPage& page, std::size_t max,
+                const std::optional<PimTime>& firstLeftOut) {
+  // A listing cut short at the store's cap reports what it counted: at least that many.
+  if (firstLeftOut) {
+    listing.totalMatched = page.totalMatched;
+    listing.note = cutNote(
+        listing.count, page.totalMatched, !page.complete, "events",
+        "ask for a shorter range (start_date, end_date): the first one left out starts at " +
+            iso8601(*firstLeftOut));
+  } else if (page.totalMatched > max || !page.complete) {
+    listing.totalMatched = page.totalMatched;
+    listing.note = leftOutNote(
+        listing.count, page.totalMatched, !page.complete, "events",
+        "ask for a shorter range (start_date, end_date) or a higher limit (max_results)");
+  }
+}
+
+// The listing's result as its tree would print it, the records written already.
+std::string printedListing(const Listing& listing, const std::string& records) {
+  std::string text;
+  text.reserve(records.size() + kListingMembersBytes);
+  text += "{\n  \"count\": ";
+  JSONText::appendInteger(text, static_cast<std::uint64_t>(listing.count));
+  text += ",\n  \"end_date\": ";
+  static_cast<void>(JSONText::appendString(text, iso8601(listing.end)));
+  text += ",\n  \"events\": [";
+  text += records;
+  text += records.empty() ? "]" : "\n  ]";
+  if (listing.note) {
+    text += ",\n  \"note\": ";
+    static_cast<void>(JSONText::appendString(text, *listing.note));
+  }
+  text += ",\n  \"start_date\": ";
+  static_cast<void>(JSONText::appendString(text, iso8601(listing.start)));
+  if (listing.totalMatched) {
+    text += ",\n  \"total_matched\": ";
+    JSONText::appendInteger(text, static_cast<std::uint64_t>(*listing.totalMatched));
+    text += ",\n  \"truncated\": true";
+  }
+  text += "\n}";
+  return text;
+}
+
+nlohmann::json listingTree(nlohmann::json records, const Listing& listing) {
+  nlohmann::json result = nlohmann::json::object();
+  result["events"] = std::move(records);
+  result["count"] = listing.count;
+  result["start_date"] = iso8601(listing.start);
+  result["end_date"] = iso8601(listing.end);
+  if (listing.totalMatched) {
+    result["truncated"] = true;
+    result["total_matched"] = *listing.totalMatched;
+  }
+  if (listing.note) result["note"] = *listing.note;
+  return result;
+}
+
 }  // namespace
 
 Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args) {
@@ -255,23 +412,27 @@ Reply calendarListEvents(PlatformStores& stores, const nlohmann::json& args) {
     CalendarChoice choice = chooseCalendars(args, store);
     if (choice.failure) return *choice.failure;
 
-    const EventPage page = store.firstEvents(start, end, choice.ids, max);
-    nlohmann::json records = nlohmann::json::array();
-    for (const auto& event : page.events) records.push_back(eventToDict(event));
-
-    nlohmann::json result{{"events", records},
-                          {"count", records.size()},
-                          {"start_date", iso8601(start)},
-                          {"end_date", iso8601(end)}};
-    // A listing cut short at the store's cap reports what it counted: at least that many.
-    if (page.totalMatched > max || !page.complete) {
-      result["truncated"] = true;
-      result["total_matched"] = page.totalMatched;
-      result["note"] = leftOutNote(
-          records.size(), page.totalMatched, !page.complete, "events",
-          "ask for a shorter range (start_date, end_date) or a higher limit (max_results)");
+    // Only the records' text is kept, not the events.
+    Listing listing{.start = start, .end = end};
+    EventRecords records(max);
+    const EventPage page = store.eachFirstEvent(
+        start, end, choice.ids, [&records](Event&& event) { return records.add(event); });
+    if (records.printable()) {
+      listing.count = records.count();
+      sayLeftOut(listing, page, max, records.firstLeftOut());
+      return okPrinted(printedListing(listing, records.text()));
     }
-    return ok(std::move(result));
+    BoundedRecords tree;
+    std::optional<PimTime> firstLeftOut;
+    const EventPage again = store.eachFirstEvent(start, end, choice.ids, [&](Event&& event) {
+      if (tree.size() == max) return false;
+      if (tree.add(eventToDict(event))) return true;
+      firstLeftOut = event.start;
+      return false;
+    });
+    listing.count = tree.size();
+    sayLeftOut(listing, again, max, firstLeftOut);
+    return ok(listingTree(std::move(tree).take(), listing));
   });
 }
 

@@ -7,6 +7,7 @@
 
 #include "bridges/LocalDataArgs.h"
 #include "bridges/PlatformStores.h"
+#include "core/JSONText.h"
 
 namespace tvrn::LocalData {
 namespace {
@@ -70,21 +71,30 @@ json contactToDict(const Contact& contact) {
           {"birthday", birthdayString(contact.birthday)}};
 }
 
-// The first `limit` contacts, in the order given, as records.
-json contactRecords(const std::vector<Contact>& contacts, std::size_t limit) {
-  json records = json::array();
+// The first `limit` contacts, in the order given, as records, as many as one reply holds beside
+// `besides` bytes of other members.
+BoundedRecords contactRecords(const std::vector<Contact>& contacts, std::size_t limit,
+                              std::size_t besides = kListingMembersBytes) {
+  BoundedRecords records(besides);
   const std::size_t kept = std::min(limit, contacts.size());
-  for (std::size_t i = 0; i < kept; ++i) records.push_back(contactToDict(contacts[i]));
+  for (std::size_t i = 0; i < kept; ++i) {
+    if (!records.add(contactToDict(contacts[i]))) break;
+  }
   return records;
 }
 
-// The first `limit` contacts as the reply lists them, saying how many more there were.
-json listReply(const std::vector<Contact>& contacts, std::size_t limit, std::string_view how) {
-  json records = contactRecords(contacts, limit);
+// The first `limit` contacts as the reply lists them, saying how many more there were: `how`
+// to see them, or `narrower` where one reply holds no more.
+json listReply(const std::vector<Contact>& contacts, std::size_t limit, std::string_view how,
+               std::string_view narrower, std::size_t besides = kListingMembersBytes) {
+  BoundedRecords records = contactRecords(contacts, limit, besides);
+  const bool full = records.full();
   const auto count = records.size();
-  json reply{{"contacts", std::move(records)}, {"count", count}};
+  json reply{{"contacts", std::move(records).take()}, {"count", count}};
   if (contacts.size() > count) {
-    reply["note"] = leftOutNote(count, contacts.size(), false, "contacts", how);
+    reply["truncated"] = true;
+    reply["note"] = full ? cutNote(count, contacts.size(), false, "contacts", narrower)
+                         : leftOutNote(count, contacts.size(), false, "contacts", how);
   }
   return reply;
 }
@@ -133,8 +143,9 @@ Reply contactsList(PlatformStores& stores, const json& args) {
   const std::string groupName = stringArgOrEmpty(args, "group_name");
   return withContactsAccess(stores.contacts, [&] {
     const auto contacts = contactsToList(stores.data, groupName);
-    return ok(
-        listReply(contacts, limit, "name a group (group_name) or ask for a higher limit (limit)"));
+    return ok(listReply(contacts, limit,
+                        "name a group (group_name) or ask for a higher limit (limit)",
+                        "name a group (group_name)"));
   });
 }
 
@@ -144,8 +155,12 @@ Reply contactsSearch(PlatformStores& stores, const json& args) {
   const std::size_t limit = limitOf(args, kSearchLimit);
   return withContactsAccess(stores.contacts, [&] {
     const auto found = searchByNameAndEmail(stores.data, query);
+    // The query comes back in the reply, so it takes of the reply's room.
     json result = listReply(
-        found, limit, "search for more of the name or address, or ask for a higher limit (limit)");
+        found, limit, "search for more of the name or address, or ask for a higher limit (limit)",
+        "search for more of the name or address",
+        kListingMembersBytes + JSONText::escapedSize(json(query).dump(
+                                   -1, ' ', false, json::error_handler_t::replace)));
     result["query"] = query;
     return ok(std::move(result));
   });
@@ -168,11 +183,19 @@ Reply contactsGet(PlatformStores& stores, const json& args) {
     const auto matches = stores.data.contactsMatchingName(name);
     if (matches.empty()) return error("No contact found matching '" + name + "'");
     if (matches.size() == 1) return ok(contactToDict(matches.front()));
-    return ok({{"matches", contactRecords(matches, matches.size())},
-               {"count", matches.size()},
-               {"note",
-                "Multiple contacts found — call get_contact with contact_id to get full details "
-                "for one."}});
+    BoundedRecords records = contactRecords(matches, matches.size());
+    const std::size_t count = records.size();
+    json result{{"matches", std::move(records).take()},
+                {"count", count},
+                {"note",
+                 "Multiple contacts found — call get_contact with contact_id to get full details "
+                 "for one."}};
+    if (count < matches.size()) {
+      result["truncated"] = true;
+      result["note"] = result["note"].get<std::string>() + " " +
+                       cutNote(count, matches.size(), false, "contacts", "give more of the name");
+    }
+    return ok(std::move(result));
   });
 }
 

@@ -9,6 +9,7 @@
 #include "base/Timestamp.h"
 #include "bridges/PlatformStores.h"
 #include "bridges/TCCMessages.h"
+#include "core/JSONText.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn::LocalData {
@@ -248,12 +249,54 @@ std::string uncheckedTarget(std::string_view found) {
   return "(default, unless " + std::string(found) + " once access is allowed)";
 }
 
-std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
-                        std::string_view noun, std::string_view how) {
+namespace {
+
+std::string leftOut(std::size_t listed, std::size_t matched, bool atLeast, std::string_view noun,
+                    std::string_view why, std::string_view how) {
   const std::string bound = atLeast ? "at least " : "";
   return "Only the first " + std::to_string(listed) + " of " + bound + std::to_string(matched) +
-         " " + std::string(noun) + " are listed; " + bound + std::to_string(matched - listed) +
-         " were left out. To see them, " + std::string(how) + ".";
+         " " + std::string(noun) + " " + std::string(why) + "; " + bound +
+         std::to_string(matched - listed) + " were left out. To see them, " + std::string(how) +
+         ".";
+}
+
+}  // namespace
+
+std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
+                        std::string_view noun, std::string_view how) {
+  return leftOut(listed, matched, atLeast, noun, "are listed", how);
+}
+
+std::string cutNote(std::size_t listed, std::size_t matched, bool atLeast, std::string_view noun,
+                    std::string_view how) {
+  return leftOut(listed, matched, atLeast, noun,
+                 "fit in one reply (at most " + std::to_string(kMaxListingBytes >> 20) + " MiB)",
+                 how);
+}
+
+std::size_t sentRecordBytes(std::string_view printed) {
+  constexpr std::size_t kDeeper = 4;  // two levels of two spaces on every line
+  constexpr std::size_t kBefore = 7;  // ",\n    ", the line break escaped
+  const auto lines = static_cast<std::size_t>(std::count(printed.begin(), printed.end(), '\n'));
+  return kBefore + JSONText::escapedSize(printed) + lines * kDeeper;
+}
+
+BoundedRecords::BoundedRecords(std::size_t besides)
+    : room_(kMaxListingBytes - std::min(kMaxListingBytes, besides)) {}
+
+bool BoundedRecords::add(nlohmann::json record) {
+  if (full_) return false;
+  auto printed = JSONText::dump(record, 2);
+  // Text that is not UTF-8 makes the whole reply an error later; here it only needs a size.
+  if (!printed) printed = record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::size_t bytes = sentRecordBytes(*printed);
+  if (bytes > room_) {
+    full_ = true;
+    return false;
+  }
+  room_ -= bytes;
+  records_.push_back(std::move(record));
+  return true;
 }
 
 }  // namespace tvrn::LocalData

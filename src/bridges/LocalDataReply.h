@@ -125,5 +125,41 @@ std::string invalidDate(std::string_view key, std::string_view text);
 // counting too, and the total is a lower bound.
 std::string leftOutNote(std::size_t listed, std::size_t matched, bool atLeast,
                         std::string_view noun, std::string_view how);
+// The same for a listing cut where one reply is full: "Only the first 9871 of 100000 events fit
+// in one reply (at most 4 MiB); 90129 were left out. To see them, <how>."
+std::string cutNote(std::size_t listed, std::size_t matched, bool atLeast, std::string_view noun,
+                    std::string_view how);
+
+// What a listing's reply may take as sent: its text escaped once more as the "text" of the
+// message that carries it. A client reads that message as one line and gives up on a long one:
+// the TypeScript SDK reads none over 10 MiB and then drops the connection, with every call still
+// under way on it. 4 MiB leaves more than half of that line for the message around the text and
+// for a client that reads less, and is already far more than a model takes in at once.
+inline constexpr std::size_t kMaxListingBytes = std::size_t{4} * 1024 * 1024;
+// What a listing's members beside its records take at most as sent: the count, the range, the
+// flags and the note.
+inline constexpr std::size_t kListingMembersBytes = 1024;
+
+// The bytes a record takes in a listing as sent, from the record printed alone (dump(2)): the
+// listing's array holds it two levels in, after a comma and a line break.
+std::size_t sentRecordBytes(std::string_view printed);
+
+// A listing's records, as many as one reply holds: each is measured as it comes, and the first
+// that does not fit closes the listing, so no more is built than is sent.
+class BoundedRecords {
+ public:
+  // `besides`: what the reply's other members take as sent.
+  explicit BoundedRecords(std::size_t besides = kListingMembersBytes);
+  // Adds the record when it fits; false when it does not, or the listing is closed already.
+  bool add(nlohmann::json record);
+  bool full() const { return full_; }
+  std::size_t size() const { return records_.size(); }
+  nlohmann::json take() && { return std::move(records_); }
+
+ private:
+  nlohmann::json records_ = nlohmann::json::array();
+  std::size_t room_;
+  bool full_ = false;
+};
 
 }  // namespace tvrn::LocalData

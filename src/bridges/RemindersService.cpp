@@ -157,9 +157,19 @@ Reply remindersList(PlatformStores& stores, const nlohmann::json& args) {
     }
     std::vector<Reminder> reminders = store.reminders(query);
     sortByDueDate(reminders);
-    nlohmann::json records = nlohmann::json::array();
-    for (const auto& reminder : reminders) records.push_back(reminderToDict(reminder));
-    return ok({{"reminders", records}, {"count", reminders.size()}});
+    BoundedRecords records;
+    for (const auto& reminder : reminders) {
+      if (!records.add(reminderToDict(reminder))) break;
+    }
+    const std::size_t count = records.size();
+    nlohmann::json result{{"reminders", std::move(records).take()}, {"count", count}};
+    if (count < reminders.size()) {
+      result["truncated"] = true;
+      result["note"] = cutNote(count, reminders.size(), false, "reminders",
+                               "name a list (list_name) or ask for the completed or the "
+                               "incomplete ones alone (completed)");
+    }
+    return ok(std::move(result));
   });
 }
 

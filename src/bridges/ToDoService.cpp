@@ -197,11 +197,17 @@ Reply todoListTasks(PlatformStores& stores, const json& args) {
     sortByDueDate(tasks);
     const std::size_t matched = tasks.size();
     if (tasks.size() > limit) tasks.resize(limit);
-    json records = json::array();
-    for (const auto& task : tasks) records.push_back(taskRecord(task));
+    BoundedRecords records;
+    for (const auto& task : tasks) {
+      if (!records.add(taskRecord(task))) break;
+    }
     const auto count = records.size();
-    json result{{"tasks", std::move(records)}, {"count", count}};
-    if (matched > count) {
+    json result{{"tasks", std::move(records).take()}, {"count", count}};
+    if (count < tasks.size()) {
+      result["truncated"] = true;
+      result["note"] = cutNote(count, matched, false, "tasks", "name a list (list)");
+    } else if (matched > count) {
+      result["truncated"] = true;
       result["note"] = leftOutNote(count, matched, false, "tasks",
                                    "name a list (list) or ask for a higher limit (limit)");
     }

@@ -275,6 +275,15 @@ void appendInteger(std::string& out, std::int64_t value) { appendDecimal(out, va
 
 void appendInteger(std::string& out, std::uint64_t value) { appendDecimal(out, value); }
 
+std::size_t escapedSize(std::string_view text) {
+  std::size_t size = text.size();
+  for (const char c : text) {
+    const char escape = kEscapes[static_cast<unsigned char>(c)];
+    if (escape != 0) size += escape == 'u' ? 5 : 1;
+  }
+  return size;
+}
+
 void appendDouble(std::string& out, double value) { out += Json(value).dump(); }
 
 std::size_t& Writer::count(std::size_t level) {
@@ -348,6 +357,11 @@ bool Writer::string(std::string_view text) {
 void Writer::integer(std::int64_t value) {
   beforeValue();
   appendInteger(text_, value);
+}
+
+void Writer::boolean(bool value) {
+  beforeValue();
+  text_ += value ? "true" : "false";
 }
 
 std::optional<std::string> dump(const nlohmann::json& value, int indent) {

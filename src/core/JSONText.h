@@ -19,6 +19,8 @@ namespace tvrn::JSONText {
 bool appendString(std::string& out, std::string_view text);
 void appendInteger(std::string& out, std::int64_t value);
 void appendInteger(std::string& out, std::uint64_t value);
+// The bytes the text takes written inside a JSON string, quotes not counted.
+std::size_t escapedSize(std::string_view text);
 // As nlohmann writes a double: the shortest form that reads back the same, null when not finite.
 void appendDouble(std::string& out, double value);
 
@@ -43,6 +45,7 @@ class Writer {
   [[nodiscard]] bool key(std::string_view name);
   [[nodiscard]] bool string(std::string_view text);
   void integer(std::int64_t value);
+  void boolean(bool value);
 
   std::string take() && { return std::move(text_); }
 

@@ -148,6 +148,22 @@ std::vector<Event> PimStore::events(PimTime start, PimTime end,
 EventPage PimStore::firstEvents(PimTime start, PimTime end,
                                 const std::optional<std::vector<std::string>>& ids, size_t limit,
                                 size_t cap) const {
+  std::vector<Event> kept;
+  EventPage page = eachFirstEvent(
+      start, end, ids,
+      [&](Event&& event) {
+        if (kept.size() >= limit) return false;
+        kept.push_back(std::move(event));
+        return true;
+      },
+      cap);
+  page.events = std::move(kept);
+  return page;
+}
+
+EventPage PimStore::eachFirstEvent(PimTime start, PimTime end,
+                                   const std::optional<std::vector<std::string>>& ids,
+                                   const std::function<bool(Event&&)>& take, size_t cap) const {
   const std::set<std::string> chosen =
       ids ? std::set<std::string>(ids->begin(), ids->end()) : std::set<std::string>();
   const auto wanted = [&](const Collection& c) { return !ids || chosen.count(c.id) != 0; };
@@ -236,6 +252,7 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       }
     }
     EventPage page;
+    bool taking = true;
     while (!due.empty()) {
       if (page.totalMatched >= cap) {
         page.complete = false;
@@ -244,14 +261,14 @@ EventPage PimStore::firstEvents(PimTime start, PimTime end,
       const auto [at, order, position, which, isFollowed] = due.top();
       due.pop();
       ++page.totalMatched;
-      if (page.events.size() < limit) {
+      if (taking) {
         const Collection* c = isFollowed ? followed[which].collection : ready[which].collection;
         const Entry& entry = isFollowed ? *followed[which].entry : *ready[which].entry;
         Event event = isFollowed ? occurrenceOf(entry, at) : *ready[which].event;
         event.id = idFor(index, *c, entry, event.id);
         event.calendarId = c->id;
         event.calendarTitle = c->title;
-        page.events.push_back(std::move(event));
+        taking = take(std::move(event));
       }
       if (isFollowed) advance(which);
     }

@@ -142,6 +142,14 @@ class PimStore {
   EventPage firstEvents(PimTime start, PimTime end,
                         const std::optional<std::vector<std::string>>& calendarIds, size_t limit,
                         size_t cap = kMaxMatchedEvents) const;
+  // The same listing handed to `take` event by event, in order, for a caller that keeps less than
+  // the events (their text): it answers whether it took the event, and after the first it did
+  // not take it is not called again. Every match is still counted; the page holds no events.
+  // It runs while the store is read, and must not call the store.
+  EventPage eachFirstEvent(PimTime start, PimTime end,
+                           const std::optional<std::vector<std::string>>& calendarIds,
+                           const std::function<bool(Event&&)>& take,
+                           size_t cap = kMaxMatchedEvents) const;
   // An event or occurrence by identifier; a repeating event's series id gives its first
   // occurrence.
   std::optional<Event> event(std::string_view id, PimUnreadable* unreadable = nullptr) const;

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -20,6 +21,7 @@ namespace {
 
 using nlohmann::json;
 using namespace std::chrono;
+using LocalData::kMaxListingBytes;
 using test::at;
 using test::failureReply;
 
@@ -197,14 +199,25 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
   Event daily = test::eventIn(birthdays_, "Daily", "2024-01-01T12:00:00Z", "2024-01-01T12:30:00Z");
   daily.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 150, {}};
   add(daily);
+  const std::string centuries = data().saveCalendar(test::calendarNamed("Centuries")).value().id;
+  Event longest = test::eventIn(centuries, "Long", "1800-01-01T12:00:00Z", "1800-01-01T12:30:00Z");
+  longest.recurrence = RecurrenceRule{RecurrenceFrequency::daily, 1, 100000, {}};
+  add(longest);
+  constexpr size_t kFull = SIZE_MAX;  // as many as one reply holds
   const struct {
     json extra;
     size_t count;
-    bool truncated;
+    size_t matched;  // 0: none left out
   } limits[] = {
-      {json::object(), 100, true},
-      {{{"max_results", -5}}, 0, true},
-      {{{"end_date", "2024-04-10"}}, 100, false},  // exactly 100 match
+      {json::object(), 100, 150},
+      {{{"max_results", -5}}, 0, 150},
+      {{{"end_date", "2024-04-10"}}, 100, 0},  // exactly 100 match
+      {{{"calendar_id", centuries},
+        {"start_date", "1800-01-01"},
+        {"end_date", "2100-01-01"},
+        {"max_results", 1000000}},
+       kFull,
+       100000},
   };
   // A listing cut at its limit says how many it left out and how to see them.
   EXPECT_EQ(callData("list_calendar_events", {{"calendar_id", birthdays_},
@@ -217,10 +230,28 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
         {"calendar_id", birthdays_}, {"start_date", "2024-01-01"}, {"end_date", "2025-01-01"}};
     args.update(c.extra);
     const json result = callData("list_calendar_events", args)["result"];
-    EXPECT_EQ(result["events"].size(), c.count) << c.extra;
-    EXPECT_EQ(result["count"], c.count) << c.extra;
-    EXPECT_EQ(result.value("total_matched", 0), c.truncated ? 150 : 0) << c.extra;
-    EXPECT_EQ(result.contains("note"), c.truncated) << c.extra;
+    const size_t count = c.count == kFull ? result["events"].size() : c.count;
+    EXPECT_EQ(result["events"].size(), count) << c.extra;
+    EXPECT_EQ(result["count"], count) << c.extra;
+    EXPECT_EQ(result.value("total_matched", 0), c.matched) << c.extra;
+    EXPECT_EQ(result.value("truncated", false), c.matched > 0) << c.extra;
+    EXPECT_EQ(result.contains("note"), c.matched > 0) << c.extra;
+    // The tool's text, escaped again in the message that carries it, stays within the bound
+    // with no room left for three more records.
+    const size_t sent = json(result.dump(2)).dump().size();
+    EXPECT_LE(sent, kMaxListingBytes) << c.extra;
+    if (c.count != kFull) continue;
+    EXPECT_GT(sent + 3 * json(result["events"].back().dump(2)).dump().size(), kMaxListingBytes);
+    const std::time_t next = -5364619200 + static_cast<std::time_t>(count) * 86400;  // 1800 on
+    char starts[32];
+    std::tm tm{};
+    std::strftime(starts, sizeof starts, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&next, &tm));
+    EXPECT_EQ(result["note"], "Only the first " + std::to_string(count) +
+                                  " of 100000 events fit in one reply (at most 4 MiB); " +
+                                  std::to_string(100000 - count) +
+                                  " were left out. To see them, ask for a shorter range "
+                                  "(start_date, end_date): the first one left out starts at " +
+                                  starts + ".");
   }
 }
 

@@ -99,6 +99,16 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
   desk.organizationName = "help@acme.io";
   desk.emailAddresses = {{"work", "HELP@acme.io"}};
   EXPECT_TRUE(data().saveContact(desk));
+  // Three contacts of which one reply holds two: each takes about 1.7 MiB once its street's
+  // quotation marks are escaped twice, 0.9 MiB printed.
+  for (const char* number : {"1", "2", "3"}) {
+    Contact big;
+    big.givenName = "Ox";
+    big.familyName = number;
+    big.postalAddresses = {
+        {"work", std::string(400 * 1024, '"') + std::string(100 * 1024, 'x'), "", "", "", ""}};
+    ASSERT_TRUE(data().saveContact(big));
+  }
   const std::pair<json, Names> cases[] = {
       {{{"query", "e"}},
        {"Acme Corp", "Ann Zimmer", "Dana Lee", "bea Lowe", "help@acme.io", "Émile Ångström"}},
@@ -106,6 +116,7 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
       {{{"query", "e"}, {"limit", -1}}, {}},
       {{{"query", "ANN@example.com"}}, {"Ann Zimmer"}},
       {{{"query", "help@acme.io"}}, {"help@acme.io"}},
+      {{{"query", "ox"}}, {"Ox 1", "Ox 2"}},
   };
   for (const auto& [args, names] : cases) {
     const json result = callData("search_contacts", args)["result"];
@@ -117,6 +128,11 @@ TEST_F(ContactsTest, SearchFindsByNameAndAddressOnceInCodePointOrderUpToFifty) {
     EXPECT_EQ(callData("search_contacts", args),
               json::parse(R"({"ok":false,"error":"query is required"})"));
   }
+  const json cut = callData("search_contacts", {{"query", "ox"}})["result"];
+  EXPECT_EQ(cut["truncated"], true);
+  EXPECT_EQ(cut["note"],
+            "Only the first 2 of 3 contacts fit in one reply (at most 4 MiB); 1 were left out. "
+            "To see them, search for more of the name or address.");
   for (int i = 0; i < 60; ++i) add("Person", std::to_string(100 + i));
   const json many = callData("search_contacts", {{"query", "person"}})["result"];
   EXPECT_EQ(many["count"], 50);

@@ -43,12 +43,12 @@ class ListingRepliesTest : public ::testing::Test, protected test::PimWorld {
 
   // The reply line a client receives for the call, and the one the result's tree gives when it
   // is printed as a tool's text (the object as a line of the helper protocol carries it).
-  std::pair<std::string, std::string> replies(const std::string& method) {
+  std::pair<std::string, std::string> replies(const std::string& method, const json& args) {
     HelperProxy proxy(dispatcher());
-    const ToolResult answered = proxy.call(method, std::nullopt);
+    const ToolResult answered = proxy.callArgs(method, args);
     EXPECT_TRUE(answered.ok()) << method;
     if (!answered.ok()) return {};
-    const json reply = callData(method);
+    const json reply = callData(method, args);
     EXPECT_TRUE(reply.contains("result")) << reply.dump(-1, ' ', false, json::error_handler_t::replace);
     const JSONRPCID id(5);
     return {JSONRPCResponse::result(id, answered.value()),
@@ -56,8 +56,8 @@ class ListingRepliesTest : public ::testing::Test, protected test::PimWorld {
   }
 };
 
-// The lists written straight as text read byte for byte as their tree printed, whatever other
-// programs named them; callers that want the object get the tree itself.
+// The lists and events written straight as text read byte for byte as their tree printed, whatever
+// other programs named them; callers that want the object get the tree itself.
 TEST_F(ListingRepliesTest, ListingsReadAsTheirTreePrinted) {
   const std::vector<Folder> cases[] = {
       {{"errands", "Errands", ""}, {"work", "Work", "#3366FF\n"}},
@@ -73,12 +73,26 @@ TEST_F(ListingRepliesTest, ListingsReadAsTheirTreePrinted) {
   for (const auto& folders : cases) {
     fs::remove_all(Paths::home() / "calendars");
     for (const auto& folder : folders) write(folder);
-    for (const char* method : {"todo_list_lists", "list_calendar_names"}) {
-      const auto [line, printed] = replies(method);
+    const auto same = [&](const char* method, const json& args) {
+      const auto [line, printed] = replies(method, args);
       EXPECT_EQ(line, printed) << method << " with " << folders.front().name;
       HelperProxy proxy(dispatcher());
-      EXPECT_EQ(proxy.callDict(method), callData(method)["result"]) << method;
+      EXPECT_EQ(proxy.callDict(method, args), callData(method, args)["result"]) << method;
+    };
+    same("todo_list_lists", json::object());
+    same("list_calendar_names", json::object());
+    // An event in each calendar, its texts and an attendee's named after the calendar.
+    for (const auto& calendar : data().calendars(EntityType::event)) {
+      Event event = test::eventIn(calendar.id, calendar.title, "2030-01-08", "2030-01-09");
+      event.allDay = true;
+      event.location = calendar.title + "\n\\";
+      event.attendees = {{calendar.title, "MAILTO:" + calendar.title, ParticipantRole::chair,
+                          ParticipantStatus::tentative, true}};
+      static_cast<void>(data().saveEvent(event));
     }
+    EXPECT_EQ(data().events(test::at("2030-01-07"), test::at("2030-01-14")).size(),
+              data().calendars(EntityType::event).size());
+    same("list_calendar_events", {{"start_date", "2030-01-07"}, {"end_date", "2030-01-14"}});
   }
 }
 

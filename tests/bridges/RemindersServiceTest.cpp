@@ -67,19 +67,35 @@ class RemindersServiceTest : public ::testing::Test, protected test::PimWorld {
 };
 
 TEST_F(RemindersServiceTest, ListsByDueDateWithUndatedLastAndFilters) {
+  // Three reminders of which one reply holds two: each takes about 1.7 MiB once its notes'
+  // quotation marks are escaped twice, 0.9 MiB printed.
+  for (const char* title : {"Big 1", "Big 2", "Big 3"}) {
+    Reminder big;
+    big.listId = personal_;
+    big.title = title;
+    big.notes = std::string(400 * 1024, '"') + std::string(100 * 1024, 'x');
+    ASSERT_TRUE(data().saveReminder(big));
+  }
   const std::pair<json, std::vector<std::string>> cases[] = {
-      {json::object(), {"Essay", "Call", "Report", "Groceries"}},
-      {{{"completed", false}}, {"Call", "Report", "Groceries"}},
+      {json::object(), {"Essay", "Call", "Report", "Groceries", "Big 1", "Big 2"}},
+      {{{"completed", false}}, {"Call", "Report", "Groceries", "Big 1", "Big 2"}},
       {{{"completed", true}}, {"Essay"}},
-      {{{"completed", "true"}}, {"Essay", "Call", "Report", "Groceries"}},
+      {{{"completed", "true"}}, {"Essay", "Call", "Report", "Groceries", "Big 1", "Big 2"}},
       {{{"list_name", "WORK"}}, {"Essay", "Call", "Report"}},  // Homework too
       {{{"list_name", "Gym"}}, {}},                            // never widened to every list
+      {{{"list_name", "personal"}}, {"Groceries", "Big 1", "Big 2"}},
   };
   for (const auto& [args, expected] : cases) {
     const json reply = call("list_reminders", args);
     EXPECT_EQ(titles(reply), expected) << args;
     EXPECT_EQ(reply["result"]["count"], expected.size()) << args;
   }
+  const json cut = call("list_reminders", {{"list_name", "personal"}})["result"];
+  EXPECT_EQ(cut["truncated"], true);
+  EXPECT_EQ(cut["note"],
+            "Only the first 3 of 4 reminders fit in one reply (at most 4 MiB); 1 were left out. "
+            "To see them, name a list (list_name) or ask for the completed or the incomplete "
+            "ones alone (completed).");
   const json all = call("list_reminders")["result"]["reminders"];
   EXPECT_EQ(all[1]["due_date"], "2024-05-02T07:30:00Z");
   EXPECT_EQ(all[1]["list"], "Work");

@@ -125,11 +125,22 @@ TEST_F(ToDoTest, ListsTaskListsWithTheirAccounts) {
 
 TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
   seed();
+  // Three done tasks of which one reply holds two: each takes about 1.7 MiB once its notes'
+  // quotation marks are escaped twice, 0.9 MiB printed.
+  for (const char* title : {"Big 1", "Big 2", "Big 3"}) {
+    Reminder big;
+    big.listId = groceries_;
+    big.title = title;
+    big.completed = true;
+    big.notes = std::string(400 * 1024, '"') + std::string(100 * 1024, 'x');
+    ASSERT_TRUE(data().saveReminder(big));
+  }
   const Titles open = {"Draft report", "Review", "Pay rent", "Call mum"};
   const std::pair<json, Titles> cases[] = {
       {json::object(), open},
       {{{"include_completed", true}},
-       {"Old thing", "Draft report", "Review", "Pay rent", "Call mum"}},
+       {"Old thing", "Draft report", "Review", "Pay rent", "Call mum", "Big 1", "Big 2"}},
+      {{{"include_completed", true}, {"list", "grocer"}}, {"Big 1", "Big 2"}},
       {{{"include_completed", "yes"}}, open},
       {{{"list", "WORK"}}, {"Draft report", "Review"}},
       {{{"list", "task"}}, {"Pay rent", "Call mum"}},
@@ -148,6 +159,12 @@ TEST_F(ToDoTest, ListsOpenTasksByDueDateWithTheLimit) {
             "Only the first 1 of 4 tasks are listed; 3 were left out. To see them, name a list "
             "(list) or ask for a higher limit (limit).");
   EXPECT_FALSE(callData("todo_list_tasks", {{"limit", 4}})["result"].contains("note"));
+  const json cut =
+      callData("todo_list_tasks", {{"include_completed", true}, {"list", "grocer"}})["result"];
+  EXPECT_EQ(cut["truncated"], true);
+  EXPECT_EQ(cut["note"],
+            "Only the first 2 of 3 tasks fit in one reply (at most 4 MiB); 1 were left out. To "
+            "see them, name a list (list).");
   const json tasks = callData("todo_list_tasks", {{"list", "Tasks"}})["result"]["tasks"];
   EXPECT_EQ(tasks[0], (json{{"id", rentId_},
                             {"title", "Pay rent"},
