@@ -7,21 +7,18 @@
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PrivateHome.h"
+#include "ServerClient.h"
 #include "core/IPCServer.h"
 #include "platform/ProcessSetup.h"
 #include "platform/Subprocess.h"
@@ -61,20 +58,6 @@ int unusedPort() {
                  "a free port for a status server");
   ::close(fd);
   return ntohs(address.sin_port);
-}
-
-// The processor time a process has used, user and system, in seconds.
-double processorSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which ends at the last ")": utime is the 14th, stime the 15th.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index >= 14) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // This process's environment with the home, settings and status port of `home`.
@@ -158,50 +141,6 @@ class Joined {
   std::unique_ptr<Subprocess> process_;
 };
 
-// One connection to the socket itself.
-class Connected {
- public:
-  explicit Connected(const Tray& tray) {
-    const std::string& path = tray.socket.native();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) return;
-    path.copy(address.sun_path, path.size());
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 &&
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Connected() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Connected(const Connected&) = delete;
-  Connected& operator=(const Connected&) = delete;
-
-  bool exchange(const std::string& lines, int replies) {
-    if (fd_ < 0 || ::write(fd_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
-      return false;
-    }
-    for (int i = 0; i < replies; ++i) {
-      std::size_t end;
-      while ((end = buffer_.find('\n')) == std::string::npos) {
-        char chunk[65536];
-        const ssize_t got = ::read(fd_, chunk, sizeof chunk);
-        if (got <= 0) return false;
-        buffer_.append(chunk, static_cast<std::size_t>(got));
-      }
-      buffer_.erase(0, end + 1);
-    }
-    return true;
-  }
-
- private:
-  int fd_ = -1;
-  std::string buffer_;
-};
-
 // Each iteration sends `inFlight` requests at once and reads their replies.
 template <typename Client>
 void measure(benchmark::State& state, const Tray& tray, Client& client,
@@ -221,7 +160,7 @@ void measure(benchmark::State& state, const Tray& tray, Client& client,
     state.SkipWithError("no answer to the first requests");
     return;
   }
-  const double processorBefore = processorSeconds(tray.process->pid());
+  const double processorBefore = bench::processorSeconds(tray.process->pid());
   for (auto _ : state) {
     if (!client.exchange(burst, inFlight)) {
       state.SkipWithError("the server stopped answering");
@@ -231,7 +170,7 @@ void measure(benchmark::State& state, const Tray& tray, Client& client,
   const double requests = static_cast<double>(state.iterations()) * inFlight;
   state.counters["requests_per_second"] = benchmark::Counter(requests, benchmark::Counter::kIsRate);
   state.counters["server_us_per_request"] =
-      (processorSeconds(tray.process->pid()) - processorBefore) * 1e6 / requests;
+      (bench::processorSeconds(tray.process->pid()) - processorBefore) * 1e6 / requests;
 }
 
 void BM_PingsThroughBridge(benchmark::State& state) {
@@ -247,13 +186,13 @@ void BM_PingsThroughSocat(benchmark::State& state) {
 BENCHMARK(BM_PingsThroughSocat)->Arg(64)->UseRealTime()->MinTime(2);
 
 void BM_StoreCallsOnThisBuild(benchmark::State& state) {
-  Connected connection(ownTray());
+  bench::Connection connection(ownTray().socket);
   measure(state, ownTray(), connection, kStoreCall);
 }
 BENCHMARK(BM_StoreCallsOnThisBuild)->Arg(64)->UseRealTime()->MinTime(2);
 
 void BM_StoreCallsOnBaseline(benchmark::State& state) {
-  Connected connection(baselineTray());
+  bench::Connection connection(baselineTray().socket);
   measure(state, baselineTray(), connection, kStoreCall);
 }
 BENCHMARK(BM_StoreCallsOnBaseline)->Arg(64)->UseRealTime()->MinTime(2);
