@@ -101,6 +101,7 @@ class BridgeOnStreams {
     ::close(input_);
     ::close(output_);
     int status = -1;
+    if (pid_ <= 0) return;  // never started: there is nobody to wait for, or to end
     if (!test::eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
                           "the bridge's end")) {
       ::kill(pid_, SIGKILL);
@@ -116,6 +117,7 @@ class BridgeOnStreams {
   std::vector<std::string> exchange(std::string_view requests, std::size_t count, bool pause) {
     std::vector<std::string> lines;
     std::string buffer;
+    std::size_t scanned = 0;  // of the buffer, for a line feed
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
       const bool reading = !pause || requests.empty();
@@ -135,10 +137,12 @@ class BridgeOnStreams {
       if (got < 0) continue;
       buffer.append(chunk, static_cast<std::size_t>(got));
       std::size_t from = 0;
-      for (std::size_t end; (end = buffer.find('\n', from)) != std::string::npos; from = end + 1) {
+      for (std::size_t end; (end = buffer.find('\n', std::max(from, scanned))) != std::string::npos;
+           from = end + 1) {
         lines.push_back(buffer.substr(from, end - from));
       }
       buffer.erase(0, from);
+      scanned = buffer.size();
     }
     return lines;
   }
