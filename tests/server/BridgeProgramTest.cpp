@@ -1,10 +1,9 @@
 // The stdio server AI clients start, run as they run it: a client on its standard input and
 // output, the real server behind the socket, or nothing there at all.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -68,97 +67,6 @@ class StdioClient {
   std::unique_ptr<Subprocess> process_;
 };
 
-// The bridge with its standard input and output on the test's end of a socket pair (as clients
-// built on Node start it) or of two pipes, which the test writes and reads without blocking: it
-// may write every request before it reads a reply, as such clients do.
-class BridgeOnStreams {
- public:
-  explicit BridgeOnStreams(bool pipes) {
-    int in[2], out[2];
-    if (pipes) {
-      EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
-      EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    } else {
-      EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in), 0);
-      out[0] = ::fcntl(in[0], F_DUPFD_CLOEXEC, 0);
-      out[1] = ::fcntl(in[1], F_DUPFD_CLOEXEC, 0);
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipes ? in[0] : in[1], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    char* argv[] = {const_cast<char*>(TVRN_BRIDGE_PROGRAM), nullptr};
-    EXPECT_EQ(::posix_spawn(&pid_, TVRN_BRIDGE_PROGRAM, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    input_ = pipes ? in[1] : in[0];
-    output_ = out[0];
-    ::close(pipes ? in[0] : in[1]);
-    ::close(out[1]);
-    for (const int fd : {input_, output_}) ::fcntl(fd, F_SETFL, O_NONBLOCK);
-  }
-  // Ends the client's side; the bridge ends with the session, as it does for a client that ends.
-  ~BridgeOnStreams() {
-    ::close(input_);
-    ::close(output_);
-    int status = -1;
-    if (pid_ <= 0) return;  // never started: there is nobody to wait for, or to end
-    if (!test::eventually([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-                          "the bridge's end")) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status, 0);
-    }
-    EXPECT_EQ(status, 0);
-  }
-  BridgeOnStreams(const BridgeOnStreams&) = delete;
-  BridgeOnStreams& operator=(const BridgeOnStreams&) = delete;
-
-  // Writes the requests while it reads reply lines, until `count` came, the bridge's output ended
-  // or 30 s passed. Pausing, it reads nothing until the bridge takes no more requests.
-  std::vector<std::string> exchange(std::string_view requests, std::size_t count, bool pause) {
-    std::vector<std::string> lines;
-    std::string buffer;
-    std::size_t scanned = 0;  // of the buffer, for a line feed
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (lines.size() < count && std::chrono::steady_clock::now() < deadline) {
-      const bool reading = !pause || requests.empty();
-      pollfd watched[] = {{input_, static_cast<short>(requests.empty() ? 0 : POLLOUT), 0},
-                          {output_, static_cast<short>(reading ? POLLIN : 0), 0}};
-      ::poll(watched, 2, 100);
-      if (!requests.empty()) {
-        const ssize_t sent = ::write(input_, requests.data(), requests.size());
-        if (sent > 0) requests.remove_prefix(static_cast<std::size_t>(sent));
-        if (sent < 0 && errno == EAGAIN) pause = false;
-        if (sent < 0 && errno != EAGAIN && errno != EINTR) break;
-      }
-      if (!reading) continue;
-      char chunk[64 * 1024];
-      const ssize_t got = ::read(output_, chunk, sizeof chunk);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) break;
-      if (got < 0) continue;
-      buffer.append(chunk, static_cast<std::size_t>(got));
-      std::size_t from = 0;
-      for (std::size_t end; (end = buffer.find('\n', std::max(from, scanned))) != std::string::npos;
-           from = end + 1) {
-        lines.push_back(buffer.substr(from, end - from));
-      }
-      buffer.erase(0, from);
-      scanned = buffer.size();
-    }
-    return lines;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
-};
-
-// A reply's id and outcome: its text up to the result or error, marked when a tool failed.
-std::string replyHead(const std::string& line) {
-  const std::size_t body = line.find('{', 1);
-  return line.substr(0, body) + (line.find(R"("isError":true)") != std::string::npos ? "!" : "");
-}
-
 // An installed copy, as the tray leaves it, whose recorded tray is `tray`.
 std::filesystem::path installBridge(const std::string& tray) {
   const auto installed = BundledServer::path();
@@ -212,70 +120,69 @@ TEST_F(BridgeProgramTest, CarriesASessionToTheRunningServerAndEndsWithItsClient)
   EXPECT_EQ(client.process().exitStatus()->status, 0);
 }
 
-// Requests and replies cross in the bridge at once: a client that writes without reading, a long
-// request beside a long reply, a flood of pipelined requests; none waits for the other way.
+// Requests and replies cross the bridge at once, its input and output one end of a socket pair as
+// clients built on Node give it: 20,000 pipelined listings, a long read beside a long preview, and
+// a client that reads nothing until replies pile up, then reads on. Every reply comes, in order.
 TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFirst) {
   auto registry = std::make_shared<ToolRegistry>();
-  {
-    ToolRegistry office;
-    OfficeTools::registerTools(office);
-    for (const char* tool : {"word_read", "word_create"}) {
-      registry->registerTool(*office.tool(tool));
-    }
-  }
+  ToolRegistry office;
+  OfficeTools::registerTools(office);
+  for (const char* tool : {"word_read", "word_create"}) registry->registerTool(*office.tool(tool));
   ASSERT_TRUE(IPCServer::shared().start(registry, "test"));
-  std::string document;
-  for (int line = 0; document.size() < 3'000'000; ++line) {
-    document += "Line " + std::to_string(line) + " of a long document, read whole.\n";
-  }
-  test::writeFile(test::home() / "long.txt", document);
-  const auto head = [](int id) {
-    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"result":)";
-  };
-  std::string listings;
-  std::vector<std::string> listed;
-  std::size_t halfway = 0;  // the bytes of the first 10,000
+  std::string text, listings;
+  while (text.size() < 3'000'000) text += "Line " + std::to_string(text.size()) + " of a read\n";
+  test::writeFile(test::home() / "long.txt", text);
   for (int id = 0; id < 20'000; ++id) {
-    if (id == 10'000) halfway = listings.size();
     listings += R"({"jsonrpc":"2.0","method":"tools/list","id":)" + std::to_string(id) + "}\n";
-    listed.push_back(head(id));
   }
   const json read = {{"path", (test::home() / "long.txt").string()}};
   const json preview = {{"path", (test::home() / "new.docx").string()},
-                        {"content", document.substr(0, 400'000)}};
+                        {"content", text.substr(0, 400'000)}};
   const std::string readAndPreview =
       request(1, "tools/call", {{"name", "word_read"}, {"arguments", read}}).dump() + "\n" +
       request(2, "tools/call", {{"name", "word_create"}, {"arguments", preview}}).dump() + "\n";
-  struct Row {
-    std::string name;
+  const struct {
     std::string_view requests;
-    std::vector<std::string> replies;
-    bool pipes;
-    bool pause;                 // reading nothing until the bridge takes no more requests
-    std::string_view readText;  // what the first reply's text holds, when checked
-  };
-  const std::string_view readText(document.data(), document.size() - 1);  // its last line feed
-  const std::vector<std::string> readAndPreviewed{head(1), head(2)};
-  const std::vector<std::string> halfListed(listed.begin(), listed.begin() + 10'000);
-  const std::string_view halfListings(listings.data(), halfway);
-  const Row rows[] = {
-      {"20,000 pipelined listings", listings, listed, false, false, ""},
-      {"a long read beside a long preview", readAndPreview, readAndPreviewed, true, false,
-       readText},
-      {"a client that stops reading a while, then reads on", halfListings, halfListed, true, true,
-       ""},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    BridgeOnStreams bridge(row.pipes);
-    const auto lines = bridge.exchange(row.requests, row.replies.size(), row.pause);
-    std::vector<std::string> heads;
-    for (const std::string& line : lines) heads.push_back(replyHead(line));
-    EXPECT_EQ(heads, row.replies);
-    if (!row.readText.empty() && !lines.empty()) {
-      const std::string text = json::parse(lines[0])["result"]["content"][0]["text"];
-      EXPECT_TRUE(text == row.readText) << text.size() << " bytes read: " << text.substr(0, 99);
+    int firstId, replies;
+    bool pause;
+  } rows[] = {
+      {listings, 0, 20'000, false}, {readAndPreview, 1, 2, false}, {listings, 0, 20'000, true}};
+  for (const auto& row : rows) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    char* argv[] = {const_cast<char*>(TVRN_BRIDGE_PROGRAM), nullptr};
+    pid_t bridge = -1;
+    ASSERT_EQ(::posix_spawn(&bridge, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    test::SocketClient client(ends[0]);
+    std::thread writer([&] { client.send(row.requests); });
+    int unread = 0;
+    EXPECT_TRUE(!row.pause || test::eventually([&] {
+      return ::ioctl(ends[0], FIONREAD, &unread) == 0 && unread >= 64 * 1024;
+    }));
+    std::vector<std::string> lines;
+    for (std::optional<std::string> line;
+         lines.size() < std::size_t(row.replies) && (line = client.readLine(30s));) {
+      lines.push_back(*line);
     }
+    ::shutdown(ends[0], SHUT_RDWR);  // a write the bridge never took gives up
+    writer.join();
+    int status = -1;
+    EXPECT_EQ(::waitpid(bridge, &status, 0), bridge);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines.size(), std::size_t(row.replies)) << row.requests.substr(0, 60);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::string head = R"({"jsonrpc":"2.0","id":)" + std::to_string(row.firstId + i) + ",";
+      ASSERT_EQ(lines[i].substr(0, head.size() + 9), head + R"("result":)");
+    }
+    if (row.firstId != 1 || lines.empty()) continue;
+    const std::string read = json::parse(lines[0])["result"]["content"][0]["text"];
+    EXPECT_TRUE(read + "\n" == text);  // but its last line feed
   }
   IPCServer::shared().stop();
 }
