@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -33,7 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using json = nlohmann::json;
-using test::request;
 
 // A client speaking to the bridge over its standard streams.
 class StdioClient {
@@ -139,8 +137,9 @@ TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFir
   const json preview = {{"path", (test::home() / "new.docx").string()},
                         {"content", text.substr(0, 400'000)}};
   const std::string readAndPreview =
-      request(1, "tools/call", {{"name", "word_read"}, {"arguments", read}}).dump() + "\n" +
-      request(2, "tools/call", {{"name", "word_create"}, {"arguments", preview}}).dump() + "\n";
+      test::request(1, "tools/call", {{"name", "word_read"}, {"arguments", read}}).dump() + "\n" +
+      test::request(2, "tools/call", {{"name", "word_create"}, {"arguments", preview}}).dump() +
+      "\n";
   const struct {
     std::string_view requests;
     int firstId, replies;
@@ -161,8 +160,8 @@ TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFir
     ::close(ends[1]);
     test::SocketClient client(ends[0]);
     std::thread writer([&] { client.send(row.requests); });
-    int unread = 0;
     EXPECT_TRUE(!row.pause || test::eventually([&] {
+      int unread = 0;
       return ::ioctl(ends[0], FIONREAD, &unread) == 0 && unread >= 64 * 1024;
     }));
     std::vector<std::string> lines;
@@ -181,8 +180,8 @@ TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFir
       ASSERT_EQ(lines[i].substr(0, head.size() + 9), head + R"("result":)");
     }
     if (row.firstId != 1 || lines.empty()) continue;
-    const std::string read = json::parse(lines[0])["result"]["content"][0]["text"];
-    EXPECT_TRUE(read + "\n" == text);  // but its last line feed
+    const std::string answer = json::parse(lines[0])["result"]["content"][0]["text"];
+    EXPECT_TRUE(answer + "\n" == text);  // but its last line feed
   }
   IPCServer::shared().stop();
 }
