@@ -245,10 +245,10 @@ class RepliesInOrder {
     }
 
     // Writes the replies ready at the front, unless another thread is writing already (it then
-    // writes these too, once its write is done): a reply never waits for a call that has not
-    // ended before it, only for the replies before it. Called with the lock held; lets it go while
-    // it writes. The slots of the replies being written stay taken until they are written, and no
-    // one else touches them.
+    // writes these too, once its write is done): a reply waits for the replies before it, never
+    // for a call behind it, nor for company. Called with the lock held; lets it go while it writes.
+    // The slots of the replies being written stay taken until they are written, and no one else
+    // touches them.
     void flush(std::unique_lock<std::mutex>& hold) {
       if (writing) return;
       writing = true;
