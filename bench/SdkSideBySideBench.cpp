@@ -7,23 +7,19 @@
 // lists the same tools plus its echo. Without node or the SDK (scripts/install-deps.sh puts it in
 // ~/.cache/tavrin-test-node) its half is skipped.
 #include <benchmark/benchmark.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 
 #include "PrivateHome.h"
+#include "ServerClient.h"
 #include "StoreCalls.h"
 #include "core/IPCServer.h"
 #include "core/ToolRegistry.h"
@@ -118,73 +114,6 @@ const Server& sdkServer() {
   return server;
 }
 
-// The processor time a process has used, user and system, in seconds.
-double processorSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // Fields after the command name, which ends at the last ")": state is the 3rd field, utime
-  // the 14th and stime the 15th.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int index = 3; index <= 15 && fields >> field; ++index) {
-    if (index >= 14) ticks += std::stod(field);
-  }
-  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// One client connection, reading whole reply lines.
-class Connection {
- public:
-  explicit Connection(const fs::path& socket) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ >= 0 &&
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
-  }
-  ~Connection() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  // Writes the lines and reads `replies` reply lines.
-  bool exchange(const std::string& lines, int replies) {
-    if (fd_ < 0 || ::write(fd_, lines.data(), lines.size()) != static_cast<ssize_t>(lines.size())) {
-      return false;
-    }
-    for (int i = 0; i < replies; ++i) {
-      if (!readLine()) return false;
-    }
-    return true;
-  }
-
- private:
-  bool readLine() {
-    for (;;) {
-      if (const auto end = buffer_.find('\n', scanned_); end != std::string::npos) {
-        buffer_.erase(0, end + 1);
-        scanned_ = 0;
-        return true;
-      }
-      scanned_ = buffer_.size();
-      char chunk[65536];
-      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
-      if (n <= 0) return false;
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
-  int fd_ = -1;
-  std::string buffer_;
-  std::size_t scanned_ = 0;
-};
-
 // `inFlight` copies of the request, each with an id of its own.
 std::string burstOf(const std::string& line, int inFlight) {
   std::string burst;
@@ -205,13 +134,13 @@ void measure(benchmark::State& state, const Server& server, const std::string& l
     return;
   }
   const int inFlight = static_cast<int>(state.range(0));
-  Connection connection(server.socket);
+  bench::Connection connection(server.socket);
   if (!connection.exchange(kInitialize, 1)) {
     state.SkipWithError("the server did not answer initialize");
     return;
   }
   const std::string burst = burstOf(line, inFlight);
-  const double processorBefore = processorSeconds(server.pid);
+  const double processorBefore = bench::processorSeconds(server.pid);
   for (auto _ : state) {
     if (!connection.exchange(burst, inFlight)) {
       state.SkipWithError("the server stopped answering");
@@ -223,7 +152,8 @@ void measure(benchmark::State& state, const Server& server, const std::string& l
   // The whole server's time, over every connection's requests: counted by the first thread.
   if (state.thread_index() == 0) {
     state.counters["server_us_per_request"] =
-        (processorSeconds(server.pid) - processorBefore) * 1e6 / (requests * state.threads());
+        (bench::processorSeconds(server.pid) - processorBefore) * 1e6 /
+        (requests * state.threads());
   }
 }
 

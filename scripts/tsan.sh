@@ -2,7 +2,8 @@
 # Builds the tests with ThreadSanitizer (in build-tsan) and runs those whose code shares state
 # between threads: sessions and their transport, the tool registry, the settings, the counters,
 # the audit log and its queue, the file watches, the work queues, the manifest loader and
-# dispatcher, the store, the privacy gate, the co-process proxies, the status server and the relay.
+# dispatcher, the store, the privacy gate, the co-process proxies, the status server, the relay and
+# the stdio bridge.
 # Fails when a test fails or ThreadSanitizer reports anything. The test programs end with _Exit,
 # which skips the sanitizer's own exit status, so its reports are collected from log files.
 set -euo pipefail
@@ -13,7 +14,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTVRN_SANITIZE=threa
   -DTVRN_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target tvrn_base_tests tvrn_platform_tests tvrn_pim_tests \
   tvrn_core_tests tvrn_status_tests tvrn_cloud_tests tvrn_manifest_tests tvrn_bridges_tests \
-  tvrn_server_tests
+  tvrn_server_tests tavrin-server
 
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
@@ -29,7 +30,7 @@ runs=(
   "tvrn_core_tests Counters*:ToolErrorCounter*:FirstToolCall*:MCPClientTracker*:StatusServerReports*:Activity*"
   "tvrn_base_tests Dispatch*:TimerQueue*:WorkerPool*"
   "tvrn_platform_tests QueuedLineLog*:FileWatch*"
-  "tvrn_server_tests QueuedWork*"
+  "tvrn_server_tests QueuedWork*:BridgeProgramTest.CarriesBoth*"
   "tvrn_manifest_tests ManifestLoader*:ManifestSession*:ManifestStore*"
   "tvrn_pim_tests PimStore*:ICalTime*:PrivacyGate*"
   "tvrn_bridges_tests HelperProxy*:JXARunnerProxy*"

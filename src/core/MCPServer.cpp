@@ -37,8 +37,6 @@ namespace {
 constexpr auto kEventTimeout = std::chrono::seconds(10);
 // Past this size, replies made on the session's thread are sent even while more requests wait.
 constexpr std::size_t kReplyBatchBytes = 256 * 1024;
-// While a session's calls wait to be started, its replies go out this many at a time at least.
-constexpr std::size_t kRepliesPerWrite = 16;
 // Once every request is answered, a session that is the only one awake looks for the client's next
 // request a while before it sleeps in a read: a client that sends its requests one at a time, or a
 // burst once it has read the last one's replies, then finds it awake instead of waiting for the
@@ -170,6 +168,13 @@ class RepliesInOrder {
     }
   }
 
+  // Writes the replies add held back; only while nothing is under way, as then.
+  void sendPending() {
+    if (pending_.empty()) return;
+    board_->writer.writeFramed(pending_);
+    pending_.clear();
+  }
+
   // Returns once every request is answered and every reply written.
   void finish() {
     sendPending();
@@ -224,7 +229,6 @@ class RepliesInOrder {
       Slot& slot = *queued.front();
       queued.pop_front();
       slot.state = Slot::State::running;
-      ++running;
       hold.unlock();
       std::string framed;
       try {
@@ -234,7 +238,6 @@ class RepliesInOrder {
         // unanswered rather than stuck.
       }
       hold.lock();
-      --running;
       slot.framed.swap(framed);
       slot.state = Slot::State::done;
       flush(hold);
@@ -242,9 +245,10 @@ class RepliesInOrder {
     }
 
     // Writes the replies ready at the front, unless another thread is writing already (it then
-    // writes these too) or they are left for a later call's end. Called with the lock held; lets it
-    // go while it writes. The slots of the replies being written stay taken until they are
-    // written, and no one else touches them.
+    // writes these too, once its write is done): a reply waits for the replies before it, never
+    // for a call behind it, nor for company. Called with the lock held; lets it go while it writes.
+    // The slots of the replies being written stay taken until they are written, and no one else
+    // touches them.
     void flush(std::unique_lock<std::mutex>& hold) {
       if (writing) return;
       writing = true;
@@ -255,12 +259,6 @@ class RepliesInOrder {
           if (!at(end).framed.empty()) views.push_back(at(end).framed);
         }
         if (end == front) break;
-        // While calls wait to be started, the replies ready go out in batches: every call's end
-        // comes here, and the thread that finds none waiting writes whatever is ready. Only while
-        // another call runs, whose end comes here too: else the thread that would write them next
-        // may be the one starting a call that takes long (a permission prompt), and they would
-        // wait for it.
-        if (!queued.empty() && running > 0 && end - front < kRepliesPerWrite) break;
         if (!views.empty()) {
           hold.unlock();
           writer.writeFramed(views);
@@ -305,7 +303,6 @@ class RepliesInOrder {
     std::size_t lineBytes = 0;          // of the queued lines in slots
     std::deque<Slot*> queued;           // calls no one has started, in the requests' order
     std::size_t workers = 0;            // shifts handed to the pool and not yet over
-    std::size_t running = 0;            // calls started and not yet done
     bool writing = false;               // a thread is writing replies; only it takes them off
     std::atomic<bool> idle{true};       // idleLocked() as of the last change
     bool sessionWaits = false;          // for room, or for everything to be done
@@ -370,13 +367,6 @@ class RepliesInOrder {
       shifts.emplace_back([shift = std::make_shared<Shift>(board_)] { shift->work(); });
     }
     static_cast<void>(Dispatch::pool().trySubmitEach(shifts));
-  }
-
-  // Writes the replies held back by add; only while nothing is under way, as then.
-  void sendPending() {
-    if (pending_.empty()) return;
-    board_->writer.writeFramed(pending_);
-    pending_.clear();
   }
 
   // Used by the session only.
@@ -607,9 +597,13 @@ void MCPServer::run() {
     answered = true;
     const std::string_view body = Utf8::trim(line, Utf8::isWhiteSpace);
     if (body.empty()) continue;
-    if (looksLikeToolCall(body) && (reader_->hasBufferedLine() || replies.busy())) {
-      replies.handOff(body);
-      continue;
+    if (looksLikeToolCall(body)) {
+      if (reader_->hasBufferedLine() || replies.busy()) {
+        replies.handOff(body);
+        continue;
+      }
+      // A call may take long: the replies held back for company do not wait for it.
+      replies.sendPending();
     }
     replies.add(framedReply(*this, body));
   }

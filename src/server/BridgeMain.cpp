@@ -3,7 +3,6 @@
 // answers on the socket it starts the tray that installed it, headless, and waits for it. It joins
 // only a server that runs as the same user (or root): another user's, behind a socket swapped in
 // on the way to it, would be handed the client's requests and could answer as it liked.
-#include <poll.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -108,33 +107,29 @@ bool writeAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-// Copies until the server ends the connection or a write fails. When the client closes its input
-// the server is told (half close) and its last answers are still passed on.
-int pump(int server) {
-  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {server, POLLIN, 0}};
+// Copies from one descriptor to the other until the first ends (true) or a write fails (false).
+// The one buffer is all a direction holds: while its bytes are not taken, nothing more is read.
+bool copy(int from, int to) {
   char buffer[64 * 1024];
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return 1;
-    }
-    if (fds[0].revents != 0) {
-      const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        ::shutdown(server, SHUT_WR);
-        fds[0].fd = -1;  // poll skips it from now on
-      } else if (!writeAll(server, buffer, static_cast<std::size_t>(got))) {
-        return 0;
-      }
-    }
-    if (fds[1].revents != 0) {
-      const ssize_t got = ::recv(server, buffer, sizeof buffer, 0);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return 0;
-      if (!writeAll(STDOUT_FILENO, buffer, static_cast<std::size_t>(got))) return 0;
-    }
+    const ssize_t got = ::read(from, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+    if (!writeAll(to, buffer, static_cast<std::size_t>(got))) return false;
   }
+}
+
+// Copies both ways at once, each way on a thread of its own, so a side that is not taking what
+// is sent to it holds up only that way: the server waits for the client to read its replies
+// before it reads further requests, and a client may write its requests before it reads. Ends
+// once the server's side ends or the client stops taking replies. When the client closes its
+// input the server is told (half close) and its last answers are still passed on; when the
+// server stops taking requests, the replies it sent are passed on before the bridge ends.
+void pump(int server) {
+  std::thread([server] {
+    ::shutdown(server, copy(STDIN_FILENO, server) ? SHUT_WR : SHUT_RD);
+  }).detach();
+  static_cast<void>(copy(server, STDOUT_FILENO));
 }
 
 }  // namespace
@@ -158,7 +153,8 @@ int main() {
     ::close(server);
     return 1;
   }
-  const int status = pump(server);
-  ::close(server);
-  return status;
+  pump(server);
+  // The thread taking requests may still be in a read of the client's input: the process ends
+  // around it, and its end closes the socket.
+  tvrn::endProcess(0);
 }

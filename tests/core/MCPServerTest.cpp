@@ -376,7 +376,8 @@ using test::eventually;
 
 TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCap) {
   // The requests a session takes on while earlier replies are not yet written.
-  const int cap = 8 * static_cast<int>(std::max(2U, std::thread::hardware_concurrency()));
+  const int workers = static_cast<int>(std::max(2U, std::thread::hardware_concurrency()));
+  const int cap = 8 * workers;
   std::atomic<int> started{0};
   struct Gate {
     std::atomic<bool> entered{false};
@@ -397,6 +398,11 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
     mine->released.wait();
     return ToolResponse::text("held");
   }));
+  // Quick, but ends only once a held call has begun: with others still held, its reply is due.
+  registry->registerTool(testTool("follows", [&](const std::optional<JSONValue>&) -> ToolResult {
+    std::shared_ptr<Gate> mine = (std::lock_guard(gateLock), gate);
+    return ToolResponse::text(eventually([&] { return mine->entered.load(); }) ? "after" : "alone");
+  }));
   SessionOverSocket session(registry);
   auto& client = session.client();
 
@@ -405,6 +411,8 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
     int count;
     int held;  // the request held until its replies before it arrived, or -1
     bool poolBusy = false;  // no worker free: the session's own thread runs every call
+    int heldCalls = 1;      // held from `held` on
+    std::string before = "";  // what comes before them: "follows" calls, pings, or the usual mix
   };
   const Case cases[] = {
       {"many calls and pings written at once, read afterwards", 1000, -1},
@@ -413,8 +421,10 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
       {"a held call amid many: those before it leave, those behind it stay within the cap", 300,
        20},
       {"three times the cap behind a held call", 3 * cap, 0},
-      {"a held call last with no worker free: the replies before it leave meanwhile", 40, 39,
-       true},
+      {"a held call last with no worker free: the replies before it leave meanwhile", 40, 39, true},
+      {"a quick call ahead of more held calls than workers: its reply leaves at once", workers + 3,
+       1, false, workers + 2, "follows"},
+      {"pings, then a held call alone: their replies leave meanwhile", 3, 2, false, 1, "ping"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -429,10 +439,13 @@ TEST(MCPServerTest, PipelinedRequestsReadLateGetEveryReplyOnceInOrderWithinTheCa
     // it that fit under the cap with it.
     int due = 0;
     for (int id = 0; id < c.count; ++id) {
-      if (id == c.held) {
+      if (id >= c.held && id < c.held + c.heldCalls) {
         burst += callLine(id, "held") + "\n";
         expected.push_back(std::to_string(id) + "=held");
-      } else if (id % 3 == 2) {
+      } else if (c.before == "follows" && id < c.held) {
+        burst += callLine(id, "follows") + "\n";
+        expected.push_back(std::to_string(id) + "=after");
+      } else if (id % 3 == 2 || (c.before == "ping" && id < c.held)) {
         burst += request(id, "ping").dump() + "\n";
         expected.push_back(std::to_string(id) + "=ok");
       } else {

@@ -2,23 +2,30 @@
 // output, the real server behind the socket, or nothing there at all.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "core/IPCServer.h"
+#include "core/ToolRegistry.h"
 #include "platform/Paths.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Subprocess.h"
 #include "server/BundledServer.h"
 #include "server/ServerCore.h"
 #include "support/ChildTestRun.h"
+#include "support/Eventually.h"
 #include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/SocketClient.h"
 #include "support/TestEnv.h"
+#include "tools/office/OfficeTools.h"
 
 namespace tvrn {
 namespace {
@@ -109,6 +116,74 @@ TEST_F(BridgeProgramTest, CarriesASessionToTheRunningServerAndEndsWithItsClient)
   client.process().closeInput();
   ASSERT_TRUE(client.process().waitForExit(SubprocessClock::now() + 10s));
   EXPECT_EQ(client.process().exitStatus()->status, 0);
+}
+
+// Requests and replies cross the bridge at once, its input and output one end of a socket pair as
+// clients built on Node give it: 20,000 pipelined listings, a long read beside a long preview, and
+// a client that reads nothing until replies pile up, then reads on. Every reply comes, in order.
+TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFirst) {
+  auto registry = std::make_shared<ToolRegistry>();
+  ToolRegistry office;
+  OfficeTools::registerTools(office);
+  for (const char* tool : {"word_read", "word_create"}) registry->registerTool(*office.tool(tool));
+  ASSERT_TRUE(IPCServer::shared().start(registry, "test"));
+  std::string text, listings;
+  while (text.size() < 3'000'000) text += "Line " + std::to_string(text.size()) + " of a read\n";
+  test::writeFile(test::home() / "long.txt", text);
+  for (int id = 0; id < 20'000; ++id) {
+    listings += R"({"jsonrpc":"2.0","method":"tools/list","id":)" + std::to_string(id) + "}\n";
+  }
+  const json read = {{"path", (test::home() / "long.txt").string()}};
+  const json preview = {{"path", (test::home() / "new.docx").string()},
+                        {"content", text.substr(0, 400'000)}};
+  const std::string readAndPreview =
+      test::request(1, "tools/call", {{"name", "word_read"}, {"arguments", read}}).dump() + "\n" +
+      test::request(2, "tools/call", {{"name", "word_create"}, {"arguments", preview}}).dump() +
+      "\n";
+  const struct {
+    std::string_view requests;
+    int firstId, replies;
+    bool pause;
+  } rows[] = {
+      {listings, 0, 20'000, false}, {readAndPreview, 1, 2, false}, {listings, 0, 20'000, true}};
+  for (const auto& row : rows) {
+    int ends[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    char* argv[] = {const_cast<char*>(TVRN_BRIDGE_PROGRAM), nullptr};
+    pid_t bridge = -1;
+    ASSERT_EQ(::posix_spawn(&bridge, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    test::SocketClient client(ends[0]);
+    std::thread writer([&] { client.send(row.requests); });
+    EXPECT_TRUE(!row.pause || test::eventually([&] {
+      int unread = 0;
+      return ::ioctl(ends[0], FIONREAD, &unread) == 0 && unread >= 64 * 1024;
+    }));
+    std::vector<std::string> lines;
+    for (std::optional<std::string> line;
+         lines.size() < std::size_t(row.replies) && (line = client.readLine(30s));) {
+      lines.push_back(*line);
+    }
+    ::shutdown(ends[0], SHUT_RDWR);  // a write the bridge never took gives up
+    writer.join();
+    int status = -1;
+    EXPECT_EQ(::waitpid(bridge, &status, 0), bridge);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines.size(), std::size_t(row.replies)) << row.requests.substr(0, 60);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const std::string head = R"({"jsonrpc":"2.0","id":)" + std::to_string(row.firstId + i) + ",";
+      ASSERT_EQ(lines[i].substr(0, head.size() + 9), head + R"("result":)");
+    }
+    if (row.firstId != 1 || lines.empty()) continue;
+    const std::string answer = json::parse(lines[0])["result"]["content"][0]["text"];
+    EXPECT_TRUE(answer + "\n" == text);  // but its last line feed
+  }
+  IPCServer::shared().stop();
 }
 
 TEST_F(BridgeProgramTest, StartsTheRecordedTrayWhenNobodyAnswers) {
