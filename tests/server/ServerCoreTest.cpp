@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
@@ -29,6 +31,7 @@
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
 #include "support/FakeSafari.h"
+#include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
 #include "support/SocketClient.h"
@@ -595,8 +598,9 @@ std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
 // One refused start: the home's length, the path in it that is spoiled (a file put there, or a
 // folder of this mode, given to another user when `givenAway`, which only root can do), what the
 // start says ("~" standing for the home) and, in some, a link another user made to the spoiled
-// folder, the group it is given (nobody's primary group, nogroup, in which the group file names
-// no one) or an access list entry letting nobody write in it.
+// place, the group it is given (nobody's primary group, nogroup, in which the group file names
+// no one), an access list entry letting nobody write in it, a folder of the user's left open
+// (0777) around it, or a second user source naming nobody a member of every group.
 struct RefusedStart {
   std::size_t homeLength;
   const char* spoiled;
@@ -606,15 +610,22 @@ struct RefusedStart {
   const char* linkedFrom = nullptr;
   gid_t group = static_cast<gid_t>(-1);
   bool nobodyListed = false;
+  const char* leftOpen = nullptr;
+  bool secondSource = false;
 };
+
+// Whether the folder's access list is now `text`, as setfacl sets it.
+bool setAccessList(const std::filesystem::path& folder, const char* text) {
+  acl_t list = ::acl_from_text(text);
+  const bool set = list != nullptr && ::acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, list) == 0;
+  if (list != nullptr) ::acl_free(list);
+  return set;
+}
 
 // Whether the folder's access list now lets nobody (65534) write in it, as `setfacl -m
 // u:nobody:rwx`.
 bool letNobodyWrite(const std::filesystem::path& folder) {
-  acl_t list = ::acl_from_text("u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x");
-  const bool set = list != nullptr && ::acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, list) == 0;
-  if (list != nullptr) ::acl_free(list);
-  return set;
+  return setAccessList(folder, "u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x");
 }
 
 // A start that cannot serve its socket gives up before the clean-up: the user's program on the
@@ -673,26 +684,57 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
        nullptr, static_cast<gid_t>(-1), true},
       {1, ".config/tavrin/pim", 0755, true,
        "the folder ~/.config/tavrin/pim belongs to another user (nobody), who could put files of "
-       "its own there: move it aside, then start again"}};
+       "its own there: move it aside, then start again"},
+      {1, ".local/share/tavrin/bin", 0755, true,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin/bin belongs to another "
+       "user (nobody), who could put files of its own there: move it aside, then start again)",
+       nullptr, static_cast<gid_t>(-1), false, ".local/share/tavrin"},
+      {1, ".local/share/tavrin/bin/wacli", 0, true,
+       "the MCP socket cannot be served (the file ~/.local/share/tavrin/bin/wacli belongs to "
+       "another user (nobody), who could change what it holds as it likes: move it aside, then "
+       "start again)",
+       nullptr, static_cast<gid_t>(-1), false, ".local/share/tavrin"},
+      {1, "own.log", 0, false,
+       "the link ~/.config/tavrin/server.log belongs to another user (nobody), who could lead "
+       "what is read or written there anywhere: move it aside, then start again",
+       ".config/tavrin/server.log", static_cast<gid_t>(-1), false, ".config/tavrin"},
+      {1, ".config/tavrin/tunnel-state.json", 0, true,
+       "the file ~/.config/tavrin/tunnel-state.json belongs to another user (nobody), who could "
+       "change what it holds as it likes: move it aside, then start again",
+       nullptr, static_cast<gid_t>(-1), false, ".config/tavrin"},
+      {1, ".config", 0775, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 0775), who could put",
+       nullptr, static_cast<gid_t>(-1), false, nullptr, true}};
   bool skipped = false;
   int row = 0;
-  for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed] :
-       rows) {
+  for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed,
+                    leftOpen, secondSource] : rows) {
     const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     const auto place = home / spoiled;
     std::filesystem::create_directories(mode != 0 ? place : home);
-    if (linkedFrom) std::filesystem::create_symlink(place, home / linkedFrom);
-    if (mode != 0 && (::chmod(place.c_str(), mode) != 0 ||
-                      (givenAway && ::chown(place.c_str(), 65534, 65534) != 0) ||
-                      (linkedFrom && ::lchown((home / linkedFrom).c_str(), 65534, 65534) != 0) ||
-                      ::chown(place.c_str(), -1, group) != 0 || group == 0 ||
-                      (nobodyListed && !letNobodyWrite(place)))) {
+    if (mode == 0 && *spoiled) test::writeFile(place, "x");
+    if (linkedFrom) {
+      std::filesystem::create_directories((home / linkedFrom).parent_path());
+      std::filesystem::create_symlink(place, home / linkedFrom);
+    }
+    if ((mode != 0 && ::chmod(place.c_str(), mode) != 0) ||
+        (givenAway && ::chown(place.c_str(), 65534, 65534) != 0) ||
+        (linkedFrom && ::lchown((home / linkedFrom).c_str(), 65534, 65534) != 0) ||
+        ::chown(place.c_str(), -1, group) != 0 || group == 0 ||
+        (nobodyListed && !letNobodyWrite(place)) ||
+        (leftOpen && ::chmod((home / leftOpen).c_str(), 0777) != 0)) {
       skipped = true;
       continue;
     }
-    if (mode == 0 && *spoiled) test::writeFile(place, "x");
+    // Where users come from a directory service as well, it may name members the group file
+    // does not list.
+    OwnFolder::useGroupMembers(secondSource ? OwnFolder::GroupMembers([](gid_t) {
+      return std::vector<std::string>{"nobody"};
+    })
+                                            : nullptr);
     std::string why = said;
     for (auto at = why.find('~'); at != std::string::npos; at = why.find('~', at + 1)) {
       why.replace(at, 1, home.string());
@@ -706,7 +748,8 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
     EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
     EXPECT_EQ(treeOf(home), before);
   }
-  if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
+  OwnFolder::useGroupMembers({});
+  if (skipped) GTEST_SKIP() << "not root: the rows of what another user owns were left out";
 }
 
 // The status port held by a server of this system with another home, started through a link of
@@ -899,6 +942,93 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
   EXPECT_EQ(tab["title"], "Today's news");
   EXPECT_EQ(tab["url"], "https://news.example/today");
   EXPECT_EQ(tab["text"], "All the news.");
+}
+
+// What a start finds that is closed to others though it looks open, and calendar items someone
+// else put among the user's (their file, or their link to an item of the user's): the start goes
+// on, the user's own items and links (as khal and vdirsyncer leave them) are listed, another
+// user's are left out, each named in the log, and nothing is written through them.
+struct Found {
+  const char* what;
+  std::function<bool()> plant;  // false: the row cannot be set up here (it is skipped)
+  const char* title = nullptr;  // an item's, listed unless it is `leftOut`
+  const char* leftOut = nullptr;
+};
+
+TEST_F(ServerCoreTest, AStartGoesOnPastWhatIsClosedAndLeavesOtherUsersItemsOut) {
+  Calendar work;
+  work.title = "Work";
+  work.entityType = EntityType::event;
+  PimStore store;  // over the folders the server's store reads
+  const auto made = store.saveCalendar(work);
+  ASSERT_TRUE(made.ok());
+  const std::filesystem::path calendar = made.value().id;
+  const auto item = [](const std::string& title, const std::filesystem::path& file) {
+    const std::string event = "UID:" + title + "\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:" + title +
+                              "\r\nDTSTART:20261210T120000Z\r\nDTEND:20261210T130000Z\r\n";
+    test::writeFile(
+        file, "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//t//EN\r\nBEGIN:VEVENT\r\n" + event +
+                  "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    return true;
+  };
+  const auto home = test::home();
+  const passwd* user = ::getpwuid(::geteuid());
+  const group* primary = user != nullptr ? ::getgrgid(user->pw_gid) : nullptr;
+  const bool privateGroup = primary != nullptr && std::string(primary->gr_name) == user->pw_name;
+  const Found rows[] = {
+      {"a masked access list entry of nobody's on the home",
+       [&] { return setAccessList(home, "u::rwx,u:65534:rwx,g::r-x,m::r-x,o::r-x"); }},
+      {"~/.config writable by the user's own private group",
+       [&] { return privateGroup && ::chmod((home / ".config").c_str(), 0775) == 0; }},
+      {"the user's own item", [&] { return item("Mine", calendar / "mine.ics"); }, "Mine"},
+      {"the user's own link to an item in a dotfiles folder",
+       [&] {
+         item("Linked", home / "dotfiles" / "linked.ics");
+         std::filesystem::create_symlink(home / "dotfiles" / "linked.ics", calendar / "linked.ics");
+         return true;
+       },
+       "Linked"},
+      {"another user's item",
+       [&] {
+         return item("Theirs", calendar / "theirs.ics") &&
+                ::chown((calendar / "theirs.ics").c_str(), 65534, 65534) == 0;
+       },
+       "Theirs",
+       "theirs.ics could not be read: a file owned by nobody (uid 65534), not by this user or "
+       "root, in a folder of this user's; not read; it is skipped"},
+      {"another user's link to an item of the user's",
+       [&] {
+         return item("Lured", home / "lured.ics") &&
+                test::makeOtherUsersLink(home / "lured.ics", calendar / "lured.ics");
+       },
+       "Lured",
+       "lured.ics: a link owned by nobody (uid 65534), not by this user or root; not followed; it "
+       "is skipped"}};
+  std::vector<const Found*> planted;
+  std::string skipped;
+  for (const Found& row : rows) {
+    if (row.plant()) {
+      planted.push_back(&row);
+    } else {
+      skipped += std::string(skipped.empty() ? "" : "; ") + row.what;
+    }
+  }
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const std::string listed = callText(*client, 1, "list_calendar_events",
+                                      {{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}});
+  const std::string log = test::readFile(Paths::appSupport() / ConfigManager::kLogName);
+  for (const Found* row : planted) {
+    SCOPED_TRACE(row->what);
+    if (row->title) {
+      EXPECT_EQ(listed.find(row->title) == std::string::npos, row->leftOut != nullptr) << listed;
+    }
+    if (row->leftOut) {
+      EXPECT_NE(log.find(calendar.string() + "/" + row->leftOut), std::string::npos) << log;
+    }
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "left out here: " << skipped;
 }
 
 }  // namespace

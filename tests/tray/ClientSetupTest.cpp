@@ -245,13 +245,19 @@ TEST_F(ClientSetupTest, TheBundledServerIsInstalledWhenMissingOrOlder) {
   const auto shipped = test::home() / "shipped";
   test::writeFile(shipped / "tavrin-server", "new");
   EXPECT_FALSE(BundledServer::install("1.0.0", test::home() / "nothing-here"));
+  // `givenAway`: the bin folder is another user's, where nothing is put (only root can do that).
   struct Case {
     std::string installedVersion;
     std::string installedBytes;
     bool replaced;
+    bool givenAway = false;
   };
   const std::vector<Case> cases{
-      {"", "", true}, {"0.9.9", "old", true}, {"1.0.0", "old", false}, {"1.2.0", "old", false}};
+      {"", "", true},
+      {"0.9.9", "old", true},
+      {"1.0.0", "old", false},
+      {"1.2.0", "old", false},
+      {"0.9.9", "old", !test::canGiveLinksAway(), test::canGiveLinksAway()}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.installedVersion);
     std::filesystem::remove_all(Paths::localShare() / "bin");
@@ -259,7 +265,10 @@ TEST_F(ClientSetupTest, TheBundledServerIsInstalledWhenMissingOrOlder) {
       test::writeFile(Paths::localShare() / "bin/.server-version", c.installedVersion + "\n");
       test::writeFile(BundledServer::path(), c.installedBytes);
     }
-    EXPECT_TRUE(BundledServer::install("1.0.0", shipped));
+    if (c.givenAway) {
+      ASSERT_TRUE(test::giveAway(Paths::localShare() / "bin"));
+    }
+    EXPECT_EQ(BundledServer::install("1.0.0", shipped), !c.givenAway);
     EXPECT_EQ(test::readFile(BundledServer::path()), c.replaced ? "new" : c.installedBytes);
     if (c.replaced) {
       EXPECT_EQ(test::ClientHome::modeOf(BundledServer::path()), 0755);

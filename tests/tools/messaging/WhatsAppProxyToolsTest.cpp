@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,7 +13,9 @@
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"
+#include "platform/Paths.h"
 #include "status/ServiceStatusScanner.h"
+#include "support/OtherUserLink.h"
 #include "support/ToolCall.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/WhatsAppProxyTools.h"
@@ -185,6 +189,58 @@ TEST_F(WhatsAppProxyToolsTest, LargeSlowAndMissingWacli) {
   const auto slow = proxy.call("list_chats", json::object());
   ASSERT_FALSE(slow);
   EXPECT_EQ(slow.error().description(), "WhatsApp (wacli): command timed out");
+}
+
+// A wacli another user could have put in place, or could swap for another, runs nothing: the call
+// names what they could change. Each row changes the set-up the row before it left.
+TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
+  signIn();
+  const auto bin = Paths::localShare() / "bin";
+  const auto wacli = bin / "wacli";
+  const std::string refused =
+      "failed: WhatsApp (wacli): failed to launch — " + wacli.string() + " is not run: ";
+  // A copy of the fake, given to `owner`, put in place as an installer would rename it there.
+  const auto putCopy = [&](uid_t owner, mode_t mode) {
+    std::filesystem::copy_file(test::fakesDir() / "fake-wacli", bin / ".new");
+    std::filesystem::rename(bin / ".new", wacli);
+    return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
+  };
+  const struct {
+    const char* what;
+    std::function<bool()> plant;  // false: the row cannot be set up here
+    std::string said;             // empty: wacli runs
+  } rows[] = {
+      {"the user's own link to the program", [] { return true; }, ""},
+      {"a copy open to writing by others", [&] { return putCopy(::geteuid(), 0777); },
+       refused + "it is open to writing by other users (mode 0777), who could change it"},
+      {"another user's program swapped in after a call",
+       [&] { return putCopy(test::kOtherUser, 0755); },
+       refused + "it belongs to another user (nobody), who could change it as they like"},
+      {"the user's own copy in another user's bin/",
+       [&] {
+         return putCopy(::geteuid(), 0755) && ::chown(bin.c_str(), test::kOtherUser, -1) == 0;
+       },
+       refused + "the folder " + bin.string() + ", on the way to " + wacli.string() +
+           ", belongs to another user (nobody), who could put programs of its own in place of "
+           "what lies in it"},
+  };
+  std::string skipped;
+  for (const auto& [what, plant, said] : rows) {
+    SCOPED_TRACE(what);
+    if (!plant()) {
+      skipped += std::string(skipped.empty() ? "" : "; ") + what;
+      continue;
+    }
+    std::filesystem::remove(argsLog);
+    const std::string answer = call({"whatsapp_list_chats", json::object()});
+    if (said.empty()) {
+      EXPECT_FALSE(answer.starts_with("failed")) << answer;
+    } else {
+      EXPECT_EQ(answer, said);
+    }
+    EXPECT_EQ(commandLines().empty(), !said.empty());
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "not root: left out " << skipped;
 }
 
 }  // namespace
