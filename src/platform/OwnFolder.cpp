@@ -27,14 +27,60 @@ std::string reasonOf(int error) { return std::system_category().message(error); 
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
+// A user database or group database entry, asked for with a buffer of its own, so that threads
+// starting programs at once do not share one; nothing when there is none (or it cannot be read).
+template <class Entry, class Key, class Lookup>
+std::optional<Entry> entryOf(Key key, Lookup lookup, std::vector<char>& buffer) {
+  Entry entry{};
+  Entry* found = nullptr;
+  for (buffer.resize(16384); buffer.size() <= (1u << 24); buffer.resize(buffer.size() * 2)) {
+    const int error = lookup(key, &entry, buffer.data(), buffer.size(), &found);
+    if (error != ERANGE)
+      return error == 0 && found != nullptr ? std::optional(entry) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+struct User {
+  std::string name;
+  uid_t uid;
+  gid_t group;
+};
+std::optional<User> userOf(uid_t uid) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<passwd>(uid, ::getpwuid_r, buffer);
+  if (!entry) return std::nullopt;
+  return User{entry->pw_name, entry->pw_uid, entry->pw_gid};
+}
+std::optional<User> userNamed(const std::string& name) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<passwd>(name.c_str(), ::getpwnam_r, buffer);
+  if (!entry) return std::nullopt;
+  return User{entry->pw_name, entry->pw_uid, entry->pw_gid};
+}
+
+struct Group {
+  std::string name;
+  std::vector<std::string> members;  // as the group database lists them
+};
+std::optional<Group> groupOf(gid_t gid) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<group>(gid, ::getgrgid_r, buffer);
+  if (!entry) return std::nullopt;
+  Group found{entry->gr_name, {}};
+  for (char** member = entry->gr_mem; *member != nullptr; ++member)
+    found.members.push_back(*member);
+  return found;
+}
+
 std::string userName(uid_t uid) {
-  if (const passwd* entry = ::getpwuid(uid); entry != nullptr) return entry->pw_name;
-  return std::to_string(uid);
+  const auto user = userOf(uid);
+  return user ? user->name : std::to_string(uid);
 }
 
 std::string groupName(gid_t gid) {
-  if (const group* entry = ::getgrgid(gid); entry != nullptr) return entry->gr_name;
-  return std::to_string(gid);
+  const auto found = groupOf(gid);
+  return found ? found->name : std::to_string(gid);
 }
 
 std::string octal(mode_t mode) {
@@ -49,33 +95,22 @@ GroupMembers& membersSource() {
   return source;
 }
 
-// The group database's list of the group's members.
-std::vector<std::string> listedMembers(gid_t gid) {
-  std::vector<std::string> members;
-  if (const group* entry = ::getgrgid(gid); entry != nullptr) {
-    for (char** member = entry->gr_mem; *member != nullptr; ++member) members.push_back(*member);
-  }
-  return members;
-}
-
 // Someone besides `self` and root (who may write anyway) may write through the group, unless it is
 // the user's own private group: named as the user, the user's primary group, and no one else named
 // a member. Any other group counts as open whoever the group database lists: where users come from
 // a directory service too, a member it alone knows is in no list this process can read to its end.
 bool othersInGroup(gid_t gid, uid_t self) {
-  const passwd* user = ::getpwuid(self);
-  if (user == nullptr || user->pw_gid != gid) return true;
-  const std::string name = user->pw_name;
-  const group* entry = ::getgrgid(gid);
-  if (entry == nullptr || entry->gr_name != name) return true;
+  const auto user = userOf(self);
+  const auto found = groupOf(gid);
+  if (!user || user->group != gid || !found || found->name != user->name) return true;
   GroupMembers source;
   {
     std::lock_guard hold(membersGuard);
     source = membersSource();
   }
-  for (const std::string& member : source ? source(gid) : listedMembers(gid)) {
-    const passwd* named = ::getpwnam(member.c_str());
-    if (named == nullptr || (named->pw_uid != self && named->pw_uid != 0)) return true;
+  for (const std::string& member : source ? source(gid) : found->members) {
+    const auto named = userNamed(member);
+    if (!named || (named->uid != self && named->uid != 0)) return true;
   }
   return false;
 }

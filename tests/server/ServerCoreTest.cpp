@@ -705,7 +705,11 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
       {1, ".config", 0775, false,
        "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
        "(mode 0775), who could put",
-       nullptr, static_cast<gid_t>(-1), false, nullptr, true}};
+       nullptr, static_cast<gid_t>(-1), false, nullptr, true},
+      {1, ".config", 0775, false,
+       "the folder ~/.config, on the way to ~/.config/tavrin, is open to writing by other users "
+       "(mode 0775), who could put",
+       nullptr, 4242}};
   bool skipped = false;
   int row = 0;
   for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed,

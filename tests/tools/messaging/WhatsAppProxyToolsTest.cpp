@@ -1,10 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridges/HelperProxy.h"
@@ -241,6 +246,28 @@ TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
     EXPECT_EQ(commandLines().empty(), !said.empty());
   }
   if (!skipped.empty()) GTEST_SKIP() << "not root: left out " << skipped;
+
+  // Swapped to and fro with another user's program while calls run: each runs the file it judged,
+  // the user's own, or refuses the other user's; what is put in place after the check never runs
+  // (it would answer no JSON).
+  std::filesystem::remove_all(bin);
+  test::placeFake("fake-wacli", "wacli");
+  std::filesystem::copy_file("/usr/bin/true", bin / "other");
+  ASSERT_EQ(::chown((bin / "other").c_str(), test::kOtherUser, -1), 0);
+  std::atomic<bool> done = false;
+  std::thread swapper([&] {
+    const timespec pause{0, 20000};
+    while (!done) {
+      ::renameat2(AT_FDCWD, wacli.c_str(), AT_FDCWD, (bin / "other").c_str(), RENAME_EXCHANGE);
+      ::nanosleep(&pause, nullptr);
+    }
+  });
+  for (int run = 0; run < 60; ++run) {
+    EXPECT_EQ(call({"whatsapp_list_chats", json::object()}).find("invalid JSON"),
+              std::string::npos);
+  }
+  done = true;
+  swapper.join();
 }
 
 }  // namespace
