@@ -303,14 +303,18 @@ Result<void, std::string> judgeAllWithin(const std::filesystem::path& folder,
 
 // Why another user could change what lies in `folder`, one a program's path is looked up in:
 // they own it, or may write in it (one open to all with its sticky bit, as /tmp, is closed to
-// them: no one else may rename what is not theirs in it). Nothing when no one else could.
+// them: no one else may rename what is not theirs in it). Nothing when no one else could. The
+// folders above the home are the system's, as judge() takes them to be.
 std::optional<std::string> strangerMayChange(const std::filesystem::path& folder,
-                                             const std::filesystem::path& program) {
+                                             const std::filesystem::path& program,
+                                             const std::string& home) {
+  if (folder != home && PathResolver::isWithin(home, folder.native())) return std::nullopt;
   const std::string named = "the folder " + folder.string() +
                             (folder == program ? "" : ", on the way to " + program.string() + ",");
   struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0)
+  if (::lstat(folder.c_str(), &info) != 0) {
     return named + " cannot be read (" + reasonOf(errno) + ")";
+  }
   const uid_t self = ::geteuid();
   if (!FileStore::trusted(info.st_uid)) {
     return named + " belongs to another user (" + userName(info.st_uid) +
@@ -320,6 +324,15 @@ std::optional<std::string> strangerMayChange(const std::filesystem::path& folder
   if (!open || (info.st_mode & S_ISVTX) != 0) return std::nullopt;
   return named + " is open to writing by other users (" + *open +
          "), who could put programs of their own in place of what lies in it";
+}
+
+// Where `program` lies, links followed, each folder on the way judged as strangerMayChange() says.
+Result<std::filesystem::path, std::string> programWay(const std::filesystem::path& program) {
+  const std::string home = resolvedHome();
+  const auto lookIn = [&](const std::filesystem::path& folder) {
+    return strangerMayChange(folder, program, home);
+  };
+  return FileStore::throughLinks(program, FileStore::Unlooked::refuse, lookIn);
 }
 
 }  // namespace
@@ -400,9 +413,7 @@ Result<void, std::string> judgeInside(const std::vector<std::filesystem::path>& 
 }
 
 Result<int, std::string> openProgram(const std::filesystem::path& program) {
-  const auto real = FileStore::throughLinks(
-      program, FileStore::Unlooked::refuse,
-      [&](const std::filesystem::path& folder) { return strangerMayChange(folder, program); });
+  const auto real = programWay(program);
   const std::string refused = program.string() + " is not run: ";
   if (!real) return fail(refused + real.error());
   // Held open, so what runs is the file judged here, whatever is put in its place since.
@@ -426,14 +437,13 @@ Result<int, std::string> openProgram(const std::filesystem::path& program) {
 }
 
 Result<void, std::string> judgeProgramFolder(const std::filesystem::path& folder) {
-  const auto lookIn = [&](const std::filesystem::path& step) {
-    return strangerMayChange(step, folder);
-  };
-  const auto real = FileStore::throughLinks(folder, FileStore::Unlooked::refuse, lookIn);
+  const auto real = programWay(folder);
   if (!real) return fail(real.error());
   struct stat info {};
   if (::lstat(real.value().c_str(), &info) != 0) return {};  // made the user's own
-  if (auto why = strangerMayChange(real.value(), real.value())) return fail(std::move(*why));
+  if (auto why = strangerMayChange(real.value(), real.value(), resolvedHome())) {
+    return fail(std::move(*why));
+  }
   return {};
 }
 

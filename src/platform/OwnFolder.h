@@ -59,9 +59,10 @@ void useGroupMembers(GroupMembers members);
 
 // A program the system runs from its folders, or from beside itself, runs only when no other user
 // could have put it there or could put another in its place: every folder a name of its path is
-// looked up in (those links lead through included) belongs to the user or root and is closed to
-// writing by others (one open to all with its sticky bit, as /tmp, counts as closed: no one else
-// may rename what is not theirs in it), every link on the way is the user's or root's, and the
+// looked up in (those links lead through included; not those above the home, which judge() takes
+// to be the system's) belongs to the user or root and is closed to writing by others (one open to
+// all with its sticky bit, as /tmp, counts as closed: no one else may rename what is not theirs in
+// it), every link on the way is the user's or root's, and the
 // program is a file of the user's or root's closed to writing by others. The program held open
 // (O_PATH, close-on-exec), to be run through that very descriptor, so a file put in its place
 // since runs nothing. Otherwise why not: "<program> is not run: " and what another user could
