@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -301,6 +302,22 @@ Result<void, std::string> judgeAllWithin(const std::filesystem::path& folder,
               "): look through it, close it (chmod go-w " + quoted(folder) + "), then start again");
 }
 
+// Who may own what a program's way holds: the user and root, and, in a user namespace that leaves
+// the system's root out of its map (a sandbox the user made), the owner it shows for everyone
+// outside the map, root among them, whom no one inside can tell apart.
+bool ownsProgramsWay(uid_t owner) {
+  static const std::optional<uid_t> unmapped = []() -> std::optional<uid_t> {
+    std::istringstream map(FileStore::read("/proc/self/uid_map").value_or(""));
+    for (unsigned long inside, outside, count; map >> inside >> outside >> count;) {
+      if (outside == 0 && count > 0) return std::nullopt;
+    }
+    const auto overflow = FileStore::read("/proc/sys/kernel/overflowuid");
+    if (!overflow) return std::nullopt;
+    return static_cast<uid_t>(std::strtoul(overflow->c_str(), nullptr, 10));
+  }();
+  return FileStore::trusted(owner) || owner == unmapped;
+}
+
 // Why another user could change what lies in `folder`, one a program's path is looked up in:
 // they own it, or may write in it (one open to all with its sticky bit, as /tmp, is closed to
 // them: no one else may rename what is not theirs in it). Nothing when no one else could. The
@@ -316,7 +333,7 @@ std::optional<std::string> strangerMayChange(const std::filesystem::path& folder
     return named + " cannot be read (" + reasonOf(errno) + ")";
   }
   const uid_t self = ::geteuid();
-  if (!FileStore::trusted(info.st_uid)) {
+  if (!ownsProgramsWay(info.st_uid)) {
     return named + " belongs to another user (" + userName(info.st_uid) +
            "), who could put programs of its own in place of what lies in it";
   }
@@ -425,7 +442,7 @@ Result<int, std::string> openProgram(const std::filesystem::path& program) {
     why = reasonOf(errno);
   } else if (!S_ISREG(info.st_mode)) {
     why = reasonOf(EACCES);
-  } else if (!FileStore::trusted(info.st_uid)) {
+  } else if (!ownsProgramsWay(info.st_uid)) {
     why = refused + "it belongs to another user (" + userName(info.st_uid) +
           "), who could change it as they like";
   } else if (const auto open = openTo("/proc/self/fd/" + std::to_string(fd), info, ::geteuid())) {
