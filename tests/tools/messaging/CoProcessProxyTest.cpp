@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "bridges/CoProcessSupport.h"
-#include "platform/Paths.h"
 #include "tools/messaging/CoProcessProxy.h"
 #include "tools/messaging/MessagingTestSupport.h"
 
@@ -109,20 +107,6 @@ TEST(CoProcessProxyTest, WithoutAProgramAnywhereNamesTheFirstPlaceTwice) {
     EXPECT_EQ(outcomeOf(proxy.call("list_workspaces", json::object())),
               texts->notAvailable + path + "\nLast error: Binary not found at " + path);
   }
-}
-
-// A co-process program that others may change is not started, and the call says why.
-TEST(CoProcessProxyTest, AProgramOthersMayChangeIsNotStarted) {
-  const auto program = Paths::localShare() / "bin" / "slack-proxy";
-  std::filesystem::create_directories(program.parent_path());
-  std::filesystem::copy_file(test::fakesDir() / "fake-proxy", program);
-  ASSERT_EQ(::chmod(program.c_str(), 0777), 0);
-  CoProcessProxy proxy(kSlackProxyTexts, 1);
-  EXPECT_EQ(
-      outcomeOf(proxy.call("list_workspaces", json::object())),
-      kSlackProxyTexts.notAvailable + program.string() +
-          "\nLast error: Launch failed: " + program.string() +
-          " is not run: it is open to writing by other users (mode 0777), who could change it");
 }
 
 }  // namespace

@@ -197,75 +197,53 @@ TEST_F(WhatsAppProxyToolsTest, LargeSlowAndMissingWacli) {
 }
 
 // A wacli another user could have put in place, or could swap for another, runs nothing: the call
-// names what they could change. Each row changes the set-up the row before it left.
+// names what they could change. Each row changes what the row before left.
 TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
   signIn();
-  const auto bin = Paths::localShare() / "bin";
-  const auto wacli = bin / "wacli";
-  const std::string refused =
-      "failed: WhatsApp (wacli): failed to launch — " + wacli.string() + " is not run: ";
-  // A copy of the fake, given to `owner`, put in place as an installer would rename it there.
+  const auto bin = Paths::localShare() / "bin", wacli = bin / "wacli";
+  const json list = {"whatsapp_list_chats", json::object()};
+  const uid_t self = ::geteuid(), other = test::kOtherUser;
+  // A copy of the fake, put in place as an installer renames one there, given to `owner`.
   const auto putCopy = [&](uid_t owner, mode_t mode) {
     std::filesystem::copy_file(test::fakesDir() / "fake-wacli", bin / ".new");
     std::filesystem::rename(bin / ".new", wacli);
     return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
   };
-  const struct {
-    const char* what;
-    std::function<bool()> plant;  // false: the row cannot be set up here
-    std::string said;             // empty: wacli runs
-  } rows[] = {
-      {"the user's own link to the program", [] { return true; }, ""},
-      {"a copy open to writing by others", [&] { return putCopy(::geteuid(), 0777); },
-       refused + "it is open to writing by other users (mode 0777), who could change it"},
-      {"another user's program swapped in after a call",
-       [&] { return putCopy(test::kOtherUser, 0755); },
-       refused + "it belongs to another user (nobody), who could change it as they like"},
-      {"the user's own copy in another user's bin/",
-       [&] {
-         return putCopy(::geteuid(), 0755) && ::chown(bin.c_str(), test::kOtherUser, -1) == 0;
-       },
-       refused + "the folder " + bin.string() + ", on the way to " + wacli.string() +
+  // What is done, and why wacli is then not run (nothing: it runs).
+  const std::vector<std::pair<std::function<bool()>, std::string>> rows = {
+      {[] { return true; }, ""},
+      {[&] { return putCopy(self, 0777); },
+       "it is open to writing by other users (mode 0777), who could change it"},
+      {[&] { return putCopy(other, 0755); },
+       "it belongs to another user (nobody), who could change it as they like"},
+      {[&] { return putCopy(self, 0755) && ::chown(bin.c_str(), other, -1) == 0; },
+       "the folder " + bin.string() + ", on the way to " + wacli.string() +
            ", belongs to another user (nobody), who could put programs of its own in place of "
-           "what lies in it"},
-  };
-  std::string skipped;
-  for (const auto& [what, plant, said] : rows) {
-    SCOPED_TRACE(what);
-    if (!plant()) {
-      skipped += std::string(skipped.empty() ? "" : "; ") + what;
-      continue;
-    }
+           "what lies in it"}};
+  for (const auto& [plant, why] : rows) {
+    if (!plant()) GTEST_SKIP() << "not root: another user's wacli and bin/ were left out";
     std::filesystem::remove(argsLog);
-    const std::string answer = call({"whatsapp_list_chats", json::object()});
-    if (said.empty()) {
-      EXPECT_FALSE(answer.starts_with("failed")) << answer;
-    } else {
-      EXPECT_EQ(answer, said);
-    }
-    EXPECT_EQ(commandLines().empty(), !said.empty());
+    const std::string answer = call(list);
+    EXPECT_EQ(answer.starts_with("failed") ? answer : "",
+              why.empty() ? ""
+                          : "failed: WhatsApp (wacli): failed to launch — " + wacli.string() +
+                                " is not run: " + why);
+    EXPECT_EQ(commandLines().empty(), !why.empty());
   }
-  if (!skipped.empty()) GTEST_SKIP() << "not root: left out " << skipped;
 
-  // Swapped to and fro with another user's program while calls run: each runs the file it judged,
-  // the user's own, or refuses the other user's; what is put in place after the check never runs
-  // (it would answer no JSON).
+  // Swapped to and fro with another user's program while calls run: a call runs the file it
+  // judged or refuses the other, never what was put in place after the check (no JSON answer).
   std::filesystem::remove_all(bin);
   test::placeFake("fake-wacli", "wacli");
   std::filesystem::copy_file("/usr/bin/true", bin / "other");
-  ASSERT_EQ(::chown((bin / "other").c_str(), test::kOtherUser, -1), 0);
+  ASSERT_EQ(::chown((bin / "other").c_str(), other, -1), 0);
   std::atomic<bool> done = false;
   std::thread swapper([&] {
-    const timespec pause{0, 20000};
-    while (!done) {
+    for (const timespec pause{0, 20000}; !done; ::nanosleep(&pause, nullptr)) {
       ::renameat2(AT_FDCWD, wacli.c_str(), AT_FDCWD, (bin / "other").c_str(), RENAME_EXCHANGE);
-      ::nanosleep(&pause, nullptr);
     }
   });
-  for (int run = 0; run < 60; ++run) {
-    EXPECT_EQ(call({"whatsapp_list_chats", json::object()}).find("invalid JSON"),
-              std::string::npos);
-  }
+  for (int run = 0; run < 60; ++run) EXPECT_EQ(call(list).find("invalid JSON"), std::string::npos);
   done = true;
   swapper.join();
 }
