@@ -996,7 +996,8 @@ TEST_F(ServerCoreTest, AStartGoesOnPastWhatIsClosedAndLeavesOtherUsersItemsOut) 
     EXPECT_EQ(listed.find(title) == std::string::npos, leftOut != nullptr) << listed;
     EXPECT_TRUE(!leftOut || log.find(calendar.string() + "/" + leftOut) != log.npos) << log;
   }
-  if (std::count(planted.begin(), planted.end(), false)) GTEST_SKIP() << "rows left out here";
+  if (std::count(planted.begin(), planted.end(), false))
+    GTEST_SKIP() << "not root, or no access lists or private group here: rows were left out";
 }
 
 }  // namespace

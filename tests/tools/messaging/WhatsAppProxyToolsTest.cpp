@@ -196,8 +196,8 @@ TEST_F(WhatsAppProxyToolsTest, LargeSlowAndMissingWacli) {
   EXPECT_EQ(slow.error().description(), "WhatsApp (wacli): command timed out");
 }
 
-// A wacli another user could have put in place, or could swap for another, runs nothing: the call
-// names what they could change. Each row changes what the row before left.
+// A wacli another user could have put in place, or could swap, runs nothing: the call names what
+// they could change. Rows: what is done to what the row before left; why wacli is not run then.
 TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
   signIn();
   const auto bin = Paths::localShare() / "bin", wacli = bin / "wacli";
@@ -209,7 +209,6 @@ TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
     std::filesystem::rename(bin / ".new", wacli);
     return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
   };
-  // What is done, and why wacli is then not run (nothing: it runs).
   const std::vector<std::pair<std::function<bool()>, std::string>> rows = {
       {[] { return true; }, ""},
       {[&] { return putCopy(self, 0777); },
