@@ -47,6 +47,13 @@ std::filesystem::path wacliPath() {
   return besideProgram;
 }
 
+SpawnOptions spawnOf(const std::filesystem::path& program, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), program.string());
+  SpawnOptions spawn(std::move(arguments));
+  spawn.ownProgram = true;
+  return spawn;
+}
+
 SubprocessClock::duration waitOf(double seconds) {
   constexpr double kLongestWaitSeconds = 7 * 24 * 3600;
   return std::chrono::duration_cast<SubprocessClock::duration>(

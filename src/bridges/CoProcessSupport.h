@@ -27,6 +27,10 @@ std::optional<std::filesystem::path> findProgram(std::string_view name);
 // call.
 std::filesystem::path wacliPath();
 
+// How a program found here is started: with `arguments`, and only as the user's or root's own,
+// which no other user could have put there or could swap for another (SpawnOptions::ownProgram).
+SpawnOptions spawnOf(const std::filesystem::path& program, std::vector<std::string> arguments = {});
+
 // A wait of `seconds`, never negative and at most a week, so a deadline built from it cannot
 // overflow.
 SubprocessClock::duration waitOf(double seconds);

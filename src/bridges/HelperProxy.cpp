@@ -183,7 +183,7 @@ bool HelperProxy::launchIfNeededLocked() {
     lastStderr_ = "Binary not found at " + path.string();
     return false;
   }
-  auto started = Subprocess::start(SpawnOptions({path.string()}));
+  auto started = Subprocess::start(CoProcessSupport::spawnOf(path));
   if (!started.ok()) {
     lastStderr_ = "Launch failed: " + started.error();
     return false;

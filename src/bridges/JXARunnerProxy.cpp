@@ -165,7 +165,7 @@ Result<std::string, JXAError> JXARunnerProxy::exchange(const fs::path& runner,
 
 Subprocess* JXARunnerProxy::launchIfNeeded(const fs::path& runner) {
   if (process_ && process_->isRunning()) return process_.get();
-  auto started = Subprocess::start(SpawnOptions({runner.string()}));
+  auto started = Subprocess::start(CoProcessSupport::spawnOf(runner));
   if (!started) {
     lastStderr_ = "Launch failed: " + started.error();
     Logger::warn(kCategory, "Cannot launch at " + runner.string() + ": " + started.error());

@@ -211,7 +211,8 @@ struct Unread {
 };
 // An item or metadata file of the user's folders, read so that nothing a folder holds can hang
 // or flood the store: only a regular file, links followed, opened without waiting, and at most
-// `cap` bytes.
+// `cap` bytes. A link of another user's is not followed, and a file another user owns in a folder
+// of the user's own is not read: both are refused (`lasting`) until they change.
 Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap);
 // An item read from `file` to be changed: it is written back into the file's own text, and the
 // messages about it name that file. Nothing, and why, when it cannot be.

@@ -1,8 +1,10 @@
 #include "pim/PimIndex.h"
 
 #define PCRE2_CODE_UNIT_WIDTH 8
+#include <fcntl.h>
 #include <pcre2.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -337,8 +339,40 @@ Entry PimIndex::read(const fs::path& file, bool calendars, const Entry* before,
   return entry;
 }
 
+namespace {
+
+// Why `file` is not read as the user's: it is reached through a link of another user's, which is
+// not followed, or is a file of another user's in a folder of the user's own, which they may have
+// put there while it was open to them (in another user's folder, a calendar they share, it is
+// theirs to keep). Otherwise the file opened.
+Result<RegularFile, Unread> openAsUsers(const fs::path& file) {
+  fs::path at = file;
+  struct stat info {};
+  if (::lstat(file.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    auto target = FileStore::throughLinks(file);
+    if (!target) return fail(Unread{false, true, target.error()});
+    at = std::move(target).value();
+  }
+  // A link put in place of what was looked at is not followed either.
+  auto opened = RegularFile::openInFolder(AT_FDCWD, at.string());
+  if (!opened) return fail(Unread{false, false, opened.error()});
+  struct stat folder {};
+  if (::fstat(opened.value().fd(), &info) != 0 || FileStore::trusted(info.st_uid) ||
+      ::stat(at.parent_path().c_str(), &folder) != 0 || folder.st_uid != ::geteuid()) {
+    return std::move(opened).value();
+  }
+  return fail(Unread{false, true,
+                     "a file owned by " + FileStore::ownerName(info.st_uid) +
+                         ", not by this user or root, in a folder of this user's; not read"});
+}
+
+}  // namespace
+
 Result<std::string, Unread> readFolderFile(const fs::path& file, size_t cap) {
-  auto text = RegularFile::read(file, cap);
+  auto opened = openAsUsers(file);
+  if (!opened && opened.error().lasting) return fail(opened.error());
+  auto text = opened ? opened.value().readAll(cap)
+                     : Result<std::string, std::string>(fail(opened.error().reason));
   if (text) return std::move(text.value());
   Unread error{false, false, text.error()};
   struct stat info {};

@@ -45,6 +45,8 @@ std::deque<std::string> namesOf(const std::filesystem::path& path) {
   return names;
 }
 
+}  // namespace
+
 std::string ownerName(uid_t uid) {
   passwd entry{};
   passwd* found = nullptr;
@@ -56,8 +58,9 @@ std::string ownerName(uid_t uid) {
   return std::string(found->pw_name) + " (" + number + ")";
 }
 
-// Whose links are followed and whose files are the system's own: the user's and root's.
 bool trusted(uid_t owner) { return owner == ::geteuid() || owner == 0; }
+
+namespace {
 
 std::string notFollowed(const std::filesystem::path& path, const std::string& why) {
   return path.string() + ": " + why + "; not followed";
@@ -126,6 +129,21 @@ std::optional<std::string> readOpened(const std::filesystem::path& file, int fla
   return bytes;
 }
 
+// `file` opened to be written with `flags`: links on the way are followed only as throughLinks
+// follows them, and a file of another user's is not opened. -1 otherwise.
+int openToWrite(const std::filesystem::path& file, int flags, mode_t mode) {
+  const auto target = throughLinks(file, Unlooked::asWritten);
+  if (!target) return -1;
+  // A link put in place of what was looked at is not followed either.
+  const int fd = ::open(target.value().c_str(), flags | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, mode);
+  struct stat info {};
+  if (fd >= 0 && (::fstat(fd, &info) != 0 || !trusted(info.st_uid))) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 bool ensureDirectory(const std::filesystem::path& dir, mode_t mode) {
@@ -175,7 +193,7 @@ bool writeAtomic(const std::filesystem::path& file, const std::string& bytes, mo
 }
 
 Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file,
-                                                        Unlooked unlooked) {
+                                                        Unlooked unlooked, const LookIn& lookIn) {
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(file, error);
   if (error) return tvrn::fail(notFollowed(file, error.message()));
@@ -192,6 +210,9 @@ Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::p
       continue;
     }
     const std::filesystem::path next = reached / name;
+    if (!missing && lookIn) {
+      if (auto why = lookIn(reached)) return tvrn::fail(std::move(*why));
+    }
     struct stat info {};
     if (missing || ::lstat(next.c_str(), &info) != 0) {
       if (!missing && errno != ENOENT && errno != ENOTDIR && unlooked == Unlooked::refuse) {
@@ -240,7 +261,7 @@ std::optional<std::string> readOwn(const std::filesystem::path& file, ReadError*
 bool ensureFile(const std::filesystem::path& file, mode_t mode) {
   // Without the folder the open below fails, which is the answer.
   if (file.has_parent_path()) static_cast<void>(ensureDirectory(file.parent_path()));
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+  const int fd = openToWrite(file, O_CREAT, mode);
   if (fd < 0) return false;
   ::fchmod(fd, mode);
   ::close(fd);
@@ -249,8 +270,7 @@ bool ensureFile(const std::filesystem::path& file, mode_t mode) {
 
 bool append(const std::filesystem::path& file, std::string_view bytes,
             std::optional<mode_t> createMode) {
-  const int flags = O_WRONLY | O_APPEND | O_CLOEXEC | (createMode ? O_CREAT : 0);
-  const int fd = ::open(file.c_str(), flags, createMode.value_or(0));
+  const int fd = openToWrite(file, O_APPEND | (createMode ? O_CREAT : 0), createMode.value_or(0));
   if (fd < 0) return false;
   const bool written = writeAll(fd, bytes);
   ::close(fd);

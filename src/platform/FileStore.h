@@ -38,9 +38,18 @@ namespace tvrn::FileStore {
 // cannot be looked at (a folder that may not be searched) is refused too, unless `unlooked` is
 // `asWritten`: the rest is then taken as written, so the open that follows fails as the system
 // says, as past a missing name.
+// `lookIn`, when given, is asked about every folder a name is looked up in on the way, the folders
+// links lead through included, before the name is: a reason it gives ends the walk with it.
 enum class Unlooked { refuse, asWritten };
+using LookIn = std::function<std::optional<std::string>(const std::filesystem::path& folder)>;
 Result<std::filesystem::path, std::string> throughLinks(const std::filesystem::path& file,
-                                                        Unlooked unlooked = Unlooked::refuse);
+                                                        Unlooked unlooked = Unlooked::refuse,
+                                                        const LookIn& lookIn = {});
+
+// Whose links are followed and whose files are the system's own: the user's and root's.
+bool trusted(uid_t owner);
+// The owner as refusals name it: "nobody (uid 65534)", or the number alone.
+std::string ownerName(uid_t owner);
 
 // Why a read gave no contents. A file that is there but could not be read (a folder in its
 // place, no descriptor left, an I/O error, no permission) is not `missing`: callers must not
@@ -62,11 +71,14 @@ std::optional<std::string> read(const std::filesystem::path& file, ReadError* er
 std::optional<std::string> readOwn(const std::filesystem::path& file, ReadError* error = nullptr);
 
 // Makes sure the file exists with `mode`: its folder is created 0700 and a missing file empty.
-// True when the file exists afterwards.
+// True when the file exists afterwards. Links are followed as throughLinks follows them, and a file
+// that belongs to neither this user nor root counts as none.
 [[nodiscard]] bool ensureFile(const std::filesystem::path& file, mode_t mode = 0600);
 
 // Adds bytes at the end of the file. A missing file is created with `createMode` when one is
-// given; without one the append fails, so a file removed on purpose does not come back.
+// given; without one the append fails, so a file removed on purpose does not come back. The file is
+// opened as ensureFile() opens it: nothing is written through another user's link or into another
+// user's file.
 [[nodiscard]] bool append(const std::filesystem::path& file, std::string_view bytes,
                           std::optional<mode_t> createMode = std::nullopt);
 

@@ -1,6 +1,7 @@
 #include "platform/OwnFolder.h"
 
 #include <acl/libacl.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/acl.h>
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
+#include <sstream>
 #include <system_error>
 #include <utility>
 
@@ -25,14 +28,60 @@ std::string reasonOf(int error) { return std::system_category().message(error); 
 
 std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
+// A user database or group database entry, asked for with a buffer of its own, so that threads
+// starting programs at once do not share one; nothing when there is none (or it cannot be read).
+template <class Entry, class Key, class Lookup>
+std::optional<Entry> entryOf(Key key, Lookup lookup, std::vector<char>& buffer) {
+  Entry entry{};
+  Entry* found = nullptr;
+  for (buffer.resize(16384); buffer.size() <= (1u << 24); buffer.resize(buffer.size() * 2)) {
+    const int error = lookup(key, &entry, buffer.data(), buffer.size(), &found);
+    if (error != ERANGE)
+      return error == 0 && found != nullptr ? std::optional(entry) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
+struct User {
+  std::string name;
+  uid_t uid;
+  gid_t group;
+};
+std::optional<User> userOf(uid_t uid) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<passwd>(uid, ::getpwuid_r, buffer);
+  if (!entry) return std::nullopt;
+  return User{entry->pw_name, entry->pw_uid, entry->pw_gid};
+}
+std::optional<User> userNamed(const std::string& name) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<passwd>(name.c_str(), ::getpwnam_r, buffer);
+  if (!entry) return std::nullopt;
+  return User{entry->pw_name, entry->pw_uid, entry->pw_gid};
+}
+
+struct Group {
+  std::string name;
+  std::vector<std::string> members;  // as the group database lists them
+};
+std::optional<Group> groupOf(gid_t gid) {
+  std::vector<char> buffer;
+  const auto entry = entryOf<group>(gid, ::getgrgid_r, buffer);
+  if (!entry) return std::nullopt;
+  Group found{entry->gr_name, {}};
+  for (char** member = entry->gr_mem; *member != nullptr; ++member)
+    found.members.push_back(*member);
+  return found;
+}
+
 std::string userName(uid_t uid) {
-  if (const passwd* entry = ::getpwuid(uid); entry != nullptr) return entry->pw_name;
-  return std::to_string(uid);
+  const auto user = userOf(uid);
+  return user ? user->name : std::to_string(uid);
 }
 
 std::string groupName(gid_t gid) {
-  if (const group* entry = ::getgrgid(gid); entry != nullptr) return entry->gr_name;
-  return std::to_string(gid);
+  const auto found = groupOf(gid);
+  return found ? found->name : std::to_string(gid);
 }
 
 std::string octal(mode_t mode) {
@@ -41,31 +90,30 @@ std::string octal(mode_t mode) {
   return text;
 }
 
-// Someone who may write through the group: anyone but `self` and root (who may write anyway)
-// named in the group file, or holding the group as primary group, which the group file does not
-// list (useradd -g). A password database that cannot be read to its end counts as such a user.
+std::mutex membersGuard;
+GroupMembers& membersSource() {
+  static GroupMembers source;
+  return source;
+}
+
+// Someone besides `self` and root (who may write anyway) may write through the group, unless it is
+// the user's own private group: named as the user, the user's primary group, and no one else named
+// a member. Any other group counts as open whoever the group database lists: where users come from
+// a directory service too, a member it alone knows is in no list this process can read to its end.
 bool othersInGroup(gid_t gid, uid_t self) {
-  const auto another = [self](uid_t uid) { return uid != self && uid != 0; };
-  if (const group* entry = ::getgrgid(gid); entry != nullptr) {
-    for (char** member = entry->gr_mem; *member != nullptr; ++member) {
-      const passwd* user = ::getpwnam(*member);
-      if (user == nullptr || another(user->pw_uid)) return true;
-    }
+  const auto user = userOf(self);
+  const auto found = groupOf(gid);
+  if (!user || user->group != gid || !found || found->name != user->name) return true;
+  GroupMembers source;
+  {
+    std::lock_guard hold(membersGuard);
+    source = membersSource();
   }
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  bool other = false;
-  ::setpwent();
-  int error = 0;
-  while ((error = ::getpwent_r(&entry, buffer.data(), buffer.size(), &found)) == 0) {
-    if (found->pw_gid == gid && another(found->pw_uid)) {
-      other = true;
-      break;
-    }
+  for (const std::string& member : source ? source(gid) : found->members) {
+    const auto named = userNamed(member);
+    if (!named || (named->uid != self && named->uid != 0)) return true;
   }
-  ::endpwent();
-  return other || (error != 0 && error != ENOENT);
+  return false;
 }
 
 // Who, beyond the file's mode bits, its access list lets write: "user nobody", "group staff";
@@ -193,12 +241,25 @@ Result<std::filesystem::path, std::string> checkWayTo(const std::filesystem::pat
   return last;
 }
 
+// Where an entry lies: named by the system, so a link in its place is followed (to a dotfiles
+// folder, say), or found among others in a folder of its own found open, where only what is there
+// counts, root's own included, and a link is not followed.
+enum class Found { named, within };
+
 // One entry of an own folder, a folder or a file, judged as judgeInside() says.
-Result<void, std::string> judgeEntry(const std::filesystem::path& entry,
-                                     std::string_view variable) {
+Result<void, std::string> judgeEntry(const std::filesystem::path& entry, std::string_view variable,
+                                     Found found = Found::named) {
   struct stat info {};
   if (::lstat(entry.c_str(), &info) != 0) return {};  // what is missing is made the user's own
+  const uid_t self = ::geteuid();
   if (S_ISLNK(info.st_mode)) {
+    if (!FileStore::trusted(info.st_uid)) {
+      return fail("the link " + entry.string() + " belongs to another user (" +
+                  userName(info.st_uid) +
+                  "), who could lead what is read or written there anywhere: move it aside, then "
+                  "start again");
+    }
+    if (found == Found::within) return {};
     // Kept elsewhere (a dotfiles folder, say): the way there counts as well.
     if (auto way = checkWayTo(PathResolver::resolve(entry.native()), variable); !way) {
       return fail(way.error());
@@ -209,11 +270,12 @@ Result<void, std::string> judgeEntry(const std::filesystem::path& entry,
   const std::string named = (folder ? "the folder " : "the file ") + entry.string();
   const std::string harm =
       folder ? "put files of its own there" : "change what it holds as it likes";
-  const uid_t self = ::geteuid();
-  if (info.st_uid != self) {
+  if (info.st_uid != self && !(found == Found::within && info.st_uid == 0)) {
     return fail(named + " belongs to another user (" + userName(info.st_uid) + "), who could " +
                 harm + ": move it aside, then start again");
   }
+  // A socket or a named pipe holds nothing to change; the start replaces a socket of its own.
+  if (!folder && !S_ISREG(info.st_mode)) return {};
   if (const auto open = openTo(entry, info, self)) {
     return fail(named + " is open to writing by other users (" + *open +
                 "), who could have put files of their own there or changed it: look through it, "
@@ -223,7 +285,79 @@ Result<void, std::string> judgeEntry(const std::filesystem::path& entry,
   return {};
 }
 
+// Everything in and below `folder`, a folder of the user's own found open to others, who could
+// have put anything there meanwhile: each entry judged as found within it, the first fault named.
+Result<void, std::string> judgeAllWithin(const std::filesystem::path& folder,
+                                         std::string_view variable) {
+  std::error_code error;
+  std::filesystem::path last = folder;
+  for (std::filesystem::recursive_directory_iterator entry(folder, error), end;
+       !error && entry != end; entry.increment(error)) {
+    last = entry->path();
+    if (auto judged = judgeEntry(last, variable, Found::within); !judged) return judged;
+  }
+  if (!error) return {};
+  return fail("the folder " + folder.string() + " is open to other users, and what lies in it (" +
+              last.string() + ") cannot be looked through (" + error.message() +
+              "): look through it, close it (chmod go-w " + quoted(folder) + "), then start again");
+}
+
+// Who may own what a program's way holds: the user and root, and, in a user namespace that leaves
+// the system's root out of its map (a sandbox the user made), the owner it shows for everyone
+// outside the map, root among them, whom no one inside can tell apart.
+bool ownsProgramsWay(uid_t owner) {
+  static const std::optional<uid_t> unmapped = []() -> std::optional<uid_t> {
+    std::istringstream map(FileStore::read("/proc/self/uid_map").value_or(""));
+    for (unsigned long inside, outside, count; map >> inside >> outside >> count;) {
+      if (outside == 0 && count > 0) return std::nullopt;
+    }
+    const auto overflow = FileStore::read("/proc/sys/kernel/overflowuid");
+    if (!overflow) return std::nullopt;
+    return static_cast<uid_t>(std::strtoul(overflow->c_str(), nullptr, 10));
+  }();
+  return FileStore::trusted(owner) || owner == unmapped;
+}
+
+// Why another user could change what lies in `folder`, one a program's path is looked up in:
+// they own it, or may write in it (one open to all with its sticky bit, as /tmp, is closed to
+// them: no one else may rename what is not theirs in it). Nothing when no one else could. The
+// folders above the home are the system's, as judge() takes them to be.
+std::optional<std::string> strangerMayChange(const std::filesystem::path& folder,
+                                             const std::filesystem::path& program,
+                                             const std::string& home) {
+  if (folder != home && PathResolver::isWithin(home, folder.native())) return std::nullopt;
+  const std::string named = "the folder " + folder.string() +
+                            (folder == program ? "" : ", on the way to " + program.string() + ",");
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) {
+    return named + " cannot be read (" + reasonOf(errno) + ")";
+  }
+  const uid_t self = ::geteuid();
+  if (!ownsProgramsWay(info.st_uid)) {
+    return named + " belongs to another user (" + userName(info.st_uid) +
+           "), who could put programs of its own in place of what lies in it";
+  }
+  const auto open = openTo(folder, info, self);
+  if (!open || (info.st_mode & S_ISVTX) != 0) return std::nullopt;
+  return named + " is open to writing by other users (" + *open +
+         "), who could put programs of their own in place of what lies in it";
+}
+
+// Where `program` lies, links followed, each folder on the way judged as strangerMayChange() says.
+Result<std::filesystem::path, std::string> programWay(const std::filesystem::path& program) {
+  const std::string home = resolvedHome();
+  const auto lookIn = [&](const std::filesystem::path& folder) {
+    return strangerMayChange(folder, program, home);
+  };
+  return FileStore::throughLinks(program, FileStore::Unlooked::refuse, lookIn);
+}
+
 }  // namespace
+
+void useGroupMembers(GroupMembers members) {
+  std::lock_guard hold(membersGuard);
+  membersSource() = std::move(members);
+}
 
 Result<void, std::string> judge(const std::filesystem::path& folder, std::string_view variable) {
   const std::string named = "the folder " + folder.string();
@@ -247,6 +381,7 @@ Result<void, std::string> judge(const std::filesystem::path& folder, std::string
                 "), who could put files of its own there: " +
                 moveAsideOrChoose(real, resolvedHome(), variable) + ", then start again");
   }
+  if (openTo(folder, info, ::geteuid())) return judgeAllWithin(folder, variable);
   return {};
 }
 
@@ -290,6 +425,41 @@ Result<void, std::string> judgeInside(const std::vector<std::filesystem::path>& 
          entry.increment(error)) {
       if (auto judged = judgeEntry(entry->path(), variable); !judged) return judged;
     }
+  }
+  return {};
+}
+
+Result<int, std::string> openProgram(const std::filesystem::path& program) {
+  const auto real = programWay(program);
+  const std::string refused = program.string() + " is not run: ";
+  if (!real) return fail(refused + real.error());
+  // Held open, so what runs is the file judged here, whatever is put in its place since.
+  const int fd = ::open(real.value().c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return fail(reasonOf(errno));
+  struct stat info {};
+  std::optional<std::string> why;
+  if (::fstat(fd, &info) != 0) {
+    why = reasonOf(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    why = reasonOf(EACCES);
+  } else if (!ownsProgramsWay(info.st_uid)) {
+    why = refused + "it belongs to another user (" + userName(info.st_uid) +
+          "), who could change it as they like";
+  } else if (const auto open = openTo("/proc/self/fd/" + std::to_string(fd), info, ::geteuid())) {
+    why = refused + "it is open to writing by other users (" + *open + "), who could change it";
+  }
+  if (!why) return fd;
+  ::close(fd);
+  return fail(std::move(*why));
+}
+
+Result<void, std::string> judgeProgramFolder(const std::filesystem::path& folder) {
+  const auto real = programWay(folder);
+  if (!real) return fail(real.error());
+  struct stat info {};
+  if (::lstat(real.value().c_str(), &info) != 0) return {};  // made the user's own
+  if (auto why = strangerMayChange(real.value(), real.value(), resolvedHome())) {
+    return fail(std::move(*why));
   }
   return {};
 }

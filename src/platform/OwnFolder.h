@@ -3,7 +3,10 @@
 // a socket or a settings file of its own there and be served the user's data.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,10 +23,14 @@ namespace tvrn::OwnFolder {
 // and be closed to writing by others; where it lies outside the home (an XDG_CONFIG_HOME
 // elsewhere), from the file system's root down, where a folder open to all is allowed only with
 // its sticky bit set (/tmp), which keeps others from renaming what is not theirs. Closed to
-// writing by others means: no write bit for others; a group write bit only for a group that no
-// other user belongs to (named in the group file or holding it as primary group); no access
-// list entry that lets another user, or a group another user belongs to, write. Links on the way
-// are followed and the folders they lead to are judged. Otherwise why not, naming the folder and
+// writing by others means: no write bit for others; a group write bit only for the user's own
+// private group (named as the user, the user's primary group, no one else named a member); no
+// access list entry that lets another user, or a group other than that one, write, as far as the
+// list's mask lets it. Links on the way are followed and the folders they lead to are judged. A
+// folder found open to others, who could have put anything there, is judged in full, as
+// judgeInside() judges an entry: every entry in it and below it must be the user's (or root's)
+// and closed to writing by others, and a link there the user's or root's. Otherwise why not,
+// naming the folder, or the entry, and
 // what the user can do about it: only steps that harm nobody (closing a folder of the user's own,
 // moving aside one in the home, or setting `variable`, the environment variable the folder is
 // named from, or HOME, to a folder of the user's own), never closing a shared folder or taking
@@ -38,9 +45,32 @@ Result<void, std::string> ensure(const std::filesystem::path& folder, std::strin
 // What the system reads and writes inside one of its own folders: each of `entries` that is
 // there, and everything directly in those of `listed` that are there, must belong to the user and
 // be closed to writing by others (as judge() says of the folders on the way); an entry that is a
-// link leads to a place whose way is judged too. Otherwise why not, naming it. Changes nothing.
+// link must be the user's or root's, and leads to a place whose way is judged too. Otherwise why
+// not, naming it. Changes nothing.
 Result<void, std::string> judgeInside(const std::vector<std::filesystem::path>& entries,
                                       const std::vector<std::filesystem::path>& listed,
                                       std::string_view variable);
+
+// Who the user sources name as members of the group `gid`. The group database's list unless
+// another is put in place here: a test stands in a directory service whose members that list
+// does not show. An empty function puts the group database back.
+using GroupMembers = std::function<std::vector<std::string>(gid_t gid)>;
+void useGroupMembers(GroupMembers members);
+
+// A program the system runs from its folders, or from beside itself, runs only when no other user
+// could have put it there or could put another in its place: every folder a name of its path is
+// looked up in (those links lead through included; not those above the home, which judge() takes
+// to be the system's) belongs to the user or root and is closed to writing by others (one open to
+// all with its sticky bit, as /tmp, counts as closed: no one else may rename what is not theirs in
+// it), every link on the way is the user's or root's, and the
+// program is a file of the user's or root's closed to writing by others. The program held open
+// (O_PATH, close-on-exec), to be run through that very descriptor, so a file put in its place
+// since runs nothing. Otherwise why not: "<program> is not run: " and what another user could
+// change, or the system's reason when it cannot be opened.
+Result<int, std::string> openProgram(const std::filesystem::path& program);
+
+// Whether programs may be put into `folder` to be run from there: the folder itself, when it is
+// there, and the folders on the way to it pass as openProgram() judges the way to a program.
+Result<void, std::string> judgeProgramFolder(const std::filesystem::path& folder);
 
 }  // namespace tvrn::OwnFolder

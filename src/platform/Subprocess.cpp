@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "base/Utf8.h"
+#include "platform/OwnFolder.h"
 
 extern char** environ;
 
@@ -30,6 +31,9 @@ constexpr std::size_t kErrorTailLimit = 64 * 1024;
 constexpr std::size_t kFinalDrainLimit = 64 * 1024 * 1024;
 // Without a process descriptor to wait on, an exit is looked for this often.
 constexpr milliseconds kExitPollSlice{5};
+// Where a program judged before it runs is open in the child, and the name it runs by there.
+constexpr int kProgramFd = STDERR_FILENO + 1;
+constexpr const char* kProgramPath = "/proc/self/fd/3";
 
 std::string describe(int error) { return std::strerror(error); }
 
@@ -83,6 +87,16 @@ int openPidfd(pid_t pid) {
 Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, int output,
                                       int error) {
   if (options.argv.empty()) return fail(describe(EINVAL));
+  int program = -1;
+  if (options.ownProgram) {
+    auto opened = OwnFolder::openProgram(options.argv.front());
+    if (!opened) return fail(opened.error());
+    // Above every number the child's descriptors are moved to, so no move below takes it first.
+    program = ::fcntl(opened.value(), F_DUPFD_CLOEXEC, kProgramFd + 1);
+    const int code = errno;
+    ::close(opened.value());
+    if (program < 0) return fail(describe(code));
+  }
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -97,9 +111,11 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
   if (options.workingFolder)
     posix_spawn_file_actions_addfchdir_np(&actions, *options.workingFolder);
+  // Left open, not closed on exec: a script's interpreter opens the script by that name.
+  if (program >= 0) posix_spawn_file_actions_adddup2(&actions, program, kProgramFd);
   // Only the three standard streams go to the child: descriptors that libraries open without
   // close-on-exec (the status server's accepted connections) must not leak into it.
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, program >= 0 ? kProgramFd + 1 : kProgramFd);
 
   sigset_t defaults;
   sigemptyset(&defaults);
@@ -123,12 +139,13 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   char* const* environment = options.environment ? envp.data() : environ;
 
   pid_t pid = -1;
-  const int rc =
-      options.searchPath
-          ? ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environment)
-          : ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environment);
+  const char* path = program >= 0 ? kProgramPath : argv[0];
+  const int rc = options.searchPath
+                     ? ::posix_spawnp(&pid, path, &actions, &attributes, argv.data(), environment)
+                     : ::posix_spawn(&pid, path, &actions, &attributes, argv.data(), environment);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
+  if (program >= 0) ::close(program);
   if (rc != 0) return fail(describe(rc));
   return pid;
 }

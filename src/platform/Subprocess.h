@@ -41,6 +41,11 @@ struct SpawnOptions {
   bool searchPath = false;
   // A folder the caller holds open, where the child starts; absent means this process's own.
   std::optional<int> workingFolder;
+  // argv[0] is a program of the system's own, run only as OwnFolder::openProgram allows and
+  // through the descriptor it judged, so a file put in its place since runs nothing; why not is
+  // the launch error. The child holds its program open as descriptor 3 (a script's interpreter
+  // reads the script through it).
+  bool ownProgram = false;
 };
 
 // How an ended child finished. `status` is its exit code, or the number of the signal that ended

@@ -1,7 +1,9 @@
 #include "server/BundledServer.h"
 
+#include "core/Logger.h"
 #include "core/Versions.h"
 #include "platform/FileStore.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 
 namespace tvrn::BundledServer {
@@ -23,6 +25,11 @@ bool install(const std::string& version, const std::filesystem::path& shippedFol
   const auto shipped = FileStore::read(shippedFolder / kProgramName);
   if (!shipped) return false;
   const auto bin = target.parent_path();
+  // Every AI client's entry runs what is put there.
+  if (auto fit = OwnFolder::judgeProgramFolder(bin); !fit) {
+    Logger::warn("tray", "The stdio server is not put in place: " + fit.error());
+    return false;
+  }
   return FileStore::writeAtomic(target, *shipped, 0755) &&
          FileStore::writeAtomic(bin / kTrayPathFile, ExecutablePath::file().string() + "\n") &&
          FileStore::writeAtomic(Paths::localShare() / kVersionFile, version + "\n");

@@ -20,7 +20,8 @@ std::filesystem::path path();
 
 // Copies the program shipped beside the running tray (in `shippedFolder`) into place when the
 // installed one is missing or older than `version` (by bin/.server-version), and records the tray's
-// path beside it. False when the shipped program is missing or a write failed.
+// path beside it. False when the shipped program is missing, a write failed, or another user could
+// change what is run from that folder (OwnFolder::judgeProgramFolder), where nothing is written.
 [[nodiscard]] bool install(const std::string& version,
                            const std::filesystem::path& shippedFolder = ExecutablePath::folder());
 

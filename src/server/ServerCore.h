@@ -29,11 +29,13 @@ std::shared_ptr<PrivacyGate> makePrivacyGate();
 void registerToolFamilies(ToolRegistry& registry, CoProcesses& coProcesses, PlatformStores& stores);
 
 // Whether a start could serve, asked before it ends or cleans up anything (the tray's ending of
-// its other copies included): the settings folder could be the user's own (OwnFolder::judge), and
-// so could what the start reads and writes in it (the logs, the personal-data folder and what is
-// made there: OwnFolder::judgeInside), the environment names settings a start can go by (a
+// its other copies included): the settings folder could be the user's own (OwnFolder::judge; one
+// found open to others is judged in full, everything another user may have put there meanwhile),
+// and so could what the start reads and writes in it (the logs, the personal-data folder and what
+// is made there: OwnFolder::judgeInside), the environment names settings a start can go by (a
 // TVRN_STATUS_PORT that is a port) and the socket could be served (IPCServer::servable: its path
-// fits, its folder could be the user's own). Only then are the two folders made or closed
+// fits, its folder, the data folder, could be the user's own, judged in full as well when found
+// open). Only then are the two folders made or closed
 // (OwnFolder::ensure) and the log pointed into the settings folder. When not, logs why as
 // "ServerCore start failed: ...", also on standard error (only there unless the settings folder
 // was found the user's own with its log in it, a file of the user's own) and changes nothing: no

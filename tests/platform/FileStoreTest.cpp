@@ -194,6 +194,7 @@ TEST(FileStoreTest, FollowsOnlyLinksOfTheUserOrRoot) {
     SCOPED_TRACE(path);
     const auto followed = FileStore::throughLinks(dir / path);
     ASSERT_EQ(followed.ok(), refusedAt == nullptr);
+    EXPECT_EQ(FileStore::append(dir / path, path), refusedAt == nullptr) << "as a log appends";
     if (followed) {
       EXPECT_EQ(followed.value(), std::filesystem::canonical(dir / "real" / "target.json"));
     } else {
@@ -201,6 +202,7 @@ TEST(FileStoreTest, FollowsOnlyLinksOfTheUserOrRoot) {
                                       "65534), not by this user or root; not followed");
     }
   }
+  EXPECT_EQ(test::readFile(dir / "real" / "target.json"), "{}own");
 }
 
 TEST(PathsTest, FollowsTheEnvironmentAtEachCall) {

@@ -1,3 +1,4 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include "platform/Endpoints.h"
 #include "platform/FileStore.h"
 #include "platform/HttpClient.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "server/ServerCore.h"
@@ -30,6 +32,7 @@
 #include "support/ChildTestRun.h"
 #include "support/Eventually.h"
 #include "support/FakeSafari.h"
+#include "support/OtherUserLink.h"
 #include "support/OwnProcesses.h"
 #include "support/PdfMaker.h"
 #include "support/SocketClient.h"
@@ -663,8 +666,10 @@ std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
 // One refused start: the home's length, the path in it that is spoiled (a file put there, or a
 // folder of this mode, given to another user when `givenAway`, which only root can do), what the
 // start says ("~" standing for the home) and, in some, a link another user made to the spoiled
-// folder, the group it is given (nobody's primary group, nogroup, in which the group file names
-// no one) or an access list entry letting nobody write in it.
+// place, the group it is given (nobody's primary group, nogroup, in which the group file names
+// no one), an access list entry letting nobody write in it, a folder of the user's left open
+// (0777) around it, or a second user source naming nobody a member.
+constexpr gid_t kAsMade = static_cast<gid_t>(-1);
 struct RefusedStart {
   std::size_t homeLength;
   const char* spoiled;
@@ -672,14 +677,16 @@ struct RefusedStart {
   bool givenAway;
   const char* said;
   const char* linkedFrom = nullptr;
-  gid_t group = static_cast<gid_t>(-1);
+  gid_t group = kAsMade;
   bool nobodyListed = false;
+  const char* leftOpen = nullptr;
+  bool secondSource = false;
 };
 
-// Whether the folder's access list now lets nobody (65534) write in it, as `setfacl -m
-// u:nobody:rwx`.
-bool letNobodyWrite(const std::filesystem::path& folder) {
-  acl_t list = ::acl_from_text("u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x");
+// Whether the folder's access list is now `text`, as setfacl sets it ("u:65534:rwx" lets nobody
+// write, as far as the mask "m::" lets it).
+bool setAccessList(const std::filesystem::path& folder, const char* text) {
+  acl_t list = ::acl_from_text(text);
   const bool set = list != nullptr && ::acl_set_file(folder.c_str(), ACL_TYPE_ACCESS, list) == 0;
   if (list != nullptr) ::acl_free(list);
   return set;
@@ -741,26 +748,51 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
        nullptr, static_cast<gid_t>(-1), true},
       {1, ".config/tavrin/pim", 0755, true,
        "the folder ~/.config/tavrin/pim belongs to another user (nobody), who could put files of "
-       "its own there: move it aside, then start again"}};
+       "its own there: move it aside, then start again"},
+      {1, ".local/share/tavrin/bin", 0755, true,
+       "the MCP socket cannot be served (the folder ~/.local/share/tavrin/bin belongs to another "
+       "user (nobody), who could put files of its own there: move it aside, then start again)",
+       nullptr, kAsMade, false, ".local/share/tavrin"},
+      {1, "own.log", 0, false,
+       "the link ~/.config/tavrin/server.log belongs to another user (nobody), who could lead "
+       "what is read or written there anywhere: move it aside, then start again",
+       ".config/tavrin/server.log", kAsMade, false, ".config/tavrin"},
+      {1, ".config/tavrin/tunnel-state.json", 0, true,
+       "the file ~/.config/tavrin/tunnel-state.json belongs to another user (nobody), who could "
+       "change what it holds as it likes: move it aside, then start again",
+       nullptr, kAsMade, false, ".config/tavrin"},
+      {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
+       nullptr, kAsMade, false, nullptr, true},
+      {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
+       nullptr, 4242}};
+  const OwnFolder::GroupMembers namesNobody = [](gid_t) {
+    return std::vector<std::string>{"nobody"};
+  };
   bool skipped = false;
   int row = 0;
-  for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed] :
-       rows) {
+  for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed,
+                    leftOpen, secondSource] : rows) {
     const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
     const auto place = home / spoiled;
     std::filesystem::create_directories(mode != 0 ? place : home);
-    if (linkedFrom) std::filesystem::create_symlink(place, home / linkedFrom);
-    if (mode != 0 && (::chmod(place.c_str(), mode) != 0 ||
-                      (givenAway && ::chown(place.c_str(), 65534, 65534) != 0) ||
-                      (linkedFrom && ::lchown((home / linkedFrom).c_str(), 65534, 65534) != 0) ||
-                      ::chown(place.c_str(), -1, group) != 0 || group == 0 ||
-                      (nobodyListed && !letNobodyWrite(place)))) {
+    if (mode == 0 && *spoiled) test::writeFile(place, "x");
+    if (linkedFrom) {
+      std::filesystem::create_directories((home / linkedFrom).parent_path());
+      std::filesystem::create_symlink(place, home / linkedFrom);
+    }
+    if ((mode != 0 && ::chmod(place.c_str(), mode) != 0) ||
+        (givenAway && ::chown(place.c_str(), 65534, 65534) != 0) ||
+        (linkedFrom && ::lchown((home / linkedFrom).c_str(), 65534, 65534) != 0) ||
+        ::chown(place.c_str(), -1, group) != 0 || group == 0 ||
+        (nobodyListed && !setAccessList(place, "u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x")) ||
+        (leftOpen && ::chmod((home / leftOpen).c_str(), 0777) != 0)) {
       skipped = true;
       continue;
     }
-    if (mode == 0 && *spoiled) test::writeFile(place, "x");
+    // A directory service beside the group file may name members the file does not list.
+    OwnFolder::useGroupMembers(secondSource ? namesNobody : nullptr);
     std::string why = said;
     for (auto at = why.find('~'); at != std::string::npos; at = why.find('~', at + 1)) {
       why.replace(at, 1, home.string());
@@ -774,7 +806,8 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
     EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
     EXPECT_EQ(treeOf(home), before);
   }
-  if (skipped) GTEST_SKIP() << "not root: the rows of a folder another user owns were left out";
+  OwnFolder::useGroupMembers({});
+  if (skipped) GTEST_SKIP() << "not root: the rows of what another user owns were left out";
 }
 
 // The status port held by a server of this system with another home, started through a link of
@@ -967,6 +1000,72 @@ TEST_F(ServerCoreTest, ServesTheLocalApplicationToolsOverTheSocket) {
   EXPECT_EQ(tab["title"], "Today's news");
   EXPECT_EQ(tab["url"], "https://news.example/today");
   EXPECT_EQ(tab["text"], "All the news.");
+}
+
+// A start goes on past what is closed to others though it looks open (nobody's entry on the
+// home's access list, masked; ~/.config open to the user's own private group). Calendar items
+// another user put among the user's, their file or their link to an item of the user's, are left
+// out and named in the log; the user's own links (as khal and vdirsyncer leave them) are listed.
+TEST_F(ServerCoreTest, AStartGoesOnPastWhatIsClosedAndLeavesOtherUsersItemsOut) {
+  Calendar work;
+  work.title = "Work";
+  work.entityType = EntityType::event;
+  const std::filesystem::path calendar = PimStore().saveCalendar(work).value().id;
+  const auto home = test::home();
+  const auto item = [](const std::string& title, const std::filesystem::path& file) {
+    test::writeFile(file,
+                    "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//t//t//EN\r\nBEGIN:VEVENT\r\nUID:" +
+                        title + "\r\nDTSTAMP:20260101T000000Z\r\nSUMMARY:" + title +
+                        "\r\nDTSTART:20261210T120000Z\r\nDTEND:20261210T130000Z\r\n"
+                        "END:VEVENT\r\nEND:VCALENDAR\r\n");
+    return true;
+  };
+  const passwd* user = ::getpwuid(::geteuid());
+  const group* primary = ::getgrgid(user->pw_gid);
+  // What is done, the item's title, and how the log names it when it is left out.
+  const std::vector<std::tuple<std::function<bool()>, const char*, const char*>> rows = {
+      {[&] { return setAccessList(home, "u::rwx,u:65534:rwx,g::r-x,m::r-x,o::r-x"); }, nullptr,
+       nullptr},
+      {[&] {
+         return primary != nullptr && primary->gr_name == std::string(user->pw_name) &&
+                ::chmod((home / ".config").c_str(), 0775) == 0;
+       },
+       nullptr, nullptr},
+      {[&] {
+         std::filesystem::create_symlink(home / "linked.ics", calendar / "linked.ics");
+         return item("Linked", home / "linked.ics");
+       },
+       "Linked", nullptr},
+      {[&] {
+         return item("Theirs", calendar / "theirs.ics") &&
+                ::chown((calendar / "theirs.ics").c_str(), test::kOtherUser, -1) == 0;
+       },
+       "Theirs",
+       "theirs.ics could not be read: a file owned by nobody (uid 65534), not by this user or "
+       "root, in a folder of this user's; not read; it is skipped"},
+      {[&] {
+         return item("Lured", home / "lured.ics") &&
+                test::makeOtherUsersLink(home / "lured.ics", calendar / "lured.ics");
+       },
+       "Lured",
+       "lured.ics: a link owned by nobody (uid 65534), not by this user or root; not followed; it "
+       "is skipped"}};
+  std::vector<bool> planted;
+  for (const auto& row : rows) planted.push_back(std::get<0>(row)());
+  ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  auto client = test::SocketClient::connect(IPCServer::socketPath());
+  ASSERT_TRUE(client);
+  const std::string listed = callText(*client, 1, "list_calendar_events",
+                                      {{"start_date", "2026-12-10"}, {"end_date", "2026-12-11"}});
+  const std::string log = test::readFile(Paths::appSupport() / ConfigManager::kLogName);
+  for (std::size_t at = 0; at < rows.size(); ++at) {
+    const auto& [plant, title, leftOut] = rows[at];
+    if (!planted[at] || title == nullptr) continue;
+    EXPECT_EQ(listed.find(title) == std::string::npos, leftOut != nullptr) << listed;
+    EXPECT_TRUE(!leftOut || log.find(calendar.string() + "/" + leftOut) != log.npos) << log;
+  }
+  if (std::count(planted.begin(), planted.end(), false))
+    GTEST_SKIP() << "not root, or no access lists or private group here: rows were left out";
 }
 
 }  // namespace

@@ -266,6 +266,11 @@ TEST_F(ClientSetupTest, TheBundledServerIsInstalledWhenMissingOrOlder) {
       EXPECT_FALSE(test::readFile(Paths::localShare() / "bin/.tray-path").empty());
     }
   }
+  // Into another user's bin/ nothing is put, newer or not.
+  if (test::canGiveLinksAway() && test::giveAway(Paths::localShare() / "bin")) {
+    EXPECT_FALSE(BundledServer::install("2.0.0", shipped));
+    EXPECT_EQ(test::readFile(BundledServer::path()), "old");
+  }
 }
 
 }  // namespace

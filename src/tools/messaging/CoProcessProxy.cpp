@@ -87,7 +87,7 @@ Subprocess* CoProcessProxy::launchIfNeeded() {
     lastStderr_ = "Binary not found at " + proxyBinaryPath();
     return nullptr;
   }
-  auto started = Subprocess::start(SpawnOptions({program->string()}));
+  auto started = Subprocess::start(CoProcessSupport::spawnOf(*program));
   if (!started) {
     lastStderr_ = "Launch failed: " + started.error();
     return nullptr;

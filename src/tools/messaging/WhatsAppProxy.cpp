@@ -183,12 +183,9 @@ WhatsAppProxy::Answer WhatsAppProxy::runWacliJSON(const std::vector<std::string>
 // hold it up until the time-out.
 Result<std::string, ToolError> WhatsAppProxy::runWacliProcess(
     const std::string& executable, const std::vector<std::string>& arguments) {
-  SpawnOptions spawn;
-  spawn.argv.push_back(executable);
-  spawn.argv.insert(spawn.argv.end(), arguments.begin(), arguments.end());
   RunOptions run;
   run.timeout = CoProcessSupport::waitOf(timeoutSeconds_);
-  CompletedProcess done = Subprocess::run(spawn, run);
+  CompletedProcess done = Subprocess::run(CoProcessSupport::spawnOf(executable, arguments), run);
 
   if (!done.launched) {
     return fail(failure("WhatsApp (wacli): failed to launch — " + done.launchError));

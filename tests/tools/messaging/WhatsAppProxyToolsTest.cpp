@@ -1,8 +1,15 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bridges/HelperProxy.h"
@@ -11,7 +18,9 @@
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"
+#include "platform/Paths.h"
 #include "status/ServiceStatusScanner.h"
+#include "support/OtherUserLink.h"
 #include "support/ToolCall.h"
 #include "tools/messaging/MessagingTestSupport.h"
 #include "tools/messaging/WhatsAppProxyTools.h"
@@ -185,6 +194,57 @@ TEST_F(WhatsAppProxyToolsTest, LargeSlowAndMissingWacli) {
   const auto slow = proxy.call("list_chats", json::object());
   ASSERT_FALSE(slow);
   EXPECT_EQ(slow.error().description(), "WhatsApp (wacli): command timed out");
+}
+
+// A wacli another user could have put in place, or could swap, runs nothing: the call names what
+// they could change. Rows: what is done to what the row before left; why wacli is not run then.
+TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
+  signIn();
+  const auto bin = Paths::localShare() / "bin", wacli = bin / "wacli";
+  const json list = {"whatsapp_list_chats", json::object()};
+  const uid_t self = ::geteuid(), other = test::kOtherUser;
+  // A copy of the fake, put in place as an installer renames one there, given to `owner`.
+  const auto putCopy = [&](uid_t owner, mode_t mode) {
+    std::filesystem::copy_file(test::fakesDir() / "fake-wacli", bin / ".new");
+    std::filesystem::rename(bin / ".new", wacli);
+    return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
+  };
+  const std::vector<std::pair<std::function<bool()>, std::string>> rows = {
+      {[] { return true; }, ""},
+      {[&] { return putCopy(self, 0777); },
+       "it is open to writing by other users (mode 0777), who could change it"},
+      {[&] { return putCopy(other, 0755); },
+       "it belongs to another user (nobody), who could change it as they like"},
+      {[&] { return putCopy(self, 0755) && ::chown(bin.c_str(), other, -1) == 0; },
+       "the folder " + bin.string() + ", on the way to " + wacli.string() +
+           ", belongs to another user (nobody), who could put programs of its own in place of "
+           "what lies in it"}};
+  for (const auto& [plant, why] : rows) {
+    if (!plant()) GTEST_SKIP() << "not root: another user's wacli and bin/ were left out";
+    std::filesystem::remove(argsLog);
+    const std::string answer = call(list);
+    EXPECT_EQ(answer.starts_with("failed") ? answer : "",
+              why.empty() ? ""
+                          : "failed: WhatsApp (wacli): failed to launch — " + wacli.string() +
+                                " is not run: " + why);
+    EXPECT_EQ(commandLines().empty(), !why.empty());
+  }
+
+  // Swapped to and fro with another user's program while calls run: a call runs the file it
+  // judged or refuses the other, never what was put in place after the check (no JSON answer).
+  std::filesystem::remove_all(bin);
+  test::placeFake("fake-wacli", "wacli");
+  std::filesystem::copy_file("/usr/bin/true", bin / "other");
+  ASSERT_EQ(::chown((bin / "other").c_str(), other, -1), 0);
+  std::atomic<bool> done = false;
+  std::thread swapper([&] {
+    for (const timespec pause{0, 20000}; !done; ::nanosleep(&pause, nullptr)) {
+      ::renameat2(AT_FDCWD, wacli.c_str(), AT_FDCWD, (bin / "other").c_str(), RENAME_EXCHANGE);
+    }
+  });
+  for (int run = 0; run < 60; ++run) EXPECT_EQ(call(list).find("invalid JSON"), std::string::npos);
+  done = true;
+  swapper.join();
 }
 
 }  // namespace
