@@ -210,10 +210,34 @@ std::string inUtf8(const std::string& text) {
   return out;
 }
 
+// Whether the lines (each ended by CRLF) hold `word`, an upper-case ASCII one, in any case and
+// perhaps folded within: one look at each octet, without unfolding a line.
+bool holdsWord(std::string_view lines, std::string_view word) {
+  const auto same = [](char c, char upper) {
+    return c == upper || (upper >= 'A' && upper <= 'Z' && c == upper + ('a' - 'A'));
+  };
+  for (size_t from = 0; from < lines.size(); ++from) {
+    if (!same(lines[from], word[0])) continue;
+    size_t at = from + 1, matched = 1;
+    while (matched < word.size() && at < lines.size()) {
+      if (lines[at] == '\r' && at + 2 < lines.size() && (lines[at + 2] == ' ' || lines[at + 2] == '\t')) {
+        at += 3;  // a fold: its line end and the blank that begins it
+      } else if (same(lines[at], word[matched])) {
+        ++at, ++matched;
+      } else {
+        break;
+      }
+    }
+    if (matched == word.size()) return true;
+  }
+  return false;
+}
+
 // The INTERVAL of each rule of the file's first series (a VEVENT or VTODO without RECURRENCE-ID)
 // where it is more than libical holds (it keeps one in 16 bits: 86401 reads as 20865), 0 where it
-// holds it; empty where it holds all.
+// holds it; empty where it holds all. Most files name no INTERVAL at all: they cost one look.
 std::vector<long> longIntervals(std::string_view lines) {
+  if (!holdsWord(lines, "INTERVAL=")) return {};
   std::vector<long> rules;
   bool own = false, longer = false;
   size_t depth = 0;
