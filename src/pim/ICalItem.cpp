@@ -220,7 +220,8 @@ bool holdsWord(std::string_view lines, std::string_view word) {
     if (!same(lines[from], word[0])) continue;
     size_t at = from + 1, matched = 1;
     while (matched < word.size() && at < lines.size()) {
-      if (lines[at] == '\r' && at + 2 < lines.size() && (lines[at + 2] == ' ' || lines[at + 2] == '\t')) {
+      if (lines[at] == '\r' && at + 2 < lines.size() &&
+          (lines[at + 2] == ' ' || lines[at + 2] == '\t')) {
         at += 3;  // a fold: its line end and the blank that begins it
       } else if (same(lines[at], word[matched])) {
         ++at, ++matched;
