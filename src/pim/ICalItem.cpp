@@ -210,14 +210,18 @@ std::string inUtf8(const std::string& text) {
   return out;
 }
 
-// Whether the lines (each ended by CRLF) hold `word`, an upper-case ASCII one, in any case and
-// perhaps folded within: one look at each octet, without unfolding a line.
+// Whether the lines (each ended by CRLF) hold `word` (upper-case ASCII, a letter first) in any
+// case, perhaps folded within: it is looked for only where its first letter stands, and no line
+// is unfolded.
 bool holdsWord(std::string_view lines, std::string_view word) {
   const auto same = [](char c, char upper) {
     return c == upper || (upper >= 'A' && upper <= 'Z' && c == upper + ('a' - 'A'));
   };
-  for (size_t from = 0; from < lines.size(); ++from) {
-    if (!same(lines[from], word[0])) continue;
+  const char lower = static_cast<char>(word[0] + ('a' - 'A'));
+  for (size_t upperAt = lines.find(word[0]), lowerAt = lines.find(lower);
+       std::min(upperAt, lowerAt) != std::string_view::npos;) {
+    const size_t from = std::min(upperAt, lowerAt);
+    (from == upperAt ? upperAt : lowerAt) = lines.find(lines[from], from + 1);
     size_t at = from + 1, matched = 1;
     while (matched < word.size() && at < lines.size()) {
       if (lines[at] == '\r' && at + 2 < lines.size() &&
