@@ -1,13 +1,39 @@
 #include "base/TextLines.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 namespace tvrn::TextLines {
 
 std::size_t bomLength(std::string_view text) { return text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0; }
 
+namespace {
+
+// Where the first CR or LF from `from` on is, else the text's end. Every reader of a file comes
+// here for each line: eight octets are looked at a time while none is below 14, as a CR and an LF
+// are (of the rest only controls, a tab among them, which are then looked at one by one).
+std::size_t lineEnd(std::string_view text, std::size_t from) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101, kHighs = kOnes * 0x80;
+  std::size_t at = from;
+  while (true) {
+    for (std::uint64_t eight = 0; at + 8 <= text.size(); at += 8) {
+      std::memcpy(&eight, text.data() + at, 8);
+      if (((eight - kOnes * 14) & ~eight & kHighs) != 0) break;
+    }
+    for (const std::size_t stop = std::min(at + 8, text.size()); at < stop; ++at) {
+      if (text[at] == '\r' || text[at] == '\n') return at;
+    }
+    if (at >= text.size()) return text.size();
+  }
+}
+
+}  // namespace
+
 Line lineAt(std::string_view text, std::size_t from) {
   Line line{from, 0, 0};
-  const std::size_t end = text.find_first_of("\r\n", from);
-  if (end == std::string_view::npos) {
+  const std::size_t end = lineEnd(text, from);
+  if (end == text.size()) {
     line.length = text.size() - from;
     return line;
   }

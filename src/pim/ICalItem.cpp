@@ -210,10 +210,39 @@ std::string inUtf8(const std::string& text) {
   return out;
 }
 
+// Whether the lines (each ended by CRLF) hold `word` (upper-case ASCII, a letter first) in any
+// case, perhaps folded within: it is looked for only where its first letter stands, and no line
+// is unfolded.
+bool holdsWord(std::string_view lines, std::string_view word) {
+  const auto same = [](char c, char upper) {
+    return c == upper || (upper >= 'A' && upper <= 'Z' && c == upper + ('a' - 'A'));
+  };
+  const char lower = static_cast<char>(word[0] + ('a' - 'A'));
+  for (size_t upperAt = lines.find(word[0]), lowerAt = lines.find(lower);
+       std::min(upperAt, lowerAt) != std::string_view::npos;) {
+    const size_t from = std::min(upperAt, lowerAt);
+    (from == upperAt ? upperAt : lowerAt) = lines.find(lines[from], from + 1);
+    size_t at = from + 1, matched = 1;
+    while (matched < word.size() && at < lines.size()) {
+      if (lines[at] == '\r' && at + 2 < lines.size() &&
+          (lines[at + 2] == ' ' || lines[at + 2] == '\t')) {
+        at += 3;  // a fold: its line end and the blank that begins it
+      } else if (same(lines[at], word[matched])) {
+        ++at, ++matched;
+      } else {
+        break;
+      }
+    }
+    if (matched == word.size()) return true;
+  }
+  return false;
+}
+
 // The INTERVAL of each rule of the file's first series (a VEVENT or VTODO without RECURRENCE-ID)
 // where it is more than libical holds (it keeps one in 16 bits: 86401 reads as 20865), 0 where it
-// holds it; empty where it holds all.
+// holds it; empty where it holds all. Most files name no INTERVAL at all: they cost one look.
 std::vector<long> longIntervals(std::string_view lines) {
+  if (!holdsWord(lines, "INTERVAL=")) return {};
   std::vector<long> rules;
   bool own = false, longer = false;
   size_t depth = 0;

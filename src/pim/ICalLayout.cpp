@@ -88,7 +88,10 @@ std::vector<std::string> blankEndedTzids(std::string_view line) {
   for (size_t at = 0; at + kName.size() < line.size(); ++at) {
     if (line[at] == '"') quoted = !quoted;
     if (line[at] == ':' && !quoted) break;
-    if (quoted || ::strncasecmp(line.data() + at, kName.data(), kName.size()) != 0) continue;
+    if (quoted || line[at] != ';' ||
+        ::strncasecmp(line.data() + at, kName.data(), kName.size()) != 0) {
+      continue;
+    }
     const size_t from = at + kName.size();
     const size_t to = line.find_first_of(";:\"", from);
     if (to == std::string_view::npos || to == from || line[to] == '"') continue;

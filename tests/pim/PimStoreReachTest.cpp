@@ -373,6 +373,12 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
        {"2024-05-01T00:00:00Z 2024-05-01T00:01:00Z Long long/20240501T000000Z",
         "2024-05-02T00:00:01Z 2024-05-02T00:01:01Z Long long/20240502T000001Z",
         "2024-05-03T00:00:02Z 2024-05-03T00:01:02Z Long long/20240503T000002Z"}},
+      {"longfold",  // in lower case, folded within its INTERVAL
+       item("VEVENT", "longfold",
+            "SUMMARY:Long\r\nDTSTART:20240501T000000Z\r\nDURATION:PT1M\r\n"
+            "rrule:freq=secondly;count=2;inTer\r\n\tval=86401\r\n"),
+       {"2024-05-01T00:00:00Z 2024-05-01T00:01:00Z Long longfold/20240501T000000Z",
+        "2024-05-02T00:00:01Z 2024-05-02T00:01:01Z Long longfold/20240502T000001Z"}},
       // Both nights New York's clock changes: a time skipped is read as the hour before (02:20 as
       // 01:20 EST), one shown twice as its later instant; each instance is listed, in order.
       {"ny",
