@@ -41,6 +41,10 @@ struct SpawnOptions {
   bool searchPath = false;
   // A folder the caller holds open, where the child starts; absent means this process's own.
   std::optional<int> workingFolder;
+  // A child ends with this program, however it ends (the kernel kills it when the program is
+  // killed, interrupted or crashes), so no helper runs on unwatched; set for what the user asked
+  // to open, which stays when this program quits. launchDetached's children always stay.
+  bool outlivesThisProgram = false;
 };
 
 // How an ended child finished. `status` is its exit code, or the number of the signal that ended
