@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The package step against a lock file of its own, held as apt holds its locks (fcntl) or as flock
-# does, with fakes for apt-get, dpkg-query and sudo. Usage: install-deps-test.sh INSTALL-DEPS-SCRIPT
+# does, with fakes for apt-get, dpkg-query and sudo; then what the step leaves in a fresh home.
+# Usage: install-deps-test.sh INSTALL-DEPS-SCRIPT
 set -uo pipefail
 
 work=$(mktemp -d)
 holder=""
 trap '[ -z "$holder" ] || kill "$holder"; rm -rf "$work"' EXIT
 bin=$work/bin lock=$work/lock calls=$work/calls output=$work/output
-mkdir -p "$bin" "$work/home/.cache/tavrin-test-node/node_modules/@modelcontextprotocol/sdk"
+mkdir -p "$bin" "$work/home"
 touch "$lock"
 # Every package has the status FAKE_STATUS (none: missing); apt-get writes down how it was called,
 # and with RELOCK its update leaves the lock held for 2 s, as another package manager may take it.
@@ -68,4 +69,40 @@ held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)
   fi
 done
 echo "${#cases[@]} cases, $failures failed"
+
+# What each step leaves, in a fresh home and in the folder it names: ./run.sh's step (no
+# arguments) nothing; ./test.sh's step (--tests FOLDER) nothing in the home, and in the folder
+# the SDK, or npm's reason why not, which it shows. npm is the real one, with its own registry or
+# one nobody answers on. arguments | registry (- for npm's own) | what the folder holds
+steps=('|-|nothing' '--tests|http://127.0.0.1:9/|reason' '--tests|-|sdk')
+for entry in "${steps[@]}"; do
+  IFS='|' read -r arguments registry wanted <<<"$entry"
+  rm -rf "$work/home" "$work/folder"
+  mkdir -p "$work/home"
+  registry_env=()
+  [ "$registry" = - ] || registry_env=("npm_config_registry=$registry" npm_config_fetch_retries=0)
+  env FAKE_STATUS='install ok installed' HOME="$work/home" PATH="$bin:$PATH" \
+    "${registry_env[@]+"${registry_env[@]}"}" "$1" $arguments ${arguments:+"$work/folder"} >"$output" 2>&1
+  status=$?
+  held=$(cd "$work/folder" 2>/dev/null && ls -A)
+  case $wanted in
+    nothing) got=$([ -z "$held" ] && echo nothing) ;;
+    reason) got=$(grep -q "npm could not install" "$work/folder/not-installed" 2>/dev/null &&
+      grep -q "ECONNREFUSED" "$output" && echo reason) ;;
+    sdk) got=$([ -d "$work/folder/node_modules/@modelcontextprotocol/sdk" ] && echo sdk) ;;
+  esac
+  if [ "$wanted" != nothing ] && ! command -v npm >/dev/null; then
+    echo "($entry: npm is not installed here; only the home was looked at)"
+    got=$wanted
+  elif [ "$wanted" = sdk ] && [ -z "$got" ] && [ -f "$work/folder/not-installed" ]; then
+    echo "($entry: npm cannot reach its registry here; only the home was looked at)"
+    got=$wanted
+  fi
+  if [ "$status" -ne 0 ] || [ -n "$(ls -A "$work/home")" ] || [ "$got" != "$wanted" ]; then
+    echo "FAILED: $entry: status $status, home: $(cd "$work/home" && ls -A), folder: $held"
+    sed 's/^/  /' "$output"
+    failures=$((failures + 1))
+  fi
+done
+echo "${#steps[@]} steps, $failures failed"
 ((failures == 0))
