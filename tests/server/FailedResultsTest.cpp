@@ -204,9 +204,9 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   }
 }
 
-// The official TypeScript client, installed by ./test.sh in the build folder, starting the stdio
-// server program as an AI client does, makes the calls (each {"name", "arguments"}) in one session
-// and prints their results as a JSON array; nothing when the SDK or node is not there.
+// The official TypeScript client, installed by ./test.sh, starting the stdio server
+// program as an AI client does, makes the calls (each {"name", "arguments"}) in one session and
+// prints their results as a JSON array; nothing when the SDK or node is not there.
 std::optional<CompletedProcess> callThroughTheSDK(const json& calls) {
   const std::filesystem::path modules = TVRN_TEST_NODE_MODULES;
   SpawnOptions probe({"node", "--version"});
@@ -241,12 +241,10 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   return Subprocess::run(node, options);
 }
 
-// Why the SDK test cannot run: npm's reason when the install step could not install the SDK.
+// Why the SDK test cannot run: npm's reason, when ./test.sh could not install the SDK.
 std::string whyNoSDK() {
-  const std::string reason = test::readFile(TVRN_TEST_NODE_REASON);
-  return reason.empty() ? "node or the MCP TypeScript SDK is not installed (./test.sh installs "
-                          "the SDK into " TVRN_TEST_NODE_MODULES ")"
-                        : reason;
+  const std::string npm = test::readFile(TVRN_TEST_NODE_REASON);
+  return npm.empty() ? "node or the MCP TypeScript SDK is not in " TVRN_TEST_NODE_MODULES : npm;
 }
 
 TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {

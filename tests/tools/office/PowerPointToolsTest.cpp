@@ -96,14 +96,13 @@ TEST(PowerPointToolsTest, ReadsSlidesInNumberOrder) {
     members.push_back({"ppt/slides/slide" + std::to_string(i) + ".xml",
                        "<p:sld><a:t>S" + std::to_string(i) + "</a:t></p:sld>"});
   }
-  members.insert(
-      members.end(),
-      {{"ppt/slides/extra.xml",
-        "\n<a:r><a:t>Hel</a:t></a:r><a:r><a:t>lo\t\u00a0 Tom &amp;\nJerry &#169;</a:t></a:r>"},
-       {"ppt/slides/slide13.xml", "\xff\xfe not text"},
-       {"ppt/slides/slide14.xml", "<p:pic><a:blip r:embed=\"rId2\"/></p:pic>"},
-       {"ppt/slides/sub/slide0.xml", "<a:t>deeper</a:t>"},
-       {"ppt/slides/_rels/slide1.xml.rels", "<Relationships/>"}});
+  members.insert(members.end(),
+                 {{"ppt/slides/extra.xml",
+                   "\n<a:r><a:t>Hel</a:t></a:r><a:r><a:t>lo\t\u00a0 Tom &amp;\nJerry</a:t></a:r>"},
+                  {"ppt/slides/slide13.xml", "\xff\xfe not text"},
+                  {"ppt/slides/slide14.xml", "<p:pic><a:blip r:embed=\"rId2\"/></p:pic>"},
+                  {"ppt/slides/sub/slide0.xml", "<a:t>deeper</a:t>"},
+                  {"ppt/slides/_rels/slide1.xml.rels", "<Relationships/>"}});
   const std::string path = (test::home() / "ordered.pptx").string();
   ASSERT_TRUE(ZipArchive::create(path, members));
 
@@ -111,7 +110,7 @@ TEST(PowerPointToolsTest, ReadsSlidesInNumberOrder) {
   for (int i = 1; i <= 12; ++i)
     expected.push_back({{"slide", i}, {"text", "S" + std::to_string(i)}});
   expected.push_back({{"slide", 14}, {"text", ""}});
-  expected.push_back({{"slide", 15}, {"text", "Hel lo Tom &\nJerry \u00a9"}});
+  expected.push_back({{"slide", 15}, {"text", "Hel lo Tom &\nJerry"}});
   EXPECT_EQ(callOfficeJson("ppt_read", {{"path", path}}),
             json({{"slides", expected}, {"count", 14}}));
 }
