@@ -228,11 +228,12 @@ Result<pid_t, std::string> spawnLastingChild(const SpawnOptions& options, int in
     pid_t owner = ::getpid();
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<Task*> tasks;
+    std::deque<std::shared_ptr<Task>> tasks;  // shared: a task outlives its caller's wait
   };
   static std::mutex guard;
   static Forker* forker = nullptr;  // never destroyed: its thread runs until the process ends
-  Task task([&] { return spawnChild(options, input, output, error); });
+  auto task = std::make_shared<Task>([&] { return spawnChild(options, input, output, error); });
+  Forker* chosen = nullptr;
   {
     std::lock_guard hold(guard);
     if (forker == nullptr || forker->owner != ::getpid()) {
@@ -247,7 +248,7 @@ Result<pid_t, std::string> spawnLastingChild(const SpawnOptions& options, int in
           for (;;) {
             std::unique_lock lock(made->mutex);
             made->wake.wait(lock, [&] { return !made->tasks.empty(); });
-            Task* next = made->tasks.front();
+            const std::shared_ptr<Task> next = made->tasks.front();
             made->tasks.pop_front();
             lock.unlock();
             (*next)();
@@ -259,14 +260,15 @@ Result<pid_t, std::string> spawnLastingChild(const SpawnOptions& options, int in
       }
       pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
-    if (forker == nullptr) return spawnChild(options, input, output, error);
+    chosen = forker;
   }
-  auto spawned = task.get_future();
+  if (chosen == nullptr) return spawnChild(options, input, output, error);
+  auto spawned = task->get_future();
   {
-    std::lock_guard lock(forker->mutex);
-    forker->tasks.push_back(&task);
+    std::lock_guard lock(chosen->mutex);
+    chosen->tasks.push_back(task);
   }
-  forker->wake.notify_one();
+  chosen->wake.notify_one();
   return spawned.get();
 }
 
