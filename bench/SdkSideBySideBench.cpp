@@ -4,8 +4,8 @@
 // at a time, 64 in flight, and over 1 and 16 connections at once. Besides requests per second,
 // each reports the server process's processor time per request, which the load of other programs
 // on the machine changes far less. The SDK server (sdk-echo-server.cjs beside this file, in node)
-// lists the same tools plus its echo. Without node or the SDK (scripts/install-deps.sh puts it in
-// ~/.cache/tavrin-test-node) its half is skipped.
+// lists the same tools plus its echo. Without node or the SDK (./test.sh puts it in
+// build-test/node) its half is skipped.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>

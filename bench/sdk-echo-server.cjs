@@ -4,7 +4,7 @@
 // server per connection, lists the tools of the file given (Tavrin's own listing) and answers
 // "echo" with its text. Prints "ready" once it listens.
 //
-//   NODE_PATH=~/.cache/tavrin-test-node/node_modules node sdk-echo-server.cjs <socket> <tools.json>
+//   NODE_PATH=build-test/node/node_modules node sdk-echo-server.cjs <socket> <tools.json>
 
 const fs = require('node:fs');
 const net = require('node:net');

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the program need, and the one npm package
-# a test uses, only those missing, so a second run costs about a second.
+# Installs the Debian packages that building and running the system need, only those missing, so
+# a second run costs about a second: what ./run.sh needs. With --tests FOLDER (./test.sh gives
+# build-test/node) also what only the tests use: more Debian packages, and the MCP TypeScript SDK,
+# which npm puts into FOLDER/node_modules with its cache in FOLDER/npm-cache, never into the home.
+# When npm cannot install the SDK, npm's reason is shown and kept in FOLDER/not-installed, which
+# the test that needs the SDK gives as its reason for skipping.
 set -euo pipefail
 
 packages=(
@@ -8,14 +12,28 @@ packages=(
   nlohmann-json3-dev libcurl4-openssl-dev libcpp-httplib-dev libssl-dev libpcre2-dev libicu-dev
   libexpat1-dev libboost-dev libarchive-dev libacl1-dev
   libplist-dev libsqlite3-dev
-  libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev
-  libgtest-dev libgmock-dev libbenchmark-dev libical-dev
+  libzip-dev libpugixml-dev libpoppler-cpp-dev libxml2-dev libical-dev
   qt6-base-dev dbus
   fonts-dejavu-core fonts-wqy-microhei fonts-noto-color-emoji
-  khal todoman khard radicale vdirsyncer
-  procps lsof socat ca-certificates sqlite3 nodejs
-  python3-openpyxl python3-dateutil
+  procps lsof socat ca-certificates
+  python3-openpyxl
 )
+# What only the tests and benchmarks use: their frameworks, the programs whose reading of the
+# same files they compare with, and node for the SDK.
+test_packages=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  khal todoman khard radicale vdirsyncer
+  sqlite3 nodejs python3-dateutil
+)
+node_dir=""
+if [ "${1:-}" = --tests ]; then
+  if [ -z "${2:-}" ]; then
+    echo "Usage: $0 [--tests FOLDER]" >&2
+    exit 2
+  fi
+  node_dir=$(realpath -m "$2")
+  packages+=("${test_packages[@]}")
+fi
 
 # apt and dpkg hold these while they work; a fresh system's automatic updates hold them for some
 # minutes after boot. TVRN_PACKAGE_LOCKS (colon-separated files) and TVRN_PACKAGE_LOCK_WAIT
@@ -103,15 +121,27 @@ if [ ${#missing[@]} -ne 0 ]; then
   $SUDO apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# The MCP TypeScript SDK, for the test that checks what a real client sees; kept out of the
-# source tree, in the user's cache, and fetched only when missing.
-node_dir="${HOME}/.cache/tavrin-test-node"
-if [ ! -d "${node_dir}/node_modules/@modelcontextprotocol/sdk" ]; then
-  if command -v npm >/dev/null 2>&1; then
-    mkdir -p "${node_dir}"
-    npm install --prefix "${node_dir}" --no-audit --no-fund --silent @modelcontextprotocol/sdk ||
-      echo "Could not install @modelcontextprotocol/sdk; its test will be skipped."
-  else
-    echo "npm is missing; the MCP TypeScript SDK test will be skipped."
+[ -n "$node_dir" ] || exit 0
+
+# The MCP TypeScript SDK, for the test that checks what a real client sees, fetched only when
+# missing. Everything npm writes stays in the folder: its cache and logs too.
+[ ! -d "${node_dir}/node_modules/@modelcontextprotocol/sdk" ] || exit 0
+mkdir -p "$node_dir"
+reason="${node_dir}/not-installed"
+if ! command -v npm >/dev/null 2>&1; then
+  echo "npm is not installed (Debian's package npm has it)" >"$reason"
+else
+  echo "Installing @modelcontextprotocol/sdk for the tests into ${node_dir}"
+  if npm_config_cache="${node_dir}/npm-cache" npm_config_update_notifier=false \
+    npm install --prefix "$node_dir" --no-audit --no-fund --loglevel=error \
+    @modelcontextprotocol/sdk >"${node_dir}/npm.out" 2>&1; then
+    rm -f "$reason" "${node_dir}/npm.out"
+    exit 0
   fi
+  {
+    echo "npm could not install @modelcontextprotocol/sdk:"
+    sed 's/^/  /' "${node_dir}/npm.out"
+  } >"$reason"
 fi
+cat "$reason"
+echo "The test that needs the MCP TypeScript SDK will be skipped."

@@ -18,7 +18,8 @@ SpawnOptions openerFor(std::string_view target) {
   return options;
 }
 
-bool start(const SpawnOptions& options) {
+bool start(SpawnOptions options) {
+  options.outlivesThisProgram = true;  // what the user opened stays when the tray quits
   auto started = Subprocess::start(options);
   if (!started) return false;
   std::shared_ptr<Subprocess> child = std::move(started).value();

@@ -3,14 +3,19 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <deque>
+#include <future>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -31,9 +36,9 @@ constexpr std::size_t kErrorTailLimit = 64 * 1024;
 constexpr std::size_t kFinalDrainLimit = 64 * 1024 * 1024;
 // Without a process descriptor to wait on, an exit is looked for this often.
 constexpr milliseconds kExitPollSlice{5};
-// Where a program judged before it runs is open in the child, and the name it runs by there.
+// Where a program judged before it runs is open in the child, which runs it through that
+// descriptor (a script's interpreter reads the script through it too).
 constexpr int kProgramFd = STDERR_FILENO + 1;
-constexpr const char* kProgramPath = "/proc/self/fd/3";
 
 std::string describe(int error) { return std::strerror(error); }
 
@@ -42,13 +47,16 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-// Keeps pipe ends off 0, 1 and 2: dup2 onto the same number would leave close-on-exec set.
-int moveAboveStdio(int fd) {
-  if (fd > STDERR_FILENO) return fd;
-  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+// The descriptor moved above `floor` (close-on-exec), the old one closed; -1 when it cannot be.
+int moveAbove(int fd, int floor) {
+  if (fd > floor) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, floor + 1);
   ::close(fd);
   return moved;
 }
+
+// Keeps pipe ends off 0, 1 and 2: dup2 onto the same number would leave close-on-exec set.
+int moveAboveStdio(int fd) { return moveAbove(fd, STDERR_FILENO); }
 
 struct Pipe {
   int read = -1;
@@ -82,8 +90,89 @@ int openPidfd(pid_t pid) {
 #endif
 }
 
-// The child gets its own process group, so that ending it also ends what it started; and the
-// default SIGPIPE, which this process ignores and exec would otherwise pass on.
+// What the child does between vfork and exec, prepared beforehand: the child shares this
+// process's memory until it execs, so it only makes system calls.
+struct ChildSetup {
+  char* const* argv = nullptr;
+  char* const* environment = nullptr;
+  bool searchPath = false;
+  int input = -1;
+  int output = -1;
+  int error = -1;
+  int workingFolder = -1;
+  int program = -1;  // the judged program, run through kProgramFd; -1 runs argv[0] by name
+  bool endsWithParent = true;
+  pid_t parent = -1;
+  int report = -1;  // where the child writes errno when it cannot exec; close-on-exec
+};
+
+// Tells the parent why the child cannot become the program, and ends it.
+[[noreturn]] void failChild(int report, int error) {
+  while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+[[noreturn]] void becomeChild(const ChildSetup& setup) {
+  const auto failWith = [&](int error) { failChild(setup.report, error); };
+  // SIGKILL when the thread that forked ends, and so the process; a parent already gone is not
+  // waited for.
+  if (setup.endsWithParent &&
+      (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != setup.parent)) {
+    failWith(ESRCH);
+  }
+  // Its own process group, so that ending it also ends what it started.
+  ::setpgid(0, 0);
+  // The signals were blocked across vfork, so no handler of this process can run here; caught
+  // ones go back to their defaults before they are unblocked, and SIGPIPE, which this process
+  // ignores and exec would pass on, too.
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) != 0) continue;
+    if (signal == SIGPIPE || (action.sa_handler != SIG_DFL && action.sa_handler != SIG_IGN)) {
+      action = {};
+      action.sa_handler = SIG_DFL;
+      ::sigaction(signal, &action, nullptr);
+    }
+  }
+  if (::dup2(setup.input, STDIN_FILENO) < 0 || ::dup2(setup.output, STDOUT_FILENO) < 0 ||
+      ::dup2(setup.error, STDERR_FILENO) < 0) {
+    failWith(errno);
+  }
+  // Left open across exec, not closed on it: a script's interpreter opens the script by that
+  // number. The report pipe and the judged descriptor lie above it (spawnChild).
+  if (setup.program >= 0 && ::dup2(setup.program, kProgramFd) < 0) failWith(errno);
+  if (setup.workingFolder >= 0 && ::fchdir(setup.workingFolder) != 0) failWith(errno);
+  // Only the three standard streams (and the program) go to the child: descriptors that
+  // libraries open without close-on-exec (the status server's accepted connections) must not
+  // leak into it. The report pipe closes at exec by itself.
+  const int kept = setup.program >= 0 ? kProgramFd : STDERR_FILENO;
+  const auto report = static_cast<unsigned>(setup.report);
+  const auto first = static_cast<unsigned>(kept + 1);
+  if ((report > first && ::close_range(first, report - 1, 0) != 0) ||
+      ::close_range(report + 1, ~0U, 0) != 0) {
+    for (long fd = kept + 1; fd < ::sysconf(_SC_OPEN_MAX); ++fd) {
+      if (fd != setup.report) ::close(static_cast<int>(fd));
+    }
+  }
+  sigset_t noneBlocked;
+  sigemptyset(&noneBlocked);
+  ::sigprocmask(SIG_SETMASK, &noneBlocked, nullptr);
+  if (setup.program >= 0) {
+    // The very file judged runs, whatever has been put in its place since.
+    ::syscall(SYS_execveat, kProgramFd, "", setup.argv, setup.environment, AT_EMPTY_PATH);
+  } else if (setup.searchPath) {
+    ::execvpe(setup.argv[0], setup.argv, setup.environment);
+  } else {
+    ::execve(setup.argv[0], setup.argv, setup.environment);
+  }
+  failChild(setup.report, errno);
+}
+
+Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output,
+                                     int error, int program);
+
+// Starts the program with its standard streams on the given descriptors (input -1: /dev/null).
 Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, int output,
                                       int error) {
   if (options.argv.empty()) return fail(describe(EINVAL));
@@ -91,43 +180,19 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   if (options.ownProgram) {
     auto opened = OwnFolder::openProgram(options.argv.front());
     if (!opened) return fail(opened.error());
-    // Above every number the child's descriptors are moved to, so no move below takes it first.
+    // Above the number the child runs it by, so that no descriptor moved there is taken first.
     program = ::fcntl(opened.value(), F_DUPFD_CLOEXEC, kProgramFd + 1);
     const int code = errno;
     ::close(opened.value());
     if (program < 0) return fail(describe(code));
   }
+  auto started = spawnWith(options, input, output, error, program);
+  closeFd(program);
+  return started;
+}
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  if (input >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, error, STDERR_FILENO);
-  if (options.workingFolder)
-    posix_spawn_file_actions_addfchdir_np(&actions, *options.workingFolder);
-  // Left open, not closed on exec: a script's interpreter opens the script by that name.
-  if (program >= 0) posix_spawn_file_actions_adddup2(&actions, program, kProgramFd);
-  // Only the three standard streams go to the child: descriptors that libraries open without
-  // close-on-exec (the status server's accepted connections) must not leak into it.
-  posix_spawn_file_actions_addclosefrom_np(&actions, program >= 0 ? kProgramFd + 1 : kProgramFd);
-
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t noneBlocked;
-  sigemptyset(&noneBlocked);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &noneBlocked);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
+Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output,
+                                     int error, int program) {
   std::vector<char*> argv;
   for (const auto& argument : options.argv) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -136,18 +201,114 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
     for (const auto& entry : *options.environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
   }
-  char* const* environment = options.environment ? envp.data() : environ;
 
-  pid_t pid = -1;
-  const char* path = program >= 0 ? kProgramPath : argv[0];
-  const int rc = options.searchPath
-                     ? ::posix_spawnp(&pid, path, &actions, &attributes, argv.data(), environment)
-                     : ::posix_spawn(&pid, path, &actions, &attributes, argv.data(), environment);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (program >= 0) ::close(program);
-  if (rc != 0) return fail(describe(rc));
-  return pid;
+  int null = -1;
+  if (input < 0) {
+    const int opened = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (opened < 0) return fail(describe(errno));
+    null = moveAboveStdio(opened);
+    if (null < 0) return fail(describe(errno));
+  }
+  Pipe report;
+  if (!report.open() || (program >= 0 && report.write <= kProgramFd &&
+                         (report.write = moveAbove(report.write, kProgramFd)) < 0)) {
+    const int reason = errno;
+    report.close();
+    closeFd(null);
+    return fail(describe(reason));
+  }
+  ChildSetup setup;
+  setup.argv = argv.data();
+  setup.environment = options.environment ? envp.data() : environ;
+  setup.searchPath = options.searchPath;
+  setup.input = input >= 0 ? input : null;
+  setup.output = output;
+  setup.error = error;
+  setup.workingFolder = options.workingFolder.value_or(-1);
+  setup.program = program;
+  setup.endsWithParent = !options.outlivesThisProgram;
+  setup.parent = ::getpid();
+  setup.report = report.write;
+
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t pid = ::vfork();
+  if (pid == 0) becomeChild(setup);
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  closeFd(report.write);
+  closeFd(null);
+  if (pid < 0) {
+    report.close();
+    return fail(describe(forkError));
+  }
+  // Nothing comes through once the program runs: the pipe closed at exec.
+  int execError = 0;
+  ssize_t got = 0;
+  while ((got = ::read(report.read, &execError, sizeof execError)) < 0 && errno == EINTR) {
+  }
+  report.close();
+  if (got <= 0) return pid;
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return fail(describe(execError));
+}
+
+// Starts a child that this program does not wait for. The kernel sends the parent-death signal
+// when the thread that forked ends, not the process, and a co-process outlives the call (and
+// often the thread) that started it: so such children are forked by one thread that lasts as
+// long as the process. A process made by fork() finds no such thread and gets one of its own.
+Result<pid_t, std::string> spawnLastingChild(const SpawnOptions& options, int input, int output,
+                                             int error) {
+  using Task = std::packaged_task<Result<pid_t, std::string>()>;
+  struct Forker {
+    pid_t owner = ::getpid();
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::shared_ptr<Task>> tasks;  // shared: a task outlives its caller's wait
+  };
+  static std::mutex guard;
+  static Forker* forker = nullptr;  // never destroyed: its thread runs until the process ends
+  auto task = std::make_shared<Task>([&] { return spawnChild(options, input, output, error); });
+  Forker* chosen = nullptr;
+  {
+    std::lock_guard hold(guard);
+    if (forker == nullptr || forker->owner != ::getpid()) {
+      auto* made = new Forker;
+      // Its signals stay blocked, so process signals go to the threads that expect them.
+      sigset_t all;
+      sigset_t previous;
+      sigfillset(&all);
+      pthread_sigmask(SIG_SETMASK, &all, &previous);
+      try {
+        std::thread([made] {
+          for (;;) {
+            std::unique_lock lock(made->mutex);
+            made->wake.wait(lock, [&] { return !made->tasks.empty(); });
+            const std::shared_ptr<Task> next = made->tasks.front();
+            made->tasks.pop_front();
+            lock.unlock();
+            (*next)();
+          }
+        }).detach();
+        forker = made;
+      } catch (const std::system_error&) {
+        delete made;
+      }
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    chosen = forker;
+  }
+  if (chosen == nullptr) return spawnChild(options, input, output, error);
+  auto spawned = task->get_future();
+  {
+    std::lock_guard lock(chosen->mutex);
+    chosen->tasks.push_back(task);
+  }
+  chosen->wake.notify_one();
+  return spawned.get();
 }
 
 void signalGroup(pid_t pid, int signal) {
@@ -377,7 +538,9 @@ Result<std::unique_ptr<Subprocess>, std::string> Subprocess::start(const SpawnOp
     error.close();
     return fail(reason);
   }
-  auto spawned = spawnChild(options, input.read, output.write, error.write);
+  auto spawned = options.outlivesThisProgram
+                     ? spawnChild(options, input.read, output.write, error.write)
+                     : spawnLastingChild(options, input.read, output.write, error.write);
   closeFd(input.read);
   closeFd(output.write);
   closeFd(error.write);
@@ -396,9 +559,12 @@ Result<std::unique_ptr<Subprocess>, std::string> Subprocess::start(const SpawnOp
 }
 
 Result<pid_t, std::string> Subprocess::launchDetached(const SpawnOptions& options) {
-  int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int opened = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  int null = opened < 0 ? -1 : moveAboveStdio(opened);
   if (null < 0) return fail(describe(errno));
-  auto spawned = spawnChild(options, -1, null, null);
+  SpawnOptions outliving = options;
+  outliving.outlivesThisProgram = true;
+  auto spawned = spawnChild(outliving, -1, null, null);
   closeFd(null);
   return spawned;
 }

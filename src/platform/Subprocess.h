@@ -43,9 +43,13 @@ struct SpawnOptions {
   std::optional<int> workingFolder;
   // argv[0] is a program of the system's own, run only as OwnFolder::openProgram allows and
   // through the descriptor it judged, so a file put in its place since runs nothing; why not is
-  // the launch error. The child holds its program open as descriptor 3 (a script's interpreter
-  // reads the script through it).
+  // the launch error. The child holds its program open as descriptor 3 and is started through it
+  // (a script's interpreter reads the script through it).
   bool ownProgram = false;
+  // A child ends with this program, however it ends (the kernel kills it when the program is
+  // killed, interrupted or crashes), so no helper runs on unwatched; set for what the user asked
+  // to open, which stays when this program quits. launchDetached's children always stay.
+  bool outlivesThisProgram = false;
 };
 
 // How an ended child finished. `status` is its exit code, or the number of the signal that ended

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The package step against a lock file of its own, held as apt holds its locks (fcntl) or as flock
-# does, with fakes for apt-get, dpkg-query and sudo. Usage: install-deps-test.sh INSTALL-DEPS-SCRIPT
+# does, with fakes for apt-get, dpkg-query and sudo; then what the step leaves in a fresh home.
+# Usage: install-deps-test.sh INSTALL-DEPS-SCRIPT
 set -uo pipefail
 
 work=$(mktemp -d)
 holder=""
 trap '[ -z "$holder" ] || kill "$holder"; rm -rf "$work"' EXIT
 bin=$work/bin lock=$work/lock calls=$work/calls output=$work/output
-mkdir -p "$bin" "$work/home/.cache/tavrin-test-node/node_modules/@modelcontextprotocol/sdk"
+mkdir -p "$bin" "$work/home"
 touch "$lock"
 # Every package has the status FAKE_STATUS (none: missing); apt-get writes down how it was called,
 # and with RELOCK its update leaves the lock held for 2 s, as another package manager may take it.
@@ -68,4 +69,24 @@ held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)
   fi
 done
 echo "${#cases[@]} cases, $failures failed"
+
+# What each step leaves in a fresh home: ./run.sh's (no arguments) nothing at all; ./test.sh's
+# (--tests FOLDER, npm asking a registry nobody answers on) nothing there either, and npm's reason
+# shown and kept in the folder. Where npm is missing only the home is looked at.
+command -v npm >/dev/null || echo "(npm is not installed here: only the home is looked at)"
+for arguments in "" --tests; do
+  rm -rf "$work/home" "$work/folder" && mkdir "$work/home"
+  FAKE_STATUS='install ok installed' HOME=$work/home PATH="$bin:$PATH" npm_config_fetch_retries=0 \
+    npm_config_registry=http://127.0.0.1:9/ "$1" $arguments ${arguments:+"$work/folder"} \
+    >"$output" 2>&1
+  status=$? reason=$(cat "$work/folder/not-installed" 2>/dev/null) wrong=$(ls -A "$work/home")
+  [ "$status" -eq 0 ] || wrong+=" status $status"
+  [ -z "$arguments" ] || ! command -v npm >/dev/null || { [[ $reason == *ECONNREFUSED* ]] &&
+    grep -q ECONNREFUSED "$output"; } || wrong+=" npm's reason not shown and kept"
+  if [ -n "$wrong" ]; then
+    echo "FAILED: install-deps.sh $arguments: $wrong"
+    sed 's/^/  /' "$output"
+    failures=$((failures + 1))
+  fi
+done
 ((failures == 0))

@@ -5,16 +5,18 @@ set -uo pipefail
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/scripts" "$work/build" "$work/build-test" "$work/bin"
+mkdir -p "$work/scripts" "$work/tests/scripts" "$work/build" "$work/build-test" "$work/bin"
 cp "$1/run.sh" "$1/test.sh" "$work/" && cp "$1/scripts/stop-under-sudo.sh" "$work/scripts/"
-for fake in scripts/install-deps.sh bin/cmake bin/ctest build/tavrin-tray; do
+for fake in scripts/install-deps.sh bin/cmake bin/ctest build/tavrin-tray \
+  tests/scripts/sweep-test-folders.sh; do
   printf '#!/bin/sh\necho %s >>"%s/steps"\n' "${fake##*/}" "$work" >"$work/$fake"
   chmod +x "$work/$fake"
 done
 printf '#!/bin/sh\n[ "$1" = -u ] && exec echo "$FAKE_UID"\nexec /usr/bin/id "$@"\n' >"$work/bin/id"
 chmod +x "$work/bin/id"
 
-all='install-deps.sh cmake cmake tavrin-tray' tests='install-deps.sh cmake cmake ctest'
+all='install-deps.sh cmake cmake tavrin-tray'
+tests='install-deps.sh cmake cmake ctest sweep-test-folders.sh'
 # script | user id | SUDO_USER (- for unset) | status | steps taken
 cases=("run.sh|0|alice|1|" "run.sh|0|-|0|$all" "run.sh|0|root|0|$all" "run.sh|1000|alice|0|$all"
   "run.sh|1000|-|0|$all" "test.sh|0|alice|1|" "test.sh|0|root|0|$tests" "test.sh|1000|-|0|$tests")

@@ -204,7 +204,7 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
   }
 }
 
-// The official TypeScript client, installed by scripts/install-deps.sh, starting the stdio server
+// The official TypeScript client, installed by ./test.sh, starting the stdio server
 // program as an AI client does, makes the calls (each {"name", "arguments"}) in one session and
 // prints their results as a JSON array; nothing when the SDK or node is not there.
 std::optional<CompletedProcess> callThroughTheSDK(const json& calls) {
@@ -241,8 +241,11 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   return Subprocess::run(node, options);
 }
 
-constexpr const char* kNoSDK =
-    "the MCP TypeScript SDK or node is not installed (scripts/install-deps.sh installs them)";
+// Why the SDK test cannot run: npm's reason, when ./test.sh could not install the SDK.
+std::string whyNoSDK() {
+  const std::string npm = test::readFile(TVRN_TEST_NODE_REASON);
+  return npm.empty() ? "node or the MCP TypeScript SDK is not in " TVRN_TEST_NODE_MODULES : npm;
+}
 
 TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
   EXPECT_TRUE(ConfigManager::shared().save({{"read_only", true}}));
@@ -250,7 +253,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientSeesFailuresAsErrors) {
   const auto ran =
       callThroughTheSDK({{{"name", "update_tavrin"}, {"arguments", json::object()}},
                          {{"name", "whatsapp_list_chats"}, {"arguments", json::object()}}});
-  if (!ran) GTEST_SKIP() << kNoSDK;
+  if (!ran) GTEST_SKIP() << whyNoSDK();
   ASSERT_EQ(ran->exit.status, 0) << ran->standardError;
   const json results = json::parse(ran->standardOutput, nullptr, false);
   ASSERT_TRUE(results.is_array() && results.size() == 2) << ran->standardOutput;
@@ -291,7 +294,7 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientTakesTheLargestSheetReply) {
   ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
   const auto ran = callThroughTheSDK(
       {{{"name", "excel_read"}, {"arguments", {{"path", book.string()}, {"max_rows", 2000}}}}});
-  if (!ran) GTEST_SKIP() << kNoSDK;
+  if (!ran) GTEST_SKIP() << whyNoSDK();
   ASSERT_EQ(ran->exit.status, 0) << ran->standardError.substr(0, 2000);
   const json results = json::parse(ran->standardOutput, nullptr, false);
   ASSERT_TRUE(results.is_array() && results.size() == 1) << ran->standardOutput.substr(0, 2000);

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <pugixml.hpp>
 #include <set>
 #include <thread>
 
@@ -474,33 +475,38 @@ std::string_view localName(const char* name) {
   return colon == std::string_view::npos ? view : view.substr(colon + 1);
 }
 
-std::string replaceTags(std::string_view text, std::string_view prefix,
-                        std::string_view replacement) {
-  const bool bare = prefix.size() == 1;
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pos = 0;
-  std::size_t close = 0;  // the first '>' at or after the last place looked from
-  while (pos < text.size()) {
-    const std::size_t open = text.find('<', pos);
-    if (open == std::string_view::npos) break;
-    out.append(text, pos, open - pos);
-    const std::size_t bodyStart = open + prefix.size();
-    if (close < bodyStart) close = text.find('>', bodyStart);
-    if (close == std::string_view::npos) {
-      pos = open;
-      break;
-    }
-    const bool matches = text.substr(open, prefix.size()) == prefix && (!bare || close > open + 1);
-    if (matches) {
-      out += replacement;
-      pos = close + 1;
-    } else {
-      out += '<';
-      pos = open + 1;
-    }
+std::optional<std::string> textOfXml(
+    std::string_view xml, const std::function<std::string_view(std::string_view)>& opening,
+    std::string_view closing) {
+  // White space between tags is text like any other; a fragment's loose text and several
+  // top-level elements are taken as they stand.
+  constexpr unsigned kOptions =
+      (pugi::parse_default & ~pugi::parse_eol) | pugi::parse_ws_pcdata | pugi::parse_fragment;
+  pugi::xml_document document;
+  if (!document.load_buffer(xml.data(), xml.size(), kOptions, pugi::encoding_utf8)) {
+    return std::nullopt;
   }
-  out.append(text.substr(pos));
+  std::string out;
+  out.reserve(xml.size());
+  // Walked without recursion, so that no depth of nesting can exhaust the stack.
+  pugi::xml_node node = document.first_child();
+  while (node) {
+    if (node.type() == pugi::node_element) {
+      out += opening(node.name());
+      if (node.first_child()) {
+        node = node.first_child();
+        continue;
+      }
+      out += closing;
+    } else if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+      out += node.value();
+    }
+    while (!node.next_sibling() && node.parent() != document) {
+      node = node.parent();
+      out += closing;
+    }
+    node = node.next_sibling();
+  }
   return out;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -139,9 +140,12 @@ std::string escapedXml(std::string_view text);
 // An XML name without its namespace prefix ("w:body" is "body").
 std::string_view localName(const char* name);
 
-// Every match of "<prefix[^>]*>" (or, for the bare "<", of "<[^>]+>") replaced, in one pass from
-// left to right with matches that do not overlap.
-std::string replaceTags(std::string_view text, std::string_view prefix,
-                        std::string_view replacement);
+// The text of an XML part in document order, its entities and character references decoded (so
+// "&amp;" reads "&", as it was written), with each element's start tag replaced by what `opening`
+// gives for its name and its end tag by `closing`; carriage returns stay as written. Nothing when
+// the part is not well-formed XML.
+std::optional<std::string> textOfXml(
+    std::string_view xml, const std::function<std::string_view(std::string_view)>& opening,
+    std::string_view closing);
 
 }  // namespace tvrn::OfficeServices

@@ -84,8 +84,11 @@ std::vector<PptxWriter::Slide> parseSlides(const JSONValue::Array& given) {
 
 }  // namespace
 
-std::string slideText(std::string_view xml) {
-  const std::string spaced = OfficeServices::replaceTags(xml, "<", " ");
+std::optional<std::string> slideText(std::string_view xml) {
+  const auto tagsAsSpaces = [](std::string_view) { return std::string_view(" "); };
+  const auto text = OfficeServices::textOfXml(xml, tagsAsSpaces, " ");
+  if (!text) return std::nullopt;
+  const std::string& spaced = *text;
   std::string collapsed;
   std::size_t at = 0;
   bool pendingSpace = false;
@@ -119,10 +122,11 @@ ToolResult readPptx(const std::string& path) {
   std::sort(slides.begin(), slides.end(), comesBefore);
   JSONValue::Array objects;
   for (std::size_t i = 0; i < slides.size(); ++i) {
-    // A part that is not UTF-8 is left out; the others keep their numbers.
-    if (!Utf8::isValid(slides[i].bytes)) continue;
-    objects.emplace_back(JSONValue::Object{{"slide", static_cast<std::int64_t>(i + 1)},
-                                           {"text", slideText(slides[i].bytes)}});
+    // A part that is not UTF-8, or not XML, is left out; the others keep their numbers.
+    const auto text = Utf8::isValid(slides[i].bytes) ? slideText(slides[i].bytes) : std::nullopt;
+    if (!text) continue;
+    objects.emplace_back(
+        JSONValue::Object{{"slide", static_cast<std::int64_t>(i + 1)}, {"text", *text}});
   }
   const auto count = static_cast<std::int64_t>(objects.size());
   return ToolResponse::json(JSONValue::Object{{"slides", std::move(objects)}, {"count", count}});

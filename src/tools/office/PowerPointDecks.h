@@ -2,6 +2,7 @@
 // and new decks of title-and-bullets slides.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,8 @@ ToolResult createPowerPoint(const Params::Arguments& arguments);
 // ppt_read's answer: {"slides": [{"slide": number, "text": text}...], "count": n}.
 ToolResult readPptx(const std::string& path);
 
-// A slide part's text: every tag a space, runs of spaces and tabs one space, ends trimmed.
-std::string slideText(std::string_view xml);
+// A slide part's text as it was written: every tag a space, entities and character references
+// decoded, runs of spaces and tabs one space, ends trimmed. Nothing when it is not well-formed XML.
+std::optional<std::string> slideText(std::string_view xml);
 
 }  // namespace tvrn::PowerPointDecks

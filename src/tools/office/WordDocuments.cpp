@@ -97,7 +97,9 @@ Result<std::string, ToolError> readDocumentXml(const RegularFile& file,
 ToolResult readDocxXml(const RegularFile& file) {
   auto xml = readDocumentXml(file, kCannotReadDocx);
   if (!xml) return fail(xml.error());
-  return textResult(trimmed(textOfDocumentXml(xml.value())));
+  const auto text = textOfDocumentXml(xml.value());
+  if (!text) return fail(ToolError::executionFailed(kCannotReadDocumentXml));
+  return textResult(trimmed(*text));
 }
 
 ToolResult convertWithTextConverter(const RegularFile& file, const std::string& path) {
@@ -143,10 +145,13 @@ ToolResult appendDocx(const std::string& path, const OfficeServices::DocumentTar
 
 }  // namespace
 
-std::string textOfDocumentXml(std::string_view xml) {
-  return OfficeServices::replaceTags(
-      OfficeServices::replaceTags(OfficeServices::replaceTags(xml, "<w:br", "\n"), "<w:p", "\n"),
-      "<", "");
+std::optional<std::string> textOfDocumentXml(std::string_view xml) {
+  return OfficeServices::textOfXml(
+      xml,
+      [](std::string_view name) {
+        return name.starts_with("w:p") || name.starts_with("w:br") ? "\n" : "";
+      },
+      "");
 }
 
 std::optional<std::string> withParagraphsAppended(std::string_view xml,

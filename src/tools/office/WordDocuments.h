@@ -22,9 +22,10 @@ ToolResult appendWord(const Params::Arguments& arguments);
 ToolResult readDocx(const std::string& path, bool retryAfterDownload,
                     const PlaceholderPolling& polling = {});
 
-// The text of a document.xml: a line break for every paragraph and break element, other tags
-// dropped, character references left as written.
-std::string textOfDocumentXml(std::string_view xml);
+// The text of a document.xml, as it was written: a line break for every element whose name
+// begins with "w:p" or "w:br" (paragraphs and their properties, breaks), other tags dropped,
+// entities and character references decoded. Nothing when it is not well-formed XML.
+std::optional<std::string> textOfDocumentXml(std::string_view xml);
 
 // document.xml with the paragraphs placed once at the end of the body, before the body's own
 // section properties; nothing when the text has no body to put them in.

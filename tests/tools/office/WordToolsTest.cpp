@@ -87,7 +87,14 @@ TEST(WordToolsTest, ReadsEachKindOfWordProcessingFile) {
 
   const std::vector<std::pair<std::string, std::string>> cases = {
       {created("read.docx", "Title", "first &amp; line\n\nthird"),
-       "Title\nfirst &amp;amp; line\n\nthird"},
+       "Title\nfirst &amp; line\n\nthird"},
+      {created("less.docx", "A & B", "<3"), "A & B\n<3"},
+      {created("greater.docx", "", "a > b"), "a > b"},
+      {created("quotes.docx", "", "\"quotes\""), "\"quotes\""},
+      {created("reference.docx", "", "&#169;"), "&#169;"},
+      {docxWithBody("references.docx",
+                    "<w:p><w:r><w:t>&#169;&#xA9; &lt;&amp;&gt;</w:t></w:r></w:p>"),
+       "\u00a9\u00a9 <&>"},
       {docxWithBody("breaks.docx", kSectionBreaks + kAttributedSectPr), "One\n\nTwo"},
       {rtf.string(), "Caf\u00e9 \u20ac\nTwo"},
       {html.string(), "Head\nOne two three\na\tb"},
