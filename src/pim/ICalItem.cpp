@@ -506,8 +506,8 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
   // How far past a rule's instance on the wall clock one that is earlier in time may come: a
-  // clock the zone skips reads as the hour before the gap (02:00 of a night the clock springs
-  // from 02:00 to 03:00 is 01:00's instant, before 01:30's).
+  // clock the zone skips reads with the offset before the gap (02:30 of a night the clock springs
+  // from 02:00 to 03:00 is 03:30's instant, after 03:15's).
   static constexpr long kSkippedAtMost = 3 * 3600;
 
   struct Rule {
@@ -546,7 +546,9 @@ struct ICalItem::Cursor::State {
       const auto at = toPim(t);
       rule.ended = !at;  // past the years the store keeps
       rule.lastWall = ICalSeries::wallSeconds(t);
-      if (at && *at >= low) rule.ahead.emplace(*at, t);
+      // Never before the series' start, which a step past a skipped start can be (03:00 after
+      // 02:30, read as 03:30).
+      if (at && *at >= low && *at >= *first) rule.ahead.emplace(*at, t);
     }
     if (rule.ahead.empty()) return std::nullopt;
     const auto [at, t] = *rule.ahead.begin();
@@ -785,10 +787,10 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     setTime(own, ICAL_RECURRENCEID_PROPERTY, wall, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
     if (before.start == original && !ICalTime::shows(wall, start)) {
-      // Where it has not moved from a time of day its clock skips (02:30 on the night the clock
-      // goes forward), its start is that wall clock too, as its rule gives it: no instant's wall
-      // clock is. Readers place it an hour apart (libical before the gap, RFC 5545 after it), so
-      // its length goes with it, where an end would come before one reading's start.
+      // Where a floating one has not moved from a time of day the clock skips (02:30 on the
+      // night the clock goes forward), its start is that wall clock too, as its rule gives it:
+      // no instant's wall clock is. libical reads a floating time as it stands and khal with the
+      // offset before the gap, so its length goes with it, which both read alike.
       setTime(own, ICAL_DTSTART_PROPERTY, wall, start);
       removeAll(own, ICAL_DTEND_PROPERTY);
       const auto length = duration_cast<seconds>(before.end - before.start).count();
@@ -831,16 +833,25 @@ std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   return originalIn(own, master());
 }
 
-icaltimetype ICalItem::originalWall(PimTime original) const {
+icaltimetype ICalItem::ruleWall(PimTime original) const {
   Cursor found = cursor(original, false, original);
   if (found.next() == original && !icaltime_is_null_time(found.wall())) return found.wall();
   return ICalTime::inForm(original, ICalTime::formOf(master(), ICAL_DTSTART_PROPERTY));
 }
 
+icaltimetype ICalItem::originalWall(PimTime original) const {
+  // A zone's wall clock of the instant itself, which libical (matching by instants, and reading a
+  // time the clock skips with the offset after the gap) and khal read alike; a floating time
+  // names the rule's own wall clock, which both match by it.
+  const ICalTime::Form form = ICalTime::formOf(master(), ICAL_DTSTART_PROPERTY);
+  if (form.kind == ICalTime::Form::Kind::zoned) return ICalTime::inForm(original, form);
+  return ruleWall(original);
+}
+
 std::optional<std::string> ICalItem::skippedTime(PimTime original) const {
   icalcomponent* main = master();
   if (main == nullptr) return std::nullopt;
-  const icaltimetype wall = originalWall(original);
+  const icaltimetype wall = ruleWall(original);
   const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   if (ICalTime::shows(wall, form)) return std::nullopt;
   char text[24];

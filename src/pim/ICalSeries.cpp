@@ -124,15 +124,10 @@ icaltimetype wallUntil(const icalrecurrencetype& recur, const icaltimetype& star
   const bool instant =
       !icaltime_is_null_time(until) && !until.is_date && !start.is_date && until.zone != nullptr;
   if (instant && start.zone != nullptr) {
-    const auto bound = ICalTime::instant(until);
+    // On the zone's clock, as khal bounds the rule: an instance at a time the clock skips is read
+    // with the offset before the gap, after its instant's own wall clock (02:30 is 03:30's
+    // instant), so a bound at its instant keeps it.
     until = icaltime_convert_to_zone(until, const_cast<icaltimezone*>(start.zone));
-    // A clock the zone skips reads as the hour before (as the store reads any time): the instance
-    // at 02:30 of the night the clock skips 02:00 to 03:00 is at 01:30's instant, which an UNTIL
-    // there includes, though its clock reads 01:30.
-    icaltimetype skipped = until;
-    icaltime_adjust(&skipped, 0, 1, 0, 0);
-    const auto read = ICalTime::instant(skipped);
-    if (bound && read && *read <= *bound) until = skipped;
   } else if (const auto at = instant ? ICalTime::instant(until) : std::nullopt) {
     // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the
     // user's clock, as the listing reads the start.

@@ -16,21 +16,79 @@ DateComponents DateComponents::fromDate(PimTime date, bool withTimeOfDay) {
   return components;
 }
 
-std::optional<PimTime> DateComponents::date() const {
-  if (!year || !month || !day || *year < kPimFirstYear || *year > kPimLastYear) {
+namespace {
+
+// The local zone's offset from UTC at `instant`, in seconds.
+long offsetAt(std::time_t instant) {
+  std::tm local{};
+  ::localtime_r(&instant, &local);
+  return local.tm_gmtoff;
+}
+
+// How a wall clock of the local zone is read, `wall` its seconds counted as if it were UTC: the
+// offsets in force before and after it (an offset is at most 14 hours either way, so no reading
+// of it lies outside the hours around it), and which of them read it.
+struct Reading {
+  long before = 0, after = 0;
+  bool byBefore = false, byAfter = false;
+};
+Reading readingOf(std::time_t wall) {
+  constexpr std::time_t kFarthest = 15 * 3600;
+  Reading r{offsetAt(wall - kFarthest), offsetAt(wall + kFarthest)};
+  r.byBefore = offsetAt(wall - r.before) == r.before;
+  r.byAfter = offsetAt(wall - r.after) == r.after;
+  return r;
+}
+
+std::optional<std::time_t> wallSeconds(const DateComponents& c) {
+  if (!c.year || !c.month || !c.day || *c.year < kPimFirstYear || *c.year > kPimLastYear) {
     return std::nullopt;
   }
-  std::tm local{};
-  local.tm_year = *year - 1900;
-  local.tm_mon = *month - 1;
-  local.tm_mday = *day;
-  local.tm_hour = hour.value_or(0);
-  local.tm_min = minute.value_or(0);
-  local.tm_isdst = -1;
-  local.tm_wday = -1;  // mktime sets it only when it succeeds
-  const std::time_t seconds = ::mktime(&local);
-  if (local.tm_wday == -1) return std::nullopt;
-  return std::chrono::system_clock::from_time_t(seconds);
+  std::tm wall{};
+  wall.tm_year = *c.year - 1900;
+  wall.tm_mon = *c.month - 1;
+  wall.tm_mday = *c.day;
+  wall.tm_hour = c.hour.value_or(0);
+  wall.tm_min = c.minute.value_or(0);
+  wall.tm_wday = -1;  // timegm sets it only when it succeeds
+  const std::time_t seconds = ::timegm(&wall);
+  if (wall.tm_wday == -1) return std::nullopt;
+  return seconds;
+}
+
+DateComponents componentsAt(std::time_t wall) {
+  std::tm at{};
+  ::gmtime_r(&wall, &at);
+  return {at.tm_year + 1900, at.tm_mon + 1, at.tm_mday, at.tm_hour, at.tm_min};
+}
+
+}  // namespace
+
+std::optional<PimTime> DateComponents::date() const {
+  const auto wall = wallSeconds(*this);
+  if (!wall) return std::nullopt;
+  // The later of two instants the clock shows it at as it goes back (standard time), as a file's
+  // time is read; one the clock skips as it goes forward with the offset before the gap (RFC
+  // 5545 3.3.5: 02:30 of the night summer time begins is 03:30 summer time). The C library's own
+  // choice depends on what it was asked before.
+  const Reading r = readingOf(*wall);
+  long offset = r.before;
+  if (r.byAfter && (!r.byBefore || *wall - r.after > *wall - r.before)) offset = r.after;
+  return std::chrono::system_clock::from_time_t(*wall - offset);
+}
+
+std::optional<std::pair<DateComponents, DateComponents>> DateComponents::skipped() const {
+  const auto wall = wallSeconds(*this);
+  if (!wall) return std::nullopt;
+  const Reading r = readingOf(*wall);
+  if (r.byBefore || r.byAfter || r.after <= r.before) return std::nullopt;
+  // The instant the clock springs forward lies between the two readings.
+  std::time_t low = *wall - r.after, high = *wall - r.before;
+  while (high - low > 1) {
+    const std::time_t middle = low + (high - low) / 2;
+    (offsetAt(middle) == r.before ? low : high) = middle;
+  }
+  return std::pair{componentsAt(high + r.before), componentsAt(high + r.after)};
 }
 
 std::optional<std::string> formattedFullName(const Contact& contact) {
