@@ -454,10 +454,17 @@ std::vector<std::string> ICalItem::misplacedRuleParts() const {
   if (main == nullptr) return found;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
-    const std::string parts = RecurrenceWalk::misplaced(icalproperty_get_rrule(prop));
-    if (!parts.empty()) {
-      found.push_back("its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop)) +
-                      " names " + parts);
+    const icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    const std::string rule = "its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop));
+    const std::string parts = RecurrenceWalk::misplaced(recur);
+    if (!parts.empty()) found.push_back(rule + " names " + parts);
+    // libical carries a month or day past its end into the years after (month 37 of 2261 is in
+    // 2264), which the store does not keep.
+    if (!exists(recur.until)) {
+      char* until = icaltime_as_ical_string_r(recur.until);
+      found.push_back(rule + " ends at no day there is (UNTIL=" + until +
+                      "), and is read without an end");
+      std::free(until);
     }
   }
   return found;
@@ -786,18 +793,20 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     const icaltimetype wall = originalWall(original);
     setTime(own, ICAL_RECURRENCEID_PROPERTY, wall, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
-    if (before.start == original && !ICalTime::shows(wall, start)) {
-      // Where a floating one has not moved from a time of day the clock skips (02:30 on the
-      // night the clock goes forward), its start is that wall clock too, as its rule gives it:
-      // no instant's wall clock is. libical reads a floating time as it stands and khal with the
-      // offset before the gap, so its length goes with it, which both read alike.
+    // Where a floating one has not moved from a time of day the clock skips (02:30 on the night
+    // the clock goes forward), its start is that wall clock too, as its rule gives it: no
+    // instant's wall clock is. libical reads a floating time as it stands and khal with the
+    // offset before the gap, so its length goes with it, which both read alike; so too where its
+    // floating end is the first of two times the clock shows, which written would be the later.
+    const bool keptSkipped = before.start == original && !ICalTime::shows(wall, start);
+    if (keptSkipped) {
       setTime(own, ICAL_DTSTART_PROPERTY, wall, start);
-      removeAll(own, ICAL_DTEND_PROPERTY);
-      const auto length = duration_cast<seconds>(before.end - before.start).count();
-      icalcomponent_add_property(
-          own, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(length))));
     } else {
       setTime(own, ICAL_DTSTART_PROPERTY, before.start, ICalTime::heldBy(before.start, start));
+    }
+    if (keptSkipped || (end.kind == ICalTime::Form::Kind::floating && !ICalTime::holds(before.end, end))) {
+      setLength(own, before.end - before.start);
+    } else {
       setTime(own, ICAL_DTEND_PROPERTY, before.end, ICalTime::heldBy(before.end, end));
     }
     icalcomponent_add_component(root_, own);

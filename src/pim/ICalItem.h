@@ -75,7 +75,8 @@ class ICalItem {
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
   bool hasSeries() const;  // false for changed occurrences alone
   // For each rule of the series that names a part RFC 5545 does not allow at its frequency: the
-  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced).
+  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced); for each whose
+  // UNTIL names no day, that it is read without an end.
   std::vector<std::string> misplacedRuleParts() const;
 
   // The event as the file states it, without ids; for a repeating one, the series' own start

@@ -178,6 +178,14 @@ void setTime(icalcomponent* comp, icalproperty_kind kind, const icaltimetype& wa
   icalcomponent_add_property(comp, ICalTime::property(kind, wall, form));
 }
 
+void setLength(icalcomponent* comp, PimTime::duration length) {
+  removeAll(comp, ICAL_DTEND_PROPERTY);
+  removeAll(comp, ICAL_DURATION_PROPERTY);
+  const auto count = duration_cast<seconds>(length).count();
+  icalcomponent_add_property(
+      comp, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(count))));
+}
+
 std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return {};
@@ -324,13 +332,13 @@ void applyDifferences(icalcomponent* comp, const Event& before, const Event& aft
     if (startMoves) setTime(comp, ICAL_DTSTART_PROPERTY, after.start, held);
     icaltimetype begins = timeOf(comp, ICAL_DTSTART_PROPERTY);
     begins.zone = nullptr;
-    if (!after.allDay && !ICalTime::shows(begins, ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY))) {
+    const bool floatingEnd = end.kind == Kind::floating && !ICalTime::holds(after.end, end);
+    if (!after.allDay &&
+        (floatingEnd || !ICalTime::shows(begins, ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY)))) {
       // A start kept at a time its clock skips is read an hour apart (libical with the offset
-      // after the gap, khal with the one before it): its length says the same to both.
-      removeAll(comp, ICAL_DTEND_PROPERTY);
-      const auto length = duration_cast<seconds>(after.end - after.start).count();
-      icalcomponent_add_property(
-          comp, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(length))));
+      // after the gap, khal with the one before it), and a floating end at the first of two times
+      // the clock shows would be read as the later: its length says the same to all.
+      setLength(comp, after.end - after.start);
     } else {
       // Beside a start held in UTC, as the zone's clock shows its wall clock twice, an end on
       // that clock would be read as the first of its two instants by RFC 5545 and the later by

@@ -217,11 +217,13 @@ bool shows(const icaltimetype& wall, const Form& form) {
          std::tie(wall.year, wall.month, wall.day, wall.hour, wall.minute, wall.second);
 }
 
+bool holds(PimTime time, const Form& form) {
+  return form.kind == Form::Kind::utc || form.kind == Form::Kind::date ||
+         fromWall(inForm(time, form), form) == floor<seconds>(time);
+}
+
 Form heldBy(PimTime time, const Form& form) {
-  if (form.kind != Form::Kind::zoned ||
-      fromWall(inForm(time, form), form) == floor<seconds>(time)) {
-    return form;
-  }
+  if (form.kind != Form::Kind::zoned || holds(time, form)) return form;
   return utc();
 }
 

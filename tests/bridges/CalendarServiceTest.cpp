@@ -176,10 +176,12 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
             failureReply("No calendar matching 'Gym' found. Available: Work, Home, Birthdays. Use "
                          "list_calendar_names to see all calendars."));
 
-  // By default, from now for a week.
-  const json week = callData("list_calendar_events", {{"start_date", "soon"}})["result"];
-  EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1));
-  EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7));
+  // By default, from now for a week; so too from a date it cannot read, or that names no day.
+  for (const char* unread : {"soon", "2031-02-29"}) {
+    const json week = callData("list_calendar_events", {{"start_date", unread}})["result"];
+    EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1)) << unread;
+    EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7)) << unread;
+  }
   // Dates it reads but holds no events for are refused, naming them, rather than read as now.
   const std::pair<json, std::string> outside[] = {
       {{{"start_date", "2300-01-01"}, {"end_date", "2300-01-08"}},
@@ -249,6 +251,13 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
             "(max_results).");
 }
 
+std::string skipped(const std::string& key, const std::string& clock) {
+  return "Invalid " + key + " '2027-03-28T" + clock +
+         ":00': the clock goes from 02:00 straight to 03:00 on 2027-03-28 (Europe/Berlin), so that "
+         "time does not exist there. Give a time before 02:00 or from 03:00 on, or the time with "
+         "its offset from UTC, such as 2027-03-28T" + clock + ":00+01:00.";
+}
+
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
   seed();
   EXPECT_EQ(callData("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
@@ -292,10 +301,17 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
         std::tuple{"end_date", "2024-06-10 10:00",
                    test::invalidDate("end_date", "2024-06-10 10:00")},
         std::tuple{"end_date", "2024-06-09T10:00:00Z",
-                   std::string("Cannot save event: The event ends before it starts.")}}) {
+                   std::string("Cannot save event: The event ends before it starts.")},
+        // A time Berlin's clock skips as it goes forward is none an event can have.
+        std::tuple{"start_date", "2027-03-28T02:30:00", skipped("start_date", "02:30")},
+        std::tuple{"end_date", "2027-03-28T02:00:00", skipped("end_date", "02:00")}}) {
     json bad = args;
     bad[field] = value;
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
     EXPECT_EQ(callData("create_calendar_event", bad), failureReply(message));
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
   }
   EXPECT_EQ(data().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
 }
@@ -336,6 +352,30 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
                   {"calendar", "Work"},
                   {"calendar_id", work_},
                   {"updated", true}}));
+
+  // An all-day event, one occurrence of an all-day series and the series from one on, given only
+  // a last day: each stays all-day, through that day.
+  Event leave = test::eventIn(home_, "Leave", "2024-07-01", "2024-07-02");
+  leave.allDay = true;
+  const std::string alone = add(leave);
+  leave.recurrence = RecurrenceRule{RecurrenceFrequency::weekly, 1, 3, {}};
+  const std::string weekly = add(leave).substr(0, 36);  // the series' UID
+  const struct {
+    std::string id;
+    const char* span;
+    const char* last;
+  } lasts[] = {{alone, "", "2024-07-03"},
+               {weekly + "/20240708", "", "2024-07-09"},
+               {weekly + "/20240708", "future", "2024-07-10"}};
+  for (const auto& c : lasts) {
+    const json reply = callData("update_calendar_event", {{"event_id", c.id},
+                                                          {"end_date", c.last},
+                                                          {"span", c.span},
+                                                          {"confirm", true}});
+    const json record = reply.value("result", json::object());
+    EXPECT_EQ(record.value("all_day", false), true) << reply;
+    EXPECT_EQ(record.value("end", ""), std::string(c.last) + "T00:00:00Z") << reply;
+  }
 
   // One occurrence alone, then this and every later one; then one removed.
   callData("update_calendar_event",
