@@ -453,14 +453,13 @@ const std::vector<Series>& allSeries() {
        .through = "2025-04-05",
        .libicalReads = {{"2025-03-31 02:30", "2025-03-31 03:30"}},
        .endsToo = true},
-      // New York's hour from midnight, an hour later on the night its clock goes back: from the
-      // first 01:00 (in UTC) to the second, an hour that RFC 5545's reading (the first of two
-      // times the clock shows) and libical's and khal's (the later) give alike.
+      // New York's hour from 01:00, a day later on the night its clock goes back: from the first
+      // 01:00 (in UTC) to the second, an hour that RFC 5545's reading (the first of two times the
+      // clock shows) and libical's and khal's (the later) give alike.
       {.name = "an hour moved into the first of a doubled hour",
-       .text = nightly("night-8", "America/New_York", "20241102T000000", "DAILY;COUNT=3", "PT1H"),
-       .from = {"2024-11-03 05:00"},
-       .refused = {{"later future", "The series cannot begin there"},
-                   {"next day future", ""},
+       .text = nightly("night-8", "America/New_York", "20241102T010000", "DAILY;COUNT=3", "PT1H"),
+       .from = {"2024-11-02 06:00"},
+       .refused = {{"next day future", "The series cannot begin there"},
                    {"day before future", ""}},
        .through = "2024-11-10"},
       // The user's own wall clock, which shows 02:00 twice on 2024-10-27: an hour moved to the
