@@ -143,23 +143,25 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
     // (in standard time), as libical and khal read it from a file. libical's conversions and the
     // steps of a rule from a converted start mark the earlier one, which no file can say.
     t.is_daylight = 0;
-    const sys_seconds read{seconds(icaltime_as_timet_with_zone(t, t.zone))};
+    auto* zone = const_cast<icaltimezone*>(t.zone);
+    const sys_seconds wall = day + clock;
+    const sys_seconds read = wall - seconds(icaltimezone_get_utc_offset(zone, &t, nullptr));
     // One the zone skips as the clock goes forward takes the offset before the gap (RFC 5545
     // 3.3.5): 02:30 of a night the clock springs from 02:00 to 03:00 is 03:30 summer time.
     // libical gives it the offset after the gap, an hour early, where the offset before is in
     // force.
-    const year_month_day on(floor<days>(read));
-    const hh_mm_ss of(read - floor<days>(read));
+    const sys_days on = floor<days>(read);
+    const year_month_day date(on);
+    const hh_mm_ss of(read - on);
     icaltimetype inUtc = icaltime_null_time();
-    inUtc.year = static_cast<int>(on.year());
-    inUtc.month = static_cast<int>(unsigned(on.month()));
-    inUtc.day = static_cast<int>(unsigned(on.day()));
+    inUtc.year = static_cast<int>(date.year());
+    inUtc.month = static_cast<int>(unsigned(date.month()));
+    inUtc.day = static_cast<int>(unsigned(date.day()));
     inUtc.hour = static_cast<int>(of.hours().count());
     inUtc.minute = static_cast<int>(of.minutes().count());
     inUtc.second = static_cast<int>(of.seconds().count());
-    const seconds offset(icaltimezone_get_utc_offset_of_utc_time(
-        const_cast<icaltimezone*>(t.zone), &inUtc, nullptr));
-    time = std::max<PimTime>(read, day + clock - offset);
+    time = std::max(read, wall - seconds(icaltimezone_get_utc_offset_of_utc_time(zone, &inUtc,
+                                                                                 nullptr)));
   } else {  // floating: the wall clock wherever the user is
     time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
     if (time) *time += seconds(t.second);
