@@ -27,11 +27,11 @@ std::optional<std::pair<PimTime, DateComponents>> localWall(std::string_view tex
   const sys_days day = floor<days>(whole);
   const year_month_day ymd(day);
   const hh_mm_ss time(whole - day);
-  return std::pair{*asUTC, DateComponents{static_cast<int>(ymd.year()),
-                                          static_cast<int>(unsigned(ymd.month())),
-                                          static_cast<int>(unsigned(ymd.day())),
-                                          static_cast<int>(time.hours().count()),
-                                          static_cast<int>(time.minutes().count())}};
+  return std::pair{
+      *asUTC,
+      DateComponents{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
+                     static_cast<int>(unsigned(ymd.day())), static_cast<int>(time.hours().count()),
+                     static_cast<int>(time.minutes().count())}};
 }
 
 // That time of day in the local zone.

@@ -455,7 +455,8 @@ std::vector<std::string> ICalItem::misplacedRuleParts() const {
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
     const icalrecurrencetype recur = icalproperty_get_rrule(prop);
-    const std::string rule = "its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop));
+    const std::string rule =
+        "its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop));
     const std::string parts = RecurrenceWalk::misplaced(recur);
     if (!parts.empty()) found.push_back(rule + " names " + parts);
     // libical carries a month or day past its end into the years after (month 37 of 2261 is in
@@ -804,7 +805,8 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     } else {
       setTime(own, ICAL_DTSTART_PROPERTY, before.start, ICalTime::heldBy(before.start, start));
     }
-    if (keptSkipped || (end.kind == ICalTime::Form::Kind::floating && !ICalTime::holds(before.end, end))) {
+    if (keptSkipped ||
+        (end.kind == ICalTime::Form::Kind::floating && !ICalTime::holds(before.end, end))) {
       setLength(own, before.end - before.start);
     } else {
       setTime(own, ICAL_DTEND_PROPERTY, before.end, ICalTime::heldBy(before.end, end));

@@ -740,8 +740,7 @@ std::string ICalLayout::write(icalcomponent* root) const {
   const ICalBlocks& blocks = *blocks_;
   const ICalBlocks::Block& outer = blocks.blocks.front();
   return blocks.text.substr(0, outer.begin) +
-         Writer(blocks, places_, unquoted_).component(root, 0) +
-         blocks.text.substr(outer.end);
+         Writer(blocks, places_, unquoted_).component(root, 0) + blocks.text.substr(outer.end);
 }
 
 }  // namespace tvrn

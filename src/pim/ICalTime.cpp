@@ -160,8 +160,8 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
     inUtc.hour = static_cast<int>(of.hours().count());
     inUtc.minute = static_cast<int>(of.minutes().count());
     inUtc.second = static_cast<int>(of.seconds().count());
-    time = std::max(read, wall - seconds(icaltimezone_get_utc_offset_of_utc_time(zone, &inUtc,
-                                                                                 nullptr)));
+    time = std::max(read,
+                    wall - seconds(icaltimezone_get_utc_offset_of_utc_time(zone, &inUtc, nullptr)));
   } else {  // floating: the wall clock wherever the user is
     time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
     if (time) *time += seconds(t.second);

@@ -153,9 +153,9 @@ std::optional<PimError> unheldTimes(const Event& asked, const Event& written,
   };
   return problem(PimError::Code::invalid,
                  "The event cannot be given those times: written on its own clock, they would "
-                 "read back as " + at(written.start) + " to " + at(written.end) + " instead of " +
-                     at(asked.start) + " to " + at(asked.end) + ", " +
-                     ICalSeries::userZoneText() +
+                 "read back as " +
+                     at(written.start) + " to " + at(written.end) + " instead of " +
+                     at(asked.start) + " to " + at(asked.end) + ", " + ICalSeries::userZoneText() +
                      " time, as that clock shows a time twice or not at all there" +
                      (place.empty() ? "" : " (" + place + ")") +
                      ". Give times outside the hour its clock changes.");
@@ -177,9 +177,10 @@ std::optional<std::string> sameOccurrences(const ICalItem& a, const ICalItem& b,
     if (y && *y >= to) y.reset();
     if (x != y) {
       // On the user's clock, and in UTC, which tells apart the two instants of a time shown twice.
-  const auto at = [](PimTime t) {
-    return ICalSeries::userText(t) + " (" + PimCodec::timeText(t, false).substr(11, 5) + " UTC)";
-  };
+      const auto at = [](PimTime t) {
+        return ICalSeries::userText(t) + " (" + PimCodec::timeText(t, false).substr(11, 5) +
+               " UTC)";
+      };
       // The clock shows the times of the hour it goes back twice: two instants, one text.
       const std::string which =
           x && y && at(*x) == at(*y)

@@ -255,7 +255,8 @@ std::string skipped(const std::string& key, const std::string& clock) {
   return "Invalid " + key + " '2027-03-28T" + clock +
          ":00': the clock goes from 02:00 straight to 03:00 on 2027-03-28 (Europe/Berlin), so that "
          "time does not exist there. Give a time before 02:00 or from 03:00 on, or the time with "
-         "its offset from UTC, such as 2027-03-28T" + clock + ":00+01:00.";
+         "its offset from UTC, such as 2027-03-28T" +
+         clock + ":00+01:00.";
 }
 
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
@@ -368,10 +369,9 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
                {weekly + "/20240708", "", "2024-07-09"},
                {weekly + "/20240708", "future", "2024-07-10"}};
   for (const auto& c : lasts) {
-    const json reply = callData("update_calendar_event", {{"event_id", c.id},
-                                                          {"end_date", c.last},
-                                                          {"span", c.span},
-                                                          {"confirm", true}});
+    const json reply =
+        callData("update_calendar_event",
+                 {{"event_id", c.id}, {"end_date", c.last}, {"span", c.span}, {"confirm", true}});
     const json record = reply.value("result", json::object());
     EXPECT_EQ(record.value("all_day", false), true) << reply;
     EXPECT_EQ(record.value("end", ""), std::string(c.last) + "T00:00:00Z") << reply;

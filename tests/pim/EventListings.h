@@ -66,8 +66,8 @@ inline std::vector<Event> libicalEvents(const std::string& text, PimTime from, P
     if (own) {
       const icaltimetype id = icalproperty_get_datetime_with_component(
           icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY), c);
-      replaced.push_back(std::chrono::system_clock::from_time_t(icaltime_as_timet_with_zone(
-          id, id.zone ? id.zone : icaltimezone_get_utc_timezone())));
+      replaced.push_back(std::chrono::system_clock::from_time_t(
+          icaltime_as_timet_with_zone(id, id.zone ? id.zone : icaltimezone_get_utc_timezone())));
       if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED) continue;
     }
     icalcomponent_foreach_recurrence(c, utc(from), utc(to), span, own ? &changed : &events);

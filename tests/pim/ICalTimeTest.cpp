@@ -76,7 +76,7 @@ TEST(ICalTimeTest, AWallClockIsReadAsRfc5545Says) {
   const struct {
     const char* zone;
     const char* wall;
-    const char* instant;  // null: none
+    const char* instant;        // null: none
     const char* gap = nullptr;  // "02:00 03:00": where the clock springs from and to
   } cases[] = {
       {"America/New_York", "20070311T023000", "2007-03-11T07:30:00Z", "02:00 03:00"},

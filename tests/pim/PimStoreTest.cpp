@@ -222,7 +222,8 @@ TEST_F(PimStoreTest, AFileThatDoesNotReadIsSkippedWithOneWarningAndLeftAsItIs) {
                           "DTSTART:20240230T090000 is no time the store can hold; the rest is "
                           "listed, and the file is left as it is"),
             warnings_.end());
-  for (const char* name : {"b.ics", "c.ics", "e.ics", "f.ics", "g.ics", "h.ics", "i.ics", "j.ics"}) {
+  for (const char* name :
+       {"b.ics", "c.ics", "e.ics", "f.ics", "g.ics", "h.ics", "i.ics", "j.ics"}) {
     EXPECT_EQ(std::count_if(warnings_.begin(), warnings_.end(),
                             [&](const std::string& w) { return w.find(name) != w.npos; }),
               1)

@@ -448,8 +448,9 @@ const std::vector<Series>& allSeries() {
        .text = nightly("night-7", "Europe/London", "20250327T013000", "DAILY;COUNT=6"),
        .from = {"2025-03-30 03:30"},
        .refused = {{"day before this", ""},
-                   {"any future", "The series cannot be changed from this occurrence on: its rule "
-                                  "puts this occurrence at 2025-03-30 01:30 Europe/London time"}},
+                   {"any future",
+                    "The series cannot be changed from this occurrence on: its rule "
+                    "puts this occurrence at 2025-03-30 01:30 Europe/London time"}},
        .through = "2025-04-05",
        .libicalReads = {{"2025-03-31 02:30", "2025-03-31 03:30"}},
        .endsToo = true},
@@ -459,8 +460,7 @@ const std::vector<Series>& allSeries() {
       {.name = "an hour moved into the first of a doubled hour",
        .text = nightly("night-8", "America/New_York", "20241102T010000", "DAILY;COUNT=3", "PT1H"),
        .from = {"2024-11-02 06:00"},
-       .refused = {{"next day future", "The series cannot begin there"},
-                   {"day before future", ""}},
+       .refused = {{"next day future", "The series cannot begin there"}, {"day before future", ""}},
        .through = "2024-11-10"},
       // The user's own wall clock, which shows 02:00 twice on 2024-10-27: an hour moved to the
       // first is refused, as written it would be the second, without length.
@@ -672,7 +672,7 @@ std::vector<Occurrence> expandFile(const std::string& bytes) {
       const icaltimetype to = clocks.valueOf(end);
       const long minutes = (Clocks::instant(to) - Clocks::instant(from)) / 60;
       return minutes == (Clocks::instant(to, true) - Clocks::instant(from, true)) / 60 ? minutes
-                                                                                      : -1L;
+                                                                                       : -1L;
     }
     if (icalcomponent_get_first_property(c, ICAL_DURATION_PROPERTY) == nullptr) {
       return from.is_date ? 1440L : 0L;
@@ -825,7 +825,9 @@ Lines libicalListed(const fs::path& folder, const Window& window) {
     if (name.size() < 4 || name.substr(name.size() - 4) != ".ics") continue;
     std::string text;  // libical cuts a file of bare CRs short
     for (size_t i = bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; i < bytes.size(); ++i) {
-      text += bytes[i] != '\r' ? bytes.substr(i, 1) : i + 1 < bytes.size() && bytes[i + 1] == '\n' ? "" : "\n";
+      text += bytes[i] != '\r'                               ? bytes.substr(i, 1)
+              : i + 1 < bytes.size() && bytes[i + 1] == '\n' ? ""
+                                                             : "\n";
     }
     for (Event& e : test::libicalEvents(text, window.from, window.to)) {
       if (!Utf8::isValid(e.title)) e.title = TextDecoding::fromLegacy(e.title);  // the Latin-1 one
