@@ -36,9 +36,10 @@ inline std::string shown(const Event& e) {
 // one left out. Title, start, end and all-day-ness only.
 inline std::vector<Event> libicalEvents(const std::string& text, PimTime from, PimTime to) {
   icalcomponent* root = icalparser_parse_string(text.c_str());
+  if (root == nullptr) return {};
   std::vector<icalcomponent*> all;
-  for (auto* c = root ? icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT) : nullptr;
-       c != nullptr; c = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+  for (auto* c = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
     all.push_back(c);
   }
   const auto span = [](icalcomponent* comp, icaltime_span* s, void* out) {
