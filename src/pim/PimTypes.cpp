@@ -52,7 +52,8 @@ std::optional<std::time_t> wallSeconds(const DateComponents& c) {
   wall.tm_min = c.minute.value_or(0);
   wall.tm_wday = -1;  // timegm sets it only when it succeeds
   const std::time_t seconds = ::timegm(&wall);
-  if (wall.tm_wday == -1) return std::nullopt;
+  // The fields carried on (month 37 of 2261 is in 2264) must stay in the years kept too.
+  if (wall.tm_wday == -1 || wall.tm_year + 1900 > kPimLastYear) return std::nullopt;
   return seconds;
 }
 

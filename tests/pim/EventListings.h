@@ -30,52 +30,47 @@ inline std::string shown(const Event& e) {
   return text + (" " + e.title);
 }
 
-// The events libical's own expansion (icalcomponent_foreach_recurrence, as programs built on it
-// read a file) lists of a calendar file from `from` until `to`: each series' occurrences, a
-// changed one (RECURRENCE-ID, matched by its instant) in place of the one it names, a cancelled
-// one left out. Title, start, end and all-day-ness only.
+// The events libical's own expansion (icalcomponent_foreach_recurrence) lists of a calendar file
+// from `from` until `to`: a changed occurrence (matched by its RECURRENCE-ID's instant) in place of
+// the one it names, a cancelled one left out; title, start, end and all-day-ness.
 inline std::vector<Event> libicalEvents(const std::string& text, PimTime from, PimTime to) {
+  using namespace std::chrono;
   icalcomponent* root = icalparser_parse_string(text.c_str());
-  if (root == nullptr) return {};
   std::vector<icalcomponent*> all;
   for (auto* c = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT); c != nullptr;
        c = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
     all.push_back(c);
   }
   const auto span = [](icalcomponent* comp, icaltime_span* s, void* out) {
+    const char* title = icalcomponent_get_summary(comp);
     Event e;
-    e.title = icalcomponent_get_summary(comp) ? icalcomponent_get_summary(comp) : "";
-    e.start = std::chrono::system_clock::from_time_t(s->start);
-    e.end = std::chrono::system_clock::from_time_t(s->end);
+    e.title = title ? title : "";
+    e.start = system_clock::from_time_t(s->start);
+    e.end = system_clock::from_time_t(s->end);
     e.allDay = icalcomponent_get_dtstart(comp).is_date;
-    // libical's span of days ends with the last second of its DTEND day, where RFC 5545 begins
-    // it; a day without an end is that day.
-    if (e.allDay) {
-      e.end = std::max<PimTime>(std::chrono::floor<std::chrono::days>(e.end),
-                                e.start + std::chrono::days(1));
-    }
+    // Its span of days ends with the last second of the DTEND day, where RFC 5545 begins it.
+    if (e.allDay) e.end = std::max<PimTime>(floor<days>(e.end), e.start + days(1));
     static_cast<std::vector<Event>*>(out)->push_back(e);
   };
   const auto utc = [](PimTime t) {
-    return icaltime_from_timet_with_zone(std::chrono::system_clock::to_time_t(t), 0,
+    return icaltime_from_timet_with_zone(system_clock::to_time_t(t), 0,
                                          icaltimezone_get_utc_timezone());
   };
   std::vector<Event> events, changed;
   std::vector<PimTime> replaced;
   for (icalcomponent* c : all) {
-    const bool own = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY) != nullptr;
-    if (own) {
-      const icaltimetype id = icalproperty_get_datetime_with_component(
-          icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY), c);
-      replaced.push_back(std::chrono::system_clock::from_time_t(
-          icaltime_as_timet_with_zone(id, id.zone ? id.zone : icaltimezone_get_utc_timezone())));
+    icalproperty* id = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
+    if (id != nullptr) {
+      const icaltimetype at = icalproperty_get_datetime_with_component(id, c);
+      replaced.push_back(system_clock::from_time_t(
+          icaltime_as_timet_with_zone(at, at.zone ? at.zone : icaltimezone_get_utc_timezone())));
       if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED) continue;
     }
-    icalcomponent_foreach_recurrence(c, utc(from), utc(to), span, own ? &changed : &events);
+    icalcomponent_foreach_recurrence(c, utc(from), utc(to), span, id ? &changed : &events);
   }
-  icalcomponent_free(root);
+  if (root != nullptr) icalcomponent_free(root);
   std::erase_if(events, [&](const Event& e) {
-    return std::find(replaced.begin(), replaced.end(), e.start) != replaced.end();
+    return std::count(replaced.begin(), replaced.end(), e.start);
   });
   events.insert(events.end(), changed.begin(), changed.end());
   return events;

@@ -514,21 +514,23 @@ struct Clocks {
                      minutes(t.minute) + seconds(t.second);
     if (t.is_date || icaltime_is_utc(t) || t.year < 1902) return system_clock::to_time_t(utc);
     auto* zone = const_cast<icaltimezone*>(t.zone);
-    const char* id = zone == nullptr                      ? kUserZone
+    const char* id = zone == nullptr                              ? kUserZone
                      : icaltimezone_get_location(zone) != nullptr ? icaltimezone_get_location(zone)
-                                                                 : icaltimezone_get_tzid(zone);
+                                                                  : icaltimezone_get_tzid(zone);
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::Calendar> clock(icu::Calendar::createInstance(
         icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(id)), status));
     icu::UnicodeString known;
-    if (clock->getTimeZone().getID(known) == "Etc/Unknown") return icaltime_as_timet_with_zone(t, zone);
+    if (clock->getTimeZone().getID(known) == "Etc/Unknown")
+      return icaltime_as_timet_with_zone(t, zone);
     if (first) clock->setRepeatedWallTimeOption(UCAL_WALLTIME_FIRST);
     clock->set(t.year, t.month - 1, t.day, t.hour, t.minute, t.second);
     return static_cast<time_t>(clock->getTime(status) / 1000);
   }
   icaltimetype onUsers(icaltimetype t) const {
     if (t.is_date || t.zone == nullptr) return t;
-    if (t.year >= 1902) t = icaltime_from_timet_with_zone(instant(t), 0, icaltimezone_get_utc_timezone());
+    if (t.year >= 1902)
+      t = icaltime_from_timet_with_zone(instant(t), 0, icaltimezone_get_utc_timezone());
     return icaltime_convert_to_zone(t, user);
   }
 };
