@@ -251,12 +251,12 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
             "(max_results).");
 }
 
-std::string skipped(const std::string& key, const std::string& clock) {
-  return "Invalid " + key + " '2027-03-28T" + clock +
-         ":00': the clock goes from 02:00 straight to 03:00 on 2027-03-28 (Europe/Berlin), so that "
-         "time does not exist there. Give a time before 02:00 or from 03:00 on, or the time with "
-         "its offset from UTC, such as 2027-03-28T" +
-         clock + ":00+01:00.";
+std::string skipped(const std::string& key, const std::string& at) {
+  return "Invalid " + key + " '2027-03-28T" + at +
+         "': the clock goes from 02:00 straight to 03:00 on "
+         "2027-03-28 (Europe/Berlin), so that time does not exist there. Give a time before 02:00 "
+         "or from 03:00 on, or the time with its offset from UTC, such as 2027-03-28T" +
+         at + "+01:00.";
 }
 
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
@@ -304,8 +304,8 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
         std::tuple{"end_date", "2024-06-09T10:00:00Z",
                    std::string("Cannot save event: The event ends before it starts.")},
         // A time Berlin's clock skips as it goes forward is none an event can have.
-        std::tuple{"start_date", "2027-03-28T02:30:00", skipped("start_date", "02:30")},
-        std::tuple{"end_date", "2027-03-28T02:00:00", skipped("end_date", "02:00")}}) {
+        std::tuple{"start_date", "2027-03-28T02:30:00", skipped("start_date", "02:30:00")},
+        std::tuple{"end_date", "2027-03-28T02:00:00", skipped("end_date", "02:00:00")}}) {
     json bad = args;
     bad[field] = value;
     ::setenv("TZ", "Europe/Berlin", 1);
@@ -354,27 +354,22 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
                   {"calendar_id", work_},
                   {"updated", true}}));
 
-  // An all-day event, one occurrence of an all-day series and the series from one on, given only
-  // a last day: each stays all-day, through that day.
+  // Given only a last day, an all-day event, an occurrence and a series from one on stay all-day.
   Event leave = test::eventIn(home_, "Leave", "2024-07-01", "2024-07-02");
   leave.allDay = true;
   const std::string alone = add(leave);
   leave.recurrence = RecurrenceRule{RecurrenceFrequency::weekly, 1, 3, {}};
-  const std::string weekly = add(leave).substr(0, 36);  // the series' UID
-  const struct {
-    std::string id;
-    const char* span;
-    const char* last;
-  } lasts[] = {{alone, "", "2024-07-03"},
-               {weekly + "/20240708", "", "2024-07-09"},
-               {weekly + "/20240708", "future", "2024-07-10"}};
-  for (const auto& c : lasts) {
+  const std::string second = add(leave).substr(0, 36) + "/20240708";
+  for (const auto& [id, span, last] : {std::tuple{alone, "", "2024-07-03"},
+                                       {second, "", "2024-07-09"},
+                                       {second, "future", "2024-07-10"}}) {
     const json reply =
         callData("update_calendar_event",
-                 {{"event_id", c.id}, {"end_date", c.last}, {"span", c.span}, {"confirm", true}});
-    const json record = reply.value("result", json::object());
-    EXPECT_EQ(record.value("all_day", false), true) << reply;
-    EXPECT_EQ(record.value("end", ""), std::string(c.last) + "T00:00:00Z") << reply;
+                 {{"event_id", id}, {"end_date", last}, {"span", span}, {"confirm", true}});
+    EXPECT_EQ(reply.value("result", json::object()).value("end", ""),
+              std::string(last) + "T00:00:00Z")
+        << reply;
+    EXPECT_EQ(reply.value("result", json::object()).value("all_day", false), true) << reply;
   }
 
   // One occurrence alone, then this and every later one; then one removed.
