@@ -1,6 +1,8 @@
 #include "pim/PimTypes.h"
 
 #include <ctime>
+#include <limits>
+#include <utility>
 
 namespace tvrn {
 
@@ -26,17 +28,24 @@ long offsetAt(std::time_t instant) {
 }
 
 // How a wall clock of the local zone is read, `wall` its seconds counted as if it were UTC: the
-// offsets in force before and after it (an offset is at most 14 hours either way, so no reading
-// of it lies outside the hours around it), and which of them read it.
+// latest instant whose offset reads it (the later of two as the clock goes back), else, where
+// the clock skips it, the latest instant an offset in force around it would give (the offset
+// before the gap). The offsets are those in force every few hours within the 14 hours either way
+// an offset may reach, so a short summer time (a day) is seen too.
 struct Reading {
-  long before = 0, after = 0;
-  bool byBefore = false, byAfter = false;
+  std::time_t instant = 0;
+  bool shown = false;
 };
 Reading readingOf(std::time_t wall) {
-  constexpr std::time_t kFarthest = 15 * 3600;
-  Reading r{offsetAt(wall - kFarthest), offsetAt(wall + kFarthest)};
-  r.byBefore = offsetAt(wall - r.before) == r.before;
-  r.byAfter = offsetAt(wall - r.after) == r.after;
+  Reading r{std::numeric_limits<std::time_t>::min(), false};
+  long last = std::numeric_limits<long>::min();
+  for (std::time_t from = wall - 15 * 3600; from <= wall + 15 * 3600; from += 5 * 3600) {
+    const long offset = offsetAt(from);
+    if (offset == std::exchange(last, offset)) continue;
+    const std::time_t at = wall - offset;
+    const bool shown = offsetAt(at) == offset;
+    if (shown > r.shown || (shown == r.shown && at > r.instant)) r = {at, shown};
+  }
   return r;
 }
 
@@ -72,24 +81,23 @@ std::optional<PimTime> DateComponents::date() const {
   // time is read; one the clock skips as it goes forward with the offset before the gap (RFC
   // 5545 3.3.5: 02:30 of the night summer time begins is 03:30 summer time). The C library's own
   // choice depends on what it was asked before.
-  const Reading r = readingOf(*wall);
-  long offset = r.before;
-  if (r.byAfter && (!r.byBefore || *wall - r.after > *wall - r.before)) offset = r.after;
-  return std::chrono::system_clock::from_time_t(*wall - offset);
+  return std::chrono::system_clock::from_time_t(readingOf(*wall).instant);
 }
 
 std::optional<std::pair<DateComponents, DateComponents>> DateComponents::skipped() const {
   const auto wall = wallSeconds(*this);
   if (!wall) return std::nullopt;
   const Reading r = readingOf(*wall);
-  if (r.byBefore || r.byAfter || r.after <= r.before) return std::nullopt;
-  // The instant the clock springs forward lies between the two readings.
-  std::time_t low = *wall - r.after, high = *wall - r.before;
+  if (r.shown) return std::nullopt;
+  // The clock springs forward between the offset before the gap, which reads it as r.instant,
+  // and the one in force then.
+  const long before = *wall - r.instant, after = offsetAt(r.instant);
+  std::time_t low = *wall - after, high = r.instant;
   while (high - low > 1) {
     const std::time_t middle = low + (high - low) / 2;
-    (offsetAt(middle) == r.before ? low : high) = middle;
+    (offsetAt(middle) == before ? low : high) = middle;
   }
-  return std::pair{componentsAt(high + r.before), componentsAt(high + r.after)};
+  return std::pair{componentsAt(high + before), componentsAt(high + after)};
 }
 
 std::optional<std::string> formattedFullName(const Contact& contact) {
