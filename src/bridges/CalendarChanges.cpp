@@ -20,6 +20,13 @@ constexpr const char* kAttendeesFailed =
 // Both ends given as days (no time of day) make an all-day event.
 bool isDateOnly(std::string_view text) { return text.find_first_of("T:") == std::string::npos; }
 
+// Why the start or end asked for cannot be an event's time: a local time the clock skips, which
+// would be written as another time (an event of no length from 02:30 to 03:30 on that night).
+std::optional<std::string> skippedTimes(const std::string& startText, const std::string& endText) {
+  if (auto refused = skippedClockTime("start_date", startText)) return refused;
+  return skippedClockTime("end_date", endText);
+}
+
 std::string orText(const std::string& text, const char* fallback) {
   return text.empty() ? fallback : text;
 }
@@ -106,6 +113,7 @@ Reply createConfirmed(PimStore& store, const nlohmann::json& args,
   if (!start) return error(invalidDate("start_date", startText));
   const auto end = parseISO8601(endText);
   if (!end) return error(invalidDate("end_date", endText));
+  if (auto refused = skippedTimes(startText, endText)) return error(*refused);
 
   CreateTarget target = newEventTarget(args, store);
   Event event;
@@ -174,14 +182,18 @@ Reply updateConfirmed(PimStore& store, const std::string& id, Event event,
     return error(invalidDate("start_date", *startText));
   }
   if (endText && !(end = parseISO8601(*endText))) return error(invalidDate("end_date", *endText));
+  if (auto refused = skippedTimes(startText.value_or(""), endText.value_or(""))) {
+    return error(*refused);
+  }
 
   if (auto title = stringArg(args, "title")) event.title = *title;
   if (auto notes = stringArg(args, "notes")) event.notes = *notes;
   if (auto location = stringArg(args, "location")) event.location = *location;
   if (start) event.start = *start;
   if (end) {
-    const std::string effectiveStart = startText ? *startText : iso8601(event.start);
-    event.allDay = isDateOnly(effectiveStart) && isDateOnly(*endText);
+    // Without a new start, the event's own start is a day or a time of day as it already is: an
+    // all-day event given only a last day stays all-day.
+    event.allDay = (startText ? isDateOnly(*startText) : event.allDay) && isDateOnly(*endText);
     event.end = event.allDay ? *end + days(1) : *end;
   }
   const Span span = stringArg(args, "span") == "future" ? Span::futureEvents : Span::thisEvent;

@@ -10,6 +10,7 @@
 #include "bridges/PlatformStores.h"
 #include "bridges/TCCMessages.h"
 #include "core/JSONText.h"
+#include "pim/ICalSeries.h"
 #include "pim/PimCodec.h"
 
 namespace tvrn::LocalData {
@@ -17,23 +18,36 @@ namespace {
 
 using namespace std::chrono;
 
-// "YYYY-MM-DDTHH:MM:SS" without a zone: that time of day in the local zone.
-std::optional<PimTime> localDateTime(std::string_view text) {
+// "YYYY-MM-DDTHH:MM:SS" without a zone: its wall clock, read as if it were UTC (which checks the
+// form), and taken apart as a day and a time.
+std::optional<std::pair<PimTime, DateComponents>> localWall(std::string_view text) {
   if (text.size() != 19) return std::nullopt;
-  // Read as if it were UTC, which checks the form, then taken apart again as a day and a time.
   const auto asUTC = PimCodec::parseTime(std::string(text) + "Z");
   if (!asUTC) return std::nullopt;
   const auto whole = floor<seconds>(*asUTC);
   const sys_days day = floor<days>(whole);
   const year_month_day ymd(day);
   const hh_mm_ss time(whole - day);
-  const auto minute =
+  return std::pair{
+      *asUTC,
       DateComponents{static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
                      static_cast<int>(unsigned(ymd.day())), static_cast<int>(time.hours().count()),
-                     static_cast<int>(time.minutes().count())}
-          .date();
+                     static_cast<int>(time.minutes().count())}};
+}
+
+// That time of day in the local zone.
+std::optional<PimTime> localDateTime(std::string_view text) {
+  const auto wall = localWall(text);
+  if (!wall) return std::nullopt;
+  const auto minute = wall->second.date();
   if (!minute) return std::nullopt;
-  return *minute + time.seconds();
+  return *minute + (floor<seconds>(wall->first) - floor<minutes>(wall->first));
+}
+
+std::string clockText(const DateComponents& c) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d:%02d", c.hour.value_or(0), c.minute.value_or(0));
+  return text;
 }
 
 // A colour component as 0...255 (unclamped); a value an integer cannot hold reads as 0.
@@ -108,9 +122,12 @@ bool outsideStoredYears(std::string_view text) {
   if (!std::all_of(text.begin(), text.begin() + 4, [](char c) { return c >= '0' && c <= '9'; })) {
     return false;
   }
-  // The same in a leap year the store keeps, far from its ends.
+  // The same in a year the store keeps, far from its ends, that has a 29 February as the year
+  // written has one or not: a day that does not exist (2031-02-29) is unreadable in any year.
+  const int written = std::stoi(std::string(text.substr(0, 4)));
+  const bool leap = (written % 4 == 0 && written % 100 != 0) || written % 400 == 0;
   std::string within(text);
-  within.replace(0, 4, "2000");
+  within.replace(0, 4, leap ? "2000" : "2001");
   return parseISO8601(within).has_value();
 }
 
@@ -237,6 +254,24 @@ std::string invalidDate(std::string_view key, std::string_view text) {
          "'. Use a date such as 2026-05-01 (a whole day), a local time such as "
          "2026-05-01T14:30:00, or a time with its zone such as 2026-05-01T14:30:00Z or "
          "2026-05-01T14:30:00+02:00.";
+}
+
+std::optional<std::string> skippedClockTime(std::string_view key, std::string_view text) {
+  const auto wall = localWall(text);
+  const auto gap = wall ? wall->second.skipped() : std::nullopt;
+  const auto read = gap ? wall->second.date() : std::nullopt;
+  if (!read) return std::nullopt;
+  // The offset in force before the gap, which reads it as the RFC 5545 reading of the file would.
+  const auto offset = duration_cast<minutes>(wall->first - *read).count();
+  const int whole = static_cast<int>(std::min<long long>(std::llabs(offset), 99 * 60));
+  char zone[16];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', whole / 60, whole % 60);
+  const std::string day(text.substr(0, 10));
+  return "Invalid " + std::string(key) + " '" + std::string(text) + "': the clock goes from " +
+         clockText(gap->first) + " straight to " + clockText(gap->second) + " on " + day + " (" +
+         ICalSeries::userZoneText() + "), so that time does not exist there. Give a time before " +
+         clockText(gap->first) + " or from " + clockText(gap->second) +
+         " on, or the time with its offset from UTC, such as " + std::string(text) + zone + ".";
 }
 
 std::string shownTarget(const CreateTarget& target) {

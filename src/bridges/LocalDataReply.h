@@ -119,6 +119,9 @@ std::string uncheckedTarget(std::string_view found);
 // The refusal of a date a create or update tool cannot read: the forms it takes, with examples.
 // "Invalid start_date '<text>'. ...".
 std::string invalidDate(std::string_view key, std::string_view text);
+// Why a local time (2027-03-28T02:30:00) the user's clock skips as it goes forward cannot be an
+// event's time, naming the gap and what to give instead; nothing for any other text.
+std::optional<std::string> skippedClockTime(std::string_view key, std::string_view text);
 
 // What a listing that stopped at its limit says of what it left out: "Only the first 100 of 104
 // events are listed; 4 were left out. To see them, <how>." `atLeast`: the listing stopped

@@ -483,10 +483,18 @@ std::vector<std::string> ICalItem::misplacedRuleParts() const {
   if (main == nullptr) return found;
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
-    const std::string parts = RecurrenceWalk::misplaced(icalproperty_get_rrule(prop));
-    if (!parts.empty()) {
-      found.push_back("its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop)) +
-                      " names " + parts);
+    const icalrecurrencetype recur = icalproperty_get_rrule(prop);
+    const std::string rule =
+        "its rule RRULE:" + std::string(icalproperty_get_value_as_string(prop));
+    const std::string parts = RecurrenceWalk::misplaced(recur);
+    if (!parts.empty()) found.push_back(rule + " names " + parts);
+    // libical carries a month or day past its end into the years after (month 37 of 2261 is in
+    // 2264), which the store does not keep.
+    if (!exists(recur.until)) {
+      char* until = icaltime_as_ical_string_r(recur.until);
+      found.push_back(rule + " ends at no day there is (UNTIL=" + until +
+                      "), and is read without an end");
+      std::free(until);
     }
   }
   return found;
@@ -535,8 +543,8 @@ std::map<PimTime, PimTime> ICalItem::periods() const {
 // steps and its extra dates, less the removed ones unless asked for.
 struct ICalItem::Cursor::State {
   // How far past a rule's instance on the wall clock one that is earlier in time may come: a
-  // clock the zone skips reads as the hour before the gap (02:00 of a night the clock springs
-  // from 02:00 to 03:00 is 01:00's instant, before 01:30's).
+  // clock the zone skips reads with the offset before the gap (02:30 of a night the clock springs
+  // from 02:00 to 03:00 is 03:30's instant, after 03:15's).
   static constexpr long kSkippedAtMost = 3 * 3600;
 
   struct Rule {
@@ -575,7 +583,9 @@ struct ICalItem::Cursor::State {
       const auto at = toPim(t);
       rule.ended = !at;  // past the years the store keeps
       rule.lastWall = ICalSeries::wallSeconds(t);
-      if (at && *at >= low) rule.ahead.emplace(*at, t);
+      // Never before the series' start, which a step past a skipped start can be (03:00 after
+      // 02:30, read as 03:30).
+      if (at && *at >= low && *at >= *first) rule.ahead.emplace(*at, t);
     }
     if (rule.ahead.empty()) return std::nullopt;
     const auto [at, t] = *rule.ahead.begin();
@@ -813,18 +823,21 @@ bool ICalItem::changeOccurrence(PimTime original, const Event& before, const Eve
     const icaltimetype wall = originalWall(original);
     setTime(own, ICAL_RECURRENCEID_PROPERTY, wall, start);
     removeAll(own, ICAL_DURATION_PROPERTY);
-    if (before.start == original && !ICalTime::shows(wall, start)) {
-      // Where it has not moved from a time of day its clock skips (02:30 on the night the clock
-      // goes forward), its start is that wall clock too, as its rule gives it: no instant's wall
-      // clock is. Readers place it an hour apart (libical before the gap, RFC 5545 after it), so
-      // its length goes with it, where an end would come before one reading's start.
+    // Where a floating one has not moved from a time of day the clock skips (02:30 on the night
+    // the clock goes forward), its start is that wall clock too, as its rule gives it: no
+    // instant's wall clock is. libical reads a floating time as it stands and khal with the
+    // offset before the gap, so its length goes with it, which both read alike; so too where its
+    // floating end is the first of two times the clock shows, which written would be the later.
+    const bool keptSkipped = before.start == original && !ICalTime::shows(wall, start);
+    if (keptSkipped) {
       setTime(own, ICAL_DTSTART_PROPERTY, wall, start);
-      removeAll(own, ICAL_DTEND_PROPERTY);
-      const auto length = duration_cast<seconds>(before.end - before.start).count();
-      icalcomponent_add_property(
-          own, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(length))));
     } else {
       setTime(own, ICAL_DTSTART_PROPERTY, before.start, ICalTime::heldBy(before.start, start));
+    }
+    if (keptSkipped ||
+        (end.kind == ICalTime::Form::Kind::floating && !ICalTime::holds(before.end, end))) {
+      setLength(own, before.end - before.start);
+    } else {
       setTime(own, ICAL_DTEND_PROPERTY, before.end, ICalTime::heldBy(before.end, end));
     }
     icalcomponent_add_component(root_, own);
@@ -860,16 +873,25 @@ std::optional<PimTime> ICalItem::originalOf(icalcomponent* own) const {
   return originalIn(own, master());
 }
 
-icaltimetype ICalItem::originalWall(PimTime original) const {
+icaltimetype ICalItem::ruleWall(PimTime original) const {
   Cursor found = cursor(original, false, original);
   if (found.next() == original && !icaltime_is_null_time(found.wall())) return found.wall();
   return ICalTime::inForm(original, ICalTime::formOf(master(), ICAL_DTSTART_PROPERTY));
 }
 
+icaltimetype ICalItem::originalWall(PimTime original) const {
+  // A zone's wall clock of the instant itself, which libical (matching by instants, and reading a
+  // time the clock skips with the offset after the gap) and khal read alike; a floating time
+  // names the rule's own wall clock, which both match by it.
+  const ICalTime::Form form = ICalTime::formOf(master(), ICAL_DTSTART_PROPERTY);
+  if (form.kind == ICalTime::Form::Kind::zoned) return ICalTime::inForm(original, form);
+  return ruleWall(original);
+}
+
 std::optional<std::string> ICalItem::skippedTime(PimTime original) const {
   icalcomponent* main = master();
   if (main == nullptr) return std::nullopt;
-  const icaltimetype wall = originalWall(original);
+  const icaltimetype wall = ruleWall(original);
   const ICalTime::Form form = ICalTime::formOf(main, ICAL_DTSTART_PROPERTY);
   if (ICalTime::shows(wall, form)) return std::nullopt;
   char text[24];

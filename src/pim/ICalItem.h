@@ -75,7 +75,8 @@ class ICalItem {
   bool repeats() const;    // RRULE or RDATE on the event, or changed occurrences alone
   bool hasSeries() const;  // false for changed occurrences alone
   // For each rule of the series that names a part RFC 5545 does not allow at its frequency: the
-  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced).
+  // rule and those parts, with how they are read (see RecurrenceWalk::misplaced); for each whose
+  // UNTIL names no day, that it is read without an end.
   std::vector<std::string> misplacedRuleParts() const;
 
   // The event as the file states it, without ids; for a repeating one, the series' own start
@@ -180,8 +181,11 @@ class ICalItem {
   // The original start a changed occurrence stands for, read in the series' zone.
   std::optional<PimTime> originalOf(icalcomponent_impl* own) const;
   // The wall clock of the start's frame the series' start or rule gives its occurrence at
-  // `original`, as its RECURRENCE-ID or EXDATE is to name it (the rule's 02:30 on the night the
-  // clock skips it, which no instant's wall clock is); else `original` in the start's form.
+  // `original` (the rule's 02:30 on the night the clock skips it, which no instant's wall clock
+  // is); else `original` in the start's form.
+  icaltimetype ruleWall(PimTime original) const;
+  // The wall clock a RECURRENCE-ID or EXDATE names the occurrence at `original` by, as other
+  // programs match it: beside a zone, its instant's; else the rule's (see ruleWall).
   icaltimetype originalWall(PimTime original) const;
   // Why the series' start cannot be `start` on its clock: the first of the two instants its zone's
   // clock shows the same time at as it goes back, which the start's wall clock would name the

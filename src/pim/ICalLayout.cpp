@@ -351,6 +351,7 @@ std::unique_ptr<ICalLayout> ICalLayout::of(ICalBlocks blocks, icalcomponent* roo
     std::vector<std::string> spellings;
     for (const auto& [from, to] : blocks.ownLines(*place.block)) {
       for (std::string& tzid : blankEndedTzids(blocks.unfolded(from, to))) {
+        layout->unquoted_.insert(tzid);
         spellings.push_back(std::move(tzid));
       }
     }
@@ -406,6 +407,7 @@ void ICalLayout::markUnplaced(icalcomponent* comp) {
 std::unique_ptr<ICalLayout> ICalLayout::cloned(icalcomponent* root, icalcomponent* clone) const {
   auto out = std::make_unique<ICalLayout>();
   out->blocks_ = blocks_;
+  out->unquoted_ = unquoted_;
   walkTogether(root, clone, [&](icalcomponent* a, icalcomponent* b) {
     if (auto at = places_.find(a); at != places_.end()) out->places_[b] = at->second;
   });
@@ -431,8 +433,9 @@ void ICalLayout::forget(icalcomponent* comp) {
 // what the tree holds beyond the lines that stay is written where lines of its name were.
 class ICalLayout::Writer {
  public:
-  Writer(const ICalBlocks& blocks, const std::unordered_map<icalcomponent*, Place>& places)
-      : blocks_(blocks), places_(places) {}
+  Writer(const ICalBlocks& blocks, const std::unordered_map<icalcomponent*, Place>& places,
+         const std::set<std::string>& unquoted)
+      : blocks_(blocks), places_(places), unquoted_(unquoted) {}
 
   std::string component(icalcomponent* comp, size_t index) const {
     const ICalBlocks::Block& block = blocks_.blocks[index];
@@ -554,7 +557,8 @@ class ICalLayout::Writer {
     }
     plan.added.resize(lines.size() + 1);
     for (const auto& text : adding) {
-      plan.added[anchorFor(nameOf(text), names, plan.keep) + 1].push_back(fresh(text));
+      plan.added[anchorFor(nameOf(text), names, plan.keep) + 1].push_back(
+          fresh(asTheFileSpells(text)));
     }
     return plan;
   }
@@ -609,8 +613,26 @@ class ICalLayout::Writer {
     return pieces.size();
   }
 
+  // A TZID the file spells without quotes, blanks at its ends and all, is written so again:
+  // libical reads it without them and finds the VTIMEZONE, whose own TZID it reads so too. In
+  // quotes, it would keep them, and name no zone it knows.
+  std::string asTheFileSpells(const std::string& text) const {
+    if (unquoted_.empty() || text.find("TZID=\"") == std::string::npos) return text;
+    std::string line = TextLines::unfolded(text, 0, text.size());
+    for (const std::string& tzid : unquoted_) {
+      const std::string quoted = "TZID=\"" + tzid + "\"";
+      for (size_t at = line.find(quoted); at != std::string::npos; at = line.find(quoted, at)) {
+        line.replace(at, quoted.size(), "TZID=" + tzid);
+      }
+    }
+    std::string out;
+    TextLines::foldInto(out, line, "\r\n");
+    return out;
+  }
+
   const ICalBlocks& blocks_;
   const std::unordered_map<icalcomponent*, Place>& places_;
+  const std::set<std::string>& unquoted_;
 };
 
 namespace {
@@ -720,8 +742,8 @@ std::string ICalLayout::lineOf(icalcomponent* comp, icalproperty* prop) const {
 std::string ICalLayout::write(icalcomponent* root) const {
   const ICalBlocks& blocks = *blocks_;
   const ICalBlocks::Block& outer = blocks.blocks.front();
-  return blocks.text.substr(0, outer.begin) + Writer(blocks, places_).component(root, 0) +
-         blocks.text.substr(outer.end);
+  return blocks.text.substr(0, outer.begin) +
+         Writer(blocks, places_, unquoted_).component(root, 0) + blocks.text.substr(outer.end);
 }
 
 }  // namespace tvrn

@@ -93,6 +93,7 @@ class ICalLayout {
 
   std::shared_ptr<const ICalBlocks> blocks_;
   std::unordered_map<icalcomponent_impl*, Place> places_;
+  std::set<std::string> unquoted_;  // TZIDs with blanks at an end the file writes unquoted
 };
 
 }  // namespace tvrn

@@ -178,6 +178,14 @@ void setTime(icalcomponent* comp, icalproperty_kind kind, const icaltimetype& wa
   icalcomponent_add_property(comp, ICalTime::property(kind, wall, form));
 }
 
+void setLength(icalcomponent* comp, PimTime::duration length) {
+  removeAll(comp, ICAL_DTEND_PROPERTY);
+  removeAll(comp, ICAL_DURATION_PROPERTY);
+  const auto count = duration_cast<seconds>(length).count();
+  icalcomponent_add_property(
+      comp, icalproperty_new_duration(icaldurationtype_from_int(static_cast<int>(count))));
+}
+
 std::string textOf(icalcomponent* comp, icalproperty_kind kind) {
   icalproperty* prop = icalcomponent_get_first_property(comp, kind);
   if (prop == nullptr) return {};
@@ -320,11 +328,24 @@ void applyDifferences(icalcomponent* comp, const Event& before, const Event& aft
         (after.recurrence || icalcomponent_get_first_property(comp, ICAL_RRULE_PROPERTY) ||
          icalcomponent_get_first_property(comp, ICAL_RDATE_PROPERTY));
     removeAll(comp, ICAL_DURATION_PROPERTY);
-    if (startMoves) {
-      setTime(comp, ICAL_DTSTART_PROPERTY, after.start,
-              series ? start : ICalTime::heldBy(after.start, start));
+    const ICalTime::Form held = series ? start : ICalTime::heldBy(after.start, start);
+    if (startMoves) setTime(comp, ICAL_DTSTART_PROPERTY, after.start, held);
+    icaltimetype begins = timeOf(comp, ICAL_DTSTART_PROPERTY);
+    begins.zone = nullptr;
+    const bool floatingEnd = end.kind == Kind::floating && !ICalTime::holds(after.end, end);
+    if (!after.allDay &&
+        (floatingEnd || !ICalTime::shows(begins, ICalTime::formOf(comp, ICAL_DTSTART_PROPERTY)))) {
+      // A start kept at a time its clock skips is read an hour apart (libical with the offset
+      // after the gap, khal with the one before it), and a floating end at the first of two times
+      // the clock shows would be read as the later: its length says the same to all.
+      setLength(comp, after.end - after.start);
+    } else {
+      // Beside a start held in UTC, as the zone's clock shows its wall clock twice, an end on
+      // that clock would be read as the first of its two instants by RFC 5545 and the later by
+      // libical and khal.
+      setTime(comp, ICAL_DTEND_PROPERTY, after.end,
+              startMoves && held.kind != start.kind ? held : ICalTime::heldBy(after.end, end));
     }
-    setTime(comp, ICAL_DTEND_PROPERTY, after.end, ICalTime::heldBy(after.end, end));
     // After the new times, which may be the earliest the file holds on that clock.
     if (!after.allDay) addZoneOf(comp, start);
   }

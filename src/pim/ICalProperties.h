@@ -31,6 +31,9 @@ void setTime(icalcomponent* comp, icalproperty_kind kind, PimTime time, const IC
 void setTime(icalcomponent* comp, icalproperty_kind kind, const icaltimetype& wall,
              const ICalTime::Form& form);
 
+// Replaces the component's end (DTEND, DURATION) by its length, as a DURATION.
+void setLength(icalcomponent* comp, PimTime::duration length);
+
 // The texts of an event and the properties that hold them.
 struct TextField {
   icalproperty_kind kind;

@@ -121,18 +121,15 @@ std::optional<PimTime> instantOf(icaltimetype wall, const icaltimetype& start) {
 // A rule's UNTIL on the wall clock it steps on (see wallSteps).
 icaltimetype wallUntil(const icalrecurrencetype& recur, const icaltimetype& start) {
   icaltimetype until = recur.until;
+  // One that names no day (month 37, which libical carries into a later year) is no end.
+  if (!exists(until)) return icaltime_null_time();
   const bool instant =
       !icaltime_is_null_time(until) && !until.is_date && !start.is_date && until.zone != nullptr;
   if (instant && start.zone != nullptr) {
-    const auto bound = ICalTime::instant(until);
+    // On the zone's clock, as khal bounds the rule: an instance at a time the clock skips is read
+    // with the offset before the gap, after its instant's own wall clock (02:30 is 03:30's
+    // instant), so a bound at its instant keeps it.
     until = icaltime_convert_to_zone(until, const_cast<icaltimezone*>(start.zone));
-    // A clock the zone skips reads as the hour before (as the store reads any time): the instance
-    // at 02:30 of the night the clock skips 02:00 to 03:00 is at 01:30's instant, which an UNTIL
-    // there includes, though its clock reads 01:30.
-    icaltimetype skipped = until;
-    icaltime_adjust(&skipped, 0, 1, 0, 0);
-    const auto read = ICalTime::instant(skipped);
-    if (bound && read && *read <= *bound) until = skipped;
   } else if (const auto at = instant ? ICalTime::instant(until) : std::nullopt) {
     // UNTIL names an instant, which a floating start (a TZID nobody defines too) reads on the
     // user's clock, as the listing reads the start.
@@ -156,7 +153,9 @@ Entry entryBefore(const icalrecurrencetype& recur, const icaltimetype& start, lo
   Entry entry{recur, start};
   const auto period = repeatsAfter(recur);
   if (!period) return entry;
-  if (!icaltime_is_null_time(recur.until)) to = std::min(to, wallSeconds(wallUntil(recur, start)));
+  if (const icaltimetype until = wallUntil(recur, start); !icaltime_is_null_time(until)) {
+    to = std::min(to, wallSeconds(until));
+  }
   if (to == std::numeric_limits<long>::max() && recur.count <= 0) return entry;  // no end to near
   long periods = (to - wallSeconds(start)) / *period - 1;
   if (periods < 1) return entry;
@@ -212,6 +211,8 @@ std::vector<icalrecurrencetype> rulesOf(icalcomponent* main) {
   for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RRULE_PROPERTY);
        prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RRULE_PROPERTY)) {
     rules.push_back(icalproperty_get_rrule(prop));
+    // An UNTIL that names no day is read as none (see wallUntil).
+    if (!exists(rules.back().until)) rules.back().until = icaltime_null_time();
   }
   return rules;
 }

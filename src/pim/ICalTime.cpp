@@ -124,7 +124,10 @@ icaltimetype inForm(PimTime time, const Form& form) {
 }
 
 std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone) {
-  if (icaltime_is_null_time(t) || t.year < kPimFirstYear || t.year > kPimLastYear) {
+  // A month or day that does not exist (libical reads 22613708 as it stands, month 37) would be
+  // carried past the years the store keeps, where an instant overflows.
+  if (icaltime_is_null_time(t) || t.year < kPimFirstYear || t.year > kPimLastYear || t.month < 1 ||
+      t.month > 12 || t.day < 1 || t.day > icaltime_days_in_month(t.month, t.year)) {
     return std::nullopt;
   }
   const sys_days day = year(t.year) / month(static_cast<unsigned>(t.month)) /
@@ -140,7 +143,25 @@ std::optional<PimTime> instant(icaltimetype t, const icaltimezone* floatingZone)
     // (in standard time), as libical and khal read it from a file. libical's conversions and the
     // steps of a rule from a converted start mark the earlier one, which no file can say.
     t.is_daylight = 0;
-    time = system_clock::from_time_t(icaltime_as_timet_with_zone(t, t.zone));
+    auto* zone = const_cast<icaltimezone*>(t.zone);
+    const sys_seconds wall = day + clock;
+    const sys_seconds read = wall - seconds(icaltimezone_get_utc_offset(zone, &t, nullptr));
+    // One the zone skips as the clock goes forward takes the offset before the gap (RFC 5545
+    // 3.3.5): 02:30 of a night the clock springs from 02:00 to 03:00 is 03:30 summer time.
+    // libical gives it the offset after the gap, an hour early, where the offset before is in
+    // force.
+    const sys_days on = floor<days>(read);
+    const year_month_day date(on);
+    const hh_mm_ss of(read - on);
+    icaltimetype inUtc = icaltime_null_time();
+    inUtc.year = static_cast<int>(date.year());
+    inUtc.month = static_cast<int>(unsigned(date.month()));
+    inUtc.day = static_cast<int>(unsigned(date.day()));
+    inUtc.hour = static_cast<int>(of.hours().count());
+    inUtc.minute = static_cast<int>(of.minutes().count());
+    inUtc.second = static_cast<int>(of.seconds().count());
+    time = std::max(read,
+                    wall - seconds(icaltimezone_get_utc_offset_of_utc_time(zone, &inUtc, nullptr)));
   } else {  // floating: the wall clock wherever the user is
     time = DateComponents{t.year, t.month, t.day, t.hour, t.minute}.date();
     if (time) *time += seconds(t.second);
@@ -198,11 +219,13 @@ bool shows(const icaltimetype& wall, const Form& form) {
          std::tie(wall.year, wall.month, wall.day, wall.hour, wall.minute, wall.second);
 }
 
+bool holds(PimTime time, const Form& form) {
+  return form.kind == Form::Kind::utc || form.kind == Form::Kind::date ||
+         fromWall(inForm(time, form), form) == floor<seconds>(time);
+}
+
 Form heldBy(PimTime time, const Form& form) {
-  if (form.kind != Form::Kind::zoned ||
-      fromWall(inForm(time, form), form) == floor<seconds>(time)) {
-    return form;
-  }
+  if (form.kind != Form::Kind::zoned || holds(time, form)) return form;
   return utc();
 }
 

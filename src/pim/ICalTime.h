@@ -52,6 +52,9 @@ std::optional<PimTime> fromWall(icaltimetype wall, const Form& form);
 // Whether the clock of `form` ever shows `wall`: not where it skips that time going forward (or
 // outside the years the store keeps, where nothing tells).
 bool shows(const icaltimetype& wall, const Form& form);
+// Whether `time` written on the clock of `form` reads back as `time`: not the first of two
+// instants a zone's (or the user's) clock shows the same wall clock at as it goes back.
+bool holds(PimTime time, const Form& form);
 // `form`, or UTC where the clock of `form` cannot name `time`: the first of the two instants a
 // zone's clock shows the same wall clock at as it goes back, which written on that clock would
 // read as the later one.

@@ -139,6 +139,28 @@ Result<Span, PimError> soleOccurrenceSpan(const Located& located, Span span) {
       [](const ICalItem& item) { return item.hasSeries() ? Span::futureEvents : Span::thisEvent; });
 }
 
+// Why the times asked for would read back otherwise from what the change wrote: on the event's own
+// clock, which shows a time twice as it goes back (a floating time names the later) or skips it,
+// they would be another time, or no length (the first 02:30 of that night to the second).
+std::optional<PimError> unheldTimes(const Event& asked, const Event& written,
+                                    const std::string& place) {
+  if (asked.allDay || (written.start == asked.start && written.end == asked.end)) {
+    return std::nullopt;
+  }
+  // On the user's clock, and in UTC, which tells apart the two instants of a time shown twice.
+  const auto at = [](PimTime t) {
+    return ICalSeries::userText(t) + " (" + PimCodec::timeText(t, false).substr(11, 5) + " UTC)";
+  };
+  return problem(PimError::Code::invalid,
+                 "The event cannot be given those times: written on its own clock, they would "
+                 "read back as " +
+                     at(written.start) + " to " + at(written.end) + " instead of " +
+                     at(asked.start) + " to " + at(asked.end) + ", " + ICalSeries::userZoneText() +
+                     " time, as that clock shows a time twice or not at all there" +
+                     (place.empty() ? "" : " (" + place + ")") +
+                     ". Give times outside the hour its clock changes.");
+}
+
 const char* const kCutThere = "The series cannot be changed from this occurrence on: ";
 const char* const kOneAtATime = " Change its occurrences one at a time.";
 
@@ -154,7 +176,11 @@ std::optional<std::string> sameOccurrences(const ICalItem& a, const ICalItem& b,
     if (x && *x >= to) x.reset();
     if (y && *y >= to) y.reset();
     if (x != y) {
-      const auto at = [](PimTime t) { return ICalSeries::userText(t); };
+      // On the user's clock, and in UTC, which tells apart the two instants of a time shown twice.
+      const auto at = [](PimTime t) {
+        return ICalSeries::userText(t) + " (" + PimCodec::timeText(t, false).substr(11, 5) +
+               " UTC)";
+      };
       // The clock shows the times of the hour it goes back twice: two instants, one text.
       const std::string which =
           x && y && at(*x) == at(*y)
@@ -225,6 +251,9 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   // changed changed.
   if (auto refused = next.changeFrom(original, located.event, wanted)) {
     return fail(problem(PimError::Code::invalid, *refused));
+  }
+  if (auto unheld = unheldTimes(wanted, next.firstOccurrence().value_or(wanted), place)) {
+    return fail(*unheld);
   }
   const std::string uid = HardwareId::randomUUID();
   next.setUid(uid);
@@ -310,6 +339,11 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
                                      ? item.changeFrom(*located->original, located->event, wanted)
                                      : item.changeEvent(located->event, wanted);
             if (refused) return fail(problem(PimError::Code::invalid, *refused));
+            const auto written = located->original ? item.firstOccurrence() : item.event();
+            const std::string place = item.placeOf(located->original.value_or(wanted.start));
+            if (auto unheld = unheldTimes(wanted, written.value_or(wanted), place)) {
+              return fail(*unheld);
+            }
             if (moves) {
               if (auto failure = index.write(target, name, item, std::nullopt, warnings)) {
                 return fail(*failure);
@@ -336,6 +370,10 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
             auto& [item, identity] = current.value();
             if (!item.changeOccurrence(*located->original, located->event, wanted)) {
               return fail(eventNotFound(index, wanted.id));
+            }
+            if (auto unheld = unheldTimes(wanted, item.occurrenceAt(*located->original),
+                                          item.placeOf(*located->original))) {
+              return fail(*unheld);
             }
             if (auto failure = index.write(c, name, item, identity, warnings)) {
               return fail(*failure);

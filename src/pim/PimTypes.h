@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tvrn {
@@ -114,8 +115,13 @@ struct DateComponents {
   // The components of a moment in the local time zone; the time of day only when asked for.
   static DateComponents fromDate(PimTime date, bool withTimeOfDay);
   // The moment they denote in the local time zone (missing hour and minute count as 0), or
-  // nothing without a year, month and day or outside the years the store keeps.
+  // nothing without a year, month and day or outside the years the store keeps. A time the clock
+  // shows twice as it goes back is the later; one it skips as it goes forward is read with the
+  // offset before the gap (02:30 of the night summer time begins is 03:30 summer time).
   std::optional<PimTime> date() const;
+  // Where the local clock skips the time they name as it goes forward: the wall clocks it springs
+  // from and to (02:00 and 03:00 for 02:30 of that night); nothing where the clock shows it.
+  std::optional<std::pair<DateComponents, DateComponents>> skipped() const;
 
   bool operator==(const DateComponents&) const = default;
 };

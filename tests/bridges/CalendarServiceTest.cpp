@@ -178,10 +178,12 @@ TEST_F(CalendarServiceTest, EventsInARangeAcrossCalendarsWithFiltersAndTheLimit)
             failureReply("No calendar matching 'Gym' found. Available: Work, Home, Birthdays. Use "
                          "list_calendar_names to see all calendars."));
 
-  // By default, from now for a week.
-  const json week = callData("list_calendar_events", {{"start_date", "soon"}})["result"];
-  EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1));
-  EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7));
+  // By default, from now for a week; so too from a date it cannot read, or that names no day.
+  for (const char* unread : {"soon", "2031-02-29"}) {
+    const json week = callData("list_calendar_events", {{"start_date", unread}})["result"];
+    EXPECT_LT(abs(at(week["start_date"]) - system_clock::now()), minutes(1)) << unread;
+    EXPECT_EQ(at(week["end_date"]) - at(week["start_date"]), days(7)) << unread;
+  }
   // Dates it reads but holds no events for are refused, naming them, rather than read as now.
   const std::pair<json, std::string> outside[] = {
       {{{"start_date", "2300-01-01"}, {"end_date", "2300-01-08"}},
@@ -280,6 +282,14 @@ TEST_F(CalendarServiceTest, AListingOverCenturiesOfDailyEventsStopsCountingAtThe
             "(max_results).");
 }
 
+std::string skipped(const std::string& key, const std::string& at) {
+  return "Invalid " + key + " '2027-03-28T" + at +
+         "': the clock goes from 02:00 straight to 03:00 on "
+         "2027-03-28 (Europe/Berlin), so that time does not exist there. Give a time before 02:00 "
+         "or from 03:00 on, or the time with its offset from UTC, such as 2027-03-28T" +
+         at + "+01:00.";
+}
+
 TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent) {
   seed();
   EXPECT_EQ(callData("create_calendar_event", {{"start_date", "2024-05-01T09:00:00"},
@@ -323,10 +333,17 @@ TEST_F(CalendarServiceTest, CreatePreviewsUntilConfirmedAndDaysMakeAnAllDayEvent
         std::tuple{"end_date", "2024-06-10 10:00",
                    test::invalidDate("end_date", "2024-06-10 10:00")},
         std::tuple{"end_date", "2024-06-09T10:00:00Z",
-                   std::string("Cannot save event: The event ends before it starts.")}}) {
+                   std::string("Cannot save event: The event ends before it starts.")},
+        // A time Berlin's clock skips as it goes forward is none an event can have.
+        std::tuple{"start_date", "2027-03-28T02:30:00", skipped("start_date", "02:30:00")},
+        std::tuple{"end_date", "2027-03-28T02:00:00", skipped("end_date", "02:00:00")}}) {
     json bad = args;
     bad[field] = value;
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
     EXPECT_EQ(callData("create_calendar_event", bad), failureReply(message));
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
   }
   EXPECT_EQ(data().events(at("2024-06-01"), at("2024-07-01")).size(), 1u);
 }
@@ -367,6 +384,24 @@ TEST_F(CalendarServiceTest, UpdateAndDeletePreviewThenApply) {
                   {"calendar", "Work"},
                   {"calendar_id", work_},
                   {"updated", true}}));
+
+  // Given only a last day, an all-day event, an occurrence and a series from one on stay all-day.
+  Event leave = test::eventIn(home_, "Leave", "2024-07-01", "2024-07-02");
+  leave.allDay = true;
+  const std::string alone = add(leave);
+  leave.recurrence = RecurrenceRule{RecurrenceFrequency::weekly, 1, 3, {}};
+  const std::string second = add(leave).substr(0, 36) + "/20240708";
+  for (const auto& [id, span, last] : {std::tuple{alone, "", "2024-07-03"},
+                                       {second, "", "2024-07-09"},
+                                       {second, "future", "2024-07-10"}}) {
+    const json reply =
+        callData("update_calendar_event",
+                 {{"event_id", id}, {"end_date", last}, {"span", span}, {"confirm", true}});
+    EXPECT_EQ(reply.value("result", json::object()).value("end", ""),
+              std::string(last) + "T00:00:00Z")
+        << reply;
+    EXPECT_EQ(reply.value("result", json::object()).value("all_day", false), true) << reply;
+  }
 
   // One occurrence alone, then this and every later one; then one removed.
   callData("update_calendar_event",

@@ -30,6 +30,52 @@ inline std::string shown(const Event& e) {
   return text + (" " + e.title);
 }
 
+// The events libical's own expansion (icalcomponent_foreach_recurrence) lists of a calendar file
+// from `from` until `to`: a changed occurrence (matched by its RECURRENCE-ID's instant) in place of
+// the one it names, a cancelled one left out; title, start, end and all-day-ness.
+inline std::vector<Event> libicalEvents(const std::string& text, PimTime from, PimTime to) {
+  using namespace std::chrono;
+  icalcomponent* root = icalparser_parse_string(text.c_str());
+  std::vector<icalcomponent*> all;
+  for (auto* c = icalcomponent_get_first_component(root, ICAL_VEVENT_COMPONENT); c != nullptr;
+       c = icalcomponent_get_next_component(root, ICAL_VEVENT_COMPONENT)) {
+    all.push_back(c);
+  }
+  const auto span = [](icalcomponent* comp, icaltime_span* s, void* out) {
+    const char* title = icalcomponent_get_summary(comp);
+    Event e;
+    e.title = title ? title : "";
+    e.start = system_clock::from_time_t(s->start);
+    e.end = system_clock::from_time_t(s->end);
+    e.allDay = icalcomponent_get_dtstart(comp).is_date;
+    // Its span of days ends with the last second of the DTEND day, where RFC 5545 begins it.
+    if (e.allDay) e.end = std::max<PimTime>(floor<days>(e.end), e.start + days(1));
+    static_cast<std::vector<Event>*>(out)->push_back(e);
+  };
+  const auto utc = [](PimTime t) {
+    return icaltime_from_timet_with_zone(system_clock::to_time_t(t), 0,
+                                         icaltimezone_get_utc_timezone());
+  };
+  std::vector<Event> events, changed;
+  std::vector<PimTime> replaced;
+  for (icalcomponent* c : all) {
+    icalproperty* id = icalcomponent_get_first_property(c, ICAL_RECURRENCEID_PROPERTY);
+    if (id != nullptr) {
+      const icaltimetype at = icalproperty_get_datetime_with_component(id, c);
+      replaced.push_back(system_clock::from_time_t(
+          icaltime_as_timet_with_zone(at, at.zone ? at.zone : icaltimezone_get_utc_timezone())));
+      if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED) continue;
+    }
+    icalcomponent_foreach_recurrence(c, utc(from), utc(to), span, id ? &changed : &events);
+  }
+  if (root != nullptr) icalcomponent_free(root);
+  std::erase_if(events, [&](const Event& e) {
+    return std::count(replaced.begin(), replaced.end(), e.start);
+  });
+  events.insert(events.end(), changed.begin(), changed.end());
+  return events;
+}
+
 // The calendar file with each rule that has neither COUNT nor UNTIL ended at `until` (a UTC time,
 // or the day for an all-day series); unchanged when there is none.
 inline std::string withRulesEndedAt(const std::string& text, const icaltimetype& until) {

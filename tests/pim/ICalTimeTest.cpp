@@ -68,6 +68,29 @@ TEST(ICalTimeTest, WallClockOfAZoneAgreesWithLibicalAcrossBothChanges) {
   }
 }
 
+// A wall clock the zone skips is read with the offset before the gap (RFC 5545 3.3.5's example),
+// one it shows twice as its later instant, as khal reads both: in a zone a file names, as the
+// user's floating time, as a tool's local time. Month 37 is no time.
+TEST(ICalTimeTest, AWallClockIsReadAsRfc5545Says) {
+  const char* const cases[][3] = {
+      {"America/New_York", "20070311T023000", "2007-03-11T07:30:00Z"},
+      {"America/New_York", "20241103T013000", "2024-11-03T06:30:00Z"},
+      {"Australia/Lord_Howe", "20241006T021500", "2024-10-05T15:45:00Z"},
+      {"Europe/Berlin", "22613708T000000", nullptr}};
+  for (const auto& [zone, clock, instant] : cases) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    icaltimetype t = icaltime_from_string(clock);
+    const auto wanted = instant ? std::optional<PimTime>(at(instant)) : std::nullopt;
+    EXPECT_EQ(ICalTime::instant(t), wanted) << clock;
+    EXPECT_EQ(DateComponents({t.year, t.month, t.day, t.hour, t.minute}).date(), wanted) << clock;
+    t.zone = icaltimezone_get_builtin_timezone(zone);
+    EXPECT_EQ(ICalTime::instant(t), wanted) << clock;
+  }
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+}
+
 // Moving an event writes its new times the way the file wrote the old ones.
 TEST(ICalTimeTest, AMovedEventKeepsTheFormOfItsTimes) {
   ::setenv("TZ", "Asia/Tokyo", 1);  // a floating time is the user's wall clock

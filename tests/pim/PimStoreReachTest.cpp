@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/Result.h"
+#include "pim/EventListings.h"
 #include "pim/PimCodec.h"
 #include "pim/PimStore.h"
 #include "platform/Paths.h"
@@ -379,15 +380,17 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
             "rrule:freq=secondly;count=2;inTer\r\n\tval=86401\r\n"),
        {"2024-05-01T00:00:00Z 2024-05-01T00:01:00Z Long longfold/20240501T000000Z",
         "2024-05-02T00:00:01Z 2024-05-02T00:01:01Z Long longfold/20240502T000001Z"}},
-      // Both nights New York's clock changes: a time skipped is read as the hour before (02:20 as
-      // 01:20 EST), one shown twice as its later instant; each instance is listed, in order.
+      // Both nights New York's clock changes: a time skipped is read with the offset before the
+      // gap (02:20 as 03:20 EDT, RFC 5545 3.3.5), one shown twice as its later instant; each
+      // instance is listed, in order, none before the start.
       {"ny",
        item("VEVENT", "ny",
             "SUMMARY:NY\r\nDTSTART;TZID=America/New_York:20260308T014000\r\nDURATION:PT5M\r\n"
             "RRULE:FREQ=MINUTELY;INTERVAL=20;COUNT=4\r\n"),
-       {"2026-03-08T06:00:00Z 2026-03-08T06:05:00Z NY ny/20260308T060000Z",
-        "2026-03-08T06:20:00Z 2026-03-08T06:25:00Z NY ny/20260308T062000Z",
-        "2026-03-08T06:40:00Z 2026-03-08T06:45:00Z NY ny/20260308T064000Z"},
+       {"2026-03-08T06:40:00Z 2026-03-08T06:45:00Z NY ny/20260308T064000Z",
+        "2026-03-08T07:00:00Z 2026-03-08T07:05:00Z NY ny/20260308T070000Z",
+        "2026-03-08T07:20:00Z 2026-03-08T07:25:00Z NY ny/20260308T072000Z",
+        "2026-03-08T07:40:00Z 2026-03-08T07:45:00Z NY ny/20260308T074000Z"},
        "2026-03-08",
        "2026-03-09"},
       {"nyback",
@@ -399,11 +402,33 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
         "2026-11-01T06:30:00Z 2026-11-01T06:35:00Z NY nyback/20261101T063000Z"},
        "2026-11-01",
        "2026-11-02"},
+      // Begun at a time the clock skips (03:30 EDT): the steps after the gap come earlier (03:00
+      // and 03:15, which khal lists too) or at the same instants.
+      {"nygap",
+       item("VEVENT", "nygap",
+            "SUMMARY:NY\r\nDTSTART;TZID=America/New_York:20250309T023000\r\nDURATION:PT5M\r\n"
+            "RRULE:FREQ=MINUTELY;INTERVAL=15;COUNT=6\r\n"),
+       {"2025-03-09T07:30:00Z 2025-03-09T07:35:00Z NY nygap/20250309T073000Z",
+        "2025-03-09T07:45:00Z 2025-03-09T07:50:00Z NY nygap/20250309T074500Z"},
+       "2025-03-09",
+       "2025-03-10"},
   };
   for (const auto& c : cases) {
     test::writeFile(folder(c.uid) / (std::string(c.uid) + ".ics"), ics(c.components));
     EXPECT_EQ(may(std::vector<std::string>{folder(c.uid).string()}, c.from, c.to), c.listed)
         << c.uid;
+  }
+  // khal lists the rows of both of New York's nights as the store does.
+  if (const std::string khal = test::onPath("khal"); !khal.empty()) {
+    const auto lists =
+        test::khalLists(khal, {folder("ny"), folder("nyback")}, "2026-03-08", "2026-11-02");
+    for (size_t row = 0; row < 2; ++row) {
+      std::vector<std::string> starts;
+      for (const auto& line : cases[std::size(cases) - 3 + row].listed) {
+        starts.push_back(line.substr(0, 10) + " " + line.substr(11, 5) + " NY");
+      }
+      EXPECT_EQ(lists[row], starts);
+    }
   }
   EXPECT_FALSE(store_.removeEvent("long/20240502T000001Z", Span::futureEvents).ok());
   // An occurrence is found by the identifier it is listed by.
@@ -434,19 +459,21 @@ TEST_F(PimStoreReachTest, OccurrencesAndDaysAreListedWhereTheyFall) {
   ASSERT_TRUE(store_.removeEvent("ov/20240520T080000Z").ok());
   ASSERT_TRUE(store_.removeEvent("ov/20240506T080000Z").ok());
   EXPECT_FALSE(fs::exists(invited));
-  // An occurrence at a time the clock skips is removed by the wall clock its rule gives, which
-  // other programs match against their own reading of the rule.
+  // An occurrence at a time the clock skips is removed by the wall clock of its instant (03:30
+  // EDT), which libical, matching by instants, and khal, reading 02:30 as 03:30, both take out.
   test::writeFile(folder("gap") / "gap.ics",
                   ics(item("VEVENT", "gap",
                            "SUMMARY:Backup\r\nDTSTART;TZID=America/New_York:20250307T023000\r\n"
                            "DURATION:PT30M\r\nRRULE:FREQ=DAILY;COUNT=4\r\n")));
-  const auto skipped = store_.events(at("2025-03-09T00:00:00Z"), at("2025-03-10T00:00:00Z"));
+  const auto skipped = store_.events(at("2025-03-09T00:00:00Z"), at("2025-03-10T00:00:00Z"),
+                                     std::vector<std::string>{folder("gap").string()});
   ASSERT_EQ(skipped.size(), 1u);
   ASSERT_TRUE(store_.removeEvent(skipped.front().id).ok());
-  EXPECT_NE(test::readFile(folder("gap") / "gap.ics")
-                .find("EXDATE;TZID=America/New_York:20250309T023000"),
-            std::string::npos)
-      << test::readFile(folder("gap") / "gap.ics");
+  const std::string gap = test::readFile(folder("gap") / "gap.ics");
+  EXPECT_NE(gap.find("EXDATE;TZID=America/New_York:20250309T033000"), std::string::npos) << gap;
+  EXPECT_EQ(test::libicalEvents(gap, at("2025-03-01T00:00:00Z"), at("2025-04-01T00:00:00Z")).size(),
+            3u)
+      << gap;
   // A changed occurrence off the rule goes without leaving an exception behind.
   ASSERT_TRUE(store_.removeEvent("orph/20240508T120000Z").ok());
   EXPECT_EQ(test::readFile(folder("orph") / "orph.ics").find("EXDATE"), std::string::npos);
