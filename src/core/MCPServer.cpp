@@ -727,9 +727,13 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   context.activity.record(source, *name);
 
   const auto started = std::chrono::steady_clock::now();
+  // The settings the call runs with; its answer says so while they cannot be read.
+  std::shared_ptr<const ConfigManager::Snapshot> settings;
   ToolResult outcome = [&]() -> ToolResult {
+    // The settings, permissions and store look at their watched files once for the whole call.
+    Readiness::Glance glance;
+    settings = context.settings->snapshot();
     if (source == CallSource::cloud) {
-      const auto settings = context.settings->snapshot();
       noteSettingsForRelay(settings->unreadable);
       // While a settings file cannot be read, what it says of the switch now is unknown: the
       // call is refused rather than go on with what the file said before.
@@ -743,8 +747,6 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
       }
     }
     InFlight running(context.inFlight);
-    // The settings, permissions and store look at their watched files once for the whole call.
-    Readiness::Glance glance;
     return registry_->dispatch(tool, arguments);
   }();
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -758,7 +760,6 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
     JSONValue result = std::move(outcome).value();
     // While a settings file cannot be read, privacy mode may well be on, and what the file names
     // (folders to read, accounts) may be missing from the answer: it goes out tokenised, saying so.
-    const auto settings = context.settings->snapshot();
     if (privacyMode_ || settings->unreadable) {
       result = PIISanitizer::sanitize(result, piiSession_);
     }

@@ -191,6 +191,14 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   return started;
 }
 
+// The child of vfork runs on this function's stack until it execs: kept apart, so no local of the
+// caller can be clobbered by what the child does before then.
+[[gnu::noinline]] pid_t forkInto(const ChildSetup& setup) {
+  const pid_t pid = ::vfork();
+  if (pid == 0) becomeChild(setup);
+  return pid;
+}
+
 Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output,
                                      int error, int program) {
   std::vector<char*> argv;
@@ -234,8 +242,7 @@ Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
-  const pid_t pid = ::vfork();
-  if (pid == 0) becomeChild(setup);
+  const pid_t pid = forkInto(setup);
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   closeFd(report.write);
