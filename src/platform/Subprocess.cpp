@@ -169,8 +169,8 @@ struct ChildSetup {
   failChild(setup.report, errno);
 }
 
-Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output,
-                                     int error, int program);
+Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output, int error,
+                                     int program);
 
 // Starts the program with its standard streams on the given descriptors (input -1: /dev/null).
 Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, int output,
@@ -199,8 +199,8 @@ Result<pid_t, std::string> spawnChild(const SpawnOptions& options, int input, in
   return pid;
 }
 
-Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output,
-                                     int error, int program) {
+Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int output, int error,
+                                     int program) {
   std::vector<char*> argv;
   for (const auto& argument : options.argv) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
