@@ -127,10 +127,12 @@ TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFir
   OfficeTools::registerTools(office);
   for (const char* tool : {"word_read", "word_create"}) registry->registerTool(*office.tool(tool));
   ASSERT_TRUE(IPCServer::shared().start(registry, "test"));
+  // Enough listings that their requests and replies overfill both ways' socket buffers.
+  constexpr int kListings = 8'000;
   std::string text, listings;
   while (text.size() < 3'000'000) text += "Line " + std::to_string(text.size()) + " of a read\n";
   test::writeFile(test::home() / "long.txt", text);
-  for (int id = 0; id < 20'000; ++id) {
+  for (int id = 0; id < kListings; ++id) {
     listings += R"({"jsonrpc":"2.0","method":"tools/list","id":)" + std::to_string(id) + "}\n";
   }
   const json read = {{"path", (test::home() / "long.txt").string()}};
@@ -145,7 +147,7 @@ TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFir
     int firstId, replies;
     bool pause;
   } rows[] = {
-      {listings, 0, 20'000, false}, {readAndPreview, 1, 2, false}, {listings, 0, 20'000, true}};
+      {listings, 0, kListings, false}, {readAndPreview, 1, 2, false}, {listings, 0, kListings, true}};
   for (const auto& row : rows) {
     int ends[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
