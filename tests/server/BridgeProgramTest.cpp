@@ -119,8 +119,9 @@ TEST_F(BridgeProgramTest, CarriesASessionToTheRunningServerAndEndsWithItsClient)
 }
 
 // Requests and replies cross the bridge at once, its input and output one end of a socket pair as
-// clients built on Node give it: thousands of pipelined listings, a long read beside a long preview, and
-// a client that reads nothing until replies pile up, then reads on. Every reply comes, in order.
+// clients built on Node give it: thousands of pipelined listings, a long read beside a long
+// preview, and a client that reads nothing until replies pile up, then reads on. Every reply comes,
+// in order.
 TEST_F(BridgeProgramTest, CarriesBothWaysAtOnceWhateverTheClientWritesOrReadsFirst) {
   auto registry = std::make_shared<ToolRegistry>();
   ToolRegistry office;
