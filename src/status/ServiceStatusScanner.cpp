@@ -1,5 +1,7 @@
 #include "status/ServiceStatusScanner.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -15,6 +17,7 @@
 #include "pim/PrivacyGate.h"
 #include "platform/FileWatch.h"
 #include "platform/InstalledApps.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
 #include "tools/evernote/EvernoteAccount.h"
@@ -151,9 +154,12 @@ json slackEntry() {
   return {{"available", available}, {"has_local_data", available}};
 }
 
+// Available only where a call would run it: a wacli another user could replace is refused then.
 json whatsAppEntry() {
   std::error_code error;
-  return {{"available", std::filesystem::is_regular_file(CoProcessSupport::wacliPath(), error)},
+  const auto wacli = OwnFolder::openProgram(CoProcessSupport::wacliPath());
+  if (wacli) ::close(wacli.value());
+  return {{"available", wacli.ok()},
           {"authenticated", std::filesystem::exists(Paths::underHome(".wacli/wacli.db"), error)}};
 }
 

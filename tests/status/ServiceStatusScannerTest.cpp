@@ -53,7 +53,9 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   for (const char* folder : {"OneDrive-Personal", "OneDrive-Contoso", "Dropbox"}) {
     std::filesystem::create_directories(Paths::underHome("Library/CloudStorage") / folder);
   }
-  test::writeFile(Paths::localShare() / "bin/wacli", "");
+  const auto wacli = Paths::localShare() / "bin/wacli";
+  test::writeFile(wacli, "");
+  std::filesystem::permissions(wacli, std::filesystem::perms::owner_all);
   test::writeFile(Paths::underHome(".wacli/wacli.db"), "");
   Calendar work;
   work.title = "Work";
@@ -99,6 +101,12 @@ TEST(ServiceStatusScannerTest, ReportsWhatTheSeededHomeHoldsWithoutDecidingAnyPe
   };
   EXPECT_EQ(entries, expected) << entries.dump(2);
   EXPECT_EQ(test::readFile(decisions), R"({"calendar": "granted", "contacts": "denied"})");
+  // A wacli others may write is one a call would refuse to run: not available.
+  std::filesystem::permissions(wacli, std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::add);
+  EXPECT_EQ(ServiceStatusScanner::scan({helper, scripts}, world.stores,
+                                       ConfigManager::shared())["whatsapp"]["available"],
+            false);
 }
 
 TEST(ServiceStatusScannerTest, ScansAtOnceOnItsOwnThreadAndStopsWithoutWaitingForTheNext) {
