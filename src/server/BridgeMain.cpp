@@ -75,8 +75,17 @@ std::string trayProgram() {
   return (tvrn::ExecutablePath::folder() / "tavrin-tray").string();
 }
 
-int startServerAndConnect() {
-  if (!tvrn::Subprocess::launchDetached({{trayProgram(), "--headless"}}).ok()) return -1;
+// Starts the tray unless it is a program another user could have put in place: then, or when it
+// cannot be started, `why` says so.
+int startServerAndConnect(std::string& why) {
+  const std::string program = trayProgram();
+  tvrn::SpawnOptions tray({program, "--headless"});
+  tray.ownProgram = true;
+  if (auto started = tvrn::Subprocess::launchDetached(tray); !started) {
+    why = started.error().starts_with(program) ? started.error() : program + ": " + started.error();
+    why.insert(0, ": ");
+    return -1;
+  }
   const auto deadline = std::chrono::steady_clock::now() + startWait();
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(kRetryEvery);
@@ -137,11 +146,12 @@ void pump(int server) {
 int main() {
   tvrn::prepareProcess();
   int server = connectToServer();
-  if (server < 0) server = startServerAndConnect();
+  std::string why;
+  if (server < 0) server = startServerAndConnect(why);
   if (server < 0) {
     std::fprintf(stderr,
-                 "tavrin-server: no Tavrin server answers at %s and none could be started\n",
-                 tvrn::IPCServer::socketPath().c_str());
+                 "tavrin-server: no Tavrin server answers at %s and none could be started%s\n",
+                 tvrn::IPCServer::socketPath().c_str(), why.c_str());
     return 1;
   }
   if (const auto stranger = strangerServing(server)) {

@@ -198,14 +198,20 @@ TEST_F(BridgeProgramTest, StartsTheRecordedTrayWhenNobodyAnswers) {
   EXPECT_EQ(test::SocketClient::tryConnect(IPCServer::socketPath()), 0);
 }
 
-// Nothing on the socket, or a server of another user listening there (swapped in by one who may
-// write in a folder on its way): the client is told which in one line; the stranger is sent
-// nothing.
+// Nothing on the socket and a tray that is missing or one others could replace, or a server of
+// another user listening there (swapped in by one who may write in a folder on its way): the
+// client is told which in one line; the stranger is sent nothing, the open tray is not run.
 TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
   const auto socket = IPCServer::socketPath();
-  const auto bridge = installBridge((test::home() / "no-such-tray").string());
-  for (const bool strangerServes : {false, true}) {
-    SCOPED_TRACE(strangerServes ? "another user's server" : "nothing there");
+  const std::string missing = (test::home() / "no-such-tray").string();
+  const std::string open = (test::home() / "open-tray").string();
+  test::writeFile(open, "#!/bin/sh\ntouch \"$0.ran\"\n");
+  ::chmod(open.c_str(), 0757);
+  const auto bridge = installBridge(missing);
+  for (const auto& [tray, strangerServes] :
+       {std::pair{missing, false}, std::pair{open, false}, std::pair{missing, true}}) {
+    SCOPED_TRACE(strangerServes ? "another user's server" : tray);
+    test::writeFile(bridge.parent_path() / BundledServer::kTrayPathFile, tray + "\n");
     int listening = -1;
     if (strangerServes) {
       if (::geteuid() != 0)
@@ -230,7 +236,11 @@ TEST_F(BridgeProgramTest, SaysSoInOneLineWhenNothingCanBeStarted) {
                         "it. See who owns the folders on the way to it (ls -ld ~ ~/.local "
                         "~/.local/share ~/.local/share/tavrin)\n"
                   : "tavrin-server: no Tavrin server answers at " + socket.string() +
-                        " and none could be started\n");
+                        " and none could be started: " + tray +
+                        (tray == missing ? ": No such file or directory\n"
+                                         : " is not run: it is open to writing by other users "
+                                           "(mode 0757), who could change it\n"));
+    EXPECT_FALSE(std::filesystem::exists(open + ".ran"));
     if (strangerServes) {
       const int joined = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
       char byte = 0;
