@@ -9,6 +9,7 @@
 #include "platform/ExecutablePath.h"
 #include "platform/FileStore.h"
 #include "platform/Opener.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 
 namespace tvrn::WacliLauncher {
@@ -54,8 +55,14 @@ std::string wacliPath() {
       "/usr/local/bin/wacli",
       ExecutablePath::folder() / "wacli",
   };
+  // Only one the server itself would run: a wacli another user could have put in place is passed
+  // over.
   for (const auto& candidate : candidates) {
-    if (candidate.is_absolute() && isFile(candidate)) return candidate.string();
+    if (!candidate.is_absolute()) continue;
+    if (const auto judged = OwnFolder::openProgram(candidate)) {
+      ::close(judged.value());
+      return candidate.string();
+    }
   }
   return "wacli";
 }

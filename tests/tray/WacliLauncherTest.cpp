@@ -67,8 +67,12 @@ TEST_F(WacliLauncherTest, ThePathIsQuotedSoTheShellRunsNothingOfIt) {
 
 TEST_F(WacliLauncherTest, TheClientIsLookedForInTheUsersFolderFirst) {
   EXPECT_EQ(WacliLauncher::wacliPath(), "wacli");
-  test::writeFile(Paths::localShare() / "bin" / "wacli", "");
-  EXPECT_EQ(WacliLauncher::wacliPath(), (Paths::localShare() / "bin" / "wacli").string());
+  const auto own = Paths::localShare() / "bin" / "wacli";
+  test::writeFile(own, "");
+  EXPECT_EQ(WacliLauncher::wacliPath(), own.string());
+  // One others may write is passed over, as the server passes it over.
+  fs::permissions(own, fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(WacliLauncher::wacliPath(), "wacli");
 }
 
 // Each case: the runtime folder (empty: unset) and where the script must land.
