@@ -29,22 +29,25 @@ std::optional<std::filesystem::path> findProgram(std::string_view name) {
   return std::nullopt;
 }
 
-std::filesystem::path wacliPath() {
-  const std::filesystem::path instead = Paths::localShare() / "bin" / "wacli";
+std::vector<std::filesystem::path> wacliCandidates() {
+  const std::filesystem::path own = Paths::localShare() / "bin" / "wacli";
+  std::vector<std::filesystem::path> candidates = {own, "/opt/homebrew/bin/wacli"};
   // With no known folder the bare name would be looked up in the working folder.
-  const auto folder = ExecutablePath::folder();
-  const std::filesystem::path besideProgram = folder.empty() ? instead : folder / "wacli";
-  const std::filesystem::path candidates[] = {
-      instead,
-      "/opt/homebrew/bin/wacli",
-      besideProgram,
-      "/usr/local/bin/wacli",
-  };
+  if (const auto folder = ExecutablePath::folder(); !folder.empty()) {
+    candidates.push_back(folder / "wacli");
+  }
+  candidates.push_back("/usr/local/bin/wacli");
+  return candidates;
+}
+
+std::filesystem::path wacliPath() {
+  const auto candidates = wacliCandidates();
   for (const auto& candidate : candidates) {
     std::error_code error;
     if (std::filesystem::is_regular_file(candidate, error)) return candidate;
   }
-  return besideProgram;
+  const auto folder = ExecutablePath::folder();
+  return folder.empty() ? candidates.front() : folder / "wacli";
 }
 
 SpawnOptions spawnOf(const std::filesystem::path& program, std::vector<std::string> arguments) {

@@ -21,10 +21,13 @@ std::vector<std::filesystem::path> programCandidates(std::string_view name);
 // The first candidate that is a regular file (links followed); nothing when none is.
 std::optional<std::filesystem::path> findProgram(std::string_view name);
 
-// The WhatsApp command-line client: the first of ~/.local/share/tavrin/bin/wacli,
-// /opt/homebrew/bin/wacli, the running executable's folder + "/wacli" and /usr/local/bin/wacli
-// that is a file; when none is, the one beside the running executable. Looked up afresh at each
-// call.
+// Where the WhatsApp command-line client is looked for, in order: ~/.local/share/tavrin/bin/wacli,
+// /opt/homebrew/bin/wacli, the running executable's folder + "/wacli" (when that folder is known)
+// and /usr/local/bin/wacli.
+std::vector<std::filesystem::path> wacliCandidates();
+
+// The WhatsApp command-line client: the first of wacliCandidates() that is a file; when none is,
+// the one beside the running executable. Looked up afresh at each call.
 std::filesystem::path wacliPath();
 
 // How a program found here is started: with `arguments`, and only as the user's or root's own,

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -90,30 +91,63 @@ std::string octal(mode_t mode) {
   return text;
 }
 
-std::mutex membersGuard;
-GroupMembers& membersSource() {
-  static GroupMembers source;
+std::mutex databaseGuard;  // guards databaseSource()
+UserDatabase& databaseSource() {
+  static UserDatabase source;
   return source;
 }
 
+// Every account of the password database, read to its end; nothing when it cannot be. The
+// database is read through one cursor for the whole process, so one reader at a time.
+std::optional<std::vector<Account>> passwordDatabase() {
+  static std::mutex cursorGuard;
+  std::lock_guard hold(cursorGuard);
+  std::vector<Account> accounts;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  int error = 0;
+  ::setpwent();
+  while (true) {
+    error = ::getpwent_r(&entry, buffer.data(), buffer.size(), &found);
+    // A long entry is read again into a larger buffer; the cursor stays on it.
+    if (error == ERANGE && buffer.size() < (1u << 24)) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (error != 0 || found == nullptr) break;
+    accounts.push_back({found->pw_uid, found->pw_gid});
+  }
+  ::endpwent();
+  if (error != 0 && error != ENOENT) return std::nullopt;
+  return accounts;
+}
+
 // Someone besides `self` and root (who may write anyway) may write through the group, unless it is
-// the user's own private group: named as the user, the user's primary group, and no one else named
-// a member. Any other group counts as open whoever the group database lists: where users come from
-// a directory service too, a member it alone knows is in no list this process can read to its end.
+// the user's own private group: named as the user, the user's primary group, no one else named a
+// member, and no other account's primary group (`useradd -g` gives one a group without naming it
+// a member). Any other group counts as open whoever the group database lists: where users come
+// from a directory service too, a member it alone knows is in no list this process can read to
+// its end. So does a password database that cannot be read to its end.
 bool othersInGroup(gid_t gid, uid_t self) {
   const auto user = userOf(self);
   const auto found = groupOf(gid);
   if (!user || user->group != gid || !found || found->name != user->name) return true;
-  GroupMembers source;
+  UserDatabase source;
   {
-    std::lock_guard hold(membersGuard);
-    source = membersSource();
+    std::lock_guard hold(databaseGuard);
+    source = databaseSource();
   }
-  for (const std::string& member : source ? source(gid) : found->members) {
+  const auto another = [self](uid_t uid) { return uid != self && uid != 0; };
+  for (const std::string& member : source.members ? source.members(gid) : found->members) {
     const auto named = userNamed(member);
-    if (!named || (named->uid != self && named->uid != 0)) return true;
+    if (!named || another(named->uid)) return true;
   }
-  return false;
+  const auto accounts = source.accounts ? source.accounts() : passwordDatabase();
+  if (!accounts) return true;
+  return std::any_of(accounts->begin(), accounts->end(), [&](const Account& account) {
+    return account.group == gid && another(account.uid);
+  });
 }
 
 // Who, beyond the file's mode bits, its access list lets write: "user nobody", "group staff";
@@ -354,9 +388,9 @@ Result<std::filesystem::path, std::string> programWay(const std::filesystem::pat
 
 }  // namespace
 
-void useGroupMembers(GroupMembers members) {
-  std::lock_guard hold(membersGuard);
-  membersSource() = std::move(members);
+void useUserDatabase(UserDatabase database) {
+  std::lock_guard hold(databaseGuard);
+  databaseSource() = std::move(database);
 }
 
 Result<void, std::string> judge(const std::filesystem::path& folder, std::string_view variable) {

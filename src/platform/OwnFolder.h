@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,8 @@ namespace tvrn::OwnFolder {
 // elsewhere), from the file system's root down, where a folder open to all is allowed only with
 // its sticky bit set (/tmp), which keeps others from renaming what is not theirs. Closed to
 // writing by others means: no write bit for others; a group write bit only for the user's own
-// private group (named as the user, the user's primary group, no one else named a member); no
+// private group (named as the user, the user's primary group, no one else named a member, and no
+// other account's primary group, the password database read to its end); no
 // access list entry that lets another user, or a group other than that one, write, as far as the
 // list's mask lets it. Links on the way are followed and the folders they lead to are judged. A
 // folder found open to others, who could have put anything there, is judged in full, as
@@ -51,11 +53,21 @@ Result<void, std::string> judgeInside(const std::vector<std::filesystem::path>& 
                                       const std::vector<std::filesystem::path>& listed,
                                       std::string_view variable);
 
-// Who the user sources name as members of the group `gid`. The group database's list unless
-// another is put in place here: a test stands in a directory service whose members that list
-// does not show. An empty function puts the group database back.
-using GroupMembers = std::function<std::vector<std::string>(gid_t gid)>;
-void useGroupMembers(GroupMembers members);
+// An account as the password database holds it: who it is, and its primary group.
+struct Account {
+  uid_t uid;
+  gid_t group;
+};
+
+// The user databases as the group rule reads them: the names the group database lists as
+// members of a group, and every account of the password database, read to its end (nothing when
+// it cannot be). The system's own unless a test puts others in place, to stand in a directory
+// service or a database that fails half way; an empty function puts the system's own back.
+struct UserDatabase {
+  std::function<std::vector<std::string>(gid_t gid)> members;
+  std::function<std::optional<std::vector<Account>>()> accounts;
+};
+void useUserDatabase(UserDatabase database);
 
 // A program the system runs from its folders, or from beside itself, runs only when no other user
 // could have put it there or could put another in its place: every folder a name of its path is

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,9 +37,10 @@ constexpr std::size_t kErrorTailLimit = 64 * 1024;
 constexpr std::size_t kFinalDrainLimit = 64 * 1024 * 1024;
 // Without a process descriptor to wait on, an exit is looked for this often.
 constexpr milliseconds kExitPollSlice{5};
-// Where a program judged before it runs is open in the child, which runs it through that
-// descriptor (a script's interpreter reads the script through it too).
+// Where a program judged before it runs is open in the child until it runs, closed on exec.
 constexpr int kProgramFd = STDERR_FILENO + 1;
+// What a child reports when the file at the program's path is no longer the one judged.
+constexpr int kProgramReplaced = -1;
 
 std::string describe(int error) { return std::strerror(error); }
 
@@ -139,9 +141,9 @@ struct ChildSetup {
       ::dup2(setup.error, STDERR_FILENO) < 0) {
     failWith(errno);
   }
-  // Left open across exec, not closed on it: a script's interpreter opens the script by that
-  // number. The report pipe and the judged descriptor lie above it (spawnChild).
-  if (setup.program >= 0 && ::dup2(setup.program, kProgramFd) < 0) failWith(errno);
+  // Closed on exec, so no program finds it open. The report pipe and the judged descriptor lie
+  // above it (spawnChild).
+  if (setup.program >= 0 && ::dup3(setup.program, kProgramFd, O_CLOEXEC) < 0) failWith(errno);
   if (setup.workingFolder >= 0 && ::fchdir(setup.workingFolder) != 0) failWith(errno);
   // Only the three standard streams (and the program) go to the child: descriptors that
   // libraries open without close-on-exec (the status server's accepted connections) must not
@@ -159,8 +161,21 @@ struct ChildSetup {
   sigemptyset(&noneBlocked);
   ::sigprocmask(SIG_SETMASK, &noneBlocked, nullptr);
   if (setup.program >= 0) {
-    // The very file judged runs, whatever has been put in its place since.
+    // A binary runs as the very file judged, whatever has been put in its place since.
     ::syscall(SYS_execveat, kProgramFd, "", setup.argv, setup.environment, AT_EMPTY_PATH);
+    // A script cannot run so (its interpreter would have to open it by a descriptor closed at
+    // exec): it runs by the path it is installed at, as its $0, so that it finds what lies beside
+    // it. No other user may change the folders on that way; the file there must still be the one
+    // judged.
+    if (errno != ENOENT) failWith(errno);
+    struct stat named {};
+    struct stat judged {};
+    if (::stat(setup.argv[0], &named) != 0) failWith(errno);
+    if (::fstat(kProgramFd, &judged) != 0 || named.st_dev != judged.st_dev ||
+        named.st_ino != judged.st_ino) {
+      failWith(kProgramReplaced);
+    }
+    ::execve(setup.argv[0], setup.argv, setup.environment);
   } else if (setup.searchPath) {
     ::execvpe(setup.argv[0], setup.argv, setup.environment);
   } else {
@@ -259,6 +274,9 @@ Result<pid_t, std::string> spawnWith(const SpawnOptions& options, int input, int
   report.close();
   if (got <= 0) return pid;
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (execError == kProgramReplaced) {
+    return fail(options.argv.front() + " is not run: it was replaced while it was being checked");
   }
   return fail(describe(execError));
 }

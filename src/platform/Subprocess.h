@@ -41,10 +41,10 @@ struct SpawnOptions {
   bool searchPath = false;
   // A folder the caller holds open, where the child starts; absent means this process's own.
   std::optional<int> workingFolder;
-  // argv[0] is a program of the system's own, run only as OwnFolder::openProgram allows and
-  // through the descriptor it judged, so a file put in its place since runs nothing; why not is
-  // the launch error. The child holds its program open as descriptor 3 and is started through it
-  // (a script's interpreter reads the script through it).
+  // argv[0] is a program of the system's own, run only as OwnFolder::openProgram allows, and only
+  // the file it judged: a binary through the descriptor judged, a script by its path (its $0),
+  // once the file there is found to be that one. Why not is the launch error. No descriptor of
+  // the check is left open in the program.
   bool ownProgram = false;
   // A child ends with this program, however it ends (the kernel kills it when the program is
   // killed, interrupted or crashes), so no helper runs on unwatched; set for what the user asked

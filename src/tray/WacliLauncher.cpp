@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/ExecutablePath.h"
+#include "bridges/CoProcessSupport.h"
 #include "platform/FileStore.h"
 #include "platform/Opener.h"
 #include "platform/OwnFolder.h"
@@ -48,23 +48,20 @@ bool isPrivateFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::string wacliPath() {
-  const std::filesystem::path candidates[] = {
-      Paths::localShare() / "bin" / "wacli",
-      "/opt/homebrew/bin/wacli",
-      "/usr/local/bin/wacli",
-      ExecutablePath::folder() / "wacli",
-  };
-  // Only one the server itself would run: a wacli another user could have put in place is passed
-  // over.
-  for (const auto& candidate : candidates) {
-    if (!candidate.is_absolute()) continue;
-    if (const auto judged = OwnFolder::openProgram(candidate)) {
-      ::close(judged.value());
-      return candidate.string();
+Result<std::string, std::string> wacliPath() {
+  const auto chosen = CoProcessSupport::wacliPath();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(chosen, error)) {
+    std::string places;
+    for (const auto& candidate : CoProcessSupport::wacliCandidates()) {
+      places += (places.empty() ? "" : ", ") + candidate.string();
     }
+    return fail("wacli is not installed: it was looked for at " + places + ".");
   }
-  return "wacli";
+  auto judged = OwnFolder::openProgram(chosen);
+  if (!judged) return fail("wacli cannot be started: " + judged.error() + ".");
+  ::close(judged.value());
+  return chosen.string();
 }
 
 std::string shellQuoted(std::string_view text) {
@@ -85,6 +82,14 @@ std::string script(std::string_view wacli) {
          "echo \"Starting wacli auth (20m timeout)…\"\n"
          "exec " +
          shellQuoted(wacli) + " --timeout 20m auth";
+}
+
+std::string refusalScript(std::string_view why) {
+  return "#!/bin/bash\n"
+         "printf '%s\\n' " +
+         shellQuoted(why) +
+         "\n"
+         "read -r -p \"Press Enter to close this window.\"";
 }
 
 std::optional<std::filesystem::path> scriptFolder() {
@@ -108,7 +113,9 @@ void openWacliInTerminal() {
   if (!terminal) return;
   const auto folder = scriptFolder();
   const auto file = folder ? *folder / kScriptName : std::filesystem::path();
-  if (!folder || !FileStore::writeAtomic(file, script(wacliPath()), 0700)) {
+  const auto wacli = wacliPath();
+  const std::string text = wacli ? script(wacli.value()) : refusalScript(wacli.error());
+  if (!folder || !FileStore::writeAtomic(file, text, 0700)) {
     static_cast<void>(Opener::launch({*terminal}));  // a terminal that fails shows the user
     return;
   }

@@ -8,19 +8,26 @@
 #include <string>
 #include <string_view>
 
+#include "base/Result.h"
+
 namespace tvrn::WacliLauncher {
 
 inline constexpr std::string_view kScriptName = "tvrn-whatsapp-connect.command";
 
-// The first client found of ~/.local/share/tavrin/bin, /opt/homebrew/bin, /usr/local/bin and the
-// tray's own folder; else the bare name, left to the shell's search.
-std::string wacliPath();
+// The client the server would run: the one it finds, looked for in its order
+// (CoProcessSupport::wacliPath), when no other user could have put it there or could replace it.
+// Otherwise why none can be run, in a line the user is shown.
+Result<std::string, std::string> wacliPath();
 
 // The text in single quotes, each ' in it written '\'' so the shell takes every byte literally.
 std::string shellQuoted(std::string_view text);
 
 // The script's four lines, the last without a line end.
 std::string script(std::string_view wacliPath);
+
+// The script shown instead when no client can be run: it says why and waits for the user to
+// close the window, running nothing.
+std::string refusalScript(std::string_view why);
 
 // Where the script goes: $XDG_RUNTIME_DIR, else a 0700 folder of the user's own in the temporary
 // folder; nothing when no such private folder can be had.
@@ -30,7 +37,8 @@ std::optional<std::filesystem::path> scriptFolder();
 // on PATH; nothing when none is.
 std::optional<std::string> terminalProgram();
 
-// Writes the script and opens it in a terminal; when it cannot be written, the terminal alone.
+// Writes the script (the refusal when no client can be run) and opens it in a terminal; when it
+// cannot be written, the terminal alone.
 void openWacliInTerminal();
 
 }  // namespace tvrn::WacliLauncher

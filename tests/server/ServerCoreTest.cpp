@@ -668,7 +668,8 @@ std::map<std::string, std::string> treeOf(const std::filesystem::path& root) {
 // start says ("~" standing for the home) and, in some, a link another user made to the spoiled
 // place, the group it is given (nobody's primary group, nogroup, in which the group file names
 // no one), an access list entry letting nobody write in it, a folder of the user's left open
-// (0777) around it, or a second user source naming nobody a member.
+// (0777) around it, or user databases of their own (a second user source naming nobody a
+// member, another account whose primary group is the user's).
 constexpr gid_t kAsMade = static_cast<gid_t>(-1);
 struct RefusedStart {
   std::size_t homeLength;
@@ -680,7 +681,7 @@ struct RefusedStart {
   gid_t group = kAsMade;
   bool nobodyListed = false;
   const char* leftOpen = nullptr;
-  bool secondSource = false;
+  OwnFolder::UserDatabase database = {};
 };
 
 // Whether the folder's access list is now `text`, as setfacl sets it ("u:65534:rwx" lets nobody
@@ -705,6 +706,13 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
 
   const passwd* nobody = ::getpwuid(65534);
   const gid_t nobodysGroup = nobody != nullptr ? nobody->pw_gid : 0;
+  const OwnFolder::UserDatabase namesNobody{
+      [](gid_t) { return std::vector<std::string>{"nobody"}; }, nullptr};
+  const gid_t ownGroup = ::getpwuid(::geteuid())->pw_gid;
+  const OwnFolder::UserDatabase sharesOwnGroup{
+      nullptr, [ownGroup] {
+        return std::optional(std::vector<OwnFolder::Account>{{4243, ownGroup}});
+      }};
   const RefusedStart rows[] = {
       {100, "", 0, false, "the MCP socket cannot be served (Socket path too long ("},
       {1, ".local/share", 0, false,
@@ -762,16 +770,15 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
        "change what it holds as it likes: move it aside, then start again",
        nullptr, kAsMade, false, ".config/tavrin"},
       {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
-       nullptr, kAsMade, false, nullptr, true},
+       nullptr, kAsMade, false, nullptr, namesNobody},
+      {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
+       nullptr, kAsMade, false, nullptr, sharesOwnGroup},
       {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
        nullptr, 4242}};
-  const OwnFolder::GroupMembers namesNobody = [](gid_t) {
-    return std::vector<std::string>{"nobody"};
-  };
   bool skipped = false;
   int row = 0;
   for (const auto& [homeLength, spoiled, mode, givenAway, said, linkedFrom, group, nobodyListed,
-                    leftOpen, secondSource] : rows) {
+                    leftOpen, database] : rows) {
     const auto home = test::home() / (std::to_string(++row) + std::string(homeLength, 'h'));
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
@@ -791,8 +798,9 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
       skipped = true;
       continue;
     }
-    // A directory service beside the group file may name members the file does not list.
-    OwnFolder::useGroupMembers(secondSource ? namesNobody : nullptr);
+    // A directory service beside the group file may name members the file does not list, and
+    // an account may have the group as its primary group without being named a member.
+    OwnFolder::useUserDatabase(database);
     std::string why = said;
     for (auto at = why.find('~'); at != std::string::npos; at = why.find('~', at + 1)) {
       why.replace(at, 1, home.string());
@@ -806,7 +814,7 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
     EXPECT_NE(text.find("ServerCore start failed: " + why), std::string::npos) << text;
     EXPECT_EQ(treeOf(home), before);
   }
-  OwnFolder::useGroupMembers({});
+  OwnFolder::useUserDatabase({});
   if (skipped) GTEST_SKIP() << "not root: the rows of what another user owns were left out";
 }
 

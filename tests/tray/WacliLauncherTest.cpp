@@ -65,14 +65,33 @@ TEST_F(WacliLauncherTest, ThePathIsQuotedSoTheShellRunsNothingOfIt) {
       << run.standardOutput;
 }
 
-TEST_F(WacliLauncherTest, TheClientIsLookedForInTheUsersFolderFirst) {
-  EXPECT_EQ(WacliLauncher::wacliPath(), "wacli");
-  const auto own = Paths::localShare() / "bin" / "wacli";
+// Only a client the server would run is opened: the one it finds first, when no other user could
+// replace it. Where there is none, not even one on PATH, the window says why and runs nothing.
+TEST_F(WacliLauncherTest, OnlyAClientTheServerWouldRunIsOpened) {
+  const auto own = Paths::localShare() / "bin" / "wacli", ran = test::home() / "ran";
+  test::writeFile(bin_ / "wacli", "#!/bin/sh\ntouch " + ran.string() + "\n");
+  fs::permissions(bin_ / "wacli", fs::perms::owner_all);
+  ::setenv("PATH", (bin_.string() + ":/usr/bin:/bin").c_str(), 1);
+  const auto none = WacliLauncher::wacliPath();
+  ASSERT_FALSE(none);
+  const auto window =
+      Subprocess::run({{"/bin/bash", "-c", WacliLauncher::refusalScript(none.error())}});
+  EXPECT_EQ(window.standardOutput.rfind("wacli is not installed: it was looked for at " +
+                                            own.string() + ", /opt/homebrew/bin/wacli, ",
+                                        0),
+            0u)
+      << window.standardOutput;
+  EXPECT_FALSE(fs::exists(ran));
+
   test::writeFile(own, "");
-  EXPECT_EQ(WacliLauncher::wacliPath(), own.string());
+  ASSERT_TRUE(WacliLauncher::wacliPath());
+  EXPECT_EQ(WacliLauncher::wacliPath().value(), own.string());
   // One others may write is passed over, as the server passes it over.
   fs::permissions(own, fs::perms::others_write, fs::perm_options::add);
-  EXPECT_EQ(WacliLauncher::wacliPath(), "wacli");
+  EXPECT_EQ(WacliLauncher::wacliPath().error(),
+            "wacli cannot be started: " + own.string() +
+                " is not run: it is open to writing by other users (mode 0646), who could change "
+                "it.");
 }
 
 // Each case: the runtime folder (empty: unset) and where the script must land.
@@ -109,7 +128,9 @@ TEST_F(WacliLauncherTest, ScriptIsPrivateAndTheTerminalRunsIt) {
     struct stat info {};
     ASSERT_EQ(::stat(file.c_str(), &info), 0) << c.label;
     EXPECT_EQ(info.st_mode & 07777, 0700u) << c.label;
-    EXPECT_EQ(test::readFile(file), WacliLauncher::script("wacli")) << c.label;
+    EXPECT_EQ(test::readFile(file),
+              WacliLauncher::refusalScript(WacliLauncher::wacliPath().error()))
+        << c.label;
   }
 }
 

@@ -89,7 +89,7 @@ Subprocess* CoProcessProxy::launchIfNeeded() {
   }
   auto started = Subprocess::start(CoProcessSupport::spawnOf(*program));
   if (!started) {
-    lastStderr_ = "Launch failed: " + started.error();
+    lastStderr_ = kCoProcessLaunchFailed + started.error();
     return nullptr;
   }
   process_ = std::move(started).value();

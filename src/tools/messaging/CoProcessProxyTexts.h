@@ -15,6 +15,9 @@ struct CoProcessProxyTexts {
   const char* errorPrefix;
 };
 
+// How the last error begins when the program is there but cannot be started.
+inline constexpr const char* kCoProcessLaunchFailed = "Launch failed: ";
+
 inline constexpr CoProcessProxyTexts kSlackProxyTexts{
     "slack-proxy",
     "slack",

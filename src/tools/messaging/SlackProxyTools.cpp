@@ -11,6 +11,7 @@
 #include "core/ToolSchema.h"
 #include "platform/Endpoints.h"
 #include "tools/common/ServiceSnapshot.h"
+#include "tools/messaging/CoProcessProxyTexts.h"
 #include "tools/messaging/MessagingToolSupport.h"
 #include "tools/messaging/MessagingToolsTexts.h"
 
@@ -31,13 +32,16 @@ std::string updateText() {
 }
 
 // A missing co-process, or one that reports something "not found", reads as an out-of-date
-// install: a failure, in its own words.
+// install: a failure, in its own words. One that is there but cannot be started is no out-of-date
+// install: its failure says why.
 ToolResult answerOf(ToolResult outcome) {
   if (outcome) return asAnswer(std::move(outcome));
   const ToolError& error = outcome.error();
+  const std::string& text = error.payload();
   if (error.kind() == ToolError::Case::executionFailed &&
-      (error.payload().find("not available") != std::string::npos ||
-       error.payload().find("not found") != std::string::npos)) {
+      text.find(std::string("\nLast error: ") + kCoProcessLaunchFailed) == std::string::npos &&
+      (text.find("not available") != std::string::npos ||
+       text.find("not found") != std::string::npos)) {
     return ToolResponse::failure(ToolResponse::text(updateText()));
   }
   return outcome;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,6 +14,7 @@
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "fakes/support/RecordingHttpServer.h"
+#include "platform/Paths.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/AppFixtures.h"
 #include "support/ToolCall.h"
@@ -153,6 +155,18 @@ TEST_F(MessagingProxyToolsTest, SlackAsksForAnUpdateWhenItsProgramIsMissingOrSay
   EXPECT_TRUE(
       test::textOf(empty).starts_with("No channels found for this team in the local Teams cache."));
   EXPECT_FALSE(test::flaggedAsError(empty));  // an empty listing is an answer
+
+  // One that is there but cannot be started says why, not that an update is needed.
+  const auto proxy = Paths::localShare() / "bin" / "slack-proxy";
+  slack.end();
+  std::filesystem::remove(proxy);
+  std::filesystem::copy_file(test::fakesDir() / "fake-proxy", proxy);
+  ASSERT_EQ(::chmod(proxy.c_str(), 0757), 0);
+  EXPECT_EQ(call("slack_list_workspaces"),
+            "failed: Slack co-process not available. The slack-proxy binary must be present at: " +
+                proxy.string() + "\nLast error: Launch failed: " + proxy.string() +
+                " is not run: it is open to writing by other users (mode 0757), who could change "
+                "it");
 }
 
 // A confirmed message goes through Graph whenever an account gives a token, also when Graph

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include "core/Timeouts.h"
 #include "core/ToolRegistry.h"
 #include "platform/ExecutablePath.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "status/ServiceStatusScanner.h"
 #include "support/OtherUserLink.h"
@@ -209,8 +211,28 @@ TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
     std::filesystem::rename(bin / ".new", wacli);
     return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
   };
+  const gid_t own = ::getpwuid(self)->pw_gid;
+  const OwnFolder::UserDatabase sharesOwnGroup{
+      nullptr, [own] {
+        return std::optional(std::vector<OwnFolder::Account>{{4242, own}});
+      }};
   const std::vector<std::pair<std::function<bool()>, std::string>> rows = {
       {[] { return true; }, ""},
+      // A second account whose primary group is the user's private group may write through it.
+      {[&] {
+         OwnFolder::useUserDatabase(sharesOwnGroup);
+         return putCopy(self, 0775);
+       },
+       "it is open to writing by other users (mode 0775), who could change it"},
+      // A wrapper that runs the client it was installed beside, found by its own path.
+      {[&] {
+         OwnFolder::useUserDatabase({});
+         std::filesystem::copy_file(test::fakesDir() / "fake-wacli", bin / "wacli-real");
+         std::filesystem::remove(wacli);
+         test::writeFile(wacli, "#!/bin/sh\nexec \"$(dirname \"$0\")/wacli-real\" \"$@\"\n");
+         return ::chmod(wacli.c_str(), 0755) == 0;
+       },
+       ""},
       {[&] { return putCopy(self, 0777); },
        "it is open to writing by other users (mode 0777), who could change it"},
       {[&] { return putCopy(other, 0755); },
