@@ -85,6 +85,28 @@ std::optional<PimTime> originalIn(icalcomponent* own, icalcomponent* series) {
   return ICalTime::instant(original, start.zone);
 }
 
+// Takes the extra and removed dates (RDATE, EXDATE) that `gone` picks by their instants out of the
+// series `main`. Each part of a series cut in two keeps only those of its own occurrences: a
+// removed date past where a part ends names nothing, and khal warns of it on every reading.
+void dropDates(icalcomponent* main, const std::function<bool(PimTime)>& gone) {
+  // A floating date beside a zoned start is in the start's zone, as the listing reads it.
+  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
+  for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
+    std::vector<icalproperty*> found;
+    for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
+         prop = icalcomponent_get_next_property(main, kind)) {
+      const auto at = kind == ICAL_RDATE_PROPERTY
+                          ? extraDate(prop, main, zone).first
+                          : ICalTime::instant(ICalTime::valueOf(prop, main), zone);
+      if (at && gone(*at)) found.push_back(prop);
+    }
+    for (icalproperty* prop : found) {
+      icalcomponent_remove_property(main, prop);
+      icalproperty_free(prop);
+    }
+  }
+}
+
 // The occurrence at `original`, with its own changes when `own` holds them.
 Event occurrenceFrom(const Event& series, PimTime original, icalcomponent* own) {
   std::optional<Event> changed = own != nullptr ? eventOf(own) : std::nullopt;
@@ -922,22 +944,7 @@ std::optional<std::string> ICalItem::beginAt(PimTime original) {
   if (main == nullptr) return kNoSeries;
   if (auto refused = rulesUnwritable()) return refused;
   if (auto refused = ICalSeries::countFrom(main, original, rulePlace())) return refused;
-  // A floating date beside a zoned start is in the start's zone, as the listing reads it.
-  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
-  for (auto kind : {ICAL_RDATE_PROPERTY, ICAL_EXDATE_PROPERTY}) {
-    std::vector<icalproperty*> gone;
-    for (icalproperty* prop = icalcomponent_get_first_property(main, kind); prop != nullptr;
-         prop = icalcomponent_get_next_property(main, kind)) {
-      const auto at = kind == ICAL_RDATE_PROPERTY
-                          ? extraDate(prop, main, zone).first
-                          : ICalTime::instant(ICalTime::valueOf(prop, main), zone);
-      if (at && *at < original) gone.push_back(prop);
-    }
-    for (icalproperty* prop : gone) {
-      icalcomponent_remove_property(main, prop);
-      icalproperty_free(prop);
-    }
-  }
+  dropDates(main, [&](PimTime at) { return at < original; });
   // The occurrence it begins at keeps its own changes (a new time, a cancellation, an alarm).
   for (icalcomponent* c : overrides()) {
     const auto at = originalOf(c);
@@ -987,17 +994,7 @@ std::optional<std::string> ICalItem::endBefore(PimTime original, bool& anyLeft) 
     return std::nullopt;
   }
   if (auto refused = ICalSeries::endRulesBefore(main, original, rulePlace())) return refused;
-  const icaltimezone* zone = timeOf(main, ICAL_DTSTART_PROPERTY).zone;
-  std::vector<icalproperty*> gone;
-  for (icalproperty* prop = icalcomponent_get_first_property(main, ICAL_RDATE_PROPERTY);
-       prop != nullptr; prop = icalcomponent_get_next_property(main, ICAL_RDATE_PROPERTY)) {
-    const auto at = extraDate(prop, main, zone).first;
-    if (at && *at >= original) gone.push_back(prop);
-  }
-  for (icalproperty* prop : gone) {
-    icalcomponent_remove_property(main, prop);
-    icalproperty_free(prop);
-  }
+  dropDates(main, [&](PimTime at) { return at >= original; });
   dropChangesFrom(original);
   touch(main);
   anyLeft = firstOccurrence().has_value();

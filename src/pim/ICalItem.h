@@ -139,9 +139,10 @@ class ICalItem {
   // Takes one occurrence out of the series, keeping every earlier exception; false when the
   // series has no occurrence there.
   bool removeOccurrence(PimTime original);
-  // Ends the series just before `original` (each rule with its last instance before it);
-  // `anyLeft` false when no occurrence is left. Nothing, or why not (a rule too long to follow to
-  // it): the item must then not be written.
+  // Ends the series just before `original` (each rule with its last instance before it; its
+  // extra and removed dates and changed occurrences from there on go); `anyLeft` false when no
+  // occurrence is left. Nothing, or why not (a rule too long to follow to it): the item must then
+  // not be written.
   std::optional<std::string> endBefore(PimTime original, bool& anyLeft);
   // Drops the changed occurrences at or after `original`.
   void dropChangesFrom(PimTime original);

@@ -161,6 +161,11 @@ std::optional<PimError> unheldTimes(const Event& asked, const Event& written,
                      ". Give times outside the hour its clock changes.");
 }
 
+// The occurrence a change from the one asked about on wrote for it: the series' start, which it
+// was or where the series split off begins. It need not be the first: extra dates may come before
+// the start, and move with it.
+Event startOccurrence(const ICalItem& series) { return series.occurrenceAt(series.event().start); }
+
 const char* const kCutThere = "The series cannot be changed from this occurrence on: ";
 const char* const kOneAtATime = " Change its occurrences one at a time.";
 
@@ -252,7 +257,7 @@ Result<std::string, PimError> splitSeries(PimIndex& index, const Located& locate
   if (auto refused = next.changeFrom(original, located.event, wanted)) {
     return fail(problem(PimError::Code::invalid, *refused));
   }
-  if (auto unheld = unheldTimes(wanted, next.firstOccurrence().value_or(wanted), place)) {
+  if (auto unheld = unheldTimes(wanted, startOccurrence(next), place)) {
     return fail(*unheld);
   }
   const std::string uid = HardwareId::randomUUID();
@@ -339,9 +344,9 @@ Result<Event, PimError> PimStore::saveEvent(const Event& event, Span span) {
                                      ? item.changeFrom(*located->original, located->event, wanted)
                                      : item.changeEvent(located->event, wanted);
             if (refused) return fail(problem(PimError::Code::invalid, *refused));
-            const auto written = located->original ? item.firstOccurrence() : item.event();
+            const Event written = located->original ? startOccurrence(item) : item.event();
             const std::string place = item.placeOf(located->original.value_or(wanted.start));
-            if (auto unheld = unheldTimes(wanted, written.value_or(wanted), place)) {
+            if (auto unheld = unheldTimes(wanted, written, place)) {
               return fail(*unheld);
             }
             if (moves) {

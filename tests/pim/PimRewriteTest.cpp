@@ -651,7 +651,7 @@ const std::vector<EventChange>& eventChanges() {
          ASSERT_TRUE(s.saveEvent(e, Span::thisEvent).ok());
        },
        false, true},
-      {"future", touching({"RRULE"}),
+      {"future", touching({"RRULE", "EXDATE"}),
        [](PimStore& s, const std::vector<Event>& o) {
          Event e = o[2];
          e.title = "From now on";
@@ -911,7 +911,8 @@ const std::vector<Confirmed>& confirmedChanges() {
       // alarm, a SEQUENCE, a cancellation) and take the asked one on top.
       {"future from a moved occurrence", kServer, Ends::crlf, "2024-05-27 08:00", retitled,
        rewritten("VEVENT", {"RRULE:FREQ=WEEKLY;UNTIL=20240520T070000Z;BYDAY=MO"},
-                 {"-VEVENT@20240527T090000", "-VEVENT@20240603T090000", "-VEVENT@20240617T090000"}),
+                 {"-VEVENT@20240527T090000", "-VEVENT@20240603T090000", "-VEVENT@20240617T090000",
+                  "VEVENT -EXDATE"}),
        rewritten("VEVENT",
                  {"DTSTART@:20240527T090000", "DTEND@:20240527T093000", "SUMMARY:Retro"}) +
            rewritten("VEVENT@20240527T090000", {"SUMMARY:Retro"}) +

@@ -296,6 +296,12 @@ const std::vector<Series>& allSeries() {
               "Retrospective"),
        {"2024-05-13 09:00"},
        {{"any future", kUncut}}},
+      {"every other week with extra dates before its start",
+       server("rdate-1", "20250127",
+              "RRULE:FREQ=WEEKLY;UNTIL=20251231;INTERVAL=2;BYDAY=MO\nRDATE;TZID=Europe/Berlin:"
+              "20240902T090000,20240916T090000\n",
+              "Jour fixe"),
+       {"2025-01-27 09:00", "2025-02-10 09:00"}},
       // Apple's: a birthday from 1890, and the last day of each month and of February.
       {"a birthday of 1890",
        calendar("-//Apple Inc.//macOS 14.4//EN", "",
@@ -450,6 +456,7 @@ struct Occurrence {
   std::string start;     // on the user's clock: "2024-05-06 09:00", or "2024-05-06" for a day
   std::string title;
   long minutes;  // its length
+  bool extra;    // an extra date's (RDATE): one before the start moves with it
 };
 
 // "2024-05-06 09:00", a day alone "2024-05-06"; as a key, with its seconds, "2024-05-06 09:00:00".
@@ -597,12 +604,12 @@ std::vector<Occurrence> expandFile(const std::string& bytes, int lastYear) {
     const std::string named = title(master);
     const long minutes = length(master);
     const time_t first = Clocks::instant(start);
-    const auto add = [&](icaltimetype t) {
+    const auto add = [&](icaltimetype t, bool extra = false) {
       const time_t at = Clocks::instant(t);
-      // Once each instant, none before the start (03:00 after the skipped 02:00 read as 03:00).
-      if (keyAt.count(at) != 0 || at < first) return;
+      // Once each instant; no rule's step before the start (03:00 after a skipped 02:00 as 03:00).
+      if (keyAt.count(at) != 0 || (at < first && !extra)) return;
       keyAt[at] = shown(t, true);
-      found[shown(t, true)] = {shown(t, true), shown(clocks.onUsers(t)), named, minutes};
+      found[shown(t, true)] = {shown(t, true), shown(clocks.onUsers(t)), named, minutes, extra};
     };
     add(start);
     for (icalproperty* p : all(master, ICAL_RRULE_PROPERTY)) {
@@ -622,7 +629,7 @@ std::vector<Occurrence> expandFile(const std::string& bytes, int lastYear) {
       icalrecur_iterator_free(steps);
     }
     for (icalproperty* p : all(master, ICAL_RDATE_PROPERTY)) {
-      add(Clocks::on(clocks.valueOf(p), start));
+      add(Clocks::on(clocks.valueOf(p), start), true);
     }
     for (icalproperty* p : all(master, ICAL_EXDATE_PROPERTY)) {
       found.erase(keyOf(clocks.valueOf(p), start));
@@ -635,7 +642,7 @@ std::vector<Occurrence> expandFile(const std::string& bytes, int lastYear) {
     if (icalcomponent_get_status(c) == ICAL_STATUS_CANCELLED) continue;
     const icaltimetype begins =
         clocks.valueOf(icalcomponent_get_first_property(c, ICAL_DTSTART_PROPERTY));
-    found[original] = {original, shown(clocks.onUsers(begins)), title(c), length(c)};
+    found[original] = {original, shown(clocks.onUsers(begins)), title(c), length(c), false};
   }
   icalcomponent_free(root);
   std::vector<Occurrence> out;
@@ -806,10 +813,11 @@ Lines expected(const std::vector<Occurrence>& before, const std::string& chosen,
                                [&](const Occurrence& o) { return o.start == chosen; });
   EXPECT_NE(at, before.end()) << chosen;
   if (at == before.end()) return {};
+  const bool whole = std::all_of(before.begin(), at, [](const Occurrence& o) { return o.extra; });
   std::vector<Occurrence> after = before;
   for (Occurrence& o : after) {
     const bool reached =
-        span == Span::thisEvent ? o.original == at->original : o.original >= at->original;
+        span == Span::thisEvent ? o.original == at->original : o.original >= at->original || whole;
     if (!reached) continue;
     o.start = change.moved(o.start);
     if (change.minutes >= 0) o.minutes = change.minutes;
