@@ -237,7 +237,12 @@ Reply calendarListNames(PlatformStores& stores) {
 
   return withCalendarAccess(stores.events, [&stores] {
     const auto calendars = stores.data.calendars(EntityType::event);
-    if (calendars.empty()) return permissionError(noCalendarsText());
+    if (calendars.empty()) {
+      if (auto trouble = stores.settingsTrouble()) {
+        return error(noneWhileSettingsUnreadable("calendars", "calendar", *trouble));
+      }
+      return permissionError(noCalendarsText());
+    }
     if (auto printed = printedNames(calendars)) return okPrinted(*std::move(printed));
     nlohmann::json result = nlohmann::json::object();
     nlohmann::json& entries = result["calendars"] = nlohmann::json::array();

@@ -244,6 +244,14 @@ std::string contactsDeniedMsg() {
          " → enable **Tavrin**.";
 }
 
+std::string noneWhileSettingsUnreadable(std::string_view things, std::string_view own,
+                                        const std::string& unreadable) {
+  return "No " + std::string(things) + " while Tavrin's settings file " + unreadable +
+         ": until it reads, Tavrin makes no " + std::string(own) +
+         " of its own, and folders that the file names may not be read. Correct the file or put "
+         "back a good copy of it, then ask again.";
+}
+
 std::optional<std::string> nilIfEmpty(std::string_view text) {
   if (text.empty()) return std::nullopt;
   return std::string(text);

@@ -79,6 +79,10 @@ std::string calendarWriteOnlyMsg();
 std::string calendarNotDeterminedMsg();
 std::string remindersNotDeterminedMsg();
 std::string contactsDeniedMsg();
+// Why a listing finds no `things` ("calendars") while the settings cannot be read: `unreadable`
+// names the file and why; `own` is what the store makes of its own once they read ("calendar").
+std::string noneWhileSettingsUnreadable(std::string_view things, std::string_view own,
+                                        const std::string& unreadable);
 
 // The text, or nothing when it is empty (an empty "notes" or "location" clears the field).
 std::optional<std::string> nilIfEmpty(std::string_view text);

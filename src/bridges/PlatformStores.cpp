@@ -39,4 +39,8 @@ PimStore::SettingsSource PlatformStores::settingsOf(const ConfigManager& setting
   };
 }
 
+PlatformStores::SettingsTrouble PlatformStores::troubleOf(const ConfigManager& settings) {
+  return [&settings] { return settings.snapshot()->unreadable; };
+}
+
 }  // namespace tvrn

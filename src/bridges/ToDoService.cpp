@@ -171,7 +171,11 @@ Reply withToDoReminderAccess(const EventStore& events, const std::function<Reply
 Reply todoListLists(PlatformStores& stores) {
   return withToDoReminderAccess(stores.events, [&stores] {
     const auto lists = stores.data.calendars(EntityType::reminder);
-    if (lists.empty()) return okText(std::string(kNoListsSetUp));
+    if (lists.empty()) {
+      const auto trouble = stores.settingsTrouble();
+      return okText(trouble ? noneWhileSettingsUnreadable("task lists", "list", *trouble)
+                            : std::string(kNoListsSetUp));
+    }
     if (auto printed = printedLists(lists)) return okPrinted(*std::move(printed));
     json result = json::object();
     json& records = result["lists"] = json::array();

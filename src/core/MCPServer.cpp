@@ -528,22 +528,20 @@ bool flaggedAsError(const JSONValue& result) {
   return flag != nullptr && flag->asBool() == true;
 }
 
-// The reply to a failed tool call: a tool result for the failures the client can act on, a
-// protocol error for a tool that does not exist.
-std::string toolFailureReply(const JSONRPCID& id, const ToolError& error) {
+// The tool result a failed call is answered with, for the failures the client can act on; a
+// tool that does not exist (notFound) is answered with a protocol error instead.
+JSONValue toolFailureResult(const ToolError& error) {
   switch (error.kind()) {
     case ToolError::Case::missingParam:
     case ToolError::Case::invalidParam:
-      return JSONRPCResponse::result(id, ToolResponse::error(error.description()));
+      return ToolResponse::error(error.description());
     case ToolError::Case::notFound:
-      return JSONRPCResponse::error(id, JSONRPCError::methodNotFound, error.description());
     case ToolError::Case::executionFailed:
     case ToolError::Case::permissionDenied:
     case ToolError::Case::resourceNotFound:
       break;
   }
-  return JSONRPCResponse::result(
-      id, ToolResponse::error(error.description() + std::string(MCPServerTexts::reportHint)));
+  return ToolResponse::error(error.description() + std::string(MCPServerTexts::reportHint));
 }
 
 }  // namespace
@@ -756,25 +754,32 @@ std::string MCPServer::handleToolsCall(const JSONRPCID& id, const std::optional<
   // A change is on record in the file before its answer leaves; reads may wait in the queue.
   if (tool.changes()) AuditLog::flush();
 
+  JSONValue result;
   if (outcome.ok()) {
-    JSONValue result = std::move(outcome).value();
+    result = std::move(outcome).value();
     // While a settings file cannot be read, privacy mode may well be on, and what the file names
-    // (folders to read, accounts) may be missing from the answer: it goes out tokenised, saying so.
+    // (folders to read, accounts) may be missing from the answer: it goes out tokenised.
     if (privacyMode_ || settings->unreadable) {
       result = PIISanitizer::sanitize(result, piiSession_);
     }
-    if (settings->unreadable) {
-      result = ToolResponse::withNote(
-          std::move(result), MCPServerTexts::answeredWhileUnreadable(*settings->unreadable));
+  } else {
+    const ToolError& error = outcome.error();
+    const std::string_view errorType = ToolErrorCounter::errorType(error);
+    if (errorType != ToolErrorCounter::badRequest) {
+      ToolErrorCounter::record(context, *name, errorType);
     }
-    return JSONRPCResponse::result(id, result, ToolResponse::textBytes(result));
+    if (error.kind() == ToolError::Case::notFound) {
+      return JSONRPCResponse::error(id, JSONRPCError::methodNotFound, error.description());
+    }
+    result = toolFailureResult(error);
   }
-  const ToolError& error = outcome.error();
-  const std::string_view errorType = ToolErrorCounter::errorType(error);
-  if (errorType != ToolErrorCounter::badRequest) {
-    ToolErrorCounter::record(context, *name, errorType);
+  // A failure may well come of the settings too (a folder they name, a refused change): every
+  // answer says that they cannot be read.
+  if (settings->unreadable) {
+    result = ToolResponse::withNote(std::move(result),
+                                    MCPServerTexts::answeredWhileUnreadable(*settings->unreadable));
   }
-  return toolFailureReply(id, error);
+  return JSONRPCResponse::result(id, result, ToolResponse::textBytes(result));
 }
 
 void MCPServer::noteSettingsForRelay(const std::optional<std::string>& unreadable) {

@@ -215,7 +215,8 @@ struct StartedParts {
   ConfigManager& settings;
   // Whose folders the settings name.
   PlatformStores stores{*gate,
-                        {.settings = PlatformStores::settingsOf(settings), .warn = logPimWarning}};
+                        {.settings = PlatformStores::settingsOf(settings), .warn = logPimWarning},
+                        PlatformStores::troubleOf(settings)};
   // The calendar, contacts, To Do and permission requests are answered by the local data
   // services inside this process, with values, never text.
   CoProcesses clients{[this](std::string_view method, const nlohmann::json& args) {

@@ -476,8 +476,8 @@ std::string_view localName(const char* name) {
 }
 
 std::optional<std::string> textOfXml(
-    std::string_view xml, const std::function<std::string_view(std::string_view)>& opening,
-    std::string_view closing) {
+    std::string_view xml,
+    const std::function<TagText(std::string_view name, std::string_view parent)>& tags) {
   // White space between tags is text like any other; a fragment's loose text and several
   // top-level elements are taken as they stand.
   constexpr unsigned kOptions =
@@ -489,21 +489,24 @@ std::optional<std::string> textOfXml(
   std::string out;
   out.reserve(xml.size());
   // Walked without recursion, so that no depth of nesting can exhaust the stack.
+  const auto tagsOf = [&tags](pugi::xml_node element) {
+    return tags(element.name(), element.parent().name());
+  };
   pugi::xml_node node = document.first_child();
   while (node) {
     if (node.type() == pugi::node_element) {
-      out += opening(node.name());
+      out += tagsOf(node).opening;
       if (node.first_child()) {
         node = node.first_child();
         continue;
       }
-      out += closing;
+      out += tagsOf(node).closing;
     } else if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
       out += node.value();
     }
     while (!node.next_sibling() && node.parent() != document) {
       node = node.parent();
-      out += closing;
+      out += tagsOf(node).closing;
     }
     node = node.next_sibling();
   }

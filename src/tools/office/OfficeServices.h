@@ -140,12 +140,19 @@ std::string escapedXml(std::string_view text);
 // An XML name without its namespace prefix ("w:body" is "body").
 std::string_view localName(const char* name);
 
+// What an element stands for in a part's text: `opening` in place of its start tag, `closing`
+// in place of its end tag.
+struct TagText {
+  std::string_view opening;
+  std::string_view closing;
+};
+
 // The text of an XML part in document order, its entities and character references decoded (so
-// "&amp;" reads "&", as it was written), with each element's start tag replaced by what `opening`
-// gives for its name and its end tag by `closing`; carriage returns stay as written. Nothing when
-// the part is not well-formed XML.
+// "&amp;" reads "&", as it was written), with each element's tags replaced by what `tags` gives
+// for its name and its parent's (empty at the top); carriage returns stay as written. Nothing
+// when the part is not well-formed XML.
 std::optional<std::string> textOfXml(
-    std::string_view xml, const std::function<std::string_view(std::string_view)>& opening,
-    std::string_view closing);
+    std::string_view xml,
+    const std::function<TagText(std::string_view name, std::string_view parent)>& tags);
 
 }  // namespace tvrn::OfficeServices

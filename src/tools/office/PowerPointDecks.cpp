@@ -85,8 +85,10 @@ std::vector<PptxWriter::Slide> parseSlides(const JSONValue::Array& given) {
 }  // namespace
 
 std::optional<std::string> slideText(std::string_view xml) {
-  const auto tagsAsSpaces = [](std::string_view) { return std::string_view(" "); };
-  const auto text = OfficeServices::textOfXml(xml, tagsAsSpaces, " ");
+  const auto tagsAsSpaces = [](std::string_view, std::string_view) {
+    return OfficeServices::TagText{" ", " "};
+  };
+  const auto text = OfficeServices::textOfXml(xml, tagsAsSpaces);
   if (!text) return std::nullopt;
   const std::string& spaced = *text;
   std::string collapsed;

@@ -147,11 +147,13 @@ ToolResult appendDocx(const std::string& path, const OfficeServices::DocumentTar
 
 std::optional<std::string> textOfDocumentXml(std::string_view xml) {
   return OfficeServices::textOfXml(
-      xml,
-      [](std::string_view name) {
-        return name.starts_with("w:p") || name.starts_with("w:br") ? "\n" : "";
-      },
-      "");
+      xml, [](std::string_view name, std::string_view parent) -> OfficeServices::TagText {
+        if (name == "w:p") return {"", "\n"};
+        if (name == "w:br" || name == "w:cr") return {"\n", ""};
+        // A tab among a paragraph's properties is a tab stop, not a tab in the text.
+        if (name == "w:tab" && parent == "w:r") return {"\t", ""};
+        return {};
+      });
 }
 
 std::optional<std::string> withParagraphsAppended(std::string_view xml,

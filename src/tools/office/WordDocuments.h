@@ -22,9 +22,9 @@ ToolResult appendWord(const Params::Arguments& arguments);
 ToolResult readDocx(const std::string& path, bool retryAfterDownload,
                     const PlaceholderPolling& polling = {});
 
-// The text of a document.xml, as it was written: a line break for every element whose name
-// begins with "w:p" or "w:br" (paragraphs and their properties, breaks), other tags dropped,
-// entities and character references decoded. Nothing when it is not well-formed XML.
+// The text of a document.xml, as it was written: each paragraph ends with a line break, a break
+// in a run reads as a line break and a tab in a run as a tab, other tags are dropped, entities
+// and character references decoded. Nothing when it is not well-formed XML.
 std::optional<std::string> textOfDocumentXml(std::string_view xml);
 
 // document.xml with the paragraphs placed once at the end of the body, before the body's own

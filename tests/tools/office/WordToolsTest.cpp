@@ -23,6 +23,16 @@ const std::string kSectionBreaks =
     "</w:r></w:p><w:p><w:pPr><w:sectPr/></w:pPr><w:r><w:t>Two</w:t></w:r></w:p>";
 const std::string kAttributedSectPr =
     "<w:sectPr w:rsidR=\"00AB12\"><w:pgSz w:w=\"12240\" w:h=\"15840\"/></w:sectPr>";
+// Paragraphs as LibreOffice writes them: properties with a style and tab stops, a run per change
+// of format, a tab and a line break in runs, an empty paragraph.
+const std::string kLibreOfficeBody =
+    R"(<w:p><w:pPr><w:pStyle w:val="Normal"/><w:bidi w:val="0"/><w:rPr></w:rPr></w:pPr><w:r>)"
+    R"(<w:rPr></w:rPr><w:t>First</w:t></w:r></w:p><w:p><w:pPr><w:pStyle w:val="Normal"/><w:tabs>)"
+    R"(<w:tab w:val="left" w:pos="1134" w:leader="none"/></w:tabs><w:rPr></w:rPr></w:pPr><w:r>)"
+    R"(<w:rPr></w:rPr><w:t>Tab</w:t></w:r><w:r><w:rPr></w:rPr><w:tab/><w:t>here</w:t><w:br/>)"
+    R"(<w:t xml:space="preserve">two </w:t></w:r><w:r><w:rPr><w:b/></w:rPr><w:t>bold</w:t></w:r>)"
+    R"(</w:p><w:p><w:pPr><w:pStyle w:val="Normal"/></w:pPr><w:r><w:rPr></w:rPr></w:r></w:p><w:p>)"
+    R"(<w:pPr><w:pStyle w:val="Normal"/></w:pPr><w:r><w:t>Last</w:t></w:r></w:p>)";
 
 // A package as a word processor leaves it, with a styles part that an append must leave alone.
 std::string docxWithBody(const std::string& name, const std::string& body) {
@@ -95,7 +105,14 @@ TEST(WordToolsTest, ReadsEachKindOfWordProcessingFile) {
       {docxWithBody("references.docx",
                     "<w:p><w:r><w:t>&#169;&#xA9; &lt;&amp;&gt;</w:t></w:r></w:p>"),
        "\u00a9\u00a9 <&>"},
-      {docxWithBody("breaks.docx", kSectionBreaks + kAttributedSectPr), "One\n\nTwo"},
+      {docxWithBody("breaks.docx", kSectionBreaks + kAttributedSectPr), "One\nTwo"},
+      {docxWithBody("tab.docx",
+                    R"(<w:p><w:pPr><w:pStyle w:val="Heading1"/></w:pPr><w:r><w:t>Tab</w:t></w:r>)"
+                    R"(<w:proofErr w:type="spellStart"/><w:r><w:tab/><w:t>here</w:t><w:cr/>)"
+                    R"(<w:t>again</w:t></w:r></w:p><w:p><w:r><w:t>Next</w:t></w:r></w:p>)"),
+       "Tab\there\nagain\nNext"},
+      {docxWithBody("libreoffice.docx", kLibreOfficeBody + kAttributedSectPr),
+       "First\nTab\there\ntwo bold\n\nLast"},
       {rtf.string(), "Caf\u00e9 \u20ac\nTwo"},
       {html.string(), "Head\nOne two three\na\tb"},
       {plain.string(), "plain words"},
