@@ -23,9 +23,9 @@ std::string methodOrGet(const std::string& method) { return method.empty() ? "GE
 }  // namespace
 
 std::optional<std::string> attribute(const XmlAttributes& attributes, std::string_view name) {
-  auto found = attributes.find(name);
-  if (found == attributes.end()) return std::nullopt;
-  return found->second;
+  const auto found = attributes.find(name);
+  if (!found) return std::nullopt;
+  return std::string(*found);
 }
 
 std::string attributeOr(const XmlAttributes& attributes, std::string_view name,

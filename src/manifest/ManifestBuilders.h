@@ -3,8 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,8 +13,23 @@
 
 namespace tvrn {
 
-// An element's attributes as written, name to value.
-using XmlAttributes = std::map<std::string, std::string, std::less<>>;
+// An element's attributes as the XML parser hands them over (name, value, name, value, ..., then
+// null), read where they lie while the element's start is handled. An element has a handful, so a
+// look-up reads them all, rather than each element's being copied into a map first: strings made
+// and freed for nothing, element after element.
+class XmlAttributes {
+ public:
+  explicit XmlAttributes(const char* const* pairs) : pairs_(pairs) {}
+  std::optional<std::string_view> find(std::string_view name) const {
+    for (const char* const* pair = pairs_; pair[0] != nullptr; pair += 2) {
+      if (name == pair[0]) return pair[1];
+    }
+    return std::nullopt;
+  }
+
+ private:
+  const char* const* pairs_;
+};
 
 // The attribute's value, or nothing when the element does not have it.
 std::optional<std::string> attribute(const XmlAttributes& attributes, std::string_view name);

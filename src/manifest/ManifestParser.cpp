@@ -235,11 +235,7 @@ ManifestParserDelegate& delegateOf(void* userData) {
 }
 
 void onStartElement(void* userData, const XML_Char* name, const XML_Char** attributes) {
-  XmlAttributes collected;
-  for (const XML_Char** pair = attributes; pair[0] != nullptr; pair += 2) {
-    collected.emplace(pair[0], pair[1]);
-  }
-  delegateOf(userData).didStartElement(name, collected);
+  delegateOf(userData).didStartElement(name, XmlAttributes(attributes));
 }
 
 void onEndElement(void* userData, const XML_Char* name) {

@@ -143,7 +143,7 @@ class StatusServerReports : public ::testing::Test {
   std::vector<test::RecordedRequest> requestsUpToMarker() {
     context_.poster->post(
         HttpClient::jsonPostRequest(Endpoints::statusBaseURL() + "/marker", {}, 1s));
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (server_.requestsTo("/marker").empty() && std::chrono::steady_clock::now() < deadline) {
       server_.waitForRequests(server_.requestCount() + 1, 50ms);
     }

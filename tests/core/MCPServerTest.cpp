@@ -572,7 +572,7 @@ TEST(MCPServerTest, ToolsListRecordsTheFirstListingOnceWithoutWaitingForTheBackE
   ASSERT_TRUE(settings.contains("tools_listed_at"));
   EXPECT_EQ(settings["tools_listed_at"].get<std::string>().size(), 20u);  // 2024-05-01T10:00:00Z
 
-  ASSERT_TRUE(backEnd.waitForRequests(1, 5s));
+  ASSERT_TRUE(backEnd.waitForRequests(1, 30s));
   const test::RecordedRequest event = backEnd.requests().at(0);
   EXPECT_EQ(event.method, "POST");
   EXPECT_EQ(event.path, "/events");

@@ -194,7 +194,7 @@ TEST_F(ManifestSessionTest, AppliedToolsListCallAndWithdrawOverASession) {
   EXPECT_EQ(remote.header("x-item"), "2 b");  // a repeated header name: the last wins
   EXPECT_EQ(server_.requestsTo("/hop").size(), 1u);
   EXPECT_EQ(other.requestCount(), 0u);
-  ASSERT_TRUE(backEnd_.waitForRequests(3, 5s));
+  ASSERT_TRUE(backEnd_.waitForRequests(3, 30s));
   EXPECT_FALSE(backEnd_.waitForRequests(4, 200ms));
   std::multiset<std::string> events;
   for (const auto& posted : backEnd_.requestsTo("/events")) events.insert(posted.json().at("type"));

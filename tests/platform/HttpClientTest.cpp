@@ -120,13 +120,13 @@ TEST(HttpClientTest, ReportsRefusedConnectionsAndTimeOuts) {
   EXPECT_EQ(refused.error().kind, HttpError::Kind::cannotConnect);
 
   RecordingHttpServer server;
-  server.respond("/slow", {200, "late", "text/plain", 3s, {}});
+  server.respond("/slow", {200, "late", "text/plain", 30s, {}});
   const auto start = std::chrono::steady_clock::now();
   auto slow = HttpClient::get(server.baseURL() + "/slow", 200ms);
   ASSERT_FALSE(slow.ok());
   EXPECT_EQ(slow.error().kind, HttpError::Kind::timedOut);
   EXPECT_NE(slow.error().message.find("timed out"), std::string::npos) << slow.error().message;
-  EXPECT_LT(since(start), 2s);
+  EXPECT_LT(since(start), 10s);  // far less than the answer takes, on a busy machine too
 }
 
 TEST(HttpClientTest, LoopbackNeverGoesThroughAProxy) {
@@ -180,15 +180,15 @@ TEST(BackgroundPosterTest, KeepsOnlyTheNewestWhileBusy) {
 
 TEST(BackgroundPosterTest, StopsPromptlyAndDropsLaterPosts) {
   RecordingHttpServer server;
-  server.respond("/slow", {200, "", "text/plain", 3s, {}});
+  server.respond("/slow", {200, "", "text/plain", 30s, {}});
   auto poster = std::make_unique<BackgroundPoster>(4);
-  poster->post({"POST", server.baseURL() + "/slow", {}, "", 10s});
+  poster->post({"POST", server.baseURL() + "/slow", {}, "", 60s});
   poster->post({"POST", server.baseURL() + "/queued", {}, "", 10s});
   ASSERT_TRUE(server.waitForRequests(1, kWait));
 
   const auto start = std::chrono::steady_clock::now();
   poster->stop();
-  EXPECT_LT(since(start), 2s);
+  EXPECT_LT(since(start), 10s);  // far less than the answer takes
   poster->post({"POST", server.baseURL() + "/after", {}, "", 1s});
   poster.reset();
   EXPECT_EQ(server.requestCount(), 1u);

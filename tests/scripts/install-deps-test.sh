@@ -41,6 +41,8 @@ held = open(sys.argv[1], "w"); fcntl.lockf(held, fcntl.LOCK_EX); time.sleep(300)
   esac
   holder=$([ "$how" = none ] || echo $!)
   [ -z "$holder" ] || await " $holder " /proc/locks || echo "($how: the lock was not taken)"
+  # Emptied here, not by the step's redirection, which may come after the wait below has looked.
+  : >"$output"
   FAKE_STATUS=$package RELOCK=$relock HOME=$work/home PATH="$bin:$PATH" \
     TVRN_PACKAGE_LOCKS="$work/absent:$lock" \
     TVRN_PACKAGE_LOCK_WAIT=$limit "$1" >"$output" 2>&1 &

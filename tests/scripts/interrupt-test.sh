@@ -2,7 +2,7 @@
 # scripts/test-busy.sh and test.sh stopped while ctest runs one test, in a tree of their own (fake
 # package and CMake steps) and a session of their own, so that what is left of them can be told
 # and only that is ever ended: Ctrl-C's signal to the script's process group, or SIGTERM to the
-# script. 5 s later nothing of theirs may run, no test folder be left, and the status say so.
+# script. Within 15 s nothing of theirs may run, no test folder be left, and the status say so.
 # Usage: interrupt-test.sh SOURCE-TREE BRIDGE-TESTS-PROGRAM
 set -uo pipefail
 work=$(mktemp -d /tmp/tvrn-int.XXXXXX) # short, so a test program keeps its homes in its folder
@@ -21,7 +21,8 @@ helper="$2 --gtest_filter=HelperProxyTest.KeepsOneCoProcessAndSpeaksOneCompactLi
 # script | signal | to (group: as Ctrl-C) | status | the test | the file that shows it runs
 cases=("scripts/test-busy.sh|INT|group|130|$sleeper|started"
   "scripts/test-busy.sh|TERM|script|143|$sleeper|started"
-  "test.sh|INT|group|130|$helper|tmp/tvrn-tests-*/*/home/helper-requests.log")
+  "test.sh|INT|group|130|$helper|tmp/tvrn-tests-*/*/home/helper-requests.log"
+  "test.sh|TERM|script|143|$helper|tmp/tvrn-tests-*/*/home/helper-requests.log")
 failures=0
 for entry in "${cases[@]}"; do
   IFS='|' read -r script signal whom wanted test running <<<"$entry"
@@ -32,7 +33,8 @@ for entry in "${cases[@]}"; do
   session=$!
   for _ in $(seq 3000); do compgen -G "$work/$running" >/dev/null && break; sleep 0.01; done
   if [ "$whom" = group ]; then kill "-$signal" -- "-$session"; else kill "-$signal" "$session"; fi
-  for _ in $(seq 500); do [ -z "$(left)" ] && break; sleep 0.01; done
+  deadline=$((SECONDS + 15))
+  while [ -n "$(left)" ] && ((SECONDS < deadline)); do sleep 0.05; done
   stayed=$(left | xargs -r ps -o args= -p)
   kill -KILL $(left) 2>/dev/null
   wait "$session"

@@ -206,8 +206,10 @@ TEST_F(FailedResultsTest, FailuresInTheToolsOwnWordsAreFlaggedWithTheirTextUncha
 
 // The official TypeScript client, installed by ./test.sh, starting the stdio server
 // program as an AI client does, makes the calls (each {"name", "arguments"}) in one session and
-// prints their results as a JSON array; nothing when the SDK or node is not there.
-std::optional<CompletedProcess> callThroughTheSDK(const json& calls) {
+// prints their results as a JSON array, each put through `digest` (the body of a JavaScript
+// function of `result`) when one is given; nothing when the SDK or node is not there.
+std::optional<CompletedProcess> callThroughTheSDK(const json& calls,
+                                                  const std::string& digest = "") {
   const std::filesystem::path modules = TVRN_TEST_NODE_MODULES;
   SpawnOptions probe({"node", "--version"});
   probe.searchPath = true;
@@ -225,12 +227,13 @@ const { StdioClientTransport } = require("@modelcontextprotocol/sdk/client/stdio
   const client = new Client({ name: "sdk-test", version: "1.0.0" });
   await client.connect(transport);
   const results = [];
-  for (const call of JSON.parse(process.argv[3])) results.push(await client.callTool(call));
+  const digest = new Function("result", process.argv[4] || "return result;");
+  for (const call of JSON.parse(process.argv[3])) results.push(digest(await client.callTool(call)));
   console.log(JSON.stringify(results));
   await client.close();
 })().catch((error) => { console.error(error); process.exit(1); });
 )");
-  SpawnOptions node({"node", script.string(), TVRN_BRIDGE_PROGRAM, calls.dump()});
+  SpawnOptions node({"node", script.string(), TVRN_BRIDGE_PROGRAM, calls.dump(), digest});
   node.searchPath = true;
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
@@ -292,14 +295,17 @@ TEST_F(FailedResultsTest, TheTypeScriptSDKClientTakesTheLargestSheetReply) {
              {"xl/worksheets/sheet1.xml",
               "<worksheet><sheetData>" + rows + "</sheetData></worksheet>"}}));
   ASSERT_TRUE(ServerCore::start(ServerCore::makePrivacyGate(), test::childrenOnlyCleanup()));
+  // The client reads the reply's 10 MiB; what the checks look at is taken from it there, where
+  // reading it costs a fraction of what a sanitized build here pays.
   const auto ran = callThroughTheSDK(
-      {{{"name", "excel_read"}, {"arguments", {{"path", book.string()}, {"max_rows", 2000}}}}});
+      {{{"name", "excel_read"}, {"arguments", {{"path", book.string()}, {"max_rows", 2000}}}}},
+      "const read = JSON.parse(result.content[0].text);"
+      "return {count: read.count, rows: read.rows.slice(0, 1), note: read.note};");
   if (!ran) GTEST_SKIP() << whyNoSDK();
   ASSERT_EQ(ran->exit.status, 0) << ran->standardError.substr(0, 2000);
   const json results = json::parse(ran->standardOutput, nullptr, false);
   ASSERT_TRUE(results.is_array() && results.size() == 1) << ran->standardOutput.substr(0, 2000);
-  const json read = json::parse(results[0]["content"][0].value("text", ""), nullptr, false);
-  ASSERT_TRUE(read.is_object()) << ran->standardOutput.substr(0, 2000);
+  const json& read = results[0];
   EXPECT_GT(read["count"], 40);
   EXPECT_EQ(read["rows"][0][0], "say \"hi\"\\\n\tthere");
   EXPECT_EQ(read["note"], "Stopped at the size limit of one reply (10 MiB); rows left out: " +

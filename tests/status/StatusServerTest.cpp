@@ -419,7 +419,7 @@ TEST_F(StatusServerTest, TrayEventsAreForwardedToTheBackEnd) {
   EXPECT_EQ(postJSON(port_, "/tray-event", R"({"event": "tray_update_started"})"),
             json({{"ok", true}}));
 
-  ASSERT_TRUE(backend.waitForRequests(2, 5s));
+  ASSERT_TRUE(backend.waitForRequests(2, 30s));
   const auto events = backend.requestsTo("/events");
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].json(), json({{"type", "tray_nudge_shown"},
@@ -736,14 +736,14 @@ TEST(StatusServerStartTest, ListensOnAnAddressOnceItsPortIsFree) {
   options.binding = {10ms, 50ms, 100ms};
   StatusServer server(kVersion, options);
   server.start();
-  EXPECT_TRUE(answersWithin("::1", port, 5s));
+  EXPECT_TRUE(answersWithin("::1", port, 30s));
   EXPECT_EQ(server.boundHosts(), std::vector<std::string>{"::1"});
   // Past the patience: the slower retries have begun.
   EXPECT_TRUE(test::eventually(
       [&] { return log.soFar().find("cannot listen on 127.0.0.1") != std::string::npos; },
       "the report of the port taken"));
   ::close(holder);
-  EXPECT_TRUE(answersWithin("127.0.0.1", port, 5s));
+  EXPECT_TRUE(answersWithin("127.0.0.1", port, 30s));
   EXPECT_EQ(server.boundHosts(), (std::vector<std::string>{"127.0.0.1", "::1"}));
   server.stop();
 

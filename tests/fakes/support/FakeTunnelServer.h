@@ -56,7 +56,7 @@ class FakeTunnelServer {
 
   // Waits until the condition over this server holds; false when the time-out passes first.
   bool waitUntil(const std::function<bool(const FakeTunnelServer&)>& condition,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
   struct State;  // the I/O thread's world, shared with the sessions it serves
 

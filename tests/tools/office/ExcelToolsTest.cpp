@@ -607,7 +607,9 @@ TEST(ExcelToolsTest, CreateWritesEachValueWithItsType) {
   expectShown(read[1]);
 }
 
-// A spreadsheet program, where one is installed, reads the same values from the workbook.
+// A spreadsheet program, where one is installed, reads the same values from the workbook. One
+// that ends well but writes nothing (LibreOffice without its spreadsheet part) cannot read any
+// workbook: the row is skipped, with what it said.
 TEST(ExcelToolsTest, CreatedWorkbookReadsTheSameInASpreadsheetProgram) {
   const std::string path = typedWorkbook();
   const auto csv = test::home() / "typed.csv";
@@ -615,16 +617,23 @@ TEST(ExcelToolsTest, CreatedWorkbookReadsTheSameInASpreadsheetProgram) {
       {"ssconvert", path, csv.string()},
       {"libreoffice", "--headless", "--convert-to", "csv", "--outdir", test::home().string(),
        path}};
-  const auto converted = std::find_if(converters.begin(), converters.end(), [](const auto& argv) {
+  std::string unable;
+  const auto converted = std::find_if(converters.begin(), converters.end(), [&](const auto& argv) {
     SpawnOptions spawn(argv);
     spawn.searchPath = true;
     RunOptions run;
     run.timeout = std::chrono::seconds(90);
     const auto done = Subprocess::run(spawn, run);
     EXPECT_TRUE(!done.launched || done.exit.status == 0) << argv[0] << ": " << done.standardError;
-    return done.launched;
+    if (done.launched && !std::filesystem::exists(csv)) {
+      unable += argv[0] + " converts no workbook here: " + done.standardOutput +
+                done.standardError + "\n";
+    }
+    return std::filesystem::exists(csv);
   });
-  if (converted == converters.end()) GTEST_SKIP() << "no spreadsheet program is installed";
+  if (converted == converters.end()) {
+    GTEST_SKIP() << (unable.empty() ? "no spreadsheet program is installed" : unable);
+  }
   const auto rows = Subprocess::run({{"/usr/bin/python3", "-c", R"(
 import csv, json, sys
 with open(sys.argv[1], newline='', encoding='utf-8') as f:

@@ -305,24 +305,23 @@ TEST_F(OneDriveWritesTest, AFolderSwappedForALinkNeverCarriesACallElsewhere) {
       wins[kind] += won(confirmed(tool, arguments));
     }
   };
-  // 4,000 calls: the changes on this thread, the listings on two more meanwhile (a call that
+  // 1,110 calls: the changes on this thread, the listings on another meanwhile (a call that
   // followed the link would reach the other folder about every other time); then, on two
-  // threads, those through the user's folder swapped with the user's link.
-  std::vector<std::vector<int>> wins(3, std::vector<int>(kinds.size(), 0));
+  // threads, those through the user's folder swapped with the user's link. (One thread of
+  // listings, not two: under the sanitizer each thread more running makes every call dearer.)
+  std::vector<std::vector<int>> wins(2, std::vector<int>(kinds.size(), 0));
   test::SwappingChild swapper(shared, "theirs", "link");
-  std::thread lister([&] { calls(4, 7, 1760, wins[1]); });
-  std::thread another([&] { calls(4, 7, 1760, wins[2]); });
-  calls(0, 4, 480, wins[0]);
+  std::thread lister([&] { calls(4, 7, 720, wins[1]); });
+  calls(0, 4, 240, wins[0]);
   lister.join();
-  another.join();
   EXPECT_GT(swapper.stop(), 0);
   test::SwappingChild mover(shared, "mine", "jump");
-  std::thread reader([&] { calls(7, kinds.size(), 150, wins[1]); });
-  calls(7, kinds.size(), 150, wins[0]);
+  std::thread reader([&] { calls(7, kinds.size(), 75, wins[1]); });
+  calls(7, kinds.size(), 75, wins[0]);
   reader.join();
   EXPECT_GT(mover.stop(), 0);
   ::close(theirs);
-  EXPECT_EQ(wins, std::vector<std::vector<int>>(3, std::vector<int>(kinds.size(), 0)));
+  EXPECT_EQ(wins, std::vector<std::vector<int>>(2, std::vector<int>(kinds.size(), 0)));
 }
 
 TEST_F(SystemToolsTest, FolderNamesReachTheScriptAsOneLiteral) {
