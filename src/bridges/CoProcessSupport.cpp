@@ -1,5 +1,7 @@
 #include "bridges/CoProcessSupport.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
@@ -7,6 +9,7 @@
 #include "base/Utf8.h"
 #include "bridges/ScriptText.h"
 #include "platform/ExecutablePath.h"
+#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 
 namespace tvrn::CoProcessSupport {
@@ -29,9 +32,11 @@ std::optional<std::filesystem::path> findProgram(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+
 std::vector<std::filesystem::path> wacliCandidates() {
-  const std::filesystem::path own = Paths::localShare() / "bin" / "wacli";
-  std::vector<std::filesystem::path> candidates = {own, "/opt/homebrew/bin/wacli"};
+  std::vector<std::filesystem::path> candidates = {Paths::localShare() / "bin" / "wacli",
+                                                   "/opt/homebrew/bin/wacli"};
   // With no known folder the bare name would be looked up in the working folder.
   if (const auto folder = ExecutablePath::folder(); !folder.empty()) {
     candidates.push_back(folder / "wacli");
@@ -39,6 +44,8 @@ std::vector<std::filesystem::path> wacliCandidates() {
   candidates.push_back("/usr/local/bin/wacli");
   return candidates;
 }
+
+}  // namespace
 
 std::filesystem::path wacliPath() {
   const auto candidates = wacliCandidates();
@@ -48,6 +55,22 @@ std::filesystem::path wacliPath() {
   }
   const auto folder = ExecutablePath::folder();
   return folder.empty() ? candidates.front() : folder / "wacli";
+}
+
+Result<std::filesystem::path, std::string> runnableWacli() {
+  const auto chosen = wacliPath();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(chosen, error)) {
+    std::string places;
+    for (const auto& candidate : wacliCandidates()) {
+      places += (places.empty() ? "" : ", ") + candidate.string();
+    }
+    return fail("wacli is not installed: it was looked for at " + places + ".");
+  }
+  const auto judged = OwnFolder::openProgram(chosen);
+  if (!judged) return fail("wacli cannot be started: " + judged.error() + ".");
+  ::close(judged.value());
+  return chosen;
 }
 
 SpawnOptions spawnOf(const std::filesystem::path& program, std::vector<std::string> arguments) {

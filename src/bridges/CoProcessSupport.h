@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Result.h"
 #include "platform/Subprocess.h"
 
 namespace tvrn::CoProcessSupport {
@@ -21,14 +22,16 @@ std::vector<std::filesystem::path> programCandidates(std::string_view name);
 // The first candidate that is a regular file (links followed); nothing when none is.
 std::optional<std::filesystem::path> findProgram(std::string_view name);
 
-// Where the WhatsApp command-line client is looked for, in order: ~/.local/share/tavrin/bin/wacli,
+// The WhatsApp command-line client: the first of ~/.local/share/tavrin/bin/wacli,
 // /opt/homebrew/bin/wacli, the running executable's folder + "/wacli" (when that folder is known)
-// and /usr/local/bin/wacli.
-std::vector<std::filesystem::path> wacliCandidates();
-
-// The WhatsApp command-line client: the first of wacliCandidates() that is a file; when none is,
-// the one beside the running executable. Looked up afresh at each call.
+// and /usr/local/bin/wacli that is a file; when none is, the one beside the running executable.
+// Looked up afresh at each call.
 std::filesystem::path wacliPath();
+
+// The client a call would run: wacliPath(), when it is there and no other user could have put it
+// there or could replace it (OwnFolder::openProgram). Otherwise why not, in a line for the user:
+// "wacli is not installed: it was looked for at ..." or "wacli cannot be started: ...".
+Result<std::filesystem::path, std::string> runnableWacli();
 
 // How a program found here is started: with `arguments`, and only as the user's or root's own,
 // which no other user could have put there or could swap for another (SpawnOptions::ownProgram).

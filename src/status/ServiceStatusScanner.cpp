@@ -1,7 +1,5 @@
 #include "status/ServiceStatusScanner.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -17,7 +15,6 @@
 #include "pim/PrivacyGate.h"
 #include "platform/FileWatch.h"
 #include "platform/InstalledApps.h"
-#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 #include "platform/RunningApps.h"
 #include "tools/evernote/EvernoteAccount.h"
@@ -157,9 +154,7 @@ json slackEntry() {
 // Available only where a call would run it: a wacli another user could replace is refused then.
 json whatsAppEntry() {
   std::error_code error;
-  const auto wacli = OwnFolder::openProgram(CoProcessSupport::wacliPath());
-  if (wacli) ::close(wacli.value());
-  return {{"available", wacli.ok()},
+  return {{"available", CoProcessSupport::runnableWacli().ok()},
           {"authenticated", std::filesystem::exists(Paths::underHome(".wacli/wacli.db"), error)}};
 }
 

@@ -9,7 +9,6 @@
 #include "bridges/CoProcessSupport.h"
 #include "platform/FileStore.h"
 #include "platform/Opener.h"
-#include "platform/OwnFolder.h"
 #include "platform/Paths.h"
 
 namespace tvrn::WacliLauncher {
@@ -47,22 +46,6 @@ bool isPrivateFolder(const std::filesystem::path& folder) {
 }
 
 }  // namespace
-
-Result<std::string, std::string> wacliPath() {
-  const auto chosen = CoProcessSupport::wacliPath();
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(chosen, error)) {
-    std::string places;
-    for (const auto& candidate : CoProcessSupport::wacliCandidates()) {
-      places += (places.empty() ? "" : ", ") + candidate.string();
-    }
-    return fail("wacli is not installed: it was looked for at " + places + ".");
-  }
-  auto judged = OwnFolder::openProgram(chosen);
-  if (!judged) return fail("wacli cannot be started: " + judged.error() + ".");
-  ::close(judged.value());
-  return chosen.string();
-}
 
 std::string shellQuoted(std::string_view text) {
   std::string quoted = "'";
@@ -113,8 +96,8 @@ void openWacliInTerminal() {
   if (!terminal) return;
   const auto folder = scriptFolder();
   const auto file = folder ? *folder / kScriptName : std::filesystem::path();
-  const auto wacli = wacliPath();
-  const std::string text = wacli ? script(wacli.value()) : refusalScript(wacli.error());
+  const auto wacli = CoProcessSupport::runnableWacli();
+  const std::string text = wacli ? script(wacli.value().string()) : refusalScript(wacli.error());
   if (!folder || !FileStore::writeAtomic(file, text, 0700)) {
     static_cast<void>(Opener::launch({*terminal}));  // a terminal that fails shows the user
     return;

@@ -8,16 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/Result.h"
-
 namespace tvrn::WacliLauncher {
 
 inline constexpr std::string_view kScriptName = "tvrn-whatsapp-connect.command";
-
-// The client the server would run: the one it finds, looked for in its order
-// (CoProcessSupport::wacliPath), when no other user could have put it there or could replace it.
-// Otherwise why none can be run, in a line the user is shown.
-Result<std::string, std::string> wacliPath();
 
 // The text in single quotes, each ' in it written '\'' so the shell takes every byte literally.
 std::string shellQuoted(std::string_view text);
@@ -37,8 +30,9 @@ std::optional<std::filesystem::path> scriptFolder();
 // on PATH; nothing when none is.
 std::optional<std::string> terminalProgram();
 
-// Writes the script (the refusal when no client can be run) and opens it in a terminal; when it
-// cannot be written, the terminal alone.
+// Writes the script, for the client the server would run (CoProcessSupport::runnableWacli), or
+// the refusal saying why none can be run, and opens it in a terminal; when it cannot be written,
+// the terminal alone.
 void openWacliInTerminal();
 
 }  // namespace tvrn::WacliLauncher

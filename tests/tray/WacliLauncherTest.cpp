@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include "bridges/CoProcessSupport.h"
 #include "platform/Paths.h"
 #include "platform/Subprocess.h"
 #include "tray/TrayFixtures.h"
@@ -72,7 +73,7 @@ TEST_F(WacliLauncherTest, OnlyAClientTheServerWouldRunIsOpened) {
   test::writeFile(bin_ / "wacli", "#!/bin/sh\ntouch " + ran.string() + "\n");
   fs::permissions(bin_ / "wacli", fs::perms::owner_all);
   ::setenv("PATH", (bin_.string() + ":/usr/bin:/bin").c_str(), 1);
-  const auto none = WacliLauncher::wacliPath();
+  const auto none = CoProcessSupport::runnableWacli();
   ASSERT_FALSE(none);
   const auto window =
       Subprocess::run({{"/bin/bash", "-c", WacliLauncher::refusalScript(none.error())}});
@@ -84,11 +85,11 @@ TEST_F(WacliLauncherTest, OnlyAClientTheServerWouldRunIsOpened) {
   EXPECT_FALSE(fs::exists(ran));
 
   test::writeFile(own, "");
-  ASSERT_TRUE(WacliLauncher::wacliPath());
-  EXPECT_EQ(WacliLauncher::wacliPath().value(), own.string());
+  ASSERT_TRUE(CoProcessSupport::runnableWacli());
+  EXPECT_EQ(CoProcessSupport::runnableWacli().value(), own);
   // One others may write is passed over, as the server passes it over.
   fs::permissions(own, fs::perms::others_write, fs::perm_options::add);
-  EXPECT_EQ(WacliLauncher::wacliPath().error(),
+  EXPECT_EQ(CoProcessSupport::runnableWacli().error(),
             "wacli cannot be started: " + own.string() +
                 " is not run: it is open to writing by other users (mode 0646), who could change "
                 "it.");
@@ -129,7 +130,7 @@ TEST_F(WacliLauncherTest, ScriptIsPrivateAndTheTerminalRunsIt) {
     ASSERT_EQ(::stat(file.c_str(), &info), 0) << c.label;
     EXPECT_EQ(info.st_mode & 07777, 0700u) << c.label;
     EXPECT_EQ(test::readFile(file),
-              WacliLauncher::refusalScript(WacliLauncher::wacliPath().error()))
+              WacliLauncher::refusalScript(CoProcessSupport::runnableWacli().error()))
         << c.label;
   }
 }
