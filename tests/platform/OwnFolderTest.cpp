@@ -16,6 +16,7 @@
 
 #include "platform/OwnFolder.h"
 #include "platform/Subprocess.h"
+#include "support/OtherUserLink.h"
 #include "support/TestEnv.h"
 
 namespace tvrn {
@@ -90,7 +91,7 @@ TEST(OwnFolderTest, GroupWriteIsClosedOnlyWhereNoOtherAccountSharesTheGroup) {
       {"a member named", 0775, "", members({"nobody"}), open775},
       {"a member no database knows", 0775, "", members({"tvrn-nobody-knows"}), open775},
       {"the user and root named", 0775, "", members({name, "root"}), ""},
-      {"another account's primary group", 0775, "", accounts(Accounts{{4242, own}}), open775},
+      {"another account's primary group", 0775, "", test::anotherAccountInOwnGroup(), open775},
       {"a database failing before its end", 0775, "", accounts(std::nullopt), open775},
       {"a user entry",
        0755,
@@ -99,10 +100,10 @@ TEST(OwnFolderTest, GroupWriteIsClosedOnlyWhereNoOtherAccountSharesTheGroup) {
        "it is open to writing by other users (mode 0775, its access list lets user nobody write)"},
       {"a user entry the mask holds", 0755, "u::rwx,u:65534:rwx,g::r-x,m::r-x,o::r-x", {}, ""},
       {"a group entry", 0755, withGroup, {}, ""},
-      {"a group entry of a shared group", 0755, withGroup, accounts(Accounts{{4242, own}}),
+      {"a group entry of a shared group", 0755, withGroup, test::anotherAccountInOwnGroup(),
        "it is open to writing by other users (mode 0775, its access list lets group " + name +
            " write)"},
-      {"a folder on the way, through a link", 0775, "", accounts(Accounts{{4242, own}}),
+      {"a folder on the way, through a link", 0775, "", test::anotherAccountInOwnGroup(),
        "the folder @/elsewhere, on the way to @/bin/program, is open to writing by other users "
        "(mode 0775)",
        true},

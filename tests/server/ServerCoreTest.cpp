@@ -717,11 +717,6 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
   const gid_t nobodysGroup = nobody != nullptr ? nobody->pw_gid : 0;
   const OwnFolder::UserDatabase namesNobody{
       [](gid_t) { return std::vector<std::string>{"nobody"}; }, nullptr};
-  const gid_t ownGroup = ::getpwuid(::geteuid())->pw_gid;
-  const OwnFolder::UserDatabase sharesOwnGroup{
-      nullptr, [ownGroup] {
-        return std::optional(std::vector<OwnFolder::Account>{{4243, ownGroup}});
-      }};
   const RefusedStart rows[] = {
       {100, "", 0, false, "the MCP socket cannot be served (Socket path too long ("},
       {1, ".local/share", 0, false,
@@ -781,7 +776,7 @@ TEST_F(ServerCoreTest, AStartThatCannotServeItsSocketEndsNothing) {
       {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
        nullptr, kAsMade, false, nullptr, namesNobody},
       {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
-       nullptr, kAsMade, false, nullptr, sharesOwnGroup},
+       nullptr, kAsMade, false, nullptr, test::anotherAccountInOwnGroup()},
       {1, ".config", 0775, false, "the folder ~/.config, on the way to ~/.config/tavrin, is open",
        nullptr, 4242}};
   bool skipped = false;

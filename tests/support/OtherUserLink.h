@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,7 +17,9 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/OwnFolder.h"
 #include "support/CapturedStderr.h"
 #include "support/TestEnv.h"
 
@@ -24,6 +27,13 @@ namespace tvrn::test {
 
 // The account the link is given to: nobody, which owns nothing of the test's.
 inline constexpr uid_t kOtherUser = 65534;
+
+// A password database in place of the system's (OwnFolder::useUserDatabase) that holds another
+// account, as root may add one with `useradd -g`, whose primary group is the user's own.
+inline OwnFolder::UserDatabase anotherAccountInOwnGroup() {
+  const gid_t own = ::getpwuid(::geteuid())->pw_gid;
+  return {nullptr, [own] { return std::optional(std::vector<OwnFolder::Account>{{4242, own}}); }};
+}
 
 // Whether this process can make such links.
 inline bool canGiveLinksAway() { return ::geteuid() == 0; }

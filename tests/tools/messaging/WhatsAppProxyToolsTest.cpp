@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -211,16 +210,11 @@ TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
     std::filesystem::rename(bin / ".new", wacli);
     return ::chmod(wacli.c_str(), mode) == 0 && ::chown(wacli.c_str(), owner, -1) == 0;
   };
-  const gid_t own = ::getpwuid(self)->pw_gid;
-  const OwnFolder::UserDatabase sharesOwnGroup{
-      nullptr, [own] {
-        return std::optional(std::vector<OwnFolder::Account>{{4242, own}});
-      }};
   const std::vector<std::pair<std::function<bool()>, std::string>> rows = {
       {[] { return true; }, ""},
       // A second account whose primary group is the user's private group may write through it.
       {[&] {
-         OwnFolder::useUserDatabase(sharesOwnGroup);
+         OwnFolder::useUserDatabase(test::anotherAccountInOwnGroup());
          return putCopy(self, 0775);
        },
        "it is open to writing by other users (mode 0775), who could change it"},
