@@ -221,23 +221,6 @@ TEST(SubprocessRunTest, TheChildStartsClean) {
   EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u);
 }
 
-// Nothing the check held open is left in a program of the system's own, script or binary, nor in
-// what it starts.
-TEST(SubprocessRunTest, AnOwnProgramFindsNothingOfItsCheckOpen) {
-  const auto bin = test::home() / "bin";
-  const std::string probe = "[ -e /proc/$$/fd/3 ] && echo open || echo closed";
-  test::writeFile(bin / "probe", "#!/bin/sh\n" + probe + "\n");
-  std::filesystem::permissions(bin / "probe", std::filesystem::perms::owner_exec,
-                               std::filesystem::perm_options::add);
-  std::filesystem::copy_file("/usr/bin/env", bin / "env");
-  for (std::vector<std::string> argv : {std::vector<std::string>{(bin / "probe").string()},
-                                        {(bin / "env").string(), "/bin/sh", "-c", probe}}) {
-    SpawnOptions own(argv);
-    own.ownProgram = true;
-    EXPECT_EQ(Subprocess::run(own).standardOutput, "closed\n") << argv[0];
-  }
-}
-
 // ---- co-processes ----
 
 TEST(CoprocessTest, ExchangesLinesAndKeepsWhatFollowsALineFeed) {

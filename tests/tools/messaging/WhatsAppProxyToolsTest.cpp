@@ -218,12 +218,15 @@ TEST_F(WhatsAppProxyToolsTest, AWacliAnotherUserCouldReplaceRunsNothing) {
          return putCopy(self, 0775);
        },
        "it is open to writing by other users (mode 0775), who could change it"},
-      // A wrapper that runs the client it was installed beside, found by its own path.
+      // A wrapper that runs the client it was installed beside, found by its own path; neither
+      // finds a descriptor of the check open.
       {[&] {
          OwnFolder::useUserDatabase({});
          std::filesystem::copy_file(test::fakesDir() / "fake-wacli", bin / "wacli-real");
          std::filesystem::remove(wacli);
-         test::writeFile(wacli, "#!/bin/sh\nexec \"$(dirname \"$0\")/wacli-real\" \"$@\"\n");
+         test::writeFile(wacli,
+                         "#!/bin/sh\n[ -e /proc/$$/fd/3 ] && exit 3\n"
+                         "exec \"$(dirname \"$0\")/wacli-real\" \"$@\"\n");
          return ::chmod(wacli.c_str(), 0755) == 0;
        },
        ""},
